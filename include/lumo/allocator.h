@@ -1,0 +1,175 @@
+// Root object of the library's value classes, the allocator interface and the
+// copy-on-write handle over shared, reference-counted storages.
+#pragma once
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "lumo/types.h"
+
+class CL_Mutex;
+
+// Root of the library's value classes: allocation goes straight to the process heap.
+class CL_Object {
+public:
+    static void* operator new(size_t size) { return malloc(size); }
+    static void* operator new[](size_t size) { return malloc(size); }
+    static void* operator new(size_t size, const char*, int32) { return malloc(size); }
+    static void* operator new[](size_t size, const char*, int32) { return malloc(size); }
+    static void* operator new(size_t, void* where) { return where; }
+    static void operator delete(void* ptr) {
+        if (ptr) free(ptr);
+    }
+    static void operator delete[](void* ptr) {
+        if (ptr) free(ptr);
+    }
+    static void operator delete(void* ptr, const char*, int32) {
+        if (ptr) free(ptr);
+    }
+    static void operator delete[](void* ptr, const char*, int32) {
+        if (ptr) free(ptr);
+    }
+    static void operator delete(void*, void*) {}
+};
+
+// Bookkeeping record placed in front of each block of the traced allocation forms.
+struct CL_TraceInfo {
+    int32 fSize;
+    char fFile[32];
+    int32 fLine;
+    CL_TraceInfo* fPrev;
+    CL_TraceInfo* fNext;
+};
+static_assert(sizeof(CL_TraceInfo) == 56, "trace record layout");
+
+typedef int (*DPrintf)(const char* format, ...);
+
+// Allocator interface; the base class allocates nothing.
+class CL_Allocator {
+public:
+    CL_Allocator();
+    virtual void* Alloc(uint64 size);
+    virtual void* Alloc(uint64 size, const char* file, int32 line);
+    virtual void* Realloc(void* ptr, uint64 size);
+    virtual void* Realloc(void* ptr, uint64 size, const char* file, int32 line);
+    virtual void Free(void* ptr);
+    virtual ~CL_Allocator();
+
+    void Dump(DPrintf print);
+
+    // The process-wide allocator, created on first use.
+    static CL_Allocator& GetSingleton();
+
+    static CL_Mutex* sLock;
+
+protected:
+    void Trace(CL_TraceInfo* info, uint64 size, const char* file, int32 line);
+    void Untrace(CL_TraceInfo* info);
+};
+
+// Copy-on-write handle: copies share one storage; the first change through a
+// handle whose storage is shared makes a deep copy of it.
+template <class T>
+class CL_RefCounted {
+public:
+    CL_RefCounted() : fPtr(nullptr) {}
+    explicit CL_RefCounted(T* p) : fPtr(p ? Holder::Adopt(p) : nullptr) {}
+    CL_RefCounted(const CL_RefCounted& other) : fPtr(other.fPtr) { Retain(fPtr); }
+    CL_RefCounted(CL_RefCounted&& other) noexcept : fPtr(other.fPtr) { other.fPtr = nullptr; }
+    ~CL_RefCounted() { Release(fPtr); }
+
+    CL_RefCounted& operator=(const CL_RefCounted& other) {
+        Holder* old = fPtr;
+        fPtr = other.fPtr;
+        Retain(fPtr);
+        Release(old);
+        return *this;
+    }
+    CL_RefCounted& operator=(CL_RefCounted&& other) noexcept {
+        if (this != &other) {
+            Release(fPtr);
+            fPtr = other.fPtr;
+            other.fPtr = nullptr;
+        }
+        return *this;
+    }
+
+    const T* GetRefData() const {
+        EnsureRef();
+        return fPtr->fData;
+    }
+    T* ModifyRefData() {
+        CopyOnWrite();
+        return fPtr->fData;
+    }
+    void SetRefData(T* p) {
+        Holder* old = fPtr;
+        fPtr = p ? Holder::Adopt(p) : nullptr;
+        Release(old);
+    }
+    void CopyOnWrite() {
+        uint32 count = fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0;
+        if (count == 1) return;
+        Holder* old = fPtr;
+        fPtr = count == 0 ? Holder::MakeEmpty() : Holder::MakeCopy(*old->fData);
+        Release(old);
+    }
+    uint32 GetRefCount() const { return fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0; }
+    bool IsValid() const { return fPtr != nullptr; }
+
+protected:
+    void EnsureRef() const {
+        if (fPtr) return;
+        fPtr = Holder::MakeEmpty();
+    }
+
+private:
+    // A storage made here lives in one block with its count; one handed over as a
+    // pointer is owned separately and freed with delete.
+    struct Holder {
+        std::atomic<uint32> fCount;
+        bool fInline;
+        T* fData;
+
+        Holder(T* p, bool isInline) : fCount(1), fInline(isInline), fData(p) {}
+
+        static Holder* Allocate(size_t extra, T* p, bool isInline) {
+            void* block = ::operator new(sizeof(Holder) + extra);
+            return ::new (block) Holder(p, isInline);
+        }
+        static Holder* Adopt(T* p) { return Allocate(0, p, false); }
+        static constexpr size_t Padding() {
+            return (alignof(T) - sizeof(Holder) % alignof(T)) % alignof(T);
+        }
+        void* Slot() { return reinterpret_cast<char*>(this) + sizeof(Holder) + Padding(); }
+        static Holder* MakeEmpty() {
+            Holder* h = Allocate(Padding() + sizeof(T), nullptr, true);
+            h->fData = ::new (h->Slot()) T();
+            return h;
+        }
+        static Holder* MakeCopy(const T& from) {
+            Holder* h = Allocate(Padding() + sizeof(T), nullptr, true);
+            h->fData = ::new (h->Slot()) T(from);
+            return h;
+        }
+        void Destroy() {
+            if (fInline)
+                fData->~T();
+            else
+                delete fData;
+            this->~Holder();
+            ::operator delete(static_cast<void*>(this));
+        }
+    };
+
+    static void Retain(Holder* h) {
+        if (h) h->fCount.fetch_add(1, std::memory_order_relaxed);
+    }
+    static void Release(Holder* h) {
+        if (h && h->fCount.fetch_sub(1, std::memory_order_acq_rel) == 1) h->Destroy();
+    }
+
+    mutable Holder* fPtr;
+};

@@ -1,0 +1,118 @@
+#include "lumo/allocator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumo/malloc_allocator.h"
+
+namespace {
+
+struct Storage {
+    static inline int sCopies = 0;
+    std::vector<int> fItems;
+    Storage() = default;
+    Storage(const Storage& other) : fItems(other.fItems) { ++sCopies; }
+};
+
+TEST(RefCounted, FirstReadCreatesEmptyStorage) {
+    CL_RefCounted<Storage> h;
+    EXPECT_FALSE(h.IsValid());
+    EXPECT_EQ(h.GetRefCount(), 0u);
+    EXPECT_TRUE(h.GetRefData()->fItems.empty());
+    EXPECT_TRUE(h.IsValid());
+    EXPECT_EQ(h.GetRefCount(), 1u);
+}
+
+TEST(RefCounted, CopiesShareUntilFirstChange) {
+    CL_RefCounted<Storage> a;
+    a.ModifyRefData()->fItems.push_back(1);
+    CL_RefCounted<Storage> b = a;
+    EXPECT_EQ(a.GetRefCount(), 2u);
+    EXPECT_EQ(a.GetRefData(), b.GetRefData());
+
+    Storage::sCopies = 0;
+    b.ModifyRefData()->fItems.push_back(2);
+    EXPECT_EQ(Storage::sCopies, 1);
+    EXPECT_EQ(a.GetRefCount(), 1u);
+    EXPECT_EQ(b.GetRefCount(), 1u);
+    EXPECT_EQ(a.GetRefData()->fItems, std::vector<int>({1}));
+    EXPECT_EQ(b.GetRefData()->fItems, std::vector<int>({1, 2}));
+
+    // A sole owner changes in place.
+    const Storage* before = b.GetRefData();
+    b.ModifyRefData()->fItems.push_back(3);
+    EXPECT_EQ(Storage::sCopies, 1);
+    EXPECT_EQ(b.GetRefData(), before);
+}
+
+TEST(RefCounted, AssignmentAndSetRefData) {
+    CL_RefCounted<Storage> a(new Storage);
+    a.ModifyRefData()->fItems.push_back(7);
+    CL_RefCounted<Storage> b;
+    b = a;
+    b = b;  // self-assignment keeps the storage
+    EXPECT_EQ(b.GetRefData()->fItems.size(), 1u);
+    b.SetRefData(new Storage);
+    EXPECT_EQ(a.GetRefCount(), 1u);
+    EXPECT_TRUE(b.GetRefData()->fItems.empty());
+    b.SetRefData(nullptr);
+    EXPECT_FALSE(b.IsValid());
+}
+
+TEST(RefCounted, SharedCountIsAtomicAcrossThreads) {
+    CL_RefCounted<Storage> root;
+    root.GetRefData();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&root] {
+            for (int i = 0; i < 10000; ++i) {
+                CL_RefCounted<Storage> copy = root;
+                (void)copy.GetRefData();
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(root.GetRefCount(), 1u);
+}
+
+TEST(Allocator, MallocBackEndAndTracedForms) {
+    CL_Allocator& a = CL_Allocator::GetSingleton();
+    EXPECT_EQ(&a, &CL_Allocator::GetSingleton());
+    void* p = a.Alloc(16);
+    ASSERT_NE(p, nullptr);
+    p = a.Realloc(p, 64);
+    ASSERT_NE(p, nullptr);
+    a.Free(p);
+    a.Free(nullptr);
+
+    char* t = static_cast<char*>(a.Realloc(nullptr, 8, __FILE__, __LINE__));
+    ASSERT_NE(t, nullptr);
+    std::memcpy(t, "abcdefg", 8);
+    t = static_cast<char*>(a.Realloc(t, 4096, __FILE__, __LINE__));
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(t, "abcdefg");
+    free(t - sizeof(CL_TraceInfo));
+
+    CL_Allocator base;
+    EXPECT_EQ(base.Alloc(8), nullptr);
+    EXPECT_EQ(base.Realloc(nullptr, 8), nullptr);
+}
+
+TEST(Object, NullDeleteIsHarmless) {
+    struct Thing : CL_Object {
+        int x = 3;
+    };
+    Thing* t = new Thing;
+    EXPECT_EQ(t->x, 3);
+    delete t;
+    Thing* none = nullptr;
+    delete none;
+    Thing* arr = new Thing[4];
+    delete[] arr;
+}
+
+}  // namespace
