@@ -1,0 +1,5 @@
+// Platform services of the base library: clocks, randomness, environment, debug log,
+// power events, paths and files, processes and libraries, locale and computer
+// information, start-up and exit. Each concept has a header of its own, gathered here.
+#pragma once
+

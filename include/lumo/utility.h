@@ -1,0 +1,4 @@
+// Text utilities of the base library: UTF-8 and string helpers, text codecs, UUIDs
+// and digests. Each concept has a header of its own, gathered here.
+#pragma once
+
