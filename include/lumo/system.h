@@ -3,3 +3,5 @@
 // information, start-up and exit. Each concept has a header of its own, gathered here.
 #pragma once
 
+#include "lumo/locale_info.h"
+#include "lumo/clock.h"
