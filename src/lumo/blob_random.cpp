@@ -1,0 +1,13 @@
+// Random bytes into a blob; kept apart so that blobs do not pull in the clock unit.
+#include "lumo/blob.h"
+#include "lumo/clock.h"
+
+int32 CL_GetRandomBytes(CL_Blob& blob, uint32 count) {
+    uint32 pos = blob.Tell();
+    uint64 end = uint64(pos) + count;
+    if (end > CL_Blob::kMaxSize) return -1;
+    blob.SetSize(static_cast<uint32>(end));
+    if (blob.GetSize() != end) return -1;
+    if (count == 0) return 0;
+    return CL_GetRandomBytes(blob.GetDataForWrite() + pos, count);
+}
