@@ -5,3 +5,4 @@
 
 #include "lumo/locale_info.h"
 #include "lumo/clock.h"
+#include "lumo/files.h"
