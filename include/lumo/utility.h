@@ -2,3 +2,4 @@
 // and digests. Each concept has a header of its own, gathered here.
 #pragma once
 
+#include "lumo/utf8.h"
