@@ -1,15 +1,18 @@
 // Threading layer of the base library over POSIX threads: the lock interface with its
 // mutexes, spin lock and semaphores, a scope guard, an atomic integer, conditions and
-// read/write locks with millisecond time-outs, and thread start-up, naming and joining.
+// read/write locks with millisecond time-outs, thread start-up, and per-thread variables.
 #pragma once
 
 #include <pthread.h>
 #include <semaphore.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "lumo/allocator.h"
+#include "lumo/containers.h"
 #include "lumo/types.h"
 
 // Abstract lock, so that guards and callers can hold any of the lock kinds below.
@@ -305,4 +308,69 @@ public:
     static bool HasLocalStorage();
     static void PutLocalStorage();
     static void RemoveThreadVar(void* key);
+};
+
+// One thread's variables: a map from each variable's key to its value word. The lock
+// lets another thread remove a variable while this one reads or writes.
+class _CL_LocalStorage : public CL_Object {
+public:
+    void Set(void* key, void* value) {
+        CL_AutoLocker lock(fLock);
+        fMap.Set(key, value);
+    }
+    void* Get(void* key) {
+        CL_AutoLocker lock(fLock);
+        return fMap.Get(key);
+    }
+    void Remove(void* key) {
+        CL_AutoLocker lock(fLock);
+        fMap.Remove(key);
+    }
+    void Shrink() {
+        CL_AutoLocker lock(fLock);
+        fMap.Shrink();
+    }
+
+private:
+    CL_PtrMap fMap;
+    CL_SpinLock fLock;
+};
+
+// A variable with one value per thread; its address is its key. Threads that never
+// wrote it read 0, and reading makes no storage record.
+template <class T>
+class CL_ThreadVar : public CL_Object {
+    static_assert(sizeof(T) <= sizeof(void*) && std::is_trivially_copyable_v<T>,
+                  "the value is kept in a pointer-sized word");
+
+public:
+    CL_ThreadVar() {}
+    CL_ThreadVar(const T& value) { CL_Thread::GetLocalStorage()->Set(this, ToWord(value)); }
+    ~CL_ThreadVar() { CL_Thread::RemoveThreadVar(this); }
+    CL_ThreadVar(const CL_ThreadVar&) = delete;
+
+    CL_ThreadVar& operator=(T value) {
+        CL_Thread::GetLocalStorage()->Set(this, ToWord(value));
+        return *this;
+    }
+    operator T() const { return Get(); }
+    T operator->() const { return Get(); }
+    T Get() const {
+        if (!CL_Thread::HasLocalStorage()) return T();
+        return FromWord(CL_Thread::GetLocalStorage()->Get(Key()));
+    }
+
+private:
+    void* Key() const { return const_cast<CL_ThreadVar*>(this); }
+    static void* ToWord(const T& value) {
+        uintptr_t word = 0;
+        memcpy(&word, &value, sizeof(T));
+        return reinterpret_cast<void*>(word);
+    }
+    static T FromWord(void* p) {
+        uintptr_t word = reinterpret_cast<uintptr_t>(p);
+        T value;
+        memcpy(&value, &word, sizeof(T));
+        return value;
+    }
 };
