@@ -43,7 +43,9 @@ bool IsLegalUTF8(const uint8* source, int length) {
             if ((a = *--p) < 0x80 || a > 0xBF) return false;
             [[fallthrough]];
         case 2:
-            if ((a = *--p) > 0xBF) return false;
+            // Every continuation byte lies in 0x80-0xBF; the reference code skipped
+            // the lower bound after 0xED and 0xF4 and let ASCII bytes through.
+            if ((a = *--p) > 0xBF || a < 0x80) return false;
             switch (*source) {
                 case 0xE0:
                     if (a < 0xA0) return false;
