@@ -3,3 +3,4 @@
 #pragma once
 
 #include "lumo/utf8.h"
+#include "lumo/digest.h"

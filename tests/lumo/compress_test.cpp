@@ -1,0 +1,194 @@
+// Compressor: byte equality with Python's zlib.compress() at the default level,
+// round trips, piecewise streams, and streams that are corrupt or cut short.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+
+#include "lumo/blob.h"
+#include "lumo/compress.h"
+#include "lumo/digest.h"
+
+namespace {
+
+std::string Text() {
+    std::string s;
+    const char* letters = "abcdefghij";
+    for (int i = 0; i < 5000; ++i)
+        s += "line " + std::to_string(i) + " of the text: " + std::string(letters, i % 10) + "\n";
+    return s;
+}
+
+std::string Hex(const CL_Blob& blob) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    const uint8* p = blob.GetDataForRead();
+    for (uint32 i = 0; i < blob.GetSize(); ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+std::string Noise(size_t n) {
+    std::string s(n, '\0');
+    uint32 x = 12345;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245 + 12345;
+        s[i] = char(x >> 23);
+    }
+    return s;
+}
+
+TEST(Compress, MatchesPythonZlib) {
+    CL_Blob empty;
+    empty.Compress();
+    EXPECT_EQ(Hex(empty), "789c030000000001");
+    EXPECT_EQ(empty.Tell(), empty.GetSize());
+
+    CL_Blob hello("hello hello hello hello");
+    hello.Rewind();
+    hello.Compress();
+    EXPECT_EQ(Hex(hello), "789ccb48cdc9c957c8402701680308b1");
+
+    std::string text = Text();
+    ASSERT_EQ(text.size(), 141390u);
+    CL_Blob blob(text);
+    blob.Rewind();
+    blob.Compress();
+    EXPECT_EQ(blob.GetSize(), 13782u);
+    EXPECT_EQ(blob.MD5(), "6B113609A8A850A1E07BA41EB1550303");
+}
+
+// zlib's own one-shot call at the default level is the same oracle for any input.
+TEST(Compress, MatchesZlibOneShot) {
+    for (size_t n : {1, 100, 5000, 70000}) {
+        std::string data = Noise(n) + Text().substr(0, n);
+        uLongf bound = compressBound(data.size());
+        std::string expected(bound, '\0');
+        ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(&expected[0]), &bound,
+                            reinterpret_cast<const Bytef*>(data.data()), data.size(),
+                            Z_DEFAULT_COMPRESSION),
+                  Z_OK);
+        expected.resize(bound);
+        CL_Blob blob(data);
+        blob.Rewind();
+        blob.Compress();
+        EXPECT_EQ(blob.Raw(), expected) << n;
+    }
+}
+
+TEST(Compress, RoundTripAndPositions) {
+    for (std::string data : {std::string(), std::string("x"), Text(), Noise(3000)}) {
+        CL_Blob blob(data);
+        blob.Rewind();
+        blob.Compress();
+        EXPECT_EQ(blob.Tell(), blob.GetSize());
+        ASSERT_TRUE(blob.Uncompress(false));
+        EXPECT_EQ(blob.Raw(), data);
+        EXPECT_EQ(blob.Tell(), blob.GetSize());
+    }
+    // Only the bytes from the position on are compressed.
+    CL_Blob blob("0123456789the rest");
+    blob.Seek(10, CL_SEEK_SET);
+    blob.Compress();
+    ASSERT_TRUE(blob.Uncompress(false));
+    EXPECT_EQ(blob.Raw(), "the rest");
+}
+
+TEST(Compress, CorruptAndShortStreamsFail) {
+    CL_Blob junk("this is not a zlib stream");
+    junk.Seek(4, CL_SEEK_SET);
+    CL_Blob before = junk;
+    EXPECT_FALSE(junk.Uncompress(false));
+    EXPECT_EQ(junk.Raw(), before.Raw());
+    EXPECT_EQ(junk.Tell(), 4u);
+
+    // A stream cut short is not a success: the data would be incomplete.
+    CL_Blob blob(Text());
+    blob.Rewind();
+    blob.Compress();
+    std::string stream = blob.Raw();
+    CL_Blob half(stream.substr(0, stream.size() / 2));
+    EXPECT_FALSE(half.Uncompress(false));
+    EXPECT_EQ(half.Raw(), stream.substr(0, stream.size() / 2));
+    CL_Blob noTrailer(stream.substr(0, stream.size() - 1));
+    EXPECT_FALSE(noTrailer.Uncompress(true));
+
+    CL_Blob nothing;
+    EXPECT_FALSE(nothing.Uncompress(false));
+}
+
+TEST(Compress, PiecewiseStreams) {
+    std::string text = Text();
+    CL_Blob src(text);
+    src.Rewind();
+    CL_Blob dst;
+    CL_Compressor compressor;
+    // Three pieces of input, then the finishing call.
+    EXPECT_EQ(compressor.Compress(src, dst, 50000), CL_Compressor::CL_COMPRESS_MORE);
+    EXPECT_EQ(src.Tell(), 50000u);
+    EXPECT_EQ(compressor.Compress(src, dst, 50000), CL_Compressor::CL_COMPRESS_MORE);
+    EXPECT_EQ(compressor.Compress(src, dst, 0xFFFFFFFF), CL_Compressor::CL_COMPRESS_MORE);
+    EXPECT_TRUE(src.EOB());
+    // Even with the 0xFFFFFFFF maximum the call with nothing left ends the stream.
+    EXPECT_EQ(compressor.Compress(src, dst, 0xFFFFFFFF), CL_Compressor::CL_COMPRESS_END);
+    EXPECT_EQ(dst.Tell(), dst.GetSize());
+    CL_Blob whole(text);
+    whole.Rewind();
+    whole.Compress();
+    EXPECT_EQ(dst.Raw(), whole.Raw());
+
+    // Inflate the stream in small chunks with trailing bytes after its end.
+    std::string stream = dst.Raw() + "trailing";
+    CL_Blob in(stream);
+    in.Rewind();
+    CL_Blob out;
+    CL_Status status = CL_Compressor::CL_COMPRESS_MORE;
+    int calls = 0;
+    while (status == CL_Compressor::CL_COMPRESS_MORE && calls < 10000) {
+        status = compressor.Uncompress(in, out, 100);
+        ++calls;
+    }
+    EXPECT_EQ(status, CL_Compressor::CL_COMPRESS_END);
+    EXPECT_EQ(out.Raw(), text);
+    // The chunk that held the end moved the position past all its bytes.
+    uint32 endChunk = (dst.GetSize() - 1) / 100 + 1;
+    EXPECT_EQ(in.Tell(), std::min<uint32>(endChunk * 100, uint32(stream.size())));
+
+    // After a reset the same object makes a new stream.
+    compressor.Reset();
+    CL_Blob again("hello hello hello hello");
+    again.Rewind();
+    CL_Blob packed;
+    while (compressor.Compress(again, packed, 0x7FFFFFFF) == CL_Compressor::CL_COMPRESS_MORE) {
+    }
+    EXPECT_EQ(Hex(packed), "789ccb48cdc9c957c8402701680308b1");
+}
+
+TEST(Compress, UncompressReportsCorruptionAndKeepsPosition) {
+    CL_Compressor compressor;
+    CL_Blob in("\x78\x9c\xff\xff\xff\xff\xff\xff");
+    in.Seek(0, CL_SEEK_SET);
+    CL_Blob out;
+    EXPECT_EQ(compressor.Uncompress(in, out, 0x7FFFFFFF), CL_Compressor::CL_COMPRESS_CORRUPT);
+    EXPECT_EQ(in.Tell(), 0u);
+    // Nothing left to read.
+    CL_Compressor other;
+    in.Seek(0, CL_SEEK_END);
+    EXPECT_EQ(other.Uncompress(in, out, 0x7FFFFFFF), CL_Compressor::CL_COMPRESS_END);
+
+    // Output that lands after existing content replaces what stood past the position.
+    CL_Blob stream("hello");
+    stream.Rewind();
+    stream.Compress();
+    stream.Rewind();
+    CL_Blob dst("prefix-and-old-tail");
+    dst.Seek(7, CL_SEEK_SET);
+    CL_Compressor third;
+    EXPECT_EQ(third.Uncompress(stream, dst, 0x7FFFFFFF), CL_Compressor::CL_COMPRESS_END);
+    EXPECT_EQ(dst.Raw(), "prefix-hello");
+    EXPECT_EQ(dst.Tell(), 12u);
+}
+
+}  // namespace
