@@ -17,9 +17,16 @@ static thread_local bool tExitArmed = false;
 
 typedef CL_LinkedList<_CL_LocalStorage*> StorageList;
 
-// The records of all threads. The list is made on first use and never destroyed, so a
-// thread or a variable that ends during process exit still finds it intact.
-static constinit CL_SpinLock sStorageLock;
+// The records of all threads and their lock. Neither is ever destroyed, so a thread or
+// a variable that ends during process exit still finds both intact; the list is made on
+// first use.
+union StorageLockHolder {
+    CL_SpinLock fLock;
+    constexpr StorageLockHolder() : fLock() {}
+    ~StorageLockHolder() {}
+};
+static constinit StorageLockHolder sStorageLockHolder;
+static CL_SpinLock& sStorageLock = sStorageLockHolder.fLock;
 static StorageList* sLocalStorages = nullptr;
 
 static StorageList& Storages() {

@@ -1,0 +1,37 @@
+// Power events and sleep inhibition: suspend and resume signals of the system bus
+// reach registered callbacks on the "Power listener" thread, and nested requests keep
+// the desktop session from putting the machine to sleep while work is in progress.
+#pragma once
+
+#include "lumo/types.h"
+
+// Power event callback: event 1 when the system is about to sleep, 2 when it has
+// resumed. Runs on the listener thread with the callback table locked, so it must
+// not register or remove power callbacks.
+typedef int32 (*CL_PowerCallback)(int32 event, void* param);
+
+// One registration.
+struct CL_PowerCallbackRecord {
+    CL_PowerCallback fCallback;
+    void* fParam;
+};
+
+constexpr int32 CL_MAX_POWER_CALLBACKS = 16;
+
+// 0 on success; -1 when the table is full or the listener could not be started.
+int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param);
+// Removes the first record with this callback; -1 when there is none. Removing the
+// last record stops the listener before returning.
+int32 CL_RemovePowerCallback(CL_PowerCallback callback);
+// Copies the records in registration order; `callbacks` has room for 16.
+void CL_GetPowerCallbacks(CL_PowerCallbackRecord* callbacks, int32* count);
+// Calls every record with `event`; the last non-zero result, else 0.
+int32 _CL_InvokePowerCallbacks(int32 event);
+// Stops the listener and waits for it.
+void _QuitPowerThread();
+
+// Nested sleep inhibition: the first `true` asks the session to inhibit sleep, the
+// matching last `false` releases it. Failures are silent. Not for concurrent callers.
+void CL_InhibitSleep(bool inhibit);
+// Closes the session-bus connection of the inhibition (at library exit).
+void _CL_CloseInhibitConnection();
