@@ -6,3 +6,4 @@
 #include "lumo/locale_info.h"
 #include "lumo/clock.h"
 #include "lumo/files.h"
+#include "lumo/power.h"
