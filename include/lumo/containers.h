@@ -155,11 +155,15 @@ protected:
     Node* fNodes;
 
 private:
-    static Node* NewNodes(uint32 count) {
+    static Node* NewNodes(uint32 count) { return NewNodes(count, nullptr, 0); }
+    // A new array whose first `moved` nodes are taken from `from`, the rest default.
+    static Node* NewNodes(uint32 count, Node* from, uint32 moved) {
         if (count == 0) return nullptr;
         Node* nodes = static_cast<Node*>(malloc(static_cast<size_t>(count) * sizeof(Node)));
         if (!nodes) return nullptr;
-        for (uint32 i = 0; i < count; i++)
+        for (uint32 i = 0; i < moved; i++)
+            ::new (nodes + i) Node(std::move(from[i]));
+        for (uint32 i = moved; i < count; i++)
             ::new (nodes + i) Node();
         return nodes;
     }
@@ -368,10 +372,8 @@ bool CL_Hashable<TKey, TNode>::GrowNodes() {
     uint64 size = static_cast<uint64>(fNodesSize) + fNodesSize / 2;
     if (size < 8) size = 8;
     if (size > 0xFFFFFFFFull) return false;
-    Node* nodes = NewNodes(static_cast<uint32>(size));
+    Node* nodes = NewNodes(static_cast<uint32>(size), fNodes, fNodesSize);
     if (!nodes) return false;
-    for (uint32 i = 0; i < fNodesSize; i++)
-        nodes[i] = std::move(fNodes[i]);
     DestroyNodes(fNodes, fNodesSize);
     fNodes = nodes;
     fNodesSize = static_cast<uint32>(size);
@@ -390,10 +392,8 @@ bool CL_Hashable<TKey, TNode>::ResizeIndex(uint32 size, bool shrink, bool resize
         else if (resize_nodes && fNodesSize != size)
             capacity = size;
         if (capacity == 0) return true;
-        Node* nodes = NewNodes(capacity);
+        Node* nodes = NewNodes(capacity, fNodes, fCount < capacity ? fCount : capacity);
         if (!nodes) return false;
-        for (uint32 i = 0; i < fCount; i++)
-            nodes[i] = std::move(fNodes[i]);
         DestroyNodes(fNodes, fNodesSize);
         fNodes = nodes;
         fNodesSize = capacity;
@@ -407,11 +407,15 @@ bool CL_Hashable<TKey, TNode>::ResizeIndex(uint32 size, bool shrink, bool resize
     else
         capacity = (static_cast<uint64>(fCount) + 3) & ~static_cast<uint64>(3);
     const uint32 width = SlotBytes(size);
-    Node* nodes = NewNodes(static_cast<uint32>(capacity));
-    if (capacity != 0 && !nodes) return false;
+    // The live nodes are moved straight into raw storage as they are placed.
+    Node* nodes = nullptr;
+    if (capacity != 0) {
+        nodes = static_cast<Node*>(malloc(static_cast<size_t>(capacity) * sizeof(Node)));
+        if (!nodes) return false;
+    }
     void* index = calloc(size, width);
     if (!index) {
-        DestroyNodes(nodes, static_cast<uint32>(capacity));
+        free(nodes);
         return false;
     }
     Node* oldNodes = fNodes;
@@ -435,6 +439,8 @@ bool CL_Hashable<TKey, TNode>::ResizeIndex(uint32 size, bool shrink, bool resize
             _ResizeIndex<int32>(oldNodes, oldOccupied);
             break;
     }
+    for (uint32 i = fCount; i < fNodesSize; i++)
+        ::new (fNodes + i) Node();
     fOccupied = fCount;
     DestroyNodes(oldNodes, oldNodesSize);
     return true;
@@ -454,7 +460,7 @@ void CL_Hashable<TKey, TNode>::_ResizeIndex(Node* oldNodes, uint32 oldOccupied) 
             ++s;
             slot = (slot + s) & mask;
         }
-        fNodes[fCount] = std::move(old);
+        ::new (fNodes + fCount) Node(std::move(old));
         fCount += 1;
         index[slot] = static_cast<TSize>(fCount);
     }
