@@ -7,12 +7,13 @@
 #include <locale.h>
 #include <time.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
 
+#include "lumo/clock.h"
+#include "lumo/containers.h"
 #include "lumo/locale_info_internal.h"
+#include "lumo/thread.h"
+#include "lumo/utf8.h"
 
 namespace {
 
@@ -27,16 +28,12 @@ const char* const kAbbrMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 const char kDefaultPattern[] = "dd/mm/yyyy HH:MM:SS";
 
 // Guards the cache for the whole of every call, so each name is built once.
-std::mutex sLocaleInfoLock;
+CL_Mutex sLocaleInfoLock;
 
-std::unordered_map<std::string, CL_LocaleInfo>& Cache() {
-    static std::unordered_map<std::string, CL_LocaleInfo> sCache;
+// Requested name (as passed, the empty name included) to its description.
+CL_HashMap<std::string, CL_LocaleInfo>& Cache() {
+    static CL_HashMap<std::string, CL_LocaleInfo> sCache;
     return sCache;
-}
-
-std::string EnvValue(const char* name) {
-    const char* v = getenv(name);
-    return v ? std::string(v) : std::string();
 }
 
 locale_t OpenLocale(const std::string& name) {
@@ -70,11 +67,10 @@ std::string ReferenceText(const char* format, locale_t loc) {
 }
 
 void Describe(CL_LocaleInfo* rec, const std::string& name) {
-    std::string working = name.empty() ? EnvValue("LANG") : name;
+    std::string working = name.empty() ? CL_GetEnv("LANG") : name;
     locale_t loc = OpenLocale(working);
     if (!loc) {
-        for (char& c : working)
-            if (c == '-') c = '_';
+        working = CL_StringReplace(working, "-", "_", true);
         loc = OpenLocale(working);
         if (!loc && working.size() == 2) {
             char a = working[0], b = working[1];
@@ -155,13 +151,12 @@ std::string CL_BuildDatePattern(std::string_view date, std::string_view time) {
 }
 
 void CL_GetLocaleInfo(CL_LocaleInfo* info, const std::string& name) {
-    std::lock_guard<std::mutex> guard(sLocaleInfoLock);
-    auto& cache = Cache();
-    auto it = cache.find(name);
-    if (it == cache.end()) {
+    CL_AutoLocker guard(sLocaleInfoLock);
+    CL_HashMap<std::string, CL_LocaleInfo>& cache = Cache();
+    if (!cache.Exists(name)) {
         CL_LocaleInfo rec;
         Describe(&rec, name);
-        it = cache.emplace(name, std::move(rec)).first;
+        cache.Set(name, std::move(rec));
     }
-    if (info) *info = it->second;
+    if (info) *info = cache.Get(name);
 }

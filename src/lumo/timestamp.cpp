@@ -11,6 +11,7 @@
 
 #include "lumo/locale_info.h"
 #include "lumo/locale_info_internal.h"
+#include "lumo/utf8.h"
 
 namespace {
 
@@ -32,33 +33,6 @@ const CL_LocaleInfo& DefaultLocale() {
         return info;
     }();
     return sInfo;
-}
-
-// Encodes wide text as UTF-8; any unpaired surrogate or value beyond U+10FFFF gives
-// the empty text, which no parser accepts.
-std::string WideToUTF8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        uint32 c = static_cast<uint32>(wc);
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) return std::string();
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 // Reader of fixed-width digit groups and literal characters.
@@ -222,7 +196,11 @@ void CL_Date::SetFields(int day, int month, int year, int hour, int minute, int 
         int64 a = (14 - mm) / 12;
         int64 y = yy + 4800 - a;
         int64 m = mm + 12 * a - 3;
-        j = dd + (153 * m + 2) / 5 + 1461 * y / 4 - 32083;
+        // Truncating division is only right for y >= 0: move earlier years forward by
+        // whole four-year cycles of 1461 days and take the cycles off again.
+        int64 cycles = y < 0 ? -y / 4 + 1 : 0;
+        y += 4 * cycles;
+        j = dd + (153 * m + 2) / 5 + 1461 * y / 4 - 32083 - 1461 * cycles;
     } else if (yy == 1582 && mm == 10 && dd <= 14) {
         j = 0;  // days removed by the reform
     } else {
@@ -285,7 +263,7 @@ bool CL_Date::FromString(std::string_view text) {
 }
 
 bool CL_Date::FromString(const std::wstring& text) {
-    return FromString(WideToUTF8(text));
+    return FromString(CL_ToUTF8(text));
 }
 
 std::string CL_Date::ToString(int format) const {
@@ -396,7 +374,7 @@ bool CL_TimeStamp::FromString(std::string_view text, int format) {
 }
 
 bool CL_TimeStamp::FromString(const std::wstring& text, int format) {
-    return FromString(WideToUTF8(text), format);
+    return FromString(CL_ToUTF8(text), format);
 }
 
 std::string CL_TimeStamp::ToString(int format) const {
@@ -495,7 +473,7 @@ bool CL_Time::FromString(std::string_view text) {
 }
 
 bool CL_Time::FromString(const std::wstring& text) {
-    return FromString(WideToUTF8(text));
+    return FromString(CL_ToUTF8(text));
 }
 
 std::string CL_Time::ToString() const {
