@@ -925,32 +925,39 @@ public:
         Node* fNext;
     };
 
-    class iterator {
+    // Keeps the node after its current one, so the current node may be removed.
+    template <bool kConst>
+    class Iter {
     public:
-        iterator() : fContainer(nullptr), fNode(nullptr), fNext(nullptr) {}
-        iterator(CL_LinkedList* container, Node* node)
+        typedef std::conditional_t<kConst, const CL_LinkedList, CL_LinkedList> Container;
+        typedef std::conditional_t<kConst, const T, T> Value;
+
+        Iter() : fContainer(nullptr), fNode(nullptr), fNext(nullptr) {}
+        Iter(Container* container, Node* node)
             : fContainer(container), fNode(node), fNext(node ? node->fNext : nullptr) {}
-        iterator& operator++() {
+        Iter& operator++() {
             fNode = fNext;
             fNext = fNode ? fNode->fNext : nullptr;
             return *this;
         }
-        iterator operator++(int) {
-            iterator old = *this;
+        Iter operator++(int) {
+            Iter old = *this;
             ++*this;
             return old;
         }
-        bool operator==(const iterator& other) const { return fNode == other.fNode; }
-        bool operator!=(const iterator& other) const { return fNode != other.fNode; }
-        T& operator*() const { return fNode->fValue; }
-        T* operator->() const { return &fNode->fValue; }
+        bool operator==(const Iter& other) const { return fNode == other.fNode; }
+        bool operator!=(const Iter& other) const { return fNode != other.fNode; }
+        Value& operator*() const { return fNode->fValue; }
+        Value* operator->() const { return &fNode->fValue; }
 
     private:
         friend class CL_LinkedList;
-        CL_LinkedList* fContainer;
+        Container* fContainer;
         Node* fNode;
         Node* fNext;
     };
+    typedef Iter<false> iterator;
+    typedef Iter<true> const_iterator;
 
     CL_LinkedList() : fHead(nullptr), fTail(nullptr), fCount(0), fNullValue() {}
     CL_LinkedList(const CL_LinkedList& other) : CL_LinkedList() { *this = other; }
@@ -1056,6 +1063,8 @@ public:
     uint32 Count() const { return fCount; }
     iterator begin() { return iterator(this, fHead); }
     iterator end() { return iterator(this, nullptr); }
+    const_iterator begin() const { return const_iterator(this, fHead); }
+    const_iterator end() const { return const_iterator(this, nullptr); }
 
 protected:
     Node* fHead;

@@ -8,7 +8,7 @@
 namespace {
 
 template <class T>
-std::vector<T> Items(CL_LinkedList<T>& list) {
+std::vector<T> Items(const CL_LinkedList<T>& list) {
     std::vector<T> out;
     for (const T& v : list)
         out.push_back(v);
