@@ -116,7 +116,7 @@ public:
         return *this;
     }
     // Seconds since the Unix epoch.
-    long ToTimeT() const { return static_cast<long>((fTS - CL_UNIX_EPOCH_MSECS) / 1000); }
+    long ToTimeT() const;
     CL_Date& FromTimeT(long t);
 
     bool IsValid() const { return fTS != 0; }

@@ -25,6 +25,22 @@ int64 FloorMod(int64 v, int64 m) {
     return r < 0 ? r + m : r;
 }
 
+// Two's-complement sum and difference: counts at the very ends of the range wrap
+// instead of overflowing.
+int64 WrapAdd(int64 a, int64 b) {
+    return static_cast<int64>(static_cast<uint64>(a) + static_cast<uint64>(b));
+}
+int64 WrapSub(int64 a, int64 b) {
+    return static_cast<int64>(static_cast<uint64>(a) - static_cast<uint64>(b));
+}
+
+// Milliseconds since the Unix epoch; counts too far below it to subtract give the
+// lowest value.
+int64 UnixMSecs(int64 ts) {
+    int64 diff;
+    return __builtin_sub_overflow(ts, CL_UNIX_EPOCH_MSECS, &diff) ? INT64_MIN : diff;
+}
+
 // The default locale's description, read once on the first localized call.
 const CL_LocaleInfo& DefaultLocale() {
     static const CL_LocaleInfo sInfo = [] {
@@ -282,7 +298,11 @@ std::string CL_Date::ToString(int format) const {
 
 CL_Date CL_Date::Today() {
     int64 now = CL_TimeStamp::Now().ToRaw();
-    return CL_Date(now - FloorMod(now, kDay));
+    return CL_Date(WrapSub(now, FloorMod(now, kDay)));
+}
+
+long CL_Date::ToTimeT() const {
+    return static_cast<long>(UnixMSecs(fTS) / 1000);
 }
 
 CL_Date& CL_Date::FromTimeT(long t) {
@@ -292,19 +312,20 @@ CL_Date& CL_Date::FromTimeT(long t) {
 }
 
 CL_Date& CL_Date::operator+=(const CL_TimeDelta& d) {
-    fTS = static_cast<int64>(static_cast<uint64>(fTS) + static_cast<uint64>(d.fTS));
+    fTS = WrapAdd(fTS, d.fTS);
     return *this;
 }
 
 CL_Date& CL_Date::operator-=(const CL_TimeDelta& d) {
-    fTS = static_cast<int64>(static_cast<uint64>(fTS) - static_cast<uint64>(d.fTS));
+    fTS = WrapSub(fTS, d.fTS);
     return *this;
 }
 
 // ---- CL_TimeStamp ----
 
 CL_TimeStamp::CL_TimeStamp(const CL_Date& date, const CL_Time& time)
-    : CL_Date(date.ToRaw() - FloorMod(date.ToRaw(), kDay) + (time.IsValid() ? time.ToRaw() : 0)) {}
+    : CL_Date(WrapAdd(WrapSub(date.ToRaw(), FloorMod(date.ToRaw(), kDay)),
+                      time.IsValid() ? time.ToRaw() : 0)) {}
 
 CL_TimeStamp::CL_TimeStamp(int day, int month, int year, int hour, int minute, int second, int msec)
     : CL_Date(0LL) {
@@ -414,7 +435,7 @@ std::string CL_TimeStamp::ToString(int format) const {
 }
 
 int64 CL_TimeStamp::GetTimeZoneOffset() const {
-    time_t secs = static_cast<time_t>((fTS - CL_UNIX_EPOCH_MSECS) / 1000);
+    time_t secs = static_cast<time_t>(UnixMSecs(fTS) / 1000);
     struct tm tm;
     if (!localtime_r(&secs, &tm)) return 0;
     return -static_cast<int64>(tm.tm_gmtoff) * 1000;
@@ -422,19 +443,19 @@ int64 CL_TimeStamp::GetTimeZoneOffset() const {
 
 CL_TimeStamp CL_TimeStamp::ToLocal() const {
     if (!fTS) return *this;
-    return CL_TimeStamp(fTS - GetTimeZoneOffset());
+    return CL_TimeStamp(WrapSub(fTS, GetTimeZoneOffset()));
 }
 
 CL_TimeStamp CL_TimeStamp::ToUTC() const {
     if (!fTS) return *this;
     // The offset belongs to the UTC instant, which is not known yet: guess with the
     // local value read as UTC, then correct once (enough except inside a DST change).
-    int64 guess = fTS + GetTimeZoneOffset();
-    return CL_TimeStamp(fTS + CL_TimeStamp(guess).GetTimeZoneOffset());
+    int64 guess = WrapAdd(fTS, GetTimeZoneOffset());
+    return CL_TimeStamp(WrapAdd(fTS, CL_TimeStamp(guess).GetTimeZoneOffset()));
 }
 
 CL_Date CL_TimeStamp::Date() const {
-    return CL_Date(fTS - FloorMod(fTS, kDay));
+    return CL_Date(WrapSub(fTS, FloorMod(fTS, kDay)));
 }
 
 CL_Time CL_TimeStamp::Time() const {

@@ -148,6 +148,16 @@ TEST(Calendar, FieldsCarryOverAndMonthRange) {
     CL_Date(LLONG_MIN).GetYear();
     CL_TimeStamp(LLONG_MAX).ToString(CL_TIMESTAMP_ISO_FORMAT);
     CL_TimeStamp(LLONG_MIN).ToString(CL_TIMESTAMP_ISO_FORMAT);
+    for (long long raw : {LLONG_MIN, LLONG_MIN + 1, LLONG_MAX}) {
+        CL_TimeStamp ts(raw);
+        ts.Date();
+        ts.ToTimeT();
+        ts.ToLocal();
+        ts.ToUTC();
+        ts.GetWDay();
+        ts += CL_TimeDelta::FromDays(1);
+        CL_TimeStamp(ts.Date(), ts.Time());
+    }
 }
 
 TEST(Calendar, SettersKeepOtherFields) {
