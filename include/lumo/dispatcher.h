@@ -1,0 +1,99 @@
+// Job dispatcher: runs CL_Job objects on a pool of worker threads that grows while
+// every worker is busy and jobs wait, and shrinks back to its base count when
+// workers stay idle. A controller thread watches the queue and wakes the workers.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <vector>
+
+#include "lumo/allocator.h"
+#include "lumo/thread.h"
+#include "lumo/types.h"
+
+class CL_Dispatcher;
+
+// A unit of work. Run is called on a worker thread without any dispatcher lock held;
+// Dispatched() turns true once Run has returned.
+class CL_Job : public CL_Object {
+public:
+    CL_Job() : fDelete(false), fDispatched(false) {}
+    virtual ~CL_Job() {}
+    // The result is not looked at: jobs report through their own state.
+    virtual CL_Status Run() { return 0; }
+
+    bool Dispatched() const { return fDispatched.load(std::memory_order_acquire); }
+
+protected:
+    friend class CL_Dispatcher;
+
+    bool fDelete;
+    std::atomic<bool> fDispatched;
+};
+
+// Worker pool with a FIFO job queue. Each worker takes at most one job per wake-up;
+// the controller wakes them at once after AddJob and every 100 ms while jobs wait.
+class CL_Dispatcher : public CL_Lockable {
+public:
+    // Run on each worker thread as it starts and as it ends, without the lock.
+    typedef void (*OnCreateProc)(CL_ThreadID id, void* context);
+    typedef void (*OnDestroyProc)(CL_ThreadID id, void* context);
+
+    CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate = nullptr,
+                  OnDestroyProc onDestroy = nullptr, void* context = nullptr);
+    // Finishes the running jobs and ends every thread; queued jobs are dropped,
+    // neither run nor deleted.
+    ~CL_Dispatcher() override;
+    CL_Dispatcher(const CL_Dispatcher&) = delete;
+    CL_Dispatcher& operator=(const CL_Dispatcher&) = delete;
+
+    // Queues the job; with `deleteAfterDispatch` the worker deletes it after Run.
+    // Ignored once destruction has begun: the caller keeps the job.
+    void AddJob(CL_Job* job, bool deleteAfterDispatch);
+    // True once the job has run; false when `ms` passed first (0xFFFFFFFF: for
+    // ever). Not for jobs queued with deleteAfterDispatch.
+    bool WaitForJob(CL_Job* job, uint32 ms);
+    // True once no job runs and none is queued; false when `ms` passed first.
+    bool WaitForJobs(uint32 ms);
+
+    CL_Status Lock() override { return fLock.Lock(); }
+    void Unlock() override { fLock.Unlock(); }
+
+    // Starts one more worker and waits until it is ready; false when quitting or
+    // when the thread cannot be started.
+    bool AddWorker();
+
+protected:
+    struct Worker : public CL_Object {
+        CL_ThreadID fID = 0;
+        CL_Dispatcher* fDispatcher = nullptr;
+        std::atomic<bool> fReady{false};
+        bool fQuit = false;
+        bool fBusy = false;
+        uint32 fActivityTime = 0;
+    };
+
+    static int32 WorkerProc(void* param);
+    static int32 ControllerProc(void* param);
+    void Control();
+    // Workers not yet told to quit; under fLock.
+    uint32 ActiveWorkers() const;
+
+    CL_ThreadID fControllerID;
+    std::vector<Worker*> fWorkers;
+    std::deque<CL_Job*> fJobs;
+    CL_Mutex fLock;
+    CL_Condition fDispatchCond;
+    CL_Condition fAddedJobCond;
+    CL_AtomicVar fRunningJobs;
+    std::atomic<bool> fQuit;
+    uint32 fBaseThreads;
+    uint32 fMaxThreads;
+    OnCreateProc fOnCreateProc;
+    OnDestroyProc fOnDestroyProc;
+    void* fContext;
+    // Idle time after which a worker above the base count retires; lowered by tests.
+    uint32 fIdleLimit;
+    // Retiring workers that have left the pool but not yet finished their end hook.
+    std::atomic<int32> fRetiring;
+};

@@ -1,0 +1,316 @@
+// Dispatcher: pool size and thread names, growth while every worker is busy,
+// retirement down to the base count, job waits, and destruction with jobs queued
+// or still arriving.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "lumo/dispatcher.h"
+#include "lumo/thread.h"
+
+namespace {
+
+// Exposes the pool and lowers the idle limit so that retirement can be watched.
+class TestDispatcher : public CL_Dispatcher {
+public:
+    TestDispatcher(uint32 base, uint32 max, OnCreateProc onCreate = nullptr,
+                   OnDestroyProc onDestroy = nullptr, void* context = nullptr,
+                   uint32 idleLimit = 300000)
+        : CL_Dispatcher(base, max, onCreate, onDestroy, context) {
+        CL_AutoLocker lock(this);
+        fIdleLimit = idleLimit;
+    }
+    uint32 Workers() {
+        CL_AutoLocker lock(this);
+        return uint32(fWorkers.size());
+    }
+    uint32 Running() { return uint32(fRunningJobs.Get()); }
+    std::vector<std::string> WorkerNames() {
+        CL_AutoLocker lock(this);
+        std::vector<std::string> names;
+        for (Worker* w : fWorkers)
+            names.push_back(CL_Thread::GetName(w->fID));
+        return names;
+    }
+    std::string ControllerName() { return CL_Thread::GetName(fControllerID); }
+};
+
+// Runs until the gate lets it through.
+class GateJob : public CL_Job {
+public:
+    explicit GateJob(CL_Semaphore* gate) : fGate(gate) {}
+    CL_Status Run() override {
+        fStarted = true;
+        fGate->Acquire(1);
+        return 0;
+    }
+    std::atomic<bool> fStarted{false};
+
+private:
+    CL_Semaphore* fGate;
+};
+
+class CountJob : public CL_Job {
+public:
+    explicit CountJob(std::atomic<int>* counter) : fCounter(counter) {}
+    CL_Status Run() override {
+        ++*fCounter;
+        return 0;
+    }
+
+private:
+    std::atomic<int>* fCounter;
+};
+
+template <class Pred>
+bool Eventually(Pred pred, int ms = 3000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return pred();
+}
+
+struct Hooks {
+    std::atomic<int> created{0};
+    std::atomic<int> destroyed{0};
+    std::mutex lock;
+    std::set<CL_ThreadID> ids;
+    static void OnCreate(CL_ThreadID id, void* context) {
+        Hooks* h = static_cast<Hooks*>(context);
+        EXPECT_EQ(id, CL_Thread::CurrentID());
+        std::lock_guard<std::mutex> guard(h->lock);
+        h->ids.insert(id);
+        ++h->created;
+    }
+    static void OnDestroy(CL_ThreadID id, void* context) {
+        Hooks* h = static_cast<Hooks*>(context);
+        EXPECT_EQ(id, CL_Thread::CurrentID());
+        std::lock_guard<std::mutex> guard(h->lock);
+        EXPECT_EQ(h->ids.count(id), 1u);
+        ++h->destroyed;
+    }
+};
+
+TEST(Dispatcher, BaseWorkersAndThreadNames) {
+    Hooks hooks;
+    {
+        TestDispatcher d(2, 4, Hooks::OnCreate, Hooks::OnDestroy, &hooks);
+        EXPECT_EQ(d.Workers(), 2u);
+        EXPECT_EQ(hooks.created, 2);
+        auto names = d.WorkerNames();
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(names[0], "dispatc.orker 1");
+        EXPECT_EQ(names[1], "dispatc.orker 2");
+        // The controller names itself once it runs.
+        EXPECT_TRUE(Eventually([&] { return d.ControllerName() == "dispatc.troller"; }));
+    }
+    // Every end hook has run on its own thread by the end of the destructor.
+    EXPECT_EQ(hooks.destroyed, 2);
+}
+
+TEST(Dispatcher, GrowsOnlyWhileAllBusyAndJobsWait) {
+    CL_Semaphore gate(0);
+    TestDispatcher d(1, 3);
+    GateJob jobs[4] = {GateJob(&gate), GateJob(&gate), GateJob(&gate), GateJob(&gate)};
+    for (auto& job : jobs)
+        d.AddJob(&job, false);
+    ASSERT_TRUE(Eventually([&] { return d.Running() == 3; }));
+    EXPECT_EQ(d.Workers(), 3u);
+    // The fourth waits: the pool is at its maximum.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(d.Workers(), 3u);
+    EXPECT_FALSE(jobs[3].fStarted);
+    gate.Release(1);
+    ASSERT_TRUE(Eventually([&] { return jobs[3].fStarted.load(); }));
+    gate.Release(3);
+    EXPECT_TRUE(d.WaitForJobs(CL_WAIT_FOREVER));
+    for (auto& job : jobs)
+        EXPECT_TRUE(job.Dispatched());
+
+    // Quick jobs on an idle pool need no more workers.
+    std::atomic<int> count{0};
+    CountJob quick[3] = {CountJob(&count), CountJob(&count), CountJob(&count)};
+    for (auto& job : quick) {
+        d.AddJob(&job, false);
+        EXPECT_TRUE(d.WaitForJob(&job, CL_WAIT_FOREVER));
+    }
+    EXPECT_EQ(count, 3);
+    EXPECT_EQ(d.Workers(), 3u);
+}
+
+TEST(Dispatcher, IdleWorkersRetireDownToTheBase) {
+    Hooks hooks;
+    CL_Semaphore gate(0);
+    {
+        TestDispatcher d(1, 4, Hooks::OnCreate, Hooks::OnDestroy, &hooks, 60);
+        GateJob jobs[4] = {GateJob(&gate), GateJob(&gate), GateJob(&gate), GateJob(&gate)};
+        for (auto& job : jobs)
+            d.AddJob(&job, false);
+        ASSERT_TRUE(Eventually([&] { return d.Running() == 4; }));
+        EXPECT_EQ(d.Workers(), 4u);
+        // Busy workers are not idle, however long their job takes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        EXPECT_EQ(d.Workers(), 4u);
+        gate.Release(4);
+        ASSERT_TRUE(Eventually([&] { return d.Workers() == 1; }));
+        EXPECT_TRUE(Eventually([&] { return hooks.destroyed == 3; }));
+        // Never below the base, however many scans pass.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(d.Workers(), 1u);
+        EXPECT_EQ(hooks.destroyed, 3);
+
+        // The remaining worker still serves, and the pool grows again on demand.
+        std::atomic<int> count{0};
+        CountJob job(&count);
+        d.AddJob(&job, false);
+        EXPECT_TRUE(d.WaitForJob(&job, CL_WAIT_FOREVER));
+        EXPECT_EQ(count, 1);
+    }
+    EXPECT_EQ(hooks.destroyed, 4);
+    EXPECT_EQ(hooks.created, 4);
+}
+
+TEST(Dispatcher, WaitForJobAndJobs) {
+    CL_Semaphore gate(0);
+    TestDispatcher d(1, 1);
+    GateJob job(&gate);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(d.WaitForJob(&job, 10));  // never queued
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10));
+    d.AddJob(&job, false);
+    ASSERT_TRUE(Eventually([&] { return job.fStarted.load(); }));
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(d.WaitForJobs(50));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    gate.Release(1);
+    EXPECT_TRUE(d.WaitForJob(&job, CL_WAIT_FOREVER));
+    EXPECT_TRUE(d.WaitForJob(&job, 0));
+    EXPECT_TRUE(d.WaitForJobs(CL_WAIT_FOREVER));
+}
+
+// A queued job that no worker can take is not done: the deadline says so.
+TEST(Dispatcher, WaitForJobsCountsQueuedJobsAtTheDeadline) {
+    std::atomic<int> count{0};
+    CountJob* job = new CountJob(&count);
+    {
+        TestDispatcher d(0, 0);
+        d.AddJob(job, true);
+        EXPECT_FALSE(d.WaitForJobs(20));
+    }
+    // Dropped by the destructor: neither run nor deleted.
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(job->Dispatched());
+    delete job;
+}
+
+TEST(Dispatcher, DestructionDropsQueuedJobsAndFinishesRunningOnes) {
+    CL_Semaphore gate(0);
+    std::atomic<int> count{0};
+    GateJob running(&gate);
+    CountJob queued[3] = {CountJob(&count), CountJob(&count), CountJob(&count)};
+    auto d = std::make_unique<TestDispatcher>(1, 1);
+    d->AddJob(&running, false);
+    ASSERT_TRUE(Eventually([&] { return running.fStarted.load(); }));
+    for (auto& job : queued)
+        d->AddJob(&job, false);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gate.Release(1);
+    });
+    d.reset();
+    releaser.join();
+    EXPECT_TRUE(running.Dispatched());
+    EXPECT_EQ(count, 0);
+    for (auto& job : queued)
+        EXPECT_FALSE(job.Dispatched());
+}
+
+// A job that adds another while the dispatcher is being destroyed.
+class LateAddJob : public CL_Job {
+public:
+    LateAddJob(CL_Dispatcher* d, CL_Semaphore* gate, CL_Job* late)
+        : fDispatcher(d), fGate(gate), fLate(late) {}
+    CL_Status Run() override {
+        fStarted = true;
+        fGate->Acquire(1);
+        fDispatcher->AddJob(fLate, true);
+        return 0;
+    }
+    std::atomic<bool> fStarted{false};
+
+private:
+    CL_Dispatcher* fDispatcher;
+    CL_Semaphore* fGate;
+    CL_Job* fLate;
+};
+
+TEST(Dispatcher, AddJobDuringDestructionIsIgnored) {
+    CL_Semaphore gate(0);
+    std::atomic<int> count{0};
+    CountJob* late = new CountJob(&count);
+    auto d = std::make_unique<TestDispatcher>(1, 1);
+    LateAddJob job(d.get(), &gate, late);
+    d->AddJob(&job, false);
+    ASSERT_TRUE(Eventually([&] { return job.fStarted.load(); }));
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        gate.Release(1);
+    });
+    d.reset();
+    releaser.join();
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(late->Dispatched());
+    delete late;  // still the caller's
+}
+
+// Records how a self-deleting job ended.
+std::atomic<int> gDeletedAfterDispatch{0};
+class SelfDeletingJob : public CL_Job {
+public:
+    ~SelfDeletingJob() override {
+        if (Dispatched()) ++gDeletedAfterDispatch;
+    }
+};
+
+TEST(Dispatcher, DeleteAfterDispatch) {
+    TestDispatcher d(2, 8);
+    for (int i = 0; i < 20; ++i)
+        d.AddJob(new SelfDeletingJob, true);
+    EXPECT_TRUE(d.WaitForJobs(CL_WAIT_FOREVER));
+    EXPECT_EQ(gDeletedAfterDispatch, 20);
+}
+
+// Jobs that queue and wait for further jobs from inside Run.
+class NestedJob : public CL_Job {
+public:
+    NestedJob(CL_Dispatcher* d, std::atomic<int>* counter) : fDispatcher(d), fInner(counter) {}
+    CL_Status Run() override {
+        fDispatcher->AddJob(&fInner, false);
+        fOk = fDispatcher->WaitForJob(&fInner, CL_WAIT_FOREVER);
+        return 0;
+    }
+    bool fOk = false;
+
+private:
+    CL_Dispatcher* fDispatcher;
+    CountJob fInner;
+};
+
+TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
+    std::atomic<int> count{0};
+    TestDispatcher d(1, 4);
+    NestedJob outer(&d, &count);
+    d.AddJob(&outer, false);
+    EXPECT_TRUE(d.WaitForJob(&outer, 5000));
+    EXPECT_TRUE(outer.fOk);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(d.Workers(), 2u);  // the waiting job kept the first worker busy
+}
+
+}  // namespace
