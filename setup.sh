@@ -8,7 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpcre2-dev libdbus-1-dev dbus dbus-bin libxml2-dev libxslt1-dev libtidy-dev
   libyajl-dev libminizip-dev picojson-dev libgmp-dev libmpfr-dev
-  clang-14 libclang-rt-14-dev unicode-data openssl iproute2
+  clang-14 libclang-rt-14-dev unicode-data openssl iproute2 locales xsltproc libxml2-utils
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -19,6 +19,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   $SUDO apt-get update -q
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
+
+# Real locales for the localized formatting tests.
+if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qi '^it_IT.utf8$'; then
+  sed -i -E 's/^# ?(it_IT\.UTF-8 UTF-8)/\1/; s/^# ?(en_US\.UTF-8 UTF-8)/\1/' /etc/locale.gen
+  locale-gen
 fi
 
 PY_ROOT="${ZELMO_PYTHON_ROOT:-/root/.pyenv/versions/3.13.0}"
