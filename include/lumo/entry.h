@@ -1,0 +1,172 @@
+// The dynamic value: one value of one of twelve types, replaceable by a value of any
+// type, comparable, and convertible between types by a fixed rule for each pair.
+// Lists and tables hold their items as heap entries; every RPC value is a table.
+#pragma once
+
+#include <string>
+
+#include "lumo/allocator.h"
+#include "lumo/blob.h"
+#include "lumo/decimal.h"
+#include "lumo/flatten.h"
+#include "lumo/list.h"
+#include "lumo/table.h"
+#include "lumo/timestamp.h"
+#include "lumo/types.h"
+
+// One dynamic value. Scalars and texts are held inline; blobs, lists and tables
+// are copy-on-write handles, so copying an entry that holds one is cheap.
+class CLU_Entry : public CL_Object {
+public:
+    CLU_Entry() : fType(CLU_NULL) { fInteger = 0; }
+    explicit CLU_Entry(CLU_Type type);
+    CLU_Entry(const CLU_Entry& other) : fType(CLU_NULL) { CopyFrom(other); }
+    CLU_Entry(CLU_Entry&& other) noexcept : fType(CLU_NULL) { MoveFrom(other); }
+    ~CLU_Entry() { Destroy(); }
+    CLU_Entry& operator=(const CLU_Entry& other) { return Set(other); }
+    CLU_Entry& operator=(CLU_Entry&& other) noexcept;
+
+    static CLU_Entry* Allocate(CLU_Type type) { return new CLU_Entry(type); }
+    static void Deallocate(CLU_Entry* e) { delete e; }
+    // Entries are plain heap objects; there is no free list to clear.
+    static void ClearFreeList() {}
+
+    CLU_Type GetType() const { return fType; }
+    CLU_Entry& Unset();
+
+    // Setting a value. The new value is built before the old one is released, so
+    // it may come from inside the value it replaces.
+#define CLU_ENTRY_SET(T) CLU_Entry& Set(T value);
+    CLU_FOR_EACH_VALUE_TYPE(CLU_ENTRY_SET)
+#undef CLU_ENTRY_SET
+
+    // Keyed access: an entry that is not a table becomes one first.
+#define CLU_ENTRY_SET_KEY(T) CLU_Entry& Set(const std::string& key, T value);
+    CLU_FOR_EACH_VALUE_TYPE(CLU_ENTRY_SET_KEY)
+#undef CLU_ENTRY_SET_KEY
+
+    // Indexed and keyed reads: an entry that is not a list (table) becomes one.
+    const CLU_Entry* Get(int index);
+    const CLU_Entry* Get(const std::string& key);
+
+    // Typed getters by index: the list's getter on a list, a fixed zero otherwise.
+    bool GetBool(int index);
+    int32 GetInt32(int index);
+    int64 GetInteger(int index);
+    double GetFloat(int index);
+    CL_Decimal GetDecimal(int index);
+    CL_Time GetTime(int index);
+    CL_Date GetDate(int index);
+    CL_TimeStamp GetTimeStamp(int index);
+    std::string GetString(int index);
+    CL_Blob* GetBlob(int index);
+    CLU_List* GetList(int index);
+    CLU_Table* GetTable(int index);
+
+    // Typed getters by key: the table's getter on a table, the default otherwise.
+    bool GetBool(const std::string& key, bool def);
+    int32 GetInt32(const std::string& key, int32 def);
+    int64 GetInteger(const std::string& key, int64 def);
+    double GetFloat(const std::string& key, double def);
+    CL_Decimal GetDecimal(const std::string& key, const CL_Decimal& def);
+    CL_Time GetTime(const std::string& key, const CL_Time& def);
+    CL_Date GetDate(const std::string& key, const CL_Date& def);
+    CL_TimeStamp GetTimeStamp(const std::string& key, const CL_TimeStamp& def);
+    std::string GetString(const std::string& key, const std::string& def);
+    CL_Blob* GetBlob(const std::string& key, CL_Blob* def);
+    CLU_List* GetList(const std::string& key, CLU_List* def);
+    CLU_Table* GetTable(const std::string& key, CLU_Table* def);
+
+    // Queries.
+    bool IsEmpty() const;
+    bool IsNull(int index) const;
+    bool IsEmpty(int index) const;
+    bool IsType(int index, CLU_Type type) const;
+    bool Exists(const std::string& key) const;
+    bool IsNull(const std::string& key) const;
+    bool IsValid(const std::string& key) const;
+    bool IsType(const std::string& key, CLU_Type type) const;
+    bool IsEmpty(const std::string& key) const;
+    // A number, or a text that is a whole base-10 64-bit integer in canonical form.
+    bool IsNumber() const;
+
+    // Same type and equal value; values of different types are never equal.
+    bool operator==(const CLU_Entry& other) const;
+    bool operator!=(const CLU_Entry& other) const {
+        return !(*this == other);
+    }
+    // Containment for lists and tables, equality for everything else.
+    bool operator>=(const CLU_Entry& other) const;
+    // These convert the entry to the container's type first.
+    bool operator==(const CL_Blob& other);
+    bool operator!=(const CL_Blob& other) {
+        return !(*this == other);
+    }
+    bool operator==(const CLU_List& other);
+    bool operator!=(const CLU_List& other) {
+        return !(*this == other);
+    }
+    bool operator==(const CLU_Table& other);
+    bool operator!=(const CLU_Table& other) {
+        return !(*this == other);
+    }
+
+    uint32 CheckSum() const;
+    uint64 GetMemoryUsage() const;
+    void Shrink();
+
+    // Changes the entry in place to `type`. On failure the entry is untouched, or,
+    // with `force`, holds 0 of the requested type; the result is false either way.
+    bool Convert(CLU_Type type, bool force);
+
+    void Flatten(CL_Blob& blob) const;
+    bool Unflatten(CL_Blob& blob);
+    // Flattened-format version written by the calling thread: 1 or 2.
+    static uint32 GetFlattenedVersion();
+    // Stores the thread's version (0 means 2); returns the one stored before, or 0.
+    static uint32 SetFlattenedVersion(uint32 version);
+
+    CLU_Type fType;
+    union {
+        bool fBool;
+        int64 fInteger;
+        CL_Decimal fDecimal;
+        double fFloat;
+        CL_Time fTime;
+        CL_Date fDate;
+        CL_TimeStamp fTimeStamp;
+        std::string fString;
+        CL_Blob fBlob;
+        CLU_List fList;
+        CLU_Table fTable;
+        uint8 fData[32];
+    };
+
+private:
+    CLU_Entry& operator=(const CL_Blob*) = delete;
+    CLU_Entry& Set(const CL_Blob*) = delete;
+    CLU_Entry& Set(const CLU_List*) = delete;
+    CLU_Entry& Set(const CLU_Table*) = delete;
+    CLU_Entry& Set(const CLU_Entry*) = delete;
+
+    friend class CLU_List;
+    friend class CLU_Table;
+    friend class CLU_Flattener;
+
+    // Frees the value; the type is left for the caller to set.
+    void Destroy();
+    // Copies into an entry that holds no value (after Destroy or construction).
+    void CopyFrom(const CLU_Entry& other);
+    void MoveFrom(CLU_Entry& other);
+    // Replaces the value by one built from `other` (which may live inside this one).
+    void Assign(CLU_Entry&& other);
+    void InitValue(CLU_Type type);
+
+    // Storage of a list or table entry; null for other types and empty handles.
+    static const void* StorageOf(const CLU_Entry& e);
+    // True when `storage` (a list or table storage) can be reached from `e`.
+    static bool Reaches(const CLU_Entry& e, const void* storage);
+    // Copies `src` into `dst` so that the copy shares no storage from which
+    // `storage` can be reached: a container stored into itself keeps a snapshot.
+    static void CopyDetached(CLU_Entry& dst, const CLU_Entry& src, const void* storage);
+};

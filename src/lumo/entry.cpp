@@ -1,0 +1,684 @@
+// The dynamic value: lifetime, setters, container access, queries, comparison and
+// checksums. Conversions between types live in entry_convert.cpp.
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+#include <vector>
+
+#include "lumo/entry.h"
+
+namespace {
+
+// True for the types whose value holds no heap object.
+inline bool IsPlain(CLU_Type type) {
+    switch (type) {
+        case CLU_NULL:
+        case CLU_BOOL:
+        case CLU_INTEGER:
+        case CLU_FLOAT:
+        case CLU_TIME:
+        case CLU_DATE:
+        case CLU_TIMESTAMP:
+            return true;
+        default:
+            return false;
+    }
+}
+
+inline uint32 Fold64(int64 value) {
+    uint64 u = static_cast<uint64>(value);
+    return static_cast<uint32>(u >> 32) ^ static_cast<uint32>(u);
+}
+
+inline uint32 Fnv1(const char* data, size_t length) {
+    uint32 hash = 0x811C9DC5u;
+    for (size_t i = 0; i < length; i++) {
+        hash *= 16777619u;
+        hash ^= static_cast<uint8>(data[i]);
+    }
+    return hash;
+}
+
+}  // namespace
+
+CLU_Entry::CLU_Entry(CLU_Type type) : fType(CLU_NULL) {
+    fInteger = 0;
+    InitValue(type);
+}
+
+void CLU_Entry::InitValue(CLU_Type type) {
+    fInteger = 0;
+    switch (type) {
+        case CLU_BOOL:
+            fBool = false;
+            break;
+        case CLU_INTEGER:
+            fInteger = 0;
+            break;
+        case CLU_FLOAT:
+            fFloat = 0.0;
+            break;
+        case CLU_DECIMAL:
+            new (&fDecimal) CL_Decimal();
+            break;
+        case CLU_TIME:
+            new (&fTime) CL_Time();
+            break;
+        case CLU_DATE:
+            new (&fDate) CL_Date();
+            break;
+        case CLU_TIMESTAMP:
+            new (&fTimeStamp) CL_TimeStamp();
+            break;
+        case CLU_TEXT:
+            new (&fString) std::string();
+            break;
+        case CLU_BLOB:
+            new (&fBlob) CL_Blob();
+            break;
+        case CLU_LIST:
+            new (&fList) CLU_List();
+            break;
+        case CLU_TABLE:
+            new (&fTable) CLU_Table();
+            break;
+        default:
+            type = CLU_NULL;
+            break;
+    }
+    fType = type;
+}
+
+void CLU_Entry::Destroy() {
+    switch (fType) {
+        case CLU_DECIMAL:
+            fDecimal.~CL_Decimal();
+            break;
+        case CLU_TEXT:
+            fString.~basic_string();
+            break;
+        case CLU_BLOB:
+            fBlob.~CL_Blob();
+            break;
+        case CLU_LIST:
+            fList.~CLU_List();
+            break;
+        case CLU_TABLE:
+            fTable.~CLU_Table();
+            break;
+        default:
+            break;
+    }
+    fType = CLU_NULL;
+    fInteger = 0;
+}
+
+void CLU_Entry::CopyFrom(const CLU_Entry& other) {
+    switch (other.fType) {
+        case CLU_DECIMAL:
+            new (&fDecimal) CL_Decimal(other.fDecimal);
+            break;
+        case CLU_TEXT:
+            new (&fString) std::string(other.fString);
+            break;
+        case CLU_BLOB:
+            new (&fBlob) CL_Blob(other.fBlob);
+            break;
+        case CLU_LIST:
+            new (&fList) CLU_List(other.fList);
+            break;
+        case CLU_TABLE:
+            new (&fTable) CLU_Table(other.fTable);
+            break;
+        case CLU_TIME:
+            new (&fTime) CL_Time(other.fTime);
+            break;
+        case CLU_DATE:
+            new (&fDate) CL_Date(other.fDate);
+            break;
+        case CLU_TIMESTAMP:
+            new (&fTimeStamp) CL_TimeStamp(other.fTimeStamp);
+            break;
+        default:
+            memcpy(fData, other.fData, sizeof(int64));
+            break;
+    }
+    fType = other.fType;
+}
+
+void CLU_Entry::MoveFrom(CLU_Entry& other) {
+    switch (other.fType) {
+        case CLU_DECIMAL:
+            new (&fDecimal) CL_Decimal(std::move(other.fDecimal));
+            break;
+        case CLU_TEXT:
+            new (&fString) std::string(std::move(other.fString));
+            break;
+        case CLU_LIST:
+            new (&fList) CLU_List(std::move(other.fList));
+            break;
+        case CLU_TABLE:
+            new (&fTable) CLU_Table(std::move(other.fTable));
+            break;
+        default:
+            CopyFrom(other);
+            break;
+    }
+    fType = other.fType;
+    other.Destroy();
+}
+
+void CLU_Entry::Assign(CLU_Entry&& other) {
+    Destroy();
+    MoveFrom(other);
+}
+
+CLU_Entry& CLU_Entry::operator=(CLU_Entry&& other) noexcept {
+    if (this != &other) {
+        // `other` may live inside this value: take it out before freeing ours.
+        CLU_Entry taken(std::move(other));
+        Assign(std::move(taken));
+    }
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Unset() {
+    Destroy();
+    return *this;
+}
+
+// ---- Setters ------------------------------------------------------------------
+
+CLU_Entry& CLU_Entry::Set(CLU_NullType) {
+    return Unset();
+}
+
+CLU_Entry& CLU_Entry::Set(bool value) {
+    Destroy();
+    fBool = value;
+    fType = CLU_BOOL;
+    return *this;
+}
+
+#define CLU_ENTRY_SET_INT(T)                  \
+    CLU_Entry& CLU_Entry::Set(T value) {      \
+        Destroy();                            \
+        fInteger = static_cast<int64>(value); \
+        fType = CLU_INTEGER;                  \
+        return *this;                         \
+    }
+CLU_ENTRY_SET_INT(signed char)
+CLU_ENTRY_SET_INT(unsigned char)
+CLU_ENTRY_SET_INT(short)
+CLU_ENTRY_SET_INT(unsigned short)
+CLU_ENTRY_SET_INT(int)
+CLU_ENTRY_SET_INT(unsigned int)
+CLU_ENTRY_SET_INT(long)
+CLU_ENTRY_SET_INT(unsigned long)
+CLU_ENTRY_SET_INT(long long)
+CLU_ENTRY_SET_INT(unsigned long long)
+#undef CLU_ENTRY_SET_INT
+
+CLU_Entry& CLU_Entry::Set(double value) {
+    Destroy();
+    fFloat = value;
+    fType = CLU_FLOAT;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CL_Decimal& value) {
+    if (fType == CLU_DECIMAL) {
+        if (&value != &fDecimal) fDecimal = value;
+        return *this;
+    }
+    CL_Decimal copy(value);
+    Destroy();
+    new (&fDecimal) CL_Decimal(std::move(copy));
+    fType = CLU_DECIMAL;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CL_Time& value) {
+    CL_Time copy(value);
+    Destroy();
+    new (&fTime) CL_Time(copy);
+    fType = CLU_TIME;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CL_Date& value) {
+    CL_Date copy(value);
+    Destroy();
+    new (&fDate) CL_Date(copy);
+    fType = CLU_DATE;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CL_TimeStamp& value) {
+    CL_TimeStamp copy(value);
+    Destroy();
+    new (&fTimeStamp) CL_TimeStamp(copy);
+    fType = CLU_TIMESTAMP;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const char* value) {
+    // A null pointer stores the empty text.
+    std::string copy(value ? value : "");
+    Destroy();
+    new (&fString) std::string(std::move(copy));
+    fType = CLU_TEXT;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const std::string& value) {
+    if (fType == CLU_TEXT) {
+        fString = value;
+        return *this;
+    }
+    std::string copy(value);
+    Destroy();
+    new (&fString) std::string(std::move(copy));
+    fType = CLU_TEXT;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CL_Blob& value) {
+    CL_Blob copy(value);
+    Destroy();
+    new (&fBlob) CL_Blob(copy);
+    fType = CLU_BLOB;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CLU_List& value) {
+    CLU_List copy(value);
+    Destroy();
+    new (&fList) CLU_List(std::move(copy));
+    fType = CLU_LIST;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CLU_Table& value) {
+    CLU_Table copy(value);
+    Destroy();
+    new (&fTable) CLU_Table(std::move(copy));
+    fType = CLU_TABLE;
+    return *this;
+}
+
+CLU_Entry& CLU_Entry::Set(const CLU_Entry& value) {
+    if (this == &value) return *this;
+    if (IsPlain(value.fType)) {
+        CLU_Entry copy(value);
+        Destroy();
+        CopyFrom(copy);
+        return *this;
+    }
+    CLU_Entry copy(value);
+    Assign(std::move(copy));
+    return *this;
+}
+
+#define CLU_ENTRY_SET_KEY(T)                                     \
+    CLU_Entry& CLU_Entry::Set(const std::string& key, T value) { \
+        if (fType != CLU_TABLE) Convert(CLU_TABLE, true);        \
+        fTable.Set(key, value);                                  \
+        return *this;                                            \
+    }
+CLU_FOR_EACH_VALUE_TYPE(CLU_ENTRY_SET_KEY)
+#undef CLU_ENTRY_SET_KEY
+
+// ---- Container access ---------------------------------------------------------
+
+const CLU_Entry* CLU_Entry::Get(int index) {
+    if (fType != CLU_LIST) Convert(CLU_LIST, true);
+    return fList.Get(index);
+}
+
+const CLU_Entry* CLU_Entry::Get(const std::string& key) {
+    if (fType != CLU_TABLE) Convert(CLU_TABLE, true);
+    return fTable.Get(key);
+}
+
+bool CLU_Entry::GetBool(int index) {
+    return fType == CLU_LIST ? fList.GetBool(index) : false;
+}
+int32 CLU_Entry::GetInt32(int index) {
+    return fType == CLU_LIST ? fList.GetInt32(index) : 0;
+}
+int64 CLU_Entry::GetInteger(int index) {
+    return fType == CLU_LIST ? fList.GetInteger(index) : 0;
+}
+double CLU_Entry::GetFloat(int index) {
+    return fType == CLU_LIST ? fList.GetFloat(index) : 0.0;
+}
+CL_Decimal CLU_Entry::GetDecimal(int index) {
+    return fType == CLU_LIST ? fList.GetDecimal(index) : CL_Decimal();
+}
+CL_Time CLU_Entry::GetTime(int index) {
+    return fType == CLU_LIST ? fList.GetTime(index) : CL_Time();
+}
+CL_Date CLU_Entry::GetDate(int index) {
+    return fType == CLU_LIST ? fList.GetDate(index) : CL_Date();
+}
+CL_TimeStamp CLU_Entry::GetTimeStamp(int index) {
+    return fType == CLU_LIST ? fList.GetTimeStamp(index) : CL_TimeStamp();
+}
+std::string CLU_Entry::GetString(int index) {
+    return fType == CLU_LIST ? fList.GetString(index) : std::string();
+}
+CL_Blob* CLU_Entry::GetBlob(int index) {
+    return fType == CLU_LIST ? fList.GetBlob(index) : nullptr;
+}
+CLU_List* CLU_Entry::GetList(int index) {
+    return fType == CLU_LIST ? fList.GetList(index) : nullptr;
+}
+CLU_Table* CLU_Entry::GetTable(int index) {
+    return fType == CLU_LIST ? fList.GetTable(index) : nullptr;
+}
+
+bool CLU_Entry::GetBool(const std::string& key, bool def) {
+    return fType == CLU_TABLE ? fTable.GetBool(key, def) : def;
+}
+int32 CLU_Entry::GetInt32(const std::string& key, int32 def) {
+    return fType == CLU_TABLE ? fTable.GetInt32(key, def) : def;
+}
+int64 CLU_Entry::GetInteger(const std::string& key, int64 def) {
+    return fType == CLU_TABLE ? fTable.GetInteger(key, def) : def;
+}
+double CLU_Entry::GetFloat(const std::string& key, double def) {
+    return fType == CLU_TABLE ? fTable.GetFloat(key, def) : def;
+}
+CL_Decimal CLU_Entry::GetDecimal(const std::string& key, const CL_Decimal& def) {
+    return fType == CLU_TABLE ? fTable.GetDecimal(key, def) : def;
+}
+CL_Time CLU_Entry::GetTime(const std::string& key, const CL_Time& def) {
+    return fType == CLU_TABLE ? fTable.GetTime(key, def) : def;
+}
+CL_Date CLU_Entry::GetDate(const std::string& key, const CL_Date& def) {
+    return fType == CLU_TABLE ? fTable.GetDate(key, def) : def;
+}
+CL_TimeStamp CLU_Entry::GetTimeStamp(const std::string& key, const CL_TimeStamp& def) {
+    return fType == CLU_TABLE ? fTable.GetTimeStamp(key, def) : def;
+}
+std::string CLU_Entry::GetString(const std::string& key, const std::string& def) {
+    return fType == CLU_TABLE ? fTable.GetString(key, def) : def;
+}
+CL_Blob* CLU_Entry::GetBlob(const std::string& key, CL_Blob* def) {
+    return fType == CLU_TABLE ? fTable.GetBlob(key, def) : def;
+}
+CLU_List* CLU_Entry::GetList(const std::string& key, CLU_List* def) {
+    return fType == CLU_TABLE ? fTable.GetList(key, def) : def;
+}
+CLU_Table* CLU_Entry::GetTable(const std::string& key, CLU_Table* def) {
+    return fType == CLU_TABLE ? fTable.GetTable(key, def) : def;
+}
+
+// ---- Queries ------------------------------------------------------------------
+
+bool CLU_Entry::IsEmpty() const {
+    switch (fType) {
+        case CLU_NULL:
+            return true;
+        case CLU_TEXT:
+            return fString.empty();
+        case CLU_BLOB:
+            return fBlob.GetSize() == 0;
+        case CLU_LIST:
+            return fList.Count() == 0;
+        case CLU_TABLE:
+            return fTable.Count() == 0;
+        default:
+            return false;
+    }
+}
+
+bool CLU_Entry::IsNull(int index) const {
+    return fType != CLU_LIST || fList.GetType(index) == CLU_NULL;
+}
+bool CLU_Entry::IsEmpty(int index) const {
+    return fType != CLU_LIST || fList.IsEmpty(index);
+}
+bool CLU_Entry::IsType(int index, CLU_Type type) const {
+    return fType == CLU_LIST && fList.IsType(index, type);
+}
+bool CLU_Entry::Exists(const std::string& key) const {
+    return fType == CLU_TABLE && fTable.Exists(key);
+}
+bool CLU_Entry::IsNull(const std::string& key) const {
+    return fType != CLU_TABLE || fTable.IsNull(key);
+}
+bool CLU_Entry::IsValid(const std::string& key) const {
+    return fType == CLU_TABLE && fTable.IsValid(key);
+}
+bool CLU_Entry::IsType(const std::string& key, CLU_Type type) const {
+    return fType == CLU_TABLE && fTable.IsType(key, type);
+}
+bool CLU_Entry::IsEmpty(const std::string& key) const {
+    return fType != CLU_TABLE || fTable.IsEmpty(key);
+}
+
+bool CLU_Entry::IsNumber() const {
+    switch (fType) {
+        case CLU_DECIMAL:
+        case CLU_FLOAT:
+        case CLU_INTEGER:
+            return true;
+        case CLU_TEXT: {
+            const std::string& s = fString;
+            if (s.empty()) return false;
+            if (s[0] != '-' && (s[0] < '0' || s[0] > '9')) return false;
+            if (s.size() >= 2 && s[0] == '0' && s[1] >= '0' && s[1] <= '9') return false;
+            // Whole text, base 10, within 64 bits.
+            errno = 0;
+            char* end = nullptr;
+            strtoll(s.c_str(), &end, 10);
+            return end != s.c_str() && end == s.c_str() + s.size() && errno != ERANGE;
+        }
+        default:
+            return false;
+    }
+}
+
+// ---- Comparison ---------------------------------------------------------------
+
+bool CLU_Entry::operator==(const CLU_Entry& other) const {
+    if (fType != other.fType) return false;
+    switch (fType) {
+        case CLU_NULL:
+            return true;
+        case CLU_BOOL:
+            return fBool == other.fBool;
+        case CLU_INTEGER:
+            return fInteger == other.fInteger;
+        case CLU_FLOAT:
+            return fFloat == other.fFloat;
+        case CLU_DECIMAL:
+            return fDecimal.Compare(other.fDecimal) == 0;
+        case CLU_TIME:
+            return fTime.ToRaw() == other.fTime.ToRaw();
+        case CLU_DATE:
+            return fDate.ToRaw() == other.fDate.ToRaw();
+        case CLU_TIMESTAMP:
+            return fTimeStamp.ToRaw() == other.fTimeStamp.ToRaw();
+        case CLU_TEXT:
+            return fString.size() == other.fString.size() &&
+                   memcmp(fString.data(), other.fString.data(), fString.size()) == 0;
+        case CLU_BLOB:
+            return fBlob == other.fBlob;
+        case CLU_LIST:
+            return fList == other.fList;
+        case CLU_TABLE:
+            return fTable == other.fTable;
+        default:
+            return false;
+    }
+}
+
+bool CLU_Entry::operator>=(const CLU_Entry& other) const {
+    if (fType != other.fType) return false;
+    if (fType == CLU_LIST) return fList >= other.fList;
+    if (fType == CLU_TABLE) return fTable >= other.fTable;
+    return *this == other;
+}
+
+bool CLU_Entry::operator==(const CL_Blob& other) {
+    Convert(CLU_BLOB, true);
+    return fType == CLU_BLOB && fBlob == other;
+}
+
+bool CLU_Entry::operator==(const CLU_List& other) {
+    Convert(CLU_LIST, true);
+    return fType == CLU_LIST && fList == other;
+}
+
+bool CLU_Entry::operator==(const CLU_Table& other) {
+    Convert(CLU_TABLE, true);
+    return fType == CLU_TABLE && fTable == other;
+}
+
+// ---- Checksum, memory ---------------------------------------------------------
+
+uint32 CLU_Entry::CheckSum() const {
+    switch (fType) {
+        case CLU_BLOB:
+            return fBlob.CheckSum();
+        case CLU_INTEGER:
+            return Fold64(fInteger);
+        case CLU_DATE:
+            return Fold64(fDate.ToRaw());
+        case CLU_TIMESTAMP:
+            return Fold64(fTimeStamp.ToRaw());
+        case CLU_TIME:
+            return Fold64(static_cast<int64>(fTime.ToRaw()));
+        case CLU_BOOL:
+            return fBool ? 1 : 0;
+        case CLU_FLOAT: {
+            double scaled = fFloat * 1000.0;
+            if (!(scaled > 0.0)) return 0;  // negative, zero and NaN
+            if (scaled >= 4294967295.0) return 4294967295u;
+            return static_cast<uint32>(scaled);
+        }
+        case CLU_TEXT:
+            return Fnv1(fString.data(), fString.size());
+        case CLU_DECIMAL: {
+            std::string text = fDecimal.ToString(-1, false);
+            return Fnv1(text.data(), text.size());
+        }
+        default:
+            return 0;
+    }
+}
+
+uint64 CLU_Entry::GetMemoryUsage() const {
+    uint64 usage = 40;
+    switch (fType) {
+        case CLU_BLOB:
+            return usage + fBlob.GetMemoryUsage();
+        case CLU_LIST:
+            return usage + fList.GetMemoryUsage();
+        case CLU_TABLE:
+            return usage + fTable.GetMemoryUsage();
+        case CLU_TEXT:
+            // A short text lives in the string's own inline buffer (15 bytes).
+            return usage + fString.capacity();
+        default:
+            return usage;
+    }
+}
+
+void CLU_Entry::Shrink() {
+    switch (fType) {
+        case CLU_BLOB:
+            fBlob.Shrink();
+            break;
+        case CLU_LIST:
+            fList.Shrink();
+            break;
+        case CLU_TABLE:
+            fTable.Shrink();
+            break;
+        case CLU_TEXT:
+            fString.shrink_to_fit();
+            break;
+        default:
+            break;
+    }
+}
+
+// ---- Cycle guard --------------------------------------------------------------
+
+const void* CLU_Entry::StorageOf(const CLU_Entry& e) {
+    if (e.fType == CLU_LIST)
+        return e.fList.fStorage.IsValid() ? e.fList.fStorage.GetRefData() : nullptr;
+    if (e.fType == CLU_TABLE)
+        return e.fTable.fStorage.IsValid() ? e.fTable.fStorage.GetRefData() : nullptr;
+    return nullptr;
+}
+
+bool CLU_Entry::Reaches(const CLU_Entry& e, const void* storage) {
+    if (!storage) return false;
+    const void* top = StorageOf(e);
+    if (!top) return false;
+    if (top == storage) return true;
+    // Depth-first over the containers below `e`; shared storages are visited once.
+    std::unordered_set<const void*> seen;
+    std::vector<const CLU_Entry*> pending;
+    seen.insert(top);
+    pending.push_back(&e);
+    while (!pending.empty()) {
+        const CLU_Entry* current = pending.back();
+        pending.pop_back();
+        auto visit = [&](const CLU_Entry& item) {
+            const void* s = StorageOf(item);
+            if (!s) return false;
+            if (s == storage) return true;
+            if (seen.insert(s).second) pending.push_back(&item);
+            return false;
+        };
+        if (current->fType == CLU_LIST) {
+            for (const CLU_Entry& item : current->fList)
+                if (visit(item)) return true;
+        } else {
+            for (CLU_Table::iterator it = current->fTable.begin(); it != current->fTable.end();
+                 ++it)
+                if (visit(*it)) return true;
+        }
+    }
+    return false;
+}
+
+void CLU_Entry::CopyDetached(CLU_Entry& dst, const CLU_Entry& src, const void* storage) {
+    if (!Reaches(src, storage)) {
+        dst.Set(src);
+        return;
+    }
+    // `src` leads back to the container being changed: store a snapshot whose
+    // every container on the way is a fresh copy, so no cycle can form.
+    if (src.fType == CLU_LIST) {
+        CLU_List copy;
+        CLU_List::Storage* s = copy.fStorage.ModifyRefData();
+        s->fList.MakeRoom(src.fList.Count());
+        for (const CLU_Entry& item : src.fList) {
+            CLU_Entry* e = Allocate(CLU_NULL);
+            CopyDetached(*e, item, storage);
+            s->fList.Append(e);
+        }
+        dst.Set(copy);
+    } else {
+        CLU_Table copy;
+        CLU_Table::Storage* s = copy.fStorage.ModifyRefData();
+        s->fTable.SetCapacity(src.fTable.Count());
+        for (CLU_Table::iterator it = src.fTable.begin(); it != src.fTable.end(); ++it) {
+            CLU_Entry* e = Allocate(CLU_NULL);
+            CopyDetached(*e, *it, storage);
+            s->fTable.Set(it.key(), e);
+        }
+        dst.Set(copy);
+    }
+}
+
+static_assert(sizeof(CLU_Entry) == 40, "an entry is its type and a 32-byte value");

@@ -1,0 +1,520 @@
+// The flattened value format: entries, lists and tables written into a blob and read
+// back, in version 2 or the older version 1 chosen per thread for writing. Readers
+// accept both versions at once and refuse counts, lengths and nesting that the data
+// cannot hold, so hostile input fails cleanly instead of exhausting memory or stack.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "lumo/entry.h"
+#include "lumo/thread.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the format is little-endian");
+
+namespace {
+
+constexpr int64 kDay = CL_MSECS_PER_DAY;
+
+// Flattened-format version of each thread; 0 means not set (version 2). Made on
+// first use with 0 stored for the thread that makes it, kept to process exit.
+CL_ThreadVar<uint32>& VersionVar() {
+    static CL_ThreadVar<uint32> sFlattenedVersion(0u);
+    return sFlattenedVersion;
+}
+
+// The thread's stored version without making local storage for it.
+uint32 StoredVersion() {
+    if (!CL_Thread::HasLocalStorage()) return 0;
+    return VersionVar().Get();
+}
+
+// Remainder with the sign of the dividend, as C++ gives it.
+inline int64 Remainder(int64 value, int64 divisor) {
+    return value % divisor;
+}
+
+// Seconds to milliseconds with 64-bit wrap-around instead of overflow.
+inline int64 TimesThousand(int64 seconds) {
+    return static_cast<int64>(static_cast<uint64>(seconds) * 1000u);
+}
+
+// A decimal printed in full may carry more than 38 digits only because of trailing
+// zeros ("1" and forty "0"); move them into an exponent so the value survives.
+std::string CompactDecimalText(const char* text, size_t length) {
+    std::string out;
+    size_t i = 0;
+    if (i < length && (text[i] == '-' || text[i] == '+')) out += text[i++];
+    size_t intStart = i;
+    while (i < length && text[i] >= '0' && text[i] <= '9')
+        i++;
+    size_t intEnd = i;
+    size_t fracStart = i, fracEnd = i;
+    if (i < length && text[i] == '.') {
+        fracStart = ++i;
+        while (i < length && text[i] >= '0' && text[i] <= '9')
+            i++;
+        fracEnd = i;
+    }
+    if (i != length || intEnd == intStart) return std::string(text, length);
+    while (fracEnd > fracStart && text[fracEnd - 1] == '0')
+        fracEnd--;
+    while (intEnd - intStart > 1 && text[intStart] == '0')
+        intStart++;
+    size_t zeros = 0;
+    if (fracEnd == fracStart)
+        while (intEnd - intStart > 1 && text[intEnd - 1] == '0') {
+            intEnd--;
+            zeros++;
+        }
+    out.append(text + intStart, intEnd - intStart);
+    if (fracEnd > fracStart) {
+        out += '.';
+        out.append(text + fracStart, fracEnd - fracStart);
+    }
+    if (zeros) out += "E+" + std::to_string(zeros);
+    return out;
+}
+
+CL_Decimal ParseDecimal(const char* text, size_t length) {
+    if (length > 38) {
+        std::string compact = CompactDecimalText(text, length);
+        return CL_Decimal(compact.data(), static_cast<unsigned long>(compact.size()));
+    }
+    return CL_Decimal(text, static_cast<unsigned long>(length));
+}
+
+}  // namespace
+
+// Writer and reader over raw bytes; the blob is touched once at each end.
+class CLU_Flattener {
+public:
+    struct KeyRef {
+        std::string fKey;  // already cut at its first NUL
+        const CLU_Entry* fEntry;
+    };
+
+    class Writer {
+    public:
+        explicit Writer(bool v1) : fData(nullptr), fSize(0), fCapacity(0), fV1(v1) {}
+        ~Writer() { free(fData); }
+        Writer(const Writer&) = delete;
+        Writer& operator=(const Writer&) = delete;
+
+        uint8* Room(size_t n) {
+            if (fCapacity - fSize < n) Grow(n);
+            return fData + fSize;
+        }
+        void Byte(uint8 b) {
+            *Room(1) = b;
+            fSize += 1;
+        }
+        void TagAnd64(uint8 tag, uint64 v) {
+            uint8* p = Room(9);
+            p[0] = tag;
+            memcpy(p + 1, &v, 8);
+            fSize += 9;
+        }
+        void U32(uint32 v) {
+            memcpy(Room(4), &v, 4);
+            fSize += 4;
+        }
+        void Bytes(const void* data, size_t n) {
+            if (!n) return;
+            memcpy(Room(n), data, n);
+            fSize += n;
+        }
+
+        uint8* fData;
+        size_t fSize;
+        size_t fCapacity;
+        bool fV1;
+        std::vector<KeyRef> fKeys;  // sort stack shared by nested tables
+
+    private:
+        void Grow(size_t n) {
+            size_t capacity = fCapacity ? fCapacity * 2 : 256;
+            while (capacity - fSize < n)
+                capacity *= 2;
+            uint8* data = static_cast<uint8*>(realloc(fData, capacity));
+            if (!data) abort();
+            fData = data;
+            fCapacity = capacity;
+        }
+    };
+
+    struct Reader {
+        const uint8* fData;
+        uint32 fPos;
+        uint32 fSize;
+        int32 fDepth;
+
+        uint32 Remaining() const { return fSize - fPos; }
+        // Short reads give 0 and leave the position where it was.
+        uint32 U32() {
+            if (Remaining() < 4) return 0;
+            uint32 v;
+            memcpy(&v, fData + fPos, 4);
+            fPos += 4;
+            return v;
+        }
+        int64 I64() {
+            if (Remaining() < 8) return 0;
+            int64 v;
+            memcpy(&v, fData + fPos, 8);
+            fPos += 8;
+            return v;
+        }
+    };
+
+    static bool WritesVersion1() { return StoredVersion() == 1; }
+
+    static void WriteEntry(Writer& w, const CLU_Entry& e);
+    static void WriteList(Writer& w, const CLU_List& list);
+    static void WriteTable(Writer& w, const CLU_Table& table);
+
+    static bool ReadEntry(Reader& r, CLU_Entry& e);
+    static bool ReadList(Reader& r, CLU_List& list);
+    static bool ReadTable(Reader& r, CLU_Table& table);
+
+    template <class T>
+    static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
+        Writer w(WritesVersion1());
+        write(w, value);
+        blob.Write(w.fData, static_cast<uint32>(w.fSize));
+    }
+
+    template <class T>
+    static bool Unflatten(T& value, CL_Blob& blob, bool (*read)(Reader&, T&), int32 depth) {
+        Reader r;
+        r.fData = blob.GetDataForRead();
+        r.fSize = blob.GetSize();
+        r.fPos = std::min(blob.Tell(), r.fSize);
+        r.fDepth = depth;
+        bool ok = read(r, value);
+        blob.Seek(static_cast<int32>(r.fPos), CL_SEEK_SET);
+        return ok;
+    }
+};
+
+// ---- Writing ------------------------------------------------------------------
+
+void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
+    switch (e.fType) {
+        case CLU_BOOL: {
+            uint8* p = w.Room(2);
+            p[0] = 'b';
+            p[1] = e.fBool ? 0xFB : 0x00;
+            w.fSize += 2;
+            break;
+        }
+        case CLU_INTEGER:
+            w.TagAnd64('i', static_cast<uint64>(e.fInteger));
+            break;
+        case CLU_FLOAT: {
+            uint64 bits;
+            memcpy(&bits, &e.fFloat, 8);
+            w.TagAnd64('f', bits);
+            break;
+        }
+        case CLU_DECIMAL:
+            if (w.fV1) {
+                w.TagAnd64('d', static_cast<uint64>(e.fDecimal.ToScaledInt64(nullptr)));
+            } else {
+                std::string text = e.fDecimal.ToString(-1, false);
+                w.Byte('e');
+                w.Bytes(text.c_str(), text.size() + 1);
+            }
+            break;
+        case CLU_TIMESTAMP:
+            if (w.fV1)
+                w.TagAnd64('t', static_cast<uint64>(e.fTimeStamp.ToRaw() / 1000));
+            else
+                w.TagAnd64('u', static_cast<uint64>(e.fTimeStamp.ToRaw()));
+            break;
+        case CLU_DATE:
+            if (w.fV1)
+                w.TagAnd64('D', static_cast<uint64>(e.fDate.ToRaw() / 1000));
+            else
+                w.TagAnd64('E', static_cast<uint64>(e.fDate.ToRaw()));
+            break;
+        case CLU_TIME:
+            if (w.fV1)
+                w.TagAnd64('H', static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw() / 1000)));
+            else
+                w.TagAnd64('I', static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw())));
+            break;
+        case CLU_TEXT: {
+            size_t n = e.fString.size();
+            if (n > 0xFFFFFFFFu) n = 0xFFFFFFFFu;
+            uint8* p = w.Room(5 + n);
+            p[0] = 's';
+            uint32 n32 = static_cast<uint32>(n);
+            memcpy(p + 1, &n32, 4);
+            if (n) memcpy(p + 5, e.fString.data(), n);
+            w.fSize += 5 + n;
+            break;
+        }
+        case CLU_BLOB: {
+            uint32 n = e.fBlob.GetSize();
+            w.Byte('B');
+            w.U32(n);
+            if (n) w.Bytes(e.fBlob.GetDataForRead(), n);
+            break;
+        }
+        case CLU_LIST:
+            w.Byte('L');
+            WriteList(w, e.fList);
+            break;
+        case CLU_TABLE:
+            w.Byte('T');
+            WriteTable(w, e.fTable);
+            break;
+        default:
+            w.Byte('N');
+            break;
+    }
+}
+
+void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
+    if (!list.fStorage.IsValid()) {
+        w.U32(0);
+        return;
+    }
+    const CL_Array<CLU_Entry*>& items = list.fStorage.GetRefData()->fList;
+    uint32 count = items.Count();
+    w.U32(count);
+    for (uint32 i = 0; i < count; i++)
+        WriteEntry(w, *items[i]);
+}
+
+void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
+    uint32 count = table.Count();
+    w.U32(count);
+    if (!count) return;
+    const CL_StringMap& map = table.fStorage.GetRefData()->fTable;
+    // Keys go out in ascending unsigned byte order, each up to its first NUL so
+    // that an embedded NUL cannot misframe what follows.
+    size_t base = w.fKeys.size();
+    for (CL_StringMap::const_iterator it = map.begin(); it != map.end(); ++it) {
+        w.fKeys.push_back(KeyRef{it.key(), it.value()});
+        std::string& key = w.fKeys.back().fKey;
+        size_t nul = key.find('\0');
+        if (nul != std::string::npos) key.resize(nul);
+    }
+    std::sort(w.fKeys.begin() + static_cast<std::ptrdiff_t>(base), w.fKeys.end(),
+              [](const KeyRef& a, const KeyRef& b) { return a.fKey < b.fKey; });
+    size_t end = w.fKeys.size();
+    for (size_t i = base; i < end; i++) {
+        const KeyRef& ref = w.fKeys[i];
+        w.Bytes(ref.fKey.c_str(), ref.fKey.size() + 1);
+        const CLU_Entry* entry = ref.fEntry;  // the stack may grow below
+        WriteEntry(w, *entry);
+    }
+    w.fKeys.resize(base);
+}
+
+void CLU_Entry::Flatten(CL_Blob& blob) const {
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteEntry);
+}
+void CLU_List::Flatten(CL_Blob& blob) const {
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteList);
+}
+void CLU_Table::Flatten(CL_Blob& blob) const {
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable);
+}
+
+// ---- Reading ------------------------------------------------------------------
+
+bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
+    if (e.fType != CLU_NULL) e.Destroy();
+    if (r.Remaining() == 0) return true;
+    uint8 tag = r.fData[r.fPos++];
+    switch (tag) {
+        case 0:
+        case 'N':
+            return true;
+        case 'b':
+            e.fBool = r.Remaining() ? r.fData[r.fPos++] != 0 : false;
+            e.fType = CLU_BOOL;
+            return true;
+        case 'i':
+            e.fInteger = r.I64();
+            e.fType = CLU_INTEGER;
+            return true;
+        case 'f': {
+            int64 bits = r.I64();
+            memcpy(&e.fFloat, &bits, 8);
+            e.fType = CLU_FLOAT;
+            return true;
+        }
+        case 'e': {
+            const char* text = reinterpret_cast<const char*>(r.fData + r.fPos);
+            const void* nul = memchr(text, 0, r.Remaining());
+            size_t length = nul ? static_cast<const char*>(nul) - text : r.Remaining();
+            r.fPos += static_cast<uint32>(nul ? length + 1 : length);
+            new (&e.fDecimal) CL_Decimal(ParseDecimal(text, length));
+            e.fType = CLU_DECIMAL;
+            return true;
+        }
+        case 'd':
+            new (&e.fDecimal) CL_Decimal(CL_Decimal::FromScaledInt64(r.I64()));
+            e.fType = CLU_DECIMAL;
+            return true;
+        case 'u':
+            new (&e.fTimeStamp) CL_TimeStamp(static_cast<long long>(r.I64()));
+            e.fType = CLU_TIMESTAMP;
+            return true;
+        case 't':
+            new (&e.fTimeStamp) CL_TimeStamp(static_cast<long long>(TimesThousand(r.I64())));
+            e.fType = CLU_TIMESTAMP;
+            return true;
+        case 'E': {
+            int64 v = r.I64();
+            new (&e.fDate) CL_Date(static_cast<long long>(v - Remainder(v, kDay)));
+            e.fType = CLU_DATE;
+            return true;
+        }
+        case 'D': {
+            int64 ms = TimesThousand(r.I64());
+            new (&e.fDate) CL_Date(static_cast<long long>(ms / kDay * kDay));
+            e.fType = CLU_DATE;
+            return true;
+        }
+        case 'I': {
+            int64 v = r.I64();
+            new (&e.fTime) CL_Time();
+            e.fTime.FromRaw(Remainder(v, kDay));
+            e.fType = CLU_TIME;
+            return true;
+        }
+        case 'H': {
+            int64 ms = TimesThousand(r.I64());
+            new (&e.fTime) CL_Time();
+            e.fTime.FromRaw(Remainder(ms, kDay));
+            e.fType = CLU_TIME;
+            return true;
+        }
+        case 's': {
+            uint32 n = r.U32();
+            if (n > r.Remaining()) return false;  // a text cut short is refused
+            const char* text = reinterpret_cast<const char*>(r.fData + r.fPos);
+            r.fPos += n;
+            if (n && text[n - 1] == '\0') n--;
+            new (&e.fString) std::string(text, n);
+            e.fType = CLU_TEXT;
+            return true;
+        }
+        case 'B': {
+            new (&e.fBlob) CL_Blob();
+            e.fType = CLU_BLOB;
+            if (r.Remaining() < 4) return true;  // no count: an empty blob
+            uint32 n = r.U32();
+            if (n > r.Remaining()) return false;
+            if (n) {
+                e.fBlob = CL_Blob(r.fData + r.fPos, n, true);
+                e.fBlob.Rewind();
+            }
+            r.fPos += n;
+            return true;
+        }
+        case 'L': {
+            new (&e.fList) CLU_List();
+            e.fType = CLU_LIST;
+            if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
+            r.fDepth++;
+            bool ok = ReadList(r, e.fList);
+            r.fDepth--;
+            return ok;
+        }
+        case 'T': {
+            new (&e.fTable) CLU_Table();
+            e.fType = CLU_TABLE;
+            if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
+            r.fDepth++;
+            bool ok = ReadTable(r, e.fTable);
+            r.fDepth--;
+            return ok;
+        }
+        default:
+            return false;
+    }
+}
+
+bool CLU_Flattener::ReadList(Reader& r, CLU_List& list) {
+    // Start from a storage of our own without copying a shared one first.
+    if (list.fStorage.GetRefCount() > 1) list.fStorage = CL_RefCounted<CLU_List::Storage>();
+    CLU_List::Storage* s = list.fStorage.ModifyRefData();
+    uint32 had = s->fList.Count();
+    for (uint32 i = 0; i < had; i++)
+        CLU_Entry::Deallocate(s->fList[i]);
+    s->fList.Clear();
+
+    int32 count = static_cast<int32>(r.U32());
+    // Every entry takes at least one byte: a count the data cannot hold is refused.
+    if (count < 0 || static_cast<uint32>(count) > r.Remaining()) return false;
+    s->fList.MakeRoom(static_cast<uint32>(count));
+    for (int32 i = 0; i < count; i++) {
+        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        bool ok = ReadEntry(r, *e);
+        if (!s->fList.Append(e)) {
+            CLU_Entry::Deallocate(e);
+            return false;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool CLU_Flattener::ReadTable(Reader& r, CLU_Table& table) {
+    if (table.fStorage.GetRefCount() > 1) table.fStorage = CL_RefCounted<CLU_Table::Storage>();
+    CLU_Table::Storage* s = table.fStorage.ModifyRefData();
+    for (CL_StringMap::iterator it = s->fTable.begin(); it != s->fTable.end(); ++it)
+        CLU_Entry::Deallocate(*it);
+    s->fTable.Clear();
+
+    int32 count = static_cast<int32>(r.U32());
+    if (count < 0 || static_cast<uint32>(count) > r.Remaining()) return false;
+    if (count) s->fTable.SetCapacity(static_cast<uint32>(count));
+    for (int32 i = 0; i < count; i++) {
+        const char* key = reinterpret_cast<const char*>(r.fData + r.fPos);
+        const void* nul = memchr(key, 0, r.Remaining());
+        size_t length = nul ? static_cast<const char*>(nul) - key : r.Remaining();
+        r.fPos += static_cast<uint32>(nul ? length + 1 : length);
+
+        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        bool ok = ReadEntry(r, *e);
+        // A key met twice keeps its first place and takes the later value.
+        CLU_Entry*& slot = s->fTable[std::string(key, length)];
+        if (slot) CLU_Entry::Deallocate(slot);
+        slot = e;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool CLU_Entry::Unflatten(CL_Blob& blob) {
+    Unset();
+    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadEntry, 0);
+}
+bool CLU_List::Unflatten(CL_Blob& blob) {
+    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadList, 1);
+}
+bool CLU_Table::Unflatten(CL_Blob& blob) {
+    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadTable, 1);
+}
+
+// ---- Per-thread version -------------------------------------------------------
+
+uint32 CLU_Entry::GetFlattenedVersion() {
+    uint32 version = StoredVersion();
+    return version == 0 ? 2 : version;
+}
+
+uint32 CLU_Entry::SetFlattenedVersion(uint32 version) {
+    CL_ThreadVar<uint32>& var = VersionVar();
+    uint32 previous = var.Get();
+    var = version == 0 ? 2 : version;
+    return previous;
+}

@@ -1,0 +1,312 @@
+// Flattened value format: byte layouts of both versions, per-thread version choice,
+// round trips, and reading truncated and hostile input.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lumo/entry.h"
+
+namespace {
+
+std::vector<uint8> Bytes(const CL_Blob& blob) {
+    const uint8* p = blob.GetDataForRead();
+    return std::vector<uint8>(p, p + blob.GetSize());
+}
+
+template <class T>
+std::vector<uint8> FlatBytes(const T& value) {
+    CL_Blob blob;
+    value.Flatten(blob);
+    return Bytes(blob);
+}
+
+CL_Blob BlobOf(const std::vector<uint8>& bytes) {
+    CL_Blob blob(bytes.data(), static_cast<uint32>(bytes.size()), true);
+    blob.Rewind();
+    return blob;
+}
+
+// Restores the thread's version when a test changes it.
+struct VersionScope {
+    explicit VersionScope(uint32 v) { CLU_Entry::SetFlattenedVersion(v); }
+    ~VersionScope() { CLU_Entry::SetFlattenedVersion(2); }
+};
+
+}  // namespace
+
+TEST(FlattenLayout, EmptyContainersAreFourZeroBytes) {
+    EXPECT_EQ(FlatBytes(CLU_Table()), (std::vector<uint8>{0, 0, 0, 0}));
+    EXPECT_EQ(FlatBytes(CLU_List()), (std::vector<uint8>{0, 0, 0, 0}));
+}
+
+TEST(FlattenLayout, TableWithOneIntegerVersion2) {
+    CLU_Table t;
+    t.Set("a", 1);
+    EXPECT_EQ(FlatBytes(t),
+              (std::vector<uint8>{1, 0, 0, 0, 0x61, 0, 0x69, 1, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(FlattenLayout, KeysInAscendingByteOrder) {
+    CLU_Table t;
+    t.Set("b", CLU_Null)
+        .Set("a", CLU_Null)
+        .Set("B", CLU_Null)
+        .Set("ab", CLU_Null)
+        .Set("\xC3", CLU_Null);
+    std::vector<uint8> want{5,   0,   0, 0,   'B', 0, 'N', 'a',  0, 'N',
+                            'a', 'b', 0, 'N', 'b', 0, 'N', 0xC3, 0, 'N'};
+    EXPECT_EQ(FlatBytes(t), want);
+    // Insertion order is still what iteration gives.
+    CLU_Table::iterator it = t.begin();
+    EXPECT_EQ(it.key(), "b");
+}
+
+TEST(FlattenLayout, ScalarsInBothVersions) {
+    CLU_Entry text;
+    text.Set("abc");
+    CLU_Entry null;
+    CLU_Entry yes;
+    yes.Set(true);
+    std::vector<uint8> textBytes{0x73, 3, 0, 0, 0, 'a', 'b', 'c'};
+    EXPECT_EQ(FlatBytes(text), textBytes);
+    EXPECT_EQ(FlatBytes(null), std::vector<uint8>{0x4E});
+    EXPECT_EQ(FlatBytes(yes), (std::vector<uint8>{0x62, 0xFB}));
+    VersionScope v1(1);
+    EXPECT_EQ(FlatBytes(text), textBytes);
+}
+
+TEST(FlattenLayout, DateInVersions1And2) {
+    CLU_Entry date;
+    date.Set(CL_Date(210866803200000LL));
+    EXPECT_EQ(FlatBytes(date),
+              (std::vector<uint8>{0x45, 0x00, 0x50, 0xE6, 0x40, 0xC8, 0xBF, 0x00, 0x00}));
+    std::vector<uint8> old;
+    {
+        VersionScope v1(1);
+        old = FlatBytes(date);
+    }
+    EXPECT_EQ(old, (std::vector<uint8>{0x44, 0x00, 0x12, 0xA4, 0x18, 0x31, 0x00, 0x00, 0x00}));
+    CL_Blob blob = BlobOf(old);
+    CLU_Entry back;
+    ASSERT_TRUE(back.Unflatten(blob));
+    EXPECT_EQ(back, date);
+}
+
+TEST(FlattenLayout, Version1RoundsSecondsTowardZeroAndMillionthsDown) {
+    VersionScope v1(1);
+    CLU_Entry time;
+    time.Set(CL_Time(1234));
+    EXPECT_EQ(FlatBytes(time), (std::vector<uint8>{'H', 1, 0, 0, 0, 0, 0, 0, 0}));
+    CL_Blob blob = BlobOf(FlatBytes(time));
+    CLU_Entry back;
+    ASSERT_TRUE(back.Unflatten(blob));
+    EXPECT_EQ(back.fTime.ToRaw(), 1000);
+
+    CLU_Entry dec;
+    dec.Set(CL_Decimal(std::string("-1.2345678")));
+    std::vector<uint8> bytes = FlatBytes(dec);
+    ASSERT_EQ(bytes[0], 'd');
+    int64 millionths;
+    memcpy(&millionths, &bytes[1], 8);
+    EXPECT_EQ(millionths, -1234568);  // floor
+    CL_Blob decBlob = BlobOf(bytes);
+    ASSERT_TRUE(back.Unflatten(decBlob));
+    EXPECT_EQ(back.fDecimal.ToString(-1, false), "-1.234568");
+
+    CLU_Entry ts;
+    ts.Set(CL_TimeStamp(210866803201999LL));
+    bytes = FlatBytes(ts);
+    ASSERT_EQ(bytes[0], 't');
+    int64 seconds;
+    memcpy(&seconds, &bytes[1], 8);
+    EXPECT_EQ(seconds, 210866803201LL);
+}
+
+TEST(FlattenLayout, DecimalVersion2IsFullTextWithNul) {
+    CLU_Entry dec;
+    dec.Set(CL_Decimal(std::string("12.50")));
+    EXPECT_EQ(FlatBytes(dec), (std::vector<uint8>{'e', '1', '2', '.', '5', 0}));
+}
+
+TEST(FlattenVersion, PerThreadAndResetToTwo) {
+    EXPECT_EQ(CLU_Entry::GetFlattenedVersion(), 2u);
+    CLU_Entry::SetFlattenedVersion(1);
+    uint32 other = 0;
+    std::vector<uint8> otherBytes;
+    std::thread t([&] {
+        other = CLU_Entry::GetFlattenedVersion();
+        CLU_Entry d;
+        d.Set(CL_Date(210866803200000LL));
+        otherBytes = FlatBytes(d);
+    });
+    t.join();
+    EXPECT_EQ(other, 2u);
+    EXPECT_EQ(otherBytes[0], 'E');
+    EXPECT_EQ(CLU_Entry::GetFlattenedVersion(), 1u);
+    EXPECT_EQ(CLU_Entry::SetFlattenedVersion(0), 1u);
+    EXPECT_EQ(CLU_Entry::GetFlattenedVersion(), 2u);
+    EXPECT_EQ(CLU_Entry::SetFlattenedVersion(2), 2u);
+}
+
+TEST(FlattenRoundTrip, NestedValuesBothVersions) {
+    CLU_Table inner;
+    inner.Set("x", 1.5).Set("y", CL_Blob(std::string("\x01\x02\x00", 3)));
+    CLU_List list;
+    list.Append(1).Append("two").Append(inner).Append(CLU_Null).Append(false);
+    CLU_Table t;
+    t.Set("list", list)
+        .Set("int", static_cast<int64>(-5000000000LL))
+        .Set("dec", CL_Decimal(std::string("-12345678901234567890.123456")))
+        .Set("ts", CL_TimeStamp(212000000000123LL))
+        .Set("date", CL_Date(212000000000000LL - 212000000000000LL % 86400000))
+        .Set("time", CL_Time(3723004))
+        .Set("text", std::string("a\0b", 3));
+    for (uint32 version : {2u, 1u}) {
+        VersionScope scope(version);
+        CL_Blob blob;
+        t.Flatten(blob);
+        blob.Rewind();
+        CLU_Table back;
+        ASSERT_TRUE(back.Unflatten(blob));
+        EXPECT_EQ(blob.Tell(), blob.GetSize());
+        if (version == 2) {
+            EXPECT_EQ(back, t);
+        } else {
+            EXPECT_EQ(back.GetInteger("int", 0), -5000000000LL);
+            EXPECT_EQ(back.GetTime("time", CL_Time()).ToRaw(), 3723000);
+            EXPECT_EQ(back.GetTimeStamp("ts", CL_TimeStamp()).ToRaw(), 212000000000000LL);
+            EXPECT_EQ(back.GetString("text"), std::string("a\0b", 3));
+        }
+    }
+}
+
+TEST(FlattenRoundTrip, TrailingZeroDecimalBeyond38DigitsReadsBack) {
+    std::string big = "1" + std::string(40, '0');
+    std::vector<uint8> bytes{'e'};
+    bytes.insert(bytes.end(), big.begin(), big.end());
+    bytes.push_back(0);
+    CL_Blob blob = BlobOf(bytes);
+    CLU_Entry e;
+    ASSERT_TRUE(e.Unflatten(blob));
+    ASSERT_EQ(e.fType, CLU_DECIMAL);
+    EXPECT_EQ(e.fDecimal.Compare(CL_Decimal(std::string("1E+40"))), 0);
+    EXPECT_EQ(e.fDecimal.ToString(-1, false), big);
+}
+
+TEST(FlattenRoundTrip, KeyWithEmbeddedNulIsCutAndFramingHolds) {
+    CLU_Table t;
+    t.Set(std::string("k\0hidden", 8), 7).Set("z", 9);
+    CL_Blob blob;
+    t.Flatten(blob);
+    blob.Rewind();
+    CLU_Table back;
+    ASSERT_TRUE(back.Unflatten(blob));
+    EXPECT_EQ(back.Count(), 2u);
+    EXPECT_EQ(back.GetInteger("k", 0), 7);
+    EXPECT_EQ(back.GetInteger("z", 0), 9);
+}
+
+TEST(FlattenRead, ShortDataRules) {
+    // Count 3, two integers: the third entry reads as NULL and the read succeeds.
+    std::vector<uint8> bytes{3, 0, 0, 0, 'i', 1, 0, 0, 0, 0, 0, 0, 0, 'i', 2, 0, 0, 0, 0, 0, 0, 0};
+    CL_Blob blob = BlobOf(bytes);
+    CLU_List list;
+    ASSERT_TRUE(list.Unflatten(blob));
+    ASSERT_EQ(list.Count(), 3u);
+    EXPECT_EQ(list.GetType(2), CLU_NULL);
+
+    CL_Blob zero = BlobOf({0});
+    CLU_Entry e;
+    e.Set(5);
+    EXPECT_TRUE(e.Unflatten(zero));
+    EXPECT_EQ(e.fType, CLU_NULL);
+
+    CL_Blob shortInt = BlobOf({'i', 1, 2});
+    EXPECT_TRUE(e.Unflatten(shortInt));
+    EXPECT_EQ(e.fType, CLU_INTEGER);
+    EXPECT_EQ(e.fInteger, 0);
+    EXPECT_EQ(shortInt.Tell(), 1u);
+
+    CL_Blob nulText = BlobOf({'s', 2, 0, 0, 0, 'a', 0});
+    EXPECT_TRUE(e.Unflatten(nulText));
+    EXPECT_EQ(e.fString, "a");
+}
+
+TEST(FlattenRead, UnknownTagFailsAndListKeepsNull) {
+    CL_Blob blob = BlobOf({2, 0, 0, 0, 'i', 1, 0, 0, 0, 0, 0, 0, 0, 'x', 'N'});
+    CLU_List list;
+    EXPECT_FALSE(list.Unflatten(blob));
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_EQ(list.GetType(1), CLU_NULL);
+    CL_Blob single = BlobOf({'x'});
+    CLU_Entry e;
+    EXPECT_FALSE(e.Unflatten(single));
+    EXPECT_EQ(e.fType, CLU_NULL);
+}
+
+TEST(FlattenRead, HostileCountsAndLengthsFailCleanly) {
+    CLU_List list;
+    CLU_Table table;
+    CLU_Entry e;
+    CL_Blob negative = BlobOf({0xFF, 0xFF, 0xFF, 0xFF});
+    EXPECT_FALSE(list.Unflatten(negative));
+    CL_Blob negativeTable = BlobOf({0x00, 0x00, 0x00, 0x80});
+    EXPECT_FALSE(table.Unflatten(negativeTable));
+    CL_Blob huge = BlobOf({0xFF, 0xFF, 0xFF, 0x7F, 'N', 'N'});
+    EXPECT_FALSE(list.Unflatten(huge));
+    CL_Blob hugeTable = BlobOf({0x00, 0x00, 0x00, 0x10, 'k', 0, 'N'});
+    EXPECT_FALSE(table.Unflatten(hugeTable));
+    CL_Blob longText = BlobOf({'s', 0xFF, 0xFF, 0xFF, 0xFF, 'a', 'b'});
+    EXPECT_FALSE(e.Unflatten(longText));
+    CL_Blob cutText = BlobOf({'s', 4, 0, 0, 0, 'a', 'b'});
+    EXPECT_FALSE(e.Unflatten(cutText));
+    CL_Blob longBlob = BlobOf({'B', 9, 0, 0, 0, 1, 2});
+    EXPECT_FALSE(e.Unflatten(longBlob));
+    EXPECT_EQ(longBlob.Tell(), 5u);
+}
+
+TEST(FlattenRead, DeepNestingIsRefused) {
+    std::vector<uint8> bytes;
+    for (int i = 0; i < 100000; i++) {
+        bytes.push_back('L');
+        bytes.insert(bytes.end(), {1, 0, 0, 0});
+    }
+    bytes.push_back('N');
+    CL_Blob blob = BlobOf(bytes);
+    CLU_Entry e;
+    EXPECT_FALSE(e.Unflatten(blob));
+
+    // A few hundred levels less than the limit read fine.
+    std::vector<uint8> ok;
+    for (int i = 0; i < 200; i++) {
+        ok.push_back('T');
+        ok.insert(ok.end(), {1, 0, 0, 0, 'k', 0});
+    }
+    ok.push_back('i');
+    ok.insert(ok.end(), 8, 0);
+    CL_Blob okBlob = BlobOf(ok);
+    EXPECT_TRUE(e.Unflatten(okBlob));
+    EXPECT_EQ(okBlob.Tell(), okBlob.GetSize());
+}
+
+TEST(FlattenRead, DuplicateKeysKeepFirstPlaceAndLaterValue) {
+    CL_Blob blob = BlobOf({3,   0, 0,   0,   'b', 0,   'i', 1, 0, 0, 0, 0, 0, 0, 0,
+                           'a', 0, 'N', 'b', 0,   'i', 2,   0, 0, 0, 0, 0, 0, 0});
+    CLU_Table t;
+    ASSERT_TRUE(t.Unflatten(blob));
+    EXPECT_EQ(t.Count(), 2u);
+    EXPECT_EQ(t.begin().key(), "b");
+    EXPECT_EQ(t.GetInteger("b", 0), 2);
+}
+
+TEST(FlattenRead, ReadingIntoSharedListLeavesCopyAlone) {
+    CLU_List list;
+    list.Append(1);
+    CLU_List copy(list);
+    CL_Blob blob = BlobOf({1, 0, 0, 0, 'N'});
+    ASSERT_TRUE(list.Unflatten(blob));
+    EXPECT_EQ(list.GetType(0), CLU_NULL);
+    EXPECT_EQ(copy.GetType(0), CLU_INTEGER);
+}
