@@ -7,3 +7,4 @@
 #include "lumo/clock.h"
 #include "lumo/files.h"
 #include "lumo/power.h"
+#include "lumo/init.h"
