@@ -17,6 +17,8 @@ public:
     CLU_Ref() : fRef(0) {}
     CLU_Ref(uint64 ref) : fRef(ref) {}
     CLU_Ref(int64 ref) : fRef(static_cast<uint64>(ref)) {}
+    CLU_Ref(unsigned long long ref) : fRef(ref) {}
+    CLU_Ref(long long ref) : fRef(static_cast<uint64>(ref)) {}
     bool IsNull() const { return fRef == 0; }
     uint64 AsInteger() const { return fRef; }
     operator uint64() const { return fRef; }

@@ -1,0 +1,341 @@
+// Dynamic values: setters, the conversion matrix grouped by source type, keyed and
+// indexed access, comparison, checksums and replacing a value from inside itself.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "lumo/entry.h"
+
+namespace {
+
+constexpr int64 kEpoch = 210866803200000LL;
+constexpr int64 kDay = 86400000LL;
+
+CLU_Entry Text(const std::string& s) {
+    CLU_Entry e;
+    e.Set(s);
+    return e;
+}
+
+template <class T>
+CLU_Entry Make(T value) {
+    CLU_Entry e;
+    e.Set(value);
+    return e;
+}
+
+CL_Decimal Dec(const char* text) {
+    return CL_Decimal(std::string(text));
+}
+
+}  // namespace
+
+TEST(EntrySet, IntegerWidthsAndNullText) {
+    EXPECT_EQ(Make(static_cast<signed char>(-1)).fInteger, -1);
+    EXPECT_EQ(Make(static_cast<unsigned char>(255)).fInteger, 255);
+    EXPECT_EQ(Make(0xFFFFFFFFu).fInteger, 4294967295LL);
+    EXPECT_EQ(Make(0xFFFFFFFFFFFFFFFFull).fInteger, -1);
+    EXPECT_EQ(Make(static_cast<int64>(-7)).fType, CLU_INTEGER);
+    CLU_Entry e;
+    e.Set(static_cast<const char*>(nullptr));
+    EXPECT_EQ(e.fType, CLU_TEXT);
+    EXPECT_EQ(e.fString, "");
+}
+
+TEST(EntrySet, InitialValuesByType) {
+    EXPECT_EQ(CLU_Entry(CLU_DATE).fDate.ToRaw(), kEpoch);
+    EXPECT_EQ(CLU_Entry(CLU_TIMESTAMP).fTimeStamp.ToRaw(), kEpoch);
+    EXPECT_EQ(CLU_Entry(CLU_TIME).fTime.ToRaw(), 0);
+    EXPECT_TRUE(CLU_Entry(CLU_LIST).IsEmpty());
+    EXPECT_EQ(CLU_Entry(static_cast<CLU_Type>('x')).fType, CLU_NULL);
+}
+
+TEST(EntrySet, MoveLeavesNull) {
+    CLU_Entry a = Text("abc");
+    CLU_Entry b(std::move(a));
+    EXPECT_EQ(a.fType, CLU_NULL);
+    EXPECT_EQ(b.fString, "abc");
+}
+
+TEST(EntrySet, ReplaceWithValueFromInsideItself) {
+    CLU_List inner;
+    inner.Append("deep");
+    CLU_List outer;
+    outer.Append(inner).Append(2);
+    CLU_Entry e;
+    e.Set(outer);
+    e = *e.Get(0);  // the list held at index 0 of e itself
+    ASSERT_EQ(e.fType, CLU_LIST);
+    EXPECT_EQ(e.fList.GetString(0), "deep");
+
+    CLU_Entry t;
+    t.Set("k", "v");
+    t.Set(*t.Get("k"));
+    EXPECT_EQ(t.fType, CLU_TEXT);
+    EXPECT_EQ(t.fString, "v");
+
+    CLU_Entry m = Text("x");
+    m = std::move(*const_cast<CLU_Entry*>(&m));
+    EXPECT_EQ(m.fString, "x");
+}
+
+TEST(EntryConvert, FromText) {
+    CLU_Entry e = Text("12abc");
+    EXPECT_TRUE(e.Convert(CLU_INTEGER, false));
+    EXPECT_EQ(e.fInteger, 12);
+
+    e = Text("abc");
+    EXPECT_FALSE(e.Convert(CLU_INTEGER, false));
+    EXPECT_EQ(e.fType, CLU_TEXT);
+    EXPECT_EQ(e.fString, "abc");
+    EXPECT_FALSE(e.Convert(CLU_INTEGER, true));
+    EXPECT_EQ(e.fType, CLU_INTEGER);
+    EXPECT_EQ(e.fInteger, 0);
+
+    e = Text("1.5");
+    EXPECT_TRUE(e.Convert(CLU_FLOAT, false));
+    EXPECT_EQ(e.fFloat, 1.5);
+    e = Text("1.5x");
+    EXPECT_FALSE(e.Convert(CLU_FLOAT, false));
+    EXPECT_EQ(e.fString, "1.5x");
+    EXPECT_FALSE(e.Convert(CLU_FLOAT, true));
+    EXPECT_EQ(e.fFloat, 0.0);
+
+    for (const char* yes : {"YES", "On", "1", "t", "y", "TRUE"}) {
+        e = Text(yes);
+        EXPECT_TRUE(e.Convert(CLU_BOOL, false));
+        EXPECT_TRUE(e.fBool) << yes;
+    }
+    for (const char* no : {"no", "0", "", "2"}) {
+        e = Text(no);
+        EXPECT_TRUE(e.Convert(CLU_BOOL, false));
+        EXPECT_FALSE(e.fBool) << no;
+    }
+
+    e = Text("2024-03-05");
+    e.Convert(CLU_TIMESTAMP, true);
+    EXPECT_EQ(e.fTimeStamp.ToString(CL_DATE_ISO_FORMAT), "2024-03-05");
+    e = Text("bad date");
+    e.Convert(CLU_DATE, true);
+    EXPECT_EQ(e.fDate.ToRaw(), 0);
+    e = Text("\xFF\xFE");  // not UTF-8: unparsable
+    e.Convert(CLU_TIME, true);
+    EXPECT_EQ(e.fTime.ToRaw(), -1);
+    e = Text("abc");
+    e.Convert(CLU_BLOB, true);
+    EXPECT_EQ(e.fBlob.GetSize(), 3u);
+    EXPECT_EQ(e.fBlob.Tell(), 0u);
+    EXPECT_FALSE(Text("abc").Convert(static_cast<CLU_Type>('x'), true));
+}
+
+TEST(EntryConvert, FromIntegerExactIn64Bits) {
+    CLU_Entry e = Make(static_cast<int64>(4294967296LL));
+    e.Convert(CLU_DECIMAL, true);
+    EXPECT_EQ(e.fDecimal.ToString(-1, false), "4294967296");
+    e = Make(-1);
+    e.Convert(CLU_DECIMAL, true);
+    EXPECT_EQ(e.fDecimal.ToString(-1, false), "-1");
+    e = Make(42);
+    e.Convert(CLU_BLOB, true);
+    ASSERT_EQ(e.fBlob.GetSize(), 8u);
+    EXPECT_EQ(e.fBlob.GetDataForRead()[0], 0x2A);
+    e = Make(kEpoch + 3723000);
+    e.Convert(CLU_TIME, true);
+    EXPECT_EQ(e.fTime.ToRaw(), 3723000);
+    e = Make(kEpoch + 3723000);
+    e.Convert(CLU_DATE, true);
+    EXPECT_EQ(e.fDate.ToRaw(), kEpoch);
+    e = Make(7);
+    e.Set("k", 1);
+    EXPECT_EQ(e.fType, CLU_TABLE);
+    EXPECT_EQ(e.fTable.GetInteger("integer", 0), 7);
+    EXPECT_EQ(e.fTable.GetInteger("k", 0), 1);
+    e = Make(static_cast<int64>(-123456789012LL));
+    e.Convert(CLU_TEXT, true);
+    EXPECT_EQ(e.fString, "-123456789012");
+}
+
+TEST(EntryConvert, FromDecimal) {
+    CLU_Entry e = Make(Dec("86400"));
+    e.Convert(CLU_DATE, true);
+    EXPECT_EQ(e.fDate.ToRaw(), 210866889600000LL);
+    e = Make(Dec("9999999999.9"));  // beyond 32 bits: exact, floored
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, 9999999999LL);
+    e = Make(Dec("-1.5"));
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, -2);
+    e = Make(Dec("1E+30"));
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, INT64_MAX);
+    e = Make(Dec("4102444800"));  // 2100-01-01 in seconds
+    e.Convert(CLU_TIMESTAMP, true);
+    EXPECT_EQ(e.fTimeStamp.ToString(CL_DATE_ISO_FORMAT), "2100-01-01");
+    e = Make(Dec("3723"));
+    e.Convert(CLU_TIME, true);
+    EXPECT_EQ(e.fTime.ToRaw(), 3723000);
+    e = Make(Dec("1.25"));
+    e.Convert(CLU_BLOB, true);
+    EXPECT_EQ(e.fBlob.Raw(), std::string("1.25\0", 5));
+}
+
+TEST(EntryConvert, FromDatesAndTimes) {
+    CLU_Entry e = Make(CL_Date(kEpoch + kDay));
+    e.Convert(CLU_DECIMAL, true);
+    EXPECT_EQ(e.fDecimal.ToString(-1, false), "86400");
+    // After 2038 the seconds still fit: date -> decimal -> date is exact.
+    CL_Date future(5, 6, 2200);
+    e = Make(future);
+    e.Convert(CLU_DECIMAL, true);
+    e.Convert(CLU_DATE, true);
+    EXPECT_EQ(e.fDate.ToRaw(), future.ToRaw());
+
+    e = Make(CL_Time(3723000));
+    e.Convert(CLU_DECIMAL, true);
+    EXPECT_EQ(e.fDecimal.ToString(-1, false), "3723");
+    e = Make(CL_Time(3723000));
+    e.Convert(CLU_DATE, true);
+    EXPECT_EQ(e.fDate.ToRaw(), 0);
+    e = Make(CL_TimeStamp(kEpoch + 3723000));
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, 210866806923000LL);
+    e = CLU_Entry();
+    e.Convert(CLU_TIME, true);
+    EXPECT_EQ(e.fTime.ToRaw(), -1);
+    e = Make(true);
+    e.Convert(CLU_DATE, true);
+    EXPECT_EQ(e.fDate.ToRaw(), 0);
+    e = Make(CL_Date(kEpoch));
+    e.Convert(CLU_TABLE, true);
+    e.Convert(CLU_DATE, true);
+    EXPECT_EQ(e.fDate.ToRaw(), kEpoch);
+}
+
+TEST(EntryConvert, FromContainersAndBlobs) {
+    CLU_Table t;
+    t.Set("integer", 5);
+    CLU_Entry e = Make(t);
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, 5);
+    e = Make(CLU_Table());
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, 0);
+    CLU_Table ts;
+    ts.Set("timestamp", CL_TimeStamp(kEpoch + 5));
+    e = Make(ts);
+    e.Convert(CLU_TIMESTAMP, true);
+    EXPECT_EQ(e.fTimeStamp.ToRaw(), kEpoch + 5);
+
+    CLU_List pairs;
+    pairs.Append("a").Append(1).Append("b").Append(2);
+    e = Make(pairs);
+    e.Convert(CLU_TABLE, true);
+    EXPECT_EQ(e.fTable.Count(), 2u);
+    EXPECT_EQ(e.fTable.GetInteger("b", 0), 2);
+    CLU_List odd;
+    odd.Append(1).Append("x").Append("last");
+    e = Make(odd);
+    e.Convert(CLU_TABLE, true);
+    EXPECT_EQ(e.fTable.GetString("1"), "x");
+    EXPECT_TRUE(e.fTable.Exists("last"));
+    EXPECT_EQ(odd.GetType(0), CLU_INTEGER);  // the list itself is untouched
+
+    CLU_Table ba;
+    ba.Set("b", 2).Set("a", 1);
+    e = Make(ba);
+    e.Convert(CLU_LIST, true);
+    ASSERT_EQ(e.fList.Count(), 4u);
+    EXPECT_EQ(e.fList.GetString(0), "b");
+    EXPECT_EQ(e.fList.GetInteger(1), 2);
+
+    uint8 bytes[8] = {42, 0, 0, 0, 0, 0, 0, 0};
+    CL_Blob blob(bytes, 8, true);  // positioned at its end
+    e = Make(blob);
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, 42);
+    e = Make(CL_Blob(bytes, 3, true));
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, 0);
+
+    CLU_Table nested;
+    nested.Set("x", "y");
+    e = Make(nested);
+    e.Convert(CLU_BLOB, true);
+    e.Convert(CLU_TABLE, true);
+    EXPECT_EQ(e.fTable, nested);
+
+    e = Make(3.0);
+    e.Convert(CLU_LIST, true);
+    EXPECT_EQ(e.fList.Count(), 1u);
+    EXPECT_EQ(e.fList.GetFloat(0), 3.0);
+}
+
+TEST(EntryConvert, FromFloat) {
+    CLU_Entry e = Make(1e300);
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, INT64_MAX);
+    e = Make(std::nan(""));
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, 0);
+    e = Make(-2.7);
+    e.Convert(CLU_INTEGER, true);
+    EXPECT_EQ(e.fInteger, -2);
+    e = Make(0.5);
+    e.Convert(CLU_TEXT, true);
+    EXPECT_EQ(e.fString, "0.5");
+}
+
+TEST(EntryAccess, IndexedAndKeyedOnOtherTypes) {
+    CLU_Entry e = Make(5);
+    EXPECT_EQ(e.GetInteger(0), 0);
+    EXPECT_EQ(e.fType, CLU_INTEGER);
+    EXPECT_EQ(e.GetInteger("k", 9), 9);
+    EXPECT_TRUE(e.IsNull(0));
+    EXPECT_TRUE(e.IsEmpty("k"));
+    EXPECT_FALSE(e.Exists("k"));
+    ASSERT_NE(e.Get(0), nullptr);  // becomes a list of one item
+    EXPECT_EQ(e.fType, CLU_LIST);
+    EXPECT_EQ(e.Get(3), nullptr);
+}
+
+TEST(EntryCompare, TypesAndContainment) {
+    EXPECT_FALSE(Make(1) == Make(1.0));
+    EXPECT_TRUE(CLU_Entry() == CLU_Entry());
+    EXPECT_FALSE(Make(5) >= Make(3));
+    EXPECT_TRUE(Make(Dec("1.5")) == Make(Dec("1.50")));
+    EXPECT_FALSE(Make(std::nan("")) == Make(std::nan("")));
+    CLU_Table t;
+    t.Set("integer", 4);
+    CLU_Entry e = Make(4);
+    EXPECT_TRUE(e == t);
+    EXPECT_EQ(e.fType, CLU_TABLE);
+}
+
+TEST(EntryQuery, IsNumberAndEmpty) {
+    for (const char* yes : {"0", "-5", "123", "9223372036854775807"})
+        EXPECT_TRUE(Text(yes).IsNumber()) << yes;
+    for (const char* no : {"012", "1.5", " 1", "+1", "", "-", "99999999999999999999"})
+        EXPECT_FALSE(Text(no).IsNumber()) << no;
+    EXPECT_TRUE(Make(Dec("1")).IsNumber());
+    EXPECT_TRUE(CLU_Entry().IsEmpty());
+    EXPECT_FALSE(Make(0).IsEmpty());
+    EXPECT_TRUE(Make(CL_Blob()).IsEmpty());
+}
+
+TEST(EntryCheckSum, Folds) {
+    EXPECT_EQ(Make(static_cast<int64>(0x0000000100000002LL)).CheckSum(), 3u);
+    EXPECT_EQ(Make(CL_Time::Invalid()).CheckSum(), 0u);
+    EXPECT_EQ(Text("abc").CheckSum(), 0x439C2F4Bu);
+    EXPECT_EQ(Make(1.5).CheckSum(), 1500u);
+    EXPECT_EQ(Make(-1.5).CheckSum(), 0u);
+    EXPECT_EQ(Make(1e20).CheckSum(), 4294967295u);
+    EXPECT_EQ(Make(true).CheckSum(), 1u);
+    EXPECT_EQ(Make(CLU_List()).CheckSum(), 0u);
+}
+
+TEST(EntryMemory, Usage) {
+    EXPECT_EQ(Make(1).GetMemoryUsage(), 40u);
+    EXPECT_EQ(Text("short").GetMemoryUsage(), 55u);
+    EXPECT_GE(Text(std::string(100, 'x')).GetMemoryUsage(), 140u);
+}
