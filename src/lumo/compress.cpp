@@ -115,7 +115,9 @@ CL_Status CL_Compressor::Uncompress(CL_Blob& src, CL_Blob& dst, uint32 max) {
         }
         if (z == Z_NEED_DICT || z == Z_DATA_ERROR || z == Z_STREAM_ERROR) break;
         if (fInflateStream.avail_out != 0) break;
-        room = Room(dst, room);
+        // Rooms double (up to 1 MiB) so that a large output is not reallocated
+        // and inflated a kibibyte at a time.
+        room = Room(dst, room < (1u << 20) ? uint64(room) * 2 : room);
     }
     fInflateStream.next_in = nullptr;
     fInflateStream.avail_in = 0;
