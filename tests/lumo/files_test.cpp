@@ -470,6 +470,22 @@ TEST_F(FilesTest, DiskFullOnSmallFileSystem) {
         CL_Blob blob(std::string(300000, 'w'));
         ok = ok && CL_WriteFile(mnt + "/written", blob) == 10;
 
+        // Fill the file system: a small copy then fails only when its buffered bytes
+        // are flushed at the close of the destination.
+        {
+            int fd = open((mnt + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+            if (fd < 0) return 1;
+            char block[4096] = {0};
+            while (write(fd, block, sizeof(block)) > 0) {
+            }
+            close(fd);
+        }
+        Put(dir + "/small", "small");
+        ok = ok && CL_CopyFile(dir + "/small", mnt + "/small") == 13;
+        ok = ok && access((mnt + "/small").c_str(), F_OK) != 0;
+        ok = ok && CL_WriteFile(mnt + "/small2", CL_Blob(std::string("tiny"))) == 10;
+        unlink((mnt + "/filler").c_str());
+
         // Mount points are matched by whole path components.
         CL_FilesystemInfo inside, sibling;
         ok = ok && CL_GetFilesystemInfo(mnt, &inside) == 0 && inside.fType == "tmpfs" &&
