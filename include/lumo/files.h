@@ -78,7 +78,7 @@ struct CL_FilesystemInfo {
 };
 
 // Paths.
-std::string CL_GetPath(CL_PathSpecifier spec);
+std::string CL_GetPath(CL_PathSpecifier specifier);
 std::string CL_GetNativePath(const std::string& path);
 std::string CL_GetPathBaseName(const std::string& path);
 std::string CL_GetAbsolutePath(const std::string& path);

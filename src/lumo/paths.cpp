@@ -82,11 +82,11 @@ bool IsDirectory(const std::string& path) {
 
 }  // namespace
 
-std::string CL_GetPath(CL_PathSpecifier spec) {
+std::string CL_GetPath(CL_PathSpecifier specifier) {
     std::string home = HomePath();
     std::string exeDir, exeName;
     ExecutableParts(home, &exeDir, &exeName);
-    if (spec == CL_EXECUTABLE_NAME) return exeDir + "/" + exeName;
+    if (specifier == CL_EXECUTABLE_NAME) return exeDir + "/" + exeName;
 
     std::string dataHome = NonEmptyEnv("XDG_DATA_HOME");
     if (dataHome.empty()) dataHome = home + "/.local/share";
@@ -96,7 +96,7 @@ std::string CL_GetPath(CL_PathSpecifier spec) {
     if (cacheHome.empty()) cacheHome = home + "/.cache";
 
     std::string location;
-    switch (spec) {
+    switch (specifier) {
         case CL_TEMP_PATH:
             location = "/tmp";
             break;
