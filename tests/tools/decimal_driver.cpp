@@ -1,0 +1,142 @@
+// Runs decimal operations read from stdin, one per line, and prints each result with the
+// status bits it raised, for comparison against an independent decimal implementation.
+//
+//   parse TEXT | add A B | sub A B | mul A B | div A B | rem A B | pow A B | cmp A B
+//   reduce A | abs A | minus A | rescale A EXP MODE (MODE: halfup floor ceiling)
+//   fixed A DECIMALS GROUP (GROUP 0/1: "," every three digits) | floor64 A SCALE
+//   clstr TEXT DECIMALS (CL_Decimal parse, then ToString)
+//
+// Output per line: the result's scientific text (or number) and the status in hex.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lumo/decimal.h"
+#include "lumo/decnum/decnum.h"
+
+namespace {
+
+decnum::Context Ctx(decnum::Rounding round = decnum::kRoundHalfUp) {
+    decnum::Context c;
+    c.round = round;
+    return c;
+}
+
+decnum::Number Parse(const std::string& text, uint32* status) {
+    decnum::Number n;
+    decnum::FromString(&n, text.data(), text.size(), Ctx(), status);
+    return n;
+}
+
+std::string Sci(const decnum::Number& n) {
+    char buf[decnum::kSciBufferSize];
+    return std::string(buf, decnum::ToSci(n, buf));
+}
+
+std::string Run(const std::vector<std::string>& w) {
+    char hex[32];
+    uint32 st = 0;
+    decnum::Number r;
+    const std::string& op = w[0];
+    auto out = [&](const std::string& text) {
+        snprintf(hex, sizeof(hex), " %x", st);
+        return text + hex;
+    };
+    if (op == "parse" && w.size() == 2) {
+        r = Parse(w[1], &st);
+        return out(Sci(r));
+    }
+    if (op == "clstr" && w.size() == 3) {
+        bool invalid = false, overflow = false;
+        CL_Decimal d;
+        d.FromString(w[1], &invalid, &overflow);
+        return d.ToString(atoi(w[2].c_str()), false) + (invalid ? " I" : " -") +
+               (overflow ? "O" : "-");
+    }
+    typedef void (*Binary)(decnum::Number*, const decnum::Number&, const decnum::Number&,
+                           const decnum::Context&, uint32*);
+    struct {
+        const char* name;
+        Binary fn;
+    } static const kBinary[] = {{"add", decnum::Add},       {"sub", decnum::Subtract},
+                                {"mul", decnum::Multiply},  {"div", decnum::Divide},
+                                {"rem", decnum::Remainder}, {"pow", decnum::Power}};
+    for (const auto& b : kBinary) {
+        if (op == b.name && w.size() == 3) {
+            uint32 pst = 0;
+            decnum::Number a = Parse(w[1], &pst), c = Parse(w[2], &pst);
+            b.fn(&r, a, c, Ctx(), &st);
+            return out(Sci(r));
+        }
+    }
+    if (op == "cmp" && w.size() == 3) {
+        uint32 pst = 0;
+        decnum::Number a = Parse(w[1], &pst), c = Parse(w[2], &pst);
+        int32 result;
+        if (!decnum::Compare(a, c, &result)) return "NaN";
+        return std::to_string(result);
+    }
+    if ((op == "reduce" || op == "abs" || op == "minus") && w.size() == 2) {
+        uint32 pst = 0;
+        decnum::Number a = Parse(w[1], &pst);
+        if (op == "reduce")
+            decnum::Reduce(&r, a, Ctx(), &st);
+        else if (op == "abs")
+            decnum::Abs(&r, a, Ctx(), &st);
+        else
+            decnum::Minus(&r, a, Ctx(), &st);
+        return out(Sci(r));
+    }
+    if (op == "rescale" && w.size() == 4) {
+        uint32 pst = 0;
+        decnum::Rounding mode = w[3] == "floor"     ? decnum::kRoundFloor
+                                : w[3] == "ceiling" ? decnum::kRoundCeiling
+                                                    : decnum::kRoundHalfUp;
+        decnum::Number a;
+        decnum::FromString(&a, w[1].data(), w[1].size(), Ctx(mode), &pst);
+        decnum::Rescale(&r, a, strtoll(w[2].c_str(), nullptr, 10), Ctx(mode), &st);
+        return out(Sci(r));
+    }
+    if (op == "fixed" && w.size() == 4) {
+        uint32 pst = 0;
+        decnum::Number a = Parse(w[1], &pst);
+        char buf[4096];
+        size_t n = decnum::FormatFixed(a, atoi(w[2].c_str()), decnum::kRoundFloor, ".",
+                                       w[3] == "1" ? "," : nullptr, buf, sizeof(buf));
+        if (n > sizeof(buf)) return "TOOLONG";
+        return std::string(buf, n);
+    }
+    if (op == "floor64" && w.size() == 3) {
+        uint32 pst = 0;
+        decnum::Number a = Parse(w[1], &pst);
+        int64 v;
+        if (!decnum::FloorToInt64(a, atoi(w[2].c_str()), &v)) return "FAIL";
+        return std::to_string(v);
+    }
+    return "BADOP";
+}
+
+}  // namespace
+
+int main() {
+    CL_Decimal::Init();
+    std::string line;
+    std::string output;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::vector<std::string> words;
+        std::string word;
+        while (in >> word)
+            words.push_back(word);
+        if (words.empty()) continue;
+        output += Run(words);
+        output += '\n';
+    }
+    fwrite(output.data(), 1, output.size(), stdout);
+    CL_Decimal::Cleanup();
+    return 0;
+}
