@@ -4,7 +4,13 @@
 #include "lumo/digest.h"
 
 #include <cstring>
+#include <type_traits>
 #include <utility>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 #include "digest_internal.h"
 #include "lumo/blob.h"
@@ -220,16 +226,81 @@ struct SHA256State {
     }
 };
 
-template <class State>
+#if defined(__x86_64__)
+
+// SHA-256 on the x86 SHA instructions: two rounds per sha256rnds2, the state kept
+// as the ABEF and CDGH halves the instructions expect.
+#define LUMO_SHA_TARGET __attribute__((target("sha,sse4.1")))
+
+LUMO_SHA_TARGET void SHA256Hardware(uint32* h, const uint8* data, uint64 blocks) {
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0xB1);
+    __m128i state1 =
+        _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4)), 0x1B);
+    __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);  // ABEF
+    state1 = _mm_blend_epi16(state1, tmp, 0xF0);       // CDGH
+    for (uint64 b = 0; b < blocks; ++b, data += 64) {
+        const __m128i saveABEF = state0, saveCDGH = state1;
+        __m128i w[16];
+        for (int i = 0; i < 16; ++i) {
+            if (i < 4) {
+                w[i] = _mm_shuffle_epi8(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byteSwap);
+            } else {
+                __m128i t = _mm_alignr_epi8(w[i - 1], w[i - 2], 4);
+                w[i] = _mm_sha256msg2_epu32(
+                    _mm_add_epi32(_mm_sha256msg1_epu32(w[i - 4], w[i - 3]), t), w[i - 1]);
+            }
+            __m128i msg = _mm_add_epi32(
+                w[i], _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSHA256K + 4 * i)));
+            state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
+            state0 = _mm_sha256rnds2_epu32(state0, state1, _mm_shuffle_epi32(msg, 0x0E));
+        }
+        state0 = _mm_add_epi32(state0, saveABEF);
+        state1 = _mm_add_epi32(state1, saveCDGH);
+    }
+    tmp = _mm_shuffle_epi32(state0, 0x1B);        // FEBA
+    state1 = _mm_shuffle_epi32(state1, 0xB1);     // DCHG
+    state0 = _mm_blend_epi16(tmp, state1, 0xF0);  // DCBA
+    state1 = _mm_alignr_epi8(state1, tmp, 8);     // HGFE
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h), state0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4), state1);
+}
+
+bool HasSHAInstructions() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
+    bool sha = (b >> 29) & 1;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    bool sse41 = (c >> 19) & 1, ssse3 = (c >> 9) & 1;
+    return sha && sse41 && ssse3;
+}
+
+#endif
+
+template <class State, bool kHardware>
+void Blocks(State& state, const uint8* data, uint64 blocks) {
+#if defined(__x86_64__)
+    if constexpr (kHardware && std::is_same_v<State, SHA256State>) {
+        static const bool hardware = HasSHAInstructions();
+        if (hardware) {
+            SHA256Hardware(state.h, data, blocks);
+            return;
+        }
+    }
+#endif
+    for (uint64 i = 0; i < blocks; ++i)
+        state.Block(data + 64 * i);
+}
+
+template <class State, bool kHardware = true>
 void Digest(const uint8* data, uint64 size, uint8* out) {
     State state;
     uint64 whole = size & ~uint64(63);
-    for (uint64 off = 0; off < whole; off += 64)
-        state.Block(data + off);
+    Blocks<State, kHardware>(state, data, whole / 64);
     uint8 last[128];
     uint32 n = lumo_digest::Pad(data + whole, uint32(size - whole), size, State::kBigEndian, last);
-    for (uint32 off = 0; off < n; off += 64)
-        state.Block(last + off);
+    Blocks<State, kHardware>(state, last, n / 64);
     state.Output(out);
 }
 
@@ -279,6 +350,9 @@ void SHA1(const uint8* data, uint64 size, uint8* out) {
 }
 void SHA256(const uint8* data, uint64 size, uint8* out) {
     Digest<SHA256State>(data, size, out);
+}
+void SHA256Portable(const uint8* data, uint64 size, uint8* out) {
+    Digest<SHA256State, false>(data, size, out);
 }
 
 }  // namespace lumo_digest
