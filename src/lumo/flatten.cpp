@@ -95,53 +95,99 @@ public:
         const CLU_Entry* fEntry;
     };
 
+    // Writes straight into the blob at its position, growing it geometrically; the
+    // bytes past the written end are cut off again by Finish.
     class Writer {
     public:
-        explicit Writer(bool v1) : fData(nullptr), fSize(0), fCapacity(0), fV1(v1) {}
-        ~Writer() { free(fData); }
+        Writer(CL_Blob& blob, bool v1)
+            : fData(nullptr),
+              fSize(0),
+              fV1(v1),
+              fBlob(blob),
+              fBase(blob.Tell()),
+              fOldSize(blob.GetSize()),
+              fCapacity(0),
+              fFailed(false) {}
         Writer(const Writer&) = delete;
         Writer& operator=(const Writer&) = delete;
 
+        // Room for n more bytes, or null once the blob cannot grow that far.
         uint8* Room(size_t n) {
-            if (fCapacity - fSize < n) Grow(n);
+            if (fCapacity - fSize < n && !Grow(n)) return nullptr;
             return fData + fSize;
         }
         void Byte(uint8 b) {
-            *Room(1) = b;
-            fSize += 1;
+            if (uint8* p = Room(1)) {
+                *p = b;
+                fSize += 1;
+            }
         }
         void TagAnd64(uint8 tag, uint64 v) {
-            uint8* p = Room(9);
-            p[0] = tag;
-            memcpy(p + 1, &v, 8);
-            fSize += 9;
+            if (uint8* p = Room(9)) {
+                p[0] = tag;
+                memcpy(p + 1, &v, 8);
+                fSize += 9;
+            }
         }
         void U32(uint32 v) {
-            memcpy(Room(4), &v, 4);
-            fSize += 4;
+            if (uint8* p = Room(4)) {
+                memcpy(p, &v, 4);
+                fSize += 4;
+            }
         }
         void Bytes(const void* data, size_t n) {
             if (!n) return;
-            memcpy(Room(n), data, n);
-            fSize += n;
+            if (uint8* p = Room(n)) {
+                memcpy(p, data, n);
+                fSize += n;
+            }
+        }
+        // Sets the blob's size and position after what was written. A payload past
+        // the blob's size limit leaves the blob as it was.
+        void Finish() {
+            if (fFailed) {
+                fBlob.SetSize(fOldSize);
+                fBlob.Seek(static_cast<int32>(fBase), CL_SEEK_SET);
+                return;
+            }
+            uint64 end = fBase + fSize;
+            if (fCapacity) fBlob.SetSize(static_cast<uint32>(std::max<uint64>(end, fOldSize)));
+            fBlob.Seek(static_cast<int32>(end), CL_SEEK_SET);
         }
 
         uint8* fData;
         size_t fSize;
-        size_t fCapacity;
         bool fV1;
         std::vector<KeyRef> fKeys;  // sort stack shared by nested tables
 
     private:
-        void Grow(size_t n) {
-            size_t capacity = fCapacity ? fCapacity * 2 : 256;
-            while (capacity - fSize < n)
-                capacity *= 2;
-            uint8* data = static_cast<uint8*>(realloc(fData, capacity));
-            if (!data) abort();
-            fData = data;
+        bool Grow(size_t n) {
+            if (fFailed) return false;
+            uint64 limit = CL_Blob::kMaxSize - static_cast<uint64>(fBase);
+            uint64 capacity = std::max<uint64>(fCapacity * 2, 1024);
+            if (capacity < fSize + n) capacity = fSize + n;
+            if (capacity > limit) capacity = limit;
+            if (capacity < fSize + n) {
+                fFailed = true;
+                return false;
+            }
+            uint32 end = static_cast<uint32>(fBase + capacity);
+            fBlob.SetCapacity(end);
+            if (fBlob.GetSize() < end) fBlob.SetSize(end);
+            if (fBlob.GetSize() < end) {
+                fFailed = true;
+                return false;
+            }
+            fData = fBlob.GetDataForWrite() + fBase;
             fCapacity = capacity;
+            return true;
         }
+
+        CL_Blob& fBlob;
+        uint32 fBase;
+        uint32 fOldSize;
+        size_t fCapacity;
+        bool fFailed;
     };
 
     struct Reader {
@@ -180,9 +226,9 @@ public:
 
     template <class T>
     static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
-        Writer w(WritesVersion1());
+        Writer w(blob, WritesVersion1());
         write(w, value);
-        blob.Write(w.fData, static_cast<uint32>(w.fSize));
+        w.Finish();
     }
 
     template <class T>
@@ -202,13 +248,13 @@ public:
 
 void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
     switch (e.fType) {
-        case CLU_BOOL: {
-            uint8* p = w.Room(2);
-            p[0] = 'b';
-            p[1] = e.fBool ? 0xFB : 0x00;
-            w.fSize += 2;
+        case CLU_BOOL:
+            if (uint8* p = w.Room(2)) {
+                p[0] = 'b';
+                p[1] = e.fBool ? 0xFB : 0x00;
+                w.fSize += 2;
+            }
             break;
-        }
         case CLU_INTEGER:
             w.TagAnd64('i', static_cast<uint64>(e.fInteger));
             break;
@@ -248,12 +294,13 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
         case CLU_TEXT: {
             size_t n = e.fString.size();
             if (n > 0xFFFFFFFFu) n = 0xFFFFFFFFu;
-            uint8* p = w.Room(5 + n);
-            p[0] = 's';
-            uint32 n32 = static_cast<uint32>(n);
-            memcpy(p + 1, &n32, 4);
-            if (n) memcpy(p + 5, e.fString.data(), n);
-            w.fSize += 5 + n;
+            if (uint8* p = w.Room(5 + n)) {
+                p[0] = 's';
+                uint32 n32 = static_cast<uint32>(n);
+                memcpy(p + 1, &n32, 4);
+                if (n) memcpy(p + 5, e.fString.data(), n);
+                w.fSize += 5 + n;
+            }
             break;
         }
         case CLU_BLOB: {
