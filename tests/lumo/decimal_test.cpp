@@ -1,0 +1,316 @@
+// CL_Decimal rules that the differential test against Python cannot see: the 32-bit and
+// millionth integer forms, failure values, the text limits and separators, printing.
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "lumo/decimal.h"
+#include "lumo/decnum/decnum.h"
+#include "lumo/locale_info.h"
+
+namespace {
+
+std::string S(const CL_Decimal& d) {
+    return d.ToString(-1, false);
+}
+
+class DecimalTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { CL_Decimal::Init(); }
+};
+
+TEST_F(DecimalTest, ParsingAcceptsCommaAndReportsFailures) {
+    EXPECT_EQ(S(CL_Decimal(std::string("1,5"))), "1.5");
+    EXPECT_EQ(S(CL_Decimal(std::string("1.5"))), "1.5");
+    EXPECT_EQ(S(CL_Decimal(std::string("-0.000120"))), "-0.00012");
+
+    for (const char* bad : {"1.5.0", "abc", "", " 1", "1e", "--1"}) {
+        CL_Decimal d(7);
+        bool invalid = false, overflow = true;
+        EXPECT_FALSE(d.FromString(bad, &invalid, &overflow)) << bad;
+        EXPECT_TRUE(invalid) << bad;
+        EXPECT_FALSE(overflow) << bad;
+        EXPECT_EQ(S(d), "0") << bad;
+    }
+    // Too long, too many digits (even trailing zeros) or out of range: overflow too.
+    for (const std::string& bad :
+         {std::string(1025, '1'), std::string(39, '9'), "1" + std::string(38, '0'),
+          std::string("1e-1000000000000000030"), std::string("1e1000000000000000000")}) {
+        CL_Decimal d(7);
+        bool invalid = false, overflow = false;
+        EXPECT_FALSE(d.FromString(bad, &invalid, &overflow));
+        EXPECT_TRUE(invalid);
+        EXPECT_TRUE(overflow);
+        EXPECT_EQ(S(d), "0");
+    }
+    // 1024 characters is still accepted.
+    std::string longest = "0." + std::string(1021, '0') + "1";
+    ASSERT_EQ(longest.size(), 1024u);
+    CL_Decimal d;
+    EXPECT_TRUE(d.FromString(longest, nullptr, nullptr));
+    EXPECT_EQ(d.Compare(CL_Decimal(std::string("1e-1022"))), 0);
+    // Null flag pointers and a null text.
+    EXPECT_FALSE(d.FromRawString(nullptr, 3));
+    EXPECT_EQ(S(d), "0");
+}
+
+TEST_F(DecimalTest, RawTextLength) {
+    const char* text = "12.5xyz";
+    EXPECT_EQ(S(CL_Decimal(text, 4)), "12.5");
+    // A length negative as a 32-bit number reads up to the NUL.
+    EXPECT_EQ(S(CL_Decimal("42.25", static_cast<unsigned long>(-1))), "42.25");
+    EXPECT_EQ(S(CL_Decimal("42.25", 0xFFFFFFFFul)), "42.25");
+    // The text ends at an embedded NUL.
+    EXPECT_EQ(S(CL_Decimal(std::string("3\0"
+                                       "9",
+                                       3))),
+              "3");
+}
+
+TEST_F(DecimalTest, IntegerForms) {
+    EXPECT_EQ(S(CL_Decimal(1500000LL)), "1.5");
+    EXPECT_EQ(S(CL_Decimal(1500000ULL)), "1.5");
+    EXPECT_EQ(S(CL_Decimal::FromScaledInt64(-2500000)), "-2.5");
+    EXPECT_EQ(S(CL_Decimal::FromInt64(5)), "5");
+    EXPECT_EQ(S(CL_Decimal::FromInt64(LLONG_MIN)), "-9223372036854775808");
+    // long and unsigned long keep their low 32 bits.
+    EXPECT_EQ(S(CL_Decimal(4294967297L)), "1");
+    EXPECT_EQ(S(CL_Decimal(4294967295L)), "-1");
+    EXPECT_EQ(S(CL_Decimal(4294967297UL)), "1");
+    EXPECT_EQ(S(CL_Decimal(4294967295UL)), "4294967295");
+    EXPECT_EQ(S(CL_Decimal(INT_MIN)), "-2147483648");
+    EXPECT_EQ(S(CL_Decimal(UINT_MAX)), "4294967295");
+
+    CL_Decimal d;
+    d = 2500000LL;
+    EXPECT_EQ(S(d), "2.5");
+    d = 7;
+    EXPECT_EQ(S(d), "7");
+}
+
+TEST_F(DecimalTest, ConversionsOutFloorAndFailureValues) {
+    EXPECT_EQ(static_cast<int>(CL_Decimal(std::string("-1.5"))), -2);
+    EXPECT_EQ(static_cast<int>(CL_Decimal(std::string("2.999"))), 2);
+    EXPECT_EQ(static_cast<int>(CL_Decimal(std::string("3000000000"))), INT_MAX);
+    EXPECT_EQ(static_cast<int>(CL_Decimal(std::string("-2147483648"))), INT_MIN);
+    EXPECT_EQ(static_cast<int>(CL_Decimal(std::string("-2147483649"))), INT_MAX);
+    EXPECT_EQ(static_cast<long>(CL_Decimal(std::string("NaN"))), 2147483647L);
+
+    EXPECT_EQ(static_cast<long long>(CL_Decimal(std::string("1.5"))), 1500000LL);
+    EXPECT_EQ(static_cast<long long>(CL_Decimal(std::string("-0.0000015"))), -2LL);
+    EXPECT_EQ(static_cast<long long>(CL_Decimal(std::string("Infinity"))), LLONG_MAX);
+
+    CL_Decimal small(std::string("-0.0000015"));
+    EXPECT_EQ(small.ToScaledInt64(), -2);
+    bool overflow = true;
+    EXPECT_EQ(CL_Decimal(std::string("-7.5")).ToInt64(&overflow), -8);
+    EXPECT_FALSE(overflow);
+    CL_Decimal huge(std::string("1e19"));
+    EXPECT_EQ(huge.ToInt64(&overflow), 0);
+    EXPECT_TRUE(overflow);
+    EXPECT_EQ(huge.ToInt64(), LLONG_MAX);
+    EXPECT_EQ(CL_Decimal(std::string("9223372036854.775808")).ToScaledInt64(&overflow), 0);
+    EXPECT_TRUE(overflow);
+    EXPECT_EQ(CL_Decimal(std::string("-9223372036854.775808")).ToScaledInt64(&overflow), LLONG_MIN);
+    EXPECT_FALSE(overflow);
+    EXPECT_EQ(CL_Decimal(std::string("NaN")).ToScaledInt64(&overflow), 0);
+    EXPECT_TRUE(overflow);
+
+    EXPECT_DOUBLE_EQ(static_cast<double>(CL_Decimal(std::string("0.1"))), 0.1);
+    EXPECT_TRUE(std::isinf(static_cast<double>(CL_Decimal(std::string("1e2000000000")))));
+    EXPECT_TRUE(static_cast<bool>(CL_Decimal(std::string("0.001"))));
+    EXPECT_TRUE(!CL_Decimal(std::string("-0.000")));
+    EXPECT_TRUE(static_cast<bool>(CL_Decimal(std::string("NaN"))));
+}
+
+TEST_F(DecimalTest, DoublesPrintedWithSixDecimals) {
+    EXPECT_EQ(S(CL_Decimal(0.1)), "0.1");
+    EXPECT_EQ(S(CL_Decimal(-2.5)), "-2.5");
+    EXPECT_EQ(S(CL_Decimal(1e-7)), "0");
+    // More than 38 significant digits in the text: the constructor gives 0 ...
+    EXPECT_EQ(S(CL_Decimal(1e40)), "0");
+    // ... while assignment rounds half up to 38 digits.
+    CL_Decimal d;
+    d = 1e40;
+    EXPECT_EQ(S(d), "10000000000000000303786028427003666891000");
+    // The text of large doubles is longer than 256 characters and still read whole.
+    d = 1e300;
+    std::string text = S(d);
+    EXPECT_EQ(text.size(), 301u);
+    EXPECT_EQ(text.substr(0, 38), "10000000000000000525047602552044202487");
+    d = -DBL_MAX;
+    EXPECT_EQ(S(d).size(), 310u);
+    EXPECT_EQ(S(d).substr(0, 6), "-17976");
+}
+
+TEST_F(DecimalTest, FixedPointPrinting) {
+    CL_Decimal a(std::string("1.239")), b(std::string("-1.231")), c(std::string("2.5"));
+    EXPECT_EQ(a.ToString(2, false), "1.23");
+    EXPECT_EQ(b.ToString(2, false), "-1.24");
+    EXPECT_EQ(c.ToString(2, false), "2.50");
+    EXPECT_EQ(c.ToString(-1, false), "2.5");
+    EXPECT_EQ(CL_Decimal(std::string("2.99")).ToString(0, false), "2");
+    EXPECT_EQ(CL_Decimal(std::string("1E+2")).ToString(-1, false), "100");
+    EXPECT_EQ(CL_Decimal(std::string("0.00001")).ToString(-1, false), "0.00001");
+    EXPECT_EQ(CL_Decimal(std::string("-0.001")).ToString(2, false), "-0.01");
+
+    CL_Decimal one(1), zero(0), minusOne(-1);
+    CL_Decimal q = one;
+    q /= zero;
+    EXPECT_EQ(q.ToString(2, false), "Infinity");
+    q = minusOne;
+    q /= zero;
+    EXPECT_EQ(q.ToString(-1, false), "-Infinity");
+    q = zero;
+    q /= zero;
+    EXPECT_EQ(q.ToString(2, false), "NaN");
+
+    char* raw = a.ToRawString(1, false);
+    ASSERT_NE(raw, nullptr);
+    EXPECT_STREQ(raw, "1.2");
+    free(raw);
+}
+
+TEST_F(DecimalTest, HugeExponentGivesEmptyText) {
+    CL_Decimal big(std::string("1e2000000000"));
+    EXPECT_EQ(big.Compare(CL_Decimal(0)), 1);
+    EXPECT_EQ(big.ToString(-1, false), "");
+    CL_Decimal tiny(std::string("1e-2000000000"));
+    EXPECT_EQ(tiny.ToString(-1, false), "");
+    EXPECT_EQ(tiny.ToString(2, false), "0.00");
+    EXPECT_EQ(CL_Decimal(1).ToString(INT_MAX, false), "");
+    char* raw = big.ToRawString(-1, false);
+    ASSERT_NE(raw, nullptr);
+    EXPECT_STREQ(raw, "");
+    free(raw);
+    // Right at the limit the text is still made.
+    std::string limit = CL_Decimal(std::string("1e65535")).ToString(-1, false);
+    EXPECT_EQ(limit.size(), 65536u);
+    EXPECT_EQ(CL_Decimal(std::string("1e65536")).ToString(-1, false), "");
+}
+
+TEST_F(DecimalTest, LocalizedPrintingUsesSeparators) {
+    CL_LocaleInfo it;
+    it.fDecimalSep = ",";
+    it.fThousandSep = ".";
+    CL_Decimal d(std::string("1234567.891"));
+    EXPECT_EQ(d.ToString(2, it), "1.234.567,89");
+    EXPECT_EQ(CL_Decimal(std::string("-1234.5")).ToString(-1, it), "-1.234,50");
+    EXPECT_EQ(CL_Decimal(std::string("123")).ToString(0, it), "123");
+    CL_LocaleInfo narrow;
+    narrow.fDecimalSep = ".";
+    narrow.fThousandSep = "\xe2\x80\xaf";  // narrow no-break space
+    EXPECT_EQ(d.ToString(1, narrow),
+              "1\xe2\x80\xaf"
+              "234\xe2\x80\xaf"
+              "567.8");
+
+    // The default locale's separators, whatever they are.
+    CL_LocaleInfo env;
+    CL_GetLocaleInfo(&env, "");
+    EXPECT_EQ(CL_Decimal(3).ToString(-1, true), "3" + env.fDecimalSep + "00");
+    EXPECT_EQ(d.ToString(2, true), d.ToString(2, env));
+}
+
+TEST_F(DecimalTest, StepAndDecimalRounding) {
+    auto D = [](const char* t) { return CL_Decimal(std::string(t)); };
+    EXPECT_EQ(S(D("7.3").Round(D("0.5"))), "7.5");
+    EXPECT_EQ(S(D("7.3").Floor(D("0.5"))), "7");
+    EXPECT_EQ(S(D("7.3").Ceil(D("0.5"))), "7.5");
+    EXPECT_EQ(S(D("1.25").Round(D("0.1"))), "1.3");
+    EXPECT_EQ(S(D("12.345").Round(D("0.05"))), "12.35");
+    EXPECT_EQ(S(D("2.5").Round(CL_Decimal(1))), "3");
+    EXPECT_EQ(S(D("-2.5").Round(CL_Decimal(1))), "-3");
+    EXPECT_EQ(S(D("-12.345").Floor(CL_Decimal(1))), "-13");
+    EXPECT_EQ(S(D("12.301").Ceil(D("0.10"))), "12.4");
+
+    EXPECT_EQ(S(D("1.005").Round(2)), "1.01");
+    EXPECT_EQ(S(D("-1.001").Floor(2)), "-1.01");
+    EXPECT_EQ(S(D("1.001").Ceil(2)), "1.01");
+    EXPECT_EQ(S(D("15").Round(-1)), "20");
+    EXPECT_EQ(S(D("1.5").Round(40)), "NaN");
+
+    EXPECT_EQ(S(D("-1.25").Fractional()), "-0.25");
+    EXPECT_EQ(S(D("1.25").Fractional()), "0.25");
+    EXPECT_EQ(S(D("3").Fractional()), "0");
+
+    EXPECT_EQ(S(D("2.5").Multiply(CL_Decimal(3), CL_Decimal(1), CL_Decimal::ROUND)), "8");
+    EXPECT_EQ(S(D("10").Divide(CL_Decimal(4), CL_Decimal(1), CL_Decimal::ROUND)), "3");
+    EXPECT_EQ(S(D("10").Divide(CL_Decimal(4), CL_Decimal(1), CL_Decimal::NONE)), "2.5");
+    EXPECT_EQ(S(D("10").Divide(CL_Decimal(4), 0, CL_Decimal::FLOOR)), "2");
+    EXPECT_EQ(S(D("10").Divide(CL_Decimal(4), 0, CL_Decimal::CEIL)), "3");
+    EXPECT_EQ(S(D("10").Divide(CL_Decimal(4), 0, static_cast<CL_Decimal::RoundType>(9))), "2.5");
+}
+
+TEST_F(DecimalTest, CompoundOperatorsAndOperandForms) {
+    CL_Decimal d(1);
+    d += 2;
+    EXPECT_EQ(S(d), "3");
+    d += 1500000LL;  // millionths
+    EXPECT_EQ(S(d), "4.5");
+    d -= 4294967297L;  // low 32 bits: 1
+    EXPECT_EQ(S(d), "3.5");
+    d *= 2.5;
+    EXPECT_EQ(S(d), "8.75");
+    d /= 4u;
+    EXPECT_EQ(S(d), "2.1875");
+    d %= 1;
+    EXPECT_EQ(S(d), "0.1875");
+    d = CL_Decimal(-7);
+    d %= 2;
+    EXPECT_EQ(S(d), "-1");
+    d %= 0;
+    EXPECT_EQ(S(d), "NaN");
+    d = CL_Decimal(10);
+    d %= 1e40;  // through the strict double constructor: 0, so NaN
+    EXPECT_EQ(S(d), "NaN");
+    d = CL_Decimal(1);
+    d /= CL_Decimal(3);
+    EXPECT_EQ(S(d), "0.33333333333333333333333333333333333333");
+
+    CL_Decimal e(5);
+    EXPECT_EQ(S(e++), "5");
+    EXPECT_EQ(S(e), "6");
+    EXPECT_EQ(S(--e), "5");
+    EXPECT_EQ(S(e--), "5");
+    EXPECT_EQ(S(e), "4");
+
+    EXPECT_EQ(S(-CL_Decimal(std::string("1.5"))), "-1.5");
+    CL_Decimal negZero = -CL_Decimal(0);
+    EXPECT_TRUE(negZero.GetNumber().neg);
+    EXPECT_EQ(negZero.Compare(CL_Decimal(0)), 0);
+    EXPECT_EQ(S(CL_Decimal(std::string("-2.5")).Abs()), "2.5");
+    EXPECT_EQ(S(CL_Decimal(2).Pow(CL_Decimal(10))), "1024");
+    EXPECT_EQ(S(CL_Decimal(2).Pow(CL_Decimal(std::string("0.5")))),
+              "1.4142135623730950488016887242096980786");
+}
+
+TEST_F(DecimalTest, Compare) {
+    CL_Decimal a(std::string("1.5")), b(std::string("1.50")), nan(std::string("NaN"));
+    EXPECT_EQ(a.Compare(b), 0);
+    EXPECT_EQ(a.Compare(CL_Decimal(2)), -1);
+    EXPECT_EQ(CL_Decimal(2).Compare(a), 1);
+    EXPECT_EQ(a.Compare(nan), 2147483647);
+    EXPECT_EQ(nan.Compare(a), 2147483647);
+    EXPECT_EQ(CL_Decimal(std::string("-Infinity")).Compare(a), -1);
+}
+
+TEST_F(DecimalTest, CopiesAndInitAreSafe) {
+    CL_Decimal a(std::string("123.456"));
+    CL_Decimal b(a);
+    CL_Decimal c(std::move(a));
+    CL_Decimal& self = b;
+    b = self;
+    EXPECT_EQ(S(b), "123.456");
+    EXPECT_EQ(S(c), "123.456");
+    CL_Decimal::Init();
+    CL_Decimal::Init();
+    EXPECT_EQ(CL_Decimal::GetContext().emax, decnum::kDefaultEmax);
+    EXPECT_EQ(CL_Decimal::GetContext().round, decnum::kRoundHalfUp);
+}
+
+}  // namespace
