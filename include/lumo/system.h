@@ -6,5 +6,6 @@
 #include "lumo/locale_info.h"
 #include "lumo/clock.h"
 #include "lumo/files.h"
+#include "lumo/process.h"
 #include "lumo/power.h"
 #include "lumo/init.h"
