@@ -40,16 +40,17 @@ struct Tables {
 
 constexpr Tables MakeTables() {
     Tables t;
+    // Field inverses through powers of the generator 3: inv(x) = 3^(255 - log3(x)).
+    std::array<uint8, 256> exp{};
+    std::array<uint8, 256> log{};
+    uint8 p = 1;
+    for (int i = 0; i < 255; ++i) {
+        exp[i] = p;
+        log[p] = uint8(i);
+        p = uint8(p ^ XTime(p));
+    }
     for (int x = 0; x < 256; ++x) {
-        uint8 invx = 0;
-        if (x) {
-            for (int y = 1; y < 256; ++y) {
-                if (Mul(uint8(x), uint8(y)) == 1) {
-                    invx = uint8(y);
-                    break;
-                }
-            }
-        }
+        uint8 invx = x ? exp[(255 - log[x]) % 255] : 0;
         uint8 s = invx;
         uint8 r = invx;
         for (int i = 0; i < 4; ++i) {
