@@ -9,8 +9,10 @@
 #include <atomic>
 
 #include "lumo/clock.h"
+#include "lumo/decimal.h"
 #include "lumo/entry.h"
 #include "lumo/power.h"
+#include "lumo/regex.h"
 #include "lumo/thread.h"
 
 namespace {
@@ -23,6 +25,8 @@ struct sigaction sPipeSignal;
 // share is destroyed: only connections and engines are released.
 void Dispose() {
     sigaction(SIGPIPE, &sPipeSignal, nullptr);
+    CL_Decimal::Cleanup();
+    CL_RegEx::Cleanup();
     _QuitPowerThread();
     _CL_CloseInhibitConnection();
 }
@@ -46,6 +50,9 @@ CL_Status CL_Init() {
     CLU_Entry::SetFlattenedVersion(0);
     CL_Thread::Initialize();
     CL_Thread::GetLocalStorageEntry();
+
+    CL_Decimal::Init();
+    CL_RegEx::Init();
 
     atexit(Dispose);
     return 0;

@@ -22,6 +22,7 @@
 #include "lumo/clock.h"
 #include "lumo/entry.h"
 #include "lumo/power.h"
+#include "lumo/regex.h"
 #include "lumo/thread.h"
 
 namespace {
@@ -160,6 +161,16 @@ TEST(Init, ThreadStateIsReady) {
                   CL_TLS_Entry key = CL_Thread::GetLocalStorageEntry();
                   CL_Init();
                   return CL_Thread::GetLocalStorageEntry() == key ? 0 : 2;
+              }));
+}
+
+TEST(Init, EnginesWorkAndAreReleasedAtExit) {
+    EXPECT_EQ(0, InChild([] {
+                  CL_Init();
+                  CL_RegEx re("a+b");
+                  if (!re.IsOk() || re.Match("aaab") != 0 || re.Match("ba") == 0) return 1;
+                  // The shared pattern cache is in use from start-up on.
+                  return CL_RegEx::sCache != nullptr ? 0 : 2;
               }));
 }
 
