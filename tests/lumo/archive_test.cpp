@@ -1,0 +1,334 @@
+// Archives in both forms: resources written, read, replaced and deleted; the zip form
+// checked against Python's zipfile, which also supplies archives for it to read.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "lumo/archive.h"
+#include "lumo/blob.h"
+#include "lumo/files.h"
+#include "lumo/init.h"
+#include "lumo/timestamp.h"
+
+namespace {
+
+const char* kPython = "/root/.pyenv/versions/3.13.0/bin/python3";
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Entries of a folder, "." and ".." left out.
+int CountFiles(const std::string& dir) {
+    int count = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) ++count;
+        closedir(d);
+    }
+    return count;
+}
+
+void Spit(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+class ArchiveTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CL_Init();
+        char tmpl[] = "/tmp/lumo_archive_XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        fDir = tmpl;
+    }
+    void TearDown() override { CL_DeleteTree(fDir, true, true); }
+
+    // Runs a Python script with the test folder as its argument; its standard output.
+    std::string Python(const std::string& script) {
+        if (access(kPython, X_OK) != 0) return "no python";
+        std::string file = fDir + "/script.py";
+        Spit(file, script);
+        std::string output;
+        FILE* pipe = popen((std::string(kPython) + " " + file + " " + fDir).c_str(), "r");
+        if (!pipe) return "no pipe";
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0)
+            output.append(buf, n);
+        EXPECT_EQ(0, pclose(pipe)) << output;
+        unlink(file.c_str());
+        return output;
+    }
+
+    // One line per entry, in order: name, method, size, CRC check, content, comment,
+    // extra field and date.
+    std::string Listing(const std::string& zipPath) {
+        return Python(
+            "import sys, zipfile\n"
+            "z = zipfile.ZipFile(sys.argv[1] + '/" +
+            zipPath +
+            "')\n"
+            "assert z.testzip() is None\n"
+            "for i in z.infolist():\n"
+            "    d = z.read(i)\n"
+            "    c = d.decode('latin-1') if len(d) < 40 else 'len=%d' % len(d)\n"
+            "    print(i.filename, i.compress_type, i.file_size, c, i.comment.decode(),\n"
+            "          i.extra.hex(), '%04d-%02d-%02d %02d:%02d:%02d' % i.date_time, sep='|')\n");
+    }
+
+    std::string fDir;
+};
+
+TEST_F(ArchiveTest, DirectoryForm) {
+    CL_Archive missing(fDir, "absent", CL_Archive::NORMAL);
+    EXPECT_EQ(300, missing.GetError());
+    EXPECT_FALSE(missing.IsOpen());
+    CL_Blob data("x");
+    EXPECT_EQ(307, missing.Write(&data, "a"));
+    EXPECT_EQ(307, missing.Read(&data, "a"));
+    missing.Remove("a");
+
+    // CREATE makes every missing level.
+    CL_Archive archive(fDir + "/deep/er", "pack", CL_Archive::CREATE);
+    ASSERT_EQ(0, archive.GetError());
+    EXPECT_TRUE(archive.IsOpen());
+    struct stat st;
+    EXPECT_EQ(0, stat((fDir + "/deep/er/pack").c_str(), &st));
+
+    CL_Blob image(std::string("\x89PNG\0\1\2", 7));
+    EXPECT_EQ(0, archive.Write(&image, "img\\logo.png"));
+    EXPECT_EQ(std::string("\x89PNG\0\1\2", 7), Slurp(fDir + "/deep/er/pack/img/logo.png"));
+    CL_Blob back("junk that is longer");
+    EXPECT_EQ(0, archive.Read(&back, "img/logo.png"));
+    EXPECT_EQ(image.Raw(), back.Raw());
+    EXPECT_EQ(0u, back.Tell());
+    CL_Blob empty;
+    EXPECT_EQ(0, archive.Write(&empty, "empty"));
+    EXPECT_EQ(0, archive.Read(&back, "empty"));
+    EXPECT_EQ(0u, back.GetSize());
+
+    EXPECT_EQ(304, archive.Read(&back, "img/other.png"));
+    EXPECT_EQ(304, archive.GetError());
+    archive.Remove("img/logo.png");
+    EXPECT_EQ(304, archive.Read(&back, "img/logo.png"));
+
+    // Names stay inside the archive's folder.
+    Spit(fDir + "/deep/er/outside", "secret");
+    EXPECT_EQ(304, archive.Read(&back, "../outside"));
+    EXPECT_EQ(306, archive.Write(&image, "img/../../outside"));
+    archive.Remove("../outside");
+    EXPECT_EQ("secret", Slurp(fDir + "/deep/er/outside"));
+
+    archive.Close();
+    EXPECT_EQ(307, archive.Read(&back, "empty"));
+
+    CL_Archive readOnly(fDir + "/deep/er", "pack", CL_Archive::READONLY);
+    ASSERT_EQ(0, readOnly.GetError());
+    EXPECT_EQ(3, readOnly.Write(&image, "new"));
+    EXPECT_EQ(3, readOnly.GetError());
+    readOnly.Remove("empty");
+    EXPECT_EQ(0, readOnly.Read(&back, "empty"));
+}
+
+TEST_F(ArchiveTest, AutodetectPrefersTheDirectory) {
+    CL_Archive archive;
+    EXPECT_EQ(300, archive.Open(fDir, "pack"));
+    EXPECT_FALSE(archive.IsOpen());
+
+    ASSERT_TRUE(CL_ZipFile(fDir + "/pack.sla", CL_Blob("zipped"), "res", CL_TimeStamp::Now()));
+    EXPECT_EQ(0, archive.Open(fDir, "pack"));
+    EXPECT_EQ(uint32(CL_Archive::COMPRESSED), archive.GetFlags());
+    CL_Blob data;
+    EXPECT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ("zipped", data.Raw());
+
+    ASSERT_TRUE(CL_EnsurePath(fDir + "/pack", true));
+    Spit(fDir + "/pack/res", "plain");
+    EXPECT_EQ(0, archive.Open(fDir + "/", "pack", CL_Archive::AUTODETECT | CL_Archive::READONLY));
+    EXPECT_EQ(uint32(CL_Archive::READONLY), archive.GetFlags());
+    EXPECT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ("plain", data.Raw());
+
+    // A file that is not a zip archive does not open without CREATE.
+    Spit(fDir + "/bad.sla", "not a zip");
+    EXPECT_EQ(300, archive.Open(fDir, "bad", CL_Archive::COMPRESSED));
+}
+
+TEST_F(ArchiveTest, ZipWrittenReplacedAndDeleted) {
+    CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
+    ASSERT_EQ(0, archive.GetError());
+    EXPECT_EQ(0, Slurp(fDir + "/pack.sla").size());
+    chmod((fDir + "/pack.sla").c_str(), 0640);
+
+    CL_Blob logo("old logo");
+    EXPECT_EQ(0, archive.Write(&logo, "img/logo.png"));
+    std::string big;
+    for (int i = 0; i < 20000; ++i)
+        big += "row " + std::to_string(i % 97) + ";";
+    CL_Blob bigBlob(big);
+    EXPECT_EQ(0, archive.Write(&bigBlob, "data\\big.txt"));
+    CL_Blob gone("to be removed");
+    EXPECT_EQ(0, archive.Write(&gone, "gone"));
+
+    // Writing replaces an entry whose name differs only in case; reading is exact.
+    CL_Blob newLogo("new logo");
+    EXPECT_EQ(0, archive.Write(&newLogo, "Img/Logo.png"));
+    CL_Blob back;
+    EXPECT_EQ(304, archive.Read(&back, "img/logo.png"));
+    EXPECT_EQ(0, archive.Read(&back, "Img/Logo.png"));
+    EXPECT_EQ("new logo", back.Raw());
+    EXPECT_EQ(0, archive.Read(&back, "data/big.txt"));
+    EXPECT_EQ(big, back.Raw());
+
+    archive.Remove("GONE");
+    EXPECT_EQ(304, archive.Read(&back, "gone"));
+    archive.Remove("never there");
+
+    std::string listing = Listing("pack.sla");
+    std::istringstream lines(listing);
+    std::string first, second, extra;
+    std::getline(lines, first);
+    std::getline(lines, second);
+    EXPECT_EQ(0, first.find("data/big.txt|8|" + std::to_string(big.size()) + "|len=")) << listing;
+    EXPECT_EQ(0, second.find("Img/Logo.png|8|8|new logo||")) << listing;
+    EXPECT_FALSE(std::getline(lines, extra)) << listing;
+
+    // The rewrite kept the file's mode and left no temporary file behind.
+    struct stat st;
+    ASSERT_EQ(0, stat((fDir + "/pack.sla").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777);
+    EXPECT_EQ(1, CountFiles(fDir));
+
+    CL_Archive readOnly(fDir, "pack", CL_Archive::COMPRESSED | CL_Archive::READONLY);
+    EXPECT_EQ(3, readOnly.Write(&logo, "x"));
+    readOnly.Remove("Img/Logo.png");
+    EXPECT_EQ(0, readOnly.Read(&back, "Img/Logo.png"));
+}
+
+TEST_F(ArchiveTest, ZipFromPythonKeepsEntriesAsStored) {
+    std::string made = Python(
+        "import sys, zipfile\n"
+        "with zipfile.ZipFile(sys.argv[1] + '/py.sla', 'w') as z:\n"
+        "    i = zipfile.ZipInfo('stored.bin', (2001, 2, 3, 4, 5, 6))\n"
+        "    i.compress_type = zipfile.ZIP_STORED\n"
+        "    i.comment = b'kept'\n"
+        "    i.extra = bytes.fromhex('cafe0400deadbeef')\n"
+        "    z.writestr(i, bytes(range(256)))\n"
+        "    i = zipfile.ZipInfo('città.txt', (2020, 12, 31, 23, 59, 58))\n"
+        "    i.compress_type = zipfile.ZIP_DEFLATED\n"
+        "    z.writestr(i, 'caffè ' * 1000)\n"
+        "    z.writestr('Dir/Old.txt', 'old')\n"
+        "print('ok')\n");
+    if (made == "no python") GTEST_SKIP() << "no Python 3.13";
+    ASSERT_EQ("ok\n", made);
+
+    CL_Archive archive(fDir, "py", CL_Archive::COMPRESSED);
+    ASSERT_EQ(0, archive.GetError());
+    CL_Blob data;
+    ASSERT_EQ(0, archive.Read(&data, "stored.bin"));
+    ASSERT_EQ(256u, data.GetSize());
+    for (uint32 i = 0; i < 256; ++i)
+        EXPECT_EQ(i, data.GetDataForRead()[i]);
+    ASSERT_EQ(0, archive.Read(&data, "città.txt"));
+    EXPECT_EQ(7000u, data.GetSize());
+
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(0, archive.Write(&fresh, "dir\\old.txt"));
+    CL_Blob named("ü");
+    EXPECT_EQ(0, archive.Write(&named, "grüße"));
+    // The untouched entries keep method, comment, extra field and date; the new ones
+    // are deflated, with UTF-8 names marked as such.
+    std::string listing = Listing("py.sla");
+    std::istringstream lines(listing);
+    std::string line[5];
+    for (std::string& l : line)
+        std::getline(lines, l);
+    EXPECT_EQ("stored.bin|0|256|len=256|kept|cafe0400deadbeef|2001-02-03 04:05:06", line[0]);
+    EXPECT_EQ("città.txt|8|7000|len=7000|||2020-12-31 23:59:58", line[1]);
+    EXPECT_EQ(0u, line[2].find("dir/old.txt|8|5|fresh|||")) << listing;
+    EXPECT_EQ(0u, line[3].find("grüße|8|2|")) << listing;
+    EXPECT_EQ("", line[4]);
+}
+
+TEST_F(ArchiveTest, DamagedZipEntries) {
+    // Two entries named alike: the first stored copy is damaged afterwards (its CRC
+    // no longer matches), so reading must skip it and find the second.
+    std::string made = Python(
+        "import sys, zipfile, warnings\n"
+        "warnings.simplefilter('ignore')\n"
+        "p = sys.argv[1] + '/bad.sla'\n"
+        "with zipfile.ZipFile(p, 'w', zipfile.ZIP_STORED) as z:\n"
+        "    z.writestr('twice', 'AAAAAAAA')\n"
+        "    z.writestr('twice', 'BBBBBBBB')\n"
+        "    z.writestr('big', 'C' * 1000)\n"
+        "b = bytearray(open(p, 'rb').read())\n"
+        "b[b.index(b'AAAAAAAA')] = ord('Z')\n"
+        "open(p, 'wb').write(b)\n"
+        "print('ok')\n");
+    if (made == "no python") GTEST_SKIP() << "no Python 3.13";
+    ASSERT_EQ("ok\n", made);
+    CL_Archive archive(fDir, "bad", CL_Archive::COMPRESSED);
+    ASSERT_EQ(0, archive.GetError());
+    CL_Blob data;
+    EXPECT_EQ(0, archive.Read(&data, "twice"));
+    EXPECT_EQ("BBBBBBBB", data.Raw());
+
+    // An entry whose central record claims more compressed bytes than the file holds:
+    // the rewrite fails and the archive stays exactly as it was.
+    std::string patched = Python(
+        "import sys, struct\n"
+        "p = sys.argv[1] + '/bad.sla'\n"
+        "b = bytearray(open(p, 'rb').read())\n"
+        "c = b.rindex(b'PK\\x01\\x02')\n"
+        "struct.pack_into('<I', b, c + 20, 0x7ffffff0)\n"
+        "open(p, 'wb').write(b)\n"
+        "print('ok')\n");
+    ASSERT_EQ("ok\n", patched);
+    std::string before = Slurp(fDir + "/bad.sla");
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(306, archive.Write(&fresh, "new"));
+    EXPECT_EQ(306, archive.GetError());
+    EXPECT_EQ(before, Slurp(fDir + "/bad.sla"));
+    EXPECT_EQ(304, archive.Read(&data, "big"));
+    EXPECT_EQ(0u, data.GetSize());
+    EXPECT_EQ(1, CountFiles(fDir));
+}
+
+TEST_F(ArchiveTest, OneEntryZipFiles) {
+    CL_TimeStamp when(15, 6, 2023, 10, 20, 30, 0);
+    std::string text(5000, 'q');
+    ASSERT_TRUE(CL_ZipFile(fDir + "/one.zip", CL_Blob(text), "report.txt", when));
+
+    CL_Blob memory("prefix");
+    memory.Clear();
+    ASSERT_TRUE(CL_ZipFile(&memory, CL_Blob(text), "report.txt", when));
+    ASSERT_GT(memory.GetSize(), 4u);
+    EXPECT_EQ(std::string("PK\x03\x04", 4), memory.Raw().substr(0, 4));
+    Spit(fDir + "/mem.zip", memory.Raw());
+
+    // A date before the zip epoch is written as its first day instead of wrapping.
+    ASSERT_TRUE(
+        CL_ZipFile(fDir + "/old.zip", CL_Blob(""), "old", CL_TimeStamp(1, 1, 1970, 0, 0, 0, 0)));
+    EXPECT_FALSE(CL_ZipFile(fDir + "/no/such/folder.zip", CL_Blob("x"), "x", when));
+
+    std::string expected = "report.txt|8|5000|len=5000|||2023-06-15 10:20:30\n";
+    std::string one = Listing("one.zip");
+    if (one == "no python") GTEST_SKIP() << "no Python 3.13";
+    EXPECT_EQ(expected, one);
+    EXPECT_EQ(expected, Listing("mem.zip"));
+    EXPECT_EQ("old|8|0||||1980-01-01 00:00:00\n", Listing("old.zip"));
+}
+
+}  // namespace
