@@ -26,10 +26,12 @@ public:
     CLU_Entry& operator=(const CLU_Entry& other) { return Set(other); }
     CLU_Entry& operator=(CLU_Entry&& other) noexcept;
 
-    static CLU_Entry* Allocate(CLU_Type type) { return new CLU_Entry(type); }
-    static void Deallocate(CLU_Entry* e) { delete e; }
-    // Entries are plain heap objects; there is no free list to clear.
-    static void ClearFreeList() {}
+    // Heap entries of lists and tables. Freed entries are kept in a small per-thread
+    // cache for reuse; every block is an ordinary heap block, so `delete` also works.
+    static CLU_Entry* Allocate(CLU_Type type);
+    static void Deallocate(CLU_Entry* e);
+    // Frees the calling thread's cached entries (also done when the thread ends).
+    static void ClearFreeList();
 
     CLU_Type GetType() const { return fType; }
     CLU_Entry& Unset();

@@ -43,6 +43,74 @@ inline uint32 Fnv1(const char* data, size_t length) {
 
 }  // namespace
 
+// ---- Per-thread entry cache ---------------------------------------------------
+
+namespace {
+
+// Reading a large reply frees and allocates entries by the hundred thousand; a
+// bounded per-thread cache spares the heap most of that work.
+constexpr uint32 kCachedEntriesMax = 65536;
+
+struct FreeEntry {
+    FreeEntry* fNext;
+};
+
+// Plain data, usable until the thread's last destructor has run.
+struct EntryCache {
+    FreeEntry* fHead;
+    uint32 fCount;
+    bool fClosed;
+};
+thread_local EntryCache tCache = {nullptr, 0, false};
+
+void DrainCache() {
+    while (tCache.fHead) {
+        FreeEntry* next = tCache.fHead->fNext;
+        free(tCache.fHead);
+        tCache.fHead = next;
+    }
+    tCache.fCount = 0;
+}
+
+// Empties the cache when the thread ends; later frees go straight to the heap.
+struct EntryCacheCloser {
+    bool fArmed = false;
+    ~EntryCacheCloser() {
+        DrainCache();
+        tCache.fClosed = true;
+    }
+};
+thread_local EntryCacheCloser tCacheCloser;
+
+}  // namespace
+
+CLU_Entry* CLU_Entry::Allocate(CLU_Type type) {
+    if (FreeEntry* block = tCache.fHead) {
+        tCache.fHead = block->fNext;
+        tCache.fCount--;
+        return ::new (static_cast<void*>(block)) CLU_Entry(type);
+    }
+    return new CLU_Entry(type);
+}
+
+void CLU_Entry::Deallocate(CLU_Entry* e) {
+    if (!e) return;
+    e->~CLU_Entry();
+    if (tCache.fCount < kCachedEntriesMax && !tCache.fClosed) {
+        if (!tCacheCloser.fArmed) tCacheCloser.fArmed = true;  // registers the closer
+        FreeEntry* block = reinterpret_cast<FreeEntry*>(e);
+        block->fNext = tCache.fHead;
+        tCache.fHead = block;
+        tCache.fCount++;
+        return;
+    }
+    free(e);
+}
+
+void CLU_Entry::ClearFreeList() {
+    DrainCache();
+}
+
 CLU_Entry::CLU_Entry(CLU_Type type) : fType(CLU_NULL) {
     fInteger = 0;
     InitValue(type);

@@ -292,14 +292,18 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
                 w.TagAnd64('I', static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw())));
             break;
         case CLU_TEXT: {
+            // Readers drop one trailing NUL (peers may send texts with it), so a text
+            // that itself ends in NUL gets one more to come back whole.
             size_t n = e.fString.size();
-            if (n > 0xFFFFFFFFu) n = 0xFFFFFFFFu;
-            if (uint8* p = w.Room(5 + n)) {
+            size_t extra = (n && e.fString[n - 1] == '\0') ? 1 : 0;
+            if (n + extra > 0xFFFFFFFFu) n = 0xFFFFFFFFu - extra;
+            if (uint8* p = w.Room(5 + n + extra)) {
                 p[0] = 's';
-                uint32 n32 = static_cast<uint32>(n);
+                uint32 n32 = static_cast<uint32>(n + extra);
                 memcpy(p + 1, &n32, 4);
                 if (n) memcpy(p + 5, e.fString.data(), n);
-                w.fSize += 5 + n;
+                if (extra) p[5 + n] = 0;
+                w.fSize += 5 + n + extra;
             }
             break;
         }

@@ -185,7 +185,8 @@ TEST(FlattenRoundTrip, NestedValuesBothVersions) {
 TEST(FlattenRoundTrip, TrailingZeroDecimalBeyond38DigitsReadsBack) {
     std::string big = "1" + std::string(40, '0');
     std::vector<uint8> bytes{'e'};
-    bytes.insert(bytes.end(), big.begin(), big.end());
+    for (char c : big)
+        bytes.push_back(static_cast<uint8>(c));
     bytes.push_back(0);
     CL_Blob blob = BlobOf(bytes);
     CLU_Entry e;
@@ -193,6 +194,16 @@ TEST(FlattenRoundTrip, TrailingZeroDecimalBeyond38DigitsReadsBack) {
     ASSERT_EQ(e.fType, CLU_DECIMAL);
     EXPECT_EQ(e.fDecimal.Compare(CL_Decimal(std::string("1E+40"))), 0);
     EXPECT_EQ(e.fDecimal.ToString(-1, false), big);
+}
+
+TEST(FlattenRoundTrip, TextEndingInNulComesBackWhole) {
+    CLU_Entry e;
+    e.Set(std::string("a\0", 2));
+    EXPECT_EQ(FlatBytes(e), (std::vector<uint8>{'s', 3, 0, 0, 0, 'a', 0, 0}));
+    CL_Blob blob = BlobOf(FlatBytes(e));
+    CLU_Entry back;
+    ASSERT_TRUE(back.Unflatten(blob));
+    EXPECT_EQ(back, e);
 }
 
 TEST(FlattenRoundTrip, KeyWithEmbeddedNulIsCutAndFramingHolds) {
