@@ -3,4 +3,5 @@
 #pragma once
 
 #include "lumo/utf8.h"
+#include "lumo/codecs.h"
 #include "lumo/digest.h"
