@@ -5,3 +5,4 @@
 #include "lumo/utf8.h"
 #include "lumo/codecs.h"
 #include "lumo/digest.h"
+#include "lumo/uuid.h"

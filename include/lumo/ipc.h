@@ -1,0 +1,311 @@
+// The TCP RPC's wire protocol and client interface: the packed 32-byte packet header,
+// packet types, flag bits and status codes; the functions both ends share to build,
+// chunk, checksum, compress, cipher and take apart packets; and CL_Client, the
+// abstract client that the TCP implementation fills in.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <string>
+
+#include "lumo/allocator.h"
+#include "lumo/blob.h"
+#include "lumo/compress.h"
+#include "lumo/types.h"
+
+class CL_Cipher;
+class CL_Dispatcher;
+class CL_Socket;
+class CLU_Table;
+
+static_assert(std::endian::native == std::endian::little,
+              "packet headers are read and written in place as little-endian");
+
+constexpr uint32 CL_IPC_MAGIC = 0xF79BF0B7u;
+constexpr uint32 CL_IPC_VERSION = 0x00010002u;
+// Payload bytes per chunk: 510 cipher blocks of 16 bytes, so every chunk but the last
+// deciphers on its own.
+constexpr uint32 CL_IPC_CHUNK_SIZE = 8160;
+// Longest progress message a PING carries (plus its NUL: one chunk).
+constexpr uint32 CL_IPC_MAX_PING_MESSAGE = 8159;
+constexpr uint16 CL_IPC_COMPLETENESS_UNKNOWN = 65535;
+constexpr uint16 CL_IPC_DEFAULT_PORT = 51965;
+
+enum CL_PacketType : uint32 {
+    CL_PACKET_TYPE_DISCOVER = 1,
+    CL_PACKET_TYPE_SERVER_INFO = 2,
+    CL_PACKET_TYPE_PING = 3,
+    CL_PACKET_TYPE_AUTH = 4,
+    CL_PACKET_TYPE_NO_AUTH = 5,
+    CL_PACKET_TYPE_DATA = 6,
+    CL_PACKET_TYPE_FAILED = 7,
+    CL_PACKET_TYPE_ABORT = 8,
+    CL_PACKET_TYPE_ABORT_ALL = 9,
+    CL_PACKET_TYPE_USER_MESSAGE = 10,
+};
+
+// Bits of a header's fFlags and of the connection flags granted at AUTH.
+enum : uint16 {
+    CL_IPC_NO_CRYPTING = 0,
+    CL_IPC_TEA_CRYPTING = 0x0001,
+    CL_IPC_BLOWFISH_CRYPTING = 0x0002,
+    CL_IPC_AES_CRYPTING = 0x0004,
+    CL_IPC_COMPRESS = 0x0100,
+    CL_IPC_FIRST_CHUNK = 0x1000,
+};
+constexpr uint16 CL_IPC_CRYPTING_MASK =
+    CL_IPC_TEA_CRYPTING | CL_IPC_BLOWFISH_CRYPTING | CL_IPC_AES_CRYPTING;
+
+// Status codes of the RPC (texts from CL_GetError).
+enum : CL_Status {
+    CL_IPC_NOT_IMPLEMENTED = -1,
+    CL_IPC_TIMEOUT = 4,
+    CL_IPC_CANCELLED = 7,
+    CL_IPC_IN_PROGRESS = 14,
+    CL_IPC_BAD_PROTOCOL = 101,
+    CL_IPC_CANNOT_CONNECT = 107,
+    CL_IPC_NOT_CONNECTED = 114,
+    CL_IPC_BAD_REPLY = 201,
+    CL_IPC_EXECUTE_FAILED = 204,
+    CL_IPC_EXECUTE_ABORTED = 205,
+    CL_IPC_NO_LISTEN_PORT = 206,
+    CL_IPC_NO_RESPONDER_PORT = 207,
+    CL_IPC_NO_CLIENT_ID = 208,
+    CL_IPC_DONT_COUNT = 209,
+};
+
+typedef uint32 CL_Command;
+
+// Header in front of every packet and every chunk of a packet, exactly as it goes on
+// the wire. The 8 bytes at offset 20 mean different things per packet type.
+#pragma pack(push, 1)
+struct CL_PacketHeader {
+    uint32 fMagic;
+    uint32 fVersion;
+    uint16 fType;
+    uint16 fFlags;
+    uint32 fSequence;
+    uint32 fSize;  // payload bytes still to come, this chunk's included
+    union {
+        struct {
+            uint16 fCompleteness;
+            uint8 fUnused[6];
+        } fPing;
+        struct {
+            uint32 fCommand;
+            uint32 fCheckSum;
+        } fData;
+        struct {
+            uint64 fID;
+        } fServer;
+        struct {
+            uint32 fID;
+            union {
+                uint32 fError;
+                uint32 fFlags;
+            };
+        } fConnection;
+        struct {
+            uint32 fSource;
+            uint32 fNumTargets;
+        } fMessage;
+    };
+    uint8 fReserved[4];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(CL_PacketHeader) == 32, "packet header size");
+static_assert(offsetof(CL_PacketHeader, fVersion) == 4 && offsetof(CL_PacketHeader, fType) == 8 &&
+                  offsetof(CL_PacketHeader, fFlags) == 10 &&
+                  offsetof(CL_PacketHeader, fSequence) == 12 &&
+                  offsetof(CL_PacketHeader, fSize) == 16 &&
+                  offsetof(CL_PacketHeader, fPing) == 20 &&
+                  offsetof(CL_PacketHeader, fData.fCheckSum) == 24 &&
+                  offsetof(CL_PacketHeader, fConnection.fError) == 24 &&
+                  offsetof(CL_PacketHeader, fMessage.fNumTargets) == 24 &&
+                  offsetof(CL_PacketHeader, fReserved) == 28,
+              "packet header layout");
+
+// ---- Headers --------------------------------------------------------------------
+
+// Magic, version, type, flags and sequence; fSize and bytes 20-31 zero.
+void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 flags,
+                         uint32 sequence);
+// 0, or 101 when the magic is wrong (the only check a client makes).
+CL_Status CL_CheckPacketHeader(const CL_PacketHeader& header);
+// Payload bytes that follow this chunk's header: min(fSize, 8160).
+inline uint32 CL_ChunkPayloadSize(const CL_PacketHeader& header) {
+    return header.fSize < CL_IPC_CHUNK_SIZE ? header.fSize : CL_IPC_CHUNK_SIZE;
+}
+
+void CL_MakeDiscoverRequest(CL_PacketHeader* header);
+void CL_MakeServerInfoRequest(CL_PacketHeader* header, uint32 sequence);
+void CL_MakeAuthRequest(CL_PacketHeader* header, uint32 sequence, uint32 connectionFlags);
+// Client end of a DATA request: the connection flags as granted, first chunk.
+void CL_MakeDataRequest(CL_PacketHeader* header, uint32 sequence, CL_Command command,
+                        uint16 connectionFlags);
+void CL_MakeAbortRequest(CL_PacketHeader* header, uint32 sequence);
+void CL_MakeAbortAllRequest(CL_PacketHeader* header);
+
+// Server replies start from a copy of the request's header.
+void CL_MakeServerInfoReply(const CL_PacketHeader& request, uint64 serverID,
+                            CL_PacketHeader* reply);
+void CL_MakeAuthReply(const CL_PacketHeader& request, uint16 grantedFlags, uint32 clientID,
+                      CL_PacketHeader* reply);
+void CL_MakeNoAuthReply(const CL_PacketHeader& request, uint32 error, CL_PacketHeader* reply);
+// DATA, FAILED or ABORT reply: the request's flags, CL_IPC_COMPRESS exactly when the
+// connection has it, first chunk. An ABORT reply carries only CL_IPC_FIRST_CHUNK.
+void CL_MakeReply(const CL_PacketHeader& request, CL_PacketType type, uint16 connectionFlags,
+                  CL_PacketHeader* reply);
+
+// ---- Progress (PING) --------------------------------------------------------------
+
+// Percentage 0-100 to the wire: 65535 for unknown (negative or not a number), else
+// truncated percent * 655.34 (values above 100 count as 100).
+uint16 CL_EncodeCompleteness(double percent);
+// 65535 gives -1.0 (CL_PROGRESS_INDEFINITE), any other value v gives v / 655.34.
+double CL_DecodeCompleteness(uint16 value);
+// A PING for `sequence`; with a message the payload is its text (cut to 8159 bytes)
+// and a NUL, without one (null) there is no payload. Never a first chunk.
+void CL_MakePing(CL_PacketHeader* header, CL_Blob* payload, uint32 sequence, double percent,
+                 const std::string* message);
+// The text of a PING payload, up to its NUL or its end.
+std::string CL_GetPingMessage(const CL_Blob& payload);
+
+// ---- Connection cipher --------------------------------------------------------------
+
+// The 12-byte key: client id then server id, little-endian.
+void CL_MakeConnectionKey(uint32 clientID, uint64 serverID, CL_Blob* key);
+// The cipher the flags choose (TEA before Blowfish before AES), keyed; a plain
+// CL_Cipher that changes nothing when no cipher bit is set. The caller deletes it.
+CL_Cipher* CL_NewConnectionCipher(uint16 connectionFlags, uint32 clientID, uint64 serverID);
+
+// ---- Payload processing -----------------------------------------------------------
+
+// Sender side, in the protocol's order: checksum of the plain payload into fCheckSum,
+// then (when the connection flags have CL_IPC_COMPRESS) the flag in the header and
+// the payload replaced by its zlib stream, then the cipher over all of it. An empty
+// payload stays empty unless compressEmpty (the server's habit). The payload comes
+// back positioned at 0.
+void CL_EncodePayload(CL_PacketHeader* header, CL_Blob& payload, uint16 connectionFlags,
+                      CL_Cipher* cipher, bool compressEmpty);
+// Receiver side for a gathered payload: decipher the whole, inflate when the first
+// chunk says so, compare the checksum. 0, or 201 when either fails.
+CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Cipher* cipher);
+// Whether the plain payload matches the first chunk's fCheckSum.
+bool CL_VerifyCheckSum(const CL_PacketHeader& first, const CL_Blob& plain);
+
+// Receiver side chunk by chunk: each chunk is deciphered by itself and, for a
+// compressed packet, fed into one running inflate stream. Chunk headers are checked
+// against the packet they continue, since they come from the wire.
+class CL_PayloadDecoder : public CL_Object {
+public:
+    // raw: keep the chunks as they come (the reply to an AUTH request).
+    CL_PayloadDecoder(CL_Cipher* cipher, bool raw);
+    CL_PayloadDecoder(const CL_PayloadDecoder&) = delete;
+    CL_PayloadDecoder& operator=(const CL_PayloadDecoder&) = delete;
+
+    // Takes one chunk: its header and its payload (min(fSize, 8160) bytes, changed in
+    // place). 0, or 201 for a chunk that does not fit the packet or a corrupt stream.
+    CL_Status Add(const CL_PacketHeader& header, CL_Blob& chunk);
+    bool IsStarted() const { return fStarted; }
+    bool IsComplete() const { return fStarted && fLeft == 0; }
+    const CL_PacketHeader& GetHeader() const { return fFirst; }
+    uint32 GetTotalSize() const { return fStarted ? fFirst.fSize : 0; }
+    uint32 GetBytesLeft() const { return fLeft; }
+    // The plain payload so far, positioned at its end.
+    CL_Blob& GetResult() { return fResult; }
+
+private:
+    CL_Cipher* fCipher;
+    bool fRaw;
+    bool fStarted;
+    bool fEnded;
+    uint32 fLeft;
+    CL_PacketHeader fFirst;
+    CL_Blob fResult;
+    CL_Compressor fInflater;
+};
+
+// ---- Chunking -----------------------------------------------------------------------
+
+// Chunks a payload of `size` bytes takes (1 for an empty payload).
+uint32 CL_ChunkCount(uint32 size);
+// Appends the chunk that starts `offset` bytes into the payload to `wire`: the header
+// with fSize = bytes left and CL_IPC_FIRST_CHUNK only at offset 0 (never on a PING),
+// then min(left, 8160) payload bytes. Returns the payload bytes it carries.
+uint32 CL_AppendChunk(const CL_PacketHeader& header, const CL_Blob& payload, uint32 offset,
+                      CL_Blob* wire);
+// The whole packet as it goes on the wire.
+void CL_BuildPacket(const CL_PacketHeader& header, const CL_Blob& payload, CL_Blob* wire);
+// Writes the packet chunk by chunk, each chunk in one write with `ms` as its time-out.
+// 0, or the socket's status (4 also when a chunk went out short).
+CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const CL_Blob& payload,
+                         uint32 ms);
+// Reads one chunk: its header (magic checked: 101) and its payload bytes. 0 or the
+// socket's status; 4 when the chunk did not arrive whole in time.
+CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payload, uint32 ms);
+
+// ---- Client interface ---------------------------------------------------------------
+
+enum CL_ProgressType : uint32 {
+    CL_PROGRESS_PROCESS = 0,
+    CL_PROGRESS_SEND = 1,
+    CL_PROGRESS_EXECUTE = 2,
+    CL_PROGRESS_RECEIVE = 3,
+    CL_PROGRESS_COMPLETE = 4,
+};
+constexpr double CL_PROGRESS_INDEFINITE = -1.0;
+
+typedef CL_Status (*CL_SuccessCB)(CL_Blob& result, void* userData);
+typedef CL_Status (*CL_ErrorCB)(CL_Status code, CL_Blob& partial, void* userData);
+typedef CL_Status (*CL_ProgressCB)(CL_ProgressType state, double completeness,
+                                   const std::string& message, CL_Blob* partial, void* userData);
+typedef CL_Status (*CL_IdleCB)(void* userData);
+
+// One connection to one RPC server. Each operation has a blocking form (status and
+// output) and an asynchronous one (exactly one of success or error later, on a
+// dispatcher thread). Time-out 0 means fTimeOut. The base implements nothing.
+class CL_Client : public CL_Object {
+public:
+    CL_Client(uint32 timeOut, uint32 flags) : fTimeOut(timeOut), fFlags(uint16(flags)) {}
+    CL_Client(const CL_Client&) = delete;
+    CL_Client& operator=(const CL_Client&) = delete;
+    virtual ~CL_Client() {}
+
+    virtual void SetDispatcher(CL_Dispatcher* dispatcher) { (void)dispatcher; }
+    virtual void WaitForJobs() {}
+    virtual CL_Status Discover(CL_Blob& input, CL_Blob& output, uint32 timeout) {
+        (void)input, (void)output, (void)timeout;
+        return CL_IPC_NOT_IMPLEMENTED;
+    }
+    virtual void Discover(CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
+                          CL_ProgressCB progress, void* userData, uint32 timeout) {
+        (void)input, (void)success, (void)error, (void)progress, (void)userData, (void)timeout;
+    }
+    virtual CL_Status Connect(const CLU_Table& settings, CL_Blob& output, uint32 timeout) {
+        (void)settings, (void)output, (void)timeout;
+        return CL_IPC_NOT_IMPLEMENTED;
+    }
+    virtual void Connect(const CLU_Table& settings, CL_SuccessCB success, CL_ErrorCB error,
+                         CL_ProgressCB progress, void* userData, uint32 timeout) {
+        (void)settings, (void)success, (void)error, (void)progress, (void)userData, (void)timeout;
+    }
+    virtual void Disconnect() {}
+    virtual uint32 GetID() { return 0; }
+    virtual CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
+                              uint32 timeout) {
+        (void)command, (void)input, (void)output, (void)idle, (void)timeout;
+        return CL_IPC_NOT_IMPLEMENTED;
+    }
+    virtual void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
+                         CL_ProgressCB progress, CL_IdleCB idle, void* userData, uint32 timeout) {
+        (void)command, (void)input, (void)success, (void)error, (void)progress, (void)idle,
+            (void)userData, (void)timeout;
+    }
+    virtual CL_Status Interrupt() { return 0; }
+
+protected:
+    uint32 fTimeOut;
+    uint16 fFlags;
+};

@@ -1,0 +1,679 @@
+// TCP and UDP sockets over the BSD interface. Time-outs bound a whole operation: the
+// descriptor is non-blocking for any finite time-out and each wait gets the time still
+// left. Transfer errors stay in the shared state; any status but 0 and 4 closes TCP.
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "lumo/blob.h"
+#include "lumo/clock.h"
+#include "lumo/socket.h"
+
+namespace {
+
+// Base status of each Linux errno from 0 to 115; -1 where there is none.
+constexpr int8 kErrorTable[116] = {
+    0,   -1,  -1,  -1, 5,   -1,  -1,  -1,  -1,  117, -1,  4,   -1,  3,   -1, -1,   // 0-15
+    -1,  -1,  -1,  -1, -1,  -1,  117, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 16-31
+    114, -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 32-47
+    -1,  -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 48-63
+    -1,  -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 64-79
+    -1,  -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  101, -1, -1,   // 80-95
+    -1,  -1,  106, -1, 104, 104, -1,  114, 115, -1,  116, 114, 114, -1,  4,  103,  // 96-111
+    105, 105, -1,  5,                                                              // 112-115
+};
+static_assert(EPROTONOSUPPORT == 93 && EADDRINUSE == 98 && ECONNRESET == 104 &&
+                  EINPROGRESS == 115 && ECONNREFUSED == 111 && EHOSTUNREACH == 113,
+              "Linux errno numbering");
+
+constexpr uint32 kDiscardWait = 5000;
+
+// Waits for events on one descriptor: >0 ready (revents in *events), 0 time-out, -1.
+int WaitFor(int fd, short* events, uint32 ms) {
+    pollfd p = {fd, *events, 0};
+    int result = CL_Safe_Poll(&p, 1, ms);
+    *events = p.revents;
+    return result;
+}
+
+CL_SocketDomain DomainOf(const CL_NetAddress& address) {
+    return address.GetDomain();
+}
+
+}  // namespace
+
+CL_Socket::SocketData::SocketData()
+    : fDomain(CL_SOCKET_DOMAIN_NONE),
+      fType(CL_SOCKET_TYPE_NONE),
+      fBlocking(true),
+      fConnected(false),
+      fError(0),
+      fSocket(-1) {}
+
+// Handles share their state and never copy it; a copy starts without a descriptor.
+CL_Socket::SocketData::SocketData(const SocketData& copy)
+    : CL_Object(),
+      fAddress(copy.fAddress),
+      fDomain(copy.fDomain),
+      fType(copy.fType),
+      fBlocking(true),
+      fConnected(false),
+      fError(0),
+      fSocket(-1) {}
+
+CL_Socket::SocketData::~SocketData() {
+    Close();
+}
+
+void CL_Socket::SocketData::Close() {
+    if (fSocket >= 0) {
+        for (;;) {
+            errno = 0;
+            if (close(fSocket) == 0 || errno != EINTR) break;
+        }
+        fSocket = -1;
+    }
+    fBlocking = true;
+    fConnected = false;
+}
+
+CL_Socket::CL_Socket() {}
+
+CL_Socket::CL_Socket(const CL_NetAddress& address, CL_SocketType type) {
+    SocketData* data = Data();
+    data->fAddress = address;
+    data->fDomain = DomainOf(address);
+    data->fType = type;
+}
+
+CL_Socket::CL_Socket(uint16 port, CL_SocketDomain domain, CL_SocketType type) {
+    SocketData* data = Data();
+    if (domain == CL_SOCKET_DOMAIN_INET)
+        data->fAddress = CL_NetAddress(CL_NetAddress::ANY, port);
+    else if (domain == CL_SOCKET_DOMAIN_INET6)
+        data->fAddress = CL_NetAddress(CL_NetAddress::ANY6, port);
+    data->fDomain = domain;
+    data->fType = type;
+}
+
+CL_Socket::~CL_Socket() {}
+
+bool CL_Socket::IsOk() const {
+    SocketData* data = Data();
+    return data->fAddress.IsOk() && data->fDomain != CL_SOCKET_DOMAIN_NONE &&
+           data->fType != CL_SOCKET_TYPE_NONE;
+}
+
+CL_Status CL_Socket::TranslateError(int32 error) {
+    if (error < 0 || error > 115) return -1;
+    return kErrorTable[error];
+}
+
+void CL_Socket::_SetBlocking(bool blocking) {
+    SocketData* data = Data();
+    if (blocking != data->fBlocking && data->fSocket >= 0) {
+        int flags = fcntl(data->fSocket, F_GETFL);
+        if (flags >= 0) {
+            flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+            fcntl(data->fSocket, F_SETFL, flags);
+        }
+    }
+    data->fBlocking = blocking;
+}
+
+CL_Status CL_Socket::_Open() {
+    SocketData* data = Data();
+    if (data->fSocket >= 0) return 0;
+    int kind;
+    int protocol;
+    if (data->fType == CL_SOCKET_TYPE_TCP) {
+        kind = SOCK_STREAM;
+        protocol = IPPROTO_TCP;
+    } else if (data->fType == CL_SOCKET_TYPE_UDP) {
+        kind = SOCK_DGRAM;
+        protocol = IPPROTO_UDP;
+    } else {
+        return 101;
+    }
+    // Close-on-exec, so that child processes never inherit a connection.
+    int fd = socket(data->fAddress.GetFamily(), kind | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        switch (errno) {
+            case ENFILE:
+            case EMFILE:
+                return 8;
+            case ENOMEM:
+                return 2;
+            case EACCES:
+                return 3;
+            case EPROTONOSUPPORT:
+                return 101;
+            default:
+                return 100;
+        }
+    }
+    int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
+        close(fd);
+        return 108;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    data->fSocket = fd;
+    data->fBlocking = true;
+    return 0;
+}
+
+CL_Status CL_Socket::_Connected() {
+    SocketData* data = Data();
+    _SetBlocking(true);
+    data->fConnected = true;
+    data->fError = 0;
+    return 0;
+}
+
+CL_Status CL_Socket::Connect(const CL_NetAddress& address, uint32 ms) {
+    Data()->fAddress = address;
+    return Connect(ms);
+}
+
+CL_Status CL_Socket::Connect(uint32 ms) {
+    SocketData* data = Data();
+    if (!IsOk() && data->fType != CL_SOCKET_TYPE_UDP) return 102;
+    data->Close();
+    CL_Status status = _Open();
+    if (status != 0) return status;
+    if (data->fType == CL_SOCKET_TYPE_UDP) return 0;
+    if (ms != CL_WAIT_FOREVER) _SetBlocking(false);
+
+    if (connect(data->fSocket, data->fAddress, data->fAddress.GetLength()) == 0 || errno == EISCONN)
+        return _Connected();
+    int error = errno;
+    switch (error) {
+        case EADDRINUSE:
+            return 106;
+        case ENETDOWN:
+        case ENETUNREACH:
+            return 104;
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+            return 105;
+        case ECONNREFUSED:
+            return 103;
+        default:
+            break;
+    }
+    if (error == EINPROGRESS && ms != CL_WAIT_FOREVER) {
+        if (ms == 0) {
+            data->fConnected = true;
+            data->fError = 14;
+            return 14;
+        }
+        short events = POLLIN | POLLOUT | POLLPRI;
+        int result = WaitFor(data->fSocket, &events, ms);
+        if (result == 0) {
+            data->Close();
+            return 4;
+        }
+        if (result < 0) {
+            CL_Status code = TranslateError(errno);
+            return code == 0 ? _Connected() : code;
+        }
+        if (events & (POLLIN | POLLERR | POLLHUP)) {
+            int pending = 0;
+            socklen_t length = sizeof(pending);
+            if (getsockopt(data->fSocket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) return 4;
+            if (pending != 0) return TranslateError(pending);
+            if (events & POLLOUT) return _Connected();
+            return 4;
+        }
+        if (events & POLLOUT) return _Connected();
+        return 4;
+    }
+    fprintf(stderr, "CL_Socket::Connect(%d): error %d\n", int(ms), error);
+    return 107;
+}
+
+bool CL_Socket::IsConnected() {
+    SocketData* data = Data();
+    if (!data->fConnected || data->fType != CL_SOCKET_TYPE_TCP) return data->fConnected;
+    if (data->fSocket < 0) {
+        data->fConnected = false;
+        return false;
+    }
+    int code;
+    for (;;) {
+        char byte;
+        ssize_t k = recv(data->fSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (k > 0) {
+            code = 0;
+        } else if (k == 0) {
+            code = ECONNRESET;
+        } else {
+            if (errno == EINTR) continue;
+            code = errno;
+        }
+        break;
+    }
+    CL_Status status = TranslateError(code);
+    if (status != 0 && status != 4) data->Close();
+    return data->fConnected;
+}
+
+void CL_Socket::Close() {
+    Data()->Close();
+}
+
+bool CL_Socket::_BindUDP() {
+    return Accept(nullptr, 0) == 0 && Data()->fSocket >= 0;
+}
+
+CL_Status CL_Socket::Accept(CL_Socket** out, uint32 ms) {
+    SocketData* data = Data();
+    if (!IsOk()) return 102;
+    if (data->fDomain != CL_SOCKET_DOMAIN_INET && data->fDomain != CL_SOCKET_DOMAIN_INET6)
+        return 101;
+    uint16 port = data->fAddress.GetPort();
+    data->fAddress = CL_NetAddress(
+        data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
+    if (data->fSocket < 0) {
+        CL_Status status = _Open();
+        if (status != 0) return status;
+        if (bind(data->fSocket, data->fAddress, data->fAddress.GetLength()) != 0) {
+            int error = errno;
+            data->Close();
+            if (error == EACCES) return 3;
+            if (error == EADDRINUSE) return 106;
+            return 109;
+        }
+        if (data->fType == CL_SOCKET_TYPE_TCP && listen(data->fSocket, 100) != 0) {
+            data->Close();
+            return 110;
+        }
+    }
+    if (!out) return 0;
+    if (data->fType == CL_SOCKET_TYPE_UDP) return 101;
+    if (ms != CL_WAIT_FOREVER) {
+        short events = POLLIN;
+        int result = WaitFor(data->fSocket, &events, ms);
+        if (result == 0) return 4;
+        if (result < 0) return TranslateError(errno);
+    }
+    sockaddr_in6 peer;
+    memset(&peer, 0, sizeof(peer));
+    socklen_t length = sizeof(peer);
+    int fd = accept4(data->fSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    if (fd < 0) return TranslateError(errno);
+    CL_NetAddress address = peer.sin6_family == AF_INET6
+                                ? CL_NetAddress(peer)
+                                : CL_NetAddress(*reinterpret_cast<sockaddr*>(&peer));
+    CL_Socket* accepted = new CL_Socket(address, data->fType);
+    int on = 1;
+    int idle = 180;
+    int probes = 10;
+    int interval = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    SocketData* other = accepted->Data();
+    other->fSocket = fd;
+    other->fBlocking = true;
+    other->fConnected = true;
+    *out = accepted;
+    return 0;
+}
+
+bool CL_Socket::CanAccept() {
+    SocketData* data = Data();
+    if (!IsOk()) return false;
+    if (data->fDomain != CL_SOCKET_DOMAIN_INET && data->fDomain != CL_SOCKET_DOMAIN_INET6)
+        return false;
+    uint16 port = data->fAddress.GetPort();
+    data->fAddress = CL_NetAddress(
+        data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
+    data->Close();
+    if (_Open() != 0) return false;
+    bool ok = bind(data->fSocket, data->fAddress, data->fAddress.GetLength()) == 0;
+    if (ok && data->fType == CL_SOCKET_TYPE_TCP) ok = listen(data->fSocket, 100) == 0;
+    data->Close();
+    return ok;
+}
+
+uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
+    SocketData* data = Data();
+    if (data->fSocket < 0 && (data->fType != CL_SOCKET_TYPE_UDP || !_BindUDP())) {
+        data->fError = 114;
+        return 0;
+    }
+    if (!buffer && n > 0) {
+        data->fError = 112;
+        return 0;
+    }
+    const bool peek = (flags & MSG_PEEK) != 0;
+    data->fError = 0;
+    _SetBlocking(ms == CL_WAIT_FOREVER);
+    uint32 remaining = ms;
+    uint32 start = CL_GetTime();
+    uint32 left = n;
+    uint32 total = 0;
+    uint32 lastPeek = 0;
+    uint8* at = static_cast<uint8*>(buffer);
+    for (;;) {
+        ssize_t k;
+        if (data->fType == CL_SOCKET_TYPE_TCP) {
+            k = recv(data->fSocket, at, left, flags);
+        } else {
+            sockaddr_in6 from;
+            memset(&from, 0, sizeof(from));
+            socklen_t length = sizeof(from);
+            k = recvfrom(data->fSocket, at, left, flags, reinterpret_cast<sockaddr*>(&from),
+                         &length);
+            if (k >= 0 && length > 0) {
+                if (from.sin6_family == AF_INET6)
+                    data->fAddress = CL_NetAddress(from);
+                else if (from.sin6_family == AF_INET)
+                    data->fAddress = CL_NetAddress(*reinterpret_cast<sockaddr*>(&from));
+            }
+        }
+        if (k == 0 && left > 0) {
+            if (data->fType == CL_SOCKET_TYPE_TCP) {
+                data->fError = 115;
+                data->Close();
+            } else if (data->fType == CL_SOCKET_TYPE_UDP) {
+                data->fError = 4;
+            }
+            return total;
+        }
+        if (k < 0) {
+            int error = errno;
+            if (error == EINTR) {
+                // retry below
+            } else if (error == EMSGSIZE) {
+                if (peek) return 1;
+                data->fError = 112;
+                break;
+            } else if (error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS) {
+                if (remaining == 0) {
+                    data->fError = 4;
+                    return total;
+                }
+                short events = POLLIN | POLLPRI;
+                int result = WaitFor(data->fSocket, &events, remaining);
+                uint32 now = CL_GetTime();
+                uint32 elapsed = now - start;
+                remaining = elapsed >= remaining ? 0 : remaining - elapsed;
+                if (result == 0) {
+                    data->fError = 4;
+                    return total;
+                }
+                if (result < 0) {
+                    data->fError = TranslateError(errno);
+                    break;
+                }
+                // Ready, or an error condition that the next receive will report.
+                start = now;
+            } else {
+                data->fError = TranslateError(error);
+                if (data->fError == -1) data->fError = 112;
+                break;
+            }
+        } else {
+            uint32 got = uint32(k);
+            if (peek) {
+                total = got;
+                if (got >= left) {
+                    left = 0;
+                } else if (got == lastPeek) {
+                    // Nothing new is queued yet: pause briefly rather than spin.
+                    timespec pause = {0, 500000};
+                    nanosleep(&pause, nullptr);
+                }
+                lastPeek = got;
+            } else {
+                at += got;
+                left -= got;
+                total += got;
+            }
+            uint32 now = CL_GetTime();
+            uint32 elapsed = now - start;
+            if (elapsed > remaining) break;
+            remaining -= elapsed;
+            start = now;
+            if (n == 0) break;
+        }
+        if (left == 0 || remaining == 0) break;
+    }
+    if (data->fError != 0 && data->fError != 4 && data->fType == CL_SOCKET_TYPE_TCP) data->Close();
+    return total;
+}
+
+uint32 CL_Socket::_Read(CL_Blob& blob, uint32 n, uint32 ms, int32 flags) {
+    uint32 position = blob.Tell();
+    uint32 size = blob.GetSize();
+    uint64 end = uint64(position) + n;
+    if (end > CL_Blob::kMaxSize) {
+        Data()->fError = 112;
+        return 0;
+    }
+    if (end <= size) {
+        uint8* at = blob.GetDataForWrite();
+        return _Read(at ? at + position : nullptr, n, ms, flags);
+    }
+    blob.SetSize(uint32(end));
+    if (blob.GetSize() != uint32(end)) {
+        Data()->fError = 2;
+        return 0;
+    }
+    uint8* at = blob.GetDataForWrite();
+    uint32 count = _Read(at + position, n, ms, flags);
+    uint64 kept = uint64(position) + count;
+    blob.SetSize(uint32(kept > size ? kept : size));
+    blob.Seek(int32(position), CL_SEEK_SET);
+    return count;
+}
+
+uint32 CL_Socket::Read(void* buffer, uint32 n, uint32 ms) {
+    return _Read(buffer, n, ms, 0);
+}
+
+uint32 CL_Socket::Read(CL_Blob& blob, uint32 n, uint32 ms) {
+    return _Read(blob, n, ms, 0);
+}
+
+uint32 CL_Socket::Peek(void* buffer, uint32 n, uint32 ms) {
+    return _Read(buffer, n, ms, MSG_PEEK);
+}
+
+uint32 CL_Socket::Peek(CL_Blob& blob, uint32 n, uint32 ms) {
+    return _Read(blob, n, ms, MSG_PEEK);
+}
+
+uint32 CL_Socket::Write(const void* buffer, uint32 n, uint32 ms) {
+    SocketData* data = Data();
+    if (!buffer) {
+        data->fError = 113;
+        return 0;
+    }
+    if (data->fSocket < 0) {
+        if (data->fType != CL_SOCKET_TYPE_UDP) {
+            data->fError = 114;
+            return 0;
+        }
+        CL_Status status = _Open();
+        if (status != 0) {
+            data->fError = status;
+            return 0;
+        }
+    }
+    data->fError = 0;
+    _SetBlocking(ms == CL_WAIT_FOREVER);
+    uint32 remaining = ms;
+    uint32 start = CL_GetTime();
+    uint32 left = n;
+    uint32 sent = 0;
+    const uint8* at = static_cast<const uint8*>(buffer);
+    while (left > 0) {
+        ssize_t k;
+        if (data->fType == CL_SOCKET_TYPE_TCP)
+            k = send(data->fSocket, at, left, MSG_NOSIGNAL);
+        else
+            k = sendto(data->fSocket, at, left, MSG_NOSIGNAL, data->fAddress,
+                       data->fAddress.GetLength());
+        if (k >= 0) {
+            uint32 done = uint32(k) > left ? left : uint32(k);
+            sent += done;
+            at += done;
+            left -= done;
+            uint32 now = CL_GetTime();
+            uint32 elapsed = now - start;
+            if (elapsed > remaining) break;
+            remaining -= elapsed;
+            start = now;
+            if (remaining == 0) break;
+            continue;
+        }
+        int error = errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            if (remaining == 0) break;
+            short events = POLLOUT;
+            int result = WaitFor(data->fSocket, &events, remaining);
+            uint32 now = CL_GetTime();
+            uint32 elapsed = now - start;
+            if (elapsed > remaining) {
+                if (result <= 0) break;
+                remaining = 0;  // ready at the last moment: one more try
+                continue;
+            }
+            remaining -= elapsed;
+            if (result <= 0) break;
+            start = now;
+            continue;
+        }
+        data->fError = TranslateError(error);
+        if (data->fError == -1) data->fError = 113;
+        break;
+    }
+    // A write that ran out of time says so, rather than a bare short count.
+    if (data->fError == 0 && left > 0) data->fError = 4;
+    if (data->fError != 0 && data->fError != 4 && data->fType == CL_SOCKET_TYPE_TCP) data->Close();
+    return sent;
+}
+
+uint32 CL_Socket::Write(CL_Blob& blob, uint32 n, uint32 ms) {
+    uint32 size = blob.GetSize();
+    uint32 position = blob.Tell();
+    uint32 available = position < size ? size - position : 0;
+    uint32 count = n < available ? n : available;
+    const uint8* at = blob.GetDataForRead();
+    uint32 sent = Write(at ? at + position : reinterpret_cast<const uint8*>(""), count, ms);
+    blob.Seek(int32(sent), CL_SEEK_CUR);
+    return sent;
+}
+
+bool CL_Socket::Pending(uint32 n) {
+    SocketData* data = Data();
+    data->fError = 0;
+    if (data->fSocket < 0 && (data->fType != CL_SOCKET_TYPE_UDP || !_BindUDP())) {
+        data->fError = 114;
+        return false;
+    }
+    int queued = 0;
+    if (ioctl(data->fSocket, FIONREAD, &queued) != 0) {
+        if (data->fType == CL_SOCKET_TYPE_TCP) {
+            data->Close();
+            data->fError = 114;
+        }
+        return false;
+    }
+    return queued >= 0 && uint32(queued) >= n;
+}
+
+void CL_Socket::Discard(uint32 n) {
+    SocketData* data = Data();
+    CL_Status remembered = data->fError;
+    uint8 scratch[1024];
+    if (n == 0) {
+        for (;;) {
+            uint32 got = _Read(scratch, sizeof(scratch), 0, 0);
+            if (got < sizeof(scratch)) break;
+        }
+        data->fError = remembered;
+        return;
+    }
+    // Bytes that never come must not hold the caller for ever: the whole discard is
+    // bounded, and running out of time leaves the time-out status.
+    uint32 start = CL_GetTime();
+    uint32 left = n;
+    while (left > 0) {
+        uint32 elapsed = CL_GetTime() - start;
+        if (elapsed >= kDiscardWait) {
+            data->fError = 4;
+            return;
+        }
+        uint32 chunk = left < sizeof(scratch) ? left : uint32(sizeof(scratch));
+        uint32 got = _Read(scratch, chunk, kDiscardWait - elapsed, 0);
+        left -= got;
+        if (data->fError != 0 && data->fError != 4) return;
+    }
+    data->fError = remembered;
+}
+
+CL_Status CL_Socket::SetBroadcast(const CL_NetAddress& destination) {
+    SocketData* data = Data();
+    CL_Status status = _Open();
+    if (status != 0) return status;
+    int on = 1;
+    if (setsockopt(data->fSocket, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) return 108;
+    CL_NetAddress any(CL_NetAddress::ANY, 0);
+    if (bind(data->fSocket, any, any.GetLength()) != 0) return 109;
+    data->fAddress = destination;
+    return 0;
+}
+
+void CL_Socket::SetAddress(const CL_NetAddress& address) {
+    SocketData* data = Data();
+    data->Close();
+    data->fAddress = address;
+    data->fDomain = DomainOf(address);
+}
+
+CL_NetAddress CL_Socket::GetAddress() const {
+    return Data()->fAddress;
+}
+
+void CL_Socket::SetType(CL_SocketType type) {
+    SocketData* data = Data();
+    data->Close();
+    data->fType = type;
+}
+
+CL_SocketType CL_Socket::GetType() const {
+    return Data()->fType;
+}
+
+CL_SocketDomain CL_Socket::GetDomain() const {
+    return Data()->fDomain;
+}
+
+CL_RAW_SOCKET CL_Socket::GetDescriptor() const {
+    return Data()->fSocket;
+}
+
+CL_Status CL_Socket::GetIOError(bool refresh) {
+    SocketData* data = Data();
+    if (!refresh || data->fSocket < 0) return data->fError;
+    int pending = 0;
+    socklen_t length = sizeof(pending);
+    if (getsockopt(data->fSocket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0)
+        return data->fError;
+    data->fError = TranslateError(pending);
+    return data->fError;
+}

@@ -1,0 +1,146 @@
+// Signal-safe waits: CL_Safe_Select over fd_sets, CL_Safe_Poll over descriptors of
+// any number, and CL_Socket::Select over sets of sockets. An interrupted wait resumes
+// with the time still left of the original time-out, measured from the first call.
+#include <cerrno>
+#include <vector>
+
+#include "lumo/clock.h"
+#include "lumo/socket.h"
+#include "lumo/thread.h"
+
+int32 CL_Safe_Select(int32 nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+                     timeval* timeout) {
+    if (!timeout) {
+        for (;;) {
+            int result = select(nfds, readfds, writefds, exceptfds, nullptr);
+            if (result >= 0 || errno != EINTR) return result;
+        }
+    }
+    int64 seconds = timeout->tv_sec < 0 ? 0 : int64(timeout->tv_sec);
+    int64 micros = timeout->tv_usec < 0 ? 0 : int64(timeout->tv_usec);
+    // Beyond 32 bits of milliseconds the clock difference could not measure it.
+    uint64 total64 = uint64(seconds) * 1000 + uint64(micros / 1000) % 1000;
+    uint32 total = total64 > 0xFFFFFFFEull ? 0xFFFFFFFEu : uint32(total64);
+    uint32 start = total ? CL_GetTime() : 0;
+    timeval local = *timeout;
+    for (;;) {
+        int result = select(nfds, readfds, writefds, exceptfds, &local);
+        if (result >= 0) return result;
+        if (errno != EINTR) return -1;
+        if (total == 0) return 0;
+        uint32 elapsed = CL_GetTime() - start;
+        if (elapsed >= total) return 0;
+        uint32 left = total - elapsed;
+        local.tv_sec = left / 1000;
+        local.tv_usec = (left % 1000) * 1000;
+    }
+}
+
+int32 CL_Safe_Poll(pollfd* fds, uint32 count, uint32 ms) {
+    if (ms == CL_WAIT_FOREVER) {
+        for (;;) {
+            int result = poll(fds, count, -1);
+            if (result >= 0 || errno != EINTR) return result;
+        }
+    }
+    uint32 start = ms ? CL_GetTime() : 0;
+    uint32 wait = ms;
+    for (;;) {
+        int result = poll(fds, count, wait > 0x7FFFFFFFu ? 0x7FFFFFFF : int(wait));
+        if (result >= 0) return result;
+        if (errno != EINTR) return -1;
+        if (ms == 0) return 0;
+        uint32 elapsed = CL_GetTime() - start;
+        if (elapsed >= ms) return 0;
+        wait = ms - elapsed;
+    }
+}
+
+namespace {
+
+// One waited-on socket in one role.
+struct Waiter {
+    CL_Socket* fSocket;
+    int fRole;  // 0 read, 1 write, 2 except
+};
+
+constexpr short kEvents[3] = {POLLIN, POLLOUT, POLLPRI};
+// What counts as ready in each role, as select() would report it.
+constexpr short kReady[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR,
+                             POLLPRI | POLLERR | POLLHUP};
+
+}  // namespace
+
+CL_Status CL_Socket::Select(CL_Set<CL_Socket*>* read, CL_Set<CL_Socket*>* write,
+                            CL_Set<CL_Socket*>* except, uint32* count, uint32 ms, CL_Mutex* lock) {
+    // poll() in place of select(): a process with many files open easily holds
+    // descriptors beyond the 1024 an fd_set can address.
+    CL_Set<CL_Socket*>* sets[3] = {read, write, except};
+    std::vector<Waiter> waiters;
+    std::vector<pollfd> fds;
+    for (int role = 0; role < 3; role++) {
+        if (!sets[role]) continue;
+        for (CL_Socket* socket : *sets[role]) {
+            if (!socket) continue;
+            SocketData* data = socket->Data();
+            if (data->fSocket < 0) {
+                if (data->fType != CL_SOCKET_TYPE_UDP || !socket->_BindUDP()) continue;
+                socket->_SetBlocking(false);
+            }
+            waiters.push_back({socket, role});
+            fds.push_back({data->fSocket, kEvents[role], 0});
+        }
+    }
+
+    if (lock) lock->Unlock();
+    CL_Status status = -1;
+    if (!fds.empty()) {
+        int result = CL_Safe_Poll(fds.data(), uint32(fds.size()), ms);
+        int error = errno;
+        uint32 ready = 0;
+        if (result > 0) {
+            for (size_t i = 0; i < fds.size(); i++) {
+                if (fds[i].revents & POLLNVAL) {
+                    result = -1;
+                    error = EBADF;
+                    break;
+                }
+                if (fds[i].revents & kReady[waiters[i].fRole]) ready++;
+            }
+        }
+        if (result == 0) {
+            status = 4;
+            ready = 0;
+        } else if (result < 0) {
+            status = TranslateError(error);
+            ready = 0;
+        } else {
+            status = 0;
+        }
+        if (count) *count = ready;
+    }
+    if (lock) lock->Lock();
+
+    for (int role = 0; role < 3; role++) {
+        if (!sets[role]) continue;
+        CL_Set<CL_Socket*> kept;
+        if (status == 0) {
+            // Waiters were recorded in each set's order.
+            for (size_t i = 0; i < waiters.size(); i++)
+                if (waiters[i].fRole == role && (fds[i].revents & kReady[role]))
+                    kept.Add(waiters[i].fSocket);
+        }
+        *sets[role] = kept;
+    }
+    return status;
+}
+
+CL_Status CL_Socket::Select(CL_Socket* read, CL_Socket* write, CL_Socket* except, uint32 ms,
+                            CL_Mutex* lock) {
+    CL_Set<CL_Socket*> sets[3];
+    CL_Socket* given[3] = {read, write, except};
+    for (int i = 0; i < 3; i++)
+        if (given[i]) sets[i].Add(given[i]);
+    return Select(read ? &sets[0] : nullptr, write ? &sets[1] : nullptr,
+                  except ? &sets[2] : nullptr, nullptr, ms, lock);
+}
