@@ -7,5 +7,6 @@
 #include "lumo/clock.h"
 #include "lumo/files.h"
 #include "lumo/process.h"
+#include "lumo/computer.h"
 #include "lumo/power.h"
 #include "lumo/init.h"
