@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,6 +19,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/process.h"
+#include "lumo/socket.h"
 
 namespace {
 
@@ -34,31 +36,32 @@ uint64 NowMs() {
 
 enum WaitResult { kReady = 1, kTimedOut = 0, kFailed = -1, kExceptional = -2 };
 
-// Waits until fd is readable (or writable) for at most timeout milliseconds
-// (CL_WAIT_FOREVER blocks). poll has no descriptor-number limit, unlike select's
-// fixed-size sets, and an interrupted wait goes on with the time still left.
+// Waits until fd is readable (or writable) or reports an exceptional condition, for
+// at most timeout milliseconds (CL_WAIT_FOREVER blocks). select's fixed-size sets
+// cannot hold descriptors from FD_SETSIZE on; those wait through poll instead.
 int WaitDescriptor(int fd, bool forWrite, uint32 timeout) {
     if (fd < 0) return kFailed;
-    uint64 start = NowMs();
-    for (;;) {
-        int wait = -1;
-        if (timeout != CL_WAIT_FOREVER) {
-            uint64 elapsed = NowMs() - start;
-            wait = elapsed >= timeout ? 0 : static_cast<int>(timeout - elapsed);
-        }
+    if (fd >= FD_SETSIZE) {
         struct pollfd p = {fd, static_cast<short>((forWrite ? POLLOUT : POLLIN) | POLLPRI), 0};
-        int n = poll(&p, 1, wait);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return kFailed;
-        }
+        int n = CL_Safe_Poll(&p, 1, timeout);
+        if (n < 0 || (p.revents & POLLNVAL)) return kFailed;
         if (n == 0) return kTimedOut;
-        if (p.revents & POLLNVAL) return kFailed;
-        if (p.revents & POLLPRI) return kExceptional;
-        // A hang-up or error is reported as ready: the read or write that follows
-        // answers the end of the output or the broken pipe.
-        return kReady;
+        // A hang-up or error counts as ready: the read or write that follows answers
+        // the end of the output or the broken pipe.
+        return (p.revents & POLLPRI) ? kExceptional : kReady;
     }
+    fd_set ready, exceptional;
+    FD_ZERO(&ready);
+    FD_ZERO(&exceptional);
+    FD_SET(fd, &ready);
+    FD_SET(fd, &exceptional);
+    struct timeval tv = {static_cast<time_t>(timeout / 1000),
+                         static_cast<suseconds_t>((timeout % 1000) * 1000)};
+    int n = CL_Safe_Select(fd + 1, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr,
+                           &exceptional, timeout == CL_WAIT_FOREVER ? nullptr : &tv);
+    if (n < 0) return kFailed;
+    if (n == 0) return kTimedOut;
+    return FD_ISSET(fd, &exceptional) ? kExceptional : kReady;
 }
 
 // Splits a command line: blanks outside double quotes separate arguments (a blank
@@ -236,10 +239,12 @@ int32 CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
     if (!input.empty()) {
         CL_Blob data(input.data(), static_cast<uint32>(input.size()), false);
         status = process.Write(data, true);
-        // A child that has already ended (and did not read its input) is no error;
-        // a zero-time wait reaps it so that IsAlive can tell.
+        // A child that has ended without reading its input is no error. Its input
+        // breaks while it is still exiting, so it gets a moment to be reaped before
+        // IsAlive tells.
         if (status != 0) {
-            process.Wait(0);
+            for (int i = 0; i < 100 && process.Wait(0) == 4; ++i)
+                usleep(1000);
             if (process.IsAlive()) {
                 process.Terminate();
                 return status;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <string>
@@ -144,6 +146,26 @@ TEST_F(ProcessTest, PipesReadAndWrite) {
     EXPECT_EQ(0, p.GetExitCode());
     // Writing to a child that is gone fails instead of raising the broken-pipe signal.
     EXPECT_EQ(10, p.Write(CL_Blob("late"), false));
+    p.Terminate();
+}
+
+TEST_F(ProcessTest, DescriptorsAboveTheSelectLimit) {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= FD_SETSIZE + 10)
+        GTEST_SKIP() << "descriptor limit too low";
+    CL_Process p;
+    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " cat", &p));
+    // Move both ends above what an fd_set holds.
+    ASSERT_EQ(FD_SETSIZE + 3, dup2(p.fInputFD, FD_SETSIZE + 3));
+    ASSERT_EQ(FD_SETSIZE + 4, dup2(p.fOutputFD, FD_SETSIZE + 4));
+    close(p.fInputFD);
+    close(p.fOutputFD);
+    p.fInputFD = FD_SETSIZE + 3;
+    p.fOutputFD = FD_SETSIZE + 4;
+    CL_Blob data;
+    EXPECT_EQ(4, p.Read(&data, 10));
+    EXPECT_EQ(0, p.Write(CL_Blob("ping"), true));
+    EXPECT_EQ("ping", Drain(&p));
     p.Terminate();
 }
 
