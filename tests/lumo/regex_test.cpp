@@ -42,7 +42,8 @@ TEST(RegExCache, SamePatternIsCompiledOnceAndSurvivesEviction) {
     EXPECT_FALSE(CL_RegEx::sCache->Exists(first));
     EXPECT_LE(CL_RegEx::sCache->Count(), 256u);
     CL_Match m;
-    ASSERT_EQ(a.Find(std::string("x first-42 y"), &m), 0);
+    const std::string subject = "x first-42 y";
+    ASSERT_EQ(a.Find(subject, &m), 0);
     EXPECT_EQ(m.GetText(1), "42");
     EXPECT_EQ(b.GetPattern(), first);
 }
@@ -118,7 +119,8 @@ TEST(RegExFind, GroupsOffsetsAndUnsetGroups) {
 TEST(RegExFind, GroupLimit) {
     CL_RegEx nine("(a)(b)(c)(d)(e)(f)(g)(h)(i)");
     CL_Match m;
-    ASSERT_EQ(nine.Find(std::string("abcdefghi"), &m), 0);
+    const std::string letters = "abcdefghi";
+    ASSERT_EQ(nine.Find(letters, &m), 0);
     EXPECT_EQ(m.Count(), 10);
     EXPECT_EQ(m.GetText(9), "i");
 

@@ -126,7 +126,9 @@ TEST(XmlBuild, NodeOperations) {
     CL_XML_Document doc;
     CL_XML_Node root = doc.CreateNode(CL_XML_Node::ELEMENT, "r");
     doc.SetRoot(root);
-    EXPECT_EQ(doc.CreateNode(CL_XML_Node::DECLARATION, "pi").GetType(), CL_XML_Node::DECLARATION);
+    CL_XML_Node pi = doc.CreateNode(CL_XML_Node::DECLARATION, "pi");
+    EXPECT_EQ(pi.GetType(), CL_XML_Node::DECLARATION);
+    pi.Delete();
     EXPECT_TRUE(doc.CreateNode(CL_XML_Node::UNKNOWN, "x").IsNull());
 
     // Adjacent text nodes merge; the survivor is answered.
