@@ -22,7 +22,8 @@ constexpr uint32 kMaxListBytes = 4u << 20;
 struct InterfaceCache {
     CL_RecursiveMutex fLock;
     CL_Array<CL_NetInterface> fList;
-    uint32 fTime = 0;  // 0: no enumeration yet
+    uint32 fTime = 0;
+    bool fValid = false;  // an enumeration has happened
 };
 
 InterfaceCache& Cache() {
@@ -112,7 +113,7 @@ uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
     InterfaceCache& cache = Cache();
     CL_AutoLocker guard(cache.fLock);
     uint32 now = CL_GetTime();
-    if (cache.fTime != 0 && uint32(now - cache.fTime) <= 4999) {
+    if (cache.fValid && uint32(now - cache.fTime) <= 4999) {
         uint32 n = cache.fList.Count() < max ? cache.fList.Count() : max;
         for (uint32 i = 0; i < n; i++)
             out[i] = cache.fList[i];
@@ -127,13 +128,12 @@ uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
         close(probe);
         return 0;
     }
-    // Clock 0 means "never enumerated"; a reading of 0 right after start-up still counts.
-    uint32 stamp = now ? now : 1;
     if (max == 0 || length < kRecordSize || !out) {
         free(buffer);
         close(probe);
         cache.fList.Clear();
-        cache.fTime = stamp;
+        cache.fTime = now;
+        cache.fValid = true;
         return 0;
     }
 
@@ -178,7 +178,8 @@ uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
     }
     free(buffer);
     close(probe);
-    cache.fTime = stamp;
+    cache.fTime = now;
+    cache.fValid = true;
     cache.fList.Clear();
     for (uint32 i = 0; i < n; i++)
         cache.fList.Append(out[i]);

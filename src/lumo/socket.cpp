@@ -32,7 +32,9 @@ static_assert(EPROTONOSUPPORT == 93 && EADDRINUSE == 98 && ECONNRESET == 104 &&
                   EINPROGRESS == 115 && ECONNREFUSED == 111 && EHOSTUNREACH == 113,
               "Linux errno numbering");
 
-constexpr uint32 kDiscardWait = 5000;
+// Discarded bytes were seen by a peek and are already queued; this only bounds a
+// caller that discards bytes which never come.
+constexpr uint32 kDiscardWait = 1000;
 
 // Waits for events on one descriptor: >0 ready (revents in *events), 0 time-out, -1.
 int WaitFor(int fd, short* events, uint32 ms) {
@@ -358,6 +360,8 @@ uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
     }
     const bool peek = (flags & MSG_PEEK) != 0;
     data->fError = 0;
+    // Nothing asked of a stream: nothing to wait for either.
+    if (n == 0 && data->fType == CL_SOCKET_TYPE_TCP) return 0;
     _SetBlocking(ms == CL_WAIT_FOREVER);
     uint32 remaining = ms;
     uint32 start = CL_GetTime();

@@ -1,0 +1,330 @@
+// Waiting on sockets: CL_Safe_Select and CL_Safe_Poll resuming after signals with the
+// time left, socket sets reduced to their ready members, the caller's lock released
+// exactly once, unbound UDP sockets bound before the wait, and descriptors numbered
+// beyond what an fd_set can hold.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "lumo/clock.h"
+#include "lumo/socket.h"
+#include "lumo/thread.h"
+
+namespace {
+
+std::atomic<int> sSignals{0};
+void OnSignal(int) {
+    sSignals++;
+}
+
+// Installs a SIGUSR1 handler without SA_RESTART, so waits see EINTR.
+struct SignalGuard {
+    SignalGuard() {
+        struct sigaction action = {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGUSR1, &action, &fOld);
+    }
+    ~SignalGuard() { sigaction(SIGUSR1, &fOld, nullptr); }
+    struct sigaction fOld;
+};
+
+// Sends SIGUSR1 to `target` after each delay (milliseconds from the start).
+std::thread Interrupter(pthread_t target, std::vector<int> delays) {
+    return std::thread([target, delays] {
+        int slept = 0;
+        for (int d : delays) {
+            usleep((d - slept) * 1000);
+            slept = d;
+            pthread_kill(target, SIGUSR1);
+        }
+    });
+}
+
+uint16 BoundPort(const CL_Socket& socket) {
+    sockaddr_in bound;
+    socklen_t length = sizeof(bound);
+    getsockname(socket.GetDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length);
+    return ntohs(bound.sin_port);
+}
+
+struct Pair {
+    Pair() : listener(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP) {
+        CL_StartClock();
+        EXPECT_EQ(listener.Accept(nullptr, 0), 0);
+        client = CL_Socket(CL_NetAddress(CL_NetAddress::LOOPBACK, BoundPort(listener)),
+                           CL_SOCKET_TYPE_TCP);
+        EXPECT_EQ(client.Connect(2000), 0);
+        CL_Socket* accepted = nullptr;
+        EXPECT_EQ(listener.Accept(&accepted, 2000), 0);
+        server.reset(accepted);
+    }
+    CL_Socket listener;
+    CL_Socket client;
+    std::unique_ptr<CL_Socket> server;
+};
+
+TEST(SafeSelect, SignalsDoNotStretchOrShortenTheTimeOut) {
+    CL_StartClock();
+    SignalGuard guard;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    sSignals = 0;
+    std::thread interrupter = Interrupter(pthread_self(), {150, 350});
+    fd_set read;
+    FD_ZERO(&read);
+    FD_SET(fds[0], &read);
+    timeval timeout = {0, 600000};
+    uint32 start = CL_GetTime();
+    int result = CL_Safe_Select(fds[0] + 1, &read, nullptr, nullptr, &timeout);
+    uint32 elapsed = CL_GetTime() - start;
+    interrupter.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(sSignals.load(), 2);
+    EXPECT_GE(elapsed, 590u);
+    EXPECT_LT(elapsed, 800u);
+    EXPECT_EQ(timeout.tv_sec, 0);  // the caller's timeval is untouched
+    EXPECT_EQ(timeout.tv_usec, 600000);
+
+    // Data that arrives during the wait ends it with the ready count.
+    std::thread writer([&] {
+        usleep(50 * 1000);
+        EXPECT_EQ(write(fds[1], "x", 1), 1);
+    });
+    FD_ZERO(&read);
+    FD_SET(fds[0], &read);
+    timeval longer = {5, 0};
+    EXPECT_EQ(CL_Safe_Select(fds[0] + 1, &read, nullptr, nullptr, &longer), 1);
+    EXPECT_TRUE(FD_ISSET(fds[0], &read));
+    writer.join();
+    // A failure other than EINTR: a closed descriptor.
+    close(fds[1]);
+    close(fds[0]);
+    FD_ZERO(&read);
+    FD_SET(fds[0], &read);
+    timeval zero = {0, 0};
+    EXPECT_EQ(CL_Safe_Select(fds[0] + 1, &read, nullptr, nullptr, &zero), -1);
+}
+
+TEST(SafeSelect, PollResumesWithTheTimeLeft) {
+    CL_StartClock();
+    SignalGuard guard;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    sSignals = 0;
+    std::thread interrupter = Interrupter(pthread_self(), {100, 250});
+    pollfd p = {fds[0], POLLIN, 0};
+    uint32 start = CL_GetTime();
+    EXPECT_EQ(CL_Safe_Poll(&p, 1, 400), 0);
+    uint32 elapsed = CL_GetTime() - start;
+    interrupter.join();
+    EXPECT_EQ(sSignals.load(), 2);
+    EXPECT_GE(elapsed, 390u);
+    EXPECT_LT(elapsed, 600u);
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(SocketSelect, SetsKeepOnlyTheirReadySockets) {
+    Pair a, b, c;
+    CL_Set<CL_Socket*> read;
+    read.Add(a.server.get());
+    read.Add(b.server.get());
+    read.Add(c.server.get());
+    ASSERT_EQ(b.client.Write("!", 1, 1000), 1u);
+    uint32 count = 99;
+    EXPECT_EQ(CL_Socket::Select(&read, nullptr, nullptr, &count, 1000, nullptr), 0);
+    EXPECT_EQ(count, 1u);
+    ASSERT_EQ(read.Count(), 1u);
+    EXPECT_EQ(*read.begin(), b.server.get());
+
+    // On a time-out every set comes back empty and the count is 0.
+    CL_Set<CL_Socket*> quiet, except;
+    quiet.Add(a.server.get());
+    except.Add(c.server.get());
+    count = 99;
+    uint32 start = CL_GetTime();
+    EXPECT_EQ(CL_Socket::Select(&quiet, nullptr, &except, &count, 80, nullptr), 4);
+    EXPECT_GE(CL_GetTime() - start, 70u);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(quiet.Count(), 0u);
+    EXPECT_EQ(except.Count(), 0u);
+
+    // Writable in the write set, in insertion order.
+    CL_Set<CL_Socket*> write;
+    write.Add(&c.client);
+    write.Add(&a.client);
+    EXPECT_EQ(CL_Socket::Select(nullptr, &write, nullptr, &count, 1000, nullptr), 0);
+    EXPECT_EQ(count, 2u);
+    ASSERT_EQ(write.Count(), 2u);
+    EXPECT_EQ(*write.begin(), &c.client);
+
+    // The single-socket form.
+    EXPECT_EQ(CL_Socket::Select(b.server.get(), nullptr, nullptr, 1000, nullptr), 0);
+    EXPECT_EQ(CL_Socket::Select(a.server.get(), nullptr, nullptr, 0, nullptr), 4);
+}
+
+TEST(SocketSelect, NothingToWaitOn) {
+    CL_Socket unopened(CL_NetAddress(CL_NetAddress::LOOPBACK, 1), CL_SOCKET_TYPE_TCP);
+    CL_Set<CL_Socket*> read;
+    read.Add(&unopened);
+    uint32 count = 77;
+    EXPECT_EQ(CL_Socket::Select(&read, nullptr, nullptr, &count, 10, nullptr), -1);
+    EXPECT_EQ(read.Count(), 0u);
+    EXPECT_EQ(count, 77u);  // not written
+    EXPECT_EQ(CL_Socket::Select(nullptr, nullptr, nullptr, &count, 10, nullptr), -1);
+}
+
+TEST(SocketSelect, UnusedUdpSocketIsBoundFirst) {
+    CL_StartClock();
+    CL_Socket probe(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_UDP);
+    ASSERT_EQ(probe.Accept(nullptr, 0), 0);
+    uint16 port = BoundPort(probe);
+    probe.Close();
+    CL_Socket udp(port, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_UDP);
+    EXPECT_EQ(udp.GetDescriptor(), -1);
+    std::thread sender([port] {
+        usleep(50 * 1000);
+        CL_Socket out(CL_NetAddress(CL_NetAddress::LOOPBACK, port), CL_SOCKET_TYPE_UDP);
+        out.Write("ping", 4, 1000);
+    });
+    EXPECT_EQ(CL_Socket::Select(&udp, nullptr, nullptr, 2000, nullptr), 0);
+    sender.join();
+    EXPECT_EQ(BoundPort(udp), port);
+    EXPECT_TRUE(fcntl(udp.GetDescriptor(), F_GETFL) & O_NONBLOCK);
+    char buffer[8];
+    EXPECT_EQ(udp.Read(buffer, sizeof(buffer), 100), 4u);
+}
+
+// Counts the lock calls the wait makes.
+class CountingMutex : public CL_RecursiveMutex {
+public:
+    CL_Status Lock() override {
+        fLocks++;
+        return CL_RecursiveMutex::Lock();
+    }
+    void Unlock() override {
+        fUnlocks++;
+        CL_RecursiveMutex::Unlock();
+    }
+    std::atomic<int> fLocks{0};
+    std::atomic<int> fUnlocks{0};
+};
+
+TEST(SocketSelect, LockReleasedOnceForTheWait) {
+    Pair p;
+    CountingMutex lock;
+    // Held once: another thread can take it while this one waits.
+    lock.Lock();
+    lock.fLocks = 0;
+    std::atomic<bool> tookIt{false};
+    std::thread other([&] {
+        usleep(30 * 1000);
+        lock.Lock();
+        tookIt = true;
+        lock.Unlock();
+        p.client.Write("1", 1, 1000);
+    });
+    EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 2000, &lock), 0);
+    other.join();
+    EXPECT_TRUE(tookIt);
+    EXPECT_EQ(lock.fLocks.load(), 2);  // the other thread's and the wait's own
+    EXPECT_EQ(lock.fUnlocks.load(), 2);
+    EXPECT_EQ(lock.TryLock(), 0);  // still held by this thread (recursively)
+    lock.CL_RecursiveMutex::Unlock();
+
+    // Held twice: the wait releases one level only, so the lock stays held.
+    char drain;
+    p.server->Read(&drain, 1, 100);
+    lock.CL_RecursiveMutex::Lock();
+    lock.CL_RecursiveMutex::Lock();
+    std::atomic<bool> blocked{true};
+    std::thread tryer([&] {
+        blocked = lock.TryLock() != 0;
+        if (!blocked) lock.CL_RecursiveMutex::Unlock();
+    });
+    EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 100, &lock), 4);
+    tryer.join();
+    EXPECT_TRUE(blocked);
+    lock.CL_RecursiveMutex::Unlock();
+    lock.CL_RecursiveMutex::Unlock();
+}
+
+TEST(SocketSelect, SignalsDuringASocketWait) {
+    Pair p;
+    SignalGuard guard;
+    sSignals = 0;
+    std::thread interrupter = Interrupter(pthread_self(), {60, 120, 180});
+    uint32 start = CL_GetTime();
+    EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 300, nullptr), 4);
+    uint32 elapsed = CL_GetTime() - start;
+    interrupter.join();
+    EXPECT_EQ(sSignals.load(), 3);
+    EXPECT_GE(elapsed, 290u);
+    EXPECT_LT(elapsed, 500u);
+    // A read with a time-out keeps its deadline through signals too.
+    sSignals = 0;
+    interrupter = Interrupter(pthread_self(), {50, 100});
+    char buffer[4];
+    start = CL_GetTime();
+    EXPECT_EQ(p.server->Read(buffer, 4, 200), 0u);
+    elapsed = CL_GetTime() - start;
+    interrupter.join();
+    EXPECT_EQ(p.server->GetIOError(false), 4);
+    EXPECT_GE(elapsed, 190u);
+    EXPECT_LT(elapsed, 400u);
+}
+
+// A process with many files open hands out socket descriptors beyond 1023; waiting
+// on them must work rather than overflow an fd_set.
+TEST(SocketSelect, DescriptorsBeyondFdSetSize) {
+    rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    rlimit raised = limit;
+    if (raised.rlim_cur < 1400) raised.rlim_cur = raised.rlim_max < 1400 ? raised.rlim_max : 1400;
+    if (raised.rlim_cur < 1200 || setrlimit(RLIMIT_NOFILE, &raised) != 0)
+        GTEST_SKIP() << "cannot open more than 1024 files here";
+    std::vector<int> fillers;
+    int base = open("/dev/null", O_RDONLY);
+    ASSERT_GE(base, 0);
+    int fd;
+    while ((fd = dup(base)) >= 0 && fd < 1100)
+        fillers.push_back(fd);
+    if (fd >= 0) fillers.push_back(fd);
+    {
+        Pair p;
+        ASSERT_GE(p.server->GetDescriptor(), 1024);
+        ASSERT_GE(p.client.GetDescriptor(), 1024);
+        std::thread writer([&] {
+            usleep(30 * 1000);
+            p.client.Write("late", 4, 1000);
+        });
+        CL_Set<CL_Socket*> read;
+        read.Add(p.server.get());
+        uint32 count = 0;
+        EXPECT_EQ(CL_Socket::Select(&read, nullptr, nullptr, &count, 2000, nullptr), 0);
+        writer.join();
+        EXPECT_EQ(count, 1u);
+        char buffer[4];
+        EXPECT_EQ(p.server->Read(buffer, 4, 1000), 4u);
+        // Time-outs on such a descriptor work as well.
+        EXPECT_EQ(p.server->Read(buffer, 4, 50), 0u);
+        EXPECT_EQ(p.server->GetIOError(false), 4);
+    }
+    for (int f : fillers)
+        close(f);
+    close(base);
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
