@@ -1,6 +1,7 @@
 // AES-128 with little-endian words: the four words of a block (and of the key) are
 // read little-endian and stand where FIPS-197 has big-endian columns. The table code
-// below is the fallback; processors with AES instructions use cipher_aes_ni.cpp.
+// below is the fallback; processors with AES instructions use cipher_aes_ni.cpp (x86)
+// or cipher_aes_arm.cpp (ARMv8).
 #include <array>
 
 #include "cipher_internal.h"
@@ -92,15 +93,8 @@ constexpr auto& Si = kT.inv;
 constexpr uint32 kRcon[10] = {0x01000000, 0x02000000, 0x04000000, 0x08000000, 0x10000000,
                               0x20000000, 0x40000000, 0x80000000, 0x1B000000, 0x36000000};
 
-inline uint32 Load(const uint8* p) {
-    return uint32(p[0]) | uint32(p[1]) << 8 | uint32(p[2]) << 16 | uint32(p[3]) << 24;
-}
-inline void Store(uint8* p, uint32 v) {
-    p[0] = uint8(v);
-    p[1] = uint8(v >> 8);
-    p[2] = uint8(v >> 16);
-    p[3] = uint8(v >> 24);
-}
+using lumo_cipher::LoadLE;
+using lumo_cipher::StoreLE;
 
 inline uint32 B0(uint32 x) {
     return x >> 24;
@@ -116,8 +110,8 @@ inline uint32 B3(uint32 x) {
 }
 
 void EncryptBlock(const uint32* rk, uint8* block) {
-    uint32 s0 = Load(block) ^ rk[0], s1 = Load(block + 4) ^ rk[1];
-    uint32 s2 = Load(block + 8) ^ rk[2], s3 = Load(block + 12) ^ rk[3];
+    uint32 s0 = LoadLE(block) ^ rk[0], s1 = LoadLE(block + 4) ^ rk[1];
+    uint32 s2 = LoadLE(block + 8) ^ rk[2], s3 = LoadLE(block + 12) ^ rk[3];
     for (int r = 1; r < 10; ++r) {
         rk += 4;
         uint32 t0 = Te0[B0(s0)] ^ Te1[B1(s1)] ^ Te2[B2(s2)] ^ Te3[B3(s3)] ^ rk[0];
@@ -133,15 +127,15 @@ void EncryptBlock(const uint32* rk, uint8* block) {
     auto last = [](uint32 a, uint32 b, uint32 c, uint32 d) {
         return uint32(S[B0(a)]) << 24 | uint32(S[B1(b)]) << 16 | uint32(S[B2(c)]) << 8 | S[B3(d)];
     };
-    Store(block, last(s0, s1, s2, s3) ^ rk[0]);
-    Store(block + 4, last(s1, s2, s3, s0) ^ rk[1]);
-    Store(block + 8, last(s2, s3, s0, s1) ^ rk[2]);
-    Store(block + 12, last(s3, s0, s1, s2) ^ rk[3]);
+    StoreLE(block, last(s0, s1, s2, s3) ^ rk[0]);
+    StoreLE(block + 4, last(s1, s2, s3, s0) ^ rk[1]);
+    StoreLE(block + 8, last(s2, s3, s0, s1) ^ rk[2]);
+    StoreLE(block + 12, last(s3, s0, s1, s2) ^ rk[3]);
 }
 
 void DecryptBlock(const uint32* rk, uint8* block) {
-    uint32 s0 = Load(block) ^ rk[0], s1 = Load(block + 4) ^ rk[1];
-    uint32 s2 = Load(block + 8) ^ rk[2], s3 = Load(block + 12) ^ rk[3];
+    uint32 s0 = LoadLE(block) ^ rk[0], s1 = LoadLE(block + 4) ^ rk[1];
+    uint32 s2 = LoadLE(block + 8) ^ rk[2], s3 = LoadLE(block + 12) ^ rk[3];
     for (int r = 1; r < 10; ++r) {
         rk += 4;
         uint32 t0 = Td0[B0(s0)] ^ Td1[B1(s3)] ^ Td2[B2(s2)] ^ Td3[B3(s1)] ^ rk[0];
@@ -158,10 +152,10 @@ void DecryptBlock(const uint32* rk, uint8* block) {
         return uint32(Si[B0(a)]) << 24 | uint32(Si[B1(b)]) << 16 | uint32(Si[B2(c)]) << 8 |
                Si[B3(d)];
     };
-    Store(block, last(s0, s3, s2, s1) ^ rk[0]);
-    Store(block + 4, last(s1, s0, s3, s2) ^ rk[1]);
-    Store(block + 8, last(s2, s1, s0, s3) ^ rk[2]);
-    Store(block + 12, last(s3, s2, s1, s0) ^ rk[3]);
+    StoreLE(block, last(s0, s3, s2, s1) ^ rk[0]);
+    StoreLE(block + 4, last(s1, s0, s3, s2) ^ rk[1]);
+    StoreLE(block + 8, last(s2, s1, s0, s3) ^ rk[2]);
+    StoreLE(block + 12, last(s3, s2, s1, s0) ^ rk[3]);
 }
 
 void Process(const uint32* schedule, uint8* data, uint64 blocks, bool encrypt) {

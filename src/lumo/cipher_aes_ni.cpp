@@ -1,7 +1,7 @@
 // AES rounds on the x86 AES instructions. The cipher's words are little-endian
 // while the instructions work on big-endian columns, so every 4-byte group of the
-// round keys and of each block is byte-reversed on the way in and out. Other
-// processors fall back to the table code.
+// round keys and of each block is byte-reversed on the way in and out. ARM has its
+// own file; other processors fall back to the table code.
 #include "cipher_internal.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -101,7 +101,7 @@ void DecryptHardware(const uint32 dec[44], uint8* data, uint64 blocks) {
 
 }  // namespace lumo_aes
 
-#else
+#elif !defined(__aarch64__)
 
 namespace lumo_aes {
 

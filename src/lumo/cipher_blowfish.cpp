@@ -2,6 +2,7 @@
 // are compiled in from data (src/lumo/data/blowfish_tables.bin by default, or the
 // file given to the build), with a key schedule that enciphers zero blocks each on
 // its own instead of chaining them.
+#include "cipher_internal.h"
 #include "lumo/blob.h"
 #include "lumo/cipher.h"
 
@@ -20,15 +21,8 @@ constexpr uint32 kStartTables[18 + 1024] = {
 constexpr const uint32* kStartP = kStartTables;
 constexpr const uint32* kStartS = kStartTables + 18;
 
-inline uint32 LoadBE(const uint8* p) {
-    return uint32(p[0]) << 24 | uint32(p[1]) << 16 | uint32(p[2]) << 8 | uint32(p[3]);
-}
-inline void StoreBE(uint8* p, uint32 v) {
-    p[0] = uint8(v >> 24);
-    p[1] = uint8(v >> 16);
-    p[2] = uint8(v >> 8);
-    p[3] = uint8(v);
-}
+using lumo_cipher::LoadBE;
+using lumo_cipher::StoreBE;
 inline uint32 Swap(uint32 v) {
     return __builtin_bswap32(v);
 }

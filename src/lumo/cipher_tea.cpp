@@ -1,5 +1,6 @@
 // TEA-family cipher: 8-byte blocks of two little-endian words, a round that adds
 // the terms where published TEA XORs them, and a configurable round count.
+#include "cipher_internal.h"
 #include "lumo/blob.h"
 #include "lumo/cipher.h"
 
@@ -8,15 +9,8 @@ namespace {
 constexpr uint32 kDelta = 0x9E3779B9;
 constexpr uint8 kTailConstant = 185;
 
-inline uint32 Load(const uint8* p) {
-    return uint32(p[0]) | uint32(p[1]) << 8 | uint32(p[2]) << 16 | uint32(p[3]) << 24;
-}
-inline void Store(uint8* p, uint32 v) {
-    p[0] = uint8(v);
-    p[1] = uint8(v >> 8);
-    p[2] = uint8(v >> 16);
-    p[3] = uint8(v >> 24);
-}
+using lumo_cipher::LoadLE;
+using lumo_cipher::StoreLE;
 
 }  // namespace
 
@@ -29,7 +23,7 @@ void CL_TEACipher::SetKey(CL_Blob& key) {
     for (uint32 i = 0; i < size; ++i)
         folded[i & 15] ^= bytes[i];
     for (int i = 0; i < 4; ++i)
-        fKey[i] = Load(folded + 4 * i);
+        fKey[i] = LoadLE(folded + 4 * i);
 }
 
 void CL_TEACipher::SetOption(int32 option, int32 value) {
@@ -43,14 +37,14 @@ void CL_TEACipher::Encrypt(CL_Blob& blob, uint32 count) {
     const uint32 rounds = uint32(fType);
     uint32 whole = length & ~7u;
     for (uint32 off = 0; off < whole; off += 8) {
-        uint32 y = Load(data + off), z = Load(data + off + 4), sum = 0;
+        uint32 y = LoadLE(data + off), z = LoadLE(data + off + 4), sum = 0;
         for (uint32 r = 0; r < rounds; ++r) {
             sum += kDelta;
             y += (z << 4) + (z ^ k0) + (sum ^ (z >> 5)) + k1;
             z += (y << 4) + (y ^ k2) + (sum ^ (y >> 5)) + k3;
         }
-        Store(data + off, y);
-        Store(data + off + 4, z);
+        StoreLE(data + off, y);
+        StoreLE(data + off + 4, z);
     }
     EncryptTail(data + whole, length - whole, kTailConstant);
 }
@@ -62,14 +56,14 @@ void CL_TEACipher::Decrypt(CL_Blob& blob, uint32 count) {
     const uint32 rounds = uint32(fType);
     uint32 whole = length & ~7u;
     for (uint32 off = 0; off < whole; off += 8) {
-        uint32 y = Load(data + off), z = Load(data + off + 4), sum = rounds * kDelta;
+        uint32 y = LoadLE(data + off), z = LoadLE(data + off + 4), sum = rounds * kDelta;
         for (uint32 r = 0; r < rounds; ++r) {
             z -= (y << 4) + (y ^ k2) + (sum ^ (y >> 5)) + k3;
             y -= (z << 4) + (z ^ k0) + (sum ^ (z >> 5)) + k1;
             sum -= kDelta;
         }
-        Store(data + off, y);
-        Store(data + off + 4, z);
+        StoreLE(data + off, y);
+        StoreLE(data + off + 4, z);
     }
     DecryptTail(data + whole, length - whole, kTailConstant);
 }

@@ -25,9 +25,6 @@ Bytes Plain(size_t n) {
 CL_Blob BlobOf(const Bytes& b) {
     return CL_Blob(b.data(), uint32(b.size()), true);
 }
-CL_Blob BlobOf(const std::string& s) {
-    return CL_Blob(s);
-}
 
 Bytes BytesOf(const CL_Blob& blob) {
     const uint8* p = blob.GetDataForRead();
@@ -108,6 +105,19 @@ TEST(Cipher, TEARoundOption) {
     CL_TEACipher copy;
     copy = tea;
     EXPECT_EQ(Encrypted(copy, Plain(19)), zero);
+
+    // Decryption starts its sum from the round count, whatever that count is.
+    tea.SetOption(CL_TEACipher::CL_CRYPT_TYPE, CL_TEACipher::CL_CRYPT_FAST);
+    EXPECT_EQ(Encrypted(tea, Plain(8)), (Bytes{0xB2, 0xD3, 0xE0, 0xEB, 0x89, 0xEB, 0xF8, 0xDC}));
+    for (int32 rounds : {1, 5, 8, 32, 64}) {
+        tea.SetOption(CL_TEACipher::CL_CRYPT_TYPE, rounds);
+        CL_Blob blob = BlobOf(plain);
+        blob.Rewind();
+        tea.Encrypt(blob, 0xFFFFFFFF);
+        EXPECT_NE(BytesOf(blob), plain) << rounds;
+        tea.Decrypt(blob, 0xFFFFFFFF);
+        EXPECT_EQ(BytesOf(blob), plain) << rounds;
+    }
 }
 
 // FIPS-197 appendix C.1 with every 4-byte group of key, block and result reversed.

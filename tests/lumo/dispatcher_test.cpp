@@ -176,6 +176,44 @@ TEST(Dispatcher, IdleWorkersRetireDownToTheBase) {
     EXPECT_EQ(hooks.created, 4);
 }
 
+// The end hook of a worker that retired on its own still runs when destruction
+// begins: the destructor waits for it, and the worker touches nothing of the
+// dispatcher after the hook (ASan would see it).
+struct SlowEndHook {
+    CL_Semaphore gate{0};
+    std::atomic<int> entered{0};
+    std::atomic<int> left{0};
+    static void OnDestroy(CL_ThreadID, void* context) {
+        SlowEndHook* h = static_cast<SlowEndHook*>(context);
+        if (h->entered++ == 0) h->gate.Acquire(1);  // only the first, the retiring worker
+        ++h->left;
+    }
+};
+
+TEST(Dispatcher, DestructionWaitsForARetiringWorkersEndHook) {
+    SlowEndHook hook;
+    CL_Semaphore gate(0);
+    auto d = std::make_unique<TestDispatcher>(1, 2, nullptr, SlowEndHook::OnDestroy, &hook, 30);
+    GateJob jobs[2] = {GateJob(&gate), GateJob(&gate)};
+    for (auto& job : jobs)
+        d->AddJob(&job, false);
+    ASSERT_TRUE(Eventually([&] { return d->Running() == 2; }));
+    gate.Release(2);
+    ASSERT_TRUE(Eventually([&] { return hook.entered == 1; }));
+    EXPECT_EQ(d->Workers(), 1u);
+
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        d.reset();
+        destroyed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(destroyed);  // the retiring worker is still in its end hook
+    hook.gate.Release(1);
+    destroyer.join();
+    EXPECT_EQ(hook.left, 2);
+}
+
 TEST(Dispatcher, WaitForJobAndJobs) {
     CL_Semaphore gate(0);
     TestDispatcher d(1, 1);
