@@ -10,7 +10,6 @@
 
 #include "lumo/allocator.h"
 #include "lumo/blob.h"
-#include "lumo/compress.h"
 #include "lumo/types.h"
 
 class CL_Cipher;
@@ -202,6 +201,7 @@ class CL_PayloadDecoder : public CL_Object {
 public:
     // raw: keep the chunks as they come (the reply to an AUTH request).
     CL_PayloadDecoder(CL_Cipher* cipher, bool raw);
+    ~CL_PayloadDecoder();
     CL_PayloadDecoder(const CL_PayloadDecoder&) = delete;
     CL_PayloadDecoder& operator=(const CL_PayloadDecoder&) = delete;
 
@@ -224,7 +224,8 @@ private:
     uint32 fLeft;
     CL_PacketHeader fFirst;
     CL_Blob fResult;
-    CL_Compressor fInflater;
+    struct Inflater;
+    Inflater* fInflater;  // made for the first compressed chunk
 };
 
 // ---- Chunking -----------------------------------------------------------------------

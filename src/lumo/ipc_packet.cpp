@@ -2,6 +2,8 @@
 // type, progress encoding, the connection cipher, the checksum / compression / cipher
 // pipeline in both directions, and chunking over a socket.
 #include <cmath>
+#include <zlib.h>
+
 #include <cstring>
 
 #include "lumo/cipher.h"
@@ -193,8 +195,18 @@ CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Ci
 }
 
 CL_PayloadDecoder::CL_PayloadDecoder(CL_Cipher* cipher, bool raw)
-    : fCipher(cipher), fRaw(raw), fStarted(false), fEnded(false), fLeft(0) {
+    : fCipher(cipher), fRaw(raw), fStarted(false), fEnded(false), fLeft(0), fInflater(nullptr) {
     memset(&fFirst, 0, sizeof(fFirst));
+}
+
+struct CL_PayloadDecoder::Inflater {
+    z_stream fStream;
+    bool fReady;
+};
+
+CL_PayloadDecoder::~CL_PayloadDecoder() {
+    if (fInflater && fInflater->fReady) inflateEnd(&fInflater->fStream);
+    delete fInflater;
 }
 
 CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) {
@@ -229,21 +241,46 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
         return added == n ? 0 : CL_IPC_BAD_REPLY;
     }
     if (fEnded) return 0;  // bytes after the end of the stream carry nothing
-    CL_Status status;
-    do {
-        uint64 spare = uint64(fResult.GetCapacity()) - fResult.GetSize();
-        if (spare < fLeft) {
-            uint64 grow = uint64(fLeft) * 5;
-            if (grow > kMaxGrowStep) grow = kMaxGrowStep;
-            uint64 wanted = uint64(fResult.GetCapacity()) + grow;
-            if (wanted <= CL_Blob::kMaxSize) fResult.SetCapacity(uint32(wanted));
+    if (!fInflater) {
+        fInflater = new Inflater;
+        memset(&fInflater->fStream, 0, sizeof(fInflater->fStream));
+        fInflater->fReady = inflateInit(&fInflater->fStream) == Z_OK;
+    }
+    if (!fInflater->fReady) return CL_IPC_BAD_REPLY;
+    z_stream& z = fInflater->fStream;
+    z.next_in = const_cast<Bytef*>(chunk.GetDataForRead());
+    z.avail_in = n;
+    while (z.avail_in > 0) {
+        // Room ahead for what is still to come: five times the compressed bytes left,
+        // bounded, since those counts come from the wire.
+        uint64 size = fResult.GetSize();
+        uint64 room = uint64(fLeft) * 5;
+        if (room < uint64(n) * 4) room = uint64(n) * 4;
+        if (room < 4096) room = 4096;
+        if (room > kMaxGrowStep) room = kMaxGrowStep;
+        if (size + room > CL_Blob::kMaxSize) room = CL_Blob::kMaxSize - size;
+        if (room == 0) return CL_IPC_BAD_REPLY;
+        uint64 capacity = fResult.GetCapacity();
+        if (capacity < size + room) {
+            uint64 wanted = capacity * 2 > size + room ? capacity * 2 : size + room;
+            if (wanted > CL_Blob::kMaxSize) wanted = CL_Blob::kMaxSize;
+            fResult.SetCapacity(uint32(wanted));
         }
-        bool hadInput = chunk.Tell() < chunk.GetSize();
-        status = fInflater.Uncompress(chunk, fResult, 0xFFFFFFFF);
-        if (status == CL_Compressor::CL_COMPRESS_END && hadInput) fEnded = true;
-    } while (status == CL_Compressor::CL_COMPRESS_MORE);
+        fResult.SetSize(uint32(size + room));
+        if (fResult.GetSize() != size + room) return CL_IPC_BAD_REPLY;
+        z.next_out = fResult.GetDataForWrite() + size;
+        z.avail_out = uInt(room);
+        int result = inflate(&z, Z_NO_FLUSH);
+        fResult.SetSize(uint32(size + room - z.avail_out));
+        if (result == Z_STREAM_END) {
+            fEnded = true;
+            break;
+        }
+        if (result != Z_OK && !(result == Z_BUF_ERROR && z.avail_out == 0)) return CL_IPC_BAD_REPLY;
+    }
+    z.next_in = nullptr;
+    z.avail_in = 0;
     fResult.Seek(0, CL_SEEK_END);
-    if (status == CL_Compressor::CL_COMPRESS_CORRUPT) return CL_IPC_BAD_REPLY;
     return 0;
 }
 
