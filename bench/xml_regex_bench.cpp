@@ -53,7 +53,7 @@ const CLU_Table& BigTable() {
 const CL_Blob& BigXml() {
     static CL_Blob xml = [] {
         CL_XML_Document doc;
-        doc.SetRoot(CLU_SaveXML(BigTable(), &doc, CLU_XML_STANDARD));
+        doc.SetRoot(BigTable().SaveXML(&doc, CLU_XML_STANDARD));
         CL_Blob out;
         doc.Save(out);
         return out;
@@ -65,7 +65,7 @@ void BM_TableSaveXML(benchmark::State& state) {
     const CLU_Table& table = BigTable();
     for (auto _ : state) {
         CL_XML_Document doc;
-        doc.SetRoot(CLU_SaveXML(table, &doc, CLU_XML_STANDARD));
+        doc.SetRoot(table.SaveXML(&doc, CLU_XML_STANDARD));
         CL_Blob out;
         doc.Save(out);
         benchmark::DoNotOptimize(out.GetSize());
@@ -96,7 +96,7 @@ void BM_TableLoadXML(benchmark::State& state) {
         doc.Load(xml, 0);
         CL_XML_Node root = doc.GetRoot();
         CLU_Table table;
-        CLU_LoadXML(&table, &doc, root, CLU_XML_STANDARD);
+        table.LoadXML(&doc, root, CLU_XML_STANDARD);
         benchmark::DoNotOptimize(table.Count());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * xml.GetSize());

@@ -20,12 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CL_XML_Node root = doc.GetRoot();
     CLU_Table table;
     CLU_XML_Variant variant = (mode & 32) ? CLU_XML_EXPLICIT : CLU_XML_STANDARD;
-    CLU_LoadXML(&table, &doc, root, variant);
-    (void)CLU_Dump(table, 0);
+    table.LoadXML(&doc, root, variant);
+    (void)table.Dump(0);
 
     // A loaded table saves to a document that loads back.
     CL_XML_Document out;
-    out.SetRoot(CLU_SaveXML(table, &out, CLU_XML_STANDARD));
+    out.SetRoot(table.SaveXML(&out, CLU_XML_STANDARD));
     CL_Blob saved;
     out.Save(saved);
     CL_XML_Document again;
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     CL_XML_Node againRoot = again.GetRoot();
     CLU_Table back;
-    if (!CLU_LoadXML(&back, &again, againRoot, CLU_XML_STANDARD)) __builtin_trap();
+    if (!back.LoadXML(&again, againRoot, CLU_XML_STANDARD)) __builtin_trap();
     if (back.Count() != table.Count()) __builtin_trap();
     return 0;
 }

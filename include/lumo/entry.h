@@ -14,6 +14,11 @@
 #include "lumo/timestamp.h"
 #include "lumo/types.h"
 
+// Values as XML live with the documents (lumo/xml.h); only the names are needed here.
+class CL_XML_Document;
+class CL_XML_Node;
+enum CLU_XML_Variant : int32;
+
 // One dynamic value. Scalars and texts are held inline; blobs, lists and tables
 // are copy-on-write handles, so copying an entry that holds one is cheap.
 class CLU_Entry : public CL_Object {
@@ -127,6 +132,15 @@ public:
     static uint32 GetFlattenedVersion();
     // Stores the thread's version (0 means 2); returns the one stored before, or 0.
     static uint32 SetFlattenedVersion(uint32 version);
+
+    // A new element of `doc` describing the value, not yet linked into the tree.
+    CL_XML_Node SaveXML(CL_XML_Document* doc, CLU_XML_Variant variant) const;
+    // Replaces the content with the value described from `node` on; non-element
+    // nodes are skipped and `node` is left on the element read. False when no
+    // element was found or a value did not parse; what was loaded up to there stays.
+    bool LoadXML(CL_XML_Document* doc, CL_XML_Node& node, CLU_XML_Variant variant);
+    // Indented, human-readable text with a type mark after each scalar.
+    std::string Dump(uint32 indent) const;
 
     CLU_Type fType;
     union {

@@ -11,6 +11,11 @@
 #include "lumo/flatten.h"
 #include "lumo/types.h"
 
+// Values as XML live with the documents (lumo/xml.h); only the names are needed here.
+class CL_XML_Document;
+class CL_XML_Node;
+enum CLU_XML_Variant : int32;
+
 typedef CL_Set<int> CL_IntSet;
 typedef CL_Set<std::string> CL_StringSet;
 
@@ -195,6 +200,15 @@ public:
 
     void Flatten(CL_Blob& blob) const override;
     bool Unflatten(CL_Blob& blob) override;
+
+    // A new element of `doc` describing the value, not yet linked into the tree.
+    CL_XML_Node SaveXML(CL_XML_Document* doc, CLU_XML_Variant variant) const;
+    // Replaces the content with the value described from `node` on; non-element
+    // nodes are skipped and `node` is left on the element read. False when no
+    // element was found or a value did not parse; what was loaded up to there stays.
+    bool LoadXML(CL_XML_Document* doc, CL_XML_Node& node, CLU_XML_Variant variant);
+    // Indented, human-readable text with a type mark after each scalar.
+    std::string Dump(uint32 indent) const;
 
 private:
     // Pointers would silently turn into bools; refuse them when building.

@@ -116,31 +116,10 @@ public:
 // "float", "date", "time", "timestamp", "text", "blob", "list", "table") whose text is
 // the value; a list holds one element per item, a table one element per entry with
 // the key in the attribute "name". Numbers are written and read in the C locale.
-
-class CLU_Entry;
-class CLU_List;
-class CLU_Table;
+// The operations are the members SaveXML, LoadXML and Dump of CLU_Entry, CLU_List
+// and CLU_Table (lumo/entry.h); those headers declare the variant opaquely.
 
 enum CLU_XML_Variant : int32 {
     CLU_XML_STANDARD = 0,
     CLU_XML_EXPLICIT = 1,  // table entries as <x name="key"><type>value</type></x>
 };
-
-// A new element of `doc` describing the value, not yet linked into the tree.
-CL_XML_Node CLU_SaveXML(const CLU_Entry& value, CL_XML_Document* doc, CLU_XML_Variant variant);
-CL_XML_Node CLU_SaveXML(const CLU_List& value, CL_XML_Document* doc, CLU_XML_Variant variant);
-CL_XML_Node CLU_SaveXML(const CLU_Table& value, CL_XML_Document* doc, CLU_XML_Variant variant);
-
-// Replace the value with the one described from `node` on; non-element nodes are
-// skipped and `node` is left on the element that was read. False when no element
-// was found or a value did not parse; what was loaded up to there stays.
-bool CLU_LoadXML(CLU_Entry* value, CL_XML_Document* doc, CL_XML_Node& node,
-                 CLU_XML_Variant variant);
-bool CLU_LoadXML(CLU_List* value, CL_XML_Document* doc, CL_XML_Node& node, CLU_XML_Variant variant);
-bool CLU_LoadXML(CLU_Table* value, CL_XML_Document* doc, CL_XML_Node& node,
-                 CLU_XML_Variant variant);
-
-// Indented, human-readable text with a type mark after each scalar, for diagnostics.
-std::string CLU_Dump(const CLU_Entry& value, uint32 indent);
-std::string CLU_Dump(const CLU_List& value, uint32 indent);
-std::string CLU_Dump(const CLU_Table& value, uint32 indent);

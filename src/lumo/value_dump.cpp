@@ -36,16 +36,17 @@ bool IsContainer(const CLU_Entry& item) {
 void AppendItem(std::string& out, const CLU_Entry& item, uint32 indent) {
     if (IsContainer(item)) {
         out += '\n';
-        out += CLU_Dump(item, indent);
+        out += item.Dump(indent);
     } else {
-        out += CLU_Dump(item, indent);
+        out += item.Dump(indent);
         out += '\n';
     }
 }
 
 }  // namespace
 
-std::string CLU_Dump(const CLU_Entry& value, uint32 indent) {
+std::string CLU_Entry::Dump(uint32 indent) const {
+    const CLU_Entry& value = *this;
     switch (value.GetType()) {
         case CLU_BOOL:
             return value.fBool ? "true" : "false";
@@ -66,18 +67,18 @@ std::string CLU_Dump(const CLU_Entry& value, uint32 indent) {
         case CLU_BLOB:
             return value.fBlob.Dump(0, true);
         case CLU_LIST:
-            return CLU_Dump(value.fList, indent + 1);
+            return value.fList.Dump(indent + 1);
         case CLU_TABLE:
-            return CLU_Dump(value.fTable, indent + 1);
+            return value.fTable.Dump(indent + 1);
         default:
             return "(null)";
     }
 }
 
-std::string CLU_Dump(const CLU_List& value, uint32 indent) {
+std::string CLU_List::Dump(uint32 indent) const {
     std::string out;
     int index = 0;
-    for (auto it = value.begin(); it != value.end(); ++it, ++index) {
+    for (auto it = begin(); it != end(); ++it, ++index) {
         out.append(indent, '\t');
         out += std::to_string(index) + " -> ";
         AppendItem(out, *it, indent);
@@ -85,9 +86,9 @@ std::string CLU_Dump(const CLU_List& value, uint32 indent) {
     return out;
 }
 
-std::string CLU_Dump(const CLU_Table& value, uint32 indent) {
+std::string CLU_Table::Dump(uint32 indent) const {
     std::string out;
-    for (auto it = value.begin(); it != value.end(); ++it) {
+    for (auto it = begin(); it != end(); ++it) {
         out.append(indent, '\t');
         out += it.key() + ": ";
         AppendItem(out, *it, indent);

@@ -77,7 +77,8 @@ bool IsTrue(const std::string& text) {
 
 }  // namespace
 
-CL_XML_Node CLU_SaveXML(const CLU_Entry& value, CL_XML_Document* doc, CLU_XML_Variant variant) {
+CL_XML_Node CLU_Entry::SaveXML(CL_XML_Document* doc, CLU_XML_Variant variant) const {
+    const CLU_Entry& value = *this;
     if (!doc) return CL_XML_Node();
     switch (value.GetType()) {
         case CLU_BOOL:
@@ -99,36 +100,35 @@ CL_XML_Node CLU_SaveXML(const CLU_Entry& value, CL_XML_Document* doc, CLU_XML_Va
         case CLU_BLOB:
             return Element(doc, "blob", value.fBlob.Encode(CL_BLOB_CODING_BASE_16));
         case CLU_LIST:
-            return CLU_SaveXML(value.fList, doc, variant);
+            return value.fList.SaveXML(doc, variant);
         case CLU_TABLE:
-            return CLU_SaveXML(value.fTable, doc, variant);
+            return value.fTable.SaveXML(doc, variant);
         default:
             return Element(doc, "null", std::string());
     }
 }
 
-CL_XML_Node CLU_SaveXML(const CLU_List& value, CL_XML_Document* doc, CLU_XML_Variant variant) {
+CL_XML_Node CLU_List::SaveXML(CL_XML_Document* doc, CLU_XML_Variant variant) const {
     if (!doc) return CL_XML_Node();
     CL_XML_Node node = doc->CreateNode(CL_XML_Node::ELEMENT, "list");
-    for (auto it = value.begin(); it != value.end(); ++it)
-        node.AddChild(CLU_SaveXML(*it, doc, variant));
+    for (auto it = begin(); it != end(); ++it)
+        node.AddChild(it->SaveXML(doc, variant));
     return node;
 }
 
-CL_XML_Node CLU_SaveXML(const CLU_Table& value, CL_XML_Document* doc, CLU_XML_Variant variant) {
+CL_XML_Node CLU_Table::SaveXML(CL_XML_Document* doc, CLU_XML_Variant variant) const {
     if (!doc) return CL_XML_Node();
     CL_XML_Node node = doc->CreateNode(CL_XML_Node::ELEMENT, "table");
-    for (auto it = value.begin(); it != value.end(); ++it) {
-        CL_XML_Node child = CLU_SaveXML(*it, doc, variant);
+    for (auto it = begin(); it != end(); ++it) {
+        CL_XML_Node child = it->SaveXML(doc, variant);
         child.AddAttribute("name", it.key());
         node.AddChild(child);
     }
     return node;
 }
 
-bool CLU_LoadXML(CLU_Entry* value, CL_XML_Document* doc, CL_XML_Node& node,
-                 CLU_XML_Variant variant) {
-    if (!value) return false;
+bool CLU_Entry::LoadXML(CL_XML_Document* doc, CL_XML_Node& node, CLU_XML_Variant variant) {
+    CLU_Entry* value = this;
     value->Set(CLU_Null);
     for (;;) {
         if (!SkipToElement(node)) return false;
@@ -182,14 +182,14 @@ bool CLU_LoadXML(CLU_Entry* value, CL_XML_Document* doc, CL_XML_Node& node,
         if (name == "list") {
             CLU_List list;
             CL_XML_Node at = node;
-            bool ok = CLU_LoadXML(&list, doc, at, variant);
+            bool ok = list.LoadXML(doc, at, variant);
             value->Set(list);
             return ok;
         }
         if (name == "table" || name == "dict") {
             CLU_Table table;
             CL_XML_Node at = node;
-            bool ok = CLU_LoadXML(&table, doc, at, variant);
+            bool ok = table.LoadXML(doc, at, variant);
             value->Set(table);
             return ok;
         }
@@ -206,16 +206,14 @@ bool CLU_LoadXML(CLU_Entry* value, CL_XML_Document* doc, CL_XML_Node& node,
         }
         CLU_Table table;
         CL_XML_Node at = node;
-        bool ok = CLU_LoadXML(&table, doc, at, variant);
+        bool ok = table.LoadXML(doc, at, variant);
         value->Set(table);
         return ok;
     }
 }
 
-bool CLU_LoadXML(CLU_Table* value, CL_XML_Document* doc, CL_XML_Node& node,
-                 CLU_XML_Variant variant) {
-    if (!value) return false;
-    value->Clear();
+bool CLU_Table::LoadXML(CL_XML_Document* doc, CL_XML_Node& node, CLU_XML_Variant variant) {
+    Clear();
     if (!SkipToElement(node)) return false;
     CL_XML_Node child = node.GetChildren();
     if (child.IsNull()) return true;
@@ -223,13 +221,13 @@ bool CLU_LoadXML(CLU_Table* value, CL_XML_Document* doc, CL_XML_Node& node,
     if (variant == CLU_XML_STANDARD) {
         for (;;) {
             CLU_Entry entry;
-            CLU_LoadXML(&entry, doc, child, CLU_XML_STANDARD);
+            entry.LoadXML(doc, child, CLU_XML_STANDARD);
             // Only comments, blanks or empty unknown elements were left: the table
             // ends with what was loaded, as it does when nested.
             if (child.IsNull()) return true;
             std::string key;
             if (!child.GetAttribute("name", &key)) key = child.GetName();
-            value->Set(key, entry);
+            Set(key, entry);
             child = child.GetNext();
             if (child.IsNull()) return true;
         }
@@ -242,9 +240,9 @@ bool CLU_LoadXML(CLU_Table* value, CL_XML_Document* doc, CL_XML_Node& node,
                 CL_XML_Node at = child.GetChildren();
                 if (at.IsNull()) return false;
                 CLU_Entry entry;
-                CLU_LoadXML(&entry, doc, at, CLU_XML_EXPLICIT);
+                entry.LoadXML(doc, at, CLU_XML_EXPLICIT);
                 if (at.IsNull()) return false;
-                value->Set(key, entry);
+                Set(key, entry);
             }
             child = child.GetNext();
             if (child.IsNull()) return true;
@@ -253,19 +251,17 @@ bool CLU_LoadXML(CLU_Table* value, CL_XML_Document* doc, CL_XML_Node& node,
     return true;
 }
 
-bool CLU_LoadXML(CLU_List* value, CL_XML_Document* doc, CL_XML_Node& node,
-                 CLU_XML_Variant variant) {
-    if (!value) return false;
-    value->Clear();
+bool CLU_List::LoadXML(CL_XML_Document* doc, CL_XML_Node& node, CLU_XML_Variant variant) {
+    Clear();
     if (variant > CLU_XML_EXPLICIT) return true;
     if (!SkipToElement(node)) return true;
     CL_XML_Node child = node.GetChildren();
     while (!child.IsNull()) {
         CLU_Entry entry;
-        CLU_LoadXML(&entry, doc, child, CLU_XML_STANDARD);
+        entry.LoadXML(doc, child, CLU_XML_STANDARD);
         // A trailing comment or empty unknown element ends the list, not the load.
         if (child.IsNull()) return true;
-        value->Append(entry);
+        Append(entry);
         child = child.GetNext();
     }
     return true;

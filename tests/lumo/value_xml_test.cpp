@@ -13,7 +13,7 @@ namespace {
 
 std::string SaveTable(const CLU_Table& table) {
     CL_XML_Document doc;
-    doc.SetRoot(CLU_SaveXML(table, &doc, CLU_XML_STANDARD));
+    doc.SetRoot(table.SaveXML(&doc, CLU_XML_STANDARD));
     CL_Blob out;
     doc.Save(out);
     return out.Raw();
@@ -27,7 +27,7 @@ bool LoadTable(const std::string& text, CLU_Table* table,
     if (!doc.Load(blob, 0)) return false;
     CL_XML_Node root = doc.GetRoot();
     if (root.IsNull()) return false;
-    return CLU_LoadXML(table, &doc, root, variant);
+    return table->LoadXML(&doc, root, variant);
 }
 
 CLU_Table EveryType() {
@@ -81,7 +81,7 @@ TEST(ValueXmlSave, RoundTripOfEveryType) {
     for (auto it = table.begin(); it != table.end(); ++it) {
         const CLU_Entry* loaded = back.Get(it.key());
         ASSERT_NE(loaded, nullptr) << it.key();
-        EXPECT_TRUE(*loaded == *it) << it.key() << "\n" << CLU_Dump(*loaded, 0);
+        EXPECT_TRUE(*loaded == *it) << it.key() << "\n" << loaded->Dump(0);
     }
     // Keys keep their order.
     auto a = table.begin();
@@ -108,7 +108,7 @@ TEST(ValueXmlSave, FloatsIgnoreTheProcessLocale) {
     bool loaded = LoadTable("<t><float name=\"f\">2.25</float></t>", &back);
     CLU_Entry entry;
     entry.Set(0.5);
-    std::string dump = CLU_Dump(entry, 0);
+    std::string dump = entry.Dump(0);
     setlocale(LC_NUMERIC, saved.c_str());
     EXPECT_NE(text.find(">1.5<"), std::string::npos) << text;
     ASSERT_TRUE(loaded);
@@ -205,16 +205,16 @@ TEST(ValueXmlLoad, EntryAndListEntryPoints) {
     ASSERT_TRUE(doc.Load(blob, CL_XML_KEEP_BLANKS));
     CL_XML_Node node = doc.GetRoot().GetChildren();
     CLU_Entry entry;
-    ASSERT_TRUE(CLU_LoadXML(&entry, &doc, node, CLU_XML_STANDARD));
+    ASSERT_TRUE(entry.LoadXML(&doc, node, CLU_XML_STANDARD));
     EXPECT_EQ(entry.GetType(), CLU_INTEGER);
     EXPECT_EQ(node.GetName(), "integer");
     node = node.GetNext();
-    EXPECT_FALSE(CLU_LoadXML(&entry, &doc, node, CLU_XML_STANDARD));
+    EXPECT_FALSE(entry.LoadXML(&doc, node, CLU_XML_STANDARD));
     EXPECT_EQ(entry.GetType(), CLU_NULL);
 
     CLU_List list;
     CL_XML_Node none;
-    EXPECT_TRUE(CLU_LoadXML(&list, &doc, none, CLU_XML_STANDARD));
+    EXPECT_TRUE(list.LoadXML(&doc, none, CLU_XML_STANDARD));
     EXPECT_EQ(list.Count(), 0u);
 }
 
@@ -246,18 +246,18 @@ TEST(ValueDump, Layout) {
     l.Append(true);
     CLU_Table t;
     t.Set("a", 1).Set("l", l);
-    EXPECT_EQ(CLU_Dump(t, 0), "a: 1 [i]\nl: \n\t0 -> true\n");
+    EXPECT_EQ(t.Dump(0), "a: 1 [i]\nl: \n\t0 -> true\n");
 
     CLU_Table inner;
     inner.Set("q", "say \"hi\"").Set("n", CLU_Null);
     CLU_Table outer;
     outer.Set("in", inner).Set("f", 0.25).Set("b", CL_Blob(std::string("AB")));
-    std::string dump = CLU_Dump(outer, 1);
+    std::string dump = outer.Dump(1);
     EXPECT_EQ(dump.substr(0, 41), "\tin: \n\t\tq: \"say \\\"hi\\\"\"\n\t\tn: (null)\n\tf: 0");
     EXPECT_NE(dump.find("\tf: 0.250000 [f]\n"), std::string::npos);
     EXPECT_NE(dump.find("\tb: {2}:\n"), std::string::npos);
-    EXPECT_EQ(CLU_Dump(CLU_Table(), 0), "");
-    EXPECT_EQ(CLU_Dump(CLU_List(), 3), "");
+    EXPECT_EQ(CLU_Table().Dump(0), "");
+    EXPECT_EQ(CLU_List().Dump(3), "");
 }
 
 }  // namespace
