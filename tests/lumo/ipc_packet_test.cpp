@@ -19,6 +19,12 @@
 
 namespace {
 
+// Packed header fields are passed on by value: a reference to one may be misaligned.
+template <class T>
+T V(T value) {
+    return value;
+}
+
 using Bytes = std::vector<uint8>;
 
 CL_Blob Payload(uint32 size, uint32 seed = 1) {
@@ -107,7 +113,7 @@ TEST(PacketHeader, LayoutIsLittleEndianAndPacked) {
     b = RawHeader(h);
     EXPECT_EQ(U32At(b, 20), 7u);
     EXPECT_EQ(U32At(b, 24), 0x104u);
-    EXPECT_EQ(h.fConnection.fError, 0x104u);
+    EXPECT_EQ(V(h.fConnection.fError), 0x104u);
     h.fPing.fCompleteness = 0xBEEF;
     EXPECT_EQ(U16At(RawHeader(h), 20), 0xBEEF);
 }
@@ -115,38 +121,38 @@ TEST(PacketHeader, LayoutIsLittleEndianAndPacked) {
 TEST(PacketHeader, RequestsCarryTheirFields) {
     CL_PacketHeader h;
     CL_MakeDiscoverRequest(&h);
-    EXPECT_EQ(h.fType, CL_PACKET_TYPE_DISCOVER);
-    EXPECT_EQ(h.fFlags, 0);
-    EXPECT_EQ(h.fSequence, 0u);
-    EXPECT_EQ(h.fSize, 0u);
+    EXPECT_EQ(V(h.fType), CL_PACKET_TYPE_DISCOVER);
+    EXPECT_EQ(V(h.fFlags), 0);
+    EXPECT_EQ(V(h.fSequence), 0u);
+    EXPECT_EQ(V(h.fSize), 0u);
     EXPECT_EQ(CL_CheckPacketHeader(h), 0);
 
     CL_MakeServerInfoRequest(&h, 3);
-    EXPECT_EQ(h.fType, CL_PACKET_TYPE_SERVER_INFO);
-    EXPECT_EQ(h.fFlags, CL_IPC_FIRST_CHUNK);
-    EXPECT_EQ(h.fSequence, 3u);
-    EXPECT_EQ(h.fServer.fID, 0u);
+    EXPECT_EQ(V(h.fType), CL_PACKET_TYPE_SERVER_INFO);
+    EXPECT_EQ(V(h.fFlags), CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(V(h.fSequence), 3u);
+    EXPECT_EQ(V(h.fServer.fID), 0u);
 
     CL_MakeAuthRequest(&h, 4, CL_IPC_AES_CRYPTING | CL_IPC_COMPRESS);
-    EXPECT_EQ(h.fType, CL_PACKET_TYPE_AUTH);
-    EXPECT_EQ(h.fFlags, CL_IPC_FIRST_CHUNK);  // never a cipher or compression bit
-    EXPECT_EQ(h.fConnection.fID, 0u);
-    EXPECT_EQ(h.fConnection.fFlags, uint32(CL_IPC_AES_CRYPTING | CL_IPC_COMPRESS));
+    EXPECT_EQ(V(h.fType), CL_PACKET_TYPE_AUTH);
+    EXPECT_EQ(V(h.fFlags), CL_IPC_FIRST_CHUNK);  // never a cipher or compression bit
+    EXPECT_EQ(V(h.fConnection.fID), 0u);
+    EXPECT_EQ(V(h.fConnection.fFlags), uint32(CL_IPC_AES_CRYPTING | CL_IPC_COMPRESS));
 
     CL_MakeDataRequest(&h, 5, 1234, CL_IPC_TEA_CRYPTING | CL_IPC_COMPRESS);
-    EXPECT_EQ(h.fType, CL_PACKET_TYPE_DATA);
-    EXPECT_EQ(h.fFlags, CL_IPC_FIRST_CHUNK | CL_IPC_TEA_CRYPTING | CL_IPC_COMPRESS);
-    EXPECT_EQ(h.fData.fCommand, 1234u);
-    EXPECT_EQ(h.fData.fCheckSum, 0u);
+    EXPECT_EQ(V(h.fType), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(V(h.fFlags), CL_IPC_FIRST_CHUNK | CL_IPC_TEA_CRYPTING | CL_IPC_COMPRESS);
+    EXPECT_EQ(V(h.fData.fCommand), 1234u);
+    EXPECT_EQ(V(h.fData.fCheckSum), 0u);
 
     CL_MakeAbortRequest(&h, 5);
-    EXPECT_EQ(h.fType, CL_PACKET_TYPE_ABORT);
-    EXPECT_EQ(h.fFlags, CL_IPC_FIRST_CHUNK);
-    EXPECT_EQ(h.fSequence, 5u);
+    EXPECT_EQ(V(h.fType), CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(V(h.fFlags), CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(V(h.fSequence), 5u);
     CL_MakeAbortAllRequest(&h);
-    EXPECT_EQ(h.fType, CL_PACKET_TYPE_ABORT_ALL);
-    EXPECT_EQ(h.fSequence, 0u);
-    EXPECT_EQ(h.fFlags, CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(V(h.fType), CL_PACKET_TYPE_ABORT_ALL);
+    EXPECT_EQ(V(h.fSequence), 0u);
+    EXPECT_EQ(V(h.fFlags), CL_IPC_FIRST_CHUNK);
 
     h.fMagic = 0xF79BF0B6;
     EXPECT_EQ(CL_CheckPacketHeader(h), CL_IPC_BAD_PROTOCOL);
@@ -157,38 +163,38 @@ TEST(PacketHeader, RepliesStartFromTheRequest) {
     CL_MakeServerInfoRequest(&request, 9);
     request.fReserved[1] = 0x44;
     CL_MakeServerInfoReply(request, 0x1122334455667788ull, &reply);
-    EXPECT_EQ(reply.fType, CL_PACKET_TYPE_SERVER_INFO);
-    EXPECT_EQ(reply.fSequence, 9u);
-    EXPECT_EQ(reply.fServer.fID, 0x1122334455667788ull);
+    EXPECT_EQ(V(reply.fType), CL_PACKET_TYPE_SERVER_INFO);
+    EXPECT_EQ(V(reply.fSequence), 9u);
+    EXPECT_EQ(V(reply.fServer.fID), 0x1122334455667788ull);
     EXPECT_EQ(reply.fReserved[1], 0x44);  // request's bytes kept
 
     CL_MakeAuthRequest(&request, 10, CL_IPC_BLOWFISH_CRYPTING);
     CL_MakeAuthReply(request, CL_IPC_BLOWFISH_CRYPTING | CL_IPC_COMPRESS, 77, &reply);
-    EXPECT_EQ(reply.fType, CL_PACKET_TYPE_AUTH);
-    EXPECT_EQ(reply.fFlags, CL_IPC_BLOWFISH_CRYPTING | CL_IPC_COMPRESS | CL_IPC_FIRST_CHUNK);
-    EXPECT_EQ(reply.fConnection.fID, 77u);
-    EXPECT_EQ(reply.fConnection.fFlags, uint32(CL_IPC_BLOWFISH_CRYPTING));  // request's
+    EXPECT_EQ(V(reply.fType), CL_PACKET_TYPE_AUTH);
+    EXPECT_EQ(V(reply.fFlags), CL_IPC_BLOWFISH_CRYPTING | CL_IPC_COMPRESS | CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(V(reply.fConnection.fID), 77u);
+    EXPECT_EQ(V(reply.fConnection.fFlags), uint32(CL_IPC_BLOWFISH_CRYPTING));  // request's
 
     CL_MakeNoAuthReply(request, 101, &reply);
-    EXPECT_EQ(reply.fType, CL_PACKET_TYPE_NO_AUTH);
-    EXPECT_EQ(reply.fConnection.fError, 101u);
-    EXPECT_EQ(reply.fConnection.fID, 0u);
+    EXPECT_EQ(V(reply.fType), CL_PACKET_TYPE_NO_AUTH);
+    EXPECT_EQ(V(reply.fConnection.fError), 101u);
+    EXPECT_EQ(V(reply.fConnection.fID), 0u);
 
     CL_MakeDataRequest(&request, 11, 42, CL_IPC_AES_CRYPTING);
     request.fData.fCheckSum = 0xDEAD;
     CL_MakeReply(request, CL_PACKET_TYPE_DATA, CL_IPC_AES_CRYPTING | CL_IPC_COMPRESS, &reply);
-    EXPECT_EQ(reply.fFlags, CL_IPC_AES_CRYPTING | CL_IPC_COMPRESS | CL_IPC_FIRST_CHUNK);
-    EXPECT_EQ(reply.fData.fCommand, 42u);
-    EXPECT_EQ(reply.fSequence, 11u);
+    EXPECT_EQ(V(reply.fFlags), CL_IPC_AES_CRYPTING | CL_IPC_COMPRESS | CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(V(reply.fData.fCommand), 42u);
+    EXPECT_EQ(V(reply.fSequence), 11u);
     request.fFlags |= CL_IPC_COMPRESS;
     CL_MakeReply(request, CL_PACKET_TYPE_FAILED, CL_IPC_AES_CRYPTING, &reply);
-    EXPECT_EQ(reply.fType, CL_PACKET_TYPE_FAILED);
-    EXPECT_EQ(reply.fFlags, CL_IPC_AES_CRYPTING | CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(V(reply.fType), CL_PACKET_TYPE_FAILED);
+    EXPECT_EQ(V(reply.fFlags), CL_IPC_AES_CRYPTING | CL_IPC_FIRST_CHUNK);
     CL_MakeReply(request, CL_PACKET_TYPE_ABORT, CL_IPC_COMPRESS, &reply);
-    EXPECT_EQ(reply.fType, CL_PACKET_TYPE_ABORT);
-    EXPECT_EQ(reply.fFlags, CL_IPC_FIRST_CHUNK);
-    EXPECT_EQ(reply.fData.fCheckSum, 0u);
-    EXPECT_EQ(reply.fSize, 0u);
+    EXPECT_EQ(V(reply.fType), CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(V(reply.fFlags), CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(V(reply.fData.fCheckSum), 0u);
+    EXPECT_EQ(V(reply.fSize), 0u);
     // An ABORT reply's empty payload passes the checksum test.
     EXPECT_TRUE(CL_VerifyCheckSum(reply, CL_Blob()));
 }
@@ -224,7 +230,7 @@ TEST(Chunking, BoundariesAndFlags) {
         Bytes joined;
         for (size_t i = 0; i < chunks.size(); i++) {
             const CL_PacketHeader& ch = chunks[i].fHeader;
-            EXPECT_EQ(ch.fSize, c.fSizes[i]);
+            EXPECT_EQ(V(ch.fSize), c.fSizes[i]);
             EXPECT_EQ((ch.fFlags & CL_IPC_FIRST_CHUNK) != 0, i == 0);
             // The rest of the header is the same in every chunk.
             CL_PacketHeader a = ch, b = chunks[0].fHeader;
@@ -261,11 +267,11 @@ TEST(Progress, PingPayloadAndFraming) {
     CL_Blob payload;
     std::string message = "Elaborazione in corso";
     CL_MakePing(&h, &payload, 77, 12.5, &message);
-    EXPECT_EQ(h.fType, CL_PACKET_TYPE_PING);
-    EXPECT_EQ(h.fFlags, 0);
-    EXPECT_EQ(h.fSequence, 77u);
-    EXPECT_EQ(h.fSize, message.size() + 1);
-    EXPECT_EQ(h.fPing.fCompleteness, uint16(12.5 * 655.34));
+    EXPECT_EQ(V(h.fType), CL_PACKET_TYPE_PING);
+    EXPECT_EQ(V(h.fFlags), 0);
+    EXPECT_EQ(V(h.fSequence), 77u);
+    EXPECT_EQ(V(h.fSize), message.size() + 1);
+    EXPECT_EQ(V(h.fPing.fCompleteness), uint16(12.5 * 655.34));
     Bytes raw = RawHeader(h);
     EXPECT_EQ(Bytes(raw.begin() + 22, raw.end()), Bytes(10, 0));
     EXPECT_EQ(CL_GetPingMessage(payload), message);
@@ -277,12 +283,12 @@ TEST(Progress, PingPayloadAndFraming) {
 
     // No message: no payload; a long one is cut to one chunk.
     CL_MakePing(&h, &payload, 1, -1, nullptr);
-    EXPECT_EQ(h.fSize, 0u);
+    EXPECT_EQ(V(h.fSize), 0u);
     EXPECT_EQ(payload.GetSize(), 0u);
-    EXPECT_EQ(h.fPing.fCompleteness, 65535);
+    EXPECT_EQ(V(h.fPing.fCompleteness), 65535);
     std::string longText(20000, 'x');
     CL_MakePing(&h, &payload, 1, 100, &longText);
-    EXPECT_EQ(h.fSize, 8160u);
+    EXPECT_EQ(V(h.fSize), 8160u);
     EXPECT_EQ(payload.GetSize(), 8160u);
     EXPECT_EQ(CL_GetPingMessage(payload), std::string(8159, 'x'));
     wire.Clear();
@@ -341,7 +347,7 @@ TEST_P(Pipeline, RoundTripChunkByChunkAndWhole) {
         CL_MakeDataRequest(&h, 8, 55, flags);
         CL_EncodePayload(&h, sent, flags, cipher.get(), false);
         EXPECT_EQ(BytesOf(plain), BytesOf(Payload(size, size)));
-        EXPECT_EQ(h.fData.fCheckSum, plain.CheckSum());
+        EXPECT_EQ(V(h.fData.fCheckSum), plain.CheckSum());
         EXPECT_EQ((h.fFlags & CL_IPC_COMPRESS) != 0, compress);
         if (size == 0) {
             EXPECT_EQ(sent.GetSize(), 0u);
@@ -390,7 +396,7 @@ TEST(PayloadDecoding, ServerCompressesEmptyRepliesAndBothFormsAreRead) {
     CL_Blob empty;
     CL_EncodePayload(&reply, empty, CL_IPC_AES_CRYPTING | CL_IPC_COMPRESS, cipher.get(), true);
     EXPECT_GT(empty.GetSize(), 0u);  // a short zlib stream of no data
-    EXPECT_EQ(reply.fData.fCheckSum, 0u);
+    EXPECT_EQ(V(reply.fData.fCheckSum), 0u);
     CL_Blob wire;
     CL_BuildPacket(reply, empty, &wire);
     CL_PayloadDecoder decoder(cipher.get(), false);
@@ -513,7 +519,7 @@ TEST(PacketSocket, WriteAndReadChunks) {
         ASSERT_EQ(decoder.Add(chunkHeader, chunk), 0);
     }
     EXPECT_EQ(BytesOf(decoder.GetResult()), BytesOf(plain));
-    EXPECT_EQ(decoder.GetHeader().fData.fCommand, 9u);
+    EXPECT_EQ(V(decoder.GetHeader().fData.fCommand), 9u);
 
     // A header with a wrong magic is refused with 101.
     CL_PacketHeader bad;
