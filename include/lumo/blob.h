@@ -174,6 +174,9 @@ private:
     Buffer* MutableStorage() { return fBuffer.ModifyRefData(); }
     template <class T>
     CL_Blob& WriteScalar(T value);
+    // True when `p` points into a storage that this blob alone holds, so that
+    // growing it would pull the bytes away from under the caller.
+    bool AliasesSoleStorage(const void* p) const;
 
     CL_RefCounted<Buffer> fBuffer;
     uint32 fPos;

@@ -84,7 +84,9 @@ CL_Blob::Buffer::Buffer(const void* data, uint32 size, bool ownData)
 
 CL_Blob::Buffer::Buffer(const Buffer& copy)
     : CL_Object(), fData(fInlineData), fSize(copy.fSize), fFreeData(0), fCapacity(copy.fCapacity) {
-    if (copy.fFreeData || copy.fSize > kInlineSize) {
+    // The capacity decides, not the size: a storage over the caller's bytes that was
+    // cut to a few bytes still lets writers fill its whole capacity.
+    if (copy.fFreeData || copy.fCapacity > kInlineSize) {
         fData = AllocOrDie(copy.fCapacity);
         fFreeData = 1;
     }
@@ -263,26 +265,19 @@ void CL_Blob::SetData(const void* data) {
     fPos = 0;
 }
 
-namespace {
-
-// True when `p` lies inside the storage that `blob` alone holds, so that growing
-// it would pull the bytes away from under the caller.
-bool AliasesSoleStorage(const CL_Blob& blob, const void* p, const uint8* data, uint32 capacity,
-                        uint32 refs) {
-    (void)blob;
-    if (!p || refs > 1) return false;
+bool CL_Blob::AliasesSoleStorage(const void* p) const {
+    const Buffer* b = Storage();
+    // A shared storage survives this blob's growth in its other holders.
+    if (!p || fBuffer.GetRefCount() > 1) return false;
     std::less_equal<const void*> le;
     std::less<const void*> lt;
-    return le(static_cast<const void*>(data), p) &&
-           lt(p, static_cast<const void*>(data + capacity));
+    return le(static_cast<const void*>(b->fData), p) &&
+           lt(p, static_cast<const void*>(b->fData + b->fCapacity));
 }
-
-}  // namespace
 
 void CL_Blob::Set(const void* data, uint32 size) {
     if (size > kMaxSize) return;
-    const Buffer* b = Storage();
-    if (AliasesSoleStorage(*this, data, b->fData, b->fCapacity, fBuffer.GetRefCount())) {
+    if (AliasesSoleStorage(data)) {
         std::string copy(static_cast<const char*>(data), size);
         SetSize(size);
         if (GetSize() == size) SetData(copy.data());
@@ -350,11 +345,15 @@ uint32 CL_Blob::Peek(CL_Blob& buffer, uint32 size) {
     const Buffer* b = source.Storage();
     uint32 left = fPos < b->fSize ? b->fSize - fPos : 0;
     uint32 count = std::min(size, left);
+    uint64 oldEnd = buffer.GetSize();
+    uint64 start = buffer.fPos;
     uint8* dst = buffer.MakeRoom(size, false);
     if (!dst) return 0;
     if (count) memmove(dst, b->fData + fPos, count);
-    // The room not filled must not carry stale heap bytes out to the wire.
-    if (size > count) memset(dst + count, 0, size - count);
+    // Room the destination grew by and the copy did not fill must not carry stale
+    // heap bytes out to the wire; its own bytes past the copy stay as they were.
+    uint64 fillFrom = std::max(start + count, oldEnd);
+    if (start + size > fillFrom) memset(dst + (fillFrom - start), 0, start + size - fillFrom);
     return count;
 }
 
@@ -367,8 +366,7 @@ uint32 CL_Blob::Read(CL_Blob& buffer, uint32 size) {
 
 uint32 CL_Blob::Write(const void* buffer, uint32 size) {
     if (size == 0 || !buffer) return 0;
-    const Buffer* b = Storage();
-    if (AliasesSoleStorage(*this, buffer, b->fData, b->fCapacity, fBuffer.GetRefCount())) {
+    if (AliasesSoleStorage(buffer)) {
         std::string copy(static_cast<const char*>(buffer), size);
         return Write(copy.data(), size);
     }
@@ -392,12 +390,11 @@ uint32 CL_Blob::Write(CL_Blob& buffer, uint32 size) {
 
 uint32 CL_Blob::Append(const void* data, uint32 size) {
     if (size == 0 || !data) return 0;
-    const Buffer* b = Storage();
-    if (AliasesSoleStorage(*this, data, b->fData, b->fCapacity, fBuffer.GetRefCount())) {
+    if (AliasesSoleStorage(data)) {
         std::string copy(static_cast<const char*>(data), size);
         return Append(copy.data(), size);
     }
-    uint64 old = b->fSize;
+    uint64 old = GetSize();
     if (old + size > kMaxSize) return 0;
     uint8* dst = MakeRoom(static_cast<uint32>(old + size), true);
     if (!dst) return 0;
@@ -412,12 +409,11 @@ uint32 CL_Blob::Append(const CL_Blob& data) {
 
 uint32 CL_Blob::Prepend(const void* data, uint32 size) {
     if (size == 0 || !data) return 0;
-    const Buffer* b = Storage();
-    if (AliasesSoleStorage(*this, data, b->fData, b->fCapacity, fBuffer.GetRefCount())) {
+    if (AliasesSoleStorage(data)) {
         std::string copy(static_cast<const char*>(data), size);
         return Prepend(copy.data(), size);
     }
-    uint64 old = b->fSize;
+    uint64 old = GetSize();
     if (old + size > kMaxSize) return 0;
     uint8* dst = MakeRoom(static_cast<uint32>(old + size), true);
     if (!dst) return 0;
@@ -488,8 +484,7 @@ CL_Blob& CL_Blob::operator+=(const char* value) {
 CL_Blob& CL_Blob::operator+=(const std::string& value) {
     if (value.size() >= kMaxSize) return *this;
     uint32 len = static_cast<uint32>(value.size());
-    const Buffer* b = Storage();
-    if (AliasesSoleStorage(*this, value.data(), b->fData, b->fCapacity, fBuffer.GetRefCount())) {
+    if (AliasesSoleStorage(value.data())) {
         std::string copy(value);
         return *this += copy;
     }
@@ -617,6 +612,8 @@ const char*& operator<<(const char*& value, CL_Blob& blob) {
 void CL_Blob::Flatten(CL_Blob& blob) const {
     CL_Blob self(*this);
     const Buffer* b = self.Storage();
+    // A count without its bytes would misframe everything read after it.
+    if (uint64(blob.fPos) + 4 + b->fSize > kMaxSize) return;
     blob += static_cast<uint32>(b->fSize);
     blob.Write(b->fData, b->fSize);
 }

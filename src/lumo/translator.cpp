@@ -18,7 +18,13 @@ inline uint32 Swap32(uint32 v) {
 // Bounds-checked view of a catalogue's bytes in its own byte order.
 class Catalogue {
 public:
-    Catalogue(const uint8* data, uint32 size, bool swap) : fData(data), fSize(size), fSwap(swap) {}
+    Catalogue(const uint8* data, uint32 size, bool swap) : fData(data), fSize(size), fSwap(swap) {
+        // A string is terminated inside the data exactly when it starts at or before
+        // the last NUL; one scan serves every entry, however many point at one string.
+        fEnd = fSize;
+        while (fEnd > 0 && fData[fEnd - 1] != 0)
+            --fEnd;
+    }
 
     // A field past the end reads as 0, as a short catalogue's header does.
     uint32 Field(uint64 offset) const {
@@ -29,14 +35,14 @@ public:
     }
     // The string at `offset`, or null when it is not a NUL-terminated string inside the data.
     const char* String(uint32 offset) const {
-        if (offset >= fSize) return nullptr;
-        if (!memchr(fData + offset, 0, fSize - offset)) return nullptr;
+        if (offset >= fEnd) return nullptr;
         return reinterpret_cast<const char*>(fData + offset);
     }
 
 private:
     const uint8* fData;
     uint32 fSize;
+    uint32 fEnd;  // just past the last NUL, 0 when there is none
     bool fSwap;
 };
 

@@ -284,6 +284,23 @@ TEST(BlobStorage, CallerBytesAreWrittenInPlaceUntilGrowth) {
     EXPECT_EQ(mem[1], 'b');
 }
 
+TEST(BlobStorage, CopyOfCutCallerBytesOwnsItsWholeCapacity) {
+    // Caller bytes cut to a few bytes keep their capacity; the private copy made on
+    // the first change must have room for all of it, not just the inline bytes.
+    static uint8 mem[40];
+    memset(mem, 'm', sizeof(mem));
+    CL_Blob a(mem, 40, false);
+    a.SetSize(5);
+    CL_Blob b(a);
+    std::string tail(30, 't');
+    EXPECT_EQ(b.Write(tail.data(), 30), 30u);
+    EXPECT_EQ(Bytes(b), std::string(5, 'm') + tail);
+    EXPECT_EQ(b.GetCapacity(), 40u);
+    EXPECT_EQ(b.GetMemoryUsage(), 64u + 40u);
+    EXPECT_EQ(Bytes(a), std::string(5, 'm'));
+    EXPECT_EQ(mem[10], 'm');
+}
+
 TEST(BlobStorage, CStrOfEmptyLeavesStorage) {
     CL_Blob e;
     EXPECT_STREQ(e.c_str(), "");
@@ -330,6 +347,22 @@ TEST(BlobTransfer, ShortReadIntoBlobLeavesNoStaleBytes) {
     EXPECT_EQ(dst.Tell(), 0u);
     EXPECT_EQ(dst.GetSize(), 10u);
     EXPECT_EQ(Bytes(dst), std::string("abc\0\0\0\0\0\0\0", 10));
+}
+
+TEST(BlobTransfer, ShortReadIntoBlobKeepsDestinationBytes) {
+    // Only the room the destination grew by is zeroed; its own bytes stay.
+    CL_Blob src("ab");
+    src.Rewind();
+    CL_Blob dst("XXXXXXXX");
+    dst.Seek(2, CL_SEEK_SET);
+    EXPECT_EQ(src.Read(dst, 10), 2u);
+    EXPECT_EQ(dst.Tell(), 2u);
+    EXPECT_EQ(Bytes(dst), std::string("XXabXXXX\0\0\0\0", 12));
+    CL_Blob inside("0123456789");
+    inside.Seek(1, CL_SEEK_SET);
+    src.Rewind();
+    EXPECT_EQ(src.Peek(inside, 5), 2u);
+    EXPECT_EQ(Bytes(inside), "0ab3456789");
 }
 
 TEST(BlobTransfer, WriteFromBlobClampsToWhatRemains) {
@@ -434,6 +467,22 @@ TEST(BlobFlatten, RoundTripAndShortCounts) {
     CL_Blob self;
     self.Flatten(self);
     EXPECT_EQ(self.GetSize(), 4u);
+}
+
+TEST(BlobFlatten, RefusesWholeAtSizeLimit) {
+    // Address space only: the pages past the first few are never touched.
+    CL_Blob big;
+    big.SetSize(CL_Blob::kMaxSize - 10);
+    ASSERT_EQ(big.GetSize(), CL_Blob::kMaxSize - 10);
+    big.Seek(0, CL_SEEK_END);
+    CL_Blob payload("sixteen bytes!!!");
+    payload.Flatten(big);  // 20 bytes do not fit: neither count nor content
+    EXPECT_EQ(big.GetSize(), CL_Blob::kMaxSize - 10);
+    EXPECT_EQ(big.Tell(), CL_Blob::kMaxSize - 10);
+    CL_Blob two("xy");
+    two.Flatten(big);  // 6 bytes fit
+    EXPECT_EQ(big.GetSize(), CL_Blob::kMaxSize - 4);
+    EXPECT_EQ(big.Tell(), CL_Blob::kMaxSize - 4);
 }
 
 TEST(BlobCoding, Rfc4648Vectors) {

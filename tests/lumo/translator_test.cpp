@@ -170,6 +170,26 @@ TEST(Translator, RejectsMalformedAndKeepsEarlierCatalogue) {
     EXPECT_EQ(t.Translate(uno, nullptr), uno);
 }
 
+TEST(Translator, StringsMustEndInsideTheData) {
+    std::string good = BuildMo({{"uno", "one"}, {"due", ""}});
+    // The empty translation is the data's last byte: an offset on it is a string,
+    // one past it is outside.
+    uint32 last = static_cast<uint32>(good.size() - 1);
+    std::string onLast = good;
+    PutField(onLast, 28 + 8 + 4, last);  // source of entry 1 -> ""
+    CL_Translator t;
+    ASSERT_TRUE(t.Load(CL_Blob(onLast)));
+    EXPECT_STREQ(t.Translate("uno", nullptr), "one");
+    EXPECT_STREQ(t.Translate("", nullptr), "");
+    std::string pastLast = good;
+    PutField(pastLast, 28 + 8 + 4, last + 1);
+    EXPECT_FALSE(t.Load(CL_Blob(pastLast)));
+    // Many entries may share one string.
+    std::vector<std::pair<std::string, std::string>> same(200, {"k", "v"});
+    ASSERT_TRUE(t.Load(CL_Blob(BuildMo(same))));
+    EXPECT_STREQ(t.Translate("k", nullptr), "v");
+}
+
 TEST(Translator, EmptyAndShortCatalogues) {
     CL_Translator t;
     ASSERT_TRUE(t.Load(CL_Blob(BuildMo({{"uno", "one"}}))));
