@@ -136,9 +136,10 @@ public:
     static const decnum::Context& GetContext();
 
 private:
-    // The engine's number: coefficient, exponent, kind and sign in four words.
+    // The engine's number (coefficient, exponent, kind and sign) as raw bytes: the number
+    // has padding, and only a byte array may carry its indeterminate bits through a copy.
     struct Storage {
-        uint64 fWords[4];
+        alignas(8) unsigned char fBytes[32];
     };
 
     void Set(const decnum::Number& value);

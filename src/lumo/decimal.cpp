@@ -432,30 +432,32 @@ Number RoundToPlaces(const Number& value, int decimals, decnum::Rounding round) 
     return result;
 }
 
-Number RoundBy(const Number& value, const Number& step, CL_Decimal::RoundType mode) {
+// The engine rounding of a mode; false for NONE and unknown modes, which leave the
+// value as it is.
+bool EngineRounding(CL_Decimal::RoundType mode, decnum::Rounding* round) {
     switch (mode) {
         case CL_Decimal::ROUND:
-            return RoundToStep(value, step, decnum::kRoundHalfUp);
+            *round = decnum::kRoundHalfUp;
+            return true;
         case CL_Decimal::FLOOR:
-            return RoundToStep(value, step, decnum::kRoundFloor);
+            *round = decnum::kRoundFloor;
+            return true;
         case CL_Decimal::CEIL:
-            return RoundToStep(value, step, decnum::kRoundCeiling);
+            *round = decnum::kRoundCeiling;
+            return true;
         default:
-            return value;
+            return false;
     }
 }
 
+Number RoundBy(const Number& value, const Number& step, CL_Decimal::RoundType mode) {
+    decnum::Rounding round;
+    return EngineRounding(mode, &round) ? RoundToStep(value, step, round) : value;
+}
+
 Number RoundBy(const Number& value, int decimals, CL_Decimal::RoundType mode) {
-    switch (mode) {
-        case CL_Decimal::ROUND:
-            return RoundToPlaces(value, decimals, decnum::kRoundHalfUp);
-        case CL_Decimal::FLOOR:
-            return RoundToPlaces(value, decimals, decnum::kRoundFloor);
-        case CL_Decimal::CEIL:
-            return RoundToPlaces(value, decimals, decnum::kRoundCeiling);
-        default:
-            return value;
-    }
+    decnum::Rounding round;
+    return EngineRounding(mode, &round) ? RoundToPlaces(value, decimals, round) : value;
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <locale.h>
+
 #include "lumo/decimal.h"
 #include "lumo/decnum/decnum.h"
 #include "lumo/locale_info.h"
@@ -209,11 +211,22 @@ TEST_F(DecimalTest, LocalizedPrintingUsesSeparators) {
               "234\xe2\x80\xaf"
               "567.8");
 
-    // The default locale's separators, whatever they are.
+    // The environment's locale is read on the first localized call (this test makes the
+    // only ones): a real Italian locale, when installed, shows separators other than C's.
+    locale_t italian = newlocale(LC_ALL_MASK, "it_IT.UTF-8", static_cast<locale_t>(0));
+    if (italian) {
+        freelocale(italian);
+        setenv("LANG", "it_IT.UTF-8", 1);
+    }
     CL_LocaleInfo env;
     CL_GetLocaleInfo(&env, "");
     EXPECT_EQ(CL_Decimal(3).ToString(-1, true), "3" + env.fDecimalSep + "00");
     EXPECT_EQ(d.ToString(2, true), d.ToString(2, env));
+    if (!italian) GTEST_SKIP() << "it_IT.UTF-8 not installed; checked the C locale only";
+    EXPECT_EQ(d.ToString(2, true), "1.234.567,89");
+    EXPECT_EQ(CL_Decimal(std::string("-0.5")).ToString(-1, true), "-0,50");
+    EXPECT_EQ(CL_Decimal(std::string("999.999")).ToString(0, true), "999");
+    EXPECT_EQ(CL_Decimal(std::string("1000")).ToString(1, true), "1.000,0");
 }
 
 TEST_F(DecimalTest, StepAndDecimalRounding) {
