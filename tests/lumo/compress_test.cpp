@@ -191,4 +191,35 @@ TEST(Compress, UncompressReportsCorruptionAndKeepsPosition) {
     EXPECT_EQ(dst.Tell(), 12u);
 }
 
+// A stream made with a preset dictionary cannot be read without it: 400, src's
+// position unchanged, and the blob keeps its bytes.
+TEST(Compress, DictionaryStreamIsRefused) {
+    z_stream z{};
+    ASSERT_EQ(deflateInit(&z, Z_DEFAULT_COMPRESSION), Z_OK);
+    const char dict[] = "hello world";
+    ASSERT_EQ(deflateSetDictionary(&z, reinterpret_cast<const Bytef*>(dict), sizeof(dict) - 1),
+              Z_OK);
+    std::string text = "hello world, hello world";
+    std::string packed(256, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(&text[0]);
+    z.avail_in = uInt(text.size());
+    z.next_out = reinterpret_cast<Bytef*>(&packed[0]);
+    z.avail_out = uInt(packed.size());
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    packed.resize(z.total_out);
+    deflateEnd(&z);
+
+    CL_Blob src(packed);
+    src.Seek(0, CL_SEEK_SET);
+    CL_Blob dst;
+    CL_Compressor compressor;
+    EXPECT_EQ(compressor.Uncompress(src, dst, 0x7FFFFFFF), CL_Compressor::CL_COMPRESS_CORRUPT);
+    EXPECT_EQ(src.Tell(), 0u);
+
+    CL_Blob blob(packed);
+    EXPECT_FALSE(blob.Uncompress(false));
+    EXPECT_EQ(blob.Raw(), packed);
+    EXPECT_EQ(blob.Tell(), packed.size());
+}
+
 }  // namespace
