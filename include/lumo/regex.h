@@ -95,7 +95,7 @@ public:
     // Every match in order; `matches` is emptied first.
     void FindAll(const std::string& text, CL_Array<CL_Match>* matches);
     // 0 when the first match covers the whole text, the code of Find when that
-    // fails, else 500.
+    // fails, else 500. How many groups the match sets does not matter here.
     CL_Status Match(const std::string& text);
     // The text with at most `count` matches (all when `count` < 1) replaced. In the
     // template a backslash and a digit stands for that group (0: the whole match);

@@ -5,12 +5,10 @@
 #include <ifaddrs.h>
 #include <netdb.h>
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <cstring>
 
 #include "lumo/clock.h"
+#include "lumo/regex.h"
 #include "lumo/socket.h"
 #include "lumo/thread.h"
 
@@ -40,33 +38,6 @@ std::string NameOf(const sockaddr* address, socklen_t length) {
 
 const char kIPPattern[] =
     R"PAT(((^\s*((([0-9]|[1-9][0-9]|1[0-9]{2}|2[0-4][0-9]|25[0-5])\.){3}([0-9]|[1-9][0-9]|1[0-9]{2}|2[0-4][0-9]|25[0-5]))\s*$)|(^\s*((([0-9a-f]{1,4}:){7}([0-9a-f]{1,4}|:))|(([0-9a-f]{1,4}:){6}(:[0-9a-f]{1,4}|((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3})|:))|(([0-9a-f]{1,4}:){5}(((:[0-9a-f]{1,4}){1,2})|:((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3})|:))|(([0-9a-f]{1,4}:){4}(((:[0-9a-f]{1,4}){1,3})|((:[0-9a-f]{1,4})?:((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3}))|:))|(([0-9a-f]{1,4}:){3}(((:[0-9a-f]{1,4}){1,4})|((:[0-9a-f]{1,4}){0,2}:((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3}))|:))|(([0-9a-f]{1,4}:){2}(((:[0-9a-f]{1,4}){1,5})|((:[0-9a-f]{1,4}){0,3}:((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3}))|:))|(([0-9a-f]{1,4}:){1}(((:[0-9a-f]{1,4}){1,6})|((:[0-9a-f]{1,4}){0,4}:((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3}))|:))|(:(((:[0-9a-f]{1,4}){1,7})|((:[0-9a-f]{1,4}){0,5}:((25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)(\.(25[0-5]|2[0-4]\d|1\d\d|[1-9]?\d)){3}))|:)))(%.+)?\s*$)))PAT";
-
-// True when the first match of the pattern spans the whole text (UTF mode, any
-// newline convention, case-sensitive).
-bool MatchesWhole(const char* pattern, const std::string& text) {
-    int error = 0;
-    PCRE2_SIZE offset = 0;
-    pcre2_compile_context* context = pcre2_compile_context_create(nullptr);
-    if (!context) return false;
-    pcre2_set_newline(context, PCRE2_NEWLINE_ANY);
-    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED,
-                                     PCRE2_UTF, &error, &offset, context);
-    pcre2_compile_context_free(context);
-    if (!code) return false;
-    bool whole = false;
-    pcre2_match_data* match = pcre2_match_data_create_from_pattern(code, nullptr);
-    if (match) {
-        int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0,
-                             match, nullptr);
-        if (rc > 0) {
-            PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
-            whole = ovector[0] == 0 && ovector[1] == text.size();
-        }
-        pcre2_match_data_free(match);
-    }
-    pcre2_code_free(code);
-    return whole;
-}
 
 // Process-wide list of local addresses, refreshed at most every 5 s. Several server
 // threads may refresh it at once, so it is read and replaced under its lock.
@@ -380,5 +351,5 @@ CL_Status CL_NetAddress::GetLocalAddresses(CL_Array<CL_NetAddress>* list) {
 }
 
 bool CL_NetAddress::IsIP(const std::string& text) {
-    return MatchesWhole(kIPPattern, text);
+    return CL_RegEx(kIPPattern).Match(text) == CL_OK;
 }

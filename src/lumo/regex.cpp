@@ -77,8 +77,11 @@ public:
 
     // Searches `text` from the end of `previous` (or from 0) into `match`. `checked`
     // says the bytes are known to be valid UTF-8; otherwise PCRE2 checks them, and a
-    // search from 0 leaves them marked as checked in the match.
-    CL_Status Run(std::string_view text, CL_Match* match, const CL_Match* previous) {
+    // search from 0 leaves them marked as checked in the match. Without `allGroups`
+    // only the groups a CL_Match holds are reported and a match setting more of them
+    // is no failure: a whole-text test needs entry 0 alone.
+    CL_Status Run(std::string_view text, CL_Match* match, const CL_Match* previous,
+                  bool allGroups = true) {
         if (!fData || !match) return -1;
         if (text.size() > static_cast<size_t>(INT32_MAX)) return -1;
         size_t start = 0;
@@ -107,7 +110,10 @@ public:
                              nullptr);
         if (rc == PCRE2_ERROR_NOMATCH) return CL_REGEX_NO_MATCH;
         if (rc <= 0) return -1;
-        if (rc > CL_Match::kMaxGroups) return CL_REGEX_TOO_COMPLEX;
+        if (rc > CL_Match::kMaxGroups) {
+            if (allGroups) return CL_REGEX_TOO_COMPLEX;
+            rc = CL_Match::kMaxGroups;
+        }
 
         const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(fData);
         for (int i = 0; i < CL_Match::kMaxGroups; i++) {
@@ -279,8 +285,13 @@ void CL_RegEx::FindAll(const std::string& text, CL_Array<CL_Match>* matches) {
 }
 
 CL_Status CL_RegEx::Match(const std::string& text) {
+    const REGEX* re = Compiled();
+    if (!re || !re->fCode) return -1;
+    // Only the bounds of the whole match matter here, so a pattern with more groups
+    // than a CL_Match holds (the numeric-address test has dozens) still answers.
+    Searcher searcher(CodeOf(re));
     CL_Match match;
-    CL_Status status = Find(text, &match, nullptr);
+    CL_Status status = searcher.Run(text, &match, nullptr, false);
     if (status != CL_OK) return status;
     if (match.fStart[0] == 0 && static_cast<size_t>(match.fEnd[0]) == text.size()) return CL_OK;
     return CL_REGEX_NO_MATCH;

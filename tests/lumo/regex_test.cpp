@@ -129,6 +129,15 @@ TEST(RegExFind, GroupLimit) {
     CL_RegEx tenUnset("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)?");
     EXPECT_EQ(tenUnset.Find(std::string("abcdefghi"), &m), 0);
     EXPECT_EQ(m.Count(), 10);
+
+    // A whole-text test needs no groups: Match answers where Find gives 501.
+    EXPECT_EQ(ten.Match("abcdefghij"), 0);
+    EXPECT_EQ(ten.Match("abcdefghijk"), 500);
+    CL_RegEx nested("^\\s*((((a)|(b)):){2}((c)|(d))(x)?(%.+)?)\\s*$");
+    EXPECT_EQ(nested.Find(std::string("a:b:d%z"), &m), 501);
+    EXPECT_EQ(nested.Match("a:b:d%z"), 0);
+    EXPECT_EQ(nested.Match(" a:a:c "), 0);
+    EXPECT_EQ(nested.Match("a:b:e"), 500);
 }
 
 TEST(RegExFind, EndOfTextAndWholeMatch) {
