@@ -47,7 +47,8 @@ public:
     // Resources as entries of one zip file; every change rewrites the file.
     class ZipHandler : public Handler {
     public:
-        // Null when the zip file cannot be created (CREATE) or is not a readable zip.
+        // Null when the file is not a readable zip and, with CREATE, cannot be made an
+        // empty one. A readable zip is kept as it is, CREATE or not.
         static Handler* Init(CL_Archive* archive);
 
         int32 Read(const std::string& name, CL_Blob* data) override;

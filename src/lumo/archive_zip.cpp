@@ -2,6 +2,7 @@
 // rewrites the whole archive into a temporary file beside it, copying the other
 // entries without recompressing them, and then renames that file over the archive, so
 // that a failure at any step leaves the old archive as it was.
+#include <errno.h>
 #include <fcntl.h>
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
@@ -221,13 +222,14 @@ CL_Archive::ZipHandler::ZipHandler(CL_Archive* archive)
 CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
     ZipHandler* handler = new ZipHandler(archive);
     bool ok;
-    if (archive->fFlags & CREATE) {
+    // A readable zip archive opens as it is, with CREATE too: creating makes what is
+    // missing and never empties an archive. Otherwise CREATE starts an empty file.
+    unzFile unz = unzOpen64(handler->fZipFile.c_str());
+    ok = unz != nullptr;
+    if (unz) unzClose(unz);
+    if (!ok && (archive->fFlags & CREATE)) {
         FILE* file = fopen(handler->fZipFile.c_str(), "w");
         ok = file && fclose(file) == 0;
-    } else {
-        unzFile unz = unzOpen64(handler->fZipFile.c_str());
-        ok = unz != nullptr;
-        if (unz) unzClose(unz);
     }
     if (!ok) {
         delete handler;
@@ -277,13 +279,25 @@ int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     fchmod(fd, stat(fZipFile.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
     close(fd);
 
+    // Only a missing or empty file has no entries to keep: one that exists but does not
+    // open as a zip (damaged, unreadable) would lose them all in the rewrite.
+    unzFile unz = unzOpen64(fZipFile.c_str());
+    if (!unz) {
+        struct stat current;
+        bool nothingToKeep =
+            stat(fZipFile.c_str(), &current) == 0 ? current.st_size == 0 : errno == ENOENT;
+        if (!nothingToKeep) {
+            unlink(temp.c_str());
+            return 306;
+        }
+    }
     zipFile zip = zipOpen64(temp.c_str(), APPEND_STATUS_CREATE);
     if (!zip) {
+        if (unz) unzClose(unz);
         unlink(temp.c_str());
         return 306;
     }
     bool ok = true;
-    unzFile unz = unzOpen64(fZipFile.c_str());
     if (unz) {
         int r;
         for (r = unzGoToFirstFile(unz); r == UNZ_OK && ok; r = unzGoToNextFile(unz)) {

@@ -57,13 +57,9 @@ CL_Status ReadText(const std::string& path, std::string* text) {
     return status;
 }
 
-// Reads the words of a small statistics file as "<word> <number> ...".
-bool ReadNumberAfterWord(const std::string& text, size_t* pos, uint64* value) {
+// Reads the next number at *pos, leading white space skipped; saturates at 2^64 - 1.
+bool ReadNextNumber(const std::string& text, size_t* pos, uint64* value) {
     size_t p = *pos;
-    while (p < text.size() && isspace(static_cast<unsigned char>(text[p])))
-        ++p;
-    while (p < text.size() && !isspace(static_cast<unsigned char>(text[p])))
-        ++p;
     while (p < text.size() && isspace(static_cast<unsigned char>(text[p])))
         ++p;
     size_t start = p;
@@ -79,22 +75,16 @@ bool ReadNumberAfterWord(const std::string& text, size_t* pos, uint64* value) {
     return true;
 }
 
-// Reads the first numbers of "cpu user nice system ...": every field after the first
-// word is a number, so the next number follows directly.
-bool ReadNextNumber(const std::string& text, size_t* pos, uint64* value) {
+// Reads the number after the next word of a small statistics file laid out as
+// "<word> <number> ...".
+bool ReadNumberAfterWord(const std::string& text, size_t* pos, uint64* value) {
     size_t p = *pos;
     while (p < text.size() && isspace(static_cast<unsigned char>(text[p])))
         ++p;
-    size_t start = p;
-    uint64 n = 0;
-    while (p < text.size() && text[p] >= '0' && text[p] <= '9') {
-        uint64 digit = static_cast<uint64>(text[p] - '0');
-        n = n > (UINT64_MAX - digit) / 10 ? UINT64_MAX : n * 10 + digit;
+    while (p < text.size() && !isspace(static_cast<unsigned char>(text[p])))
         ++p;
-    }
-    if (p == start) return false;
+    if (!ReadNextNumber(text, &p, value)) return false;
     *pos = p;
-    *value = n;
     return true;
 }
 

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ namespace {
 
 constexpr uint32 kReadChunk = 1024;
 constexpr uint32 kWriteRound = 50;
+constexpr size_t kInputSlice = size_t(1) << 30;
 
 // Monotonic milliseconds; read directly so that time-outs run out even when the
 // library's clock base has not been set.
@@ -148,6 +150,18 @@ void CloseIfOpen(int fd) {
     if (fd >= 0) close(fd);
 }
 
+// Whether the child has ended, leaving it unreaped (WNOWAIT) so that it still counts
+// as alive and keeps its exit status for Wait.
+bool HasEnded(pid_t pid) {
+    siginfo_t info = {};
+    int r;
+    do {
+        r = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return errno == ECHILD;
+    return info.si_pid == pid;
+}
+
 }  // namespace
 
 int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
@@ -236,19 +250,24 @@ int32 CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
     int32 status = CL_ExecuteProcess(command, &process, workingDirectory, false);
     if (status != 0) return status;
 
-    if (!input.empty()) {
-        CL_Blob data(input.data(), static_cast<uint32>(input.size()), false);
-        status = process.Write(data, true);
-        // A child that has ended without reading its input is no error. Its input
-        // breaks while it is still exiting, so it gets a moment to be reaped before
-        // IsAlive tells.
-        if (status != 0) {
-            for (int i = 0; i < 100 && process.Wait(0) == 4; ++i)
-                usleep(1000);
-            if (process.IsAlive()) {
-                process.Terminate();
-                return status;
-            }
+    // A blob holds less than 2 GiB, so larger input goes across in slices; the input
+    // is closed after the last one.
+    for (size_t done = 0; status == 0 && done < input.size();) {
+        size_t size = std::min<size_t>(input.size() - done, kInputSlice);
+        CL_Blob data(input.data() + done, static_cast<uint32>(size), false);
+        done += size;
+        status = process.Write(data, done == input.size());
+    }
+    // A child that has ended without reading its input is no error. Its input breaks
+    // while it is still exiting, so it gets a moment to end. It is not reaped here: its
+    // output is still read to the end, and Wait collects its exit code.
+    if (status != 0) {
+        bool ended = false;
+        for (int i = 0; i < 100 && !(ended = HasEnded(process.fPID)); ++i)
+            usleep(1000);
+        if (!ended) {
+            process.Terminate();
+            return status;
         }
     }
 

@@ -306,6 +306,36 @@ TEST_F(ArchiveTest, DamagedZipEntries) {
     EXPECT_EQ(1, CountFiles(fDir));
 }
 
+TEST_F(ArchiveTest, ExistingZipKeptWhole) {
+    {
+        CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
+        CL_Blob kept("kept");
+        ASSERT_EQ(0, archive.Write(&kept, "res"));
+    }
+    // CREATE makes what is missing: an archive already there keeps its resources.
+    CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
+    ASSERT_EQ(0, archive.GetError());
+    CL_Blob data;
+    EXPECT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ("kept", data.Raw());
+    // A file that is no zip archive is still made anew.
+    Spit(fDir + "/junk.sla", "not a zip");
+    CL_Archive junk(fDir, "junk", CL_Archive::CREATE | CL_Archive::COMPRESSED);
+    ASSERT_EQ(0, junk.GetError());
+    EXPECT_EQ("", Slurp(fDir + "/junk.sla"));
+
+    // An archive that no longer opens as a zip (its directory record cut off) is not
+    // rewritten as if it were empty: the change fails and the file stays as it was.
+    std::string whole = Slurp(fDir + "/pack.sla");
+    Spit(fDir + "/pack.sla", whole.substr(0, whole.size() - 22));
+    std::string before = Slurp(fDir + "/pack.sla");
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(306, archive.Write(&fresh, "new"));
+    archive.Remove("res");
+    EXPECT_EQ(before, Slurp(fDir + "/pack.sla"));
+    EXPECT_EQ(2, CountFiles(fDir));
+}
+
 TEST_F(ArchiveTest, OneEntryZipFiles) {
     CL_TimeStamp when(15, 6, 2023, 10, 20, 30, 0);
     std::string text(5000, 'q');

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "lumo/computer.h"
@@ -21,6 +22,11 @@ constexpr uint64 kHostSwap = 2000000 * KiB;
 
 std::string Fixture(const std::string& name) {
     return std::string(ZELMO_TEST_DATA) + "/computer/" + name;
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void Spit(const std::string& path, const std::string& text, mode_t mode = 0644) {
@@ -180,6 +186,32 @@ TEST_F(ComputerTest, CgroupV2Memory) {
     EXPECT_EQ(0u, m.fAvailablePhysical);
     EXPECT_EQ(0u, m.fTotalSwap);
     EXPECT_EQ(0u, m.fAvailableSwap);
+}
+
+TEST_F(ComputerTest, UnlimitedSwapIsTheHostsSwap) {
+    // A memory limit with swap unlimited ("max" in v2, the no-limit value in v1): the
+    // container may use the host's swap, not none and not 2^63 bytes of it.
+    std::string v2 = Temp() + "/v2";
+    Spit(v2 + "/.dockerenv", "");
+    Spit(v2 + "/proc/meminfo", Slurp(Fixture("v2/proc/meminfo")));
+    Spit(v2 + "/sys/fs/cgroup/memory.max", "1073741824\n");
+    Spit(v2 + "/sys/fs/cgroup/memory.swap.max", "max\n");
+    Spit(v2 + "/sys/fs/cgroup/memory.current", "100000000\n");
+    Spit(v2 + "/sys/fs/cgroup/memory.swap.current", "1048576\n");
+    CL_MemoryInfo m = Memory(v2);
+    EXPECT_EQ(1073741824u, m.fTotalPhysical);
+    EXPECT_EQ(1073741824u - 100000000u, m.fAvailablePhysical);
+    EXPECT_EQ(kHostSwap, m.fTotalSwap);
+    EXPECT_EQ(kHostSwap - 1048576u, m.fAvailableSwap);
+
+    std::string v1 = Temp() + "/v1";
+    Spit(v1 + "/.dockerenv", "");
+    Spit(v1 + "/proc/meminfo", Slurp(Fixture("v1/proc/meminfo")));
+    Spit(v1 + "/sys/fs/cgroup/memory/memory.limit_in_bytes", "1073741824\n");
+    Spit(v1 + "/sys/fs/cgroup/memory/memory.memsw.limit_in_bytes", "9223372036854771712\n");
+    m = Memory(v1);
+    EXPECT_EQ(1073741824u, m.fTotalPhysical);
+    EXPECT_EQ(kHostSwap, m.fTotalSwap);
 }
 
 TEST_F(ComputerTest, SwapFiguresNeverWrap) {

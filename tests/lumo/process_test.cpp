@@ -195,6 +195,11 @@ TEST_F(ProcessTest, OneCallForm) {
     std::string big(200000, 'x');
     EXPECT_EQ("", RunTool("exit 5", &code, big));
     EXPECT_EQ(5, code);
+    // Nor does it cut the output short: all of it is collected, not one read's worth.
+    std::string spewed = RunTool("spew 5000", &code, big);
+    EXPECT_EQ(5000u, spewed.size());
+    EXPECT_EQ(std::string::npos, spewed.find_first_not_of('x'));
+    EXPECT_EQ(0, code);
 
     // Without waiting the child is killed at once; null outputs are allowed.
     EXPECT_EQ(0, CL_ExecuteProcess(Tool() + " silent", false, nullptr, "", nullptr, ""));

@@ -9,6 +9,7 @@
 //   tty           after one input line, prints "tty" or "notty" and the window size
 //   fds           prints the number of open descriptors above 2
 //   silent        sleeps long without writing
+//   spew N        writes N bytes of 'x' without reading its input, then exits 0
 #include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
@@ -80,6 +81,17 @@ int main(int argc, char** argv) {
         }
         closedir(d);
         printf("%d\n", count);
+        return 0;
+    }
+    if (!strcmp(mode, "spew") && argc > 2) {
+        int left = atoi(argv[2]);
+        char buf[1000];
+        memset(buf, 'x', sizeof(buf));
+        while (left > 0) {
+            int n = left < 1000 ? left : 1000;
+            if (write(1, buf, static_cast<size_t>(n)) != n) return 1;
+            left -= n;
+        }
         return 0;
     }
     if (!strcmp(mode, "silent")) {
