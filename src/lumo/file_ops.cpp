@@ -56,8 +56,9 @@ std::string TextAfterLastSlash(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// True when mount point `dir` holds `path`, compared by whole components.
-bool MountHolds(const char* dir, const std::string& path) {
+// True when folder `dir` is `path` or one of its ancestors, compared by whole
+// components.
+bool FolderHolds(const char* dir, const std::string& path) {
     size_t len = strlen(dir);
     while (len > 1 && dir[len - 1] == '/')
         len--;
@@ -337,10 +338,24 @@ CL_Status CopyContents(const std::string& from, const std::string& to) {
 }  // namespace
 
 CL_Status CL_CopyTree(const std::string& fromPath, const std::string& toPath) {
-    std::string target = toPath + "/" + TextAfterLastSlash(fromPath);
+    std::string name = TextAfterLastSlash(fromPath);
+    std::string target = toPath + "/" + name;
     uint32 kind = CL_StatFile(toPath);
     if (kind == 0) return 9;
     if ((kind & CL_FILE_KIND_MASK) != CL_FILE_DIRECTORY) return 10;
+    // A target inside the source would be listed while it is being filled: the copy
+    // would descend into its own output until paths or descriptors ran out.
+    char* source = realpath(fromPath.c_str(), nullptr);
+    char* folder = realpath(toPath.c_str(), nullptr);
+    bool inside = false;
+    if (source && folder) {
+        std::string realTarget = folder;
+        if (realTarget.back() != '/') realTarget += "/";
+        inside = FolderHolds(source, realTarget + name);
+    }
+    free(source);
+    free(folder);
+    if (inside) return 10;
     if (!CL_EnsurePath(target, true)) return 3;
     return CopyContents(fromPath, target);
 }
@@ -402,7 +417,7 @@ CL_Status CL_GetFilesystemInfo(const std::string& path, CL_FilesystemInfo* info)
         char line[1024];
         // The last applying entry is the mount on top; its kind gives the flags.
         while (getmntent_r(table, &entry, line, sizeof(line))) {
-            if (!MountHolds(entry.mnt_dir, absolute)) continue;
+            if (!FolderHolds(entry.mnt_dir, absolute)) continue;
             info->fDevice = entry.mnt_fsname;
             info->fType = entry.mnt_type;
             flags = 0;

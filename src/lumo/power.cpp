@@ -123,15 +123,8 @@ int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
         return -1;
     }
     if (sPowerCallbacksCount == 0) {
-        // The stop path of an earlier listener has completed (sPowerControl), so no
-        // listener runs here unless one ended on its own and still awaits its join.
-        if (sPowerThread != 0) {
-            CL_ThreadID old = sPowerThread;
-            sPowerThread = 0;
-            sPowerLock.Unlock();
-            CL_Thread::Wait(old);
-            sPowerLock.Lock();
-        }
+        // The removal that emptied the table joined its listener under sPowerControl,
+        // so none is left here.
         sPowerQuit = false;
         // The new thread waits for sPowerLock, so it starts only after the record is in.
         CL_ThreadID id = CL_Thread::Spawn("Power listener", 1, 1, _PowerThread, nullptr);

@@ -5,10 +5,13 @@
 #include "lumo/files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,13 +69,21 @@ bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// Exit code of a child: 0 passed, 1 failed, 77 could not set up its environment.
+// Exit code of a child: 0 passed, 1 failed, 77 could not set up its environment;
+// -1 when it ended otherwise or was still running after 30 seconds (then killed).
 int ChildCode(const std::function<int()>& body) {
     pid_t pid = fork();
     if (pid == 0) _exit(body());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    for (int i = 0; i < 15000; i++) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0) return -1;
+        usleep(2000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
 }
 
 class FilesTest : public ::testing::Test {
@@ -216,6 +227,27 @@ TEST(Paths, TemporaryFileName) {
     unlink(b.c_str());
 }
 
+TEST(Paths, TemporaryFileNameFallback) {
+    // With no room in /tmp the name is made from the application folder and the clock,
+    // and no file is created.
+    int code = ChildCode([] {
+        if (unshare(CLONE_NEWNS) != 0) return 77;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+        if (mount("zelmo-ro", "/tmp", "tmpfs", MS_RDONLY, "size=16k") != 0) return 77;
+        setenv("HOME", "/nonexistent-home", 1);
+        unsetenv("XDG_DATA_HOME");
+        std::string name = CL_GetTempFileName();
+        std::string prefix = "/nonexistent-home/.local/share/data//_tmp_";
+        if (name.size() != prefix.size() + 8 || name.compare(0, prefix.size(), prefix) != 0)
+            return 1;
+        for (size_t i = prefix.size(); i < name.size(); i++)
+            if (!strchr("0123456789ABCDEF", name[i])) return 1;
+        return access(name.c_str(), F_OK) != 0 ? 0 : 1;
+    });
+    if (code == 77) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(0, code);
+}
+
 TEST_F(FilesTest, WhichSearchesPath) {
     ASSERT_TRUE(CL_EnsurePath(P("bin1"), true));
     ASSERT_TRUE(CL_EnsurePath(P("bin2/"), true));
@@ -235,6 +267,13 @@ TEST_F(FilesTest, StatFileKindsSizesAndTimes) {
     ASSERT_EQ(0, mkfifo(P("fifo").c_str(), 0600));
     ASSERT_EQ(0, symlink(P("f").c_str(), P("link").c_str()));
     ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", P("sock").c_str());
+    ASSERT_EQ(0, bind(sock, (struct sockaddr*)&addr, sizeof(addr)));
+    close(sock);
 
     uint64 size = 0;
     EXPECT_EQ(CL_FILE_REGULAR, CL_StatFile(P("f"), &size) & CL_FILE_KIND_MASK);
@@ -242,6 +281,7 @@ TEST_F(FilesTest, StatFileKindsSizesAndTimes) {
     EXPECT_EQ(CL_FILE_REGULAR, CL_StatFile(P("link")) & CL_FILE_KIND_MASK);
     EXPECT_EQ(CL_FILE_DIRECTORY, CL_StatFile(P("d")) & CL_FILE_KIND_MASK);
     EXPECT_EQ(CL_FILE_OTHER, CL_StatFile(P("fifo")) & CL_FILE_KIND_MASK);
+    EXPECT_EQ(CL_FILE_SOCKET, CL_StatFile(P("sock")) & CL_FILE_KIND_MASK);
     EXPECT_EQ(0u, CL_StatFile(P("missing"), &size));
     uint32 status = CL_StatFile(P("f"));
     EXPECT_TRUE(status & CL_FILE_READABLE);
@@ -303,6 +343,46 @@ TEST_F(FilesTest, OpenFileModes) {
     struct stat st;
     ASSERT_EQ(0, stat(P("c").c_str(), &st));
     EXPECT_EQ(0640u, st.st_mode & 0777);
+}
+
+TEST_F(FilesTest, OpenFileModeTable) {
+    // Every combination of read, write, create and append: the stream's access mode,
+    // whether writes append, whether a missing file is created and an existing one
+    // emptied.
+    struct Row {
+        uint32 mode;
+        int access;
+        bool append, creates, truncates;
+    };
+    const Row rows[] = {
+        {0, O_RDONLY, false, false, false}, {1, O_RDONLY, false, false, false},
+        {2, O_WRONLY, false, true, true},   {3, O_RDWR, false, false, false},
+        {4, O_RDWR, false, true, true},     {5, O_RDWR, false, true, true},
+        {6, O_RDWR, false, true, true},     {7, O_RDWR, false, true, true},
+        {8, O_WRONLY, true, true, false},   {9, O_RDWR, true, false, false},
+        {10, O_WRONLY, true, true, false},  {11, O_RDWR, true, false, false},
+        {12, O_WRONLY, true, true, false},  {13, O_RDWR, true, true, false},
+        {14, O_WRONLY, true, true, false},  {15, O_RDWR, true, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.mode);
+        std::string path = P("m" + std::to_string(row.mode));
+        FILE* f = nullptr;
+        if (row.creates) {
+            ASSERT_EQ(0, CL_OpenFile(path, row.mode, &f));
+            fclose(f);
+        } else {
+            EXPECT_EQ(9, CL_OpenFile(path, row.mode, &f));
+            EXPECT_FALSE(Exists(path));
+        }
+        Put(path, "abc");
+        ASSERT_EQ(0, CL_OpenFile(path, row.mode | CL_OPEN_BINARY, &f));
+        int flags = fcntl(fileno(f), F_GETFL);
+        EXPECT_EQ(row.access, flags & O_ACCMODE);
+        EXPECT_EQ(row.append, (flags & O_APPEND) != 0);
+        fclose(f);
+        EXPECT_EQ(row.truncates ? "" : "abc", Slurp(path));
+    }
 }
 
 TEST_F(FilesTest, ReadAndWriteWholeFiles) {
@@ -572,6 +652,36 @@ TEST_F(FilesTest, CopyAndDeleteTrees) {
     EXPECT_EQ(0, CL_DeleteTree(P("dst"), false, false));
     // A non-empty folder cannot be removed without recursion.
     EXPECT_EQ(10, CL_DeleteTree(P("src"), false, true));
+}
+
+TEST_F(FilesTest, CopyTreeIntoItselfIsRefused) {
+    ASSERT_TRUE(CL_EnsurePath(P("src/a"), true));
+    Put(P("src/a/leaf"), "leaf");
+    Put(P("src/top"), "top");
+    // Into itself, into a folder below it, and onto itself through its parent.
+    EXPECT_EQ(10, CL_CopyTree(P("src"), P("src")));
+    EXPECT_EQ(10, CL_CopyTree(P("src"), P("src/a")));
+    EXPECT_EQ(10, CL_CopyTree(P("src/"), P("src")));
+    EXPECT_EQ(10, CL_CopyTree(P("src"), fDir));
+    EXPECT_FALSE(Exists(P("src/src")));
+    EXPECT_FALSE(Exists(P("src/a/src")));
+    EXPECT_EQ("leaf", Slurp(P("src/a/leaf")));
+    EXPECT_EQ("top", Slurp(P("src/top")));
+    // A sibling whose name only begins like the source is not inside it.
+    ASSERT_TRUE(CL_EnsurePath(P("srcx"), true));
+    EXPECT_EQ(0, CL_CopyTree(P("src"), P("srcx")));
+    EXPECT_EQ("leaf", Slurp(P("srcx/src/a/leaf")));
+}
+
+TEST_F(FilesTest, DeleteTreeRemovesLinksNotWhatTheyName) {
+    ASSERT_TRUE(CL_EnsurePath(P("keep"), true));
+    Put(P("keep/precious"), "x");
+    ASSERT_TRUE(CL_EnsurePath(P("tree/sub"), true));
+    ASSERT_EQ(0, symlink(P("keep").c_str(), P("tree/sub/link").c_str()));
+    ASSERT_EQ(0, symlink(P("keep/precious").c_str(), P("tree/file-link").c_str()));
+    EXPECT_EQ(0, CL_DeleteTree(P("tree"), true, true));
+    EXPECT_FALSE(Exists(P("tree")));
+    EXPECT_EQ("x", Slurp(P("keep/precious")));
 }
 
 TEST_F(FilesTest, MemoryMaps) {

@@ -6,7 +6,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,14 +30,24 @@
 namespace {
 
 // Exit status of a child running body; body's result becomes the exit code unless
-// the child ends another way.
+// the child ends another way. A child still running after 30 seconds (a hang at exit)
+// is killed and answers -1.
 int InChild(const std::function<int()>& body) {
     pid_t pid = fork();
     if (pid == 0) exit(body());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    for (int i = 0; i < 15000; i++) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done < 0) return -1;
+        if (done == pid) {
+            if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        usleep(2000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
 }
 
 int CountThreads(const char* wanted) {
@@ -70,14 +82,18 @@ int32 Ignore(int32, void*) {
     return 0;
 }
 
-// Private system bus for the listener to stay connected to.
+// Private system bus for the listener to stay connected to; it ends with this process
+// however that ends.
 class SystemBus {
 public:
     SystemBus() {
         int fds[2];
         if (pipe(fds) != 0) return;
+        pid_t parent = getpid();
         fPid = fork();
         if (fPid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
             dup2(fds[1], 1);
             int devnull = open("/dev/null", O_WRONLY);
             if (devnull >= 0) dup2(devnull, 2);
@@ -87,15 +103,26 @@ public:
             _exit(127);
         }
         close(fds[1]);
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
+        // The address line, waiting at most 10 seconds for the daemon to print it.
+        struct pollfd p = {fds[0], POLLIN, 0};
+        char c = 0;
+        while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
             fAddress += c;
+        if (c != '\n') fAddress.clear();
         close(fds[0]);
     }
     ~SystemBus() {
         if (fPid > 0) {
             kill(fPid, SIGTERM);
-            waitpid(fPid, nullptr, 0);
+            bool reaped = false;
+            for (int i = 0; i < 2500 && !reaped; i++) {
+                reaped = waitpid(fPid, nullptr, WNOHANG) != 0;
+                if (!reaped) usleep(2000);
+            }
+            if (!reaped) {
+                kill(fPid, SIGKILL);
+                waitpid(fPid, nullptr, 0);
+            }
         }
     }
     const std::string& Address() const { return fAddress; }

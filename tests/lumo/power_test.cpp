@@ -6,8 +6,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,11 +39,16 @@ std::string ToolsDir() {
 }
 
 // Starts a child with its stdout on a pipe; returns the pid, fills *out with the read end.
+// The child is ended with this process, however this process ends, so no bus daemon or
+// stand-in service outlives a crashed or killed test.
 pid_t SpawnWithPipe(const std::vector<std::string>& argv, int* out) {
     int fds[2];
     if (pipe(fds) != 0) return -1;
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
         dup2(fds[1], 1);
         int devnull = open("/dev/null", O_WRONLY);
         if (devnull >= 0) dup2(devnull, 2);
@@ -59,18 +66,45 @@ pid_t SpawnWithPipe(const std::vector<std::string>& argv, int* out) {
     return pid;
 }
 
+// One line from fd, waiting at most 10 seconds for all of it.
 std::string ReadLine(int fd) {
     std::string line;
-    char c;
-    while (read(fd, &c, 1) == 1 && c != '\n')
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        struct pollfd p = {fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, (int)left.count()) <= 0) return std::string();
+        char c;
+        if (read(fd, &c, 1) != 1) return std::string();
+        if (c == '\n') return line;
         line += c;
-    return line;
+    }
+}
+
+// Wait status of a child, waiting at most `seconds`; a child still running then is
+// killed and -1 answered, so a stuck child fails its test instead of hanging the run.
+int WaitChild(pid_t pid, int seconds = 30) {
+    for (int i = 0; i < seconds * 500; i++) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return status;
+        if (done < 0) return -1;
+        usleep(2000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+bool ExitedWithZero(int status) {
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void Stop(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    WaitChild(pid, 5);
 }
 
 // The two private buses, started once for the whole program before any connection.
@@ -100,6 +134,10 @@ private:
         if (pid > 0) {
             *address = ReadLine(fd);
             close(fd);
+            if (address->empty()) {
+                Stop(pid);
+                return -1;
+            }
         }
         return pid;
     }
@@ -128,9 +166,8 @@ int RunQuiet(const std::vector<std::string>& argv) {
         execv(args[0], args.data());
         _exit(127);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int status = WaitChild(pid);
+    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void SendSignal(const std::string& path, const std::string& member, const std::string& arg = "") {
@@ -339,10 +376,7 @@ TEST(PowerEvents, NoSystemBusKeepsRegistrations) {
                   "--gtest_filter=PowerEvents.NoSystemBusKeepsRegistrations", (char*)nullptr);
             _exit(127);
         }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(0, WEXITSTATUS(status));
+        EXPECT_TRUE(ExitedWithZero(WaitChild(pid)));
         return;
     }
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/zelmo-bus", 1);
@@ -391,9 +425,7 @@ public:
     bool InChild(F body) {
         pid_t pid = fork();
         if (pid == 0) _exit(body() ? 0 : 1);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return ExitedWithZero(WaitChild(pid));
     }
 
     std::vector<std::string> Calls() {
@@ -506,4 +538,46 @@ TEST(SleepInhibition, ExecutablePathThatIsNotUtf8) {
                   "?/client u:0 s:Processing u:12",
               calls[0]);
     EXPECT_EQ("Uninhibit org.mate.SessionManager /org/mate/SessionManager u:4242", calls[1]);
+}
+
+TEST(SleepInhibition, PowerManagementUsesItsInhibitInterface) {
+    ASSERT_TRUE(BusesUp());
+    InhibitScenario scenario("org.freedesktop.PowerManagement");
+    ASSERT_TRUE(scenario.Ready());
+    std::string exe = CL_GetPath(CL_EXECUTABLE_NAME);
+    EXPECT_TRUE(scenario.InChild([&] {
+        CL_InhibitSleep(true);
+        CL_InhibitSleep(false);
+        return true;
+    }));
+    std::vector<std::string> calls = scenario.WaitCalls(2);
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(
+        "Inhibit org.freedesktop.PowerManagement.Inhibit "
+        "/org/freedesktop/PowerManagement/Inhibit s:" +
+            exe + " s:Processing",
+        calls[0]);
+    EXPECT_EQ(
+        "UnInhibit org.freedesktop.PowerManagement.Inhibit "
+        "/org/freedesktop/PowerManagement/Inhibit u:4242",
+        calls[1]);
+}
+
+TEST(SleepInhibition, FirstServiceInTableOrderIsUsed) {
+    ASSERT_TRUE(BusesUp());
+    // Both session managers are present: MATE comes before GNOME.
+    InhibitScenario gnome("org.gnome.SessionManager");
+    InhibitScenario mate("org.mate.SessionManager");
+    ASSERT_TRUE(gnome.Ready());
+    ASSERT_TRUE(mate.Ready());
+    EXPECT_TRUE(mate.InChild([&] {
+        CL_InhibitSleep(true);
+        CL_InhibitSleep(false);
+        return true;
+    }));
+    std::vector<std::string> calls = mate.WaitCalls(2);
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(0u, calls[0].find("Inhibit org.mate.SessionManager "));
+    EXPECT_EQ(0u, calls[1].find("Uninhibit org.mate.SessionManager "));
+    EXPECT_TRUE(gnome.Calls().empty());
 }
