@@ -48,8 +48,9 @@ public:
     CL_XML_Node GetNext() const;
     CL_XML_Node GetParent() const;
 
-    // Appends `child` as last child. A text node appended next to another text node
-    // is merged into it and freed: the surviving node is returned then.
+    // Appends `child` as last child, taking it out of where it was linked before; a
+    // node is never linked below itself. A text node appended next to another text
+    // node is merged into it and freed: the surviving node is returned then.
     CL_XML_Node AddChild(const CL_XML_Node& child);
     CL_XML_Node Detach();
     // Unlinks and frees the node with its subtree; handles to it dangle afterwards.

@@ -56,14 +56,6 @@ void Compile(CL_RegEx::REGEX* re) {
     Prepare(re);
 }
 
-// Length of the UTF-8 sequence led by `byte` in text already known to be valid.
-inline size_t SequenceLength(uint8 byte) {
-    if (byte < 0xC0) return 1;
-    if (byte < 0xE0) return 2;
-    if (byte < 0xF0) return 3;
-    return 4;
-}
-
 // One search over a subject, with match data that can be reused across calls.
 class Searcher {
 public:
@@ -92,9 +84,12 @@ public:
             if (previous->fNumGroups > 0 && previous->fEnd[0] >= 0) {
                 start = static_cast<size_t>(previous->fEnd[0]);
                 // A search from the end of an empty match would find it again.
+                // Stepping over the lead byte and its continuation bytes is safe also on
+                // unchecked text, which PCRE2 then checks itself.
                 if (previous->fStart[0] == previous->fEnd[0] && start < text.size()) {
-                    if (!checked) return -1;
-                    start += SequenceLength(static_cast<uint8>(text[start]));
+                    start++;
+                    while (start < text.size() && (static_cast<uint8>(text[start]) & 0xC0) == 0x80)
+                        start++;
                 }
             }
         }

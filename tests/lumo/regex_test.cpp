@@ -176,6 +176,15 @@ TEST(RegExFind, EmptyMatchesStepOneWholeCharacter) {
         previous = &m;
     }
     EXPECT_EQ(found, 4);
+    // An empty previous match over a copy of the subject steps on as well.
+    CL_Match first;
+    ASSERT_EQ(re.Find(text, &first), 0);
+    const std::string copy = text;
+    ASSERT_EQ(re.Find(copy, &m, &first), 0);
+    EXPECT_EQ(m.GetStart(0), 1);
+    std::string broken = text;
+    broken[1] = '\xFF';
+    EXPECT_EQ(re.Find(broken, &m, &first), -1);
 
     EXPECT_EQ(re.Replace("ab", "-"), "-a-b");
     CL_RegEx mixed("b*");

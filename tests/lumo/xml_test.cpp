@@ -56,9 +56,19 @@ TEST(XmlLoad, MalformedTextKeepsThePreviousDocument) {
         EXPECT_FALSE(doc.GetError().empty()) << text;
         EXPECT_EQ(doc.GetRoot().GetName(), "ok");
     }
-    // Bytes past a NUL and invalid UTF-8 are refused too.
+    // Invalid UTF-8 is refused too.
     EXPECT_FALSE(LoadText(doc, std::string("<a>\xFF</a>")));
     EXPECT_EQ(doc.GetRoot().GetName(), "ok");
+}
+
+TEST(XmlLoad, TextEndsAtANul) {
+    // Callers hand over text followed by its terminating NUL.
+    CL_XML_Document doc;
+    ASSERT_TRUE(LoadText(doc, std::string("<a>x</a>\0", 9)));
+    EXPECT_EQ(doc.GetRoot().GetNodeContent(), "x");
+    EXPECT_FALSE(LoadText(doc, std::string("<a>\0</a>", 8)));
+    EXPECT_FALSE(doc.GetError().empty());
+    EXPECT_EQ(doc.GetRoot().GetNodeContent(), "x");
 }
 
 TEST(XmlLoad, CdataAndNodeKinds) {
@@ -155,6 +165,34 @@ TEST(XmlBuild, NodeOperations) {
     child.Delete();
     EXPECT_TRUE(child.IsNull());
     EXPECT_EQ(root.GetChildren().GetNext().IsNull(), true);
+
+    // Appending a linked node moves it, also within its own parent; a node is never
+    // linked below itself.
+    CL_XML_Node box = root.AddChild(doc.CreateNode(CL_XML_Node::ELEMENT, "box"));
+    CL_XML_Node inner = box.AddChild(doc.CreateNode(CL_XML_Node::ELEMENT, "inner"));
+    root.AddChild(inner);
+    EXPECT_EQ(inner.GetParent(), root);
+    EXPECT_TRUE(box.GetChildren().IsNull());
+    EXPECT_TRUE(inner.GetNext().IsNull());
+    EXPECT_EQ(box.GetNext(), inner);
+    inner.AddChild(root);
+    inner.AddChild(inner);
+    EXPECT_EQ(root.GetParent().fNode, reinterpret_cast<_xmlNode*>(doc.fDoc));
+    EXPECT_TRUE(inner.GetChildren().IsNull());
+    box.Delete();
+    inner.Delete();
+
+    // A text node already linked, appended again beside another text node, is merged
+    // out of its old place rather than freed in it.
+    CL_XML_Node mix = root.AddChild(doc.CreateNode(CL_XML_Node::ELEMENT, "mix"));
+    CL_XML_Node head = mix.AddChild(doc.CreateNode(CL_XML_Node::TEXT, "h"));
+    mix.AddChild(doc.CreateNode(CL_XML_Node::ELEMENT, "sep"));
+    mix.AddChild(doc.CreateNode(CL_XML_Node::TEXT, "t"));
+    CL_XML_Node merged = mix.AddChild(head);
+    EXPECT_EQ(mix.GetNodeContent(), "th");
+    EXPECT_EQ(mix.GetChildren().GetName(), "sep");
+    EXPECT_EQ(merged.GetNodeContent(), "th");
+    mix.Delete();
 
     // A replaced root is unlinked and left to the caller.
     CL_XML_Node other = doc.CreateNode(CL_XML_Node::ELEMENT, "other");

@@ -48,7 +48,13 @@ CL_XML_Node CL_XML_Node::GetParent() const {
 }
 
 CL_XML_Node CL_XML_Node::AddChild(const CL_XML_Node& child) {
-    if (!fNode || !child.fNode || child.fNode == fNode) return child;
+    if (!fNode || !child.fNode) return child;
+    // Linking a node below itself would make a cycle that every walk follows for ever.
+    for (xmlNodePtr p = fNode; p; p = p->parent)
+        if (p == child.fNode) return child;
+    // xmlAddChild does not take a linked node out of its parent's list, which would
+    // be left pointing at it (at a freed node after a text merge): move it instead.
+    if (child.fNode->parent) xmlUnlinkNode(child.fNode);
     // xmlAddChild frees a text child that it merges into a neighbouring text node and
     // answers the survivor; null means nothing was linked.
     xmlNodePtr linked = xmlAddChild(fNode, child.fNode);
