@@ -148,7 +148,6 @@ void CL_ParseQueryString(const std::string& query, CL_HashMap<std::string, std::
     CL_Array<std::string> parts;
     CL_StringSplit(query, "&", &parts);
     for (const std::string& part : parts) {
-        if (part.empty()) continue;
         std::string rest = part;
         std::string key = CL_StringTokenize(&rest, "=");
         std::string value = CL_StringTokenize(&rest, "=");
@@ -232,8 +231,6 @@ std::string CL_QuotedPrintableDecode(const std::string& text) {
         CL_Blob blob;
         if (!blob.Decode(encoded, CL_BLOB_CODING_BASE_64)) return Latin1ToUTF8(text);
         bytes = blob.Raw();
-        size_t nul = bytes.find('\0');
-        if (nul != std::string::npos) bytes.resize(nul);
     } else if (coding == 'Q' || coding == 'q') {
         for (size_t i = 0; i < encoded.size(); i++) {
             char c = encoded[i];
@@ -256,6 +253,12 @@ std::string CL_QuotedPrintableDecode(const std::string& text) {
     // Both codings name the charset of the decoded bytes.
     std::string converted;
     if (!CharsetToUTF8(charset, bytes, &converted)) return Latin1ToUTF8(text);
+    // A B-encoded word ends at its first NUL character; cutting the bytes before the
+    // conversion would end a UTF-16 word at its first ASCII letter.
+    if (coding == 'B' || coding == 'b') {
+        size_t nul = converted.find('\0');
+        if (nul != std::string::npos) converted.resize(nul);
+    }
     return converted;
 }
 

@@ -56,8 +56,12 @@ std::string DecodeEntities(const std::string& text) {
     const size_t n = text.size();
     for (size_t i = 0; i < n; i++) {
         if (text[i] == '&') {
-            size_t end = text.find(';', i + 1);
-            if (end != std::string::npos && end - i <= 8) {
+            // The longest name has six letters: look no further, so a text of many
+            // '&' without ';' costs one pass.
+            size_t end = i + 1;
+            while (end < n && end - i <= 8 && text[end] != ';')
+                end++;
+            if (end < n && text[end] == ';' && end - i <= 8) {
                 uint32 code = EntityCode(text.substr(i + 1, end - i - 1));
                 if (code) {
                     AppendCode(out, code);

@@ -51,10 +51,17 @@ TEST(QueryString, FormatAndParse) {
     EXPECT_EQ(map.begin().key(), "a");
 
     CL_ParseQueryString("flag&k=v=w&&", &map);
-    EXPECT_EQ(map.Count(), 2u);
+    EXPECT_EQ(map.Count(), 3u);
     EXPECT_TRUE(map.Exists("flag"));
     EXPECT_EQ(map.Get("flag"), "");
     EXPECT_EQ(map.Get("k"), "v");
+    // Adjacent separators give an empty part, hence the empty key; a trailing one
+    // gives none.
+    EXPECT_TRUE(map.Exists(""));
+    CL_ParseQueryString("a=1&", &map);
+    EXPECT_EQ(map.Count(), 1u);
+    CL_ParseQueryString("", &map);
+    EXPECT_EQ(map.Count(), 0u);
 
     CL_HashMap<std::string, std::string> out;
     out.Set("q", "caff\xC3\xA8 & t\xC3\xA8");
@@ -106,6 +113,10 @@ TEST(QuotedPrintable, DecodeWords) {
     EXPECT_EQ(CL_QuotedPrintableDecode("=?UTF-8?B?Q2Fmw6g=?="), "Caf\xC3\xA8");
     // B-encoded words are converted from their charset too: "Caf\xE8" in Latin-1.
     EXPECT_EQ(CL_QuotedPrintableDecode("=?ISO-8859-1?B?Q2Fm6A==?="), "Caf\xC3\xA8");
+    // A UTF-16 word is cut at its first NUL character, not at its first zero byte:
+    // bytes 00 41 00 42 00 00 00 43 ("AB", NUL, "C" big-endian).
+    EXPECT_EQ(CL_QuotedPrintableDecode("=?UTF-16BE?B?AEEAQgAAAEM=?="), "AB");
+    EXPECT_EQ(CL_QuotedPrintableDecode("=?ISO-8859-1?B?QQBC?="), "A");
     // email.header.decode_header agrees on a KOI8-R word.
     EXPECT_EQ(CL_QuotedPrintableDecode("=?KOI8-R?Q?=F0=D2=C9?="), "\xD0\x9F\xD1\x80\xD0\xB8");
 
@@ -143,6 +154,8 @@ TEST(StripHTML, HostileMarkup) {
     EXPECT_NE(CL_StripHTML(deep).find('x'), std::string::npos);
     std::string junk = "<p>\xFF\xFE<<<>>>&&&;;</p></p></b><![CDATA[";
     CL_StripHTML(junk);  // must simply return
+    // Entity names end within a few bytes; longer runs are text.
+    EXPECT_EQ(CL_StripHTML("<p>&amp;eacute; &amp;notanentity;</p>"), "&eacute; &notanentity;\n");
 }
 
 TEST(LineBreaks, AllSequencesBecomeLineFeeds) {
