@@ -1,7 +1,8 @@
 // XML documents and nodes over libxml2, and XSLT over libxslt. Documents are read
 // from and written to byte buffers (or files); saving always gives indented UTF-8.
-// Input is treated as untrusted: parsing never reaches the network, and external
-// entities and DTDs are loaded only when the caller asks for DTD loading.
+// Input is treated as untrusted: parsing never reaches the network, the external DTD
+// is read (from a local file) only when the caller asks for it, and external entities
+// of the content are never read.
 #pragma once
 
 #include <string>

@@ -257,6 +257,33 @@ TEST(XmlEntities, ExternalEntitiesAreNeverRead) {
     unlink(path);
 }
 
+TEST(XmlEntities, DtdLoadingReadsTheDtdButNoExternalEntity) {
+    char dir[] = "/tmp/lumo_xml_dtdXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string base = std::string(dir) + "/";
+    std::ofstream(base + "secret.txt") << "TOPSECRET";
+    std::ofstream(base + "pe.ent") << "<!ENTITY fromPE \"pe-value\">";
+    std::ofstream(base + "r.dtd") << "<!ELEMENT r ANY>\n"
+                                     "<!ENTITY hello \"world\">\n"
+                                     "<!ENTITY ext SYSTEM \"secret.txt\">\n"
+                                     "<!ENTITY % pe SYSTEM \"pe.ent\">\n%pe;\n";
+    std::ofstream(base + "plain.xml") << "<!DOCTYPE r SYSTEM \"r.dtd\"><r>&hello;&fromPE;</r>";
+    std::ofstream(base + "ext.xml") << "<!DOCTYPE r SYSTEM \"r.dtd\" [<!ENTITY loc SYSTEM "
+                                       "\"secret.txt\">]><r>&ext;&loc;</r>";
+    for (unsigned int flags : {8u | 4u, 16u | 4u, 8u | 16u, 8u | 16u | 4u}) {
+        CL_XML_Document doc;
+        ASSERT_TRUE(doc.Load(base + "plain.xml", flags)) << flags << doc.GetError();
+        EXPECT_EQ(doc.GetRoot().GetNodeContent(), "worldpe-value") << flags;
+        CL_XML_Document ext;
+        ext.Load(base + "ext.xml", flags);
+        EXPECT_EQ(SaveText(ext).find("TOPSECRET"), std::string::npos) << flags;
+        EXPECT_EQ(ext.GetRoot().GetNodeContent().find("TOPSECRET"), std::string::npos) << flags;
+    }
+    for (const char* name : {"secret.txt", "pe.ent", "r.dtd", "plain.xml", "ext.xml"})
+        unlink((base + name).c_str());
+    rmdir(dir);
+}
+
 TEST(XmlEntities, ExpansionBombsAreRefused) {
     std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">";
     bomb += "<!ENTITY lol1 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">";

@@ -25,7 +25,9 @@ namespace {
 enum class EntityPolicy {
     kDefault,     // outside this file's calls: whatever was installed before
     kRefuseAll,   // untrusted input: nothing outside the document is read
-    kLocalFiles,  // DTD loading asked for, or XSLT: local files, never the network
+    kLocalDTD,    // DTD loading asked for: the DTD and its parameter entities from
+                  // local files, never an external entity of the content (no XXE)
+    kLocalFiles,  // XSLT: local files (imports, document()), never the network
 };
 
 thread_local EntityPolicy tPolicy = EntityPolicy::kDefault;
@@ -51,6 +53,11 @@ xmlParserInputPtr GuardedLoader(const char* url, const char* id, xmlParserCtxtPt
             break;
         case EntityPolicy::kRefuseAll:
             return nullptr;
+        case EntityPolicy::kLocalDTD:
+            // The external subset and parameter entities are read inside the DTD;
+            // an entity referenced from the content is parsed outside it.
+            if (!IsLocal(url) || !context || context->inSubset == 0) return nullptr;
+            break;
         case EntityPolicy::kLocalFiles:
             if (!IsLocal(url)) return nullptr;
             break;
@@ -116,7 +123,7 @@ int ParseOptions(unsigned int flags) {
 }
 
 EntityPolicy PolicyFor(unsigned int flags) {
-    return (flags & (CL_XML_LOAD_DTD | CL_XML_VALIDATE)) ? EntityPolicy::kLocalFiles
+    return (flags & (CL_XML_LOAD_DTD | CL_XML_VALIDATE)) ? EntityPolicy::kLocalDTD
                                                          : EntityPolicy::kRefuseAll;
 }
 
