@@ -19,6 +19,28 @@ class CL_XML_Document;
 class CL_XML_Node;
 enum CLU_XML_Variant : int32;
 
+// Per-thread stack of entry pointers for readers and destructors of long lists,
+// shared by the nested ones. It lets a list's array be made after its items and
+// freed before them, so the heap never sweeps its free lists for that one large
+// block while they hold the items' small ones. Kept warm up to a bound.
+struct CLU_EntryStack {
+    CLU_Entry** fItems;
+    uint32 fSize;
+    uint32 fCapacity;
+    bool fClosed;
+
+    // Room for `extra` more pointers.
+    bool Reserve(uint32 extra);
+    bool Push(CLU_Entry* e) {
+        if (fSize == fCapacity && !Reserve(1)) return false;
+        fItems[fSize++] = e;
+        return true;
+    }
+    // Back to `base` pointers; an outsized stack is given back once empty.
+    void Pop(uint32 base);
+    void Release();
+};
+
 // One dynamic value. Scalars and texts are held inline; blobs, lists and tables
 // are copy-on-write handles, so copying an entry that holds one is cheap.
 class CLU_Entry : public CL_Object {
@@ -185,4 +207,9 @@ private:
     // Copies `src` into `dst` so that the copy shares no storage from which
     // `storage` can be reached: a container stored into itself keeps a snapshot.
     static void CopyDetached(CLU_Entry& dst, const CLU_Entry& src, const void* storage);
+
+    // The calling thread's stack, or null once the thread's own storage is gone.
+    static CLU_EntryStack* ThreadEntryStack();
+    // Lists up to this long go without the stack.
+    static constexpr uint32 kShortList = 64;
 };

@@ -1,5 +1,6 @@
 // The dynamic value: lifetime, setters, container access, queries, comparison and
 // checksums. Conversions between types live in entry_convert.cpp.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -62,6 +63,10 @@ struct EntryCache {
     bool fClosed;
 };
 thread_local EntryCache tCache = {nullptr, 0, false};
+thread_local CLU_EntryStack tStack = {nullptr, 0, 0, false};
+
+// Pointers the stack keeps between uses (512 KB).
+constexpr uint32 kStackKept = 1u << 16;
 
 void DrainCache() {
     while (tCache.fHead) {
@@ -78,6 +83,8 @@ struct EntryCacheCloser {
     ~EntryCacheCloser() {
         DrainCache();
         tCache.fClosed = true;
+        tStack.Release();
+        tStack.fClosed = true;
     }
 };
 thread_local EntryCacheCloser tCacheCloser;
@@ -88,6 +95,8 @@ CLU_Entry* CLU_Entry::Allocate(CLU_Type type) {
     if (FreeEntry* block = tCache.fHead) {
         tCache.fHead = block->fNext;
         tCache.fCount--;
+        // The next block is likely cold: start loading it for the next call.
+        if (tCache.fHead) __builtin_prefetch(tCache.fHead);
         return ::new (static_cast<void*>(block)) CLU_Entry(type);
     }
     return new CLU_Entry(type);
@@ -109,6 +118,38 @@ void CLU_Entry::Deallocate(CLU_Entry* e) {
 
 void CLU_Entry::ClearFreeList() {
     DrainCache();
+    if (tStack.fSize == 0) tStack.Release();
+}
+
+CLU_EntryStack* CLU_Entry::ThreadEntryStack() {
+    if (tStack.fClosed) return nullptr;
+    if (!tCacheCloser.fArmed) tCacheCloser.fArmed = true;  // registers the closer
+    return &tStack;
+}
+
+bool CLU_EntryStack::Reserve(uint32 extra) {
+    uint64 needed = static_cast<uint64>(fSize) + extra;
+    if (needed <= fCapacity) return true;
+    uint64 capacity = std::max<uint64>(static_cast<uint64>(fCapacity) * 2, 256);
+    if (capacity < needed) capacity = needed;
+    if (capacity > 0xFFFFFFFFull) return false;
+    void* items = realloc(fItems, static_cast<size_t>(capacity) * sizeof(CLU_Entry*));
+    if (!items) return false;
+    fItems = static_cast<CLU_Entry**>(items);
+    fCapacity = static_cast<uint32>(capacity);
+    return true;
+}
+
+void CLU_EntryStack::Pop(uint32 base) {
+    fSize = base;
+    if (base == 0 && fCapacity > kStackKept) Release();
+}
+
+void CLU_EntryStack::Release() {
+    free(fItems);
+    fItems = nullptr;
+    fSize = 0;
+    fCapacity = 0;
 }
 
 CLU_Entry::CLU_Entry(CLU_Type type) : fType(CLU_NULL) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/decnum/decnum.h"
 #include "lumo/entry.h"
 #include "lumo/thread.h"
 
@@ -77,7 +78,103 @@ std::string CompactDecimalText(const char* text, size_t length) {
     return out;
 }
 
+// Room for `count` appends in one step. An array grows once it is three quarters
+// full, so asking for just `count` would move the items again near the end.
+void ReserveItems(CL_Array<CLU_Entry*>& items, uint32 count) {
+    if (count <= 3 || !items.MakeRoom(count + (count + 2) / 3)) items.MakeRoom(count);
+}
+
+// Room that FormatDecimal needs: a sign, 20 digits, up to 40 places and a point.
+constexpr size_t kDecimalTextRoom = 64;
+
+// The text ToString(-1, false) gives, for the values met in practice: a coefficient
+// within 64 bits and a small exponent. Written straight into `out` without the
+// engine's general formatter; 0 when the value needs that formatter.
+size_t FormatDecimal(const CL_Decimal& value, char* out) {
+    const decnum::Number n = value.GetNumber();
+    if (n.kind != decnum::kFinite || (n.coef >> 64) != 0) return 0;
+    uint64 c = static_cast<uint64>(n.coef);
+    int64 e = n.exp;
+    size_t pos = 0;
+    if (n.neg) out[pos++] = '-';
+    if (c == 0) {  // reduced to exponent 0: "0" or "-0"
+        out[pos++] = '0';
+        return pos;
+    }
+    while (c % 10 == 0) {
+        c /= 10;
+        ++e;
+    }
+    if (e > 20 || e < -40) return 0;
+    char digits[20];
+    size_t len = 0;
+    for (uint64 v = c; v; v /= 10)
+        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v % 10);
+    const char* d = digits + sizeof(digits) - len;
+    if (e >= 0) {
+        memcpy(out + pos, d, len);
+        pos += len;
+        memset(out + pos, '0', static_cast<size_t>(e));
+        return pos + static_cast<size_t>(e);
+    }
+    size_t frac = static_cast<size_t>(-e);
+    if (len > frac) {
+        memcpy(out + pos, d, len - frac);
+        pos += len - frac;
+        out[pos++] = '.';
+        memcpy(out + pos, d + len - frac, frac);
+        return pos + frac;
+    }
+    out[pos++] = '0';
+    out[pos++] = '.';
+    memset(out + pos, '0', frac - len);
+    pos += frac - len;
+    memcpy(out + pos, d, len);
+    return pos + len;
+}
+
+// The plain texts peers write ("-123.45": a sign, at most 19 digits and one point
+// between digits) read to the same reduced number as the text constructor gives,
+// without its general parser. False leaves any other text to that parser.
+bool ParsePlainDecimal(const char* text, size_t length, CL_Decimal* out) {
+    size_t i = 0;
+    bool neg = false;
+    if (length && text[0] == '-') {
+        neg = true;
+        i = 1;
+    }
+    uint64 c = 0;
+    int64 exp = 0;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < length; i++) {
+        char ch = text[i];
+        if (ch >= '0' && ch <= '9') {
+            if (++digits > 19) return false;
+            c = c * 10 + static_cast<uint64>(ch - '0');
+            if (point) --exp;
+        } else if (ch == '.' && !point && digits && i + 1 < length) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    if (!digits) return false;
+    if (c == 0) {
+        exp = 0;
+    } else {
+        while (c % 10 == 0) {
+            c /= 10;
+            ++exp;
+        }
+    }
+    *out = CL_Decimal(decnum::MakeFinite(neg, c, exp));
+    return true;
+}
+
 CL_Decimal ParseDecimal(const char* text, size_t length) {
+    CL_Decimal plain;
+    if (length <= 24 && ParsePlainDecimal(text, length, &plain)) return plain;
     if (length > 38) {
         std::string compact = CompactDecimalText(text, length);
         return CL_Decimal(compact.data(), static_cast<unsigned long>(compact.size()));
@@ -222,6 +319,7 @@ public:
 
     static bool ReadEntry(Reader& r, CLU_Entry& e);
     static bool ReadList(Reader& r, CLU_List& list);
+    static bool ReadLongList(Reader& r, CLU_List::Storage* s, uint32 count, CLU_EntryStack& stack);
     static bool ReadTable(Reader& r, CLU_Table& table);
 
     template <class T>
@@ -268,9 +366,20 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
             if (w.fV1) {
                 w.TagAnd64('d', static_cast<uint64>(e.fDecimal.ToScaledInt64(nullptr)));
             } else {
-                std::string text = e.fDecimal.ToString(-1, false);
-                w.Byte('e');
-                w.Bytes(text.c_str(), text.size() + 1);
+                char text[kDecimalTextRoom];
+                size_t n = FormatDecimal(e.fDecimal, text);
+                if (n) {
+                    if (uint8* p = w.Room(n + 2)) {
+                        p[0] = 'e';
+                        memcpy(p + 1, text, n);
+                        p[1 + n] = 0;
+                        w.fSize += n + 2;
+                    }
+                } else {
+                    std::string text = e.fDecimal.ToString(-1, false);
+                    w.Byte('e');
+                    w.Bytes(text.c_str(), text.size() + 1);
+                }
             }
             break;
         case CLU_TIMESTAMP:
@@ -336,8 +445,14 @@ void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
     const CL_Array<CLU_Entry*>& items = list.fStorage.GetRefData()->fList;
     uint32 count = items.Count();
     w.U32(count);
-    for (uint32 i = 0; i < count; i++)
+    // Entries are separate heap blocks: ask for the next ones while writing this one.
+    constexpr uint32 kAhead = 4;
+    for (uint32 i = 0; i < count && i < kAhead; i++)
+        __builtin_prefetch(items[i]);
+    for (uint32 i = 0; i < count; i++) {
+        if (i + kAhead < count) __builtin_prefetch(items[i + kAhead]);
         WriteEntry(w, *items[i]);
+    }
 }
 
 void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
@@ -505,8 +620,13 @@ bool CLU_Flattener::ReadList(Reader& r, CLU_List& list) {
     int32 count = static_cast<int32>(r.U32());
     // Every entry takes at least one byte: a count the data cannot hold is refused.
     if (count < 0 || static_cast<uint32>(count) > r.Remaining()) return false;
-    s->fList.MakeRoom(static_cast<uint32>(count));
-    for (int32 i = 0; i < count; i++) {
+    uint32 n = static_cast<uint32>(count);
+    if (n > CLU_Entry::kShortList) {
+        if (CLU_EntryStack* stack = CLU_Entry::ThreadEntryStack())
+            return ReadLongList(r, s, n, *stack);
+    }
+    ReserveItems(s->fList, n);
+    for (uint32 i = 0; i < n; i++) {
         CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
         bool ok = ReadEntry(r, *e);
         if (!s->fList.Append(e)) {
@@ -516,6 +636,34 @@ bool CLU_Flattener::ReadList(Reader& r, CLU_List& list) {
         if (!ok) return false;
     }
     return true;
+}
+
+bool CLU_Flattener::ReadLongList(Reader& r, CLU_List::Storage* s, uint32 count,
+                                 CLU_EntryStack& stack) {
+    // The items are gathered first and the list's array made once they are read
+    // (see CLU_EntryStack); what was read stays in the list on failure.
+    uint32 base = stack.fSize;
+    bool ok = true;
+    for (uint32 i = 0; i < count && ok; i++) {
+        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        ok = ReadEntry(r, *e);
+        if (!stack.Push(e)) {
+            CLU_Entry::Deallocate(e);
+            ok = false;
+        }
+    }
+    uint32 got = stack.fSize - base;
+    ReserveItems(s->fList, got);
+    for (uint32 i = 0; i < got; i++) {
+        if (!s->fList.Append(stack.fItems[base + i])) {
+            for (uint32 j = i; j < got; j++)
+                CLU_Entry::Deallocate(stack.fItems[base + j]);
+            ok = false;
+            break;
+        }
+    }
+    stack.Pop(base);
+    return ok;
 }
 
 bool CLU_Flattener::ReadTable(Reader& r, CLU_Table& table) {

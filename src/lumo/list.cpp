@@ -16,6 +16,21 @@ CLU_List::Storage::Storage(const Storage& other) {
 
 CLU_List::Storage::~Storage() {
     uint32 count = fList.Count();
+    // A long list frees its array before its items (see CLU_EntryStack).
+    CLU_EntryStack* stack = count > CLU_Entry::kShortList ? CLU_Entry::ThreadEntryStack() : nullptr;
+    if (stack && stack->Reserve(count)) {
+        uint32 base = stack->fSize;
+        for (uint32 i = 0; i < count; i++)
+            stack->fItems[base + i] = fList[i];
+        stack->fSize = base + count;
+        fList.Clear();
+        fList.Shrink();
+        // Items may hold long lists of their own, which use the stack above `base`.
+        for (uint32 i = 0; i < count; i++)
+            CLU_Entry::Deallocate(stack->fItems[base + i]);
+        stack->Pop(base);
+        return;
+    }
     for (uint32 i = 0; i < count; i++)
         CLU_Entry::Deallocate(fList[i]);
 }

@@ -2,10 +2,12 @@
 // round trips, and reading truncated and hostile input.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "lumo/decnum/decnum.h"
 #include "lumo/entry.h"
 
 namespace {
@@ -320,4 +322,170 @@ TEST(FlattenRead, ReadingIntoSharedListLeavesCopyAlone) {
     ASSERT_TRUE(list.Unflatten(blob));
     EXPECT_EQ(list.GetType(0), CLU_NULL);
     EXPECT_EQ(copy.GetType(0), CLU_INTEGER);
+}
+
+// ---- Direct decimal texts and long lists ---------------------------------------
+
+namespace {
+
+// Same kind, sign, coefficient and exponent: equal values with other exponents
+// (1.5 and 1.50) would print alike and hide a difference.
+bool SameNumber(const CL_Decimal& a, const CL_Decimal& b) {
+    decnum::Number x = a.GetNumber(), y = b.GetNumber();
+    return x.kind == y.kind && x.neg == y.neg && x.coef == y.coef && x.exp == y.exp;
+}
+
+std::vector<uint8> DecimalPayload(const std::string& text) {
+    std::vector<uint8> bytes{'e'};
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::vector<uint8> ListOfIntegers(uint32 count, uint32 present) {
+    std::vector<uint8> bytes(4);
+    memcpy(bytes.data(), &count, 4);
+    for (uint32 i = 0; i < present; i++) {
+        bytes.push_back('i');
+        int64 v = i;
+        bytes.insert(bytes.end(), reinterpret_cast<uint8*>(&v), reinterpret_cast<uint8*>(&v) + 8);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(FlattenDecimal, TextsReadAsTheTextConstructorReadsThem) {
+    const char* texts[] = {
+        "0",
+        "-0",
+        "0.000",
+        "-0.0",
+        "7",
+        "-7",
+        "007.50",
+        "12.5",
+        "-12.50",
+        "100",
+        "1000000",
+        "0.001",
+        "-0.0000000001",
+        "9999999999999999999",
+        "-9999999999999999999",
+        "18446744073709551616",
+        "99999999999999999999.5",
+        "1234567890.123456789",
+        "123456789012345678901234567890",
+        "1E+5",
+        "1e-3",
+        ".5",
+        "5.",
+        "+5",
+        "1,5",
+        "1.2.3",
+        "--1",
+        "-",
+        "",
+        "12a",
+        " 1",
+        "1 ",
+        "0.1000000000000000000000000000000000000000001",
+    };
+    for (const char* text : texts) {
+        CL_Blob blob = BlobOf(DecimalPayload(text));
+        CLU_Entry e;
+        ASSERT_TRUE(e.Unflatten(blob)) << text;
+        ASSERT_EQ(e.fType, CLU_DECIMAL) << text;
+        EXPECT_TRUE(SameNumber(e.fDecimal, CL_Decimal(std::string(text)))) << text;
+        EXPECT_EQ(blob.Tell(), blob.GetSize()) << text;
+    }
+}
+
+TEST(FlattenDecimal, WrittenTextIsThePrintedText) {
+    std::vector<CL_Decimal> values;
+    for (const char* text :
+         {"0", "-0", "12.50", "-0.001", "1E+20", "1E+21", "123E+18", "1E-40", "-1E-41", "5E-39",
+          "18446744073709551615", "18446744073709551616", "-12345678901234567890.5", "1E+40",
+          "0.00000000000000000000000000000000000001"})
+        values.push_back(CL_Decimal(std::string(text)));
+    values.push_back(CL_Decimal(1500000LL));  // millionths: 1.500000, not reduced
+    values.push_back(CL_Decimal(-1LL));       // -0.000001
+    values.push_back(CL_Decimal(0LL));        // zero with exponent -6
+    CL_Decimal product(std::string("1.10"));
+    product *= CL_Decimal(std::string("-3.000"));
+    values.push_back(product);
+    for (const CL_Decimal& d : values) {
+        CLU_Entry e;
+        e.Set(d);
+        std::string text = d.ToString(-1, false);
+        std::vector<uint8> want = DecimalPayload(text);
+        EXPECT_EQ(FlatBytes(e), want) << text;
+        CL_Blob blob = BlobOf(want);
+        CLU_Entry back;
+        ASSERT_TRUE(back.Unflatten(blob));
+        EXPECT_EQ(back.fDecimal.Compare(d), 0) << text;
+    }
+}
+
+TEST(FlattenLongList, ReadsWholeShortAndFailingLists) {
+    // Longer than the lists read straight into their array (64 items).
+    const uint32 n = 64 * 3 + 1;
+    CL_Blob whole = BlobOf(ListOfIntegers(n, n));
+    CLU_List list;
+    list.Append("old");
+    ASSERT_TRUE(list.Unflatten(whole));
+    ASSERT_EQ(list.Count(), n);
+    EXPECT_EQ(list.GetInteger(0), 0);
+    EXPECT_EQ(list.GetInteger(static_cast<int32>(n - 1)), static_cast<int64>(n - 1));
+    EXPECT_EQ(whole.Tell(), whole.GetSize());
+
+    // Running out early: the rest reads as NULL and the read succeeds.
+    std::vector<uint8> bytes = ListOfIntegers(n, 10);
+    bytes.resize(bytes.size() + n);  // room for the count check, read as NULL tags
+    CL_Blob cut = BlobOf(bytes);
+    ASSERT_TRUE(list.Unflatten(cut));
+    ASSERT_EQ(list.Count(), n);
+    EXPECT_EQ(list.GetType(10), CLU_NULL);
+
+    // An unknown tag: the items so far and the failed one stay.
+    bytes = ListOfIntegers(n, 100);
+    bytes.push_back('x');
+    bytes.resize(bytes.size() + n, 'N');
+    CL_Blob bad = BlobOf(bytes);
+    EXPECT_FALSE(list.Unflatten(bad));
+    ASSERT_EQ(list.Count(), 101u);
+    EXPECT_EQ(list.GetInteger(99), 99);
+    EXPECT_EQ(list.GetType(100), CLU_NULL);
+}
+
+TEST(FlattenLongList, NestedLongListsRoundTripAndFree) {
+    // Long lists inside long lists share the reader's and the destructor's stack.
+    CLU_List outer;
+    for (int i = 0; i < 150; i++) {
+        CLU_List inner;
+        for (int j = 0; j < 70 + i % 3; j++)
+            inner.Append(i * 1000 + j);
+        CLU_Table row;
+        row.Set("inner", inner).Set("n", i);
+        outer.Append(i % 2 ? CLU_Entry().Set(inner) : CLU_Entry().Set(row));
+    }
+    CL_Blob blob;
+    outer.Flatten(blob);
+    blob.Rewind();
+    {
+        CLU_List back;
+        ASSERT_TRUE(back.Unflatten(blob));
+        EXPECT_EQ(back, outer);
+        CLU_List shared(back);
+        back.Clear();
+        EXPECT_EQ(shared, outer);
+    }
+    // The same on a thread of its own, which ends with its stack in use before.
+    std::thread([&] {
+        CL_Blob copy(blob);
+        copy.Rewind();
+        CLU_List back;
+        EXPECT_TRUE(back.Unflatten(copy));
+        EXPECT_EQ(back.Count(), outer.Count());
+    }).join();
 }
