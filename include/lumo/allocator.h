@@ -12,13 +12,15 @@
 class CL_Mutex;
 
 // Root of the library's value classes: allocation goes straight to the process heap.
+// The operators are noexcept so that a new-expression checks the result: when the heap
+// is exhausted it yields null instead of constructing the object at address 0.
 class CL_Object {
 public:
-    static void* operator new(size_t size) { return malloc(size); }
-    static void* operator new[](size_t size) { return malloc(size); }
-    static void* operator new(size_t size, const char*, int32) { return malloc(size); }
-    static void* operator new[](size_t size, const char*, int32) { return malloc(size); }
-    static void* operator new(size_t, void* where) { return where; }
+    static void* operator new(size_t size) noexcept { return malloc(size); }
+    static void* operator new[](size_t size) noexcept { return malloc(size); }
+    static void* operator new(size_t size, const char*, int32) noexcept { return malloc(size); }
+    static void* operator new[](size_t size, const char*, int32) noexcept { return malloc(size); }
+    static void* operator new(size_t, void* where) noexcept { return where; }
     static void operator delete(void* ptr) {
         if (ptr) free(ptr);
     }

@@ -78,10 +78,50 @@ struct _CL_HashMapValue {
     V fValue{};
 };
 
+// Position in a table's node array that steps over removed nodes, so that a walk
+// yields the live entries in insertion order. `Table` is the map or set, const or not;
+// `Derived` is the iterator, which adds what dereferencing gives.
+template <class Derived, class Table>
+class _CL_HashWalk {
+public:
+    _CL_HashWalk() : fContainer(nullptr), fPos(0) {}
+    _CL_HashWalk(Table* container, uint32 pos) : fContainer(container), fPos(pos) { Skip(); }
+
+    Derived& operator++() {
+        fPos++;
+        Skip();
+        return static_cast<Derived&>(*this);
+    }
+    Derived operator++(int) {
+        Derived old = static_cast<Derived&>(*this);
+        ++*this;
+        return old;
+    }
+    bool operator==(const _CL_HashWalk& other) const { return fPos == other.fPos; }
+    bool operator!=(const _CL_HashWalk& other) const { return fPos != other.fPos; }
+    void Reset(Table* container) {
+        fContainer = container;
+        fPos = 0;
+        Skip();
+    }
+
+protected:
+    void Skip() {
+        while (fContainer && fPos < fContainer->fOccupied && fContainer->IsRemoved(fPos))
+            fPos++;
+    }
+
+    Table* fContainer;
+    uint32 fPos;
+};
+
 // Open-addressing index of 1-, 2- or 4-byte signed slots over a node array kept in
 // insertion order. Removal only marks a node; re-indexing compacts the array.
 template <class TKey, class TNode>
 class CL_Hashable : public CL_Object {
+    template <class, class>
+    friend class _CL_HashWalk;
+
 public:
     CL_Hashable()
         : fIndexBytes(1),
@@ -475,45 +515,22 @@ class CL_HashMap : public CL_Hashable<K, _CL_HashMapValue<V>> {
 public:
     // Walks the live entries in insertion order; dereferencing gives the value.
     template <bool kConst>
-    class Iter {
+    class Iter : public _CL_HashWalk<Iter<kConst>,
+                                     std::conditional_t<kConst, const CL_HashMap, CL_HashMap>> {
     public:
         typedef std::conditional_t<kConst, const CL_HashMap, CL_HashMap> Container;
         typedef std::conditional_t<kConst, const V, V> Value;
 
-        Iter() : fContainer(nullptr), fPos(0) {}
-        Iter(Container* container, uint32 pos) : fContainer(container), fPos(pos) { Skip(); }
-        operator Iter<true>() const { return Iter<true>(fContainer, fPos); }
+        using _CL_HashWalk<Iter, Container>::_CL_HashWalk;
+        operator Iter<true>() const { return Iter<true>(this->fContainer, this->fPos); }
 
-        Iter& operator++() {
-            fPos++;
-            Skip();
-            return *this;
-        }
-        Iter operator++(int) {
-            Iter old = *this;
-            ++*this;
-            return old;
-        }
-        bool operator==(const Iter& other) const { return fPos == other.fPos; }
-        bool operator!=(const Iter& other) const { return fPos != other.fPos; }
-        Value& operator*() const { return fContainer->fNodes[fPos].fValue; }
-        Value* operator->() const { return &fContainer->fNodes[fPos].fValue; }
-        V value() const { return fContainer->fNodes[fPos].fValue; }
-        K key() const { return fContainer->fNodes[fPos].fKey; }
-        void Reset(Container* container) {
-            fContainer = container;
-            fPos = 0;
-            Skip();
-        }
+        Value& operator*() const { return this->fContainer->fNodes[this->fPos].fValue; }
+        Value* operator->() const { return &this->fContainer->fNodes[this->fPos].fValue; }
+        V value() const { return this->fContainer->fNodes[this->fPos].fValue; }
+        K key() const { return this->fContainer->fNodes[this->fPos].fKey; }
 
     private:
         friend class CL_HashMap;
-        void Skip() {
-            while (fContainer && fPos < fContainer->fOccupied && fContainer->IsRemoved(fPos))
-                fPos++;
-        }
-        Container* fContainer;
-        uint32 fPos;
     };
     typedef Iter<false> iterator;
     typedef Iter<true> const_iterator;
@@ -569,38 +586,14 @@ class CL_Set : public CL_Hashable<K, _CL_NullValue> {
 
 public:
     // Walks the live keys in insertion order.
-    class iterator {
+    class iterator : public _CL_HashWalk<iterator, const CL_Set> {
     public:
-        iterator() : fContainer(nullptr), fPos(0) {}
-        iterator(const CL_Set* container, uint32 pos) : fContainer(container), fPos(pos) { Skip(); }
-        iterator& operator++() {
-            fPos++;
-            Skip();
-            return *this;
-        }
-        iterator operator++(int) {
-            iterator old = *this;
-            ++*this;
-            return old;
-        }
-        bool operator==(const iterator& other) const { return fPos == other.fPos; }
-        bool operator!=(const iterator& other) const { return fPos != other.fPos; }
-        const K& operator*() const { return fContainer->fNodes[fPos].fKey; }
-        const K* operator->() const { return &fContainer->fNodes[fPos].fKey; }
-        void Reset(const CL_Set* container) {
-            fContainer = container;
-            fPos = 0;
-            Skip();
-        }
+        using _CL_HashWalk<iterator, const CL_Set>::_CL_HashWalk;
+        const K& operator*() const { return this->fContainer->fNodes[this->fPos].fKey; }
+        const K* operator->() const { return &this->fContainer->fNodes[this->fPos].fKey; }
 
     private:
         friend class CL_Set;
-        void Skip() {
-            while (fContainer && fPos < fContainer->fOccupied && fContainer->IsRemoved(fPos))
-                fPos++;
-        }
-        const CL_Set* fContainer;
-        uint32 fPos;
     };
     typedef iterator const_iterator;
 
@@ -1005,7 +998,9 @@ public:
         }
         return false;
     }
-    bool RemoveAll(const T& value) {
+    // The value is taken by copy: it may be one of the list's own elements, which the
+    // walk frees before it has compared the rest.
+    bool RemoveAll(T value) {
         bool removed = false;
         for (Node* n = fHead; n;) {
             Node* next = n->fNext;

@@ -75,7 +75,8 @@ TEST(RefCounted, SharedCountIsAtomicAcrossThreads) {
             }
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(root.GetRefCount(), 1u);
 }
 
@@ -113,6 +114,23 @@ TEST(Object, NullDeleteIsHarmless) {
     delete none;
     Thing* arr = new Thing[4];
     delete[] arr;
+}
+
+// Larger than any address space: the heap cannot provide it.
+struct Huge : CL_Object {
+    int fFirst = 1;
+    char fRest[size_t(1) << 60];
+};
+
+TEST(Object, ExhaustedHeapGivesNullInsteadOfConstructing) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator reports such sizes itself";
+#else
+    Huge* one = new Huge;
+    EXPECT_EQ(one, nullptr);
+    Huge* many = new Huge[2];
+    EXPECT_EQ(many, nullptr);
+#endif
 }
 
 }  // namespace

@@ -57,6 +57,16 @@ TEST(LinkedList, RemoveFirstOrAllEqualValues) {
     EXPECT_EQ(list.GetLast(), 2);  // the tail moved back
 }
 
+TEST(LinkedList, RemoveAllOfOneOfItsOwnElements) {
+    // The argument may live in a node that the walk frees before comparing the rest.
+    const std::string same(40, 's');
+    CL_LinkedList<std::string> list;
+    for (const std::string& v : {same, std::string(40, 'o'), same, same})
+        list.Append(v);
+    EXPECT_TRUE(list.RemoveAll(*list.begin()));
+    EXPECT_EQ(Items(list), std::vector<std::string>{std::string(40, 'o')});
+}
+
 TEST(LinkedList, IteratorSurvivesRemovalOfItsNode) {
     CL_LinkedList<std::string> list;
     for (int i = 0; i < 6; i++)

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +167,19 @@ TEST(Semaphore, FiniteWaitIsWokenByRelease) {
     sem.Unlock();
     EXPECT_EQ(sem.Lock(), 0);
     EXPECT_EQ(sem.GetCount(), 0);
+}
+
+TEST(Semaphore, CountsCompareAsSignedAndWrapWithoutOverflow) {
+    // A request above 2^31-1 reads as negative, so it is granted at once; taking it
+    // wraps the count (signed overflow here is undefined and trips the sanitizer).
+    CL_Semaphore sem(0);
+    EXPECT_EQ(sem.Acquire(0x80000000u, 0), 0);
+    EXPECT_EQ(sem.GetCount(), INT32_MIN);
+    sem.Release(0x80000000u);
+    EXPECT_EQ(sem.GetCount(), 0);
+    sem.Release(0x7FFFFFFFu);
+    EXPECT_EQ(sem.Acquire(0xFFFFFFFFu, CL_WAIT_FOREVER), 0);  // -1 units: one more
+    EXPECT_EQ(sem.GetCount(), INT32_MIN);
 }
 
 std::string UniqueName(const char* stem) {

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <thread>
+#include <malloc.h>
 
+#include <thread>
+#include <vector>
+
+#include "lumo/entry.h"
 #include "lumo/thread.h"
 #include "lumo/unix/tls_internal.h"
 
@@ -119,6 +123,28 @@ TEST_F(ThreadVarTest, ReleasingWithoutARecordChangesNothing) {
         EXPECT_FALSE(CL_Thread::HasLocalStorage());
     });
     EXPECT_EQ(CL_CountLocalStorages(), before);
+}
+
+// Releasing a thread's storage also empties its cache of freed entries, even when the
+// thread has no record. Runs on the main thread, whose heap figures are stable here.
+TEST_F(ThreadVarTest, ReleasingEmptiesTheEntryCache) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "heap figures come from the sanitizer's allocator";
+#else
+    constexpr size_t kEntries = 2000;
+    std::vector<CLU_Entry*> entries(kEntries);
+    for (auto& e : entries)
+        e = CLU_Entry::Allocate(CLU_INTEGER);
+    for (auto* e : entries)
+        CLU_Entry::Deallocate(e);
+    std::vector<CLU_Entry*>().swap(entries);
+    const size_t before = mallinfo2().uordblks;
+    CL_Thread::PutLocalStorage();
+    const size_t after = mallinfo2().uordblks;
+    EXPECT_FALSE(CL_Thread::HasLocalStorage());
+    ASSERT_LE(after, before);
+    EXPECT_GE(before - after, kEntries / 2 * sizeof(CLU_Entry));
+#endif
 }
 
 // Another library's thread-exit clean-up may write a variable after ours has run

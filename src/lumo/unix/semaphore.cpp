@@ -13,6 +13,12 @@ constexpr CL_Status kExists = 12;
 constexpr CL_Status kWouldBlock = 14;
 constexpr CL_Status kInvalid = 15;
 constexpr uint32 kPollMs = 10;
+
+// Counts compare as signed values, so a request above 2^31-1 reads as negative and is
+// always granted: taking it must wrap rather than overflow.
+int32 Subtract(int32 count, int32 taken) {
+    return int32(uint32(count) - uint32(taken));
+}
 }  // namespace
 
 CL_Semaphore::CL_Semaphore(uint32 count) : fCount(int32(count)) {}
@@ -24,13 +30,13 @@ CL_Status CL_Semaphore::Acquire(uint32 count, uint32 ms) {
         while (fCount < wanted) {
             if (fCond.Wait(&fMutex) != 0) return kInvalid;
         }
-        fCount -= wanted;
+        fCount = Subtract(fCount, wanted);
         return 0;
     }
     const uint32 start = CL_LockClockMs();
     CL_AutoLocker lock(fMutex);
     if (fCount >= wanted) {
-        fCount -= wanted;
+        fCount = Subtract(fCount, wanted);
         return 0;
     }
     uint32 remaining = ms;
@@ -40,7 +46,7 @@ CL_Status CL_Semaphore::Acquire(uint32 count, uint32 ms) {
         uint32 elapsed = CL_LockElapsedMs(start);
         if (elapsed >= ms) return kTimeout;
         if (fCount >= wanted) {
-            fCount -= wanted;
+            fCount = Subtract(fCount, wanted);
             return 0;
         }
         remaining = ms - elapsed;

@@ -37,6 +37,7 @@ CL_ThreadID CL_Thread::Spawn(const std::string& name, uint32 priority, uint32 qo
     (void)qos;
     if (!proc) return 0;
     LaunchRecord* record = new LaunchRecord();
+    if (!record) return 0;
     record->fName = name;
     record->fProc = proc;
     record->fParam = param;

@@ -1,5 +1,6 @@
 #include <pthread.h>
 
+#include "lumo/entry.h"
 #include "lumo/thread.h"
 #include "tls_internal.h"
 
@@ -62,7 +63,7 @@ static void ReleaseRecord(_CL_LocalStorage* record) {
 }
 
 static void ReleaseAtExit(void* value) {
-    // Entries are plain heap objects, so there is no per-thread free list to clear.
+    CLU_Entry::ClearFreeList();
     _CL_LocalStorage* record =
         value != &sExitMarker ? static_cast<_CL_LocalStorage*>(value) : CurrentRecord();
     if (!record) return;
@@ -106,6 +107,8 @@ bool CL_Thread::HasLocalStorage() {
 }
 
 void CL_Thread::PutLocalStorage() {
+    // The thread's cached free entries go too, whether or not it has a record.
+    CLU_Entry::ClearFreeList();
     _CL_LocalStorage* record = CurrentRecord();
     if (!record) return;
     pthread_setspecific(sTls, nullptr);
