@@ -29,7 +29,11 @@ public:
 
     // data becomes the 16 bytes, positioned at 0.
     void GetRaw(CL_Blob& data) const;
-    uint8* GetRawPtr() { return fUUID.fData; }
+    // The 16 bytes, writable: the cached text is dropped, since the caller may change them.
+    uint8* GetRawPtr() {
+        fBuffer[0] = 0;
+        return fUUID.fData;
+    }
     // "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX", upper case.
     std::string Get() const { return std::string(ConvertToString()); }
     operator std::string() const { return Get(); }

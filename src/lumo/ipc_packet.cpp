@@ -17,6 +17,19 @@ constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
 // drive the growth come from the wire.
 constexpr uint64 kMaxGrowStep = 16u << 20;
 
+// The header of the chunk that starts `offset` bytes into a payload with `left` bytes
+// still to send: fSize counts them, and only a packet's first chunk carries
+// CL_IPC_FIRST_CHUNK (a PING never does).
+CL_PacketHeader ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32 left) {
+    CL_PacketHeader chunk = header;
+    chunk.fSize = left;
+    if (offset == 0 && header.fType != CL_PACKET_TYPE_PING)
+        chunk.fFlags |= CL_IPC_FIRST_CHUNK;
+    else
+        chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
+    return chunk;
+}
+
 }  // namespace
 
 void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 flags,
@@ -293,12 +306,7 @@ uint32 CL_AppendChunk(const CL_PacketHeader& header, const CL_Blob& payload, uin
     uint32 size = payload.GetSize();
     uint32 left = offset < size ? size - offset : 0;
     uint32 n = left < CL_IPC_CHUNK_SIZE ? left : CL_IPC_CHUNK_SIZE;
-    CL_PacketHeader chunk = header;
-    chunk.fSize = left;
-    if (offset == 0 && header.fType != CL_PACKET_TYPE_PING)
-        chunk.fFlags |= CL_IPC_FIRST_CHUNK;
-    else
-        chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
+    CL_PacketHeader chunk = ChunkHeader(header, offset, left);
     wire->Seek(0, CL_SEEK_END);
     wire->Append(&chunk, kHeaderSize);
     if (n) wire->Append(payload.GetDataForRead() + offset, n);
@@ -319,15 +327,10 @@ CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const
     const uint8* data = payload.GetDataForRead();
     uint32 size = payload.GetSize();
     uint32 offset = 0;
-    CL_PacketHeader chunk = header;
     do {
         uint32 left = size - offset;
         uint32 n = left < CL_IPC_CHUNK_SIZE ? left : CL_IPC_CHUNK_SIZE;
-        chunk.fSize = left;
-        if (offset == 0 && header.fType != CL_PACKET_TYPE_PING)
-            chunk.fFlags |= CL_IPC_FIRST_CHUNK;
-        else
-            chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
+        CL_PacketHeader chunk = ChunkHeader(header, offset, left);
         memcpy(buffer, &chunk, kHeaderSize);
         if (n) memcpy(buffer + kHeaderSize, data + offset, n);
         uint32 sent = socket.Write(buffer, kHeaderSize + n, ms);

@@ -11,6 +11,7 @@
 #include "lumo/regex.h"
 #include "lumo/socket.h"
 #include "lumo/thread.h"
+#include "lumo/utf8.h"
 
 namespace {
 
@@ -176,14 +177,9 @@ bool CL_NetAddress::SetHostName(const std::string& text) {
     std::string host = text;
     size_t colon = text.find(':');
     if (colon != std::string::npos && colon + 1 < text.size()) {
-        // Only a plain unsigned decimal number counts as a port, so IPv6 texts such as
-        // fe80::1 pass whole.
-        std::string digits = text.substr(colon + 1);
-        bool numeric = !digits.empty();
-        for (char c : digits)
-            if (c < '0' || c > '9') numeric = false;
-        if (numeric) {
-            unsigned long long value = strtoull(digits.c_str(), nullptr, 10);
+        // Only a whole number counts as a port, so IPv6 texts such as fe80::1 pass whole.
+        unsigned int value = 0;
+        if (CL_StringToNumber(text.substr(colon + 1), &value, 10)) {
             port = uint16(value & 0xFFFF);
             host = text.substr(0, colon);
         }

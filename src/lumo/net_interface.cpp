@@ -110,6 +110,7 @@ void CL_NetInterface::GetMAC(uint8* out) const {
 }
 
 uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
+    if (!out) max = 0;  // nowhere to write: as a caller with no room
     InterfaceCache& cache = Cache();
     CL_AutoLocker guard(cache.fLock);
     uint32 now = CL_GetTime();
@@ -128,7 +129,7 @@ uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
         close(probe);
         return 0;
     }
-    if (max == 0 || length < kRecordSize || !out) {
+    if (max == 0 || length < kRecordSize) {
         free(buffer);
         close(probe);
         cache.fList.Clear();

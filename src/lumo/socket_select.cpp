@@ -65,9 +65,43 @@ struct Waiter {
 };
 
 constexpr short kEvents[3] = {POLLIN, POLLOUT, POLLPRI};
-// What counts as ready in each role, as select() would report it.
-constexpr short kReady[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR,
-                             POLLPRI | POLLERR | POLLHUP};
+// What counts as ready in each role, exactly as Linux select() reports it: a hang-up
+// or error makes a socket readable, an error writable, and only urgent data makes it
+// exceptional (a reset peer is not an exceptional condition).
+constexpr short kReady[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI};
+
+// poll() over the waiters with select()'s answer: the number of descriptor roles
+// ready, 0 on time-out, -1 with *error set. poll() always reports a hang-up or an
+// error, which select() does not count in every role; a descriptor reporting only
+// such an event is dropped from the wait, which goes on for the time that is left.
+int WaitLikeSelect(std::vector<pollfd>& fds, const std::vector<Waiter>& waiters, uint32 ms,
+                   int* error) {
+    uint32 start = CL_GetTime();
+    uint32 left = ms;
+    for (;;) {
+        int result = CL_Safe_Poll(fds.data(), uint32(fds.size()), left);
+        if (result <= 0) {
+            *error = errno;
+            return result;
+        }
+        int ready = 0;
+        for (size_t i = 0; i < fds.size(); i++) {
+            if (fds[i].revents & POLLNVAL) {
+                *error = EBADF;
+                return -1;
+            }
+            if (fds[i].revents & kReady[waiters[i].fRole]) ready++;
+        }
+        if (ready > 0) return ready;
+        for (pollfd& p : fds)
+            if (p.revents) p.fd = -1;  // poll() skips negative descriptors
+        if (ms != CL_WAIT_FOREVER) {
+            uint32 elapsed = CL_GetTime() - start;
+            if (elapsed >= ms) return 0;
+            left = ms - elapsed;
+        }
+    }
+}
 
 }  // namespace
 
@@ -95,29 +129,15 @@ CL_Status CL_Socket::Select(CL_Set<CL_Socket*>* read, CL_Set<CL_Socket*>* write,
     if (lock) lock->Unlock();
     CL_Status status = -1;
     if (!fds.empty()) {
-        int result = CL_Safe_Poll(fds.data(), uint32(fds.size()), ms);
-        int error = errno;
-        uint32 ready = 0;
-        if (result > 0) {
-            for (size_t i = 0; i < fds.size(); i++) {
-                if (fds[i].revents & POLLNVAL) {
-                    result = -1;
-                    error = EBADF;
-                    break;
-                }
-                if (fds[i].revents & kReady[waiters[i].fRole]) ready++;
-            }
-        }
-        if (result == 0) {
+        int error = 0;
+        int result = WaitLikeSelect(fds, waiters, ms, &error);
+        if (result == 0)
             status = 4;
-            ready = 0;
-        } else if (result < 0) {
+        else if (result < 0)
             status = TranslateError(error);
-            ready = 0;
-        } else {
+        else
             status = 0;
-        }
-        if (count) *count = ready;
+        if (count) *count = result > 0 ? uint32(result) : 0;
     }
     if (lock) lock->Lock();
 

@@ -24,9 +24,7 @@ CL_Mutex sUUIDLock;
 CL_AtomicVar sInited;
 uint8 sNodeID[6];
 uint16 sClock;
-uint64 sLastTime;
-uint32 sUUIDsThisTick;
-uint64 sLastIssued;
+uint64 sLastIssued;  // time of the last layout issued
 
 uint64 ReadClock() {
     timeval now;
@@ -65,8 +63,6 @@ void SetUpGenerator() {
     CL_BlowfishCipher cipher;
     cipher.Encrypt(node, 0xFFFFFFFF);
     memcpy(sNodeID, node.GetDataForRead(), 6);
-    sUUIDsThisTick = 1024;
-    sLastTime = 0;
     sLastIssued = 0;
 }
 
@@ -85,8 +81,6 @@ CLU_UUID::CLU_UUID() {
         // Never below or equal to the last issued time: a burst on one reading takes
         // t + 1, t + 2 ... and a clock that went back continues from where it was.
         time = t > sLastIssued ? t : sLastIssued + 1;
-        sUUIDsThisTick = uint32(time - t);
-        sLastTime = t;
         sLastIssued = time;
 
         uint32 timeLow = uint32(time);

@@ -521,6 +521,22 @@ TEST(PacketSocket, WriteAndReadChunks) {
     EXPECT_EQ(BytesOf(decoder.GetResult()), BytesOf(plain));
     EXPECT_EQ(V(decoder.GetHeader().fData.fCommand), 9u);
 
+    // The socket writer puts on the wire exactly what the packet builder makes: a
+    // multi-chunk packet, and a PING that never carries the first-chunk flag.
+    CL_PacketHeader ping;
+    CL_Blob pingPayload;
+    std::string message = "Indicizzazione";
+    CL_MakePing(&ping, &pingPayload, 17, 40.0, &message);
+    for (auto* packet : {&h, &ping}) {
+        const CL_Blob& body = packet == &h ? sent : pingPayload;
+        CL_Blob expected;
+        CL_BuildPacket(*packet, body, &expected);
+        ASSERT_EQ(CL_WritePacket(client, *packet, body, 2000), 0);
+        CL_Blob raw;
+        ASSERT_EQ(server->Read(raw, expected.GetSize(), 2000), expected.GetSize());
+        EXPECT_EQ(BytesOf(raw), BytesOf(expected));
+    }
+
     // A header with a wrong magic is refused with 101.
     CL_PacketHeader bad;
     CL_MakeAbortAllRequest(&bad);

@@ -62,6 +62,13 @@ TEST(NetAddress, TextsWithPorts) {
     CL_NetAddress wrapped;
     ASSERT_TRUE(wrapped.SetHostName("127.0.0.1:65537"));  // low 16 bits
     EXPECT_EQ(wrapped.GetPort(), 1);
+    // The port is read as the library's numbers are: a sign and leading blanks pass.
+    CL_NetAddress signed_;
+    ASSERT_TRUE(signed_.SetHostName("127.0.0.1:+8080"));
+    EXPECT_EQ(signed_.GetIP(), "127.0.0.1");
+    EXPECT_EQ(signed_.GetPort(), 8080);
+    ASSERT_TRUE(signed_.SetHostName("127.0.0.1: 81"));
+    EXPECT_EQ(signed_.GetPort(), 81);
 
     // "host:abc" is resolved whole, and fails.
     CL_NetAddress bad(std::string("localhost:abc"));

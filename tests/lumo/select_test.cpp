@@ -206,6 +206,37 @@ TEST(SocketSelect, UnusedUdpSocketIsBoundFirst) {
     EXPECT_EQ(udp.Read(buffer, sizeof(buffer), 100), 4u);
 }
 
+// The roles mean what select() makes of them: a peer that reset the connection makes
+// the socket readable and writable, but not exceptional, so a wait on the exception
+// role alone runs its whole time.
+TEST(SocketSelect, ResetPeerIsNotAnExceptionalCondition) {
+    Pair p;
+    linger abort = {1, 0};
+    ASSERT_EQ(setsockopt(p.client.GetDescriptor(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort)),
+              0);
+    p.client.Close();  // sends a reset
+    usleep(20 * 1000);
+
+    CL_Set<CL_Socket*> except;
+    except.Add(p.server.get());
+    uint32 count = 99;
+    uint32 start = CL_GetTime();
+    EXPECT_EQ(CL_Socket::Select(nullptr, nullptr, &except, &count, 100, nullptr), 4);
+    EXPECT_GE(CL_GetTime() - start, 90u);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(except.Count(), 0u);
+
+    CL_Set<CL_Socket*> read, write;
+    read.Add(p.server.get());
+    write.Add(p.server.get());
+    except.Add(p.server.get());
+    EXPECT_EQ(CL_Socket::Select(&read, &write, &except, &count, 1000, nullptr), 0);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(read.Count(), 1u);
+    EXPECT_EQ(write.Count(), 1u);
+    EXPECT_EQ(except.Count(), 0u);
+}
+
 // Counts the lock calls the wait makes.
 class CountingMutex : public CL_RecursiveMutex {
 public:

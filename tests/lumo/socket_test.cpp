@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <memory>
@@ -182,6 +183,37 @@ TEST(Socket, RefusedPort) {
     } else {
         EXPECT_EQ(status, 103);
     }
+}
+
+// Connect failures that the system reports at once, without any traffic: an errno
+// outside the connect table gives 107 and one line on stderr; a process out of
+// descriptors gives 8.
+TEST(Socket, ConnectFailureCodes) {
+    CL_StartClock();
+    CL_NetAddress linkLocal(std::string("fe80::1"));  // no scope: the system refuses it
+    linkLocal.SetPort(9);
+    CL_Socket client(linkLocal, CL_SOCKET_TYPE_TCP);
+    testing::internal::CaptureStderr();
+    CL_Status status = client.Connect(1000);
+    std::string printed = testing::internal::GetCapturedStderr();
+    if (status == 100 || status == 101) GTEST_SKIP() << "no IPv6 sockets here";
+    EXPECT_EQ(status, 107);
+    EXPECT_EQ(printed, "CL_Socket::Connect(1000): error 22\n");
+    EXPECT_FALSE(client.IsConnected());
+
+    rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    int next = dup(0);
+    ASSERT_GE(next, 0);
+    close(next);
+    rlimit tight = limit;
+    tight.rlim_cur = rlim_t(next);  // the lowest free descriptor is already over the limit
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    CL_Socket starved(CL_NetAddress(CL_NetAddress::LOOPBACK, 9), CL_SOCKET_TYPE_TCP);
+    status = starved.Connect(100);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(status, 8);
+    EXPECT_EQ(starved.GetDescriptor(), -1);
 }
 
 TEST(Socket, TimeOutsBoundTheWholeRead) {

@@ -71,6 +71,13 @@ TEST(UUID, RawBytes) {
     EXPECT_EQ(CLU_UUID(longer).Get(), "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF");
     CL_Blob shorter(twenty, 15, true);
     EXPECT_TRUE(CLU_UUID(shorter).IsNull());
+
+    // Bytes written through the raw pointer show in the text, even after it was built.
+    CLU_UUID built(0);
+    EXPECT_EQ(built.Get(), "00000000-0000-0000-0000-000000000000");
+    memcpy(built.GetRawPtr(), twenty, 16);
+    EXPECT_EQ(built.Get(), "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF");
+    EXPECT_STREQ(static_cast<const char*>(built), "A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF");
 }
 
 TEST(UUID, GeneratedVersionAndVariant) {
