@@ -12,13 +12,23 @@ static constinit CL_Mutex gLock;
 
 CL_Mutex* CL_Allocator::sLock = nullptr;
 
-CL_Allocator::CL_Allocator() { sLock = &gLock; }
+CL_Allocator::CL_Allocator() {
+    sLock = &gLock;
+}
 CL_Allocator::~CL_Allocator() {}
 
-void* CL_Allocator::Alloc(uint64) { return nullptr; }
-void* CL_Allocator::Alloc(uint64, const char*, int32) { return nullptr; }
-void* CL_Allocator::Realloc(void*, uint64) { return nullptr; }
-void* CL_Allocator::Realloc(void*, uint64, const char*, int32) { return nullptr; }
+void* CL_Allocator::Alloc(uint64) {
+    return nullptr;
+}
+void* CL_Allocator::Alloc(uint64, const char*, int32) {
+    return nullptr;
+}
+void* CL_Allocator::Realloc(void*, uint64) {
+    return nullptr;
+}
+void* CL_Allocator::Realloc(void*, uint64, const char*, int32) {
+    return nullptr;
+}
 void CL_Allocator::Free(void*) {}
 
 // No list of traced blocks is kept: the records only carry the request's origin.
@@ -38,9 +48,15 @@ CL_Allocator& CL_Allocator::GetSingleton() {
 
 CL_MallocAllocator::~CL_MallocAllocator() {}
 
-void* CL_MallocAllocator::Alloc(uint64 size) { return malloc(size); }
-void* CL_MallocAllocator::Realloc(void* ptr, uint64 size) { return realloc(ptr, size); }
-void CL_MallocAllocator::Free(void* ptr) { free(ptr); }
+void* CL_MallocAllocator::Alloc(uint64 size) {
+    return malloc(size);
+}
+void* CL_MallocAllocator::Realloc(void* ptr, uint64 size) {
+    return realloc(ptr, size);
+}
+void CL_MallocAllocator::Free(void* ptr) {
+    free(ptr);
+}
 
 void* CL_MallocAllocator::Alloc(uint64 size, const char* file, int32 line) {
     if (size > UINT64_MAX - sizeof(CL_TraceInfo)) return nullptr;
