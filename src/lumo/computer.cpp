@@ -22,8 +22,9 @@ namespace {
 
 std::string sRoot;
 
-CL_Mutex sComputerInfoLock;
-CL_ComputerInfo sComputerInfo;
+// Never destroyed: a thread may still ask for the description while the process exits.
+CL_Mutex& sComputerInfoLock = *new CL_Mutex;
+CL_ComputerInfo& sComputerInfo = *new CL_ComputerInfo;
 bool sComputerInfoDone = false;
 
 int sInContainer = -1;

@@ -27,13 +27,17 @@ const char* const kAbbrMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 const char kDefaultPattern[] = "dd/mm/yyyy HH:MM:SS";
 
-// Guards the cache for the whole of every call, so each name is built once.
-CL_Mutex sLocaleInfoLock;
+// Guards the cache for the whole of every call, so each name is built once. Neither
+// is ever destroyed: threads may still ask for locale data while the process exits.
+CL_Mutex& LocaleInfoLock() {
+    static CL_Mutex* sLocaleInfoLock = new CL_Mutex;
+    return *sLocaleInfoLock;
+}
 
 // Requested name (as passed, the empty name included) to its description.
 CL_HashMap<std::string, CL_LocaleInfo>& Cache() {
-    static CL_HashMap<std::string, CL_LocaleInfo> sCache;
-    return sCache;
+    static auto* sCache = new CL_HashMap<std::string, CL_LocaleInfo>;
+    return *sCache;
 }
 
 locale_t OpenLocale(const std::string& name) {
@@ -151,7 +155,7 @@ std::string CL_BuildDatePattern(std::string_view date, std::string_view time) {
 }
 
 void CL_GetLocaleInfo(CL_LocaleInfo* info, const std::string& name) {
-    CL_AutoLocker guard(sLocaleInfoLock);
+    CL_AutoLocker guard(LocaleInfoLock());
     CL_HashMap<std::string, CL_LocaleInfo>& cache = Cache();
     if (!cache.Exists(name)) {
         CL_LocaleInfo rec;
