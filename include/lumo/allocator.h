@@ -7,7 +7,7 @@
 #include <new>
 #include <utility>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Mutex;
 

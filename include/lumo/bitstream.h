@@ -4,7 +4,7 @@
 #pragma once
 
 #include "lumo/allocator.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Blob;
 

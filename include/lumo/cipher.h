@@ -5,7 +5,7 @@
 #pragma once
 
 #include "lumo/allocator.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Blob;
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Clock base: the monotonic reading in nanoseconds at start-up, and the ticks per
 // second of that reading (0 until start-up has run, which keeps every clock at 0).

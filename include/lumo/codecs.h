@@ -6,7 +6,7 @@
 #include <string>
 
 #include "lumo/containers.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Percent-encodes control bytes, bytes found in `replace` and, when `encodeNonAscii`,
 // bytes from 0x7F up, with upper-case hex digits.

@@ -5,7 +5,7 @@
 
 #include <zlib.h>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Blob;
 

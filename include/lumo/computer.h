@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Description of the machine and its user, computed once per process.
 struct CL_ComputerInfo {

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "lumo/allocator.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CLU_Entry;
 

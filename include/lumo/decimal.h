@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 namespace decnum {
 struct Context;

@@ -9,7 +9,7 @@
 
 #include "lumo/allocator.h"
 #include "lumo/thread.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Dispatcher;
 

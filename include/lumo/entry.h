@@ -12,7 +12,7 @@
 #include "lumo/list.h"
 #include "lumo/table.h"
 #include "lumo/timestamp.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Values as XML live with the documents (lumo/xml.h); only the names are needed here.
 class CL_XML_Document;

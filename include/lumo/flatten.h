@@ -3,7 +3,7 @@
 // payloads; version 1 of that format adds four legacy tags of its own.
 #pragma once
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 enum CLU_Type : int32 {
     CLU_NULL = 'N',

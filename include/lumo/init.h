@@ -3,7 +3,7 @@
 // regular expressions, and registers the exit handler that releases them.
 #pragma once
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Call once before using clocks, threads, thread-local storage, decimals or regular
 // expressions. Only the first call does anything; every call returns 0.

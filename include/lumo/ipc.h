@@ -10,7 +10,7 @@
 
 #include "lumo/allocator.h"
 #include "lumo/blob.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Cipher;
 class CL_Dispatcher;

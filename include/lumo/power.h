@@ -3,7 +3,7 @@
 // the desktop session from putting the machine to sleep while work is in progress.
 #pragma once
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Power event callback: event 1 when the system is about to sleep, 2 when it has
 // resumed. Runs on the listener thread with the callback table locked, so it must

@@ -9,7 +9,7 @@
 #include "lumo/allocator.h"
 #include "lumo/containers.h"
 #include "lumo/thread.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 enum : CL_Status {
     CL_REGEX_NO_MATCH = 500,

@@ -9,7 +9,7 @@
 #include "lumo/blob.h"
 #include "lumo/containers.h"
 #include "lumo/flatten.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Values as XML live with the documents (lumo/xml.h); only the names are needed here.
 class CL_XML_Document;

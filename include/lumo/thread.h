@@ -13,7 +13,7 @@
 
 #include "lumo/allocator.h"
 #include "lumo/containers.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Abstract lock, so that guards and callers can hold any of the lock kinds below.
 class CL_Lockable : public CL_Object {

@@ -5,7 +5,7 @@
 
 #include "lumo/allocator.h"
 #include "lumo/thread.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Calls its function with the tick number (0 for the first period after Set or
 // Reset) once per period while started. The function runs without the lock, so it

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "lumo/allocator.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Time;
 

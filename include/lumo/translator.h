@@ -5,7 +5,7 @@
 
 #include "lumo/allocator.h"
 #include "lumo/containers.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Blob;
 

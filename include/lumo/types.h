@@ -1,25 +1,9 @@
-// Fixed-width integer names and the status code shared by the whole base library.
-// The dynamic value model builds on these names.
+// The base library's types in one include: integer names and CL_Status, and the value
+// model (the dynamic value CLU_Entry, CLU_List, CLU_Table and their flattened form).
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
-typedef int8_t int8;
-typedef uint8_t uint8;
-typedef int16_t int16;
-typedef uint16_t uint16;
-typedef int32_t int32;
-typedef uint32_t uint32;
-typedef int64_t int64;
-typedef uint64_t uint64;
-
-// Result code of base-library operations: 0 is success.
-typedef int32 CL_Status;
-
-enum : CL_Status {
-    CL_OK = 0,
-};
-
-// Unsigned 32-bit millisecond time-out that waits for ever.
-constexpr uint32 CL_WAIT_FOREVER = 0xFFFFFFFFu;
+#include "lumo/base_types.h"
+#include "lumo/entry.h"
+#include "lumo/list.h"
+#include "lumo/table.h"
+#include "lumo/flatten.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "lumo/containers.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Blob;
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "lumo/allocator.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 class CL_Blob;
 

@@ -9,7 +9,7 @@
 
 #include "lumo/allocator.h"
 #include "lumo/blob.h"
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 struct _xmlDoc;
 struct _xmlNode;

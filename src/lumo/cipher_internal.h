@@ -3,7 +3,7 @@
 // library's public headers.
 #pragma once
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 namespace lumo_cipher {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 // Reads every system file (and the description command) under `root` instead of "/",
 // and forgets the answers computed once per process. "" restores the real root.

@@ -2,7 +2,7 @@
 // tests and the benchmarks; not part of the library's public headers.
 #pragma once
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 namespace lumo_digest {
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 namespace decnum {
 

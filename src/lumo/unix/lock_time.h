@@ -4,7 +4,7 @@
 
 #include <time.h>
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 inline uint32 CL_LockClockMs() {
     timespec ts;

@@ -2,7 +2,7 @@
 // CL_Thread::Spawn arms its exit clean-up before running its procedure.
 #pragma once
 
-#include "lumo/types.h"
+#include "lumo/base_types.h"
 
 void CL_ArmThreadExit();
 
