@@ -42,6 +42,19 @@ inline uint32 Fnv1(const char* data, size_t length) {
     return hash;
 }
 
+// Converts `e` to `type` (forced) and runs `use` on the result. The caller's argument
+// that `use` reads may live inside the value being converted away, so the old value
+// stays alive until `use` is done: a copy is converted and then moved in.
+template <class Use>
+bool ConvertThen(CLU_Entry& e, CLU_Type type, Use use) {
+    if (e.fType == type) return use(e);
+    CLU_Entry converted(e);
+    converted.Convert(type, true);
+    bool result = use(converted);
+    e = std::move(converted);
+    return result;
+}
+
 }  // namespace
 
 // ---- Per-thread entry cache ---------------------------------------------------
@@ -433,8 +446,10 @@ CLU_Entry& CLU_Entry::Set(const CLU_Entry& value) {
 
 #define CLU_ENTRY_SET_KEY(T)                                     \
     CLU_Entry& CLU_Entry::Set(const std::string& key, T value) { \
-        if (fType != CLU_TABLE) Convert(CLU_TABLE, true);        \
-        fTable.Set(key, value);                                  \
+        ConvertThen(*this, CLU_TABLE, [&](CLU_Entry& table) {    \
+            table.fTable.Set(key, value);                        \
+            return true;                                         \
+        });                                                      \
         return *this;                                            \
     }
 CLU_FOR_EACH_VALUE_TYPE(CLU_ENTRY_SET_KEY)
@@ -635,18 +650,15 @@ bool CLU_Entry::operator>=(const CLU_Entry& other) const {
 }
 
 bool CLU_Entry::operator==(const CL_Blob& other) {
-    Convert(CLU_BLOB, true);
-    return fType == CLU_BLOB && fBlob == other;
+    return ConvertThen(*this, CLU_BLOB, [&](CLU_Entry& e) { return e.fBlob == other; });
 }
 
 bool CLU_Entry::operator==(const CLU_List& other) {
-    Convert(CLU_LIST, true);
-    return fType == CLU_LIST && fList == other;
+    return ConvertThen(*this, CLU_LIST, [&](CLU_Entry& e) { return e.fList == other; });
 }
 
 bool CLU_Entry::operator==(const CLU_Table& other) {
-    Convert(CLU_TABLE, true);
-    return fType == CLU_TABLE && fTable == other;
+    return ConvertThen(*this, CLU_TABLE, [&](CLU_Entry& e) { return e.fTable == other; });
 }
 
 // ---- Checksum, memory ---------------------------------------------------------

@@ -302,11 +302,15 @@ CLU_Table& CLU_Table::Merge(const CLU_Table& other) {
 }
 
 CLU_Table& CLU_Table::Zip(const CLU_List& keys, const CLU_List& values) {
-    uint32 count = keys.Count();
-    if (values.Count() < count) count = values.Count();
+    // Either list may live inside this table and go when a key is set: hold their
+    // storages. Keys still convert to text inside the storage they share.
+    CLU_List keyList(keys);
+    CLU_List valueList(values);
+    uint32 count = keyList.Count();
+    if (valueList.Count() < count) count = valueList.Count();
     for (uint32 i = 0; i < count; i++) {
-        std::string key = keys.GetString(static_cast<int32>(i));
-        SetEntry(key, *values.Get(static_cast<int32>(i)));
+        std::string key = keyList.GetString(static_cast<int32>(i));
+        SetEntry(key, *valueList.Get(static_cast<int32>(i)));
     }
     return *this;
 }

@@ -80,6 +80,43 @@ TEST(EntrySet, ReplaceWithValueFromInsideItself) {
     EXPECT_EQ(m.fString, "x");
 }
 
+TEST(EntrySet, KeyedSetAndCompareWithValueFromInsideTheConvertedValue) {
+    // The entry becomes a table first; the value given lives in what it was.
+    const std::string longText(100, 'x');
+    CLU_Entry text = Text(longText);
+    text.Set("k", text.fString);
+    ASSERT_EQ(text.fType, CLU_TABLE);
+    EXPECT_EQ(text.fTable.GetString("text"), longText);
+    EXPECT_EQ(text.fTable.GetString("k"), longText);
+
+    CLU_List inner;
+    inner.Append(std::string(50, 'y'));
+    CLU_Entry pairs;
+    {
+        CLU_List list;  // the entry holds the only reference once this goes
+        list.Append("a").Append(inner);
+        pairs.Set(list);
+    }
+    pairs.Set("copy", *pairs.Get(1));
+    ASSERT_EQ(pairs.fType, CLU_TABLE);
+    EXPECT_EQ(pairs.fTable.Count(), 2u);
+    ASSERT_NE(pairs.fTable.GetList("copy"), nullptr);
+    EXPECT_EQ(*pairs.fTable.GetList("copy"), inner);
+    EXPECT_EQ(*pairs.fTable.GetList("a"), inner);
+
+    // Comparing with a blob held inside the table that is converted away.
+    CLU_Entry holder;
+    {
+        CLU_Table table;
+        table.Set("b", CL_Blob(std::string(40, 'z')));
+        holder.Set(table);
+    }
+    CL_Blob* blob = holder.GetBlob("b", nullptr);
+    ASSERT_NE(blob, nullptr);
+    EXPECT_FALSE(holder == *blob);
+    EXPECT_EQ(holder.fType, CLU_BLOB);
+}
+
 TEST(EntryConvert, FromText) {
     CLU_Entry e = Text("12abc");
     EXPECT_TRUE(e.Convert(CLU_INTEGER, false));

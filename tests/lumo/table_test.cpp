@@ -111,6 +111,31 @@ TEST(TableCombine, UpdateMergeZip) {
     EXPECT_EQ(keys.GetType(0), CLU_TEXT);
 }
 
+TEST(TableCombine, ZipFromListsInsideTheTable) {
+    // Each list is held only by the table, under a key that Zip itself replaces.
+    CLU_Table t;
+    {
+        CLU_List values;
+        values.Append(std::string(60, 'z')).Append(2);
+        t.Set("v", values);
+        CLU_List keys;
+        keys.Append("k").Append("w");
+        t.Set("k", keys);
+    }
+    CLU_List values;
+    values.Append(1).Append(std::string(30, 'q'));
+    t.Zip(*t.GetList("k"), values);
+    EXPECT_EQ(t.GetInteger("k", 0), 1);
+    EXPECT_EQ(t.GetString("w"), std::string(30, 'q'));
+
+    CLU_List keys;
+    keys.Append("v").Append("x");
+    t.Zip(keys, *t.GetList("v"));
+    EXPECT_EQ(t.GetString("v"), std::string(60, 'z'));
+    EXPECT_EQ(t.GetInteger("x", 0), 2);
+    EXPECT_EQ(t.Count(), 4u);
+}
+
 TEST(TableCompare, OrderFreeEqualityAndContainment) {
     CLU_Table a;
     a.Set("x", 1).Set("y", 2);
