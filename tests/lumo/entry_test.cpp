@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "lumo/entry.h"
@@ -321,6 +322,112 @@ TEST(EntryConvert, FromFloat) {
     e = Make(0.5);
     e.Convert(CLU_TEXT, true);
     EXPECT_EQ(e.fString, "0.5");
+}
+
+namespace {
+
+// A copy of `e` converted with force; the source stays as it was.
+CLU_Entry To(const CLU_Entry& e, CLU_Type type) {
+    CLU_Entry copy(e);
+    copy.Convert(type, true);
+    EXPECT_EQ(copy.fType, type);
+    return copy;
+}
+
+std::string Raw(const CLU_Entry& e) {
+    return e.fType == CLU_BLOB ? e.fBlob.Raw() : std::string("<not a blob>");
+}
+
+std::string LittleEndian(int64 v) {
+    std::string out;
+    for (int i = 0; i < 8; i++)
+        out += static_cast<char>(static_cast<uint64>(v) >> (8 * i));
+    return out;
+}
+
+}  // namespace
+
+TEST(EntryConvert, FromNull) {
+    CLU_Entry null;
+    EXPECT_FALSE(To(null, CLU_BOOL).fBool);
+    EXPECT_EQ(To(null, CLU_INTEGER).fInteger, 0);
+    EXPECT_EQ(To(null, CLU_FLOAT).fFloat, 0.0);
+    EXPECT_EQ(To(null, CLU_DECIMAL).fDecimal.ToString(-1, false), "0");
+    EXPECT_EQ(To(null, CLU_DATE).fDate.ToRaw(), 0);
+    EXPECT_EQ(To(null, CLU_TIMESTAMP).fTimeStamp.ToRaw(), 0);
+    EXPECT_EQ(To(null, CLU_TEXT).fString, "");
+    EXPECT_EQ(To(null, CLU_BLOB).fBlob.GetSize(), 0u);
+    EXPECT_EQ(To(null, CLU_LIST).fList.Count(), 0u);
+    EXPECT_EQ(To(null, CLU_TABLE).fTable.Count(), 0u);
+    EXPECT_TRUE(Make(5).Convert(CLU_NULL, false));
+}
+
+TEST(EntryConvert, FromBool) {
+    CLU_Entry yes = Make(true), no = Make(false);
+    EXPECT_EQ(To(yes, CLU_INTEGER).fInteger, 1);
+    EXPECT_EQ(To(yes, CLU_FLOAT).fFloat, 1.0);
+    EXPECT_EQ(To(yes, CLU_DECIMAL).fDecimal.ToString(-1, false), "1");
+    EXPECT_EQ(To(yes, CLU_TIME).fTime.ToRaw(), -1);
+    EXPECT_EQ(To(yes, CLU_TIMESTAMP).fTimeStamp.ToRaw(), 0);
+    EXPECT_EQ(To(yes, CLU_TEXT).fString, "true");
+    EXPECT_EQ(To(no, CLU_TEXT).fString, "false");
+    CLU_Entry blob = To(yes, CLU_BLOB);
+    EXPECT_EQ(Raw(blob), std::string("\x01", 1));
+    EXPECT_EQ(blob.fBlob.Tell(), 1u);  // at its end
+    EXPECT_EQ(To(no, CLU_BLOB).fBlob.GetSize(), 0u);
+    EXPECT_TRUE(To(yes, CLU_LIST).fList.GetBool(0));
+    EXPECT_TRUE(To(yes, CLU_TABLE).fTable.GetBool("boolean", false));
+}
+
+TEST(EntryConvert, ToTextAndBlob) {
+    EXPECT_EQ(To(Make(CL_Date(29, 2, 2024)), CLU_TEXT).fString, "2024-02-29");
+    EXPECT_EQ(To(Make(CL_Time(3723004)), CLU_TEXT).fString, "01:02:03.004");
+    EXPECT_EQ(To(Make(CL_TimeStamp(31, 12, 1999, 23, 59, 58, 7)), CLU_TEXT).fString,
+              "1999-12-31 23:59:58.007");
+    EXPECT_EQ(To(Make(Dec("-12.50")), CLU_TEXT).fString, "-12.5");
+    EXPECT_EQ(To(Make(1e21), CLU_TEXT).fString, "1e+21");
+
+    EXPECT_EQ(Raw(To(Make(CL_Time(-1)), CLU_BLOB)), LittleEndian(-1));
+    EXPECT_EQ(Raw(To(Make(CL_Date(kEpoch)), CLU_BLOB)), LittleEndian(kEpoch));
+    EXPECT_EQ(Raw(To(Make(CL_TimeStamp(kEpoch + 5)), CLU_BLOB)), LittleEndian(kEpoch + 5));
+    double d = 1.5;
+    int64 bits;
+    memcpy(&bits, &d, 8);
+    CLU_Entry blob = To(Make(d), CLU_BLOB);
+    EXPECT_EQ(Raw(blob), LittleEndian(bits));
+    EXPECT_EQ(blob.fBlob.Tell(), 8u);
+    CLU_List list;
+    list.Append(1);
+    CLU_Entry flat = To(Make(list), CLU_BLOB);
+    EXPECT_EQ(Raw(flat), std::string("\x01\x00\x00\x00i\x01\0\0\0\0\0\0\0", 13));
+}
+
+TEST(EntryConvert, FromBlobReadsFromItsFirstByte) {
+    double d = 1.5;
+    int64 bits;
+    memcpy(&bits, &d, 8);
+    CL_Blob eight(LittleEndian(bits));  // positioned at its end
+    CLU_Entry blob = Make(eight);
+    EXPECT_EQ(To(blob, CLU_FLOAT).fFloat, 1.5);
+    EXPECT_EQ(To(blob, CLU_INTEGER).fInteger, bits);
+    EXPECT_EQ(To(blob, CLU_TIMESTAMP).fTimeStamp.ToRaw(), bits);
+    EXPECT_EQ(To(blob, CLU_DATE).fDate.ToRaw(), bits / kDay * kDay);
+    EXPECT_EQ(To(blob, CLU_TIME).fTime.ToRaw(), bits % kDay);
+    EXPECT_TRUE(To(blob, CLU_BOOL).fBool);
+    EXPECT_EQ(To(blob, CLU_TEXT).fString, LittleEndian(bits));
+    EXPECT_FALSE(To(Make(CL_Blob()), CLU_BOOL).fBool);
+    EXPECT_EQ(To(Make(CL_Blob(std::string("12.5"))), CLU_DECIMAL).fDecimal.ToString(-1, false),
+              "12.5");
+
+    // Lists and tables read the flattened form; a failed read still converts.
+    CLU_Table table;
+    table.Set("k", "v");
+    CLU_Entry flat = To(Make(table), CLU_BLOB);
+    EXPECT_EQ(To(flat, CLU_TABLE).fTable, table);
+    CLU_Entry junk = Make(CL_Blob(std::string("\x01\x00\x00\x00x", 5)));
+    EXPECT_TRUE(junk.Convert(CLU_LIST, false));
+    EXPECT_EQ(junk.fList.Count(), 1u);
+    EXPECT_EQ(junk.fList.GetType(0), CLU_NULL);
 }
 
 TEST(EntryAccess, IndexedAndKeyedOnOtherTypes) {

@@ -126,6 +126,21 @@ TEST(FlattenLayout, Version1RoundsSecondsTowardZeroAndMillionthsDown) {
     EXPECT_EQ(seconds, 210866803201LL);
 }
 
+TEST(FlattenLayout, SmallTableVersion1ByteForByte) {
+    CLU_List dates;
+    dates.Append(CL_Date(210866803200000LL));
+    CLU_Table t;
+    t.Set("t", CL_TimeStamp(210866803201999LL))
+        .Set("l", dates)
+        .Set("d", CL_Decimal(std::string("1.5")));
+    VersionScope v1(1);
+    std::vector<uint8> want{3,   0,    0,    0,    'd',  0,    'd',  0x60, 0xE3, 0x16, 0,
+                            0,   0,    0,    0,    'l',  0,    'L',  1,    0,    0,    0,
+                            'D', 0x00, 0x12, 0xA4, 0x18, 0x31, 0x00, 0x00, 0x00, 't',  0,
+                            't', 0x01, 0x12, 0xA4, 0x18, 0x31, 0x00, 0x00, 0x00};
+    EXPECT_EQ(FlatBytes(t), want);
+}
+
 TEST(FlattenLayout, DecimalVersion2IsFullTextWithNul) {
     CLU_Entry dec;
     dec.Set(CL_Decimal(std::string("12.50")));
@@ -241,6 +256,15 @@ TEST(FlattenRead, ShortDataRules) {
     EXPECT_EQ(e.fType, CLU_INTEGER);
     EXPECT_EQ(e.fInteger, 0);
     EXPECT_EQ(shortInt.Tell(), 1u);
+
+    // A table that runs out early: the missing key reads as empty, its value NULL.
+    CL_Blob shortTable = BlobOf({2, 0, 0, 0, 'k', 0, 'i', 7, 0, 0, 0, 0, 0, 0, 0});
+    CLU_Table table;
+    ASSERT_TRUE(table.Unflatten(shortTable));
+    EXPECT_EQ(table.Count(), 2u);
+    EXPECT_EQ(table.GetInteger("k", 0), 7);
+    EXPECT_TRUE(table.Exists(""));
+    EXPECT_EQ(table.GetType(""), CLU_NULL);
 
     CL_Blob nulText = BlobOf({'s', 2, 0, 0, 0, 'a', 0});
     EXPECT_TRUE(e.Unflatten(nulText));

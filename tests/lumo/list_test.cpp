@@ -51,6 +51,12 @@ TEST(ListChange, IntegerWidths) {
     EXPECT_EQ(list.GetInteger(0), -1);
     EXPECT_EQ(list.GetInteger(1), 255);
     EXPECT_EQ(list.GetInteger(2), -1);
+
+    // A null text pointer stores the empty text.
+    list.Append(static_cast<const char*>(nullptr)).Replace(0, static_cast<const char*>(nullptr));
+    EXPECT_EQ(list.GetType(3), CLU_TEXT);
+    EXPECT_EQ(list.GetString(0), "");
+    EXPECT_EQ(list.IndexOf(static_cast<const char*>(nullptr)), 0);
 }
 
 TEST(ListGetters, ConvertInsideSharedStorage) {

@@ -40,6 +40,10 @@ TEST(TableGetters, ConvertAfterUnsharing) {
     EXPECT_EQ(t.GetInt32("big", 0), 5);
     EXPECT_EQ(t.GetInteger("u", 0), -1);
     EXPECT_EQ(t.GetString("big"), "4294967301");
+
+    t.Set("null text", static_cast<const char*>(nullptr));
+    EXPECT_EQ(t.GetType("null text"), CLU_TEXT);
+    EXPECT_EQ(t.GetString("null text", "default"), "");
 }
 
 TEST(TableGetters, RefKeepsAll64BitsAndUnshares) {
