@@ -3,6 +3,18 @@
 #include "lumo/compress.h"
 #include "lumo/digest.h"
 
+namespace {
+
+// Setting up the zlib streams costs far more than compressing a small payload, so each
+// thread keeps one compressor and resets it for every blob.
+CL_Compressor& ThreadCompressor() {
+    thread_local CL_Compressor sCompressor;
+    sCompressor.Reset();
+    return sCompressor;
+}
+
+}  // namespace
+
 std::string CL_Blob::MD5() const {
     return CLU_MD5(*this).Get();
 }
@@ -15,7 +27,7 @@ std::string CL_Blob::SHA256() const {
 
 void CL_Blob::Compress() {
     Detach();
-    CL_Compressor compressor;
+    CL_Compressor& compressor = ThreadCompressor();
     CL_Blob output;
     // The first call takes every byte from the position, the next ends the stream.
     while (compressor.Compress(*this, output, 0x7FFFFFFF) == CL_Compressor::CL_COMPRESS_MORE) {
@@ -27,7 +39,7 @@ bool CL_Blob::Uncompress(bool /*returnPartial*/) {
     uint32 pos = Tell();
     Detach();
     Seek(0, CL_SEEK_SET);
-    CL_Compressor compressor;
+    CL_Compressor& compressor = ThreadCompressor();
     CL_Blob output;
     // Success needs the stream's end: a stream cut short is as unusable as a
     // corrupt one, and 401 alone also comes back once the input is used up.

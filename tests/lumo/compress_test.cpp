@@ -117,6 +117,15 @@ TEST(Compress, CorruptAndShortStreamsFail) {
 
     CL_Blob nothing;
     EXPECT_FALSE(nothing.Uncompress(false));
+
+    // Streams left unfinished above leave nothing behind for the next blob.
+    CL_Blob again(stream);
+    ASSERT_TRUE(again.Uncompress(false));
+    EXPECT_EQ(again.Raw(), Text());
+    CL_Blob recompressed(Text());
+    recompressed.Rewind();
+    recompressed.Compress();
+    EXPECT_EQ(recompressed.Raw(), stream);
 }
 
 TEST(Compress, PiecewiseStreams) {
