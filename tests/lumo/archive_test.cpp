@@ -20,7 +20,7 @@
 
 namespace {
 
-const char* kPython = "/root/.pyenv/versions/3.13.0/bin/python3";
+const char* kPython = ZELMO_PYTHON;
 
 std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -115,15 +116,16 @@ TEST(NetInterface, ListingMatchesTheSystem) {
         "    a = socket.inet_ntoa(fcntl.ioctl(s.fileno(), 0x8915, req)[20:24])\n"
         "    m = socket.inet_ntoa(fcntl.ioctl(s.fileno(), 0x891b, req)[20:24])\n"
         "    print(name, a, m)\n";
-    FILE* f = fopen("/tmp/h10_ifaddr.py", "w");
-    ASSERT_NE(f, nullptr);
-    fputs(script.c_str(), f);
-    fclose(f);
-    std::string command = "python3 /tmp/h10_ifaddr.py";
+    char path[] = "/tmp/ifaddr_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, script.data(), script.size()), ssize_t(script.size()));
+    close(fd);
+    std::string command = std::string(ZELMO_PYTHON) + " " + path;
     for (const std::string& name : names)
         command += " " + name;
     std::string out = RunCommand(command + " 2>/dev/null");
-    unlink("/tmp/h10_ifaddr.py");
+    unlink(path);
     if (out.empty()) GTEST_SKIP() << "python3 with fcntl not available";
     std::map<std::string, std::pair<std::string, std::string>> python;
     std::istringstream lines(out);
