@@ -7,6 +7,8 @@
 #include <cstring>
 #include <functional>
 
+#include "byte_order.h"
+
 namespace {
 
 typedef CL_Blob::Buffer Buffer;
@@ -28,19 +30,8 @@ uint32 GrownCapacity(uint64 end) {
     return static_cast<uint32>(cap);
 }
 
-template <class T>
-void StoreLE(uint8* dst, T value) {
-    for (size_t i = 0; i < sizeof(T); ++i)
-        dst[i] = static_cast<uint8>(static_cast<uint64>(value) >> (8 * i));
-}
-
-template <class T>
-T LoadLE(const uint8* src) {
-    uint64 v = 0;
-    for (size_t i = 0; i < sizeof(T); ++i)
-        v |= static_cast<uint64>(src[i]) << (8 * i);
-    return static_cast<T>(v);
-}
+using lumo_bytes::LoadLE;
+using lumo_bytes::StoreLE;
 
 }  // namespace
 

@@ -4,23 +4,12 @@
 #include <bit>
 #include <cstring>
 
+#include "byte_order.h"
 #include "lumo/blob.h"
 
 namespace {
 
-inline uint32 Load16(const uint8* p) {
-    return uint32(p[0]) | uint32(p[1]) << 8;
-}
-
-inline uint32 Load32(const uint8* p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        uint32 v;
-        memcpy(&v, p, 4);
-        return v;
-    } else {
-        return uint32(p[0]) | uint32(p[1]) << 8 | uint32(p[2]) << 16 | uint32(p[3]) << 24;
-    }
-}
+using lumo_bytes::LoadLE;
 
 // Sum of the little-endian 32-bit words in `count` 8-byte groups, modulo 2^32.
 // Addition modulo 2^32 is order-free, so the words are summed in vector lanes
@@ -47,7 +36,7 @@ uint32 SumWords(const uint8* p, uint64 count) {
         sum = t[0] + t[1] + t[2] + t[3];
     }
     for (; count; --count, p += 8)
-        sum += Load32(p) + Load32(p + 4);
+        sum += LoadLE(p) + LoadLE(p + 4);
     return sum;
 }
 
@@ -59,11 +48,11 @@ uint32 CL_Blob::CheckSum() const {
     uint32 sum = 0;
     if (n & 1) sum += *p++;
     if (n & 2) {
-        sum += Load16(p);
+        sum += LoadLE<uint16>(p);
         p += 2;
     }
     if (n & 4) {
-        sum += Load32(p);
+        sum += LoadLE(p);
         p += 4;
     }
     return sum + SumWords(p, n / 8);

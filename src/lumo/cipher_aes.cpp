@@ -93,8 +93,8 @@ constexpr auto& Si = kT.inv;
 constexpr uint32 kRcon[10] = {0x01000000, 0x02000000, 0x04000000, 0x08000000, 0x10000000,
                               0x20000000, 0x40000000, 0x80000000, 0x1B000000, 0x36000000};
 
-using lumo_cipher::LoadLE;
-using lumo_cipher::StoreLE;
+using lumo_bytes::LoadLE;
+using lumo_bytes::StoreLE;
 
 inline uint32 B0(uint32 x) {
     return x >> 24;

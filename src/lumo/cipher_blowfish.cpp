@@ -21,8 +21,8 @@ constexpr uint32 kStartTables[18 + 1024] = {
 constexpr const uint32* kStartP = kStartTables;
 constexpr const uint32* kStartS = kStartTables + 18;
 
-using lumo_cipher::LoadBE;
-using lumo_cipher::StoreBE;
+using lumo_bytes::LoadBE;
+using lumo_bytes::StoreBE;
 inline uint32 Swap(uint32 v) {
     return __builtin_bswap32(v);
 }

@@ -1,33 +1,10 @@
 // Block-level entry points of the AES cipher, shared by the cipher class, the tests
-// and the benchmarks, and the byte-order helpers of the ciphers; not part of the
-// library's public headers.
+// and the benchmarks, with the byte-order helpers the ciphers work with; not part of
+// the library's public headers.
 #pragma once
 
+#include "byte_order.h"
 #include "lumo/base_types.h"
-
-namespace lumo_cipher {
-
-// Words are read and written byte by byte: blocks may sit at any offset of a blob.
-inline uint32 LoadLE(const uint8* p) {
-    return uint32(p[0]) | uint32(p[1]) << 8 | uint32(p[2]) << 16 | uint32(p[3]) << 24;
-}
-inline void StoreLE(uint8* p, uint32 v) {
-    p[0] = uint8(v);
-    p[1] = uint8(v >> 8);
-    p[2] = uint8(v >> 16);
-    p[3] = uint8(v >> 24);
-}
-inline uint32 LoadBE(const uint8* p) {
-    return uint32(p[0]) << 24 | uint32(p[1]) << 16 | uint32(p[2]) << 8 | uint32(p[3]);
-}
-inline void StoreBE(uint8* p, uint32 v) {
-    p[0] = uint8(v >> 24);
-    p[1] = uint8(v >> 16);
-    p[2] = uint8(v >> 8);
-    p[3] = uint8(v);
-}
-
-}  // namespace lumo_cipher
 
 namespace lumo_aes {
 

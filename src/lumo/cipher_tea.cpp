@@ -9,8 +9,8 @@ namespace {
 constexpr uint32 kDelta = 0x9E3779B9;
 constexpr uint8 kTailConstant = 185;
 
-using lumo_cipher::LoadLE;
-using lumo_cipher::StoreLE;
+using lumo_bytes::LoadLE;
+using lumo_bytes::StoreLE;
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <immintrin.h>
 #endif
 
+#include "byte_order.h"
 #include "digest_internal.h"
 #include "lumo/blob.h"
 
@@ -24,24 +25,10 @@ inline uint32 Rotr(uint32 x, int n) {
     return (x >> n) | (x << (32 - n));
 }
 
-inline uint32 LoadLE(const uint8* p) {
-    return uint32(p[0]) | uint32(p[1]) << 8 | uint32(p[2]) << 16 | uint32(p[3]) << 24;
-}
-inline uint32 LoadBE(const uint8* p) {
-    return uint32(p[0]) << 24 | uint32(p[1]) << 16 | uint32(p[2]) << 8 | uint32(p[3]);
-}
-inline void StoreLE(uint8* p, uint32 v) {
-    p[0] = uint8(v);
-    p[1] = uint8(v >> 8);
-    p[2] = uint8(v >> 16);
-    p[3] = uint8(v >> 24);
-}
-inline void StoreBE(uint8* p, uint32 v) {
-    p[0] = uint8(v >> 24);
-    p[1] = uint8(v >> 16);
-    p[2] = uint8(v >> 8);
-    p[3] = uint8(v);
-}
+using lumo_bytes::LoadBE;
+using lumo_bytes::LoadLE;
+using lumo_bytes::StoreBE;
+using lumo_bytes::StoreLE;
 
 // ---- MD5 -------------------------------------------------------------------
 
@@ -304,15 +291,9 @@ void Digest(const uint8* data, uint64 size, uint8* out) {
     state.Output(out);
 }
 
-const char kHex[] = "0123456789ABCDEF";
-
-std::string ToHex(const uint8* data, int size) {
-    std::string text(size_t(size) * 2, '0');
-    for (int i = 0; i < size; ++i) {
-        text[2 * i] = kHex[data[i] >> 4];
-        text[2 * i + 1] = kHex[data[i] & 15];
-    }
-    return text;
+// Upper-case hexadecimal through the blob's base16 coding, over the bytes in place.
+std::string ToHex(const uint8* data, uint32 size) {
+    return CL_Blob(data, size, false).Encode(CL_BLOB_CODING_BASE_16);
 }
 
 inline const uint8* BytesOf(const std::string& text) {

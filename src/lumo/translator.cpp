@@ -4,16 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include "byte_order.h"
 #include "lumo/blob.h"
 
 namespace {
 
 constexpr uint32 kMagic = 0x950412DE;
 constexpr uint32 kMagicSwapped = 0xDE120495;
-
-inline uint32 Swap32(uint32 v) {
-    return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
-}
 
 // Bounds-checked view of a catalogue's bytes in its own byte order.
 class Catalogue {
@@ -29,9 +26,7 @@ public:
     // A field past the end reads as 0, as a short catalogue's header does.
     uint32 Field(uint64 offset) const {
         if (offset + 4 > fSize) return 0;
-        uint32 v = uint32(fData[offset]) | uint32(fData[offset + 1]) << 8 |
-                   uint32(fData[offset + 2]) << 16 | uint32(fData[offset + 3]) << 24;
-        return fSwap ? Swap32(v) : v;
+        return fSwap ? lumo_bytes::LoadBE(fData + offset) : lumo_bytes::LoadLE(fData + offset);
     }
     // The string at `offset`, or null when it is not a NUL-terminated string inside the data.
     const char* String(uint32 offset) const {
