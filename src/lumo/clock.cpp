@@ -5,19 +5,16 @@
 #include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "monotonic_clock.h"
 
 uint64 sTimerBase = 0;
 uint64 sTimerFrequency = 0;
 
 namespace {
 
-uint64 MonotonicNanos() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64(ts.tv_sec) * 1000000000ull + uint64(ts.tv_nsec);
-}
+using lumo_clock::MonotonicNanos;
 
 // Scales the elapsed ticks to `perSecond` units without overflowing the product:
 // whole seconds and the remainder are scaled separately, the remainder in 128 bits.

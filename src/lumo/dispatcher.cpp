@@ -3,32 +3,26 @@
 #include "lumo/dispatcher.h"
 
 #include <algorithm>
-#include <chrono>
 #include <string>
+
+#include "monotonic_clock.h"
 
 namespace {
 
 constexpr uint32 kControllerWait = 100;
 constexpr uint32 kDefaultIdleLimit = 300000;
 
-// The monotonic clock is read directly, so the waits also work before library
-// start-up has set the common clock base. Idle times are 32-bit milliseconds
-// compared as unsigned differences (right across the wrap); waits measure in
-// microseconds so that a wait of n ms never ends early by rounding.
+// Idle times are 32-bit milliseconds compared as unsigned differences (right across
+// the wrap); waits measure in microseconds so that a wait of n ms never ends early by
+// rounding.
 uint32 NowMs() {
-    return uint32(std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count());
+    return uint32(lumo_clock::MonotonicMillis());
 }
 
-uint64 NowUs() {
-    return uint64(std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count());
-}
+using lumo_clock::MonotonicMicros;
 
 bool Expired(uint64 start, uint32 ms) {
-    return ms != CL_WAIT_FOREVER && NowUs() - start >= uint64(ms) * 1000;
+    return ms != CL_WAIT_FOREVER && MonotonicMicros() - start >= uint64(ms) * 1000;
 }
 
 }  // namespace
@@ -90,7 +84,7 @@ void CL_Dispatcher::AddJob(CL_Job* job, bool deleteAfterDispatch) {
 }
 
 bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
-    uint64 start = NowUs();
+    uint64 start = MonotonicMicros();
     while (!job->Dispatched()) {
         if (Expired(start, ms)) return job->Dispatched();
         CL_Thread::Sleep(1);
@@ -99,7 +93,7 @@ bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
 }
 
 bool CL_Dispatcher::WaitForJobs(uint32 ms) {
-    uint64 start = NowUs();
+    uint64 start = MonotonicMicros();
     for (;;) {
         fLock.Lock();
         // At the deadline too, queued jobs count: they have not been done.

@@ -11,7 +11,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "lumo/blob.h"
+#include "monotonic_clock.h"
 #include "lumo/process.h"
 #include "lumo/socket.h"
 
@@ -28,13 +28,7 @@ constexpr uint32 kReadChunk = 1024;
 constexpr uint32 kWriteRound = 50;
 constexpr size_t kInputSlice = size_t(1) << 30;
 
-// Monotonic milliseconds; read directly so that time-outs run out even when the
-// library's clock base has not been set.
-uint64 NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64>(ts.tv_sec) * 1000u + static_cast<uint64>(ts.tv_nsec) / 1000000u;
-}
+using lumo_clock::MonotonicMillis;
 
 enum WaitResult { kReady = 1, kTimedOut = 0, kFailed = -1, kExceptional = -2 };
 
@@ -314,7 +308,7 @@ int32 CL_Process::Wait(uint32 timeout) {
             return -1;
         }
     } else {
-        uint64 start = NowMs();
+        uint64 start = MonotonicMillis();
         for (;;) {
             r = waitpid(fPID, &status, WNOHANG);
             if (r > 0) break;
@@ -325,7 +319,7 @@ int32 CL_Process::Wait(uint32 timeout) {
                 }
                 return -1;
             }
-            if (NowMs() - start >= timeout) return 4;
+            if (MonotonicMillis() - start >= timeout) return 4;
         }
     }
     if (WIFEXITED(status) || WIFSIGNALED(status)) fReaped = true;

@@ -2,14 +2,11 @@
 // itself, so time-outs expire even before start-up has set the library's clock base.
 #pragma once
 
-#include <time.h>
-
 #include "lumo/base_types.h"
+#include "../monotonic_clock.h"
 
 inline uint32 CL_LockClockMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint32(uint64(ts.tv_sec) * 1000u + uint64(ts.tv_nsec) / 1000000u);
+    return uint32(lumo_clock::MonotonicMillis());
 }
 
 // Milliseconds since `start`, correct across the 32-bit wrap.
