@@ -10,6 +10,7 @@
 #include "lumo/blob.h"
 #include "lumo/regex.h"
 #include "lumo/utf8.h"
+#include "utf8_internal.h"
 
 namespace {
 
@@ -37,14 +38,8 @@ bool IsValidUTF8(const std::string& text) {
 std::string Latin1ToUTF8(const std::string& text) {
     std::string out;
     out.reserve(text.size() * 2);
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    for (unsigned char c : text)
+        lumo_utf8::AppendUTF8(out, c);
     return out;
 }
 

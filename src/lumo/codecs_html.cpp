@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lumo/codecs.h"
+#include "utf8_internal.h"
 
 namespace {
 
@@ -39,15 +40,6 @@ uint32 EntityCode(const std::string& name) {
     return 0;
 }
 
-void AppendCode(std::string& out, uint32 code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
 // One left-to-right pass, so the text an entity produces is never decoded again:
 // "&amp;lt;" gives "&lt;".
 std::string DecodeEntities(const std::string& text) {
@@ -64,7 +56,7 @@ std::string DecodeEntities(const std::string& text) {
             if (end < n && text[end] == ';' && end - i <= 8) {
                 uint32 code = EntityCode(text.substr(i + 1, end - i - 1));
                 if (code) {
-                    AppendCode(out, code);
+                    lumo_utf8::AppendUTF8(out, code);
                     i = end;
                     continue;
                 }

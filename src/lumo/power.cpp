@@ -15,6 +15,7 @@
 
 #include "lumo/files.h"
 #include "lumo/thread.h"
+#include "utf8_internal.h"
 
 namespace {
 
@@ -242,43 +243,14 @@ DBusConnection* sInhibitConn = nullptr;
 int32 sInhibitAPI = -1;
 uint32 sInhibitCookie = 0;
 
-// Length of the valid UTF-8 sequence at `s` (shortest form, no surrogates, at most
-// U+10FFFF), 0 when invalid.
-size_t Utf8SequenceLength(const unsigned char* s, size_t avail) {
-    unsigned char c = s[0];
-    if (c < 0x80) return 1;
-    size_t len;
-    uint32 cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (avail < len) return 0;
-    for (size_t i = 1; i < len; i++) {
-        if ((s[i] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (s[i] & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return 0;
-    if (cp >= 0xD800 && cp <= 0xDFFF) return 0;
-    return len;
-}
-
 // libdbus aborts the process on a string argument that is not valid UTF-8, and a
 // path is any bytes: invalid bytes become "?".
 std::string ValidUtf8(const std::string& text) {
     std::string out;
-    const unsigned char* s = (const unsigned char*)text.data();
+    const uint8* s = reinterpret_cast<const uint8*>(text.data());
     size_t n = text.size(), i = 0;
     while (i < n) {
-        size_t len = Utf8SequenceLength(s + i, n - i);
+        size_t len = lumo_utf8::SequenceLength(s + i, n - i);
         if (len == 0 || (len == 1 && s[i] == 0)) {
             out += '?';
             i++;

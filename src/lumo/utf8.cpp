@@ -4,6 +4,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/utf8.h"
+#include "utf8_internal.h"
 
 // Generated tables (case_table.cpp): sorted {code point, mapping} pairs.
 extern const uint16 gLowerCaseMap[][2];
@@ -234,23 +235,7 @@ inline uint32 ToLower(uint32 cp) {
     return MapCode(cp, sLowerMap, gLowerCaseMap, gLowerCaseMapSize);
 }
 
-inline void AppendUTF8(std::string& out, uint32 cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | cp >> 6);
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | cp >> 12);
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp <= 0x10FFFF) {
-        out += char(0xF0 | cp >> 18);
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
+using lumo_utf8::AppendUTF8;
 
 template <uint32 (*Map)(uint32)>
 std::string MapString(const std::string& text) {
@@ -268,6 +253,12 @@ std::string MapString(const std::string& text) {
 }
 
 }  // namespace
+
+uint32 lumo_utf8::SequenceLength(const uint8* s, uint64 avail) {
+    int extra = trailingBytesForUTF8[*s];
+    if (uint64(extra) >= avail || !IsLegalUTF8(s, extra + 1)) return 0;
+    return uint32(extra + 1);
+}
 
 bool CL_CheckUTF8(CL_Blob* blob) {
     if (!blob) return false;

@@ -7,6 +7,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/utf8.h"
+#include "lumo/utf8_internal.h"
 
 namespace {
 
@@ -67,6 +68,30 @@ TEST(Utf8Check, AgreesWithPythonStrictDecoder) {
     EXPECT_EQ(accepted, 33408u);
     EXPECT_EQ(crc32(0, flags.data(), flags.size()), 0xc7158f9fu);
     EXPECT_EQ(crc32(0, points.data(), points.size()), 0x748dd8ceu);
+}
+
+// Repairing code walks text a sequence at a time; the walk must accept exactly the
+// texts the whole-text check accepts, and the shared encoder must give CL_ToUTF8's bytes.
+TEST(Utf8Check, SequenceWalkAgreesWithWholeCheck) {
+    ForEachCorpusString([&](const std::string& s) {
+        const uint8* p = reinterpret_cast<const uint8*>(s.data());
+        size_t i = 0;
+        while (i < s.size()) {
+            uint32 len = lumo_utf8::SequenceLength(p + i, s.size() - i);
+            if (len == 0) break;
+            i += len;
+        }
+        CL_Blob blob(s);
+        ASSERT_EQ(i == s.size(), CL_CheckUTF8(&blob)) << CL_Blob(s).Encode(CL_BLOB_CODING_BASE_16);
+    });
+    for (uint32 cp : {0x41u, 0x7Fu, 0x80u, 0xFFu, 0x7FFu, 0x800u, 0xFFFDu, 0x10000u, 0x10FFFFu}) {
+        std::string out;
+        lumo_utf8::AppendUTF8(out, cp);
+        EXPECT_EQ(U8(cp), out) << cp;
+    }
+    std::string none;
+    lumo_utf8::AppendUTF8(none, 0x110000);
+    EXPECT_TRUE(none.empty());
 }
 
 TEST(Utf8Check, EmptyAndTruncated) {
