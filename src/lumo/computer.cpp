@@ -50,14 +50,6 @@ const char* ProcessorFamily() {
 #endif
 }
 
-CL_Status ReadText(const std::string& path, std::string* text) {
-    CL_Blob data;
-    CL_Status status = CL_ReadFile(CL_SystemPath(path), &data);
-    if (status == 0)
-        text->assign(reinterpret_cast<const char*>(data.GetDataForRead()), data.GetSize());
-    return status;
-}
-
 // Reads the next number at *pos, leading white space skipped; saturates at 2^64 - 1.
 bool ReadNextNumber(const std::string& text, size_t* pos, uint64* value) {
     size_t p = *pos;
@@ -108,6 +100,14 @@ std::string CL_SystemPath(const std::string& path) {
     return sRoot + path;
 }
 
+CL_Status CL_ReadSystemText(const std::string& path, std::string* text) {
+    CL_Blob data;
+    CL_Status status = CL_ReadFile(CL_SystemPath(path), &data);
+    if (status == 0)
+        text->assign(reinterpret_cast<const char*>(data.GetDataForRead()), data.GetSize());
+    return status;
+}
+
 uint32 CL_ParseOSVersion(const std::string& release) {
     std::string rest = release;
     uint32 version = 0;
@@ -136,7 +136,7 @@ std::string CL_DescribeOS(const std::string& sysname, const std::string& release
             spec += " " + output.substr(13, output.find('\n', 13) - 13);
         } else {
             std::string text;
-            CL_Status readStatus = ReadText("/etc/lsb-release", &text);
+            CL_Status readStatus = CL_ReadSystemText("/etc/lsb-release", &text);
             if (readStatus != 0) text = output;
             CL_RegEx re("DISTRIB_DESCRIPTION([ \t]*)=([ \t]*)\"([^\"]*)\"");
             CL_Match match;
@@ -194,7 +194,7 @@ bool CL_IsRunningInContainer() {
     if (sInContainer < 0) {
         bool inside = CL_StatFile(CL_SystemPath("/.dockerenv")) != 0;
         std::string text;
-        if (!inside && ReadText("/proc/1/cgroup", &text) == 0) {
+        if (!inside && CL_ReadSystemText("/proc/1/cgroup", &text) == 0) {
             CL_RegEx re("docker|lxc|ecs");
             CL_Match match;
             inside = re.Find(text, &match) == 0;
@@ -220,21 +220,22 @@ double CL_GetCPUUsage() {
     size_t pos = 0;
     if (CL_IsRunningInContainer()) {
         uint64 user = 0, system = 0;
-        if (ReadText("/sys/fs/cgroup/cpu/cpuacct.stat", &text) == 0) {
+        if (CL_ReadSystemText("/sys/fs/cgroup/cpu/cpuacct.stat", &text) == 0) {
             if (!ReadNumberAfterWord(text, &pos, &user) ||
                 !ReadNumberAfterWord(text, &pos, &system))
                 return 0;
             time = static_cast<uint64>(static_cast<double>(user) * sTickFactor) +
                    static_cast<uint64>(static_cast<double>(system) * sTickFactor);
-        } else if (ReadText("/sys/fs/cgroup/cpu.stat", &text) == 0) {
+        } else if (CL_ReadSystemText("/sys/fs/cgroup/cpu.stat", &text) == 0) {
             if (!ReadNumberAfterWord(text, &pos, &time)) return 0;
         } else {
             return 0;
         }
     } else {
         uint64 user = 0, nice = 0, system = 0;
-        if (ReadText("/proc/stat", &text) != 0 || !ReadNumberAfterWord(text, &pos, &user) ||
-            !ReadNextNumber(text, &pos, &nice) || !ReadNextNumber(text, &pos, &system))
+        if (CL_ReadSystemText("/proc/stat", &text) != 0 ||
+            !ReadNumberAfterWord(text, &pos, &user) || !ReadNextNumber(text, &pos, &nice) ||
+            !ReadNextNumber(text, &pos, &system))
             return 0;
         time = static_cast<uint64>(static_cast<double>(user + nice + system) * sTickFactor);
     }

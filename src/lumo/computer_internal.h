@@ -11,6 +11,8 @@
 void CL_SetSystemRoot(const std::string& root);
 // `path` (absolute) under the current root.
 std::string CL_SystemPath(const std::string& path);
+// The whole content of the system file `path` (absolute) under the current root.
+CL_Status CL_ReadSystemText(const std::string& path, std::string* text);
 
 // Kernel release "6.1.55-x" -> 6 << 16 | 1 << 8 | 55; non-numeric parts count 0,
 // parts above 255 count 255.

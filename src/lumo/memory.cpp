@@ -8,10 +8,8 @@
 #include <string>
 
 #include "computer_internal.h"
-#include "lumo/blob.h"
 #include "lumo/computer.h"
 #include "lumo/containers.h"
-#include "lumo/files.h"
 #include "lumo/regex.h"
 #include "lumo/utf8.h"
 
@@ -35,13 +33,6 @@ uint64 Add(uint64 a, uint64 b) {
     return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }
 
-bool ReadText(const std::string& path, std::string* text) {
-    CL_Blob data;
-    if (CL_ReadFile(CL_SystemPath(path), &data) != 0) return false;
-    text->assign(reinterpret_cast<const char*>(data.GetDataForRead()), data.GetSize());
-    return true;
-}
-
 // Whole decimal number, saturating at 2^64 - 1; "max" and other words read as 0.
 uint64 ToNumber(const std::string& text) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return 0;
@@ -57,7 +48,7 @@ uint64 ToNumber(const std::string& text) {
 // cgroup v1 files: the first run of digits of the stripped text.
 bool ReadFirstNumber(const std::string& path, uint64* value) {
     std::string text;
-    if (!ReadText(path, &text)) return false;
+    if (CL_ReadSystemText(path, &text) != 0) return false;
     CL_RegEx re("([0-9]+)");
     CL_Match match;
     std::string stripped = CL_StringStripped(text);
@@ -68,7 +59,7 @@ bool ReadFirstNumber(const std::string& path, uint64* value) {
 // cgroup v2 files: the whole stripped text as a number; unlimited reads as `max`.
 bool ReadWholeNumber(const std::string& path, uint64* value, uint64 max = 0) {
     std::string text;
-    if (!ReadText(path, &text)) return false;
+    if (CL_ReadSystemText(path, &text) != 0) return false;
     std::string stripped = CL_StringStripped(text);
     *value = stripped == "max" ? max : ToNumber(stripped);
     return true;
@@ -137,7 +128,7 @@ void CL_GetMemoryInfo(CL_MemoryInfo* info) {
 
     std::string text;
     uint64 hostTotal = 0;
-    if (ReadText("/proc/meminfo", &text)) {
+    if (CL_ReadSystemText("/proc/meminfo", &text) == 0) {
         CL_HashMap<std::string, uint64> table;
         CL_RegEx re("([A-Za-z0-9_\\(\\)]+):[ \t]*([0-9]+)");
         CL_Array<CL_Match> matches;
@@ -180,7 +171,7 @@ void CL_GetMemoryInfo(CL_MemoryInfo* info) {
             info->fAvailableSwap = Sub(info->fAvailableSwap, swapUse);
     }
 
-    if (ReadText("/proc/self/statm", &text)) {
+    if (CL_ReadSystemText("/proc/self/statm", &text) == 0) {
         std::string rest = text;
         CL_StringTokenize(&rest, " ");
         uint64 pages = ToNumber(CL_StringTokenize(&rest, " "));
