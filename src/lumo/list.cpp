@@ -147,85 +147,29 @@ bool CLU_List::operator>=(const CLU_List& other) const {
 
 // ---- Typed getters ------------------------------------------------------------
 
-bool CLU_List::GetBool(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return false;
-    if (e->fType != CLU_BOOL) e->Convert(CLU_BOOL, true);
-    return e->fBool;
-}
-
-int64 CLU_List::GetInteger(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return 0;
-    if (e->fType != CLU_INTEGER) e->Convert(CLU_INTEGER, true);
-    return e->fInteger;
-}
+// A missing element gives `MISSING`; any other is converted in place, then read.
+#define CLU_LIST_GETTER(R, NAME, TYPE, MISSING, RESULT) \
+    R CLU_List::NAME(int32 index) const {               \
+        CLU_Entry* e = At(index);                       \
+        if (!e) return MISSING;                         \
+        if (e->fType != TYPE) e->Convert(TYPE, true);   \
+        return RESULT;                                  \
+    }
+CLU_LIST_GETTER(bool, GetBool, CLU_BOOL, false, e->fBool)
+CLU_LIST_GETTER(int64, GetInteger, CLU_INTEGER, 0, e->fInteger)
+CLU_LIST_GETTER(CL_Decimal, GetDecimal, CLU_DECIMAL, CL_Decimal(), e->fDecimal)
+CLU_LIST_GETTER(double, GetFloat, CLU_FLOAT, 0.0, e->fFloat)
+CLU_LIST_GETTER(CL_Time, GetTime, CLU_TIME, CL_Time(), e->fTime)
+CLU_LIST_GETTER(CL_Date, GetDate, CLU_DATE, CL_Date(0LL), e->fDate)
+CLU_LIST_GETTER(CL_TimeStamp, GetTimeStamp, CLU_TIMESTAMP, CL_TimeStamp(0LL), e->fTimeStamp)
+CLU_LIST_GETTER(std::string, GetString, CLU_TEXT, std::string(), e->fString)
+CLU_LIST_GETTER(CL_Blob*, GetBlob, CLU_BLOB, nullptr, &e->fBlob)
+CLU_LIST_GETTER(CLU_List*, GetList, CLU_LIST, nullptr, &e->fList)
+CLU_LIST_GETTER(CLU_Table*, GetTable, CLU_TABLE, nullptr, &e->fTable)
+#undef CLU_LIST_GETTER
 
 int32 CLU_List::GetInt32(int32 index) const {
     return static_cast<int32>(static_cast<uint32>(static_cast<uint64>(GetInteger(index))));
-}
-
-CL_Decimal CLU_List::GetDecimal(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return CL_Decimal();
-    if (e->fType != CLU_DECIMAL) e->Convert(CLU_DECIMAL, true);
-    return e->fDecimal;
-}
-
-double CLU_List::GetFloat(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return 0.0;
-    if (e->fType != CLU_FLOAT) e->Convert(CLU_FLOAT, true);
-    return e->fFloat;
-}
-
-CL_Time CLU_List::GetTime(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return CL_Time();
-    if (e->fType != CLU_TIME) e->Convert(CLU_TIME, true);
-    return e->fTime;
-}
-
-CL_Date CLU_List::GetDate(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return CL_Date(0LL);
-    if (e->fType != CLU_DATE) e->Convert(CLU_DATE, true);
-    return e->fDate;
-}
-
-CL_TimeStamp CLU_List::GetTimeStamp(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return CL_TimeStamp(0LL);
-    if (e->fType != CLU_TIMESTAMP) e->Convert(CLU_TIMESTAMP, true);
-    return e->fTimeStamp;
-}
-
-std::string CLU_List::GetString(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return std::string();
-    if (e->fType != CLU_TEXT) e->Convert(CLU_TEXT, true);
-    return e->fString;
-}
-
-CL_Blob* CLU_List::GetBlob(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return nullptr;
-    if (e->fType != CLU_BLOB) e->Convert(CLU_BLOB, true);
-    return &e->fBlob;
-}
-
-CLU_List* CLU_List::GetList(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return nullptr;
-    if (e->fType != CLU_LIST) e->Convert(CLU_LIST, true);
-    return &e->fList;
-}
-
-CLU_Table* CLU_List::GetTable(int32 index) const {
-    CLU_Entry* e = At(index);
-    if (!e) return nullptr;
-    if (e->fType != CLU_TABLE) e->Convert(CLU_TABLE, true);
-    return &e->fTable;
 }
 
 // ---- Changing -----------------------------------------------------------------
