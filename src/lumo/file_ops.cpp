@@ -30,13 +30,17 @@ CL_TimeStamp ToTimeStamp(const struct statx_timestamp& t, bool present) {
         (long long)(kUnixEpochMsecs + (int64)t.tv_sec * 1000 + (int64)(t.tv_nsec / 1000000)));
 }
 
+bool Denied(int err) {
+    return err == EPERM || err == EACCES;
+}
+
 CL_Status AccessOrMissing(int err) {
-    return (err == EPERM || err == EACCES) ? 3 : 9;
+    return Denied(err) ? 3 : 9;
 }
 
 // Mapping of the simple path calls: access denied, not found, anything else.
 CL_Status PathError(int err) {
-    if (err == EACCES || err == EPERM) return 3;
+    if (Denied(err)) return 3;
     if (err == ENOENT) return 9;
     return 10;
 }
@@ -194,11 +198,10 @@ CL_Status CL_WriteFile(const std::string& path, const CL_Blob& data) {
     if (status != 0) return status;
     uint32 size = data.GetSize();
     if (size > 0 && fwrite(data.GetDataForRead(), 1, size, file) != size) {
-        int err = errno;
-        status = (err == EPERM || err == EACCES) ? 3 : 10;
+        status = Denied(errno) ? 3 : 10;
     }
     // Buffered bytes reach the disk only at the close, which can fail too.
-    if (fclose(file) != 0 && status == 0) status = (errno == EPERM || errno == EACCES) ? 3 : 10;
+    if (fclose(file) != 0 && status == 0) status = Denied(errno) ? 3 : 10;
     return status;
 }
 
@@ -377,10 +380,7 @@ CL_Status CL_DeleteTree(const std::string& path, bool recursive, bool removeRoot
     }
     if (!removeRoot) return 0;
     if (rmdir(root.c_str()) == 0) return 0;
-    int err = errno;
-    if (err == EACCES || err == EPERM) return 3;
-    if (err == ENOENT || err == ENOTDIR) return 9;
-    return 10;
+    return errno == ENOTDIR ? 9 : PathError(errno);
 }
 
 CL_Status CL_GetFilesystemInfo(const std::string& path, CL_FilesystemInfo* info) {
