@@ -2,12 +2,12 @@
 // checksums. Conversions between types live in entry_convert.cpp.
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_set>
 #include <vector>
 
+#include "lumo/containers.h"
 #include "lumo/entry.h"
 
 namespace {
@@ -31,15 +31,6 @@ inline bool IsPlain(CLU_Type type) {
 inline uint32 Fold64(int64 value) {
     uint64 u = static_cast<uint64>(value);
     return static_cast<uint32>(u >> 32) ^ static_cast<uint32>(u);
-}
-
-inline uint32 Fnv1(const char* data, size_t length) {
-    uint32 hash = 0x811C9DC5u;
-    for (size_t i = 0; i < length; i++) {
-        hash *= 16777619u;
-        hash ^= static_cast<uint8>(data[i]);
-    }
-    return hash;
 }
 
 // Converts `e` to `type` (forced) and runs `use` on the result. The caller's argument
@@ -684,10 +675,10 @@ uint32 CLU_Entry::CheckSum() const {
             return static_cast<uint32>(scaled);
         }
         case CLU_TEXT:
-            return Fnv1(fString.data(), fString.size());
+            return CL_HashBytes(fString.data(), fString.size());
         case CLU_DECIMAL: {
             std::string text = fDecimal.ToString(-1, false);
-            return Fnv1(text.data(), text.size());
+            return CL_HashBytes(text.data(), text.size());
         }
         default:
             return 0;
