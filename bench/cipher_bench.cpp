@@ -12,9 +12,9 @@
 
 #include "lumo/blob.h"
 #include "lumo/cipher.h"
-#include "lumo/cipher_internal.h"
+#include "lumo/platform/cipher_internal.h"
 #include "lumo/digest.h"
-#include "lumo/digest_internal.h"
+#include "lumo/platform/digest_internal.h"
 #include "lumo/dispatcher.h"
 
 namespace {

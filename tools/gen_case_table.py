@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate src/lumo/case_table.cpp: the simple case mappings the text functions use.
+"""Generate src/lumo/base/case_table.cpp: the simple case mappings the text functions use.
 
 The mappings are those of the Unicode 2.1 character database below U+2500. They are
 rebuilt from a current database (Debian's unicode-data package) by keeping only the
@@ -12,7 +12,7 @@ few mappings that later versions changed:
   * below U+0100 only a-z, U+00E0-U+00F6 and U+00F8-U+00FE upper-case, so
     U+00B5 and U+00FF keep their form.
 
-Usage: tools/gen_case_table.py [/usr/share/unicode] > src/lumo/case_table.cpp
+Usage: tools/gen_case_table.py [/usr/share/unicode] > src/lumo/base/case_table.cpp
 """
 import os
 import sys

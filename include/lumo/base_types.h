@@ -16,9 +16,7 @@ typedef uint64_t uint64;
 // Result code of base-library operations: 0 is success.
 typedef int32 CL_Status;
 
-enum : CL_Status {
-    CL_OK = 0,
-};
+#include "lumo/status.h"  // IWYU pragma: export
 
 // Unsigned 32-bit millisecond time-out that waits for ever.
 constexpr uint32 CL_WAIT_FOREVER = 0xFFFFFFFFu;

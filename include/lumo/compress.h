@@ -14,9 +14,9 @@ class CL_Blob;
 class CL_Compressor {
 public:
     enum : CL_Status {
-        CL_COMPRESS_MORE = 0,       // bytes were taken: call again
-        CL_COMPRESS_CORRUPT = 400,  // "Flusso dati corrotto"
-        CL_COMPRESS_END = 401,      // "Flusso dati terminato"
+        CL_COMPRESS_MORE = CL_OK,                // bytes were taken: call again
+        CL_COMPRESS_CORRUPT = CL_STREAM_CORRUPT,
+        CL_COMPRESS_END = CL_STREAM_END,
     };
 
     CL_Compressor();

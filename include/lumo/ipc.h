@@ -55,24 +55,6 @@ enum : uint16 {
 constexpr uint16 CL_IPC_CRYPTING_MASK =
     CL_IPC_TEA_CRYPTING | CL_IPC_BLOWFISH_CRYPTING | CL_IPC_AES_CRYPTING;
 
-// Status codes of the RPC (texts from CL_GetError).
-enum : CL_Status {
-    CL_IPC_NOT_IMPLEMENTED = -1,
-    CL_IPC_TIMEOUT = 4,
-    CL_IPC_CANCELLED = 7,
-    CL_IPC_IN_PROGRESS = 14,
-    CL_IPC_BAD_PROTOCOL = 101,
-    CL_IPC_CANNOT_CONNECT = 107,
-    CL_IPC_NOT_CONNECTED = 114,
-    CL_IPC_BAD_REPLY = 201,
-    CL_IPC_EXECUTE_FAILED = 204,
-    CL_IPC_EXECUTE_ABORTED = 205,
-    CL_IPC_NO_LISTEN_PORT = 206,
-    CL_IPC_NO_RESPONDER_PORT = 207,
-    CL_IPC_NO_CLIENT_ID = 208,
-    CL_IPC_DONT_COUNT = 209,
-};
-
 typedef uint32 CL_Command;
 
 // Header in front of every packet and every chunk of a packet, exactly as it goes on
@@ -278,7 +260,7 @@ public:
     virtual void WaitForJobs() {}
     virtual CL_Status Discover(CL_Blob& input, CL_Blob& output, uint32 timeout) {
         (void)input, (void)output, (void)timeout;
-        return CL_IPC_NOT_IMPLEMENTED;
+        return CL_ERROR;
     }
     virtual void Discover(CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
                           CL_ProgressCB progress, void* userData, uint32 timeout) {
@@ -286,7 +268,7 @@ public:
     }
     virtual CL_Status Connect(const CLU_Table& settings, CL_Blob& output, uint32 timeout) {
         (void)settings, (void)output, (void)timeout;
-        return CL_IPC_NOT_IMPLEMENTED;
+        return CL_ERROR;
     }
     virtual void Connect(const CLU_Table& settings, CL_SuccessCB success, CL_ErrorCB error,
                          CL_ProgressCB progress, void* userData, uint32 timeout) {
@@ -297,7 +279,7 @@ public:
     virtual CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
                               uint32 timeout) {
         (void)command, (void)input, (void)output, (void)idle, (void)timeout;
-        return CL_IPC_NOT_IMPLEMENTED;
+        return CL_ERROR;
     }
     virtual void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
                          CL_ProgressCB progress, CL_IdleCB idle, void* userData, uint32 timeout) {

@@ -11,11 +11,6 @@
 #include "lumo/thread.h"
 #include "lumo/base_types.h"
 
-enum : CL_Status {
-    CL_REGEX_NO_MATCH = 500,
-    CL_REGEX_TOO_COMPLEX = 501,
-};
-
 // One match: the whole match (entry 0) and up to nine groups, as views into the
 // subject. The views stay valid only as long as the subject they point into.
 class CL_Match : public CL_Object {

@@ -9,7 +9,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/cipher.h"
-#include "lumo/cipher_internal.h"
+#include "lumo/platform/cipher_internal.h"
 
 namespace {
 

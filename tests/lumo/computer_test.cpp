@@ -10,7 +10,7 @@
 #include <string>
 
 #include "lumo/computer.h"
-#include "lumo/computer_internal.h"
+#include "lumo/platform/computer_internal.h"
 #include "lumo/files.h"
 #include "lumo/init.h"
 

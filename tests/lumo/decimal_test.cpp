@@ -11,7 +11,7 @@
 #include <locale.h>
 
 #include "lumo/decimal.h"
-#include "lumo/decnum/decnum.h"
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/locale_info.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lumo/digest_internal.h"
+#include "lumo/platform/digest_internal.h"
 #include "lumo/blob.h"
 #include "lumo/digest.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "lumo/decnum/decnum.h"
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/entry.h"
 
 namespace {

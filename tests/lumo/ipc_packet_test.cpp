@@ -155,7 +155,7 @@ TEST(PacketHeader, RequestsCarryTheirFields) {
     EXPECT_EQ(V(h.fFlags), CL_IPC_FIRST_CHUNK);
 
     h.fMagic = 0xF79BF0B6;
-    EXPECT_EQ(CL_CheckPacketHeader(h), CL_IPC_BAD_PROTOCOL);
+    EXPECT_EQ(CL_CheckPacketHeader(h), CL_PROTOCOL_NOT_SUPPORTED);
 }
 
 TEST(PacketHeader, RepliesStartFromTheRequest) {
@@ -544,9 +544,9 @@ TEST(PacketSocket, WriteAndReadChunks) {
     ASSERT_EQ(CL_WritePacket(client, bad, CL_Blob(), 2000), 0);
     CL_PacketHeader got;
     CL_Blob chunk;
-    EXPECT_EQ(CL_ReadChunk(*server, &got, &chunk, 2000), CL_IPC_BAD_PROTOCOL);
+    EXPECT_EQ(CL_ReadChunk(*server, &got, &chunk, 2000), CL_PROTOCOL_NOT_SUPPORTED);
     // Nothing more arrives: time-out.
-    EXPECT_EQ(CL_ReadChunk(*server, &got, &chunk, 50), CL_IPC_TIMEOUT);
+    EXPECT_EQ(CL_ReadChunk(*server, &got, &chunk, 50), CL_TIMEOUT);
 }
 
 }  // namespace

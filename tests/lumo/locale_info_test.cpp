@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "lumo/locale_info_internal.h"
+#include "lumo/platform/locale_info_internal.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <climits>
 #include <string>
 
-#include "lumo/locale_info_internal.h"
+#include "lumo/platform/locale_info_internal.h"
 
 namespace {
 

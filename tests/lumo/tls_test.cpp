@@ -8,7 +8,7 @@
 
 #include "lumo/entry.h"
 #include "lumo/thread.h"
-#include "lumo/unix/tls_internal.h"
+#include "lumo/platform/unix/tls_internal.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/utf8.h"
-#include "lumo/utf8_internal.h"
+#include "lumo/base/utf8_internal.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "lumo/decimal.h"
-#include "lumo/decnum/decnum.h"
+#include "lumo/base/decnum/decnum.h"
 
 namespace {
 

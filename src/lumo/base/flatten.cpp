@@ -1,0 +1,719 @@
+// The flattened value format: entries, lists and tables written into a blob and read
+// back, in version 2 or the older version 1 chosen per thread for writing. Readers
+// accept both versions at once and refuse counts, lengths and nesting that the data
+// cannot hold, so hostile input fails cleanly instead of exhausting memory or stack.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "lumo/base/decnum/decnum.h"
+#include "lumo/entry.h"
+#include "lumo/thread.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the format is little-endian");
+
+namespace {
+
+constexpr int64 kDay = CL_MSECS_PER_DAY;
+
+// Flattened-format version of each thread; 0 means not set (version 2). Made on
+// first use with 0 stored for the thread that makes it, kept to process exit.
+CL_ThreadVar<uint32>& VersionVar() {
+    static CL_ThreadVar<uint32> sFlattenedVersion(0u);
+    return sFlattenedVersion;
+}
+
+// The thread's stored version without making local storage for it.
+uint32 StoredVersion() {
+    if (!CL_Thread::HasLocalStorage()) return 0;
+    return VersionVar().Get();
+}
+
+// Remainder with the sign of the dividend, as C++ gives it.
+inline int64 Remainder(int64 value, int64 divisor) {
+    return value % divisor;
+}
+
+// Seconds to milliseconds with 64-bit wrap-around instead of overflow.
+inline int64 TimesThousand(int64 seconds) {
+    return static_cast<int64>(static_cast<uint64>(seconds) * 1000u);
+}
+
+// A decimal printed in full may carry more than 38 digits only because of trailing
+// zeros ("1" and forty "0"); move them into an exponent so the value survives.
+std::string CompactDecimalText(const char* text, size_t length) {
+    std::string out;
+    size_t i = 0;
+    if (i < length && (text[i] == '-' || text[i] == '+')) out += text[i++];
+    size_t intStart = i;
+    while (i < length && text[i] >= '0' && text[i] <= '9')
+        i++;
+    size_t intEnd = i;
+    size_t fracStart = i, fracEnd = i;
+    if (i < length && text[i] == '.') {
+        fracStart = ++i;
+        while (i < length && text[i] >= '0' && text[i] <= '9')
+            i++;
+        fracEnd = i;
+    }
+    if (i != length || intEnd == intStart) return std::string(text, length);
+    while (fracEnd > fracStart && text[fracEnd - 1] == '0')
+        fracEnd--;
+    while (intEnd - intStart > 1 && text[intStart] == '0')
+        intStart++;
+    size_t zeros = 0;
+    if (fracEnd == fracStart)
+        while (intEnd - intStart > 1 && text[intEnd - 1] == '0') {
+            intEnd--;
+            zeros++;
+        }
+    out.append(text + intStart, intEnd - intStart);
+    if (fracEnd > fracStart) {
+        out += '.';
+        out.append(text + fracStart, fracEnd - fracStart);
+    }
+    if (zeros) out += "E+" + std::to_string(zeros);
+    return out;
+}
+
+// Room for `count` appends in one step. An array grows once it is three quarters
+// full, so asking for just `count` would move the items again near the end.
+void ReserveItems(CL_Array<CLU_Entry*>& items, uint32 count) {
+    if (count <= 3 || !items.MakeRoom(count + (count + 2) / 3)) items.MakeRoom(count);
+}
+
+// Room that FormatDecimal needs: a sign, 20 digits, up to 40 places and a point.
+constexpr size_t kDecimalTextRoom = 64;
+
+// The text ToString(-1, false) gives, for the values met in practice: a coefficient
+// within 64 bits and a small exponent. Written straight into `out` without the
+// engine's general formatter; 0 when the value needs that formatter.
+size_t FormatDecimal(const CL_Decimal& value, char* out) {
+    const decnum::Number n = value.GetNumber();
+    if (n.kind != decnum::kFinite || (n.coef >> 64) != 0) return 0;
+    uint64 c = static_cast<uint64>(n.coef);
+    int64 e = n.exp;
+    size_t pos = 0;
+    if (n.neg) out[pos++] = '-';
+    if (c == 0) {  // reduced to exponent 0: "0" or "-0"
+        out[pos++] = '0';
+        return pos;
+    }
+    while (c % 10 == 0) {
+        c /= 10;
+        ++e;
+    }
+    if (e > 20 || e < -40) return 0;
+    char digits[20];
+    size_t len = 0;
+    for (uint64 v = c; v; v /= 10)
+        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v % 10);
+    const char* d = digits + sizeof(digits) - len;
+    if (e >= 0) {
+        memcpy(out + pos, d, len);
+        pos += len;
+        memset(out + pos, '0', static_cast<size_t>(e));
+        return pos + static_cast<size_t>(e);
+    }
+    size_t frac = static_cast<size_t>(-e);
+    if (len > frac) {
+        memcpy(out + pos, d, len - frac);
+        pos += len - frac;
+        out[pos++] = '.';
+        memcpy(out + pos, d + len - frac, frac);
+        return pos + frac;
+    }
+    out[pos++] = '0';
+    out[pos++] = '.';
+    memset(out + pos, '0', frac - len);
+    pos += frac - len;
+    memcpy(out + pos, d, len);
+    return pos + len;
+}
+
+// The plain texts peers write ("-123.45": a sign, at most 19 digits and one point
+// between digits) read to the same reduced number as the text constructor gives,
+// without its general parser. False leaves any other text to that parser.
+bool ParsePlainDecimal(const char* text, size_t length, CL_Decimal* out) {
+    size_t i = 0;
+    bool neg = false;
+    if (length && text[0] == '-') {
+        neg = true;
+        i = 1;
+    }
+    uint64 c = 0;
+    int64 exp = 0;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < length; i++) {
+        char ch = text[i];
+        if (ch >= '0' && ch <= '9') {
+            if (++digits > 19) return false;
+            c = c * 10 + static_cast<uint64>(ch - '0');
+            if (point) --exp;
+        } else if (ch == '.' && !point && digits && i + 1 < length) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    if (!digits) return false;
+    if (c == 0) {
+        exp = 0;
+    } else {
+        while (c % 10 == 0) {
+            c /= 10;
+            ++exp;
+        }
+    }
+    *out = CL_Decimal(decnum::MakeFinite(neg, c, exp));
+    return true;
+}
+
+CL_Decimal ParseDecimal(const char* text, size_t length) {
+    CL_Decimal plain;
+    if (length <= 24 && ParsePlainDecimal(text, length, &plain)) return plain;
+    if (length > 38) {
+        std::string compact = CompactDecimalText(text, length);
+        return CL_Decimal(compact.data(), static_cast<unsigned long>(compact.size()));
+    }
+    return CL_Decimal(text, static_cast<unsigned long>(length));
+}
+
+}  // namespace
+
+// Writer and reader over raw bytes; the blob is touched once at each end.
+class CLU_Flattener {
+public:
+    struct KeyRef {
+        std::string fKey;  // already cut at its first NUL
+        const CLU_Entry* fEntry;
+    };
+
+    // Writes straight into the blob at its position, growing it geometrically; the
+    // bytes past the written end are cut off again by Finish.
+    class Writer {
+    public:
+        Writer(CL_Blob& blob, bool v1)
+            : fData(nullptr),
+              fSize(0),
+              fV1(v1),
+              fBlob(blob),
+              fBase(blob.Tell()),
+              fOldSize(blob.GetSize()),
+              fCapacity(0),
+              fFailed(false) {}
+        Writer(const Writer&) = delete;
+        Writer& operator=(const Writer&) = delete;
+
+        // Room for n more bytes, or null once the blob cannot grow that far.
+        uint8* Room(size_t n) {
+            if (fCapacity - fSize < n && !Grow(n)) return nullptr;
+            return fData + fSize;
+        }
+        void Byte(uint8 b) {
+            if (uint8* p = Room(1)) {
+                *p = b;
+                fSize += 1;
+            }
+        }
+        void TagAnd64(uint8 tag, uint64 v) {
+            if (uint8* p = Room(9)) {
+                p[0] = tag;
+                memcpy(p + 1, &v, 8);
+                fSize += 9;
+            }
+        }
+        void U32(uint32 v) {
+            if (uint8* p = Room(4)) {
+                memcpy(p, &v, 4);
+                fSize += 4;
+            }
+        }
+        void Bytes(const void* data, size_t n) {
+            if (!n) return;
+            if (uint8* p = Room(n)) {
+                memcpy(p, data, n);
+                fSize += n;
+            }
+        }
+        // Sets the blob's size and position after what was written. A payload past
+        // the blob's size limit leaves the blob as it was.
+        void Finish() {
+            if (fFailed) {
+                fBlob.SetSize(fOldSize);
+                fBlob.Seek(static_cast<int32>(fBase), CL_SEEK_SET);
+                return;
+            }
+            uint64 end = fBase + fSize;
+            if (fCapacity) fBlob.SetSize(static_cast<uint32>(std::max<uint64>(end, fOldSize)));
+            fBlob.Seek(static_cast<int32>(end), CL_SEEK_SET);
+        }
+
+        uint8* fData;
+        size_t fSize;
+        bool fV1;
+        std::vector<KeyRef> fKeys;  // sort stack shared by nested tables
+
+    private:
+        bool Grow(size_t n) {
+            if (fFailed) return false;
+            uint64 limit = CL_Blob::kMaxSize - static_cast<uint64>(fBase);
+            uint64 capacity = std::max<uint64>(fCapacity * 2, 1024);
+            if (capacity < fSize + n) capacity = fSize + n;
+            if (capacity > limit) capacity = limit;
+            if (capacity < fSize + n) {
+                fFailed = true;
+                return false;
+            }
+            uint32 end = static_cast<uint32>(fBase + capacity);
+            fBlob.SetCapacity(end);
+            if (fBlob.GetSize() < end) fBlob.SetSize(end);
+            if (fBlob.GetSize() < end) {
+                fFailed = true;
+                return false;
+            }
+            fData = fBlob.GetDataForWrite() + fBase;
+            fCapacity = capacity;
+            return true;
+        }
+
+        CL_Blob& fBlob;
+        uint32 fBase;
+        uint32 fOldSize;
+        size_t fCapacity;
+        bool fFailed;
+    };
+
+    struct Reader {
+        const uint8* fData;
+        uint32 fPos;
+        uint32 fSize;
+        int32 fDepth;
+
+        uint32 Remaining() const { return fSize - fPos; }
+        // Short reads give 0 and leave the position where it was.
+        uint32 U32() {
+            if (Remaining() < 4) return 0;
+            uint32 v;
+            memcpy(&v, fData + fPos, 4);
+            fPos += 4;
+            return v;
+        }
+        int64 I64() {
+            if (Remaining() < 8) return 0;
+            int64 v;
+            memcpy(&v, fData + fPos, 8);
+            fPos += 8;
+            return v;
+        }
+    };
+
+    static bool WritesVersion1() { return StoredVersion() == 1; }
+
+    static void WriteEntry(Writer& w, const CLU_Entry& e);
+    static void WriteList(Writer& w, const CLU_List& list);
+    static void WriteTable(Writer& w, const CLU_Table& table);
+
+    static bool ReadEntry(Reader& r, CLU_Entry& e);
+    static bool ReadList(Reader& r, CLU_List& list);
+    static bool ReadLongList(Reader& r, CLU_List::Storage* s, uint32 count, CLU_EntryStack& stack);
+    static bool ReadTable(Reader& r, CLU_Table& table);
+
+    template <class T>
+    static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
+        Writer w(blob, WritesVersion1());
+        write(w, value);
+        w.Finish();
+    }
+
+    template <class T>
+    static bool Unflatten(T& value, CL_Blob& blob, bool (*read)(Reader&, T&), int32 depth) {
+        Reader r;
+        r.fData = blob.GetDataForRead();
+        r.fSize = blob.GetSize();
+        r.fPos = std::min(blob.Tell(), r.fSize);
+        r.fDepth = depth;
+        bool ok = read(r, value);
+        blob.Seek(static_cast<int32>(r.fPos), CL_SEEK_SET);
+        return ok;
+    }
+};
+
+// ---- Writing ------------------------------------------------------------------
+
+void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
+    switch (e.fType) {
+        case CLU_BOOL:
+            if (uint8* p = w.Room(2)) {
+                p[0] = 'b';
+                p[1] = e.fBool ? 0xFB : 0x00;
+                w.fSize += 2;
+            }
+            break;
+        case CLU_INTEGER:
+            w.TagAnd64('i', static_cast<uint64>(e.fInteger));
+            break;
+        case CLU_FLOAT: {
+            uint64 bits;
+            memcpy(&bits, &e.fFloat, 8);
+            w.TagAnd64('f', bits);
+            break;
+        }
+        case CLU_DECIMAL:
+            if (w.fV1) {
+                w.TagAnd64('d', static_cast<uint64>(e.fDecimal.ToScaledInt64(nullptr)));
+            } else {
+                char text[kDecimalTextRoom];
+                size_t n = FormatDecimal(e.fDecimal, text);
+                if (n) {
+                    if (uint8* p = w.Room(n + 2)) {
+                        p[0] = 'e';
+                        memcpy(p + 1, text, n);
+                        p[1 + n] = 0;
+                        w.fSize += n + 2;
+                    }
+                } else {
+                    std::string text = e.fDecimal.ToString(-1, false);
+                    w.Byte('e');
+                    w.Bytes(text.c_str(), text.size() + 1);
+                }
+            }
+            break;
+        case CLU_TIMESTAMP:
+            if (w.fV1)
+                w.TagAnd64('t', static_cast<uint64>(e.fTimeStamp.ToRaw() / 1000));
+            else
+                w.TagAnd64('u', static_cast<uint64>(e.fTimeStamp.ToRaw()));
+            break;
+        case CLU_DATE:
+            if (w.fV1)
+                w.TagAnd64('D', static_cast<uint64>(e.fDate.ToRaw() / 1000));
+            else
+                w.TagAnd64('E', static_cast<uint64>(e.fDate.ToRaw()));
+            break;
+        case CLU_TIME:
+            if (w.fV1)
+                w.TagAnd64('H', static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw() / 1000)));
+            else
+                w.TagAnd64('I', static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw())));
+            break;
+        case CLU_TEXT: {
+            // Readers drop one trailing NUL (peers may send texts with it), so a text
+            // that itself ends in NUL gets one more to come back whole.
+            size_t n = e.fString.size();
+            size_t extra = (n && e.fString[n - 1] == '\0') ? 1 : 0;
+            if (n + extra > 0xFFFFFFFFu) n = 0xFFFFFFFFu - extra;
+            if (uint8* p = w.Room(5 + n + extra)) {
+                p[0] = 's';
+                uint32 n32 = static_cast<uint32>(n + extra);
+                memcpy(p + 1, &n32, 4);
+                if (n) memcpy(p + 5, e.fString.data(), n);
+                if (extra) p[5 + n] = 0;
+                w.fSize += 5 + n + extra;
+            }
+            break;
+        }
+        case CLU_BLOB: {
+            uint32 n = e.fBlob.GetSize();
+            w.Byte('B');
+            w.U32(n);
+            if (n) w.Bytes(e.fBlob.GetDataForRead(), n);
+            break;
+        }
+        case CLU_LIST:
+            w.Byte('L');
+            WriteList(w, e.fList);
+            break;
+        case CLU_TABLE:
+            w.Byte('T');
+            WriteTable(w, e.fTable);
+            break;
+        default:
+            w.Byte('N');
+            break;
+    }
+}
+
+void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
+    if (!list.fStorage.IsValid()) {
+        w.U32(0);
+        return;
+    }
+    const CL_Array<CLU_Entry*>& items = list.fStorage.GetRefData()->fList;
+    uint32 count = items.Count();
+    w.U32(count);
+    // Entries are separate heap blocks: ask for the next ones while writing this one.
+    constexpr uint32 kAhead = 4;
+    for (uint32 i = 0; i < count && i < kAhead; i++)
+        __builtin_prefetch(items[i]);
+    for (uint32 i = 0; i < count; i++) {
+        if (i + kAhead < count) __builtin_prefetch(items[i + kAhead]);
+        WriteEntry(w, *items[i]);
+    }
+}
+
+void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
+    uint32 count = table.Count();
+    w.U32(count);
+    if (!count) return;
+    const CL_StringMap& map = table.fStorage.GetRefData()->fTable;
+    // Keys go out in ascending unsigned byte order, each up to its first NUL so
+    // that an embedded NUL cannot misframe what follows.
+    size_t base = w.fKeys.size();
+    for (CL_StringMap::const_iterator it = map.begin(); it != map.end(); ++it) {
+        w.fKeys.push_back(KeyRef{it.key(), it.value()});
+        std::string& key = w.fKeys.back().fKey;
+        size_t nul = key.find('\0');
+        if (nul != std::string::npos) key.resize(nul);
+    }
+    std::sort(w.fKeys.begin() + static_cast<std::ptrdiff_t>(base), w.fKeys.end(),
+              [](const KeyRef& a, const KeyRef& b) { return a.fKey < b.fKey; });
+    size_t end = w.fKeys.size();
+    for (size_t i = base; i < end; i++) {
+        const KeyRef& ref = w.fKeys[i];
+        w.Bytes(ref.fKey.c_str(), ref.fKey.size() + 1);
+        const CLU_Entry* entry = ref.fEntry;  // the stack may grow below
+        WriteEntry(w, *entry);
+    }
+    w.fKeys.resize(base);
+}
+
+void CLU_Entry::Flatten(CL_Blob& blob) const {
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteEntry);
+}
+void CLU_List::Flatten(CL_Blob& blob) const {
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteList);
+}
+void CLU_Table::Flatten(CL_Blob& blob) const {
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable);
+}
+
+// ---- Reading ------------------------------------------------------------------
+
+bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
+    if (e.fType != CLU_NULL) e.Destroy();
+    if (r.Remaining() == 0) return true;
+    uint8 tag = r.fData[r.fPos++];
+    switch (tag) {
+        case 0:
+        case 'N':
+            return true;
+        case 'b':
+            e.fBool = r.Remaining() ? r.fData[r.fPos++] != 0 : false;
+            e.fType = CLU_BOOL;
+            return true;
+        case 'i':
+            e.fInteger = r.I64();
+            e.fType = CLU_INTEGER;
+            return true;
+        case 'f': {
+            int64 bits = r.I64();
+            memcpy(&e.fFloat, &bits, 8);
+            e.fType = CLU_FLOAT;
+            return true;
+        }
+        case 'e': {
+            const char* text = reinterpret_cast<const char*>(r.fData + r.fPos);
+            const void* nul = memchr(text, 0, r.Remaining());
+            size_t length = nul ? static_cast<const char*>(nul) - text : r.Remaining();
+            r.fPos += static_cast<uint32>(nul ? length + 1 : length);
+            new (&e.fDecimal) CL_Decimal(ParseDecimal(text, length));
+            e.fType = CLU_DECIMAL;
+            return true;
+        }
+        case 'd':
+            new (&e.fDecimal) CL_Decimal(CL_Decimal::FromScaledInt64(r.I64()));
+            e.fType = CLU_DECIMAL;
+            return true;
+        case 'u':
+            new (&e.fTimeStamp) CL_TimeStamp(static_cast<long long>(r.I64()));
+            e.fType = CLU_TIMESTAMP;
+            return true;
+        case 't':
+            new (&e.fTimeStamp) CL_TimeStamp(static_cast<long long>(TimesThousand(r.I64())));
+            e.fType = CLU_TIMESTAMP;
+            return true;
+        case 'E': {
+            int64 v = r.I64();
+            new (&e.fDate) CL_Date(static_cast<long long>(v - Remainder(v, kDay)));
+            e.fType = CLU_DATE;
+            return true;
+        }
+        case 'D': {
+            int64 ms = TimesThousand(r.I64());
+            new (&e.fDate) CL_Date(static_cast<long long>(ms / kDay * kDay));
+            e.fType = CLU_DATE;
+            return true;
+        }
+        case 'I': {
+            int64 v = r.I64();
+            new (&e.fTime) CL_Time();
+            e.fTime.FromRaw(Remainder(v, kDay));
+            e.fType = CLU_TIME;
+            return true;
+        }
+        case 'H': {
+            int64 ms = TimesThousand(r.I64());
+            new (&e.fTime) CL_Time();
+            e.fTime.FromRaw(Remainder(ms, kDay));
+            e.fType = CLU_TIME;
+            return true;
+        }
+        case 's': {
+            uint32 n = r.U32();
+            if (n > r.Remaining()) return false;  // a text cut short is refused
+            const char* text = reinterpret_cast<const char*>(r.fData + r.fPos);
+            r.fPos += n;
+            if (n && text[n - 1] == '\0') n--;
+            new (&e.fString) std::string(text, n);
+            e.fType = CLU_TEXT;
+            return true;
+        }
+        case 'B': {
+            new (&e.fBlob) CL_Blob();
+            e.fType = CLU_BLOB;
+            if (r.Remaining() < 4) return true;  // no count: an empty blob
+            uint32 n = r.U32();
+            if (n > r.Remaining()) return false;
+            if (n) {
+                e.fBlob = CL_Blob(r.fData + r.fPos, n, true);
+                e.fBlob.Rewind();
+            }
+            r.fPos += n;
+            return true;
+        }
+        case 'L': {
+            new (&e.fList) CLU_List();
+            e.fType = CLU_LIST;
+            if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
+            r.fDepth++;
+            bool ok = ReadList(r, e.fList);
+            r.fDepth--;
+            return ok;
+        }
+        case 'T': {
+            new (&e.fTable) CLU_Table();
+            e.fType = CLU_TABLE;
+            if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
+            r.fDepth++;
+            bool ok = ReadTable(r, e.fTable);
+            r.fDepth--;
+            return ok;
+        }
+        default:
+            return false;
+    }
+}
+
+bool CLU_Flattener::ReadList(Reader& r, CLU_List& list) {
+    // Start from a storage of our own without copying a shared one first.
+    if (list.fStorage.GetRefCount() > 1) list.fStorage = CL_RefCounted<CLU_List::Storage>();
+    CLU_List::Storage* s = list.fStorage.ModifyRefData();
+    uint32 had = s->fList.Count();
+    for (uint32 i = 0; i < had; i++)
+        CLU_Entry::Deallocate(s->fList[i]);
+    s->fList.Clear();
+
+    int32 count = static_cast<int32>(r.U32());
+    // Every entry takes at least one byte: a count the data cannot hold is refused.
+    if (count < 0 || static_cast<uint32>(count) > r.Remaining()) return false;
+    uint32 n = static_cast<uint32>(count);
+    if (n > CLU_Entry::kShortList) {
+        if (CLU_EntryStack* stack = CLU_Entry::ThreadEntryStack())
+            return ReadLongList(r, s, n, *stack);
+    }
+    ReserveItems(s->fList, n);
+    for (uint32 i = 0; i < n; i++) {
+        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        bool ok = ReadEntry(r, *e);
+        if (!s->fList.Append(e)) {
+            CLU_Entry::Deallocate(e);
+            return false;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool CLU_Flattener::ReadLongList(Reader& r, CLU_List::Storage* s, uint32 count,
+                                 CLU_EntryStack& stack) {
+    // The items are gathered first and the list's array made once they are read
+    // (see CLU_EntryStack); what was read stays in the list on failure.
+    uint32 base = stack.fSize;
+    bool ok = true;
+    for (uint32 i = 0; i < count && ok; i++) {
+        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        ok = ReadEntry(r, *e);
+        if (!stack.Push(e)) {
+            CLU_Entry::Deallocate(e);
+            ok = false;
+        }
+    }
+    uint32 got = stack.fSize - base;
+    ReserveItems(s->fList, got);
+    for (uint32 i = 0; i < got; i++) {
+        if (!s->fList.Append(stack.fItems[base + i])) {
+            for (uint32 j = i; j < got; j++)
+                CLU_Entry::Deallocate(stack.fItems[base + j]);
+            ok = false;
+            break;
+        }
+    }
+    stack.Pop(base);
+    return ok;
+}
+
+bool CLU_Flattener::ReadTable(Reader& r, CLU_Table& table) {
+    if (table.fStorage.GetRefCount() > 1) table.fStorage = CL_RefCounted<CLU_Table::Storage>();
+    CLU_Table::Storage* s = table.fStorage.ModifyRefData();
+    for (CL_StringMap::iterator it = s->fTable.begin(); it != s->fTable.end(); ++it)
+        CLU_Entry::Deallocate(*it);
+    s->fTable.Clear();
+
+    int32 count = static_cast<int32>(r.U32());
+    if (count < 0 || static_cast<uint32>(count) > r.Remaining()) return false;
+    if (count) s->fTable.SetCapacity(static_cast<uint32>(count));
+    for (int32 i = 0; i < count; i++) {
+        const char* key = reinterpret_cast<const char*>(r.fData + r.fPos);
+        const void* nul = memchr(key, 0, r.Remaining());
+        size_t length = nul ? static_cast<const char*>(nul) - key : r.Remaining();
+        r.fPos += static_cast<uint32>(nul ? length + 1 : length);
+
+        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        bool ok = ReadEntry(r, *e);
+        // A key met twice keeps its first place and takes the later value.
+        CLU_Entry*& slot = s->fTable[std::string(key, length)];
+        if (slot) CLU_Entry::Deallocate(slot);
+        slot = e;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool CLU_Entry::Unflatten(CL_Blob& blob) {
+    Unset();
+    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadEntry, 0);
+}
+bool CLU_List::Unflatten(CL_Blob& blob) {
+    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadList, 1);
+}
+bool CLU_Table::Unflatten(CL_Blob& blob) {
+    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadTable, 1);
+}
+
+// ---- Per-thread version -------------------------------------------------------
+
+uint32 CLU_Entry::GetFlattenedVersion() {
+    uint32 version = StoredVersion();
+    return version == 0 ? 2 : version;
+}
+
+uint32 CLU_Entry::SetFlattenedVersion(uint32 version) {
+    CL_ThreadVar<uint32>& var = VersionVar();
+    uint32 previous = var.Get();
+    var = version == 0 ? 2 : version;
+    return previous;
+}

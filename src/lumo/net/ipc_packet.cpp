@@ -1,0 +1,361 @@
+// Packet building and parsing shared by the RPC client and server: headers per packet
+// type, progress encoding, the connection cipher, the checksum / compression / cipher
+// pipeline in both directions, and chunking over a socket.
+#include <cmath>
+#include <zlib.h>
+
+#include <cstring>
+
+#include "lumo/cipher.h"
+#include "lumo/ipc.h"
+#include "lumo/socket.h"
+
+namespace {
+
+constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
+// Inflated output is grown ahead by at most this much at a time: the sizes that
+// drive the growth come from the wire.
+constexpr uint64 kMaxGrowStep = 16u << 20;
+
+// The header of the chunk that starts `offset` bytes into a payload with `left` bytes
+// still to send: fSize counts them, and only a packet's first chunk carries
+// CL_IPC_FIRST_CHUNK (a PING never does).
+CL_PacketHeader ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32 left) {
+    CL_PacketHeader chunk = header;
+    chunk.fSize = left;
+    if (offset == 0 && header.fType != CL_PACKET_TYPE_PING)
+        chunk.fFlags |= CL_IPC_FIRST_CHUNK;
+    else
+        chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
+    return chunk;
+}
+
+}  // namespace
+
+void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 flags,
+                         uint32 sequence) {
+    memset(header, 0, sizeof(*header));
+    header->fMagic = CL_IPC_MAGIC;
+    header->fVersion = CL_IPC_VERSION;
+    header->fType = uint16(type);
+    header->fFlags = flags;
+    header->fSequence = sequence;
+}
+
+CL_Status CL_CheckPacketHeader(const CL_PacketHeader& header) {
+    return header.fMagic == CL_IPC_MAGIC ? 0 : CL_PROTOCOL_NOT_SUPPORTED;
+}
+
+void CL_MakeDiscoverRequest(CL_PacketHeader* header) {
+    CL_InitPacketHeader(header, CL_PACKET_TYPE_DISCOVER, 0, 0);
+}
+
+void CL_MakeServerInfoRequest(CL_PacketHeader* header, uint32 sequence) {
+    CL_InitPacketHeader(header, CL_PACKET_TYPE_SERVER_INFO, CL_IPC_FIRST_CHUNK, sequence);
+}
+
+void CL_MakeAuthRequest(CL_PacketHeader* header, uint32 sequence, uint32 connectionFlags) {
+    CL_InitPacketHeader(header, CL_PACKET_TYPE_AUTH, CL_IPC_FIRST_CHUNK, sequence);
+    header->fConnection.fFlags = connectionFlags;
+}
+
+void CL_MakeDataRequest(CL_PacketHeader* header, uint32 sequence, CL_Command command,
+                        uint16 connectionFlags) {
+    CL_InitPacketHeader(header, CL_PACKET_TYPE_DATA, connectionFlags | CL_IPC_FIRST_CHUNK,
+                        sequence);
+    header->fData.fCommand = command;
+}
+
+void CL_MakeAbortRequest(CL_PacketHeader* header, uint32 sequence) {
+    CL_InitPacketHeader(header, CL_PACKET_TYPE_ABORT, CL_IPC_FIRST_CHUNK, sequence);
+}
+
+void CL_MakeAbortAllRequest(CL_PacketHeader* header) {
+    CL_InitPacketHeader(header, CL_PACKET_TYPE_ABORT_ALL, CL_IPC_FIRST_CHUNK, 0);
+}
+
+void CL_MakeServerInfoReply(const CL_PacketHeader& request, uint64 serverID,
+                            CL_PacketHeader* reply) {
+    CL_PacketHeader copy = request;
+    copy.fFlags |= CL_IPC_FIRST_CHUNK;
+    copy.fSize = 0;
+    copy.fServer.fID = serverID;
+    *reply = copy;
+}
+
+void CL_MakeAuthReply(const CL_PacketHeader& request, uint16 grantedFlags, uint32 clientID,
+                      CL_PacketHeader* reply) {
+    CL_PacketHeader copy = request;
+    copy.fFlags = grantedFlags | CL_IPC_FIRST_CHUNK;
+    copy.fSize = 0;
+    copy.fConnection.fID = clientID;
+    *reply = copy;
+}
+
+void CL_MakeNoAuthReply(const CL_PacketHeader& request, uint32 error, CL_PacketHeader* reply) {
+    CL_PacketHeader copy = request;
+    copy.fType = CL_PACKET_TYPE_NO_AUTH;
+    copy.fFlags |= CL_IPC_FIRST_CHUNK;
+    copy.fSize = 0;
+    copy.fConnection.fError = error;
+    *reply = copy;
+}
+
+void CL_MakeReply(const CL_PacketHeader& request, CL_PacketType type, uint16 connectionFlags,
+                  CL_PacketHeader* reply) {
+    CL_PacketHeader copy = request;
+    copy.fType = uint16(type);
+    copy.fSize = 0;
+    if (type == CL_PACKET_TYPE_ABORT) {
+        copy.fFlags = CL_IPC_FIRST_CHUNK;
+        copy.fData.fCheckSum = 0;
+    } else {
+        copy.fFlags = uint16((request.fFlags & ~CL_IPC_COMPRESS) |
+                             (connectionFlags & CL_IPC_COMPRESS) | CL_IPC_FIRST_CHUNK);
+    }
+    *reply = copy;
+}
+
+uint16 CL_EncodeCompleteness(double percent) {
+    if (!(percent >= 0.0)) return CL_IPC_COMPLETENESS_UNKNOWN;  // negative or NaN
+    if (percent > 100.0) percent = 100.0;
+    return uint16(percent * 655.34);
+}
+
+double CL_DecodeCompleteness(uint16 value) {
+    if (value == CL_IPC_COMPLETENESS_UNKNOWN) return -1.0;
+    return value / 655.34;
+}
+
+void CL_MakePing(CL_PacketHeader* header, CL_Blob* payload, uint32 sequence, double percent,
+                 const std::string* message) {
+    CL_InitPacketHeader(header, CL_PACKET_TYPE_PING, 0, sequence);
+    header->fPing.fCompleteness = CL_EncodeCompleteness(percent);
+    if (payload) payload->Clear();
+    if (!message || !payload) return;
+    size_t length = message->size();
+    // Stop at an embedded NUL too: the receiver reads the text up to the first one.
+    size_t nul = message->find('\0');
+    if (nul != std::string::npos) length = nul;
+    if (length > CL_IPC_MAX_PING_MESSAGE) length = CL_IPC_MAX_PING_MESSAGE;
+    payload->SetSize(uint32(length) + 1);
+    uint8* data = payload->GetDataForWrite();
+    memcpy(data, message->data(), length);
+    data[length] = 0;
+    payload->Seek(0, CL_SEEK_SET);
+    header->fSize = uint32(length) + 1;
+}
+
+std::string CL_GetPingMessage(const CL_Blob& payload) {
+    const char* data = reinterpret_cast<const char*>(payload.GetDataForRead());
+    uint32 size = payload.GetSize();
+    if (!data || size == 0) return "";
+    const void* nul = memchr(data, 0, size);
+    return std::string(data, nul ? size_t(static_cast<const char*>(nul) - data) : size);
+}
+
+void CL_MakeConnectionKey(uint32 clientID, uint64 serverID, CL_Blob* key) {
+    key->Clear();
+    *key += clientID;
+    *key += serverID;
+    key->Seek(0, CL_SEEK_SET);
+}
+
+CL_Cipher* CL_NewConnectionCipher(uint16 connectionFlags, uint32 clientID, uint64 serverID) {
+    CL_Cipher* cipher;
+    if (connectionFlags & CL_IPC_TEA_CRYPTING)
+        cipher = new CL_TEACipher();
+    else if (connectionFlags & CL_IPC_BLOWFISH_CRYPTING)
+        cipher = new CL_BlowfishCipher();
+    else if (connectionFlags & CL_IPC_AES_CRYPTING)
+        cipher = new CL_AESCipher();
+    else
+        return new CL_Cipher();
+    CL_Blob key;
+    CL_MakeConnectionKey(clientID, serverID, &key);
+    cipher->SetKey(key);
+    return cipher;
+}
+
+void CL_EncodePayload(CL_PacketHeader* header, CL_Blob& payload, uint16 connectionFlags,
+                      CL_Cipher* cipher, bool compressEmpty) {
+    payload.Seek(0, CL_SEEK_SET);
+    header->fData.fCheckSum = payload.CheckSum();
+    if (connectionFlags & CL_IPC_COMPRESS) {
+        header->fFlags |= CL_IPC_COMPRESS;
+        if (payload.GetSize() > 0 || compressEmpty) {
+            payload.Seek(0, CL_SEEK_SET);
+            payload.Compress();
+        }
+    }
+    payload.Seek(0, CL_SEEK_SET);
+    if (cipher && payload.GetSize() > 0) cipher->Encrypt(payload, 0xFFFFFFFF);
+    payload.Seek(0, CL_SEEK_SET);
+}
+
+bool CL_VerifyCheckSum(const CL_PacketHeader& first, const CL_Blob& plain) {
+    return plain.CheckSum() == first.fData.fCheckSum;
+}
+
+CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Cipher* cipher) {
+    payload.Seek(0, CL_SEEK_SET);
+    if (cipher && payload.GetSize() > 0) cipher->Decrypt(payload, 0xFFFFFFFF);
+    // An empty payload with the flag set is the client's form of "nothing".
+    if ((first.fFlags & CL_IPC_COMPRESS) && payload.GetSize() > 0 && !payload.Uncompress(false))
+        return CL_IPC_BAD_REPLY;
+    payload.Seek(0, CL_SEEK_SET);
+    return CL_VerifyCheckSum(first, payload) ? 0 : CL_IPC_BAD_REPLY;
+}
+
+CL_PayloadDecoder::CL_PayloadDecoder(CL_Cipher* cipher, bool raw)
+    : fCipher(cipher), fRaw(raw), fStarted(false), fEnded(false), fLeft(0), fInflater(nullptr) {
+    memset(&fFirst, 0, sizeof(fFirst));
+}
+
+struct CL_PayloadDecoder::Inflater {
+    z_stream fStream;
+    bool fReady;
+};
+
+CL_PayloadDecoder::~CL_PayloadDecoder() {
+    if (fInflater && fInflater->fReady) inflateEnd(&fInflater->fStream);
+    delete fInflater;
+}
+
+CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) {
+    uint32 n = CL_ChunkPayloadSize(header);
+    if (chunk.GetSize() != n) return CL_IPC_BAD_REPLY;
+    if (!fStarted) {
+        if (!(header.fFlags & CL_IPC_FIRST_CHUNK)) return CL_IPC_BAD_REPLY;
+        bool compressed = !fRaw && (header.fFlags & CL_IPC_COMPRESS);
+        if (!compressed && header.fSize > CL_Blob::kMaxSize) return CL_IPC_BAD_REPLY;
+        fFirst = header;
+        fStarted = true;
+        fLeft = header.fSize;
+    } else if (fLeft == 0 || (header.fFlags & CL_IPC_FIRST_CHUNK) || header.fSize != fLeft ||
+               header.fSequence != fFirst.fSequence || header.fType != fFirst.fType) {
+        return CL_IPC_BAD_REPLY;
+    }
+    fLeft -= n;
+    if (n == 0) return 0;
+
+    chunk.Seek(0, CL_SEEK_SET);
+    fResult.Seek(0, CL_SEEK_END);
+    if (fRaw) {
+        uint32 added = fResult.Append(chunk);
+        fResult.Seek(0, CL_SEEK_END);
+        return added == n ? 0 : CL_IPC_BAD_REPLY;
+    }
+    if (fCipher) fCipher->Decrypt(chunk, 0xFFFFFFFF);
+    chunk.Seek(0, CL_SEEK_SET);
+    if (!(fFirst.fFlags & CL_IPC_COMPRESS)) {
+        uint32 added = fResult.Append(chunk);
+        fResult.Seek(0, CL_SEEK_END);
+        return added == n ? 0 : CL_IPC_BAD_REPLY;
+    }
+    if (fEnded) return 0;  // bytes after the end of the stream carry nothing
+    if (!fInflater) {
+        fInflater = new Inflater;
+        memset(&fInflater->fStream, 0, sizeof(fInflater->fStream));
+        fInflater->fReady = inflateInit(&fInflater->fStream) == Z_OK;
+    }
+    if (!fInflater->fReady) return CL_IPC_BAD_REPLY;
+    z_stream& z = fInflater->fStream;
+    z.next_in = const_cast<Bytef*>(chunk.GetDataForRead());
+    z.avail_in = n;
+    while (z.avail_in > 0) {
+        // Room ahead for what is still to come: five times the compressed bytes left,
+        // bounded, since those counts come from the wire.
+        uint64 size = fResult.GetSize();
+        uint64 room = uint64(fLeft) * 5;
+        if (room < uint64(n) * 4) room = uint64(n) * 4;
+        if (room < 4096) room = 4096;
+        if (room > kMaxGrowStep) room = kMaxGrowStep;
+        if (size + room > CL_Blob::kMaxSize) room = CL_Blob::kMaxSize - size;
+        if (room == 0) return CL_IPC_BAD_REPLY;
+        uint64 capacity = fResult.GetCapacity();
+        if (capacity < size + room) {
+            uint64 wanted = capacity * 2 > size + room ? capacity * 2 : size + room;
+            if (wanted > CL_Blob::kMaxSize) wanted = CL_Blob::kMaxSize;
+            fResult.SetCapacity(uint32(wanted));
+        }
+        fResult.SetSize(uint32(size + room));
+        if (fResult.GetSize() != size + room) return CL_IPC_BAD_REPLY;
+        z.next_out = fResult.GetDataForWrite() + size;
+        z.avail_out = uInt(room);
+        int result = inflate(&z, Z_NO_FLUSH);
+        fResult.SetSize(uint32(size + room - z.avail_out));
+        if (result == Z_STREAM_END) {
+            fEnded = true;
+            break;
+        }
+        if (result != Z_OK && !(result == Z_BUF_ERROR && z.avail_out == 0)) return CL_IPC_BAD_REPLY;
+    }
+    z.next_in = nullptr;
+    z.avail_in = 0;
+    fResult.Seek(0, CL_SEEK_END);
+    return 0;
+}
+
+uint32 CL_ChunkCount(uint32 size) {
+    return size == 0 ? 1 : uint32((uint64(size) + CL_IPC_CHUNK_SIZE - 1) / CL_IPC_CHUNK_SIZE);
+}
+
+uint32 CL_AppendChunk(const CL_PacketHeader& header, const CL_Blob& payload, uint32 offset,
+                      CL_Blob* wire) {
+    uint32 size = payload.GetSize();
+    uint32 left = offset < size ? size - offset : 0;
+    uint32 n = left < CL_IPC_CHUNK_SIZE ? left : CL_IPC_CHUNK_SIZE;
+    CL_PacketHeader chunk = ChunkHeader(header, offset, left);
+    wire->Seek(0, CL_SEEK_END);
+    wire->Append(&chunk, kHeaderSize);
+    if (n) wire->Append(payload.GetDataForRead() + offset, n);
+    wire->Seek(0, CL_SEEK_END);
+    return n;
+}
+
+void CL_BuildPacket(const CL_PacketHeader& header, const CL_Blob& payload, CL_Blob* wire) {
+    uint32 offset = 0;
+    do {
+        offset += CL_AppendChunk(header, payload, offset, wire);
+    } while (offset < payload.GetSize());
+}
+
+CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const CL_Blob& payload,
+                         uint32 ms) {
+    uint8 buffer[kHeaderSize + CL_IPC_CHUNK_SIZE];
+    const uint8* data = payload.GetDataForRead();
+    uint32 size = payload.GetSize();
+    uint32 offset = 0;
+    do {
+        uint32 left = size - offset;
+        uint32 n = left < CL_IPC_CHUNK_SIZE ? left : CL_IPC_CHUNK_SIZE;
+        CL_PacketHeader chunk = ChunkHeader(header, offset, left);
+        memcpy(buffer, &chunk, kHeaderSize);
+        if (n) memcpy(buffer + kHeaderSize, data + offset, n);
+        uint32 sent = socket.Write(buffer, kHeaderSize + n, ms);
+        CL_Status status = socket.GetIOError(false);
+        if (status != 0) return status;
+        if (sent != kHeaderSize + n) return CL_TIMEOUT;
+        offset += n;
+    } while (offset < size);
+    return 0;
+}
+
+CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payload, uint32 ms) {
+    CL_PacketHeader local;
+    uint32 got = socket.Read(&local, kHeaderSize, ms);
+    CL_Status status = socket.GetIOError(false);
+    if (got != kHeaderSize) return status ? status : CL_TIMEOUT;
+    status = CL_CheckPacketHeader(local);
+    if (status != 0) return status;
+    *header = local;
+    uint32 n = CL_ChunkPayloadSize(local);
+    payload->Clear();
+    if (n == 0) return 0;
+    got = socket.Read(*payload, n, ms);
+    status = socket.GetIOError(false);
+    if (got != n) return status ? status : CL_TIMEOUT;
+    payload->Seek(0, CL_SEEK_SET);
+    return 0;
+}

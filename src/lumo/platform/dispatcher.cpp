@@ -1,0 +1,240 @@
+// Dispatcher: a controller thread that grows and shrinks the worker pool and wakes
+// the workers, and workers that take one job per wake-up.
+#include "lumo/dispatcher.h"
+
+#include <algorithm>
+#include <string>
+
+#include "lumo/platform/monotonic_clock.h"
+
+namespace {
+
+constexpr uint32 kControllerWait = 100;
+constexpr uint32 kDefaultIdleLimit = 300000;
+
+// Idle times are 32-bit milliseconds compared as unsigned differences (right across
+// the wrap); waits measure in microseconds so that a wait of n ms never ends early by
+// rounding.
+uint32 NowMs() {
+    return uint32(lumo_clock::MonotonicMillis());
+}
+
+using lumo_clock::MonotonicMicros;
+
+bool Expired(uint64 start, uint32 ms) {
+    return ms != CL_WAIT_FOREVER && MonotonicMicros() - start >= uint64(ms) * 1000;
+}
+
+}  // namespace
+
+CL_Dispatcher::CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate,
+                             OnDestroyProc onDestroy, void* context)
+    : fControllerID(0),
+      fRunningJobs(0),
+      fQuit(false),
+      fBaseThreads(base),
+      fMaxThreads(max),
+      fOnCreateProc(onCreate),
+      fOnDestroyProc(onDestroy),
+      fContext(context),
+      fIdleLimit(kDefaultIdleLimit),
+      fRetiring(0) {
+    for (uint32 i = 0; i < base; ++i)
+        AddWorker();
+    fControllerID = CL_Thread::Spawn("dispatch controller", 1, 1, ControllerProc, this);
+}
+
+CL_Dispatcher::~CL_Dispatcher() {
+    fLock.Lock();
+    fQuit = true;
+    fAddedJobCond.Signal();
+    for (Worker* w : fWorkers)
+        w->fQuit = true;
+    fDispatchCond.Broadcast();
+    fLock.Unlock();
+
+    if (fControllerID) CL_Thread::Wait(fControllerID);
+
+    fLock.Lock();
+    while (!fWorkers.empty()) {
+        Worker* w = fWorkers.back();
+        fWorkers.pop_back();
+        fLock.Unlock();
+        // A worker inside a job finishes it first.
+        CL_Thread::Wait(w->fID);
+        delete w;
+        fLock.Lock();
+    }
+    fLock.Unlock();
+
+    // Workers that retired on their own are detached; their end hooks must be over
+    // before the hooks' owner may assume every worker has left.
+    while (fRetiring.load(std::memory_order_acquire) > 0)
+        CL_Thread::Sleep(1);
+    // Queued jobs are dropped: neither run nor deleted.
+}
+
+void CL_Dispatcher::AddJob(CL_Job* job, bool deleteAfterDispatch) {
+    if (!job) return;
+    CL_AutoLocker lock(fLock);
+    if (fQuit) return;
+    job->fDelete = deleteAfterDispatch;
+    fJobs.push_back(job);
+    fAddedJobCond.Signal();
+}
+
+bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
+    uint64 start = MonotonicMicros();
+    while (!job->Dispatched()) {
+        if (Expired(start, ms)) return job->Dispatched();
+        CL_Thread::Sleep(1);
+    }
+    return true;
+}
+
+bool CL_Dispatcher::WaitForJobs(uint32 ms) {
+    uint64 start = MonotonicMicros();
+    for (;;) {
+        fLock.Lock();
+        // At the deadline too, queued jobs count: they have not been done.
+        bool idle = fRunningJobs.Get() == 0 && fJobs.empty();
+        fLock.Unlock();
+        if (idle) return true;
+        if (Expired(start, ms)) return false;
+        CL_Thread::Sleep(1);
+    }
+}
+
+bool CL_Dispatcher::AddWorker() {
+    fLock.Lock();
+    if (fQuit) {
+        fLock.Unlock();
+        return false;
+    }
+    Worker* w = new Worker;
+    w->fDispatcher = this;
+    w->fActivityTime = NowMs();
+    std::string name = "dispatch worker " + std::to_string(fWorkers.size() + 1);
+    w->fID = CL_Thread::Spawn(name, 1, 1, WorkerProc, w);
+    if (w->fID) fWorkers.push_back(w);
+    fLock.Unlock();
+    if (!w->fID) {
+        delete w;
+        return false;
+    }
+    while (!w->fReady.load(std::memory_order_acquire))
+        CL_Thread::Sleep(1);
+    return true;
+}
+
+uint32 CL_Dispatcher::ActiveWorkers() const {
+    uint32 n = 0;
+    for (const Worker* w : fWorkers)
+        if (!w->fQuit) ++n;
+    return n;
+}
+
+int32 CL_Dispatcher::ControllerProc(void* param) {
+    static_cast<CL_Dispatcher*>(param)->Control();
+    return 0;
+}
+
+void CL_Dispatcher::Control() {
+    fLock.Lock();
+    for (;;) {
+        fAddedJobCond.Wait(&fLock, kControllerWait);
+        if (fQuit) break;
+        for (;;) {
+            // Workers already told to quit no longer count, so the pool never
+            // shrinks below its base and growth sees the real pool.
+            uint32 n = ActiveWorkers();
+            bool wake = false;
+            if (!fJobs.empty()) {
+                bool grow = uint32(std::max(fRunningJobs.Get(), 0)) >= n && n < fMaxThreads;
+                fLock.Unlock();
+                if (grow) AddWorker();
+                fLock.Lock();
+                n = ActiveWorkers();
+                if (n > 0) wake = true;
+            } else if (n == 0) {
+                break;
+            }
+            uint32 now = NowMs();
+            for (Worker* w : fWorkers) {
+                if (n <= fBaseThreads) break;
+                if (w->fQuit || w->fBusy || now - w->fActivityTime <= fIdleLimit) continue;
+                w->fQuit = true;
+                --n;
+                wake = true;
+            }
+            if (!wake) break;
+            fDispatchCond.Broadcast();
+            fAddedJobCond.Wait(&fLock, kControllerWait);
+            if (fQuit) {
+                fLock.Unlock();
+                return;
+            }
+        }
+    }
+    fLock.Unlock();
+}
+
+int32 CL_Dispatcher::WorkerProc(void* param) {
+    Worker* w = static_cast<Worker*>(param);
+    CL_Dispatcher* d = w->fDispatcher;
+    const CL_ThreadID self = CL_Thread::CurrentID();
+    if (d->fOnCreateProc) d->fOnCreateProc(self, d->fContext);
+
+    d->fLock.Lock();
+    w->fReady.store(true, std::memory_order_release);
+    for (;;) {
+        if (w->fQuit) break;
+        d->fDispatchCond.Wait(&d->fLock, CL_WAIT_FOREVER);
+        if (w->fQuit) break;
+        CL_Job* job = nullptr;
+        if (!d->fJobs.empty()) {
+            job = d->fJobs.front();
+            d->fJobs.pop_front();
+            ++d->fRunningJobs;
+            w->fBusy = true;
+            w->fActivityTime = NowMs();
+        }
+        d->fLock.Unlock();
+        if (job) {
+            // The job may be gone once fDispatched is set (its owner deletes it).
+            bool remove = job->fDelete;
+            job->Run();
+            job->fDispatched.store(true, std::memory_order_release);
+            if (remove) delete job;
+        }
+        d->fLock.Lock();
+        if (job) {
+            --d->fRunningJobs;
+            w->fBusy = false;
+            // Idle time counts from the end of the last job.
+            w->fActivityTime = NowMs();
+            // A worker free while jobs wait: have the controller wake the pool now
+            // rather than at its next 100 ms tick, so a long queue drains at speed.
+            if (!d->fJobs.empty()) d->fAddedJobCond.Signal();
+        }
+    }
+
+    // Copy what the end needs: once a retiring worker lets go of the lock, the
+    // dispatcher may be destroyed at any moment.
+    OnDestroyProc onDestroy = d->fOnDestroyProc;
+    void* context = d->fContext;
+    bool retiring = !d->fQuit;
+    if (retiring) {
+        CL_Thread::Detach(self);
+        d->fWorkers.erase(std::find(d->fWorkers.begin(), d->fWorkers.end(), w));
+        delete w;
+        d->fRetiring.fetch_add(1, std::memory_order_relaxed);
+    }
+    std::atomic<int32>* retiringCount = &d->fRetiring;
+    d->fLock.Unlock();
+
+    if (onDestroy) onDestroy(self, context);
+    // The last touch of the dispatcher: its destructor waits for this count.
+    if (retiring) retiringCount->fetch_sub(1, std::memory_order_release);
+    return 0;
+}

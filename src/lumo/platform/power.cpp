@@ -1,0 +1,367 @@
+// Power events from the system bus and sleep inhibition on the session bus.
+//
+// The listener owns a private system-bus connection published in sPowerConn. The stop
+// path closes that connection from another thread, so the listener keeps a reference
+// of its own for as long as it uses it. Starting and stopping the listener are
+// serialised by sPowerControl, so a registration that races the removal of the last
+// record waits for the old listener to end instead of starting a second one.
+
+#include "lumo/power.h"
+
+#include <dbus/dbus.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "lumo/files.h"
+#include "lumo/thread.h"
+#include "lumo/base/utf8_internal.h"
+
+namespace {
+
+// Locks that threads may still use while the process exits are never destroyed.
+CL_SpinLock& sPowerLock = *new CL_SpinLock;
+CL_Mutex& sPowerControl = *new CL_Mutex;
+
+CL_PowerCallbackRecord sPowerCallbacks[CL_MAX_POWER_CALLBACKS];
+int32 sPowerCallbacksCount = 0;
+CL_ThreadID sPowerThread = 0;
+DBusConnection* sPowerConn = nullptr;
+// Set by the stop path so that a listener still connecting ends at once.
+bool sPowerQuit = false;
+
+void QuitListener();
+
+const char* const kUPower = "org.freedesktop.UPower";
+const char* const kLogin = "org.freedesktop.login1.Manager";
+
+// Event carried by a message, 0 for none.
+int32 Classify(DBusMessage* msg) {
+    if (dbus_message_is_signal(msg, kUPower, "Resuming")) return 2;
+    if (dbus_message_is_signal(msg, kUPower, "Sleeping")) return 1;
+    if (dbus_message_is_signal(msg, kLogin, "PrepareForSleep")) {
+        DBusError err;
+        dbus_error_init(&err);
+        dbus_bool_t sleeping = false;
+        if (!dbus_message_get_args(msg, &err, DBUS_TYPE_BOOLEAN, &sleeping, DBUS_TYPE_INVALID)) {
+            dbus_error_free(&err);
+            return 0;
+        }
+        return sleeping ? 1 : 2;
+    }
+    return 0;
+}
+
+void CloseConnection(DBusConnection* conn) {
+    dbus_connection_close(conn);
+    dbus_connection_unref(conn);
+}
+
+int32 _PowerThread(void*) {
+    // Connecting may block; nothing else sees the connection until it is published.
+    DBusError err;
+    dbus_error_init(&err);
+    DBusConnection* conn = dbus_bus_get_private(DBUS_BUS_SYSTEM, &err);
+    if (conn) {
+        dbus_connection_set_exit_on_disconnect(conn, false);
+        dbus_bus_add_match(conn, "type='signal',interface='org.freedesktop.UPower'", &err);
+        if (!dbus_error_is_set(&err))
+            dbus_bus_add_match(conn, "type='signal',interface='org.freedesktop.login1.Manager'",
+                               &err);
+        dbus_connection_flush(conn);
+    }
+
+    sPowerLock.Lock();
+    if (!conn || dbus_error_is_set(&err) || sPowerQuit) {
+        dbus_error_free(&err);
+        if (conn) CloseConnection(conn);
+        sPowerLock.Unlock();
+        return 0;
+    }
+    sPowerConn = conn;
+
+    // Each turn holds a reference of its own: the stop path may close and release
+    // sPowerConn while this thread waits on it.
+    while (sPowerConn == conn && !sPowerQuit) {
+        dbus_connection_ref(conn);
+        sPowerLock.Unlock();
+        bool alive = dbus_connection_read_write(conn, 1000);
+        sPowerLock.Lock();
+        if (!alive || sPowerConn != conn || sPowerQuit) {
+            dbus_connection_unref(conn);
+            break;
+        }
+        // One read can queue several messages, and the next wait returns only on new
+        // traffic: handle everything queued before waiting again.
+        while (sPowerConn == conn && !sPowerQuit) {
+            DBusMessage* msg = dbus_connection_pop_message(conn);
+            if (!msg) break;
+            int32 event = Classify(msg);
+            dbus_message_unref(msg);
+            if (event != 0) {
+                sPowerLock.Unlock();
+                _CL_InvokePowerCallbacks(event);
+                sPowerLock.Lock();
+            }
+        }
+        dbus_connection_unref(conn);
+    }
+    if (sPowerConn == conn) {
+        CloseConnection(conn);
+        sPowerConn = nullptr;
+    }
+    sPowerLock.Unlock();
+    return 0;
+}
+
+}  // namespace
+
+int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
+    CL_AutoLocker control(sPowerControl);
+    sPowerLock.Lock();
+    if (sPowerCallbacksCount >= CL_MAX_POWER_CALLBACKS) {
+        sPowerLock.Unlock();
+        return -1;
+    }
+    if (sPowerCallbacksCount == 0) {
+        // The removal that emptied the table joined its listener under sPowerControl,
+        // so none is left here.
+        sPowerQuit = false;
+        // The new thread waits for sPowerLock, so it starts only after the record is in.
+        CL_ThreadID id = CL_Thread::Spawn("Power listener", 1, 1, _PowerThread, nullptr);
+        if (id == 0) {
+            sPowerLock.Unlock();
+            return -1;
+        }
+        sPowerThread = id;
+    }
+    sPowerCallbacks[sPowerCallbacksCount].fCallback = callback;
+    sPowerCallbacks[sPowerCallbacksCount].fParam = param;
+    sPowerCallbacksCount++;
+    sPowerLock.Unlock();
+    return 0;
+}
+
+int32 CL_RemovePowerCallback(CL_PowerCallback callback) {
+    CL_AutoLocker control(sPowerControl);
+    sPowerLock.Lock();
+    int32 found = -1;
+    for (int32 i = 0; i < sPowerCallbacksCount; i++) {
+        if (sPowerCallbacks[i].fCallback == callback) {
+            found = i;
+            break;
+        }
+    }
+    if (found < 0) {
+        sPowerLock.Unlock();
+        return -1;
+    }
+    for (int32 i = found; i + 1 < sPowerCallbacksCount; i++)
+        sPowerCallbacks[i] = sPowerCallbacks[i + 1];
+    sPowerCallbacksCount--;
+    bool last = sPowerCallbacksCount == 0;
+    sPowerLock.Unlock();
+    if (last) QuitListener();
+    return 0;
+}
+
+void CL_GetPowerCallbacks(CL_PowerCallbackRecord* callbacks, int32* count) {
+    sPowerLock.Lock();
+    for (int32 i = 0; i < sPowerCallbacksCount; i++)
+        callbacks[i] = sPowerCallbacks[i];
+    *count = sPowerCallbacksCount;
+    sPowerLock.Unlock();
+}
+
+int32 _CL_InvokePowerCallbacks(int32 event) {
+    int32 result = 0;
+    sPowerLock.Lock();
+    for (int32 i = 0; i < sPowerCallbacksCount; i++) {
+        int32 r = sPowerCallbacks[i].fCallback(event, sPowerCallbacks[i].fParam);
+        if (r != 0) result = r;
+    }
+    sPowerLock.Unlock();
+    return result;
+}
+
+namespace {
+
+// Stops the listener and joins it; the caller holds sPowerControl.
+void QuitListener() {
+    sPowerLock.Lock();
+    CL_ThreadID id = sPowerThread;
+    if (id != 0) {
+        sPowerQuit = true;
+        if (sPowerConn) {
+            // Shutting the socket down wakes the listener at once instead of at the end
+            // of its one-second wait.
+            int fd = -1;
+            if (dbus_connection_get_socket(sPowerConn, &fd) && fd >= 0) shutdown(fd, SHUT_RDWR);
+            CloseConnection(sPowerConn);
+            sPowerConn = nullptr;
+        }
+    }
+    sPowerLock.Unlock();
+    if (id == 0) return;
+    // The listener needs sPowerLock to end, so it is not held while joining.
+    CL_Thread::Wait(id);
+    sPowerLock.Lock();
+    if (sPowerThread == id) sPowerThread = 0;
+    sPowerQuit = false;
+    sPowerLock.Unlock();
+}
+
+}  // namespace
+
+void _QuitPowerThread() {
+    CL_AutoLocker control(sPowerControl);
+    QuitListener();
+}
+
+// Sleep inhibition. No lock: callers must not inhibit from several threads at once.
+namespace {
+
+struct InhibitService {
+    const char* fName;
+    const char* fInterface;
+    const char* fPath;
+    const char* fRelease;
+};
+
+const InhibitService kInhibitServices[] = {
+    {"org.freedesktop.ScreenSaver", "org.freedesktop.ScreenSaver", "/ScreenSaver", "UnInhibit"},
+    {"org.freedesktop.PowerManagement", "org.freedesktop.PowerManagement.Inhibit",
+     "/org/freedesktop/PowerManagement/Inhibit", "UnInhibit"},
+    {"org.mate.SessionManager", "org.mate.SessionManager", "/org/mate/SessionManager", "Uninhibit"},
+    {"org.gnome.SessionManager", "org.gnome.SessionManager", "/org/gnome/SessionManager",
+     "Uninhibit"},
+    {nullptr, nullptr, nullptr, nullptr},
+};
+
+int32 counter = 0;
+DBusConnection* sInhibitConn = nullptr;
+int32 sInhibitAPI = -1;
+uint32 sInhibitCookie = 0;
+
+// libdbus aborts the process on a string argument that is not valid UTF-8, and a
+// path is any bytes: invalid bytes become "?".
+std::string ValidUtf8(const std::string& text) {
+    std::string out;
+    const uint8* s = reinterpret_cast<const uint8*>(text.data());
+    size_t n = text.size(), i = 0;
+    while (i < n) {
+        size_t len = lumo_utf8::SequenceLength(s + i, n - i);
+        if (len == 0 || (len == 1 && s[i] == 0)) {
+            out += '?';
+            i++;
+        } else {
+            out.append(text, i, len);
+            i += len;
+        }
+    }
+    if (!dbus_validate_utf8(out.c_str(), nullptr)) {
+        for (char& c : out)
+            if ((unsigned char)c >= 0x80) c = '?';
+    }
+    return out;
+}
+
+const std::string& ExecutableName() {
+    // Made once and never destroyed: it may be used while the process exits.
+    static const std::string* name = new std::string(ValidUtf8(CL_GetPath(CL_EXECUTABLE_NAME)));
+    return *name;
+}
+
+void _InhibitSleep(bool inhibit) {
+    const std::string& appName = ExecutableName();
+    if (!sInhibitConn && sInhibitAPI == -1) {
+        sInhibitAPI = -2;
+        DBusError err;
+        dbus_error_init(&err);
+        sInhibitConn = dbus_bus_get_private(DBUS_BUS_SESSION, &err);
+        if (!sInhibitConn) {
+            dbus_error_free(&err);
+            return;
+        }
+        dbus_connection_set_exit_on_disconnect(sInhibitConn, false);
+        for (int32 i = 0; kInhibitServices[i].fName; i++) {
+            if (dbus_bus_name_has_owner(sInhibitConn, kInhibitServices[i].fName, nullptr)) {
+                sInhibitAPI = i;
+                break;
+            }
+        }
+        if (sInhibitAPI < 0) {
+            CloseConnection(sInhibitConn);
+            sInhibitConn = nullptr;
+            return;
+        }
+    }
+    if (sInhibitAPI < 0 || !sInhibitConn) return;
+
+    const InhibitService& service = kInhibitServices[sInhibitAPI];
+    DBusMessage* msg = dbus_message_new_method_call(
+        service.fName, service.fPath, service.fInterface, inhibit ? "Inhibit" : service.fRelease);
+    if (!msg) return;
+    if (inhibit) {
+        const char* app = appName.c_str();
+        const char* reason = "Processing";
+        dbus_bool_t built;
+        if (sInhibitAPI < 2) {
+            built = dbus_message_append_args(msg, DBUS_TYPE_STRING, &app, DBUS_TYPE_STRING, &reason,
+                                             DBUS_TYPE_INVALID);
+        } else {
+            dbus_uint32_t xid = 0, flags = 12;
+            built = dbus_message_append_args(msg, DBUS_TYPE_STRING, &app, DBUS_TYPE_UINT32, &xid,
+                                             DBUS_TYPE_STRING, &reason, DBUS_TYPE_UINT32, &flags,
+                                             DBUS_TYPE_INVALID);
+        }
+        if (built) {
+            DBusError err;
+            dbus_error_init(&err);
+            DBusMessage* reply =
+                dbus_connection_send_with_reply_and_block(sInhibitConn, msg, 3000, &err);
+            if (reply) {
+                dbus_uint32_t cookie = 0;
+                DBusError argErr;
+                dbus_error_init(&argErr);
+                if (!dbus_message_get_args(reply, &argErr, DBUS_TYPE_UINT32, &cookie,
+                                           DBUS_TYPE_INVALID)) {
+                    dbus_error_free(&argErr);
+                    cookie = 0;
+                }
+                sInhibitCookie = cookie;
+                dbus_message_unref(reply);
+            } else {
+                dbus_error_free(&err);
+            }
+        }
+    } else if (sInhibitCookie != 0) {
+        dbus_uint32_t cookie = sInhibitCookie;
+        if (dbus_message_append_args(msg, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID) &&
+            dbus_connection_send(sInhibitConn, msg, nullptr)) {
+            dbus_connection_flush(sInhibitConn);
+            sInhibitCookie = 0;
+        }
+    }
+    dbus_message_unref(msg);
+}
+
+}  // namespace
+
+void CL_InhibitSleep(bool inhibit) {
+    if (inhibit) {
+        if (counter == 0) _InhibitSleep(true);
+        if (counter < INT32_MAX) counter++;
+    } else {
+        int32 result = counter - 1;
+        if (result == 0) _InhibitSleep(false);
+        counter = result < 0 ? 0 : result;
+    }
+}
+
+void _CL_CloseInhibitConnection() {
+    if (sInhibitConn) {
+        CloseConnection(sInhibitConn);
+        sInhibitConn = nullptr;
+    }
+}
