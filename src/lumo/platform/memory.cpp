@@ -52,7 +52,7 @@ bool ReadFirstNumber(const std::string& path, uint64* value) {
     CL_RegEx re("([0-9]+)");
     CL_Match match;
     std::string stripped = CL_StringStripped(text);
-    *value = re.Find(stripped, &match) == 0 ? ToNumber(match.GetText(1)) : 0;
+    *value = re.Find(stripped, &match) == CL_OK ? ToNumber(match.GetText(1)) : 0;
     return true;
 }
 
