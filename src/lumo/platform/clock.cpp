@@ -64,7 +64,7 @@ CL_Status CL_GetRandomBytes(uint8* buffer, uint32 count) {
 
 uint32 CL_GetRandom() {
     uint8 bytes[4];
-    if (CL_GetRandomBytes(bytes, 4) != 0) return uint32(rand());
+    if (CL_GetRandomBytes(bytes, 4) != CL_OK) return uint32(rand());
     uint32 value;
     memcpy(&value, bytes, 4);
     return value;

@@ -194,7 +194,7 @@ bool CL_IsRunningInContainer() {
     if (sInContainer < 0) {
         bool inside = CL_StatFile(CL_SystemPath("/.dockerenv")) != 0;
         std::string text;
-        if (!inside && CL_ReadSystemText("/proc/1/cgroup", &text) == 0) {
+        if (!inside && CL_ReadSystemText("/proc/1/cgroup", &text) == CL_OK) {
             CL_RegEx re("docker|lxc|ecs");
             CL_Match match;
             inside = re.Find(text, &match) == CL_OK;
