@@ -43,7 +43,11 @@ public:
     public:
         Buffer();
         explicit Buffer(uint32 size);
+        // ownData: copy the bytes into storage of its own. Otherwise the storage uses
+        // the caller's bytes in place, never frees them, and writers change them; the
+        // caller keeps them alive (and unmoved) for as long as any copy uses them.
         Buffer(const void* data, uint32 size, bool ownData);
+        // Out of memory, the copy is left without data: see CopyFailed.
         Buffer(const Buffer& copy);
         Buffer& operator=(const Buffer&) = delete;
         ~Buffer();
@@ -51,8 +55,10 @@ public:
         // Sets the capacity to exactly `size`, keeping min(size, old size) bytes.
         // Returns false (and changes nothing) when no heap block can be had.
         bool Resize(uint32 size);
+        // True for a copy that could not get its memory (the handle drops it).
+        bool CopyFailed() const { return fData == nullptr; }
 
-        uint8* fData;
+        uint8* fData;  // fInlineData, a heap block (fFreeData), or the caller's bytes
         uint32 fSize : 31;
         uint32 fFreeData : 1;
         uint32 fCapacity;
@@ -61,6 +67,7 @@ public:
 
     CL_Blob();
     explicit CL_Blob(uint32 size);
+    // ownData false: the blob works on the caller's bytes in place (see Buffer).
     CL_Blob(const void* buffer, uint32 size, bool ownData = true);
     CL_Blob(const std::string& data);
     CL_Blob(const char* data);

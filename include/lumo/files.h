@@ -86,8 +86,8 @@ bool CL_EnsurePath(const std::string& dirName, bool create);
 std::string CL_GetTempFileName();
 CL_Status CL_Which(const std::string& executable, std::string* path);
 
-// Files: CL_OK, CL_ACCESS_DENIED, CL_FILE_NOT_FOUND, CL_IO_ERROR or CL_DISK_FULL
-// unless said otherwise.
+// Files: CL_OK, CL_ACCESS_DENIED, CL_FILE_NOT_FOUND, CL_IO_ERROR, CL_DISK_FULL or
+// CL_OUT_OF_MEMORY unless said otherwise.
 uint32 CL_StatFile(const std::string& path, uint64* size = nullptr, CL_TimeStamp* aTime = nullptr,
                    CL_TimeStamp* mTime = nullptr, CL_TimeStamp* cTime = nullptr);
 CL_Status CL_OpenFile(const std::string& path, uint32 mode, FILE** handle, uint32 perms = 0644);

@@ -158,7 +158,8 @@ std::string CL_GetPingMessage(const CL_Blob& payload);
 // The 12-byte key: client id then server id, little-endian.
 void CL_MakeConnectionKey(uint32 clientID, uint64 serverID, CL_Blob* key);
 // The cipher the flags choose (TEA before Blowfish before AES), keyed; a plain
-// CL_Cipher that changes nothing when no cipher bit is set. The caller deletes it.
+// CL_Cipher that changes nothing when no cipher bit is set. The caller owns and deletes
+// it; null when out of memory.
 CL_Cipher* CL_NewConnectionCipher(uint16 connectionFlags, uint32 clientID, uint64 serverID);
 
 // ---- Payload processing -----------------------------------------------------------

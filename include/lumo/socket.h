@@ -227,7 +227,10 @@ public:
                             CL_Mutex* lock);
 
 private:
-    SocketData* Data() const { return const_cast<SocketData*>(fData.GetRefData()); }
+    // The state all copies share. Out of memory, a fresh unusable state instead: it
+    // has no type, so it opens no descriptor and every operation fails, and its last
+    // error is CL_OUT_OF_MEMORY.
+    SocketData* Data() const;
     CL_Status _Open();
     uint32 _Read(void* buffer, uint32 n, uint32 ms, int32 flags);
     uint32 _Read(CL_Blob& blob, uint32 n, uint32 ms, int32 flags);

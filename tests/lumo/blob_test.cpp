@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -562,4 +566,46 @@ TEST(BlobRandom, FillsFromPosition) {
     EXPECT_EQ(b.GetSize(), 7u);
     EXPECT_EQ(b.Tell(), 4u);
     EXPECT_EQ(Bytes(b).substr(0, 4), "0123");
+}
+
+// Out of memory (the address space capped in a child process): growth and
+// un-sharing fail, leave the blobs as they were, and never abort.
+TEST(BlobDeathTest, OutOfMemoryFailsTheOperationAndKeepsTheBlob) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer reserves more address space than any cap allows";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            constexpr uint32 kBig = 64u << 20;
+            CL_Blob original(kBig);
+            CL_Blob shared(original);
+            CL_Blob small("abc");
+            unsigned long pages = 0;
+            FILE* statm = fopen("/proc/self/statm", "r");
+            if (!statm || fscanf(statm, "%lu", &pages) != 1) _exit(2);
+            fclose(statm);
+            rlimit cap;
+            getrlimit(RLIMIT_AS, &cap);
+            cap.rlim_cur = pages * uint64(sysconf(_SC_PAGESIZE)) + (16u << 20);
+            if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(3);
+
+            bool ok = original.GetSize() == kBig;
+            // Un-sharing needs a second 64 MiB.
+            ok = ok && shared.GetDataForWrite() == nullptr;
+            ok = ok && shared.Write("x", 1) == 0;
+            ok = ok && shared.GetSize() == kBig &&
+                 shared.GetDataForRead() == original.GetDataForRead();
+            // Growth past the cap.
+            small.SetSize(256u << 20);
+            ok = ok && small.GetSize() == 3;
+            ok = ok && small.Write(original, kBig) == 0 && original.Tell() == 0;
+            ok = ok && Bytes(small) == "abc";
+            // Emptying a shared storage needs no copy.
+            shared.Clear();
+            ok = ok && shared.GetSize() == 0 && original.GetSize() == kBig;
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+#endif
 }

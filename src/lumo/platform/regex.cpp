@@ -223,17 +223,27 @@ void CL_RegEx::SetPattern(const std::string& pattern) {
         CL_RefCounted<REGEX>* cached = sCache->Get(pattern);
         if (!cached) {
             REGEX* re = new REGEX();
+            if (!re) {
+                fRE.SetRefData(nullptr);
+                return;
+            }
             re->fPattern = pattern;
             Compile(re);
-            cached = new CL_RefCounted<REGEX>(re);
+            cached = new (std::nothrow) CL_RefCounted<REGEX>(re);
+            if (!cached) {
+                fRE.SetRefData(re);  // uncached
+                return;
+            }
             sCache->Put(pattern, cached);
         }
         fRE = *cached;
         return;
     }
     REGEX* re = new REGEX();
-    re->fPattern = pattern;
-    Compile(re);
+    if (re) {
+        re->fPattern = pattern;
+        Compile(re);
+    }
     fRE.SetRefData(re);
 }
 
