@@ -25,6 +25,7 @@ class CL_Mutex;
 // The operators are noexcept so that a new-expression checks the result: when the heap
 // is exhausted it yields null instead of constructing the object at address 0, and
 // the caller checks for null.
+// Holds no state: any thread.
 class CL_Object {
 public:
     static void* operator new(size_t size) noexcept { return malloc(size); }
@@ -48,6 +49,7 @@ public:
 };
 
 // Bookkeeping record placed in front of each block of the traced allocation forms.
+// Plain record, written only by the allocation that owns its block.
 struct CL_TraceInfo {
     int32 fSize;
     char fFile[32];
@@ -77,6 +79,8 @@ public:
     // The process-wide allocator, created on first use.
     static CL_Allocator& GetSingleton();
 
+    // For allocators that keep shared bookkeeping; the malloc back-end keeps none and
+    // takes no lock.
     static CL_Mutex* sLock;
 
 protected:

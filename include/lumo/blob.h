@@ -11,6 +11,7 @@
 class CL_Blob;
 
 // Base of the objects that write themselves into a blob and read themselves back.
+// Thread rules are those of the implementing class.
 class CL_Flattenable : public CL_Object {
 public:
     virtual ~CL_Flattenable() {}
@@ -32,13 +33,19 @@ enum CL_BLOB_Coding {
 // Copy-on-write byte buffer. Copies share one storage until one of them changes it;
 // up to 16 bytes of content live inside the storage record without a heap block.
 // A blob made from bytes is positioned at its end; readers rewind it first.
+// Threads: one blob object is used by one thread at a time (its position is a plain
+// member). Blobs copied from one another may be used on different threads, since a
+// change un-shares the storage first, with two exceptions that write while reading:
+// c_str() un-shares and writes a NUL past the content, and the C-string reader writes
+// that NUL into spare capacity even of a shared storage.
 class CL_Blob : public CL_Flattenable {
 public:
     // Largest content a blob can hold (the size is a 31-bit field).
     static constexpr uint32 kMaxSize = 0x7FFFFFFFu;
     static constexpr uint32 kInlineSize = 16;
 
-    // Storage record shared by the blobs copied from one another.
+    // Storage record shared by the blobs copied from one another; owned by their
+    // handles (CL_RefCounted), changed only through a handle that holds it alone.
     class Buffer : public CL_Object {
     public:
         Buffer();
@@ -185,7 +192,7 @@ private:
     // growing it would pull the bytes away from under the caller.
     bool AliasesSoleStorage(const void* p) const;
 
-    CL_RefCounted<Buffer> fBuffer;
+    CL_RefCounted<Buffer> fBuffer;  // copy-on-write storage
     uint32 fPos;
 };
 

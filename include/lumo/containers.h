@@ -117,6 +117,9 @@ protected:
 
 // Open-addressing index of 1-, 2- or 4-byte signed slots over a node array kept in
 // insertion order. Removal only marks a node; re-indexing compacts the array.
+// The containers of this file guard nothing: while one thread changes a container no
+// other thread may use it; const members only read. Pointers stored in them are held,
+// not owned, except by CL_LRUCache.
 template <class TKey, class TNode>
 class CL_Hashable : public CL_Object {
     template <class, class>
@@ -506,7 +509,7 @@ void CL_Hashable<TKey, TNode>::_ResizeIndex(Node* oldNodes, uint32 oldOccupied) 
     }
 }
 
-// Map from K to V in insertion order.
+// Map from K to V in insertion order. Thread rules of CL_Hashable.
 template <class K, class V>
 class CL_HashMap : public CL_Hashable<K, _CL_HashMapValue<V>> {
     typedef CL_Hashable<K, _CL_HashMapValue<V>> Base;
@@ -578,7 +581,7 @@ private:
     }
 };
 
-// Set of K in insertion order.
+// Set of K in insertion order. Thread rules of CL_Hashable.
 template <class K>
 class CL_Set : public CL_Hashable<K, _CL_NullValue> {
     typedef CL_Hashable<K, _CL_NullValue> Base;
@@ -633,7 +636,8 @@ typedef CL_HashMap<const char*, const char*> CL_CStringMap;
 typedef CL_HashMap<void*, void*> CL_PtrMap;
 
 // Growable array that keeps up to three elements inline and grows by half when an
-// addition would fill more than three quarters of its capacity.
+// addition would fill more than three quarters of its capacity. Thread rules of
+// CL_Hashable.
 template <class T>
 class CL_Array : public CL_Object {
 public:
@@ -908,7 +912,7 @@ CL_Array<T>& CL_Array<T>::operator=(CL_Array&& other) noexcept {
 }
 
 // Doubly linked list with one allocation per node; an iterator survives the removal
-// of its current node.
+// of its current node. Thread rules of CL_Hashable.
 template <class T>
 class CL_LinkedList : public CL_Object {
 public:
@@ -1111,7 +1115,8 @@ private:
 };
 
 // Bounded cache from keys to heap objects it owns, evicting the least recently used
-// entry when full.
+// entry when full. A lookup (Get) reorders the entries, so even lookups need the
+// owner's lock when several threads share a cache.
 template <class K, class V>
 class CL_LRUCache : public CL_Object {
 public:

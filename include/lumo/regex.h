@@ -12,7 +12,8 @@
 #include "lumo/base_types.h"
 
 // One match: the whole match (entry 0) and up to nine groups, as views into the
-// subject. The views stay valid only as long as the subject they point into.
+// subject. The views stay valid only as long as the subject they point into. A plain
+// value that owns none of the bytes it points to.
 class CL_Match : public CL_Object {
 public:
     static constexpr int32 kMaxGroups = 10;
@@ -38,10 +39,12 @@ public:
     size_t fCheckedSize;
 };
 
-// A compiled pattern, shared by every object built from the same pattern text.
+// A compiled pattern, shared by every object built from the same pattern text. The
+// compiled form never changes, so searches may run on several threads at once, also
+// through one object; SetPattern and assignment are one thread's at a time.
 class CL_RegEx : public CL_Object {
 public:
-    // The compiled form of one pattern; immutable once built.
+    // The compiled form of one pattern; immutable once built, so any thread may use it.
     class REGEX : public CL_Object {
     public:
         REGEX();
@@ -102,6 +105,7 @@ public:
                         std::string (*callback)(CL_Match* match, void* data), int count,
                         void* data);
 
+    // Guards sCache and the compile context every compilation uses.
     static CL_RecursiveMutex sLock;
     static CL_LRUCache<std::string, CL_RefCounted<REGEX>>* sCache;
 
@@ -110,5 +114,5 @@ private:
     template <class Expand>
     std::string ReplaceMatches(const std::string& text, int count, Expand expand);
 
-    CL_RefCounted<REGEX> fRE;
+    CL_RefCounted<REGEX> fRE;  // shared with the cache and with copies
 };

@@ -25,6 +25,8 @@ enum : uint32 {
 
 // Handle to a node of a document; it may be null, and does not own the node. Every
 // operation on a null handle does nothing and gives an empty or null result.
+// libxml2 trees are not guarded: a document and its nodes are used by one thread at
+// a time.
 class CL_XML_Node : public CL_Object {
 public:
     enum Type : int32 {
@@ -71,6 +73,7 @@ public:
 };
 
 // An XML document: always holds a libxml2 document, except after being moved from.
+// One thread at a time, with its nodes (see CL_XML_Node).
 class CL_XML_Document : public CL_Object {
 public:
     CL_XML_Document();

@@ -138,7 +138,7 @@ CLU_TABLE_GETTER(std::string, GetString, const std::string&, CLU_TEXT, fString)
         CLU_Entry* e = Find(key);                              \
         if (!e || e->fType == CLU_NULL) return def;            \
         if (e->fType != TYPE) e = FindForConvert(key, TYPE);   \
-        return &e->MEMBER;                                     \
+        return e ? &e->MEMBER : def;                           \
     }
 CLU_TABLE_POINTER_GETTER(CL_Blob, GetBlob, CLU_BLOB, fBlob)
 CLU_TABLE_POINTER_GETTER(CLU_List, GetList, CLU_LIST, fList)
