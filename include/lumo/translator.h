@@ -34,4 +34,4 @@ private:
 };
 
 // Text of a base-library status code, translated; null for a code without one.
-const char* CL_GetError(int32 code);
+const char* CL_GetError(CL_Status code);
