@@ -31,11 +31,14 @@ public:
     class Storage : public CL_Object {
     public:
         Storage() {}
+        // Out of memory, the copy is incomplete and says so (the handle drops it).
         Storage(const Storage& other);
         Storage& operator=(const Storage&) = delete;
         ~Storage();
+        bool CopyFailed() const { return fFailed; }
 
         CL_Array<CLU_Entry*> fList;
+        bool fFailed = false;
     };
 
     // Position in a list's storage; stays usable across Remove(iterator&). Used under

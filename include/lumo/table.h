@@ -42,11 +42,14 @@ public:
     class Storage : public CL_Object {
     public:
         Storage() {}
+        // Out of memory, the copy is incomplete and says so (the handle drops it).
         Storage(const Storage& other);
         Storage& operator=(const Storage&) = delete;
         ~Storage();
+        bool CopyFailed() const { return fFailed; }
 
         CL_StringMap fTable;
+        bool fFailed = false;
     };
 
     // Walks the live keys in insertion order; stays usable across Unset(iterator&).

@@ -6,11 +6,14 @@
 
 CLU_List::Storage::Storage(const Storage& other) {
     uint32 count = other.fList.Count();
-    fList.MakeRoom(count);
-    for (uint32 i = 0; i < count; i++) {
+    fFailed = !fList.MakeRoom(count);
+    for (uint32 i = 0; i < count && !fFailed; i++) {
         CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        fFailed = !e;
+        if (fFailed) break;
         *e = *other.fList[i];
-        fList.Append(e);
+        fFailed = !fList.Append(e);
+        if (fFailed) CLU_Entry::Deallocate(e);
     }
 }
 

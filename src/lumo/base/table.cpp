@@ -9,8 +9,15 @@ CLU_Table::Storage::Storage(const Storage& other) {
     if (count) fTable.SetCapacity(count > 8 ? count : 8);
     for (CL_StringMap::const_iterator it = other.fTable.begin(); it != other.fTable.end(); ++it) {
         CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        fFailed = !e;
+        if (fFailed) break;
         *e = *it.value();
         fTable.Set(it.key(), e);
+        fFailed = fTable.Get(it.key()) != e;
+        if (fFailed) {
+            CLU_Entry::Deallocate(e);
+            break;
+        }
     }
 }
 
