@@ -116,12 +116,12 @@ int32 _PowerThread(void*) {
 
 }  // namespace
 
-int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
+CL_Status CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
     CL_AutoLocker control(sPowerControl);
     sPowerLock.Lock();
     if (sPowerCallbacksCount >= CL_MAX_POWER_CALLBACKS) {
         sPowerLock.Unlock();
-        return -1;
+        return CL_ERROR;
     }
     if (sPowerCallbacksCount == 0) {
         // The removal that emptied the table joined its listener under sPowerControl,
@@ -131,7 +131,7 @@ int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
         CL_ThreadID id = CL_Thread::Spawn("Power listener", 1, 1, _PowerThread, nullptr);
         if (id == 0) {
             sPowerLock.Unlock();
-            return -1;
+            return CL_ERROR;
         }
         sPowerThread = id;
     }
@@ -139,10 +139,10 @@ int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
     sPowerCallbacks[sPowerCallbacksCount].fParam = param;
     sPowerCallbacksCount++;
     sPowerLock.Unlock();
-    return 0;
+    return CL_OK;
 }
 
-int32 CL_RemovePowerCallback(CL_PowerCallback callback) {
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback) {
     CL_AutoLocker control(sPowerControl);
     sPowerLock.Lock();
     int32 found = -1;
@@ -154,7 +154,7 @@ int32 CL_RemovePowerCallback(CL_PowerCallback callback) {
     }
     if (found < 0) {
         sPowerLock.Unlock();
-        return -1;
+        return CL_ERROR;
     }
     for (int32 i = found; i + 1 < sPowerCallbacksCount; i++)
         sPowerCallbacks[i] = sPowerCallbacks[i + 1];
@@ -162,7 +162,7 @@ int32 CL_RemovePowerCallback(CL_PowerCallback callback) {
     bool last = sPowerCallbacksCount == 0;
     sPowerLock.Unlock();
     if (last) QuitListener();
-    return 0;
+    return CL_OK;
 }
 
 void CL_GetPowerCallbacks(CL_PowerCallbackRecord* callbacks, int32* count) {
