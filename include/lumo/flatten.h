@@ -29,7 +29,9 @@ enum CLU_Type : int32 {
 // Selects the NULL overloads of the setters.
 enum CLU_NullType { CLU_Null = 0 };
 
-// Nesting of lists and tables that a reader accepts before it refuses the data.
+// Deepest nesting of lists and tables in flattened data: readers refuse deeper data,
+// and writers refuse a deeper value, leaving the blob as it was (its position does
+// not move, while every written value takes at least one byte).
 constexpr int32 CLU_MAX_FLATTEN_DEPTH = 256;
 
 class CLU_Entry;

@@ -69,10 +69,11 @@ public:
     // bytes past the written end are cut off again by Finish.
     class Writer {
     public:
-        Writer(CL_Blob& blob, bool v1)
+        Writer(CL_Blob& blob, bool v1, int32 depth)
             : fData(nullptr),
               fSize(0),
               fV1(v1),
+              fDepth(depth),
               fBlob(blob),
               fBase(blob.Tell()),
               fOldSize(blob.GetSize()),
@@ -112,11 +113,16 @@ public:
                 fSize += n;
             }
         }
+        // Refuses the whole value: Finish leaves the blob as it was.
+        void Fail() { fFailed = true; }
+        bool Failed() const { return fFailed; }
         // Sets the blob's size and position after what was written. A payload past
-        // the blob's size limit leaves the blob as it was.
+        // the blob's size limit or a refused value leaves the blob as it was.
         void Finish() {
             if (fFailed) {
                 fBlob.SetSize(fOldSize);
+                if (!fTail.empty())
+                    memcpy(fBlob.GetDataForWrite() + fBase, fTail.data(), fTail.size());
                 fBlob.Seek(static_cast<int32>(fBase), CL_SEEK_SET);
                 return;
             }
@@ -128,6 +134,7 @@ public:
         uint8* fData;
         size_t fSize;
         bool fV1;
+        int32 fDepth;               // lists and tables open around the entry being written
         std::vector<KeyRef> fKeys;  // sort stack shared by nested tables
 
     private:
@@ -141,6 +148,10 @@ public:
                 fFailed = true;
                 return false;
             }
+            // Bytes past the position are overwritten: keep them for a refusal.
+            if (!fCapacity && fBase < fOldSize)
+                fTail.assign(reinterpret_cast<const char*>(fBlob.GetDataForRead()) + fBase,
+                             fOldSize - fBase);
             uint32 end = static_cast<uint32>(fBase + capacity);
             fBlob.SetCapacity(end);
             if (fBlob.GetSize() < end) fBlob.SetSize(end);
@@ -158,6 +169,7 @@ public:
         uint32 fOldSize;
         size_t fCapacity;
         bool fFailed;
+        std::string fTail;  // the blob's bytes from the position on, once writing starts
     };
 
     struct Reader {
@@ -196,8 +208,9 @@ public:
     static bool ReadTable(Reader& r, CLU_Table& table);
 
     template <class T>
-    static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
-        Writer w(blob, WritesVersion1());
+    static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&),
+                        int32 depth) {
+        Writer w(blob, WritesVersion1(), depth);
         write(w, value);
         w.Finish();
     }
@@ -300,12 +313,19 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
             break;
         }
         case CLU_LIST:
-            w.Byte(Tag(CLU_LIST));
-            WriteList(w, e.fList);
-            break;
         case CLU_TABLE:
-            w.Byte(Tag(CLU_TABLE));
-            WriteTable(w, e.fTable);
+            // Readers refuse nesting past the limit, so nothing deeper is written.
+            if (w.fDepth >= CLU_MAX_FLATTEN_DEPTH) {
+                w.Fail();
+                break;
+            }
+            w.fDepth++;
+            w.Byte(Tag(e.fType));
+            if (e.fType == CLU_LIST)
+                WriteList(w, e.fList);
+            else
+                WriteTable(w, e.fTable);
+            w.fDepth--;
             break;
         default:
             w.Byte(Tag(CLU_NULL));
@@ -325,7 +345,7 @@ void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
     constexpr uint32 kAhead = 4;
     for (uint32 i = 0; i < count && i < kAhead; i++)
         __builtin_prefetch(items[i]);
-    for (uint32 i = 0; i < count; i++) {
+    for (uint32 i = 0; i < count && !w.Failed(); i++) {
         if (i + kAhead < count) __builtin_prefetch(items[i + kAhead]);
         WriteEntry(w, *items[i]);
     }
@@ -348,7 +368,7 @@ void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
     std::sort(w.fKeys.begin() + static_cast<std::ptrdiff_t>(base), w.fKeys.end(),
               [](const KeyRef& a, const KeyRef& b) { return a.fKey < b.fKey; });
     size_t end = w.fKeys.size();
-    for (size_t i = base; i < end; i++) {
+    for (size_t i = base; i < end && !w.Failed(); i++) {
         const KeyRef& ref = w.fKeys[i];
         w.Bytes(ref.fKey.c_str(), ref.fKey.size() + 1);
         const CLU_Entry* entry = ref.fEntry;  // the stack may grow below
@@ -357,14 +377,16 @@ void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
     w.fKeys.resize(base);
 }
 
+// A list or table flattened on its own is the first level of nesting, as for its
+// reader below.
 void CLU_Entry::Flatten(CL_Blob& blob) const {
-    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteEntry);
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteEntry, 0);
 }
 void CLU_List::Flatten(CL_Blob& blob) const {
-    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteList);
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteList, 1);
 }
 void CLU_Table::Flatten(CL_Blob& blob) const {
-    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable);
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable, 1);
 }
 
 // ---- Reading ------------------------------------------------------------------
