@@ -367,3 +367,24 @@ TEST_F(DecimalTest, ShortStringAndPrintedStringAgreeWithTheGeneralForms) {
     EXPECT_EQ(S(CL_Decimal::FromPrintedString(wide.data(), wide.size())), wide);
     EXPECT_EQ(S(CL_Decimal(wide)), "0");  // the text constructor refuses 41 digits
 }
+
+// Exact results of fractional powers round once from their exact value (half up).
+TEST_F(DecimalTest, FractionalPowersWithExactResults) {
+    const struct {
+        const char* base;
+        const char* exponent;
+        const char* expected;
+    } cases[] = {
+        {"33894731509734389492325625", "1.5", "197332354208946653798914372538078421880"},
+        {"4.0", "0.5", "2"},
+        {"1", "12.3", "1"},
+        {"0.000001", "0.5", "0.001"},
+        {"16", "-1.25", "0.03125"},
+        {"2", "0.5", "1.4142135623730950488016887242096980786"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.base);
+        EXPECT_EQ(S(CL_Decimal(std::string(c.base)).Pow(CL_Decimal(std::string(c.exponent)))),
+                  c.expected);
+    }
+}
