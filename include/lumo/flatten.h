@@ -30,8 +30,9 @@ enum CLU_Type : int32 {
 enum CLU_NullType { CLU_Null = 0 };
 
 // Deepest nesting of lists and tables in flattened data: readers refuse deeper data,
-// and writers refuse a deeper value, leaving the blob as it was (its position does
-// not move, while every written value takes at least one byte).
+// and writers refuse a deeper value. A refused write leaves the blob's size and
+// position as they were (every written value moves the position by at least one
+// byte); bytes the blob held past its position may have been overwritten.
 constexpr int32 CLU_MAX_FLATTEN_DEPTH = 256;
 
 class CLU_Entry;

@@ -382,9 +382,14 @@ TEST(FlattenNesting, WriterAndReaderAgreeOnTheLimit) {
         SCOPED_TRACE(version);
         uint32 old = CLU_Entry::SetFlattenedVersion(version);
         CL_Blob blob = BlobOf({1, 2, 3});
-        blob.Seek(1, CL_SEEK_SET);
+        blob.Seek(0, CL_SEEK_END);
         deep.Flatten(blob);
         EXPECT_EQ(Bytes(blob), std::vector<uint8>({1, 2, 3}));
+        EXPECT_EQ(blob.Tell(), 3u);
+        // Written over existing bytes: size and position stay.
+        blob.Seek(1, CL_SEEK_SET);
+        deep.Flatten(blob);
+        EXPECT_EQ(blob.GetSize(), 3u);
         EXPECT_EQ(blob.Tell(), 1u);
         CL_Blob listBlob;
         deep.fList.Flatten(listBlob);

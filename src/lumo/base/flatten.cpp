@@ -69,11 +69,11 @@ public:
     // bytes past the written end are cut off again by Finish.
     class Writer {
     public:
-        Writer(CL_Blob& blob, bool v1, int32 depth)
+        Writer(CL_Blob& blob, bool v1)
             : fData(nullptr),
               fSize(0),
               fV1(v1),
-              fDepth(depth),
+              fDepth(0),
               fBlob(blob),
               fBase(blob.Tell()),
               fOldSize(blob.GetSize()),
@@ -113,16 +113,23 @@ public:
                 fSize += n;
             }
         }
-        // Refuses the whole value: Finish leaves the blob as it was.
-        void Fail() { fFailed = true; }
+        // One more list or table level; readers refuse data nested past the limit, so
+        // a deeper value is refused as a whole (see Finish).
+        bool Enter() {
+            if (__builtin_expect(fDepth >= CLU_MAX_FLATTEN_DEPTH, 0)) {
+                fFailed = true;
+                return false;
+            }
+            fDepth++;
+            return true;
+        }
         bool Failed() const { return fFailed; }
         // Sets the blob's size and position after what was written. A payload past
-        // the blob's size limit or a refused value leaves the blob as it was.
+        // the blob's size limit or a refused value leaves the blob's size and
+        // position as they were; bytes it held past the position may be overwritten.
         void Finish() {
             if (fFailed) {
                 fBlob.SetSize(fOldSize);
-                if (!fTail.empty())
-                    memcpy(fBlob.GetDataForWrite() + fBase, fTail.data(), fTail.size());
                 fBlob.Seek(static_cast<int32>(fBase), CL_SEEK_SET);
                 return;
             }
@@ -134,7 +141,7 @@ public:
         uint8* fData;
         size_t fSize;
         bool fV1;
-        int32 fDepth;               // lists and tables open around the entry being written
+        int32 fDepth;               // lists and tables being written, the innermost included
         std::vector<KeyRef> fKeys;  // sort stack shared by nested tables
 
     private:
@@ -148,10 +155,6 @@ public:
                 fFailed = true;
                 return false;
             }
-            // Bytes past the position are overwritten: keep them for a refusal.
-            if (!fCapacity && fBase < fOldSize)
-                fTail.assign(reinterpret_cast<const char*>(fBlob.GetDataForRead()) + fBase,
-                             fOldSize - fBase);
             uint32 end = static_cast<uint32>(fBase + capacity);
             fBlob.SetCapacity(end);
             if (fBlob.GetSize() < end) fBlob.SetSize(end);
@@ -169,7 +172,6 @@ public:
         uint32 fOldSize;
         size_t fCapacity;
         bool fFailed;
-        std::string fTail;  // the blob's bytes from the position on, once writing starts
     };
 
     struct Reader {
@@ -208,9 +210,8 @@ public:
     static bool ReadTable(Reader& r, CLU_Table& table);
 
     template <class T>
-    static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&),
-                        int32 depth) {
-        Writer w(blob, WritesVersion1(), depth);
+    static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
+        Writer w(blob, WritesVersion1());
         write(w, value);
         w.Finish();
     }
@@ -313,19 +314,12 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
             break;
         }
         case CLU_LIST:
+            w.Byte(Tag(CLU_LIST));
+            WriteList(w, e.fList);
+            break;
         case CLU_TABLE:
-            // Readers refuse nesting past the limit, so nothing deeper is written.
-            if (w.fDepth >= CLU_MAX_FLATTEN_DEPTH) {
-                w.Fail();
-                break;
-            }
-            w.fDepth++;
-            w.Byte(Tag(e.fType));
-            if (e.fType == CLU_LIST)
-                WriteList(w, e.fList);
-            else
-                WriteTable(w, e.fTable);
-            w.fDepth--;
+            w.Byte(Tag(CLU_TABLE));
+            WriteTable(w, e.fTable);
             break;
         default:
             w.Byte(Tag(CLU_NULL));
@@ -334,8 +328,10 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
 }
 
 void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
+    if (!w.Enter()) return;
     if (!list.fStorage.IsValid()) {
         w.U32(0);
+        w.fDepth--;
         return;
     }
     const CL_Array<CLU_Entry*>& items = list.fStorage.GetRefData()->fList;
@@ -349,12 +345,17 @@ void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
         if (i + kAhead < count) __builtin_prefetch(items[i + kAhead]);
         WriteEntry(w, *items[i]);
     }
+    w.fDepth--;
 }
 
 void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
+    if (!w.Enter()) return;
     uint32 count = table.Count();
     w.U32(count);
-    if (!count) return;
+    if (!count) {
+        w.fDepth--;
+        return;
+    }
     const CL_StringMap& map = table.fStorage.GetRefData()->fTable;
     // Keys go out in ascending unsigned byte order, each up to its first NUL so
     // that an embedded NUL cannot misframe what follows.
@@ -375,18 +376,17 @@ void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
         WriteEntry(w, *entry);
     }
     w.fKeys.resize(base);
+    w.fDepth--;
 }
 
-// A list or table flattened on its own is the first level of nesting, as for its
-// reader below.
 void CLU_Entry::Flatten(CL_Blob& blob) const {
-    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteEntry, 0);
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteEntry);
 }
 void CLU_List::Flatten(CL_Blob& blob) const {
-    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteList, 1);
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteList);
 }
 void CLU_Table::Flatten(CL_Blob& blob) const {
-    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable, 1);
+    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable);
 }
 
 // ---- Reading ------------------------------------------------------------------
