@@ -220,13 +220,12 @@ bool PowerExact(Number* r, const Number& x, const Number& y, const Context& ctx,
     }
 
     // Exponent of the result: p * e / q, negated with y; beyond every limit it saturates.
-    __int128 exp;
-    if (p > static_cast<uint128>(INT64_MAX) ||
-        __builtin_mul_overflow(static_cast<__int128>(eq), static_cast<__int128>(p), &exp))
-        exp = (eq < 0) != y.neg ? -static_cast<__int128>(kExpSaturation) * 2
-                                : static_cast<__int128>(kExpSaturation) * 2;
-    else if (y.neg)
-        exp = -exp;
+    // Below 2^63 both factors keep the product within 2^126.
+    __int128 exp = 0;
+    if (eq != 0 && p > static_cast<uint128>(INT64_MAX))
+        exp = static_cast<__int128>(kExpSaturation) * ((eq < 0) != y.neg ? -2 : 2);
+    else if (eq != 0)
+        exp = static_cast<__int128>(eq) * static_cast<__int128>(p) * (y.neg ? -1 : 1);
 
     Mpz z;
     if (mpz_cmp_ui(w.v, 1) == 0) {
