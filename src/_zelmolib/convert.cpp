@@ -9,12 +9,27 @@ namespace {
 constexpr long long kMsecsPerDay = 86400000LL;
 
 // Guards the nesting of lists and dicts: a container that holds itself ends in
-// RecursionError instead of overflowing the C stack.
+// RecursionError instead of overflowing the C stack. The interpreter's guard is
+// backed by a depth bound of our own, since worker threads have smaller stacks than
+// the interpreter's C limit assumes.
+constexpr int kMaxNesting = 1000;
+thread_local int sNesting = 0;
+
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) : fEntered(Py_EnterRecursiveCall(where) == 0) {}
+    explicit RecursionGuard(const char* where) : fEntered(false) {
+        if (sNesting >= kMaxNesting) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+        if (Py_EnterRecursiveCall(where) != 0) return;
+        fEntered = true;
+        ++sNesting;
+    }
     ~RecursionGuard() {
-        if (fEntered) Py_LeaveRecursiveCall();
+        if (!fEntered) return;
+        --sNesting;
+        Py_LeaveRecursiveCall();
     }
     bool Entered() const { return fEntered; }
 
@@ -43,6 +58,34 @@ PyObject* TimeToPy(long long v) {
 
 PyObject* TextToPy(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Result sets repeat the same keys on every row: short keys keep their str (and its
+// cached hash) in a small direct-mapped cache. Used under the interpreter lock.
+struct KeySlot {
+    std::string fText;
+    PyObject* fKey = nullptr;
+};
+constexpr size_t kKeySlots = 256;
+constexpr size_t kMaxCachedKey = 64;
+KeySlot sKeyCache[kKeySlots];
+
+PyObject* KeyToPy(const std::string& text) {
+    if (text.size() > kMaxCachedKey) return TextToPy(text);
+    uint32 h = 2166136261u;
+    for (unsigned char c : text)
+        h = (h ^ c) * 16777619u;
+    KeySlot& slot = sKeyCache[h % kKeySlots];
+    if (slot.fKey && slot.fText == text) {
+        Py_INCREF(slot.fKey);
+        return slot.fKey;
+    }
+    PyObject* key = TextToPy(text);
+    if (!key) return nullptr;
+    Py_INCREF(key);
+    Py_XSETREF(slot.fKey, key);
+    slot.fText = text;
+    return key;
 }
 
 // Text of a dict key: bytes up to the first NUL, the UTF-8 of a str; for any other key
@@ -123,6 +166,13 @@ PyObject* Entry_FromCLU(const CLU_Entry* e) {
 
 namespace QPX {
 
+void ClearKeyCache() {
+    for (KeySlot& slot : sKeyCache) {
+        Py_CLEAR(slot.fKey);
+        slot.fText.clear();
+    }
+}
+
 int InitUtilities() {
     PyDateTime_IMPORT;
     return PyDateTimeAPI ? 0 : -1;
@@ -159,7 +209,7 @@ PyObject* Table_FromCLU(const CLU_Table* table) {
             Py_DECREF(result);
             return nullptr;
         }
-        PyObject* key = TextToPy(it.key());
+        PyObject* key = KeyToPy(it.key());
         int rc = key ? PyDict_SetItem(result, key, value) : -1;
         Py_XDECREF(key);
         Py_DECREF(value);

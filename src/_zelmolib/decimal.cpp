@@ -21,6 +21,7 @@ DecimalObject* DecimalObject::Allocate() {
     if (!raw) return nullptr;
     DecimalObject* d = reinterpret_cast<DecimalObject*>(raw);
     new (&d->fValue) CL_Decimal();
+    d->fHash = -1;
     return d;
 }
 
@@ -296,12 +297,17 @@ void Decimal_dealloc(PyObject* self) {
 }
 
 PyObject* Decimal_str(PyObject* self) {
+    // The plain form is ASCII: copy it without a decoder.
     std::string text = ValueOf(self).ToString(-1, false);
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (result) memcpy(PyUnicode_DATA(result), text.data(), text.size());
+    return result;
 }
 
 Py_hash_t Decimal_hash(PyObject* self) {
-    return _Py_HashDouble(self, static_cast<double>(ValueOf(self)));
+    DecimalObject* d = reinterpret_cast<DecimalObject*>(self);
+    if (d->fHash == -1) d->fHash = _Py_HashDouble(self, static_cast<double>(d->fValue));
+    return d->fHash;
 }
 
 PyObject* sPyDecimalClass = nullptr;
@@ -418,6 +424,7 @@ int BadInitializer(PyObject* value, bool overflow) {
 int Decimal_init(PyObject* self, PyObject* args, PyObject* kwds) {
     CL_Decimal& out = ValueOf(self);
     out = 0;
+    reinterpret_cast<DecimalObject*>(self)->fHash = -1;
     static const char* keywords[] = {"value", nullptr};
     PyObject* value = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O", const_cast<char**>(keywords), &value))

@@ -83,6 +83,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(s->fMethodStartArray);
     Py_CLEAR(s->fMethodEndArray);
     Py_CLEAR(s->fMethodWrite);
+    QPX::ClearKeyCache();
     return 0;
 }
 

@@ -135,11 +135,15 @@ void List_FromPy(PyObject* obj, CLU_List* out);
 void Table_FromPy(PyObject* obj, CLU_Table* out);
 // Imports the datetime capsule for the conversions; -1 with an exception set.
 int InitUtilities();
+// Releases the texts of table keys kept between conversions (at module clear).
+void ClearKeyCache();
 
 // One Decimal value per object; a result is always a new object.
 struct DecimalObject {
     PyObject_HEAD
     CL_Decimal fValue;
+    // hash(float(value)), computed on first use; -1 until then.
+    Py_hash_t fHash;
 
     // A new Decimal of value 0, or null with MemoryError.
     static DecimalObject* Allocate();
