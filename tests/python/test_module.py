@@ -141,3 +141,47 @@ class CleanupTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ErrorTest(unittest.TestCase):
+    def raised(self, call, *args):
+        import native
+        with self.assertRaises(Exception) as cm:
+            getattr(native, call)(*args)
+        return cm.exception
+
+    def test_reply_table_form(self):
+        translate = lambda code: self.raised("raise_for_client", code).args[1]
+        cases = [
+            (0, {"ERRNO": 7, "ERROR": "x"}, (7, "x")),
+            (0, {"ERRNO": 7}, (7, translate(7))),
+            (0, {}, (0, translate(0))),
+            (0, None, (0, translate(0))),
+            (5, {"ERRNO": 7, "ERROR": "x"}, (5, "x")),
+            (5, {"ERROR": ""}, (5, translate(5))),
+            (5, {"ERROR": "m\u00e8"}, (5, "m\u00e8")),
+        ]
+        for code, reply, expected in cases:
+            with self.subTest(code=code, reply=reply):
+                e = self.raised("raise_for_reply", code, reply)
+                self.assertIs(type(e), zelmolib.Error)
+                self.assertEqual(e.args, expected)
+
+    def test_client_form_uses_the_status_text(self):
+        e = self.raised("raise_for_client", 4)
+        self.assertIs(type(e), zelmolib.Error)
+        self.assertEqual(e.args, (4, "Tempo scaduto"))
+
+
+class StringArgumentTest(unittest.TestCase):
+    def test_accepted_and_refused(self):
+        import native
+        self.assertEqual(native.convert_string(b"ab\x00cd"), b"ab")
+        self.assertEqual(native.convert_string("ab\x00cd"), b"ab\x00cd")
+        self.assertEqual(native.convert_string("\u00e8" * 40), "\u00e8".encode() * 40)
+        for bad in (1, bytearray(b"x"), None):
+            with self.subTest(bad=bad), self.assertRaises(ValueError) as cm:
+                native.convert_string(bad)
+            self.assertEqual(str(cm.exception), "Expected 'str' or 'unicode' object")
+        with self.assertRaises(UnicodeEncodeError):
+            native.convert_string("\udc80")
