@@ -34,6 +34,7 @@ bool ParseJSON(const CL_Blob& blob, CLU_Entry* root, std::string* error);
 
 }  // namespace QPX
 
-// Deepest nesting of arrays and objects that ParseJSON accepts: what the JSON writer
-// can write back.
-constexpr int QPX_JSON_MAX_DEPTH = 128;
+// Deepest nesting of arrays and objects that ParseJSON accepts and FormatJSON writes
+// (yajl's generator takes one level less than its limit of 128); deeper containers
+// are written as null.
+constexpr int QPX_JSON_MAX_DEPTH = 127;

@@ -35,17 +35,42 @@ void GenDecimal(yajl_gen g, const CL_Decimal& value) {
         yajl_gen_null(g);
 }
 
+// The fewest digits that read back to the same double, positional for decimal
+// exponents from -4 to 15 and scientific beyond, as Python's repr writes them.
 void GenDouble(yajl_gen g, double value) {
     if (!std::isfinite(value)) {
         yajl_gen_null(g);
         return;
     }
-    char buf[64];
-    auto result = std::to_chars(buf, buf + sizeof(buf), value);
-    GenNumber(g, buf, static_cast<size_t>(result.ptr - buf));
+    char sci[64];
+    auto result = std::to_chars(sci, sci + sizeof(sci), value, std::chars_format::scientific);
+    std::string text(sci, static_cast<size_t>(result.ptr - sci));
+    size_t e = text.find('e');
+    int exponent = std::stoi(text.substr(e + 1));
+    if (exponent >= -4 && exponent < 16) {
+        bool negative = text[0] == '-';
+        std::string digits;
+        for (size_t i = negative ? 1 : 0; i < e; ++i)
+            if (text[i] != '.') digits.push_back(text[i]);
+        std::string fixed = negative ? "-" : "";
+        if (exponent < 0) {
+            fixed += "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+        } else if (digits.size() <= static_cast<size_t>(exponent) + 1) {
+            fixed += digits + std::string(static_cast<size_t>(exponent) + 1 - digits.size(), '0');
+        } else {
+            fixed += digits.substr(0, static_cast<size_t>(exponent) + 1) + "." +
+                     digits.substr(static_cast<size_t>(exponent) + 1);
+        }
+        text = fixed;
+    }
+    GenNumber(g, text.data(), text.size());
 }
 
-void FormatEntry(yajl_gen g, const CLU_Entry& e) {
+// yajl refuses a container at its depth limit only after it has counted it, leaving
+// its state broken: a container that deep is written as null instead.
+constexpr int kMaxGenDepth = QPX_JSON_MAX_DEPTH;
+
+void FormatEntry(yajl_gen g, const CLU_Entry& e, int depth) {
     switch (e.GetType()) {
         case CLU_BOOL:
             yajl_gen_bool(g, e.fBool ? 1 : 0);
@@ -78,24 +103,22 @@ void FormatEntry(yajl_gen g, const CLU_Entry& e) {
             GenText(g, e.fTimeStamp.ToString(CL_TIMESTAMP_ISO_FORMAT));
             break;
         case CLU_LIST:
-            // Past the generator's depth limit a container is written as null, so
-            // that the text stays well-formed.
-            if (yajl_gen_array_open(g) != yajl_gen_status_ok) {
+            if (depth >= kMaxGenDepth || yajl_gen_array_open(g) != yajl_gen_status_ok) {
                 yajl_gen_null(g);
                 break;
             }
             for (const CLU_Entry& item : e.fList)
-                FormatEntry(g, item);
+                FormatEntry(g, item, depth + 1);
             yajl_gen_array_close(g);
             break;
         case CLU_TABLE:
-            if (yajl_gen_map_open(g) != yajl_gen_status_ok) {
+            if (depth >= kMaxGenDepth || yajl_gen_map_open(g) != yajl_gen_status_ok) {
                 yajl_gen_null(g);
                 break;
             }
             for (auto it = e.fTable.begin(); it != e.fTable.end(); ++it) {
                 GenText(g, it.key());
-                FormatEntry(g, *it);
+                FormatEntry(g, *it, depth + 1);
             }
             yajl_gen_map_close(g);
             break;
@@ -242,7 +265,7 @@ std::string QPX::FormatJSON(const CLU_Entry& entry, bool beautify) {
     if (!g) return std::string();
     yajl_gen_config(g, yajl_gen_beautify, beautify ? 1 : 0);
     yajl_gen_config(g, yajl_gen_validate_utf8, 0);
-    FormatEntry(g, entry);
+    FormatEntry(g, entry, 0);
     const unsigned char* buf = nullptr;
     size_t length = 0;
     yajl_gen_get_buf(g, &buf, &length);
