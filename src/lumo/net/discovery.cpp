@@ -180,7 +180,7 @@ CL_Status CL_TCPClient::DiscoverJob::Run() {
         result += info->fAddress.GetIP();
         result += uint16(info->fID & 0xFFFF);
         result += info->fInfo.GetSize();
-        result += info->fInfo;
+        if (info->fInfo.GetSize() > 0) result.Write(info->fInfo.GetDataForRead(), info->fInfo.GetSize());
         delete info;
     }
     if (!cancelled) cancelled = HasAborted();
