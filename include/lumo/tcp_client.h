@@ -202,10 +202,9 @@ private:
     CL_AtomicVar fNextSequence;
     uint32 fConnFlags;
     std::deque<QueuedPacket*> fQueuedPackets;
-    // Requests waiting for their replies, and whether Interrupt ended them.
+    // Requests waiting for their replies: whether Interrupt ended them, and the
+    // condition that wakes each when a chunk comes for it or the reading turn is free.
     std::vector<Waiter*> fWaiters;
-    // Signalled when a chunk is queued or the reading turn is free.
-    CL_Condition fQueueCond;
     // A request is reading the socket (or waiting on it) for everybody.
     bool fReading;
     // A Connect holds the connection: its reads never wait for another reader.

@@ -9,9 +9,13 @@
 #include "lumo/clock.h"
 #include "lumo/tcp_client.h"
 
+// A request waiting for its reply. Each has a condition of its own, so that a chunk
+// read for it wakes it alone.
 struct CL_TCPClient::Waiter : public CL_Object {
     uint32 fSequence = 0;
     bool fInterrupted = false;
+    bool fSleeping = false;  // waiting on fCond for its packets or the reading turn
+    CL_Condition fCond;
 };
 
 namespace {
@@ -92,47 +96,73 @@ CL_Status CL_TCPClient::ReadChunk(uint32 timeout) {
         return 0;
     }
     fQueuedPackets.push_back(packet);
-    fQueueCond.Broadcast();
+    Waiter* owner = FindWaiter(header.fSequence);
+    if (owner->fSleeping) owner->fCond.Signal();
     return 0;
 }
 
 CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet) {
+    // The reading turn stays with one request until it leaves or runs its idle
+    // callback; the others sleep until a chunk comes for them or the turn is free.
+    bool turn = false;
+    auto releaseTurn = [this, &turn, sequence] {
+        if (!turn) return;
+        turn = false;
+        fReading = false;
+        for (Waiter* other : fWaiters) {
+            if (other->fSleeping && other->fSequence != sequence) {
+                other->fCond.Signal();
+                break;
+            }
+        }
+    };
     uint32 timeOutLeft = job->fTimeOut;
     uint32 start = CL_GetTime();
     uint32 seen = fPacketsRead;
     uint32 wait = 0;
+    CL_Status result = 0;
     for (;;) {
         // Looked at before every wait: another reader may have queued the whole reply.
         *packet = TakeQueued(sequence);
-        if (*packet) return 0;
+        if (*packet) break;
         Waiter* waiter = FindWaiter(sequence);
-        if (waiter && waiter->fInterrupted) return CL_CANCELLED;
-        if (fSocket.GetDescriptor() < 0) return CL_NOT_CONNECTED;
+        if (waiter && waiter->fInterrupted) {
+            result = CL_CANCELLED;
+            break;
+        }
+        if (fSocket.GetDescriptor() < 0) {
+            result = CL_NOT_CONNECTED;
+            break;
+        }
 
         uint32 step = std::min(wait, timeOutLeft);
-        if (!fReading || fHandshaking) {
-            // A Connect holds the lock through every wait, so it never yields its turn.
-            const bool turn = !fReading;
-            if (turn) fReading = true;
+        if (!turn && !fReading) {
+            turn = true;
+            fReading = true;
+        }
+        // A Connect holds the lock through every wait: nobody else can read meanwhile.
+        if (turn || fHandshaking) {
             CL_Status status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);
-            if (turn) {
-                fReading = false;
-                fQueueCond.Broadcast();
-            }
             if (status == 0) {
                 if (fSocket.Pending(1)) {
-                    status = ReadChunk(job->fTimeOut);
-                    if (status != 0) return status;
+                    result = ReadChunk(job->fTimeOut);
+                    if (result != 0) break;
                     continue;
                 }
                 // Readable with nothing queued: the peer has closed, or another reader
                 // took the bytes.
-                if (!fSocket.IsConnected()) return CL_NOT_CONNECTED;
+                if (!fSocket.IsConnected()) {
+                    result = CL_NOT_CONNECTED;
+                    break;
+                }
             } else if (status != CL_TIMEOUT) {
-                return fSocket.GetDescriptor() < 0 ? CL_NOT_CONNECTED : status;
+                result = fSocket.GetDescriptor() < 0 ? CL_NOT_CONNECTED : status;
+                break;
             }
-        } else if (step > 0) {
-            fQueueCond.Wait(&fLock, step);
+        } else if (step > 0 && waiter) {
+            waiter->fSleeping = true;
+            waiter->fCond.Wait(&fLock, step);
+            waiter->fSleeping = false;
         }
 
         uint32 now = CL_GetTime();
@@ -146,14 +176,23 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
         }
         start = now;
         if (job->fIdle) {
+            releaseTurn();
             fLock.Unlock();
             CL_Status answer = job->fIdle(job->fUserData);
             fLock.Lock();
-            if (answer != 0) return CL_CANCELLED;
+            if (answer != 0) {
+                result = CL_CANCELLED;
+                break;
+            }
         }
-        if (timeOutLeft == 0) return CL_TIMEOUT;
+        if (timeOutLeft == 0) {
+            result = CL_TIMEOUT;
+            break;
+        }
         wait = kPollInterval;
     }
+    releaseTurn();
+    return result;
 }
 
 // ---- Requests ------------------------------------------------------------------------------
@@ -308,8 +347,10 @@ CL_Status CL_TCPClient::Interrupt() {
     CL_Status status = fSocket.GetIOError(false);
     // The server answers only the requests it already runs; those it still holds in
     // its queue would wait out their time-outs. Every waiting request ends here.
-    for (Waiter* waiter : fWaiters) waiter->fInterrupted = true;
-    fQueueCond.Broadcast();
+    for (Waiter* waiter : fWaiters) {
+        waiter->fInterrupted = true;
+        waiter->fCond.Signal();
+    }
     return status;
 }
 
