@@ -162,15 +162,19 @@ TEST(TCPServerDiscovery, AnswersDiscoverOncePerSender) {
     ASSERT_EQ(reply.size(), sizeof(CL_DiscoveryPacket));
     CL_DiscoveryPacket packet;
     memcpy(&packet, reply.data(), sizeof(packet));
-    EXPECT_EQ(packet.fMagic, CL_IPC_MAGIC);
-    EXPECT_EQ(packet.fVersion, CL_IPC_VERSION);
-    EXPECT_EQ(packet.fID, test.fServer.GetID());
+    // The packed fields are copied out before comparing.
+    uint32 magic = packet.fMagic, version = packet.fVersion, checkSum = packet.fCheckSum;
+    uint64 id = packet.fID;
+    uint32 infoSize = packet.fSize;
+    EXPECT_EQ(magic, CL_IPC_MAGIC);
+    EXPECT_EQ(version, CL_IPC_VERSION);
+    EXPECT_EQ(id, test.fServer.GetID());
     CL_Blob info(packet.fInfo, CL_DISCOVERY_INFO_SIZE, true);
-    EXPECT_EQ(packet.fCheckSum, info.CheckSum());
-    EXPECT_EQ(packet.fSize, strlen("stand-in") + 1 + strlen("test server") + 1 + 4 + 1);
+    EXPECT_EQ(checkSum, info.CheckSum());
+    EXPECT_EQ(infoSize, strlen("stand-in") + 1 + strlen("test server") + 1 + 4 + 1);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(packet.fInfo)), "stand-in");
-    EXPECT_EQ(packet.fInfo[packet.fSize - 1], 0xFB);
-    EXPECT_EQ(packet.fInfo[packet.fSize], 0xCC);
+    EXPECT_EQ(packet.fInfo[infoSize - 1], 0xFB);
+    EXPECT_EQ(packet.fInfo[infoSize], 0xCC);
     // Both requests came in one turn: one answer.
     EXPECT_EQ(peer.Receive(400), "");
 }
