@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (mode & 8) usleep(200);
     }
     shutdown(fd, SHUT_WR);
-    Drain(fd, 30);
+    Drain(fd, 5);
     close(fd);
     return 0;
 }
