@@ -142,12 +142,15 @@ CL_Status CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
     return CL_OK;
 }
 
-CL_Status CL_RemovePowerCallback(CL_PowerCallback callback) {
+namespace {
+
+CL_Status RemovePowerRecord(CL_PowerCallback callback, bool anyParam, void* param) {
     CL_AutoLocker control(sPowerControl);
     sPowerLock.Lock();
     int32 found = -1;
     for (int32 i = 0; i < sPowerCallbacksCount; i++) {
-        if (sPowerCallbacks[i].fCallback == callback) {
+        if (sPowerCallbacks[i].fCallback == callback &&
+            (anyParam || sPowerCallbacks[i].fParam == param)) {
             found = i;
             break;
         }
@@ -163,6 +166,16 @@ CL_Status CL_RemovePowerCallback(CL_PowerCallback callback) {
     sPowerLock.Unlock();
     if (last) QuitListener();
     return CL_OK;
+}
+
+}  // namespace
+
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback) {
+    return RemovePowerRecord(callback, true, nullptr);
+}
+
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback, void* param) {
+    return RemovePowerRecord(callback, false, param);
 }
 
 void CL_GetPowerCallbacks(CL_PowerCallbackRecord* callbacks, int32* count) {
