@@ -26,7 +26,7 @@ constexpr uint32 kChunk = 65536;
 constexpr int kDeflate = 8;
 constexpr uLong kFlagEncrypted = 0x1;
 constexpr uLong kFlagUTF8 = 0x800;
-constexpr short kZip64ExtraTag = 0x0001;
+constexpr unsigned kZip64ExtraTag = 0x0001;
 
 // Entry date of a timestamp. The zip date field holds the years 1980 to 2107 only.
 tm_zip ZipDate(const CL_TimeStamp& time) {
@@ -93,12 +93,26 @@ bool CurrentEntry(unzFile unz, unz_file_info64* info, std::string* name,
 }
 
 // Drops the zip64 block from a copied extra field: the writer adds its own when the
-// entry needs one, and two would make the entry unreadable.
-void DropZip64(std::vector<char>* extra) {
-    if (extra->empty() || extra->size() > INT_MAX) return;
-    int size = static_cast<int>(extra->size());
-    if (zipRemoveExtraInfoBlock(extra->data(), &size, kZip64ExtraTag) == ZIP_OK)
-        extra->resize(static_cast<size_t>(size));
+// entry needs one, and two would make the entry unreadable. Every block's length is
+// checked against the bytes left before it is trusted; false when one does not fit,
+// which makes the whole entry untrustworthy.
+bool DropZip64(std::vector<char>* extra) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(extra->data());
+    size_t size = extra->size();
+    std::vector<char> kept;
+    kept.reserve(size);
+    size_t at = 0;
+    while (at < size) {
+        if (size - at < 4) return false;
+        unsigned tag = bytes[at] | (bytes[at + 1] << 8);
+        size_t length = bytes[at + 2] | (bytes[at + 3] << 8);
+        if (length > size - at - 4) return false;
+        if (tag != kZip64ExtraTag)
+            kept.insert(kept.end(), extra->begin() + at, extra->begin() + at + 4 + length);
+        at += 4 + length;
+    }
+    extra->swap(kept);
+    return true;
 }
 
 // Copies the current entry of unz into zip as it is stored, compressed bytes and all.
@@ -119,8 +133,7 @@ bool CopyRawEntry(unzFile unz, zipFile zip) {
             unzGetLocalExtrafield(unz, local.data(), static_cast<unsigned>(localSize)) == localSize)
             ok = true;
     }
-    DropZip64(&local);
-    DropZip64(&central);
+    if (!DropZip64(&local) || !DropZip64(&central)) ok = false;
 
     zip_fileinfo zi = {};
     zi.tmz_date.tm_sec = info.tmu_date.tm_sec;
