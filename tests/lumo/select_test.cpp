@@ -273,6 +273,7 @@ TEST(SocketSelect, LockReleasedOnceForTheWait) {
     EXPECT_EQ(lock.fUnlocks.load(), 2);
     EXPECT_EQ(lock.TryLock(), 0);  // still held by this thread (recursively)
     lock.CL_RecursiveMutex::Unlock();
+    lock.CL_RecursiveMutex::Unlock();
 
     // Held twice: the wait releases one level only, so the lock stays held.
     char drain;
