@@ -384,6 +384,29 @@ TEST_F(ArchiveTest, ExistingZipKeptWhole) {
     EXPECT_EQ(2, CountFiles(fDir));
 }
 
+// Removing the last resource leaves a zip of no entries, which the archive keeps
+// using: it reopens, reads nothing and takes new resources.
+TEST_F(ArchiveTest, ZipWithoutEntriesStaysUsable) {
+    {
+        CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
+        CL_Blob only("only");
+        ASSERT_EQ(CL_OK, archive.Write(&only, "res"));
+        archive.Remove("res");
+        CL_Blob data;
+        EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&data, "res"));
+    }
+    EXPECT_EQ(22u, Slurp(fDir + "/pack.sla").size());
+    CL_Archive archive(fDir, "pack", CL_Archive::COMPRESSED);
+    ASSERT_EQ(CL_OK, archive.GetError());
+    CL_Blob data;
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&data, "res"));
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(CL_OK, archive.Write(&fresh, "new"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, "new"));
+    EXPECT_EQ("fresh", data.Raw());
+    EXPECT_EQ(1, CountFiles(fDir));
+}
+
 TEST_F(ArchiveTest, OneEntryZipFiles) {
     CL_TimeStamp when(15, 6, 2023, 10, 20, 30, 0);
     std::string text(5000, 'q');

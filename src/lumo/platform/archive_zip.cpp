@@ -17,6 +17,7 @@
 #include "lumo/archive.h"
 #include "lumo/blob.h"
 #include "lumo/files.h"
+#include "lumo/status.h"
 #include "lumo/timestamp.h"
 #include "lumo/utf8.h"
 
@@ -199,6 +200,32 @@ bool ReadEntry(unzFile unz, uint64 declared, CL_Blob* data) {
     return ok;
 }
 
+// True for a zip archive of no entries: its end record alone, as the writer leaves
+// it when the last entry goes. The reader refuses to open such a file.
+bool IsEmptyZip(const std::string& path) {
+    constexpr off_t kEndRecord = 22;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || st.st_size < kEndRecord || st.st_size > kEndRecord + 0xFFFF)
+        return false;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return false;
+    unsigned char end[kEndRecord];
+    bool read = fread(end, 1, sizeof(end), file) == sizeof(end);
+    fclose(file);
+    auto word = [&](int at) { return end[at] | end[at + 1] << 8; };
+    return read && memcmp(end, "PK\x05\x06", 4) == 0 && word(8) == 0 && word(10) == 0 &&
+           word(20) == st.st_size - kEndRecord;
+}
+
+// Only a missing or empty file, or an empty zip, has no entries to keep: one that
+// exists but does not open as a zip (damaged, unreadable) would lose them all in a
+// rewrite.
+bool HoldsNoEntries(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return st.st_size == 0 || IsEmptyZip(path);
+}
+
 // Replaceable file functions that make minizip write into a blob at its position.
 voidpf BlobOpen(voidpf opaque, const char*, int) {
     return opaque;
@@ -238,7 +265,7 @@ CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
     // A readable zip archive opens as it is, with CREATE too: creating makes what is
     // missing and never empties an archive. Otherwise CREATE starts an empty file.
     unzFile unz = unzOpen64(handler->fZipFile.c_str());
-    ok = unz != nullptr;
+    ok = unz != nullptr || IsEmptyZip(handler->fZipFile);
     if (unz) unzClose(unz);
     if (!ok && (archive->fFlags & CREATE)) {
         FILE* file = fopen(handler->fZipFile.c_str(), "w");
@@ -253,7 +280,7 @@ CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
 
 int32 CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
     unzFile unz = unzOpen64(fZipFile.c_str());
-    if (!unz) return 307;
+    if (!unz) return IsEmptyZip(fZipFile) ? CL_ARCHIVE_READ_FAILED : CL_ARCHIVE_NOT_LOADED;
     std::string wanted = CL_GetNativePath(name);
     int32 status = 304;
     for (int r = unzGoToFirstFile(unz); r == UNZ_OK; r = unzGoToNextFile(unz)) {
@@ -292,17 +319,10 @@ int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     fchmod(fd, stat(fZipFile.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
     close(fd);
 
-    // Only a missing or empty file has no entries to keep: one that exists but does not
-    // open as a zip (damaged, unreadable) would lose them all in the rewrite.
     unzFile unz = unzOpen64(fZipFile.c_str());
-    if (!unz) {
-        struct stat current;
-        bool nothingToKeep =
-            stat(fZipFile.c_str(), &current) == 0 ? current.st_size == 0 : errno == ENOENT;
-        if (!nothingToKeep) {
-            unlink(temp.c_str());
-            return 306;
-        }
+    if (!unz && !HoldsNoEntries(fZipFile)) {
+        unlink(temp.c_str());
+        return CL_ARCHIVE_WRITE_FAILED;
     }
     zipFile zip = zipOpen64(temp.c_str(), APPEND_STATUS_CREATE);
     if (!zip) {
