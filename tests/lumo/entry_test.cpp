@@ -449,6 +449,11 @@ TEST(EntryCompare, TypesAndContainment) {
     EXPECT_FALSE(Make(5) >= Make(3));
     EXPECT_TRUE(Make(Dec("1.5")) == Make(Dec("1.50")));
     EXPECT_FALSE(Make(std::nan("")) == Make(std::nan("")));
+    // Texts compare whole: a shared prefix is not equality, whichever side is longer.
+    EXPECT_TRUE(Text("ab") == Text("ab"));
+    EXPECT_FALSE(Text("ab") == Text("abc"));
+    EXPECT_FALSE(Text("abc") == Text("ab"));
+    EXPECT_FALSE(Text("") == Text("a"));
     CLU_Table t;
     t.Set("integer", 4);
     CLU_Entry e = Make(4);
@@ -459,7 +464,7 @@ TEST(EntryCompare, TypesAndContainment) {
 TEST(EntryQuery, IsNumberAndEmpty) {
     for (const char* yes : {"0", "-5", "123", "9223372036854775807"})
         EXPECT_TRUE(Text(yes).IsNumber()) << yes;
-    for (const char* no : {"012", "1.5", " 1", "+1", "", "-", "99999999999999999999"})
+    for (const char* no : {"012", "01", "00", "1.5", " 1", "+1", "", "-", "99999999999999999999"})
         EXPECT_FALSE(Text(no).IsNumber()) << no;
     EXPECT_TRUE(Make(Dec("1")).IsNumber());
     EXPECT_TRUE(CLU_Entry().IsEmpty());

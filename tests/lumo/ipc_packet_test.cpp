@@ -493,6 +493,17 @@ TEST(PayloadDecoding, ChunkSequenceFromTheWireIsChecked) {
         CL_Blob shortChunk(chunks[0].fPayload.GetDataForRead(), 100, true);
         EXPECT_EQ(d.Add(chunks[0].fHeader, shortChunk), CL_IPC_BAD_REPLY);
     }
+    {  // A continuation of another request (its sequence number) or of another type.
+        CL_PacketHeader otherSequence = chunks[1].fHeader;
+        otherSequence.fSequence++;
+        CL_PacketHeader otherType = chunks[1].fHeader;
+        otherType.fType++;
+        for (const CL_PacketHeader& wrong : {otherSequence, otherType}) {
+            CL_PayloadDecoder d(nullptr, false);
+            ASSERT_EQ(d.Add(chunks[0].fHeader, chunks[0].fPayload), 0);
+            EXPECT_EQ(d.Add(wrong, chunks[1].fPayload), CL_IPC_BAD_REPLY);
+        }
+    }
     {  // A second first chunk, or more after completion.
         CL_PayloadDecoder d(nullptr, false);
         ASSERT_EQ(d.Add(chunks[0].fHeader, chunks[0].fPayload), 0);

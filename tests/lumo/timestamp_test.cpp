@@ -236,9 +236,16 @@ TEST(DateText, ParsesIsoDates) {
         EXPECT_EQ(d.ToRaw(), 0) << bad;
         EXPECT_EQ(d.ToString(), "NULL") << bad;
     }
-    // Inside the reform gap a parsed date is null.
+    // Inside the reform gap a parsed date is null; the days around it read back.
     CL_Date gap;
     EXPECT_FALSE(gap.FromString("1582-10-10"));
+    EXPECT_FALSE(gap.FromString("1582-10-05"));
+    EXPECT_EQ(gap.ToRaw(), 0);
+    for (const char* edge : {"1582-10-04 20:00:00.000", "1582-10-15 20:00:00.000"}) {
+        CL_TimeStamp t;
+        EXPECT_TRUE(t.FromString(edge, CL_TIMESTAMP_ISO_FORMAT)) << edge;
+        EXPECT_EQ(t.ToString(CL_TIMESTAMP_ISO_FORMAT), edge);
+    }
 }
 
 TEST(DateText, PrintsEveryFormat) {
@@ -291,7 +298,14 @@ TEST(TimeStampText, ParsesEveryFormat) {
                {"20240305-1407", 9},
                {"20240305T2407", 9},
                {"0000-01-01", 1},
-               {"", 2}};
+               {"", 2},
+               // Days the reform removed, with or without a time of day.
+               {"1582-10-05 20:00:00", 2},
+               {"1582-10-14T00:00:00.001", 2},
+               {"1582-10-09 12:00:00", 5},
+               {"1582-10-10", 1},
+               {"15821005", 8},
+               {"15821014T2359", 9}};
     for (const Bad& b : bad) {
         CL_TimeStamp t;
         EXPECT_FALSE(t.FromString(b.text, b.format)) << b.text;

@@ -132,6 +132,23 @@ TEST(XmlBuild, SaveIsIndentedUtf8WithDeclaration) {
     EXPECT_EQ(loaded.GetNodeContent(), "caff\xC3\xA8 <1>");
 }
 
+// Text that is not UTF-8 does not save cleanly, and malformed documents do not load;
+// either way libxml2's complaint is kept for GetError, never printed.
+TEST(XmlBuild, DiagnosticsStayOffStderr) {
+    CL_XML_Document doc;
+    CL_XML_Node root = doc.CreateNode(CL_XML_Node::ELEMENT, "root");
+    doc.SetRoot(root);
+    root.AddChild(doc.CreateNode(CL_XML_Node::TEXT, "bad \xFF\xFE bytes"));
+    ::testing::internal::CaptureStderr();
+    std::string saved = SaveText(doc);
+    CL_XML_Document other;
+    bool loaded = LoadText(other, "<a><b></a>");
+    std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed, "");
+    EXPECT_FALSE(loaded);
+    EXPECT_FALSE(other.GetError().empty());
+}
+
 TEST(XmlBuild, NodeOperations) {
     CL_XML_Document doc;
     CL_XML_Node root = doc.CreateNode(CL_XML_Node::ELEMENT, "r");

@@ -93,10 +93,12 @@ public:
         }
         return *hour <= 23 && *minute <= 59 && *second <= 59;
     }
+    // A date of the calendar; the days the Gregorian reform removed are not in it.
     bool Date(int* year, int* month, int* day, bool dashes) {
         if (!Digits(4, year) || (dashes && !Literal('-')) || !Digits(2, month) ||
             (dashes && !Literal('-')) || !Digits(2, day))
             return false;
+        if (*year == 1582 && *month == 10 && *day >= 5 && *day <= 14) return false;
         return *year >= 1 && *month >= 1 && *month <= 12 && *day >= 1 && *day <= 31;
     }
 

@@ -20,6 +20,8 @@
 #include <mutex>
 #include <string>
 
+#include "lumo/base/xml_errors.h"
+
 namespace {
 
 // What the external entity loader lets through on the calling thread.
@@ -66,7 +68,6 @@ xmlParserInputPtr GuardedLoader(const char* url, const char* id, xmlParserCtxtPt
     return sDefaultLoader ? sDefaultLoader(url, id, context) : nullptr;
 }
 
-void SilentError(void*, xmlErrorPtr) {}
 void SilentGeneric(void*, const char*, ...) {}
 
 void InitLibraries() {
@@ -87,27 +88,21 @@ void InitLibraries() {
     });
 }
 
-// Sets the calling thread's entity policy and silences libxml2's error printing for
-// one call; the errors are still recorded as the thread's last error.
+// Sets the calling thread's entity policy for one call, with libxml2's diagnostics
+// kept as the thread's last error instead of printed.
 class Guard {
 public:
-    explicit Guard(EntityPolicy policy)
-        : fPolicy(tPolicy), fHandler(xmlStructuredError), fContext(xmlStructuredErrorContext) {
+    explicit Guard(EntityPolicy policy) : fPolicy(tPolicy) {
         tPolicy = policy;
         tLoadError.clear();
-        xmlSetStructuredErrorFunc(nullptr, SilentError);
     }
-    ~Guard() {
-        xmlSetStructuredErrorFunc(fContext, fHandler);
-        tPolicy = fPolicy;
-    }
+    ~Guard() { tPolicy = fPolicy; }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
 private:
     EntityPolicy fPolicy;
-    xmlStructuredErrorFunc fHandler;
-    void* fContext;
+    lumo_xml::XMLErrorScope fErrors;
 };
 
 int ParseOptions(unsigned int flags) {
@@ -255,6 +250,7 @@ bool CL_XML_Document::Load(CL_Blob& data, unsigned int flags) {
 bool CL_XML_Document::Save(CL_Blob& out) const {
     out.Clear();
     if (!fDoc) return true;
+    lumo_xml::XMLErrorScope errors;
     int keepBlanks = xmlKeepBlanksDefault(0);
     xmlChar* text = nullptr;
     int size = 0;
@@ -269,6 +265,7 @@ bool CL_XML_Document::Save(CL_Blob& out) const {
 
 bool CL_XML_Document::Save(const std::string& path) const {
     if (!fDoc) return false;
+    lumo_xml::XMLErrorScope errors;
     int keepBlanks = xmlKeepBlanksDefault(0);
     int written = xmlSaveFormatFile(path.c_str(), fDoc, 1);
     xmlKeepBlanksDefault(keepBlanks);
@@ -298,7 +295,8 @@ bool CL_XML_Document::IsValid() const {
 
 std::string CL_XML_Document::GetError() const {
     xmlErrorPtr error = xmlGetLastError();
-    if (!error || !error->message) return tLoadError;
+    if (!error || !error->message)
+        return tLoadError.empty() ? lumo_xml::GenericMessages() : tLoadError;
     std::string message(error->message);
     while (!message.empty() &&
            (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
