@@ -74,6 +74,9 @@ void ZL_UnlockThreads(MODULE_STATE* state);
 // the module state exists and the module is active (or `needActive` is false).
 // Callers end with ZL_LeavePython. Never called with the interpreter lock held.
 bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive = true);
+// The interpreter is initialised and not finalising: a native thread may take the
+// interpreter lock without being ended by the interpreter.
+bool ZL_InterpreterAlive();
 void ZL_LeavePython(PyGILState_STATE gil);
 // Prints and clears a pending exception of a callback called from native code.
 void ZL_ReportCallbackError();
