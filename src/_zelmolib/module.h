@@ -93,12 +93,10 @@ int ZL_AddJSONTypes(PyObject* module);
 int ZL_AddSemaphoreType(PyObject* module);
 int ZL_AddUtilityFunctions(PyObject* module);
 
-// The native client library, reached only through these (the Client type's sources
-// define them): a new native client on the module's dispatcher, its disconnection,
-// and the message text of a status code.
+// Native clients of the pool, reached only through these (the Client type's sources
+// define them): a new native client on the module's dispatcher, its disconnection.
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher);
 void ZL_DisconnectNativeClient(QPX_Client* client);
-std::string ZL_StatusMessage(int code);
 
 // Python functions of the timers area, listed in the module's method table.
 extern PyMethodDef ZL_TimerMethods[];
