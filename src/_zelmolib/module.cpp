@@ -150,6 +150,13 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
 
     CL_Dispatcher* dispatcher = s->fDispatcher;
     PyThreadState* saved = PyEval_SaveThread();
+    // Power events do nothing from here on. Leaving the registration now, while the
+    // interpreter still runs, lets a callable in progress finish: once finalisation has
+    // begun it would be ended inside the listener's table lock.
+    if (s->fPowerRegistered) {
+        CL_RemovePowerCallback(QPX::_power_callback);
+        s->fPowerRegistered = false;
+    }
     // The lists no longer change once the module is inactive.
     for (QPX_Client* client : s->fClientList)
         ZL_DisconnectNativeClient(client);
