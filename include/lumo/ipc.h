@@ -299,3 +299,6 @@ protected:
     uint32 fTimeOut;
     uint16 fFlags;
 };
+
+// The server interface and its client context build on the declarations above.
+#include "lumo/rpc_server.h"

@@ -1,7 +1,8 @@
 """Minimal stand-in for the pure-Python package that loads the native module.
 
 It carries only what the native module takes from it: the exception classes and the
-hook called when a native worker thread ends.
+hook called when a native worker thread ends. It then loads the native module and has
+it cleaned up at exit.
 """
 
 
@@ -24,3 +25,11 @@ class JSONError(Error):
 def _on_destroy_thread():
     """Called on a native worker thread just before it ends."""
     return None
+
+
+# The native module looks the classes above up while it initialises.
+import atexit as _atexit
+
+import _zelmolib
+
+_atexit.register(_zelmolib._cleanup)

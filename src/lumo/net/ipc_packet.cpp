@@ -17,13 +17,19 @@ constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
 // drive the growth come from the wire.
 constexpr uint64 kMaxGrowStep = 16u << 20;
 
+// Whether a packet of this type marks its first chunk. A PING is a single chunk
+// recognised by its type, and a DISCOVER datagram goes out with flags 0.
+bool MarksFirstChunk(uint16 type) {
+    return type != CL_PACKET_TYPE_PING && type != CL_PACKET_TYPE_DISCOVER;
+}
+
 // The header of the chunk that starts `offset` bytes into a payload with `left` bytes
 // still to send: fSize counts them, and only a packet's first chunk carries
-// CL_IPC_FIRST_CHUNK (a PING never does).
+// CL_IPC_FIRST_CHUNK, when its type marks it.
 CL_PacketHeader ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32 left) {
     CL_PacketHeader chunk = header;
     chunk.fSize = left;
-    if (offset == 0 && header.fType != CL_PACKET_TYPE_PING)
+    if (offset == 0 && MarksFirstChunk(header.fType))
         chunk.fFlags |= CL_IPC_FIRST_CHUNK;
     else
         chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
