@@ -7,9 +7,11 @@
 // needed it fails and leaves its object as it was, reporting CL_OUT_OF_MEMORY where
 // it returns a status, and false, 0 or null where it returns those (a blob that
 // cannot grow or un-share writes nothing; a value that cannot un-share its storage
-// keeps it). std::string and the other standard-library members still raise
-// std::bad_alloc, as the standard library does; code that hands control to another
-// language (the Python module) catches it there.
+// keeps it). An object whose constructor could not get what it needs comes out
+// inert: its operations fail (a socket, a condition) or do nothing (a timer).
+// std::string and the other standard-library members still raise std::bad_alloc, as
+// the standard library does; code that hands control to another language (the
+// Python module) catches it there.
 #pragma once
 
 #include <atomic>
