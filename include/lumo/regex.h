@@ -82,10 +82,11 @@ public:
 
     // CL_OK and `match` filled, CL_REGEX_NO_MATCH when there is no (further) match,
     // CL_REGEX_TOO_COMPLEX when the match sets more groups than a CL_Match holds,
-    // CL_ERROR without compiled pattern, on text
-    // that is not valid UTF-8 or of 2 GiB and more, or on a matching error. The search
-    // starts at 0, or at the end of `previous`; after an empty `previous` it steps one
-    // whole character further so that a loop of Find calls comes to an end.
+    // CL_ERROR without compiled pattern, on text that is not valid UTF-8 or of 2 GiB
+    // and more, or on a matching error; CL_OUT_OF_MEMORY without memory for the
+    // search. The search starts at 0, or at the end of `previous`; after an empty
+    // `previous` it steps one whole character further so that a loop of Find calls
+    // comes to an end.
     // `match` and `previous` may be the same object.
     CL_Status Find(const std::string_view& text, CL_Match* match, CL_Match* previous = nullptr);
     CL_Status Find(const std::string& text, CL_Match* match, CL_Match* previous = nullptr) {

@@ -74,7 +74,8 @@ public:
     // is no failure: a whole-text test needs entry 0 alone.
     CL_Status Run(std::string_view text, CL_Match* match, const CL_Match* previous,
                   bool allGroups = true) {
-        if (!fData || !match) return CL_ERROR;
+        if (!match) return CL_ERROR;
+        if (!fData) return CL_OUT_OF_MEMORY;
         if (text.size() > static_cast<size_t>(INT32_MAX)) return CL_ERROR;
         size_t start = 0;
         bool checked = false;
