@@ -568,7 +568,7 @@ TEST(BlobRandom, FillsFromPosition) {
 // Out of memory (the address space capped in a child process): growth and
 // un-sharing fail, leave the blobs as they were, and never abort.
 TEST(BlobDeathTest, OutOfMemoryFailsTheOperationAndKeepsTheBlob) {
-    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under the sanitizer";
+    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under a sanitizer";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

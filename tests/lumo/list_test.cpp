@@ -210,7 +210,7 @@ TEST(ListMemory, Usage) {
 // un-share the storage fails and leaves both lists as they were; a sole owner still
 // changes in place, and emptying a shared list needs no copy.
 TEST(ListDeathTest, OutOfMemoryLeavesSharedListsAsTheyWere) {
-    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under the sanitizer";
+    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under a sanitizer";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

@@ -211,7 +211,7 @@ TEST(TableChange, SetFromValueInsideReplacedEntry) {
 // converting getter that would un-share the storage fails; both tables keep their
 // values, and the getter gives its default.
 TEST(TableDeathTest, OutOfMemoryLeavesSharedTablesAsTheyWere) {
-    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under the sanitizer";
+    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under a sanitizer";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

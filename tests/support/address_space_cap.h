@@ -1,6 +1,5 @@
 // Out-of-memory tests: caps the address space of the (child) process at what it uses
-// now plus `headroom` bytes, so that larger allocations fail. Not under AddressSanitizer,
-// which reserves more address space than any such cap allows.
+// now plus `headroom` bytes, so that larger allocations fail.
 #pragma once
 
 #include <sys/resource.h>
@@ -8,11 +7,10 @@
 
 #include <cstdio>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define LUMO_CAN_CAP_ADDRESS_SPACE 0
-#else
-#define LUMO_CAN_CAP_ADDRESS_SPACE 1
-#endif
+#include "support/sanitizer.h"
+
+// A sanitizer's heap reserves more address space than any cap allows.
+#define LUMO_CAN_CAP_ADDRESS_SPACE (!ZELMO_SANITIZER_HEAP)
 
 inline bool CapAddressSpace(unsigned long long headroom) {
     unsigned long pages = 0;
