@@ -104,6 +104,8 @@ public:
     void Detach();
     void SetData(const void* data);
     void Set(const void* data, uint32 size);
+    // The content NUL-terminated. Const, yet it may un-share the storage and write the
+    // NUL past the content: not a pure read (see the thread rules above).
     const char* c_str() const;
     uint8& operator[](int32 index);
     std::string Raw() const;
@@ -210,7 +212,9 @@ uint64& operator<<(uint64& value, CL_Blob& blob);
 double& operator<<(double& value, CL_Blob& blob);
 void*& operator<<(void*& value, CL_Blob& blob);
 std::string& operator<<(std::string& value, CL_Blob& blob);
-// Points into the blob's storage; valid until that storage changes or is released.
+// Points into the blob's storage; valid until that storage changes or is released. A
+// text without its NUL gets one written past the content, in spare capacity even of a
+// shared storage.
 const char*& operator<<(const char*& value, CL_Blob& blob);
 
 // Sets the size to the position plus `count` and fills those bytes with random
