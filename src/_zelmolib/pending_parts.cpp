@@ -7,11 +7,6 @@ int ZL_AddClientType(PyObject*) {
     return 0;
 }
 
-// JSONEncoder and JSONDecoder (json_encoder.cpp, json_decoder.cpp).
-int ZL_AddJSONTypes(PyObject*) {
-    return 0;
-}
-
 // NamedSemaphore (semaphore.cpp).
 int ZL_AddSemaphoreType(PyObject*) {
     return 0;
