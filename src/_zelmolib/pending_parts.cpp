@@ -7,11 +7,6 @@ int ZL_AddClientType(PyObject*) {
     return 0;
 }
 
-// NamedSemaphore (semaphore.cpp).
-int ZL_AddSemaphoreType(PyObject*) {
-    return 0;
-}
-
 // Module utility functions (utility.cpp).
 int ZL_AddUtilityFunctions(PyObject*) {
     return 0;
