@@ -7,11 +7,6 @@ int ZL_AddClientType(PyObject*) {
     return 0;
 }
 
-// Module utility functions (utility.cpp).
-int ZL_AddUtilityFunctions(PyObject*) {
-    return 0;
-}
-
 // Native clients (client.cpp): none until the client library is linked in.
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher*) {
     return nullptr;
