@@ -246,17 +246,6 @@ bool ChunkOf(PyObject* obj, const char** data, size_t* size) {
     return true;
 }
 
-// The parser takes form feed and vertical tab for white space, which JSON does not.
-// Where they occur they are replaced by a control byte that the parser refuses in the
-// same places, and skips as it skips them inside comments.
-const char* RefuseOddSpace(const char* data, size_t size, std::string* copy) {
-    if (!memchr(data, '\f', size) && !memchr(data, '\v', size)) return data;
-    copy->assign(data, size);
-    for (char& c : *copy)
-        if (c == '\f' || c == '\v') c = '\x01';
-    return copy->data();
-}
-
 PyObject* decoder_parse(PyObject* obj, PyObject* args, PyObject*) {
     JSONDecoderObject* self = reinterpret_cast<JSONDecoderObject*>(obj);
     PyObject* chunk = nullptr;
@@ -267,7 +256,7 @@ PyObject* decoder_parse(PyObject* obj, PyObject* args, PyObject*) {
     if (self->fSaved) return ReentryError();
     std::string copy;
     const unsigned char* data =
-        reinterpret_cast<const unsigned char*>(RefuseOddSpace(text, size, &copy));
+        reinterpret_cast<const unsigned char*>(JSONRefuseOddSpace(text, size, &copy));
     self->fChunkOpen = true;
     self->fSaved = PyEval_SaveThread();
     yajl_status status = yajl_parse(self->fHandle, data, size);
@@ -312,30 +301,29 @@ PyObject* decoder_get_parse_position(PyObject* obj, PyObject* const*, Py_ssize_t
     return PyLong_FromSize_t(Position(reinterpret_cast<JSONDecoderObject*>(obj)));
 }
 
-#define ZL_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-#define ZL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef sDecoderMethods[] = {
-    {"read", ZL_FAST(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"read", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "read(object)\n\nMethod called when a bool/int/long/float/Decimal/string/date/datetime is "
      "parsed from the stream"},
-    {"read_key", ZL_FAST(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"read_key", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "read_key(str)\n\nMethod called when a mapping key is parsed from the stream"},
-    {"start_map", ZL_FAST(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"start_map", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "start_map()\n\nMethod called when a mapping start is parsed from the stream"},
-    {"end_map", ZL_FAST(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"end_map", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "end_map()\n\nMethod called when a mapping end is parsed from the stream"},
-    {"start_array", ZL_FAST(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"start_array", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "start_array()\n\nMethod called when an array start is parsed from the stream"},
-    {"end_array", ZL_FAST(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"end_array", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "end_array()\n\nMethod called when an array end is parsed from the stream"},
-    {"parse", ZL_KW(decoder_parse), METH_VARARGS | METH_KEYWORDS,
+    {"parse", ZL_METHOD(decoder_parse), METH_VARARGS | METH_KEYWORDS,
      "parse(text)\n\nParses given text"},
-    {"complete_parse", ZL_FAST(decoder_complete_parse), METH_FASTCALL | METH_KEYWORDS,
+    {"complete_parse", ZL_METHOD(decoder_complete_parse), METH_FASTCALL | METH_KEYWORDS,
      "complete_parse()\n\nEnds parsing session, parsing any remaining buffered data"},
-    {"set_filename", ZL_KW(decoder_set_filename), METH_VARARGS | METH_KEYWORDS,
+    {"set_filename", ZL_METHOD(decoder_set_filename), METH_VARARGS | METH_KEYWORDS,
      "set_filename(str)\n\nSets current filename for error reporting"},
-    {"get_parse_position", ZL_FAST(decoder_get_parse_position), METH_FASTCALL | METH_KEYWORDS,
+    {"get_parse_position", ZL_METHOD(decoder_get_parse_position), METH_FASTCALL | METH_KEYWORDS,
      "get_parse_position()\n\nGets current parser position"},
     {nullptr, nullptr, 0, nullptr},
 };

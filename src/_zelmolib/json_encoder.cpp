@@ -360,22 +360,22 @@ PyObject* encoder_reset(PyObject* obj, PyObject* const*, Py_ssize_t, PyObject*) 
     Py_RETURN_NONE;
 }
 
-#define ZL_FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef sEncoderMethods[] = {
-    {"write", ZL_FAST(encoder_write), METH_FASTCALL | METH_KEYWORDS,
+    {"write", ZL_METHOD(encoder_write), METH_FASTCALL | METH_KEYWORDS,
      "write(object)\n\nWrites a bool/int/long/float/Decimal/string/date/datetime to the stream"},
-    {"start_map", ZL_FAST(encoder_start_map), METH_FASTCALL | METH_KEYWORDS,
+    {"start_map", ZL_METHOD(encoder_start_map), METH_FASTCALL | METH_KEYWORDS,
      "start_map()\n\nStarts a new mapping in the stream"},
-    {"end_map", ZL_FAST(encoder_end_map), METH_FASTCALL | METH_KEYWORDS,
+    {"end_map", ZL_METHOD(encoder_end_map), METH_FASTCALL | METH_KEYWORDS,
      "end_map()\n\nEnds current mapping in the stream"},
-    {"start_array", ZL_FAST(encoder_start_array), METH_FASTCALL | METH_KEYWORDS,
+    {"start_array", ZL_METHOD(encoder_start_array), METH_FASTCALL | METH_KEYWORDS,
      "start_array()\n\nStarts a new array in the stream"},
-    {"end_array", ZL_FAST(encoder_end_array), METH_FASTCALL | METH_KEYWORDS,
+    {"end_array", ZL_METHOD(encoder_end_array), METH_FASTCALL | METH_KEYWORDS,
      "end_array()\n\nEnds current array in the stream"},
-    {"generate", ZL_FAST(encoder_generate), METH_FASTCALL | METH_KEYWORDS,
+    {"generate", ZL_METHOD(encoder_generate), METH_FASTCALL | METH_KEYWORDS,
      "generate()\n\nReturns currently generated output and clear internal buffer"},
-    {"reset", ZL_FAST(encoder_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"reset", ZL_METHOD(encoder_reset), METH_FASTCALL | METH_KEYWORDS,
      "reset()\n\nResets encoder so a new file can be generated"},
     {nullptr, nullptr, 0, nullptr},
 };

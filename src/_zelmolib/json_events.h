@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "lumo/decimal.h"
@@ -159,6 +160,18 @@ inline JSONTextKind ClassifyJSONText(const char* text, size_t length, JSONTextFi
                    : JSONTextKind::kText;
     }
     return json_detail::Clock(text, length, f) ? JSONTextKind::kTime : JSONTextKind::kText;
+}
+
+// The parser takes form feed and vertical tab for white space, which JSON does not.
+// Where they occur they are replaced by a control byte that the parser refuses in the
+// same places, and skips as it skips them inside comments. The chunk itself, or its
+// mended copy in *copy.
+inline const char* JSONRefuseOddSpace(const char* data, size_t size, std::string* copy) {
+    if (!size || (!memchr(data, '\f', size) && !memchr(data, '\v', size))) return data;
+    copy->assign(data, size);
+    for (char& c : *copy)
+        if (c == '\f' || c == '\v') c = '\x01';
+    return copy->data();
 }
 
 }  // namespace QPX

@@ -72,14 +72,16 @@ PyObject* sem_exit(PyObject* obj, PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-#define ZL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef sSemaphoreMethods[] = {
-    {"acquire", ZL_KW(sem_acquire), METH_VARARGS | METH_KEYWORDS, "acquire()\n\nAcquires semaphore"},
-    {"release", ZL_KW(sem_release), METH_VARARGS | METH_KEYWORDS, "release()\n\nReleases semaphore"},
-    {"__enter__", ZL_KW(sem_enter), METH_VARARGS | METH_KEYWORDS,
+    {"acquire", ZL_METHOD(sem_acquire), METH_VARARGS | METH_KEYWORDS,
+     "acquire()\n\nAcquires semaphore"},
+    {"release", ZL_METHOD(sem_release), METH_VARARGS | METH_KEYWORDS,
+     "release()\n\nReleases semaphore"},
+    {"__enter__", ZL_METHOD(sem_enter), METH_VARARGS | METH_KEYWORDS,
      "__enter__()\n\nContext manager enter, acquires semaphore"},
-    {"__exit__", ZL_KW(sem_exit), METH_VARARGS | METH_KEYWORDS,
+    {"__exit__", ZL_METHOD(sem_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__()\n\nContext manager exit, releases semaphore"},
     {nullptr, nullptr, 0, nullptr},
 };
