@@ -188,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"nul", "invalid string"}, BadCase{"", "premature EOF"},
                       BadCase{"1 2", "trailing garbage"},
                       BadCase{"1e999999999999999999999", "out of range"},
-                      BadCase{"-1e100000", "out of range"}));
+                      BadCase{"-1e100000", "out of range"},
+                      BadCase{"1e-99999999999999999999999", "out of range"}));
 
 TEST(ParseJSONTest, UnclosedObjectLeavesWhatWasRead) {
     CLU_Entry root;
