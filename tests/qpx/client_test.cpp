@@ -654,7 +654,7 @@ TEST(ClientLifetimeTest, DestroyedClientWithRequestsInFlight) {
     rpc->Push(MockRPC::StatusReply(CL_CONNECTION_LOST));
     client->Execute(5, nullptr, OnTable, OnError, OnProgress, nullptr, &execute, 0);
     client->CloseDatabase(false, nullptr, nullptr, nullptr, nullptr, 0);
-    delete client;  // its RPC client lets the held requests finish
+    delete client;  // closing the connection lets the held requests finish
     for (Outcome* o : {&open, &auth, &connect}) {
         EXPECT_EQ(o->fSuccesses, 1);
         EXPECT_EQ(o->fErrors, 0);

@@ -33,7 +33,6 @@ public:
 
     MockRPC() : CL_Client(5000, 0), fDispatcher(new CL_Dispatcher(2, 16)) {}
     ~MockRPC() override {
-        // Closing releases held requests, as a closed connection ends its requests.
         Release();
         fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
         delete fDispatcher;
@@ -118,9 +117,12 @@ public:
         Reply r = Pop();
         fDispatcher->AddJob(new Job(this, r, success, error, progress, nullptr, userData), true);
     }
+    // Closing the connection lets held requests finish.
     void Disconnect() override {
         std::lock_guard<std::mutex> guard(fMutex);
         fDisconnects++;
+        fHeld = false;
+        fGate.notify_all();
     }
     uint32 GetID() override { return 42; }
     CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,

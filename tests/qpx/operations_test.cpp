@@ -1,5 +1,5 @@
 // Named server operations in both forms: the exact request table the server gets
-// (keys, order, types and values), the command code, the time-outs, reply decoding
+// (keys, types and values), the command code, the time-outs, reply decoding
 // and the database and user state they keep.
 #include <gtest/gtest.h>
 

@@ -180,8 +180,9 @@ public:
     explicit QPX_Client(CL_Dispatcher* dispatcher);
     // Over the given RPC client, which this object then owns.
     explicit QPX_Client(CL_Client* rpc);
-    // Detaches every pending request (they still report to their callers), then
-    // closes and deletes the RPC client.
+    // Detaches every pending request, closes the connection, waits until those
+    // requests have reported to their callers (the dispatcher must still run), then
+    // deletes the RPC client.
     ~QPX_Client();
     QPX_Client(const QPX_Client&) = delete;
     QPX_Client& operator=(const QPX_Client&) = delete;

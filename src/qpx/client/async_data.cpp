@@ -18,7 +18,9 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error,
       fError(error),
       fProgress(progress),
       fIdle(nullptr),
-      fCommand(kNoCommand) {}
+      fCommand(kNoCommand) {
+    fCore->AddPending();
+}
 
 QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_DiscoverCB discover, QPX_ErrorCB error,
                              QPX_ProgressCB progress, void* userData)
@@ -59,7 +61,9 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithResul
     fSuccessWithResultSet = success;
 }
 
-QPX_AsyncData::~QPX_AsyncData() {}
+QPX_AsyncData::~QPX_AsyncData() {
+    fCore->RemovePending();
+}
 
 void QPX_AsyncData::SetDatabase(const std::string& driver, const std::string& name) {
     fDatabaseDriver = driver;
@@ -86,6 +90,7 @@ CL_Status QPX_AsyncData::IdleCB(void* request) {
 
 CL_Status QPX_AsyncData::DiscoverCB(CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     reply.Seek(0, CL_SEEK_SET);
     uint32 count = QPX_ReadServerCount(reply);
     std::vector<QPX_ServerSpec> servers(count);
@@ -98,6 +103,7 @@ CL_Status QPX_AsyncData::DiscoverCB(CL_Blob& reply, void* request) {
 
 CL_Status QPX_AsyncData::ConnectCB(CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     CLU_Table table;
     QPX_ReadReply(reply, &table);
     {
@@ -116,6 +122,7 @@ CL_Status QPX_AsyncData::ConnectCB(CL_Blob& reply, void* request) {
 
 CL_Status QPX_AsyncData::ExecuteCB(CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     CLU_Table table;
     QPX_ReadReply(reply, &table);
     if (!table.Exists("CHECKSUM")) table.Set("CHECKSUM", reply.CheckSum());
@@ -244,6 +251,7 @@ void QPX_AsyncData::Complete(const CLU_Table& reply) {
 
 CL_Status QPX_AsyncData::ErrorCB(CL_Status code, CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     // Only a server's FAILED reply carries a table; after a failed write the buffer
     // may hold the request that was being sent.
     CLU_Table table;

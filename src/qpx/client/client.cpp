@@ -41,6 +41,10 @@ QPX_Client::~QPX_Client() {
         CL_AutoLocker guard(fCore->fLock);
         fCore->fRPC = nullptr;
     }
+    // The RPC client's jobs run those requests and use the RPC client until they
+    // end: with the connection closed they end at once, reporting to their callers.
+    fClient->Disconnect();
+    fCore->WaitForPending();
     delete fClient;
 }
 
