@@ -39,7 +39,8 @@ enum QPX_ProgressType : uint32 {
     QPX_PROGRESS_COMPLETE = CL_PROGRESS_COMPLETE,
 };
 
-// One business server, as discovery finds it or as a connection describes it.
+// One business server, as discovery finds it or as a connection describes it. A plain
+// record, copied member by member; nothing guards it.
 struct QPX_ServerSpec {
     QPX_ServerSpec()
         : fPort(0),
