@@ -50,8 +50,7 @@ CL_Status RecordingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
         auto it = sScripts.find(command);
         if (it != sScripts.end()) script = it->second;
     }
-    if (script.fSleepMs &&
-        !rpc_test::Work(context, id, script.fSleepMs, 10, true, "working"))
+    if (script.fSleepMs && !rpc_test::Work(context, id, script.fSleepMs, 10, true, "working"))
         return CL_IPC_EXECUTE_ABORTED;
     rpc_test::WriteTable(script.fReply, output);
     return script.fStatus;
@@ -161,8 +160,7 @@ TEST_F(EndToEndTest, EveryNamedOperationReachesTheServerAsSent) {
         fClient->WaitForJobs();
         seen = LastSeen();
         EXPECT_EQ(seen.fCommand, c.fCommand) << c.fName;
-        op_cases::ExpectSame(seen.fTable, c.fAsyncDiffers ? c.fAsyncRequest : c.fRequest,
-                             c.fName);
+        op_cases::ExpectSame(seen.fTable, c.fAsyncDiffers ? c.fAsyncRequest : c.fRequest, c.fName);
     }
     CLU_Table dict;
     EXPECT_EQ(fClient->GetDataDictionary(&dict), CL_OK);
@@ -212,8 +210,8 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     EXPECT_EQ(fClient->Execute(90, nullptr, &out, nullptr, 5000), 2209);
     EXPECT_EQ(out.GetString("ERROR"), "syntax");
     Completions c;
-    fClient->Execute(90, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr,
-                     &c, 5000);
+    fClient->Execute(90, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr, &c,
+                     5000);
     c.Wait(1);
     EXPECT_EQ(c.fCode, 2209);
     EXPECT_EQ(c.fMessage, "syntax");
@@ -226,8 +224,8 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     QPX_Status status = fClient->Execute(91, nullptr, &out, nullptr, 5000);
     EXPECT_NE(status, CL_OK);
     Completions f;
-    fClient->Execute(91, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr,
-                     &f, 5000);
+    fClient->Execute(91, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr, &f,
+                     5000);
     f.Wait(1);
     EXPECT_EQ(f.fSuccesses, 0);
     EXPECT_EQ(f.fCode, status);
@@ -244,8 +242,8 @@ TEST_F(EndToEndTest, ManyRequestsCompleteExactlyOnce) {
     constexpr int kRequests = 40;
     Completions c;
     for (int i = 0; i < kRequests; ++i)
-        fClient->Execute(i % 4 == 0 ? 93 : 94, nullptr, Completions::OnTable,
-                         Completions::OnError, Completions::OnProgress, nullptr, &c, 10000);
+        fClient->Execute(i % 4 == 0 ? 93 : 94, nullptr, Completions::OnTable, Completions::OnError,
+                         Completions::OnProgress, nullptr, &c, 10000);
     c.Wait(kRequests);
     fClient->WaitForJobs();
     EXPECT_EQ(c.fSuccesses, kRequests);

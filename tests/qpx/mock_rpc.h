@@ -133,8 +133,7 @@ public:
         return r.fStatus;
     }
     void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
-                 CL_ProgressCB progress, CL_IdleCB idle, void* userData,
-                 uint32 timeout) override {
+                 CL_ProgressCB progress, CL_IdleCB idle, void* userData, uint32 timeout) override {
         Reply r = Take(command, input, true, idle != nullptr, timeout);
         if (r.fEcho) r.fBytes = input;
         fDispatcher->AddJob(new Job(this, r, success, error, progress, idle, userData), true);
@@ -150,8 +149,13 @@ private:
     public:
         Job(MockRPC* rpc, const Reply& reply, CL_SuccessCB success, CL_ErrorCB error,
             CL_ProgressCB progress, CL_IdleCB idle, void* userData)
-            : fRPC(rpc), fReply(reply), fSuccess(success), fError(error), fProgress(progress),
-              fIdle(idle), fUserData(userData) {}
+            : fRPC(rpc),
+              fReply(reply),
+              fSuccess(success),
+              fError(error),
+              fProgress(progress),
+              fIdle(idle),
+              fUserData(userData) {}
         CL_Status Run() override {
             fRPC->WaitForGate();
             CL_Status status = fReply.fStatus;

@@ -400,7 +400,9 @@ TEST_F(OperationsTest, FailedOperationsLeaveTheStateAlone) {
 TEST_F(OperationsTest, SuccessOnlyOperationsCallTheirCallbackOnce) {
     QPX_Client& q = *fClient;
     std::vector<std::function<void(Result*)>> ops = {
-        [&](Result* r) { q.DeleteDatabase("p", "d", "n", nullptr, OnSuccess, OnError, nullptr, r, 0); },
+        [&](Result* r) {
+            q.DeleteDatabase("p", "d", "n", nullptr, OnSuccess, OnError, nullptr, r, 0);
+        },
         [&](Result* r) {
             q.BackupDatabase("p", "d", "n", "b", false, false, 0, false, OnSuccess, OnError,
                              nullptr, r, 0);

@@ -121,11 +121,10 @@ public:
                   QPX_ProgressCB progress, void* userData);
     QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessCB success, QPX_ErrorCB error,
                   QPX_ProgressCB progress, void* userData);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithTableCB success,
-                  QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle, void* userData,
-                  QPX_Command command);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithListCB success,
-                  QPX_ErrorCB error, QPX_ProgressCB progress, void* userData);
+    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                  QPX_ProgressCB progress, QPX_IdleCB idle, void* userData, QPX_Command command);
+    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithListCB success, QPX_ErrorCB error,
+                  QPX_ProgressCB progress, void* userData);
     QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithResultSetCB success,
                   QPX_ErrorCB error, QPX_ProgressCB progress, void* userData);
     ~QPX_AsyncData();
@@ -234,15 +233,14 @@ public:
                      QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status ListDatabases(const std::string& driver, bool quick, CLU_Table* databases);
     void ListDatabases(const std::string& driver, bool quick, QPX_SuccessWithTableCB success,
-                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                       uint32 timeout);
+                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     // `uuid` may be null.
     QPX_Status CreateDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const std::string& desc, CLU_UUID* uuid);
     void CreateDatabase(const std::string& password, const std::string& driver,
                         const std::string& name, const std::string& desc,
-                        QPX_SuccessWithTableCB success, QPX_ErrorCB error,
-                        QPX_ProgressCB progress, void* userData, uint32 timeout);
+                        QPX_SuccessWithTableCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
+                        void* userData, uint32 timeout);
     QPX_Status OpenDatabase(const std::string& driver, const std::string& name, CLU_Table* info);
     void OpenDatabase(const std::string& driver, const std::string& name,
                       QPX_SuccessWithTableCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
@@ -254,49 +252,44 @@ public:
                                const std::string& name, CLU_List* log, uint32* oldVersion,
                                uint32* newVersion);
     void UpgradeDatabase(const std::string& password, const std::string& driver,
-                         const std::string& name, QPX_SuccessWithTableCB success,
-                         QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                         uint32 timeout);
+                         const std::string& name, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                         QPX_ProgressCB progress, void* userData, uint32 timeout);
     // `deleteCloudData` may be null: the server's default.
     QPX_Status DeleteDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const bool* deleteCloudData);
     void DeleteDatabase(const std::string& password, const std::string& driver,
-                        const std::string& name, const bool* deleteCloudData,
-                        QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
-                        void* userData, uint32 timeout);
+                        const std::string& name, const bool* deleteCloudData, QPX_SuccessCB success,
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     // `error` may be null.
-    QPX_Status QueryDatabase(const std::string& query, uint32* affectedRows,
-                             CLU_List* columnNames, CLU_List* resultSet, bool native,
-                             bool fullColumnNames, bool collapseBlobs, std::string* error);
+    QPX_Status QueryDatabase(const std::string& query, uint32* affectedRows, CLU_List* columnNames,
+                             CLU_List* resultSet, bool native, bool fullColumnNames,
+                             bool collapseBlobs, std::string* error);
     void QueryDatabase(const std::string& query, QPX_SuccessWithResultSetCB success,
                        QPX_ErrorCB error, QPX_ProgressCB progress, bool native,
-                       bool fullColumnNames, bool collapseBlobs, void* userData,
-                       uint32 timeout);
+                       bool fullColumnNames, bool collapseBlobs, void* userData, uint32 timeout);
     QPX_Status BackupDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const std::string& backupName,
                               bool automatic, bool overWrite, uint32 position, bool storeIndex);
     void BackupDatabase(const std::string& password, const std::string& driver,
                         const std::string& name, const std::string& backupName, bool automatic,
                         bool overWrite, uint32 position, bool storeIndex, QPX_SuccessCB success,
-                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                        uint32 timeout);
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status RestoreDatabase(const std::string& password, const std::string& driver,
                                const std::string& name, const std::string& backupName,
-                               bool changeUUID, bool overWrite, uint32 position,
-                               bool restoreIndex);
+                               bool changeUUID, bool overWrite, uint32 position, bool restoreIndex);
     void RestoreDatabase(const std::string& password, const std::string& driver,
-                         const std::string& name, const std::string& backupName,
-                         bool changeUUID, bool overWrite, uint32 position, bool restoreIndex,
-                         QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
-                         void* userData, uint32 timeout);
+                         const std::string& name, const std::string& backupName, bool changeUUID,
+                         bool overWrite, uint32 position, bool restoreIndex, QPX_SuccessCB success,
+                         QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
+                         uint32 timeout);
     QPX_Status ListBackups(uint32 position, CLU_List* backups);
     void ListBackups(uint32 position, QPX_SuccessWithListCB success, QPX_ErrorCB error,
                      QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status DeleteBackup(uint32 position, const std::string& password,
                             const std::string& backupName);
-    void DeleteBackup(uint32 position, const std::string& password,
-                      const std::string& backupName, QPX_SuccessCB success, QPX_ErrorCB error,
-                      QPX_ProgressCB progress, void* userData, uint32 timeout);
+    void DeleteBackup(uint32 position, const std::string& password, const std::string& backupName,
+                      QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
+                      void* userData, uint32 timeout);
     QPX_Status DeleteBackup(uint32 position, const std::string& password,
                             const CLU_List& backupNames);
     void DeleteBackup(uint32 position, const std::string& password, const CLU_List& backupNames,
@@ -310,15 +303,13 @@ public:
     QPX_Status RepairDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const std::string& output);
     void RepairDatabase(const std::string& password, const std::string& driver,
-                        const std::string& name, const std::string& output,
-                        QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
-                        void* userData, uint32 timeout);
+                        const std::string& name, const std::string& output, QPX_SuccessCB success,
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status IndexDatabase(const std::string& password, const std::string& driver,
                              const std::string& name, bool reset, bool run);
     void IndexDatabase(const std::string& password, const std::string& driver,
                        const std::string& name, bool reset, bool run, QPX_SuccessCB success,
-                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                       uint32 timeout);
+                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status GetClientList(bool full, bool any, CLU_List* list);
     void GetClientList(bool full, bool any, QPX_SuccessWithListCB success, QPX_ErrorCB error,
                        QPX_ProgressCB progress, void* userData, uint32 timeout);
@@ -346,12 +337,10 @@ public:
                             const std::string& newPassword, CLU_Table* userInfo);
     void Authenticate(const std::string& userName, const std::string& password,
                       const std::string& newPassword, QPX_SuccessWithTableCB success,
-                      QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                      uint32 timeout);
+                      QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status FullTextSearch(const std::string& text, CLU_List* results, int32 limit);
     void FullTextSearch(const std::string& text, int32 limit, QPX_SuccessWithListCB success,
-                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                        uint32 timeout);
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
 
 private:
     friend class QPX_AsyncData;

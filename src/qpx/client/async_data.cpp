@@ -4,7 +4,6 @@
 #include "qpx/client/client_core.h"
 #include "qpx/zelmo_client/client.h"
 
-
 QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error,
                              QPX_ProgressCB progress, void* userData)
     : fCore(client->fCore),
@@ -28,8 +27,8 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_DiscoverCB discover, QPX_Er
     fDiscover = discover;
 }
 
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_SuccessWithTableCB success,
-                             QPX_ErrorCB error, QPX_ProgressCB progress, void* userData)
+QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                             QPX_ProgressCB progress, void* userData)
     : QPX_AsyncData(client, Connect, error, progress, userData) {
     fSuccessWithTable = success;
 }
@@ -159,8 +158,8 @@ void QPX_AsyncData::Complete(const CLU_Table& reply) {
         case GetClientList:
         case FullTextSearch: {
             static const char* const kKeys[] = {"DRIVERS", "BACKUPS", "CLIENT_LIST", "HITS"};
-            const char* key = fType == ListDrivers   ? kKeys[0]
-                              : fType == ListBackups ? kKeys[1]
+            const char* key = fType == ListDrivers     ? kKeys[0]
+                              : fType == ListBackups   ? kKeys[1]
                               : fType == GetClientList ? kKeys[2]
                                                        : kKeys[3];
             CLU_List list = QPX_ReplyList(reply, key);
@@ -171,7 +170,7 @@ void QPX_AsyncData::Complete(const CLU_Table& reply) {
         case CreateDatabase:
         case GetClientInfo:
         case GetDataDictionary: {
-            const char* key = fType == ListDatabases   ? "DATABASES"
+            const char* key = fType == ListDatabases    ? "DATABASES"
                               : fType == CreateDatabase ? "INFO"
                               : fType == GetClientInfo  ? "CLIENT_INFO"
                                                         : "DICTIONARY";
