@@ -251,6 +251,25 @@ TEST_F(EndToEndTest, ManyRequestsCompleteExactlyOnce) {
     EXPECT_GT(c.fProgress, 0);
 }
 
+// A server that goes away ends the connection: the transport failure empties the
+// connection, database and user state.
+TEST_F(EndToEndTest, LostServerEndsTheConnection) {
+    Script open;
+    open.fReply.Set("INFO", CLU_Table().Set("uuid", std::string("U")));
+    SetScript(QPX_CMD_OPEN_DATABASE, open);
+    CLU_Table out;
+    ASSERT_EQ(fClient->OpenDatabase("d", "n", &out), CL_OK);
+    fServer.fServer.Stop();
+    QPX_Status status = fClient->Execute(1, nullptr, &out, nullptr, 2000);
+    EXPECT_TRUE(status == CL_NOT_CONNECTED || status == CL_CONNECTION_LOST ||
+                status == CL_SOCKET_READ_ERROR || status == CL_SOCKET_WRITE_ERROR)
+        << status;
+    CLU_Table info;
+    fClient->GetConnectionInfo(&info);
+    EXPECT_TRUE(info.Empty());
+    EXPECT_TRUE(fClient->GetDatabase().Empty());
+}
+
 // The RPC client runs the requests on a dispatcher of its own here, which its
 // destructor joins after the requests have reported.
 TEST_F(EndToEndTest, ClientDestroyedWithRequestsInFlight) {
