@@ -276,7 +276,7 @@ TEST_F(EndToEndTest, ClientDestroyedWithRequestsInFlight) {
     Script slow;
     slow.fSleepMs = 300;
     SetScript(95, slow);
-    QPX_Client* client = new QPX_Client(static_cast<CL_Dispatcher*>(nullptr));
+    QPX_Client* client = new QPX_Client(nullptr);
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
     spec.fPort = fServer.fPort;

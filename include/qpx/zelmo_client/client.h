@@ -5,6 +5,7 @@
 // levels, progress states and callback types.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -178,6 +179,7 @@ class QPX_Client : public CL_Object {
 public:
     // With a TCP RPC client on `dispatcher` (null: the RPC client makes its own).
     explicit QPX_Client(CL_Dispatcher* dispatcher);
+    explicit QPX_Client(std::nullptr_t) : QPX_Client(static_cast<CL_Dispatcher*>(nullptr)) {}
     // Over the given RPC client, which this object then owns.
     explicit QPX_Client(CL_Client* rpc);
     // Detaches every pending request, closes the connection, waits until those
