@@ -269,7 +269,7 @@ const Row kRows[] = {
          return 0;
      },
      "Kills the server connection for client with ID."},
-    {"authenticate", "ss|ccccto", {"username", "password", ZL_CALLBACKS, "new_password"}, "", {},
+    {"authenticate", "ss|cccctp", {"username", "password", ZL_CALLBACKS, "new_password"}, "", {},
      Result::kTable, false,
      [](QPX_Client* c, Call& a) -> QPX_Status {
          const std::string* t = a.fText;

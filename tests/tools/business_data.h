@@ -198,6 +198,7 @@ inline Store& TheStore() {
         s->fDatabases = {
             {"sqlite", "demo", "Demo company", "6F9619FF-8B86-D011-B42D-00C04FC964FF", kLatestVersion},
             {"sqlite", "archive", "Old archive", "0E984725-C51C-4BF4-9960-E1C80E27ABA0", 9},
+            {"sqlite", "legacy", "Legacy data", "B6C1E2D4-1F0A-4E57-9A7D-2C3B4A5D6E7F", 10},
             {"postgres", "accounting", "Accounting 2026", "A3BB189E-8BF9-3888-9912-ACE4E6543002",
              kLatestVersion},
         };
