@@ -43,13 +43,15 @@ class BusinessServer:
         self.port = int(line)
 
     def stop(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.close()
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass  # the server is gone already
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
         self.proc.stdout.close()
 
     def kill(self):
