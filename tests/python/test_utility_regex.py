@@ -47,7 +47,7 @@ class OracleTest(unittest.TestCase):
         self.assertEqual(str(cm.exception), "Expected 'str' or 'unicode' object")
 
     def test_bad_pattern(self):
-        for pattern in ("(", "[a", "a{2,1}", "(?<n>a)(?<n>b)"):
+        for pattern in ("(", "[a", "a{2,1}", "(?<n>a)(?<n>b)", b"\xff(", b"a\xc3"):
             with self.subTest(pattern=pattern):
                 with self.assertRaises(ValueError) as cm:
                     z.regexp_find_all(pattern, "a")

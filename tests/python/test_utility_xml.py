@@ -58,6 +58,22 @@ class SaveLoadTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             z.load_xml(5)
 
+    def test_bad_input_is_refused(self):
+        amplify = "".join('<!ENTITY %s "%s">' % (n, ("&%s;" % p) * 10)
+                          for p, n in zip("abcdefg", "bcdefgh"))
+        cases = [
+            b'<table><text name="a">\xff</text></table>',
+            '<!DOCTYPE t [<!ENTITY a "aaaaaaaaaa">%s]><table><text name="x">&h;</text></table>'
+            % amplify,
+        ]
+        for text in cases:
+            with self.subTest(text=text[:40]):
+                with self.assertRaises(ValueError):
+                    z.load_xml(text)
+        with self.assertRaises(ValueError):
+            z._apply_stylesheet(b"<a>\xff</a>", stylesheet('<xsl:template match="/">x'
+                                                            '</xsl:template>'))
+
     def test_load_reads_no_external_entity(self):
         with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
             f.write(SECRET)
