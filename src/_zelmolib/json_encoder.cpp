@@ -2,9 +2,9 @@
 // Nested values of dicts and sequences go back through the object's own write method,
 // so a subclass sees each of them. One object is used by one thread at a time; it has
 // no lock (every method runs with the interpreter lock held).
-#include <clocale>
+#include <charconv>
+#include <cmath>
 #include <cstring>
-#include <locale.h>
 #include <vector>
 
 #include <yajl/yajl_gen.h>
@@ -66,25 +66,6 @@ bool NamesUTF8(const std::string& name) {
     return strcasecmp(name.c_str(), "utf-8") == 0 || strcasecmp(name.c_str(), "utf8") == 0 ||
            strcasecmp(name.c_str(), "utf_8") == 0;
 }
-
-// Float formatting in the C locale for the calling thread, whatever the process uses.
-class CLocaleEnforcer {
-public:
-    CLocaleEnforcer() {
-        const char* current = setlocale(LC_ALL, nullptr);
-        if (current && strcmp(current, "C") == 0) return;
-        static locale_t sCLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-        if (sCLocale) fPrevious = uselocale(sCLocale);
-    }
-    ~CLocaleEnforcer() {
-        if (fPrevious) uselocale(fPrevious);
-    }
-    CLocaleEnforcer(const CLocaleEnforcer&) = delete;
-    CLocaleEnforcer& operator=(const CLocaleEnforcer&) = delete;
-
-private:
-    locale_t fPrevious = static_cast<locale_t>(0);
-};
 
 bool checkGen(yajl_gen_status status) {
     switch (status) {
@@ -172,12 +153,12 @@ bool WriteLatin(JSONEncoderObject* self, const std::string& text) {
                                         text.size()));
 }
 
-bool encode_object(JSONEncoderObject* self, PyObject* object);
+bool encode_value(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object);
 
 // One nested value: through self.write, unless the object is exactly of this type
 // (its write is this encoder's own and cannot be replaced).
 bool WriteNested(JSONEncoderObject* self, MODULE_STATE* state, PyObject* value) {
-    if (Py_TYPE(self) == &JSONEncoderType) return encode_object(self, value);
+    if (Py_TYPE(self) == &JSONEncoderType) return encode_value(self, state, value);
     PyObject* result = PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(self),
                                                  state->fMethodWrite, value);
     if (!result) return false;
@@ -185,12 +166,27 @@ bool WriteNested(JSONEncoderObject* self, MODULE_STATE* state, PyObject* value) 
     return true;
 }
 
-bool encode_object(JSONEncoderObject* self, PyObject* object) {
-    MODULE_STATE* state = ZL_GetState();
-    if (!state) {
-        noModuleState();
-        return false;
+// The generator's text of a double: "%.20g", with ".0" added when that reads as an
+// integer. to_chars gives the same digits as printf, in no locale, several times
+// faster; non-finite values are refused as the generator refuses them.
+bool WriteDouble(JSONEncoderObject* self, double value) {
+    if (!std::isfinite(value)) return checkGen(yajl_gen_invalid_number);
+    char text[64];
+    std::to_chars_result r =
+        std::to_chars(text, text + sizeof(text) - 2, value, std::chars_format::general, 20);
+    size_t length = static_cast<size_t>(r.ptr - text);
+    size_t integral = 0;
+    while (integral < length && (text[integral] == '-' || (text[integral] >= '0' &&
+                                                           text[integral] <= '9')))
+        ++integral;
+    if (integral == length) {
+        text[length++] = '.';
+        text[length++] = '0';
     }
+    return Scalar(self, yajl_gen_number(self->fHandle, text, length));
+}
+
+bool encode_value(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object) {
     if (object == Py_None) return Scalar(self, yajl_gen_null(self->fHandle));
     if (PyBool_Check(object))
         return Scalar(self, yajl_gen_bool(self->fHandle, object == Py_True));
@@ -199,11 +195,7 @@ bool encode_object(JSONEncoderObject* self, PyObject* object) {
         if (value == -1 && PyErr_Occurred()) return false;
         return Scalar(self, yajl_gen_integer(self->fHandle, value));
     }
-    if (PyFloat_Check(object)) {
-        double value = PyFloat_AS_DOUBLE(object);
-        CLocaleEnforcer cLocale;
-        return Scalar(self, yajl_gen_double(self->fHandle, value));
-    }
+    if (PyFloat_Check(object)) return WriteDouble(self, PyFloat_AS_DOUBLE(object));
     if (IsDecimal(object)) {
         const CL_Decimal& value = reinterpret_cast<DecimalObject*>(object)->fValue;
         char shortText[CL_Decimal::kShortStringRoom];
@@ -248,7 +240,7 @@ bool encode_object(JSONEncoderObject* self, PyObject* object) {
             // The values' write methods may change the dict: hold what is in use.
             Py_INCREF(key);
             Py_INCREF(value);
-            bool ok = encode_object(self, key) && WriteNested(self, state, value);
+            bool ok = encode_value(self, state, key) && WriteNested(self, state, value);
             Py_DECREF(key);
             Py_DECREF(value);
             if (!ok) return false;
@@ -274,6 +266,16 @@ bool encode_object(JSONEncoderObject* self, PyObject* object) {
                  "or str/unicode object",
                  Py_TYPE(object)->tp_name);
     return false;
+}
+
+// One value and what it holds; the module state is looked up once per call.
+bool encode_object(JSONEncoderObject* self, PyObject* object) {
+    MODULE_STATE* state = ZL_GetState();
+    if (!state) {
+        noModuleState();
+        return false;
+    }
+    return encode_value(self, state, object);
 }
 
 JSONEncoderObject* Self(PyObject* obj) {

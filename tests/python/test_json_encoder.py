@@ -60,6 +60,22 @@ class WriteTest(unittest.TestCase):
             with self.subTest(value=value):
                 self.assertEqual(json.loads(encode(value)), value)
 
+    def test_float_text_is_twenty_significant_digits(self):
+        import random
+        import struct
+        rng = random.Random(2123)
+        values = [0.0, -0.0, 5.0, 1e20, 1e21, 5e-324, 1.7976931348623157e308, 0.1, -2.5e-10]
+        values += [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+                   for _ in range(3000)]
+        for value in values:
+            if value != value or value in (float("inf"), float("-inf")):
+                continue
+            expected = "%.20g" % value
+            if expected.lstrip("-").isdigit():
+                expected += ".0"
+            with self.subTest(value=value):
+                self.assertEqual(encode(value, "", False).decode(), expected)
+
     def test_float_in_other_locale_uses_point(self):
         import locale
         old = locale.setlocale(locale.LC_NUMERIC)
