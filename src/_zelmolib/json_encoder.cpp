@@ -4,6 +4,7 @@
 // no lock (every method runs with the interpreter lock held).
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -204,18 +205,22 @@ bool encode_value(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object
         std::string text = value.ToString(-1, false);
         return Scalar(self, yajl_gen_number(self->fHandle, text.data(), text.size()));
     }
+    // Dates and timestamps are written from their fields as the ISO layouts print
+    // them: going through the base library's calendar would turn 5-14 October 1582,
+    // which that calendar removes, into "NULL" or a wrong day.
     if (PyDateTime_Check(object)) {
-        CL_TimeStamp ts;
-        ts.SetFields(PyDateTime_GET_DAY(object), PyDateTime_GET_MONTH(object),
-                     PyDateTime_GET_YEAR(object), PyDateTime_DATE_GET_HOUR(object),
-                     PyDateTime_DATE_GET_MINUTE(object), PyDateTime_DATE_GET_SECOND(object), 0);
-        return WriteLatin(self, ts.ToString(CL_TIMESTAMP_ISO_FORMAT));
+        char text[40];
+        int n = snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.000",
+                         PyDateTime_GET_YEAR(object), PyDateTime_GET_MONTH(object),
+                         PyDateTime_GET_DAY(object), PyDateTime_DATE_GET_HOUR(object),
+                         PyDateTime_DATE_GET_MINUTE(object), PyDateTime_DATE_GET_SECOND(object));
+        return WriteLatin(self, std::string(text, static_cast<size_t>(n)));
     }
     if (PyDate_Check(object)) {
-        CL_Date date;
-        date.SetFields(PyDateTime_GET_DAY(object), PyDateTime_GET_MONTH(object),
-                       PyDateTime_GET_YEAR(object), 0, 0, 0, 0);
-        return WriteLatin(self, date.ToString(CL_DATE_ISO_FORMAT));
+        char text[24];
+        int n = snprintf(text, sizeof(text), "%04d-%02d-%02d", PyDateTime_GET_YEAR(object),
+                         PyDateTime_GET_MONTH(object), PyDateTime_GET_DAY(object));
+        return WriteLatin(self, std::string(text, static_cast<size_t>(n)));
     }
     if (PyTime_Check(object)) {
         long long ms = PyDateTime_TIME_GET_HOUR(object) * 3600000LL +

@@ -1,6 +1,7 @@
 // NamedSemaphore: a system-wide semaphore of count 1 shared by every process that
-// opens the same name, usable as a context manager. The object holds no state of its
-// own beyond the semaphore; waiting happens with the interpreter lock released.
+// opens the same name, usable as a context manager. One object may be used by several
+// threads: it holds no state of its own beyond the semaphore, which guards itself;
+// waiting happens with the interpreter lock released.
 #include <new>
 
 #include "lumo/thread.h"

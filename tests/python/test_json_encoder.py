@@ -102,6 +102,19 @@ class WriteTest(unittest.TestCase):
         with self.assertRaises(UnicodeEncodeError):
             encode("\ud800")
 
+    def test_dates_of_any_calendar_day(self):
+        # Days of the Gregorian reform gap used to come out as "NULL" or another day.
+        cases = [
+            (datetime.date(1582, 10, 10), b'"1582-10-10"'),
+            (datetime.datetime(1582, 10, 5, 1, 2, 3), b'"1582-10-05 01:02:03.000"'),
+            (datetime.date(1, 1, 1), b'"0001-01-01"'),
+            (datetime.date(1500, 2, 28), b'"1500-02-28"'),
+            (datetime.datetime(9999, 12, 31, 23, 59, 59, 999999), b'"9999-12-31 23:59:59.000"'),
+        ]
+        for value, expected in cases:
+            with self.subTest(value=value):
+                self.assertEqual(encode(value, "", False), expected)
+
     def test_date_key_becomes_text(self):
         self.assertEqual(encode({datetime.date(2024, 3, 5): 1}, "", False), b'{"2024-03-05":1}')
 

@@ -118,6 +118,22 @@ class RandomDocumentTest(unittest.TestCase):
                 self.assertTrue(same(decode(e.generate()), doc))
 
 
+class DateRoundTripTest(unittest.TestCase):
+    def test_dates_and_times_come_back(self):
+        import datetime
+        rng = random.Random(2124)
+        values = []
+        for _ in range(500):
+            day = datetime.date(1, 1, 1) + datetime.timedelta(days=rng.randrange(3652059))
+            values.append(day)
+            values.append(datetime.datetime(day.year, day.month, day.day, rng.randrange(24),
+                                            rng.randrange(60), rng.randrange(60)))
+            values.append(datetime.time(rng.randrange(24), rng.randrange(60), rng.randrange(60)))
+        e = _zelmolib.JSONEncoder("utf-8", False)
+        e.write(values)
+        self.assertEqual(decode(e.generate()), values)
+
+
 def same(got, original):
     """got, as decoded, holds the values of original (floats to the nearest double)."""
     if isinstance(original, bool) or original is None or isinstance(original, str):
