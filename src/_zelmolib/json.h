@@ -3,6 +3,8 @@
 // Both raise the package's JSONError.
 #pragma once
 
+#include <strings.h>
+
 #include "module.h"
 
 namespace QPX {
@@ -13,6 +15,12 @@ extern PyTypeObject JSONDecoderType;
 // JSONError(message) of the module state, or RuntimeError(message) without the state.
 // Returns null.
 PyObject* setException(const std::string& message);
+
+// The codec name is one of UTF-8's: texts then need no codec call.
+inline bool NamesUTF8(const std::string& name) {
+    return strcasecmp(name.c_str(), "utf-8") == 0 || strcasecmp(name.c_str(), "utf8") == 0 ||
+           strcasecmp(name.c_str(), "utf_8") == 0;
+}
 
 // Readies the encoder type and adds it to the module; -1 with an exception set.
 int AddJSONEncoderType(PyObject* module);

@@ -172,11 +172,6 @@ const yajl_callbacks sCallbacks = {
     parse_structure<&MODULE_STATE::fMethodEndArray>,
 };
 
-bool NamesUTF8(const std::string& name) {
-    return strcasecmp(name.c_str(), "utf-8") == 0 || strcasecmp(name.c_str(), "utf8") == 0 ||
-           strcasecmp(name.c_str(), "utf_8") == 0;
-}
-
 size_t Position(JSONDecoderObject* self) {
     return self->fPosition + (self->fChunkOpen ? yajl_get_bytes_consumed(self->fHandle) : 0);
 }

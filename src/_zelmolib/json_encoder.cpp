@@ -63,11 +63,6 @@ struct JSONEncoderObject {
 
 namespace {
 
-bool NamesUTF8(const std::string& name) {
-    return strcasecmp(name.c_str(), "utf-8") == 0 || strcasecmp(name.c_str(), "utf8") == 0 ||
-           strcasecmp(name.c_str(), "utf_8") == 0;
-}
-
 bool checkGen(yajl_gen_status status) {
     switch (status) {
         case yajl_gen_status_ok:
