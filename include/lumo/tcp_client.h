@@ -18,7 +18,8 @@
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
 // a Connect holds it for its whole run, a request holds it while it writes and reads
 // and releases it while it waits for the socket. No callback runs with it held.
-// Disconnect is lock-free: it only closes the socket.
+// Disconnect never waits for the lock: when the connection is busy it shuts the
+// socket down and leaves the closing to the request that holds it.
 class CL_TCPClient : public CL_Client {
 public:
     class ProgressJob;

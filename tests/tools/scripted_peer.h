@@ -273,7 +273,8 @@ private:
                 continue;
             }
             ssize_t k = recv(fd, at, n, 0);
-            if (k == 0) return 0;
+            // A client that closes with replies still unread resets the connection.
+            if (k == 0 || (k < 0 && errno == ECONNRESET)) return 0;
             if (k < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 return -1;
