@@ -561,6 +561,7 @@ private:
         }
         if (verb == "wait-close") {
             uint32 ms = uint32(Number(arg(1, "10000")));
+            if (c.fSocket < 0 && !AcceptInto(c, ms)) return "no connection came";
             for (;;) {
                 char scratch[4096];
                 int r = ReadAll(c.fSocket, scratch, 1, ms);
