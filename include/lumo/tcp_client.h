@@ -181,9 +181,12 @@ protected:
 private:
     struct Waiter;
 
-    // Reads one chunk from the socket and queues it, or drops it when nobody waits for
-    // its sequence; under fLock.
-    CL_Status ReadChunk(uint32 timeout);
+    // Takes what the socket holds now into fInput without waiting: 0, 4 when nothing
+    // came, or the socket's status (114 when the peer has closed between packets).
+    CL_Status ReadInput();
+    // Queues every whole chunk in fInput (dropping those nobody waits for): 0, or 101
+    // for a header with a wrong magic, which stays in place. *count: chunks taken.
+    CL_Status TakeInput(uint32* count);
     QueuedPacket* TakeQueued(uint32 sequence);
     void DropQueued(uint32 sequence);
     Waiter* FindWaiter(uint32 sequence);
@@ -210,8 +213,12 @@ private:
     bool fReading;
     // A Connect holds the connection: its reads never wait for another reader.
     bool fHandshaking;
-    // Chunks read so far: a wait's inactivity time-out restarts when it moves.
+    // Reads so far that brought bytes: a wait's inactivity time-out restarts when it
+    // moves.
     uint32 fPacketsRead;
+    // Bytes read from the socket and not yet cut into chunks, from fInputStart on.
+    std::string fInput;
+    size_t fInputStart;
     // Owned dispatchers replaced by SetDispatcher(null); deleted with the client.
     std::vector<CL_Dispatcher*> fRetiredDispatchers;
 };

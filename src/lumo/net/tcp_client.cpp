@@ -45,7 +45,8 @@ CL_TCPClient::CL_TCPClient(CL_Dispatcher* dispatcher)
       fConnFlags(0),
       fReading(false),
       fHandshaking(false),
-      fPacketsRead(0) {
+      fPacketsRead(0),
+      fInputStart(0) {
     SetDispatcher(dispatcher);
 }
 
