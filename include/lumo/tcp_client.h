@@ -182,7 +182,7 @@ private:
     struct Waiter;
 
     // Takes what the socket holds now into fInput without waiting: 0, 4 when nothing
-    // came, or the socket's status (114 when the peer has closed between packets).
+    // came, or the socket's status (which closes it, as the peer's close does).
     CL_Status ReadInput();
     // Queues every whole chunk in fInput (dropping those nobody waits for): 0, or 101
     // for a header with a wrong magic, which stays in place. *count: chunks taken.
@@ -192,6 +192,7 @@ private:
     Waiter* FindWaiter(uint32 sequence);
     void AddWaiter(uint32 sequence);
     void RemoveWaiter(uint32 sequence);
+    void ClearWaiters();
     // The next queued chunk of `sequence`, reading the socket for everybody while
     // the reading turn is free.
     CL_Status WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet);

@@ -69,6 +69,7 @@ CL_TCPClient::~CL_TCPClient() {
         fCipher = nullptr;
         for (QueuedPacket* packet : fQueuedPackets) delete packet;
         fQueuedPackets.clear();
+        ClearWaiters();
     }
 }
 

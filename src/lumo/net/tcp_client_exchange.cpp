@@ -53,6 +53,11 @@ void CL_TCPClient::RemoveWaiter(uint32 sequence) {
     }
 }
 
+void CL_TCPClient::ClearWaiters() {
+    for (Waiter* waiter : fWaiters) delete waiter;
+    fWaiters.clear();
+}
+
 CL_TCPClient::QueuedPacket* CL_TCPClient::TakeQueued(uint32 sequence) {
     for (auto it = fQueuedPackets.begin(); it != fQueuedPackets.end(); ++it) {
         if ((*it)->fHeader.fSequence == sequence) {
