@@ -60,6 +60,9 @@ public:
         void QuitProgress();
 
         CL_TCPClient* fClient;
+        // The dispatcher that runs this job: the destructor waits on it for the progress
+        // job, and the client may be gone by then (deleted from its last callback).
+        CL_Dispatcher* fDispatcher;
         CL_Blob fInput;
         void* fUserData;
         uint32 fTimeOut;

@@ -178,6 +178,7 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
                                    uint32 timeout, CL_SuccessCB success, CL_ProgressCB progress,
                                    CL_IdleCB idle)
     : fClient(client),
+      fDispatcher(client->fDispatcher),
       fInput(input),
       fUserData(userData),
       fTimeOut(timeout),
@@ -188,7 +189,7 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
         fProgressJob = new ProgressJob(client, progress, userData);
         // Held while queuing so that the job's first wait starts after this is done.
         fProgressJob->Lock();
-        client->fDispatcher->AddJob(fProgressJob, false);
+        fDispatcher->AddJob(fProgressJob, false);
         fProgressJob->Unlock();
     }
 }
@@ -196,7 +197,7 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
 CL_TCPClient::ActionJob::~ActionJob() {
     if (fProgressJob) {
         fProgressJob->Quit();
-        fClient->fDispatcher->WaitForJob(fProgressJob, CL_WAIT_FOREVER);
+        fDispatcher->WaitForJob(fProgressJob, CL_WAIT_FOREVER);
         delete fProgressJob;
         fProgressJob = nullptr;
     }
