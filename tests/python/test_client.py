@@ -364,11 +364,21 @@ class ExecuteTest(ServerTestCase):
             self.assertNotEqual(code, 0)
 
     def test_sync_interrupt_from_another_thread(self):
-        timer = threading.Timer(0.3, self.client.interrupt)
-        timer.start()
-        self.addCleanup(timer.cancel)
-        with self.assertRaises(zelmolib.Error) as cm:
-            self.client.execute(WORK, {"ms": 8000})
+        finished = threading.Event()
+
+        def interrupter():
+            # Until the call ends: an interrupt sent before the request leaves is lost.
+            while not finished.wait(0.1):
+                self.client.interrupt()
+
+        th = threading.Thread(target=interrupter)
+        th.start()
+        try:
+            with self.assertRaises(zelmolib.Error) as cm:
+                self.client.execute(WORK, {"ms": 20000})
+        finally:
+            finished.set()
+            th.join()
         self.assertNotEqual(cm.exception.args[0], 0)
 
     def test_callables_that_raise_or_are_none(self):
