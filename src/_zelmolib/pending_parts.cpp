@@ -1,6 +1,5 @@
 // Areas of the module not built yet: each registers nothing until its sources land
 // (and its definition here is deleted).
-#include "lumo/translator.h"
 #include "module.h"
 
 // JSONEncoder and JSONDecoder (json_encoder.cpp, json_decoder.cpp).
