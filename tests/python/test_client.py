@@ -429,6 +429,12 @@ class ListServersTest(unittest.TestCase):
         import zelmolib, _zelmolib
         c = _zelmolib.Client()
         print(repr(c.list_servers(timeout=800)))
+        done = threading.Event()
+        got = []
+        c.list_servers(timeout=800, success=lambda *a: (got.append(a), done.set()),
+                       error=lambda *a: (got.append(a), done.set()), userdata="none")
+        done.wait(30)
+        print(repr(got))
         server = subprocess.Popen([sys.argv[1]], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         port = int(server.stdout.readline())
         found = c.list_servers(timeout=3000)
@@ -458,6 +464,7 @@ class ListServersTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
         self.assertEqual(lines[0], "()")
+        self.assertEqual(eval(lines.pop(1)), [((), "none")])
         self.assertEqual(eval(lines[1]), [
             ("business_server", True, "stand-in business server", 12, False, 36,
              ["host", "port", "name", "description", "data_version", "uuid",
