@@ -12,7 +12,7 @@ import unittest
 
 import zelmolib
 import _zelmolib
-from client_fixture import (ADMIN_PASSWORD, ECHO, FAIL, WORK, BusinessServer, Outcome,
+from client_fixture import (BLOB, ECHO, FAIL, ROWS, WORK, BusinessServer, Outcome,
                             ServerTestCase, netns_available, run_async, server_program)
 
 METHOD_ORDER = [
@@ -275,6 +275,16 @@ class ExecuteTest(ServerTestCase):
                 self.assertEqual(cm.exception.args, (code, message))
         # The connection survives a server refusal.
         self.assertEqual(self.client.execute(ECHO, {"a": 1})["a"], 1)
+
+    def test_large_replies(self):
+        data = self.client.execute(BLOB, {"bytes": 1 << 20})["DATA"]
+        self.assertEqual(len(data), 1 << 20)
+        self.assertEqual(data[:3], bytes([7, 138, 13]))
+        rows = self.client.execute(ROWS, {"rows": 10000})["ROWS"]
+        self.assertEqual(len(rows), 10000)
+        self.assertEqual(rows[0], [1, 1, "number 1", 0.5, False])
+        self.assertEqual(rows[-1], [10000, 10 ** 8, "number 10000", 5000.0, True])
+        self.assertEqual(self.client.execute(BLOB, {"bytes": -5})["DATA"], b"")
 
     def test_unknown_command(self):
         with self.assertRaises(zelmolib.Error) as cm:

@@ -615,7 +615,7 @@ inline CL_Status Rows(Request& r) {
 }
 
 inline CL_Status BlobReply(Request& r) {
-    long long size = std::min<long long>(r.fIn.GetInteger("bytes", 0), 64LL << 20);
+    long long size = std::clamp<long long>(r.fIn.GetInteger("bytes", 0), 0, 64LL << 20);
     CL_Blob data;
     data.SetSize(uint32(size));
     uint8* bytes = data.GetDataForWrite();
