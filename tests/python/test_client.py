@@ -286,6 +286,21 @@ class ExecuteTest(ServerTestCase):
         self.assertEqual(rows[-1], [10000, 10 ** 8, "number 10000", 5000.0, True])
         self.assertEqual(self.client.execute(BLOB, {"bytes": -5})["DATA"], b"")
 
+    def test_texts_that_are_not_utf8(self):
+        # Progress messages become empty, asynchronous error texts "<Error code>".
+        outcome = Outcome()
+        self.client.execute(WORK, {"ms": 300, "message": b"\xff\xfe"}, success=outcome.success,
+                            error=outcome.error, progress=outcome.on_progress)
+        self.assertEqual(outcome.wait(self)[0], "success")
+        self.assertTrue(outcome.progress)
+        self.assertEqual({m for _, _, m, _ in outcome.progress}, {""})
+        kind, values, _ = run_async(self, self.client.execute, FAIL,
+                                    {"code": 7, "message": b"\xffbad"})
+        self.assertEqual((kind, values), ("error", (7, "<Error 7>", None)))
+        with self.assertRaises(zelmolib.Error) as cm:
+            self.client.execute(FAIL, {"code": 7, "message": b"\xffbad"})
+        self.assertEqual(cm.exception.args, (7, "\ufffdbad"))
+
     def test_unknown_command(self):
         with self.assertRaises(zelmolib.Error) as cm:
             self.client.execute(5000)
