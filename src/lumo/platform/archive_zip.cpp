@@ -261,6 +261,7 @@ CL_Archive::ZipHandler::ZipHandler(CL_Archive* archive)
 
 CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
     ZipHandler* handler = new ZipHandler(archive);
+    if (!handler) return nullptr;
     bool ok;
     // A readable zip archive opens as it is, with CREATE too: creating makes what is
     // missing and never empties an archive. Otherwise CREATE starts an empty file.
