@@ -207,9 +207,8 @@ TEST(TimeText, PrintsAndInvalidIsNull) {
     EXPECT_EQ(CL_Time(10, 0, 0, 50).ToString(), "10:00:00.050");
     EXPECT_EQ(CL_Time(0).ToString(), "00:00:00");
     EXPECT_EQ(CL_Time::Invalid().ToString(), "NULL");
-    EXPECT_EQ(CL_Time(-5).ToRaw(), -1);
-    EXPECT_EQ(CL_Time(86400000).ToRaw(), -1);
     EXPECT_EQ(CL_Time(24, 0, 0, 0).ToRaw(), -1);
+    EXPECT_EQ(CL_Time(23, 59, 59, 1000).ToRaw(), -1);
 
     CL_Time t(23, 30, 0, 0);
     t += CL_TimeDelta::FromHours(1);
@@ -464,3 +463,31 @@ TEST(Delta, Conversions) {
 }
 
 }  // namespace
+
+// A raw count keeps its remainder modulo one day, with the count's sign.
+TEST(TimeRaw, RemainderOfOneDayWithTheCountsSign) {
+    const struct {
+        long long raw;
+        int expected;
+        bool valid;
+    } cases[] = {
+        {0, 0, true},
+        {86399999, 86399999, true},
+        {86400000, 0, true},
+        {86400005, 5, true},
+        {3 * 86400000LL + 7, 7, true},
+        {-1, -1, false},
+        {-5, -5, false},
+        {-86400005, -5, false},
+        {-1000, -1000, false},
+        {INT64_MIN, static_cast<int>(INT64_MIN % 86400000), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.raw);
+        CL_Time t;
+        EXPECT_EQ(t.FromRaw(c.raw).ToRaw(), c.expected);
+        EXPECT_EQ(t.IsValid(), c.valid);
+        if (c.raw >= INT32_MIN && c.raw <= INT32_MAX)
+            EXPECT_EQ(CL_Time(static_cast<int>(c.raw)).ToRaw(), c.expected);
+    }
+}

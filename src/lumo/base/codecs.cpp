@@ -32,8 +32,7 @@ void AppendEscape(std::string& out, uint8 byte) {
 }
 
 bool IsValidUTF8(const std::string& text) {
-    CL_Blob blob(text);
-    return CL_CheckUTF8(&blob);
+    return lumo_utf8::IsWellFormed(text.data(), text.size());
 }
 
 std::string Latin1ToUTF8(const std::string& text) {

@@ -511,7 +511,7 @@ void CL_Time::Set(int hour, int minute, int second, int msec) {
                   static_cast<int64>(minute < 0 ? GetMin() : minute) * 60000 +
                   static_cast<int64>(second < 0 ? GetSec() : second) * 1000 +
                   (msec < 0 ? GetMSecs() : msec);
-    FromRaw(total);
+    fTS = total < kDay ? static_cast<int32>(total) : -1;
 }
 
 CL_Time& CL_Time::operator+=(const CL_TimeDelta& d) {

@@ -281,11 +281,11 @@ CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
     return handler;
 }
 
-int32 CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
+CL_Status CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
     unzFile unz = unzOpen64(fZipFile.c_str());
     if (!unz) return IsEmptyZip(fZipFile) ? CL_ARCHIVE_READ_FAILED : CL_ARCHIVE_NOT_LOADED;
     std::string wanted = CL_GetNativePath(name);
-    int32 status = 304;
+    CL_Status status = CL_ARCHIVE_READ_FAILED;
     for (int r = unzGoToFirstFile(unz); r == UNZ_OK; r = unzGoToNextFile(unz)) {
         unz_file_info64 info;
         std::string entry;
@@ -293,7 +293,7 @@ int32 CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
         if (CL_GetNativePath(entry) != wanted) continue;
         // A damaged entry does not end the search: a later one of the same name may do.
         if (ReadEntry(unz, info.uncompressed_size, data)) {
-            status = 0;
+            status = CL_OK;
             break;
         }
     }
@@ -301,7 +301,7 @@ int32 CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
     return status;
 }
 
-int32 CL_Archive::ZipHandler::Write(const std::string& name, CL_Blob* data) {
+CL_Status CL_Archive::ZipHandler::Write(const std::string& name, CL_Blob* data) {
     return Replace(name, data);
 }
 
@@ -309,7 +309,7 @@ void CL_Archive::ZipHandler::Delete(const std::string& name) {
     Replace(name, nullptr);
 }
 
-int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
+CL_Status CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     CL_TimeStamp now = CL_TimeStamp::Now();
     std::string key = CL_GetNativePath(name);
 
@@ -317,7 +317,7 @@ int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     // replaces it in one step and never crosses file systems.
     std::string temp = fZipFile + ".XXXXXX";
     int fd = mkstemp(temp.data());
-    if (fd < 0) return 306;
+    if (fd < 0) return CL_ARCHIVE_WRITE_FAILED;
     struct stat st;
     fchmod(fd, stat(fZipFile.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
     close(fd);
@@ -331,7 +331,7 @@ int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     if (!zip) {
         if (unz) unzClose(unz);
         unlink(temp.c_str());
-        return 306;
+        return CL_ARCHIVE_WRITE_FAILED;
     }
     bool ok = true;
     if (unz) {
@@ -353,9 +353,9 @@ int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     if (zipClose(zip, nullptr) != ZIP_OK) ok = false;
     if (!ok || rename(temp.c_str(), fZipFile.c_str()) != 0) {
         unlink(temp.c_str());
-        return 306;
+        return CL_ARCHIVE_WRITE_FAILED;
     }
-    return 0;
+    return CL_OK;
 }
 
 bool CL_ZipFile(const std::string& fileName, const CL_Blob& data, const std::string& dataFileName,

@@ -112,12 +112,12 @@ int32 _PowerThread(void*) {
 
 }  // namespace
 
-int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
+CL_Status CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
     CL_AutoLocker control(sPowerControl);
     sPowerLock.Lock();
     if (sPowerCallbacksCount >= CL_MAX_POWER_CALLBACKS) {
         sPowerLock.Unlock();
-        return -1;
+        return CL_ERROR;
     }
     if (sPowerCallbacksCount == 0) {
         // The removal that emptied the table joined its listener under sPowerControl,
@@ -127,7 +127,7 @@ int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
         CL_ThreadID id = CL_Thread::Spawn("Power listener", 1, 1, _PowerThread, nullptr);
         if (id == 0) {
             sPowerLock.Unlock();
-            return -1;
+            return CL_ERROR;
         }
         sPowerThread = id;
     }
@@ -135,22 +135,25 @@ int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
     sPowerCallbacks[sPowerCallbacksCount].fParam = param;
     sPowerCallbacksCount++;
     sPowerLock.Unlock();
-    return 0;
+    return CL_OK;
 }
 
-int32 CL_RemovePowerCallback(CL_PowerCallback callback) {
+namespace {
+
+CL_Status RemovePowerRecord(CL_PowerCallback callback, bool anyParam, void* param) {
     CL_AutoLocker control(sPowerControl);
     sPowerLock.Lock();
     int32 found = -1;
     for (int32 i = 0; i < sPowerCallbacksCount; i++) {
-        if (sPowerCallbacks[i].fCallback == callback) {
+        if (sPowerCallbacks[i].fCallback == callback &&
+            (anyParam || sPowerCallbacks[i].fParam == param)) {
             found = i;
             break;
         }
     }
     if (found < 0) {
         sPowerLock.Unlock();
-        return -1;
+        return CL_ERROR;
     }
     for (int32 i = found; i + 1 < sPowerCallbacksCount; i++)
         sPowerCallbacks[i] = sPowerCallbacks[i + 1];
@@ -158,7 +161,17 @@ int32 CL_RemovePowerCallback(CL_PowerCallback callback) {
     bool last = sPowerCallbacksCount == 0;
     sPowerLock.Unlock();
     if (last) QuitListener();
-    return 0;
+    return CL_OK;
+}
+
+}  // namespace
+
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback) {
+    return RemovePowerRecord(callback, true, nullptr);
+}
+
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback, void* param) {
+    return RemovePowerRecord(callback, false, param);
 }
 
 void CL_GetPowerCallbacks(CL_PowerCallbackRecord* callbacks, int32* count) {

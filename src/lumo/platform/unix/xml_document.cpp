@@ -6,6 +6,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
+#include <libxml/valid.h>
 #include <libxml/xmlIO.h>
 #include <libxml/xmlerror.h>
 #include <libxslt/security.h>
@@ -271,6 +272,27 @@ bool CL_XML_Document::Save(const std::string& path) const {
     return written >= 0;
 }
 
+std::string CL_XML_Document::Dump() const {
+    CL_Blob out;
+    Save(out);
+    return out.Raw();
+}
+
+bool CL_XML_Document::IsValid() const {
+    if (!fDoc) return false;
+    InitLibraries();
+    // A DTD named but not loaded stays unread, and so the document is not valid.
+    Guard guard(EntityPolicy::kRefuseAll);
+    xmlResetLastError();
+    xmlValidCtxtPtr context = xmlNewValidCtxt();
+    if (!context) return false;
+    context->error = SilentGeneric;
+    context->warning = SilentGeneric;
+    bool valid = xmlValidateDocument(context, fDoc) == 1;
+    xmlFreeValidCtxt(context);
+    return valid;
+}
+
 std::string CL_XML_Document::GetError() const {
     xmlErrorPtr error = xmlGetLastError();
     if (!error || !error->message)
@@ -303,6 +325,16 @@ CL_XML_Node CL_XML_Document::CreateNode(CL_XML_Node::Type type, const std::strin
 void CL_XML_Document::SetRoot(const CL_XML_Node& node) {
     if (!fDoc || !node.fNode) return;
     xmlDocSetRootElement(fDoc, node.fNode);
+}
+
+CL_XML_Node CL_XML_Document::EnsureChild(const std::string& name) {
+    CL_XML_Node root = GetRoot();
+    if (root.IsNull()) {
+        root = CreateNode(CL_XML_Node::ELEMENT, name);
+        if (!root.IsNull()) SetRoot(root);
+        return root;
+    }
+    return root.TagIsEqual(name) ? root : CL_XML_Node();
 }
 
 CL_XML_Node CL_XML_Document::GetRoot() const {
