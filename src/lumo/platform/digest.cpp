@@ -254,6 +254,49 @@ LUMO_SHA_TARGET void SHA256Hardware(uint32* h, const uint8* data, uint64 blocks)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4), state1);
 }
 
+// SHA-1 on the same instructions: four rounds per sha1rnds4. Message words come in
+// groups of four, each from the four groups before it (sha1msg1, XOR, sha1msg2); the E
+// input of a group is derived by sha1nexte from the ABCD the group before started with.
+template <int kGroup>
+LUMO_SHA_TARGET inline void SHA1Group(__m128i& abcd, __m128i& previous, __m128i* w) {
+    if constexpr (kGroup >= 4)
+        w[kGroup & 3] = _mm_sha1msg2_epu32(
+            _mm_xor_si128(_mm_sha1msg1_epu32(w[kGroup & 3], w[(kGroup + 1) & 3]),
+                          w[(kGroup + 2) & 3]),
+            w[(kGroup + 3) & 3]);
+    const __m128i e = _mm_sha1nexte_epu32(previous, w[kGroup & 3]);
+    previous = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, e, kGroup / 5);
+}
+
+template <int... kGroups>
+LUMO_SHA_TARGET inline void SHA1Groups(__m128i& abcd, __m128i& previous, __m128i* w,
+                                       std::integer_sequence<int, kGroups...>) {
+    (SHA1Group<kGroups + 1>(abcd, previous, w), ...);
+}
+
+LUMO_SHA_TARGET void SHA1Hardware(uint32* h, const uint8* data, uint64 blocks) {
+    const __m128i byteSwap = _mm_set_epi64x(0x0001020304050607ULL, 0x08090a0b0c0d0e0fULL);
+    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0x1B);
+    __m128i e0 = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
+    for (uint64 b = 0; b < blocks; ++b, data += 64) {
+        const __m128i saveABCD = abcd, saveE = e0;
+        __m128i w[4];
+        for (int i = 0; i < 4; ++i)
+            w[i] = _mm_shuffle_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byteSwap);
+        // The first group takes E straight from the state.
+        __m128i previous = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e0, w[0]), 0);
+        SHA1Groups(abcd, previous, w, std::make_integer_sequence<int, 19>());
+        e0 = _mm_sha1nexte_epu32(previous, saveE);
+        abcd = _mm_add_epi32(abcd, saveABCD);
+    }
+    abcd = _mm_shuffle_epi32(abcd, 0x1B);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h), abcd);
+    h[4] = static_cast<uint32>(_mm_extract_epi32(e0, 3));
+}
+
 bool HasSHAInstructions() {
     unsigned a, b, c, d;
     if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
@@ -272,6 +315,13 @@ void Blocks(State& state, const uint8* data, uint64 blocks) {
         static const bool hardware = HasSHAInstructions();
         if (hardware) {
             SHA256Hardware(state.h, data, blocks);
+            return;
+        }
+    }
+    if constexpr (kHardware && std::is_same_v<State, SHA1State>) {
+        static const bool hardware = HasSHAInstructions();
+        if (hardware) {
+            SHA1Hardware(state.h, data, blocks);
             return;
         }
     }
@@ -334,6 +384,9 @@ void SHA256(const uint8* data, uint64 size, uint8* out) {
 }
 void SHA256Portable(const uint8* data, uint64 size, uint8* out) {
     Digest<SHA256State, false>(data, size, out);
+}
+void SHA1Portable(const uint8* data, uint64 size, uint8* out) {
+    Digest<SHA1State, false>(data, size, out);
 }
 
 }  // namespace lumo_digest
