@@ -50,28 +50,37 @@ struct MD5State {
 
     // One step of round i / 16; unrolled at compile time so the round function,
     // the message index and the rotation are constants.
+    // The sum is ordered so that everything not depending on b (the word just computed)
+    // is added first: the chain from one step to the next is then a few operations.
+    // The second round's choice is split into two disjoint halves that are added.
     template <int i>
-    static void Step(uint32& a, uint32 b, uint32 c, uint32 d, const uint32* m) {
-        uint32 f;
+    [[gnu::always_inline]] static void Step(uint32& a, uint32 b, uint32 c, uint32 d,
+                                            const uint32* m) {
+        uint32 early, late;
         int g;
         if constexpr (i < 16) {
-            f = d ^ (b & (c ^ d));
             g = i;
+            early = a + kMD5T[i] + m[g];
+            late = d ^ (b & (c ^ d));
         } else if constexpr (i < 32) {
-            f = c ^ (d & (b ^ c));
             g = (5 * i + 1) & 15;
+            early = a + kMD5T[i] + m[g] + (c & ~d);
+            late = b & d;
         } else if constexpr (i < 48) {
-            f = b ^ c ^ d;
             g = (3 * i + 5) & 15;
+            early = a + kMD5T[i] + m[g];
+            late = b ^ (c ^ d);
         } else {
-            f = c ^ (b | ~d);
             g = (7 * i) & 15;
+            early = a + kMD5T[i] + m[g];
+            late = c ^ (b | ~d);
         }
-        a = b + Rotl(a + f + kMD5T[i] + m[g], kMD5S[i >> 4][i & 3]);
+        a = b + Rotl(early + late, kMD5S[i >> 4][i & 3]);
     }
 
     template <int... i>
-    static void Steps(uint32* v, const uint32* m, std::integer_sequence<int, i...>) {
+    [[gnu::always_inline]] static void Steps(uint32* v, const uint32* m,
+                                             std::integer_sequence<int, i...>) {
         // The four working words rotate roles each step: a, b, c, d = d, a, b, c.
         ((Step<i>(v[(64 - i) & 3], v[(65 - i) & 3], v[(66 - i) & 3], v[(67 - i) & 3], m)), ...);
     }
