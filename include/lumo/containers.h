@@ -864,6 +864,17 @@ public:
         return -1;
     }
 
+    // The elements as one block: element i is GetData()[i] for i below Count(). The
+    // pointer stays valid until the array grows, shrinks or is assigned to.
+    T* GetData() {
+        static_assert(sizeof(Node) == sizeof(T), "a node is its element");
+        return &fArray[0].fValue;
+    }
+    const T* GetData() const {
+        static_assert(sizeof(Node) == sizeof(T), "a node is its element");
+        return &fArray[0].fValue;
+    }
+
     void Clear() { fCount = 0; }
     uint32 Count() const { return fCount; }
     void Shrink();

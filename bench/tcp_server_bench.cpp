@@ -1,0 +1,208 @@
+// Requests per second through the RPC server on loopback at 1, 8 and 32 connections
+// (one client thread each), and, when gRPC is built in, unary gRPC C++ calls with the
+// same payload in the same run. The payload is a flattened table holding 256 bytes.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "lumo/cipher.h"
+#include "lumo/init.h"
+#include "lumo/table.h"
+#include "lumo/tcp_server.h"
+
+#ifdef ZELMO_BENCH_GRPC
+#include <grpcpp/grpcpp.h>
+
+#include "bench_echo.grpc.pb.h"
+#endif
+
+namespace {
+
+uint16 FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+CL_Blob Payload() {
+    CLU_Table table;
+    table.Set("payload", std::string(256, 'p'));
+    CL_Blob blob;
+    table.Flatten(blob);
+    blob.Seek(0, CL_SEEK_SET);
+    return blob;
+}
+
+CL_Status Echo(CL_Command, CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
+    output = input;
+    return 0;
+}
+
+// One server for the whole run, with the flags of the benchmark's argument.
+CL_TCPServer* Server(uint16 flags, uint16* port) {
+    static std::mutex lock;
+    static CL_TCPServer* servers[2] = {nullptr, nullptr};
+    static uint16 ports[2];
+    std::lock_guard<std::mutex> guard(lock);
+    int index = flags ? 1 : 0;
+    if (!servers[index]) {
+        CL_Init();
+        static CL_ServerCallbacks callbacks;
+        memset(&callbacks, 0, sizeof(callbacks));
+        callbacks.fExecute = Echo;
+        CL_TCPServer* server = new CL_TCPServer();
+        server->SetCallbacks(&callbacks, nullptr);
+        CLU_Table settings;
+        ports[index] = FreePort();
+        settings.Set("ip", std::string("127.0.0.1"));
+        settings.Set("listener_port", (long long)ports[index]);
+        settings.Set("flags", (long long)flags);
+        server->Setup(settings);
+        if (server->Start() != 0) return nullptr;
+        servers[index] = server;
+    }
+    *port = ports[index];
+    return servers[index];
+}
+
+// A connection that authenticates and then sends one request at a time.
+struct Connection {
+    CL_Socket fSocket;
+    uint32 fSequence = 1;
+    uint16 fFlags = 0;
+    std::unique_ptr<CL_Cipher> fCipher{new CL_Cipher()};
+
+    bool Open(uint16 port) {
+        fSocket = CL_Socket(CL_NetAddress(CL_NetAddress::LOOPBACK, port), CL_SOCKET_TYPE_TCP);
+        if (fSocket.Connect(2000) != 0) return false;
+        CL_PacketHeader header;
+        CL_MakeServerInfoRequest(&header, fSequence++);
+        if (CL_WritePacket(fSocket, header, CL_Blob(), 5000) != 0) return false;
+        CL_Blob data;
+        if (CL_ReadChunk(fSocket, &header, &data, 5000) != 0) return false;
+        uint64 serverID = header.fServer.fID;
+        CL_Blob table;
+        CLU_Table().Flatten(table);
+        CL_MakeAuthRequest(&header, fSequence++, 0);
+        if (CL_WritePacket(fSocket, header, table, 5000) != 0) return false;
+        CL_PayloadDecoder decoder(nullptr, true);
+        do {
+            if (CL_ReadChunk(fSocket, &header, &data, 5000) != 0) return false;
+            if (decoder.Add(header, data) != 0) return false;
+        } while (!decoder.IsComplete());
+        if (header.fType != CL_PACKET_TYPE_AUTH) return false;
+        fFlags = header.fFlags & uint16(~CL_IPC_FIRST_CHUNK);
+        fCipher.reset(CL_NewConnectionCipher(fFlags, header.fConnection.fID, serverID));
+        return true;
+    }
+    bool Call(const CL_Blob& input, CL_Blob* output) {
+        CL_Blob payload = input;
+        CL_PacketHeader header;
+        CL_MakeDataRequest(&header, fSequence++, 1, fFlags);
+        CL_EncodePayload(&header, payload, fFlags, fCipher.get(), false);
+        if (CL_WritePacket(fSocket, header, payload, 5000) != 0) return false;
+        CL_PayloadDecoder decoder(fCipher.get(), false);
+        for (;;) {
+            CL_Blob data;
+            if (CL_ReadChunk(fSocket, &header, &data, 5000) != 0) return false;
+            if (header.fType == CL_PACKET_TYPE_PING) continue;
+            if (decoder.Add(header, data) != 0) return false;
+            if (decoder.IsComplete()) break;
+        }
+        *output = decoder.GetResult();
+        return decoder.GetHeader().fType == CL_PACKET_TYPE_DATA;
+    }
+};
+
+void BM_RPCServerEcho(benchmark::State& state) {
+    uint16 port = 0;
+    uint16 flags = uint16(state.range(0));
+    if (!Server(flags, &port)) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    Connection connection;
+    if (!connection.Open(port)) {
+        state.SkipWithError("connection failed");
+        return;
+    }
+    CL_Blob input = Payload();
+    CL_Blob output;
+    for (auto _ : state) {
+        if (!connection.Call(input, &output)) {
+            state.SkipWithError("request failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RPCServerEcho)->Arg(0)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+BENCHMARK(BM_RPCServerEcho)->Arg(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+
+#ifdef ZELMO_BENCH_GRPC
+class EchoService final : public zelmo_bench::Echo::Service {
+    grpc::Status Call(grpc::ServerContext*, const zelmo_bench::EchoMessage* request,
+                      zelmo_bench::EchoMessage* reply) override {
+        *reply = *request;
+        return grpc::Status::OK;
+    }
+};
+
+std::string GRPCAddress() {
+    static std::mutex lock;
+    static std::unique_ptr<grpc::Server> server;
+    static EchoService service;
+    static std::string address;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!server) {
+        int port = 0;
+        grpc::ServerBuilder builder;
+        builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
+        builder.RegisterService(&service);
+        server = builder.BuildAndStart();
+        address = "127.0.0.1:" + std::to_string(port);
+    }
+    return address;
+}
+
+// One channel per thread, so that each thread is one connection as above.
+void BM_GRPCUnaryEcho(benchmark::State& state) {
+    grpc::ChannelArguments arguments;
+    arguments.SetInt("grpc.use_local_subchannel_pool", 1);
+    auto channel = grpc::CreateCustomChannel(GRPCAddress(), grpc::InsecureChannelCredentials(),
+                                             arguments);
+    auto stub = zelmo_bench::Echo::NewStub(channel);
+    zelmo_bench::EchoMessage request;
+    CL_Blob payload = Payload();
+    request.set_payload(std::string(reinterpret_cast<const char*>(payload.GetDataForRead()),
+                                    payload.GetSize()));
+    zelmo_bench::EchoMessage reply;
+    for (auto _ : state) {
+        grpc::ClientContext context;
+        grpc::Status status = stub->Call(&context, request, &reply);
+        if (!status.ok()) {
+            state.SkipWithError("call failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GRPCUnaryEcho)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+#endif
+
+}  // namespace

@@ -1,0 +1,141 @@
+// Feeds the discovery responder datagrams from the fuzz input: each input is cut
+// into datagrams by one length byte before each. Every few inputs a DISCOVER must
+// still be answered, so that a datagram which stalls the responder is found too.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "lumo/init.h"
+#include "lumo/table.h"
+#include "lumo/tcp_server.h"
+#include "private_network.h"
+
+namespace {
+
+CL_TCPServer* sServer;
+int sSocket = -1;
+int sChat = -1;
+uint16 sChatPort = 0;
+int sClient = -1;
+uint32 sInputs = 0;
+
+CL_Status Describe(CL_Server*, CLU_Table& info) {
+    info.Set("name", std::string("fuzz"));
+    info.Set("desc", std::string(2000, 'd'));  // longer than the info block
+    return 0;
+}
+
+sockaddr_in Loopback(uint16 port) {
+    sockaddr_in address;
+    memset(&address, 0, sizeof(address));
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+uint16 BoundPort(int fd) {
+    sockaddr_in address = Loopback(0);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    socklen_t length = sizeof(address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+void SendDatagram(const void* data, size_t size) {
+    sockaddr_in to = Loopback(sServer->GetResponderPort());
+    sendto(sSocket, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+}
+
+void Drain(int fd) {
+    char buffer[65536];
+    while (recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT) >= 0) {
+    }
+}
+
+// The responder answers a DISCOVER within a few turns, or it is stuck.
+void CheckAlive() {
+    Drain(sSocket);
+    CL_PacketHeader discover;
+    CL_MakeDiscoverRequest(&discover);
+    SendDatagram(&discover, sizeof(discover));
+    for (int i = 0; i < 30; i++) {
+        pollfd p = {sSocket, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char buffer[2048];
+            if (recv(sSocket, buffer, sizeof(buffer), 0) == sizeof(CL_DiscoveryPacket)) return;
+        }
+    }
+    fprintf(stderr, "discovery responder stopped answering\n");
+    abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    FuzzEnterPrivateNetwork(argc, argv);
+    CL_Init();
+    static CL_ServerCallbacks callbacks;
+    memset(&callbacks, 0, sizeof(callbacks));
+    callbacks.fServerInfo = Describe;
+    sServer = new CL_TCPServer();
+    sServer->SetCallbacks(&callbacks, nullptr);
+    CLU_Table settings;
+    sockaddr_in any = Loopback(0);
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    uint16 port = BoundPort(probe);
+    close(probe);
+    (void)any;
+    settings.Set("ip", std::string("127.0.0.1"));
+    settings.Set("listener_port", (long long)port);
+    sServer->Setup(settings);
+    if (sServer->Start() != 0) abort();
+    sSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    BoundPort(sSocket);
+    // One client with a chat port, so that relays have somewhere to go.
+    sChat = socket(AF_INET, SOCK_DGRAM, 0);
+    sChatPort = BoundPort(sChat);
+    sClient = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in server = Loopback(port);
+    if (connect(sClient, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) abort();
+    CL_Blob table;
+    CLU_Table().Set("chat_port", (long long)sChatPort).Flatten(table);
+    CL_PacketHeader header;
+    CL_MakeAuthRequest(&header, 1, 0);
+    CL_Blob wire;
+    CL_BuildPacket(header, table, &wire);
+    send(sClient, wire.GetDataForRead(), wire.GetSize(), MSG_NOSIGNAL);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    // An odd first byte makes every datagram start with a valid magic and version,
+    // so that the rest of the header (type, sizes, target count) is what varies.
+    bool valid = data[0] & 1;
+    size_t at = 1;
+    uint8_t datagram[1024];
+    while (at < size) {
+        size_t length = data[at++];
+        // Lengths from 0 to 510, so that a header and some ids fit.
+        length = length * 2;
+        if (length > size - at) length = size - at;
+        memcpy(datagram, data + at, length);
+        if (valid && length >= 8) {
+            uint32 magic = CL_IPC_MAGIC, version = CL_IPC_VERSION;
+            memcpy(datagram, &magic, 4);
+            memcpy(datagram + 4, &version, 4);
+        }
+        SendDatagram(datagram, length);
+        at += length;
+    }
+    Drain(sChat);
+    if (++sInputs % 64 == 0) CheckAlive();
+    return 0;
+}

@@ -1,0 +1,119 @@
+// The TCP server's records of connected clients: creation at accept, killing (socket
+// shut, requests cancelled, moved to the dead list), deletion, and the administration
+// calls that list, describe and close clients.
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "lumo/cipher.h"
+#include "lumo/clock.h"
+#include "lumo/table.h"
+#include "lumo/tcp_server.h"
+
+CL_Packet::CL_Packet(uint16 type, uint16 flags, uint32 sequence) {
+    CL_InitPacketHeader(&fHeader, CL_PacketType(type), flags, sequence);
+}
+
+CL_Packet::CL_Packet(const CL_PacketHeader& header) : fHeader(header) {}
+
+// Created by the listener with the server lock held.
+CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
+    : fID(0),
+      fSocket(socket),
+      fContext(nullptr),
+      fPinnedWorker(nullptr),
+      fQueuedReadPackets(new CL_LinkedList<CL_Packet*>()),
+      fQueuedWritePackets(new CL_LinkedList<CL_Packet*>()),
+      fBusyCount(0),
+      fLastReadTime(0),
+      fWaitStartTime(0),
+      fChatPort(0),
+      fProtocolVersion(CL_IPC_VERSION),
+      fPeer(socket->GetAddress()),
+      fAuthorized(false),
+      fPartial(false),
+      fDead(false),
+      fQueuedReadBytes(0),
+      fServingWorker(nullptr) {
+    uint32 now = CL_GetTime();
+    fID = server->fNextClientID++;
+    fContext = new CL_ClientContext(fID, server);
+    fContext->SetCipher(new CL_Cipher());
+    fLastReadTime = now;
+    fWaitStartTime = now;
+}
+
+CL_TCPServer::Client::~Client() {
+    if (fPinnedWorker) fPinnedWorker->fPinnedClient = nullptr;
+    delete fSocket;
+    if (fContext) {
+        delete fContext->GetCipher();
+        delete fContext;
+    }
+    for (CL_Packet* packet : *fQueuedReadPackets)
+        delete packet;
+    for (CL_Packet* packet : *fQueuedWritePackets)
+        delete packet;
+    delete fQueuedReadPackets;
+    delete fQueuedWritePackets;
+    for (Request* request : fExecutingRequests)
+        delete request;
+}
+
+CL_TCPServer::Client* CL_TCPServer::FindClient(uint32 clientID) {
+    for (Client* client : *fClientList)
+        if (client->fID == clientID) return client;
+    return nullptr;
+}
+
+void CL_TCPServer::KillClient(Client* client) {
+    fClientList->Remove(client);
+    DoKillClient(client);
+}
+
+void CL_TCPServer::DoKillClient(Client* client) {
+    // A worker may be writing on the socket right now: shutting it down fails that
+    // write at once, while the descriptor itself lives until the record is deleted.
+    int fd = client->fSocket->GetDescriptor();
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+    client->fDead = true;
+    client->fPartial = false;
+    client->fContext->AbortAll(fCallback.fAbort);
+    fWaitingList->RemoveAll(client);
+    fDeadList->RemoveAll(client);
+    fDeadList->Append(client);
+}
+
+void CL_TCPServer::GetClientsList(CL_LinkedList<uint32>* ids) {
+    if (!ids) return;
+    CL_AutoLocker lock(fLock);
+    ids->Clear();
+    for (Client* client : *fClientList)
+        ids->Append(client->fID);
+}
+
+CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
+    info.Clear();
+    CL_AutoLocker lock(fLock);
+    Client* client = FindClient(clientID);
+    if (!client) return CL_IPC_NO_CLIENT_ID;
+    std::string ip = client->fPeer.GetIP();
+    if (ip == CL_NetAddress::LocalHost().GetIP()) ip = fAddress.GetIP();
+    CL_NetAddress shown(ip);
+    info.Set("address", ip);
+    info.Set("port", (long long)fAddress.GetPort());
+    info.Set("local", shown.IsLocal());
+    info.Set("requests", (long long)client->fContext->GetNumRequests());
+    info.Set("flags", (long long)client->fContext->GetFlags());
+    if (fCallback.fClientInfo) fCallback.fClientInfo(client->fContext, info);
+    return 0;
+}
+
+CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
+    CL_AutoLocker lock(fLock);
+    Client* client = FindClient(clientID);
+    if (!client) return CL_IPC_NO_CLIENT_ID;
+    client->fContext->SetFlags(client->fContext->GetFlags() & ~0xFFu);
+    KillClient(client);
+    return 0;
+}

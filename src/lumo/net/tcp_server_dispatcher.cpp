@@ -1,0 +1,429 @@
+// The listener thread, which turns accepted connections into client records, and the
+// dispatcher thread, which reads every client's chunks into its queue, hands new
+// requests to the workers, handles cancellations, writes PINGs and ABORT replies,
+// cuts off dead or stalled clients and sizes the worker pool to the load.
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "lumo/clock.h"
+#include "lumo/table.h"
+#include "lumo/tcp_server.h"
+#include "lumo/translator.h"
+
+namespace {
+
+const char* T(const char* text) {
+    return CL_Translator::Get().Translate(text, nullptr);
+}
+
+constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
+constexpr uint32 kSweepInterval = 60000;
+constexpr uint32 kWaitingLimit = 120000;
+constexpr uint32 kLoadInterval = 100;
+constexpr uint32 kPingInterval = 100;
+constexpr uint32 kDiscoveryInterval = 200;
+constexpr double kMaxLoad = 24.0;
+// Chunks a client may have queued before the dispatcher stops reading from it and
+// lets TCP hold the sender back.
+constexpr uint64 kMaxQueuedBytes = 64u << 20;
+
+// Whether the peer has closed or reset the connection. It only peeks, so it leaves
+// the socket's state alone while a worker may be writing on it.
+bool PeerGone(CL_Socket* socket) {
+    int fd = socket->GetDescriptor();
+    if (fd < 0) return true;
+    for (;;) {
+        char byte;
+        ssize_t k = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (k > 0) return false;
+        if (k == 0) return true;
+        if (errno == EINTR) continue;
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
+}  // namespace
+
+int32 CL_TCPServer::ListenerThread(void* param) {
+    static_cast<CL_TCPServer*>(param)->ListenerLoop();
+    return 0;
+}
+
+int32 CL_TCPServer::DispatcherThread(void* param) {
+    static_cast<CL_TCPServer*>(param)->DispatcherLoop();
+    return 0;
+}
+
+void CL_TCPServer::ListenerLoop() {
+    Log(CL_LOG_LEVEL_DEBUG, T("[Server] Inizializzato"));
+    if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+    while (!fQuit) {
+        if (!fRun) {
+            CL_Thread::Sleep(50);
+            continue;
+        }
+        CL_Socket* accepted = nullptr;
+        CL_Status status;
+        {
+            CL_AutoLocker listenerLock(fListenerLock);
+            if (!fRun) continue;
+            status = fListener->Accept(&accepted, 250);
+            if (status != 0 && status != CL_TIMEOUT) fListener->Close();
+        }
+        if (status != 0) {
+            // A listener that cannot be reopened must not spin.
+            if (status != CL_TIMEOUT) CL_Thread::Sleep(10);
+            continue;
+        }
+        fLock->Lock();
+        if (fRun) {
+            Client* client = new Client(this, accepted);
+            Log(CL_LOG_LEVEL_INFO, T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
+                client->fPeer.GetIP().c_str(), int(client->fID));
+            fClientList->Append(client);
+        } else {
+            delete accepted;
+        }
+        fLock->Unlock();
+    }
+    if (fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    Log(CL_LOG_LEVEL_DEBUG, T("[Server] Terminato"));
+}
+
+void CL_TCPServer::DispatcherLoop() {
+    Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Inizializzato"));
+    bool setupCalled = false;
+    uint32 waitStep = 100;
+    uint32 start = CL_GetTime();
+    uint32 lastPing = start, lastLoad = start, lastDiscovery = start, lastSweep = start;
+    while (!fQuit) {
+        if (!fRun) {
+            CL_Thread::Sleep(50);
+            continue;
+        }
+        if (!setupCalled) {
+            setupCalled = true;
+            if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+        }
+        fLock->Lock();
+        if (!fRun) {
+            fLock->Unlock();
+            continue;
+        }
+        fBusyCount++;
+
+        CL_Set<CL_Socket*> readSet, writeSet;
+        bool anyPartial = false;
+        for (Client* client : *fClientList) {
+            if (client->fPartial) anyPartial = true;
+            if (!client->fPartial && client->fQueuedReadBytes < kMaxQueuedBytes)
+                readSet.Add(client->fSocket);
+            if (client->fQueuedWritePackets->Count() > 0) writeSet.Add(client->fSocket);
+        }
+        CL_Status waited;
+        uint32 ready = 0;
+        if (readSet.Count() == 0 && writeSet.Count() == 0) {
+            fLock->Unlock();
+            CL_Thread::Sleep(waitStep);
+            fLock->Lock();
+            waited = CL_TIMEOUT;
+        } else {
+            waited = CL_Socket::Select(&readSet, &writeSet, nullptr, &ready, waitStep, fLock);
+        }
+        uint32 now = CL_GetTime();
+        anyPartial = false;
+        for (Client* client : *fClientList)
+            if (client->fPartial) anyPartial = true;
+        waitStep = anyPartial ? 10 : 100;
+        if (anyPartial || (waited == 0 && ready > 0)) ClientPass(readSet, writeSet, now, &waitStep);
+
+        PeriodicWork(now, &lastSweep, &lastLoad, &lastPing);
+        fLock->Unlock();
+
+        if (uint32(now - lastDiscovery) >= kDiscoveryInterval) {
+            lastDiscovery = now;
+            DiscoveryTurn();
+        }
+        fBusyCount--;
+    }
+    if (setupCalled && fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
+}
+
+void CL_TCPServer::WakeClientWorkers(Client* client) {
+    for (Request* request : client->fExecutingRequests)
+        if (request->fWorker) request->fWorker->fDataCondition.Signal();
+    if (client->fServingWorker) client->fServingWorker->fDataCondition.Signal();
+}
+
+void CL_TCPServer::KillWithLog(Client* client, CL_Status code) {
+    switch (code) {
+        case CL_NOT_CONNECTED:
+            Log(CL_LOG_LEVEL_WARNING, T("[Dispatcher] [%d] Il client non è più connesso"),
+                int(client->fID));
+            break;
+        case CL_CONNECTION_LOST:
+            Log(CL_LOG_LEVEL_INFO, T("[Dispatcher] [%d] Il client ha chiuso la connessione"),
+                int(client->fID));
+            break;
+        case CL_TIMEOUT:
+            Log(CL_LOG_LEVEL_INFO,
+                T("[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla connessione"),
+                int(client->fID));
+            break;
+        default:
+            Log(CL_LOG_LEVEL_ERROR,
+                T("[Dispatcher] [%d] Il client ha riportato l'errore %d su operazione di I/O, "
+                  "connessione terminata"),
+                int(client->fID), int(code));
+            break;
+    }
+    WakeClientWorkers(client);
+    KillClient(client);
+}
+
+void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet, uint32 now,
+                              uint32* waitStep) {
+    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+        Client* client = *it;
+        CL_Socket* socket = client->fSocket;
+        CL_ClientContext* context = client->fContext;
+        if (context->GetLock()->TryLock() != 0) {
+            if (PeerGone(socket)) KillClient(client);
+            continue;
+        }
+        bool killed = false;
+        bool read = false;
+        if (writeSet.Exists(socket) && client->fQueuedWritePackets->Count() > 0) {
+            CL_Packet* packet = client->fQueuedWritePackets->Pop(true);
+            CL_Blob wire;
+            wire.Append(&packet->fHeader, kHeaderSize);
+            wire.Append(packet->fData);
+            wire.Seek(0, CL_SEEK_SET);
+            delete packet;
+            socket->Write(wire, wire.GetSize(), fTimeOut);
+            CL_Status status = socket->GetIOError(false);
+            if (status != 0) {
+                KillWithLog(client, status);
+                killed = true;
+            }
+        } else if (readSet.Exists(socket) || client->fPartial) {
+            read = true;
+            killed = ReadChunk(client, now, waitStep);
+            if (!killed) {
+                if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut) {
+                    KillWithLog(client, CL_TIMEOUT);
+                    killed = true;
+                } else if (!socket->IsConnected()) {
+                    KillWithLog(client, CL_CONNECTION_LOST);
+                    killed = true;
+                }
+            }
+        }
+        if (!killed &&
+            (client->fQueuedReadPackets->Count() > 0 || client->fQueuedWritePackets->Count() > 0))
+            *waitStep = 1;
+        context->Unlock();
+        if (!killed && !read && PeerGone(socket)) KillClient(client);
+    }
+}
+
+// Reads at most one chunk, and only a whole one. True when the client was killed.
+bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
+    CL_Socket* socket = client->fSocket;
+    if (!socket->Pending(kHeaderSize)) {
+        CL_Status error = socket->GetIOError(false);
+        if (error != 0) {
+            KillWithLog(client, error);
+            return true;
+        }
+        if (socket->Pending(1) && !client->fPartial) {
+            client->fPartial = true;
+            client->fLastReadTime = now;
+        }
+        return false;
+    }
+    CL_PacketHeader header;
+    if (socket->Peek(&header, kHeaderSize, fTimeOut) != kHeaderSize) {
+        CL_Status error = socket->GetIOError(false);
+        KillWithLog(client, error ? error : CL_TIMEOUT);
+        return true;
+    }
+    bool badMagic = header.fMagic != CL_IPC_MAGIC;
+    bool badVersion = !badMagic && header.fVersion > CL_IPC_VERSION;
+    // A first chunk announcing more than a blob can hold is as unusable as a bad header.
+    bool badSize = !badMagic && !badVersion && header.fType != CL_PACKET_TYPE_PING &&
+                   (header.fFlags & CL_IPC_FIRST_CHUNK) && header.fSize > CL_Blob::kMaxSize;
+    if (badMagic || badVersion || badSize) {
+        if (badVersion)
+            Log(CL_LOG_LEVEL_ERROR,
+                T("[Dispatcher] [%d] Ricevuta richiesta con versione del protocollo di "
+                  "comunicazione non supportata (%d.%d.%d)"),
+                int(client->fID), int((header.fVersion >> 16) & 0xFF),
+                int((header.fVersion >> 8) & 0xFF), int(header.fVersion & 0xFF));
+        else
+            Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
+                int(client->fID));
+        if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
+            KillWithLog(client, CL_TIMEOUT);
+        else
+            KillWithLog(client, CL_IPC_BAD_REQUEST);
+        return true;
+    }
+    uint32 length = CL_ChunkPayloadSize(header);
+    if (!socket->Pending(kHeaderSize + length)) {
+        if (!client->fPartial) {
+            client->fPartial = true;
+            client->fLastReadTime = now;
+            *waitStep = 1;
+        }
+        return false;
+    }
+    client->fPartial = false;
+    socket->Read(&header, kHeaderSize, fTimeOut);
+    CL_Packet* packet = new CL_Packet(header);
+    if (length > 0) {
+        uint32 got = socket->Read(packet->fData, length, fTimeOut);
+        CL_Status error = socket->GetIOError(false);
+        if (got != length || error != 0) {
+            delete packet;
+            KillWithLog(client, error ? error : CL_TIMEOUT);
+            return true;
+        }
+    }
+    packet->fData.Seek(0, CL_SEEK_SET);
+
+    if (header.fType == CL_PACKET_TYPE_ABORT) {
+        HandleAbort(client, packet);
+        delete packet;
+    } else if (header.fType == CL_PACKET_TYPE_ABORT_ALL) {
+        client->fContext->AbortAll(fCallback.fAbort);
+        WakeClientWorkers(client);
+        delete packet;
+    } else {
+        client->fQueuedReadPackets->Append(packet);
+        client->fQueuedReadBytes += length;
+        if (header.fFlags & CL_IPC_FIRST_CHUNK) {
+            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                T("[Dispatcher] [%d] Il client ha dati in arrivo, spostato nella coda di attesa"),
+                int(client->fID));
+            fWaitingList->Append(client);
+            client->fWaitStartTime = now;
+        } else if (client->fServingWorker) {
+            client->fServingWorker->fDataCondition.Signal();
+        }
+    }
+    return false;
+}
+
+void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
+    uint32 sequence = abort->fHeader.fSequence;
+    CL_ClientContext* context = client->fContext;
+    bool waiting = false;
+    for (CL_Packet* packet : *client->fQueuedReadPackets)
+        if (packet->fHeader.fSequence == sequence && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
+            waiting = true;
+    if (waiting) {
+        CL_LinkedList<CL_Packet*>* queue = client->fQueuedReadPackets;
+        for (CL_LinkedList<CL_Packet*>::iterator it = queue->begin(); it != queue->end(); ++it) {
+            CL_Packet* packet = *it;
+            if (packet->fHeader.fSequence != sequence) continue;
+            client->fQueuedReadBytes -= packet->fData.GetSize();
+            queue->Remove(it);
+            delete packet;
+        }
+        CL_Packet* reply = new CL_Packet(CL_PACKET_TYPE_ABORT, CL_IPC_FIRST_CHUNK, sequence);
+        memcpy(reinterpret_cast<uint8*>(&reply->fHeader) + 20,
+               reinterpret_cast<const uint8*>(&abort->fHeader) + 20, 12);
+        client->fQueuedWritePackets->Append(reply);
+        return;
+    }
+    if (!context->HasAborted(sequence)) {
+        context->SetAborted(sequence, true);
+        context->Unlock();
+        if (fCallback.fAbort) fCallback.fAbort(context, sequence);
+        context->Lock();
+        Request* request = client->fExecutingRequests.Get(int32(sequence));
+        if (request && request->fWorker) request->fWorker->fDataCondition.Signal();
+        if (client->fServingWorker) client->fServingWorker->fDataCondition.Signal();
+    }
+}
+
+void CL_TCPServer::PeriodicWork(uint32 now, uint32* lastSweep, uint32* lastLoad, uint32* lastPing) {
+    if (uint32(now - *lastSweep) >= kSweepInterval) {
+        *lastSweep = now;
+        for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it)
+            if (PeerGone((*it)->fSocket)) KillClient(*it);
+    }
+    // Only a client that no worker is serving can be starved; one whose worker is
+    // busy with a long request has its next request queued behind it.
+    CL_Array<Client*> starved;
+    for (Client* client : *fWaitingList)
+        if (client->fBusyCount == 0 && uint32(now - client->fWaitStartTime) > kWaitingLimit &&
+            !starved.Exists(client))
+            starved.Append(client);
+    for (uint32 i = 0; i < starved.Count(); i++)
+        if (fClientList->Exists(starved.Get(i))) KillClient(starved.Get(i));
+    if (uint32(now - *lastLoad) >= kLoadInterval) {
+        *lastLoad = now;
+        AdjustLoad();
+    }
+    if (fWaitingList->Count() > 0 || fDeadList->Count() > 0) fReadyCond->Broadcast();
+    if (uint32(now - *lastPing) >= kPingInterval) {
+        *lastPing = now;
+        QueuePings();
+    }
+}
+
+void CL_TCPServer::AdjustLoad() {
+    fLoad = fBusyCount.Get() * 0.01 + 0.99 * fLoad;
+    if (fLoad > kMaxLoad) fLoad = kMaxLoad;
+    int32 n = int32(fWorkerList->Count());
+    if (n < int32(fLoad + 1.5)) {
+        if (n < int32(CL_SERVER_MAX_WORKERS)) {
+            Log(CL_LOG_LEVEL_DEBUG,
+                T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server (%f)"),
+                fLoad);
+            Worker* worker = SpawnWorker(false);
+            if (worker) fWorkerList->Append(worker);
+        } else {
+            Log(CL_LOG_LEVEL_DEBUG,
+                T("[Dispatcher] Impossibile lanciare un nuovo worker thread in risposta al carico "
+                  "sul server, limite massimo di thread raggiunto"));
+        }
+    } else if (int32(fLoad + 6.0) < n) {
+        Log(CL_LOG_LEVEL_DEBUG,
+            T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico (%f)"),
+            fLoad);
+        fReadyCond->Broadcast();
+    }
+}
+
+void CL_TCPServer::QueuePings() {
+    if (!fRun) return;
+    for (Client* client : *fClientList) {
+        CL_ClientContext* context = client->fContext;
+        if (context->GetLock()->TryLock() != 0) continue;
+        for (Request* request : client->fExecutingRequests) {
+            if (context->HasAborted(request->fID)) continue;
+            double completeness = -1.0;
+            std::string message;
+            context->GetProgress(request->fID, &completeness, &message);
+            if (message.size() > CL_IPC_MAX_PING_MESSAGE) message.resize(CL_IPC_MAX_PING_MESSAGE);
+            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                T("[Dispatcher] [%d] Il server sta ancora eseguendo la richiesta (%3.1f%% "
+                  "completata), inoltro un messaggio di ping"),
+                int(client->fID), completeness);
+            CL_Packet* ping = new CL_Packet(CL_PACKET_TYPE_PING, 0, request->fID);
+            bool changed = message != request->fProgressMessage;
+            if (changed) request->fProgressMessage = message;
+            // The encoder clamps the completeness to 0..100 and maps unknown to 65535.
+            CL_MakePing(&ping->fHeader, &ping->fData, request->fID, completeness,
+                        changed ? &message : nullptr);
+            client->fQueuedWritePackets->Append(ping);
+        }
+        context->Unlock();
+    }
+}

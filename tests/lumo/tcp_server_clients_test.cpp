@@ -1,0 +1,260 @@
+// Client administration (list, describe, close, the disconnect hand-over and the
+// close of a client whose request is executing) and the discovery responder
+// (DISCOVER replies, USER_MESSAGE relays, and datagrams that are short or lie).
+#include "tcp_server_test_util.h"
+
+#include <atomic>
+
+using namespace server_test;
+
+namespace {
+
+const bool kIsolated = EnterPrivateNetwork();
+
+void AddOwnKeys(CL_ClientContext* context, CLU_Table& info) {
+    info.Set("context_id", (long long)context->GetID());
+}
+
+TEST(TCPServerClients, ListDescribeAndClose) {
+    TestServer test;
+    test.fCallbacks.fClientInfo = AddOwnKeys;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    CL_LinkedList<uint32> ids;
+    ids.Append(99);
+    test.fServer.GetClientsList(&ids);
+    EXPECT_EQ(ids.Count(), 0u);
+
+    RawClient a, b;
+    ASSERT_TRUE(a.Connect(test.fPort));
+    ASSERT_EQ(a.Auth(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING), 0);
+    ASSERT_TRUE(b.Connect(test.fPort));
+    ASSERT_EQ(b.Auth(0), 0);
+    test.fServer.GetClientsList(&ids);
+    ASSERT_EQ(ids.Count(), 2u);
+    EXPECT_EQ(ids.Get(0), a.fClientID);
+    EXPECT_EQ(ids.Get(1), b.fClientID);
+    EXPECT_EQ(b.fClientID, a.fClientID + 1);
+
+    CLU_Table info;
+    info.Set("stale", 1);
+    ASSERT_EQ(test.fServer.GetClientInfo(a.fClientID, info), 0);
+    EXPECT_FALSE(info.Exists("stale"));
+    EXPECT_EQ(info.GetString("address"), "127.0.0.1");
+    EXPECT_EQ(info.GetInteger("port"), test.fPort);  // the listener's port
+    EXPECT_TRUE(info.GetBool("local"));
+    EXPECT_EQ(info.GetInteger("flags"), CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING);
+    EXPECT_EQ(info.GetInteger("context_id"), a.fClientID);
+
+    EXPECT_EQ(test.fServer.CloseClient(a.fClientID), 0);
+    EXPECT_EQ(test.fServer.CloseClient(a.fClientID), CL_IPC_NO_CLIENT_ID);
+    EXPECT_EQ(test.fServer.GetClientInfo(a.fClientID, info), CL_IPC_NO_CLIENT_ID);
+    EXPECT_EQ(info.Count(), 0u);
+    EXPECT_TRUE(a.Closed());
+    test.fServer.GetClientsList(&ids);
+    ASSERT_EQ(ids.Count(), 1u);
+    EXPECT_EQ(ids.Get(0), b.fClientID);
+    EXPECT_EQ(b.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+std::atomic<int> sAborted{0};
+std::atomic<bool> sReturned{false};
+std::atomic<int> sDisconnected{0};
+void RecordAbort(CL_ClientContext*, uint32) {
+    sAborted++;
+}
+void RecordDisconnect(CL_ClientContext* context) {
+    EXPECT_TRUE(sReturned.load());  // only once the callback has returned
+    sDisconnected++;
+    delete context;
+}
+CL_Status SlowExecute(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context, uint32 id) {
+    while (!context->HasAborted(id))
+        CL_Thread::Sleep(5);
+    CL_Thread::Sleep(100);
+    sReturned = true;
+    return 0;
+}
+
+TEST(TCPServerClients, CloseOfAClientWithAnExecutingRequest) {
+    TestServer test;
+    test.fCallbacks.fExecute = SlowExecute;
+    test.fCallbacks.fAbort = RecordAbort;
+    test.fCallbacks.fDisconnect = RecordDisconnect;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sAborted = 0;
+    sReturned = false;
+    sDisconnected = 0;
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    client.SendData(7, CL_Blob());
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0007)"); }));
+    EXPECT_EQ(test.fServer.CloseClient(client.fClientID), 0);
+    EXPECT_EQ(sAborted.load(), 1);  // before CloseClient returned
+    EXPECT_TRUE(WaitFor([&] { return sDisconnected.load() == 1; }));
+    EXPECT_TRUE(client.Closed());
+}
+
+CL_Status DescribeServer(CL_Server*, CLU_Table& info) {
+    info.Set("name", std::string("stand-in"));
+    info.Set("desc", std::string("test server"));
+    info.Set("data_version", 7);
+    info.Set("multitenant_enabled", true);
+    return 0;
+}
+
+CL_Status StaySilent(CL_Server*, CLU_Table&) {
+    return 1;
+}
+
+// A bound UDP socket on loopback, to send from and read replies on.
+struct Peer {
+    CL_Socket fSocket;
+    uint16 fPort = 0;
+    Peer() {
+        int fd;
+        sockaddr_in address;
+        memset(&address, 0, sizeof(address));
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        socklen_t length = sizeof(address);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        fPort = ntohs(address.sin_port);
+        close(fd);
+        fSocket = CL_Socket(fPort, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_UDP);
+        fSocket.Accept(nullptr, 0);
+    }
+    void SendTo(uint16 port, const void* data, uint32 size) {
+        int fd = fSocket.GetDescriptor();
+        sockaddr_in to;
+        memset(&to, 0, sizeof(to));
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(port);
+        sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    }
+    // One datagram within `ms`, or an empty string.
+    std::string Receive(uint32 ms) {
+        pollfd p = {fSocket.GetDescriptor(), POLLIN, 0};
+        if (poll(&p, 1, int(ms)) <= 0) return "";
+        char buffer[4096];
+        ssize_t n = recv(fSocket.GetDescriptor(), buffer, sizeof(buffer), 0);
+        return n > 0 ? std::string(buffer, size_t(n)) : "";
+    }
+};
+
+TEST(TCPServerDiscovery, AnswersDiscoverOncePerSender) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
+    TestServer test;
+    test.fCallbacks.fServerInfo = DescribeServer;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    Peer peer;
+    CL_PacketHeader discover;
+    CL_MakeDiscoverRequest(&discover);
+    peer.SendTo(test.fServer.GetResponderPort(), &discover, sizeof(discover));
+    peer.SendTo(test.fServer.GetResponderPort(), &discover, sizeof(discover));
+    std::string reply = peer.Receive(3000);
+    ASSERT_EQ(reply.size(), sizeof(CL_DiscoveryPacket));
+    CL_DiscoveryPacket packet;
+    memcpy(&packet, reply.data(), sizeof(packet));
+    // The packed fields are copied out before comparing.
+    uint32 magic = packet.fMagic, version = packet.fVersion, checkSum = packet.fCheckSum;
+    uint64 id = packet.fID;
+    uint32 infoSize = packet.fSize;
+    EXPECT_EQ(magic, CL_IPC_MAGIC);
+    EXPECT_EQ(version, CL_IPC_VERSION);
+    EXPECT_EQ(id, test.fServer.GetID());
+    CL_Blob info(packet.fInfo, CL_DISCOVERY_INFO_SIZE, true);
+    EXPECT_EQ(checkSum, info.CheckSum());
+    EXPECT_EQ(infoSize, strlen("stand-in") + 1 + strlen("test server") + 1 + 4 + 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(packet.fInfo)), "stand-in");
+    EXPECT_EQ(packet.fInfo[infoSize - 1], 0xFB);
+    EXPECT_EQ(packet.fInfo[infoSize], 0xCC);
+    // Both requests came in one turn: one answer.
+    EXPECT_EQ(peer.Receive(400), "");
+}
+
+TEST(TCPServerDiscovery, ShortAndLyingDatagramsDoNotStallTheResponder) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
+    TestServer test;
+    test.fCallbacks.fServerInfo = DescribeServer;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    Peer peer;
+    uint16 port = test.fServer.GetResponderPort();
+    peer.SendTo(port, "", 0);
+    peer.SendTo(port, "short", 5);
+    CL_PacketHeader message;
+    CL_InitPacketHeader(&message, CL_PACKET_TYPE_USER_MESSAGE, 0, 5);
+    message.fSize = 5000;  // far more than is sent
+    peer.SendTo(port, &message, sizeof(message));
+    message.fSize = 4;
+    message.fMessage.fNumTargets = 1000;  // more ids than bytes
+    CL_Blob lying(&message, sizeof(message), true);
+    lying.Seek(0, CL_SEEK_END);
+    lying.Append("abcd", 4);
+    peer.SendTo(port, lying.GetDataForRead(), lying.GetSize());
+    CL_PacketHeader discover;
+    CL_MakeDiscoverRequest(&discover);
+    peer.SendTo(port, &discover, sizeof(discover));
+    EXPECT_EQ(peer.Receive(3000).size(), sizeof(CL_DiscoveryPacket));
+}
+
+TEST(TCPServerDiscovery, NonZeroServerInfoSilencesTheServer) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
+    TestServer test;
+    test.fCallbacks.fServerInfo = StaySilent;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    Peer peer;
+    CL_PacketHeader discover;
+    CL_MakeDiscoverRequest(&discover);
+    peer.SendTo(test.fServer.GetResponderPort(), &discover, sizeof(discover));
+    EXPECT_EQ(peer.Receive(600), "");
+}
+
+TEST(TCPServerDiscovery, UserMessagesReachTheTargetsChatPorts) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
+    TestServer test;
+    ASSERT_EQ(test.Start(), 0);
+    Peer chatA, chatB, sender;
+    RawClient a, b, silent;
+    ASSERT_TRUE(a.Connect(test.fPort));
+    ASSERT_EQ(a.Auth(0, CLU_Table().Set("chat_port", (long long)chatA.fPort)), 0);
+    ASSERT_TRUE(b.Connect(test.fPort));
+    ASSERT_EQ(b.Auth(0, CLU_Table().Set("chat_port", (long long)chatB.fPort)), 0);
+    ASSERT_TRUE(silent.Connect(test.fPort));
+    ASSERT_EQ(silent.Auth(0), 0);  // no chat port: skipped
+
+    auto message = [](uint32 sequence, std::vector<uint32> targets, const std::string& text) {
+        CL_PacketHeader header;
+        CL_InitPacketHeader(&header, CL_PACKET_TYPE_USER_MESSAGE, 0, sequence);
+        header.fMessage.fSource = 77;
+        header.fMessage.fNumTargets = uint32(targets.size());
+        header.fSize = uint32(targets.size() * 4 + text.size());
+        CL_Blob blob(&header, sizeof(header), true);
+        blob.Seek(0, CL_SEEK_END);
+        for (uint32 id : targets)
+            blob += id;
+        blob.Append(text.data(), uint32(text.size()));
+        return blob;
+    };
+    CL_Blob toB = message(1, {b.fClientID}, "hello b");
+    sender.SendTo(test.fServer.GetResponderPort(), toB.GetDataForRead(), toB.GetSize());
+    std::string got = chatB.Receive(3000);
+    ASSERT_EQ(got.size(), sizeof(CL_PacketHeader) + 7);
+    EXPECT_EQ(got.substr(sizeof(CL_PacketHeader)), "hello b");
+    EXPECT_EQ(chatA.Receive(300), "");
+
+    CL_Blob toAll = message(2, {}, "to all");
+    sender.SendTo(test.fServer.GetResponderPort(), toAll.GetDataForRead(), toAll.GetSize());
+    EXPECT_EQ(chatA.Receive(3000).substr(sizeof(CL_PacketHeader)), "to all");
+    EXPECT_EQ(chatB.Receive(3000).substr(sizeof(CL_PacketHeader)), "to all");
+}
+
+}  // namespace

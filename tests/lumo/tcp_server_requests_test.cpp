@@ -1,0 +1,538 @@
+// Requests through a running server, packet by packet: authorization with every flag
+// combination, DATA replies in one and in many chunks, PINGs while a handler reports
+// progress, FAILED and ABORT replies, format version 1 for older clients, and the
+// dispatcher's and workers' answers to broken, stalled and lying clients.
+#include "tcp_server_test_util.h"
+
+#include <atomic>
+
+#include "lumo/decimal.h"
+#include "lumo/entry.h"
+
+using namespace server_test;
+
+namespace {
+
+const bool kIsolated = EnterPrivateNetwork();
+
+CLU_Table BigTable(uint32 bytes) {
+    std::string text(bytes, 'x');
+    for (uint32 i = 0; i < bytes; i++)
+        text[i] = char('a' + (i * 7919u) % 26);
+    CLU_Table table;
+    table.Set("text", text);
+    table.Set("number", 12345);
+    return table;
+}
+
+class FlagCombinations : public ::testing::TestWithParam<uint16> {};
+
+TEST_P(FlagCombinations, AuthorizesAndEchoesSmallAndChunkedPayloads) {
+    TestServer test(GetParam());
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    CLU_Table connection;
+    connection.Set("host", std::string("db.example"));
+    connection.Set("user", std::string("anna"));
+    connection.Set("chat_port", 40000);
+    CLU_Table granted;
+    ASSERT_EQ(client.Auth(CL_IPC_COMPRESS, connection, CL_IPC_VERSION, &granted), 0);
+    EXPECT_EQ(client.fFlags, GetParam());
+    EXPECT_EQ(granted.GetString("host"), "db.example");
+    EXPECT_EQ(granted.GetString("user"), "anna");
+    EXPECT_EQ(granted.GetString("tenant_key"), "");
+    EXPECT_EQ(granted.GetInteger("chat_port"), 40000);
+    EXPECT_EQ(granted.GetInteger("client_id"), client.fClientID);
+    EXPECT_EQ(granted.GetString("client_host"), "127.0.0.1");
+    EXPECT_EQ(granted.GetInteger("flags"), CL_IPC_COMPRESS);
+    for (uint32 size : {0u, 100u, 8160u, 30001u}) {
+        CLU_Table input = BigTable(size);
+        CLU_Table output;
+        EXPECT_EQ(client.Call(rpc_test::kEcho, input, &output), CL_PACKET_TYPE_DATA) << size;
+        EXPECT_EQ(output, input) << size;
+    }
+    // An empty payload comes back as an empty reply, compressed when the server compresses.
+    uint32 sequence = client.SendData(rpc_test::kRawEcho, CL_Blob());
+    CL_PacketHeader header;
+    CL_Blob payload;
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fSequence, sequence);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(payload.GetSize(), 0u);
+    EXPECT_EQ(bool(header.fFlags & CL_IPC_COMPRESS), bool(GetParam() & CL_IPC_COMPRESS));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    TCPServerAuth, FlagCombinations,
+    ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS), uint16(CL_IPC_TEA_CRYPTING),
+                      uint16(CL_IPC_BLOWFISH_CRYPTING), uint16(CL_IPC_AES_CRYPTING),
+                      uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
+                      uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
+                      uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+
+std::atomic<int> sExecuted{0};
+CL_Status CountingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
+                          CL_ClientContext* context, uint32 id) {
+    sExecuted++;
+    return rpc_test::Execute(command, input, output, context, id);
+}
+CL_Status RefuseAll(CL_ClientContext*, void* table) {
+    CLU_Table* connection = static_cast<CLU_Table*>(table);
+    return connection->GetString("password") == "secret" ? 0 : 3001;
+}
+
+TEST(TCPServerAuth, RefusedOrMissingAuthGetsNoService) {
+    TestServer test(CL_IPC_AES_CRYPTING);
+    test.fCallbacks.fExecute = CountingExecute;
+    test.fCallbacks.fConnect = RefuseAll;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sExecuted = 0;
+
+    RawClient never;
+    ASSERT_TRUE(never.Connect(test.fPort));
+    ASSERT_EQ(never.ServerInfo(), 0);
+    CLU_Table output;
+    output.Set("stale", 1);
+    EXPECT_EQ(never.Call(rpc_test::kEcho, CLU_Table().Set("a", 1), &output), CL_PACKET_TYPE_FAILED);
+    EXPECT_EQ(output.Count(), 0u);
+
+    RawClient refused;
+    ASSERT_TRUE(refused.Connect(test.fPort));
+    EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("guess"))), 3001);
+    EXPECT_EQ(refused.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_FAILED);
+    EXPECT_TRUE(test.fLog.Contains("Autorizzazione fallita"));
+    // The connection stays open, and a good AUTH lets the client in.
+    EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("secret"))), 0);
+    EXPECT_EQ(refused.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(sExecuted.load(), 1);
+}
+
+TEST(TCPServerAuth, NewerProtocolHeaderClosesTheConnection) {
+    TestServer test;
+    ASSERT_EQ(test.Start(), 0);
+    CL_PacketHeader header;
+    // The dispatcher closes a connection whose header has a newer version.
+    RawClient newer;
+    ASSERT_TRUE(newer.Connect(test.fPort));
+    CL_MakeAuthRequest(&header, 1, 0);
+    header.fVersion = 0x00010003;
+    newer.Send(header, Flat(CLU_Table()));
+    EXPECT_TRUE(newer.Closed());
+    EXPECT_TRUE(WaitFor([&] {
+        return test.fLog.Contains("non supportata (1.0.3)") &&
+               test.fLog.Contains("Il client ha riportato l'errore 200 su operazione di I/O");
+    }));
+}
+
+TEST(TCPServerAuth, OlderClientGetsFormatVersion1) {
+    TestServer test;
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    CLU_Table granted;
+    ASSERT_EQ(client.Auth(0, CLU_Table().Set("user", std::string("old")), 0x00010001, &granted), 0);
+    EXPECT_EQ(granted.GetString("user"), "old");  // the AUTH reply is in version 2
+    CLU_Table input;
+    input.Set("amount", CL_Decimal(std::string("12.25")));
+    input.Set("day", CL_Date(15, 3, 2024));
+    uint32 sequence = client.SendData(rpc_test::kEcho, Flat(input));
+    CL_PacketHeader header;
+    CL_Blob payload;
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fSequence, sequence);
+    uint32 before = CLU_Entry::SetFlattenedVersion(1);
+    CL_Blob expected = Flat(input);
+    CLU_Entry::SetFlattenedVersion(2);
+    CL_Blob version2 = Flat(input);
+    CLU_Entry::SetFlattenedVersion(before);
+    EXPECT_EQ(payload, expected);
+    EXPECT_NE(payload, version2);
+
+    // A current client on the same server still gets version 2.
+    RawClient current;
+    ASSERT_TRUE(current.Connect(test.fPort));
+    ASSERT_EQ(current.Auth(0), 0);
+    current.SendData(rpc_test::kEcho, Flat(input));
+    ASSERT_EQ(current.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(payload, version2);
+}
+
+TEST(TCPServerRequests, FailedCarriesTheHandlersOutput) {
+    TestServer test(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    CLU_Table output;
+    EXPECT_EQ(client.Call(rpc_test::kFail, CLU_Table().Set("code", 4321), &output),
+              CL_PACKET_TYPE_FAILED);
+    EXPECT_EQ(output.GetString("ERROR"), "failed with 4321");
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("Esecuzione comando 3 fallita con errore 4321"); }));
+    // Without an execute callback every request fails with an empty payload.
+    test.fCallbacks.fExecute = nullptr;
+    test.Apply();
+    output.Set("stale", 1);
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table(), &output), CL_PACKET_TYPE_FAILED);
+    EXPECT_EQ(output.Count(), 0u);
+}
+
+TEST(TCPServerRequests, UncountedRequestsLeaveTheStatistics) {
+    TestServer test;
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    // A request is counted once its reply is written, so the counts are awaited.
+    auto requests = [&] {
+        CLU_Table info;
+        test.fServer.GetClientInfo(client.fClientID, info);
+        return info.GetInteger("requests");
+    };
+    ASSERT_TRUE(WaitFor([&] { return requests() == 2; }));  // SERVER_INFO and AUTH
+    EXPECT_EQ(client.Call(rpc_test::kUncounted, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(client.Call(rpc_test::kFail, CLU_Table()), CL_PACKET_TYPE_FAILED);
+    EXPECT_TRUE(WaitFor([&] { return requests() == 4; }));
+    CL_Thread::Sleep(50);
+    EXPECT_EQ(requests(), 4);
+}
+
+TEST(TCPServerRequests, PingsCarryProgressWhileTheHandlerWorks) {
+    TestServer test(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    uint32 sequence = client.SendData(
+        rpc_test::kProgress, Flat(CLU_Table().Set("ms", 700).Set("step", 150).Set("message", "step")));
+    uint32 pings = 0;
+    uint32 withText = 0;
+    uint32 last = 0;
+    CL_PacketHeader header;
+    CL_Blob payload;
+    for (;;) {
+        ASSERT_EQ(client.Read(&header, &payload), 0);
+        EXPECT_EQ(header.fSequence, sequence);
+        if (header.fType != CL_PACKET_TYPE_PING) break;
+        pings++;
+        EXPECT_FALSE(header.fFlags & CL_IPC_FIRST_CHUNK);
+        uint16 c = header.fPing.fCompleteness;
+        EXPECT_TRUE(c == CL_IPC_COMPLETENESS_UNKNOWN || c <= 65534) << c;
+        if (c != CL_IPC_COMPLETENESS_UNKNOWN) {
+            EXPECT_GE(c, last);
+            last = c;
+        }
+        if (payload.GetSize() > 0) {
+            withText++;
+            EXPECT_EQ(CL_GetPingMessage(payload).rfind("step ", 0), 0u);
+            EXPECT_EQ(payload.GetDataForRead()[payload.GetSize() - 1], 0);
+        }
+    }
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+    EXPECT_GE(pings, 3u);
+    EXPECT_GE(withText, 2u);
+    EXPECT_LT(withText, pings);  // unchanged messages are not repeated
+}
+
+double sProgressValue = 0;
+CL_Status ReportFixedProgress(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context, uint32 id) {
+    context->SetProgress(id, sProgressValue, "");
+    CL_Thread::Sleep(350);
+    return 0;
+}
+
+TEST(TCPServerRequests, CompletenessIsClampedOnTheWire) {
+    TestServer test;
+    test.fCallbacks.fExecute = ReportFixedProgress;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    const std::pair<double, uint16> cases[] = {
+        {1e300, 65534}, {100.0, 65534}, {50.0, 32767}, {-5.0, 65535}, {-1e300, 65535}};
+    for (auto& c : cases) {
+        sProgressValue = c.first;
+        client.SendData(1, CL_Blob());
+        CL_PacketHeader header;
+        CL_Blob payload;
+        uint32 seen = 0;
+        for (;;) {
+            ASSERT_EQ(client.Read(&header, &payload), 0);
+            if (header.fType != CL_PACKET_TYPE_PING) break;
+            // The first PING may come before the handler's report.
+            if (header.fPing.fCompleteness != CL_IPC_COMPLETENESS_UNKNOWN || c.second == 65535) {
+                EXPECT_EQ(header.fPing.fCompleteness, c.second) << c.first;
+                seen++;
+            }
+        }
+        EXPECT_GT(seen, 0u) << c.first;
+    }
+}
+
+std::atomic<int> sAborts{0};
+void CountAborts(CL_ClientContext*, uint32) {
+    sAborts++;
+}
+
+TEST(TCPServerRequests, AbortOfAnExecutingRequest) {
+    TestServer test(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING);
+    test.fCallbacks.fAbort = CountAborts;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sAborts = 0;
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    uint32 sequence = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
+    client.Abort(sequence);
+    client.Abort(sequence);
+    CL_PacketHeader header;
+    CL_Blob payload;
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(header.fSequence, sequence);
+    EXPECT_EQ(header.fSize, 0u);
+    EXPECT_EQ(header.fData.fCheckSum, 0u);
+    EXPECT_EQ(sAborts.load(), 1);
+    // The connection goes on.
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+TEST(TCPServerRequests, AbortOfAQueuedRequestIsAnsweredByTheDispatcher) {
+    TestServer test;
+    test.fCallbacks.fAbort = CountAborts;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sAborts = 0;
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
+    // One worker serves a client at a time: the second request waits in the queue.
+    uint32 queued = client.SendData(rpc_test::kEcho, Flat(CLU_Table().Set("x", 1)));
+    CL_Thread::Sleep(100);
+    client.Abort(queued);
+    CL_PacketHeader header;
+    CL_Blob payload;
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(header.fSequence, queued);
+    EXPECT_EQ(header.fData.fCheckSum, 0u);
+    EXPECT_EQ(sAborts.load(), 0);  // it never started
+    client.Abort(running);
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(header.fSequence, running);
+    EXPECT_EQ(sAborts.load(), 1);
+    // The aborted echo never runs afterwards: the next reply is for a new request.
+    uint32 next = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fSequence, next);
+}
+
+TEST(TCPServerRequests, AbortAllCancelsEveryRequest) {
+    TestServer test;
+    test.fCallbacks.fAbort = CountAborts;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sAborts = 0;
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    uint32 sequence = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
+    CL_PacketHeader header;
+    CL_MakeAbortAllRequest(&header);
+    client.Send(header, CL_Blob());
+    CL_Blob payload;
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(header.fSequence, sequence);
+    EXPECT_EQ(sAborts.load(), 1);
+}
+
+// A second request of a client whose first one is still running waits for it: one
+// worker at a time serves a client, even when other workers are idle.
+TEST(TCPServerRequests, OneWorkerServesAClientAtATime) {
+    TestServer test;
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    uint32 slow = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 400)));
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
+    uint32 quick = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
+    CL_PacketHeader header;
+    CL_Blob payload;
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fSequence, slow);
+    ASSERT_EQ(client.ReadReply(&header, &payload), 0);
+    EXPECT_EQ(header.fSequence, quick);
+    // The client survived its wait and is served again.
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(test.fServer.GetWorkerCount(), CL_SERVER_MIN_WORKERS);
+}
+
+TEST(TCPServerRequests, ChunksArrivingOverSeveralPassesAreGathered) {
+    TestServer test(CL_IPC_TEA_CRYPTING);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    CLU_Table input = BigTable(20000);
+    CL_Blob payload = Flat(input);
+    CL_PacketHeader header;
+    uint32 sequence = client.fSequence++;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kEcho, client.fFlags);
+    CL_EncodePayload(&header, payload, client.fFlags, client.fCipher.get(), false);
+    CL_Blob wire;
+    CL_BuildPacket(header, payload, &wire);
+    // Byte runs that cut headers and chunks at odd places.
+    const uint8* data = wire.GetDataForRead();
+    uint32 size = wire.GetSize();
+    for (uint32 at = 0; at < size;) {
+        uint32 n = std::min<uint32>(size - at, 3001);
+        ASSERT_EQ(client.SendRaw(data + at, n), 0);
+        at += n;
+        CL_Thread::Sleep(15);
+    }
+    CL_Blob reply;
+    ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+    EXPECT_EQ(header.fSequence, sequence);
+    EXPECT_EQ(Unflat(reply), input);
+}
+
+TEST(TCPServerRequests, BadChecksumAndUnknownTypesGetNoReply) {
+    TestServer test(CL_IPC_COMPRESS);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    CL_PacketHeader header;
+    CL_Blob payload = Flat(CLU_Table().Set("a", 1));
+    CL_MakeDataRequest(&header, client.fSequence++, rpc_test::kEcho, client.fFlags);
+    CL_EncodePayload(&header, payload, client.fFlags, client.fCipher.get(), false);
+    header.fData.fCheckSum ^= 1;
+    client.Send(header, payload);
+    CL_InitPacketHeader(&header, CL_PacketType(12), CL_IPC_FIRST_CHUNK, client.fSequence++);
+    client.Send(header, CL_Blob());
+    uint32 good = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
+    CL_Blob reply;
+    ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+    EXPECT_EQ(header.fSequence, good);
+    EXPECT_TRUE(test.fLog.Contains("ma i dati in ingresso non sono validi"));
+    EXPECT_TRUE(test.fLog.Contains("Ricevuta richiesta sconosciuta"));
+}
+
+TEST(TCPServerFaults, BadMagicClosesTheConnection) {
+    TestServer test;
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    CL_PacketHeader header;
+    CL_MakeServerInfoRequest(&header, 1);
+    header.fMagic = 0x12345678;
+    client.Send(header, CL_Blob());
+    EXPECT_TRUE(client.Closed());
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("Ricevuta una richiesta non valida"); }));
+}
+
+// A peer that sends part of a header or chunk and stalls is cut off after the
+// server time-out.
+TEST(TCPServerFaults, StalledPartialChunkIsCutOff) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE, 300);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient header;
+    ASSERT_TRUE(header.Connect(test.fPort));
+    ASSERT_EQ(header.SendRaw("\xB7\xF0\x9B\xF7\x02\x00", 6), 0);
+    RawClient chunk;
+    ASSERT_TRUE(chunk.Connect(test.fPort));
+    ASSERT_EQ(chunk.Auth(0), 0);
+    CL_PacketHeader request;
+    CL_MakeDataRequest(&request, chunk.fSequence++, rpc_test::kEcho, 0);
+    request.fSize = 100;
+    CL_Blob wire(&request, sizeof(request), true);
+    wire.Seek(0, CL_SEEK_END);
+    wire.Append("0123456789", 10);
+    ASSERT_EQ(chunk.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
+    EXPECT_TRUE(header.Closed(10000));
+    EXPECT_TRUE(chunk.Closed(10000));
+    EXPECT_TRUE(test.fLog.Contains("Client disconnesso a causa di tempo scaduto sulla connessione"));
+}
+
+// A client that stops sending in the middle of a request must not hold a worker: the
+// request and the client are dropped after the server time-out.
+TEST(TCPServerFaults, RequestWhoseChunksStopComingIsDropped) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE, 300);
+    test.fCallbacks.fExecute = CountingExecute;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sExecuted = 0;
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    CL_Blob payload(20000);
+    memset(payload.GetDataForWrite(), 'q', 20000);
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, client.fSequence++, rpc_test::kRawEcho, 0);
+    header.fData.fCheckSum = payload.CheckSum();
+    CL_Blob wire;
+    CL_AppendChunk(header, payload, 0, &wire);  // the first of three chunks only
+    ASSERT_EQ(client.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
+    EXPECT_TRUE(client.Closed(10000));
+    EXPECT_TRUE(WaitFor([&] {
+        return test.fLog.Contains("] Client disconnesso a causa di tempo scaduto sulla connessione");
+    }));
+    EXPECT_EQ(sExecuted.load(), 0);
+    // The workers are free for others.
+    RawClient other;
+    ASSERT_TRUE(other.Connect(test.fPort));
+    ASSERT_EQ(other.Auth(0), 0);
+    EXPECT_EQ(other.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+// Sizes that lie: a first chunk announcing more than a blob can hold, and a later
+// chunk that does not continue its packet.
+TEST(TCPServerFaults, LyingSizesCloseTheConnection) {
+    TestServer test;
+    test.fCallbacks.fExecute = CountingExecute;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sExecuted = 0;
+    RawClient huge;
+    ASSERT_TRUE(huge.Connect(test.fPort));
+    ASSERT_EQ(huge.Auth(0), 0);
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, huge.fSequence++, rpc_test::kEcho, 0);
+    header.fSize = 0xFFFFFFF0u;
+    CL_Blob body(CL_IPC_CHUNK_SIZE);
+    CL_Blob wire(&header, sizeof(header), true);
+    wire.Seek(0, CL_SEEK_END);
+    wire.Append(body);
+    ASSERT_EQ(huge.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
+    EXPECT_TRUE(huge.Closed());
+
+    RawClient liar;
+    ASSERT_TRUE(liar.Connect(test.fPort));
+    ASSERT_EQ(liar.Auth(0), 0);
+    CL_Blob payload(20000);
+    CL_MakeDataRequest(&header, liar.fSequence++, rpc_test::kRawEcho, 0);
+    wire.Clear();
+    CL_AppendChunk(header, payload, 0, &wire);
+    CL_PacketHeader second = header;
+    second.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
+    second.fSize = 5;  // announces less than is left
+    wire.Seek(0, CL_SEEK_END);
+    wire.Append(&second, sizeof(second));
+    wire.Append("abcde", 5);
+    ASSERT_EQ(liar.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
+    EXPECT_TRUE(liar.Closed());
+    EXPECT_EQ(sExecuted.load(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,382 @@
+// The server interface and the TCP server's life: base-class behaviour, client
+// contexts, the log filter, settings, port selection, Start and Stop with requests
+// running, identity, and the suspend and resume callbacks.
+#include "tcp_server_test_util.h"
+
+#include <atomic>
+#include <thread>
+
+#include "lumo/power.h"
+#include "lumo/digest.h"
+#include "lumo/uuid.h"
+#include <algorithm>
+
+using namespace server_test;
+
+namespace {
+
+const bool kIsolated = EnterPrivateNetwork();
+
+TEST(ServerInterface, BaseClassServesNothing) {
+    CL_Server server;
+    CLU_Table info;
+    info.Set("old", 1);
+    server.GetInfo(info);
+    EXPECT_EQ(info.Count(), 1u);
+    EXPECT_EQ(info.GetInteger("loglevel"), CL_LOG_LEVEL_INFO);
+    EXPECT_EQ(server.Start(), CL_ERROR);
+    EXPECT_EQ(server.GetClientInfo(1, info), CL_ERROR);
+    EXPECT_EQ(server.CloseClient(1), CL_ERROR);
+    CLU_UUID uuid;
+    server.GetUUID(uuid);
+    EXPECT_TRUE(uuid.IsNull());
+    CL_LinkedList<uint32> ids;
+    ids.Append(5);
+    server.GetClientsList(&ids);
+    EXPECT_EQ(ids.Count(), 0u);
+}
+
+TEST(ServerInterface, LogPassesOnlyLevelsUpToTheLogLevel) {
+    CL_Server server;
+    server.Log(0, "no callback yet %d", 1);  // must not crash
+    LogRecorder log;
+    CL_ServerCallbacks callbacks;
+    memset(&callbacks, 0, sizeof(callbacks));
+    callbacks.fLog = LogRecorder::Callback;
+    server.SetCallbacks(&callbacks, &log);
+    for (uint32 level = 0; level <= CL_LOG_LEVEL_MAX; level++)
+        server.Log(level, "line %u", level);
+    server.Log(CL_LOG_LEVEL_ERROR, std::string("plain"));
+    EXPECT_EQ(log.fLines.size(), 6u);  // 0..4 and the plain line
+    EXPECT_TRUE(log.Has(0, "line 0"));
+    EXPECT_TRUE(log.Has(4, "line 4"));
+    EXPECT_FALSE(log.Contains("line 5"));
+    EXPECT_TRUE(log.Has(2, "plain"));
+}
+
+TEST(ClientContext, RequestRecords) {
+    CL_ClientContext context(7, nullptr);
+    EXPECT_TRUE(context.HasAborted(1));  // never started
+    EXPECT_FALSE(context.SetAborted(1, true));
+    context.StartRequest(1);
+    EXPECT_FALSE(context.HasAborted(1));
+    double completeness = 0;
+    std::string message = "x";
+    context.GetProgress(1, &completeness, &message);
+    EXPECT_EQ(completeness, -1.0);
+    EXPECT_EQ(message, "");
+    context.SetProgress(1, 42.5, "half");
+    context.GetProgress(1, &completeness, &message);
+    EXPECT_EQ(completeness, 42.5);
+    EXPECT_EQ(message, "half");
+    context.SetAborted(1, true);
+    context.StartRequest(1);  // a fresh record replaces the aborted one
+    EXPECT_FALSE(context.HasAborted(1));
+    CL_TimeStamp before = context.GetLastRequestTime();
+    context.EndRequest(1, false);
+    EXPECT_TRUE(context.HasAborted(1));  // ended
+    EXPECT_EQ(context.GetNumRequests(), 0u);
+    EXPECT_EQ(context.GetLastRequestTime().ToRaw(), before.ToRaw());
+    context.StartRequest(2);
+    context.EndRequest(2, true);
+    EXPECT_EQ(context.GetNumRequests(), 1u);
+}
+
+std::vector<uint32> sAborted;
+void RecordAbort(CL_ClientContext*, uint32 id) {
+    sAborted.push_back(id);
+}
+
+TEST(ClientContext, AbortAllMarksEveryRecord) {
+    CL_ClientContext context(1, nullptr);
+    sAborted.clear();
+    context.AbortAll(RecordAbort);
+    EXPECT_TRUE(sAborted.empty());
+    context.StartRequest(3);
+    context.StartRequest(9);
+    context.AbortAll(nullptr);
+    EXPECT_TRUE(context.HasAborted(3));
+    EXPECT_TRUE(context.HasAborted(9));
+    context.StartRequest(4);
+    context.AbortAll(RecordAbort);
+    EXPECT_EQ(sAborted.size(), 3u);
+}
+
+TEST(ClientContext, PinRequestsArePerThread) {
+    CL_ClientContext context(1, nullptr);
+    EXPECT_FALSE(context.IsPinToThreadSet());
+    context.PinToThread();
+    EXPECT_TRUE(context.IsPinToThreadSet());
+    EXPECT_TRUE(context.IsPinToThread());
+    bool otherSet = true;
+    std::thread other([&] { otherSet = context.IsPinToThreadSet(); });
+    other.join();
+    EXPECT_FALSE(otherSet);
+    context.ClearPinToThread();
+    EXPECT_FALSE(context.IsPinToThreadSet());
+    EXPECT_TRUE(context.IsPinToThread());
+    context.UnpinFromThread();
+    EXPECT_TRUE(context.IsPinToThreadSet());
+    EXPECT_FALSE(context.IsPinToThread());
+    EXPECT_EQ(context.GetPinnedThread(), 0u);
+    uint32 a = CL_ClientContext::GetNextID();
+    EXPECT_EQ(CL_ClientContext::GetNextID(), a + 1);
+}
+
+TEST(TCPServerSetup, SettingsAreReadAndConverted) {
+    CL_Init();
+    CL_TCPServer server;
+    CLU_Table settings;
+    settings.Set("listener_port", std::string("4242"));
+    settings.Set("timeout", 0);
+    settings.Set("flags", (long long)(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING | 0x10000));
+    settings.Set("log_level", 6);
+    server.Setup(settings);
+    EXPECT_EQ(settings.GetType("listener_port"), CLU_INTEGER);  // converted in place
+    EXPECT_EQ(server.GetTimeOut(), CL_SERVER_DEFAULT_TIMEOUT);
+    EXPECT_EQ(server.GetFlags(), CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING);
+    EXPECT_EQ(server.GetLogLevel(), 6u);
+    CLU_Table info;
+    info.Set("kept", true);
+    server.GetInfo(info);
+    EXPECT_TRUE(info.GetBool("kept"));
+    EXPECT_EQ(info.GetInteger("log_level"), 6);
+    EXPECT_EQ(info.GetInteger("responder_port"), CL_SERVER_FIRST_RESPONDER_PORT);
+    CLU_Table empty;
+    server.Setup(empty);
+    EXPECT_EQ(server.GetLogLevel(), 0u);
+    EXPECT_EQ(server.GetTimeOut(), CL_SERVER_DEFAULT_TIMEOUT);
+}
+
+TEST(TCPServerSetup, StartAnswersOnLoopbackAndStopsCleanly) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
+    ASSERT_EQ(test.Start(), 0);
+    EXPECT_EQ(test.Start(), 0);  // already running: nothing more
+    EXPECT_EQ(test.fServer.GetListenerPort(), test.fPort);
+    EXPECT_EQ(test.fServer.GetWorkerCount(), CL_SERVER_MIN_WORKERS);
+    char started[160];
+    snprintf(started, sizeof(started),
+             "Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d",
+             (unsigned long long)test.fServer.GetID(), int(test.fPort), 6);
+    EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_INFO, started));
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.ServerInfo(), 0);
+    EXPECT_EQ(client.fServerID, test.fServer.GetID());
+    EXPECT_EQ(client.fServerID & 0xFFFF, test.fPort);
+    CLU_Table info;
+    test.fServer.GetInfo(info);
+    EXPECT_EQ(info.GetString("host"), "127.0.0.1");
+    EXPECT_EQ(info.GetInteger("port"), test.fPort);
+    test.fServer.Stop();
+    EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_INFO, "Server fermato"));
+    EXPECT_TRUE(client.Closed());
+    test.fLog.Clear();
+    test.fServer.Stop();  // stopped: nothing logged
+    EXPECT_FALSE(test.fLog.Contains("Server fermato"));
+    // And it starts again on the same port.
+    ASSERT_EQ(test.Start(), 0);
+    RawClient again;
+    ASSERT_TRUE(again.Connect(test.fPort));
+    EXPECT_EQ(again.ServerInfo(), 0);
+}
+
+TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("[Worker 1] Inizializzato"); }));
+    EXPECT_TRUE(test.fLog.Contains("[Dispatcher] Inizializzato"));
+    char line[128];
+    snprintf(line, sizeof(line), "[Server] Nuova connessione da 127.0.0.1; assegnata al client con ID %d",
+             int(client.fClientID));
+    EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_INFO, line));
+    EXPECT_TRUE(test.fLog.Contains("Autorizzazione concessa"));
+    EXPECT_TRUE(test.fLog.Contains("Ricevuta richiesta di esecuzione (comando 0001)"));
+    std::lock_guard<std::mutex> lock(test.fLog.fMutex);
+    for (auto& entry : test.fLog.fLines) {
+        const std::string& text = entry.second;
+        bool known = text.rfind("[Server]", 0) == 0 || text.rfind("[Dispatcher]", 0) == 0 ||
+                     text.rfind("[Worker ", 0) == 0 || text.rfind("Server ", 0) == 0 ||
+                     text.rfind("Impossibile monitorare", 0) == 0;
+        EXPECT_TRUE(known) << text;
+    }
+}
+
+TEST(TCPServerSetup, LogLevelFiltersServerLines) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    EXPECT_EQ(client.Call(rpc_test::kFail, CLU_Table().Set("code", 5)), CL_PACKET_TYPE_FAILED);
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("Richiesta di esecuzione fallita"); }));
+    EXPECT_LE(test.fLog.MaxLevel(), uint32(CL_LOG_LEVEL_WARNING));
+    EXPECT_FALSE(test.fLog.Contains("Esecuzione comando"));  // level 5
+}
+
+TEST(TCPServerSetup, BusyConfiguredPortFails) {
+    CL_Init();
+    uint16 port = FreeTCPPort();
+    CL_Socket holder(port, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
+    ASSERT_EQ(holder.Accept(nullptr, 0), 0);
+    CL_TCPServer server;
+    CLU_Table settings;
+    settings.Set("listener_port", (long long)port);
+    server.Setup(settings);
+    EXPECT_EQ(server.Start(), CL_IPC_NO_LISTEN_PORT);
+    EXPECT_FALSE(server.IsRunning());
+}
+
+TEST(TCPServerSetup, BadAddressFails) {
+    CL_Init();
+    CL_TCPServer server;
+    CLU_Table settings;
+    settings.Set("listener_port", (long long)FreeTCPPort());
+    settings.Set("ip", std::string("no-such-host.invalid"));
+    server.Setup(settings);
+    CL_Status status = server.Start();
+    EXPECT_TRUE(status == CL_BAD_HOST_ADDRESS || status == CL_NO_NET_INTERFACE) << status;
+    EXPECT_FALSE(server.IsRunning());
+}
+
+// Default candidates are fixed ports: only inside the test's own network namespace.
+TEST(TCPServerSetup, DefaultPortProbingSkipsBusyCandidates) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+    CL_Socket holder(CL_SERVER_FIRST_LISTENER_PORT, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
+    ASSERT_EQ(holder.Accept(nullptr, 0), 0);
+    CL_TCPServer server;
+    CLU_Table settings;
+    server.Setup(settings);
+    ASSERT_EQ(server.Start(), 0);
+    EXPECT_EQ(server.GetListenerPort(), CL_SERVER_FIRST_LISTENER_PORT + 20);
+    EXPECT_EQ(server.GetID() & 0xFFFF, uint64(CL_SERVER_FIRST_LISTENER_PORT + 20));
+}
+
+TEST(TCPServerSetup, UUIDFollowsTheId) {
+    TestServer test;
+    ASSERT_EQ(test.Start(), 0);
+    CLU_UUID a, b;
+    test.fServer.GetUUID(a);
+    test.fServer.GetUUID(b);
+    EXPECT_EQ(a, b);
+    CL_Blob id;
+    id += test.fServer.GetID();
+    std::string digest = CLU_MD5(id.Encode(CL_BLOB_CODING_BASE_16)).Get();
+    std::string text = a.Get();
+    text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
+    EXPECT_EQ(text, digest);
+    // Another port, another id, another UUID.
+    test.fServer.Stop();
+    CLU_Table settings;
+    settings.Set("listener_port", (long long)FreeTCPPort());
+    test.fServer.Setup(settings);
+    ASSERT_EQ(test.fServer.Start(), 0);
+    CLU_UUID c;
+    test.fServer.GetUUID(c);
+    EXPECT_NE(a, c);
+}
+
+std::atomic<int> sAbortCalls{0};
+void CountAbort(CL_ClientContext*, uint32) {
+    sAbortCalls++;
+}
+std::atomic<int> sDisconnects{0};
+void CountDisconnect(CL_ClientContext* context) {
+    EXPECT_EQ(context->GetCipher(), nullptr);
+    sDisconnects++;
+    delete context;
+}
+
+TEST(TCPServerSetup, StopCancelsRunningRequestsAndHandsContextsOver) {
+    TestServer test;
+    test.fCallbacks.fAbort = CountAbort;
+    test.fCallbacks.fDisconnect = CountDisconnect;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sAbortCalls = 0;
+    sDisconnects = 0;
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 3; i++) {
+        clients.emplace_back(new RawClient);
+        ASSERT_TRUE(clients.back()->Connect(test.fPort));
+        ASSERT_EQ(clients.back()->Auth(0), 0);
+        clients.back()->SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+    }
+    // Every request is executing before the stop.
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(test.fLog.fMutex);
+        int n = 0;
+        for (auto& line : test.fLog.fLines)
+            if (line.second.find("Ricevuta richiesta di esecuzione (comando 0004)") != std::string::npos) n++;
+        return n == 3;
+    }));
+    uint32 start = CL_GetTime();
+    test.fServer.Stop();
+    EXPECT_LT(CL_GetTime() - start, 30000u);
+    EXPECT_EQ(sAbortCalls.load(), 3);
+    EXPECT_EQ(sDisconnects.load(), 3);
+    for (auto& client : clients)
+        EXPECT_TRUE(client->Closed());
+}
+
+
+
+TEST(TCPServerPower, StoppingOneServerKeepsTheOthersRegistration) {
+    TestServer a;
+    TestServer b;
+    ASSERT_EQ(a.Start(), 0);
+    ASSERT_EQ(b.Start(), 0);
+    CL_PowerCallbackRecord records[CL_MAX_POWER_CALLBACKS];
+    int32 count = 0;
+    CL_GetPowerCallbacks(records, &count);
+    int mine = 0;
+    for (int32 i = 0; i < count; i++)
+        if (records[i].fParam == &a.fServer || records[i].fParam == &b.fServer) mine++;
+    EXPECT_EQ(mine, 2);
+    // Stopping the one started last must leave the first one's record alone.
+    b.fServer.Stop();
+    CL_GetPowerCallbacks(records, &count);
+    bool aFound = false, bFound = false;
+    for (int32 i = 0; i < count; i++) {
+        if (records[i].fParam == &a.fServer) aFound = true;
+        if (records[i].fParam == &b.fServer) bFound = true;
+    }
+    EXPECT_TRUE(aFound);
+    EXPECT_FALSE(bFound);
+}
+
+TEST(TCPServerPower, SuspendClosesEveryConnectionAndResumeLogs) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
+    test.fCallbacks.fDisconnect = CountDisconnect;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    sDisconnects = 0;
+    EXPECT_EQ(CL_TCPServer::PowerCallback(1, &test.fServer), 0);  // no clients: at once
+    RawClient one, two;
+    ASSERT_TRUE(one.Connect(test.fPort));
+    ASSERT_TRUE(two.Connect(test.fPort));
+    ASSERT_EQ(one.Auth(CL_IPC_TEA_CRYPTING), 0);
+    ASSERT_EQ(two.Auth(0), 0);
+    EXPECT_EQ(CL_TCPServer::PowerCallback(1, &test.fServer), 0);
+    EXPECT_EQ(sDisconnects.load(), 2);  // all deleted before it returned
+    CL_LinkedList<uint32> ids;
+    test.fServer.GetClientsList(&ids);
+    EXPECT_EQ(ids.Count(), 0u);
+    EXPECT_TRUE(one.Closed());
+    CL_TCPServer::PowerCallback(2, &test.fServer);
+    char line[160];
+    snprintf(line, sizeof(line),
+             "Server riavviato a seguito di ripristino del sistema (indirizzo: 127.0.0.1:%d)",
+             int(test.fPort));
+    EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_WARNING, line));
+    // Still serving after the resume.
+    RawClient three;
+    ASSERT_TRUE(three.Connect(test.fPort));
+    EXPECT_EQ(three.Auth(0), 0);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// Request handlers of the stand-in RPC server, shared by the rpc_test_server program
+// and the server's tests. Requests and replies are flattened tables; one table maps
+// command codes to handlers, so that a new command is one more row.
+#pragma once
+
+#include <string>
+
+#include "lumo/blob.h"
+#include "lumo/clock.h"
+#include "lumo/ipc.h"
+#include "lumo/table.h"
+#include "lumo/thread.h"
+
+namespace rpc_test {
+
+enum : CL_Command {
+    kEcho = 1,          // answers with the request table
+    kProgress = 2,      // "ms": reports progress ("step" ms apart) for that long, then echoes
+    kFail = 3,          // "code": fails with that code, "ERROR" in the reply
+    kSleep = 4,         // "ms": sleeps (watching for cancellation), then echoes
+    kUncounted = 5,     // echoes, but asks the server not to count the request
+    kRawEcho = 6,       // answers with the request's bytes as they are
+};
+
+typedef CL_Status (*Handler)(CL_Blob& input, CL_Blob& output, CL_ClientContext* context,
+                             uint32 requestID);
+
+inline CLU_Table ReadTable(CL_Blob& input) {
+    CLU_Table table;
+    input.Seek(0, CL_SEEK_SET);
+    table.Unflatten(input);
+    return table;
+}
+
+inline void WriteTable(const CLU_Table& table, CL_Blob& output) {
+    output.Clear();
+    table.Flatten(output);
+    output.Seek(0, CL_SEEK_SET);
+}
+
+// Waits `ms` in steps, reporting progress when asked; false when cancelled.
+inline bool Work(CL_ClientContext* context, uint32 id, uint32 ms, uint32 step, bool progress,
+                 const std::string& message) {
+    uint32 start = CL_GetTime();
+    for (;;) {
+        uint32 elapsed = CL_GetTime() - start;
+        if (context->HasAborted(id)) return false;
+        if (elapsed >= ms) return true;
+        if (progress)
+            context->SetProgress(id, ms ? elapsed * 100.0 / ms : 100.0,
+                                 message + " " + std::to_string(elapsed / (step ? step : 1)));
+        uint32 left = ms - elapsed;
+        CL_Thread::Sleep(left < step ? left : step);
+    }
+}
+
+inline CL_Status Echo(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
+    WriteTable(ReadTable(input), output);
+    return 0;
+}
+
+inline CL_Status Progress(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
+    CLU_Table table = ReadTable(input);
+    uint32 step = uint32(table.GetInteger("step", 20));
+    if (!Work(context, id, uint32(table.GetInteger("ms", 300)), step, true,
+              table.GetString("message", "working")))
+        return CL_IPC_EXECUTE_ABORTED;
+    WriteTable(table, output);
+    return 0;
+}
+
+inline CL_Status Fail(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
+    CLU_Table table = ReadTable(input);
+    CL_Status code = CL_Status(table.GetInteger("code", CL_ERROR));
+    CLU_Table reply;
+    reply.Set("ERRNO", (long long)code);
+    reply.Set("ERROR", std::string("failed with ") + std::to_string(code));
+    WriteTable(reply, output);
+    return code == 0 ? CL_ERROR : code;
+}
+
+inline CL_Status Sleep(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
+    CLU_Table table = ReadTable(input);
+    if (!Work(context, id, uint32(table.GetInteger("ms", 300)), 5, false, ""))
+        return CL_IPC_EXECUTE_ABORTED;
+    WriteTable(table, output);
+    return 0;
+}
+
+inline CL_Status Uncounted(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
+    Echo(input, output, context, id);
+    return CL_IPC_DONT_COUNT;
+}
+
+inline CL_Status RawEcho(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
+    input.Seek(0, CL_SEEK_SET);
+    output = input;
+    output.Detach();
+    output.Seek(0, CL_SEEK_SET);
+    return 0;
+}
+
+struct Entry {
+    CL_Command fCommand;
+    Handler fHandler;
+};
+
+inline const Entry kHandlers[] = {
+    {kEcho, Echo},         {kProgress, Progress},   {kFail, Fail},
+    {kSleep, Sleep},       {kUncounted, Uncounted}, {kRawEcho, RawEcho},
+};
+
+// The execute callback over the table: an unknown command fails with an "ERROR" text.
+inline CL_Status Execute(CL_Command command, CL_Blob& input, CL_Blob& output,
+                         CL_ClientContext* context, uint32 requestID) {
+    for (const Entry& entry : kHandlers)
+        if (entry.fCommand == command) return entry.fHandler(input, output, context, requestID);
+    CLU_Table reply;
+    reply.Set("ERROR", std::string("unknown command ") + std::to_string(command));
+    WriteTable(reply, output);
+    return CL_ERROR;
+}
+
+}  // namespace rpc_test
