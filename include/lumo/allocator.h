@@ -111,6 +111,16 @@ public:
         fPtr = p ? Holder::Adopt(p) : nullptr;
         Release(old);
     }
+    // Replaces the storage by a new one made as T(room, extra), where `room` is `extra`
+    // bytes (pointer-aligned) that follow it in the same block, so that one heap block
+    // holds the count, the storage and, say, its item array.
+    T* ResetWithRoom(size_t extra) {
+        Holder* h = Holder::MakeWithRoom(extra);
+        Holder* old = fPtr;
+        fPtr = h;
+        Release(old);
+        return h->fData;
+    }
     void CopyOnWrite() {
         uint32 count = fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0;
         if (count == 1) return;
@@ -149,6 +159,14 @@ private:
         static Holder* MakeEmpty() {
             Holder* h = Allocate(Padding() + sizeof(T), nullptr, true);
             h->fData = ::new (h->Slot()) T();
+            return h;
+        }
+        static Holder* MakeWithRoom(size_t extra) {
+            constexpr size_t kRoomAlign = alignof(void*);
+            const size_t roomOffset = (sizeof(T) + kRoomAlign - 1) / kRoomAlign * kRoomAlign;
+            Holder* h = Allocate(Padding() + roomOffset + extra, nullptr, true);
+            void* room = static_cast<char*>(h->Slot()) + roomOffset;
+            h->fData = ::new (h->Slot()) T(room, extra);
             return h;
         }
         static Holder* MakeCopy(const T& from) {

@@ -26,6 +26,8 @@ public:
     class Storage : public CL_Object {
     public:
         Storage() {}
+        // A storage whose item array starts in `room`, memory of the same block.
+        Storage(void* room, size_t bytes) { fList.AdoptRoom(room, bytes); }
         Storage(const Storage& other);
         Storage& operator=(const Storage&) = delete;
         ~Storage();

@@ -54,7 +54,7 @@ namespace {
 
 // Reading a large reply frees and allocates entries by the hundred thousand; a
 // bounded per-thread cache spares the heap most of that work.
-constexpr uint32 kCachedEntriesMax = 65536;
+constexpr uint32 kCachedEntriesMax = 1u << 18;
 
 struct FreeEntry {
     FreeEntry* fNext;
