@@ -71,6 +71,17 @@ protected:
     void Untrace(CL_TraceInfo* info);
 };
 
+// Small blocks through a per-thread cache of freed blocks, one list per 16-byte size
+// class up to kCachedBlockMax bytes: reading and dropping large values frees and makes
+// storages by the ten thousand. Every block is an ordinary heap block, so a block freed
+// by another thread than the one that made it only joins that thread's cache. `size`
+// must be the same at both calls. Null when the heap is exhausted.
+constexpr size_t kCachedBlockMax = 512;
+void* CL_CachedAlloc(size_t size);
+void CL_CachedFree(void* block, size_t size);
+// Gives the calling thread's cached blocks back to the heap (also done when it ends).
+void CL_ClearBlockCache();
+
 // Copy-on-write handle: copies share one storage; the first change through a
 // handle whose storage is shared makes a deep copy of it.
 template <class T>
@@ -143,13 +154,18 @@ private:
     struct Holder {
         std::atomic<uint32> fCount;
         bool fInline;
+        uint32 fBytes;  // size of the block, for the block cache
         T* fData;
 
-        Holder(T* p, bool isInline) : fCount(1), fInline(isInline), fData(p) {}
+        Holder(T* p, bool isInline, uint32 bytes)
+            : fCount(1), fInline(isInline), fBytes(bytes), fData(p) {}
 
         static Holder* Allocate(size_t extra, T* p, bool isInline) {
-            void* block = ::operator new(sizeof(Holder) + extra);
-            return ::new (block) Holder(p, isInline);
+            const size_t bytes = sizeof(Holder) + extra;
+            if (bytes > 0xFFFFFFFFu) throw std::bad_alloc();
+            void* block = CL_CachedAlloc(bytes);
+            if (!block) throw std::bad_alloc();
+            return ::new (block) Holder(p, isInline, static_cast<uint32>(bytes));
         }
         static Holder* Adopt(T* p) { return Allocate(0, p, false); }
         static constexpr size_t Padding() {
@@ -179,8 +195,9 @@ private:
                 fData->~T();
             else
                 delete fData;
+            const uint32 bytes = fBytes;
             this->~Holder();
-            ::operator delete(static_cast<void*>(this));
+            CL_CachedFree(static_cast<void*>(this), bytes);
         }
     };
 
