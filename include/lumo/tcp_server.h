@@ -118,7 +118,7 @@ private:
         CL_NetAddress fPeer;
         bool fAuthorized;
         bool fPartial;
-        bool fDead;
+        std::atomic<bool> fDead;
         std::atomic<uint64> fQueuedReadBytes;
         Worker* fServingWorker;
     };

@@ -72,13 +72,17 @@ void CL_TCPServer::KillClient(Client* client) {
 }
 
 void CL_TCPServer::DoKillClient(Client* client) {
-    // A worker may be writing on the socket right now: shutting it down fails that
-    // write at once, while the descriptor itself lives until the record is deleted.
+    // Under the context lock no worker is writing, so the descriptor is the
+    // connection's own. It is shut down rather than closed: the dispatcher may be
+    // waiting on it, and it is closed when the record is deleted.
+    CL_ClientContext* context = client->fContext;
+    bool locked = context->Lock() == 0;
     int fd = client->fSocket->GetDescriptor();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
     client->fDead = true;
     client->fPartial = false;
-    client->fContext->AbortAll(fCallback.fAbort);
+    context->AbortAll(fCallback.fAbort);
+    if (locked) context->Unlock();
     fWaitingList->RemoveAll(client);
     fDeadList->RemoveAll(client);
     fDeadList->Append(client);
