@@ -7,7 +7,7 @@ PACKAGES=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libpcre2-dev libdbus-1-dev dbus dbus-bin libxml2-dev libxslt1-dev libtidy-dev
-  libyajl-dev libminizip-dev picojson-dev libgmp-dev libmpfr-dev libmsgpack-dev libmsgpack-cxx-dev
+  libyajl-dev libminizip-dev picojson-dev libgmp-dev libmpfr-dev libmsgpack-dev libmsgpack-cxx-dev libabsl-dev libssl-dev
   clang-14 libclang-rt-14-dev unicode-data openssl iproute2 locales xsltproc libxml2-utils
   libgrpc++-dev libprotobuf-dev protobuf-compiler protobuf-compiler-grpc
 )

@@ -12,15 +12,16 @@ class CL_Blob;
 class CL_TimeStamp;
 
 // A store of resources in a folder: the directory "<path>/<name>/" or the zip file
-// "<path>/<name>.sla". Status codes: 0, 3 read-only, 300 not found, 304 cannot read,
-// 306 cannot write, 307 not open.
+// "<path>/<name>.sla". Status codes: CL_OK, CL_ACCESS_DENIED (read-only),
+// CL_ARCHIVE_NOT_FOUND, CL_ARCHIVE_READ_FAILED, CL_ARCHIVE_WRITE_FAILED and
+// CL_ARCHIVE_NOT_LOADED (not open).
 class CL_Archive : public CL_Object {
 public:
     enum Flags : uint32 {
         NORMAL = 0,
         CREATE = 1,      // opening creates what is missing
         COMPRESSED = 2,  // the zip form; otherwise the directory form
-        READONLY = 4,    // writes answer 3, removals are refused
+        READONLY = 4,    // writes answer CL_ACCESS_DENIED, removals are refused
         AUTODETECT = 8,  // the directory form when present, else the zip form
         OPEN_DEFAULT = 8,
     };
@@ -36,8 +37,8 @@ public:
         Handler(const Handler&) = delete;
         Handler& operator=(const Handler&) = delete;
 
-        virtual int32 Read(const std::string& name, CL_Blob* data) = 0;
-        virtual int32 Write(const std::string& name, CL_Blob* data) = 0;
+        virtual CL_Status Read(const std::string& name, CL_Blob* data) = 0;
+        virtual CL_Status Write(const std::string& name, CL_Blob* data) = 0;
         virtual void Delete(const std::string& name) = 0;
 
     protected:
@@ -51,15 +52,15 @@ public:
         // empty one. A readable zip is kept as it is, CREATE or not.
         static Handler* Init(CL_Archive* archive);
 
-        int32 Read(const std::string& name, CL_Blob* data) override;
-        int32 Write(const std::string& name, CL_Blob* data) override;
+        CL_Status Read(const std::string& name, CL_Blob* data) override;
+        CL_Status Write(const std::string& name, CL_Blob* data) override;
         void Delete(const std::string& name) override;
 
     private:
         explicit ZipHandler(CL_Archive* archive);
         // Writes the archive anew without the entry called name (compared without
         // regard to case) and, when data is given, with it as a new entry.
-        int32 Replace(const std::string& name, CL_Blob* data);
+        CL_Status Replace(const std::string& name, CL_Blob* data);
 
         std::string fZipFile;
     };
@@ -70,8 +71,8 @@ public:
         // Null when the folder is missing and cannot (or may not) be created.
         static Handler* Init(CL_Archive* archive);
 
-        int32 Read(const std::string& name, CL_Blob* data) override;
-        int32 Write(const std::string& name, CL_Blob* data) override;
+        CL_Status Read(const std::string& name, CL_Blob* data) override;
+        CL_Status Write(const std::string& name, CL_Blob* data) override;
         void Delete(const std::string& name) override;
 
     private:
@@ -86,14 +87,14 @@ public:
     CL_Archive(const CL_Archive&) = delete;
     CL_Archive& operator=(const CL_Archive&) = delete;
 
-    // 0, or 300 with the archive closed.
-    int32 Open(const std::string& path, const std::string& name, Flags flags = OPEN_DEFAULT);
+    // CL_OK, or CL_ARCHIVE_NOT_FOUND with the archive closed.
+    CL_Status Open(const std::string& path, const std::string& name, Flags flags = OPEN_DEFAULT);
     void Close();
     // Replaces data's content by the resource and rewinds it.
-    int32 Read(CL_Blob* data, const std::string& name);
-    int32 Write(CL_Blob* data, const std::string& name);
+    CL_Status Read(CL_Blob* data, const std::string& name);
+    CL_Status Write(CL_Blob* data, const std::string& name);
     void Remove(const std::string& name);
-    int32 GetError() const { return fError; }
+    CL_Status GetError() const { return fError; }
 
     uint32 GetFlags() const { return fFlags; }
     bool IsOpen() const { return fHandler != nullptr; }
@@ -103,7 +104,7 @@ private:
     std::string fPath;  // folder holding the archive, ending in "/" when not empty
     std::string fName;
     Handler* fHandler;
-    int32 fError;
+    CL_Status fError;
 };
 
 // Writes a zip file (or the bytes of one, into dest at its position) holding data as

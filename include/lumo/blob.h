@@ -200,5 +200,5 @@ std::string& operator<<(std::string& value, CL_Blob& blob);
 const char*& operator<<(const char*& value, CL_Blob& blob);
 
 // Sets the size to the position plus `count` and fills those bytes with random
-// data; the position does not move. Returns 0 or -1.
-int32 CL_GetRandomBytes(CL_Blob& blob, uint32 count);
+// data; the position does not move. Returns CL_OK or CL_ERROR.
+CL_Status CL_GetRandomBytes(CL_Blob& blob, uint32 count);

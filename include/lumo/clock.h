@@ -23,8 +23,8 @@ uint64 CL_GetMicroTime();
 // Nanoseconds since start-up.
 uint64 CL_GetNanoTime();
 
-// Fills count bytes from /dev/urandom: 0 on success, -1 on failure.
-int32 CL_GetRandomBytes(uint8* buffer, uint32 count);
+// Fills count bytes from /dev/urandom: CL_OK, or CL_ERROR on failure.
+CL_Status CL_GetRandomBytes(uint8* buffer, uint32 count);
 // Four random bytes as one native word; rand() when the kernel source fails.
 uint32 CL_GetRandom();
 

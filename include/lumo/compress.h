@@ -14,7 +14,7 @@ class CL_Blob;
 class CL_Compressor {
 public:
     enum : CL_Status {
-        CL_COMPRESS_MORE = CL_OK,                // bytes were taken: call again
+        CL_COMPRESS_MORE = CL_OK,  // bytes were taken: call again
         CL_COMPRESS_CORRUPT = CL_STREAM_CORRUPT,
         CL_COMPRESS_END = CL_STREAM_END,
     };
@@ -27,14 +27,15 @@ public:
     void Reset();
 
     // Feeds up to `max` bytes from src's position into the deflate stream and writes
-    // the output at dst's position (dst ends there). 0 while src had bytes; once src
-    // is at its end the call finishes the stream and returns 401.
+    // the output at dst's position (dst ends there). CL_COMPRESS_MORE while src had
+    // bytes; once src is at its end the call finishes the stream and returns
+    // CL_COMPRESS_END.
     CL_Status Compress(CL_Blob& src, CL_Blob& dst, uint32 max);
 
     // Feeds up to `max` bytes from src's position into the inflate stream and writes
-    // the output at dst's position. 0: more to come; 401: the stream ended (bytes
-    // after it are skipped) or src had nothing left; 400: corrupt input, src's
-    // position unchanged.
+    // the output at dst's position. CL_COMPRESS_MORE: more to come; CL_COMPRESS_END: the
+    // stream ended (bytes after it are skipped) or src had nothing left;
+    // CL_COMPRESS_CORRUPT: corrupt input, src's position unchanged.
     CL_Status Uncompress(CL_Blob& src, CL_Blob& dst, uint32 max);
 
 private:

@@ -5,6 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <new>
 #include <type_traits>
 #include <string>
@@ -69,6 +72,26 @@ struct CL_HashTraits<T*> {
     static bool Equal(const T* a, const T* b) { return a == b; }
 };
 
+// Bit masks over a group of 16 tag bytes: bit i set when byte i matches. The portable
+// form gives the same masks as the SSE2 one and is what other processors use.
+struct _CL_TagGroup {
+    static uint32 MatchPortable(const uint8* tags, uint8 tag) {
+        uint32 mask = 0;
+        for (uint32 i = 0; i < 16; i++)
+            mask |= static_cast<uint32>(tags[i] == tag) << i;
+        return mask;
+    }
+#if defined(__SSE2__)
+    static uint32 Match(const uint8* tags, uint8 tag) {
+        __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags));
+        return static_cast<uint32>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(tag)))));
+    }
+#else
+    static uint32 Match(const uint8* tags, uint8 tag) { return MatchPortable(tags, tag); }
+#endif
+};
+
 // Value holder of a set node: nothing.
 struct _CL_NullValue {};
 
@@ -117,6 +140,11 @@ protected:
 
 // Open-addressing index of 1-, 2- or 4-byte signed slots over a node array kept in
 // insertion order. Removal only marks a node; re-indexing compacts the array.
+// The index block holds one tag byte per slot, then the slots. A slot's place and tag
+// come from a mix of the key's hash, so clustered keys (integers are their own hash)
+// spread over the index, and a miss is settled by tag bytes alone, 16 at a time,
+// without touching the nodes. Tags: 0 empty, 1 removed by key, 0x80 | 7 mixed bits in
+// use. The first 15 tags are repeated after the last so that a group read never wraps.
 template <class TKey, class TNode>
 class CL_Hashable : public CL_Object {
     template <class, class>
@@ -146,7 +174,7 @@ public:
     bool Exists(const TKey& key) const { return ReadNode(key, false) != nullptr; }
     // Empties the table but keeps the index size and the node array.
     void Clear() {
-        if (fIndex) memset(fIndex, 0, static_cast<size_t>(fIndexSize) * fIndexBytes);
+        if (fIndex) memset(fIndex, 0, IndexBlockBytes(fIndexSize, fIndexBytes));
         fCount = 0;
         fOccupied = 0;
     }
@@ -162,14 +190,48 @@ protected:
     };
 
     static constexpr uint8 kRemovedFlag = 0x80;
+    static constexpr uint8 kTagEmpty = 0;
+    static constexpr uint8 kTagRemoved = 1;
     // fIndexSize is a 29-bit field, so the index stops doubling here.
     static constexpr uint32 kMaxIndexSize = 1u << 28;
 
     static uint32 HashKey(const TKey& key) { return CL_HashTraits<TKey>::Hash(key); }
+    // Folds a 64-bit product of the hash so that every bit of the key reaches the low
+    // bits (the slot) and the top bits (the tag).
+    static uint32 MixHash(uint32 hash) {
+        uint64 product = static_cast<uint64>(hash) * 0x9E3779B97F4A7C15ull;
+        return static_cast<uint32>(product >> 32) ^ static_cast<uint32>(product);
+    }
+    static uint8 TagOf(uint32 mixed) { return static_cast<uint8>(0x80 | (mixed >> 25)); }
+    static constexpr uint32 kGroup = 16;
+    // Tag bytes with their repeated tail, rounded so that the slots after them align.
+    static size_t TagBytes(uint32 size) {
+        return (static_cast<size_t>(size) + kGroup - 1 + 3) & ~static_cast<size_t>(3);
+    }
+    static size_t IndexBlockBytes(uint32 size, uint32 width) {
+        return TagBytes(size) + static_cast<size_t>(size) * width;
+    }
+    uint8* Tags() const { return static_cast<uint8*>(fIndex); }
+    template <class TSize>
+    TSize* Slots() const {
+        return reinterpret_cast<TSize*>(static_cast<uint8*>(fIndex) + TagBytes(fIndexSize));
+    }
+    // Sets slot's tag and its copies in the tail (several when the index is smaller
+    // than a group).
+    void SetTag(uint32 slot, uint8 tag) {
+        uint8* tags = Tags();
+        tags[slot] = tag;
+        for (uint32 i = slot; i < kGroup - 1; i += fIndexSize)
+            tags[fIndexSize + i] = tag;
+    }
+    // Groups start at the key's slot and step 16, 32, 48, ... slots: over a power-of-two
+    // index they cover every slot within max(1, size / 16) groups.
+    uint32 GroupCount() const { return fIndexSize > kGroup ? fIndexSize / kGroup : 1; }
     static bool SameKey(const TKey& a, const TKey& b) { return CL_HashTraits<TKey>::Equal(a, b); }
     bool IsRemoved(uint32 pos) const { return (fNodes[pos].fFlags & kRemovedFlag) != 0; }
 
-    Node* ReadNode(const TKey& key, bool remove) const;
+    // Inlined: a lookup is a few instructions around the tag compare.
+    [[gnu::always_inline]] Node* ReadNode(const TKey& key, bool remove) const;
     Node* WriteNode(const TKey& key);
     void RemoveNode(Node* node) {
         if (!node || (node->fFlags & kRemovedFlag)) return;
@@ -180,7 +242,7 @@ protected:
     bool ResizeIndex(uint32 size, bool shrink, bool resize_nodes);
 
     template <class TSize>
-    Node* _ReadNode(const TKey& key, uint32 hash, bool remove) const;
+    [[gnu::always_inline]] Node* _ReadNode(const TKey& key, uint32 hash, bool remove) const;
     template <class TSize>
     Node* _WriteNode(const TKey& key, uint32 hash, bool* full);
     template <class TSize>
@@ -244,7 +306,7 @@ CL_Hashable<TKey, TNode>& CL_Hashable<TKey, TNode>::operator=(const CL_Hashable&
     Node* nodes = nullptr;
     bool ok = true;
     if (other.fIndex) {
-        size_t bytes = static_cast<size_t>(other.fIndexSize) * other.fIndexBytes;
+        size_t bytes = IndexBlockBytes(other.fIndexSize, other.fIndexBytes);
         index = malloc(bytes);
         nodes = NewNodes(other.fNodesSize);
         ok = index && (nodes || other.fNodesSize == 0);
@@ -295,7 +357,7 @@ void CL_Hashable<TKey, TNode>::SetCapacity(uint32 size) {
 }
 
 template <class TKey, class TNode>
-typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(const TKey& key,
+inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(const TKey& key,
                                                                             bool remove) const {
     if (!fIndex || fIndexSize == 0) return nullptr;
     uint32 hash = HashKey(key);
@@ -311,27 +373,33 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(cons
 
 template <class TKey, class TNode>
 template <class TSize>
-typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadNode(const TKey& key,
+inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadNode(const TKey& key,
                                                                              uint32 hash,
                                                                              bool remove) const {
-    TSize* index = static_cast<TSize*>(fIndex);
-    const uint32 size = fIndexSize;
-    const uint32 mask = size - 1;
+    const uint8* tags = Tags();
+    TSize* index = Slots<TSize>();
+    const uint32 mask = fIndexSize - 1;
     const uint8 partial = hash & 127;
-    uint32 slot = hash & mask;
-    // Triangular probing: slot k + s(s+1)/2 visits every slot of a power-of-two index.
-    for (uint32 s = 0; s < size;) {
-        TSize value = index[slot];
-        if (value == 0) return nullptr;
-        if (value > 0) {
-            Node* node = fNodes + (value - 1);
+    const uint32 mixed = MixHash(hash);
+    const uint8 tag = TagOf(mixed);
+    const uint32 groups = GroupCount();
+    uint32 pos = mixed & mask;
+    for (uint32 g = 0; g < groups;) {
+        for (uint32 match = _CL_TagGroup::Match(tags + pos, tag); match; match &= match - 1) {
+            const uint32 slot = (pos + __builtin_ctz(match)) & mask;
+            // A node removed through an iterator keeps its slot; its flags no longer match.
+            Node* node = fNodes + (index[slot] - 1);
             if (node->fFlags == partial && SameKey(node->fKey, key)) {
-                if (remove) index[slot] = -1;
+                if (remove) {
+                    index[slot] = -1;
+                    const_cast<CL_Hashable*>(this)->SetTag(slot, kTagRemoved);
+                }
                 return node;
             }
         }
-        ++s;
-        slot = (slot + s) & mask;
+        if (_CL_TagGroup::Match(tags + pos, kTagEmpty)) return nullptr;
+        ++g;
+        pos = (pos + kGroup * g) & mask;
     }
     return nullptr;
 }
@@ -378,14 +446,22 @@ template <class TSize>
 typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(const TKey& key,
                                                                               uint32 hash,
                                                                               bool* full) {
-    TSize* index = static_cast<TSize*>(fIndex);
-    const uint32 size = fIndexSize;
-    const uint32 mask = size - 1;
+    const uint8* tags = Tags();
+    TSize* index = Slots<TSize>();
+    const uint32 mask = fIndexSize - 1;
     const uint8 partial = hash & 127;
-    uint32 slot = hash & mask;
-    for (uint32 s = 0; s < size;) {
-        TSize value = index[slot];
-        if (value == 0) {
+    const uint32 mixed = MixHash(hash);
+    const uint8 tag = TagOf(mixed);
+    const uint32 groups = GroupCount();
+    uint32 pos = mixed & mask;
+    for (uint32 g = 0; g < groups;) {
+        for (uint32 match = _CL_TagGroup::Match(tags + pos, tag); match; match &= match - 1) {
+            const uint32 slot = (pos + __builtin_ctz(match)) & mask;
+            Node* node = fNodes + (index[slot] - 1);
+            if (node->fFlags == partial && SameKey(node->fKey, key)) return node;
+        }
+        if (uint32 empty = _CL_TagGroup::Match(tags + pos, kTagEmpty)) {
+            const uint32 slot = (pos + __builtin_ctz(empty)) & mask;
             // Removed slots are never reused, only a re-indexing clears them.
             if (fOccupied >= fNodesSize && !GrowNodes()) return nullptr;
             Node* node = fNodes + fOccupied;
@@ -394,14 +470,11 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(co
             node->fFlags = partial;
             fOccupied += 1;
             index[slot] = static_cast<TSize>(fOccupied);
+            SetTag(slot, tag);
             return node;
         }
-        if (value > 0) {
-            Node* node = fNodes + (value - 1);
-            if (node->fFlags == partial && SameKey(node->fKey, key)) return node;
-        }
-        ++s;
-        slot = (slot + s) & mask;
+        ++g;
+        pos = (pos + kGroup * g) & mask;
     }
     *full = true;
     return nullptr;
@@ -453,7 +526,7 @@ bool CL_Hashable<TKey, TNode>::ResizeIndex(uint32 size, bool shrink, bool resize
         nodes = static_cast<Node*>(malloc(static_cast<size_t>(capacity) * sizeof(Node)));
         if (!nodes) return false;
     }
-    void* index = calloc(size, width);
+    void* index = calloc(1, IndexBlockBytes(size, width));
     if (!index) {
         free(nodes);
         return false;
@@ -489,20 +562,25 @@ bool CL_Hashable<TKey, TNode>::ResizeIndex(uint32 size, bool shrink, bool resize
 template <class TKey, class TNode>
 template <class TSize>
 void CL_Hashable<TKey, TNode>::_ResizeIndex(Node* oldNodes, uint32 oldOccupied) {
-    TSize* index = static_cast<TSize*>(fIndex);
-    const uint32 size = fIndexSize;
-    const uint32 mask = size - 1;
+    const uint8* tags = Tags();
+    TSize* index = Slots<TSize>();
+    const uint32 mask = fIndexSize - 1;
     for (uint32 i = 0; i < oldOccupied; i++) {
         Node& old = oldNodes[i];
         if (old.fFlags & kRemovedFlag) continue;
-        uint32 slot = HashKey(old.fKey) & mask;
-        for (uint32 s = 0; s < size && index[slot] > 0;) {
-            ++s;
-            slot = (slot + s) & mask;
+        const uint32 mixed = MixHash(HashKey(old.fKey));
+        // The new index has more slots than live nodes, so an empty slot turns up.
+        uint32 pos = mixed & mask;
+        uint32 empty = _CL_TagGroup::Match(tags + pos, kTagEmpty);
+        for (uint32 g = 1; !empty; g++) {
+            pos = (pos + kGroup * g) & mask;
+            empty = _CL_TagGroup::Match(tags + pos, kTagEmpty);
         }
+        const uint32 slot = (pos + __builtin_ctz(empty)) & mask;
         ::new (fNodes + fCount) Node(std::move(old));
         fCount += 1;
         index[slot] = static_cast<TSize>(fCount);
+        SetTag(slot, TagOf(mixed));
     }
 }
 
@@ -784,6 +862,17 @@ public:
         for (uint32 i = 0; i < fCount; i++)
             if (fArray[i].fValue == value) return static_cast<int32>(i);
         return -1;
+    }
+
+    // The elements as one block: element i is GetData()[i] for i below Count(). The
+    // pointer stays valid until the array grows, shrinks or is assigned to.
+    T* GetData() {
+        static_assert(sizeof(Node) == sizeof(T), "a node is its element");
+        return &fArray[0].fValue;
+    }
+    const T* GetData() const {
+        static_assert(sizeof(Node) == sizeof(T), "a node is its element");
+        return &fArray[0].fValue;
     }
 
     void Clear() { fCount = 0; }

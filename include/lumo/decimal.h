@@ -81,6 +81,14 @@ public:
     // As ToString, in a heap text that the caller releases with free().
     char* ToRawString(int decimals = -1, bool localized = false) const;
     static constexpr size_t kMaxTextLength = 65536;
+    // The text of ToString(-1, false) for the common values (a coefficient within 64
+    // bits and a small exponent), written into `out` (kShortStringRoom bytes, no NUL)
+    // without the general formatter. Its length, or 0 when the value needs ToString.
+    size_t ToShortString(char* out) const;
+    static constexpr size_t kShortStringRoom = 64;
+    // Reads a text that ToString(-1, false) printed as the text constructor does, except
+    // that more than 38 digits are accepted when the excess is only trailing zeros.
+    static CL_Decimal FromPrintedString(const char* text, size_t length);
 
     CL_Decimal& operator+=(const CL_Decimal& other);
     CL_Decimal& operator-=(const CL_Decimal& other);

@@ -20,7 +20,7 @@ public:
     CL_Job() : fDelete(false), fDispatched(false) {}
     virtual ~CL_Job() {}
     // The result is not looked at: jobs report through their own state.
-    virtual CL_Status Run() { return 0; }
+    virtual CL_Status Run() { return CL_OK; }
 
     bool Dispatched() const { return fDispatched.load(std::memory_order_acquire); }
 

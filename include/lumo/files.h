@@ -62,8 +62,8 @@ enum : uint32 {
 };
 
 // Progress of the copy operations: bytes copied so far, total bytes, parameter.
-// 0 continues; any other value aborts the copy and becomes its result.
-typedef int32 (*CL_CopyProgress)(uint64 copied, uint64 total, void* param);
+// CL_OK continues; any other status aborts the copy and becomes its result.
+typedef CL_Status (*CL_CopyProgress)(uint64 copied, uint64 total, void* param);
 
 // Capacity and kind of the file system that holds a path.
 struct CL_FilesystemInfo {
@@ -84,10 +84,10 @@ std::string CL_GetPathBaseName(const std::string& path);
 std::string CL_GetAbsolutePath(const std::string& path);
 bool CL_EnsurePath(const std::string& dirName, bool create);
 std::string CL_GetTempFileName();
-int32 CL_Which(const std::string& executable, std::string* path);
+CL_Status CL_Which(const std::string& executable, std::string* path);
 
-// Files: status codes 0, 3 (access denied), 9 (not found), 10 (input/output), 13
-// (disk full) unless said otherwise.
+// Files: CL_OK, CL_ACCESS_DENIED, CL_FILE_NOT_FOUND, CL_IO_ERROR or CL_DISK_FULL
+// unless said otherwise.
 uint32 CL_StatFile(const std::string& path, uint64* size = nullptr, CL_TimeStamp* aTime = nullptr,
                    CL_TimeStamp* mTime = nullptr, CL_TimeStamp* cTime = nullptr);
 CL_Status CL_OpenFile(const std::string& path, uint32 mode, FILE** handle, uint32 perms = 0644);

@@ -29,7 +29,10 @@ enum CLU_Type : int32 {
 // Selects the NULL overloads of the setters.
 enum CLU_NullType { CLU_Null = 0 };
 
-// Nesting of lists and tables that a reader accepts before it refuses the data.
+// Deepest nesting of lists and tables in flattened data: readers refuse deeper data,
+// and writers refuse a deeper value. A refused write leaves the blob's size and
+// position as they were (every written value moves the position by at least one
+// byte); bytes the blob held past its position may have been overwritten.
 constexpr int32 CLU_MAX_FLATTEN_DEPTH = 256;
 
 class CLU_Entry;

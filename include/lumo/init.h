@@ -6,5 +6,5 @@
 #include "lumo/base_types.h"
 
 // Call once before using clocks, threads, thread-local storage, decimals or regular
-// expressions. Only the first call does anything; every call returns 0.
+// expressions. Only the first call does anything; every call returns CL_OK.
 CL_Status CL_Init();

@@ -112,7 +112,7 @@ static_assert(offsetof(CL_PacketHeader, fVersion) == 4 && offsetof(CL_PacketHead
 // Magic, version, type, flags and sequence; fSize and bytes 20-31 zero.
 void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 flags,
                          uint32 sequence);
-// 0, or 101 when the magic is wrong (the only check a client makes).
+// CL_OK, or CL_PROTOCOL_NOT_SUPPORTED when the magic is wrong (the only check a client makes).
 CL_Status CL_CheckPacketHeader(const CL_PacketHeader& header);
 // Payload bytes that follow this chunk's header: min(fSize, 8160).
 inline uint32 CL_ChunkPayloadSize(const CL_PacketHeader& header) {
@@ -171,7 +171,7 @@ CL_Cipher* CL_NewConnectionCipher(uint16 connectionFlags, uint32 clientID, uint6
 void CL_EncodePayload(CL_PacketHeader* header, CL_Blob& payload, uint16 connectionFlags,
                       CL_Cipher* cipher, bool compressEmpty);
 // Receiver side for a gathered payload: decipher the whole, inflate when the first
-// chunk says so, compare the checksum. 0, or 201 when either fails.
+// chunk says so, compare the checksum. CL_OK, or CL_IPC_BAD_REPLY when either fails.
 CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Cipher* cipher);
 // Whether the plain payload matches the first chunk's fCheckSum.
 bool CL_VerifyCheckSum(const CL_PacketHeader& first, const CL_Blob& plain);
@@ -188,7 +188,8 @@ public:
     CL_PayloadDecoder& operator=(const CL_PayloadDecoder&) = delete;
 
     // Takes one chunk: its header and its payload (min(fSize, 8160) bytes, changed in
-    // place). 0, or 201 for a chunk that does not fit the packet or a corrupt stream.
+    // place). CL_OK, or CL_IPC_BAD_REPLY for a chunk that does not fit the packet or a corrupt
+    // stream.
     CL_Status Add(const CL_PacketHeader& header, CL_Blob& chunk);
     bool IsStarted() const { return fStarted; }
     bool IsComplete() const { return fStarted && fLeft == 0; }
@@ -222,11 +223,11 @@ uint32 CL_AppendChunk(const CL_PacketHeader& header, const CL_Blob& payload, uin
 // The whole packet as it goes on the wire.
 void CL_BuildPacket(const CL_PacketHeader& header, const CL_Blob& payload, CL_Blob* wire);
 // Writes the packet chunk by chunk, each chunk in one write with `ms` as its time-out.
-// 0, or the socket's status (4 also when a chunk went out short).
+// CL_OK, or the socket's status (CL_TIMEOUT also when a chunk went out short).
 CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const CL_Blob& payload,
                          uint32 ms);
-// Reads one chunk: its header (magic checked: 101) and its payload bytes. 0 or the
-// socket's status; 4 when the chunk did not arrive whole in time.
+// Reads one chunk: its header (magic checked: CL_PROTOCOL_NOT_SUPPORTED) and its payload
+// bytes. CL_OK or the socket's status; CL_TIMEOUT when the chunk did not arrive whole in time.
 CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payload, uint32 ms);
 
 // ---- Client interface ---------------------------------------------------------------
@@ -286,7 +287,7 @@ public:
         (void)command, (void)input, (void)success, (void)error, (void)progress, (void)idle,
             (void)userData, (void)timeout;
     }
-    virtual CL_Status Interrupt() { return 0; }
+    virtual CL_Status Interrupt() { return CL_OK; }
 
 protected:
     uint32 fTimeOut;

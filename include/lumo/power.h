@@ -18,14 +18,14 @@ struct CL_PowerCallbackRecord {
 
 constexpr int32 CL_MAX_POWER_CALLBACKS = 16;
 
-// 0 on success; -1 when the table is full or the listener could not be started.
-int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param);
-// Removes the first record with this callback; -1 when there is none. Removing the
+// CL_OK, or CL_ERROR when the table is full or the listener could not be started.
+CL_Status CL_AddPowerCallback(CL_PowerCallback callback, void* param);
+// Removes the first record with this callback; CL_ERROR when there is none. Removing the
 // last record stops the listener before returning.
-int32 CL_RemovePowerCallback(CL_PowerCallback callback);
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback);
 // Removes the record with this callback and this parameter, so that one of several
 // objects sharing a callback takes away only its own registration.
-int32 CL_RemovePowerCallback(CL_PowerCallback callback, void* param);
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback, void* param);
 // Copies the records in registration order; `callbacks` has room for 16.
 void CL_GetPowerCallbacks(CL_PowerCallbackRecord* callbacks, int32* count);
 // Calls every record with `event`; the last non-zero result, else 0.

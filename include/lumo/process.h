@@ -20,22 +20,22 @@ class CL_Process : public CL_Object {
 public:
     CL_Process() = default;
 
-    // 0 once the child has been reaped (the exit code is then stored), 4 when a finite
-    // time-out passes first, -1 when a blocking wait fails.
-    int32 Wait(uint32 timeout);
-    // Appends at most 1024 bytes of the child's output at the blob's position: 0, 4 on
-    // time-out, 10 at the end of the output or on an error.
-    int32 Read(CL_Blob* data, uint32 timeout);
-    // Writes all of data to the child's input: 0 or 10. With close the input is closed
+    // CL_OK once the child has been reaped (the exit code is then stored), CL_TIMEOUT
+    // when a finite time-out passes first, CL_ERROR when a blocking wait fails.
+    CL_Status Wait(uint32 timeout);
+    // Appends at most 1024 bytes of the child's output at the blob's position: CL_OK,
+    // CL_TIMEOUT, or CL_IO_ERROR at the end of the output or on an error.
+    CL_Status Read(CL_Blob* data, uint32 timeout);
+    // Writes all of data to the child's input: CL_OK or CL_IO_ERROR. With close the input is closed
     // afterwards, whatever the outcome.
-    int32 Write(const CL_Blob& data, bool close);
+    CL_Status Write(const CL_Blob& data, bool close);
     // Kills a child that has not been reaped yet and closes both descriptors.
     void Terminate();
     // True while the child exists, ended but not yet reaped included.
     bool IsAlive() const;
     int32 GetExitCode() const { return fExitCode; }
-    // 0, or 10 when the descriptor is not a terminal.
-    int32 SetWindowSize(uint32 width, uint32 height);
+    // CL_OK, or CL_IO_ERROR when the descriptor is not a terminal.
+    CL_Status SetWindowSize(uint32 width, uint32 height);
 
     int32 fPID = 0;        // child process id, 0 when there is none
     int32 fInputFD = -1;   // the child's output, read by the parent
@@ -47,16 +47,16 @@ public:
 };
 
 // Starts a command line (arguments split at blanks, double quotes group, the program
-// looked up along PATH) through pipes, or a pseudo-terminal with pty. 0 and a filled
-// process, or -1 with the handle unchanged. A command that cannot run still starts:
+// looked up along PATH) through pipes, or a pseudo-terminal with pty. CL_OK and a
+// filled process, or CL_ERROR with the handle unchanged. A command that cannot run still starts:
 // it shows as exit code -1 after Wait.
-int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
-                        const std::string& workingDirectory = "", bool pty = false);
+CL_Status CL_ExecuteProcess(const std::string& command, CL_Process* process,
+                            const std::string& workingDirectory = "", bool pty = false);
 // Runs a command, feeds it input and, with wait, collects its output and exit code;
 // without wait the child is killed at once. result and output may be null.
-int32 CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
-                        const std::string& input, std::string* output,
-                        const std::string& workingDirectory = "");
+CL_Status CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
+                            const std::string& input, std::string* output,
+                            const std::string& workingDirectory = "");
 
 // A shared library loaded with dlopen.
 class CL_DynamicLibrary : public CL_Object {

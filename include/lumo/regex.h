@@ -77,8 +77,9 @@ public:
     std::string GetError(int* pos = nullptr) const;
     std::string GetPattern() const;
 
-    // 0 and `match` filled, 500 when there is no (further) match, 501 when the match
-    // sets more groups than a CL_Match holds, -1 without compiled pattern, on text
+    // CL_OK and `match` filled, CL_REGEX_NO_MATCH when there is no (further) match,
+    // CL_REGEX_TOO_COMPLEX when the match sets more groups than a CL_Match holds,
+    // CL_ERROR without compiled pattern, on text
     // that is not valid UTF-8 or of 2 GiB and more, or on a matching error. The search
     // starts at 0, or at the end of `previous`; after an empty `previous` it steps one
     // whole character further so that a loop of Find calls comes to an end.
@@ -89,8 +90,8 @@ public:
     }
     // Every match in order; `matches` is emptied first.
     void FindAll(const std::string& text, CL_Array<CL_Match>* matches);
-    // 0 when the first match covers the whole text, the code of Find when that
-    // fails, else 500. How many groups the match sets does not matter here.
+    // CL_OK when the first match covers the whole text, the code of Find when that
+    // fails, else CL_REGEX_NO_MATCH. How many groups the match sets does not matter here.
     CL_Status Match(const std::string& text);
     // The text with at most `count` matches (all when `count` < 1) replaced. In the
     // template a backslash and a digit stands for that group (0: the whole match);

@@ -141,7 +141,8 @@ public:
     // Writes at most `max` interfaces to out and returns how many.
     static uint32 Enumerate(CL_NetInterface* out, uint32 max);
     // MAC of the first non-loopback interface seen by the first call in the process:
-    // 0 with 6 bytes written, or 118 when there is none (out untouched).
+    // CL_OK with 6 bytes written, or CL_NO_NET_INTERFACE when there is none (out
+    // untouched).
     static CL_Status GetPrimaryMAC(uint8* out);
 
 private:
@@ -157,8 +158,8 @@ private:
 
 // TCP or UDP socket handle. Copies share one state (descriptor, address, last
 // error); the descriptor closes with the last handle. Reads and writes return byte
-// counts and leave their status for GetIOError: 0 and 4 (time-out) keep a TCP socket
-// open, every other status closes it. Time-outs bound the whole operation.
+// counts and leave their status for GetIOError: CL_OK and CL_TIMEOUT keep a TCP
+// socket open, every other status closes it. Time-outs bound the whole operation.
 class CL_Socket : public CL_Object {
 public:
     // Shared state of the handles copied from one another.
@@ -218,8 +219,8 @@ public:
     static CL_Status TranslateError(int32 error);
 
     // Waits until a socket of the sets is ready, with `lock` released once during the
-    // wait; each set then keeps only its ready sockets. 0 ready, 4 time-out, -1
-    // nothing to wait on, otherwise the translated error of the wait.
+    // wait; each set then keeps only its ready sockets. CL_OK ready, CL_TIMEOUT,
+    // CL_ERROR with nothing to wait on, otherwise the translated error of the wait.
     static CL_Status Select(CL_Set<CL_Socket*>* read, CL_Set<CL_Socket*>* write,
                             CL_Set<CL_Socket*>* except, uint32* count, uint32 ms, CL_Mutex* lock);
     static CL_Status Select(CL_Socket* read, CL_Socket* write, CL_Socket* except, uint32 ms,

@@ -33,9 +33,9 @@ public:
     CL_Mutex(const CL_Mutex&) = delete;
     CL_Mutex& operator=(const CL_Mutex&) = delete;
 
-    // Always 0.
+    // Always CL_OK.
     CL_Status Lock() override;
-    // 0 when taken, 14 when held elsewhere.
+    // CL_OK when taken, CL_WOULD_BLOCK when held elsewhere.
     CL_Status TryLock();
     void Unlock() override;
 
@@ -68,7 +68,7 @@ public:
             expected = false;
             Pause();
         }
-        return 0;
+        return CL_OK;
     }
     void Unlock() override { fLocked.store(false, std::memory_order_seq_cst); }
 
@@ -99,7 +99,7 @@ public:
     void Signal();
     void Broadcast();
     // The caller holds `mutex`; it is released while waiting and held again on return.
-    // 0 woken, 4 time-out, 15 failure.
+    // CL_OK woken, CL_TIMEOUT, or CL_INVALID_RESOURCE when the wait failed.
     CL_Status Wait(CL_Mutex* mutex, uint32 ms = CL_WAIT_FOREVER);
 
 private:
@@ -114,7 +114,8 @@ class CL_Semaphore : public CL_Lockable {
 public:
     explicit CL_Semaphore(uint32 count = 0);
 
-    // 0 when `count` units were taken, 4 on time-out, 15 when the wait failed.
+    // CL_OK when `count` units were taken, CL_TIMEOUT, or CL_INVALID_RESOURCE when the
+    // wait failed.
     CL_Status Acquire(uint32 count, uint32 ms = CL_WAIT_FOREVER);
     // Adds `count` units and wakes all waiters.
     void Release(uint32 count = 1);
@@ -137,9 +138,11 @@ public:
     CL_NamedSemaphore(const CL_NamedSemaphore&) = delete;
     CL_NamedSemaphore& operator=(const CL_NamedSemaphore&) = delete;
 
-    // Outcome of the opening: 0, 3 (access denied), 12 (exists) or 10.
+    // Outcome of the opening: CL_OK, CL_ACCESS_DENIED, CL_UNAVAILABLE (exists) or
+    // CL_IO_ERROR.
     CL_Status GetStatus() const { return fStatus; }
-    // 0 taken, 14 when a finite wait runs out, 15 on other failures.
+    // CL_OK taken, CL_WOULD_BLOCK when a finite wait runs out, CL_INVALID_RESOURCE on
+    // other failures.
     CL_Status Acquire(uint32 ms = CL_WAIT_FOREVER);
     void Release();
     CL_Status Lock() override { return Acquire(CL_WAIT_FOREVER); }
@@ -159,10 +162,10 @@ public:
     CL_RWLock(const CL_RWLock&) = delete;
     CL_RWLock& operator=(const CL_RWLock&) = delete;
 
-    // 0 taken, 14 otherwise.
+    // CL_OK taken, CL_WOULD_BLOCK otherwise.
     CL_Status TryReadLock();
     CL_Status TryWriteLock();
-    // 0 taken, 4 on time-out; 0xFFFFFFFE or more waits for ever.
+    // CL_OK taken, CL_TIMEOUT; 0xFFFFFFFE or more waits for ever.
     CL_Status ReadLock(uint32 ms = CL_WAIT_FOREVER);
     CL_Status WriteLock(uint32 ms = CL_WAIT_FOREVER);
     // Either releases whichever mode is held.
@@ -177,15 +180,15 @@ private:
 class CL_AutoLocker : public CL_Object {
 public:
     explicit CL_AutoLocker(CL_Lockable* lockable)
-        : fLockable(lockable), fStatus(lockable ? lockable->Lock() : 15) {}
+        : fLockable(lockable), fStatus(lockable ? lockable->Lock() : CL_INVALID_RESOURCE) {}
     explicit CL_AutoLocker(CL_Lockable& lockable) : CL_AutoLocker(&lockable) {}
     ~CL_AutoLocker() {
-        if (fStatus == 0) fLockable->Unlock();
+        if (fStatus == CL_OK) fLockable->Unlock();
     }
     CL_AutoLocker(const CL_AutoLocker&) = delete;
     CL_AutoLocker& operator=(const CL_AutoLocker&) = delete;
 
-    bool IsOk() const { return fStatus == 0; }
+    bool IsOk() const { return fStatus == CL_OK; }
     CL_Status GetStatus() const { return fStatus; }
 
 private:

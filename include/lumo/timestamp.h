@@ -211,7 +211,7 @@ class CL_Time {
 public:
     CL_Time() : fTS(0) {}
     CL_Time(const CL_Time&) = default;
-    // A count outside one day gives the invalid time.
+    // As FromRaw.
     explicit CL_Time(int raw) { FromRaw(raw); }
     CL_Time(int hour, int minute, int second, int msec) : fTS(0) {
         Set(hour, minute, second, msec);
@@ -251,9 +251,10 @@ public:
 
     int ToRaw() const { return fTS; }
     long ToTimeT() const { return fTS < 0 ? -1 : fTS / 1000; }
-    // A count outside one day gives the invalid time.
+    // The count's remainder modulo one day, with the sign of the count: a negative
+    // count keeps its remainder (-5 stays -5), which reads as no valid time of day.
     CL_Time& FromRaw(long long raw) {
-        fTS = raw >= 0 && raw < CL_MSECS_PER_DAY ? static_cast<int32>(raw) : -1;
+        fTS = static_cast<int32>(raw % CL_MSECS_PER_DAY);
         return *this;
     }
     // The time of day of seconds since the Unix epoch (UTC).

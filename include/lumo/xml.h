@@ -10,9 +10,12 @@
 #include "lumo/allocator.h"
 #include "lumo/blob.h"
 #include "lumo/base_types.h"
+#include "lumo/containers.h"
 
 struct _xmlDoc;
 struct _xmlNode;
+
+class CL_XML_Document;
 
 // Option bits of CL_XML_Document::Load.
 enum : uint32 {
@@ -24,7 +27,8 @@ enum : uint32 {
 };
 
 // Handle to a node of a document; it may be null, and does not own the node. Every
-// operation on a null handle does nothing and gives an empty or null result.
+// operation on a null handle does nothing and gives an empty or null result. A node
+// is used by one thread at a time, as its document is; nothing locks it.
 class CL_XML_Node : public CL_Object {
 public:
     enum Type : int32 {
@@ -53,6 +57,11 @@ public:
     // node is never linked below itself. A text node appended next to another text
     // node is merged into it and freed: the surviving node is returned then.
     CL_XML_Node AddChild(const CL_XML_Node& child);
+    // Appends a new node made by doc.CreateNode(type, text) and returns it; a null
+    // node when the type cannot be created.
+    CL_XML_Node AddChild(CL_XML_Document& doc, Type type, const std::string& text);
+    // The first child element named `name`, appended as a new element when there is none.
+    CL_XML_Node EnsureChild(CL_XML_Document& doc, const std::string& name);
     CL_XML_Node Detach();
     // Unlinks and frees the node with its subtree; handles to it dangle afterwards.
     void Delete();
@@ -62,15 +71,33 @@ public:
     void DeleteAttribute(const std::string& name);
     // False (and `*value` untouched) when the attribute is absent.
     bool GetAttribute(const std::string& name, std::string* value) const;
+    // The attribute's value, or `def` when it is absent.
+    std::string GetAttribute(const std::string& name, const std::string& def) const;
+    // Creates the attribute or replaces its value.
+    void SetAttribute(const std::string& name, const std::string& value);
+    // An element with that name.
+    bool TagIsEqual(const std::string& name) const;
 
     int32 GetLineNumber() const;
     std::string GetNodeContent() const;
     void SetNodeContent(const std::string& text);
 
+    // XPath 1.0 with this node as the context node ("item", "//order[@id='2']",
+    // "@id"): the first node selected in document order, or every one. A null node or
+    // an empty array when nothing matches, the expression does not parse or its value
+    // is not a node set.
+    CL_XML_Node Find(const std::string& xpath) const;
+    CL_Array<CL_XML_Node> FindAll(const std::string& xpath) const;
+    // The node and its subtree as indented text, without an XML declaration.
+    std::string Dump() const;
+
     _xmlNode* fNode;
 };
 
 // An XML document: always holds a libxml2 document, except after being moved from.
+// One thread at a time uses a document and its nodes; nothing locks them. Loading,
+// saving and dumping briefly change libxml2's process-wide blank-text setting, so
+// callers that need exact settings across threads serialise those calls.
 class CL_XML_Document : public CL_Object {
 public:
     CL_XML_Document();
@@ -94,6 +121,12 @@ public:
     bool Save(const std::string& path) const;
     // The calling thread's last libxml2 error message; not tied to this document.
     std::string GetError() const;
+    // The text Save writes.
+    std::string Dump() const;
+    // Validates against the DTD the document holds: its internal subset, and the
+    // external one when it was loaded with CL_XML_LOAD_DTD; nothing is read from
+    // outside. False without a DTD or when the document breaks it (see GetError).
+    bool IsValid() const;
 
     // A new node of this document, not linked anywhere: ELEMENT named `text`, TEXT
     // or COMMENT with content `text`, DECLARATION (processing instruction) named
@@ -103,6 +136,12 @@ public:
     // Makes `node` the root element; a previous root is unlinked and left to the caller.
     void SetRoot(const CL_XML_Node& node);
     CL_XML_Node GetRoot() const;
+    // The root element named `name`, made when the document has no root; a null node
+    // when the root has another name.
+    CL_XML_Node EnsureChild(const std::string& name);
+    // XPath 1.0 from the document node ("/orders/order", "//qty"), as CL_XML_Node::Find.
+    CL_XML_Node Find(const std::string& xpath) const;
+    CL_Array<CL_XML_Node> FindAll(const std::string& xpath) const;
 
     // Applies `stylesheet` as XSLT to this document and writes the serialised result
     // into `out`. The transformation may not write files, create directories or use

@@ -24,3 +24,11 @@ class JSONError(Error):
 def _on_destroy_thread():
     """Called on a native worker thread just before it ends."""
     return None
+
+
+# The native module looks the classes above up while it initialises.
+import atexit as _atexit
+
+import _zelmolib
+
+_atexit.register(_zelmolib._cleanup)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lumo/malloc_allocator.h"
+#include "support/sanitizer.h"
 
 namespace {
 
@@ -123,12 +124,14 @@ struct Huge : CL_Object {
 };
 
 TEST(Object, ExhaustedHeapGivesNullInsteadOfConstructing) {
-#if defined(__SANITIZE_ADDRESS__)
+#if ZELMO_SANITIZER_HEAP
     GTEST_SKIP() << "the sanitizer's allocator reports such sizes itself";
 #else
     Huge* one = new Huge;
     EXPECT_EQ(one, nullptr);
-    Huge* many = new Huge[2];
+    // A count known only at run time: some compilers refuse the constant-size array.
+    volatile size_t count = 2;
+    Huge* many = new Huge[count];
     EXPECT_EQ(many, nullptr);
 #endif
 }

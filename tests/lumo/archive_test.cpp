@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "lumo/blob.h"
 #include "lumo/files.h"
 #include "lumo/init.h"
+#include "lumo/status.h"
 #include "lumo/timestamp.h"
 
 namespace {
@@ -43,6 +45,52 @@ int CountFiles(const std::string& dir) {
 void Spit(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+void PutLE(std::string* out, uint32 value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+// A zip archive of one stored entry, with the given extra fields in its local header
+// and in its directory record, byte by byte as a foreign writer could make it.
+std::string StoredZip(const std::string& name, const std::string& data,
+                      const std::string& localExtra, const std::string& centralExtra) {
+    uint32 crc = CL_Blob(data).CRC32();
+    auto common = [&](std::string* out, const std::string& extra) {
+        PutLE(out, 20, 2);    // version needed
+        PutLE(out, 0, 2);     // flags
+        PutLE(out, 0, 2);     // stored
+        PutLE(out, 0, 2);     // time
+        PutLE(out, 0x21, 2);  // 1980-01-01
+        PutLE(out, crc, 4);
+        PutLE(out, static_cast<uint32>(data.size()), 4);
+        PutLE(out, static_cast<uint32>(data.size()), 4);
+        PutLE(out, static_cast<uint32>(name.size()), 2);
+        PutLE(out, static_cast<uint32>(extra.size()), 2);
+    };
+    std::string zip = "PK\x03\x04";
+    common(&zip, localExtra);
+    zip += name + localExtra + data;
+    uint32 directory = static_cast<uint32>(zip.size());
+    zip += "PK\x01\x02";
+    PutLE(&zip, 20, 2);  // version made by
+    common(&zip, centralExtra);
+    PutLE(&zip, 0, 2);  // comment length
+    PutLE(&zip, 0, 2);  // disk
+    PutLE(&zip, 0, 2);  // internal attributes
+    PutLE(&zip, 0, 4);  // external attributes
+    PutLE(&zip, 0, 4);  // local header offset
+    zip += name + centralExtra;
+    uint32 directorySize = static_cast<uint32>(zip.size()) - directory;
+    zip += "PK\x05\x06";
+    PutLE(&zip, 0, 4);  // disks
+    PutLE(&zip, 1, 2);
+    PutLE(&zip, 1, 2);
+    PutLE(&zip, directorySize, 4);
+    PutLE(&zip, directory, 4);
+    PutLE(&zip, 0, 2);  // comment length
+    return zip;
 }
 
 class ArchiveTest : public ::testing::Test {
@@ -336,6 +384,29 @@ TEST_F(ArchiveTest, ExistingZipKeptWhole) {
     EXPECT_EQ(2, CountFiles(fDir));
 }
 
+// Removing the last resource leaves a zip of no entries, which the archive keeps
+// using: it reopens, reads nothing and takes new resources.
+TEST_F(ArchiveTest, ZipWithoutEntriesStaysUsable) {
+    {
+        CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
+        CL_Blob only("only");
+        ASSERT_EQ(CL_OK, archive.Write(&only, "res"));
+        archive.Remove("res");
+        CL_Blob data;
+        EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&data, "res"));
+    }
+    EXPECT_EQ(22u, Slurp(fDir + "/pack.sla").size());
+    CL_Archive archive(fDir, "pack", CL_Archive::COMPRESSED);
+    ASSERT_EQ(CL_OK, archive.GetError());
+    CL_Blob data;
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&data, "res"));
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(CL_OK, archive.Write(&fresh, "new"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, "new"));
+    EXPECT_EQ("fresh", data.Raw());
+    EXPECT_EQ(1, CountFiles(fDir));
+}
+
 TEST_F(ArchiveTest, OneEntryZipFiles) {
     CL_TimeStamp when(15, 6, 2023, 10, 20, 30, 0);
     std::string text(5000, 'q');
@@ -359,6 +430,70 @@ TEST_F(ArchiveTest, OneEntryZipFiles) {
     EXPECT_EQ(expected, one);
     EXPECT_EQ(expected, Listing("mem.zip"));
     EXPECT_EQ("old|8|0||||1980-01-01 00:00:00\n", Listing("old.zip"));
+}
+
+// Extra fields whose blocks claim more bytes than the field holds: the archive still
+// reads, but a rewrite refuses it and leaves the file as it was, with no temporary
+// file behind.
+struct LyingExtra {
+    const char* label;
+    std::string local;
+    std::string central;
+};
+
+std::string Bytes(std::initializer_list<unsigned char> bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class ZipExtraFieldTest : public ArchiveTest, public ::testing::WithParamInterface<LyingExtra> {};
+
+TEST_P(ZipExtraFieldTest, RewriteRefusesTheArchive) {
+    const LyingExtra& c = GetParam();
+    Spit(fDir + "/lying.sla", StoredZip("res", "payload", c.local, c.central));
+    std::string before = Slurp(fDir + "/lying.sla");
+    CL_Archive archive(fDir, "lying", CL_Archive::COMPRESSED);
+    ASSERT_EQ(0, archive.GetError());
+    CL_Blob data;
+    ASSERT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ("payload", data.Raw());
+
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(CL_ARCHIVE_WRITE_FAILED, archive.Write(&fresh, "other"));
+    archive.Remove("other");
+    EXPECT_EQ(before, Slurp(fDir + "/lying.sla"));
+    EXPECT_EQ(1, CountFiles(fDir));
+    EXPECT_EQ(0, archive.Read(&data, "res"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, ZipExtraFieldTest,
+    ::testing::Values(
+        LyingExtra{"LocalHuge", Bytes({0x34, 0x12, 0xff, 0x7f, 'X', 'X', 'X', 'X'}), ""},
+        LyingExtra{"LocalNegative", Bytes({0x34, 0x12, 0xfc, 0xff, 'X', 'X', 'X', 'X'}), ""},
+        LyingExtra{"LocalOneOver", Bytes({0x34, 0x12, 0x05, 0x00, 'X', 'X', 'X', 'X'}), ""},
+        LyingExtra{"LocalCutHeader", Bytes({0x34, 0x12, 0x00, 0x00, 0x01, 0x00}), ""},
+        LyingExtra{"CentralHuge", "", Bytes({0x34, 0x12, 0xff, 0x7f, 'X', 'X', 'X', 'X'})},
+        LyingExtra{"CentralSecondBlock", "",
+                   Bytes({0x34, 0x12, 0x00, 0x00, 0x01, 0x00, 0xff, 0xff})}),
+    [](const ::testing::TestParamInfo<LyingExtra>& info) { return info.param.label; });
+
+// Well-formed extra fields go across a rewrite, except for the zip64 block, which the
+// writer makes afresh when an entry needs one.
+TEST_F(ArchiveTest, ZipRewriteKeepsExtraBlocksButZip64) {
+    std::string zip64 = Bytes({0x01, 0x00, 0x08, 0x00, 7, 0, 0, 0, 0, 0, 0, 0});
+    std::string mine = Bytes({0xfe, 0xca, 0x02, 0x00, 'o', 'k'});
+    std::string empty = Bytes({0x34, 0x12, 0x00, 0x00});
+    Spit(fDir + "/good.sla", StoredZip("res", "payload", zip64 + mine, mine + zip64 + empty));
+    CL_Archive archive(fDir, "good", CL_Archive::COMPRESSED);
+    ASSERT_EQ(0, archive.GetError());
+    CL_Blob fresh("fresh");
+    ASSERT_EQ(0, archive.Write(&fresh, "other"));
+    CL_Blob data;
+    ASSERT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ("payload", data.Raw());
+    std::string listing = Listing("good.sla");
+    if (listing == "no python") GTEST_SKIP() << "no Python 3.13";
+    EXPECT_EQ(0u, listing.find("res|0|7|payload||feca02006f6b34120000|")) << listing;
 }
 
 }  // namespace

@@ -205,3 +205,31 @@ TEST(Array, CapacityArithmeticDoesNotWrap) {
 }
 
 }  // namespace
+
+namespace {
+
+// The block GetData gives follows the array inline and on the heap, for elements with
+// and without their own storage.
+template <class T>
+void CheckDataBlock(T (*make)(int)) {
+    CL_Array<T> a;
+    const CL_Array<T>& view = a;
+    for (int n = 1; n <= 9; n++) {
+        a.Append(make(n));
+        T* data = a.GetData();
+        ASSERT_EQ(view.GetData(), data);
+        for (int i = 0; i < n; i++)
+            EXPECT_EQ(data[i], make(i + 1)) << n;
+    }
+    a.GetData()[4] = make(100);
+    EXPECT_EQ(a.Get(4), make(100));
+    a.Shrink();
+    EXPECT_EQ(a.GetData()[8], make(9));
+}
+
+}  // namespace
+
+TEST(Array, GetDataIsTheElementBlock) {
+    CheckDataBlock<int>([](int i) { return i * 3; });
+    CheckDataBlock<std::string>([](int i) { return std::string(20, char('a' + i % 26)); });
+}

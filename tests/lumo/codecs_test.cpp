@@ -134,6 +134,20 @@ TEST(QuotedPrintable, DecodeWords) {
     EXPECT_EQ(CL_QuotedPrintableDecode(tooLong), tooLong);
 }
 
+// Bytes a charset converter refuses fall back to Latin-1 without a word on the
+// process's stderr.
+TEST(QuotedPrintable, UndecodableWordsPrintNothing) {
+    const char* words[] = {"=?EUC-JP?Q?=FF=FF?=", "=?ISO-2022-JP?Q?=1B=24=FF?=",
+                           "=?SHIFT_JIS?Q?=81=FF?=", "=?BIG5?Q?=FF=30?="};
+    for (const char* word : words) {
+        ::testing::internal::CaptureStderr();
+        std::string decoded = CL_QuotedPrintableDecode(word);
+        std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(decoded, word);
+        EXPECT_EQ(printed, "") << word;
+    }
+}
+
 TEST(StripHTML, TextOfTheBody) {
     EXPECT_EQ(CL_StripHTML("<p>a</p><p>b</p>"), "a\nb\n");
     EXPECT_EQ(CL_StripHTML("<html><head><title>t</title><style>p{}</style></head><body>"

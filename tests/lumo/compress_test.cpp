@@ -175,6 +175,36 @@ TEST(Compress, PiecewiseStreams) {
     EXPECT_EQ(Hex(packed), "789ccb48cdc9c957c8402701680308b1");
 }
 
+// A piece whose output exactly fills the room given to it leaves zlib nothing to do on
+// the next round: its buffer error there means "more input", not corruption.
+TEST(Compress, PieceFillingTheOutputRoomExactly) {
+    const std::string data = Noise(4000);
+    std::string stream(compressBound(data.size()), '\0');
+    uLongf size = stream.size();
+    ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(stream.data()), &size,
+                        reinterpret_cast<const Bytef*>(data.data()), data.size(), 0),
+              Z_OK);
+    stream.resize(size);
+    // Level 0 stores: 2 bytes of zlib header, one stored block of 5 header bytes, then
+    // the data byte for byte.
+    constexpr uint32 kHeader = 7;
+    ASSERT_EQ(uint8(stream[3]) | uint8(stream[4]) << 8, 4000);
+
+    CL_Blob out;
+    out.SetCapacity(1500);
+    const uint32 room = out.GetCapacity();
+    ASSERT_GE(room, 1024u);
+    ASSERT_LT(room, 4000u);
+    CL_Blob in(stream);
+    in.Rewind();
+    CL_Compressor compressor;
+    EXPECT_EQ(compressor.Uncompress(in, out, kHeader + room), CL_Compressor::CL_COMPRESS_MORE);
+    EXPECT_EQ(out.GetSize(), room);
+    EXPECT_EQ(in.Tell(), kHeader + room);
+    EXPECT_EQ(compressor.Uncompress(in, out, 0xFFFFFFFF), CL_Compressor::CL_COMPRESS_END);
+    EXPECT_EQ(out.Raw(), data);
+}
+
 TEST(Compress, UncompressReportsCorruptionAndKeepsPosition) {
     CL_Compressor compressor;
     CL_Blob in("\x78\x9c\xff\xff\xff\xff\xff\xff");

@@ -327,3 +327,64 @@ TEST_F(DecimalTest, CopiesAndInitAreSafe) {
 }
 
 }  // namespace
+
+// The short printer agrees with ToString wherever it answers, and the printed text
+// reads back to the same number, also past 38 digits of trailing zeros.
+TEST_F(DecimalTest, ShortStringAndPrintedStringAgreeWithTheGeneralForms) {
+    const char* const texts[] = {"0",
+                                 "-0",
+                                 "1",
+                                 "-1",
+                                 "123.45",
+                                 "-0.000001",
+                                 "1E+20",
+                                 "1E+21",
+                                 "18446744073709551615",
+                                 "18446744073709551616",
+                                 "1E-40",
+                                 "1.5E-41",
+                                 "99999999999999999999999999999999999999",
+                                 "-12345678901234567890.123",
+                                 "7E+300",
+                                 "NaN",
+                                 "-Infinity"};
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        CL_Decimal d{std::string(text)};
+        char out[CL_Decimal::kShortStringRoom];
+        size_t n = d.ToShortString(out);
+        std::string full = S(d);
+        if (n) {
+            EXPECT_EQ(std::string(out, n), full);
+        }
+        CL_Decimal back = CL_Decimal::FromPrintedString(full.data(), full.size());
+        EXPECT_EQ(S(back), full);
+    }
+    char room[CL_Decimal::kShortStringRoom];
+    EXPECT_EQ(CL_Decimal(std::string("1E+20")).ToShortString(room), 21u);
+    EXPECT_EQ(CL_Decimal(std::string("1E+21")).ToShortString(room), 0u);
+    std::string wide = "1" + std::string(40, '0');
+    EXPECT_EQ(S(CL_Decimal::FromPrintedString(wide.data(), wide.size())), wide);
+    EXPECT_EQ(S(CL_Decimal(wide)), "0");  // the text constructor refuses 41 digits
+}
+
+// Exact results of fractional powers round once from their exact value (half up).
+TEST_F(DecimalTest, FractionalPowersWithExactResults) {
+    const struct {
+        const char* base;
+        const char* exponent;
+        const char* expected;
+    } cases[] = {
+        {"33894731509734389492325625", "1.5", "197332354208946653798914372538078421880"},
+        {"4.0", "0.5", "2"},
+        {"1", "12.3", "1"},
+        {"0.000001", "0.5", "0.001"},
+        {"16", "-1.25", "0.03125"},
+        {"2", "0.5", "1.4142135623730950488016887242096980786"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.base);
+        EXPECT_EQ(S(CL_Decimal(std::string(c.base)).Pow(CL_Decimal(std::string(c.exponent)))),
+                  c.expected);
+    }
+}

@@ -449,6 +449,11 @@ TEST(EntryCompare, TypesAndContainment) {
     EXPECT_FALSE(Make(5) >= Make(3));
     EXPECT_TRUE(Make(Dec("1.5")) == Make(Dec("1.50")));
     EXPECT_FALSE(Make(std::nan("")) == Make(std::nan("")));
+    // Texts compare whole: a shared prefix is not equality, whichever side is longer.
+    EXPECT_TRUE(Text("ab") == Text("ab"));
+    EXPECT_FALSE(Text("ab") == Text("abc"));
+    EXPECT_FALSE(Text("abc") == Text("ab"));
+    EXPECT_FALSE(Text("") == Text("a"));
     CLU_Table t;
     t.Set("integer", 4);
     CLU_Entry e = Make(4);
@@ -459,7 +464,7 @@ TEST(EntryCompare, TypesAndContainment) {
 TEST(EntryQuery, IsNumberAndEmpty) {
     for (const char* yes : {"0", "-5", "123", "9223372036854775807"})
         EXPECT_TRUE(Text(yes).IsNumber()) << yes;
-    for (const char* no : {"012", "1.5", " 1", "+1", "", "-", "99999999999999999999"})
+    for (const char* no : {"012", "01", "00", "1.5", " 1", "+1", "", "-", "99999999999999999999"})
         EXPECT_FALSE(Text(no).IsNumber()) << no;
     EXPECT_TRUE(Make(Dec("1")).IsNumber());
     EXPECT_TRUE(CLU_Entry().IsEmpty());
@@ -482,4 +487,93 @@ TEST(EntryMemory, Usage) {
     EXPECT_EQ(Make(1).GetMemoryUsage(), 40u);
     EXPECT_EQ(Text("short").GetMemoryUsage(), 55u);
     EXPECT_GE(Text(std::string(100, 'x')).GetMemoryUsage(), 140u);
+}
+
+namespace {
+
+struct ConvertCase {
+    const char* name;
+    CLU_Entry source;
+    CLU_Type target;
+    CLU_Entry expected;
+};
+
+CLU_List ListOf(const CLU_Entry& first) {
+    CLU_List list;
+    list.Append(first);
+    list.Append("second");
+    return list;
+}
+
+CLU_Table TableOf(const std::string& key, const CLU_Entry& value) {
+    CLU_Table table;
+    table.Set(key, value);
+    table.Set("other", 1);
+    return table;
+}
+
+}  // namespace
+
+// A list converts through its first item, a table through the key named after the
+// target type; every scalar target reads its own key and falls back to its default.
+TEST(EntryConvert, ContainersAndTextToEveryScalar) {
+    const CLU_Entry ts = Make(CL_TimeStamp(kEpoch + 3 * kDay + 5));
+    const CLU_Entry date = Make(CL_Date(kEpoch));
+    const CLU_Entry time = Make(CL_Time(3723004));
+    const CLU_Entry dec = Make(Dec("2.5"));
+    const ConvertCase cases[] = {
+        {"list bool", Make(ListOf(Make(true))), CLU_BOOL, Make(true)},
+        {"list integer", Make(ListOf(Make(9))), CLU_INTEGER, Make(int64(9))},
+        {"list float", Make(ListOf(Make(2.5))), CLU_FLOAT, Make(2.5)},
+        {"list decimal", Make(ListOf(dec)), CLU_DECIMAL, dec},
+        {"list date", Make(ListOf(date)), CLU_DATE, date},
+        {"list time", Make(ListOf(time)), CLU_TIME, time},
+        {"list timestamp", Make(ListOf(ts)), CLU_TIMESTAMP, ts},
+        {"list text", Make(ListOf(Text("a"))), CLU_TEXT, Text("a")},
+        {"table bool", Make(TableOf("boolean", Make(true))), CLU_BOOL, Make(true)},
+        {"table float", Make(TableOf("float", Make(0.25))), CLU_FLOAT, Make(0.25)},
+        {"table decimal", Make(TableOf("decimal", dec)), CLU_DECIMAL, dec},
+        {"table date", Make(TableOf("date", date)), CLU_DATE, date},
+        {"table time", Make(TableOf("time", time)), CLU_TIME, time},
+        {"table text", Make(TableOf("text", Text("t"))), CLU_TEXT, Text("t")},
+        {"table without time", Make(TableOf("x", time)), CLU_TIME, Make(CL_Time::Invalid())},
+        {"table without date", Make(TableOf("x", date)), CLU_DATE, Make(CL_Date(0LL))},
+        {"text yes", Text("YES"), CLU_BOOL, Make(true)},
+        {"text on", Text("On"), CLU_BOOL, Make(true)},
+        {"text t", Text("t"), CLU_BOOL, Make(true)},
+        {"text no", Text("no"), CLU_BOOL, Make(false)},
+        {"text 2", Text("2"), CLU_BOOL, Make(false)},
+        {"text leading integer", Text("12abc"), CLU_INTEGER, Make(int64(12))},
+        {"text empty integer", Text(""), CLU_INTEGER, Make(int64(0))},
+        {"text empty float", Text(""), CLU_FLOAT, Make(0.0)},
+        {"text exponent float", Text("1e3"), CLU_FLOAT, Make(1000.0)},
+        {"text date", Text("2024-02-29"), CLU_DATE, Make(CL_Date(29, 2, 2024))},
+        {"text bad date", Text("nope"), CLU_DATE, Make(CL_Date(0LL))},
+        {"text time", Text("01:02:03.004"), CLU_TIME, time},
+        {"text short timestamp", Text("1970-01-04"), CLU_TIMESTAMP,
+         Make(CL_TimeStamp(kEpoch + 3 * kDay))},
+        {"text timestamp", Text("1970-01-04 00:00:00.005"), CLU_TIMESTAMP, ts},
+        {"timestamp date", ts, CLU_DATE, Make(CL_Date(kEpoch + 3 * kDay))},
+        {"timestamp time", ts, CLU_TIME, Make(CL_Time(5))},
+        {"timestamp decimal", ts, CLU_DECIMAL, Make(Dec("259200"))},
+        {"time timestamp", time, CLU_TIMESTAMP, Make(CL_TimeStamp(3723004LL))},
+        {"time decimal", time, CLU_DECIMAL, Make(Dec("3723"))},
+        {"time float", time, CLU_FLOAT, Make(3723004.0)},
+        {"date timestamp", date, CLU_TIMESTAMP, Make(CL_TimeStamp(kEpoch))},
+        {"date time", date, CLU_TIME, Make(CL_Time::Invalid())},
+        {"decimal time", Make(Dec("86401.7")), CLU_TIME, Make(CL_Time(1000))},
+        {"decimal timestamp", Make(Dec("1.9")), CLU_TIMESTAMP, Make(CL_TimeStamp(kEpoch + 1000))},
+        {"decimal bool", Make(Dec("0.000")), CLU_BOOL, Make(false)},
+        {"float time", Make(kDay + 7.9), CLU_TIME, Make(CL_Time(7))},
+        {"float date", Make(kDay * 2 + 7.9), CLU_DATE, Make(CL_Date(kDay * 2))},
+        {"float decimal", Make(1.25), CLU_DECIMAL, Make(Dec("1.25"))},
+        {"integer float", Make(-3), CLU_FLOAT, Make(-3.0)},
+    };
+    for (const ConvertCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CLU_Entry e(c.source);
+        EXPECT_TRUE(e.Convert(c.target, false));
+        EXPECT_EQ(e.fType, c.target);
+        EXPECT_TRUE(e == c.expected) << e.Dump(0) << " vs " << c.expected.Dump(0);
+    }
 }

@@ -328,6 +328,86 @@ TEST(FlattenRead, DeepNestingIsRefused) {
     EXPECT_EQ(okBlob.Tell(), okBlob.GetSize());
 }
 
+namespace {
+
+// `levels` lists and tables nested inside each other (alternating, a list outermost),
+// an integer inside.
+CLU_Entry Nested(int levels) {
+    CLU_Entry e;
+    e.Set(7);
+    for (int i = 0; i < levels; i++) {
+        CLU_Entry outer;
+        if ((levels - 1 - i) % 2) {
+            CLU_Table t;
+            t.Set("k", e);
+            outer.Set(t);
+        } else {
+            CLU_List l;
+            l.Append(e);
+            outer.Set(l);
+        }
+        e = std::move(outer);
+    }
+    return e;
+}
+
+}  // namespace
+
+// Writers and readers share one limit: what is written reads back, and a value one
+// level deeper is refused by both, the writer leaving the blob untouched.
+TEST(FlattenNesting, WriterAndReaderAgreeOnTheLimit) {
+    for (int levels : {CLU_MAX_FLATTEN_DEPTH - 1, CLU_MAX_FLATTEN_DEPTH}) {
+        SCOPED_TRACE(levels);
+        CLU_Entry value = Nested(levels);
+        CL_Blob blob;
+        value.Flatten(blob);
+        ASSERT_GT(blob.GetSize(), 0u);
+        blob.Rewind();
+        CLU_Entry back;
+        EXPECT_TRUE(back.Unflatten(blob));
+        EXPECT_TRUE(back == value);
+
+        // The outermost list on its own is the first level too.
+        CL_Blob listBlob;
+        value.fList.Flatten(listBlob);
+        std::vector<uint8> whole = Bytes(blob);
+        EXPECT_EQ(Bytes(listBlob), std::vector<uint8>(whole.begin() + 1, whole.end()));
+        listBlob.Rewind();
+        CLU_List list;
+        EXPECT_TRUE(list.Unflatten(listBlob));
+    }
+
+    CLU_Entry deep = Nested(CLU_MAX_FLATTEN_DEPTH + 1);
+    for (int version : {1, 2}) {
+        SCOPED_TRACE(version);
+        uint32 old = CLU_Entry::SetFlattenedVersion(version);
+        CL_Blob blob = BlobOf({1, 2, 3});
+        blob.Seek(0, CL_SEEK_END);
+        deep.Flatten(blob);
+        EXPECT_EQ(Bytes(blob), std::vector<uint8>({1, 2, 3}));
+        EXPECT_EQ(blob.Tell(), 3u);
+        // Written over existing bytes: size and position stay.
+        blob.Seek(1, CL_SEEK_SET);
+        deep.Flatten(blob);
+        EXPECT_EQ(blob.GetSize(), 3u);
+        EXPECT_EQ(blob.Tell(), 1u);
+        CL_Blob listBlob;
+        deep.fList.Flatten(listBlob);
+        EXPECT_EQ(listBlob.GetSize(), 0u);
+        CLU_Entry::SetFlattenedVersion(old);
+    }
+
+    // The same value written by hand, one level past the limit, is refused on reading.
+    CL_Blob limit;
+    Nested(CLU_MAX_FLATTEN_DEPTH).Flatten(limit);
+    std::vector<uint8> bytes = Bytes(limit);
+    std::vector<uint8> deeper{'L', 1, 0, 0, 0};
+    deeper.insert(deeper.end(), bytes.begin(), bytes.end());
+    CL_Blob deeperBlob = BlobOf(deeper);
+    CLU_Entry e;
+    EXPECT_FALSE(e.Unflatten(deeperBlob));
+}
+
 TEST(FlattenRead, DuplicateKeysKeepFirstPlaceAndLaterValue) {
     CL_Blob blob = BlobOf({3,   0, 0,   0,   'b', 0,   'i', 1, 0, 0, 0, 0, 0, 0, 0,
                            'a', 0, 'N', 'b', 0,   'i', 2,   0, 0, 0, 0, 0, 0, 0});
@@ -512,4 +592,31 @@ TEST(FlattenLongList, NestedLongListsRoundTripAndFree) {
         EXPECT_TRUE(back.Unflatten(copy));
         EXPECT_EQ(back.Count(), outer.Count());
     }).join();
+}
+
+// A time read with a negative count keeps its remainder of one day, so it is written
+// back as it came.
+TEST(FlattenRead, NegativeTimesKeepTheirRemainder) {
+    const struct {
+        std::vector<uint8> bytes;
+        int raw;
+    } cases[] = {
+        {{'I', 0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, -5},
+        {{'H', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, -1000},
+        {{'I', 0x05, 0x5C, 0x26, 0x05, 0, 0, 0, 0}, 5},  // one day and 5 ms
+    };
+    for (const auto& c : cases) {
+        CL_Blob blob = BlobOf(c.bytes);
+        CLU_Entry e;
+        ASSERT_TRUE(e.Unflatten(blob));
+        ASSERT_EQ(e.fType, CLU_TIME);
+        EXPECT_EQ(e.fTime.ToRaw(), c.raw);
+        CL_Blob again;
+        e.Flatten(again);
+        CL_Blob back = again;
+        back.Rewind();
+        CLU_Entry e2;
+        ASSERT_TRUE(e2.Unflatten(back));
+        EXPECT_EQ(e2.fTime.ToRaw(), c.raw);
+    }
 }

@@ -312,6 +312,101 @@ TEST(HashMap, MatchesAReferenceModel) {
     EXPECT_EQ(Keys(map), order);
 }
 
+// Integer keys are their own hash: patterns that share low bits must still spread.
+struct KeyPattern {
+    const char* fName;
+    uint32 fStart;
+    uint32 fStep;
+};
+
+class HashMapPatterns : public ::testing::TestWithParam<KeyPattern> {};
+
+TEST_P(HashMapPatterns, KeysStayFindableThroughChurnShrinkAndCopy) {
+    const KeyPattern& pattern = GetParam();
+    MapProbe<uint32, uint32> map;
+    std::unordered_map<uint32, uint32> model;
+    std::vector<uint32> order;
+    std::mt19937 rng(11);
+    auto key = [&](uint32 i) { return pattern.fStart + i * pattern.fStep; };
+    for (uint32 step = 0; step < 30000; step++) {
+        uint32 k = key(rng() % 3000);
+        uint32 op = rng() % 16;
+        if (op < 9) {
+            if (!model.count(k)) order.push_back(k);
+            map.Set(k, step);
+            model[k] = step;
+        } else if (op < 13) {
+            map.Remove(k);
+            if (model.erase(k)) std::erase(order, k);
+        } else if (op == 13) {
+            // Removal through an iterator leaves the slot pointing at the node.
+            for (auto it = map.begin(); it != map.end(); ++it) {
+                if (it.key() == k) {
+                    map.Remove(it);
+                    model.erase(k);
+                    std::erase(order, k);
+                    break;
+                }
+            }
+        } else if (op == 14 && rng() % 100 == 0) {
+            map.Shrink();
+        } else if (op == 15 && rng() % 500 == 0) {
+            MapProbe<uint32, uint32> copy;
+            copy = map;
+            map.Clear();
+            map = copy;
+        }
+        ASSERT_EQ(map.Exists(k), model.count(k) == 1) << step;
+    }
+    ASSERT_EQ(map.Count(), model.size());
+    for (const auto& [k, value] : model)
+        ASSERT_EQ(map.Get(k), value);
+    for (uint32 i = 3000; i < 6000; i++)
+        ASSERT_FALSE(map.Exists(key(i)));
+    EXPECT_EQ(Keys(map), order);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, HashMapPatterns,
+                         ::testing::Values(KeyPattern{"consecutive", 0, 1},
+                                           KeyPattern{"step1024", 0, 1024},
+                                           KeyPattern{"step65536", 7, 65536},
+                                           KeyPattern{"scattered", 1, 2654435761u}),
+                         [](const auto& info) { return std::string(info.param.fName); });
+
+TEST(HashMap, TinyIndexesAfterShrinkStillFindEverything) {
+    MapProbe<uint32, uint32> map;
+    for (uint32 live = 1; live <= 20; live++) {
+        map.Clear();
+        for (uint32 i = 0; i < live; i++)
+            map.Set(i * 1024, i);
+        for (uint32 i = 0; i < 40; i++)
+            map.Remove(i * 1024 + 1);
+        map.Shrink();
+        ASSERT_EQ(map.Count(), live);
+        for (uint32 i = 0; i < live; i++)
+            ASSERT_EQ(map.Get(i * 1024), i) << live;
+        ASSERT_FALSE(map.Exists(live * 1024));
+        map.Set(live * 1024, live);  // grows past the shrunk index
+        for (uint32 i = 0; i <= live; i++)
+            ASSERT_EQ(map.Get(i * 1024), i) << live;
+    }
+}
+
+TEST(HashMap, TagGroupMatchesTheBytewiseForm) {
+    uint8 tags[16];
+    std::mt19937 rng(3);
+    for (int round = 0; round < 2000; round++) {
+        for (uint8& tag : tags)
+            tag = static_cast<uint8>(rng() % 4 == 0 ? 0 : 0x80 | (rng() % 4));
+        uint8 wanted = static_cast<uint8>(round % 3 == 0 ? 0 : 0x80 | (rng() % 4));
+        uint32 expected = 0;
+        for (uint32 i = 0; i < 16; i++)
+            if (tags[i] == wanted) expected |= 1u << i;
+        ASSERT_EQ(_CL_TagGroup::MatchPortable(tags, wanted), expected);
+        ASSERT_EQ(_CL_TagGroup::Match(tags, wanted), expected);
+    }
+}
+
 TEST(Set, AddRemoveAndOrderOfSetOperations) {
     SetProbe<int32> a, b;
     for (int32 v : {5, 1, 9, 3})

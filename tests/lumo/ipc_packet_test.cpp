@@ -246,6 +246,34 @@ TEST(Chunking, BoundariesAndFlags) {
     }
 }
 
+// Every type but PING and DISCOVER marks its first chunk, whichever builder writes
+// it; a DISCOVER datagram goes out with flags 0.
+TEST(Chunking, FirstChunkFlagByType) {
+    for (uint32 type = CL_PACKET_TYPE_DISCOVER; type <= CL_PACKET_TYPE_USER_MESSAGE; type++) {
+        SCOPED_TRACE(type);
+        const bool marked = type != CL_PACKET_TYPE_PING && type != CL_PACKET_TYPE_DISCOVER;
+        CL_PacketHeader h;
+        CL_InitPacketHeader(&h, CL_PacketType(type), 0, 5);
+        CL_Blob payload = Payload(marked ? CL_IPC_CHUNK_SIZE + 1 : 0);
+        CL_Blob wire;
+        CL_BuildPacket(h, payload, &wire);
+        std::vector<Chunk> chunks = SplitWire(wire);
+        ASSERT_EQ(chunks.size(), marked ? 2u : 1u);
+        EXPECT_EQ(V(chunks[0].fHeader.fFlags), marked ? CL_IPC_FIRST_CHUNK : 0);
+        if (marked) EXPECT_EQ(V(chunks[1].fHeader.fFlags), 0);
+        CL_Blob one;
+        CL_AppendChunk(h, payload, 0, &one);
+        EXPECT_EQ(V(SplitWire(one)[0].fHeader.fFlags), marked ? CL_IPC_FIRST_CHUNK : 0);
+    }
+    CL_PacketHeader discover;
+    CL_MakeDiscoverRequest(&discover);
+    CL_Blob wire;
+    CL_BuildPacket(discover, CL_Blob(), &wire);
+    Bytes expected = RawHeader(discover);
+    EXPECT_EQ(BytesOf(wire), expected);
+    EXPECT_EQ(Bytes(expected.begin() + 10, expected.begin() + 12), Bytes(2, 0));
+}
+
 TEST(Progress, CompletenessBothWays) {
     EXPECT_EQ(CL_EncodeCompleteness(100.0), 65534);
     EXPECT_EQ(CL_EncodeCompleteness(0.0), 0);
@@ -465,6 +493,17 @@ TEST(PayloadDecoding, ChunkSequenceFromTheWireIsChecked) {
         CL_Blob shortChunk(chunks[0].fPayload.GetDataForRead(), 100, true);
         EXPECT_EQ(d.Add(chunks[0].fHeader, shortChunk), CL_IPC_BAD_REPLY);
     }
+    {  // A continuation of another request (its sequence number) or of another type.
+        CL_PacketHeader otherSequence = chunks[1].fHeader;
+        otherSequence.fSequence++;
+        CL_PacketHeader otherType = chunks[1].fHeader;
+        otherType.fType++;
+        for (const CL_PacketHeader& wrong : {otherSequence, otherType}) {
+            CL_PayloadDecoder d(nullptr, false);
+            ASSERT_EQ(d.Add(chunks[0].fHeader, chunks[0].fPayload), 0);
+            EXPECT_EQ(d.Add(wrong, chunks[1].fPayload), CL_IPC_BAD_REPLY);
+        }
+    }
     {  // A second first chunk, or more after completion.
         CL_PayloadDecoder d(nullptr, false);
         ASSERT_EQ(d.Add(chunks[0].fHeader, chunks[0].fPayload), 0);
@@ -522,13 +561,15 @@ TEST(PacketSocket, WriteAndReadChunks) {
     EXPECT_EQ(V(decoder.GetHeader().fData.fCommand), 9u);
 
     // The socket writer puts on the wire exactly what the packet builder makes: a
-    // multi-chunk packet, and a PING that never carries the first-chunk flag.
+    // multi-chunk packet, and a PING and a DISCOVER that never carry the first-chunk flag.
     CL_PacketHeader ping;
     CL_Blob pingPayload;
     std::string message = "Indicizzazione";
     CL_MakePing(&ping, &pingPayload, 17, 40.0, &message);
-    for (auto* packet : {&h, &ping}) {
-        const CL_Blob& body = packet == &h ? sent : pingPayload;
+    CL_PacketHeader discover;
+    CL_MakeDiscoverRequest(&discover);
+    for (auto* packet : {&h, &ping, &discover}) {
+        const CL_Blob& body = packet == &h ? sent : packet == &ping ? pingPayload : CL_Blob();
         CL_Blob expected;
         CL_BuildPacket(*packet, body, &expected);
         ASSERT_EQ(CL_WritePacket(client, *packet, body, 2000), 0);

@@ -93,6 +93,13 @@ TEST(ListSearch, IndexOfMatchesTypeAndValue) {
     EXPECT_EQ(list.IndexOf(5), 2);
     EXPECT_EQ(list.IndexOf(CLU_Null), -1);
     EXPECT_EQ(list.IndexOf("5"), 0);
+    // Texts sharing a prefix are different items.
+    CLU_List texts;
+    texts.Append("abc").Append("ab").Append("a");
+    EXPECT_EQ(texts.IndexOf("ab"), 1);
+    EXPECT_EQ(texts.IndexOf("a"), 2);
+    EXPECT_EQ(texts.IndexOf("abc"), 0);
+    EXPECT_EQ(texts.IndexOf("abcd"), -1);
 }
 
 TEST(ListChange, PopExtendClear) {
@@ -138,6 +145,9 @@ TEST(ListCompare, EqualityAndContainment) {
     EXPECT_FALSE(Ints({1, 3}) >= Ints({1, 2, 3}));
     EXPECT_FALSE(Ints({1, 2}) >= Ints({2, 1}));
     EXPECT_TRUE(Ints({1, 2}) >= CLU_List());
+    EXPECT_TRUE(Ints({1, 2}) >= Ints({1, 2}));
+    EXPECT_TRUE(Ints({1, 2}) <= Ints({1, 2}));
+    EXPECT_TRUE(CLU_List() >= CLU_List());
     EXPECT_TRUE(Ints({1, 2}) == Ints({1, 2}));
     EXPECT_FALSE(Ints({1, 2}) == Ints({2, 1}));
     EXPECT_TRUE(Ints({1, 3}) <= Ints({1, 2, 3}));

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,6 +184,45 @@ TEST(NetAddress, ConcurrentLocalAddresses) {
         t.join();
     for (uint32 c : counts)
         EXPECT_EQ(c, counts[0]);
+}
+
+// The first use of the list, made by several threads at once: the cache is empty, so
+// every one of them fills it. Runs in a fresh copy of the test program, where nothing
+// has filled the cache yet.
+TEST(NetAddress, ConcurrentFirstUseOfTheLocalCache) {
+    if (!getenv("ZELMO_FRESH_LOCAL_CACHE")) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("ZELMO_FRESH_LOCAL_CACHE", "1", 1);
+            execl("/proc/self/exe", "net_address_test",
+                  "--gtest_filter=NetAddress.ConcurrentFirstUseOfTheLocalCache", (char*)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return;
+    }
+    CL_StartClock();
+    std::atomic<int> waiting{8};
+    std::vector<std::thread> threads;
+    std::vector<CL_Array<CL_NetAddress>> lists(8);
+    for (int t = 0; t < 8; t++)
+        threads.emplace_back([t, &waiting, &lists] {
+            waiting--;
+            while (waiting.load() > 0)
+                std::this_thread::yield();
+            EXPECT_EQ(CL_NetAddress::GetLocalAddresses(&lists[t]), 0);
+        });
+    for (auto& t : threads)
+        t.join();
+    ASSERT_GE(lists[0].Count(), 2u);
+    for (const auto& list : lists) {
+        ASSERT_EQ(list.Count(), lists[0].Count());
+        for (uint32 i = 0; i < list.Count(); i++)
+            EXPECT_TRUE(list[i] == lists[0][i]);
+    }
 }
 
 TEST(NetAddress, CopiesAndTheLocalCache) {

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -237,6 +238,29 @@ TEST(SocketSelect, ResetPeerIsNotAnExceptionalCondition) {
     EXPECT_EQ(except.Count(), 0u);
 }
 
+// A peer that hangs up without sending anything makes the socket readable (the read
+// sees the end of the stream) but not exceptional; so does a connection shut down in
+// both directions, which poll() reports as a hang-up.
+TEST(SocketSelect, HangUpWithoutDataIsReadable) {
+    for (bool bothWays : {false, true}) {
+        SCOPED_TRACE(bothWays ? "shut down both ways" : "peer closed");
+        Pair p;
+        p.client.Close();
+        if (bothWays) ASSERT_EQ(shutdown(p.server->GetDescriptor(), SHUT_WR), 0);
+        CL_Set<CL_Socket*> read, except;
+        read.Add(p.server.get());
+        except.Add(p.server.get());
+        uint32 count = 99;
+        EXPECT_EQ(CL_Socket::Select(&read, nullptr, &except, &count, 5000, nullptr), 0);
+        EXPECT_EQ(count, 1u);
+        EXPECT_EQ(read.Count(), 1u);
+        EXPECT_EQ(except.Count(), 0u);
+        EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 5000, nullptr), 0);
+        char byte;
+        EXPECT_EQ(recv(p.server->GetDescriptor(), &byte, 1, MSG_DONTWAIT), 0);
+    }
+}
+
 // Counts the lock calls the wait makes.
 class CountingMutex : public CL_RecursiveMutex {
 public:
@@ -272,6 +296,7 @@ TEST(SocketSelect, LockReleasedOnceForTheWait) {
     EXPECT_EQ(lock.fLocks.load(), 2);  // the other thread's and the wait's own
     EXPECT_EQ(lock.fUnlocks.load(), 2);
     EXPECT_EQ(lock.TryLock(), 0);  // still held by this thread (recursively)
+    lock.CL_RecursiveMutex::Unlock();
     lock.CL_RecursiveMutex::Unlock();
 
     // Held twice: the wait releases one level only, so the lock stays held.

@@ -207,9 +207,8 @@ TEST(TimeText, PrintsAndInvalidIsNull) {
     EXPECT_EQ(CL_Time(10, 0, 0, 50).ToString(), "10:00:00.050");
     EXPECT_EQ(CL_Time(0).ToString(), "00:00:00");
     EXPECT_EQ(CL_Time::Invalid().ToString(), "NULL");
-    EXPECT_EQ(CL_Time(-5).ToRaw(), -1);
-    EXPECT_EQ(CL_Time(86400000).ToRaw(), -1);
     EXPECT_EQ(CL_Time(24, 0, 0, 0).ToRaw(), -1);
+    EXPECT_EQ(CL_Time(23, 59, 59, 1000).ToRaw(), -1);
 
     CL_Time t(23, 30, 0, 0);
     t += CL_TimeDelta::FromHours(1);
@@ -237,9 +236,16 @@ TEST(DateText, ParsesIsoDates) {
         EXPECT_EQ(d.ToRaw(), 0) << bad;
         EXPECT_EQ(d.ToString(), "NULL") << bad;
     }
-    // Inside the reform gap a parsed date is null.
+    // Inside the reform gap a parsed date is null; the days around it read back.
     CL_Date gap;
     EXPECT_FALSE(gap.FromString("1582-10-10"));
+    EXPECT_FALSE(gap.FromString("1582-10-05"));
+    EXPECT_EQ(gap.ToRaw(), 0);
+    for (const char* edge : {"1582-10-04 20:00:00.000", "1582-10-15 20:00:00.000"}) {
+        CL_TimeStamp t;
+        EXPECT_TRUE(t.FromString(edge, CL_TIMESTAMP_ISO_FORMAT)) << edge;
+        EXPECT_EQ(t.ToString(CL_TIMESTAMP_ISO_FORMAT), edge);
+    }
 }
 
 TEST(DateText, PrintsEveryFormat) {
@@ -292,7 +298,14 @@ TEST(TimeStampText, ParsesEveryFormat) {
                {"20240305-1407", 9},
                {"20240305T2407", 9},
                {"0000-01-01", 1},
-               {"", 2}};
+               {"", 2},
+               // Days the reform removed, with or without a time of day.
+               {"1582-10-05 20:00:00", 2},
+               {"1582-10-14T00:00:00.001", 2},
+               {"1582-10-09 12:00:00", 5},
+               {"1582-10-10", 1},
+               {"15821005", 8},
+               {"15821014T2359", 9}};
     for (const Bad& b : bad) {
         CL_TimeStamp t;
         EXPECT_FALSE(t.FromString(b.text, b.format)) << b.text;
@@ -450,3 +463,31 @@ TEST(Delta, Conversions) {
 }
 
 }  // namespace
+
+// A raw count keeps its remainder modulo one day, with the count's sign.
+TEST(TimeRaw, RemainderOfOneDayWithTheCountsSign) {
+    const struct {
+        long long raw;
+        int expected;
+        bool valid;
+    } cases[] = {
+        {0, 0, true},
+        {86399999, 86399999, true},
+        {86400000, 0, true},
+        {86400005, 5, true},
+        {3 * 86400000LL + 7, 7, true},
+        {-1, -1, false},
+        {-5, -5, false},
+        {-86400005, -5, false},
+        {-1000, -1000, false},
+        {INT64_MIN, static_cast<int>(INT64_MIN % 86400000), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.raw);
+        CL_Time t;
+        EXPECT_EQ(t.FromRaw(c.raw).ToRaw(), c.expected);
+        EXPECT_EQ(t.IsValid(), c.valid);
+        if (c.raw >= INT32_MIN && c.raw <= INT32_MAX)
+            EXPECT_EQ(CL_Time(static_cast<int>(c.raw)).ToRaw(), c.expected);
+    }
+}

@@ -9,6 +9,7 @@
 #include "lumo/entry.h"
 #include "lumo/thread.h"
 #include "lumo/platform/unix/tls_internal.h"
+#include "support/sanitizer.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ TEST_F(ThreadVarTest, ReleasingWithoutARecordChangesNothing) {
 // Releasing a thread's storage also empties its cache of freed entries, even when the
 // thread has no record. Runs on the main thread, whose heap figures are stable here.
 TEST_F(ThreadVarTest, ReleasingEmptiesTheEntryCache) {
-#if defined(__SANITIZE_ADDRESS__)
+#if ZELMO_SANITIZER_HEAP
     GTEST_SKIP() << "heap figures come from the sanitizer's allocator";
 #else
     constexpr size_t kEntries = 2000;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ TEST(Utf8Check, AgreesWithPythonStrictDecoder) {
         ++count;
         CL_Blob blob(s);
         bool ok = CL_CheckUTF8(&blob);
+        ASSERT_EQ(lumo_utf8::IsWellFormedVector(s.data(), s.size()), ok) << count;
         std::wstring w = CL_FromUTF8(s);
         ASSERT_EQ(ok, !w.empty()) << count;
         flags.push_back(ok);
@@ -274,3 +276,121 @@ TEST(StringHelpers, ReplaceJoinSplitStrip) {
     EXPECT_EQ(CL_StringStripped(""), "");
     EXPECT_EQ(CL_StringStripped("\r\n a b \v\f"), "a b");
 }
+
+namespace {
+
+// One class of input per row: the sequence, whether it is well-formed, and its code
+// point when it is.
+struct SequenceCase {
+    const char* fName;
+    std::string fBytes;
+    bool fWellFormed;
+    uint32 fCodePoint;
+};
+
+std::string Bytes(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes)
+        s += char(b);
+    return s;
+}
+
+std::vector<SequenceCase> SequenceCases() {
+    return {
+        {"ascii_nul", Bytes({0x00}), true, 0x00},
+        {"ascii_del", Bytes({0x7F}), true, 0x7F},
+        {"two_lowest", Bytes({0xC2, 0x80}), true, 0x80},
+        {"two_highest", Bytes({0xDF, 0xBF}), true, 0x7FF},
+        {"three_e0_lowest", Bytes({0xE0, 0xA0, 0x80}), true, 0x800},
+        {"three_e1_ec", Bytes({0xE1, 0x80, 0x80}), true, 0x1000},
+        {"three_before_surrogates", Bytes({0xED, 0x9F, 0xBF}), true, 0xD7FF},
+        {"three_after_surrogates", Bytes({0xEE, 0x80, 0x80}), true, 0xE000},
+        {"three_highest", Bytes({0xEF, 0xBF, 0xBF}), true, 0xFFFF},
+        {"four_f0_lowest", Bytes({0xF0, 0x90, 0x80, 0x80}), true, 0x10000},
+        {"four_f1_f3", Bytes({0xF3, 0xBF, 0xBF, 0xBF}), true, 0xFFFFF},
+        {"four_highest", Bytes({0xF4, 0x8F, 0xBF, 0xBF}), true, 0x10FFFF},
+        {"lone_trail_80", Bytes({0x80}), false, 0},
+        {"lone_trail_bf", Bytes({0xBF}), false, 0},
+        {"overlong_c0", Bytes({0xC0, 0x80}), false, 0},
+        {"overlong_c1", Bytes({0xC1, 0xBF}), false, 0},
+        {"overlong_e0", Bytes({0xE0, 0x9F, 0xBF}), false, 0},
+        {"surrogate_low", Bytes({0xED, 0xA0, 0x80}), false, 0},
+        {"surrogate_high", Bytes({0xED, 0xBF, 0xBF}), false, 0},
+        {"overlong_f0", Bytes({0xF0, 0x8F, 0xBF, 0xBF}), false, 0},
+        {"above_10ffff", Bytes({0xF4, 0x90, 0x80, 0x80}), false, 0},
+        {"lead_f5", Bytes({0xF5, 0x80, 0x80, 0x80}), false, 0},
+        {"lead_f8_five", Bytes({0xF8, 0x88, 0x80, 0x80, 0x80}), false, 0},
+        {"lead_fc_six", Bytes({0xFC, 0x84, 0x80, 0x80, 0x80, 0x80}), false, 0},
+        {"lead_ff", Bytes({0xFF}), false, 0},
+        {"two_ascii_trail", Bytes({0xC3, 0x41}), false, 0},
+        {"two_lead_trail", Bytes({0xC3, 0xC3}), false, 0},
+        {"three_bad_third", Bytes({0xE1, 0x80, 0x41}), false, 0},
+        {"four_bad_third", Bytes({0xF1, 0x80, 0xC0, 0x80}), false, 0},
+        {"four_bad_fourth", Bytes({0xF1, 0x80, 0x80, 0x7F}), false, 0},
+        {"cut_two", Bytes({0xC3}), false, 0},
+        {"cut_three", Bytes({0xE2, 0x82}), false, 0},
+        {"cut_four", Bytes({0xF0, 0x9F, 0x98}), false, 0},
+    };
+}
+
+class Utf8Sequences : public ::testing::TestWithParam<SequenceCase> {};
+
+// Each sequence at every offset of ASCII runs that cross the 8- and 16-byte steps, at
+// the end and followed by more text, through the vector, word and reference paths.
+TEST_P(Utf8Sequences, SameAnswerOnEveryPathAndOffset) {
+    const SequenceCase& c = GetParam();
+    for (size_t before = 0; before < 40; before++) {
+        for (const std::string& after : {std::string(), std::string("tail text of ascii"),
+                                         U8(0xE9) + "x" + U8(0x4E2D)}) {
+            std::string text = std::string(before, 'a') + c.fBytes + after;
+            const bool expected = c.fWellFormed;
+            ASSERT_EQ(lumo_utf8::IsWellFormed(text.data(), text.size()), expected) << before;
+            ASSERT_EQ(lumo_utf8::IsWellFormedPortable(text.data(), text.size()), expected);
+            ASSERT_EQ(lumo_utf8::IsWellFormedVector(text.data(), text.size()), expected);
+            ASSERT_EQ(lumo_utf8::IsWellFormedReference(text.data(), text.size()), expected);
+            CL_Blob blob(text);
+            ASSERT_EQ(CL_CheckUTF8(&blob), expected);
+            std::wstring wide = CL_FromUTF8(text);
+            ASSERT_EQ(lumo_utf8::Decode(text, false), wide);
+            if (!expected) {
+                ASSERT_TRUE(wide.empty());
+                continue;
+            }
+            ASSERT_EQ(wide.size(), before + 1 + (after.empty() ? 0 : CL_FromUTF8(after).size()));
+            ASSERT_EQ(static_cast<uint32>(wide[before]), c.fCodePoint);
+            ASSERT_EQ(CL_ToUTF8(wide), text);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, Utf8Sequences, ::testing::ValuesIn(SequenceCases()),
+                         [](const auto& info) { return std::string(info.param.fName); });
+
+TEST(Utf8Check, RandomMixesAgreeWithTheReferenceDecoder) {
+    std::mt19937 rng(5);
+    const std::string pieces[] = {"a",       "plain ascii run ", U8(0xE8),     U8(0x20AC),
+                                  U8(0x1F600), U8(0x7FF),       std::string(1, '\x80'),
+                                  std::string(1, '\xC3'), std::string(1, '\xED'),
+                                  std::string(1, '\xF4'), std::string(1, '\xFF')};
+    for (int round = 0; round < 20000; round++) {
+        std::string text;
+        int count = rng() % 12;
+        for (int i = 0; i < count; i++) {
+            // Mostly well-formed pieces, so that failures land at varied depths.
+            uint32 pick = rng() % 100 < 90 ? rng() % 6 : 6 + rng() % 5;
+            text += pieces[pick];
+        }
+        bool expected = lumo_utf8::IsWellFormedReference(text.data(), text.size());
+        ASSERT_EQ(lumo_utf8::IsWellFormed(text.data(), text.size()), expected) << round;
+        ASSERT_EQ(lumo_utf8::IsWellFormedPortable(text.data(), text.size()), expected);
+        ASSERT_EQ(lumo_utf8::IsWellFormedVector(text.data(), text.size()), expected);
+        std::wstring wide = lumo_utf8::Decode(text, true);
+        ASSERT_EQ(lumo_utf8::Decode(text, false), wide);
+        if (expected)
+            ASSERT_EQ(CL_ToUTF8(wide), text);
+        else
+            ASSERT_TRUE(wide.empty());
+    }
+}
+
+}  // namespace

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstring>
 #include <string>
 
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/entry.h"
 #include "lumo/xml.h"
 
@@ -94,6 +96,76 @@ TEST(ValueXmlSave, RoundTripOfEveryType) {
     ASSERT_TRUE(LoadTable(SaveTable(lossy), &lossyBack));
     EXPECT_EQ(lossyBack.GetString("s"), "padded");
     EXPECT_DOUBLE_EQ(lossyBack.GetFloat("f"), 3.14159);
+}
+
+// Every decimal saves to text that loads back to the same value: digits where the text
+// rules take them, the scientific form where they would not (more than 38 digits or
+// 1024 bytes of text, or none at all for exponents beyond the printable).
+TEST(ValueXmlSave, DecimalsOfEveryMagnitudeRoundTrip) {
+    struct Case {
+        const char* value;
+        const char* saved;  // null: any text
+    };
+    const Case cases[] = {
+        {"123.456", "123.456"},
+        {"-0.000001", "-0.000001"},
+        {"12345678901234567890123456789012345678", "12345678901234567890123456789012345678"},
+        {"1E+40", "1E+40"},
+        {"-1.5E+39", "-1.5E+39"},
+        {"12345678901234567890123456789012345678E+50",
+         "1.2345678901234567890123456789012345678E+87"},
+        {"-1E+1000", "-1E+1000"},
+        {"1E-1000", nullptr},
+        {"1E-1030", "1E-1030"},
+        {"7E-100000", "7E-100000"},
+        {"9.9999999999999999999999999999999999999E+999999999999999999", nullptr},
+        {"1E-999999999999999999", nullptr},
+        {"-Infinity", "-Infinity"},
+        {"NaN", "NaN"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        decnum::Number number;
+        uint32 status = 0;
+        decnum::FromString(&number, c.value, strlen(c.value), CL_Decimal::GetContext(), &status);
+        ASSERT_EQ(0u, status);
+        CL_Decimal decimal(number);
+        CLU_Table table;
+        table.Set("d", decimal);
+        std::string text = SaveTable(table);
+        if (c.saved)
+            EXPECT_NE(text.find(std::string(">") + c.saved + "</decimal>"), std::string::npos)
+                << text;
+        CLU_Table back;
+        ASSERT_TRUE(LoadTable(text, &back));
+        ASSERT_EQ(back.GetType("d"), CLU_DECIMAL);
+        CL_Decimal loaded = back.GetDecimal("d");
+        if (number.IsNaN()) {
+            EXPECT_TRUE(loaded.GetNumber().IsNaN());
+        } else {
+            EXPECT_EQ(0, loaded.Compare(decimal));
+            char want[decnum::kSciBufferSize], got[decnum::kSciBufferSize];
+            EXPECT_EQ(std::string(want, decnum::ToSci(decimal.GetNumber(), want)),
+                      std::string(got, decnum::ToSci(loaded.GetNumber(), got)));
+        }
+    }
+}
+
+// Large values saved as all their digits, beyond the 38 the text rules take, still
+// load when only trailing zeros make them long; other over-long digits do not.
+TEST(ValueXmlLoad, LongDigitStringsOfLargeDecimals) {
+    CLU_Table t;
+    ASSERT_TRUE(
+        LoadTable("<t><decimal name='big'>-1500000000000000000000000000000000000000</decimal>"
+                  "<decimal name='point'>10000000000000000000000000000000000000000.000</decimal>"
+                  "<decimal name='digits'>100000000000000000000000000000000000001</decimal>"
+                  "<decimal name='comma'>10000000000000000000000000000000000000000,0</decimal></t>",
+                  &t));
+    EXPECT_EQ(0, t.GetDecimal("big").Compare(CL_Decimal("-1.5E+39")));
+    EXPECT_EQ(0, t.GetDecimal("point").Compare(CL_Decimal("1E+40")));
+    EXPECT_EQ(t.GetType("digits"), CLU_DECIMAL);
+    EXPECT_EQ(0, t.GetDecimal("digits").Compare(CL_Decimal(0)));
+    EXPECT_EQ(0, t.GetDecimal("comma").Compare(CL_Decimal(0)));
 }
 
 TEST(ValueXmlSave, FloatsIgnoreTheProcessLocale) {

@@ -132,6 +132,23 @@ TEST(XmlBuild, SaveIsIndentedUtf8WithDeclaration) {
     EXPECT_EQ(loaded.GetNodeContent(), "caff\xC3\xA8 <1>");
 }
 
+// Text that is not UTF-8 does not save cleanly, and malformed documents do not load;
+// either way libxml2's complaint is kept for GetError, never printed.
+TEST(XmlBuild, DiagnosticsStayOffStderr) {
+    CL_XML_Document doc;
+    CL_XML_Node root = doc.CreateNode(CL_XML_Node::ELEMENT, "root");
+    doc.SetRoot(root);
+    root.AddChild(doc.CreateNode(CL_XML_Node::TEXT, "bad \xFF\xFE bytes"));
+    ::testing::internal::CaptureStderr();
+    std::string saved = SaveText(doc);
+    CL_XML_Document other;
+    bool loaded = LoadText(other, "<a><b></a>");
+    std::string printed = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed, "");
+    EXPECT_FALSE(loaded);
+    EXPECT_FALSE(other.GetError().empty());
+}
+
 TEST(XmlBuild, NodeOperations) {
     CL_XML_Document doc;
     CL_XML_Node root = doc.CreateNode(CL_XML_Node::ELEMENT, "r");
@@ -370,3 +387,131 @@ TEST(XmlTransform, StylesheetsMayNotWriteFiles) {
 }
 
 }  // namespace
+
+// ---- Queries, dumps, validation and building by name --------------------------
+// Expected node sets are those of `xmllint --xpath` on the same file (element paths
+// also agree with Python's xml.etree); the dump is `xmllint --format`'s output and
+// validity that of `xmllint --valid`.
+
+namespace {
+
+// What a query found: each node's name (or "@" for an attribute) and its content.
+std::string Describe(const CL_Array<CL_XML_Node>& nodes) {
+    std::string out;
+    for (const CL_XML_Node& n : nodes) {
+        if (!out.empty()) out += "|";
+        std::string name = n.GetType() == CL_XML_Node::UNKNOWN ? "@" : n.GetName();
+        out += name + "=" + n.GetNodeContent();
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(XmlQuery, XPathFromTheDocumentAndFromANode) {
+    CL_XML_Document doc(kData + "catalog.xml", 0);
+    ASSERT_EQ(doc.GetRoot().GetName(), "catalog");
+    const struct {
+        const char* xpath;
+        const char* found;
+    } cases[] = {
+        {"//book/@id", "@=b1|@=b2|@=b3"},
+        {"/catalog/book[price]/title", "title=Il nome della rosa|title=Città invisibili"},
+        {"//book[@lang='it']", "book=Se una notte"},
+        {"//price/text()", "=12.50|=9"},
+        {"/catalog/book[2]/following-sibling::book/price", "price=9"},
+        {"//nothing", ""},
+        {"count(//book)", ""},  // a number, not a node set
+        {"//book[", ""},        // does not parse
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.xpath);
+        CL_Array<CL_XML_Node> all = doc.FindAll(c.xpath);
+        EXPECT_EQ(Describe(all), c.found);
+        CL_XML_Node first = doc.Find(c.xpath);
+        EXPECT_EQ(first, all.GetFirst());
+        EXPECT_EQ(first.IsNull(), all.Count() == 0);
+    }
+
+    // Relative paths start from the node.
+    CL_XML_Node second = doc.Find("/catalog/book[2]");
+    EXPECT_EQ(second.GetAttribute("id", ""), "b2");
+    EXPECT_EQ(Describe(second.FindAll("title")), "title=Se una notte");
+    EXPECT_EQ(Describe(second.FindAll("../book/price")), "price=12.50|price=9");
+    EXPECT_EQ(second.Find("@lang").GetNodeContent(), "it");
+    EXPECT_TRUE(second.Find("price").IsNull());
+    EXPECT_TRUE(CL_XML_Node().Find("//book").IsNull());
+    EXPECT_EQ(CL_XML_Node().FindAll("//book").Count(), 0u);
+    EXPECT_FALSE(doc.GetError().empty());  // the expression that did not parse
+}
+
+TEST(XmlQuery, DumpIsTheIndentedText) {
+    CL_XML_Document doc(kData + "catalog.xml", 0);
+    EXPECT_EQ(doc.Dump(), ReadAll(kData + "catalog.formatted.xml"));
+    EXPECT_EQ(doc.Dump(), SaveText(doc));
+    EXPECT_EQ(doc.Find("//book[@id='b2']").Dump(),
+              "<book id=\"b2\" lang=\"it\">\n  <title>Se una notte</title>\n</book>");
+    EXPECT_EQ(doc.Find("//price").Dump(), "<price>12.50</price>");
+    EXPECT_EQ(CL_XML_Node().Dump(), "");
+}
+
+TEST(XmlQuery, ValidityAgainstTheDocumentsDtd) {
+    const struct {
+        const char* file;
+        bool valid;
+    } cases[] = {
+        {"catalog.xml", true},
+        {"catalog_invalid.xml", false},  // children out of order
+        {"orders.xml", false},           // no DTD at all
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        CL_XML_Document doc(kData + c.file, 0);
+        EXPECT_EQ(doc.IsValid(), c.valid);
+        EXPECT_EQ(doc.GetError().empty(), c.valid);
+    }
+    // A change after loading is seen: an undeclared attribute breaks the DTD.
+    CL_XML_Document doc(kData + "catalog.xml", 0);
+    doc.Find("//title").SetAttribute("x", "1");
+    EXPECT_FALSE(doc.IsValid());
+    // A DTD named but not loaded is never fetched, so nothing validates against it.
+    CL_XML_Document external;
+    ASSERT_TRUE(LoadText(external, "<!DOCTYPE a SYSTEM \"missing.dtd\"><a/>"));
+    EXPECT_FALSE(external.IsValid());
+}
+
+TEST(XmlBuild, AttributesAndChildrenByName) {
+    CL_XML_Document doc;
+    CL_XML_Node root = doc.EnsureChild("config");
+    ASSERT_FALSE(root.IsNull());
+    EXPECT_EQ(doc.EnsureChild("config"), root);
+    EXPECT_TRUE(doc.EnsureChild("other").IsNull());  // one root only
+    EXPECT_TRUE(root.TagIsEqual("config"));
+    EXPECT_FALSE(root.TagIsEqual("Config"));
+
+    root.SetAttribute("mode", "fast");
+    root.SetAttribute("mode", "safe");  // replaced, not doubled
+    EXPECT_EQ(root.GetAttribute("mode", "none"), "safe");
+    EXPECT_EQ(root.GetAttribute("missing", "none"), "none");
+    EXPECT_EQ(root.GetAttribute("missing", ""), "");
+
+    CL_XML_Node server = root.EnsureChild(doc, "server");
+    EXPECT_EQ(root.EnsureChild(doc, "server"), server);
+    root.AddChild(doc, CL_XML_Node::COMMENT, " ports ");
+    CL_XML_Node port = server.AddChild(doc, CL_XML_Node::ELEMENT, "port");
+    port.AddChild(doc, CL_XML_Node::TEXT, "51965");
+    EXPECT_TRUE(root.AddChild(doc, CL_XML_Node::UNKNOWN, "x").IsNull());
+    EXPECT_TRUE(CL_XML_Node().EnsureChild(doc, "x").IsNull());
+    EXPECT_FALSE(port.TagIsEqual("server"));
+    EXPECT_FALSE(port.GetChildren().TagIsEqual(""));  // a text node has no tag
+
+    EXPECT_EQ(doc.Dump(),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<config mode=\"safe\">\n"
+              "  <server>\n"
+              "    <port>51965</port>\n"
+              "  </server>\n"
+              "  <!-- ports -->\n"
+              "</config>\n");
+    EXPECT_EQ(doc.Find("/config/server/port").GetNodeContent(), "51965");
+}

@@ -2,7 +2,9 @@
 // status bits it raised, for comparison against an independent decimal implementation.
 //
 //   parse TEXT | add A B | sub A B | mul A B | div A B | rem A B | pow A B | cmp A B
-//   reduce A | abs A | minus A | rescale A EXP MODE (MODE: halfup floor ceiling)
+//   reduce A | abs A | minus A | rescale A EXP MODE
+//   The arithmetic and the unary operations take an optional last word MODE, the
+//   rounding: halfup (the default), halfeven, down, up, floor, ceiling.
 //   fixed A DECIMALS GROUP (GROUP 0/1: "," every three digits) | floor64 A SCALE
 //   clstr TEXT DECIMALS (CL_Decimal parse, then ToString)
 //
@@ -30,6 +32,20 @@ decnum::Number Parse(const std::string& text, uint32* status) {
     decnum::Number n;
     decnum::FromString(&n, text.data(), text.size(), Ctx(), status);
     return n;
+}
+
+decnum::Rounding Mode(const std::string& word) {
+    static const struct {
+        const char* name;
+        decnum::Rounding mode;
+    } kModes[] = {{"halfeven", decnum::kRoundHalfEven},
+                  {"down", decnum::kRoundDown},
+                  {"up", decnum::kRoundUp},
+                  {"floor", decnum::kRoundFloor},
+                  {"ceiling", decnum::kRoundCeiling}};
+    for (const auto& m : kModes)
+        if (word == m.name) return m.mode;
+    return decnum::kRoundHalfUp;
 }
 
 std::string Sci(const decnum::Number& n) {
@@ -66,10 +82,10 @@ std::string Run(const std::vector<std::string>& w) {
                                 {"mul", decnum::Multiply},  {"div", decnum::Divide},
                                 {"rem", decnum::Remainder}, {"pow", decnum::Power}};
     for (const auto& b : kBinary) {
-        if (op == b.name && w.size() == 3) {
+        if (op == b.name && (w.size() == 3 || w.size() == 4)) {
             uint32 pst = 0;
             decnum::Number a = Parse(w[1], &pst), c = Parse(w[2], &pst);
-            b.fn(&r, a, c, Ctx(), &st);
+            b.fn(&r, a, c, Ctx(w.size() == 4 ? Mode(w[3]) : decnum::kRoundHalfUp), &st);
             return out(Sci(r));
         }
     }
@@ -80,22 +96,21 @@ std::string Run(const std::vector<std::string>& w) {
         if (!decnum::Compare(a, c, &result)) return "NaN";
         return std::to_string(result);
     }
-    if ((op == "reduce" || op == "abs" || op == "minus") && w.size() == 2) {
+    if ((op == "reduce" || op == "abs" || op == "minus") && (w.size() == 2 || w.size() == 3)) {
         uint32 pst = 0;
         decnum::Number a = Parse(w[1], &pst);
+        const decnum::Context ctx = Ctx(w.size() == 3 ? Mode(w[2]) : decnum::kRoundHalfUp);
         if (op == "reduce")
-            decnum::Reduce(&r, a, Ctx(), &st);
+            decnum::Reduce(&r, a, ctx, &st);
         else if (op == "abs")
-            decnum::Abs(&r, a, Ctx(), &st);
+            decnum::Abs(&r, a, ctx, &st);
         else
-            decnum::Minus(&r, a, Ctx(), &st);
+            decnum::Minus(&r, a, ctx, &st);
         return out(Sci(r));
     }
     if (op == "rescale" && w.size() == 4) {
         uint32 pst = 0;
-        decnum::Rounding mode = w[3] == "floor"     ? decnum::kRoundFloor
-                                : w[3] == "ceiling" ? decnum::kRoundCeiling
-                                                    : decnum::kRoundHalfUp;
+        decnum::Rounding mode = Mode(w[3]);
         decnum::Number a;
         decnum::FromString(&a, w[1].data(), w[1].size(), Ctx(mode), &pst);
         decnum::Rescale(&r, a, strtoll(w[2].c_str(), nullptr, 10), Ctx(mode), &st);

@@ -42,7 +42,7 @@ bool CL_Blob::Uncompress(bool /*returnPartial*/) {
     CL_Compressor& compressor = ThreadCompressor();
     CL_Blob output;
     // Success needs the stream's end: a stream cut short is as unusable as a
-    // corrupt one, and 401 alone also comes back once the input is used up.
+    // corrupt one, and CL_COMPRESS_END alone also comes back once the input is used up.
     bool ended = false;
     for (;;) {
         bool hadInput = Tell() < GetSize();

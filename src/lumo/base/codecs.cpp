@@ -11,6 +11,7 @@
 #include "lumo/regex.h"
 #include "lumo/utf8.h"
 #include "lumo/base/utf8_internal.h"
+#include "lumo/base/xml_errors.h"
 
 namespace {
 
@@ -31,8 +32,7 @@ void AppendEscape(std::string& out, uint8 byte) {
 }
 
 bool IsValidUTF8(const std::string& text) {
-    CL_Blob blob(text);
-    return CL_CheckUTF8(&blob);
+    return lumo_utf8::IsWellFormed(text.data(), text.size());
 }
 
 std::string Latin1ToUTF8(const std::string& text) {
@@ -47,6 +47,8 @@ std::string Latin1ToUTF8(const std::string& text) {
 // charset is unknown or the bytes do not convert completely into valid UTF-8.
 bool CharsetToUTF8(const std::string& charset, const std::string& bytes, std::string* out) {
     xmlInitParser();
+    // Undecodable bytes are this function's answer, not something to print.
+    lumo_xml::XMLErrorScope errors;
     xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(charset.c_str());
     if (!handler) return false;
     bool ok = false;

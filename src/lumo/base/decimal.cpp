@@ -313,6 +313,148 @@ char* CL_Decimal::ToRawString(int decimals, bool localized) const {
     return raw;
 }
 
+// ---- Printed texts without the general formatter and parser ----
+
+namespace {
+
+// A decimal printed in full may carry more than 38 digits only because of trailing
+// zeros ("1" and forty "0"); move them into an exponent so the value survives.
+std::string CompactDecimalText(const char* text, size_t length) {
+    std::string out;
+    size_t i = 0;
+    if (i < length && (text[i] == '-' || text[i] == '+')) out += text[i++];
+    size_t intStart = i;
+    while (i < length && text[i] >= '0' && text[i] <= '9')
+        i++;
+    size_t intEnd = i;
+    size_t fracStart = i, fracEnd = i;
+    if (i < length && text[i] == '.') {
+        fracStart = ++i;
+        while (i < length && text[i] >= '0' && text[i] <= '9')
+            i++;
+        fracEnd = i;
+    }
+    if (i != length || intEnd == intStart) return std::string(text, length);
+    while (fracEnd > fracStart && text[fracEnd - 1] == '0')
+        fracEnd--;
+    while (intEnd - intStart > 1 && text[intStart] == '0')
+        intStart++;
+    size_t zeros = 0;
+    if (fracEnd == fracStart)
+        while (intEnd - intStart > 1 && text[intEnd - 1] == '0') {
+            intEnd--;
+            zeros++;
+        }
+    out.append(text + intStart, intEnd - intStart);
+    if (fracEnd > fracStart) {
+        out += '.';
+        out.append(text + fracStart, fracEnd - fracStart);
+    }
+    if (zeros) out += "E+" + std::to_string(zeros);
+    return out;
+}
+
+// ToShortString: the text ToString(-1, false) gives, for the values met in practice,
+// written straight into `out` without the engine's general formatter. A sign, 20
+// digits, up to 40 places and a point fit in CL_Decimal::kShortStringRoom.
+size_t ShortString(const Number& n, char* out) {
+    if (n.kind != decnum::kFinite || (n.coef >> 64) != 0) return 0;
+    uint64 c = static_cast<uint64>(n.coef);
+    int64 e = n.exp;
+    size_t pos = 0;
+    if (n.neg) out[pos++] = '-';
+    if (c == 0) {  // reduced to exponent 0: "0" or "-0"
+        out[pos++] = '0';
+        return pos;
+    }
+    while (c % 10 == 0) {
+        c /= 10;
+        ++e;
+    }
+    if (e > 20 || e < -40) return 0;
+    char digits[20];
+    size_t len = 0;
+    for (uint64 v = c; v; v /= 10)
+        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v % 10);
+    const char* d = digits + sizeof(digits) - len;
+    if (e >= 0) {
+        memcpy(out + pos, d, len);
+        pos += len;
+        memset(out + pos, '0', static_cast<size_t>(e));
+        return pos + static_cast<size_t>(e);
+    }
+    size_t frac = static_cast<size_t>(-e);
+    if (len > frac) {
+        memcpy(out + pos, d, len - frac);
+        pos += len - frac;
+        out[pos++] = '.';
+        memcpy(out + pos, d + len - frac, frac);
+        return pos + frac;
+    }
+    out[pos++] = '0';
+    out[pos++] = '.';
+    memset(out + pos, '0', frac - len);
+    pos += frac - len;
+    memcpy(out + pos, d, len);
+    return pos + len;
+}
+
+// FromPrintedString's fast path: the plain texts peers write ("-123.45": a sign, at
+// most 19 digits and one point between digits) read to the same reduced number as
+// the text constructor gives, without its general parser. False leaves any other
+// text to that parser.
+bool ParsePlainDecimal(const char* text, size_t length, Number* out) {
+    size_t i = 0;
+    bool neg = false;
+    if (length && text[0] == '-') {
+        neg = true;
+        i = 1;
+    }
+    uint64 c = 0;
+    int64 exp = 0;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < length; i++) {
+        char ch = text[i];
+        if (ch >= '0' && ch <= '9') {
+            if (++digits > 19) return false;
+            c = c * 10 + static_cast<uint64>(ch - '0');
+            if (point) --exp;
+        } else if (ch == '.' && !point && digits && i + 1 < length) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    if (!digits) return false;
+    if (c == 0) {
+        exp = 0;
+    } else {
+        while (c % 10 == 0) {
+            c /= 10;
+            ++exp;
+        }
+    }
+    *out = decnum::MakeFinite(neg, c, exp);
+    return true;
+}
+
+}  // namespace
+
+size_t CL_Decimal::ToShortString(char* out) const {
+    return ShortString(GetNumber(), out);
+}
+
+CL_Decimal CL_Decimal::FromPrintedString(const char* text, size_t length) {
+    Number plain;
+    if (length <= 24 && ParsePlainDecimal(text, length, &plain)) return CL_Decimal(plain);
+    if (length > 38) {
+        std::string compact = CompactDecimalText(text, length);
+        return CL_Decimal(compact.data(), static_cast<unsigned long>(compact.size()));
+    }
+    return CL_Decimal(text, static_cast<unsigned long>(length));
+}
+
 // Compound operators: the engine result in the shared context, status ignored.
 namespace {
 

@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "lumo/base/decnum/decnum.h"
 #include "lumo/entry.h"
 #include "lumo/thread.h"
 
@@ -17,6 +16,15 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the format is little-e
 namespace {
 
 constexpr int64 kDay = CL_MSECS_PER_DAY;
+
+// The tag byte of a type; entry types and the legacy tags share the letters.
+constexpr uint8 Tag(CLU_Type type) {
+    return static_cast<uint8>(type);
+}
+// A zero tag byte reads as NULL, as peers may pad with it.
+constexpr uint8 kEndTag = 0;
+// The payload byte of a true boolean; readers take any nonzero byte as true.
+constexpr uint8 kTrueByte = 0xFB;
 
 // Flattened-format version of each thread; 0 means not set (version 2). Made on
 // first use with 0 stored for the thread that makes it, kept to process exit.
@@ -41,145 +49,10 @@ inline int64 TimesThousand(int64 seconds) {
     return static_cast<int64>(static_cast<uint64>(seconds) * 1000u);
 }
 
-// A decimal printed in full may carry more than 38 digits only because of trailing
-// zeros ("1" and forty "0"); move them into an exponent so the value survives.
-std::string CompactDecimalText(const char* text, size_t length) {
-    std::string out;
-    size_t i = 0;
-    if (i < length && (text[i] == '-' || text[i] == '+')) out += text[i++];
-    size_t intStart = i;
-    while (i < length && text[i] >= '0' && text[i] <= '9')
-        i++;
-    size_t intEnd = i;
-    size_t fracStart = i, fracEnd = i;
-    if (i < length && text[i] == '.') {
-        fracStart = ++i;
-        while (i < length && text[i] >= '0' && text[i] <= '9')
-            i++;
-        fracEnd = i;
-    }
-    if (i != length || intEnd == intStart) return std::string(text, length);
-    while (fracEnd > fracStart && text[fracEnd - 1] == '0')
-        fracEnd--;
-    while (intEnd - intStart > 1 && text[intStart] == '0')
-        intStart++;
-    size_t zeros = 0;
-    if (fracEnd == fracStart)
-        while (intEnd - intStart > 1 && text[intEnd - 1] == '0') {
-            intEnd--;
-            zeros++;
-        }
-    out.append(text + intStart, intEnd - intStart);
-    if (fracEnd > fracStart) {
-        out += '.';
-        out.append(text + fracStart, fracEnd - fracStart);
-    }
-    if (zeros) out += "E+" + std::to_string(zeros);
-    return out;
-}
-
 // Room for `count` appends in one step. An array grows once it is three quarters
 // full, so asking for just `count` would move the items again near the end.
 void ReserveItems(CL_Array<CLU_Entry*>& items, uint32 count) {
     if (count <= 3 || !items.MakeRoom(count + (count + 2) / 3)) items.MakeRoom(count);
-}
-
-// Room that FormatDecimal needs: a sign, 20 digits, up to 40 places and a point.
-constexpr size_t kDecimalTextRoom = 64;
-
-// The text ToString(-1, false) gives, for the values met in practice: a coefficient
-// within 64 bits and a small exponent. Written straight into `out` without the
-// engine's general formatter; 0 when the value needs that formatter.
-size_t FormatDecimal(const CL_Decimal& value, char* out) {
-    const decnum::Number n = value.GetNumber();
-    if (n.kind != decnum::kFinite || (n.coef >> 64) != 0) return 0;
-    uint64 c = static_cast<uint64>(n.coef);
-    int64 e = n.exp;
-    size_t pos = 0;
-    if (n.neg) out[pos++] = '-';
-    if (c == 0) {  // reduced to exponent 0: "0" or "-0"
-        out[pos++] = '0';
-        return pos;
-    }
-    while (c % 10 == 0) {
-        c /= 10;
-        ++e;
-    }
-    if (e > 20 || e < -40) return 0;
-    char digits[20];
-    size_t len = 0;
-    for (uint64 v = c; v; v /= 10)
-        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v % 10);
-    const char* d = digits + sizeof(digits) - len;
-    if (e >= 0) {
-        memcpy(out + pos, d, len);
-        pos += len;
-        memset(out + pos, '0', static_cast<size_t>(e));
-        return pos + static_cast<size_t>(e);
-    }
-    size_t frac = static_cast<size_t>(-e);
-    if (len > frac) {
-        memcpy(out + pos, d, len - frac);
-        pos += len - frac;
-        out[pos++] = '.';
-        memcpy(out + pos, d + len - frac, frac);
-        return pos + frac;
-    }
-    out[pos++] = '0';
-    out[pos++] = '.';
-    memset(out + pos, '0', frac - len);
-    pos += frac - len;
-    memcpy(out + pos, d, len);
-    return pos + len;
-}
-
-// The plain texts peers write ("-123.45": a sign, at most 19 digits and one point
-// between digits) read to the same reduced number as the text constructor gives,
-// without its general parser. False leaves any other text to that parser.
-bool ParsePlainDecimal(const char* text, size_t length, CL_Decimal* out) {
-    size_t i = 0;
-    bool neg = false;
-    if (length && text[0] == '-') {
-        neg = true;
-        i = 1;
-    }
-    uint64 c = 0;
-    int64 exp = 0;
-    size_t digits = 0;
-    bool point = false;
-    for (; i < length; i++) {
-        char ch = text[i];
-        if (ch >= '0' && ch <= '9') {
-            if (++digits > 19) return false;
-            c = c * 10 + static_cast<uint64>(ch - '0');
-            if (point) --exp;
-        } else if (ch == '.' && !point && digits && i + 1 < length) {
-            point = true;
-        } else {
-            return false;
-        }
-    }
-    if (!digits) return false;
-    if (c == 0) {
-        exp = 0;
-    } else {
-        while (c % 10 == 0) {
-            c /= 10;
-            ++exp;
-        }
-    }
-    *out = CL_Decimal(decnum::MakeFinite(neg, c, exp));
-    return true;
-}
-
-CL_Decimal ParseDecimal(const char* text, size_t length) {
-    CL_Decimal plain;
-    if (length <= 24 && ParsePlainDecimal(text, length, &plain)) return plain;
-    if (length > 38) {
-        std::string compact = CompactDecimalText(text, length);
-        return CL_Decimal(compact.data(), static_cast<unsigned long>(compact.size()));
-    }
-    return CL_Decimal(text, static_cast<unsigned long>(length));
 }
 
 }  // namespace
@@ -200,6 +73,7 @@ public:
             : fData(nullptr),
               fSize(0),
               fV1(v1),
+              fDepth(0),
               fBlob(blob),
               fBase(blob.Tell()),
               fOldSize(blob.GetSize()),
@@ -239,8 +113,20 @@ public:
                 fSize += n;
             }
         }
+        // One more list or table level; readers refuse data nested past the limit, so
+        // a deeper value is refused as a whole (see Finish).
+        bool Enter() {
+            if (__builtin_expect(fDepth >= CLU_MAX_FLATTEN_DEPTH, 0)) {
+                fFailed = true;
+                return false;
+            }
+            fDepth++;
+            return true;
+        }
+        bool Failed() const { return fFailed; }
         // Sets the blob's size and position after what was written. A payload past
-        // the blob's size limit leaves the blob as it was.
+        // the blob's size limit or a refused value leaves the blob's size and
+        // position as they were; bytes it held past the position may be overwritten.
         void Finish() {
             if (fFailed) {
                 fBlob.SetSize(fOldSize);
@@ -255,6 +141,7 @@ public:
         uint8* fData;
         size_t fSize;
         bool fV1;
+        int32 fDepth;               // lists and tables being written, the innermost included
         std::vector<KeyRef> fKeys;  // sort stack shared by nested tables
 
     private:
@@ -348,57 +235,60 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
     switch (e.fType) {
         case CLU_BOOL:
             if (uint8* p = w.Room(2)) {
-                p[0] = 'b';
-                p[1] = e.fBool ? 0xFB : 0x00;
+                p[0] = Tag(CLU_BOOL);
+                p[1] = e.fBool ? kTrueByte : 0;
                 w.fSize += 2;
             }
             break;
         case CLU_INTEGER:
-            w.TagAnd64('i', static_cast<uint64>(e.fInteger));
+            w.TagAnd64(Tag(CLU_INTEGER), static_cast<uint64>(e.fInteger));
             break;
         case CLU_FLOAT: {
             uint64 bits;
             memcpy(&bits, &e.fFloat, 8);
-            w.TagAnd64('f', bits);
+            w.TagAnd64(Tag(CLU_FLOAT), bits);
             break;
         }
         case CLU_DECIMAL:
             if (w.fV1) {
-                w.TagAnd64('d', static_cast<uint64>(e.fDecimal.ToScaledInt64(nullptr)));
+                w.TagAnd64(Tag(CLU_OLD_DECIMAL),
+                           static_cast<uint64>(e.fDecimal.ToScaledInt64(nullptr)));
             } else {
-                char text[kDecimalTextRoom];
-                size_t n = FormatDecimal(e.fDecimal, text);
+                char text[CL_Decimal::kShortStringRoom];
+                size_t n = e.fDecimal.ToShortString(text);
                 if (n) {
                     if (uint8* p = w.Room(n + 2)) {
-                        p[0] = 'e';
+                        p[0] = Tag(CLU_DECIMAL);
                         memcpy(p + 1, text, n);
                         p[1 + n] = 0;
                         w.fSize += n + 2;
                     }
                 } else {
                     std::string text = e.fDecimal.ToString(-1, false);
-                    w.Byte('e');
+                    w.Byte(Tag(CLU_DECIMAL));
                     w.Bytes(text.c_str(), text.size() + 1);
                 }
             }
             break;
         case CLU_TIMESTAMP:
             if (w.fV1)
-                w.TagAnd64('t', static_cast<uint64>(e.fTimeStamp.ToRaw() / 1000));
+                w.TagAnd64(Tag(CLU_OLD_TIMESTAMP),
+                           static_cast<uint64>(e.fTimeStamp.ToRaw() / 1000));
             else
-                w.TagAnd64('u', static_cast<uint64>(e.fTimeStamp.ToRaw()));
+                w.TagAnd64(Tag(CLU_TIMESTAMP), static_cast<uint64>(e.fTimeStamp.ToRaw()));
             break;
         case CLU_DATE:
             if (w.fV1)
-                w.TagAnd64('D', static_cast<uint64>(e.fDate.ToRaw() / 1000));
+                w.TagAnd64(Tag(CLU_OLD_DATE), static_cast<uint64>(e.fDate.ToRaw() / 1000));
             else
-                w.TagAnd64('E', static_cast<uint64>(e.fDate.ToRaw()));
+                w.TagAnd64(Tag(CLU_DATE), static_cast<uint64>(e.fDate.ToRaw()));
             break;
         case CLU_TIME:
             if (w.fV1)
-                w.TagAnd64('H', static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw() / 1000)));
+                w.TagAnd64(Tag(CLU_OLD_TIME),
+                           static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw() / 1000)));
             else
-                w.TagAnd64('I', static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw())));
+                w.TagAnd64(Tag(CLU_TIME), static_cast<uint64>(static_cast<int64>(e.fTime.ToRaw())));
             break;
         case CLU_TEXT: {
             // Readers drop one trailing NUL (peers may send texts with it), so a text
@@ -407,7 +297,7 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
             size_t extra = (n && e.fString[n - 1] == '\0') ? 1 : 0;
             if (n + extra > 0xFFFFFFFFu) n = 0xFFFFFFFFu - extra;
             if (uint8* p = w.Room(5 + n + extra)) {
-                p[0] = 's';
+                p[0] = Tag(CLU_TEXT);
                 uint32 n32 = static_cast<uint32>(n + extra);
                 memcpy(p + 1, &n32, 4);
                 if (n) memcpy(p + 5, e.fString.data(), n);
@@ -418,28 +308,30 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
         }
         case CLU_BLOB: {
             uint32 n = e.fBlob.GetSize();
-            w.Byte('B');
+            w.Byte(Tag(CLU_BLOB));
             w.U32(n);
             if (n) w.Bytes(e.fBlob.GetDataForRead(), n);
             break;
         }
         case CLU_LIST:
-            w.Byte('L');
+            w.Byte(Tag(CLU_LIST));
             WriteList(w, e.fList);
             break;
         case CLU_TABLE:
-            w.Byte('T');
+            w.Byte(Tag(CLU_TABLE));
             WriteTable(w, e.fTable);
             break;
         default:
-            w.Byte('N');
+            w.Byte(Tag(CLU_NULL));
             break;
     }
 }
 
 void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
+    if (!w.Enter()) return;
     if (!list.fStorage.IsValid()) {
         w.U32(0);
+        w.fDepth--;
         return;
     }
     const CL_Array<CLU_Entry*>& items = list.fStorage.GetRefData()->fList;
@@ -449,16 +341,21 @@ void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
     constexpr uint32 kAhead = 4;
     for (uint32 i = 0; i < count && i < kAhead; i++)
         __builtin_prefetch(items[i]);
-    for (uint32 i = 0; i < count; i++) {
+    for (uint32 i = 0; i < count && !w.Failed(); i++) {
         if (i + kAhead < count) __builtin_prefetch(items[i + kAhead]);
         WriteEntry(w, *items[i]);
     }
+    w.fDepth--;
 }
 
 void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
+    if (!w.Enter()) return;
     uint32 count = table.Count();
     w.U32(count);
-    if (!count) return;
+    if (!count) {
+        w.fDepth--;
+        return;
+    }
     const CL_StringMap& map = table.fStorage.GetRefData()->fTable;
     // Keys go out in ascending unsigned byte order, each up to its first NUL so
     // that an embedded NUL cannot misframe what follows.
@@ -472,13 +369,14 @@ void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
     std::sort(w.fKeys.begin() + static_cast<std::ptrdiff_t>(base), w.fKeys.end(),
               [](const KeyRef& a, const KeyRef& b) { return a.fKey < b.fKey; });
     size_t end = w.fKeys.size();
-    for (size_t i = base; i < end; i++) {
+    for (size_t i = base; i < end && !w.Failed(); i++) {
         const KeyRef& ref = w.fKeys[i];
         w.Bytes(ref.fKey.c_str(), ref.fKey.size() + 1);
         const CLU_Entry* entry = ref.fEntry;  // the stack may grow below
         WriteEntry(w, *entry);
     }
     w.fKeys.resize(base);
+    w.fDepth--;
 }
 
 void CLU_Entry::Flatten(CL_Blob& blob) const {
@@ -498,71 +396,71 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
     if (r.Remaining() == 0) return true;
     uint8 tag = r.fData[r.fPos++];
     switch (tag) {
-        case 0:
-        case 'N':
+        case kEndTag:
+        case CLU_NULL:
             return true;
-        case 'b':
+        case CLU_BOOL:
             e.fBool = r.Remaining() ? r.fData[r.fPos++] != 0 : false;
             e.fType = CLU_BOOL;
             return true;
-        case 'i':
+        case CLU_INTEGER:
             e.fInteger = r.I64();
             e.fType = CLU_INTEGER;
             return true;
-        case 'f': {
+        case CLU_FLOAT: {
             int64 bits = r.I64();
             memcpy(&e.fFloat, &bits, 8);
             e.fType = CLU_FLOAT;
             return true;
         }
-        case 'e': {
+        case CLU_DECIMAL: {
             const char* text = reinterpret_cast<const char*>(r.fData + r.fPos);
             const void* nul = memchr(text, 0, r.Remaining());
             size_t length = nul ? static_cast<const char*>(nul) - text : r.Remaining();
             r.fPos += static_cast<uint32>(nul ? length + 1 : length);
-            new (&e.fDecimal) CL_Decimal(ParseDecimal(text, length));
+            new (&e.fDecimal) CL_Decimal(CL_Decimal::FromPrintedString(text, length));
             e.fType = CLU_DECIMAL;
             return true;
         }
-        case 'd':
+        case CLU_OLD_DECIMAL:
             new (&e.fDecimal) CL_Decimal(CL_Decimal::FromScaledInt64(r.I64()));
             e.fType = CLU_DECIMAL;
             return true;
-        case 'u':
+        case CLU_TIMESTAMP:
             new (&e.fTimeStamp) CL_TimeStamp(static_cast<long long>(r.I64()));
             e.fType = CLU_TIMESTAMP;
             return true;
-        case 't':
+        case CLU_OLD_TIMESTAMP:
             new (&e.fTimeStamp) CL_TimeStamp(static_cast<long long>(TimesThousand(r.I64())));
             e.fType = CLU_TIMESTAMP;
             return true;
-        case 'E': {
+        case CLU_DATE: {
             int64 v = r.I64();
             new (&e.fDate) CL_Date(static_cast<long long>(v - Remainder(v, kDay)));
             e.fType = CLU_DATE;
             return true;
         }
-        case 'D': {
+        case CLU_OLD_DATE: {
             int64 ms = TimesThousand(r.I64());
             new (&e.fDate) CL_Date(static_cast<long long>(ms / kDay * kDay));
             e.fType = CLU_DATE;
             return true;
         }
-        case 'I': {
+        case CLU_TIME: {
             int64 v = r.I64();
             new (&e.fTime) CL_Time();
             e.fTime.FromRaw(Remainder(v, kDay));
             e.fType = CLU_TIME;
             return true;
         }
-        case 'H': {
+        case CLU_OLD_TIME: {
             int64 ms = TimesThousand(r.I64());
             new (&e.fTime) CL_Time();
             e.fTime.FromRaw(Remainder(ms, kDay));
             e.fType = CLU_TIME;
             return true;
         }
-        case 's': {
+        case CLU_TEXT: {
             uint32 n = r.U32();
             if (n > r.Remaining()) return false;  // a text cut short is refused
             const char* text = reinterpret_cast<const char*>(r.fData + r.fPos);
@@ -572,7 +470,7 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
             e.fType = CLU_TEXT;
             return true;
         }
-        case 'B': {
+        case CLU_BLOB: {
             new (&e.fBlob) CL_Blob();
             e.fType = CLU_BLOB;
             if (r.Remaining() < 4) return true;  // no count: an empty blob
@@ -585,7 +483,7 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
             r.fPos += n;
             return true;
         }
-        case 'L': {
+        case CLU_LIST: {
             new (&e.fList) CLU_List();
             e.fType = CLU_LIST;
             if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
@@ -594,7 +492,7 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
             r.fDepth--;
             return ok;
         }
-        case 'T': {
+        case CLU_TABLE: {
             new (&e.fTable) CLU_Table();
             e.fType = CLU_TABLE;
             if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;

@@ -93,10 +93,12 @@ public:
         }
         return *hour <= 23 && *minute <= 59 && *second <= 59;
     }
+    // A date of the calendar; the days the Gregorian reform removed are not in it.
     bool Date(int* year, int* month, int* day, bool dashes) {
         if (!Digits(4, year) || (dashes && !Literal('-')) || !Digits(2, month) ||
             (dashes && !Literal('-')) || !Digits(2, day))
             return false;
+        if (*year == 1582 && *month == 10 && *day >= 5 && *day <= 14) return false;
         return *year >= 1 && *month >= 1 && *month <= 12 && *day >= 1 && *day <= 31;
     }
 
@@ -509,7 +511,7 @@ void CL_Time::Set(int hour, int minute, int second, int msec) {
                   static_cast<int64>(minute < 0 ? GetMin() : minute) * 60000 +
                   static_cast<int64>(second < 0 ? GetSec() : second) * 1000 +
                   (msec < 0 ? GetMSecs() : msec);
-    FromRaw(total);
+    fTS = total < kDay ? static_cast<int32>(total) : -1;
 }
 
 CL_Time& CL_Time::operator+=(const CL_TimeDelta& d) {

@@ -1,6 +1,9 @@
 // UTF-8 checking and conversion, case mapping and case-insensitive comparison.
 #include <atomic>
 #include <cstring>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "lumo/blob.h"
 #include "lumo/utf8.h"
@@ -113,6 +116,259 @@ ConversionResult ConvertUTF8toUTF32(const uint8** sourceStart, const uint8* sour
     *sourceStart = source;
     if (targetStart) *targetStart = target;
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Whole-text checking and decoding: runs of ASCII are skipped a word or a vector at a
+// time, and each other sequence is checked against Unicode's table of well-formed byte
+// sequences (the second byte's range depends on the lead byte).
+
+constexpr uint64 kHighBits = 0x8080808080808080ull;
+
+inline uint64 Load64(const uint8* p) {
+    uint64 v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Number of leading ASCII bytes among p..end, at most up to the first other byte.
+template <bool kVector>
+inline const uint8* SkipAscii(const uint8* p, const uint8* end) {
+#if defined(__SSE2__)
+    if (kVector) {
+        while (end - p >= 16) {
+            uint32 high = static_cast<uint32>(
+                _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+            if (high) return p + __builtin_ctz(high);
+            p += 16;
+        }
+    }
+#endif
+    while (end - p >= 8) {
+        uint64 high = Load64(p) & kHighBits;
+        if (high) return p + (__builtin_ctzll(high) >> 3);
+        p += 8;
+    }
+    while (p < end && *p < 0x80)
+        p++;
+    return p;
+}
+
+inline bool IsTrail(uint8 byte) {
+    return static_cast<int8>(byte) < -0x40;  // 0x80-0xBF
+}
+
+// Checks the non-ASCII sequence at p and decodes it into `cp`; the length, 0 when it
+// is ill-formed or cut short.
+inline uint32 DecodeSequence(const uint8* p, const uint8* end, uint32* cp) {
+    const uint8 lead = p[0];
+    const size_t avail = static_cast<size_t>(end - p);
+    if (lead < 0xC2) return 0;
+    if (lead < 0xE0) {
+        if (avail < 2 || !IsTrail(p[1])) return 0;
+        *cp = (uint32(lead & 0x1F) << 6) | (p[1] & 0x3F);
+        return 2;
+    }
+    if (lead < 0xF0) {
+        if (avail < 3) return 0;
+        const uint8 second = p[1];
+        const uint8 low = lead == 0xE0 ? 0xA0 : 0x80;
+        const uint8 high = lead == 0xED ? 0x9F : 0xBF;
+        if (second < low || second > high || !IsTrail(p[2])) return 0;
+        *cp = (uint32(lead & 0x0F) << 12) | (uint32(second & 0x3F) << 6) | (p[2] & 0x3F);
+        return 3;
+    }
+    if (lead < 0xF5) {
+        if (avail < 4) return 0;
+        const uint8 second = p[1];
+        const uint8 low = lead == 0xF0 ? 0x90 : 0x80;
+        const uint8 high = lead == 0xF4 ? 0x8F : 0xBF;
+        if (second < low || second > high || !IsTrail(p[2]) || !IsTrail(p[3])) return 0;
+        *cp = (uint32(lead & 0x07) << 18) | (uint32(second & 0x3F) << 12) |
+              (uint32(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+        return 4;
+    }
+    return 0;
+}
+
+template <bool kVector>
+bool CheckText(const uint8* p, const uint8* end) {
+    for (;;) {
+        p = SkipAscii<kVector>(p, end);
+        if (p == end) return true;
+        // Non-ASCII text tends to stay non-ASCII: go on without the vector test.
+        do {
+            uint32 cp;
+            uint32 length = DecodeSequence(p, end, &cp);
+            if (length == 0) return false;
+            p += length;
+        } while (p < end && *p >= 0x80);
+    }
+}
+
+#if defined(__x86_64__)
+// AVX2 check of 32 bytes at a time: three nibble lookups classify each pair of adjacent
+// bytes against the ill-formed patterns (too short, too long, overlong, surrogate, past
+// U+10FFFF, stray continuation), and the bytes two and three after a 3- or 4-byte lead
+// must be continuations. Flags of the classes:
+enum : uint8 {
+    kTooShort = 1 << 0,      // lead or ASCII where a continuation must follow a lead
+    kTooLong = 1 << 1,       // continuation after ASCII
+    kOverlong3 = 1 << 2,     // E0 80-9F
+    kTooLarge = 1 << 3,      // F4 90-BF, F5-FF
+    kSurrogate = 1 << 4,     // ED A0-BF
+    kOverlong2 = 1 << 5,     // C0-C1
+    kTooLarge1000 = 1 << 6,  // F5-FF 80-8F
+    kOverlong4 = 1 << 6,     // F0 80-8F
+    kTwoConts = 1 << 7,      // continuation after continuation
+};
+constexpr uint8 kCarry = kTooShort | kTooLong | kTwoConts;
+
+__attribute__((target("avx2"))) inline __m256i Table16(uint8 a0, uint8 a1, uint8 a2, uint8 a3,
+                                                      uint8 a4, uint8 a5, uint8 a6, uint8 a7,
+                                                      uint8 a8, uint8 a9, uint8 a10, uint8 a11,
+                                                      uint8 a12, uint8 a13, uint8 a14,
+                                                      uint8 a15) {
+    return _mm256_setr_epi8(a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15,
+                            a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14,
+                            a15);
+}
+
+// The 32 bytes ending N bytes before `input`'s, taking the first N from `previous`.
+template <int N>
+__attribute__((target("avx2"))) inline __m256i Prev(__m256i input, __m256i previous) {
+    return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(previous, input, 0x21), 16 - N);
+}
+
+struct Avx2Checker {
+    __m256i fError;
+    __m256i fPrevious;
+    __m256i fIncomplete;  // a lead at the end of the previous block that wants more
+
+    __attribute__((target("avx2"))) void Block(__m256i input) {
+        if (_mm256_movemask_epi8(input) == 0) {
+            fError = _mm256_or_si256(fError, fIncomplete);
+            fIncomplete = _mm256_setzero_si256();
+            fPrevious = input;
+            return;
+        }
+        const __m256i low4 = _mm256_set1_epi8(0x0F);
+        const __m256i prev1 = Prev<1>(input, fPrevious);
+        const __m256i byte1High = _mm256_shuffle_epi8(
+            Table16(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+                    kTooLong, kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+                    kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+                    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
+            _mm256_and_si256(_mm256_srli_epi16(prev1, 4), low4));
+        const uint8 large = kCarry | kTooLarge | kTooLarge1000;
+        const __m256i byte1Low = _mm256_shuffle_epi8(
+            Table16(kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry,
+                    kCarry, kCarry | kTooLarge, large, large, large, large, large, large, large,
+                    large, large | kSurrogate, large, large),
+            _mm256_and_si256(prev1, low4));
+        const uint8 cont = kTooLong | kOverlong2 | kTwoConts;
+        const __m256i byte2High = _mm256_shuffle_epi8(
+            Table16(kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+                    kTooShort, cont | kOverlong3 | kTooLarge1000 | kOverlong4,
+                    cont | kOverlong3 | kTooLarge, cont | kSurrogate | kTooLarge,
+                    cont | kSurrogate | kTooLarge, kTooShort, kTooShort, kTooShort, kTooShort),
+            _mm256_and_si256(_mm256_srli_epi16(input, 4), low4));
+        const __m256i special = _mm256_and_si256(_mm256_and_si256(byte1High, byte1Low), byte2High);
+        // Bytes two and three after a 3- or 4-byte lead: continuations, which the pair
+        // table marked as two continuations in a row.
+        const __m256i prev2 = Prev<2>(input, fPrevious);
+        const __m256i prev3 = Prev<3>(input, fPrevious);
+        const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(char(0xE0 - 0x80)));
+        const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(char(0xF0 - 0x80)));
+        const __m256i must = _mm256_and_si256(_mm256_or_si256(third, fourth),
+                                              _mm256_set1_epi8(char(0x80)));
+        fError = _mm256_or_si256(fError, _mm256_xor_si256(must, special));
+        // Leads in the last three bytes that need more bytes than the block holds.
+        const __m256i limits = _mm256_setr_epi8(
+            char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
+            char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
+            char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
+            char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF), char(0xFF),
+            char(0xFF), char(0xF0 - 1), char(0xE0 - 1), char(0xC0 - 1));
+        fIncomplete = _mm256_subs_epu8(input, limits);
+        fPrevious = input;
+    }
+};
+
+__attribute__((target("avx2"))) bool CheckTextAvx2(const uint8* p, const uint8* end) {
+    // Leading ASCII: one test per 64 bytes.
+    while (end - p >= 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        if (_mm256_movemask_epi8(_mm256_or_si256(a, b))) break;
+        p += 64;
+    }
+    Avx2Checker checker{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+    for (; end - p >= 32; p += 32)
+        checker.Block(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    if (p < end) {
+        // The tail padded with NULs: a sequence cut short meets a NUL and fails.
+        alignas(32) uint8 tail[32] = {};
+        memcpy(tail, p, static_cast<size_t>(end - p));
+        checker.Block(_mm256_load_si256(reinterpret_cast<const __m256i*>(tail)));
+    }
+    const __m256i error = _mm256_or_si256(checker.fError, checker.fIncomplete);
+    return _mm256_testz_si256(error, error) != 0;
+}
+
+bool HaveAvx2() {
+    static const bool sHave = __builtin_cpu_supports("avx2");
+    return sHave;
+}
+#endif
+
+// Widens the ASCII run at p into `out`; returns where the run ends.
+template <bool kVector>
+inline const uint8* WidenAscii(const uint8* p, const uint8* end, wchar_t*& out) {
+#if defined(__SSE2__)
+    if (kVector) {
+        const __m128i zero = _mm_setzero_si128();
+        while (end - p >= 16) {
+            __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            if (_mm_movemask_epi8(bytes)) break;
+            __m128i low = _mm_unpacklo_epi8(bytes, zero);
+            __m128i high = _mm_unpackhi_epi8(bytes, zero);
+            __m128i* to = reinterpret_cast<__m128i*>(out);
+            _mm_storeu_si128(to, _mm_unpacklo_epi16(low, zero));
+            _mm_storeu_si128(to + 1, _mm_unpackhi_epi16(low, zero));
+            _mm_storeu_si128(to + 2, _mm_unpacklo_epi16(high, zero));
+            _mm_storeu_si128(to + 3, _mm_unpackhi_epi16(high, zero));
+            p += 16;
+            out += 16;
+        }
+    }
+#endif
+    while (end - p >= 8 && (Load64(p) & kHighBits) == 0) {
+        for (int i = 0; i < 8; i++)
+            out[i] = p[i];
+        p += 8;
+        out += 8;
+    }
+    while (p < end && *p < 0x80)
+        *out++ = *p++;
+    return p;
+}
+
+// Decodes a whole text into `out` (room for one unit per byte); the end of the units
+// written, or null when the text is not well-formed.
+template <bool kVector>
+wchar_t* DecodeText(const uint8* p, const uint8* end, wchar_t* out) {
+    for (;;) {
+        p = WidenAscii<kVector>(p, end, out);
+        if (p == end) return out;
+        do {
+            uint32 cp;
+            uint32 length = DecodeSequence(p, end, &cp);
+            if (length == 0) return nullptr;
+            *out++ = static_cast<wchar_t>(cp);
+            p += length;
+        } while (p < end && *p >= 0x80);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -260,23 +516,51 @@ uint32 lumo_utf8::SequenceLength(const uint8* s, uint64 avail) {
     return uint32(extra + 1);
 }
 
-bool CL_CheckUTF8(CL_Blob* blob) {
-    if (!blob) return false;
-    const uint8* p = blob->GetDataForRead();
-    const uint8* end = p + blob->GetSize();
-    return ConvertUTF8toUTF32<uint32>(&p, end, nullptr, nullptr) == conversionOK;
+bool lumo_utf8::IsWellFormed(const void* text, size_t length) {
+    const uint8* p = static_cast<const uint8*>(text);
+#if defined(__x86_64__)
+    if (length >= 64 && HaveAvx2()) return CheckTextAvx2(p, p + length);
+#endif
+    return CheckText<true>(p, p + length);
 }
 
-std::wstring CL_FromUTF8(const std::string& text) {
+bool lumo_utf8::IsWellFormedVector(const void* text, size_t length) {
+    const uint8* p = static_cast<const uint8*>(text);
+#if defined(__x86_64__)
+    if (HaveAvx2()) return CheckTextAvx2(p, p + length);
+#endif
+    return CheckText<true>(p, p + length);
+}
+
+bool lumo_utf8::IsWellFormedPortable(const void* text, size_t length) {
+    const uint8* p = static_cast<const uint8*>(text);
+    return CheckText<false>(p, p + length);
+}
+
+bool lumo_utf8::IsWellFormedReference(const void* text, size_t length) {
+    const uint8* p = static_cast<const uint8*>(text);
+    return ConvertUTF8toUTF32<uint32>(&p, p + length, nullptr, nullptr) == conversionOK;
+}
+
+std::wstring lumo_utf8::Decode(const std::string& text, bool vector) {
     static_assert(sizeof(wchar_t) == 4, "wide strings hold code points");
     std::wstring out(text.size(), L'\0');
     const uint8* p = reinterpret_cast<const uint8*>(text.data());
-    wchar_t* target = out.data();
-    if (ConvertUTF8toUTF32<wchar_t>(&p, p + text.size(), &target, out.data() + out.size()) !=
-        conversionOK)
-        return std::wstring();
-    out.resize(target - out.data());
+    wchar_t* last = vector ? DecodeText<true>(p, p + text.size(), out.data())
+                           : DecodeText<false>(p, p + text.size(), out.data());
+    if (!last) return std::wstring();
+    out.resize(static_cast<size_t>(last - out.data()));
     return out;
+}
+
+bool CL_CheckUTF8(CL_Blob* blob) {
+    if (!blob) return false;
+    const uint8* p = blob->GetDataForRead();
+    return lumo_utf8::IsWellFormed(p, blob->GetSize());
+}
+
+std::wstring CL_FromUTF8(const std::string& text) {
+    return lumo_utf8::Decode(text, true);
 }
 
 std::string CL_ToUTF8(const std::wstring& text) {

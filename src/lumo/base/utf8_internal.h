@@ -13,6 +13,20 @@ namespace lumo_utf8 {
 // U+10FFFF) among the `avail` (> 0) bytes there; 0 when it is ill-formed or cut short.
 uint32 SequenceLength(const uint8* s, uint64 avail);
 
+// True when the bytes are well-formed UTF-8 throughout; checked in place. The vector
+// form checks 32 bytes at a time where the processor has AVX2 (IsWellFormed uses it
+// for texts of 64 bytes and more), the portable form skips ASCII a word at a time and
+// checks one sequence at a time, the reference form is the sequence-at-a-time decoder;
+// all give the same answers.
+bool IsWellFormed(const void* text, size_t length);
+bool IsWellFormedVector(const void* text, size_t length);
+bool IsWellFormedPortable(const void* text, size_t length);
+bool IsWellFormedReference(const void* text, size_t length);
+
+// Code points of a well-formed text, empty otherwise; `vector` picks the vector ASCII
+// path (the other one is kept for processors without it and for the tests).
+std::wstring Decode(const std::string& text, bool vector);
+
 // Appends the UTF-8 form of `cp`; nothing for a value past U+10FFFF.
 inline void AppendUTF8(std::string& out, uint32 cp) {
     if (cp < 0x80) {

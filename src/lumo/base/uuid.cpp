@@ -50,7 +50,7 @@ void SetUpGenerator() {
     sClock = uint16(rand());
     uint8 mac[6];
     CL_Blob node;
-    if (CL_NetInterface::GetPrimaryMAC(mac) == 0) {
+    if (CL_NetInterface::GetPrimaryMAC(mac) == CL_OK) {
         node = CL_Blob(mac, 6, true);
     } else {
         char host[257];

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <locale.h>
 
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/entry.h"
 #include "lumo/utf8.h"
 #include "lumo/xml.h"
@@ -51,6 +52,34 @@ bool ParseInteger(const std::string& text, long long* value) {
     return true;
 }
 
+// Every digit of the decimal, as long as the decimal text rules read that back (at most
+// 38 significant digits and 1024 bytes); otherwise, for large or far-reaching exponents,
+// the scientific form, which they always read back exactly.
+std::string DecimalText(const CL_Decimal& value) {
+    std::string plain = value.ToString(-1, false);
+    CL_Decimal back;
+    if (!plain.empty() && back.FromString(plain)) return plain;
+    char buffer[decnum::kSciBufferSize];
+    size_t length = decnum::ToSci(value.GetNumber(), buffer);
+    return std::string(buffer, length);
+}
+
+// A decimal under the text rules; failing those, the long digit strings that only
+// trailing zeros make longer than 38 digits, as earlier writers saved large values.
+bool ParseDecimal(const std::string& text, CL_Decimal* value) {
+    bool invalid = false, overflow = false;
+    value->FromString(text, &invalid, &overflow);
+    if (!invalid) return true;
+    if (!overflow || text.size() > CL_Decimal::kMaxTextLength) return false;
+    uint32 status = 0;
+    decnum::Number parsed, reduced;
+    decnum::FromString(&parsed, text.data(), text.size(), CL_Decimal::GetContext(), &status);
+    if (status & ~static_cast<uint32>(decnum::kRounded)) return false;
+    decnum::Reduce(&reduced, parsed, CL_Decimal::GetContext(), &status);
+    *value = CL_Decimal(reduced);
+    return true;
+}
+
 CL_XML_Node Element(CL_XML_Document* doc, const char* name, const std::string& text) {
     CL_XML_Node node = doc->CreateNode(CL_XML_Node::ELEMENT, name);
     if (!text.empty()) node.AddChild(doc->CreateNode(CL_XML_Node::TEXT, text));
@@ -86,7 +115,7 @@ CL_XML_Node CLU_Entry::SaveXML(CL_XML_Document* doc, CLU_XML_Variant variant) co
         case CLU_INTEGER:
             return Element(doc, "integer", std::to_string(static_cast<long long>(value.fInteger)));
         case CLU_DECIMAL:
-            return Element(doc, "decimal", value.fDecimal.ToString(-1, false));
+            return Element(doc, "decimal", DecimalText(value.fDecimal));
         case CLU_FLOAT:
             return Element(doc, "float", FormatFloat(value.fFloat));
         case CLU_DATE:
@@ -146,10 +175,9 @@ bool CLU_Entry::LoadXML(CL_XML_Document* doc, CL_XML_Node& node, CLU_XML_Variant
         }
         if (name == "decimal") {
             CL_Decimal number;
-            bool invalid = false, overflow = false;
-            number.FromString(TextOf(node), &invalid, &overflow);
+            bool ok = ParseDecimal(TextOf(node), &number);
             value->Set(number);
-            return !invalid && !overflow;
+            return ok;
         }
         if (name == "float") {
             double number = 0;

@@ -17,13 +17,19 @@ constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
 // drive the growth come from the wire.
 constexpr uint64 kMaxGrowStep = 16u << 20;
 
+// Whether a packet of this type marks its first chunk. A PING is a single chunk
+// recognised by its type, and a DISCOVER datagram goes out with flags 0.
+bool MarksFirstChunk(uint16 type) {
+    return type != CL_PACKET_TYPE_PING && type != CL_PACKET_TYPE_DISCOVER;
+}
+
 // The header of the chunk that starts `offset` bytes into a payload with `left` bytes
 // still to send: fSize counts them, and only a packet's first chunk carries
-// CL_IPC_FIRST_CHUNK (a PING never does).
+// CL_IPC_FIRST_CHUNK, when its type marks it.
 CL_PacketHeader ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32 left) {
     CL_PacketHeader chunk = header;
     chunk.fSize = left;
-    if (offset == 0 && header.fType != CL_PACKET_TYPE_PING)
+    if (offset == 0 && MarksFirstChunk(header.fType))
         chunk.fFlags |= CL_IPC_FIRST_CHUNK;
     else
         chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
@@ -43,7 +49,7 @@ void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 fla
 }
 
 CL_Status CL_CheckPacketHeader(const CL_PacketHeader& header) {
-    return header.fMagic == CL_IPC_MAGIC ? 0 : CL_PROTOCOL_NOT_SUPPORTED;
+    return header.fMagic == CL_IPC_MAGIC ? CL_OK : CL_PROTOCOL_NOT_SUPPORTED;
 }
 
 void CL_MakeDiscoverRequest(CL_PacketHeader* header) {
@@ -204,7 +210,7 @@ CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Ci
     if ((first.fFlags & CL_IPC_COMPRESS) && payload.GetSize() > 0 && !payload.Uncompress(false))
         return CL_IPC_BAD_REPLY;
     payload.Seek(0, CL_SEEK_SET);
-    return CL_VerifyCheckSum(first, payload) ? 0 : CL_IPC_BAD_REPLY;
+    return CL_VerifyCheckSum(first, payload) ? CL_OK : CL_IPC_BAD_REPLY;
 }
 
 CL_PayloadDecoder::CL_PayloadDecoder(CL_Cipher* cipher, bool raw)
@@ -237,23 +243,23 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
         return CL_IPC_BAD_REPLY;
     }
     fLeft -= n;
-    if (n == 0) return 0;
+    if (n == 0) return CL_OK;
 
     chunk.Seek(0, CL_SEEK_SET);
     fResult.Seek(0, CL_SEEK_END);
     if (fRaw) {
         uint32 added = fResult.Append(chunk);
         fResult.Seek(0, CL_SEEK_END);
-        return added == n ? 0 : CL_IPC_BAD_REPLY;
+        return added == n ? CL_OK : CL_IPC_BAD_REPLY;
     }
     if (fCipher) fCipher->Decrypt(chunk, 0xFFFFFFFF);
     chunk.Seek(0, CL_SEEK_SET);
     if (!(fFirst.fFlags & CL_IPC_COMPRESS)) {
         uint32 added = fResult.Append(chunk);
         fResult.Seek(0, CL_SEEK_END);
-        return added == n ? 0 : CL_IPC_BAD_REPLY;
+        return added == n ? CL_OK : CL_IPC_BAD_REPLY;
     }
-    if (fEnded) return 0;  // bytes after the end of the stream carry nothing
+    if (fEnded) return CL_OK;  // bytes after the end of the stream carry nothing
     if (!fInflater) {
         fInflater = new Inflater;
         memset(&fInflater->fStream, 0, sizeof(fInflater->fStream));
@@ -294,7 +300,7 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
     z.next_in = nullptr;
     z.avail_in = 0;
     fResult.Seek(0, CL_SEEK_END);
-    return 0;
+    return CL_OK;
 }
 
 uint32 CL_ChunkCount(uint32 size) {
@@ -335,27 +341,27 @@ CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const
         if (n) memcpy(buffer + kHeaderSize, data + offset, n);
         uint32 sent = socket.Write(buffer, kHeaderSize + n, ms);
         CL_Status status = socket.GetIOError(false);
-        if (status != 0) return status;
+        if (status != CL_OK) return status;
         if (sent != kHeaderSize + n) return CL_TIMEOUT;
         offset += n;
     } while (offset < size);
-    return 0;
+    return CL_OK;
 }
 
 CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payload, uint32 ms) {
     CL_PacketHeader local;
     uint32 got = socket.Read(&local, kHeaderSize, ms);
     CL_Status status = socket.GetIOError(false);
-    if (got != kHeaderSize) return status ? status : CL_TIMEOUT;
+    if (got != kHeaderSize) return status != CL_OK ? status : CL_TIMEOUT;
     status = CL_CheckPacketHeader(local);
-    if (status != 0) return status;
+    if (status != CL_OK) return status;
     *header = local;
     uint32 n = CL_ChunkPayloadSize(local);
     payload->Clear();
-    if (n == 0) return 0;
+    if (n == 0) return CL_OK;
     got = socket.Read(*payload, n, ms);
     status = socket.GetIOError(false);
-    if (got != n) return status ? status : CL_TIMEOUT;
+    if (got != n) return status != CL_OK ? status : CL_TIMEOUT;
     payload->Seek(0, CL_SEEK_SET);
-    return 0;
+    return CL_OK;
 }

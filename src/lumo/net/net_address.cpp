@@ -272,7 +272,7 @@ CL_NetAddress::operator std::string() const {
 bool CL_NetAddress::IsLocal() {
     if (fLocal != LOCAL_NONE) return fLocal == LOCAL_TRUE;
     CL_Array<CL_NetAddress> list;
-    if (GetLocalAddresses(&list) != 0) return false;
+    if (GetLocalAddresses(&list) != CL_OK) return false;
     fLocal = LOCAL_FALSE;
     std::string mine = GetIP();
     for (uint32 i = 0; i < list.Count(); i++) {
@@ -323,7 +323,7 @@ CL_NetAddress CL_NetAddress::LocalHost() {
 }
 
 CL_Status CL_NetAddress::GetLocalAddresses(CL_Array<CL_NetAddress>* list) {
-    if (!list) return -1;
+    if (!list) return CL_ERROR;
     uint32 now = CL_GetTime();
     list->Clear();
     list->Append(LocalHost());
@@ -331,10 +331,10 @@ CL_Status CL_NetAddress::GetLocalAddresses(CL_Array<CL_NetAddress>* list) {
     CL_AutoLocker guard(cache.fLock);
     if (cache.fValid && uint32(now - cache.fTime) <= 4999) {
         *list = cache.fList;
-        return 0;
+        return CL_OK;
     }
     ifaddrs* interfaces = nullptr;
-    if (getifaddrs(&interfaces) != 0) return -1;
+    if (getifaddrs(&interfaces) != 0) return CL_ERROR;
     for (ifaddrs* p = interfaces; p; p = p->ifa_next) {
         if (p->ifa_addr && p->ifa_addr->sa_family == AF_INET)
             list->Append(CL_NetAddress(*p->ifa_addr));
@@ -343,7 +343,7 @@ CL_Status CL_NetAddress::GetLocalAddresses(CL_Array<CL_NetAddress>* list) {
     cache.fList = *list;
     cache.fTime = now;
     cache.fValid = true;
-    return 0;
+    return CL_OK;
 }
 
 bool CL_NetAddress::IsIP(const std::string& text) {

@@ -207,7 +207,7 @@ CL_Status CL_NetInterface::GetPrimaryMAC(uint8* out) {
         }
     }
     static const uint8 zero[6] = {0};
-    if (memcmp(sMAC, zero, 6) == 0) return 118;
+    if (memcmp(sMAC, zero, 6) == 0) return CL_NO_NET_INTERFACE;
     if (out) memcpy(out, sMAC, 6);
-    return 0;
+    return CL_OK;
 }

@@ -1,6 +1,7 @@
 // TCP and UDP sockets over the BSD interface. Time-outs bound a whole operation: the
 // descriptor is non-blocking for any finite time-out and each wait gets the time still
-// left. Transfer errors stay in the shared state; any status but 0 and 4 closes TCP.
+// left. Transfer errors stay in the shared state; any status but CL_OK and CL_TIMEOUT
+// closes TCP.
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -17,20 +18,38 @@
 
 namespace {
 
-// Base status of each Linux errno from 0 to 115; -1 where there is none.
-constexpr int8 kErrorTable[116] = {
-    0,   -1,  -1,  -1, 5,   -1,  -1,  -1,  -1,  117, -1,  4,   -1,  3,   -1, -1,   // 0-15
-    -1,  -1,  -1,  -1, -1,  -1,  117, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 16-31
-    114, -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 32-47
-    -1,  -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 48-63
-    -1,  -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1, -1,   // 64-79
-    -1,  -1,  -1,  -1, -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  -1,  101, -1, -1,   // 80-95
-    -1,  -1,  106, -1, 104, 104, -1,  114, 115, -1,  116, 114, 114, -1,  4,  103,  // 96-111
-    105, 105, -1,  5,                                                              // 112-115
+// Base status of each Linux errno up to EINPROGRESS; CL_ERROR where there is none.
+constexpr int kLastMappedErrno = EINPROGRESS;
+
+struct ErrorTable {
+    int8 fStatus[kLastMappedErrno + 1];
+    constexpr ErrorTable() : fStatus() {
+        for (int8& status : fStatus)
+            status = CL_ERROR;
+        fStatus[0] = CL_OK;
+        fStatus[EINTR] = CL_INTERRUPTED;
+        fStatus[EBADF] = CL_INVALID_SOCKET;
+        fStatus[EAGAIN] = CL_TIMEOUT;
+        fStatus[EACCES] = CL_ACCESS_DENIED;
+        fStatus[EINVAL] = CL_INVALID_SOCKET;
+        fStatus[EPIPE] = CL_NOT_CONNECTED;
+        fStatus[EPROTONOSUPPORT] = CL_PROTOCOL_NOT_SUPPORTED;
+        fStatus[EADDRINUSE] = CL_ADDRESS_IN_USE;
+        fStatus[ENETDOWN] = CL_NETWORK_UNREACHABLE;
+        fStatus[ENETUNREACH] = CL_NETWORK_UNREACHABLE;
+        fStatus[ECONNABORTED] = CL_NOT_CONNECTED;
+        fStatus[ECONNRESET] = CL_CONNECTION_LOST;
+        fStatus[EISCONN] = CL_ALREADY_CONNECTED;
+        fStatus[ENOTCONN] = CL_NOT_CONNECTED;
+        fStatus[ESHUTDOWN] = CL_NOT_CONNECTED;
+        fStatus[ETIMEDOUT] = CL_TIMEOUT;
+        fStatus[ECONNREFUSED] = CL_CONNECTION_REFUSED;
+        fStatus[EHOSTDOWN] = CL_HOST_UNREACHABLE;
+        fStatus[EHOSTUNREACH] = CL_HOST_UNREACHABLE;
+        fStatus[EINPROGRESS] = CL_INTERRUPTED;
+    }
 };
-static_assert(EPROTONOSUPPORT == 93 && EADDRINUSE == 98 && ECONNRESET == 104 &&
-                  EINPROGRESS == 115 && ECONNREFUSED == 111 && EHOSTUNREACH == 113,
-              "Linux errno numbering");
+constexpr ErrorTable kErrorTable;
 
 // Discarded bytes were seen by a peek and are already queued; this only bounds a
 // caller that discards bytes which never come.
@@ -55,7 +74,7 @@ CL_Socket::SocketData::SocketData()
       fType(CL_SOCKET_TYPE_NONE),
       fBlocking(true),
       fConnected(false),
-      fError(0),
+      fError(CL_OK),
       fSocket(-1) {}
 
 // Handles share their state and never copy it; a copy starts without a descriptor.
@@ -66,7 +85,7 @@ CL_Socket::SocketData::SocketData(const SocketData& copy)
       fType(copy.fType),
       fBlocking(true),
       fConnected(false),
-      fError(0),
+      fError(CL_OK),
       fSocket(-1) {}
 
 CL_Socket::SocketData::~SocketData() {
@@ -113,8 +132,8 @@ bool CL_Socket::IsOk() const {
 }
 
 CL_Status CL_Socket::TranslateError(int32 error) {
-    if (error < 0 || error > 115) return -1;
-    return kErrorTable[error];
+    if (error < 0 || error > kLastMappedErrno) return CL_ERROR;
+    return kErrorTable.fStatus[error];
 }
 
 void CL_Socket::_SetBlocking(bool blocking) {
@@ -131,7 +150,7 @@ void CL_Socket::_SetBlocking(bool blocking) {
 
 CL_Status CL_Socket::_Open() {
     SocketData* data = Data();
-    if (data->fSocket >= 0) return 0;
+    if (data->fSocket >= 0) return CL_OK;
     int kind;
     int protocol;
     if (data->fType == CL_SOCKET_TYPE_TCP) {
@@ -141,7 +160,7 @@ CL_Status CL_Socket::_Open() {
         kind = SOCK_DGRAM;
         protocol = IPPROTO_UDP;
     } else {
-        return 101;
+        return CL_PROTOCOL_NOT_SUPPORTED;
     }
     // Close-on-exec, so that child processes never inherit a connection.
     int fd = socket(data->fAddress.GetFamily(), kind | SOCK_CLOEXEC, protocol);
@@ -149,35 +168,35 @@ CL_Status CL_Socket::_Open() {
         switch (errno) {
             case ENFILE:
             case EMFILE:
-                return 8;
+                return CL_TOO_MANY_FILES;
             case ENOMEM:
-                return 2;
+                return CL_OUT_OF_MEMORY;
             case EACCES:
-                return 3;
+                return CL_ACCESS_DENIED;
             case EPROTONOSUPPORT:
-                return 101;
+                return CL_PROTOCOL_NOT_SUPPORTED;
             default:
-                return 100;
+                return CL_SOCKET_CREATE_FAILED;
         }
     }
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
         close(fd);
-        return 108;
+        return CL_SOCKET_SETUP_FAILED;
     }
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK)) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     data->fSocket = fd;
     data->fBlocking = true;
-    return 0;
+    return CL_OK;
 }
 
 CL_Status CL_Socket::_Connected() {
     SocketData* data = Data();
     _SetBlocking(true);
     data->fConnected = true;
-    data->fError = 0;
-    return 0;
+    data->fError = CL_OK;
+    return CL_OK;
 }
 
 CL_Status CL_Socket::Connect(const CL_NetAddress& address, uint32 ms) {
@@ -187,11 +206,11 @@ CL_Status CL_Socket::Connect(const CL_NetAddress& address, uint32 ms) {
 
 CL_Status CL_Socket::Connect(uint32 ms) {
     SocketData* data = Data();
-    if (!IsOk() && data->fType != CL_SOCKET_TYPE_UDP) return 102;
+    if (!IsOk() && data->fType != CL_SOCKET_TYPE_UDP) return CL_BAD_HOST_ADDRESS;
     data->Close();
     CL_Status status = _Open();
-    if (status != 0) return status;
-    if (data->fType == CL_SOCKET_TYPE_UDP) return 0;
+    if (status != CL_OK) return status;
+    if (data->fType == CL_SOCKET_TYPE_UDP) return CL_OK;
     if (ms != CL_WAIT_FOREVER) _SetBlocking(false);
 
     if (connect(data->fSocket, data->fAddress, data->fAddress.GetLength()) == 0 || errno == EISCONN)
@@ -199,47 +218,48 @@ CL_Status CL_Socket::Connect(uint32 ms) {
     int error = errno;
     switch (error) {
         case EADDRINUSE:
-            return 106;
+            return CL_ADDRESS_IN_USE;
         case ENETDOWN:
         case ENETUNREACH:
-            return 104;
+            return CL_NETWORK_UNREACHABLE;
         case EHOSTDOWN:
         case EHOSTUNREACH:
-            return 105;
+            return CL_HOST_UNREACHABLE;
         case ECONNREFUSED:
-            return 103;
+            return CL_CONNECTION_REFUSED;
         default:
             break;
     }
     if (error == EINPROGRESS && ms != CL_WAIT_FOREVER) {
         if (ms == 0) {
             data->fConnected = true;
-            data->fError = 14;
-            return 14;
+            data->fError = CL_WOULD_BLOCK;
+            return CL_WOULD_BLOCK;
         }
         short events = POLLIN | POLLOUT | POLLPRI;
         int result = WaitFor(data->fSocket, &events, ms);
         if (result == 0) {
             data->Close();
-            return 4;
+            return CL_TIMEOUT;
         }
         if (result < 0) {
             CL_Status code = TranslateError(errno);
-            return code == 0 ? _Connected() : code;
+            return code == CL_OK ? _Connected() : code;
         }
         if (events & (POLLIN | POLLERR | POLLHUP)) {
             int pending = 0;
             socklen_t length = sizeof(pending);
-            if (getsockopt(data->fSocket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) return 4;
+            if (getsockopt(data->fSocket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0)
+                return CL_TIMEOUT;
             if (pending != 0) return TranslateError(pending);
             if (events & POLLOUT) return _Connected();
-            return 4;
+            return CL_TIMEOUT;
         }
         if (events & POLLOUT) return _Connected();
-        return 4;
+        return CL_TIMEOUT;
     }
     fprintf(stderr, "CL_Socket::Connect(%d): error %d\n", int(ms), error);
-    return 107;
+    return CL_CANNOT_CONNECT;
 }
 
 bool CL_Socket::IsConnected() {
@@ -264,7 +284,7 @@ bool CL_Socket::IsConnected() {
         break;
     }
     CL_Status status = TranslateError(code);
-    if (status != 0 && status != 4) data->Close();
+    if (status != CL_OK && status != CL_TIMEOUT) data->Close();
     return data->fConnected;
 }
 
@@ -273,38 +293,38 @@ void CL_Socket::Close() {
 }
 
 bool CL_Socket::_BindUDP() {
-    return Accept(nullptr, 0) == 0 && Data()->fSocket >= 0;
+    return Accept(nullptr, 0) == CL_OK && Data()->fSocket >= 0;
 }
 
 CL_Status CL_Socket::Accept(CL_Socket** out, uint32 ms) {
     SocketData* data = Data();
-    if (!IsOk()) return 102;
+    if (!IsOk()) return CL_BAD_HOST_ADDRESS;
     if (data->fDomain != CL_SOCKET_DOMAIN_INET && data->fDomain != CL_SOCKET_DOMAIN_INET6)
-        return 101;
+        return CL_PROTOCOL_NOT_SUPPORTED;
     uint16 port = data->fAddress.GetPort();
     data->fAddress = CL_NetAddress(
         data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
     if (data->fSocket < 0) {
         CL_Status status = _Open();
-        if (status != 0) return status;
+        if (status != CL_OK) return status;
         if (bind(data->fSocket, data->fAddress, data->fAddress.GetLength()) != 0) {
             int error = errno;
             data->Close();
-            if (error == EACCES) return 3;
-            if (error == EADDRINUSE) return 106;
-            return 109;
+            if (error == EACCES) return CL_ACCESS_DENIED;
+            if (error == EADDRINUSE) return CL_ADDRESS_IN_USE;
+            return CL_BIND_FAILED;
         }
         if (data->fType == CL_SOCKET_TYPE_TCP && listen(data->fSocket, 100) != 0) {
             data->Close();
-            return 110;
+            return CL_LISTEN_FAILED;
         }
     }
-    if (!out) return 0;
-    if (data->fType == CL_SOCKET_TYPE_UDP) return 101;
+    if (!out) return CL_OK;
+    if (data->fType == CL_SOCKET_TYPE_UDP) return CL_PROTOCOL_NOT_SUPPORTED;
     if (ms != CL_WAIT_FOREVER) {
         short events = POLLIN;
         int result = WaitFor(data->fSocket, &events, ms);
-        if (result == 0) return 4;
+        if (result == 0) return CL_TIMEOUT;
         if (result < 0) return TranslateError(errno);
     }
     sockaddr_in6 peer;
@@ -329,7 +349,7 @@ CL_Status CL_Socket::Accept(CL_Socket** out, uint32 ms) {
     other->fBlocking = true;
     other->fConnected = true;
     *out = accepted;
-    return 0;
+    return CL_OK;
 }
 
 bool CL_Socket::CanAccept() {
@@ -341,7 +361,7 @@ bool CL_Socket::CanAccept() {
     data->fAddress = CL_NetAddress(
         data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
     data->Close();
-    if (_Open() != 0) return false;
+    if (_Open() != CL_OK) return false;
     bool ok = bind(data->fSocket, data->fAddress, data->fAddress.GetLength()) == 0;
     if (ok && data->fType == CL_SOCKET_TYPE_TCP) ok = listen(data->fSocket, 100) == 0;
     data->Close();
@@ -351,15 +371,15 @@ bool CL_Socket::CanAccept() {
 uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
     SocketData* data = Data();
     if (data->fSocket < 0 && (data->fType != CL_SOCKET_TYPE_UDP || !_BindUDP())) {
-        data->fError = 114;
+        data->fError = CL_NOT_CONNECTED;
         return 0;
     }
     if (!buffer && n > 0) {
-        data->fError = 112;
+        data->fError = CL_SOCKET_READ_ERROR;
         return 0;
     }
     const bool peek = (flags & MSG_PEEK) != 0;
-    data->fError = 0;
+    data->fError = CL_OK;
     // Nothing asked of a stream: nothing to wait for either.
     if (n == 0 && data->fType == CL_SOCKET_TYPE_TCP) return 0;
     _SetBlocking(ms == CL_WAIT_FOREVER);
@@ -388,10 +408,10 @@ uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
         }
         if (k == 0 && left > 0) {
             if (data->fType == CL_SOCKET_TYPE_TCP) {
-                data->fError = 115;
+                data->fError = CL_CONNECTION_LOST;
                 data->Close();
             } else if (data->fType == CL_SOCKET_TYPE_UDP) {
-                data->fError = 4;
+                data->fError = CL_TIMEOUT;
             }
             return total;
         }
@@ -401,11 +421,11 @@ uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
                 // retry below
             } else if (error == EMSGSIZE) {
                 if (peek) return 1;
-                data->fError = 112;
+                data->fError = CL_SOCKET_READ_ERROR;
                 break;
             } else if (error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS) {
                 if (remaining == 0) {
-                    data->fError = 4;
+                    data->fError = CL_TIMEOUT;
                     return total;
                 }
                 short events = POLLIN | POLLPRI;
@@ -414,7 +434,7 @@ uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
                 uint32 elapsed = now - start;
                 remaining = elapsed >= remaining ? 0 : remaining - elapsed;
                 if (result == 0) {
-                    data->fError = 4;
+                    data->fError = CL_TIMEOUT;
                     return total;
                 }
                 if (result < 0) {
@@ -425,7 +445,7 @@ uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
                 start = now;
             } else {
                 data->fError = TranslateError(error);
-                if (data->fError == -1) data->fError = 112;
+                if (data->fError == CL_ERROR) data->fError = CL_SOCKET_READ_ERROR;
                 break;
             }
         } else {
@@ -454,7 +474,8 @@ uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
         }
         if (left == 0 || remaining == 0) break;
     }
-    if (data->fError != 0 && data->fError != 4 && data->fType == CL_SOCKET_TYPE_TCP) data->Close();
+    if (data->fError != CL_OK && data->fError != CL_TIMEOUT && data->fType == CL_SOCKET_TYPE_TCP)
+        data->Close();
     return total;
 }
 
@@ -463,7 +484,7 @@ uint32 CL_Socket::_Read(CL_Blob& blob, uint32 n, uint32 ms, int32 flags) {
     uint32 size = blob.GetSize();
     uint64 end = uint64(position) + n;
     if (end > CL_Blob::kMaxSize) {
-        Data()->fError = 112;
+        Data()->fError = CL_SOCKET_READ_ERROR;
         return 0;
     }
     if (end <= size) {
@@ -472,7 +493,7 @@ uint32 CL_Socket::_Read(CL_Blob& blob, uint32 n, uint32 ms, int32 flags) {
     }
     blob.SetSize(uint32(end));
     if (blob.GetSize() != uint32(end)) {
-        Data()->fError = 2;
+        Data()->fError = CL_OUT_OF_MEMORY;
         return 0;
     }
     uint8* at = blob.GetDataForWrite();
@@ -502,21 +523,21 @@ uint32 CL_Socket::Peek(CL_Blob& blob, uint32 n, uint32 ms) {
 uint32 CL_Socket::Write(const void* buffer, uint32 n, uint32 ms) {
     SocketData* data = Data();
     if (!buffer) {
-        data->fError = 113;
+        data->fError = CL_SOCKET_WRITE_ERROR;
         return 0;
     }
     if (data->fSocket < 0) {
         if (data->fType != CL_SOCKET_TYPE_UDP) {
-            data->fError = 114;
+            data->fError = CL_NOT_CONNECTED;
             return 0;
         }
         CL_Status status = _Open();
-        if (status != 0) {
+        if (status != CL_OK) {
             data->fError = status;
             return 0;
         }
     }
-    data->fError = 0;
+    data->fError = CL_OK;
     _SetBlocking(ms == CL_WAIT_FOREVER);
     uint32 remaining = ms;
     uint32 start = CL_GetTime();
@@ -562,12 +583,13 @@ uint32 CL_Socket::Write(const void* buffer, uint32 n, uint32 ms) {
             continue;
         }
         data->fError = TranslateError(error);
-        if (data->fError == -1) data->fError = 113;
+        if (data->fError == CL_ERROR) data->fError = CL_SOCKET_WRITE_ERROR;
         break;
     }
     // A write that ran out of time says so, rather than a bare short count.
-    if (data->fError == 0 && left > 0) data->fError = 4;
-    if (data->fError != 0 && data->fError != 4 && data->fType == CL_SOCKET_TYPE_TCP) data->Close();
+    if (data->fError == CL_OK && left > 0) data->fError = CL_TIMEOUT;
+    if (data->fError != CL_OK && data->fError != CL_TIMEOUT && data->fType == CL_SOCKET_TYPE_TCP)
+        data->Close();
     return sent;
 }
 
@@ -584,16 +606,16 @@ uint32 CL_Socket::Write(CL_Blob& blob, uint32 n, uint32 ms) {
 
 bool CL_Socket::Pending(uint32 n) {
     SocketData* data = Data();
-    data->fError = 0;
+    data->fError = CL_OK;
     if (data->fSocket < 0 && (data->fType != CL_SOCKET_TYPE_UDP || !_BindUDP())) {
-        data->fError = 114;
+        data->fError = CL_NOT_CONNECTED;
         return false;
     }
     int queued = 0;
     if (ioctl(data->fSocket, FIONREAD, &queued) != 0) {
         if (data->fType == CL_SOCKET_TYPE_TCP) {
             data->Close();
-            data->fError = 114;
+            data->fError = CL_NOT_CONNECTED;
         }
         return false;
     }
@@ -619,13 +641,13 @@ void CL_Socket::Discard(uint32 n) {
     while (left > 0) {
         uint32 elapsed = CL_GetTime() - start;
         if (elapsed >= kDiscardWait) {
-            data->fError = 4;
+            data->fError = CL_TIMEOUT;
             return;
         }
         uint32 chunk = left < sizeof(scratch) ? left : uint32(sizeof(scratch));
         uint32 got = _Read(scratch, chunk, kDiscardWait - elapsed, 0);
         left -= got;
-        if (data->fError != 0 && data->fError != 4) return;
+        if (data->fError != CL_OK && data->fError != CL_TIMEOUT) return;
     }
     data->fError = remembered;
 }
@@ -633,13 +655,14 @@ void CL_Socket::Discard(uint32 n) {
 CL_Status CL_Socket::SetBroadcast(const CL_NetAddress& destination) {
     SocketData* data = Data();
     CL_Status status = _Open();
-    if (status != 0) return status;
+    if (status != CL_OK) return status;
     int on = 1;
-    if (setsockopt(data->fSocket, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) return 108;
+    if (setsockopt(data->fSocket, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0)
+        return CL_SOCKET_SETUP_FAILED;
     CL_NetAddress any(CL_NetAddress::ANY, 0);
-    if (bind(data->fSocket, any, any.GetLength()) != 0) return 109;
+    if (bind(data->fSocket, any, any.GetLength()) != 0) return CL_BIND_FAILED;
     data->fAddress = destination;
-    return 0;
+    return CL_OK;
 }
 
 void CL_Socket::SetAddress(const CL_NetAddress& address) {

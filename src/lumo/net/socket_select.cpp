@@ -127,16 +127,16 @@ CL_Status CL_Socket::Select(CL_Set<CL_Socket*>* read, CL_Set<CL_Socket*>* write,
     }
 
     if (lock) lock->Unlock();
-    CL_Status status = -1;
+    CL_Status status = CL_ERROR;
     if (!fds.empty()) {
         int error = 0;
         int result = WaitLikeSelect(fds, waiters, ms, &error);
         if (result == 0)
-            status = 4;
+            status = CL_TIMEOUT;
         else if (result < 0)
             status = TranslateError(error);
         else
-            status = 0;
+            status = CL_OK;
         if (count) *count = result > 0 ? uint32(result) : 0;
     }
     if (lock) lock->Lock();
@@ -144,7 +144,7 @@ CL_Status CL_Socket::Select(CL_Set<CL_Socket*>* read, CL_Set<CL_Socket*>* write,
     for (int role = 0; role < 3; role++) {
         if (!sets[role]) continue;
         CL_Set<CL_Socket*> kept;
-        if (status == 0) {
+        if (status == CL_OK) {
             // Waiters were recorded in each set's order.
             for (size_t i = 0; i < waiters.size(); i++)
                 if (waiters[i].fRole == role && (fds[i].revents & kReady[role]))

@@ -5,10 +5,10 @@
 #include "lumo/blob.h"
 #include "lumo/files.h"
 
-CL_Archive::CL_Archive() : fFlags(OPEN_DEFAULT), fHandler(nullptr), fError(0) {}
+CL_Archive::CL_Archive() : fFlags(OPEN_DEFAULT), fHandler(nullptr), fError(CL_OK) {}
 
 CL_Archive::CL_Archive(const std::string& path, const std::string& name, Flags flags)
-    : fFlags(flags), fName(name), fHandler(nullptr), fError(0) {
+    : fFlags(flags), fName(name), fHandler(nullptr), fError(CL_OK) {
     Open(path, name, flags);
 }
 
@@ -16,7 +16,7 @@ CL_Archive::~CL_Archive() {
     Close();
 }
 
-int32 CL_Archive::Open(const std::string& path, const std::string& name, Flags flags) {
+CL_Status CL_Archive::Open(const std::string& path, const std::string& name, Flags flags) {
     Close();
     fPath = CL_GetNativePath(path);
     if (!fPath.empty() && fPath.back() != '/') fPath += "/";
@@ -25,7 +25,7 @@ int32 CL_Archive::Open(const std::string& path, const std::string& name, Flags f
     uint32 tried = flags;
     if (tried & AUTODETECT) {
         tried &= ~static_cast<uint32>(AUTODETECT | COMPRESSED);
-        if (Open(path, name, static_cast<Flags>(tried)) == 0) return 0;
+        if (Open(path, name, static_cast<Flags>(tried)) == CL_OK) return CL_OK;
         // The failed attempt closed the archive; start again for the zip form.
         fPath = CL_GetNativePath(path);
         if (!fPath.empty() && fPath.back() != '/') fPath += "/";
@@ -38,11 +38,11 @@ int32 CL_Archive::Open(const std::string& path, const std::string& name, Flags f
     if (!fHandler) {
         Close();
         fFlags = tried;
-        fError = 300;
+        fError = CL_ARCHIVE_NOT_FOUND;
         return fError;
     }
-    fError = 0;
-    return 0;
+    fError = CL_OK;
+    return CL_OK;
 }
 
 void CL_Archive::Close() {
@@ -50,27 +50,27 @@ void CL_Archive::Close() {
     fHandler = nullptr;
     fPath.clear();
     fName.clear();
-    fError = 0;
+    fError = CL_OK;
 }
 
-int32 CL_Archive::Read(CL_Blob* data, const std::string& name) {
+CL_Status CL_Archive::Read(CL_Blob* data, const std::string& name) {
     if (!fHandler) {
-        fError = 307;
+        fError = CL_ARCHIVE_NOT_LOADED;
     } else if (!data) {
-        fError = 304;
+        fError = CL_ARCHIVE_READ_FAILED;
     } else {
         fError = fHandler->Read(name, data);
     }
     return fError;
 }
 
-int32 CL_Archive::Write(CL_Blob* data, const std::string& name) {
+CL_Status CL_Archive::Write(CL_Blob* data, const std::string& name) {
     if (!fHandler)
-        fError = 307;
+        fError = CL_ARCHIVE_NOT_LOADED;
     else if (fFlags & READONLY)
-        fError = 3;
+        fError = CL_ACCESS_DENIED;
     else if (!data)
-        fError = 306;
+        fError = CL_ARCHIVE_WRITE_FAILED;
     else
         fError = fHandler->Write(name, data);
     return fError;

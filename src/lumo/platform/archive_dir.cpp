@@ -36,42 +36,43 @@ CL_Archive::Handler* CL_Archive::DirHandler::Init(CL_Archive* archive) {
     return handler;
 }
 
-int32 CL_Archive::DirHandler::Read(const std::string& name, CL_Blob* data) {
-    if (!Contained(CL_GetNativePath(name))) return 304;
+CL_Status CL_Archive::DirHandler::Read(const std::string& name, CL_Blob* data) {
+    if (!Contained(CL_GetNativePath(name))) return CL_ARCHIVE_READ_FAILED;
     std::string path = fBaseDir + CL_GetNativePath(name);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 304;
-    if (static_cast<uint64>(st.st_size) > CL_Blob::kMaxSize) return 304;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return CL_ARCHIVE_READ_FAILED;
+    if (static_cast<uint64>(st.st_size) > CL_Blob::kMaxSize) return CL_ARCHIVE_READ_FAILED;
     FILE* file = fopen(path.c_str(), "rb");
-    if (!file) return 304;
+    if (!file) return CL_ARCHIVE_READ_FAILED;
     uint32 size = static_cast<uint32>(st.st_size);
     data->SetSize(size);
     if (data->GetSize() != size) {
         fclose(file);
-        return 304;
+        return CL_ARCHIVE_READ_FAILED;
     }
     size_t got = size ? fread(data->GetDataForWrite(), 1, size, file) : 0;
     fclose(file);
     data->Rewind();
     if (got != size) {
         data->SetSize(static_cast<uint32>(got));
-        return 304;
+        return CL_ARCHIVE_READ_FAILED;
     }
-    return 0;
+    return CL_OK;
 }
 
-int32 CL_Archive::DirHandler::Write(const std::string& name, CL_Blob* data) {
-    if (!Contained(CL_GetNativePath(name))) return 306;
+CL_Status CL_Archive::DirHandler::Write(const std::string& name, CL_Blob* data) {
+    if (!Contained(CL_GetNativePath(name))) return CL_ARCHIVE_WRITE_FAILED;
     std::string path = fBaseDir + CL_GetNativePath(name);
     size_t slash = path.rfind('/');
-    if (slash != std::string::npos && !CL_EnsurePath(path.substr(0, slash), true)) return 306;
+    if (slash != std::string::npos && !CL_EnsurePath(path.substr(0, slash), true))
+        return CL_ARCHIVE_WRITE_FAILED;
     FILE* file = fopen(path.c_str(), "wb");
-    if (!file) return 306;
+    if (!file) return CL_ARCHIVE_WRITE_FAILED;
     uint32 size = data->GetSize();
     size_t put = size ? fwrite(data->GetDataForRead(), 1, size, file) : 0;
     // Buffered bytes reach the disk only at close, so its failure is a failed write.
     bool closed = fclose(file) == 0;
-    return put == size && closed ? 0 : 306;
+    return put == size && closed ? CL_OK : CL_ARCHIVE_WRITE_FAILED;
 }
 
 void CL_Archive::DirHandler::Delete(const std::string& name) {

@@ -17,6 +17,7 @@
 #include "lumo/archive.h"
 #include "lumo/blob.h"
 #include "lumo/files.h"
+#include "lumo/status.h"
 #include "lumo/timestamp.h"
 #include "lumo/utf8.h"
 
@@ -26,7 +27,7 @@ constexpr uint32 kChunk = 65536;
 constexpr int kDeflate = 8;
 constexpr uLong kFlagEncrypted = 0x1;
 constexpr uLong kFlagUTF8 = 0x800;
-constexpr short kZip64ExtraTag = 0x0001;
+constexpr unsigned kZip64ExtraTag = 0x0001;
 
 // Entry date of a timestamp. The zip date field holds the years 1980 to 2107 only.
 tm_zip ZipDate(const CL_TimeStamp& time) {
@@ -93,12 +94,26 @@ bool CurrentEntry(unzFile unz, unz_file_info64* info, std::string* name,
 }
 
 // Drops the zip64 block from a copied extra field: the writer adds its own when the
-// entry needs one, and two would make the entry unreadable.
-void DropZip64(std::vector<char>* extra) {
-    if (extra->empty() || extra->size() > INT_MAX) return;
-    int size = static_cast<int>(extra->size());
-    if (zipRemoveExtraInfoBlock(extra->data(), &size, kZip64ExtraTag) == ZIP_OK)
-        extra->resize(static_cast<size_t>(size));
+// entry needs one, and two would make the entry unreadable. Every block's length is
+// checked against the bytes left before it is trusted; false when one does not fit,
+// which makes the whole entry untrustworthy.
+bool DropZip64(std::vector<char>* extra) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(extra->data());
+    size_t size = extra->size();
+    std::vector<char> kept;
+    kept.reserve(size);
+    size_t at = 0;
+    while (at < size) {
+        if (size - at < 4) return false;
+        unsigned tag = bytes[at] | (bytes[at + 1] << 8);
+        size_t length = bytes[at + 2] | (bytes[at + 3] << 8);
+        if (length > size - at - 4) return false;
+        if (tag != kZip64ExtraTag)
+            kept.insert(kept.end(), extra->begin() + at, extra->begin() + at + 4 + length);
+        at += 4 + length;
+    }
+    extra->swap(kept);
+    return true;
 }
 
 // Copies the current entry of unz into zip as it is stored, compressed bytes and all.
@@ -119,8 +134,7 @@ bool CopyRawEntry(unzFile unz, zipFile zip) {
             unzGetLocalExtrafield(unz, local.data(), static_cast<unsigned>(localSize)) == localSize)
             ok = true;
     }
-    DropZip64(&local);
-    DropZip64(&central);
+    if (!DropZip64(&local) || !DropZip64(&central)) ok = false;
 
     zip_fileinfo zi = {};
     zi.tmz_date.tm_sec = info.tmu_date.tm_sec;
@@ -186,6 +200,32 @@ bool ReadEntry(unzFile unz, uint64 declared, CL_Blob* data) {
     return ok;
 }
 
+// True for a zip archive of no entries: its end record alone, as the writer leaves
+// it when the last entry goes. The reader refuses to open such a file.
+bool IsEmptyZip(const std::string& path) {
+    constexpr off_t kEndRecord = 22;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || st.st_size < kEndRecord || st.st_size > kEndRecord + 0xFFFF)
+        return false;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return false;
+    unsigned char end[kEndRecord];
+    bool read = fread(end, 1, sizeof(end), file) == sizeof(end);
+    fclose(file);
+    auto word = [&](int at) { return end[at] | end[at + 1] << 8; };
+    return read && memcmp(end, "PK\x05\x06", 4) == 0 && word(8) == 0 && word(10) == 0 &&
+           word(20) == st.st_size - kEndRecord;
+}
+
+// Only a missing or empty file, or an empty zip, has no entries to keep: one that
+// exists but does not open as a zip (damaged, unreadable) would lose them all in a
+// rewrite.
+bool HoldsNoEntries(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT;
+    return st.st_size == 0 || IsEmptyZip(path);
+}
+
 // Replaceable file functions that make minizip write into a blob at its position.
 voidpf BlobOpen(voidpf opaque, const char*, int) {
     return opaque;
@@ -225,7 +265,7 @@ CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
     // A readable zip archive opens as it is, with CREATE too: creating makes what is
     // missing and never empties an archive. Otherwise CREATE starts an empty file.
     unzFile unz = unzOpen64(handler->fZipFile.c_str());
-    ok = unz != nullptr;
+    ok = unz != nullptr || IsEmptyZip(handler->fZipFile);
     if (unz) unzClose(unz);
     if (!ok && (archive->fFlags & CREATE)) {
         FILE* file = fopen(handler->fZipFile.c_str(), "w");
@@ -238,11 +278,11 @@ CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
     return handler;
 }
 
-int32 CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
+CL_Status CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
     unzFile unz = unzOpen64(fZipFile.c_str());
-    if (!unz) return 307;
+    if (!unz) return IsEmptyZip(fZipFile) ? CL_ARCHIVE_READ_FAILED : CL_ARCHIVE_NOT_LOADED;
     std::string wanted = CL_GetNativePath(name);
-    int32 status = 304;
+    CL_Status status = CL_ARCHIVE_READ_FAILED;
     for (int r = unzGoToFirstFile(unz); r == UNZ_OK; r = unzGoToNextFile(unz)) {
         unz_file_info64 info;
         std::string entry;
@@ -250,7 +290,7 @@ int32 CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
         if (CL_GetNativePath(entry) != wanted) continue;
         // A damaged entry does not end the search: a later one of the same name may do.
         if (ReadEntry(unz, info.uncompressed_size, data)) {
-            status = 0;
+            status = CL_OK;
             break;
         }
     }
@@ -258,7 +298,7 @@ int32 CL_Archive::ZipHandler::Read(const std::string& name, CL_Blob* data) {
     return status;
 }
 
-int32 CL_Archive::ZipHandler::Write(const std::string& name, CL_Blob* data) {
+CL_Status CL_Archive::ZipHandler::Write(const std::string& name, CL_Blob* data) {
     return Replace(name, data);
 }
 
@@ -266,7 +306,7 @@ void CL_Archive::ZipHandler::Delete(const std::string& name) {
     Replace(name, nullptr);
 }
 
-int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
+CL_Status CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     CL_TimeStamp now = CL_TimeStamp::Now();
     std::string key = CL_GetNativePath(name);
 
@@ -274,28 +314,21 @@ int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     // replaces it in one step and never crosses file systems.
     std::string temp = fZipFile + ".XXXXXX";
     int fd = mkstemp(temp.data());
-    if (fd < 0) return 306;
+    if (fd < 0) return CL_ARCHIVE_WRITE_FAILED;
     struct stat st;
     fchmod(fd, stat(fZipFile.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
     close(fd);
 
-    // Only a missing or empty file has no entries to keep: one that exists but does not
-    // open as a zip (damaged, unreadable) would lose them all in the rewrite.
     unzFile unz = unzOpen64(fZipFile.c_str());
-    if (!unz) {
-        struct stat current;
-        bool nothingToKeep =
-            stat(fZipFile.c_str(), &current) == 0 ? current.st_size == 0 : errno == ENOENT;
-        if (!nothingToKeep) {
-            unlink(temp.c_str());
-            return 306;
-        }
+    if (!unz && !HoldsNoEntries(fZipFile)) {
+        unlink(temp.c_str());
+        return CL_ARCHIVE_WRITE_FAILED;
     }
     zipFile zip = zipOpen64(temp.c_str(), APPEND_STATUS_CREATE);
     if (!zip) {
         if (unz) unzClose(unz);
         unlink(temp.c_str());
-        return 306;
+        return CL_ARCHIVE_WRITE_FAILED;
     }
     bool ok = true;
     if (unz) {
@@ -317,9 +350,9 @@ int32 CL_Archive::ZipHandler::Replace(const std::string& name, CL_Blob* data) {
     if (zipClose(zip, nullptr) != ZIP_OK) ok = false;
     if (!ok || rename(temp.c_str(), fZipFile.c_str()) != 0) {
         unlink(temp.c_str());
-        return 306;
+        return CL_ARCHIVE_WRITE_FAILED;
     }
-    return 0;
+    return CL_OK;
 }
 
 bool CL_ZipFile(const std::string& fileName, const CL_Blob& data, const std::string& dataFileName,

@@ -44,9 +44,9 @@ uint64 CL_GetNanoTime() {
     return Elapsed(1000000000);
 }
 
-int32 CL_GetRandomBytes(uint8* buffer, uint32 count) {
+CL_Status CL_GetRandomBytes(uint8* buffer, uint32 count) {
     int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) return CL_ERROR;
     uint32 done = 0;
     while (done < count) {
         uint32 piece = count - done < 256 ? count - done : 256;
@@ -54,17 +54,17 @@ int32 CL_GetRandomBytes(uint8* buffer, uint32 count) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             close(fd);
-            return -1;
+            return CL_ERROR;
         }
         done += uint32(got);
     }
     close(fd);
-    return 0;
+    return CL_OK;
 }
 
 uint32 CL_GetRandom() {
     uint8 bytes[4];
-    if (CL_GetRandomBytes(bytes, 4) != 0) return uint32(rand());
+    if (CL_GetRandomBytes(bytes, 4) != CL_OK) return uint32(rand());
     uint32 value;
     memcpy(&value, bytes, 4);
     return value;

@@ -103,7 +103,7 @@ std::string CL_SystemPath(const std::string& path) {
 CL_Status CL_ReadSystemText(const std::string& path, std::string* text) {
     CL_Blob data;
     CL_Status status = CL_ReadFile(CL_SystemPath(path), &data);
-    if (status == 0)
+    if (status == CL_OK)
         text->assign(reinterpret_cast<const char*>(data.GetDataForRead()), data.GetSize());
     return status;
 }
@@ -129,18 +129,18 @@ std::string CL_DescribeOS(const std::string& sysname, const std::string& release
         spec = sysname;
         std::string output;
         int32 exitCode = -1;
-        int32 status = CL_ExecuteProcess(CL_SystemPath("/usr/bin/lsb_release") + " -d", true,
-                                         &exitCode, "", &output, "");
+        CL_Status status = CL_ExecuteProcess(CL_SystemPath("/usr/bin/lsb_release") + " -d", true,
+                                             &exitCode, "", &output, "");
         static const char kPrefix[] = "Description:\t";
-        if (status == 0 && exitCode == 0 && output.compare(0, 13, kPrefix) == 0) {
+        if (status == CL_OK && exitCode == 0 && output.compare(0, 13, kPrefix) == 0) {
             spec += " " + output.substr(13, output.find('\n', 13) - 13);
         } else {
             std::string text;
             CL_Status readStatus = CL_ReadSystemText("/etc/lsb-release", &text);
-            if (readStatus != 0) text = output;
+            if (readStatus != CL_OK) text = output;
             CL_RegEx re("DISTRIB_DESCRIPTION([ \t]*)=([ \t]*)\"([^\"]*)\"");
             CL_Match match;
-            if (re.Find(text, &match) == 0 && match.Count() >= 4)
+            if (re.Find(text, &match) == CL_OK && match.Count() >= 4)
                 spec += " " + match.GetText(3);
             else
                 spec +=
@@ -194,10 +194,10 @@ bool CL_IsRunningInContainer() {
     if (sInContainer < 0) {
         bool inside = CL_StatFile(CL_SystemPath("/.dockerenv")) != 0;
         std::string text;
-        if (!inside && CL_ReadSystemText("/proc/1/cgroup", &text) == 0) {
+        if (!inside && CL_ReadSystemText("/proc/1/cgroup", &text) == CL_OK) {
             CL_RegEx re("docker|lxc|ecs");
             CL_Match match;
-            inside = re.Find(text, &match) == 0;
+            inside = re.Find(text, &match) == CL_OK;
         }
         sInContainer = inside ? 1 : 0;
     }
@@ -220,20 +220,20 @@ double CL_GetCPUUsage() {
     size_t pos = 0;
     if (CL_IsRunningInContainer()) {
         uint64 user = 0, system = 0;
-        if (CL_ReadSystemText("/sys/fs/cgroup/cpu/cpuacct.stat", &text) == 0) {
+        if (CL_ReadSystemText("/sys/fs/cgroup/cpu/cpuacct.stat", &text) == CL_OK) {
             if (!ReadNumberAfterWord(text, &pos, &user) ||
                 !ReadNumberAfterWord(text, &pos, &system))
                 return 0;
             time = static_cast<uint64>(static_cast<double>(user) * sTickFactor) +
                    static_cast<uint64>(static_cast<double>(system) * sTickFactor);
-        } else if (CL_ReadSystemText("/sys/fs/cgroup/cpu.stat", &text) == 0) {
+        } else if (CL_ReadSystemText("/sys/fs/cgroup/cpu.stat", &text) == CL_OK) {
             if (!ReadNumberAfterWord(text, &pos, &time)) return 0;
         } else {
             return 0;
         }
     } else {
         uint64 user = 0, nice = 0, system = 0;
-        if (CL_ReadSystemText("/proc/stat", &text) != 0 ||
+        if (CL_ReadSystemText("/proc/stat", &text) != CL_OK ||
             !ReadNumberAfterWord(text, &pos, &user) || !ReadNextNumber(text, &pos, &nice) ||
             !ReadNextNumber(text, &pos, &system))
             return 0;

@@ -35,18 +35,18 @@ bool Denied(int err) {
 }
 
 CL_Status AccessOrMissing(int err) {
-    return Denied(err) ? 3 : 9;
+    return Denied(err) ? CL_ACCESS_DENIED : CL_FILE_NOT_FOUND;
 }
 
 // Mapping of the simple path calls: access denied, not found, anything else.
 CL_Status PathError(int err) {
-    if (Denied(err)) return 3;
-    if (err == ENOENT) return 9;
-    return 10;
+    if (Denied(err)) return CL_ACCESS_DENIED;
+    if (err == ENOENT) return CL_FILE_NOT_FOUND;
+    return CL_IO_ERROR;
 }
 
 CL_Status CopyError(int err) {
-    return (err == ENOSPC || err == EDQUOT) ? 13 : 10;
+    return (err == ENOSPC || err == EDQUOT) ? CL_DISK_FULL : CL_IO_ERROR;
 }
 
 std::string StripTrailingSlashes(std::string path) {
@@ -147,12 +147,12 @@ CL_Status CL_OpenFile(const std::string& path, uint32 mode, FILE** handle, uint3
         return AccessOrMissing(err);
     }
     *handle = file;
-    return 0;
+    return CL_OK;
 }
 
 CL_Status CL_ReadFile(const std::string& path, CL_Blob* data) {
     uint64 size = 0;
-    if (CL_StatFile(path, &size) == 0) return 9;
+    if (CL_StatFile(path, &size) == 0) return CL_FILE_NOT_FOUND;
     uint64 chunk = size;
     if (chunk > 1048576) chunk = 1048576;
     if (chunk < 65536) chunk = 65536;
@@ -161,28 +161,28 @@ CL_Status CL_ReadFile(const std::string& path, CL_Blob* data) {
 
     FILE* file = nullptr;
     CL_Status status = CL_OpenFile(path, CL_OPEN_READ | CL_OPEN_BINARY, &file);
-    if (status != 0) return status;
+    if (status != CL_OK) return status;
 
     uint64 total = 0;
-    status = 0;
+    status = CL_OK;
     for (;;) {
         uint64 want = total + chunk;
         // A blob holds at most 2^31 - 1 bytes.
         if (want > 0x7FFFFFFFu) want = 0x7FFFFFFFu;
         if (want <= total) {
-            status = 10;
+            status = CL_IO_ERROR;
             break;
         }
         data->SetCapacity((uint32)want);
         if (data->GetCapacity() < want) {
-            status = 10;
+            status = CL_IO_ERROR;
             break;
         }
         size_t request = (size_t)(want - total);
         size_t got = fread(data->GetDataForWrite() + total, 1, request, file);
         total += got;
         if (got < request) {
-            if (ferror(file)) status = 10;
+            if (ferror(file)) status = CL_IO_ERROR;
             break;
         }
     }
@@ -195,37 +195,38 @@ CL_Status CL_ReadFile(const std::string& path, CL_Blob* data) {
 CL_Status CL_WriteFile(const std::string& path, const CL_Blob& data) {
     FILE* file = nullptr;
     CL_Status status = CL_OpenFile(path, CL_OPEN_CREATE | CL_OPEN_BINARY, &file, 0644);
-    if (status != 0) return status;
+    if (status != CL_OK) return status;
     uint32 size = data.GetSize();
     if (size > 0 && fwrite(data.GetDataForRead(), 1, size, file) != size) {
-        status = Denied(errno) ? 3 : 10;
+        status = Denied(errno) ? CL_ACCESS_DENIED : CL_IO_ERROR;
     }
     // Buffered bytes reach the disk only at the close, which can fail too.
-    if (fclose(file) != 0 && status == 0) status = Denied(errno) ? 3 : 10;
+    if (fclose(file) != 0 && status == CL_OK)
+        status = Denied(errno) ? CL_ACCESS_DENIED : CL_IO_ERROR;
     return status;
 }
 
 CL_Status CL_RenameFile(const std::string& oldPath, const std::string& newPath) {
-    return rename(oldPath.c_str(), newPath.c_str()) == 0 ? 0 : PathError(errno);
+    return rename(oldPath.c_str(), newPath.c_str()) == 0 ? CL_OK : PathError(errno);
 }
 
 CL_Status CL_DeleteFile(const std::string& path) {
-    return unlink(path.c_str()) == 0 ? 0 : PathError(errno);
+    return unlink(path.c_str()) == 0 ? CL_OK : PathError(errno);
 }
 
 CL_Status CL_TruncateFile(const std::string& path, uint64 size) {
-    if (size > (uint64)INT64_MAX) return 10;
-    return truncate(path.c_str(), (off_t)size) == 0 ? 0 : PathError(errno);
+    if (size > (uint64)INT64_MAX) return CL_IO_ERROR;
+    return truncate(path.c_str(), (off_t)size) == 0 ? CL_OK : PathError(errno);
 }
 
 CL_Status CL_LockFile(FILE* file, bool exclusive) {
-    if (!file) return 10;
-    return flock(fileno(file), exclusive ? LOCK_EX : LOCK_SH) == 0 ? 0 : 10;
+    if (!file) return CL_IO_ERROR;
+    return flock(fileno(file), exclusive ? LOCK_EX : LOCK_SH) == 0 ? CL_OK : CL_IO_ERROR;
 }
 
 CL_Status CL_UnlockFile(FILE* file) {
-    if (!file) return 10;
-    return flock(fileno(file), LOCK_UN) == 0 ? 0 : 10;
+    if (!file) return CL_IO_ERROR;
+    return flock(fileno(file), LOCK_UN) == 0 ? CL_OK : CL_IO_ERROR;
 }
 
 CL_Status CL_CopyFile(const std::string& fromPath, const std::string& toPath, bool lock,
@@ -240,24 +241,24 @@ CL_Status CL_CopyFile(const std::string& fromPath, const std::string& toPath, bo
     CL_StatFile(fromPath, &size);
     FILE* source = nullptr;
     CL_Status status = CL_OpenFile(fromPath, CL_OPEN_READ | CL_OPEN_BINARY, &source);
-    if (status != 0) return status;
+    if (status != CL_OK) return status;
 
     struct stat sourceStat;
     if (fstat(fileno(source), &sourceStat) != 0) {
         fclose(source);
-        return 10;
+        return CL_IO_ERROR;
     }
     // Opening the destination truncates it: copying a file onto itself would empty it.
     struct stat destStat;
     if (stat(dest.c_str(), &destStat) == 0 && destStat.st_dev == sourceStat.st_dev &&
         destStat.st_ino == sourceStat.st_ino) {
         fclose(source);
-        return 10;
+        return CL_IO_ERROR;
     }
 
     if (lock) {
         status = CL_LockFile(source, true);
-        if (status != 0) {
+        if (status != CL_OK) {
             fclose(source);
             return status;
         }
@@ -265,7 +266,7 @@ CL_Status CL_CopyFile(const std::string& fromPath, const std::string& toPath, bo
 
     FILE* target = nullptr;
     status = CL_OpenFile(dest, CL_OPEN_CREATE | CL_OPEN_BINARY, &target, sourceStat.st_mode & 0777);
-    if (status != 0) {
+    if (status != CL_OK) {
         if (lock) CL_UnlockFile(source);
         fclose(source);
         return status;
@@ -273,14 +274,14 @@ CL_Status CL_CopyFile(const std::string& fromPath, const std::string& toPath, bo
 
     size_t bufferSize = size > 1048576 ? 1048576 : (size < 1024 ? 1024 : (size_t)size);
     char* buffer = (char*)malloc(bufferSize);
-    if (!buffer) status = 10;
+    if (!buffer) status = CL_IO_ERROR;
 
     uint64 total = 0;
-    while (status == 0) {
+    while (status == CL_OK) {
         size_t got = fread(buffer, 1, bufferSize, source);
         if (got == 0) {
             // End of file and a read error look alike here; only the former is done.
-            if (ferror(source)) status = 10;
+            if (ferror(source)) status = CL_IO_ERROR;
             break;
         }
         size_t put = fwrite(buffer, 1, got, target);
@@ -293,8 +294,8 @@ CL_Status CL_CopyFile(const std::string& fromPath, const std::string& toPath, bo
     }
     free(buffer);
 
-    if (fclose(target) != 0 && status == 0) status = CopyError(errno);
-    if (status != 0) CL_DeleteFile(dest);
+    if (fclose(target) != 0 && status == CL_OK) status = CopyError(errno);
+    if (status != CL_OK) CL_DeleteFile(dest);
     if (lock) CL_UnlockFile(source);
     fclose(source);
     return status;
@@ -302,11 +303,11 @@ CL_Status CL_CopyFile(const std::string& fromPath, const std::string& toPath, bo
 
 CL_Status CL_MoveFile(const std::string& fromPath, const std::string& toPath,
                       CL_CopyProgress progress, void* progressParam) {
-    if (CL_RenameFile(fromPath, toPath) == 0) return 0;
+    if (CL_RenameFile(fromPath, toPath) == CL_OK) return CL_OK;
     CL_Status status = CL_CopyFile(fromPath, toPath, false, progress, progressParam);
-    if (status != 0) return status;
+    if (status != CL_OK) return status;
     status = CL_DeleteFile(fromPath);
-    if (status != 0) {
+    if (status != CL_OK) {
         std::string dest = toPath;
         while (!dest.empty() && dest.back() == '/')
             dest.pop_back();
@@ -321,20 +322,20 @@ namespace {
 
 CL_Status CopyContents(const std::string& from, const std::string& to) {
     CL_DirectoryWalker walker(from, "*.*");
-    if (!walker.IsOpened()) return 10;
+    if (!walker.IsOpened()) return CL_IO_ERROR;
     for (;;) {
         uint32 kind = 0;
         std::string name = walker.Fetch(&kind);
-        if (name.empty()) return 0;
+        if (name.empty()) return CL_OK;
         if (name == "." || name == "..") continue;
         std::string source = from + "/" + name, target = to + "/" + name;
         CL_Status status;
         if (kind == 2) {
-            status = CL_EnsurePath(target, true) ? CopyContents(source, target) : 10;
+            status = CL_EnsurePath(target, true) ? CopyContents(source, target) : CL_IO_ERROR;
         } else {
             status = CL_CopyFile(source, target, false, nullptr, nullptr);
         }
-        if (status != 0) return status;
+        if (status != CL_OK) return status;
     }
 }
 
@@ -344,8 +345,8 @@ CL_Status CL_CopyTree(const std::string& fromPath, const std::string& toPath) {
     std::string name = TextAfterLastSlash(fromPath);
     std::string target = toPath + "/" + name;
     uint32 kind = CL_StatFile(toPath);
-    if (kind == 0) return 9;
-    if ((kind & CL_FILE_KIND_MASK) != CL_FILE_DIRECTORY) return 10;
+    if (kind == 0) return CL_FILE_NOT_FOUND;
+    if ((kind & CL_FILE_KIND_MASK) != CL_FILE_DIRECTORY) return CL_IO_ERROR;
     // A target inside the source would be listed while it is being filled: the copy
     // would descend into its own output until paths or descriptors ran out.
     char* source = realpath(fromPath.c_str(), nullptr);
@@ -358,8 +359,8 @@ CL_Status CL_CopyTree(const std::string& fromPath, const std::string& toPath) {
     }
     free(source);
     free(folder);
-    if (inside) return 10;
-    if (!CL_EnsurePath(target, true)) return 3;
+    if (inside) return CL_IO_ERROR;
+    if (!CL_EnsurePath(target, true)) return CL_ACCESS_DENIED;
     return CopyContents(fromPath, target);
 }
 
@@ -367,7 +368,7 @@ CL_Status CL_DeleteTree(const std::string& path, bool recursive, bool removeRoot
     std::string root = StripTrailingSlashes(path);
     if (recursive) {
         CL_DirectoryWalker walker(root, "*.*");
-        if (!walker.IsOpened()) return 9;
+        if (!walker.IsOpened()) return CL_FILE_NOT_FOUND;
         for (;;) {
             uint32 kind = 0;
             std::string name = walker.Fetch(&kind);
@@ -375,12 +376,12 @@ CL_Status CL_DeleteTree(const std::string& path, bool recursive, bool removeRoot
             if (name == "." || name == "..") continue;
             std::string child = root + "/" + name;
             CL_Status status = kind == 2 ? CL_DeleteTree(child, true, true) : CL_DeleteFile(child);
-            if (status != 0) return status;
+            if (status != CL_OK) return status;
         }
     }
-    if (!removeRoot) return 0;
-    if (rmdir(root.c_str()) == 0) return 0;
-    return errno == ENOTDIR ? 9 : PathError(errno);
+    if (!removeRoot) return CL_OK;
+    if (rmdir(root.c_str()) == 0) return CL_OK;
+    return errno == ENOTDIR ? CL_FILE_NOT_FOUND : PathError(errno);
 }
 
 CL_Status CL_GetFilesystemInfo(const std::string& path, CL_FilesystemInfo* info) {
@@ -392,7 +393,7 @@ CL_Status CL_GetFilesystemInfo(const std::string& path, CL_FilesystemInfo* info)
     info->fType.clear();
 
     struct statfs fs;
-    if (statfs(path.c_str(), &fs) != 0) return 10;
+    if (statfs(path.c_str(), &fs) != 0) return CL_IO_ERROR;
     info->fPreferredIOSize = (uint32)fs.f_bsize;
     info->fBlockSize = (uint32)fs.f_frsize;
     bool readOnly = (fs.f_flags & ST_RDONLY) != 0;
@@ -434,5 +435,5 @@ CL_Status CL_GetFilesystemInfo(const std::string& path, CL_FilesystemInfo* info)
     info->fBytesAvailable = (uint64)fs.f_bavail * fragment;
     info->fBytesFree = (uint64)fs.f_bfree * fragment;
     info->fBytesTotal = (uint64)fs.f_blocks * fragment;
-    return 0;
+    return CL_OK;
 }

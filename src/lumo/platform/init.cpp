@@ -35,7 +35,7 @@ void Dispose() {
 
 CL_Status CL_Init() {
     int32 expected = 0;
-    if (!sCLInited.compare_exchange_strong(expected, 1)) return 0;
+    if (!sCLInited.compare_exchange_strong(expected, 1)) return CL_OK;
 
     mallopt(M_ARENA_MAX, 8);
 
@@ -55,5 +55,5 @@ CL_Status CL_Init() {
     CL_RegEx::Init();
 
     atexit(Dispose);
-    return 0;
+    return CL_OK;
 }

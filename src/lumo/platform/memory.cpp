@@ -48,18 +48,18 @@ uint64 ToNumber(const std::string& text) {
 // cgroup v1 files: the first run of digits of the stripped text.
 bool ReadFirstNumber(const std::string& path, uint64* value) {
     std::string text;
-    if (CL_ReadSystemText(path, &text) != 0) return false;
+    if (CL_ReadSystemText(path, &text) != CL_OK) return false;
     CL_RegEx re("([0-9]+)");
     CL_Match match;
     std::string stripped = CL_StringStripped(text);
-    *value = re.Find(stripped, &match) == 0 ? ToNumber(match.GetText(1)) : 0;
+    *value = re.Find(stripped, &match) == CL_OK ? ToNumber(match.GetText(1)) : 0;
     return true;
 }
 
 // cgroup v2 files: the whole stripped text as a number; unlimited reads as `max`.
 bool ReadWholeNumber(const std::string& path, uint64* value, uint64 max = 0) {
     std::string text;
-    if (CL_ReadSystemText(path, &text) != 0) return false;
+    if (CL_ReadSystemText(path, &text) != CL_OK) return false;
     std::string stripped = CL_StringStripped(text);
     *value = stripped == "max" ? max : ToNumber(stripped);
     return true;
@@ -128,7 +128,7 @@ void CL_GetMemoryInfo(CL_MemoryInfo* info) {
 
     std::string text;
     uint64 hostTotal = 0;
-    if (CL_ReadSystemText("/proc/meminfo", &text) == 0) {
+    if (CL_ReadSystemText("/proc/meminfo", &text) == CL_OK) {
         CL_HashMap<std::string, uint64> table;
         CL_RegEx re("([A-Za-z0-9_\\(\\)]+):[ \t]*([0-9]+)");
         CL_Array<CL_Match> matches;
@@ -171,7 +171,7 @@ void CL_GetMemoryInfo(CL_MemoryInfo* info) {
             info->fAvailableSwap = Sub(info->fAvailableSwap, swapUse);
     }
 
-    if (CL_ReadSystemText("/proc/self/statm", &text) == 0) {
+    if (CL_ReadSystemText("/proc/self/statm", &text) == CL_OK) {
         std::string rest = text;
         CL_StringTokenize(&rest, " ");
         uint64 pages = ToNumber(CL_StringTokenize(&rest, " "));

@@ -250,7 +250,7 @@ std::string CL_GetTempFileName() {
     return name;
 }
 
-int32 CL_Which(const std::string& executable, std::string* path) {
+CL_Status CL_Which(const std::string& executable, std::string* path) {
     std::string list = CL_GetEnv("PATH");
     size_t start = 0;
     while (start <= list.size() && !list.empty()) {
@@ -262,9 +262,9 @@ int32 CL_Which(const std::string& executable, std::string* path) {
         candidate += executable;
         if (CL_StatFile(candidate) != 0) {
             if (path) *path = candidate;
-            return 0;
+            return CL_OK;
         }
         if (end == list.size()) break;
     }
-    return 9;
+    return CL_FILE_NOT_FOUND;
 }

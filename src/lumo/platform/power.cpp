@@ -1,8 +1,9 @@
 // Power events from the system bus and sleep inhibition on the session bus.
 //
-// The listener owns a private system-bus connection published in sPowerConn. The stop
-// path closes that connection from another thread, so the listener keeps a reference
-// of its own for as long as it uses it. Starting and stopping the listener are
+// The listener owns a private system-bus connection: it alone calls libdbus on it, and
+// it closes and releases it before it ends. The stop path only sets sPowerQuit and
+// shuts the socket down (its descriptor published in sPowerFd while the connection is
+// open) to wake the listener, then joins it. Starting and stopping the listener are
 // serialised by sPowerControl, so a registration that races the removal of the last
 // record waits for the old listener to end instead of starting a second one.
 
@@ -26,7 +27,8 @@ CL_Mutex& sPowerControl = *new CL_Mutex;
 CL_PowerCallbackRecord sPowerCallbacks[CL_MAX_POWER_CALLBACKS];
 int32 sPowerCallbacksCount = 0;
 CL_ThreadID sPowerThread = 0;
-DBusConnection* sPowerConn = nullptr;
+// Socket of the listener's open connection, -1 when there is none.
+int sPowerFd = -1;
 // Set by the stop path so that a listener still connecting ends at once.
 bool sPowerQuit = false;
 
@@ -73,27 +75,22 @@ int32 _PowerThread(void*) {
 
     sPowerLock.Lock();
     if (!conn || dbus_error_is_set(&err) || sPowerQuit) {
+        sPowerLock.Unlock();
         dbus_error_free(&err);
         if (conn) CloseConnection(conn);
-        sPowerLock.Unlock();
         return 0;
     }
-    sPowerConn = conn;
+    int fd = -1;
+    if (dbus_connection_get_socket(conn, &fd) && fd >= 0) sPowerFd = fd;
 
-    // Each turn holds a reference of its own: the stop path may close and release
-    // sPowerConn while this thread waits on it.
-    while (sPowerConn == conn && !sPowerQuit) {
-        dbus_connection_ref(conn);
+    while (!sPowerQuit) {
         sPowerLock.Unlock();
         bool alive = dbus_connection_read_write(conn, 1000);
         sPowerLock.Lock();
-        if (!alive || sPowerConn != conn || sPowerQuit) {
-            dbus_connection_unref(conn);
-            break;
-        }
+        if (!alive || sPowerQuit) break;
         // One read can queue several messages, and the next wait returns only on new
         // traffic: handle everything queued before waiting again.
-        while (sPowerConn == conn && !sPowerQuit) {
+        while (!sPowerQuit) {
             DBusMessage* msg = dbus_connection_pop_message(conn);
             if (!msg) break;
             int32 event = Classify(msg);
@@ -104,24 +101,23 @@ int32 _PowerThread(void*) {
                 sPowerLock.Lock();
             }
         }
-        dbus_connection_unref(conn);
     }
-    if (sPowerConn == conn) {
-        CloseConnection(conn);
-        sPowerConn = nullptr;
-    }
+    // Once the descriptor is withdrawn the stop path no longer touches the socket, and
+    // it may close.
+    sPowerFd = -1;
     sPowerLock.Unlock();
+    CloseConnection(conn);
     return 0;
 }
 
 }  // namespace
 
-int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
+CL_Status CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
     CL_AutoLocker control(sPowerControl);
     sPowerLock.Lock();
     if (sPowerCallbacksCount >= CL_MAX_POWER_CALLBACKS) {
         sPowerLock.Unlock();
-        return -1;
+        return CL_ERROR;
     }
     if (sPowerCallbacksCount == 0) {
         // The removal that emptied the table joined its listener under sPowerControl,
@@ -131,7 +127,7 @@ int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
         CL_ThreadID id = CL_Thread::Spawn("Power listener", 1, 1, _PowerThread, nullptr);
         if (id == 0) {
             sPowerLock.Unlock();
-            return -1;
+            return CL_ERROR;
         }
         sPowerThread = id;
     }
@@ -139,12 +135,12 @@ int32 CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
     sPowerCallbacks[sPowerCallbacksCount].fParam = param;
     sPowerCallbacksCount++;
     sPowerLock.Unlock();
-    return 0;
+    return CL_OK;
 }
 
 namespace {
 
-int32 RemovePowerRecord(CL_PowerCallback callback, bool anyParam, void* param) {
+CL_Status RemovePowerRecord(CL_PowerCallback callback, bool anyParam, void* param) {
     CL_AutoLocker control(sPowerControl);
     sPowerLock.Lock();
     int32 found = -1;
@@ -157,7 +153,7 @@ int32 RemovePowerRecord(CL_PowerCallback callback, bool anyParam, void* param) {
     }
     if (found < 0) {
         sPowerLock.Unlock();
-        return -1;
+        return CL_ERROR;
     }
     for (int32 i = found; i + 1 < sPowerCallbacksCount; i++)
         sPowerCallbacks[i] = sPowerCallbacks[i + 1];
@@ -165,16 +161,16 @@ int32 RemovePowerRecord(CL_PowerCallback callback, bool anyParam, void* param) {
     bool last = sPowerCallbacksCount == 0;
     sPowerLock.Unlock();
     if (last) QuitListener();
-    return 0;
+    return CL_OK;
 }
 
 }  // namespace
 
-int32 CL_RemovePowerCallback(CL_PowerCallback callback) {
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback) {
     return RemovePowerRecord(callback, true, nullptr);
 }
 
-int32 CL_RemovePowerCallback(CL_PowerCallback callback, void* param) {
+CL_Status CL_RemovePowerCallback(CL_PowerCallback callback, void* param) {
     return RemovePowerRecord(callback, false, param);
 }
 
@@ -205,14 +201,9 @@ void QuitListener() {
     CL_ThreadID id = sPowerThread;
     if (id != 0) {
         sPowerQuit = true;
-        if (sPowerConn) {
-            // Shutting the socket down wakes the listener at once instead of at the end
-            // of its one-second wait.
-            int fd = -1;
-            if (dbus_connection_get_socket(sPowerConn, &fd) && fd >= 0) shutdown(fd, SHUT_RDWR);
-            CloseConnection(sPowerConn);
-            sPowerConn = nullptr;
-        }
+        // Shutting the socket down wakes the listener at once instead of at the end of
+        // its one-second wait; the listener itself closes the connection.
+        if (sPowerFd >= 0) shutdown(sPowerFd, SHUT_RDWR);
     }
     sPowerLock.Unlock();
     if (id == 0) return;

@@ -158,9 +158,9 @@ bool HasEnded(pid_t pid) {
 
 }  // namespace
 
-int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
-                        const std::string& workingDirectory, bool pty) {
-    if (!process) return -1;
+CL_Status CL_ExecuteProcess(const std::string& command, CL_Process* process,
+                            const std::string& workingDirectory, bool pty) {
+    if (!process) return CL_ERROR;
     std::vector<std::string> args = SplitCommand(command);
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -171,7 +171,7 @@ int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
 
     if (pty) {
         int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0) return -1;
+        if (master < 0) return CL_ERROR;
         char slaveName[128];
         int slave = -1;
         if (grantpt(master) == 0 && unlockpt(master) == 0 &&
@@ -180,13 +180,13 @@ int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
         if (slave < 0 || !RaiseDescriptor(&slave)) {
             CloseIfOpen(slave);
             close(master);
-            return -1;
+            return CL_ERROR;
         }
         pid_t pid = ForkBlocked();
         if (pid < 0) {
             close(slave);
             close(master);
-            return -1;
+            return CL_ERROR;
         }
         if (pid == 0) {
             ChildResetSignals();
@@ -202,7 +202,7 @@ int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
         process->fOutputFD = master;
         process->fExitCode = 0;
         process->fReaped = false;
-        return 0;
+        return CL_OK;
     }
 
     int input[2] = {-1, -1};   // child's standard input
@@ -214,7 +214,7 @@ int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
     if (pid < 0) {
         for (int fd : {input[0], input[1], output[0], output[1]})
             CloseIfOpen(fd);
-        return -1;
+        return CL_ERROR;
     }
     if (pid == 0) {
         ChildResetSignals();
@@ -234,19 +234,19 @@ int32 CL_ExecuteProcess(const std::string& command, CL_Process* process,
     process->fOutputFD = input[1];
     process->fExitCode = 0;
     process->fReaped = false;
-    return 0;
+    return CL_OK;
 }
 
-int32 CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
-                        const std::string& input, std::string* output,
-                        const std::string& workingDirectory) {
+CL_Status CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
+                            const std::string& input, std::string* output,
+                            const std::string& workingDirectory) {
     CL_Process process;
-    int32 status = CL_ExecuteProcess(command, &process, workingDirectory, false);
-    if (status != 0) return status;
+    CL_Status status = CL_ExecuteProcess(command, &process, workingDirectory, false);
+    if (status != CL_OK) return status;
 
     // A blob holds less than 2 GiB, so larger input goes across in slices; the input
     // is closed after the last one.
-    for (size_t done = 0; status == 0 && done < input.size();) {
+    for (size_t done = 0; status == CL_OK && done < input.size();) {
         size_t size = std::min<size_t>(input.size() - done, kInputSlice);
         CL_Blob data(input.data() + done, static_cast<uint32>(size), false);
         done += size;
@@ -255,7 +255,7 @@ int32 CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
     // A child that has ended without reading its input is no error. Its input breaks
     // while it is still exiting, so it gets a moment to end. It is not reaped here: its
     // output is still read to the end, and Wait collects its exit code.
-    if (status != 0) {
+    if (status != CL_OK) {
         bool ended = false;
         for (int i = 0; i < 100 && !(ended = HasEnded(process.fPID)); ++i)
             usleep(1000);
@@ -267,11 +267,11 @@ int32 CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
 
     if (!wait) {
         process.Terminate();
-        return 0;
+        return CL_OK;
     }
 
     CL_Blob collected;
-    while (process.Read(&collected, CL_WAIT_FOREVER) == 0 && process.IsAlive()) {
+    while (process.Read(&collected, CL_WAIT_FOREVER) == CL_OK && process.IsAlive()) {
     }
     if (output)
         *output = std::string(reinterpret_cast<const char*>(collected.GetDataForRead()),
@@ -279,7 +279,7 @@ int32 CL_ExecuteProcess(const std::string& command, bool wait, int32* result,
     process.Wait(CL_WAIT_FOREVER);
     if (result) *result = process.GetExitCode();
     process.Terminate();
-    return 0;
+    return CL_OK;
 }
 
 namespace {
@@ -295,8 +295,8 @@ void StoreStatus(int status, int32* exitCode) {
 
 }  // namespace
 
-int32 CL_Process::Wait(uint32 timeout) {
-    if (fPID == 0 || fReaped) return 0;
+CL_Status CL_Process::Wait(uint32 timeout) {
+    if (fPID == 0 || fReaped) return CL_OK;
     int status = 0;
     pid_t r;
     if (timeout == CL_WAIT_FOREVER) {
@@ -305,7 +305,7 @@ int32 CL_Process::Wait(uint32 timeout) {
         } while (r < 0 && errno == EINTR);
         if (r < 0) {
             if (errno == ECHILD) fReaped = true;  // collected elsewhere: never signal it
-            return -1;
+            return CL_ERROR;
         }
     } else {
         uint64 start = MonotonicMillis();
@@ -315,52 +315,52 @@ int32 CL_Process::Wait(uint32 timeout) {
             if (r < 0 && errno != EINTR) {
                 if (errno == ECHILD) {
                     fReaped = true;
-                    return 0;
+                    return CL_OK;
                 }
-                return -1;
+                return CL_ERROR;
             }
-            if (MonotonicMillis() - start >= timeout) return 4;
+            if (MonotonicMillis() - start >= timeout) return CL_TIMEOUT;
         }
     }
     if (WIFEXITED(status) || WIFSIGNALED(status)) fReaped = true;
     StoreStatus(status, &fExitCode);
-    return 0;
+    return CL_OK;
 }
 
-int32 CL_Process::Read(CL_Blob* data, uint32 timeout) {
-    if (fInputFD < 0 || !data) return 10;
+CL_Status CL_Process::Read(CL_Blob* data, uint32 timeout) {
+    if (fInputFD < 0 || !data) return CL_IO_ERROR;
     if (timeout != CL_WAIT_FOREVER) {
         int ready = WaitDescriptor(fInputFD, false, timeout);
-        if (ready == kTimedOut) return 4;
-        if (ready != kReady) return 10;
+        if (ready == kTimedOut) return CL_TIMEOUT;
+        if (ready != kReady) return CL_IO_ERROR;
     }
     uint8 buffer[kReadChunk];
     ssize_t n;
     do {
         n = read(fInputFD, buffer, sizeof(buffer));
     } while (n < 0 && errno == EINTR);
-    if (n <= 0) return 10;
-    if (data->Write(buffer, static_cast<uint32>(n)) != static_cast<uint32>(n)) return 10;
-    return 0;
+    if (n <= 0) return CL_IO_ERROR;
+    if (data->Write(buffer, static_cast<uint32>(n)) != static_cast<uint32>(n)) return CL_IO_ERROR;
+    return CL_OK;
 }
 
-int32 CL_Process::Write(const CL_Blob& data, bool close) {
+CL_Status CL_Process::Write(const CL_Blob& data, bool close) {
     uint32 size = data.GetSize();
-    if (size == 0) return 0;
+    if (size == 0) return CL_OK;
     const uint8* bytes = data.GetDataForRead();
-    int32 status = 0;
+    CL_Status status = CL_OK;
     uint32 done = 0;
     while (done < size) {
         int ready = WaitDescriptor(fOutputFD, true, kWriteRound);
         if (ready == kFailed || ready == kExceptional || !IsAlive()) {
-            status = 10;
+            status = CL_IO_ERROR;
             break;
         }
         if (ready == kTimedOut) continue;
         ssize_t n = write(fOutputFD, bytes + done, size - done);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
-            status = 10;
+            status = CL_IO_ERROR;
             break;
         }
         done += static_cast<uint32>(n);
@@ -395,10 +395,10 @@ bool CL_Process::IsAlive() const {
     return kill(fPID, 0) == 0 || errno == EPERM;
 }
 
-int32 CL_Process::SetWindowSize(uint32 width, uint32 height) {
+CL_Status CL_Process::SetWindowSize(uint32 width, uint32 height) {
     struct winsize ws = {};
     ws.ws_row = static_cast<unsigned short>(height > 0xFFFF ? 0xFFFF : height);
     ws.ws_col = static_cast<unsigned short>(width > 0xFFFF ? 0xFFFF : width);
-    if (fInputFD < 0 || ioctl(fInputFD, TIOCSWINSZ, &ws) != 0) return 10;
-    return 0;
+    if (fInputFD < 0 || ioctl(fInputFD, TIOCSWINSZ, &ws) != 0) return CL_IO_ERROR;
+    return CL_OK;
 }

@@ -74,8 +74,8 @@ public:
     // is no failure: a whole-text test needs entry 0 alone.
     CL_Status Run(std::string_view text, CL_Match* match, const CL_Match* previous,
                   bool allGroups = true) {
-        if (!fData || !match) return -1;
-        if (text.size() > static_cast<size_t>(INT32_MAX)) return -1;
+        if (!fData || !match) return CL_ERROR;
+        if (text.size() > static_cast<size_t>(INT32_MAX)) return CL_ERROR;
         size_t start = 0;
         bool checked = false;
         if (previous) {
@@ -95,7 +95,7 @@ public:
         }
         if (start >= text.size()) return CL_REGEX_NO_MATCH;
         // Offsets handed over in a match may have been changed by its owner.
-        if (checked && (static_cast<uint8>(text[start]) & 0xC0) == 0x80) return -1;
+        if (checked && (static_cast<uint8>(text[start]) & 0xC0) == 0x80) return CL_ERROR;
 
         uint32_t options = checked ? PCRE2_NO_UTF_CHECK : 0;
         PCRE2_SPTR subject = reinterpret_cast<PCRE2_SPTR>(text.data());
@@ -104,7 +104,7 @@ public:
             rc = pcre2_match(fCode, subject, text.size(), start, options | PCRE2_NO_JIT, fData,
                              nullptr);
         if (rc == PCRE2_ERROR_NOMATCH) return CL_REGEX_NO_MATCH;
-        if (rc <= 0) return -1;
+        if (rc <= 0) return CL_ERROR;
         if (rc > CL_Match::kMaxGroups) {
             if (allGroups) return CL_REGEX_TOO_COMPLEX;
             rc = CL_Match::kMaxGroups;
@@ -260,7 +260,7 @@ std::string CL_RegEx::GetPattern() const {
 
 CL_Status CL_RegEx::Find(const std::string_view& text, CL_Match* match, CL_Match* previous) {
     const REGEX* re = Compiled();
-    if (!re || !re->fCode) return -1;
+    if (!re || !re->fCode) return CL_ERROR;
     Searcher searcher(CodeOf(re));
     return searcher.Run(text, match, previous);
 }
@@ -281,7 +281,7 @@ void CL_RegEx::FindAll(const std::string& text, CL_Array<CL_Match>* matches) {
 
 CL_Status CL_RegEx::Match(const std::string& text) {
     const REGEX* re = Compiled();
-    if (!re || !re->fCode) return -1;
+    if (!re || !re->fCode) return CL_ERROR;
     // Only the bounds of the whole match matter here, so a pattern with more groups
     // than a CL_Match holds (the numeric-address test has dozens) still answers.
     Searcher searcher(CodeOf(re));

@@ -98,7 +98,7 @@ std::string CL_GetStackTrace(unsigned int skip) {
     regfree(&re);
 
     std::string output;
-    if (!frames.empty() && CL_ExecuteProcess(command, true, nullptr, "", &output, "") == 0) {
+    if (!frames.empty() && CL_ExecuteProcess(command, true, nullptr, "", &output, "") == CL_OK) {
         output = CL_StringReplace(output, "\r", "");
         size_t start = 0;
         for (FRAME& frame : frames) {

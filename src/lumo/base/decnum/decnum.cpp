@@ -551,7 +551,8 @@ void Minus(Number* r, const Number& a, const Context& ctx, uint32* status) {
         *r = MakeSpecial(kInfinity, !a.neg);
         return;
     }
-    bool neg = a.coef == 0 ? ctx.round == kRoundFloor : !a.neg;
+    // 0 - a: a zero gives +0 but under FLOOR, where +0 gives -0 (and -0 still +0).
+    bool neg = a.coef == 0 ? !a.neg && ctx.round == kRoundFloor : !a.neg;
     Finish(r, neg, a.coef, a.exp, ctx, status);
 }
 

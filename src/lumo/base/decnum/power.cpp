@@ -1,7 +1,9 @@
 // Power of the decimal engine. Integer exponents whose exact result stays small are
-// computed exactly with GMP and rounded once; every other case goes through
-// 10^(y * log10 x) evaluated with MPFR far beyond the precision, then rounded once, so
-// the result is correctly rounded except for values astronomically close to a tie.
+// computed exactly with GMP and rounded once. A fractional exponent whose result is a
+// terminating decimal is recognised and that exact result rounded once; every other
+// case goes through 10^(y * log10 x) evaluated with MPFR far beyond the precision,
+// then rounded once, so the result is correctly rounded except for values
+// astronomically close to a tie (an inexact result is never exactly on one).
 #include <cstdint>
 
 #include <gmp.h>
@@ -144,12 +146,6 @@ void PowerByLog(Number* r, bool neg, const Number& x, const Number& y, const Con
     FinishMpz(r, neg, m.v, static_cast<__int128>(whole) - kGuard, true, ctx, status);
 }
 
-// A working value of the squaring path: c * 10^e, rounded to a working precision.
-struct Work {
-    Mpz c;
-    __int128 e = 0;
-};
-
 size_t ExactDigits(const mpz_t z) {
     size_t d = mpz_sizeinbase(z, 10);
     if (d > 1) {
@@ -159,6 +155,120 @@ size_t ExactDigits(const mpz_t z) {
     }
     return d;
 }
+
+// Largest exact result of a fractional exponent worked out digit for digit, in bits.
+// Larger ones have far more than 39 digits, the last of them not 0, so they are
+// neither on a rounding boundary nor on a tie, and the logarithmic path rounds them.
+constexpr uint64 kMaxExactBits = 1u << 16;
+
+// Count of the factor f (2 or 5) in v, at most `limit`.
+int64 FactorCount(uint128 v, uint32 f, int64 limit) {
+    int64 n = 0;
+    while (n < limit && v != 0 && v % f == 0) {
+        v /= f;
+        ++n;
+    }
+    return n;
+}
+
+// x^y for a positive finite x and a non-integral y, when it is a terminating decimal.
+// With y = p/q in lowest terms (q > 1, a product of 2s and 5s) and x = c * 10^e where
+// c has no trailing zero, x^y terminates exactly when c = w^q and q divides e; it is
+// then w^p * 10^(p*e/q). That value is worked out and rounded once, so results on a
+// tie or on a rounding boundary (4^0.5, 1^12.3) come out right in every rounding mode.
+// Like the logarithmic path, it reports the result as inexact and rounded, and pads
+// it to the full precision. False when the result does not terminate.
+bool PowerExact(Number* r, const Number& x, const Number& y, const Context& ctx, uint32* status) {
+    uint128 c = x.coef;
+    int64 e = x.exp;
+    while (c % 10 == 0) {
+        c /= 10;
+        ++e;
+    }
+    const int64 k = -y.exp;  // y is not integral, so its exponent is negative
+    const int64 twos = FactorCount(y.coef, 2, k), fives = FactorCount(y.coef, 5, k);
+    const int64 q2 = k - twos, q5 = k - fives;
+    uint128 p = y.coef;
+    for (int64 i = 0; i < twos; ++i)
+        p /= 2;
+    for (int64 i = 0; i < fives; ++i)
+        p /= 5;
+
+    // q must divide e (|e| < 2^63) and, unless c is 1, c must be a q-th power (c < 2^127).
+    if (q2 > 126 || q5 > 54) {
+        if (c != 1 || e != 0) return false;
+    }
+    Mpz q, w;
+    if (q2 <= 126 && q5 <= 54) {
+        mpz_ui_pow_ui(q.v, 5, static_cast<unsigned long>(q5));
+        mpz_mul_2exp(q.v, q.v, static_cast<mp_bitcnt_t>(q2));
+    }
+    int64 eq = 0;  // e / q
+    if (e != 0) {
+        Mpz ez;
+        mpz_set_si(ez.v, static_cast<long>(e));
+        if (!mpz_divisible_p(ez.v, q.v)) return false;
+        mpz_divexact(ez.v, ez.v, q.v);
+        eq = static_cast<int64>(mpz_get_si(ez.v));
+    }
+    if (c == 1) {
+        mpz_set_ui(w.v, 1);
+    } else {
+        if (mpz_cmp_ui(q.v, 126) > 0) return false;
+        SetMpz(w.v, c);
+        if (!mpz_root(w.v, w.v, mpz_get_ui(q.v))) return false;
+    }
+
+    // Exponent of the result: p * e / q, negated with y; beyond every limit it saturates.
+    // Below 2^63 both factors keep the product within 2^126.
+    __int128 exp = 0;
+    if (eq != 0 && p > static_cast<uint128>(INT64_MAX))
+        exp = static_cast<__int128>(kExpSaturation) * ((eq < 0) != y.neg ? -2 : 2);
+    else if (eq != 0)
+        exp = static_cast<__int128>(eq) * static_cast<__int128>(p) * (y.neg ? -1 : 1);
+
+    Mpz z;
+    if (mpz_cmp_ui(w.v, 1) == 0) {
+        mpz_set_ui(z.v, 1);
+    } else {
+        const uint64 bits = mpz_sizeinbase(w.v, 2);
+        if (p > kMaxExactBits || static_cast<uint64>(p) * bits > kMaxExactBits) return false;
+        const unsigned long n = static_cast<unsigned long>(p);
+        if (!y.neg) {
+            mpz_pow_ui(z.v, w.v, n);
+        } else {
+            // 1 / w^p terminates only for w = 2^a * 5^b: it is 5^(a*p) * 2^(b*p) / 10^((a+b)*p).
+            const mp_bitcnt_t a = mpz_scan1(w.v, 0);
+            Mpz rest;
+            mpz_tdiv_q_2exp(rest.v, w.v, a);
+            unsigned long b = 0;
+            while (mpz_divisible_ui_p(rest.v, 5)) {
+                mpz_divexact_ui(rest.v, rest.v, 5);
+                ++b;
+            }
+            if (mpz_cmp_ui(rest.v, 1) != 0) return false;
+            mpz_ui_pow_ui(z.v, 5, a * n);
+            mpz_mul_2exp(z.v, z.v, static_cast<mp_bitcnt_t>(b * n));
+            exp -= static_cast<__int128>(a + b) * n;
+        }
+    }
+    const size_t digits = ExactDigits(z.v);
+    if (digits < static_cast<size_t>(kPrecision)) {
+        Mpz scale;
+        mpz_ui_pow_ui(scale.v, 10, kPrecision - digits);
+        mpz_mul(z.v, z.v, scale.v);
+        exp -= static_cast<__int128>(kPrecision - digits);
+    }
+    FinishMpz(r, false, z.v, exp, false, ctx, status);
+    *status |= kInexact | kRounded;
+    return true;
+}
+
+// A working value of the squaring path: c * 10^e, rounded to a working precision.
+struct Work {
+    Mpz c;
+    __int128 e = 0;
+};
 
 // Rounds w to `prec` digits, half to even; sticky marks a nonzero tail below w.
 void RoundWork(Work* w, size_t prec, bool sticky, uint32* status) {
@@ -287,7 +397,7 @@ void Power(Number* r, const Number& x, const Number& y, const Context& ctx, uint
         return;
     }
     if (!yInt) {
-        PowerByLog(r, false, x, y, ctx, status);
+        if (!PowerExact(r, x, y, ctx, status)) PowerByLog(r, false, x, y, ctx, status);
         return;
     }
 

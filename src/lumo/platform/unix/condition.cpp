@@ -3,10 +3,7 @@
 
 #include "lumo/thread.h"
 
-namespace {
-constexpr CL_Status kTimeout = 4;
-constexpr CL_Status kInvalid = 15;
-}  // namespace
+namespace {}  // namespace
 
 // Deadlines run on the monotonic clock so that a change of the wall-clock time
 // neither cuts a wait short nor stretches it.
@@ -63,6 +60,6 @@ CL_Status CL_Condition::Wait(CL_Mutex* mutex, uint32 ms) {
         deadline.tv_nsec = long(nanos % 1000000000u);
         result = pthread_cond_timedwait(fData, mutex->GetNative(), &deadline);
     }
-    if (result == 0) return 0;
-    return result == ETIMEDOUT ? kTimeout : kInvalid;
+    if (result == 0) return CL_OK;
+    return result == ETIMEDOUT ? CL_TIMEOUT : CL_INVALID_RESOURCE;
 }

@@ -4,8 +4,6 @@
 #include "lumo/platform/unix/lock_time.h"
 
 namespace {
-constexpr CL_Status kTimeout = 4;
-constexpr CL_Status kWouldBlock = 14;
 constexpr uint32 kPollMs = 10;
 }  // namespace
 
@@ -26,11 +24,11 @@ CL_Mutex::~CL_Mutex() {
 
 CL_Status CL_Mutex::Lock() {
     pthread_mutex_lock(&fMutex);
-    return 0;
+    return CL_OK;
 }
 
 CL_Status CL_Mutex::TryLock() {
-    return pthread_mutex_trylock(&fMutex) == 0 ? 0 : kWouldBlock;
+    return pthread_mutex_trylock(&fMutex) == 0 ? CL_OK : CL_WOULD_BLOCK;
 }
 
 void CL_Mutex::Unlock() {
@@ -48,11 +46,11 @@ CL_RWLock::~CL_RWLock() {
 }
 
 CL_Status CL_RWLock::TryReadLock() {
-    return pthread_rwlock_tryrdlock(&fRWLock) == 0 ? 0 : kWouldBlock;
+    return pthread_rwlock_tryrdlock(&fRWLock) == 0 ? CL_OK : CL_WOULD_BLOCK;
 }
 
 CL_Status CL_RWLock::TryWriteLock() {
-    return pthread_rwlock_trywrlock(&fRWLock) == 0 ? 0 : kWouldBlock;
+    return pthread_rwlock_trywrlock(&fRWLock) == 0 ? CL_OK : CL_WOULD_BLOCK;
 }
 
 namespace {
@@ -62,13 +60,13 @@ template <class TryLock, class BlockingLock>
 CL_Status TimedLock(uint32 ms, TryLock tryLock, BlockingLock blockingLock) {
     if (ms >= CL_WAIT_FOREVER - 1) {
         blockingLock();
-        return 0;
+        return CL_OK;
     }
     const uint32 start = CL_LockClockMs();
     for (;;) {
-        if (tryLock() == 0) return 0;
+        if (tryLock() == 0) return CL_OK;
         CL_Thread::Sleep(kPollMs);
-        if (CL_LockElapsedMs(start) >= ms) return tryLock() == 0 ? 0 : kTimeout;
+        if (CL_LockElapsedMs(start) >= ms) return tryLock() == 0 ? CL_OK : CL_TIMEOUT;
     }
 }
 

@@ -6,12 +6,6 @@
 #include "lumo/platform/unix/lock_time.h"
 
 namespace {
-constexpr CL_Status kAccessDenied = 3;
-constexpr CL_Status kTimeout = 4;
-constexpr CL_Status kIOError = 10;
-constexpr CL_Status kExists = 12;
-constexpr CL_Status kWouldBlock = 14;
-constexpr CL_Status kInvalid = 15;
 constexpr uint32 kPollMs = 10;
 
 // Counts compare as signed values, so a request above 2^31-1 reads as negative and is
@@ -28,26 +22,26 @@ CL_Status CL_Semaphore::Acquire(uint32 count, uint32 ms) {
     if (ms == CL_WAIT_FOREVER) {
         CL_AutoLocker lock(fMutex);
         while (fCount < wanted) {
-            if (fCond.Wait(&fMutex) != 0) return kInvalid;
+            if (fCond.Wait(&fMutex) != CL_OK) return CL_INVALID_RESOURCE;
         }
         fCount = Subtract(fCount, wanted);
-        return 0;
+        return CL_OK;
     }
     const uint32 start = CL_LockClockMs();
     CL_AutoLocker lock(fMutex);
     if (fCount >= wanted) {
         fCount = Subtract(fCount, wanted);
-        return 0;
+        return CL_OK;
     }
     uint32 remaining = ms;
     for (;;) {
         CL_Status status = fCond.Wait(&fMutex, remaining);
-        if (status != 0) return status;
+        if (status != CL_OK) return status;
         uint32 elapsed = CL_LockElapsedMs(start);
-        if (elapsed >= ms) return kTimeout;
+        if (elapsed >= ms) return CL_TIMEOUT;
         if (fCount >= wanted) {
             fCount = Subtract(fCount, wanted);
-            return 0;
+            return CL_OK;
         }
         remaining = ms - elapsed;
     }
@@ -65,13 +59,15 @@ int32 CL_Semaphore::GetCount() {
 }
 
 CL_NamedSemaphore::CL_NamedSemaphore(const std::string& name, uint32 value)
-    : fName("/" + name), fSemID(nullptr), fStatus(0) {
+    : fName("/" + name), fSemID(nullptr), fStatus(CL_OK) {
     mode_t old = umask(0);
     sem_t* sem = sem_open(fName.c_str(), O_CREAT, 0666, value);
     int error = errno;
     umask(old);
     if (sem == SEM_FAILED) {
-        fStatus = error == EACCES ? kAccessDenied : error == EEXIST ? kExists : kIOError;
+        fStatus = error == EACCES   ? CL_ACCESS_DENIED
+                  : error == EEXIST ? CL_UNAVAILABLE
+                                    : CL_IO_ERROR;
         return;
     }
     fSemID = sem;
@@ -84,19 +80,19 @@ CL_NamedSemaphore::~CL_NamedSemaphore() {
 }
 
 CL_Status CL_NamedSemaphore::Acquire(uint32 ms) {
-    if (!fSemID) return kInvalid;
+    if (!fSemID) return CL_INVALID_RESOURCE;
     if (ms >= CL_WAIT_FOREVER - 1) {
         while (sem_wait(fSemID) != 0) {
-            if (errno != EINTR) return kInvalid;
+            if (errno != EINTR) return CL_INVALID_RESOURCE;
         }
-        return 0;
+        return CL_OK;
     }
     const uint32 start = CL_LockClockMs();
     for (;;) {
-        if (sem_trywait(fSemID) == 0) return 0;
+        if (sem_trywait(fSemID) == 0) return CL_OK;
         if (errno == EINTR) continue;
-        if (errno != EAGAIN) return kInvalid;
-        if (CL_LockElapsedMs(start) >= ms) return kWouldBlock;
+        if (errno != EAGAIN) return CL_INVALID_RESOURCE;
+        if (CL_LockElapsedMs(start) >= ms) return CL_WOULD_BLOCK;
         CL_Thread::Sleep(kPollMs);
     }
 }

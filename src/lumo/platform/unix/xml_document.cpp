@@ -6,6 +6,7 @@
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
+#include <libxml/valid.h>
 #include <libxml/xmlIO.h>
 #include <libxml/xmlerror.h>
 #include <libxslt/security.h>
@@ -18,6 +19,8 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include "lumo/base/xml_errors.h"
 
 namespace {
 
@@ -65,7 +68,6 @@ xmlParserInputPtr GuardedLoader(const char* url, const char* id, xmlParserCtxtPt
     return sDefaultLoader ? sDefaultLoader(url, id, context) : nullptr;
 }
 
-void SilentError(void*, xmlErrorPtr) {}
 void SilentGeneric(void*, const char*, ...) {}
 
 void InitLibraries() {
@@ -86,27 +88,21 @@ void InitLibraries() {
     });
 }
 
-// Sets the calling thread's entity policy and silences libxml2's error printing for
-// one call; the errors are still recorded as the thread's last error.
+// Sets the calling thread's entity policy for one call, with libxml2's diagnostics
+// kept as the thread's last error instead of printed.
 class Guard {
 public:
-    explicit Guard(EntityPolicy policy)
-        : fPolicy(tPolicy), fHandler(xmlStructuredError), fContext(xmlStructuredErrorContext) {
+    explicit Guard(EntityPolicy policy) : fPolicy(tPolicy) {
         tPolicy = policy;
         tLoadError.clear();
-        xmlSetStructuredErrorFunc(nullptr, SilentError);
     }
-    ~Guard() {
-        xmlSetStructuredErrorFunc(fContext, fHandler);
-        tPolicy = fPolicy;
-    }
+    ~Guard() { tPolicy = fPolicy; }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
 private:
     EntityPolicy fPolicy;
-    xmlStructuredErrorFunc fHandler;
-    void* fContext;
+    lumo_xml::XMLErrorScope fErrors;
 };
 
 int ParseOptions(unsigned int flags) {
@@ -254,6 +250,7 @@ bool CL_XML_Document::Load(CL_Blob& data, unsigned int flags) {
 bool CL_XML_Document::Save(CL_Blob& out) const {
     out.Clear();
     if (!fDoc) return true;
+    lumo_xml::XMLErrorScope errors;
     int keepBlanks = xmlKeepBlanksDefault(0);
     xmlChar* text = nullptr;
     int size = 0;
@@ -268,15 +265,38 @@ bool CL_XML_Document::Save(CL_Blob& out) const {
 
 bool CL_XML_Document::Save(const std::string& path) const {
     if (!fDoc) return false;
+    lumo_xml::XMLErrorScope errors;
     int keepBlanks = xmlKeepBlanksDefault(0);
     int written = xmlSaveFormatFile(path.c_str(), fDoc, 1);
     xmlKeepBlanksDefault(keepBlanks);
     return written >= 0;
 }
 
+std::string CL_XML_Document::Dump() const {
+    CL_Blob out;
+    Save(out);
+    return out.Raw();
+}
+
+bool CL_XML_Document::IsValid() const {
+    if (!fDoc) return false;
+    InitLibraries();
+    // A DTD named but not loaded stays unread, and so the document is not valid.
+    Guard guard(EntityPolicy::kRefuseAll);
+    xmlResetLastError();
+    xmlValidCtxtPtr context = xmlNewValidCtxt();
+    if (!context) return false;
+    context->error = SilentGeneric;
+    context->warning = SilentGeneric;
+    bool valid = xmlValidateDocument(context, fDoc) == 1;
+    xmlFreeValidCtxt(context);
+    return valid;
+}
+
 std::string CL_XML_Document::GetError() const {
     xmlErrorPtr error = xmlGetLastError();
-    if (!error || !error->message) return tLoadError;
+    if (!error || !error->message)
+        return tLoadError.empty() ? lumo_xml::GenericMessages() : tLoadError;
     std::string message(error->message);
     while (!message.empty() &&
            (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
@@ -305,6 +325,16 @@ CL_XML_Node CL_XML_Document::CreateNode(CL_XML_Node::Type type, const std::strin
 void CL_XML_Document::SetRoot(const CL_XML_Node& node) {
     if (!fDoc || !node.fNode) return;
     xmlDocSetRootElement(fDoc, node.fNode);
+}
+
+CL_XML_Node CL_XML_Document::EnsureChild(const std::string& name) {
+    CL_XML_Node root = GetRoot();
+    if (root.IsNull()) {
+        root = CreateNode(CL_XML_Node::ELEMENT, name);
+        if (!root.IsNull()) SetRoot(root);
+        return root;
+    }
+    return root.TagIsEqual(name) ? root : CL_XML_Node();
 }
 
 CL_XML_Node CL_XML_Document::GetRoot() const {

@@ -1,4 +1,6 @@
 // Node handles over libxml2 nodes: kinds, navigation, linking, attributes, content.
+#include <libxml/globals.h>
+#include <libxml/parser.h>
 #include <libxml/tree.h>
 
 #include "lumo/xml.h"
@@ -61,6 +63,20 @@ CL_XML_Node CL_XML_Node::AddChild(const CL_XML_Node& child) {
     return linked ? CL_XML_Node(linked) : child;
 }
 
+CL_XML_Node CL_XML_Node::AddChild(CL_XML_Document& doc, Type type, const std::string& text) {
+    if (!fNode) return CL_XML_Node();
+    CL_XML_Node child = doc.CreateNode(type, text);
+    if (child.IsNull()) return child;
+    return AddChild(child);
+}
+
+CL_XML_Node CL_XML_Node::EnsureChild(CL_XML_Document& doc, const std::string& name) {
+    if (!fNode) return CL_XML_Node();
+    for (CL_XML_Node child = GetChildren(); !child.IsNull(); child = child.GetNext())
+        if (child.TagIsEqual(name)) return child;
+    return AddChild(doc, ELEMENT, name);
+}
+
 CL_XML_Node CL_XML_Node::Detach() {
     if (fNode && fNode->parent) xmlUnlinkNode(fNode);
     return *this;
@@ -99,6 +115,21 @@ bool CL_XML_Node::GetAttribute(const std::string& name, std::string* value) cons
     return true;
 }
 
+std::string CL_XML_Node::GetAttribute(const std::string& name, const std::string& def) const {
+    std::string value;
+    return GetAttribute(name, &value) ? value : def;
+}
+
+void CL_XML_Node::SetAttribute(const std::string& name, const std::string& value) {
+    if (!fNode || fNode->type != XML_ELEMENT_NODE) return;
+    xmlSetProp(fNode, BAD_CAST name.c_str(), BAD_CAST value.c_str());
+}
+
+bool CL_XML_Node::TagIsEqual(const std::string& name) const {
+    return fNode && fNode->type == XML_ELEMENT_NODE && fNode->name &&
+           name == reinterpret_cast<const char*>(fNode->name);
+}
+
 int32 CL_XML_Node::GetLineNumber() const {
     return fNode ? static_cast<int32>(xmlGetLineNo(fNode)) : -1;
 }
@@ -110,4 +141,18 @@ std::string CL_XML_Node::GetNodeContent() const {
 void CL_XML_Node::SetNodeContent(const std::string& text) {
     if (!fNode || text.size() > 0x7FFFFFFFu) return;
     xmlNodeSetContentLen(fNode, BAD_CAST text.data(), static_cast<int>(text.size()));
+}
+
+std::string CL_XML_Node::Dump() const {
+    if (!fNode) return std::string();
+    xmlBufferPtr buffer = xmlBufferCreate();
+    if (!buffer) return std::string();
+    // As when saving: without kept blanks the serialiser indents.
+    int keepBlanks = xmlKeepBlanksDefault(0);
+    xmlNodeDump(buffer, fNode->doc, fNode, 0, 1);
+    xmlKeepBlanksDefault(keepBlanks);
+    std::string text(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
+                     static_cast<size_t>(xmlBufferLength(buffer)));
+    xmlBufferFree(buffer);
+    return text;
 }

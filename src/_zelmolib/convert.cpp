@@ -1,0 +1,335 @@
+// Value conversion between entries, lists and tables and Python objects. Timestamps
+// are stored as UTC and shown to Python as naive local datetimes.
+#include "module.h"
+
+#include <datetime.h>
+
+namespace {
+
+constexpr long long kMsecsPerDay = 86400000LL;
+
+// Guards the nesting of lists and dicts: a container that holds itself ends in
+// RecursionError instead of overflowing the C stack. The interpreter's guard is
+// backed by a depth bound of our own, since worker threads have smaller stacks than
+// the interpreter's C limit assumes.
+constexpr int kMaxNesting = 1000;
+thread_local int sNesting = 0;
+
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) : fEntered(false) {
+        if (sNesting >= kMaxNesting) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+        if (Py_EnterRecursiveCall(where) != 0) return;
+        fEntered = true;
+        ++sNesting;
+    }
+    ~RecursionGuard() {
+        if (!fEntered) return;
+        --sNesting;
+        Py_LeaveRecursiveCall();
+    }
+    bool Entered() const { return fEntered; }
+
+private:
+    bool fEntered;
+};
+
+bool YearInRange(const CL_Date& date) {
+    int year = date.GetYear();
+    return year >= 1900 && year <= 9999;
+}
+
+PyObject* TimeStampToPy(const CL_TimeStamp& utc) {
+    if (utc.ToRaw() == 0 || !YearInRange(utc)) Py_RETURN_NONE;
+    CL_TimeStamp local(utc.ToRaw() - utc.GetTimeZoneOffset());
+    return PyDateTime_FromDateAndTime(local.GetYear(), local.GetMonth(), local.GetDay(),
+                                      local.GetHour(), local.GetMin(), local.GetSec(),
+                                      local.GetMSecs() * 1000);
+}
+
+PyObject* TimeToPy(long long v) {
+    if (v == -1) Py_RETURN_NONE;
+    return PyTime_FromTime(static_cast<int>(v / 3600000), static_cast<int>(v / 60000 % 60),
+                           static_cast<int>(v / 1000 % 60), static_cast<int>(v % 1000) * 1000);
+}
+
+PyObject* TextToPy(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+// Result sets repeat the same keys on every row: short keys keep their str (and its
+// cached hash) in a small direct-mapped cache. Used under the interpreter lock.
+struct KeySlot {
+    std::string fText;
+    PyObject* fKey = nullptr;
+};
+constexpr size_t kKeySlots = 256;
+constexpr size_t kMaxCachedKey = 64;
+KeySlot sKeyCache[kKeySlots];
+
+PyObject* KeyToPy(const std::string& text) {
+    if (text.size() > kMaxCachedKey) return TextToPy(text);
+    uint32 h = 2166136261u;
+    for (unsigned char c : text)
+        h = (h ^ c) * 16777619u;
+    KeySlot& slot = sKeyCache[h % kKeySlots];
+    if (slot.fKey && slot.fText == text) {
+        Py_INCREF(slot.fKey);
+        return slot.fKey;
+    }
+    PyObject* key = TextToPy(text);
+    if (!key) return nullptr;
+    Py_INCREF(key);
+    Py_XSETREF(slot.fKey, key);
+    slot.fText = text;
+    return key;
+}
+
+// Text of a dict key: bytes up to the first NUL, the UTF-8 of a str; for any other key
+// ValueError is left pending and str(key) (or repr(key)) is the text.
+void KeyText(PyObject* key, std::string* out) {
+    if (PyBytes_Check(key) || PyUnicode_Check(key)) {
+        QPX::ConvertString(key, out);
+        return;
+    }
+    PyObject* text = PyObject_Str(key);
+    if (!text) {
+        PyErr_Clear();
+        text = PyObject_Repr(key);
+    }
+    if (!text) PyErr_Clear();
+    if (text && PyUnicode_Check(text) && !UnicodeToUTF8(text, out)) PyErr_Clear();
+    Py_XDECREF(text);
+    PyErr_SetString(PyExc_ValueError, "Expected 'str' or 'unicode' object");
+}
+
+// The last resort: str(obj), else repr(obj), else NULL.
+void FallbackText(PyObject* obj, CLU_Entry* out) {
+    PyErr_Clear();
+    PyObject* text = PyObject_Str(obj);
+    if (!text) {
+        PyErr_Clear();
+        text = PyObject_Repr(obj);
+    }
+    std::string s;
+    if (text && PyUnicode_Check(text) && UnicodeToUTF8(text, &s)) {
+        out->Set(s);
+    } else {
+        PyErr_Clear();
+        out->Set(CLU_Null);
+    }
+    Py_XDECREF(text);
+}
+
+}  // namespace
+
+PyObject* Entry_FromCLU(const CLU_Entry* e) {
+    switch (e->GetType()) {
+    case CLU_BLOB: {
+        const CL_Blob& b = e->fBlob;
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.GetDataForRead()),
+                                         static_cast<Py_ssize_t>(b.GetSize()));
+    }
+    case CLU_DATE: {
+        const CL_Date& d = e->fDate;
+        if (d.ToRaw() == 0 || !YearInRange(d)) Py_RETURN_NONE;
+        return PyDate_FromDate(d.GetYear(), d.GetMonth(), d.GetDay());
+    }
+    case CLU_TIME:
+        return TimeToPy(e->fTime.ToRaw());
+    case CLU_LIST:
+        return QPX::List_FromCLU(&e->fList);
+    case CLU_TABLE:
+        return QPX::Table_FromCLU(&e->fTable);
+    case CLU_BOOL:
+        return PyBool_FromLong(e->fBool);
+    case CLU_DECIMAL: {
+        QPX::DecimalObject* d = QPX::DecimalObject::Allocate();
+        if (d) d->fValue = e->fDecimal;
+        return reinterpret_cast<PyObject*>(d);
+    }
+    case CLU_FLOAT:
+        return PyFloat_FromDouble(e->fFloat);
+    case CLU_INTEGER:
+        return PyLong_FromLongLong(e->fInteger);
+    case CLU_TEXT:
+        return TextToPy(e->fString);
+    case CLU_TIMESTAMP:
+        return TimeStampToPy(e->fTimeStamp);
+    default:
+        Py_RETURN_NONE;
+    }
+}
+
+namespace QPX {
+
+void ClearKeyCache() {
+    for (KeySlot& slot : sKeyCache) {
+        Py_CLEAR(slot.fKey);
+        slot.fText.clear();
+    }
+}
+
+int InitUtilities() {
+    PyDateTime_IMPORT;
+    return PyDateTimeAPI ? 0 : -1;
+}
+
+PyObject* List_FromCLU(const CLU_List* list) {
+    RecursionGuard guard(" while converting a list");
+    if (!guard.Entered()) return nullptr;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(list->Count());
+    PyObject* result = PyList_New(n);
+    if (!result) return nullptr;
+    Py_ssize_t i = 0;
+    for (const CLU_Entry& item : *list) {
+        if (i >= n) break;
+        PyObject* value = Entry_FromCLU(&item);
+        if (!value) {
+            // The slots not yet filled hold null, which the list's release skips.
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyList_SET_ITEM(result, i++, value);
+    }
+    return result;
+}
+
+PyObject* Table_FromCLU(const CLU_Table* table) {
+    RecursionGuard guard(" while converting a table");
+    if (!guard.Entered()) return nullptr;
+    PyObject* result = PyDict_New();
+    if (!result) return nullptr;
+    for (auto it = table->begin(); it != table->end(); ++it) {
+        PyObject* value = Entry_FromCLU(it.ptr());
+        if (!value) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        PyObject* key = KeyToPy(it.key());
+        int rc = key ? PyDict_SetItem(result, key, value) : -1;
+        Py_XDECREF(key);
+        Py_DECREF(value);
+        if (rc < 0) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+    }
+    return result;
+}
+
+void List_FromPy(PyObject* obj, CLU_List* out) {
+    out->Clear();
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) return;
+    RecursionGuard guard(" while converting a list");
+    if (!guard.Entered()) return;
+    // Items are read by index each time: a callback of the conversion (str() of an
+    // item) may change the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+        if (PyErr_Occurred()) return;
+        PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
+        Py_INCREF(item);
+        CLU_Entry entry;
+        Entry_FromPy(item, &entry);
+        Py_DECREF(item);
+        out->Append(entry);
+    }
+}
+
+void Table_FromPy(PyObject* obj, CLU_Table* out) {
+    out->Clear();
+    if (!PyDict_Check(obj)) return;
+    RecursionGuard guard(" while converting a dict");
+    if (!guard.Entered()) return;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    Py_INCREF(obj);
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+        if (PyErr_Occurred()) break;
+        Py_INCREF(key);
+        Py_INCREF(value);
+        std::string text;
+        KeyText(key, &text);
+        // The offending entry is still stored; the walk stops before the next one.
+        PyObject* saved = PyErr_GetRaisedException();
+        CLU_Entry entry;
+        Entry_FromPy(value, &entry);
+        if (saved) {
+            if (PyErr_Occurred()) Py_DECREF(saved);
+            else PyErr_SetRaisedException(saved);
+        }
+        out->Set(text, entry);
+        Py_DECREF(key);
+        Py_DECREF(value);
+    }
+    Py_DECREF(obj);
+}
+
+}  // namespace QPX
+
+void Entry_FromPy(PyObject* obj, CLU_Entry* out) {
+    if (obj == Py_None) {
+        out->Set(CLU_Null);
+    } else if (Py_IS_TYPE(obj, &PyBool_Type)) {
+        out->Set(obj == Py_True);
+    } else if (PyLong_Check(obj)) {
+        out->Set(static_cast<long long>(PyLong_AsLongLong(obj)));
+    } else if (QPX::IsDecimal(obj)) {
+        out->Set(reinterpret_cast<QPX::DecimalObject*>(obj)->fValue);
+    } else if (PyFloat_Check(obj)) {
+        out->Set(PyFloat_AS_DOUBLE(obj));
+    } else if (PyDateTime_Check(obj)) {
+        CL_TimeStamp ts;
+        ts.SetFields(PyDateTime_GET_DAY(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_YEAR(obj),
+                     PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
+                     PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj) / 1000);
+        out->Set(CL_TimeStamp(ts.ToRaw() + ts.GetTimeZoneOffset()));
+    } else if (PyDate_Check(obj)) {
+        CL_Date d;
+        d.SetFields(PyDateTime_GET_DAY(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_YEAR(obj),
+                    0, 0, 0, 0);
+        out->Set(d);
+    } else if (PyTime_Check(obj)) {
+        long long ms = PyDateTime_TIME_GET_HOUR(obj) * 3600000LL +
+                       PyDateTime_TIME_GET_MINUTE(obj) * 60000LL +
+                       PyDateTime_TIME_GET_SECOND(obj) * 1000LL +
+                       PyDateTime_TIME_GET_MICROSECOND(obj) / 1000;
+        out->Set(CL_Time(static_cast<int>(ms % kMsecsPerDay)));
+    } else if (PyBytes_Check(obj)) {
+        if (PyBytes_GET_SIZE(obj) > 0x7FFFFFFF) {
+            PyErr_SetString(PyExc_OverflowError, "bytes value too large for a blob");
+            return;
+        }
+        out->Set(CL_Blob(PyBytes_AS_STRING(obj), static_cast<uint32>(PyBytes_GET_SIZE(obj)), true));
+    } else if (PyUnicode_Check(obj)) {
+        std::string text;
+        if (UnicodeToUTF8(obj, &text)) out->Set(text);
+    } else if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        CLU_List list;
+        QPX::List_FromPy(obj, &list);
+        out->Set(list);
+    } else if (PyDict_Check(obj)) {
+        CLU_Table table;
+        QPX::Table_FromPy(obj, &table);
+        out->Set(table);
+    } else if (PyObject_CheckBuffer(obj)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) == 0) {
+            if (view.len > 0x7FFFFFFF) {
+                PyBuffer_Release(&view);
+                PyErr_SetString(PyExc_OverflowError, "buffer too large for a blob");
+                return;
+            }
+            out->Set(CL_Blob(view.buf, static_cast<uint32>(view.len), true));
+            PyBuffer_Release(&view);
+        } else {
+            FallbackText(obj, out);
+        }
+    } else {
+        FallbackText(obj, out);
+    }
+}

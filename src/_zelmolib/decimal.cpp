@@ -1,0 +1,669 @@
+// Decimal: the module's 38-digit decimal number type. Every result is a new object;
+// the arithmetic is CL_Decimal's (38 digits, half-up).
+#include "module.h"
+
+#include <climits>
+#include <new>
+
+#include "lumo/locale_info.h"
+
+namespace QPX {
+
+PyTypeObject DecimalType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_zelmolib.Decimal",
+    sizeof(DecimalObject),
+    0,
+};
+
+DecimalObject* DecimalObject::Allocate() {
+    PyObject* raw = DecimalType.tp_alloc(&DecimalType, 0);
+    if (!raw) return nullptr;
+    DecimalObject* d = reinterpret_cast<DecimalObject*>(raw);
+    new (&d->fValue) CL_Decimal();
+    d->fHash = -1;
+    return d;
+}
+
+}  // namespace QPX
+
+using QPX::DecimalObject;
+
+bool QPX_Decimal_from_string(CL_Decimal& value, PyObject* text, bool* overflow) {
+    *overflow = false;
+    std::string s;
+    if (PyBytes_Check(text)) {
+        const char* data = PyBytes_AS_STRING(text);
+        s.assign(data, strnlen(data, static_cast<size_t>(PyBytes_GET_SIZE(text))));
+    } else if (PyUnicode_Check(text)) {
+        if (!UnicodeToUTF8(text, &s)) return false;
+    } else {
+        PyErr_SetString(PyExc_ValueError, "Expected 'str' or 'unicode' object");
+        return false;
+    }
+    if (s.empty()) return false;
+    bool error = false;
+    value.FromString(s, &error, overflow);
+    return !error;
+}
+
+namespace {
+
+inline CL_Decimal& ValueOf(PyObject* obj) {
+    return reinterpret_cast<DecimalObject*>(obj)->fValue;
+}
+
+PyObject* NewDecimal(const CL_Decimal& value) {
+    DecimalObject* d = DecimalObject::Allocate();
+    if (d) d->fValue = value;
+    return reinterpret_cast<PyObject*>(d);
+}
+
+enum class IntParse { kDone, kBadText, kOverflow, kFailed };
+
+// An int through its decimal text, as the text rules read it; the common 64-bit
+// case skips the text. A bool is read as its text, which is not a number.
+IntParse IntToDecimal(PyObject* obj, CL_Decimal* out) {
+    if (!PyBool_Check(obj)) {
+        int overflowed = 0;
+        long long v = PyLong_AsLongLongAndOverflow(obj, &overflowed);
+        if (!overflowed) {
+            if (v == -1 && PyErr_Occurred()) return IntParse::kFailed;
+            *out = CL_Decimal::FromInt64(v);
+            return IntParse::kDone;
+        }
+    }
+    PyObject* text = PyObject_Str(obj);
+    if (!text) return IntParse::kFailed;
+    std::string s;
+    bool ok = UnicodeToUTF8(text, &s);
+    Py_DECREF(text);
+    if (!ok) return IntParse::kFailed;
+    bool error = false, overflow = false;
+    out->FromString(s, &error, &overflow);
+    if (!error) return IntParse::kDone;
+    return overflow ? IntParse::kOverflow : IntParse::kBadText;
+}
+
+// Any other number as its float; false with float()'s exception.
+bool NumberToDecimal(PyObject* obj, CL_Decimal* out) {
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+// An operand of arithmetic or a method argument; false with the exception set.
+bool Operand(PyObject* obj, CL_Decimal* out) {
+    if (QPX::IsDecimal(obj)) {
+        *out = ValueOf(obj);
+        return true;
+    }
+    if (PyLong_Check(obj)) {
+        switch (IntToDecimal(obj, out)) {
+        case IntParse::kDone:
+            return true;
+        case IntParse::kFailed:
+            return false;
+        default:
+            PyErr_SetString(PyExc_ValueError, "Invalid Decimal object");
+            return false;
+        }
+    }
+    if (PyFloat_Check(obj)) {
+        *out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    if (PyNumber_Check(obj)) return NumberToDecimal(obj, out);
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj)) {
+        bool overflow = false;
+        if (QPX_Decimal_from_string(*out, obj, &overflow) && !overflow) return true;
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "Invalid Decimal object");
+        return false;
+    }
+    PyErr_SetString(PyExc_ValueError, "Expected Decimal object");
+    return false;
+}
+
+bool IsZero(const CL_Decimal& v) {
+    return !v;
+}
+
+// ---- number protocol ----
+
+PyObject* Decimal_add(PyObject* a, PyObject* b) {
+    CL_Decimal x, y;
+    if (!Operand(a, &x) || !Operand(b, &y)) return nullptr;
+    x += y;
+    return NewDecimal(x);
+}
+
+PyObject* Decimal_subtract(PyObject* a, PyObject* b) {
+    CL_Decimal x, y;
+    if (!Operand(a, &x) || !Operand(b, &y)) return nullptr;
+    x -= y;
+    return NewDecimal(x);
+}
+
+PyObject* Decimal_multiply(PyObject* a, PyObject* b) {
+    CL_Decimal x, y;
+    if (!Operand(a, &x) || !Operand(b, &y)) return nullptr;
+    x *= y;
+    return NewDecimal(x);
+}
+
+// Both operands of a division; false with ZeroDivisionError for a zero divisor.
+bool DivisionOperands(PyObject* a, PyObject* b, CL_Decimal* x, CL_Decimal* y) {
+    if (!Operand(a, x) || !Operand(b, y)) return false;
+    if (IsZero(*y)) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "decimal division");
+        return false;
+    }
+    return true;
+}
+
+PyObject* Decimal_remainder(PyObject* a, PyObject* b) {
+    CL_Decimal x, y;
+    if (!DivisionOperands(a, b, &x, &y)) return nullptr;
+    x %= y;
+    return NewDecimal(x);
+}
+
+PyObject* Decimal_true_divide(PyObject* a, PyObject* b) {
+    CL_Decimal x, y;
+    if (!DivisionOperands(a, b, &x, &y)) return nullptr;
+    x /= y;
+    return NewDecimal(x);
+}
+
+PyObject* Decimal_divmod(PyObject* a, PyObject* b) {
+    CL_Decimal x, y;
+    if (!DivisionOperands(a, b, &x, &y)) return nullptr;
+    CL_Decimal q = x;
+    q /= y;
+    q = q.Floor(0);
+    x %= y;
+    PyObject* quotient = NewDecimal(q);
+    if (!quotient) return nullptr;
+    PyObject* remainder = NewDecimal(x);
+    if (!remainder) {
+        Py_DECREF(quotient);
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_Pack(2, quotient, remainder);
+    Py_DECREF(quotient);
+    Py_DECREF(remainder);
+    return pair;
+}
+
+PyObject* Decimal_floor_divide(PyObject* a, PyObject* b) {
+    CL_Decimal x, y;
+    if (!DivisionOperands(a, b, &x, &y)) return nullptr;
+    x /= y;
+    return NewDecimal(x.Floor(0));
+}
+
+PyObject* Decimal_power(PyObject* a, PyObject* b, PyObject* c) {
+    if (c != Py_None) {
+        PyErr_SetString(PyExc_TypeError,
+                        "pow() 3rd argument not allowed unless all arguments are integers");
+        return nullptr;
+    }
+    CL_Decimal x, y;
+    if (!Operand(a, &x) || !Operand(b, &y)) return nullptr;
+    if (IsZero(y)) return NewDecimal(CL_Decimal(1));
+    if (!IsZero(x)) {
+        if (x.Compare(CL_Decimal(0)) < 0 && y.Compare(y.Floor(0)) != 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "negative number cannot be raised to a fractional power");
+            return nullptr;
+        }
+        return NewDecimal(x.Pow(y));
+    }
+    if (y.Compare(CL_Decimal(0)) < 0) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "0.0 cannot be raised to a negative power");
+        return nullptr;
+    }
+    return NewDecimal(CL_Decimal(0));
+}
+
+PyObject* Decimal_negative(PyObject* a) {
+    return NewDecimal(-ValueOf(a));
+}
+
+PyObject* Decimal_positive(PyObject* a) {
+    Py_INCREF(a);
+    return a;
+}
+
+PyObject* Decimal_absolute(PyObject* a) {
+    return NewDecimal(ValueOf(a).Abs());
+}
+
+int Decimal_bool(PyObject* a) {
+    return IsZero(ValueOf(a)) ? 0 : 1;
+}
+
+PyObject* Decimal_int(PyObject* a) {
+    bool overflow = false;
+    long long v = ValueOf(a).ToInt64(&overflow);
+    if (overflow) {
+        // A saturated 64-bit value would be a plainly wrong number.
+        PyErr_SetString(PyExc_OverflowError, "Arithmetic overflow");
+        return nullptr;
+    }
+    return PyLong_FromLongLong(v);
+}
+
+PyObject* Decimal_float(PyObject* a) {
+    return PyFloat_FromDouble(static_cast<double>(ValueOf(a)));
+}
+
+PyObject* Decimal_index(PyObject* a) {
+    const CL_Decimal& v = ValueOf(a);
+    bool overflow = false;
+    long long n = v.ToInt64(&overflow);
+    if (!overflow && IsZero(v.Fractional())) return PyLong_FromLongLong(n);
+    // The interpreter refuses a result that is not an int with its own TypeError.
+    Py_INCREF(a);
+    return a;
+}
+
+PyNumberMethods sNumberMethods;
+
+void FillNumberMethods(PyNumberMethods* m) {
+    m->nb_add = Decimal_add;
+    m->nb_subtract = Decimal_subtract;
+    m->nb_multiply = Decimal_multiply;
+    m->nb_remainder = Decimal_remainder;
+    m->nb_divmod = Decimal_divmod;
+    m->nb_power = Decimal_power;
+    m->nb_negative = Decimal_negative;
+    m->nb_positive = Decimal_positive;
+    m->nb_absolute = Decimal_absolute;
+    m->nb_bool = Decimal_bool;
+    m->nb_int = Decimal_int;
+    m->nb_float = Decimal_float;
+    m->nb_floor_divide = Decimal_floor_divide;
+    m->nb_true_divide = Decimal_true_divide;
+    m->nb_index = Decimal_index;
+}
+
+// ---- other slots ----
+
+void Decimal_dealloc(PyObject* self) {
+    ValueOf(self).~CL_Decimal();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* Decimal_str(PyObject* self) {
+    // The plain form is ASCII: copy it without a decoder.
+    std::string text = ValueOf(self).ToString(-1, false);
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (result) memcpy(PyUnicode_DATA(result), text.data(), text.size());
+    return result;
+}
+
+Py_hash_t Decimal_hash(PyObject* self) {
+    DecimalObject* d = reinterpret_cast<DecimalObject*>(self);
+    if (d->fHash == -1) d->fHash = _Py_HashDouble(self, static_cast<double>(d->fValue));
+    return d->fHash;
+}
+
+PyObject* sPyDecimalClass = nullptr;
+
+// Exact comparison with a number that 38 digits cannot hold, through Python's own
+// decimal arithmetic on the full text of the value: -1, 0, 1, or -2 on failure and
+// 2 when unordered (a NaN on either side).
+int CompareExactly(const CL_Decimal& value, PyObject* other) {
+    if (value.Compare(value) != 0) return 2;
+    if (PyFloat_Check(other) && PyFloat_AS_DOUBLE(other) != PyFloat_AS_DOUBLE(other)) return 2;
+    if (!sPyDecimalClass) {
+        PyObject* mod = PyImport_ImportModule("decimal");
+        if (!mod) return -2;
+        sPyDecimalClass = PyObject_GetAttrString(mod, "Decimal");
+        Py_DECREF(mod);
+        if (!sPyDecimalClass) return -2;
+    }
+    std::string text = value.ToString(-1, false);
+    PyObject* mine;
+    if (text.empty()) {
+        mine = PyFloat_FromDouble(static_cast<double>(value));
+    } else {
+        PyObject* s = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
+        mine = s ? PyObject_CallOneArg(sPyDecimalClass, s) : nullptr;
+        Py_XDECREF(s);
+    }
+    if (!mine) return -2;
+    int result = 2;
+    int lt = PyObject_RichCompareBool(mine, other, Py_LT);
+    int eq = lt == 0 ? PyObject_RichCompareBool(mine, other, Py_EQ) : 0;
+    int gt = lt == 0 && eq == 0 ? PyObject_RichCompareBool(mine, other, Py_GT) : 0;
+    Py_DECREF(mine);
+    if (lt < 0 || eq < 0 || gt < 0) return -2;
+    if (lt) result = -1;
+    else if (eq) result = 0;
+    else if (gt) result = 1;
+    return result;
+}
+
+PyObject* CompareResult(int c, int op) {
+    bool r = false;
+    if (c == 2) {  // unordered: only != holds
+        r = op == Py_NE;
+    } else {
+        switch (op) {
+        case Py_LT: r = c < 0; break;
+        case Py_LE: r = c <= 0; break;
+        case Py_EQ: r = c == 0; break;
+        case Py_NE: r = c != 0; break;
+        case Py_GT: r = c > 0; break;
+        case Py_GE: r = c >= 0; break;
+        }
+    }
+    return PyBool_FromLong(r);
+}
+
+PyObject* Decimal_richcompare(PyObject* self, PyObject* other, int op) {
+    const CL_Decimal& value = ValueOf(self);
+    CL_Decimal o;
+    if (QPX::IsDecimal(other)) {
+        o = ValueOf(other);
+    } else if (PyLong_Check(other)) {
+        // bool compares as 0 and 1, through its int value.
+        int overflowed = 0;
+        long long v = PyLong_AsLongLongAndOverflow(other, &overflowed);
+        if (overflowed) {
+            int c = CompareExactly(value, other);
+            return c == -2 ? nullptr : CompareResult(c, op);
+        }
+        if (v == -1 && PyErr_Occurred()) return nullptr;
+        o = CL_Decimal::FromInt64(v);
+    } else if (PyFloat_Check(other)) {
+        // The six-decimal text of the float, as for every float operand; one whose
+        // text 38 digits cannot hold (or not finite) compares by its real value.
+        double d = PyFloat_AS_DOUBLE(other);
+        bool fits = d == d && d < 1e31 && d > -1e31;
+        if (!fits) {
+            int c = CompareExactly(value, other);
+            return c == -2 ? nullptr : CompareResult(c, op);
+        }
+        o = CL_Decimal(d);
+    } else {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    int c = value.Compare(o);
+    if (c != -1 && c != 0 && c != 1) c = 2;  // a NaN value
+    return CompareResult(c, op);
+}
+
+PyObject* Decimal_new(PyTypeObject*, PyObject*, PyObject*) {
+    return reinterpret_cast<PyObject*>(DecimalObject::Allocate());
+}
+
+int BadInitializer(PyObject* value, bool overflow) {
+    if (PyErr_Occurred()) return -1;
+    if (overflow) {
+        PyErr_SetString(PyExc_OverflowError, "Arithmetic overflow");
+        return -1;
+    }
+    std::string text = "<unknown>";
+    PyObject* r = PyObject_Repr(value);
+    if (r && PyUnicode_Check(r)) {
+        std::string s;
+        if (UnicodeToUTF8(r, &s)) text = s;
+    } else if (r && PyBytes_Check(r)) {
+        text.assign(PyBytes_AS_STRING(r), (size_t)PyBytes_GET_SIZE(r));
+    }
+    Py_XDECREF(r);
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "Bad Decimal initializer: %s", text.c_str());
+    return -1;
+}
+
+int Decimal_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    CL_Decimal& out = ValueOf(self);
+    out = 0;
+    reinterpret_cast<DecimalObject*>(self)->fHash = -1;
+    static const char* keywords[] = {"value", nullptr};
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O", const_cast<char**>(keywords), &value))
+        return -1;
+    if (!value) return 0;
+    bool overflow = false;
+    if (QPX::IsDecimal(value)) {
+        out = ValueOf(value);
+        return 0;
+    }
+    if (PyLong_Check(value)) {
+        switch (IntToDecimal(value, &out)) {
+        case IntParse::kDone:
+            return 0;
+        case IntParse::kFailed:
+            return -1;
+        case IntParse::kOverflow:
+            out = 0;
+            return BadInitializer(value, true);
+        case IntParse::kBadText:
+            out = 0;
+            return BadInitializer(value, false);
+        }
+    }
+    if (PyFloat_Check(value)) {
+        out = PyFloat_AS_DOUBLE(value);
+        return 0;
+    }
+    if (PyNumber_Check(value)) return NumberToDecimal(value, &out) ? 0 : -1;
+    if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+        if (QPX_Decimal_from_string(out, value, &overflow)) return 0;
+        out = 0;
+        return BadInitializer(value, overflow);
+    }
+    return BadInitializer(value, false);
+}
+
+// ---- methods ----
+
+const char* kNone = nullptr;
+
+PyObject* Decimal_format(PyObject* self, PyObject* args, PyObject* kwds) {
+    MODULE_STATE* s = ZL_GetState();
+    std::string language = s ? s->fLanguage : std::string();
+    static const char* keywords[] = {"precision", "width", "sep", "padzero", "monetary", kNone};
+    int precision = -1, width = 0, sep = 0, padzero = 0, monetary = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|iiiii", const_cast<char**>(keywords),
+                                     &precision, &width, &sep, &padzero, &monetary))
+        return nullptr;
+    bool localized = monetary != 0 || (sep != 0 && padzero == 0);
+    std::string text;
+    if (localized) {
+        CL_LocaleInfo info;
+        CL_GetLocaleInfo(&info, language);
+        text = ValueOf(self).ToString(precision, info);
+    } else {
+        text = ValueOf(self).ToString(precision, false);
+    }
+    if (width > 0 && static_cast<size_t>(width) > text.size()) {
+        try {
+            text.insert(0, static_cast<size_t>(width) - text.size(), padzero ? '0' : ' ');
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// The step of round, floor and ceil: 1 when omitted; ZeroDivisionError for 0.
+bool StepArgument(PyObject* args, PyObject* kwds, const char* zeroText, CL_Decimal* step) {
+    static const char* keywords[] = {"value", nullptr};
+    DecimalObject* given = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O&", const_cast<char**>(keywords),
+                                     QPX::ConvertDecimal, &given))
+        return false;
+    *step = given ? given->fValue : CL_Decimal(1);
+    Py_XDECREF(given);
+    if (IsZero(*step)) {
+        PyErr_SetString(PyExc_ZeroDivisionError, zeroText);
+        return false;
+    }
+    return true;
+}
+
+PyObject* Decimal_ceil(PyObject* self, PyObject* args, PyObject* kwds) {
+    CL_Decimal step;
+    if (!StepArgument(args, kwds, "ceil operand cannot be zero", &step)) return nullptr;
+    return NewDecimal(ValueOf(self).Ceil(step));
+}
+
+PyObject* Decimal_floor(PyObject* self, PyObject* args, PyObject* kwds) {
+    CL_Decimal step;
+    if (!StepArgument(args, kwds, "floor operand cannot be zero", &step)) return nullptr;
+    return NewDecimal(ValueOf(self).Floor(step));
+}
+
+PyObject* Decimal_round(PyObject* self, PyObject* args, PyObject* kwds) {
+    CL_Decimal step;
+    if (!StepArgument(args, kwds, "round operand cannot be zero", &step)) return nullptr;
+    return NewDecimal(ValueOf(self).Round(step));
+}
+
+// other, step and mode of multiply and divide.
+bool ScaledArguments(PyObject* args, PyObject* kwds, CL_Decimal* other, CL_Decimal* step,
+                     int* mode) {
+    static const char* keywords[] = {"other", "value", "mode", nullptr};
+    DecimalObject* o = nullptr;
+    DecimalObject* v = nullptr;
+    *mode = CL_Decimal::ROUND;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O&|O&i", const_cast<char**>(keywords),
+                                     QPX::ConvertDecimal, &o, QPX::ConvertDecimal, &v, mode)) {
+        Py_XDECREF(o);
+        Py_XDECREF(v);
+        return false;
+    }
+    *other = o->fValue;
+    *step = v ? v->fValue : CL_Decimal(1);
+    Py_DECREF(o);
+    Py_XDECREF(v);
+    return true;
+}
+
+CL_Decimal::RoundType Mode(int mode) {
+    return mode >= CL_Decimal::ROUND && mode <= CL_Decimal::CEIL
+               ? static_cast<CL_Decimal::RoundType>(mode)
+               : CL_Decimal::NONE;
+}
+
+PyObject* Decimal_multiply_method(PyObject* self, PyObject* args, PyObject* kwds) {
+    CL_Decimal other, step;
+    int mode;
+    if (!ScaledArguments(args, kwds, &other, &step, &mode)) return nullptr;
+    return NewDecimal(ValueOf(self).Multiply(other, step, Mode(mode)));
+}
+
+PyObject* Decimal_divide_method(PyObject* self, PyObject* args, PyObject* kwds) {
+    CL_Decimal other, step;
+    int mode;
+    if (!ScaledArguments(args, kwds, &other, &step, &mode)) return nullptr;
+    if (IsZero(step)) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "decimal division");
+        return nullptr;
+    }
+    return NewDecimal(ValueOf(self).Divide(other, step, Mode(mode)));
+}
+
+PyObject* Decimal_copy(PyObject* self, PyObject*, PyObject*) {
+    return NewDecimal(ValueOf(self));
+}
+
+PyObject* Decimal_reduce(PyObject* self, PyObject*, PyObject*) {
+    PyObject* text = Decimal_str(self);
+    if (!text) return nullptr;
+    return Py_BuildValue("(O(N))", reinterpret_cast<PyObject*>(&QPX::DecimalType), text);
+}
+
+PyObject* Decimal_round_digits(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"digits", nullptr};
+    int digits = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(keywords), &digits))
+        return nullptr;
+    return NewDecimal(ValueOf(self).Round(digits));
+}
+
+PyObject* Decimal_set_locale(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"lang", nullptr};
+    const char* lang = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "s", const_cast<char**>(keywords), &lang))
+        return nullptr;
+    MODULE_STATE* s = ZL_GetState();
+    if (s) s->fLanguage = lang;
+    Py_RETURN_NONE;
+}
+
+#define ZL_VK(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
+
+PyMethodDef sDecimalMethods[] = {
+    {"format", ZL_VK(Decimal_format),
+     "format([precision, width, sep, padzero]) -> str\n\n"
+     "Formats the number into a string with specified precision."},
+    {"ceil", ZL_VK(Decimal_ceil), "ceil([value]) -> Decimal\n\nReturns number rounded up to given value."},
+    {"floor", ZL_VK(Decimal_floor),
+     "floor([value]) -> Decimal\n\nReturns number rounded down to given value."},
+    {"round", ZL_VK(Decimal_round), "round([value]) -> Decimal\n\nReturns number rounded to given value."},
+    {"multiply", ZL_VK(Decimal_multiply_method),
+     "multiply(other [, value, mode])\n\n"
+     "Multiplies and rounds number by a given value using mode for rounding."},
+    {"divide", ZL_VK(Decimal_divide_method),
+     "divide(other [, value, mode])\n\n"
+     "Divides and rounds number by a given value using mode for rounding."},
+    {"__copy__", ZL_VK(Decimal_copy), "__copy__() -> Decimal\n\nReturns a copy of the decimal."},
+    {"__deepcopy__", ZL_VK(Decimal_copy),
+     "__deepcopy__() -> Decimal\n\nReturns a copy of the decimal."},
+    {"__reduce__", ZL_VK(Decimal_reduce), "__reduce__() -> tuple\n\nReduce method for pickling support."},
+    {"__round__", ZL_VK(Decimal_round_digits),
+     "__round__([digits]) -> Decimal\n\nReturns number rounded to given value."},
+    {"set_locale", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Decimal_set_locale)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "set_locale(lang)\n\nSets the current locale for decimal format."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+namespace QPX {
+
+int ConvertDecimal(PyObject* object, DecimalObject** result) {
+    if (IsDecimal(object)) {
+        Py_INCREF(object);
+        *result = reinterpret_cast<DecimalObject*>(object);
+        return 1;
+    }
+    CL_Decimal value;
+    if (!Operand(object, &value)) return 0;
+    *result = reinterpret_cast<DecimalObject*>(NewDecimal(value));
+    return *result ? 1 : 0;
+}
+
+}  // namespace QPX
+
+int ZL_AddDecimalType(PyObject* module) {
+    PyTypeObject* t = &QPX::DecimalType;
+    t->tp_flags = Py_TPFLAGS_DEFAULT;
+    t->tp_doc = "Decimal objects";
+    t->tp_dealloc = Decimal_dealloc;
+    t->tp_repr = Decimal_str;
+    t->tp_str = Decimal_str;
+    FillNumberMethods(&sNumberMethods);
+    t->tp_as_number = &sNumberMethods;
+    t->tp_hash = Decimal_hash;
+    t->tp_richcompare = Decimal_richcompare;
+    t->tp_methods = sDecimalMethods;
+    t->tp_init = Decimal_init;
+    t->tp_new = Decimal_new;
+    if (PyType_Ready(t) < 0) return -1;
+    Py_INCREF(t);
+    if (PyModule_AddObject(module, "Decimal", reinterpret_cast<PyObject*>(t)) < 0) {
+        Py_DECREF(t);
+        return -1;
+    }
+    return 0;
+}

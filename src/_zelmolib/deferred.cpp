@@ -1,0 +1,124 @@
+// Deferred: the Python handle of one asynchronous operation or timer.
+#include "module.h"
+
+#include <new>
+
+namespace QPX {
+
+DeferredObject::DeferredObject(ClientObject* client, PyObject* userdata, PyObject* success,
+                               PyObject* error, PyObject* progress, PyObject* idle)
+    : fClient(client),
+      fSuccess(success),
+      fError(error),
+      fProgress(progress),
+      fIdle(idle),
+      fUserData(userdata),
+      fAborted(false),
+      fExecuted(false),
+      fPending(true) {
+    Py_XINCREF(reinterpret_cast<PyObject*>(fClient));
+    Py_XINCREF(fSuccess);
+    Py_XINCREF(fError);
+    Py_XINCREF(fProgress);
+    Py_XINCREF(fIdle);
+    Py_INCREF(fUserData);
+}
+
+DeferredObject::~DeferredObject() {
+    Py_XDECREF(reinterpret_cast<PyObject*>(fClient));
+    Py_XDECREF(fSuccess);
+    Py_XDECREF(fError);
+    Py_XDECREF(fProgress);
+    Py_XDECREF(fIdle);
+    Py_DECREF(fUserData);
+}
+
+DeferredObject* DeferredObject::Allocate(ClientObject* client, PyObject* userdata,
+                                         PyObject* success, PyObject* error, PyObject* progress,
+                                         PyObject* idle) {
+    PyObject* raw = DeferredType.tp_alloc(&DeferredType, 0);
+    if (!raw) return nullptr;
+    // The header is already set; the constructor fills the fields after it.
+    return new (raw) DeferredObject(client, userdata, success, error, progress, idle);
+}
+
+}  // namespace QPX
+
+namespace {
+
+using QPX::DeferredObject;
+
+void Deferred_dealloc(PyObject* self) {
+    reinterpret_cast<DeferredObject*>(self)->~DeferredObject();
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* Deferred_cancel(PyObject* self, PyObject*) {
+    DeferredObject* d = reinterpret_cast<DeferredObject*>(self);
+    if (d->fAborted) Py_RETURN_NONE;
+    MODULE_STATE* s = ZL_GetState();
+    Py_BEGIN_ALLOW_THREADS
+    if (s) {
+        s->fTimerLock.Lock();
+        d->fAborted = true;
+        d->fCondition.Signal();
+        s->fTimerLock.Unlock();
+    } else {
+        d->fAborted = true;
+        d->fCondition.Signal();
+    }
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyObject* Deferred_aborted(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<DeferredObject*>(self)->fAborted);
+}
+PyObject* Deferred_executed(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<DeferredObject*>(self)->fExecuted);
+}
+PyObject* Deferred_pending(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<DeferredObject*>(self)->fPending);
+}
+
+PyMethodDef sDeferredMethods[] = {
+    {"cancel", Deferred_cancel, METH_NOARGS,
+     "Cancels this Deferred, setting 'aborted' attribute to True."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef sDeferredGetters[] = {
+    {"aborted", Deferred_aborted, nullptr, "Aborted Deferred status", nullptr},
+    {"executed", Deferred_executed, nullptr, "Executed Deferred status", nullptr},
+    {"pending", Deferred_pending, nullptr, "Pending Deferred status", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+namespace QPX {
+
+PyTypeObject DeferredType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_zelmolib.Deferred",        // tp_name
+    sizeof(DeferredObject),      // tp_basicsize
+    0,                           // tp_itemsize
+    Deferred_dealloc,            // tp_dealloc
+};
+
+}  // namespace QPX
+
+int ZL_AddDeferredType(PyObject* module) {
+    PyTypeObject* t = &QPX::DeferredType;
+    t->tp_flags = Py_TPFLAGS_DEFAULT;
+    t->tp_doc = "Deferred objects";
+    t->tp_methods = sDeferredMethods;
+    t->tp_getset = sDeferredGetters;
+    if (PyType_Ready(t) < 0) return -1;
+    Py_INCREF(t);
+    if (PyModule_AddObject(module, "Deferred", reinterpret_cast<PyObject*>(t)) < 0) {
+        Py_DECREF(t);
+        return -1;
+    }
+    return 0;
+}

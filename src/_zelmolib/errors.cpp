@@ -1,0 +1,53 @@
+// Errors raised to Python: the package's Error class with (code, message).
+#include "module.h"
+
+namespace QPX {
+
+std::string translate(int code) {
+    return ZL_StatusMessage(code);
+}
+
+PyObject* noModuleState() {
+    PyErr_SetString(PyExc_RuntimeError, "no module state!");
+    return nullptr;
+}
+
+PyObject* setException(int code, const std::string& message) {
+    MODULE_STATE* s = ZL_GetState();
+    std::string text = message.empty() && s ? translate(code) : message;
+    PyObject* value = Py_BuildValue("is#", code, text.data(), (Py_ssize_t)text.size());
+    if (!value) {
+        // A message that is not UTF-8 still reaches Python, with its bad bytes replaced.
+        PyErr_Clear();
+        PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "replace");
+        value = decoded ? Py_BuildValue("iN", code, decoded) : nullptr;
+        if (!value) return nullptr;
+    }
+    PyErr_SetObject(s && s->fException ? s->fException : PyExc_RuntimeError, value);
+    Py_DECREF(value);
+    return nullptr;
+}
+
+PyObject* setException(ClientObject*, int code) {
+    if (!ZL_GetState()) {
+        PyErr_SetString(PyExc_RuntimeError, "No module state!");
+        return nullptr;
+    }
+    return setException(code, translate(code));
+}
+
+PyObject* setException(int code, CLU_Table* reply) {
+    bool haveState = ZL_GetState() != nullptr;
+    std::string message;
+    if (code == 0 && reply && reply->Exists("ERRNO")) code = reply->GetInt32("ERRNO", 0);
+    if (code == 0) {
+        if (haveState) message = translate(0);
+    } else if (reply && reply->Exists("ERROR")) {
+        message = reply->GetString("ERROR", std::string());
+    } else if (haveState) {
+        message = translate(code);
+    }
+    return setException(code, message);
+}
+
+}  // namespace QPX

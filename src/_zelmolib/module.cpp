@@ -1,0 +1,357 @@
+// Module start-up, state, clean-up, the global threads lock, the native client pool
+// and the entry of native threads into Python.
+#include "module.h"
+
+#include <cstring>
+#include <new>
+
+#include "lumo/init.h"
+#include "lumo/power.h"
+
+PyModuleDef* gModuleDefPtr = nullptr;
+
+namespace {
+
+// Thread that first initialised the module; only it may run _cleanup.
+unsigned long sMainThreadID = ~0UL;
+// The live state for native threads, which cannot look it up without the interpreter
+// lock; null before start-up ends and from the start of module_free on.
+std::atomic<MODULE_STATE*> sLiveState{nullptr};
+
+MODULE_STATE* StateOf(PyObject* module) {
+    return module ? static_cast<MODULE_STATE*>(PyModule_GetState(module)) : nullptr;
+}
+
+bool InterpreterAlive() {
+    return Py_IsInitialized() && !Py_IsFinalizing();
+}
+
+void onCreateWorker(CL_ThreadID, void*) {
+    if (!InterpreterAlive()) return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_Release(gil);
+}
+
+void onDestroyWorker(CL_ThreadID, void*) {
+    if (!InterpreterAlive()) return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    PyObject* name = PyUnicode_FromString("zelmolib");
+    PyObject* pkg = name ? PyImport_GetModule(name) : nullptr;
+    Py_XDECREF(name);
+    if (pkg) {
+        PyObject* dict = PyModule_GetDict(pkg);
+        PyObject* hook = dict ? PyDict_GetItemString(dict, "_on_destroy_thread") : nullptr;
+        if (hook) Py_XDECREF(PyObject_CallNoArgs(hook));
+        Py_DECREF(pkg);
+    }
+    PyErr_Clear();
+    PyGILState_Release(gil);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    MODULE_STATE* s = StateOf(module);
+    if (!s) return 0;
+    Py_VISIT(s->fIdleCB);
+    Py_VISIT(s->fSuspendCB);
+    Py_VISIT(s->fResumeCB);
+    Py_VISIT(s->fException);
+    Py_VISIT(s->fTimerList);
+    Py_VISIT(s->fJSONException);
+    Py_VISIT(s->fMethodRead);
+    Py_VISIT(s->fMethodReadKey);
+    Py_VISIT(s->fMethodStartMap);
+    Py_VISIT(s->fMethodEndMap);
+    Py_VISIT(s->fMethodStartArray);
+    Py_VISIT(s->fMethodEndArray);
+    Py_VISIT(s->fMethodWrite);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    MODULE_STATE* s = StateOf(module);
+    if (!s) return 0;
+    Py_CLEAR(s->fIdleCB);
+    Py_CLEAR(s->fSuspendCB);
+    Py_CLEAR(s->fResumeCB);
+    Py_CLEAR(s->fException);
+    Py_CLEAR(s->fTimerList);
+    Py_CLEAR(s->fJSONException);
+    Py_CLEAR(s->fMethodRead);
+    Py_CLEAR(s->fMethodReadKey);
+    Py_CLEAR(s->fMethodStartMap);
+    Py_CLEAR(s->fMethodEndMap);
+    Py_CLEAR(s->fMethodStartArray);
+    Py_CLEAR(s->fMethodEndArray);
+    Py_CLEAR(s->fMethodWrite);
+    QPX::ClearKeyCache();
+    return 0;
+}
+
+void module_free(void* object) {
+    PyObject* module = static_cast<PyObject*>(object);
+    MODULE_STATE* s = StateOf(module);
+    if (!s) return;
+    MODULE_STATE* expected = s;
+    sLiveState.compare_exchange_strong(expected, nullptr);
+
+    ZL_LockThreads(s);
+    s->fInitialized = false;
+    ZL_UnlockThreads(s);
+
+    // Pending timers would hold their workers, and so the dispatcher's deletion, for
+    // the rest of their delay.
+    QPX::AbortTimers(s);
+
+    CL_Dispatcher* dispatcher = s->fDispatcher;
+    s->fDispatcher = nullptr;
+    bool alive = Py_IsInitialized();
+    // The power listener holds its table lock while our callback waits for the
+    // interpreter lock, and workers may be waiting for it too: release it here.
+    Py_BEGIN_ALLOW_THREADS
+    delete dispatcher;
+    if (s->fPowerRegistered) CL_RemovePowerCallback(QPX::_power_callback);
+    Py_END_ALLOW_THREADS
+    s->fPowerRegistered = false;
+    if (alive) module_clear(module);
+    s->~MODULE_STATE();
+    memset(static_cast<void*>(s), 0, sizeof(MODULE_STATE));
+}
+
+PyObject* zl_lock(PyObject*, PyObject*) {
+    MODULE_STATE* s = ZL_GetState();
+    if (s) {
+        Py_BEGIN_ALLOW_THREADS
+        s->fThreadsLock.Lock();
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* zl_unlock(PyObject*, PyObject*) {
+    MODULE_STATE* s = ZL_GetState();
+    if (s) {
+        Py_BEGIN_ALLOW_THREADS
+        s->fThreadsLock.Unlock();
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* zl_cleanup(PyObject*, PyObject*) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s || !Py_IsInitialized() || !s->fInitialized) Py_RETURN_NONE;
+    if (PyThreadState_Get()->thread_id != sMainThreadID || !s->fDispatcher) Py_RETURN_NONE;
+
+    ZL_LockThreads(s);
+    bool wasActive = s->fInitialized.exchange(false);
+    ZL_UnlockThreads(s);
+    if (!wasActive) Py_RETURN_NONE;
+
+    QPX::AbortTimers(s);
+
+    CL_Dispatcher* dispatcher = s->fDispatcher;
+    PyThreadState* saved = PyEval_SaveThread();
+    // The lists no longer change once the module is inactive.
+    for (QPX_Client* client : s->fClientList)
+        ZL_DisconnectNativeClient(client);
+    while (!dispatcher->WaitForJobs(50)) {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        if (s->fIdleCB && s->fIdleCB != Py_None) {
+            Py_XDECREF(PyObject_CallNoArgs(s->fIdleCB));
+            ZL_ReportCallbackError();
+        }
+        PyGILState_Release(gil);
+    }
+    PyEval_RestoreThread(saved);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef sCoreMethods[] = {
+    {"lock", zl_lock, METH_NOARGS, "lock()\n\nAcquires the global QPX threads lock."},
+    {"unlock", zl_unlock, METH_NOARGS, "unlock()\n\nReleases the global QPX threads lock."},
+    {"_cleanup", zl_cleanup, METH_NOARGS, "_cleanup()\n\nCleanup resources."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef sModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_zelmolib",
+    "zelmolib support module",
+    sizeof(MODULE_STATE),
+    nullptr,
+    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+// A class of the package module, with a new reference; ImportError when missing.
+PyObject* PackageClass(PyObject* package, const char* name) {
+    PyObject* dict = PyModule_GetDict(package);
+    PyObject* cls = dict ? PyDict_GetItemString(dict, name) : nullptr;
+    if (!cls) {
+        PyErr_Format(PyExc_ImportError,
+                     "the zelmolib package must define %s before importing _zelmolib", name);
+        return nullptr;
+    }
+    Py_INCREF(cls);
+    return cls;
+}
+
+int InitState(PyObject* module, MODULE_STATE* s) {
+    PyObject* name = PyUnicode_FromString("zelmolib");
+    if (!name) return -1;
+    PyObject* package = PyImport_GetModule(name);
+    Py_DECREF(name);
+    if (!package) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError,
+                            "the zelmolib package must be imported before _zelmolib");
+        return -1;
+    }
+    // sys.modules keeps the package alive for as long as the module.
+    s->fParentModule = package;
+    Py_DECREF(package);
+    s->fException = PackageClass(package, "Error");
+    if (!s->fException) return -1;
+
+    if (ZL_AddDecimalType(module) < 0 || ZL_AddClientType(module) < 0 ||
+        ZL_AddDeferredType(module) < 0 || ZL_AddJSONTypes(module) < 0 ||
+        ZL_AddSemaphoreType(module) < 0)
+        return -1;
+    if (PyModule_AddFunctions(module, ZL_TimerMethods) < 0 ||
+        ZL_AddUtilityFunctions(module) < 0)
+        return -1;
+    if (QPX::InitUtilities() < 0) return -1;
+
+    if (sMainThreadID == ~0UL) sMainThreadID = PyThreadState_Get()->thread_id;
+    s->fTimeOut = 0;
+
+    s->fJSONException = PackageClass(package, "JSONError");
+    if (!s->fJSONException) return -1;
+    struct {
+        PyObject** field;
+        const char* text;
+    } names[] = {
+        {&s->fMethodRead, "read"},           {&s->fMethodReadKey, "read_key"},
+        {&s->fMethodStartMap, "start_map"},  {&s->fMethodEndMap, "end_map"},
+        {&s->fMethodStartArray, "start_array"}, {&s->fMethodEndArray, "end_array"},
+        {&s->fMethodWrite, "write"},
+    };
+    for (auto& n : names) {
+        *n.field = PyUnicode_InternFromString(n.text);
+        if (!*n.field) return -1;
+    }
+    s->fTimerList = PyList_New(0);
+    if (!s->fTimerList) return -1;
+    s->fInitialized = true;
+    s->fPowerRegistered = CL_AddPowerCallback(QPX::_power_callback, nullptr) == 0;
+    sLiveState = s;
+    return 0;
+}
+
+}  // namespace
+
+MODULE_STATE* ZL_GetState() {
+    if (!gModuleDefPtr) return nullptr;
+    PyObject* module = PyState_FindModule(gModuleDefPtr);
+    MODULE_STATE* s = StateOf(module);
+    return s && s->fParentModule ? s : nullptr;
+}
+
+void ZL_LockThreads(MODULE_STATE* state) {
+    if (state->fThreadsLock.TryLock() == CL_OK) return;
+    Py_BEGIN_ALLOW_THREADS
+    state->fThreadsLock.Lock();
+    Py_END_ALLOW_THREADS
+}
+
+void ZL_UnlockThreads(MODULE_STATE* state) {
+    state->fThreadsLock.Unlock();
+}
+
+bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive) {
+    MODULE_STATE* s = sLiveState.load();
+    if (!InterpreterAlive() || !s || (needActive && !s->fInitialized)) return false;
+    *gil = PyGILState_Ensure();
+    // The state may have gone while this thread waited.
+    if (ZL_GetState() != s || (needActive && !s->fInitialized)) {
+        PyGILState_Release(*gil);
+        return false;
+    }
+    return true;
+}
+
+void ZL_LeavePython(PyGILState_STATE gil) {
+    PyGILState_Release(gil);
+}
+
+void ZL_ReportCallbackError() {
+    if (PyErr_Occurred()) {
+        PyErr_Print();
+        PyErr_Clear();
+    }
+}
+
+void ZL_CallCallback(PyObject* callable, PyObject* args) {
+    if (!callable || callable == Py_None) return;
+    PyObject* result = args ? PyObject_Call(callable, args, nullptr) : PyObject_CallNoArgs(callable);
+    Py_XDECREF(result);
+    ZL_ReportCallbackError();
+}
+
+namespace QPX {
+
+bool trackClient(QPX_Client** slot) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s) return false;
+    ZL_LockThreads(s);
+    bool active = s->fInitialized;
+    if (active) {
+        QPX_Client* client;
+        if (s->fFreeClientsList.empty()) {
+            client = ZL_NewNativeClient(s->fDispatcher);
+            if (client) s->fClientList.push_back(client);
+        } else {
+            client = s->fFreeClientsList.back();
+            s->fFreeClientsList.pop_back();
+        }
+        *slot = client;
+    }
+    ZL_UnlockThreads(s);
+    return active;
+}
+
+void untrackClient(QPX_Client* client) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s || !client) return;
+    ZL_LockThreads(s);
+    if (s->fInitialized) {
+        ZL_DisconnectNativeClient(client);
+        s->fFreeClientsList.push_front(client);
+    }
+    ZL_UnlockThreads(s);
+}
+
+}  // namespace QPX
+
+PyMODINIT_FUNC PyInit__zelmolib() {
+    CL_Init();
+    gModuleDefPtr = &sModuleDef;
+    sModuleDef.m_methods = sCoreMethods;
+    PyObject* module = PyModule_Create(&sModuleDef);
+    if (!module) return nullptr;
+    void* raw = PyModule_GetState(module);
+    memset(raw, 0, sizeof(MODULE_STATE));
+    MODULE_STATE* s = new (raw) MODULE_STATE();
+
+    Py_BEGIN_ALLOW_THREADS
+    s->fDispatcher = new CL_Dispatcher(8, 128, onCreateWorker, onDestroyWorker, nullptr);
+    Py_END_ALLOW_THREADS
+
+    if (InitState(module, s) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

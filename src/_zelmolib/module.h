@@ -1,0 +1,197 @@
+// The _zelmolib extension module: its per-module state, the helpers every source of
+// the module shares (errors, text arguments, value conversion, Deferred and Decimal
+// objects, entry of native threads into Python) and one registration call per area.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <deque>
+#include <string>
+
+#include "lumo/decimal.h"
+#include "lumo/dispatcher.h"
+#include "lumo/entry.h"
+#include "lumo/thread.h"
+
+// Type and method tables name only the slots they use.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+class QPX_Client;
+
+namespace QPX {
+struct ClientObject;
+}
+
+// Per-module state, found with ZL_GetState(). Python object fields are strong
+// references and change only under the interpreter lock. fThreadsLock ("global QPX
+// threads lock") guards fInitialized and the two client lists; a thread that holds
+// the interpreter lock never waits for it without releasing the interpreter lock
+// first (ZL_LockThreads). fTimerLock guards the abort flags of timer Deferreds.
+struct MODULE_STATE {
+    PyObject* fParentModule = nullptr;  // package module "zelmolib", borrowed
+    CL_RecursiveMutex fThreadsLock;
+    CL_Dispatcher* fDispatcher = nullptr;
+    PyObject* fIdleCB = nullptr;
+    PyObject* fSuspendCB = nullptr;
+    PyObject* fResumeCB = nullptr;
+    // Set at the end of start-up; once cleared it never becomes true again. Native
+    // threads read it without the lock before they ask for the interpreter lock.
+    std::atomic<bool> fInitialized{false};
+    PyObject* fException = nullptr;
+    CL_Mutex fTimerLock;
+    PyObject* fTimerList = nullptr;
+    std::deque<QPX_Client*> fClientList;
+    std::deque<QPX_Client*> fFreeClientsList;
+    std::string fLanguage;
+    uint32 fTimeOut = 0;
+    uint32 fStartTime = 0;
+    PyObject* fJSONException = nullptr;
+    PyObject* fMethodRead = nullptr;
+    PyObject* fMethodReadKey = nullptr;
+    PyObject* fMethodStartMap = nullptr;
+    PyObject* fMethodEndMap = nullptr;
+    PyObject* fMethodStartArray = nullptr;
+    PyObject* fMethodEndArray = nullptr;
+    PyObject* fMethodWrite = nullptr;
+    bool fPowerRegistered = false;
+};
+
+extern PyModuleDef* gModuleDefPtr;
+
+// The state of the imported module, or null (not imported, or already freed).
+// Needs the interpreter lock.
+MODULE_STATE* ZL_GetState();
+
+// Takes fThreadsLock; when another thread holds it, waits with the interpreter lock
+// released (the holder may be waiting for the interpreter lock).
+void ZL_LockThreads(MODULE_STATE* state);
+void ZL_UnlockThreads(MODULE_STATE* state);
+
+// Entry of a native thread into Python: true, with the interpreter lock taken by
+// PyGILState_Ensure into *gil, only when the interpreter is alive and not finalising,
+// the module state exists and the module is active (or `needActive` is false).
+// Callers end with ZL_LeavePython. Never called with the interpreter lock held.
+bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive = true);
+void ZL_LeavePython(PyGILState_STATE gil);
+// Prints and clears a pending exception of a callback called from native code.
+void ZL_ReportCallbackError();
+// Calls callable(*args) for a native caller: result released, exception printed and
+// cleared. Skips null and None.
+void ZL_CallCallback(PyObject* callable, PyObject* args);
+
+// Registration of each area, called by module start-up in this order: types, then
+// functions. Each returns 0, or -1 with an exception set.
+int ZL_AddDecimalType(PyObject* module);
+int ZL_AddClientType(PyObject* module);
+int ZL_AddDeferredType(PyObject* module);
+int ZL_AddJSONTypes(PyObject* module);
+int ZL_AddSemaphoreType(PyObject* module);
+int ZL_AddUtilityFunctions(PyObject* module);
+
+// The native client library, reached only through these (the Client type's sources
+// define them): a new native client on the module's dispatcher, its disconnection,
+// and the message text of a status code.
+QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher);
+void ZL_DisconnectNativeClient(QPX_Client* client);
+std::string ZL_StatusMessage(int code);
+
+// Python functions of the timers area, listed in the module's method table.
+extern PyMethodDef ZL_TimerMethods[];
+
+namespace QPX {
+
+// Native client pool. trackClient stores a pooled or new native client in *slot and
+// tells whether the module is active (the slot is left alone when it is not);
+// untrackClient disconnects the client and returns it to the pool.
+bool trackClient(QPX_Client** slot);
+void untrackClient(QPX_Client* client);
+
+// Errors raised to Python as the package's Error(code, message). Each returns null.
+PyObject* setException(int code, const std::string& message);
+PyObject* setException(ClientObject* client, int code);
+PyObject* setException(int code, CLU_Table* reply);
+std::string translate(int code);
+// Sets fAborted on every listed timer Deferred and wakes its job, so that none calls
+// back or waits out its delay. Interpreter lock held.
+void AbortTimers(MODULE_STATE* state);
+// Power event callback of the module (1 suspend, 2 resume), on the listener thread.
+int32 _power_callback(int32 event, void* param);
+
+// RuntimeError "no module state!".
+PyObject* noModuleState();
+
+// Text arguments. ConvertString: bytes up to the first NUL or the UTF-8 of a str; an
+// "O&" converter (1 done, 0 with ValueError set).
+int ConvertString(PyObject* obj, std::string* out);
+
+// Value conversion between entries and Python objects. The FromCLU functions return
+// a new reference or null with an exception set; the FromPy functions report a
+// failure through the pending exception.
+PyObject* List_FromCLU(const CLU_List* list);
+PyObject* Table_FromCLU(const CLU_Table* table);
+void List_FromPy(PyObject* obj, CLU_List* out);
+void Table_FromPy(PyObject* obj, CLU_Table* out);
+// Imports the datetime capsule for the conversions; -1 with an exception set.
+int InitUtilities();
+// Releases the texts of table keys kept between conversions (at module clear).
+void ClearKeyCache();
+
+// One Decimal value per object; a result is always a new object.
+struct DecimalObject {
+    PyObject_HEAD
+    CL_Decimal fValue;
+    // hash(float(value)), computed on first use; -1 until then.
+    Py_hash_t fHash;
+
+    // A new Decimal of value 0, or null with MemoryError.
+    static DecimalObject* Allocate();
+};
+extern PyTypeObject DecimalType;
+inline bool IsDecimal(PyObject* obj) {
+    return PyObject_TypeCheck(obj, &DecimalType);
+}
+// "O&" converter of Decimal operands: a new reference in *result, or 0 with an
+// exception set.
+int ConvertDecimal(PyObject* object, DecimalObject** result);
+
+// The handle of one asynchronous operation or timer. The flags are read by Python
+// and written by worker threads; fAborted changes that a waiting timer must see are
+// made under the module's fTimerLock followed by a signal of fCondition.
+struct DeferredObject {
+    PyObject_HEAD
+    ClientObject* fClient;
+    PyObject* fSuccess;
+    PyObject* fError;
+    PyObject* fProgress;
+    PyObject* fIdle;
+    PyObject* fUserData;
+    std::atomic<bool> fAborted;
+    std::atomic<bool> fExecuted;
+    std::atomic<bool> fPending;
+    CL_Condition fCondition;
+
+    DeferredObject(ClientObject* client, PyObject* userdata, PyObject* success, PyObject* error,
+                   PyObject* progress, PyObject* idle);
+    ~DeferredObject();
+
+    // A new pending Deferred holding references to every non-null callable; userdata
+    // must not be null. Null with MemoryError.
+    static DeferredObject* Allocate(ClientObject* client, PyObject* userdata, PyObject* success,
+                                    PyObject* error, PyObject* progress, PyObject* idle);
+};
+extern PyTypeObject DeferredType;
+
+}  // namespace QPX
+
+// Text of a str as UTF-8, NULs included; false with the encoder's exception pending.
+bool UnicodeToUTF8(PyObject* str, std::string* out);
+
+// One value to Python (new reference, or null with an exception) and back.
+PyObject* Entry_FromCLU(const CLU_Entry* entry);
+void Entry_FromPy(PyObject* obj, CLU_Entry* out);
+
+// Parses a str or bytes text into value; false when it is not a number (ValueError
+// set when the object is neither str nor bytes). *overflow tells a range failure.
+bool QPX_Decimal_from_string(CL_Decimal& value, PyObject* text, bool* overflow);

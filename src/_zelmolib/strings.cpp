@@ -1,0 +1,25 @@
+// Text arguments from Python as UTF-8 std::strings.
+#include "module.h"
+
+bool UnicodeToUTF8(PyObject* str, std::string* out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!data) return false;
+    out->assign(data, static_cast<size_t>(size));
+    return true;
+}
+
+namespace QPX {
+
+int ConvertString(PyObject* obj, std::string* out) {
+    if (PyBytes_Check(obj)) {
+        const char* data = PyBytes_AS_STRING(obj);
+        out->assign(data, strnlen(data, static_cast<size_t>(PyBytes_GET_SIZE(obj))));
+        return 1;
+    }
+    if (PyUnicode_Check(obj)) return UnicodeToUTF8(obj, out) ? 1 : 0;
+    PyErr_SetString(PyExc_ValueError, "Expected 'str' or 'unicode' object");
+    return 0;
+}
+
+}  // namespace QPX

@@ -1,0 +1,273 @@
+// Timers on dispatcher workers, the interpreter time limit, the power event callback
+// and the default idle callable.
+#include "lumo/clock.h"
+#include "module.h"
+
+namespace QPX {
+
+// One-shot timer: waits on its Deferred's condition, then calls the callback unless
+// the Deferred was cancelled. The module's timer list holds the Deferred until the
+// wait is over.
+class TimerJob : public CL_Job {
+public:
+    TimerJob(uint32 timeout, DeferredObject* deferred) : fTimeOut(timeout), fDeferred(deferred) {
+        MODULE_STATE* s = ZL_GetState();
+        if (s && s->fTimerList) PyList_Append(s->fTimerList, reinterpret_cast<PyObject*>(deferred));
+    }
+    ~TimerJob() override {}
+    CL_Status Run() override;
+
+private:
+    // True when the delay ran out without a cancel; the caller holds fTimerLock.
+    bool Wait(MODULE_STATE* s);
+
+    uint32 fTimeOut;
+    DeferredObject* fDeferred;
+};
+
+bool TimerJob::Wait(MODULE_STATE* s) {
+    // Wake-ups without a signal go back to waiting for the rest of the delay.
+    const uint32 start = CL_GetTime();
+    for (;;) {
+        if (fDeferred->fAborted) return false;
+        uint32 elapsed = CL_GetTime() - start;
+        if (elapsed >= fTimeOut) return true;
+        CL_Status status = fDeferred->fCondition.Wait(&s->fTimerLock, fTimeOut - elapsed);
+        if (status != CL_OK && status != CL_TIMEOUT) return false;
+    }
+}
+
+CL_Status TimerJob::Run() {
+    DeferredObject* d = fDeferred;
+    PyGILState_STATE gil;
+    if (!ZL_EnterPython(&gil)) {
+        // Interpreter gone, or the module cleaned up (which aborted the timer).
+        d->fPending = false;
+        if (!Py_IsInitialized() || Py_IsFinalizing()) d->fAborted = true;
+        return CL_OK;
+    }
+    MODULE_STATE* s = ZL_GetState();
+    Py_INCREF(d);
+
+    bool fire;
+    PyThreadState* saved = PyEval_SaveThread();
+    s->fTimerLock.Lock();
+    fire = Wait(s);
+    s->fTimerLock.Unlock();
+    if (!Py_IsInitialized() || Py_IsFinalizing()) {
+        // Taking the interpreter lock back now would end this thread; leave without it.
+        d->fPending = false;
+        d->fAborted = true;
+        return CL_OK;
+    }
+    PyEval_RestoreThread(saved);
+
+    if (s->fTimerList) {
+        PyObject* list = s->fTimerList;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            if (PyList_GET_ITEM(list, i) == reinterpret_cast<PyObject*>(d)) {
+                PySequence_DelItem(list, i);
+                break;
+            }
+        }
+    }
+    d->fPending = false;
+    if (fire && !d->fAborted) {
+        PyObject* callback = d->fSuccess;
+        if (callback) {
+            Py_INCREF(callback);
+            Py_XDECREF(PyObject_CallOneArg(callback, d->fUserData));
+            ZL_ReportCallbackError();
+            Py_DECREF(callback);
+        }
+        d->fExecuted = true;
+    }
+    Py_DECREF(d);
+    ZL_LeavePython(gil);
+    return CL_OK;
+}
+
+void AbortTimers(MODULE_STATE* s) {
+    if (!s->fTimerList) return;
+    PyObject* list = s->fTimerList;
+    s->fTimerLock.Lock();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        DeferredObject* d = reinterpret_cast<DeferredObject*>(PyList_GET_ITEM(list, i));
+        d->fAborted = true;
+        d->fCondition.Signal();
+    }
+    s->fTimerLock.Unlock();
+}
+
+int32 _power_callback(int32 event, void*) {
+    if (event != 1 && event != 2) return 0;
+    PyGILState_STATE gil;
+    if (!ZL_EnterPython(&gil)) return 0;
+    MODULE_STATE* s = ZL_GetState();
+    PyObject* callable;
+    if (event == 1) {
+        ZL_LockThreads(s);
+        for (QPX_Client* client : s->fClientList)
+            ZL_DisconnectNativeClient(client);
+        ZL_UnlockThreads(s);
+        callable = s->fSuspendCB;
+    } else {
+        callable = s->fResumeCB;
+    }
+    Py_XINCREF(callable);
+    ZL_CallCallback(callable, nullptr);
+    Py_XDECREF(callable);
+    ZL_LeavePython(gil);
+    return 0;
+}
+
+int interpreter_timeout_handler(PyObject*, PyFrameObject*, int, PyObject*) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s) {
+        PyErr_SetString(PyExc_RuntimeError, "no module state!");
+        return -1;
+    }
+    if (s->fTimeOut == 0) return 0;
+    if (CL_GetTime() - s->fStartTime <= s->fTimeOut) return 0;
+
+    PyEval_SetTrace(nullptr, nullptr);
+    PyObject* scripting = PyImport_ImportModule("zelmolib.scripting");
+    PyObject* handler = nullptr;
+    if (scripting) {
+        handler = PyObject_GetAttrString(scripting, "timeout_handler");
+        Py_DECREF(scripting);
+    }
+    PyObject* result = handler ? PyObject_CallNoArgs(handler) : nullptr;
+    Py_XDECREF(handler);
+    if (result) {
+        Py_DECREF(result);
+        s->fStartTime = CL_GetTime();
+        PyEval_SetTrace(interpreter_timeout_handler, nullptr);
+        return 0;
+    }
+    s->fTimeOut = 0;
+    s->fStartTime = CL_GetTime();
+    PyEval_SetTrace(interpreter_timeout_handler, nullptr);
+    return -1;
+}
+
+}  // namespace QPX
+
+namespace {
+
+using QPX::DeferredObject;
+
+PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"milliseconds", "callback", "userdata", nullptr};
+    int milliseconds = 0;
+    PyObject* callback = nullptr;
+    PyObject* userdata = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|O", const_cast<char**>(keywords),
+                                     &milliseconds, &callback, &userdata))
+        return nullptr;
+    DeferredObject* d =
+        DeferredObject::Allocate(nullptr, userdata, callback, nullptr, nullptr, nullptr);
+    if (!d) return nullptr;
+    MODULE_STATE* s = ZL_GetState();
+    if (s && s->fInitialized && s->fDispatcher) {
+        auto* job = new QPX::TimerJob(static_cast<uint32>(milliseconds < 0 ? 0 : milliseconds), d);
+        s->fDispatcher->AddJob(job, true);
+    }
+    return reinterpret_cast<PyObject*>(d);
+}
+
+PyObject* TimeoutValue(uint32 ms) {
+    if (ms == 0) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLong(ms);
+}
+
+PyObject* zl_set_interpreter_timeout(PyObject*, PyObject* args, PyObject* kwds) {
+    static const char* keywords[] = {"timeout", nullptr};
+    PyObject* timeout = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O", const_cast<char**>(keywords), &timeout))
+        return nullptr;
+    uint32 value = 0;
+    if (timeout && timeout != Py_None) {
+        long v = PyLong_AsLong(timeout);
+        if (v == -1 && PyErr_Occurred()) return nullptr;
+        value = static_cast<uint32>(v);
+    }
+    MODULE_STATE* s = ZL_GetState();
+    if (!s) return QPX::noModuleState();
+    uint32 previous = s->fTimeOut;
+    s->fTimeOut = value;
+    if (value) {
+        s->fStartTime = CL_GetTime();
+        PyEval_SetTrace(QPX::interpreter_timeout_handler, nullptr);
+    } else {
+        PyEval_SetTrace(nullptr, nullptr);
+    }
+    return TimeoutValue(previous);
+}
+
+PyObject* zl_get_interpreter_timeout(PyObject*, PyObject*) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s) return QPX::noModuleState();
+    return TimeoutValue(s->fTimeOut);
+}
+
+PyObject* zl_get_interpreter_time_left(PyObject*, PyObject*) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s) return QPX::noModuleState();
+    if (s->fTimeOut == 0) Py_RETURN_NONE;
+    uint32 elapsed = CL_GetTime() - s->fStartTime;
+    return PyLong_FromUnsignedLong(s->fTimeOut - std::min(s->fTimeOut, elapsed));
+}
+
+PyObject* zl_set_power_callbacks(PyObject*, PyObject* args, PyObject* kwds) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s) return QPX::noModuleState();
+    static const char* keywords[] = {"suspend", "resume", nullptr};
+    PyObject* suspend = nullptr;
+    PyObject* resume = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO", const_cast<char**>(keywords), &suspend,
+                                     &resume))
+        return nullptr;
+    Py_INCREF(suspend);
+    Py_INCREF(resume);
+    Py_XSETREF(s->fSuspendCB, suspend);
+    Py_XSETREF(s->fResumeCB, resume);
+    Py_RETURN_NONE;
+}
+
+PyObject* zl_set_default_idle_callback(PyObject*, PyObject* args, PyObject* kwds) {
+    MODULE_STATE* s = ZL_GetState();
+    if (!s) return QPX::noModuleState();
+    static const char* keywords[] = {"callback", nullptr};
+    PyObject* callback = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char**>(keywords), &callback))
+        return nullptr;
+    Py_INCREF(callback);
+    Py_XSETREF(s->fIdleCB, callback);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+#define ZL_VK(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
+
+PyMethodDef ZL_TimerMethods[] = {
+    {"start_timer", ZL_VK(zl_start_timer),
+     "start_timer(milliseconds, callback [, userdata]) -> Deferred\n\n"
+     "Calls callback(userdata) on a worker thread once the delay in milliseconds has "
+     "passed; the returned Deferred can be cancelled before that."},
+    {"set_default_idle_callback", ZL_VK(zl_set_default_idle_callback),
+     "set_default_idle_callback(callback)\n\n"
+     "Sets the default callback to be issued during client sync operations."},
+    {"set_power_callbacks", ZL_VK(zl_set_power_callbacks),
+     "set_power_callbacks(suspend, resume)\n\nSets callbacks for suspend/resume system events."},
+    {"set_interpreter_timeout", ZL_VK(zl_set_interpreter_timeout),
+     "set_interpreter_timeout(timeout) -> int\n\n"
+     "Sets new interpreter timeout and returns previous one or None."},
+    {"get_interpreter_timeout", zl_get_interpreter_timeout, METH_NOARGS,
+     "get_interpreter_timeout() -> int\n\nReturns the currently set interpreter timeout or None."},
+    {"get_interpreter_time_left", zl_get_interpreter_time_left, METH_NOARGS,
+     "get_interpreter_time_left() -> int\n\n"
+     "Returns the current time left for interpreter timeout or None."},
+    {nullptr, nullptr, 0, nullptr},
+};

@@ -1,0 +1,191 @@
+// Server discovery: a DISCOVER datagram to ten candidate ports through every
+// interface that can broadcast (the loopback addresses when none can), then the
+// servers' fixed-size replies gathered into one list, one entry per server id.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "lumo/clock.h"
+#include "lumo/digest.h"
+#include "lumo/tcp_client.h"
+
+namespace {
+
+CL_Mutex sDiscoverLock;
+
+constexpr uint32 kMaxInterfaces = 32;
+constexpr uint32 kScanLength = 6000;
+constexpr uint32 kListenPass = 100;
+constexpr uint32 kReadTimeOut = 1500;
+constexpr uint16 kPortStep = 20;
+constexpr uint16 kLowestServerPort = 1024;
+constexpr uint32 kInfoSize = 1024;
+
+#pragma pack(push, 1)
+struct DiscoveryPacket {
+    uint32 fMagic;
+    uint32 fVersion;
+    uint64 fID;
+    uint16 fSize;
+    uint32 fCheckSum;
+    uint8 fInfo[kInfoSize];
+};
+#pragma pack(pop)
+static_assert(sizeof(DiscoveryPacket) == CL_TCPClient::kDiscoveryPacketSize,
+              "discovery reply size");
+
+// Where a DISCOVER goes for one port: the broadcast address of every interface that
+// can broadcast, else the loopback interfaces' own addresses.
+std::vector<CL_NetAddress> Destinations(const CL_NetInterface* interfaces, uint32 count,
+                                        uint16 port) {
+    std::vector<CL_NetAddress> out;
+    for (uint32 i = 0; i < count; i++) {
+        uint32 features = interfaces[i].GetFeatures();
+        CL_NetAddress broadcast = interfaces[i].GetBroadcast();
+        if ((features & CL_NIC_UP) && (features & CL_NIC_CAN_BROADCAST) &&
+            !(features & CL_NIC_IS_LOOPBACK) && broadcast.IsOk()) {
+            broadcast.SetPort(port);
+            out.push_back(broadcast);
+        }
+    }
+    if (!out.empty()) return out;
+    for (uint32 i = 0; i < count; i++) {
+        if (interfaces[i].GetFeatures() & CL_NIC_IS_LOOPBACK) {
+            CL_NetAddress own = interfaces[i].GetAddress();
+            own.SetPort(port);
+            out.push_back(own);
+        }
+    }
+    return out;
+}
+
+// Drops the next datagram whatever its length (an empty one included); false when
+// none is queued.
+bool DropDatagram(CL_Socket* socket) {
+    uint8 byte;
+    int fd = socket->GetDescriptor();
+    return fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) >= 0;
+}
+
+}  // namespace
+
+CL_Status CL_TCPClient::DiscoverJob::Run() {
+    uint16 basePort = 0;
+    fInput.Seek(0, CL_SEEK_SET);
+    if (fInput.Read(&basePort, sizeof(basePort)) != sizeof(basePort)) basePort = 0;
+    if (basePort == 0) basePort = kDiscoverBasePort;
+
+    uint32 numScans = std::max<uint32>(fTimeOut / kScanLength, 1);
+    uint32 scanTime = fTimeOut / numScans;
+    // Room is left for the sends; a short scan listens for all of its time rather than
+    // letting the subtraction wrap.
+    uint32 listenTime = scanTime > kListenPass ? scanTime - kListenPass : scanTime;
+
+    CL_NetInterface interfaces[kMaxInterfaces];
+    uint32 count;
+    {
+        CL_AutoLocker locker(sDiscoverLock);
+        count = CL_NetInterface::Enumerate(interfaces, kMaxInterfaces);
+    }
+
+    std::vector<ServerInfo*> servers;
+    bool cancelled = HasAborted();
+    for (uint32 scan = 0; scan < numScans && !cancelled; scan++) {
+        std::vector<CL_Socket*> sockets;
+        CL_PacketHeader request;
+        CL_MakeDiscoverRequest(&request);
+        for (uint32 k = 0; k < kDiscoverPortCount; k++) {
+            uint16 port = uint16(basePort + kPortStep * k);
+            std::vector<CL_NetAddress> destinations = Destinations(interfaces, count, port);
+            if (destinations.empty()) continue;
+            for (const CL_NetAddress& destination : destinations) {
+                CL_Socket* socket = new CL_Socket(destination, CL_SOCKET_TYPE_UDP);
+                CL_Status status = socket->SetBroadcast(destination);
+                if (status == 0) {
+                    socket->Write(&request, sizeof(request), scanTime);
+                    status = socket->GetIOError(false);
+                }
+                if (status != 0) {
+                    socket->Close();
+                    delete socket;
+                    continue;
+                }
+                sockets.push_back(socket);
+            }
+            CL_Thread::Sleep(10);
+        }
+
+        uint32 budget = listenTime;
+        while (budget > 0 && !sockets.empty() && !(cancelled = HasAborted())) {
+            CL_Set<CL_Socket*> readable;
+            for (CL_Socket* socket : sockets) readable.Add(socket);
+            uint32 start = CL_GetTime();
+            CL_Status status = CL_Socket::Select(&readable, nullptr, nullptr, nullptr,
+                                                 std::min(budget, kListenPass), nullptr);
+            if (status == 0) {
+                for (CL_Socket* socket : readable) {
+                    for (uint32 n = 0; n < 64 && !(cancelled = HasAborted()); n++) {
+                        if (!socket->Pending(kDiscoveryPacketSize)) {
+                            // Shorter datagrams never make a reply; left queued they
+                            // would keep the socket readable for ever.
+                            if (!DropDatagram(socket)) break;
+                            continue;
+                        }
+                        DiscoveryPacket packet;
+                        memset(&packet, 0, sizeof(packet));
+                        uint32 got = socket->Read(&packet, sizeof(packet), kReadTimeOut);
+                        if (got != sizeof(packet) || socket->GetIOError(false) != 0) {
+                            socket->Discard(0);
+                            break;
+                        }
+                        if (packet.fMagic != CL_IPC_MAGIC) continue;
+                        bool known = false;
+                        for (ServerInfo* info : servers) known = known || info->fID == packet.fID;
+                        if (known) continue;
+                        CL_Blob infoBytes(packet.fInfo, kInfoSize, true);
+                        if (infoBytes.CheckSum() != packet.fCheckSum ||
+                            packet.fVersion < CL_IPC_VERSION ||
+                            (packet.fID & 0xFFFF) < kLowestServerPort)
+                            continue;
+                        ServerInfo* info = new ServerInfo;
+                        info->fID = packet.fID;
+                        info->fProtocolVersion = packet.fVersion;
+                        info->fAddress = socket->GetAddress();
+                        info->fAddress.SetPort(uint16(packet.fID & 0xFFFF));
+                        info->fInfo = CL_Blob(packet.fInfo, std::min<uint32>(packet.fSize, kInfoSize),
+                                              true);
+                        servers.push_back(info);
+                    }
+                }
+            } else if (status != CL_TIMEOUT) {
+                CL_Thread::Sleep(std::min(budget, kListenPass));
+            }
+            uint32 elapsed = CL_GetTime() - start;
+            budget = elapsed >= budget ? 0 : budget - elapsed;
+        }
+        for (CL_Socket* socket : sockets) {
+            socket->Close();
+            delete socket;
+        }
+    }
+
+    CL_Blob result;
+    result += uint32(servers.size());
+    for (auto it = servers.rbegin(); it != servers.rend(); ++it) {
+        ServerInfo* info = *it;
+        CL_Blob id(&info->fID, sizeof(info->fID), true);
+        result += CLU_MD5(id.Encode(CL_BLOB_CODING_BASE_16)).Get();
+        result += info->fAddress.GetIP();
+        result += uint16(info->fID & 0xFFFF);
+        result += info->fInfo.GetSize();
+        if (info->fInfo.GetSize() > 0) result.Write(info->fInfo.GetDataForRead(), info->fInfo.GetSize());
+        delete info;
+    }
+    if (!cancelled) cancelled = HasAborted();
+    QuitProgress();
+    if (cancelled) return Error(CL_CANCELLED);
+    result.Seek(0, CL_SEEK_SET);
+    return Success(result);
+}

@@ -1,0 +1,211 @@
+#include "qpx/zelmo_client/client.h"
+
+#include "lumo/status.h"
+#include "lumo/timestamp.h"
+#include "qpx/client/client_core.h"
+#include "qpx/client/rpc_factory.h"
+
+namespace {
+
+// The table the RPC client sends in its handshake: the caller's options with the
+// connection's own keys set over them, in this order.
+CLU_Table MakeConnectTable(const QPX_ServerSpec* spec, const CLU_Table& options, uint32 timeout) {
+    CLU_Table table;
+    if (!spec) return table;
+    table = options;
+    table.Set("host", spec->fHost);
+    table.Set("port", spec->fPort);
+    table.Set("timeout", timeout);
+    table.Set("conn_flags", options.Exists("flags") ? options.GetInt32("flags", 0) : int32(9));
+    table.Set("parent_client_id", options.GetInt32("parent_client_id", 0));
+    table.Set("sid", spec->fSID);
+    table.Set("remote_address", spec->fRemoteAddress);
+    // Minutes east of Greenwich; the offset is milliseconds west.
+    int64 offset = CL_TimeStamp::Now().GetTimeZoneOffset();
+    table.Set("timezone", static_cast<int64>(-(offset / 60000)));
+    return table;
+}
+
+}  // namespace
+
+QPX_Client::QPX_Client(CL_Dispatcher* dispatcher) : QPX_Client(QPX_NewRPCClient(dispatcher)) {}
+
+QPX_Client::QPX_Client(CL_Client* rpc) : fCore(new QPX_ClientCore), fClient(rpc) {
+    fCore->fRPC = rpc;
+}
+
+QPX_Client::~QPX_Client() {
+    {
+        // Requests still in flight keep the core; from here on they leave the state
+        // and the RPC client alone.
+        CL_AutoLocker guard(fCore->fLock);
+        fCore->fRPC = nullptr;
+    }
+    delete fClient;
+}
+
+uint32 QPX_Client::GetServerList(QPX_ServerSpec* list, uint32 listSize, uint32 timeout,
+                                 uint16 port) {
+    CL_Blob request;
+    request += port;
+    CL_Blob reply;
+    if (fClient->Discover(request, reply, timeout) != CL_OK) return 0;
+    reply.Seek(0, CL_SEEK_SET);
+    uint32 count = QPX_ReadServerCount(reply);
+    if (count > listSize) count = listSize;
+    for (uint32 i = 0; i < count; ++i)
+        QPX_ReadServerSpec(reply, &list[i]);
+    return count;
+}
+
+void QPX_Client::GetServerList(QPX_DiscoverCB discover, QPX_ErrorCB error,
+                               QPX_ProgressCB progress, void* userData, uint32 timeout,
+                               uint16 port) {
+    QPX_AsyncData* request = new QPX_AsyncData(this, discover, error, progress, userData);
+    CL_Blob blob;
+    blob += port;
+    blob.Seek(0, CL_SEEK_SET);
+    fClient->Discover(blob, &QPX_AsyncData::DiscoverCB, &QPX_AsyncData::ErrorCB,
+                      &QPX_AsyncData::ProgressCB, request, timeout);
+}
+
+QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CLU_Table& options,
+                               uint32 timeout) {
+    CLU_Table settings = MakeConnectTable(spec, options, timeout);
+    CL_Blob reply;
+    CL_Status status = fClient->Connect(settings, reply, timeout);
+    if (status != CL_OK) {
+        Disconnect();
+        return status;
+    }
+    CL_AutoLocker guard(fCore->fLock);
+    QPX_ReadReply(reply, output);
+    fCore->fConnectionInfo = *output;
+    fCore->fDatabase.Clear(false);
+    fCore->fUser.Clear(false);
+    return CL_OK;
+}
+
+void QPX_Client::Connect(QPX_ServerSpec* spec, const CLU_Table& options,
+                         QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                         QPX_ProgressCB progress, void* userData, uint32 timeout) {
+    QPX_AsyncData* request = new QPX_AsyncData(this, success, error, progress, userData);
+    CLU_Table settings = MakeConnectTable(spec, options, timeout);
+    fClient->Connect(settings, &QPX_AsyncData::ConnectCB, &QPX_AsyncData::ErrorCB,
+                     &QPX_AsyncData::ProgressCB, request, timeout);
+}
+
+QPX_Status QPX_Client::Connect(QPX_Server*, CLU_Table*, const CLU_Table&) {
+    return CL_ERROR;
+}
+
+void QPX_Client::Connect(QPX_Server*, const CLU_Table&, QPX_SuccessWithTableCB, QPX_ErrorCB,
+                         QPX_ProgressCB, void*) {}
+
+void QPX_Client::Disconnect() {
+    CheckResult(CL_NOT_CONNECTED);
+}
+
+void QPX_Client::Interrupt() {
+    fClient->Interrupt();
+}
+
+uint32 QPX_Client::GetID() {
+    return fClient->GetID();
+}
+
+void QPX_Client::WaitForJobs() {
+    fClient->WaitForJobs();
+}
+
+void QPX_Client::SetDispatcher(CL_Dispatcher* dispatcher) {
+    fClient->SetDispatcher(dispatcher);
+}
+
+void QPX_Client::SetDefaultIdleCB(QPX_IdleCB idle) {
+    fCore->fIdle.store(idle);
+}
+
+QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* output,
+                               QPX_IdleCB idle, uint32 timeout) {
+    // The request and the reply never share a buffer: after a failed write the RPC
+    // client may hand back what it was sending.
+    CL_Blob request;
+    if (input) {
+        input->Flatten(request);
+        request.Seek(0, CL_SEEK_SET);
+    }
+    if (!idle) idle = fCore->fIdle.load();
+    CL_Blob reply;
+    QPX_Status status = fClient->Execute(cmd, request, reply, idle, timeout);
+    if (!QPX_HasServerReply(status)) reply.SetSize(0);
+
+    CLU_Table own;
+    CLU_Table* table = output ? output : &own;
+    QPX_ReadReply(reply, table);
+    if (output && !output->Exists("CHECKSUM")) output->Set("CHECKSUM", reply.CheckSum());
+    // A zero "ERRNO" must not turn a transport failure into success.
+    int32 serverCode = table->GetInt32("ERRNO", 0);
+    if (serverCode != 0) status = serverCode;
+
+    if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) {
+        if (CLU_Table* info = table->GetTable("USERINFO", nullptr)) {
+            std::string name = info->GetString("Nome", std::string());
+            std::string password = info->GetString("ParolaChiave", std::string());
+            CL_AutoLocker guard(fCore->fLock);
+            fCore->fUser.Set("name", name);
+            fCore->fUser.Set("password", password);
+        }
+    }
+    return CheckResult(status);
+}
+
+void QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, QPX_SuccessWithTableCB success,
+                         QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle,
+                         void* userData, uint32 timeout) {
+    QPX_AsyncData* request = new QPX_AsyncData(this, QPX_AsyncData::Execute, success, error,
+                                               progress, idle, userData, cmd);
+    StartRequest(request, cmd, input, &QPX_AsyncData::IdleCB, timeout);
+}
+
+void QPX_Client::StartRequest(QPX_AsyncData* request, QPX_Command cmd, const CLU_Table* input,
+                              QPX_IdleCB idle, uint32 timeout) {
+    CL_Blob blob;
+    if (input) {
+        input->Flatten(blob);
+        blob.Seek(0, CL_SEEK_SET);
+    }
+    fClient->Execute(cmd, blob, &QPX_AsyncData::ExecuteCB, &QPX_AsyncData::ErrorCB,
+                     &QPX_AsyncData::ProgressCB, idle, request, timeout);
+}
+
+CLU_Table QPX_Client::GetDatabase() {
+    CL_AutoLocker guard(fCore->fLock);
+    return fCore->fDatabase;
+}
+
+CLU_Table QPX_Client::GetUser() {
+    CL_AutoLocker guard(fCore->fLock);
+    return fCore->fUser;
+}
+
+void QPX_Client::GetConnectionInfo(CLU_Table* out) {
+    CL_AutoLocker guard(fCore->fLock);
+    *out = fCore->fConnectionInfo;
+}
+
+void QPX_Client::GetCurrentServerSpec(QPX_ServerSpec* spec) {
+    CLU_Table info;
+    GetConnectionInfo(&info);
+    spec->fHost = info.GetString("host", std::string());
+    spec->fPort = static_cast<uint16>(info.GetInteger("port", 0));
+    spec->fName = info.GetString("name", std::string());
+    spec->fDescription = info.GetString("desc", std::string());
+    spec->fDataVersion = static_cast<uint32>(info.GetInteger("data_version", 0));
+    spec->fUUID = CLU_UUID(info.GetString("uuid", std::string()));
+    spec->fMultiTenant = info.GetBool("multitenant_enabled", false);
+}
+
+QPX_Status QPX_Client::CheckResult(QPX_Status code) {
+    return fCore->CheckResult(code);
+}

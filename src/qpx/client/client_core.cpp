@@ -1,0 +1,108 @@
+#include "qpx/client/client_core.h"
+
+#include "lumo/status.h"
+
+bool QPX_EndsConnection(QPX_Status code) {
+    switch (code) {
+        case CL_SOCKET_CREATE_FAILED:
+        case CL_PROTOCOL_NOT_SUPPORTED:
+        case CL_BAD_HOST_ADDRESS:
+        case CL_CONNECTION_REFUSED:
+        case CL_NETWORK_UNREACHABLE:
+        case CL_HOST_UNREACHABLE:
+        case CL_ADDRESS_IN_USE:
+        case CL_CANNOT_CONNECT:
+        case CL_SOCKET_SETUP_FAILED:
+        case CL_BIND_FAILED:
+        case CL_LISTEN_FAILED:
+        case CL_SOCKET_READ_ERROR:
+        case CL_SOCKET_WRITE_ERROR:
+        case CL_NOT_CONNECTED:
+        case CL_CONNECTION_LOST:
+        case CL_INVALID_SOCKET:
+        case CL_IPC_BAD_REQUEST:
+        case CL_IPC_BAD_REPLY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+QPX_Status QPX_ClientCore::CheckResult(QPX_Status code) {
+    if (!QPX_EndsConnection(code)) return code;
+    CL_AutoLocker guard(fLock);
+    if (fRPC) fRPC->Disconnect();
+    fConnectionInfo.Clear(false);
+    fDatabase.Clear(false);
+    fUser.Clear(false);
+    return code;
+}
+
+bool QPX_HasServerReply(CL_Status transport) {
+    return transport == CL_OK || transport == CL_IPC_EXECUTE_FAILED;
+}
+
+void QPX_ReadReply(CL_Blob& reply, CLU_Table* table) {
+    table->Clear(false);
+    if (reply.GetSize() == 0) return;
+    reply.Seek(0, CL_SEEK_SET);
+    table->Unflatten(reply);
+    reply.Seek(0, CL_SEEK_SET);
+}
+
+uint32 QPX_ReadServerCount(CL_Blob& reply) {
+    uint32 count = 0;
+    count << reply;
+    // Every record takes some bytes: a count beyond what the reply can hold is a lie.
+    uint32 left = reply.GetSize() - reply.Tell();
+    uint32 most = left / QPX_MIN_SERVER_RECORD;
+    return count < most ? count : most;
+}
+
+void QPX_ReadServerSpec(CL_Blob& reply, QPX_ServerSpec* spec) {
+    std::string uuid;
+    uuid << reply;
+    spec->fUUID = CLU_UUID(uuid);
+    spec->fHost << reply;
+    uint16 port = 0;
+    port << reply;
+    spec->fPort = port;
+    uint32 length = 0;
+    length << reply;
+    uint32 left = reply.GetSize() - reply.Tell();
+    if (length > left) length = left;
+    CL_Blob info;
+    info.SetSize(0);
+    info.Write(reply, length);
+    info.Seek(0, CL_SEEK_SET);
+    spec->fName << info;
+    spec->fDescription << info;
+    uint32 version = 0;
+    version << info;
+    spec->fDataVersion = version;
+    bool multiTenant = false;
+    multiTenant << info;
+    spec->fMultiTenant = multiTenant;
+    spec->fCompress = true;
+    spec->fCryptLevel = QPX_CRYPT_NORMAL;
+}
+
+CLU_Table QPX_ReplyTable(const CLU_Table& reply, const char* key) {
+    CLU_Table* table = reply.GetTable(key, nullptr);
+    return table ? *table : CLU_Table();
+}
+
+CLU_List QPX_ReplyList(const CLU_Table& reply, const char* key) {
+    CLU_List* list = reply.GetList(key, nullptr);
+    return list ? *list : CLU_List();
+}
+
+CLU_List QPX_UpgradeLog(const CLU_Table& reply) {
+    CLU_List rows = QPX_ReplyList(reply, "LOG");
+    CLU_List log;
+    for (uint32 i = 0; i < rows.Count(); ++i) {
+        const CLU_Entry* row = rows.Get(static_cast<int32>(i));
+        log.Append(row ? CLU_Entry(*row).GetString(3) : std::string());
+    }
+    return log;
+}
