@@ -189,7 +189,7 @@ TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
     ASSERT_EQ(client.Auth(0), 0);
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("[Worker 1] Inizializzato"); }));
-    EXPECT_TRUE(test.fLog.Contains("[Dispatcher] Inizializzato"));
+    EXPECT_TRUE(test.fLog.Contains("Il client ha dati in arrivo, spostato nella coda di attesa"));
     char line[128];
     snprintf(line, sizeof(line), "[Server] Nuova connessione da 127.0.0.1; assegnata al client con ID %d",
              int(client.fClientID));
@@ -246,6 +246,7 @@ TEST(TCPServerSetup, BadAddressFails) {
 // Default candidates are fixed ports: only inside the test's own network namespace.
 TEST(TCPServerSetup, DefaultPortProbingSkipsBusyCandidates) {
     if (!InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+    CL_Init();
     CL_Socket holder(CL_SERVER_FIRST_LISTENER_PORT, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
     ASSERT_EQ(holder.Accept(nullptr, 0), 0);
     CL_TCPServer server;

@@ -164,11 +164,15 @@ inline CLU_Table Unflat(CL_Blob blob) {
     return table;
 }
 
+// The library is started before any server thread reads the clocks.
+struct LibraryStarted {
+    LibraryStarted() { CL_Init(); }
+};
+
 // A server on a free loopback port with the stand-in handlers and a log recorder.
 struct TestServer {
     explicit TestServer(uint16 flags = 0, uint32 logLevel = CL_LOG_LEVEL_DEBUG_VERBOSE,
                         uint32 timeOut = 0) {
-        CL_Init();
         memset(&fCallbacks, 0, sizeof(fCallbacks));
         fCallbacks.fLog = LogRecorder::Callback;
         fCallbacks.fExecute = rpc_test::Execute;
@@ -186,6 +190,7 @@ struct TestServer {
     void Apply() { fServer.SetCallbacks(&fCallbacks, &fLog); }
     CL_Status Start() { return fServer.Start(); }
 
+    LibraryStarted fStarted;
     CL_ServerCallbacks fCallbacks;
     LogRecorder fLog;
     CL_TCPServer fServer;
@@ -205,9 +210,17 @@ struct RawClient {
         fSocket = CL_Socket(CL_NetAddress(CL_NetAddress::LOOPBACK, port), CL_SOCKET_TYPE_TCP);
         return fSocket.Connect(2000) == 0;
     }
+    // Straight to the descriptor, so that a reader thread may use the socket meanwhile.
     CL_Status SendRaw(const void* data, uint32 size) {
-        fSocket.Write(data, size, 2000);
-        return fSocket.GetIOError(false);
+        const char* at = static_cast<const char*>(data);
+        while (size > 0) {
+            ssize_t n = send(fSocket.GetDescriptor(), at, size, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return CL_SOCKET_WRITE_ERROR;
+            at += n;
+            size -= uint32(n);
+        }
+        return 0;
     }
     CL_Status Send(const CL_PacketHeader& header, const CL_Blob& payload) {
         CL_Blob wire;

@@ -24,6 +24,16 @@ CL_ClientContext::~CL_ClientContext() {
     fRequests.Clear();
 }
 
+uint32 CL_ClientContext::GetNumRequests() {
+    CL_AutoLocker lock(fLock);
+    return fNumRequests;
+}
+
+CL_TimeStamp CL_ClientContext::GetLastRequestTime() {
+    CL_AutoLocker lock(fLock);
+    return fLastRequestTime;
+}
+
 CL_Status CL_ClientContext::Lock() {
     return fLock.Lock();
 }

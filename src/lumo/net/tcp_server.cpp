@@ -97,7 +97,7 @@ void CL_TCPServer::Setup(CLU_Table& settings) {
     fTimeOut = uint32(settings.GetInteger("timeout"));
     if (fTimeOut == 0) fTimeOut = CL_SERVER_DEFAULT_TIMEOUT;
     fFlags = uint16(settings.GetInteger("flags"));
-    fLogLevel = uint32(settings.GetInteger("log_level"));
+    SetLogLevel(uint32(settings.GetInteger("log_level")));
     fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
 }
 
@@ -190,7 +190,7 @@ CL_Status CL_TCPServer::Start() {
             CL_Thread::Sleep(10);
     }
     Log(CL_LOG_LEVEL_INFO, T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
-        (unsigned long long)fID, int(listenerPort), int(fLogLevel));
+        (unsigned long long)fID, int(listenerPort), int(GetLogLevel()));
     fRun = true;
     if (CL_AddPowerCallback(PowerThunk, this) != 0)
         Log(CL_LOG_LEVEL_WARNING,
@@ -270,7 +270,7 @@ void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
 }
 
 void CL_TCPServer::GetInfo(CLU_Table& info) {
-    info.Set("log_level", (long long)fLogLevel);
+    info.Set("log_level", (long long)GetLogLevel());
     info.Set("host", fAddress.GetIP());
     info.Set("port", (long long)fAddress.GetPort());
     info.Set("responder_port", (long long)fResponderPort);

@@ -81,7 +81,7 @@ void CL_TCPServer::DoKillClient(Client* client) {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
     client->fDead = true;
     client->fPartial = false;
-    context->AbortAll(fCallback.fAbort);
+    context->AbortAll(GetCallbacks().fAbort);
     if (locked) context->Unlock();
     fWaitingList->RemoveAll(client);
     fDeadList->RemoveAll(client);
@@ -109,7 +109,7 @@ CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
     info.Set("local", shown.IsLocal());
     info.Set("requests", (long long)client->fContext->GetNumRequests());
     info.Set("flags", (long long)client->fContext->GetFlags());
-    if (fCallback.fClientInfo) fCallback.fClientInfo(client->fContext, info);
+    if (GetCallbacks().fClientInfo) GetCallbacks().fClientInfo(client->fContext, info);
     return 0;
 }
 

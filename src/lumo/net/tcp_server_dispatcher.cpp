@@ -58,7 +58,7 @@ int32 CL_TCPServer::DispatcherThread(void* param) {
 
 void CL_TCPServer::ListenerLoop() {
     Log(CL_LOG_LEVEL_DEBUG, T("[Server] Inizializzato"));
-    if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
     while (!fQuit) {
         if (!fRun) {
             CL_Thread::Sleep(50);
@@ -88,7 +88,7 @@ void CL_TCPServer::ListenerLoop() {
         }
         fLock->Unlock();
     }
-    if (fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    if (GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Server] Terminato"));
 }
 
@@ -105,7 +105,7 @@ void CL_TCPServer::DispatcherLoop() {
         }
         if (!setupCalled) {
             setupCalled = true;
-            if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+            if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
         }
         fLock->Lock();
         if (!fRun) {
@@ -148,7 +148,7 @@ void CL_TCPServer::DispatcherLoop() {
         }
         fBusyCount--;
     }
-    if (setupCalled && fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    if (setupCalled && GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
 }
 
@@ -299,7 +299,7 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         HandleAbort(client, packet);
         delete packet;
     } else if (header.fType == CL_PACKET_TYPE_ABORT_ALL) {
-        client->fContext->AbortAll(fCallback.fAbort);
+        client->fContext->AbortAll(GetCallbacks().fAbort);
         WakeClientWorkers(client);
         delete packet;
     } else {
@@ -343,7 +343,7 @@ void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
     if (!context->HasAborted(sequence)) {
         context->SetAborted(sequence, true);
         context->Unlock();
-        if (fCallback.fAbort) fCallback.fAbort(context, sequence);
+        if (GetCallbacks().fAbort) GetCallbacks().fAbort(context, sequence);
         context->Lock();
         Request* request = client->fExecutingRequests.Get(int32(sequence));
         if (request && request->fWorker) request->fWorker->fDataCondition.Signal();

@@ -86,12 +86,12 @@ void CL_TCPServer::ReapDeadClient(Worker* worker) {
         client->fPinnedWorker = nullptr;
     }
     fLock->Unlock();
-    if (fCallback.fDisconnect) {
+    if (GetCallbacks().fDisconnect) {
         CL_ClientContext* context = client->fContext;
         delete context->GetCipher();
         context->SetCipher(nullptr);
         client->fContext = nullptr;
-        fCallback.fDisconnect(context);
+        GetCallbacks().fDisconnect(context);
     }
     delete client;
     fLock->Lock();
@@ -99,7 +99,7 @@ void CL_TCPServer::ReapDeadClient(Worker* worker) {
 
 void CL_TCPServer::WorkerLoop(Worker* worker) {
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Inizializzato"), int(worker->fID));
-    if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
     worker->fReady = true;
     bool retired = false;
     fLock->Lock();
@@ -163,7 +163,7 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
         if (worker->fQuit) break;
     }
     fLock->Unlock();
-    if (fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    if (GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Terminato"), int(worker->fID));
     delete worker;
     if (retired) fRetiring--;
@@ -354,11 +354,11 @@ bool CL_TCPServer::Authorize(Worker* worker, Client* client, const CL_PacketHead
             int(worker->fID), int(client->fID), int(n), Major(header.fVersion),
             Minor(header.fVersion), Patch(header.fVersion));
         refusal = CL_PROTOCOL_NOT_SUPPORTED;
-    } else if (!fCallback.fConnect) {
+    } else if (!GetCallbacks().fConnect) {
         Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Salto l'autorizzazione, il server è pubblico"),
             int(worker->fID), int(client->fID), int(n));
     } else {
-        refusal = fCallback.fConnect(context, &table);
+        refusal = GetCallbacks().fConnect(context, &table);
         if (refusal != 0)
             Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Autorizzazione fallita"),
                 int(worker->fID), int(client->fID), int(n));
@@ -427,12 +427,12 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
         return true;
     }
     CL_PacketType type = CL_PACKET_TYPE_FAILED;
-    if (!fCallback.fExecute) {
+    if (!GetCallbacks().fExecute) {
         Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"),
             int(worker->fID), int(client->fID), int(n));
     } else {
         input.Seek(0, CL_SEEK_SET);
-        CL_Status result = fCallback.fExecute(command, input, *output, context, n);
+        CL_Status result = GetCallbacks().fExecute(command, input, *output, context, n);
         if (result == CL_IPC_DONT_COUNT) {
             result = 0;
             *counted = false;
