@@ -48,7 +48,10 @@ typedef void (*CL_AbortCB)(CL_ClientContext* context, uint32 requestID);
 typedef void (*CL_ThreadSetupCB)(void* userData);
 typedef void (*CL_ThreadCleanupCB)(void* userData);
 
-// The application's callbacks; every member may be null.
+// The application's callbacks; every member may be null. They run on the server's
+// threads. fClientInfo runs with the server lock held, fAbort may run with the server
+// lock and the context lock held, and fLog may run with either: none of them may call
+// the server's own locking operations (Start, Stop, the client administration calls).
 struct CL_ServerCallbacks {
     CL_LogCB fLog;
     CL_ServerInfoCB fServerInfo;

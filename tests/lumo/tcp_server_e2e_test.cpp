@@ -19,7 +19,7 @@ CLU_Table Settings(uint16 port, uint32 connFlags) {
     CLU_Table settings;
     settings.Set("host", std::string("127.0.0.1"));
     settings.Set("port", (long long)port);
-    settings.Set("timeout", 5000);
+    settings.Set("timeout", 30000);  // generous: the suites also run under the sanitizers
     settings.Set("conn_flags", (long long)connFlags);
     settings.Set("user", std::string("e2e"));
     return settings;

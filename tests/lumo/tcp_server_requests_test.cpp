@@ -407,6 +407,22 @@ TEST(TCPServerRequests, ChunksArrivingOverSeveralPassesAreGathered) {
     EXPECT_EQ(Unflat(reply), input);
 }
 
+// A request far larger than the socket buffers: the kernel stops taking the
+// client's bytes until the server reads, so the server must read a chunk as it comes.
+TEST(TCPServerRequests, LargeRequestsPassFlowControl) {
+    TestServer test(CL_IPC_AES_CRYPTING, CL_LOG_LEVEL_WARNING);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    CLU_Table input = BigTable(300000);
+    for (int round = 0; round < 5; round++) {
+        CLU_Table output;
+        ASSERT_EQ(client.Call(rpc_test::kEcho, input, &output), CL_PACKET_TYPE_DATA) << round;
+        EXPECT_EQ(output, input);
+    }
+}
+
 TEST(TCPServerRequests, BadChecksumAndUnknownTypesGetNoReply) {
     TestServer test(CL_IPC_COMPRESS);
     ASSERT_EQ(test.Start(), 0);

@@ -230,51 +230,62 @@ void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& w
     }
 }
 
-// Reads at most one chunk, and only a whole one. True when the client was killed.
+// Moves what the socket holds of the client's current chunk into its staging buffer
+// without waiting, and queues the chunk once it is whole: at most one chunk per call.
+// The bytes are taken as they come because TCP stops sending when the receiver reads
+// nothing, so a chunk left in the kernel until it is whole may never become whole.
+// True when the client was killed.
 bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
     CL_Socket* socket = client->fSocket;
-    if (!socket->Pending(kHeaderSize)) {
-        CL_Status error = socket->GetIOError(false);
-        if (error != 0) {
+    CL_Blob& staged = client->fStaged;
+    uint32 have = staged.GetSize();
+    uint32 want = kHeaderSize;
+    CL_PacketHeader header;
+    if (have >= kHeaderSize) {
+        memcpy(&header, staged.GetDataForRead(), kHeaderSize);
+        want = kHeaderSize + CL_ChunkPayloadSize(header);
+    }
+    for (int step = 0; step < 2 && have < want; step++) {
+        staged.SetSize(want);
+        uint8* at = staged.GetDataForWrite();
+        uint32 got = at ? socket->Read(at + have, want - have, 0) : 0;
+        CL_Status error = at ? socket->GetIOError(false) : CL_OUT_OF_MEMORY;
+        have += got;
+        staged.SetSize(have);
+        if (error != 0 && error != CL_TIMEOUT) {
             KillWithLog(client, error);
             return true;
         }
-        if (socket->Pending(1) && !client->fPartial) {
-            client->fPartial = true;
-            client->fLastReadTime = now;
+        if (have < kHeaderSize) break;
+        if (want == kHeaderSize) {
+            memcpy(&header, staged.GetDataForRead(), kHeaderSize);
+            bool badMagic = header.fMagic != CL_IPC_MAGIC;
+            bool badVersion = !badMagic && header.fVersion > CL_IPC_VERSION;
+            // A first chunk announcing more than a blob can hold is as unusable as a
+            // bad header.
+            bool badSize = !badMagic && !badVersion && header.fType != CL_PACKET_TYPE_PING &&
+                           (header.fFlags & CL_IPC_FIRST_CHUNK) && header.fSize > CL_Blob::kMaxSize;
+            if (badMagic || badVersion || badSize) {
+                if (badVersion)
+                    Log(CL_LOG_LEVEL_ERROR,
+                        T("[Dispatcher] [%d] Ricevuta richiesta con versione del protocollo di "
+                          "comunicazione non supportata (%d.%d.%d)"),
+                        int(client->fID), int((header.fVersion >> 16) & 0xFF),
+                        int((header.fVersion >> 8) & 0xFF), int(header.fVersion & 0xFF));
+                else
+                    Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
+                        int(client->fID));
+                if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
+                    KillWithLog(client, CL_TIMEOUT);
+                else
+                    KillWithLog(client, CL_IPC_BAD_REQUEST);
+                return true;
+            }
+            want = kHeaderSize + CL_ChunkPayloadSize(header);
         }
-        return false;
     }
-    CL_PacketHeader header;
-    if (socket->Peek(&header, kHeaderSize, fTimeOut) != kHeaderSize) {
-        CL_Status error = socket->GetIOError(false);
-        KillWithLog(client, error ? error : CL_TIMEOUT);
-        return true;
-    }
-    bool badMagic = header.fMagic != CL_IPC_MAGIC;
-    bool badVersion = !badMagic && header.fVersion > CL_IPC_VERSION;
-    // A first chunk announcing more than a blob can hold is as unusable as a bad header.
-    bool badSize = !badMagic && !badVersion && header.fType != CL_PACKET_TYPE_PING &&
-                   (header.fFlags & CL_IPC_FIRST_CHUNK) && header.fSize > CL_Blob::kMaxSize;
-    if (badMagic || badVersion || badSize) {
-        if (badVersion)
-            Log(CL_LOG_LEVEL_ERROR,
-                T("[Dispatcher] [%d] Ricevuta richiesta con versione del protocollo di "
-                  "comunicazione non supportata (%d.%d.%d)"),
-                int(client->fID), int((header.fVersion >> 16) & 0xFF),
-                int((header.fVersion >> 8) & 0xFF), int(header.fVersion & 0xFF));
-        else
-            Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
-                int(client->fID));
-        if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
-            KillWithLog(client, CL_TIMEOUT);
-        else
-            KillWithLog(client, CL_IPC_BAD_REQUEST);
-        return true;
-    }
-    uint32 length = CL_ChunkPayloadSize(header);
-    if (!socket->Pending(kHeaderSize + length)) {
-        if (!client->fPartial) {
+    if (have < want) {
+        if (have > 0 && !client->fPartial) {
             client->fPartial = true;
             client->fLastReadTime = now;
             *waitStep = 1;
@@ -282,17 +293,10 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         return false;
     }
     client->fPartial = false;
-    socket->Read(&header, kHeaderSize, fTimeOut);
+    uint32 length = want - kHeaderSize;
     CL_Packet* packet = new CL_Packet(header);
-    if (length > 0) {
-        uint32 got = socket->Read(packet->fData, length, fTimeOut);
-        CL_Status error = socket->GetIOError(false);
-        if (got != length || error != 0) {
-            delete packet;
-            KillWithLog(client, error ? error : CL_TIMEOUT);
-            return true;
-        }
-    }
+    if (length > 0) packet->fData = CL_Blob(staged.GetDataForRead() + kHeaderSize, length, true);
+    staged.Clear(false);
     packet->fData.Seek(0, CL_SEEK_SET);
 
     if (header.fType == CL_PACKET_TYPE_ABORT) {
