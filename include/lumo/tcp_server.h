@@ -123,6 +123,12 @@ private:
         std::atomic<bool> fDead;
         std::atomic<uint64> fQueuedReadBytes;
         Worker* fServingWorker;
+
+        // What a queued chunk counts against the client's allowance: its bytes and
+        // its record, so that empty chunks count too.
+        static uint64 QueuedCost(const CL_Packet* packet) {
+            return uint64(packet->fData.GetSize()) + sizeof(CL_Packet);
+        }
     };
 
     class Worker : public CL_Object {
@@ -156,6 +162,7 @@ private:
     void ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet, uint32 now,
                     uint32* waitStep);
     bool ReadChunk(Client* client, uint32 now, uint32* waitStep);
+    bool ContinuesRequest(Client* client, uint32 sequence);
     void HandleAbort(Client* client, CL_Packet* packet);
     void PeriodicWork(uint32 now, uint32* lastSweep, uint32* lastLoad, uint32* lastPing);
     void AdjustLoad();

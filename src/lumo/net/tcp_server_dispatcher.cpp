@@ -306,9 +306,13 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         client->fContext->AbortAll(GetCallbacks().fAbort);
         WakeClientWorkers(client);
         delete packet;
+    } else if (!(header.fFlags & CL_IPC_FIRST_CHUNK) && !ContinuesRequest(client, header.fSequence)) {
+        // A later chunk of no request that is queued or being gathered would stay
+        // in the queue for ever.
+        delete packet;
     } else {
         client->fQueuedReadPackets->Append(packet);
-        client->fQueuedReadBytes += length;
+        client->fQueuedReadBytes += Client::QueuedCost(packet);
         if (header.fFlags & CL_IPC_FIRST_CHUNK) {
             Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
                 T("[Dispatcher] [%d] Il client ha dati in arrivo, spostato nella coda di attesa"),
@@ -320,6 +324,15 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         }
     }
     return false;
+}
+
+// Whether a chunk of `sequence` continues a request: one whose first chunk waits in
+// the queue, or one a worker has started. The caller holds the context lock.
+bool CL_TCPServer::ContinuesRequest(Client* client, uint32 sequence) {
+    for (CL_Packet* packet : *client->fQueuedReadPackets)
+        if (packet->fHeader.fSequence == sequence && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
+            return true;
+    return !client->fContext->HasAborted(sequence);
 }
 
 void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
@@ -334,7 +347,7 @@ void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
         for (CL_LinkedList<CL_Packet*>::iterator it = queue->begin(); it != queue->end(); ++it) {
             CL_Packet* packet = *it;
             if (packet->fHeader.fSequence != sequence) continue;
-            client->fQueuedReadBytes -= packet->fData.GetSize();
+            client->fQueuedReadBytes -= Client::QueuedCost(packet);
             queue->Remove(it);
             delete packet;
         }

@@ -190,7 +190,7 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
     uint32 n = header.fSequence;
     Request* request = new Request(n, worker);
     queue->Remove(at);
-    client->fQueuedReadBytes -= first->fData.GetSize();
+    client->fQueuedReadBytes -= Client::QueuedCost(first);
     context->StartRequest(n);
     CL_Blob input = first->fData;
     delete first;
@@ -221,7 +221,7 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
         }
         if (chunk) {
             queue->Remove(at);
-            client->fQueuedReadBytes -= chunk->fData.GetSize();
+            client->fQueuedReadBytes -= Client::QueuedCost(chunk);
             uint32 size = chunk->fData.GetSize();
             // A chunk that does not continue this packet is a lying peer.
             if (chunk->fHeader.fSize != left || chunk->fHeader.fType != header.fType || size > left) {
@@ -315,6 +315,15 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
     }
     delete request;
     context->EndRequest(n, counted);
+    // Chunks of this request still queued (it was cancelled while they came, or the
+    // client sent more than it announced) belong to nothing any more.
+    for (at = queue->begin(); at != queue->end(); ++at) {
+        CL_Packet* packet = *at;
+        if (packet->fHeader.fSequence != n || (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK)) continue;
+        client->fQueuedReadBytes -= Client::QueuedCost(packet);
+        queue->Remove(at);
+        delete packet;
+    }
     context->Unlock();
     if (status != 0) {
         *error = status;
