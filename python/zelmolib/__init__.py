@@ -1,7 +1,8 @@
 """Minimal stand-in for the pure-Python package that loads the native module.
 
 It carries only what the native module takes from it: the exception classes and the
-hook called when a native worker thread ends.
+hook called when a native worker thread ends. It then loads the native module and has
+it cleaned up at exit.
 """
 
 

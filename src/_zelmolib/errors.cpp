@@ -1,10 +1,11 @@
 // Errors raised to Python: the package's Error class with (code, message).
 #include "module.h"
+#include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
 
 std::string translate(int code) {
-    return ZL_StatusMessage(code);
+    return GetError(code);
 }
 
 PyObject* noModuleState() {

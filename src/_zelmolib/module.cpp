@@ -22,18 +22,14 @@ MODULE_STATE* StateOf(PyObject* module) {
     return module ? static_cast<MODULE_STATE*>(PyModule_GetState(module)) : nullptr;
 }
 
-bool InterpreterAlive() {
-    return Py_IsInitialized() && !Py_IsFinalizing();
-}
-
 void onCreateWorker(CL_ThreadID, void*) {
-    if (!InterpreterAlive()) return;
+    if (!ZL_InterpreterAlive()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
     PyGILState_Release(gil);
 }
 
 void onDestroyWorker(CL_ThreadID, void*) {
-    if (!InterpreterAlive()) return;
+    if (!ZL_InterpreterAlive()) return;
     PyGILState_STATE gil = PyGILState_Ensure();
     PyObject* name = PyUnicode_FromString("zelmolib");
     PyObject* pkg = name ? PyImport_GetModule(name) : nullptr;
@@ -70,6 +66,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     MODULE_STATE* s = StateOf(module);
     if (!s) return 0;
+    // The collector may clear the module before freeing it: the timers' jobs must not
+    // wait out their delays once the list no longer names them.
+    QPX::AbortTimers(s);
     Py_CLEAR(s->fIdleCB);
     Py_CLEAR(s->fSuspendCB);
     Py_CLEAR(s->fResumeCB);
@@ -151,6 +150,13 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
 
     CL_Dispatcher* dispatcher = s->fDispatcher;
     PyThreadState* saved = PyEval_SaveThread();
+    // Power events do nothing from here on. Leaving the registration now, while the
+    // interpreter still runs, lets a callable in progress finish: once finalisation has
+    // begun it would be ended inside the listener's table lock.
+    if (s->fPowerRegistered) {
+        CL_RemovePowerCallback(QPX::_power_callback);
+        s->fPowerRegistered = false;
+    }
     // The lists no longer change once the module is inactive.
     for (QPX_Client* client : s->fClientList)
         ZL_DisconnectNativeClient(client);
@@ -252,6 +258,10 @@ int InitState(PyObject* module, MODULE_STATE* s) {
 
 }  // namespace
 
+bool ZL_InterpreterAlive() {
+    return Py_IsInitialized() && !Py_IsFinalizing();
+}
+
 MODULE_STATE* ZL_GetState() {
     if (!gModuleDefPtr) return nullptr;
     PyObject* module = PyState_FindModule(gModuleDefPtr);
@@ -272,7 +282,7 @@ void ZL_UnlockThreads(MODULE_STATE* state) {
 
 bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive) {
     MODULE_STATE* s = sLiveState.load();
-    if (!InterpreterAlive() || !s || (needActive && !s->fInitialized)) return false;
+    if (!ZL_InterpreterAlive() || !s || (needActive && !s->fInitialized)) return false;
     *gil = PyGILState_Ensure();
     // The state may have gone while this thread waited.
     if (ZL_GetState() != s || (needActive && !s->fInitialized)) {

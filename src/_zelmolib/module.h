@@ -74,6 +74,9 @@ void ZL_UnlockThreads(MODULE_STATE* state);
 // the module state exists and the module is active (or `needActive` is false).
 // Callers end with ZL_LeavePython. Never called with the interpreter lock held.
 bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive = true);
+// The interpreter is initialised and not finalising: a native thread may take the
+// interpreter lock without being ended by the interpreter.
+bool ZL_InterpreterAlive();
 void ZL_LeavePython(PyGILState_STATE gil);
 // Prints and clears a pending exception of a callback called from native code.
 void ZL_ReportCallbackError();
@@ -90,12 +93,10 @@ int ZL_AddJSONTypes(PyObject* module);
 int ZL_AddSemaphoreType(PyObject* module);
 int ZL_AddUtilityFunctions(PyObject* module);
 
-// The native client library, reached only through these (the Client type's sources
-// define them): a new native client on the module's dispatcher, its disconnection,
-// and the message text of a status code.
+// Native clients of the pool, reached only through these (the Client type's sources
+// define them): a new native client on the module's dispatcher, its disconnection.
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher);
 void ZL_DisconnectNativeClient(QPX_Client* client);
-std::string ZL_StatusMessage(int code);
 
 // Python functions of the timers area, listed in the module's method table.
 extern PyMethodDef ZL_TimerMethods[];

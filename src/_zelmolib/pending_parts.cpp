@@ -1,6 +1,5 @@
 // Areas of the module not built yet: each registers nothing until its sources land
 // (and its definition here is deleted).
-#include "lumo/translator.h"
 #include "module.h"
 
 // Client type (client.cpp).
@@ -30,10 +29,3 @@ QPX_Client* ZL_NewNativeClient(CL_Dispatcher*) {
 
 // Native clients (client.cpp).
 void ZL_DisconnectNativeClient(QPX_Client*) {}
-
-// Status texts (client.cpp, through the client library's message table): the base
-// library's texts meanwhile.
-std::string ZL_StatusMessage(int code) {
-    const char* text = CL_GetError(code);
-    return text ? text : "";
-}

@@ -6,11 +6,13 @@
 namespace QPX {
 
 // One-shot timer: waits on its Deferred's condition, then calls the callback unless
-// the Deferred was cancelled. The module's timer list holds the Deferred until the
-// wait is over.
+// the Deferred was cancelled. The module's timer list names the Deferred until the
+// wait is over; the job holds a reference of its own, since clearing the module
+// empties the list while the job may still be queued.
 class TimerJob : public CL_Job {
 public:
     TimerJob(uint32 timeout, DeferredObject* deferred) : fTimeOut(timeout), fDeferred(deferred) {
+        Py_INCREF(deferred);
         MODULE_STATE* s = ZL_GetState();
         if (s && s->fTimerList) PyList_Append(s->fTimerList, reinterpret_cast<PyObject*>(deferred));
     }
@@ -41,20 +43,26 @@ CL_Status TimerJob::Run() {
     DeferredObject* d = fDeferred;
     PyGILState_STATE gil;
     if (!ZL_EnterPython(&gil)) {
-        // Interpreter gone, or the module cleaned up (which aborted the timer).
         d->fPending = false;
-        if (!Py_IsInitialized() || Py_IsFinalizing()) d->fAborted = true;
+        // Interpreter gone: the reference goes with the process.
+        if (!ZL_InterpreterAlive()) {
+            d->fAborted = true;
+            return CL_OK;
+        }
+        // Module cleaned up, which aborted the timer: only the reference is left.
+        gil = PyGILState_Ensure();
+        Py_DECREF(d);
+        PyGILState_Release(gil);
         return CL_OK;
     }
     MODULE_STATE* s = ZL_GetState();
-    Py_INCREF(d);
 
     bool fire;
     PyThreadState* saved = PyEval_SaveThread();
     s->fTimerLock.Lock();
     fire = Wait(s);
     s->fTimerLock.Unlock();
-    if (!Py_IsInitialized() || Py_IsFinalizing()) {
+    if (!ZL_InterpreterAlive()) {
         // Taking the interpreter lock back now would end this thread; leave without it.
         d->fPending = false;
         d->fAborted = true;

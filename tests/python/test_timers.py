@@ -207,3 +207,41 @@ class ShutdownTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class WakeUpTest(unittest.TestCase):
+    def test_wake_up_without_cancel_keeps_the_timer(self):
+        import ctypes
+        signal = ctypes.CDLL(_zelmolib.__file__)._ZN12CL_Condition6SignalEv
+        signal.argtypes = [ctypes.c_void_p]
+        # The condition is the Deferred's last field (two pointers).
+        offset = _zelmolib.Deferred.__basicsize__ - 16
+        fired = threading.Event()
+        d = _zelmolib.start_timer(400, lambda u: fired.set())
+        for _ in range(20):
+            time.sleep(0.01)
+            signal(id(d) + offset)
+        self.assertTrue(fired.wait(30))
+        self.assertTrue(wait_until(lambda: d.executed))
+        self.assertFalse(d.aborted)
+
+
+class PowerAtExitTest(unittest.TestCase):
+    def test_exit_while_a_power_callable_runs(self):
+        here = os.path.dirname(os.path.abspath(__file__))
+        r = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+            import sys, threading, time
+            sys.path.insert(0, %r)
+            import native, _zelmolib
+            started = threading.Event()
+            def suspend():
+                started.set()
+                time.sleep(0.3)
+                print("suspend done", flush=True)
+            _zelmolib.set_power_callbacks(suspend, None)
+            threading.Thread(target=native.power_event, args=(1,), daemon=True).start()
+            started.wait(30)
+            print("exiting", flush=True)
+            """ % here)], capture_output=True, text=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.split("\n")[:2], ["exiting", "suspend done"])
