@@ -154,7 +154,12 @@ void BM_RPCServerEcho(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RPCServerEcho)->Arg(0)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
-BENCHMARK(BM_RPCServerEcho)->Arg(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+BENCHMARK(BM_RPCServerEcho)
+    ->Arg(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)
+    ->Threads(1)
+    ->Threads(8)
+    ->Threads(32)
+    ->UseRealTime();
 
 // The same requests through the project's own client, one client object per thread.
 void BM_RPCClientEcho(benchmark::State& state) {
@@ -214,13 +219,13 @@ std::string GRPCAddress() {
 void BM_GRPCUnaryEcho(benchmark::State& state) {
     grpc::ChannelArguments arguments;
     arguments.SetInt("grpc.use_local_subchannel_pool", 1);
-    auto channel = grpc::CreateCustomChannel(GRPCAddress(), grpc::InsecureChannelCredentials(),
-                                             arguments);
+    auto channel =
+        grpc::CreateCustomChannel(GRPCAddress(), grpc::InsecureChannelCredentials(), arguments);
     auto stub = zelmo_bench::Echo::NewStub(channel);
     zelmo_bench::EchoMessage request;
     CL_Blob payload = Payload();
-    request.set_payload(std::string(reinterpret_cast<const char*>(payload.GetDataForRead()),
-                                    payload.GetSize()));
+    request.set_payload(
+        std::string(reinterpret_cast<const char*>(payload.GetDataForRead()), payload.GetSize()));
     zelmo_bench::EchoMessage reply;
     for (auto _ : state) {
         grpc::ClientContext context;

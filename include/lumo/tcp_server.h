@@ -134,7 +134,11 @@ private:
     class Worker : public CL_Object {
     public:
         Worker(uint32 id, CL_TCPServer* server)
-            : fID(id), fThreadID(0), fServer(server), fQuit(false), fReady(false),
+            : fID(id),
+              fThreadID(0),
+              fServer(server),
+              fQuit(false),
+              fReady(false),
               fPinnedClient(nullptr) {}
         uint32 fID;
         CL_ThreadID fThreadID;

@@ -266,7 +266,8 @@ namespace {
 // every command records the thread it ran on.
 std::mutex sThreadsLock;
 std::vector<CL_ThreadID> sThreads;
-CL_Status PinningExecute(CL_Command command, CL_Blob&, CL_Blob&, CL_ClientContext* context, uint32) {
+CL_Status PinningExecute(CL_Command command, CL_Blob&, CL_Blob&, CL_ClientContext* context,
+                         uint32) {
     {
         std::lock_guard<std::mutex> lock(sThreadsLock);
         sThreads.push_back(CL_Thread::CurrentID());

@@ -62,13 +62,14 @@ TEST_P(ClientFlags, ConnectsAndExchangesEverySize) {
     client.Disconnect();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TCPServerEndToEnd, ClientFlags,
-    ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS), uint16(CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_BLOWFISH_CRYPTING), uint16(CL_IPC_AES_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+INSTANTIATE_TEST_SUITE_P(TCPServerEndToEnd, ClientFlags,
+                         ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS),
+                                           uint16(CL_IPC_TEA_CRYPTING),
+                                           uint16(CL_IPC_BLOWFISH_CRYPTING),
+                                           uint16(CL_IPC_AES_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
 
 CL_Status Refuse(CL_ClientContext*, void*) {
     return 3001;
@@ -138,7 +139,8 @@ CL_Status BothError(CL_Status code, CL_Blob& partial, void* userData) {
 }
 CL_Status BothProgress(CL_ProgressType state, double completeness, const std::string& message,
                        CL_Blob* partial, void* userData) {
-    return OnProgress(state, completeness, message, partial, &static_cast<Both*>(userData)->fProgress);
+    return OnProgress(state, completeness, message, partial,
+                      &static_cast<Both*>(userData)->fProgress);
 }
 
 TEST(TCPServerEndToEnd, ProgressReachesTheClient) {
@@ -149,7 +151,8 @@ TEST(TCPServerEndToEnd, ProgressReachesTheClient) {
     ASSERT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), 0);
     Both both;
     CL_Blob input = Flat(CLU_Table().Set("ms", 600).Set("step", 100).Set("message", "busy"));
-    client.Execute(rpc_test::kProgress, input, BothSuccess, BothError, BothProgress, nullptr, &both, 0);
+    client.Execute(rpc_test::kProgress, input, BothSuccess, BothError, BothProgress, nullptr, &both,
+                   0);
     ASSERT_TRUE(WaitFor([&] { return both.fOutcome.fSuccess + both.fOutcome.fError > 0; }, 20000));
     client.WaitForJobs();
     EXPECT_EQ(both.fOutcome.fSuccess.load(), 1);
@@ -182,7 +185,8 @@ TEST(TCPServerEndToEnd, CancellingFromTheClientAbortsTheHandler) {
     ASSERT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), 0);
     Both both;
     CL_Blob input = Flat(CLU_Table().Set("ms", 60000).Set("step", 50));
-    client.Execute(rpc_test::kProgress, input, BothSuccess, BothError, CancelSoon, nullptr, &both, 0);
+    client.Execute(rpc_test::kProgress, input, BothSuccess, BothError, CancelSoon, nullptr, &both,
+                   0);
     ASSERT_TRUE(WaitFor([&] { return both.fOutcome.fError + both.fOutcome.fSuccess > 0; }, 30000));
     client.WaitForJobs();
     EXPECT_EQ(both.fOutcome.fError.load(), 1);

@@ -63,13 +63,14 @@ TEST_P(FlagCombinations, AuthorizesAndEchoesSmallAndChunkedPayloads) {
     EXPECT_EQ(bool(header.fFlags & CL_IPC_COMPRESS), bool(GetParam() & CL_IPC_COMPRESS));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TCPServerAuth, FlagCombinations,
-    ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS), uint16(CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_BLOWFISH_CRYPTING), uint16(CL_IPC_AES_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+INSTANTIATE_TEST_SUITE_P(TCPServerAuth, FlagCombinations,
+                         ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS),
+                                           uint16(CL_IPC_TEA_CRYPTING),
+                                           uint16(CL_IPC_BLOWFISH_CRYPTING),
+                                           uint16(CL_IPC_AES_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
 
 std::atomic<int> sExecuted{0};
 CL_Status CountingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
@@ -169,7 +170,8 @@ TEST(TCPServerRequests, FailedCarriesTheHandlersOutput) {
     EXPECT_EQ(client.Call(rpc_test::kFail, CLU_Table().Set("code", 4321), &output),
               CL_PACKET_TYPE_FAILED);
     EXPECT_EQ(output.GetString("ERROR"), "failed with 4321");
-    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("Esecuzione comando 3 fallita con errore 4321"); }));
+    EXPECT_TRUE(WaitFor(
+        [&] { return test.fLog.Contains("Esecuzione comando 3 fallita con errore 4321"); }));
     // Without an execute callback every request fails with an empty payload.
     test.fCallbacks.fExecute = nullptr;
     test.Apply();
@@ -205,8 +207,9 @@ TEST(TCPServerRequests, PingsCarryProgressWhileTheHandlerWorks) {
     RawClient client;
     ASSERT_TRUE(client.Connect(test.fPort));
     ASSERT_EQ(client.Auth(0), 0);
-    uint32 sequence = client.SendData(
-        rpc_test::kProgress, Flat(CLU_Table().Set("ms", 700).Set("step", 150).Set("message", "step")));
+    uint32 sequence =
+        client.SendData(rpc_test::kProgress,
+                        Flat(CLU_Table().Set("ms", 700).Set("step", 150).Set("message", "step")));
     uint32 pings = 0;
     uint32 withText = 0;
     uint32 last = 0;
@@ -237,7 +240,8 @@ TEST(TCPServerRequests, PingsCarryProgressWhileTheHandlerWorks) {
 }
 
 double sProgressValue = 0;
-CL_Status ReportFixedProgress(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context, uint32 id) {
+CL_Status ReportFixedProgress(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context,
+                              uint32 id) {
     context->SetProgress(id, sProgressValue, "");
     CL_Thread::Sleep(350);
     return 0;
@@ -478,7 +482,8 @@ TEST(TCPServerFaults, StalledPartialChunkIsCutOff) {
     ASSERT_EQ(chunk.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
     EXPECT_TRUE(header.Closed(10000));
     EXPECT_TRUE(chunk.Closed(10000));
-    EXPECT_TRUE(test.fLog.Contains("Client disconnesso a causa di tempo scaduto sulla connessione"));
+    EXPECT_TRUE(
+        test.fLog.Contains("Client disconnesso a causa di tempo scaduto sulla connessione"));
 }
 
 // A client that stops sending in the middle of a request must not hold a worker: the
@@ -502,7 +507,8 @@ TEST(TCPServerFaults, RequestWhoseChunksStopComingIsDropped) {
     ASSERT_EQ(client.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
     EXPECT_TRUE(client.Closed(10000));
     EXPECT_TRUE(WaitFor([&] {
-        return test.fLog.Contains("] Client disconnesso a causa di tempo scaduto sulla connessione");
+        return test.fLog.Contains(
+            "] Client disconnesso a causa di tempo scaduto sulla connessione");
     }));
     EXPECT_EQ(sExecuted.load(), 0);
     // The workers are free for others.

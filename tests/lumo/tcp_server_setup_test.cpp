@@ -191,7 +191,8 @@ TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
     EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("[Worker 1] Inizializzato"); }));
     EXPECT_TRUE(test.fLog.Contains("Il client ha dati in arrivo, spostato nella coda di attesa"));
     char line[128];
-    snprintf(line, sizeof(line), "[Server] Nuova connessione da 127.0.0.1; assegnata al client con ID %d",
+    snprintf(line, sizeof(line),
+             "[Server] Nuova connessione da 127.0.0.1; assegnata al client con ID %d",
              int(client.fClientID));
     EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_INFO, line));
     EXPECT_TRUE(test.fLog.Contains("Autorizzazione concessa"));
@@ -312,7 +313,9 @@ TEST(TCPServerSetup, StopCancelsRunningRequestsAndHandsContextsOver) {
         std::lock_guard<std::mutex> lock(test.fLog.fMutex);
         int n = 0;
         for (auto& line : test.fLog.fLines)
-            if (line.second.find("Ricevuta richiesta di esecuzione (comando 0004)") != std::string::npos) n++;
+            if (line.second.find("Ricevuta richiesta di esecuzione (comando 0004)") !=
+                std::string::npos)
+                n++;
         return n == 3;
     }));
     uint32 start = CL_GetTime();
@@ -323,8 +326,6 @@ TEST(TCPServerSetup, StopCancelsRunningRequestsAndHandsContextsOver) {
     for (auto& client : clients)
         EXPECT_TRUE(client->Closed());
 }
-
-
 
 TEST(TCPServerPower, StoppingOneServerKeepsTheOthersRegistration) {
     TestServer a;

@@ -259,7 +259,8 @@ struct RawClient {
             if (status != 0) return status;
             if (header->fType != CL_PACKET_TYPE_PING) return 0;
             if (pings) ++*pings;
-            if (messages && payload->GetSize() > 0) messages->push_back(CL_GetPingMessage(*payload));
+            if (messages && payload->GetSize() > 0)
+                messages->push_back(CL_GetPingMessage(*payload));
         }
     }
     CL_Status ServerInfo() {
@@ -275,8 +276,8 @@ struct RawClient {
     }
     // AUTH with the given flags and version; 0 when granted, the refusal code, or a
     // transport status.
-    CL_Status Auth(uint16 flags, const CLU_Table& table = CLU_Table(), uint32 version = CL_IPC_VERSION,
-                   CLU_Table* replyTable = nullptr) {
+    CL_Status Auth(uint16 flags, const CLU_Table& table = CLU_Table(),
+                   uint32 version = CL_IPC_VERSION, CLU_Table* replyTable = nullptr) {
         if (fServerID == 0) {
             CL_Status status = ServerInfo();
             if (status != 0) return status;

@@ -14,12 +14,12 @@
 namespace rpc_test {
 
 enum : CL_Command {
-    kEcho = 1,          // answers with the request table
-    kProgress = 2,      // "ms": reports progress ("step" ms apart) for that long, then echoes
-    kFail = 3,          // "code": fails with that code, "ERROR" in the reply
-    kSleep = 4,         // "ms": sleeps (watching for cancellation), then echoes
-    kUncounted = 5,     // echoes, but asks the server not to count the request
-    kRawEcho = 6,       // answers with the request's bytes as they are
+    kEcho = 1,       // answers with the request table
+    kProgress = 2,   // "ms": reports progress ("step" ms apart) for that long, then echoes
+    kFail = 3,       // "code": fails with that code, "ERROR" in the reply
+    kSleep = 4,      // "ms": sleeps (watching for cancellation), then echoes
+    kUncounted = 5,  // echoes, but asks the server not to count the request
+    kRawEcho = 6,    // answers with the request's bytes as they are
 };
 
 typedef CL_Status (*Handler)(CL_Blob& input, CL_Blob& output, CL_ClientContext* context,
@@ -106,8 +106,8 @@ struct Entry {
 };
 
 inline const Entry kHandlers[] = {
-    {kEcho, Echo},         {kProgress, Progress},   {kFail, Fail},
-    {kSleep, Sleep},       {kUncounted, Uncounted}, {kRawEcho, RawEcho},
+    {kEcho, Echo},   {kProgress, Progress},   {kFail, Fail},
+    {kSleep, Sleep}, {kUncounted, Uncounted}, {kRawEcho, RawEcho},
 };
 
 // The execute callback over the table: an unknown command fails with an "ERROR" text.

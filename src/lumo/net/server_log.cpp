@@ -9,7 +9,8 @@
 #include "lumo/utf8.h"
 #include "lumo/uuid.h"
 
-CL_Server::CL_Server() : fLogLevel(CL_LOG_LEVEL_INFO), fCallbackUserData(nullptr), fFlags(0), fData(nullptr) {
+CL_Server::CL_Server()
+    : fLogLevel(CL_LOG_LEVEL_INFO), fCallbackUserData(nullptr), fFlags(0), fData(nullptr) {
     memset(&fCallback, 0, sizeof(fCallback));
 }
 

@@ -189,7 +189,8 @@ CL_Status CL_TCPServer::Start() {
         else
             CL_Thread::Sleep(10);
     }
-    Log(CL_LOG_LEVEL_INFO, T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
+    Log(CL_LOG_LEVEL_INFO,
+        T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
         (unsigned long long)fID, int(listenerPort), int(GetLogLevel()));
     fRun = true;
     if (CL_AddPowerCallback(PowerThunk, this) != 0)

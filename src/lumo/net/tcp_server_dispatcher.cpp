@@ -80,7 +80,8 @@ void CL_TCPServer::ListenerLoop() {
         fLock->Lock();
         if (fRun) {
             Client* client = new Client(this, accepted);
-            Log(CL_LOG_LEVEL_INFO, T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
+            Log(CL_LOG_LEVEL_INFO,
+                T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
                 client->fPeer.GetIP().c_str(), int(client->fID));
             fClientList->Append(client);
         } else {
@@ -148,7 +149,8 @@ void CL_TCPServer::DispatcherLoop() {
         }
         fBusyCount--;
     }
-    if (setupCalled && GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
+    if (setupCalled && GetCallbacks().fThreadCleanup)
+        GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
 }
 
@@ -170,7 +172,8 @@ void CL_TCPServer::KillWithLog(Client* client, CL_Status code) {
             break;
         case CL_TIMEOUT:
             Log(CL_LOG_LEVEL_INFO,
-                T("[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla connessione"),
+                T("[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla "
+                  "connessione"),
                 int(client->fID));
             break;
         default:
@@ -273,8 +276,8 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
                         int(client->fID), int((header.fVersion >> 16) & 0xFF),
                         int((header.fVersion >> 8) & 0xFF), int(header.fVersion & 0xFF));
                 else
-                    Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
-                        int(client->fID));
+                    Log(CL_LOG_LEVEL_ERROR,
+                        T("[Dispatcher] [%d] Ricevuta una richiesta non valida"), int(client->fID));
                 if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
                     KillWithLog(client, CL_TIMEOUT);
                 else
@@ -306,7 +309,8 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         client->fContext->AbortAll(GetCallbacks().fAbort);
         WakeClientWorkers(client);
         delete packet;
-    } else if (!(header.fFlags & CL_IPC_FIRST_CHUNK) && !ContinuesRequest(client, header.fSequence)) {
+    } else if (!(header.fFlags & CL_IPC_FIRST_CHUNK) &&
+               !ContinuesRequest(client, header.fSequence)) {
         // A later chunk of no request that is queued or being gathered would stay
         // in the queue for ever.
         delete packet;
@@ -401,7 +405,8 @@ void CL_TCPServer::AdjustLoad() {
     if (n < int32(fLoad + 1.5)) {
         if (n < int32(CL_SERVER_MAX_WORKERS)) {
             Log(CL_LOG_LEVEL_DEBUG,
-                T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server (%f)"),
+                T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server "
+                  "(%f)"),
                 fLoad);
             Worker* worker = SpawnWorker(false);
             if (worker) fWorkerList->Append(worker);
@@ -412,7 +417,8 @@ void CL_TCPServer::AdjustLoad() {
         }
     } else if (int32(fLoad + 6.0) < n) {
         Log(CL_LOG_LEVEL_DEBUG,
-            T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico (%f)"),
+            T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico "
+              "(%f)"),
             fLoad);
         fReadyCond->Broadcast();
     }

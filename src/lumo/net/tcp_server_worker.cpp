@@ -67,8 +67,7 @@ CL_TCPServer::ClientList::iterator CL_TCPServer::FindWaitingClient(Worker* worke
 
 bool CL_TCPServer::HasWork(Worker* worker) {
     Client* dead = fDeadList->GetLast();
-    if (dead && dead->fBusyCount == 0 &&
-        (!dead->fPinnedWorker || dead->fPinnedWorker == worker))
+    if (dead && dead->fBusyCount == 0 && (!dead->fPinnedWorker || dead->fPinnedWorker == worker))
         return true;
     return fRun && FindWaitingClient(worker) != fWaitingList->end();
 }
@@ -112,8 +111,9 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
             ClientList::iterator it = FindWaitingClient(worker);
             if (it != fWaitingList->end()) {
                 Client* client = *it;
-                Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"),
-                    int(worker->fID), int(client->fID));
+                Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                    T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"), int(worker->fID),
+                    int(client->fID));
                 fWaitingList->Remove(it);
                 client->fBusyCount++;
                 client->fServingWorker = worker;
@@ -125,8 +125,9 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
                 while (fRun) {
                     result = ServeRequest(worker, client, &error);
                     if (result != kServeDone) break;
-                    Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Richiesta(e) completata(e)"),
-                        int(worker->fID), int(client->fID));
+                    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                        T("[Worker %d] [%d] Richiesta(e) completata(e)"), int(worker->fID),
+                        int(client->fID));
                 }
 
                 fLock->Lock();
@@ -151,7 +152,8 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
         if (int32(fLoad + 0.9) + int32(CL_SERVER_MIN_WORKERS) < int32(fWorkerList->Count()) &&
             !worker->fPinnedClient && fWorkerList->Exists(worker)) {
             Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-                T("[Worker %d] Il server ha carico basso, questo worker thread non è più necessario; "
+                T("[Worker %d] Il server ha carico basso, questo worker thread non è più "
+                  "necessario; "
                   "termino"),
                 int(worker->fID));
             worker->fQuit = true;
@@ -224,7 +226,8 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
             client->fQueuedReadBytes -= Client::QueuedCost(chunk);
             uint32 size = chunk->fData.GetSize();
             // A chunk that does not continue this packet is a lying peer.
-            if (chunk->fHeader.fSize != left || chunk->fHeader.fType != header.fType || size > left) {
+            if (chunk->fHeader.fSize != left || chunk->fHeader.fType != header.fType ||
+                size > left) {
                 drop = true;
             } else {
                 input.Append(chunk->fData);
@@ -281,7 +284,8 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
                 hasReply = true;
                 break;
             case CL_PACKET_TYPE_DATA:
-                hasReply = Execute(worker, client, header, input, &reply, &output, &counted, &aborted);
+                hasReply =
+                    Execute(worker, client, header, input, &reply, &output, &counted, &aborted);
                 break;
             default:
                 Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d:%d] Ricevuta richiesta sconosciuta"),
@@ -319,7 +323,8 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
     // client sent more than it announced) belong to nothing any more.
     for (at = queue->begin(); at != queue->end(); ++at) {
         CL_Packet* packet = *at;
-        if (packet->fHeader.fSequence != n || (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK)) continue;
+        if (packet->fHeader.fSequence != n || (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
+            continue;
         client->fQueuedReadBytes -= Client::QueuedCost(packet);
         queue->Remove(at);
         delete packet;
@@ -364,8 +369,9 @@ bool CL_TCPServer::Authorize(Worker* worker, Client* client, const CL_PacketHead
             Minor(header.fVersion), Patch(header.fVersion));
         refusal = CL_PROTOCOL_NOT_SUPPORTED;
     } else if (!GetCallbacks().fConnect) {
-        Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Salto l'autorizzazione, il server è pubblico"),
-            int(worker->fID), int(client->fID), int(n));
+        Log(CL_LOG_LEVEL_DEBUG,
+            T("[Worker %d] [%d:%d] Salto l'autorizzazione, il server è pubblico"), int(worker->fID),
+            int(client->fID), int(n));
     } else {
         refusal = GetCallbacks().fConnect(context, &table);
         if (refusal != 0)
@@ -429,8 +435,9 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
         return false;
     }
     CL_Command command = header.fData.fCommand;
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione (comando %04d)"),
-        int(worker->fID), int(client->fID), int(n), int(command));
+    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+        T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione (comando %04d)"), int(worker->fID),
+        int(client->fID), int(n), int(command));
     if (context->HasAborted(n)) {
         *aborted = true;
         return true;
@@ -459,7 +466,8 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
         } else {
             Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"),
                 int(worker->fID), int(client->fID), int(n));
-            Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"),
+            Log(CL_LOG_LEVEL_DEBUG,
+                T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"),
                 int(worker->fID), int(client->fID), int(n), int(command), int(result));
         }
     }
@@ -500,13 +508,15 @@ void CL_TCPServer::LogWriteError(Worker* worker, Client* client, CL_Status code)
     int c = int(client->fID);
     switch (code) {
         case CL_SOCKET_WRITE_ERROR:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Errore generico scrivendo sul socket del client"), w, c);
+            Log(CL_LOG_LEVEL_ERROR,
+                T("[Worker %d] [%d] Errore generico scrivendo sul socket del client"), w, c);
             break;
         case CL_CONNECTION_LOST:
             Log(CL_LOG_LEVEL_INFO, T("[Worker %d] [%d] Il client ha chiuso la connessione"), w, c);
             break;
         case CL_INVALID_SOCKET:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Il socket del client non è più valido"), w, c);
+            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Il socket del client non è più valido"), w,
+                c);
             break;
         case CL_NOT_CONNECTED:
             Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d] Il client non è più connesso"), w, c);
@@ -515,7 +525,8 @@ void CL_TCPServer::LogWriteError(Worker* worker, Client* client, CL_Status code)
             Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] L'host non è raggiungibile"), w, c);
             break;
         case CL_SOCKET_READ_ERROR:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Errore generico leggendo dal socket del client"), w, c);
+            Log(CL_LOG_LEVEL_ERROR,
+                T("[Worker %d] [%d] Errore generico leggendo dal socket del client"), w, c);
             break;
         case CL_NETWORK_UNREACHABLE:
             Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] La rete non è raggiungibile"), w, c);
