@@ -52,7 +52,7 @@ CL_Blob Payload() {
 
 CL_Status Echo(CL_Command, CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
     output = input;
-    return 0;
+    return CL_OK;
 }
 
 // One server for the whole run, with the flags of the benchmark's argument.

@@ -31,7 +31,7 @@ constexpr uint32 kMaxDatagramsPerInput = 8;
 CL_Status Describe(CL_Server*, CLU_Table& info) {
     info.Set("name", std::string("fuzz"));
     info.Set("desc", std::string(2000, 'd'));  // longer than the info block
-    return 0;
+    return CL_OK;
 }
 
 sockaddr_in Loopback(uint16 port) {

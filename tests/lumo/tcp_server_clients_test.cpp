@@ -74,7 +74,7 @@ CL_Status SlowExecute(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context,
         CL_Thread::Sleep(5);
     CL_Thread::Sleep(100);
     sReturned = true;
-    return 0;
+    return CL_OK;
 }
 
 TEST(TCPServerClients, CloseOfAClientWithAnExecutingRequest) {
@@ -103,7 +103,7 @@ CL_Status DescribeServer(CL_Server*, CLU_Table& info) {
     info.Set("desc", std::string("test server"));
     info.Set("data_version", 7);
     info.Set("multitenant_enabled", true);
-    return 0;
+    return CL_OK;
 }
 
 CL_Status StaySilent(CL_Server*, CLU_Table&) {
@@ -274,7 +274,7 @@ CL_Status PinningExecute(CL_Command command, CL_Blob&, CL_Blob&, CL_ClientContex
     }
     if (command == 10) context->PinToThread();
     if (command == 11) context->UnpinFromThread();
-    return 0;
+    return CL_OK;
 }
 
 TEST(TCPServerClients, PinnedClientStaysOnItsWorker) {

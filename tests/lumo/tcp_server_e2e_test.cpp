@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(TCPServerEndToEnd, ClientFlags,
                                            uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
 
 CL_Status Refuse(CL_ClientContext*, void*) {
-    return 3001;
+    return rpc_test::kRefused;
 }
 
 TEST(TCPServerEndToEnd, RefusedClientSeesTheCode) {
@@ -82,7 +82,7 @@ TEST(TCPServerEndToEnd, RefusedClientSeesTheCode) {
     ASSERT_EQ(test.Start(), 0);
     CL_TCPClient client;
     CL_Blob output;
-    EXPECT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), 3001);
+    EXPECT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), rpc_test::kRefused);
 }
 
 struct Progress {
@@ -103,7 +103,7 @@ CL_Status OnProgress(CL_ProgressType state, double completeness, const std::stri
         progress->fLastMessage = message;
         progress->fLast = completeness;
     }
-    return 0;
+    return CL_OK;
 }
 
 struct Outcome {
@@ -117,14 +117,14 @@ CL_Status OnSuccess(CL_Blob& result, void* userData) {
     Outcome* outcome = static_cast<Outcome*>(userData);
     outcome->fResult = result;
     outcome->fSuccess++;
-    return 0;
+    return CL_OK;
 }
 
 CL_Status OnError(CL_Status code, CL_Blob&, void* userData) {
     Outcome* outcome = static_cast<Outcome*>(userData);
     outcome->fCode = code;
     outcome->fError++;
-    return 0;
+    return CL_OK;
 }
 
 struct Both {

@@ -80,7 +80,7 @@ CL_Status CountingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
 }
 CL_Status RefuseAll(CL_ClientContext*, void* table) {
     CLU_Table* connection = static_cast<CLU_Table*>(table);
-    return connection->GetString("password") == "secret" ? 0 : 3001;
+    return connection->GetString("password") == "secret" ? CL_OK : rpc_test::kRefused;
 }
 
 TEST(TCPServerAuth, RefusedOrMissingAuthGetsNoService) {
@@ -101,7 +101,8 @@ TEST(TCPServerAuth, RefusedOrMissingAuthGetsNoService) {
 
     RawClient refused;
     ASSERT_TRUE(refused.Connect(test.fPort));
-    EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("guess"))), 3001);
+    EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("guess"))),
+              rpc_test::kRefused);
     EXPECT_EQ(refused.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_FAILED);
     EXPECT_TRUE(test.fLog.Contains("Autorizzazione fallita"));
     // The connection stays open, and a good AUTH lets the client in.
@@ -244,7 +245,7 @@ CL_Status ReportFixedProgress(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* 
                               uint32 id) {
     context->SetProgress(id, sProgressValue, "");
     CL_Thread::Sleep(350);
-    return 0;
+    return CL_OK;
 }
 
 TEST(TCPServerRequests, CompletenessIsClampedOnTheWire) {

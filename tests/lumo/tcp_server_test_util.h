@@ -220,7 +220,7 @@ struct RawClient {
             at += n;
             size -= uint32(n);
         }
-        return 0;
+        return CL_OK;
     }
     CL_Status Send(const CL_PacketHeader& header, const CL_Blob& payload) {
         CL_Blob wire;
@@ -239,7 +239,7 @@ struct RawClient {
             if (chunk.fType == CL_PACKET_TYPE_PING) {
                 *header = chunk;
                 *payload = data;
-                return 0;
+                return CL_OK;
             }
             status = decoder.Add(chunk, data);
             if (status != 0) return status;
@@ -247,7 +247,7 @@ struct RawClient {
                 *header = decoder.GetHeader();
                 *payload = decoder.GetResult();
                 payload->Seek(0, CL_SEEK_SET);
-                return 0;
+                return CL_OK;
             }
         }
     }
@@ -257,7 +257,7 @@ struct RawClient {
         for (;;) {
             CL_Status status = Read(header, payload, ms);
             if (status != 0) return status;
-            if (header->fType != CL_PACKET_TYPE_PING) return 0;
+            if (header->fType != CL_PACKET_TYPE_PING) return CL_OK;
             if (pings) ++*pings;
             if (messages && payload->GetSize() > 0)
                 messages->push_back(CL_GetPingMessage(*payload));
@@ -272,7 +272,7 @@ struct RawClient {
         status = Read(&header, &payload, 5000, true);
         if (status != 0) return status;
         fServerID = header.fServer.fID;
-        return 0;
+        return CL_OK;
     }
     // AUTH with the given flags and version; 0 when granted, the refusal code, or a
     // transport status.
@@ -296,7 +296,7 @@ struct RawClient {
         fFlags = header.fFlags & uint16(~CL_IPC_FIRST_CHUNK);
         fCipher.reset(CL_NewConnectionCipher(fFlags, fClientID, fServerID));
         if (replyTable) *replyTable = Unflat(payload);
-        return 0;
+        return CL_OK;
     }
     // Sends a DATA request as the client does; gives its sequence number.
     uint32 SendData(CL_Command command, CL_Blob payload) {

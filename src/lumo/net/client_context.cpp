@@ -94,7 +94,7 @@ void CL_ClientContext::GetProgress(uint32 id, double* completeness, std::string*
 }
 
 void CL_ClientContext::AbortAll(CL_AbortCB callback) {
-    bool locked = fLock.Lock() == 0;
+    bool locked = fLock.Lock() == CL_OK;
     for (Request* request : fRequests) {
         request->fAborted = true;
         if (callback) callback(this, request->fID);

@@ -76,7 +76,7 @@ void CL_TCPServer::DoKillClient(Client* client) {
     // connection's own. It is shut down rather than closed: the dispatcher may be
     // waiting on it, and it is closed when the record is deleted.
     CL_ClientContext* context = client->fContext;
-    bool locked = context->Lock() == 0;
+    bool locked = context->Lock() == CL_OK;
     int fd = client->fSocket->GetDescriptor();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
     client->fDead = true;
@@ -110,7 +110,7 @@ CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
     info.Set("requests", (long long)client->fContext->GetNumRequests());
     info.Set("flags", (long long)client->fContext->GetFlags());
     if (GetCallbacks().fClientInfo) GetCallbacks().fClientInfo(client->fContext, info);
-    return 0;
+    return CL_OK;
 }
 
 CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
@@ -119,5 +119,5 @@ CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
     if (!client) return CL_IPC_NO_CLIENT_ID;
     client->fContext->SetFlags(client->fContext->GetFlags() & ~0xFFu);
     KillClient(client);
-    return 0;
+    return CL_OK;
 }

@@ -82,7 +82,7 @@ void CL_TCPServer::AnswerDiscover(CLU_Table& answered) {
     std::string ip = fResponder->GetAddress().GetIP();
     if (answered.Exists(ip)) return;
     CLU_Table info;
-    if (GetCallbacks().fServerInfo && GetCallbacks().fServerInfo(this, info) != 0) return;
+    if (GetCallbacks().fServerInfo && GetCallbacks().fServerInfo(this, info) != CL_OK) return;
     CL_Blob block;
     block += info.GetString("name");
     block += info.GetString("desc");
@@ -100,7 +100,7 @@ void CL_TCPServer::AnswerDiscover(CLU_Table& answered) {
            length > CL_DISCOVERY_INFO_SIZE ? CL_DISCOVERY_INFO_SIZE : length);
     packet.fCheckSum = CL_Blob(packet.fInfo, CL_DISCOVERY_INFO_SIZE, true).CheckSum();
     uint32 sent = fResponder->Write(&packet, sizeof(packet), kDatagramWait);
-    if (sent == sizeof(packet) && fResponder->GetIOError(false) == 0) answered.Set(ip, true);
+    if (sent == sizeof(packet) && fResponder->GetIOError(false) == CL_OK) answered.Set(ip, true);
 }
 
 void CL_TCPServer::RelayMessage(const uint8* datagram, uint32 size) {

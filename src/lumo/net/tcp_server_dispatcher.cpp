@@ -70,9 +70,9 @@ void CL_TCPServer::ListenerLoop() {
             CL_AutoLocker listenerLock(fListenerLock);
             if (!fRun) continue;
             status = fListener->Accept(&accepted, 250);
-            if (status != 0 && status != CL_TIMEOUT) fListener->Close();
+            if (status != CL_OK && status != CL_TIMEOUT) fListener->Close();
         }
-        if (status != 0) {
+        if (status != CL_OK) {
             // A listener that cannot be reopened must not spin.
             if (status != CL_TIMEOUT) CL_Thread::Sleep(10);
             continue;
@@ -138,7 +138,8 @@ void CL_TCPServer::DispatcherLoop() {
         for (Client* client : *fClientList)
             if (client->fPartial) anyPartial = true;
         waitStep = anyPartial ? 10 : 100;
-        if (anyPartial || (waited == 0 && ready > 0)) ClientPass(readSet, writeSet, now, &waitStep);
+        if (anyPartial || (waited == CL_OK && ready > 0))
+            ClientPass(readSet, writeSet, now, &waitStep);
 
         PeriodicWork(now, &lastSweep, &lastLoad, &lastPing);
         fLock->Unlock();
@@ -193,7 +194,7 @@ void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& w
         Client* client = *it;
         CL_Socket* socket = client->fSocket;
         CL_ClientContext* context = client->fContext;
-        if (context->GetLock()->TryLock() != 0) {
+        if (context->GetLock()->TryLock() != CL_OK) {
             if (PeerGone(socket)) KillClient(client);
             continue;
         }
@@ -208,7 +209,7 @@ void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& w
             delete packet;
             socket->Write(wire, wire.GetSize(), fTimeOut);
             CL_Status status = socket->GetIOError(false);
-            if (status != 0) {
+            if (status != CL_OK) {
                 KillWithLog(client, status);
                 killed = true;
             }
@@ -255,7 +256,7 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         CL_Status error = at ? socket->GetIOError(false) : CL_OUT_OF_MEMORY;
         have += got;
         staged.SetSize(have);
-        if (error != 0 && error != CL_TIMEOUT) {
+        if (error != CL_OK && error != CL_TIMEOUT) {
             KillWithLog(client, error);
             return true;
         }
@@ -428,7 +429,7 @@ void CL_TCPServer::QueuePings() {
     if (!fRun) return;
     for (Client* client : *fClientList) {
         CL_ClientContext* context = client->fContext;
-        if (context->GetLock()->TryLock() != 0) continue;
+        if (context->GetLock()->TryLock() != CL_OK) continue;
         for (Request* request : client->fExecutingRequests) {
             if (context->HasAborted(request->fID)) continue;
             double completeness = -1.0;

@@ -330,7 +330,7 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
         delete packet;
     }
     context->Unlock();
-    if (status != 0) {
+    if (status != CL_OK) {
         *error = status;
         return kServeWriteError;
     }
@@ -374,12 +374,12 @@ bool CL_TCPServer::Authorize(Worker* worker, Client* client, const CL_PacketHead
             int(client->fID), int(n));
     } else {
         refusal = GetCallbacks().fConnect(context, &table);
-        if (refusal != 0)
+        if (refusal != CL_OK)
             Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Autorizzazione fallita"),
                 int(worker->fID), int(client->fID), int(n));
     }
     output->Clear();
-    if (refusal != 0) {
+    if (refusal != CL_OK) {
         CL_MakeNoAuthReply(header, uint32(refusal), reply);
         client->fAuthorized = false;
         return true;
@@ -427,7 +427,7 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
         CL_EncodePayload(reply, *output, fFlags, cipher, true);
         return true;
     }
-    if (CL_DecodePayload(header, input, cipher) != 0) {
+    if (CL_DecodePayload(header, input, cipher) != CL_OK) {
         Log(CL_LOG_LEVEL_ERROR,
             T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione, ma i dati in ingresso non "
               "sono validi"),
@@ -458,7 +458,7 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
             *aborted = true;
             return true;
         }
-        if (result == 0) {
+        if (result == CL_OK) {
             Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
                 T("[Worker %d] [%d:%d] Richiesta di esecuzione completata con successo"),
                 int(worker->fID), int(client->fID), int(n));
