@@ -3,11 +3,13 @@
 // several threads on one connection, and the client's view of a refused AUTH.
 #include "tcp_server_test_util.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
 #include "lumo/dispatcher.h"
 #include "lumo/ipc_tcp.h"
+#include "lumo/uuid.h"
 
 using namespace server_test;
 
@@ -242,6 +244,53 @@ TEST(TCPServerEndToEnd, ClosedClientSeesTheConnectionGo) {
     CL_Blob reply;
     CL_Status status = client.Execute(rpc_test::kEcho, input, reply, nullptr, 2000);
     EXPECT_NE(status, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Discovery from the project's client finds the server. Only inside the test's own
+// network namespace: there the client's only interface is loopback, so nothing is
+// broadcast on the machine's real networks.
+CL_Status DescribeForDiscovery(CL_Server*, CLU_Table& info) {
+    info.Set("name", std::string("e2e"));
+    info.Set("desc", std::string("found by the client"));
+    info.Set("data_version", 3);
+    return CL_OK;
+}
+
+TEST(TCPServerEndToEnd, ClientDiscoveryFindsTheServer) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "discovery broadcasts outside a private namespace";
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    test.fCallbacks.fServerInfo = DescribeForDiscovery;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    CL_TCPClient client;
+    CL_Blob input;
+    CL_Blob output;
+    ASSERT_EQ(client.Discover(input, output, 1500), CL_OK);
+    output.Seek(0, CL_SEEK_SET);
+    uint32 count = 0;
+    count << output;
+    ASSERT_GE(count, 1u);
+    std::string uuid, host;
+    uint16 port = 0;
+    uint32 infoSize = 0;
+    uuid << output;
+    host << output;
+    port << output;
+    infoSize << output;
+    EXPECT_EQ(port, test.fPort);
+    EXPECT_EQ(host, "127.0.0.1");
+    CLU_UUID expected;
+    test.fServer.GetUUID(expected);
+    std::string dashless = expected.Get();
+    dashless.erase(std::remove(dashless.begin(), dashless.end(), '-'), dashless.end());
+    EXPECT_EQ(uuid, dashless);
+    std::string name;
+    name << output;
+    EXPECT_EQ(name, "e2e");
 }
 
 }  // namespace
