@@ -2,11 +2,6 @@
 // (and its definition here is deleted).
 #include "module.h"
 
-// Client type (client.cpp).
-int ZL_AddClientType(PyObject*) {
-    return 0;
-}
-
 // JSONEncoder and JSONDecoder (json_encoder.cpp, json_decoder.cpp).
 int ZL_AddJSONTypes(PyObject*) {
     return 0;
@@ -21,11 +16,3 @@ int ZL_AddSemaphoreType(PyObject*) {
 int ZL_AddUtilityFunctions(PyObject*) {
     return 0;
 }
-
-// Native clients (client.cpp): none until the client library is linked in.
-QPX_Client* ZL_NewNativeClient(CL_Dispatcher*) {
-    return nullptr;
-}
-
-// Native clients (client.cpp).
-void ZL_DisconnectNativeClient(QPX_Client*) {}
