@@ -5,12 +5,42 @@
 #include <benchmark/benchmark.h>
 #include <msgpack.hpp>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "lumo/entry.h"
 
+// Heap calls counted for the whole process: the library's blocks come from malloc.
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+static std::atomic<uint64_t> sHeapCalls{0};
+extern "C" void* malloc(size_t size) {
+    sHeapCalls.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) {
+    sHeapCalls.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* ptr, size_t size) {
+    sHeapCalls.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(ptr, size);
+}
+
 namespace {
+
+// Heap calls per row of the result set over the benchmark's iterations.
+struct HeapCount {
+    uint64_t fStart = sHeapCalls.load();
+    void Report(benchmark::State& state, int rows) {
+        uint64_t calls = sHeapCalls.load() - fStart;
+        state.counters["allocs_per_row"] =
+            static_cast<double>(calls) / (static_cast<double>(state.iterations()) * rows);
+    }
+};
 
 constexpr int kRows = 10000;
 
@@ -102,12 +132,14 @@ void PackMsgpack(msgpack::sbuffer& buffer) {
 void BM_FlattenResultSet(benchmark::State& state) {
     const CLU_Table& table = ResultSet();
     size_t bytes = 0;
+    HeapCount heap;
     for (auto _ : state) {
         CL_Blob blob;
         table.Flatten(blob);
         bytes = blob.GetSize();
         benchmark::DoNotOptimize(blob.GetDataForRead());
     }
+    heap.Report(state, kRows);
     state.SetBytesProcessed(static_cast<int64_t>(bytes) * state.iterations());
     state.counters["payload"] = static_cast<double>(bytes);
 }
@@ -116,12 +148,14 @@ BENCHMARK(BM_FlattenResultSet)->Unit(benchmark::kMillisecond);
 void BM_UnflattenResultSet(benchmark::State& state) {
     CL_Blob blob;
     ResultSet().Flatten(blob);
+    HeapCount heap;
     for (auto _ : state) {
         blob.Rewind();
         CLU_Table table;
         bool ok = table.Unflatten(blob);
         benchmark::DoNotOptimize(ok);
     }
+    heap.Report(state, kRows);
     state.SetBytesProcessed(static_cast<int64_t>(blob.GetSize()) * state.iterations());
 }
 BENCHMARK(BM_UnflattenResultSet)->Unit(benchmark::kMillisecond);
@@ -143,10 +177,12 @@ BENCHMARK(BM_MsgpackPackResultSet)->Unit(benchmark::kMillisecond);
 void BM_MsgpackUnpackResultSet(benchmark::State& state) {
     msgpack::sbuffer buffer;
     PackMsgpack(buffer);
+    HeapCount heap;
     for (auto _ : state) {
         msgpack::object_handle handle = msgpack::unpack(buffer.data(), buffer.size());
         benchmark::DoNotOptimize(handle.get().type);
     }
+    heap.Report(state, kRows);
     state.SetBytesProcessed(static_cast<int64_t>(buffer.size()) * state.iterations());
 }
 BENCHMARK(BM_MsgpackUnpackResultSet)->Unit(benchmark::kMillisecond);

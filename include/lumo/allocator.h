@@ -90,6 +90,17 @@ protected:
     void Untrace(CL_TraceInfo* info);
 };
 
+// Small blocks through a per-thread cache of freed blocks, one list per 16-byte size
+// class up to kCachedBlockMax bytes: reading and dropping large values frees and makes
+// storages by the ten thousand. Every block is an ordinary heap block, so a block freed
+// by another thread than the one that made it only joins that thread's cache. `size`
+// must be the same at both calls. Null when the heap is exhausted.
+constexpr size_t kCachedBlockMax = 512;
+void* CL_CachedAlloc(size_t size);
+void CL_CachedFree(void* block, size_t size);
+// Gives the calling thread's cached blocks back to the heap (also done when it ends).
+void CL_ClearBlockCache();
+
 // Copy-on-write handle: copies share one storage; the first change through a
 // handle whose storage is shared makes a deep copy of it. A handle without a storage
 // reads as the default-constructed T; reading never allocates.
@@ -145,6 +156,17 @@ public:
         fPtr = p ? Holder::Adopt(p) : nullptr;
         Release(old);
     }
+    // Replaces the storage by a new one made as T(room, extra), where `room` is `extra`
+    // bytes (pointer-aligned) that follow it in the same block, so that one heap block
+    // holds the count, the storage and, say, its item array.
+    T* ResetWithRoom(size_t extra) {
+        Holder* h = Holder::MakeWithRoom(extra);
+        if (!h) return nullptr;  // out of memory: the handle keeps its storage
+        Holder* old = fPtr;
+        fPtr = h;
+        Release(old);
+        return h->fData;
+    }
     // Makes the storage this handle's own; false (handle unchanged) when out of memory.
     bool CopyOnWrite() {
         uint32 count = fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0;
@@ -173,13 +195,17 @@ private:
     struct Holder {
         std::atomic<uint32> fCount;
         bool fInline;
+        uint32 fBytes;  // size of the block, for the block cache
         T* fData;
 
-        Holder(T* p, bool isInline) : fCount(1), fInline(isInline), fData(p) {}
+        Holder(T* p, bool isInline, uint32 bytes)
+            : fCount(1), fInline(isInline), fBytes(bytes), fData(p) {}
 
         static Holder* Allocate(size_t extra, T* p, bool isInline) {
-            void* block = ::operator new(sizeof(Holder) + extra, std::nothrow);
-            return block ? ::new (block) Holder(p, isInline) : nullptr;
+            const size_t bytes = sizeof(Holder) + extra;
+            if (bytes > 0xFFFFFFFFu) return nullptr;
+            void* block = CL_CachedAlloc(bytes);
+            return block ? ::new (block) Holder(p, isInline, static_cast<uint32>(bytes)) : nullptr;
         }
         static Holder* Adopt(T* p) {
             Holder* h = Allocate(0, p, false);
@@ -193,6 +219,15 @@ private:
         static Holder* MakeEmpty() {
             Holder* h = Allocate(Padding() + sizeof(T), nullptr, true);
             if (h) h->fData = ::new (h->Slot()) T();
+            return h;
+        }
+        static Holder* MakeWithRoom(size_t extra) {
+            constexpr size_t kRoomAlign = alignof(void*);
+            const size_t roomOffset = (sizeof(T) + kRoomAlign - 1) / kRoomAlign * kRoomAlign;
+            Holder* h = Allocate(Padding() + roomOffset + extra, nullptr, true);
+            if (!h) return nullptr;
+            void* room = static_cast<char*>(h->Slot()) + roomOffset;
+            h->fData = ::new (h->Slot()) T(room, extra);
             return h;
         }
         static Holder* MakeCopy(const T& from) {
@@ -212,8 +247,9 @@ private:
                 fData->~T();
             else
                 delete fData;
+            const uint32 bytes = fBytes;
             this->~Holder();
-            ::operator delete(static_cast<void*>(this));
+            CL_CachedFree(static_cast<void*>(this), bytes);
         }
     };
 

@@ -883,6 +883,20 @@ public:
     uint32 Count() const { return fCount; }
     void Shrink();
     void SetCapacity(uint32 capacity) { MakeRoom(capacity); }
+    // Takes `bytes` of memory that the owner of this array keeps (typically the rest of
+    // the block the array lives in) as its element room, when that is more than the
+    // inline room and the array is empty and holds no heap room; the array never frees
+    // it, and moves to the heap if it outgrows it. Only for trivially destructible T.
+    void AdoptRoom(void* room, size_t bytes) {
+        static_assert(std::is_trivially_destructible_v<T>, "adopted room is never destroyed");
+        const size_t nodes = bytes / sizeof(Node);
+        if (fCount != 0 || fMalloced || nodes <= kInline || nodes > 0xFFFFFFFFu) return;
+        Node* array = static_cast<Node*>(room);
+        for (size_t i = 0; i < nodes; i++)
+            ::new (array + i) Node();
+        fArray = array;
+        fSize = static_cast<uint32>(nodes);
+    }
     // Makes sure `count` elements fit within three quarters of the capacity;
     // 0xFFFFFFFF stands for one more than the current count. False when out of memory.
     bool MakeRoom(uint32 count);
@@ -964,9 +978,12 @@ void CL_Array<T>::Shrink() {
 template <class T>
 CL_Array<T>& CL_Array<T>::operator=(const CL_Array& other) {
     if (this == &other) return *this;
+    // The other's room may be on the heap or adopted; a copy's is its own heap room.
     Node* array = fStaticArray;
-    if (other.fMalloced) {
-        array = NewNodes(other.fSize);
+    uint32 size = kInline;
+    if (other.fCount > kInline) {
+        size = other.fSize;
+        array = NewNodes(size);
         if (!array) return *this;
     }
     for (uint32 i = 0; i < other.fCount; i++)
@@ -974,14 +991,20 @@ CL_Array<T>& CL_Array<T>::operator=(const CL_Array& other) {
     if (fMalloced) FreeNodes(fArray, fSize);
     fArray = array;
     fCount = other.fCount;
-    fSize = other.fSize;
-    fMalloced = other.fMalloced;
+    fSize = size;
+    fMalloced = size > kInline;
     return *this;
 }
 
 template <class T>
 CL_Array<T>& CL_Array<T>::operator=(CL_Array&& other) noexcept {
     if (this == &other) return *this;
+    if (!other.fMalloced && other.fArray != other.fStaticArray) {
+        // Adopted room stays with its owner: copy out of it.
+        *this = static_cast<const CL_Array&>(other);
+        other.fCount = 0;
+        return *this;
+    }
     if (fMalloced) FreeNodes(fArray, fSize);
     if (other.fMalloced) {
         fArray = other.fArray;

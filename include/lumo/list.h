@@ -32,6 +32,8 @@ public:
     public:
         Storage() {}
         // Out of memory, the copy is incomplete and says so (the handle drops it).
+        // A storage whose item array starts in `room`, memory of the same block.
+        Storage(void* room, size_t bytes) { fList.AdoptRoom(room, bytes); }
         Storage(const Storage& other);
         Storage& operator=(const Storage&) = delete;
         ~Storage();

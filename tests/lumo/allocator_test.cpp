@@ -183,3 +183,70 @@ TEST(Object, ExhaustedHeapGivesNullInsteadOfConstructing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The block cache hands a thread's freed blocks back to it by size class; a block
+// freed by another thread joins that thread's cache and serves it from then on.
+TEST(BlockCache, FreedBlocksComeBackBySizeClass) {
+    std::thread([] {
+        void* a = CL_CachedAlloc(40);
+        memset(a, 0xAB, 40);
+        CL_CachedFree(a, 40);
+        void* b = CL_CachedAlloc(48);  // same 16-byte class as 40
+        EXPECT_EQ(a, b);
+        void* c = CL_CachedAlloc(49);  // the next class: not the same block
+        EXPECT_NE(b, c);
+        memset(c, 0, 49);
+        CL_CachedFree(b, 48);
+        CL_CachedFree(c, 49);
+
+        // Many blocks in flight: all of them come back, most recent first.
+        std::vector<void*> blocks;
+        for (int i = 0; i < 5000; i++)
+            blocks.push_back(CL_CachedAlloc(100));
+        for (void* p : blocks)
+            CL_CachedFree(p, 100);
+        for (int i = 4999; i >= 0; i--) {
+            void* p = CL_CachedAlloc(100);
+            ASSERT_EQ(p, blocks[static_cast<size_t>(i)]);
+        }
+        for (void* p : blocks)
+            CL_CachedFree(p, 100);
+
+        // Large blocks bypass the cache; they must still be whole blocks.
+        void* big = CL_CachedAlloc(kCachedBlockMax + 1);
+        memset(big, 1, kCachedBlockMax + 1);
+        CL_CachedFree(big, kCachedBlockMax + 1);
+
+        void* mine = CL_CachedAlloc(64);
+        std::thread([mine] {
+            CL_CachedFree(mine, 64);
+            EXPECT_EQ(CL_CachedAlloc(64), mine);
+            CL_CachedFree(mine, 64);
+        }).join();
+        CL_ClearBlockCache();
+    }).join();
+}
+
+// Storages made by the handles use the cache; their contents are constructed afresh
+// whatever the block held before.
+TEST(BlockCache, RefCountedStoragesStartCleanInReusedBlocks) {
+    struct Item {
+        int fValue = 7;
+        std::string fText = "fresh";
+    };
+    for (int round = 0; round < 100; round++) {
+        CL_RefCounted<Item> a;
+        a.ModifyRefData()->fValue = round;
+        a.ModifyRefData()->fText = std::string(100, 'x');
+        CL_RefCounted<Item> b(a);
+        b.ModifyRefData()->fValue = -1;  // parts from a
+        EXPECT_EQ(a.GetRefData()->fValue, round);
+        CL_RefCounted<Item> c;
+        EXPECT_EQ(c.GetRefData()->fValue, 7);
+        EXPECT_EQ(c.GetRefData()->fText, "fresh");
+    }
+}
+
+}  // namespace

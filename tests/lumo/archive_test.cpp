@@ -478,6 +478,24 @@ INSTANTIATE_TEST_SUITE_P(
                    Bytes({0x34, 0x12, 0x00, 0x00, 0x01, 0x00, 0xff, 0xff})}),
     [](const ::testing::TestParamInfo<LyingExtra>& info) { return info.param.label; });
 
+// An entry whose name holds a NUL cannot be written again under that name: a rewrite
+// refuses the archive rather than rename the resource.
+TEST_F(ArchiveTest, ZipRewriteKeepsNamesWithNulOrFails) {
+    const std::string name("res\0tail", 8);
+    Spit(fDir + "/nul.sla", StoredZip(name, "payload", "", ""));
+    std::string before = Slurp(fDir + "/nul.sla");
+    CL_Archive archive(fDir, "nul", CL_Archive::COMPRESSED);
+    ASSERT_EQ(CL_OK, archive.GetError());
+    CL_Blob data;
+    ASSERT_EQ(CL_OK, archive.Read(&data, name));
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(CL_ARCHIVE_WRITE_FAILED, archive.Write(&fresh, "other"));
+    EXPECT_EQ(before, Slurp(fDir + "/nul.sla"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, name));
+    EXPECT_EQ("payload", data.Raw());
+    EXPECT_EQ(1, CountFiles(fDir));
+}
+
 // Well-formed extra fields go across a rewrite, except for the zip64 block, which the
 // writer makes afresh when an entry needs one.
 TEST_F(ArchiveTest, ZipRewriteKeepsExtraBlocksButZip64) {

@@ -233,3 +233,55 @@ TEST(Array, GetDataIsTheElementBlock) {
     CheckDataBlock<int>([](int i) { return i * 3; });
     CheckDataBlock<std::string>([](int i) { return std::string(20, char('a' + i % 26)); });
 }
+
+namespace {
+
+// Room lent by the array's owner: used in place, never freed, left behind on growth,
+// and never carried by a copy or a move into another array.
+TEST(Array, AdoptedRoomIsUsedInPlaceAndLeftOnGrowthCopyAndMove) {
+    alignas(8) unsigned char room[10 * sizeof(CL_Array<int64>::Node)];
+    ArrayProbe<int64> array;
+    array.AdoptRoom(room, sizeof(room));
+    ASSERT_EQ(array.Size(), 10u);
+    EXPECT_FALSE(array.Malloced());
+    for (int64 i = 0; i < 7; i++)
+        ASSERT_TRUE(array.Append(i));
+    EXPECT_EQ(static_cast<const void*>(&array[0]), static_cast<const void*>(room));
+
+    ArrayProbe<int64> copy;
+    static_cast<CL_Array<int64>&>(copy) = array;
+    EXPECT_TRUE(copy.Malloced());
+    EXPECT_NE(static_cast<const void*>(&copy[0]), static_cast<const void*>(room));
+    array.Replace(100, 0);
+    EXPECT_EQ(copy[0], 0);
+
+    ArrayProbe<int64> moved;
+    static_cast<CL_Array<int64>&>(moved) = std::move(static_cast<CL_Array<int64>&>(copy));
+    EXPECT_EQ(Items(moved), (std::vector<int64>{0, 1, 2, 3, 4, 5, 6}));
+    ArrayProbe<int64> fromRoom;
+    static_cast<CL_Array<int64>&>(fromRoom) = std::move(static_cast<CL_Array<int64>&>(array));
+    EXPECT_EQ(array.Count(), 0u);
+    EXPECT_NE(static_cast<const void*>(&fromRoom[0]), static_cast<const void*>(room));
+    EXPECT_EQ(Items(fromRoom), (std::vector<int64>{100, 1, 2, 3, 4, 5, 6}));
+
+    // Growth past the room moves to the heap with every element.
+    ArrayProbe<int64> grows;
+    grows.AdoptRoom(room, sizeof(room));
+    for (int64 i = 0; i < 40; i++)
+        ASSERT_TRUE(grows.Append(i));
+    EXPECT_TRUE(grows.Malloced());
+    for (int64 i = 0; i < 40; i++)
+        ASSERT_EQ(grows[static_cast<uint32>(i)], i);
+    grows.Shrink();
+    EXPECT_EQ(grows.Count(), 40u);
+
+    // Too little room, or an array that already holds elements, keeps its own.
+    ArrayProbe<int64> small;
+    small.AdoptRoom(room, 4 * sizeof(CL_Array<int64>::Node));
+    EXPECT_TRUE(small.Inline());
+    small.Append(1);
+    small.AdoptRoom(room, sizeof(room));
+    EXPECT_TRUE(small.Inline());
+}
+
+}  // namespace

@@ -262,3 +262,68 @@ TEST(Compress, DictionaryStreamIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Output sizing: a destination the caller sized from what it knows is filled in place,
+// and inputs of every ratio and chunking inflate whole however the rooms grow.
+TEST(Compress, UncompressFillsACallerSizedDestinationInPlace) {
+    std::string text = Text();
+    CL_Blob packed(text);
+    packed.Rewind();
+    packed.Compress();
+    packed.Rewind();
+    CL_Blob out;
+    out.SetCapacity(uint32(text.size()));
+    const uint8* before = out.GetDataForRead();
+    CL_Compressor compressor;
+    EXPECT_EQ(compressor.Uncompress(packed, out, 0x7FFFFFFF), CL_Compressor::CL_COMPRESS_END);
+    EXPECT_EQ(out.GetDataForRead(), before);
+    EXPECT_EQ(out.Raw(), text);
+}
+
+struct InflateCase {
+    const char* fName;
+    size_t fRepeat;  // 0: incompressible noise
+    size_t fSize;
+    uint32 fChunk;
+};
+
+class InflateSizing : public ::testing::TestWithParam<InflateCase> {};
+
+TEST_P(InflateSizing, ChunkedAndWholeInflateRestoreEveryByte) {
+    const InflateCase& c = GetParam();
+    std::string text = c.fRepeat == 0 ? Noise(c.fSize) : std::string();
+    while (text.size() < c.fSize)
+        text += std::string(c.fRepeat, char('a' + text.size() % 26));
+    text.resize(c.fSize);
+    CL_Blob packed(text);
+    packed.Rewind();
+    packed.Compress();
+    packed.Rewind();
+    CL_Compressor compressor;
+    CL_Blob out;
+    CL_Status status = CL_Compressor::CL_COMPRESS_MORE;
+    while (status == CL_Compressor::CL_COMPRESS_MORE)
+        status = compressor.Uncompress(packed, out, c.fChunk);
+    EXPECT_EQ(status, CL_Compressor::CL_COMPRESS_END);
+    EXPECT_EQ(out.Raw(), text);
+    EXPECT_EQ(out.Tell(), out.GetSize());
+
+    packed.Rewind();
+    ASSERT_TRUE(packed.Uncompress(false));
+    EXPECT_EQ(packed.Raw(), text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ratios, InflateSizing,
+                         ::testing::Values(InflateCase{"empty", 1, 0, 0x7FFFFFFF},
+                                           InflateCase{"tiny", 3, 10, 0x7FFFFFFF},
+                                           InflateCase{"noise", 0, 300000, 0x7FFFFFFF},
+                                           InflateCase{"noise_chunks", 0, 300000, 4096},
+                                           InflateCase{"runs_1000_to_1", 5000, 2000000,
+                                                       0x7FFFFFFF},
+                                           InflateCase{"runs_chunks", 5000, 2000000, 7},
+                                           InflateCase{"text", 9, 1000000, 65536}),
+                         [](const auto& info) { return std::string(info.param.fName); });
+
+}  // namespace

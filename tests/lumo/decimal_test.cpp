@@ -388,3 +388,113 @@ TEST_F(DecimalTest, FractionalPowersWithExactResults) {
                   c.expected);
     }
 }
+
+namespace {
+
+// The machine-word paths of sum, difference and quotient against the general ones:
+// the same operands scaled by a power of ten have coefficients past 64 bits, so the
+// engine takes its wide path for them, and the results must be the same numbers.
+using decnum::Number;
+using decnum::uint128;
+
+uint128 Pow10(int k) {
+    uint128 v = 1;
+    while (k-- > 0)
+        v *= 10;
+    return v;
+}
+
+Number Scaled(const Number& n, int by) {
+    return decnum::MakeFinite(n.neg, n.coef * Pow10(by), n.exp - by);
+}
+
+struct Rng {
+    uint64 fState = 88172645463325252ull;
+    uint64 Next() {
+        fState ^= fState << 13;
+        fState ^= fState >> 7;
+        fState ^= fState << 17;
+        return fState;
+    }
+    // A coefficient of 1 to 19 digits, sometimes with trailing zeros.
+    uint64 Coef() {
+        int digits = 1 + static_cast<int>(Next() % 19);
+        uint64 c = Next() % static_cast<uint64>(Pow10(digits));
+        if (c == 0) c = 1;
+        if (Next() % 4 == 0) c = c / 1000 * 1000 + (c % 1000 == 0 ? 0 : 1000);
+        return c ? c : 1;
+    }
+};
+
+void ExpectSame(const Number& quick, const Number& wide, int scale, const char* what) {
+    ASSERT_EQ(quick.kind, wide.kind) << what;
+    ASSERT_EQ(quick.neg, wide.neg) << what;
+    // The wide operands sat `scale` places lower; an exact result may keep that.
+    uint128 qc = quick.coef;
+    int64 qe = quick.exp;
+    uint128 wc = wide.coef;
+    int64 we = wide.exp;
+    while (qe > we && qc <= (~uint128(0)) / 10) {
+        qc *= 10;
+        --qe;
+    }
+    while (we > qe && wc <= (~uint128(0)) / 10) {
+        wc *= 10;
+        --we;
+    }
+    ASSERT_TRUE(qc == wc && qe == we) << what << " scale " << scale;
+}
+
+TEST(DecimalEngine, QuickSumsAgreeWithTheWidePath) {
+    Rng rng;
+    const decnum::Context ctx;
+    for (int i = 0; i < 200000; ++i) {
+        Number a = decnum::MakeFinite(rng.Next() & 1, rng.Coef(), int64(rng.Next() % 41) - 20);
+        Number b = decnum::MakeFinite(rng.Next() & 1, rng.Coef(), int64(rng.Next() % 41) - 20);
+        if (i % 7 == 0) b = decnum::MakeFinite(!a.neg, a.coef, a.exp);  // cancels
+        for (bool subtract : {false, true}) {
+            uint32 s1 = 0, s2 = 0;
+            Number quick, wide;
+            auto op = subtract ? decnum::Subtract : decnum::Add;
+            op(&quick, a, b, ctx, &s1);
+            // 19 more places put both coefficients past 64 bits (a sum then needs at
+            // most 39 digits, where the wide path rounds: skip those).
+            Number as = Scaled(a, 19), bs = Scaled(b, 19);
+            op(&wide, as, bs, ctx, &s2);
+            if (s2 & decnum::kRounded) continue;
+            ExpectSame(quick, wide, 19, subtract ? "subtract" : "add");
+            ASSERT_EQ(s1, s2);
+        }
+    }
+}
+
+TEST(DecimalEngine, QuickQuotientsAgreeWithTheWidePath) {
+    Rng rng;
+    for (decnum::Rounding round :
+         {decnum::kRoundHalfUp, decnum::kRoundHalfEven, decnum::kRoundFloor, decnum::kRoundDown}) {
+        decnum::Context ctx;
+        ctx.round = round;
+        for (int i = 0; i < 100000; ++i) {
+            Number a = decnum::MakeFinite(rng.Next() & 1, rng.Coef(), int64(rng.Next() % 21) - 10);
+            Number b = decnum::MakeFinite(rng.Next() & 1, rng.Coef(), int64(rng.Next() % 21) - 10);
+            if (i % 5 == 0) {
+                // An exact quotient: a = b * small.
+                uint128 product = b.coef * (1 + rng.Next() % 1000);
+                if ((product >> 64) == 0) a.coef = product;
+            }
+            uint32 s1 = 0, s2 = 0;
+            Number quick, wide;
+            decnum::Divide(&quick, a, b, ctx, &s1);
+            // Scaling both sides keeps the quotient and its ideal exponent.
+            int digits = std::max(decnum::Digits(a.coef), decnum::Digits(b.coef));
+            int by = 38 - digits;
+            decnum::Divide(&wide, Scaled(a, by), Scaled(b, by), ctx, &s2);
+            ASSERT_EQ(quick.coef, wide.coef) << i;
+            ASSERT_EQ(quick.exp, wide.exp) << i;
+            ASSERT_EQ(quick.neg, wide.neg);
+            ASSERT_EQ(s1, s2);
+        }
+    }
+}
+
+}  // namespace

@@ -106,6 +106,21 @@ TEST(Digest, PortableSHA256AgreesWithTheClass) {
     EXPECT_EQ(out[31], 0xAD);
 }
 
+// SHA-1 likewise; lengths around block edges, several blocks per call and one MiB.
+TEST(Digest, PortableSHA1AgreesWithTheClass) {
+    for (size_t n : {0, 1, 3, 55, 56, 63, 64, 65, 119, 120, 128, 1000, 100000, 1 << 20}) {
+        std::string text = Pattern(n);
+        uint8 portable[20], used[20];
+        lumo_digest::SHA1Portable(reinterpret_cast<const uint8*>(text.data()), n, portable);
+        CLU_SHA1(text).Get(used);
+        EXPECT_EQ(0, memcmp(portable, used, 20)) << n;
+    }
+    uint8 out[20];
+    lumo_digest::SHA1Portable(reinterpret_cast<const uint8*>("abc"), 3, out);
+    EXPECT_EQ(out[0], 0xA9);
+    EXPECT_EQ(out[19], 0x9D);
+}
+
 TEST(Digest, PaddingCarriesTheFull64BitLength) {
     uint8 out[128];
     // 512 MiB is 2^32 bits: a 32-bit bit count would wrap to 0 here.

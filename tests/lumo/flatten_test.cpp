@@ -2,6 +2,7 @@
 // round trips, and reading truncated and hostile input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -620,3 +621,85 @@ TEST(FlattenRead, NegativeTimesKeepTheirRemainder) {
         EXPECT_EQ(e2.fTime.ToRaw(), c.raw);
     }
 }
+
+// ---- Lists read into one block and the entry cache ------------------------------
+
+namespace {
+
+CLU_List RowOf(int64 seed) {
+    CLU_List row;
+    row.Append(seed).Append(std::string("name ") + std::to_string(seed)).Append(seed * 0.5);
+    row.Append(CL_Decimal("12.5")).Append(true).Append(std::string(40, 'x'));
+    CLU_List tags;
+    tags.Append(seed % 3).Append(seed % 5).Append(seed % 7);
+    row.Append(tags);
+    return row;
+}
+
+// Short lists read their items into the block of their storage; every way of using
+// the list afterwards must behave as with a list built by appends.
+TEST(FlattenShortList, ListsReadIntoOneBlockBehaveLikeBuiltOnes) {
+    for (uint32 count : {4u, 5u, 8u, 9u, 64u}) {
+        CLU_List built;
+        for (uint32 i = 0; i < count; i++)
+            built.Append(RowOf(i));
+        CL_Blob blob;
+        built.Flatten(blob);
+        blob.Rewind();
+        CLU_List read;
+        ASSERT_TRUE(read.Unflatten(blob));
+        ASSERT_TRUE(read == built) << count;
+
+        // A copy shares, then parts on the first change; growth past the block's room.
+        CLU_List copy(read);
+        for (uint32 i = 0; i < 30; i++)
+            copy.Append(static_cast<int64>(i));
+        EXPECT_EQ(copy.Count(), count + 30);
+        EXPECT_TRUE(read == built);
+        for (uint32 i = 0; i < 30; i++)
+            read.Append(static_cast<int64>(i));
+        EXPECT_TRUE(read == copy);
+        read.Remove(0);
+        EXPECT_EQ(read.Count(), count + 29);
+        read.Shrink();
+        EXPECT_EQ(read.GetInteger(static_cast<int32>(read.Count()) - 1), 29);
+
+        // Reading again into a list whose storage another handle shares.
+        CLU_List shared(read);
+        blob.Rewind();
+        ASSERT_TRUE(read.Unflatten(blob));
+        EXPECT_TRUE(read == built);
+        EXPECT_EQ(shared.Count(), count + 29);
+    }
+}
+
+// Entries a thread frees are handed out again, also past the old bound of 65536, and
+// a released cache gives its blocks back.
+TEST(EntryCache, FreedEntriesAreReusedByTheSameThread) {
+    std::thread([] {
+        constexpr uint32 kCount = 120000;
+        std::vector<CLU_Entry*> first(kCount);
+        for (auto& e : first)
+            e = CLU_Entry::Allocate(CLU_INTEGER);
+        std::vector<const void*> addresses(first.begin(), first.end());
+        std::sort(addresses.begin(), addresses.end());
+        for (auto* e : first)
+            CLU_Entry::Deallocate(e);
+        uint32 reused = 0;
+        std::vector<CLU_Entry*> second(kCount);
+        for (auto& e : second) {
+            e = CLU_Entry::Allocate(CLU_TEXT);
+            reused += std::binary_search(addresses.begin(), addresses.end(), e) ? 1 : 0;
+            EXPECT_EQ(e->GetType(), CLU_TEXT);
+        }
+        EXPECT_EQ(reused, kCount);
+        // An entry handed out by the cache is an ordinary heap block: delete works.
+        delete second.back();
+        second.pop_back();
+        for (auto* e : second)
+            CLU_Entry::Deallocate(e);
+        CLU_Entry::ClearFreeList();
+    }).join();
+}
+
+}  // namespace

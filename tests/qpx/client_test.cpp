@@ -132,9 +132,9 @@ TEST_F(ClientTest, ConnectTableSetsItsKeysOverTheOptionsInOrder) {
     CLU_Table out;
     fClient->Connect(&spec, &out, options, 1234);
     CLU_Table sent = fRPC->LastSettings();
-    EXPECT_EQ(Keys(sent), (std::vector<std::string>{"user", "host", "parent_client_id", "port",
-                                                     "timeout", "conn_flags", "sid",
-                                                     "remote_address", "timezone"}));
+    EXPECT_EQ(Keys(sent),
+              (std::vector<std::string>{"user", "host", "parent_client_id", "port", "timeout",
+                                        "conn_flags", "sid", "remote_address", "timezone"}));
     EXPECT_EQ(sent.GetString("host"), "example");
     EXPECT_EQ(sent.GetType("port"), CLU_INTEGER);
     EXPECT_EQ(sent.GetInteger("port"), 51965);
@@ -271,9 +271,9 @@ TEST_P(CheckResultTest, EndsTheConnectionOnlyOnTransportFailures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, CheckResultTest,
-                         ::testing::Values(0, -1, 4, 7, 100, 103, 107, 110, 111, 112, 113, 114,
-                                           115, 116, 117, 118, 200, 201, 202, 204, 205, 209,
-                                           2044, 4003));
+                         ::testing::Values(0, -1, 4, 7, 100, 103, 107, 110, 111, 112, 113, 114, 115,
+                                           116, 117, 118, 200, 201, 202, 204, 205, 209, 2044,
+                                           4003));
 
 // ---- Synchronous execution ------------------------------------------------------------
 
@@ -550,8 +550,7 @@ INSTANTIATE_TEST_SUITE_P(
                        false},
         AsyncErrorCase{CL_TIMEOUT, false, false, 0, nullptr, CL_TIMEOUT, false},
         // The request handed back after a failed write is not the server's reply.
-        AsyncErrorCase{CL_SOCKET_WRITE_ERROR, true, true, 0, nullptr, CL_SOCKET_WRITE_ERROR,
-                       false},
+        AsyncErrorCase{CL_SOCKET_WRITE_ERROR, true, true, 0, nullptr, CL_SOCKET_WRITE_ERROR, false},
         AsyncErrorCase{CL_SOCKET_WRITE_ERROR, true, true, 4003, "fake", CL_SOCKET_WRITE_ERROR,
                        false}));
 
@@ -654,7 +653,7 @@ TEST(ClientLifetimeTest, DestroyedClientWithRequestsInFlight) {
     rpc->Push(MockRPC::StatusReply(CL_CONNECTION_LOST));
     client->Execute(5, nullptr, OnTable, OnError, OnProgress, nullptr, &execute, 0);
     client->CloseDatabase(false, nullptr, nullptr, nullptr, nullptr, 0);
-    delete client;  // its RPC client lets the held requests finish
+    delete client;  // closing the connection lets the held requests finish
     for (Outcome* o : {&open, &auth, &connect}) {
         EXPECT_EQ(o->fSuccesses, 1);
         EXPECT_EQ(o->fErrors, 0);

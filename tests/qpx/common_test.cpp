@@ -10,6 +10,7 @@
 #include "lumo/translator.h"
 #include "qpx/common/jwt.h"
 #include "qpx/common/machine_id.h"
+#include "qpx/common/message_texts.h"
 #include "qpx/zelmo_client/errors.h"
 
 namespace {
@@ -62,8 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"bm90anNvbg.eyJiIjoyfQ.c2ln", false},
         // Characters outside base64url.
         TokenCase{"eyJhIjoxfQ.eyJi+joyfQ.c2ln", false},
-        TokenCase{"eyJhIjoxfQ.eyJiIjoyfQ.c2l*", false},
-        TokenCase{"plain password", false}, TokenCase{"", false}, TokenCase{"..", false}));
+        TokenCase{"eyJhIjoxfQ.eyJiIjoyfQ.c2l*", false}, TokenCase{"plain password", false},
+        TokenCase{"", false}, TokenCase{"..", false}));
 
 TEST(Base64URLTest, DecodesWithAndWithoutPadding) {
     std::string out;
@@ -152,6 +153,24 @@ TEST(ErrorTextTest, ServerCodesUseTheMessageTable) {
     EXPECT_STREQ(QPX::GetError(4000), "Comando sconosciuto");
     EXPECT_STREQ(QPX::GetError(2228), QPX::GetError(2209));
     EXPECT_STREQ(QPX::GetError(6100), "%s");
+}
+
+// Every server code answers with its table text, and exactly 939 of them have one;
+// the codes around the table go to the base library.
+TEST(ErrorTextTest, EveryServerCodeClass) {
+    int withText = 0;
+    for (int code = 1999; code <= 9500; ++code) {
+        const char* text = QPX_MessageText(code);
+        if (text) {
+            withText++;
+            EXPECT_STREQ(QPX::GetError(code), text) << code;
+        } else {
+            EXPECT_STREQ(QPX::GetError(code), "Errore sconosciuto") << code;
+        }
+    }
+    EXPECT_EQ(withText, 939);
+    EXPECT_STREQ(QPX::GetError(1999), "Errore fatale del server: %s");
+    EXPECT_STREQ(QPX::GetError(9500), QPX_MessageText(9500));
 }
 
 }  // namespace

@@ -188,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"nul", "invalid string"}, BadCase{"", "premature EOF"},
                       BadCase{"1 2", "trailing garbage"},
                       BadCase{"1e999999999999999999999", "out of range"},
-                      BadCase{"-1e100000", "out of range"}));
+                      BadCase{"-1e100000", "out of range"},
+                      BadCase{"1e-99999999999999999999999", "out of range"}));
 
 TEST(ParseJSONTest, UnclosedObjectLeavesWhatWasRead) {
     CLU_Entry root;
@@ -203,14 +204,19 @@ TEST(ParseJSONTest, LongNumbersRoundToThirtyEightDigits) {
         const char* fIn;
         const char* fOut;
     };
-    for (const Case& c : {
-             Case{"123456789012345678901234567890123456789", "123456789012345678901234567890123456790"},
-             Case{"99999999999999999999999999999999999999.5", "100000000000000000000000000000000000000"},
-             Case{"-1.00000000000000000000000000000000000049", "-1.0000000000000000000000000000000000005"},
-             Case{"-1.00000000000000000000000000000000000041", "-1.0000000000000000000000000000000000004"},
-             Case{"0.000000000000000000000000000000000000000000012345", "0.000000000000000000000000000000000000000000012345"},
-             Case{"1234567890123456789012345678901234567850e-2", "12345678901234567890123456789012345679"},
-             Case{"1.5E+3", "1500"}, Case{"-0", "0"}, Case{"0e10", "0"}}) {
+    for (const Case& c : {Case{"123456789012345678901234567890123456789",
+                               "123456789012345678901234567890123456790"},
+                          Case{"99999999999999999999999999999999999999.5",
+                               "100000000000000000000000000000000000000"},
+                          Case{"-1.00000000000000000000000000000000000049",
+                               "-1.0000000000000000000000000000000000005"},
+                          Case{"-1.00000000000000000000000000000000000041",
+                               "-1.0000000000000000000000000000000000004"},
+                          Case{"0.000000000000000000000000000000000000000000012345",
+                               "0.000000000000000000000000000000000000000000012345"},
+                          Case{"1234567890123456789012345678901234567850e-2",
+                               "12345678901234567890123456789012345679"},
+                          Case{"1.5E+3", "1500"}, Case{"-0", "0"}, Case{"0e10", "0"}}) {
         CLU_Entry root;
         std::string error;
         ASSERT_TRUE(Parse(c.fIn, &root, &error)) << c.fIn << " " << error;
@@ -242,7 +248,8 @@ protected:
     void TearDown() override { std::system(("rm -rf '" + fDir + "'").c_str()); }
 
     int Oracle(const std::string& args) {
-        std::string cmd = std::string(ZELMO_PYTHON) + " " + ZELMO_TOOLS_DIR + "/json_oracle.py " + args;
+        std::string cmd =
+            std::string(ZELMO_PYTHON) + " " + ZELMO_TOOLS_DIR + "/json_oracle.py " + args;
         return std::system(cmd.c_str());
     }
     static std::string Read(const std::string& path) {
@@ -294,8 +301,8 @@ TEST_F(OracleTest, RandomDoublesAreShortestRoundTrip) {
         snprintf(hex, sizeof(hex), "%a", v);
         lines += std::string(hex) + " " + Format(Value(v)) + "\n";
     };
-    for (double v : {0.0, -0.0, 1e38, 1.7976931348623157e308, 5e-324, 0.1, 1.0 / 3,
-                     double(NAN), double(INFINITY), -double(INFINITY)})
+    for (double v : {0.0, -0.0, 1e38, 1.7976931348623157e308, 5e-324, 0.1, 1.0 / 3, double(NAN),
+                     double(INFINITY), -double(INFINITY)})
         add(v);
     for (int i = 0; i < 2000; ++i) {
         uint64_t bits = rng();

@@ -33,7 +33,6 @@ public:
 
     MockRPC() : CL_Client(5000, 0), fDispatcher(new CL_Dispatcher(2, 16)) {}
     ~MockRPC() override {
-        // Closing releases held requests, as a closed connection ends its requests.
         Release();
         fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
         delete fDispatcher;
@@ -118,9 +117,12 @@ public:
         Reply r = Pop();
         fDispatcher->AddJob(new Job(this, r, success, error, progress, nullptr, userData), true);
     }
+    // Closing the connection lets held requests finish.
     void Disconnect() override {
         std::lock_guard<std::mutex> guard(fMutex);
         fDisconnects++;
+        fHeld = false;
+        fGate.notify_all();
     }
     uint32 GetID() override { return 42; }
     CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
@@ -131,8 +133,7 @@ public:
         return r.fStatus;
     }
     void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
-                 CL_ProgressCB progress, CL_IdleCB idle, void* userData,
-                 uint32 timeout) override {
+                 CL_ProgressCB progress, CL_IdleCB idle, void* userData, uint32 timeout) override {
         Reply r = Take(command, input, true, idle != nullptr, timeout);
         if (r.fEcho) r.fBytes = input;
         fDispatcher->AddJob(new Job(this, r, success, error, progress, idle, userData), true);
@@ -148,8 +149,13 @@ private:
     public:
         Job(MockRPC* rpc, const Reply& reply, CL_SuccessCB success, CL_ErrorCB error,
             CL_ProgressCB progress, CL_IdleCB idle, void* userData)
-            : fRPC(rpc), fReply(reply), fSuccess(success), fError(error), fProgress(progress),
-              fIdle(idle), fUserData(userData) {}
+            : fRPC(rpc),
+              fReply(reply),
+              fSuccess(success),
+              fError(error),
+              fProgress(progress),
+              fIdle(idle),
+              fUserData(userData) {}
         CL_Status Run() override {
             fRPC->WaitForGate();
             CL_Status status = fReply.fStatus;

@@ -5,6 +5,7 @@
 // levels, progress states and callback types.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -39,7 +40,8 @@ enum QPX_ProgressType : uint32 {
     QPX_PROGRESS_COMPLETE = CL_PROGRESS_COMPLETE,
 };
 
-// One business server, as discovery finds it or as a connection describes it.
+// One business server, as discovery finds it or as a connection describes it. A plain
+// record, copied member by member; nothing guards it.
 struct QPX_ServerSpec {
     QPX_ServerSpec()
         : fPort(0),
@@ -120,11 +122,10 @@ public:
                   QPX_ProgressCB progress, void* userData);
     QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessCB success, QPX_ErrorCB error,
                   QPX_ProgressCB progress, void* userData);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithTableCB success,
-                  QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle, void* userData,
-                  QPX_Command command);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithListCB success,
-                  QPX_ErrorCB error, QPX_ProgressCB progress, void* userData);
+    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                  QPX_ProgressCB progress, QPX_IdleCB idle, void* userData, QPX_Command command);
+    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithListCB success, QPX_ErrorCB error,
+                  QPX_ProgressCB progress, void* userData);
     QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithResultSetCB success,
                   QPX_ErrorCB error, QPX_ProgressCB progress, void* userData);
     ~QPX_AsyncData();
@@ -178,10 +179,12 @@ class QPX_Client : public CL_Object {
 public:
     // With a TCP RPC client on `dispatcher` (null: the RPC client makes its own).
     explicit QPX_Client(CL_Dispatcher* dispatcher);
+    explicit QPX_Client(std::nullptr_t) : QPX_Client(static_cast<CL_Dispatcher*>(nullptr)) {}
     // Over the given RPC client, which this object then owns.
     explicit QPX_Client(CL_Client* rpc);
-    // Detaches every pending request (they still report to their callers), then
-    // closes and deletes the RPC client.
+    // Detaches every pending request, closes the connection, waits until those
+    // requests have reported to their callers (the dispatcher must still run), then
+    // deletes the RPC client.
     ~QPX_Client();
     QPX_Client(const QPX_Client&) = delete;
     QPX_Client& operator=(const QPX_Client&) = delete;
@@ -232,15 +235,14 @@ public:
                      QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status ListDatabases(const std::string& driver, bool quick, CLU_Table* databases);
     void ListDatabases(const std::string& driver, bool quick, QPX_SuccessWithTableCB success,
-                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                       uint32 timeout);
+                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     // `uuid` may be null.
     QPX_Status CreateDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const std::string& desc, CLU_UUID* uuid);
     void CreateDatabase(const std::string& password, const std::string& driver,
                         const std::string& name, const std::string& desc,
-                        QPX_SuccessWithTableCB success, QPX_ErrorCB error,
-                        QPX_ProgressCB progress, void* userData, uint32 timeout);
+                        QPX_SuccessWithTableCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
+                        void* userData, uint32 timeout);
     QPX_Status OpenDatabase(const std::string& driver, const std::string& name, CLU_Table* info);
     void OpenDatabase(const std::string& driver, const std::string& name,
                       QPX_SuccessWithTableCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
@@ -252,49 +254,44 @@ public:
                                const std::string& name, CLU_List* log, uint32* oldVersion,
                                uint32* newVersion);
     void UpgradeDatabase(const std::string& password, const std::string& driver,
-                         const std::string& name, QPX_SuccessWithTableCB success,
-                         QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                         uint32 timeout);
+                         const std::string& name, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                         QPX_ProgressCB progress, void* userData, uint32 timeout);
     // `deleteCloudData` may be null: the server's default.
     QPX_Status DeleteDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const bool* deleteCloudData);
     void DeleteDatabase(const std::string& password, const std::string& driver,
-                        const std::string& name, const bool* deleteCloudData,
-                        QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
-                        void* userData, uint32 timeout);
+                        const std::string& name, const bool* deleteCloudData, QPX_SuccessCB success,
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     // `error` may be null.
-    QPX_Status QueryDatabase(const std::string& query, uint32* affectedRows,
-                             CLU_List* columnNames, CLU_List* resultSet, bool native,
-                             bool fullColumnNames, bool collapseBlobs, std::string* error);
+    QPX_Status QueryDatabase(const std::string& query, uint32* affectedRows, CLU_List* columnNames,
+                             CLU_List* resultSet, bool native, bool fullColumnNames,
+                             bool collapseBlobs, std::string* error);
     void QueryDatabase(const std::string& query, QPX_SuccessWithResultSetCB success,
                        QPX_ErrorCB error, QPX_ProgressCB progress, bool native,
-                       bool fullColumnNames, bool collapseBlobs, void* userData,
-                       uint32 timeout);
+                       bool fullColumnNames, bool collapseBlobs, void* userData, uint32 timeout);
     QPX_Status BackupDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const std::string& backupName,
                               bool automatic, bool overWrite, uint32 position, bool storeIndex);
     void BackupDatabase(const std::string& password, const std::string& driver,
                         const std::string& name, const std::string& backupName, bool automatic,
                         bool overWrite, uint32 position, bool storeIndex, QPX_SuccessCB success,
-                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                        uint32 timeout);
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status RestoreDatabase(const std::string& password, const std::string& driver,
                                const std::string& name, const std::string& backupName,
-                               bool changeUUID, bool overWrite, uint32 position,
-                               bool restoreIndex);
+                               bool changeUUID, bool overWrite, uint32 position, bool restoreIndex);
     void RestoreDatabase(const std::string& password, const std::string& driver,
-                         const std::string& name, const std::string& backupName,
-                         bool changeUUID, bool overWrite, uint32 position, bool restoreIndex,
-                         QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
-                         void* userData, uint32 timeout);
+                         const std::string& name, const std::string& backupName, bool changeUUID,
+                         bool overWrite, uint32 position, bool restoreIndex, QPX_SuccessCB success,
+                         QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
+                         uint32 timeout);
     QPX_Status ListBackups(uint32 position, CLU_List* backups);
     void ListBackups(uint32 position, QPX_SuccessWithListCB success, QPX_ErrorCB error,
                      QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status DeleteBackup(uint32 position, const std::string& password,
                             const std::string& backupName);
-    void DeleteBackup(uint32 position, const std::string& password,
-                      const std::string& backupName, QPX_SuccessCB success, QPX_ErrorCB error,
-                      QPX_ProgressCB progress, void* userData, uint32 timeout);
+    void DeleteBackup(uint32 position, const std::string& password, const std::string& backupName,
+                      QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
+                      void* userData, uint32 timeout);
     QPX_Status DeleteBackup(uint32 position, const std::string& password,
                             const CLU_List& backupNames);
     void DeleteBackup(uint32 position, const std::string& password, const CLU_List& backupNames,
@@ -308,15 +305,13 @@ public:
     QPX_Status RepairDatabase(const std::string& password, const std::string& driver,
                               const std::string& name, const std::string& output);
     void RepairDatabase(const std::string& password, const std::string& driver,
-                        const std::string& name, const std::string& output,
-                        QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
-                        void* userData, uint32 timeout);
+                        const std::string& name, const std::string& output, QPX_SuccessCB success,
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status IndexDatabase(const std::string& password, const std::string& driver,
                              const std::string& name, bool reset, bool run);
     void IndexDatabase(const std::string& password, const std::string& driver,
                        const std::string& name, bool reset, bool run, QPX_SuccessCB success,
-                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                       uint32 timeout);
+                       QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status GetClientList(bool full, bool any, CLU_List* list);
     void GetClientList(bool full, bool any, QPX_SuccessWithListCB success, QPX_ErrorCB error,
                        QPX_ProgressCB progress, void* userData, uint32 timeout);
@@ -344,12 +339,10 @@ public:
                             const std::string& newPassword, CLU_Table* userInfo);
     void Authenticate(const std::string& userName, const std::string& password,
                       const std::string& newPassword, QPX_SuccessWithTableCB success,
-                      QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                      uint32 timeout);
+                      QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
     QPX_Status FullTextSearch(const std::string& text, CLU_List* results, int32 limit);
     void FullTextSearch(const std::string& text, int32 limit, QPX_SuccessWithListCB success,
-                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                        uint32 timeout);
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
 
 private:
     friend class QPX_AsyncData;

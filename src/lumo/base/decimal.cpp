@@ -469,7 +469,26 @@ inline Number Apply(BinaryOp op, const Number& a, const Number& b) {
 
 }  // namespace
 
-#define CL_DECIMAL_OPS(T, CONVERT, CONVERT_REM)                         \
+// Sums and differences of two decimals take the engine's quick path inline when it
+// applies; the engine gives the same result for them.
+CL_Decimal& CL_Decimal::operator+=(const CL_Decimal& other) {
+    Number a, b, r;
+    memcpy(&a, &fMPD, sizeof a);
+    memcpy(&b, &other.fMPD, sizeof b);
+    if (!decnum::AddQuick(&r, a, b, b.neg, sContext)) r = Apply(decnum::Add, a, b);
+    memcpy(&fMPD, &r, sizeof r);
+    return *this;
+}
+CL_Decimal& CL_Decimal::operator-=(const CL_Decimal& other) {
+    Number a, b, r;
+    memcpy(&a, &fMPD, sizeof a);
+    memcpy(&b, &other.fMPD, sizeof b);
+    if (!decnum::AddQuick(&r, a, b, !b.neg, sContext)) r = Apply(decnum::Subtract, a, b);
+    memcpy(&fMPD, &r, sizeof r);
+    return *this;
+}
+
+#define CL_DECIMAL_ADD_OPS(T, CONVERT)                                  \
     CL_Decimal& CL_Decimal::operator+=(T value) {                       \
         Set(Apply(decnum::Add, GetNumber(), CONVERT(value)));           \
         return *this;                                                   \
@@ -477,7 +496,13 @@ inline Number Apply(BinaryOp op, const Number& a, const Number& b) {
     CL_Decimal& CL_Decimal::operator-=(T value) {                       \
         Set(Apply(decnum::Subtract, GetNumber(), CONVERT(value)));      \
         return *this;                                                   \
-    }                                                                   \
+    }
+
+#define CL_DECIMAL_OPS(T, CONVERT, CONVERT_REM)                         \
+    CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM)                         \
+    CL_DECIMAL_ADD_OPS(T, CONVERT)
+
+#define CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM)                     \
     CL_Decimal& CL_Decimal::operator*=(T value) {                       \
         Set(Apply(decnum::Multiply, GetNumber(), CONVERT(value)));      \
         return *this;                                                   \
@@ -506,7 +531,7 @@ inline Number UnsignedMillionths(unsigned long long v) {
 }
 }  // namespace
 
-CL_DECIMAL_OPS(const CL_Decimal&, AsIs, AsIs)
+CL_DECIMAL_MUL_OPS(const CL_Decimal&, AsIs, AsIs)
 CL_DECIMAL_OPS(int, Signed32, Signed32)
 CL_DECIMAL_OPS(long, Signed32, Signed32)
 CL_DECIMAL_OPS(unsigned int, Unsigned32, Unsigned32)
@@ -515,6 +540,8 @@ CL_DECIMAL_OPS(double, FromDoubleRounded, FromDoubleStrict)
 CL_DECIMAL_OPS(long long, FromSigned64Millionths, FromSigned64Millionths)
 CL_DECIMAL_OPS(unsigned long long, UnsignedMillionths, UnsignedMillionths)
 #undef CL_DECIMAL_OPS
+#undef CL_DECIMAL_MUL_OPS
+#undef CL_DECIMAL_ADD_OPS
 
 CL_Decimal& CL_Decimal::operator++() {
     return *this += 1;

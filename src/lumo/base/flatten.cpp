@@ -49,6 +49,9 @@ inline int64 TimesThousand(int64 seconds) {
     return static_cast<int64>(static_cast<uint64>(seconds) * 1000u);
 }
 
+// Items an array holds without heap room.
+constexpr uint32 kInlineItems = 3;
+
 // Room for `count` appends in one step. An array grows once it is three quarters
 // full, so asking for just `count` would move the items again near the end.
 void ReserveItems(CL_Array<CLU_Entry*>& items, uint32 count) {
@@ -507,24 +510,34 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
 }
 
 bool CLU_Flattener::ReadList(Reader& r, CLU_List& list) {
-    // Start from a storage of our own without copying a shared one first.
-    if (list.fStorage.GetRefCount() > 1) list.fStorage = CL_RefCounted<CLU_List::Storage>();
-    CLU_List::Storage* s = list.fStorage.ModifyRefData();
-    if (!s) return false;  // out of memory
-    uint32 had = s->fList.Count();
-    for (uint32 i = 0; i < had; i++)
-        CLU_Entry::Deallocate(s->fList[i]);
-    s->fList.Clear();
-
     int32 count = static_cast<int32>(r.U32());
     // Every entry takes at least one byte: a count the data cannot hold is refused.
-    if (count < 0 || static_cast<uint32>(count) > r.Remaining()) return false;
-    uint32 n = static_cast<uint32>(count);
+    bool sane = count >= 0 && static_cast<uint32>(count) <= r.Remaining();
+    uint32 n = sane ? static_cast<uint32>(count) : 0;
+    CLU_List::Storage* s;
+    const bool ownBlock = n > kInlineItems && n <= CLU_Entry::kShortList;
+    if (ownBlock) {
+        // A short list gets its item array in the block of its storage, sized from the
+        // count with the array's growth margin: one heap block per list.
+        s = list.fStorage.ResetWithRoom(static_cast<size_t>(n + (n + 2) / 3) *
+                                        sizeof(CL_Array<CLU_Entry*>::Node));
+        if (!s) return false;  // out of memory
+    } else {
+        // Start from a storage of our own without copying a shared one first.
+        if (list.fStorage.GetRefCount() > 1) list.fStorage = CL_RefCounted<CLU_List::Storage>();
+        s = list.fStorage.ModifyRefData();
+        if (!s) return false;  // out of memory
+        uint32 had = s->fList.Count();
+        for (uint32 i = 0; i < had; i++)
+            CLU_Entry::Deallocate(s->fList[i]);
+        s->fList.Clear();
+    }
+    if (!sane) return false;
     if (n > CLU_Entry::kShortList) {
         if (CLU_EntryStack* stack = CLU_Entry::ThreadEntryStack())
             return ReadLongList(r, s, n, *stack);
     }
-    ReserveItems(s->fList, n);
+    if (!ownBlock) ReserveItems(s->fList, n);
     for (uint32 i = 0; i < n; i++) {
         CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
         bool ok = ReadEntry(r, *e);

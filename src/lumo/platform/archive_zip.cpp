@@ -122,6 +122,9 @@ bool CopyRawEntry(unzFile unz, zipFile zip) {
     std::string name, comment;
     std::vector<char> central;
     if (!CurrentEntry(unz, &info, &name, &central, &comment)) return false;
+    // The writer takes the name as a C string: one holding a NUL would be cut short and
+    // the resource renamed.
+    if (name.find('\0') != std::string::npos) return false;
     int method = 0, level = 0;
     if (unzOpenCurrentFile2(unz, &method, &level, 1) != UNZ_OK) return false;
 

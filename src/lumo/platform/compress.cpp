@@ -89,9 +89,11 @@ CL_Status CL_Compressor::Uncompress(CL_Blob& src, CL_Blob& dst, uint32 max) {
     uint32 count = RunLength(src, max);
     if (count == 0) return CL_COMPRESS_END;
 
-    // Small inputs get 2.5 times their size, others 1 KiB per step.
+    // Small inputs get 2.5 times their size; larger ones four times (deflated text and
+    // result sets shrink about that much), so that a whole payload usually inflates
+    // into one room instead of a kibibyte that doubles a dozen times.
     uint64 five = uint64(count) * 5;
-    uint64 step = five < 2050 ? five / 2 : 1024;
+    uint64 step = five < 2050 ? five / 2 : uint64(count) * 4;
     uint64 free = dst.GetCapacity() - dst.Tell();
     uint32 room = Room(dst, free < step ? step : free);
 
@@ -114,7 +116,8 @@ CL_Status CL_Compressor::Uncompress(CL_Blob& src, CL_Blob& dst, uint32 max) {
             return CL_COMPRESS_CORRUPT;
         }
         if (z == Z_NEED_DICT || z == Z_DATA_ERROR || z == Z_STREAM_ERROR) break;
-        if (fInflateStream.avail_out != 0) break;
+        // An output that ends exactly at the room's end needs no more room.
+        if (z == Z_STREAM_END || fInflateStream.avail_out != 0) break;
         // Rooms double (up to 1 MiB) so that a large output is not reallocated
         // and inflated a kibibyte at a time.
         room = Room(dst, room < (1u << 20) ? uint64(room) * 2 : room);

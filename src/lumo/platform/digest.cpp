@@ -50,28 +50,37 @@ struct MD5State {
 
     // One step of round i / 16; unrolled at compile time so the round function,
     // the message index and the rotation are constants.
+    // The sum is ordered so that everything not depending on b (the word just computed)
+    // is added first: the chain from one step to the next is then a few operations.
+    // The second round's choice is split into two disjoint halves that are added.
     template <int i>
-    static void Step(uint32& a, uint32 b, uint32 c, uint32 d, const uint32* m) {
-        uint32 f;
+    [[gnu::always_inline]] static void Step(uint32& a, uint32 b, uint32 c, uint32 d,
+                                            const uint32* m) {
+        uint32 early, late;
         int g;
         if constexpr (i < 16) {
-            f = d ^ (b & (c ^ d));
             g = i;
+            early = a + kMD5T[i] + m[g];
+            late = d ^ (b & (c ^ d));
         } else if constexpr (i < 32) {
-            f = c ^ (d & (b ^ c));
             g = (5 * i + 1) & 15;
+            early = a + kMD5T[i] + m[g] + (c & ~d);
+            late = b & d;
         } else if constexpr (i < 48) {
-            f = b ^ c ^ d;
             g = (3 * i + 5) & 15;
+            early = a + kMD5T[i] + m[g];
+            late = b ^ (c ^ d);
         } else {
-            f = c ^ (b | ~d);
             g = (7 * i) & 15;
+            early = a + kMD5T[i] + m[g];
+            late = c ^ (b | ~d);
         }
-        a = b + Rotl(a + f + kMD5T[i] + m[g], kMD5S[i >> 4][i & 3]);
+        a = b + Rotl(early + late, kMD5S[i >> 4][i & 3]);
     }
 
     template <int... i>
-    static void Steps(uint32* v, const uint32* m, std::integer_sequence<int, i...>) {
+    [[gnu::always_inline]] static void Steps(uint32* v, const uint32* m,
+                                             std::integer_sequence<int, i...>) {
         // The four working words rotate roles each step: a, b, c, d = d, a, b, c.
         ((Step<i>(v[(64 - i) & 3], v[(65 - i) & 3], v[(66 - i) & 3], v[(67 - i) & 3], m)), ...);
     }
@@ -254,6 +263,49 @@ LUMO_SHA_TARGET void SHA256Hardware(uint32* h, const uint8* data, uint64 blocks)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4), state1);
 }
 
+// SHA-1 on the same instructions: four rounds per sha1rnds4. Message words come in
+// groups of four, each from the four groups before it (sha1msg1, XOR, sha1msg2); the E
+// input of a group is derived by sha1nexte from the ABCD the group before started with.
+template <int kGroup>
+LUMO_SHA_TARGET inline void SHA1Group(__m128i& abcd, __m128i& previous, __m128i* w) {
+    if constexpr (kGroup >= 4)
+        w[kGroup & 3] = _mm_sha1msg2_epu32(
+            _mm_xor_si128(_mm_sha1msg1_epu32(w[kGroup & 3], w[(kGroup + 1) & 3]),
+                          w[(kGroup + 2) & 3]),
+            w[(kGroup + 3) & 3]);
+    const __m128i e = _mm_sha1nexte_epu32(previous, w[kGroup & 3]);
+    previous = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, e, kGroup / 5);
+}
+
+template <int... kGroups>
+LUMO_SHA_TARGET inline void SHA1Groups(__m128i& abcd, __m128i& previous, __m128i* w,
+                                       std::integer_sequence<int, kGroups...>) {
+    (SHA1Group<kGroups + 1>(abcd, previous, w), ...);
+}
+
+LUMO_SHA_TARGET void SHA1Hardware(uint32* h, const uint8* data, uint64 blocks) {
+    const __m128i byteSwap = _mm_set_epi64x(0x0001020304050607ULL, 0x08090a0b0c0d0e0fULL);
+    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0x1B);
+    __m128i e0 = _mm_set_epi32(static_cast<int>(h[4]), 0, 0, 0);
+    for (uint64 b = 0; b < blocks; ++b, data += 64) {
+        const __m128i saveABCD = abcd, saveE = e0;
+        __m128i w[4];
+        for (int i = 0; i < 4; ++i)
+            w[i] = _mm_shuffle_epi8(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byteSwap);
+        // The first group takes E straight from the state.
+        __m128i previous = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e0, w[0]), 0);
+        SHA1Groups(abcd, previous, w, std::make_integer_sequence<int, 19>());
+        e0 = _mm_sha1nexte_epu32(previous, saveE);
+        abcd = _mm_add_epi32(abcd, saveABCD);
+    }
+    abcd = _mm_shuffle_epi32(abcd, 0x1B);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h), abcd);
+    h[4] = static_cast<uint32>(_mm_extract_epi32(e0, 3));
+}
+
 bool HasSHAInstructions() {
     unsigned a, b, c, d;
     if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return false;
@@ -272,6 +324,13 @@ void Blocks(State& state, const uint8* data, uint64 blocks) {
         static const bool hardware = HasSHAInstructions();
         if (hardware) {
             SHA256Hardware(state.h, data, blocks);
+            return;
+        }
+    }
+    if constexpr (kHardware && std::is_same_v<State, SHA1State>) {
+        static const bool hardware = HasSHAInstructions();
+        if (hardware) {
+            SHA1Hardware(state.h, data, blocks);
             return;
         }
     }
@@ -334,6 +393,9 @@ void SHA256(const uint8* data, uint64 size, uint8* out) {
 }
 void SHA256Portable(const uint8* data, uint64 size, uint8* out) {
     Digest<SHA256State, false>(data, size, out);
+}
+void SHA1Portable(const uint8* data, uint64 size, uint8* out) {
+    Digest<SHA1State, false>(data, size, out);
 }
 
 }  // namespace lumo_digest

@@ -10,8 +10,9 @@ namespace lumo_digest {
 void MD5(const uint8* data, uint64 size, uint8* out);
 void SHA1(const uint8* data, uint64 size, uint8* out);
 void SHA256(const uint8* data, uint64 size, uint8* out);
-// SHA-256 without the processor's SHA instructions, for tests and benchmarks.
+// SHA-256 and SHA-1 without the processor's SHA instructions, for tests and benchmarks.
 void SHA256Portable(const uint8* data, uint64 size, uint8* out);
+void SHA1Portable(const uint8* data, uint64 size, uint8* out);
 
 // Builds the final block(s) of a message of `totalSize` bytes whose last
 // `tailSize` (< 64) bytes are `tail`: the bytes, 0x80, zeros, and the bit length

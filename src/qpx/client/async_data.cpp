@@ -4,7 +4,6 @@
 #include "qpx/client/client_core.h"
 #include "qpx/zelmo_client/client.h"
 
-
 QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error,
                              QPX_ProgressCB progress, void* userData)
     : fCore(client->fCore),
@@ -18,7 +17,9 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error,
       fError(error),
       fProgress(progress),
       fIdle(nullptr),
-      fCommand(kNoCommand) {}
+      fCommand(kNoCommand) {
+    fCore->AddPending();
+}
 
 QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_DiscoverCB discover, QPX_ErrorCB error,
                              QPX_ProgressCB progress, void* userData)
@@ -26,8 +27,8 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_DiscoverCB discover, QPX_Er
     fDiscover = discover;
 }
 
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_SuccessWithTableCB success,
-                             QPX_ErrorCB error, QPX_ProgressCB progress, void* userData)
+QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                             QPX_ProgressCB progress, void* userData)
     : QPX_AsyncData(client, Connect, error, progress, userData) {
     fSuccessWithTable = success;
 }
@@ -59,7 +60,9 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithResul
     fSuccessWithResultSet = success;
 }
 
-QPX_AsyncData::~QPX_AsyncData() {}
+QPX_AsyncData::~QPX_AsyncData() {
+    fCore->RemovePending();
+}
 
 void QPX_AsyncData::SetDatabase(const std::string& driver, const std::string& name) {
     fDatabaseDriver = driver;
@@ -86,6 +89,7 @@ CL_Status QPX_AsyncData::IdleCB(void* request) {
 
 CL_Status QPX_AsyncData::DiscoverCB(CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     reply.Seek(0, CL_SEEK_SET);
     uint32 count = QPX_ReadServerCount(reply);
     std::vector<QPX_ServerSpec> servers(count);
@@ -98,6 +102,7 @@ CL_Status QPX_AsyncData::DiscoverCB(CL_Blob& reply, void* request) {
 
 CL_Status QPX_AsyncData::ConnectCB(CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     CLU_Table table;
     QPX_ReadReply(reply, &table);
     {
@@ -116,6 +121,7 @@ CL_Status QPX_AsyncData::ConnectCB(CL_Blob& reply, void* request) {
 
 CL_Status QPX_AsyncData::ExecuteCB(CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     CLU_Table table;
     QPX_ReadReply(reply, &table);
     if (!table.Exists("CHECKSUM")) table.Set("CHECKSUM", reply.CheckSum());
@@ -152,8 +158,8 @@ void QPX_AsyncData::Complete(const CLU_Table& reply) {
         case GetClientList:
         case FullTextSearch: {
             static const char* const kKeys[] = {"DRIVERS", "BACKUPS", "CLIENT_LIST", "HITS"};
-            const char* key = fType == ListDrivers   ? kKeys[0]
-                              : fType == ListBackups ? kKeys[1]
+            const char* key = fType == ListDrivers     ? kKeys[0]
+                              : fType == ListBackups   ? kKeys[1]
                               : fType == GetClientList ? kKeys[2]
                                                        : kKeys[3];
             CLU_List list = QPX_ReplyList(reply, key);
@@ -164,7 +170,7 @@ void QPX_AsyncData::Complete(const CLU_Table& reply) {
         case CreateDatabase:
         case GetClientInfo:
         case GetDataDictionary: {
-            const char* key = fType == ListDatabases   ? "DATABASES"
+            const char* key = fType == ListDatabases    ? "DATABASES"
                               : fType == CreateDatabase ? "INFO"
                               : fType == GetClientInfo  ? "CLIENT_INFO"
                                                         : "DICTIONARY";
@@ -244,6 +250,7 @@ void QPX_AsyncData::Complete(const CLU_Table& reply) {
 
 CL_Status QPX_AsyncData::ErrorCB(CL_Status code, CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
+    QPX_ClientCore::Completing completing(self->fCore.get());
     // Only a server's FAILED reply carries a table; after a failed write the buffer
     // may hold the request that was being sent.
     CLU_Table table;

@@ -41,6 +41,10 @@ QPX_Client::~QPX_Client() {
         CL_AutoLocker guard(fCore->fLock);
         fCore->fRPC = nullptr;
     }
+    // The RPC client's jobs run those requests and use the RPC client until they
+    // end: with the connection closed they end at once, reporting to their callers.
+    fClient->Disconnect();
+    fCore->WaitForPending();
     delete fClient;
 }
 
@@ -58,9 +62,8 @@ uint32 QPX_Client::GetServerList(QPX_ServerSpec* list, uint32 listSize, uint32 t
     return count;
 }
 
-void QPX_Client::GetServerList(QPX_DiscoverCB discover, QPX_ErrorCB error,
-                               QPX_ProgressCB progress, void* userData, uint32 timeout,
-                               uint16 port) {
+void QPX_Client::GetServerList(QPX_DiscoverCB discover, QPX_ErrorCB error, QPX_ProgressCB progress,
+                               void* userData, uint32 timeout, uint16 port) {
     QPX_AsyncData* request = new QPX_AsyncData(this, discover, error, progress, userData);
     CL_Blob blob;
     blob += port;
@@ -87,8 +90,8 @@ QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CL
 }
 
 void QPX_Client::Connect(QPX_ServerSpec* spec, const CLU_Table& options,
-                         QPX_SuccessWithTableCB success, QPX_ErrorCB error,
-                         QPX_ProgressCB progress, void* userData, uint32 timeout) {
+                         QPX_SuccessWithTableCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
+                         void* userData, uint32 timeout) {
     QPX_AsyncData* request = new QPX_AsyncData(this, success, error, progress, userData);
     CLU_Table settings = MakeConnectTable(spec, options, timeout);
     fClient->Connect(settings, &QPX_AsyncData::ConnectCB, &QPX_AsyncData::ErrorCB,

@@ -38,6 +38,38 @@ QPX_Status QPX_ClientCore::CheckResult(QPX_Status code) {
     return code;
 }
 
+namespace {
+
+// The core whose request completes on this thread, if any.
+thread_local QPX_ClientCore* tCompletingCore = nullptr;
+
+}  // namespace
+
+QPX_ClientCore::Completing::Completing(QPX_ClientCore* core) : fOuter(tCompletingCore) {
+    tCompletingCore = core;
+}
+
+QPX_ClientCore::Completing::~Completing() {
+    tCompletingCore = fOuter;
+}
+
+void QPX_ClientCore::AddPending() {
+    CL_AutoLocker guard(fPendingLock);
+    fPending++;
+}
+
+void QPX_ClientCore::RemovePending() {
+    CL_AutoLocker guard(fPendingLock);
+    if (fPending > 0 && --fPending <= 1) fPendingDone.Broadcast();
+}
+
+void QPX_ClientCore::WaitForPending() {
+    uint32 own = tCompletingCore == this ? 1 : 0;
+    CL_AutoLocker guard(fPendingLock);
+    while (fPending > own)
+        fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
+}
+
 bool QPX_HasServerReply(CL_Status transport) {
     return transport == CL_OK || transport == CL_IPC_EXECUTE_FAILED;
 }

@@ -23,6 +23,31 @@ struct QPX_ClientCore : public CL_Object {
     // Closes the connection and empties the three tables when `code` means the
     // connection is gone; returns `code`.
     QPX_Status CheckResult(QPX_Status code);
+
+    // Requests made and not yet ended. The client waits for them before it deletes
+    // the RPC client, whose jobs are running them.
+    void AddPending();
+    void RemovePending();
+    // Waits until no request is pending but those whose completion runs on the
+    // calling thread (a client destroyed from one of its own callbacks).
+    void WaitForPending();
+
+    // Marks the calling thread as running a completion of this core's request.
+    class Completing {
+    public:
+        explicit Completing(QPX_ClientCore* core);
+        ~Completing();
+        Completing(const Completing&) = delete;
+        Completing& operator=(const Completing&) = delete;
+
+    private:
+        QPX_ClientCore* fOuter;
+    };
+
+private:
+    CL_Mutex fPendingLock;
+    CL_Condition fPendingDone;
+    uint32 fPending = 0;
 };
 
 // Whether `code` ends the connection.

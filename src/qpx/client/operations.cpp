@@ -159,8 +159,7 @@ void QPX_Client::ListDrivers(bool configured, QPX_SuccessWithListCB success, QPX
     StartRequest(r, QPX_CMD_LIST_DRIVERS, &request, nullptr, timeout);
 }
 
-QPX_Status QPX_Client::ListDatabases(const std::string& driver, bool quick,
-                                     CLU_Table* databases) {
+QPX_Status QPX_Client::ListDatabases(const std::string& driver, bool quick, CLU_Table* databases) {
     CLU_Table request = Two("DRIVER", driver, "QUICK", quick);
     CLU_Table reply;
     QPX_Status status = Call(QPX_CMD_LIST_DATABASES, &request, &reply);
@@ -244,8 +243,8 @@ void QPX_Client::CloseDatabase(bool backup, QPX_SuccessCB success, QPX_ErrorCB e
 }
 
 QPX_Status QPX_Client::UpgradeDatabase(const std::string& password, const std::string& driver,
-                                       const std::string& name, CLU_List* log,
-                                       uint32* oldVersion, uint32* newVersion) {
+                                       const std::string& name, CLU_List* log, uint32* oldVersion,
+                                       uint32* newVersion) {
     CLU_Table request = Credentials(password, driver, name);
     CLU_Table reply;
     QPX_Status status = Call(QPX_CMD_UPGRADE_DATABASE, &request, &reply);
@@ -286,12 +285,11 @@ void QPX_Client::DeleteDatabase(const std::string& password, const std::string& 
 
 QPX_Status QPX_Client::QueryDatabase(const std::string& query, uint32* affectedRows,
                                      CLU_List* columnNames, CLU_List* resultSet, bool native,
-                                     bool fullColumnNames, bool collapseBlobs,
-                                     std::string* error) {
+                                     bool fullColumnNames, bool collapseBlobs, std::string* error) {
     CLU_Table request = QueryRequest(query, fullColumnNames, collapseBlobs);
     CLU_Table reply;
-    QPX_Status status = Call(native ? QPX_CMD_QUERY_DATABASE_NATIVELY : QPX_CMD_QUERY_DATABASE,
-                             &request, &reply);
+    QPX_Status status =
+        Call(native ? QPX_CMD_QUERY_DATABASE_NATIVELY : QPX_CMD_QUERY_DATABASE, &request, &reply);
     if (status == CL_OK) {
         *affectedRows = static_cast<uint32>(reply.GetInt32("AFFECTED_ROWS", 0));
         *columnNames = QPX_ReplyList(reply, "COLUMNS_LIST");
@@ -306,8 +304,8 @@ void QPX_Client::QueryDatabase(const std::string& query, QPX_SuccessWithResultSe
                                QPX_ErrorCB error, QPX_ProgressCB progress, bool native,
                                bool fullColumnNames, bool collapseBlobs, void* userData,
                                uint32 timeout) {
-    Req* r = new Req(this, native ? Req::QueryDatabaseNatively : Req::QueryDatabase, success,
-                     error, progress, userData);
+    Req* r = new Req(this, native ? Req::QueryDatabaseNatively : Req::QueryDatabase, success, error,
+                     progress, userData);
     CLU_Table request = QueryRequest(query, fullColumnNames, collapseBlobs);
     StartRequest(r, native ? QPX_CMD_QUERY_DATABASE_NATIVELY : QPX_CMD_QUERY_DATABASE, &request,
                  nullptr, timeout);
@@ -392,9 +390,8 @@ QPX_Status QPX_Client::DeleteBackup(uint32 position, const std::string& password
 }
 
 void QPX_Client::DeleteBackup(uint32 position, const std::string& password,
-                              const CLU_List& backupNames, QPX_SuccessCB success,
-                              QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                              uint32 timeout) {
+                              const CLU_List& backupNames, QPX_SuccessCB success, QPX_ErrorCB error,
+                              QPX_ProgressCB progress, void* userData, uint32 timeout) {
     Req* r = new Req(this, Req::DeleteBackup, success, error, progress, userData);
     CLU_Table request = DeleteBackupRequest(position, password, backupNames);
     StartRequest(r, QPX_CMD_DELETE_BACKUP, &request, nullptr, timeout);
@@ -407,9 +404,8 @@ QPX_Status QPX_Client::OptimizeDatabase(const std::string& password, const std::
 }
 
 void QPX_Client::OptimizeDatabase(const std::string& password, const std::string& driver,
-                                  const std::string& name, QPX_SuccessCB success,
-                                  QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                                  uint32 timeout) {
+                                  const std::string& name, QPX_SuccessCB success, QPX_ErrorCB error,
+                                  QPX_ProgressCB progress, void* userData, uint32 timeout) {
     Req* r = new Req(this, Req::OptimizeDatabase, success, error, progress, userData);
     CLU_Table request = Credentials(password, driver, name);
     StartRequest(r, QPX_CMD_OPTIMIZE_DATABASE, &request, nullptr, timeout);
@@ -437,9 +433,9 @@ QPX_Status QPX_Client::IndexDatabase(const std::string& password, const std::str
 }
 
 void QPX_Client::IndexDatabase(const std::string& password, const std::string& driver,
-                               const std::string& name, bool reset, bool run,
-                               QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
-                               void* userData, uint32 timeout) {
+                               const std::string& name, bool reset, bool run, QPX_SuccessCB success,
+                               QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
+                               uint32 timeout) {
     Req* r = new Req(this, Req::IndexDatabase, success, error, progress, userData);
     CLU_Table request = IndexRequest(password, driver, name, reset, run);
     StartRequest(r, QPX_CMD_INDEX_DATABASE, &request, nullptr, timeout);
@@ -471,9 +467,8 @@ QPX_Status QPX_Client::GetClientInfo(uint32 clientId, CLU_Table* info) {
     return CheckResult(status);
 }
 
-void QPX_Client::GetClientInfo(uint32 clientId, QPX_SuccessWithTableCB success,
-                               QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
-                               uint32 timeout) {
+void QPX_Client::GetClientInfo(uint32 clientId, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
+                               QPX_ProgressCB progress, void* userData, uint32 timeout) {
     Req* r = new Req(this, Req::GetClientInfo, success, error, progress, nullptr, userData,
                      Req::kNoCommand);
     CLU_Table request = One("CLIENT_ID", clientId);
@@ -596,9 +591,9 @@ QPX_Status QPX_Client::FullTextSearch(const std::string& text, CLU_List* results
     return CheckResult(status);
 }
 
-void QPX_Client::FullTextSearch(const std::string& text, int32 limit,
-                                QPX_SuccessWithListCB success, QPX_ErrorCB error,
-                                QPX_ProgressCB progress, void* userData, uint32 timeout) {
+void QPX_Client::FullTextSearch(const std::string& text, int32 limit, QPX_SuccessWithListCB success,
+                                QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
+                                uint32 timeout) {
     Req* r = new Req(this, Req::FullTextSearch, success, error, progress, userData);
     CLU_Table request = SearchRequest(text, limit);
     StartRequest(r, QPX_CMD_SEARCH, &request, nullptr, timeout);

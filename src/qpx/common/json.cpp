@@ -27,8 +27,9 @@ void GenNumber(yajl_gen g, const char* text, size_t length) {
 // has no JSON form.
 void GenDecimal(yajl_gen g, const CL_Decimal& value) {
     std::string text = value.ToString(-1, false);
-    bool number = !text.empty() && (text[0] == '-' ? text.size() > 1 && isdigit(static_cast<unsigned char>(text[1]))
-                                                    : isdigit(static_cast<unsigned char>(text[0])));
+    bool number = !text.empty() &&
+                  (text[0] == '-' ? text.size() > 1 && isdigit(static_cast<unsigned char>(text[1]))
+                                  : isdigit(static_cast<unsigned char>(text[0])));
     if (number)
         GenNumber(g, text.data(), text.size());
     else
@@ -230,8 +231,8 @@ int OnStartArray(void* ctx) {
 }
 
 const yajl_callbacks kCallbacks = {
-    OnNull,   OnBoolean,  nullptr, nullptr,      OnNumber, OnString,
-    OnStartMap, OnMapKey, Close,   OnStartArray, Close,
+    OnNull,     OnBoolean, nullptr, nullptr,      OnNumber, OnString,
+    OnStartMap, OnMapKey,  Close,   OnStartArray, Close,
 };
 
 bool Parse(const unsigned char* text, size_t length, CLU_Entry* root, std::string* error) {

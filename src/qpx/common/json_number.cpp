@@ -43,7 +43,7 @@ bool QPX_JSONNumber(const char* text, size_t length, CL_Decimal* value) {
         if (i < length && (text[i] == '-' || text[i] == '+')) ++i;
         long long e = 0;
         for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
-            if (e < kExponentClamp) e = e * 10 + (text[i] - '0');
+            e = e < kExponentClamp / 10 ? e * 10 + (text[i] - '0') : kExponentClamp;
         exponent += expNegative ? -e : e;
     }
     if (digits.empty()) {

@@ -29,7 +29,8 @@ bool IsJSONObject(const std::string& text) {
 bool QPX_DecodeBase64URL(const std::string& text, std::string* bytes) {
     // Tokens may keep their padding.
     size_t length = text.size();
-    while (length > 0 && text[length - 1] == '=') --length;
+    while (length > 0 && text[length - 1] == '=')
+        --length;
     if (length % 4 == 1) return false;
     bytes->clear();
     bytes->reserve(length / 4 * 3 + 2);

@@ -24,6 +24,33 @@ struct Pow10U {
 };
 constexpr Pow10U kPow10{};
 constexpr uint128 kTen38 = MakePow10(38);
+
+struct Pow10W {
+    uint64 v[20];
+    constexpr Pow10W() : v() {
+        for (int32 k = 0; k < 20; ++k)
+            v[k] = static_cast<uint64>(MakePow10(k));
+    }
+};
+constexpr Pow10W kPow10W{};
+
+inline uint128 MulWide(uint64 a, uint64 b) {
+    return static_cast<uint128>(a) * b;
+}
+
+// (high:low) / divisor and the remainder, for high < divisor (the quotient fits 64 bits).
+inline uint64 DivWide(uint64 high, uint64 low, uint64 divisor, uint64* remainder) {
+#if defined(__x86_64__)
+    uint64 quotient, rem;
+    __asm__("divq %4" : "=a"(quotient), "=d"(rem) : "a"(low), "d"(high), "rm"(divisor));
+    *remainder = rem;
+    return quotient;
+#else
+    uint128 n = (static_cast<uint128>(high) << 64) | low;
+    *remainder = static_cast<uint64>(n % divisor);
+    return static_cast<uint64>(n / divisor);
+#endif
+}
 constexpr uint128 kMaxCoef = kTen38 - 1;
 
 // Where the discarded digits stand against half a unit of the last kept digit.
@@ -163,6 +190,77 @@ bool ZeroSumSign(bool aneg, bool bneg, const Context& ctx) {
     return ctx.round == kRoundFloor;
 }
 
+// Division of 64-bit coefficients (both nonzero) in machine words: the quotient is
+// developed to exactly kPrecision digits, 19 digits per hardware division, and rounded
+// by its remainder; an exact quotient is then brought to the exponent nearest the ideal
+// one. False, with nothing written, when the result would leave the exponent range
+// Finish handles directly.
+bool DivideSmall(Number* r, bool neg, uint64 ca, uint64 cb, int64 ideal, const Context& ctx,
+                 uint32* status) {
+    const int32 dca = Digits(ca), dcb = Digits(cb);
+    // E = floor(log10(ca / cb)): dca - dcb, less one when ca's leading digits are below cb's.
+    bool atLeast;
+    if (dca >= dcb)
+        atLeast = ca >= MulWide(cb, kPow10W.v[dca - dcb]);
+    else
+        atLeast = MulWide(ca, kPow10W.v[dcb - dca]) >= cb;
+    const int32 e = dca - dcb - (atLeast ? 0 : 1);
+    const int32 k = kPrecision - 1 - e;  // 18 to 57: the quotient gets 38 digits
+    uint128 q = ca / cb;
+    uint64 rem = ca % cb;
+    for (int32 left = k; left > 0;) {
+        const int32 m = left < 19 ? left : 19;
+        const uint128 scaled = MulWide(rem, kPow10W.v[m]);
+        const uint64 chunk = DivWide(static_cast<uint64>(scaled >> 64), static_cast<uint64>(scaled),
+                                     cb, &rem);
+        q = q * kPow10W.v[m] + chunk;
+        left -= m;
+    }
+    int64 exp = ideal - k;
+    if (rem == 0) {
+        // Exact: trailing zeros go while the exponent is below the ideal one.
+        int64 room = ideal - exp;
+        uint64 high = static_cast<uint64>(q >> 64), low = static_cast<uint64>(q);
+        if (room >= 19 && high < kPow10W.v[19]) {
+            uint64 below;
+            const uint64 top = DivWide(high, low, kPow10W.v[19], &below);
+            if (below == 0) {
+                q = top;
+                exp += 19;
+                room -= 19;
+            }
+        }
+        if ((q >> 64) == 0) {
+            uint64 small = static_cast<uint64>(q);
+            while (room > 0 && small % 10 == 0) {
+                small /= 10;
+                ++exp;
+                --room;
+            }
+            q = small;
+        }
+        while (room > 0 && q % 10 == 0) {
+            q /= 10;
+            ++exp;
+            --room;
+        }
+    } else {
+        const uint128 twice = static_cast<uint128>(rem) * 2;
+        const int32 tail = twice < cb ? kTailBelow : twice == cb ? kTailHalf : kTailAbove;
+        if (RoundsUp(ctx.round, neg, q & 1, tail)) {
+            ++q;
+            if (q == kTen38) {
+                q = kPow10.v[kPrecision - 1];
+                ++exp;
+            }
+        }
+    }
+    if (exp < ctx.emin || exp > ctx.emax - (kPrecision - 1)) return false;
+    if (rem != 0) *status |= kInexact | kRounded;
+    *r = MakeFinite(neg, q, exp);
+    return true;
+}
+
 void AddFinite(Number* r, const Number& a, bool aneg, const Number& b, bool bneg,
                const Context& ctx, uint32* status) {
     const uint128 ca = a.coef, cb = b.coef;
@@ -197,9 +295,19 @@ void AddFinite(Number* r, const Number& a, bool aneg, const Number& b, bool bneg
         loneg = aneg;
     }
     const int64 d = hi->exp - lo->exp;
-    const int32 dhi = Digits(hi->coef);
-    if (d + dhi <= kPrecision) {
-        uint128 big = hi->coef * kPow10.v[d];
+    // hi aligned to lo's exponent within the precision: with 64-bit coefficients one
+    // multiply tells, as big <= kMaxCoef exactly when d plus hi's digits is at most 38.
+    bool aligned;
+    uint128 scaled;
+    if ((hi->coef >> 64) == 0 && d < 20) {
+        scaled = MulWide(static_cast<uint64>(hi->coef), kPow10W.v[d]);
+        aligned = scaled <= kMaxCoef;
+    } else {
+        aligned = d + Digits(hi->coef) <= kPrecision;
+        scaled = aligned ? hi->coef * kPow10.v[d] : 0;
+    }
+    if (aligned) {
+        uint128 big = scaled;
         uint128 small = lo->coef;
         if (hineg == loneg) {
             Finish(r, hineg, big + small, lo->exp, ctx, status);
@@ -216,6 +324,7 @@ void AddFinite(Number* r, const Number& a, bool aneg, const Number& b, bool bneg
     }
     // Slow path: align in a wide magnitude. An operand entirely below the rounding digit
     // only decides the direction of rounding, so it is replaced by a unit far enough down.
+    const int32 dhi = Digits(hi->coef);
     const int32 dlo = Digits(lo->coef);
     const int64 phi = hi->exp + dhi - 1;
     const int64 plo = lo->exp + dlo - 1;
@@ -318,10 +427,12 @@ Number FromUInt64(uint64 v) {
 }
 
 void Add(Number* r, const Number& a, const Number& b, const Context& ctx, uint32* status) {
+    if (AddQuick(r, a, b, b.neg, ctx)) return;
     AddSigned(r, a, b, b.neg, ctx, status);
 }
 
 void Subtract(Number* r, const Number& a, const Number& b, const Context& ctx, uint32* status) {
+    if (AddQuick(r, a, b, !b.neg, ctx)) return;
     AddSigned(r, a, b, !b.neg, ctx, status);
 }
 
@@ -379,6 +490,9 @@ void Divide(Number* r, const Number& a, const Number& b, const Context& ctx, uin
         return;
     }
     const uint128 ca = a.coef, cb = b.coef;
+    if ((ca >> 64) == 0 && (cb >> 64) == 0 &&
+        DivideSmall(r, neg, static_cast<uint64>(ca), static_cast<uint64>(cb), ideal, ctx, status))
+        return;
     // Scale the dividend so that the quotient has at least kPrecision + 1 digits.
     int32 k = Digits(cb) - Digits(ca) + kPrecision + 1;
     if (k < 0) k = 0;

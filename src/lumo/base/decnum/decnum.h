@@ -143,6 +143,68 @@ void Rescale(Number* r, const Number& a, int64 exp, const Context& ctx, uint32* 
 // Numeric comparison: -1, 0 or 1; false (and *result untouched) when either is a NaN.
 bool Compare(const Number& a, const Number& b, int32* result);
 
+// The common sum of a + b (b's sign given as bneg) in machine words: both finite and
+// nonzero with coefficients below 2^64, exponents at most 19 apart, an exact nonzero
+// result of at most kPrecision digits at an exponent the context keeps as it is. Writes
+// the result, which is exactly what Add gives, and returns true; false otherwise with
+// nothing written.
+inline bool AddQuick(Number* r, const Number& a, const Number& b, bool bneg, const Context& ctx) {
+    static constexpr uint64 kPow10W[20] = {1ull,
+                                    10ull,
+                                    100ull,
+                                    1000ull,
+                                    10000ull,
+                                    100000ull,
+                                    1000000ull,
+                                    10000000ull,
+                                    100000000ull,
+                                    1000000000ull,
+                                    10000000000ull,
+                                    100000000000ull,
+                                    1000000000000ull,
+                                    10000000000000ull,
+                                    100000000000000ull,
+                                    1000000000000000ull,
+                                    10000000000000000ull,
+                                    100000000000000000ull,
+                                    1000000000000000000ull,
+                                    10000000000000000000ull};
+    constexpr uint128 kMax = static_cast<uint128>(kPow10W[19]) * kPow10W[19] - 1;
+    if ((a.kind | b.kind) != kFinite) return false;
+    const uint128 ca = a.coef, cb = b.coef;
+    if ((ca >> 64) != 0 || (cb >> 64) != 0 || ca == 0 || cb == 0) return false;
+    const bool aHigher = a.exp >= b.exp;
+    const Number& hi = aHigher ? a : b;
+    const Number& lo = aHigher ? b : a;
+    const bool hineg = aHigher ? a.neg : bneg;
+    const bool loneg = aHigher ? bneg : a.neg;
+    const int64 d = hi.exp - lo.exp;
+    if (d >= 20 || lo.exp < ctx.emin || lo.exp > ctx.emax - (kPrecision - 1)) return false;
+    const uint128 big = static_cast<uint128>(static_cast<uint64>(hi.coef)) * kPow10W[d];
+    if (big > kMax) return false;
+    const uint128 small = lo.coef;
+    uint128 c;
+    bool neg;
+    if (hineg == loneg) {
+        c = big + small;
+        neg = hineg;
+        if (c > kMax) return false;
+    } else if (big > small) {
+        c = big - small;
+        neg = hineg;
+    } else if (small > big) {
+        c = small - big;
+        neg = loneg;
+    } else {
+        return false;  // the zero sum takes its sign from the rounding
+    }
+    r->coef = c;
+    r->exp = lo.exp;
+    r->kind = kFinite;
+    r->neg = neg;
+    return true;
+}
+
 // Rounds an exact value held as a multi-word magnitude into r (used by the power code).
 // `limbs` holds `n` little-endian 64-bit words; sticky tells that nonzero digits follow
 // below the last one. When sticky is set the magnitude must have more than kPrecision

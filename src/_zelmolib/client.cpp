@@ -1,0 +1,322 @@
+// The Client type: creation from and return to the module's pool of native clients,
+// and the connection methods (discovery, connect, disconnect, identity, interrupt,
+// connection information and the generic execute).
+#include <vector>
+
+#include "client_type.h"
+#include "lumo/utf8.h"
+#include "lumo/uuid.h"
+
+namespace QPX {
+
+namespace {
+
+constexpr int kConnectTimeOut = 30000;
+constexpr int kDiscoveryTimeOut = 5000;
+constexpr uint32 kMaxDiscoveredServers = 100;
+
+bool IsSet(PyObject* callable) {
+    return callable && callable != Py_None;
+}
+
+QPX_Client* Native(PyObject* self) {
+    return reinterpret_cast<ClientObject*>(self)->fClient;
+}
+
+PyObject* Client_new(PyTypeObject* type, PyObject*, PyObject*) {
+    ClientObject* self = reinterpret_cast<ClientObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->fClient = nullptr;
+    if (!trackClient(&self->fClient)) {
+        Py_DECREF(self);
+        PyErr_SetString(PyExc_RuntimeError, "cannot instantiate Client object during termination");
+        return nullptr;
+    }
+    if (!self->fClient) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    self->fClient->SetDefaultIdleCB(_SyncIdleCB);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void Client_dealloc(PyObject* object) {
+    ClientObject* self = reinterpret_cast<ClientObject*>(object);
+    // After clean-up the native client stays out of the pool, untouched.
+    untrackClient(self->fClient);
+    self->fClient = nullptr;
+    Py_TYPE(object)->tp_free(object);
+}
+
+// The "port" entry of a server dict; false with an exception set.
+bool ReadPort(PyObject* value, uint16* port) {
+    if (PyLong_Check(value)) {
+        long long number = PyLong_AsLongLong(value);
+        if (number == -1 && PyErr_Occurred()) return false;
+        *port = uint16(number);
+        return true;
+    }
+    if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+        std::string text;
+        if (!ConvertString(value, &text)) return false;
+        long long number = 0;
+        *port = CL_StringToNumber(text, &number, 10) ? uint16(number) : 0;
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "'port' entry in 'server' dictionary must be an integer object");
+    return false;
+}
+
+// Host and port of a server dict (a dict or a subclass); false with an exception set.
+bool ReadServer(PyObject* server, QPX_ServerSpec* spec) {
+    if (!PyDict_Check(server)) {
+        PyErr_SetString(PyExc_TypeError, "'server' must be a dictionary object");
+        return false;
+    }
+    PyObject* host = nullptr;
+    if (PyDict_GetItemStringRef(server, "host", &host) < 0) return false;
+    if (!host) {
+        PyErr_SetString(PyExc_KeyError, "missing 'host' entry in server dictionary");
+        return false;
+    }
+    bool ok = ConvertString(host, &spec->fHost) != 0;
+    Py_DECREF(host);
+    if (!ok) return false;
+    PyObject* port = nullptr;
+    if (PyDict_GetItemStringRef(server, "port", &port) < 0) return false;
+    if (!port) {
+        PyErr_SetString(PyExc_KeyError, "missing 'port' entry in server dictionary");
+        return false;
+    }
+    ok = ReadPort(port, &spec->fPort);
+    Py_DECREF(port);
+    return ok;
+}
+
+PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"timeout", "port", "success", "error", "progress",
+                                     "userdata", nullptr};
+    int timeout = kDiscoveryTimeOut, port = 0;
+    PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|iiOOOO", const_cast<char**>(keywords),
+                                     &timeout, &port, &success, &error, &progress, &userdata))
+        return nullptr;
+    QPX_Client* client = Native(self);
+    if (IsSet(success)) {
+        DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
+                                          progress, nullptr, userdata);
+        if (!d) return nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        client->GetServerList(_DiscoverCB, _ErrorCB, _ProgressCB, d, uint32(timeout), uint16(port));
+        Py_END_ALLOW_THREADS
+        return reinterpret_cast<PyObject*>(d);
+    }
+    std::vector<QPX_ServerSpec> servers(kMaxDiscoveredServers);
+    uint32 count;
+    Py_BEGIN_ALLOW_THREADS
+    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
+                                  uint16(port));
+    Py_END_ALLOW_THREADS
+    return ServerSpecsToTuple(servers.data(), count);
+}
+
+PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"server", "host", "port", "options", "timeout", "success",
+                                     "error", "progress", "userdata", nullptr};
+    PyObject *server = nullptr, *options = nullptr;
+    const char* host = nullptr;
+    int port = 0, timeout = kConnectTimeOut;
+    PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsiOiOOOO", const_cast<char**>(keywords),
+                                     &server, &host, &port, &options, &timeout, &success, &error,
+                                     &progress, &userdata))
+        return nullptr;
+
+    QPX_ServerSpec spec;
+    CLU_Table table;
+    if (!server || server == Py_None) {
+        if (!host) {
+            PyErr_SetString(PyExc_ValueError,
+                            "either 'host' or 'server' parameter must be specified");
+            return nullptr;
+        }
+        spec.fHost = host;
+        spec.fPort = uint16(port);
+    } else if (!ReadServer(server, &spec)) {
+        return nullptr;
+    }
+    if (options && PyDict_Check(options)) Table_FromPy(options, &table);
+    if (PyErr_Occurred()) return nullptr;
+    if (table.Exists("sid") && !table.IsNull("sid")) spec.fSID = table.GetString("sid");
+    if (table.Exists("remote_address") && !table.IsNull("remote_address"))
+        spec.fRemoteAddress = table.GetString("remote_address");
+
+    QPX_Client* client = Native(self);
+    if (IsSet(success)) {
+        DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
+                                          progress, nullptr, userdata);
+        if (!d) return nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        client->Connect(&spec, table, _SuccessWithTableCB, _ErrorCB, _ProgressCB, d,
+                        uint32(timeout));
+        Py_END_ALLOW_THREADS
+        return reinterpret_cast<PyObject*>(d);
+    }
+    CLU_Table reply;
+    QPX_Status status;
+    Py_BEGIN_ALLOW_THREADS
+    status = client->Connect(&spec, &reply, table, uint32(timeout));
+    Py_END_ALLOW_THREADS
+    if (status != 0) return setException(reinterpret_cast<ClientObject*>(self), status);
+    return Table_FromCLU(&reply);
+}
+
+PyObject* Client_disconnect(PyObject* self, PyObject*) {
+    Native(self)->Disconnect();
+    Py_RETURN_NONE;
+}
+
+PyObject* Client_get_id(PyObject* self, PyObject*) {
+    return PyLong_FromUnsignedLong(Native(self)->GetID());
+}
+
+PyObject* Client_interrupt(PyObject* self, PyObject*) {
+    Native(self)->Interrupt();
+    Py_RETURN_NONE;
+}
+
+PyObject* Client_get_connection_info(PyObject* self, PyObject*) {
+    QPX_Client* client = Native(self);
+    CLU_Table info;
+    client->GetConnectionInfo(&info);
+    CLU_UUID uuid = info.Exists("uuid") ? CLU_UUID(info.GetString("uuid")) : CLU_UUID::Null();
+    // The server's identity is the sign of a live connection.
+    if (uuid.IsNull()) Py_RETURN_NONE;
+    CLU_Table database = client->GetDatabase();
+    CLU_Table user = client->GetUser();
+    if (database.Empty())
+        info.Set("database", CLU_Null);
+    else
+        info.Set("database", database);
+    if (user.Empty())
+        info.Set("user", CLU_Null);
+    else
+        info.Set("user", user);
+    return Table_FromCLU(&info);
+}
+
+PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"command", "data", "timeout", "success", "error",
+                                     "progress", "idle", "userdata", nullptr};
+    int command = 0, timeout = kMethodTimeOut;
+    PyObject *data = nullptr, *success = nullptr, *error = nullptr, *progress = nullptr,
+             *idle = nullptr, *userdata = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|O!iOOOOO:execute",
+                                     const_cast<char**>(keywords), &command, &PyDict_Type, &data,
+                                     &timeout, &success, &error, &progress, &idle, &userdata))
+        return nullptr;
+    CLU_Table request;
+    if (data) {
+        Table_FromPy(data, &request);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    QPX_Client* client = Native(self);
+    if (IsSet(success)) {
+        DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
+                                          progress, idle, userdata);
+        if (!d) return nullptr;
+        Py_BEGIN_ALLOW_THREADS
+        client->Execute(QPX_Command(command), &request, _SuccessWithTableCB, _ErrorCB, _ProgressCB,
+                        _IdleCB, d, uint32(timeout));
+        Py_END_ALLOW_THREADS
+        return reinterpret_cast<PyObject*>(d);
+    }
+    CLU_Table reply;
+    QPX_Status status;
+    Py_BEGIN_ALLOW_THREADS
+    status = client->Execute(QPX_Command(command), &request, &reply, _SyncIdleCB, uint32(timeout));
+    Py_END_ALLOW_THREADS
+    if (status != 0) return setException(status, &reply);
+    return Table_FromCLU(&reply);
+}
+
+const PyMethodDef kConnectionMethods[] = {
+    {"list_servers", ZL_KW_FUNCTION(Client_list_servers),
+     METH_VARARGS | METH_KEYWORDS,
+     "list_servers([timeout, port, success, error, progress, userdata]) -> tuple | Deferred\n\n"
+     "Gets a list of available servers found in the local network, using specified UDP port "
+     "for servers discovery. Returns a tuple of dict objects with informations on each server "
+     "found."},
+    {"connect", ZL_KW_FUNCTION(Client_connect),
+     METH_VARARGS | METH_KEYWORDS,
+     "connect([server, host, port, options, timeout, success, error, progress, userdata]) -> "
+     "dict | Deferred\n\n"
+     "Connects to a server given either as a dict like those returned by list_servers() or "
+     "by host and port, sending the connection options given in the options dict."},
+    {"disconnect", Client_disconnect, METH_NOARGS,
+     "disconnect()\n\nDisconnects from currently connected server."},
+    {"get_id", Client_get_id, METH_NOARGS,
+     "get_id() -> int\n\nReturns the ID identifying this client on the server."},
+    {"get_connection_info", Client_get_connection_info, METH_NOARGS,
+     "get_connection_info() -> dict | None\n\n"
+     "Returns informations on the currently connected server or None if not connected at all."},
+    {"execute", ZL_KW_FUNCTION(Client_execute),
+     METH_VARARGS | METH_KEYWORDS,
+     "execute(command[, data, timeout, success, error, progress, idle, userdata]) -> dict | "
+     "Deferred\n\nExecutes an operation on the server."},
+    {"interrupt", Client_interrupt, METH_NOARGS,
+     "interrupt()\n\nInterrupts all pending operations on this client."},
+};
+constexpr size_t kConnectionMethodCount = sizeof(kConnectionMethods) / sizeof(kConnectionMethods[0]);
+
+// The connection methods, then the named ones, then the end marker.
+std::vector<PyMethodDef> sMethods;
+
+}  // namespace
+
+DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* error,
+                              PyObject* progress, PyObject* idle, PyObject* userdata) {
+    DeferredObject* d = DeferredObject::Allocate(self, userdata ? userdata : Py_None, success,
+                                                 error, progress, idle);
+    if (d) Py_INCREF(reinterpret_cast<PyObject*>(d));
+    return d;
+}
+
+PyTypeObject ClientType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_zelmolib.Client",    // tp_name
+    sizeof(ClientObject),  // tp_basicsize
+    0,                     // tp_itemsize
+    Client_dealloc,        // tp_dealloc
+};
+
+}  // namespace QPX
+
+int ZL_AddClientType(PyObject* module) {
+    using namespace QPX;
+    if (sMethods.empty()) {
+        sMethods.assign(kConnectionMethods, kConnectionMethods + kConnectionMethodCount);
+        sMethods.insert(sMethods.end(), NamedMethods, NamedMethods + NamedMethodCount);
+        sMethods.push_back({nullptr, nullptr, 0, nullptr});
+    }
+    PyTypeObject* t = &ClientType;
+    t->tp_flags = Py_TPFLAGS_DEFAULT;
+    t->tp_doc = "Client objects";
+    t->tp_new = Client_new;
+    t->tp_methods = sMethods.data();
+    if (PyType_Ready(t) < 0) return -1;
+    Py_INCREF(t);
+    if (PyModule_AddObject(module, "Client", reinterpret_cast<PyObject*>(t)) < 0) {
+        Py_DECREF(t);
+        return -1;
+    }
+    return 0;
+}
+
+QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher) {
+    return new QPX_Client(dispatcher);
+}
+
+void ZL_DisconnectNativeClient(QPX_Client* client) {
+    if (client) client->Disconnect();
+}

@@ -1,0 +1,59 @@
+// The Python Client type: one object per connection to the business server, over a
+// native client lent by the module's pool. Shared by the type's three sources: the
+// type and its connection methods, the callback trampolines, and the named methods.
+#pragma once
+
+#include "module.h"
+#include "qpx/zelmo_client/client.h"
+
+// A METH_VARARGS | METH_KEYWORDS function as the method table's function type.
+#define ZL_KW_FUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+namespace QPX {
+
+// The Python object. fClient belongs to the module's pool, not to the object: it is
+// disconnected and pooled again when the object goes. Several Python threads may call
+// one object at once; the native client guards its own state.
+struct ClientObject {
+    PyObject_HEAD
+    QPX_Client* fClient;
+};
+extern PyTypeObject ClientType;
+
+// Default time-out of the server methods, in milliseconds.
+constexpr int kMethodTimeOut = 10000;
+
+// The named database and administration methods (client_methods.cpp), appended to
+// the type's method table after the connection methods.
+extern PyMethodDef* const NamedMethods;
+extern const size_t NamedMethodCount;
+
+// A new pending Deferred for one asynchronous call of `self`, holding one extra
+// reference that belongs to the library call and is released by the completion
+// trampoline. Null with an exception set.
+DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* error,
+                              PyObject* progress, PyObject* idle, PyObject* userdata);
+
+// A tuple of `count` server dicts ("host", "port", "name", "description",
+// "data_version", "uuid", "multitenant_enabled"); null with an exception set.
+PyObject* ServerSpecsToTuple(const QPX_ServerSpec* servers, uint32 count);
+
+// Trampolines handed to the client library with a Deferred as user data
+// (client_callbacks.cpp). Each takes the interpreter lock itself and never lets a
+// Python exception escape; the completions release the library's reference.
+void _SuccessCB(void* deferred);
+void _SuccessWithTableCB(const CLU_Table& result, void* deferred);
+void _SuccessWithListCB(const CLU_List& result, void* deferred);
+void _SuccessWithResultSetCB(uint32 affectedRows, const CLU_List& columns, const CLU_List& rows,
+                             void* deferred);
+void _SuccessWithUpgradeResultCB(const CLU_Table& result, void* deferred);
+void _DiscoverCB(QPX_ServerSpec* servers, uint32 count, void* deferred);
+void _ErrorCB(QPX_Status code, const std::string& message, void* deferred);
+QPX_Status _ProgressCB(QPX_ProgressType state, double completeness, const std::string& message,
+                       void* deferred);
+QPX_Status _IdleCB(void* deferred);
+// The default idle hook of every native client: calls the module's default idle
+// callable on the thread of a synchronous call.
+QPX_Status _SyncIdleCB(void* unused);
+
+}  // namespace QPX

@@ -1,0 +1,297 @@
+// The client library against the project's own RPC server over loopback: connection
+// and its information, every named operation in both forms as the server receives
+// it, server failures and FAILED replies, progress, completions exactly once, and a
+// client destroyed with requests in flight.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "lumo/dispatcher.h"
+#include "lumo/status.h"
+#include "lumo/tcp_server_test_util.h"
+#include "qpx/operation_cases.h"
+#include "qpx/zelmo_client/client.h"
+
+using namespace server_test;
+
+namespace {
+
+const bool kIsolated = EnterPrivateNetwork();
+
+// What the server's handler saw and how it answers, per command.
+struct Script {
+    CLU_Table fReply;
+    CL_Status fStatus = CL_OK;
+    uint32 fSleepMs = 0;
+};
+
+struct Seen {
+    uint32 fCommand = 0;
+    uint32 fSize = 0;
+    CLU_Table fTable;
+};
+
+std::mutex sMutex;
+std::vector<Seen> sSeen;
+std::map<uint32, Script> sScripts;
+
+CL_Status RecordingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
+                           CL_ClientContext* context, uint32 id) {
+    Seen seen;
+    seen.fCommand = command;
+    seen.fSize = input.GetSize();
+    if (seen.fSize) seen.fTable = Unflat(input);
+    Script script;
+    {
+        std::lock_guard<std::mutex> guard(sMutex);
+        sSeen.push_back(seen);
+        auto it = sScripts.find(command);
+        if (it != sScripts.end()) script = it->second;
+    }
+    if (script.fSleepMs && !rpc_test::Work(context, id, script.fSleepMs, 10, true, "working"))
+        return CL_IPC_EXECUTE_ABORTED;
+    rpc_test::WriteTable(script.fReply, output);
+    return script.fStatus;
+}
+
+Seen LastSeen() {
+    std::lock_guard<std::mutex> guard(sMutex);
+    return sSeen.empty() ? Seen() : sSeen.back();
+}
+
+void SetScript(uint32 command, const Script& script) {
+    std::lock_guard<std::mutex> guard(sMutex);
+    sScripts[command] = script;
+}
+
+// Counts completions and lets the test wait for a number of them.
+struct Completions {
+    std::mutex fMutex;
+    std::condition_variable fDone;
+    int fSuccesses = 0;
+    int fErrors = 0;
+    int fProgress = 0;
+    QPX_Status fCode = 0;
+    std::string fMessage;
+    CLU_Table fTable;
+
+    void Wait(int count) {
+        std::unique_lock<std::mutex> lock(fMutex);
+        fDone.wait(lock, [&] { return fSuccesses + fErrors >= count; });
+    }
+    static void OnTable(const CLU_Table& t, void* ud) {
+        Completions* c = static_cast<Completions*>(ud);
+        std::lock_guard<std::mutex> guard(c->fMutex);
+        c->fSuccesses++;
+        c->fTable = t;
+        c->fDone.notify_all();
+    }
+    static void OnError(QPX_Status code, const std::string& message, void* ud) {
+        Completions* c = static_cast<Completions*>(ud);
+        std::lock_guard<std::mutex> guard(c->fMutex);
+        c->fErrors++;
+        c->fCode = code;
+        c->fMessage = message;
+        c->fDone.notify_all();
+    }
+    static QPX_Status OnProgress(QPX_ProgressType, double, const std::string&, void* ud) {
+        Completions* c = static_cast<Completions*>(ud);
+        std::lock_guard<std::mutex> guard(c->fMutex);
+        c->fProgress++;
+        return 0;
+    }
+};
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> guard(sMutex);
+            sSeen.clear();
+            sScripts.clear();
+        }
+        fServer.fCallbacks.fExecute = RecordingExecute;
+        fServer.Apply();
+        ASSERT_EQ(fServer.Start(), CL_OK);
+        fDispatcher = new CL_Dispatcher(4, 32);
+        fClient = new QPX_Client(fDispatcher);
+        QPX_ServerSpec spec;
+        spec.fHost = "127.0.0.1";
+        spec.fPort = fServer.fPort;
+        ASSERT_EQ(fClient->Connect(&spec, &fInfo, CLU_Table(), 5000), CL_OK);
+    }
+    void TearDown() override {
+        // The RPC client's jobs still run briefly after their last callback, and on a
+        // dispatcher the RPC client does not own nothing waits for them.
+        fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
+        delete fClient;
+        delete fDispatcher;
+        fServer.fServer.Stop();
+    }
+
+    TestServer fServer{0, CL_LOG_LEVEL_NONE};
+    CL_Dispatcher* fDispatcher = nullptr;
+    QPX_Client* fClient = nullptr;
+    CLU_Table fInfo;
+};
+
+TEST_F(EndToEndTest, ConnectionInformationAndIdentity) {
+    EXPECT_NE(fClient->GetID(), 0u);
+    CLU_Table info;
+    fClient->GetConnectionInfo(&info);
+    EXPECT_EQ(info.Count(), fInfo.Count());
+    EXPECT_FALSE(info.Empty());
+    fClient->Disconnect();
+    fClient->GetConnectionInfo(&info);
+    EXPECT_TRUE(info.Empty());
+    EXPECT_NE(fClient->Execute(1, nullptr, nullptr, nullptr, 1000), CL_OK);
+}
+
+TEST_F(EndToEndTest, EveryNamedOperationReachesTheServerAsSent) {
+    for (const op_cases::OpCase& c : op_cases::Cases()) {
+        c.fSync(*fClient);
+        Seen seen = LastSeen();
+        EXPECT_EQ(seen.fCommand, c.fCommand) << c.fName;
+        op_cases::ExpectSame(seen.fTable, c.fRequest, c.fName);
+
+        c.fAsync(*fClient);
+        fClient->WaitForJobs();
+        seen = LastSeen();
+        EXPECT_EQ(seen.fCommand, c.fCommand) << c.fName;
+        op_cases::ExpectSame(seen.fTable, c.fAsyncDiffers ? c.fAsyncRequest : c.fRequest, c.fName);
+    }
+    CLU_Table dict;
+    EXPECT_EQ(fClient->GetDataDictionary(&dict), CL_OK);
+    EXPECT_EQ(LastSeen().fCommand, static_cast<uint32>(QPX_CMD_GET_DATA_DICTIONARY));
+    EXPECT_EQ(LastSeen().fSize, 0u);
+}
+
+TEST_F(EndToEndTest, RepliesDecodeAndKeepTheState) {
+    Script open;
+    CLU_Table info;
+    info.Set("uuid", std::string("U-7"));
+    open.fReply.Set("INFO", info);
+    SetScript(QPX_CMD_OPEN_DATABASE, open);
+    Script auth;
+    auth.fReply.Set("USERINFO", CLU_Table().Set("Nome", std::string("Anna")));
+    SetScript(QPX_CMD_AUTHENTICATE, auth);
+
+    CLU_Table out;
+    ASSERT_EQ(fClient->OpenDatabase("sqlite", "shop", &out), CL_OK);
+    EXPECT_EQ(out.GetString("uuid"), "U-7");
+    ASSERT_EQ(fClient->Authenticate("anna", "secret", &out), CL_OK);
+    EXPECT_EQ(out.GetString("Nome"), "Anna");
+    EXPECT_EQ(LastSeen().fTable.GetString("PASSWORD"), QPX::GetPassword("secret"));
+    EXPECT_EQ(fClient->GetDatabase().GetString("uuid"), "U-7");
+    EXPECT_EQ(fClient->GetUser().GetString("password"), "secret");
+
+    Completions c;
+    fClient->OpenDatabase("pg", "books", Completions::OnTable, Completions::OnError,
+                          Completions::OnProgress, &c, 5000);
+    c.Wait(1);
+    EXPECT_EQ(c.fSuccesses, 1);
+    EXPECT_EQ(c.fTable.GetString("uuid"), "U-7");
+    EXPECT_EQ(fClient->GetDatabase().GetString("driver"), "pg");
+
+    ASSERT_EQ(fClient->CloseDatabase(false), CL_OK);
+    EXPECT_TRUE(fClient->GetDatabase().Empty());
+    EXPECT_TRUE(fClient->GetUser().Empty());
+}
+
+TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
+    Script refusal;
+    refusal.fReply.Set("ERRNO", 2209);
+    refusal.fReply.Set("ERROR", std::string("syntax"));
+    refusal.fStatus = 2209;
+    SetScript(90, refusal);
+    CLU_Table out;
+    EXPECT_EQ(fClient->Execute(90, nullptr, &out, nullptr, 5000), 2209);
+    EXPECT_EQ(out.GetString("ERROR"), "syntax");
+    Completions c;
+    fClient->Execute(90, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr, &c,
+                     5000);
+    c.Wait(1);
+    EXPECT_EQ(c.fCode, 2209);
+    EXPECT_EQ(c.fMessage, "syntax");
+
+    // A failed request whose reply says "ERRNO" 0 stays a failure.
+    Script failed;
+    failed.fReply.Set("ERRNO", 0);
+    failed.fStatus = CL_ERROR;
+    SetScript(91, failed);
+    QPX_Status status = fClient->Execute(91, nullptr, &out, nullptr, 5000);
+    EXPECT_NE(status, CL_OK);
+    Completions f;
+    fClient->Execute(91, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr, &f,
+                     5000);
+    f.Wait(1);
+    EXPECT_EQ(f.fSuccesses, 0);
+    EXPECT_EQ(f.fCode, status);
+
+    // Server errors keep the connection.
+    EXPECT_EQ(fClient->Execute(92, nullptr, &out, nullptr, 5000), CL_OK);
+}
+
+TEST_F(EndToEndTest, ManyRequestsCompleteExactlyOnce) {
+    Script slow;
+    slow.fSleepMs = 150;
+    slow.fReply.Set("done", true);
+    SetScript(93, slow);
+    constexpr int kRequests = 40;
+    Completions c;
+    for (int i = 0; i < kRequests; ++i)
+        fClient->Execute(i % 4 == 0 ? 93 : 94, nullptr, Completions::OnTable, Completions::OnError,
+                         Completions::OnProgress, nullptr, &c, 10000);
+    c.Wait(kRequests);
+    fClient->WaitForJobs();
+    EXPECT_EQ(c.fSuccesses, kRequests);
+    EXPECT_EQ(c.fErrors, 0);
+    EXPECT_GT(c.fProgress, 0);
+}
+
+// A server that goes away ends the connection: the transport failure empties the
+// connection, database and user state.
+TEST_F(EndToEndTest, LostServerEndsTheConnection) {
+    Script open;
+    open.fReply.Set("INFO", CLU_Table().Set("uuid", std::string("U")));
+    SetScript(QPX_CMD_OPEN_DATABASE, open);
+    CLU_Table out;
+    ASSERT_EQ(fClient->OpenDatabase("d", "n", &out), CL_OK);
+    fServer.fServer.Stop();
+    QPX_Status status = fClient->Execute(1, nullptr, &out, nullptr, 2000);
+    EXPECT_TRUE(status == CL_NOT_CONNECTED || status == CL_CONNECTION_LOST ||
+                status == CL_SOCKET_READ_ERROR || status == CL_SOCKET_WRITE_ERROR)
+        << status;
+    CLU_Table info;
+    fClient->GetConnectionInfo(&info);
+    EXPECT_TRUE(info.Empty());
+    EXPECT_TRUE(fClient->GetDatabase().Empty());
+}
+
+// The RPC client runs the requests on a dispatcher of its own here, which its
+// destructor joins after the requests have reported.
+TEST_F(EndToEndTest, ClientDestroyedWithRequestsInFlight) {
+    Script slow;
+    slow.fSleepMs = 300;
+    SetScript(95, slow);
+    QPX_Client* client = new QPX_Client(nullptr);
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = fServer.fPort;
+    CLU_Table info;
+    ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
+    constexpr int kRequests = 6;
+    Completions c;
+    for (int i = 0; i < kRequests; ++i)
+        client->OpenDatabase("d", "n", Completions::OnTable, Completions::OnError,
+                             Completions::OnProgress, &c, 10000);
+    client->Execute(95, nullptr, Completions::OnTable, Completions::OnError,
+                    Completions::OnProgress, nullptr, &c, 10000);
+    delete client;
+    // Every request has reported by the time the client is gone, exactly once.
+    EXPECT_EQ(c.fSuccesses + c.fErrors, kRequests + 1);
+}
+
+}  // namespace
