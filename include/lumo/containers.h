@@ -143,7 +143,7 @@ protected:
 // The index block holds one tag byte per slot, then the slots. A slot's place and tag
 // come from a mix of the key's hash, so clustered keys (integers are their own hash)
 // spread over the index, and a miss is settled by tag bytes alone, 16 at a time,
-// without touching the nodes. Tags: 0 empty, 1 removed by key, 0x80 | 7 mixed bits in
+// without touching the nodes. Tags: 0 empty, 1 removed by key, 2-255 mixed bits in
 // use. The first 15 tags are repeated after the last so that a group read never wraps.
 template <class TKey, class TNode>
 class CL_Hashable : public CL_Object {
@@ -202,7 +202,12 @@ protected:
         uint64 product = static_cast<uint64>(hash) * 0x9E3779B97F4A7C15ull;
         return static_cast<uint32>(product >> 32) ^ static_cast<uint32>(product);
     }
-    static uint8 TagOf(uint32 mixed) { return static_cast<uint8>(0x80 | (mixed >> 25)); }
+    // The top 8 mixed bits, 0 and 1 moved to 2 and 3: 254 values, so about one other
+    // key in 254 shares a probed key's tag.
+    static uint8 TagOf(uint32 mixed) {
+        const uint8 top = static_cast<uint8>(mixed >> 24);
+        return top < 2 ? static_cast<uint8>(top + 2) : top;
+    }
     static constexpr uint32 kGroup = 16;
     // Tag bytes with their repeated tail, rounded so that the slots after them align.
     static size_t TagBytes(uint32 size) {
