@@ -1,6 +1,7 @@
 // Requests per second through the RPC server on loopback at 1, 8 and 32 connections
-// (one client thread each), and, when gRPC is built in, unary gRPC C++ calls with the
-// same payload in the same run. The payload is a flattened table holding 256 bytes.
+// (one client thread each; packets built directly, then the project's own client),
+// and, when gRPC is built in, unary gRPC C++ calls with the same payload in the same
+// run. The payload is a flattened table holding 256 bytes.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -15,6 +16,7 @@
 
 #include "lumo/cipher.h"
 #include "lumo/init.h"
+#include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
 
@@ -50,7 +52,7 @@ CL_Blob Payload() {
 
 CL_Status Echo(CL_Command, CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
     output = input;
-    return 0;
+    return CL_OK;
 }
 
 // One server for the whole run, with the flags of the benchmark's argument.
@@ -152,7 +154,40 @@ void BM_RPCServerEcho(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RPCServerEcho)->Arg(0)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
-BENCHMARK(BM_RPCServerEcho)->Arg(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
+BENCHMARK(BM_RPCServerEcho)
+    ->Arg(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)
+    ->Threads(1)
+    ->Threads(8)
+    ->Threads(32)
+    ->UseRealTime();
+
+// The same requests through the project's own client, one client object per thread.
+void BM_RPCClientEcho(benchmark::State& state) {
+    uint16 port = 0;
+    if (!Server(0, &port)) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    CL_TCPClient client;
+    CLU_Table settings;
+    settings.Set("host", std::string("127.0.0.1"));
+    settings.Set("port", (long long)port);
+    CL_Blob output;
+    if (client.Connect(settings, output, 0) != 0) {
+        state.SkipWithError("connection failed");
+        return;
+    }
+    CL_Blob input = Payload();
+    for (auto _ : state) {
+        CL_Blob reply;
+        if (client.Execute(1, input, reply, nullptr, 0) != 0) {
+            state.SkipWithError("request failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RPCClientEcho)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
 
 #ifdef ZELMO_BENCH_GRPC
 class EchoService final : public zelmo_bench::Echo::Service {
@@ -184,13 +219,13 @@ std::string GRPCAddress() {
 void BM_GRPCUnaryEcho(benchmark::State& state) {
     grpc::ChannelArguments arguments;
     arguments.SetInt("grpc.use_local_subchannel_pool", 1);
-    auto channel = grpc::CreateCustomChannel(GRPCAddress(), grpc::InsecureChannelCredentials(),
-                                             arguments);
+    auto channel =
+        grpc::CreateCustomChannel(GRPCAddress(), grpc::InsecureChannelCredentials(), arguments);
     auto stub = zelmo_bench::Echo::NewStub(channel);
     zelmo_bench::EchoMessage request;
     CL_Blob payload = Payload();
-    request.set_payload(std::string(reinterpret_cast<const char*>(payload.GetDataForRead()),
-                                    payload.GetSize()));
+    request.set_payload(
+        std::string(reinterpret_cast<const char*>(payload.GetDataForRead()), payload.GetSize()));
     zelmo_bench::EchoMessage reply;
     for (auto _ : state) {
         grpc::ClientContext context;

@@ -34,7 +34,7 @@ CL_Status Echo(CL_Command command, CL_Blob& input, CL_Blob& output, CL_ClientCon
 }
 
 CL_Status Connect(CL_ClientContext*, void* table) {
-    return static_cast<CLU_Table*>(table)->GetString("password") == "no" ? 3001 : 0;
+    return static_cast<CLU_Table*>(table)->GetString("password") == "no" ? CL_Status(3001) : CL_OK;
 }
 
 uint16 FreePort() {

@@ -3,3 +3,4 @@
 #pragma once
 
 #include "lumo/tcp_client.h"
+#include "lumo/tcp_server.h"

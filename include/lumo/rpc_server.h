@@ -3,6 +3,7 @@
 // callback receives, with the records of the requests the server is handling.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "lumo/allocator.h"
@@ -47,7 +48,10 @@ typedef void (*CL_AbortCB)(CL_ClientContext* context, uint32 requestID);
 typedef void (*CL_ThreadSetupCB)(void* userData);
 typedef void (*CL_ThreadCleanupCB)(void* userData);
 
-// The application's callbacks; every member may be null.
+// The application's callbacks; every member may be null. They run on the server's
+// threads. fClientInfo runs with the server lock held, fAbort may run with the server
+// lock and the context lock held, and fLog may run with either: none of them may call
+// the server's own locking operations (Start, Stop, the client administration calls).
 struct CL_ServerCallbacks {
     CL_LogCB fLog;
     CL_ServerInfoCB fServerInfo;
@@ -82,9 +86,13 @@ public:
     virtual CL_Status CloseClient(uint32 clientID);
 
     void SetCallbacks(CL_ServerCallbacks* callbacks, void* userData);
+    // A copy of the table: the server's threads may run while it is replaced.
+    CL_ServerCallbacks GetCallbacks() const;
+    void* GetCallbackUserData() const;
     void SetData(void* data) { fData = data; }
     void* GetData() const { return fData; }
-    uint32 GetLogLevel() const { return fLogLevel; }
+    uint32 GetLogLevel() const;
+    void SetLogLevel(uint32 level);
     uint16 GetFlags() const { return fFlags; }
 
     // Formats and hands the line to the log callback when `level` is not above the
@@ -98,6 +106,9 @@ protected:
     void* fCallbackUserData;
     uint16 fFlags;
     void* fData;
+    // Guards the callback table, its user data and the log level, which threads that
+    // run from construction on read while the application sets them.
+    mutable CL_SpinLock fCallbackLock;
 };
 
 // Marker bit of a thread's pin request; the low bits tell pin (non-zero) from unpin.
@@ -133,9 +144,9 @@ public:
     void* GetData() const { return fData; }
     CL_Cipher* GetCipher() const { return fCipher; }
     void SetCipher(CL_Cipher* cipher) { fCipher = cipher; }
-    uint32 GetNumRequests() const { return fNumRequests; }
+    uint32 GetNumRequests();
     CL_TimeStamp GetConnectionTime() const { return fConnectionTime; }
-    CL_TimeStamp GetLastRequestTime() const { return fLastRequestTime; }
+    CL_TimeStamp GetLastRequestTime();
     void SetFlags(uint32 flags) { fFlags = flags; }
     uint32 GetFlags() const { return fFlags; }
     CL_ThreadID GetPinnedThread() const { return fPinnedThread; }
@@ -175,7 +186,7 @@ private:
     uint32 fNumRequests;
     CL_TimeStamp fConnectionTime;
     CL_TimeStamp fLastRequestTime;
-    uint32 fFlags;
+    std::atomic<uint32> fFlags;
     CL_ThreadVar<int32> fPinToThread;
     CL_ThreadID fPinnedThread;
     static CL_AtomicVar fNextID;

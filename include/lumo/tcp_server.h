@@ -113,20 +113,32 @@ private:
         uint16 fChatPort;
         uint32 fProtocolVersion;
         // Bookkeeping of this implementation: the peer's address, taken once at
-        // accept; whether an AUTH was granted; whether part of a chunk is pending;
-        // the bytes of queued chunks; and the worker serving the client now.
+        // accept; whether an AUTH was granted; whether part of a chunk is pending,
+        // and the part read so far; the bytes of queued chunks; and the worker
+        // serving the client now.
         CL_NetAddress fPeer;
         bool fAuthorized;
         bool fPartial;
-        bool fDead;
+        CL_Blob fStaged;
+        std::atomic<bool> fDead;
         std::atomic<uint64> fQueuedReadBytes;
         Worker* fServingWorker;
+
+        // What a queued chunk counts against the client's allowance: its bytes and
+        // its record, so that empty chunks count too.
+        static uint64 QueuedCost(const CL_Packet* packet) {
+            return uint64(packet->fData.GetSize()) + sizeof(CL_Packet);
+        }
     };
 
     class Worker : public CL_Object {
     public:
         Worker(uint32 id, CL_TCPServer* server)
-            : fID(id), fThreadID(0), fServer(server), fQuit(false), fReady(false),
+            : fID(id),
+              fThreadID(0),
+              fServer(server),
+              fQuit(false),
+              fReady(false),
               fPinnedClient(nullptr) {}
         uint32 fID;
         CL_ThreadID fThreadID;
@@ -154,6 +166,7 @@ private:
     void ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet, uint32 now,
                     uint32* waitStep);
     bool ReadChunk(Client* client, uint32 now, uint32* waitStep);
+    bool ContinuesRequest(Client* client, uint32 sequence);
     void HandleAbort(Client* client, CL_Packet* packet);
     void PeriodicWork(uint32 now, uint32* lastSweep, uint32* lastLoad, uint32* lastPing);
     void AdjustLoad();

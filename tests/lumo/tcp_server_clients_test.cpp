@@ -4,6 +4,7 @@
 #include "tcp_server_test_util.h"
 
 #include <atomic>
+#include <set>
 
 using namespace server_test;
 
@@ -73,7 +74,7 @@ CL_Status SlowExecute(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context,
         CL_Thread::Sleep(5);
     CL_Thread::Sleep(100);
     sReturned = true;
-    return 0;
+    return CL_OK;
 }
 
 TEST(TCPServerClients, CloseOfAClientWithAnExecutingRequest) {
@@ -102,7 +103,7 @@ CL_Status DescribeServer(CL_Server*, CLU_Table& info) {
     info.Set("desc", std::string("test server"));
     info.Set("data_version", 7);
     info.Set("multitenant_enabled", true);
-    return 0;
+    return CL_OK;
 }
 
 CL_Status StaySilent(CL_Server*, CLU_Table&) {
@@ -255,6 +256,94 @@ TEST(TCPServerDiscovery, UserMessagesReachTheTargetsChatPorts) {
     sender.SendTo(test.fServer.GetResponderPort(), toAll.GetDataForRead(), toAll.GetSize());
     EXPECT_EQ(chatA.Receive(3000).substr(sizeof(CL_PacketHeader)), "to all");
     EXPECT_EQ(chatB.Receive(3000).substr(sizeof(CL_PacketHeader)), "to all");
+}
+
+}  // namespace
+
+namespace {
+
+// Pinning: command 10 pins the client to the worker that runs it, 11 unpins, and
+// every command records the thread it ran on.
+std::mutex sThreadsLock;
+std::vector<CL_ThreadID> sThreads;
+CL_Status PinningExecute(CL_Command command, CL_Blob&, CL_Blob&, CL_ClientContext* context,
+                         uint32) {
+    {
+        std::lock_guard<std::mutex> lock(sThreadsLock);
+        sThreads.push_back(CL_Thread::CurrentID());
+    }
+    if (command == 10) context->PinToThread();
+    if (command == 11) context->UnpinFromThread();
+    return CL_OK;
+}
+
+TEST(TCPServerClients, PinnedClientStaysOnItsWorker) {
+    TestServer test;
+    test.fCallbacks.fExecute = PinningExecute;
+    test.Apply();
+    ASSERT_EQ(test.Start(), 0);
+    RawClient pinned, other;
+    ASSERT_TRUE(pinned.Connect(test.fPort));
+    ASSERT_EQ(pinned.Auth(0), 0);
+    ASSERT_TRUE(other.Connect(test.fPort));
+    ASSERT_EQ(other.Auth(0), 0);
+    sThreads.clear();
+    EXPECT_EQ(pinned.Call(10, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("legato al thread"); }));
+    for (int i = 0; i < 20; i++) {
+        EXPECT_EQ(pinned.Call(1, CLU_Table()), CL_PACKET_TYPE_DATA);
+        EXPECT_EQ(other.Call(1, CLU_Table()), CL_PACKET_TYPE_DATA);
+    }
+    EXPECT_EQ(pinned.Call(11, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("slegato dal thread"); }));
+    std::lock_guard<std::mutex> lock(sThreadsLock);
+    ASSERT_EQ(sThreads.size(), 42u);
+    // The pinned client's requests (even indexes after the first) all ran on one thread.
+    for (size_t i = 1; i < 41; i += 2)
+        EXPECT_EQ(sThreads[i], sThreads[0]) << i;
+    EXPECT_EQ(sThreads[41], sThreads[0]);
+}
+
+std::mutex sNamesLock;
+std::set<std::string> sSetups, sCleanups;
+void RecordSetup(void*) {
+    std::lock_guard<std::mutex> lock(sNamesLock);
+    sSetups.insert(CL_Thread::GetName(CL_Thread::CurrentID()));
+}
+void RecordCleanup(void*) {
+    std::lock_guard<std::mutex> lock(sNamesLock);
+    sCleanups.insert(CL_Thread::GetName(CL_Thread::CurrentID()));
+}
+
+// The system keeps 15 bytes of a thread name: "server dispatcher" is shortened.
+const char* const kDispatcherName = "server .patcher";
+
+// Every thread that was set up is cleaned up; the workers are both.
+TEST(TCPServerClients, ThreadCallbacksPairUp) {
+    sSetups.clear();
+    sCleanups.clear();
+    {
+        TestServer test;
+        test.fCallbacks.fThreadSetup = RecordSetup;
+        test.fCallbacks.fThreadCleanup = RecordCleanup;
+        test.Apply();
+        ASSERT_EQ(test.Start(), 0);
+        EXPECT_TRUE(WaitFor([&] {
+            std::lock_guard<std::mutex> lock(sNamesLock);
+            return sSetups.count(kDispatcherName) == 1;
+        }));
+        test.fServer.Stop();
+        std::lock_guard<std::mutex> lock(sNamesLock);
+        for (const char* name : {"server worker 1", "server worker 2", "server worker 3"}) {
+            EXPECT_EQ(sSetups.count(name), 1u) << name;
+            EXPECT_EQ(sCleanups.count(name), 1u) << name;
+        }
+    }
+    std::lock_guard<std::mutex> lock(sNamesLock);
+    for (const std::string& name : sSetups)
+        EXPECT_EQ(sCleanups.count(name), 1u) << name;
+    EXPECT_EQ(sCleanups.count(kDispatcherName), 1u);
+    EXPECT_EQ(sCleanups.count("server listener"), 1u);
 }
 
 }  // namespace

@@ -63,13 +63,14 @@ TEST_P(FlagCombinations, AuthorizesAndEchoesSmallAndChunkedPayloads) {
     EXPECT_EQ(bool(header.fFlags & CL_IPC_COMPRESS), bool(GetParam() & CL_IPC_COMPRESS));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TCPServerAuth, FlagCombinations,
-    ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS), uint16(CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_BLOWFISH_CRYPTING), uint16(CL_IPC_AES_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+INSTANTIATE_TEST_SUITE_P(TCPServerAuth, FlagCombinations,
+                         ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS),
+                                           uint16(CL_IPC_TEA_CRYPTING),
+                                           uint16(CL_IPC_BLOWFISH_CRYPTING),
+                                           uint16(CL_IPC_AES_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
+                                           uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
 
 std::atomic<int> sExecuted{0};
 CL_Status CountingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
@@ -79,7 +80,7 @@ CL_Status CountingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
 }
 CL_Status RefuseAll(CL_ClientContext*, void* table) {
     CLU_Table* connection = static_cast<CLU_Table*>(table);
-    return connection->GetString("password") == "secret" ? 0 : 3001;
+    return connection->GetString("password") == "secret" ? CL_OK : rpc_test::kRefused;
 }
 
 TEST(TCPServerAuth, RefusedOrMissingAuthGetsNoService) {
@@ -100,7 +101,8 @@ TEST(TCPServerAuth, RefusedOrMissingAuthGetsNoService) {
 
     RawClient refused;
     ASSERT_TRUE(refused.Connect(test.fPort));
-    EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("guess"))), 3001);
+    EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("guess"))),
+              rpc_test::kRefused);
     EXPECT_EQ(refused.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_FAILED);
     EXPECT_TRUE(test.fLog.Contains("Autorizzazione fallita"));
     // The connection stays open, and a good AUTH lets the client in.
@@ -169,7 +171,8 @@ TEST(TCPServerRequests, FailedCarriesTheHandlersOutput) {
     EXPECT_EQ(client.Call(rpc_test::kFail, CLU_Table().Set("code", 4321), &output),
               CL_PACKET_TYPE_FAILED);
     EXPECT_EQ(output.GetString("ERROR"), "failed with 4321");
-    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("Esecuzione comando 3 fallita con errore 4321"); }));
+    EXPECT_TRUE(WaitFor(
+        [&] { return test.fLog.Contains("Esecuzione comando 3 fallita con errore 4321"); }));
     // Without an execute callback every request fails with an empty payload.
     test.fCallbacks.fExecute = nullptr;
     test.Apply();
@@ -205,8 +208,9 @@ TEST(TCPServerRequests, PingsCarryProgressWhileTheHandlerWorks) {
     RawClient client;
     ASSERT_TRUE(client.Connect(test.fPort));
     ASSERT_EQ(client.Auth(0), 0);
-    uint32 sequence = client.SendData(
-        rpc_test::kProgress, Flat(CLU_Table().Set("ms", 700).Set("step", 150).Set("message", "step")));
+    uint32 sequence =
+        client.SendData(rpc_test::kProgress,
+                        Flat(CLU_Table().Set("ms", 700).Set("step", 150).Set("message", "step")));
     uint32 pings = 0;
     uint32 withText = 0;
     uint32 last = 0;
@@ -237,10 +241,11 @@ TEST(TCPServerRequests, PingsCarryProgressWhileTheHandlerWorks) {
 }
 
 double sProgressValue = 0;
-CL_Status ReportFixedProgress(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context, uint32 id) {
+CL_Status ReportFixedProgress(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context,
+                              uint32 id) {
     context->SetProgress(id, sProgressValue, "");
     CL_Thread::Sleep(350);
-    return 0;
+    return CL_OK;
 }
 
 TEST(TCPServerRequests, CompletenessIsClampedOnTheWire) {
@@ -407,6 +412,22 @@ TEST(TCPServerRequests, ChunksArrivingOverSeveralPassesAreGathered) {
     EXPECT_EQ(Unflat(reply), input);
 }
 
+// A request far larger than the socket buffers: the kernel stops taking the
+// client's bytes until the server reads, so the server must read a chunk as it comes.
+TEST(TCPServerRequests, LargeRequestsPassFlowControl) {
+    TestServer test(CL_IPC_AES_CRYPTING, CL_LOG_LEVEL_WARNING);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.Auth(0), 0);
+    CLU_Table input = BigTable(300000);
+    for (int round = 0; round < 5; round++) {
+        CLU_Table output;
+        ASSERT_EQ(client.Call(rpc_test::kEcho, input, &output), CL_PACKET_TYPE_DATA) << round;
+        EXPECT_EQ(output, input);
+    }
+}
+
 TEST(TCPServerRequests, BadChecksumAndUnknownTypesGetNoReply) {
     TestServer test(CL_IPC_COMPRESS);
     ASSERT_EQ(test.Start(), 0);
@@ -462,7 +483,8 @@ TEST(TCPServerFaults, StalledPartialChunkIsCutOff) {
     ASSERT_EQ(chunk.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
     EXPECT_TRUE(header.Closed(10000));
     EXPECT_TRUE(chunk.Closed(10000));
-    EXPECT_TRUE(test.fLog.Contains("Client disconnesso a causa di tempo scaduto sulla connessione"));
+    EXPECT_TRUE(
+        test.fLog.Contains("Client disconnesso a causa di tempo scaduto sulla connessione"));
 }
 
 // A client that stops sending in the middle of a request must not hold a worker: the
@@ -486,7 +508,8 @@ TEST(TCPServerFaults, RequestWhoseChunksStopComingIsDropped) {
     ASSERT_EQ(client.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
     EXPECT_TRUE(client.Closed(10000));
     EXPECT_TRUE(WaitFor([&] {
-        return test.fLog.Contains("] Client disconnesso a causa di tempo scaduto sulla connessione");
+        return test.fLog.Contains(
+            "] Client disconnesso a causa di tempo scaduto sulla connessione");
     }));
     EXPECT_EQ(sExecuted.load(), 0);
     // The workers are free for others.

@@ -189,9 +189,10 @@ TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
     ASSERT_EQ(client.Auth(0), 0);
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("[Worker 1] Inizializzato"); }));
-    EXPECT_TRUE(test.fLog.Contains("[Dispatcher] Inizializzato"));
+    EXPECT_TRUE(test.fLog.Contains("Il client ha dati in arrivo, spostato nella coda di attesa"));
     char line[128];
-    snprintf(line, sizeof(line), "[Server] Nuova connessione da 127.0.0.1; assegnata al client con ID %d",
+    snprintf(line, sizeof(line),
+             "[Server] Nuova connessione da 127.0.0.1; assegnata al client con ID %d",
              int(client.fClientID));
     EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_INFO, line));
     EXPECT_TRUE(test.fLog.Contains("Autorizzazione concessa"));
@@ -246,6 +247,7 @@ TEST(TCPServerSetup, BadAddressFails) {
 // Default candidates are fixed ports: only inside the test's own network namespace.
 TEST(TCPServerSetup, DefaultPortProbingSkipsBusyCandidates) {
     if (!InPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace";
+    CL_Init();
     CL_Socket holder(CL_SERVER_FIRST_LISTENER_PORT, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
     ASSERT_EQ(holder.Accept(nullptr, 0), 0);
     CL_TCPServer server;
@@ -311,7 +313,9 @@ TEST(TCPServerSetup, StopCancelsRunningRequestsAndHandsContextsOver) {
         std::lock_guard<std::mutex> lock(test.fLog.fMutex);
         int n = 0;
         for (auto& line : test.fLog.fLines)
-            if (line.second.find("Ricevuta richiesta di esecuzione (comando 0004)") != std::string::npos) n++;
+            if (line.second.find("Ricevuta richiesta di esecuzione (comando 0004)") !=
+                std::string::npos)
+                n++;
         return n == 3;
     }));
     uint32 start = CL_GetTime();
@@ -322,8 +326,6 @@ TEST(TCPServerSetup, StopCancelsRunningRequestsAndHandsContextsOver) {
     for (auto& client : clients)
         EXPECT_TRUE(client->Closed());
 }
-
-
 
 TEST(TCPServerPower, StoppingOneServerKeepsTheOthersRegistration) {
     TestServer a;

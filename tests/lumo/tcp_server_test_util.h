@@ -164,11 +164,15 @@ inline CLU_Table Unflat(CL_Blob blob) {
     return table;
 }
 
+// The library is started before any server thread reads the clocks.
+struct LibraryStarted {
+    LibraryStarted() { CL_Init(); }
+};
+
 // A server on a free loopback port with the stand-in handlers and a log recorder.
 struct TestServer {
     explicit TestServer(uint16 flags = 0, uint32 logLevel = CL_LOG_LEVEL_DEBUG_VERBOSE,
                         uint32 timeOut = 0) {
-        CL_Init();
         memset(&fCallbacks, 0, sizeof(fCallbacks));
         fCallbacks.fLog = LogRecorder::Callback;
         fCallbacks.fExecute = rpc_test::Execute;
@@ -186,6 +190,7 @@ struct TestServer {
     void Apply() { fServer.SetCallbacks(&fCallbacks, &fLog); }
     CL_Status Start() { return fServer.Start(); }
 
+    LibraryStarted fStarted;
     CL_ServerCallbacks fCallbacks;
     LogRecorder fLog;
     CL_TCPServer fServer;
@@ -205,9 +210,17 @@ struct RawClient {
         fSocket = CL_Socket(CL_NetAddress(CL_NetAddress::LOOPBACK, port), CL_SOCKET_TYPE_TCP);
         return fSocket.Connect(2000) == 0;
     }
+    // Straight to the descriptor, so that a reader thread may use the socket meanwhile.
     CL_Status SendRaw(const void* data, uint32 size) {
-        fSocket.Write(data, size, 2000);
-        return fSocket.GetIOError(false);
+        const char* at = static_cast<const char*>(data);
+        while (size > 0) {
+            ssize_t n = send(fSocket.GetDescriptor(), at, size, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return CL_SOCKET_WRITE_ERROR;
+            at += n;
+            size -= uint32(n);
+        }
+        return CL_OK;
     }
     CL_Status Send(const CL_PacketHeader& header, const CL_Blob& payload) {
         CL_Blob wire;
@@ -226,7 +239,7 @@ struct RawClient {
             if (chunk.fType == CL_PACKET_TYPE_PING) {
                 *header = chunk;
                 *payload = data;
-                return 0;
+                return CL_OK;
             }
             status = decoder.Add(chunk, data);
             if (status != 0) return status;
@@ -234,7 +247,7 @@ struct RawClient {
                 *header = decoder.GetHeader();
                 *payload = decoder.GetResult();
                 payload->Seek(0, CL_SEEK_SET);
-                return 0;
+                return CL_OK;
             }
         }
     }
@@ -244,9 +257,10 @@ struct RawClient {
         for (;;) {
             CL_Status status = Read(header, payload, ms);
             if (status != 0) return status;
-            if (header->fType != CL_PACKET_TYPE_PING) return 0;
+            if (header->fType != CL_PACKET_TYPE_PING) return CL_OK;
             if (pings) ++*pings;
-            if (messages && payload->GetSize() > 0) messages->push_back(CL_GetPingMessage(*payload));
+            if (messages && payload->GetSize() > 0)
+                messages->push_back(CL_GetPingMessage(*payload));
         }
     }
     CL_Status ServerInfo() {
@@ -258,12 +272,12 @@ struct RawClient {
         status = Read(&header, &payload, 5000, true);
         if (status != 0) return status;
         fServerID = header.fServer.fID;
-        return 0;
+        return CL_OK;
     }
     // AUTH with the given flags and version; 0 when granted, the refusal code, or a
     // transport status.
-    CL_Status Auth(uint16 flags, const CLU_Table& table = CLU_Table(), uint32 version = CL_IPC_VERSION,
-                   CLU_Table* replyTable = nullptr) {
+    CL_Status Auth(uint16 flags, const CLU_Table& table = CLU_Table(),
+                   uint32 version = CL_IPC_VERSION, CLU_Table* replyTable = nullptr) {
         if (fServerID == 0) {
             CL_Status status = ServerInfo();
             if (status != 0) return status;
@@ -282,7 +296,7 @@ struct RawClient {
         fFlags = header.fFlags & uint16(~CL_IPC_FIRST_CHUNK);
         fCipher.reset(CL_NewConnectionCipher(fFlags, fClientID, fServerID));
         if (replyTable) *replyTable = Unflat(payload);
-        return 0;
+        return CL_OK;
     }
     // Sends a DATA request as the client does; gives its sequence number.
     uint32 SendData(CL_Command command, CL_Blob payload) {

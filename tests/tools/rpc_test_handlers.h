@@ -14,13 +14,17 @@
 namespace rpc_test {
 
 enum : CL_Command {
-    kEcho = 1,          // answers with the request table
-    kProgress = 2,      // "ms": reports progress ("step" ms apart) for that long, then echoes
-    kFail = 3,          // "code": fails with that code, "ERROR" in the reply
-    kSleep = 4,         // "ms": sleeps (watching for cancellation), then echoes
-    kUncounted = 5,     // echoes, but asks the server not to count the request
-    kRawEcho = 6,       // answers with the request's bytes as they are
+    kEcho = 1,       // answers with the request table
+    kProgress = 2,   // "ms": reports progress ("step" ms apart) for that long, then echoes
+    kFail = 3,       // "code": fails with that code, "ERROR" in the reply
+    kSleep = 4,      // "ms": sleeps (watching for cancellation), then echoes
+    kUncounted = 5,  // echoes, but asks the server not to count the request
+    kRawEcho = 6,    // answers with the request's bytes as they are
 };
+
+// What the stand-in's connect check answers a client it refuses: an application's
+// own code, passed to the client as it is.
+constexpr CL_Status kRefused = 3001;
 
 typedef CL_Status (*Handler)(CL_Blob& input, CL_Blob& output, CL_ClientContext* context,
                              uint32 requestID);
@@ -56,7 +60,7 @@ inline bool Work(CL_ClientContext* context, uint32 id, uint32 ms, uint32 step, b
 
 inline CL_Status Echo(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
     WriteTable(ReadTable(input), output);
-    return 0;
+    return CL_OK;
 }
 
 inline CL_Status Progress(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
@@ -66,7 +70,7 @@ inline CL_Status Progress(CL_Blob& input, CL_Blob& output, CL_ClientContext* con
               table.GetString("message", "working")))
         return CL_IPC_EXECUTE_ABORTED;
     WriteTable(table, output);
-    return 0;
+    return CL_OK;
 }
 
 inline CL_Status Fail(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
@@ -76,7 +80,7 @@ inline CL_Status Fail(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32
     reply.Set("ERRNO", (long long)code);
     reply.Set("ERROR", std::string("failed with ") + std::to_string(code));
     WriteTable(reply, output);
-    return code == 0 ? CL_ERROR : code;
+    return code == CL_OK ? CL_ERROR : code;
 }
 
 inline CL_Status Sleep(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
@@ -84,7 +88,7 @@ inline CL_Status Sleep(CL_Blob& input, CL_Blob& output, CL_ClientContext* contex
     if (!Work(context, id, uint32(table.GetInteger("ms", 300)), 5, false, ""))
         return CL_IPC_EXECUTE_ABORTED;
     WriteTable(table, output);
-    return 0;
+    return CL_OK;
 }
 
 inline CL_Status Uncounted(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
@@ -97,7 +101,7 @@ inline CL_Status RawEcho(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uin
     output = input;
     output.Detach();
     output.Seek(0, CL_SEEK_SET);
-    return 0;
+    return CL_OK;
 }
 
 struct Entry {
@@ -106,8 +110,8 @@ struct Entry {
 };
 
 inline const Entry kHandlers[] = {
-    {kEcho, Echo},         {kProgress, Progress},   {kFail, Fail},
-    {kSleep, Sleep},       {kUncounted, Uncounted}, {kRawEcho, RawEcho},
+    {kEcho, Echo},   {kProgress, Progress},   {kFail, Fail},
+    {kSleep, Sleep}, {kUncounted, Uncounted}, {kRawEcho, RawEcho},
 };
 
 // The execute callback over the table: an unknown command fails with an "ERROR" text.

@@ -6,7 +6,8 @@
 //                   [--password TEXT]
 //
 // Log lines go to stderr. With --password, a client is let in only when its
-// connection table's "password" matches (else refused with 3001).
+// connection table's "password" matches (else refused with
+// rpc_test::kRefused).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -39,7 +40,7 @@ void PrintLog(uint32 level, const std::string& message, void*) {
 
 CL_Status CheckPassword(CL_ClientContext*, void* table) {
     CLU_Table* connection = static_cast<CLU_Table*>(table);
-    return connection->GetString("password") == sPassword ? 0 : 3001;
+    return connection->GetString("password") == sPassword ? CL_OK : rpc_test::kRefused;
 }
 
 CL_Status Describe(CL_Server*, CLU_Table& info) {
@@ -47,7 +48,7 @@ CL_Status Describe(CL_Server*, CLU_Table& info) {
     info.Set("desc", std::string("stand-in RPC server"));
     info.Set("data_version", 1);
     info.Set("multitenant_enabled", false);
-    return 0;
+    return CL_OK;
 }
 
 uint16 FreePort() {

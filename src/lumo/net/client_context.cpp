@@ -24,6 +24,16 @@ CL_ClientContext::~CL_ClientContext() {
     fRequests.Clear();
 }
 
+uint32 CL_ClientContext::GetNumRequests() {
+    CL_AutoLocker lock(fLock);
+    return fNumRequests;
+}
+
+CL_TimeStamp CL_ClientContext::GetLastRequestTime() {
+    CL_AutoLocker lock(fLock);
+    return fLastRequestTime;
+}
+
 CL_Status CL_ClientContext::Lock() {
     return fLock.Lock();
 }
@@ -84,7 +94,7 @@ void CL_ClientContext::GetProgress(uint32 id, double* completeness, std::string*
 }
 
 void CL_ClientContext::AbortAll(CL_AbortCB callback) {
-    bool locked = fLock.Lock() == 0;
+    bool locked = fLock.Lock() == CL_OK;
     for (Request* request : fRequests) {
         request->fAborted = true;
         if (callback) callback(this, request->fID);

@@ -9,7 +9,8 @@
 #include "lumo/utf8.h"
 #include "lumo/uuid.h"
 
-CL_Server::CL_Server() : fLogLevel(CL_LOG_LEVEL_INFO), fCallbackUserData(nullptr), fFlags(0), fData(nullptr) {
+CL_Server::CL_Server()
+    : fLogLevel(CL_LOG_LEVEL_INFO), fCallbackUserData(nullptr), fFlags(0), fData(nullptr) {
     memset(&fCallback, 0, sizeof(fCallback));
 }
 
@@ -23,7 +24,7 @@ void CL_Server::GetUUID(CLU_UUID& uuid) {
 
 void CL_Server::GetInfo(CLU_Table& info) {
     info.Clear();
-    info.Set("loglevel", (long long)fLogLevel);
+    info.Set("loglevel", (long long)GetLogLevel());
 }
 
 CL_Status CL_Server::Start() {
@@ -49,6 +50,7 @@ CL_Status CL_Server::CloseClient(uint32) {
 }
 
 void CL_Server::SetCallbacks(CL_ServerCallbacks* callbacks, void* userData) {
+    CL_AutoLocker lock(fCallbackLock);
     if (callbacks)
         fCallback = *callbacks;
     else
@@ -56,9 +58,36 @@ void CL_Server::SetCallbacks(CL_ServerCallbacks* callbacks, void* userData) {
     fCallbackUserData = userData;
 }
 
+CL_ServerCallbacks CL_Server::GetCallbacks() const {
+    CL_AutoLocker lock(fCallbackLock);
+    return fCallback;
+}
+
+void* CL_Server::GetCallbackUserData() const {
+    CL_AutoLocker lock(fCallbackLock);
+    return fCallbackUserData;
+}
+
+uint32 CL_Server::GetLogLevel() const {
+    CL_AutoLocker lock(fCallbackLock);
+    return fLogLevel;
+}
+
+void CL_Server::SetLogLevel(uint32 level) {
+    CL_AutoLocker lock(fCallbackLock);
+    fLogLevel = level;
+}
+
 void CL_Server::Log(uint32 level, const char* format, ...) {
-    CL_LogCB log = fCallback.fLog;
-    if (!log || level > fLogLevel || !format) return;
+    CL_LogCB log;
+    void* userData;
+    {
+        CL_AutoLocker lock(fCallbackLock);
+        if (!fCallback.fLog || level > fLogLevel) return;
+        log = fCallback.fLog;
+        userData = fCallbackUserData;
+    }
+    if (!format) return;
     va_list args;
     va_start(args, format);
 #pragma GCC diagnostic push
@@ -66,11 +95,17 @@ void CL_Server::Log(uint32 level, const char* format, ...) {
     std::string text = CL_StringFormatV(format, args);
 #pragma GCC diagnostic pop
     va_end(args);
-    log(level, text, fCallbackUserData);
+    log(level, text, userData);
 }
 
 void CL_Server::Log(uint32 level, const std::string& message) {
-    CL_LogCB log = fCallback.fLog;
-    if (!log || level > fLogLevel) return;
-    log(level, message, fCallbackUserData);
+    CL_LogCB log;
+    void* userData;
+    {
+        CL_AutoLocker lock(fCallbackLock);
+        if (!fCallback.fLog || level > fLogLevel) return;
+        log = fCallback.fLog;
+        userData = fCallbackUserData;
+    }
+    log(level, message, userData);
 }

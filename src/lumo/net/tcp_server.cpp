@@ -46,7 +46,7 @@ CL_TCPServer::CL_TCPServer(CLU_Table& settings) {
 void CL_TCPServer::InitObject() {
     uint8 mac[6] = {0, 0, 0, 0, 0, 0};
     uint64 machine = 0;
-    if (CL_NetInterface::GetPrimaryMAC(mac) == 0) {
+    if (CL_NetInterface::GetPrimaryMAC(mac) == CL_OK) {
         for (int i = 0; i < 6; i++)
             machine = (machine << 8) | mac[i];
     }
@@ -97,7 +97,7 @@ void CL_TCPServer::Setup(CLU_Table& settings) {
     fTimeOut = uint32(settings.GetInteger("timeout"));
     if (fTimeOut == 0) fTimeOut = CL_SERVER_DEFAULT_TIMEOUT;
     fFlags = uint16(settings.GetInteger("flags"));
-    fLogLevel = uint32(settings.GetInteger("log_level"));
+    SetLogLevel(uint32(settings.GetInteger("log_level")));
     fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
 }
 
@@ -119,7 +119,7 @@ CL_Status CL_TCPServer::Start() {
     fLock->Lock();
     if (fRun) {
         fLock->Unlock();
-        return 0;
+        return CL_OK;
     }
     uint16 listenerPort = 0;
     if (fListenerPort != 0) {
@@ -157,7 +157,7 @@ CL_Status CL_TCPServer::Start() {
         CL_AutoLocker listenerLock(fListenerLock);
         fListener->SetAddress(CL_NetAddress(CL_NetAddress::ANY, listenerPort));
         fListener->SetType(CL_SOCKET_TYPE_TCP);
-        if (fListener->Accept(nullptr, 0) != 0) {
+        if (fListener->Accept(nullptr, 0) != CL_OK) {
             fListener->Close();
             fLock->Unlock();
             return CL_IPC_NO_LISTEN_PORT;
@@ -167,7 +167,7 @@ CL_Status CL_TCPServer::Start() {
         CL_AutoLocker responderLock(fResponderLock);
         fResponder->SetAddress(CL_NetAddress(CL_NetAddress::ANY, responderPort));
         fResponder->SetType(CL_SOCKET_TYPE_UDP);
-        if (fResponder->Accept(nullptr, 0) != 0) {
+        if (fResponder->Accept(nullptr, 0) != CL_OK) {
             fResponder->Close();
             CL_AutoLocker listenerLock(fListenerLock);
             fListener->Close();
@@ -189,14 +189,15 @@ CL_Status CL_TCPServer::Start() {
         else
             CL_Thread::Sleep(10);
     }
-    Log(CL_LOG_LEVEL_INFO, T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
-        (unsigned long long)fID, int(listenerPort), int(fLogLevel));
+    Log(CL_LOG_LEVEL_INFO,
+        T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
+        (unsigned long long)fID, int(listenerPort), int(GetLogLevel()));
     fRun = true;
-    if (CL_AddPowerCallback(PowerThunk, this) != 0)
+    if (CL_AddPowerCallback(PowerThunk, this) != CL_OK)
         Log(CL_LOG_LEVEL_WARNING,
             T("Impossibile monitorare gli eventi di sospensione/ripristino del sistema"));
     fLock->Unlock();
-    return 0;
+    return CL_OK;
 }
 
 void CL_TCPServer::Stop() {
@@ -270,7 +271,7 @@ void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
 }
 
 void CL_TCPServer::GetInfo(CLU_Table& info) {
-    info.Set("log_level", (long long)fLogLevel);
+    info.Set("log_level", (long long)GetLogLevel());
     info.Set("host", fAddress.GetIP());
     info.Set("port", (long long)fAddress.GetPort());
     info.Set("responder_port", (long long)fResponderPort);
@@ -287,7 +288,7 @@ uint32 CL_TCPServer::GetWorkerCount() {
 }
 
 int32 CL_TCPServer::PowerCallback(int32 event, CL_TCPServer* server) {
-    if (!server) return 0;
+    if (!server) return CL_OK;
     if (event == 1) {
         server->fLock->Lock();
         while (server->fClientList->Count() > 0) {
@@ -314,5 +315,5 @@ int32 CL_TCPServer::PowerCallback(int32 event, CL_TCPServer* server) {
                     address.GetIP().c_str(), int(port));
         server->fLock->Unlock();
     }
-    return 0;
+    return CL_OK;
 }

@@ -72,13 +72,17 @@ void CL_TCPServer::KillClient(Client* client) {
 }
 
 void CL_TCPServer::DoKillClient(Client* client) {
-    // A worker may be writing on the socket right now: shutting it down fails that
-    // write at once, while the descriptor itself lives until the record is deleted.
+    // Under the context lock no worker is writing, so the descriptor is the
+    // connection's own. It is shut down rather than closed: the dispatcher may be
+    // waiting on it, and it is closed when the record is deleted.
+    CL_ClientContext* context = client->fContext;
+    bool locked = context->Lock() == CL_OK;
     int fd = client->fSocket->GetDescriptor();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
     client->fDead = true;
     client->fPartial = false;
-    client->fContext->AbortAll(fCallback.fAbort);
+    context->AbortAll(GetCallbacks().fAbort);
+    if (locked) context->Unlock();
     fWaitingList->RemoveAll(client);
     fDeadList->RemoveAll(client);
     fDeadList->Append(client);
@@ -105,8 +109,8 @@ CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
     info.Set("local", shown.IsLocal());
     info.Set("requests", (long long)client->fContext->GetNumRequests());
     info.Set("flags", (long long)client->fContext->GetFlags());
-    if (fCallback.fClientInfo) fCallback.fClientInfo(client->fContext, info);
-    return 0;
+    if (GetCallbacks().fClientInfo) GetCallbacks().fClientInfo(client->fContext, info);
+    return CL_OK;
 }
 
 CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
@@ -115,5 +119,5 @@ CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
     if (!client) return CL_IPC_NO_CLIENT_ID;
     client->fContext->SetFlags(client->fContext->GetFlags() & ~0xFFu);
     KillClient(client);
-    return 0;
+    return CL_OK;
 }

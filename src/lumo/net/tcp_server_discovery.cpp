@@ -37,35 +37,44 @@ int32 NextDatagramSize(CL_Socket* socket) {
 }  // namespace
 
 void CL_TCPServer::DiscoveryTurn() {
-    CL_AutoLocker responderLock(fResponderLock);
-    if (!fRun || fResponder->GetDescriptor() < 0) return;
-    CLU_Table answered;
-    CL_Set<uint32> relayed;
-    uint8* datagram = static_cast<uint8*>(malloc(kMaxDatagram));
-    if (!datagram) return;
-    for (uint32 turn = 0; turn < kTurnDatagrams && fRun; turn++) {
-        int32 size = NextDatagramSize(fResponder);
-        if (size < 0) break;
-        // A zero-length datagram still has to be taken off the queue.
-        uint32 got = fResponder->Read(datagram, size > 0 ? uint32(size) : 1, kDatagramWait);
-        if (size == 0) got = 0;
-        if (got != uint32(size) || got < kHeaderSize) continue;
-        CL_PacketHeader header;
-        memcpy(&header, datagram, kHeaderSize);
-        if (header.fMagic != CL_IPC_MAGIC || header.fVersion > CL_IPC_VERSION) continue;
-        if (header.fType == CL_PACKET_TYPE_DISCOVER) {
-            AnswerDiscover(answered);
-        } else if (header.fType == CL_PACKET_TYPE_USER_MESSAGE) {
-            // The sizes come from the sender: the payload must be all there and hold
-            // the target ids it announces.
-            if (uint64(got) < uint64(kHeaderSize) + header.fSize) continue;
-            if (uint64(header.fMessage.fNumTargets) * 4 > header.fSize) continue;
-            if (relayed.Exists(header.fSequence)) continue;
-            relayed.Add(header.fSequence);
-            RelayMessage(datagram, kHeaderSize + header.fSize);
+    // Relays take the server lock, which is never taken inside the responder's lock
+    // (Start and Stop take them the other way round): they wait for the turn's end.
+    CL_Array<CL_Blob> relays;
+    {
+        CL_AutoLocker responderLock(fResponderLock);
+        if (!fRun || fResponder->GetDescriptor() < 0) return;
+        CLU_Table answered;
+        CL_Set<uint32> relayed;
+        uint8* datagram = static_cast<uint8*>(malloc(kMaxDatagram));
+        if (!datagram) return;
+        for (uint32 turn = 0; turn < kTurnDatagrams && fRun; turn++) {
+            int32 size = NextDatagramSize(fResponder);
+            if (size < 0) break;
+            // A zero-length datagram still has to be taken off the queue.
+            uint32 got = fResponder->Read(datagram, size > 0 ? uint32(size) : 1, kDatagramWait);
+            if (size == 0) got = 0;
+            if (got != uint32(size) || got < kHeaderSize) continue;
+            CL_PacketHeader header;
+            memcpy(&header, datagram, kHeaderSize);
+            if (header.fMagic != CL_IPC_MAGIC || header.fVersion > CL_IPC_VERSION) continue;
+            if (header.fType == CL_PACKET_TYPE_DISCOVER) {
+                AnswerDiscover(answered);
+            } else if (header.fType == CL_PACKET_TYPE_USER_MESSAGE) {
+                // The sizes come from the sender: the payload must be all there and
+                // hold the target ids it announces.
+                if (uint64(got) < uint64(kHeaderSize) + header.fSize) continue;
+                if (uint64(header.fMessage.fNumTargets) * 4 > header.fSize) continue;
+                if (relayed.Exists(header.fSequence)) continue;
+                relayed.Add(header.fSequence);
+                relays.Append(CL_Blob(datagram, kHeaderSize + header.fSize, true));
+            }
         }
+        free(datagram);
     }
-    free(datagram);
+    for (uint32 i = 0; i < relays.Count(); i++) {
+        CL_Blob relay = relays.Get(i);
+        RelayMessage(relay.GetDataForRead(), relay.GetSize());
+    }
 }
 
 // Answers the sender of the datagram just read, once per IP in a turn.
@@ -73,7 +82,7 @@ void CL_TCPServer::AnswerDiscover(CLU_Table& answered) {
     std::string ip = fResponder->GetAddress().GetIP();
     if (answered.Exists(ip)) return;
     CLU_Table info;
-    if (fCallback.fServerInfo && fCallback.fServerInfo(this, info) != 0) return;
+    if (GetCallbacks().fServerInfo && GetCallbacks().fServerInfo(this, info) != CL_OK) return;
     CL_Blob block;
     block += info.GetString("name");
     block += info.GetString("desc");
@@ -91,7 +100,7 @@ void CL_TCPServer::AnswerDiscover(CLU_Table& answered) {
            length > CL_DISCOVERY_INFO_SIZE ? CL_DISCOVERY_INFO_SIZE : length);
     packet.fCheckSum = CL_Blob(packet.fInfo, CL_DISCOVERY_INFO_SIZE, true).CheckSum();
     uint32 sent = fResponder->Write(&packet, sizeof(packet), kDatagramWait);
-    if (sent == sizeof(packet) && fResponder->GetIOError(false) == 0) answered.Set(ip, true);
+    if (sent == sizeof(packet) && fResponder->GetIOError(false) == CL_OK) answered.Set(ip, true);
 }
 
 void CL_TCPServer::RelayMessage(const uint8* datagram, uint32 size) {

@@ -58,7 +58,7 @@ int32 CL_TCPServer::DispatcherThread(void* param) {
 
 void CL_TCPServer::ListenerLoop() {
     Log(CL_LOG_LEVEL_DEBUG, T("[Server] Inizializzato"));
-    if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
     while (!fQuit) {
         if (!fRun) {
             CL_Thread::Sleep(50);
@@ -70,9 +70,9 @@ void CL_TCPServer::ListenerLoop() {
             CL_AutoLocker listenerLock(fListenerLock);
             if (!fRun) continue;
             status = fListener->Accept(&accepted, 250);
-            if (status != 0 && status != CL_TIMEOUT) fListener->Close();
+            if (status != CL_OK && status != CL_TIMEOUT) fListener->Close();
         }
-        if (status != 0) {
+        if (status != CL_OK) {
             // A listener that cannot be reopened must not spin.
             if (status != CL_TIMEOUT) CL_Thread::Sleep(10);
             continue;
@@ -80,7 +80,8 @@ void CL_TCPServer::ListenerLoop() {
         fLock->Lock();
         if (fRun) {
             Client* client = new Client(this, accepted);
-            Log(CL_LOG_LEVEL_INFO, T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
+            Log(CL_LOG_LEVEL_INFO,
+                T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
                 client->fPeer.GetIP().c_str(), int(client->fID));
             fClientList->Append(client);
         } else {
@@ -88,7 +89,7 @@ void CL_TCPServer::ListenerLoop() {
         }
         fLock->Unlock();
     }
-    if (fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    if (GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Server] Terminato"));
 }
 
@@ -105,7 +106,7 @@ void CL_TCPServer::DispatcherLoop() {
         }
         if (!setupCalled) {
             setupCalled = true;
-            if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+            if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
         }
         fLock->Lock();
         if (!fRun) {
@@ -137,7 +138,8 @@ void CL_TCPServer::DispatcherLoop() {
         for (Client* client : *fClientList)
             if (client->fPartial) anyPartial = true;
         waitStep = anyPartial ? 10 : 100;
-        if (anyPartial || (waited == 0 && ready > 0)) ClientPass(readSet, writeSet, now, &waitStep);
+        if (anyPartial || (waited == CL_OK && ready > 0))
+            ClientPass(readSet, writeSet, now, &waitStep);
 
         PeriodicWork(now, &lastSweep, &lastLoad, &lastPing);
         fLock->Unlock();
@@ -148,7 +150,8 @@ void CL_TCPServer::DispatcherLoop() {
         }
         fBusyCount--;
     }
-    if (setupCalled && fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    if (setupCalled && GetCallbacks().fThreadCleanup)
+        GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
 }
 
@@ -170,7 +173,8 @@ void CL_TCPServer::KillWithLog(Client* client, CL_Status code) {
             break;
         case CL_TIMEOUT:
             Log(CL_LOG_LEVEL_INFO,
-                T("[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla connessione"),
+                T("[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla "
+                  "connessione"),
                 int(client->fID));
             break;
         default:
@@ -190,7 +194,7 @@ void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& w
         Client* client = *it;
         CL_Socket* socket = client->fSocket;
         CL_ClientContext* context = client->fContext;
-        if (context->GetLock()->TryLock() != 0) {
+        if (context->GetLock()->TryLock() != CL_OK) {
             if (PeerGone(socket)) KillClient(client);
             continue;
         }
@@ -205,7 +209,7 @@ void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& w
             delete packet;
             socket->Write(wire, wire.GetSize(), fTimeOut);
             CL_Status status = socket->GetIOError(false);
-            if (status != 0) {
+            if (status != CL_OK) {
                 KillWithLog(client, status);
                 killed = true;
             }
@@ -230,51 +234,62 @@ void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& w
     }
 }
 
-// Reads at most one chunk, and only a whole one. True when the client was killed.
+// Moves what the socket holds of the client's current chunk into its staging buffer
+// without waiting, and queues the chunk once it is whole: at most one chunk per call.
+// The bytes are taken as they come because TCP stops sending when the receiver reads
+// nothing, so a chunk left in the kernel until it is whole may never become whole.
+// True when the client was killed.
 bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
     CL_Socket* socket = client->fSocket;
-    if (!socket->Pending(kHeaderSize)) {
-        CL_Status error = socket->GetIOError(false);
-        if (error != 0) {
+    CL_Blob& staged = client->fStaged;
+    uint32 have = staged.GetSize();
+    uint32 want = kHeaderSize;
+    CL_PacketHeader header;
+    if (have >= kHeaderSize) {
+        memcpy(&header, staged.GetDataForRead(), kHeaderSize);
+        want = kHeaderSize + CL_ChunkPayloadSize(header);
+    }
+    for (int step = 0; step < 2 && have < want; step++) {
+        staged.SetSize(want);
+        uint8* at = staged.GetDataForWrite();
+        uint32 got = at ? socket->Read(at + have, want - have, 0) : 0;
+        CL_Status error = at ? socket->GetIOError(false) : CL_OUT_OF_MEMORY;
+        have += got;
+        staged.SetSize(have);
+        if (error != CL_OK && error != CL_TIMEOUT) {
             KillWithLog(client, error);
             return true;
         }
-        if (socket->Pending(1) && !client->fPartial) {
-            client->fPartial = true;
-            client->fLastReadTime = now;
+        if (have < kHeaderSize) break;
+        if (want == kHeaderSize) {
+            memcpy(&header, staged.GetDataForRead(), kHeaderSize);
+            bool badMagic = header.fMagic != CL_IPC_MAGIC;
+            bool badVersion = !badMagic && header.fVersion > CL_IPC_VERSION;
+            // A first chunk announcing more than a blob can hold is as unusable as a
+            // bad header.
+            bool badSize = !badMagic && !badVersion && header.fType != CL_PACKET_TYPE_PING &&
+                           (header.fFlags & CL_IPC_FIRST_CHUNK) && header.fSize > CL_Blob::kMaxSize;
+            if (badMagic || badVersion || badSize) {
+                if (badVersion)
+                    Log(CL_LOG_LEVEL_ERROR,
+                        T("[Dispatcher] [%d] Ricevuta richiesta con versione del protocollo di "
+                          "comunicazione non supportata (%d.%d.%d)"),
+                        int(client->fID), int((header.fVersion >> 16) & 0xFF),
+                        int((header.fVersion >> 8) & 0xFF), int(header.fVersion & 0xFF));
+                else
+                    Log(CL_LOG_LEVEL_ERROR,
+                        T("[Dispatcher] [%d] Ricevuta una richiesta non valida"), int(client->fID));
+                if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
+                    KillWithLog(client, CL_TIMEOUT);
+                else
+                    KillWithLog(client, CL_IPC_BAD_REQUEST);
+                return true;
+            }
+            want = kHeaderSize + CL_ChunkPayloadSize(header);
         }
-        return false;
     }
-    CL_PacketHeader header;
-    if (socket->Peek(&header, kHeaderSize, fTimeOut) != kHeaderSize) {
-        CL_Status error = socket->GetIOError(false);
-        KillWithLog(client, error ? error : CL_TIMEOUT);
-        return true;
-    }
-    bool badMagic = header.fMagic != CL_IPC_MAGIC;
-    bool badVersion = !badMagic && header.fVersion > CL_IPC_VERSION;
-    // A first chunk announcing more than a blob can hold is as unusable as a bad header.
-    bool badSize = !badMagic && !badVersion && header.fType != CL_PACKET_TYPE_PING &&
-                   (header.fFlags & CL_IPC_FIRST_CHUNK) && header.fSize > CL_Blob::kMaxSize;
-    if (badMagic || badVersion || badSize) {
-        if (badVersion)
-            Log(CL_LOG_LEVEL_ERROR,
-                T("[Dispatcher] [%d] Ricevuta richiesta con versione del protocollo di "
-                  "comunicazione non supportata (%d.%d.%d)"),
-                int(client->fID), int((header.fVersion >> 16) & 0xFF),
-                int((header.fVersion >> 8) & 0xFF), int(header.fVersion & 0xFF));
-        else
-            Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
-                int(client->fID));
-        if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
-            KillWithLog(client, CL_TIMEOUT);
-        else
-            KillWithLog(client, CL_IPC_BAD_REQUEST);
-        return true;
-    }
-    uint32 length = CL_ChunkPayloadSize(header);
-    if (!socket->Pending(kHeaderSize + length)) {
-        if (!client->fPartial) {
+    if (have < want) {
+        if (have > 0 && !client->fPartial) {
             client->fPartial = true;
             client->fLastReadTime = now;
             *waitStep = 1;
@@ -282,29 +297,27 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         return false;
     }
     client->fPartial = false;
-    socket->Read(&header, kHeaderSize, fTimeOut);
+    uint32 length = want - kHeaderSize;
     CL_Packet* packet = new CL_Packet(header);
-    if (length > 0) {
-        uint32 got = socket->Read(packet->fData, length, fTimeOut);
-        CL_Status error = socket->GetIOError(false);
-        if (got != length || error != 0) {
-            delete packet;
-            KillWithLog(client, error ? error : CL_TIMEOUT);
-            return true;
-        }
-    }
+    if (length > 0) packet->fData = CL_Blob(staged.GetDataForRead() + kHeaderSize, length, true);
+    staged.Clear(false);
     packet->fData.Seek(0, CL_SEEK_SET);
 
     if (header.fType == CL_PACKET_TYPE_ABORT) {
         HandleAbort(client, packet);
         delete packet;
     } else if (header.fType == CL_PACKET_TYPE_ABORT_ALL) {
-        client->fContext->AbortAll(fCallback.fAbort);
+        client->fContext->AbortAll(GetCallbacks().fAbort);
         WakeClientWorkers(client);
+        delete packet;
+    } else if (!(header.fFlags & CL_IPC_FIRST_CHUNK) &&
+               !ContinuesRequest(client, header.fSequence)) {
+        // A later chunk of no request that is queued or being gathered would stay
+        // in the queue for ever.
         delete packet;
     } else {
         client->fQueuedReadPackets->Append(packet);
-        client->fQueuedReadBytes += length;
+        client->fQueuedReadBytes += Client::QueuedCost(packet);
         if (header.fFlags & CL_IPC_FIRST_CHUNK) {
             Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
                 T("[Dispatcher] [%d] Il client ha dati in arrivo, spostato nella coda di attesa"),
@@ -316,6 +329,15 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         }
     }
     return false;
+}
+
+// Whether a chunk of `sequence` continues a request: one whose first chunk waits in
+// the queue, or one a worker has started. The caller holds the context lock.
+bool CL_TCPServer::ContinuesRequest(Client* client, uint32 sequence) {
+    for (CL_Packet* packet : *client->fQueuedReadPackets)
+        if (packet->fHeader.fSequence == sequence && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
+            return true;
+    return !client->fContext->HasAborted(sequence);
 }
 
 void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
@@ -330,7 +352,7 @@ void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
         for (CL_LinkedList<CL_Packet*>::iterator it = queue->begin(); it != queue->end(); ++it) {
             CL_Packet* packet = *it;
             if (packet->fHeader.fSequence != sequence) continue;
-            client->fQueuedReadBytes -= packet->fData.GetSize();
+            client->fQueuedReadBytes -= Client::QueuedCost(packet);
             queue->Remove(it);
             delete packet;
         }
@@ -343,7 +365,7 @@ void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
     if (!context->HasAborted(sequence)) {
         context->SetAborted(sequence, true);
         context->Unlock();
-        if (fCallback.fAbort) fCallback.fAbort(context, sequence);
+        if (GetCallbacks().fAbort) GetCallbacks().fAbort(context, sequence);
         context->Lock();
         Request* request = client->fExecutingRequests.Get(int32(sequence));
         if (request && request->fWorker) request->fWorker->fDataCondition.Signal();
@@ -384,7 +406,8 @@ void CL_TCPServer::AdjustLoad() {
     if (n < int32(fLoad + 1.5)) {
         if (n < int32(CL_SERVER_MAX_WORKERS)) {
             Log(CL_LOG_LEVEL_DEBUG,
-                T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server (%f)"),
+                T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server "
+                  "(%f)"),
                 fLoad);
             Worker* worker = SpawnWorker(false);
             if (worker) fWorkerList->Append(worker);
@@ -395,7 +418,8 @@ void CL_TCPServer::AdjustLoad() {
         }
     } else if (int32(fLoad + 6.0) < n) {
         Log(CL_LOG_LEVEL_DEBUG,
-            T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico (%f)"),
+            T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico "
+              "(%f)"),
             fLoad);
         fReadyCond->Broadcast();
     }
@@ -405,7 +429,7 @@ void CL_TCPServer::QueuePings() {
     if (!fRun) return;
     for (Client* client : *fClientList) {
         CL_ClientContext* context = client->fContext;
-        if (context->GetLock()->TryLock() != 0) continue;
+        if (context->GetLock()->TryLock() != CL_OK) continue;
         for (Request* request : client->fExecutingRequests) {
             if (context->HasAborted(request->fID)) continue;
             double completeness = -1.0;

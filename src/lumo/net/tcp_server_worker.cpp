@@ -67,8 +67,7 @@ CL_TCPServer::ClientList::iterator CL_TCPServer::FindWaitingClient(Worker* worke
 
 bool CL_TCPServer::HasWork(Worker* worker) {
     Client* dead = fDeadList->GetLast();
-    if (dead && dead->fBusyCount == 0 &&
-        (!dead->fPinnedWorker || dead->fPinnedWorker == worker))
+    if (dead && dead->fBusyCount == 0 && (!dead->fPinnedWorker || dead->fPinnedWorker == worker))
         return true;
     return fRun && FindWaitingClient(worker) != fWaitingList->end();
 }
@@ -86,12 +85,12 @@ void CL_TCPServer::ReapDeadClient(Worker* worker) {
         client->fPinnedWorker = nullptr;
     }
     fLock->Unlock();
-    if (fCallback.fDisconnect) {
+    if (GetCallbacks().fDisconnect) {
         CL_ClientContext* context = client->fContext;
         delete context->GetCipher();
         context->SetCipher(nullptr);
         client->fContext = nullptr;
-        fCallback.fDisconnect(context);
+        GetCallbacks().fDisconnect(context);
     }
     delete client;
     fLock->Lock();
@@ -99,7 +98,7 @@ void CL_TCPServer::ReapDeadClient(Worker* worker) {
 
 void CL_TCPServer::WorkerLoop(Worker* worker) {
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Inizializzato"), int(worker->fID));
-    if (fCallback.fThreadSetup) fCallback.fThreadSetup(fCallbackUserData);
+    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
     worker->fReady = true;
     bool retired = false;
     fLock->Lock();
@@ -112,8 +111,9 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
             ClientList::iterator it = FindWaitingClient(worker);
             if (it != fWaitingList->end()) {
                 Client* client = *it;
-                Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"),
-                    int(worker->fID), int(client->fID));
+                Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                    T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"), int(worker->fID),
+                    int(client->fID));
                 fWaitingList->Remove(it);
                 client->fBusyCount++;
                 client->fServingWorker = worker;
@@ -125,8 +125,9 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
                 while (fRun) {
                     result = ServeRequest(worker, client, &error);
                     if (result != kServeDone) break;
-                    Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Richiesta(e) completata(e)"),
-                        int(worker->fID), int(client->fID));
+                    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                        T("[Worker %d] [%d] Richiesta(e) completata(e)"), int(worker->fID),
+                        int(client->fID));
                 }
 
                 fLock->Lock();
@@ -151,7 +152,8 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
         if (int32(fLoad + 0.9) + int32(CL_SERVER_MIN_WORKERS) < int32(fWorkerList->Count()) &&
             !worker->fPinnedClient && fWorkerList->Exists(worker)) {
             Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-                T("[Worker %d] Il server ha carico basso, questo worker thread non è più necessario; "
+                T("[Worker %d] Il server ha carico basso, questo worker thread non è più "
+                  "necessario; "
                   "termino"),
                 int(worker->fID));
             worker->fQuit = true;
@@ -163,7 +165,7 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
         if (worker->fQuit) break;
     }
     fLock->Unlock();
-    if (fCallback.fThreadCleanup) fCallback.fThreadCleanup(fCallbackUserData);
+    if (GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Terminato"), int(worker->fID));
     delete worker;
     if (retired) fRetiring--;
@@ -190,7 +192,7 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
     uint32 n = header.fSequence;
     Request* request = new Request(n, worker);
     queue->Remove(at);
-    client->fQueuedReadBytes -= first->fData.GetSize();
+    client->fQueuedReadBytes -= Client::QueuedCost(first);
     context->StartRequest(n);
     CL_Blob input = first->fData;
     delete first;
@@ -221,10 +223,11 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
         }
         if (chunk) {
             queue->Remove(at);
-            client->fQueuedReadBytes -= chunk->fData.GetSize();
+            client->fQueuedReadBytes -= Client::QueuedCost(chunk);
             uint32 size = chunk->fData.GetSize();
             // A chunk that does not continue this packet is a lying peer.
-            if (chunk->fHeader.fSize != left || chunk->fHeader.fType != header.fType || size > left) {
+            if (chunk->fHeader.fSize != left || chunk->fHeader.fType != header.fType ||
+                size > left) {
                 drop = true;
             } else {
                 input.Append(chunk->fData);
@@ -281,7 +284,8 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
                 hasReply = true;
                 break;
             case CL_PACKET_TYPE_DATA:
-                hasReply = Execute(worker, client, header, input, &reply, &output, &counted, &aborted);
+                hasReply =
+                    Execute(worker, client, header, input, &reply, &output, &counted, &aborted);
                 break;
             default:
                 Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d:%d] Ricevuta richiesta sconosciuta"),
@@ -315,8 +319,18 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
     }
     delete request;
     context->EndRequest(n, counted);
+    // Chunks of this request still queued (it was cancelled while they came, or the
+    // client sent more than it announced) belong to nothing any more.
+    for (at = queue->begin(); at != queue->end(); ++at) {
+        CL_Packet* packet = *at;
+        if (packet->fHeader.fSequence != n || (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
+            continue;
+        client->fQueuedReadBytes -= Client::QueuedCost(packet);
+        queue->Remove(at);
+        delete packet;
+    }
     context->Unlock();
-    if (status != 0) {
+    if (status != CL_OK) {
         *error = status;
         return kServeWriteError;
     }
@@ -354,17 +368,18 @@ bool CL_TCPServer::Authorize(Worker* worker, Client* client, const CL_PacketHead
             int(worker->fID), int(client->fID), int(n), Major(header.fVersion),
             Minor(header.fVersion), Patch(header.fVersion));
         refusal = CL_PROTOCOL_NOT_SUPPORTED;
-    } else if (!fCallback.fConnect) {
-        Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Salto l'autorizzazione, il server è pubblico"),
-            int(worker->fID), int(client->fID), int(n));
+    } else if (!GetCallbacks().fConnect) {
+        Log(CL_LOG_LEVEL_DEBUG,
+            T("[Worker %d] [%d:%d] Salto l'autorizzazione, il server è pubblico"), int(worker->fID),
+            int(client->fID), int(n));
     } else {
-        refusal = fCallback.fConnect(context, &table);
-        if (refusal != 0)
+        refusal = GetCallbacks().fConnect(context, &table);
+        if (refusal != CL_OK)
             Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Autorizzazione fallita"),
                 int(worker->fID), int(client->fID), int(n));
     }
     output->Clear();
-    if (refusal != 0) {
+    if (refusal != CL_OK) {
         CL_MakeNoAuthReply(header, uint32(refusal), reply);
         client->fAuthorized = false;
         return true;
@@ -412,7 +427,7 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
         CL_EncodePayload(reply, *output, fFlags, cipher, true);
         return true;
     }
-    if (CL_DecodePayload(header, input, cipher) != 0) {
+    if (CL_DecodePayload(header, input, cipher) != CL_OK) {
         Log(CL_LOG_LEVEL_ERROR,
             T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione, ma i dati in ingresso non "
               "sono validi"),
@@ -420,19 +435,20 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
         return false;
     }
     CL_Command command = header.fData.fCommand;
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione (comando %04d)"),
-        int(worker->fID), int(client->fID), int(n), int(command));
+    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+        T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione (comando %04d)"), int(worker->fID),
+        int(client->fID), int(n), int(command));
     if (context->HasAborted(n)) {
         *aborted = true;
         return true;
     }
     CL_PacketType type = CL_PACKET_TYPE_FAILED;
-    if (!fCallback.fExecute) {
+    if (!GetCallbacks().fExecute) {
         Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"),
             int(worker->fID), int(client->fID), int(n));
     } else {
         input.Seek(0, CL_SEEK_SET);
-        CL_Status result = fCallback.fExecute(command, input, *output, context, n);
+        CL_Status result = GetCallbacks().fExecute(command, input, *output, context, n);
         if (result == CL_IPC_DONT_COUNT) {
             result = 0;
             *counted = false;
@@ -442,7 +458,7 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
             *aborted = true;
             return true;
         }
-        if (result == 0) {
+        if (result == CL_OK) {
             Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
                 T("[Worker %d] [%d:%d] Richiesta di esecuzione completata con successo"),
                 int(worker->fID), int(client->fID), int(n));
@@ -450,7 +466,8 @@ bool CL_TCPServer::Execute(Worker* worker, Client* client, const CL_PacketHeader
         } else {
             Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"),
                 int(worker->fID), int(client->fID), int(n));
-            Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"),
+            Log(CL_LOG_LEVEL_DEBUG,
+                T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"),
                 int(worker->fID), int(client->fID), int(n), int(command), int(result));
         }
     }
@@ -491,13 +508,15 @@ void CL_TCPServer::LogWriteError(Worker* worker, Client* client, CL_Status code)
     int c = int(client->fID);
     switch (code) {
         case CL_SOCKET_WRITE_ERROR:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Errore generico scrivendo sul socket del client"), w, c);
+            Log(CL_LOG_LEVEL_ERROR,
+                T("[Worker %d] [%d] Errore generico scrivendo sul socket del client"), w, c);
             break;
         case CL_CONNECTION_LOST:
             Log(CL_LOG_LEVEL_INFO, T("[Worker %d] [%d] Il client ha chiuso la connessione"), w, c);
             break;
         case CL_INVALID_SOCKET:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Il socket del client non è più valido"), w, c);
+            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Il socket del client non è più valido"), w,
+                c);
             break;
         case CL_NOT_CONNECTED:
             Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d] Il client non è più connesso"), w, c);
@@ -506,7 +525,8 @@ void CL_TCPServer::LogWriteError(Worker* worker, Client* client, CL_Status code)
             Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] L'host non è raggiungibile"), w, c);
             break;
         case CL_SOCKET_READ_ERROR:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Errore generico leggendo dal socket del client"), w, c);
+            Log(CL_LOG_LEVEL_ERROR,
+                T("[Worker %d] [%d] Errore generico leggendo dal socket del client"), w, c);
             break;
         case CL_NETWORK_UNREACHABLE:
             Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] La rete non è raggiungibile"), w, c);
