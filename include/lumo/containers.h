@@ -88,7 +88,9 @@ struct _CL_TagGroup {
             _mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(tag)))));
     }
 #else
-    static uint32 Match(const uint8* tags, uint8 tag) { return MatchPortable(tags, tag); }
+    static uint32 Match(const uint8* tags, uint8 tag) {
+        return MatchPortable(tags, tag);
+    }
 #endif
 };
 
@@ -365,8 +367,8 @@ void CL_Hashable<TKey, TNode>::SetCapacity(uint32 size) {
 }
 
 template <class TKey, class TNode>
-inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(const TKey& key,
-                                                                            bool remove) const {
+inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(
+    const TKey& key, bool remove) const {
     if (!fIndex || fIndexSize == 0) return nullptr;
     uint32 hash = HashKey(key);
     switch (fIndexBytes) {
@@ -381,9 +383,8 @@ inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNo
 
 template <class TKey, class TNode>
 template <class TSize>
-inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadNode(const TKey& key,
-                                                                             uint32 hash,
-                                                                             bool remove) const {
+inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadNode(
+    const TKey& key, uint32 hash, bool remove) const {
     const uint8* tags = Tags();
     TSize* index = Slots<TSize>();
     const uint32 mask = fIndexSize - 1;

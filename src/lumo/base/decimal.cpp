@@ -488,18 +488,18 @@ CL_Decimal& CL_Decimal::operator-=(const CL_Decimal& other) {
     return *this;
 }
 
-#define CL_DECIMAL_ADD_OPS(T, CONVERT)                                  \
-    CL_Decimal& CL_Decimal::operator+=(T value) {                       \
-        Set(Apply(decnum::Add, GetNumber(), CONVERT(value)));           \
-        return *this;                                                   \
-    }                                                                   \
-    CL_Decimal& CL_Decimal::operator-=(T value) {                       \
-        Set(Apply(decnum::Subtract, GetNumber(), CONVERT(value)));      \
-        return *this;                                                   \
+#define CL_DECIMAL_ADD_OPS(T, CONVERT)                             \
+    CL_Decimal& CL_Decimal::operator+=(T value) {                  \
+        Set(Apply(decnum::Add, GetNumber(), CONVERT(value)));      \
+        return *this;                                              \
+    }                                                              \
+    CL_Decimal& CL_Decimal::operator-=(T value) {                  \
+        Set(Apply(decnum::Subtract, GetNumber(), CONVERT(value))); \
+        return *this;                                              \
     }
 
-#define CL_DECIMAL_OPS(T, CONVERT, CONVERT_REM)                         \
-    CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM)                         \
+#define CL_DECIMAL_OPS(T, CONVERT, CONVERT_REM) \
+    CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM) \
     CL_DECIMAL_ADD_OPS(T, CONVERT)
 
 #define CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM)                     \
