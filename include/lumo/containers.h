@@ -803,7 +803,10 @@ public:
     CL_Array& operator=(CL_Array&& other) noexcept;
 
     bool Append(T value) {
-        if (!MakeRoom(kOneMore)) return false;
+        // MakeRoom's own first test, inline: most appends find room.
+        if (static_cast<uint64>(fCount) + 1 > static_cast<uint64>(fSize) * 3 / 4 &&
+            !MakeRoom(kOneMore))
+            return false;
         fArray[fCount].fValue = std::move(value);
         fCount += 1;
         return true;
