@@ -392,7 +392,12 @@ void CL_TCPServer::PeriodicWork(uint32 now, uint32* lastSweep, uint32* lastLoad,
         *lastLoad = now;
         AdjustLoad();
     }
-    if (fWaitingList->Count() > 0 || fDeadList->Count() > 0) fReadyCond->Broadcast();
+    // Entries of clients that a worker is serving are work for that worker alone:
+    // waking the others for them would only have them look and sleep again.
+    bool work = fDeadList->Count() > 0;
+    for (ClientList::iterator it = fWaitingList->begin(); !work && it != fWaitingList->end(); ++it)
+        work = (*it)->fBusyCount == 0;
+    if (work) fReadyCond->Broadcast();
     if (uint32(now - *lastPing) >= kPingInterval) {
         *lastPing = now;
         QueuePings();
