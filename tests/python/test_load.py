@@ -3,6 +3,7 @@ Clients side by side, every request answered exactly once with its own reply, an
 server's worker threads back at their base count afterwards."""
 
 import collections
+import sys
 import threading
 import time
 import unittest
@@ -20,6 +21,8 @@ class Tally:
 
     def __init__(self, expected):
         self.expected = expected
+        self.success = self._success  # one object each, whose references are counted
+        self.error = self._error
         self.lock = threading.Lock()
         self.completions = collections.Counter()
         self.wrong = []
@@ -31,13 +34,13 @@ class Tally:
         if sum(self.completions.values()) >= self.expected:
             self.done.set()
 
-    def success(self, reply, key):
+    def _success(self, reply, key):
         with self.lock:
             if (reply.get("who"), reply.get("seq")) != key:
                 self.wrong.append((key, reply))
             self._count(key)
 
-    def error(self, code, message, key):
+    def _error(self, code, message, key):
         with self.lock:
             self.errors.append((key, code, message))
             self._count(key)
@@ -89,8 +92,17 @@ class LoadTest(unittest.TestCase):
             self.assertFalse(t.is_alive(), "a thread did not finish")
         self.assertEqual(failures, [])
 
-    def check(self, tally, sync_wrong):
+    def check(self, tally, sync_wrong, references):
         self.assertTrue(tally.done.wait(WAIT), "requests without a completion")
+        # Each Deferred holds its callables: all released once every request ended
+        # (the last completion releases its Deferred just after its callable returns).
+        def held():
+            return sys.getrefcount(tally.success), sys.getrefcount(tally.error)
+
+        deadline = time.monotonic() + WAIT
+        while held() != references and time.monotonic() < deadline:
+            time.sleep(0.01)
+        self.assertEqual(held(), references)
         with tally.lock:
             self.assertEqual(tally.errors, [])
             self.assertEqual(tally.wrong, [])
@@ -103,6 +115,7 @@ class LoadTest(unittest.TestCase):
         client = self.connect()
         tally = Tally(threads * per_thread // 2)  # every other request is asynchronous
         sync_wrong = []
+        references = (sys.getrefcount(tally.success), sys.getrefcount(tally.error))
 
         def worker(t):
             for i in range(per_thread):
@@ -116,7 +129,7 @@ class LoadTest(unittest.TestCase):
                         sync_wrong.append(((t, i), reply))
 
         self.run_threads(worker, threads)
-        self.check(tally, sync_wrong)
+        self.check(tally, sync_wrong, references)
         self.assertEqual(client.execute(ECHO, {"who": "after"})["who"], "after")
         client.disconnect()
         self.assert_settles()
@@ -126,6 +139,7 @@ class LoadTest(unittest.TestCase):
         tally = Tally(clients * per_client // 2)
         sync_wrong = []
         ids = []
+        references = (sys.getrefcount(tally.success), sys.getrefcount(tally.error))
 
         def worker(c):
             client = self.connect()
@@ -143,7 +157,7 @@ class LoadTest(unittest.TestCase):
             client.disconnect()
 
         self.run_threads(worker, clients)
-        self.check(tally, sync_wrong)
+        self.check(tally, sync_wrong, references)
         self.assertEqual(len(set(ids)), clients)
         self.assert_settles()
 
