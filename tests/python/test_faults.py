@@ -48,6 +48,7 @@ class ScriptedPeer:
     def __init__(self, script):
         self.proc = subprocess.Popen([peer_program(), script], stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL, text=True)
+        self.reader = None
         first = self.proc.stdout.readline().split()
         if len(first) != 2 or first[0] != "PORT":
             self.stop()
@@ -81,7 +82,8 @@ class ScriptedPeer:
                 self.proc.wait(10)
             except subprocess.TimeoutExpired:
                 self.kill()
-        self.reader.join(WAIT)  # it ends at the end of the output
+        if self.reader:
+            self.reader.join(WAIT)  # it ends at the end of the output
         self.proc.stdout.close()
 
 
