@@ -37,15 +37,19 @@ def arguments():
 
 
 class Child:
-    """A helper program that prints its port first and ends when stdin closes."""
+    """A helper program that prints its port first and ends when stdin closes (or,
+    for the scripted peer, when it is terminated)."""
 
-    def __init__(self, *command):
+    def __init__(self, *command, terminate=False):
+        self.terminate = terminate
         self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.DEVNULL)
-        self.port = int(self.proc.stdout.readline())
+        self.port = int(self.proc.stdout.readline().split()[-1])  # "N" or "PORT N"
 
     def stop(self):
         self.proc.stdin.close()
+        if self.terminate:
+            self.proc.terminate()
         try:
             self.proc.wait(10)
         except subprocess.TimeoutExpired:
@@ -127,6 +131,19 @@ def main():
         n, t = timed(lambda: client.execute(BLOB, {"bytes": MEGABYTE}), args.seconds)
         results["python_1mb_us"] = t / n * 1e6
 
+        # The client's share: the same command against the scripted server end,
+        # which echoes every request on the connection's own thread.
+        peer = Child(os.path.join(args.build, "tools", "rpc_scripted_peer"), "loop",
+                     terminate=True)
+        try:
+            direct = _zelmolib.Client()
+            direct.connect(host="127.0.0.1", port=peer.port)
+            n, t = timed(lambda: direct.execute(ECHO, SMALL), args.seconds)
+            results["python_small_scripted_peer_us"] = t / n * 1e6
+            direct.disconnect()
+        finally:
+            peer.stop()
+
         # The same bytes each way over a plain socket: a header and the payload.
         message = bytes(HEADER + size)
         with socket.create_connection(("127.0.0.1", raw.port)) as s:
@@ -167,6 +184,8 @@ def main():
     results["grpc_8_threads_8_channels_rps"] = g["calls"] / g["seconds"]
 
     results["ratio_small_to_raw"] = results["python_small_us"] / results["raw_small_us"]
+    results["ratio_scripted_peer_to_raw"] = (results["python_small_scripted_peer_us"] /
+                                             results["raw_small_us"])
     results["ratio_small_to_grpc"] = results["python_small_us"] / results["grpc_small_us"]
     results["ratio_1mb_to_grpc"] = results["python_1mb_us"] / results["grpc_1mb_us"]
     results["ratio_8_threads_to_grpc"] = (results["python_8_threads_one_client_rps"] /
@@ -180,6 +199,8 @@ def main():
     print("small command: %d-byte request and reply" % r["small_request_bytes"])
     print("%-44s %12s" % ("", "round trip"))
     print("%-44s %10.1f us" % ("Python execute, small command", r["python_small_us"]))
+    print("%-44s %10.1f us" % ("Python execute, scripted echo peer",
+                               r["python_small_scripted_peer_us"]))
     print("%-44s %10.1f us" % ("Python raw-socket ping-pong, same bytes", r["raw_small_us"]))
     print("%-44s %10.1f us" % ("gRPC C++ unary, same payload", r["grpc_small_us"]))
     print("%-44s %10.1f us" % ("Python execute, 1 MB reply", r["python_1mb_us"]))
@@ -189,10 +210,11 @@ def main():
     print("%-44s %12.0f" % ("Python, a Client each", r["python_8_threads_8_clients_rps"]))
     print("%-44s %12.0f" % ("gRPC C++, one channel", r["grpc_8_threads_one_channel_rps"]))
     print("%-44s %12.0f" % ("gRPC C++, a channel each", r["grpc_8_threads_8_channels_rps"]))
-    print("ratios: small/raw %.2f (goal <= 1.3), small/gRPC %.2f, 1 MB/gRPC %.2f,"
+    print("ratios: small/raw %.2f (goal <= 1.3), scripted peer/raw %.2f, small/gRPC %.2f,"
+          " 1 MB/gRPC %.2f,"
           " 8 threads one Client/gRPC one channel %.2f (goal >= 1),"
           " 8 Clients/gRPC 8 channels %.2f"
-          % (r["ratio_small_to_raw"], r["ratio_small_to_grpc"], r["ratio_1mb_to_grpc"],
+          % (r["ratio_small_to_raw"], r["ratio_scripted_peer_to_raw"], r["ratio_small_to_grpc"], r["ratio_1mb_to_grpc"],
              r["ratio_8_threads_to_grpc"], r["ratio_8_clients_to_grpc"]))
 
 
