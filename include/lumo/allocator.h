@@ -1,5 +1,17 @@
 // Root object of the library's value classes, the allocator interface and the
 // copy-on-write handle over shared, reference-counted storages.
+//
+// Out of memory, the one policy of the base library: it never aborts and never
+// throws an exception of its own. An allocation that fails yields null (the
+// operators below, the allocators, the containers' storages); the operation that
+// needed it fails and leaves its object as it was, reporting CL_OUT_OF_MEMORY where
+// it returns a status, and false, 0 or null where it returns those (a blob that
+// cannot grow or un-share writes nothing; a value that cannot un-share its storage
+// keeps it). An object whose constructor could not get what it needs comes out
+// inert: its operations fail (a socket, a condition) or do nothing (a timer).
+// std::string and the other standard-library members still raise std::bad_alloc, as
+// the standard library does; code that hands control to another language (the
+// Python module) catches it there.
 #pragma once
 
 #include <atomic>
@@ -13,7 +25,9 @@ class CL_Mutex;
 
 // Root of the library's value classes: allocation goes straight to the process heap.
 // The operators are noexcept so that a new-expression checks the result: when the heap
-// is exhausted it yields null instead of constructing the object at address 0.
+// is exhausted it yields null instead of constructing the object at address 0, and
+// the caller checks for null.
+// Holds no state: any thread.
 class CL_Object {
 public:
     static void* operator new(size_t size) noexcept { return malloc(size); }
@@ -37,6 +51,7 @@ public:
 };
 
 // Bookkeeping record placed in front of each block of the traced allocation forms.
+// Plain record, written only by the allocation that owns its block.
 struct CL_TraceInfo {
     int32 fSize;
     char fFile[32];
@@ -48,7 +63,9 @@ static_assert(sizeof(CL_TraceInfo) == 56, "trace record layout");
 
 typedef int (*DPrintf)(const char* format, ...);
 
-// Allocator interface; the base class allocates nothing.
+// Allocator interface; the base class allocates nothing. Alloc and Realloc give null
+// when no memory can be had (Realloc then leaves the old block as it was). Safe from
+// any thread: the heap guards itself.
 class CL_Allocator {
 public:
     CL_Allocator();
@@ -64,6 +81,8 @@ public:
     // The process-wide allocator, created on first use.
     static CL_Allocator& GetSingleton();
 
+    // For allocators that keep shared bookkeeping; the malloc back-end keeps none and
+    // takes no lock.
     static CL_Mutex* sLock;
 
 protected:
@@ -72,11 +91,19 @@ protected:
 };
 
 // Copy-on-write handle: copies share one storage; the first change through a
-// handle whose storage is shared makes a deep copy of it.
+// handle whose storage is shared makes a deep copy of it. A handle without a storage
+// reads as the default-constructed T; reading never allocates.
+// Threads: one handle is not to be used from several threads at once unless all of
+// them only read; distinct handles sharing a storage may be used from different
+// threads (the count is atomic and a writer copies the storage before changing it).
+// A T whose copy constructor can run out of memory says so with `bool CopyFailed()
+// const`; the handle then drops that copy.
 template <class T>
 class CL_RefCounted {
 public:
     CL_RefCounted() : fPtr(nullptr) {}
+    // Takes ownership of p (null: no storage, and nothing owned when the count record
+    // cannot be allocated; p is then deleted).
     explicit CL_RefCounted(T* p) : fPtr(p ? Holder::Adopt(p) : nullptr) {}
     CL_RefCounted(const CL_RefCounted& other) : fPtr(other.fPtr) { Retain(fPtr); }
     CL_RefCounted(CL_RefCounted&& other) noexcept : fPtr(other.fPtr) { other.fPtr = nullptr; }
@@ -98,36 +125,49 @@ public:
         return *this;
     }
 
-    const T* GetRefData() const {
-        EnsureRef();
-        return fPtr->fData;
+    // The storage to read; without one, a shared default-constructed T that must not
+    // be changed. Never allocates.
+    const T* GetRefData() const { return fPtr ? fPtr->fData : &Empty(); }
+    // The storage to change, made this handle's own first (a deep copy when shared, a
+    // new T when there is none). Null when that needs memory that cannot be had; the
+    // handle is then unchanged.
+    T* ModifyRefData() { return CopyOnWrite() ? fPtr->fData : nullptr; }
+    // The storage all copies of this handle share, created on first use and never
+    // copied: for handles whose copies share state on purpose. Null when it cannot be
+    // created.
+    T* SharedRefData() const {
+        if (!fPtr) fPtr = Holder::MakeEmpty();
+        return fPtr ? fPtr->fData : nullptr;
     }
-    T* ModifyRefData() {
-        CopyOnWrite();
-        return fPtr->fData;
-    }
+    // Takes ownership of p, as the constructor does.
     void SetRefData(T* p) {
         Holder* old = fPtr;
         fPtr = p ? Holder::Adopt(p) : nullptr;
         Release(old);
     }
-    void CopyOnWrite() {
+    // Makes the storage this handle's own; false (handle unchanged) when out of memory.
+    bool CopyOnWrite() {
         uint32 count = fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0;
-        if (count == 1) return;
+        if (count == 1) return true;
+        Holder* made = count == 0 ? Holder::MakeEmpty() : Holder::MakeCopy(*fPtr->fData);
+        if (!made) return false;
         Holder* old = fPtr;
-        fPtr = count == 0 ? Holder::MakeEmpty() : Holder::MakeCopy(*old->fData);
+        fPtr = made;
         Release(old);
+        return true;
     }
     uint32 GetRefCount() const { return fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0; }
     bool IsValid() const { return fPtr != nullptr; }
 
-protected:
-    void EnsureRef() const {
-        if (fPtr) return;
-        fPtr = Holder::MakeEmpty();
+private:
+    // Built once, in static storage, and never destroyed: it serves every empty handle,
+    // also from static destructors.
+    static const T& Empty() {
+        alignas(T) static unsigned char sBytes[sizeof(T)];
+        static const T* sEmpty = ::new (static_cast<void*>(sBytes)) T();
+        return *sEmpty;
     }
 
-private:
     // A storage made here lives in one block with its count; one handed over as a
     // pointer is owned separately and freed with delete.
     struct Holder {
@@ -138,22 +178,33 @@ private:
         Holder(T* p, bool isInline) : fCount(1), fInline(isInline), fData(p) {}
 
         static Holder* Allocate(size_t extra, T* p, bool isInline) {
-            void* block = ::operator new(sizeof(Holder) + extra);
-            return ::new (block) Holder(p, isInline);
+            void* block = ::operator new(sizeof(Holder) + extra, std::nothrow);
+            return block ? ::new (block) Holder(p, isInline) : nullptr;
         }
-        static Holder* Adopt(T* p) { return Allocate(0, p, false); }
+        static Holder* Adopt(T* p) {
+            Holder* h = Allocate(0, p, false);
+            if (!h) delete p;
+            return h;
+        }
         static constexpr size_t Padding() {
             return (alignof(T) - sizeof(Holder) % alignof(T)) % alignof(T);
         }
         void* Slot() { return reinterpret_cast<char*>(this) + sizeof(Holder) + Padding(); }
         static Holder* MakeEmpty() {
             Holder* h = Allocate(Padding() + sizeof(T), nullptr, true);
-            h->fData = ::new (h->Slot()) T();
+            if (h) h->fData = ::new (h->Slot()) T();
             return h;
         }
         static Holder* MakeCopy(const T& from) {
             Holder* h = Allocate(Padding() + sizeof(T), nullptr, true);
+            if (!h) return nullptr;
             h->fData = ::new (h->Slot()) T(from);
+            if constexpr (requires(const T& t) { t.CopyFailed(); }) {
+                if (h->fData->CopyFailed()) {
+                    h->Destroy();
+                    return nullptr;
+                }
+            }
             return h;
         }
         void Destroy() {
@@ -173,5 +224,6 @@ private:
         if (h && h->fCount.fetch_sub(1, std::memory_order_acq_rel) == 1) h->Destroy();
     }
 
+    // Written by a const reader only through SharedRefData.
     mutable Holder* fPtr;
 };

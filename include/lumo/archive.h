@@ -15,6 +15,8 @@ class CL_TimeStamp;
 // "<path>/<name>.sla". Status codes: CL_OK, CL_ACCESS_DENIED (read-only),
 // CL_ARCHIVE_NOT_FOUND, CL_ARCHIVE_READ_FAILED, CL_ARCHIVE_WRITE_FAILED and
 // CL_ARCHIVE_NOT_LOADED (not open).
+// One thread at a time: the last status and the back-end are unguarded. Archive
+// objects over the same folder do not coordinate with each other either.
 class CL_Archive : public CL_Object {
 public:
     enum Flags : uint32 {
@@ -29,7 +31,7 @@ public:
         return static_cast<Flags>(static_cast<uint32>(a) | static_cast<uint32>(b));
     }
 
-    // Back-end of one archive form.
+    // Back-end of one archive form; used only by its archive, on the archive's thread.
     class Handler : public CL_Object {
     public:
         explicit Handler(CL_Archive* archive) : fArchive(archive) {}
@@ -42,7 +44,7 @@ public:
         virtual void Delete(const std::string& name) = 0;
 
     protected:
-        CL_Archive* fArchive;
+        CL_Archive* fArchive;  // the archive that owns this back-end
     };
 
     // Resources as entries of one zip file; every change rewrites the file.
@@ -103,7 +105,7 @@ private:
     uint32 fFlags;
     std::string fPath;  // folder holding the archive, ending in "/" when not empty
     std::string fName;
-    Handler* fHandler;
+    Handler* fHandler;  // owned; null while closed
     CL_Status fError;
 };
 

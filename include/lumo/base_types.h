@@ -13,7 +13,8 @@ typedef uint32_t uint32;
 typedef int64_t int64;
 typedef uint64_t uint64;
 
-// Result code of base-library operations: 0 is success.
+// Types and constants only: nothing here holds state.
+// Result code of base-library operations: 0 (CL_OK) is success.
 typedef int32 CL_Status;
 
 #include "lumo/status.h"  // IWYU pragma: export

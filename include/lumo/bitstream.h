@@ -9,7 +9,8 @@
 class CL_Blob;
 
 // A reader or a writer of bit fields, chosen by the constructor. The blob is not
-// owned and must outlive the stream.
+// owned and must outlive the stream. One thread at a time, and no other use of the
+// blob while the stream works on it.
 class CL_BitStream : public CL_Object {
 public:
     // Reader over `blob`, starting at its position.
@@ -32,7 +33,7 @@ public:
 private:
     bool fReadOnly;
     bool fEOS;
-    CL_Blob* fBlob;
+    CL_Blob* fBlob;  // borrowed
     uint32 fWord;
     int32 fBitPos;
 };

@@ -11,6 +11,7 @@
 class CL_Blob;
 
 // Base of the objects that write themselves into a blob and read themselves back.
+// Thread rules are those of the implementing class.
 class CL_Flattenable : public CL_Object {
 public:
     virtual ~CL_Flattenable() {}
@@ -32,18 +33,28 @@ enum CL_BLOB_Coding {
 // Copy-on-write byte buffer. Copies share one storage until one of them changes it;
 // up to 16 bytes of content live inside the storage record without a heap block.
 // A blob made from bytes is positioned at its end; readers rewind it first.
+// Threads: one blob object is used by one thread at a time (its position is a plain
+// member). Blobs copied from one another may be used on different threads, since a
+// change un-shares the storage first, with two exceptions that write while reading:
+// c_str() un-shares and writes a NUL past the content, and the C-string reader writes
+// that NUL into spare capacity even of a shared storage.
 class CL_Blob : public CL_Flattenable {
 public:
     // Largest content a blob can hold (the size is a 31-bit field).
     static constexpr uint32 kMaxSize = 0x7FFFFFFFu;
     static constexpr uint32 kInlineSize = 16;
 
-    // Storage record shared by the blobs copied from one another.
+    // Storage record shared by the blobs copied from one another; owned by their
+    // handles (CL_RefCounted), changed only through a handle that holds it alone.
     class Buffer : public CL_Object {
     public:
         Buffer();
         explicit Buffer(uint32 size);
+        // ownData: copy the bytes into storage of its own. Otherwise the storage uses
+        // the caller's bytes in place, never frees them, and writers change them; the
+        // caller keeps them alive (and unmoved) for as long as any copy uses them.
         Buffer(const void* data, uint32 size, bool ownData);
+        // Out of memory, the copy is left without data: see CopyFailed.
         Buffer(const Buffer& copy);
         Buffer& operator=(const Buffer&) = delete;
         ~Buffer();
@@ -51,8 +62,10 @@ public:
         // Sets the capacity to exactly `size`, keeping min(size, old size) bytes.
         // Returns false (and changes nothing) when no heap block can be had.
         bool Resize(uint32 size);
+        // True for a copy that could not get its memory (the handle drops it).
+        bool CopyFailed() const { return fData == nullptr; }
 
-        uint8* fData;
+        uint8* fData;  // fInlineData, a heap block (fFreeData), or the caller's bytes
         uint32 fSize : 31;
         uint32 fFreeData : 1;
         uint32 fCapacity;
@@ -61,6 +74,7 @@ public:
 
     CL_Blob();
     explicit CL_Blob(uint32 size);
+    // ownData false: the blob works on the caller's bytes in place (see Buffer).
     CL_Blob(const void* buffer, uint32 size, bool ownData = true);
     CL_Blob(const std::string& data);
     CL_Blob(const char* data);
@@ -90,6 +104,8 @@ public:
     void Detach();
     void SetData(const void* data);
     void Set(const void* data, uint32 size);
+    // The content NUL-terminated. Const, yet it may un-share the storage and write the
+    // NUL past the content: not a pure read (see the thread rules above).
     const char* c_str() const;
     uint8& operator[](int32 index);
     std::string Raw() const;
@@ -178,7 +194,7 @@ private:
     // growing it would pull the bytes away from under the caller.
     bool AliasesSoleStorage(const void* p) const;
 
-    CL_RefCounted<Buffer> fBuffer;
+    CL_RefCounted<Buffer> fBuffer;  // copy-on-write storage
     uint32 fPos;
 };
 
@@ -196,7 +212,9 @@ uint64& operator<<(uint64& value, CL_Blob& blob);
 double& operator<<(double& value, CL_Blob& blob);
 void*& operator<<(void*& value, CL_Blob& blob);
 std::string& operator<<(std::string& value, CL_Blob& blob);
-// Points into the blob's storage; valid until that storage changes or is released.
+// Points into the blob's storage; valid until that storage changes or is released. A
+// text without its NUL gets one written past the content, in spare capacity even of a
+// shared storage.
 const char*& operator<<(const char*& value, CL_Blob& blob);
 
 // Sets the size to the position plus `count` and fills those bytes with random

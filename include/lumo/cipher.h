@@ -32,6 +32,7 @@ protected:
     static void DecryptTail(uint8* data, uint32 size, uint8 constant);
 };
 
+// Shared between threads as CL_Cipher is.
 // TEA-family cipher on 8-byte blocks, with a round that adds where published TEA
 // XORs and a configurable number of rounds.
 class CL_TEACipher : public CL_Cipher {
@@ -62,6 +63,7 @@ protected:
     int32 fType;
 };
 
+// Shared between threads as CL_Cipher is.
 // AES-128 whose block and key are read as little-endian words in place of the
 // standard big-endian columns. Uses the processor's AES instructions when present.
 class CL_AESCipher : public CL_Cipher {
@@ -81,6 +83,7 @@ protected:
     uint32 fDecKey[44];
 };
 
+// Shared between threads as CL_Cipher is.
 // Blowfish-structured cipher with its own starting tables and a key schedule that
 // enciphers zero blocks without chaining. Keyed with an empty key it serves password
 // hashing and UUID generation.

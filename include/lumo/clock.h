@@ -7,6 +7,9 @@
 
 #include "lumo/base_types.h"
 
+// The clocks and random sources may be read from any thread; the environment
+// functions and the debug log are not guarded (set the environment before starting
+// threads).
 // Clock base: the monotonic reading in nanoseconds at start-up, and the ticks per
 // second of that reading (0 until start-up has run, which keeps every clock at 0).
 extern uint64 sTimerBase;

@@ -8,6 +8,7 @@
 #include "lumo/containers.h"
 #include "lumo/base_types.h"
 
+// Functions of plain data: any thread.
 // Percent-encodes control bytes, bytes found in `replace` and, when `encodeNonAscii`,
 // bytes from 0x7F up, with upper-case hex digits.
 std::string CL_URLEncode(const std::string& url, const char* replace, bool encodeNonAscii);

@@ -10,7 +10,8 @@
 class CL_Blob;
 
 // One deflate stream and one inflate stream that keep their state across calls, so
-// that a stream can be produced or consumed in pieces; Reset starts new ones.
+// that a stream can be produced or consumed in pieces; Reset starts new ones. One
+// thread at a time (CL_Blob::Compress and Uncompress keep one per thread).
 class CL_Compressor {
 public:
     enum : CL_Status {

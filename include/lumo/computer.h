@@ -8,7 +8,8 @@
 
 #include "lumo/base_types.h"
 
-// Description of the machine and its user, computed once per process.
+// Description of the machine and its user, computed once per process under a lock:
+// CL_GetComputerInfo is safe from any thread.
 struct CL_ComputerInfo {
     std::string fHostName;
     std::string fDomainName;     // empty when the system reports "(none)"
@@ -21,6 +22,8 @@ struct CL_ComputerInfo {
 };
 
 // Byte counts; inside a container the totals and use are the container's own.
+// CL_GetMemoryInfo and CL_IsMemoryLow keep the limits and pressure events they set
+// up in unguarded statics: one thread at a time.
 struct CL_MemoryInfo {
     uint64 fTotalPhysical = 0;
     uint64 fAvailablePhysical = 0;
@@ -36,7 +39,7 @@ void CL_GetMemoryInfo(CL_MemoryInfo* info);
 // is critical; it is left alone when that cannot be told.
 bool CL_IsMemoryLow(bool* isCritical = nullptr);
 // Percent (0 to 100) of all processors together since the previous call; 0 the first
-// time. Callers that need exact intervals call it from one thread.
+// time. The previous sample is an unguarded static: one thread at a time.
 double CL_GetCPUUsage();
 bool CL_IsRunningInContainer();
 // One line per frame of the calling thread, without this function's frame and `skip`

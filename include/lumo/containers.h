@@ -145,6 +145,9 @@ protected:
 // spread over the index, and a miss is settled by tag bytes alone, 16 at a time,
 // without touching the nodes. Tags: 0 empty, 1 removed by key, 0x80 | 7 mixed bits in
 // use. The first 15 tags are repeated after the last so that a group read never wraps.
+// The containers of this file guard nothing: while one thread changes a container no
+// other thread may use it; const members only read. Pointers stored in them are held,
+// not owned, except by CL_LRUCache.
 template <class TKey, class TNode>
 class CL_Hashable : public CL_Object {
     template <class, class>
@@ -584,7 +587,7 @@ void CL_Hashable<TKey, TNode>::_ResizeIndex(Node* oldNodes, uint32 oldOccupied) 
     }
 }
 
-// Map from K to V in insertion order.
+// Map from K to V in insertion order. Thread rules of CL_Hashable.
 template <class K, class V>
 class CL_HashMap : public CL_Hashable<K, _CL_HashMapValue<V>> {
     typedef CL_Hashable<K, _CL_HashMapValue<V>> Base;
@@ -656,7 +659,7 @@ private:
     }
 };
 
-// Set of K in insertion order.
+// Set of K in insertion order. Thread rules of CL_Hashable.
 template <class K>
 class CL_Set : public CL_Hashable<K, _CL_NullValue> {
     typedef CL_Hashable<K, _CL_NullValue> Base;
@@ -711,7 +714,8 @@ typedef CL_HashMap<const char*, const char*> CL_CStringMap;
 typedef CL_HashMap<void*, void*> CL_PtrMap;
 
 // Growable array that keeps up to three elements inline and grows by half when an
-// addition would fill more than three quarters of its capacity.
+// addition would fill more than three quarters of its capacity. Thread rules of
+// CL_Hashable.
 template <class T>
 class CL_Array : public CL_Object {
 public:
@@ -997,7 +1001,7 @@ CL_Array<T>& CL_Array<T>::operator=(CL_Array&& other) noexcept {
 }
 
 // Doubly linked list with one allocation per node; an iterator survives the removal
-// of its current node.
+// of its current node. Thread rules of CL_Hashable.
 template <class T>
 class CL_LinkedList : public CL_Object {
 public:
@@ -1200,7 +1204,8 @@ private:
 };
 
 // Bounded cache from keys to heap objects it owns, evicting the least recently used
-// entry when full.
+// entry when full. A lookup (Get) reorders the entries, so even lookups need the
+// owner's lock when several threads share a cache.
 template <class K, class V>
 class CL_LRUCache : public CL_Object {
 public:

@@ -16,6 +16,8 @@ class CL_LocaleInfo;
 
 // One decimal value computed in the process-wide context (precision 38, half-up, quiet).
 // The value is held inline: copies, arithmetic and printing never touch the heap.
+// A plain value: objects on different threads are independent; the context is
+// read-only between start-up and exit.
 class CL_Decimal {
 public:
     enum RoundType { NONE = 0, ROUND = 1, FLOOR = 2, CEIL = 3 };

@@ -10,6 +10,7 @@
 
 class CL_Blob;
 
+// The digests are values fixed at construction: any thread may read them.
 // MD5 digest of a blob or a string; kept for the protocol's password and
 // identity hashes, not for anything that needs collision resistance.
 class CLU_MD5 : public CL_Object {
@@ -31,7 +32,8 @@ private:
     };
 };
 
-// SHA-1 digest of a blob or a string; UUID generation derives its UUIDs from it.
+// SHA-1 digest of a blob or a string; UUID generation derives its UUIDs from it. Fixed
+// at construction, as the MD5 digest.
 class CLU_SHA1 : public CL_Object {
 public:
     explicit CLU_SHA1(const CL_Blob& data);
@@ -51,7 +53,7 @@ private:
     };
 };
 
-// SHA-256 digest of a blob or a string.
+// SHA-256 digest of a blob or a string. Fixed at construction, as the MD5 digest.
 class CLU_SHA256 : public CL_Object {
 public:
     explicit CLU_SHA256(const CL_Blob& data);

@@ -14,7 +14,7 @@
 class CL_Dispatcher;
 
 // A unit of work. Run is called on a worker thread without any dispatcher lock held;
-// Dispatched() turns true once Run has returned.
+// Dispatched() turns true once Run has returned and may be asked from any thread.
 class CL_Job : public CL_Object {
 public:
     CL_Job() : fDelete(false), fDispatched(false) {}
@@ -27,12 +27,14 @@ public:
 protected:
     friend class CL_Dispatcher;
 
-    bool fDelete;
+    bool fDelete;  // written before the job is queued, read by the worker
     std::atomic<bool> fDispatched;
 };
 
 // Worker pool with a FIFO job queue. Each worker takes at most one job per wake-up;
 // the controller wakes them at once after AddJob and every 100 ms while jobs wait.
+// Every member may be called from any thread (not from a job's Run for the
+// destructor); fLock guards the queue, the pool and each worker's state.
 class CL_Dispatcher : public CL_Lockable {
 public:
     // Run on each worker thread as it starts and as it ends, without the lock.
@@ -48,6 +50,7 @@ public:
     CL_Dispatcher& operator=(const CL_Dispatcher&) = delete;
 
     // Queues the job; with `deleteAfterDispatch` the worker deletes it after Run.
+    // Otherwise the caller keeps ownership and keeps the job alive until it has run.
     // Ignored once destruction has begun: the caller keeps the job.
     void AddJob(CL_Job* job, bool deleteAfterDispatch);
     // True once the job has run; false when `ms` passed first (0xFFFFFFFF: for
@@ -66,11 +69,11 @@ public:
 protected:
     struct Worker : public CL_Object {
         CL_ThreadID fID = 0;
-        CL_Dispatcher* fDispatcher = nullptr;
+        CL_Dispatcher* fDispatcher = nullptr;  // the pool it works for
         std::atomic<bool> fReady{false};
-        bool fQuit = false;
-        bool fBusy = false;
-        uint32 fActivityTime = 0;
+        bool fQuit = false;        // under fLock
+        bool fBusy = false;        // under fLock
+        uint32 fActivityTime = 0;  // under fLock
     };
 
     static int32 WorkerProc(void* param);
@@ -80,8 +83,8 @@ protected:
     uint32 ActiveWorkers() const;
 
     CL_ThreadID fControllerID;
-    std::vector<Worker*> fWorkers;
-    std::deque<CL_Job*> fJobs;
+    std::vector<Worker*> fWorkers;  // owned; under fLock
+    std::deque<CL_Job*> fJobs;      // under fLock
     CL_Mutex fLock;
     CL_Condition fDispatchCond;
     CL_Condition fAddedJobCond;
@@ -91,7 +94,7 @@ protected:
     uint32 fMaxThreads;
     OnCreateProc fOnCreateProc;
     OnDestroyProc fOnDestroyProc;
-    void* fContext;
+    void* fContext;  // the caller's, passed to the hooks
     // Idle time after which a worker above the base count retires; lowered by tests.
     uint32 fIdleLimit;
     // Retiring workers that have left the pool but not yet finished their end hook.

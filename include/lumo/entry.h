@@ -19,6 +19,7 @@ class CL_XML_Document;
 class CL_XML_Node;
 enum CLU_XML_Variant : int32;
 
+// One per thread, used by that thread only.
 // Per-thread stack of entry pointers for readers and destructors of long lists,
 // shared by the nested ones. It lets a list's array be made after its items and
 // freed before them, so the heap never sweeps its free lists for that one large
@@ -43,6 +44,9 @@ struct CLU_EntryStack {
 
 // One dynamic value. Scalars and texts are held inline; blobs, lists and tables
 // are copy-on-write handles, so copying an entry that holds one is cheap.
+// Threads: one entry is used by one thread at a time, getters included (they convert
+// in place). Copies may live on different threads as blobs and tables do; a list's
+// getters, though, convert inside the storage that copies share (see CLU_List).
 class CLU_Entry : public CL_Object {
 public:
     CLU_Entry() : fType(CLU_NULL) { fInteger = 0; }

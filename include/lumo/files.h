@@ -65,7 +65,7 @@ enum : uint32 {
 // CL_OK continues; any other status aborts the copy and becomes its result.
 typedef CL_Status (*CL_CopyProgress)(uint64 copied, uint64 total, void* param);
 
-// Capacity and kind of the file system that holds a path.
+// Capacity and kind of the file system that holds a path. A plain record.
 struct CL_FilesystemInfo {
     uint32 fBlockSize;        // fragment size
     uint32 fPreferredIOSize;  // preferred transfer size
@@ -86,8 +86,9 @@ bool CL_EnsurePath(const std::string& dirName, bool create);
 std::string CL_GetTempFileName();
 CL_Status CL_Which(const std::string& executable, std::string* path);
 
-// Files: CL_OK, CL_ACCESS_DENIED, CL_FILE_NOT_FOUND, CL_IO_ERROR or CL_DISK_FULL
-// unless said otherwise.
+// The file functions keep no state of their own: any thread.
+// Files: CL_OK, CL_ACCESS_DENIED, CL_FILE_NOT_FOUND, CL_IO_ERROR, CL_DISK_FULL or
+// CL_OUT_OF_MEMORY unless said otherwise.
 uint32 CL_StatFile(const std::string& path, uint64* size = nullptr, CL_TimeStamp* aTime = nullptr,
                    CL_TimeStamp* mTime = nullptr, CL_TimeStamp* cTime = nullptr);
 CL_Status CL_OpenFile(const std::string& path, uint32 mode, FILE** handle, uint32 perms = 0644);
@@ -108,6 +109,7 @@ CL_Status CL_GetFilesystemInfo(const std::string& path, CL_FilesystemInfo* info)
 
 // Lists the entries of one directory whose names match a simple wildcard pattern
 // ("?" one character, "*" the rest of the name part, then an optional extension).
+// One thread at a time.
 class CL_DirectoryWalker : public CL_Object {
 public:
     CL_DirectoryWalker(const std::string& path, const std::string& pattern);
@@ -125,12 +127,13 @@ private:
     std::string fPath;
     std::string fPattern;
     std::string fExtension;
-    DIR* fHandle;
-    struct dirent* fEntry;
+    DIR* fHandle;           // owned, closed by the destructor
+    struct dirent* fEntry;  // the system's, valid until the next Fetch
 };
 
 // A shared mapping of a range of an open file; unmapped when the range is empty or
-// outside the file.
+// outside the file. The FILE stays the caller's; the mapping keeps a descriptor of
+// its own. Any thread may use the bytes; the owner guards what they mean.
 class CL_FileMemoryMap : public CL_Object {
 public:
     CL_FileMemoryMap(FILE* file, uint32 writable, uint64 size = 0, uint64 offset = 0);
@@ -145,7 +148,7 @@ public:
     void Flush();
 
 private:
-    void* fData;
+    void* fData;  // owned mapping, unmapped by the destructor
     uint64 fSize;
     int32 fFD;
 };

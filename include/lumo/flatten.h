@@ -44,7 +44,8 @@ class CL_Time;
 class CL_Date;
 class CL_TimeStamp;
 
-// Reads and writes the flattened format on behalf of entries, lists and tables.
+// Reads and writes the flattened format on behalf of entries, lists and tables,
+// under the thread rules of the value it works on.
 class CLU_Flattener;
 
 // The value types that lists, tables and entries accept, one overload each; the

@@ -6,5 +6,6 @@
 #include "lumo/base_types.h"
 
 // Call once before using clocks, threads, thread-local storage, decimals or regular
-// expressions. Only the first call does anything; every call returns CL_OK.
+// expressions. Only the first call does anything; every call returns CL_OK. Safe from
+// any thread.
 CL_Status CL_Init();

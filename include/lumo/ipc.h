@@ -58,7 +58,8 @@ constexpr uint16 CL_IPC_CRYPTING_MASK =
 typedef uint32 CL_Command;
 
 // Header in front of every packet and every chunk of a packet, exactly as it goes on
-// the wire. The 8 bytes at offset 20 mean different things per packet type.
+// the wire. The 8 bytes at offset 20 mean different things per packet type. A plain
+// record.
 #pragma pack(push, 1)
 struct CL_PacketHeader {
     uint32 fMagic;
@@ -158,7 +159,8 @@ std::string CL_GetPingMessage(const CL_Blob& payload);
 // The 12-byte key: client id then server id, little-endian.
 void CL_MakeConnectionKey(uint32 clientID, uint64 serverID, CL_Blob* key);
 // The cipher the flags choose (TEA before Blowfish before AES), keyed; a plain
-// CL_Cipher that changes nothing when no cipher bit is set. The caller deletes it.
+// CL_Cipher that changes nothing when no cipher bit is set. The caller owns and deletes
+// it; null when out of memory.
 CL_Cipher* CL_NewConnectionCipher(uint16 connectionFlags, uint32 clientID, uint64 serverID);
 
 // ---- Payload processing -----------------------------------------------------------
@@ -178,10 +180,12 @@ bool CL_VerifyCheckSum(const CL_PacketHeader& first, const CL_Blob& plain);
 
 // Receiver side chunk by chunk: each chunk is deciphered by itself and, for a
 // compressed packet, fed into one running inflate stream. Chunk headers are checked
-// against the packet they continue, since they come from the wire.
+// against the packet they continue, since they come from the wire. One thread at a
+// time.
 class CL_PayloadDecoder : public CL_Object {
 public:
-    // raw: keep the chunks as they come (the reply to an AUTH request).
+    // raw: keep the chunks as they come (the reply to an AUTH request). The cipher is
+    // borrowed (null: none) and must outlive the decoder.
     CL_PayloadDecoder(CL_Cipher* cipher, bool raw);
     ~CL_PayloadDecoder();
     CL_PayloadDecoder(const CL_PayloadDecoder&) = delete;
@@ -200,7 +204,7 @@ public:
     CL_Blob& GetResult() { return fResult; }
 
 private:
-    CL_Cipher* fCipher;
+    CL_Cipher* fCipher;  // borrowed
     bool fRaw;
     bool fStarted;
     bool fEnded;
@@ -208,7 +212,7 @@ private:
     CL_PacketHeader fFirst;
     CL_Blob fResult;
     struct Inflater;
-    Inflater* fInflater;  // made for the first compressed chunk
+    Inflater* fInflater;  // owned; made for the first compressed chunk
 };
 
 // ---- Chunking -----------------------------------------------------------------------
@@ -249,7 +253,9 @@ typedef CL_Status (*CL_IdleCB)(void* userData);
 
 // One connection to one RPC server. Each operation has a blocking form (status and
 // output) and an asynchronous one (exactly one of success or error later, on a
-// dispatcher thread). Time-out 0 means fTimeOut. The base implements nothing.
+// dispatcher thread). Time-out 0 means fTimeOut. The base implements nothing; its
+// members are fixed at construction, and each implementation states which calls may
+// overlap.
 class CL_Client : public CL_Object {
 public:
     CL_Client(uint32 timeOut, uint32 flags) : fTimeOut(timeOut), fFlags(uint16(flags)) {}

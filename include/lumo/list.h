@@ -20,20 +20,29 @@ typedef CL_Set<int> CL_IntSet;
 typedef CL_Set<std::string> CL_StringSet;
 
 // Ordered container of dynamic values; the payload of most server replies.
+// Threads: one list object is used by one thread at a time. Copies share a storage
+// and a change un-shares it first, but the typed getters are const and still
+// convert the element inside the storage they read, shared or not: copies see the
+// converted element, and lists sharing a storage must not be read through their
+// getters on several threads at once.
 class CLU_List : public CL_Flattenable {
 public:
-    // Shared contents: heap entries, owned by the storage.
+    // Shared contents: heap entries, owned by the storage (which the handles own).
     class Storage : public CL_Object {
     public:
         Storage() {}
+        // Out of memory, the copy is incomplete and says so (the handle drops it).
         Storage(const Storage& other);
         Storage& operator=(const Storage&) = delete;
         ~Storage();
+        bool CopyFailed() const { return fFailed; }
 
         CL_Array<CLU_Entry*> fList;
+        bool fFailed = false;
     };
 
-    // Position in a list's storage; stays usable across Remove(iterator&).
+    // Position in a list's storage; stays usable across Remove(iterator&). Used under
+    // the thread rules of its list; it does not own the storage.
     class iterator {
     public:
         iterator() : fStorage(nullptr), fPos(0) {}
@@ -237,7 +246,7 @@ private:
     int32 Find(const CLU_Entry& value) const;
 
 protected:
-    CL_RefCounted<Storage> fStorage;
+    CL_RefCounted<Storage> fStorage;  // copy-on-write
 };
 
 #include "lumo/entry.h"

@@ -7,6 +7,7 @@
 
 // Text description of a locale; fields hold the bytes the system library gives, in the
 // locale's own character set. Gaps are filled with defaults, so no field is empty.
+// A plain value.
 class CL_LocaleInfo {
 public:
     CL_LocaleInfo() = default;

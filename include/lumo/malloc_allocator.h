@@ -4,6 +4,7 @@
 #include "lumo/allocator.h"
 
 // Allocates with malloc; the traced forms put a CL_TraceInfo record in front of the block.
+// No state of its own: any thread.
 class CL_MallocAllocator : public CL_Allocator {
 public:
     void* Alloc(uint64 size) override;

@@ -10,7 +10,8 @@
 // not register or remove power callbacks.
 typedef int32 (*CL_PowerCallback)(int32 event, void* param);
 
-// One registration.
+// One registration; the table of them is guarded by the library's own locks, so the
+// functions below are safe from any thread (CL_InhibitSleep excepted).
 struct CL_PowerCallbackRecord {
     CL_PowerCallback fCallback;
     void* fParam;

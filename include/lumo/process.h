@@ -16,6 +16,7 @@ class CL_Blob;
 // Exit code: the exit status (0..255) after a normal exit; -1 when the child could not
 // enter its working folder or execute the command; signal | 0x80000000 after death by
 // any other signal.
+// One thread at a time.
 class CL_Process : public CL_Object {
 public:
     CL_Process() = default;
@@ -58,7 +59,8 @@ CL_Status CL_ExecuteProcess(const std::string& command, bool wait, int32* result
                             const std::string& input, std::string* output,
                             const std::string& workingDirectory = "");
 
-// A shared library loaded with dlopen.
+// A shared library loaded with dlopen. One thread loads and unloads it; GetSymbol
+// may run on any thread while it stays loaded.
 class CL_DynamicLibrary : public CL_Object {
 public:
     enum Category {
@@ -81,5 +83,5 @@ public:
     static std::string CanonicalizeName(const std::string& name, Category category);
     static std::string Extension(Category category);
 
-    void* fHandle = nullptr;
+    void* fHandle = nullptr;  // the dlopen handle; the destructor does not unload it
 };

@@ -12,7 +12,8 @@
 #include "lumo/base_types.h"
 
 // One match: the whole match (entry 0) and up to nine groups, as views into the
-// subject. The views stay valid only as long as the subject they point into.
+// subject. The views stay valid only as long as the subject they point into. A plain
+// value that owns none of the bytes it points to.
 class CL_Match : public CL_Object {
 public:
     static constexpr int32 kMaxGroups = 10;
@@ -38,10 +39,12 @@ public:
     size_t fCheckedSize;
 };
 
-// A compiled pattern, shared by every object built from the same pattern text.
+// A compiled pattern, shared by every object built from the same pattern text. The
+// compiled form never changes, so searches may run on several threads at once, also
+// through one object; SetPattern and assignment are one thread's at a time.
 class CL_RegEx : public CL_Object {
 public:
-    // The compiled form of one pattern; immutable once built.
+    // The compiled form of one pattern; immutable once built, so any thread may use it.
     class REGEX : public CL_Object {
     public:
         REGEX();
@@ -79,10 +82,11 @@ public:
 
     // CL_OK and `match` filled, CL_REGEX_NO_MATCH when there is no (further) match,
     // CL_REGEX_TOO_COMPLEX when the match sets more groups than a CL_Match holds,
-    // CL_ERROR without compiled pattern, on text
-    // that is not valid UTF-8 or of 2 GiB and more, or on a matching error. The search
-    // starts at 0, or at the end of `previous`; after an empty `previous` it steps one
-    // whole character further so that a loop of Find calls comes to an end.
+    // CL_ERROR without compiled pattern, on text that is not valid UTF-8 or of 2 GiB
+    // and more, or on a matching error; CL_OUT_OF_MEMORY without memory for the
+    // search. The search starts at 0, or at the end of `previous`; after an empty
+    // `previous` it steps one whole character further so that a loop of Find calls
+    // comes to an end.
     // `match` and `previous` may be the same object.
     CL_Status Find(const std::string_view& text, CL_Match* match, CL_Match* previous = nullptr);
     CL_Status Find(const std::string& text, CL_Match* match, CL_Match* previous = nullptr) {
@@ -102,6 +106,7 @@ public:
                         std::string (*callback)(CL_Match* match, void* data), int count,
                         void* data);
 
+    // Guards sCache and the compile context every compilation uses.
     static CL_RecursiveMutex sLock;
     static CL_LRUCache<std::string, CL_RefCounted<REGEX>>* sCache;
 
@@ -110,5 +115,5 @@ private:
     template <class Expand>
     std::string ReplaceMatches(const std::string& text, int count, Expand expand);
 
-    CL_RefCounted<REGEX> fRE;
+    CL_RefCounted<REGEX> fRE;  // shared with the cache and with copies
 };

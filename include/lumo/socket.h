@@ -44,6 +44,8 @@ int32 CL_Safe_Poll(pollfd* fds, uint32 count, uint32 ms);
 
 // An IPv4 or IPv6 endpoint: the system's socket address plus a cached answer to
 // "does this address belong to this machine". Family 0 is the empty address.
+// A plain value: one thread at a time (IsLocal fills the cache). LocalHost and
+// GetLocalAddresses are safe from any thread: their list is kept under a lock.
 class CL_NetAddress : public CL_Object {
 public:
     enum Special : uint32 {
@@ -124,6 +126,8 @@ enum CL_NetInterfaceFeatures : uint32 {
 
 // One IPv4 network interface of this machine, as the kernel lists it; Enumerate
 // keeps the last listing for 5 s, and GetPrimaryMAC derives the machine's identity.
+// An object is a plain value; Enumerate and GetPrimaryMAC are safe from any thread
+// (the listing and the MAC address are kept under locks).
 class CL_NetInterface : public CL_Object {
 public:
     CL_NetInterface();
@@ -148,7 +152,7 @@ public:
 private:
     void SetName(const char* name);
 
-    char* fName;
+    char* fName;  // owned copy
     uint8 fMAC[6];
     CL_NetAddress fAddress;
     CL_NetAddress fNetmask;
@@ -160,9 +164,12 @@ private:
 // error); the descriptor closes with the last handle. Reads and writes return byte
 // counts and leave their status for GetIOError: CL_OK and CL_TIMEOUT keep a TCP
 // socket open, every other status closes it. Time-outs bound the whole operation.
+// Threads: nothing guards the shared state, so a socket and all its copies are used by
+// one thread at a time; a copy is another name for the same connection, not a second
+// one. Select releases and retakes the caller's `lock` but guards no socket itself.
 class CL_Socket : public CL_Object {
 public:
-    // Shared state of the handles copied from one another.
+    // Shared state of the handles copied from one another; unguarded (see above).
     class SocketData : public CL_Object {
     public:
         SocketData();
@@ -192,7 +199,7 @@ public:
     bool IsConnected();
     void Close();
     // Binds (and listens, for TCP) on first use; with out given, waits for and
-    // accepts one connection, which the caller then owns.
+    // accepts one connection, which the caller then owns (and deletes).
     CL_Status Accept(CL_Socket** out, uint32 ms);
     bool CanAccept();
 
@@ -227,7 +234,10 @@ public:
                             CL_Mutex* lock);
 
 private:
-    SocketData* Data() const { return const_cast<SocketData*>(fData.GetRefData()); }
+    // The state all copies share. Out of memory, a fresh unusable state instead: it
+    // has no type, so it opens no descriptor and every operation fails, and its last
+    // error is CL_OUT_OF_MEMORY.
+    SocketData* Data() const;
     CL_Status _Open();
     uint32 _Read(void* buffer, uint32 n, uint32 ms, int32 flags);
     uint32 _Read(CL_Blob& blob, uint32 n, uint32 ms, int32 flags);
@@ -236,5 +246,5 @@ private:
     // Binds an unbound UDP socket as Accept(null) would; false when that fails.
     bool _BindUDP();
 
-    CL_RefCounted<SocketData> fData;
+    CL_RefCounted<SocketData> fData;  // shared by the copies, never copied itself
 };

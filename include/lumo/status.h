@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+// Constants only: nothing here holds state.
 // X(name, code, text), sorted by code.
 #define CL_STATUS_LIST(X)                                                              \
     X(CL_ERROR, -1, "Errore generico")                                                 \

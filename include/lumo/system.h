@@ -3,6 +3,8 @@
 // information, start-up and exit. Each concept has a header of its own, gathered here.
 #pragma once
 
+// Each header included here states the thread rules of what it declares.
+
 #include "lumo/locale_info.h"
 #include "lumo/clock.h"
 #include "lumo/files.h"

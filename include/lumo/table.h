@@ -16,7 +16,7 @@ class CL_XML_Document;
 class CL_XML_Node;
 enum CLU_XML_Variant : int32;
 
-// Reference id stored in a table as an integer; 0 means no reference.
+// Reference id stored in a table as an integer; 0 means no reference. A plain value.
 class CLU_Ref {
 public:
     CLU_Ref() : fRef(0) {}
@@ -32,20 +32,28 @@ public:
 };
 
 // Keyed container of dynamic values in insertion order.
+// Threads: one table object is used by one thread at a time, const members included:
+// a typed getter that meets a value of another type un-shares the storage and
+// converts the stored value in place, so a const call can write. Copies may be used
+// on different threads (every change, conversions included, un-shares first).
 class CLU_Table : public CL_Flattenable {
 public:
-    // Shared contents: key to heap entry, owned by the storage.
+    // Shared contents: key to heap entry, owned by the storage (which the handles own).
     class Storage : public CL_Object {
     public:
         Storage() {}
+        // Out of memory, the copy is incomplete and says so (the handle drops it).
         Storage(const Storage& other);
         Storage& operator=(const Storage&) = delete;
         ~Storage();
+        bool CopyFailed() const { return fFailed; }
 
         CL_StringMap fTable;
+        bool fFailed = false;
     };
 
     // Walks the live keys in insertion order; stays usable across Unset(iterator&).
+    // Used under the thread rules of its table.
     class iterator {
     public:
         iterator() {}
@@ -132,6 +140,9 @@ public:
 
     // Typed getters: the default for an absent key or a NULL value; otherwise the
     // stored value, converted in place (after un-sharing) when it has another type.
+    // The pointer getters give the stored value itself, not a copy: without a
+    // conversion the storage is not un-shared, and a change through the pointer
+    // reaches every table that shares it.
     bool GetBool(const std::string& key, bool def = false) const;
     int64 GetInteger(const std::string& key, int64 def = 0) const;
     int32 GetInt32(const std::string& key, int32 def = 0) const;
@@ -202,7 +213,7 @@ private:
     void SetEntry(const std::string& key, const CLU_Entry& value);
 
 protected:
-    CL_RefCounted<Storage> fStorage;
+    CL_RefCounted<Storage> fStorage;  // copy-on-write
 };
 
 #include "lumo/entry.h"

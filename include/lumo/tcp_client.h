@@ -18,7 +18,8 @@
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
 // a Connect holds it for its whole run, a request holds it while it writes and reads
 // and releases it while it waits for the socket. No callback runs with it held.
-// Disconnect is lock-free: it only closes the socket.
+// Disconnect never waits for the lock: when the connection is busy it shuts the
+// socket down and leaves the closing to the request that holds it.
 class CL_TCPClient : public CL_Client {
 public:
     class ProgressJob;
@@ -59,6 +60,9 @@ public:
         void QuitProgress();
 
         CL_TCPClient* fClient;
+        // The dispatcher that runs this job: the destructor waits on it for the progress
+        // job, and the client may be gone by then (deleted from its last callback).
+        CL_Dispatcher* fDispatcher;
         CL_Blob fInput;
         void* fUserData;
         uint32 fTimeOut;
@@ -180,14 +184,18 @@ protected:
 private:
     struct Waiter;
 
-    // Reads one chunk from the socket and queues it, or drops it when nobody waits for
-    // its sequence; under fLock.
-    CL_Status ReadChunk(uint32 timeout);
+    // Takes what the socket holds now into fInput without waiting: 0, 4 when nothing
+    // came, or the socket's status (which closes it, as the peer's close does).
+    CL_Status ReadInput();
+    // Queues every whole chunk in fInput (dropping those nobody waits for): 0, or 101
+    // for a header with a wrong magic, which stays in place. *count: chunks taken.
+    CL_Status TakeInput(uint32* count);
     QueuedPacket* TakeQueued(uint32 sequence);
     void DropQueued(uint32 sequence);
     Waiter* FindWaiter(uint32 sequence);
     void AddWaiter(uint32 sequence);
     void RemoveWaiter(uint32 sequence);
+    void ClearWaiters();
     // The next queued chunk of `sequence`, reading the socket for everybody while
     // the reading turn is free.
     CL_Status WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet);
@@ -209,8 +217,12 @@ private:
     bool fReading;
     // A Connect holds the connection: its reads never wait for another reader.
     bool fHandshaking;
-    // Chunks read so far: a wait's inactivity time-out restarts when it moves.
+    // Reads so far that brought bytes: a wait's inactivity time-out restarts when it
+    // moves.
     uint32 fPacketsRead;
+    // Bytes read from the socket and not yet cut into chunks, from fInputStart on.
+    std::string fInput;
+    size_t fInputStart;
     // Owned dispatchers replaced by SetDispatcher(null); deleted with the client.
     std::vector<CL_Dispatcher*> fRetiredDispatchers;
 };

@@ -16,6 +16,7 @@
 #include "lumo/base_types.h"
 
 // Abstract lock, so that guards and callers can hold any of the lock kinds below.
+// The locks of this file exist to be shared: any thread may call them.
 class CL_Lockable : public CL_Object {
 public:
     virtual ~CL_Lockable() {}
@@ -99,14 +100,15 @@ public:
     void Signal();
     void Broadcast();
     // The caller holds `mutex`; it is released while waiting and held again on return.
-    // CL_OK woken, CL_TIMEOUT, or CL_INVALID_RESOURCE when the wait failed.
+    // CL_OK woken, CL_TIMEOUT, CL_INVALID_RESOURCE when the wait failed, or
+    // CL_OUT_OF_MEMORY for a condition made without memory.
     CL_Status Wait(CL_Mutex* mutex, uint32 ms = CL_WAIT_FOREVER);
 
 private:
     CL_Mutex* PrivateMutex();
 
-    pthread_cond_t* fData;
-    std::atomic<CL_Mutex*> fMutex;
+    pthread_cond_t* fData;          // owned
+    std::atomic<CL_Mutex*> fMutex;  // owned; the private mutex, made once on first use
 };
 
 // Counting semaphore; counts compare as signed 32-bit values.
@@ -126,7 +128,7 @@ public:
 private:
     CL_Mutex fMutex;
     CL_Condition fCond;
-    int32 fCount;
+    int32 fCount;  // under fMutex
 };
 
 // System-wide named semaphore ("/" + name). Its name is removed from the system when
@@ -151,7 +153,7 @@ public:
 private:
     std::string fName;
     sem_t* fSemID;
-    CL_Status fStatus;
+    CL_Status fStatus;  // set by the constructor only
 };
 
 // Read/write lock; the timed forms poll every 10 ms.
@@ -177,6 +179,7 @@ private:
 };
 
 // Scope guard: locks on construction and unlocks at its end only if the lock succeeded.
+// Belongs to the scope (and thread) that made it; the lock is borrowed.
 class CL_AutoLocker : public CL_Object {
 public:
     explicit CL_AutoLocker(CL_Lockable* lockable)
@@ -192,13 +195,13 @@ public:
     CL_Status GetStatus() const { return fStatus; }
 
 private:
-    CL_Lockable* fLockable;
+    CL_Lockable* fLockable;  // borrowed
     CL_Status fStatus;
 };
 
 // Atomic signed 32-bit integer for counters shared between threads. Set and
 // TestAndSet give the value before the change; Add, +=, -= and prefix ++/-- the value
-// after it; postfix ++/-- the value before.
+// after it; postfix ++/-- the value before. Any thread.
 class CL_AtomicVar : public CL_Object {
 public:
     CL_AtomicVar() : fValue(0) {}
@@ -283,6 +286,7 @@ typedef pthread_key_t CL_TLS_Entry;
 class _CL_LocalStorage;
 
 // Static operations that start, name, join and detach threads, and per-thread storage.
+// Any thread; a thread is joined or detached once.
 class CL_Thread {
 public:
     typedef int32 (*Proc)(void* param);
@@ -307,6 +311,7 @@ public:
     // Per-thread storage. Initialize creates the thread-exit key (once, at start-up).
     static void Initialize();
     static CL_TLS_Entry GetLocalStorageEntry();
+    // The calling thread's record, made on first use; null when out of memory.
     static _CL_LocalStorage* GetLocalStorage();
     static bool HasLocalStorage();
     static void PutLocalStorage();
@@ -335,7 +340,7 @@ public:
     }
 
 private:
-    CL_PtrMap fMap;
+    CL_PtrMap fMap;  // under fLock
     CL_SpinLock fLock;
 };
 
@@ -348,12 +353,14 @@ class CL_ThreadVar : public CL_Object {
 
 public:
     CL_ThreadVar() {}
-    CL_ThreadVar(const T& value) { CL_Thread::GetLocalStorage()->Set(this, ToWord(value)); }
+    CL_ThreadVar(const T& value) { *this = value; }
     ~CL_ThreadVar() { CL_Thread::RemoveThreadVar(this); }
     CL_ThreadVar(const CL_ThreadVar&) = delete;
 
+    // Out of memory for the thread's record, the value is not stored.
     CL_ThreadVar& operator=(T value) {
-        CL_Thread::GetLocalStorage()->Set(this, ToWord(value));
+        if (_CL_LocalStorage* storage = CL_Thread::GetLocalStorage())
+            storage->Set(this, ToWord(value));
         return *this;
     }
     operator T() const { return Get(); }

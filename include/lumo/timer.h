@@ -10,6 +10,7 @@
 // Calls its function with the tick number (0 for the first period after Set or
 // Reset) once per period while started. The function runs without the lock, so it
 // may call Set, Start, Stop and Reset on its own timer, but must not destroy it.
+// Set, Start, Stop and Reset may be called from any thread; fMutex guards the state.
 class CL_Timer : public CL_Object {
 public:
     typedef void (*Proc)(uint32 tick, void* userData);
@@ -34,11 +35,11 @@ public:
 private:
     static int32 ThreadProc(void* param);
 
-    Proc fProc;
-    void* fUserData;
-    uint32 fFrequency;
-    uint32 fTick;
+    Proc fProc;         // under fMutex
+    void* fUserData;    // under fMutex; the caller's
+    uint32 fFrequency;  // under fMutex
+    uint32 fTick;       // under fMutex
     CL_ThreadID fThreadID;
-    CL_Mutex* fMutex;
-    uint32 fState;
+    CL_Mutex* fMutex;  // owned
+    uint32 fState;     // under fMutex
 };

@@ -29,6 +29,7 @@ constexpr int64 CL_MSECS_PER_DAY = 86400000;
 // 1970-01-01 00:00:00: day number 2440588 in milliseconds.
 constexpr int64 CL_UNIX_EPOCH_MSECS = 210866803200000;
 
+// The time classes of this file are plain values.
 // A signed duration in milliseconds.
 class CL_TimeDelta {
 public:
@@ -62,6 +63,7 @@ public:
 };
 
 // A calendar date; 0 is the null date. Normally a whole day, but the time part is kept.
+// A plain value.
 class CL_Date : public CL_Object {
 public:
     CL_Date() : fTS(CL_UNIX_EPOCH_MSECS) {}
@@ -130,7 +132,7 @@ protected:
     int64 fTS;
 };
 
-// A date with a meaningful time of day.
+// A date with a meaningful time of day. A plain value.
 class CL_TimeStamp : public CL_Date {
 public:
     CL_TimeStamp() = default;
@@ -206,7 +208,7 @@ public:
     }
 };
 
-// A time of day in milliseconds since midnight; -1 is the invalid time.
+// A time of day in milliseconds since midnight; -1 is the invalid time. A plain value.
 class CL_Time {
 public:
     CL_Time() : fTS(0) {}

@@ -29,9 +29,9 @@ public:
     bool Load(const CL_Blob& data);
 
 private:
-    CL_Blob* fData;
-    CL_CStringMap fDict;
+    CL_Blob* fData;       // owned: the catalogue's bytes
+    CL_CStringMap fDict;  // texts pointing into fData
 };
 
 // Text of a base-library status code, translated; null for a code without one.
-const char* CL_GetError(int32 code);
+const char* CL_GetError(CL_Status code);

@@ -11,6 +11,8 @@
 
 class CL_Blob;
 
+// Functions of plain data: any thread.
+
 // Results of the strict UTF-8 decoder.
 enum ConversionResult {
     conversionOK = 0,     // the whole input was converted

@@ -11,6 +11,8 @@
 class CL_Blob;
 
 // A UUID value; the bytes are in RFC 4122 order (multi-byte fields big-endian).
+// One thread at a time, reading included: the text form is cached in a mutable
+// buffer on first use.
 class CLU_UUID : public CL_Object {
 public:
     // Generates a new UUID, unique within the process even across threads.
@@ -57,5 +59,5 @@ private:
             uint8 fNode[6];
         } fFields;
     } fUUID;
-    mutable char fBuffer[37];
+    mutable char fBuffer[37];  // cached text; written by const readers
 };

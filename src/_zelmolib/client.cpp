@@ -320,7 +320,3 @@ QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher) {
 void ZL_DisconnectNativeClient(QPX_Client* client) {
     if (client) client->Disconnect();
 }
-
-std::string ZL_StatusMessage(int code) {
-    return QPX::GetError(code);
-}

@@ -19,13 +19,59 @@ struct Storage {
     Storage(const Storage& other) : fItems(other.fItems) { ++sCopies; }
 };
 
-TEST(RefCounted, FirstReadCreatesEmptyStorage) {
+TEST(RefCounted, ReadingAnEmptyHandleAllocatesNothing) {
     CL_RefCounted<Storage> h;
     EXPECT_FALSE(h.IsValid());
-    EXPECT_EQ(h.GetRefCount(), 0u);
     EXPECT_TRUE(h.GetRefData()->fItems.empty());
-    EXPECT_TRUE(h.IsValid());
+    EXPECT_FALSE(h.IsValid());
+    EXPECT_EQ(h.GetRefCount(), 0u);
+    // Every empty handle reads the same default storage; the first change makes one.
+    CL_RefCounted<Storage> other;
+    EXPECT_EQ(h.GetRefData(), other.GetRefData());
+    h.ModifyRefData()->fItems.push_back(1);
     EXPECT_EQ(h.GetRefCount(), 1u);
+    EXPECT_TRUE(other.GetRefData()->fItems.empty());
+}
+
+TEST(RefCounted, SharedRefDataIsCreatedOnceAndNeverCopied) {
+    CL_RefCounted<Storage> a;
+    CL_RefCounted<Storage> b = a;  // both without storage: each creates its own
+    Storage* shared = a.SharedRefData();
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(a.SharedRefData(), shared);
+    CL_RefCounted<Storage> c = a;
+    Storage::sCopies = 0;
+    EXPECT_EQ(c.SharedRefData(), shared);
+    EXPECT_EQ(Storage::sCopies, 0);
+    EXPECT_NE(b.SharedRefData(), shared);
+}
+
+// A storage whose copy can be told to fail, as a copy out of memory does.
+struct Fragile {
+    static inline bool sFail = false;
+    int fValue = 0;
+    bool fFailed = false;
+    Fragile() = default;
+    Fragile(const Fragile& other) : fValue(other.fValue), fFailed(sFail) {}
+    bool CopyFailed() const { return fFailed; }
+};
+
+TEST(RefCounted, FailedCopyLeavesTheHandleAsItWas) {
+    CL_RefCounted<Fragile> a;
+    a.ModifyRefData()->fValue = 5;
+    CL_RefCounted<Fragile> b = a;
+    Fragile::sFail = true;
+    EXPECT_EQ(b.ModifyRefData(), nullptr);
+    EXPECT_FALSE(b.CopyOnWrite());
+    Fragile::sFail = false;
+    // Still shared, value intact on both sides.
+    EXPECT_EQ(a.GetRefCount(), 2u);
+    EXPECT_EQ(a.GetRefData(), b.GetRefData());
+    EXPECT_EQ(b.GetRefData()->fValue, 5);
+    Fragile* mine = b.ModifyRefData();
+    ASSERT_NE(mine, nullptr);
+    mine->fValue = 6;
+    EXPECT_EQ(a.GetRefData()->fValue, 5);
 }
 
 TEST(RefCounted, CopiesShareUntilFirstChange) {
@@ -66,7 +112,7 @@ TEST(RefCounted, AssignmentAndSetRefData) {
 
 TEST(RefCounted, SharedCountIsAtomicAcrossThreads) {
     CL_RefCounted<Storage> root;
-    root.GetRefData();
+    root.ModifyRefData();
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&root] {

@@ -141,107 +141,108 @@ protected:
 
 TEST_F(ArchiveTest, DirectoryForm) {
     CL_Archive missing(fDir, "absent", CL_Archive::NORMAL);
-    EXPECT_EQ(300, missing.GetError());
+    EXPECT_EQ(CL_ARCHIVE_NOT_FOUND, missing.GetError());
     EXPECT_FALSE(missing.IsOpen());
     CL_Blob data("x");
-    EXPECT_EQ(307, missing.Write(&data, "a"));
-    EXPECT_EQ(307, missing.Read(&data, "a"));
+    EXPECT_EQ(CL_ARCHIVE_NOT_LOADED, missing.Write(&data, "a"));
+    EXPECT_EQ(CL_ARCHIVE_NOT_LOADED, missing.Read(&data, "a"));
     missing.Remove("a");
 
     // CREATE makes every missing level.
     CL_Archive archive(fDir + "/deep/er", "pack", CL_Archive::CREATE);
-    ASSERT_EQ(0, archive.GetError());
+    ASSERT_EQ(CL_OK, archive.GetError());
     EXPECT_TRUE(archive.IsOpen());
     struct stat st;
     EXPECT_EQ(0, stat((fDir + "/deep/er/pack").c_str(), &st));
 
     CL_Blob image(std::string("\x89PNG\0\1\2", 7));
-    EXPECT_EQ(0, archive.Write(&image, "img\\logo.png"));
+    EXPECT_EQ(CL_OK, archive.Write(&image, "img\\logo.png"));
     EXPECT_EQ(std::string("\x89PNG\0\1\2", 7), Slurp(fDir + "/deep/er/pack/img/logo.png"));
     CL_Blob back("junk that is longer");
-    EXPECT_EQ(0, archive.Read(&back, "img/logo.png"));
+    EXPECT_EQ(CL_OK, archive.Read(&back, "img/logo.png"));
     EXPECT_EQ(image.Raw(), back.Raw());
     EXPECT_EQ(0u, back.Tell());
     CL_Blob empty;
-    EXPECT_EQ(0, archive.Write(&empty, "empty"));
-    EXPECT_EQ(0, archive.Read(&back, "empty"));
+    EXPECT_EQ(CL_OK, archive.Write(&empty, "empty"));
+    EXPECT_EQ(CL_OK, archive.Read(&back, "empty"));
     EXPECT_EQ(0u, back.GetSize());
 
-    EXPECT_EQ(304, archive.Read(&back, "img/other.png"));
-    EXPECT_EQ(304, archive.GetError());
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&back, "img/other.png"));
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.GetError());
     archive.Remove("img/logo.png");
-    EXPECT_EQ(304, archive.Read(&back, "img/logo.png"));
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&back, "img/logo.png"));
 
     // Names stay inside the archive's folder.
     Spit(fDir + "/deep/er/outside", "secret");
-    EXPECT_EQ(304, archive.Read(&back, "../outside"));
-    EXPECT_EQ(306, archive.Write(&image, "img/../../outside"));
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&back, "../outside"));
+    EXPECT_EQ(CL_ARCHIVE_WRITE_FAILED, archive.Write(&image, "img/../../outside"));
     archive.Remove("../outside");
     EXPECT_EQ("secret", Slurp(fDir + "/deep/er/outside"));
 
     archive.Close();
-    EXPECT_EQ(307, archive.Read(&back, "empty"));
+    EXPECT_EQ(CL_ARCHIVE_NOT_LOADED, archive.Read(&back, "empty"));
 
     CL_Archive readOnly(fDir + "/deep/er", "pack", CL_Archive::READONLY);
-    ASSERT_EQ(0, readOnly.GetError());
-    EXPECT_EQ(3, readOnly.Write(&image, "new"));
-    EXPECT_EQ(3, readOnly.GetError());
+    ASSERT_EQ(CL_OK, readOnly.GetError());
+    EXPECT_EQ(CL_ACCESS_DENIED, readOnly.Write(&image, "new"));
+    EXPECT_EQ(CL_ACCESS_DENIED, readOnly.GetError());
     readOnly.Remove("empty");
-    EXPECT_EQ(0, readOnly.Read(&back, "empty"));
+    EXPECT_EQ(CL_OK, readOnly.Read(&back, "empty"));
 }
 
 TEST_F(ArchiveTest, AutodetectPrefersTheDirectory) {
     CL_Archive archive;
-    EXPECT_EQ(300, archive.Open(fDir, "pack"));
+    EXPECT_EQ(CL_ARCHIVE_NOT_FOUND, archive.Open(fDir, "pack"));
     EXPECT_FALSE(archive.IsOpen());
 
     ASSERT_TRUE(CL_ZipFile(fDir + "/pack.sla", CL_Blob("zipped"), "res", CL_TimeStamp::Now()));
-    EXPECT_EQ(0, archive.Open(fDir, "pack"));
+    EXPECT_EQ(CL_OK, archive.Open(fDir, "pack"));
     EXPECT_EQ(uint32(CL_Archive::COMPRESSED), archive.GetFlags());
     CL_Blob data;
-    EXPECT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, "res"));
     EXPECT_EQ("zipped", data.Raw());
 
     ASSERT_TRUE(CL_EnsurePath(fDir + "/pack", true));
     Spit(fDir + "/pack/res", "plain");
-    EXPECT_EQ(0, archive.Open(fDir + "/", "pack", CL_Archive::AUTODETECT | CL_Archive::READONLY));
+    EXPECT_EQ(CL_OK,
+              archive.Open(fDir + "/", "pack", CL_Archive::AUTODETECT | CL_Archive::READONLY));
     EXPECT_EQ(uint32(CL_Archive::READONLY), archive.GetFlags());
-    EXPECT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, "res"));
     EXPECT_EQ("plain", data.Raw());
 
     // A file that is not a zip archive does not open without CREATE.
     Spit(fDir + "/bad.sla", "not a zip");
-    EXPECT_EQ(300, archive.Open(fDir, "bad", CL_Archive::COMPRESSED));
+    EXPECT_EQ(CL_ARCHIVE_NOT_FOUND, archive.Open(fDir, "bad", CL_Archive::COMPRESSED));
 }
 
 TEST_F(ArchiveTest, ZipWrittenReplacedAndDeleted) {
     CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
-    ASSERT_EQ(0, archive.GetError());
+    ASSERT_EQ(CL_OK, archive.GetError());
     EXPECT_EQ(0, Slurp(fDir + "/pack.sla").size());
     chmod((fDir + "/pack.sla").c_str(), 0640);
 
     CL_Blob logo("old logo");
-    EXPECT_EQ(0, archive.Write(&logo, "img/logo.png"));
+    EXPECT_EQ(CL_OK, archive.Write(&logo, "img/logo.png"));
     std::string big;
     for (int i = 0; i < 20000; ++i)
         big += "row " + std::to_string(i % 97) + ";";
     CL_Blob bigBlob(big);
-    EXPECT_EQ(0, archive.Write(&bigBlob, "data\\big.txt"));
+    EXPECT_EQ(CL_OK, archive.Write(&bigBlob, "data\\big.txt"));
     CL_Blob gone("to be removed");
-    EXPECT_EQ(0, archive.Write(&gone, "gone"));
+    EXPECT_EQ(CL_OK, archive.Write(&gone, "gone"));
 
     // Writing replaces an entry whose name differs only in case; reading is exact.
     CL_Blob newLogo("new logo");
-    EXPECT_EQ(0, archive.Write(&newLogo, "Img/Logo.png"));
+    EXPECT_EQ(CL_OK, archive.Write(&newLogo, "Img/Logo.png"));
     CL_Blob back;
-    EXPECT_EQ(304, archive.Read(&back, "img/logo.png"));
-    EXPECT_EQ(0, archive.Read(&back, "Img/Logo.png"));
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&back, "img/logo.png"));
+    EXPECT_EQ(CL_OK, archive.Read(&back, "Img/Logo.png"));
     EXPECT_EQ("new logo", back.Raw());
-    EXPECT_EQ(0, archive.Read(&back, "data/big.txt"));
+    EXPECT_EQ(CL_OK, archive.Read(&back, "data/big.txt"));
     EXPECT_EQ(big, back.Raw());
 
     archive.Remove("GONE");
-    EXPECT_EQ(304, archive.Read(&back, "gone"));
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&back, "gone"));
     archive.Remove("never there");
 
     std::string listing = Listing("pack.sla");
@@ -260,9 +261,9 @@ TEST_F(ArchiveTest, ZipWrittenReplacedAndDeleted) {
     EXPECT_EQ(1, CountFiles(fDir));
 
     CL_Archive readOnly(fDir, "pack", CL_Archive::COMPRESSED | CL_Archive::READONLY);
-    EXPECT_EQ(3, readOnly.Write(&logo, "x"));
+    EXPECT_EQ(CL_ACCESS_DENIED, readOnly.Write(&logo, "x"));
     readOnly.Remove("Img/Logo.png");
-    EXPECT_EQ(0, readOnly.Read(&back, "Img/Logo.png"));
+    EXPECT_EQ(CL_OK, readOnly.Read(&back, "Img/Logo.png"));
 }
 
 TEST_F(ArchiveTest, ZipFromPythonKeepsEntriesAsStored) {
@@ -283,19 +284,19 @@ TEST_F(ArchiveTest, ZipFromPythonKeepsEntriesAsStored) {
     ASSERT_EQ("ok\n", made);
 
     CL_Archive archive(fDir, "py", CL_Archive::COMPRESSED);
-    ASSERT_EQ(0, archive.GetError());
+    ASSERT_EQ(CL_OK, archive.GetError());
     CL_Blob data;
-    ASSERT_EQ(0, archive.Read(&data, "stored.bin"));
+    ASSERT_EQ(CL_OK, archive.Read(&data, "stored.bin"));
     ASSERT_EQ(256u, data.GetSize());
     for (uint32 i = 0; i < 256; ++i)
         EXPECT_EQ(i, data.GetDataForRead()[i]);
-    ASSERT_EQ(0, archive.Read(&data, "città.txt"));
+    ASSERT_EQ(CL_OK, archive.Read(&data, "città.txt"));
     EXPECT_EQ(7000u, data.GetSize());
 
     CL_Blob fresh("fresh");
-    EXPECT_EQ(0, archive.Write(&fresh, "dir\\old.txt"));
+    EXPECT_EQ(CL_OK, archive.Write(&fresh, "dir\\old.txt"));
     CL_Blob named("ü");
-    EXPECT_EQ(0, archive.Write(&named, "grüße"));
+    EXPECT_EQ(CL_OK, archive.Write(&named, "grüße"));
     // The untouched entries keep method, comment, extra field and date; the new ones
     // are deflated, with UTF-8 names marked as such.
     std::string listing = Listing("py.sla");
@@ -328,9 +329,9 @@ TEST_F(ArchiveTest, DamagedZipEntries) {
     if (made == "no python") GTEST_SKIP() << "no Python 3.13";
     ASSERT_EQ("ok\n", made);
     CL_Archive archive(fDir, "bad", CL_Archive::COMPRESSED);
-    ASSERT_EQ(0, archive.GetError());
+    ASSERT_EQ(CL_OK, archive.GetError());
     CL_Blob data;
-    EXPECT_EQ(0, archive.Read(&data, "twice"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, "twice"));
     EXPECT_EQ("BBBBBBBB", data.Raw());
 
     // An entry whose central record claims more compressed bytes than the file holds:
@@ -346,10 +347,10 @@ TEST_F(ArchiveTest, DamagedZipEntries) {
     ASSERT_EQ("ok\n", patched);
     std::string before = Slurp(fDir + "/bad.sla");
     CL_Blob fresh("fresh");
-    EXPECT_EQ(306, archive.Write(&fresh, "new"));
-    EXPECT_EQ(306, archive.GetError());
+    EXPECT_EQ(CL_ARCHIVE_WRITE_FAILED, archive.Write(&fresh, "new"));
+    EXPECT_EQ(CL_ARCHIVE_WRITE_FAILED, archive.GetError());
     EXPECT_EQ(before, Slurp(fDir + "/bad.sla"));
-    EXPECT_EQ(304, archive.Read(&data, "big"));
+    EXPECT_EQ(CL_ARCHIVE_READ_FAILED, archive.Read(&data, "big"));
     EXPECT_EQ(0u, data.GetSize());
     EXPECT_EQ(1, CountFiles(fDir));
 }
@@ -358,18 +359,18 @@ TEST_F(ArchiveTest, ExistingZipKeptWhole) {
     {
         CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
         CL_Blob kept("kept");
-        ASSERT_EQ(0, archive.Write(&kept, "res"));
+        ASSERT_EQ(CL_OK, archive.Write(&kept, "res"));
     }
     // CREATE makes what is missing: an archive already there keeps its resources.
     CL_Archive archive(fDir, "pack", CL_Archive::CREATE | CL_Archive::COMPRESSED);
-    ASSERT_EQ(0, archive.GetError());
+    ASSERT_EQ(CL_OK, archive.GetError());
     CL_Blob data;
-    EXPECT_EQ(0, archive.Read(&data, "res"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, "res"));
     EXPECT_EQ("kept", data.Raw());
     // A file that is no zip archive is still made anew.
     Spit(fDir + "/junk.sla", "not a zip");
     CL_Archive junk(fDir, "junk", CL_Archive::CREATE | CL_Archive::COMPRESSED);
-    ASSERT_EQ(0, junk.GetError());
+    ASSERT_EQ(CL_OK, junk.GetError());
     EXPECT_EQ("", Slurp(fDir + "/junk.sla"));
 
     // An archive that no longer opens as a zip (its directory record cut off) is not
@@ -378,7 +379,7 @@ TEST_F(ArchiveTest, ExistingZipKeptWhole) {
     Spit(fDir + "/pack.sla", whole.substr(0, whole.size() - 22));
     std::string before = Slurp(fDir + "/pack.sla");
     CL_Blob fresh("fresh");
-    EXPECT_EQ(306, archive.Write(&fresh, "new"));
+    EXPECT_EQ(CL_ARCHIVE_WRITE_FAILED, archive.Write(&fresh, "new"));
     archive.Remove("res");
     EXPECT_EQ(before, Slurp(fDir + "/pack.sla"));
     EXPECT_EQ(2, CountFiles(fDir));
@@ -476,6 +477,24 @@ INSTANTIATE_TEST_SUITE_P(
         LyingExtra{"CentralSecondBlock", "",
                    Bytes({0x34, 0x12, 0x00, 0x00, 0x01, 0x00, 0xff, 0xff})}),
     [](const ::testing::TestParamInfo<LyingExtra>& info) { return info.param.label; });
+
+// An entry whose name holds a NUL cannot be written again under that name: a rewrite
+// refuses the archive rather than rename the resource.
+TEST_F(ArchiveTest, ZipRewriteKeepsNamesWithNulOrFails) {
+    const std::string name("res\0tail", 8);
+    Spit(fDir + "/nul.sla", StoredZip(name, "payload", "", ""));
+    std::string before = Slurp(fDir + "/nul.sla");
+    CL_Archive archive(fDir, "nul", CL_Archive::COMPRESSED);
+    ASSERT_EQ(CL_OK, archive.GetError());
+    CL_Blob data;
+    ASSERT_EQ(CL_OK, archive.Read(&data, name));
+    CL_Blob fresh("fresh");
+    EXPECT_EQ(CL_ARCHIVE_WRITE_FAILED, archive.Write(&fresh, "other"));
+    EXPECT_EQ(before, Slurp(fDir + "/nul.sla"));
+    EXPECT_EQ(CL_OK, archive.Read(&data, name));
+    EXPECT_EQ("payload", data.Raw());
+    EXPECT_EQ(1, CountFiles(fDir));
+}
 
 // Well-formed extra fields go across a rewrite, except for the zip64 block, which the
 // writer makes afresh when an entry needs one.

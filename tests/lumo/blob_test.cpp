@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lumo/blob.h"
+#include "support/address_space_cap.h"
 
 namespace {
 
@@ -562,4 +563,36 @@ TEST(BlobRandom, FillsFromPosition) {
     EXPECT_EQ(b.GetSize(), 7u);
     EXPECT_EQ(b.Tell(), 4u);
     EXPECT_EQ(Bytes(b).substr(0, 4), "0123");
+}
+
+// Out of memory (the address space capped in a child process): growth and
+// un-sharing fail, leave the blobs as they were, and never abort.
+TEST(BlobDeathTest, OutOfMemoryFailsTheOperationAndKeepsTheBlob) {
+    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under a sanitizer";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            constexpr uint32 kBig = 64u << 20;
+            CL_Blob original(kBig);
+            CL_Blob shared(original);
+            CL_Blob small("abc");
+            if (!CapAddressSpace(16u << 20)) _exit(2);
+
+            bool ok = original.GetSize() == kBig;
+            // Un-sharing needs a second 64 MiB.
+            ok = ok && shared.GetDataForWrite() == nullptr;
+            ok = ok && shared.Write("x", 1) == 0;
+            ok = ok && shared.GetSize() == kBig &&
+                 shared.GetDataForRead() == original.GetDataForRead();
+            // Growth past the cap.
+            small.SetSize(256u << 20);
+            ok = ok && small.GetSize() == 3;
+            ok = ok && small.Write(original, kBig) == 0 && original.Tell() == 0;
+            ok = ok && Bytes(small) == "abc";
+            // Emptying a shared storage needs no copy.
+            shared.Clear();
+            ok = ok && shared.GetSize() == 0 && original.GetSize() == kBig;
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

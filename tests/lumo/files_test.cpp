@@ -255,11 +255,11 @@ TEST_F(FilesTest, WhichSearchesPath) {
     std::string list = ":" + P("bin1") + ":" + P("bin2/") + ":";
     ScopedEnv path("PATH", list.c_str());
     std::string found;
-    EXPECT_EQ(0, CL_Which("tool", &found));
+    EXPECT_EQ(CL_OK, CL_Which("tool", &found));
     EXPECT_EQ(P("bin2/tool"), found);
-    EXPECT_EQ(9, CL_Which("missing-tool", &found));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_Which("missing-tool", &found));
     ScopedEnv none("PATH", nullptr);
-    EXPECT_EQ(9, CL_Which("tool", &found));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_Which("tool", &found));
 }
 
 TEST_F(FilesTest, StatFileKindsSizesAndTimes) {
@@ -305,21 +305,21 @@ TEST_F(FilesTest, StatFileKindsSizesAndTimes) {
 
 TEST_F(FilesTest, OpenFileModes) {
     FILE* f = nullptr;
-    EXPECT_EQ(9, CL_OpenFile(P("missing"), CL_OPEN_READ, &f));
-    EXPECT_EQ(9, CL_OpenFile(P("missing"), CL_OPEN_READ | CL_OPEN_APPEND, &f));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_OpenFile(P("missing"), CL_OPEN_READ, &f));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_OpenFile(P("missing"), CL_OPEN_READ | CL_OPEN_APPEND, &f));
     EXPECT_FALSE(Exists(P("missing")));
 
     // Append alone creates and appends.
-    ASSERT_EQ(0, CL_OpenFile(P("a"), CL_OPEN_APPEND, &f));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("a"), CL_OPEN_APPEND, &f));
     fputs("one", f);
     fclose(f);
-    ASSERT_EQ(0, CL_OpenFile(P("a"), CL_OPEN_APPEND, &f));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("a"), CL_OPEN_APPEND, &f));
     fputs("two", f);
     fclose(f);
     EXPECT_EQ("onetwo", Slurp(P("a")));
 
     // Read with append keeps the start and appends at the end.
-    ASSERT_EQ(0, CL_OpenFile(P("a"), CL_OPEN_READ | CL_OPEN_APPEND, &f));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("a"), CL_OPEN_READ | CL_OPEN_APPEND, &f));
     char buf[4] = {0};
     ASSERT_EQ(3u, fread(buf, 1, 3, f));
     EXPECT_STREQ("one", buf);
@@ -329,16 +329,16 @@ TEST_F(FilesTest, OpenFileModes) {
     EXPECT_EQ("onetwo!", Slurp(P("a")));
 
     // Read with write overwrites in place; write alone truncates.
-    ASSERT_EQ(0, CL_OpenFile(P("a"), CL_OPEN_READ | CL_OPEN_WRITE, &f));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("a"), CL_OPEN_READ | CL_OPEN_WRITE, &f));
     fputs("ON", f);
     fclose(f);
     EXPECT_EQ("ONetwo!", Slurp(P("a")));
-    ASSERT_EQ(0, CL_OpenFile(P("a"), CL_OPEN_WRITE, &f));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("a"), CL_OPEN_WRITE, &f));
     fclose(f);
     EXPECT_EQ("", Slurp(P("a")));
 
     // Create sets the permission bits given.
-    ASSERT_EQ(0, CL_OpenFile(P("c"), CL_OPEN_CREATE | CL_OPEN_BINARY, &f, 0640));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("c"), CL_OPEN_CREATE | CL_OPEN_BINARY, &f, 0640));
     fclose(f);
     struct stat st;
     ASSERT_EQ(0, stat(P("c").c_str(), &st));
@@ -369,14 +369,14 @@ TEST_F(FilesTest, OpenFileModeTable) {
         std::string path = P("m" + std::to_string(row.mode));
         FILE* f = nullptr;
         if (row.creates) {
-            ASSERT_EQ(0, CL_OpenFile(path, row.mode, &f));
+            ASSERT_EQ(CL_OK, CL_OpenFile(path, row.mode, &f));
             fclose(f);
         } else {
-            EXPECT_EQ(9, CL_OpenFile(path, row.mode, &f));
+            EXPECT_EQ(CL_FILE_NOT_FOUND, CL_OpenFile(path, row.mode, &f));
             EXPECT_FALSE(Exists(path));
         }
         Put(path, "abc");
-        ASSERT_EQ(0, CL_OpenFile(path, row.mode | CL_OPEN_BINARY, &f));
+        ASSERT_EQ(CL_OK, CL_OpenFile(path, row.mode | CL_OPEN_BINARY, &f));
         int flags = fcntl(fileno(f), F_GETFL);
         EXPECT_EQ(row.access, flags & O_ACCMODE);
         EXPECT_EQ(row.append, (flags & O_APPEND) != 0);
@@ -390,52 +390,52 @@ TEST_F(FilesTest, ReadAndWriteWholeFiles) {
     for (size_t i = 0; i < big.size(); i++)
         big[i] = (char)(i * 7 + i / 251);
     CL_Blob out(big.data(), (uint32)big.size(), true);
-    ASSERT_EQ(0, CL_WriteFile(P("big"), out));
+    ASSERT_EQ(CL_OK, CL_WriteFile(P("big"), out));
     struct stat st;
     ASSERT_EQ(0, stat(P("big").c_str(), &st));
     EXPECT_EQ(0644u, st.st_mode & 0777);
 
     CL_Blob in("stale contents");
-    ASSERT_EQ(0, CL_ReadFile(P("big"), &in));
+    ASSERT_EQ(CL_OK, CL_ReadFile(P("big"), &in));
     ASSERT_EQ(big.size(), in.GetSize());
     EXPECT_EQ(0u, in.Tell());
     EXPECT_EQ(0, memcmp(big.data(), in.GetDataForRead(), big.size()));
 
-    ASSERT_EQ(0, CL_WriteFile(P("empty"), CL_Blob()));
-    ASSERT_EQ(0, CL_ReadFile(P("empty"), &in));
+    ASSERT_EQ(CL_OK, CL_WriteFile(P("empty"), CL_Blob()));
+    ASSERT_EQ(CL_OK, CL_ReadFile(P("empty"), &in));
     EXPECT_EQ(0u, in.GetSize());
 
-    EXPECT_EQ(9, CL_ReadFile(P("missing"), &in));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_ReadFile(P("missing"), &in));
     // A folder opens but cannot be read: an error, not an empty file.
     ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
-    EXPECT_EQ(10, CL_ReadFile(P("d"), &in));
+    EXPECT_EQ(CL_IO_ERROR, CL_ReadFile(P("d"), &in));
 }
 
 TEST_F(FilesTest, RenameDeleteTruncate) {
     Put(P("f"), "0123456789");
-    EXPECT_EQ(0, CL_TruncateFile(P("f"), 4));
+    EXPECT_EQ(CL_OK, CL_TruncateFile(P("f"), 4));
     EXPECT_EQ("0123", Slurp(P("f")));
-    EXPECT_EQ(0, CL_RenameFile(P("f"), P("g")));
+    EXPECT_EQ(CL_OK, CL_RenameFile(P("f"), P("g")));
     EXPECT_FALSE(Exists(P("f")));
-    EXPECT_EQ(9, CL_RenameFile(P("f"), P("h")));
-    EXPECT_EQ(9, CL_TruncateFile(P("f"), 0));
-    EXPECT_EQ(0, CL_DeleteFile(P("g")));
-    EXPECT_EQ(9, CL_DeleteFile(P("g")));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_RenameFile(P("f"), P("h")));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_TruncateFile(P("f"), 0));
+    EXPECT_EQ(CL_OK, CL_DeleteFile(P("g")));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_DeleteFile(P("g")));
     ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
-    EXPECT_EQ(10, CL_DeleteFile(P("d")));
+    EXPECT_EQ(CL_IO_ERROR, CL_DeleteFile(P("d")));
 }
 
 TEST_F(FilesTest, LockFile) {
     Put(P("f"), "x");
     FILE* a = nullptr;
-    ASSERT_EQ(0, CL_OpenFile(P("f"), CL_OPEN_READ, &a));
-    EXPECT_EQ(0, CL_LockFile(a, true));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("f"), CL_OPEN_READ, &a));
+    EXPECT_EQ(CL_OK, CL_LockFile(a, true));
     // Another open file description cannot take it while it is held.
     int other = open(P("f").c_str(), O_RDONLY);
     EXPECT_NE(0, flock(other, LOCK_EX | LOCK_NB));
-    EXPECT_EQ(0, CL_UnlockFile(a));
+    EXPECT_EQ(CL_OK, CL_UnlockFile(a));
     EXPECT_EQ(0, flock(other, LOCK_SH | LOCK_NB));
-    EXPECT_EQ(0, CL_LockFile(a, false));
+    EXPECT_EQ(CL_OK, CL_LockFile(a, false));
     close(other);
     fclose(a);
 }
@@ -474,7 +474,7 @@ TEST_F(FilesTest, CopyFileIntoFolderWithProgress) {
     ASSERT_EQ(0, chmod(P("f.txt").c_str(), 0640));
     ASSERT_EQ(0, mkdir(P("d").c_str(), 0755));
     std::vector<std::pair<uint64, uint64>> calls;
-    ASSERT_EQ(0, CL_CopyFile(P("f.txt"), P("d/"), true, CountProgress, &calls));
+    ASSERT_EQ(CL_OK, CL_CopyFile(P("f.txt"), P("d/"), true, CountProgress, &calls));
     EXPECT_EQ(data, Slurp(P("d/f.txt")));
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(150000u, calls.back().first);
@@ -487,28 +487,28 @@ TEST_F(FilesTest, CopyFileIntoFolderWithProgress) {
 
 TEST_F(FilesTest, CopyFileFailuresLeaveNoDestination) {
     Put(P("src"), "payload");
-    EXPECT_EQ(7, CL_CopyFile(P("src"), P("dst"), false, AbortAtOnce, nullptr));
+    EXPECT_EQ(CL_CANCELLED, CL_CopyFile(P("src"), P("dst"), false, AbortAtOnce, nullptr));
     EXPECT_FALSE(Exists(P("dst")));
-    EXPECT_EQ(9, CL_CopyFile(P("missing"), P("dst")));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_CopyFile(P("missing"), P("dst")));
     EXPECT_FALSE(Exists(P("dst")));
 
     // A source that cannot be read is an error, not an empty copy.
     ASSERT_EQ(0, mkdir(P("dir").c_str(), 0755));
-    EXPECT_EQ(10, CL_CopyFile(P("dir"), P("dst")));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyFile(P("dir"), P("dst")));
     EXPECT_FALSE(Exists(P("dst")));
 
     // Copying a file onto itself, directly or through a link, leaves it intact.
-    EXPECT_EQ(10, CL_CopyFile(P("src"), P("src")));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyFile(P("src"), P("src")));
     ASSERT_EQ(0, symlink(P("src").c_str(), P("alias").c_str()));
-    EXPECT_EQ(10, CL_CopyFile(P("src"), P("alias")));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyFile(P("src"), P("alias")));
     EXPECT_EQ("payload", Slurp(P("src")));
-    EXPECT_EQ(10, CL_MoveFile(P("alias"), P("src/")));
+    EXPECT_EQ(CL_IO_ERROR, CL_MoveFile(P("alias"), P("src/")));
     EXPECT_EQ("payload", Slurp(P("src")));
 }
 
 TEST_F(FilesTest, MoveFileAcrossFileSystems) {
     Put(P("m"), "moving");
-    ASSERT_EQ(0, CL_MoveFile(P("m"), P("n")));
+    ASSERT_EQ(CL_OK, CL_MoveFile(P("m"), P("n")));
     EXPECT_FALSE(Exists(P("m")));
     EXPECT_EQ("moving", Slurp(P("n")));
 
@@ -517,16 +517,16 @@ TEST_F(FilesTest, MoveFileAcrossFileSystems) {
     if (!mkdtemp(shm)) GTEST_SKIP() << "no /dev/shm";
     std::string target = std::string(shm) + "/n";
     std::vector<std::pair<uint64, uint64>> calls;
-    EXPECT_EQ(0, CL_MoveFile(P("n"), target, CountProgress, &calls));
+    EXPECT_EQ(CL_OK, CL_MoveFile(P("n"), target, CountProgress, &calls));
     EXPECT_FALSE(Exists(P("n")));
     EXPECT_EQ("moving", Slurp(target));
     EXPECT_FALSE(calls.empty());
     // A source that cannot be read fails the copy and is not deleted.
     ASSERT_EQ(0, mkdir(P("dir").c_str(), 0755));
-    EXPECT_EQ(10, CL_MoveFile(P("dir"), std::string(shm) + "/dir"));
+    EXPECT_EQ(CL_IO_ERROR, CL_MoveFile(P("dir"), std::string(shm) + "/dir"));
     EXPECT_EQ(CL_FILE_DIRECTORY, CL_StatFile(P("dir")) & CL_FILE_KIND_MASK);
     EXPECT_FALSE(Exists(std::string(shm) + "/dir"));
-    EXPECT_EQ(0, CL_DeleteTree(shm, true, true));
+    EXPECT_EQ(CL_OK, CL_DeleteTree(shm, true, true));
 }
 
 TEST_F(FilesTest, DiskFullOnSmallFileSystem) {
@@ -586,13 +586,13 @@ TEST_F(FilesTest, DiskFullOnSmallFileSystem) {
 
 TEST_F(FilesTest, FilesystemInfo) {
     CL_FilesystemInfo info;
-    ASSERT_EQ(0, CL_GetFilesystemInfo(fDir, &info));
+    ASSERT_EQ(CL_OK, CL_GetFilesystemInfo(fDir, &info));
     EXPECT_GT(info.fBlockSize, 0u);
     EXPECT_GT(info.fPreferredIOSize, 0u);
     EXPECT_GT(info.fBytesTotal, 0u);
     EXPECT_LE(info.fBytesFree, info.fBytesTotal);
     EXPECT_FALSE(info.fType.empty());
-    EXPECT_EQ(10, CL_GetFilesystemInfo(P("missing"), &info));
+    EXPECT_EQ(CL_IO_ERROR, CL_GetFilesystemInfo(P("missing"), &info));
     EXPECT_EQ(0u, info.fBytesTotal);
     EXPECT_TRUE(info.fType.empty());
 }
@@ -633,25 +633,25 @@ TEST_F(FilesTest, CopyAndDeleteTrees) {
     Put(P("src/top.txt"), "top");
     Put(P("src/a/b/leaf"), "leaf");
     ASSERT_TRUE(CL_EnsurePath(P("dst"), true));
-    ASSERT_EQ(0, CL_CopyTree(P("src"), P("dst")));
+    ASSERT_EQ(CL_OK, CL_CopyTree(P("src"), P("dst")));
     EXPECT_EQ("top", Slurp(P("dst/src/top.txt")));
     EXPECT_EQ("leaf", Slurp(P("dst/src/a/b/leaf")));
 
-    EXPECT_EQ(9, CL_CopyTree(P("src"), P("nowhere")));
-    EXPECT_EQ(10, CL_CopyTree(P("src"), P("src/top.txt")));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_CopyTree(P("src"), P("nowhere")));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyTree(P("src"), P("src/top.txt")));
 
     // Emptying keeps the root; then the root goes too.
-    EXPECT_EQ(0, CL_DeleteTree(P("dst/src/"), true, false));
+    EXPECT_EQ(CL_OK, CL_DeleteTree(P("dst/src/"), true, false));
     EXPECT_EQ(CL_FILE_DIRECTORY, CL_StatFile(P("dst/src")) & CL_FILE_KIND_MASK);
     EXPECT_FALSE(Exists(P("dst/src/a")));
-    EXPECT_EQ(0, CL_DeleteTree(P("dst/src"), false, true));
-    EXPECT_EQ(0, CL_DeleteTree(P("dst"), false, true));
+    EXPECT_EQ(CL_OK, CL_DeleteTree(P("dst/src"), false, true));
+    EXPECT_EQ(CL_OK, CL_DeleteTree(P("dst"), false, true));
     EXPECT_FALSE(Exists(P("dst")));
-    EXPECT_EQ(9, CL_DeleteTree(P("dst"), true, true));
-    EXPECT_EQ(9, CL_DeleteTree(P("dst"), false, true));
-    EXPECT_EQ(0, CL_DeleteTree(P("dst"), false, false));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_DeleteTree(P("dst"), true, true));
+    EXPECT_EQ(CL_FILE_NOT_FOUND, CL_DeleteTree(P("dst"), false, true));
+    EXPECT_EQ(CL_OK, CL_DeleteTree(P("dst"), false, false));
     // A non-empty folder cannot be removed without recursion.
-    EXPECT_EQ(10, CL_DeleteTree(P("src"), false, true));
+    EXPECT_EQ(CL_IO_ERROR, CL_DeleteTree(P("src"), false, true));
 }
 
 TEST_F(FilesTest, CopyTreeIntoItselfIsRefused) {
@@ -659,17 +659,17 @@ TEST_F(FilesTest, CopyTreeIntoItselfIsRefused) {
     Put(P("src/a/leaf"), "leaf");
     Put(P("src/top"), "top");
     // Into itself, into a folder below it, and onto itself through its parent.
-    EXPECT_EQ(10, CL_CopyTree(P("src"), P("src")));
-    EXPECT_EQ(10, CL_CopyTree(P("src"), P("src/a")));
-    EXPECT_EQ(10, CL_CopyTree(P("src/"), P("src")));
-    EXPECT_EQ(10, CL_CopyTree(P("src"), fDir));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyTree(P("src"), P("src")));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyTree(P("src"), P("src/a")));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyTree(P("src/"), P("src")));
+    EXPECT_EQ(CL_IO_ERROR, CL_CopyTree(P("src"), fDir));
     EXPECT_FALSE(Exists(P("src/src")));
     EXPECT_FALSE(Exists(P("src/a/src")));
     EXPECT_EQ("leaf", Slurp(P("src/a/leaf")));
     EXPECT_EQ("top", Slurp(P("src/top")));
     // A sibling whose name only begins like the source is not inside it.
     ASSERT_TRUE(CL_EnsurePath(P("srcx"), true));
-    EXPECT_EQ(0, CL_CopyTree(P("src"), P("srcx")));
+    EXPECT_EQ(CL_OK, CL_CopyTree(P("src"), P("srcx")));
     EXPECT_EQ("leaf", Slurp(P("srcx/src/a/leaf")));
 }
 
@@ -679,7 +679,7 @@ TEST_F(FilesTest, DeleteTreeRemovesLinksNotWhatTheyName) {
     ASSERT_TRUE(CL_EnsurePath(P("tree/sub"), true));
     ASSERT_EQ(0, symlink(P("keep").c_str(), P("tree/sub/link").c_str()));
     ASSERT_EQ(0, symlink(P("keep/precious").c_str(), P("tree/file-link").c_str()));
-    EXPECT_EQ(0, CL_DeleteTree(P("tree"), true, true));
+    EXPECT_EQ(CL_OK, CL_DeleteTree(P("tree"), true, true));
     EXPECT_FALSE(Exists(P("tree")));
     EXPECT_EQ("x", Slurp(P("keep/precious")));
 }
@@ -687,7 +687,7 @@ TEST_F(FilesTest, DeleteTreeRemovesLinksNotWhatTheyName) {
 TEST_F(FilesTest, MemoryMaps) {
     Put(P("m"), "0123456789");
     FILE* f = nullptr;
-    ASSERT_EQ(0, CL_OpenFile(P("m"), CL_OPEN_READ | CL_OPEN_WRITE, &f));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("m"), CL_OPEN_READ | CL_OPEN_WRITE, &f));
     {
         CL_FileMemoryMap map(f, 1);
         ASSERT_TRUE(map.IsMapped());
@@ -710,7 +710,7 @@ TEST_F(FilesTest, MemoryMaps) {
     }
     fclose(f);
     Put(P("empty"), "");
-    ASSERT_EQ(0, CL_OpenFile(P("empty"), CL_OPEN_READ, &f));
+    ASSERT_EQ(CL_OK, CL_OpenFile(P("empty"), CL_OPEN_READ, &f));
     CL_FileMemoryMap empty(f, 0);
     EXPECT_FALSE(empty.IsMapped());
     fclose(f);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lumo/entry.h"
+#include "support/address_space_cap.h"
 
 namespace {
 
@@ -203,4 +204,41 @@ TEST(ListChange, ReplaceFromElementOfItself) {
 TEST(ListMemory, Usage) {
     EXPECT_EQ(CLU_List().GetMemoryUsage(), 88u);
     EXPECT_EQ(Ints({1, 2}).GetMemoryUsage(), 168u);
+}
+
+// Out of memory (the address space capped in a child process): a change that would
+// un-share the storage fails and leaves both lists as they were; a sole owner still
+// changes in place, and emptying a shared list needs no copy.
+TEST(ListDeathTest, OutOfMemoryLeavesSharedListsAsTheyWere) {
+    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under a sanitizer";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            constexpr uint32 kCount = 400000;
+            CLU_List original;
+            original.SetCapacity(kCount);
+            for (uint32 i = 0; i < kCount; i++)
+                original.Append(static_cast<int64>(i));
+            CLU_List copy(original);
+            CLU_List small;
+            small.Append(1);
+            {
+                // The thread's own state for long lists is set up on first use, as in
+                // any program that has used one: glibc cannot register it later.
+                CLU_List warm;
+                for (int i = 0; i < 1000; i++)
+                    warm.Append(i);
+            }
+            if (!CapAddressSpace(4u << 20)) _exit(2);
+
+            copy.Append(7).Remove(0).Insert(0, 9);
+            bool ok = copy.Count() == kCount && original.Count() == kCount;
+            ok = ok && copy.GetInteger(0) == 0 && copy.GetInteger(kCount - 1) == kCount - 1;
+            small.Append(2);
+            ok = ok && small.Count() == 2u;
+            copy.Clear();
+            ok = ok && copy.Count() == 0u && original.Count() == kCount;
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

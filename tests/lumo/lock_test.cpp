@@ -32,7 +32,7 @@ auto OnOtherThread(F body) {
 
 TEST(Mutex, LockedConstructionAndTryLock) {
     CL_Mutex mutex(true);
-    EXPECT_EQ(OnOtherThread([&] { return mutex.TryLock(); }), 14);
+    EXPECT_EQ(OnOtherThread([&] { return mutex.TryLock(); }), CL_WOULD_BLOCK);
     mutex.Unlock();
     EXPECT_EQ(OnOtherThread([&] {
                   CL_Status s = mutex.TryLock();
@@ -40,7 +40,7 @@ TEST(Mutex, LockedConstructionAndTryLock) {
                   return s;
               }),
               0);
-    EXPECT_EQ(mutex.Lock(), 0);
+    EXPECT_EQ(mutex.Lock(), CL_OK);
     mutex.Unlock();
 }
 
@@ -54,14 +54,14 @@ TEST(Mutex, RecursiveNeedsAsManyUnlocks) {
         });
     };
     mutex.Lock();
-    EXPECT_EQ(mutex.TryLock(), 0);
+    EXPECT_EQ(mutex.TryLock(), CL_OK);
     mutex.Unlock();
-    EXPECT_EQ(tryOther(), 14);
+    EXPECT_EQ(tryOther(), CL_WOULD_BLOCK);
     mutex.Unlock();
-    EXPECT_EQ(tryOther(), 0);
+    EXPECT_EQ(tryOther(), CL_OK);
 
     CL_RecursiveMutex held(true);
-    EXPECT_EQ(held.Lock(), 0);
+    EXPECT_EQ(held.Lock(), CL_OK);
     held.Unlock();
     held.Unlock();
 }
@@ -102,7 +102,7 @@ TEST(AutoLocker, UnlocksOnlyWhatItLocked) {
     {
         CL_AutoLocker lock(failing);
         EXPECT_FALSE(lock.IsOk());
-        EXPECT_EQ(lock.GetStatus(), 4);
+        EXPECT_EQ(lock.GetStatus(), CL_TIMEOUT);
     }
     EXPECT_EQ(failing.fUnlocks, 0);
     {
@@ -113,24 +113,24 @@ TEST(AutoLocker, UnlocksOnlyWhatItLocked) {
     {
         CL_AutoLocker lock(mutex);
         EXPECT_TRUE(lock.IsOk());
-        EXPECT_EQ(OnOtherThread([&] { return mutex.TryLock(); }), 14);
+        EXPECT_EQ(OnOtherThread([&] { return mutex.TryLock(); }), CL_WOULD_BLOCK);
     }
-    EXPECT_EQ(mutex.TryLock(), 0);
+    EXPECT_EQ(mutex.TryLock(), CL_OK);
     mutex.Unlock();
 }
 
 TEST(Semaphore, TimesOutThenHandsOutReleasedUnits) {
     CL_Semaphore sem(0);
     auto start = Clock::now();
-    EXPECT_EQ(sem.Acquire(1, 50), 4);
+    EXPECT_EQ(sem.Acquire(1, 50), CL_TIMEOUT);
     EXPECT_GE(MillisSince(start), 45);
-    EXPECT_EQ(sem.Acquire(1, 0), 4);
+    EXPECT_EQ(sem.Acquire(1, 0), CL_TIMEOUT);
 
     sem.Release(2);
     EXPECT_EQ(sem.GetCount(), 2);
     start = Clock::now();
-    EXPECT_EQ(sem.Acquire(1, 1000), 0);
-    EXPECT_EQ(sem.Acquire(1, 1000), 0);
+    EXPECT_EQ(sem.Acquire(1, 1000), CL_OK);
+    EXPECT_EQ(sem.Acquire(1, 1000), CL_OK);
     EXPECT_LT(MillisSince(start), 500);
     EXPECT_EQ(sem.GetCount(), 0);
 }
@@ -139,7 +139,7 @@ TEST(Semaphore, MultiUnitAcquireWaitsForAllUnits) {
     CL_Semaphore sem(0);
     std::atomic<bool> done{false};
     std::thread waiter([&] {
-        EXPECT_EQ(sem.Acquire(3, CL_WAIT_FOREVER), 0);
+        EXPECT_EQ(sem.Acquire(3, CL_WAIT_FOREVER), CL_OK);
         done = true;
     });
     for (int i = 0; i < 2; ++i) {
@@ -160,12 +160,12 @@ TEST(Semaphore, FiniteWaitIsWokenByRelease) {
         sem.Release(1);
     });
     auto start = Clock::now();
-    EXPECT_EQ(sem.Acquire(1, 5000), 0);
+    EXPECT_EQ(sem.Acquire(1, 5000), CL_OK);
     EXPECT_LT(MillisSince(start), 4000);
     releaser.join();
     // Lock/Unlock are one unit for ever / one unit back.
     sem.Unlock();
-    EXPECT_EQ(sem.Lock(), 0);
+    EXPECT_EQ(sem.Lock(), CL_OK);
     EXPECT_EQ(sem.GetCount(), 0);
 }
 
@@ -173,12 +173,12 @@ TEST(Semaphore, CountsCompareAsSignedAndWrapWithoutOverflow) {
     // A request above 2^31-1 reads as negative, so it is granted at once; taking it
     // wraps the count (signed overflow here is undefined and trips the sanitizer).
     CL_Semaphore sem(0);
-    EXPECT_EQ(sem.Acquire(0x80000000u, 0), 0);
+    EXPECT_EQ(sem.Acquire(0x80000000u, 0), CL_OK);
     EXPECT_EQ(sem.GetCount(), INT32_MIN);
     sem.Release(0x80000000u);
     EXPECT_EQ(sem.GetCount(), 0);
     sem.Release(0x7FFFFFFFu);
-    EXPECT_EQ(sem.Acquire(0xFFFFFFFFu, CL_WAIT_FOREVER), 0);  // -1 units: one more
+    EXPECT_EQ(sem.Acquire(0xFFFFFFFFu, CL_WAIT_FOREVER), CL_OK);  // -1 units: one more
     EXPECT_EQ(sem.GetCount(), INT32_MIN);
 }
 
@@ -188,17 +188,17 @@ std::string UniqueName(const char* stem) {
 
 TEST(NamedSemaphore, PollingTimeoutsAndRelease) {
     CL_NamedSemaphore sem(UniqueName("lumo_lock_test"), 0);
-    ASSERT_EQ(sem.GetStatus(), 0);
+    ASSERT_EQ(sem.GetStatus(), CL_OK);
     auto start = Clock::now();
-    EXPECT_EQ(sem.Acquire(0), 14);
+    EXPECT_EQ(sem.Acquire(0), CL_WOULD_BLOCK);
     EXPECT_LT(MillisSince(start), 8);  // one try, no sleep
     start = Clock::now();
-    EXPECT_EQ(sem.Acquire(100), 14);
+    EXPECT_EQ(sem.Acquire(100), CL_WOULD_BLOCK);
     EXPECT_GE(MillisSince(start), 95);
     sem.Release();
-    EXPECT_EQ(sem.Acquire(0), 0);
+    EXPECT_EQ(sem.Acquire(0), CL_OK);
     sem.Unlock();
-    EXPECT_EQ(sem.Lock(), 0);
+    EXPECT_EQ(sem.Lock(), CL_OK);
 }
 
 TEST(NamedSemaphore, SharedByNameAndRemovedByDestruction) {
@@ -206,21 +206,21 @@ TEST(NamedSemaphore, SharedByNameAndRemovedByDestruction) {
     {
         CL_NamedSemaphore a(name, 0);
         CL_NamedSemaphore b(name, 7);  // opens the existing one: the value is ignored
-        ASSERT_EQ(b.GetStatus(), 0);
-        EXPECT_EQ(b.Acquire(0), 14);
+        ASSERT_EQ(b.GetStatus(), CL_OK);
+        EXPECT_EQ(b.Acquire(0), CL_WOULD_BLOCK);
         a.Release();
-        EXPECT_EQ(b.Acquire(0), 0);
+        EXPECT_EQ(b.Acquire(0), CL_OK);
     }
     // Both holders are gone, so the name was removed: a new opener makes a fresh one.
     CL_NamedSemaphore c(name, 1);
-    EXPECT_EQ(c.Acquire(0), 0);
-    EXPECT_EQ(c.Acquire(0), 14);
+    EXPECT_EQ(c.Acquire(0), CL_OK);
+    EXPECT_EQ(c.Acquire(0), CL_WOULD_BLOCK);
 }
 
 TEST(NamedSemaphore, OpeningFailuresAreReported) {
     CL_NamedSemaphore bad("no/slash/allowed", 0);
-    EXPECT_EQ(bad.GetStatus(), 10);
-    EXPECT_EQ(bad.Acquire(0), 15);  // refused rather than crashing
+    EXPECT_EQ(bad.GetStatus(), CL_IO_ERROR);
+    EXPECT_EQ(bad.Acquire(0), CL_INVALID_RESOURCE);  // refused rather than crashing
 
     if (geteuid() == 0) GTEST_SKIP() << "access checks do not apply to root";
     const std::string name = UniqueName("lumo_lock_denied");
@@ -228,7 +228,7 @@ TEST(NamedSemaphore, OpeningFailuresAreReported) {
     ASSERT_NE(locked, SEM_FAILED);
     {
         CL_NamedSemaphore denied(name, 0);
-        EXPECT_EQ(denied.GetStatus(), 3);
+        EXPECT_EQ(denied.GetStatus(), CL_ACCESS_DENIED);
     }
     sem_close(locked);
     sem_unlink(("/" + name).c_str());
@@ -236,8 +236,8 @@ TEST(NamedSemaphore, OpeningFailuresAreReported) {
 
 TEST(RWLock, ReadersShareWritersTimeOut) {
     CL_RWLock lock;
-    ASSERT_EQ(lock.ReadLock(), 0);
-    EXPECT_EQ(OnOtherThread([&] { return lock.TryWriteLock(); }), 14);
+    ASSERT_EQ(lock.ReadLock(), CL_OK);
+    EXPECT_EQ(OnOtherThread([&] { return lock.TryWriteLock(); }), CL_WOULD_BLOCK);
     EXPECT_EQ(OnOtherThread([&] {
                   CL_Status s = lock.TryReadLock();
                   if (s == 0) lock.ReadUnlock();
@@ -253,14 +253,14 @@ TEST(RWLock, ReadersShareWritersTimeOut) {
               }),
               4);
     EXPECT_GE(waited, 29);
-    EXPECT_EQ(OnOtherThread([&] { return lock.WriteLock(0); }), 4);
+    EXPECT_EQ(OnOtherThread([&] { return lock.WriteLock(0); }), CL_TIMEOUT);
     lock.ReadUnlock();
 
-    ASSERT_EQ(lock.WriteLock(100), 0);
-    EXPECT_EQ(OnOtherThread([&] { return lock.ReadLock(20); }), 4);
+    ASSERT_EQ(lock.WriteLock(100), CL_OK);
+    EXPECT_EQ(OnOtherThread([&] { return lock.ReadLock(20); }), CL_TIMEOUT);
     // The write lock is released by another thread's read lock once freed.
     std::thread reader([&] {
-        EXPECT_EQ(lock.ReadLock(5000), 0);
+        EXPECT_EQ(lock.ReadLock(5000), CL_OK);
         lock.ReadUnlock();
     });
     CL_Thread::Sleep(20);
@@ -273,10 +273,10 @@ TEST(Condition, TimedAndSignalledWaits) {
     CL_Mutex mutex;
     mutex.Lock();
     auto start = Clock::now();
-    EXPECT_EQ(cond.Wait(&mutex, 20), 4);
+    EXPECT_EQ(cond.Wait(&mutex, 20), CL_TIMEOUT);
     EXPECT_GE(MillisSince(start), 19);
     // Held again after the time-out.
-    EXPECT_EQ(OnOtherThread([&] { return mutex.TryLock(); }), 14);
+    EXPECT_EQ(OnOtherThread([&] { return mutex.TryLock(); }), CL_WOULD_BLOCK);
 
     bool ready = false;
     std::thread signaller([&] {
@@ -287,7 +287,7 @@ TEST(Condition, TimedAndSignalledWaits) {
         mutex.Unlock();
     });
     while (!ready)
-        EXPECT_EQ(cond.Wait(&mutex, CL_WAIT_FOREVER), 0);
+        EXPECT_EQ(cond.Wait(&mutex, CL_WAIT_FOREVER), CL_OK);
     mutex.Unlock();
     signaller.join();
 }
@@ -326,14 +326,14 @@ TEST(Condition, WaitWithoutMutexLeavesPrivateMutexFree) {
     CL_Condition cond;
     CL_Semaphore finished(0);
     std::thread t([&] {
-        EXPECT_EQ(cond.Wait(nullptr, 5), 4);
-        EXPECT_EQ(cond.Wait(nullptr, 5), 4);
+        EXPECT_EQ(cond.Wait(nullptr, 5), CL_TIMEOUT);
+        EXPECT_EQ(cond.Wait(nullptr, 5), CL_TIMEOUT);
         finished.Release(1);
     });
     ASSERT_EQ(finished.Acquire(1, 5000), 0) << "second wait was locked out";
     t.join();
     std::thread other([&] {
-        EXPECT_EQ(cond.Wait(nullptr, 5), 4);
+        EXPECT_EQ(cond.Wait(nullptr, 5), CL_TIMEOUT);
         finished.Release(1);
     });
     ASSERT_EQ(finished.Acquire(1, 5000), 0) << "another thread's wait was locked out";
@@ -342,7 +342,7 @@ TEST(Condition, WaitWithoutMutexLeavesPrivateMutexFree) {
     // Signals reach such a waiter; one sent while nobody waits is lost, so keep sending.
     std::atomic<bool> woken{false};
     std::thread waiter([&] {
-        EXPECT_EQ(cond.Wait(nullptr, CL_WAIT_FOREVER), 0);
+        EXPECT_EQ(cond.Wait(nullptr, CL_WAIT_FOREVER), CL_OK);
         woken = true;
     });
     while (!woken) {

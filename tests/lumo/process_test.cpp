@@ -27,7 +27,7 @@ std::string RunTool(const std::string& args, int32* code = nullptr, const std::s
                     const std::string& dir = "") {
     std::string output;
     int32 result = 12345;
-    EXPECT_EQ(0, CL_ExecuteProcess(Tool() + " " + args, true, &result, input, &output, dir));
+    EXPECT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " " + args, true, &result, input, &output, dir));
     if (code) *code = result;
     return output;
 }
@@ -60,7 +60,7 @@ TEST_F(ProcessTest, CommandLineSplitting) {
     // A leading blank makes an empty program name, which cannot run.
     int32 code = 0;
     std::string output;
-    EXPECT_EQ(0, CL_ExecuteProcess(" " + Tool() + " exit 0", true, &code, "", &output, ""));
+    EXPECT_EQ(CL_OK, CL_ExecuteProcess(" " + Tool() + " exit 0", true, &code, "", &output, ""));
     EXPECT_EQ(-1, code);
 }
 
@@ -77,27 +77,27 @@ TEST_F(ProcessTest, ExitCodesAndSignals) {
 
     // A missing program and a missing working folder both start and end as -1.
     CL_Process p;
-    ASSERT_EQ(0, CL_ExecuteProcess("/nonexistent/program arg", &p));
-    EXPECT_EQ(0, p.Wait(CL_WAIT_FOREVER));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess("/nonexistent/program arg", &p));
+    EXPECT_EQ(CL_OK, p.Wait(CL_WAIT_FOREVER));
     EXPECT_EQ(-1, p.GetExitCode());
     p.Terminate();
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " exit 0", &p, "/nonexistent/folder"));
-    EXPECT_EQ(0, p.Wait(CL_WAIT_FOREVER));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " exit 0", &p, "/nonexistent/folder"));
+    EXPECT_EQ(CL_OK, p.Wait(CL_WAIT_FOREVER));
     EXPECT_EQ(-1, p.GetExitCode());
     p.Terminate();
 }
 
 TEST_F(ProcessTest, WaitTimeoutsAndReaping) {
     CL_Process empty;
-    EXPECT_EQ(0, empty.Wait(100));
-    EXPECT_EQ(0, empty.Wait(CL_WAIT_FOREVER));
+    EXPECT_EQ(CL_OK, empty.Wait(100));
+    EXPECT_EQ(CL_OK, empty.Wait(CL_WAIT_FOREVER));
     EXPECT_FALSE(empty.IsAlive());
 
     CL_Process p;
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " sleep 1000", &p));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " sleep 1000", &p));
     EXPECT_TRUE(p.IsAlive());
-    EXPECT_EQ(4, p.Wait(100));
-    EXPECT_EQ(4, p.Wait(0));
+    EXPECT_EQ(CL_TIMEOUT, p.Wait(100));
+    EXPECT_EQ(CL_TIMEOUT, p.Wait(0));
     p.Terminate();
     EXPECT_FALSE(p.IsAlive());
     EXPECT_EQ(0, p.fPID);
@@ -105,13 +105,13 @@ TEST_F(ProcessTest, WaitTimeoutsAndReaping) {
     EXPECT_EQ(-1, p.fOutputFD);
     p.Terminate();  // twice is harmless
 
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " exit 7", &p));
-    EXPECT_EQ(0, p.Wait(5000));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " exit 7", &p));
+    EXPECT_EQ(CL_OK, p.Wait(5000));
     EXPECT_EQ(7, p.GetExitCode());
     // Once reaped the id may be reused: the handle neither reports it alive nor
     // waits on it again.
     EXPECT_FALSE(p.IsAlive());
-    EXPECT_EQ(0, p.Wait(CL_WAIT_FOREVER));
+    EXPECT_EQ(CL_OK, p.Wait(CL_WAIT_FOREVER));
     EXPECT_EQ(7, p.GetExitCode());
     p.Terminate();
     EXPECT_EQ(7, p.GetExitCode());
@@ -119,11 +119,11 @@ TEST_F(ProcessTest, WaitTimeoutsAndReaping) {
 
 TEST_F(ProcessTest, PipesReadAndWrite) {
     CL_Process p;
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " silent", &p));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " silent", &p));
     CL_Blob data;
-    EXPECT_EQ(4, p.Read(&data, 0));
+    EXPECT_EQ(CL_TIMEOUT, p.Read(&data, 0));
     EXPECT_EQ(0u, data.GetSize());
-    EXPECT_EQ(0, p.Write(CL_Blob(), true));  // empty: nothing closed
+    EXPECT_EQ(CL_OK, p.Write(CL_Blob(), true));  // empty: nothing closed
     EXPECT_GE(p.fOutputFD, 0);
     p.Terminate();
 
@@ -132,8 +132,8 @@ TEST_F(ProcessTest, PipesReadAndWrite) {
     for (int i = 0; i < 6000; ++i)
         text += "line " + std::to_string(i) + "\n";
     text.resize(60000);
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " cat", &p));
-    EXPECT_EQ(0, p.Write(CL_Blob(text), true));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " cat", &p));
+    EXPECT_EQ(CL_OK, p.Write(CL_Blob(text), true));
     EXPECT_EQ(-1, p.fOutputFD);
     CL_Blob echoed;
     int reads = 0;
@@ -141,11 +141,11 @@ TEST_F(ProcessTest, PipesReadAndWrite) {
         ++reads;
     EXPECT_GE(reads, 59);
     EXPECT_EQ(text, echoed.Raw());
-    EXPECT_EQ(10, p.Read(&echoed, 0));
-    EXPECT_EQ(0, p.Wait(CL_WAIT_FOREVER));
+    EXPECT_EQ(CL_IO_ERROR, p.Read(&echoed, 0));
+    EXPECT_EQ(CL_OK, p.Wait(CL_WAIT_FOREVER));
     EXPECT_EQ(0, p.GetExitCode());
     // Writing to a child that is gone fails instead of raising the broken-pipe signal.
-    EXPECT_EQ(10, p.Write(CL_Blob("late"), false));
+    EXPECT_EQ(CL_IO_ERROR, p.Write(CL_Blob("late"), false));
     p.Terminate();
 }
 
@@ -154,7 +154,7 @@ TEST_F(ProcessTest, DescriptorsAboveTheSelectLimit) {
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= FD_SETSIZE + 10)
         GTEST_SKIP() << "descriptor limit too low";
     CL_Process p;
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " cat", &p));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " cat", &p));
     // Move both ends above what an fd_set holds.
     ASSERT_EQ(FD_SETSIZE + 3, dup2(p.fInputFD, FD_SETSIZE + 3));
     ASSERT_EQ(FD_SETSIZE + 4, dup2(p.fOutputFD, FD_SETSIZE + 4));
@@ -163,8 +163,8 @@ TEST_F(ProcessTest, DescriptorsAboveTheSelectLimit) {
     p.fInputFD = FD_SETSIZE + 3;
     p.fOutputFD = FD_SETSIZE + 4;
     CL_Blob data;
-    EXPECT_EQ(4, p.Read(&data, 10));
-    EXPECT_EQ(0, p.Write(CL_Blob("ping"), true));
+    EXPECT_EQ(CL_TIMEOUT, p.Read(&data, 10));
+    EXPECT_EQ(CL_OK, p.Write(CL_Blob("ping"), true));
     EXPECT_EQ("ping", Drain(&p));
     p.Terminate();
 }
@@ -202,38 +202,38 @@ TEST_F(ProcessTest, OneCallForm) {
     EXPECT_EQ(0, code);
 
     // Without waiting the child is killed at once; null outputs are allowed.
-    EXPECT_EQ(0, CL_ExecuteProcess(Tool() + " silent", false, nullptr, "", nullptr, ""));
-    EXPECT_EQ(0, CL_ExecuteProcess(Tool() + " exit 1", true, nullptr, "", nullptr, ""));
+    EXPECT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " silent", false, nullptr, "", nullptr, ""));
+    EXPECT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " exit 1", true, nullptr, "", nullptr, ""));
 }
 
 TEST_F(ProcessTest, PseudoTerminal) {
     CL_Process p;
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " tty", &p, "", true));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " tty", &p, "", true));
     EXPECT_EQ(p.fInputFD, p.fOutputFD);
-    EXPECT_EQ(0, p.SetWindowSize(100, 40));
+    EXPECT_EQ(CL_OK, p.SetWindowSize(100, 40));
     // Closing the input of a terminal keeps the shared descriptor for reading.
-    EXPECT_EQ(0, p.Write(CL_Blob("go\n"), true));
+    EXPECT_EQ(CL_OK, p.Write(CL_Blob("go\n"), true));
     EXPECT_EQ(-1, p.fOutputFD);
     EXPECT_GE(p.fInputFD, 0);
     std::string out = Drain(&p, "100x40");
     EXPECT_NE(std::string::npos, out.find("tty 100x40")) << out;
-    EXPECT_EQ(0, p.Wait(CL_WAIT_FOREVER));
+    EXPECT_EQ(CL_OK, p.Wait(CL_WAIT_FOREVER));
     EXPECT_EQ(0, p.GetExitCode());
     p.Terminate();
     EXPECT_EQ(-1, p.fInputFD);
 
     CL_Process pipes;
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " silent", &pipes));
-    EXPECT_EQ(10, pipes.SetWindowSize(80, 25));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " silent", &pipes));
+    EXPECT_EQ(CL_IO_ERROR, pipes.SetWindowSize(80, 25));
     pipes.Terminate();
 
     // Restarting a handle releases the child it held.
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " silent", &p, "", true));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " silent", &p, "", true));
     int32 first = p.fPID;
-    ASSERT_EQ(0, CL_ExecuteProcess(Tool() + " exit 2", &p));
+    ASSERT_EQ(CL_OK, CL_ExecuteProcess(Tool() + " exit 2", &p));
     EXPECT_NE(first, p.fPID);
     EXPECT_NE(0, kill(first, 0));
-    EXPECT_EQ(0, p.Wait(CL_WAIT_FOREVER));
+    EXPECT_EQ(CL_OK, p.Wait(CL_WAIT_FOREVER));
     EXPECT_EQ(2, p.GetExitCode());
     p.Terminate();
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lumo/entry.h"
+#include "support/address_space_cap.h"
 
 TEST(TableKeys, AbsentAndNull) {
     CLU_Table t;
@@ -204,4 +205,33 @@ TEST(TableChange, SetFromValueInsideReplacedEntry) {
     t.Set("l", list);
     t.Set("l", *t.GetList("l", nullptr));
     EXPECT_EQ(t.GetList("l", nullptr)->Count(), 2u);
+}
+
+// Out of memory (the address space capped in a child process): a change or a
+// converting getter that would un-share the storage fails; both tables keep their
+// values, and the getter gives its default.
+TEST(TableDeathTest, OutOfMemoryLeavesSharedTablesAsTheyWere) {
+    if (!LUMO_CAN_CAP_ADDRESS_SPACE) GTEST_SKIP() << "no address-space cap under a sanitizer";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            constexpr uint32 kCount = 200000;
+            CLU_Table original;
+            original.SetCapacity(kCount);
+            for (uint32 i = 0; i < kCount; i++)
+                original.Set("k" + std::to_string(i), static_cast<int64>(i));
+            original.Set("text", "12");
+            CLU_Table copy(original);
+            if (!CapAddressSpace(4u << 20)) _exit(2);
+
+            copy.Set("k0", 99).Unset("k1");
+            bool ok =
+                copy.Count() == kCount + 1 && copy.GetInteger("k0", -1) == 0 && copy.IsValid("k1");
+            ok = ok && copy.GetInteger("text", -5) == -5 && copy.IsString("text");
+            ok = ok && original.GetType("text") == CLU_TEXT;
+            copy.Clear();
+            ok = ok && copy.Count() == 0u && original.Count() == kCount + 1;
+            _exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

@@ -128,7 +128,9 @@ TEST(TCPClientJobs, PingsReportProgressAndMessagesThenOneFinalReportBeforeTheRes
 }
 
 TEST(TCPClientJobs, ProgressCallbackCancelsWithAnAbortAtTheNextPing) {
-    Connected c("recv DATA; ping 10 a; sleep 300; ping 20 b; recv ABORT; reply ABORT -;"
+    // PINGs keep coming until the ABORT does: the client sends it with the next one.
+    Connected c("recv DATA; ping 10 a; sleep 300; ping 20 b; sleep 300; ping 30 c; sleep 300;"
+                "ping 40 d; recv ABORT; reply ABORT -;"
                 "sleep 300; ping 30 c; wait-close 5000");
     Journal j;
     j.cancelAfter = 0;

@@ -159,7 +159,10 @@ TEST(TCPClientHandshake, GrantedFlagsAreMaskedAndTheFirstCipherBitWins) {
                "recv DATA; reply DATA echo; wait-close 5000");
     CL_TCPClient client;
     CL_Blob output;
-    ASSERT_EQ(client.Connect(Settings(peer.Port(), 3), output, 0), 0);
+    CLU_Table settings = Settings(peer.Port(), 3);
+    settings.Set("timeout", std::string("2500"));
+    ASSERT_EQ(client.Connect(settings, output, 0), 0);
+    EXPECT_EQ(client.GetTimeOut(), 2500u);
     EXPECT_EQ(client.GetFlags(), CL_IPC_TEA_CRYPTING | CL_IPC_BLOWFISH_CRYPTING);
     CL_Blob input = Bytes("tea wins over blowfish");
     CL_Blob result;
@@ -246,6 +249,44 @@ TEST(TCPClientHandshake, AsynchronousConnectCallsExactlyOneCallback) {
     EXPECT_EQ(record.server, "scripted");
     EXPECT_EQ(client.GetFlags(), CL_IPC_COMPRESS);
     client.Disconnect();
+    ASSERT_EQ(peer.Join(), "");
+}
+
+TEST(TCPClientHandshake, ProgressCallbackCancelsTheConnect) {
+    scripted::Peer peer;
+    // Cancelled before or during SERVER_INFO, whichever comes first: never answered.
+    peer.Start("wait-close 5000");
+    CL_TCPClient client;
+    struct Record {
+        std::atomic<int> successes{0}, errors{0}, progress{0};
+        std::atomic<CL_Status> code{0};
+        std::atomic<uint32> size{99};
+    } record;
+    client.Connect(
+        Settings(peer.Port(), 0),
+        [](CL_Blob&, void* data) -> CL_Status {
+            static_cast<Record*>(data)->successes++;
+            return 0;
+        },
+        [](CL_Status code, CL_Blob& partial, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            r->errors++;
+            r->code = code;
+            r->size = partial.GetSize();
+            return 0;
+        },
+        [](CL_ProgressType, double, const std::string&, CL_Blob*, void* data) -> CL_Status {
+            static_cast<Record*>(data)->progress++;
+            return 1;
+        },
+        &record, 0);
+    client.WaitForJobs();
+    EXPECT_EQ(record.successes.load(), 0);
+    EXPECT_EQ(record.errors.load(), 1);
+    EXPECT_EQ(record.code.load(), CL_CANCELLED);
+    EXPECT_EQ(record.size.load(), 0u);
+    EXPECT_EQ(record.progress.load(), 1);
+    EXPECT_EQ(client.GetID(), 0u);
     ASSERT_EQ(peer.Join(), "");
 }
 

@@ -12,7 +12,7 @@ import unittest
 
 import zelmolib
 import _zelmolib
-from client_fixture import (ADMIN_PASSWORD, ECHO, FAIL, WORK, BusinessServer, Outcome,
+from client_fixture import (BLOB, ECHO, FAIL, ROWS, WORK, BusinessServer, Outcome,
                             ServerTestCase, netns_available, run_async, server_program)
 
 METHOD_ORDER = [
@@ -276,6 +276,31 @@ class ExecuteTest(ServerTestCase):
         # The connection survives a server refusal.
         self.assertEqual(self.client.execute(ECHO, {"a": 1})["a"], 1)
 
+    def test_large_replies(self):
+        data = self.client.execute(BLOB, {"bytes": 1 << 20})["DATA"]
+        self.assertEqual(len(data), 1 << 20)
+        self.assertEqual(data[:3], bytes([7, 138, 13]))
+        rows = self.client.execute(ROWS, {"rows": 10000})["ROWS"]
+        self.assertEqual(len(rows), 10000)
+        self.assertEqual(rows[0], [1, 1, "number 1", 0.5, False])
+        self.assertEqual(rows[-1], [10000, 10 ** 8, "number 10000", 5000.0, True])
+        self.assertEqual(self.client.execute(BLOB, {"bytes": -5})["DATA"], b"")
+
+    def test_texts_that_are_not_utf8(self):
+        # Progress messages become empty, asynchronous error texts "<Error code>".
+        outcome = Outcome()
+        self.client.execute(WORK, {"ms": 300, "message": b"\xff\xfe"}, success=outcome.success,
+                            error=outcome.error, progress=outcome.on_progress)
+        self.assertEqual(outcome.wait(self)[0], "success")
+        self.assertTrue(outcome.progress)
+        self.assertEqual({m for _, _, m, _ in outcome.progress}, {""})
+        kind, values, _ = run_async(self, self.client.execute, FAIL,
+                                    {"code": 7, "message": b"\xffbad"})
+        self.assertEqual((kind, values), ("error", (7, "<Error 7>", None)))
+        with self.assertRaises(zelmolib.Error) as cm:
+            self.client.execute(FAIL, {"code": 7, "message": b"\xffbad"})
+        self.assertEqual(cm.exception.args, (7, "\ufffdbad"))
+
     def test_unknown_command(self):
         with self.assertRaises(zelmolib.Error) as cm:
             self.client.execute(5000)
@@ -364,11 +389,21 @@ class ExecuteTest(ServerTestCase):
             self.assertNotEqual(code, 0)
 
     def test_sync_interrupt_from_another_thread(self):
-        timer = threading.Timer(0.3, self.client.interrupt)
-        timer.start()
-        self.addCleanup(timer.cancel)
-        with self.assertRaises(zelmolib.Error) as cm:
-            self.client.execute(WORK, {"ms": 8000})
+        finished = threading.Event()
+
+        def interrupter():
+            # Until the call ends: an interrupt sent before the request leaves is lost.
+            while not finished.wait(0.1):
+                self.client.interrupt()
+
+        th = threading.Thread(target=interrupter)
+        th.start()
+        try:
+            with self.assertRaises(zelmolib.Error) as cm:
+                self.client.execute(WORK, {"ms": 20000})
+        finally:
+            finished.set()
+            th.join()
         self.assertNotEqual(cm.exception.args[0], 0)
 
     def test_callables_that_raise_or_are_none(self):
@@ -419,6 +454,12 @@ class ListServersTest(unittest.TestCase):
         import zelmolib, _zelmolib
         c = _zelmolib.Client()
         print(repr(c.list_servers(timeout=800)))
+        done = threading.Event()
+        got = []
+        c.list_servers(timeout=800, success=lambda *a: (got.append(a), done.set()),
+                       error=lambda *a: (got.append(a), done.set()), userdata="none")
+        done.wait(30)
+        print(repr(got))
         server = subprocess.Popen([sys.argv[1]], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         port = int(server.stdout.readline())
         found = c.list_servers(timeout=3000)
@@ -448,6 +489,7 @@ class ListServersTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()
         self.assertEqual(lines[0], "()")
+        self.assertEqual(eval(lines.pop(1)), [((), "none")])
         self.assertEqual(eval(lines[1]), [
             ("business_server", True, "stand-in business server", 12, False, 36,
              ["host", "port", "name", "description", "data_version", "uuid",

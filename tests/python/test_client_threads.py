@@ -2,7 +2,6 @@
 requests in flight, and a server that dies mid-request."""
 
 import collections
-import os
 import subprocess
 import sys
 import textwrap

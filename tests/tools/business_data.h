@@ -180,6 +180,20 @@ inline CLU_List NumberRow(int n) {
                 Value(n * 0.5), Value(n % 2 == 0)});
 }
 
+// The first `count` rows of "numbers", made once and then shared by every reply.
+inline CLU_List NumberRows(uint32 count) {
+    static std::mutex lock;
+    static CLU_List rows;
+    std::lock_guard<std::mutex> guard(lock);
+    while (rows.Count() < count)
+        rows.Append(NumberRow(int(rows.Count() + 1)));
+    if (rows.Count() == count) return rows;
+    CLU_List first;
+    for (uint32 i = 0; i < count; i++)
+        first.Append(*rows.GetList(int32(i)));
+    return first;
+}
+
 inline std::string Lower(std::string text) {
     for (char& c : text)
         c = char(std::tolower(static_cast<unsigned char>(c)));

@@ -399,14 +399,12 @@ inline CL_Status QueryDatabase(Request& r) {
         }
     }
 
-    DataTable generated;
+    DataTable numbers;
     const DataTable* table = nullptr;
     if (name == "numbers") {
-        generated = {"numbers", {"n", "square", "label", "half", "even"}, {}};
-        long long count = limit < 0 ? 100 : std::min(limit, 1000000LL);
-        for (long long n = 1; n <= count; n++)
-            generated.fRows.Append(NumberRow(int(n)));
-        table = &generated;
+        numbers = {"numbers", {"n", "square", "label", "half", "even"},
+                   NumberRows(uint32(limit < 0 ? 100 : std::min(limit, 1000000LL)))};
+        table = &numbers;
     } else {
         for (const DataTable& candidate : Tables())
             if (candidate.fName == name) table = &candidate;
@@ -416,7 +414,8 @@ inline CL_Status QueryDatabase(Request& r) {
         return CL_IPC_EXECUTE_ABORTED;
 
     std::vector<int> columns;
-    if (wanted.size() == 1 && wanted[0] == "*") {
+    bool whole = wanted.size() == 1 && wanted[0] == "*";
+    if (whole) {
         for (size_t i = 0; i < table->fColumns.size(); i++)
             columns.push_back(int(i));
     } else {
@@ -441,6 +440,10 @@ inline CL_Status QueryDatabase(Request& r) {
         if (limit >= 0 && rows.Count() >= uint64(limit)) break;
         CLU_List* source = table->fRows.GetList(int32(i));
         if (where >= 0 && source->GetString(where) != whereValue) continue;
+        if (whole && !collapse) {
+            rows.Append(*source);  // shares the row's storage
+            continue;
+        }
         CLU_List row;
         for (int c : columns) {
             if (collapse && source->IsBlob(c))
@@ -609,15 +612,12 @@ inline CL_Status RequestLog(Request& r) {
 
 inline CL_Status Rows(Request& r) {
     long long count = std::min<long long>(r.fIn.GetInteger("rows", 10), 1000000LL);
-    CLU_List rows;
-    for (long long n = 1; n <= count; n++)
-        rows.Append(NumberRow(int(n)));
-    r.fOut.Set("ROWS", rows);
+    r.fOut.Set("ROWS", NumberRows(uint32(std::max(count, 0LL))));
     return CL_OK;
 }
 
 inline CL_Status BlobReply(Request& r) {
-    long long size = std::min<long long>(r.fIn.GetInteger("bytes", 0), 64LL << 20);
+    long long size = std::clamp<long long>(r.fIn.GetInteger("bytes", 0), 0, 64LL << 20);
     CL_Blob data;
     data.SetSize(uint32(size));
     uint8* bytes = data.GetDataForWrite();

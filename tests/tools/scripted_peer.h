@@ -273,7 +273,8 @@ private:
                 continue;
             }
             ssize_t k = recv(fd, at, n, 0);
-            if (k == 0) return 0;
+            // A client that closes with replies still unread resets the connection.
+            if (k == 0 || (k < 0 && errno == ECONNRESET)) return 0;
             if (k < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 return -1;
@@ -335,26 +336,26 @@ private:
         return "";
     }
 
-    std::string Payload(Connection& c, const std::string& spec, CL_Blob* out) {
+    std::string Payload(Connection& c, const std::string& form, CL_Blob* out) {
         out->Clear();
         std::string bytes;
-        if (spec == "-") {
-        } else if (spec == "echo") {
+        if (form == "-") {
+        } else if (form == "echo") {
             if (c.fCurrent < 0) return "no request to echo";
             bytes = c.fRequests[size_t(c.fCurrent)].fPlain;
-        } else if (spec == "table") {
+        } else if (form == "table") {
             *out = ReplyTable(c.fClientID);
             return "";
-        } else if (spec.rfind("text:", 0) == 0) {
-            bytes = spec.substr(5);
-        } else if (spec.rfind("hex:", 0) == 0) {
-            bytes = FromHex(spec.substr(4));
-        } else if (spec.rfind("bytes:", 0) == 0) {
-            bytes = PatternBytes(uint32(Number(spec.substr(6))));
-        } else if (spec.rfind("zeros:", 0) == 0) {
-            bytes = std::string(Number(spec.substr(6)), '\0');
+        } else if (form.rfind("text:", 0) == 0) {
+            bytes = form.substr(5);
+        } else if (form.rfind("hex:", 0) == 0) {
+            bytes = FromHex(form.substr(4));
+        } else if (form.rfind("bytes:", 0) == 0) {
+            bytes = PatternBytes(uint32(Number(form.substr(6))));
+        } else if (form.rfind("zeros:", 0) == 0) {
+            bytes = std::string(Number(form.substr(6)), '\0');
         } else {
-            return "unknown payload " + spec;
+            return "unknown payload " + form;
         }
         out->Set(bytes.data(), uint32(bytes.size()));
         out->Seek(0, CL_SEEK_SET);
@@ -560,6 +561,7 @@ private:
         }
         if (verb == "wait-close") {
             uint32 ms = uint32(Number(arg(1, "10000")));
+            if (c.fSocket < 0 && !AcceptInto(c, ms)) return "no connection came";
             for (;;) {
                 char scratch[4096];
                 int r = ReadAll(c.fSocket, scratch, 1, ms);

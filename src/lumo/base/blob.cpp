@@ -13,14 +13,6 @@ namespace {
 
 typedef CL_Blob::Buffer Buffer;
 
-uint8* AllocOrDie(uint64 size) {
-    // Only used where the caller cannot report a failure (copying a storage); the
-    // storage record itself is allocated by operator new, which fails the same way.
-    void* p = malloc(size ? size : 1);
-    if (!p) abort();
-    return static_cast<uint8*>(p);
-}
-
 // Capacity for a write that ends at `end`: a quarter more, rounded up to 4 bytes.
 uint32 GrownCapacity(uint64 end) {
     uint64 cap = end * 5 / 4;
@@ -78,7 +70,13 @@ CL_Blob::Buffer::Buffer(const Buffer& copy)
     // The capacity decides, not the size: a storage over the caller's bytes that was
     // cut to a few bytes still lets writers fill its whole capacity.
     if (copy.fFreeData || copy.fCapacity > kInlineSize) {
-        fData = AllocOrDie(copy.fCapacity);
+        fData = static_cast<uint8*>(malloc(copy.fCapacity ? copy.fCapacity : 1));
+        if (!fData) {
+            // Out of memory: CopyFailed() tells the handle to drop this copy.
+            fSize = 0;
+            fCapacity = 0;
+            return;
+        }
         fFreeData = 1;
     }
     if (copy.fSize) memcpy(fData, copy.fData, copy.fSize);
@@ -194,6 +192,7 @@ uint32 CL_Blob::Seek(int32 offset, CL_SeekType type) {
 void CL_Blob::SetSize(uint32 size) {
     if (size > kMaxSize) return;
     Buffer* b = MutableStorage();
+    if (!b) return;
     if (size > b->fSize) {
         if (!MakeRoom(size, true)) return;
         b = MutableStorage();
@@ -203,20 +202,26 @@ void CL_Blob::SetSize(uint32 size) {
 }
 
 void CL_Blob::Clear(bool shrink) {
-    SetSize(0);
     fPos = 0;
-    if (shrink) MutableStorage()->Resize(kInlineSize);
+    Buffer* b = MutableStorage();
+    if (!b) {
+        // No memory for a copy of a shared storage: letting go of it empties too.
+        fBuffer = CL_RefCounted<Buffer>();
+        return;
+    }
+    b->fSize = 0;
+    if (shrink) b->Resize(kInlineSize);
 }
 
 void CL_Blob::Shrink() {
     Buffer* b = MutableStorage();
-    b->Resize(b->fSize);
+    if (b) b->Resize(b->fSize);
 }
 
 void CL_Blob::SetCapacity(uint32 size) {
     if (size > kMaxSize) return;
     Buffer* b = MutableStorage();
-    if (b->fCapacity < size) b->Resize(size);
+    if (b && b->fCapacity < size) b->Resize(size);
 }
 
 void CL_Blob::Expand(uint32 size) {
@@ -229,6 +234,7 @@ uint8* CL_Blob::MakeRoom(uint32 size, bool absolute) {
     uint64 end = start + size;
     if (end > kMaxSize) return nullptr;
     Buffer* b = MutableStorage();
+    if (!b) return nullptr;
     if (b->fCapacity < end && !b->Resize(GrownCapacity(end))) return nullptr;
     if (end > b->fSize) b->fSize = static_cast<uint32>(end);
     return b->fData + start;
@@ -242,7 +248,8 @@ const uint8* CL_Blob::GetDataForRead() const {
 }
 
 uint8* CL_Blob::GetDataForWrite() {
-    return MutableStorage()->fData;
+    Buffer* b = MutableStorage();
+    return b ? b->fData : nullptr;
 }
 
 void CL_Blob::Detach() {
@@ -251,6 +258,7 @@ void CL_Blob::Detach() {
 
 void CL_Blob::SetData(const void* data) {
     Buffer* b = MutableStorage();
+    if (!b) return;
     // memmove: the source may be this very storage.
     if (data && b->fSize) memmove(b->fData, data, b->fSize);
     fPos = 0;
@@ -286,7 +294,7 @@ const char* CL_Blob::c_str() const {
     CL_Blob* self = const_cast<CL_Blob*>(this);
     Buffer* m = self->MutableStorage();
     // Raising the capacity by one leaves room for the NUL past the content.
-    if (m->fCapacity <= m->fSize && !m->Resize(m->fSize + 1)) return "";
+    if (!m || (m->fCapacity <= m->fSize && !m->Resize(m->fSize + 1))) return "";
     m->fData[m->fSize] = 0;
     return reinterpret_cast<const char*>(m->fData);
 }
@@ -294,7 +302,7 @@ const char* CL_Blob::c_str() const {
 uint8& CL_Blob::operator[](int32 index) {
     static thread_local uint8 sSpare;
     Buffer* b = MutableStorage();
-    if (index < 0 || uint32(index) >= b->fSize) {
+    if (!b || index < 0 || uint32(index) >= b->fSize) {
         sSpare = 0;
         return sSpare;
     }
@@ -585,7 +593,7 @@ const char*& operator<<(const char*& value, CL_Blob& blob) {
         const_cast<uint8*>(b->fData)[b->fSize] = 0;
     } else {
         CL_Blob::Buffer* m = blob.MutableStorage();
-        if (!m->Resize(m->fSize + 1)) {
+        if (!m || !m->Resize(m->fSize + 1)) {
             value = "";
             return value;
         }

@@ -773,21 +773,29 @@ void CLU_Entry::CopyDetached(CLU_Entry& dst, const CLU_Entry& src, const void* s
     if (src.fType == CLU_LIST) {
         CLU_List copy;
         CLU_List::Storage* s = copy.fStorage.ModifyRefData();
+        if (!s) return;
         s->fList.MakeRoom(src.fList.Count());
         for (const CLU_Entry& item : src.fList) {
             CLU_Entry* e = Allocate(CLU_NULL);
+            if (!e) return;
             CopyDetached(*e, item, storage);
-            s->fList.Append(e);
+            if (!s->fList.Append(e)) Deallocate(e);
         }
         dst.Set(copy);
     } else {
         CLU_Table copy;
         CLU_Table::Storage* s = copy.fStorage.ModifyRefData();
+        if (!s) return;
         s->fTable.SetCapacity(src.fTable.Count());
         for (CLU_Table::iterator it = src.fTable.begin(); it != src.fTable.end(); ++it) {
             CLU_Entry* e = Allocate(CLU_NULL);
+            if (!e) return;
             CopyDetached(*e, *it, storage);
             s->fTable.Set(it.key(), e);
+            if (s->fTable.Get(it.key()) != e) {
+                Deallocate(e);
+                return;
+            }
         }
         dst.Set(copy);
     }

@@ -17,7 +17,7 @@ const ErrorText kErrorTexts[] = {CL_STATUS_LIST(CL_STATUS_TEXT)};
 
 }  // namespace
 
-const char* CL_GetError(int32 code) {
+const char* CL_GetError(CL_Status code) {
     size_t lo = 0, hi = sizeof(kErrorTexts) / sizeof(kErrorTexts[0]);
     while (lo < hi) {
         size_t mid = (lo + hi) / 2;

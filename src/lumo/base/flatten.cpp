@@ -510,6 +510,7 @@ bool CLU_Flattener::ReadList(Reader& r, CLU_List& list) {
     // Start from a storage of our own without copying a shared one first.
     if (list.fStorage.GetRefCount() > 1) list.fStorage = CL_RefCounted<CLU_List::Storage>();
     CLU_List::Storage* s = list.fStorage.ModifyRefData();
+    if (!s) return false;  // out of memory
     uint32 had = s->fList.Count();
     for (uint32 i = 0; i < had; i++)
         CLU_Entry::Deallocate(s->fList[i]);
@@ -567,6 +568,7 @@ bool CLU_Flattener::ReadLongList(Reader& r, CLU_List::Storage* s, uint32 count,
 bool CLU_Flattener::ReadTable(Reader& r, CLU_Table& table) {
     if (table.fStorage.GetRefCount() > 1) table.fStorage = CL_RefCounted<CLU_Table::Storage>();
     CLU_Table::Storage* s = table.fStorage.ModifyRefData();
+    if (!s) return false;  // out of memory
     for (CL_StringMap::iterator it = s->fTable.begin(); it != s->fTable.end(); ++it)
         CLU_Entry::Deallocate(*it);
     s->fTable.Clear();

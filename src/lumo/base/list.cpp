@@ -6,11 +6,14 @@
 
 CLU_List::Storage::Storage(const Storage& other) {
     uint32 count = other.fList.Count();
-    fList.MakeRoom(count);
-    for (uint32 i = 0; i < count; i++) {
+    fFailed = !fList.MakeRoom(count);
+    for (uint32 i = 0; i < count && !fFailed; i++) {
         CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        fFailed = !e;
+        if (fFailed) break;
         *e = *other.fList[i];
-        fList.Append(e);
+        fFailed = !fList.Append(e);
+        if (fFailed) CLU_Entry::Deallocate(e);
     }
 }
 
@@ -176,16 +179,18 @@ int32 CLU_List::GetInt32(int32 index) const {
 
 void CLU_List::InsertEntry(uint32 pos, const CLU_Entry& value) {
     Storage* s = fStorage.ModifyRefData();
-    CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+    CLU_Entry* e = s ? CLU_Entry::Allocate(CLU_NULL) : nullptr;
+    if (!e) return;
     CLU_Entry::CopyDetached(*e, value, s);
     if (!s->fList.Insert(e, pos)) CLU_Entry::Deallocate(e);
 }
 
 void CLU_List::ReplaceEntry(uint32 pos, const CLU_Entry& value) {
     Storage* s = fStorage.ModifyRefData();
-    if (pos >= s->fList.Count()) return;
+    if (!s || pos >= s->fList.Count()) return;
     // Build the new element before the old one goes: `value` may live inside it.
     CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+    if (!e) return;
     CLU_Entry::CopyDetached(*e, value, s);
     CLU_Entry* old = s->fList[pos];
     s->fList[pos] = e;
@@ -197,14 +202,16 @@ void CLU_List::ReplaceEntry(uint32 pos, const CLU_Entry& value) {
 #define CLU_LIST_SCALAR(T)                                                             \
     CLU_List& CLU_List::Insert(int32 index, T value) {                                 \
         Storage* s = fStorage.ModifyRefData();                                         \
-        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);                                  \
+        CLU_Entry* e = s ? CLU_Entry::Allocate(CLU_NULL) : nullptr;                    \
+        if (!e) return *this;                                                          \
         e->Set(value);                                                                 \
         if (!s->fList.Insert(e, static_cast<uint32>(index))) CLU_Entry::Deallocate(e); \
         return *this;                                                                  \
     }                                                                                  \
     CLU_List& CLU_List::Append(T value) {                                              \
         Storage* s = fStorage.ModifyRefData();                                         \
-        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);                                  \
+        CLU_Entry* e = s ? CLU_Entry::Allocate(CLU_NULL) : nullptr;                    \
+        if (!e) return *this;                                                          \
         e->Set(value);                                                                 \
         if (!s->fList.Append(e)) CLU_Entry::Deallocate(e);                             \
         return *this;                                                                  \
@@ -212,7 +219,7 @@ void CLU_List::ReplaceEntry(uint32 pos, const CLU_Entry& value) {
     CLU_List& CLU_List::Replace(int32 index, T value) {                                \
         Storage* s = fStorage.ModifyRefData();                                         \
         uint32 pos = static_cast<uint32>(index);                                       \
-        if (pos >= s->fList.Count()) return *this;                                     \
+        if (!s || pos >= s->fList.Count()) return *this;                               \
         s->fList[pos]->Set(value);                                                     \
         return *this;                                                                  \
     }
@@ -288,7 +295,7 @@ CLU_FOR_EACH_VALUE_TYPE(CLU_LIST_AT_ITERATOR)
 CLU_List& CLU_List::Remove(int32 index) {
     Storage* s = fStorage.ModifyRefData();
     uint32 pos = static_cast<uint32>(index);
-    if (pos >= s->fList.Count()) return *this;
+    if (!s || pos >= s->fList.Count()) return *this;
     CLU_Entry* e = s->fList[pos];
     s->fList.RemoveIndex(pos);
     CLU_Entry::Deallocate(e);
@@ -297,6 +304,7 @@ CLU_List& CLU_List::Remove(int32 index) {
 
 CLU_List& CLU_List::Remove(iterator& it) {
     Storage* s = fStorage.ModifyRefData();
+    if (!s) return *this;
     it.Reset(s);
     uint32 pos = static_cast<uint32>(it.Index());
     if (pos >= s->fList.Count()) return *this;
@@ -309,7 +317,7 @@ CLU_List& CLU_List::Remove(iterator& it) {
 
 CLU_Entry CLU_List::Pop(bool fromHead) {
     Storage* s = fStorage.ModifyRefData();
-    CLU_Entry* e = s->fList.Pop(fromHead);
+    CLU_Entry* e = s ? s->fList.Pop(fromHead) : nullptr;
     if (!e) return CLU_Entry();
     CLU_Entry result(std::move(*e));
     CLU_Entry::Deallocate(e);
@@ -326,11 +334,13 @@ void CLU_List::Extend(const CLU_List& other) {
     // appends each element once.
     CLU_List source(other);
     Storage* s = fStorage.ModifyRefData();
+    if (!s) return;
     const Storage* from = source.fStorage.GetRefData();
     uint32 count = from->fList.Count();
     s->fList.MakeRoom(s->fList.Count() + count);
     for (uint32 i = 0; i < count; i++) {
         CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        if (!e) break;
         CLU_Entry::CopyDetached(*e, *from->fList[i], s);
         if (!s->fList.Append(e)) CLU_Entry::Deallocate(e);
     }
@@ -338,6 +348,11 @@ void CLU_List::Extend(const CLU_List& other) {
 
 CLU_List& CLU_List::Clear(bool shrink) {
     Storage* s = fStorage.ModifyRefData();
+    if (!s) {
+        // No memory for a copy of a shared storage: letting go of it empties too.
+        fStorage = CL_RefCounted<Storage>();
+        return *this;
+    }
     uint32 count = s->fList.Count();
     for (uint32 i = 0; i < count; i++)
         CLU_Entry::Deallocate(s->fList[i]);
@@ -348,6 +363,7 @@ CLU_List& CLU_List::Clear(bool shrink) {
 
 void CLU_List::Shrink() {
     Storage* s = fStorage.ModifyRefData();
+    if (!s) return;
     uint32 count = s->fList.Count();
     for (uint32 i = 0; i < count; i++)
         s->fList[i]->Shrink();
@@ -355,5 +371,5 @@ void CLU_List::Shrink() {
 }
 
 void CLU_List::SetCapacity(uint32 size) {
-    fStorage.ModifyRefData()->fList.SetCapacity(size);
+    if (Storage* s = fStorage.ModifyRefData()) s->fList.SetCapacity(size);
 }

@@ -9,8 +9,15 @@ CLU_Table::Storage::Storage(const Storage& other) {
     if (count) fTable.SetCapacity(count > 8 ? count : 8);
     for (CL_StringMap::const_iterator it = other.fTable.begin(); it != other.fTable.end(); ++it) {
         CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        fFailed = !e;
+        if (fFailed) break;
         *e = *it.value();
         fTable.Set(it.key(), e);
+        fFailed = fTable.Get(it.key()) != e;
+        if (fFailed) {
+            CLU_Entry::Deallocate(e);
+            break;
+        }
     }
 }
 
@@ -111,7 +118,7 @@ bool CLU_Table::operator>=(const CLU_Table& other) const {
 CLU_Entry* CLU_Table::FindForConvert(const std::string& key, CLU_Type type) const {
     // A conversion is a change: the other copies keep the value as it was stored.
     Storage* s = const_cast<CL_RefCounted<Storage>&>(fStorage).ModifyRefData();
-    CLU_Entry* e = s->fTable.Get(key);
+    CLU_Entry* e = s ? s->fTable.Get(key) : nullptr;
     if (e) e->Convert(type, true);
     return e;
 }
@@ -121,7 +128,7 @@ CLU_Entry* CLU_Table::FindForConvert(const std::string& key, CLU_Type type) cons
         CLU_Entry* e = Find(key);                                \
         if (!e || e->fType == CLU_NULL) return def;              \
         if (e->fType != TYPE) e = FindForConvert(key, TYPE);     \
-        return e->MEMBER;                                        \
+        return e ? e->MEMBER : def;                              \
     }
 CLU_TABLE_GETTER(bool, GetBool, bool, CLU_BOOL, fBool)
 CLU_TABLE_GETTER(int64, GetInteger, int64, CLU_INTEGER, fInteger)
@@ -138,7 +145,7 @@ CLU_TABLE_GETTER(std::string, GetString, const std::string&, CLU_TEXT, fString)
         CLU_Entry* e = Find(key);                              \
         if (!e || e->fType == CLU_NULL) return def;            \
         if (e->fType != TYPE) e = FindForConvert(key, TYPE);   \
-        return &e->MEMBER;                                     \
+        return e ? &e->MEMBER : def;                           \
     }
 CLU_TABLE_POINTER_GETTER(CL_Blob, GetBlob, CLU_BLOB, fBlob)
 CLU_TABLE_POINTER_GETTER(CLU_List, GetList, CLU_LIST, fList)
@@ -165,16 +172,23 @@ CLU_Ref CLU_Table::GetRef(const std::string& key) const {
 
 CLU_Entry* CLU_Table::Prepare(const std::string& key, CLU_Type type) {
     Storage* s = fStorage.ModifyRefData();
+    if (!s) return nullptr;
     CLU_Entry* e = s->fTable.Get(key);
     if (!e) {
         e = CLU_Entry::Allocate(type);
+        if (!e) return nullptr;
         s->fTable.Set(key, e);
+        if (s->fTable.Get(key) != e) {  // the map could not grow
+            CLU_Entry::Deallocate(e);
+            return nullptr;
+        }
     }
     return e;
 }
 
 void CLU_Table::SetEntry(const std::string& key, const CLU_Entry& value) {
     Storage* s = fStorage.ModifyRefData();
+    if (!s) return;
     // Build the new value first: `value` may live inside the entry it replaces,
     // or lead back to this very storage (then a snapshot is kept).
     CLU_Entry built;
@@ -237,7 +251,7 @@ CLU_Table& CLU_Table::Set(const std::string& key, const CLU_Ref& value) {
 
 CLU_Table& CLU_Table::Unset(const std::string& key) {
     Storage* s = fStorage.ModifyRefData();
-    CLU_Entry* e = s->fTable.Get(key);
+    CLU_Entry* e = s ? s->fTable.Get(key) : nullptr;
     if (e) {
         s->fTable.Remove(key);
         CLU_Entry::Deallocate(e);
@@ -250,6 +264,7 @@ CLU_Table& CLU_Table::Unset(iterator& it) {
     bool live = it.fIterator != before->fTable.end();
     std::string key = live ? it.fIterator.key() : std::string();
     Storage* s = fStorage.ModifyRefData();
+    if (!s) return *this;
     if (s != before) {
         // The copy has no removed nodes: find the same key in it.
         it.fIterator = s->fTable.begin();
@@ -268,6 +283,11 @@ CLU_Table& CLU_Table::Unset(iterator& it) {
 
 CLU_Table& CLU_Table::Clear(bool) {
     Storage* s = fStorage.ModifyRefData();
+    if (!s) {
+        // No memory for a copy of a shared storage: letting go of it empties too.
+        fStorage = CL_RefCounted<Storage>();
+        return *this;
+    }
     for (CL_StringMap::iterator it = s->fTable.begin(); it != s->fTable.end(); ++it)
         CLU_Entry::Deallocate(*it);
     s->fTable.Clear();
@@ -276,13 +296,14 @@ CLU_Table& CLU_Table::Clear(bool) {
 
 void CLU_Table::Shrink() {
     Storage* s = fStorage.ModifyRefData();
+    if (!s) return;
     for (CL_StringMap::iterator it = s->fTable.begin(); it != s->fTable.end(); ++it)
         (*it)->Shrink();
     s->fTable.Shrink();
 }
 
 void CLU_Table::SetCapacity(uint32 size) {
-    fStorage.ModifyRefData()->fTable.SetCapacity(size);
+    if (Storage* s = fStorage.ModifyRefData()) s->fTable.SetCapacity(size);
 }
 
 CLU_Table& CLU_Table::Update(const CLU_Table& other) {

@@ -146,6 +146,10 @@ void CL_MakePing(CL_PacketHeader* header, CL_Blob* payload, uint32 sequence, dou
     if (length > CL_IPC_MAX_PING_MESSAGE) length = CL_IPC_MAX_PING_MESSAGE;
     payload->SetSize(uint32(length) + 1);
     uint8* data = payload->GetDataForWrite();
+    if (payload->GetSize() != length + 1 || !data) {
+        payload->Clear();  // out of memory: a ping without its message
+        return;
+    }
     memcpy(data, message->data(), length);
     data[length] = 0;
     payload->Seek(0, CL_SEEK_SET);
@@ -177,6 +181,7 @@ CL_Cipher* CL_NewConnectionCipher(uint16 connectionFlags, uint32 clientID, uint6
         cipher = new CL_AESCipher();
     else
         return new CL_Cipher();
+    if (!cipher) return nullptr;
     CL_Blob key;
     CL_MakeConnectionKey(clientID, serverID, &key);
     cipher->SetKey(key);
@@ -261,7 +266,8 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
     }
     if (fEnded) return CL_OK;  // bytes after the end of the stream carry nothing
     if (!fInflater) {
-        fInflater = new Inflater;
+        fInflater = new (std::nothrow) Inflater;
+        if (!fInflater) return CL_OUT_OF_MEMORY;
         memset(&fInflater->fStream, 0, sizeof(fInflater->fStream));
         fInflater->fReady = inflateInit(&fInflater->fStream) == Z_OK;
     }

@@ -104,6 +104,19 @@ void CL_Socket::SocketData::Close() {
     fConnected = false;
 }
 
+CL_Socket::SocketData* CL_Socket::Data() const {
+    if (SocketData* data = fData.SharedRefData()) return data;
+    // Reset on every use: with no type it never opens a descriptor, and the last
+    // error tells why nothing works.
+    static thread_local SocketData tUnusable;
+    tUnusable.Close();
+    tUnusable.fAddress = CL_NetAddress();
+    tUnusable.fDomain = CL_SOCKET_DOMAIN_NONE;
+    tUnusable.fType = CL_SOCKET_TYPE_NONE;
+    tUnusable.fError = CL_OUT_OF_MEMORY;
+    return &tUnusable;
+}
+
 CL_Socket::CL_Socket() {}
 
 CL_Socket::CL_Socket(const CL_NetAddress& address, CL_SocketType type) {
@@ -336,6 +349,11 @@ CL_Status CL_Socket::Accept(CL_Socket** out, uint32 ms) {
                                 ? CL_NetAddress(peer)
                                 : CL_NetAddress(*reinterpret_cast<sockaddr*>(&peer));
     CL_Socket* accepted = new CL_Socket(address, data->fType);
+    if (!accepted || !accepted->fData.IsValid()) {
+        delete accepted;
+        close(fd);
+        return CL_OUT_OF_MEMORY;
+    }
     int on = 1;
     int idle = 180;
     int probes = 10;

@@ -2,6 +2,8 @@
 // each operation, and the jobs that carry them out and report their progress.
 #include "lumo/tcp_client.h"
 
+#include <sys/socket.h>
+
 #include "lumo/cipher.h"
 #include "lumo/table.h"
 
@@ -43,12 +45,18 @@ CL_TCPClient::CL_TCPClient(CL_Dispatcher* dispatcher)
       fConnFlags(0),
       fReading(false),
       fHandshaking(false),
-      fPacketsRead(0) {
+      fPacketsRead(0),
+      fInputStart(0) {
     SetDispatcher(dispatcher);
 }
 
 CL_TCPClient::~CL_TCPClient() {
-    Disconnect();
+    {
+        // Waits for a running Connect or read step; waits on the socket release the lock.
+        CL_AutoLocker locker(fLock);
+        fSocket.Close();
+        fID = 0;
+    }
     // Jobs still running on an own dispatcher use the cipher and the queue: they
     // finish (the closed socket ends their waits) before either goes.
     if (fOwnDispatcher) delete fDispatcher;
@@ -61,6 +69,7 @@ CL_TCPClient::~CL_TCPClient() {
         fCipher = nullptr;
         for (QueuedPacket* packet : fQueuedPackets) delete packet;
         fQueuedPackets.clear();
+        ClearWaiters();
     }
 }
 
@@ -82,7 +91,16 @@ void CL_TCPClient::WaitForJobs() {
 }
 
 void CL_TCPClient::Disconnect() {
-    fSocket.Close();
+    // Never waits for the lock. Closing the descriptor under a reader's feet could
+    // hand its number to another file before the reader's next call, so a busy
+    // connection is only shut down; the reader's failing call then closes it.
+    if (fLock.TryLock() == 0) {
+        fSocket.Close();
+        fLock.Unlock();
+    } else {
+        int fd = fSocket.GetDescriptor();
+        if (fd >= 0) shutdown(fd, SHUT_RDWR);
+    }
     fID = 0;
 }
 
@@ -160,6 +178,7 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
                                    uint32 timeout, CL_SuccessCB success, CL_ProgressCB progress,
                                    CL_IdleCB idle)
     : fClient(client),
+      fDispatcher(client->fDispatcher),
       fInput(input),
       fUserData(userData),
       fTimeOut(timeout),
@@ -170,7 +189,7 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
         fProgressJob = new ProgressJob(client, progress, userData);
         // Held while queuing so that the job's first wait starts after this is done.
         fProgressJob->Lock();
-        client->fDispatcher->AddJob(fProgressJob, false);
+        fDispatcher->AddJob(fProgressJob, false);
         fProgressJob->Unlock();
     }
 }
@@ -178,7 +197,7 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
 CL_TCPClient::ActionJob::~ActionJob() {
     if (fProgressJob) {
         fProgressJob->Quit();
-        fClient->fDispatcher->WaitForJob(fProgressJob, CL_WAIT_FOREVER);
+        fDispatcher->WaitForJob(fProgressJob, CL_WAIT_FOREVER);
         delete fProgressJob;
         fProgressJob = nullptr;
     }

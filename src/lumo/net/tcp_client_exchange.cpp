@@ -23,6 +23,8 @@ namespace {
 constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
 // Later waits of a round: the idle callback runs about this often.
 constexpr uint32 kPollInterval = 10;
+// Bytes taken from the socket at a time: several whole chunks.
+constexpr uint32 kReadSize = 4 * (kHeaderSize + CL_IPC_CHUNK_SIZE);
 
 }  // namespace
 
@@ -51,6 +53,11 @@ void CL_TCPClient::RemoveWaiter(uint32 sequence) {
     }
 }
 
+void CL_TCPClient::ClearWaiters() {
+    for (Waiter* waiter : fWaiters) delete waiter;
+    fWaiters.clear();
+}
+
 CL_TCPClient::QueuedPacket* CL_TCPClient::TakeQueued(uint32 sequence) {
     for (auto it = fQueuedPackets.begin(); it != fQueuedPackets.end(); ++it) {
         if ((*it)->fHeader.fSequence == sequence) {
@@ -70,34 +77,54 @@ void CL_TCPClient::DropQueued(uint32 sequence) {
     fQueuedPackets.erase(keep, fQueuedPackets.end());
 }
 
-CL_Status CL_TCPClient::ReadChunk(uint32 timeout) {
-    CL_PacketHeader header;
-    uint32 got = fSocket.Read(&header, kHeaderSize, timeout);
+CL_Status CL_TCPClient::ReadInput() {
+    // One read takes whatever is queued: a whole small reply, or several chunks.
+    uint8 buffer[kReadSize];
+    uint32 got = fSocket.Read(buffer, sizeof(buffer), 0);
     CL_Status status = fSocket.GetIOError(false);
-    if (got != kHeaderSize) return status ? status : CL_TIMEOUT;
-    status = CL_CheckPacketHeader(header);
-    if (status != 0) return status;
-    QueuedPacket* packet = new QueuedPacket;
-    packet->fHeader = header;
-    uint32 n = CL_ChunkPayloadSize(header);
-    if (n > 0) {
-        got = fSocket.Read(packet->fData, n, timeout);
-        status = fSocket.GetIOError(false);
-        if (got != n) {
-            delete packet;
-            return status ? status : CL_TIMEOUT;
+    if (got > 0) {
+        if (fInputStart > 0 && fInputStart == fInput.size()) {
+            fInput.clear();
+            fInputStart = 0;
         }
-        packet->fData.Seek(0, CL_SEEK_SET);
-    }
-    fPacketsRead++;
-    // Late replies and PINGs of requests that ended are not kept.
-    if (!FindWaiter(header.fSequence)) {
-        delete packet;
+        fInput.append(reinterpret_cast<const char*>(buffer), got);
+        fPacketsRead++;
+        // A peer that closed right after its last bytes: they are served first.
         return 0;
     }
-    fQueuedPackets.push_back(packet);
-    Waiter* owner = FindWaiter(header.fSequence);
-    if (owner->fSleeping) owner->fCond.Signal();
+    return status == 0 ? CL_TIMEOUT : status;
+}
+
+CL_Status CL_TCPClient::TakeInput(uint32* count) {
+    *count = 0;
+    for (;;) {
+        size_t available = fInput.size() - fInputStart;
+        if (available < kHeaderSize) break;
+        CL_PacketHeader header;
+        memcpy(&header, fInput.data() + fInputStart, kHeaderSize);
+        CL_Status status = CL_CheckPacketHeader(header);
+        if (status != 0) return status;
+        uint32 n = CL_ChunkPayloadSize(header);
+        if (available < kHeaderSize + n) break;
+        const char* payload = fInput.data() + fInputStart + kHeaderSize;
+        fInputStart += kHeaderSize + n;
+        (*count)++;
+        // Late replies and PINGs of requests that ended are not kept.
+        Waiter* owner = FindWaiter(header.fSequence);
+        if (!owner) continue;
+        QueuedPacket* packet = new QueuedPacket;
+        packet->fHeader = header;
+        if (n > 0) {
+            packet->fData.Set(payload, n);
+            packet->fData.Seek(0, CL_SEEK_SET);
+        }
+        fQueuedPackets.push_back(packet);
+        if (owner->fSleeping) owner->fCond.Signal();
+    }
+    if (fInputStart > 0 && fInputStart >= fInput.size() / 2) {
+        fInput.erase(0, fInputStart);
+        fInputStart = 0;
+    }
     return 0;
 }
 
@@ -130,8 +157,14 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
             result = CL_CANCELLED;
             break;
         }
+        // Whole chunks already read are handed out before anything else.
+        uint32 taken = 0;
+        result = TakeInput(&taken);
+        if (result != 0) break;
+        if (taken > 0) continue;
         if (fSocket.GetDescriptor() < 0) {
-            result = CL_NOT_CONNECTED;
+            // Closed between packets is "not connected"; in the middle of one, "lost".
+            result = fInputStart < fInput.size() ? CL_CONNECTION_LOST : CL_NOT_CONNECTED;
             break;
         }
 
@@ -142,21 +175,18 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
         }
         // A Connect holds the lock through every wait: nobody else can read meanwhile.
         if (turn || fHandshaking) {
-            CL_Status status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);
+            CL_Status status = 0;
+            // The first look never waits: a non-blocking read is that look.
+            if (step > 0) status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);
             if (status == 0) {
-                if (fSocket.Pending(1)) {
-                    result = ReadChunk(job->fTimeOut);
-                    if (result != 0) break;
-                    continue;
-                }
-                // Readable with nothing queued: the peer has closed, or another reader
-                // took the bytes.
-                if (!fSocket.IsConnected()) {
-                    result = CL_NOT_CONNECTED;
-                    break;
-                }
-            } else if (status != CL_TIMEOUT) {
-                result = fSocket.GetDescriptor() < 0 ? CL_NOT_CONNECTED : status;
+                if (fSocket.GetDescriptor() < 0) continue;
+                status = ReadInput();
+                if (status == 0) continue;
+            }
+            if (status != CL_TIMEOUT) {
+                // A closed socket: the top of the loop tells how the reply ended.
+                if (fSocket.GetDescriptor() < 0) continue;
+                result = status;
                 break;
             }
         } else if (step > 0 && waiter) {
@@ -167,7 +197,7 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
 
         uint32 now = CL_GetTime();
         if (fPacketsRead != seen) {
-            // Inactivity time-out: any chunk read from the connection restarts it.
+            // Inactivity time-out: any bytes read from the connection restart it.
             seen = fPacketsRead;
             timeOutLeft = job->fTimeOut;
         } else {

@@ -50,6 +50,8 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
     if (!host.empty()) address = CL_NetAddress(host);
     address.SetPort(uint16(port));
     client->fSocket = CL_Socket(address, CL_SOCKET_TYPE_TCP);
+    client->fInput.clear();
+    client->fInputStart = 0;
     CL_Status result = client->fSocket.Connect(0);
 
     if (result == CL_WOULD_BLOCK) {

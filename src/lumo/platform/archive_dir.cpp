@@ -29,6 +29,7 @@ CL_Archive::DirHandler::DirHandler(CL_Archive* archive)
 
 CL_Archive::Handler* CL_Archive::DirHandler::Init(CL_Archive* archive) {
     DirHandler* handler = new DirHandler(archive);
+    if (!handler) return nullptr;
     if (!CL_EnsurePath(archive->fPath + archive->fName, (archive->fFlags & CREATE) != 0)) {
         delete handler;
         return nullptr;

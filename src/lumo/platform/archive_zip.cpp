@@ -122,6 +122,9 @@ bool CopyRawEntry(unzFile unz, zipFile zip) {
     std::string name, comment;
     std::vector<char> central;
     if (!CurrentEntry(unz, &info, &name, &central, &comment)) return false;
+    // The writer takes the name as a C string: one holding a NUL would be cut short and
+    // the resource renamed.
+    if (name.find('\0') != std::string::npos) return false;
     int method = 0, level = 0;
     if (unzOpenCurrentFile2(unz, &method, &level, 1) != UNZ_OK) return false;
 
@@ -261,6 +264,7 @@ CL_Archive::ZipHandler::ZipHandler(CL_Archive* archive)
 
 CL_Archive::Handler* CL_Archive::ZipHandler::Init(CL_Archive* archive) {
     ZipHandler* handler = new ZipHandler(archive);
+    if (!handler) return nullptr;
     bool ok;
     // A readable zip archive opens as it is, with CREATE too: creating makes what is
     // missing and never empties an archive. Otherwise CREATE starts an empty file.

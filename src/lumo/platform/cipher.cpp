@@ -17,6 +17,10 @@ uint8* CL_Cipher::Run(CL_Blob& blob, uint32 count, uint32* length) {
     uint32 size = blob.GetSize();
     uint32 pos = blob.Tell();
     uint8* data = blob.GetDataForWrite();
+    if (!data) {
+        *length = 0;  // out of memory for a private copy: nothing is processed
+        return nullptr;
+    }
     // A position past the end leaves nothing to process rather than reading beyond.
     uint32 left = pos < size ? size - pos : 0;
     *length = count < left ? count : left;

@@ -112,6 +112,10 @@ bool CL_Dispatcher::AddWorker() {
         return false;
     }
     Worker* w = new Worker;
+    if (!w) {
+        fLock.Unlock();
+        return false;
+    }
     w->fDispatcher = this;
     w->fActivityTime = NowMs();
     std::string name = "dispatch worker " + std::to_string(fWorkers.size() + 1);

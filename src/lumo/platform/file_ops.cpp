@@ -174,12 +174,13 @@ CL_Status CL_ReadFile(const std::string& path, CL_Blob* data) {
             break;
         }
         data->SetCapacity((uint32)want);
-        if (data->GetCapacity() < want) {
-            status = CL_IO_ERROR;
+        uint8* at = data->GetCapacity() < want ? nullptr : data->GetDataForWrite();
+        if (!at) {
+            status = CL_OUT_OF_MEMORY;
             break;
         }
         size_t request = (size_t)(want - total);
-        size_t got = fread(data->GetDataForWrite() + total, 1, request, file);
+        size_t got = fread(at + total, 1, request, file);
         total += got;
         if (got < request) {
             if (ferror(file)) status = CL_IO_ERROR;
@@ -274,7 +275,7 @@ CL_Status CL_CopyFile(const std::string& fromPath, const std::string& toPath, bo
 
     size_t bufferSize = size > 1048576 ? 1048576 : (size < 1024 ? 1024 : (size_t)size);
     char* buffer = (char*)malloc(bufferSize);
-    if (!buffer) status = CL_IO_ERROR;
+    if (!buffer) status = CL_OUT_OF_MEMORY;
 
     uint64 total = 0;
     while (status == CL_OK) {

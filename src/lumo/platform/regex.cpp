@@ -74,7 +74,8 @@ public:
     // is no failure: a whole-text test needs entry 0 alone.
     CL_Status Run(std::string_view text, CL_Match* match, const CL_Match* previous,
                   bool allGroups = true) {
-        if (!fData || !match) return CL_ERROR;
+        if (!match) return CL_ERROR;
+        if (!fData) return CL_OUT_OF_MEMORY;
         if (text.size() > static_cast<size_t>(INT32_MAX)) return CL_ERROR;
         size_t start = 0;
         bool checked = false;
@@ -223,17 +224,27 @@ void CL_RegEx::SetPattern(const std::string& pattern) {
         CL_RefCounted<REGEX>* cached = sCache->Get(pattern);
         if (!cached) {
             REGEX* re = new REGEX();
+            if (!re) {
+                fRE.SetRefData(nullptr);
+                return;
+            }
             re->fPattern = pattern;
             Compile(re);
-            cached = new CL_RefCounted<REGEX>(re);
+            cached = new (std::nothrow) CL_RefCounted<REGEX>(re);
+            if (!cached) {
+                fRE.SetRefData(re);  // uncached
+                return;
+            }
             sCache->Put(pattern, cached);
         }
         fRE = *cached;
         return;
     }
     REGEX* re = new REGEX();
-    re->fPattern = pattern;
-    Compile(re);
+    if (re) {
+        re->fPattern = pattern;
+        Compile(re);
+    }
     fRE.SetRefData(re);
 }
 

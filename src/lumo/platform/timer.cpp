@@ -12,7 +12,8 @@ CL_Timer::CL_Timer()
       fThreadID(0),
       fMutex(new CL_Mutex),
       fState(STOP) {
-    fThreadID = CL_Thread::Spawn("timer", 1, 1, ThreadProc, this);
+    // Without its mutex (out of memory) the timer stays inert: no thread, no calls.
+    fThreadID = fMutex ? CL_Thread::Spawn("timer", 1, 1, ThreadProc, this) : 0;
 }
 
 CL_Timer::CL_Timer(uint32 frequency, Proc proc, void* userData) : CL_Timer() {

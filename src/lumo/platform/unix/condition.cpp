@@ -1,13 +1,16 @@
 #include <errno.h>
 #include <time.h>
 
-#include "lumo/thread.h"
+#include <new>
 
-namespace {}  // namespace
+#include "lumo/thread.h"
 
 // Deadlines run on the monotonic clock so that a change of the wall-clock time
 // neither cuts a wait short nor stretches it.
-CL_Condition::CL_Condition() : fData(new pthread_cond_t), fMutex(nullptr) {
+// Without memory for its condition the object stays inert: waits fail at once with
+// CL_OUT_OF_MEMORY and signals do nothing.
+CL_Condition::CL_Condition() : fData(new (std::nothrow) pthread_cond_t), fMutex(nullptr) {
+    if (!fData) return;
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -16,16 +19,16 @@ CL_Condition::CL_Condition() : fData(new pthread_cond_t), fMutex(nullptr) {
 }
 
 CL_Condition::~CL_Condition() {
-    pthread_cond_destroy(fData);
+    if (fData) pthread_cond_destroy(fData);
     delete fData;
     delete fMutex.load();
 }
 
 void CL_Condition::Signal() {
-    pthread_cond_signal(fData);
+    if (fData) pthread_cond_signal(fData);
 }
 void CL_Condition::Broadcast() {
-    pthread_cond_broadcast(fData);
+    if (fData) pthread_cond_broadcast(fData);
 }
 
 // Made once: concurrent first waiters agree on one mutex, the loser frees its own.
@@ -33,16 +36,19 @@ CL_Mutex* CL_Condition::PrivateMutex() {
     CL_Mutex* current = fMutex.load(std::memory_order_acquire);
     if (current) return current;
     CL_Mutex* made = new CL_Mutex();
+    if (!made) return nullptr;
     if (fMutex.compare_exchange_strong(current, made, std::memory_order_acq_rel)) return made;
     delete made;
     return current;
 }
 
 CL_Status CL_Condition::Wait(CL_Mutex* mutex, uint32 ms) {
+    if (!fData) return CL_OUT_OF_MEMORY;
     if (!mutex) {
         // The private mutex guards nothing of the caller's: hold it only for the wait
         // itself, so that the next waiter is never locked out.
         CL_Mutex* own = PrivateMutex();
+        if (!own) return CL_OUT_OF_MEMORY;
         own->Lock();
         CL_Status status = Wait(own, ms);
         own->Unlock();

@@ -91,6 +91,7 @@ _CL_LocalStorage* CL_Thread::GetLocalStorage() {
     _CL_LocalStorage* record = static_cast<_CL_LocalStorage*>(pthread_getspecific(key));
     if (record) return record;
     record = new _CL_LocalStorage();
+    if (!record) return nullptr;
     {
         CL_AutoLocker lock(sStorageLock);
         pthread_setspecific(key, record);

@@ -1,0 +1,110 @@
+// NamedSemaphore: a system-wide semaphore of count 1 shared by every process that
+// opens the same name, usable as a context manager. One object may be used by several
+// threads: it holds no state of its own beyond the semaphore, which guards itself;
+// waiting happens with the interpreter lock released.
+#include <new>
+
+#include "lumo/thread.h"
+#include "module.h"
+
+namespace QPX {
+
+struct NamedSemaphoreObject {
+    PyObject_HEAD
+    CL_NamedSemaphore fSem;
+};
+
+namespace {
+
+NamedSemaphoreObject* Self(PyObject* obj) {
+    return reinterpret_cast<NamedSemaphoreObject*>(obj);
+}
+
+PyObject* sem_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    std::string name;
+    if (!PyArg_ParseTuple(args, "O&", ConvertString, &name)) return nullptr;
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (!obj) return nullptr;
+    NamedSemaphoreObject* self = Self(obj);
+    new (&self->fSem) CL_NamedSemaphore(name, 1);
+    if (self->fSem.GetStatus() != CL_OK) {
+        PyErr_Format(PyExc_ValueError, "Cannot create semaphore named '%s'", name.c_str());
+        self->fSem.~CL_NamedSemaphore();
+        type->tp_free(obj);
+        return nullptr;
+    }
+    return obj;
+}
+
+void sem_dealloc(PyObject* obj) {
+    Self(obj)->fSem.~CL_NamedSemaphore();
+    Py_TYPE(obj)->tp_free(obj);
+}
+
+// Waits without a time limit; false with OSError when the semaphore cannot be taken
+// (the caller must not go on as if it held it).
+bool Acquire(PyObject* obj) {
+    CL_Status status;
+    Py_BEGIN_ALLOW_THREADS
+    status = Self(obj)->fSem.Acquire(CL_WAIT_FOREVER);
+    Py_END_ALLOW_THREADS
+    if (status == CL_OK) return true;
+    PyErr_Format(PyExc_OSError, "Cannot acquire semaphore (status %d)", static_cast<int>(status));
+    return false;
+}
+
+PyObject* sem_acquire(PyObject* obj, PyObject*, PyObject*) {
+    if (!Acquire(obj)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* sem_release(PyObject* obj, PyObject*, PyObject*) {
+    Self(obj)->fSem.Release();
+    Py_RETURN_NONE;
+}
+
+PyObject* sem_enter(PyObject* obj, PyObject*, PyObject*) {
+    if (!Acquire(obj)) return nullptr;
+    return Py_NewRef(obj);
+}
+
+PyObject* sem_exit(PyObject* obj, PyObject*, PyObject*) {
+    Self(obj)->fSem.Release();
+    Py_RETURN_NONE;
+}
+
+#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef sSemaphoreMethods[] = {
+    {"acquire", ZL_METHOD(sem_acquire), METH_VARARGS | METH_KEYWORDS,
+     "acquire()\n\nAcquires semaphore"},
+    {"release", ZL_METHOD(sem_release), METH_VARARGS | METH_KEYWORDS,
+     "release()\n\nReleases semaphore"},
+    {"__enter__", ZL_METHOD(sem_enter), METH_VARARGS | METH_KEYWORDS,
+     "__enter__()\n\nContext manager enter, acquires semaphore"},
+    {"__exit__", ZL_METHOD(sem_exit), METH_VARARGS | METH_KEYWORDS,
+     "__exit__()\n\nContext manager exit, releases semaphore"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject NamedSemaphoreType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_zelmolib.NamedSemaphore",
+    sizeof(NamedSemaphoreObject),
+    0,
+};
+
+}  // namespace QPX
+
+int ZL_AddSemaphoreType(PyObject* module) {
+    PyTypeObject& type = QPX::NamedSemaphoreType;
+    type.tp_dealloc = QPX::sem_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_doc = "NamedSemaphore objects";
+    type.tp_methods = QPX::sSemaphoreMethods;
+    type.tp_new = QPX::sem_new;
+    if (PyType_Ready(&type) < 0) return -1;
+    return PyModule_AddObjectRef(module, "NamedSemaphore", reinterpret_cast<PyObject*>(&type));
+}
