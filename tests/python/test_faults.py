@@ -88,7 +88,7 @@ class ScriptedPeer:
 
 
 # (name, script after the first request is read, code, the code the same fault may
-# also show, connection kept). Codes 114 and 115 are two faces of one lost connection:
+# also show, connection kept[, connection flags granted]). Codes 114 and 115 are two faces of one lost connection:
 # which one shows depends on where the client's read stops.
 FAULTS = [
     ("bad_magic", "reply DATA echo magic=0xF79BF0B6; wait-close 5000", 101, None, False),
@@ -108,8 +108,10 @@ FAULTS = [
     ("aborted_by_server", "reply ABORT -; recv DATA; reply DATA echo; wait-close 5000",
      205, None, True),
     ("silence", "recv DATA; reply DATA echo; wait-close 5000", 4, None, True),
-    ("silence_mid_reply", "reply DATA bytes:9000 cut=100; recv DATA; reply DATA echo; "
-     "wait-close 5000", 4, None, True),
+    # A server that stalls between two chunks of a reply and then sends the rest: its
+    # late chunks are dropped and the next request has its own reply.
+    ("stall_mid_reply", "hold DATA bytes:30000; send 2 1; sleep 1500; send 2 all; "
+     "recv DATA; reply DATA echo; wait-close 5000", 4, None, True, 0),
     ("pings_then_silence", "ping 10 a; sleep 200; ping 20 b; recv DATA; reply DATA echo; "
      "wait-close 5000", 4, None, True),
 ]
@@ -121,8 +123,8 @@ class FaultTest(unittest.TestCase):
         cls.server = BusinessServer()
         cls.addClassCleanup(cls.server.stop)
 
-    def start(self, script):
-        peer = ScriptedPeer("handshake 0x102; recv DATA; " + script)
+    def start(self, script, flags=0x102):
+        peer = ScriptedPeer("handshake %d; recv DATA; %s" % (flags, script))
         self.addCleanup(peer.stop)
         client = _zelmolib.Client()
         self.addCleanup(client.disconnect)
@@ -150,8 +152,8 @@ class FaultTest(unittest.TestCase):
             return kind, values[:2]
         return kind, values
 
-    def check_fault(self, asynchronous, script, code, alternative, kept):
-        peer, client = self.start(script)
+    def check_fault(self, asynchronous, script, code, alternative, kept, flags=0x102):
+        peer, client = self.start(script, flags)
         kind, values = (self.async_outcome if asynchronous else self.sync_outcome)(client)
         self.assertEqual(kind, "error", values)
         got = values[0]
@@ -177,10 +179,10 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(answer(client.execute(ECHO, REQUEST)), REQUEST)
 
     def test_faults(self):
-        for name, script, code, alternative, kept in FAULTS:
+        for name, *fault in FAULTS:
             for asynchronous in (False, True):
                 with self.subTest(fault=name, asynchronous=asynchronous):
-                    self.check_fault(asynchronous, script, code, alternative, kept)
+                    self.check_fault(asynchronous, *fault)
 
     def test_peer_killed_mid_reply(self):
         for asynchronous in (False, True):
