@@ -113,11 +113,13 @@ private:
         uint16 fChatPort;
         uint32 fProtocolVersion;
         // Bookkeeping of this implementation: the peer's address, taken once at
-        // accept; whether an AUTH was granted; whether part of a chunk is pending;
-        // the bytes of queued chunks; and the worker serving the client now.
+        // accept; whether an AUTH was granted; whether part of a chunk is pending, and
+        // its bytes read so far; the bytes of queued chunks; and the worker serving the
+        // client now.
         CL_NetAddress fPeer;
         bool fAuthorized;
         bool fPartial;
+        std::string fPartialChunk;
         bool fDead;
         std::atomic<uint64> fQueuedReadBytes;
         Worker* fServingWorker;

@@ -10,7 +10,7 @@ import unittest
 
 import zelmolib  # noqa: F401  (loads the native module)
 import _zelmolib
-from client_fixture import ECHO, WAIT, BusinessServer
+from client_fixture import BLOB, ECHO, WAIT, BusinessServer
 
 STATUS = 1006  # {"WORKERS": worker threads, "CLIENTS": connected clients}
 SETTLE_SECONDS = 120  # workers retire as the server's load average decays
@@ -131,6 +131,19 @@ class LoadTest(unittest.TestCase):
         self.run_threads(worker, threads)
         self.check(tally, sync_wrong, references)
         self.assertEqual(client.execute(ECHO, {"who": "after"})["who"], "after")
+        client.disconnect()
+        self.assert_settles()
+
+    def test_large_requests_and_replies(self):
+        # Multi-chunk packets both ways, back to back on one connection: each must
+        # arrive whole however the kernel buffers its segments.
+        client = self.connect()
+        blob = bytes(range(256)) * 4096  # 1 MiB
+        for i in range(40):
+            reply = client.execute(ECHO, {"seq": i, "data": blob})
+            self.assertEqual((reply["seq"], reply["data"]), (i, blob))
+            reply = client.execute(BLOB, {"bytes": len(blob)})
+            self.assertEqual(len(reply["DATA"]), len(blob))
         client.disconnect()
         self.assert_settles()
 

@@ -2,6 +2,8 @@
 // dispatcher thread, which reads every client's chunks into its queue, hands new
 // requests to the workers, handles cancellations, writes PINGs and ABORT replies,
 // cuts off dead or stalled clients and sizes the worker pool to the load.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -77,6 +79,10 @@ void CL_TCPServer::ListenerLoop() {
             if (status != CL_TIMEOUT) CL_Thread::Sleep(10);
             continue;
         }
+        // Replies go out as whole packets; Nagle would hold a reply's last segment
+        // until the client acknowledges the previous ones.
+        int noDelay = 1;
+        setsockopt(accepted->GetDescriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
         fLock->Lock();
         if (fRun) {
             Client* client = new Client(this, accepted);
@@ -118,8 +124,8 @@ void CL_TCPServer::DispatcherLoop() {
         bool anyPartial = false;
         for (Client* client : *fClientList) {
             if (client->fPartial) anyPartial = true;
-            if (!client->fPartial && client->fQueuedReadBytes < kMaxQueuedBytes)
-                readSet.Add(client->fSocket);
+            // A partial chunk's bytes are read as they come: its socket is watched too.
+            if (client->fQueuedReadBytes < kMaxQueuedBytes) readSet.Add(client->fSocket);
             if (client->fQueuedWritePackets->Count() > 0) writeSet.Add(client->fSocket);
         }
         CL_Status waited;
@@ -230,27 +236,39 @@ void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& w
     }
 }
 
-// Reads at most one chunk, and only a whole one. True when the client was killed.
+// Reads at most one chunk. Its bytes are taken from the socket as they come and kept
+// with the client until the chunk is whole: the kernel counts a receive buffer's
+// overhead, not its bytes, so a chunk left to gather there can close the window before
+// it is whole and stall both ends. True when the client was killed.
 bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
     CL_Socket* socket = client->fSocket;
-    if (!socket->Pending(kHeaderSize)) {
+    std::string& input = client->fPartialChunk;
+    // Takes what the socket holds towards `size` bytes in all; false when it failed.
+    auto fill = [&](uint32 size) -> bool {
+        if (input.size() >= size) return true;
+        size_t had = input.size();
+        input.resize(size);
+        uint32 got = socket->Read(&input[had], uint32(size - had), 0);
         CL_Status error = socket->GetIOError(false);
-        if (error != 0) {
+        input.resize(had + got);
+        if (error != 0 && error != CL_TIMEOUT) {
             KillWithLog(client, error);
-            return true;
+            return false;
         }
-        if (socket->Pending(1) && !client->fPartial) {
+        return true;
+    };
+    auto partial = [&]() {
+        if (!client->fPartial && !input.empty()) {
             client->fPartial = true;
             client->fLastReadTime = now;
+            *waitStep = 1;
         }
         return false;
-    }
+    };
+    if (!fill(kHeaderSize)) return true;
+    if (input.size() < kHeaderSize) return partial();
     CL_PacketHeader header;
-    if (socket->Peek(&header, kHeaderSize, fTimeOut) != kHeaderSize) {
-        CL_Status error = socket->GetIOError(false);
-        KillWithLog(client, error ? error : CL_TIMEOUT);
-        return true;
-    }
+    memcpy(&header, input.data(), kHeaderSize);
     bool badMagic = header.fMagic != CL_IPC_MAGIC;
     bool badVersion = !badMagic && header.fVersion > CL_IPC_VERSION;
     // A first chunk announcing more than a blob can hold is as unusable as a bad header.
@@ -273,26 +291,12 @@ bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
         return true;
     }
     uint32 length = CL_ChunkPayloadSize(header);
-    if (!socket->Pending(kHeaderSize + length)) {
-        if (!client->fPartial) {
-            client->fPartial = true;
-            client->fLastReadTime = now;
-            *waitStep = 1;
-        }
-        return false;
-    }
+    if (!fill(kHeaderSize + length)) return true;
+    if (input.size() < kHeaderSize + length) return partial();
     client->fPartial = false;
-    socket->Read(&header, kHeaderSize, fTimeOut);
     CL_Packet* packet = new CL_Packet(header);
-    if (length > 0) {
-        uint32 got = socket->Read(packet->fData, length, fTimeOut);
-        CL_Status error = socket->GetIOError(false);
-        if (got != length || error != 0) {
-            delete packet;
-            KillWithLog(client, error ? error : CL_TIMEOUT);
-            return true;
-        }
-    }
+    if (length > 0) packet->fData.Set(input.data() + kHeaderSize, length);
+    input.clear();
     packet->fData.Seek(0, CL_SEEK_SET);
 
     if (header.fType == CL_PACKET_TYPE_ABORT) {
