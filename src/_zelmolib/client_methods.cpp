@@ -479,15 +479,15 @@ PyObject* Invoke(const Row& row, size_t index, PyObject* self, PyObject* args, P
         a.fDeferred = StartDeferred(client, success, a.fCallbacks[1], a.fCallbacks[2], nullptr,
                                     a.fCallbacks[3]);
         if (!a.fDeferred) return nullptr;
-        Py_BEGIN_ALLOW_THREADS
+        ZL_BEGIN_ALLOW_THREADS
         row.fRun(client->fClient, a);
-        Py_END_ALLOW_THREADS
+        ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(a.fDeferred);
     }
-    QPX_Status status;
-    Py_BEGIN_ALLOW_THREADS
+    QPX_Status status = CL_OK;
+    ZL_BEGIN_ALLOW_THREADS
     status = row.fRun(client->fClient, a);
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     if (status != 0)
         return row.fServerText ? setException(status, a.fServerError) : setException(client, status);
     return BuildResult(row.fResult, a);
@@ -500,7 +500,7 @@ PyObject* Method(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 template <size_t... I>
 void FillTable(std::index_sequence<I...>) {
-    ((Describe(I), sTable[I] = PyMethodDef{kRows[I].fName, ZL_KW_FUNCTION(Method<I>),
+    ((Describe(I), sTable[I] = PyMethodDef{kRows[I].fName, ZL_KW_FUNCTION(ZL_GUARD(Method<I>)),
                                            METH_VARARGS | METH_KEYWORDS, sDocs[I].c_str()}),
      ...);
 }

@@ -1,5 +1,9 @@
 // Errors raised to Python: the package's Error class with (code, message).
 #include "module.h"
+
+#include <cstring>
+#include <new>
+
 #include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
@@ -52,3 +56,22 @@ PyObject* setException(int code, CLU_Table* reply) {
 }
 
 }  // namespace QPX
+
+void ZL_SetPythonError(const std::exception& error) {
+    if (dynamic_cast<const std::bad_alloc*>(&error)) {
+        PyErr_NoMemory();
+        return;
+    }
+    const char* what = error.what();
+    PyObject* text = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(strlen(what)), "replace");
+    if (!text) return;
+    PyErr_SetObject(PyExc_SystemError, text);
+    Py_DECREF(text);
+}
+
+void ZL_ReportUnraisable(const std::exception& error) {
+    PyObject* pending = PyErr_GetRaisedException();
+    ZL_SetPythonError(error);
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending);
+}
