@@ -167,7 +167,7 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
     ZL_BEGIN_ALLOW_THREADS
     status = client->Connect(&spec, &reply, table, uint32(timeout));
     ZL_END_ALLOW_THREADS
-    if (status != 0) return setException(reinterpret_cast<ClientObject*>(self), status);
+    if (status != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), status);
     return Table_FromCLU(&reply);
 }
 
@@ -241,7 +241,7 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
     ZL_BEGIN_ALLOW_THREADS
     status = client->Execute(QPX_Command(command), &request, &reply, _SyncIdleCB, uint32(timeout));
     ZL_END_ALLOW_THREADS
-    if (status != 0) return setException(status, &reply);
+    if (status != CL_OK) return setException(status, &reply);
     return Table_FromCLU(&reply);
 }
 

@@ -626,7 +626,9 @@ PyMethodDef sDecimalMethods[] = {
 
 namespace QPX {
 
-int ConvertDecimal(PyObject* object, DecimalObject** result) {
+namespace {
+
+int ConvertOperand(PyObject* object, DecimalObject** result) {
     if (IsDecimal(object)) {
         Py_INCREF(object);
         *result = reinterpret_cast<DecimalObject*>(object);
@@ -636,6 +638,15 @@ int ConvertDecimal(PyObject* object, DecimalObject** result) {
     if (!Operand(object, &value)) return 0;
     *result = reinterpret_cast<DecimalObject*>(NewDecimal(value));
     return *result ? 1 : 0;
+}
+
+}  // namespace
+
+// Called by the interpreter's argument parser, which must see no C++ exception.
+int ConvertDecimal(PyObject* object, DecimalObject** result) {
+    int done = 0;
+    ZL_Protect([&] { done = ConvertOperand(object, result); });
+    return done;
 }
 
 }  // namespace QPX

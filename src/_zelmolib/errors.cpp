@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "lumo/status.h"
 #include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
@@ -44,9 +45,9 @@ PyObject* setException(ClientObject*, int code) {
 PyObject* setException(int code, CLU_Table* reply) {
     bool haveState = ZL_GetState() != nullptr;
     std::string message;
-    if (code == 0 && reply && reply->Exists("ERRNO")) code = reply->GetInt32("ERRNO", 0);
-    if (code == 0) {
-        if (haveState) message = translate(0);
+    if (code == CL_OK && reply && reply->Exists("ERRNO")) code = reply->GetInt32("ERRNO", CL_OK);
+    if (code == CL_OK) {
+        if (haveState) message = translate(CL_OK);
     } else if (reply && reply->Exists("ERROR")) {
         message = reply->GetString("ERROR", std::string());
     } else if (haveState) {

@@ -7,6 +7,7 @@
 
 #include "lumo/init.h"
 #include "lumo/power.h"
+#include "lumo/status.h"
 
 PyModuleDef* gModuleDefPtr = nullptr;
 
@@ -257,7 +258,7 @@ int InitState(PyObject* module, MODULE_STATE* s) {
     s->fTimerList = PyList_New(0);
     if (!s->fTimerList) return -1;
     s->fInitialized = true;
-    s->fPowerRegistered = CL_AddPowerCallback(QPX::_power_callback, nullptr) == 0;
+    s->fPowerRegistered = CL_AddPowerCallback(QPX::_power_callback, nullptr) == CL_OK;
     sLiveState = s;
     return 0;
 }

@@ -1,6 +1,7 @@
 // Timers on dispatcher workers, the interpreter time limit, the power event callback
 // and the default idle callable.
 #include "lumo/clock.h"
+#include "lumo/status.h"
 #include "module.h"
 
 namespace QPX {
@@ -111,9 +112,9 @@ void AbortTimers(MODULE_STATE* s) {
 namespace {
 
 int32 PowerEvent(int32 event) {
-    if (event != 1 && event != 2) return 0;
+    if (event != 1 && event != 2) return CL_OK;
     PyGILState_STATE gil;
-    if (!ZL_EnterPython(&gil)) return 0;
+    if (!ZL_EnterPython(&gil)) return CL_OK;
     MODULE_STATE* s = ZL_GetState();
     PyObject* callable;
     if (event == 1) {
@@ -128,13 +129,13 @@ int32 PowerEvent(int32 event) {
     ZL_CallCallback(callable, nullptr);
     Py_XDECREF(callable);
     ZL_LeavePython(gil);
-    return 0;
+    return CL_OK;
 }
 
 }  // namespace
 
 int32 _power_callback(int32 event, void*) {
-    return ZL_NativeCall(int32(0), [event] { return PowerEvent(event); });
+    return ZL_NativeCall(int32(CL_OK), [event] { return PowerEvent(event); });
 }
 
 int interpreter_timeout_handler(PyObject*, PyFrameObject*, int, PyObject*) {
