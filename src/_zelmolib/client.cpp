@@ -246,14 +246,12 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 const PyMethodDef kConnectionMethods[] = {
-    {"list_servers", ZL_KW_FUNCTION(ZL_GUARD(Client_list_servers)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"list_servers", ZL_KW_FUNCTION(ZL_GUARD(Client_list_servers)), METH_VARARGS | METH_KEYWORDS,
      "list_servers([timeout, port, success, error, progress, userdata]) -> tuple | Deferred\n\n"
      "Gets a list of available servers found in the local network, using specified UDP port "
      "for servers discovery. Returns a tuple of dict objects with informations on each server "
      "found."},
-    {"connect", ZL_KW_FUNCTION(ZL_GUARD(Client_connect)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"connect", ZL_KW_FUNCTION(ZL_GUARD(Client_connect)), METH_VARARGS | METH_KEYWORDS,
      "connect([server, host, port, options, timeout, success, error, progress, userdata]) -> "
      "dict | Deferred\n\n"
      "Connects to a server given either as a dict like those returned by list_servers() or "
@@ -265,8 +263,7 @@ const PyMethodDef kConnectionMethods[] = {
     {"get_connection_info", ZL_GUARD(Client_get_connection_info), METH_NOARGS,
      "get_connection_info() -> dict | None\n\n"
      "Returns informations on the currently connected server or None if not connected at all."},
-    {"execute", ZL_KW_FUNCTION(ZL_GUARD(Client_execute)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"execute", ZL_KW_FUNCTION(ZL_GUARD(Client_execute)), METH_VARARGS | METH_KEYWORDS,
      "execute(command[, data, timeout, success, error, progress, idle, userdata]) -> dict | "
      "Deferred\n\nExecutes an operation on the server."},
     {"interrupt", ZL_GUARD(Client_interrupt), METH_NOARGS,
@@ -288,11 +285,13 @@ DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* e
 }
 
 PyTypeObject ClientType = {
+    // clang-format off
     PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Client",    // tp_name
-    sizeof(ClientObject),  // tp_basicsize
-    0,                     // tp_itemsize
-    ZL_GUARD(Client_dealloc),  // tp_dealloc
+    "_zelmolib.Client",            // tp_name
+    sizeof(ClientObject),          // tp_basicsize
+    0,                             // tp_itemsize
+    ZL_GUARD(Client_dealloc),      // tp_dealloc
+    // clang-format on
 };
 
 }  // namespace QPX

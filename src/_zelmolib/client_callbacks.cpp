@@ -111,26 +111,30 @@ void _SuccessWithListCB(const CLU_List& result, void* deferred) {
 
 void _SuccessWithResultSetCB(uint32 affectedRows, const CLU_List& columns, const CLU_List& rows,
                              void* deferred) {
-    ZL_NativeCall([&] { Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
-        PyObject* names = List_FromCLU(&columns);
-        if (!names) return nullptr;
-        PyObject* data = List_FromCLU(&rows);
-        if (!data) {
-            Py_DECREF(names);
-            return nullptr;
-        }
-        return Py_BuildValue("kNNO", (unsigned long)affectedRows, names, data, userdata);
-    }); });
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
+            PyObject* names = List_FromCLU(&columns);
+            if (!names) return nullptr;
+            PyObject* data = List_FromCLU(&rows);
+            if (!data) {
+                Py_DECREF(names);
+                return nullptr;
+            }
+            return Py_BuildValue("kNNO", (unsigned long)affectedRows, names, data, userdata);
+        });
+    });
 }
 
 void _SuccessWithUpgradeResultCB(const CLU_Table& result, void* deferred) {
-    ZL_NativeCall([&] { Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
-        const CLU_List* log = result.GetList("log", nullptr);
-        PyObject* lines = log ? List_FromCLU(log) : PyList_New(0);
-        if (!lines) return nullptr;
-        return Py_BuildValue("NiiO", lines, int(result.GetInt32("old_version", 0)),
-                             int(result.GetInt32("new_version", 0)), userdata);
-    }); });
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
+            const CLU_List* log = result.GetList("log", nullptr);
+            PyObject* lines = log ? List_FromCLU(log) : PyList_New(0);
+            if (!lines) return nullptr;
+            return Py_BuildValue("NiiO", lines, int(result.GetInt32("old_version", 0)),
+                                 int(result.GetInt32("new_version", 0)), userdata);
+        });
+    });
 }
 
 void _DiscoverCB(QPX_ServerSpec* servers, uint32 count, void* deferred) {
@@ -143,16 +147,18 @@ void _DiscoverCB(QPX_ServerSpec* servers, uint32 count, void* deferred) {
 }
 
 void _ErrorCB(QPX_Status code, const std::string& message, void* deferred) {
-    ZL_NativeCall([&] { Complete(deferred, false, [&](PyObject* userdata) {
-        std::string text = message.empty() ? translate(code) : message;
-        PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
-        if (!value) {
-            PyErr_Clear();
-            value = PyUnicode_FromFormat("<Error %d>", int(code));
-            if (!value) return static_cast<PyObject*>(nullptr);
-        }
-        return Py_BuildValue("iNO", int(code), value, userdata);
-    }); });
+    ZL_NativeCall([&] {
+        Complete(deferred, false, [&](PyObject* userdata) {
+            std::string text = message.empty() ? translate(code) : message;
+            PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
+            if (!value) {
+                PyErr_Clear();
+                value = PyUnicode_FromFormat("<Error %d>", int(code));
+                if (!value) return static_cast<PyObject*>(nullptr);
+            }
+            return Py_BuildValue("iNO", int(code), value, userdata);
+        });
+    });
 }
 
 namespace {

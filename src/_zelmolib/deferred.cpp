@@ -99,11 +99,13 @@ PyGetSetDef sDeferredGetters[] = {
 namespace QPX {
 
 PyTypeObject DeferredType = {
+    // clang-format off
     PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Deferred",        // tp_name
-    sizeof(DeferredObject),      // tp_basicsize
-    0,                           // tp_itemsize
-    ZL_GUARD(Deferred_dealloc),  // tp_dealloc
+    "_zelmolib.Deferred",          // tp_name
+    sizeof(DeferredObject),        // tp_basicsize
+    0,                             // tp_itemsize
+    ZL_GUARD(Deferred_dealloc),    // tp_dealloc
+    // clang-format on
 };
 
 }  // namespace QPX

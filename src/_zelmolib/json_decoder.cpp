@@ -80,9 +80,8 @@ int Event(void* ctx, PyObject* MODULE_STATE::*name, bool hasArg, Build build) {
     MODULE_STATE* state = Enter(self);
     int result = 0;
     if (state)
-        ZL_Protect([&] {
-            result = Deliver(self, state->*name, hasArg ? build(self) : nullptr, hasArg);
-        });
+        ZL_Protect(
+            [&] { result = Deliver(self, state->*name, hasArg ? build(self) : nullptr, hasArg); });
     return Leave(self, result);
 }
 
@@ -324,8 +323,8 @@ PyMethodDef sDecoderMethods[] = {
      "complete_parse()\n\nEnds parsing session, parsing any remaining buffered data"},
     {"set_filename", ZL_METHOD(ZL_GUARD(decoder_set_filename)), METH_VARARGS | METH_KEYWORDS,
      "set_filename(str)\n\nSets current filename for error reporting"},
-    {"get_parse_position", ZL_METHOD(ZL_GUARD(decoder_get_parse_position)), METH_FASTCALL | METH_KEYWORDS,
-     "get_parse_position()\n\nGets current parser position"},
+    {"get_parse_position", ZL_METHOD(ZL_GUARD(decoder_get_parse_position)),
+     METH_FASTCALL | METH_KEYWORDS, "get_parse_position()\n\nGets current parser position"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -181,7 +181,8 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
 
 PyMethodDef sCoreMethods[] = {
     {"lock", ZL_GUARD(zl_lock), METH_NOARGS, "lock()\n\nAcquires the global QPX threads lock."},
-    {"unlock", ZL_GUARD(zl_unlock), METH_NOARGS, "unlock()\n\nReleases the global QPX threads lock."},
+    {"unlock", ZL_GUARD(zl_unlock), METH_NOARGS,
+     "unlock()\n\nReleases the global QPX threads lock."},
     {"_cleanup", ZL_GUARD(zl_cleanup), METH_NOARGS, "_cleanup()\n\nCleanup resources."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -144,17 +144,18 @@ void ZL_NativeCall(Body&& body) {
 // Py_BEGIN/END_ALLOW_THREADS for native work that may throw: the interpreter lock is
 // taken back before a C++ exception goes on to the entry point's guard. A return or
 // goto out of the block is not allowed, as with the interpreter's own pair.
-#define ZL_BEGIN_ALLOW_THREADS                            \
-    {                                                     \
-        std::exception_ptr zlError_;                      \
-        PyThreadState* zlSaved_ = PyEval_SaveThread();    \
+#define ZL_BEGIN_ALLOW_THREADS                         \
+    {                                                  \
+        std::exception_ptr zlError_;                   \
+        PyThreadState* zlSaved_ = PyEval_SaveThread(); \
         try {
-#define ZL_END_ALLOW_THREADS                              \
-        } catch (const std::exception&) {                 \
-            zlError_ = std::current_exception();          \
-        }                                                 \
-        PyEval_RestoreThread(zlSaved_);                   \
-        if (zlError_) std::rethrow_exception(zlError_);   \
+#define ZL_END_ALLOW_THREADS                        \
+    }                                               \
+    catch (const std::exception&) {                 \
+        zlError_ = std::current_exception();        \
+    }                                               \
+    PyEval_RestoreThread(zlSaved_);                 \
+    if (zlError_) std::rethrow_exception(zlError_); \
     }
 
 extern PyModuleDef* gModuleDefPtr;

@@ -194,7 +194,8 @@ PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
         }
         auto* job = new QPX::TimerJob(static_cast<uint32>(milliseconds < 0 ? 0 : milliseconds), d);
         if (!job) {
-            if (s->fTimerList) PySequence_DelItem(s->fTimerList, PyList_GET_SIZE(s->fTimerList) - 1);
+            if (s->fTimerList)
+                PySequence_DelItem(s->fTimerList, PyList_GET_SIZE(s->fTimerList) - 1);
             Py_DECREF(d);
             return PyErr_NoMemory();
         }

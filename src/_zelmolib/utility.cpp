@@ -368,7 +368,8 @@ PyMethodDef sUtilityMethods[] = {
     {"host_lookup", ZL_METHOD(ZL_GUARD(host_lookup)), METH_VARARGS | METH_KEYWORDS,
      "host_lookup(str) -> str\n\nPerforms a forward or reverse DNS lookup given an IP/host "
      "name."},
-    {"get_network_interfaces", ZL_METHOD(ZL_GUARD(get_network_interfaces)), METH_VARARGS | METH_KEYWORDS,
+    {"get_network_interfaces", ZL_METHOD(ZL_GUARD(get_network_interfaces)),
+     METH_VARARGS | METH_KEYWORDS,
      "get_network_interfaces() -> tuple\n\nReturns a list of dicts holding informations on all "
      "the available network interfaces."},
     {"get_machine_uuid", ZL_GUARD(get_machine_uuid), METH_NOARGS,
@@ -388,7 +389,8 @@ PyMethodDef sUtilityMethods[] = {
     {"get_application_log_path", ZL_GUARD(get_application_log_path), METH_NOARGS,
      "get_application_log_path() -> str\n\nReturns the user log path concatenated with the "
      "application name."},
-    {"_set_process_foreground", ZL_METHOD(ZL_GUARD(set_process_foreground)), METH_VARARGS | METH_KEYWORDS,
+    {"_set_process_foreground", ZL_METHOD(ZL_GUARD(set_process_foreground)),
+     METH_VARARGS | METH_KEYWORDS,
      "_set_process_foreground(foreground)\n\nSets process foreground status."},
     {"_apply_stylesheet", ZL_METHOD(ZL_GUARD(apply_stylesheet)), METH_VARARGS | METH_KEYWORDS,
      "_apply_stylesheet(xml, xslt) -> str\n\nApplies given xslt transform to xml (both "
