@@ -46,12 +46,16 @@ cases = {
     "regexp_text": lambda: _zelmolib.regexp_find_all("y", big_bytes),
 }
 case = cases[sys.argv[1]]
+held = [sys.getrefcount(big) for big in (big_bytes, big_text, big_json)]
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 resource.setrlimit(resource.RLIMIT_AS, (mapped() + (BIG_SIZE // 2), hard))
 try:
     case()
 except MemoryError:
     outcome = "MemoryError"
+    # Nothing the conversion held stays alive.
+    if held != [sys.getrefcount(big) for big in (big_bytes, big_text, big_json)]:
+        outcome = "MemoryError, but the arguments leaked"
 except BaseException as error:
     outcome = "other: %r" % (error,)
 else:
