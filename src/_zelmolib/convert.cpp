@@ -38,13 +38,17 @@ private:
 };
 
 // A strong reference given back when the scope ends, however it ends: a conversion
-// that runs out of memory must not keep the caller's objects alive.
+// that runs out of memory must not keep the caller's objects alive. A thread that the
+// interpreter ends while it waits for the interpreter lock (a str() of a value may let
+// the lock go) unwinds without the lock: the reference is then left alone.
 class Holder {
 public:
     explicit Holder(PyObject* object) : fObject(Py_XNewRef(object)) {}
     // Takes over a reference the caller owns.
     static Holder Adopt(PyObject* object) { return Holder(object, true); }
-    ~Holder() { Py_XDECREF(fObject); }
+    ~Holder() {
+        if (fObject && PyGILState_Check()) Py_DECREF(fObject);
+    }
     Holder(const Holder&) = delete;
     Holder& operator=(const Holder&) = delete;
     PyObject* Get() const { return fObject; }
