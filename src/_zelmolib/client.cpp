@@ -106,17 +106,17 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, nullptr, userdata);
         if (!d) return nullptr;
-        Py_BEGIN_ALLOW_THREADS
+        ZL_BEGIN_ALLOW_THREADS
         client->GetServerList(_DiscoverCB, _ErrorCB, _ProgressCB, d, uint32(timeout), uint16(port));
-        Py_END_ALLOW_THREADS
+        ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
     std::vector<QPX_ServerSpec> servers(kMaxDiscoveredServers);
-    uint32 count;
-    Py_BEGIN_ALLOW_THREADS
+    uint32 count = 0;
+    ZL_BEGIN_ALLOW_THREADS
     count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
                                   uint16(port));
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     return ServerSpecsToTuple(servers.data(), count);
 }
 
@@ -156,18 +156,18 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, nullptr, userdata);
         if (!d) return nullptr;
-        Py_BEGIN_ALLOW_THREADS
+        ZL_BEGIN_ALLOW_THREADS
         client->Connect(&spec, table, _SuccessWithTableCB, _ErrorCB, _ProgressCB, d,
                         uint32(timeout));
-        Py_END_ALLOW_THREADS
+        ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
     CLU_Table reply;
-    QPX_Status status;
-    Py_BEGIN_ALLOW_THREADS
+    QPX_Status status = CL_OK;
+    ZL_BEGIN_ALLOW_THREADS
     status = client->Connect(&spec, &reply, table, uint32(timeout));
-    Py_END_ALLOW_THREADS
-    if (status != 0) return setException(reinterpret_cast<ClientObject*>(self), status);
+    ZL_END_ALLOW_THREADS
+    if (status != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), status);
     return Table_FromCLU(&reply);
 }
 
@@ -181,7 +181,12 @@ PyObject* Client_get_id(PyObject* self, PyObject*) {
 }
 
 PyObject* Client_interrupt(PyObject* self, PyObject*) {
-    Native(self)->Interrupt();
+    // Waits for the connection's lock, which a connection in progress holds through its
+    // whole handshake, then writes to the socket.
+    QPX_Client* client = Native(self);
+    ZL_BEGIN_ALLOW_THREADS
+    client->Interrupt();
+    ZL_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
@@ -225,46 +230,43 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, idle, userdata);
         if (!d) return nullptr;
-        Py_BEGIN_ALLOW_THREADS
+        ZL_BEGIN_ALLOW_THREADS
         client->Execute(QPX_Command(command), &request, _SuccessWithTableCB, _ErrorCB, _ProgressCB,
                         _IdleCB, d, uint32(timeout));
-        Py_END_ALLOW_THREADS
+        ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
     CLU_Table reply;
-    QPX_Status status;
-    Py_BEGIN_ALLOW_THREADS
+    QPX_Status status = CL_OK;
+    ZL_BEGIN_ALLOW_THREADS
     status = client->Execute(QPX_Command(command), &request, &reply, _SyncIdleCB, uint32(timeout));
-    Py_END_ALLOW_THREADS
-    if (status != 0) return setException(status, &reply);
+    ZL_END_ALLOW_THREADS
+    if (status != CL_OK) return setException(status, &reply);
     return Table_FromCLU(&reply);
 }
 
 const PyMethodDef kConnectionMethods[] = {
-    {"list_servers", ZL_KW_FUNCTION(Client_list_servers),
-     METH_VARARGS | METH_KEYWORDS,
+    {"list_servers", ZL_KW_FUNCTION(ZL_GUARD(Client_list_servers)), METH_VARARGS | METH_KEYWORDS,
      "list_servers([timeout, port, success, error, progress, userdata]) -> tuple | Deferred\n\n"
      "Gets a list of available servers found in the local network, using specified UDP port "
      "for servers discovery. Returns a tuple of dict objects with informations on each server "
      "found."},
-    {"connect", ZL_KW_FUNCTION(Client_connect),
-     METH_VARARGS | METH_KEYWORDS,
+    {"connect", ZL_KW_FUNCTION(ZL_GUARD(Client_connect)), METH_VARARGS | METH_KEYWORDS,
      "connect([server, host, port, options, timeout, success, error, progress, userdata]) -> "
      "dict | Deferred\n\n"
      "Connects to a server given either as a dict like those returned by list_servers() or "
      "by host and port, sending the connection options given in the options dict."},
-    {"disconnect", Client_disconnect, METH_NOARGS,
+    {"disconnect", ZL_GUARD(Client_disconnect), METH_NOARGS,
      "disconnect()\n\nDisconnects from currently connected server."},
-    {"get_id", Client_get_id, METH_NOARGS,
+    {"get_id", ZL_GUARD(Client_get_id), METH_NOARGS,
      "get_id() -> int\n\nReturns the ID identifying this client on the server."},
-    {"get_connection_info", Client_get_connection_info, METH_NOARGS,
+    {"get_connection_info", ZL_GUARD(Client_get_connection_info), METH_NOARGS,
      "get_connection_info() -> dict | None\n\n"
      "Returns informations on the currently connected server or None if not connected at all."},
-    {"execute", ZL_KW_FUNCTION(Client_execute),
-     METH_VARARGS | METH_KEYWORDS,
+    {"execute", ZL_KW_FUNCTION(ZL_GUARD(Client_execute)), METH_VARARGS | METH_KEYWORDS,
      "execute(command[, data, timeout, success, error, progress, idle, userdata]) -> dict | "
      "Deferred\n\nExecutes an operation on the server."},
-    {"interrupt", Client_interrupt, METH_NOARGS,
+    {"interrupt", ZL_GUARD(Client_interrupt), METH_NOARGS,
      "interrupt()\n\nInterrupts all pending operations on this client."},
 };
 constexpr size_t kConnectionMethodCount = sizeof(kConnectionMethods) / sizeof(kConnectionMethods[0]);
@@ -283,11 +285,13 @@ DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* e
 }
 
 PyTypeObject ClientType = {
+    // clang-format off
     PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Client",    // tp_name
-    sizeof(ClientObject),  // tp_basicsize
-    0,                     // tp_itemsize
-    Client_dealloc,        // tp_dealloc
+    "_zelmolib.Client",            // tp_name
+    sizeof(ClientObject),          // tp_basicsize
+    0,                             // tp_itemsize
+    ZL_GUARD(Client_dealloc),      // tp_dealloc
+    // clang-format on
 };
 
 }  // namespace QPX
@@ -302,7 +306,7 @@ int ZL_AddClientType(PyObject* module) {
     PyTypeObject* t = &ClientType;
     t->tp_flags = Py_TPFLAGS_DEFAULT;
     t->tp_doc = "Client objects";
-    t->tp_new = Client_new;
+    t->tp_new = ZL_GUARD(Client_new);
     t->tp_methods = sMethods.data();
     if (PyType_Ready(t) < 0) return -1;
     Py_INCREF(t);

@@ -52,7 +52,9 @@ void Complete(void* userData, bool success, Build build) {
     d->fPending = false;
     PyObject* callable = success ? d->fSuccess : d->fError;
     if (IsSet(callable)) {
-        PyObject* args = build(d->fUserData);
+        PyObject* args = nullptr;
+        // The conversions use std::string: out of memory is the callable's MemoryError.
+        ZL_Protect([&] { args = build(d->fUserData); });
         if (args) {
             Py_XDECREF(PyObject_Call(callable, args, nullptr));
             Py_DECREF(args);
@@ -81,70 +83,88 @@ PyObject* ServerSpecsToTuple(const QPX_ServerSpec* servers, uint32 count) {
     return tuple;
 }
 
+// Every trampoline runs its body through ZL_NativeCall: the library's worker never
+// sees a C++ exception.
 void _SuccessCB(void* deferred) {
-    Complete(deferred, true, [](PyObject* userdata) { return PyTuple_Pack(1, userdata); });
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [](PyObject* userdata) { return PyTuple_Pack(1, userdata); });
+    });
 }
 
 void _SuccessWithTableCB(const CLU_Table& result, void* deferred) {
-    Complete(deferred, true, [&](PyObject* userdata) {
-        PyObject* dict = Table_FromCLU(&result);
-        return dict ? Py_BuildValue("NO", dict, userdata) : nullptr;
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [&](PyObject* userdata) {
+            PyObject* dict = Table_FromCLU(&result);
+            return dict ? Py_BuildValue("NO", dict, userdata) : nullptr;
+        });
     });
 }
 
 void _SuccessWithListCB(const CLU_List& result, void* deferred) {
-    Complete(deferred, true, [&](PyObject* userdata) {
-        PyObject* list = List_FromCLU(&result);
-        return list ? Py_BuildValue("NO", list, userdata) : nullptr;
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [&](PyObject* userdata) {
+            PyObject* list = List_FromCLU(&result);
+            return list ? Py_BuildValue("NO", list, userdata) : nullptr;
+        });
     });
 }
 
 void _SuccessWithResultSetCB(uint32 affectedRows, const CLU_List& columns, const CLU_List& rows,
                              void* deferred) {
-    Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
-        PyObject* names = List_FromCLU(&columns);
-        if (!names) return nullptr;
-        PyObject* data = List_FromCLU(&rows);
-        if (!data) {
-            Py_DECREF(names);
-            return nullptr;
-        }
-        return Py_BuildValue("kNNO", (unsigned long)affectedRows, names, data, userdata);
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
+            PyObject* names = List_FromCLU(&columns);
+            if (!names) return nullptr;
+            PyObject* data = List_FromCLU(&rows);
+            if (!data) {
+                Py_DECREF(names);
+                return nullptr;
+            }
+            return Py_BuildValue("kNNO", (unsigned long)affectedRows, names, data, userdata);
+        });
     });
 }
 
 void _SuccessWithUpgradeResultCB(const CLU_Table& result, void* deferred) {
-    Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
-        const CLU_List* log = result.GetList("log", nullptr);
-        PyObject* lines = log ? List_FromCLU(log) : PyList_New(0);
-        if (!lines) return nullptr;
-        return Py_BuildValue("NiiO", lines, int(result.GetInt32("old_version", 0)),
-                             int(result.GetInt32("new_version", 0)), userdata);
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
+            const CLU_List* log = result.GetList("log", nullptr);
+            PyObject* lines = log ? List_FromCLU(log) : PyList_New(0);
+            if (!lines) return nullptr;
+            return Py_BuildValue("NiiO", lines, int(result.GetInt32("old_version", 0)),
+                                 int(result.GetInt32("new_version", 0)), userdata);
+        });
     });
 }
 
 void _DiscoverCB(QPX_ServerSpec* servers, uint32 count, void* deferred) {
-    Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
-        PyObject* tuple = ServerSpecsToTuple(servers, count);
-        return tuple ? Py_BuildValue("NO", tuple, userdata) : nullptr;
+    ZL_NativeCall([&] {
+        Complete(deferred, true, [&](PyObject* userdata) -> PyObject* {
+            PyObject* tuple = ServerSpecsToTuple(servers, count);
+            return tuple ? Py_BuildValue("NO", tuple, userdata) : nullptr;
+        });
     });
 }
 
 void _ErrorCB(QPX_Status code, const std::string& message, void* deferred) {
-    Complete(deferred, false, [&](PyObject* userdata) {
-        std::string text = message.empty() ? translate(code) : message;
-        PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
-        if (!value) {
-            PyErr_Clear();
-            value = PyUnicode_FromFormat("<Error %d>", int(code));
-            if (!value) return static_cast<PyObject*>(nullptr);
-        }
-        return Py_BuildValue("iNO", int(code), value, userdata);
+    ZL_NativeCall([&] {
+        Complete(deferred, false, [&](PyObject* userdata) {
+            std::string text = message.empty() ? translate(code) : message;
+            PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
+            if (!value) {
+                PyErr_Clear();
+                value = PyUnicode_FromFormat("<Error %d>", int(code));
+                if (!value) return static_cast<PyObject*>(nullptr);
+            }
+            return Py_BuildValue("iNO", int(code), value, userdata);
+        });
     });
 }
 
-QPX_Status _ProgressCB(QPX_ProgressType state, double completeness, const std::string& message,
-                       void* deferred) {
+namespace {
+
+QPX_Status Progress(QPX_ProgressType state, double completeness, const std::string& message,
+                    void* deferred) {
     DeferredObject* d = static_cast<DeferredObject*>(deferred);
     PyGILState_STATE gil;
     // Once the module is cleaned up every running operation is told to stop.
@@ -183,7 +203,7 @@ QPX_Status _ProgressCB(QPX_ProgressType state, double completeness, const std::s
     return aborted ? CL_ERROR : CL_OK;
 }
 
-QPX_Status _IdleCB(void* deferred) {
+QPX_Status Idle(void* deferred) {
     DeferredObject* d = static_cast<DeferredObject*>(deferred);
     if (!Py_IsInitialized()) return CL_ERROR;
     PyGILState_STATE gil;
@@ -194,7 +214,7 @@ QPX_Status _IdleCB(void* deferred) {
     return CL_OK;
 }
 
-QPX_Status _SyncIdleCB(void*) {
+QPX_Status SyncIdle() {
     if (!Py_IsInitialized()) return CL_ERROR;
     PyGILState_STATE gil;
     if (!ZL_EnterPython(&gil)) return CL_OK;
@@ -206,6 +226,23 @@ QPX_Status _SyncIdleCB(void*) {
     Py_XDECREF(idle);
     ZL_LeavePython(gil);
     return CL_OK;
+}
+
+}  // namespace
+
+// A progress report that cannot be made stops the operation.
+QPX_Status _ProgressCB(QPX_ProgressType state, double completeness, const std::string& message,
+                       void* deferred) {
+    return ZL_NativeCall(QPX_Status(CL_ERROR),
+                         [&] { return Progress(state, completeness, message, deferred); });
+}
+
+QPX_Status _IdleCB(void* deferred) {
+    return ZL_NativeCall(QPX_Status(CL_OK), [&] { return Idle(deferred); });
+}
+
+QPX_Status _SyncIdleCB(void*) {
+    return ZL_NativeCall(QPX_Status(CL_OK), [] { return SyncIdle(); });
 }
 
 }  // namespace QPX

@@ -77,14 +77,14 @@ const Row kRows[] = {
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->GetDataDictionary(&a.fTable);
          c->GetDataDictionary(_SuccessWithTableCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Gets the data dictionary from currently connected server."},
     {"list_drivers", "|fcccct", {"configured", ZL_CALLBACKS}, "T", {}, Result::kList, false,
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->ListDrivers(a.fFlag[0], &a.fList);
          c->ListDrivers(a.fFlag[0], _SuccessWithListCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Returns a list where each entry is in the form {'name': ..., 'description': ..., "
      "'icon': ... }, identifying the supported server drivers."},
@@ -93,7 +93,7 @@ const Row kRows[] = {
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->ListDatabases(a.fObjectText, a.fFlag[0], &a.fTable);
          c->ListDatabases(a.fObjectText, a.fFlag[0], _SuccessWithTableCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Returns a dictionary with an entry for each supported server driver. The entry value is "
      "a list where each entry contains informations on a single database for that driver as "
@@ -104,7 +104,7 @@ const Row kRows[] = {
          const std::string* t = a.fText;
          if (!a.fDeferred) return c->CreateDatabase(t[0], t[1], t[2], t[3], &a.fUUID);
          c->CreateDatabase(t[0], t[1], t[2], t[3], _SuccessWithTableCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Creates a new named database on the server using specified driver and assigning a "
      "description to it."},
@@ -112,14 +112,14 @@ const Row kRows[] = {
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->OpenDatabase(a.fText[0], a.fText[1], &a.fTable);
          c->OpenDatabase(a.fText[0], a.fText[1], _SuccessWithTableCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Attempts to open a connection to a specified database on the server."},
     {"close_database", "|fcccct", {"backup", ZL_CALLBACKS}, "F", {}, Result::kNone, false,
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->CloseDatabase(a.fFlag[0]);
          c->CloseDatabase(a.fFlag[0], _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Closes connection to the current database, if any."},
     {"upgrade_database", "sss|cccct", {"password", "driver", "name", ZL_CALLBACKS}, "", {},
@@ -129,7 +129,7 @@ const Row kRows[] = {
          if (!a.fDeferred)
              return c->UpgradeDatabase(t[0], t[1], t[2], &a.fList, &a.fCount1, &a.fCount2);
          c->UpgradeDatabase(t[0], t[1], t[2], _SuccessWithUpgradeResultCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Upgrades specified database to the latest data dictionary version, and returns a log of "
      "the operations performed to accomplish the task."},
@@ -141,7 +141,7 @@ const Row kRows[] = {
          const bool* cloud = a.fHasOptionalFlag ? &a.fOptionalFlag : nullptr;
          if (!a.fDeferred) return c->DeleteDatabase(t[0], t[1], t[2], cloud);
          c->DeleteDatabase(t[0], t[1], t[2], cloud, _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Deletes specified database from server."},
     {"query_database", "s|fffcccct",
@@ -154,7 +154,7 @@ const Row kRows[] = {
                                      &a.fServerError);
          c->QueryDatabase(a.fText[0], _SuccessWithResultSetCB, _ErrorCB, _ProgressCB, f[0], f[1],
                           f[2], a.fDeferred, uint32(a.fTimeOut));
-         return 0;
+         return CL_OK;
      },
      "Executes an SQL query on the connected database, using either native driver or generic "
      "SQL syntax. Returns a tuple (affected rows, column names, rows)."},
@@ -169,7 +169,7 @@ const Row kRows[] = {
              return c->BackupDatabase(t[0], t[2], t[3], t[1], f[0], f[1], uint32(a.fInt[0]), f[2]);
          c->BackupDatabase(t[0], t[2], t[3], t[1], f[0], f[1], uint32(a.fInt[0]), f[2], _SuccessCB,
                            ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Starts a backup operation on currently connected database, or the database identified "
      "by driver, name. The backup is saved using given backup name."},
@@ -185,7 +185,7 @@ const Row kRows[] = {
                                        i[3] != 0);
          c->RestoreDatabase(t[0], t[2], t[3], t[1], i[0] != 0, i[1] != 0, uint32(i[2]), i[3] != 0,
                             _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Restores a previously saved backup with given backup name into a new database created "
      "using driver and name. If changeUUID is True (the default), a new UUID is generated for "
@@ -194,7 +194,7 @@ const Row kRows[] = {
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->ListBackups(uint32(a.fInt[0]), &a.fList);
          c->ListBackups(uint32(a.fInt[0]), _SuccessWithListCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Lists available backups."},
     {"delete_backup", "ski|cccct", {"password", "backupName", "position", ZL_CALLBACKS}, "", {0},
@@ -204,11 +204,11 @@ const Row kRows[] = {
          if (a.fNames.Count() > 0) {
              if (!a.fDeferred) return c->DeleteBackup(position, a.fText[0], a.fNames);
              c->DeleteBackup(position, a.fText[0], a.fNames, _SuccessCB, ZL_TAIL);
-             return 0;
+             return CL_OK;
          }
          if (!a.fDeferred) return c->DeleteBackup(position, a.fText[0], a.fObjectText);
          c->DeleteBackup(position, a.fText[0], a.fObjectText, _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Deletes a backup from the server."},
     {"optimize_database", "s|sscccct", {"password", "driver", "name", ZL_CALLBACKS}, "", {},
@@ -217,7 +217,7 @@ const Row kRows[] = {
          const std::string* t = a.fText;
          if (!a.fDeferred) return c->OptimizeDatabase(t[0], t[1], t[2]);
          c->OptimizeDatabase(t[0], t[1], t[2], _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Optimizes a database on the server."},
     {"repair_database", "s|ssscccct", {"password", "driver", "name", "output", ZL_CALLBACKS}, "",
@@ -226,7 +226,7 @@ const Row kRows[] = {
          const std::string* t = a.fText;
          if (!a.fDeferred) return c->RepairDatabase(t[0], t[1], t[2], t[3]);
          c->RepairDatabase(t[0], t[1], t[2], t[3], _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Attempts to repair a database on the server."},
     {"index_database", "s|ssffcccct", {"password", "driver", "name", "reset", "run", ZL_CALLBACKS},
@@ -235,14 +235,14 @@ const Row kRows[] = {
          const std::string* t = a.fText;
          if (!a.fDeferred) return c->IndexDatabase(t[0], t[1], t[2], a.fFlag[0], a.fFlag[1]);
          c->IndexDatabase(t[0], t[1], t[2], a.fFlag[0], a.fFlag[1], _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Performs full text search indexing on a database on the server."},
     {"list_clients", "|ffcccct", {"full", "any", ZL_CALLBACKS}, "FF", {}, Result::kList, false,
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->GetClientList(a.fFlag[0], a.fFlag[1], &a.fList);
          c->GetClientList(a.fFlag[0], a.fFlag[1], _SuccessWithListCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Returns the list of client IDs currently connected to the server."},
     {"get_client_info", "n|cccct", {"id", ZL_CALLBACKS}, "", {}, Result::kTable, false,
@@ -250,11 +250,11 @@ const Row kRows[] = {
          if (!a.fObjectText.empty()) {
              if (!a.fDeferred) return c->GetClientInfo(a.fObjectText, &a.fTable);
              c->GetClientInfo(a.fObjectText, _SuccessWithTableCB, ZL_TAIL);
-             return 0;
+             return CL_OK;
          }
          if (!a.fDeferred) return c->GetClientInfo(uint32(a.fNumber), &a.fTable);
          c->GetClientInfo(uint32(a.fNumber), _SuccessWithTableCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Returns informations on specified client ID currently connected to the server."},
     {"kill_client", "ns|cccct", {"id", "password", ZL_CALLBACKS}, "", {}, Result::kNone, false,
@@ -262,11 +262,11 @@ const Row kRows[] = {
          if (!a.fObjectText.empty()) {
              if (!a.fDeferred) return c->KillClient(a.fObjectText, a.fText[0]);
              c->KillClient(a.fObjectText, a.fText[0], _SuccessCB, ZL_TAIL);
-             return 0;
+             return CL_OK;
          }
          if (!a.fDeferred) return c->KillClient(uint32(a.fNumber), a.fText[0]);
          c->KillClient(uint32(a.fNumber), a.fText[0], _SuccessCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Kills the server connection for client with ID."},
     {"authenticate", "ss|cccctp", {"username", "password", ZL_CALLBACKS, "new_password"}, "", {},
@@ -276,11 +276,11 @@ const Row kRows[] = {
          if (a.fHasObjectText) {
              if (!a.fDeferred) return c->Authenticate(t[0], t[1], a.fObjectText, &a.fTable);
              c->Authenticate(t[0], t[1], a.fObjectText, _SuccessWithTableCB, ZL_TAIL);
-             return 0;
+             return CL_OK;
          }
          if (!a.fDeferred) return c->Authenticate(t[0], t[1], &a.fTable);
          c->Authenticate(t[0], t[1], _SuccessWithTableCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Attempts to authenticate an user on the currently connected database; on success, "
      "returns informations on the authenticated user."},
@@ -288,7 +288,7 @@ const Row kRows[] = {
      [](QPX_Client* c, Call& a) -> QPX_Status {
          if (!a.fDeferred) return c->FullTextSearch(a.fText[0], &a.fList, a.fInt[0]);
          c->FullTextSearch(a.fText[0], a.fInt[0], _SuccessWithListCB, ZL_TAIL);
-         return 0;
+         return CL_OK;
      },
      "Performs a full text search on the connected database and returns a list of entries in "
      "the form (score, tableId, rowId)."},
@@ -479,16 +479,16 @@ PyObject* Invoke(const Row& row, size_t index, PyObject* self, PyObject* args, P
         a.fDeferred = StartDeferred(client, success, a.fCallbacks[1], a.fCallbacks[2], nullptr,
                                     a.fCallbacks[3]);
         if (!a.fDeferred) return nullptr;
-        Py_BEGIN_ALLOW_THREADS
+        ZL_BEGIN_ALLOW_THREADS
         row.fRun(client->fClient, a);
-        Py_END_ALLOW_THREADS
+        ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(a.fDeferred);
     }
-    QPX_Status status;
-    Py_BEGIN_ALLOW_THREADS
+    QPX_Status status = CL_OK;
+    ZL_BEGIN_ALLOW_THREADS
     status = row.fRun(client->fClient, a);
-    Py_END_ALLOW_THREADS
-    if (status != 0)
+    ZL_END_ALLOW_THREADS
+    if (status != CL_OK)
         return row.fServerText ? setException(status, a.fServerError) : setException(client, status);
     return BuildResult(row.fResult, a);
 }
@@ -500,7 +500,7 @@ PyObject* Method(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 template <size_t... I>
 void FillTable(std::index_sequence<I...>) {
-    ((Describe(I), sTable[I] = PyMethodDef{kRows[I].fName, ZL_KW_FUNCTION(Method<I>),
+    ((Describe(I), sTable[I] = PyMethodDef{kRows[I].fName, ZL_KW_FUNCTION(ZL_GUARD(Method<I>)),
                                            METH_VARARGS | METH_KEYWORDS, sDocs[I].c_str()}),
      ...);
 }

@@ -3,6 +3,7 @@
 // type and its connection methods, the callback trampolines, and the named methods.
 #pragma once
 
+#include "lumo/status.h"
 #include "module.h"
 #include "qpx/zelmo_client/client.h"
 

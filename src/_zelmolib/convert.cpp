@@ -37,6 +37,33 @@ private:
     bool fEntered;
 };
 
+// A strong reference given back when the scope ends, however it ends: a conversion
+// that runs out of memory must not keep the caller's objects alive. A thread that the
+// interpreter ends while it waits for the interpreter lock (a str() of a value may let
+// the lock go) unwinds without the lock: the reference is then left alone.
+class Holder {
+public:
+    explicit Holder(PyObject* object) : fObject(Py_XNewRef(object)) {}
+    // Takes over a reference the caller owns.
+    static Holder Adopt(PyObject* object) { return Holder(object, true); }
+    ~Holder() {
+        if (fObject && PyGILState_Check()) Py_DECREF(fObject);
+    }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    PyObject* Get() const { return fObject; }
+    PyObject* Release() {
+        PyObject* object = fObject;
+        fObject = nullptr;
+        return object;
+    }
+
+private:
+    Holder(PyObject* object, bool) : fObject(object) {}
+
+    PyObject* fObject;
+};
+
 bool YearInRange(const CL_Date& date) {
     int year = date.GetYear();
     return year >= 1900 && year <= 9999;
@@ -230,11 +257,9 @@ void List_FromPy(PyObject* obj, CLU_List* out) {
     // item) may change the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
         if (PyErr_Occurred()) return;
-        PyObject* item = PySequence_Fast_GET_ITEM(obj, i);
-        Py_INCREF(item);
+        Holder item(PySequence_Fast_GET_ITEM(obj, i));
         CLU_Entry entry;
-        Entry_FromPy(item, &entry);
-        Py_DECREF(item);
+        Entry_FromPy(item.Get(), &entry);
         out->Append(entry);
     }
 }
@@ -247,26 +272,19 @@ void Table_FromPy(PyObject* obj, CLU_Table* out) {
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
-    Py_INCREF(obj);
+    Holder dict(obj);
     while (PyDict_Next(obj, &pos, &key, &value)) {
         if (PyErr_Occurred()) break;
-        Py_INCREF(key);
-        Py_INCREF(value);
+        Holder heldKey(key), heldValue(value);
         std::string text;
         KeyText(key, &text);
         // The offending entry is still stored; the walk stops before the next one.
-        PyObject* saved = PyErr_GetRaisedException();
+        Holder saved = Holder::Adopt(PyErr_GetRaisedException());
         CLU_Entry entry;
         Entry_FromPy(value, &entry);
-        if (saved) {
-            if (PyErr_Occurred()) Py_DECREF(saved);
-            else PyErr_SetRaisedException(saved);
-        }
+        if (saved.Get() && !PyErr_Occurred()) PyErr_SetRaisedException(saved.Release());
         out->Set(text, entry);
-        Py_DECREF(key);
-        Py_DECREF(value);
     }
-    Py_DECREF(obj);
 }
 
 }  // namespace QPX

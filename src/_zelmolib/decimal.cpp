@@ -272,21 +272,21 @@ PyObject* Decimal_index(PyObject* a) {
 PyNumberMethods sNumberMethods;
 
 void FillNumberMethods(PyNumberMethods* m) {
-    m->nb_add = Decimal_add;
-    m->nb_subtract = Decimal_subtract;
-    m->nb_multiply = Decimal_multiply;
-    m->nb_remainder = Decimal_remainder;
-    m->nb_divmod = Decimal_divmod;
-    m->nb_power = Decimal_power;
-    m->nb_negative = Decimal_negative;
-    m->nb_positive = Decimal_positive;
-    m->nb_absolute = Decimal_absolute;
-    m->nb_bool = Decimal_bool;
-    m->nb_int = Decimal_int;
-    m->nb_float = Decimal_float;
-    m->nb_floor_divide = Decimal_floor_divide;
-    m->nb_true_divide = Decimal_true_divide;
-    m->nb_index = Decimal_index;
+    m->nb_add = ZL_GUARD(Decimal_add);
+    m->nb_subtract = ZL_GUARD(Decimal_subtract);
+    m->nb_multiply = ZL_GUARD(Decimal_multiply);
+    m->nb_remainder = ZL_GUARD(Decimal_remainder);
+    m->nb_divmod = ZL_GUARD(Decimal_divmod);
+    m->nb_power = ZL_GUARD(Decimal_power);
+    m->nb_negative = ZL_GUARD(Decimal_negative);
+    m->nb_positive = ZL_GUARD(Decimal_positive);
+    m->nb_absolute = ZL_GUARD(Decimal_absolute);
+    m->nb_bool = ZL_GUARD(Decimal_bool);
+    m->nb_int = ZL_GUARD(Decimal_int);
+    m->nb_float = ZL_GUARD(Decimal_float);
+    m->nb_floor_divide = ZL_GUARD(Decimal_floor_divide);
+    m->nb_true_divide = ZL_GUARD(Decimal_true_divide);
+    m->nb_index = ZL_GUARD(Decimal_index);
 }
 
 // ---- other slots ----
@@ -483,13 +483,8 @@ PyObject* Decimal_format(PyObject* self, PyObject* args, PyObject* kwds) {
     } else {
         text = ValueOf(self).ToString(precision, false);
     }
-    if (width > 0 && static_cast<size_t>(width) > text.size()) {
-        try {
-            text.insert(0, static_cast<size_t>(width) - text.size(), padzero ? '0' : ' ');
-        } catch (const std::bad_alloc&) {
-            return PyErr_NoMemory();
-        }
-    }
+    if (width > 0 && static_cast<size_t>(width) > text.size())
+        text.insert(0, static_cast<size_t>(width) - text.size(), padzero ? '0' : ' ');
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
@@ -602,26 +597,31 @@ PyObject* Decimal_set_locale(PyObject*, PyObject* args, PyObject* kwds) {
 #define ZL_VK(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef sDecimalMethods[] = {
-    {"format", ZL_VK(Decimal_format),
+    {"format", ZL_VK(ZL_GUARD(Decimal_format)),
      "format([precision, width, sep, padzero]) -> str\n\n"
      "Formats the number into a string with specified precision."},
-    {"ceil", ZL_VK(Decimal_ceil), "ceil([value]) -> Decimal\n\nReturns number rounded up to given value."},
-    {"floor", ZL_VK(Decimal_floor),
+    {"ceil", ZL_VK(ZL_GUARD(Decimal_ceil)),
+     "ceil([value]) -> Decimal\n\nReturns number rounded up to given value."},
+    {"floor", ZL_VK(ZL_GUARD(Decimal_floor)),
      "floor([value]) -> Decimal\n\nReturns number rounded down to given value."},
-    {"round", ZL_VK(Decimal_round), "round([value]) -> Decimal\n\nReturns number rounded to given value."},
-    {"multiply", ZL_VK(Decimal_multiply_method),
+    {"round", ZL_VK(ZL_GUARD(Decimal_round)),
+     "round([value]) -> Decimal\n\nReturns number rounded to given value."},
+    {"multiply", ZL_VK(ZL_GUARD(Decimal_multiply_method)),
      "multiply(other [, value, mode])\n\n"
      "Multiplies and rounds number by a given value using mode for rounding."},
-    {"divide", ZL_VK(Decimal_divide_method),
+    {"divide", ZL_VK(ZL_GUARD(Decimal_divide_method)),
      "divide(other [, value, mode])\n\n"
      "Divides and rounds number by a given value using mode for rounding."},
-    {"__copy__", ZL_VK(Decimal_copy), "__copy__() -> Decimal\n\nReturns a copy of the decimal."},
-    {"__deepcopy__", ZL_VK(Decimal_copy),
+    {"__copy__", ZL_VK(ZL_GUARD(Decimal_copy)),
+     "__copy__() -> Decimal\n\nReturns a copy of the decimal."},
+    {"__deepcopy__", ZL_VK(ZL_GUARD(Decimal_copy)),
      "__deepcopy__() -> Decimal\n\nReturns a copy of the decimal."},
-    {"__reduce__", ZL_VK(Decimal_reduce), "__reduce__() -> tuple\n\nReduce method for pickling support."},
-    {"__round__", ZL_VK(Decimal_round_digits),
+    {"__reduce__", ZL_VK(ZL_GUARD(Decimal_reduce)),
+     "__reduce__() -> tuple\n\nReduce method for pickling support."},
+    {"__round__", ZL_VK(ZL_GUARD(Decimal_round_digits)),
      "__round__([digits]) -> Decimal\n\nReturns number rounded to given value."},
-    {"set_locale", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Decimal_set_locale)),
+    {"set_locale",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ZL_GUARD(Decimal_set_locale))),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "set_locale(lang)\n\nSets the current locale for decimal format."},
     {nullptr, nullptr, 0, nullptr},
@@ -631,7 +631,9 @@ PyMethodDef sDecimalMethods[] = {
 
 namespace QPX {
 
-int ConvertDecimal(PyObject* object, DecimalObject** result) {
+namespace {
+
+int ConvertOperand(PyObject* object, DecimalObject** result) {
     if (IsDecimal(object)) {
         Py_INCREF(object);
         *result = reinterpret_cast<DecimalObject*>(object);
@@ -643,22 +645,31 @@ int ConvertDecimal(PyObject* object, DecimalObject** result) {
     return *result ? 1 : 0;
 }
 
+}  // namespace
+
+// Called by the interpreter's argument parser, which must see no C++ exception.
+int ConvertDecimal(PyObject* object, DecimalObject** result) {
+    int done = 0;
+    ZL_Protect([&] { done = ConvertOperand(object, result); });
+    return done;
+}
+
 }  // namespace QPX
 
 int ZL_AddDecimalType(PyObject* module) {
     PyTypeObject* t = &QPX::DecimalType;
     t->tp_flags = Py_TPFLAGS_DEFAULT;
     t->tp_doc = "Decimal objects";
-    t->tp_dealloc = Decimal_dealloc;
-    t->tp_repr = Decimal_str;
-    t->tp_str = Decimal_str;
+    t->tp_dealloc = ZL_GUARD(Decimal_dealloc);
+    t->tp_repr = ZL_GUARD(Decimal_str);
+    t->tp_str = ZL_GUARD(Decimal_str);
     FillNumberMethods(&sNumberMethods);
     t->tp_as_number = &sNumberMethods;
-    t->tp_hash = Decimal_hash;
-    t->tp_richcompare = Decimal_richcompare;
+    t->tp_hash = ZL_GUARD(Decimal_hash);
+    t->tp_richcompare = ZL_GUARD(Decimal_richcompare);
     t->tp_methods = sDecimalMethods;
-    t->tp_init = Decimal_init;
-    t->tp_new = Decimal_new;
+    t->tp_init = ZL_GUARD(Decimal_init);
+    t->tp_new = ZL_GUARD(Decimal_new);
     if (PyType_Ready(t) < 0) return -1;
     Py_INCREF(t);
     if (PyModule_AddObject(module, "Decimal", reinterpret_cast<PyObject*>(t)) < 0) {

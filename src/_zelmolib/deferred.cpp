@@ -82,15 +82,15 @@ PyObject* Deferred_pending(PyObject* self, void*) {
 }
 
 PyMethodDef sDeferredMethods[] = {
-    {"cancel", Deferred_cancel, METH_NOARGS,
+    {"cancel", ZL_GUARD(Deferred_cancel), METH_NOARGS,
      "Cancels this Deferred, setting 'aborted' attribute to True."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef sDeferredGetters[] = {
-    {"aborted", Deferred_aborted, nullptr, "Aborted Deferred status", nullptr},
-    {"executed", Deferred_executed, nullptr, "Executed Deferred status", nullptr},
-    {"pending", Deferred_pending, nullptr, "Pending Deferred status", nullptr},
+    {"aborted", ZL_GUARD(Deferred_aborted), nullptr, "Aborted Deferred status", nullptr},
+    {"executed", ZL_GUARD(Deferred_executed), nullptr, "Executed Deferred status", nullptr},
+    {"pending", ZL_GUARD(Deferred_pending), nullptr, "Pending Deferred status", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -99,11 +99,13 @@ PyGetSetDef sDeferredGetters[] = {
 namespace QPX {
 
 PyTypeObject DeferredType = {
+    // clang-format off
     PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Deferred",        // tp_name
-    sizeof(DeferredObject),      // tp_basicsize
-    0,                           // tp_itemsize
-    Deferred_dealloc,            // tp_dealloc
+    "_zelmolib.Deferred",          // tp_name
+    sizeof(DeferredObject),        // tp_basicsize
+    0,                             // tp_itemsize
+    ZL_GUARD(Deferred_dealloc),    // tp_dealloc
+    // clang-format on
 };
 
 }  // namespace QPX

@@ -1,5 +1,10 @@
 // Errors raised to Python: the package's Error class with (code, message).
 #include "module.h"
+
+#include <cstring>
+#include <new>
+
+#include "lumo/status.h"
 #include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
@@ -40,9 +45,9 @@ PyObject* setException(ClientObject*, int code) {
 PyObject* setException(int code, CLU_Table* reply) {
     bool haveState = ZL_GetState() != nullptr;
     std::string message;
-    if (code == 0 && reply && reply->Exists("ERRNO")) code = reply->GetInt32("ERRNO", 0);
-    if (code == 0) {
-        if (haveState) message = translate(0);
+    if (code == CL_OK && reply && reply->Exists("ERRNO")) code = reply->GetInt32("ERRNO", CL_OK);
+    if (code == CL_OK) {
+        if (haveState) message = translate(CL_OK);
     } else if (reply && reply->Exists("ERROR")) {
         message = reply->GetString("ERROR", std::string());
     } else if (haveState) {
@@ -52,3 +57,22 @@ PyObject* setException(int code, CLU_Table* reply) {
 }
 
 }  // namespace QPX
+
+void ZL_SetPythonError(const std::exception& error) {
+    if (dynamic_cast<const std::bad_alloc*>(&error)) {
+        PyErr_NoMemory();
+        return;
+    }
+    const char* what = error.what();
+    PyObject* text = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(strlen(what)), "replace");
+    if (!text) return;
+    PyErr_SetObject(PyExc_SystemError, text);
+    Py_DECREF(text);
+}
+
+void ZL_ReportUnraisable(const std::exception& error) {
+    PyObject* pending = PyErr_GetRaisedException();
+    ZL_SetPythonError(error);
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending);
+}

@@ -71,18 +71,32 @@ int Deliver(JSONDecoderObject* self, PyObject* name, PyObject* arg, bool hasArg)
     return 1;
 }
 
-int parse_null(void* ctx) {
+// One event: with the interpreter lock, the argument built by `build` (when the event
+// has one) is delivered to the method `name`. 0 stops the parser, with the exception
+// pending; a C++ exception of the conversions is turned into one before the lock goes.
+template <class Build>
+int Event(void* ctx, PyObject* MODULE_STATE::*name, bool hasArg, Build build) {
     JSONDecoderObject* self = Self(ctx);
     MODULE_STATE* state = Enter(self);
-    if (!state) return Leave(self, 0);
-    return Leave(self, Deliver(self, state->fMethodRead, Py_NewRef(Py_None), true));
+    int result = 0;
+    if (state)
+        ZL_Protect(
+            [&] { result = Deliver(self, state->*name, hasArg ? build(self) : nullptr, hasArg); });
+    return Leave(self, result);
+}
+
+PyObject* NoArgument(JSONDecoderObject*) {
+    return nullptr;
+}
+
+int parse_null(void* ctx) {
+    return Event(ctx, &MODULE_STATE::fMethodRead, true,
+                 [](JSONDecoderObject*) { return Py_NewRef(Py_None); });
 }
 
 int parse_boolean(void* ctx, int value) {
-    JSONDecoderObject* self = Self(ctx);
-    MODULE_STATE* state = Enter(self);
-    if (!state) return Leave(self, 0);
-    return Leave(self, Deliver(self, state->fMethodRead, PyBool_FromLong(value), true));
+    return Event(ctx, &MODULE_STATE::fMethodRead, true,
+                 [value](JSONDecoderObject*) { return PyBool_FromLong(value); });
 }
 
 PyObject* NumberObject(const char* text, size_t length) {
@@ -107,10 +121,8 @@ PyObject* NumberObject(const char* text, size_t length) {
 }
 
 int parse_number(void* ctx, const char* text, size_t length) {
-    JSONDecoderObject* self = Self(ctx);
-    MODULE_STATE* state = Enter(self);
-    if (!state) return Leave(self, 0);
-    return Leave(self, Deliver(self, state->fMethodRead, NumberObject(text, length), true));
+    return Event(ctx, &MODULE_STATE::fMethodRead, true,
+                 [=](JSONDecoderObject*) { return NumberObject(text, length); });
 }
 
 PyObject* TextObject(JSONDecoderObject* self, const unsigned char* bytes, size_t length) {
@@ -135,27 +147,20 @@ PyObject* TextObject(JSONDecoderObject* self, const unsigned char* bytes, size_t
 }
 
 int parse_string(void* ctx, const unsigned char* text, size_t length) {
-    JSONDecoderObject* self = Self(ctx);
-    MODULE_STATE* state = Enter(self);
-    if (!state) return Leave(self, 0);
-    return Leave(self, Deliver(self, state->fMethodRead, TextObject(self, text, length), true));
+    return Event(ctx, &MODULE_STATE::fMethodRead, true,
+                 [=](JSONDecoderObject* self) { return TextObject(self, text, length); });
 }
 
 int parse_map_key(void* ctx, const unsigned char* text, size_t length) {
-    JSONDecoderObject* self = Self(ctx);
-    MODULE_STATE* state = Enter(self);
-    if (!state) return Leave(self, 0);
-    PyObject* key =
-        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), (Py_ssize_t)length, "strict");
-    return Leave(self, Deliver(self, state->fMethodReadKey, key, true));
+    return Event(ctx, &MODULE_STATE::fMethodReadKey, true, [=](JSONDecoderObject*) {
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), (Py_ssize_t)length,
+                                    "strict");
+    });
 }
 
 template <PyObject* MODULE_STATE::*kName>
 int parse_structure(void* ctx) {
-    JSONDecoderObject* self = Self(ctx);
-    MODULE_STATE* state = Enter(self);
-    if (!state) return Leave(self, 0);
-    return Leave(self, Deliver(self, state->*kName, nullptr, false));
+    return Event(ctx, kName, false, NoArgument);
 }
 
 const yajl_callbacks sCallbacks = {
@@ -299,27 +304,27 @@ PyObject* decoder_get_parse_position(PyObject* obj, PyObject* const*, Py_ssize_t
 #define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef sDecoderMethods[] = {
-    {"read", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"read", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
      "read(object)\n\nMethod called when a bool/int/long/float/Decimal/string/date/datetime is "
      "parsed from the stream"},
-    {"read_key", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"read_key", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
      "read_key(str)\n\nMethod called when a mapping key is parsed from the stream"},
-    {"start_map", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"start_map", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
      "start_map()\n\nMethod called when a mapping start is parsed from the stream"},
-    {"end_map", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"end_map", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
      "end_map()\n\nMethod called when a mapping end is parsed from the stream"},
-    {"start_array", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"start_array", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
      "start_array()\n\nMethod called when an array start is parsed from the stream"},
-    {"end_array", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
+    {"end_array", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
      "end_array()\n\nMethod called when an array end is parsed from the stream"},
-    {"parse", ZL_METHOD(decoder_parse), METH_VARARGS | METH_KEYWORDS,
+    {"parse", ZL_METHOD(ZL_GUARD(decoder_parse)), METH_VARARGS | METH_KEYWORDS,
      "parse(text)\n\nParses given text"},
-    {"complete_parse", ZL_METHOD(decoder_complete_parse), METH_FASTCALL | METH_KEYWORDS,
+    {"complete_parse", ZL_METHOD(ZL_GUARD(decoder_complete_parse)), METH_FASTCALL | METH_KEYWORDS,
      "complete_parse()\n\nEnds parsing session, parsing any remaining buffered data"},
-    {"set_filename", ZL_METHOD(decoder_set_filename), METH_VARARGS | METH_KEYWORDS,
+    {"set_filename", ZL_METHOD(ZL_GUARD(decoder_set_filename)), METH_VARARGS | METH_KEYWORDS,
      "set_filename(str)\n\nSets current filename for error reporting"},
-    {"get_parse_position", ZL_METHOD(decoder_get_parse_position), METH_FASTCALL | METH_KEYWORDS,
-     "get_parse_position()\n\nGets current parser position"},
+    {"get_parse_position", ZL_METHOD(ZL_GUARD(decoder_get_parse_position)),
+     METH_FASTCALL | METH_KEYWORDS, "get_parse_position()\n\nGets current parser position"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -354,12 +359,12 @@ int InitJSON(PyObject* module) {
     PyObject* datetime = PyImport_ImportModule("datetime");
     if (!datetime) return -1;
     Py_DECREF(datetime);
-    JSONDecoderType.tp_dealloc = decoder_dealloc;
+    JSONDecoderType.tp_dealloc = ZL_GUARD(decoder_dealloc);
     JSONDecoderType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     JSONDecoderType.tp_doc = "JSONDecoder objects";
     JSONDecoderType.tp_methods = sDecoderMethods;
-    JSONDecoderType.tp_init = decoder_init;
-    JSONDecoderType.tp_new = decoder_new;
+    JSONDecoderType.tp_init = ZL_GUARD(decoder_init);
+    JSONDecoderType.tp_new = ZL_GUARD(decoder_new);
     if (PyType_Ready(&JSONDecoderType) < 0) return -1;
     return PyModule_AddObjectRef(module, "JSONDecoder",
                                  reinterpret_cast<PyObject*>(&JSONDecoderType));

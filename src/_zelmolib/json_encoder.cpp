@@ -365,19 +365,19 @@ PyObject* encoder_reset(PyObject* obj, PyObject* const*, Py_ssize_t, PyObject*) 
 #define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef sEncoderMethods[] = {
-    {"write", ZL_METHOD(encoder_write), METH_FASTCALL | METH_KEYWORDS,
+    {"write", ZL_METHOD(ZL_GUARD(encoder_write)), METH_FASTCALL | METH_KEYWORDS,
      "write(object)\n\nWrites a bool/int/long/float/Decimal/string/date/datetime to the stream"},
-    {"start_map", ZL_METHOD(encoder_start_map), METH_FASTCALL | METH_KEYWORDS,
+    {"start_map", ZL_METHOD(ZL_GUARD(encoder_start_map)), METH_FASTCALL | METH_KEYWORDS,
      "start_map()\n\nStarts a new mapping in the stream"},
-    {"end_map", ZL_METHOD(encoder_end_map), METH_FASTCALL | METH_KEYWORDS,
+    {"end_map", ZL_METHOD(ZL_GUARD(encoder_end_map)), METH_FASTCALL | METH_KEYWORDS,
      "end_map()\n\nEnds current mapping in the stream"},
-    {"start_array", ZL_METHOD(encoder_start_array), METH_FASTCALL | METH_KEYWORDS,
+    {"start_array", ZL_METHOD(ZL_GUARD(encoder_start_array)), METH_FASTCALL | METH_KEYWORDS,
      "start_array()\n\nStarts a new array in the stream"},
-    {"end_array", ZL_METHOD(encoder_end_array), METH_FASTCALL | METH_KEYWORDS,
+    {"end_array", ZL_METHOD(ZL_GUARD(encoder_end_array)), METH_FASTCALL | METH_KEYWORDS,
      "end_array()\n\nEnds current array in the stream"},
-    {"generate", ZL_METHOD(encoder_generate), METH_FASTCALL | METH_KEYWORDS,
+    {"generate", ZL_METHOD(ZL_GUARD(encoder_generate)), METH_FASTCALL | METH_KEYWORDS,
      "generate()\n\nReturns currently generated output and clear internal buffer"},
-    {"reset", ZL_METHOD(encoder_reset), METH_FASTCALL | METH_KEYWORDS,
+    {"reset", ZL_METHOD(ZL_GUARD(encoder_reset)), METH_FASTCALL | METH_KEYWORDS,
      "reset()\n\nResets encoder so a new file can be generated"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -407,12 +407,12 @@ int AddJSONEncoderType(PyObject* module) {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI) return -1;
     }
-    JSONEncoderType.tp_dealloc = encoder_dealloc;
+    JSONEncoderType.tp_dealloc = ZL_GUARD(encoder_dealloc);
     JSONEncoderType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     JSONEncoderType.tp_doc = "JSONEncoder objects";
     JSONEncoderType.tp_methods = sEncoderMethods;
-    JSONEncoderType.tp_init = encoder_init;
-    JSONEncoderType.tp_new = encoder_new;
+    JSONEncoderType.tp_init = ZL_GUARD(encoder_init);
+    JSONEncoderType.tp_new = ZL_GUARD(encoder_new);
     if (PyType_Ready(&JSONEncoderType) < 0) return -1;
     return PyModule_AddObjectRef(module, "JSONEncoder",
                                  reinterpret_cast<PyObject*>(&JSONEncoderType));

@@ -7,6 +7,7 @@
 
 #include "lumo/init.h"
 #include "lumo/power.h"
+#include "lumo/status.h"
 
 PyModuleDef* gModuleDefPtr = nullptr;
 
@@ -22,26 +23,32 @@ MODULE_STATE* StateOf(PyObject* module) {
     return module ? static_cast<MODULE_STATE*>(PyModule_GetState(module)) : nullptr;
 }
 
+// The worker hooks need only a live interpreter, not the module: the last workers end
+// while module_free deletes the dispatcher.
 void onCreateWorker(CL_ThreadID, void*) {
-    if (!ZL_InterpreterAlive()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyGILState_Release(gil);
+    ZL_NativeCall([] {
+        if (!ZL_InterpreterAlive()) return;
+        PyGILState_STATE gil = PyGILState_Ensure();
+        PyGILState_Release(gil);
+    });
 }
 
 void onDestroyWorker(CL_ThreadID, void*) {
-    if (!ZL_InterpreterAlive()) return;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    PyObject* name = PyUnicode_FromString("zelmolib");
-    PyObject* pkg = name ? PyImport_GetModule(name) : nullptr;
-    Py_XDECREF(name);
-    if (pkg) {
-        PyObject* dict = PyModule_GetDict(pkg);
-        PyObject* hook = dict ? PyDict_GetItemString(dict, "_on_destroy_thread") : nullptr;
-        if (hook) Py_XDECREF(PyObject_CallNoArgs(hook));
-        Py_DECREF(pkg);
-    }
-    PyErr_Clear();
-    PyGILState_Release(gil);
+    ZL_NativeCall([] {
+        if (!ZL_InterpreterAlive()) return;
+        PyGILState_STATE gil = PyGILState_Ensure();
+        PyObject* name = PyUnicode_FromString("zelmolib");
+        PyObject* pkg = name ? PyImport_GetModule(name) : nullptr;
+        Py_XDECREF(name);
+        if (pkg) {
+            PyObject* dict = PyModule_GetDict(pkg);
+            PyObject* hook = dict ? PyDict_GetItemString(dict, "_on_destroy_thread") : nullptr;
+            if (hook) Py_XDECREF(PyObject_CallNoArgs(hook));
+            Py_DECREF(pkg);
+        }
+        PyErr_Clear();
+        PyGILState_Release(gil);
+    });
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -149,7 +156,7 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
     QPX::AbortTimers(s);
 
     CL_Dispatcher* dispatcher = s->fDispatcher;
-    PyThreadState* saved = PyEval_SaveThread();
+    ZL_BEGIN_ALLOW_THREADS
     // Power events do nothing from here on. Leaving the registration now, while the
     // interpreter still runs, lets a callable in progress finish: once finalisation has
     // begun it would be ended inside the listener's table lock.
@@ -168,14 +175,15 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
         }
         PyGILState_Release(gil);
     }
-    PyEval_RestoreThread(saved);
+    ZL_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 
 PyMethodDef sCoreMethods[] = {
-    {"lock", zl_lock, METH_NOARGS, "lock()\n\nAcquires the global QPX threads lock."},
-    {"unlock", zl_unlock, METH_NOARGS, "unlock()\n\nReleases the global QPX threads lock."},
-    {"_cleanup", zl_cleanup, METH_NOARGS, "_cleanup()\n\nCleanup resources."},
+    {"lock", ZL_GUARD(zl_lock), METH_NOARGS, "lock()\n\nAcquires the global QPX threads lock."},
+    {"unlock", ZL_GUARD(zl_unlock), METH_NOARGS,
+     "unlock()\n\nReleases the global QPX threads lock."},
+    {"_cleanup", ZL_GUARD(zl_cleanup), METH_NOARGS, "_cleanup()\n\nCleanup resources."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -186,9 +194,9 @@ PyModuleDef sModuleDef = {
     sizeof(MODULE_STATE),
     nullptr,
     nullptr,
-    module_traverse,
-    module_clear,
-    module_free,
+    ZL_GUARD(module_traverse),
+    ZL_GUARD(module_clear),
+    ZL_GUARD(module_free),
 };
 
 // A class of the package module, with a new reference; ImportError when missing.
@@ -251,7 +259,7 @@ int InitState(PyObject* module, MODULE_STATE* s) {
     s->fTimerList = PyList_New(0);
     if (!s->fTimerList) return -1;
     s->fInitialized = true;
-    s->fPowerRegistered = CL_AddPowerCallback(QPX::_power_callback, nullptr) == 0;
+    s->fPowerRegistered = CL_AddPowerCallback(QPX::_power_callback, nullptr) == CL_OK;
     sLiveState = s;
     return 0;
 }
@@ -315,7 +323,7 @@ namespace QPX {
 bool trackClient(QPX_Client** slot) {
     MODULE_STATE* s = ZL_GetState();
     if (!s) return false;
-    ZL_LockThreads(s);
+    ZL_ThreadsLocker locker(s);
     bool active = s->fInitialized;
     if (active) {
         QPX_Client* client;
@@ -328,24 +336,24 @@ bool trackClient(QPX_Client** slot) {
         }
         *slot = client;
     }
-    ZL_UnlockThreads(s);
     return active;
 }
 
 void untrackClient(QPX_Client* client) {
     MODULE_STATE* s = ZL_GetState();
     if (!s || !client) return;
-    ZL_LockThreads(s);
+    ZL_ThreadsLocker locker(s);
     if (s->fInitialized) {
         ZL_DisconnectNativeClient(client);
         s->fFreeClientsList.push_front(client);
     }
-    ZL_UnlockThreads(s);
 }
 
 }  // namespace QPX
 
-PyMODINIT_FUNC PyInit__zelmolib() {
+namespace {
+
+PyObject* InitModule() {
     CL_Init();
     gModuleDefPtr = &sModuleDef;
     sModuleDef.m_methods = sCoreMethods;
@@ -355,13 +363,23 @@ PyMODINIT_FUNC PyInit__zelmolib() {
     memset(raw, 0, sizeof(MODULE_STATE));
     MODULE_STATE* s = new (raw) MODULE_STATE();
 
-    Py_BEGIN_ALLOW_THREADS
+    ZL_BEGIN_ALLOW_THREADS
     s->fDispatcher = new CL_Dispatcher(8, 128, onCreateWorker, onDestroyWorker, nullptr);
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
+    if (!s->fDispatcher) {
+        Py_DECREF(module);
+        return PyErr_NoMemory();
+    }
 
     if (InitState(module, s) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
     return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__zelmolib() {
+    return ZL_Guarded<InitModule>::Call();
 }

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <deque>
+#include <exception>
 #include <string>
+#include <type_traits>
 
 #include "lumo/decimal.h"
 #include "lumo/dispatcher.h"
@@ -58,6 +60,104 @@ struct MODULE_STATE {
     bool fPowerRegistered = false;
 };
 
+// ---- C++ exceptions at the boundary ----
+// The libraries never throw their own exceptions, but the standard library's members
+// do (std::bad_alloc, std::length_error), and none may reach the interpreter. Only
+// std::exception is caught: the forced unwind by which the interpreter ends a thread
+// (pthread_exit) must pass through untouched, so nothing here is noexcept or
+// catch (...).
+
+// Sets the Python exception for a caught C++ one: MemoryError for std::bad_alloc,
+// SystemError with what() for any other. Interpreter lock held.
+void ZL_SetPythonError(const std::exception& error);
+
+// Error result of a Python entry point of type R: null, or -1 for integer slots.
+template <class R>
+R ZL_ErrorResult() {
+    if constexpr (std::is_pointer_v<R>)
+        return nullptr;
+    else
+        return static_cast<R>(-1);
+}
+
+// Reports a C++ exception of a slot that cannot fail (a deallocator, a module hook)
+// as unraisable, keeping any Python exception already pending.
+void ZL_ReportUnraisable(const std::exception& error);
+
+// The guarded form of a Python entry point F (method, function, type or number slot,
+// getter, trace function, module hook): F's own result, or the Python exception for a
+// C++ one with F's error result. Tables name ZL_GUARD(F) instead of F.
+template <auto F>
+struct ZL_Guarded;
+template <class R, class... A, R (*F)(A...)>
+struct ZL_Guarded<F> {
+    static R Call(A... args) {
+        try {
+            return F(args...);
+        } catch (const std::exception& error) {
+            if constexpr (std::is_void_v<R>) {
+                ZL_ReportUnraisable(error);
+                return;
+            } else {
+                ZL_SetPythonError(error);
+                return ZL_ErrorResult<R>();
+            }
+        }
+    }
+};
+#define ZL_GUARD(f) (&ZL_Guarded<f>::Call)
+
+// Runs `body` under the interpreter lock inside a native callback: a C++ exception
+// becomes the pending Python exception (which the callback prints and clears like a
+// callable's own). True when nothing was thrown.
+template <class Body>
+bool ZL_Protect(Body&& body) {
+    try {
+        body();
+        return true;
+    } catch (const std::exception& error) {
+        ZL_SetPythonError(error);
+        return false;
+    }
+}
+
+// Runs a native callback's body on a native thread: a C++ exception thrown outside the
+// interpreter lock cannot be reported to Python and is swallowed, giving `fallback`.
+// Parts that hold the interpreter lock convert theirs first (ZL_Protect), so that the
+// lock is always given back.
+template <class R, class Body>
+R ZL_NativeCall(R fallback, Body&& body) {
+    try {
+        return body();
+    } catch (const std::exception&) {
+        return fallback;
+    }
+}
+template <class Body>
+void ZL_NativeCall(Body&& body) {
+    try {
+        body();
+    } catch (const std::exception&) {
+    }
+}
+
+// Py_BEGIN/END_ALLOW_THREADS for native work that may throw: the interpreter lock is
+// taken back before a C++ exception goes on to the entry point's guard. A return or
+// goto out of the block is not allowed, as with the interpreter's own pair.
+#define ZL_BEGIN_ALLOW_THREADS                         \
+    {                                                  \
+        std::exception_ptr zlError_;                   \
+        PyThreadState* zlSaved_ = PyEval_SaveThread(); \
+        try {
+#define ZL_END_ALLOW_THREADS                        \
+    }                                               \
+    catch (const std::exception&) {                 \
+        zlError_ = std::current_exception();        \
+    }                                               \
+    PyEval_RestoreThread(zlSaved_);                 \
+    if (zlError_) std::rethrow_exception(zlError_); \
+    }
+
 extern PyModuleDef* gModuleDefPtr;
 
 // The state of the imported module, or null (not imported, or already freed).
@@ -68,6 +168,17 @@ MODULE_STATE* ZL_GetState();
 // released (the holder may be waiting for the interpreter lock).
 void ZL_LockThreads(MODULE_STATE* state);
 void ZL_UnlockThreads(MODULE_STATE* state);
+// fThreadsLock for a scope, by ZL_LockThreads; given back however the scope ends.
+class ZL_ThreadsLocker {
+public:
+    explicit ZL_ThreadsLocker(MODULE_STATE* state) : fState(state) { ZL_LockThreads(state); }
+    ~ZL_ThreadsLocker() { ZL_UnlockThreads(fState); }
+    ZL_ThreadsLocker(const ZL_ThreadsLocker&) = delete;
+    ZL_ThreadsLocker& operator=(const ZL_ThreadsLocker&) = delete;
+
+private:
+    MODULE_STATE* fState;
+};
 
 // Entry of a native thread into Python: true, with the interpreter lock taken by
 // PyGILState_Ensure into *gil, only when the interpreter is alive and not finalising,

@@ -44,10 +44,10 @@ void sem_dealloc(PyObject* obj) {
 // Waits without a time limit; false with OSError when the semaphore cannot be taken
 // (the caller must not go on as if it held it).
 bool Acquire(PyObject* obj) {
-    CL_Status status;
-    Py_BEGIN_ALLOW_THREADS
+    CL_Status status = CL_OK;
+    ZL_BEGIN_ALLOW_THREADS
     status = Self(obj)->fSem.Acquire(CL_WAIT_FOREVER);
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     if (status == CL_OK) return true;
     PyErr_Format(PyExc_OSError, "Cannot acquire semaphore (status %d)", static_cast<int>(status));
     return false;
@@ -76,13 +76,13 @@ PyObject* sem_exit(PyObject* obj, PyObject*, PyObject*) {
 #define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef sSemaphoreMethods[] = {
-    {"acquire", ZL_METHOD(sem_acquire), METH_VARARGS | METH_KEYWORDS,
+    {"acquire", ZL_METHOD(ZL_GUARD(sem_acquire)), METH_VARARGS | METH_KEYWORDS,
      "acquire()\n\nAcquires semaphore"},
-    {"release", ZL_METHOD(sem_release), METH_VARARGS | METH_KEYWORDS,
+    {"release", ZL_METHOD(ZL_GUARD(sem_release)), METH_VARARGS | METH_KEYWORDS,
      "release()\n\nReleases semaphore"},
-    {"__enter__", ZL_METHOD(sem_enter), METH_VARARGS | METH_KEYWORDS,
+    {"__enter__", ZL_METHOD(ZL_GUARD(sem_enter)), METH_VARARGS | METH_KEYWORDS,
      "__enter__()\n\nContext manager enter, acquires semaphore"},
-    {"__exit__", ZL_METHOD(sem_exit), METH_VARARGS | METH_KEYWORDS,
+    {"__exit__", ZL_METHOD(ZL_GUARD(sem_exit)), METH_VARARGS | METH_KEYWORDS,
      "__exit__()\n\nContext manager exit, releases semaphore"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -100,11 +100,11 @@ PyTypeObject NamedSemaphoreType = {
 
 int ZL_AddSemaphoreType(PyObject* module) {
     PyTypeObject& type = QPX::NamedSemaphoreType;
-    type.tp_dealloc = QPX::sem_dealloc;
+    type.tp_dealloc = ZL_GUARD(QPX::sem_dealloc);
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = "NamedSemaphore objects";
     type.tp_methods = QPX::sSemaphoreMethods;
-    type.tp_new = QPX::sem_new;
+    type.tp_new = ZL_GUARD(QPX::sem_new);
     if (PyType_Ready(&type) < 0) return -1;
     return PyModule_AddObjectRef(module, "NamedSemaphore", reinterpret_cast<PyObject*>(&type));
 }

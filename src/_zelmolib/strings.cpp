@@ -11,7 +11,9 @@ bool UnicodeToUTF8(PyObject* str, std::string* out) {
 
 namespace QPX {
 
-int ConvertString(PyObject* obj, std::string* out) {
+namespace {
+
+int ConvertText(PyObject* obj, std::string* out) {
     if (PyBytes_Check(obj)) {
         const char* data = PyBytes_AS_STRING(obj);
         out->assign(data, strnlen(data, static_cast<size_t>(PyBytes_GET_SIZE(obj))));
@@ -20,6 +22,16 @@ int ConvertString(PyObject* obj, std::string* out) {
     if (PyUnicode_Check(obj)) return UnicodeToUTF8(obj, out) ? 1 : 0;
     PyErr_SetString(PyExc_ValueError, "Expected 'str' or 'unicode' object");
     return 0;
+}
+
+}  // namespace
+
+// Called by the interpreter's argument parser: a copy that runs out of memory is a
+// MemoryError there.
+int ConvertString(PyObject* obj, std::string* out) {
+    int done = 0;
+    ZL_Protect([&] { done = ConvertText(obj, out); });
+    return done;
 }
 
 }  // namespace QPX

@@ -1,6 +1,7 @@
 // Timers on dispatcher workers, the interpreter time limit, the power event callback
 // and the default idle callable.
 #include "lumo/clock.h"
+#include "lumo/status.h"
 #include "module.h"
 
 namespace QPX {
@@ -13,13 +14,14 @@ class TimerJob : public CL_Job {
 public:
     TimerJob(uint32 timeout, DeferredObject* deferred) : fTimeOut(timeout), fDeferred(deferred) {
         Py_INCREF(deferred);
-        MODULE_STATE* s = ZL_GetState();
-        if (s && s->fTimerList) PyList_Append(s->fTimerList, reinterpret_cast<PyObject*>(deferred));
     }
     ~TimerJob() override {}
-    CL_Status Run() override;
+    CL_Status Run() override {
+        return ZL_NativeCall(CL_Status(CL_OK), [this] { return RunTimer(); });
+    }
 
 private:
+    CL_Status RunTimer();
     // True when the delay ran out without a cancel; the caller holds fTimerLock.
     bool Wait(MODULE_STATE* s);
 
@@ -39,7 +41,7 @@ bool TimerJob::Wait(MODULE_STATE* s) {
     }
 }
 
-CL_Status TimerJob::Run() {
+CL_Status TimerJob::RunTimer() {
     DeferredObject* d = fDeferred;
     PyGILState_STATE gil;
     if (!ZL_EnterPython(&gil)) {
@@ -107,17 +109,18 @@ void AbortTimers(MODULE_STATE* s) {
     s->fTimerLock.Unlock();
 }
 
-int32 _power_callback(int32 event, void*) {
-    if (event != 1 && event != 2) return 0;
+namespace {
+
+int32 PowerEvent(int32 event) {
+    if (event != 1 && event != 2) return CL_OK;
     PyGILState_STATE gil;
-    if (!ZL_EnterPython(&gil)) return 0;
+    if (!ZL_EnterPython(&gil)) return CL_OK;
     MODULE_STATE* s = ZL_GetState();
     PyObject* callable;
     if (event == 1) {
-        ZL_LockThreads(s);
+        ZL_ThreadsLocker locker(s);
         for (QPX_Client* client : s->fClientList)
             ZL_DisconnectNativeClient(client);
-        ZL_UnlockThreads(s);
         callable = s->fSuspendCB;
     } else {
         callable = s->fResumeCB;
@@ -126,7 +129,13 @@ int32 _power_callback(int32 event, void*) {
     ZL_CallCallback(callable, nullptr);
     Py_XDECREF(callable);
     ZL_LeavePython(gil);
-    return 0;
+    return CL_OK;
+}
+
+}  // namespace
+
+int32 _power_callback(int32 event, void*) {
+    return ZL_NativeCall(int32(CL_OK), [event] { return PowerEvent(event); });
 }
 
 int interpreter_timeout_handler(PyObject*, PyFrameObject*, int, PyObject*) {
@@ -150,12 +159,12 @@ int interpreter_timeout_handler(PyObject*, PyFrameObject*, int, PyObject*) {
     if (result) {
         Py_DECREF(result);
         s->fStartTime = CL_GetTime();
-        PyEval_SetTrace(interpreter_timeout_handler, nullptr);
+        PyEval_SetTrace(ZL_GUARD(interpreter_timeout_handler), nullptr);
         return 0;
     }
     s->fTimeOut = 0;
     s->fStartTime = CL_GetTime();
-    PyEval_SetTrace(interpreter_timeout_handler, nullptr);
+    PyEval_SetTrace(ZL_GUARD(interpreter_timeout_handler), nullptr);
     return -1;
 }
 
@@ -178,7 +187,18 @@ PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
     if (!d) return nullptr;
     MODULE_STATE* s = ZL_GetState();
     if (s && s->fInitialized && s->fDispatcher) {
+        // Listed before its job runs, so that clean-up can abort it.
+        if (s->fTimerList && PyList_Append(s->fTimerList, reinterpret_cast<PyObject*>(d)) < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
         auto* job = new QPX::TimerJob(static_cast<uint32>(milliseconds < 0 ? 0 : milliseconds), d);
+        if (!job) {
+            if (s->fTimerList)
+                PySequence_DelItem(s->fTimerList, PyList_GET_SIZE(s->fTimerList) - 1);
+            Py_DECREF(d);
+            return PyErr_NoMemory();
+        }
         s->fDispatcher->AddJob(job, true);
     }
     return reinterpret_cast<PyObject*>(d);
@@ -206,7 +226,7 @@ PyObject* zl_set_interpreter_timeout(PyObject*, PyObject* args, PyObject* kwds) 
     s->fTimeOut = value;
     if (value) {
         s->fStartTime = CL_GetTime();
-        PyEval_SetTrace(QPX::interpreter_timeout_handler, nullptr);
+        PyEval_SetTrace(ZL_GUARD(QPX::interpreter_timeout_handler), nullptr);
     } else {
         PyEval_SetTrace(nullptr, nullptr);
     }
@@ -260,21 +280,21 @@ PyObject* zl_set_default_idle_callback(PyObject*, PyObject* args, PyObject* kwds
 #define ZL_VK(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef ZL_TimerMethods[] = {
-    {"start_timer", ZL_VK(zl_start_timer),
+    {"start_timer", ZL_VK(ZL_GUARD(zl_start_timer)),
      "start_timer(milliseconds, callback [, userdata]) -> Deferred\n\n"
      "Calls callback(userdata) on a worker thread once the delay in milliseconds has "
      "passed; the returned Deferred can be cancelled before that."},
-    {"set_default_idle_callback", ZL_VK(zl_set_default_idle_callback),
+    {"set_default_idle_callback", ZL_VK(ZL_GUARD(zl_set_default_idle_callback)),
      "set_default_idle_callback(callback)\n\n"
      "Sets the default callback to be issued during client sync operations."},
-    {"set_power_callbacks", ZL_VK(zl_set_power_callbacks),
+    {"set_power_callbacks", ZL_VK(ZL_GUARD(zl_set_power_callbacks)),
      "set_power_callbacks(suspend, resume)\n\nSets callbacks for suspend/resume system events."},
-    {"set_interpreter_timeout", ZL_VK(zl_set_interpreter_timeout),
+    {"set_interpreter_timeout", ZL_VK(ZL_GUARD(zl_set_interpreter_timeout)),
      "set_interpreter_timeout(timeout) -> int\n\n"
      "Sets new interpreter timeout and returns previous one or None."},
-    {"get_interpreter_timeout", zl_get_interpreter_timeout, METH_NOARGS,
+    {"get_interpreter_timeout", ZL_GUARD(zl_get_interpreter_timeout), METH_NOARGS,
      "get_interpreter_timeout() -> int\n\nReturns the currently set interpreter timeout or None."},
-    {"get_interpreter_time_left", zl_get_interpreter_time_left, METH_NOARGS,
+    {"get_interpreter_time_left", ZL_GUARD(zl_get_interpreter_time_left), METH_NOARGS,
      "get_interpreter_time_left() -> int\n\n"
      "Returns the current time left for interpreter timeout or None."},
     {nullptr, nullptr, 0, nullptr},

@@ -34,18 +34,19 @@ PyObject* host_lookup(PyObject*, PyObject* args, PyObject*) {
     std::string address;
     if (!PyArg_ParseTuple(args, "O&:host_lookup", ConvertString, &address)) return nullptr;
     std::string result;
-    Py_BEGIN_ALLOW_THREADS
+    ZL_BEGIN_ALLOW_THREADS
     result = CL_NetAddress::Lookup(address);
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     return Text(result);
 }
 
 PyObject* get_network_interfaces(PyObject*, PyObject*, PyObject*) {
     CL_NetInterface* records = new CL_NetInterface[kMaxInterfaces];
-    uint32 count;
-    Py_BEGIN_ALLOW_THREADS
+    if (!records) return PyErr_NoMemory();
+    uint32 count = 0;
+    ZL_BEGIN_ALLOW_THREADS
     count = CL_NetInterface::Enumerate(records, kMaxInterfaces);
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     if (count > kMaxInterfaces) count = kMaxInterfaces;
     PyObject* result = PyTuple_New(count);
     for (uint32 i = 0; result && i < count; ++i) {
@@ -70,14 +71,24 @@ PyObject* get_network_interfaces(PyObject*, PyObject*, PyObject*) {
     return result;
 }
 
+// The machine identity and the system description read files and ask the system's
+// user database, which may wait on the network.
 PyObject* get_machine_uuid(PyObject*, PyObject*) {
-    return Text(GetComputerUUID().Get());
+    std::string uuid;
+    ZL_BEGIN_ALLOW_THREADS
+    uuid = GetComputerUUID().Get();
+    ZL_END_ALLOW_THREADS
+    return Text(uuid);
 }
 
 PyObject* get_system_info(PyObject*, PyObject*) {
+    std::string spec;
+    ZL_BEGIN_ALLOW_THREADS
     CL_ComputerInfo info;
     CL_GetComputerInfo(&info);
-    return Text(info.fOSSpec);
+    spec = info.fOSSpec;
+    ZL_END_ALLOW_THREADS
+    return Text(spec);
 }
 
 // The blob's bytes up to its first NUL or its end.
@@ -94,7 +105,7 @@ PyObject* save_xml(PyObject*, PyObject* args, PyObject*) {
     Table_FromPy(dict, &table);
     if (PyErr_Occurred()) return nullptr;
     std::string text;
-    Py_BEGIN_ALLOW_THREADS
+    ZL_BEGIN_ALLOW_THREADS
     CL_XML_Document document;
     CL_XML_Node root = table.SaveXML(&document, CLU_XML_STANDARD);
     document.SetRoot(root);
@@ -102,7 +113,7 @@ PyObject* save_xml(PyObject*, PyObject* args, PyObject*) {
     document.Save(blob);
     blob.Seek(0, CL_SEEK_SET);
     text = BlobText(blob);
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     return Text(text);
 }
 
@@ -117,10 +128,10 @@ PyObject* load_xml(PyObject*, PyObject* args, PyObject*) {
     std::string xml;
     if (!PyArg_ParseTuple(args, "O&:load_xml", ConvertString, &xml)) return nullptr;
     if (!FitsBlob(xml)) return nullptr;
-    bool parsed, loaded = false;
+    bool parsed = false, loaded = false;
     std::string error;
     CLU_Table table;
-    Py_BEGIN_ALLOW_THREADS
+    ZL_BEGIN_ALLOW_THREADS
     CL_Blob blob;
     blob.Write(xml.data(), static_cast<uint32>(xml.size()));
     blob.Write("", 1);
@@ -133,7 +144,7 @@ PyObject* load_xml(PyObject*, PyObject* args, PyObject*) {
         CL_XML_Node root = document.GetRoot();
         loaded = !root.IsNull() && table.LoadXML(&document, root, CLU_XML_STANDARD);
     }
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     if (!parsed) {
         PyErr_SetString(PyExc_ValueError, error.c_str());
         return nullptr;
@@ -179,7 +190,7 @@ PyObject* apply_stylesheet(PyObject*, PyObject* args, PyObject*) {
     if (!FitsBlob(xml) || !FitsBlob(xslt)) return nullptr;
     bool ok = false;
     std::string message, result;
-    Py_BEGIN_ALLOW_THREADS
+    ZL_BEGIN_ALLOW_THREADS
     RefuseDocuments noDocuments;
     CL_Blob xmlBlob, xsltBlob, out;
     xmlBlob.Write(xml.data(), static_cast<uint32>(xml.size()));
@@ -202,7 +213,7 @@ PyObject* apply_stylesheet(PyObject*, PyObject* args, PyObject*) {
                   : !stylesheetError.empty() ? stylesheetError
                                              : std::string("transformation error");
     }
-    Py_END_ALLOW_THREADS
+    ZL_END_ALLOW_THREADS
     if (!ok) {
         std::string text = CL_StringFormat("Error applying stylesheet: %s", message.c_str());
         PyErr_SetString(PyExc_ValueError, text.c_str());
@@ -274,11 +285,11 @@ PyObject* regexp_find_all(PyObject*, PyObject* args, PyObject*) {
     CL_Match match;
     bool first = true;
     for (;;) {
-        CL_Status status;
+        CL_Status status = CL_OK;
         int32 lastStart = match.fStart[0], lastEnd = match.fEnd[0];
-        Py_BEGIN_ALLOW_THREADS
+        ZL_BEGIN_ALLOW_THREADS
         status = regex.Find(text, &match, first ? nullptr : &match);
-        Py_END_ALLOW_THREADS
+        ZL_END_ALLOW_THREADS
         if (status != CL_OK) break;
         // An empty match must move on: never the same empty match twice.
         if (!first && match.fStart[0] == lastStart && match.fEnd[0] == lastEnd &&
@@ -354,37 +365,39 @@ PyObject* check_all(PyObject*, PyObject* args, PyObject*) {
 #define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef sUtilityMethods[] = {
-    {"host_lookup", ZL_METHOD(host_lookup), METH_VARARGS | METH_KEYWORDS,
+    {"host_lookup", ZL_METHOD(ZL_GUARD(host_lookup)), METH_VARARGS | METH_KEYWORDS,
      "host_lookup(str) -> str\n\nPerforms a forward or reverse DNS lookup given an IP/host "
      "name."},
-    {"get_network_interfaces", ZL_METHOD(get_network_interfaces), METH_VARARGS | METH_KEYWORDS,
+    {"get_network_interfaces", ZL_METHOD(ZL_GUARD(get_network_interfaces)),
+     METH_VARARGS | METH_KEYWORDS,
      "get_network_interfaces() -> tuple\n\nReturns a list of dicts holding informations on all "
      "the available network interfaces."},
-    {"get_machine_uuid", get_machine_uuid, METH_NOARGS,
+    {"get_machine_uuid", ZL_GUARD(get_machine_uuid), METH_NOARGS,
      "get_machine_uuid() -> str\n\nGets machine unique UUID."},
-    {"get_system_info", get_system_info, METH_NOARGS,
+    {"get_system_info", ZL_GUARD(get_system_info), METH_NOARGS,
      "get_system_info() -> str\n\nGets informations on the operating system."},
-    {"save_xml", ZL_METHOD(save_xml), METH_VARARGS | METH_KEYWORDS,
+    {"save_xml", ZL_METHOD(ZL_GUARD(save_xml)), METH_VARARGS | METH_KEYWORDS,
      "save_xml(dict) -> str\n\nConverts given dictionary object in XML form and returns it as "
      "an (unicode) string."},
-    {"load_xml", ZL_METHOD(load_xml), METH_VARARGS | METH_KEYWORDS,
+    {"load_xml", ZL_METHOD(ZL_GUARD(load_xml)), METH_VARARGS | METH_KEYWORDS,
      "load_xml(str) -> dict\n\nLoads XML from given (unicode) string and returns a "
      "corresponding dictionary object."},
-    {"hash_password", ZL_METHOD(hash_password), METH_VARARGS | METH_KEYWORDS,
+    {"hash_password", ZL_METHOD(ZL_GUARD(hash_password)), METH_VARARGS | METH_KEYWORDS,
      "hash_password(password) -> str\n\nReturns the hashed version of given plain password."},
-    {"checksum", ZL_METHOD(checksum), METH_VARARGS | METH_KEYWORDS,
+    {"checksum", ZL_METHOD(ZL_GUARD(checksum)), METH_VARARGS | METH_KEYWORDS,
      "checksum(buffer) -> int\n\nComputes a fast checksum of a buffer."},
-    {"get_application_log_path", get_application_log_path, METH_NOARGS,
+    {"get_application_log_path", ZL_GUARD(get_application_log_path), METH_NOARGS,
      "get_application_log_path() -> str\n\nReturns the user log path concatenated with the "
      "application name."},
-    {"_set_process_foreground", ZL_METHOD(set_process_foreground), METH_VARARGS | METH_KEYWORDS,
+    {"_set_process_foreground", ZL_METHOD(ZL_GUARD(set_process_foreground)),
+     METH_VARARGS | METH_KEYWORDS,
      "_set_process_foreground(foreground)\n\nSets process foreground status."},
-    {"_apply_stylesheet", ZL_METHOD(apply_stylesheet), METH_VARARGS | METH_KEYWORDS,
+    {"_apply_stylesheet", ZL_METHOD(ZL_GUARD(apply_stylesheet)), METH_VARARGS | METH_KEYWORDS,
      "_apply_stylesheet(xml, xslt) -> str\n\nApplies given xslt transform to xml (both "
      "specified as strings) and returns transform result."},
-    {"_check_all", ZL_METHOD(check_all), METH_VARARGS | METH_KEYWORDS,
+    {"_check_all", ZL_METHOD(ZL_GUARD(check_all)), METH_VARARGS | METH_KEYWORDS,
      "_check_all(ids) -> Returns true if all elements of array ids are non-zero."},
-    {"regexp_find_all", ZL_METHOD(regexp_find_all), METH_VARARGS | METH_KEYWORDS,
+    {"regexp_find_all", ZL_METHOD(ZL_GUARD(regexp_find_all)), METH_VARARGS | METH_KEYWORDS,
      "regexp_find_all(pattern, text) -> list(tuple)\n\nPerforms a regular expression findall "
      "operation optimized for multithreading."},
     {nullptr, nullptr, 0, nullptr},

@@ -125,8 +125,8 @@ CL_Status QPX_AsyncData::ExecuteCB(CL_Blob& reply, void* request) {
     CLU_Table table;
     QPX_ReadReply(reply, &table);
     if (!table.Exists("CHECKSUM")) table.Set("CHECKSUM", reply.CheckSum());
-    int32 serverCode = table.GetInt32("ERRNO", 0);
-    if (serverCode != 0) {
+    int32 serverCode = table.GetInt32("ERRNO", CL_OK);
+    if (serverCode != CL_OK) {
         if (self->fError)
             self->fError(serverCode, table.GetString("ERROR", std::string()), self->fUserData);
     } else {
@@ -255,8 +255,8 @@ CL_Status QPX_AsyncData::ErrorCB(CL_Status code, CL_Blob& reply, void* request) 
     // may hold the request that was being sent.
     CLU_Table table;
     if (QPX_HasServerReply(code)) QPX_ReadReply(reply, &table);
-    int32 serverCode = table.GetInt32("ERRNO", 0);
-    if (serverCode != 0) code = serverCode;
+    int32 serverCode = table.GetInt32("ERRNO", CL_OK);
+    if (serverCode != CL_OK) code = serverCode;
     std::string message = table.Exists("ERROR") ? table.GetString("ERROR", std::string())
                                                 : std::string(QPX::GetError(code));
     {

@@ -148,8 +148,8 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
     QPX_ReadReply(reply, table);
     if (output && !output->Exists("CHECKSUM")) output->Set("CHECKSUM", reply.CheckSum());
     // A zero "ERRNO" must not turn a transport failure into success.
-    int32 serverCode = table->GetInt32("ERRNO", 0);
-    if (serverCode != 0) status = serverCode;
+    int32 serverCode = table->GetInt32("ERRNO", CL_OK);
+    if (serverCode != CL_OK) status = serverCode;
 
     if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) {
         if (CLU_Table* info = table->GetTable("USERINFO", nullptr)) {

@@ -1,5 +1,6 @@
 #include "qpx/zelmo_client/errors.h"
 
+#include "lumo/status.h"
 #include "lumo/translator.h"
 #include "qpx/common/message_texts.h"
 
@@ -16,12 +17,13 @@ constexpr int kBareMessage = 6100;
 
 const char* QPX::GetError(int code) {
     switch (code) {
-        case 0:
+        case CL_OK:
             return Translate("Nessun errore");
-        case 1:
+        case CL_INTERNAL_ERROR:
             return Translate("Errore interno");
-        case -1:
-        case 2:
+        // The client library reports out of memory as a generic failure.
+        case CL_ERROR:
+        case CL_OUT_OF_MEMORY:
             return Translate("Errore generico");
         default:
             break;
