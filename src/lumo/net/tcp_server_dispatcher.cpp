@@ -2,6 +2,8 @@
 // dispatcher thread, which reads every client's chunks into its queue, hands new
 // requests to the workers, handles cancellations, writes PINGs and ABORT replies,
 // cuts off dead or stalled clients and sizes the worker pool to the load.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -85,6 +87,10 @@ void CL_TCPServer::ListenerLoop() {
             if (status != CL_TIMEOUT) CL_Thread::Sleep(10);
             continue;
         }
+        // Replies go out as whole packets; Nagle would hold a reply's last segment
+        // until the client acknowledges the previous ones.
+        int noDelay = 1;
+        setsockopt(accepted->GetDescriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
         fLock->Lock();
         if (fRun) {
             Client* client = new Client(this, accepted);
@@ -128,8 +134,8 @@ void CL_TCPServer::DispatcherLoop() {
         bool anyPartial = false;
         for (Client* client : *fClientList) {
             if (client->fPartial) anyPartial = true;
-            if (!client->fPartial && client->fQueuedReadBytes < kMaxQueuedBytes)
-                readSet.Add(client->fSocket);
+            // A partial chunk's bytes are read as they come: its socket is watched too.
+            if (client->fQueuedReadBytes < kMaxQueuedBytes) readSet.Add(client->fSocket);
             if (client->fQueuedWritePackets->Count() > 0) writeSet.Add(client->fSocket);
         }
         CL_Status waited;
