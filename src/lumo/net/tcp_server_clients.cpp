@@ -1,8 +1,6 @@
 // The TCP server's records of connected clients: creation at accept, killing (socket
 // shut, requests cancelled, moved to the dead list), deletion, and the administration
 // calls that list, describe and close clients.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -43,12 +41,6 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
     fContext->SetCipher(new CL_Cipher());
     fLastReadTime = now;
     fWaitStartTime = now;
-    // Replies and PINGs are small writes that nothing follows until the client
-    // answers: with Nagle's algorithm one of them would wait for the ACK of the
-    // previous one, which the client delays for tens of milliseconds.
-    int fd = socket->GetDescriptor();
-    int on = 1;
-    if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
 CL_TCPServer::Client::~Client() {
