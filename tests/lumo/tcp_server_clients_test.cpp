@@ -330,7 +330,7 @@ TEST(TCPServerClients, ThreadCallbacksPairUp) {
         ASSERT_EQ(test.Start(), 0);
         EXPECT_TRUE(WaitFor([&] {
             std::lock_guard<std::mutex> lock(sNamesLock);
-            return sSetups.count(kDispatcherName) == 1;
+            return sSetups.count(kDispatcherName) == 1 && sSetups.count("server listener") == 1;
         }));
         test.fServer.Stop();
         std::lock_guard<std::mutex> lock(sNamesLock);

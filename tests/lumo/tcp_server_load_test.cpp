@@ -45,10 +45,12 @@ struct SharedConnection {
     void ReadReplies(uint32 total) {
         uint32 start = CL_GetTime();
         while (fAnswered < total && CL_GetTime() - start < kDeadline && !fFailed) {
+            // A read that timed out part-way through a packet would lose its start:
+            // the short wait is for the first byte, the read itself has time to spare.
+            if (!fClient.Readable(1000)) continue;
             CL_PacketHeader header;
             CL_Blob payload;
-            CL_Status status = fClient.Read(&header, &payload, 1000);
-            if (status == CL_TIMEOUT) continue;
+            CL_Status status = fClient.Read(&header, &payload, 30000);
             if (status != 0) {
                 fFailed = true;
                 break;

@@ -3,6 +3,9 @@
 // running, identity, and the suspend and resume callbacks.
 #include "tcp_server_test_util.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <atomic>
 #include <thread>
 
@@ -181,6 +184,44 @@ TEST(TCPServerSetup, StartAnswersOnLoopbackAndStopsCleanly) {
     EXPECT_EQ(again.ServerInfo(), 0);
 }
 
+// The server's end of `client`'s connection, found among this process's descriptors
+// by its two ports; -1 when there is none.
+int ServerEndOf(RawClient& client, uint16 serverPort) {
+    sockaddr_in mine;
+    socklen_t length = sizeof(mine);
+    if (getsockname(client.fSocket.GetDescriptor(), reinterpret_cast<sockaddr*>(&mine), &length) !=
+        0)
+        return -1;
+    for (int fd = 0; fd < 4096; fd++) {
+        if (fd == client.fSocket.GetDescriptor()) continue;
+        sockaddr_in local, peer;
+        socklen_t localLength = sizeof(local), peerLength = sizeof(peer);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0)
+            continue;
+        if (local.sin_family == AF_INET && ntohs(local.sin_port) == serverPort &&
+            peer.sin_port == mine.sin_port)
+            return fd;
+    }
+    return -1;
+}
+
+// Replies are small writes that the client answers only after reading them: with
+// Nagle's algorithm a reply would wait for the delayed ACK of the one before it.
+TEST(TCPServerSetup, AcceptedConnectionsSendWithoutDelay) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    ASSERT_EQ(test.Start(), 0);
+    RawClient client;
+    ASSERT_TRUE(client.Connect(test.fPort));
+    ASSERT_EQ(client.ServerInfo(), 0);  // the server has made its record by now
+    int fd = ServerEndOf(client, test.fPort);
+    ASSERT_GE(fd, 0);
+    int noDelay = 0;
+    socklen_t size = sizeof(noDelay);
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0);
+}
+
 TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
     TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
     ASSERT_EQ(test.Start(), 0);
@@ -188,7 +229,13 @@ TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
     ASSERT_TRUE(client.Connect(test.fPort));
     ASSERT_EQ(client.Auth(0), 0);
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
-    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("[Worker 1] Inizializzato"); }));
+    // The long-lived threads announce themselves once they find the server running,
+    // however late they were scheduled.
+    EXPECT_TRUE(
+        WaitFor([&] { return test.fLog.Has(CL_LOG_LEVEL_DEBUG, "[Dispatcher] Inizializzato"); }));
+    EXPECT_TRUE(
+        WaitFor([&] { return test.fLog.Has(CL_LOG_LEVEL_DEBUG, "[Server] Inizializzato"); }));
+    EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_DEBUG, "[Worker 1] Inizializzato"));
     EXPECT_TRUE(test.fLog.Contains("Il client ha dati in arrivo, spostato nella coda di attesa"));
     char line[128];
     snprintf(line, sizeof(line),

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <net/if.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -211,11 +212,21 @@ struct RawClient {
         return fSocket.Connect(2000) == 0;
     }
     // Straight to the descriptor, so that a reader thread may use the socket meanwhile.
+    // A read with a time-out leaves the descriptor non-blocking: a full send buffer
+    // is waited out (for a bounded time), not taken for a failure.
     CL_Status SendRaw(const void* data, uint32 size) {
         const char* at = static_cast<const char*>(data);
         while (size > 0) {
-            ssize_t n = send(fSocket.GetDescriptor(), at, size, MSG_NOSIGNAL);
+            int fd = fSocket.GetDescriptor();
+            ssize_t n = send(fd, at, size, MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd room = {fd, POLLOUT, 0};
+                int ready = poll(&room, 1, 30000);
+                if (ready < 0 && errno == EINTR) continue;
+                if (ready <= 0) return CL_TIMEOUT;
+                continue;
+            }
             if (n <= 0) return CL_SOCKET_WRITE_ERROR;
             at += n;
             size -= uint32(n);
@@ -250,6 +261,13 @@ struct RawClient {
                 return CL_OK;
             }
         }
+    }
+    // Whether bytes arrive within `ms`; a reader that times out only here never
+    // stops in the middle of a packet.
+    bool Readable(uint32 ms) {
+        pollfd incoming = {fSocket.GetDescriptor(), POLLIN, 0};
+        int ready = poll(&incoming, 1, int(ms));
+        return ready > 0 || (ready < 0 && errno == EINTR);
     }
     // Reads until a packet other than a PING arrives; PINGs are counted.
     CL_Status ReadReply(CL_PacketHeader* header, CL_Blob* payload, uint32* pings = nullptr,

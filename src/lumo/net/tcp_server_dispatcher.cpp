@@ -58,13 +58,21 @@ int32 CL_TCPServer::DispatcherThread(void* param) {
     return 0;
 }
 
+// The listener and the dispatcher start with the server object, before its owner
+// can hand over the callbacks and the log level; each announces itself and runs the
+// thread-setup callback when it first finds the server running, so that neither
+// depends on how soon the thread was scheduled.
 void CL_TCPServer::ListenerLoop() {
-    Log(CL_LOG_LEVEL_DEBUG, T("[Server] Inizializzato"));
-    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
+    bool setupCalled = false;
     while (!fQuit) {
         if (!fRun) {
             CL_Thread::Sleep(50);
             continue;
+        }
+        if (!setupCalled) {
+            setupCalled = true;
+            Log(CL_LOG_LEVEL_DEBUG, T("[Server] Inizializzato"));
+            if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
         }
         CL_Socket* accepted = nullptr;
         CL_Status status;
@@ -95,12 +103,12 @@ void CL_TCPServer::ListenerLoop() {
         }
         fLock->Unlock();
     }
-    if (GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
+    if (setupCalled && GetCallbacks().fThreadCleanup)
+        GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Server] Terminato"));
 }
 
 void CL_TCPServer::DispatcherLoop() {
-    Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Inizializzato"));
     bool setupCalled = false;
     uint32 waitStep = 100;
     uint32 start = CL_GetTime();
@@ -112,6 +120,7 @@ void CL_TCPServer::DispatcherLoop() {
         }
         if (!setupCalled) {
             setupCalled = true;
+            Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Inizializzato"));
             if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
         }
         fLock->Lock();

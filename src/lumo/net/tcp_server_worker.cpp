@@ -158,6 +158,9 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
                 int(worker->fID));
             worker->fQuit = true;
             fWorkerList->Remove(worker);
+            // A request that came for the client this worker just left would
+            // otherwise wait for the dispatcher's next pass to wake another worker.
+            if (fWaitingList->Count() > 0 || fDeadList->Count() > 0) fReadyCond->Broadcast();
             fRetiring++;
             retired = true;
             CL_Thread::Detach(worker->fThreadID);
