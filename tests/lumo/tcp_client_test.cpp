@@ -290,6 +290,45 @@ TEST(TCPClientHandshake, ProgressCallbackCancelsTheConnect) {
     ASSERT_EQ(peer.Join(), "");
 }
 
+// A cancel that comes while the handshake waits for a silent server ends the Connect
+// with 7 at once; the server never sends anything that could end the wait.
+TEST(TCPClientHandshake, CancelWhileWaitingForTheServerEndsTheConnect) {
+    scripted::Peer peer;
+    peer.Start("recv SERVER_INFO; wait-close 15000");
+    CL_TCPClient client;
+    struct Record {
+        scripted::Peer* peer;
+        std::atomic<int> successes{0}, errors{0}, progress{0};
+        std::atomic<CL_Status> code{0};
+    } record;
+    record.peer = &peer;
+    client.Connect(
+        Settings(peer.Port(), 0),
+        [](CL_Blob&, void* data) -> CL_Status {
+            static_cast<Record*>(data)->successes++;
+            return 0;
+        },
+        [](CL_Status code, CL_Blob&, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            r->errors++;
+            r->code = code;
+            return 0;
+        },
+        [](CL_ProgressType, double, const std::string&, CL_Blob*, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            r->progress++;
+            // Cancels only once the request is out and the client waits for the reply.
+            return r->peer->GetReceived().empty() ? 0 : 1;
+        },
+        &record, 0);
+    client.WaitForJobs();
+    EXPECT_EQ(record.successes.load(), 0);
+    EXPECT_EQ(record.errors.load(), 1);
+    EXPECT_EQ(record.code.load(), CL_CANCELLED);
+    EXPECT_EQ(client.GetID(), 0u);
+    ASSERT_EQ(peer.Join(), "");
+}
+
 // ---- Exchange faults ---------------------------------------------------------------------
 
 struct ExchangeCase {

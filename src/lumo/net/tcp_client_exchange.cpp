@@ -157,6 +157,12 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
             result = CL_CANCELLED;
             break;
         }
+        // The handshake's requests have no ABORT to wait for: a cancelled Connect
+        // ends its wait at once instead of waiting out a silent peer.
+        if (fHandshaking && job->HasAborted()) {
+            result = CL_CANCELLED;
+            break;
+        }
         // Whole chunks already read are handed out before anything else.
         uint32 taken = 0;
         result = TakeInput(&taken);
@@ -329,6 +335,9 @@ CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHead
                 completeness = CL_DecodeCompleteness(chunk.fPing.fCompleteness);
                 if (packet->fData.GetSize() > 0) message = CL_GetPingMessage(packet->fData);
             }
+            // The answer of the round's start may predate the cancel: a PING that came
+            // during a long wait must carry the ABORT now, not one PING later.
+            if (!aborted && progress) aborted = progress->HasAborted();
             if (aborted && !abortSent) {
                 abortSent = true;
                 result = SendAbort(job, sequence);

@@ -128,8 +128,9 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
         reply.Set("host", host);
         reply.Flatten(*output);
         output->Seek(0, CL_SEEK_SET);
-        if (HasAborted()) result = CL_CANCELLED;
     }
+    // A cancelled handshake ends as cancelled, whatever it ran into after the cancel.
+    if (HasAborted()) result = CL_CANCELLED;
     client->fHandshaking = false;
     if (result == 0)
         client->fID = clientID;
