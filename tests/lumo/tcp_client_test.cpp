@@ -329,6 +329,43 @@ TEST(TCPClientHandshake, CancelWhileWaitingForTheServerEndsTheConnect) {
     ASSERT_EQ(peer.Join(), "");
 }
 
+// A Connect cancelled on a client that is still connected: the progress job's cancel
+// and the handshake both close the earlier connection, never at the same time.
+TEST(TCPClientHandshake, CancelledReconnectOfAConnectedClient) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000; wait-close 5000");
+    CL_TCPClient client;
+    CL_Blob output;
+    ASSERT_EQ(client.Connect(Settings(peer.Port(), 0), output, 0), 0);
+    std::atomic<int> errors{0}, successes{0};
+    std::atomic<CL_Status> code{0};
+    struct Record {
+        std::atomic<int>* errors;
+        std::atomic<int>* successes;
+        std::atomic<CL_Status>* code;
+    } record{&errors, &successes, &code};
+    client.Connect(
+        Settings(peer.Port(), 0),
+        [](CL_Blob&, void* data) -> CL_Status {
+            (*static_cast<Record*>(data)->successes)++;
+            return 0;
+        },
+        [](CL_Status c, CL_Blob&, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            *r->code = c;
+            (*r->errors)++;
+            return 0;
+        },
+        [](CL_ProgressType, double, const std::string&, CL_Blob*, void*) -> CL_Status { return 1; },
+        &record, 0);
+    client.WaitForJobs();
+    EXPECT_EQ(successes.load(), 0);
+    EXPECT_EQ(errors.load(), 1);
+    EXPECT_EQ(code.load(), CL_CANCELLED);
+    EXPECT_EQ(client.GetID(), 0u);
+    ASSERT_EQ(peer.Join(), "");
+}
+
 // ---- Exchange faults ---------------------------------------------------------------------
 
 struct ExchangeCase {

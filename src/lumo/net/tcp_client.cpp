@@ -147,10 +147,13 @@ void CL_TCPClient::Connect(const CLU_Table& settings, CL_SuccessCB success, CL_E
     flat.Seek(0, CL_SEEK_SET);
     ConnectJob* job = new ConnectJob(this, flat, success, error, progress, userData,
                                      timeout ? timeout : fTimeOut);
-    if (job->fProgressJob) {
+    // The handle is shared state of the connection: copied under the client's lock, and
+    // only when that is free (a busy connection is closed by the Connect itself).
+    if (job->fProgressJob && fLock.TryLock() == 0) {
         job->fProgressJob->Lock();
         job->fProgressJob->fConnectionSocket = fSocket;
         job->fProgressJob->Unlock();
+        fLock.Unlock();
     }
     fDispatcher->AddJob(job, true);
 }
@@ -281,7 +284,12 @@ CL_Status CL_TCPClient::ProgressJob::Run() {
         fLock.Lock();
         if (answer != 0) {
             fAborted = true;
-            fConnectionSocket.Close();
+            // The connection's socket is closed only under the client's lock, never
+            // waited for: a Connect that holds it closes the socket itself.
+            if (fClient->fLock.TryLock() == 0) {
+                fConnectionSocket.Close();
+                fClient->fLock.Unlock();
+            }
         }
         if (fQuit) break;
     }
