@@ -366,6 +366,44 @@ TEST(TCPClientHandshake, CancelledReconnectOfAConnectedClient) {
     ASSERT_EQ(peer.Join(), "");
 }
 
+// Disconnect from another thread while a Connect holds the connection (waiting for
+// a silent server) does not wait for it and ends it as a closed connection.
+TEST(TCPClientHandshake, DisconnectFromAnotherThreadEndsAWaitingConnect) {
+    scripted::Peer peer;
+    peer.Start("recv SERVER_INFO; wait-close 5000");
+    CL_TCPClient client;
+    std::atomic<int> errors{0}, successes{0};
+    std::atomic<CL_Status> code{0};
+    struct Record {
+        std::atomic<int>* errors;
+        std::atomic<int>* successes;
+        std::atomic<CL_Status>* code;
+    } record{&errors, &successes, &code};
+    client.Connect(
+        Settings(peer.Port(), 0),
+        [](CL_Blob&, void* data) -> CL_Status {
+            (*static_cast<Record*>(data)->successes)++;
+            return 0;
+        },
+        [](CL_Status c, CL_Blob&, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            *r->code = c;
+            (*r->errors)++;
+            return 0;
+        },
+        nullptr, &record, 0);
+    for (int i = 0; i < 2000 && peer.GetReceived().empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(peer.GetReceived().size(), 1u);
+    client.Disconnect();
+    client.WaitForJobs();
+    EXPECT_EQ(successes.load(), 0);
+    EXPECT_EQ(errors.load(), 1);
+    EXPECT_EQ(code.load(), CL_NOT_CONNECTED);
+    EXPECT_EQ(client.GetID(), 0u);
+    ASSERT_EQ(peer.Join(), "");
+}
+
 // ---- Exchange faults ---------------------------------------------------------------------
 
 struct ExchangeCase {

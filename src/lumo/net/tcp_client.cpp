@@ -2,8 +2,6 @@
 // each operation, and the jobs that carry them out and report their progress.
 #include "lumo/tcp_client.h"
 
-#include <sys/socket.h>
-
 #include "lumo/cipher.h"
 #include "lumo/table.h"
 
@@ -46,7 +44,8 @@ CL_TCPClient::CL_TCPClient(CL_Dispatcher* dispatcher)
       fReading(false),
       fHandshaking(false),
       fPacketsRead(0),
-      fInputStart(0) {
+      fInputStart(0),
+      fDisconnectAsked(false) {
     SetDispatcher(dispatcher);
 }
 
@@ -91,17 +90,21 @@ void CL_TCPClient::WaitForJobs() {
 }
 
 void CL_TCPClient::Disconnect() {
-    // Never waits for the lock. Closing the descriptor under a reader's feet could
-    // hand its number to another file before the reader's next call, so a busy
-    // connection is only shut down; the reader's failing call then closes it.
-    if (fLock.TryLock() == 0) {
-        fSocket.Close();
-        fLock.Unlock();
-    } else {
-        int fd = fSocket.GetDescriptor();
-        if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    }
+    // Never waits for the lock. The socket's state is shared with the thread that
+    // holds it (a read that fails closes the descriptor), so a busy connection is only
+    // marked: its holder closes it at its next step, or the next one to take the lock.
     fID = 0;
+    fDisconnectAsked = true;
+    if (fLock.TryLock() == 0) {
+        CloseIfAsked();
+        fLock.Unlock();
+    }
+}
+
+bool CL_TCPClient::CloseIfAsked() {
+    if (!fDisconnectAsked.exchange(false)) return false;
+    fSocket.Close();
+    return true;
 }
 
 uint32 CL_TCPClient::GetQueuedPacketCount() {

@@ -168,6 +168,7 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
         result = TakeInput(&taken);
         if (result != 0) break;
         if (taken > 0) continue;
+        CloseIfAsked();
         if (fSocket.GetDescriptor() < 0) {
             // Closed between packets is "not connected"; in the middle of one, "lost".
             result = fInputStart < fInput.size() ? CL_CONNECTION_LOST : CL_NOT_CONNECTED;
@@ -283,6 +284,7 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     uint32 offset = 0;
     CL_PacketHeader chunk = *header;
     for (;;) {
+        CloseIfAsked();
         uint32 left = size - offset;
         uint32 n = std::min(left, CL_IPC_CHUNK_SIZE);
         chunk.fSize = left;
@@ -367,6 +369,7 @@ CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHead
     data->Seek(0, CL_SEEK_END);
     RemoveWaiter(sequence);
     DropQueued(sequence);
+    CloseIfAsked();
     return result;
 }
 

@@ -61,6 +61,10 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
                 result = CL_CANCELLED;
                 break;
             }
+            if (client->CloseIfAsked()) {
+                result = CL_NOT_CONNECTED;
+                break;
+            }
             uint32 step = std::min(left, kConnectStep);
             left -= step;
             CL_Set<CL_Socket*> readSet, writeSet;
@@ -129,6 +133,8 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
         reply.Flatten(*output);
         output->Seek(0, CL_SEEK_SET);
     }
+    // A Disconnect that came during the handshake wins over its success.
+    if (client->CloseIfAsked() && result == 0) result = CL_NOT_CONNECTED;
     // A cancelled handshake ends as cancelled, whatever it ran into after the cancel.
     if (HasAborted()) result = CL_CANCELLED;
     client->fHandshaking = false;
