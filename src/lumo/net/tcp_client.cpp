@@ -93,8 +93,10 @@ void CL_TCPClient::Disconnect() {
     // Never waits for the lock. The socket's state is shared with the thread that
     // holds it (a read that fails closes the descriptor), so a busy connection is only
     // marked: its holder closes it at its next step, or the next one to take the lock.
-    fID = 0;
+    // The mark comes before the id is cleared (a finishing Connect stores the id, then
+    // looks at the mark).
     fDisconnectAsked = true;
+    fID = 0;
     if (fLock.TryLock() == 0) {
         CloseIfAsked();
         fLock.Unlock();
