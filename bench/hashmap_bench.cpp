@@ -219,13 +219,13 @@ void Register(const char* key) {
             for (int64_t size : sizes) {
                 for (const auto& [mapName, run] : maps) {
                     if (!run) continue;
-                    std::string name = std::string(op.fName) + "/" + key + "/" + patternName +
-                                       "/" + mapName;
+                    std::string name =
+                        std::string(op.fName) + "/" + key + "/" + patternName + "/" + mapName;
                     Pattern p = pattern;
                     Runner r = run;
-                    benchmark::RegisterBenchmark(
-                        name.c_str(), [r, p](benchmark::State& state) { r(state, p); })
-                        ->Arg(size);
+                    benchmark::RegisterBenchmark(name.c_str(), [r, p](benchmark::State& state) {
+                        r(state, p);
+                    })->Arg(size);
                 }
             }
         }

@@ -62,15 +62,17 @@ void Drain(int fd) {
     }
 }
 
-// The responder answers a DISCOVER within a few turns, or it is stuck.
+// The responder answers a DISCOVER within a few turns, or it is stuck. Datagrams may
+// be dropped when the responder's queue is full of fuzz input, so the request is sent
+// again on every turn without an answer, as a real client retries.
 void CheckAlive() {
     Drain(sSocket);
     CL_PacketHeader discover;
     CL_MakeDiscoverRequest(&discover);
-    SendDatagram(&discover, sizeof(discover));
-    uint32 turns = sPending / 10 + 10;
+    uint32 turns = sPending / 10 + 50;
     sPending = 0;
     for (uint32 i = 0; i < turns * 2; i++) {
+        SendDatagram(&discover, sizeof(discover));
         pollfd p = {sSocket, POLLIN, 0};
         if (poll(&p, 1, 100) > 0) {
             char buffer[2048];

@@ -88,7 +88,9 @@ struct _CL_TagGroup {
             _mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(tag)))));
     }
 #else
-    static uint32 Match(const uint8* tags, uint8 tag) { return MatchPortable(tags, tag); }
+    static uint32 Match(const uint8* tags, uint8 tag) {
+        return MatchPortable(tags, tag);
+    }
 #endif
 };
 
@@ -143,7 +145,7 @@ protected:
 // The index block holds one tag byte per slot, then the slots. A slot's place and tag
 // come from a mix of the key's hash, so clustered keys (integers are their own hash)
 // spread over the index, and a miss is settled by tag bytes alone, 16 at a time,
-// without touching the nodes. Tags: 0 empty, 1 removed by key, 0x80 | 7 mixed bits in
+// without touching the nodes. Tags: 0 empty, 1 removed by key, 2-255 mixed bits in
 // use. The first 15 tags are repeated after the last so that a group read never wraps.
 // The containers of this file guard nothing: while one thread changes a container no
 // other thread may use it; const members only read. Pointers stored in them are held,
@@ -205,7 +207,12 @@ protected:
         uint64 product = static_cast<uint64>(hash) * 0x9E3779B97F4A7C15ull;
         return static_cast<uint32>(product >> 32) ^ static_cast<uint32>(product);
     }
-    static uint8 TagOf(uint32 mixed) { return static_cast<uint8>(0x80 | (mixed >> 25)); }
+    // The top 8 mixed bits, 0 and 1 moved to 2 and 3: 254 values, so about one other
+    // key in 254 shares a probed key's tag.
+    static uint8 TagOf(uint32 mixed) {
+        const uint8 top = static_cast<uint8>(mixed >> 24);
+        return top < 2 ? static_cast<uint8>(top + 2) : top;
+    }
     static constexpr uint32 kGroup = 16;
     // Tag bytes with their repeated tail, rounded so that the slots after them align.
     static size_t TagBytes(uint32 size) {
@@ -360,8 +367,8 @@ void CL_Hashable<TKey, TNode>::SetCapacity(uint32 size) {
 }
 
 template <class TKey, class TNode>
-inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(const TKey& key,
-                                                                            bool remove) const {
+inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(
+    const TKey& key, bool remove) const {
     if (!fIndex || fIndexSize == 0) return nullptr;
     uint32 hash = HashKey(key);
     switch (fIndexBytes) {
@@ -376,9 +383,8 @@ inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNo
 
 template <class TKey, class TNode>
 template <class TSize>
-inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadNode(const TKey& key,
-                                                                             uint32 hash,
-                                                                             bool remove) const {
+inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadNode(
+    const TKey& key, uint32 hash, bool remove) const {
     const uint8* tags = Tags();
     TSize* index = Slots<TSize>();
     const uint32 mask = fIndexSize - 1;
@@ -797,7 +803,10 @@ public:
     CL_Array& operator=(CL_Array&& other) noexcept;
 
     bool Append(T value) {
-        if (!MakeRoom(kOneMore)) return false;
+        // MakeRoom's own first test, inline: most appends find room.
+        if (static_cast<uint64>(fCount) + 1 > static_cast<uint64>(fSize) * 3 / 4 &&
+            !MakeRoom(kOneMore))
+            return false;
         fArray[fCount].fValue = std::move(value);
         fCount += 1;
         return true;

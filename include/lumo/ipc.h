@@ -263,6 +263,8 @@ public:
     CL_Client& operator=(const CL_Client&) = delete;
     virtual ~CL_Client() {}
 
+    // Runs the asynchronous forms on `dispatcher`, which stays the caller's and must
+    // outlive the client; null gives the client a dispatcher of its own.
     virtual void SetDispatcher(CL_Dispatcher* dispatcher) { (void)dispatcher; }
     virtual void WaitForJobs() {}
     virtual CL_Status Discover(CL_Blob& input, CL_Blob& output, uint32 timeout) {

@@ -498,3 +498,28 @@ TEST(DecimalEngine, QuickQuotientsAgreeWithTheWidePath) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every digit count a 64-bit coefficient can have, odd and even, at exponents on both
+// sides of the point: the short form must print what the general one prints.
+TEST(DecimalShortString, EveryDigitCountAndPlace) {
+    for (int digits = 1; digits <= 20; digits++) {
+        std::string coef;
+        for (int i = 0; i < digits; i++)
+            coef += static_cast<char>('1' + (i * 7 + digits) % 9);
+        if (digits == 20) coef = "18446744073709551615";
+        for (int exp = -25; exp <= 5; exp++) {
+            for (const char* sign : {"", "-"}) {
+                std::string text = std::string(sign) + coef + "E" + std::to_string(exp);
+                CL_Decimal d{text};
+                char out[CL_Decimal::kShortStringRoom];
+                size_t n = d.ToShortString(out);
+                ASSERT_NE(n, 0u) << text;
+                ASSERT_EQ(std::string(out, n), d.ToString(-1, false)) << text;
+            }
+        }
+    }
+}
+
+}  // namespace

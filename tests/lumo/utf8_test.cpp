@@ -340,8 +340,8 @@ class Utf8Sequences : public ::testing::TestWithParam<SequenceCase> {};
 TEST_P(Utf8Sequences, SameAnswerOnEveryPathAndOffset) {
     const SequenceCase& c = GetParam();
     for (size_t before = 0; before < 40; before++) {
-        for (const std::string& after : {std::string(), std::string("tail text of ascii"),
-                                         U8(0xE9) + "x" + U8(0x4E2D)}) {
+        for (const std::string& after :
+             {std::string(), std::string("tail text of ascii"), U8(0xE9) + "x" + U8(0x4E2D)}) {
             std::string text = std::string(before, 'a') + c.fBytes + after;
             const bool expected = c.fWellFormed;
             ASSERT_EQ(lumo_utf8::IsWellFormed(text.data(), text.size()), expected) << before;
@@ -368,10 +368,17 @@ INSTANTIATE_TEST_SUITE_P(Classes, Utf8Sequences, ::testing::ValuesIn(SequenceCas
 
 TEST(Utf8Check, RandomMixesAgreeWithTheReferenceDecoder) {
     std::mt19937 rng(5);
-    const std::string pieces[] = {"a",       "plain ascii run ", U8(0xE8),     U8(0x20AC),
-                                  U8(0x1F600), U8(0x7FF),       std::string(1, '\x80'),
-                                  std::string(1, '\xC3'), std::string(1, '\xED'),
-                                  std::string(1, '\xF4'), std::string(1, '\xFF')};
+    const std::string pieces[] = {"a",
+                                  "plain ascii run ",
+                                  U8(0xE8),
+                                  U8(0x20AC),
+                                  U8(0x1F600),
+                                  U8(0x7FF),
+                                  std::string(1, '\x80'),
+                                  std::string(1, '\xC3'),
+                                  std::string(1, '\xED'),
+                                  std::string(1, '\xF4'),
+                                  std::string(1, '\xFF')};
     for (int round = 0; round < 20000; round++) {
         std::string text;
         int count = rng() % 12;

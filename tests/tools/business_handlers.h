@@ -13,6 +13,7 @@
 #include "business_data.h"
 #include "lumo/rpc_server.h"
 #include "lumo/status.h"
+#include "lumo/tcp_server.h"
 #include "qpx/zelmo_client/commands.h"
 #include "qpx/zelmo_client/common.h"
 #include "qpx/zelmo_client/errors.h"
@@ -28,6 +29,7 @@ enum : CL_Command {
     kRequestLog = 1003,  // "CLEAR": the connection table and the requests this connection sent
     kRows = 1004,        // "rows": {"ROWS": that many rows of "numbers"}
     kBlob = 1005,        // "bytes": {"DATA": a blob of that size}
+    kStatus = 1006,      // {"WORKERS": worker threads now, "CLIENTS": connected clients}
 };
 
 // Server error codes used by the handlers.
@@ -625,6 +627,16 @@ inline CL_Status BlobReply(Request& r) {
     return CL_OK;
 }
 
+inline CL_Status ServerStatus(Request& r) {
+    CL_Server* server = r.fContext->GetServer();
+    CL_TCPServer* tcp = dynamic_cast<CL_TCPServer*>(server);
+    if (tcp) r.fOut.Set("WORKERS", (long long)tcp->GetWorkerCount());
+    CL_LinkedList<uint32> ids;
+    server->GetClientsList(&ids);
+    r.fOut.Set("CLIENTS", (long long)ids.Count());
+    return CL_OK;
+}
+
 // ---- Dispatch -----------------------------------------------------------------------------
 
 typedef CL_Status (*Handler)(Request& r);
@@ -664,6 +676,7 @@ inline const Entry kHandlers[] = {
     {kRequestLog, RequestLog},
     {kRows, Rows},
     {kBlob, BlobReply},
+    {kStatus, ServerStatus},
 };
 
 // The users, whose passwords are kept as the client sends them.

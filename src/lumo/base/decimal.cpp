@@ -372,10 +372,32 @@ size_t ShortString(const Number& n, char* out) {
         ++e;
     }
     if (e > 20 || e < -40) return 0;
+    // Two digits per division, from a table of the pairs 00 to 99.
+    static constexpr auto kPairs = [] {
+        struct Pairs {
+            char fText[200];
+        } t{};
+        for (int i = 0; i < 100; i++) {
+            t.fText[2 * i] = static_cast<char>('0' + i / 10);
+            t.fText[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+        return t;
+    }();
     char digits[20];
     size_t len = 0;
-    for (uint64 v = c; v; v /= 10)
-        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v % 10);
+    uint64 v = c;
+    while (v >= 100) {
+        const uint64 pair = v % 100;
+        v /= 100;
+        len += 2;
+        memcpy(digits + sizeof(digits) - len, kPairs.fText + 2 * pair, 2);
+    }
+    if (v >= 10) {
+        len += 2;
+        memcpy(digits + sizeof(digits) - len, kPairs.fText + 2 * v, 2);
+    } else {
+        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v);
+    }
     const char* d = digits + sizeof(digits) - len;
     if (e >= 0) {
         memcpy(out + pos, d, len);
@@ -488,18 +510,18 @@ CL_Decimal& CL_Decimal::operator-=(const CL_Decimal& other) {
     return *this;
 }
 
-#define CL_DECIMAL_ADD_OPS(T, CONVERT)                                  \
-    CL_Decimal& CL_Decimal::operator+=(T value) {                       \
-        Set(Apply(decnum::Add, GetNumber(), CONVERT(value)));           \
-        return *this;                                                   \
-    }                                                                   \
-    CL_Decimal& CL_Decimal::operator-=(T value) {                       \
-        Set(Apply(decnum::Subtract, GetNumber(), CONVERT(value)));      \
-        return *this;                                                   \
+#define CL_DECIMAL_ADD_OPS(T, CONVERT)                             \
+    CL_Decimal& CL_Decimal::operator+=(T value) {                  \
+        Set(Apply(decnum::Add, GetNumber(), CONVERT(value)));      \
+        return *this;                                              \
+    }                                                              \
+    CL_Decimal& CL_Decimal::operator-=(T value) {                  \
+        Set(Apply(decnum::Subtract, GetNumber(), CONVERT(value))); \
+        return *this;                                              \
     }
 
-#define CL_DECIMAL_OPS(T, CONVERT, CONVERT_REM)                         \
-    CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM)                         \
+#define CL_DECIMAL_OPS(T, CONVERT, CONVERT_REM) \
+    CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM) \
     CL_DECIMAL_ADD_OPS(T, CONVERT)
 
 #define CL_DECIMAL_MUL_OPS(T, CONVERT, CONVERT_REM)                     \

@@ -225,13 +225,11 @@ enum : uint8 {
 constexpr uint8 kCarry = kTooShort | kTooLong | kTwoConts;
 
 __attribute__((target("avx2"))) inline __m256i Table16(uint8 a0, uint8 a1, uint8 a2, uint8 a3,
-                                                      uint8 a4, uint8 a5, uint8 a6, uint8 a7,
-                                                      uint8 a8, uint8 a9, uint8 a10, uint8 a11,
-                                                      uint8 a12, uint8 a13, uint8 a14,
-                                                      uint8 a15) {
+                                                       uint8 a4, uint8 a5, uint8 a6, uint8 a7,
+                                                       uint8 a8, uint8 a9, uint8 a10, uint8 a11,
+                                                       uint8 a12, uint8 a13, uint8 a14, uint8 a15) {
     return _mm256_setr_epi8(a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15,
-                            a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14,
-                            a15);
+                            a0, a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, a11, a12, a13, a14, a15);
 }
 
 // The 32 bytes ending N bytes before `input`'s, taking the first N from `previous`.
@@ -255,9 +253,9 @@ struct Avx2Checker {
         const __m256i low4 = _mm256_set1_epi8(0x0F);
         const __m256i prev1 = Prev<1>(input, fPrevious);
         const __m256i byte1High = _mm256_shuffle_epi8(
-            Table16(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
-                    kTooLong, kTwoConts, kTwoConts, kTwoConts, kTwoConts,
-                    kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+            Table16(kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+                    kTwoConts, kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,
+                    kTooShort | kOverlong3 | kSurrogate,
                     kTooShort | kTooLarge | kTooLarge1000 | kOverlong4),
             _mm256_and_si256(_mm256_srli_epi16(prev1, 4), low4));
         const uint8 large = kCarry | kTooLarge | kTooLarge1000;
@@ -280,8 +278,8 @@ struct Avx2Checker {
         const __m256i prev3 = Prev<3>(input, fPrevious);
         const __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(char(0xE0 - 0x80)));
         const __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(char(0xF0 - 0x80)));
-        const __m256i must = _mm256_and_si256(_mm256_or_si256(third, fourth),
-                                              _mm256_set1_epi8(char(0x80)));
+        const __m256i must =
+            _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(char(0x80)));
         fError = _mm256_or_si256(fError, _mm256_xor_si256(must, special));
         // Leads in the last three bytes that need more bytes than the block holds.
         const __m256i limits = _mm256_setr_epi8(

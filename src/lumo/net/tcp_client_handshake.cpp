@@ -1,6 +1,10 @@
 // Opening a connection: the TCP connect, the SERVER_INFO exchange that gives the
 // server id, and the AUTH exchange that gives the client id, the connection flags and
 // with them the cipher. The whole handshake holds the client's lock.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -84,6 +88,14 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
             }
             if (left == 0 || result != CL_WOULD_BLOCK) break;
         }
+    }
+
+    if (result == 0) {
+        // Requests go out as whole packets; Nagle would hold a request's last segment
+        // until the server acknowledges the previous ones.
+        int noDelay = 1;
+        setsockopt(client->fSocket.GetDescriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay,
+                   sizeof(noDelay));
     }
 
     CL_PacketHeader header;

@@ -2,6 +2,8 @@
 // dispatcher thread, which reads every client's chunks into its queue, hands new
 // requests to the workers, handles cancellations, writes PINGs and ABORT replies,
 // cuts off dead or stalled clients and sizes the worker pool to the load.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -77,6 +79,10 @@ void CL_TCPServer::ListenerLoop() {
             if (status != CL_TIMEOUT) CL_Thread::Sleep(10);
             continue;
         }
+        // Replies go out as whole packets; Nagle would hold a reply's last segment
+        // until the client acknowledges the previous ones.
+        int noDelay = 1;
+        setsockopt(accepted->GetDescriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
         fLock->Lock();
         if (fRun) {
             Client* client = new Client(this, accepted);
@@ -119,8 +125,8 @@ void CL_TCPServer::DispatcherLoop() {
         bool anyPartial = false;
         for (Client* client : *fClientList) {
             if (client->fPartial) anyPartial = true;
-            if (!client->fPartial && client->fQueuedReadBytes < kMaxQueuedBytes)
-                readSet.Add(client->fSocket);
+            // A partial chunk's bytes are read as they come: its socket is watched too.
+            if (client->fQueuedReadBytes < kMaxQueuedBytes) readSet.Add(client->fSocket);
             if (client->fQueuedWritePackets->Count() > 0) writeSet.Add(client->fSocket);
         }
         CL_Status waited;
@@ -392,7 +398,12 @@ void CL_TCPServer::PeriodicWork(uint32 now, uint32* lastSweep, uint32* lastLoad,
         *lastLoad = now;
         AdjustLoad();
     }
-    if (fWaitingList->Count() > 0 || fDeadList->Count() > 0) fReadyCond->Broadcast();
+    // Entries of clients that a worker is serving are work for that worker alone:
+    // waking the others for them would only have them look and sleep again.
+    bool work = fDeadList->Count() > 0;
+    for (ClientList::iterator it = fWaitingList->begin(); !work && it != fWaitingList->end(); ++it)
+        work = (*it)->fBusyCount == 0;
+    if (work) fReadyCond->Broadcast();
     if (uint32(now - *lastPing) >= kPingInterval) {
         *lastPing = now;
         QueuePings();

@@ -269,10 +269,10 @@ LUMO_SHA_TARGET void SHA256Hardware(uint32* h, const uint8* data, uint64 blocks)
 template <int kGroup>
 LUMO_SHA_TARGET inline void SHA1Group(__m128i& abcd, __m128i& previous, __m128i* w) {
     if constexpr (kGroup >= 4)
-        w[kGroup & 3] = _mm_sha1msg2_epu32(
-            _mm_xor_si128(_mm_sha1msg1_epu32(w[kGroup & 3], w[(kGroup + 1) & 3]),
-                          w[(kGroup + 2) & 3]),
-            w[(kGroup + 3) & 3]);
+        w[kGroup & 3] =
+            _mm_sha1msg2_epu32(_mm_xor_si128(_mm_sha1msg1_epu32(w[kGroup & 3], w[(kGroup + 1) & 3]),
+                                             w[(kGroup + 2) & 3]),
+                               w[(kGroup + 3) & 3]);
     const __m128i e = _mm_sha1nexte_epu32(previous, w[kGroup & 3]);
     previous = abcd;
     abcd = _mm_sha1rnds4_epu32(abcd, e, kGroup / 5);

@@ -25,15 +25,6 @@ struct Pow10U {
 constexpr Pow10U kPow10{};
 constexpr uint128 kTen38 = MakePow10(38);
 
-struct Pow10W {
-    uint64 v[20];
-    constexpr Pow10W() : v() {
-        for (int32 k = 0; k < 20; ++k)
-            v[k] = static_cast<uint64>(MakePow10(k));
-    }
-};
-constexpr Pow10W kPow10W{};
-
 inline uint128 MulWide(uint64 a, uint64 b) {
     return static_cast<uint128>(a) * b;
 }
@@ -201,19 +192,19 @@ bool DivideSmall(Number* r, bool neg, uint64 ca, uint64 cb, int64 ideal, const C
     // E = floor(log10(ca / cb)): dca - dcb, less one when ca's leading digits are below cb's.
     bool atLeast;
     if (dca >= dcb)
-        atLeast = ca >= MulWide(cb, kPow10W.v[dca - dcb]);
+        atLeast = ca >= MulWide(cb, kPow10Words.v[dca - dcb]);
     else
-        atLeast = MulWide(ca, kPow10W.v[dcb - dca]) >= cb;
+        atLeast = MulWide(ca, kPow10Words.v[dcb - dca]) >= cb;
     const int32 e = dca - dcb - (atLeast ? 0 : 1);
     const int32 k = kPrecision - 1 - e;  // 18 to 57: the quotient gets 38 digits
     uint128 q = ca / cb;
     uint64 rem = ca % cb;
     for (int32 left = k; left > 0;) {
         const int32 m = left < 19 ? left : 19;
-        const uint128 scaled = MulWide(rem, kPow10W.v[m]);
-        const uint64 chunk = DivWide(static_cast<uint64>(scaled >> 64), static_cast<uint64>(scaled),
-                                     cb, &rem);
-        q = q * kPow10W.v[m] + chunk;
+        const uint128 scaled = MulWide(rem, kPow10Words.v[m]);
+        const uint64 chunk =
+            DivWide(static_cast<uint64>(scaled >> 64), static_cast<uint64>(scaled), cb, &rem);
+        q = q * kPow10Words.v[m] + chunk;
         left -= m;
     }
     int64 exp = ideal - k;
@@ -221,9 +212,9 @@ bool DivideSmall(Number* r, bool neg, uint64 ca, uint64 cb, int64 ideal, const C
         // Exact: trailing zeros go while the exponent is below the ideal one.
         int64 room = ideal - exp;
         uint64 high = static_cast<uint64>(q >> 64), low = static_cast<uint64>(q);
-        if (room >= 19 && high < kPow10W.v[19]) {
+        if (room >= 19 && high < kPow10Words.v[19]) {
             uint64 below;
-            const uint64 top = DivWide(high, low, kPow10W.v[19], &below);
+            const uint64 top = DivWide(high, low, kPow10Words.v[19], &below);
             if (below == 0) {
                 q = top;
                 exp += 19;
@@ -300,7 +291,7 @@ void AddFinite(Number* r, const Number& a, bool aneg, const Number& b, bool bneg
     bool aligned;
     uint128 scaled;
     if ((hi->coef >> 64) == 0 && d < 20) {
-        scaled = MulWide(static_cast<uint64>(hi->coef), kPow10W.v[d]);
+        scaled = MulWide(static_cast<uint64>(hi->coef), kPow10Words.v[d]);
         aligned = scaled <= kMaxCoef;
     } else {
         aligned = d + Digits(hi->coef) <= kPrecision;

@@ -143,33 +143,25 @@ void Rescale(Number* r, const Number& a, int64 exp, const Context& ctx, uint32* 
 // Numeric comparison: -1, 0 or 1; false (and *result untouched) when either is a NaN.
 bool Compare(const Number& a, const Number& b, int32* result);
 
+// 10^k for 0 <= k <= 19, the powers that fit a machine word.
+struct Pow10Words {
+    uint64 v[20];
+};
+inline constexpr Pow10Words kPow10Words = [] {
+    Pow10Words t{};
+    uint64 p = 1;
+    for (int k = 0; k < 20; k++, p *= 10)
+        t.v[k] = p;
+    return t;
+}();
+
 // The common sum of a + b (b's sign given as bneg) in machine words: both finite and
 // nonzero with coefficients below 2^64, exponents at most 19 apart, an exact nonzero
 // result of at most kPrecision digits at an exponent the context keeps as it is. Writes
 // the result, which is exactly what Add gives, and returns true; false otherwise with
 // nothing written.
 inline bool AddQuick(Number* r, const Number& a, const Number& b, bool bneg, const Context& ctx) {
-    static constexpr uint64 kPow10W[20] = {1ull,
-                                    10ull,
-                                    100ull,
-                                    1000ull,
-                                    10000ull,
-                                    100000ull,
-                                    1000000ull,
-                                    10000000ull,
-                                    100000000ull,
-                                    1000000000ull,
-                                    10000000000ull,
-                                    100000000000ull,
-                                    1000000000000ull,
-                                    10000000000000ull,
-                                    100000000000000ull,
-                                    1000000000000000ull,
-                                    10000000000000000ull,
-                                    100000000000000000ull,
-                                    1000000000000000000ull,
-                                    10000000000000000000ull};
-    constexpr uint128 kMax = static_cast<uint128>(kPow10W[19]) * kPow10W[19] - 1;
+    constexpr uint128 kMax = static_cast<uint128>(kPow10Words.v[19]) * kPow10Words.v[19] - 1;
     if ((a.kind | b.kind) != kFinite) return false;
     const uint128 ca = a.coef, cb = b.coef;
     if ((ca >> 64) != 0 || (cb >> 64) != 0 || ca == 0 || cb == 0) return false;
@@ -180,7 +172,7 @@ inline bool AddQuick(Number* r, const Number& a, const Number& b, bool bneg, con
     const bool loneg = aHigher ? bneg : a.neg;
     const int64 d = hi.exp - lo.exp;
     if (d >= 20 || lo.exp < ctx.emin || lo.exp > ctx.emax - (kPrecision - 1)) return false;
-    const uint128 big = static_cast<uint128>(static_cast<uint64>(hi.coef)) * kPow10W[d];
+    const uint128 big = static_cast<uint128>(static_cast<uint64>(hi.coef)) * kPow10Words.v[d];
     if (big > kMax) return false;
     const uint128 small = lo.coef;
     uint128 c;

@@ -1,0 +1,222 @@
+"""The whole road in one run: Python `execute` through the project's client and the
+stand-in business server, beside unary gRPC C++ calls over loopback with the same
+payloads and a raw-socket ping-pong of the same bytes from Python.
+
+  PYTHONPATH=build/python:python python bench/python/road_bench.py [--build build]
+      [--seconds 2]
+
+Measured: the round trip of a small command (one thread), the round trip of a 1 MB
+reply, and requests per second with eight threads (sharing one Client or a Client
+each; for gRPC sharing one channel or a channel each). Goals: the small round trip
+within 1.3x the raw ping-pong, and eight-thread throughput at least gRPC's.
+"""
+
+import argparse
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ECHO, REQUEST_LOG, BLOB = 1000, 1003, 1005
+SMALL = {"customer": 42, "name": "Anna Rossi", "active": True}
+MEGABYTE = 1 << 20
+HEADER = 32  # bytes of a packet header
+THREADS = 8
+
+
+def arguments():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--seconds", type=float, default=2.0, help="per measurement")
+    parser.add_argument("--json", action="store_true", help="print the results as JSON")
+    return parser.parse_args()
+
+
+class Child:
+    """A helper program that prints its port first and ends when stdin closes (or,
+    for the scripted peer, when it is terminated)."""
+
+    def __init__(self, *command, terminate=False):
+        self.terminate = terminate
+        self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.port = int(self.proc.stdout.readline().split()[-1])  # "N" or "PORT N"
+
+    def stop(self):
+        self.proc.stdin.close()
+        if self.terminate:
+            self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+
+def timed(call, seconds):
+    """Calls `call` for about `seconds`; (calls, elapsed)."""
+    call()  # warm up
+    count = 0
+    start = time.perf_counter()
+    deadline = start + seconds
+    while True:
+        for _ in range(20):
+            call()
+        count += 20
+        now = time.perf_counter()
+        if now >= deadline:
+            return count, now - start
+
+
+def in_threads(make_call, threads, seconds):
+    """Requests per second of `threads` threads, each calling its own make_call(n)."""
+    calls = [make_call(n) for n in range(threads)]
+    for call in calls:
+        call()
+    counts = [0] * threads
+    stop = threading.Event()
+    barrier = threading.Barrier(threads + 1)
+
+    def run(n):
+        call = calls[n]
+        barrier.wait()
+        while not stop.is_set():
+            call()
+            counts[n] += 1
+
+    workers = [threading.Thread(target=run, args=(n,)) for n in range(threads)]
+    for w in workers:
+        w.start()
+    barrier.wait()
+    start = time.perf_counter()
+    time.sleep(seconds)
+    stop.set()
+    for w in workers:
+        w.join()
+    return sum(counts) / (time.perf_counter() - start)
+
+
+def grpc(program, request, reply, threads, seconds, channels="shared"):
+    out = subprocess.run([program, "calls", str(request), str(reply), str(threads),
+                          str(seconds), channels], capture_output=True, text=True,
+                         timeout=seconds * 10 + 60, check=True)
+    return json.loads(out.stdout)
+
+
+def main():
+    args = arguments()
+    for folder in (os.path.join(ROOT, "python"), os.path.join(args.build, "python")):
+        sys.path.insert(0, folder)
+    import zelmolib  # noqa: F401  (loads the native module)
+    import _zelmolib
+
+    grpc_program = os.path.join(args.build, "bench", "grpc_echo")
+    server = Child(os.path.join(args.build, "tools", "business_server"))
+    raw = Child(grpc_program, "raw-server")
+    results = {}
+    try:
+        client = _zelmolib.Client()
+        client.connect(host="127.0.0.1", port=server.port)
+        client.execute(ECHO, SMALL)
+        size = client.execute(REQUEST_LOG, {"CLEAR": True})["REQUESTS"][-1]["SIZE"]
+        results["small_request_bytes"] = size
+
+        n, t = timed(lambda: client.execute(ECHO, SMALL), args.seconds)
+        results["python_small_us"] = t / n * 1e6
+        n, t = timed(lambda: client.execute(BLOB, {"bytes": MEGABYTE}), args.seconds)
+        results["python_1mb_us"] = t / n * 1e6
+
+        # The client's share: the same command against the scripted server end,
+        # which echoes every request on the connection's own thread.
+        peer = Child(os.path.join(args.build, "tools", "rpc_scripted_peer"), "loop",
+                     terminate=True)
+        try:
+            direct = _zelmolib.Client()
+            direct.connect(host="127.0.0.1", port=peer.port)
+            n, t = timed(lambda: direct.execute(ECHO, SMALL), args.seconds)
+            results["python_small_scripted_peer_us"] = t / n * 1e6
+            direct.disconnect()
+        finally:
+            peer.stop()
+
+        # The same bytes each way over a plain socket: a header and the payload.
+        message = bytes(HEADER + size)
+        with socket.create_connection(("127.0.0.1", raw.port)) as s:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+            def ping_pong():
+                s.sendall(message)
+                got = 0
+                while got < len(message):
+                    got += len(s.recv(65536))
+
+            n, t = timed(ping_pong, args.seconds)
+        results["raw_small_us"] = t / n * 1e6
+
+        results["python_8_threads_one_client_rps"] = in_threads(
+            lambda _: (lambda: client.execute(ECHO, SMALL)), THREADS, args.seconds)
+        clients = []
+        for _ in range(THREADS):
+            c = _zelmolib.Client()
+            c.connect(host="127.0.0.1", port=server.port)
+            clients.append(c)
+        results["python_8_threads_8_clients_rps"] = in_threads(
+            lambda k: (lambda: clients[k].execute(ECHO, SMALL)), THREADS, args.seconds)
+        for c in clients:
+            c.disconnect()
+        client.disconnect()
+    finally:
+        raw.stop()
+        server.stop()
+
+    g = grpc(grpc_program, size, 0, 1, args.seconds)
+    results["grpc_small_us"] = g["mean_us"]
+    g = grpc(grpc_program, size, MEGABYTE, 1, args.seconds)
+    results["grpc_1mb_us"] = g["mean_us"]
+    g = grpc(grpc_program, size, 0, THREADS, args.seconds, "shared")
+    results["grpc_8_threads_one_channel_rps"] = g["calls"] / g["seconds"]
+    g = grpc(grpc_program, size, 0, THREADS, args.seconds, "own")
+    results["grpc_8_threads_8_channels_rps"] = g["calls"] / g["seconds"]
+
+    results["ratio_small_to_raw"] = results["python_small_us"] / results["raw_small_us"]
+    results["ratio_scripted_peer_to_raw"] = (results["python_small_scripted_peer_us"] /
+                                             results["raw_small_us"])
+    results["ratio_small_to_grpc"] = results["python_small_us"] / results["grpc_small_us"]
+    results["ratio_1mb_to_grpc"] = results["python_1mb_us"] / results["grpc_1mb_us"]
+    results["ratio_8_threads_to_grpc"] = (results["python_8_threads_one_client_rps"] /
+                                          results["grpc_8_threads_one_channel_rps"])
+    results["ratio_8_clients_to_grpc"] = (results["python_8_threads_8_clients_rps"] /
+                                          results["grpc_8_threads_8_channels_rps"])
+    if args.json:
+        print(json.dumps(results, indent=2))
+        return
+    r = results
+    print("small command: %d-byte request and reply" % r["small_request_bytes"])
+    print("%-44s %12s" % ("", "round trip"))
+    print("%-44s %10.1f us" % ("Python execute, small command", r["python_small_us"]))
+    print("%-44s %10.1f us" % ("Python execute, scripted echo peer",
+                               r["python_small_scripted_peer_us"]))
+    print("%-44s %10.1f us" % ("Python raw-socket ping-pong, same bytes", r["raw_small_us"]))
+    print("%-44s %10.1f us" % ("gRPC C++ unary, same payload", r["grpc_small_us"]))
+    print("%-44s %10.1f us" % ("Python execute, 1 MB reply", r["python_1mb_us"]))
+    print("%-44s %10.1f us" % ("gRPC C++ unary, 1 MB reply", r["grpc_1mb_us"]))
+    print("%-44s %12s" % ("8 threads", "requests/s"))
+    print("%-44s %12.0f" % ("Python, one Client", r["python_8_threads_one_client_rps"]))
+    print("%-44s %12.0f" % ("Python, a Client each", r["python_8_threads_8_clients_rps"]))
+    print("%-44s %12.0f" % ("gRPC C++, one channel", r["grpc_8_threads_one_channel_rps"]))
+    print("%-44s %12.0f" % ("gRPC C++, a channel each", r["grpc_8_threads_8_channels_rps"]))
+    print("ratios: small/raw %.2f (goal <= 1.3), scripted peer/raw %.2f, small/gRPC %.2f,"
+          " 1 MB/gRPC %.2f,"
+          " 8 threads one Client/gRPC one channel %.2f (goal >= 1),"
+          " 8 Clients/gRPC 8 channels %.2f"
+          % (r["ratio_small_to_raw"], r["ratio_scripted_peer_to_raw"], r["ratio_small_to_grpc"], r["ratio_1mb_to_grpc"],
+             r["ratio_8_threads_to_grpc"], r["ratio_8_clients_to_grpc"]))
+
+
+if __name__ == "__main__":
+    main()
