@@ -4,6 +4,7 @@
 // discovery by UDP broadcast.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <string>
 #include <vector>
@@ -18,8 +19,9 @@
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
 // a Connect holds it for its whole run, a request holds it while it writes and reads
 // and releases it while it waits for the socket. No callback runs with it held.
-// Disconnect never waits for the lock: when the connection is busy it shuts the
-// socket down and leaves the closing to the request that holds it.
+// Disconnect never waits for the lock and never touches the socket without it: when
+// the connection is busy it leaves the closing to the request or Connect that holds
+// it, which closes the socket at its next step (a wait step is at most 100 ms).
 class CL_TCPClient : public CL_Client {
 public:
     class ProgressJob;
@@ -151,7 +153,7 @@ public:
     void Connect(const CLU_Table& settings, CL_SuccessCB success, CL_ErrorCB error,
                  CL_ProgressCB progress, void* userData, uint32 timeout) override;
     void Disconnect() override;
-    uint32 GetID() override { return fID; }
+    uint32 GetID() override { return fID.load(); }
     CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
                       uint32 timeout) override;
     void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
@@ -199,9 +201,11 @@ private:
     // The next queued chunk of `sequence`, reading the socket for everybody while
     // the reading turn is free.
     CL_Status WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet);
+    // Under fLock: closes the socket when a Disconnect asked for it; whether it did.
+    bool CloseIfAsked();
 
     CL_Socket fSocket;
-    uint32 fID;
+    std::atomic<uint32> fID;
     CL_Cipher* fCipher;
     uint64 fServerID;
     CL_Dispatcher* fDispatcher;
@@ -223,6 +227,8 @@ private:
     // Bytes read from the socket and not yet cut into chunks, from fInputStart on.
     std::string fInput;
     size_t fInputStart;
+    // A Disconnect found the connection busy: whoever holds fLock closes the socket.
+    std::atomic<bool> fDisconnectAsked;
     // Owned dispatchers replaced by SetDispatcher(null); deleted with the client.
     std::vector<CL_Dispatcher*> fRetiredDispatchers;
 };

@@ -120,6 +120,15 @@ TEST_P(ClientServerTest, InterruptEndsRunningAndQueuedRequests) {
     // Enough workers that every request is on the wire before the Interrupt.
     CL_Dispatcher dispatcher(6, 8);
     fClient.SetDispatcher(&dispatcher);
+    // The server logs each request's first chunk as it queues it, the handshake's too.
+    auto queuedRequests = [this] {
+        std::lock_guard<std::mutex> guard(fServer->fLog.fMutex);
+        int queued = 0;
+        for (auto& line : fServer->fLog.fLines)
+            if (line.second.find("dati in arrivo") != std::string::npos) queued++;
+        return queued;
+    };
+    const int before = queuedRequests();
     Record records[4];
     for (auto& record : records) {
         CLU_Table table;
@@ -127,14 +136,7 @@ TEST_P(ClientServerTest, InterruptEndsRunningAndQueuedRequests) {
         CL_Blob input = server_test::Flat(table);
         fClient.Execute(rpc_test::kSleep, input, OnSuccess, OnError, nullptr, nullptr, &record, 0);
     }
-    // The server logs each request's first chunk as it queues it.
-    ASSERT_TRUE(server_test::WaitFor([this] {
-        std::lock_guard<std::mutex> guard(fServer->fLog.fMutex);
-        int queued = 0;
-        for (auto& line : fServer->fLog.fLines)
-            if (line.second.find("dati in arrivo") != std::string::npos) queued++;
-        return queued >= 4;
-    }));
+    ASSERT_TRUE(server_test::WaitFor([&] { return queuedRequests() >= before + 4; }));
     EXPECT_EQ(fClient.Interrupt(), 0);
     fClient.WaitForJobs();
     fClient.SetDispatcher(nullptr);

@@ -290,6 +290,120 @@ TEST(TCPClientHandshake, ProgressCallbackCancelsTheConnect) {
     ASSERT_EQ(peer.Join(), "");
 }
 
+// A cancel that comes while the handshake waits for a silent server ends the Connect
+// with 7 at once; the server never sends anything that could end the wait.
+TEST(TCPClientHandshake, CancelWhileWaitingForTheServerEndsTheConnect) {
+    scripted::Peer peer;
+    peer.Start("recv SERVER_INFO; wait-close 15000");
+    CL_TCPClient client;
+    struct Record {
+        scripted::Peer* peer;
+        std::atomic<int> successes{0}, errors{0}, progress{0};
+        std::atomic<CL_Status> code{0};
+    } record;
+    record.peer = &peer;
+    client.Connect(
+        Settings(peer.Port(), 0),
+        [](CL_Blob&, void* data) -> CL_Status {
+            static_cast<Record*>(data)->successes++;
+            return 0;
+        },
+        [](CL_Status code, CL_Blob&, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            r->errors++;
+            r->code = code;
+            return 0;
+        },
+        [](CL_ProgressType, double, const std::string&, CL_Blob*, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            r->progress++;
+            // Cancels only once the request is out and the client waits for the reply.
+            return r->peer->GetReceived().empty() ? 0 : 1;
+        },
+        &record, 0);
+    client.WaitForJobs();
+    EXPECT_EQ(record.successes.load(), 0);
+    EXPECT_EQ(record.errors.load(), 1);
+    EXPECT_EQ(record.code.load(), CL_CANCELLED);
+    EXPECT_EQ(client.GetID(), 0u);
+    ASSERT_EQ(peer.Join(), "");
+}
+
+// A Connect cancelled on a client that is still connected: the progress job's cancel
+// and the handshake both close the earlier connection, never at the same time.
+TEST(TCPClientHandshake, CancelledReconnectOfAConnectedClient) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000; wait-close 5000");
+    CL_TCPClient client;
+    CL_Blob output;
+    ASSERT_EQ(client.Connect(Settings(peer.Port(), 0), output, 0), 0);
+    std::atomic<int> errors{0}, successes{0};
+    std::atomic<CL_Status> code{0};
+    struct Record {
+        std::atomic<int>* errors;
+        std::atomic<int>* successes;
+        std::atomic<CL_Status>* code;
+    } record{&errors, &successes, &code};
+    client.Connect(
+        Settings(peer.Port(), 0),
+        [](CL_Blob&, void* data) -> CL_Status {
+            (*static_cast<Record*>(data)->successes)++;
+            return 0;
+        },
+        [](CL_Status c, CL_Blob&, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            *r->code = c;
+            (*r->errors)++;
+            return 0;
+        },
+        [](CL_ProgressType, double, const std::string&, CL_Blob*, void*) -> CL_Status { return 1; },
+        &record, 0);
+    client.WaitForJobs();
+    EXPECT_EQ(successes.load(), 0);
+    EXPECT_EQ(errors.load(), 1);
+    EXPECT_EQ(code.load(), CL_CANCELLED);
+    EXPECT_EQ(client.GetID(), 0u);
+    ASSERT_EQ(peer.Join(), "");
+}
+
+// Disconnect from another thread while a Connect holds the connection (waiting for
+// a silent server) does not wait for it and ends it as a closed connection.
+TEST(TCPClientHandshake, DisconnectFromAnotherThreadEndsAWaitingConnect) {
+    scripted::Peer peer;
+    peer.Start("recv SERVER_INFO; wait-close 5000");
+    CL_TCPClient client;
+    std::atomic<int> errors{0}, successes{0};
+    std::atomic<CL_Status> code{0};
+    struct Record {
+        std::atomic<int>* errors;
+        std::atomic<int>* successes;
+        std::atomic<CL_Status>* code;
+    } record{&errors, &successes, &code};
+    client.Connect(
+        Settings(peer.Port(), 0),
+        [](CL_Blob&, void* data) -> CL_Status {
+            (*static_cast<Record*>(data)->successes)++;
+            return 0;
+        },
+        [](CL_Status c, CL_Blob&, void* data) -> CL_Status {
+            Record* r = static_cast<Record*>(data);
+            *r->code = c;
+            (*r->errors)++;
+            return 0;
+        },
+        nullptr, &record, 0);
+    for (int i = 0; i < 2000 && peer.GetReceived().empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(peer.GetReceived().size(), 1u);
+    client.Disconnect();
+    client.WaitForJobs();
+    EXPECT_EQ(successes.load(), 0);
+    EXPECT_EQ(errors.load(), 1);
+    EXPECT_EQ(code.load(), CL_NOT_CONNECTED);
+    EXPECT_EQ(client.GetID(), 0u);
+    ASSERT_EQ(peer.Join(), "");
+}
+
 // ---- Exchange faults ---------------------------------------------------------------------
 
 struct ExchangeCase {

@@ -20,6 +20,9 @@
 //                           flags say (checksum, compression, cipher) and chunked
 //   ping PERCENT|unknown [TEXT]
 //                           a PING for the current request, with TEXT as message
+//   ping-until TYPE PERCENT|unknown [TEXT]
+//                           such a PING every 100 ms until the client sends something
+//                           (at most 10 s), which is then read as `recv TYPE` reads it
 //   hold TYPE PAYLOAD [OPTION...]
 //                           build a reply as `reply` does but keep its chunks
 //   send INDEX COUNT|all    write the next COUNT held chunks of request INDEX (the
@@ -549,6 +552,18 @@ private:
             std::string wire(reinterpret_cast<const char*>(&header), sizeof(header));
             wire += payload.Raw();
             return WriteAll(c.fSocket, wire) ? "" : "write failed";
+        }
+        if (verb == "ping-until") {
+            if (args.size() < 3) return "ping-until needs a type and a percentage";
+            std::vector<std::string> ping(args.begin() + 1, args.end());
+            ping[0] = "ping";
+            for (int round = 0; round < 100 && !fStop; round++) {
+                std::string error = Step(c, ping);
+                if (!error.empty()) return error;
+                pollfd p = {c.fSocket, POLLIN, 0};
+                if (poll(&p, 1, 100) > 0) return Step(c, {"recv", args[1]});
+            }
+            return "nothing came";
         }
         if (verb == "raw") return WriteAll(c.fSocket, FromHex(arg(1, ""))) ? "" : "write failed";
         if (verb == "sleep") {

@@ -2,8 +2,6 @@
 // each operation, and the jobs that carry them out and report their progress.
 #include "lumo/tcp_client.h"
 
-#include <sys/socket.h>
-
 #include "lumo/cipher.h"
 #include "lumo/table.h"
 
@@ -46,7 +44,8 @@ CL_TCPClient::CL_TCPClient(CL_Dispatcher* dispatcher)
       fReading(false),
       fHandshaking(false),
       fPacketsRead(0),
-      fInputStart(0) {
+      fInputStart(0),
+      fDisconnectAsked(false) {
     SetDispatcher(dispatcher);
 }
 
@@ -91,17 +90,23 @@ void CL_TCPClient::WaitForJobs() {
 }
 
 void CL_TCPClient::Disconnect() {
-    // Never waits for the lock. Closing the descriptor under a reader's feet could
-    // hand its number to another file before the reader's next call, so a busy
-    // connection is only shut down; the reader's failing call then closes it.
-    if (fLock.TryLock() == 0) {
-        fSocket.Close();
-        fLock.Unlock();
-    } else {
-        int fd = fSocket.GetDescriptor();
-        if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    }
+    // Never waits for the lock. The socket's state is shared with the thread that
+    // holds it (a read that fails closes the descriptor), so a busy connection is only
+    // marked: its holder closes it at its next step, or the next one to take the lock.
+    // The mark comes before the id is cleared (a finishing Connect stores the id, then
+    // looks at the mark).
+    fDisconnectAsked = true;
     fID = 0;
+    if (fLock.TryLock() == 0) {
+        CloseIfAsked();
+        fLock.Unlock();
+    }
+}
+
+bool CL_TCPClient::CloseIfAsked() {
+    if (!fDisconnectAsked.exchange(false)) return false;
+    fSocket.Close();
+    return true;
 }
 
 uint32 CL_TCPClient::GetQueuedPacketCount() {
@@ -147,10 +152,13 @@ void CL_TCPClient::Connect(const CLU_Table& settings, CL_SuccessCB success, CL_E
     flat.Seek(0, CL_SEEK_SET);
     ConnectJob* job = new ConnectJob(this, flat, success, error, progress, userData,
                                      timeout ? timeout : fTimeOut);
-    if (job->fProgressJob) {
+    // The handle is shared state of the connection: copied under the client's lock, and
+    // only when that is free (a busy connection is closed by the Connect itself).
+    if (job->fProgressJob && fLock.TryLock() == 0) {
         job->fProgressJob->Lock();
         job->fProgressJob->fConnectionSocket = fSocket;
         job->fProgressJob->Unlock();
+        fLock.Unlock();
     }
     fDispatcher->AddJob(job, true);
 }
@@ -281,7 +289,12 @@ CL_Status CL_TCPClient::ProgressJob::Run() {
         fLock.Lock();
         if (answer != 0) {
             fAborted = true;
-            fConnectionSocket.Close();
+            // The connection's socket is closed only under the client's lock, never
+            // waited for: a Connect that holds it closes the socket itself.
+            if (fClient->fLock.TryLock() == 0) {
+                fConnectionSocket.Close();
+                fClient->fLock.Unlock();
+            }
         }
         if (fQuit) break;
     }

@@ -157,11 +157,18 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
             result = CL_CANCELLED;
             break;
         }
+        // The handshake's requests have no ABORT to wait for: a cancelled Connect
+        // ends its wait at once instead of waiting out a silent peer.
+        if (fHandshaking && job->HasAborted()) {
+            result = CL_CANCELLED;
+            break;
+        }
         // Whole chunks already read are handed out before anything else.
         uint32 taken = 0;
         result = TakeInput(&taken);
         if (result != 0) break;
         if (taken > 0) continue;
+        CloseIfAsked();
         if (fSocket.GetDescriptor() < 0) {
             // Closed between packets is "not connected"; in the middle of one, "lost".
             result = fInputStart < fInput.size() ? CL_CONNECTION_LOST : CL_NOT_CONNECTED;
@@ -277,6 +284,7 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     uint32 offset = 0;
     CL_PacketHeader chunk = *header;
     for (;;) {
+        CloseIfAsked();
         uint32 left = size - offset;
         uint32 n = std::min(left, CL_IPC_CHUNK_SIZE);
         chunk.fSize = left;
@@ -329,6 +337,9 @@ CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHead
                 completeness = CL_DecodeCompleteness(chunk.fPing.fCompleteness);
                 if (packet->fData.GetSize() > 0) message = CL_GetPingMessage(packet->fData);
             }
+            // The answer of the round's start may predate the cancel: a PING that came
+            // during a long wait must carry the ABORT now, not one PING later.
+            if (!aborted && progress) aborted = progress->HasAborted();
             if (aborted && !abortSent) {
                 abortSent = true;
                 result = SendAbort(job, sequence);
@@ -358,6 +369,7 @@ CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHead
     data->Seek(0, CL_SEEK_END);
     RemoveWaiter(sequence);
     DropQueued(sequence);
+    CloseIfAsked();
     return result;
 }
 

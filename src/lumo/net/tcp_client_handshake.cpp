@@ -65,6 +65,10 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
                 result = CL_CANCELLED;
                 break;
             }
+            if (client->CloseIfAsked()) {
+                result = CL_NOT_CONNECTED;
+                break;
+            }
             uint32 step = std::min(left, kConnectStep);
             left -= step;
             CL_Set<CL_Socket*> readSet, writeSet;
@@ -140,12 +144,17 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
         reply.Set("host", host);
         reply.Flatten(*output);
         output->Seek(0, CL_SEEK_SET);
-        if (HasAborted()) result = CL_CANCELLED;
     }
+    // A cancelled handshake ends as cancelled, whatever it ran into after the cancel.
+    if (HasAborted()) result = CL_CANCELLED;
     client->fHandshaking = false;
-    if (result == 0)
-        client->fID = clientID;
-    else
-        client->fSocket.Close();
+    if (result == 0) client->fID = clientID;
+    // A Disconnect that came during the handshake wins over its success; the id is
+    // stored first, so that a Disconnect after this look leaves it at 0.
+    if (client->CloseIfAsked() && result == 0) {
+        client->fID = 0;
+        result = CL_NOT_CONNECTED;
+    }
+    if (result != 0) client->fSocket.Close();
     return result;
 }
