@@ -103,11 +103,11 @@ CL_Status CL_TCPClient::DiscoverJob::Run() {
             for (const CL_NetAddress& destination : destinations) {
                 CL_Socket* socket = new CL_Socket(destination, CL_SOCKET_TYPE_UDP);
                 CL_Status status = socket->SetBroadcast(destination);
-                if (status == 0) {
+                if (status == CL_OK) {
                     socket->Write(&request, sizeof(request), scanTime);
                     status = socket->GetIOError(false);
                 }
-                if (status != 0) {
+                if (status != CL_OK) {
                     socket->Close();
                     delete socket;
                     continue;
@@ -124,7 +124,7 @@ CL_Status CL_TCPClient::DiscoverJob::Run() {
             uint32 start = CL_GetTime();
             CL_Status status = CL_Socket::Select(&readable, nullptr, nullptr, nullptr,
                                                  std::min(budget, kListenPass), nullptr);
-            if (status == 0) {
+            if (status == CL_OK) {
                 for (CL_Socket* socket : readable) {
                     for (uint32 n = 0; n < 64 && !(cancelled = HasAborted()); n++) {
                         if (!socket->Pending(kDiscoveryPacketSize)) {

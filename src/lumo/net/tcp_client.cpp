@@ -16,7 +16,7 @@ struct SyncResult {
 CL_Status SyncSuccess(CL_Blob& result, void* data) {
     SyncResult* record = static_cast<SyncResult*>(data);
     if (record->fOutput) *record->fOutput = result;
-    return 0;
+    return CL_OK;
 }
 
 CL_Status SyncError(CL_Status code, CL_Blob& partial, void* data) {
@@ -97,7 +97,7 @@ void CL_TCPClient::Disconnect() {
     // looks at the mark).
     fDisconnectAsked = true;
     fID = 0;
-    if (fLock.TryLock() == 0) {
+    if (fLock.TryLock() == CL_OK) {
         CloseIfAsked();
         fLock.Unlock();
     }
@@ -154,7 +154,7 @@ void CL_TCPClient::Connect(const CLU_Table& settings, CL_SuccessCB success, CL_E
                                      timeout ? timeout : fTimeOut);
     // The handle is shared state of the connection: copied under the client's lock, and
     // only when that is free (a busy connection is closed by the Connect itself).
-    if (job->fProgressJob && fLock.TryLock() == 0) {
+    if (job->fProgressJob && fLock.TryLock() == CL_OK) {
         job->fProgressJob->Lock();
         job->fProgressJob->fConnectionSocket = fSocket;
         job->fProgressJob->Unlock();
@@ -212,7 +212,7 @@ CL_TCPClient::ActionJob::~ActionJob() {
 }
 
 CL_Status CL_TCPClient::ActionJob::Success(CL_Blob& result) {
-    return fSuccess ? fSuccess(result, fUserData) : 0;
+    return fSuccess ? fSuccess(result, fUserData) : CL_OK;
 }
 
 bool CL_TCPClient::ActionJob::HasAborted() const {
@@ -230,7 +230,7 @@ CL_TCPClient::DiscoverJob::DiscoverJob(CL_TCPClient* client, const CL_Blob& inpu
 
 CL_Status CL_TCPClient::DiscoverJob::Error(int32 code) {
     CL_Blob empty;
-    return fError ? fError(code, empty, fUserData) : 0;
+    return fError ? fError(code, empty, fUserData) : CL_OK;
 }
 
 CL_TCPClient::ConnectJob::ConnectJob(CL_TCPClient* client, const CL_Blob& input,
@@ -240,7 +240,7 @@ CL_TCPClient::ConnectJob::ConnectJob(CL_TCPClient* client, const CL_Blob& input,
 
 CL_Status CL_TCPClient::ConnectJob::Error(int32 code) {
     CL_Blob empty;
-    return fError ? fError(code, empty, fUserData) : 0;
+    return fError ? fError(code, empty, fUserData) : CL_OK;
 }
 
 CL_TCPClient::ExecuteJob::ExecuteJob(CL_TCPClient* client, CL_Command command,
@@ -252,7 +252,7 @@ CL_TCPClient::ExecuteJob::ExecuteJob(CL_TCPClient* client, CL_Command command,
       fError(error) {}
 
 CL_Status CL_TCPClient::ExecuteJob::Error(int32 code, CL_Blob& partial) {
-    return fError ? fError(code, partial, fUserData) : 0;
+    return fError ? fError(code, partial, fUserData) : CL_OK;
 }
 
 // ---- Progress job --------------------------------------------------------------------
@@ -287,11 +287,11 @@ CL_Status CL_TCPClient::ProgressJob::Run() {
         fLock.Unlock();
         CL_Status answer = fProgress(state, completeness, message, &copy, fUserData);
         fLock.Lock();
-        if (answer != 0) {
+        if (answer != CL_OK) {
             fAborted = true;
             // The connection's socket is closed only under the client's lock, never
             // waited for: a Connect that holds it closes the socket itself.
-            if (fClient->fLock.TryLock() == 0) {
+            if (fClient->fLock.TryLock() == CL_OK) {
                 fConnectionSocket.Close();
                 fClient->fLock.Unlock();
             }
@@ -308,7 +308,7 @@ CL_Status CL_TCPClient::ProgressJob::Run() {
     fDone = true;
     fQuitCond.Broadcast();
     fLock.Unlock();
-    return 0;
+    return CL_OK;
 }
 
 bool CL_TCPClient::ProgressJob::SetState(CL_ProgressType state, double completeness,

@@ -90,9 +90,9 @@ CL_Status CL_TCPClient::ReadInput() {
         fInput.append(reinterpret_cast<const char*>(buffer), got);
         fPacketsRead++;
         // A peer that closed right after its last bytes: they are served first.
-        return 0;
+        return CL_OK;
     }
-    return status == 0 ? CL_TIMEOUT : status;
+    return status == CL_OK ? CL_TIMEOUT : status;
 }
 
 CL_Status CL_TCPClient::TakeInput(uint32* count) {
@@ -103,7 +103,7 @@ CL_Status CL_TCPClient::TakeInput(uint32* count) {
         CL_PacketHeader header;
         memcpy(&header, fInput.data() + fInputStart, kHeaderSize);
         CL_Status status = CL_CheckPacketHeader(header);
-        if (status != 0) return status;
+        if (status != CL_OK) return status;
         uint32 n = CL_ChunkPayloadSize(header);
         if (available < kHeaderSize + n) break;
         const char* payload = fInput.data() + fInputStart + kHeaderSize;
@@ -125,7 +125,7 @@ CL_Status CL_TCPClient::TakeInput(uint32* count) {
         fInput.erase(0, fInputStart);
         fInputStart = 0;
     }
-    return 0;
+    return CL_OK;
 }
 
 CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet) {
@@ -166,7 +166,7 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
         // Whole chunks already read are handed out before anything else.
         uint32 taken = 0;
         result = TakeInput(&taken);
-        if (result != 0) break;
+        if (result != CL_OK) break;
         if (taken > 0) continue;
         CloseIfAsked();
         if (fSocket.GetDescriptor() < 0) {
@@ -185,10 +185,10 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
             CL_Status status = 0;
             // The first look never waits: a non-blocking read is that look.
             if (step > 0) status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);
-            if (status == 0) {
+            if (status == CL_OK) {
                 if (fSocket.GetDescriptor() < 0) continue;
                 status = ReadInput();
-                if (status == 0) continue;
+                if (status == CL_OK) continue;
             }
             if (status != CL_TIMEOUT) {
                 // A closed socket: the top of the loop tells how the reply ended.
@@ -217,7 +217,7 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
             fLock.Unlock();
             CL_Status answer = job->fIdle(job->fUserData);
             fLock.Lock();
-            if (answer != 0) {
+            if (answer != CL_OK) {
                 result = CL_CANCELLED;
                 break;
             }
@@ -238,7 +238,7 @@ CL_Status CL_TCPClient::ActionJob::QueryServer(CL_PacketType type, uint16 flags,
                                                CL_PacketHeader* header, CL_Blob* data) {
     uint32 sequence = 0;
     CL_Status status = fClient->WriteRequest(this, &sequence, type, flags, header, data);
-    if (status != 0) return status;
+    if (status != CL_OK) return status;
     return fClient->ReadReply(this, sequence, header, data);
 }
 
@@ -295,17 +295,17 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
         chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
         CL_Status status = fSocket.GetIOError(false);
         // A chunk that went out short cannot be framed again: the request ends.
-        if (status == 0 && sent != kHeaderSize + n) status = CL_TIMEOUT;
+        if (status == CL_OK && sent != kHeaderSize + n) status = CL_TIMEOUT;
         if ((progress && progress->HasAborted()) || status == CL_CANCELLED) {
             CL_Blob scratch;
             CL_Status result = ReadReply(job, *sequence, header, &scratch);
-            return result != 0 ? result : CL_CANCELLED;
+            return result != CL_OK ? result : CL_CANCELLED;
         }
-        if (status != 0) {
+        if (status != CL_OK) {
             RemoveWaiter(*sequence);
             return status;
         }
-        if (offset >= size) return 0;
+        if (offset >= size) return CL_OK;
     }
 }
 
@@ -326,11 +326,11 @@ CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHead
     std::string message;
     // The reply to AUTH comes before any cipher and is taken as it is.
     CL_PayloadDecoder decoder(isAuth ? nullptr : fCipher, isAuth);
-    while (result == 0) {
+    while (result == CL_OK) {
         if (progress) aborted = progress->SetState(state, completeness, message, nullptr);
         QueuedPacket* packet = nullptr;
         result = WaitForPacket(job, sequence, &packet);
-        if (result != 0) break;
+        if (result != CL_OK) break;
         const CL_PacketHeader& chunk = packet->fHeader;
         if (chunk.fType == CL_PACKET_TYPE_PING) {
             if (state == CL_PROGRESS_EXECUTE) {
@@ -357,13 +357,13 @@ CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHead
                 state = CL_PROGRESS_RECEIVE;
             }
         }
-        if (result == 0) result = decoder.Add(chunk, packet->fData);
+        if (result == CL_OK) result = decoder.Add(chunk, packet->fData);
         delete packet;
-        if (result == 0 && decoder.GetTotalSize() > 0) {
+        if (result == CL_OK && decoder.GetTotalSize() > 0) {
             uint32 total = decoder.GetTotalSize();
             completeness = double(total - decoder.GetBytesLeft()) * 100.0 / double(total);
         }
-        if (result == 0 && decoder.IsComplete()) break;
+        if (result == CL_OK && decoder.IsComplete()) break;
     }
     *data = decoder.GetResult();
     data->Seek(0, CL_SEEK_END);
@@ -410,7 +410,7 @@ CL_Status CL_TCPClient::ExecuteJob::Run() {
         result = CL_IPC_EXECUTE_ABORTED;
     } else {
         reply.Seek(0, CL_SEEK_SET);
-        if (result == 0) {
+        if (result == CL_OK) {
             if (!CL_VerifyCheckSum(header, reply)) {
                 result = CL_IPC_BAD_REPLY;
             } else {

@@ -25,7 +25,7 @@ CL_Status CL_TCPClient::ConnectJob::Run() {
     CL_Blob output;
     CL_Status result = Handshake(&output);
     QuitProgress();
-    if (result == 0) return Success(output);
+    if (result == CL_OK) return Success(output);
     return Error(result);
 }
 
@@ -75,7 +75,7 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
             readSet.Add(&client->fSocket);
             writeSet.Add(&client->fSocket);
             result = CL_Socket::Select(&readSet, &writeSet, nullptr, nullptr, step, nullptr);
-            if (result == 0) {
+            if (result == CL_OK) {
                 result = readSet.Count() > 0 ? client->fSocket.GetIOError(true) : 0;
                 break;
             }
@@ -90,7 +90,7 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
         }
     }
 
-    if (result == 0) {
+    if (result == CL_OK) {
         // Requests go out as whole packets; Nagle would hold a request's last segment
         // until the server acknowledges the previous ones.
         int noDelay = 1;
@@ -101,12 +101,12 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
     CL_PacketHeader header;
     CL_Blob data;
     uint32 clientID = 0;
-    if (result == 0) {
+    if (result == CL_OK) {
         memset(&header, 0, sizeof(header));
         result = QueryServer(CL_PACKET_TYPE_SERVER_INFO, 0, &header, &data);
-        if (result == 0) client->fServerID = header.fServer.fID;
+        if (result == CL_OK) client->fServerID = header.fServer.fID;
     }
-    if (result == 0) {
+    if (result == CL_OK) {
         data.Clear();
         settings.Flatten(data);
         memset(&header, 0, sizeof(header));
@@ -114,7 +114,7 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
         // Never ciphered or compressed: the cipher comes out of this exchange.
         result = QueryServer(CL_PACKET_TYPE_AUTH, 0, &header, &data);
     }
-    if (result == 0) {
+    if (result == CL_OK) {
         switch (header.fType) {
             case CL_PACKET_TYPE_AUTH: {
                 clientID = header.fConnection.fID;
@@ -127,7 +127,7 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
             case CL_PACKET_TYPE_NO_AUTH:
                 result = CL_Status(header.fConnection.fError);
                 // A refusal that claims success is still a refusal.
-                if (result == 0) result = CL_IPC_AUTH_FAILED;
+                if (result == CL_OK) result = CL_IPC_AUTH_FAILED;
                 break;
             case CL_PACKET_TYPE_ABORT:
                 result = CL_CANCELLED;
@@ -137,7 +137,7 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
                 break;
         }
     }
-    if (result == 0) {
+    if (result == CL_OK) {
         CLU_Table reply;
         data.Seek(0, CL_SEEK_SET);
         reply.Unflatten(data);
@@ -148,13 +148,13 @@ CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
     // A cancelled handshake ends as cancelled, whatever it ran into after the cancel.
     if (HasAborted()) result = CL_CANCELLED;
     client->fHandshaking = false;
-    if (result == 0) client->fID = clientID;
+    if (result == CL_OK) client->fID = clientID;
     // A Disconnect that came during the handshake wins over its success; the id is
     // stored first, so that a Disconnect after this look leaves it at 0.
-    if (client->CloseIfAsked() && result == 0) {
+    if (client->CloseIfAsked() && result == CL_OK) {
         client->fID = 0;
         result = CL_NOT_CONNECTED;
     }
-    if (result != 0) client->fSocket.Close();
+    if (result != CL_OK) client->fSocket.Close();
     return result;
 }
