@@ -24,6 +24,7 @@
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
+#include "tools/free_port.h"
 
 #ifdef ZELMO_BENCH_GRPC
 #include <grpcpp/grpcpp.h>
@@ -32,19 +33,6 @@
 #endif
 
 namespace {
-
-uint16 FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 CL_Blob Payload() {
     CLU_Table table;
@@ -75,7 +63,7 @@ CL_TCPServer* Server(uint16 flags, uint16* port) {
         CL_TCPServer* server = new CL_TCPServer();
         server->SetCallbacks(&callbacks, nullptr);
         CLU_Table settings;
-        ports[index] = FreePort();
+        ports[index] = FreeLoopbackPort();
         settings.Set("ip", std::string("127.0.0.1"));
         settings.Set("listener_port", (long long)ports[index]);
         settings.Set("flags", (long long)flags);

@@ -14,6 +14,7 @@
 #include "lumo/init.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
+#include "tools/free_port.h"
 #include "private_network.h"
 
 namespace {
@@ -35,19 +36,6 @@ CL_Status Echo(CL_Command command, CL_Blob& input, CL_Blob& output, CL_ClientCon
 
 CL_Status Connect(CL_ClientContext*, void* table) {
     return static_cast<CLU_Table*>(table)->GetString("password") == "no" ? CL_Status(3001) : CL_OK;
-}
-
-uint16 FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 bool WriteAll(int fd, const uint8_t* data, size_t size) {
@@ -97,7 +85,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
         CL_Status status = -1;
         for (int attempt = 0; attempt < 20 && status != 0; attempt++) {
             CLU_Table settings;
-            sPorts[i] = FreePort();
+            sPorts[i] = FreeLoopbackPort();
             settings.Set("ip", std::string("127.0.0.1"));
             settings.Set("listener_port", (long long)sPorts[i]);
             settings.Set("flags", (long long)kFlags[i]);

@@ -29,6 +29,7 @@
 #include "lumo/socket.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
+#include "tools/free_port.h"
 #include "tools/rpc_test_handlers.h"
 
 namespace server_test {
@@ -84,16 +85,7 @@ inline bool InPrivateNetwork() {
 }
 
 inline uint16 FreeTCPPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    return FreeLoopbackPort();
 }
 
 // Log lines kept for inspection.

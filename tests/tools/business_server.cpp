@@ -22,6 +22,7 @@
 #include "business_handlers.h"
 #include "lumo/init.h"
 #include "lumo/tcp_server.h"
+#include "free_port.h"
 
 namespace {
 
@@ -41,19 +42,6 @@ CL_Status Describe(CL_Server*, CLU_Table& info) {
     info.Set("data_version", (long long)business::kLatestVersion);
     info.Set("multitenant_enabled", false);
     return CL_OK;
-}
-
-uint16 FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 }  // namespace
@@ -100,7 +88,7 @@ int main(int argc, char** argv) {
     for (int attempt = 0; attempt < 20 && status != CL_OK; attempt++) {
         CLU_Table settings;
         settings.Set("ip", std::string("127.0.0.1"));
-        settings.Set("listener_port", (long long)(port ? port : FreePort()));
+        settings.Set("listener_port", (long long)(port ? port : FreeLoopbackPort()));
         settings.Set("flags", (long long)flags);
         settings.Set("log_level", (long long)logLevel);
         settings.Set("timeout", (long long)timeOut);
