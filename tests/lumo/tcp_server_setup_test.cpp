@@ -268,7 +268,7 @@ TEST(TCPServerSetup, LogLevelFiltersServerLines) {
 
 TEST(TCPServerSetup, BusyConfiguredPortFails) {
     CL_Init();
-    uint16 port = FreeTCPPort();
+    uint16 port = FreeLoopbackPort();
     CL_Socket holder(port, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
     ASSERT_EQ(holder.Accept(nullptr, 0), 0);
     CL_TCPServer server;
@@ -283,7 +283,7 @@ TEST(TCPServerSetup, BadAddressFails) {
     CL_Init();
     CL_TCPServer server;
     CLU_Table settings;
-    settings.Set("listener_port", (long long)FreeTCPPort());
+    settings.Set("listener_port", (long long)FreeLoopbackPort());
     settings.Set("ip", std::string("no-such-host.invalid"));
     server.Setup(settings);
     CL_Status status = server.Start();
@@ -321,7 +321,7 @@ TEST(TCPServerSetup, UUIDFollowsTheId) {
     // Another port, another id, another UUID.
     test.fServer.Stop();
     CLU_Table settings;
-    settings.Set("listener_port", (long long)FreeTCPPort());
+    settings.Set("listener_port", (long long)FreeLoopbackPort());
     test.fServer.Setup(settings);
     ASSERT_EQ(test.fServer.Start(), 0);
     CLU_UUID c;

@@ -84,10 +84,6 @@ inline bool InPrivateNetwork() {
     return getenv("ZELMO_NETNS_CHILD") != nullptr;
 }
 
-inline uint16 FreeTCPPort() {
-    return FreeLoopbackPort();
-}
-
 // Log lines kept for inspection.
 struct LogRecorder {
     std::mutex fMutex;
@@ -170,7 +166,7 @@ struct TestServer {
         fCallbacks.fLog = LogRecorder::Callback;
         fCallbacks.fExecute = rpc_test::Execute;
         fServer.SetCallbacks(&fCallbacks, &fLog);
-        fPort = FreeTCPPort();
+        fPort = FreeLoopbackPort();
         CLU_Table settings;
         settings.Set("listener_port", (long long)fPort);
         settings.Set("flags", (long long)flags);
