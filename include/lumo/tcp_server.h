@@ -163,6 +163,9 @@ private:
     static int32 DispatcherThread(void* param);
     void ListenerLoop();
     void DispatcherLoop();
+    // First pass of the listener or dispatcher that found the server running: its
+    // start line in the log and the thread-setup callback.
+    void ThreadStarted(const std::string& line);
     void ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet, uint32 now,
                     uint32* waitStep);
     bool ReadChunk(Client* client, uint32 now, uint32* waitStep);

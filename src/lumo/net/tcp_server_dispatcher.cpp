@@ -62,6 +62,11 @@ int32 CL_TCPServer::DispatcherThread(void* param) {
 // can hand over the callbacks and the log level; each announces itself and runs the
 // thread-setup callback when it first finds the server running, so that neither
 // depends on how soon the thread was scheduled.
+void CL_TCPServer::ThreadStarted(const std::string& line) {
+    Log(CL_LOG_LEVEL_DEBUG, line);
+    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
+}
+
 void CL_TCPServer::ListenerLoop() {
     bool setupCalled = false;
     while (!fQuit) {
@@ -71,8 +76,7 @@ void CL_TCPServer::ListenerLoop() {
         }
         if (!setupCalled) {
             setupCalled = true;
-            Log(CL_LOG_LEVEL_DEBUG, T("[Server] Inizializzato"));
-            if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
+            ThreadStarted(T("[Server] Inizializzato"));
         }
         CL_Socket* accepted = nullptr;
         CL_Status status;
@@ -120,8 +124,7 @@ void CL_TCPServer::DispatcherLoop() {
         }
         if (!setupCalled) {
             setupCalled = true;
-            Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Inizializzato"));
-            if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
+            ThreadStarted(T("[Dispatcher] Inizializzato"));
         }
         fLock->Lock();
         if (!fRun) {
