@@ -59,8 +59,8 @@ public:
     // True once no job runs and none is queued; false when `ms` passed first.
     bool WaitForJobs(uint32 ms);
 
-    CL_Status Lock() override { return fLock.Lock(); }
-    void Unlock() override { fLock.Unlock(); }
+    CL_Status Lock() override CL_ACQUIRE() CL_NO_THREAD_SAFETY_ANALYSIS { return fLock.Lock(); }
+    void Unlock() override CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS { fLock.Unlock(); }
 
     // Starts one more worker and waits until it is ready; false when quitting or
     // when the thread cannot be started.

@@ -115,6 +115,13 @@ void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 fla
                          uint32 sequence);
 // CL_OK, or CL_PROTOCOL_NOT_SUPPORTED when the magic is wrong (the only check a client makes).
 CL_Status CL_CheckPacketHeader(const CL_PacketHeader& header);
+// The server's check of a chunk header from a client: CL_OK; CL_IPC_BAD_REQUEST for a
+// wrong magic, or for a first chunk (not a PING) announcing more than a blob can hold;
+// CL_PROTOCOL_NOT_SUPPORTED for a version above CL_IPC_VERSION.
+CL_Status CL_CheckRequestHeader(const CL_PacketHeader& header);
+// Copies bytes 20-31 (the type's own fields and the reserved bytes) from one header to
+// another, as an answer that echoes its request's arguments does.
+void CL_CopyPacketArguments(const CL_PacketHeader& from, CL_PacketHeader* to);
 // Payload bytes that follow this chunk's header: min(fSize, 8160).
 inline uint32 CL_ChunkPayloadSize(const CL_PacketHeader& header) {
     return header.fSize < CL_IPC_CHUNK_SIZE ? header.fSize : CL_IPC_CHUNK_SIZE;
@@ -219,6 +226,10 @@ private:
 
 // Chunks a payload of `size` bytes takes (1 for an empty payload).
 uint32 CL_ChunkCount(uint32 size);
+// The header of the chunk that starts `offset` bytes into a packet's payload with
+// `left` bytes still to send: fSize = left, and CL_IPC_FIRST_CHUNK at offset 0 only
+// (never on a PING or a DISCOVER).
+CL_PacketHeader CL_ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32 left);
 // Appends the chunk that starts `offset` bytes into the payload to `wire`: the header
 // with fSize = bytes left and CL_IPC_FIRST_CHUNK only at offset 0 (never on a PING),
 // then min(left, 8160) payload bytes. Returns the payload bytes it carries.
@@ -233,6 +244,38 @@ CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const
 // Reads one chunk: its header (magic checked: CL_PROTOCOL_NOT_SUPPORTED) and its payload
 // bytes. CL_OK or the socket's status; CL_TIMEOUT when the chunk did not arrive whole in time.
 CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payload, uint32 ms);
+
+// Cuts the bytes of a connection into chunks without ever waiting: bytes are taken
+// as the socket has them (TCP holds the sender back while the receiver reads nothing,
+// so a chunk left in the kernel until it is whole might never become whole), and a
+// chunk comes out once whole, its header checked first. One thread at a time.
+class CL_ChunkReader : public CL_Object {
+public:
+    // request: headers from a client, checked with CL_CheckRequestHeader; otherwise
+    // from a server, checked with CL_CheckPacketHeader.
+    explicit CL_ChunkReader(bool request);
+
+    // Takes what the socket holds now: at most `max` bytes, or with `max` 0 exactly
+    // what the chunk being read still lacks (its header first), so that a reader never
+    // takes bytes beyond one chunk. CL_OK when bytes came, CL_TIMEOUT when none did,
+    // CL_OUT_OF_MEMORY, or the socket's status.
+    CL_Status Read(CL_Socket& socket, uint32 max);
+    // The next whole chunk: CL_OK with its header and its payload (valid until the
+    // next Read), CL_WOULD_BLOCK when none is whole yet, or the status of the header
+    // check (the header still in *header; it stays held, so every later call fails
+    // the same way).
+    CL_Status Next(CL_PacketHeader* header, const uint8** payload, uint32* size);
+    // Bytes held of a chunk that is not yet whole.
+    uint32 GetHeld() const { return uint32(fBuffer.size() - fStart); }
+    // Bytes the chunk being read still lacks: its header, or its payload.
+    uint32 GetMissing() const;
+    void Clear();
+
+private:
+    bool fRequest;
+    std::string fBuffer;  // bytes from fStart on are not yet taken
+    size_t fStart;
+};
 
 // ---- Client interface ---------------------------------------------------------------
 

@@ -5,8 +5,12 @@
 
 #include "lumo/base_types.h"
 
-// Power event callback: event 1 when the system is about to sleep, 2 when it has
-// resumed. Runs on the listener thread with the callback table locked, so it must
+enum CL_PowerEvent : int32 {
+    CL_POWER_EVENT_SUSPEND = 1,  // the system is about to sleep
+    CL_POWER_EVENT_RESUME = 2,   // the system has resumed
+};
+
+// Power event callback: CL_POWER_EVENT_SUSPEND or CL_POWER_EVENT_RESUME. Runs on the listener thread with the callback table locked, so it must
 // not register or remove power callbacks.
 typedef int32 (*CL_PowerCallback)(int32 event, void* param);
 

@@ -214,6 +214,22 @@ public:
     // wait when they do not arrive.
     void Discard(uint32 n);
 
+    // TCP_NODELAY: small writes go out at once instead of waiting for the peer's
+    // acknowledgement of the previous ones.
+    void SetNoDelay(bool on);
+    // Ends both directions of a TCP connection but keeps the descriptor, so that a
+    // thread waiting on it wakes up while the number cannot be reused yet.
+    void Shutdown();
+    // Whether the peer has closed or reset the connection. It only peeks, so the
+    // socket's state stays as it is (another thread may be writing on it).
+    bool PeerClosed() const;
+    // Length of the next queued datagram (0 is a valid length; longer ones count as
+    // `max`), or -1 when none is queued. An error queued on the socket (an earlier
+    // datagram that bounced) is taken off.
+    int32 NextDatagramSize(uint32 max) const;
+    // Drops the next queued datagram whatever its length; false when none is queued.
+    bool DropDatagram();
+
     CL_Status SetBroadcast(const CL_NetAddress& destination);
     void SetAddress(const CL_NetAddress& address);
     CL_NetAddress GetAddress() const;

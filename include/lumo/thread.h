@@ -14,19 +14,20 @@
 #include "lumo/allocator.h"
 #include "lumo/containers.h"
 #include "lumo/base_types.h"
+#include "lumo/thread_safety.h"
 
 // Abstract lock, so that guards and callers can hold any of the lock kinds below.
 // The locks of this file exist to be shared: any thread may call them.
-class CL_Lockable : public CL_Object {
+class CL_CAPABILITY("lock") CL_Lockable : public CL_Object {
 public:
     virtual ~CL_Lockable() {}
-    virtual CL_Status Lock() = 0;
-    virtual void Unlock() = 0;
+    virtual CL_Status Lock() CL_ACQUIRE() = 0;
+    virtual void Unlock() CL_RELEASE() = 0;
 };
 
 // Plain (non-recursive) mutex. The default constructor is constant, so a file-level
 // mutex is usable before any static initialiser has run.
-class CL_Mutex : public CL_Lockable {
+class CL_CAPABILITY("mutex") CL_Mutex : public CL_Lockable {
 public:
     constexpr CL_Mutex() : fMutex(PTHREAD_MUTEX_INITIALIZER) {}
     explicit CL_Mutex(bool locked);
@@ -35,10 +36,10 @@ public:
     CL_Mutex& operator=(const CL_Mutex&) = delete;
 
     // Always CL_OK.
-    CL_Status Lock() override;
+    CL_Status Lock() override CL_ACQUIRE();
     // CL_OK when taken, CL_WOULD_BLOCK when held elsewhere.
-    CL_Status TryLock();
-    void Unlock() override;
+    CL_Status TryLock() CL_TRY_ACQUIRE(CL_OK);
+    void Unlock() override CL_RELEASE();
 
     pthread_mutex_t* GetNative() { return &fMutex; }
 
@@ -56,13 +57,13 @@ public:
 };
 
 // Busy-waiting lock for very short sections; a waiter never sleeps or yields.
-class CL_SpinLock : public CL_Lockable {
+class CL_CAPABILITY("spin lock") CL_SpinLock : public CL_Lockable {
 public:
     constexpr CL_SpinLock() : fLocked(false) {}
     CL_SpinLock(const CL_SpinLock&) = delete;
     CL_SpinLock& operator=(const CL_SpinLock&) = delete;
 
-    CL_Status Lock() override {
+    CL_Status Lock() override CL_ACQUIRE() CL_NO_THREAD_SAFETY_ANALYSIS {
         bool expected = false;
         while (!fLocked.compare_exchange_weak(expected, true, std::memory_order_acquire,
                                               std::memory_order_relaxed)) {
@@ -71,7 +72,9 @@ public:
         }
         return CL_OK;
     }
-    void Unlock() override { fLocked.store(false, std::memory_order_seq_cst); }
+    void Unlock() override CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS {
+        fLocked.store(false, std::memory_order_seq_cst);
+    }
 
     // One processor spin hint; does not yield to the scheduler.
     static void Pause() {
@@ -112,7 +115,7 @@ private:
 };
 
 // Counting semaphore; counts compare as signed 32-bit values.
-class CL_Semaphore : public CL_Lockable {
+class CL_CAPABILITY("semaphore") CL_Semaphore : public CL_Lockable {
 public:
     explicit CL_Semaphore(uint32 count = 0);
 
@@ -121,8 +124,10 @@ public:
     CL_Status Acquire(uint32 count, uint32 ms = CL_WAIT_FOREVER);
     // Adds `count` units and wakes all waiters.
     void Release(uint32 count = 1);
-    CL_Status Lock() override { return Acquire(1, CL_WAIT_FOREVER); }
-    void Unlock() override { Release(1); }
+    CL_Status Lock() override CL_ACQUIRE() CL_NO_THREAD_SAFETY_ANALYSIS {
+        return Acquire(1, CL_WAIT_FOREVER);
+    }
+    void Unlock() override CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS { Release(1); }
     int32 GetCount();
 
 private:
@@ -133,7 +138,7 @@ private:
 
 // System-wide named semaphore ("/" + name). Its name is removed from the system when
 // any holder destroys its object.
-class CL_NamedSemaphore : public CL_Lockable {
+class CL_CAPABILITY("semaphore") CL_NamedSemaphore : public CL_Lockable {
 public:
     CL_NamedSemaphore(const std::string& name, uint32 value);
     ~CL_NamedSemaphore() override;
@@ -147,8 +152,10 @@ public:
     // other failures.
     CL_Status Acquire(uint32 ms = CL_WAIT_FOREVER);
     void Release();
-    CL_Status Lock() override { return Acquire(CL_WAIT_FOREVER); }
-    void Unlock() override { Release(); }
+    CL_Status Lock() override CL_ACQUIRE() CL_NO_THREAD_SAFETY_ANALYSIS {
+        return Acquire(CL_WAIT_FOREVER);
+    }
+    void Unlock() override CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS { Release(); }
 
 private:
     std::string fName;
@@ -180,12 +187,13 @@ private:
 
 // Scope guard: locks on construction and unlocks at its end only if the lock succeeded.
 // Belongs to the scope (and thread) that made it; the lock is borrowed.
-class CL_AutoLocker : public CL_Object {
+class CL_SCOPED_CAPABILITY CL_AutoLocker : public CL_Object {
 public:
-    explicit CL_AutoLocker(CL_Lockable* lockable)
+    explicit CL_AutoLocker(CL_Lockable* lockable) CL_ACQUIRE(lockable) CL_NO_THREAD_SAFETY_ANALYSIS
         : fLockable(lockable), fStatus(lockable ? lockable->Lock() : CL_INVALID_RESOURCE) {}
-    explicit CL_AutoLocker(CL_Lockable& lockable) : CL_AutoLocker(&lockable) {}
-    ~CL_AutoLocker() {
+    explicit CL_AutoLocker(CL_Lockable& lockable) CL_ACQUIRE(lockable) CL_NO_THREAD_SAFETY_ANALYSIS
+        : fLockable(&lockable), fStatus(lockable.Lock()) {}
+    ~CL_AutoLocker() CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS {
         if (fStatus == CL_OK) fLockable->Unlock();
     }
     CL_AutoLocker(const CL_AutoLocker&) = delete;
@@ -197,6 +205,25 @@ public:
 private:
     CL_Lockable* fLockable;  // borrowed
     CL_Status fStatus;
+};
+
+// The reverse guard: releases a lock the caller holds for its scope and takes it back
+// at its end, around a callback or a wait that must not run under the lock. The lock
+// is borrowed; one scope (and thread) uses it.
+class CL_SCOPED_CAPABILITY CL_AutoUnlocker : public CL_Object {
+public:
+    explicit CL_AutoUnlocker(CL_Lockable& lockable) CL_RELEASE(lockable) CL_NO_THREAD_SAFETY_ANALYSIS
+        : fLockable(lockable) {
+        lockable.Unlock();
+    }
+    explicit CL_AutoUnlocker(CL_Lockable* lockable) CL_RELEASE(lockable)
+        : CL_AutoUnlocker(*lockable) {}
+    ~CL_AutoUnlocker() CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS { fLockable.Lock(); }
+    CL_AutoUnlocker(const CL_AutoUnlocker&) = delete;
+    CL_AutoUnlocker& operator=(const CL_AutoUnlocker&) = delete;
+
+private:
+    CL_Lockable& fLockable;  // borrowed
 };
 
 // Atomic signed 32-bit integer for counters shared between threads. Set and

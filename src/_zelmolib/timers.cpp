@@ -1,6 +1,7 @@
 // Timers on dispatcher workers, the interpreter time limit, the power event callback
 // and the default idle callable.
 #include "lumo/clock.h"
+#include "lumo/power.h"
 #include "lumo/status.h"
 #include "module.h"
 
@@ -112,12 +113,12 @@ void AbortTimers(MODULE_STATE* s) {
 namespace {
 
 int32 PowerEvent(int32 event) {
-    if (event != 1 && event != 2) return CL_OK;
+    if (event != CL_POWER_EVENT_SUSPEND && event != CL_POWER_EVENT_RESUME) return CL_OK;
     PyGILState_STATE gil;
     if (!ZL_EnterPython(&gil)) return CL_OK;
     MODULE_STATE* s = ZL_GetState();
     PyObject* callable;
-    if (event == 1) {
+    if (event == CL_POWER_EVENT_SUSPEND) {
         ZL_ThreadsLocker locker(s);
         for (QPX_Client* client : s->fClientList)
             ZL_DisconnectNativeClient(client);

@@ -6,7 +6,9 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "lumo/clock.h"
 #include "lumo/ipc.h"
 #include "lumo/socket.h"
+#include "lumo/thread.h"
 
 namespace {
 
@@ -588,6 +591,128 @@ TEST(PacketSocket, WriteAndReadChunks) {
     EXPECT_EQ(CL_ReadChunk(*server, &got, &chunk, 2000), CL_PROTOCOL_NOT_SUPPORTED);
     // Nothing more arrives: time-out.
     EXPECT_EQ(CL_ReadChunk(*server, &got, &chunk, 50), CL_TIMEOUT);
+}
+
+// The chunk reader cuts a byte stream into chunks however the bytes arrive: one at a
+// time, several chunks in one read, and with max 0 never past the current chunk.
+TEST(PacketSocket, ChunkReaderFramesTrickledAndBatchedBytes) {
+    CL_StartClock();
+    CL_Socket listener(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
+    ASSERT_EQ(listener.Accept(nullptr, 0), 0);
+    sockaddr_in bound;
+    socklen_t length = sizeof(bound);
+    ASSERT_EQ(getsockname(listener.GetDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length),
+              0);
+    CL_Socket client(CL_NetAddress(CL_NetAddress::LOOPBACK, ntohs(bound.sin_port)),
+                     CL_SOCKET_TYPE_TCP);
+    ASSERT_EQ(client.Connect(2000), 0);
+    CL_Socket* accepted = nullptr;
+    ASSERT_EQ(listener.Accept(&accepted, 2000), 0);
+    std::unique_ptr<CL_Socket> server(accepted);
+
+    CL_PacketHeader h;
+    CL_MakeDataRequest(&h, 5, 1002, 0);
+    CL_Blob payload = Payload(CL_IPC_CHUNK_SIZE + 100);
+    CL_Blob wire;
+    CL_BuildPacket(h, payload, &wire);
+    const uint8* bytes = wire.GetDataForRead();
+
+    CL_ChunkReader reader(true);
+    CL_PacketHeader got;
+    const uint8* data = nullptr;
+    uint32 size = 0;
+    EXPECT_EQ(reader.Read(*server, 0), CL_TIMEOUT);
+    // The first chunk trickles in byte by byte; the reader asks for no more than it lacks.
+    uint32 first = 32 + CL_IPC_CHUNK_SIZE;
+    for (uint32 i = 0; i < first; i += 997) {
+        uint32 n = std::min<uint32>(997, first - i);
+        ASSERT_EQ(client.Write(bytes + i, n, 2000), n);
+        EXPECT_EQ(reader.Next(&got, &data, &size), CL_WOULD_BLOCK);
+        CL_Thread::Sleep(i == 0 ? 20 : 0);
+        while (reader.GetMissing() > 0 && reader.Read(*server, 0) == CL_OK) {
+        }
+    }
+    // The second chunk is already queued too, but max 0 reads only the first.
+    ASSERT_EQ(client.Write(bytes + first, wire.GetSize() - first, 2000), wire.GetSize() - first);
+    CL_Thread::Sleep(20);
+    ASSERT_EQ(reader.Read(*server, 0), CL_OK);
+    EXPECT_EQ(reader.GetHeld(), first);
+    ASSERT_EQ(reader.Next(&got, &data, &size), CL_OK);
+    EXPECT_EQ(size, CL_IPC_CHUNK_SIZE);
+    EXPECT_EQ(V(got.fFlags) & CL_IPC_FIRST_CHUNK, CL_IPC_FIRST_CHUNK);
+    EXPECT_EQ(Bytes(data, data + size), Bytes(payload.GetDataForRead(),
+                                              payload.GetDataForRead() + CL_IPC_CHUNK_SIZE));
+    EXPECT_EQ(reader.GetHeld(), 0u);
+    ASSERT_EQ(reader.Read(*server, 0), CL_OK);
+    ASSERT_EQ(reader.Read(*server, 0), CL_OK);
+    ASSERT_EQ(reader.Next(&got, &data, &size), CL_OK);
+    EXPECT_EQ(size, 100u);
+    EXPECT_EQ(V(got.fSize), 100u);
+
+    // A batch read takes several whole chunks at once.
+    CL_Blob two;
+    CL_BuildPacket(h, payload, &two);
+    CL_BuildPacket(h, payload, &two);
+    two.Seek(0, CL_SEEK_SET);
+    ASSERT_EQ(client.Write(two, two.GetSize(), 2000), two.GetSize());
+    CL_Thread::Sleep(20);
+    uint32 chunks = 0;
+    for (int round = 0; round < 50 && chunks < 4; round++) {
+        reader.Read(*server, 4 * (32 + CL_IPC_CHUNK_SIZE));
+        while (reader.Next(&got, &data, &size) == CL_OK) chunks++;
+    }
+    EXPECT_EQ(chunks, 4u);
+
+    // Headers a server refuses: the bad one stays, and the header is handed back.
+    struct {
+        void (*spoil)(CL_PacketHeader*);
+        CL_Status status;
+    } cases[] = {
+        {[](CL_PacketHeader* x) { x->fMagic = 7; }, CL_IPC_BAD_REQUEST},
+        {[](CL_PacketHeader* x) { x->fVersion = CL_IPC_VERSION + 1; }, CL_PROTOCOL_NOT_SUPPORTED},
+        {[](CL_PacketHeader* x) { x->fSize = CL_Blob::kMaxSize + 1; }, CL_IPC_BAD_REQUEST},
+    };
+    for (auto& c : cases) {
+        CL_ChunkReader strict(true);
+        CL_PacketHeader bad;
+        CL_MakeDataRequest(&bad, 9, 1, 0);
+        c.spoil(&bad);
+        ASSERT_EQ(client.Write(&bad, 32, 2000), 32u);
+        CL_Thread::Sleep(20);
+        ASSERT_EQ(strict.Read(*server, 0), CL_OK);
+        EXPECT_EQ(strict.Next(&got, &data, &size), c.status);
+        EXPECT_EQ(V(got.fSequence), 9u);
+        EXPECT_EQ(strict.Next(&got, &data, &size), c.status);
+    }
+    // A client checks the magic only: a version above its own passes.
+    CL_ChunkReader lenient(false);
+    CL_PacketHeader newer;
+    CL_MakeReply(h, CL_PACKET_TYPE_DATA, 0, &newer);
+    newer.fVersion = CL_IPC_VERSION + 1;
+    ASSERT_EQ(client.Write(&newer, 32, 2000), 32u);
+    CL_Thread::Sleep(20);
+    ASSERT_EQ(lenient.Read(*server, 64), CL_OK);
+    EXPECT_EQ(lenient.Next(&got, &data, &size), CL_OK);
+    EXPECT_EQ(size, 0u);
+
+    // The peer's close reaches the reader as the socket's status.
+    client.Close();
+    CL_Thread::Sleep(20);
+    EXPECT_NE(lenient.Read(*server, 64), CL_OK);
+}
+
+TEST(PacketHeader, ArgumentsCopyIsBytesTwentyOnward) {
+    CL_PacketHeader from;
+    CL_MakeDataRequest(&from, 1, 0x11223344, 0);
+    from.fData.fCheckSum = 0x55667788;
+    memset(from.fReserved, 0xAB, sizeof(from.fReserved));
+    CL_PacketHeader to;
+    CL_MakeAbortRequest(&to, 2);
+    CL_CopyPacketArguments(from, &to);
+    Bytes a = RawHeader(from), b = RawHeader(to);
+    EXPECT_EQ(Bytes(a.begin() + 20, a.end()), Bytes(b.begin() + 20, b.end()));
+    EXPECT_EQ(V(to.fType), uint16(CL_PACKET_TYPE_ABORT));
+    EXPECT_EQ(V(to.fSequence), 2u);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <zlib.h>
 
+#include <cstddef>
 #include <cstring>
+#include <new>
 
 #include "lumo/cipher.h"
 #include "lumo/ipc.h"
@@ -23,10 +25,9 @@ bool MarksFirstChunk(uint16 type) {
     return type != CL_PACKET_TYPE_PING && type != CL_PACKET_TYPE_DISCOVER;
 }
 
-// The header of the chunk that starts `offset` bytes into a payload with `left` bytes
-// still to send: fSize counts them, and only a packet's first chunk carries
-// CL_IPC_FIRST_CHUNK, when its type marks it.
-CL_PacketHeader ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32 left) {
+}  // namespace
+
+CL_PacketHeader CL_ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32 left) {
     CL_PacketHeader chunk = header;
     chunk.fSize = left;
     if (offset == 0 && MarksFirstChunk(header.fType))
@@ -35,8 +36,6 @@ CL_PacketHeader ChunkHeader(const CL_PacketHeader& header, uint32 offset, uint32
         chunk.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
     return chunk;
 }
-
-}  // namespace
 
 void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 flags,
                          uint32 sequence) {
@@ -50,6 +49,21 @@ void CL_InitPacketHeader(CL_PacketHeader* header, CL_PacketType type, uint16 fla
 
 CL_Status CL_CheckPacketHeader(const CL_PacketHeader& header) {
     return header.fMagic == CL_IPC_MAGIC ? CL_OK : CL_PROTOCOL_NOT_SUPPORTED;
+}
+
+CL_Status CL_CheckRequestHeader(const CL_PacketHeader& header) {
+    if (header.fMagic != CL_IPC_MAGIC) return CL_IPC_BAD_REQUEST;
+    if (header.fVersion > CL_IPC_VERSION) return CL_PROTOCOL_NOT_SUPPORTED;
+    if (header.fType != CL_PACKET_TYPE_PING && (header.fFlags & CL_IPC_FIRST_CHUNK) &&
+        header.fSize > CL_Blob::kMaxSize)
+        return CL_IPC_BAD_REQUEST;
+    return CL_OK;
+}
+
+void CL_CopyPacketArguments(const CL_PacketHeader& from, CL_PacketHeader* to) {
+    constexpr size_t kArguments = offsetof(CL_PacketHeader, fPing);
+    memcpy(reinterpret_cast<uint8*>(to) + kArguments,
+           reinterpret_cast<const uint8*>(&from) + kArguments, kHeaderSize - kArguments);
 }
 
 void CL_MakeDiscoverRequest(CL_PacketHeader* header) {
@@ -318,7 +332,7 @@ uint32 CL_AppendChunk(const CL_PacketHeader& header, const CL_Blob& payload, uin
     uint32 size = payload.GetSize();
     uint32 left = offset < size ? size - offset : 0;
     uint32 n = left < CL_IPC_CHUNK_SIZE ? left : CL_IPC_CHUNK_SIZE;
-    CL_PacketHeader chunk = ChunkHeader(header, offset, left);
+    CL_PacketHeader chunk = CL_ChunkHeader(header, offset, left);
     wire->Seek(0, CL_SEEK_END);
     wire->Append(&chunk, kHeaderSize);
     if (n) wire->Append(payload.GetDataForRead() + offset, n);
@@ -342,7 +356,7 @@ CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const
     do {
         uint32 left = size - offset;
         uint32 n = left < CL_IPC_CHUNK_SIZE ? left : CL_IPC_CHUNK_SIZE;
-        CL_PacketHeader chunk = ChunkHeader(header, offset, left);
+        CL_PacketHeader chunk = CL_ChunkHeader(header, offset, left);
         memcpy(buffer, &chunk, kHeaderSize);
         if (n) memcpy(buffer + kHeaderSize, data + offset, n);
         uint32 sent = socket.Write(buffer, kHeaderSize + n, ms);
@@ -370,4 +384,57 @@ CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payl
     if (got != n) return status != CL_OK ? status : CL_TIMEOUT;
     payload->Seek(0, CL_SEEK_SET);
     return CL_OK;
+}
+
+CL_ChunkReader::CL_ChunkReader(bool request) : fRequest(request), fStart(0) {}
+
+uint32 CL_ChunkReader::GetMissing() const {
+    size_t held = fBuffer.size() - fStart;
+    if (held < kHeaderSize) return uint32(kHeaderSize - held);
+    CL_PacketHeader header;
+    memcpy(&header, fBuffer.data() + fStart, kHeaderSize);
+    size_t whole = kHeaderSize + CL_ChunkPayloadSize(header);
+    return held < whole ? uint32(whole - held) : 0;
+}
+
+CL_Status CL_ChunkReader::Read(CL_Socket& socket, uint32 max) {
+    // Taken chunks are dropped before new bytes come, never while a caller may still
+    // hold a payload pointer of the last Next.
+    if (fStart > 0 && (fStart == fBuffer.size() || fStart >= fBuffer.size() / 2)) {
+        fBuffer.erase(0, fStart);
+        fStart = 0;
+    }
+    uint32 n = max ? max : GetMissing();
+    if (n == 0) return CL_OK;
+    size_t size = fBuffer.size();
+    try {
+        fBuffer.resize(size + n);
+    } catch (const std::bad_alloc&) {
+        return CL_OUT_OF_MEMORY;
+    }
+    uint32 got = socket.Read(&fBuffer[size], n, 0);
+    CL_Status status = socket.GetIOError(false);
+    fBuffer.resize(size + got);
+    // A peer that closed right after its last bytes: they are served first.
+    if (got > 0) return CL_OK;
+    return status == CL_OK ? CL_TIMEOUT : status;
+}
+
+CL_Status CL_ChunkReader::Next(CL_PacketHeader* header, const uint8** payload, uint32* size) {
+    size_t held = fBuffer.size() - fStart;
+    if (held < kHeaderSize) return CL_WOULD_BLOCK;
+    memcpy(header, fBuffer.data() + fStart, kHeaderSize);
+    CL_Status status = fRequest ? CL_CheckRequestHeader(*header) : CL_CheckPacketHeader(*header);
+    if (status != CL_OK) return status;
+    uint32 n = CL_ChunkPayloadSize(*header);
+    if (held < kHeaderSize + n) return CL_WOULD_BLOCK;
+    *payload = reinterpret_cast<const uint8*>(fBuffer.data()) + fStart + kHeaderSize;
+    *size = n;
+    fStart += kHeaderSize + n;
+    return CL_OK;
+}
+
+void CL_ChunkReader::Clear() {
+    fBuffer.clear();
+    fStart = 0;
 }

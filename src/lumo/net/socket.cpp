@@ -670,6 +670,52 @@ void CL_Socket::Discard(uint32 n) {
     data->fError = remembered;
 }
 
+void CL_Socket::SetNoDelay(bool on) {
+    int fd = Data()->fSocket;
+    int value = on ? 1 : 0;
+    if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value));
+}
+
+void CL_Socket::Shutdown() {
+    int fd = Data()->fSocket;
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+bool CL_Socket::PeerClosed() const {
+    int fd = Data()->fSocket;
+    if (fd < 0) return true;
+    for (;;) {
+        char byte;
+        ssize_t k = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (k > 0) return false;
+        if (k == 0) return true;
+        if (errno == EINTR) continue;
+        return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+}
+
+int32 CL_Socket::NextDatagramSize(uint32 max) const {
+    int fd = Data()->fSocket;
+    if (fd < 0) return -1;
+    for (;;) {
+        char byte;
+        ssize_t k = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
+        if (k >= 0) return int32(uint64(k) > max ? max : uint64(k));
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return -1;
+        int pending = 0;
+        socklen_t length = sizeof(pending);
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length);
+        return -1;
+    }
+}
+
+bool CL_Socket::DropDatagram() {
+    int fd = Data()->fSocket;
+    uint8 byte;
+    return fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) >= 0;
+}
+
 CL_Status CL_Socket::SetBroadcast(const CL_NetAddress& destination) {
     SocketData* data = Data();
     CL_Status status = _Open();

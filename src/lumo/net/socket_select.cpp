@@ -1,6 +1,7 @@
 // Signal-safe waits: CL_Safe_Select over fd_sets, CL_Safe_Poll over descriptors of
 // any number, and CL_Socket::Select over sets of sockets. An interrupted wait resumes
 // with the time still left of the original time-out, measured from the first call.
+#include "lumo/thread.h"
 #include <cerrno>
 #include <vector>
 
@@ -105,8 +106,10 @@ int WaitLikeSelect(std::vector<pollfd>& fds, const std::vector<Waiter>& waiters,
 
 }  // namespace
 
+// The lock is optional, which the analysis cannot express.
 CL_Status CL_Socket::Select(CL_Set<CL_Socket*>* read, CL_Set<CL_Socket*>* write,
-                            CL_Set<CL_Socket*>* except, uint32* count, uint32 ms, CL_Mutex* lock) {
+                            CL_Set<CL_Socket*>* except, uint32* count, uint32 ms,
+                            CL_Mutex* lock) CL_NO_THREAD_SAFETY_ANALYSIS {
     // poll() in place of select(): a process with many files open easily holds
     // descriptors beyond the 1024 an fd_set can address.
     CL_Set<CL_Socket*>* sets[3] = {read, write, except};

@@ -289,7 +289,7 @@ uint32 CL_TCPServer::GetWorkerCount() {
 
 int32 CL_TCPServer::PowerCallback(int32 event, CL_TCPServer* server) {
     if (!server) return CL_OK;
-    if (event == 1) {
+    if (event == CL_POWER_EVENT_SUSPEND) {
         server->fLock->Lock();
         while (server->fClientList->Count() > 0) {
             Client* client = server->fClientList->GetFirst();
@@ -303,7 +303,7 @@ int32 CL_TCPServer::PowerCallback(int32 event, CL_TCPServer* server) {
             server->fLock->Lock();
         }
         server->fLock->Unlock();
-    } else if (event == 2) {
+    } else if (event == CL_POWER_EVENT_RESUME) {
         server->fLock->Lock();
         uint32 count = 0;
         uint16 port = server->fAddress.GetPort();

@@ -39,8 +39,8 @@ const char* const kLogin = "org.freedesktop.login1.Manager";
 
 // Event carried by a message, 0 for none.
 int32 Classify(DBusMessage* msg) {
-    if (dbus_message_is_signal(msg, kUPower, "Resuming")) return 2;
-    if (dbus_message_is_signal(msg, kUPower, "Sleeping")) return 1;
+    if (dbus_message_is_signal(msg, kUPower, "Resuming")) return CL_POWER_EVENT_RESUME;
+    if (dbus_message_is_signal(msg, kUPower, "Sleeping")) return CL_POWER_EVENT_SUSPEND;
     if (dbus_message_is_signal(msg, kLogin, "PrepareForSleep")) {
         DBusError err;
         dbus_error_init(&err);
@@ -49,7 +49,7 @@ int32 Classify(DBusMessage* msg) {
             dbus_error_free(&err);
             return 0;
         }
-        return sleeping ? 1 : 2;
+        return sleeping ? CL_POWER_EVENT_SUSPEND : CL_POWER_EVENT_RESUME;
     }
     return 0;
 }

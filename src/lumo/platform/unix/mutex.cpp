@@ -22,16 +22,16 @@ CL_Mutex::~CL_Mutex() {
     pthread_mutex_destroy(&fMutex);
 }
 
-CL_Status CL_Mutex::Lock() {
+CL_Status CL_Mutex::Lock() CL_NO_THREAD_SAFETY_ANALYSIS {
     pthread_mutex_lock(&fMutex);
     return CL_OK;
 }
 
-CL_Status CL_Mutex::TryLock() {
+CL_Status CL_Mutex::TryLock() CL_NO_THREAD_SAFETY_ANALYSIS {
     return pthread_mutex_trylock(&fMutex) == 0 ? CL_OK : CL_WOULD_BLOCK;
 }
 
-void CL_Mutex::Unlock() {
+void CL_Mutex::Unlock() CL_NO_THREAD_SAFETY_ANALYSIS {
     pthread_mutex_unlock(&fMutex);
 }
 
