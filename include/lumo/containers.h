@@ -163,7 +163,8 @@ public:
           fCount(0),
           fOccupied(0),
           fIndex(nullptr),
-          fNodes(nullptr) {}
+          fNodes(nullptr),
+          fAdopted(false) {}
     CL_Hashable(CL_Hashable&& other) noexcept : CL_Hashable() { Take(other); }
     ~CL_Hashable() { Release(); }
     CL_Hashable(const CL_Hashable& other) : CL_Hashable() { *this = other; }
@@ -187,6 +188,35 @@ public:
     uint32 Count() const { return fCount; }
     // Prepares room for `size` entries; 0 fits the table to its live entries.
     void SetCapacity(uint32 size);
+
+    // Memory that AdoptRoom needs for `count` keys.
+    static size_t RoomBytes(uint32 count) {
+        const uint32 size = IndexSizeFor(count);
+        return RoundUp(IndexBlockBytes(size, SlotBytes(size))) +
+               static_cast<size_t>(count) * sizeof(Node);
+    }
+    // Lays out, in `room` (RoomBytes(count) bytes, pointer-aligned, kept by the caller),
+    // the index SetCapacity(count) would make and exactly `count` nodes; only on a table
+    // that never had an index. The table never frees that memory nor destroys the nodes
+    // in it: their keys must need no destruction, or be destroyed by the caller. Growing
+    // past the room copies index and nodes to the heap first.
+    bool AdoptRoom(void* room, size_t bytes, uint32 count) {
+        if (fIndex || fNodes || count == 0 || bytes < RoomBytes(count)) return false;
+        const uint32 size = IndexSizeFor(count);
+        const uint32 width = SlotBytes(size);
+        const size_t indexBytes = IndexBlockBytes(size, width);
+        memset(room, 0, indexBytes);
+        Node* nodes = reinterpret_cast<Node*>(static_cast<char*>(room) + RoundUp(indexBytes));
+        for (uint32 i = 0; i < count; i++)
+            ::new (nodes + i) Node();
+        fIndex = room;
+        fIndexBytes = width;
+        fIndexSize = size;
+        fNodes = nodes;
+        fNodesSize = count;
+        fAdopted = true;
+        return true;
+    }
 
 protected:
     struct Node : public TNode {
@@ -242,7 +272,12 @@ protected:
 
     // Inlined: a lookup is a few instructions around the tag compare.
     [[gnu::always_inline]] Node* ReadNode(const TKey& key, bool remove) const;
-    Node* WriteNode(const TKey& key);
+    Node* WriteNode(const TKey& key) {
+        return WriteNodeWith(key, [&key](TKey& place) { place = key; });
+    }
+    // As WriteNode; a new node's key is built by `place(node key)` instead of a copy.
+    template <class Place>
+    Node* WriteNodeWith(const TKey& key, Place place);
     void RemoveNode(Node* node) {
         if (!node || (node->fFlags & kRemovedFlag)) return;
         node->fFlags |= kRemovedFlag;
@@ -253,8 +288,8 @@ protected:
 
     template <class TSize>
     [[gnu::always_inline]] Node* _ReadNode(const TKey& key, uint32 hash, bool remove) const;
-    template <class TSize>
-    Node* _WriteNode(const TKey& key, uint32 hash, bool* full);
+    template <class TSize, class Place>
+    Node* _WriteNode(const TKey& key, uint32 hash, bool* full, Place& place);
     template <class TSize>
     void _ResizeIndex(Node* oldNodes, uint32 oldOccupied);
 
@@ -265,8 +300,21 @@ protected:
     uint32 fOccupied;
     void* fIndex;
     Node* fNodes;
+    bool fAdopted;  // fIndex and fNodes are a caller's room (AdoptRoom)
 
 private:
+    static size_t RoundUp(size_t bytes) { return (bytes + 7) & ~static_cast<size_t>(7); }
+    // Index slots that SetCapacity(count) makes.
+    static uint32 IndexSizeFor(uint32 count) {
+        uint32 wanted = count < 8 ? 8 : count;
+        uint64 q = static_cast<uint64>(static_cast<double>(wanted) / 0.8);
+        uint64 size = 1;
+        while (size <= q)
+            size <<= 1;
+        return static_cast<uint32>(size < kMaxIndexSize ? size : kMaxIndexSize);
+    }
+    // Moves index and nodes from adopted room to the heap, copying the nodes.
+    bool LeaveRoom();
     static Node* NewNodes(uint32 count) { return NewNodes(count, nullptr, 0); }
     // A new array whose first `moved` nodes are taken from `from`, the rest default.
     static Node* NewNodes(uint32 count, Node* from, uint32 moved) {
@@ -288,10 +336,13 @@ private:
     static uint32 SlotBytes(uint32 size) { return size <= 127 ? 1 : size <= 32767 ? 2 : 4; }
     bool GrowNodes();
     void Release() {
-        free(fIndex);
-        DestroyNodes(fNodes, fNodesSize);
+        if (!fAdopted) {
+            free(fIndex);
+            DestroyNodes(fNodes, fNodesSize);
+        }
         fIndex = nullptr;
         fNodes = nullptr;
+        fAdopted = false;
     }
     void Take(CL_Hashable& other) {
         fIndexBytes = other.fIndexBytes;
@@ -301,6 +352,8 @@ private:
         fOccupied = other.fOccupied;
         fIndex = other.fIndex;
         fNodes = other.fNodes;
+        fAdopted = other.fAdopted;
+        other.fAdopted = false;
         other.fIndexBytes = 1;
         other.fIndexSize = 0;
         other.fNodesSize = other.fCount = other.fOccupied = 0;
@@ -414,14 +467,16 @@ inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadN
 }
 
 template <class TKey, class TNode>
-typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNode(const TKey& key) {
+template <class Place>
+typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNodeWith(const TKey& key,
+                                                                                 Place place) {
     // A key that lives in this table's own nodes would dangle once the array moves.
     const char* where = reinterpret_cast<const char*>(&key);
     const char* first = reinterpret_cast<const char*>(fNodes);
     if (fNodes && where >= first &&
         where < first + static_cast<size_t>(fNodesSize) * sizeof(Node)) {
         TKey copy = key;
-        return WriteNode(copy);
+        return WriteNodeWith(copy, place);
     }
     const uint32 hash = HashKey(key);
     for (;;) {
@@ -435,13 +490,13 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNode(con
         Node* node;
         switch (fIndexBytes) {
             case 1:
-                node = _WriteNode<int8>(key, hash, &full);
+                node = _WriteNode<int8>(key, hash, &full, place);
                 break;
             case 2:
-                node = _WriteNode<int16>(key, hash, &full);
+                node = _WriteNode<int16>(key, hash, &full, place);
                 break;
             default:
-                node = _WriteNode<int32>(key, hash, &full);
+                node = _WriteNode<int32>(key, hash, &full, place);
                 break;
         }
         if (!full) return node;
@@ -451,10 +506,11 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNode(con
 }
 
 template <class TKey, class TNode>
-template <class TSize>
+template <class TSize, class Place>
 typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(const TKey& key,
                                                                               uint32 hash,
-                                                                              bool* full) {
+                                                                              bool* full,
+                                                                              Place& place) {
     const uint8* tags = Tags();
     TSize* index = Slots<TSize>();
     const uint32 mask = fIndexSize - 1;
@@ -472,10 +528,15 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(co
         if (uint32 empty = _CL_TagGroup::Match(tags + pos, kTagEmpty)) {
             const uint32 slot = (pos + __builtin_ctz(empty)) & mask;
             // Removed slots are never reused, only a re-indexing clears them.
-            if (fOccupied >= fNodesSize && !GrowNodes()) return nullptr;
+            if (fOccupied >= fNodesSize) {
+                if (!GrowNodes()) return nullptr;
+                // Growing out of adopted room copies the index too.
+                tags = Tags();
+                index = Slots<TSize>();
+            }
             Node* node = fNodes + fOccupied;
             fCount += 1;
-            node->fKey = key;
+            place(node->fKey);
             node->fFlags = partial;
             fOccupied += 1;
             index[slot] = static_cast<TSize>(fOccupied);
@@ -490,7 +551,29 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(co
 }
 
 template <class TKey, class TNode>
+bool CL_Hashable<TKey, TNode>::LeaveRoom() {
+    if (!fAdopted) return true;
+    const size_t bytes = IndexBlockBytes(fIndexSize, fIndexBytes);
+    void* index = malloc(bytes);
+    Node* nodes = static_cast<Node*>(malloc(static_cast<size_t>(fNodesSize) * sizeof(Node)));
+    if (!index || !nodes) {
+        free(index);
+        free(nodes);
+        return false;
+    }
+    memcpy(index, fIndex, bytes);
+    // Copies: the keys in the room may be the caller's.
+    for (uint32 i = 0; i < fNodesSize; i++)
+        ::new (nodes + i) Node(fNodes[i]);
+    fIndex = index;
+    fNodes = nodes;
+    fAdopted = false;
+    return true;
+}
+
+template <class TKey, class TNode>
 bool CL_Hashable<TKey, TNode>::GrowNodes() {
+    if (!LeaveRoom()) return false;
     uint64 size = static_cast<uint64>(fNodesSize) + fNodesSize / 2;
     if (size < 8) size = 8;
     if (size > 0xFFFFFFFFull) return false;
@@ -506,6 +589,7 @@ template <class TKey, class TNode>
 bool CL_Hashable<TKey, TNode>::ResizeIndex(uint32 size, bool shrink, bool resize_nodes) {
     if (size == 0 || size > kMaxIndexSize || (size & (size - 1)) != 0 || size < fCount)
         return false;
+    if (!LeaveRoom()) return false;
     if (size == fIndexSize && fCount == fOccupied) {
         // Same index and nothing to compact: only the node array may change.
         uint32 capacity = 0;
@@ -615,6 +699,8 @@ public:
         Value* operator->() const { return &this->fContainer->fNodes[this->fPos].fValue; }
         V value() const { return this->fContainer->fNodes[this->fPos].fValue; }
         K key() const { return this->fContainer->fNodes[this->fPos].fKey; }
+        // The key itself, valid until the map changes.
+        const K& KeyRef() const { return this->fContainer->fNodes[this->fPos].fKey; }
 
     private:
         friend class CL_HashMap;
@@ -626,6 +712,15 @@ public:
     void Set(const K& key, V value) {
         Node* node = this->WriteNode(key);
         if (node) node->fValue = std::move(value);
+    }
+    // The value place of `key`, a node made when absent whose key `place(K&)` builds in
+    // place of a copy of `key` (for owners that keep key bytes in memory of their own,
+    // see AdoptRoom). A new node's value is whatever the node held. Null when the table
+    // cannot grow.
+    template <class Place>
+    V* SlotWith(const K& key, Place place) {
+        Node* node = this->WriteNodeWith(key, place);
+        return node ? &node->fValue : nullptr;
     }
     V Get(const K& key) const {
         Node* node = this->ReadNode(key, false);
@@ -809,6 +904,13 @@ public:
             return false;
         fArray[fCount].fValue = std::move(value);
         fCount += 1;
+        return true;
+    }
+    // Sets the count within the capacity, for arrays filled through GetData() (up to the
+    // end of an adopted room, past the growth rule's margin). False beyond the capacity.
+    bool SetCount(uint32 count) {
+        if (count > fSize) return false;
+        fCount = count;
         return true;
     }
     bool Push(T value) { return Append(std::move(value)); }

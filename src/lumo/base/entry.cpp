@@ -9,6 +9,7 @@
 
 #include "lumo/containers.h"
 #include "lumo/entry.h"
+#include "lumo/base/entry_arena.h"
 
 namespace {
 
@@ -119,6 +120,10 @@ CLU_Entry* CLU_Entry::Allocate(CLU_Type type) {
 
 void CLU_Entry::Deallocate(CLU_Entry* e) {
     if (!e) return;
+    if (e->fPlace & kInArena) {
+        e->~CLU_Entry();  // the memory is the arena's
+        return;
+    }
     e->~CLU_Entry();
     if (!tCache.fClosed && (tCache.fCount < tCache.fCapacity || GrowCache())) {
         if (!tCacheCloser.fArmed) tCacheCloser.fArmed = true;  // registers the closer
@@ -128,9 +133,20 @@ void CLU_Entry::Deallocate(CLU_Entry* e) {
     free(e);
 }
 
+void CLU_Entry::operator delete(CLU_Entry* e, std::destroying_delete_t) {
+    const bool inArena = (e->fPlace & kInArena) != 0;
+    e->~CLU_Entry();
+    if (!inArena) free(e);
+}
+
 void CLU_Entry::ClearFreeList() {
     DrainCache();
     if (tStack.fSize == 0) tStack.Release();
+    CLU_Arena::ReleaseCachedBlocks();
+}
+
+void CLU_Entry::MarkArenaDirty() {
+    CLU_Arena::Of(this)->MarkDirty();
 }
 
 CLU_EntryStack* CLU_Entry::ThreadEntryStack() {
@@ -164,7 +180,7 @@ void CLU_EntryStack::Release() {
     fCapacity = 0;
 }
 
-CLU_Entry::CLU_Entry(CLU_Type type) : fType(CLU_NULL) {
+CLU_Entry::CLU_Entry(CLU_Type type) : fType(CLU_NULL), fPlace(0) {
     fInteger = 0;
     InitValue(type);
 }
@@ -210,6 +226,7 @@ void CLU_Entry::InitValue(CLU_Type type) {
             break;
     }
     fType = type;
+    NoteOwnedValue();
 }
 
 void CLU_Entry::Destroy() {
@@ -218,7 +235,9 @@ void CLU_Entry::Destroy() {
             fDecimal.~CL_Decimal();
             break;
         case CLU_TEXT:
-            fString.~basic_string();
+            // Borrowed bytes belong to the arena.
+            if (!(fPlace & kBorrowedText)) fString.~basic_string();
+            fPlace &= ~kBorrowedText;
             break;
         case CLU_BLOB:
             fBlob.~CL_Blob();
@@ -267,6 +286,7 @@ void CLU_Entry::CopyFrom(const CLU_Entry& other) {
             break;
     }
     fType = other.fType;
+    NoteOwnedValue();
 }
 
 void CLU_Entry::MoveFrom(CLU_Entry& other) {
@@ -275,7 +295,11 @@ void CLU_Entry::MoveFrom(CLU_Entry& other) {
             new (&fDecimal) CL_Decimal(std::move(other.fDecimal));
             break;
         case CLU_TEXT:
-            new (&fString) std::string(std::move(other.fString));
+            // Bytes borrowed from an arena are copied, never taken over.
+            if (other.fPlace & kBorrowedText)
+                new (&fString) std::string(other.fString);
+            else
+                new (&fString) std::string(std::move(other.fString));
             break;
         case CLU_LIST:
             new (&fList) CLU_List(std::move(other.fList));
@@ -289,6 +313,7 @@ void CLU_Entry::MoveFrom(CLU_Entry& other) {
     }
     fType = other.fType;
     other.Destroy();
+    NoteOwnedValue();
 }
 
 void CLU_Entry::Assign(CLU_Entry&& other) {
@@ -391,11 +416,12 @@ CLU_Entry& CLU_Entry::Set(const char* value) {
     Destroy();
     new (&fString) std::string(std::move(copy));
     fType = CLU_TEXT;
+    NoteOwnedValue();
     return *this;
 }
 
 CLU_Entry& CLU_Entry::Set(const std::string& value) {
-    if (fType == CLU_TEXT) {
+    if (fType == CLU_TEXT && !(fPlace & kBorrowedText)) {
         fString = value;
         return *this;
     }
@@ -403,6 +429,7 @@ CLU_Entry& CLU_Entry::Set(const std::string& value) {
     Destroy();
     new (&fString) std::string(std::move(copy));
     fType = CLU_TEXT;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -411,6 +438,7 @@ CLU_Entry& CLU_Entry::Set(const CL_Blob& value) {
     Destroy();
     new (&fBlob) CL_Blob(copy);
     fType = CLU_BLOB;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -419,6 +447,7 @@ CLU_Entry& CLU_Entry::Set(const CLU_List& value) {
     Destroy();
     new (&fList) CLU_List(std::move(copy));
     fType = CLU_LIST;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -427,6 +456,7 @@ CLU_Entry& CLU_Entry::Set(const CLU_Table& value) {
     Destroy();
     new (&fTable) CLU_Table(std::move(copy));
     fType = CLU_TABLE;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -722,7 +752,7 @@ void CLU_Entry::Shrink() {
             fTable.Shrink();
             break;
         case CLU_TEXT:
-            fString.shrink_to_fit();
+            if (!(fPlace & kBorrowedText)) fString.shrink_to_fit();
             break;
         default:
             break;
@@ -810,3 +840,5 @@ void CLU_Entry::CopyDetached(CLU_Entry& dst, const CLU_Entry& src, const void* s
 }
 
 static_assert(sizeof(CLU_Entry) == 40, "an entry is its type and a 32-byte value");
+static_assert(std::is_trivially_destructible_v<CL_Decimal>,
+              "an arena keeps decimals without destroying them");

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lumo/base/entry_arena.h"
 #include "lumo/entry.h"
 #include "lumo/thread.h"
 
@@ -47,15 +48,6 @@ inline int64 Remainder(int64 value, int64 divisor) {
 // Seconds to milliseconds with 64-bit wrap-around instead of overflow.
 inline int64 TimesThousand(int64 seconds) {
     return static_cast<int64>(static_cast<uint64>(seconds) * 1000u);
-}
-
-// Items an array holds without heap room.
-constexpr uint32 kInlineItems = 3;
-
-// Room for `count` appends in one step. An array grows once it is three quarters
-// full, so asking for just `count` would move the items again near the end.
-void ReserveItems(CL_Array<CLU_Entry*>& items, uint32 count) {
-    if (count <= 3 || !items.MakeRoom(count + (count + 2) / 3)) items.MakeRoom(count);
 }
 
 }  // namespace
@@ -177,11 +169,16 @@ public:
         bool fFailed;
     };
 
+    // Lists and tables, with their entries, keys and longer texts, are read into one
+    // arena (made for the outermost of them); the entry read at the top, when it is
+    // not a list or table, is an entry of its own.
     struct Reader {
         const uint8* fData;
         uint32 fPos;
         uint32 fSize;
         int32 fDepth;
+        CLU_Arena* fArena;
+        bool fOutOfMemory;
 
         uint32 Remaining() const { return fSize - fPos; }
         // Short reads give 0 and leave the position where it was.
@@ -199,6 +196,10 @@ public:
             fPos += 8;
             return v;
         }
+        bool OutOfMemory() {
+            fOutOfMemory = true;
+            return false;
+        }
     };
 
     static bool WritesVersion1() { return StoredVersion() == 1; }
@@ -208,9 +209,13 @@ public:
     static void WriteTable(Writer& w, const CLU_Table& table);
 
     static bool ReadEntry(Reader& r, CLU_Entry& e);
-    static bool ReadList(Reader& r, CLU_List& list);
-    static bool ReadLongList(Reader& r, CLU_List::Storage* s, uint32 count, CLU_EntryStack& stack);
-    static bool ReadTable(Reader& r, CLU_Table& table);
+    static bool ReadItem(Reader& r, CLU_Entry* e);
+    static bool ReadList(Reader& r, CL_RefCounted<CLU_List::Storage>& handle, bool root);
+    static bool ReadTable(Reader& r, CL_RefCounted<CLU_Table::Storage>& handle, bool root);
+    // The place of `key` in `map`, a node made when absent; null when out of memory.
+    static CLU_Entry** KeySlot(CLU_Arena* arena, CL_StringMap& map, const char* key, size_t length);
+    // A new arena for what remains to read, whose root the caller places next.
+    static bool StartArena(Reader& r);
 
     template <class T>
     static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
@@ -219,14 +224,32 @@ public:
         w.Finish();
     }
 
-    template <class T>
-    static bool Unflatten(T& value, CL_Blob& blob, bool (*read)(Reader&, T&), int32 depth) {
+    static Reader StartReading(CL_Blob& blob, int32 depth) {
         Reader r;
         r.fData = blob.GetDataForRead();
         r.fSize = blob.GetSize();
         r.fPos = std::min(blob.Tell(), r.fSize);
         r.fDepth = depth;
-        bool ok = read(r, value);
+        r.fArena = nullptr;
+        r.fOutOfMemory = false;
+        return r;
+    }
+
+    // Reads a list or table into a new arena and hands it to `handle`. Out of memory,
+    // the handle and the blob's position are left as they were.
+    template <class S>
+    static bool Unflatten(CL_RefCounted<S>& handle, CL_Blob& blob,
+                          bool (*read)(Reader&, CL_RefCounted<S>&, bool)) {
+        Reader r = StartReading(blob, 1);
+        const uint32 start = r.fPos;
+        if (!StartArena(r)) return false;
+        CL_RefCounted<S> root;
+        bool ok = read(r, root, true);
+        if (r.fOutOfMemory) {
+            blob.Seek(static_cast<int32>(start), CL_SEEK_SET);
+            return false;  // the root, if placed, takes the arena with it
+        }
+        handle = std::move(root);
         blob.Seek(static_cast<int32>(r.fPos), CL_SEEK_SET);
         return ok;
     }
@@ -394,8 +417,14 @@ void CLU_Table::Flatten(CL_Blob& blob) const {
 
 // ---- Reading ------------------------------------------------------------------
 
+bool CLU_Flattener::StartArena(Reader& r) {
+    r.fArena = CLU_Arena::Create(r.Remaining());
+    return r.fArena ? true : r.OutOfMemory();
+}
+
+// Reads one value into `e`, a NULL entry: one of the arena's, or the entry of its own
+// read at the top.
 bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
-    if (e.fType != CLU_NULL) e.Destroy();
     if (r.Remaining() == 0) return true;
     uint8 tag = r.fData[r.fPos++];
     switch (tag) {
@@ -469,6 +498,7 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
             const char* text = reinterpret_cast<const char*>(r.fData + r.fPos);
             r.fPos += n;
             if (n && text[n - 1] == '\0') n--;
+            if (e.InArena()) return r.fArena->SetText(e, text, n) || r.OutOfMemory();
             new (&e.fString) std::string(text, n);
             e.fType = CLU_TEXT;
             return true;
@@ -480,27 +510,30 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
             uint32 n = r.U32();
             if (n > r.Remaining()) return false;
             if (n) {
+                // A blob has a buffer of its own, which the arena destroys when it goes.
+                if (e.InArena() && !r.fArena->KeepForDestruction(&e)) return r.OutOfMemory();
                 e.fBlob = CL_Blob(r.fData + r.fPos, n, true);
+                if (e.fBlob.GetSize() != n) return r.OutOfMemory();
                 e.fBlob.Rewind();
             }
             r.fPos += n;
             return true;
         }
-        case CLU_LIST: {
-            new (&e.fList) CLU_List();
-            e.fType = CLU_LIST;
-            if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
-            r.fDepth++;
-            bool ok = ReadList(r, e.fList);
-            r.fDepth--;
-            return ok;
-        }
+        case CLU_LIST:
         case CLU_TABLE: {
-            new (&e.fTable) CLU_Table();
-            e.fType = CLU_TABLE;
+            const bool list = tag == CLU_LIST;
+            if (list)
+                new (&e.fList) CLU_List();
+            else
+                new (&e.fTable) CLU_Table();
+            e.fType = list ? CLU_LIST : CLU_TABLE;
             if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
+            // The entry read at the top holds the root of a new arena.
+            const bool root = !e.InArena();
+            if (root && !StartArena(r)) return false;
             r.fDepth++;
-            bool ok = ReadTable(r, e.fTable);
+            bool ok =
+                list ? ReadList(r, e.fList.fStorage, root) : ReadTable(r, e.fTable.fStorage, root);
             r.fDepth--;
             return ok;
         }
@@ -509,112 +542,176 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
     }
 }
 
-bool CLU_Flattener::ReadList(Reader& r, CLU_List& list) {
+namespace {
+
+// Arena memory for a storage and the room after it, which starts pointer-aligned.
+template <class S>
+constexpr size_t StorageBytes() {
+    return (CL_RefCounted<S>::ArenaBytes() + 7) & ~static_cast<size_t>(7);
+}
+
+}  // namespace
+
+// Reads the common fixed-size values and texts into `e`, raw arena memory for an entry
+// whose fPlace is set, when the data surely holds them; everything else, and data that
+// runs short, goes to ReadEntry.
+[[gnu::always_inline]] inline bool CLU_Flattener::ReadItem(Reader& r, CLU_Entry* e) {
+    // Reader fields in locals: the entry's stores could otherwise alias them.
+    const uint32 pos = r.fPos;
+    const uint32 left = r.fSize - pos;
+    const uint8* p = r.fData + pos;
+    if (__builtin_expect(left >= 9, 1)) {
+        const uint8 tag = p[0];
+        if (tag == CLU_INTEGER || tag == CLU_FLOAT || tag == CLU_TIMESTAMP) {
+            // The three are 64-bit patterns in the same place of the union.
+            int64 v;
+            memcpy(&v, p + 1, 8);
+            e->fInteger = v;
+            e->fType = static_cast<CLU_Type>(tag);
+            r.fPos = pos + 9;
+            return true;
+        }
+        if (tag == CLU_TEXT) {
+            uint32 n;
+            memcpy(&n, p + 1, 4);
+            if (n <= left - 5) {
+                const char* text = reinterpret_cast<const char*>(p + 5);
+                r.fPos = pos + 5 + n;
+                if (n && text[n - 1] == '\0') n--;
+                e->fInteger = 0;
+                return r.fArena->SetText(*e, text, n) || r.OutOfMemory();
+            }
+        } else if (tag == CLU_BOOL) {
+            e->fInteger = 0;
+            e->fBool = p[1] != 0;
+            e->fType = CLU_BOOL;
+            r.fPos = pos + 2;
+            return true;
+        }
+    }
+    e->fInteger = 0;
+    e->fType = CLU_NULL;
+    return ReadEntry(r, *e);
+}
+
+bool CLU_Flattener::ReadList(Reader& r, CL_RefCounted<CLU_List::Storage>& handle, bool root) {
     int32 count = static_cast<int32>(r.U32());
     // Every entry takes at least one byte: a count the data cannot hold is refused.
     bool sane = count >= 0 && static_cast<uint32>(count) <= r.Remaining();
     uint32 n = sane ? static_cast<uint32>(count) : 0;
-    CLU_List::Storage* s;
-    const bool ownBlock = n > kInlineItems && n <= CLU_Entry::kShortList;
-    if (ownBlock) {
-        // A short list gets its item array in the block of its storage, sized from the
-        // count with the array's growth margin: one heap block per list.
-        s = list.fStorage.ResetWithRoom(static_cast<size_t>(n + (n + 2) / 3) *
-                                        sizeof(CL_Array<CLU_Entry*>::Node));
-        if (!s) return false;  // out of memory
-    } else {
-        // Start from a storage of our own without copying a shared one first.
-        if (list.fStorage.GetRefCount() > 1) list.fStorage = CL_RefCounted<CLU_List::Storage>();
-        s = list.fStorage.ModifyRefData();
-        if (!s) return false;  // out of memory
-        uint32 had = s->fList.Count();
-        for (uint32 i = 0; i < had; i++)
-            CLU_Entry::Deallocate(s->fList[i]);
-        s->fList.Clear();
+    // An empty list inside the value needs no storage at all.
+    if (n == 0 && !root) return sane;
+    typedef CL_Array<CLU_Entry*>::Node Item;
+    constexpr uint32 kInline = 4;  // items an array keeps in itself
+    const size_t room = n > kInline ? static_cast<size_t>(n) * sizeof(Item) : 0;
+    constexpr size_t head = StorageBytes<CLU_List::Storage>();
+    char* block = static_cast<char*>(r.fArena->Alloc(head + room));
+    if (!block) {
+        if (root) r.fArena->Free();  // nothing refers to it yet
+        return r.OutOfMemory();
     }
+    CLU_List::Storage* s = handle.PlaceInArena(block, r.fArena, root);
+    if (room) s->fList.AdoptRoom(block + head, room);
     if (!sane) return false;
-    if (n > CLU_Entry::kShortList) {
-        if (CLU_EntryStack* stack = CLU_Entry::ThreadEntryStack())
-            return ReadLongList(r, s, n, *stack);
-    }
-    if (!ownBlock) ReserveItems(s->fList, n);
-    for (uint32 i = 0; i < n; i++) {
-        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
-        bool ok = ReadEntry(r, *e);
-        if (!s->fList.Append(e)) {
-            CLU_Entry::Deallocate(e);
-            return false;
+    CLU_Entry** items = s->fList.GetData();
+    // The entries come in runs: those of one list lie side by side.
+    for (uint32 i = 0; i < n;) {
+        uint32 run = n - i;
+        uint32 place;
+        CLU_Entry* e = r.fArena->NewEntries(&run, &place);
+        if (!e) {
+            s->fList.SetCount(i);
+            return r.OutOfMemory();
         }
-        if (!ok) return false;
+        for (uint32 end = i + run; i < end; i++, e++, place += CLU_Arena::kEntryPlaceStep) {
+            e->fPlace = place;
+            bool ok = ReadItem(r, e);
+            items[i] = e;
+            if (!ok) {
+                s->fList.SetCount(i + 1);
+                return false;
+            }
+        }
     }
+    s->fList.SetCount(n);
     return true;
 }
 
-bool CLU_Flattener::ReadLongList(Reader& r, CLU_List::Storage* s, uint32 count,
-                                 CLU_EntryStack& stack) {
-    // The items are gathered first and the list's array made once they are read
-    // (see CLU_EntryStack); what was read stays in the list on failure.
-    uint32 base = stack.fSize;
-    bool ok = true;
-    for (uint32 i = 0; i < count && ok; i++) {
-        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
-        ok = ReadEntry(r, *e);
-        if (!stack.Push(e)) {
-            CLU_Entry::Deallocate(e);
-            ok = false;
-        }
+CLU_Entry** CLU_Flattener::KeySlot(CLU_Arena* arena, CL_StringMap& map, const char* key,
+                                   size_t length) {
+    if (length <= 15) {
+        const std::string k(key, length);  // in the string's own room
+        return map.SlotWith(k, [&k](std::string& place) { place = k; });
     }
-    uint32 got = stack.fSize - base;
-    ReserveItems(s->fList, got);
-    for (uint32 i = 0; i < got; i++) {
-        if (!s->fList.Append(stack.fItems[base + i])) {
-            for (uint32 j = i; j < got; j++)
-                CLU_Entry::Deallocate(stack.fItems[base + j]);
-            ok = false;
-            break;
-        }
+    // The key's bytes stay in the arena, under the node's string and the probe's.
+    char* bytes = static_cast<char*>(arena->Alloc(length + 1));
+    if (!bytes) return nullptr;
+    memcpy(bytes, key, length);
+    bytes[length] = 0;
+    alignas(std::string) unsigned char probe[sizeof(std::string)];
+    if (const std::string* k = CLU_Arena::LayString(probe, bytes, length)) {
+        return map.SlotWith(
+            *k, [&](std::string& place) { CLU_Arena::LayString(&place, bytes, length); });
     }
-    stack.Pop(base);
-    return ok;
+    const std::string k(key, length);
+    bool kept = true;
+    CLU_Entry** slot =
+        map.SlotWith(k, [&](std::string& place) { kept = arena->SetKey(place, key, length); });
+    return kept ? slot : nullptr;
 }
 
-bool CLU_Flattener::ReadTable(Reader& r, CLU_Table& table) {
-    if (table.fStorage.GetRefCount() > 1) table.fStorage = CL_RefCounted<CLU_Table::Storage>();
-    CLU_Table::Storage* s = table.fStorage.ModifyRefData();
-    if (!s) return false;  // out of memory
-    for (CL_StringMap::iterator it = s->fTable.begin(); it != s->fTable.end(); ++it)
-        CLU_Entry::Deallocate(*it);
-    s->fTable.Clear();
-
+bool CLU_Flattener::ReadTable(Reader& r, CL_RefCounted<CLU_Table::Storage>& handle, bool root) {
     int32 count = static_cast<int32>(r.U32());
-    if (count < 0 || static_cast<uint32>(count) > r.Remaining()) return false;
-    if (count) s->fTable.SetCapacity(static_cast<uint32>(count));
-    for (int32 i = 0; i < count; i++) {
+    bool sane = count >= 0 && static_cast<uint32>(count) <= r.Remaining();
+    uint32 n = sane ? static_cast<uint32>(count) : 0;
+    if (n == 0 && !root) return sane;
+    const size_t room = n ? CL_StringMap::RoomBytes(n) : 0;
+    constexpr size_t head = StorageBytes<CLU_Table::Storage>();
+    char* block = static_cast<char*>(r.fArena->Alloc(head + room));
+    if (!block) {
+        if (root) r.fArena->Free();
+        return r.OutOfMemory();
+    }
+    CLU_Table::Storage* s = handle.PlaceInArena(block, r.fArena, root);
+    if (room) s->fTable.AdoptRoom(block + head, room, n);
+    if (!sane) return false;
+    CLU_Arena* arena = r.fArena;
+    for (uint32 i = 0; i < n; i++) {
         const char* key = reinterpret_cast<const char*>(r.fData + r.fPos);
         const void* nul = memchr(key, 0, r.Remaining());
         size_t length = nul ? static_cast<const char*>(nul) - key : r.Remaining();
         r.fPos += static_cast<uint32>(nul ? length + 1 : length);
 
-        CLU_Entry* e = CLU_Entry::Allocate(CLU_NULL);
+        CLU_Entry* e = arena->NewEntry();
+        if (!e) return r.OutOfMemory();
         bool ok = ReadEntry(r, *e);
-        // A key met twice keeps its first place and takes the later value.
-        CLU_Entry*& slot = s->fTable[std::string(key, length)];
-        if (slot) CLU_Entry::Deallocate(slot);
-        slot = e;
+        CLU_Entry** slot = KeySlot(arena, s->fTable, key, length);
+        if (!slot) return r.OutOfMemory();
+        if (*slot) CLU_Entry::Deallocate(*slot);
+        *slot = e;
         if (!ok) return false;
     }
     return true;
 }
 
 bool CLU_Entry::Unflatten(CL_Blob& blob) {
-    Unset();
-    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadEntry, 0);
+    CLU_Flattener::Reader r = CLU_Flattener::StartReading(blob, 0);
+    const uint32 start = r.fPos;
+    CLU_Entry value;
+    bool ok = CLU_Flattener::ReadEntry(r, value);
+    if (r.fOutOfMemory) {
+        blob.Seek(static_cast<int32>(start), CL_SEEK_SET);
+        return false;  // the entry stays as it was
+    }
+    *this = std::move(value);
+    blob.Seek(static_cast<int32>(r.fPos), CL_SEEK_SET);
+    return ok;
 }
 bool CLU_List::Unflatten(CL_Blob& blob) {
-    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadList, 1);
+    return CLU_Flattener::Unflatten(fStorage, blob, &CLU_Flattener::ReadList);
 }
 bool CLU_Table::Unflatten(CL_Blob& blob) {
-    return CLU_Flattener::Unflatten(*this, blob, &CLU_Flattener::ReadTable, 1);
+    return CLU_Flattener::Unflatten(fStorage, blob, &CLU_Flattener::ReadTable);
 }
 
 // ---- Per-thread version -------------------------------------------------------
