@@ -218,6 +218,18 @@ public:
         Replace(made);
         return true;
     }
+    // The storage, or null when there is none; for readers that go without Empty().
+    const T* PeekRefData() const {
+        Holder* h = Plain(fPtr);
+        return h ? h->fData : nullptr;
+    }
+    // Asks the processor for the storage's first bytes ahead of use.
+    void Prefetch() const {
+        if (Holder* h = Plain(fPtr)) {
+            __builtin_prefetch(h);
+            __builtin_prefetch(reinterpret_cast<const char*>(h) + 64);
+        }
+    }
     uint32 GetRefCount() const {
         Holder* h = Plain(fPtr);
         return h ? h->fCount.load(std::memory_order_acquire) : 0;

@@ -774,19 +774,48 @@ bool CLU_Entry::Reaches(const CLU_Entry& e, const void* storage) {
     const void* top = StorageOf(e);
     if (!top) return false;
     if (top == storage) return true;
-    // Depth-first over the containers below `e`; shared storages are visited once.
-    std::unordered_set<const void*> seen;
+    // Depth-first over the containers below `e`; shared storages are visited once. The
+    // containers of a typical value (a row and a list or two in it) fit the inline room,
+    // so appending one allocates nothing here.
+    constexpr size_t kInline = 32;
+    const void* seenInline[kInline];
+    const CLU_Entry* pendingInline[kInline];
+    size_t seenCount = 0;
+    std::unordered_set<const void*> seenMore;
     std::vector<const CLU_Entry*> pending;
-    seen.insert(top);
-    pending.push_back(&e);
-    while (!pending.empty()) {
-        const CLU_Entry* current = pending.back();
-        pending.pop_back();
+    size_t pendingCount = 0;
+    auto push = [&](const CLU_Entry* item) {
+        if (pendingCount < kInline && pending.empty())
+            pendingInline[pendingCount++] = item;
+        else
+            pending.push_back(item);
+    };
+    auto pop = [&]() -> const CLU_Entry* {
+        if (!pending.empty()) {
+            const CLU_Entry* item = pending.back();
+            pending.pop_back();
+            return item;
+        }
+        return pendingCount ? pendingInline[--pendingCount] : nullptr;
+    };
+    // True for a storage not met before.
+    auto first = [&](const void* s) {
+        for (size_t i = 0; i < seenCount; i++)
+            if (seenInline[i] == s) return false;
+        if (seenCount < kInline) {
+            seenInline[seenCount++] = s;
+            return true;
+        }
+        return seenMore.insert(s).second;
+    };
+    first(top);
+    push(&e);
+    while (const CLU_Entry* current = pop()) {
         auto visit = [&](const CLU_Entry& item) {
             const void* s = StorageOf(item);
             if (!s) return false;
             if (s == storage) return true;
-            if (seen.insert(s).second) pending.push_back(&item);
+            if (first(s)) push(&item);
             return false;
         };
         if (current->fType == CLU_LIST) {

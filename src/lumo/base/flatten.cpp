@@ -55,8 +55,10 @@ inline int64 TimesThousand(int64 seconds) {
 // Writer and reader over raw bytes; the blob is touched once at each end.
 class CLU_Flattener {
 public:
+    // A key of a table being written, cut at its first NUL, and its entry.
     struct KeyRef {
-        std::string fKey;  // already cut at its first NUL
+        const char* fKey;
+        size_t fLength;
         const CLU_Entry* fEntry;
     };
 
@@ -65,48 +67,47 @@ public:
     class Writer {
     public:
         Writer(CL_Blob& blob, bool v1)
-            : fData(nullptr),
-              fSize(0),
+            : fOut(nullptr),
+              fEnd(nullptr),
               fV1(v1),
               fDepth(0),
+              fStart(nullptr),
               fBlob(blob),
               fBase(blob.Tell()),
               fOldSize(blob.GetSize()),
-              fCapacity(0),
               fFailed(false) {}
         Writer(const Writer&) = delete;
         Writer& operator=(const Writer&) = delete;
 
-        // Room for n more bytes, or null once the blob cannot grow that far.
-        uint8* Room(size_t n) {
-            if (fCapacity - fSize < n && !Grow(n)) return nullptr;
-            return fData + fSize;
-        }
+        // Room for n more bytes at fOut; false once the blob cannot grow that far.
+        bool Room(size_t n) { return static_cast<size_t>(fEnd - fOut) >= n || Grow(n); }
         void Byte(uint8 b) {
-            if (uint8* p = Room(1)) {
-                *p = b;
-                fSize += 1;
-            }
+            if (Room(1)) *fOut++ = b;
         }
         void TagAnd64(uint8 tag, uint64 v) {
-            if (uint8* p = Room(9)) {
-                p[0] = tag;
-                memcpy(p + 1, &v, 8);
-                fSize += 9;
+            if (Room(9)) {
+                fOut[0] = tag;
+                memcpy(fOut + 1, &v, 8);
+                fOut += 9;
             }
         }
         void U32(uint32 v) {
-            if (uint8* p = Room(4)) {
-                memcpy(p, &v, 4);
-                fSize += 4;
+            if (Room(4)) {
+                memcpy(fOut, &v, 4);
+                fOut += 4;
             }
         }
         void Bytes(const void* data, size_t n) {
-            if (!n) return;
-            if (uint8* p = Room(n)) {
-                memcpy(p, data, n);
-                fSize += n;
+            if (n && Room(n)) {
+                memcpy(fOut, data, n);
+                fOut += n;
             }
+        }
+        // Makes room for n more bytes when the blob can take them; never fails the write.
+        void Reserve(size_t n) {
+            if (static_cast<size_t>(fEnd - fOut) >= n || fFailed) return;
+            const uint64 limit = CL_Blob::kMaxSize - static_cast<uint64>(fBase);
+            if (static_cast<uint64>(fOut - fStart) + n <= limit) Grow(n, true);
         }
         // One more list or table level; readers refuse data nested past the limit, so
         // a deeper value is refused as a whole (see Finish).
@@ -128,44 +129,48 @@ public:
                 fBlob.Seek(static_cast<int32>(fBase), CL_SEEK_SET);
                 return;
             }
-            uint64 end = fBase + fSize;
-            if (fCapacity) fBlob.SetSize(static_cast<uint32>(std::max<uint64>(end, fOldSize)));
+            uint64 end = fBase + static_cast<uint64>(fOut - fStart);
+            if (fStart) fBlob.SetSize(static_cast<uint32>(std::max<uint64>(end, fOldSize)));
             fBlob.Seek(static_cast<int32>(end), CL_SEEK_SET);
         }
 
-        uint8* fData;
-        size_t fSize;
+        uint8* fOut;  // the next byte to write
+        uint8* fEnd;  // the end of the room
         bool fV1;
         int32 fDepth;               // lists and tables being written, the innermost included
         std::vector<KeyRef> fKeys;  // sort stack shared by nested tables
 
     private:
-        bool Grow(size_t n) {
+        // Room for n more bytes; a failure fails the write unless it was only `wanted`.
+        bool Grow(size_t n, bool wanted = false) {
             if (fFailed) return false;
+            const size_t size = static_cast<size_t>(fOut - fStart);
+            const size_t capacity = static_cast<size_t>(fEnd - fStart);
             uint64 limit = CL_Blob::kMaxSize - static_cast<uint64>(fBase);
-            uint64 capacity = std::max<uint64>(fCapacity * 2, 1024);
-            if (capacity < fSize + n) capacity = fSize + n;
-            if (capacity > limit) capacity = limit;
-            if (capacity < fSize + n) {
-                fFailed = true;
+            uint64 grown = std::max<uint64>(capacity * 2, 1024);
+            if (grown < size + n) grown = size + n;
+            if (grown > limit) grown = limit;
+            if (grown < size + n) {
+                fFailed = !wanted;
                 return false;
             }
-            uint32 end = static_cast<uint32>(fBase + capacity);
+            uint32 end = static_cast<uint32>(fBase + grown);
             fBlob.SetCapacity(end);
             if (fBlob.GetSize() < end) fBlob.SetSize(end);
             if (fBlob.GetSize() < end) {
-                fFailed = true;
+                fFailed = !wanted;
                 return false;
             }
-            fData = fBlob.GetDataForWrite() + fBase;
-            fCapacity = capacity;
+            fStart = fBlob.GetDataForWrite() + fBase;
+            fOut = fStart + size;
+            fEnd = fStart + grown;
             return true;
         }
 
+        uint8* fStart;
         CL_Blob& fBlob;
         uint32 fBase;
         uint32 fOldSize;
-        size_t fCapacity;
         bool fFailed;
     };
 
@@ -205,6 +210,13 @@ public:
     static bool WritesVersion1() { return StoredVersion() == 1; }
 
     static void WriteEntry(Writer& w, const CLU_Entry& e);
+    static bool WriteScalar(const CLU_Entry& e, uint8*& out, bool v1);
+    template <bool kAhead>
+    static void WriteItems(Writer& w, CLU_Entry* const* items, uint32 count);
+    static void WriteItemsOf(Writer& w, CLU_Entry* const* items, uint32 count);
+    static inline void PrefetchStorage(const CLU_Entry* e);
+    static inline void PrefetchItems(const CLU_Entry* e);
+    static inline void PrefetchEntries(const CLU_Entry* e);
     static void WriteList(Writer& w, const CLU_List& list);
     static void WriteTable(Writer& w, const CLU_Table& table);
 
@@ -260,10 +272,10 @@ public:
 void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
     switch (e.fType) {
         case CLU_BOOL:
-            if (uint8* p = w.Room(2)) {
-                p[0] = Tag(CLU_BOOL);
-                p[1] = e.fBool ? kTrueByte : 0;
-                w.fSize += 2;
+            if (w.Room(2)) {
+                w.fOut[0] = Tag(CLU_BOOL);
+                w.fOut[1] = e.fBool ? kTrueByte : 0;
+                w.fOut += 2;
             }
             break;
         case CLU_INTEGER:
@@ -279,16 +291,13 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
             if (w.fV1) {
                 w.TagAnd64(Tag(CLU_OLD_DECIMAL),
                            static_cast<uint64>(e.fDecimal.ToScaledInt64(nullptr)));
-            } else {
-                char text[CL_Decimal::kShortStringRoom];
-                size_t n = e.fDecimal.ToShortString(text);
+            } else if (w.Room(CL_Decimal::kShortStringRoom + 2)) {
+                // The text goes straight to its place: a tag, the digits, a NUL.
+                size_t n = e.fDecimal.ToShortString(reinterpret_cast<char*>(w.fOut + 1));
                 if (n) {
-                    if (uint8* p = w.Room(n + 2)) {
-                        p[0] = Tag(CLU_DECIMAL);
-                        memcpy(p + 1, text, n);
-                        p[1 + n] = 0;
-                        w.fSize += n + 2;
-                    }
+                    w.fOut[0] = Tag(CLU_DECIMAL);
+                    w.fOut[1 + n] = 0;
+                    w.fOut += n + 2;
                 } else {
                     std::string text = e.fDecimal.ToString(-1, false);
                     w.Byte(Tag(CLU_DECIMAL));
@@ -322,13 +331,14 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
             size_t n = e.fString.size();
             size_t extra = (n && e.fString[n - 1] == '\0') ? 1 : 0;
             if (n + extra > 0xFFFFFFFFu) n = 0xFFFFFFFFu - extra;
-            if (uint8* p = w.Room(5 + n + extra)) {
+            if (w.Room(5 + n + extra)) {
+                uint8* p = w.fOut;
                 p[0] = Tag(CLU_TEXT);
                 uint32 n32 = static_cast<uint32>(n + extra);
                 memcpy(p + 1, &n32, 4);
                 if (n) memcpy(p + 5, e.fString.data(), n);
                 if (extra) p[5 + n] = 0;
-                w.fSize += 5 + n + extra;
+                w.fOut += 5 + n + extra;
             }
             break;
         }
@@ -353,24 +363,171 @@ void CLU_Flattener::WriteEntry(Writer& w, const CLU_Entry& e) {
     }
 }
 
+// Writing a long list of lists (a result set's rows) waits on memory at every level of
+// each row; these ask for the levels ahead, each once the one above it has arrived.
+inline void CLU_Flattener::PrefetchStorage(const CLU_Entry* e) {
+    if (e->fType == CLU_LIST) e->fList.fStorage.Prefetch();
+}
+inline void CLU_Flattener::PrefetchItems(const CLU_Entry* e) {
+    if (e->fType != CLU_LIST) return;
+    if (const CLU_List::Storage* s = e->fList.fStorage.PeekRefData())
+        __builtin_prefetch(s->fList.GetData());
+}
+inline void CLU_Flattener::PrefetchEntries(const CLU_Entry* e) {
+    if (e->fType != CLU_LIST) return;
+    const CLU_List::Storage* s = e->fList.fStorage.PeekRefData();
+    if (!s) return;
+    const uint32 n = std::min<uint32>(s->fList.Count(), 8);
+    CLU_Entry* const* items = s->fList.GetData();
+    for (uint32 k = 0; k < n; k++)
+        __builtin_prefetch(items[k]);
+}
+// Copies n bytes, n at most 32, without a call and without touching bytes past either end.
+inline void CopyShort(uint8* to, const char* from, uint32 n) {
+    if (n >= 16) {
+        memcpy(to, from, 16);
+        memcpy(to + n - 16, from + n - 16, 16);
+    } else if (n >= 8) {
+        memcpy(to, from, 8);
+        memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        memcpy(to, from, 4);
+        memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+        for (uint32 i = 0; i < n; i++)
+            to[i] = static_cast<uint8>(from[i]);
+    }
+}
+
+// Bytes of room that WriteScalar may use.
+constexpr size_t kScalarRoom = 80;
+
+// Writes the common scalars and short texts at `out`, which has kScalarRoom bytes of
+// room; false leaves the entry to WriteEntry.
+[[gnu::always_inline]] inline bool CLU_Flattener::WriteScalar(const CLU_Entry& e, uint8*& out,
+                                                              bool v1) {
+    switch (e.fType) {
+        case CLU_TIMESTAMP:
+            if (v1) return false;
+            [[fallthrough]];
+        case CLU_INTEGER:
+        case CLU_FLOAT:
+            // The three are 64-bit patterns in the same place of the union.
+            out[0] = static_cast<uint8>(e.fType);
+            memcpy(out + 1, &e.fInteger, 8);
+            out += 9;
+            return true;
+        case CLU_BOOL:
+            out[0] = Tag(CLU_BOOL);
+            out[1] = e.fBool ? kTrueByte : 0;
+            out += 2;
+            return true;
+        case CLU_TEXT: {
+            const char* data = e.fString.data();
+            const uint32 n = static_cast<uint32>(e.fString.size());
+            static_assert(kScalarRoom >= 5 + 32, "room for a short text");
+            if (n == 0 || n > 32 || data[n - 1] == '\0') return false;
+            out[0] = Tag(CLU_TEXT);
+            memcpy(out + 1, &n, 4);
+            CopyShort(out + 5, data, n);
+            out += 5 + n;
+            return true;
+        }
+        case CLU_NULL:
+            out[0] = Tag(CLU_NULL);
+            out += 1;
+            return true;
+        case CLU_DECIMAL: {
+            // The text goes straight to its place: a tag, the digits, a NUL.
+            static_assert(kScalarRoom >= CL_Decimal::kShortStringRoom + 2, "room for a decimal");
+            if (v1) return false;
+            const size_t n = e.fDecimal.ToShortString(reinterpret_cast<char*>(out + 1));
+            if (!n) return false;
+            out[0] = Tag(CLU_DECIMAL);
+            out[1 + n] = 0;
+            out += n + 2;
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// The items of a list, with the write position kept in locals. A long list asks for
+// the items that are lists a few places ahead, level by level: their storage, then its
+// items, then those items' entries; the items of a short one were asked for by the
+// list around it.
+template <bool kAhead>
+void CLU_Flattener::WriteItems(Writer& w, CLU_Entry* const* items, uint32 count) {
+    if (kAhead)
+        for (uint32 i = 0; i < 8; i++)
+            __builtin_prefetch(items[i]);
+    uint8* out = w.fOut;
+    uint8* end = w.fEnd;
+    const bool v1 = w.fV1;
+    uint8* const first = out;
+    for (uint32 i = 0; i < count; i++) {
+        if (kAhead && i == 16) {
+            // The room the rest will take at the rate of the first items, asked for at
+            // once rather than doubled up to in many steps.
+            const size_t rest = static_cast<size_t>(out - first) / 16 * (count - 16);
+            w.fOut = out;
+            w.Reserve(rest + rest / 8);
+            out = w.fOut;
+            end = w.fEnd;
+        }
+        if (kAhead && i + 8 < count) {
+            __builtin_prefetch(items[i + 8]);
+            PrefetchStorage(items[i + 6]);
+            PrefetchItems(items[i + 4]);
+            PrefetchEntries(items[i + 2]);
+        }
+        const CLU_Entry& e = *items[i];
+        if (__builtin_expect(static_cast<size_t>(end - out) >= kScalarRoom, 1)) {
+            if (WriteScalar(e, out, v1)) continue;
+            if (e.fType == CLU_LIST && w.fDepth < CLU_MAX_FLATTEN_DEPTH) {
+                // A nested list goes on here, without the calls a general entry takes.
+                const CLU_List::Storage* s = e.fList.fStorage.PeekRefData();
+                const uint32 n = s ? s->fList.Count() : 0;
+                out[0] = Tag(CLU_LIST);
+                memcpy(out + 1, &n, 4);
+                out += 5;
+                if (!n) continue;
+                w.fOut = out;
+                w.fDepth++;
+                if (n > 16)
+                    WriteItems<true>(w, s->fList.GetData(), n);
+                else
+                    WriteItems<false>(w, s->fList.GetData(), n);
+                w.fDepth--;
+                if (w.Failed()) return;
+                out = w.fOut;
+                end = w.fEnd;
+                continue;
+            }
+        }
+        w.fOut = out;
+        WriteEntry(w, e);
+        if (w.Failed()) return;
+        out = w.fOut;
+        end = w.fEnd;
+    }
+    w.fOut = out;
+}
+
+void CLU_Flattener::WriteItemsOf(Writer& w, CLU_Entry* const* items, uint32 count) {
+    if (count > 16)
+        WriteItems<true>(w, items, count);
+    else
+        WriteItems<false>(w, items, count);
+}
+
 void CLU_Flattener::WriteList(Writer& w, const CLU_List& list) {
     if (!w.Enter()) return;
-    if (!list.fStorage.IsValid()) {
-        w.U32(0);
-        w.fDepth--;
-        return;
-    }
-    const CL_Array<CLU_Entry*>& items = list.fStorage.GetRefData()->fList;
-    uint32 count = items.Count();
+    const CLU_List::Storage* s = list.fStorage.PeekRefData();
+    const uint32 count = s ? s->fList.Count() : 0;
     w.U32(count);
-    // Entries are separate heap blocks: ask for the next ones while writing this one.
-    constexpr uint32 kAhead = 4;
-    for (uint32 i = 0; i < count && i < kAhead; i++)
-        __builtin_prefetch(items[i]);
-    for (uint32 i = 0; i < count && !w.Failed(); i++) {
-        if (i + kAhead < count) __builtin_prefetch(items[i + kAhead]);
-        WriteEntry(w, *items[i]);
-    }
+    if (count) WriteItemsOf(w, s->fList.GetData(), count);
     w.fDepth--;
 }
 
@@ -387,19 +544,18 @@ void CLU_Flattener::WriteTable(Writer& w, const CLU_Table& table) {
     // that an embedded NUL cannot misframe what follows.
     size_t base = w.fKeys.size();
     for (CL_StringMap::const_iterator it = map.begin(); it != map.end(); ++it) {
-        w.fKeys.push_back(KeyRef{it.key(), it.value()});
-        std::string& key = w.fKeys.back().fKey;
-        size_t nul = key.find('\0');
-        if (nul != std::string::npos) key.resize(nul);
+        const std::string& key = it.KeyRef();
+        w.fKeys.push_back(KeyRef{key.c_str(), strlen(key.c_str()), it.value()});
     }
     std::sort(w.fKeys.begin() + static_cast<std::ptrdiff_t>(base), w.fKeys.end(),
-              [](const KeyRef& a, const KeyRef& b) { return a.fKey < b.fKey; });
+              [](const KeyRef& a, const KeyRef& b) {
+                  return std::string_view(a.fKey, a.fLength) < std::string_view(b.fKey, b.fLength);
+              });
     size_t end = w.fKeys.size();
     for (size_t i = base; i < end && !w.Failed(); i++) {
-        const KeyRef& ref = w.fKeys[i];
-        w.Bytes(ref.fKey.c_str(), ref.fKey.size() + 1);
-        const CLU_Entry* entry = ref.fEntry;  // the stack may grow below
-        WriteEntry(w, *entry);
+        const KeyRef ref = w.fKeys[i];  // the stack may grow below
+        w.Bytes(ref.fKey, ref.fLength + 1);
+        WriteEntry(w, *ref.fEntry);
     }
     w.fKeys.resize(base);
     w.fDepth--;
