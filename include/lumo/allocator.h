@@ -253,6 +253,13 @@ public:
         fPtr = root ? h : Inner(h);
         return h->fData;
     }
+    // Makes this handle, which must have no storage and live in the memory of the arena
+    // of `other` (an arena handle), share the storage of `other`.
+    void ShareInArena(const CL_RefCounted& other) {
+        Holder* h = Plain(other.fPtr);
+        h->fCount.fetch_add(1, std::memory_order_relaxed);
+        fPtr = Inner(h);
+    }
     // The arena of the storage, or null for a heap storage or none.
     CL_StorageArena* GetArena() const {
         Holder* h = Plain(fPtr);

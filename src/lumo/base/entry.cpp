@@ -115,7 +115,8 @@ CLU_Entry* CLU_Entry::Allocate(CLU_Type type) {
         if (n > 8) __builtin_prefetch(tCache.fItems[n - 9], 1);
         return ::new (static_cast<void*>(block)) CLU_Entry(type);
     }
-    return new CLU_Entry(type);
+    void* block = malloc(sizeof(CLU_Entry));
+    return block ? ::new (block) CLU_Entry(type) : nullptr;
 }
 
 void CLU_Entry::Deallocate(CLU_Entry* e) {

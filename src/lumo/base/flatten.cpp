@@ -184,6 +184,9 @@ public:
         int32 fDepth;
         CLU_Arena* fArena;
         bool fOutOfMemory;
+        // The first empty list and table read, whose storages the later ones share.
+        CL_RefCounted<CLU_List::Storage>* fEmptyList;
+        CL_RefCounted<CLU_Table::Storage>* fEmptyTable;
 
         uint32 Remaining() const { return fSize - fPos; }
         // Short reads give 0 and leave the position where it was.
@@ -228,6 +231,9 @@ public:
     static CLU_Entry** KeySlot(CLU_Arena* arena, CL_StringMap& map, const char* key, size_t length);
     // A new arena for what remains to read, whose root the caller places next.
     static bool StartArena(Reader& r);
+    // Gives an arena handle without a storage the empty one of its kind.
+    template <class S>
+    static bool GiveStorage(Reader& r, CL_RefCounted<S>& handle, CL_RefCounted<S>*& empty);
 
     template <class T>
     static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
@@ -244,6 +250,8 @@ public:
         r.fDepth = depth;
         r.fArena = nullptr;
         r.fOutOfMemory = false;
+        r.fEmptyList = nullptr;
+        r.fEmptyTable = nullptr;
         return r;
     }
 
@@ -578,6 +586,32 @@ bool CLU_Flattener::StartArena(Reader& r) {
     return r.fArena ? true : r.OutOfMemory();
 }
 
+namespace {
+
+// Arena memory for a storage and the room after it, which starts pointer-aligned.
+template <class S>
+constexpr size_t StorageBytes() {
+    return (CL_RefCounted<S>::ArenaBytes() + 7) & ~static_cast<size_t>(7);
+}
+
+}  // namespace
+
+// The shared empty storage is held by a handle of its own in the arena's memory, which
+// is never destroyed: the storage lasts as long as the arena.
+template <class S>
+bool CLU_Flattener::GiveStorage(Reader& r, CL_RefCounted<S>& handle, CL_RefCounted<S>*& empty) {
+    if (handle.IsValid()) return true;
+    if (!empty) {
+        void* place = r.fArena->Alloc(sizeof(CL_RefCounted<S>) + StorageBytes<S>());
+        if (!place) return r.OutOfMemory();
+        CL_RefCounted<S>* keeper = ::new (place) CL_RefCounted<S>();
+        keeper->PlaceInArena(static_cast<char*>(place) + sizeof(CL_RefCounted<S>), r.fArena, false);
+        empty = keeper;
+    }
+    handle.ShareInArena(*empty);
+    return true;
+}
+
 // Reads one value into `e`, a NULL entry: one of the arena's, or the entry of its own
 // read at the top.
 bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
@@ -662,12 +696,13 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
         case CLU_BLOB: {
             new (&e.fBlob) CL_Blob();
             e.fType = CLU_BLOB;
+            // A blob has a buffer of its own, now or once written to through a pointer:
+            // the arena destroys it when it goes.
+            if (e.InArena() && !r.fArena->KeepForDestruction(&e)) return r.OutOfMemory();
             if (r.Remaining() < 4) return true;  // no count: an empty blob
             uint32 n = r.U32();
             if (n > r.Remaining()) return false;
             if (n) {
-                // A blob has a buffer of its own, which the arena destroys when it goes.
-                if (e.InArena() && !r.fArena->KeepForDestruction(&e)) return r.OutOfMemory();
                 e.fBlob = CL_Blob(r.fData + r.fPos, n, true);
                 if (e.fBlob.GetSize() != n) return r.OutOfMemory();
                 e.fBlob.Rewind();
@@ -683,14 +718,24 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
             else
                 new (&e.fTable) CLU_Table();
             e.fType = list ? CLU_LIST : CLU_TABLE;
-            if (r.fDepth >= CLU_MAX_FLATTEN_DEPTH) return false;
             // The entry read at the top holds the root of a new arena.
             const bool root = !e.InArena();
-            if (root && !StartArena(r)) return false;
-            r.fDepth++;
-            bool ok =
-                list ? ReadList(r, e.fList.fStorage, root) : ReadTable(r, e.fTable.fStorage, root);
-            r.fDepth--;
+            bool ok = r.fDepth < CLU_MAX_FLATTEN_DEPTH;
+            if (ok && root && !StartArena(r)) return false;
+            if (ok) {
+                r.fDepth++;
+                ok = list ? ReadList(r, e.fList.fStorage, root)
+                          : ReadTable(r, e.fTable.fStorage, root);
+                r.fDepth--;
+            }
+            // A list or table in the arena always has a storage there, empty ones one
+            // they share: a change through a pointer then goes through an arena handle,
+            // which tells the arena.
+            if (!root && !r.fOutOfMemory) {
+                const bool given = list ? GiveStorage(r, e.fList.fStorage, r.fEmptyList)
+                                        : GiveStorage(r, e.fTable.fStorage, r.fEmptyTable);
+                if (!given) return false;
+            }
             return ok;
         }
         default:
@@ -698,19 +743,9 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
     }
 }
 
-namespace {
-
-// Arena memory for a storage and the room after it, which starts pointer-aligned.
-template <class S>
-constexpr size_t StorageBytes() {
-    return (CL_RefCounted<S>::ArenaBytes() + 7) & ~static_cast<size_t>(7);
-}
-
-}  // namespace
-
-// Reads the common fixed-size values and texts into `e`, raw arena memory for an entry
-// whose fPlace is set, when the data surely holds them; everything else, and data that
-// runs short, goes to ReadEntry.
+// Reads the common fixed-size values and texts into `e`, a NULL entry of the arena,
+// when the data surely holds them; everything else, and data that runs short, goes to
+// ReadEntry.
 [[gnu::always_inline]] inline bool CLU_Flattener::ReadItem(Reader& r, CLU_Entry* e) {
     // Reader fields in locals: the entry's stores could otherwise alias them.
     const uint32 pos = r.fPos;
@@ -734,19 +769,15 @@ constexpr size_t StorageBytes() {
                 const char* text = reinterpret_cast<const char*>(p + 5);
                 r.fPos = pos + 5 + n;
                 if (n && text[n - 1] == '\0') n--;
-                e->fInteger = 0;
                 return r.fArena->SetText(*e, text, n) || r.OutOfMemory();
             }
         } else if (tag == CLU_BOOL) {
-            e->fInteger = 0;
             e->fBool = p[1] != 0;
             e->fType = CLU_BOOL;
             r.fPos = pos + 2;
             return true;
         }
     }
-    e->fInteger = 0;
-    e->fType = CLU_NULL;
     return ReadEntry(r, *e);
 }
 
@@ -780,6 +811,7 @@ bool CLU_Flattener::ReadList(Reader& r, CL_RefCounted<CLU_List::Storage>& handle
             return r.OutOfMemory();
         }
         for (uint32 end = i + run; i < end; i++, e++, place += CLU_Arena::kEntryPlaceStep) {
+            ::new (static_cast<void*>(e)) CLU_Entry();
             e->fPlace = place;
             bool ok = ReadItem(r, e);
             items[i] = e;
