@@ -81,6 +81,9 @@ public:
     static void Deallocate(CLU_Entry* e);
     // Frees the calling thread's cached entries (also done when the thread ends).
     static void ClearFreeList();
+    // Gives back to the heap the blocks kept, process-wide, for the arenas of values
+    // read from flattened data (up to 16 MB, kept to process exit otherwise).
+    static void ReleaseArenaBlocks();
 
     CLU_Type GetType() const { return fType; }
     // The bytes of a text entry (empty for other types), valid until the entry changes.

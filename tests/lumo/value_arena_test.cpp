@@ -350,7 +350,7 @@ TEST(ValueArenaDeathTest, OutOfMemoryLeavesTheTargetAsItWas) {
             CLU_Entry entry;
             entry.Set(5);
             const std::vector<uint8> before = FlatBytes(target);
-            CLU_Entry::ClearFreeList();  // no pooled arena memory to fall back on
+            CLU_Entry::ReleaseArenaBlocks();  // no kept arena memory to fall back on
             if (!CapAddressSpace(2u << 20)) _exit(2);
 
             bool ok = true;

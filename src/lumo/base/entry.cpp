@@ -143,6 +143,9 @@ void CLU_Entry::operator delete(CLU_Entry* e, std::destroying_delete_t) {
 void CLU_Entry::ClearFreeList() {
     DrainCache();
     if (tStack.fSize == 0) tStack.Release();
+}
+
+void CLU_Entry::ReleaseArenaBlocks() {
     CLU_Arena::ReleaseCachedBlocks();
 }
 

@@ -94,7 +94,7 @@ public:
     static std::string* LayString(void* where, const char* bytes, size_t n) {
         return LayingWorks() ? Lay(where, bytes, n) : nullptr;
     }
-    // Gives the pooled blocks back to the heap.
+    // Gives the pooled blocks back to the heap (they are kept to process exit otherwise).
     static void ReleaseCachedBlocks();
 
     // Standard block size; larger requests get a block of their own.
