@@ -6,48 +6,15 @@
 #include <functional>
 
 #include "lumo/status.h"
-#include "qpx/mock_rpc.h"
-#include "qpx/operation_cases.h"
 #include "qpx/zelmo_client/client.h"
 #include "qpx/zelmo_client/common.h"
+#include "support/callback_recorder.h"
+#include "support/mock_rpc.h"
+#include "support/operation_cases.h"
 
 namespace {
 
-struct Result {
-    int fCalls = 0;
-    int fErrors = 0;
-    QPX_Status fCode = 0;
-    CLU_Table fTable;
-    CLU_List fList;
-    CLU_List fColumns;
-    uint32 fAffected = 0;
-};
-
-void OnSuccess(void* ud) {
-    static_cast<Result*>(ud)->fCalls++;
-}
-void OnTable(const CLU_Table& t, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fCalls++;
-    r->fTable = t;
-}
-void OnList(const CLU_List& l, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fCalls++;
-    r->fList = l;
-}
-void OnRows(uint32 affected, const CLU_List& columns, const CLU_List& rows, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fCalls++;
-    r->fAffected = affected;
-    r->fColumns = columns;
-    r->fList = rows;
-}
-void OnError(QPX_Status code, const std::string&, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fErrors++;
-    r->fCode = code;
-}
+using Result = CallbackRecorder;
 
 using namespace op_cases;
 
@@ -115,15 +82,15 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
     QPX_Client& q = *fClient;
     std::vector<Case> cases = {
         {"DATABASES", [&](CLU_Table* o) { return q.ListDatabases("d", true, o); },
-         [&](Result* r) { q.ListDatabases("d", true, OnTable, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.ListDatabases("d", true, Result::Success, Result::Error, nullptr, r, 0); }},
         {"CLIENT_INFO", [&](CLU_Table* o) { return q.GetClientInfo(3u, o); },
-         [&](Result* r) { q.GetClientInfo(3u, OnTable, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.GetClientInfo(3u, Result::Success, Result::Error, nullptr, r, 0); }},
         {"DICTIONARY", [&](CLU_Table* o) { return q.GetDataDictionary(o); },
-         [&](Result* r) { q.GetDataDictionary(OnTable, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.GetDataDictionary(Result::Success, Result::Error, nullptr, r, 0); }},
         {"USERINFO", [&](CLU_Table* o) { return q.Authenticate("a\\b", "c", o); },
-         [&](Result* r) { q.Authenticate("a\\b", "c", OnTable, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.Authenticate("a\\b", "c", Result::Success, Result::Error, nullptr, r, 0); }},
         {"INFO", [&](CLU_Table* o) { return q.OpenDatabase("d", "n", o); },
-         [&](Result* r) { q.CreateDatabase("p", "d", "n", "x", OnTable, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.CreateDatabase("p", "d", "n", "x", Result::Success, Result::Error, nullptr, r, 0); }},
     };
     for (const Case& c : cases) {
         CLU_Table inner;
@@ -138,7 +105,7 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
         Result r;
         c.fAsync(&r);
         fRPC->Drain();
-        EXPECT_EQ(r.fCalls, 1) << c.fKey;
+        EXPECT_EQ(r.fSuccesses, 1) << c.fKey;
         EXPECT_EQ(r.fTable.GetString("k"), "v") << c.fKey;
 
         // A success reply without the key gives an empty table in both forms.
@@ -151,7 +118,7 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
         empty.fTable.Set("stale", 1);
         c.fAsync(&empty);
         fRPC->Drain();
-        EXPECT_EQ(empty.fCalls, 1);
+        EXPECT_EQ(empty.fSuccesses, 1);
         EXPECT_TRUE(empty.fTable.Empty()) << c.fKey;
     }
 }
@@ -165,13 +132,13 @@ TEST_F(OperationsTest, ListResultsInBothForms) {
     QPX_Client& q = *fClient;
     std::vector<Case> cases = {
         {"DRIVERS", [&](CLU_List* o) { return q.ListDrivers(false, o); },
-         [&](Result* r) { q.ListDrivers(false, OnList, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.ListDrivers(false, Result::Success, Result::Error, nullptr, r, 0); }},
         {"BACKUPS", [&](CLU_List* o) { return q.ListBackups(0, o); },
-         [&](Result* r) { q.ListBackups(0, OnList, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.ListBackups(0, Result::Success, Result::Error, nullptr, r, 0); }},
         {"CLIENT_LIST", [&](CLU_List* o) { return q.GetClientList(true, true, o); },
-         [&](Result* r) { q.GetClientList(true, true, OnList, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.GetClientList(true, true, Result::Success, Result::Error, nullptr, r, 0); }},
         {"HITS", [&](CLU_List* o) { return q.FullTextSearch("x", o, 0); },
-         [&](Result* r) { q.FullTextSearch("x", 0, OnList, OnError, nullptr, r, 0); }},
+         [&](Result* r) { q.FullTextSearch("x", 0, Result::Success, Result::Error, nullptr, r, 0); }},
     };
     for (const Case& c : cases) {
         CLU_Table reply;
@@ -184,14 +151,14 @@ TEST_F(OperationsTest, ListResultsInBothForms) {
         Result r;
         c.fAsync(&r);
         fRPC->Drain();
-        EXPECT_EQ(r.fCalls, 1);
+        EXPECT_EQ(r.fSuccesses, 1);
         EXPECT_TRUE(r.fList == Names()) << c.fKey;
         Reply(CLU_Table());
-        r = Result();
-        r.fList.Append(1);
-        c.fAsync(&r);
+        Result empty;
+        empty.fList.Append(1);
+        c.fAsync(&empty);
         fRPC->Drain();
-        EXPECT_EQ(r.fList.Count(), 0u) << c.fKey;
+        EXPECT_EQ(empty.fList.Count(), 0u) << c.fKey;
     }
 }
 
@@ -219,9 +186,9 @@ TEST_F(OperationsTest, ServerRefusalWritesNoOutAndKeepsTheConnection) {
     EXPECT_EQ(fRPC->Disconnects(), 0);
     Reply(reply);
     Result r;
-    fClient->ListDatabases("d", false, OnTable, OnError, nullptr, &r, 0);
+    fClient->ListDatabases("d", false, Result::Success, Result::Error, nullptr, &r, 0);
     fRPC->Drain();
-    EXPECT_EQ(r.fCalls, 0);
+    EXPECT_EQ(r.fSuccesses, 0);
     EXPECT_EQ(r.fErrors, 1);
     EXPECT_EQ(r.fCode, 4003);
 }
@@ -275,9 +242,9 @@ TEST_F(OperationsTest, UpgradeLogTakesTheFourthElementOfEachRow) {
 
     Reply(UpgradeReply({4, 4}));
     Result r;
-    fClient->UpgradeDatabase("p", "d", "n", OnTable, OnError, nullptr, &r, 0);
+    fClient->UpgradeDatabase("p", "d", "n", Result::Success, Result::Error, nullptr, &r, 0);
     fRPC->Drain();
-    ASSERT_EQ(r.fCalls, 1);
+    ASSERT_EQ(r.fSuccesses, 1);
     std::vector<std::string> keys;
     for (auto it = r.fTable.begin(); it != r.fTable.end(); ++it)
         keys.push_back(it.key());
@@ -308,12 +275,12 @@ TEST_F(OperationsTest, QueryResultsAndErrors) {
 
     Reply(reply);
     Result r;
-    fClient->QueryDatabase("q", OnRows, OnError, nullptr, true, false, false, &r, 0);
+    fClient->QueryDatabase("q", Result::Success, Result::Error, nullptr, true, false, false, &r, 0);
     fRPC->Drain();
-    EXPECT_EQ(r.fCalls, 1);
+    EXPECT_EQ(r.fSuccesses, 1);
     EXPECT_EQ(r.fAffected, 0xFFFFFFFEu);
     EXPECT_TRUE(r.fColumns == Names());
-    EXPECT_EQ(r.fList.Count(), 1u);
+    EXPECT_EQ(r.fRows.Count(), 1u);
 
     CLU_Table failure;
     failure.Set("ERRNO", 2209);
@@ -372,14 +339,14 @@ TEST_F(OperationsTest, AsynchronousCloseKeepsTheStateWhenRefused) {
     refusal.Set("ERRNO", 4003);
     Reply(refusal);
     Result r;
-    fClient->CloseDatabase(false, OnSuccess, OnError, nullptr, &r, 0);
+    fClient->CloseDatabase(false, Result::Success, Result::Error, nullptr, &r, 0);
     fRPC->Drain();
     EXPECT_EQ(r.fErrors, 1);
     EXPECT_FALSE(fClient->GetDatabase().Empty());
     Reply(CLU_Table());
-    fClient->CloseDatabase(false, OnSuccess, OnError, nullptr, &r, 0);
+    fClient->CloseDatabase(false, Result::Success, Result::Error, nullptr, &r, 0);
     fRPC->Drain();
-    EXPECT_EQ(r.fCalls, 1);
+    EXPECT_EQ(r.fSuccesses, 1);
     EXPECT_TRUE(fClient->GetDatabase().Empty());
     EXPECT_TRUE(fClient->GetUser().Empty());
 }
@@ -401,29 +368,29 @@ TEST_F(OperationsTest, SuccessOnlyOperationsCallTheirCallbackOnce) {
     QPX_Client& q = *fClient;
     std::vector<std::function<void(Result*)>> ops = {
         [&](Result* r) {
-            q.DeleteDatabase("p", "d", "n", nullptr, OnSuccess, OnError, nullptr, r, 0);
+            q.DeleteDatabase("p", "d", "n", nullptr, Result::Success, Result::Error, nullptr, r, 0);
         },
         [&](Result* r) {
-            q.BackupDatabase("p", "d", "n", "b", false, false, 0, false, OnSuccess, OnError,
+            q.BackupDatabase("p", "d", "n", "b", false, false, 0, false, Result::Success, Result::Error,
                              nullptr, r, 0);
         },
         [&](Result* r) {
-            q.RestoreDatabase("p", "d", "n", "b", false, false, 0, false, OnSuccess, OnError,
+            q.RestoreDatabase("p", "d", "n", "b", false, false, 0, false, Result::Success, Result::Error,
                               nullptr, r, 0);
         },
-        [&](Result* r) { q.DeleteBackup(0, "p", "b", OnSuccess, OnError, nullptr, r, 0); },
-        [&](Result* r) { q.OptimizeDatabase("p", "d", "n", OnSuccess, OnError, nullptr, r, 0); },
-        [&](Result* r) { q.RepairDatabase("p", "d", "n", "o", OnSuccess, OnError, nullptr, r, 0); },
+        [&](Result* r) { q.DeleteBackup(0, "p", "b", Result::Success, Result::Error, nullptr, r, 0); },
+        [&](Result* r) { q.OptimizeDatabase("p", "d", "n", Result::Success, Result::Error, nullptr, r, 0); },
+        [&](Result* r) { q.RepairDatabase("p", "d", "n", "o", Result::Success, Result::Error, nullptr, r, 0); },
         [&](Result* r) {
-            q.IndexDatabase("p", "d", "n", true, true, OnSuccess, OnError, nullptr, r, 0);
+            q.IndexDatabase("p", "d", "n", true, true, Result::Success, Result::Error, nullptr, r, 0);
         },
-        [&](Result* r) { q.KillClient(1u, "p", OnSuccess, OnError, nullptr, r, 0); },
+        [&](Result* r) { q.KillClient(1u, "p", Result::Success, Result::Error, nullptr, r, 0); },
     };
     for (auto& op : ops) {
         Result r;
         op(&r);
         fRPC->Drain();
-        EXPECT_EQ(r.fCalls, 1);
+        EXPECT_EQ(r.fSuccesses, 1);
         EXPECT_EQ(r.fErrors, 0);
     }
 }
