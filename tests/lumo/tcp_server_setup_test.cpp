@@ -351,8 +351,8 @@ TEST(TCPServerSetup, StopCancelsRunningRequestsAndHandsContextsOver) {
         clients.back()->SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
     }
     // Every request is executing before the stop.
-    ASSERT_TRUE(
-        WaitFor([&] { return test.fLog.Count("Ricevuta richiesta di esecuzione (comando 0004)") == 3; }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return test.fLog.Count("Ricevuta richiesta di esecuzione (comando 0004)") == 3; }));
     uint32 start = CL_GetTime();
     test.fServer.Stop();
     EXPECT_LT(CL_GetTime() - start, 30000u);

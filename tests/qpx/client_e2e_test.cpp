@@ -173,8 +173,8 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     EXPECT_EQ(fClient->Execute(90, nullptr, &out, nullptr, 5000), 2209);
     EXPECT_EQ(out.GetString("ERROR"), "syntax");
     CallbackRecorder c;
-    fClient->Execute(90, nullptr, CallbackRecorder::Success, CallbackRecorder::Error, nullptr, nullptr, &c,
-                     5000);
+    fClient->Execute(90, nullptr, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
+                     nullptr, &c, 5000);
     ASSERT_TRUE(c.Wait(1));
     EXPECT_EQ(c.fCode.load(), 2209);
     EXPECT_EQ(c.fMessage, "syntax");
@@ -187,8 +187,8 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     QPX_Status status = fClient->Execute(91, nullptr, &out, nullptr, 5000);
     EXPECT_NE(status, CL_OK);
     CallbackRecorder f;
-    fClient->Execute(91, nullptr, CallbackRecorder::Success, CallbackRecorder::Error, nullptr, nullptr, &f,
-                     5000);
+    fClient->Execute(91, nullptr, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
+                     nullptr, &f, 5000);
     ASSERT_TRUE(f.Wait(1));
     EXPECT_EQ(f.fSuccesses.load(), 0);
     EXPECT_EQ(f.fCode.load(), status);
@@ -205,8 +205,8 @@ TEST_F(EndToEndTest, ManyRequestsCompleteExactlyOnce) {
     constexpr int kRequests = 40;
     CallbackRecorder c;
     for (int i = 0; i < kRequests; ++i)
-        fClient->Execute(i % 4 == 0 ? 93 : 94, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
-                         CallbackRecorder::Progress, nullptr, &c, 10000);
+        fClient->Execute(i % 4 == 0 ? 93 : 94, nullptr, CallbackRecorder::Success,
+                         CallbackRecorder::Error, CallbackRecorder::Progress, nullptr, &c, 10000);
     ASSERT_TRUE(c.Wait(kRequests));
     fClient->WaitForJobs();
     EXPECT_EQ(c.fSuccesses.load(), kRequests);

@@ -182,8 +182,8 @@ TEST_F(ClientTest, ConnectOverloadsWithoutServerDoNothing) {
     CLU_Table out;
     EXPECT_EQ(fClient->Connect(static_cast<QPX_Server*>(nullptr), &out, CLU_Table()), CL_ERROR);
     R o;
-    fClient->Connect(static_cast<QPX_Server*>(nullptr), CLU_Table(), R::Success, R::Error, R::Progress,
-                     &o);
+    fClient->Connect(static_cast<QPX_Server*>(nullptr), CLU_Table(), R::Success, R::Error,
+                     R::Progress, &o);
     fRPC->Drain();
     EXPECT_EQ(o.Completions() + o.fProgressCalls, 0);
 }

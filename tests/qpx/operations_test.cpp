@@ -14,7 +14,7 @@
 
 namespace {
 
-using Result = CallbackRecorder;
+using R = CallbackRecorder;
 
 using namespace op_cases;
 
@@ -77,20 +77,20 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
     struct Case {
         const char* fKey;
         std::function<QPX_Status(CLU_Table*)> fSync;
-        std::function<void(Result*)> fAsync;
+        std::function<void(R*)> fAsync;
     };
     QPX_Client& q = *fClient;
     std::vector<Case> cases = {
         {"DATABASES", [&](CLU_Table* o) { return q.ListDatabases("d", true, o); },
-         [&](Result* r) { q.ListDatabases("d", true, Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.ListDatabases("d", true, R::Success, R::Error, nullptr, r, 0); }},
         {"CLIENT_INFO", [&](CLU_Table* o) { return q.GetClientInfo(3u, o); },
-         [&](Result* r) { q.GetClientInfo(3u, Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.GetClientInfo(3u, R::Success, R::Error, nullptr, r, 0); }},
         {"DICTIONARY", [&](CLU_Table* o) { return q.GetDataDictionary(o); },
-         [&](Result* r) { q.GetDataDictionary(Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.GetDataDictionary(R::Success, R::Error, nullptr, r, 0); }},
         {"USERINFO", [&](CLU_Table* o) { return q.Authenticate("a\\b", "c", o); },
-         [&](Result* r) { q.Authenticate("a\\b", "c", Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.Authenticate("a\\b", "c", R::Success, R::Error, nullptr, r, 0); }},
         {"INFO", [&](CLU_Table* o) { return q.OpenDatabase("d", "n", o); },
-         [&](Result* r) { q.CreateDatabase("p", "d", "n", "x", Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.CreateDatabase("p", "d", "n", "x", R::Success, R::Error, nullptr, r, 0); }},
     };
     for (const Case& c : cases) {
         CLU_Table inner;
@@ -102,7 +102,7 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
         EXPECT_EQ(c.fSync(&out), CL_OK) << c.fKey;
         EXPECT_EQ(out.GetString("k"), "v") << c.fKey;
         Reply(reply);
-        Result r;
+        R r;
         c.fAsync(&r);
         fRPC->Drain();
         EXPECT_EQ(r.fSuccesses, 1) << c.fKey;
@@ -114,7 +114,7 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
         EXPECT_EQ(c.fSync(&out), CL_OK);
         EXPECT_TRUE(out.Empty()) << c.fKey;
         Reply(CLU_Table());
-        Result empty;
+        R empty;
         empty.fTable.Set("stale", 1);
         c.fAsync(&empty);
         fRPC->Drain();
@@ -127,18 +127,18 @@ TEST_F(OperationsTest, ListResultsInBothForms) {
     struct Case {
         const char* fKey;
         std::function<QPX_Status(CLU_List*)> fSync;
-        std::function<void(Result*)> fAsync;
+        std::function<void(R*)> fAsync;
     };
     QPX_Client& q = *fClient;
     std::vector<Case> cases = {
         {"DRIVERS", [&](CLU_List* o) { return q.ListDrivers(false, o); },
-         [&](Result* r) { q.ListDrivers(false, Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.ListDrivers(false, R::Success, R::Error, nullptr, r, 0); }},
         {"BACKUPS", [&](CLU_List* o) { return q.ListBackups(0, o); },
-         [&](Result* r) { q.ListBackups(0, Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.ListBackups(0, R::Success, R::Error, nullptr, r, 0); }},
         {"CLIENT_LIST", [&](CLU_List* o) { return q.GetClientList(true, true, o); },
-         [&](Result* r) { q.GetClientList(true, true, Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.GetClientList(true, true, R::Success, R::Error, nullptr, r, 0); }},
         {"HITS", [&](CLU_List* o) { return q.FullTextSearch("x", o, 0); },
-         [&](Result* r) { q.FullTextSearch("x", 0, Result::Success, Result::Error, nullptr, r, 0); }},
+         [&](R* r) { q.FullTextSearch("x", 0, R::Success, R::Error, nullptr, r, 0); }},
     };
     for (const Case& c : cases) {
         CLU_Table reply;
@@ -148,13 +148,13 @@ TEST_F(OperationsTest, ListResultsInBothForms) {
         EXPECT_EQ(c.fSync(&out), CL_OK);
         EXPECT_TRUE(out == Names()) << c.fKey;
         Reply(reply);
-        Result r;
+        R r;
         c.fAsync(&r);
         fRPC->Drain();
         EXPECT_EQ(r.fSuccesses, 1);
         EXPECT_TRUE(r.fList == Names()) << c.fKey;
         Reply(CLU_Table());
-        Result empty;
+        R empty;
         empty.fList.Append(1);
         c.fAsync(&empty);
         fRPC->Drain();
@@ -185,8 +185,8 @@ TEST_F(OperationsTest, ServerRefusalWritesNoOutAndKeepsTheConnection) {
     EXPECT_TRUE(out.Exists("mine"));
     EXPECT_EQ(fRPC->Disconnects(), 0);
     Reply(reply);
-    Result r;
-    fClient->ListDatabases("d", false, Result::Success, Result::Error, nullptr, &r, 0);
+    R r;
+    fClient->ListDatabases("d", false, R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
     EXPECT_EQ(r.fSuccesses, 0);
     EXPECT_EQ(r.fErrors, 1);
@@ -241,8 +241,8 @@ TEST_F(OperationsTest, UpgradeLogTakesTheFourthElementOfEachRow) {
     EXPECT_EQ(log.Count(), 0u);
 
     Reply(UpgradeReply({4, 4}));
-    Result r;
-    fClient->UpgradeDatabase("p", "d", "n", Result::Success, Result::Error, nullptr, &r, 0);
+    R r;
+    fClient->UpgradeDatabase("p", "d", "n", R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
     ASSERT_EQ(r.fSuccesses, 1);
     std::vector<std::string> keys;
@@ -274,8 +274,8 @@ TEST_F(OperationsTest, QueryResultsAndErrors) {
     EXPECT_EQ(set.Count(), 1u);
 
     Reply(reply);
-    Result r;
-    fClient->QueryDatabase("q", Result::Success, Result::Error, nullptr, true, false, false, &r, 0);
+    R r;
+    fClient->QueryDatabase("q", R::Success, R::Error, nullptr, true, false, false, &r, 0);
     fRPC->Drain();
     EXPECT_EQ(r.fSuccesses, 1);
     EXPECT_EQ(r.fAffected, 0xFFFFFFFEu);
@@ -338,13 +338,13 @@ TEST_F(OperationsTest, AsynchronousCloseKeepsTheStateWhenRefused) {
     CLU_Table refusal;
     refusal.Set("ERRNO", 4003);
     Reply(refusal);
-    Result r;
-    fClient->CloseDatabase(false, Result::Success, Result::Error, nullptr, &r, 0);
+    R r;
+    fClient->CloseDatabase(false, R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
     EXPECT_EQ(r.fErrors, 1);
     EXPECT_FALSE(fClient->GetDatabase().Empty());
     Reply(CLU_Table());
-    fClient->CloseDatabase(false, Result::Success, Result::Error, nullptr, &r, 0);
+    fClient->CloseDatabase(false, R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
     EXPECT_EQ(r.fSuccesses, 1);
     EXPECT_TRUE(fClient->GetDatabase().Empty());
@@ -366,28 +366,28 @@ TEST_F(OperationsTest, FailedOperationsLeaveTheStateAlone) {
 
 TEST_F(OperationsTest, SuccessOnlyOperationsCallTheirCallbackOnce) {
     QPX_Client& q = *fClient;
-    std::vector<std::function<void(Result*)>> ops = {
-        [&](Result* r) {
-            q.DeleteDatabase("p", "d", "n", nullptr, Result::Success, Result::Error, nullptr, r, 0);
+    std::vector<std::function<void(R*)>> ops = {
+        [&](R* r) {
+            q.DeleteDatabase("p", "d", "n", nullptr, R::Success, R::Error, nullptr, r, 0);
         },
-        [&](Result* r) {
-            q.BackupDatabase("p", "d", "n", "b", false, false, 0, false, Result::Success, Result::Error,
+        [&](R* r) {
+            q.BackupDatabase("p", "d", "n", "b", false, false, 0, false, R::Success, R::Error,
                              nullptr, r, 0);
         },
-        [&](Result* r) {
-            q.RestoreDatabase("p", "d", "n", "b", false, false, 0, false, Result::Success, Result::Error,
+        [&](R* r) {
+            q.RestoreDatabase("p", "d", "n", "b", false, false, 0, false, R::Success, R::Error,
                               nullptr, r, 0);
         },
-        [&](Result* r) { q.DeleteBackup(0, "p", "b", Result::Success, Result::Error, nullptr, r, 0); },
-        [&](Result* r) { q.OptimizeDatabase("p", "d", "n", Result::Success, Result::Error, nullptr, r, 0); },
-        [&](Result* r) { q.RepairDatabase("p", "d", "n", "o", Result::Success, Result::Error, nullptr, r, 0); },
-        [&](Result* r) {
-            q.IndexDatabase("p", "d", "n", true, true, Result::Success, Result::Error, nullptr, r, 0);
+        [&](R* r) { q.DeleteBackup(0, "p", "b", R::Success, R::Error, nullptr, r, 0); },
+        [&](R* r) { q.OptimizeDatabase("p", "d", "n", R::Success, R::Error, nullptr, r, 0); },
+        [&](R* r) { q.RepairDatabase("p", "d", "n", "o", R::Success, R::Error, nullptr, r, 0); },
+        [&](R* r) {
+            q.IndexDatabase("p", "d", "n", true, true, R::Success, R::Error, nullptr, r, 0);
         },
-        [&](Result* r) { q.KillClient(1u, "p", Result::Success, Result::Error, nullptr, r, 0); },
+        [&](R* r) { q.KillClient(1u, "p", R::Success, R::Error, nullptr, r, 0); },
     };
     for (auto& op : ops) {
-        Result r;
+        R r;
         op(&r);
         fRPC->Drain();
         EXPECT_EQ(r.fSuccesses, 1);

@@ -127,7 +127,8 @@ public:
     static void Success(QPX_ServerSpec* servers, uint32 count, void* self) {
         Of(self)->Complete(true, [&](CallbackRecorder* r) {
             r->fHosts.clear();
-            for (uint32 i = 0; i < count; i++) r->fHosts.push_back(servers[i].fHost);
+            for (uint32 i = 0; i < count; i++)
+                r->fHosts.push_back(servers[i].fHost);
         });
     }
     static void Error(QPX_Status code, const std::string& message, void* self) {

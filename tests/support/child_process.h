@@ -168,9 +168,9 @@ class PrivateBus {
 public:
     explicit PrivateBus(const std::string& config) {
         int fd = -1;
-        fPid = SpawnWithPipe({"/usr/bin/dbus-daemon", "--config-file=" + config,
-                              "--print-address=1", "--nofork"},
-                             &fd);
+        fPid = SpawnWithPipe(
+            {"/usr/bin/dbus-daemon", "--config-file=" + config, "--print-address=1", "--nofork"},
+            &fd);
         if (fPid <= 0) return;
         fAddress = ReadLine(fd);
         close(fd);

@@ -61,7 +61,8 @@ inline uint16 FreeLoopbackPort() {
 // refused at once, and nobody else can take the port meanwhile.
 class RefusingPort {
 public:
-    RefusingPort() : fFD(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), fPort(BindLoopback(fFD)) {}
+    RefusingPort()
+        : fFD(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), fPort(BindLoopback(fFD)) {}
     ~RefusingPort() { close(fFD); }
     RefusingPort(const RefusingPort&) = delete;
     RefusingPort& operator=(const RefusingPort&) = delete;
