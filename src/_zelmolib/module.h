@@ -236,15 +236,16 @@ int ZL_AddClientType(PyObject* module);
 int ZL_AddDeferredType(PyObject* module);
 int ZL_AddJSONTypes(PyObject* module);
 int ZL_AddSemaphoreType(PyObject* module);
-int ZL_AddUtilityFunctions(PyObject* module);
 
 // Native clients of the pool, reached only through these (the Client type's sources
 // define them): a new native client on the module's dispatcher, its disconnection.
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher);
 void ZL_DisconnectNativeClient(QPX_Client* client);
 
-// Python functions of the timers area, listed in the module's method table.
+// Python functions of the timers and utility areas; module start-up lists them, with
+// its own, in the order of the module's method table.
 extern PyMethodDef ZL_TimerMethods[];
+extern PyMethodDef* const ZL_UtilityMethods;
 
 namespace QPX {
 

@@ -34,6 +34,21 @@ class ImportTest(unittest.TestCase):
         self.assertEqual(_zelmolib.lock.__doc__, "lock()\n\nAcquires the global QPX threads lock.")
         self.assertEqual(_zelmolib._cleanup.__doc__, "_cleanup()\n\nCleanup resources.")
 
+    def test_functions_come_in_the_order_of_the_method_table(self):
+        # The functions are the module's first names after the module's own attributes,
+        # before the types, in the order of its method table.
+        table = ["host_lookup", "get_network_interfaces", "get_machine_uuid",
+                 "get_system_info", "save_xml", "load_xml", "start_timer", "hash_password",
+                 "lock", "unlock", "_cleanup", "set_default_idle_callback",
+                 "set_power_callbacks", "checksum", "get_application_log_path",
+                 "set_interpreter_timeout", "get_interpreter_timeout",
+                 "get_interpreter_time_left", "_set_process_foreground", "_apply_stylesheet",
+                 "_check_all", "regexp_find_all"]
+        names = [name for name in vars(_zelmolib) if not name.startswith("__")]
+        self.assertEqual(names[:len(table)], table)
+        self.assertEqual(names[len(table):], ["Decimal", "Client", "Deferred", "JSONEncoder",
+                                              "JSONDecoder", "NamedSemaphore"])
+
     def test_missing_package_class_fails_the_import(self):
         for present in ("class Error(Exception): pass",
                         "class JSONError(Exception): pass"):
