@@ -75,7 +75,7 @@ bool ReadServer(PyObject* server, QPX_ServerSpec* spec) {
         PyErr_SetString(PyExc_KeyError, "missing 'host' entry in server dictionary");
         return false;
     }
-    bool ok = ConvertString(host, &spec->fHost) != 0;
+    bool ok = ConvertCString(host, &spec->fHost) != 0;
     Py_DECREF(host);
     if (!ok) return false;
     PyObject* port = nullptr;

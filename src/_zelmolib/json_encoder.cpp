@@ -320,7 +320,7 @@ int encoder_init(PyObject* obj, PyObject* args, PyObject*) {
     JSONEncoderObject* self = Self(obj);
     std::string encoding;
     PyObject* pretty = Py_True;
-    if (!PyArg_ParseTuple(args, "|O&O", ConvertString, &encoding, &pretty)) return -1;
+    if (!PyArg_ParseTuple(args, "|O&O", ConvertCString, &encoding, &pretty)) return -1;
     if (!encoding.empty()) {
         self->fEncoding = encoding;
         self->fUTF8 = NamesUTF8(encoding);

@@ -272,6 +272,12 @@ PyObject* noModuleState();
 // Text arguments. ConvertString: bytes up to the first NUL or the UTF-8 of a str; an
 // "O&" converter (1 done, 0 with ValueError set).
 int ConvertString(PyObject* obj, std::string* out);
+// As ConvertString, for a text that ends up as a C string (a host, semaphore or codec
+// name, a document parsed up to its NUL): a str keeps every character, so one holding a
+// NUL is refused with ValueError "embedded null character" rather than cut there.
+int ConvertCString(PyObject* obj, std::string* out);
+// True for a text without NUL; otherwise false with that same ValueError.
+bool RefuseNul(const std::string& text);
 
 // Value conversion between entries and Python objects. The FromCLU functions return
 // a new reference or null with an exception set; the FromPy functions report a

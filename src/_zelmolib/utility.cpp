@@ -34,7 +34,7 @@ PyObject* host_lookup(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"address", nullptr};
     std::string address;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:host_lookup", const_cast<char**>(keywords),
-                                     ConvertString, &address))
+                                     ConvertCString, &address))
         return nullptr;
     std::string result;
     ZL_BEGIN_ALLOW_THREADS
@@ -101,6 +101,34 @@ std::string BlobText(CL_Blob& blob) {
     return data ? std::string(data, strnlen(data, size)) : std::string();
 }
 
+bool TextsWithoutNul(const CLU_List& list);
+
+// XML has no NUL character: a text holding one would be cut there. False with
+// ValueError for the first such text.
+bool TextsWithoutNul(const CLU_Entry& entry) {
+    switch (entry.GetType()) {
+        case CLU_TEXT: return RefuseNul(entry.fString);
+        case CLU_LIST: return TextsWithoutNul(entry.fList);
+        case CLU_TABLE:
+            for (auto it = entry.fTable.begin(); it != entry.fTable.end(); ++it)
+                if (!TextsWithoutNul(*it.ptr())) return false;
+            return true;
+        default: return true;
+    }
+}
+
+bool TextsWithoutNul(const CLU_List& list) {
+    for (const CLU_Entry& item : list)
+        if (!TextsWithoutNul(item)) return false;
+    return true;
+}
+
+bool TextsWithoutNul(const CLU_Table& table) {
+    for (auto it = table.begin(); it != table.end(); ++it)
+        if (!TextsWithoutNul(*it.ptr())) return false;
+    return true;
+}
+
 PyObject* save_xml(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"dict", nullptr};
     PyObject* dict = nullptr;
@@ -109,7 +137,7 @@ PyObject* save_xml(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     CLU_Table table;
     Table_FromPy(dict, &table);
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred() || !TextsWithoutNul(table)) return nullptr;
     std::string text;
     ZL_BEGIN_ALLOW_THREADS
     CL_XML_Document document;
@@ -134,7 +162,7 @@ PyObject* load_xml(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"xml", nullptr};
     std::string xml;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:load_xml", const_cast<char**>(keywords),
-                                     ConvertString, &xml))
+                                     ConvertCString, &xml))
         return nullptr;
     if (!FitsBlob(xml)) return nullptr;
     bool parsed = false, loaded = false;
@@ -195,8 +223,8 @@ PyObject* apply_stylesheet(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"xml", "xslt", nullptr};
     std::string xml, xslt;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&:_apply_stylesheet",
-                                     const_cast<char**>(keywords), ConvertString, &xml,
-                                     ConvertString, &xslt))
+                                     const_cast<char**>(keywords), ConvertCString, &xml,
+                                     ConvertCString, &xslt))
         return nullptr;
     if (!FitsBlob(xml) || !FitsBlob(xslt)) return nullptr;
     bool ok = false;

@@ -202,6 +202,61 @@ class StringArgumentTest(unittest.TestCase):
             native.convert_string("\udc80")
 
 
+class TextWithNulTest(unittest.TestCase):
+    """A str keeps every character: where a text would end at its first NUL (a C string,
+    a document, a table key), a str holding one is refused instead of cut there."""
+
+    XSLT = ('<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">'
+            '<xsl:output method="text"/><xsl:template match="/">[<xsl:value-of select="a"/>]'
+            '</xsl:template></xsl:stylesheet>')
+
+    def refused(self, call):
+        with self.assertRaises(ValueError) as cm:
+            call()
+        self.assertEqual(str(cm.exception), "embedded null character")
+
+    def test_names_and_documents(self):
+        self.refused(lambda: _zelmolib.host_lookup("localhost\x00.example"))
+        self.refused(lambda: _zelmolib.host_lookup(address="127.0.0.1\x00"))
+        self.refused(lambda: _zelmolib.NamedSemaphore("zl-nul\x00name"))
+        self.refused(lambda: _zelmolib.JSONEncoder("utf-8\x00junk"))
+        self.refused(lambda: _zelmolib.JSONDecoder("utf-8\x00junk"))
+        self.refused(lambda: _zelmolib.load_xml(_zelmolib.save_xml({"a": 1}) + "\x00<b/>"))
+        self.refused(lambda: _zelmolib._apply_stylesheet("<a>x</a>\x00<b/>", self.XSLT))
+        self.refused(lambda: _zelmolib._apply_stylesheet("<a>x</a>", self.XSLT + "\x00"))
+        self.refused(lambda: _zelmolib.Client().connect(
+            server={"host": "127.0.0.1\x00x", "port": 1}, timeout=100))
+        self.refused(lambda: _zelmolib.Client().connect(host="127.0.0.1\x00x", port=1))
+        self.refused(lambda: _zelmolib.Decimal.set_locale("it_IT\x00x"))
+        # Bytes end at their first NUL, as every bytes text does.
+        self.assertEqual(_zelmolib.host_lookup(b"127.0.0.1\x00junk"),
+                         _zelmolib.host_lookup("127.0.0.1"))
+
+    def test_tables_and_xml(self):
+        import native
+        for value in ({"a\x00b": 1}, {"ok": {"in\x00ner": 1}}, {"ok": [{"k\x00": 2}]}):
+            with self.subTest(value=value):
+                self.refused(lambda: native.roundtrip(value))
+                self.refused(lambda: _zelmolib.save_xml(value))
+        # Text values carry their NULs through tables, but not into XML.
+        self.assertEqual(native.roundtrip({"t": "x\x00y"}), ("T", {"t": "x\x00y"}))
+        for value in ({"t": "x\x00y"}, {"l": ["ok", ["deep\x00"]]}, {"m": {"n": "\x00"}}):
+            with self.subTest(value=value):
+                self.refused(lambda: _zelmolib.save_xml(value))
+        self.assertEqual(native.roundtrip({b"k\x00cut": 1}), ("T", {"k": 1}))
+
+    def test_file_name_of_decoder_messages_is_whole(self):
+        decoder = _zelmolib.JSONDecoder("utf-8", "data\x00.json")
+        with self.assertRaises(zelmolib.JSONError) as cm:
+            decoder.parse("[1,]")
+        self.assertTrue(cm.exception.args[0].startswith("data\x00.json, position "))
+        decoder = _zelmolib.JSONDecoder()
+        decoder.set_filename("x\x00y")
+        with self.assertRaises(zelmolib.JSONError) as cm:
+            decoder.parse("]")
+        self.assertTrue(cm.exception.args[0].startswith("x\x00y, position "))
+
+
 class StateReferenceTest(unittest.TestCase):
     """What the module state keeps between calls: the collector must see it, and
     keeping it must not cost a reference per call."""
