@@ -95,7 +95,8 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
     int timeout = kDiscoveryTimeOut, port = 0;
     PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|iiOOOO", const_cast<char**>(keywords),
-                                     &timeout, &port, &success, &error, &progress, &userdata))
+                                     &timeout, &port, &success, &error, &progress, &userdata) ||
+        !CheckCallbacks(success, error, progress, nullptr))
         return nullptr;
     QPX_Client* client = Native(self);
     if (ZL_IsSet(success)) {
@@ -125,7 +126,8 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsiOiOOOO", const_cast<char**>(keywords),
                                      &server, &host, &port, &options, &timeout, &success, &error,
-                                     &progress, &userdata))
+                                     &progress, &userdata) ||
+        !CheckCallbacks(success, error, progress, nullptr))
         return nullptr;
 
     QPX_ServerSpec spec;
@@ -214,7 +216,8 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
              *idle = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|O!iOOOOO:execute",
                                      const_cast<char**>(keywords), &command, &PyDict_Type, &data,
-                                     &timeout, &success, &error, &progress, &idle, &userdata))
+                                     &timeout, &success, &error, &progress, &idle, &userdata) ||
+        !CheckCallbacks(success, error, progress, idle))
         return nullptr;
     CLU_Table request;
     if (data) {
@@ -270,6 +273,11 @@ constexpr size_t kConnectionMethodCount = sizeof(kConnectionMethods) / sizeof(kC
 std::vector<PyMethodDef> sMethods;
 
 }  // namespace
+
+bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle) {
+    return ZL_CheckCallables(
+        {{"success", success}, {"error", error}, {"progress", progress}, {"idle", idle}});
+}
 
 DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* error,
                               PyObject* progress, PyObject* idle, PyObject* userdata) {

@@ -511,7 +511,10 @@ PyObject* Invoke(size_t index, PyObject* self, PyObject* args, PyObject* kwargs)
     Call a;
     Targets targets;
     Bind(row, a, targets);
-    if (!Parse(index, args, kwargs, targets) || !ConvertUnits(row, targets, a)) return nullptr;
+    if (!Parse(index, args, kwargs, targets) ||
+        !CheckCallbacks(a.fCallbacks[0], a.fCallbacks[1], a.fCallbacks[2], nullptr) ||
+        !ConvertUnits(row, targets, a))
+        return nullptr;
     return Perform(row, reinterpret_cast<ClientObject*>(self), a);
 }
 

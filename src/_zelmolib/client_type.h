@@ -26,6 +26,10 @@ constexpr int kMethodTimeOut = 10000;
 extern PyMethodDef* const NamedMethods;
 extern const size_t NamedMethodCount;
 
+// The callbacks of a call (null: not given): TypeError for one that is given, not None
+// and not callable, before the call starts anything.
+bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle);
+
 // A new pending Deferred for one asynchronous call of `self`, holding one extra
 // reference that belongs to the library call and is released by the completion
 // trampoline. Null with an exception set.

@@ -353,6 +353,17 @@ void ZL_LeavePython(PyGILState_STATE gil) {
     PyGILState_Release(gil);
 }
 
+bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> callables) {
+    for (const auto& [what, callable] : callables) {
+        if (ZL_IsSet(callable) && !PyCallable_Check(callable)) {
+            PyErr_Format(PyExc_TypeError, "%s must be callable, not %.200s", what,
+                         Py_TYPE(callable)->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
 void ZL_ReportCallbackError() {
     if (PyErr_Occurred()) {
         PyErr_Print();

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <deque>
 #include <exception>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <type_traits>
 
@@ -131,6 +133,11 @@ struct ZL_Guarded<F> {
 inline bool ZL_IsSet(PyObject* object) {
     return object && object != Py_None;
 }
+
+// Callables given to be called later, on a worker thread: each must be callable, or not
+// given, or None (absent). False with TypeError "<what> must be callable" naming the
+// first that is not, so that a call fails before it starts anything.
+bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> callables);
 
 // Runs `body` under the interpreter lock inside a native callback: a C++ exception
 // becomes the pending Python exception (which the callback prints and clears like a
