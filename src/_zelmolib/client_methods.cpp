@@ -503,7 +503,9 @@ PyObject* Perform(const Row& row, ClientObject* client, Call& a) {
     status = row.fRun(client->fClient, a);
     ZL_END_ALLOW_THREADS
     if (status == CL_OK) return BuildResult(row.fResult, a);
-    return row.fServerText ? setException(status, a.fServerError) : setException(client, status);
+    // The server's own text where its reply carried one, else the table's.
+    std::string text = row.fServerText ? a.fServerError : QPX_Client::GetLastServerError();
+    return text.empty() ? setException(client, status) : setException(status, text);
 }
 
 PyObject* Invoke(size_t index, PyObject* self, PyObject* args, PyObject* kwargs) {

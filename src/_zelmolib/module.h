@@ -266,7 +266,10 @@ void untrackClient(QPX_Client* client);
 PyObject* setException(int code, const std::string& message);
 PyObject* setException(ClientObject* client, int code);
 PyObject* setException(int code, CLU_Table* reply);
+// The message of the table for a code (QPX::GetError), without the placeholders that
+// the server would fill.
 std::string translate(int code);
+std::string WithoutPlaceholders(const std::string& text);
 // Sets fAborted on every listed timer Deferred and wakes its job, so that none calls
 // back or waits out its delay. Interpreter lock held.
 void AbortTimers(MODULE_STATE* state);

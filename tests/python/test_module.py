@@ -182,6 +182,26 @@ class ErrorTest(unittest.TestCase):
                 self.assertIs(type(e), zelmolib.Error)
                 self.assertEqual(e.args, expected)
 
+    def test_table_messages_never_show_a_placeholder(self):
+        import re
+        conversion = re.compile(r"%[-+ #0-9.*hlLqjzt]*[a-zA-Z]")
+        expected = {4006: "Utente non trovato", 2039: "Il database esiste già",
+                    2049: "Errore durante il backup del database",
+                    2101: "Non è un driver QPX valido",
+                    2103: "Il driver non supporta di ottenere la lista dei database",
+                    2075: "La dimensione degli allegati supera il limite consentito"}
+        for code in list(range(-20, 600)) + list(range(1999, 9600)):
+            for form in ("raise_for_client", "raise_for_reply"):
+                args = (code,) if form == "raise_for_client" else (code, {"ERRNO": code})
+                message = self.raised(form, *args).args[1]
+                self.assertIsNone(conversion.search(message), (code, message))
+                self.assertTrue(message, code)
+                if code in expected:
+                    self.assertEqual(message, expected[code])
+        # The server's own text goes through as it is, percent signs included.
+        self.assertEqual(self.raised("raise_for_reply", 4006, {"ERROR": "50% '%s'"}).args,
+                         (4006, "50% '%s'"))
+
     def test_client_form_uses_the_status_text(self):
         e = self.raised("raise_for_client", 4)
         self.assertIs(type(e), zelmolib.Error)
