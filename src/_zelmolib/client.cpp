@@ -108,13 +108,16 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    std::vector<QPX_ServerSpec> servers(kMaxDiscoveredServers);
-    uint32 count = 0;
+    // Discovery has no idle step: it runs in its asynchronous form, waited for here.
+    SyncWait wait;
     ZL_BEGIN_ALLOW_THREADS
-    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
-                                  uint16(port));
+    client->GetServerList(SyncWait::Discover, SyncWait::Error, SyncWait::Progress, &wait,
+                          uint32(timeout), uint16(port));
     ZL_END_ALLOW_THREADS
-    return ServerSpecsToTuple(servers.data(), count);
+    if (!wait.Wait()) return nullptr;
+    size_t count = wait.fCode == CL_OK ? wait.fServers.size() : 0;
+    if (count > kMaxDiscoveredServers) count = kMaxDiscoveredServers;
+    return ServerSpecsToTuple(wait.fServers.data(), uint32(count));
 }
 
 PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -160,13 +163,16 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    CLU_Table reply;
-    QPX_Status status = CL_OK;
+    // The handshake has no idle step: it runs in its asynchronous form, waited for here.
+    SyncWait wait;
     ZL_BEGIN_ALLOW_THREADS
-    status = client->Connect(&spec, &reply, table, uint32(timeout));
+    client->Connect(&spec, table, SyncWait::SuccessWithTable, SyncWait::Error,
+                    SyncWait::Progress, &wait, uint32(timeout));
     ZL_END_ALLOW_THREADS
-    if (status != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), status);
-    return Table_FromCLU(&reply);
+    if (!wait.Wait()) return nullptr;
+    if (wait.fCode != CL_OK)
+        return setException(reinterpret_cast<ClientObject*>(self), wait.fCode);
+    return Table_FromCLU(&wait.fTable);
 }
 
 PyObject* Client_disconnect(PyObject* self, PyObject*) {
@@ -237,9 +243,12 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     CLU_Table reply;
     QPX_Status status = CL_OK;
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
     status = client->Execute(QPX_Command(command), &request, &reply, _SyncIdleCB, uint32(timeout));
+    if (call.Interrupted()) StopServerWork(client);
     ZL_END_ALLOW_THREADS
+    if (call.Raise()) return nullptr;
     if (status != CL_OK) return setException(status, &reply);
     return Table_FromCLU(&reply);
 }

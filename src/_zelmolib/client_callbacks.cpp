@@ -210,18 +210,34 @@ QPX_Status Idle(void* deferred) {
     return CL_OK;
 }
 
+// The idle step of a synchronous call, on its own thread: the pending signals, then the
+// default idle callable. A signal handler that raises, or an idle callable that raises
+// what is not an Exception (KeyboardInterrupt, SystemExit), interrupts the call: the
+// step answers stop from then on, and the call raises that exception once the library
+// has ended the request. The signals come first: a handler run inside the callable
+// would have its exception taken for the callable's own, printed and dropped.
 QPX_Status SyncIdle() {
     if (!Py_IsInitialized()) return CL_ERROR;
+    SyncCall* call = SyncCall::Current();
+    if (call && call->Interrupted()) return CL_CANCELLED;
     PyGILState_STATE gil;
     if (!ZL_EnterPython(&gil)) return CL_OK;
+    bool interrupted = call && !call->CheckSignals();
     MODULE_STATE* s = ZL_GetState();
     // The callable may replace itself while it runs.
     PyObject* idle = s ? s->fIdleCB : nullptr;
-    Py_XINCREF(idle);
-    ZL_CallCallback(idle, nullptr);
-    Py_XDECREF(idle);
+    if (!interrupted && ZL_IsSet(idle)) {
+        Py_INCREF(idle);
+        Py_XDECREF(PyObject_CallNoArgs(idle));
+        Py_DECREF(idle);
+        if (call && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+            call->Interrupt();
+            interrupted = true;
+        }
+        ZL_ReportCallbackError();
+    }
     ZL_LeavePython(gil);
-    return CL_OK;
+    return interrupted ? QPX_Status(CL_CANCELLED) : QPX_Status(CL_OK);
 }
 
 }  // namespace

@@ -499,9 +499,14 @@ PyObject* Perform(const Row& row, ClientObject* client, Call& a) {
         return reinterpret_cast<PyObject*>(a.fDeferred);
     }
     QPX_Status status = CL_OK;
+    // The library's operations call the client's default idle step, which looks at
+    // pending signals for this call.
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
     status = row.fRun(client->fClient, a);
+    if (call.Interrupted()) StopServerWork(client->fClient);
     ZL_END_ALLOW_THREADS
+    if (call.Raise()) return nullptr;
     if (status == CL_OK) return BuildResult(row.fResult, a);
     // The server's own text where its reply carried one, else the table's.
     std::string text = row.fServerText ? a.fServerError : QPX_Client::GetLastServerError();
