@@ -386,6 +386,35 @@ std::string CompactDecimalText(const char* text, size_t length) {
     return out;
 }
 
+// The decimal digits of v written so that they end at `end`, two per division from a
+// table of the pairs 00 to 99; their count.
+size_t DigitsBefore(uint64 v, char* end) {
+    static constexpr auto kPairs = [] {
+        struct Pairs {
+            char fText[200];
+        } t{};
+        for (int i = 0; i < 100; i++) {
+            t.fText[2 * i] = static_cast<char>('0' + i / 10);
+            t.fText[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+        return t;
+    }();
+    size_t len = 0;
+    while (v >= 100) {
+        const uint64 pair = v % 100;
+        v /= 100;
+        len += 2;
+        memcpy(end - len, kPairs.fText + 2 * pair, 2);
+    }
+    if (v >= 10) {
+        len += 2;
+        memcpy(end - len, kPairs.fText + 2 * v, 2);
+    } else {
+        *(end - ++len) = static_cast<char>('0' + v);
+    }
+    return len;
+}
+
 // ToShortString: the text ToString(-1, false) gives, for the values met in practice,
 // written straight into `out` without the engine's general formatter. A sign, 20
 // digits, up to 40 places and a point fit in CL_Decimal::kShortStringRoom.
@@ -404,32 +433,8 @@ size_t ShortString(const Number& n, char* out) {
         ++e;
     }
     if (e > 20 || e < -40) return 0;
-    // Two digits per division, from a table of the pairs 00 to 99.
-    static constexpr auto kPairs = [] {
-        struct Pairs {
-            char fText[200];
-        } t{};
-        for (int i = 0; i < 100; i++) {
-            t.fText[2 * i] = static_cast<char>('0' + i / 10);
-            t.fText[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-        return t;
-    }();
     char digits[20];
-    size_t len = 0;
-    uint64 v = c;
-    while (v >= 100) {
-        const uint64 pair = v % 100;
-        v /= 100;
-        len += 2;
-        memcpy(digits + sizeof(digits) - len, kPairs.fText + 2 * pair, 2);
-    }
-    if (v >= 10) {
-        len += 2;
-        memcpy(digits + sizeof(digits) - len, kPairs.fText + 2 * v, 2);
-    } else {
-        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v);
-    }
+    const size_t len = DigitsBefore(c, digits + sizeof(digits));
     const char* d = digits + sizeof(digits) - len;
     // Past 38 digits the text rules would not read the text back.
     if (e >= 0 && len + static_cast<size_t>(e) > static_cast<size_t>(decnum::kPrecision))
