@@ -166,12 +166,11 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
     // The handshake has no idle step: it runs in its asynchronous form, waited for here.
     SyncWait wait;
     ZL_BEGIN_ALLOW_THREADS
-    client->Connect(&spec, table, SyncWait::SuccessWithTable, SyncWait::Error,
-                    SyncWait::Progress, &wait, uint32(timeout));
+    client->Connect(&spec, table, SyncWait::SuccessWithTable, SyncWait::Error, SyncWait::Progress,
+                    &wait, uint32(timeout));
     ZL_END_ALLOW_THREADS
     if (!wait.Wait()) return nullptr;
-    if (wait.fCode != CL_OK)
-        return setException(reinterpret_cast<ClientObject*>(self), wait.fCode);
+    if (wait.fCode != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), wait.fCode);
     return Table_FromCLU(&wait.fTable);
 }
 

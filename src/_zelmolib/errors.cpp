@@ -19,7 +19,7 @@ size_t ConversionEnd(const std::string& text, size_t i) {
     while (j < text.size() && strchr("-+ #0123456789.*hlLqjzt", text[j]))
         ++j;
     return j < text.size() && isalpha(static_cast<unsigned char>(text[j])) ? j + 1
-                                                                          : std::string::npos;
+                                                                           : std::string::npos;
 }
 
 bool HasConversion(const std::string& text, size_t from, size_t to) {

@@ -107,13 +107,16 @@ bool TextsWithoutNul(const CLU_List& list);
 // ValueError for the first such text.
 bool TextsWithoutNul(const CLU_Entry& entry) {
     switch (entry.GetType()) {
-        case CLU_TEXT: return RefuseNul(entry.fString);
-        case CLU_LIST: return TextsWithoutNul(entry.fList);
+        case CLU_TEXT:
+            return RefuseNul(entry.fString);
+        case CLU_LIST:
+            return TextsWithoutNul(entry.fList);
         case CLU_TABLE:
             for (auto it = entry.fTable.begin(); it != entry.fTable.end(); ++it)
                 if (!TextsWithoutNul(*it.ptr())) return false;
             return true;
-        default: return true;
+        default:
+            return true;
     }
 }
 
@@ -369,8 +372,8 @@ PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* hash_password(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"password", nullptr};
     std::string password;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:hash_password",
-                                     const_cast<char**>(keywords), ConvertString, &password))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:hash_password", const_cast<char**>(keywords),
+                                     ConvertString, &password))
         return nullptr;
     return Text(GetPassword(password));
 }

@@ -181,12 +181,11 @@ TEST_F(DecimalTest, FixedPointPrinting) {
 // Every value held prints in full and reads back; texts beyond the range are refused as
 // out of range, and results beyond it become infinite or round into it.
 TEST_F(DecimalTest, EveryHeldValuePrintsInFull) {
-    for (const char* text : {"1e2000000000", "1e-2000000000", "1e100000", "-1E+100000",
-                             "1e-100037", "9.9999999999999999999999999999999999999E+99999"}) {
+    for (const char* text : {"1e2000000000", "1e-2000000000", "1e100000", "-1E+100000", "1e-100037",
+                             "9.9999999999999999999999999999999999999E+99999"}) {
         CL_Decimal d(7);
         bool invalid = false, overflow = false;
-        EXPECT_EQ(d.FromString(text, &invalid, &overflow),
-                  std::string(text).find("9.9") == 0)
+        EXPECT_EQ(d.FromString(text, &invalid, &overflow), std::string(text).find("9.9") == 0)
             << text;
         if (!invalid) continue;
         EXPECT_TRUE(overflow) << text;
@@ -242,8 +241,7 @@ TEST_F(DecimalTest, EveryHeldValuePrintsInFull) {
     free(raw);
 
     // Across the range, every magnitude prints and reads back both ways.
-    for (long long e = CL_Decimal::kMinExponent; e <= CL_Decimal::kMaxExponent - 37;
-         e += 997) {
+    for (long long e = CL_Decimal::kMinExponent; e <= CL_Decimal::kMaxExponent - 37; e += 997) {
         for (const char* coef : {"1", "-12345678901234567890123456789012345678"}) {
             std::string text = std::string(coef) + "E" + std::to_string(e);
             CL_Decimal d{text};
@@ -256,6 +254,56 @@ TEST_F(DecimalTest, EveryHeldValuePrintsInFull) {
             ASSERT_TRUE(back.FromString(d.ToParsableString())) << text;
             ASSERT_EQ(back.Compare(d), 0) << text;
         }
+    }
+}
+
+// The parsable form: all the digits while the text rules take them (38 digits, 1024
+// bytes), the scientific form beyond; every form reads back to the same value.
+TEST_F(DecimalTest, ParsableFormReadsBack) {
+    const struct {
+        const char* value;
+        const char* text;
+    } cases[] = {
+        {"12.5", "12.5"},
+        {"-0", "-0"},
+        {"1E+37", "10000000000000000000000000000000000000"},
+        {"1E+38", "1E+38"},
+        {"-12345678901234567890123456789012345678E+1",
+         "-1.2345678901234567890123456789012345678E+38"},
+        {"1.5E-1021", nullptr},  // all 1024 bytes of its digits
+        {"1E-1023", "1E-1023"},
+        {"-2.5E-1022", "-2.5E-1022"},
+        {"NaN", "NaN"},
+        {"-Infinity", "-Infinity"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        CL_Decimal d{std::string(c.value)};
+        std::string text = d.ToParsableString();
+        if (c.text) EXPECT_EQ(text, c.text);
+        if (!c.text) EXPECT_EQ(text, S(d));
+        EXPECT_LE(text.size(), 1024u);
+        CL_Decimal back;
+        ASSERT_TRUE(back.FromString(text)) << text;
+        if (d.GetNumber().IsNaN())
+            EXPECT_TRUE(back.GetNumber().IsNaN());
+        else
+            EXPECT_EQ(back.Compare(d), 0);
+    }
+    // Printed digits read back through their leading and trailing zeros alike.
+    const struct {
+        std::string printed;
+        const char* value;
+    } printed[] = {
+        {"0." + std::string(50, '0') + "125", "125E-53"},
+        {"-123" + std::string(50, '0'), "-123E+50"},
+        {"1" + std::string(38, '0') + ".000", "1E+38"},
+        {"-0.000", "0"},
+    };
+    for (const auto& p : printed) {
+        SCOPED_TRACE(p.printed);
+        CL_Decimal back = CL_Decimal::FromPrintedString(p.printed.data(), p.printed.size());
+        EXPECT_EQ(back.Compare(CL_Decimal(std::string(p.value))), 0) << S(back);
     }
 }
 

@@ -437,8 +437,7 @@ size_t ShortString(const Number& n, char* out) {
     const size_t len = DigitsBefore(c, digits + sizeof(digits));
     const char* d = digits + sizeof(digits) - len;
     // Past 38 digits the text rules would not read the text back.
-    if (e >= 0 && len + static_cast<size_t>(e) > static_cast<size_t>(decnum::kPrecision))
-        return 0;
+    if (e >= 0 && len + static_cast<size_t>(e) > static_cast<size_t>(decnum::kPrecision)) return 0;
     if (e >= 0) {
         memcpy(out + pos, d, len);
         pos += len;
@@ -528,8 +527,7 @@ std::string CL_Decimal::ToParsableString() const {
     Number r;
     decnum::Reduce(&r, v, sContext, &status);
     const int64 digits = decnum::Digits(r.coef);
-    const int64 length = r.exp >= 0 ? digits + r.exp
-                                    : (digits > -r.exp ? digits + 1 : 2 - r.exp);
+    const int64 length = r.exp >= 0 ? digits + r.exp : (digits > -r.exp ? digits + 1 : 2 - r.exp);
     const bool readable = r.exp >= 0 ? digits + r.exp <= decnum::kPrecision
                                      : length + (r.neg ? 1 : 0) <= int64(kMaxParseLength);
     if (readable) return ToString(-1, false);
