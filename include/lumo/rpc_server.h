@@ -101,10 +101,12 @@ public:
     void Log(uint32 level, const std::string& message);
 
 protected:
-    uint32 fLogLevel;
-    CL_ServerCallbacks fCallback;
-    void* fCallbackUserData;
+    uint32 fLogLevel CL_GUARDED_BY(fCallbackLock);
+    CL_ServerCallbacks fCallback CL_GUARDED_BY(fCallbackLock);
+    void* fCallbackUserData CL_GUARDED_BY(fCallbackLock);
+    // Set by Setup while the server is stopped.
     uint16 fFlags;
+    // The application's.
     void* fData;
     // Guards the callback table, its user data and the log level, which threads that
     // run from construction on read while the application sets them.

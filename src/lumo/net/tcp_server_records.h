@@ -1,6 +1,7 @@
 // The TCP server's private records: a request a worker is handling, the record of one
-// connection with its packet queues and chunk reader, and a worker thread. Only the
-// server's own files see them.
+// connection with its packet queues and chunk reader, a worker thread, and what the
+// dispatcher and a serving worker carry from step to step. Only the server's own
+// files see them.
 #pragma once
 
 #include <atomic>
