@@ -122,9 +122,10 @@ public:
     CL_LinkedList<CL_Packet*>* const fQueuedWritePackets;
     // Changed under the server lock.
     CL_AtomicVar fBusyCount;
-    // The dispatcher's alone.
+    // The dispatcher's alone: when part of a chunk began to be pending.
     uint32 fLastReadTime;
-    // Server lock.
+    // Server lock: when the client last entered the waiting list, and the chat port
+    // and protocol version of its AUTH request.
     uint32 fWaitStartTime;
     uint16 fChatPort;
     uint32 fProtocolVersion;
@@ -136,6 +137,7 @@ public:
     bool fPartial;
     // The dispatcher's alone: the bytes of the chunk being read.
     CL_ChunkReader fReader;
+    // Set when the client is killed; a gathering worker stops at it.
     std::atomic<bool> fDead;
     // Bytes of queued chunks, which hold back reading when they grow too many.
     std::atomic<uint64> fQueuedReadBytes;
