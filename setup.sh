@@ -8,7 +8,6 @@ set -euo pipefail
 cd "$(dirname "$(readlink -f -- "${BASH_SOURCE[0]}")")"
 
 BUILD=${ZELMO_BUILD_DIR:-build}
-JOBS=${ZELMO_JOBS:-$(nproc)}
 LOG=$BUILD/setup.log
 REMEMBERED=$BUILD/python-interpreter
 
@@ -29,7 +28,8 @@ CPython 3.13 is looked for, in turn, in
   ~/.pyenv/versions/3.13*   (or \$PYENV_ROOT/versions/3.13*)
   python3.13 on the PATH
 Environment: ZELMO_PYTHON_ROOT, ZELMO_BUILD_DIR (build folder, default build),
-ZELMO_JOBS (parallel jobs, default: the number of processors).
+ZELMO_JOBS (parallel jobs, default: the number of processors), ZELMO_INSTALL=no (leave
+the Debian packages and locales alone, for machines where someone else installs them).
 EOF
 }
 
@@ -158,7 +158,7 @@ build() {
   local label=$1 start=$SECONDS status=0
   shift
   printf '\n== ninja %s\n' "$*" >> "$LOG"
-  NINJA_STATUS='[%f/%t] ' ninja -C "$BUILD" -j "$JOBS" "$@" 2>&1 {LOCK_FD}>&- | progress "$label" || status=$?
+  NINJA_STATUS='[%f/%t] ' ninja -C "$BUILD" -j "${ZELMO_JOBS:-$(nproc)}" "$@" 2>&1 {LOCK_FD}>&- | progress "$label" || status=$?
   if [ "$status" -ne 0 ]; then
     show_log_tail "setup.sh: the build failed"
     exit 1
@@ -268,7 +268,7 @@ main() {
   mkdir -p "$BUILD"
   take_lock
   : > "$LOG"
-  install_packages
+  [ "${ZELMO_INSTALL:-yes}" = no ] || install_packages
   find_python || exit 1
   configure
   if [ $# -eq 0 ]; then
