@@ -48,9 +48,10 @@ print("%d.%d %d %s" % (sys.version_info[0], sys.version_info[1], h, sys.executab
 
 # Sets PYTHON to $1 when it is a CPython 3.13 with its headers; otherwise sets WHY.
 accept_python() {
-  local version headers executable
+  local probe version="" headers="" executable=""
   [ -x "$1" ] || { WHY="$1 does not exist"; return 1; }
-  read -r version headers executable < <(probe_python "$1" || true) || true
+  probe=$(probe_python "$1" || true)
+  read -r version headers executable <<< "$probe" || true
   if [ -z "${version:-}" ]; then
     WHY="$1 does not run"
   elif [ "$version" != 3.13 ]; then
@@ -102,7 +103,9 @@ find_python() {
     looked+=("the one $BUILD/ was configured with: $WHY")
   fi
   local pyenv=${PYENV_ROOT:-$HOME/.pyenv}
-  mapfile -t versions < <(compgen -G "$pyenv/versions/3.13*" | sort -V -r)
+  local found
+  found=$(compgen -G "$pyenv/versions/3.13*" | sort -V -r || true)
+  [ -z "$found" ] || mapfile -t versions <<< "$found"
   for candidate in "${versions[@]}"; do
     if accept_python "$candidate/bin/python3.13"; then FROM="pyenv"; return 0; fi
     looked+=("$WHY")
@@ -200,19 +203,19 @@ PACKAGES=(
 )
 
 install_packages() {
-  local missing
-  missing=$(dpkg-query -W -f='${Status} ${Package}\n' "${PACKAGES[@]}" 2>/dev/null |
-            awk '$3 == "installed" { print $4 }' | LC_ALL=C sort |
-            LC_ALL=C comm -13 - <(printf '%s\n' "${PACKAGES[@]}" | LC_ALL=C sort) || true)
-  if [ -n "$missing" ]; then
+  local installed package missing=()
+  installed=" $(dpkg-query -W -f='${Status} ${Package}\n' "${PACKAGES[@]}" 2>/dev/null |
+                awk '$3 == "installed" { printf "%s ", $4 }' || true) "
+  for package in "${PACKAGES[@]}"; do
+    [[ $installed == *" $package "* ]] || missing+=("$package")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo=sudo
-    # shellcheck disable=SC2086
-    echo "Installing $(echo $missing | wc -w) Debian packages (apt-get; log: $LOG)"
+    echo "Installing ${#missing[@]} Debian packages (apt-get; log: $LOG)"
     logged "apt-get update" $sudo apt-get update -q
-    # shellcheck disable=SC2086
-    logged "installing the packages" env DEBIAN_FRONTEND=noninteractive \
-      $sudo apt-get install -y -q -o DPkg::Lock::Timeout=300 $missing
+    logged "installing the packages" $sudo env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -q -o DPkg::Lock::Timeout=300 "${missing[@]}"
   fi
   # Real locales for the localized formatting tests.
   if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qi '^it_IT.utf8$'; then
@@ -271,11 +274,11 @@ main() {
   [ "${ZELMO_INSTALL:-yes}" = no ] || install_packages
   find_python || exit 1
   configure
-  if [ $# -eq 0 ]; then
-    build "Building everything (tests, tools, benchmarks) into $BUILD/" all
-  else
-    build "Building $* into $BUILD/" "$@"
-  fi
+  case "$*" in
+    "") build "Building everything into $BUILD/" all ;;
+    demo) build "Building the demo's module and server into $BUILD/" demo ;;
+    *) build "Building $* into $BUILD/" "$@" ;;
+  esac
 }
 
 main "$@"
