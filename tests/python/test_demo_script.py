@@ -1,7 +1,9 @@
-"""./demo.sh as a newcomer runs it, on a stand-in build folder (its build is one slow
-step): two runs at once take turns at building and both run the demo; started by sh or
-through a symbolic link it works the same; Ctrl-C at its terminal ends it with the
-progress line closed, "interrupted", status 130 and nothing left running."""
+"""./demo.sh and ./setup.sh as a newcomer runs them, on a stand-in build folder (its
+build is one slow step): two runs at once take turns at building and both run the demo;
+started by sh or through a symbolic link it works the same; Ctrl-C at its terminal ends
+it with the progress line closed, "interrupted", status 130 and nothing left running.
+A build prints a few progress lines and keeps the compiler's output in its log, whose
+tail it shows when the build fails."""
 
 import fcntl
 import os
@@ -14,8 +16,8 @@ import tempfile
 import time
 import unittest
 
-from demo_fixture import (DEMO_SH, StubBuild, kill_session, script_environment,
-                          session_processes)
+from demo_fixture import (DEMO_SH, SETUP, StubBuild, kill_session, run_bounded,
+                          script_environment, session_processes)
 
 WAIT_LINE = "waiting for it to finish"
 
@@ -115,6 +117,51 @@ class DemoScriptTest(unittest.TestCase):
         self.assertRegex(text, r"report \d+ *(\^C)?\ninterrupted\n")
         self.assertTrue(text.endswith("Disconnected.\nStopped the server.\n"), text)
         self.assertEqual(self.stub.steps(), ["start", "end"])
+
+
+def many_steps(count, failing=None):
+    """A build of `count` quick steps, each printing a line; step `failing` fails."""
+    rules = ["rule ok\n  command = echo compiling $out && touch $out\n",
+             "rule bad\n  command = echo 'error: $out does not compile' && exit 1\n"]
+    builds = ["build s%d: %s\n" % (n, "bad" if n == failing else "ok") for n in range(count)]
+    every = " ".join("s%d" % n for n in range(count))
+    return "".join(rules + builds) + "build all: phony %s\ndefault all\n" % every
+
+
+class SetupBuildTest(unittest.TestCase):
+    def setUp(self):
+        self.stub = StubBuild()
+        self.addCleanup(self.stub.remove)
+        self.env = script_environment(self.stub.folder)
+        self.log = os.path.join(self.stub.folder, "setup.log")
+
+    def test_a_few_lines_and_the_whole_log(self):
+        self.stub.write("build.ninja", many_steps(40))
+        status, out, err = run_bounded(["sh", SETUP], env=self.env)
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(err, "")
+        lines = out.splitlines()
+        self.assertLessEqual(len(lines), 6, out)
+        self.assertEqual(lines[-1], "Building everything into %s/: done in %s s"
+                         % (self.stub.folder, lines[-1].split()[-2]))
+        with open(self.log) as f:
+            log = f.read()
+        # Each step's own output, besides ninja's line for it.
+        self.assertEqual(len(re.findall(r"^compiling s\d+$", log, re.M)), 40)
+        self.assertIn("[40/40] ", log)
+        # Again: nothing to do, one line.
+        status, out, _ = run_bounded([SETUP], env=self.env)
+        self.assertEqual((status, out), (0, "Building everything into %s/: up to date\n"
+                                            % self.stub.folder))
+
+    def test_a_failed_build_shows_the_tail_of_its_log(self):
+        self.stub.write("build.ninja", many_steps(40, failing=39))
+        status, out, err = run_bounded([SETUP], env=dict(self.env, ZELMO_JOBS="1"))
+        self.assertEqual(status, 1, out + err)
+        self.assertIn("setup.sh: the build failed; the last lines of %s:" % self.log, err)
+        self.assertIn("error: s39 does not compile", err)
+        self.assertTrue(err.endswith("The whole log: %s\n" % self.log), err)
+        self.assertLessEqual(len(err.splitlines()), 45)
 
 
 if __name__ == "__main__":

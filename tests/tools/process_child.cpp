@@ -21,19 +21,9 @@
 int main(int argc, char** argv) {
     const char* usage =
         "usage: process_child MODE [ARG...]\n"
-        "Child program of the process tests; MODE picks the behaviour:\n"
-        "  args TEXT...  prints each TEXT as [TEXT] on a line of its own\n"
-        "  cat           copies standard input to standard output\n"
-        "  exit N        exits with status N\n"
-        "  sleep MS      sleeps, then exits 0\n"
-        "  kill SIG      sends itself signal SIG\n"
-        "  cwd           prints the working folder\n"
-        "  signals       prints \"pipe=default|ignored mask=empty|blocked\"\n"
-        "  tty           after one input line, prints \"tty\" or \"notty\" and the window size\n"
-        "  fds           prints the number of open descriptors above 2\n"
-        "  silent        sleeps long without writing\n"
-        "  spew N        writes N bytes of 'x' without reading its input, then exits 0\n"
-        "No MODE or an unknown one: exits 100.\n";
+        "Child program of the process tests. MODE: args TEXT... | cat | exit N | sleep MS |\n"
+        "kill SIG | cwd | signals | tty | fds | silent | spew N (the top of process_child.cpp\n"
+        "says what each does); no MODE or an unknown one: exits 100.\n";
     if (argc < 2) return 100;
     const char* mode = argv[1];
     if (mode[0] == '-') {
