@@ -15,10 +15,6 @@ constexpr int kConnectTimeOut = 30000;
 constexpr int kDiscoveryTimeOut = 5000;
 constexpr uint32 kMaxDiscoveredServers = 100;
 
-bool IsSet(PyObject* callable) {
-    return callable && callable != Py_None;
-}
-
 QPX_Client* Native(PyObject* self) {
     return reinterpret_cast<ClientObject*>(self)->fClient;
 }
@@ -102,7 +98,7 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
                                      &timeout, &port, &success, &error, &progress, &userdata))
         return nullptr;
     QPX_Client* client = Native(self);
-    if (IsSet(success)) {
+    if (ZL_IsSet(success)) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, nullptr, userdata);
         if (!d) return nullptr;
@@ -134,7 +130,7 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     QPX_ServerSpec spec;
     CLU_Table table;
-    if (!server || server == Py_None) {
+    if (!ZL_IsSet(server)) {
         if (!host) {
             PyErr_SetString(PyExc_ValueError,
                             "either 'host' or 'server' parameter must be specified");
@@ -152,7 +148,7 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         spec.fRemoteAddress = table.GetString("remote_address");
 
     QPX_Client* client = Native(self);
-    if (IsSet(success)) {
+    if (ZL_IsSet(success)) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, nullptr, userdata);
         if (!d) return nullptr;
@@ -226,7 +222,7 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (PyErr_Occurred()) return nullptr;
     }
     QPX_Client* client = Native(self);
-    if (IsSet(success)) {
+    if (ZL_IsSet(success)) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, idle, userdata);
         if (!d) return nullptr;
@@ -246,32 +242,31 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 const PyMethodDef kConnectionMethods[] = {
-    {"list_servers", ZL_KW_FUNCTION(ZL_GUARD(Client_list_servers)), METH_VARARGS | METH_KEYWORDS,
+    {"list_servers", ZL_METHOD(Client_list_servers), METH_VARARGS | METH_KEYWORDS,
      "list_servers([timeout, port, success, error, progress, userdata]) -> tuple | Deferred\n\n"
      "Gets a list of available servers found in the local network, using specified UDP port "
      "for servers discovery. Returns a tuple of dict objects with informations on each server "
      "found."},
-    {"connect", ZL_KW_FUNCTION(ZL_GUARD(Client_connect)), METH_VARARGS | METH_KEYWORDS,
+    {"connect", ZL_METHOD(Client_connect), METH_VARARGS | METH_KEYWORDS,
      "connect([server, host, port, options, timeout, success, error, progress, userdata]) -> "
      "dict | Deferred\n\n"
      "Connects to a server given either as a dict like those returned by list_servers() or "
      "by host and port, sending the connection options given in the options dict."},
-    {"disconnect", ZL_GUARD(Client_disconnect), METH_NOARGS,
+    {"disconnect", ZL_METHOD(Client_disconnect), METH_NOARGS,
      "disconnect()\n\nDisconnects from currently connected server."},
-    {"get_id", ZL_GUARD(Client_get_id), METH_NOARGS,
+    {"get_id", ZL_METHOD(Client_get_id), METH_NOARGS,
      "get_id() -> int\n\nReturns the ID identifying this client on the server."},
-    {"get_connection_info", ZL_GUARD(Client_get_connection_info), METH_NOARGS,
+    {"get_connection_info", ZL_METHOD(Client_get_connection_info), METH_NOARGS,
      "get_connection_info() -> dict | None\n\n"
      "Returns informations on the currently connected server or None if not connected at all."},
-    {"execute", ZL_KW_FUNCTION(ZL_GUARD(Client_execute)), METH_VARARGS | METH_KEYWORDS,
+    {"execute", ZL_METHOD(Client_execute), METH_VARARGS | METH_KEYWORDS,
      "execute(command[, data, timeout, success, error, progress, idle, userdata]) -> dict | "
      "Deferred\n\nExecutes an operation on the server."},
-    {"interrupt", ZL_GUARD(Client_interrupt), METH_NOARGS,
+    {"interrupt", ZL_METHOD(Client_interrupt), METH_NOARGS,
      "interrupt()\n\nInterrupts all pending operations on this client."},
 };
 constexpr size_t kConnectionMethodCount = sizeof(kConnectionMethods) / sizeof(kConnectionMethods[0]);
 
-// The connection methods, then the named ones, then the end marker.
 std::vector<PyMethodDef> sMethods;
 
 }  // namespace
@@ -284,37 +279,33 @@ DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* e
     return d;
 }
 
+// Default flags only: not subclassable, not tracked by the garbage collector. The
+// method table is put together at registration.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject ClientType = {
-    // clang-format off
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Client",            // tp_name
-    sizeof(ClientObject),          // tp_basicsize
-    0,                             // tp_itemsize
-    ZL_GUARD(Client_dealloc),      // tp_dealloc
-    // clang-format on
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.Client",
+    .tp_basicsize = sizeof(ClientObject),
+    .tp_dealloc = ZL_GUARD(Client_dealloc),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Client objects",
+    .tp_new = ZL_GUARD(Client_new),
 };
+#pragma GCC diagnostic pop
 
 }  // namespace QPX
 
 int ZL_AddClientType(PyObject* module) {
     using namespace QPX;
+    // The connection methods, then the named ones, then the end marker.
     if (sMethods.empty()) {
         sMethods.assign(kConnectionMethods, kConnectionMethods + kConnectionMethodCount);
         sMethods.insert(sMethods.end(), NamedMethods, NamedMethods + NamedMethodCount);
         sMethods.push_back({nullptr, nullptr, 0, nullptr});
     }
-    PyTypeObject* t = &ClientType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT;
-    t->tp_doc = "Client objects";
-    t->tp_new = ZL_GUARD(Client_new);
-    t->tp_methods = sMethods.data();
-    if (PyType_Ready(t) < 0) return -1;
-    Py_INCREF(t);
-    if (PyModule_AddObject(module, "Client", reinterpret_cast<PyObject*>(t)) < 0) {
-        Py_DECREF(t);
-        return -1;
-    }
-    return 0;
+    ClientType.tp_methods = sMethods.data();
+    return ZL_AddType(module, &ClientType);
 }
 
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher) {

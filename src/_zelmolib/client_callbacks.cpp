@@ -9,10 +9,6 @@ namespace QPX {
 
 namespace {
 
-bool IsSet(PyObject* callable) {
-    return callable && callable != Py_None;
-}
-
 // Adds key = value to dict, taking over the reference to value; false on failure.
 bool SetItem(PyObject* dict, const char* key, PyObject* value) {
     if (!value) return false;
@@ -21,19 +17,15 @@ bool SetItem(PyObject* dict, const char* key, PyObject* value) {
     return rc == 0;
 }
 
-PyObject* TextOf(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
-}
-
 PyObject* ServerSpecToDict(const QPX_ServerSpec& spec) {
     PyObject* dict = PyDict_New();
     if (!dict) return nullptr;
-    if (SetItem(dict, "host", TextOf(spec.fHost)) &&
+    if (SetItem(dict, "host", TextToPy(spec.fHost)) &&
         SetItem(dict, "port", PyLong_FromUnsignedLong(spec.fPort)) &&
-        SetItem(dict, "name", TextOf(spec.fName)) &&
-        SetItem(dict, "description", TextOf(spec.fDescription)) &&
+        SetItem(dict, "name", TextToPy(spec.fName)) &&
+        SetItem(dict, "description", TextToPy(spec.fDescription)) &&
         SetItem(dict, "data_version", PyLong_FromUnsignedLong(spec.fDataVersion)) &&
-        SetItem(dict, "uuid", TextOf(spec.fUUID.Get())) &&
+        SetItem(dict, "uuid", TextToPy(spec.fUUID.Get())) &&
         SetItem(dict, "multitenant_enabled", PyBool_FromLong(spec.fMultiTenant)))
         return dict;
     Py_DECREF(dict);
@@ -51,7 +43,7 @@ void Complete(void* userData, bool success, Build build) {
     if (!d || !ZL_EnterPython(&gil)) return;
     d->fPending = false;
     PyObject* callable = success ? d->fSuccess : d->fError;
-    if (IsSet(callable)) {
+    if (ZL_IsSet(callable)) {
         PyObject* args = nullptr;
         // The conversions use std::string: out of memory is the callable's MemoryError.
         ZL_Protect([&] { args = build(d->fUserData); });
@@ -169,7 +161,7 @@ QPX_Status Progress(QPX_ProgressType state, double completeness, const std::stri
     PyGILState_STATE gil;
     // Once the module is cleaned up every running operation is told to stop.
     if (!d || !ZL_EnterPython(&gil)) return CL_ERROR;
-    if (!d->fAborted && !d->fExecuted && IsSet(d->fProgress)) {
+    if (!d->fAborted && !d->fExecuted && ZL_IsSet(d->fProgress)) {
         PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), nullptr);
         if (!text) {
             PyErr_Clear();

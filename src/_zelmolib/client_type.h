@@ -7,9 +7,6 @@
 #include "module.h"
 #include "qpx/zelmo_client/client.h"
 
-// A METH_VARARGS | METH_KEYWORDS function as the method table's function type.
-#define ZL_KW_FUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 namespace QPX {
 
 // The Python object. fClient belongs to the module's pool, not to the object: it is

@@ -9,13 +9,6 @@
 
 namespace QPX {
 
-PyTypeObject DecimalType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Decimal",
-    sizeof(DecimalObject),
-    0,
-};
-
 DecimalObject* DecimalObject::Allocate() {
     PyObject* raw = DecimalType.tp_alloc(&DecimalType, 0);
     if (!raw) return nullptr;
@@ -32,16 +25,7 @@ using QPX::DecimalObject;
 bool QPX_Decimal_from_string(CL_Decimal& value, PyObject* text, bool* overflow) {
     *overflow = false;
     std::string s;
-    if (PyBytes_Check(text)) {
-        const char* data = PyBytes_AS_STRING(text);
-        s.assign(data, strnlen(data, static_cast<size_t>(PyBytes_GET_SIZE(text))));
-    } else if (PyUnicode_Check(text)) {
-        if (!UnicodeToUTF8(text, &s)) return false;
-    } else {
-        PyErr_SetString(PyExc_ValueError, "Expected 'str' or 'unicode' object");
-        return false;
-    }
-    if (s.empty()) return false;
+    if (!QPX::ConvertString(text, &s) || s.empty()) return false;
     bool error = false;
     value.FromString(s, &error, overflow);
     return !error;
@@ -269,25 +253,27 @@ PyObject* Decimal_index(PyObject* a) {
     return a;
 }
 
-PyNumberMethods sNumberMethods;
-
-void FillNumberMethods(PyNumberMethods* m) {
-    m->nb_add = ZL_GUARD(Decimal_add);
-    m->nb_subtract = ZL_GUARD(Decimal_subtract);
-    m->nb_multiply = ZL_GUARD(Decimal_multiply);
-    m->nb_remainder = ZL_GUARD(Decimal_remainder);
-    m->nb_divmod = ZL_GUARD(Decimal_divmod);
-    m->nb_power = ZL_GUARD(Decimal_power);
-    m->nb_negative = ZL_GUARD(Decimal_negative);
-    m->nb_positive = ZL_GUARD(Decimal_positive);
-    m->nb_absolute = ZL_GUARD(Decimal_absolute);
-    m->nb_bool = ZL_GUARD(Decimal_bool);
-    m->nb_int = ZL_GUARD(Decimal_int);
-    m->nb_float = ZL_GUARD(Decimal_float);
-    m->nb_floor_divide = ZL_GUARD(Decimal_floor_divide);
-    m->nb_true_divide = ZL_GUARD(Decimal_true_divide);
-    m->nb_index = ZL_GUARD(Decimal_index);
-}
+// The slots not named stay empty: no in-place forms, no bit operations.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyNumberMethods sNumberMethods = {
+    .nb_add = ZL_GUARD(Decimal_add),
+    .nb_subtract = ZL_GUARD(Decimal_subtract),
+    .nb_multiply = ZL_GUARD(Decimal_multiply),
+    .nb_remainder = ZL_GUARD(Decimal_remainder),
+    .nb_divmod = ZL_GUARD(Decimal_divmod),
+    .nb_power = ZL_GUARD(Decimal_power),
+    .nb_negative = ZL_GUARD(Decimal_negative),
+    .nb_positive = ZL_GUARD(Decimal_positive),
+    .nb_absolute = ZL_GUARD(Decimal_absolute),
+    .nb_bool = ZL_GUARD(Decimal_bool),
+    .nb_int = ZL_GUARD(Decimal_int),
+    .nb_float = ZL_GUARD(Decimal_float),
+    .nb_floor_divide = ZL_GUARD(Decimal_floor_divide),
+    .nb_true_divide = ZL_GUARD(Decimal_true_divide),
+    .nb_index = ZL_GUARD(Decimal_index),
+};
+#pragma GCC diagnostic pop
 
 // ---- other slots ----
 
@@ -310,7 +296,20 @@ Py_hash_t Decimal_hash(PyObject* self) {
     return d->fHash;
 }
 
-PyObject* sPyDecimalClass = nullptr;
+// Python's decimal.Decimal (new reference): the module state's, imported once, or
+// without a state a fresh import. Null with an exception set.
+PyObject* PyDecimalClass() {
+    MODULE_STATE* s = ZL_GetState();
+    if (s && s->fPyDecimalClass) return Py_NewRef(s->fPyDecimalClass);
+    PyObject* mod = PyImport_ImportModule("decimal");
+    if (!mod) return nullptr;
+    PyObject* cls = PyObject_GetAttrString(mod, "Decimal");
+    Py_DECREF(mod);
+    // The import may have run Python code: look the state up again.
+    s = ZL_GetState();
+    if (cls && s && !s->fPyDecimalClass) s->fPyDecimalClass = Py_NewRef(cls);
+    return cls;
+}
 
 // Exact comparison with a number that 38 digits cannot hold, through Python's own
 // decimal arithmetic on the full text of the value: -1, 0, 1, or -2 on failure and
@@ -318,22 +317,18 @@ PyObject* sPyDecimalClass = nullptr;
 int CompareExactly(const CL_Decimal& value, PyObject* other) {
     if (value.Compare(value) != 0) return 2;
     if (PyFloat_Check(other) && PyFloat_AS_DOUBLE(other) != PyFloat_AS_DOUBLE(other)) return 2;
-    if (!sPyDecimalClass) {
-        PyObject* mod = PyImport_ImportModule("decimal");
-        if (!mod) return -2;
-        sPyDecimalClass = PyObject_GetAttrString(mod, "Decimal");
-        Py_DECREF(mod);
-        if (!sPyDecimalClass) return -2;
-    }
+    PyObject* cls = PyDecimalClass();
+    if (!cls) return -2;
     std::string text = value.ToString(-1, false);
     PyObject* mine;
     if (text.empty()) {
         mine = PyFloat_FromDouble(static_cast<double>(value));
     } else {
         PyObject* s = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
-        mine = s ? PyObject_CallOneArg(sPyDecimalClass, s) : nullptr;
+        mine = s ? PyObject_CallOneArg(cls, s) : nullptr;
         Py_XDECREF(s);
     }
+    Py_DECREF(cls);
     if (!mine) return -2;
     int result = 2;
     int lt = PyObject_RichCompareBool(mine, other, Py_LT);
@@ -594,35 +589,31 @@ PyObject* Decimal_set_locale(PyObject*, PyObject* args, PyObject* kwds) {
     Py_RETURN_NONE;
 }
 
-#define ZL_VK(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef sDecimalMethods[] = {
-    {"format", ZL_VK(ZL_GUARD(Decimal_format)),
+    {"format", ZL_METHOD(Decimal_format), METH_VARARGS | METH_KEYWORDS,
      "format([precision, width, sep, padzero]) -> str\n\n"
      "Formats the number into a string with specified precision."},
-    {"ceil", ZL_VK(ZL_GUARD(Decimal_ceil)),
+    {"ceil", ZL_METHOD(Decimal_ceil), METH_VARARGS | METH_KEYWORDS,
      "ceil([value]) -> Decimal\n\nReturns number rounded up to given value."},
-    {"floor", ZL_VK(ZL_GUARD(Decimal_floor)),
+    {"floor", ZL_METHOD(Decimal_floor), METH_VARARGS | METH_KEYWORDS,
      "floor([value]) -> Decimal\n\nReturns number rounded down to given value."},
-    {"round", ZL_VK(ZL_GUARD(Decimal_round)),
+    {"round", ZL_METHOD(Decimal_round), METH_VARARGS | METH_KEYWORDS,
      "round([value]) -> Decimal\n\nReturns number rounded to given value."},
-    {"multiply", ZL_VK(ZL_GUARD(Decimal_multiply_method)),
+    {"multiply", ZL_METHOD(Decimal_multiply_method), METH_VARARGS | METH_KEYWORDS,
      "multiply(other [, value, mode])\n\n"
      "Multiplies and rounds number by a given value using mode for rounding."},
-    {"divide", ZL_VK(ZL_GUARD(Decimal_divide_method)),
+    {"divide", ZL_METHOD(Decimal_divide_method), METH_VARARGS | METH_KEYWORDS,
      "divide(other [, value, mode])\n\n"
      "Divides and rounds number by a given value using mode for rounding."},
-    {"__copy__", ZL_VK(ZL_GUARD(Decimal_copy)),
+    {"__copy__", ZL_METHOD(Decimal_copy), METH_VARARGS | METH_KEYWORDS,
      "__copy__() -> Decimal\n\nReturns a copy of the decimal."},
-    {"__deepcopy__", ZL_VK(ZL_GUARD(Decimal_copy)),
+    {"__deepcopy__", ZL_METHOD(Decimal_copy), METH_VARARGS | METH_KEYWORDS,
      "__deepcopy__() -> Decimal\n\nReturns a copy of the decimal."},
-    {"__reduce__", ZL_VK(ZL_GUARD(Decimal_reduce)),
+    {"__reduce__", ZL_METHOD(Decimal_reduce), METH_VARARGS | METH_KEYWORDS,
      "__reduce__() -> tuple\n\nReduce method for pickling support."},
-    {"__round__", ZL_VK(ZL_GUARD(Decimal_round_digits)),
+    {"__round__", ZL_METHOD(Decimal_round_digits), METH_VARARGS | METH_KEYWORDS,
      "__round__([digits]) -> Decimal\n\nReturns number rounded to given value."},
-    {"set_locale",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ZL_GUARD(Decimal_set_locale))),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+    {"set_locale", ZL_METHOD(Decimal_set_locale), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "set_locale(lang)\n\nSets the current locale for decimal format."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -656,25 +647,31 @@ int ConvertDecimal(PyObject* object, DecimalObject** result) {
 
 }  // namespace QPX
 
+namespace QPX {
+
+// Default flags only: not subclassable, not tracked by the garbage collector.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject DecimalType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.Decimal",
+    .tp_basicsize = sizeof(DecimalObject),
+    .tp_dealloc = ZL_GUARD(Decimal_dealloc),
+    .tp_repr = ZL_GUARD(Decimal_str),
+    .tp_as_number = &sNumberMethods,
+    .tp_hash = ZL_GUARD(Decimal_hash),
+    .tp_str = ZL_GUARD(Decimal_str),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Decimal objects",
+    .tp_richcompare = ZL_GUARD(Decimal_richcompare),
+    .tp_methods = sDecimalMethods,
+    .tp_init = ZL_GUARD(Decimal_init),
+    .tp_new = ZL_GUARD(Decimal_new),
+};
+#pragma GCC diagnostic pop
+
+}  // namespace QPX
+
 int ZL_AddDecimalType(PyObject* module) {
-    PyTypeObject* t = &QPX::DecimalType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT;
-    t->tp_doc = "Decimal objects";
-    t->tp_dealloc = ZL_GUARD(Decimal_dealloc);
-    t->tp_repr = ZL_GUARD(Decimal_str);
-    t->tp_str = ZL_GUARD(Decimal_str);
-    FillNumberMethods(&sNumberMethods);
-    t->tp_as_number = &sNumberMethods;
-    t->tp_hash = ZL_GUARD(Decimal_hash);
-    t->tp_richcompare = ZL_GUARD(Decimal_richcompare);
-    t->tp_methods = sDecimalMethods;
-    t->tp_init = ZL_GUARD(Decimal_init);
-    t->tp_new = ZL_GUARD(Decimal_new);
-    if (PyType_Ready(t) < 0) return -1;
-    Py_INCREF(t);
-    if (PyModule_AddObject(module, "Decimal", reinterpret_cast<PyObject*>(t)) < 0) {
-        Py_DECREF(t);
-        return -1;
-    }
-    return 0;
+    return ZL_AddType(module, &QPX::DecimalType);
 }

@@ -25,7 +25,7 @@ PyObject* setException(int code, const std::string& message) {
     if (!value) {
         // A message that is not UTF-8 still reaches Python, with its bad bytes replaced.
         PyErr_Clear();
-        PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "replace");
+        PyObject* decoded = TextToPy(text);
         value = decoded ? Py_BuildValue("iN", code, decoded) : nullptr;
         if (!value) return nullptr;
     }

@@ -16,15 +16,26 @@
 #include "lumo/dispatcher.h"
 #include "lumo/entry.h"
 #include "lumo/thread.h"
-
-// Type and method tables name only the slots they use.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#include "lumo/thread_safety.h"
 
 class QPX_Client;
 
 namespace QPX {
 struct ClientObject;
 }
+
+// Short table keys with their str: result sets repeat the same keys on every row, and
+// a cached key keeps its str (and its hash) from row to row. Direct-mapped; used
+// under the interpreter lock.
+struct ZL_KeyCache {
+    static constexpr size_t kSlots = 256;
+    static constexpr size_t kMaxText = 64;
+    struct Slot {
+        std::string fText;
+        PyObject* fKey = nullptr;  // strong
+    };
+    Slot fSlots[kSlots];
+};
 
 // Per-module state, found with ZL_GetState(). Python object fields are strong
 // references and change only under the interpreter lock. fThreadsLock ("global QPX
@@ -38,14 +49,15 @@ struct MODULE_STATE {
     PyObject* fIdleCB = nullptr;
     PyObject* fSuspendCB = nullptr;
     PyObject* fResumeCB = nullptr;
-    // Set at the end of start-up; once cleared it never becomes true again. Native
-    // threads read it without the lock before they ask for the interpreter lock.
+    // Set at the end of start-up and cleared under fThreadsLock; once cleared it never
+    // becomes true again. Native threads read it without the lock before they ask for
+    // the interpreter lock.
     std::atomic<bool> fInitialized{false};
     PyObject* fException = nullptr;
     CL_Mutex fTimerLock;
     PyObject* fTimerList = nullptr;
-    std::deque<QPX_Client*> fClientList;
-    std::deque<QPX_Client*> fFreeClientsList;
+    std::deque<QPX_Client*> fClientList CL_GUARDED_BY(fThreadsLock);
+    std::deque<QPX_Client*> fFreeClientsList CL_GUARDED_BY(fThreadsLock);
     std::string fLanguage;
     uint32 fTimeOut = 0;
     uint32 fStartTime = 0;
@@ -58,6 +70,9 @@ struct MODULE_STATE {
     PyObject* fMethodEndArray = nullptr;
     PyObject* fMethodWrite = nullptr;
     bool fPowerRegistered = false;
+    // Python's decimal.Decimal, imported by the first comparison that needs it.
+    PyObject* fPyDecimalClass = nullptr;
+    ZL_KeyCache fKeyCache;
 };
 
 // ---- C++ exceptions at the boundary ----
@@ -86,7 +101,8 @@ void ZL_ReportUnraisable(const std::exception& error);
 
 // The guarded form of a Python entry point F (method, function, type or number slot,
 // getter, trace function, module hook): F's own result, or the Python exception for a
-// C++ one with F's error result. Tables name ZL_GUARD(F) instead of F.
+// C++ one with F's error result. Type slots name ZL_GUARD(F) instead of F, method
+// tables ZL_METHOD(F).
 template <auto F>
 struct ZL_Guarded;
 template <class R, class... A, R (*F)(A...)>
@@ -106,6 +122,15 @@ struct ZL_Guarded<F> {
     }
 };
 #define ZL_GUARD(f) (&ZL_Guarded<f>::Call)
+
+// A method table's entry for F, guarded: whatever F's calling convention (the row's
+// flags tell the interpreter), the table holds it as a PyCFunction.
+#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ZL_GUARD(f)))
+
+// A callable (or other optional argument) that was given and is not None.
+inline bool ZL_IsSet(PyObject* object) {
+    return object && object != Py_None;
+}
 
 // Runs `body` under the interpreter lock inside a native callback: a C++ exception
 // becomes the pending Python exception (which the callback prints and clears like a
@@ -166,13 +191,16 @@ MODULE_STATE* ZL_GetState();
 
 // Takes fThreadsLock; when another thread holds it, waits with the interpreter lock
 // released (the holder may be waiting for the interpreter lock).
-void ZL_LockThreads(MODULE_STATE* state);
-void ZL_UnlockThreads(MODULE_STATE* state);
+void ZL_LockThreads(MODULE_STATE* state) CL_ACQUIRE(state->fThreadsLock);
+void ZL_UnlockThreads(MODULE_STATE* state) CL_RELEASE(state->fThreadsLock);
 // fThreadsLock for a scope, by ZL_LockThreads; given back however the scope ends.
-class ZL_ThreadsLocker {
+class CL_SCOPED_CAPABILITY ZL_ThreadsLocker {
 public:
-    explicit ZL_ThreadsLocker(MODULE_STATE* state) : fState(state) { ZL_LockThreads(state); }
-    ~ZL_ThreadsLocker() { ZL_UnlockThreads(fState); }
+    explicit ZL_ThreadsLocker(MODULE_STATE* state) CL_ACQUIRE(state->fThreadsLock)
+        : fState(state) {
+        ZL_LockThreads(state);
+    }
+    ~ZL_ThreadsLocker() CL_RELEASE() { ZL_UnlockThreads(fState); }
     ZL_ThreadsLocker(const ZL_ThreadsLocker&) = delete;
     ZL_ThreadsLocker& operator=(const ZL_ThreadsLocker&) = delete;
 
@@ -194,6 +222,12 @@ void ZL_ReportCallbackError();
 // Calls callable(*args) for a native caller: result released, exception printed and
 // cleared. Skips null and None.
 void ZL_CallCallback(PyObject* callable, PyObject* args);
+
+// Readies a static type and adds it to the module under its name (tp_name after the
+// module's "_zelmolib."); 0, or -1 with an exception set. The type objects are
+// written with designated initialisers that name only the slots they fill; each
+// definition silences -Wmissing-field-initializers for itself alone.
+int ZL_AddType(PyObject* module, PyTypeObject* type);
 
 // Registration of each area, called by module start-up in this order: types, then
 // functions. Each returns 0, or -1 with an exception set.
@@ -247,8 +281,8 @@ void List_FromPy(PyObject* obj, CLU_List* out);
 void Table_FromPy(PyObject* obj, CLU_Table* out);
 // Imports the datetime capsule for the conversions; -1 with an exception set.
 int InitUtilities();
-// Releases the texts of table keys kept between conversions (at module clear).
-void ClearKeyCache();
+// A str of UTF-8 text, bytes that are not UTF-8 replaced; null with an exception set.
+PyObject* TextToPy(const std::string& text);
 
 // One Decimal value per object; a result is always a new object.
 struct DecimalObject {

@@ -362,42 +362,40 @@ PyObject* check_all(PyObject*, PyObject* args, PyObject*) {
     return PyBool_FromLong(all);
 }
 
-#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef sUtilityMethods[] = {
-    {"host_lookup", ZL_METHOD(ZL_GUARD(host_lookup)), METH_VARARGS | METH_KEYWORDS,
+    {"host_lookup", ZL_METHOD(host_lookup), METH_VARARGS | METH_KEYWORDS,
      "host_lookup(str) -> str\n\nPerforms a forward or reverse DNS lookup given an IP/host "
      "name."},
-    {"get_network_interfaces", ZL_METHOD(ZL_GUARD(get_network_interfaces)),
+    {"get_network_interfaces", ZL_METHOD(get_network_interfaces),
      METH_VARARGS | METH_KEYWORDS,
      "get_network_interfaces() -> tuple\n\nReturns a list of dicts holding informations on all "
      "the available network interfaces."},
-    {"get_machine_uuid", ZL_GUARD(get_machine_uuid), METH_NOARGS,
+    {"get_machine_uuid", ZL_METHOD(get_machine_uuid), METH_NOARGS,
      "get_machine_uuid() -> str\n\nGets machine unique UUID."},
-    {"get_system_info", ZL_GUARD(get_system_info), METH_NOARGS,
+    {"get_system_info", ZL_METHOD(get_system_info), METH_NOARGS,
      "get_system_info() -> str\n\nGets informations on the operating system."},
-    {"save_xml", ZL_METHOD(ZL_GUARD(save_xml)), METH_VARARGS | METH_KEYWORDS,
+    {"save_xml", ZL_METHOD(save_xml), METH_VARARGS | METH_KEYWORDS,
      "save_xml(dict) -> str\n\nConverts given dictionary object in XML form and returns it as "
      "an (unicode) string."},
-    {"load_xml", ZL_METHOD(ZL_GUARD(load_xml)), METH_VARARGS | METH_KEYWORDS,
+    {"load_xml", ZL_METHOD(load_xml), METH_VARARGS | METH_KEYWORDS,
      "load_xml(str) -> dict\n\nLoads XML from given (unicode) string and returns a "
      "corresponding dictionary object."},
-    {"hash_password", ZL_METHOD(ZL_GUARD(hash_password)), METH_VARARGS | METH_KEYWORDS,
+    {"hash_password", ZL_METHOD(hash_password), METH_VARARGS | METH_KEYWORDS,
      "hash_password(password) -> str\n\nReturns the hashed version of given plain password."},
-    {"checksum", ZL_METHOD(ZL_GUARD(checksum)), METH_VARARGS | METH_KEYWORDS,
+    {"checksum", ZL_METHOD(checksum), METH_VARARGS | METH_KEYWORDS,
      "checksum(buffer) -> int\n\nComputes a fast checksum of a buffer."},
-    {"get_application_log_path", ZL_GUARD(get_application_log_path), METH_NOARGS,
+    {"get_application_log_path", ZL_METHOD(get_application_log_path), METH_NOARGS,
      "get_application_log_path() -> str\n\nReturns the user log path concatenated with the "
      "application name."},
-    {"_set_process_foreground", ZL_METHOD(ZL_GUARD(set_process_foreground)),
+    {"_set_process_foreground", ZL_METHOD(set_process_foreground),
      METH_VARARGS | METH_KEYWORDS,
      "_set_process_foreground(foreground)\n\nSets process foreground status."},
-    {"_apply_stylesheet", ZL_METHOD(ZL_GUARD(apply_stylesheet)), METH_VARARGS | METH_KEYWORDS,
+    {"_apply_stylesheet", ZL_METHOD(apply_stylesheet), METH_VARARGS | METH_KEYWORDS,
      "_apply_stylesheet(xml, xslt) -> str\n\nApplies given xslt transform to xml (both "
      "specified as strings) and returns transform result."},
-    {"_check_all", ZL_METHOD(ZL_GUARD(check_all)), METH_VARARGS | METH_KEYWORDS,
+    {"_check_all", ZL_METHOD(check_all), METH_VARARGS | METH_KEYWORDS,
      "_check_all(ids) -> Returns true if all elements of array ids are non-zero."},
-    {"regexp_find_all", ZL_METHOD(ZL_GUARD(regexp_find_all)), METH_VARARGS | METH_KEYWORDS,
+    {"regexp_find_all", ZL_METHOD(regexp_find_all), METH_VARARGS | METH_KEYWORDS,
      "regexp_find_all(pattern, text) -> list(tuple)\n\nPerforms a regular expression findall "
      "operation optimized for multithreading."},
     {nullptr, nullptr, 0, nullptr},

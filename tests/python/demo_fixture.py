@@ -10,6 +10,8 @@ import sys
 import tempfile
 import unittest
 
+from client_fixture import tool_program
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SETUP = os.path.join(ROOT, "setup.sh")
 DEMO_SH = os.path.join(ROOT, "demo.sh")
@@ -18,11 +20,9 @@ README = os.path.join(ROOT, "README.md")
 
 
 def tools_bin():
-    """The built tool programs' folder; the test is skipped when they are not built."""
-    tools = os.environ.get("ZELMO_TOOLS_BIN") or os.path.join(ROOT, "build", "tools")
-    if not os.access(os.path.join(tools, "business_server"), os.X_OK):
-        raise unittest.SkipTest("business_server not built (ZELMO_TOOLS_BIN unset)")
-    return os.path.abspath(tools)
+    """The built tool programs' folder; a test that needs it fails, saying how to build
+    them, when they are not built."""
+    return os.path.dirname(os.path.abspath(tool_program("business_server")))
 
 
 def session_processes(sid):

@@ -1,6 +1,6 @@
 """Differential test of the decimal engine against Python's decimal module.
 
-The driver program (ZELMO_TOOLS_BIN/decimal_driver) runs each operation through the
+The driver program (decimal_driver of the test programs) runs each operation through the
 engine and CL_Decimal; Python's decimal module computes the same operation in a context
 of 38 digits, half-up rounding and the widest exponent limits. Results and the status
 they raise must agree exactly.
@@ -15,6 +15,8 @@ import subprocess
 import unittest
 from decimal import Decimal
 from fractions import Fraction
+
+from client_fixture import tool_program
 
 EMAX = 999999999999999999
 EMIN = -999999999999999999
@@ -60,14 +62,6 @@ def normalise(line):
             bits = (bits & ~INVALID_BITS) | INVALID_MARK
         return "%s %x" % (head, bits)
     return line
-
-
-def driver_path():
-    folder = os.environ.get("ZELMO_TOOLS_BIN")
-    if not folder:
-        return None
-    path = os.path.join(folder, "decimal_driver")
-    return path if os.path.exists(path) else None
 
 
 class Operands:
@@ -136,14 +130,12 @@ class DecimalOracleTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.driver = driver_path()
         seed = int(os.environ.get("ZELMO_DECIMAL_SEED", "20240607"))
         cls.rng = random.Random(seed)
         cls.gen = Operands(cls.rng)
 
     def setUp(self):
-        if not self.driver:
-            self.skipTest("ZELMO_TOOLS_BIN is not set or holds no decimal_driver")
+        self.driver = tool_program("decimal_driver")
 
     def run_driver(self, lines):
         proc = subprocess.run([self.driver], input="\n".join(lines) + "\n",

@@ -8,17 +8,15 @@ import subprocess
 import sys
 import unittest
 
+from client_fixture import tool_program, tools_folder
 from demo_fixture import DEMO_PY as DEMO, session_processes
 
 
 class DemoTest(unittest.TestCase):
     def run_demo(self, *args):
-        tools = os.environ.get("ZELMO_TOOLS_BIN")
-        if not tools or not os.access(os.path.join(tools, "business_server"), os.X_OK):
-            self.skipTest("business_server not built (ZELMO_TOOLS_BIN unset)")
-        build = os.path.dirname(os.path.abspath(tools))
-        proc = subprocess.Popen([sys.executable, DEMO, "--build", build, "--server",
-                                 os.path.join(tools, "business_server"), *args],
+        server = tool_program("business_server")
+        build = os.path.dirname(os.path.abspath(tools_folder()))
+        proc = subprocess.Popen([sys.executable, DEMO, "--build", build, "--server", server, *args],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 start_new_session=True)
         try:

@@ -185,3 +185,35 @@ class StringArgumentTest(unittest.TestCase):
             self.assertEqual(str(cm.exception), "Expected 'str' or 'unicode' object")
         with self.assertRaises(UnicodeEncodeError):
             native.convert_string("\udc80")
+
+
+class StateReferenceTest(unittest.TestCase):
+    """What the module state keeps between calls: the collector must see it, and
+    keeping it must not cost a reference per call."""
+
+    def test_cached_keys_and_decimal_class_are_visited(self):
+        import decimal
+        import gc
+        import native
+        _, back = native.roundtrip({"visited key": 1})
+        key = next(iter(back))
+        # A comparison that 38 digits cannot hold goes through decimal.Decimal.
+        self.assertLess(_zelmolib.Decimal(1), 10 ** 40)
+        referents = gc.get_referents(_zelmolib)
+        self.assertTrue(any(r is key for r in referents))
+        self.assertTrue(any(r is decimal.Decimal for r in referents))
+
+    def test_cached_keys_keep_steady_references(self):
+        import native
+        short, long_ = "steady", "k" * 65
+        first = native.roundtrip({short: 1, long_: 2})[1]
+        kept = [k for k in first if k == short][0]
+        held = sys.getrefcount(kept)
+        for _ in range(200):
+            again = native.roundtrip({short: 1, long_: 2})[1]
+            keys = list(again)
+            # Short keys share the cached str; long ones get a str of their own.
+            self.assertIs(keys[0], kept)
+            self.assertIsNot(keys[1], list(first)[1])
+            del again, keys
+        self.assertEqual(sys.getrefcount(kept), held)

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "business_handlers.h"
-#include "stand_in_server.h"
+#include "support/business_handlers.h"
+#include "support/stand_in_server.h"
 
 namespace {
 

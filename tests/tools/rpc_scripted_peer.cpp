@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "lumo/init.h"
-#include "scripted_peer.h"
+#include "support/scripted_peer.h"
 
 int main(int argc, char** argv) {
     const char* usage =

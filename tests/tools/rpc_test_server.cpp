@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "rpc_test_handlers.h"
-#include "stand_in_server.h"
+#include "support/rpc_test_handlers.h"
+#include "support/stand_in_server.h"
 
 namespace {
 
