@@ -23,9 +23,9 @@ one progress line; the whole output goes to build/setup.log. Two runs at once ta
 turns: the second waits for the first.
 
 CPython 3.13 is looked for, in turn, in
-  \$ZELMO_PYTHON_ROOT     the prefix of an installation (the folder holding bin/python3.13)
+  \$ZELMO_PYTHON_ROOT        the prefix of an installation (holding bin/python3.13)
   build/python-interpreter  the one build/ was configured with
-  ~/.pyenv/versions/3.13*   (or \$PYENV_ROOT/versions/3.13*)
+  ~/.pyenv/versions/3.13*   newest first (or \$PYENV_ROOT/versions/3.13*)
   python3.13 on the PATH
 Environment: ZELMO_PYTHON_ROOT, ZELMO_BUILD_DIR (build folder, default build),
 ZELMO_JOBS (parallel jobs, default: the number of processors), ZELMO_INSTALL=no (leave

@@ -72,7 +72,9 @@ class DemoScriptTest(unittest.TestCase):
             output, errors = self.text(out), self.text(err)
             self.assertEqual(proc.returncode, 0, output + errors)
             self.assertEqual(session_processes(proc.pid), [])
-            self.assertEqual(errors.count(WAIT_LINE), 1, errors)
+            # Once for the demo's build; the builds after the demos may meet again.
+            self.assertGreaterEqual(errors.count(WAIT_LINE), 1, errors)
+            self.assertTrue(errors.startswith("Another ./setup.sh"), errors)
             self.assertIn("Stopped the server.\n", output)
             self.assertRegex(output, r"\(\d+ rows\)")
         # One build, never two at once: the second found it done.
