@@ -24,7 +24,7 @@
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
-#include "tools/free_port.h"
+#include "support/loopback.h"
 
 #ifdef ZELMO_BENCH_GRPC
 #include <grpcpp/grpcpp.h>

@@ -14,7 +14,8 @@
 #include "lumo/init.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
-#include "private_network.h"
+#include "support/loopback.h"
+#include "support/private_network.h"
 
 namespace {
 
@@ -34,25 +35,8 @@ CL_Status Describe(CL_Server*, CLU_Table& info) {
     return CL_OK;
 }
 
-sockaddr_in Loopback(uint16 port) {
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-uint16 BoundPort(int fd) {
-    sockaddr_in address = Loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    socklen_t length = sizeof(address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
 void SendDatagram(const void* data, size_t size) {
-    sockaddr_in to = Loopback(sServer->GetResponderPort());
+    sockaddr_in to = LoopbackAddress(sServer->GetResponderPort());
     sendto(sSocket, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
 }
 
@@ -85,8 +69,8 @@ void CheckAlive() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    FuzzEnterPrivateNetwork(argc, argv);
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    EnterPrivateNetwork();
     CL_Init();
     static CL_ServerCallbacks callbacks;
     memset(&callbacks, 0, sizeof(callbacks));
@@ -94,22 +78,18 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     sServer = new CL_TCPServer();
     sServer->SetCallbacks(&callbacks, nullptr);
     CLU_Table settings;
-    sockaddr_in any = Loopback(0);
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    uint16 port = BoundPort(probe);
-    close(probe);
-    (void)any;
+    uint16 port = FreeLoopbackPort();
     settings.Set("ip", std::string("127.0.0.1"));
     settings.Set("listener_port", (long long)port);
     sServer->Setup(settings);
     if (sServer->Start() != 0) abort();
     sSocket = socket(AF_INET, SOCK_DGRAM, 0);
-    BoundPort(sSocket);
+    BindLoopback(sSocket);
     // One client with a chat port, so that relays have somewhere to go.
     sChat = socket(AF_INET, SOCK_DGRAM, 0);
-    sChatPort = BoundPort(sChat);
+    sChatPort = BindLoopback(sChat);
     sClient = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in server = Loopback(port);
+    sockaddr_in server = LoopbackAddress(port);
     if (connect(sClient, reinterpret_cast<sockaddr*>(&server), sizeof(server)) != 0) abort();
     CL_Blob table;
     CLU_Table().Set("chat_port", (long long)sChatPort).Flatten(table);

@@ -11,11 +11,9 @@
 #include "lumo/blob.h"
 #include "lumo/cipher.h"
 #include "lumo/ipc.h"
+#include "support/handshake_flags.h"
 
 namespace {
-
-const uint16 kCiphers[4] = {CL_IPC_NO_CRYPTING, CL_IPC_TEA_CRYPTING, CL_IPC_BLOWFISH_CRYPTING,
-                            CL_IPC_AES_CRYPTING};
 
 void ParseHostile(const uint8_t* data, size_t size, CL_Cipher* cipher, bool raw) {
     CL_PayloadDecoder decoder(cipher, raw);
@@ -82,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > (64u << 10)) return 0;
     // The first byte picks the cipher, compression and the AUTH-reply (raw) form.
     uint8_t mode = data[0];
-    uint16 flags = uint16(kCiphers[mode & 3] | ((mode & 4) ? CL_IPC_COMPRESS : 0));
+    uint16 flags = uint16(kCipherFlags[mode & 3] | ((mode & 4) ? CL_IPC_COMPRESS : 0));
     std::unique_ptr<CL_Cipher> cipher(CL_NewConnectionCipher(flags, 0x01020304u, 0x1122334455ull));
     ParseHostile(data + 1, size - 1, cipher.get(), (mode & 8) != 0);
     RoundTrip(data + 1, size - 1, flags, cipher.get());

@@ -20,6 +20,7 @@
 #include "lumo/init.h"
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -28,15 +29,8 @@ uint16 sPort = 0;
 
 void Listen() {
     sListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(sListener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    sPort = BindLoopback(sListener);
     listen(sListener, 8);
-    socklen_t length = sizeof(address);
-    getsockname(sListener, reinterpret_cast<sockaddr*>(&address), &length);
-    sPort = ntohs(address.sin_port);
 }
 
 // Reads what the client sent within ms; returns the sequence of the last header seen

@@ -14,8 +14,8 @@
 #include "lumo/init.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
-#include "tools/free_port.h"
-#include "private_network.h"
+#include "support/loopback.h"
+#include "support/private_network.h"
 
 namespace {
 
@@ -72,8 +72,8 @@ void Handshake(int fd, uint32 flags) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    FuzzEnterPrivateNetwork(argc, argv);
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    EnterPrivateNetwork();
     CL_Init();
     static CL_ServerCallbacks callbacks;
     memset(&callbacks, 0, sizeof(callbacks));
@@ -105,11 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += 2;
     size -= 2;
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(sPorts[mode & 3]);
+    sockaddr_in address = LoopbackAddress(sPorts[mode & 3]);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         close(fd);
         return 0;

@@ -4,6 +4,7 @@
 // abstract client that the TCP implementation fills in.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <string>
@@ -296,9 +297,8 @@ typedef CL_Status (*CL_IdleCB)(void* userData);
 
 // One connection to one RPC server. Each operation has a blocking form (status and
 // output) and an asynchronous one (exactly one of success or error later, on a
-// dispatcher thread). Time-out 0 means fTimeOut. The base implements nothing; its
-// members are fixed at construction, and each implementation states which calls may
-// overlap.
+// dispatcher thread). Time-out 0 means fTimeOut. The base implements nothing; each
+// implementation states which calls may overlap.
 class CL_Client : public CL_Object {
 public:
     CL_Client(uint32 timeOut, uint32 flags) : fTimeOut(timeOut), fFlags(uint16(flags)) {}
@@ -341,8 +341,11 @@ public:
     virtual CL_Status Interrupt() { return CL_OK; }
 
 protected:
-    uint32 fTimeOut;
-    uint16 fFlags;
+    // An implementation's Connect writes them under its own lock; getters and the
+    // defaults of new operations read them without it. Atomics, read relaxed: each is a
+    // plain value that publishes nothing else.
+    std::atomic<uint32> fTimeOut;
+    std::atomic<uint16> fFlags;
 };
 
 // The server interface and its client context build on the declarations above.

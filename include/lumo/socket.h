@@ -255,8 +255,18 @@ private:
     // error is CL_OUT_OF_MEMORY.
     SocketData* Data() const;
     CL_Status _Open();
+    // Waits for a connect that went on in the background (ms 0: not at all).
+    CL_Status _AwaitConnect(uint32 ms);
+    // Binds the new descriptor to fAddress and, for TCP, listens.
+    CL_Status _Listen();
+    CL_Status _AcceptOne(CL_Socket** out);
     uint32 _Read(void* buffer, uint32 n, uint32 ms, int32 flags);
     uint32 _Read(CL_Blob& blob, uint32 n, uint32 ms, int32 flags);
+    // The receive loop behind _Read: a read fills the buffer as bytes come, a peek
+    // looks again from the first queued byte until n are there.
+    uint32 _ReadLoop(uint8* at, uint32 n, uint32 ms, int32 flags);
+    // Whether a write may start (a UDP socket is opened here); otherwise fError says why.
+    bool _ReadyToWrite(const void* buffer);
     void _SetBlocking(bool blocking);
     CL_Status _Connected();
     // Binds an unbound UDP socket as Accept(null) would; false when that fails.

@@ -22,123 +22,18 @@
 // Disconnect never waits for the lock and never touches the socket without it: when
 // the connection is busy it leaves the closing to the request or Connect that holds
 // it, which closes the socket at its next step (a wait step is at most 100 ms).
+// The id, the server id and the base's time-out and flags are atomics: a Connect
+// writes them under fLock, getters and new operations read them without it.
 class CL_TCPClient : public CL_Client {
 public:
+    // The jobs behind the operations and the records they keep; the library's own.
+    class QueuedPacket;
+    class ServerInfo;
+    class ActionJob;
+    class DiscoverJob;
+    class ConnectJob;
+    class ExecuteJob;
     class ProgressJob;
-
-    // A chunk read from the socket and not yet taken by the request it belongs to.
-    class QueuedPacket : public CL_Object {
-    public:
-        CL_PacketHeader fHeader;
-        CL_Blob fData;
-    };
-
-    // One server found by Discover.
-    class ServerInfo : public CL_Object {
-    public:
-        uint64 fID = 0;
-        uint32 fProtocolVersion = 0;
-        CL_NetAddress fAddress;
-        CL_Blob fInfo;
-    };
-
-    // Base of the operation jobs: the caller's input, callbacks and time-out, and the
-    // progress job that reports for it.
-    class ActionJob : public CL_Job {
-    public:
-        ActionJob(CL_TCPClient* client, const CL_Blob& input, void* userData, uint32 timeout,
-                  CL_SuccessCB success, CL_ProgressCB progress, CL_IdleCB idle);
-        ~ActionJob() override;
-        ActionJob(const ActionJob&) = delete;
-        ActionJob& operator=(const ActionJob&) = delete;
-
-        // One request and its reply: the reply's first header lands in *header and
-        // its plain payload in *data.
-        CL_Status QueryServer(CL_PacketType type, uint16 flags, CL_PacketHeader* header,
-                              CL_Blob* data);
-        CL_Status Success(CL_Blob& result);
-        bool HasAborted() const;
-        // Final report of the progress job (when there is one) before the result.
-        void QuitProgress();
-
-        CL_TCPClient* fClient;
-        // The dispatcher that runs this job: the destructor waits on it for the progress
-        // job, and the client may be gone by then (deleted from its last callback).
-        CL_Dispatcher* fDispatcher;
-        CL_Blob fInput;
-        void* fUserData;
-        uint32 fTimeOut;
-        ProgressJob* fProgressJob;
-        CL_SuccessCB fSuccess;
-        CL_IdleCB fIdle;
-    };
-
-    class DiscoverJob : public ActionJob {
-    public:
-        DiscoverJob(CL_TCPClient* client, const CL_Blob& input, CL_SuccessCB success,
-                    CL_ErrorCB error, CL_ProgressCB progress, void* userData, uint32 timeout);
-        CL_Status Run() override;
-        CL_Status Error(int32 code);
-
-        CL_ErrorCB fError;
-    };
-
-    class ConnectJob : public ActionJob {
-    public:
-        ConnectJob(CL_TCPClient* client, const CL_Blob& input, CL_SuccessCB success,
-                   CL_ErrorCB error, CL_ProgressCB progress, void* userData, uint32 timeout);
-        CL_Status Run() override;
-        CL_Status Error(int32 code);
-
-        CL_ErrorCB fError;
-
-    private:
-        // Everything under the client's lock; the callbacks come after it.
-        CL_Status Handshake(CL_Blob* output);
-    };
-
-    class ExecuteJob : public ActionJob {
-    public:
-        ExecuteJob(CL_TCPClient* client, CL_Command command, const CL_Blob& input,
-                   CL_SuccessCB success, CL_ErrorCB error, CL_ProgressCB progress,
-                   CL_IdleCB idle, void* userData, uint32 timeout);
-        CL_Status Run() override;
-        CL_Status Error(int32 code, CL_Blob& partial);
-
-        CL_Command fCommand;
-        CL_ErrorCB fError;
-    };
-
-    // Calls the caller's progress callback every 100 ms while its operation runs and
-    // carries a request to cancel back to it. Its fields are guarded by fLock.
-    class ProgressJob : public CL_Job {
-    public:
-        ProgressJob(CL_TCPClient* client, CL_ProgressCB progress, void* userData);
-        CL_Status Run() override;
-        // Stores the state to report; returns whether the callback asked to cancel.
-        bool SetState(CL_ProgressType state, double completeness, const std::string& message,
-                      CL_Blob* partialResult);
-        // Ends the reports (after the final one) and waits until the last call is made.
-        void Quit();
-        bool HasAborted();
-        CL_Status Lock() { return fLock.Lock(); }
-        void Unlock() { fLock.Unlock(); }
-
-        CL_TCPClient* fClient;
-        void* fUserData;
-        CL_ProgressCB fProgress;
-        CL_ProgressType fState;
-        double fCompleteness;
-        std::string fMessage;
-        CL_Blob* fPartialResult;
-        CL_RecursiveMutex fLock;
-        CL_Condition fCond;
-        CL_Condition fQuitCond;
-        bool fQuit;
-        bool fDone;  // the last call has been made
-        bool fAborted;
-        CL_Socket fConnectionSocket;
-    };
 
     explicit CL_TCPClient(CL_Dispatcher* dispatcher = nullptr);
     // Waits for the jobs of an own dispatcher to stop before it frees the cipher.
@@ -164,16 +59,11 @@ public:
     // Writes the ABORT for one request.
     CL_Status SendAbort(ActionJob* job, uint32 sequence);
 
-    uint16 GetFlags() const { return fFlags; }
-    uint32 GetTimeOut() const { return fTimeOut; }
-    uint64 GetServerID() const { return fServerID; }
+    uint16 GetFlags() const { return fFlags.load(std::memory_order_relaxed); }
+    uint32 GetTimeOut() const { return fTimeOut.load(std::memory_order_relaxed); }
+    uint64 GetServerID() const { return fServerID.load(std::memory_order_relaxed); }
     // Chunks read and kept for requests that still wait for them.
     uint32 GetQueuedPacketCount();
-
-    // Ports Discover sends to from a base port: base + 20 * k, k = 0..9.
-    static constexpr uint16 kDiscoverBasePort = 51967;
-    static constexpr uint32 kDiscoverPortCount = 10;
-    static constexpr uint32 kDiscoveryPacketSize = 1046;
 
 protected:
     // Sends one request packet; *sequence receives the number it used. The sequence
@@ -185,48 +75,108 @@ protected:
 
 private:
     struct Waiter;
+    class Reply;
 
-    // Takes what the socket holds now into fInput without waiting: 0, 4 when nothing
+    // ---- For the jobs ----
+    // The dispatcher that asynchronous jobs and progress jobs run on.
+    CL_Dispatcher* GetDispatcher() const { return fDispatcher; }
+    // Opens the connection that `settings` (a flattened table) describe: the TCP
+    // connect, then SERVER_INFO and AUTH through the job, all under fLock. *output:
+    // the server's reply table with "host" as given.
+    CL_Status Open(ActionJob* job, CL_Blob& settings, CL_Blob* output);
+    // Closes a handle of the connection's socket, but only when the connection is
+    // free: a Connect that holds it closes the socket itself.
+    void CloseWhenFree(CL_Socket& handle);
+
+    // ---- Opening the connection (tcp_client_handshake.cpp) ----
+    // Reads the settings into the client; returns the server's address.
+    CL_NetAddress ApplySettings(const CLU_Table& settings, const std::string& host)
+        CL_REQUIRES(fLock);
+    CL_Status ConnectSocket(ActionJob* job, const CL_NetAddress& address) CL_REQUIRES(fLock);
+    // Waits in steps for a TCP connect that went on in the background.
+    CL_Status AwaitConnect(ActionJob* job) CL_REQUIRES(fLock);
+    // SERVER_INFO, then AUTH with the settings; *data: the reply table, flattened.
+    CL_Status Authorise(ActionJob* job, const CLU_Table& settings, CL_Blob* data,
+                        uint32* clientID) CL_REQUIRES(fLock);
+    // Takes the answer to AUTH: the flags granted and the cipher they choose.
+    CL_Status TakeGrant(const CL_PacketHeader& reply, uint32* clientID) CL_REQUIRES(fLock);
+    CL_Status EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) CL_REQUIRES(fLock);
+
+    // ---- Requests (tcp_client_exchange.cpp) ----
+    // Sends the packet chunk by chunk; a cancel between chunks waits for the server's
+    // answer to the ABORT.
+    CL_Status SendChunks(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
+                         const CL_Blob& payload) CL_REQUIRES(fLock);
+    CL_Status CollectReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
+                           CL_Blob* data) CL_REQUIRES(fLock);
+    // A PING for a request: carries a cancel that came meanwhile to the server.
+    CL_Status TakePing(ActionJob* job, uint32 sequence, const QueuedPacket& ping, Reply* reply)
+        CL_REQUIRES(fLock);
+    CL_Status WriteAbort(ActionJob* job, uint32 sequence) CL_REQUIRES(fLock);
+
+    // ---- Input and the waiting requests (tcp_client_input.cpp) ----
+    // Takes what the socket holds now into fReader without waiting: 0, 4 when nothing
     // came, or the socket's status (which closes it, as the peer's close does).
-    CL_Status ReadInput();
-    // Queues every whole chunk in fInput (dropping those nobody waits for): 0, or 101
-    // for a header with a wrong magic, which stays in place. *count: chunks taken.
-    CL_Status TakeInput(uint32* count);
-    QueuedPacket* TakeQueued(uint32 sequence);
-    void DropQueued(uint32 sequence);
-    Waiter* FindWaiter(uint32 sequence);
-    void AddWaiter(uint32 sequence);
-    void RemoveWaiter(uint32 sequence);
-    void ClearWaiters();
+    CL_Status ReadInput() CL_REQUIRES(fLock);
+    // Queues every whole chunk read (dropping those nobody waits for): 0, or 101 for a
+    // header with a wrong magic, which stays in place. *count: chunks taken.
+    CL_Status TakeInput(uint32* count) CL_REQUIRES(fLock);
+    void QueueChunk(const CL_PacketHeader& header, const uint8* payload, uint32 size)
+        CL_REQUIRES(fLock);
+    QueuedPacket* TakeQueued(uint32 sequence) CL_REQUIRES(fLock);
+    void DropQueued(uint32 sequence) CL_REQUIRES(fLock);
+    Waiter* FindWaiter(uint32 sequence) CL_REQUIRES(fLock);
+    void AddWaiter(uint32 sequence) CL_REQUIRES(fLock);
+    void RemoveWaiter(uint32 sequence) CL_REQUIRES(fLock);
+    void ClearWaiters() CL_REQUIRES(fLock);
     // The next queued chunk of `sequence`, reading the socket for everybody while
     // the reading turn is free.
-    CL_Status WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet);
-    // Under fLock: closes the socket when a Disconnect asked for it; whether it did.
-    bool CloseIfAsked();
+    CL_Status WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet)
+        CL_REQUIRES(fLock);
+    // What is there without waiting: CL_OK with *packet, CL_OK without one when the
+    // request has to wait, or the status that ends the wait.
+    CL_Status LookForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet)
+        CL_REQUIRES(fLock);
+    // One wait of at most `step` ms: with the reading turn (or in a Connect) on the
+    // socket, else on the request's condition. CL_OK when bytes came or the socket
+    // closed (look again), CL_TIMEOUT when the wait passed, or the status that ends it.
+    CL_Status AwaitInput(uint32 sequence, bool* turn, uint32 step) CL_REQUIRES(fLock);
+    // Gives the reading turn up, if held, and wakes one other sleeping request for it.
+    void ReleaseTurn(uint32 sequence, bool* turn) CL_REQUIRES(fLock);
+    // Runs the job's idle callback without the lock: whether it asked to cancel.
+    bool IdleCancels(ActionJob* job, uint32 sequence, bool* turn) CL_REQUIRES(fLock);
+    // Closes the socket when a Disconnect asked for it; whether it did.
+    bool CloseIfAsked() CL_REQUIRES(fLock);
+    // fLock.TryLock in a form the lock analysis follows (it cannot read a comparison
+    // with a named status): whether the lock was taken.
+    bool TryLockConnection() CL_TRY_ACQUIRE(true, fLock) { return fLock.TryLock() == CL_OK; }
 
-    CL_Socket fSocket;
+    CL_Socket fSocket CL_GUARDED_BY(fLock);
     std::atomic<uint32> fID;
-    CL_Cipher* fCipher;
-    uint64 fServerID;
+    CL_Cipher* fCipher CL_GUARDED_BY(fLock) CL_PT_GUARDED_BY(fLock);
+    // Read relaxed: a plain value that publishes nothing else.
+    std::atomic<uint64> fServerID;
+    // Set by the constructor and SetDispatcher, which the owner calls before it
+    // shares the client; read without a lock.
     CL_Dispatcher* fDispatcher;
     bool fOwnDispatcher;
+    // Lock order: a client's fLock comes before a progress job's.
     CL_RecursiveMutex fLock;
     CL_AtomicVar fNextSequence;
-    uint32 fConnFlags;
-    std::deque<QueuedPacket*> fQueuedPackets;
+    uint32 fConnFlags CL_GUARDED_BY(fLock);
+    std::deque<QueuedPacket*> fQueuedPackets CL_GUARDED_BY(fLock);
     // Requests waiting for their replies: whether Interrupt ended them, and the
     // condition that wakes each when a chunk comes for it or the reading turn is free.
-    std::vector<Waiter*> fWaiters;
+    std::vector<Waiter*> fWaiters CL_GUARDED_BY(fLock);
     // A request is reading the socket (or waiting on it) for everybody.
-    bool fReading;
+    bool fReading CL_GUARDED_BY(fLock);
     // A Connect holds the connection: its reads never wait for another reader.
-    bool fHandshaking;
+    bool fHandshaking CL_GUARDED_BY(fLock);
     // Reads so far that brought bytes: a wait's inactivity time-out restarts when it
     // moves.
-    uint32 fPacketsRead;
-    // Bytes read from the socket and not yet cut into chunks, from fInputStart on.
-    std::string fInput;
-    size_t fInputStart;
+    uint32 fPacketsRead CL_GUARDED_BY(fLock);
+    // Bytes read from the socket and not yet taken as whole chunks.
+    CL_ChunkReader fReader CL_GUARDED_BY(fLock);
     // A Disconnect found the connection busy: whoever holds fLock closes the socket.
     std::atomic<bool> fDisconnectAsked;
     // Owned dispatchers replaced by SetDispatcher(null); deleted with the client.

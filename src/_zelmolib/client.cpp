@@ -15,10 +15,6 @@ constexpr int kConnectTimeOut = 30000;
 constexpr int kDiscoveryTimeOut = 5000;
 constexpr uint32 kMaxDiscoveredServers = 100;
 
-bool IsSet(PyObject* callable) {
-    return callable && callable != Py_None;
-}
-
 QPX_Client* Native(PyObject* self) {
     return reinterpret_cast<ClientObject*>(self)->fClient;
 }
@@ -79,7 +75,7 @@ bool ReadServer(PyObject* server, QPX_ServerSpec* spec) {
         PyErr_SetString(PyExc_KeyError, "missing 'host' entry in server dictionary");
         return false;
     }
-    bool ok = ConvertString(host, &spec->fHost) != 0;
+    bool ok = ConvertCString(host, &spec->fHost) != 0;
     Py_DECREF(host);
     if (!ok) return false;
     PyObject* port = nullptr;
@@ -99,10 +95,11 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
     int timeout = kDiscoveryTimeOut, port = 0;
     PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|iiOOOO", const_cast<char**>(keywords),
-                                     &timeout, &port, &success, &error, &progress, &userdata))
+                                     &timeout, &port, &success, &error, &progress, &userdata) ||
+        !CheckCallbacks(success, error, progress, nullptr))
         return nullptr;
     QPX_Client* client = Native(self);
-    if (IsSet(success)) {
+    if (ZL_IsSet(success)) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, nullptr, userdata);
         if (!d) return nullptr;
@@ -111,13 +108,16 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    std::vector<QPX_ServerSpec> servers(kMaxDiscoveredServers);
-    uint32 count = 0;
+    // Discovery has no idle step: it runs in its asynchronous form, waited for here.
+    SyncWait wait;
     ZL_BEGIN_ALLOW_THREADS
-    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
-                                  uint16(port));
+    client->GetServerList(SyncWait::Discover, SyncWait::Error, SyncWait::Progress, &wait,
+                          uint32(timeout), uint16(port));
     ZL_END_ALLOW_THREADS
-    return ServerSpecsToTuple(servers.data(), count);
+    if (!wait.Wait()) return nullptr;
+    size_t count = wait.fCode == CL_OK ? wait.fServers.size() : 0;
+    if (count > kMaxDiscoveredServers) count = kMaxDiscoveredServers;
+    return ServerSpecsToTuple(wait.fServers.data(), uint32(count));
 }
 
 PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -129,12 +129,13 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsiOiOOOO", const_cast<char**>(keywords),
                                      &server, &host, &port, &options, &timeout, &success, &error,
-                                     &progress, &userdata))
+                                     &progress, &userdata) ||
+        !CheckCallbacks(success, error, progress, nullptr))
         return nullptr;
 
     QPX_ServerSpec spec;
     CLU_Table table;
-    if (!server || server == Py_None) {
+    if (!ZL_IsSet(server)) {
         if (!host) {
             PyErr_SetString(PyExc_ValueError,
                             "either 'host' or 'server' parameter must be specified");
@@ -152,7 +153,7 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         spec.fRemoteAddress = table.GetString("remote_address");
 
     QPX_Client* client = Native(self);
-    if (IsSet(success)) {
+    if (ZL_IsSet(success)) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, nullptr, userdata);
         if (!d) return nullptr;
@@ -162,13 +163,15 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    CLU_Table reply;
-    QPX_Status status = CL_OK;
+    // The handshake has no idle step: it runs in its asynchronous form, waited for here.
+    SyncWait wait;
     ZL_BEGIN_ALLOW_THREADS
-    status = client->Connect(&spec, &reply, table, uint32(timeout));
+    client->Connect(&spec, table, SyncWait::SuccessWithTable, SyncWait::Error, SyncWait::Progress,
+                    &wait, uint32(timeout));
     ZL_END_ALLOW_THREADS
-    if (status != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), status);
-    return Table_FromCLU(&reply);
+    if (!wait.Wait()) return nullptr;
+    if (wait.fCode != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), wait.fCode);
+    return Table_FromCLU(&wait.fTable);
 }
 
 PyObject* Client_disconnect(PyObject* self, PyObject*) {
@@ -218,7 +221,8 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
              *idle = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|O!iOOOOO:execute",
                                      const_cast<char**>(keywords), &command, &PyDict_Type, &data,
-                                     &timeout, &success, &error, &progress, &idle, &userdata))
+                                     &timeout, &success, &error, &progress, &idle, &userdata) ||
+        !CheckCallbacks(success, error, progress, idle))
         return nullptr;
     CLU_Table request;
     if (data) {
@@ -226,7 +230,7 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (PyErr_Occurred()) return nullptr;
     }
     QPX_Client* client = Native(self);
-    if (IsSet(success)) {
+    if (ZL_IsSet(success)) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, idle, userdata);
         if (!d) return nullptr;
@@ -238,43 +242,50 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     CLU_Table reply;
     QPX_Status status = CL_OK;
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
     status = client->Execute(QPX_Command(command), &request, &reply, _SyncIdleCB, uint32(timeout));
+    if (call.Interrupted()) StopServerWork(client);
     ZL_END_ALLOW_THREADS
+    if (call.Raise()) return nullptr;
     if (status != CL_OK) return setException(status, &reply);
     return Table_FromCLU(&reply);
 }
 
 const PyMethodDef kConnectionMethods[] = {
-    {"list_servers", ZL_KW_FUNCTION(ZL_GUARD(Client_list_servers)), METH_VARARGS | METH_KEYWORDS,
+    {"list_servers", ZL_METHOD(Client_list_servers), METH_VARARGS | METH_KEYWORDS,
      "list_servers([timeout, port, success, error, progress, userdata]) -> tuple | Deferred\n\n"
      "Gets a list of available servers found in the local network, using specified UDP port "
      "for servers discovery. Returns a tuple of dict objects with informations on each server "
      "found."},
-    {"connect", ZL_KW_FUNCTION(ZL_GUARD(Client_connect)), METH_VARARGS | METH_KEYWORDS,
+    {"connect", ZL_METHOD(Client_connect), METH_VARARGS | METH_KEYWORDS,
      "connect([server, host, port, options, timeout, success, error, progress, userdata]) -> "
      "dict | Deferred\n\n"
      "Connects to a server given either as a dict like those returned by list_servers() or "
      "by host and port, sending the connection options given in the options dict."},
-    {"disconnect", ZL_GUARD(Client_disconnect), METH_NOARGS,
+    {"disconnect", ZL_METHOD(Client_disconnect), METH_NOARGS,
      "disconnect()\n\nDisconnects from currently connected server."},
-    {"get_id", ZL_GUARD(Client_get_id), METH_NOARGS,
+    {"get_id", ZL_METHOD(Client_get_id), METH_NOARGS,
      "get_id() -> int\n\nReturns the ID identifying this client on the server."},
-    {"get_connection_info", ZL_GUARD(Client_get_connection_info), METH_NOARGS,
+    {"get_connection_info", ZL_METHOD(Client_get_connection_info), METH_NOARGS,
      "get_connection_info() -> dict | None\n\n"
      "Returns informations on the currently connected server or None if not connected at all."},
-    {"execute", ZL_KW_FUNCTION(ZL_GUARD(Client_execute)), METH_VARARGS | METH_KEYWORDS,
+    {"execute", ZL_METHOD(Client_execute), METH_VARARGS | METH_KEYWORDS,
      "execute(command[, data, timeout, success, error, progress, idle, userdata]) -> dict | "
      "Deferred\n\nExecutes an operation on the server."},
-    {"interrupt", ZL_GUARD(Client_interrupt), METH_NOARGS,
+    {"interrupt", ZL_METHOD(Client_interrupt), METH_NOARGS,
      "interrupt()\n\nInterrupts all pending operations on this client."},
 };
 constexpr size_t kConnectionMethodCount = sizeof(kConnectionMethods) / sizeof(kConnectionMethods[0]);
 
-// The connection methods, then the named ones, then the end marker.
 std::vector<PyMethodDef> sMethods;
 
 }  // namespace
+
+bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle) {
+    return ZL_CheckCallables(
+        {{"success", success}, {"error", error}, {"progress", progress}, {"idle", idle}});
+}
 
 DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* error,
                               PyObject* progress, PyObject* idle, PyObject* userdata) {
@@ -284,37 +295,33 @@ DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* e
     return d;
 }
 
+// Default flags only: not subclassable, not tracked by the garbage collector. The
+// method table is put together at registration.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject ClientType = {
-    // clang-format off
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Client",            // tp_name
-    sizeof(ClientObject),          // tp_basicsize
-    0,                             // tp_itemsize
-    ZL_GUARD(Client_dealloc),      // tp_dealloc
-    // clang-format on
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.Client",
+    .tp_basicsize = sizeof(ClientObject),
+    .tp_dealloc = ZL_GUARD(Client_dealloc),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Client objects",
+    .tp_new = ZL_GUARD(Client_new),
 };
+#pragma GCC diagnostic pop
 
 }  // namespace QPX
 
 int ZL_AddClientType(PyObject* module) {
     using namespace QPX;
+    // The connection methods, then the named ones, then the end marker.
     if (sMethods.empty()) {
         sMethods.assign(kConnectionMethods, kConnectionMethods + kConnectionMethodCount);
         sMethods.insert(sMethods.end(), NamedMethods, NamedMethods + NamedMethodCount);
         sMethods.push_back({nullptr, nullptr, 0, nullptr});
     }
-    PyTypeObject* t = &ClientType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT;
-    t->tp_doc = "Client objects";
-    t->tp_new = ZL_GUARD(Client_new);
-    t->tp_methods = sMethods.data();
-    if (PyType_Ready(t) < 0) return -1;
-    Py_INCREF(t);
-    if (PyModule_AddObject(module, "Client", reinterpret_cast<PyObject*>(t)) < 0) {
-        Py_DECREF(t);
-        return -1;
-    }
-    return 0;
+    ClientType.tp_methods = sMethods.data();
+    return ZL_AddType(module, &ClientType);
 }
 
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher) {

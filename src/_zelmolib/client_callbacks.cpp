@@ -4,14 +4,11 @@
 // flags and print, never propagate, the callables' exceptions.
 #include "client_type.h"
 #include "lumo/status.h"
+#include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
 
 namespace {
-
-bool IsSet(PyObject* callable) {
-    return callable && callable != Py_None;
-}
 
 // Adds key = value to dict, taking over the reference to value; false on failure.
 bool SetItem(PyObject* dict, const char* key, PyObject* value) {
@@ -21,19 +18,15 @@ bool SetItem(PyObject* dict, const char* key, PyObject* value) {
     return rc == 0;
 }
 
-PyObject* TextOf(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "replace");
-}
-
 PyObject* ServerSpecToDict(const QPX_ServerSpec& spec) {
     PyObject* dict = PyDict_New();
     if (!dict) return nullptr;
-    if (SetItem(dict, "host", TextOf(spec.fHost)) &&
+    if (SetItem(dict, "host", TextToPy(spec.fHost)) &&
         SetItem(dict, "port", PyLong_FromUnsignedLong(spec.fPort)) &&
-        SetItem(dict, "name", TextOf(spec.fName)) &&
-        SetItem(dict, "description", TextOf(spec.fDescription)) &&
+        SetItem(dict, "name", TextToPy(spec.fName)) &&
+        SetItem(dict, "description", TextToPy(spec.fDescription)) &&
         SetItem(dict, "data_version", PyLong_FromUnsignedLong(spec.fDataVersion)) &&
-        SetItem(dict, "uuid", TextOf(spec.fUUID.Get())) &&
+        SetItem(dict, "uuid", TextToPy(spec.fUUID.Get())) &&
         SetItem(dict, "multitenant_enabled", PyBool_FromLong(spec.fMultiTenant)))
         return dict;
     Py_DECREF(dict);
@@ -51,7 +44,7 @@ void Complete(void* userData, bool success, Build build) {
     if (!d || !ZL_EnterPython(&gil)) return;
     d->fPending = false;
     PyObject* callable = success ? d->fSuccess : d->fError;
-    if (IsSet(callable)) {
+    if (ZL_IsSet(callable)) {
         PyObject* args = nullptr;
         // The conversions use std::string: out of memory is the callable's MemoryError.
         ZL_Protect([&] { args = build(d->fUserData); });
@@ -149,7 +142,10 @@ void _DiscoverCB(QPX_ServerSpec* servers, uint32 count, void* deferred) {
 void _ErrorCB(QPX_Status code, const std::string& message, void* deferred) {
     ZL_NativeCall([&] {
         Complete(deferred, false, [&](PyObject* userdata) {
-            std::string text = message.empty() ? translate(code) : message;
+            // The library hands over the server's text, or the raw message of its table,
+            // whose placeholders nothing fills.
+            std::string text =
+                message.empty() || message == GetError(code) ? translate(code) : message;
             PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
             if (!value) {
                 PyErr_Clear();
@@ -169,7 +165,7 @@ QPX_Status Progress(QPX_ProgressType state, double completeness, const std::stri
     PyGILState_STATE gil;
     // Once the module is cleaned up every running operation is told to stop.
     if (!d || !ZL_EnterPython(&gil)) return CL_ERROR;
-    if (!d->fAborted && !d->fExecuted && IsSet(d->fProgress)) {
+    if (!d->fAborted && !d->fExecuted && ZL_IsSet(d->fProgress)) {
         PyObject* text = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), nullptr);
         if (!text) {
             PyErr_Clear();
@@ -214,18 +210,34 @@ QPX_Status Idle(void* deferred) {
     return CL_OK;
 }
 
+// The idle step of a synchronous call, on its own thread: the pending signals, then the
+// default idle callable. A signal handler that raises, or an idle callable that raises
+// what is not an Exception (KeyboardInterrupt, SystemExit), interrupts the call: the
+// step answers stop from then on, and the call raises that exception once the library
+// has ended the request. The signals come first: a handler run inside the callable
+// would have its exception taken for the callable's own, printed and dropped.
 QPX_Status SyncIdle() {
     if (!Py_IsInitialized()) return CL_ERROR;
+    SyncCall* call = SyncCall::Current();
+    if (call && call->Interrupted()) return CL_CANCELLED;
     PyGILState_STATE gil;
     if (!ZL_EnterPython(&gil)) return CL_OK;
+    bool interrupted = call && !call->CheckSignals();
     MODULE_STATE* s = ZL_GetState();
     // The callable may replace itself while it runs.
     PyObject* idle = s ? s->fIdleCB : nullptr;
-    Py_XINCREF(idle);
-    ZL_CallCallback(idle, nullptr);
-    Py_XDECREF(idle);
+    if (!interrupted && ZL_IsSet(idle)) {
+        Py_INCREF(idle);
+        Py_XDECREF(PyObject_CallNoArgs(idle));
+        Py_DECREF(idle);
+        if (call && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+            call->Interrupt();
+            interrupted = true;
+        }
+        ZL_ReportCallbackError();
+    }
     ZL_LeavePython(gil);
-    return CL_OK;
+    return interrupted ? QPX_Status(CL_CANCELLED) : QPX_Status(CL_OK);
 }
 
 }  // namespace

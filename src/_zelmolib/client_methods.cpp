@@ -356,10 +356,10 @@ bool TextArgument(PyObject* obj, std::string* out) {
 bool ConvertObject(char unit, PyObject* obj, Call& a) {
     switch (unit) {
         case 'd':  // driver: None or absent is the empty text
-            if (!obj || obj == Py_None) return true;
+            if (!ZL_IsSet(obj)) return true;
             return TextArgument(obj, &a.fObjectText);
         case 'b':  // optional flag: None sends none
-            if (!obj || obj == Py_None) return true;
+            if (!ZL_IsSet(obj)) return true;
             {
                 int truth = PyObject_IsTrue(obj);
                 if (truth < 0) return false;
@@ -387,7 +387,7 @@ bool ConvertObject(char unit, PyObject* obj, Call& a) {
             return ok;
         }
         case 'p':  // new password: None keeps the current one
-            if (!obj || obj == Py_None) return true;
+            if (!ZL_IsSet(obj)) return true;
             a.fHasObjectText = true;
             return TextArgument(obj, &a.fObjectText);
         default:
@@ -423,59 +423,73 @@ PyObject* BuildResult(Result result, Call& a) {
     }
 }
 
-PyObject* Invoke(const Row& row, size_t index, PyObject* self, PyObject* args, PyObject* kwargs) {
-    Call a;
-    PyObject* flags[kMaxSlots] = {};
-    PyObject* objects[2] = {};
-    // The parser takes one pointer per unit, two for a converter unit. All are passed
-    // as data pointers; a converter's address converts to one and back as POSIX
-    // requires of function addresses.
-    void* slots[2 * kMaxUnits] = {};
+// Where the parser stores one call's arguments: a pointer per unit, two for a
+// converter unit, all as data pointers (a converter's address converts to one and
+// back, as POSIX requires of function addresses). Flags and object units land in
+// objects of their own, converted after parsing.
+struct Targets {
+    void* fSlots[2 * kMaxUnits] = {};
+    PyObject* fFlags[kMaxSlots] = {};
+    PyObject* fObjects[2] = {};
+};
+
+// Points the targets at the call's fields, in the order of the units, with each
+// optional unit's default stored first.
+void Bind(const Row& row, Call& a, Targets& t) {
     int n = 0, text = 0, flag = 0, integer = 0, object = 0, callback = 0;
     for (const char* u = row.fUnits; *u; u++) {
         switch (*u) {
             case 's':
-                slots[n++] = reinterpret_cast<void*>(&ConvertString);
-                slots[n++] = &a.fText[text++];
+                t.fSlots[n++] = reinterpret_cast<void*>(&ConvertString);
+                t.fSlots[n++] = &a.fText[text++];
                 break;
             case 'f':
-                flags[flag] = row.fFlagDefaults[flag] == 'T' ? Py_True : Py_False;
-                slots[n++] = &flags[flag++];
+                t.fFlags[flag] = row.fFlagDefaults[flag] == 'T' ? Py_True : Py_False;
+                t.fSlots[n++] = &t.fFlags[flag++];
                 break;
             case 'i':
                 a.fInt[integer] = row.fIntDefaults[integer];
-                slots[n++] = &a.fInt[integer++];
+                t.fSlots[n++] = &a.fInt[integer++];
                 break;
-            case 'c': slots[n++] = &a.fCallbacks[callback++]; break;
-            case 't': slots[n++] = &a.fTimeOut; break;
+            case 'c': t.fSlots[n++] = &a.fCallbacks[callback++]; break;
+            case 't': t.fSlots[n++] = &a.fTimeOut; break;
             case '|': break;
-            default: slots[n++] = &objects[object++]; break;
+            default: t.fSlots[n++] = &t.fObjects[object++]; break;
         }
     }
-    static_assert(2 * kMaxUnits == 32, "the parse call below passes 32 slots");
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, sFormats[index].c_str(), const_cast<char**>(row.fKeywords), slots[0],
-            slots[1], slots[2], slots[3], slots[4], slots[5], slots[6], slots[7], slots[8],
-            slots[9], slots[10], slots[11], slots[12], slots[13], slots[14], slots[15], slots[16],
-            slots[17], slots[18], slots[19], slots[20], slots[21], slots[22], slots[23], slots[24],
-            slots[25], slots[26], slots[27], slots[28], slots[29], slots[30], slots[31]))
-        return nullptr;
+}
 
-    // Flags and objects, in the order of the units, before either form starts.
-    flag = object = 0;
+bool Parse(size_t index, PyObject* args, PyObject* kwargs, Targets& t) {
+    void** p = t.fSlots;
+    static_assert(2 * kMaxUnits == 32, "the parse call below passes 32 slots");
+    return PyArg_ParseTupleAndKeywords(
+        args, kwargs, sFormats[index].c_str(), const_cast<char**>(kRows[index].fKeywords), p[0],
+        p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11], p[12], p[13], p[14],
+        p[15], p[16], p[17], p[18], p[19], p[20], p[21], p[22], p[23], p[24], p[25], p[26], p[27],
+        p[28], p[29], p[30], p[31]);
+}
+
+// Flags and objects, in the order of the units, before either form starts; false
+// with an exception set.
+bool ConvertUnits(const Row& row, const Targets& t, Call& a) {
+    int flag = 0, object = 0;
     for (const char* u = row.fUnits; *u; u++) {
         if (*u == 'f') {
-            int truth = PyObject_IsTrue(flags[flag]);
-            if (truth < 0) return nullptr;
+            int truth = PyObject_IsTrue(t.fFlags[flag]);
+            if (truth < 0) return false;
             a.fFlag[flag++] = truth != 0;
         } else if (strchr("dbnkp", *u)) {
-            if (!ConvertObject(*u, objects[object++], a)) return nullptr;
+            if (!ConvertObject(*u, t.fObjects[object++], a)) return false;
         }
     }
+    return true;
+}
 
-    ClientObject* client = reinterpret_cast<ClientObject*>(self);
+// The asynchronous form when `success` is given (a Deferred at once), the
+// synchronous one otherwise; either with the interpreter lock released.
+PyObject* Perform(const Row& row, ClientObject* client, Call& a) {
     PyObject* success = a.fCallbacks[0];
-    if (success && success != Py_None) {
+    if (ZL_IsSet(success)) {
         a.fDeferred = StartDeferred(client, success, a.fCallbacks[1], a.fCallbacks[2], nullptr,
                                     a.fCallbacks[3]);
         if (!a.fDeferred) return nullptr;
@@ -485,22 +499,40 @@ PyObject* Invoke(const Row& row, size_t index, PyObject* self, PyObject* args, P
         return reinterpret_cast<PyObject*>(a.fDeferred);
     }
     QPX_Status status = CL_OK;
+    // The library's operations call the client's default idle step, which looks at
+    // pending signals for this call.
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
     status = row.fRun(client->fClient, a);
+    if (call.Interrupted()) StopServerWork(client->fClient);
     ZL_END_ALLOW_THREADS
-    if (status != CL_OK)
-        return row.fServerText ? setException(status, a.fServerError) : setException(client, status);
-    return BuildResult(row.fResult, a);
+    if (call.Raise()) return nullptr;
+    if (status == CL_OK) return BuildResult(row.fResult, a);
+    // The server's own text where its reply carried one, else the table's.
+    std::string text = row.fServerText ? a.fServerError : QPX_Client::GetLastServerError();
+    return text.empty() ? setException(client, status) : setException(status, text);
+}
+
+PyObject* Invoke(size_t index, PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Row& row = kRows[index];
+    Call a;
+    Targets targets;
+    Bind(row, a, targets);
+    if (!Parse(index, args, kwargs, targets) ||
+        !CheckCallbacks(a.fCallbacks[0], a.fCallbacks[1], a.fCallbacks[2], nullptr) ||
+        !ConvertUnits(row, targets, a))
+        return nullptr;
+    return Perform(row, reinterpret_cast<ClientObject*>(self), a);
 }
 
 template <size_t I>
 PyObject* Method(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return Invoke(kRows[I], I, self, args, kwargs);
+    return Invoke(I, self, args, kwargs);
 }
 
 template <size_t... I>
 void FillTable(std::index_sequence<I...>) {
-    ((Describe(I), sTable[I] = PyMethodDef{kRows[I].fName, ZL_KW_FUNCTION(ZL_GUARD(Method<I>)),
+    ((Describe(I), sTable[I] = PyMethodDef{kRows[I].fName, ZL_METHOD(Method<I>),
                                            METH_VARARGS | METH_KEYWORDS, sDocs[I].c_str()}),
      ...);
 }

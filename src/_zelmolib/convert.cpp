@@ -7,6 +7,8 @@
 namespace {
 
 constexpr long long kMsecsPerDay = 86400000LL;
+// A blob's size is a 32-bit count, kept below 2 GiB.
+constexpr Py_ssize_t kMaxBlobSize = 0x7FFFFFFF;
 
 // Guards the nesting of lists and dicts: a container that holds itself ends in
 // RecursionError instead of overflowing the C stack. The interpreter's guard is
@@ -83,31 +85,22 @@ PyObject* TimeToPy(long long v) {
                            static_cast<int>(v / 1000 % 60), static_cast<int>(v % 1000) * 1000);
 }
 
-PyObject* TextToPy(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-}
-
-// Result sets repeat the same keys on every row: short keys keep their str (and its
-// cached hash) in a small direct-mapped cache. Used under the interpreter lock.
-struct KeySlot {
-    std::string fText;
-    PyObject* fKey = nullptr;
-};
-constexpr size_t kKeySlots = 256;
-constexpr size_t kMaxCachedKey = 64;
-KeySlot sKeyCache[kKeySlots];
-
+// The str of a table key, from the module's cache when the key is short; without the
+// module state every key gets a str of its own. The state is looked up for each key
+// (a cheap lookup), so that no conversion keeps a cache past its module.
 PyObject* KeyToPy(const std::string& text) {
-    if (text.size() > kMaxCachedKey) return TextToPy(text);
+    MODULE_STATE* state = ZL_GetState();
+    if (!state || text.size() > ZL_KeyCache::kMaxText) return QPX::TextToPy(text);
+    ZL_KeyCache* cache = &state->fKeyCache;
     uint32 h = 2166136261u;
     for (unsigned char c : text)
         h = (h ^ c) * 16777619u;
-    KeySlot& slot = sKeyCache[h % kKeySlots];
+    ZL_KeyCache::Slot& slot = cache->fSlots[h % ZL_KeyCache::kSlots];
     if (slot.fKey && slot.fText == text) {
         Py_INCREF(slot.fKey);
         return slot.fKey;
     }
-    PyObject* key = TextToPy(text);
+    PyObject* key = QPX::TextToPy(text);
     if (!key) return nullptr;
     Py_INCREF(key);
     Py_XSETREF(slot.fKey, key);
@@ -116,10 +109,12 @@ PyObject* KeyToPy(const std::string& text) {
 }
 
 // Text of a dict key: bytes up to the first NUL, the UTF-8 of a str; for any other key
-// ValueError is left pending and str(key) (or repr(key)) is the text.
+// ValueError is left pending and str(key) (or repr(key)) is the text. A table key is
+// written with a NUL after it, so a str key holding one (which would arrive cut) leaves
+// ValueError pending too.
 void KeyText(PyObject* key, std::string* out) {
     if (PyBytes_Check(key) || PyUnicode_Check(key)) {
-        QPX::ConvertString(key, out);
+        if (QPX::ConvertString(key, out)) QPX::RefuseNul(*out);
         return;
     }
     PyObject* text = PyObject_Str(key);
@@ -149,6 +144,75 @@ void FallbackText(PyObject* obj, CLU_Entry* out) {
         out->Set(CLU_Null);
     }
     Py_XDECREF(text);
+}
+
+// None, bool, int, Decimal and float; false when obj is none of them.
+bool ScalarFromPy(PyObject* obj, CLU_Entry* out) {
+    if (obj == Py_None) {
+        out->Set(CLU_Null);
+    } else if (Py_IS_TYPE(obj, &PyBool_Type)) {
+        out->Set(obj == Py_True);
+    } else if (PyLong_Check(obj)) {
+        out->Set(static_cast<long long>(PyLong_AsLongLong(obj)));
+    } else if (QPX::IsDecimal(obj)) {
+        out->Set(reinterpret_cast<QPX::DecimalObject*>(obj)->fValue);
+    } else if (PyFloat_Check(obj)) {
+        out->Set(PyFloat_AS_DOUBLE(obj));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// datetime (a local time, stored as UTC), date and time; false when obj is none of
+// them. A datetime is also a date: it is tried first.
+bool DateTimeFromPy(PyObject* obj, CLU_Entry* out) {
+    if (PyDateTime_Check(obj)) {
+        CL_TimeStamp ts;
+        ts.SetFields(PyDateTime_GET_DAY(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_YEAR(obj),
+                     PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
+                     PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj) / 1000);
+        out->Set(CL_TimeStamp(ts.ToRaw() + ts.GetTimeZoneOffset()));
+    } else if (PyDate_Check(obj)) {
+        CL_Date d;
+        d.SetFields(PyDateTime_GET_DAY(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_YEAR(obj),
+                    0, 0, 0, 0);
+        out->Set(d);
+    } else if (PyTime_Check(obj)) {
+        long long ms = PyDateTime_TIME_GET_HOUR(obj) * 3600000LL +
+                       PyDateTime_TIME_GET_MINUTE(obj) * 60000LL +
+                       PyDateTime_TIME_GET_SECOND(obj) * 1000LL +
+                       PyDateTime_TIME_GET_MICROSECOND(obj) / 1000;
+        out->Set(CL_Time(static_cast<int>(ms % kMsecsPerDay)));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A bytes object as a blob; OverflowError (entry unchanged) past what a blob holds.
+void BytesFromPy(PyObject* obj, CLU_Entry* out) {
+    if (PyBytes_GET_SIZE(obj) > kMaxBlobSize) {
+        PyErr_SetString(PyExc_OverflowError, "bytes value too large for a blob");
+        return;
+    }
+    out->Set(CL_Blob(PyBytes_AS_STRING(obj), static_cast<uint32>(PyBytes_GET_SIZE(obj)), true));
+}
+
+// Any other object with a buffer as a blob, as bytes are; false when it has none or
+// does not give it.
+bool BufferFromPy(PyObject* obj, CLU_Entry* out) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) != 0) return false;
+    if (view.len > kMaxBlobSize) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_OverflowError, "buffer too large for a blob");
+        return true;
+    }
+    out->Set(CL_Blob(view.buf, static_cast<uint32>(view.len), true));
+    PyBuffer_Release(&view);
+    return true;
 }
 
 }  // namespace
@@ -183,7 +247,7 @@ PyObject* Entry_FromCLU(const CLU_Entry* e) {
     case CLU_INTEGER:
         return PyLong_FromLongLong(e->fInteger);
     case CLU_TEXT:
-        return TextToPy(e->fString);
+        return QPX::TextToPy(e->fString);
     case CLU_TIMESTAMP:
         return TimeStampToPy(e->fTimeStamp);
     default:
@@ -193,11 +257,8 @@ PyObject* Entry_FromCLU(const CLU_Entry* e) {
 
 namespace QPX {
 
-void ClearKeyCache() {
-    for (KeySlot& slot : sKeyCache) {
-        Py_CLEAR(slot.fKey);
-        slot.fText.clear();
-    }
+PyObject* TextToPy(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 int InitUtilities() {
@@ -290,39 +351,9 @@ void Table_FromPy(PyObject* obj, CLU_Table* out) {
 }  // namespace QPX
 
 void Entry_FromPy(PyObject* obj, CLU_Entry* out) {
-    if (obj == Py_None) {
-        out->Set(CLU_Null);
-    } else if (Py_IS_TYPE(obj, &PyBool_Type)) {
-        out->Set(obj == Py_True);
-    } else if (PyLong_Check(obj)) {
-        out->Set(static_cast<long long>(PyLong_AsLongLong(obj)));
-    } else if (QPX::IsDecimal(obj)) {
-        out->Set(reinterpret_cast<QPX::DecimalObject*>(obj)->fValue);
-    } else if (PyFloat_Check(obj)) {
-        out->Set(PyFloat_AS_DOUBLE(obj));
-    } else if (PyDateTime_Check(obj)) {
-        CL_TimeStamp ts;
-        ts.SetFields(PyDateTime_GET_DAY(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_YEAR(obj),
-                     PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
-                     PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj) / 1000);
-        out->Set(CL_TimeStamp(ts.ToRaw() + ts.GetTimeZoneOffset()));
-    } else if (PyDate_Check(obj)) {
-        CL_Date d;
-        d.SetFields(PyDateTime_GET_DAY(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_YEAR(obj),
-                    0, 0, 0, 0);
-        out->Set(d);
-    } else if (PyTime_Check(obj)) {
-        long long ms = PyDateTime_TIME_GET_HOUR(obj) * 3600000LL +
-                       PyDateTime_TIME_GET_MINUTE(obj) * 60000LL +
-                       PyDateTime_TIME_GET_SECOND(obj) * 1000LL +
-                       PyDateTime_TIME_GET_MICROSECOND(obj) / 1000;
-        out->Set(CL_Time(static_cast<int>(ms % kMsecsPerDay)));
-    } else if (PyBytes_Check(obj)) {
-        if (PyBytes_GET_SIZE(obj) > 0x7FFFFFFF) {
-            PyErr_SetString(PyExc_OverflowError, "bytes value too large for a blob");
-            return;
-        }
-        out->Set(CL_Blob(PyBytes_AS_STRING(obj), static_cast<uint32>(PyBytes_GET_SIZE(obj)), true));
+    if (ScalarFromPy(obj, out) || DateTimeFromPy(obj, out)) return;
+    if (PyBytes_Check(obj)) {
+        BytesFromPy(obj, out);
     } else if (PyUnicode_Check(obj)) {
         std::string text;
         if (UnicodeToUTF8(obj, &text)) out->Set(text);
@@ -334,20 +365,7 @@ void Entry_FromPy(PyObject* obj, CLU_Entry* out) {
         CLU_Table table;
         QPX::Table_FromPy(obj, &table);
         out->Set(table);
-    } else if (PyObject_CheckBuffer(obj)) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) == 0) {
-            if (view.len > 0x7FFFFFFF) {
-                PyBuffer_Release(&view);
-                PyErr_SetString(PyExc_OverflowError, "buffer too large for a blob");
-                return;
-            }
-            out->Set(CL_Blob(view.buf, static_cast<uint32>(view.len), true));
-            PyBuffer_Release(&view);
-        } else {
-            FallbackText(obj, out);
-        }
-    } else {
+    } else if (!BufferFromPy(obj, out)) {
         FallbackText(obj, out);
     }
 }

@@ -3,18 +3,13 @@
 #include "module.h"
 
 #include <climits>
+#include <cmath>
 #include <new>
 
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/locale_info.h"
 
 namespace QPX {
-
-PyTypeObject DecimalType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Decimal",
-    sizeof(DecimalObject),
-    0,
-};
 
 DecimalObject* DecimalObject::Allocate() {
     PyObject* raw = DecimalType.tp_alloc(&DecimalType, 0);
@@ -32,16 +27,10 @@ using QPX::DecimalObject;
 bool QPX_Decimal_from_string(CL_Decimal& value, PyObject* text, bool* overflow) {
     *overflow = false;
     std::string s;
-    if (PyBytes_Check(text)) {
-        const char* data = PyBytes_AS_STRING(text);
-        s.assign(data, strnlen(data, static_cast<size_t>(PyBytes_GET_SIZE(text))));
-    } else if (PyUnicode_Check(text)) {
-        if (!UnicodeToUTF8(text, &s)) return false;
-    } else {
-        PyErr_SetString(PyExc_ValueError, "Expected 'str' or 'unicode' object");
-        return false;
-    }
-    if (s.empty()) return false;
+    if (!QPX::ConvertString(text, &s) || s.empty()) return false;
+    // A str keeps every character: one with a NUL is not a number (the text rules
+    // would stop at the NUL). Bytes end at their first NUL as every text argument does.
+    if (s.find('\0') != std::string::npos) return false;
     bool error = false;
     value.FromString(s, &error, overflow);
     return !error;
@@ -269,25 +258,27 @@ PyObject* Decimal_index(PyObject* a) {
     return a;
 }
 
-PyNumberMethods sNumberMethods;
-
-void FillNumberMethods(PyNumberMethods* m) {
-    m->nb_add = ZL_GUARD(Decimal_add);
-    m->nb_subtract = ZL_GUARD(Decimal_subtract);
-    m->nb_multiply = ZL_GUARD(Decimal_multiply);
-    m->nb_remainder = ZL_GUARD(Decimal_remainder);
-    m->nb_divmod = ZL_GUARD(Decimal_divmod);
-    m->nb_power = ZL_GUARD(Decimal_power);
-    m->nb_negative = ZL_GUARD(Decimal_negative);
-    m->nb_positive = ZL_GUARD(Decimal_positive);
-    m->nb_absolute = ZL_GUARD(Decimal_absolute);
-    m->nb_bool = ZL_GUARD(Decimal_bool);
-    m->nb_int = ZL_GUARD(Decimal_int);
-    m->nb_float = ZL_GUARD(Decimal_float);
-    m->nb_floor_divide = ZL_GUARD(Decimal_floor_divide);
-    m->nb_true_divide = ZL_GUARD(Decimal_true_divide);
-    m->nb_index = ZL_GUARD(Decimal_index);
-}
+// The slots not named stay empty: no in-place forms, no bit operations.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyNumberMethods sNumberMethods = {
+    .nb_add = ZL_GUARD(Decimal_add),
+    .nb_subtract = ZL_GUARD(Decimal_subtract),
+    .nb_multiply = ZL_GUARD(Decimal_multiply),
+    .nb_remainder = ZL_GUARD(Decimal_remainder),
+    .nb_divmod = ZL_GUARD(Decimal_divmod),
+    .nb_power = ZL_GUARD(Decimal_power),
+    .nb_negative = ZL_GUARD(Decimal_negative),
+    .nb_positive = ZL_GUARD(Decimal_positive),
+    .nb_absolute = ZL_GUARD(Decimal_absolute),
+    .nb_bool = ZL_GUARD(Decimal_bool),
+    .nb_int = ZL_GUARD(Decimal_int),
+    .nb_float = ZL_GUARD(Decimal_float),
+    .nb_floor_divide = ZL_GUARD(Decimal_floor_divide),
+    .nb_true_divide = ZL_GUARD(Decimal_true_divide),
+    .nb_index = ZL_GUARD(Decimal_index),
+};
+#pragma GCC diagnostic pop
 
 // ---- other slots ----
 
@@ -296,21 +287,76 @@ void Decimal_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* Decimal_str(PyObject* self) {
-    // The plain form is ASCII: copy it without a decoder.
-    std::string text = ValueOf(self).ToString(-1, false);
-    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (result) memcpy(PyUnicode_DATA(result), text.data(), text.size());
+// An ASCII text as a str, copied without a decoder.
+PyObject* AsciiText(const char* text, size_t length) {
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (result) memcpy(PyUnicode_DATA(result), text, length);
     return result;
+}
+
+PyObject* Decimal_str(PyObject* self) {
+    // The common values through the short printer, which gives the same text.
+    char shortText[CL_Decimal::kShortStringRoom];
+    size_t length = ValueOf(self).ToShortString(shortText);
+    if (length) return AsciiText(shortText, length);
+    std::string text = ValueOf(self).ToString(-1, false);
+    return AsciiText(text.data(), text.size());
+}
+
+// ---- hashing: Python's numeric hash of the exact value ----
+
+constexpr uint64 kHashModulus = PyHASH_MODULUS;
+
+constexpr uint64 MulMod(uint64 a, uint64 b) {
+    return static_cast<uint64>(static_cast<unsigned __int128>(a) * b % kHashModulus);
+}
+
+constexpr uint64 PowMod(uint64 base, uint64 exponent) {
+    uint64 result = 1;
+    for (; exponent; exponent >>= 1, base = MulMod(base, base))
+        if (exponent & 1) result = MulMod(result, base);
+    return result;
+}
+
+// The inverse of 10 modulo the (prime) modulus, as Python's decimal module uses it.
+constexpr uint64 kHashTenInverse = PowMod(10, kHashModulus - 2);
+static_assert(MulMod(10, kHashTenInverse) == 1, "inverse of ten");
+
+// hash(x) for every number x equal to the value (int, float, Fraction, decimal.Decimal):
+// coefficient times 10^exponent modulo the modulus, with the sign; the infinities'
+// fixed hashes, and a NaN hashed by identity as a float NaN is.
+Py_hash_t ExactHash(PyObject* self, const CL_Decimal& value) {
+    const decnum::Number n = value.GetNumber();
+    if (n.IsNaN()) return Py_HashPointer(self);
+    if (n.IsInfinite()) return n.neg ? -PyHASH_INF : PyHASH_INF;
+    const uint64 coef = static_cast<uint64>(n.coef % kHashModulus);
+    const uint64 scale = n.exp >= 0 ? PowMod(10, static_cast<uint64>(n.exp))
+                                    : PowMod(kHashTenInverse, static_cast<uint64>(-n.exp));
+    Py_hash_t h = static_cast<Py_hash_t>(MulMod(coef, scale));
+    if (n.neg) h = -h;
+    return h == -1 ? -2 : h;
 }
 
 Py_hash_t Decimal_hash(PyObject* self) {
     DecimalObject* d = reinterpret_cast<DecimalObject*>(self);
-    if (d->fHash == -1) d->fHash = _Py_HashDouble(self, static_cast<double>(d->fValue));
+    if (d->fHash == -1) d->fHash = ExactHash(self, d->fValue);
     return d->fHash;
 }
 
-PyObject* sPyDecimalClass = nullptr;
+// Python's decimal.Decimal (new reference): the module state's, imported once, or
+// without a state a fresh import. Null with an exception set.
+PyObject* PyDecimalClass() {
+    MODULE_STATE* s = ZL_GetState();
+    if (s && s->fPyDecimalClass) return Py_NewRef(s->fPyDecimalClass);
+    PyObject* mod = PyImport_ImportModule("decimal");
+    if (!mod) return nullptr;
+    PyObject* cls = PyObject_GetAttrString(mod, "Decimal");
+    Py_DECREF(mod);
+    // The import may have run Python code: look the state up again.
+    s = ZL_GetState();
+    if (cls && s && !s->fPyDecimalClass) s->fPyDecimalClass = Py_NewRef(cls);
+    return cls;
+}
 
 // Exact comparison with a number that 38 digits cannot hold, through Python's own
 // decimal arithmetic on the full text of the value: -1, 0, 1, or -2 on failure and
@@ -318,22 +364,13 @@ PyObject* sPyDecimalClass = nullptr;
 int CompareExactly(const CL_Decimal& value, PyObject* other) {
     if (value.Compare(value) != 0) return 2;
     if (PyFloat_Check(other) && PyFloat_AS_DOUBLE(other) != PyFloat_AS_DOUBLE(other)) return 2;
-    if (!sPyDecimalClass) {
-        PyObject* mod = PyImport_ImportModule("decimal");
-        if (!mod) return -2;
-        sPyDecimalClass = PyObject_GetAttrString(mod, "Decimal");
-        Py_DECREF(mod);
-        if (!sPyDecimalClass) return -2;
-    }
-    std::string text = value.ToString(-1, false);
-    PyObject* mine;
-    if (text.empty()) {
-        mine = PyFloat_FromDouble(static_cast<double>(value));
-    } else {
-        PyObject* s = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
-        mine = s ? PyObject_CallOneArg(sPyDecimalClass, s) : nullptr;
-        Py_XDECREF(s);
-    }
+    PyObject* cls = PyDecimalClass();
+    if (!cls) return -2;
+    std::string text = value.ToParsableString();
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
+    PyObject* mine = s ? PyObject_CallOneArg(cls, s) : nullptr;
+    Py_XDECREF(s);
+    Py_DECREF(cls);
     if (!mine) return -2;
     int result = 2;
     int lt = PyObject_RichCompareBool(mine, other, Py_LT);
@@ -345,6 +382,44 @@ int CompareExactly(const CL_Decimal& value, PyObject* other) {
     else if (eq) result = 0;
     else if (gt) result = 1;
     return result;
+}
+
+// The exact value of a double when it has at most 38 digits (and is a number): a
+// dyadic fraction m / 2^k is m * 5^k / 10^k.
+bool ExactDouble(double value, CL_Decimal* out) {
+    if (std::isnan(value)) return false;
+    const bool neg = std::signbit(value);
+    if (std::isinf(value)) {
+        *out = CL_Decimal(decnum::MakeSpecial(decnum::kInfinity, neg));
+        return true;
+    }
+    int exponent = 0;
+    double fraction = std::frexp(std::fabs(value), &exponent);
+    uint64 mantissa = static_cast<uint64>(std::ldexp(fraction, 53));
+    exponent -= 53;
+    if (mantissa == 0) {
+        *out = CL_Decimal(decnum::MakeFinite(neg, 0, 0));
+        return true;
+    }
+    const int zeros = __builtin_ctzll(mantissa);
+    mantissa >>= zeros;
+    exponent += zeros;
+    const decnum::uint128 limit = decnum::Pow10(decnum::kPrecision);
+    decnum::uint128 coef = mantissa;
+    if (exponent >= 0) {
+        const int bits = 64 - __builtin_clzll(mantissa);
+        if (bits + exponent > 127) return false;
+        coef <<= exponent;
+        if (coef >= limit) return false;
+        *out = CL_Decimal(decnum::MakeFinite(neg, coef, 0));
+        return true;
+    }
+    for (int k = 0; k < -exponent; ++k) {
+        if (coef >= limit / 5) return false;
+        coef *= 5;
+    }
+    *out = CL_Decimal(decnum::MakeFinite(neg, coef, exponent));
+    return true;
 }
 
 PyObject* CompareResult(int c, int op) {
@@ -380,15 +455,13 @@ PyObject* Decimal_richcompare(PyObject* self, PyObject* other, int op) {
         if (v == -1 && PyErr_Occurred()) return nullptr;
         o = CL_Decimal::FromInt64(v);
     } else if (PyFloat_Check(other)) {
-        // The six-decimal text of the float, as for every float operand; one whose
-        // text 38 digits cannot hold (or not finite) compares by its real value.
-        double d = PyFloat_AS_DOUBLE(other);
-        bool fits = d == d && d < 1e31 && d > -1e31;
-        if (!fits) {
+        // By the float's exact value, as for ints: equal numbers then hash alike. Most
+        // floats met in practice hold it in 38 digits; the others go through Python's
+        // own decimal arithmetic.
+        if (!ExactDouble(PyFloat_AS_DOUBLE(other), &o)) {
             int c = CompareExactly(value, other);
             return c == -2 ? nullptr : CompareResult(c, op);
         }
-        o = CL_Decimal(d);
     } else {
         Py_RETURN_NOTIMPLEMENTED;
     }
@@ -483,6 +556,8 @@ PyObject* Decimal_format(PyObject* self, PyObject* args, PyObject* kwds) {
     } else {
         text = ValueOf(self).ToString(precision, false);
     }
+    // Only a count of places past the text limit leaves a value without text.
+    if (text.empty()) return PyErr_NoMemory();
     if (width > 0 && static_cast<size_t>(width) > text.size())
         text.insert(0, static_cast<size_t>(width) - text.size(), padzero ? '0' : ' ');
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -570,8 +645,19 @@ PyObject* Decimal_copy(PyObject* self, PyObject*, PyObject*) {
     return NewDecimal(ValueOf(self));
 }
 
+// Decimal(text) with a text that reads back to the same value: the plain digits where
+// the text rules take them, the scientific form where they would not (39 digits and
+// more, or a text past 1024 bytes).
 PyObject* Decimal_reduce(PyObject* self, PyObject*, PyObject*) {
-    PyObject* text = Decimal_str(self);
+    char shortText[CL_Decimal::kShortStringRoom];
+    size_t length = ValueOf(self).ToShortString(shortText);
+    PyObject* text;
+    if (length) {
+        text = AsciiText(shortText, length);
+    } else {
+        std::string parsable = ValueOf(self).ToParsableString();
+        text = AsciiText(parsable.data(), parsable.size());
+    }
     if (!text) return nullptr;
     return Py_BuildValue("(O(N))", reinterpret_cast<PyObject*>(&QPX::DecimalType), text);
 }
@@ -594,35 +680,31 @@ PyObject* Decimal_set_locale(PyObject*, PyObject* args, PyObject* kwds) {
     Py_RETURN_NONE;
 }
 
-#define ZL_VK(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef sDecimalMethods[] = {
-    {"format", ZL_VK(ZL_GUARD(Decimal_format)),
+    {"format", ZL_METHOD(Decimal_format), METH_VARARGS | METH_KEYWORDS,
      "format([precision, width, sep, padzero]) -> str\n\n"
      "Formats the number into a string with specified precision."},
-    {"ceil", ZL_VK(ZL_GUARD(Decimal_ceil)),
+    {"ceil", ZL_METHOD(Decimal_ceil), METH_VARARGS | METH_KEYWORDS,
      "ceil([value]) -> Decimal\n\nReturns number rounded up to given value."},
-    {"floor", ZL_VK(ZL_GUARD(Decimal_floor)),
+    {"floor", ZL_METHOD(Decimal_floor), METH_VARARGS | METH_KEYWORDS,
      "floor([value]) -> Decimal\n\nReturns number rounded down to given value."},
-    {"round", ZL_VK(ZL_GUARD(Decimal_round)),
+    {"round", ZL_METHOD(Decimal_round), METH_VARARGS | METH_KEYWORDS,
      "round([value]) -> Decimal\n\nReturns number rounded to given value."},
-    {"multiply", ZL_VK(ZL_GUARD(Decimal_multiply_method)),
+    {"multiply", ZL_METHOD(Decimal_multiply_method), METH_VARARGS | METH_KEYWORDS,
      "multiply(other [, value, mode])\n\n"
      "Multiplies and rounds number by a given value using mode for rounding."},
-    {"divide", ZL_VK(ZL_GUARD(Decimal_divide_method)),
+    {"divide", ZL_METHOD(Decimal_divide_method), METH_VARARGS | METH_KEYWORDS,
      "divide(other [, value, mode])\n\n"
      "Divides and rounds number by a given value using mode for rounding."},
-    {"__copy__", ZL_VK(ZL_GUARD(Decimal_copy)),
+    {"__copy__", ZL_METHOD(Decimal_copy), METH_VARARGS | METH_KEYWORDS,
      "__copy__() -> Decimal\n\nReturns a copy of the decimal."},
-    {"__deepcopy__", ZL_VK(ZL_GUARD(Decimal_copy)),
+    {"__deepcopy__", ZL_METHOD(Decimal_copy), METH_VARARGS | METH_KEYWORDS,
      "__deepcopy__() -> Decimal\n\nReturns a copy of the decimal."},
-    {"__reduce__", ZL_VK(ZL_GUARD(Decimal_reduce)),
+    {"__reduce__", ZL_METHOD(Decimal_reduce), METH_VARARGS | METH_KEYWORDS,
      "__reduce__() -> tuple\n\nReduce method for pickling support."},
-    {"__round__", ZL_VK(ZL_GUARD(Decimal_round_digits)),
+    {"__round__", ZL_METHOD(Decimal_round_digits), METH_VARARGS | METH_KEYWORDS,
      "__round__([digits]) -> Decimal\n\nReturns number rounded to given value."},
-    {"set_locale",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ZL_GUARD(Decimal_set_locale))),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+    {"set_locale", ZL_METHOD(Decimal_set_locale), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "set_locale(lang)\n\nSets the current locale for decimal format."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -656,25 +738,31 @@ int ConvertDecimal(PyObject* object, DecimalObject** result) {
 
 }  // namespace QPX
 
+namespace QPX {
+
+// Default flags only: not subclassable, not tracked by the garbage collector.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject DecimalType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.Decimal",
+    .tp_basicsize = sizeof(DecimalObject),
+    .tp_dealloc = ZL_GUARD(Decimal_dealloc),
+    .tp_repr = ZL_GUARD(Decimal_str),
+    .tp_as_number = &sNumberMethods,
+    .tp_hash = ZL_GUARD(Decimal_hash),
+    .tp_str = ZL_GUARD(Decimal_str),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Decimal objects",
+    .tp_richcompare = ZL_GUARD(Decimal_richcompare),
+    .tp_methods = sDecimalMethods,
+    .tp_init = ZL_GUARD(Decimal_init),
+    .tp_new = ZL_GUARD(Decimal_new),
+};
+#pragma GCC diagnostic pop
+
+}  // namespace QPX
+
 int ZL_AddDecimalType(PyObject* module) {
-    PyTypeObject* t = &QPX::DecimalType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT;
-    t->tp_doc = "Decimal objects";
-    t->tp_dealloc = ZL_GUARD(Decimal_dealloc);
-    t->tp_repr = ZL_GUARD(Decimal_str);
-    t->tp_str = ZL_GUARD(Decimal_str);
-    FillNumberMethods(&sNumberMethods);
-    t->tp_as_number = &sNumberMethods;
-    t->tp_hash = ZL_GUARD(Decimal_hash);
-    t->tp_richcompare = ZL_GUARD(Decimal_richcompare);
-    t->tp_methods = sDecimalMethods;
-    t->tp_init = ZL_GUARD(Decimal_init);
-    t->tp_new = ZL_GUARD(Decimal_new);
-    if (PyType_Ready(t) < 0) return -1;
-    Py_INCREF(t);
-    if (PyModule_AddObject(module, "Decimal", reinterpret_cast<PyObject*>(t)) < 0) {
-        Py_DECREF(t);
-        return -1;
-    }
-    return 0;
+    return ZL_AddType(module, &QPX::DecimalType);
 }

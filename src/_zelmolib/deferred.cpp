@@ -82,7 +82,7 @@ PyObject* Deferred_pending(PyObject* self, void*) {
 }
 
 PyMethodDef sDeferredMethods[] = {
-    {"cancel", ZL_GUARD(Deferred_cancel), METH_NOARGS,
+    {"cancel", ZL_METHOD(Deferred_cancel), METH_NOARGS,
      "Cancels this Deferred, setting 'aborted' attribute to True."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -98,29 +98,24 @@ PyGetSetDef sDeferredGetters[] = {
 
 namespace QPX {
 
+// Default flags only (not subclassable, not tracked by the garbage collector) and no
+// constructor: Deferred objects are made only by the module.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject DeferredType = {
-    // clang-format off
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.Deferred",          // tp_name
-    sizeof(DeferredObject),        // tp_basicsize
-    0,                             // tp_itemsize
-    ZL_GUARD(Deferred_dealloc),    // tp_dealloc
-    // clang-format on
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.Deferred",
+    .tp_basicsize = sizeof(DeferredObject),
+    .tp_dealloc = ZL_GUARD(Deferred_dealloc),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Deferred objects",
+    .tp_methods = sDeferredMethods,
+    .tp_getset = sDeferredGetters,
 };
+#pragma GCC diagnostic pop
 
 }  // namespace QPX
 
 int ZL_AddDeferredType(PyObject* module) {
-    PyTypeObject* t = &QPX::DeferredType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT;
-    t->tp_doc = "Deferred objects";
-    t->tp_methods = sDeferredMethods;
-    t->tp_getset = sDeferredGetters;
-    if (PyType_Ready(t) < 0) return -1;
-    Py_INCREF(t);
-    if (PyModule_AddObject(module, "Deferred", reinterpret_cast<PyObject*>(t)) < 0) {
-        Py_DECREF(t);
-        return -1;
-    }
-    return 0;
+    return ZL_AddType(module, &QPX::DeferredType);
 }

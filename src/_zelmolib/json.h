@@ -22,9 +22,9 @@ inline bool NamesUTF8(const std::string& name) {
            strcasecmp(name.c_str(), "utf_8") == 0;
 }
 
-// Readies the encoder type and adds it to the module; -1 with an exception set.
+// Each imports the datetime API its source needs, readies its type and adds it to the
+// module; -1 with an exception set.
 int AddJSONEncoderType(PyObject* module);
-// Imports the datetime API the decoder needs, readies its type and adds it.
-int InitJSON(PyObject* module);
+int AddJSONDecoderType(PyObject* module);
 
 }  // namespace QPX

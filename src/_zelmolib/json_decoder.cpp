@@ -181,12 +181,11 @@ size_t Position(JSONDecoderObject* self) {
     return self->fPosition + (self->fChunkOpen ? yajl_get_bytes_consumed(self->fHandle) : 0);
 }
 
+// The file name goes in whole: a str keeps every character, NULs included.
 PyObject* RaiseAt(JSONDecoderObject* self, const char* message) {
     int position = static_cast<int>(Position(self));
-    if (!self->fFileName.empty())
-        return setException(
-            CL_StringFormat("%s, position %d: %s", self->fFileName.c_str(), position, message));
-    return setException(CL_StringFormat("<string>, position %d: %s", position, message));
+    std::string where = self->fFileName.empty() ? std::string("<string>") : self->fFileName;
+    return setException(where + CL_StringFormat(", position %d: %s", position, message));
 }
 
 PyObject* decoder_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -208,7 +207,7 @@ void decoder_dealloc(PyObject* obj) {
 int decoder_init(PyObject* obj, PyObject* args, PyObject*) {
     JSONDecoderObject* self = reinterpret_cast<JSONDecoderObject*>(obj);
     std::string encoding, filename;
-    if (!PyArg_ParseTuple(args, "|O&O&", ConvertString, &encoding, ConvertString, &filename))
+    if (!PyArg_ParseTuple(args, "|O&O&", ConvertCString, &encoding, ConvertString, &filename))
         return -1;
     if (!encoding.empty()) {
         self->fEncoding = encoding;
@@ -301,29 +300,27 @@ PyObject* decoder_get_parse_position(PyObject* obj, PyObject* const*, Py_ssize_t
     return PyLong_FromSize_t(Position(reinterpret_cast<JSONDecoderObject*>(obj)));
 }
 
-#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef sDecoderMethods[] = {
-    {"read", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
+    {"read", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "read(object)\n\nMethod called when a bool/int/long/float/Decimal/string/date/datetime is "
      "parsed from the stream"},
-    {"read_key", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
+    {"read_key", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "read_key(str)\n\nMethod called when a mapping key is parsed from the stream"},
-    {"start_map", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
+    {"start_map", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "start_map()\n\nMethod called when a mapping start is parsed from the stream"},
-    {"end_map", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
+    {"end_map", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "end_map()\n\nMethod called when a mapping end is parsed from the stream"},
-    {"start_array", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
+    {"start_array", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "start_array()\n\nMethod called when an array start is parsed from the stream"},
-    {"end_array", ZL_METHOD(ZL_GUARD(decoder_nothing)), METH_FASTCALL | METH_KEYWORDS,
+    {"end_array", ZL_METHOD(decoder_nothing), METH_FASTCALL | METH_KEYWORDS,
      "end_array()\n\nMethod called when an array end is parsed from the stream"},
-    {"parse", ZL_METHOD(ZL_GUARD(decoder_parse)), METH_VARARGS | METH_KEYWORDS,
+    {"parse", ZL_METHOD(decoder_parse), METH_VARARGS | METH_KEYWORDS,
      "parse(text)\n\nParses given text"},
-    {"complete_parse", ZL_METHOD(ZL_GUARD(decoder_complete_parse)), METH_FASTCALL | METH_KEYWORDS,
+    {"complete_parse", ZL_METHOD(decoder_complete_parse), METH_FASTCALL | METH_KEYWORDS,
      "complete_parse()\n\nEnds parsing session, parsing any remaining buffered data"},
-    {"set_filename", ZL_METHOD(ZL_GUARD(decoder_set_filename)), METH_VARARGS | METH_KEYWORDS,
+    {"set_filename", ZL_METHOD(decoder_set_filename), METH_VARARGS | METH_KEYWORDS,
      "set_filename(str)\n\nSets current filename for error reporting"},
-    {"get_parse_position", ZL_METHOD(ZL_GUARD(decoder_get_parse_position)),
+    {"get_parse_position", ZL_METHOD(decoder_get_parse_position),
      METH_FASTCALL | METH_KEYWORDS, "get_parse_position()\n\nGets current parser position"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -344,14 +341,22 @@ JSONDecoderObject::JSONDecoderObject()
     }
 }
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject JSONDecoderType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.JSONDecoder",
-    sizeof(JSONDecoderObject),
-    0,
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.JSONDecoder",
+    .tp_basicsize = sizeof(JSONDecoderObject),
+    .tp_dealloc = ZL_GUARD(decoder_dealloc),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "JSONDecoder objects",
+    .tp_methods = sDecoderMethods,
+    .tp_init = ZL_GUARD(decoder_init),
+    .tp_new = ZL_GUARD(decoder_new),
 };
+#pragma GCC diagnostic pop
 
-int InitJSON(PyObject* module) {
+int AddJSONDecoderType(PyObject* module) {
     if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI) return -1;
@@ -359,15 +364,7 @@ int InitJSON(PyObject* module) {
     PyObject* datetime = PyImport_ImportModule("datetime");
     if (!datetime) return -1;
     Py_DECREF(datetime);
-    JSONDecoderType.tp_dealloc = ZL_GUARD(decoder_dealloc);
-    JSONDecoderType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    JSONDecoderType.tp_doc = "JSONDecoder objects";
-    JSONDecoderType.tp_methods = sDecoderMethods;
-    JSONDecoderType.tp_init = ZL_GUARD(decoder_init);
-    JSONDecoderType.tp_new = ZL_GUARD(decoder_new);
-    if (PyType_Ready(&JSONDecoderType) < 0) return -1;
-    return PyModule_AddObjectRef(module, "JSONDecoder",
-                                 reinterpret_cast<PyObject*>(&JSONDecoderType));
+    return ZL_AddType(module, &JSONDecoderType);
 }
 
 }  // namespace QPX

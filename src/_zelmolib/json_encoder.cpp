@@ -13,6 +13,7 @@
 #include "json.h"
 // After Python.h (through json.h).
 #include <datetime.h>
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/timestamp.h"
 
 namespace QPX {
@@ -182,27 +183,28 @@ bool WriteDouble(JSONEncoderObject* self, double value) {
     return Scalar(self, yajl_gen_number(self->fHandle, text, length));
 }
 
-bool encode_value(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object) {
-    if (object == Py_None) return Scalar(self, yajl_gen_null(self->fHandle));
-    if (PyBool_Check(object))
-        return Scalar(self, yajl_gen_bool(self->fHandle, object == Py_True));
-    if (PyLong_Check(object)) {
-        long long value = PyLong_AsLongLong(object);
-        if (value == -1 && PyErr_Occurred()) return false;
-        return Scalar(self, yajl_gen_integer(self->fHandle, value));
-    }
-    if (PyFloat_Check(object)) return WriteDouble(self, PyFloat_AS_DOUBLE(object));
-    if (IsDecimal(object)) {
-        const CL_Decimal& value = reinterpret_cast<DecimalObject*>(object)->fValue;
-        char shortText[CL_Decimal::kShortStringRoom];
-        size_t length = value.ToShortString(shortText);
-        if (length) return Scalar(self, yajl_gen_number(self->fHandle, shortText, length));
-        std::string text = value.ToString(-1, false);
-        return Scalar(self, yajl_gen_number(self->fHandle, text.data(), text.size()));
-    }
-    // Dates and timestamps are written from their fields as the ISO layouts print
-    // them: going through the base library's calendar would turn 5-14 October 1582,
-    // which that calendar removes, into "NULL" or a wrong day.
+bool WriteInteger(JSONEncoderObject* self, PyObject* object) {
+    long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred()) return false;
+    return Scalar(self, yajl_gen_integer(self->fHandle, value));
+}
+
+// A number that reads back to the same value: the short text when the value has one,
+// else its plain digits where the text rules take them and the scientific form where
+// they would not. JSON has no NaN or infinity: those are refused as for floats.
+bool WriteDecimal(JSONEncoderObject* self, const CL_Decimal& value) {
+    char shortText[CL_Decimal::kShortStringRoom];
+    size_t length = value.ToShortString(shortText);
+    if (length) return Scalar(self, yajl_gen_number(self->fHandle, shortText, length));
+    if (!value.GetNumber().IsFinite()) return checkGen(yajl_gen_invalid_number);
+    std::string text = value.ToParsableString();
+    return Scalar(self, yajl_gen_number(self->fHandle, text.data(), text.size()));
+}
+
+// A datetime, date or time. Dates and timestamps are written from their fields as the
+// ISO layouts print them: going through the base library's calendar would turn 5-14
+// October 1582, which that calendar removes, into "NULL" or a wrong day.
+bool WriteDateTime(JSONEncoderObject* self, PyObject* object) {
     if (PyDateTime_Check(object)) {
         char text[40];
         int n = snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d.000",
@@ -217,50 +219,66 @@ bool encode_value(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object
                          PyDateTime_GET_MONTH(object), PyDateTime_GET_DAY(object));
         return WriteLatin(self, std::string(text, static_cast<size_t>(n)));
     }
-    if (PyTime_Check(object)) {
-        long long ms = PyDateTime_TIME_GET_HOUR(object) * 3600000LL +
-                       PyDateTime_TIME_GET_MINUTE(object) * 60000LL +
-                       PyDateTime_TIME_GET_SECOND(object) * 1000LL;
-        return WriteLatin(self, CL_Time(static_cast<int>(ms % CL_MSECS_PER_DAY)).ToString());
+    long long ms = PyDateTime_TIME_GET_HOUR(object) * 3600000LL +
+                   PyDateTime_TIME_GET_MINUTE(object) * 60000LL +
+                   PyDateTime_TIME_GET_SECOND(object) * 1000LL;
+    return WriteLatin(self, CL_Time(static_cast<int>(ms % CL_MSECS_PER_DAY)).ToString());
+}
+
+// Bytes are written as the str they decode to (strict UTF-8).
+bool WriteBytes(JSONEncoderObject* self, PyObject* object) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(object), PyBytes_GET_SIZE(object), "strict");
+    if (!text) return false;
+    bool ok = WriteText(self, text);
+    Py_DECREF(text);
+    return ok;
+}
+
+bool WriteDict(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object) {
+    if (!Open(self, true)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(object, &pos, &key, &value)) {
+        // The values' write methods may change the dict: hold what is in use.
+        Py_INCREF(key);
+        Py_INCREF(value);
+        bool ok = encode_value(self, state, key) && WriteNested(self, state, value);
+        Py_DECREF(key);
+        Py_DECREF(value);
+        if (!ok) return false;
     }
-    if (PyBytes_Check(object)) {
-        PyObject* text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(object),
-                                              PyBytes_GET_SIZE(object), "strict");
-        if (!text) return false;
-        bool ok = WriteText(self, text);
-        Py_DECREF(text);
-        return ok;
+    return Close(self, true);
+}
+
+bool WriteSequence(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object) {
+    PyObject* seq = PySequence_Fast(object, "Expecting tuple or list");
+    if (!seq) return false;
+    bool ok = Open(self, false);
+    // Size and items read afresh each turn: a write method may change a list.
+    for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(seq); ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+        Py_INCREF(item);
+        ok = WriteNested(self, state, item);
+        Py_DECREF(item);
     }
+    Py_DECREF(seq);
+    return ok && Close(self, false);
+}
+
+bool encode_value(JSONEncoderObject* self, MODULE_STATE* state, PyObject* object) {
+    if (object == Py_None) return Scalar(self, yajl_gen_null(self->fHandle));
+    if (PyBool_Check(object))
+        return Scalar(self, yajl_gen_bool(self->fHandle, object == Py_True));
+    if (PyLong_Check(object)) return WriteInteger(self, object);
+    if (PyFloat_Check(object)) return WriteDouble(self, PyFloat_AS_DOUBLE(object));
+    if (IsDecimal(object))
+        return WriteDecimal(self, reinterpret_cast<DecimalObject*>(object)->fValue);
+    if (PyDate_Check(object) || PyTime_Check(object)) return WriteDateTime(self, object);
+    if (PyBytes_Check(object)) return WriteBytes(self, object);
     if (PyUnicode_Check(object)) return WriteText(self, object);
-    if (PyDict_Check(object)) {
-        if (!Open(self, true)) return false;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(object, &pos, &key, &value)) {
-            // The values' write methods may change the dict: hold what is in use.
-            Py_INCREF(key);
-            Py_INCREF(value);
-            bool ok = encode_value(self, state, key) && WriteNested(self, state, value);
-            Py_DECREF(key);
-            Py_DECREF(value);
-            if (!ok) return false;
-        }
-        return Close(self, true);
-    }
-    if (PySequence_Check(object)) {
-        PyObject* seq = PySequence_Fast(object, "Expecting tuple or list");
-        if (!seq) return false;
-        bool ok = Open(self, false);
-        // Size and items read afresh each turn: a write method may change a list.
-        for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(seq); ++i) {
-            PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-            Py_INCREF(item);
-            ok = WriteNested(self, state, item);
-            Py_DECREF(item);
-        }
-        Py_DECREF(seq);
-        return ok && Close(self, false);
-    }
+    if (PyDict_Check(object)) return WriteDict(self, state, object);
+    if (PySequence_Check(object)) return WriteSequence(self, state, object);
     PyErr_Format(PyExc_ValueError,
                  "Unexpected type %s, expecting bool, int, long, float, Decimal, date, datetime "
                  "or str/unicode object",
@@ -302,7 +320,7 @@ int encoder_init(PyObject* obj, PyObject* args, PyObject*) {
     JSONEncoderObject* self = Self(obj);
     std::string encoding;
     PyObject* pretty = Py_True;
-    if (!PyArg_ParseTuple(args, "|O&O", ConvertString, &encoding, &pretty)) return -1;
+    if (!PyArg_ParseTuple(args, "|O&O", ConvertCString, &encoding, &pretty)) return -1;
     if (!encoding.empty()) {
         self->fEncoding = encoding;
         self->fUTF8 = NamesUTF8(encoding);
@@ -362,22 +380,20 @@ PyObject* encoder_reset(PyObject* obj, PyObject* const*, Py_ssize_t, PyObject*) 
     Py_RETURN_NONE;
 }
 
-#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef sEncoderMethods[] = {
-    {"write", ZL_METHOD(ZL_GUARD(encoder_write)), METH_FASTCALL | METH_KEYWORDS,
+    {"write", ZL_METHOD(encoder_write), METH_FASTCALL | METH_KEYWORDS,
      "write(object)\n\nWrites a bool/int/long/float/Decimal/string/date/datetime to the stream"},
-    {"start_map", ZL_METHOD(ZL_GUARD(encoder_start_map)), METH_FASTCALL | METH_KEYWORDS,
+    {"start_map", ZL_METHOD(encoder_start_map), METH_FASTCALL | METH_KEYWORDS,
      "start_map()\n\nStarts a new mapping in the stream"},
-    {"end_map", ZL_METHOD(ZL_GUARD(encoder_end_map)), METH_FASTCALL | METH_KEYWORDS,
+    {"end_map", ZL_METHOD(encoder_end_map), METH_FASTCALL | METH_KEYWORDS,
      "end_map()\n\nEnds current mapping in the stream"},
-    {"start_array", ZL_METHOD(ZL_GUARD(encoder_start_array)), METH_FASTCALL | METH_KEYWORDS,
+    {"start_array", ZL_METHOD(encoder_start_array), METH_FASTCALL | METH_KEYWORDS,
      "start_array()\n\nStarts a new array in the stream"},
-    {"end_array", ZL_METHOD(ZL_GUARD(encoder_end_array)), METH_FASTCALL | METH_KEYWORDS,
+    {"end_array", ZL_METHOD(encoder_end_array), METH_FASTCALL | METH_KEYWORDS,
      "end_array()\n\nEnds current array in the stream"},
-    {"generate", ZL_METHOD(ZL_GUARD(encoder_generate)), METH_FASTCALL | METH_KEYWORDS,
+    {"generate", ZL_METHOD(encoder_generate), METH_FASTCALL | METH_KEYWORDS,
      "generate()\n\nReturns currently generated output and clear internal buffer"},
-    {"reset", ZL_METHOD(ZL_GUARD(encoder_reset)), METH_FASTCALL | METH_KEYWORDS,
+    {"reset", ZL_METHOD(encoder_reset), METH_FASTCALL | METH_KEYWORDS,
      "reset()\n\nResets encoder so a new file can be generated"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -387,40 +403,39 @@ PyMethodDef sEncoderMethods[] = {
 PyObject* setException(const std::string& message) {
     MODULE_STATE* state = ZL_GetState();
     PyObject* cls = state && state->fJSONException ? state->fJSONException : PyExc_RuntimeError;
-    PyObject* text =
-        PyUnicode_DecodeUTF8(message.data(), (Py_ssize_t)message.size(), "replace");
+    PyObject* text = TextToPy(message);
     if (!text) return nullptr;
     PyErr_SetObject(cls, text);
     Py_DECREF(text);
     return nullptr;
 }
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject JSONEncoderType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.JSONEncoder",
-    sizeof(JSONEncoderObject),
-    0,
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.JSONEncoder",
+    .tp_basicsize = sizeof(JSONEncoderObject),
+    .tp_dealloc = ZL_GUARD(encoder_dealloc),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "JSONEncoder objects",
+    .tp_methods = sEncoderMethods,
+    .tp_init = ZL_GUARD(encoder_init),
+    .tp_new = ZL_GUARD(encoder_new),
 };
+#pragma GCC diagnostic pop
 
 int AddJSONEncoderType(PyObject* module) {
     if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI) return -1;
     }
-    JSONEncoderType.tp_dealloc = ZL_GUARD(encoder_dealloc);
-    JSONEncoderType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    JSONEncoderType.tp_doc = "JSONEncoder objects";
-    JSONEncoderType.tp_methods = sEncoderMethods;
-    JSONEncoderType.tp_init = ZL_GUARD(encoder_init);
-    JSONEncoderType.tp_new = ZL_GUARD(encoder_new);
-    if (PyType_Ready(&JSONEncoderType) < 0) return -1;
-    return PyModule_AddObjectRef(module, "JSONEncoder",
-                                 reinterpret_cast<PyObject*>(&JSONEncoderType));
+    return ZL_AddType(module, &JSONEncoderType);
 }
 
 }  // namespace QPX
 
 int ZL_AddJSONTypes(PyObject* module) {
     if (QPX::AddJSONEncoderType(module) < 0) return -1;
-    return QPX::InitJSON(module);
+    return QPX::AddJSONDecoderType(module);
 }

@@ -25,67 +25,63 @@ enum class JSONNumberKind {
 // such as 1e999999999 must not allocate gigabytes).
 constexpr size_t kJSONMaxIntegerDigits = 4300;
 
-// `text` is a number token the parser accepted (JSON number syntax).
-inline JSONNumberKind ClassifyJSONNumber(const char* text, size_t length, int32_t* small,
-                                         CL_Decimal* decimal, std::string* digits) {
-    // Common case first: an optional sign and at most 9 digits.
-    {
-        size_t i = 0;
-        bool negative = length > 0 && text[0] == '-';
-        if (negative) i = 1;
-        if (length > i && length - i <= 9) {
-            int32_t v = 0;
-            size_t j = i;
-            for (; j < length && text[j] >= '0' && text[j] <= '9'; ++j)
-                v = v * 10 + (text[j] - '0');
-            if (j == length) {
-                *small = negative ? -v : v;
-                return JSONNumberKind::kInt;
-            }
-        }
-    }
-    bool invalid = false, overflow = false;
-    if (decimal->FromRawString(text, length, &invalid, &overflow)) {
-        if (decimal->Compare(decimal->Floor(0)) == 0 &&
-            decimal->Compare(CL_Decimal::FromInt64(2147483647LL)) <= 0 &&
-            decimal->Compare(CL_Decimal::FromInt64(-2147483648LL)) >= 0) {
-            *small = static_cast<int32_t>(decimal->ToInt64());
-            return JSONNumberKind::kInt;
-        }
-        return JSONNumberKind::kDecimal;
-    }
-    // Past the Decimal: exact only when the value is whole. Split into sign, digits of
-    // the mantissa (point removed) and the power of ten they are scaled by.
+namespace json_detail {
+
+// An optional sign and at most 9 digits: true with the value in *small.
+inline bool SmallInt(const char* text, size_t length, int32_t* small) {
+    bool negative = length > 0 && text[0] == '-';
+    size_t i = negative ? 1 : 0;
+    if (length <= i || length - i > 9) return false;
+    int32_t v = 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
+        v = v * 10 + (text[i] - '0');
+    if (i != length) return false;
+    *small = negative ? -v : v;
+    return true;
+}
+
+// Splits a number token into its sign, the digits of its mantissa (point removed) and
+// the power of ten they are scaled by; false on a byte outside the number syntax. An
+// exponent beyond any size that could be built saturates.
+inline bool SplitNumber(const char* text, size_t length, bool* negative, std::string* mantissa,
+                        long long* scale) {
     size_t i = 0;
-    bool negative = false;
+    *negative = false;
     if (i < length && text[i] == '-') {
-        negative = true;
+        *negative = true;
         ++i;
     }
-    std::string mantissa;
-    long long scale = 0;
+    *scale = 0;
     bool point = false;
     for (; i < length && text[i] != 'e' && text[i] != 'E'; ++i) {
         if (text[i] == '.') {
             point = true;
             continue;
         }
-        if (text[i] < '0' || text[i] > '9') return JSONNumberKind::kOverflow;
-        mantissa.push_back(text[i]);
-        if (point) --scale;
+        if (text[i] < '0' || text[i] > '9') return false;
+        mantissa->push_back(text[i]);
+        if (point) --*scale;
     }
-    if (i < length) {
-        ++i;
-        bool expNegative = false;
-        if (i < length && (text[i] == '+' || text[i] == '-')) expNegative = text[i++] == '-';
-        long long exponent = 0;
-        for (; i < length; ++i) {
-            if (text[i] < '0' || text[i] > '9') return JSONNumberKind::kOverflow;
-            // Beyond any size that could be built: saturate.
-            if (exponent < 1000000000LL) exponent = exponent * 10 + (text[i] - '0');
-        }
-        scale += expNegative ? -exponent : exponent;
+    if (i == length) return true;
+    ++i;
+    bool expNegative = false;
+    if (i < length && (text[i] == '+' || text[i] == '-')) expNegative = text[i++] == '-';
+    long long exponent = 0;
+    for (; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        if (exponent < 1000000000LL) exponent = exponent * 10 + (text[i] - '0');
     }
+    *scale += expNegative ? -exponent : exponent;
+    return true;
+}
+
+// A number past the Decimal: exact only when the value is whole.
+inline JSONNumberKind WholeNumber(const char* text, size_t length, int32_t* small,
+                                  std::string* digits) {
+    bool negative = false;
+    std::string mantissa;
+    long long scale = 0;
+    if (!SplitNumber(text, length, &negative, &mantissa, &scale)) return JSONNumberKind::kOverflow;
     size_t first = mantissa.find_first_not_of('0');
     if (first == std::string::npos) {
         *small = 0;
@@ -105,6 +101,26 @@ inline JSONNumberKind ClassifyJSONNumber(const char* text, size_t length, int32_
     digits->append(mantissa);
     digits->append(static_cast<size_t>(scale), '0');
     return JSONNumberKind::kBigInt;
+}
+
+}  // namespace json_detail
+
+// `text` is a number token the parser accepted (JSON number syntax).
+inline JSONNumberKind ClassifyJSONNumber(const char* text, size_t length, int32_t* small,
+                                         CL_Decimal* decimal, std::string* digits) {
+    // Common case first.
+    if (json_detail::SmallInt(text, length, small)) return JSONNumberKind::kInt;
+    bool invalid = false, overflow = false;
+    if (decimal->FromRawString(text, length, &invalid, &overflow)) {
+        if (decimal->Compare(decimal->Floor(0)) == 0 &&
+            decimal->Compare(CL_Decimal::FromInt64(2147483647LL)) <= 0 &&
+            decimal->Compare(CL_Decimal::FromInt64(-2147483648LL)) >= 0) {
+            *small = static_cast<int32_t>(decimal->ToInt64());
+            return JSONNumberKind::kInt;
+        }
+        return JSONNumberKind::kDecimal;
+    }
+    return json_detail::WholeNumber(text, length, small, digits);
 }
 
 enum class JSONTextKind { kText, kTimeStamp, kDate, kTime };
@@ -133,7 +149,8 @@ inline bool Date(const char* p, JSONTextFields* f) {
     return f->fYear >= 1 && f->fDay >= 1 && f->fDay <= CL_Date::MonthRange(f->fMonth, f->fYear);
 }
 
-// HH:MM:SS with an optional fraction of 1 to 9 digits, the rest of the text.
+// HH:MM:SS with an optional fraction of 1 to 9 digits, the rest of the text; the same
+// for a time alone and for the time of a timestamp.
 inline bool Clock(const char* p, size_t length, JSONTextFields* f) {
     if (length < 8 || p[2] != ':' || p[5] != ':') return false;
     if (!Digits(p, 2, &f->fHour) || !Digits(p + 3, 2, &f->fMinute) ||
@@ -150,16 +167,19 @@ inline bool Clock(const char* p, size_t length, JSONTextFields* f) {
 }  // namespace json_detail
 
 // The whole text must be one of: YYYY-MM-DD, YYYY-MM-DD HH:MM:SS[.f] (or "T" between),
-// HH:MM:SS[.f]; anything else, or a day that does not exist, stays text.
+// HH:MM:SS[.f]; anything else, or a day that does not exist, stays text. The dash after
+// the year tells a date from a time, whatever the length ("14:07:09.5" has a date's).
 inline JSONTextKind ClassifyJSONText(const char* text, size_t length, JSONTextFields* f) {
     if (length < 8 || length > 29 || text[0] < '0' || text[0] > '9') return JSONTextKind::kText;
+    if (length < 10 || text[4] != '-')
+        return json_detail::Clock(text, length, f) ? JSONTextKind::kTime : JSONTextKind::kText;
     if (length == 10) return json_detail::Date(text, f) ? JSONTextKind::kDate : JSONTextKind::kText;
     if (length >= 19 && (text[10] == ' ' || text[10] == 'T')) {
         return json_detail::Date(text, f) && json_detail::Clock(text + 11, length - 11, f)
                    ? JSONTextKind::kTimeStamp
                    : JSONTextKind::kText;
     }
-    return json_detail::Clock(text, length, f) ? JSONTextKind::kTime : JSONTextKind::kText;
+    return JSONTextKind::kText;
 }
 
 // The parser takes form feed and vertical tab for white space, which JSON does not.

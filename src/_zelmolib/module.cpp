@@ -67,6 +67,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(s->fMethodStartArray);
     Py_VISIT(s->fMethodEndArray);
     Py_VISIT(s->fMethodWrite);
+    Py_VISIT(s->fPyDecimalClass);
+    for (ZL_KeyCache::Slot& slot : s->fKeyCache.fSlots)
+        Py_VISIT(slot.fKey);
     return 0;
 }
 
@@ -89,7 +92,11 @@ int module_clear(PyObject* module) {
     Py_CLEAR(s->fMethodStartArray);
     Py_CLEAR(s->fMethodEndArray);
     Py_CLEAR(s->fMethodWrite);
-    QPX::ClearKeyCache();
+    Py_CLEAR(s->fPyDecimalClass);
+    for (ZL_KeyCache::Slot& slot : s->fKeyCache.fSlots) {
+        Py_CLEAR(slot.fKey);
+        slot.fText.clear();
+    }
     return 0;
 }
 
@@ -144,6 +151,14 @@ PyObject* zl_unlock(PyObject*, PyObject*) CL_NO_THREAD_SAFETY_ANALYSIS {
     Py_RETURN_NONE;
 }
 
+// Disconnects every native client, pooled ones included, without fThreadsLock: once
+// the module is inactive the lists no longer change, and a Python thread may hold the
+// lock (lock()) for as long as it likes.
+void DisconnectAll(MODULE_STATE* s) CL_NO_THREAD_SAFETY_ANALYSIS {
+    for (QPX_Client* client : s->fClientList)
+        ZL_DisconnectNativeClient(client);
+}
+
 PyObject* zl_cleanup(PyObject*, PyObject*) {
     MODULE_STATE* s = ZL_GetState();
     if (!s || !Py_IsInitialized() || !s->fInitialized) Py_RETURN_NONE;
@@ -165,12 +180,10 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
         CL_RemovePowerCallback(QPX::_power_callback);
         s->fPowerRegistered = false;
     }
-    // The lists no longer change once the module is inactive.
-    for (QPX_Client* client : s->fClientList)
-        ZL_DisconnectNativeClient(client);
+    DisconnectAll(s);
     while (!dispatcher->WaitForJobs(50)) {
         PyGILState_STATE gil = PyGILState_Ensure();
-        if (s->fIdleCB && s->fIdleCB != Py_None) {
+        if (ZL_IsSet(s->fIdleCB)) {
             Py_XDECREF(PyObject_CallNoArgs(s->fIdleCB));
             ZL_ReportCallbackError();
         }
@@ -181,12 +194,56 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
 }
 
 PyMethodDef sCoreMethods[] = {
-    {"lock", ZL_GUARD(zl_lock), METH_NOARGS, "lock()\n\nAcquires the global QPX threads lock."},
-    {"unlock", ZL_GUARD(zl_unlock), METH_NOARGS,
+    {"lock", ZL_METHOD(zl_lock), METH_NOARGS, "lock()\n\nAcquires the global QPX threads lock."},
+    {"unlock", ZL_METHOD(zl_unlock), METH_NOARGS,
      "unlock()\n\nReleases the global QPX threads lock."},
-    {"_cleanup", ZL_GUARD(zl_cleanup), METH_NOARGS, "_cleanup()\n\nCleanup resources."},
+    {"_cleanup", ZL_METHOD(zl_cleanup), METH_NOARGS, "_cleanup()\n\nCleanup resources."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The module's functions in the order of its method table, each taken from the table
+// of its area.
+constexpr const char* kFunctionOrder[] = {
+    "host_lookup",
+    "get_network_interfaces",
+    "get_machine_uuid",
+    "get_system_info",
+    "save_xml",
+    "load_xml",
+    "start_timer",
+    "hash_password",
+    "lock",
+    "unlock",
+    "_cleanup",
+    "set_default_idle_callback",
+    "set_power_callbacks",
+    "checksum",
+    "get_application_log_path",
+    "set_interpreter_timeout",
+    "get_interpreter_timeout",
+    "get_interpreter_time_left",
+    "_set_process_foreground",
+    "_apply_stylesheet",
+    "_check_all",
+    "regexp_find_all",
+};
+constexpr size_t kFunctionCount = sizeof(kFunctionOrder) / sizeof(kFunctionOrder[0]);
+
+const PyMethodDef* FindFunction(const char* name) {
+    for (const PyMethodDef* table : {sCoreMethods, ZL_TimerMethods, ZL_UtilityMethods})
+        for (const PyMethodDef* m = table; m->ml_name; ++m)
+            if (strcmp(m->ml_name, name) == 0) return m;
+    return nullptr;
+}
+
+PyMethodDef* ModuleMethods() {
+    static PyMethodDef table[kFunctionCount + 1];
+    size_t n = 0;
+    for (const char* name : kFunctionOrder)
+        if (const PyMethodDef* m = FindFunction(name)) table[n++] = *m;
+    table[n] = {nullptr, nullptr, 0, nullptr};
+    return table;
+}
 
 PyModuleDef sModuleDef = {
     PyModuleDef_HEAD_INIT,
@@ -234,9 +291,6 @@ int InitState(PyObject* module, MODULE_STATE* s) {
         ZL_AddDeferredType(module) < 0 || ZL_AddJSONTypes(module) < 0 ||
         ZL_AddSemaphoreType(module) < 0)
         return -1;
-    if (PyModule_AddFunctions(module, ZL_TimerMethods) < 0 ||
-        ZL_AddUtilityFunctions(module) < 0)
-        return -1;
     if (QPX::InitUtilities() < 0) return -1;
 
     if (sMainThreadID == ~0UL) sMainThreadID = PyThreadState_Get()->thread_id;
@@ -278,6 +332,7 @@ MODULE_STATE* ZL_GetState() {
     return s && s->fParentModule ? s : nullptr;
 }
 
+// Either branch takes the lock: the analysis cannot follow the try and the wait.
 void ZL_LockThreads(MODULE_STATE* state) CL_NO_THREAD_SAFETY_ANALYSIS {
     if (state->fThreadsLock.TryLock() == CL_OK) return;
     Py_BEGIN_ALLOW_THREADS
@@ -285,8 +340,15 @@ void ZL_LockThreads(MODULE_STATE* state) CL_NO_THREAD_SAFETY_ANALYSIS {
     Py_END_ALLOW_THREADS
 }
 
-void ZL_UnlockThreads(MODULE_STATE* state) CL_NO_THREAD_SAFETY_ANALYSIS {
+void ZL_UnlockThreads(MODULE_STATE* state) {
     state->fThreadsLock.Unlock();
+}
+
+int ZL_AddType(PyObject* module, PyTypeObject* type) {
+    if (PyType_Ready(type) < 0) return -1;
+    const char* dot = strrchr(type->tp_name, '.');
+    return PyModule_AddObjectRef(module, dot ? dot + 1 : type->tp_name,
+                                 reinterpret_cast<PyObject*>(type));
 }
 
 bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive) {
@@ -305,6 +367,17 @@ void ZL_LeavePython(PyGILState_STATE gil) {
     PyGILState_Release(gil);
 }
 
+bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> callables) {
+    for (const auto& [what, callable] : callables) {
+        if (ZL_IsSet(callable) && !PyCallable_Check(callable)) {
+            PyErr_Format(PyExc_TypeError, "%s must be callable, not %.200s", what,
+                         Py_TYPE(callable)->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
 void ZL_ReportCallbackError() {
     if (PyErr_Occurred()) {
         PyErr_Print();
@@ -313,7 +386,7 @@ void ZL_ReportCallbackError() {
 }
 
 void ZL_CallCallback(PyObject* callable, PyObject* args) {
-    if (!callable || callable == Py_None) return;
+    if (!ZL_IsSet(callable)) return;
     PyObject* result = args ? PyObject_Call(callable, args, nullptr) : PyObject_CallNoArgs(callable);
     Py_XDECREF(result);
     ZL_ReportCallbackError();
@@ -357,7 +430,7 @@ namespace {
 PyObject* InitModule() {
     CL_Init();
     gModuleDefPtr = &sModuleDef;
-    sModuleDef.m_methods = sCoreMethods;
+    sModuleDef.m_methods = ModuleMethods();
     PyObject* module = PyModule_Create(&sModuleDef);
     if (!module) return nullptr;
     void* raw = PyModule_GetState(module);

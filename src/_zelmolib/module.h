@@ -9,6 +9,8 @@
 #include <atomic>
 #include <deque>
 #include <exception>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <type_traits>
 
@@ -16,15 +18,26 @@
 #include "lumo/dispatcher.h"
 #include "lumo/entry.h"
 #include "lumo/thread.h"
-
-// Type and method tables name only the slots they use.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#include "lumo/thread_safety.h"
 
 class QPX_Client;
 
 namespace QPX {
 struct ClientObject;
 }
+
+// Short table keys with their str: result sets repeat the same keys on every row, and
+// a cached key keeps its str (and its hash) from row to row. Direct-mapped; used
+// under the interpreter lock.
+struct ZL_KeyCache {
+    static constexpr size_t kSlots = 256;
+    static constexpr size_t kMaxText = 64;
+    struct Slot {
+        std::string fText;
+        PyObject* fKey = nullptr;  // strong
+    };
+    Slot fSlots[kSlots];
+};
 
 // Per-module state, found with ZL_GetState(). Python object fields are strong
 // references and change only under the interpreter lock. fThreadsLock ("global QPX
@@ -38,14 +51,15 @@ struct MODULE_STATE {
     PyObject* fIdleCB = nullptr;
     PyObject* fSuspendCB = nullptr;
     PyObject* fResumeCB = nullptr;
-    // Set at the end of start-up; once cleared it never becomes true again. Native
-    // threads read it without the lock before they ask for the interpreter lock.
+    // Set at the end of start-up and cleared under fThreadsLock; once cleared it never
+    // becomes true again. Native threads read it without the lock before they ask for
+    // the interpreter lock.
     std::atomic<bool> fInitialized{false};
     PyObject* fException = nullptr;
     CL_Mutex fTimerLock;
     PyObject* fTimerList = nullptr;
-    std::deque<QPX_Client*> fClientList;
-    std::deque<QPX_Client*> fFreeClientsList;
+    std::deque<QPX_Client*> fClientList CL_GUARDED_BY(fThreadsLock);
+    std::deque<QPX_Client*> fFreeClientsList CL_GUARDED_BY(fThreadsLock);
     std::string fLanguage;
     uint32 fTimeOut = 0;
     uint32 fStartTime = 0;
@@ -58,6 +72,9 @@ struct MODULE_STATE {
     PyObject* fMethodEndArray = nullptr;
     PyObject* fMethodWrite = nullptr;
     bool fPowerRegistered = false;
+    // Python's decimal.Decimal, imported by the first comparison that needs it.
+    PyObject* fPyDecimalClass = nullptr;
+    ZL_KeyCache fKeyCache;
 };
 
 // ---- C++ exceptions at the boundary ----
@@ -86,7 +103,8 @@ void ZL_ReportUnraisable(const std::exception& error);
 
 // The guarded form of a Python entry point F (method, function, type or number slot,
 // getter, trace function, module hook): F's own result, or the Python exception for a
-// C++ one with F's error result. Tables name ZL_GUARD(F) instead of F.
+// C++ one with F's error result. Type slots name ZL_GUARD(F) instead of F, method
+// tables ZL_METHOD(F).
 template <auto F>
 struct ZL_Guarded;
 template <class R, class... A, R (*F)(A...)>
@@ -106,6 +124,20 @@ struct ZL_Guarded<F> {
     }
 };
 #define ZL_GUARD(f) (&ZL_Guarded<f>::Call)
+
+// A method table's entry for F, guarded: whatever F's calling convention (the row's
+// flags tell the interpreter), the table holds it as a PyCFunction.
+#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ZL_GUARD(f)))
+
+// A callable (or other optional argument) that was given and is not None.
+inline bool ZL_IsSet(PyObject* object) {
+    return object && object != Py_None;
+}
+
+// Callables given to be called later, on a worker thread: each must be callable, or not
+// given, or None (absent). False with TypeError "<what> must be callable" naming the
+// first that is not, so that a call fails before it starts anything.
+bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> callables);
 
 // Runs `body` under the interpreter lock inside a native callback: a C++ exception
 // becomes the pending Python exception (which the callback prints and clears like a
@@ -166,13 +198,16 @@ MODULE_STATE* ZL_GetState();
 
 // Takes fThreadsLock; when another thread holds it, waits with the interpreter lock
 // released (the holder may be waiting for the interpreter lock).
-void ZL_LockThreads(MODULE_STATE* state);
-void ZL_UnlockThreads(MODULE_STATE* state);
+void ZL_LockThreads(MODULE_STATE* state) CL_ACQUIRE(state->fThreadsLock);
+void ZL_UnlockThreads(MODULE_STATE* state) CL_RELEASE(state->fThreadsLock);
 // fThreadsLock for a scope, by ZL_LockThreads; given back however the scope ends.
-class ZL_ThreadsLocker {
+class CL_SCOPED_CAPABILITY ZL_ThreadsLocker {
 public:
-    explicit ZL_ThreadsLocker(MODULE_STATE* state) : fState(state) { ZL_LockThreads(state); }
-    ~ZL_ThreadsLocker() { ZL_UnlockThreads(fState); }
+    explicit ZL_ThreadsLocker(MODULE_STATE* state) CL_ACQUIRE(state->fThreadsLock)
+        : fState(state) {
+        ZL_LockThreads(state);
+    }
+    ~ZL_ThreadsLocker() CL_RELEASE() { ZL_UnlockThreads(fState); }
     ZL_ThreadsLocker(const ZL_ThreadsLocker&) = delete;
     ZL_ThreadsLocker& operator=(const ZL_ThreadsLocker&) = delete;
 
@@ -195,6 +230,12 @@ void ZL_ReportCallbackError();
 // cleared. Skips null and None.
 void ZL_CallCallback(PyObject* callable, PyObject* args);
 
+// Readies a static type and adds it to the module under its name (tp_name after the
+// module's "_zelmolib."); 0, or -1 with an exception set. The type objects are
+// written with designated initialisers that name only the slots they fill; each
+// definition silences -Wmissing-field-initializers for itself alone.
+int ZL_AddType(PyObject* module, PyTypeObject* type);
+
 // Registration of each area, called by module start-up in this order: types, then
 // functions. Each returns 0, or -1 with an exception set.
 int ZL_AddDecimalType(PyObject* module);
@@ -202,15 +243,16 @@ int ZL_AddClientType(PyObject* module);
 int ZL_AddDeferredType(PyObject* module);
 int ZL_AddJSONTypes(PyObject* module);
 int ZL_AddSemaphoreType(PyObject* module);
-int ZL_AddUtilityFunctions(PyObject* module);
 
 // Native clients of the pool, reached only through these (the Client type's sources
 // define them): a new native client on the module's dispatcher, its disconnection.
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher);
 void ZL_DisconnectNativeClient(QPX_Client* client);
 
-// Python functions of the timers area, listed in the module's method table.
+// Python functions of the timers and utility areas; module start-up lists them, with
+// its own, in the order of the module's method table.
 extern PyMethodDef ZL_TimerMethods[];
+extern PyMethodDef* const ZL_UtilityMethods;
 
 namespace QPX {
 
@@ -224,7 +266,10 @@ void untrackClient(QPX_Client* client);
 PyObject* setException(int code, const std::string& message);
 PyObject* setException(ClientObject* client, int code);
 PyObject* setException(int code, CLU_Table* reply);
+// The message of the table for a code (QPX::GetError), without the placeholders that
+// the server would fill.
 std::string translate(int code);
+std::string WithoutPlaceholders(const std::string& text);
 // Sets fAborted on every listed timer Deferred and wakes its job, so that none calls
 // back or waits out its delay. Interpreter lock held.
 void AbortTimers(MODULE_STATE* state);
@@ -237,6 +282,12 @@ PyObject* noModuleState();
 // Text arguments. ConvertString: bytes up to the first NUL or the UTF-8 of a str; an
 // "O&" converter (1 done, 0 with ValueError set).
 int ConvertString(PyObject* obj, std::string* out);
+// As ConvertString, for a text that ends up as a C string (a host, semaphore or codec
+// name, a document parsed up to its NUL): a str keeps every character, so one holding a
+// NUL is refused with ValueError "embedded null character" rather than cut there.
+int ConvertCString(PyObject* obj, std::string* out);
+// True for a text without NUL; otherwise false with that same ValueError.
+bool RefuseNul(const std::string& text);
 
 // Value conversion between entries and Python objects. The FromCLU functions return
 // a new reference or null with an exception set; the FromPy functions report a
@@ -247,8 +298,8 @@ void List_FromPy(PyObject* obj, CLU_List* out);
 void Table_FromPy(PyObject* obj, CLU_Table* out);
 // Imports the datetime capsule for the conversions; -1 with an exception set.
 int InitUtilities();
-// Releases the texts of table keys kept between conversions (at module clear).
-void ClearKeyCache();
+// A str of UTF-8 text, bytes that are not UTF-8 replaced; null with an exception set.
+PyObject* TextToPy(const std::string& text);
 
 // One Decimal value per object; a result is always a new object.
 struct DecimalObject {

@@ -22,7 +22,7 @@ NamedSemaphoreObject* Self(PyObject* obj) {
 
 PyObject* sem_new(PyTypeObject* type, PyObject* args, PyObject*) {
     std::string name;
-    if (!PyArg_ParseTuple(args, "O&", ConvertString, &name)) return nullptr;
+    if (!PyArg_ParseTuple(args, "O&", ConvertCString, &name)) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
     NamedSemaphoreObject* self = Self(obj);
@@ -73,38 +73,36 @@ PyObject* sem_exit(PyObject* obj, PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-#define ZL_METHOD(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef sSemaphoreMethods[] = {
-    {"acquire", ZL_METHOD(ZL_GUARD(sem_acquire)), METH_VARARGS | METH_KEYWORDS,
+    {"acquire", ZL_METHOD(sem_acquire), METH_VARARGS | METH_KEYWORDS,
      "acquire()\n\nAcquires semaphore"},
-    {"release", ZL_METHOD(ZL_GUARD(sem_release)), METH_VARARGS | METH_KEYWORDS,
+    {"release", ZL_METHOD(sem_release), METH_VARARGS | METH_KEYWORDS,
      "release()\n\nReleases semaphore"},
-    {"__enter__", ZL_METHOD(ZL_GUARD(sem_enter)), METH_VARARGS | METH_KEYWORDS,
+    {"__enter__", ZL_METHOD(sem_enter), METH_VARARGS | METH_KEYWORDS,
      "__enter__()\n\nContext manager enter, acquires semaphore"},
-    {"__exit__", ZL_METHOD(ZL_GUARD(sem_exit)), METH_VARARGS | METH_KEYWORDS,
+    {"__exit__", ZL_METHOD(sem_exit), METH_VARARGS | METH_KEYWORDS,
      "__exit__()\n\nContext manager exit, releases semaphore"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject NamedSemaphoreType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_zelmolib.NamedSemaphore",
-    sizeof(NamedSemaphoreObject),
-    0,
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_zelmolib.NamedSemaphore",
+    .tp_basicsize = sizeof(NamedSemaphoreObject),
+    .tp_dealloc = ZL_GUARD(sem_dealloc),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "NamedSemaphore objects",
+    .tp_methods = sSemaphoreMethods,
+    .tp_new = ZL_GUARD(sem_new),
 };
+#pragma GCC diagnostic pop
 
 }  // namespace QPX
 
 int ZL_AddSemaphoreType(PyObject* module) {
-    PyTypeObject& type = QPX::NamedSemaphoreType;
-    type.tp_dealloc = ZL_GUARD(QPX::sem_dealloc);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "NamedSemaphore objects";
-    type.tp_methods = QPX::sSemaphoreMethods;
-    type.tp_new = ZL_GUARD(QPX::sem_new);
-    if (PyType_Ready(&type) < 0) return -1;
-    return PyModule_AddObjectRef(module, "NamedSemaphore", reinterpret_cast<PyObject*>(&type));
+    return ZL_AddType(module, &QPX::NamedSemaphoreType);
 }

@@ -24,7 +24,7 @@ public:
 private:
     CL_Status RunTimer();
     // True when the delay ran out without a cancel; the caller holds fTimerLock.
-    bool Wait(MODULE_STATE* s);
+    bool Wait(MODULE_STATE* s) CL_REQUIRES(s->fTimerLock);
 
     uint32 fTimeOut;
     DeferredObject* fDeferred;
@@ -85,7 +85,7 @@ CL_Status TimerJob::RunTimer() {
     d->fPending = false;
     if (fire && !d->fAborted) {
         PyObject* callback = d->fSuccess;
-        if (callback) {
+        if (ZL_IsSet(callback)) {
             Py_INCREF(callback);
             Py_XDECREF(PyObject_CallOneArg(callback, d->fUserData));
             ZL_ReportCallbackError();
@@ -181,7 +181,8 @@ PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* callback = nullptr;
     PyObject* userdata = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|O", const_cast<char**>(keywords),
-                                     &milliseconds, &callback, &userdata))
+                                     &milliseconds, &callback, &userdata) ||
+        !ZL_CheckCallables({{"callback", callback}}))
         return nullptr;
     DeferredObject* d =
         DeferredObject::Allocate(nullptr, userdata, callback, nullptr, nullptr, nullptr);
@@ -255,7 +256,8 @@ PyObject* zl_set_power_callbacks(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* suspend = nullptr;
     PyObject* resume = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO", const_cast<char**>(keywords), &suspend,
-                                     &resume))
+                                     &resume) ||
+        !ZL_CheckCallables({{"suspend", suspend}, {"resume", resume}}))
         return nullptr;
     Py_INCREF(suspend);
     Py_INCREF(resume);
@@ -269,7 +271,8 @@ PyObject* zl_set_default_idle_callback(PyObject*, PyObject* args, PyObject* kwds
     if (!s) return QPX::noModuleState();
     static const char* keywords[] = {"callback", nullptr};
     PyObject* callback = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char**>(keywords), &callback))
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char**>(keywords), &callback) ||
+        !ZL_CheckCallables({{"callback", callback}}))
         return nullptr;
     Py_INCREF(callback);
     Py_XSETREF(s->fIdleCB, callback);
@@ -278,24 +281,24 @@ PyObject* zl_set_default_idle_callback(PyObject*, PyObject* args, PyObject* kwds
 
 }  // namespace
 
-#define ZL_VK(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef ZL_TimerMethods[] = {
-    {"start_timer", ZL_VK(ZL_GUARD(zl_start_timer)),
+    {"start_timer", ZL_METHOD(zl_start_timer), METH_VARARGS | METH_KEYWORDS,
      "start_timer(milliseconds, callback [, userdata]) -> Deferred\n\n"
      "Calls callback(userdata) on a worker thread once the delay in milliseconds has "
      "passed; the returned Deferred can be cancelled before that."},
-    {"set_default_idle_callback", ZL_VK(ZL_GUARD(zl_set_default_idle_callback)),
+    {"set_default_idle_callback", ZL_METHOD(zl_set_default_idle_callback),
+     METH_VARARGS | METH_KEYWORDS,
      "set_default_idle_callback(callback)\n\n"
      "Sets the default callback to be issued during client sync operations."},
-    {"set_power_callbacks", ZL_VK(ZL_GUARD(zl_set_power_callbacks)),
+    {"set_power_callbacks", ZL_METHOD(zl_set_power_callbacks), METH_VARARGS | METH_KEYWORDS,
      "set_power_callbacks(suspend, resume)\n\nSets callbacks for suspend/resume system events."},
-    {"set_interpreter_timeout", ZL_VK(ZL_GUARD(zl_set_interpreter_timeout)),
+    {"set_interpreter_timeout", ZL_METHOD(zl_set_interpreter_timeout),
+     METH_VARARGS | METH_KEYWORDS,
      "set_interpreter_timeout(timeout) -> int\n\n"
      "Sets new interpreter timeout and returns previous one or None."},
-    {"get_interpreter_timeout", ZL_GUARD(zl_get_interpreter_timeout), METH_NOARGS,
+    {"get_interpreter_timeout", ZL_METHOD(zl_get_interpreter_timeout), METH_NOARGS,
      "get_interpreter_timeout() -> int\n\nReturns the currently set interpreter timeout or None."},
-    {"get_interpreter_time_left", ZL_GUARD(zl_get_interpreter_time_left), METH_NOARGS,
+    {"get_interpreter_time_left", ZL_METHOD(zl_get_interpreter_time_left), METH_NOARGS,
      "get_interpreter_time_left() -> int\n\n"
      "Returns the current time left for interpreter timeout or None."},
     {nullptr, nullptr, 0, nullptr},

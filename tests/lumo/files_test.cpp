@@ -26,6 +26,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/timestamp.h"
+#include "support/child_process.h"
 
 namespace {
 
@@ -69,21 +70,9 @@ bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// Exit code of a child: 0 passed, 1 failed, 77 could not set up its environment;
-// -1 when it ended otherwise or was still running after 30 seconds (then killed).
+// Exit code of a child: 0 passed, 1 failed, 77 could not set up its environment.
 int ChildCode(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    for (int i = 0; i < 15000; i++) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (done < 0) return -1;
-        usleep(2000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
+    return RunInChild(body);
 }
 
 class FilesTest : public ::testing::Test {

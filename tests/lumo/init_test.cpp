@@ -3,19 +3,13 @@
 
 #include "lumo/init.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -26,43 +20,14 @@
 #include "lumo/power.h"
 #include "lumo/regex.h"
 #include "lumo/thread.h"
+#include "support/child_process.h"
 
 namespace {
 
-// Exit status of a child running body; body's result becomes the exit code unless
-// the child ends another way. A child still running after 30 seconds (a hang at exit)
-// is killed and answers -1.
+// Each case runs in a child that ends through exit(), so that the exit handlers run:
+// the exit code, 1000 plus the signal that ended it, or -1 when it hung for 30 seconds.
 int InChild(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) exit(body());
-    for (int i = 0; i < 15000; i++) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done < 0) return -1;
-        if (done == pid) {
-            if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        usleep(2000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
-
-int CountThreads(const char* wanted) {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir) return -1;
-    while (struct dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name == wanted) count++;
-    }
-    closedir(dir);
-    return count;
+    return RunInChild(body, true);
 }
 
 // Checks made by a handler registered before CL_Init, so it runs after the library's.
@@ -81,56 +46,6 @@ void CheckAfterDispose() {
 int32 Ignore(int32, void*) {
     return 0;
 }
-
-// Private system bus for the listener to stay connected to; it ends with this process
-// however that ends.
-class SystemBus {
-public:
-    SystemBus() {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_t parent = getpid();
-        fPid = fork();
-        if (fPid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) _exit(127);
-            dup2(fds[1], 1);
-            int devnull = open("/dev/null", O_WRONLY);
-            if (devnull >= 0) dup2(devnull, 2);
-            execl("/usr/bin/dbus-daemon", "dbus-daemon",
-                  "--config-file=" ZELMO_TEST_DATA "/dbus-system.conf", "--print-address=1",
-                  "--nofork", (char*)nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        // The address line, waiting at most 10 seconds for the daemon to print it.
-        struct pollfd p = {fds[0], POLLIN, 0};
-        char c = 0;
-        while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n')
-            fAddress += c;
-        if (c != '\n') fAddress.clear();
-        close(fds[0]);
-    }
-    ~SystemBus() {
-        if (fPid > 0) {
-            kill(fPid, SIGTERM);
-            bool reaped = false;
-            for (int i = 0; i < 2500 && !reaped; i++) {
-                reaped = waitpid(fPid, nullptr, WNOHANG) != 0;
-                if (!reaped) usleep(2000);
-            }
-            if (!reaped) {
-                kill(fPid, SIGKILL);
-                waitpid(fPid, nullptr, 0);
-            }
-        }
-    }
-    const std::string& Address() const { return fAddress; }
-
-private:
-    pid_t fPid = -1;
-    std::string fAddress;
-};
 
 }  // namespace
 
@@ -202,7 +117,8 @@ TEST(Init, EnginesWorkAndAreReleasedAtExit) {
 }
 
 TEST(Init, ExitHandlerRestoresSignalAndStopsListener) {
-    SystemBus bus;
+    // A private system bus for the listener to stay connected to.
+    PrivateBus bus(ZELMO_TEST_DATA "/dbus-system.conf");
     ASSERT_FALSE(bus.Address().empty());
     std::string address = bus.Address();
     EXPECT_EQ(0, InChild([&] {

@@ -19,6 +19,8 @@
 #include "lumo/ipc.h"
 #include "lumo/socket.h"
 #include "lumo/thread.h"
+#include "support/handshake_flags.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -263,7 +265,9 @@ TEST(Chunking, FirstChunkFlagByType) {
         std::vector<Chunk> chunks = SplitWire(wire);
         ASSERT_EQ(chunks.size(), marked ? 2u : 1u);
         EXPECT_EQ(V(chunks[0].fHeader.fFlags), marked ? CL_IPC_FIRST_CHUNK : 0);
-        if (marked) EXPECT_EQ(V(chunks[1].fHeader.fFlags), 0);
+        if (marked) {
+            EXPECT_EQ(V(chunks[1].fHeader.fFlags), 0);
+        }
         CL_Blob one;
         CL_AppendChunk(h, payload, 0, &one);
         EXPECT_EQ(V(SplitWire(one)[0].fHeader.fFlags), marked ? CL_IPC_FIRST_CHUNK : 0);
@@ -414,10 +418,7 @@ TEST_P(Pipeline, RoundTripChunkByChunkAndWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllCiphers, Pipeline,
-                         ::testing::Combine(::testing::Values(0, CL_IPC_TEA_CRYPTING,
-                                                              CL_IPC_BLOWFISH_CRYPTING,
-                                                              CL_IPC_AES_CRYPTING),
-                                            ::testing::Bool()));
+                         ::testing::Combine(::testing::ValuesIn(kCipherFlags), ::testing::Bool()));
 
 TEST(PayloadDecoding, ServerCompressesEmptyRepliesAndBothFormsAreRead) {
     std::unique_ptr<CL_Cipher> cipher(CL_NewConnectionCipher(CL_IPC_AES_CRYPTING, 1, 2));
@@ -529,19 +530,10 @@ TEST(PayloadDecoding, ChunkSequenceFromTheWireIsChecked) {
 
 // Packets over a loopback connection, written chunk by chunk and read back.
 TEST(PacketSocket, WriteAndReadChunks) {
-    CL_StartClock();
-    CL_Socket listener(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
-    ASSERT_EQ(listener.Accept(nullptr, 0), 0);
-    sockaddr_in bound;
-    socklen_t length = sizeof(bound);
-    ASSERT_EQ(getsockname(listener.GetDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length),
-              0);
-    CL_Socket client(CL_NetAddress(CL_NetAddress::LOOPBACK, ntohs(bound.sin_port)),
-                     CL_SOCKET_TYPE_TCP);
-    ASSERT_EQ(client.Connect(2000), 0);
-    CL_Socket* server = nullptr;
-    ASSERT_EQ(listener.Accept(&server, 2000), 0);
-    std::unique_ptr<CL_Socket> owned(server);
+    SocketPair pair;
+    ASSERT_EQ(pair.fError, "");
+    CL_Socket& client = pair.fClient;
+    CL_Socket* server = pair.fServer.get();
 
     std::unique_ptr<CL_Cipher> cipher(
         CL_NewConnectionCipher(CL_IPC_BLOWFISH_CRYPTING | CL_IPC_COMPRESS, 3, 4));
@@ -596,19 +588,10 @@ TEST(PacketSocket, WriteAndReadChunks) {
 // The chunk reader cuts a byte stream into chunks however the bytes arrive: one at a
 // time, several chunks in one read, and with max 0 never past the current chunk.
 TEST(PacketSocket, ChunkReaderFramesTrickledAndBatchedBytes) {
-    CL_StartClock();
-    CL_Socket listener(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
-    ASSERT_EQ(listener.Accept(nullptr, 0), 0);
-    sockaddr_in bound;
-    socklen_t length = sizeof(bound);
-    ASSERT_EQ(getsockname(listener.GetDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length),
-              0);
-    CL_Socket client(CL_NetAddress(CL_NetAddress::LOOPBACK, ntohs(bound.sin_port)),
-                     CL_SOCKET_TYPE_TCP);
-    ASSERT_EQ(client.Connect(2000), 0);
-    CL_Socket* accepted = nullptr;
-    ASSERT_EQ(listener.Accept(&accepted, 2000), 0);
-    std::unique_ptr<CL_Socket> server(accepted);
+    SocketPair pair;
+    ASSERT_EQ(pair.fError, "");
+    CL_Socket& client = pair.fClient;
+    CL_Socket* server = pair.fServer.get();
 
     CL_PacketHeader h;
     CL_MakeDataRequest(&h, 5, 1002, 0);

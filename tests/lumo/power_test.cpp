@@ -18,8 +18,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -27,147 +27,33 @@
 #include <vector>
 
 #include "lumo/files.h"
+#include "support/child_process.h"
 
 namespace {
-
-std::string ToolsDir() {
-    char exe[1024];
-    ssize_t len = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-    if (len <= 0) return "tools";
-    std::string path(exe, (size_t)len);
-    return path.substr(0, path.rfind('/')) + "/../tools";
-}
-
-// Starts a child with its stdout on a pipe; returns the pid, fills *out with the read end.
-// The child is ended with this process, however this process ends, so no bus daemon or
-// stand-in service outlives a crashed or killed test.
-pid_t SpawnWithPipe(const std::vector<std::string>& argv, int* out) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent) _exit(127);
-        dup2(fds[1], 1);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) dup2(devnull, 2);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    *out = fds[0];
-    return pid;
-}
-
-// One line from fd, waiting at most 10 seconds for all of it.
-std::string ReadLine(int fd) {
-    std::string line;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        struct pollfd p = {fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, (int)left.count()) <= 0) return std::string();
-        char c;
-        if (read(fd, &c, 1) != 1) return std::string();
-        if (c == '\n') return line;
-        line += c;
-    }
-}
-
-// Wait status of a child, waiting at most `seconds`; a child still running then is
-// killed and -1 answered, so a stuck child fails its test instead of hanging the run.
-int WaitChild(pid_t pid, int seconds = 30) {
-    for (int i = 0; i < seconds * 500; i++) {
-        int status = 0;
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) return status;
-        if (done < 0) return -1;
-        usleep(2000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
-
-bool ExitedWithZero(int status) {
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-void Stop(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    WaitChild(pid, 5);
-}
 
 // The two private buses, started once for the whole program before any connection.
 class Buses : public ::testing::Environment {
 public:
     void SetUp() override {
-        sSystem = Start("dbus-system.conf", &sSystemAddress);
-        sSession = Start("dbus-session.conf", &sSessionAddress);
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", sSystemAddress.c_str(), 1);
-        setenv("DBUS_SESSION_BUS_ADDRESS", sSessionAddress.c_str(), 1);
+        sSystem = std::make_unique<PrivateBus>(ZELMO_TEST_DATA "/dbus-system.conf");
+        sSession = std::make_unique<PrivateBus>(ZELMO_TEST_DATA "/dbus-session.conf");
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", sSystem->Address().c_str(), 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", sSession->Address().c_str(), 1);
     }
     void TearDown() override {
-        Stop(sSystem);
-        Stop(sSession);
+        sSystem.reset();
+        sSession.reset();
     }
 
-    static pid_t sSystem, sSession;
-    static std::string sSystemAddress, sSessionAddress;
-
-private:
-    static pid_t Start(const char* config, std::string* address) {
-        int fd = -1;
-        pid_t pid = SpawnWithPipe(
-            {"/usr/bin/dbus-daemon", std::string("--config-file=") + ZELMO_TEST_DATA "/" + config,
-             "--print-address=1", "--nofork"},
-            &fd);
-        if (pid > 0) {
-            *address = ReadLine(fd);
-            close(fd);
-            if (address->empty()) {
-                Stop(pid);
-                return -1;
-            }
-        }
-        return pid;
-    }
+    static std::unique_ptr<PrivateBus> sSystem, sSession;
 };
-pid_t Buses::sSystem = -1, Buses::sSession = -1;
-std::string Buses::sSystemAddress, Buses::sSessionAddress;
+std::unique_ptr<PrivateBus> Buses::sSystem, Buses::sSession;
 
 const auto* const kBuses = ::testing::AddGlobalTestEnvironment(new Buses);
 
 bool BusesUp() {
-    return !Buses::sSystemAddress.empty() && !Buses::sSessionAddress.empty();
-}
-
-int RunQuiet(const std::vector<std::string>& argv) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) {
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-        }
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = WaitChild(pid);
-    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Buses::sSystem && !Buses::sSystem->Address().empty() && Buses::sSession &&
+           !Buses::sSession->Address().empty();
 }
 
 void SendSignal(const std::string& path, const std::string& member, const std::string& arg = "") {
@@ -177,30 +63,9 @@ void SendSignal(const std::string& path, const std::string& member, const std::s
     RunQuiet(argv);
 }
 
-int CountListenerThreads() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir) return -1;
-    while (struct dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name == "Power listener") count++;
-    }
-    closedir(dir);
-    return count;
-}
-
-// A new listener names itself once running, and a joined one may linger in
-// /proc/self/task for a moment: poll, within bounds, for the expected count.
+// The power listener's threads, polled for `expected` within bounds.
 int WaitListenerThreads(int expected) {
-    int count = CountListenerThreads();
-    for (int i = 0; i < 500 && count != expected; i++) {
-        usleep(10000);
-        count = CountListenerThreads();
-    }
-    return count;
+    return WaitThreads("Power listener", expected);
 }
 
 // Records the events that reach it, with the name of the calling thread.
@@ -415,7 +280,7 @@ public:
         }
     }
     ~InhibitScenario() {
-        Stop(fService);
+        StopChild(fService);
         unlink(fRecord.c_str());
         rmdir(fDir.c_str());
     }
@@ -424,9 +289,7 @@ public:
     // Runs body in a child; true when it exited with 0.
     template <class F>
     bool InChild(F body) {
-        pid_t pid = fork();
-        if (pid == 0) _exit(body() ? 0 : 1);
-        return ExitedWithZero(WaitChild(pid));
+        return RunInChild([&] { return body() ? 0 : 1; }) == 0;
     }
 
     std::vector<std::string> Calls() {

@@ -20,6 +20,7 @@
 #include "lumo/clock.h"
 #include "lumo/socket.h"
 #include "lumo/thread.h"
+#include "support/loopback.h"
 
 namespace {
 
@@ -51,29 +52,6 @@ std::thread Interrupter(pthread_t target, std::vector<int> delays) {
         }
     });
 }
-
-uint16 BoundPort(const CL_Socket& socket) {
-    sockaddr_in bound;
-    socklen_t length = sizeof(bound);
-    getsockname(socket.GetDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length);
-    return ntohs(bound.sin_port);
-}
-
-struct Pair {
-    Pair() : listener(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP) {
-        CL_StartClock();
-        EXPECT_EQ(listener.Accept(nullptr, 0), 0);
-        client = CL_Socket(CL_NetAddress(CL_NetAddress::LOOPBACK, BoundPort(listener)),
-                           CL_SOCKET_TYPE_TCP);
-        EXPECT_EQ(client.Connect(2000), 0);
-        CL_Socket* accepted = nullptr;
-        EXPECT_EQ(listener.Accept(&accepted, 2000), 0);
-        server.reset(accepted);
-    }
-    CL_Socket listener;
-    CL_Socket client;
-    std::unique_ptr<CL_Socket> server;
-};
 
 TEST(SafeSelect, SignalsDoNotStretchOrShortenTheTimeOut) {
     CL_StartClock();
@@ -137,22 +115,25 @@ TEST(SafeSelect, PollResumesWithTheTimeLeft) {
 }
 
 TEST(SocketSelect, SetsKeepOnlyTheirReadySockets) {
-    Pair a, b, c;
+    SocketPair a, b, c;
+    ASSERT_EQ(a.fError, "");
+    ASSERT_EQ(b.fError, "");
+    ASSERT_EQ(c.fError, "");
     CL_Set<CL_Socket*> read;
-    read.Add(a.server.get());
-    read.Add(b.server.get());
-    read.Add(c.server.get());
-    ASSERT_EQ(b.client.Write("!", 1, 1000), 1u);
+    read.Add(a.fServer.get());
+    read.Add(b.fServer.get());
+    read.Add(c.fServer.get());
+    ASSERT_EQ(b.fClient.Write("!", 1, 1000), 1u);
     uint32 count = 99;
     EXPECT_EQ(CL_Socket::Select(&read, nullptr, nullptr, &count, 1000, nullptr), 0);
     EXPECT_EQ(count, 1u);
     ASSERT_EQ(read.Count(), 1u);
-    EXPECT_EQ(*read.begin(), b.server.get());
+    EXPECT_EQ(*read.begin(), b.fServer.get());
 
     // On a time-out every set comes back empty and the count is 0.
     CL_Set<CL_Socket*> quiet, except;
-    quiet.Add(a.server.get());
-    except.Add(c.server.get());
+    quiet.Add(a.fServer.get());
+    except.Add(c.fServer.get());
     count = 99;
     uint32 start = CL_GetTime();
     EXPECT_EQ(CL_Socket::Select(&quiet, nullptr, &except, &count, 80, nullptr), 4);
@@ -163,16 +144,16 @@ TEST(SocketSelect, SetsKeepOnlyTheirReadySockets) {
 
     // Writable in the write set, in insertion order.
     CL_Set<CL_Socket*> write;
-    write.Add(&c.client);
-    write.Add(&a.client);
+    write.Add(&c.fClient);
+    write.Add(&a.fClient);
     EXPECT_EQ(CL_Socket::Select(nullptr, &write, nullptr, &count, 1000, nullptr), 0);
     EXPECT_EQ(count, 2u);
     ASSERT_EQ(write.Count(), 2u);
-    EXPECT_EQ(*write.begin(), &c.client);
+    EXPECT_EQ(*write.begin(), &c.fClient);
 
     // The single-socket form.
-    EXPECT_EQ(CL_Socket::Select(b.server.get(), nullptr, nullptr, 1000, nullptr), 0);
-    EXPECT_EQ(CL_Socket::Select(a.server.get(), nullptr, nullptr, 0, nullptr), 4);
+    EXPECT_EQ(CL_Socket::Select(b.fServer.get(), nullptr, nullptr, 1000, nullptr), 0);
+    EXPECT_EQ(CL_Socket::Select(a.fServer.get(), nullptr, nullptr, 0, nullptr), 4);
 }
 
 TEST(SocketSelect, NothingToWaitOn) {
@@ -211,15 +192,16 @@ TEST(SocketSelect, UnusedUdpSocketIsBoundFirst) {
 // the socket readable and writable, but not exceptional, so a wait on the exception
 // role alone runs its whole time.
 TEST(SocketSelect, ResetPeerIsNotAnExceptionalCondition) {
-    Pair p;
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
     linger abort = {1, 0};
-    ASSERT_EQ(setsockopt(p.client.GetDescriptor(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort)),
+    ASSERT_EQ(setsockopt(p.fClient.GetDescriptor(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort)),
               0);
-    p.client.Close();  // sends a reset
+    p.fClient.Close();  // sends a reset
     usleep(20 * 1000);
 
     CL_Set<CL_Socket*> except;
-    except.Add(p.server.get());
+    except.Add(p.fServer.get());
     uint32 count = 99;
     uint32 start = CL_GetTime();
     EXPECT_EQ(CL_Socket::Select(nullptr, nullptr, &except, &count, 100, nullptr), 4);
@@ -228,9 +210,9 @@ TEST(SocketSelect, ResetPeerIsNotAnExceptionalCondition) {
     EXPECT_EQ(except.Count(), 0u);
 
     CL_Set<CL_Socket*> read, write;
-    read.Add(p.server.get());
-    write.Add(p.server.get());
-    except.Add(p.server.get());
+    read.Add(p.fServer.get());
+    write.Add(p.fServer.get());
+    except.Add(p.fServer.get());
     EXPECT_EQ(CL_Socket::Select(&read, &write, &except, &count, 1000, nullptr), 0);
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(read.Count(), 1u);
@@ -244,20 +226,23 @@ TEST(SocketSelect, ResetPeerIsNotAnExceptionalCondition) {
 TEST(SocketSelect, HangUpWithoutDataIsReadable) {
     for (bool bothWays : {false, true}) {
         SCOPED_TRACE(bothWays ? "shut down both ways" : "peer closed");
-        Pair p;
-        p.client.Close();
-        if (bothWays) ASSERT_EQ(shutdown(p.server->GetDescriptor(), SHUT_WR), 0);
+        SocketPair p;
+        ASSERT_EQ(p.fError, "");
+        p.fClient.Close();
+        if (bothWays) {
+            ASSERT_EQ(shutdown(p.fServer->GetDescriptor(), SHUT_WR), 0);
+        }
         CL_Set<CL_Socket*> read, except;
-        read.Add(p.server.get());
-        except.Add(p.server.get());
+        read.Add(p.fServer.get());
+        except.Add(p.fServer.get());
         uint32 count = 99;
         EXPECT_EQ(CL_Socket::Select(&read, nullptr, &except, &count, 5000, nullptr), 0);
         EXPECT_EQ(count, 1u);
         EXPECT_EQ(read.Count(), 1u);
         EXPECT_EQ(except.Count(), 0u);
-        EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 5000, nullptr), 0);
+        EXPECT_EQ(CL_Socket::Select(p.fServer.get(), nullptr, nullptr, 5000, nullptr), 0);
         char byte;
-        EXPECT_EQ(recv(p.server->GetDescriptor(), &byte, 1, MSG_DONTWAIT), 0);
+        EXPECT_EQ(recv(p.fServer->GetDescriptor(), &byte, 1, MSG_DONTWAIT), 0);
     }
 }
 
@@ -277,7 +262,8 @@ public:
 };
 
 TEST(SocketSelect, LockReleasedOnceForTheWait) {
-    Pair p;
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
     CountingMutex lock;
     // Held once: another thread can take it while this one waits.
     lock.Lock();
@@ -288,9 +274,9 @@ TEST(SocketSelect, LockReleasedOnceForTheWait) {
         lock.Lock();
         tookIt = true;
         lock.Unlock();
-        p.client.Write("1", 1, 1000);
+        p.fClient.Write("1", 1, 1000);
     });
-    EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 2000, &lock), 0);
+    EXPECT_EQ(CL_Socket::Select(p.fServer.get(), nullptr, nullptr, 2000, &lock), 0);
     other.join();
     EXPECT_TRUE(tookIt);
     EXPECT_EQ(lock.fLocks.load(), 2);  // the other thread's and the wait's own
@@ -301,7 +287,7 @@ TEST(SocketSelect, LockReleasedOnceForTheWait) {
 
     // Held twice: the wait releases one level only, so the lock stays held.
     char drain;
-    p.server->Read(&drain, 1, 100);
+    p.fServer->Read(&drain, 1, 100);
     lock.CL_RecursiveMutex::Lock();
     lock.CL_RecursiveMutex::Lock();
     std::atomic<bool> blocked{true};
@@ -309,7 +295,7 @@ TEST(SocketSelect, LockReleasedOnceForTheWait) {
         blocked = lock.TryLock() != 0;
         if (!blocked) lock.CL_RecursiveMutex::Unlock();
     });
-    EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 100, &lock), 4);
+    EXPECT_EQ(CL_Socket::Select(p.fServer.get(), nullptr, nullptr, 100, &lock), 4);
     tryer.join();
     EXPECT_TRUE(blocked);
     lock.CL_RecursiveMutex::Unlock();
@@ -317,12 +303,13 @@ TEST(SocketSelect, LockReleasedOnceForTheWait) {
 }
 
 TEST(SocketSelect, SignalsDuringASocketWait) {
-    Pair p;
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
     SignalGuard guard;
     sSignals = 0;
     std::thread interrupter = Interrupter(pthread_self(), {60, 120, 180});
     uint32 start = CL_GetTime();
-    EXPECT_EQ(CL_Socket::Select(p.server.get(), nullptr, nullptr, 300, nullptr), 4);
+    EXPECT_EQ(CL_Socket::Select(p.fServer.get(), nullptr, nullptr, 300, nullptr), 4);
     uint32 elapsed = CL_GetTime() - start;
     interrupter.join();
     EXPECT_EQ(sSignals.load(), 3);
@@ -333,10 +320,10 @@ TEST(SocketSelect, SignalsDuringASocketWait) {
     interrupter = Interrupter(pthread_self(), {50, 100});
     char buffer[4];
     start = CL_GetTime();
-    EXPECT_EQ(p.server->Read(buffer, 4, 200), 0u);
+    EXPECT_EQ(p.fServer->Read(buffer, 4, 200), 0u);
     elapsed = CL_GetTime() - start;
     interrupter.join();
-    EXPECT_EQ(p.server->GetIOError(false), 4);
+    EXPECT_EQ(p.fServer->GetIOError(false), 4);
     EXPECT_GE(elapsed, 190u);
     EXPECT_LT(elapsed, 400u);
 }
@@ -358,24 +345,25 @@ TEST(SocketSelect, DescriptorsBeyondFdSetSize) {
         fillers.push_back(fd);
     if (fd >= 0) fillers.push_back(fd);
     {
-        Pair p;
-        ASSERT_GE(p.server->GetDescriptor(), 1024);
-        ASSERT_GE(p.client.GetDescriptor(), 1024);
+        SocketPair p;
+        ASSERT_EQ(p.fError, "");
+        ASSERT_GE(p.fServer->GetDescriptor(), 1024);
+        ASSERT_GE(p.fClient.GetDescriptor(), 1024);
         std::thread writer([&] {
             usleep(30 * 1000);
-            p.client.Write("late", 4, 1000);
+            p.fClient.Write("late", 4, 1000);
         });
         CL_Set<CL_Socket*> read;
-        read.Add(p.server.get());
+        read.Add(p.fServer.get());
         uint32 count = 0;
         EXPECT_EQ(CL_Socket::Select(&read, nullptr, nullptr, &count, 2000, nullptr), 0);
         writer.join();
         EXPECT_EQ(count, 1u);
         char buffer[4];
-        EXPECT_EQ(p.server->Read(buffer, 4, 1000), 4u);
+        EXPECT_EQ(p.fServer->Read(buffer, 4, 1000), 4u);
         // Time-outs on such a descriptor work as well.
-        EXPECT_EQ(p.server->Read(buffer, 4, 50), 0u);
-        EXPECT_EQ(p.server->GetIOError(false), 4);
+        EXPECT_EQ(p.fServer->Read(buffer, 4, 50), 0u);
+        EXPECT_EQ(p.fServer->GetIOError(false), 4);
     }
     for (int f : fillers)
         close(f);

@@ -17,44 +17,9 @@
 #include "lumo/blob.h"
 #include "lumo/clock.h"
 #include "lumo/socket.h"
+#include "support/loopback.h"
 
 namespace {
-
-uint16 BoundPort(const CL_Socket& socket) {
-    sockaddr_in6 bound;
-    socklen_t length = sizeof(bound);
-    if (getsockname(socket.GetDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length) != 0)
-        return 0;
-    return ntohs(bound.sin6_port);  // same offset for IPv4
-}
-
-// A listening socket on an ephemeral port, a client connected to it over 127.0.0.1
-// and the server's end of that connection.
-struct Pair {
-    Pair() : listener(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP) {
-        CL_StartClock();
-        EXPECT_EQ(listener.Accept(nullptr, 0), 0);
-        port = BoundPort(listener);
-        client = CL_Socket(CL_NetAddress(CL_NetAddress::LOOPBACK, port), CL_SOCKET_TYPE_TCP);
-        EXPECT_EQ(client.Connect(2000), 0);
-        CL_Socket* accepted = nullptr;
-        EXPECT_EQ(listener.Accept(&accepted, 2000), 0);
-        server.reset(accepted);
-    }
-    CL_Socket listener;
-    uint16 port = 0;
-    CL_Socket client;
-    std::unique_ptr<CL_Socket> server;
-};
-
-// A port on 127.0.0.1 where nothing listens.
-uint16 FreePort() {
-    CL_Socket probe(0, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
-    probe.Accept(nullptr, 0);
-    uint16 port = BoundPort(probe);
-    probe.Close();
-    return port;
-}
 
 TEST(Socket, ErrorTable) {
     EXPECT_EQ(CL_Socket::TranslateError(0), 0);
@@ -117,15 +82,16 @@ TEST(Socket, ConstructionAndState) {
 }
 
 TEST(Socket, ConnectTransferAndAcceptedOptions) {
-    Pair p;
-    ASSERT_NE(p.server, nullptr);
-    EXPECT_TRUE(p.client.IsConnected());
-    EXPECT_TRUE(p.server->IsConnected());
-    EXPECT_EQ(p.server->GetAddress().GetIP(), "127.0.0.1");
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
+    ASSERT_NE(p.fServer, nullptr);
+    EXPECT_TRUE(p.fClient.IsConnected());
+    EXPECT_TRUE(p.fServer->IsConnected());
+    EXPECT_EQ(p.fServer->GetAddress().GetIP(), "127.0.0.1");
 
-    int fd = p.server->GetDescriptor();
+    int fd = p.fServer->GetDescriptor();
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    EXPECT_TRUE(fcntl(p.client.GetDescriptor(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(fcntl(p.fClient.GetDescriptor(), F_GETFD) & FD_CLOEXEC);
     int value = 0;
     socklen_t length = sizeof(value);
     ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length), 0);
@@ -143,11 +109,11 @@ TEST(Socket, ConnectTransferAndAcceptedOptions) {
     for (uint32 i = 0; i < size; i++)
         out.GetDataForWrite()[i] = uint8(i * 7 + (i >> 12));
     out.Seek(0, CL_SEEK_SET);
-    std::thread writer([&] { EXPECT_EQ(p.client.Write(out, size, 5000), size); });
+    std::thread writer([&] { EXPECT_EQ(p.fClient.Write(out, size, 5000), size); });
     CL_Blob in;
-    EXPECT_EQ(p.server->Read(in, size, 5000), size);
+    EXPECT_EQ(p.fServer->Read(in, size, 5000), size);
     writer.join();
-    EXPECT_EQ(p.server->GetIOError(false), 0);
+    EXPECT_EQ(p.fServer->GetIOError(false), 0);
     EXPECT_EQ(out.Tell(), size);  // the writer's position moved
     EXPECT_EQ(in.Tell(), 0u);     // the reader's did not
     EXPECT_TRUE(in == out);
@@ -155,22 +121,22 @@ TEST(Socket, ConnectTransferAndAcceptedOptions) {
     // Reading into the middle of a blob grows it only as far as needed.
     CL_Blob partial(std::string("0123456789"));
     partial.Seek(5, CL_SEEK_SET);
-    ASSERT_EQ(p.client.Write("abcdefgh", 8, 1000), 8u);
-    EXPECT_EQ(p.server->Read(partial, 8, 1000), 8u);
+    ASSERT_EQ(p.fClient.Write("abcdefgh", 8, 1000), 8u);
+    EXPECT_EQ(p.fServer->Read(partial, 8, 1000), 8u);
     EXPECT_EQ(partial.Raw(), "01234abcdefgh");
     EXPECT_EQ(partial.Tell(), 5u);
 
     // Zero bytes: nothing, no error, still open.
     char buffer[64];
-    EXPECT_EQ(p.server->Read(buffer, 0, 100), 0u);
-    EXPECT_EQ(p.server->GetIOError(false), 0);
-    EXPECT_TRUE(p.server->IsConnected());
+    EXPECT_EQ(p.fServer->Read(buffer, 0, 100), 0u);
+    EXPECT_EQ(p.fServer->GetIOError(false), 0);
+    EXPECT_TRUE(p.fServer->IsConnected());
 }
 
 TEST(Socket, RefusedPort) {
     CL_StartClock();
-    uint16 port = FreePort();
-    CL_Socket client(CL_NetAddress(CL_NetAddress::LOOPBACK, port), CL_SOCKET_TYPE_TCP);
+    RefusingPort refusing;
+    CL_Socket client(CL_NetAddress(CL_NetAddress::LOOPBACK, refusing.Port()), CL_SOCKET_TYPE_TCP);
     EXPECT_EQ(client.Connect(1000), 103);
     EXPECT_FALSE(client.IsConnected());
     EXPECT_EQ(client.Connect(CL_WAIT_FOREVER), 103);
@@ -217,105 +183,110 @@ TEST(Socket, ConnectFailureCodes) {
 }
 
 TEST(Socket, TimeOutsBoundTheWholeRead) {
-    Pair p;
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
     char buffer[64];
     uint32 start = CL_GetTime();
-    EXPECT_EQ(p.server->Read(buffer, 10, 0), 0u);
-    EXPECT_EQ(p.server->GetIOError(false), 4);
-    EXPECT_TRUE(p.server->IsConnected());  // a time-out keeps the connection
+    EXPECT_EQ(p.fServer->Read(buffer, 10, 0), 0u);
+    EXPECT_EQ(p.fServer->GetIOError(false), 4);
+    EXPECT_TRUE(p.fServer->IsConnected());  // a time-out keeps the connection
 
     // Bytes that trickle in do not extend the time-out.
     std::thread trickle([&] {
         for (int i = 0; i < 6; i++) {
             usleep(40 * 1000);
-            p.client.Write("x", 1, 1000);
+            p.fClient.Write("x", 1, 1000);
         }
     });
     start = CL_GetTime();
-    uint32 got = p.server->Read(buffer, 64, 150);
+    uint32 got = p.fServer->Read(buffer, 64, 150);
     uint32 elapsed = CL_GetTime() - start;
     trickle.join();
     EXPECT_GE(elapsed, 140u);
     EXPECT_LT(elapsed, 400u);
     EXPECT_GE(got, 2u);
     EXPECT_LT(got, 6u);
-    EXPECT_EQ(p.server->GetIOError(false), 4);
-    EXPECT_TRUE(p.server->IsConnected());
+    EXPECT_EQ(p.fServer->GetIOError(false), 4);
+    EXPECT_TRUE(p.fServer->IsConnected());
 }
 
 TEST(Socket, PeerCloseInTheMiddleOfARead) {
-    Pair p;
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
     std::thread peer([&] {
-        p.client.Write("0123456789", 10, 1000);
+        p.fClient.Write("0123456789", 10, 1000);
         usleep(50 * 1000);
-        p.client.Close();
+        p.fClient.Close();
     });
     char buffer[32];
-    EXPECT_EQ(p.server->Read(buffer, 32, 2000), 10u);
+    EXPECT_EQ(p.fServer->Read(buffer, 32, 2000), 10u);
     peer.join();
-    EXPECT_EQ(p.server->GetIOError(false), 115);
-    EXPECT_EQ(p.server->GetDescriptor(), -1);
-    EXPECT_FALSE(p.server->IsConnected());
+    EXPECT_EQ(p.fServer->GetIOError(false), 115);
+    EXPECT_EQ(p.fServer->GetDescriptor(), -1);
+    EXPECT_FALSE(p.fServer->IsConnected());
     // Reading again: not connected.
-    EXPECT_EQ(p.server->Read(buffer, 1, 0), 0u);
-    EXPECT_EQ(p.server->GetIOError(false), 114);
+    EXPECT_EQ(p.fServer->Read(buffer, 1, 0), 0u);
+    EXPECT_EQ(p.fServer->GetIOError(false), 114);
 }
 
 TEST(Socket, IsConnectedNoticesTheClose) {
-    Pair p;
-    p.client.Close();
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
+    p.fClient.Close();
     usleep(20 * 1000);
-    EXPECT_FALSE(p.server->IsConnected());
-    EXPECT_EQ(p.server->GetDescriptor(), -1);
+    EXPECT_FALSE(p.fServer->IsConnected());
+    EXPECT_EQ(p.fServer->GetDescriptor(), -1);
 }
 
 TEST(Socket, PeekWaitsForTheWholeCount) {
-    Pair p;
-    ASSERT_EQ(p.client.Write("0123456789", 10, 1000), 10u);
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
+    ASSERT_EQ(p.fClient.Write("0123456789", 10, 1000), 10u);
     usleep(10 * 1000);
     char buffer[32];
     uint32 start = CL_GetTime();
-    EXPECT_EQ(p.server->Peek(buffer, 32, 100), 10u);
+    EXPECT_EQ(p.fServer->Peek(buffer, 32, 100), 10u);
     EXPECT_GE(CL_GetTime() - start, 90u);
-    EXPECT_EQ(p.server->GetIOError(false), 0);
-    EXPECT_TRUE(p.server->Pending(10));
-    EXPECT_FALSE(p.server->Pending(11));
+    EXPECT_EQ(p.fServer->GetIOError(false), 0);
+    EXPECT_TRUE(p.fServer->Pending(10));
+    EXPECT_FALSE(p.fServer->Pending(11));
 
     std::thread rest([&] {
         usleep(50 * 1000);
         std::string more(22, 'y');
-        p.client.Write(more.data(), 22, 1000);
+        p.fClient.Write(more.data(), 22, 1000);
     });
-    EXPECT_EQ(p.server->Peek(buffer, 32, 2000), 32u);
+    EXPECT_EQ(p.fServer->Peek(buffer, 32, 2000), 32u);
     rest.join();
     EXPECT_EQ(std::string(buffer, 12), "0123456789yy");
     // Peeking left everything queued.
-    EXPECT_EQ(p.server->Read(buffer, 32, 1000), 32u);
+    EXPECT_EQ(p.fServer->Read(buffer, 32, 1000), 32u);
 }
 
 TEST(Socket, Discard) {
-    Pair p;
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
     std::string bytes(3000, 'z');
-    ASSERT_EQ(p.client.Write(bytes.data(), 3000, 1000), 3000u);
+    ASSERT_EQ(p.fClient.Write(bytes.data(), 3000, 1000), 3000u);
     usleep(20 * 1000);
-    ASSERT_TRUE(p.server->Pending(3000));
-    p.server->Discard(0);
-    EXPECT_FALSE(p.server->Pending(1));
-    EXPECT_EQ(p.server->GetIOError(false), 0);
+    ASSERT_TRUE(p.fServer->Pending(3000));
+    p.fServer->Discard(0);
+    EXPECT_FALSE(p.fServer->Pending(1));
+    EXPECT_EQ(p.fServer->GetIOError(false), 0);
 
-    ASSERT_EQ(p.client.Write(bytes.data(), 2500, 1000), 2500u);
-    p.server->Discard(2000);
-    EXPECT_EQ(p.server->GetIOError(false), 0);
+    ASSERT_EQ(p.fClient.Write(bytes.data(), 2500, 1000), 2500u);
+    p.fServer->Discard(2000);
+    EXPECT_EQ(p.fServer->GetIOError(false), 0);
     char buffer[600];
-    EXPECT_EQ(p.server->Read(buffer, 600, 100), 500u);
+    EXPECT_EQ(p.fServer->Read(buffer, 600, 100), 500u);
 
     // Bytes that never arrive: the discard gives up with the time-out status.
-    ASSERT_EQ(p.client.Write(bytes.data(), 10, 1000), 10u);
+    ASSERT_EQ(p.fClient.Write(bytes.data(), 10, 1000), 10u);
     uint32 start = CL_GetTime();
-    p.server->Discard(100);
+    p.fServer->Discard(100);
     EXPECT_LT(CL_GetTime() - start, 3000u);
-    EXPECT_EQ(p.server->GetIOError(false), 4);
-    EXPECT_TRUE(p.server->IsConnected());
+    EXPECT_EQ(p.fServer->GetIOError(false), 4);
+    EXPECT_TRUE(p.fServer->IsConnected());
 }
 
 TEST(Socket, NonBlockingConnect) {
@@ -344,23 +315,25 @@ TEST(Socket, NonBlockingConnect) {
 }
 
 TEST(Socket, WriteTimeOutWhenThePeerDoesNotRead) {
-    Pair p;
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
     std::vector<char> big(64u << 20, 'q');
     uint32 start = CL_GetTime();
-    uint32 sent = p.client.Write(big.data(), uint32(big.size()), 200);
+    uint32 sent = p.fClient.Write(big.data(), uint32(big.size()), 200);
     uint32 elapsed = CL_GetTime() - start;
     EXPECT_LT(sent, big.size());
-    EXPECT_EQ(p.client.GetIOError(false), 4);
+    EXPECT_EQ(p.fClient.GetIOError(false), 4);
     EXPECT_GE(elapsed, 150u);
     EXPECT_LT(elapsed, 2000u);
-    EXPECT_TRUE(p.client.IsConnected());
+    EXPECT_TRUE(p.fClient.IsConnected());
 }
 
 TEST(Socket, PortProbe) {
-    Pair p;
-    CL_Socket busy(p.port, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
+    SocketPair p;
+    ASSERT_EQ(p.fError, "");
+    CL_Socket busy(p.fPort, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
     EXPECT_FALSE(busy.CanAccept());
-    uint16 free = FreePort();
+    uint16 free = FreeLoopbackPort();
     CL_Socket idle(free, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_TCP);
     EXPECT_TRUE(idle.CanAccept());
     EXPECT_EQ(idle.GetDescriptor(), -1);

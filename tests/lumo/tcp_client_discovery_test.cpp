@@ -21,10 +21,11 @@
 #include "lumo/digest.h"
 #include "lumo/init.h"
 #include "lumo/ipc_tcp.h"
+#include "support/callback_recorder.h"
+#include "support/private_network.h"
 
 namespace {
 
-bool InNamespace() { return getenv("ZELMO_NETNS_CHILD") != nullptr; }
 bool HasBroadcast() {
     const char* value = getenv("ZELMO_NETNS_BROADCAST");
     return value && std::string(value) == "1";
@@ -50,7 +51,7 @@ int RunInNamespace(bool broadcast) {
 }
 
 TEST(TCPClientDiscovery, RunsInAPrivateNetworkNamespace) {
-    if (InNamespace()) GTEST_SKIP() << "already inside";
+    if (InPrivateNetwork()) GTEST_SKIP() << "already inside";
     if (system("unshare -rn true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "unshare -rn is refused here: discovery is tested only inside a private "
                         "network namespace";
@@ -186,7 +187,7 @@ std::string UUIDOf(uint64 id) {
 class NetNamespaceDiscovery : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!InNamespace()) GTEST_SKIP() << "runs only inside its private network namespace";
+        if (!InPrivateNetwork()) GTEST_SKIP() << "runs only inside its private network namespace";
         CL_Init();
         CL_NetInterface interfaces[32];
         uint32 count = CL_NetInterface::Enumerate(interfaces, 32);
@@ -264,51 +265,28 @@ TEST_F(NetNamespaceDiscovery, ShortTimeOutsEndAndNothingFoundIsAnEmptyList) {
     }
 }
 
-struct AsyncRecord {
-    std::atomic<int> successes{0}, errors{0};
-    std::atomic<CL_Status> code{0};
-    std::atomic<uint32> errorSize{99};
-    std::atomic<int> progress{0};
-    bool cancel = false;
-};
-
 TEST_F(NetNamespaceDiscovery, AsynchronousFormSucceedsOrIsCancelledOnce) {
     Responders responders({{42000, {MakeReply(0x300000000000138Cull, "async")}}});
     for (bool cancel : {false, true}) {
         CL_TCPClient client;
-        AsyncRecord record;
-        record.cancel = cancel;
+        CallbackRecorder record;
+        if (cancel) record.fCancelFrom = 0;
+        record.fOutput = "stale";
         CL_Blob input;
         input += uint16(42000);
-        client.Discover(
-            input,
-            [](CL_Blob& result, void* data) -> CL_Status {
-                static_cast<AsyncRecord*>(data)->successes++;
-                EXPECT_EQ(Parse(result).size(), 1u);
-                return 0;
-            },
-            [](CL_Status code, CL_Blob& partial, void* data) -> CL_Status {
-                AsyncRecord* r = static_cast<AsyncRecord*>(data);
-                r->errors++;
-                r->code = code;
-                r->errorSize = partial.GetSize();
-                return 0;
-            },
-            [](CL_ProgressType, double, const std::string&, CL_Blob*, void* data) -> CL_Status {
-                AsyncRecord* r = static_cast<AsyncRecord*>(data);
-                r->progress++;
-                return r->cancel ? 1 : 0;
-            },
-            &record, 600);
+        client.Discover(input, CallbackRecorder::Success, CallbackRecorder::Error,
+                        CallbackRecorder::Progress, &record, 600);
         client.WaitForJobs();
-        EXPECT_EQ(record.successes + record.errors, 1);
+        EXPECT_EQ(record.Completions(), 1);
         if (cancel) {
-            EXPECT_EQ(record.errors, 1);
-            EXPECT_EQ(record.code, CL_CANCELLED);
-            EXPECT_EQ(record.errorSize, 0u);
-            EXPECT_EQ(record.progress, 1);
+            EXPECT_EQ(record.fErrors, 1);
+            EXPECT_EQ(record.fCode, CL_CANCELLED);
+            EXPECT_EQ(record.fOutput.size(), 0u);
+            EXPECT_EQ(record.fProgressCalls, 1);
         } else {
-            EXPECT_EQ(record.successes, 1);
+            EXPECT_EQ(record.fSuccesses, 1);
+            CL_Blob result = record.Output();
+            EXPECT_EQ(Parse(result).size(), 1u);
         }
     }
 }

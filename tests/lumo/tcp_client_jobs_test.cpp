@@ -4,14 +4,7 @@
 // still run.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,67 +12,15 @@
 #include "lumo/init.h"
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
-#include "tools/scripted_peer.h"
+#include "support/callback_recorder.h"
+#include "support/client_settings.h"
+#include "support/loopback.h"
+#include "support/scripted_peer.h"
+#include "support/wait_for.h"
 
 namespace {
 
-CLU_Table Settings(uint16 port, uint32 connFlags, uint32 timeout) {
-    CL_Init();
-    CLU_Table settings;
-    settings.Set("host", std::string("127.0.0.1"));
-    settings.Set("port", (long long)port);
-    settings.Set("timeout", (long long)timeout);
-    settings.Set("conn_flags", (long long)connFlags);
-    return settings;
-}
-
-CL_Blob Bytes(const std::string& text) { return CL_Blob(text.data(), uint32(text.size()), true); }
-
-// Everything one asynchronous request reported, in order.
-struct Journal {
-    struct Report {
-        CL_ProgressType state;
-        double completeness;
-        std::string message;
-    };
-    std::mutex lock;
-    std::vector<Report> reports;
-    std::vector<std::string> events;  // "progress", "success", "error"
-    int successes = 0;
-    int errors = 0;
-    CL_Status code = 0;
-    std::string output;
-    int cancelAfter = -1;  // the progress callback answers 1 on this call
-    int progressCalls = 0;
-    int callsAfterCancel = 0;
-
-    static CL_Status Success(CL_Blob& result, void* data) {
-        Journal* j = static_cast<Journal*>(data);
-        std::lock_guard<std::mutex> guard(j->lock);
-        j->successes++;
-        j->output = result.Raw();
-        j->events.push_back("success");
-        return 0;
-    }
-    static CL_Status Error(CL_Status code, CL_Blob& partial, void* data) {
-        Journal* j = static_cast<Journal*>(data);
-        std::lock_guard<std::mutex> guard(j->lock);
-        j->errors++;
-        j->code = code;
-        j->output = partial.Raw();
-        j->events.push_back("error");
-        return 0;
-    }
-    static CL_Status Progress(CL_ProgressType state, double completeness,
-                              const std::string& message, CL_Blob*, void* data) {
-        Journal* j = static_cast<Journal*>(data);
-        std::lock_guard<std::mutex> guard(j->lock);
-        if (j->cancelAfter >= 0 && j->progressCalls > j->cancelAfter) j->callsAfterCancel++;
-        j->reports.push_back({state, completeness, message});
-        j->events.push_back("progress");
-        return j->progressCalls++ == j->cancelAfter ? 1 : 0;
-    }
-};
+using Journal = CallbackRecorder;
 
 struct Connected {
     scripted::Peer peer;
@@ -87,12 +28,11 @@ struct Connected {
     explicit Connected(const std::string& script, uint32 flags = 0, uint32 timeout = 3000) {
         peer.Start("handshake " + std::to_string(flags) + ";" + script);
         CL_Blob output;
-        EXPECT_EQ(client.Connect(Settings(peer.Port(), flags, timeout), output, 0), 0);
+        EXPECT_EQ(client.Connect(ClientSettings(peer.Port(), flags, timeout), output, 0), 0);
     }
     // Waits (bounded) until the peer has read `count` packets.
     void AwaitReceived(size_t count) {
-        for (int i = 0; i < 2000 && peer.GetReceived().size() < count; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WaitFor([&] { return peer.GetReceived().size() >= count; }, 20000);
         ASSERT_GE(peer.GetReceived().size(), count);
     }
 };
@@ -108,25 +48,25 @@ TEST(TCPClientJobs, PingsReportProgressAndMessagesThenOneFinalReportBeforeTheRes
     c.client.Disconnect();
     ASSERT_EQ(c.peer.Join(), "");
 
-    ASSERT_EQ(j.successes, 1);
-    EXPECT_EQ(j.errors, 0);
-    EXPECT_EQ(j.output, std::string(30000, '\0'));
-    ASSERT_GE(j.events.size(), 2u);
-    EXPECT_EQ(j.events.back(), "success");
-    const Journal::Report& last = j.reports.back();
-    EXPECT_EQ(last.state, CL_PROGRESS_COMPLETE);
-    EXPECT_EQ(last.completeness, 100.0);
-    EXPECT_EQ(last.message, "");
+    ASSERT_EQ(j.fSuccesses, 1);
+    EXPECT_EQ(j.fErrors, 0);
+    EXPECT_EQ(j.fOutput, std::string(30000, '\0'));
+    ASSERT_GE(j.fEvents.size(), 2u);
+    EXPECT_EQ(j.fEvents.back(), "success");
+    const Journal::Report& last = j.fReports.back();
+    EXPECT_EQ(last.fState, CL_PROGRESS_COMPLETE);
+    EXPECT_EQ(last.fCompleteness, 100.0);
+    EXPECT_EQ(last.fMessage, "");
 
     bool sawFirst = false, sawUnknownKeepingMessage = false, sawSecond = false;
-    for (const Journal::Report& r : j.reports) {
-        if (r.state != CL_PROGRESS_EXECUTE) continue;
-        if (r.message == "first step" && r.completeness > 24.99 && r.completeness < 25.01)
+    for (const Journal::Report& r : j.fReports) {
+        if (r.fState != CL_PROGRESS_EXECUTE) continue;
+        if (r.fMessage == "first step" && r.fCompleteness > 24.99 && r.fCompleteness < 25.01)
             sawFirst = true;
         // A PING without a message keeps the last one.
-        if (r.message == "first step" && r.completeness == CL_PROGRESS_INDEFINITE)
+        if (r.fMessage == "first step" && r.fCompleteness == CL_PROGRESS_INDEFINITE)
             sawUnknownKeepingMessage = true;
-        if (r.message == "second step") sawSecond = true;
+        if (r.fMessage == "second step") sawSecond = true;
     }
     EXPECT_TRUE(sawFirst);
     EXPECT_TRUE(sawUnknownKeepingMessage);
@@ -138,19 +78,19 @@ TEST(TCPClientJobs, ProgressCallbackCancelsWithAnAbortAtTheNextPing) {
     Connected c("recv DATA; ping 10 a; ping-until ABORT 20 b; reply ABORT -;"
                 "sleep 300; ping 30 c; wait-close 5000");
     Journal j;
-    j.cancelAfter = 0;
+    j.fCancelFrom = 0;
     CL_Blob input = Bytes("long job");
     c.client.Execute(9, input, Journal::Success, Journal::Error, Journal::Progress, nullptr, &j, 0);
     c.client.WaitForJobs();
     c.client.Disconnect();
     ASSERT_EQ(c.peer.Join(), "");
-    EXPECT_EQ(j.successes, 0);
-    ASSERT_EQ(j.errors, 1);
-    EXPECT_EQ(j.code, CL_IPC_EXECUTE_ABORTED);
-    EXPECT_EQ(j.output, "");
+    EXPECT_EQ(j.fSuccesses, 0);
+    ASSERT_EQ(j.fErrors, 1);
+    EXPECT_EQ(j.fCode, CL_IPC_EXECUTE_ABORTED);
+    EXPECT_EQ(j.fOutput, "");
     // Not called again once it asked to cancel, not even for the final report.
-    EXPECT_EQ(j.callsAfterCancel, 0);
-    EXPECT_EQ(j.progressCalls, 1);
+    EXPECT_EQ(j.fCallsAfterCancel, 0);
+    EXPECT_EQ(j.fProgressCalls, 1);
     std::vector<scripted::Received> got = c.peer.GetReceived();
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[3].fHeader.fType, CL_PACKET_TYPE_ABORT);
@@ -209,9 +149,9 @@ TEST(TCPClientJobs, InterruptEndsEveryWaitingRequest) {
     EXPECT_EQ(c.client.Interrupt(), 0);
     c.client.WaitForJobs();
     for (auto& j : journals) {
-        EXPECT_EQ(j.successes, 0);
-        EXPECT_EQ(j.errors, 1);
-        EXPECT_EQ(j.code, CL_IPC_EXECUTE_ABORTED);
+        EXPECT_EQ(j.fSuccesses, 0);
+        EXPECT_EQ(j.fErrors, 1);
+        EXPECT_EQ(j.fCode, CL_IPC_EXECUTE_ABORTED);
     }
     // The requests end without waiting for the server: it may read ABORT_ALL later.
     ASSERT_NO_FATAL_FAILURE(c.AwaitReceived(6));
@@ -228,9 +168,9 @@ TEST(TCPClientJobs, SequenceNumbersGoOnAcrossConnections) {
                "reply DATA echo; wait-close 5000");
     CL_TCPClient client;
     CL_Blob output, input = Bytes("n"), result;
-    ASSERT_EQ(client.Connect(Settings(peer.Port(), 0, 3000), output, 0), 0);
+    ASSERT_EQ(client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), 0);
     ASSERT_EQ(client.Execute(1, input, result, nullptr, 0), 0);
-    ASSERT_EQ(client.Connect(Settings(peer.Port(), 0, 3000), output, 0), 0);
+    ASSERT_EQ(client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), 0);
     ASSERT_EQ(client.Execute(1, input, result, nullptr, 0), 0);
     client.Disconnect();
     ASSERT_EQ(peer.Join(), "");
@@ -248,18 +188,17 @@ TEST(TCPClientJobs, DestroyingTheClientWhileJobsRun) {
     {
         CL_TCPClient client;
         CL_Blob output;
-        ASSERT_EQ(client.Connect(Settings(peer.Port(), 1, 5000), output, 0), 0);
+        ASSERT_EQ(client.Connect(ClientSettings(peer.Port(), 1, 5000), output, 0), 0);
         for (auto& j : journals) {
             CL_Blob input = Bytes(scripted::PatternBytes(3000));
             client.Execute(1, input, Journal::Success, Journal::Error, Journal::Progress, nullptr,
                            &j, 0);
         }
-        for (int i = 0; i < 500 && peer.GetReceived().size() < 4; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WaitFor([&] { return peer.GetReceived().size() >= 4; });
     }
     for (auto& j : journals) {
-        EXPECT_EQ(j.successes, 0);
-        EXPECT_EQ(j.errors, 1);
+        EXPECT_EQ(j.fSuccesses, 0);
+        EXPECT_EQ(j.fErrors, 1);
     }
     ASSERT_EQ(peer.Join(), "");
 }
@@ -272,14 +211,14 @@ TEST(TCPClientJobs, SharedDispatcherAndProgressWithoutCallbackJobs) {
     {
         CL_TCPClient client(&dispatcher);
         CL_Blob output;
-        ASSERT_EQ(client.Connect(Settings(peer.Port(), 0, 3000), output, 0), 0);
+        ASSERT_EQ(client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), 0);
         Journal j;
         CL_Blob input = Bytes("shared");
         client.Execute(1, input, Journal::Success, Journal::Error, nullptr, nullptr, &j, 0);
         client.WaitForJobs();
-        EXPECT_EQ(j.successes, 1);
-        EXPECT_EQ(j.output, "shared");
-        EXPECT_TRUE(j.reports.empty());
+        EXPECT_EQ(j.fSuccesses, 1);
+        EXPECT_EQ(j.fOutput, "shared");
+        EXPECT_TRUE(j.fReports.empty());
         client.Disconnect();
     }
     ASSERT_EQ(peer.Join(), "");
@@ -298,33 +237,6 @@ struct LastCallbackCase {
 
 class TCPClientLastCallback : public ::testing::TestWithParam<LastCallbackCase> {};
 
-struct LastCallbackOwner {
-    std::atomic<CL_TCPClient*> client{nullptr};
-    bool deleteInCallback = false;
-    std::atomic<int> successes{0};
-    std::atomic<int> errors{0};
-    std::atomic<int> progressCalls{0};
-
-    void Finish() {
-        if (deleteInCallback) delete client.exchange(nullptr);
-    }
-    static CL_Status Success(CL_Blob&, void* data) {
-        LastCallbackOwner* owner = static_cast<LastCallbackOwner*>(data);
-        owner->Finish();
-        owner->successes++;
-        return 0;
-    }
-    static CL_Status Error(CL_Status, CL_Blob&, void* data) {
-        LastCallbackOwner* owner = static_cast<LastCallbackOwner*>(data);
-        owner->Finish();
-        owner->errors++;
-        return 0;
-    }
-    static CL_Status Progress(CL_ProgressType, double, const std::string&, CL_Blob*, void* data) {
-        static_cast<LastCallbackOwner*>(data)->progressCalls++;
-        return 0;
-    }
-};
 
 TEST_P(TCPClientLastCallback, ClientDeletedAtTheEndOfItsOperation) {
     const LastCallbackCase& param = GetParam();
@@ -332,47 +244,37 @@ TEST_P(TCPClientLastCallback, ClientDeletedAtTheEndOfItsOperation) {
     CL_Dispatcher dispatcher(2, 8);
     scripted::Peer peer;
     peer.Start("loop");
-    // Bound and not listening: a connection to it is refused at once.
-    int refusing = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address;
-    memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(refusing, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    socklen_t length = sizeof(address);
-    getsockname(refusing, reinterpret_cast<sockaddr*>(&address), &length);
-    const uint16 refusedPort = ntohs(address.sin_port);
+    RefusingPort refusing;
+    ASSERT_NE(refusing.Port(), 0);
 
     for (int round = 0; round < 10; round++) {
-        LastCallbackOwner owner;
-        owner.deleteInCallback = param.inCallback;
+        CallbackRecorder owner;
         CL_TCPClient* client = new CL_TCPClient(&dispatcher);
-        owner.client = client;
+        std::atomic<CL_TCPClient*> owned{client};
+        if (param.inCallback) owner.fOnCompletion = [&] { delete owned.exchange(nullptr); };
         if (param.connect) {
-            client->Connect(Settings(param.fails ? refusedPort : peer.Port(), 0, 3000),
-                            LastCallbackOwner::Success, LastCallbackOwner::Error,
-                            LastCallbackOwner::Progress, &owner, 0);
+            client->Connect(ClientSettings(param.fails ? refusing.Port() : peer.Port(), 0, 3000),
+                            CallbackRecorder::Success, CallbackRecorder::Error,
+                            CallbackRecorder::Progress, &owner, 0);
         } else {
             CL_Blob output;
-            ASSERT_EQ(client->Connect(Settings(peer.Port(), 0, 3000), output, 0), 0);
+            ASSERT_EQ(client->Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), 0);
             if (param.fails) client->Disconnect();
             CL_Blob input = Bytes(scripted::PatternBytes(20000));
-            client->Execute(3, input, LastCallbackOwner::Success, LastCallbackOwner::Error,
-                            LastCallbackOwner::Progress, nullptr, &owner, 0);
+            client->Execute(3, input, CallbackRecorder::Success, CallbackRecorder::Error,
+                            CallbackRecorder::Progress, nullptr, &owner, 0);
         }
         if (!param.inCallback) {
-            for (int i = 0; i < 3000 && owner.successes + owner.errors == 0; i++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            delete owner.client.exchange(nullptr);
+            WaitFor([&] { return owner.Completions() > 0; }, 3000);
+            delete owned.exchange(nullptr);
         }
         ASSERT_TRUE(dispatcher.WaitForJobs(30000));
-        EXPECT_EQ(owner.client.load(), nullptr);
-        EXPECT_EQ(owner.successes + owner.errors, 1) << "round " << round;
-        EXPECT_EQ(owner.errors.load(), param.fails ? 1 : 0) << "round " << round;
+        EXPECT_EQ(owned.load(), nullptr);
+        EXPECT_EQ(owner.Completions(), 1) << "round " << round;
+        EXPECT_EQ(owner.fErrors.load(), param.fails ? 1 : 0) << "round " << round;
         // The final COMPLETE report comes before the result: at least one call.
-        EXPECT_GE(owner.progressCalls.load(), 1);
+        EXPECT_GE(owner.fProgressCalls.load(), 1);
     }
-    close(refusing);
     peer.Stop();
 }
 

@@ -10,37 +10,34 @@
 #include <vector>
 
 #include "lumo/ipc_tcp.h"
-#include "tcp_server_test_util.h"
-#include "tools/scripted_peer.h"
+#include "support/callback_recorder.h"
+#include "support/client_settings.h"
+#include "support/flat_table.h"
+#include "support/handshake_flags.h"
+#include "support/private_network.h"
+#include "support/scripted_peer.h"
+#include "support/test_server.h"
+#include "support/wait_for.h"
 
 namespace {
 
-const bool kIsolated = server_test::EnterPrivateNetwork();
-
-CLU_Table Settings(uint16 port, uint32 flags) {
-    CLU_Table settings;
-    settings.Set("host", std::string("127.0.0.1"));
-    settings.Set("port", (long long)port);
-    settings.Set("timeout", 5000LL);
-    settings.Set("conn_flags", (long long)flags);
-    return settings;
-}
+const bool kIsolated = EnterPrivateNetwork();
 
 class ClientServerTest : public ::testing::TestWithParam<uint16> {
 protected:
     void SetUp() override {
         (void)kIsolated;
-        fServer = std::make_unique<server_test::TestServer>(GetParam());
+        fServer = std::make_unique<TestServer>(GetParam());
         ASSERT_EQ(fServer->Start(), 0);
         CL_Blob output;
-        ASSERT_EQ(fClient.Connect(Settings(fServer->fPort, GetParam()), output, 0), 0);
-        fReply = server_test::Unflat(output);
+        ASSERT_EQ(fClient.Connect(ClientSettings(fServer->fPort, GetParam(), 5000), output, 0), 0);
+        fReply = Unflat(output);
     }
     void TearDown() override {
         fClient.Disconnect();
         if (fServer) fServer->fServer.Stop();
     }
-    std::unique_ptr<server_test::TestServer> fServer;
+    std::unique_ptr<TestServer> fServer;
     CL_TCPClient fClient;
     CLU_Table fReply;
 };
@@ -57,61 +54,40 @@ TEST_P(ClientServerTest, HandshakeAndEchoesOfEverySize) {
     }
     CLU_Table table;
     table.Set("name", std::string("value"));
-    CL_Blob input = server_test::Flat(table), output;
+    CL_Blob input = Flat(table), output;
     ASSERT_EQ(fClient.Execute(rpc_test::kEcho, input, output, nullptr, 0), 0);
-    EXPECT_EQ(server_test::Unflat(output).GetString("name"), "value");
+    EXPECT_EQ(Unflat(output).GetString("name"), "value");
 }
 
 TEST_P(ClientServerTest, FailedRepliesCarryTheServersDescription) {
     CLU_Table table;
     table.Set("code", 42LL);
-    CL_Blob input = server_test::Flat(table), output;
+    CL_Blob input = Flat(table), output;
     EXPECT_EQ(fClient.Execute(rpc_test::kFail, input, output, nullptr, 0), CL_IPC_EXECUTE_FAILED);
-    EXPECT_EQ(server_test::Unflat(output).GetString("ERROR"), "failed with 42");
-}
-
-struct Record {
-    std::atomic<int> successes{0}, errors{0}, reports{0}, messages{0};
-    std::atomic<CL_Status> code{0};
-    bool cancel = false;
-};
-
-CL_Status OnSuccess(CL_Blob&, void* data) {
-    static_cast<Record*>(data)->successes++;
-    return 0;
-}
-CL_Status OnError(CL_Status code, CL_Blob&, void* data) {
-    Record* r = static_cast<Record*>(data);
-    r->errors++;
-    r->code = code;
-    return 0;
-}
-CL_Status OnProgress(CL_ProgressType state, double, const std::string& message, CL_Blob*,
-                     void* data) {
-    Record* r = static_cast<Record*>(data);
-    r->reports++;
-    if (state == CL_PROGRESS_EXECUTE && message.rfind("working", 0) == 0) r->messages++;
-    return r->cancel ? 1 : 0;
+    EXPECT_EQ(Unflat(output).GetString("ERROR"), "failed with 42");
 }
 
 TEST_P(ClientServerTest, ProgressFromTheServerAndCancellingFromTheCallback) {
     for (bool cancel : {false, true}) {
-        Record record;
-        record.cancel = cancel;
+        CallbackRecorder record;
+        if (cancel) record.fCancelFrom = 0;
         CLU_Table table;
         table.Set("ms", cancel ? 3000LL : 600LL);
         table.Set("step", 20LL);
-        CL_Blob input = server_test::Flat(table);
-        fClient.Execute(rpc_test::kProgress, input, OnSuccess, OnError, OnProgress, nullptr,
-                        &record, 0);
+        CL_Blob input = Flat(table);
+        fClient.Execute(rpc_test::kProgress, input, CallbackRecorder::Success,
+                        CallbackRecorder::Error, CallbackRecorder::Progress, nullptr, &record, 0);
         fClient.WaitForJobs();
-        EXPECT_EQ(record.successes + record.errors, 1);
+        EXPECT_EQ(record.Completions(), 1);
         if (cancel) {
-            EXPECT_EQ(record.code.load(), CL_IPC_EXECUTE_ABORTED);
-            EXPECT_EQ(record.reports.load(), 1);
+            EXPECT_EQ(record.fCode.load(), CL_IPC_EXECUTE_ABORTED);
+            EXPECT_EQ(record.fProgressCalls.load(), 1);
         } else {
-            EXPECT_EQ(record.successes.load(), 1);
-            EXPECT_GT(record.messages.load(), 0);
+            EXPECT_EQ(record.fSuccesses.load(), 1);
+            int messages = 0;
+            for (const auto& report : record.ReportsOf(CL_PROGRESS_EXECUTE))
+                if (report.fMessage.rfind("working", 0) == 0) messages++;
+            EXPECT_GT(messages, 0);
         }
     }
 }
@@ -121,28 +97,23 @@ TEST_P(ClientServerTest, InterruptEndsRunningAndQueuedRequests) {
     CL_Dispatcher dispatcher(6, 8);
     fClient.SetDispatcher(&dispatcher);
     // The server logs each request's first chunk as it queues it, the handshake's too.
-    auto queuedRequests = [this] {
-        std::lock_guard<std::mutex> guard(fServer->fLog.fMutex);
-        int queued = 0;
-        for (auto& line : fServer->fLog.fLines)
-            if (line.second.find("dati in arrivo") != std::string::npos) queued++;
-        return queued;
-    };
+    auto queuedRequests = [this] { return fServer->fLog.Count("dati in arrivo"); };
     const int before = queuedRequests();
-    Record records[4];
+    CallbackRecorder records[4];
     for (auto& record : records) {
         CLU_Table table;
         table.Set("ms", 4000LL);
-        CL_Blob input = server_test::Flat(table);
-        fClient.Execute(rpc_test::kSleep, input, OnSuccess, OnError, nullptr, nullptr, &record, 0);
+        CL_Blob input = Flat(table);
+        fClient.Execute(rpc_test::kSleep, input, CallbackRecorder::Success,
+                        CallbackRecorder::Error, nullptr, nullptr, &record, 0);
     }
-    ASSERT_TRUE(server_test::WaitFor([&] { return queuedRequests() >= before + 4; }));
+    ASSERT_TRUE(WaitFor([&] { return queuedRequests() >= before + 4; }));
     EXPECT_EQ(fClient.Interrupt(), 0);
     fClient.WaitForJobs();
     fClient.SetDispatcher(nullptr);
     for (auto& record : records) {
-        EXPECT_EQ(record.errors.load(), 1);
-        EXPECT_EQ(record.code.load(), CL_IPC_EXECUTE_ABORTED);
+        EXPECT_EQ(record.fErrors.load(), 1);
+        EXPECT_EQ(record.fCode.load(), CL_IPC_EXECUTE_ABORTED);
     }
 }
 
@@ -165,11 +136,6 @@ TEST_P(ClientServerTest, ThreadsShareTheConnection) {
     EXPECT_EQ(good.load(), 6 * 15);
 }
 
-INSTANTIATE_TEST_SUITE_P(Flags, ClientServerTest,
-                         ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS),
-                                           uint16(CL_IPC_TEA_CRYPTING),
-                                           uint16(CL_IPC_BLOWFISH_CRYPTING),
-                                           uint16(CL_IPC_AES_CRYPTING),
-                                           uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+INSTANTIATE_TEST_SUITE_P(Flags, ClientServerTest, ::testing::ValuesIn(kHandshakeFlags));
 
 }  // namespace

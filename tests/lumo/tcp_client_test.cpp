@@ -17,7 +17,12 @@
 #include "lumo/init.h"
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
-#include "tools/scripted_peer.h"
+#include "support/callback_recorder.h"
+#include "support/client_settings.h"
+#include "support/handshake_flags.h"
+#include "support/loopback.h"
+#include "support/scripted_peer.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -25,25 +30,12 @@ constexpr uint64 kServerID = 0x1122334455660000ull;
 constexpr uint32 kClientID = 7;
 
 CLU_Table Settings(uint16 port, uint32 connFlags, uint32 timeout = 3000) {
-    CL_Init();
-    CLU_Table settings;
-    settings.Set("host", std::string("127.0.0.1"));
-    settings.Set("port", (long long)port);
-    settings.Set("timeout", (long long)timeout);
-    settings.Set("conn_flags", (long long)connFlags);
-    settings.Set("user", std::string("tester"));
-    return settings;
+    return ClientSettings(port, connFlags, timeout, "tester");
 }
-
-CL_Blob Bytes(const std::string& text) { return CL_Blob(text.data(), uint32(text.size()), true); }
 
 std::string Text(const CL_Blob& blob) { return blob.Raw(); }
 
-// A port nobody listens on: bound, never listening, then closed.
-uint16 ClosedPort() {
-    scripted::Peer peer;
-    return peer.Port();
-}
+using R = CallbackRecorder;
 
 // ---- Handshake -------------------------------------------------------------------------
 
@@ -144,13 +136,7 @@ TEST_P(HandshakeTest, BytesOnTheWireAndAnEchoThroughTheConnectionCipher) {
     EXPECT_EQ(data.fWire, wire.Raw());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FlagCombinations, HandshakeTest,
-    ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS), uint16(CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_BLOWFISH_CRYPTING), uint16(CL_IPC_AES_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
-                      uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+INSTANTIATE_TEST_SUITE_P(FlagCombinations, HandshakeTest, ::testing::ValuesIn(kHandshakeFlags));
 
 TEST(TCPClientHandshake, GrantedFlagsAreMaskedAndTheFirstCipherBitWins) {
     scripted::Peer peer;
@@ -209,9 +195,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TCPClientHandshake, RefusedPortAndMissingHost) {
+    RefusingPort refusing;
     CL_TCPClient client;
     CL_Blob output;
-    EXPECT_EQ(client.Connect(Settings(ClosedPort(), 0, 1000), output, 0), CL_CONNECTION_REFUSED);
+    EXPECT_EQ(client.Connect(Settings(refusing.Port(), 0, 1000), output, 0), CL_CONNECTION_REFUSED);
     EXPECT_EQ(client.GetID(), 0u);
 
     CLU_Table settings = Settings(1, 0, 1000);
@@ -223,30 +210,12 @@ TEST(TCPClientHandshake, AsynchronousConnectCallsExactlyOneCallback) {
     scripted::Peer peer;
     peer.Start("handshake 0x100; wait-close 5000");
     CL_TCPClient client;
-    struct Record {
-        std::atomic<int> successes{0}, errors{0};
-        std::string server;
-    } record;
-    client.Connect(
-        Settings(peer.Port(), 0x100),
-        [](CL_Blob& result, void* data) -> CL_Status {
-            Record* r = static_cast<Record*>(data);
-            CLU_Table table;
-            result.Seek(0, CL_SEEK_SET);
-            table.Unflatten(result);
-            r->server = table.GetString("server");
-            r->successes++;
-            return 0;
-        },
-        [](CL_Status, CL_Blob&, void* data) -> CL_Status {
-            static_cast<Record*>(data)->errors++;
-            return 0;
-        },
-        nullptr, &record, 0);
+    R record;
+    client.Connect(Settings(peer.Port(), 0x100), R::Success, R::Error, nullptr, &record, 0);
     client.WaitForJobs();
-    EXPECT_EQ(record.successes.load(), 1);
-    EXPECT_EQ(record.errors.load(), 0);
-    EXPECT_EQ(record.server, "scripted");
+    EXPECT_EQ(record.fSuccesses.load(), 1);
+    EXPECT_EQ(record.fErrors.load(), 0);
+    EXPECT_EQ(record.OutputTable().GetString("server"), "scripted");
     EXPECT_EQ(client.GetFlags(), CL_IPC_COMPRESS);
     client.Disconnect();
     ASSERT_EQ(peer.Join(), "");
@@ -257,35 +226,16 @@ TEST(TCPClientHandshake, ProgressCallbackCancelsTheConnect) {
     // Cancelled before or during SERVER_INFO, whichever comes first: never answered.
     peer.Start("wait-close 5000");
     CL_TCPClient client;
-    struct Record {
-        std::atomic<int> successes{0}, errors{0}, progress{0};
-        std::atomic<CL_Status> code{0};
-        std::atomic<uint32> size{99};
-    } record;
-    client.Connect(
-        Settings(peer.Port(), 0),
-        [](CL_Blob&, void* data) -> CL_Status {
-            static_cast<Record*>(data)->successes++;
-            return 0;
-        },
-        [](CL_Status code, CL_Blob& partial, void* data) -> CL_Status {
-            Record* r = static_cast<Record*>(data);
-            r->errors++;
-            r->code = code;
-            r->size = partial.GetSize();
-            return 0;
-        },
-        [](CL_ProgressType, double, const std::string&, CL_Blob*, void* data) -> CL_Status {
-            static_cast<Record*>(data)->progress++;
-            return 1;
-        },
-        &record, 0);
+    R record;
+    record.fCancelFrom = 0;
+    record.fOutput = "stale";
+    client.Connect(Settings(peer.Port(), 0), R::Success, R::Error, R::Progress, &record, 0);
     client.WaitForJobs();
-    EXPECT_EQ(record.successes.load(), 0);
-    EXPECT_EQ(record.errors.load(), 1);
-    EXPECT_EQ(record.code.load(), CL_CANCELLED);
-    EXPECT_EQ(record.size.load(), 0u);
-    EXPECT_EQ(record.progress.load(), 1);
+    EXPECT_EQ(record.fSuccesses.load(), 0);
+    EXPECT_EQ(record.fErrors.load(), 1);
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
+    EXPECT_EQ(record.fOutput.size(), 0u);
+    EXPECT_EQ(record.fProgressCalls.load(), 1);
     EXPECT_EQ(client.GetID(), 0u);
     ASSERT_EQ(peer.Join(), "");
 }
@@ -296,35 +246,14 @@ TEST(TCPClientHandshake, CancelWhileWaitingForTheServerEndsTheConnect) {
     scripted::Peer peer;
     peer.Start("recv SERVER_INFO; wait-close 15000");
     CL_TCPClient client;
-    struct Record {
-        scripted::Peer* peer;
-        std::atomic<int> successes{0}, errors{0}, progress{0};
-        std::atomic<CL_Status> code{0};
-    } record;
-    record.peer = &peer;
-    client.Connect(
-        Settings(peer.Port(), 0),
-        [](CL_Blob&, void* data) -> CL_Status {
-            static_cast<Record*>(data)->successes++;
-            return 0;
-        },
-        [](CL_Status code, CL_Blob&, void* data) -> CL_Status {
-            Record* r = static_cast<Record*>(data);
-            r->errors++;
-            r->code = code;
-            return 0;
-        },
-        [](CL_ProgressType, double, const std::string&, CL_Blob*, void* data) -> CL_Status {
-            Record* r = static_cast<Record*>(data);
-            r->progress++;
-            // Cancels only once the request is out and the client waits for the reply.
-            return r->peer->GetReceived().empty() ? 0 : 1;
-        },
-        &record, 0);
+    R record;
+    // Cancels only once the request is out and the client waits for the reply.
+    record.fCancelIf = [&] { return !peer.GetReceived().empty(); };
+    client.Connect(Settings(peer.Port(), 0), R::Success, R::Error, R::Progress, &record, 0);
     client.WaitForJobs();
-    EXPECT_EQ(record.successes.load(), 0);
-    EXPECT_EQ(record.errors.load(), 1);
-    EXPECT_EQ(record.code.load(), CL_CANCELLED);
+    EXPECT_EQ(record.fSuccesses.load(), 0);
+    EXPECT_EQ(record.fErrors.load(), 1);
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
     EXPECT_EQ(client.GetID(), 0u);
     ASSERT_EQ(peer.Join(), "");
 }
@@ -337,31 +266,13 @@ TEST(TCPClientHandshake, CancelledReconnectOfAConnectedClient) {
     CL_TCPClient client;
     CL_Blob output;
     ASSERT_EQ(client.Connect(Settings(peer.Port(), 0), output, 0), 0);
-    std::atomic<int> errors{0}, successes{0};
-    std::atomic<CL_Status> code{0};
-    struct Record {
-        std::atomic<int>* errors;
-        std::atomic<int>* successes;
-        std::atomic<CL_Status>* code;
-    } record{&errors, &successes, &code};
-    client.Connect(
-        Settings(peer.Port(), 0),
-        [](CL_Blob&, void* data) -> CL_Status {
-            (*static_cast<Record*>(data)->successes)++;
-            return 0;
-        },
-        [](CL_Status c, CL_Blob&, void* data) -> CL_Status {
-            Record* r = static_cast<Record*>(data);
-            *r->code = c;
-            (*r->errors)++;
-            return 0;
-        },
-        [](CL_ProgressType, double, const std::string&, CL_Blob*, void*) -> CL_Status { return 1; },
-        &record, 0);
+    R record;
+    record.fCancelFrom = 0;
+    client.Connect(Settings(peer.Port(), 0), R::Success, R::Error, R::Progress, &record, 0);
     client.WaitForJobs();
-    EXPECT_EQ(successes.load(), 0);
-    EXPECT_EQ(errors.load(), 1);
-    EXPECT_EQ(code.load(), CL_CANCELLED);
+    EXPECT_EQ(record.fSuccesses.load(), 0);
+    EXPECT_EQ(record.fErrors.load(), 1);
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
     EXPECT_EQ(client.GetID(), 0u);
     ASSERT_EQ(peer.Join(), "");
 }
@@ -372,34 +283,15 @@ TEST(TCPClientHandshake, DisconnectFromAnotherThreadEndsAWaitingConnect) {
     scripted::Peer peer;
     peer.Start("recv SERVER_INFO; wait-close 5000");
     CL_TCPClient client;
-    std::atomic<int> errors{0}, successes{0};
-    std::atomic<CL_Status> code{0};
-    struct Record {
-        std::atomic<int>* errors;
-        std::atomic<int>* successes;
-        std::atomic<CL_Status>* code;
-    } record{&errors, &successes, &code};
-    client.Connect(
-        Settings(peer.Port(), 0),
-        [](CL_Blob&, void* data) -> CL_Status {
-            (*static_cast<Record*>(data)->successes)++;
-            return 0;
-        },
-        [](CL_Status c, CL_Blob&, void* data) -> CL_Status {
-            Record* r = static_cast<Record*>(data);
-            *r->code = c;
-            (*r->errors)++;
-            return 0;
-        },
-        nullptr, &record, 0);
-    for (int i = 0; i < 2000 && peer.GetReceived().empty(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    R record;
+    client.Connect(Settings(peer.Port(), 0), R::Success, R::Error, nullptr, &record, 0);
+    WaitFor([&] { return !peer.GetReceived().empty(); }, 10000);
     ASSERT_EQ(peer.GetReceived().size(), 1u);
     client.Disconnect();
     client.WaitForJobs();
-    EXPECT_EQ(successes.load(), 0);
-    EXPECT_EQ(errors.load(), 1);
-    EXPECT_EQ(code.load(), CL_NOT_CONNECTED);
+    EXPECT_EQ(record.fSuccesses.load(), 0);
+    EXPECT_EQ(record.fErrors.load(), 1);
+    EXPECT_EQ(record.fCode.load(), CL_NOT_CONNECTED);
     EXPECT_EQ(client.GetID(), 0u);
     ASSERT_EQ(peer.Join(), "");
 }
@@ -413,31 +305,6 @@ struct ExchangeCase {
     const char* partial;  // expected partial result, or null for "don't care"
     CL_Status alternative;  // a second acceptable code (0: none)
 };
-
-struct Completion {
-    std::mutex lock;
-    int successes = 0;
-    int errors = 0;
-    CL_Status code = 0;
-    std::string output;
-};
-
-CL_Status RecordSuccess(CL_Blob& result, void* data) {
-    Completion* c = static_cast<Completion*>(data);
-    std::lock_guard<std::mutex> guard(c->lock);
-    c->successes++;
-    c->output = result.Raw();
-    return 0;
-}
-
-CL_Status RecordError(CL_Status code, CL_Blob& partial, void* data) {
-    Completion* c = static_cast<Completion*>(data);
-    std::lock_guard<std::mutex> guard(c->lock);
-    c->errors++;
-    c->code = code;
-    c->output = partial.Raw();
-    return 0;
-}
 
 class ExchangeTest : public ::testing::TestWithParam<std::tuple<ExchangeCase, bool>> {};
 
@@ -453,12 +320,12 @@ TEST_P(ExchangeTest, EndsWithItsCodeExactlyOnce) {
     CL_Status status;
     std::string partial;
     if (async) {
-        Completion c;
-        client.Execute(5, input, RecordSuccess, RecordError, nullptr, nullptr, &c, 0);
+        R c;
+        client.Execute(5, input, R::Success, R::Error, nullptr, nullptr, &c, 0);
         client.WaitForJobs();
-        EXPECT_EQ(c.successes + c.errors, 1);
-        status = c.errors ? c.code : 0;
-        partial = c.output;
+        EXPECT_EQ(c.Completions(), 1);
+        status = c.fErrors ? c.fCode.load() : 0;
+        partial = c.fOutput;
     } else {
         CL_Blob result;
         status = client.Execute(5, input, result, nullptr, 0);

@@ -1,12 +1,15 @@
 // Client administration (list, describe, close, the disconnect hand-over and the
 // close of a client whose request is executing) and the discovery responder
 // (DISCOVER replies, USER_MESSAGE relays, and datagrams that are short or lie).
-#include "tcp_server_test_util.h"
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <set>
 
-using namespace server_test;
+#include "support/loopback.h"
+#include "support/private_network.h"
+#include "support/raw_client.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -19,7 +22,6 @@ void AddOwnKeys(CL_ClientContext* context, CLU_Table& info) {
 TEST(TCPServerClients, ListDescribeAndClose) {
     TestServer test;
     test.fCallbacks.fClientInfo = AddOwnKeys;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
     CL_LinkedList<uint32> ids;
     ids.Append(99);
@@ -27,10 +29,8 @@ TEST(TCPServerClients, ListDescribeAndClose) {
     EXPECT_EQ(ids.Count(), 0u);
 
     RawClient a, b;
-    ASSERT_TRUE(a.Connect(test.fPort));
-    ASSERT_EQ(a.Auth(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING), 0);
-    ASSERT_TRUE(b.Connect(test.fPort));
-    ASSERT_EQ(b.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, a, CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING));
+    ASSERT_TRUE(Authorise(test, b));
     test.fServer.GetClientsList(&ids);
     ASSERT_EQ(ids.Count(), 2u);
     EXPECT_EQ(ids.Get(0), a.fClientID);
@@ -82,14 +82,11 @@ TEST(TCPServerClients, CloseOfAClientWithAnExecutingRequest) {
     test.fCallbacks.fExecute = SlowExecute;
     test.fCallbacks.fAbort = RecordAbort;
     test.fCallbacks.fDisconnect = RecordDisconnect;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     sAborted = 0;
     sReturned = false;
     sDisconnected = 0;
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     client.SendData(7, CL_Blob());
     ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0007)"); }));
     EXPECT_EQ(test.fServer.CloseClient(client.fClientID), 0);
@@ -110,51 +107,12 @@ CL_Status StaySilent(CL_Server*, CLU_Table&) {
     return 1;
 }
 
-// A bound UDP socket on loopback, to send from and read replies on.
-struct Peer {
-    CL_Socket fSocket;
-    uint16 fPort = 0;
-    Peer() {
-        int fd;
-        sockaddr_in address;
-        memset(&address, 0, sizeof(address));
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-        socklen_t length = sizeof(address);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        fPort = ntohs(address.sin_port);
-        close(fd);
-        fSocket = CL_Socket(fPort, CL_SOCKET_DOMAIN_INET, CL_SOCKET_TYPE_UDP);
-        fSocket.Accept(nullptr, 0);
-    }
-    void SendTo(uint16 port, const void* data, uint32 size) {
-        int fd = fSocket.GetDescriptor();
-        sockaddr_in to;
-        memset(&to, 0, sizeof(to));
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(port);
-        sendto(fd, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-    }
-    // One datagram within `ms`, or an empty string.
-    std::string Receive(uint32 ms) {
-        pollfd p = {fSocket.GetDescriptor(), POLLIN, 0};
-        if (poll(&p, 1, int(ms)) <= 0) return "";
-        char buffer[4096];
-        ssize_t n = recv(fSocket.GetDescriptor(), buffer, sizeof(buffer), 0);
-        return n > 0 ? std::string(buffer, size_t(n)) : "";
-    }
-};
-
 TEST(TCPServerDiscovery, AnswersDiscoverOncePerSender) {
     if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
     TestServer test;
     test.fCallbacks.fServerInfo = DescribeServer;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
-    Peer peer;
+    UdpPeer peer;
     CL_PacketHeader discover;
     CL_MakeDiscoverRequest(&discover);
     peer.SendTo(test.fServer.GetResponderPort(), &discover, sizeof(discover));
@@ -184,9 +142,8 @@ TEST(TCPServerDiscovery, ShortAndLyingDatagramsDoNotStallTheResponder) {
     if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
     TestServer test;
     test.fCallbacks.fServerInfo = DescribeServer;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
-    Peer peer;
+    UdpPeer peer;
     uint16 port = test.fServer.GetResponderPort();
     peer.SendTo(port, "", 0);
     peer.SendTo(port, "short", 5);
@@ -210,9 +167,8 @@ TEST(TCPServerDiscovery, NonZeroServerInfoSilencesTheServer) {
     if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
     TestServer test;
     test.fCallbacks.fServerInfo = StaySilent;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
-    Peer peer;
+    UdpPeer peer;
     CL_PacketHeader discover;
     CL_MakeDiscoverRequest(&discover);
     peer.SendTo(test.fServer.GetResponderPort(), &discover, sizeof(discover));
@@ -223,14 +179,11 @@ TEST(TCPServerDiscovery, UserMessagesReachTheTargetsChatPorts) {
     if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
     TestServer test;
     ASSERT_EQ(test.Start(), 0);
-    Peer chatA, chatB, sender;
+    UdpPeer chatA, chatB, sender;
     RawClient a, b, silent;
-    ASSERT_TRUE(a.Connect(test.fPort));
-    ASSERT_EQ(a.Auth(0, CLU_Table().Set("chat_port", (long long)chatA.fPort)), 0);
-    ASSERT_TRUE(b.Connect(test.fPort));
-    ASSERT_EQ(b.Auth(0, CLU_Table().Set("chat_port", (long long)chatB.fPort)), 0);
-    ASSERT_TRUE(silent.Connect(test.fPort));
-    ASSERT_EQ(silent.Auth(0), 0);  // no chat port: skipped
+    ASSERT_TRUE(Authorise(test, a, 0, CLU_Table().Set("chat_port", (long long)chatA.Port())));
+    ASSERT_TRUE(Authorise(test, b, 0, CLU_Table().Set("chat_port", (long long)chatB.Port())));
+    ASSERT_TRUE(Authorise(test, silent));  // no chat port: skipped
 
     auto message = [](uint32 sequence, std::vector<uint32> targets, const std::string& text) {
         CL_PacketHeader header;
@@ -280,13 +233,10 @@ CL_Status PinningExecute(CL_Command command, CL_Blob&, CL_Blob&, CL_ClientContex
 TEST(TCPServerClients, PinnedClientStaysOnItsWorker) {
     TestServer test;
     test.fCallbacks.fExecute = PinningExecute;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
     RawClient pinned, other;
-    ASSERT_TRUE(pinned.Connect(test.fPort));
-    ASSERT_EQ(pinned.Auth(0), 0);
-    ASSERT_TRUE(other.Connect(test.fPort));
-    ASSERT_EQ(other.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, pinned));
+    ASSERT_TRUE(Authorise(test, other));
     sThreads.clear();
     EXPECT_EQ(pinned.Call(10, CLU_Table()), CL_PACKET_TYPE_DATA);
     EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("legato al thread"); }));
@@ -326,7 +276,6 @@ TEST(TCPServerClients, ThreadCallbacksPairUp) {
         TestServer test;
         test.fCallbacks.fThreadSetup = RecordSetup;
         test.fCallbacks.fThreadCleanup = RecordCleanup;
-        test.Apply();
         ASSERT_EQ(test.Start(), 0);
         EXPECT_TRUE(WaitFor([&] {
             std::lock_guard<std::mutex> lock(sNamesLock);

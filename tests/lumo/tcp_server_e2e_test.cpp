@@ -1,7 +1,7 @@
 // The server end to end with the project's own RPC client over loopback: every flag
 // combination, requests in one and many chunks, progress, failures, cancellation,
 // several threads on one connection, and the client's view of a refused AUTH.
-#include "tcp_server_test_util.h"
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,21 +10,31 @@
 #include "lumo/dispatcher.h"
 #include "lumo/ipc_tcp.h"
 #include "lumo/uuid.h"
-
-using namespace server_test;
+#include "support/callback_recorder.h"
+#include "support/client_settings.h"
+#include "support/flat_table.h"
+#include "support/handshake_flags.h"
+#include "support/private_network.h"
+#include "support/test_server.h"
+#include "support/wait_for.h"
 
 namespace {
 
 const bool kIsolated = EnterPrivateNetwork();
 
+// A generous time-out: the suites also run under the sanitizers.
 CLU_Table Settings(uint16 port, uint32 connFlags) {
-    CLU_Table settings;
-    settings.Set("host", std::string("127.0.0.1"));
-    settings.Set("port", (long long)port);
-    settings.Set("timeout", 30000);  // generous: the suites also run under the sanitizers
-    settings.Set("conn_flags", (long long)connFlags);
-    settings.Set("user", std::string("e2e"));
-    return settings;
+    return ClientSettings(port, connFlags, 30000, "e2e");
+}
+
+// Starts `test` and connects `client` to it.
+::testing::AssertionResult StartAndConnect(TestServer& test, CL_TCPClient& client) {
+    CL_Status status = test.Start();
+    if (status != CL_OK) return ::testing::AssertionFailure() << "server start: " << status;
+    CL_Blob output;
+    status = client.Connect(Settings(test.fPort, 0), output, 0);
+    if (status != CL_OK) return ::testing::AssertionFailure() << "connect: " << status;
+    return ::testing::AssertionSuccess();
 }
 
 CLU_Table Payload(uint32 bytes) {
@@ -64,14 +74,7 @@ TEST_P(ClientFlags, ConnectsAndExchangesEverySize) {
     client.Disconnect();
 }
 
-INSTANTIATE_TEST_SUITE_P(TCPServerEndToEnd, ClientFlags,
-                         ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS),
-                                           uint16(CL_IPC_TEA_CRYPTING),
-                                           uint16(CL_IPC_BLOWFISH_CRYPTING),
-                                           uint16(CL_IPC_AES_CRYPTING),
-                                           uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
-                                           uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
-                                           uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+INSTANTIATE_TEST_SUITE_P(TCPServerEndToEnd, ClientFlags, ::testing::ValuesIn(kHandshakeFlags));
 
 CL_Status Refuse(CL_ClientContext*, void*) {
     return rpc_test::kRefused;
@@ -80,88 +83,27 @@ CL_Status Refuse(CL_ClientContext*, void*) {
 TEST(TCPServerEndToEnd, RefusedClientSeesTheCode) {
     TestServer test;
     test.fCallbacks.fConnect = Refuse;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
     CL_TCPClient client;
     CL_Blob output;
     EXPECT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), rpc_test::kRefused);
 }
 
-struct Progress {
-    std::atomic<int> fReports{0};
-    std::atomic<int> fExecuting{0};
-    std::mutex fLock;
-    std::string fLastMessage;
-    double fLast = -2;
-};
-
-CL_Status OnProgress(CL_ProgressType state, double completeness, const std::string& message,
-                     CL_Blob*, void* userData) {
-    Progress* progress = static_cast<Progress*>(userData);
-    progress->fReports++;
-    if (state == CL_PROGRESS_EXECUTE) {
-        progress->fExecuting++;
-        std::lock_guard<std::mutex> lock(progress->fLock);
-        progress->fLastMessage = message;
-        progress->fLast = completeness;
-    }
-    return CL_OK;
-}
-
-struct Outcome {
-    std::atomic<int> fSuccess{0};
-    std::atomic<int> fError{0};
-    std::atomic<CL_Status> fCode{0};
-    CL_Blob fResult;
-};
-
-CL_Status OnSuccess(CL_Blob& result, void* userData) {
-    Outcome* outcome = static_cast<Outcome*>(userData);
-    outcome->fResult = result;
-    outcome->fSuccess++;
-    return CL_OK;
-}
-
-CL_Status OnError(CL_Status code, CL_Blob&, void* userData) {
-    Outcome* outcome = static_cast<Outcome*>(userData);
-    outcome->fCode = code;
-    outcome->fError++;
-    return CL_OK;
-}
-
-struct Both {
-    Outcome fOutcome;
-    Progress fProgress;
-};
-CL_Status BothSuccess(CL_Blob& result, void* userData) {
-    return OnSuccess(result, &static_cast<Both*>(userData)->fOutcome);
-}
-CL_Status BothError(CL_Status code, CL_Blob& partial, void* userData) {
-    return OnError(code, partial, &static_cast<Both*>(userData)->fOutcome);
-}
-CL_Status BothProgress(CL_ProgressType state, double completeness, const std::string& message,
-                       CL_Blob* partial, void* userData) {
-    return OnProgress(state, completeness, message, partial,
-                      &static_cast<Both*>(userData)->fProgress);
-}
-
 TEST(TCPServerEndToEnd, ProgressReachesTheClient) {
     TestServer test(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING, CL_LOG_LEVEL_WARNING);
-    ASSERT_EQ(test.Start(), 0);
     CL_TCPClient client;
-    CL_Blob output;
-    ASSERT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), 0);
-    Both both;
+    ASSERT_TRUE(StartAndConnect(test, client));
+    CallbackRecorder record;
     CL_Blob input = Flat(CLU_Table().Set("ms", 600).Set("step", 100).Set("message", "busy"));
-    client.Execute(rpc_test::kProgress, input, BothSuccess, BothError, BothProgress, nullptr, &both,
-                   0);
-    ASSERT_TRUE(WaitFor([&] { return both.fOutcome.fSuccess + both.fOutcome.fError > 0; }, 20000));
+    client.Execute(rpc_test::kProgress, input, CallbackRecorder::Success, CallbackRecorder::Error,
+                   CallbackRecorder::Progress, nullptr, &record, 0);
+    ASSERT_TRUE(record.Wait(1, 20000));
     client.WaitForJobs();
-    EXPECT_EQ(both.fOutcome.fSuccess.load(), 1);
-    EXPECT_GT(both.fProgress.fExecuting.load(), 0);
-    std::lock_guard<std::mutex> lock(both.fProgress.fLock);
-    EXPECT_EQ(both.fProgress.fLastMessage.rfind("busy", 0), 0u);
-    EXPECT_LE(both.fProgress.fLast, 100.0);
+    EXPECT_EQ(record.fSuccesses.load(), 1);
+    std::vector<CallbackRecorder::Report> executing = record.ReportsOf(CL_PROGRESS_EXECUTE);
+    ASSERT_GT(executing.size(), 0u);
+    EXPECT_EQ(executing.back().fMessage.rfind("busy", 0), 0u);
+    EXPECT_LE(executing.back().fCompleteness, 100.0);
 }
 
 std::atomic<int> sAborts{0};
@@ -169,30 +111,22 @@ void CountAborts(CL_ClientContext*, uint32) {
     sAborts++;
 }
 
-// Cancels once the server has reported progress a few times.
-CL_Status CancelSoon(CL_ProgressType state, double, const std::string&, CL_Blob*, void* userData) {
-    Progress& progress = static_cast<Both*>(userData)->fProgress;
-    if (state == CL_PROGRESS_EXECUTE) progress.fExecuting++;
-    return progress.fExecuting > 2 ? 1 : 0;
-}
-
 TEST(TCPServerEndToEnd, CancellingFromTheClientAbortsTheHandler) {
     TestServer test(CL_IPC_TEA_CRYPTING, CL_LOG_LEVEL_WARNING);
     test.fCallbacks.fAbort = CountAborts;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     sAborts = 0;
     CL_TCPClient client;
-    CL_Blob output;
-    ASSERT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), 0);
-    Both both;
+    ASSERT_TRUE(StartAndConnect(test, client));
+    // Cancels once the server has reported progress a few times.
+    CallbackRecorder record;
+    record.fCancelIf = [&] { return record.ReportsOf(CL_PROGRESS_EXECUTE).size() > 2; };
     CL_Blob input = Flat(CLU_Table().Set("ms", 60000).Set("step", 50));
-    client.Execute(rpc_test::kProgress, input, BothSuccess, BothError, CancelSoon, nullptr, &both,
-                   0);
-    ASSERT_TRUE(WaitFor([&] { return both.fOutcome.fError + both.fOutcome.fSuccess > 0; }, 30000));
+    client.Execute(rpc_test::kProgress, input, CallbackRecorder::Success, CallbackRecorder::Error,
+                   CallbackRecorder::Progress, nullptr, &record, 0);
+    ASSERT_TRUE(record.Wait(1, 30000));
     client.WaitForJobs();
-    EXPECT_EQ(both.fOutcome.fError.load(), 1);
-    EXPECT_EQ(both.fOutcome.fSuccess.load(), 0);
+    EXPECT_EQ(record.fErrors.load(), 1);
+    EXPECT_EQ(record.fSuccesses.load(), 0);
     EXPECT_TRUE(WaitFor([&] { return sAborts.load() == 1; }));
     // The connection is still usable.
     CL_Blob reply;
@@ -202,10 +136,8 @@ TEST(TCPServerEndToEnd, CancellingFromTheClientAbortsTheHandler) {
 
 TEST(TCPServerEndToEnd, ThreadsShareOneConnection) {
     TestServer test(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING, CL_LOG_LEVEL_WARNING);
-    ASSERT_EQ(test.Start(), 0);
     CL_TCPClient client;
-    CL_Blob output;
-    ASSERT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), 0);
+    ASSERT_TRUE(StartAndConnect(test, client));
     const int kThreads = 8, kRequests = 200;
     std::atomic<int> good{0}, bad{0};
     std::vector<std::thread> threads;
@@ -231,10 +163,8 @@ TEST(TCPServerEndToEnd, ThreadsShareOneConnection) {
 
 TEST(TCPServerEndToEnd, ClosedClientSeesTheConnectionGo) {
     TestServer test(0, CL_LOG_LEVEL_WARNING);
-    ASSERT_EQ(test.Start(), 0);
     CL_TCPClient client;
-    CL_Blob output;
-    ASSERT_EQ(client.Connect(Settings(test.fPort, 0), output, 0), 0);
+    ASSERT_TRUE(StartAndConnect(test, client));
     CL_LinkedList<uint32> ids;
     test.fServer.GetClientsList(&ids);
     ASSERT_EQ(ids.Count(), 1u);
@@ -264,7 +194,6 @@ TEST(TCPServerEndToEnd, ClientDiscoveryFindsTheServer) {
     if (!InPrivateNetwork()) GTEST_SKIP() << "discovery broadcasts outside a private namespace";
     TestServer test(0, CL_LOG_LEVEL_WARNING);
     test.fCallbacks.fServerInfo = DescribeForDiscovery;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
     CL_TCPClient client;
     CL_Blob input;

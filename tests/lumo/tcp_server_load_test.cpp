@@ -1,13 +1,14 @@
 // Load through the server, bounded in count and time: eight threads sharing one
 // connection and thirty-two connections side by side; every request must be answered
 // exactly once, with its own payload.
-#include "tcp_server_test_util.h"
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <map>
 #include <thread>
 
-using namespace server_test;
+#include "support/private_network.h"
+#include "support/raw_client.h"
 
 namespace {
 
@@ -75,8 +76,7 @@ TEST(TCPServerLoad, EightThreadsOnOneConnection) {
     TestServer test(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING, CL_LOG_LEVEL_WARNING);
     ASSERT_EQ(test.Start(), 0);
     SharedConnection shared;
-    ASSERT_TRUE(shared.fClient.Connect(test.fPort));
-    ASSERT_EQ(shared.fClient.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, shared.fClient));
     const uint32 kThreads = 8, kRequests = 1000;
     std::thread reader([&] { shared.ReadReplies(kThreads * kRequests); });
     std::vector<std::thread> senders;

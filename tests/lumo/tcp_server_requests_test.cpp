@@ -2,14 +2,16 @@
 // combination, DATA replies in one and in many chunks, PINGs while a handler reports
 // progress, FAILED and ABORT replies, format version 1 for older clients, and the
 // dispatcher's and workers' answers to broken, stalled and lying clients.
-#include "tcp_server_test_util.h"
+#include <gtest/gtest.h>
 
 #include <atomic>
 
 #include "lumo/decimal.h"
 #include "lumo/entry.h"
-
-using namespace server_test;
+#include "support/handshake_flags.h"
+#include "support/private_network.h"
+#include "support/raw_client.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -63,14 +65,7 @@ TEST_P(FlagCombinations, AuthorizesAndEchoesSmallAndChunkedPayloads) {
     EXPECT_EQ(bool(header.fFlags & CL_IPC_COMPRESS), bool(GetParam() & CL_IPC_COMPRESS));
 }
 
-INSTANTIATE_TEST_SUITE_P(TCPServerAuth, FlagCombinations,
-                         ::testing::Values(uint16(0), uint16(CL_IPC_COMPRESS),
-                                           uint16(CL_IPC_TEA_CRYPTING),
-                                           uint16(CL_IPC_BLOWFISH_CRYPTING),
-                                           uint16(CL_IPC_AES_CRYPTING),
-                                           uint16(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING),
-                                           uint16(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING),
-                                           uint16(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING)));
+INSTANTIATE_TEST_SUITE_P(TCPServerAuth, FlagCombinations, ::testing::ValuesIn(kHandshakeFlags));
 
 std::atomic<int> sExecuted{0};
 CL_Status CountingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
@@ -87,7 +82,6 @@ TEST(TCPServerAuth, RefusedOrMissingAuthGetsNoService) {
     TestServer test(CL_IPC_AES_CRYPTING);
     test.fCallbacks.fExecute = CountingExecute;
     test.fCallbacks.fConnect = RefuseAll;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
     sExecuted = 0;
 
@@ -154,8 +148,7 @@ TEST(TCPServerAuth, OlderClientGetsFormatVersion1) {
 
     // A current client on the same server still gets version 2.
     RawClient current;
-    ASSERT_TRUE(current.Connect(test.fPort));
-    ASSERT_EQ(current.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, current));
     current.SendData(rpc_test::kEcho, Flat(input));
     ASSERT_EQ(current.ReadReply(&header, &payload), 0);
     EXPECT_EQ(payload, version2);
@@ -163,10 +156,8 @@ TEST(TCPServerAuth, OlderClientGetsFormatVersion1) {
 
 TEST(TCPServerRequests, FailedCarriesTheHandlersOutput) {
     TestServer test(CL_IPC_COMPRESS | CL_IPC_BLOWFISH_CRYPTING);
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     CLU_Table output;
     EXPECT_EQ(client.Call(rpc_test::kFail, CLU_Table().Set("code", 4321), &output),
               CL_PACKET_TYPE_FAILED);
@@ -183,10 +174,8 @@ TEST(TCPServerRequests, FailedCarriesTheHandlersOutput) {
 
 TEST(TCPServerRequests, UncountedRequestsLeaveTheStatistics) {
     TestServer test;
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     // A request is counted once its reply is written, so the counts are awaited.
     auto requests = [&] {
         CLU_Table info;
@@ -204,10 +193,8 @@ TEST(TCPServerRequests, UncountedRequestsLeaveTheStatistics) {
 
 TEST(TCPServerRequests, PingsCarryProgressWhileTheHandlerWorks) {
     TestServer test(CL_IPC_COMPRESS | CL_IPC_TEA_CRYPTING);
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     uint32 sequence =
         client.SendData(rpc_test::kProgress,
                         Flat(CLU_Table().Set("ms", 700).Set("step", 150).Set("message", "step")));
@@ -251,11 +238,8 @@ CL_Status ReportFixedProgress(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* 
 TEST(TCPServerRequests, CompletenessIsClampedOnTheWire) {
     TestServer test;
     test.fCallbacks.fExecute = ReportFixedProgress;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     const std::pair<double, uint16> cases[] = {
         {1e300, 65534}, {100.0, 65534}, {50.0, 32767}, {-5.0, 65535}, {-1e300, 65535}};
     for (auto& c : cases) {
@@ -285,12 +269,9 @@ void CountAborts(CL_ClientContext*, uint32) {
 TEST(TCPServerRequests, AbortOfAnExecutingRequest) {
     TestServer test(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING);
     test.fCallbacks.fAbort = CountAborts;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     sAborts = 0;
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     uint32 sequence = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
     ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
     client.Abort(sequence);
@@ -310,12 +291,9 @@ TEST(TCPServerRequests, AbortOfAnExecutingRequest) {
 TEST(TCPServerRequests, AbortOfAQueuedRequestIsAnsweredByTheDispatcher) {
     TestServer test;
     test.fCallbacks.fAbort = CountAborts;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     sAborts = 0;
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
     ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
     // One worker serves a client at a time: the second request waits in the queue.
@@ -343,12 +321,9 @@ TEST(TCPServerRequests, AbortOfAQueuedRequestIsAnsweredByTheDispatcher) {
 TEST(TCPServerRequests, AbortAllCancelsEveryRequest) {
     TestServer test;
     test.fCallbacks.fAbort = CountAborts;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     sAborts = 0;
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     uint32 sequence = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
     ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
     CL_PacketHeader header;
@@ -365,10 +340,8 @@ TEST(TCPServerRequests, AbortAllCancelsEveryRequest) {
 // worker at a time serves a client, even when other workers are idle.
 TEST(TCPServerRequests, OneWorkerServesAClientAtATime) {
     TestServer test;
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     uint32 slow = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 400)));
     ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
     uint32 quick = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
@@ -385,10 +358,8 @@ TEST(TCPServerRequests, OneWorkerServesAClientAtATime) {
 
 TEST(TCPServerRequests, ChunksArrivingOverSeveralPassesAreGathered) {
     TestServer test(CL_IPC_TEA_CRYPTING);
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     CLU_Table input = BigTable(20000);
     CL_Blob payload = Flat(input);
     CL_PacketHeader header;
@@ -416,10 +387,8 @@ TEST(TCPServerRequests, ChunksArrivingOverSeveralPassesAreGathered) {
 // client's bytes until the server reads, so the server must read a chunk as it comes.
 TEST(TCPServerRequests, LargeRequestsPassFlowControl) {
     TestServer test(CL_IPC_AES_CRYPTING, CL_LOG_LEVEL_WARNING);
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     CLU_Table input = BigTable(300000);
     for (int round = 0; round < 5; round++) {
         CLU_Table output;
@@ -430,10 +399,8 @@ TEST(TCPServerRequests, LargeRequestsPassFlowControl) {
 
 TEST(TCPServerRequests, BadChecksumAndUnknownTypesGetNoReply) {
     TestServer test(CL_IPC_COMPRESS);
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     CL_PacketHeader header;
     CL_Blob payload = Flat(CLU_Table().Set("a", 1));
     CL_MakeDataRequest(&header, client.fSequence++, rpc_test::kEcho, client.fFlags);
@@ -472,8 +439,7 @@ TEST(TCPServerFaults, StalledPartialChunkIsCutOff) {
     ASSERT_TRUE(header.Connect(test.fPort));
     ASSERT_EQ(header.SendRaw("\xB7\xF0\x9B\xF7\x02\x00", 6), 0);
     RawClient chunk;
-    ASSERT_TRUE(chunk.Connect(test.fPort));
-    ASSERT_EQ(chunk.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, chunk));
     CL_PacketHeader request;
     CL_MakeDataRequest(&request, chunk.fSequence++, rpc_test::kEcho, 0);
     request.fSize = 100;
@@ -492,12 +458,9 @@ TEST(TCPServerFaults, StalledPartialChunkIsCutOff) {
 TEST(TCPServerFaults, RequestWhoseChunksStopComingIsDropped) {
     TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE, 300);
     test.fCallbacks.fExecute = CountingExecute;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     sExecuted = 0;
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     CL_Blob payload(20000);
     memset(payload.GetDataForWrite(), 'q', 20000);
     CL_PacketHeader header;
@@ -514,8 +477,7 @@ TEST(TCPServerFaults, RequestWhoseChunksStopComingIsDropped) {
     EXPECT_EQ(sExecuted.load(), 0);
     // The workers are free for others.
     RawClient other;
-    ASSERT_TRUE(other.Connect(test.fPort));
-    ASSERT_EQ(other.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, other));
     EXPECT_EQ(other.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
 }
 
@@ -524,12 +486,9 @@ TEST(TCPServerFaults, RequestWhoseChunksStopComingIsDropped) {
 TEST(TCPServerFaults, LyingSizesCloseTheConnection) {
     TestServer test;
     test.fCallbacks.fExecute = CountingExecute;
-    test.Apply();
-    ASSERT_EQ(test.Start(), 0);
     sExecuted = 0;
     RawClient huge;
-    ASSERT_TRUE(huge.Connect(test.fPort));
-    ASSERT_EQ(huge.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, huge));
     CL_PacketHeader header;
     CL_MakeDataRequest(&header, huge.fSequence++, rpc_test::kEcho, 0);
     header.fSize = 0xFFFFFFF0u;
@@ -541,8 +500,7 @@ TEST(TCPServerFaults, LyingSizesCloseTheConnection) {
     EXPECT_TRUE(huge.Closed());
 
     RawClient liar;
-    ASSERT_TRUE(liar.Connect(test.fPort));
-    ASSERT_EQ(liar.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, liar));
     CL_Blob payload(20000);
     CL_MakeDataRequest(&header, liar.fSequence++, rpc_test::kRawEcho, 0);
     wire.Clear();

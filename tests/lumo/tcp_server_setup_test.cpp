@@ -1,20 +1,21 @@
 // The server interface and the TCP server's life: base-class behaviour, client
 // contexts, the log filter, settings, port selection, Start and Stop with requests
 // running, identity, and the suspend and resume callbacks.
-#include "tcp_server_test_util.h"
+#include <gtest/gtest.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
-#include "lumo/power.h"
 #include "lumo/digest.h"
+#include "lumo/power.h"
 #include "lumo/uuid.h"
-#include <algorithm>
-
-using namespace server_test;
+#include "support/private_network.h"
+#include "support/raw_client.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -224,10 +225,8 @@ TEST(TCPServerSetup, AcceptedConnectionsSendWithoutDelay) {
 
 TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
     TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     // The long-lived threads announce themselves once they find the server running,
     // however late they were scheduled.
@@ -256,10 +255,8 @@ TEST(TCPServerSetup, ThreadsLogWithTheirPrefixes) {
 
 TEST(TCPServerSetup, LogLevelFiltersServerLines) {
     TestServer test(0, CL_LOG_LEVEL_WARNING);
-    ASSERT_EQ(test.Start(), 0);
     RawClient client;
-    ASSERT_TRUE(client.Connect(test.fPort));
-    ASSERT_EQ(client.Auth(0), 0);
+    ASSERT_TRUE(StartAndAuthorise(test, client));
     EXPECT_EQ(client.Call(rpc_test::kFail, CLU_Table().Set("code", 5)), CL_PACKET_TYPE_FAILED);
     EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("Richiesta di esecuzione fallita"); }));
     EXPECT_LE(test.fLog.MaxLevel(), uint32(CL_LOG_LEVEL_WARNING));
@@ -344,27 +341,18 @@ TEST(TCPServerSetup, StopCancelsRunningRequestsAndHandsContextsOver) {
     TestServer test;
     test.fCallbacks.fAbort = CountAbort;
     test.fCallbacks.fDisconnect = CountDisconnect;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
     sAbortCalls = 0;
     sDisconnects = 0;
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 3; i++) {
         clients.emplace_back(new RawClient);
-        ASSERT_TRUE(clients.back()->Connect(test.fPort));
-        ASSERT_EQ(clients.back()->Auth(0), 0);
+        ASSERT_TRUE(Authorise(test, *clients.back()));
         clients.back()->SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
     }
     // Every request is executing before the stop.
-    ASSERT_TRUE(WaitFor([&] {
-        std::lock_guard<std::mutex> lock(test.fLog.fMutex);
-        int n = 0;
-        for (auto& line : test.fLog.fLines)
-            if (line.second.find("Ricevuta richiesta di esecuzione (comando 0004)") !=
-                std::string::npos)
-                n++;
-        return n == 3;
-    }));
+    ASSERT_TRUE(WaitFor(
+        [&] { return test.fLog.Count("Ricevuta richiesta di esecuzione (comando 0004)") == 3; }));
     uint32 start = CL_GetTime();
     test.fServer.Stop();
     EXPECT_LT(CL_GetTime() - start, 30000u);
@@ -401,15 +389,12 @@ TEST(TCPServerPower, StoppingOneServerKeepsTheOthersRegistration) {
 TEST(TCPServerPower, SuspendClosesEveryConnectionAndResumeLogs) {
     TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
     test.fCallbacks.fDisconnect = CountDisconnect;
-    test.Apply();
     ASSERT_EQ(test.Start(), 0);
     sDisconnects = 0;
     EXPECT_EQ(CL_TCPServer::PowerCallback(1, &test.fServer), 0);  // no clients: at once
     RawClient one, two;
-    ASSERT_TRUE(one.Connect(test.fPort));
-    ASSERT_TRUE(two.Connect(test.fPort));
-    ASSERT_EQ(one.Auth(CL_IPC_TEA_CRYPTING), 0);
-    ASSERT_EQ(two.Auth(0), 0);
+    ASSERT_TRUE(Authorise(test, one, CL_IPC_TEA_CRYPTING));
+    ASSERT_TRUE(Authorise(test, two));
     EXPECT_EQ(CL_TCPServer::PowerCallback(1, &test.fServer), 0);
     EXPECT_EQ(sDisconnects.load(), 2);  // all deleted before it returned
     CL_LinkedList<uint32> ids;
@@ -424,8 +409,7 @@ TEST(TCPServerPower, SuspendClosesEveryConnectionAndResumeLogs) {
     EXPECT_TRUE(test.fLog.Has(CL_LOG_LEVEL_WARNING, line));
     // Still serving after the resume.
     RawClient three;
-    ASSERT_TRUE(three.Connect(test.fPort));
-    EXPECT_EQ(three.Auth(0), 0);
+    EXPECT_TRUE(Authorise(test, three));
 }
 
 }  // namespace

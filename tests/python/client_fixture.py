@@ -1,8 +1,9 @@
-"""The stand-in business server for the Client tests, and helpers to wait for
-asynchronous calls.
+"""The test programs, the stand-in business server for the Client tests, and helpers
+to wait for asynchronous calls.
 
-The server program comes from ZELMO_TOOLS_BIN (set by ctest); it listens on a free
-loopback port, which it prints first. Test commands beside the named operations:
+The test programs come from tools_folder(): ZELMO_TOOLS_BIN (set by ctest), else the
+repository's build/tools. The server listens on a free loopback port, which it prints
+first. Test commands beside the named operations:
 ECHO answers with the request, WORK works "ms" milliseconds with progress, FAIL
 refuses with "code" (and "message"), REQUEST_LOG tells the connection table and
 every request the connection sent, ROWS answers with "rows" generated rows.
@@ -22,12 +23,34 @@ ADMIN_PASSWORD = "manager"
 WAIT = 30.0
 
 
-def server_program():
-    tools = os.environ.get("ZELMO_TOOLS_BIN")
-    path = os.path.join(tools, "business_server") if tools else None
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def tools_folder():
+    """The folder of the test programs: ZELMO_TOOLS_BIN when set, else the
+    repository's build/tools when it holds them, else None."""
+    folder = os.environ.get("ZELMO_TOOLS_BIN")
+    if folder:
+        return folder
+    folder = os.path.join(ROOT, "build", "tools")
+    return folder if os.path.isdir(folder) and os.listdir(folder) else None
+
+
+def tool_program(name):
+    """The path of the test program `name`. A test that needs a program and finds none
+    fails, saying how to build it."""
+    folder = tools_folder()
+    path = os.path.join(folder, name) if folder else None
     if not path or not os.access(path, os.X_OK):
-        raise unittest.SkipTest("business_server not built (ZELMO_TOOLS_BIN unset)")
+        raise AssertionError(
+            "test program %s not found in %s: build it with `cmake --build build --target %s` "
+            "from the repository, or set ZELMO_TOOLS_BIN to the folder that holds the test "
+            "programs" % (name, folder or "build/tools (ZELMO_TOOLS_BIN unset)", name))
     return path
+
+
+def server_program():
+    return tool_program("business_server")
 
 
 class BusinessServer:

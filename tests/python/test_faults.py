@@ -2,7 +2,6 @@
 each request ends exactly once with its code and text, and the Client stays usable,
 on the same connection where the fault leaves it, or after connecting again."""
 
-import os
 import signal
 import subprocess
 import threading
@@ -11,7 +10,7 @@ import unittest
 
 import zelmolib
 import _zelmolib
-from client_fixture import ECHO, WAIT, BusinessServer, Outcome
+from client_fixture import ECHO, WAIT, BusinessServer, Outcome, tool_program
 
 # Status texts as the message table has them.
 TEXTS = {
@@ -35,11 +34,7 @@ def answer(reply):
 
 
 def peer_program():
-    tools = os.environ.get("ZELMO_TOOLS_BIN")
-    path = os.path.join(tools, "rpc_scripted_peer") if tools else None
-    if not path or not os.access(path, os.X_OK):
-        raise unittest.SkipTest("rpc_scripted_peer not built (ZELMO_TOOLS_BIN unset)")
-    return path
+    return tool_program("rpc_scripted_peer")
 
 
 class ScriptedPeer:

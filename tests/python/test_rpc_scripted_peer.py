@@ -1,12 +1,13 @@
-"""The scripted RPC peer as a program (ZELMO_TOOLS_BIN/rpc_scripted_peer): it prints
+"""The scripted RPC peer as a program (rpc_scripted_peer of the test programs): it prints
 its port, answers a client byte for byte as its script says, reports each packet it
 read and how the script ended. Client fault-injection tests build on it."""
 
-import os
 import socket
 import struct
 import subprocess
 import unittest
+
+from client_fixture import tool_program
 
 MAGIC = 0xF79BF0B7
 VERSION = 0x00010002
@@ -30,10 +31,7 @@ def read_exactly(conn, n):
 
 class ScriptedPeerProgram(unittest.TestCase):
     def setUp(self):
-        folder = os.environ.get("ZELMO_TOOLS_BIN", "")
-        self.program = os.path.join(folder, "rpc_scripted_peer")
-        if not folder or not os.path.exists(self.program):
-            self.skipTest("ZELMO_TOOLS_BIN is not set or holds no rpc_scripted_peer")
+        self.program = tool_program("rpc_scripted_peer")
 
     def run_peer(self, script, talk):
         peer = subprocess.Popen([self.program, script], stdout=subprocess.PIPE, text=True)

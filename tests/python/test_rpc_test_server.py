@@ -1,12 +1,13 @@
 """The stand-in RPC server program that the Python suites and the demo run against:
 it prints its port, answers the protocol on loopback and ends when its input closes."""
 
-import os
 import select
 import socket
 import struct
 import subprocess
 import unittest
+
+from client_fixture import tool_program
 
 MAGIC = 0xF79BF0B7
 VERSION = 0x00010002
@@ -70,11 +71,8 @@ def checksum(data):
 
 class StandInServerTest(unittest.TestCase):
     def setUp(self):
-        tools = os.environ.get("ZELMO_TOOLS_BIN")
-        if not tools or not os.path.exists(os.path.join(tools, "rpc_test_server")):
-            self.skipTest("rpc_test_server is not built")
         self.server = subprocess.Popen(
-            [os.path.join(tools, "rpc_test_server")],
+            [tool_program("rpc_test_server")],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         ready, _, _ = select.select([self.server.stdout], [], [], 20)
         self.assertTrue(ready, "no port printed")

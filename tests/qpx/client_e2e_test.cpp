@@ -10,11 +10,12 @@
 
 #include "lumo/dispatcher.h"
 #include "lumo/status.h"
-#include "lumo/tcp_server_test_util.h"
-#include "qpx/operation_cases.h"
 #include "qpx/zelmo_client/client.h"
-
-using namespace server_test;
+#include "support/callback_recorder.h"
+#include "support/flat_table.h"
+#include "support/operation_cases.h"
+#include "support/private_network.h"
+#include "support/test_server.h"
 
 namespace {
 
@@ -65,44 +66,6 @@ void SetScript(uint32 command, const Script& script) {
     std::lock_guard<std::mutex> guard(sMutex);
     sScripts[command] = script;
 }
-
-// Counts completions and lets the test wait for a number of them.
-struct Completions {
-    std::mutex fMutex;
-    std::condition_variable fDone;
-    int fSuccesses = 0;
-    int fErrors = 0;
-    int fProgress = 0;
-    QPX_Status fCode = 0;
-    std::string fMessage;
-    CLU_Table fTable;
-
-    void Wait(int count) {
-        std::unique_lock<std::mutex> lock(fMutex);
-        fDone.wait(lock, [&] { return fSuccesses + fErrors >= count; });
-    }
-    static void OnTable(const CLU_Table& t, void* ud) {
-        Completions* c = static_cast<Completions*>(ud);
-        std::lock_guard<std::mutex> guard(c->fMutex);
-        c->fSuccesses++;
-        c->fTable = t;
-        c->fDone.notify_all();
-    }
-    static void OnError(QPX_Status code, const std::string& message, void* ud) {
-        Completions* c = static_cast<Completions*>(ud);
-        std::lock_guard<std::mutex> guard(c->fMutex);
-        c->fErrors++;
-        c->fCode = code;
-        c->fMessage = message;
-        c->fDone.notify_all();
-    }
-    static QPX_Status OnProgress(QPX_ProgressType, double, const std::string&, void* ud) {
-        Completions* c = static_cast<Completions*>(ud);
-        std::lock_guard<std::mutex> guard(c->fMutex);
-        c->fProgress++;
-        return 0;
-    }
-};
 
 class EndToEndTest : public ::testing::Test {
 protected:
@@ -187,11 +150,11 @@ TEST_F(EndToEndTest, RepliesDecodeAndKeepTheState) {
     EXPECT_EQ(fClient->GetDatabase().GetString("uuid"), "U-7");
     EXPECT_EQ(fClient->GetUser().GetString("password"), "secret");
 
-    Completions c;
-    fClient->OpenDatabase("pg", "books", Completions::OnTable, Completions::OnError,
-                          Completions::OnProgress, &c, 5000);
-    c.Wait(1);
-    EXPECT_EQ(c.fSuccesses, 1);
+    CallbackRecorder c;
+    fClient->OpenDatabase("pg", "books", CallbackRecorder::Success, CallbackRecorder::Error,
+                          CallbackRecorder::Progress, &c, 5000);
+    ASSERT_TRUE(c.Wait(1));
+    EXPECT_EQ(c.fSuccesses.load(), 1);
     EXPECT_EQ(c.fTable.GetString("uuid"), "U-7");
     EXPECT_EQ(fClient->GetDatabase().GetString("driver"), "pg");
 
@@ -209,11 +172,11 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     CLU_Table out;
     EXPECT_EQ(fClient->Execute(90, nullptr, &out, nullptr, 5000), 2209);
     EXPECT_EQ(out.GetString("ERROR"), "syntax");
-    Completions c;
-    fClient->Execute(90, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr, &c,
-                     5000);
-    c.Wait(1);
-    EXPECT_EQ(c.fCode, 2209);
+    CallbackRecorder c;
+    fClient->Execute(90, nullptr, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
+                     nullptr, &c, 5000);
+    ASSERT_TRUE(c.Wait(1));
+    EXPECT_EQ(c.fCode.load(), 2209);
     EXPECT_EQ(c.fMessage, "syntax");
 
     // A failed request whose reply says "ERRNO" 0 stays a failure.
@@ -223,12 +186,12 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     SetScript(91, failed);
     QPX_Status status = fClient->Execute(91, nullptr, &out, nullptr, 5000);
     EXPECT_NE(status, CL_OK);
-    Completions f;
-    fClient->Execute(91, nullptr, Completions::OnTable, Completions::OnError, nullptr, nullptr, &f,
-                     5000);
-    f.Wait(1);
-    EXPECT_EQ(f.fSuccesses, 0);
-    EXPECT_EQ(f.fCode, status);
+    CallbackRecorder f;
+    fClient->Execute(91, nullptr, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
+                     nullptr, &f, 5000);
+    ASSERT_TRUE(f.Wait(1));
+    EXPECT_EQ(f.fSuccesses.load(), 0);
+    EXPECT_EQ(f.fCode.load(), status);
 
     // Server errors keep the connection.
     EXPECT_EQ(fClient->Execute(92, nullptr, &out, nullptr, 5000), CL_OK);
@@ -240,15 +203,15 @@ TEST_F(EndToEndTest, ManyRequestsCompleteExactlyOnce) {
     slow.fReply.Set("done", true);
     SetScript(93, slow);
     constexpr int kRequests = 40;
-    Completions c;
+    CallbackRecorder c;
     for (int i = 0; i < kRequests; ++i)
-        fClient->Execute(i % 4 == 0 ? 93 : 94, nullptr, Completions::OnTable, Completions::OnError,
-                         Completions::OnProgress, nullptr, &c, 10000);
-    c.Wait(kRequests);
+        fClient->Execute(i % 4 == 0 ? 93 : 94, nullptr, CallbackRecorder::Success,
+                         CallbackRecorder::Error, CallbackRecorder::Progress, nullptr, &c, 10000);
+    ASSERT_TRUE(c.Wait(kRequests));
     fClient->WaitForJobs();
-    EXPECT_EQ(c.fSuccesses, kRequests);
-    EXPECT_EQ(c.fErrors, 0);
-    EXPECT_GT(c.fProgress, 0);
+    EXPECT_EQ(c.fSuccesses.load(), kRequests);
+    EXPECT_EQ(c.fErrors.load(), 0);
+    EXPECT_GT(c.fProgressCalls.load(), 0);
 }
 
 // A server that goes away ends the connection: the transport failure empties the
@@ -283,15 +246,15 @@ TEST_F(EndToEndTest, ClientDestroyedWithRequestsInFlight) {
     CLU_Table info;
     ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     constexpr int kRequests = 6;
-    Completions c;
+    CallbackRecorder c;
     for (int i = 0; i < kRequests; ++i)
-        client->OpenDatabase("d", "n", Completions::OnTable, Completions::OnError,
-                             Completions::OnProgress, &c, 10000);
-    client->Execute(95, nullptr, Completions::OnTable, Completions::OnError,
-                    Completions::OnProgress, nullptr, &c, 10000);
+        client->OpenDatabase("d", "n", CallbackRecorder::Success, CallbackRecorder::Error,
+                             CallbackRecorder::Progress, &c, 10000);
+    client->Execute(95, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
+                    CallbackRecorder::Progress, nullptr, &c, 10000);
     delete client;
     // Every request has reported by the time the client is gone, exactly once.
-    EXPECT_EQ(c.fSuccesses + c.fErrors, kRequests + 1);
+    EXPECT_EQ(c.Completions(), kRequests + 1);
 }
 
 }  // namespace

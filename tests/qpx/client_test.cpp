@@ -12,48 +12,13 @@
 #include <thread>
 
 #include "lumo/status.h"
-#include "qpx/mock_rpc.h"
 #include "qpx/zelmo_client/errors.h"
+#include "support/callback_recorder.h"
+#include "support/mock_rpc.h"
 
 namespace {
 
-// What the callbacks of one request saw.
-struct Outcome {
-    std::mutex fMutex;
-    int fSuccesses = 0;
-    int fErrors = 0;
-    int fProgress = 0;
-    QPX_Status fCode = 0;
-    std::string fMessage;
-    CLU_Table fTable;
-    QPX_ProgressType fState = QPX_PROGRESS_PROCESS;
-    QPX_Status fProgressAnswer = 0;
-    QPX_Client* fClient = nullptr;
-    bool fLockWasFree = false;
-};
-
-void OnTable(const CLU_Table& table, void* ud) {
-    Outcome* o = static_cast<Outcome*>(ud);
-    std::lock_guard<std::mutex> guard(o->fMutex);
-    o->fSuccesses++;
-    o->fTable = table;
-}
-
-void OnError(QPX_Status code, const std::string& message, void* ud) {
-    Outcome* o = static_cast<Outcome*>(ud);
-    std::lock_guard<std::mutex> guard(o->fMutex);
-    o->fErrors++;
-    o->fCode = code;
-    o->fMessage = message;
-}
-
-QPX_Status OnProgress(QPX_ProgressType state, double, const std::string&, void* ud) {
-    Outcome* o = static_cast<Outcome*>(ud);
-    std::lock_guard<std::mutex> guard(o->fMutex);
-    o->fProgress++;
-    o->fState = state;
-    return o->fProgressAnswer;
-}
+using R = CallbackRecorder;
 
 int sIdleCalls = 0;
 QPX_Status CountIdle(void*) {
@@ -216,11 +181,11 @@ TEST_F(ClientTest, FailedConnectReturnsItsCodeAndEndsEverything) {
 TEST_F(ClientTest, ConnectOverloadsWithoutServerDoNothing) {
     CLU_Table out;
     EXPECT_EQ(fClient->Connect(static_cast<QPX_Server*>(nullptr), &out, CLU_Table()), CL_ERROR);
-    Outcome o;
-    fClient->Connect(static_cast<QPX_Server*>(nullptr), CLU_Table(), OnTable, OnError, OnProgress,
-                     &o);
+    R o;
+    fClient->Connect(static_cast<QPX_Server*>(nullptr), CLU_Table(), R::Success, R::Error,
+                     R::Progress, &o);
     fRPC->Drain();
-    EXPECT_EQ(o.fSuccesses + o.fErrors + o.fProgress, 0);
+    EXPECT_EQ(o.Completions() + o.fProgressCalls, 0);
 }
 
 TEST_F(ClientTest, CurrentServerSpecReadsTheConnectionInformation) {
@@ -413,15 +378,16 @@ TEST_F(ClientTest, NullIdleHookFallsBackToTheDefault) {
 // ---- Asynchronous execution -----------------------------------------------------------
 
 TEST_F(ClientTest, AsyncExecuteDeliversTheWholeReplyWithChecksum) {
-    Outcome o;
+    R o;
     fRPC->Push(MockRPC::TableReply(Reply({{"X", "y"}})));
     CLU_Table input = Reply({{"K", "v"}});
-    fClient->Execute(66, &input, OnTable, OnError, OnProgress, CountIdle, &o, 700);
+    fClient->Execute(66, &input, R::Success, R::Error, R::Progress, R::Idle, &o, 700);
     fRPC->Drain();
     EXPECT_EQ(o.fSuccesses, 1);
     EXPECT_EQ(o.fErrors, 0);
-    EXPECT_EQ(o.fProgress, 1);
-    EXPECT_EQ(o.fState, QPX_PROGRESS_EXECUTE);
+    ASSERT_EQ(o.fProgressCalls, 1);
+    EXPECT_EQ(o.fReports.back().fState, uint32(QPX_PROGRESS_EXECUTE));
+    EXPECT_EQ(o.fIdleCalls, 1);
     EXPECT_EQ(o.fTable.GetString("X"), "y");
     EXPECT_TRUE(o.fTable.Exists("CHECKSUM"));
     MockRPC::Request sent = fRPC->Last();
@@ -437,8 +403,8 @@ TEST_F(ClientTest, AsyncServerErrorReportsItsCodeAndTextAndKeepsTheConnection) {
     CLU_Table reply = Reply({{"ERROR", "Sessione scaduta"}});
     reply.Set("ERRNO", 2044);
     fRPC->Push(MockRPC::TableReply(reply));
-    Outcome o;
-    fClient->Execute(5, nullptr, OnTable, OnError, nullptr, nullptr, &o, 0);
+    R o;
+    fClient->Execute(5, nullptr, R::Success, R::Error, nullptr, nullptr, &o, 0);
     fRPC->Drain();
     EXPECT_EQ(o.fSuccesses, 0);
     EXPECT_EQ(o.fErrors, 1);
@@ -449,9 +415,10 @@ TEST_F(ClientTest, AsyncServerErrorReportsItsCodeAndTextAndKeepsTheConnection) {
 
 TEST_F(ClientTest, AsyncProgressAnswerAbortsTheRequest) {
     for (QPX_Status answer : {1, -1}) {
-        Outcome o;
-        o.fProgressAnswer = answer;
-        fClient->Execute(5, nullptr, OnTable, OnError, OnProgress, nullptr, &o, 0);
+        R o;
+        o.fCancelFrom = 0;
+        o.fCancelAnswer = answer;
+        fClient->Execute(5, nullptr, R::Success, R::Error, R::Progress, nullptr, &o, 0);
         fRPC->Drain();
         EXPECT_EQ(o.fSuccesses, 0);
         EXPECT_EQ(o.fErrors, 1);
@@ -473,9 +440,9 @@ TEST_F(ClientTest, AsyncSingleSignOnRecordsTheUserFromNickName) {
 TEST_F(ClientTest, AsyncConnectFailureEndsTheConnectionAndReportsTheCode) {
     Connect();
     fRPC->Push(MockRPC::StatusReply(CL_CANNOT_CONNECT));
-    Outcome o;
+    R o;
     QPX_ServerSpec spec;
-    fClient->Connect(&spec, CLU_Table(), OnTable, OnError, nullptr, &o, 0);
+    fClient->Connect(&spec, CLU_Table(), R::Success, R::Error, nullptr, &o, 0);
     fRPC->Drain();
     EXPECT_EQ(o.fErrors, 1);
     EXPECT_EQ(o.fCode, CL_CANNOT_CONNECT);
@@ -488,9 +455,9 @@ TEST_F(ClientTest, AsyncConnectFailureEndsTheConnectionAndReportsTheCode) {
 TEST_F(ClientTest, AsyncConnectSuccessKeepsTheInformation) {
     Connect();
     fRPC->Push(MockRPC::TableReply(Reply({{"host", "new"}})));
-    Outcome o;
+    R o;
     QPX_ServerSpec spec;
-    fClient->Connect(&spec, CLU_Table(), OnTable, OnError, OnProgress, &o, 0);
+    fClient->Connect(&spec, CLU_Table(), R::Success, R::Error, R::Progress, &o, 0);
     fRPC->Drain();
     EXPECT_EQ(o.fSuccesses, 1);
     EXPECT_EQ(o.fTable.GetString("host"), "new");
@@ -531,8 +498,8 @@ TEST_P(AsyncErrorTest, CodeAndMessage) {
     MockRPC::Reply r = MockRPC::TableReply(reply, c.fTransport);
     r.fEcho = c.fEcho;
     fRPC->Push(r);
-    Outcome o;
-    fClient->Execute(5, c.fEcho ? &reply : nullptr, OnTable, OnError, nullptr, nullptr, &o, 0);
+    R o;
+    fClient->Execute(5, c.fEcho ? &reply : nullptr, R::Success, R::Error, nullptr, nullptr, &o, 0);
     fRPC->Drain();
     EXPECT_EQ(o.fErrors, 1);
     EXPECT_EQ(o.fSuccesses, 0);
@@ -555,9 +522,9 @@ INSTANTIATE_TEST_SUITE_P(
                        false}));
 
 TEST_F(ClientTest, UnknownRequestKindReportsNotImplemented) {
-    Outcome o;
+    R o;
     QPX_AsyncData* request =
-        new QPX_AsyncData(fClient, static_cast<QPX_DiscoverCB>(nullptr), OnError, nullptr, &o);
+        new QPX_AsyncData(fClient, static_cast<QPX_DiscoverCB>(nullptr), R::Error, nullptr, &o);
     CL_Blob reply = MockRPC::TableReply(CLU_Table()).fBytes;
     QPX_AsyncData::ExecuteCB(reply, request);
     EXPECT_EQ(o.fErrors, 1);
@@ -566,34 +533,38 @@ TEST_F(ClientTest, UnknownRequestKindReportsNotImplemented) {
 
 // Every request completes exactly once, and the client's lock is free while its
 // callbacks run: another thread reads the state from inside the callback.
+struct LockCheck : CallbackRecorder {
+    QPX_Client* fClient = nullptr;
+};
+
 void CheckLockFree(const CLU_Table& table, void* ud) {
-    Outcome* o = static_cast<Outcome*>(ud);
+    LockCheck* o = static_cast<LockCheck*>(ud);
     std::thread reader([o] { o->fClient->GetDatabase(); });
     reader.join();
-    OnTable(table, ud);
+    R::Success(table, ud);
 }
 
 void CheckLockFreeOnError(QPX_Status code, const std::string& message, void* ud) {
-    Outcome* o = static_cast<Outcome*>(ud);
+    LockCheck* o = static_cast<LockCheck*>(ud);
     std::thread reader([o] { o->fClient->GetUser(); });
     reader.join();
-    OnError(code, message, ud);
+    R::Error(code, message, ud);
 }
 
 TEST_F(ClientTest, ManyRequestsCompleteExactlyOnceWithTheLockFree) {
     constexpr int kRequests = 200;
-    std::vector<Outcome> outcomes(kRequests);
+    std::vector<LockCheck> outcomes(kRequests);
     for (int i = 0; i < kRequests; ++i) {
         outcomes[i].fClient = fClient;
         CLU_Table reply;
         if (i % 3 == 1) reply.Set("ERRNO", 4000);
         fRPC->Push(MockRPC::TableReply(reply, i % 3 == 2 ? CL_TIMEOUT : CL_OK));
-        fClient->Execute(5, nullptr, CheckLockFree, CheckLockFreeOnError, OnProgress, nullptr,
+        fClient->Execute(5, nullptr, CheckLockFree, CheckLockFreeOnError, R::Progress, nullptr,
                          &outcomes[i], 0);
     }
     fRPC->Drain();
     for (int i = 0; i < kRequests; ++i) {
-        EXPECT_EQ(outcomes[i].fSuccesses + outcomes[i].fErrors, 1) << i;
+        EXPECT_EQ(outcomes[i].Completions(), 1) << i;
         EXPECT_EQ(outcomes[i].fSuccesses, i % 3 == 0 ? 1 : 0) << i;
     }
 }
@@ -638,23 +609,23 @@ TEST(ClientLifetimeTest, DestroyedClientWithRequestsInFlight) {
     MockRPC* rpc = new MockRPC;
     QPX_Client* client = new QPX_Client(rpc);
     rpc->Hold();
-    Outcome open, auth, connect, execute;
+    R open, auth, connect, execute;
     CLU_Table info;
     info.Set("uuid", std::string("x"));
     CLU_Table reply;
     reply.Set("INFO", info);
     rpc->Push(MockRPC::TableReply(reply));
-    client->OpenDatabase("d", "n", OnTable, OnError, OnProgress, &open, 0);
+    client->OpenDatabase("d", "n", R::Success, R::Error, R::Progress, &open, 0);
     rpc->Push(MockRPC::TableReply(CLU_Table()));
-    client->Authenticate("u", "p", OnTable, OnError, OnProgress, &auth, 0);
+    client->Authenticate("u", "p", R::Success, R::Error, R::Progress, &auth, 0);
     QPX_ServerSpec spec;
     rpc->Push(MockRPC::TableReply(Reply({{"host", "h"}})));
-    client->Connect(&spec, CLU_Table(), OnTable, OnError, OnProgress, &connect, 0);
+    client->Connect(&spec, CLU_Table(), R::Success, R::Error, R::Progress, &connect, 0);
     rpc->Push(MockRPC::StatusReply(CL_CONNECTION_LOST));
-    client->Execute(5, nullptr, OnTable, OnError, OnProgress, nullptr, &execute, 0);
+    client->Execute(5, nullptr, R::Success, R::Error, R::Progress, nullptr, &execute, 0);
     client->CloseDatabase(false, nullptr, nullptr, nullptr, nullptr, 0);
     delete client;  // closing the connection lets the held requests finish
-    for (Outcome* o : {&open, &auth, &connect}) {
+    for (R* o : {&open, &auth, &connect}) {
         EXPECT_EQ(o->fSuccesses, 1);
         EXPECT_EQ(o->fErrors, 0);
     }
@@ -719,31 +690,18 @@ TEST_F(ClientTest, ServerListFailureAndLyingCountsWriteNothingBeyondTheReply) {
     EXPECT_EQ(list[0].fHost, "host0");
 }
 
-struct DiscoverOutcome {
-    int fCalls = 0;
-    uint32 fCount = 0;
-    std::string fFirstHost;
-};
-
-void OnDiscover(QPX_ServerSpec* servers, uint32 count, void* ud) {
-    DiscoverOutcome* o = static_cast<DiscoverOutcome*>(ud);
-    o->fCalls++;
-    o->fCount = count;
-    if (count) o->fFirstHost = servers[0].fHost;
-}
-
 TEST_F(ClientTest, AsyncDiscoveryDeliversEveryServer) {
     for (uint32 n : {0u, 3u}) {
         MockRPC::Reply r;
         r.fBytes = DiscoveryReply(n, n);
         fRPC->Push(r);
-        DiscoverOutcome o;
-        fClient->GetServerList(OnDiscover, OnError, nullptr, &o, 0, 0);
+        R o;
+        fClient->GetServerList(R::Success, R::Error, nullptr, &o, 0, 0);
         fRPC->Drain();
-        EXPECT_EQ(o.fCalls, 1);
-        EXPECT_EQ(o.fCount, n);
+        EXPECT_EQ(o.fSuccesses, 1);
+        EXPECT_EQ(o.fHosts.size(), n);
         if (n) {
-            EXPECT_EQ(o.fFirstHost, "host0");
+            EXPECT_EQ(o.fHosts[0], "host0");
         }
     }
 }
@@ -751,8 +709,8 @@ TEST_F(ClientTest, AsyncDiscoveryDeliversEveryServer) {
 TEST_F(ClientTest, AsyncDiscoveryFailureOnTheTransportEndsTheConnection) {
     Connect();
     fRPC->Push(MockRPC::StatusReply(CL_SOCKET_CREATE_FAILED));
-    Outcome o;
-    fClient->GetServerList(OnDiscover, OnError, nullptr, &o, 0, 0);
+    R o;
+    fClient->GetServerList(R::Success, R::Error, nullptr, &o, 0, 0);
     fRPC->Drain();
     EXPECT_EQ(o.fErrors, 1);
     EXPECT_EQ(o.fCode, CL_SOCKET_CREATE_FAILED);

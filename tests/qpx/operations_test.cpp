@@ -6,48 +6,15 @@
 #include <functional>
 
 #include "lumo/status.h"
-#include "qpx/mock_rpc.h"
-#include "qpx/operation_cases.h"
 #include "qpx/zelmo_client/client.h"
 #include "qpx/zelmo_client/common.h"
+#include "support/callback_recorder.h"
+#include "support/mock_rpc.h"
+#include "support/operation_cases.h"
 
 namespace {
 
-struct Result {
-    int fCalls = 0;
-    int fErrors = 0;
-    QPX_Status fCode = 0;
-    CLU_Table fTable;
-    CLU_List fList;
-    CLU_List fColumns;
-    uint32 fAffected = 0;
-};
-
-void OnSuccess(void* ud) {
-    static_cast<Result*>(ud)->fCalls++;
-}
-void OnTable(const CLU_Table& t, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fCalls++;
-    r->fTable = t;
-}
-void OnList(const CLU_List& l, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fCalls++;
-    r->fList = l;
-}
-void OnRows(uint32 affected, const CLU_List& columns, const CLU_List& rows, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fCalls++;
-    r->fAffected = affected;
-    r->fColumns = columns;
-    r->fList = rows;
-}
-void OnError(QPX_Status code, const std::string&, void* ud) {
-    Result* r = static_cast<Result*>(ud);
-    r->fErrors++;
-    r->fCode = code;
-}
+using R = CallbackRecorder;
 
 using namespace op_cases;
 
@@ -110,20 +77,20 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
     struct Case {
         const char* fKey;
         std::function<QPX_Status(CLU_Table*)> fSync;
-        std::function<void(Result*)> fAsync;
+        std::function<void(R*)> fAsync;
     };
     QPX_Client& q = *fClient;
     std::vector<Case> cases = {
         {"DATABASES", [&](CLU_Table* o) { return q.ListDatabases("d", true, o); },
-         [&](Result* r) { q.ListDatabases("d", true, OnTable, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.ListDatabases("d", true, R::Success, R::Error, nullptr, r, 0); }},
         {"CLIENT_INFO", [&](CLU_Table* o) { return q.GetClientInfo(3u, o); },
-         [&](Result* r) { q.GetClientInfo(3u, OnTable, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.GetClientInfo(3u, R::Success, R::Error, nullptr, r, 0); }},
         {"DICTIONARY", [&](CLU_Table* o) { return q.GetDataDictionary(o); },
-         [&](Result* r) { q.GetDataDictionary(OnTable, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.GetDataDictionary(R::Success, R::Error, nullptr, r, 0); }},
         {"USERINFO", [&](CLU_Table* o) { return q.Authenticate("a\\b", "c", o); },
-         [&](Result* r) { q.Authenticate("a\\b", "c", OnTable, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.Authenticate("a\\b", "c", R::Success, R::Error, nullptr, r, 0); }},
         {"INFO", [&](CLU_Table* o) { return q.OpenDatabase("d", "n", o); },
-         [&](Result* r) { q.CreateDatabase("p", "d", "n", "x", OnTable, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.CreateDatabase("p", "d", "n", "x", R::Success, R::Error, nullptr, r, 0); }},
     };
     for (const Case& c : cases) {
         CLU_Table inner;
@@ -135,10 +102,10 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
         EXPECT_EQ(c.fSync(&out), CL_OK) << c.fKey;
         EXPECT_EQ(out.GetString("k"), "v") << c.fKey;
         Reply(reply);
-        Result r;
+        R r;
         c.fAsync(&r);
         fRPC->Drain();
-        EXPECT_EQ(r.fCalls, 1) << c.fKey;
+        EXPECT_EQ(r.fSuccesses, 1) << c.fKey;
         EXPECT_EQ(r.fTable.GetString("k"), "v") << c.fKey;
 
         // A success reply without the key gives an empty table in both forms.
@@ -147,11 +114,11 @@ TEST_F(OperationsTest, TableResultsInBothForms) {
         EXPECT_EQ(c.fSync(&out), CL_OK);
         EXPECT_TRUE(out.Empty()) << c.fKey;
         Reply(CLU_Table());
-        Result empty;
+        R empty;
         empty.fTable.Set("stale", 1);
         c.fAsync(&empty);
         fRPC->Drain();
-        EXPECT_EQ(empty.fCalls, 1);
+        EXPECT_EQ(empty.fSuccesses, 1);
         EXPECT_TRUE(empty.fTable.Empty()) << c.fKey;
     }
 }
@@ -160,18 +127,18 @@ TEST_F(OperationsTest, ListResultsInBothForms) {
     struct Case {
         const char* fKey;
         std::function<QPX_Status(CLU_List*)> fSync;
-        std::function<void(Result*)> fAsync;
+        std::function<void(R*)> fAsync;
     };
     QPX_Client& q = *fClient;
     std::vector<Case> cases = {
         {"DRIVERS", [&](CLU_List* o) { return q.ListDrivers(false, o); },
-         [&](Result* r) { q.ListDrivers(false, OnList, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.ListDrivers(false, R::Success, R::Error, nullptr, r, 0); }},
         {"BACKUPS", [&](CLU_List* o) { return q.ListBackups(0, o); },
-         [&](Result* r) { q.ListBackups(0, OnList, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.ListBackups(0, R::Success, R::Error, nullptr, r, 0); }},
         {"CLIENT_LIST", [&](CLU_List* o) { return q.GetClientList(true, true, o); },
-         [&](Result* r) { q.GetClientList(true, true, OnList, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.GetClientList(true, true, R::Success, R::Error, nullptr, r, 0); }},
         {"HITS", [&](CLU_List* o) { return q.FullTextSearch("x", o, 0); },
-         [&](Result* r) { q.FullTextSearch("x", 0, OnList, OnError, nullptr, r, 0); }},
+         [&](R* r) { q.FullTextSearch("x", 0, R::Success, R::Error, nullptr, r, 0); }},
     };
     for (const Case& c : cases) {
         CLU_Table reply;
@@ -181,17 +148,17 @@ TEST_F(OperationsTest, ListResultsInBothForms) {
         EXPECT_EQ(c.fSync(&out), CL_OK);
         EXPECT_TRUE(out == Names()) << c.fKey;
         Reply(reply);
-        Result r;
+        R r;
         c.fAsync(&r);
         fRPC->Drain();
-        EXPECT_EQ(r.fCalls, 1);
+        EXPECT_EQ(r.fSuccesses, 1);
         EXPECT_TRUE(r.fList == Names()) << c.fKey;
         Reply(CLU_Table());
-        r = Result();
-        r.fList.Append(1);
-        c.fAsync(&r);
+        R empty;
+        empty.fList.Append(1);
+        c.fAsync(&empty);
         fRPC->Drain();
-        EXPECT_EQ(r.fList.Count(), 0u) << c.fKey;
+        EXPECT_EQ(empty.fList.Count(), 0u) << c.fKey;
     }
 }
 
@@ -218,10 +185,10 @@ TEST_F(OperationsTest, ServerRefusalWritesNoOutAndKeepsTheConnection) {
     EXPECT_TRUE(out.Exists("mine"));
     EXPECT_EQ(fRPC->Disconnects(), 0);
     Reply(reply);
-    Result r;
-    fClient->ListDatabases("d", false, OnTable, OnError, nullptr, &r, 0);
+    R r;
+    fClient->ListDatabases("d", false, R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
-    EXPECT_EQ(r.fCalls, 0);
+    EXPECT_EQ(r.fSuccesses, 0);
     EXPECT_EQ(r.fErrors, 1);
     EXPECT_EQ(r.fCode, 4003);
 }
@@ -274,10 +241,10 @@ TEST_F(OperationsTest, UpgradeLogTakesTheFourthElementOfEachRow) {
     EXPECT_EQ(log.Count(), 0u);
 
     Reply(UpgradeReply({4, 4}));
-    Result r;
-    fClient->UpgradeDatabase("p", "d", "n", OnTable, OnError, nullptr, &r, 0);
+    R r;
+    fClient->UpgradeDatabase("p", "d", "n", R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
-    ASSERT_EQ(r.fCalls, 1);
+    ASSERT_EQ(r.fSuccesses, 1);
     std::vector<std::string> keys;
     for (auto it = r.fTable.begin(); it != r.fTable.end(); ++it)
         keys.push_back(it.key());
@@ -307,13 +274,13 @@ TEST_F(OperationsTest, QueryResultsAndErrors) {
     EXPECT_EQ(set.Count(), 1u);
 
     Reply(reply);
-    Result r;
-    fClient->QueryDatabase("q", OnRows, OnError, nullptr, true, false, false, &r, 0);
+    R r;
+    fClient->QueryDatabase("q", R::Success, R::Error, nullptr, true, false, false, &r, 0);
     fRPC->Drain();
-    EXPECT_EQ(r.fCalls, 1);
+    EXPECT_EQ(r.fSuccesses, 1);
     EXPECT_EQ(r.fAffected, 0xFFFFFFFEu);
     EXPECT_TRUE(r.fColumns == Names());
-    EXPECT_EQ(r.fList.Count(), 1u);
+    EXPECT_EQ(r.fRows.Count(), 1u);
 
     CLU_Table failure;
     failure.Set("ERRNO", 2209);
@@ -371,15 +338,15 @@ TEST_F(OperationsTest, AsynchronousCloseKeepsTheStateWhenRefused) {
     CLU_Table refusal;
     refusal.Set("ERRNO", 4003);
     Reply(refusal);
-    Result r;
-    fClient->CloseDatabase(false, OnSuccess, OnError, nullptr, &r, 0);
+    R r;
+    fClient->CloseDatabase(false, R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
     EXPECT_EQ(r.fErrors, 1);
     EXPECT_FALSE(fClient->GetDatabase().Empty());
     Reply(CLU_Table());
-    fClient->CloseDatabase(false, OnSuccess, OnError, nullptr, &r, 0);
+    fClient->CloseDatabase(false, R::Success, R::Error, nullptr, &r, 0);
     fRPC->Drain();
-    EXPECT_EQ(r.fCalls, 1);
+    EXPECT_EQ(r.fSuccesses, 1);
     EXPECT_TRUE(fClient->GetDatabase().Empty());
     EXPECT_TRUE(fClient->GetUser().Empty());
 }
@@ -399,31 +366,31 @@ TEST_F(OperationsTest, FailedOperationsLeaveTheStateAlone) {
 
 TEST_F(OperationsTest, SuccessOnlyOperationsCallTheirCallbackOnce) {
     QPX_Client& q = *fClient;
-    std::vector<std::function<void(Result*)>> ops = {
-        [&](Result* r) {
-            q.DeleteDatabase("p", "d", "n", nullptr, OnSuccess, OnError, nullptr, r, 0);
+    std::vector<std::function<void(R*)>> ops = {
+        [&](R* r) {
+            q.DeleteDatabase("p", "d", "n", nullptr, R::Success, R::Error, nullptr, r, 0);
         },
-        [&](Result* r) {
-            q.BackupDatabase("p", "d", "n", "b", false, false, 0, false, OnSuccess, OnError,
+        [&](R* r) {
+            q.BackupDatabase("p", "d", "n", "b", false, false, 0, false, R::Success, R::Error,
                              nullptr, r, 0);
         },
-        [&](Result* r) {
-            q.RestoreDatabase("p", "d", "n", "b", false, false, 0, false, OnSuccess, OnError,
+        [&](R* r) {
+            q.RestoreDatabase("p", "d", "n", "b", false, false, 0, false, R::Success, R::Error,
                               nullptr, r, 0);
         },
-        [&](Result* r) { q.DeleteBackup(0, "p", "b", OnSuccess, OnError, nullptr, r, 0); },
-        [&](Result* r) { q.OptimizeDatabase("p", "d", "n", OnSuccess, OnError, nullptr, r, 0); },
-        [&](Result* r) { q.RepairDatabase("p", "d", "n", "o", OnSuccess, OnError, nullptr, r, 0); },
-        [&](Result* r) {
-            q.IndexDatabase("p", "d", "n", true, true, OnSuccess, OnError, nullptr, r, 0);
+        [&](R* r) { q.DeleteBackup(0, "p", "b", R::Success, R::Error, nullptr, r, 0); },
+        [&](R* r) { q.OptimizeDatabase("p", "d", "n", R::Success, R::Error, nullptr, r, 0); },
+        [&](R* r) { q.RepairDatabase("p", "d", "n", "o", R::Success, R::Error, nullptr, r, 0); },
+        [&](R* r) {
+            q.IndexDatabase("p", "d", "n", true, true, R::Success, R::Error, nullptr, r, 0);
         },
-        [&](Result* r) { q.KillClient(1u, "p", OnSuccess, OnError, nullptr, r, 0); },
+        [&](R* r) { q.KillClient(1u, "p", R::Success, R::Error, nullptr, r, 0); },
     };
     for (auto& op : ops) {
-        Result r;
+        R r;
         op(&r);
         fRPC->Drain();
-        EXPECT_EQ(r.fCalls, 1);
+        EXPECT_EQ(r.fSuccesses, 1);
         EXPECT_EQ(r.fErrors, 0);
     }
 }

@@ -18,6 +18,10 @@
 class CL_Dispatcher;
 class QPX_Client;
 struct QPX_ClientCore;
+struct QPX_OpArgs;
+struct QPX_OpOut;
+struct QPX_OpResult;
+struct QPX_Operation;
 
 typedef uint32 QPX_Command;
 
@@ -149,9 +153,16 @@ public:
 private:
     QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error, QPX_ProgressCB progress,
                   void* userData);
-    // Runs the success callback of the request's kind on a successful reply.
+    // Runs the success callback of the request's kind on a successful reply: a named
+    // operation by its row, the generic Execute on its own.
     void Complete(const CLU_Table& reply);
+    void CompleteExecute(const CLU_Table& reply);
+    // Hands a named operation's result to the success callback of its shape.
+    void Report(const QPX_Operation& op, const QPX_OpResult& result);
 
+    // Set by the constructors (the strings right after), then only read; a request is
+    // used by one thread at a time, so no lock guards them. The state they change
+    // lives in the core, under its lock.
     std::shared_ptr<QPX_ClientCore> fCore;
     Type fType;
     void* fUserData;
@@ -217,6 +228,11 @@ public:
     void Execute(QPX_Command cmd, CLU_Table* input, QPX_SuccessWithTableCB success,
                  QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle, void* userData,
                  uint32 timeout);
+
+    // The server's own text ("ERROR") for the calling thread's last synchronous request
+    // (Execute and the named operations) that failed; empty when it succeeded or its
+    // reply carried no text. The named operations return only a status.
+    static std::string GetLastServerError();
 
     // Copies of the state, taken under the lock.
     CLU_Table GetDatabase();
@@ -350,9 +366,16 @@ private:
     // Flattens `input` (none: an empty payload) and hands the request to the RPC client.
     void StartRequest(QPX_AsyncData* request, QPX_Command cmd, const CLU_Table* input,
                       QPX_IdleCB idle, uint32 timeout);
-    // Synchronous named operation: Execute with the default idle hook and 10 s.
-    QPX_Status Call(QPX_Command cmd, CLU_Table* input, CLU_Table* output);
+    // A named operation by the row of its request type. The synchronous form runs
+    // Execute with the default idle hook and 10 s and fills `out`; the asynchronous
+    // form starts a request that reports to the callbacks.
+    QPX_Status RunOperation(QPX_AsyncData::Type type, const QPX_OpArgs& args, const QPX_OpOut& out);
+    template <class Success>
+    void StartOperation(QPX_AsyncData::Type type, const QPX_OpArgs& args, Success success,
+                        QPX_ErrorCB error, QPX_ProgressCB progress, void* userData, uint32 timeout);
 
+    // Both set by the constructor and never changed; the state they lead to is
+    // guarded inside the core.
     std::shared_ptr<QPX_ClientCore> fCore;
     CL_Client* fClient;  // owned; the core holds it too until this object goes
 };

@@ -1,15 +1,13 @@
 // Server discovery: a DISCOVER datagram to ten candidate ports through every
 // interface that can broadcast (the loopback addresses when none can), then the
 // servers' fixed-size replies gathered into one list, one entry per server id.
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "lumo/clock.h"
 #include "lumo/digest.h"
-#include "lumo/tcp_client.h"
+#include "lumo/net/countdown.h"
+#include "lumo/net/tcp_client_discover_job.h"
 
 namespace {
 
@@ -19,9 +17,12 @@ constexpr uint32 kMaxInterfaces = 32;
 constexpr uint32 kScanLength = 6000;
 constexpr uint32 kListenPass = 100;
 constexpr uint32 kReadTimeOut = 1500;
+constexpr uint32 kSendPause = 10;
 constexpr uint16 kPortStep = 20;
 constexpr uint16 kLowestServerPort = 1024;
 constexpr uint32 kInfoSize = 1024;
+// Datagrams taken from one socket per pass, so that a flood cannot hold the scan.
+constexpr uint32 kRepliesPerPass = 64;
 
 #pragma pack(push, 1)
 struct DiscoveryPacket {
@@ -33,8 +34,10 @@ struct DiscoveryPacket {
     uint8 fInfo[kInfoSize];
 };
 #pragma pack(pop)
-static_assert(sizeof(DiscoveryPacket) == CL_TCPClient::kDiscoveryPacketSize,
+static_assert(sizeof(DiscoveryPacket) == CL_TCPClient::DiscoverJob::kReplySize,
               "discovery reply size");
+
+typedef CL_TCPClient::ServerInfo ServerInfo;
 
 // Where a DISCOVER goes for one port: the broadcast address of every interface that
 // can broadcast, else the loopback interfaces' own addresses.
@@ -61,21 +64,70 @@ std::vector<CL_NetAddress> Destinations(const CL_NetInterface* interfaces, uint3
     return out;
 }
 
-// Drops the next datagram whatever its length (an empty one included); false when
-// none is queued.
-bool DropDatagram(CL_Socket* socket) {
-    uint8 byte;
-    int fd = socket->GetDescriptor();
-    return fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) >= 0;
+// Keeps a reply from a server not yet listed whose checksum, version and port are
+// good; `socket` names the sender after the read.
+void KeepReply(const DiscoveryPacket& packet, const CL_Socket& socket,
+               std::vector<ServerInfo*>* servers) {
+    if (packet.fMagic != CL_IPC_MAGIC) return;
+    for (ServerInfo* info : *servers)
+        if (info->fID == packet.fID) return;
+    CL_Blob infoBytes(packet.fInfo, kInfoSize, true);
+    if (infoBytes.CheckSum() != packet.fCheckSum || packet.fVersion < CL_IPC_VERSION ||
+        (packet.fID & 0xFFFF) < kLowestServerPort)
+        return;
+    ServerInfo* info = new ServerInfo;
+    info->fID = packet.fID;
+    info->fProtocolVersion = packet.fVersion;
+    info->fAddress = socket.GetAddress();
+    info->fAddress.SetPort(uint16(packet.fID & 0xFFFF));
+    info->fInfo = CL_Blob(packet.fInfo, std::min<uint32>(packet.fSize, kInfoSize), true);
+    servers->push_back(info);
+}
+
+// The list as the caller gets it, the last server found first; frees the entries.
+CL_Blob TakeResult(std::vector<ServerInfo*>* servers) {
+    CL_Blob result;
+    result += uint32(servers->size());
+    for (auto it = servers->rbegin(); it != servers->rend(); ++it) {
+        ServerInfo* info = *it;
+        CL_Blob id(&info->fID, sizeof(info->fID), true);
+        result += CLU_MD5(id.Encode(CL_BLOB_CODING_BASE_16)).Get();
+        result += info->fAddress.GetIP();
+        result += uint16(info->fID & 0xFFFF);
+        result += info->fInfo.GetSize();
+        if (info->fInfo.GetSize() > 0)
+            result.Write(info->fInfo.GetDataForRead(), info->fInfo.GetSize());
+        delete info;
+    }
+    servers->clear();
+    return result;
+}
+
+void CloseAll(std::vector<CL_Socket*>* sockets) {
+    for (CL_Socket* socket : *sockets) {
+        socket->Close();
+        delete socket;
+    }
+    sockets->clear();
 }
 
 }  // namespace
+
+CL_TCPClient::DiscoverJob::DiscoverJob(CL_TCPClient* client, const CL_Blob& input,
+                                       CL_SuccessCB success, CL_ErrorCB error,
+                                       CL_ProgressCB progress, void* userData, uint32 timeout)
+    : ActionJob(client, input, userData, timeout, success, progress, nullptr), fError(error) {}
+
+CL_Status CL_TCPClient::DiscoverJob::Error(int32 code) {
+    CL_Blob empty;
+    return fError ? fError(code, empty, fUserData) : CL_OK;
+}
 
 CL_Status CL_TCPClient::DiscoverJob::Run() {
     uint16 basePort = 0;
     fInput.Seek(0, CL_SEEK_SET);
     if (fInput.Read(&basePort, sizeof(basePort)) != sizeof(basePort)) basePort = 0;
-    if (basePort == 0) basePort = kDiscoverBasePort;
+    if (basePort == 0) basePort = kBasePort;
 
     uint32 numScans = std::max<uint32>(fTimeOut / kScanLength, 1);
     uint32 scanTime = fTimeOut / numScans;
@@ -94,98 +146,80 @@ CL_Status CL_TCPClient::DiscoverJob::Run() {
     bool cancelled = HasAborted();
     for (uint32 scan = 0; scan < numScans && !cancelled; scan++) {
         std::vector<CL_Socket*> sockets;
-        CL_PacketHeader request;
-        CL_MakeDiscoverRequest(&request);
-        for (uint32 k = 0; k < kDiscoverPortCount; k++) {
-            uint16 port = uint16(basePort + kPortStep * k);
-            std::vector<CL_NetAddress> destinations = Destinations(interfaces, count, port);
-            if (destinations.empty()) continue;
-            for (const CL_NetAddress& destination : destinations) {
-                CL_Socket* socket = new CL_Socket(destination, CL_SOCKET_TYPE_UDP);
-                CL_Status status = socket->SetBroadcast(destination);
-                if (status == CL_OK) {
-                    socket->Write(&request, sizeof(request), scanTime);
-                    status = socket->GetIOError(false);
-                }
-                if (status != CL_OK) {
-                    socket->Close();
-                    delete socket;
-                    continue;
-                }
-                sockets.push_back(socket);
-            }
-            CL_Thread::Sleep(10);
-        }
-
-        uint32 budget = listenTime;
-        while (budget > 0 && !sockets.empty() && !(cancelled = HasAborted())) {
-            CL_Set<CL_Socket*> readable;
-            for (CL_Socket* socket : sockets) readable.Add(socket);
-            uint32 start = CL_GetTime();
-            CL_Status status = CL_Socket::Select(&readable, nullptr, nullptr, nullptr,
-                                                 std::min(budget, kListenPass), nullptr);
-            if (status == CL_OK) {
-                for (CL_Socket* socket : readable) {
-                    for (uint32 n = 0; n < 64 && !(cancelled = HasAborted()); n++) {
-                        if (!socket->Pending(kDiscoveryPacketSize)) {
-                            // Shorter datagrams never make a reply; left queued they
-                            // would keep the socket readable for ever.
-                            if (!DropDatagram(socket)) break;
-                            continue;
-                        }
-                        DiscoveryPacket packet;
-                        memset(&packet, 0, sizeof(packet));
-                        uint32 got = socket->Read(&packet, sizeof(packet), kReadTimeOut);
-                        if (got != sizeof(packet) || socket->GetIOError(false) != 0) {
-                            socket->Discard(0);
-                            break;
-                        }
-                        if (packet.fMagic != CL_IPC_MAGIC) continue;
-                        bool known = false;
-                        for (ServerInfo* info : servers) known = known || info->fID == packet.fID;
-                        if (known) continue;
-                        CL_Blob infoBytes(packet.fInfo, kInfoSize, true);
-                        if (infoBytes.CheckSum() != packet.fCheckSum ||
-                            packet.fVersion < CL_IPC_VERSION ||
-                            (packet.fID & 0xFFFF) < kLowestServerPort)
-                            continue;
-                        ServerInfo* info = new ServerInfo;
-                        info->fID = packet.fID;
-                        info->fProtocolVersion = packet.fVersion;
-                        info->fAddress = socket->GetAddress();
-                        info->fAddress.SetPort(uint16(packet.fID & 0xFFFF));
-                        info->fInfo = CL_Blob(packet.fInfo, std::min<uint32>(packet.fSize, kInfoSize),
-                                              true);
-                        servers.push_back(info);
-                    }
-                }
-            } else if (status != CL_TIMEOUT) {
-                CL_Thread::Sleep(std::min(budget, kListenPass));
-            }
-            uint32 elapsed = CL_GetTime() - start;
-            budget = elapsed >= budget ? 0 : budget - elapsed;
-        }
-        for (CL_Socket* socket : sockets) {
-            socket->Close();
-            delete socket;
-        }
+        SendRequests(interfaces, count, basePort, scanTime, &sockets);
+        cancelled = !Listen(sockets, listenTime, &servers);
+        CloseAll(&sockets);
     }
 
-    CL_Blob result;
-    result += uint32(servers.size());
-    for (auto it = servers.rbegin(); it != servers.rend(); ++it) {
-        ServerInfo* info = *it;
-        CL_Blob id(&info->fID, sizeof(info->fID), true);
-        result += CLU_MD5(id.Encode(CL_BLOB_CODING_BASE_16)).Get();
-        result += info->fAddress.GetIP();
-        result += uint16(info->fID & 0xFFFF);
-        result += info->fInfo.GetSize();
-        if (info->fInfo.GetSize() > 0) result.Write(info->fInfo.GetDataForRead(), info->fInfo.GetSize());
-        delete info;
-    }
+    CL_Blob result = TakeResult(&servers);
     if (!cancelled) cancelled = HasAborted();
     QuitProgress();
     if (cancelled) return Error(CL_CANCELLED);
     result.Seek(0, CL_SEEK_SET);
     return Success(result);
+}
+
+void CL_TCPClient::DiscoverJob::SendRequests(const CL_NetInterface* interfaces, uint32 count,
+                                             uint16 basePort, uint32 scanTime,
+                                             std::vector<CL_Socket*>* sockets) {
+    CL_PacketHeader request;
+    CL_MakeDiscoverRequest(&request);
+    const CL_Blob none;
+    for (uint32 k = 0; k < kPortCount; k++) {
+        uint16 port = uint16(basePort + kPortStep * k);
+        std::vector<CL_NetAddress> destinations = Destinations(interfaces, count, port);
+        if (destinations.empty()) continue;
+        for (const CL_NetAddress& destination : destinations) {
+            CL_Socket* socket = new CL_Socket(destination, CL_SOCKET_TYPE_UDP);
+            CL_Status status = socket->SetBroadcast(destination);
+            if (status == CL_OK) status = CL_WritePacket(*socket, request, none, scanTime);
+            if (status != CL_OK) {
+                socket->Close();
+                delete socket;
+                continue;
+            }
+            sockets->push_back(socket);
+        }
+        CL_Thread::Sleep(kSendPause);
+    }
+}
+
+bool CL_TCPClient::DiscoverJob::Listen(const std::vector<CL_Socket*>& sockets, uint32 listenTime,
+                                       std::vector<ServerInfo*>* servers) {
+    CL_Countdown budget(listenTime);
+    bool cancelled = false;
+    while (!budget.IsOver() && !sockets.empty() && !(cancelled = HasAborted())) {
+        CL_Set<CL_Socket*> readable;
+        for (CL_Socket* socket : sockets) readable.Add(socket);
+        uint32 pass = std::min(budget.Left(), kListenPass);
+        CL_Status status = CL_Socket::Select(&readable, nullptr, nullptr, nullptr, pass, nullptr);
+        if (status == CL_OK) {
+            for (CL_Socket* socket : readable) cancelled = !TakeReplies(socket, servers);
+        } else if (status != CL_TIMEOUT) {
+            CL_Thread::Sleep(pass);
+        }
+        budget.Tick();
+    }
+    return !cancelled;
+}
+
+bool CL_TCPClient::DiscoverJob::TakeReplies(CL_Socket* socket, std::vector<ServerInfo*>* servers) {
+    bool cancelled = false;
+    for (uint32 n = 0; n < kRepliesPerPass && !(cancelled = HasAborted()); n++) {
+        if (!socket->Pending(kReplySize)) {
+            // Shorter datagrams never make a reply; left queued they would keep the
+            // socket readable for ever.
+            if (!socket->DropDatagram()) break;
+            continue;
+        }
+        DiscoveryPacket packet;
+        memset(&packet, 0, sizeof(packet));
+        uint32 got = socket->Read(&packet, sizeof(packet), kReadTimeOut);
+        if (got != sizeof(packet) || socket->GetIOError(false) != 0) {
+            socket->Discard(0);
+            break;
+        }
+        KeepReply(packet, *socket, servers);
+    }
+    return !cancelled;
 }

@@ -14,6 +14,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/clock.h"
+#include "lumo/net/countdown.h"
 #include "lumo/socket.h"
 
 namespace {
@@ -65,6 +66,168 @@ int WaitFor(int fd, short* events, uint32 ms) {
 
 CL_SocketDomain DomainOf(const CL_NetAddress& address) {
     return address.GetDomain();
+}
+
+// The address a system call filled in, IPv4 or IPv6.
+CL_NetAddress FromSystem(const sockaddr_in6& address) {
+    return address.sin6_family == AF_INET6
+               ? CL_NetAddress(address)
+               : CL_NetAddress(reinterpret_cast<const sockaddr&>(address));
+}
+
+// A listener binds the wildcard address of its domain, with the port it was given.
+void UseWildcardAddress(CL_Socket::SocketData* data) {
+    uint16 port = data->fAddress.GetPort();
+    data->fAddress = CL_NetAddress(
+        data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
+}
+
+// Why socket() failed.
+CL_Status CreateFailure(int error) {
+    switch (error) {
+        case ENFILE:
+        case EMFILE:
+            return CL_TOO_MANY_FILES;
+        case ENOMEM:
+            return CL_OUT_OF_MEMORY;
+        case EACCES:
+            return CL_ACCESS_DENIED;
+        case EPROTONOSUPPORT:
+            return CL_PROTOCOL_NOT_SUPPORTED;
+        default:
+            return CL_SOCKET_CREATE_FAILED;
+    }
+}
+
+// connect() failures that have a status of their own; CL_OK for the others.
+CL_Status ConnectFailure(int error) {
+    switch (error) {
+        case EADDRINUSE:
+            return CL_ADDRESS_IN_USE;
+        case ENETDOWN:
+        case ENETUNREACH:
+            return CL_NETWORK_UNREACHABLE;
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+            return CL_HOST_UNREACHABLE;
+        case ECONNREFUSED:
+            return CL_CONNECTION_REFUSED;
+        default:
+            return CL_OK;
+    }
+}
+
+// Accepted connections notice a peer that vanished: first probe after 3 minutes idle,
+// then every second, given up after 10.
+void KeepAlive(int fd) {
+    int on = 1;
+    int idle = 180;
+    int probes = 10;
+    int interval = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+}
+
+// ---- Transfers ----------------------------------------------------------------------
+
+// One receive: recv for TCP; recvfrom otherwise, which stores the sender.
+ssize_t Receive(CL_Socket::SocketData* data, uint8* at, uint32 n, int32 flags) {
+    if (data->fType == CL_SOCKET_TYPE_TCP) return recv(data->fSocket, at, n, flags);
+    sockaddr_in6 from;
+    memset(&from, 0, sizeof(from));
+    socklen_t length = sizeof(from);
+    ssize_t k = recvfrom(data->fSocket, at, n, flags, reinterpret_cast<sockaddr*>(&from), &length);
+    if (k >= 0 && length > 0 && (from.sin6_family == AF_INET6 || from.sin6_family == AF_INET))
+        data->fAddress = FromSystem(from);
+    return k;
+}
+
+// One send: to the peer of a TCP connection, to fAddress otherwise.
+ssize_t Send(CL_Socket::SocketData* data, const uint8* at, uint32 n) {
+    if (data->fType == CL_SOCKET_TYPE_TCP) return send(data->fSocket, at, n, MSG_NOSIGNAL);
+    return sendto(data->fSocket, at, n, MSG_NOSIGNAL, data->fAddress, data->fAddress.GetLength());
+}
+
+// A receive that gave 0 bytes while some were asked: the end of a TCP stream (which
+// closes it), nothing for a datagram socket.
+void EndOfStream(CL_Socket::SocketData* data) {
+    if (data->fType == CL_SOCKET_TYPE_TCP) {
+        data->fError = CL_CONNECTION_LOST;
+        data->Close();
+    } else if (data->fType == CL_SOCKET_TYPE_UDP) {
+        data->fError = CL_TIMEOUT;
+    }
+}
+
+// Waits for the descriptor to become readable within the time left: whether to
+// receive again. Running out of time leaves CL_TIMEOUT.
+bool AwaitReadable(CL_Socket::SocketData* data, CL_Countdown* countdown) {
+    if (countdown->IsOver()) {
+        data->fError = CL_TIMEOUT;
+        return false;
+    }
+    short events = POLLIN | POLLPRI;
+    int result = WaitFor(data->fSocket, &events, countdown->Left());
+    countdown->Tick();
+    if (result == 0) {
+        data->fError = CL_TIMEOUT;
+        return false;
+    }
+    if (result < 0) {
+        data->fError = CL_Socket::TranslateError(errno);
+        return false;
+    }
+    // Ready, or an error condition that the next receive will report.
+    return true;
+}
+
+// A peek sees the queued bytes from the first one again each time: done once there
+// are enough; when nothing new came since the last look, a short pause, not a spin.
+void TakePeek(uint32 got, uint32* left, uint32* total) {
+    uint32 before = *total;
+    *total = got;
+    if (got >= *left) {
+        *left = 0;
+    } else if (got == before) {
+        timespec pause = {0, 500000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// After a failed receive (other than a peek's EMSGSIZE): whether to receive again.
+bool AfterReceiveFailure(CL_Socket::SocketData* data, int error, CL_Countdown* countdown) {
+    if (error == EINTR) return true;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS)
+        return AwaitReadable(data, countdown);
+    data->fError = CL_Socket::TranslateError(error);
+    if (data->fError == CL_ERROR) data->fError = CL_SOCKET_READ_ERROR;
+    return false;
+}
+
+// After a failed send: whether to send again. A wait that runs out of time ends the
+// write (its short count becomes CL_TIMEOUT); ready at the last moment still gets one
+// more try.
+bool AfterSendFailure(CL_Socket::SocketData* data, int error, CL_Countdown* countdown) {
+    if (error == EINTR) return true;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        if (countdown->IsOver()) return false;
+        short events = POLLOUT;
+        int result = WaitFor(data->fSocket, &events, countdown->Left());
+        countdown->Tick();
+        return result > 0;
+    }
+    data->fError = CL_Socket::TranslateError(error);
+    if (data->fError == CL_ERROR) data->fError = CL_SOCKET_WRITE_ERROR;
+    return false;
+}
+
+// The end of every read and write: any status but CL_OK and CL_TIMEOUT closes TCP.
+uint32 FinishTransfer(CL_Socket::SocketData* data, uint32 count) {
+    if (data->fError != CL_OK && data->fError != CL_TIMEOUT && data->fType == CL_SOCKET_TYPE_TCP)
+        data->Close();
+    return count;
 }
 
 }  // namespace
@@ -177,21 +340,7 @@ CL_Status CL_Socket::_Open() {
     }
     // Close-on-exec, so that child processes never inherit a connection.
     int fd = socket(data->fAddress.GetFamily(), kind | SOCK_CLOEXEC, protocol);
-    if (fd < 0) {
-        switch (errno) {
-            case ENFILE:
-            case EMFILE:
-                return CL_TOO_MANY_FILES;
-            case ENOMEM:
-                return CL_OUT_OF_MEMORY;
-            case EACCES:
-                return CL_ACCESS_DENIED;
-            case EPROTONOSUPPORT:
-                return CL_PROTOCOL_NOT_SUPPORTED;
-            default:
-                return CL_SOCKET_CREATE_FAILED;
-        }
-    }
+    if (fd < 0) return CreateFailure(errno);
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
         close(fd);
@@ -229,50 +378,43 @@ CL_Status CL_Socket::Connect(uint32 ms) {
     if (connect(data->fSocket, data->fAddress, data->fAddress.GetLength()) == 0 || errno == EISCONN)
         return _Connected();
     int error = errno;
-    switch (error) {
-        case EADDRINUSE:
-            return CL_ADDRESS_IN_USE;
-        case ENETDOWN:
-        case ENETUNREACH:
-            return CL_NETWORK_UNREACHABLE;
-        case EHOSTDOWN:
-        case EHOSTUNREACH:
-            return CL_HOST_UNREACHABLE;
-        case ECONNREFUSED:
-            return CL_CONNECTION_REFUSED;
-        default:
-            break;
+    status = ConnectFailure(error);
+    if (status != CL_OK) return status;
+    if (error == EINPROGRESS && ms != CL_WAIT_FOREVER) return _AwaitConnect(ms);
+    fprintf(stderr, "CL_Socket::Connect(%d): error %d\n", int(ms), error);
+    return CL_CANNOT_CONNECT;
+}
+
+CL_Status CL_Socket::_AwaitConnect(uint32 ms) {
+    SocketData* data = Data();
+    if (ms == 0) {
+        // Goes on in the background: the caller polls the socket and reads the outcome
+        // with GetIOError(true).
+        data->fConnected = true;
+        data->fError = CL_WOULD_BLOCK;
+        return CL_WOULD_BLOCK;
     }
-    if (error == EINPROGRESS && ms != CL_WAIT_FOREVER) {
-        if (ms == 0) {
-            data->fConnected = true;
-            data->fError = CL_WOULD_BLOCK;
-            return CL_WOULD_BLOCK;
-        }
-        short events = POLLIN | POLLOUT | POLLPRI;
-        int result = WaitFor(data->fSocket, &events, ms);
-        if (result == 0) {
-            data->Close();
+    short events = POLLIN | POLLOUT | POLLPRI;
+    int result = WaitFor(data->fSocket, &events, ms);
+    if (result == 0) {
+        data->Close();
+        return CL_TIMEOUT;
+    }
+    if (result < 0) {
+        CL_Status code = TranslateError(errno);
+        return code == CL_OK ? _Connected() : code;
+    }
+    if (events & (POLLIN | POLLERR | POLLHUP)) {
+        int pending = 0;
+        socklen_t length = sizeof(pending);
+        if (getsockopt(data->fSocket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0)
             return CL_TIMEOUT;
-        }
-        if (result < 0) {
-            CL_Status code = TranslateError(errno);
-            return code == CL_OK ? _Connected() : code;
-        }
-        if (events & (POLLIN | POLLERR | POLLHUP)) {
-            int pending = 0;
-            socklen_t length = sizeof(pending);
-            if (getsockopt(data->fSocket, SOL_SOCKET, SO_ERROR, &pending, &length) != 0)
-                return CL_TIMEOUT;
-            if (pending != 0) return TranslateError(pending);
-            if (events & POLLOUT) return _Connected();
-            return CL_TIMEOUT;
-        }
+        if (pending != 0) return TranslateError(pending);
         if (events & POLLOUT) return _Connected();
         return CL_TIMEOUT;
     }
-    fprintf(stderr, "CL_Socket::Connect(%d): error %d\n", int(ms), error);
-    return CL_CANNOT_CONNECT;
+    if (events & POLLOUT) return _Connected();
+    return CL_TIMEOUT;
 }
 
 bool CL_Socket::IsConnected() {
@@ -314,23 +456,10 @@ CL_Status CL_Socket::Accept(CL_Socket** out, uint32 ms) {
     if (!IsOk()) return CL_BAD_HOST_ADDRESS;
     if (data->fDomain != CL_SOCKET_DOMAIN_INET && data->fDomain != CL_SOCKET_DOMAIN_INET6)
         return CL_PROTOCOL_NOT_SUPPORTED;
-    uint16 port = data->fAddress.GetPort();
-    data->fAddress = CL_NetAddress(
-        data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
+    UseWildcardAddress(data);
     if (data->fSocket < 0) {
-        CL_Status status = _Open();
+        CL_Status status = _Listen();
         if (status != CL_OK) return status;
-        if (bind(data->fSocket, data->fAddress, data->fAddress.GetLength()) != 0) {
-            int error = errno;
-            data->Close();
-            if (error == EACCES) return CL_ACCESS_DENIED;
-            if (error == EADDRINUSE) return CL_ADDRESS_IN_USE;
-            return CL_BIND_FAILED;
-        }
-        if (data->fType == CL_SOCKET_TYPE_TCP && listen(data->fSocket, 100) != 0) {
-            data->Close();
-            return CL_LISTEN_FAILED;
-        }
     }
     if (!out) return CL_OK;
     if (data->fType == CL_SOCKET_TYPE_UDP) return CL_PROTOCOL_NOT_SUPPORTED;
@@ -340,28 +469,41 @@ CL_Status CL_Socket::Accept(CL_Socket** out, uint32 ms) {
         if (result == 0) return CL_TIMEOUT;
         if (result < 0) return TranslateError(errno);
     }
+    return _AcceptOne(out);
+}
+
+CL_Status CL_Socket::_Listen() {
+    SocketData* data = Data();
+    CL_Status status = _Open();
+    if (status != CL_OK) return status;
+    if (bind(data->fSocket, data->fAddress, data->fAddress.GetLength()) != 0) {
+        int error = errno;
+        data->Close();
+        if (error == EACCES) return CL_ACCESS_DENIED;
+        if (error == EADDRINUSE) return CL_ADDRESS_IN_USE;
+        return CL_BIND_FAILED;
+    }
+    if (data->fType == CL_SOCKET_TYPE_TCP && listen(data->fSocket, 100) != 0) {
+        data->Close();
+        return CL_LISTEN_FAILED;
+    }
+    return CL_OK;
+}
+
+CL_Status CL_Socket::_AcceptOne(CL_Socket** out) {
+    SocketData* data = Data();
     sockaddr_in6 peer;
     memset(&peer, 0, sizeof(peer));
     socklen_t length = sizeof(peer);
     int fd = accept4(data->fSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
     if (fd < 0) return TranslateError(errno);
-    CL_NetAddress address = peer.sin6_family == AF_INET6
-                                ? CL_NetAddress(peer)
-                                : CL_NetAddress(*reinterpret_cast<sockaddr*>(&peer));
-    CL_Socket* accepted = new CL_Socket(address, data->fType);
+    CL_Socket* accepted = new CL_Socket(FromSystem(peer), data->fType);
     if (!accepted || !accepted->fData.IsValid()) {
         delete accepted;
         close(fd);
         return CL_OUT_OF_MEMORY;
     }
-    int on = 1;
-    int idle = 180;
-    int probes = 10;
-    int interval = 1;
-    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
-    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    KeepAlive(fd);
     SocketData* other = accepted->Data();
     other->fSocket = fd;
     other->fBlocking = true;
@@ -375,9 +517,7 @@ bool CL_Socket::CanAccept() {
     if (!IsOk()) return false;
     if (data->fDomain != CL_SOCKET_DOMAIN_INET && data->fDomain != CL_SOCKET_DOMAIN_INET6)
         return false;
-    uint16 port = data->fAddress.GetPort();
-    data->fAddress = CL_NetAddress(
-        data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
+    UseWildcardAddress(data);
     data->Close();
     if (_Open() != CL_OK) return false;
     bool ok = bind(data->fSocket, data->fAddress, data->fAddress.GetLength()) == 0;
@@ -396,105 +536,44 @@ uint32 CL_Socket::_Read(void* buffer, uint32 n, uint32 ms, int32 flags) {
         data->fError = CL_SOCKET_READ_ERROR;
         return 0;
     }
-    const bool peek = (flags & MSG_PEEK) != 0;
     data->fError = CL_OK;
     // Nothing asked of a stream: nothing to wait for either.
     if (n == 0 && data->fType == CL_SOCKET_TYPE_TCP) return 0;
     _SetBlocking(ms == CL_WAIT_FOREVER);
-    uint32 remaining = ms;
-    uint32 start = CL_GetTime();
+    return _ReadLoop(static_cast<uint8*>(buffer), n, ms, flags);
+}
+
+uint32 CL_Socket::_ReadLoop(uint8* at, uint32 n, uint32 ms, int32 flags) {
+    SocketData* data = Data();
+    const bool peek = (flags & MSG_PEEK) != 0;
+    CL_Countdown countdown(ms);
     uint32 left = n;
     uint32 total = 0;
-    uint32 lastPeek = 0;
-    uint8* at = static_cast<uint8*>(buffer);
     for (;;) {
-        ssize_t k;
-        if (data->fType == CL_SOCKET_TYPE_TCP) {
-            k = recv(data->fSocket, at, left, flags);
-        } else {
-            sockaddr_in6 from;
-            memset(&from, 0, sizeof(from));
-            socklen_t length = sizeof(from);
-            k = recvfrom(data->fSocket, at, left, flags, reinterpret_cast<sockaddr*>(&from),
-                         &length);
-            if (k >= 0 && length > 0) {
-                if (from.sin6_family == AF_INET6)
-                    data->fAddress = CL_NetAddress(from);
-                else if (from.sin6_family == AF_INET)
-                    data->fAddress = CL_NetAddress(*reinterpret_cast<sockaddr*>(&from));
-            }
-        }
+        ssize_t k = Receive(data, at, left, flags);
         if (k == 0 && left > 0) {
-            if (data->fType == CL_SOCKET_TYPE_TCP) {
-                data->fError = CL_CONNECTION_LOST;
-                data->Close();
-            } else if (data->fType == CL_SOCKET_TYPE_UDP) {
-                data->fError = CL_TIMEOUT;
-            }
+            EndOfStream(data);
             return total;
         }
         if (k < 0) {
             int error = errno;
-            if (error == EINTR) {
-                // retry below
-            } else if (error == EMSGSIZE) {
-                if (peek) return 1;
-                data->fError = CL_SOCKET_READ_ERROR;
-                break;
-            } else if (error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS) {
-                if (remaining == 0) {
-                    data->fError = CL_TIMEOUT;
-                    return total;
-                }
-                short events = POLLIN | POLLPRI;
-                int result = WaitFor(data->fSocket, &events, remaining);
-                uint32 now = CL_GetTime();
-                uint32 elapsed = now - start;
-                remaining = elapsed >= remaining ? 0 : remaining - elapsed;
-                if (result == 0) {
-                    data->fError = CL_TIMEOUT;
-                    return total;
-                }
-                if (result < 0) {
-                    data->fError = TranslateError(errno);
-                    break;
-                }
-                // Ready, or an error condition that the next receive will report.
-                start = now;
-            } else {
-                data->fError = TranslateError(error);
-                if (data->fError == CL_ERROR) data->fError = CL_SOCKET_READ_ERROR;
-                break;
-            }
+            // A datagram longer than the buffer: the peek saw it.
+            if (peek && error == EMSGSIZE) return 1;
+            if (!AfterReceiveFailure(data, error, &countdown)) break;
         } else {
-            uint32 got = uint32(k);
             if (peek) {
-                total = got;
-                if (got >= left) {
-                    left = 0;
-                } else if (got == lastPeek) {
-                    // Nothing new is queued yet: pause briefly rather than spin.
-                    timespec pause = {0, 500000};
-                    nanosleep(&pause, nullptr);
-                }
-                lastPeek = got;
+                TakePeek(uint32(k), &left, &total);
             } else {
-                at += got;
-                left -= got;
-                total += got;
+                at += k;
+                left -= uint32(k);
+                total += uint32(k);
             }
-            uint32 now = CL_GetTime();
-            uint32 elapsed = now - start;
-            if (elapsed > remaining) break;
-            remaining -= elapsed;
-            start = now;
+            countdown.Tick();
             if (n == 0) break;
         }
-        if (left == 0 || remaining == 0) break;
+        if (left == 0 || countdown.IsOver()) break;
     }
-    if (data->fError != CL_OK && data->fError != CL_TIMEOUT && data->fType == CL_SOCKET_TYPE_TCP)
-        data->Close();
-    return total;
+    return FinishTransfer(data, total);
 }
 
 uint32 CL_Socket::_Read(CL_Blob& blob, uint32 n, uint32 ms, int32 flags) {
@@ -540,75 +619,47 @@ uint32 CL_Socket::Peek(CL_Blob& blob, uint32 n, uint32 ms) {
 
 uint32 CL_Socket::Write(const void* buffer, uint32 n, uint32 ms) {
     SocketData* data = Data();
-    if (!buffer) {
-        data->fError = CL_SOCKET_WRITE_ERROR;
-        return 0;
-    }
-    if (data->fSocket < 0) {
-        if (data->fType != CL_SOCKET_TYPE_UDP) {
-            data->fError = CL_NOT_CONNECTED;
-            return 0;
-        }
-        CL_Status status = _Open();
-        if (status != CL_OK) {
-            data->fError = status;
-            return 0;
-        }
-    }
+    if (!_ReadyToWrite(buffer)) return 0;
     data->fError = CL_OK;
     _SetBlocking(ms == CL_WAIT_FOREVER);
-    uint32 remaining = ms;
-    uint32 start = CL_GetTime();
+    CL_Countdown countdown(ms);
     uint32 left = n;
     uint32 sent = 0;
     const uint8* at = static_cast<const uint8*>(buffer);
     while (left > 0) {
-        ssize_t k;
-        if (data->fType == CL_SOCKET_TYPE_TCP)
-            k = send(data->fSocket, at, left, MSG_NOSIGNAL);
-        else
-            k = sendto(data->fSocket, at, left, MSG_NOSIGNAL, data->fAddress,
-                       data->fAddress.GetLength());
-        if (k >= 0) {
-            uint32 done = uint32(k) > left ? left : uint32(k);
-            sent += done;
-            at += done;
-            left -= done;
-            uint32 now = CL_GetTime();
-            uint32 elapsed = now - start;
-            if (elapsed > remaining) break;
-            remaining -= elapsed;
-            start = now;
-            if (remaining == 0) break;
+        ssize_t k = Send(data, at, left);
+        if (k < 0) {
+            if (!AfterSendFailure(data, errno, &countdown)) break;
             continue;
         }
-        int error = errno;
-        if (error == EINTR) continue;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            if (remaining == 0) break;
-            short events = POLLOUT;
-            int result = WaitFor(data->fSocket, &events, remaining);
-            uint32 now = CL_GetTime();
-            uint32 elapsed = now - start;
-            if (elapsed > remaining) {
-                if (result <= 0) break;
-                remaining = 0;  // ready at the last moment: one more try
-                continue;
-            }
-            remaining -= elapsed;
-            if (result <= 0) break;
-            start = now;
-            continue;
-        }
-        data->fError = TranslateError(error);
-        if (data->fError == CL_ERROR) data->fError = CL_SOCKET_WRITE_ERROR;
-        break;
+        uint32 done = uint32(k) > left ? left : uint32(k);
+        sent += done;
+        at += done;
+        left -= done;
+        if (countdown.Tick() == 0) break;
     }
     // A write that ran out of time says so, rather than a bare short count.
     if (data->fError == CL_OK && left > 0) data->fError = CL_TIMEOUT;
-    if (data->fError != CL_OK && data->fError != CL_TIMEOUT && data->fType == CL_SOCKET_TYPE_TCP)
-        data->Close();
-    return sent;
+    return FinishTransfer(data, sent);
+}
+
+bool CL_Socket::_ReadyToWrite(const void* buffer) {
+    SocketData* data = Data();
+    if (!buffer) {
+        data->fError = CL_SOCKET_WRITE_ERROR;
+        return false;
+    }
+    if (data->fSocket >= 0) return true;
+    if (data->fType != CL_SOCKET_TYPE_UDP) {
+        data->fError = CL_NOT_CONNECTED;
+        return false;
+    }
+    CL_Status status = _Open();
+    if (status != CL_OK) {
+        data->fError = status;
+        return false;
+    }
+    return true;
 }
 
 uint32 CL_Socket::Write(CL_Blob& blob, uint32 n, uint32 ms) {

@@ -1,16 +1,12 @@
 // Opening a connection: the TCP connect, the SERVER_INFO exchange that gives the
 // server id, and the AUTH exchange that gives the client id, the connection flags and
 // with them the cipher. The whole handshake holds the client's lock.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "lumo/cipher.h"
+#include "lumo/net/tcp_client_action_job.h"
 #include "lumo/table.h"
-#include "lumo/tcp_client.h"
 
 namespace {
 
@@ -19,142 +15,140 @@ constexpr uint32 kConnectStep = 100;
 // Flags a server may grant: the cipher bits and compression, nothing else.
 constexpr uint16 kGrantableFlags = CL_IPC_CRYPTING_MASK | CL_IPC_COMPRESS;
 
-}  // namespace
-
-CL_Status CL_TCPClient::ConnectJob::Run() {
-    CL_Blob output;
-    CL_Status result = Handshake(&output);
-    QuitProgress();
-    if (result == CL_OK) return Success(output);
-    return Error(result);
+// What a successful Connect hands over: the server's reply table with "host" as the
+// caller gave it.
+void MakeOutput(CL_Blob& replyTable, const std::string& host, CL_Blob* output) {
+    CLU_Table reply;
+    replyTable.Seek(0, CL_SEEK_SET);
+    reply.Unflatten(replyTable);
+    reply.Set("host", host);
+    reply.Flatten(*output);
+    output->Seek(0, CL_SEEK_SET);
 }
 
-CL_Status CL_TCPClient::ConnectJob::Handshake(CL_Blob* output) {
-    CL_TCPClient* client = fClient;
-    CL_AutoLocker locker(client->fLock);
-    client->fHandshaking = true;
+}  // namespace
 
-    client->Disconnect();
-    delete client->fCipher;
-    client->fCipher = nullptr;
+CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output) {
+    CL_AutoLocker locker(fLock);
+    fHandshaking = true;
+    // The old connection goes first, as Disconnect drops it (the lock is ours).
+    fDisconnectAsked = true;
+    fID = 0;
+    CloseIfAsked();
+    delete fCipher;
+    fCipher = nullptr;
 
-    CLU_Table settings;
-    fInput.Seek(0, CL_SEEK_SET);
-    settings.Unflatten(fInput);
-    const std::string host = settings.GetString("host");
+    CLU_Table table;
+    settings.Seek(0, CL_SEEK_SET);
+    table.Unflatten(settings);
+    const std::string host = table.GetString("host");
+    CL_Status result = ConnectSocket(job, ApplySettings(table, host));
+    CL_Blob replyTable;
+    uint32 clientID = 0;
+    if (result == CL_OK) result = Authorise(job, table, &replyTable, &clientID);
+    if (result == CL_OK) MakeOutput(replyTable, host, output);
+    return EndHandshake(job, result, clientID);
+}
+
+CL_NetAddress CL_TCPClient::ApplySettings(const CLU_Table& settings, const std::string& host) {
     int64 port = settings.GetInteger("port");
     if (port <= 0 || port > 0xFFFF) port = CL_IPC_DEFAULT_PORT;
     int64 timeout = settings.GetInteger("timeout");
-    client->fTimeOut = timeout > 0 && timeout <= int64(0xFFFFFFFF) ? uint32(timeout) : kDefaultTimeOut;
-    client->fFlags = 0;
-    client->fCipher = new CL_Cipher();
-    client->fConnFlags = uint32(settings.GetInteger("conn_flags"));
+    fTimeOut.store(timeout > 0 && timeout <= int64(0xFFFFFFFF) ? uint32(timeout) : kDefaultTimeOut,
+                   std::memory_order_relaxed);
+    fFlags.store(0, std::memory_order_relaxed);
+    fCipher = new CL_Cipher();
+    fConnFlags = uint32(settings.GetInteger("conn_flags"));
 
     CL_NetAddress address;
     if (!host.empty()) address = CL_NetAddress(host);
     address.SetPort(uint16(port));
-    client->fSocket = CL_Socket(address, CL_SOCKET_TYPE_TCP);
-    client->fInput.clear();
-    client->fInputStart = 0;
-    CL_Status result = client->fSocket.Connect(0);
+    return address;
+}
 
-    if (result == CL_WOULD_BLOCK) {
-        uint32 left = client->fTimeOut;
-        for (;;) {
-            if (HasAborted()) {
-                result = CL_CANCELLED;
-                break;
-            }
-            if (client->CloseIfAsked()) {
-                result = CL_NOT_CONNECTED;
-                break;
-            }
-            uint32 step = std::min(left, kConnectStep);
-            left -= step;
-            CL_Set<CL_Socket*> readSet, writeSet;
-            readSet.Add(&client->fSocket);
-            writeSet.Add(&client->fSocket);
-            result = CL_Socket::Select(&readSet, &writeSet, nullptr, nullptr, step, nullptr);
-            if (result == CL_OK) {
-                result = readSet.Count() > 0 ? client->fSocket.GetIOError(true) : 0;
-                break;
-            }
-            if (result == CL_TIMEOUT) {
-                if (left == 0) {
-                    result = CL_CANNOT_CONNECT;
-                    break;
-                }
-                continue;
-            }
-            if (left == 0 || result != CL_WOULD_BLOCK) break;
+CL_Status CL_TCPClient::ConnectSocket(ActionJob* job, const CL_NetAddress& address) {
+    fSocket = CL_Socket(address, CL_SOCKET_TYPE_TCP);
+    fReader.Clear();
+    CL_Status result = fSocket.Connect(0);
+    if (result == CL_WOULD_BLOCK) result = AwaitConnect(job);
+    // Requests go out as whole packets; Nagle would hold a request's last segment
+    // until the server acknowledges the previous ones.
+    if (result == CL_OK) fSocket.SetNoDelay(true);
+    return result;
+}
+
+CL_Status CL_TCPClient::AwaitConnect(ActionJob* job) {
+    uint32 left = GetTimeOut();
+    for (;;) {
+        if (job->HasAborted()) return CL_CANCELLED;
+        if (CloseIfAsked()) return CL_NOT_CONNECTED;
+        uint32 step = std::min(left, kConnectStep);
+        left -= step;
+        CL_Set<CL_Socket*> readSet, writeSet;
+        readSet.Add(&fSocket);
+        writeSet.Add(&fSocket);
+        // Nothing else may use the connection meanwhile: no lock is released.
+        CL_Status result = CL_Socket::Select(&readSet, &writeSet, nullptr, nullptr, step, nullptr);
+        if (result == CL_OK) return readSet.Count() > 0 ? fSocket.GetIOError(true) : CL_OK;
+        if (result == CL_TIMEOUT) {
+            if (left == 0) return CL_CANNOT_CONNECT;
+            continue;
         }
+        if (left == 0 || result != CL_WOULD_BLOCK) return result;
     }
+}
 
-    if (result == CL_OK) {
-        // Requests go out as whole packets; Nagle would hold a request's last segment
-        // until the server acknowledges the previous ones.
-        int noDelay = 1;
-        setsockopt(client->fSocket.GetDescriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay,
-                   sizeof(noDelay));
-    }
-
+CL_Status CL_TCPClient::Authorise(ActionJob* job, const CLU_Table& settings, CL_Blob* data,
+                                  uint32* clientID) {
     CL_PacketHeader header;
-    CL_Blob data;
-    uint32 clientID = 0;
-    if (result == CL_OK) {
-        memset(&header, 0, sizeof(header));
-        result = QueryServer(CL_PACKET_TYPE_SERVER_INFO, 0, &header, &data);
-        if (result == CL_OK) client->fServerID = header.fServer.fID;
-    }
-    if (result == CL_OK) {
-        data.Clear();
-        settings.Flatten(data);
-        memset(&header, 0, sizeof(header));
-        header.fConnection.fFlags = client->fConnFlags;
-        // Never ciphered or compressed: the cipher comes out of this exchange.
-        result = QueryServer(CL_PACKET_TYPE_AUTH, 0, &header, &data);
-    }
-    if (result == CL_OK) {
-        switch (header.fType) {
-            case CL_PACKET_TYPE_AUTH: {
-                clientID = header.fConnection.fID;
-                client->fFlags = uint16(header.fFlags & kGrantableFlags);
-                delete client->fCipher;
-                client->fCipher = CL_NewConnectionCipher(client->fFlags, clientID,
-                                                         client->fServerID);
-                break;
-            }
-            case CL_PACKET_TYPE_NO_AUTH:
-                result = CL_Status(header.fConnection.fError);
-                // A refusal that claims success is still a refusal.
-                if (result == CL_OK) result = CL_IPC_AUTH_FAILED;
-                break;
-            case CL_PACKET_TYPE_ABORT:
-                result = CL_CANCELLED;
-                break;
-            default:
-                result = CL_IPC_BAD_REPLY;
-                break;
+    memset(&header, 0, sizeof(header));
+    CL_Status result = job->QueryServer(CL_PACKET_TYPE_SERVER_INFO, 0, &header, data);
+    if (result != CL_OK) return result;
+    fServerID.store(header.fServer.fID, std::memory_order_relaxed);
+
+    data->Clear();
+    settings.Flatten(*data);
+    memset(&header, 0, sizeof(header));
+    header.fConnection.fFlags = fConnFlags;
+    // Never ciphered or compressed: the cipher comes out of this exchange.
+    result = job->QueryServer(CL_PACKET_TYPE_AUTH, 0, &header, data);
+    if (result != CL_OK) return result;
+    return TakeGrant(header, clientID);
+}
+
+CL_Status CL_TCPClient::TakeGrant(const CL_PacketHeader& reply, uint32* clientID) {
+    switch (reply.fType) {
+        case CL_PACKET_TYPE_AUTH: {
+            *clientID = reply.fConnection.fID;
+            uint16 flags = uint16(reply.fFlags & kGrantableFlags);
+            fFlags.store(flags, std::memory_order_relaxed);
+            delete fCipher;
+            fCipher = CL_NewConnectionCipher(flags, *clientID, GetServerID());
+            return CL_OK;
         }
+        case CL_PACKET_TYPE_NO_AUTH: {
+            CL_Status refusal = CL_Status(reply.fConnection.fError);
+            // A refusal that claims success is still a refusal.
+            return refusal == CL_OK ? CL_IPC_AUTH_FAILED : refusal;
+        }
+        case CL_PACKET_TYPE_ABORT:
+            return CL_CANCELLED;
+        default:
+            return CL_IPC_BAD_REPLY;
     }
-    if (result == CL_OK) {
-        CLU_Table reply;
-        data.Seek(0, CL_SEEK_SET);
-        reply.Unflatten(data);
-        reply.Set("host", host);
-        reply.Flatten(*output);
-        output->Seek(0, CL_SEEK_SET);
-    }
+}
+
+CL_Status CL_TCPClient::EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) {
     // A cancelled handshake ends as cancelled, whatever it ran into after the cancel.
-    if (HasAborted()) result = CL_CANCELLED;
-    client->fHandshaking = false;
-    if (result == CL_OK) client->fID = clientID;
+    if (job->HasAborted()) result = CL_CANCELLED;
+    fHandshaking = false;
+    if (result == CL_OK) fID = clientID;
     // A Disconnect that came during the handshake wins over its success; the id is
     // stored first, so that a Disconnect after this look leaves it at 0.
-    if (client->CloseIfAsked() && result == CL_OK) {
-        client->fID = 0;
+    if (CloseIfAsked() && result == CL_OK) {
+        fID = 0;
         result = CL_NOT_CONNECTED;
     }
-    if (result != CL_OK) client->fSocket.Close();
+    if (result != CL_OK) fSocket.Close();
     return result;
 }

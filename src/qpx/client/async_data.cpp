@@ -2,6 +2,7 @@
 
 #include "lumo/status.h"
 #include "qpx/client/client_core.h"
+#include "qpx/client/operation_table.h"
 #include "qpx/zelmo_client/client.h"
 
 QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error,
@@ -108,11 +109,7 @@ CL_Status QPX_AsyncData::ConnectCB(CL_Blob& reply, void* request) {
     {
         QPX_ClientCore& core = *self->fCore;
         CL_AutoLocker guard(core.fLock);
-        if (core.fRPC) {
-            core.fConnectionInfo = table;
-            core.fDatabase.Clear(false);
-            core.fUser.Clear(false);
-        }
+        if (core.fRPC) core.Connected(table);
     }
     if (self->fSuccessWithTable) self->fSuccessWithTable(table, self->fUserData);
     delete self;
@@ -137,114 +134,67 @@ CL_Status QPX_AsyncData::ExecuteCB(CL_Blob& reply, void* request) {
 }
 
 void QPX_AsyncData::Complete(const CLU_Table& reply) {
+    if (fType == Execute) {
+        CompleteExecute(reply);
+        return;
+    }
+    const QPX_Operation* op = QPX_FindOperation(fType);
+    if (!op) {
+        if (fError) fError(QPX_ERR_NOT_IMPLEMENTED, std::string(), fUserData);
+        return;
+    }
+    QPX_OpResult result = QPX_ReadResult(*op, reply);
+    if (op->fEffect != QPX_Effect::kNone) {
+        QPX_OpArgs recorded{.fPassword = fUserPassword,
+                            .fDriver = fDatabaseDriver,
+                            .fName = fDatabaseName,
+                            .fUserName = fUserName};
+        QPX_ClientCore& core = *fCore;
+        CL_AutoLocker guard(core.fLock);
+        if (core.fRPC) QPX_KeepState(core, op->fEffect, recorded, result.fUUID);
+    }
+    Report(*op, result);
+}
+
+void QPX_AsyncData::CompleteExecute(const CLU_Table& reply) {
+    if (fSuccessWithTable) fSuccessWithTable(reply, fUserData);
+    CLU_Table* info = reply.GetTable("USERINFO", nullptr);
+    if (fCommand != QPX_CMD_LOGIN_SSO || !info) return;
+    // Single sign-on signs in the user of "USERINFO", once the success callback ran. The
+    // name recorded here is the account's "NickName", while the synchronous Execute
+    // records the person's "Nome". The difference is deliberate, not a slip: each form
+    // keeps the name its callers have always read back from GetUser() (the Python
+    // connection information's "user"), and tests pin both.
+    std::string name = info->GetString("NickName", std::string());
+    std::string password = info->GetString("ParolaChiave", std::string());
     QPX_ClientCore& core = *fCore;
-    switch (fType) {
-        case Execute: {
-            if (fSuccessWithTable) fSuccessWithTable(reply, fUserData);
-            CLU_Table* info = reply.GetTable("USERINFO", nullptr);
-            if (fCommand == QPX_CMD_LOGIN_SSO && info) {
-                std::string name = info->GetString("NickName", std::string());
-                std::string password = info->GetString("ParolaChiave", std::string());
-                CL_AutoLocker guard(core.fLock);
-                if (core.fRPC) {
-                    core.fUser.Set("name", name);
-                    core.fUser.Set("password", password);
-                }
-            }
-            break;
-        }
-        case ListDrivers:
-        case ListBackups:
-        case GetClientList:
-        case FullTextSearch: {
-            static const char* const kKeys[] = {"DRIVERS", "BACKUPS", "CLIENT_LIST", "HITS"};
-            const char* key = fType == ListDrivers     ? kKeys[0]
-                              : fType == ListBackups   ? kKeys[1]
-                              : fType == GetClientList ? kKeys[2]
-                                                       : kKeys[3];
-            CLU_List list = QPX_ReplyList(reply, key);
-            if (fSuccessWithList) fSuccessWithList(list, fUserData);
-            break;
-        }
-        case ListDatabases:
-        case CreateDatabase:
-        case GetClientInfo:
-        case GetDataDictionary: {
-            const char* key = fType == ListDatabases    ? "DATABASES"
-                              : fType == CreateDatabase ? "INFO"
-                              : fType == GetClientInfo  ? "CLIENT_INFO"
-                                                        : "DICTIONARY";
-            CLU_Table result = QPX_ReplyTable(reply, key);
-            if (fSuccessWithTable) fSuccessWithTable(result, fUserData);
-            break;
-        }
-        case OpenDatabase: {
-            CLU_Table info = QPX_ReplyTable(reply, "INFO");
-            std::string uuid = info.GetString("uuid", std::string());
-            {
-                CL_AutoLocker guard(core.fLock);
-                if (core.fRPC) {
-                    core.fDatabase.Set("driver", fDatabaseDriver);
-                    core.fDatabase.Set("name", fDatabaseName);
-                    core.fDatabase.Set("uuid", uuid);
-                }
-            }
-            if (fSuccessWithTable) fSuccessWithTable(info, fUserData);
-            break;
-        }
-        case CloseDatabase: {
-            {
-                CL_AutoLocker guard(core.fLock);
-                if (core.fRPC) {
-                    core.fDatabase.Clear(false);
-                    core.fUser.Clear(false);
-                }
-            }
+    CL_AutoLocker guard(core.fLock);
+    if (core.fRPC) core.SignedIn(name, password);
+}
+
+void QPX_AsyncData::Report(const QPX_Operation& op, const QPX_OpResult& result) {
+    switch (op.fShape) {
+        case QPX_Shape::kNone:
             if (fSuccess) fSuccess(fUserData);
             break;
-        }
-        case Authenticate: {
-            CLU_Table info = QPX_ReplyTable(reply, "USERINFO");
-            {
-                CL_AutoLocker guard(core.fLock);
-                if (core.fRPC) {
-                    core.fUser.Set("name", fUserName);
-                    core.fUser.Set("password", fUserPassword);
-                }
-            }
-            if (fSuccessWithTable) fSuccessWithTable(info, fUserData);
+        case QPX_Shape::kTable:
+            if (fSuccessWithTable) fSuccessWithTable(result.fTable, fUserData);
+            break;
+        case QPX_Shape::kList:
+            if (fSuccessWithList) fSuccessWithList(result.fList, fUserData);
+            break;
+        case QPX_Shape::kResultSet:
+            if (fSuccessWithResultSet)
+                fSuccessWithResultSet(result.fAffected, result.fList, result.fRows, fUserData);
+            break;
+        case QPX_Shape::kUpgrade: {
+            CLU_Table upgrade;
+            upgrade.Set("log", result.fList);
+            upgrade.Set("old_version", result.fOldVersion);
+            upgrade.Set("new_version", result.fNewVersion);
+            if (fSuccessWithTable) fSuccessWithTable(upgrade, fUserData);
             break;
         }
-        case UpgradeDatabase: {
-            CLU_List log = QPX_UpgradeLog(reply);
-            CLU_Table result;
-            result.Set("log", log);
-            result.Set("old_version", reply.GetInteger("OLD_VERSION", 0));
-            result.Set("new_version", reply.GetInteger("NEW_VERSION", 0));
-            if (fSuccessWithTable) fSuccessWithTable(result, fUserData);
-            break;
-        }
-        case QueryDatabase:
-        case QueryDatabaseNatively: {
-            uint32 affected = static_cast<uint32>(reply.GetInt32("AFFECTED_ROWS", 0));
-            CLU_List columns = QPX_ReplyList(reply, "COLUMNS_LIST");
-            CLU_List rows = QPX_ReplyList(reply, "RESULT_SET");
-            if (fSuccessWithResultSet) fSuccessWithResultSet(affected, columns, rows, fUserData);
-            break;
-        }
-        case DeleteDatabase:
-        case BackupDatabase:
-        case RestoreDatabase:
-        case DeleteBackup:
-        case OptimizeDatabase:
-        case RepairDatabase:
-        case IndexDatabase:
-        case KillClient:
-            if (fSuccess) fSuccess(fUserData);
-            break;
-        default:
-            if (fError) fError(QPX_ERR_NOT_IMPLEMENTED, std::string(), fUserData);
-            break;
     }
 }
 
@@ -262,7 +212,7 @@ CL_Status QPX_AsyncData::ErrorCB(CL_Status code, CL_Blob& reply, void* request) 
     {
         QPX_ClientCore& core = *self->fCore;
         CL_AutoLocker guard(core.fLock);
-        if (core.fRPC) core.CheckResult(self->fType == Connect ? CL_NOT_CONNECTED : code);
+        if (core.fRPC) core.CheckResultLocked(self->fType == Connect ? CL_NOT_CONNECTED : code);
     }
     if (self->fError) self->fError(code, message, self->fUserData);
     delete self;

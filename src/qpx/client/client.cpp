@@ -26,20 +26,33 @@ CLU_Table MakeConnectTable(const QPX_ServerSpec* spec, const CLU_Table& options,
     return table;
 }
 
+// A successful single sign-on signs in the user of the reply's "USERINFO". The name
+// recorded here is the person's "Nome", while the asynchronous completion records the
+// account's "NickName" (QPX_AsyncData::CompleteExecute). The difference is deliberate,
+// not a slip: each form keeps the name its callers have always read back from GetUser()
+// (the Python connection information's "user"), and tests pin both.
+void RecordSingleSignOn(QPX_ClientCore& core, const CLU_Table& reply) {
+    CLU_Table* info = reply.GetTable("USERINFO", nullptr);
+    if (!info) return;
+    std::string name = info->GetString("Nome", std::string());
+    std::string password = info->GetString("ParolaChiave", std::string());
+    CL_AutoLocker guard(core.fLock);
+    core.SignedIn(name, password);
+}
+
 }  // namespace
 
 QPX_Client::QPX_Client(CL_Dispatcher* dispatcher) : QPX_Client(QPX_NewRPCClient(dispatcher)) {}
 
-QPX_Client::QPX_Client(CL_Client* rpc) : fCore(new QPX_ClientCore), fClient(rpc) {
-    fCore->fRPC = rpc;
-}
+QPX_Client::QPX_Client(CL_Client* rpc) : fCore(new QPX_ClientCore(rpc)), fClient(rpc) {}
 
 QPX_Client::~QPX_Client() {
     {
         // Requests still in flight keep the core; from here on they leave the state
         // and the RPC client alone.
-        CL_AutoLocker guard(fCore->fLock);
-        fCore->fRPC = nullptr;
+        QPX_ClientCore& core = *fCore;
+        CL_AutoLocker guard(core.fLock);
+        core.fRPC = nullptr;
     }
     // The RPC client's jobs run those requests and use the RPC client until they
     // end: with the connection closed they end at once, reporting to their callers.
@@ -81,11 +94,10 @@ QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CL
         Disconnect();
         return status;
     }
-    CL_AutoLocker guard(fCore->fLock);
+    QPX_ClientCore& core = *fCore;
+    CL_AutoLocker guard(core.fLock);
     QPX_ReadReply(reply, output);
-    fCore->fConnectionInfo = *output;
-    fCore->fDatabase.Clear(false);
-    fCore->fUser.Clear(false);
+    core.Connected(*output);
     return CL_OK;
 }
 
@@ -129,6 +141,15 @@ void QPX_Client::SetDefaultIdleCB(QPX_IdleCB idle) {
     fCore->fIdle.store(idle);
 }
 
+namespace {
+// The server's text of the last synchronous request of this thread that failed.
+thread_local std::string tLastServerError;
+}  // namespace
+
+std::string QPX_Client::GetLastServerError() {
+    return tLastServerError;
+}
+
 QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* output,
                                QPX_IdleCB idle, uint32 timeout) {
     // The request and the reply never share a buffer: after a failed write the RPC
@@ -150,16 +171,11 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
     // A zero "ERRNO" must not turn a transport failure into success.
     int32 serverCode = table->GetInt32("ERRNO", CL_OK);
     if (serverCode != CL_OK) status = serverCode;
+    tLastServerError = status != CL_OK && table->Exists("ERROR")
+                           ? table->GetString("ERROR", std::string())
+                           : std::string();
 
-    if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) {
-        if (CLU_Table* info = table->GetTable("USERINFO", nullptr)) {
-            std::string name = info->GetString("Nome", std::string());
-            std::string password = info->GetString("ParolaChiave", std::string());
-            CL_AutoLocker guard(fCore->fLock);
-            fCore->fUser.Set("name", name);
-            fCore->fUser.Set("password", password);
-        }
-    }
+    if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) RecordSingleSignOn(*fCore, *table);
     return CheckResult(status);
 }
 
@@ -183,18 +199,21 @@ void QPX_Client::StartRequest(QPX_AsyncData* request, QPX_Command cmd, const CLU
 }
 
 CLU_Table QPX_Client::GetDatabase() {
-    CL_AutoLocker guard(fCore->fLock);
-    return fCore->fDatabase;
+    QPX_ClientCore& core = *fCore;
+    CL_AutoLocker guard(core.fLock);
+    return core.fDatabase;
 }
 
 CLU_Table QPX_Client::GetUser() {
-    CL_AutoLocker guard(fCore->fLock);
-    return fCore->fUser;
+    QPX_ClientCore& core = *fCore;
+    CL_AutoLocker guard(core.fLock);
+    return core.fUser;
 }
 
 void QPX_Client::GetConnectionInfo(CLU_Table* out) {
-    CL_AutoLocker guard(fCore->fLock);
-    *out = fCore->fConnectionInfo;
+    QPX_ClientCore& core = *fCore;
+    CL_AutoLocker guard(core.fLock);
+    *out = core.fConnectionInfo;
 }
 
 void QPX_Client::GetCurrentServerSpec(QPX_ServerSpec* spec) {

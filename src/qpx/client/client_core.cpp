@@ -31,11 +31,39 @@ bool QPX_EndsConnection(QPX_Status code) {
 QPX_Status QPX_ClientCore::CheckResult(QPX_Status code) {
     if (!QPX_EndsConnection(code)) return code;
     CL_AutoLocker guard(fLock);
+    return CheckResultLocked(code);
+}
+
+QPX_Status QPX_ClientCore::CheckResultLocked(QPX_Status code) {
+    if (!QPX_EndsConnection(code)) return code;
     if (fRPC) fRPC->Disconnect();
     fConnectionInfo.Clear(false);
     fDatabase.Clear(false);
     fUser.Clear(false);
     return code;
+}
+
+void QPX_ClientCore::Connected(const CLU_Table& info) {
+    fConnectionInfo = info;
+    fDatabase.Clear(false);
+    fUser.Clear(false);
+}
+
+void QPX_ClientCore::OpenedDatabase(const std::string& driver, const std::string& name,
+                                    const std::string& uuid) {
+    fDatabase.Set("driver", driver);
+    fDatabase.Set("name", name);
+    fDatabase.Set("uuid", uuid);
+}
+
+void QPX_ClientCore::ClosedDatabase() {
+    fDatabase.Clear(false);
+    fUser.Clear(false);
+}
+
+void QPX_ClientCore::SignedIn(const std::string& name, const std::string& password) {
+    fUser.Set("name", name);
+    fUser.Set("password", password);
 }
 
 namespace {
@@ -117,24 +145,4 @@ void QPX_ReadServerSpec(CL_Blob& reply, QPX_ServerSpec* spec) {
     spec->fMultiTenant = multiTenant;
     spec->fCompress = true;
     spec->fCryptLevel = QPX_CRYPT_NORMAL;
-}
-
-CLU_Table QPX_ReplyTable(const CLU_Table& reply, const char* key) {
-    CLU_Table* table = reply.GetTable(key, nullptr);
-    return table ? *table : CLU_Table();
-}
-
-CLU_List QPX_ReplyList(const CLU_Table& reply, const char* key) {
-    CLU_List* list = reply.GetList(key, nullptr);
-    return list ? *list : CLU_List();
-}
-
-CLU_List QPX_UpgradeLog(const CLU_Table& reply) {
-    CLU_List rows = QPX_ReplyList(reply, "LOG");
-    CLU_List log;
-    for (uint32 i = 0; i < rows.Count(); ++i) {
-        const CLU_Entry* row = rows.Get(static_cast<int32>(i));
-        log.Append(row ? CLU_Entry(*row).GetString(3) : std::string());
-    }
-    return log;
 }

@@ -1,36 +1,52 @@
 // State of one server connection, shared by its QPX_Client and the asynchronous
-// requests still in flight, so that whichever ends last releases it.
+// requests still in flight, so that whichever ends last releases it; and the readers
+// of the RPC client's reply buffers.
 #pragma once
 
 #include <atomic>
 
 #include "lumo/blob.h"
 #include "lumo/thread.h"
+#include "lumo/thread_safety.h"
 #include "lumo/types.h"
 #include "qpx/zelmo_client/client.h"
 
 struct QPX_ClientCore : public CL_Object {
-    // Guards every field below; a request takes it only for short state updates.
+    explicit QPX_ClientCore(CL_Client* rpc) : fRPC(rpc) {}
+
+    // Guards the RPC pointer and the three tables; taken only for short state updates,
+    // never across a caller's callback. Recursive, but no code relocks it: inner
+    // functions require it instead.
     CL_RecursiveMutex fLock;
     // The client's RPC client; null once the client is gone, which detaches every
     // request at once.
-    CL_Client* fRPC = nullptr;
-    CLU_Table fConnectionInfo;
-    CLU_Table fDatabase;
-    CLU_Table fUser;
+    CL_Client* fRPC CL_GUARDED_BY(fLock);
+    CLU_Table fConnectionInfo CL_GUARDED_BY(fLock);
+    CLU_Table fDatabase CL_GUARDED_BY(fLock);
+    CLU_Table fUser CL_GUARDED_BY(fLock);
     std::atomic<QPX_IdleCB> fIdle{nullptr};
 
     // Closes the connection and empties the three tables when `code` means the
     // connection is gone; returns `code`.
-    QPX_Status CheckResult(QPX_Status code);
+    QPX_Status CheckResult(QPX_Status code) CL_EXCLUDES(fLock);
+    QPX_Status CheckResultLocked(QPX_Status code) CL_REQUIRES(fLock);
+
+    // State changes. A connect keeps the server's information and forgets the database
+    // and user; closing a database forgets both too.
+    void Connected(const CLU_Table& info) CL_REQUIRES(fLock);
+    void OpenedDatabase(const std::string& driver, const std::string& name, const std::string& uuid)
+        CL_REQUIRES(fLock);
+    void ClosedDatabase() CL_REQUIRES(fLock);
+    void SignedIn(const std::string& name, const std::string& password) CL_REQUIRES(fLock);
 
     // Requests made and not yet ended. The client waits for them before it deletes
     // the RPC client, whose jobs are running them.
-    void AddPending();
-    void RemovePending();
+    void AddPending() CL_EXCLUDES(fPendingLock);
+    void RemovePending() CL_EXCLUDES(fPendingLock);
     // Waits until no request is pending but those whose completion runs on the
-    // calling thread (a client destroyed from one of its own callbacks).
-    void WaitForPending();
+    // calling thread (a client destroyed from one of its own callbacks). Not under
+    // fLock: the completions waited for take it.
+    void WaitForPending() CL_EXCLUDES(fLock, fPendingLock);
 
     // Marks the calling thread as running a completion of this core's request.
     class Completing {
@@ -45,9 +61,10 @@ struct QPX_ClientCore : public CL_Object {
     };
 
 private:
-    CL_Mutex fPendingLock;
+    // The innermost lock: held only to count, never while taking another.
+    CL_Mutex fPendingLock CL_ACQUIRED_AFTER(fLock);
     CL_Condition fPendingDone;
-    uint32 fPending = 0;
+    uint32 fPending CL_GUARDED_BY(fPendingLock) = 0;
 };
 
 // Whether `code` ends the connection.
@@ -65,10 +82,3 @@ uint32 QPX_ReadServerCount(CL_Blob& reply);
 void QPX_ReadServerSpec(CL_Blob& reply, QPX_ServerSpec* spec);
 // Fewest bytes one record of the discovery result takes.
 constexpr uint32 QPX_MIN_SERVER_RECORD = 8;
-
-// A success reply's table or list under `key`, shared with the reply; empty when the
-// reply lacks it or holds null there.
-CLU_Table QPX_ReplyTable(const CLU_Table& reply, const char* key);
-CLU_List QPX_ReplyList(const CLU_Table& reply, const char* key);
-// Message of each row of an upgrade reply's "LOG": the row's fourth element as text.
-CLU_List QPX_UpgradeLog(const CLU_Table& reply);

@@ -71,17 +71,44 @@ void GenDouble(yajl_gen g, double value) {
 // its state broken: a container that deep is written as null instead.
 constexpr int kMaxGenDepth = QPX_JSON_MAX_DEPTH;
 
+void FormatEntry(yajl_gen g, const CLU_Entry& e, int depth);
+
+void GenInteger(yajl_gen g, int64 value) {
+    char buf[32];
+    int n = snprintf(buf, sizeof(buf), "%lld", static_cast<long long>(value));
+    GenNumber(g, buf, static_cast<size_t>(n));
+}
+
+void FormatList(yajl_gen g, const CLU_List& list, int depth) {
+    if (depth >= kMaxGenDepth || yajl_gen_array_open(g) != yajl_gen_status_ok) {
+        yajl_gen_null(g);
+        return;
+    }
+    for (const CLU_Entry& item : list)
+        FormatEntry(g, item, depth + 1);
+    yajl_gen_array_close(g);
+}
+
+void FormatTable(yajl_gen g, const CLU_Table& table, int depth) {
+    if (depth >= kMaxGenDepth || yajl_gen_map_open(g) != yajl_gen_status_ok) {
+        yajl_gen_null(g);
+        return;
+    }
+    for (auto it = table.begin(); it != table.end(); ++it) {
+        GenText(g, it.key());
+        FormatEntry(g, *it, depth + 1);
+    }
+    yajl_gen_map_close(g);
+}
+
 void FormatEntry(yajl_gen g, const CLU_Entry& e, int depth) {
     switch (e.GetType()) {
         case CLU_BOOL:
             yajl_gen_bool(g, e.fBool ? 1 : 0);
             break;
-        case CLU_INTEGER: {
-            char buf[32];
-            int n = snprintf(buf, sizeof(buf), "%lld", static_cast<long long>(e.fInteger));
-            GenNumber(g, buf, static_cast<size_t>(n));
+        case CLU_INTEGER:
+            GenInteger(g, e.fInteger);
             break;
-        }
         case CLU_DECIMAL:
             GenDecimal(g, e.fDecimal);
             break;
@@ -104,24 +131,10 @@ void FormatEntry(yajl_gen g, const CLU_Entry& e, int depth) {
             GenText(g, e.fTimeStamp.ToString(CL_TIMESTAMP_ISO_FORMAT));
             break;
         case CLU_LIST:
-            if (depth >= kMaxGenDepth || yajl_gen_array_open(g) != yajl_gen_status_ok) {
-                yajl_gen_null(g);
-                break;
-            }
-            for (const CLU_Entry& item : e.fList)
-                FormatEntry(g, item, depth + 1);
-            yajl_gen_array_close(g);
+            FormatList(g, e.fList, depth);
             break;
         case CLU_TABLE:
-            if (depth >= kMaxGenDepth || yajl_gen_map_open(g) != yajl_gen_status_ok) {
-                yajl_gen_null(g);
-                break;
-            }
-            for (auto it = e.fTable.begin(); it != e.fTable.end(); ++it) {
-                GenText(g, it.key());
-                FormatEntry(g, *it, depth + 1);
-            }
-            yajl_gen_map_close(g);
+            FormatTable(g, e.fTable, depth);
             break;
         default:
             yajl_gen_null(g);

@@ -1,190 +1,27 @@
-// Shared pieces of the TCP server tests: a private network namespace for the whole
-// test program (the discovery responder binds its fixed candidate ports), a server
-// started on a free loopback port with the stand-in handlers, a log recorder, and a
-// raw client that speaks the wire protocol through the packet functions.
+// A raw client of the RPC wire protocol for the server's tests: one connection that
+// speaks it packet by packet through the packet functions, and the opening most server
+// tests share, a started TestServer with such a client connected and authorised.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <net/if.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <cerrno>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "lumo/blob.h"
 #include "lumo/cipher.h"
 #include "lumo/clock.h"
-#include "lumo/init.h"
 #include "lumo/ipc.h"
 #include "lumo/socket.h"
 #include "lumo/table.h"
-#include "lumo/tcp_server.h"
-#include "tools/free_port.h"
-#include "tools/rpc_test_handlers.h"
-
-namespace server_test {
-
-// Runs the program again inside a new user and network namespace with loopback up,
-// so that fixed ports never meet another program's. Without namespaces the tests
-// run where they are.
-inline bool EnterPrivateNetwork() {
-    if (getenv("ZELMO_NETNS_CHILD")) {
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        if (fd >= 0) {
-            ifreq request;
-            memset(&request, 0, sizeof(request));
-            strcpy(request.ifr_name, "lo");
-            if (ioctl(fd, SIOCGIFFLAGS, &request) == 0) {
-                request.ifr_flags |= IFF_UP;
-                ioctl(fd, SIOCSIFFLAGS, &request);
-            }
-            close(fd);
-        }
-        return true;
-    }
-    if (getenv("ZELMO_NO_NETNS") || access("/usr/bin/unshare", X_OK) != 0) return false;
-    if (system("/usr/bin/unshare -rn true >/dev/null 2>&1") != 0) return false;
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> args;
-    for (size_t at = 0; at < all.size();) {
-        size_t end = all.find('\0', at);
-        if (end == std::string::npos) end = all.size();
-        args.push_back(all.substr(at, end - at));
-        at = end + 1;
-    }
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (n <= 0 || args.empty()) return false;
-    self[n] = 0;
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("/usr/bin/unshare"));
-    argv.push_back(const_cast<char*>("-rn"));
-    argv.push_back(self);
-    for (size_t i = 1; i < args.size(); i++)
-        argv.push_back(const_cast<char*>(args[i].c_str()));
-    argv.push_back(nullptr);
-    setenv("ZELMO_NETNS_CHILD", "1", 1);
-    execv(argv[0], argv.data());
-    unsetenv("ZELMO_NETNS_CHILD");
-    return false;
-}
-
-inline bool InPrivateNetwork() {
-    return getenv("ZELMO_NETNS_CHILD") != nullptr;
-}
-
-// Log lines kept for inspection.
-struct LogRecorder {
-    std::mutex fMutex;
-    std::vector<std::pair<uint32, std::string>> fLines;
-
-    static void Callback(uint32 level, const std::string& message, void* userData) {
-        LogRecorder* self = static_cast<LogRecorder*>(userData);
-        std::lock_guard<std::mutex> lock(self->fMutex);
-        self->fLines.emplace_back(level, message);
-    }
-    bool Has(uint32 level, const std::string& text) {
-        std::lock_guard<std::mutex> lock(fMutex);
-        for (auto& line : fLines)
-            if (line.first == level && line.second == text) return true;
-        return false;
-    }
-    bool HasPrefix(const std::string& prefix) {
-        std::lock_guard<std::mutex> lock(fMutex);
-        for (auto& line : fLines)
-            if (line.second.compare(0, prefix.size(), prefix) == 0) return true;
-        return false;
-    }
-    bool Contains(const std::string& part, uint32* level = nullptr) {
-        std::lock_guard<std::mutex> lock(fMutex);
-        for (auto& line : fLines)
-            if (line.second.find(part) != std::string::npos) {
-                if (level) *level = line.first;
-                return true;
-            }
-        return false;
-    }
-    uint32 MaxLevel() {
-        std::lock_guard<std::mutex> lock(fMutex);
-        uint32 max = 0;
-        for (auto& line : fLines)
-            if (line.first > max) max = line.first;
-        return max;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(fMutex);
-        fLines.clear();
-    }
-};
-
-// Polls `done` every few milliseconds for at most `ms`.
-template <class F>
-bool WaitFor(F done, uint32 ms = 5000) {
-    uint32 start = CL_GetTime();
-    while (!done()) {
-        if (CL_GetTime() - start > ms) return done();
-        CL_Thread::Sleep(2);
-    }
-    return true;
-}
-
-inline CL_Blob Flat(const CLU_Table& table) {
-    CL_Blob blob;
-    table.Flatten(blob);
-    blob.Seek(0, CL_SEEK_SET);
-    return blob;
-}
-
-inline CLU_Table Unflat(CL_Blob blob) {
-    CLU_Table table;
-    blob.Seek(0, CL_SEEK_SET);
-    table.Unflatten(blob);
-    return table;
-}
-
-// The library is started before any server thread reads the clocks.
-struct LibraryStarted {
-    LibraryStarted() { CL_Init(); }
-};
-
-// A server on a free loopback port with the stand-in handlers and a log recorder.
-struct TestServer {
-    explicit TestServer(uint16 flags = 0, uint32 logLevel = CL_LOG_LEVEL_DEBUG_VERBOSE,
-                        uint32 timeOut = 0) {
-        memset(&fCallbacks, 0, sizeof(fCallbacks));
-        fCallbacks.fLog = LogRecorder::Callback;
-        fCallbacks.fExecute = rpc_test::Execute;
-        fServer.SetCallbacks(&fCallbacks, &fLog);
-        fPort = FreeLoopbackPort();
-        CLU_Table settings;
-        settings.Set("listener_port", (long long)fPort);
-        settings.Set("flags", (long long)flags);
-        settings.Set("log_level", (long long)logLevel);
-        settings.Set("timeout", (long long)timeOut);
-        settings.Set("ip", std::string("127.0.0.1"));
-        fServer.Setup(settings);
-    }
-    // Callbacks changed after construction take effect with this.
-    void Apply() { fServer.SetCallbacks(&fCallbacks, &fLog); }
-    CL_Status Start() { return fServer.Start(); }
-
-    LibraryStarted fStarted;
-    CL_ServerCallbacks fCallbacks;
-    LogRecorder fLog;
-    CL_TCPServer fServer;
-    uint16 fPort = 0;
-};
+#include "lumo/thread.h"
+#include "support/flat_table.h"
+#include "support/test_server.h"
 
 // One connection that speaks the protocol packet by packet.
 struct RawClient {
@@ -269,13 +106,21 @@ struct RawClient {
                 messages->push_back(CL_GetPingMessage(*payload));
         }
     }
+    // The handshake's replies come plain; a PING about the request may come first.
+    CL_Status ReadHandshakeReply(CL_PacketHeader* header, CL_Blob* payload) {
+        CL_Status status;
+        do {
+            status = Read(header, payload, 5000, true);
+        } while (status == CL_OK && header->fType == CL_PACKET_TYPE_PING);
+        return status;
+    }
     CL_Status ServerInfo() {
         CL_PacketHeader header;
         CL_MakeServerInfoRequest(&header, fSequence++);
         CL_Status status = Send(header, CL_Blob());
         if (status != 0) return status;
         CL_Blob payload;
-        status = Read(&header, &payload, 5000, true);
+        status = ReadHandshakeReply(&header, &payload);
         if (status != 0) return status;
         fServerID = header.fServer.fID;
         return CL_OK;
@@ -294,7 +139,7 @@ struct RawClient {
         CL_Status status = Send(header, Flat(table));
         if (status != 0) return status;
         CL_Blob payload;
-        status = Read(&header, &payload, 5000, true);
+        status = ReadHandshakeReply(&header, &payload);
         if (status != 0) return status;
         if (header.fType == CL_PACKET_TYPE_NO_AUTH) return CL_Status(header.fConnection.fError);
         if (header.fType != CL_PACKET_TYPE_AUTH) return CL_IPC_BAD_REPLY;
@@ -344,4 +189,23 @@ struct RawClient {
     }
 };
 
-}  // namespace server_test
+// Connects `client` to the running `server` and authorises it with `authFlags` and the
+// connection table `table`.
+[[nodiscard]] inline ::testing::AssertionResult Authorise(TestServer& server, RawClient& client,
+                                                          uint16 authFlags = 0,
+                                                          const CLU_Table& table = CLU_Table()) {
+    if (!client.Connect(server.fPort)) return ::testing::AssertionFailure() << "no connection";
+    CL_Status status = client.Auth(authFlags, table);
+    if (status != CL_OK) return ::testing::AssertionFailure() << "AUTH: " << status;
+    return ::testing::AssertionSuccess();
+}
+
+// Starts `server` and connects `client` to it, authorised: the opening of most server
+// tests.
+[[nodiscard]] inline ::testing::AssertionResult StartAndAuthorise(
+    TestServer& server, RawClient& client, uint16 authFlags = 0,
+    const CLU_Table& table = CLU_Table()) {
+    CL_Status status = server.Start();
+    if (status != CL_OK) return ::testing::AssertionFailure() << "server start: " << status;
+    return Authorise(server, client, authFlags, table);
+}

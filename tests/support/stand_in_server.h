@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <string>
 
-#include "free_port.h"
 #include "lumo/init.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
+#include "support/loopback.h"
 
 struct StandInOptions {
     long fPort = 0;  // 0: a free one

@@ -10,14 +10,14 @@
 #include <functional>
 #include <string>
 
-#include "business_data.h"
 #include "lumo/rpc_server.h"
 #include "lumo/status.h"
 #include "lumo/tcp_server.h"
 #include "qpx/zelmo_client/commands.h"
 #include "qpx/zelmo_client/common.h"
 #include "qpx/zelmo_client/errors.h"
-#include "rpc_test_handlers.h"
+#include "support/business_data.h"
+#include "support/rpc_test_handlers.h"
 
 namespace business {
 

@@ -1,0 +1,37 @@
+// A millisecond time budget spent in steps, for the time-outs of the socket and the
+// RPC client: how much is left, the time since the last step taken off it, and a
+// restart that gives the whole budget back.
+#pragma once
+
+#include "lumo/base_types.h"
+#include "lumo/clock.h"
+
+// Time left of a budget. Each Tick takes the time since the previous Tick (or the
+// start, or the last Restart) off what is left, never going below 0. Only differences
+// of CL_GetTime readings count, so its wrap-around does no harm. A plain value.
+class CL_Countdown {
+public:
+    explicit CL_Countdown(uint32 budget) : fBudget(budget), fLeft(budget), fLast(CL_GetTime()) {}
+
+    uint32 Left() const { return fLeft; }
+    bool IsOver() const { return fLeft == 0; }
+
+    // Counts the time since the last step against the budget; returns what is left.
+    uint32 Tick() {
+        uint32 now = CL_GetTime();
+        uint32 elapsed = now - fLast;
+        fLeft = elapsed >= fLeft ? 0 : fLeft - elapsed;
+        fLast = now;
+        return fLeft;
+    }
+    // The whole budget again, counted from now.
+    void Restart() {
+        fLeft = fBudget;
+        fLast = CL_GetTime();
+    }
+
+private:
+    uint32 fBudget;
+    uint32 fLeft;
+    uint32 fLast;  // CL_GetTime of the last step
+};

@@ -1,0 +1,51 @@
+// The part every operation job of the TCP RPC client shares: starting and ending its
+// progress job, one request with its reply, and the success callback.
+#include "lumo/net/tcp_client_action_job.h"
+
+#include "lumo/net/tcp_client_progress_job.h"
+
+CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, void* userData,
+                                   uint32 timeout, CL_SuccessCB success, CL_ProgressCB progress,
+                                   CL_IdleCB idle)
+    : fClient(client),
+      fDispatcher(client->GetDispatcher()),
+      fInput(input),
+      fUserData(userData),
+      fTimeOut(timeout),
+      fProgressJob(nullptr),
+      fSuccess(success),
+      fIdle(idle) {
+    if (progress) {
+        fProgressJob = new ProgressJob(client, progress, userData);
+        fProgressJob->Start(fDispatcher);
+    }
+}
+
+CL_TCPClient::ActionJob::~ActionJob() {
+    if (fProgressJob) {
+        fProgressJob->Quit();
+        fDispatcher->WaitForJob(fProgressJob, CL_WAIT_FOREVER);
+        delete fProgressJob;
+        fProgressJob = nullptr;
+    }
+}
+
+CL_Status CL_TCPClient::ActionJob::QueryServer(CL_PacketType type, uint16 flags,
+                                               CL_PacketHeader* header, CL_Blob* data) {
+    uint32 sequence = 0;
+    CL_Status status = fClient->WriteRequest(this, &sequence, type, flags, header, data);
+    if (status != CL_OK) return status;
+    return fClient->ReadReply(this, sequence, header, data);
+}
+
+CL_Status CL_TCPClient::ActionJob::Success(CL_Blob& result) {
+    return fSuccess ? fSuccess(result, fUserData) : CL_OK;
+}
+
+bool CL_TCPClient::ActionJob::HasAborted() const {
+    return fProgressJob && fProgressJob->HasAborted();
+}
+
+void CL_TCPClient::ActionJob::QuitProgress() {
+    if (fProgressJob) fProgressJob->Quit();
+}

@@ -1,0 +1,46 @@
+// Base of the TCP RPC client's operation jobs: the caller's input, callbacks and
+// time-out, the progress job that reports for the operation, and one request with its
+// reply on the client's connection.
+#pragma once
+
+#include "lumo/tcp_client.h"
+
+// One operation of a client, run on the caller's thread or a dispatcher's. The job
+// itself is used by one thread; its progress job is shared with the dispatcher.
+class CL_TCPClient::ActionJob : public CL_Job {
+public:
+    ActionJob(CL_TCPClient* client, const CL_Blob& input, void* userData, uint32 timeout,
+              CL_SuccessCB success, CL_ProgressCB progress, CL_IdleCB idle);
+    ~ActionJob() override;
+    ActionJob(const ActionJob&) = delete;
+    ActionJob& operator=(const ActionJob&) = delete;
+
+    // One request and its reply: the reply's first header lands in *header and its
+    // plain payload in *data.
+    CL_Status QueryServer(CL_PacketType type, uint16 flags, CL_PacketHeader* header,
+                          CL_Blob* data);
+    CL_Status Success(CL_Blob& result);
+    bool HasAborted() const;
+    // Final report of the progress job (when there is one) before the result.
+    void QuitProgress();
+
+    // Null without a progress callback.
+    ProgressJob* GetProgress() const { return fProgressJob; }
+    // Time-out of each socket step and of each wait for a reply, in ms.
+    uint32 GetTimeOut() const { return fTimeOut; }
+    bool HasIdle() const { return fIdle != nullptr; }
+    // The caller's idle callback; the client calls it with its lock released.
+    CL_Status Idle() { return fIdle(fUserData); }
+
+protected:
+    CL_TCPClient* const fClient;
+    // The dispatcher that runs this job: the destructor waits on it for the progress
+    // job, and the client may be gone by then (deleted from its last callback).
+    CL_Dispatcher* const fDispatcher;
+    CL_Blob fInput;
+    void* const fUserData;
+    const uint32 fTimeOut;
+    ProgressJob* fProgressJob;  // owned
+    const CL_SuccessCB fSuccess;
+    const CL_IdleCB fIdle;
+};

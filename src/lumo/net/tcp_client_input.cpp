@@ -1,0 +1,212 @@
+// What comes in on the shared connection. Requests of several threads interleave:
+// whoever holds the reading turn reads the socket for everybody and queues each whole
+// chunk for the request it belongs to; the others sleep until a chunk comes for them
+// or the turn is free. Chunks of requests nobody waits for any more are dropped as
+// they arrive.
+#include <algorithm>
+
+#include "lumo/net/countdown.h"
+#include "lumo/net/tcp_client_action_job.h"
+#include "lumo/net/tcp_client_input.h"
+
+namespace {
+
+// Later waits of a round: the idle callback runs about this often.
+constexpr uint32 kPollInterval = 10;
+// Bytes taken from the socket at a time: several whole chunks.
+constexpr uint32 kReadSize = 4 * (sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE);
+
+}  // namespace
+
+// ---- Waiting requests and their queue ---------------------------------------------------
+
+CL_TCPClient::Waiter* CL_TCPClient::FindWaiter(uint32 sequence) {
+    for (Waiter* waiter : fWaiters)
+        if (waiter->fSequence == sequence) return waiter;
+    return nullptr;
+}
+
+void CL_TCPClient::AddWaiter(uint32 sequence) {
+    if (FindWaiter(sequence)) return;
+    Waiter* waiter = new Waiter;
+    waiter->fSequence = sequence;
+    fWaiters.push_back(waiter);
+}
+
+void CL_TCPClient::RemoveWaiter(uint32 sequence) {
+    for (size_t i = 0; i < fWaiters.size(); i++) {
+        if (fWaiters[i]->fSequence == sequence) {
+            delete fWaiters[i];
+            fWaiters.erase(fWaiters.begin() + ptrdiff_t(i));
+            return;
+        }
+    }
+}
+
+void CL_TCPClient::ClearWaiters() {
+    for (Waiter* waiter : fWaiters) delete waiter;
+    fWaiters.clear();
+}
+
+CL_TCPClient::QueuedPacket* CL_TCPClient::TakeQueued(uint32 sequence) {
+    for (auto it = fQueuedPackets.begin(); it != fQueuedPackets.end(); ++it) {
+        if ((*it)->fHeader.fSequence == sequence) {
+            QueuedPacket* packet = *it;
+            fQueuedPackets.erase(it);
+            return packet;
+        }
+    }
+    return nullptr;
+}
+
+void CL_TCPClient::DropQueued(uint32 sequence) {
+    auto keep = std::stable_partition(
+        fQueuedPackets.begin(), fQueuedPackets.end(),
+        [sequence](QueuedPacket* packet) { return packet->fHeader.fSequence != sequence; });
+    for (auto it = keep; it != fQueuedPackets.end(); ++it) delete *it;
+    fQueuedPackets.erase(keep, fQueuedPackets.end());
+}
+
+// ---- Reading -------------------------------------------------------------------------------
+
+CL_Status CL_TCPClient::ReadInput() {
+    // One read takes whatever is queued: a whole small reply, or several chunks.
+    CL_Status status = fReader.Read(fSocket, kReadSize);
+    if (status == CL_OK) fPacketsRead++;
+    return status;
+}
+
+CL_Status CL_TCPClient::TakeInput(uint32* count) {
+    *count = 0;
+    for (;;) {
+        CL_PacketHeader header;
+        const uint8* payload = nullptr;
+        uint32 size = 0;
+        CL_Status status = fReader.Next(&header, &payload, &size);
+        if (status == CL_WOULD_BLOCK) return CL_OK;
+        if (status != CL_OK) return status;
+        (*count)++;
+        QueueChunk(header, payload, size);
+    }
+}
+
+void CL_TCPClient::QueueChunk(const CL_PacketHeader& header, const uint8* payload, uint32 size) {
+    // Late replies and PINGs of requests that ended are not kept.
+    Waiter* owner = FindWaiter(header.fSequence);
+    if (!owner) return;
+    QueuedPacket* packet = new QueuedPacket;
+    packet->fHeader = header;
+    if (size > 0) {
+        packet->fData.Set(payload, size);
+        packet->fData.Seek(0, CL_SEEK_SET);
+    }
+    fQueuedPackets.push_back(packet);
+    if (owner->fSleeping) owner->fCond.Signal();
+}
+
+// ---- Waiting for a chunk -----------------------------------------------------------------
+
+CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet) {
+    // The reading turn stays with one request until it leaves or runs its idle
+    // callback; the others sleep until a chunk comes for them or the turn is free.
+    bool turn = false;
+    CL_Countdown countdown(job->GetTimeOut());
+    uint32 seen = fPacketsRead;
+    // The first look never waits: a non-blocking read is that look.
+    uint32 wait = 0;
+    CL_Status result;
+    for (;;) {
+        result = LookForPacket(job, sequence, packet);
+        if (result != CL_OK || *packet) break;
+        result = AwaitInput(sequence, &turn, std::min(wait, countdown.Left()));
+        if (result == CL_OK) continue;
+        if (result != CL_TIMEOUT) break;
+        // Inactivity time-out: any bytes read from the connection restart it.
+        if (fPacketsRead != seen) {
+            seen = fPacketsRead;
+            countdown.Restart();
+        } else {
+            countdown.Tick();
+        }
+        if (IdleCancels(job, sequence, &turn)) {
+            result = CL_CANCELLED;
+            break;
+        }
+        if (countdown.IsOver()) {
+            result = CL_TIMEOUT;
+            break;
+        }
+        wait = kPollInterval;
+    }
+    ReleaseTurn(sequence, &turn);
+    return result;
+}
+
+CL_Status CL_TCPClient::LookForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet) {
+    for (;;) {
+        // Looked at before every wait: another reader may have queued the whole reply.
+        *packet = TakeQueued(sequence);
+        if (*packet) return CL_OK;
+        Waiter* waiter = FindWaiter(sequence);
+        if (waiter && waiter->fInterrupted) return CL_CANCELLED;
+        // The handshake's requests have no ABORT to wait for: a cancelled Connect
+        // ends its wait at once instead of waiting out a silent peer.
+        if (fHandshaking && job->HasAborted()) return CL_CANCELLED;
+        // Whole chunks already read are handed out before anything else.
+        uint32 taken = 0;
+        CL_Status status = TakeInput(&taken);
+        if (status != CL_OK) return status;
+        if (taken == 0) break;
+    }
+    CloseIfAsked();
+    // Closed between packets is "not connected"; in the middle of one, "lost".
+    if (fSocket.GetDescriptor() < 0)
+        return fReader.GetHeld() > 0 ? CL_CONNECTION_LOST : CL_NOT_CONNECTED;
+    return CL_OK;
+}
+
+CL_Status CL_TCPClient::AwaitInput(uint32 sequence, bool* turn, uint32 step) {
+    if (!*turn && !fReading) {
+        *turn = true;
+        fReading = true;
+    }
+    // A Connect holds the lock through every wait: nobody else can read meanwhile.
+    if (*turn || fHandshaking) {
+        CL_Status status = CL_OK;
+        if (step > 0) status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);
+        if (status == CL_OK) {
+            if (fSocket.GetDescriptor() < 0) return CL_OK;
+            status = ReadInput();
+            if (status == CL_OK) return CL_OK;
+        }
+        // A closed socket: the next look tells how the reply ended.
+        if (status != CL_TIMEOUT && fSocket.GetDescriptor() < 0) return CL_OK;
+        return status;
+    }
+    Waiter* waiter = FindWaiter(sequence);
+    if (step > 0 && waiter) {
+        waiter->fSleeping = true;
+        waiter->fCond.Wait(&fLock, step);
+        waiter->fSleeping = false;
+    }
+    return CL_TIMEOUT;
+}
+
+void CL_TCPClient::ReleaseTurn(uint32 sequence, bool* turn) {
+    if (!*turn) return;
+    *turn = false;
+    fReading = false;
+    for (Waiter* other : fWaiters) {
+        if (other->fSleeping && other->fSequence != sequence) {
+            other->fCond.Signal();
+            break;
+        }
+    }
+}
+
+bool CL_TCPClient::IdleCancels(ActionJob* job, uint32 sequence, bool* turn) {
+    if (!job->HasIdle()) return false;
+    ReleaseTurn(sequence, turn);
+    CL_AutoUnlocker unlocker(fLock);
+    return job->Idle() != CL_OK;
+}
