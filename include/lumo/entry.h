@@ -50,15 +50,19 @@ struct CLU_EntryStack {
 // in place). Copies may live on different threads as blobs and tables do; a list's
 // getters, though, convert inside the storage that copies share (see CLU_List).
 //
-// Entries of a table or list read from flattened data live in the arena of that value
-// (see CL_StorageArena), with their longer texts' bytes: `fString` of such an entry is
-// a std::string over arena memory. Read it as any string, never move from it or change
-// it in place (use Set); TextView reads a text entry whatever holds its bytes.
-// Walking a value read from flattened data costs no heap block per value: iterate a
-// list (begin/end, or Count and Get) and a table (begin/end, KeyRef for the key), switch
-// on fType and read the union member, TextView for texts; copies of the pointers the
-// walk meets are not needed (a copy of a list, table or blob handle is cheap, but a copy
-// of a text or a key copies its bytes).
+// Values read from flattened data (Unflatten of a table, list or entry) live in one
+// arena per read: their entries, list and table storages, keys, and the bytes of texts
+// longer than a string's own room, all given back at once when the last handle into it
+// goes (see CL_StorageArena). `fString` of such an entry is a std::string over the
+// arena's bytes: read it as any string; never move from it or change it in place (Set
+// replaces it).
+// Walking such a value, as a converter to another language does, costs no heap block
+// per value: hold a handle to the table or list for the walk; iterate lists with
+// begin()/end() (or Count() and Get(i)) and tables with begin()/end(), reading keys with
+// iterator::KeyRef(); switch on fType and read the union member itself (fBool, fInteger,
+// fFloat, fDecimal, fTime/fDate/fTimeStamp.ToRaw(), TextView() for texts,
+// fBlob.GetDataForRead() and GetSize(), fList and fTable to go down). iterator::key()
+// and the typed getters copy, and the getters may convert in place.
 class CLU_Entry : public CL_Object {
 public:
     CLU_Entry() : fType(CLU_NULL), fPlace(0) { fInteger = 0; }
