@@ -200,6 +200,9 @@ public:
         fServers.clear();
     }
 
+    // Steps of the script run through so far.
+    int StepsDone() const { return fSteps.load(); }
+
     std::vector<Received> GetReceived() {
         std::lock_guard<std::mutex> guard(fReceivedLock);
         return fReceived;
@@ -231,6 +234,7 @@ public:
                 connection.Close();
                 return line + ": " + error;
             }
+            fSteps++;
         }
         connection.Close();
         return "";
@@ -513,10 +517,10 @@ private:
     }
 
     // A reply whose zlib stream inflates to `size` zeros (rounded up to whole
-    // megabytes). Each megabyte is flushed in full, so all but the first and the last
-    // compress to the same bytes, made once and repeated: the peer never deflates, nor
-    // holds, `size` bytes. The stream's check value is that of three megabytes, which
-    // no client reads that far.
+    // megabytes), valid to its end (the checksum of zeros is 0). Each megabyte is
+    // flushed in full, so all but the first compress to the same bytes, made once and
+    // repeated: the peer never deflates, nor holds, `size` bytes. The stream's check
+    // value is written for all of them.
     std::string Bomb(Connection& c, uint64 size) {
         if (c.fCurrent < 0) return "no request to answer";
         constexpr uint64 kBlock = 1u << 20;
@@ -525,13 +529,15 @@ private:
         memset(&z, 0, sizeof(z));
         if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) return "deflate failed";
         std::string zeros(kBlock, '\0');
-        std::string compressed = Deflate(z, zeros, blocks == 1 ? Z_FINISH : Z_FULL_FLUSH);
-        if (blocks > 2) {
-            std::string middle = Deflate(z, zeros, Z_FULL_FLUSH);
-            for (uint64 i = 2; i < blocks; i++) compressed += middle;
-        }
-        if (blocks > 1) compressed += Deflate(z, zeros, Z_FINISH);
+        std::string compressed = Deflate(z, zeros, Z_FULL_FLUSH);
+        std::string middle = Deflate(z, zeros, Z_FULL_FLUSH);
+        for (uint64 i = 1; i < blocks; i++) compressed += middle;
+        compressed += Deflate(z, std::string(), Z_FINISH);
         deflateEnd(&z);
+        // Adler-32 of n zeros: the low sum stays 1, the high one is n.
+        uint32 adler = uint32(((blocks * kBlock) % 65521) << 16) | 1u;
+        for (int i = 0; i < 4; i++)
+            compressed[compressed.size() - 4 + size_t(i)] = char(adler >> (24 - 8 * i));
 
         CL_PacketHeader header;
         CL_MakeReply(c.fRequests[size_t(c.fCurrent)].fHeader, CL_PACKET_TYPE_DATA, CL_IPC_COMPRESS,
@@ -545,6 +551,7 @@ private:
                                                    uint32(compressed.size() - offset));
             CL_Blob payload(compressed.data() + offset, uint32(n), true);
             // The client deciphers each chunk by itself.
+            payload.Seek(0, CL_SEEK_SET);
             if (c.fCipher && n > 0) c.fCipher->Encrypt(payload, 0xFFFFFFFF);
             wire.append(reinterpret_cast<const char*>(&chunk), sizeof(chunk));
             wire.append(reinterpret_cast<const char*>(payload.GetDataForRead()), n);
@@ -754,6 +761,7 @@ private:
     int fListener = -1;
     uint16 fPort = 0;
     std::atomic<bool> fStop{false};
+    std::atomic<int> fSteps{0};
     std::thread fThread;
     std::string fResult;
     std::mutex fReceivedLock;
