@@ -216,6 +216,11 @@ public:
     CL_Blob& GetResult() { return fResult; }
 
 private:
+    // Room to give the inflater for the next step: 0 when the limit is already passed.
+    uint64 RoomAhead(uint32 n) const;
+    // Feeds `n` deciphered bytes of a compressed packet to the running stream.
+    CL_Status Inflate(const CL_Blob& chunk, uint32 n);
+
     CL_Cipher* fCipher;  // borrowed
     bool fRaw;
     bool fStarted;

@@ -33,6 +33,51 @@ struct FlagPair {
     uint16 second;
 };
 
+// How the requests of a run ended.
+struct Outcomes {
+    std::atomic<int> fEchoes{0};
+    std::atomic<int> fWrong{0};    // success with other bytes than sent
+    std::atomic<int> fRefused{0};  // FAILED: the server found another connection's flags
+    std::atomic<int> fOther{0};    // any status but those of a lost connection
+
+    void Count(CL_Status status, const std::string& sent, const std::string& got) {
+        if (status == CL_OK)
+            (got == sent ? fEchoes : fWrong)++;
+        else if (status == CL_IPC_EXECUTE_FAILED)
+            fRefused++;
+        else if (!LostConnection(status))
+            fOther++;
+    }
+};
+
+// Blocking echoes of several chunks, compressible or not, until `stop`.
+void ExecuteUntil(CL_TCPClient& client, const std::atomic<bool>& stop, Outcomes* outcomes, int t) {
+    for (int i = 0; i < 400 && !stop; i++) {
+        std::string text = (i % 2) ? scripted::PatternBytes(uint32(1 + i * 397 + t))
+                                   : std::string(size_t(20000 + t), char('a' + t));
+        CL_Blob input = Bytes(text), result;
+        CL_Status status = client.Execute(1, input, result, nullptr, 1500);
+        outcomes->Count(status, text, result.Raw());
+    }
+}
+
+// Connects again and again, alternating between the two servers; the connects made.
+int Reconnect(CL_TCPClient& client, scripted::Peer& one, scripted::Peer& two,
+              const FlagPair& flags) {
+    int connects = 0;
+    for (int round = 0; round < 40; round++) {
+        scripted::Peer& peer = round % 2 ? one : two;
+        uint16 granted = round % 2 ? flags.first : flags.second;
+        CL_Blob reply;
+        if (client.Connect(ClientSettings(peer.Port(), granted, 3000), reply, 0) == CL_OK) {
+            connects++;
+            EXPECT_EQ(client.GetFlags(), granted);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    return connects;
+}
+
 class ReconnectRaceTest : public ::testing::TestWithParam<FlagPair> {};
 
 TEST_P(ReconnectRaceTest, RequestsEndOnceAndNeverCrossConnections) {
@@ -46,31 +91,11 @@ TEST_P(ReconnectRaceTest, RequestsEndOnceAndNeverCrossConnections) {
         CL_TCPClient client(&dispatcher);
         CL_Blob output;
         ASSERT_EQ(client.Connect(ClientSettings(one.Port(), flags.first, 3000), output, 0), CL_OK);
-
         std::atomic<bool> stop{false};
-        std::atomic<int> echoes{0}, wrong{0}, refused{0}, other{0};
-        auto check = [&](CL_Status status, const std::string& sent, const std::string& got) {
-            if (status == CL_OK) {
-                (got == sent ? echoes : wrong)++;
-            } else if (status == CL_IPC_EXECUTE_FAILED) {
-                refused++;  // the server found the flags of another connection
-            } else if (!LostConnection(status)) {
-                other++;
-            }
-        };
+        Outcomes outcomes;
         std::vector<std::thread> threads;
-        for (int t = 0; t < 3; t++) {
-            threads.emplace_back([&, t] {
-                for (int i = 0; i < 400 && !stop; i++) {
-                    // Sizes up to several chunks, compressible or not.
-                    std::string text = (i % 2) ? scripted::PatternBytes(uint32(1 + i * 397 + t))
-                                               : std::string(size_t(20000 + t), char('a' + t));
-                    CL_Blob input = Bytes(text), result;
-                    CL_Status status = client.Execute(1, input, result, nullptr, 1500);
-                    check(status, text, result.Raw());
-                }
-            });
-        }
+        for (int t = 0; t < 3; t++)
+            threads.emplace_back([&, t] { ExecuteUntil(client, stop, &outcomes, t); });
         std::vector<CallbackRecorder> records(40);
         std::vector<std::string> sent(records.size());
         threads.emplace_back([&] {
@@ -82,18 +107,7 @@ TEST_P(ReconnectRaceTest, RequestsEndOnceAndNeverCrossConnections) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         });
-        // The reconnects, alternating between the two servers.
-        int connects = 0;
-        for (int round = 0; round < 40; round++) {
-            scripted::Peer& peer = round % 2 ? one : two;
-            uint16 granted = round % 2 ? flags.first : flags.second;
-            CL_Blob reply;
-            if (client.Connect(ClientSettings(peer.Port(), granted, 3000), reply, 0) == CL_OK) {
-                connects++;
-                EXPECT_EQ(client.GetFlags(), granted);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(15));
-        }
+        int connects = Reconnect(client, one, two, flags);
         stop = true;
         for (auto& thread : threads) thread.join();
         EXPECT_TRUE(dispatcher.WaitForJobs(30000));
@@ -101,13 +115,14 @@ TEST_P(ReconnectRaceTest, RequestsEndOnceAndNeverCrossConnections) {
             CallbackRecorder& r = records[i];
             if (sent[i].empty()) continue;  // never started
             EXPECT_EQ(r.Completions(), 1) << i;
-            check(r.fSuccesses ? CL_OK : r.fCode.load(), sent[i], r.fSuccesses ? r.fOutput : sent[i]);
+            outcomes.Count(r.fSuccesses ? CL_OK : r.fCode.load(), sent[i],
+                           r.fSuccesses ? r.fOutput : sent[i]);
         }
         EXPECT_GT(connects, 0);
-        EXPECT_GT(echoes.load(), 0);
-        EXPECT_EQ(wrong.load(), 0);
-        EXPECT_EQ(refused.load(), 0);
-        EXPECT_EQ(other.load(), 0);
+        EXPECT_GT(outcomes.fEchoes.load(), 0);
+        EXPECT_EQ(outcomes.fWrong.load(), 0);
+        EXPECT_EQ(outcomes.fRefused.load(), 0);
+        EXPECT_EQ(outcomes.fOther.load(), 0);
         client.Disconnect();
     }
     one.Stop();

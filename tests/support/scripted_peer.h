@@ -606,6 +606,45 @@ private:
         }
     }
 
+    // The steps that write held chunks: send, bytes and trickle.
+    std::string HeldStep(Connection& c, const std::vector<std::string>& args) {
+        const std::string& verb = args[0];
+        auto arg = [&args](size_t i, const std::string& def) {
+            return i < args.size() ? args[i] : def;
+        };
+        auto it = c.fHeld.find(int(Number(arg(1, "0"))));
+        if (it == c.fHeld.end()) return "nothing held";
+        Held& held = it->second;
+        if (verb == "send") {
+            size_t count = arg(2, "all") == "all" ? held.fChunks.size() : size_t(Number(args[2]));
+            std::string all;
+            // A chunk begun by "bytes" is finished first and counts as one.
+            while (count-- > 0 && held.fNext < held.fChunks.size())
+                all += held.Take(held.fChunks[held.fNext].size() - held.fOffset);
+            return WriteAll(c.fSocket, all) ? "" : "write failed";
+        }
+        if (verb == "bytes") {
+            std::string count = arg(2, "all");
+            size_t n = held.Left();
+            if (count[0] == '-') {
+                size_t keep = size_t(Number(count.substr(1)));
+                n = n > keep ? n - keep : 0;
+            } else if (count != "all") {
+                n = size_t(Number(count));
+            }
+            return WriteAll(c.fSocket, held.Take(n)) ? "" : "write failed";
+        }
+        uint32 ms = uint32(Number(arg(2, "1000")));
+        size_t n = args.size() > 3 ? size_t(Number(args[3])) : held.Left();
+        for (; n > 0 && held.Left() > 0 && !fStop; n--) {
+            // Stops as soon as the client has closed (it resets the connection).
+            if (!WriteAll(c.fSocket, held.Take(1))) return "";
+            pollfd p = {c.fSocket, POLLIN, 0};
+            if (poll(&p, 1, int(ms)) > 0 && PeerGone(c.fSocket)) return "";
+        }
+        return "";
+    }
+
     std::string Step(Connection& c, const std::vector<std::string>& args) {
         const std::string& verb = args[0];
         auto arg = [&args](size_t i, const std::string& def) {
@@ -645,45 +684,7 @@ private:
             for (auto& chunk : chunks) all += chunk;
             return WriteAll(c.fSocket, all) ? "" : "write failed";
         }
-        if (verb == "send") {
-            auto it = c.fHeld.find(int(Number(arg(1, "0"))));
-            if (it == c.fHeld.end()) return "nothing held";
-            Held& held = it->second;
-            size_t count = arg(2, "all") == "all" ? held.fChunks.size() : size_t(Number(args[2]));
-            std::string all;
-            // A chunk begun by "bytes" is finished first and counts as one.
-            while (count-- > 0 && held.fNext < held.fChunks.size())
-                all += held.Take(held.fChunks[held.fNext].size() - held.fOffset);
-            return WriteAll(c.fSocket, all) ? "" : "write failed";
-        }
-        if (verb == "bytes") {
-            auto it = c.fHeld.find(int(Number(arg(1, "0"))));
-            if (it == c.fHeld.end()) return "nothing held";
-            Held& held = it->second;
-            std::string count = arg(2, "all");
-            size_t n = held.Left();
-            if (count[0] == '-') {
-                size_t keep = size_t(Number(count.substr(1)));
-                n = n > keep ? n - keep : 0;
-            } else if (count != "all") {
-                n = size_t(Number(count));
-            }
-            return WriteAll(c.fSocket, held.Take(n)) ? "" : "write failed";
-        }
-        if (verb == "trickle") {
-            auto it = c.fHeld.find(int(Number(arg(1, "0"))));
-            if (it == c.fHeld.end()) return "nothing held";
-            Held& held = it->second;
-            uint32 ms = uint32(Number(arg(2, "1000")));
-            size_t n = args.size() > 3 ? size_t(Number(args[3])) : held.Left();
-            for (; n > 0 && held.Left() > 0 && !fStop; n--) {
-                // Stops as soon as the client has closed (it resets the connection).
-                if (!WriteAll(c.fSocket, held.Take(1))) return "";
-                pollfd p = {c.fSocket, POLLIN, 0};
-                if (poll(&p, 1, int(ms)) > 0 && PeerGone(c.fSocket)) return "";
-            }
-            return "";
-        }
+        if (verb == "send" || verb == "bytes" || verb == "trickle") return HeldStep(c, args);
         if (verb == "bomb") return Bomb(c, Number(arg(1, "0")));
         if (verb == "use") {
             int index = int(Number(arg(1, "0")));

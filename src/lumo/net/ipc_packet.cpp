@@ -289,6 +289,25 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
         return added == n ? CL_OK : CL_IPC_BAD_REPLY;
     }
     if (fEnded) return CL_OK;  // bytes after the end of the stream carry nothing
+    return Inflate(chunk, n);
+}
+
+uint64 CL_PayloadDecoder::RoomAhead(uint32 n) const {
+    // Five times the compressed bytes still to come, bounded, since those counts come
+    // from the wire. One byte beyond the limit tells a stream that would pass it from
+    // one that ends exactly there.
+    uint64 size = fResult.GetSize();
+    uint64 room = uint64(fLeft) * 5;
+    if (room < uint64(n) * 4) room = uint64(n) * 4;
+    if (room < 4096) room = 4096;
+    if (room > kMaxGrowStep) room = kMaxGrowStep;
+    uint64 most = uint64(fLimit) + 1;
+    if (most > CL_Blob::kMaxSize) most = CL_Blob::kMaxSize;
+    if (size + room > most) room = most > size ? most - size : 0;
+    return room;
+}
+
+CL_Status CL_PayloadDecoder::Inflate(const CL_Blob& chunk, uint32 n) {
     if (!fInflater) {
         fInflater = new (std::nothrow) Inflater;
         if (!fInflater) return CL_OUT_OF_MEMORY;
@@ -300,17 +319,8 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
     z.next_in = const_cast<Bytef*>(chunk.GetDataForRead());
     z.avail_in = n;
     while (z.avail_in > 0) {
-        // Room ahead for what is still to come: five times the compressed bytes left,
-        // bounded, since those counts come from the wire. One byte beyond the limit
-        // tells a stream that would pass it from one that ends exactly there.
         uint64 size = fResult.GetSize();
-        uint64 room = uint64(fLeft) * 5;
-        if (room < uint64(n) * 4) room = uint64(n) * 4;
-        if (room < 4096) room = 4096;
-        if (room > kMaxGrowStep) room = kMaxGrowStep;
-        uint64 most = uint64(fLimit) + 1;
-        if (most > CL_Blob::kMaxSize) most = CL_Blob::kMaxSize;
-        if (size + room > most) room = most > size ? most - size : 0;
+        uint64 room = RoomAhead(n);
         if (room == 0) return CL_IPC_BAD_REPLY;
         uint64 capacity = fResult.GetCapacity();
         if (capacity < size + room) {
