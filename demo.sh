@@ -1,22 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is needed and builds (./setup.sh, which does nothing it has done
-# already), then runs the demo session against the stand-in business server. The demo
-# starts and stops the server itself; this script kills it should the demo be stopped.
+# Builds what the demo session needs (./setup.sh demo: the module and the stand-in
+# business server), runs the session, then builds the rest (tests, tools, benchmarks) so
+# that ctest finds everything. Arguments go to examples/demo.py (--help lists them).
+# The demo starts and stops the server itself; Ctrl-C ends it cleanly (status 130).
+
+# Started by sh: the rest needs bash.
+if [ -z "${BASH_VERSION:-}" ]; then exec bash "$0" "$@"; fi
 set -euo pipefail
-cd "$(dirname "$0")"
+cd "$(dirname "$(readlink -f -- "${BASH_SOURCE[0]}")")"
+BUILD=${ZELMO_BUILD_DIR:-build}
 
+./setup.sh demo
+PYTHON=$(./setup.sh --find-python 2>/dev/null)
+echo
+# In the foreground, so that Ctrl-C reaches it; it says "interrupted" and exits 130.
+PYTHONDONTWRITEBYTECODE=1 "$PYTHON" examples/demo.py --build "$BUILD" "$@"
+echo
 ./setup.sh
-
-PY_ROOT="${ZELMO_PYTHON_ROOT:-/root/.pyenv/versions/3.13.0}"
-PYTHON="$PY_ROOT/bin/python3"
-[ -x "$PYTHON" ] || PYTHON=python3
-
-# The demo runs in a process group of its own, so that whatever it started goes with it.
-set -m
-PYTHONDONTWRITEBYTECODE=1 "$PYTHON" examples/demo.py --build build "$@" &
-demo=$!
-trap 'kill -TERM -- "-$demo" 2>/dev/null || true' INT TERM EXIT
-status=0
-wait "$demo" || status=$?
-trap - INT TERM EXIT
-exit "$status"
+echo "Run the tests: ctest --test-dir $BUILD --output-on-failure --no-tests=error -j \"\$(nproc)\""

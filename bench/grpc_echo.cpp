@@ -178,8 +178,21 @@ int main(int argc, char** argv) {
         return Calls(uint32_t(strtoul(argv[2], nullptr, 10)), uint32_t(strtoul(argv[3], nullptr, 10)),
                      atoi(argv[4]), atof(argv[5]), argc == 6 || std::string(argv[6]) != "own");
     if (mode == "raw-server" && argc == 2) return RawServer();
-    fprintf(stderr,
-            "usage: grpc_echo calls REQUEST-BYTES REPLY-BYTES THREADS SECONDS [shared|own]\n"
-            "       grpc_echo raw-server\n");
-    return 2;
+    const char* usage =
+        "usage: grpc_echo calls REQUEST-BYTES REPLY-BYTES THREADS SECONDS [shared|own]\n"
+        "       grpc_echo raw-server\n"
+        "calls: starts a gRPC server on 127.0.0.1, then THREADS threads call it for SECONDS\n"
+        "  on one shared channel or a channel each, and prints one JSON object:\n"
+        "  {\"calls\": N, \"seconds\": S, \"mean_us\": M}\n"
+        "raw-server: echoes every byte read on 127.0.0.1, a thread per connection; prints\n"
+        "  its port first and ends when its standard input closes.\n";
+    bool help = mode == "--help" || mode == "-h";
+    if (!help) {
+        if (mode.empty() || mode == "calls" || mode == "raw-server")
+            fprintf(stderr, "grpc_echo: wrong number of arguments\n");
+        else
+            fprintf(stderr, "grpc_echo: unknown mode %s\n", mode.c_str());
+    }
+    fputs(usage, help ? stdout : stderr);
+    return help ? 0 : 2;
 }

@@ -17,6 +17,7 @@ import os
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -29,8 +30,12 @@ THREADS = 8
 
 
 def arguments():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    summary, _, details = __doc__.partition("\n\n")
+    parser = argparse.ArgumentParser(description=summary,
+                                     epilog=details.split("\n\n", 1)[-1],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"),
+                        help="build folder (default: build/)")
     parser.add_argument("--seconds", type=float, default=2.0, help="per measurement")
     parser.add_argument("--json", action="store_true", help="print the results as JSON")
     return parser.parse_args()
@@ -42,9 +47,20 @@ class Child:
 
     def __init__(self, *command, terminate=False):
         self.terminate = terminate
+        if not os.access(command[0], os.X_OK):
+            raise SystemExit("%s is not built: ./setup.sh builds it" % command[0])
+        # Its messages go to a file, read only should it not start.
+        self.errors = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL)
-        self.port = int(self.proc.stdout.readline().split()[-1])  # "N" or "PORT N"
+                                     stderr=self.errors)
+        words = self.proc.stdout.readline().split()  # "N" or "PORT N"
+        if not words or not words[-1].isdigit():
+            self.stop()
+            self.errors.seek(0)
+            message = self.errors.read().decode(errors="replace").strip()
+            raise SystemExit("%s did not start: %s" % (" ".join(command),
+                                                        message or "no message"))
+        self.port = int(words[-1])
 
     def stop(self):
         self.proc.stdin.close()
@@ -56,6 +72,7 @@ class Child:
             self.proc.kill()
             self.proc.wait()
         self.proc.stdout.close()
+        self.errors.close()
 
 
 def timed(call, seconds):
@@ -102,9 +119,18 @@ def in_threads(make_call, threads, seconds):
 
 
 def grpc(program, request, reply, threads, seconds, channels="shared"):
-    out = subprocess.run([program, "calls", str(request), str(reply), str(threads),
-                          str(seconds), channels], capture_output=True, text=True,
-                         timeout=seconds * 10 + 60, check=True)
+    command = [program, "calls", str(request), str(reply), str(threads), str(seconds),
+               channels]
+    if not os.access(program, os.X_OK):
+        raise SystemExit("%s is not built (it needs libgrpc++-dev; ./setup.sh installs it)"
+                         % program)
+    out = subprocess.run(command, capture_output=True, text=True,
+                         timeout=seconds * 10 + 60)
+    if out.returncode != 0:
+        # The program's own words say what went wrong.
+        raise SystemExit("%s failed (exit status %d): %s"
+                         % (" ".join(command), out.returncode,
+                            out.stderr.strip() or out.stdout.strip() or "no message"))
     return json.loads(out.stdout)
 
 

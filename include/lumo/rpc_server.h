@@ -101,10 +101,12 @@ public:
     void Log(uint32 level, const std::string& message);
 
 protected:
-    uint32 fLogLevel;
-    CL_ServerCallbacks fCallback;
-    void* fCallbackUserData;
+    uint32 fLogLevel CL_GUARDED_BY(fCallbackLock);
+    CL_ServerCallbacks fCallback CL_GUARDED_BY(fCallbackLock);
+    void* fCallbackUserData CL_GUARDED_BY(fCallbackLock);
+    // Set by Setup while the server is stopped.
     uint16 fFlags;
+    // The application's.
     void* fData;
     // Guards the callback table, its user data and the log level, which threads that
     // run from construction on read while the application sets them.
@@ -134,9 +136,9 @@ public:
     CL_ClientContext(const CL_ClientContext&) = delete;
     CL_ClientContext& operator=(const CL_ClientContext&) = delete;
 
-    CL_Status Lock() override;
-    void Unlock() override;
-    CL_RecursiveMutex* GetLock() { return &fLock; }
+    CL_Status Lock() override CL_ACQUIRE(fLock);
+    void Unlock() override CL_RELEASE(fLock);
+    CL_RecursiveMutex* GetLock() CL_RETURN_CAPABILITY(fLock) { return &fLock; }
 
     uint32 GetID() const { return fID; }
     CL_Server* GetServer() const { return fServer; }
@@ -180,13 +182,16 @@ private:
     uint32 fID;
     CL_Server* fServer;
     void* fData;
-    CL_HashMap<int32, Request*> fRequests;
+    CL_HashMap<int32, Request*> fRequests CL_GUARDED_BY(fLock);
+    // Set when the client is let in, by the worker that serves it.
     CL_Cipher* fCipher;
+    // Taken after the server's own lock, never before it.
     CL_RecursiveMutex fLock;
-    uint32 fNumRequests;
+    uint32 fNumRequests CL_GUARDED_BY(fLock);
     CL_TimeStamp fConnectionTime;
-    CL_TimeStamp fLastRequestTime;
+    CL_TimeStamp fLastRequestTime CL_GUARDED_BY(fLock);
     std::atomic<uint32> fFlags;
+    // A value per thread: each thread reads and writes its own.
     CL_ThreadVar<int32> fPinToThread;
     CL_ThreadID fPinnedThread;
     static CL_AtomicVar fNextID;

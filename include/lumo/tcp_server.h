@@ -51,8 +51,9 @@ constexpr uint32 CL_SERVER_MAX_WORKERS = 16;
 // The TCP implementation of CL_Server. The listener and dispatcher threads live from
 // construction to destruction and idle while the server is stopped. The server lock
 // (not recursive) guards the client lists, busy counts, bindings and counters; each
-// client's context lock guards its packet queues and request records. Setup must not
-// race other calls; every other public operation may be called from any thread.
+// client's context lock guards its packet queues and request records, and is taken
+// after the server lock. Setup must not race other calls; every other public
+// operation may be called from any thread.
 class CL_TCPServer : public CL_Server {
 public:
     CL_TCPServer();
@@ -64,8 +65,8 @@ public:
     void GetInfo(CLU_Table& info) override;
     CL_Status Start() override;
     void Stop() override;
-    void Lock() override;
-    void Unlock() override;
+    void Lock() override CL_ACQUIRE(fLock);
+    void Unlock() override CL_RELEASE(fLock);
     void GetClientsList(CL_LinkedList<uint32>* ids) override;
     CL_Status GetClientInfo(uint32 clientID, CLU_Table& info) override;
     CL_Status CloseClient(uint32 clientID) override;
@@ -81,153 +82,179 @@ public:
     uint32 GetWorkerCount();
 
 private:
+    // The records, and the state of the loops that use them, are private to the
+    // server's sources (tcp_server_records.h).
+    class Request;
+    class Client;
     class Worker;
+    struct DispatcherState;
+    struct Exchange;
+    enum ChunkRead : int;
+    enum ServeResult : int;
 
-    // A request a worker has taken, from the gathering of its chunks to its reply.
-    class Request : public CL_Object {
-    public:
-        Request(uint32 id, Worker* worker) : fID(id), fWorker(worker) {}
-        uint32 fID;
-        std::string fProgressMessage;
-        Worker* fWorker;
-    };
-
-    // The server's record of one connection.
-    class Client : public CL_Object {
-    public:
-        Client(CL_TCPServer* server, CL_Socket* socket);
-        ~Client();
-        Client(const Client&) = delete;
-        Client& operator=(const Client&) = delete;
-
-        uint32 fID;
-        CL_Socket* fSocket;
-        CL_ClientContext* fContext;
-        Worker* fPinnedWorker;
-        CL_HashMap<int32, Request*> fExecutingRequests;
-        CL_LinkedList<CL_Packet*>* fQueuedReadPackets;
-        CL_LinkedList<CL_Packet*>* fQueuedWritePackets;
-        CL_AtomicVar fBusyCount;
-        uint32 fLastReadTime;
-        uint32 fWaitStartTime;
-        uint16 fChatPort;
-        uint32 fProtocolVersion;
-        // Bookkeeping of this implementation: the peer's address, taken once at
-        // accept; whether an AUTH was granted; whether part of a chunk is pending,
-        // and the part read so far; the bytes of queued chunks; and the worker
-        // serving the client now.
-        CL_NetAddress fPeer;
-        bool fAuthorized;
-        bool fPartial;
-        CL_Blob fStaged;
-        std::atomic<bool> fDead;
-        std::atomic<uint64> fQueuedReadBytes;
-        Worker* fServingWorker;
-
-        // What a queued chunk counts against the client's allowance: its bytes and
-        // its record, so that empty chunks count too.
-        static uint64 QueuedCost(const CL_Packet* packet) {
-            return uint64(packet->fData.GetSize()) + sizeof(CL_Packet);
-        }
-    };
-
-    class Worker : public CL_Object {
-    public:
-        Worker(uint32 id, CL_TCPServer* server)
-            : fID(id),
-              fThreadID(0),
-              fServer(server),
-              fQuit(false),
-              fReady(false),
-              fPinnedClient(nullptr) {}
-        uint32 fID;
-        CL_ThreadID fThreadID;
-        CL_TCPServer* fServer;
-        std::atomic<bool> fQuit;
-        std::atomic<bool> fReady;
-        CL_Condition fDataCondition;
-        Client* fPinnedClient;
-    };
+    // A client's context lock, as the lock annotations name it.
+    static CL_RecursiveMutex* ContextLock(Client* client);
 
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
-    // What serving one request ended with.
-    enum ServeResult { kServeNone, kServeDone, kServeWriteError, kServeDrop };
-
+    // Set-up, start and stop (tcp_server.cpp).
     void InitObject();
-    CL_NetAddress FindOwnAddress(uint32* count);
+    CL_NetAddress FindOwnAddress(uint32* count) CL_REQUIRES(fLock);
+    CL_Status OpenSockets(uint16 listenerPort, uint16 responderPort) CL_REQUIRES(fLock);
+    bool StopServing() CL_EXCLUDES(fLock);
+    void WaitForDeadClients() CL_REQUIRES(fLock);
+    void DropClientsForSuspend() CL_EXCLUDES(fLock);
+    void RefreshAddressAfterResume() CL_EXCLUDES(fLock);
 
     // Listener and dispatcher (tcp_server_dispatcher.cpp).
     static int32 ListenerThread(void* param);
     static int32 DispatcherThread(void* param);
-    void ListenerLoop();
-    void DispatcherLoop();
     // First pass of the listener or dispatcher that found the server running: its
     // start line in the log and the thread-setup callback.
     void ThreadStarted(const std::string& line);
+    void ListenerLoop();
+    CL_Socket* AcceptConnection() CL_EXCLUDES(fLock);
+    void AdmitConnection(CL_Socket* accepted) CL_EXCLUDES(fLock);
+    void DispatcherLoop();
+    void DispatcherPass(DispatcherState* state) CL_EXCLUDES(fLock);
+    uint32 ServeClients(DispatcherState* state) CL_REQUIRES(fLock);
+    void WatchClients(CL_Set<CL_Socket*>* readSet, CL_Set<CL_Socket*>* writeSet)
+        CL_REQUIRES(fLock);
+    bool WaitForSockets(CL_Set<CL_Socket*>* readSet, CL_Set<CL_Socket*>* writeSet, uint32 ms)
+        CL_REQUIRES(fLock);
+    bool AnyPartial() CL_REQUIRES(fLock);
     void ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet, uint32 now,
-                    uint32* waitStep);
-    bool ReadChunk(Client* client, uint32 now, uint32* waitStep);
-    bool ContinuesRequest(Client* client, uint32 sequence);
-    void HandleAbort(Client* client, CL_Packet* packet);
-    void PeriodicWork(uint32 now, uint32* lastSweep, uint32* lastLoad, uint32* lastPing);
-    void AdjustLoad();
-    void QueuePings();
-    void KillWithLog(Client* client, CL_Status code);
-    void WakeClientWorkers(Client* client);
+                    uint32* waitStep) CL_REQUIRES(fLock);
+    bool ServeClientSocket(Client* client, CL_Set<CL_Socket*>& readSet,
+                           CL_Set<CL_Socket*>& writeSet, uint32 now, uint32* waitStep,
+                           bool* read) CL_REQUIRES(fLock, ContextLock(client));
+    bool WriteQueuedPacket(Client* client) CL_REQUIRES(fLock, ContextLock(client));
+    bool ReadFromClient(Client* client, uint32 now, uint32* waitStep)
+        CL_REQUIRES(fLock, ContextLock(client));
+
+    // The dispatcher's periodic work (tcp_server_upkeep.cpp).
+    void PeriodicWork(uint32 now, DispatcherState* state) CL_REQUIRES(fLock);
+    void SweepClosedClients() CL_REQUIRES(fLock);
+    void KillStarvedClients(uint32 now) CL_REQUIRES(fLock);
+    void AdjustLoad() CL_REQUIRES(fLock);
+    void WakeWorkers() CL_REQUIRES(fLock);
+    void QueuePings() CL_REQUIRES(fLock);
+    void QueuePing(Client* client, Request* request) CL_REQUIRES(ContextLock(client));
+
+    // Reading client chunks (tcp_server_chunks.cpp): the dispatcher holds the server
+    // lock and the client's context lock throughout.
+    ChunkRead ReadChunk(Client* client, uint32 now) CL_REQUIRES(fLock, ContextLock(client));
+    ChunkRead ReadClientChunk(Client* client, uint32 now, CL_PacketHeader* header,
+                              const uint8** payload, uint32* size)
+        CL_REQUIRES(fLock, ContextLock(client));
+    void RejectHeader(Client* client, const CL_PacketHeader& header, CL_Status check, uint32 now)
+        CL_REQUIRES(fLock, ContextLock(client));
+    void TakePacket(Client* client, CL_Packet* packet, uint32 now)
+        CL_REQUIRES(fLock, ContextLock(client));
+    void QueueRequestChunk(Client* client, CL_Packet* packet, uint32 now)
+        CL_REQUIRES(fLock, ContextLock(client));
+    bool ContinuesRequest(Client* client, uint32 sequence) CL_REQUIRES(ContextLock(client));
+    void HandleAbort(Client* client, const CL_Packet* abort)
+        CL_REQUIRES(fLock, ContextLock(client));
+    void DropWaitingRequest(Client* client, const CL_Packet* abort)
+        CL_REQUIRES(ContextLock(client));
+    void CancelRunningRequest(Client* client, uint32 sequence)
+        CL_REQUIRES(fLock, ContextLock(client));
+    void KillWithLog(Client* client, CL_Status code) CL_REQUIRES(fLock, ContextLock(client));
+    void WakeClientWorkers(Client* client) CL_REQUIRES(fLock, ContextLock(client));
 
     // Discovery responder (tcp_server_discovery.cpp).
-    void DiscoveryTurn();
-    void AnswerDiscover(CLU_Table& answered);
-    void RelayMessage(const uint8* datagram, uint32 size);
+    void DiscoveryTurn() CL_EXCLUDES(fLock, fResponderLock);
+    void ReadDatagrams(CL_Array<CL_Blob>* relays) CL_REQUIRES(fResponderLock);
+    void AnswerDiscover(CLU_Table& answered) CL_REQUIRES(fResponderLock);
+    void RelayMessage(const uint8* datagram, uint32 size) CL_EXCLUDES(fLock);
+    uint32 ChooseRelayTargets(const uint8* ids, uint32 targets,
+                              CL_Array<CL_NetAddress>* destinations) CL_EXCLUDES(fLock);
 
-    // Workers (tcp_server_worker.cpp).
-    Worker* SpawnWorker(bool wait);
+    // The worker pool (tcp_server_worker.cpp).
+    Worker* SpawnWorker(bool wait) CL_REQUIRES(fLock);
     static int32 WorkerThread(void* param);
-    void WorkerLoop(Worker* worker);
-    bool HasWork(Worker* worker);
-    ClientList::iterator FindWaitingClient(Worker* worker);
-    void ReapDeadClient(Worker* worker);
-    ServeResult ServeRequest(Worker* worker, Client* client, CL_Status* error);
-    bool Authorize(Worker* worker, Client* client, const CL_PacketHeader& header, CL_Blob& input,
-                   CL_PacketHeader* reply, CL_Blob* output);
-    bool Execute(Worker* worker, Client* client, const CL_PacketHeader& header, CL_Blob& input,
-                 CL_PacketHeader* reply, CL_Blob* output, bool* counted, bool* aborted);
-    void ApplyPinRequest(Worker* worker, Client* client);
+    void StartWorkers() CL_REQUIRES(fLock);
+    CL_Array<CL_ThreadID> StopWorkers() CL_REQUIRES(fLock);
+    void JoinWorkers(const CL_Array<CL_ThreadID>& threads) CL_EXCLUDES(fLock);
+    void WorkerLoop(Worker* worker) CL_EXCLUDES(fLock);
+    bool WorkUntilQuit(Worker* worker) CL_EXCLUDES(fLock);
+    bool HasWork(Worker* worker) CL_REQUIRES(fLock);
+    ClientList::iterator FindWaitingClient(Worker* worker) CL_REQUIRES(fLock);
+    void ReapDeadClient(Worker* worker) CL_REQUIRES(fLock);
+    void DeleteClient(Client* client) CL_EXCLUDES(fLock);
+    void ServeWaitingClient(Worker* worker) CL_REQUIRES(fLock);
+    ServeResult ServeClient(Worker* worker, Client* client, CL_Status* error)
+        CL_EXCLUDES(fLock);
+    void FinishServing(Worker* worker, Client* client, ServeResult result, CL_Status error)
+        CL_REQUIRES(fLock);
+    bool ShouldRetire(Worker* worker) CL_REQUIRES(fLock);
+    void Retire(Worker* worker) CL_REQUIRES(fLock);
+
+    // Serving one request (tcp_server_requests.cpp); none of it holds the server lock
+    // but for short steps.
+    ServeResult ServeRequest(Worker* worker, Client* client, CL_Status* error)
+        CL_EXCLUDES(fLock);
+    bool TakeRequest(Exchange& x);
+    bool GatherRequest(Exchange& x);
+    bool GatherChunk(Exchange& x, uint32* lastChunk);
+    void DropStalledRequest(Exchange& x);
+    void AnswerRequest(Exchange& x) CL_EXCLUDES(fLock);
+    bool Execute(Exchange& x) CL_EXCLUDES(fLock);
+    CL_PacketType RunCommand(Exchange& x) CL_EXCLUDES(fLock);
+    void ApplyPinRequest(Worker* worker, Client* client) CL_EXCLUDES(fLock);
+    CL_Status SendReply(Exchange& x);
     void LogWriteError(Worker* worker, Client* client, CL_Status code);
 
-    // Client records (tcp_server_clients.cpp); the caller holds the server lock.
-    Client* FindClient(uint32 clientID);
-    void KillClient(Client* client);
-    void DoKillClient(Client* client);
+    // Answering AUTH (tcp_server_auth.cpp).
+    bool Authorize(Exchange& x) CL_EXCLUDES(fLock);
+    void BuildConnectionTable(Exchange& x, const CLU_Table& payload, CLU_Table* table)
+        CL_EXCLUDES(fLock);
+    CL_Status AdmitClient(Exchange& x, CLU_Table& table);
+    void GrantAccess(Exchange& x, const CLU_Table& payload, CLU_Table& table)
+        CL_EXCLUDES(fLock);
 
+    // Client records (tcp_server_clients.cpp).
+    Client* FindClient(uint32 clientID) CL_REQUIRES(fLock);
+    void KillClient(Client* client) CL_REQUIRES(fLock);
+    // The caller has taken the client off fClientList.
+    void DoKillClient(Client* client) CL_REQUIRES(fLock);
+
+    // Bits 16-63 the machine, bits 0-15 the listener port: Start sets the port before
+    // it sets fRun, and the server's threads read the id only while it runs.
     uint64 fID;
-    uint32 fNextClientID;
-    uint32 fNextWorkerID;
-    CL_NetAddress fAddress;
-    CL_Socket* fListener;
-    CL_Socket* fResponder;
+    uint32 fNextClientID CL_GUARDED_BY(fLock);
+    uint32 fNextWorkerID CL_GUARDED_BY(fLock);
+    CL_NetAddress fAddress CL_GUARDED_BY(fLock);
+    CL_Socket* fListener CL_PT_GUARDED_BY(fListenerLock);
+    CL_Socket* fResponder CL_PT_GUARDED_BY(fResponderLock);
+    // Settings: written by Setup while the server is stopped, read by Start and the
+    // threads it sets running. Start also sets fResponderPort to the port it found.
     std::string fIP;
     uint16 fListenerPort;
     uint16 fResponderPort;
-    WorkerList* fWorkerList;
+    WorkerList* fWorkerList CL_PT_GUARDED_BY(fLock);
+    // Server threads inside a unit of work, for the load average.
     CL_AtomicVar fBusyCount;
-    ClientList* fClientList;
-    ClientList* fWaitingList;
-    ClientList* fDeadList;
+    ClientList* fClientList CL_PT_GUARDED_BY(fLock);
+    ClientList* fWaitingList CL_PT_GUARDED_BY(fLock);
+    ClientList* fDeadList CL_PT_GUARDED_BY(fLock);
+    // Workers wait on it with fLock.
     CL_Condition* fReadyCond;
-    CL_Mutex* fLock;
+    CL_Mutex fLock;
+    // A setting, as fIP above.
     uint32 fTimeOut;
+    // Set at construction, waited for at destruction.
     CL_ThreadID fServerThreadID;
     CL_ThreadID fDispatcherThreadID;
-    double fLoad;
+    double fLoad CL_GUARDED_BY(fLock);
     std::atomic<bool> fRun;
     std::atomic<bool> fQuit;
     // Held by the listener around each accept and by the dispatcher around each
     // discovery turn, so that Start and Stop never reconfigure a socket in use.
-    CL_Mutex fListenerLock;
-    CL_Mutex fResponderLock;
+    CL_Mutex fListenerLock CL_ACQUIRED_AFTER(fLock);
+    CL_Mutex fResponderLock CL_ACQUIRED_AFTER(fLock);
     // Workers that retired and may still be finishing; Stop waits for them.
     CL_AtomicVar fRetiring;
 };

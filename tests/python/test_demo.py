@@ -8,25 +8,8 @@ import subprocess
 import sys
 import unittest
 
-from client_fixture import ROOT, tool_program, tools_folder
-
-DEMO = os.path.join(ROOT, "examples", "demo.py")
-
-
-def session_processes(sid):
-    """Processes still in session `sid`."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue  # ended while we looked
-        if int(fields[3]) == sid and fields[0] != "Z":
-            found.append(int(entry))
-    return found
+from client_fixture import tool_program, tools_folder
+from demo_fixture import DEMO_PY as DEMO, session_processes
 
 
 class DemoTest(unittest.TestCase):
@@ -53,7 +36,8 @@ class DemoTest(unittest.TestCase):
         self.assertRegex(out, r"\n  sqlite +demo ")
         self.assertIn("Opened sqlite/demo", out)
         self.assertIn("Authenticated as admin (Administrator)", out)
-        reports = re.search(r"\] 100%  done \((\d+) progress reports from the server\)", out)
+        reports = re.search(r"\] 100%  done \((\d+) progress updates, one every 100 ms "
+                            r"while the server worked\)", out)
         self.assertIsNotNone(reports, out)
         self.assertGreater(int(reports.group(1)), 0)
         lines = out.splitlines()

@@ -106,13 +106,21 @@ struct RawClient {
                 messages->push_back(CL_GetPingMessage(*payload));
         }
     }
+    // The handshake's replies come plain; a PING about the request may come first.
+    CL_Status ReadHandshakeReply(CL_PacketHeader* header, CL_Blob* payload) {
+        CL_Status status;
+        do {
+            status = Read(header, payload, 5000, true);
+        } while (status == CL_OK && header->fType == CL_PACKET_TYPE_PING);
+        return status;
+    }
     CL_Status ServerInfo() {
         CL_PacketHeader header;
         CL_MakeServerInfoRequest(&header, fSequence++);
         CL_Status status = Send(header, CL_Blob());
         if (status != 0) return status;
         CL_Blob payload;
-        status = Read(&header, &payload, 5000, true);
+        status = ReadHandshakeReply(&header, &payload);
         if (status != 0) return status;
         fServerID = header.fServer.fID;
         return CL_OK;
@@ -131,7 +139,7 @@ struct RawClient {
         CL_Status status = Send(header, Flat(table));
         if (status != 0) return status;
         CL_Blob payload;
-        status = Read(&header, &payload, 5000, true);
+        status = ReadHandshakeReply(&header, &payload);
         if (status != 0) return status;
         if (header.fType == CL_PACKET_TYPE_NO_AUTH) return CL_Status(header.fConnection.fError);
         if (header.fType != CL_PACKET_TYPE_AUTH) return CL_IPC_BAD_REPLY;

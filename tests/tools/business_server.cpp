@@ -28,10 +28,36 @@ CL_Status Describe(CL_Server*, CLU_Table& info) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* usage =
+        "usage: business_server [--port N] [--flags N] [--log-level N] [--timeout MS]\n"
+        "                       [--slow-ms MS]\n"
+        "Serves the business server's operations from a small data set on 127.0.0.1. Prints\n"
+        "its port as the first line of output, then runs until its standard input closes\n"
+        "or it gets SIGINT or SIGTERM (Ctrl-C). Log lines go to stderr.\n"
+        "  --port N       port to listen on (default: a free one)\n"
+        "  --flags N      connection flags the server grants: compression, ciphers (default 0)\n"
+        "  --log-level N  0 none .. 6 verbose (default 3, warnings)\n"
+        "  --timeout MS   time-out of a client's reads and writes (default 0: 60000)\n"
+        "  --slow-ms MS   how long \"SELECT * FROM slow_report\" works, reporting progress\n"
+        "                 (default 1500)\n";
     StandInOptions options;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         std::string name = argv[i];
-        long value = strtol(argv[i + 1], nullptr, 0);
+        if (name == "--help" || name == "-h") {
+            fputs(usage, stdout);
+            return 0;
+        }
+        if (name != "--port" && name != "--flags" && name != "--log-level" &&
+            name != "--timeout" && name != "--slow-ms") {
+            fprintf(stderr, "business_server: unknown option %s\n%s", argv[i], usage);
+            return 2;
+        }
+        char* end = nullptr;
+        long value = i + 1 < argc ? strtol(argv[i + 1], &end, 0) : 0;
+        if (!end || end == argv[i + 1] || *end) {
+            fprintf(stderr, "business_server: %s needs a number\n%s", argv[i], usage);
+            return 2;
+        }
         if (name == "--port")
             options.fPort = value;
         else if (name == "--flags")
@@ -40,12 +66,8 @@ int main(int argc, char** argv) {
             options.fLogLevel = value;
         else if (name == "--timeout")
             options.fTimeOut = value;
-        else if (name == "--slow-ms")
+        else
             business::TheSettings().fSlowMs = uint32(value);
-        else {
-            fprintf(stderr, "unknown option %s\n", argv[i]);
-            return 2;
-        }
     }
     CL_Init();
     business::AddUsers();

@@ -137,7 +137,22 @@ std::string Run(const std::vector<std::string>& w) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const char* usage =
+        "usage: decimal_driver < OPERATIONS\n"
+        "Runs decimal operations read from stdin, one per line, and prints each result with\n"
+        "the status bits it raised (in hex):\n"
+        "  parse TEXT | add A B | sub A B | mul A B | div A B | rem A B | pow A B | cmp A B\n"
+        "  reduce A | abs A | minus A | rescale A EXP MODE\n"
+        "  fixed A DECIMALS GROUP | floor64 A SCALE | clstr TEXT DECIMALS\n"
+        "The arithmetic and unary operations take an optional last word MODE, the rounding:\n"
+        "halfup (the default), halfeven, down, up, floor, ceiling.\n";
+    if (argc > 1) {
+        bool help = !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h");
+        if (!help) fprintf(stderr, "decimal_driver: unknown option %s\n", argv[1]);
+        fputs(usage, help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
     CL_Decimal::Init();
     std::string line;
     std::string output;

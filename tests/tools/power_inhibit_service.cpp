@@ -91,9 +91,17 @@ std::string DescribeArgs(DBusMessage* msg) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: %s <bus name> <record file>\n", argv[0]);
-        return 2;
+    const char* usage =
+        "usage: power_inhibit_service BUS-NAME RECORD-FILE\n"
+        "Owns BUS-NAME on the session bus, answers \"Inhibit\" with cookie 4242 and appends\n"
+        "every \"Inhibit\" and release call to RECORD-FILE, one line each. Prints \"ready\"\n"
+        "once the name is owned; runs until killed.\n";
+    bool help = argc > 1 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"));
+    if (help || argc != 3 || argv[1][0] == '-') {
+        if (!help && argc > 1 && argv[1][0] == '-')
+            fprintf(stderr, "power_inhibit_service: unknown option %s\n", argv[1]);
+        fputs(usage, help ? stdout : stderr);
+        return help ? 0 : 2;
     }
     signal(SIGPIPE, SIG_IGN);
     DBusError err;

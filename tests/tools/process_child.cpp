@@ -19,8 +19,19 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+    const char* usage =
+        "usage: process_child MODE [ARG...]\n"
+        "Child program of the process tests. MODE: args TEXT... | cat | exit N | sleep MS |\n"
+        "kill SIG | cwd | signals | tty | fds | silent | spew N (the top of process_child.cpp\n"
+        "says what each does); no MODE or an unknown one: exits 100.\n";
     if (argc < 2) return 100;
     const char* mode = argv[1];
+    if (mode[0] == '-') {
+        bool help = !strcmp(mode, "--help") || !strcmp(mode, "-h");
+        if (!help) fprintf(stderr, "process_child: unknown option %s\n", mode);
+        fputs(usage, help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
     if (!strcmp(mode, "args")) {
         for (int i = 2; i < argc; ++i)
             printf("[%s]\n", argv[i]);

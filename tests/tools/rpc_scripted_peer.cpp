@@ -15,9 +15,25 @@
 #include "support/scripted_peer.h"
 
 int main(int argc, char** argv) {
+    const char* usage =
+        "usage: rpc_scripted_peer -f SCRIPT-FILE\n"
+        "       rpc_scripted_peer 'STEP; STEP...' ...   (each argument one or more steps)\n"
+        "Listens on 127.0.0.1, prints \"PORT <n>\", follows the script (its steps are\n"
+        "described at the top of scripted_peer.h), prints a \"RECV ...\" line for each\n"
+        "packet read and ends with \"DONE\" (exit 0) or \"FAIL <reason>\" (exit 1).\n";
+    std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h") {
+        fputs(usage, stdout);
+        return 0;
+    }
+    if (argc == 1 || (first[0] == '-' && !(first == "-f" && argc == 3))) {
+        if (argc > 1) fprintf(stderr, "rpc_scripted_peer: unknown option %s\n", first.c_str());
+        fputs(usage, stderr);
+        return 2;
+    }
     CL_Init();
     std::string script;
-    if (argc == 3 && std::string(argv[1]) == "-f") {
+    if (first == "-f") {
         std::ifstream file(argv[2]);
         if (!file) {
             fprintf(stderr, "cannot read %s\n", argv[2]);

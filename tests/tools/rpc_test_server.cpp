@@ -36,24 +36,52 @@ CL_Status Describe(CL_Server*, CLU_Table& info) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* usage =
+        "usage: rpc_test_server [--port N] [--flags N] [--log-level N] [--timeout MS]\n"
+        "                       [--password TEXT]\n"
+        "Serves the test handlers (echo, progress, failures, sleeps) on 127.0.0.1. Prints its\n"
+        "port as the first line of output, then runs until its standard input closes or it\n"
+        "gets SIGINT or SIGTERM. Log lines go to stderr.\n"
+        "  --port N         port to listen on (default: a free one)\n"
+        "  --flags N        connection flags the server grants: compression, ciphers (default 0)\n"
+        "  --log-level N    0 none .. 6 verbose (default 3, warnings)\n"
+        "  --timeout MS     time-out of a client's reads and writes (default 0: 60000)\n"
+        "  --password TEXT  let in only clients whose connection table has this \"password\"\n";
     StandInOptions options;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         std::string name = argv[i];
-        const char* value = argv[i + 1];
-        if (name == "--port")
-            options.fPort = strtol(value, nullptr, 0);
-        else if (name == "--flags")
-            options.fFlags = strtol(value, nullptr, 0);
-        else if (name == "--log-level")
-            options.fLogLevel = strtol(value, nullptr, 0);
-        else if (name == "--timeout")
-            options.fTimeOut = strtol(value, nullptr, 0);
-        else if (name == "--password")
-            sPassword = value;
-        else {
-            fprintf(stderr, "unknown option %s\n", argv[i]);
+        if (name == "--help" || name == "-h") {
+            fputs(usage, stdout);
+            return 0;
+        }
+        if (name != "--port" && name != "--flags" && name != "--log-level" &&
+            name != "--timeout" && name != "--password") {
+            fprintf(stderr, "rpc_test_server: unknown option %s\n%s", argv[i], usage);
             return 2;
         }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "rpc_test_server: %s needs a value\n%s", argv[i], usage);
+            return 2;
+        }
+        const char* value = argv[i + 1];
+        if (name == "--password") {
+            sPassword = value;
+            continue;
+        }
+        char* end = nullptr;
+        long number = strtol(value, &end, 0);
+        if (end == value || *end) {
+            fprintf(stderr, "rpc_test_server: %s needs a number\n%s", argv[i], usage);
+            return 2;
+        }
+        if (name == "--port")
+            options.fPort = number;
+        else if (name == "--flags")
+            options.fFlags = number;
+        else if (name == "--log-level")
+            options.fLogLevel = number;
+        else
+            options.fTimeOut = number;
     }
     CL_Init();
 

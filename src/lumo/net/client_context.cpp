@@ -93,13 +93,13 @@ void CL_ClientContext::GetProgress(uint32 id, double* completeness, std::string*
     if (message) *message = request ? request->fMessage : std::string();
 }
 
+// The locker goes on without the lock when locking fails, and then does not unlock.
 void CL_ClientContext::AbortAll(CL_AbortCB callback) {
-    bool locked = fLock.Lock() == CL_OK;
+    CL_AutoLocker lock(fLock);
     for (Request* request : fRequests) {
         request->fAborted = true;
         if (callback) callback(this, request->fID);
     }
-    if (locked) fLock.Unlock();
 }
 
 void CL_ClientContext::PinToThread() {

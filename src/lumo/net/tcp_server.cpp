@@ -8,9 +8,9 @@
 #include "lumo/digest.h"
 #include "lumo/power.h"
 #include "lumo/table.h"
-#include "lumo/tcp_server.h"
 #include "lumo/translator.h"
 #include "lumo/uuid.h"
+#include "tcp_server_records.h"
 
 namespace {
 
@@ -22,10 +22,48 @@ constexpr uint32 kListenerCandidates = 11;
 constexpr uint32 kResponderCandidates = 10;
 constexpr uint32 kPortStep = 20;
 constexpr uint32 kMaxInterfaces = 32;
+// Stop's wait for the workers to delete the dead clients, and the suspend event's.
+constexpr uint32 kStopPoll = 50;
+constexpr uint32 kSuspendPoll = 10;
 
 bool CanUsePort(uint16 port, CL_SocketType type) {
     CL_Socket probe(port, CL_SOCKET_DOMAIN_INET, type);
     return probe.CanAccept();
+}
+
+// The configured port when it is free, else (none configured) the first free
+// candidate; 0 when there is none.
+uint16 ChooseListenerPort(uint16 configured) {
+    if (configured != 0) return CanUsePort(configured, CL_SOCKET_TYPE_TCP) ? configured : 0;
+    for (uint32 k = 0; k < kListenerCandidates; k++) {
+        uint16 port = uint16(CL_SERVER_FIRST_LISTENER_PORT + kPortStep * k);
+        if (CanUsePort(port, CL_SOCKET_TYPE_TCP)) return port;
+    }
+    return 0;
+}
+
+uint16 ChooseResponderPort() {
+    for (uint32 k = 0; k < kResponderCandidates; k++) {
+        uint16 port = uint16(CL_SERVER_FIRST_RESPONDER_PORT + kPortStep * k);
+        if (CanUsePort(port, CL_SOCKET_TYPE_UDP)) return port;
+    }
+    return 0;
+}
+
+// The machine part of the server id: the primary MAC address as a 48-bit number, or
+// a pseudo-random number when there is none.
+uint64 MachinePart() {
+    uint8 mac[6] = {0, 0, 0, 0, 0, 0};
+    uint64 machine = 0;
+    if (CL_NetInterface::GetPrimaryMAC(mac) == CL_OK) {
+        for (int i = 0; i < 6; i++)
+            machine = (machine << 8) | mac[i];
+    }
+    if (machine == 0) {
+        srand(CL_GetTime());
+        machine = uint64(uint32(rand()));
+    }
+    return machine;
 }
 
 int32 PowerThunk(int32 event, void* param) {
@@ -43,18 +81,10 @@ CL_TCPServer::CL_TCPServer(CLU_Table& settings) {
     Setup(settings);
 }
 
-void CL_TCPServer::InitObject() {
-    uint8 mac[6] = {0, 0, 0, 0, 0, 0};
-    uint64 machine = 0;
-    if (CL_NetInterface::GetPrimaryMAC(mac) == CL_OK) {
-        for (int i = 0; i < 6; i++)
-            machine = (machine << 8) | mac[i];
-    }
-    if (machine == 0) {
-        srand(CL_GetTime());
-        machine = uint64(uint32(rand()));
-    }
-    fID = machine << 16;
+// Part of construction: no other thread sees the object before the two threads start
+// at its end, which the analysis cannot tell.
+void CL_TCPServer::InitObject() CL_NO_THREAD_SAFETY_ANALYSIS {
+    fID = MachinePart() << 16;
     fNextClientID = 1;
     fNextWorkerID = 1;
     fListener = new CL_Socket();
@@ -66,7 +96,6 @@ void CL_TCPServer::InitObject() {
     fWaitingList = new ClientList();
     fDeadList = new ClientList();
     fReadyCond = new CL_Condition();
-    fLock = new CL_Mutex();
     fTimeOut = CL_SERVER_DEFAULT_TIMEOUT;
     fLoad = 0.0;
     fRun = false;
@@ -84,7 +113,6 @@ CL_TCPServer::~CL_TCPServer() {
     delete fClientList;
     delete fWaitingList;
     delete fDeadList;
-    delete fLock;
     delete fReadyCond;
     delete fListener;
     delete fResponder;
@@ -101,6 +129,8 @@ void CL_TCPServer::Setup(CLU_Table& settings) {
     fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
 }
 
+// The configured IP, else the first interface that is not a loopback one, else the
+// local host; *count is the number of interfaces found.
 CL_NetAddress CL_TCPServer::FindOwnAddress(uint32* count) {
     CL_NetInterface interfaces[kMaxInterfaces];
     *count = CL_NetInterface::Enumerate(interfaces, kMaxInterfaces);
@@ -116,79 +146,23 @@ CL_NetAddress CL_TCPServer::FindOwnAddress(uint32* count) {
 }
 
 CL_Status CL_TCPServer::Start() {
-    fLock->Lock();
-    if (fRun) {
-        fLock->Unlock();
-        return CL_OK;
-    }
-    uint16 listenerPort = 0;
-    if (fListenerPort != 0) {
-        if (CanUsePort(fListenerPort, CL_SOCKET_TYPE_TCP)) listenerPort = fListenerPort;
-    } else {
-        for (uint32 k = 0; k < kListenerCandidates && listenerPort == 0; k++) {
-            uint16 port = uint16(CL_SERVER_FIRST_LISTENER_PORT + kPortStep * k);
-            if (CanUsePort(port, CL_SOCKET_TYPE_TCP)) listenerPort = port;
-        }
-    }
-    if (listenerPort == 0) {
-        fLock->Unlock();
-        return CL_IPC_NO_LISTEN_PORT;
-    }
-    uint16 responderPort = 0;
-    for (uint32 k = 0; k < kResponderCandidates && responderPort == 0; k++) {
-        uint16 port = uint16(CL_SERVER_FIRST_RESPONDER_PORT + kPortStep * k);
-        if (CanUsePort(port, CL_SOCKET_TYPE_UDP)) responderPort = port;
-    }
-    if (responderPort == 0) {
-        fLock->Unlock();
-        return CL_IPC_NO_RESPONDER_PORT;
-    }
-
+    CL_AutoLocker lock(fLock);
+    if (fRun) return CL_OK;
+    uint16 listenerPort = ChooseListenerPort(fListenerPort);
+    if (listenerPort == 0) return CL_IPC_NO_LISTEN_PORT;
+    uint16 responderPort = ChooseResponderPort();
+    if (responderPort == 0) return CL_IPC_NO_RESPONDER_PORT;
     uint32 interfaces = 0;
     CL_NetAddress address = FindOwnAddress(&interfaces);
-    if (!address.IsOk()) {
-        fLock->Unlock();
-        return interfaces > 0 ? CL_BAD_HOST_ADDRESS : CL_NO_NET_INTERFACE;
-    }
-
-    // The sockets are bound here rather than on their first use, so that a client
-    // may connect as soon as Start returns.
-    {
-        CL_AutoLocker listenerLock(fListenerLock);
-        fListener->SetAddress(CL_NetAddress(CL_NetAddress::ANY, listenerPort));
-        fListener->SetType(CL_SOCKET_TYPE_TCP);
-        if (fListener->Accept(nullptr, 0) != CL_OK) {
-            fListener->Close();
-            fLock->Unlock();
-            return CL_IPC_NO_LISTEN_PORT;
-        }
-    }
-    {
-        CL_AutoLocker responderLock(fResponderLock);
-        fResponder->SetAddress(CL_NetAddress(CL_NetAddress::ANY, responderPort));
-        fResponder->SetType(CL_SOCKET_TYPE_UDP);
-        if (fResponder->Accept(nullptr, 0) != CL_OK) {
-            fResponder->Close();
-            CL_AutoLocker listenerLock(fListenerLock);
-            fListener->Close();
-            fLock->Unlock();
-            return CL_IPC_NO_RESPONDER_PORT;
-        }
-    }
+    if (!address.IsOk()) return interfaces > 0 ? CL_BAD_HOST_ADDRESS : CL_NO_NET_INTERFACE;
+    CL_Status status = OpenSockets(listenerPort, responderPort);
+    if (status != CL_OK) return status;
     fID = (fID & ~uint64(0xFFFF)) | listenerPort;
     fResponderPort = responderPort;
     address.SetPort(listenerPort);
     fAddress = address;
 
-    // A thread that cannot be created is retried a bounded number of times.
-    for (uint32 attempt = 0; fWorkerList->Count() < CL_SERVER_MIN_WORKERS && attempt < 100;
-         attempt++) {
-        Worker* worker = SpawnWorker(true);
-        if (worker)
-            fWorkerList->Append(worker);
-        else
-            CL_Thread::Sleep(10);
-    }
+    StartWorkers();
     Log(CL_LOG_LEVEL_INFO,
         T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
         (unsigned long long)fID, int(listenerPort), int(GetLogLevel()));
@@ -196,68 +170,85 @@ CL_Status CL_TCPServer::Start() {
     if (CL_AddPowerCallback(PowerThunk, this) != CL_OK)
         Log(CL_LOG_LEVEL_WARNING,
             T("Impossibile monitorare gli eventi di sospensione/ripristino del sistema"));
-    fLock->Unlock();
     return CL_OK;
 }
 
-void CL_TCPServer::Stop() {
-    fLock->Lock();
-    if (!fRun) {
-        fLock->Unlock();
-        return;
+// The sockets are bound here rather than on their first use, so that a client may
+// connect as soon as Start returns. Neither stays open when the other fails.
+CL_Status CL_TCPServer::OpenSockets(uint16 listenerPort, uint16 responderPort) {
+    {
+        CL_AutoLocker listenerLock(fListenerLock);
+        fListener->SetAddress(CL_NetAddress(CL_NetAddress::ANY, listenerPort));
+        fListener->SetType(CL_SOCKET_TYPE_TCP);
+        if (fListener->Accept(nullptr, 0) != CL_OK) {
+            fListener->Close();
+            return CL_IPC_NO_LISTEN_PORT;
+        }
     }
-    fRun = false;
-    // The power listener holds its table while it runs callbacks, and this server's
-    // callback takes the server lock: remove it with the lock released.
-    fLock->Unlock();
-    CL_RemovePowerCallback(PowerThunk, this);
-    fLock->Lock();
+    {
+        CL_AutoLocker responderLock(fResponderLock);
+        fResponder->SetAddress(CL_NetAddress(CL_NetAddress::ANY, responderPort));
+        fResponder->SetType(CL_SOCKET_TYPE_UDP);
+        if (fResponder->Accept(nullptr, 0) == CL_OK) return CL_OK;
+        fResponder->Close();
+    }
+    CL_AutoLocker listenerLock(fListenerLock);
+    fListener->Close();
+    return CL_IPC_NO_RESPONDER_PORT;
+}
 
-    while (fClientList->Count() > 0) {
-        Client* client = fClientList->Pop(false);
-        DoKillClient(client);
+void CL_TCPServer::Stop() {
+    if (StopServing()) Log(CL_LOG_LEVEL_INFO, T("Server fermato"));
+}
+
+// Kills every client, waits for the workers to delete them, ends the workers and
+// closes the sockets; false when the server was not running. The listener and
+// dispatcher threads stay, idle, so that Start may be called again.
+bool CL_TCPServer::StopServing() {
+    CL_AutoLocker lock(fLock);
+    if (!fRun) return false;
+    fRun = false;
+    {
+        // The power listener holds its table while it runs callbacks, and this
+        // server's callback takes the server lock: remove it with the lock released.
+        CL_AutoUnlocker unlock(fLock);
+        CL_RemovePowerCallback(PowerThunk, this);
     }
-    while (fBusyCount > 0 || fDeadList->Count() > 0) {
-        fReadyCond->Broadcast();
-        fLock->Unlock();
-        CL_Thread::Sleep(50);
-        fLock->Lock();
-    }
-    CL_Array<CL_ThreadID> threads;
-    while (fWorkerList->Count() > 0) {
-        Worker* worker = fWorkerList->Pop(false);
-        threads.Append(worker->fThreadID);
-        worker->fQuit = true;
-    }
+    while (fClientList->Count() > 0)
+        DoKillClient(fClientList->Pop(false));
+    WaitForDeadClients();
+    CL_Array<CL_ThreadID> threads = StopWorkers();
     {
         CL_AutoLocker responderLock(fResponderLock);
         fResponder->Close();
     }
     fReadyCond->Broadcast();
-    fLock->Unlock();
-    for (uint32 i = 0; i < threads.Count(); i++)
-        CL_Thread::Wait(threads.Get(i));
-    // Retired workers may still be on their way out.
-    while (fRetiring > 0)
-        CL_Thread::Sleep(1);
-
-    fLock->Lock();
+    {
+        CL_AutoUnlocker unlock(fLock);
+        JoinWorkers(threads);
+    }
     fDeadList->Clear();
     fWaitingList->Clear();
-    {
-        CL_AutoLocker listenerLock(fListenerLock);
-        fListener->Close();
+    CL_AutoLocker listenerLock(fListenerLock);
+    fListener->Close();
+    return true;
+}
+
+// Until no thread is at work and the workers have deleted every dead client.
+void CL_TCPServer::WaitForDeadClients() {
+    while (fBusyCount > 0 || fDeadList->Count() > 0) {
+        fReadyCond->Broadcast();
+        CL_AutoUnlocker unlock(fLock);
+        CL_Thread::Sleep(kStopPoll);
     }
-    fLock->Unlock();
-    Log(CL_LOG_LEVEL_INFO, T("Server fermato"));
 }
 
 void CL_TCPServer::Lock() {
-    fLock->Lock();
+    fLock.Lock();
 }
 
 void CL_TCPServer::Unlock() {
-    fLock->Unlock();
+    fLock.Unlock();
 }
 
 void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
@@ -270,7 +261,8 @@ void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
     uuid = CLU_UUID(bytes);
 }
 
-void CL_TCPServer::GetInfo(CLU_Table& info) {
+// Takes no lock, so that a callback that holds the server lock may call it.
+void CL_TCPServer::GetInfo(CLU_Table& info) CL_NO_THREAD_SAFETY_ANALYSIS {
     info.Set("log_level", (long long)GetLogLevel());
     info.Set("host", fAddress.GetIP());
     info.Set("port", (long long)fAddress.GetPort());
@@ -289,31 +281,39 @@ uint32 CL_TCPServer::GetWorkerCount() {
 
 int32 CL_TCPServer::PowerCallback(int32 event, CL_TCPServer* server) {
     if (!server) return CL_OK;
-    if (event == CL_POWER_EVENT_SUSPEND) {
-        server->fLock->Lock();
-        while (server->fClientList->Count() > 0) {
-            Client* client = server->fClientList->GetFirst();
-            client->fContext->SetFlags(client->fContext->GetFlags() & ~0xFFu);
-            server->KillClient(client);
-        }
-        while (server->fDeadList->Count() > 0) {
-            server->fReadyCond->Broadcast();
-            server->fLock->Unlock();
-            CL_Thread::Sleep(10);
-            server->fLock->Lock();
-        }
-        server->fLock->Unlock();
-    } else if (event == CL_POWER_EVENT_RESUME) {
-        server->fLock->Lock();
-        uint32 count = 0;
-        uint16 port = server->fAddress.GetPort();
-        CL_NetAddress address = server->FindOwnAddress(&count);
-        address.SetPort(port);
-        server->fAddress = address;
-        server->Log(CL_LOG_LEVEL_WARNING,
-                    T("Server riavviato a seguito di ripristino del sistema (indirizzo: %s:%d)"),
-                    address.GetIP().c_str(), int(port));
-        server->fLock->Unlock();
-    }
+    if (event == CL_POWER_EVENT_SUSPEND)
+        server->DropClientsForSuspend();
+    else if (event == CL_POWER_EVENT_RESUME)
+        server->RefreshAddressAfterResume();
     return CL_OK;
+}
+
+// Closes every connection and returns once the workers have deleted them all, their
+// contexts handed to the disconnect callback, before the system sleeps.
+void CL_TCPServer::DropClientsForSuspend() {
+    CL_AutoLocker lock(fLock);
+    while (fClientList->Count() > 0) {
+        Client* client = fClientList->GetFirst();
+        client->fContext->SetFlags(client->fContext->GetFlags() & ~0xFFu);
+        KillClient(client);
+    }
+    while (fDeadList->Count() > 0) {
+        fReadyCond->Broadcast();
+        CL_AutoUnlocker unlock(fLock);
+        CL_Thread::Sleep(kSuspendPoll);
+    }
+}
+
+// The own address may have changed while the system slept; the port stays, and the
+// sockets are not reopened.
+void CL_TCPServer::RefreshAddressAfterResume() {
+    CL_AutoLocker lock(fLock);
+    uint32 count = 0;
+    uint16 port = fAddress.GetPort();
+    CL_NetAddress address = FindOwnAddress(&count);
+    address.SetPort(port);
+    fAddress = address;
+    Log(CL_LOG_LEVEL_WARNING,
+        T("Server riavviato a seguito di ripristino del sistema (indirizzo: %s:%d)"),
+        address.GetIP().c_str(), int(port));
 }

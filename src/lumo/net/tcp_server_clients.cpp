@@ -1,14 +1,20 @@
 // The TCP server's records of connected clients: creation at accept, killing (socket
 // shut, requests cancelled, moved to the dead list), deletion, and the administration
 // calls that list, describe and close clients.
-#include <sys/socket.h>
-
-#include <cstring>
-
 #include "lumo/cipher.h"
 #include "lumo/clock.h"
 #include "lumo/table.h"
-#include "lumo/tcp_server.h"
+#include "tcp_server_records.h"
+
+namespace {
+
+// What a queued chunk counts against the client's allowance: its bytes and its record,
+// so that empty chunks count too.
+uint64 QueuedCost(const CL_Packet* packet) {
+    return uint64(packet->fData.GetSize()) + sizeof(CL_Packet);
+}
+
+}  // namespace
 
 CL_Packet::CL_Packet(uint16 type, uint16 flags, uint32 sequence) {
     CL_InitPacketHeader(&fHeader, CL_PacketType(type), flags, sequence);
@@ -18,7 +24,7 @@ CL_Packet::CL_Packet(const CL_PacketHeader& header) : fHeader(header) {}
 
 // Created by the listener with the server lock held.
 CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
-    : fID(0),
+    : fID(server->fNextClientID++),
       fSocket(socket),
       fContext(nullptr),
       fPinnedWorker(nullptr),
@@ -32,11 +38,11 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
       fPeer(socket->GetAddress()),
       fAuthorized(false),
       fPartial(false),
+      fReader(true),
       fDead(false),
       fQueuedReadBytes(0),
       fServingWorker(nullptr) {
     uint32 now = CL_GetTime();
-    fID = server->fNextClientID++;
     fContext = new CL_ClientContext(fID, server);
     fContext->SetCipher(new CL_Cipher());
     fLastReadTime = now;
@@ -72,17 +78,16 @@ void CL_TCPServer::KillClient(Client* client) {
 }
 
 void CL_TCPServer::DoKillClient(Client* client) {
-    // Under the context lock no worker is writing, so the descriptor is the
-    // connection's own. It is shut down rather than closed: the dispatcher may be
-    // waiting on it, and it is closed when the record is deleted.
-    CL_ClientContext* context = client->fContext;
-    bool locked = context->Lock() == CL_OK;
-    int fd = client->fSocket->GetDescriptor();
-    if (fd >= 0) shutdown(fd, SHUT_RDWR);
-    client->fDead = true;
-    client->fPartial = false;
-    context->AbortAll(GetCallbacks().fAbort);
-    if (locked) context->Unlock();
+    {
+        // Under the context lock no worker is writing, so the descriptor is the
+        // connection's own. It is shut down rather than closed: the dispatcher may be
+        // waiting on it, and it is closed when the record is deleted.
+        CL_AutoLocker lock(client->fContext->GetLock());
+        client->fSocket->Shutdown();
+        client->fDead = true;
+        client->fPartial = false;
+        client->fContext->AbortAll(GetCallbacks().fAbort);
+    }
     fWaitingList->RemoveAll(client);
     fDeadList->RemoveAll(client);
     fDeadList->Append(client);
@@ -120,4 +125,59 @@ CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
     client->fContext->SetFlags(client->fContext->GetFlags() & ~0xFFu);
     KillClient(client);
     return CL_OK;
+}
+
+void CL_TCPServer::Client::QueueChunk(CL_Packet* packet) {
+    fQueuedReadPackets->Append(packet);
+    fQueuedReadBytes += QueuedCost(packet);
+}
+
+CL_Packet* CL_TCPServer::Client::TakeFirstChunk() {
+    for (CL_LinkedList<CL_Packet*>::iterator it = fQueuedReadPackets->begin();
+         it != fQueuedReadPackets->end(); ++it) {
+        CL_Packet* packet = *it;
+        if (!(packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK)) continue;
+        fQueuedReadPackets->Remove(it);
+        fQueuedReadBytes -= QueuedCost(packet);
+        return packet;
+    }
+    return nullptr;
+}
+
+CL_Packet* CL_TCPServer::Client::TakeNextChunk(uint32 sequence) {
+    for (CL_LinkedList<CL_Packet*>::iterator it = fQueuedReadPackets->begin();
+         it != fQueuedReadPackets->end(); ++it) {
+        CL_Packet* packet = *it;
+        if (packet->fHeader.fSequence != sequence || (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
+            continue;
+        fQueuedReadPackets->Remove(it);
+        fQueuedReadBytes -= QueuedCost(packet);
+        return packet;
+    }
+    return nullptr;
+}
+
+bool CL_TCPServer::Client::HasFirstChunk() {
+    for (CL_Packet* packet : *fQueuedReadPackets)
+        if (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK) return true;
+    return false;
+}
+
+bool CL_TCPServer::Client::HasFirstChunk(uint32 sequence) {
+    for (CL_Packet* packet : *fQueuedReadPackets)
+        if (packet->fHeader.fSequence == sequence && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
+            return true;
+    return false;
+}
+
+void CL_TCPServer::Client::DropChunks(uint32 sequence, bool laterOnly) {
+    for (CL_LinkedList<CL_Packet*>::iterator it = fQueuedReadPackets->begin();
+         it != fQueuedReadPackets->end(); ++it) {
+        CL_Packet* packet = *it;
+        if (packet->fHeader.fSequence != sequence) continue;
+        if (laterOnly && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK)) continue;
+        fQueuedReadBytes -= QueuedCost(packet);
+        fQueuedReadPackets->Remove(it);
+        delete packet;
+    }
 }

@@ -1,18 +1,10 @@
 // The listener thread, which turns accepted connections into client records, and the
-// dispatcher thread, which reads every client's chunks into its queue, hands new
-// requests to the workers, handles cancellations, writes PINGs and ABORT replies,
-// cuts off dead or stalled clients and sizes the worker pool to the load.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <cstring>
-
+// dispatcher thread, which waits on every client socket at once, has each ready client
+// read one chunk or write one queued packet, cuts off closed or stalled connections,
+// and between passes does the periodic work and the discovery turns.
 #include "lumo/clock.h"
-#include "lumo/table.h"
-#include "lumo/tcp_server.h"
 #include "lumo/translator.h"
+#include "tcp_server_records.h"
 
 namespace {
 
@@ -20,31 +12,15 @@ const char* T(const char* text) {
     return CL_Translator::Get().Translate(text, nullptr);
 }
 
-constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
-constexpr uint32 kSweepInterval = 60000;
-constexpr uint32 kWaitingLimit = 120000;
-constexpr uint32 kLoadInterval = 100;
-constexpr uint32 kPingInterval = 100;
+// How long the two threads sleep while the server is stopped.
+constexpr uint32 kStoppedSleep = 50;
+constexpr uint32 kAcceptWait = 250;
+// Pause after an accept error, so that a listener that cannot be reopened does not spin.
+constexpr uint32 kAcceptErrorSleep = 10;
 constexpr uint32 kDiscoveryInterval = 200;
-constexpr double kMaxLoad = 24.0;
 // Chunks a client may have queued before the dispatcher stops reading from it and
 // lets TCP hold the sender back.
 constexpr uint64 kMaxQueuedBytes = 64u << 20;
-
-// Whether the peer has closed or reset the connection. It only peeks, so it leaves
-// the socket's state alone while a worker may be writing on it.
-bool PeerGone(CL_Socket* socket) {
-    int fd = socket->GetDescriptor();
-    if (fd < 0) return true;
-    for (;;) {
-        char byte;
-        ssize_t k = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (k > 0) return false;
-        if (k == 0) return true;
-        if (errno == EINTR) continue;
-        return errno != EAGAIN && errno != EWOULDBLOCK;
-    }
-}
 
 }  // namespace
 
@@ -71,406 +47,193 @@ void CL_TCPServer::ListenerLoop() {
     bool setupCalled = false;
     while (!fQuit) {
         if (!fRun) {
-            CL_Thread::Sleep(50);
+            CL_Thread::Sleep(kStoppedSleep);
             continue;
         }
         if (!setupCalled) {
             setupCalled = true;
             ThreadStarted(T("[Server] Inizializzato"));
         }
-        CL_Socket* accepted = nullptr;
-        CL_Status status;
-        {
-            CL_AutoLocker listenerLock(fListenerLock);
-            if (!fRun) continue;
-            status = fListener->Accept(&accepted, 250);
-            if (status != CL_OK && status != CL_TIMEOUT) fListener->Close();
-        }
-        if (status != CL_OK) {
-            // A listener that cannot be reopened must not spin.
-            if (status != CL_TIMEOUT) CL_Thread::Sleep(10);
-            continue;
-        }
-        // Replies go out as whole packets; Nagle would hold a reply's last segment
-        // until the client acknowledges the previous ones.
-        int noDelay = 1;
-        setsockopt(accepted->GetDescriptor(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
-        fLock->Lock();
-        if (fRun) {
-            Client* client = new Client(this, accepted);
-            Log(CL_LOG_LEVEL_INFO,
-                T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
-                client->fPeer.GetIP().c_str(), int(client->fID));
-            fClientList->Append(client);
-        } else {
-            delete accepted;
-        }
-        fLock->Unlock();
+        CL_Socket* accepted = AcceptConnection();
+        if (accepted) AdmitConnection(accepted);
     }
     if (setupCalled && GetCallbacks().fThreadCleanup)
         GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Server] Terminato"));
 }
 
+// The next connection; null when none came in time or the accept failed (the
+// listener is then closed, and the next accept opens it again).
+CL_Socket* CL_TCPServer::AcceptConnection() {
+    CL_Socket* accepted = nullptr;
+    CL_Status status;
+    {
+        CL_AutoLocker listenerLock(fListenerLock);
+        if (!fRun) return nullptr;
+        status = fListener->Accept(&accepted, kAcceptWait);
+        if (status != CL_OK && status != CL_TIMEOUT) fListener->Close();
+    }
+    if (status == CL_OK) return accepted;
+    if (status != CL_TIMEOUT) CL_Thread::Sleep(kAcceptErrorSleep);
+    return nullptr;
+}
+
+void CL_TCPServer::AdmitConnection(CL_Socket* accepted) {
+    // Replies go out as whole packets; Nagle would hold a reply's last segment until
+    // the client acknowledges the previous ones.
+    accepted->SetNoDelay(true);
+    CL_AutoLocker lock(fLock);
+    if (!fRun) {
+        delete accepted;
+        return;
+    }
+    Client* client = new Client(this, accepted);
+    Log(CL_LOG_LEVEL_INFO, T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
+        client->fPeer.GetIP().c_str(), int(client->fID));
+    fClientList->Append(client);
+}
+
 void CL_TCPServer::DispatcherLoop() {
     bool setupCalled = false;
-    uint32 waitStep = 100;
-    uint32 start = CL_GetTime();
-    uint32 lastPing = start, lastLoad = start, lastDiscovery = start, lastSweep = start;
+    DispatcherState state(CL_GetTime());
     while (!fQuit) {
         if (!fRun) {
-            CL_Thread::Sleep(50);
+            CL_Thread::Sleep(kStoppedSleep);
             continue;
         }
         if (!setupCalled) {
             setupCalled = true;
             ThreadStarted(T("[Dispatcher] Inizializzato"));
         }
-        fLock->Lock();
-        if (!fRun) {
-            fLock->Unlock();
-            continue;
-        }
-        fBusyCount++;
-
-        CL_Set<CL_Socket*> readSet, writeSet;
-        bool anyPartial = false;
-        for (Client* client : *fClientList) {
-            if (client->fPartial) anyPartial = true;
-            // A partial chunk's bytes are read as they come: its socket is watched too.
-            if (client->fQueuedReadBytes < kMaxQueuedBytes) readSet.Add(client->fSocket);
-            if (client->fQueuedWritePackets->Count() > 0) writeSet.Add(client->fSocket);
-        }
-        CL_Status waited;
-        uint32 ready = 0;
-        if (readSet.Count() == 0 && writeSet.Count() == 0) {
-            fLock->Unlock();
-            CL_Thread::Sleep(waitStep);
-            fLock->Lock();
-            waited = CL_TIMEOUT;
-        } else {
-            waited = CL_Socket::Select(&readSet, &writeSet, nullptr, &ready, waitStep, fLock);
-        }
-        uint32 now = CL_GetTime();
-        anyPartial = false;
-        for (Client* client : *fClientList)
-            if (client->fPartial) anyPartial = true;
-        waitStep = anyPartial ? 10 : 100;
-        if (anyPartial || (waited == CL_OK && ready > 0))
-            ClientPass(readSet, writeSet, now, &waitStep);
-
-        PeriodicWork(now, &lastSweep, &lastLoad, &lastPing);
-        fLock->Unlock();
-
-        if (uint32(now - lastDiscovery) >= kDiscoveryInterval) {
-            lastDiscovery = now;
-            DiscoveryTurn();
-        }
-        fBusyCount--;
+        DispatcherPass(&state);
     }
     if (setupCalled && GetCallbacks().fThreadCleanup)
         GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
 }
 
-void CL_TCPServer::WakeClientWorkers(Client* client) {
-    for (Request* request : client->fExecutingRequests)
-        if (request->fWorker) request->fWorker->fDataCondition.Signal();
-    if (client->fServingWorker) client->fServingWorker->fDataCondition.Signal();
-}
-
-void CL_TCPServer::KillWithLog(Client* client, CL_Status code) {
-    switch (code) {
-        case CL_NOT_CONNECTED:
-            Log(CL_LOG_LEVEL_WARNING, T("[Dispatcher] [%d] Il client non è più connesso"),
-                int(client->fID));
-            break;
-        case CL_CONNECTION_LOST:
-            Log(CL_LOG_LEVEL_INFO, T("[Dispatcher] [%d] Il client ha chiuso la connessione"),
-                int(client->fID));
-            break;
-        case CL_TIMEOUT:
-            Log(CL_LOG_LEVEL_INFO,
-                T("[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla "
-                  "connessione"),
-                int(client->fID));
-            break;
-        default:
-            Log(CL_LOG_LEVEL_ERROR,
-                T("[Dispatcher] [%d] Il client ha riportato l'errore %d su operazione di I/O, "
-                  "connessione terminata"),
-                int(client->fID), int(code));
-            break;
+// One pass: the clients and the periodic work under the server lock, then, now and
+// then, a discovery turn without it.
+void CL_TCPServer::DispatcherPass(DispatcherState* state) {
+    uint32 now;
+    {
+        CL_AutoLocker lock(fLock);
+        if (!fRun) return;
+        fBusyCount++;
+        now = ServeClients(state);
+        PeriodicWork(now, state);
     }
-    WakeClientWorkers(client);
-    KillClient(client);
+    if (uint32(now - state->fLastDiscovery) >= kDiscoveryInterval) {
+        state->fLastDiscovery = now;
+        DiscoveryTurn();
+    }
+    fBusyCount--;
 }
 
-void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet, uint32 now,
-                              uint32* waitStep) {
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
-        Client* client = *it;
-        CL_Socket* socket = client->fSocket;
-        CL_ClientContext* context = client->fContext;
-        if (context->GetLock()->TryLock() != CL_OK) {
-            if (PeerGone(socket)) KillClient(client);
-            continue;
-        }
-        bool killed = false;
-        bool read = false;
-        if (writeSet.Exists(socket) && client->fQueuedWritePackets->Count() > 0) {
-            CL_Packet* packet = client->fQueuedWritePackets->Pop(true);
-            CL_Blob wire;
-            wire.Append(&packet->fHeader, kHeaderSize);
-            wire.Append(packet->fData);
-            wire.Seek(0, CL_SEEK_SET);
-            delete packet;
-            socket->Write(wire, wire.GetSize(), fTimeOut);
-            CL_Status status = socket->GetIOError(false);
-            if (status != CL_OK) {
-                KillWithLog(client, status);
-                killed = true;
-            }
-        } else if (readSet.Exists(socket) || client->fPartial) {
-            read = true;
-            killed = ReadChunk(client, now, waitStep);
-            if (!killed) {
-                if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut) {
-                    KillWithLog(client, CL_TIMEOUT);
-                    killed = true;
-                } else if (!socket->IsConnected()) {
-                    KillWithLog(client, CL_CONNECTION_LOST);
-                    killed = true;
-                }
-            }
-        }
-        if (!killed &&
-            (client->fQueuedReadPackets->Count() > 0 || client->fQueuedWritePackets->Count() > 0))
-            *waitStep = 1;
-        context->Unlock();
-        if (!killed && !read && PeerGone(socket)) KillClient(client);
+// Waits on the clients' sockets and serves those that are ready, or that have part of
+// a chunk pending; returns the time after the wait.
+uint32 CL_TCPServer::ServeClients(DispatcherState* state) {
+    CL_Set<CL_Socket*> readSet, writeSet;
+    WatchClients(&readSet, &writeSet);
+    bool ready = WaitForSockets(&readSet, &writeSet, state->fWaitStep);
+    uint32 now = CL_GetTime();
+    bool partial = AnyPartial();
+    state->fWaitStep = partial ? DispatcherState::kPartialWaitStep : DispatcherState::kIdleWaitStep;
+    if (partial || ready) ClientPass(readSet, writeSet, now, &state->fWaitStep);
+    return now;
+}
+
+void CL_TCPServer::WatchClients(CL_Set<CL_Socket*>* readSet, CL_Set<CL_Socket*>* writeSet) {
+    for (Client* client : *fClientList) {
+        // A partial chunk's bytes are read as they come: its socket is watched too.
+        if (client->fQueuedReadBytes < kMaxQueuedBytes) readSet->Add(client->fSocket);
+        if (client->fQueuedWritePackets->Count() > 0) writeSet->Add(client->fSocket);
     }
 }
 
-// Moves what the socket holds of the client's current chunk into its staging buffer
-// without waiting, and queues the chunk once it is whole: at most one chunk per call.
-// The bytes are taken as they come because TCP stops sending when the receiver reads
-// nothing, so a chunk left in the kernel until it is whole may never become whole.
-// True when the client was killed.
-bool CL_TCPServer::ReadChunk(Client* client, uint32 now, uint32* waitStep) {
-    CL_Socket* socket = client->fSocket;
-    CL_Blob& staged = client->fStaged;
-    uint32 have = staged.GetSize();
-    uint32 want = kHeaderSize;
-    CL_PacketHeader header;
-    if (have >= kHeaderSize) {
-        memcpy(&header, staged.GetDataForRead(), kHeaderSize);
-        want = kHeaderSize + CL_ChunkPayloadSize(header);
-    }
-    for (int step = 0; step < 2 && have < want; step++) {
-        staged.SetSize(want);
-        uint8* at = staged.GetDataForWrite();
-        uint32 got = at ? socket->Read(at + have, want - have, 0) : 0;
-        CL_Status error = at ? socket->GetIOError(false) : CL_OUT_OF_MEMORY;
-        have += got;
-        staged.SetSize(have);
-        if (error != CL_OK && error != CL_TIMEOUT) {
-            KillWithLog(client, error);
-            return true;
-        }
-        if (have < kHeaderSize) break;
-        if (want == kHeaderSize) {
-            memcpy(&header, staged.GetDataForRead(), kHeaderSize);
-            bool badMagic = header.fMagic != CL_IPC_MAGIC;
-            bool badVersion = !badMagic && header.fVersion > CL_IPC_VERSION;
-            // A first chunk announcing more than a blob can hold is as unusable as a
-            // bad header.
-            bool badSize = !badMagic && !badVersion && header.fType != CL_PACKET_TYPE_PING &&
-                           (header.fFlags & CL_IPC_FIRST_CHUNK) && header.fSize > CL_Blob::kMaxSize;
-            if (badMagic || badVersion || badSize) {
-                if (badVersion)
-                    Log(CL_LOG_LEVEL_ERROR,
-                        T("[Dispatcher] [%d] Ricevuta richiesta con versione del protocollo di "
-                          "comunicazione non supportata (%d.%d.%d)"),
-                        int(client->fID), int((header.fVersion >> 16) & 0xFF),
-                        int((header.fVersion >> 8) & 0xFF), int(header.fVersion & 0xFF));
-                else
-                    Log(CL_LOG_LEVEL_ERROR,
-                        T("[Dispatcher] [%d] Ricevuta una richiesta non valida"), int(client->fID));
-                if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
-                    KillWithLog(client, CL_TIMEOUT);
-                else
-                    KillWithLog(client, CL_IPC_BAD_REQUEST);
-                return true;
-            }
-            want = kHeaderSize + CL_ChunkPayloadSize(header);
-        }
-    }
-    if (have < want) {
-        if (have > 0 && !client->fPartial) {
-            client->fPartial = true;
-            client->fLastReadTime = now;
-            *waitStep = 1;
-        }
+// Leaves in the sets the sockets that are ready; true when there are any. With nothing
+// to wait on it only sleeps. The server lock is released meanwhile.
+bool CL_TCPServer::WaitForSockets(CL_Set<CL_Socket*>* readSet, CL_Set<CL_Socket*>* writeSet,
+                                  uint32 ms) {
+    if (readSet->Count() == 0 && writeSet->Count() == 0) {
+        CL_AutoUnlocker unlock(fLock);
+        CL_Thread::Sleep(ms);
         return false;
     }
-    client->fPartial = false;
-    uint32 length = want - kHeaderSize;
-    CL_Packet* packet = new CL_Packet(header);
-    if (length > 0) packet->fData = CL_Blob(staged.GetDataForRead() + kHeaderSize, length, true);
-    staged.Clear(false);
-    packet->fData.Seek(0, CL_SEEK_SET);
+    uint32 ready = 0;
+    CL_Status waited = CL_Socket::Select(readSet, writeSet, nullptr, &ready, ms, &fLock);
+    return waited == CL_OK && ready > 0;
+}
 
-    if (header.fType == CL_PACKET_TYPE_ABORT) {
-        HandleAbort(client, packet);
-        delete packet;
-    } else if (header.fType == CL_PACKET_TYPE_ABORT_ALL) {
-        client->fContext->AbortAll(GetCallbacks().fAbort);
-        WakeClientWorkers(client);
-        delete packet;
-    } else if (!(header.fFlags & CL_IPC_FIRST_CHUNK) &&
-               !ContinuesRequest(client, header.fSequence)) {
-        // A later chunk of no request that is queued or being gathered would stay
-        // in the queue for ever.
-        delete packet;
-    } else {
-        client->fQueuedReadPackets->Append(packet);
-        client->fQueuedReadBytes += Client::QueuedCost(packet);
-        if (header.fFlags & CL_IPC_FIRST_CHUNK) {
-            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-                T("[Dispatcher] [%d] Il client ha dati in arrivo, spostato nella coda di attesa"),
-                int(client->fID));
-            fWaitingList->Append(client);
-            client->fWaitStartTime = now;
-        } else if (client->fServingWorker) {
-            client->fServingWorker->fDataCondition.Signal();
-        }
-    }
+bool CL_TCPServer::AnyPartial() {
+    for (Client* client : *fClientList)
+        if (client->fPartial) return true;
     return false;
 }
 
-// Whether a chunk of `sequence` continues a request: one whose first chunk waits in
-// the queue, or one a worker has started. The caller holds the context lock.
-bool CL_TCPServer::ContinuesRequest(Client* client, uint32 sequence) {
-    for (CL_Packet* packet : *client->fQueuedReadPackets)
-        if (packet->fHeader.fSequence == sequence && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
-            return true;
-    return !client->fContext->HasAborted(sequence);
-}
-
-void CL_TCPServer::HandleAbort(Client* client, CL_Packet* abort) {
-    uint32 sequence = abort->fHeader.fSequence;
-    CL_ClientContext* context = client->fContext;
-    bool waiting = false;
-    for (CL_Packet* packet : *client->fQueuedReadPackets)
-        if (packet->fHeader.fSequence == sequence && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
-            waiting = true;
-    if (waiting) {
-        CL_LinkedList<CL_Packet*>* queue = client->fQueuedReadPackets;
-        for (CL_LinkedList<CL_Packet*>::iterator it = queue->begin(); it != queue->end(); ++it) {
-            CL_Packet* packet = *it;
-            if (packet->fHeader.fSequence != sequence) continue;
-            client->fQueuedReadBytes -= Client::QueuedCost(packet);
-            queue->Remove(it);
-            delete packet;
+// Each client whose context a worker does not hold reads one chunk or writes one
+// queued packet. A client found closed is killed without a log line.
+void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet,
+                              uint32 now, uint32* waitStep) {
+    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+        Client* client = *it;
+        if (!client->TryLockContext()) {
+            if (client->fSocket->PeerClosed()) KillClient(client);
+            continue;
         }
-        CL_Packet* reply = new CL_Packet(CL_PACKET_TYPE_ABORT, CL_IPC_FIRST_CHUNK, sequence);
-        memcpy(reinterpret_cast<uint8*>(&reply->fHeader) + 20,
-               reinterpret_cast<const uint8*>(&abort->fHeader) + 20, 12);
-        client->fQueuedWritePackets->Append(reply);
-        return;
-    }
-    if (!context->HasAborted(sequence)) {
-        context->SetAborted(sequence, true);
-        context->Unlock();
-        if (GetCallbacks().fAbort) GetCallbacks().fAbort(context, sequence);
-        context->Lock();
-        Request* request = client->fExecutingRequests.Get(int32(sequence));
-        if (request && request->fWorker) request->fWorker->fDataCondition.Signal();
-        if (client->fServingWorker) client->fServingWorker->fDataCondition.Signal();
+        bool read = false;
+        bool killed = ServeClientSocket(client, readSet, writeSet, now, waitStep, &read);
+        if (!killed &&
+            (client->fQueuedReadPackets->Count() > 0 || client->fQueuedWritePackets->Count() > 0))
+            *waitStep = DispatcherState::kBusyWaitStep;
+        client->fContext->Unlock();
+        if (!killed && !read && client->fSocket->PeerClosed()) KillClient(client);
     }
 }
 
-void CL_TCPServer::PeriodicWork(uint32 now, uint32* lastSweep, uint32* lastLoad, uint32* lastPing) {
-    if (uint32(now - *lastSweep) >= kSweepInterval) {
-        *lastSweep = now;
-        for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it)
-            if (PeerGone((*it)->fSocket)) KillClient(*it);
-    }
-    // Only a client that no worker is serving can be starved; one whose worker is
-    // busy with a long request has its next request queued behind it.
-    CL_Array<Client*> starved;
-    for (Client* client : *fWaitingList)
-        if (client->fBusyCount == 0 && uint32(now - client->fWaitStartTime) > kWaitingLimit &&
-            !starved.Exists(client))
-            starved.Append(client);
-    for (uint32 i = 0; i < starved.Count(); i++)
-        if (fClientList->Exists(starved.Get(i))) KillClient(starved.Get(i));
-    if (uint32(now - *lastLoad) >= kLoadInterval) {
-        *lastLoad = now;
-        AdjustLoad();
-    }
-    // Entries of clients that a worker is serving are work for that worker alone:
-    // waking the others for them would only have them look and sleep again.
-    bool work = fDeadList->Count() > 0;
-    for (ClientList::iterator it = fWaitingList->begin(); !work && it != fWaitingList->end(); ++it)
-        work = (*it)->fBusyCount == 0;
-    if (work) fReadyCond->Broadcast();
-    if (uint32(now - *lastPing) >= kPingInterval) {
-        *lastPing = now;
-        QueuePings();
-    }
+// Writes the client's first queued packet when its socket can take it, else reads
+// when there is something to read; true when the client was killed.
+bool CL_TCPServer::ServeClientSocket(Client* client, CL_Set<CL_Socket*>& readSet,
+                                     CL_Set<CL_Socket*>& writeSet, uint32 now,
+                                     uint32* waitStep, bool* read) {
+    CL_Socket* socket = client->fSocket;
+    if (writeSet.Exists(socket) && client->fQueuedWritePackets->Count() > 0)
+        return WriteQueuedPacket(client);
+    if (!readSet.Exists(socket) && !client->fPartial) return false;
+    *read = true;
+    return ReadFromClient(client, now, waitStep);
 }
 
-void CL_TCPServer::AdjustLoad() {
-    fLoad = fBusyCount.Get() * 0.01 + 0.99 * fLoad;
-    if (fLoad > kMaxLoad) fLoad = kMaxLoad;
-    int32 n = int32(fWorkerList->Count());
-    if (n < int32(fLoad + 1.5)) {
-        if (n < int32(CL_SERVER_MAX_WORKERS)) {
-            Log(CL_LOG_LEVEL_DEBUG,
-                T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server "
-                  "(%f)"),
-                fLoad);
-            Worker* worker = SpawnWorker(false);
-            if (worker) fWorkerList->Append(worker);
-        } else {
-            Log(CL_LOG_LEVEL_DEBUG,
-                T("[Dispatcher] Impossibile lanciare un nuovo worker thread in risposta al carico "
-                  "sul server, limite massimo di thread raggiunto"));
-        }
-    } else if (int32(fLoad + 6.0) < n) {
-        Log(CL_LOG_LEVEL_DEBUG,
-            T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico "
-              "(%f)"),
-            fLoad);
-        fReadyCond->Broadcast();
-    }
+bool CL_TCPServer::WriteQueuedPacket(Client* client) {
+    CL_Packet* packet = client->fQueuedWritePackets->Pop(true);
+    CL_Blob wire;
+    CL_BuildPacket(packet->fHeader, packet->fData, &wire);
+    wire.Seek(0, CL_SEEK_SET);
+    delete packet;
+    client->fSocket->Write(wire, wire.GetSize(), fTimeOut);
+    CL_Status status = client->fSocket->GetIOError(false);
+    if (status == CL_OK) return false;
+    KillWithLog(client, status);
+    return true;
 }
 
-void CL_TCPServer::QueuePings() {
-    if (!fRun) return;
-    for (Client* client : *fClientList) {
-        CL_ClientContext* context = client->fContext;
-        if (context->GetLock()->TryLock() != CL_OK) continue;
-        for (Request* request : client->fExecutingRequests) {
-            if (context->HasAborted(request->fID)) continue;
-            double completeness = -1.0;
-            std::string message;
-            context->GetProgress(request->fID, &completeness, &message);
-            if (message.size() > CL_IPC_MAX_PING_MESSAGE) message.resize(CL_IPC_MAX_PING_MESSAGE);
-            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-                T("[Dispatcher] [%d] Il server sta ancora eseguendo la richiesta (%3.1f%% "
-                  "completata), inoltro un messaggio di ping"),
-                int(client->fID), completeness);
-            CL_Packet* ping = new CL_Packet(CL_PACKET_TYPE_PING, 0, request->fID);
-            bool changed = message != request->fProgressMessage;
-            if (changed) request->fProgressMessage = message;
-            // The encoder clamps the completeness to 0..100 and maps unknown to 65535.
-            CL_MakePing(&ping->fHeader, &ping->fData, request->fID, completeness,
-                        changed ? &message : nullptr);
-            client->fQueuedWritePackets->Append(ping);
-        }
-        context->Unlock();
+// Reads at most one chunk; then cuts the client off when its partial chunk is overdue
+// or its peer has gone. True when the client was killed.
+bool CL_TCPServer::ReadFromClient(Client* client, uint32 now, uint32* waitStep) {
+    ChunkRead read = ReadChunk(client, now);
+    if (read == kChunkKilled) return true;
+    if (read == kChunkPending && client->fReader.GetHeld() > 0 && !client->fPartial) {
+        client->fPartial = true;
+        client->fLastReadTime = now;
+        *waitStep = DispatcherState::kBusyWaitStep;
     }
+    if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut) {
+        KillWithLog(client, CL_TIMEOUT);
+        return true;
+    }
+    if (!client->fSocket->IsConnected()) {
+        KillWithLog(client, CL_CONNECTION_LOST);
+        return true;
+    }
+    return false;
 }

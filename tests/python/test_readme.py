@@ -1,0 +1,122 @@
+"""README.md's examples run as written: its Python code blocks from the top folder of a
+built tree (leaving no process behind), the programs it names answer --help, the
+command it gives for the stand-in server starts one, and its test command fails when
+there is no test to run rather than passing with none."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from demo_fixture import README, ROOT, run_bounded, session_processes, tools_bin
+
+
+def readme():
+    with open(README) as f:
+        return f.read()
+
+
+def code_blocks(language):
+    return re.findall(r"^```%s\n(.*?)^```$" % language, readme(), re.S | re.M)
+
+
+def shell_commands():
+    """The README's indented command lines, continuation lines joined."""
+    text = re.sub(r"\\\n\s*", " ", readme())
+    return [line.strip() for line in text.splitlines() if line.startswith("    ")]
+
+
+class ReadmeTest(unittest.TestCase):
+    def built_tree(self):
+        """A top folder as the README assumes it: build/ (the build under test) and
+        python/ beside each other."""
+        if sys.version_info[:2] != (3, 13):
+            self.skipTest("not run by Python 3.13")
+        build = os.path.dirname(tools_bin())
+        top = tempfile.mkdtemp(prefix="zelmo-readme-")
+        self.addCleanup(shutil.rmtree, top, ignore_errors=True)
+        os.symlink(build, os.path.join(top, "build"))
+        os.symlink(os.path.join(ROOT, "python"), os.path.join(top, "python"))
+        return top
+
+    def test_python_examples_run_as_written(self):
+        blocks = code_blocks("python")
+        self.assertTrue(blocks, "README.md has no Python example")
+        top = self.built_tree()
+        for number, code in enumerate(blocks):
+            with self.subTest(block=number):
+                path = os.path.join(top, "example%d.py" % number)
+                with open(path, "w") as f:
+                    f.write(code)
+                env = dict(os.environ, PYTHONPATH="build/python:python",
+                           PYTHONDONTWRITEBYTECODE="1")
+                status, out, err = run_bounded([sys.executable, path], timeout=60, cwd=top,
+                                               env=env)
+                self.assertEqual(status, 0, out + err)
+                self.assertNotIn("Traceback", err)
+                self.assertIn("2209 Errore di esecuzione della query", out)
+
+    def test_named_programs_answer_help(self):
+        tools = tools_bin()
+        build = os.path.dirname(tools)
+        named = sorted(set(re.findall(r"build/((?:tools|bench)/\w+)", readme())))
+        self.assertIn("tools/business_server", named)
+        for program in named:
+            path = os.path.join(build, program)
+            if program.startswith("bench/") and not os.access(path, os.X_OK):
+                continue  # benchmarks are optional
+            with self.subTest(program=program):
+                status, out, err = run_bounded([path, "--help"], timeout=10,
+                                               stdin=subprocess.DEVNULL)
+                self.assertEqual(status, 0, err)
+                self.assertTrue(out.startswith("usage: "), out)
+
+    def test_the_server_command_starts_a_server(self):
+        tools = tools_bin()
+        commands = [c for c in shell_commands() if c.startswith("build/tools/business_server")]
+        self.assertEqual(len(commands), 1, commands)
+        words = commands[0].split()
+        # The README's port may be taken on a shared machine: a free one instead.
+        words[words.index("--port") + 1] = "0"
+        words[0] = os.path.join(tools, "business_server")
+        proc = subprocess.Popen(words, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+        try:
+            self.assertTrue(proc.stdout.readline().strip().isdigit())
+        finally:
+            proc.stdin.close()
+            proc.wait(timeout=10)
+            proc.stdout.close()
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(session_processes(proc.pid), [])
+
+    def test_the_test_command_fails_without_tests(self):
+        ctest = shutil.which("ctest")
+        if not ctest:
+            self.skipTest("ctest is not installed")
+        commands = [c for c in shell_commands() if c.startswith("ctest ")]
+        self.assertEqual(len(commands), 1, commands)
+        self.assertIn("--no-tests=error", commands[0])
+        # A failed configure leaves a build folder without tests.
+        empty = tempfile.mkdtemp(prefix="zelmo-no-tests-")
+        self.addCleanup(shutil.rmtree, empty, ignore_errors=True)
+        command = commands[0].replace("--test-dir build", "--test-dir " + empty)
+        command = command.replace('"$(nproc)"', "2")
+        status, out, err = run_bounded(command.split(), timeout=60)
+        self.assertNotEqual(status, 0, out + err)
+        self.assertIn("No tests were found", out + err)
+
+    def test_ci_runs_every_ctest_with_no_tests_error(self):
+        with open(os.path.join(ROOT, ".ci", "run")) as f:
+            ci = re.sub(r"\\\n\s*", " ", f.read())
+        runs = [line for line in ci.splitlines() if re.search(r"(^|\s)ctest\s", line)]
+        self.assertGreaterEqual(len(runs), 3)
+        for line in runs:
+            self.assertIn("--no-tests=error", line)
+
+
+if __name__ == "__main__":
+    unittest.main()
