@@ -4,6 +4,7 @@
 // client destroyed with requests in flight.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -248,17 +249,21 @@ TEST_F(EndToEndTest, ClientDeletedInACallbackWithAnotherRequestPending) {
     CLU_Table info;
     ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     CallbackRecorder pending, first;
-    // The server serves one client's requests in turn: the slow one runs once the
-    // first has been answered, and is running when the client goes.
+    // The first request's callback deletes the client once the slow one has been
+    // made; the server has the first before the slow one, as the slow one is made only
+    // once the server has seen the first.
+    std::atomic<bool> made{false};
     first.fOnCompletion = [&] {
-        WaitFor([] { return LastSeen().fCommand == 96; }, 10000);
+        WaitFor([&] { return made.load(); }, 10000);
         delete client;
         client = nullptr;
     };
     client->Execute(94, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
                     CallbackRecorder::Progress, nullptr, &first, 20000);
+    ASSERT_TRUE(WaitFor([] { return LastSeen().fCommand == 94; }));
     client->Execute(96, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
                     CallbackRecorder::Progress, nullptr, &pending, 20000);
+    made = true;
     ASSERT_TRUE(first.Wait(1, 10000));
     ASSERT_TRUE(pending.Wait(1, 10000));
     EXPECT_EQ(client, nullptr);
