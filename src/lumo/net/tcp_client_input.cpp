@@ -210,6 +210,7 @@ CL_Status CL_TCPClient::LookForPacket(ActionJob* job, uint32 sequence, QueuedPac
     if (fSocket.GetDescriptor() < 0) return CL_NOT_CONNECTED;
     return CL_OK;
 }
+
 CL_Status CL_TCPClient::AwaitInput(uint32 sequence, bool* turn, uint32 step) {
     if (!*turn && !fReading) {
         *turn = true;
