@@ -143,9 +143,10 @@ private:
     void WatchClients(DispatcherState* state) CL_REQUIRES(fLock);
     uint32 WaitStep(const DispatcherState* state, uint32 now) CL_REQUIRES(fLock);
     void DrainWakeUps();
-    bool MayRead(Client* client, Client* oldest);
+    bool MayRead(Client* client, Client* oldest, uint64 pending);
     Client* OldestGatherer() CL_REQUIRES(fLock);
-    void Transfer(ReadyClient* ready, Client* oldest, uint32 now) CL_EXCLUDES(fLock);
+    void Transfer(ReadyClient* ready, Client* oldest, uint64* read, uint32 now)
+        CL_EXCLUDES(fLock);
     void AttendClient(const ReadyClient& ready, uint32 now) CL_REQUIRES(fLock);
 
     // The dispatcher's periodic work (tcp_server_upkeep.cpp).

@@ -179,11 +179,12 @@ uint32 CL_TCPServer::ServeClients(DispatcherState* state) {
     }
     if (state->fReady.empty()) return now;
     Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
+    uint64 read = 0;
     fDispatcherPass = nullptr;
     {
         CL_AutoUnlocker unlock(fLock);
         for (ReadyClient& ready : state->fReady)
-            Transfer(&ready, oldest, now);
+            Transfer(&ready, oldest, &read, now);
     }
     fDispatcherPass = state;
     for (ReadyClient& ready : state->fReady) {
@@ -204,7 +205,7 @@ void CL_TCPServer::WatchClients(DispatcherState* state) {
     for (Client* client : *fClientList) {
         if (!client->fPendingCancels.empty() || client->fPendingCancelAll) state->fHurry = true;
         short events = 0;
-        if (MayRead(client, oldest)) events |= POLLIN | POLLRDHUP;
+        if (MayRead(client, oldest, 0)) events |= POLLIN | POLLRDHUP;
         if (client->fBacklog > 0) events |= POLLOUT;
         int fd;
         {
@@ -221,18 +222,22 @@ void CL_TCPServer::WatchClients(DispatcherState* state) {
 }
 
 // Whether to read from the client now: not while its queued requests, its unread
-// replies or its waiting cancellations are too many, nor while the server's input is
-// over its budget, except from the client whose request has been gathered longest,
-// so that the input can always become a whole request and go to a worker. What it
-// reads is the dispatcher's own or kept in atomics: it is asked with the server lock
-// released too.
-bool CL_TCPServer::MayRead(Client* client, Client* oldest) {
+// replies or its waiting cancellations are too many, nor while the server's input
+// (with `pending` bytes read and not yet taken apart) is over its budget, except from
+// `oldest`. What it reads is the dispatcher's own or kept in atomics: it is asked with
+// the server lock released too.
+bool CL_TCPServer::MayRead(Client* client, Client* oldest, uint64 pending) {
     if (client->fPendingCancels.size() >= kMaxPendingCancels) return false;
     if (client->fQueuedBytes >= Client::kMaxQueuedBytes || Backlogged(client)) return false;
-    return fInputBytes < GetInputBudget() || client == oldest;
+    return fInputBytes + pending < GetInputBudget() || client == oldest;
 }
 
+// Over the budget, the input shrinks as workers take queued requests. Only while no
+// worker can take any does a request being gathered go on, the oldest one, so that the
+// input can always become a request for the workers: it cannot fill up with halves.
 CL_TCPServer::Client* CL_TCPServer::OldestGatherer() {
+    for (Client* client : *fClientList)
+        if (client->fQueuedBytes > 0 && !Backlogged(client)) return nullptr;
     Client* oldest = nullptr;
     uint32 now = CL_GetTime();
     uint32 longest = 0;
@@ -268,8 +273,9 @@ void CL_TCPServer::DrainWakeUps() {
 }
 
 // The socket work of a ready client, with the server lock released: what waits to be
-// written, then reading, a few reads at most. The outcomes are acted on under the lock.
-void CL_TCPServer::Transfer(ReadyClient* ready, Client* oldest, uint32 now) {
+// written, then reading, a few reads at most, while the limits allow with what this
+// pass read so far (*read) counted in. The outcomes are acted on under the lock.
+void CL_TCPServer::Transfer(ReadyClient* ready, Client* oldest, uint64* read, uint32 now) {
     Client* client = ready->fClient;
     if (ready->fEvents & (POLLOUT | POLLERR | POLLHUP)) {
         ready->fBacklogged = Backlogged(client);
@@ -280,13 +286,15 @@ void CL_TCPServer::Transfer(ReadyClient* ready, Client* oldest, uint32 now) {
         return;
     CL_ChunkReader& reader = client->fReader;
     for (uint32 i = 0; i < kReadsPerPass; i++) {
-        if (i > 0 && !MayRead(client, fInputBytes >= GetInputBudget() ? oldest : client)) break;
+        if (i > 0 && !MayRead(client, oldest, *read)) break;
         uint32 before = reader.GetHeld();
         {
             CL_AutoLocker lock(ClientLock(client));
             ready->fRead = reader.Read(*client->fSocket, kReadSize);
         }
-        if (ready->fRead != CL_OK || reader.GetHeld() - before < kReadSize) break;
+        uint32 got = reader.GetHeld() - before;
+        *read += got;
+        if (ready->fRead != CL_OK || got < kReadSize) break;
     }
 }
 
