@@ -17,6 +17,17 @@
 // What serving one request ended with.
 enum CL_TCPServer::ServeResult : int { kServeNone, kServeDone, kServeWriteError };
 
+// A client found ready by the dispatcher's wait, and the outcome of its socket work.
+struct CL_TCPServer::ReadyClient {
+    ReadyClient(Client* client, short events) : fClient(client), fEvents(events) {}
+
+    Client* fClient;
+    short fEvents;
+    bool fBacklogged = false;  // before the write
+    CL_Status fWrite = CL_OK;
+    CL_Status fRead = CL_TIMEOUT;
+};
+
 // What the dispatcher keeps from one pass to the next.
 struct CL_TCPServer::DispatcherState {
     // The longest wait for the clients' sockets: the periodic work's step. A client
@@ -38,17 +49,6 @@ struct CL_TCPServer::DispatcherState {
     // The clients found ready in this pass, and the workers to wake at its end.
     std::vector<ReadyClient> fReady;
     std::vector<Worker*> fWakes;
-};
-
-// A client found ready by the dispatcher's wait, and the outcome of its socket work.
-struct CL_TCPServer::ReadyClient {
-    ReadyClient(Client* client, short events) : fClient(client), fEvents(events) {}
-
-    Client* fClient;
-    short fEvents;
-    bool fBacklogged = false;  // before the write
-    CL_Status fWrite = CL_OK;
-    CL_Status fRead = CL_TIMEOUT;
 };
 
 // The parts of a protocol version in log lines: major, minor, patch.
