@@ -68,6 +68,9 @@ public:
     explicit CL_TCPServer(CLU_Table& settings);
     ~CL_TCPServer() override;
 
+    // Stops the server and reads "ip", "listener_port", "timeout" (ms; 0 is the default:
+    // also how long part of a chunk, a request's next chunk or unread replies may
+    // wait), "flags", "log_level" and "max_request_size" (bytes; 0 is the default).
     void Setup(CLU_Table& settings) override;
     void GetUUID(CLU_UUID& uuid) override;
     void GetInfo(CLU_Table& info) override;
@@ -188,7 +191,6 @@ private:
         CL_REQUIRES(ClientLock(client));
     CL_Status WriteQueued(Client* client, uint32 now) CL_REQUIRES(ClientLock(client));
     void DropOutput(Client* client) CL_REQUIRES(ClientLock(client));
-    void FlushOutput(Client* client, uint32 now) CL_REQUIRES(fLock);
     bool Backlogged(Client* client) const;
 
     // Discovery responder (tcp_server_discovery.cpp).
@@ -219,7 +221,6 @@ private:
     void ReapDeadClient(Worker* worker) CL_REQUIRES(fLock);
     void DeleteClient(Client* client) CL_EXCLUDES(fLock);
     void ServeWaitingClient(Worker* worker) CL_REQUIRES(fLock);
-    void TakeClient(Worker* worker, Client* client) CL_REQUIRES(fLock);
     ServeResult ServeTakenClient(Worker* worker, Client* client, CL_Status* error)
         CL_EXCLUDES(fLock);
     ServeResult ServeClient(Worker* worker, Client* client, CL_Status* error)

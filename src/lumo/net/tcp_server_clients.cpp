@@ -44,8 +44,7 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
       fWatchPass(0),
       fWatchSlot(0),
       fHeld(false),
-      fDead(false),
-      fServingWorker(nullptr) {
+      fDead(false) {
     uint32 now = CL_GetTime();
     fContext = new CL_ClientContext(fID, server);
     fContext->SetCipher(new CL_Cipher());

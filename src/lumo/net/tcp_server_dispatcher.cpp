@@ -309,8 +309,11 @@ void CL_TCPServer::AttendClient(const ReadyClient& ready, uint32 now) {
         KillWithLog(client, ready.fWrite);
         return;
     }
-    // Its waiting requests may be served again.
-    if (ready.fBacklogged && !Backlogged(client)) HandOutWork();
+    // Its waiting requests may be served again, and wait for a worker from now on.
+    if (ready.fBacklogged && !Backlogged(client)) {
+        client->fWaitStartTime = now;
+        HandOutWork();
+    }
     if (!TakeChunks(client, now)) return;
     if (ready.fRead != CL_OK && ready.fRead != CL_TIMEOUT) {
         KillWithLog(client, ready.fRead);

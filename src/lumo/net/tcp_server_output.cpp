@@ -75,21 +75,6 @@ void CL_TCPServer::DropOutput(Client* client) {
     client->fBacklog = 0;
 }
 
-// The dispatcher's write of a ready client; a write error kills the client. A client
-// whose backlog fell low enough may have its waiting requests served again.
-void CL_TCPServer::FlushOutput(Client* client, uint32 now) {
-    CL_Status status;
-    bool wasBacklogged = Backlogged(client);
-    {
-        CL_AutoLocker lock(ClientLock(client));
-        status = WriteQueued(client, now);
-    }
-    if (status != CL_OK)
-        KillWithLog(client, status);
-    else if (wasBacklogged && !Backlogged(client))
-        HandOutWork();
-}
-
 bool CL_TCPServer::Backlogged(Client* client) const {
     return client->fBacklog >= kMaxBacklog;
 }

@@ -193,8 +193,6 @@ public:
     bool fHeld;
     // Set when the client is killed.
     std::atomic<bool> fDead;
-    // Server lock: the worker serving the client now.
-    Worker* fServingWorker;
 };
 
 // A worker thread's record; the thread deletes it when it ends.

@@ -50,12 +50,13 @@ void CL_TCPServer::SweepClosedClients() {
 }
 
 // Only a client that no worker is serving can be starved; one whose worker is busy
-// with a long request has its next request queued behind it.
+// with a long request has its next request queued behind it, and one whose replies
+// wait to be read waits for itself (its output has a time-out of its own).
 void CL_TCPServer::KillStarvedClients(uint32 now) {
     CL_Array<Client*> starved;
     for (Client* client : *fWaitingList)
-        if (client->fBusyCount == 0 && uint32(now - client->fWaitStartTime) > kWaitingLimit &&
-            !starved.Exists(client))
+        if (client->fBusyCount == 0 && !Backlogged(client) &&
+            uint32(now - client->fWaitStartTime) > kWaitingLimit && !starved.Exists(client))
             starved.Append(client);
     for (uint32 i = 0; i < starved.Count(); i++)
         if (fClientList->Exists(starved.Get(i))) KillClient(starved.Get(i));

@@ -200,7 +200,8 @@ void CL_TCPServer::HandOutWork() {
         if (!last) break;
         Client* client = *found;
         fWaitingList->Remove(found);
-        TakeClient(last, client);
+        // The client is this worker's until FinishServing: no other worker takes it.
+        client->fBusyCount++;
         WakeIdleWorker(last, client);
         handed = true;
     }
@@ -260,7 +261,7 @@ void CL_TCPServer::ServeWaitingClient(Worker* worker) {
     if (it == fWaitingList->end()) return;
     Client* client = *it;
     fWaitingList->Remove(it);
-    TakeClient(worker, client);
+    client->fBusyCount++;
     ServeResult result;
     CL_Status error = 0;
     {
@@ -268,12 +269,6 @@ void CL_TCPServer::ServeWaitingClient(Worker* worker) {
         result = ServeTakenClient(worker, client, &error);
     }
     FinishServing(worker, client, result, error);
-}
-
-// The client is this worker's until FinishServing: no other worker takes it.
-void CL_TCPServer::TakeClient(Worker* worker, Client* client) {
-    client->fBusyCount++;
-    client->fServingWorker = worker;
 }
 
 CL_TCPServer::ServeResult CL_TCPServer::ServeTakenClient(Worker* worker, Client* client,
@@ -302,7 +297,6 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeClient(Worker* worker, Client* clie
 void CL_TCPServer::FinishServing(Worker* worker, Client* client, ServeResult result,
                                  CL_Status error) {
     client->fBusyCount--;
-    client->fServingWorker = nullptr;
     if (result == kServeWriteError) {
         LogWriteError(worker, client, error);
         if (fClientList->Exists(client)) KillClient(client);
