@@ -27,8 +27,7 @@ using bench::Connection;
 constexpr CL_Command kEcho = 1;
 constexpr CL_Command kLargeReply = 2;  // "size": that many bytes back
 
-CL_Status Execute(CL_Command command, CL_Blob& input, CL_Blob& output, CL_ClientContext*,
-                  uint32) {
+CL_Status Execute(CL_Command command, CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
     if (command != kLargeReply) {
         output = input;
         return CL_OK;

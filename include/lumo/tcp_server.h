@@ -148,8 +148,7 @@ private:
     void DrainWakeUps();
     bool MayRead(Client* client, Client* oldest, uint64 pending);
     Client* OldestGatherer() CL_REQUIRES(fLock);
-    void Transfer(ReadyClient* ready, Client* oldest, uint64* read, uint32 now)
-        CL_EXCLUDES(fLock);
+    void Transfer(ReadyClient* ready, Client* oldest, uint64* read, uint32 now) CL_EXCLUDES(fLock);
     void AttendClient(const ReadyClient& ready, uint32 now) CL_REQUIRES(fLock);
 
     // The dispatcher's periodic work (tcp_server_upkeep.cpp).
@@ -168,8 +167,8 @@ private:
     // Taking a client's chunks apart (tcp_server_chunks.cpp): the dispatcher holds
     // the server lock throughout. False when the client was killed.
     bool TakeChunks(Client* client, uint32 now) CL_REQUIRES(fLock);
-    bool TakeChunk(Client* client, const CL_PacketHeader& header, const uint8* payload,
-                   uint32 size, uint32 now) CL_REQUIRES(fLock);
+    bool TakeChunk(Client* client, const CL_PacketHeader& header, const uint8* payload, uint32 size,
+                   uint32 now) CL_REQUIRES(fLock);
     bool StartIncoming(Client* client, const CL_PacketHeader& header, const uint8* payload,
                        uint32 size, uint32 now) CL_REQUIRES(fLock);
     bool ContinueIncoming(Client* client, const CL_PacketHeader& header, const uint8* payload,
@@ -223,16 +222,14 @@ private:
     void ServeWaitingClient(Worker* worker) CL_REQUIRES(fLock);
     ServeResult ServeTakenClient(Worker* worker, Client* client, CL_Status* error)
         CL_EXCLUDES(fLock);
-    ServeResult ServeClient(Worker* worker, Client* client, CL_Status* error)
-        CL_EXCLUDES(fLock);
+    ServeResult ServeClient(Worker* worker, Client* client, CL_Status* error) CL_EXCLUDES(fLock);
     void FinishServing(Worker* worker, Client* client, ServeResult result, CL_Status error)
         CL_REQUIRES(fLock);
     bool ShouldRetire(Worker* worker) CL_REQUIRES(fLock);
     void Retire(Worker* worker) CL_REQUIRES(fLock);
 
     // Serving one request (tcp_server_requests.cpp), without the server lock.
-    ServeResult ServeRequest(Worker* worker, Client* client, CL_Status* error)
-        CL_EXCLUDES(fLock);
+    ServeResult ServeRequest(Worker* worker, Client* client, CL_Status* error) CL_EXCLUDES(fLock);
     bool TakeRequest(Exchange& x) CL_EXCLUDES(fLock);
     void AnswerRequest(Exchange& x) CL_EXCLUDES(fLock);
     bool Execute(Exchange& x) CL_EXCLUDES(fLock);
@@ -248,8 +245,7 @@ private:
     void BuildConnectionTable(Exchange& x, const CLU_Table& payload, CLU_Table* table)
         CL_EXCLUDES(fLock);
     CL_Status AdmitClient(Exchange& x, CLU_Table& table);
-    void GrantAccess(Exchange& x, const CLU_Table& payload, CLU_Table& table)
-        CL_EXCLUDES(fLock);
+    void GrantAccess(Exchange& x, const CLU_Table& payload, CLU_Table& table) CL_EXCLUDES(fLock);
 
     // Client records (tcp_server_clients.cpp).
     Client* FindClient(uint32 clientID) CL_REQUIRES(fLock);

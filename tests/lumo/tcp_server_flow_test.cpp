@@ -147,9 +147,8 @@ TEST(TCPServerFlow, SlowSendersHoldNoWorker) {
         CL_AppendChunk(header, payload, 0, &first);
         ASSERT_EQ(peers.back()->SendRaw(first.GetDataForRead(), first.GetSize()), 0);
     }
-    ASSERT_TRUE(WaitFor([&] {
-        return test.fLog.Count("Il client ha dati in arrivo") >= int(kPeers);
-    }));
+    ASSERT_TRUE(
+        WaitFor([&] { return test.fLog.Count("Il client ha dati in arrivo") >= int(kPeers); }));
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     EXPECT_TRUE(FreshClientIsServed(test));
 }
@@ -167,8 +166,8 @@ TEST(TCPServerFlow, NonReadersHoldNoWorker) {
         ASSERT_TRUE(Authorise(test, *peers.back()));
         peers.back()->SendData(kLargeReply, Flat(CLU_Table().Set("size", 32 << 20)));
     }
-    ASSERT_TRUE(WaitFor([&] { return test.fServer.GetQueuedOutput() > kPeers * (16u << 20); },
-                        20000));
+    ASSERT_TRUE(
+        WaitFor([&] { return test.fServer.GetQueuedOutput() > kPeers * (16u << 20); }, 20000));
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     EXPECT_TRUE(FreshClientIsServed(test));
 }

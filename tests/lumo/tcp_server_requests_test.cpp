@@ -547,8 +547,7 @@ TEST(TCPServerFaults, StrayLaterChunksAreDropped) {
         // The packet's second chunk, with bytes of its own, alone and first.
         CL_Blob stray;
         CL_AppendChunk(header, payload, CL_IPC_CHUNK_SIZE, &stray);
-        memset(stray.GetDataForWrite() + sizeof(header), 'z',
-               stray.GetSize() - sizeof(header));
+        memset(stray.GetDataForWrite() + sizeof(header), 'z', stray.GetSize() - sizeof(header));
         ASSERT_EQ(client.SendRaw(stray.GetDataForRead(), stray.GetSize()), 0);
         ASSERT_EQ(client.Send(header, payload), 0);
         CL_Blob reply;

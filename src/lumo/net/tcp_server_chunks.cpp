@@ -52,8 +52,8 @@ bool CL_TCPServer::TakeChunks(Client* client, uint32 now) {
 }
 
 // A cancellation is acted on at once; a chunk of a request is gathered.
-bool CL_TCPServer::TakeChunk(Client* client, const CL_PacketHeader& header,
-                             const uint8* payload, uint32 size, uint32 now) {
+bool CL_TCPServer::TakeChunk(Client* client, const CL_PacketHeader& header, const uint8* payload,
+                             uint32 size, uint32 now) {
     if (!(header.fFlags & CL_IPC_FIRST_CHUNK))
         return ContinueIncoming(client, header, payload, size, now);
     if (!client->fAuthorized && !AllowedBeforeAuth(header)) {

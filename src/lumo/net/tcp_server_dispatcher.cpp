@@ -94,8 +94,7 @@ void CL_TCPServer::AdmitConnection(CL_Socket* accepted) {
             return;
         }
         Client* client = new Client(this, accepted);
-        Log(CL_LOG_LEVEL_INFO,
-            T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
+        Log(CL_LOG_LEVEL_INFO, T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
             client->fPeer.GetIP().c_str(), int(client->fID));
         fClientList->Append(client);
     }

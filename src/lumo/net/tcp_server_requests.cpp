@@ -49,12 +49,10 @@ bool CL_TCPServer::TakeRequest(Exchange& x) {
         x.fRequest = new Request(x.fSequence, x.fWorker);
         client->fContext->StartRequest(x.fSequence);
         client->fExecutingRequests.Set(int32(x.fSequence), x.fRequest);
-        uint64 size = request->fInput.GetSize();
-        // The dispatcher stopped reading over these limits: it may go on now.
-        uint64 budget = GetInputBudget();
-        uint64 input = fInputBytes.fetch_sub(size);
-        resume = (input >= budget && input - size < budget) ||
-                 (queued >= Client::kMaxQueuedBytes && client->fQueuedBytes < Client::kMaxQueuedBytes);
+        // The dispatcher reads less, or nothing, over these limits: it may read on now.
+        uint64 input = fInputBytes.fetch_sub(request->fInput.GetSize());
+        resume = input >= GetInputBudget() || (queued >= Client::kMaxQueuedBytes &&
+                                               client->fQueuedBytes < Client::kMaxQueuedBytes);
     }
     x.fInput = request->fInput;
     x.fRefused = request->fRefused;
@@ -165,8 +163,8 @@ CL_PacketType CL_TCPServer::RunCommand(Exchange& x) {
         return CL_PACKET_TYPE_DATA;
     }
     Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c, n);
-    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"),
-        w, c, n, int(command), int(result));
+    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"), w,
+        c, n, int(command), int(result));
     return CL_PACKET_TYPE_FAILED;
 }
 
