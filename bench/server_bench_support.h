@@ -116,7 +116,7 @@ struct Connection {
 
 // The costs of the server's threads ("server listener", "server dispatcher", "server
 // worker N", as the kernel shortens them) since the last Start: CPU time, context
-// switches, futex calls (counted by the kernel's tracepoint when it may be read,
+// switches (all, and the voluntary ones: a thread going to sleep), futex calls (counted by the kernel's tracepoint when it may be read,
 // else -1), and the workers' voluntary switches, one per sleep: a worker woken once
 // sleeps once.
 class ServerThreadCosts {
@@ -124,6 +124,7 @@ public:
     struct Totals {
         double fCpuNs = 0;
         double fSwitches = 0;
+        double fVoluntary = 0;
         double fFutex = 0;
         double fWorkerWakes = 0;
         double fDispatcherWakes = 0;
@@ -140,6 +141,7 @@ public:
         Totals delta;
         delta.fCpuNs = after.fCpuNs - fBefore.fCpuNs;
         delta.fSwitches = after.fSwitches - fBefore.fSwitches;
+        delta.fVoluntary = after.fVoluntary - fBefore.fVoluntary;
         delta.fFutex = fCounting ? after.fFutex - fBefore.fFutex : -1;
         delta.fWorkerWakes = after.fWorkerWakes - fBefore.fWorkerWakes;
         delta.fDispatcherWakes = after.fDispatcherWakes - fBefore.fDispatcherWakes;
@@ -207,6 +209,7 @@ private:
             double involuntary = Field(status, "nonvoluntary_ctxt_switches:");
             totals.fCpuNs += atof(schedstat.c_str());
             totals.fSwitches += voluntary + involuntary;
+            totals.fVoluntary += voluntary;
             if (thread.fName.find("rker") != std::string::npos) totals.fWorkerWakes += voluntary;
             if (thread.fName.find("patcher") != std::string::npos)
                 totals.fDispatcherWakes += voluntary;

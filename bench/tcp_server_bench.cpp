@@ -89,6 +89,7 @@ struct ServerCostCounters {
         if (requests <= 0) return;
         state.counters["srv_cpu_us"] = totals.fCpuNs / 1000.0 / requests;
         state.counters["srv_ctxsw"] = totals.fSwitches / requests;
+        state.counters["srv_sleeps"] = totals.fVoluntary / requests;
         state.counters["srv_futex"] = totals.fFutex < 0 ? -1 : totals.fFutex / requests;
         state.counters["worker_wakes"] = totals.fWorkerWakes / requests;
         state.counters["disp_wakes"] = totals.fDispatcherWakes / requests;
