@@ -202,9 +202,13 @@ public:
     CL_PayloadDecoder(const CL_PayloadDecoder&) = delete;
     CL_PayloadDecoder& operator=(const CL_PayloadDecoder&) = delete;
 
+    // Largest plain payload accepted, in bytes (at most CL_Blob::kMaxSize, the
+    // default). A packet that announces more, or whose stream inflates to more, is
+    // refused as soon as that shows, before the bytes beyond the limit are made.
+    void SetLimit(uint32 bytes);
     // Takes one chunk: its header and its payload (min(fSize, 8160) bytes, changed in
-    // place). CL_OK, or CL_IPC_BAD_REPLY for a chunk that does not fit the packet or a corrupt
-    // stream.
+    // place). CL_OK, or CL_IPC_BAD_REPLY for a chunk that does not fit the packet, a corrupt
+    // stream or a payload beyond the limit.
     CL_Status Add(const CL_PacketHeader& header, CL_Blob& chunk);
     bool IsStarted() const { return fStarted; }
     bool IsComplete() const { return fStarted && fLeft == 0; }
@@ -215,11 +219,17 @@ public:
     CL_Blob& GetResult() { return fResult; }
 
 private:
+    // Room to give the inflater for the next step: 0 when the limit is already passed.
+    uint64 RoomAhead(uint32 n) const;
+    // Feeds `n` deciphered bytes of a compressed packet to the running stream.
+    CL_Status Inflate(const CL_Blob& chunk, uint32 n);
+
     CL_Cipher* fCipher;  // borrowed
     bool fRaw;
     bool fStarted;
     bool fEnded;
     uint32 fLeft;
+    uint32 fLimit;
     CL_PacketHeader fFirst;
     CL_Blob fResult;
     struct Inflater;
@@ -271,6 +281,9 @@ public:
     CL_Status Next(CL_PacketHeader* header, const uint8** payload, uint32* size);
     // Bytes held of a chunk that is not yet whole.
     uint32 GetHeld() const { return uint32(fBuffer.size() - fStart); }
+    // The header of the chunk not yet whole, when all 32 bytes of it are held
+    // (unchecked); false otherwise.
+    bool GetHeldHeader(CL_PacketHeader* header) const;
     // Bytes the chunk being read still lacks: its header, or its payload.
     uint32 GetMissing() const;
     void Clear();

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,24 @@
 #include "lumo/thread.h"
 
 // CL_Client over one TCP connection.
+//
+// Connection settings, read by Connect from its table (every key also travels to the
+// server in the AUTH request):
+//   "host"        server name or address; empty: the default address
+//   "port"        TCP port; 0 or none: 51965
+//   "timeout"     ms; the client's default time-out and the bound of the TCP connect;
+//                 0 or none: 5000
+//   "conn_flags"  connection flags asked of the server
+//   "reply_limit" largest reply payload accepted, in bytes once inflated; 0 or none:
+//                 256 MiB. A reply announcing more, or inflating to more, ends its
+//                 request with CL_IPC_BAD_REPLY before the bytes beyond are made.
+//
+// Time-outs count silence: a waiting request ends with CL_TIMEOUT when neither a chunk
+// of its reply nor a PING for it has come for its time-out; traffic of other requests
+// does not keep it waiting. A chunk that does not come whole within the time-out of
+// the request waiting for it drops the connection, as does a header with a wrong magic
+// or a request that went out in part: nothing after them could be framed.
+//
 // Thread safety: one object may be shared by any number of threads. fLock (recursive)
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
 // a Connect holds it for its whole run, a request holds it while it writes and reads
@@ -35,15 +54,22 @@ public:
     class ExecuteJob;
     class ProgressJob;
 
+    // Default of "reply_limit".
+    static constexpr uint32 kDefaultReplyLimit = 256u << 20;
+
     explicit CL_TCPClient(CL_Dispatcher* dispatcher = nullptr);
     // Waits for the jobs of an own dispatcher to stop before it frees the cipher.
     ~CL_TCPClient() override;
 
+    // A dispatcher given here stays the caller's; one the client made for itself lives
+    // on (its jobs may still run) until the client goes.
     void SetDispatcher(CL_Dispatcher* dispatcher) override;
     void WaitForJobs() override;
     CL_Status Discover(CL_Blob& input, CL_Blob& output, uint32 timeout) override;
     void Discover(CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error, CL_ProgressCB progress,
                   void* userData, uint32 timeout) override;
+    // A Connect first drops the connection it replaces: requests still waiting on that
+    // one end with CL_NOT_CONNECTED.
     CL_Status Connect(const CLU_Table& settings, CL_Blob& output, uint32 timeout) override;
     void Connect(const CLU_Table& settings, CL_SuccessCB success, CL_ErrorCB error,
                  CL_ProgressCB progress, void* userData, uint32 timeout) override;
@@ -53,7 +79,8 @@ public:
                       uint32 timeout) override;
     void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
                  CL_ProgressCB progress, CL_IdleCB idle, void* userData, uint32 timeout) override;
-    // Sends ABORT_ALL and ends every request waiting on this connection with 205.
+    // Sends ABORT_ALL (within the client's time-out) and ends every request waiting on
+    // this connection with 205 at once, also those whose replies are still arriving.
     CL_Status Interrupt() override;
 
     // Writes the ABORT for one request.
@@ -62,13 +89,17 @@ public:
     uint16 GetFlags() const { return fFlags.load(std::memory_order_relaxed); }
     uint32 GetTimeOut() const { return fTimeOut.load(std::memory_order_relaxed); }
     uint64 GetServerID() const { return fServerID.load(std::memory_order_relaxed); }
+    uint32 GetReplyLimit() const { return fReplyLimit.load(std::memory_order_relaxed); }
     // Chunks read and kept for requests that still wait for them.
     uint32 GetQueuedPacketCount();
 
 protected:
     // Sends one request packet; *sequence receives the number it used. The sequence
-    // is registered as awaiting a reply before the first byte goes out.
-    CL_Status WriteRequest(ActionJob* job, uint32* sequence, CL_PacketType type, uint16 flags,
+    // is registered as awaiting a reply before the first byte goes out. A DATA
+    // request goes out with the connection's granted flags and cipher, both taken at
+    // one moment; the handshake's requests go out plain. A cancel that comes while the
+    // packet goes out is carried to the server, whose answer is awaited.
+    CL_Status WriteRequest(ActionJob* job, uint32* sequence, CL_PacketType type,
                            CL_PacketHeader* header, CL_Blob* data);
     // Collects the reply of `sequence`, handling PINGs, progress, idle and cancel.
     CL_Status ReadReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header, CL_Blob* data);
@@ -84,9 +115,6 @@ private:
     // connect, then SERVER_INFO and AUTH through the job, all under fLock. *output:
     // the server's reply table with "host" as given.
     CL_Status Open(ActionJob* job, CL_Blob& settings, CL_Blob* output);
-    // Closes a handle of the connection's socket, but only when the connection is
-    // free: a Connect that holds it closes the socket itself.
-    void CloseWhenFree(CL_Socket& handle);
 
     // ---- Opening the connection (tcp_client_handshake.cpp) ----
     // Reads the settings into the client; returns the server's address.
@@ -103,23 +131,28 @@ private:
     CL_Status EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) CL_REQUIRES(fLock);
 
     // ---- Requests (tcp_client_exchange.cpp) ----
-    // Sends the packet chunk by chunk; a cancel between chunks waits for the server's
-    // answer to the ABORT.
+    // Sends the packet chunk by chunk. *cancelled: the job was cancelled after part
+    // of the packet went out, so the server is to hear of it.
     CL_Status SendChunks(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
-                         const CL_Blob& payload) CL_REQUIRES(fLock);
+                         const CL_Blob& payload, bool* cancelled) CL_REQUIRES(fLock);
     CL_Status CollectReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
                            CL_Blob* data) CL_REQUIRES(fLock);
     // A PING for a request: carries a cancel that came meanwhile to the server.
     CL_Status TakePing(ActionJob* job, uint32 sequence, const QueuedPacket& ping, Reply* reply)
         CL_REQUIRES(fLock);
+    // The ABORT for a cancelled request, once.
+    CL_Status CarryCancel(ActionJob* job, uint32 sequence, Reply* reply) CL_REQUIRES(fLock);
     CL_Status WriteAbort(ActionJob* job, uint32 sequence) CL_REQUIRES(fLock);
+    // Writes one packet of cancel headers; one that goes out in part drops the
+    // connection.
+    CL_Status WriteControl(const CL_PacketHeader& header, uint32 ms) CL_REQUIRES(fLock);
 
     // ---- Input and the waiting requests (tcp_client_input.cpp) ----
     // Takes what the socket holds now into fReader without waiting: 0, 4 when nothing
     // came, or the socket's status (which closes it, as the peer's close does).
     CL_Status ReadInput() CL_REQUIRES(fLock);
     // Queues every whole chunk read (dropping those nobody waits for): 0, or 101 for a
-    // header with a wrong magic, which stays in place. *count: chunks taken.
+    // header with a wrong magic, which drops the connection. *count: chunks taken.
     CL_Status TakeInput(uint32* count) CL_REQUIRES(fLock);
     void QueueChunk(const CL_PacketHeader& header, const uint8* payload, uint32 size)
         CL_REQUIRES(fLock);
@@ -128,10 +161,13 @@ private:
     Waiter* FindWaiter(uint32 sequence) CL_REQUIRES(fLock);
     void AddWaiter(uint32 sequence) CL_REQUIRES(fLock);
     void RemoveWaiter(uint32 sequence) CL_REQUIRES(fLock);
+    // Ends the wait of every request registered now with `status`.
+    void EndWaiters(CL_Status status) CL_REQUIRES(fLock);
     void ClearWaiters() CL_REQUIRES(fLock);
     // The next queued chunk of `sequence`, reading the socket for everybody while
-    // the reading turn is free.
-    CL_Status WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet)
+    // the reading turn is free. A cancel of the job that comes meanwhile goes to the
+    // server at once, through `reply`.
+    CL_Status WaitForPacket(ActionJob* job, uint32 sequence, Reply* reply, QueuedPacket** packet)
         CL_REQUIRES(fLock);
     // What is there without waiting: CL_OK with *packet, CL_OK without one when the
     // request has to wait, or the status that ends the wait.
@@ -145,17 +181,29 @@ private:
     void ReleaseTurn(uint32 sequence, bool* turn) CL_REQUIRES(fLock);
     // Runs the job's idle callback without the lock: whether it asked to cancel.
     bool IdleCancels(ActionJob* job, uint32 sequence, bool* turn) CL_REQUIRES(fLock);
+    // Whether the chunk being read has been in part for `ms` or more; a chunk of
+    // `sequence` counts from the moment its first bytes came.
+    bool ChunkStalled(uint32 sequence, uint32 ms) CL_REQUIRES(fLock);
     // Closes the socket when a Disconnect asked for it; whether it did.
     bool CloseIfAsked() CL_REQUIRES(fLock);
+    // Ends the connection from this side: the socket closes (a reader waiting on it
+    // wakes up) and whatever was read of it goes.
+    void DropConnection() CL_REQUIRES(fLock);
     // fLock.TryLock in a form the lock analysis follows (it cannot read a comparison
     // with a named status): whether the lock was taken.
     bool TryLockConnection() CL_TRY_ACQUIRE(true, fLock) { return fLock.TryLock() == CL_OK; }
 
     CL_Socket fSocket CL_GUARDED_BY(fLock);
     std::atomic<uint32> fID;
-    CL_Cipher* fCipher CL_GUARDED_BY(fLock) CL_PT_GUARDED_BY(fLock);
+    // The connection cipher, shared with every reply being decoded (a reader keeps
+    // its own reference while it waits without the lock, across a Connect).
+    std::shared_ptr<CL_Cipher> fCipher CL_GUARDED_BY(fLock);
+    // Number of the connection; each Connect gives a new one, so that a request
+    // encoded for one connection never goes out on the next.
+    uint32 fConnection CL_GUARDED_BY(fLock);
     // Read relaxed: a plain value that publishes nothing else.
     std::atomic<uint64> fServerID;
+    std::atomic<uint32> fReplyLimit;
     // Set by the constructor and SetDispatcher, which the owner calls before it
     // shares the client; read without a lock.
     CL_Dispatcher* fDispatcher;
@@ -165,20 +213,22 @@ private:
     CL_AtomicVar fNextSequence;
     uint32 fConnFlags CL_GUARDED_BY(fLock);
     std::deque<QueuedPacket*> fQueuedPackets CL_GUARDED_BY(fLock);
-    // Requests waiting for their replies: whether Interrupt ended them, and the
-    // condition that wakes each when a chunk comes for it or the reading turn is free.
+    // Requests waiting for their replies: the status that ends a wait from outside
+    // (Interrupt, a new Connect), and the condition that wakes each when a chunk
+    // comes for it or the reading turn is free.
     std::vector<Waiter*> fWaiters CL_GUARDED_BY(fLock);
     // A request is reading the socket (or waiting on it) for everybody.
     bool fReading CL_GUARDED_BY(fLock);
     // A Connect holds the connection: its reads never wait for another reader.
     bool fHandshaking CL_GUARDED_BY(fLock);
-    // Reads so far that brought bytes: a wait's inactivity time-out restarts when it
-    // moves.
-    uint32 fPacketsRead CL_GUARDED_BY(fLock);
     // Bytes read from the socket and not yet taken as whole chunks.
     CL_ChunkReader fReader CL_GUARDED_BY(fLock);
+    // fReader holds part of a chunk, whose first bytes came at CL_GetTime
+    // fPartialSince.
+    bool fPartialHeld CL_GUARDED_BY(fLock);
+    uint32 fPartialSince CL_GUARDED_BY(fLock);
     // A Disconnect found the connection busy: whoever holds fLock closes the socket.
     std::atomic<bool> fDisconnectAsked;
-    // Owned dispatchers replaced by SetDispatcher(null); deleted with the client.
+    // Own dispatchers replaced by SetDispatcher; deleted with the client.
     std::vector<CL_Dispatcher*> fRetiredDispatchers;
 };

@@ -75,8 +75,13 @@ TEST(TCPClientJobs, PingsReportProgressAndMessagesThenOneFinalReportBeforeTheRes
 
 TEST(TCPClientJobs, ProgressCallbackCancelsWithAnAbortAtTheNextPing) {
     // PINGs keep coming until the ABORT does: the client sends it with the next one.
+    // Enough workers that the request is out before the first progress report
+    // cancels it (one cancelled earlier never goes out).
+    CL_Init();
+    CL_Dispatcher dispatcher(4, 8);
     Connected c("recv DATA; ping 10 a; ping-until ABORT 20 b; reply ABORT -;"
                 "sleep 300; ping 30 c; wait-close 5000");
+    c.client.SetDispatcher(&dispatcher);
     Journal j;
     j.fCancelFrom = 0;
     CL_Blob input = Bytes("long job");

@@ -136,6 +136,73 @@ TEST_P(ClientServerTest, ThreadsShareTheConnection) {
     EXPECT_EQ(good.load(), 6 * 15);
 }
 
+// Bytes that compress slowly: a compressed request of a few megabytes is still being
+// prepared when its progress job first reports.
+std::string SlowToCompress(uint32 size) {
+    std::string bytes(size, '\0');
+    uint32 x = 12345;
+    for (char& c : bytes) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    return bytes;
+}
+
+// Cancelling some requests ends those alone: the others complete as they would without
+// the cancels, round after round. The progress job cancels at its first report: before
+// the request has gone out (compressed connections: it is still being compressed), or
+// while it goes out, or while it waits.
+TEST_P(ClientServerTest, CancelsEndOnlyTheirOwnRequests) {
+    const std::string padding = SlowToCompress(6u << 20);
+    for (int round = 0; round < 2; round++) {
+        CallbackRecorder records[10];
+        for (int i = 0; i < 10; i++) {
+            if (i % 2 == 0) records[i].fCancelFrom = 0;
+            CLU_Table table;
+            // The cancelled ones would run far longer than the others.
+            table.Set("ms", i % 2 == 0 ? 3000LL : 60LL);
+            if (i % 2 == 0) table.Set("padding", padding);
+            CL_Blob input = Flat(table);
+            fClient.Execute(rpc_test::kSleep, input, CallbackRecorder::Success,
+                            CallbackRecorder::Error, CallbackRecorder::Progress, nullptr,
+                            &records[i], 20000);
+        }
+        // Far less than the requests' time-out, which a stuck connection would wait out.
+        bool inTime = true;
+        for (int i = 0; i < 10; i++) inTime = records[i].Wait(1, 8000) && inTime;
+        EXPECT_TRUE(inTime) << round;
+        if (!inTime) {
+            fClient.WaitForJobs();
+            return;
+        }
+        for (int i = 0; i < 10; i++) {
+            EXPECT_EQ(records[i].Completions(), 1);
+            if (i % 2 == 0)
+                EXPECT_EQ(records[i].fCode.load(), CL_IPC_EXECUTE_ABORTED) << round << " " << i;
+            else
+                EXPECT_EQ(records[i].fSuccesses.load(), 1) << round << " " << i;
+        }
+        fClient.WaitForJobs();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Flags, ClientServerTest, ::testing::ValuesIn(kHandshakeFlags));
+
+// Port 0 in the settings means the default port; the private network keeps that port
+// to this program.
+TEST(TCPClientDefaults, PortZeroMeansTheDefaultPort) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "the default port is only ours in a private network";
+    scripted::Peer peer(CL_IPC_DEFAULT_PORT);
+    ASSERT_EQ(peer.Port(), CL_IPC_DEFAULT_PORT);
+    peer.Start("handshake; recv DATA; reply DATA echo; wait-close 5000");
+    CL_TCPClient client;
+    CL_Blob output;
+    ASSERT_EQ(client.Connect(ClientSettings(0, 0, 3000), output, 0), CL_OK);
+    CL_Blob input(reinterpret_cast<const uint8*>("default"), 7, true), result;
+    ASSERT_EQ(client.Execute(1, input, result, nullptr, 0), CL_OK);
+    EXPECT_EQ(result.Raw(), "default");
+    client.Disconnect();
+    EXPECT_EQ(peer.Join(), "");
+}
 
 }  // namespace

@@ -191,6 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
         ConnectFault{"BadMagic", "reply AUTH table magic=0x1234; wait-close 3000",
                      CL_PROTOCOL_NOT_SUPPORTED},
         ConnectFault{"Silence", "wait-close 3000", CL_TIMEOUT},
+        // A grant whose reply table does not unflatten is no grant.
+        ConnectFault{"AuthTableDoesNotUnflatten", "reply AUTH hex:ffffffff0102; wait-close 3000",
+                     CL_IPC_BAD_REPLY},
         ConnectFault{"Close", "close", CL_NOT_CONNECTED}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -367,10 +370,12 @@ INSTANTIATE_TEST_SUITE_P(
                          CL_IPC_BAD_REPLY, nullptr, 0},
             ExchangeCase{"ChunkWithoutFirst", "reply DATA echo flags=0x2; wait-close 3000",
                          CL_IPC_BAD_REPLY, nullptr, 0},
+            // A server that closed is "not connected", wherever the reply stopped.
             ExchangeCase{"CloseMidReply", "reply DATA bytes:9000 cut=100; close",
-                         CL_CONNECTION_LOST, nullptr, CL_NOT_CONNECTED},
-            ExchangeCase{"CloseBeforeReply", "close", CL_NOT_CONNECTED, nullptr,
-                         CL_CONNECTION_LOST},
+                         CL_NOT_CONNECTED, nullptr, 0},
+            ExchangeCase{"CloseMidHeader", "reply DATA bytes:9000 cut=10; close",
+                         CL_NOT_CONNECTED, nullptr, 0},
+            ExchangeCase{"CloseBeforeReply", "close", CL_NOT_CONNECTED, nullptr, 0},
             ExchangeCase{"Silence", "wait-close 5000", CL_TIMEOUT, "", 0},
             ExchangeCase{"PingsThenSilence",
                          "ping 10 a; sleep 300; ping 20 b; sleep 300; ping 30; wait-close 5000",

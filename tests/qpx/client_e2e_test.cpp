@@ -4,6 +4,7 @@
 // client destroyed with requests in flight.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "support/operation_cases.h"
 #include "support/private_network.h"
 #include "support/test_server.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -231,6 +233,44 @@ TEST_F(EndToEndTest, LostServerEndsTheConnection) {
     fClient->GetConnectionInfo(&info);
     EXPECT_TRUE(info.Empty());
     EXPECT_TRUE(fClient->GetDatabase().Empty());
+}
+
+// A client deleted from the success callback of one request while another is still
+// pending on the server: the pending one reports once (its connection went with the
+// client), the deletion waits for it, and nothing touches the client afterwards.
+TEST_F(EndToEndTest, ClientDeletedInACallbackWithAnotherRequestPending) {
+    Script slow;
+    slow.fSleepMs = 5000;
+    SetScript(96, slow);
+    QPX_Client* client = new QPX_Client(fDispatcher);
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = fServer.fPort;
+    CLU_Table info;
+    ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
+    CallbackRecorder pending, first;
+    // The first request's callback deletes the client once the slow one has been
+    // made; the server has the first before the slow one, as the slow one is made only
+    // once the server has seen the first.
+    std::atomic<bool> made{false};
+    first.fOnCompletion = [&] {
+        WaitFor([&] { return made.load(); }, 10000);
+        delete client;
+        client = nullptr;
+    };
+    client->Execute(94, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
+                    CallbackRecorder::Progress, nullptr, &first, 20000);
+    ASSERT_TRUE(WaitFor([] { return LastSeen().fCommand == 94; }));
+    client->Execute(96, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
+                    CallbackRecorder::Progress, nullptr, &pending, 20000);
+    made = true;
+    ASSERT_TRUE(first.Wait(1, 10000));
+    ASSERT_TRUE(pending.Wait(1, 10000));
+    EXPECT_EQ(client, nullptr);
+    EXPECT_EQ(first.fSuccesses.load(), 1);
+    EXPECT_EQ(pending.Completions(), 1);
+    EXPECT_EQ(pending.fErrors.load(), 1);
+    fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
 }
 
 // The RPC client runs the requests on a dispatcher of its own here, which its

@@ -375,6 +375,16 @@ TEST_F(ClientTest, NullIdleHookFallsBackToTheDefault) {
     EXPECT_EQ(sIdleCalls, 1);
 }
 
+// The default idle hook is cleared by setting none: the old one is not kept.
+TEST_F(ClientTest, ClearingTheDefaultIdleHookClearsIt) {
+    sIdleCalls = 0;
+    fClient->SetDefaultIdleCB(CountIdle);
+    fClient->SetDefaultIdleCB(nullptr);
+    fClient->Execute(5, nullptr, nullptr, nullptr, 0);
+    EXPECT_FALSE(fRPC->Last().fHadIdle);
+    EXPECT_EQ(sIdleCalls, 0);
+}
+
 // ---- Asynchronous execution -----------------------------------------------------------
 
 TEST_F(ClientTest, AsyncExecuteDeliversTheWholeReplyWithChecksum) {
@@ -465,6 +475,30 @@ TEST_F(ClientTest, AsyncConnectSuccessKeepsTheInformation) {
     fClient->GetConnectionInfo(&info);
     EXPECT_EQ(info.GetString("host"), "new");
     EXPECT_TRUE(fClient->GetDatabase().Empty());
+}
+
+// A reconnect that fails for any reason, a refusal too, leaves no connection behind:
+// the old connection's information, database and user go, with or without an error
+// callback.
+TEST_F(ClientTest, FailedAsyncReconnectForgetsTheOldConnection) {
+    for (bool withError : {true, false}) {
+        Connect();
+        ASSERT_TRUE(Connected());
+        fRPC->Push(MockRPC::StatusReply(CL_IPC_AUTH_FAILED));
+        R o;
+        QPX_ServerSpec spec;
+        QPX_ErrorCB error = withError ? static_cast<QPX_ErrorCB>(R::Error) : nullptr;
+        fClient->Connect(&spec, CLU_Table(), R::Success, error, nullptr, &o, 0);
+        fRPC->Drain();
+        EXPECT_EQ(o.fSuccesses, 0);
+        EXPECT_EQ(o.fErrors, withError ? 1 : 0);
+        if (withError) {
+            EXPECT_EQ(o.fCode, CL_IPC_AUTH_FAILED);
+        }
+        EXPECT_FALSE(Connected()) << withError;
+        EXPECT_TRUE(fClient->GetDatabase().Empty()) << withError;
+        EXPECT_TRUE(fClient->GetUser().Empty()) << withError;
+    }
 }
 
 // A request without an error callback still ends a lost connection.
@@ -704,6 +738,23 @@ TEST_F(ClientTest, AsyncDiscoveryDeliversEveryServer) {
             EXPECT_EQ(o.fHosts[0], "host0");
         }
     }
+}
+
+// A reply that claims far more servers than it holds: the asynchronous discovery
+// reads no more records than the bytes could hold, and those it holds come whole.
+TEST_F(ClientTest, AsyncDiscoveryWithALyingCountReadsOnlyWhatTheReplyHolds) {
+    MockRPC::Reply r;
+    r.fBytes = DiscoveryReply(0xFFFFFFFFu, 2);
+    const uint32 size = r.fBytes.GetSize();
+    fRPC->Push(r);
+    R o;
+    fClient->GetServerList(R::Success, R::Error, nullptr, &o, 0, 0);
+    fRPC->Drain();
+    ASSERT_EQ(o.fSuccesses, 1);
+    ASSERT_GE(o.fHosts.size(), 2u);
+    EXPECT_LE(o.fHosts.size(), size / 8);
+    EXPECT_EQ(o.fHosts[0], "host0");
+    EXPECT_EQ(o.fHosts[1], "host1");
 }
 
 TEST_F(ClientTest, AsyncDiscoveryFailureOnTheTransportEndsTheConnection) {

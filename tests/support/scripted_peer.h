@@ -27,13 +27,25 @@
 //                           build a reply as `reply` does but keep its chunks
 //   send INDEX COUNT|all    write the next COUNT held chunks of request INDEX (the
 //                           INDEX-th packet received, from 0)
+//   bytes INDEX N|-N|all    write the next N bytes (with -N: all but the last N) of the
+//                           held chunks of request INDEX, across chunk boundaries (a
+//                           stall in the middle of one)
+//   trickle INDEX MS [N]    write the next N (default all) held bytes of request INDEX
+//                           one at a time, MS ms apart, until the client closes
+//   bomb SIZE               a compressed DATA reply to the current request that
+//                           inflates to SIZE zero bytes (checksum 0), built a
+//                           megabyte at a time and ciphered chunk by chunk
 //   use INDEX               the INDEX-th packet received becomes the current request
 //   raw HEX                 write bytes as they are
 //   sleep MS                pause
+//   hang MS                 pause without reading, ended early by Stop (a server
+//                           that takes nothing more)
 //   close                   close the connection
 //   wait-close [MS]         read and drop until the client closes (default 10000 ms)
 //   serve [FLAGS]           until the client closes: handshake granting FLAGS, echo
-//                           every DATA, answer ABORT with ABORT
+//                           every DATA (FAILED "flags" for one whose flags are not
+//                           the connection's or that does not decode), answer ABORT
+//                           with ABORT
 //   loop [FLAGS]            accept connections until the peer stops, serving each on
 //                           a thread of its own as `serve` does
 //
@@ -58,7 +70,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -135,7 +149,8 @@ inline CL_Blob ReplyTable(uint32 clientID) {
 
 class Peer {
 public:
-    Peer() {
+    // port 0: a free one.
+    explicit Peer(uint16 port = 0) {
         fListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(fListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -143,6 +158,7 @@ public:
         memset(&address, 0, sizeof(address));
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
         bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
         listen(fListener, 64);
         socklen_t length = sizeof(address);
@@ -157,6 +173,11 @@ public:
     Peer& operator=(const Peer&) = delete;
 
     uint16 Port() const { return fPort; }
+    // Receive buffer of the connections accepted from now on (before any is made, so
+    // that the window they open is that small).
+    void SetReceiveBuffer(int bytes) {
+        setsockopt(fListener, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+    }
     // Where each received packet is reported as it comes (the program prints it).
     void SetLogger(std::function<void(const Received&)> logger) { fLogger = std::move(logger); }
 
@@ -178,6 +199,9 @@ public:
             if (server.joinable()) server.join();
         fServers.clear();
     }
+
+    // Steps of the script run through so far.
+    int StepsDone() const { return fSteps.load(); }
 
     std::vector<Received> GetReceived() {
         std::lock_guard<std::mutex> guard(fReceivedLock);
@@ -210,6 +234,7 @@ public:
                 connection.Close();
                 return line + ": " + error;
             }
+            fSteps++;
         }
         connection.Close();
         return "";
@@ -219,6 +244,29 @@ private:
     struct Held {
         std::vector<std::string> fChunks;
         size_t fNext = 0;
+        size_t fOffset = 0;  // bytes of chunk fNext already written
+
+        // The next `n` bytes still held (fewer when fewer are left).
+        std::string Take(size_t n) {
+            std::string out;
+            while (n > 0 && fNext < fChunks.size()) {
+                const std::string& chunk = fChunks[fNext];
+                size_t k = std::min(n, chunk.size() - fOffset);
+                out.append(chunk, fOffset, k);
+                fOffset += k;
+                n -= k;
+                if (fOffset == chunk.size()) {
+                    fNext++;
+                    fOffset = 0;
+                }
+            }
+            return out;
+        }
+        size_t Left() const {
+            size_t n = 0;
+            for (size_t i = fNext; i < fChunks.size(); i++) n += fChunks[i].size();
+            return n - fOffset;
+        }
     };
 
     // One accepted connection and what the script knows about it.
@@ -447,6 +495,75 @@ private:
         return "";
     }
 
+    // Whether the client has closed its end (only peeks).
+    static bool PeerGone(int fd) {
+        char byte;
+        ssize_t k = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        return k == 0 || (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    }
+
+    // One deflate step over `input`; the output it gives.
+    static std::string Deflate(z_stream& z, const std::string& input, int flush) {
+        std::string out(1u << 16, '\0'), all;
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+        z.avail_in = uInt(input.size());
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out.data());
+            z.avail_out = uInt(out.size());
+            deflate(&z, flush);
+            all.append(out.data(), out.size() - z.avail_out);
+        } while (z.avail_out == 0 || z.avail_in > 0);
+        return all;
+    }
+
+    // A reply whose zlib stream inflates to `size` zeros (rounded up to whole
+    // megabytes), valid to its end (the checksum of zeros is 0). Each megabyte is
+    // flushed in full, so all but the first compress to the same bytes, made once and
+    // repeated: the peer never deflates, nor holds, `size` bytes. The stream's check
+    // value is written for all of them.
+    std::string Bomb(Connection& c, uint64 size) {
+        if (c.fCurrent < 0) return "no request to answer";
+        constexpr uint64 kBlock = 1u << 20;
+        uint64 blocks = std::max<uint64>((size + kBlock - 1) / kBlock, 1);
+        z_stream z;
+        memset(&z, 0, sizeof(z));
+        if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) return "deflate failed";
+        std::string zeros(kBlock, '\0');
+        std::string compressed = Deflate(z, zeros, Z_FULL_FLUSH);
+        std::string middle = Deflate(z, zeros, Z_FULL_FLUSH);
+        for (uint64 i = 1; i < blocks; i++) compressed += middle;
+        compressed += Deflate(z, std::string(), Z_FINISH);
+        deflateEnd(&z);
+        // Adler-32 of n zeros: the low sum stays 1, the high one is n.
+        uint32 adler = uint32(((blocks * kBlock) % 65521) << 16) | 1u;
+        for (int i = 0; i < 4; i++)
+            compressed[compressed.size() - 4 + size_t(i)] = char(adler >> (24 - 8 * i));
+
+        CL_PacketHeader header;
+        CL_MakeReply(c.fRequests[size_t(c.fCurrent)].fHeader, CL_PACKET_TYPE_DATA, CL_IPC_COMPRESS,
+                     &header);
+        header.fData.fCheckSum = 0;
+        header.fSize = uint32(compressed.size());
+        std::string wire;
+        for (size_t offset = 0; offset < compressed.size() || offset == 0;) {
+            size_t n = std::min<size_t>(CL_IPC_CHUNK_SIZE, compressed.size() - offset);
+            CL_PacketHeader chunk = CL_ChunkHeader(header, uint32(offset),
+                                                   uint32(compressed.size() - offset));
+            CL_Blob payload(compressed.data() + offset, uint32(n), true);
+            // The client deciphers each chunk by itself.
+            payload.Seek(0, CL_SEEK_SET);
+            if (c.fCipher && n > 0) c.fCipher->Encrypt(payload, 0xFFFFFFFF);
+            wire.append(reinterpret_cast<const char*>(&chunk), sizeof(chunk));
+            wire.append(reinterpret_cast<const char*>(payload.GetDataForRead()), n);
+            offset += n;
+            if (n == 0) break;
+        }
+        // The client stops reading once it refuses the reply: a write it never takes
+        // is no failure of the script.
+        WriteAll(c.fSocket, wire);
+        return "";
+    }
+
     std::string Serve(Connection& c, uint16 flags) {
         for (;;) {
             Received packet;
@@ -465,7 +582,13 @@ private:
                                        &chunks);
                     break;
                 case CL_PACKET_TYPE_DATA:
-                    error = BuildReply(c, {"reply", "DATA", "echo"}, &chunks);
+                    // A request encoded for another connection's flags is refused.
+                    if ((packet.fHeader.fFlags & (CL_IPC_CRYPTING_MASK | CL_IPC_COMPRESS)) !=
+                            c.fFlags ||
+                        !packet.fDecoded)
+                        error = BuildReply(c, {"reply", "FAILED", "text:flags"}, &chunks);
+                    else
+                        error = BuildReply(c, {"reply", "DATA", "echo"}, &chunks);
                     break;
                 case CL_PACKET_TYPE_ABORT:
                     error = BuildReply(c, {"reply", "ABORT", "-"}, &chunks);
@@ -481,6 +604,45 @@ private:
             for (auto& chunk : chunks) all += chunk;
             if (!all.empty() && !WriteAll(c.fSocket, all)) return "";
         }
+    }
+
+    // The steps that write held chunks: send, bytes and trickle.
+    std::string HeldStep(Connection& c, const std::vector<std::string>& args) {
+        const std::string& verb = args[0];
+        auto arg = [&args](size_t i, const std::string& def) {
+            return i < args.size() ? args[i] : def;
+        };
+        auto it = c.fHeld.find(int(Number(arg(1, "0"))));
+        if (it == c.fHeld.end()) return "nothing held";
+        Held& held = it->second;
+        if (verb == "send") {
+            size_t count = arg(2, "all") == "all" ? held.fChunks.size() : size_t(Number(args[2]));
+            std::string all;
+            // A chunk begun by "bytes" is finished first and counts as one.
+            while (count-- > 0 && held.fNext < held.fChunks.size())
+                all += held.Take(held.fChunks[held.fNext].size() - held.fOffset);
+            return WriteAll(c.fSocket, all) ? "" : "write failed";
+        }
+        if (verb == "bytes") {
+            std::string count = arg(2, "all");
+            size_t n = held.Left();
+            if (count[0] == '-') {
+                size_t keep = size_t(Number(count.substr(1)));
+                n = n > keep ? n - keep : 0;
+            } else if (count != "all") {
+                n = size_t(Number(count));
+            }
+            return WriteAll(c.fSocket, held.Take(n)) ? "" : "write failed";
+        }
+        uint32 ms = uint32(Number(arg(2, "1000")));
+        size_t n = args.size() > 3 ? size_t(Number(args[3])) : held.Left();
+        for (; n > 0 && held.Left() > 0 && !fStop; n--) {
+            // Stops as soon as the client has closed (it resets the connection).
+            if (!WriteAll(c.fSocket, held.Take(1))) return "";
+            pollfd p = {c.fSocket, POLLIN, 0};
+            if (poll(&p, 1, int(ms)) > 0 && PeerGone(c.fSocket)) return "";
+        }
+        return "";
     }
 
     std::string Step(Connection& c, const std::vector<std::string>& args) {
@@ -522,15 +684,8 @@ private:
             for (auto& chunk : chunks) all += chunk;
             return WriteAll(c.fSocket, all) ? "" : "write failed";
         }
-        if (verb == "send") {
-            auto it = c.fHeld.find(int(Number(arg(1, "0"))));
-            if (it == c.fHeld.end()) return "nothing held";
-            Held& held = it->second;
-            size_t count = arg(2, "all") == "all" ? held.fChunks.size() : size_t(Number(args[2]));
-            std::string all;
-            while (count-- > 0 && held.fNext < held.fChunks.size()) all += held.fChunks[held.fNext++];
-            return WriteAll(c.fSocket, all) ? "" : "write failed";
-        }
+        if (verb == "send" || verb == "bytes" || verb == "trickle") return HeldStep(c, args);
+        if (verb == "bomb") return Bomb(c, Number(arg(1, "0")));
         if (verb == "use") {
             int index = int(Number(arg(1, "0")));
             if (index < 0 || size_t(index) >= c.fRequests.size()) return "no such request";
@@ -566,6 +721,12 @@ private:
             return "nothing came";
         }
         if (verb == "raw") return WriteAll(c.fSocket, FromHex(arg(1, ""))) ? "" : "write failed";
+        if (verb == "hang") {
+            uint32 ms = uint32(Number(arg(1, "10000")));
+            for (uint32 waited = 0; waited < ms && !fStop; waited += 20)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return "";
+        }
         if (verb == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(Number(arg(1, "0"))));
             return "";
@@ -601,6 +762,7 @@ private:
     int fListener = -1;
     uint16 fPort = 0;
     std::atomic<bool> fStop{false};
+    std::atomic<int> fSteps{0};
     std::thread fThread;
     std::string fResult;
     std::mutex fReceivedLock;

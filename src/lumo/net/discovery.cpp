@@ -124,6 +124,7 @@ CL_Status CL_TCPClient::DiscoverJob::Error(int32 code) {
 }
 
 CL_Status CL_TCPClient::DiscoverJob::Run() {
+    RunScope scope(this);
     uint16 basePort = 0;
     fInput.Seek(0, CL_SEEK_SET);
     if (fInput.Read(&basePort, sizeof(basePort)) != sizeof(basePort)) basePort = 0;

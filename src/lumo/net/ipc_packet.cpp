@@ -284,8 +284,18 @@ CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Ci
 }
 
 CL_PayloadDecoder::CL_PayloadDecoder(CL_Cipher* cipher, bool raw)
-    : fCipher(cipher), fRaw(raw), fStarted(false), fEnded(false), fLeft(0), fInflater(nullptr) {
+    : fCipher(cipher),
+      fRaw(raw),
+      fStarted(false),
+      fEnded(false),
+      fLeft(0),
+      fLimit(CL_Blob::kMaxSize),
+      fInflater(nullptr) {
     memset(&fFirst, 0, sizeof(fFirst));
+}
+
+void CL_PayloadDecoder::SetLimit(uint32 bytes) {
+    fLimit = bytes < CL_Blob::kMaxSize ? bytes : CL_Blob::kMaxSize;
 }
 
 struct CL_PayloadDecoder::Inflater {
@@ -304,7 +314,7 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
     if (!fStarted) {
         if (!(header.fFlags & CL_IPC_FIRST_CHUNK)) return CL_IPC_BAD_REPLY;
         bool compressed = !fRaw && (header.fFlags & CL_IPC_COMPRESS);
-        if (!compressed && header.fSize > CL_Blob::kMaxSize) return CL_IPC_BAD_REPLY;
+        if (!compressed && header.fSize > fLimit) return CL_IPC_BAD_REPLY;
         fFirst = header;
         fStarted = true;
         fLeft = header.fSize;
@@ -330,6 +340,25 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
         return added == n ? CL_OK : CL_IPC_BAD_REPLY;
     }
     if (fEnded) return CL_OK;  // bytes after the end of the stream carry nothing
+    return Inflate(chunk, n);
+}
+
+uint64 CL_PayloadDecoder::RoomAhead(uint32 n) const {
+    // Five times the compressed bytes still to come, bounded, since those counts come
+    // from the wire. One byte beyond the limit tells a stream that would pass it from
+    // one that ends exactly there.
+    uint64 size = fResult.GetSize();
+    uint64 room = uint64(fLeft) * 5;
+    if (room < uint64(n) * 4) room = uint64(n) * 4;
+    if (room < 4096) room = 4096;
+    if (room > kMaxGrowStep) room = kMaxGrowStep;
+    uint64 most = uint64(fLimit) + 1;
+    if (most > CL_Blob::kMaxSize) most = CL_Blob::kMaxSize;
+    if (size + room > most) room = most > size ? most - size : 0;
+    return room;
+}
+
+CL_Status CL_PayloadDecoder::Inflate(const CL_Blob& chunk, uint32 n) {
     if (!fInflater) {
         fInflater = new (std::nothrow) Inflater;
         if (!fInflater) return CL_OUT_OF_MEMORY;
@@ -341,14 +370,8 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
     z.next_in = const_cast<Bytef*>(chunk.GetDataForRead());
     z.avail_in = n;
     while (z.avail_in > 0) {
-        // Room ahead for what is still to come: five times the compressed bytes left,
-        // bounded, since those counts come from the wire.
         uint64 size = fResult.GetSize();
-        uint64 room = uint64(fLeft) * 5;
-        if (room < uint64(n) * 4) room = uint64(n) * 4;
-        if (room < 4096) room = 4096;
-        if (room > kMaxGrowStep) room = kMaxGrowStep;
-        if (size + room > CL_Blob::kMaxSize) room = CL_Blob::kMaxSize - size;
+        uint64 room = RoomAhead(n);
         if (room == 0) return CL_IPC_BAD_REPLY;
         uint64 capacity = fResult.GetCapacity();
         if (capacity < size + room) {
@@ -362,6 +385,7 @@ CL_Status CL_PayloadDecoder::Add(const CL_PacketHeader& header, CL_Blob& chunk) 
         z.avail_out = uInt(room);
         int result = inflate(&z, Z_NO_FLUSH);
         fResult.SetSize(uint32(size + room - z.avail_out));
+        if (fResult.GetSize() > fLimit) return CL_IPC_BAD_REPLY;
         if (result == Z_STREAM_END) {
             fEnded = true;
             break;
@@ -469,6 +493,12 @@ CL_Status CL_ChunkReader::Read(CL_Socket& socket, uint32 max) {
     // A peer that closed right after its last bytes: they are served first.
     if (got > 0) return CL_OK;
     return status == CL_OK ? CL_TIMEOUT : status;
+}
+
+bool CL_ChunkReader::GetHeldHeader(CL_PacketHeader* header) const {
+    if (fBuffer.size() - fStart < kHeaderSize) return false;
+    memcpy(header, fBuffer.data() + fStart, kHeaderSize);
+    return true;
 }
 
 CL_Status CL_ChunkReader::Next(CL_PacketHeader* header, const uint8** payload, uint32* size) {

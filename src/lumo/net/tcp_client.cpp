@@ -38,16 +38,18 @@ CL_Status SyncError(CL_Status code, CL_Blob& partial, void* data) {
 CL_TCPClient::CL_TCPClient(CL_Dispatcher* dispatcher)
     : CL_Client(5000, 0),
       fID(0),
-      fCipher(nullptr),
+      fConnection(0),
       fServerID(0),
+      fReplyLimit(kDefaultReplyLimit),
       fDispatcher(nullptr),
       fOwnDispatcher(false),
       fNextSequence(1),
       fConnFlags(0),
       fReading(false),
       fHandshaking(false),
-      fPacketsRead(0),
       fReader(false),
+      fPartialHeld(false),
+      fPartialSince(0),
       fDisconnectAsked(false) {
     SetDispatcher(dispatcher);
 }
@@ -67,8 +69,7 @@ CL_TCPClient::~CL_TCPClient() {
     fRetiredDispatchers.clear();
     {
         CL_AutoLocker locker(fLock);
-        delete fCipher;
-        fCipher = nullptr;
+        fCipher.reset();
         for (QueuedPacket* packet : fQueuedPackets) delete packet;
         fQueuedPackets.clear();
         ClearWaiters();
@@ -76,14 +77,14 @@ CL_TCPClient::~CL_TCPClient() {
 }
 
 void CL_TCPClient::SetDispatcher(CL_Dispatcher* dispatcher) {
+    // Jobs may still run on an earlier own dispatcher (deleting it would wait for
+    // them and drop the queued ones): it lives as long as the client.
+    if (fOwnDispatcher && fDispatcher) fRetiredDispatchers.push_back(fDispatcher);
     if (dispatcher) {
-        if (fOwnDispatcher) delete fDispatcher;
         fDispatcher = dispatcher;
         fOwnDispatcher = false;
         return;
     }
-    // Jobs may still run on an earlier own dispatcher: it lives as long as the client.
-    if (fOwnDispatcher && fDispatcher) fRetiredDispatchers.push_back(fDispatcher);
     fDispatcher = new CL_Dispatcher(1, 32);
     fOwnDispatcher = true;
 }
@@ -110,14 +111,6 @@ bool CL_TCPClient::CloseIfAsked() {
     if (!fDisconnectAsked.exchange(false)) return false;
     fSocket.Close();
     return true;
-}
-
-void CL_TCPClient::CloseWhenFree(CL_Socket& handle) {
-    // Never waited for: the caller holds a lock of its own.
-    if (TryLockConnection()) {
-        handle.Close();
-        fLock.Unlock();
-    }
 }
 
 uint32 CL_TCPClient::GetQueuedPacketCount() {
@@ -161,15 +154,10 @@ void CL_TCPClient::Connect(const CLU_Table& settings, CL_SuccessCB success, CL_E
     CL_Blob flat;
     settings.Flatten(flat);
     flat.Seek(0, CL_SEEK_SET);
+    // The progress job gets the new connection's socket from the handshake itself, so
+    // that a cancel can end a handshake that waits on it.
     ConnectJob* job = new ConnectJob(this, flat, success, error, progress, userData,
                                      timeout ? timeout : GetTimeOut());
-    // The handle is shared state of the connection: copied under the client's lock, and
-    // only when that is free (a busy connection is closed by the Connect itself).
-    ProgressJob* reporter = job->GetProgress();
-    if (reporter && TryLockConnection()) {
-        reporter->SetConnectionSocket(fSocket);
-        fLock.Unlock();
-    }
     fDispatcher->AddJob(job, true);
 }
 

@@ -30,10 +30,10 @@ CL_TCPClient::ActionJob::~ActionJob() {
     }
 }
 
-CL_Status CL_TCPClient::ActionJob::QueryServer(CL_PacketType type, uint16 flags,
-                                               CL_PacketHeader* header, CL_Blob* data) {
+CL_Status CL_TCPClient::ActionJob::QueryServer(CL_PacketType type, CL_PacketHeader* header,
+                                               CL_Blob* data) {
     uint32 sequence = 0;
-    CL_Status status = fClient->WriteRequest(this, &sequence, type, flags, header, data);
+    CL_Status status = fClient->WriteRequest(this, &sequence, type, header, data);
     if (status != CL_OK) return status;
     return fClient->ReadReply(this, sequence, header, data);
 }
@@ -44,6 +44,13 @@ CL_Status CL_TCPClient::ActionJob::Success(CL_Blob& result) {
 
 bool CL_TCPClient::ActionJob::HasAborted() const {
     return fProgressJob && fProgressJob->HasAborted();
+}
+
+CL_TCPClient::ActionJob::RunScope::~RunScope() {
+    fJob->fInput = CL_Blob();
+    // fDelete: queued on a dispatcher, whose worker runs it (the blocking forms run
+    // theirs on the caller's thread, which made the blocks it frees).
+    if (fJob->fDelete) CL_ClearBlockCache();
 }
 
 void CL_TCPClient::ActionJob::QuitProgress() {

@@ -17,12 +17,27 @@ public:
 
     // One request and its reply: the reply's first header lands in *header and its
     // plain payload in *data.
-    CL_Status QueryServer(CL_PacketType type, uint16 flags, CL_PacketHeader* header,
-                          CL_Blob* data);
+    CL_Status QueryServer(CL_PacketType type, CL_PacketHeader* header, CL_Blob* data);
     CL_Status Success(CL_Blob& result);
     bool HasAborted() const;
     // Final report of the progress job (when there is one) before the result.
     void QuitProgress();
+
+    // Declared first in each Run, so that it ends last: the input's storage goes with
+    // the run, and a job that ran on a dispatcher gives its worker's cache of freed
+    // blocks back to the heap. Blocks made on the caller's thread and freed on the
+    // worker (an input's storage, one per request) would otherwise stay in that cache
+    // for as long as the worker lives.
+    class RunScope {
+    public:
+        explicit RunScope(ActionJob* job) : fJob(job) {}
+        ~RunScope();
+        RunScope(const RunScope&) = delete;
+        RunScope& operator=(const RunScope&) = delete;
+
+    private:
+        ActionJob* const fJob;
+    };
 
     // Null without a progress callback.
     ProgressJob* GetProgress() const { return fProgressJob; }

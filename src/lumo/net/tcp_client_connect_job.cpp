@@ -8,6 +8,7 @@ CL_TCPClient::ConnectJob::ConnectJob(CL_TCPClient* client, const CL_Blob& input,
     : ActionJob(client, input, userData, timeout, success, progress, nullptr), fError(error) {}
 
 CL_Status CL_TCPClient::ConnectJob::Run() {
+    RunScope scope(this);
     CL_Blob output;
     CL_Status result = fClient->Open(this, fInput, &output);
     QuitProgress();

@@ -3,6 +3,7 @@
 // for it, with PINGs turned into progress and a cancel carried to the server as an
 // ABORT. ABORT and ABORT_ALL are single headers.
 #include <cstring>
+#include <memory>
 
 #include "lumo/cipher.h"
 #include "lumo/net/tcp_client_action_job.h"
@@ -13,8 +14,13 @@
 // payload decoded chunk by chunk.
 class CL_TCPClient::Reply {
 public:
-    // raw: the reply to AUTH, which comes before any cipher and is taken as it is.
-    Reply(CL_Cipher* cipher, bool raw) : fDecoder(cipher, raw) {}
+    // raw: the reply to AUTH, which comes before any cipher and is taken as it is. The
+    // reply keeps the cipher it decodes with: a Connect may replace the client's while
+    // this reader waits without the lock.
+    Reply(std::shared_ptr<CL_Cipher> cipher, bool raw, uint32 limit)
+        : fCipher(std::move(cipher)), fDecoder(fCipher.get(), raw) {
+        fDecoder.SetLimit(limit);
+    }
 
     // The progress a PING reports, until the reply itself starts.
     void TakePing(const QueuedPacket& ping) {
@@ -28,8 +34,12 @@ public:
     CL_ProgressType fState = CL_PROGRESS_EXECUTE;
     double fCompleteness = 0.0;
     std::string fMessage;
-    bool fAborted = false;    // the last answer of the progress job
     bool fAbortSent = false;  // an ABORT for this request has gone out
+
+private:
+    std::shared_ptr<CL_Cipher> fCipher;
+
+public:
     CL_PayloadDecoder fDecoder;
 };
 
@@ -72,9 +82,24 @@ CL_Blob OutgoingPayload(CL_Blob* data, uint16 flags) {
 }  // namespace
 
 CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_PacketType type,
-                                     uint16 flags, CL_PacketHeader* header, CL_Blob* data) {
+                                     CL_PacketHeader* header, CL_Blob* data) {
     ProgressJob* progress = job->GetProgress();
     if (progress) progress->SetState(CL_PROGRESS_PROCESS, -1.0, std::string(), nullptr);
+    // The flags and the cipher of one connection, taken at one moment: a Connect in
+    // between must not pair the flags of one connection with the cipher of the other.
+    // The handshake's requests go out plain.
+    uint16 flags = 0;
+    std::shared_ptr<CL_Cipher> cipher;
+    uint32 connection;
+    {
+        CL_AutoLocker locker(fLock);
+        connection = fConnection;
+        if (type == CL_PACKET_TYPE_DATA) {
+            flags = GetFlags();
+            cipher = fCipher;
+        }
+    }
+    // Compressed without the lock: other requests go on meanwhile.
     CL_Blob payload = OutgoingPayload(data, flags);
     if (progress) progress->SetState(CL_PROGRESS_SEND, -1.0, std::string(), nullptr);
 
@@ -90,18 +115,36 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     CL_CopyPacketArguments(*header, &request);
     *header = request;
 
-    CL_AutoLocker locker(fLock);
-    if (fCipher && payload.GetSize() > 0) {
-        fCipher->Encrypt(payload, 0xFFFFFFFF);
-        payload.Seek(0, CL_SEEK_SET);
+    bool cancelled = false;
+    CL_Status status;
+    {
+        CL_AutoLocker locker(fLock);
+        // Encoded for a connection that a Connect has replaced since.
+        if (fConnection != connection) return CL_NOT_CONNECTED;
+        if (cipher && payload.GetSize() > 0) {
+            cipher->Encrypt(payload, 0xFFFFFFFF);
+            payload.Seek(0, CL_SEEK_SET);
+        }
+        // Registered before the first byte goes out: another reader may read the reply.
+        AddWaiter(*sequence);
+        status = SendChunks(job, *sequence, header, payload, &cancelled);
     }
-    // Registered before the first byte goes out: another reader may read the reply.
-    AddWaiter(*sequence);
-    return SendChunks(job, *sequence, header, payload);
+    if (!cancelled) return status;
+    // The server has (part of) the request: it hears of the cancel and answers. Waited
+    // for as any reply is, with the lock of the chunks let go, so that the waits let
+    // the other requests of the connection in.
+    CL_Blob scratch;
+    CL_Status result = ReadReply(job, *sequence, header, &scratch);
+    return result != CL_OK ? result : CL_CANCELLED;
 }
 
 CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
-                                   const CL_Blob& payload) {
+                                   const CL_Blob& payload, bool* cancelled) {
+    // Cancelled before anything went out: the server never hears of the request.
+    if (job->HasAborted()) {
+        RemoveWaiter(sequence);
+        return CL_CANCELLED;
+    }
     CL_Blob wire;
     uint32 size = payload.GetSize();
     uint32 offset = 0;
@@ -109,26 +152,24 @@ CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHea
         CloseIfAsked();
         wire.Clear();
         uint32 n = CL_AppendChunk(*header, payload, offset, &wire);
-        if (wire.GetSize() != sizeof(CL_PacketHeader) + n) {
-            // Out of memory: a chunk cut short would throw the peer's framing off.
-            RemoveWaiter(sequence);
-            return CL_OUT_OF_MEMORY;
-        }
-        uint32 sent = fSocket.Write(wire.GetDataForRead(), wire.GetSize(), job->GetTimeOut());
-        offset += n;
-        CL_Status status = fSocket.GetIOError(false);
-        // A chunk that went out short cannot be framed again: the request ends.
-        if (status == CL_OK && sent != wire.GetSize()) status = CL_TIMEOUT;
-        if (job->HasAborted() || status == CL_CANCELLED) {
-            // Still under the lock taken for the chunks: the wait for the server's
-            // answer releases only ReadReply's own level of it.
-            CL_Blob scratch;
-            CL_Status result = ReadReply(job, sequence, header, &scratch);
-            return result != CL_OK ? result : CL_CANCELLED;
+        uint32 sent = 0;
+        CL_Status status = CL_OUT_OF_MEMORY;
+        if (wire.GetSize() == sizeof(CL_PacketHeader) + n) {
+            sent = fSocket.Write(wire.GetDataForRead(), wire.GetSize(), job->GetTimeOut());
+            status = fSocket.GetIOError(false);
+            if (status == CL_OK && sent != wire.GetSize()) status = CL_TIMEOUT;
         }
         if (status != CL_OK) {
+            // A packet that went out in part cannot be framed by the server: whatever
+            // came next on this connection would be read as its rest.
+            if (offset > 0 || sent > 0) DropConnection();
             RemoveWaiter(sequence);
             return status;
+        }
+        offset += n;
+        if (job->HasAborted()) {
+            *cancelled = true;
+            return CL_CANCELLED;
         }
         if (offset >= size) return CL_OK;
     }
@@ -146,17 +187,13 @@ CL_Status CL_TCPClient::CollectReply(ActionJob* job, uint32 sequence, CL_PacketH
     const bool isAuth = header->fType == CL_PACKET_TYPE_AUTH;
     AddWaiter(sequence);
 
-    CL_Status result = CL_OK;
-    Reply reply(isAuth ? nullptr : fCipher, isAuth);
-    reply.fAborted = job->HasAborted();
-    reply.fAbortSent = reply.fAborted;
-    if (reply.fAborted) result = WriteAbort(job, sequence);
+    Reply reply(isAuth ? std::shared_ptr<CL_Cipher>() : fCipher, isAuth, GetReplyLimit());
+    CL_Status result = CarryCancel(job, sequence, &reply);
     while (result == CL_OK) {
         if (progress)
-            reply.fAborted =
-                progress->SetState(reply.fState, reply.fCompleteness, reply.fMessage, nullptr);
+            progress->SetState(reply.fState, reply.fCompleteness, reply.fMessage, nullptr);
         QueuedPacket* packet = nullptr;
-        result = WaitForPacket(job, sequence, &packet);
+        result = WaitForPacket(job, sequence, &reply, &packet);
         if (result != CL_OK) break;
         if (packet->fHeader.fType == CL_PACKET_TYPE_PING)
             result = TakePing(job, sequence, *packet, &reply);
@@ -176,10 +213,12 @@ CL_Status CL_TCPClient::CollectReply(ActionJob* job, uint32 sequence, CL_PacketH
 CL_Status CL_TCPClient::TakePing(ActionJob* job, uint32 sequence, const QueuedPacket& ping,
                                  Reply* reply) {
     reply->TakePing(ping);
-    // The answer of the round's start may predate the cancel: a PING that came during
-    // a long wait must carry the ABORT now, not one PING later.
-    if (!reply->fAborted) reply->fAborted = job->HasAborted();
-    if (!reply->fAborted || reply->fAbortSent) return CL_OK;
+    return CarryCancel(job, sequence, reply);
+}
+
+CL_Status CL_TCPClient::CarryCancel(ActionJob* job, uint32 sequence, Reply* reply) {
+    // The handshake's requests have no ABORT: a cancelled Connect just ends.
+    if (reply->fAbortSent || fHandshaking || !job->HasAborted()) return CL_OK;
     reply->fAbortSent = true;
     return WriteAbort(job, sequence);
 }
@@ -194,19 +233,28 @@ CL_Status CL_TCPClient::SendAbort(ActionJob* job, uint32 sequence) {
 CL_Status CL_TCPClient::WriteAbort(ActionJob* job, uint32 sequence) {
     CL_PacketHeader header;
     CL_MakeAbortRequest(&header, sequence);
-    return CL_WritePacket(fSocket, header, CL_Blob(), job ? job->GetTimeOut() : GetTimeOut());
+    return WriteControl(header, job ? job->GetTimeOut() : GetTimeOut());
+}
+
+CL_Status CL_TCPClient::WriteControl(const CL_PacketHeader& header, uint32 ms) {
+    CloseIfAsked();
+    uint32 sent = fSocket.Write(&header, sizeof(header), ms);
+    CL_Status status = fSocket.GetIOError(false);
+    if (status == CL_OK && sent != sizeof(header)) status = CL_TIMEOUT;
+    // Cut short, the header would swallow the start of the next packet.
+    if (status != CL_OK && sent > 0) DropConnection();
+    return status;
 }
 
 CL_Status CL_TCPClient::Interrupt() {
     CL_AutoLocker locker(fLock);
     CL_PacketHeader header;
     CL_MakeAbortAllRequest(&header);
-    CL_Status status = CL_WritePacket(fSocket, header, CL_Blob(), CL_WAIT_FOREVER);
+    // Within the client's time-out: a peer that reads nothing must not keep the
+    // connection's lock, and with it every other operation, for ever.
+    CL_Status status = WriteControl(header, GetTimeOut());
     // The server answers only the requests it already runs; those it still holds in
     // its queue would wait out their time-outs. Every waiting request ends here.
-    for (Waiter* waiter : fWaiters) {
-        waiter->fInterrupted = true;
-        waiter->fCond.Signal();
-    }
+    EndWaiters(CL_CANCELLED);
     return status;
 }

@@ -33,12 +33,13 @@ CL_TCPClient::ExecuteJob::ExecuteJob(CL_TCPClient* client, CL_Command command,
       fError(error) {}
 
 CL_Status CL_TCPClient::ExecuteJob::Run() {
+    RunScope scope(this);
     CL_Blob reply = fInput;
     CL_PacketHeader header;
     memset(&header, 0, sizeof(header));
     header.fData.fCommand = fCommand;
     header.fData.fCheckSum = fInput.CheckSum();
-    CL_Status result = QueryServer(CL_PACKET_TYPE_DATA, fClient->GetFlags(), &header, &reply);
+    CL_Status result = QueryServer(CL_PACKET_TYPE_DATA, &header, &reply);
     if (result == CL_CANCELLED || HasAborted()) {
         reply.Clear();
         result = CL_IPC_EXECUTE_ABORTED;

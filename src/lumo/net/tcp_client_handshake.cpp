@@ -3,9 +3,12 @@
 // with them the cipher. The whole handshake holds the client's lock.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "lumo/cipher.h"
 #include "lumo/net/tcp_client_action_job.h"
+#include "lumo/net/tcp_client_progress_job.h"
 #include "lumo/table.h"
 
 namespace {
@@ -16,14 +19,26 @@ constexpr uint32 kConnectStep = 100;
 constexpr uint16 kGrantableFlags = CL_IPC_CRYPTING_MASK | CL_IPC_COMPRESS;
 
 // What a successful Connect hands over: the server's reply table with "host" as the
-// caller gave it.
-void MakeOutput(CL_Blob& replyTable, const std::string& host, CL_Blob* output) {
+// caller gave it. A reply whose table does not unflatten is no grant.
+CL_Status MakeOutput(CL_Blob& replyTable, const std::string& host, CL_Blob* output) {
     CLU_Table reply;
     replyTable.Seek(0, CL_SEEK_SET);
-    reply.Unflatten(replyTable);
+    if (!reply.Unflatten(replyTable)) return CL_IPC_BAD_REPLY;
     reply.Set("host", host);
     reply.Flatten(*output);
     output->Seek(0, CL_SEEK_SET);
+    return CL_OK;
+}
+
+// The cipher the granted flags choose, shared; null when out of memory.
+std::shared_ptr<CL_Cipher> NewCipher(uint16 flags, uint32 clientID, uint64 serverID) {
+    CL_Cipher* cipher = CL_NewConnectionCipher(flags, clientID, serverID);
+    if (!cipher) return nullptr;
+    try {
+        return std::shared_ptr<CL_Cipher>(cipher);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the cipher is deleted by the failed constructor
+    }
 }
 
 }  // namespace
@@ -31,12 +46,15 @@ void MakeOutput(CL_Blob& replyTable, const std::string& host, CL_Blob* output) {
 CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output) {
     CL_AutoLocker locker(fLock);
     fHandshaking = true;
-    // The old connection goes first, as Disconnect drops it (the lock is ours).
+    // The old connection goes first, as Disconnect drops it (the lock is ours), and
+    // with it every request still waiting on it: their replies cannot come on the new
+    // one. A reader keeps the old cipher as long as it decodes with it.
     fDisconnectAsked = true;
     fID = 0;
     CloseIfAsked();
-    delete fCipher;
-    fCipher = nullptr;
+    EndWaiters(CL_NOT_CONNECTED);
+    fCipher.reset();
+    fConnection++;
 
     CLU_Table table;
     settings.Seek(0, CL_SEEK_SET);
@@ -46,7 +64,7 @@ CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output)
     CL_Blob replyTable;
     uint32 clientID = 0;
     if (result == CL_OK) result = Authorise(job, table, &replyTable, &clientID);
-    if (result == CL_OK) MakeOutput(replyTable, host, output);
+    if (result == CL_OK) result = MakeOutput(replyTable, host, output);
     return EndHandshake(job, result, clientID);
 }
 
@@ -57,8 +75,13 @@ CL_NetAddress CL_TCPClient::ApplySettings(const CLU_Table& settings, const std::
     fTimeOut.store(timeout > 0 && timeout <= int64(0xFFFFFFFF) ? uint32(timeout) : kDefaultTimeOut,
                    std::memory_order_relaxed);
     fFlags.store(0, std::memory_order_relaxed);
-    fCipher = new CL_Cipher();
+    // The plain cipher until the grant; out of memory the grant fails instead.
+    fCipher = NewCipher(0, 0, 0);
     fConnFlags = uint32(settings.GetInteger("conn_flags"));
+    int64 limit = settings.GetInteger("reply_limit");
+    uint32 replyLimit = kDefaultReplyLimit;
+    if (limit > 0) replyLimit = uint32(std::min<int64>(limit, CL_Blob::kMaxSize));
+    fReplyLimit.store(replyLimit, std::memory_order_relaxed);
 
     CL_NetAddress address;
     if (!host.empty()) address = CL_NetAddress(host);
@@ -70,6 +93,9 @@ CL_Status CL_TCPClient::ConnectSocket(ActionJob* job, const CL_NetAddress& addre
     fSocket = CL_Socket(address, CL_SOCKET_TYPE_TCP);
     fReader.Clear();
     CL_Status result = fSocket.Connect(0);
+    // A cancel shuts this socket down: a step that waits on it (a write to a server
+    // that reads nothing) ends at once.
+    if (ProgressJob* progress = job->GetProgress()) progress->SetConnectionSocket(fSocket);
     if (result == CL_WOULD_BLOCK) result = AwaitConnect(job);
     // Requests go out as whole packets; Nagle would hold a request's last segment
     // until the server acknowledges the previous ones.
@@ -102,7 +128,7 @@ CL_Status CL_TCPClient::Authorise(ActionJob* job, const CLU_Table& settings, CL_
                                   uint32* clientID) {
     CL_PacketHeader header;
     memset(&header, 0, sizeof(header));
-    CL_Status result = job->QueryServer(CL_PACKET_TYPE_SERVER_INFO, 0, &header, data);
+    CL_Status result = job->QueryServer(CL_PACKET_TYPE_SERVER_INFO, &header, data);
     if (result != CL_OK) return result;
     fServerID.store(header.fServer.fID, std::memory_order_relaxed);
 
@@ -111,7 +137,7 @@ CL_Status CL_TCPClient::Authorise(ActionJob* job, const CLU_Table& settings, CL_
     memset(&header, 0, sizeof(header));
     header.fConnection.fFlags = fConnFlags;
     // Never ciphered or compressed: the cipher comes out of this exchange.
-    result = job->QueryServer(CL_PACKET_TYPE_AUTH, 0, &header, data);
+    result = job->QueryServer(CL_PACKET_TYPE_AUTH, &header, data);
     if (result != CL_OK) return result;
     return TakeGrant(header, clientID);
 }
@@ -121,9 +147,12 @@ CL_Status CL_TCPClient::TakeGrant(const CL_PacketHeader& reply, uint32* clientID
         case CL_PACKET_TYPE_AUTH: {
             *clientID = reply.fConnection.fID;
             uint16 flags = uint16(reply.fFlags & kGrantableFlags);
+            // Flags that name a cipher the client does not have would send payloads
+            // in clear: no cipher, no connection.
+            std::shared_ptr<CL_Cipher> cipher = NewCipher(flags, *clientID, GetServerID());
+            if (!cipher) return CL_OUT_OF_MEMORY;
+            fCipher = std::move(cipher);
             fFlags.store(flags, std::memory_order_relaxed);
-            delete fCipher;
-            fCipher = CL_NewConnectionCipher(flags, *clientID, GetServerID());
             return CL_OK;
         }
         case CL_PACKET_TYPE_NO_AUTH: {
@@ -139,6 +168,9 @@ CL_Status CL_TCPClient::TakeGrant(const CL_PacketHeader& reply, uint32* clientID
 }
 
 CL_Status CL_TCPClient::EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) {
+    // From here on a cancel no longer touches the socket: it is either the client's
+    // connection or closed below.
+    if (ProgressJob* progress = job->GetProgress()) progress->SetConnectionSocket(CL_Socket());
     // A cancelled handshake ends as cancelled, whatever it ran into after the cancel.
     if (job->HasAborted()) result = CL_CANCELLED;
     fHandshaking = false;
@@ -149,6 +181,9 @@ CL_Status CL_TCPClient::EndHandshake(ActionJob* job, CL_Status result, uint32 cl
         fID = 0;
         result = CL_NOT_CONNECTED;
     }
-    if (result != CL_OK) fSocket.Close();
+    if (result != CL_OK) {
+        DropConnection();
+        fFlags.store(0, std::memory_order_relaxed);
+    }
     return result;
 }

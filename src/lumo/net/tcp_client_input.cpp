@@ -43,6 +43,13 @@ void CL_TCPClient::RemoveWaiter(uint32 sequence) {
     }
 }
 
+void CL_TCPClient::EndWaiters(CL_Status status) {
+    for (Waiter* waiter : fWaiters) {
+        if (waiter->fEnd == CL_OK) waiter->fEnd = status;
+        waiter->fCond.Signal();
+    }
+}
+
 void CL_TCPClient::ClearWaiters() {
     for (Waiter* waiter : fWaiters) delete waiter;
     fWaiters.clear();
@@ -71,9 +78,7 @@ void CL_TCPClient::DropQueued(uint32 sequence) {
 
 CL_Status CL_TCPClient::ReadInput() {
     // One read takes whatever is queued: a whole small reply, or several chunks.
-    CL_Status status = fReader.Read(fSocket, kReadSize);
-    if (status == CL_OK) fPacketsRead++;
-    return status;
+    return fReader.Read(fSocket, kReadSize);
 }
 
 CL_Status CL_TCPClient::TakeInput(uint32* count) {
@@ -83,17 +88,29 @@ CL_Status CL_TCPClient::TakeInput(uint32* count) {
         const uint8* payload = nullptr;
         uint32 size = 0;
         CL_Status status = fReader.Next(&header, &payload, &size);
-        if (status == CL_WOULD_BLOCK) return CL_OK;
-        if (status != CL_OK) return status;
+        if (status == CL_WOULD_BLOCK) break;
+        if (status != CL_OK) {
+            // A header with a wrong magic: nothing after it can be framed.
+            DropConnection();
+            return status;
+        }
         (*count)++;
         QueueChunk(header, payload, size);
     }
+    // The chunk now held in part is timed from its first bytes.
+    if (fReader.GetHeld() == 0) {
+        fPartialHeld = false;
+    } else if (*count > 0 || !fPartialHeld) {
+        fPartialHeld = true;
+        fPartialSince = CL_GetTime();
+    }
+    return CL_OK;
 }
 
 void CL_TCPClient::QueueChunk(const CL_PacketHeader& header, const uint8* payload, uint32 size) {
     // Late replies and PINGs of requests that ended are not kept.
     Waiter* owner = FindWaiter(header.fSequence);
-    if (!owner) return;
+    if (!owner || owner->fEnd != CL_OK) return;
     QueuedPacket* packet = new QueuedPacket;
     packet->fHeader = header;
     if (size > 0) {
@@ -104,37 +121,64 @@ void CL_TCPClient::QueueChunk(const CL_PacketHeader& header, const uint8* payloa
     if (owner->fSleeping) owner->fCond.Signal();
 }
 
+bool CL_TCPClient::ChunkStalled(uint32 sequence, uint32 ms) {
+    if (!fPartialHeld || fReader.GetHeld() == 0) return false;
+    // A chunk of the request whose time-out ran out: no chunk of its reply came whole
+    // for all that time, this one included.
+    CL_PacketHeader header;
+    if (fReader.GetHeldHeader(&header) && header.fSequence == sequence) return true;
+    return CL_GetTime() - fPartialSince >= ms;
+}
+
+void CL_TCPClient::DropConnection() {
+    // Shut down before the close: a reader waiting on the socket without the lock
+    // wakes up while the descriptor's number cannot yet be reused.
+    fSocket.Shutdown();
+    fSocket.Close();
+    fReader.Clear();
+    fPartialHeld = false;
+    fID = 0;
+}
+
 // ---- Waiting for a chunk -----------------------------------------------------------------
 
-CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet) {
+CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, Reply* reply,
+                                      QueuedPacket** packet) {
     // The reading turn stays with one request until it leaves or runs its idle
     // callback; the others sleep until a chunk comes for them or the turn is free.
     bool turn = false;
+    // Silence of this request alone: each of its packets gets the whole budget, and
+    // nothing else that comes on the connection gives any back.
     CL_Countdown countdown(job->GetTimeOut());
-    uint32 seen = fPacketsRead;
+    uint32 lastIdle = CL_GetTime();
     // The first look never waits: a non-blocking read is that look.
     uint32 wait = 0;
     CL_Status result;
     for (;;) {
         result = LookForPacket(job, sequence, packet);
         if (result != CL_OK || *packet) break;
-        result = AwaitInput(sequence, &turn, std::min(wait, countdown.Left()));
-        if (result == CL_OK) continue;
-        if (result != CL_TIMEOUT) break;
-        // Inactivity time-out: any bytes read from the connection restart it.
-        if (fPacketsRead != seen) {
-            seen = fPacketsRead;
-            countdown.Restart();
-        } else {
-            countdown.Tick();
-        }
-        if (IdleCancels(job, sequence, &turn)) {
-            result = CL_CANCELLED;
-            break;
-        }
-        if (countdown.IsOver()) {
+        // A cancel reaches the server as soon as it shows, not only with a PING.
+        result = CarryCancel(job, sequence, reply);
+        if (result != CL_OK) break;
+        if (countdown.Tick() == 0) {
+            if (ChunkStalled(sequence, job->GetTimeOut())) DropConnection();
             result = CL_TIMEOUT;
             break;
+        }
+        result = AwaitInput(sequence, &turn, std::min(wait, countdown.Left()));
+        if (result != CL_OK && result != CL_TIMEOUT) {
+            // A wait ended from outside tells why, whatever the socket said.
+            Waiter* waiter = FindWaiter(sequence);
+            if (waiter && waiter->fEnd != CL_OK) result = waiter->fEnd;
+            break;
+        }
+        // About every poll interval, even while other requests' bytes keep coming.
+        if (result == CL_TIMEOUT || CL_GetTime() - lastIdle >= kPollInterval) {
+            lastIdle = CL_GetTime();
+            if (IdleCancels(job, sequence, &turn)) {
+                result = CL_CANCELLED;
+                break;
+            }
         }
         wait = kPollInterval;
     }
@@ -143,12 +187,15 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, QueuedPac
 }
 
 CL_Status CL_TCPClient::LookForPacket(ActionJob* job, uint32 sequence, QueuedPacket** packet) {
+    *packet = nullptr;
     for (;;) {
+        // Ended from outside: at once, also when chunks of its reply are queued or
+        // still arriving.
+        Waiter* waiter = FindWaiter(sequence);
+        if (waiter && waiter->fEnd != CL_OK) return waiter->fEnd;
         // Looked at before every wait: another reader may have queued the whole reply.
         *packet = TakeQueued(sequence);
         if (*packet) return CL_OK;
-        Waiter* waiter = FindWaiter(sequence);
-        if (waiter && waiter->fInterrupted) return CL_CANCELLED;
         // The handshake's requests have no ABORT to wait for: a cancelled Connect
         // ends its wait at once instead of waiting out a silent peer.
         if (fHandshaking && job->HasAborted()) return CL_CANCELLED;
@@ -159,9 +206,8 @@ CL_Status CL_TCPClient::LookForPacket(ActionJob* job, uint32 sequence, QueuedPac
         if (taken == 0) break;
     }
     CloseIfAsked();
-    // Closed between packets is "not connected"; in the middle of one, "lost".
-    if (fSocket.GetDescriptor() < 0)
-        return fReader.GetHeld() > 0 ? CL_CONNECTION_LOST : CL_NOT_CONNECTED;
+    // Closed, between packets or in the middle of one: the peer is gone.
+    if (fSocket.GetDescriptor() < 0) return CL_NOT_CONNECTED;
     return CL_OK;
 }
 

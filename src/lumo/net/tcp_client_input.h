@@ -16,7 +16,8 @@ public:
 // read for it wakes it alone.
 struct CL_TCPClient::Waiter : public CL_Object {
     uint32 fSequence = 0;
-    bool fInterrupted = false;
+    // Not CL_OK: the wait was ended from outside (Interrupt, a new Connect) with it.
+    CL_Status fEnd = CL_OK;
     bool fSleeping = false;  // waiting on fCond for its packets or the reading turn
     CL_Condition fCond;
 };

@@ -2,6 +2,10 @@
 // operation stores, the final COMPLETE report, and a cancel from the callback.
 #include "lumo/net/tcp_client_progress_job.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr uint32 kProgressInterval = 100;
@@ -10,15 +14,22 @@ constexpr uint32 kProgressInterval = 100;
 
 CL_TCPClient::ProgressJob::ProgressJob(CL_TCPClient* client, CL_ProgressCB progress,
                                        void* userData)
-    : fClient(client),
-      fUserData(userData),
+    : fUserData(userData),
       fProgress(progress),
       fState(CL_PROGRESS_PROCESS),
       fCompleteness(-1.0),
       fPartialResult(nullptr),
       fQuit(false),
       fDone(false),
-      fAborted(false) {}
+      fAborted(false),
+      fConnectionSocket(-1) {
+    (void)client;
+}
+
+CL_TCPClient::ProgressJob::~ProgressJob() {
+    CL_AutoLocker locker(fLock);
+    if (fConnectionSocket >= 0) close(fConnectionSocket);
+}
 
 void CL_TCPClient::ProgressJob::Start(CL_Dispatcher* dispatcher) {
     // Held while queuing so that the job's first wait starts after this is done.
@@ -61,7 +72,9 @@ bool CL_TCPClient::ProgressJob::Report(CL_Blob* copy) {
     }
     if (answer != CL_OK) {
         fAborted = true;
-        fClient->CloseWhenFree(fConnectionSocket);
+        // A handshake in progress ends at once, even from a write to a server that
+        // reads nothing.
+        if (fConnectionSocket >= 0) shutdown(fConnectionSocket, SHUT_RDWR);
     }
     return fQuit;
 }
@@ -91,6 +104,11 @@ bool CL_TCPClient::ProgressJob::HasAborted() {
 }
 
 void CL_TCPClient::ProgressJob::SetConnectionSocket(const CL_Socket& socket) {
+    CL_RAW_SOCKET descriptor = socket.GetDescriptor();
+    CL_RAW_SOCKET copy = descriptor >= 0 ? fcntl(descriptor, F_DUPFD_CLOEXEC, 0) : -1;
     CL_AutoLocker locker(fLock);
-    fConnectionSocket = socket;
+    if (fConnectionSocket >= 0) close(fConnectionSocket);
+    fConnectionSocket = copy;
+    // A cancel that came before the socket did ends the handshake all the same.
+    if (fAborted && copy >= 0) shutdown(copy, SHUT_RDWR);
 }

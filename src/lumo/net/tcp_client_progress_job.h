@@ -22,7 +22,10 @@ public:
     // Ends the reports (after the final one) and waits until the last call is made.
     void Quit() CL_EXCLUDES(fLock);
     bool HasAborted() CL_EXCLUDES(fLock);
-    // The handle a cancel closes (an asynchronous Connect's old connection).
+    ~ProgressJob() override;
+    // The socket of the connection a handshake is opening, which a cancel shuts
+    // down; an empty handle once the handshake is over. Called by the thread that
+    // owns the socket.
     void SetConnectionSocket(const CL_Socket& socket) CL_EXCLUDES(fLock);
 
 private:
@@ -30,7 +33,6 @@ private:
     // reports. Whether the job is to stop.
     bool Report(CL_Blob* copy) CL_REQUIRES(fLock);
 
-    CL_TCPClient* const fClient;
     void* const fUserData;
     const CL_ProgressCB fProgress;
     CL_RecursiveMutex fLock;
@@ -43,5 +45,8 @@ private:
     bool fQuit CL_GUARDED_BY(fLock);
     bool fDone CL_GUARDED_BY(fLock);  // the last call has been made
     bool fAborted CL_GUARDED_BY(fLock);
-    CL_Socket fConnectionSocket CL_GUARDED_BY(fLock);
+    // A duplicate of the handshake's descriptor, -1 when none: shutting it down ends
+    // the connection's waits, and nothing of the socket's own state, which its thread
+    // uses meanwhile, is touched from here.
+    CL_RAW_SOCKET fConnectionSocket CL_GUARDED_BY(fLock);
 };
