@@ -264,6 +264,47 @@ TEST(TCPServerLimits, QueuedInputStaysWithinItsBudget) {
     EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));
 }
 
+// A client the server stops reading from, because its input is over budget, is not
+// cut off for the chunks the server does not take: it is served once workers are free.
+TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING, 300);
+    const uint32 kLimit = 256 << 10;
+    LimitRequests(test, kLimit, 0, 300);
+    test.fServer.SetLogLevel(CL_LOG_LEVEL_INFO);
+    test.fCallbacks.fExecute = GatedExecute;
+    sGateOpen = false;
+    ASSERT_EQ(test.Start(), 0);
+    RawClient sender;
+    ASSERT_TRUE(Authorise(test, sender));
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (uint32 i = 0; i < CL_SERVER_MIN_WORKERS; i++) {
+        held.emplace_back(new RawClient());
+        ASSERT_TRUE(Authorise(test, *held.back()));
+    }
+    for (auto& client : held)
+        client->SendData(rpc_test::kSleep, CL_Blob());
+    const int kRequests = 8;
+    std::thread send([&] {
+        for (int r = 0; r < kRequests; r++)
+            sender.SendData(rpc_test::kRawEcho, Bytes(200000, char('a' + r)));
+    });
+    ASSERT_TRUE(
+        WaitFor([&] { return test.fServer.GetQueuedInput() >= test.fServer.GetInputBudget(); }));
+    // Several time-outs long, the server reads nothing more of the sender.
+    CL_Thread::Sleep(1000);
+    EXPECT_FALSE(test.fLog.Contains("tempo scaduto"));
+    sGateOpen = true;
+    send.join();
+    int answered = 0;
+    for (int r = 0; r < kRequests; r++) {
+        CL_PacketHeader header;
+        CL_Blob reply;
+        if (sender.ReadReply(&header, &reply, nullptr, 10000) != CL_OK) break;
+        if (header.fType == CL_PACKET_TYPE_DATA) answered++;
+    }
+    EXPECT_EQ(answered, kRequests);
+}
+
 // Large replies for a client that never reads them: they wait in the server, which
 // cuts the client off once its output has not moved for the time-out, and frees them.
 TEST(TCPServerLimits, UnreadRepliesTimeOut) {

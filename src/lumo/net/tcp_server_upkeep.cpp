@@ -64,10 +64,19 @@ void CL_TCPServer::KillStarvedClients(uint32 now) {
 
 // A client is cut off, with the time-out line, when part of a chunk has been pending,
 // a request's next chunk has been awaited, or its output has not moved, for longer
-// than the server time-out.
+// than the server time-out. While the server itself does not read from a client
+// (its limits hold it back) the client's input is not late: its clocks start again.
 void CL_TCPServer::KillOverdueClients(uint32 now) {
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it)
-        if (Overdue(*it, now) != CL_OK) KillWithLog(*it, CL_TIMEOUT);
+    Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
+    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+        Client* client = *it;
+        if (!MayRead(client, oldest, 0)) {
+            client->fLastReadTime = now;
+            for (Incoming* request : client->fGathers)
+                request->fLastChunk = now;
+        }
+        if (Overdue(client, now) != CL_OK) KillWithLog(client, CL_TIMEOUT);
+    }
 }
 
 CL_Status CL_TCPServer::Overdue(Client* client, uint32 now) {
