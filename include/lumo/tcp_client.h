@@ -142,6 +142,9 @@ private:
         CL_REQUIRES(fLock);
     // The ABORT for a cancelled request, once.
     CL_Status CarryCancel(ActionJob* job, uint32 sequence, Reply* reply) CL_REQUIRES(fLock);
+    // A request its idle callback ends: the server is told with an ABORT, once, and
+    // its answer is not waited for (a silent server would hold the caller).
+    void AbortWithoutAnswer(ActionJob* job, uint32 sequence, Reply* reply) CL_REQUIRES(fLock);
     CL_Status WriteAbort(ActionJob* job, uint32 sequence) CL_REQUIRES(fLock);
     // Writes one packet of cancel headers; one that goes out in part drops the
     // connection.

@@ -244,8 +244,8 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
     QPX_Status status = CL_OK;
     SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
+    // An interrupted call's request is cancelled at the server by the library.
     status = client->Execute(QPX_Command(command), &request, &reply, _SyncIdleCB, uint32(timeout));
-    if (call.Interrupted()) StopServerWork(client);
     ZL_END_ALLOW_THREADS
     if (call.Raise()) return nullptr;
     if (status != CL_OK) return setException(status, &reply);

@@ -504,7 +504,6 @@ PyObject* Perform(const Row& row, ClientObject* client, Call& a) {
     SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
     status = row.fRun(client->fClient, a);
-    if (call.Interrupted()) StopServerWork(client->fClient);
     ZL_END_ALLOW_THREADS
     if (call.Raise()) return nullptr;
     if (status == CL_OK) return BuildResult(row.fResult, a);

@@ -56,12 +56,6 @@ private:
     bool fInterrupted = false;
 };
 
-// After a synchronous request was interrupted: the library has stopped waiting for it,
-// but the server knows nothing of that and would work on, holding up the connection's
-// later requests. The connection's requests are aborted at the server (an interrupt, as
-// interrupt() sends), so that it stops. Interpreter lock released.
-void StopServerWork(QPX_Client* client);
-
 // A library operation started in its asynchronous form with the callbacks below and
 // this object as user data, then waited for by Wait on the calling thread. The wait
 // looks at pending signals every 100 ms; a handler that raises makes the progress

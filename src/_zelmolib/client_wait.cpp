@@ -54,10 +54,6 @@ bool SyncCall::Raise() {
     return true;
 }
 
-void StopServerWork(QPX_Client* client) {
-    client->Interrupt();
-}
-
 // ---- Waiting for an asynchronous operation ----
 
 void SyncWait::Finish(QPX_Status code) {

@@ -416,7 +416,7 @@ TEST(TCPClientExchange, LateRepliesOfEndedRequestsAreNotKept) {
 
 TEST(TCPClientExchange, IdleCallbackRunsWhileWaitingAndCancels) {
     scripted::Peer peer;
-    peer.Start("handshake; recv DATA; wait-close 5000");
+    peer.Start("handshake; recv DATA; recv ABORT; wait-close 5000");
     CL_TCPClient client;
     CL_Blob output;
     ASSERT_EQ(client.Connect(Settings(peer.Port(), 0), output, 0), 0);
@@ -430,6 +430,11 @@ TEST(TCPClientExchange, IdleCallbackRunsWhileWaitingAndCancels) {
     EXPECT_EQ(result.GetSize(), 0u);
     client.Disconnect();
     ASSERT_EQ(peer.Join(), "");
+    // The server is told, so that it stops working for nobody: an ABORT of that request.
+    std::vector<scripted::Received> got = peer.GetReceived();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[got.size() - 1].fHeader.fType, CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(got[got.size() - 1].fHeader.fSequence, got[got.size() - 2].fHeader.fSequence);
 }
 
 }  // namespace

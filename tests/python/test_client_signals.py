@@ -22,7 +22,7 @@ BLOCKING_MS = 40000
 ANSWER_WAIT = 15.0
 
 CHILD = textwrap.dedent("""
-    import signal, sys, zelmolib, _zelmolib
+    import signal, sys, threading, time, zelmolib, _zelmolib
     port, silent, blocking = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
 
     class Stop(Exception):
@@ -37,7 +37,26 @@ CHILD = textwrap.dedent("""
     client = _zelmolib.Client()
     client.connect(host="127.0.0.1", port=port, timeout=10000)
     client.open_database("sqlite", "demo")
+    other = []
+
+    def shared():
+        # Another thread's request on the same client, in flight while this one waits.
+        def run():
+            try:
+                client.execute(%(WORK)d, {"ms": 1500}, timeout=20000)
+                other.append("finished")
+            except BaseException as error:
+                other.append(type(error).__name__)
+        worker = threading.Thread(target=run)
+        worker.start()
+        time.sleep(0.1)
+        try:
+            client.execute(%(WORK)d, {"ms": blocking}, timeout=2 * blocking)
+        finally:
+            worker.join()
+
     steps = {
+        "shared": shared,
         "execute": lambda: client.execute(%(WORK)d, {"ms": blocking}, timeout=2 * blocking),
         "named": lambda: client.query_database("SELECT * FROM slow_report"),
         "handler": lambda: client.execute(%(WORK)d, {"ms": blocking}, timeout=2 * blocking),
@@ -56,6 +75,8 @@ CHILD = textwrap.dedent("""
             client.connect(host="127.0.0.1", port=port, timeout=10000)
         echo = client.execute(%(ECHO)d, {"after": name})["after"]
         print(name, outcome, echo, flush=True)
+        if name == "shared":
+            print("other", *other, flush=True)
     print("idle", bool(idle_calls), flush=True)
 """) % {"WORK": WORK, "ECHO": ECHO}
 
@@ -137,6 +158,12 @@ class SignalTest(unittest.TestCase):
         # The default idle callable still ran during the synchronous calls.
         self.assertEqual(self.answer(), ["idle", "True"])
         self.assertEqual(self.child.wait(ANSWER_WAIT), 0)
+
+    def test_an_interrupt_ends_only_its_own_request(self):
+        # The other thread's request on the same client completes; the interrupted
+        # one is cancelled at the server too, so the echo after it is not held up.
+        self.assertEqual(self.interrupt("shared"), ["shared", "KeyboardInterrupt", "shared"])
+        self.assertEqual(self.answer(), ["other", "finished"])
 
 
 if __name__ == "__main__":

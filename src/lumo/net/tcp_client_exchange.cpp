@@ -223,6 +223,12 @@ CL_Status CL_TCPClient::CarryCancel(ActionJob* job, uint32 sequence, Reply* repl
     return WriteAbort(job, sequence);
 }
 
+void CL_TCPClient::AbortWithoutAnswer(ActionJob* job, uint32 sequence, Reply* reply) {
+    if (reply->fAbortSent || fHandshaking) return;
+    reply->fAbortSent = true;
+    WriteAbort(job, sequence);
+}
+
 // ---- Cancelling ------------------------------------------------------------------------------
 
 CL_Status CL_TCPClient::SendAbort(ActionJob* job, uint32 sequence) {

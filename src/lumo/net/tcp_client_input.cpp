@@ -176,6 +176,7 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, Reply* re
         if (result == CL_TIMEOUT || CL_GetTime() - lastIdle >= kPollInterval) {
             lastIdle = CL_GetTime();
             if (IdleCancels(job, sequence, &turn)) {
+                AbortWithoutAnswer(job, sequence, reply);
                 result = CL_CANCELLED;
                 break;
             }
