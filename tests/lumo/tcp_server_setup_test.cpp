@@ -71,11 +71,11 @@ TEST(ServerInterface, ReplacedOrClearedCallbacksAreGone) {
     server.SetCallbacks(&callbacks, &log);
     server.Log(CL_LOG_LEVEL_ERROR, "first");
     server.SetCallbacks(nullptr, nullptr);
-    server.Log(CL_LOG_LEVEL_ERROR, "after clearing");
     CL_ServerCallbacks now = server.GetCallbacks();
-    EXPECT_EQ(now.fLog, nullptr);
+    ASSERT_EQ(now.fLog, nullptr);
     EXPECT_EQ(now.fAbort, nullptr);
     EXPECT_EQ(server.GetCallbackUserData(), nullptr);
+    server.Log(CL_LOG_LEVEL_ERROR, "after clearing");
 
     server.SetCallbacks(&callbacks, &log);
     CL_ServerCallbacks noLog;
