@@ -189,6 +189,68 @@ void CheckServerAnswers(int server) {
     }
 }
 
+// A header whose fields the script chooses, without payload of its own.
+bool SendChosenHeader(Peer& peer, Script& s) {
+    CL_PacketHeader header;
+    CL_InitPacketHeader(&header, CL_PacketType(s.Byte() % 12), s.Word(), s.Byte() % 8 + 1);
+    uint8_t size = s.Byte();
+    header.fSize = size < 200 ? size * 64u : s.Long();
+    header.fData.fCommand = s.Byte();
+    header.fData.fCheckSum = s.Long();
+    if (s.Byte() & 1) header.fVersion = s.Long();
+    return peer.Write(&header, sizeof(header));
+}
+
+// A pause of the script, some of them past the servers' time-out, within the budget
+// of an input.
+void Pause(uint8_t which, int* pausedMs) {
+    static const int kPauses[4] = {1, 10, 25, int(kServerTimeOut) + 20};
+    int ms = kPauses[which % 4];
+    if (*pausedMs + ms > kMaxPauseMs) return;
+    *pausedMs += ms;
+    usleep(useconds_t(ms) * 1000);
+}
+
+// A first chunk that announces more than it brings, then nothing more of it.
+bool SendShortChunk(Peer& peer, Script& s) {
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, peer.fSequence++, 1, peer.fGranted);
+    header.fSize = 100 + s.Byte();
+    char part[64] = {0};
+    return peer.Write(&header, sizeof(header)) && peer.Write(part, s.Byte() % 64);
+}
+
+// ABORT of one of the last requests, or ABORT_ALL.
+bool SendCancel(Peer& peer, Script& s) {
+    CL_PacketHeader header;
+    if (s.Byte() & 1)
+        CL_MakeAbortAllRequest(&header);
+    else
+        CL_MakeAbortRequest(&header, peer.fSequence - 1 - s.Byte() % 3);
+    return peer.Write(header, CL_Blob());
+}
+
+// A request of two chunks with a short pause between them.
+bool SendSplitRequest(Peer& peer, Script& s) {
+    CL_Blob plain;
+    plain.SetSize(CL_IPC_CHUNK_SIZE + 1 + s.Byte());
+    // Bytes that do not compress, so that the packet keeps two chunks.
+    uint32 state = 12345;
+    uint8* bytes = plain.GetDataForWrite();
+    for (uint32 i = 0; i < plain.GetSize(); i++)
+        bytes[i] = uint8((state = state * 1103515245u + 12345u) >> 24);
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, peer.fSequence++, 1, peer.fGranted);
+    CL_EncodePayload(&header, plain, peer.fGranted, peer.fCipher.get(), false);
+    CL_Blob wire;
+    CL_BuildPacket(header, plain, &wire);
+    uint32 cut = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
+    if (cut > wire.GetSize()) cut = wire.GetSize();
+    if (!peer.Write(wire.GetDataForRead(), cut)) return false;
+    usleep(2000);
+    return peer.Write(wire.GetDataForRead() + cut, wire.GetSize() - cut);
+}
+
 // Runs one action of the script; false ends the script.
 bool Act(Peer& peer, Script& s, int* pausedMs) {
     switch (s.Byte() % 13) {
@@ -198,17 +260,8 @@ bool Act(Peer& peer, Script& s, int* pausedMs) {
             uint8_t how = s.Byte();
             return peer.Handshake(uint16(s.Word()), how & 1, how & 2, 30);
         }
-        case 2: {  // a header with chosen fields, no payload of its own
-            CL_PacketHeader header;
-            CL_InitPacketHeader(&header, CL_PacketType(s.Byte() % 12), s.Word(),
-                                s.Byte() % 8 + 1);
-            uint8_t size = s.Byte();
-            header.fSize = size < 200 ? size * 64u : s.Long();
-            header.fData.fCommand = s.Byte();
-            header.fData.fCheckSum = s.Long();
-            if (s.Byte() & 1) header.fVersion = s.Long();
-            return peer.Write(&header, sizeof(header));
-        }
+        case 2:  // a header with chosen fields, no payload of its own
+            return SendChosenHeader(peer, s);
         case 3: {  // payload bytes, taken from the script
             size_t n = size_t(s.Byte()) * 4;
             n = n < s.fSize - s.fAt ? n : s.fSize - s.fAt;
@@ -216,14 +269,9 @@ bool Act(Peer& peer, Script& s, int* pausedMs) {
             s.fAt += n;
             return sent;
         }
-        case 4: {  // a pause, around the server's time-out
-            static const int kPauses[4] = {1, 10, 25, int(kServerTimeOut) + 20};
-            int ms = kPauses[s.Byte() % 4];
-            if (*pausedMs + ms > kMaxPauseMs) return true;
-            *pausedMs += ms;
-            usleep(useconds_t(ms) * 1000);
+        case 4:  // a pause, around the server's time-out
+            Pause(s.Byte(), pausedMs);
             return true;
-        }
         case 5:  // read what came
             return peer.Drain(s.Byte() % 8);
         case 6: {  // a well-formed request, maybe compressed
@@ -238,24 +286,13 @@ bool Act(Peer& peer, Script& s, int* pausedMs) {
             memset(zeros.GetDataForWrite(), 0, zeros.GetSize());
             return peer.Request(CL_Command(s.Byte() % 6), zeros, true);
         }
-        case 8: {  // cancel one request or all
-            CL_PacketHeader header;
-            if (s.Byte() & 1)
-                CL_MakeAbortAllRequest(&header);
-            else
-                CL_MakeAbortRequest(&header, peer.fSequence - 1 - s.Byte() % 3);
-            return peer.Write(header, CL_Blob());
-        }
+        case 8:  // cancel one request or all
+            return SendCancel(peer, s);
         case 9:  // no more from the peer
             if (peer.fFD >= 0) shutdown(peer.fFD, SHUT_WR);
             return true;
-        case 10: {  // a chunk that announces more than comes
-            CL_PacketHeader header;
-            CL_MakeDataRequest(&header, peer.fSequence++, 1, peer.fGranted);
-            header.fSize = 100 + s.Byte();
-            char part[64] = {0};
-            return peer.Write(&header, sizeof(header)) && peer.Write(part, s.Byte() % 64);
-        }
+        case 10:  // a chunk that announces more than comes
+            return SendShortChunk(peer, s);
         case 11: {  // the next chunk of a packet, its size as the script says
             CL_PacketHeader header;
             CL_MakeDataRequest(&header, peer.fSequence - 1, 1, peer.fGranted);
@@ -263,25 +300,8 @@ bool Act(Peer& peer, Script& s, int* pausedMs) {
             header.fSize = s.Word();
             return peer.Write(&header, sizeof(header));
         }
-        default: {  // a request split over chunks with pauses between them
-            CL_Blob plain;
-            plain.SetSize(CL_IPC_CHUNK_SIZE + 1 + s.Byte());
-            // Bytes that do not compress, so that the packet keeps two chunks.
-            uint32 state = 12345;
-            uint8* bytes = plain.GetDataForWrite();
-            for (uint32 i = 0; i < plain.GetSize(); i++)
-                bytes[i] = uint8((state = state * 1103515245u + 12345u) >> 24);
-            CL_PacketHeader header;
-            CL_MakeDataRequest(&header, peer.fSequence++, 1, peer.fGranted);
-            CL_EncodePayload(&header, plain, peer.fGranted, peer.fCipher.get(), false);
-            CL_Blob wire;
-            CL_BuildPacket(header, plain, &wire);
-            uint32 cut = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
-            if (cut > wire.GetSize()) cut = wire.GetSize();
-            if (!peer.Write(wire.GetDataForRead(), cut)) return false;
-            usleep(2000);
-            return peer.Write(wire.GetDataForRead() + cut, wire.GetSize() - cut);
-        }
+        default:  // a request split over chunks with a pause between them
+            return SendSplitRequest(peer, s);
     }
 }
 

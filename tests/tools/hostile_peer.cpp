@@ -228,6 +228,7 @@ public:
 
     uint32 NextSequence() { return fSequence++; }
     void CountRequest() { fTotals.fRequests++; }
+    bool WasCut() const { return fCut; }
     CL_Cipher* Cipher() { return fCipher.get(); }
     uint16 Granted() const { return fGranted; }
     int FD() const { return fFD; }
@@ -318,7 +319,8 @@ void NonRead(Connection& c, const Options& options) {
         CL_Blob wire;
         CL_BuildPacket(header, plain, &wire);
         c.CountRequest();
-        if (!c.Send(wire.GetDataForRead(), wire.GetSize(), by) && c.Over()) return;
+        if (!c.Send(wire.GetDataForRead(), wire.GetSize(), by) && (c.Over() || c.WasCut()))
+            return;
         double rate = options.fRate > 0 ? options.fRate : 50;
         auto due = start + std::chrono::duration<double>(double(sent + 1) / rate);
         while (Clock::now() < due && !c.Over())
