@@ -1,6 +1,6 @@
 // Fuzz target for decimal text. Text that parses prints, with every digit, to text
-// that parses back to the same value; fixed-place, localized and integer forms of any
-// value come out without fault.
+// that reads back to the same value, and so does its parsable form; fixed-place,
+// localized and integer forms of any value come out without fault.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -43,9 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
+    // Every value held prints whole, and reads back from all its digits as from the
+    // text the text rules take.
     std::string printed = value.ToString();
+    if (printed.empty()) abort();
     CL_Decimal back;
-    if (!printed.empty() && back.FromString(printed) && !Same(back, value)) abort();
+    if (back.FromString(printed) && !Same(back, value)) abort();
+    if (!Same(CL_Decimal::FromPrintedString(printed.data(), printed.size()), value)) abort();
+    if (!back.FromString(value.ToParsableString()) || !Same(back, value)) abort();
 
     (void)value.ToString(places);
     (void)value.ToString(places, true);

@@ -18,9 +18,18 @@ class CL_LocaleInfo;
 // The value is held inline: copies, arithmetic and printing never touch the heap.
 // A plain value: objects on different threads are independent; the context is
 // read-only between start-up and exit.
+//
+// A value is held only within the range that prints in full: its first digit at most
+// 10^kMaxExponent, its last at least 10^kMinExponent (the limits of a decimal context
+// with Emax 99999 and Emin -99999). A result beyond the largest becomes an infinity of
+// its sign, one below the smallest digit is rounded half up to it (to zero when nothing
+// is left), and a text beyond either is refused as out of range.
 class CL_Decimal {
 public:
     enum RoundType { NONE = 0, ROUND = 1, FLOOR = 2, CEIL = 3 };
+
+    static constexpr long long kMaxExponent = 99999;
+    static constexpr long long kMinExponent = -99999 - 37;
 
     CL_Decimal();
     CL_Decimal(const CL_Decimal& other) = default;
@@ -39,6 +48,7 @@ public:
     CL_Decimal(const std::string& text);
     // A length that is negative as a signed 32-bit number means "up to the NUL".
     CL_Decimal(const char* text, unsigned long length);
+    // The engine's number, brought into the held range as results are.
     explicit CL_Decimal(const decnum::Number& value);
     ~CL_Decimal() = default;
 
@@ -75,21 +85,29 @@ public:
 
     // Fixed-point text, never an exponent: `decimals` places (negative: all the digits,
     // or 2 when localized), cut toward minus infinity. Localized uses the separators of
-    // the environment's locale and groups by three. The empty text for a value whose
-    // text would pass kMaxTextLength bytes.
+    // the environment's locale and groups by three. Every value prints whole with all its
+    // digits or localized; only a count of `decimals` that would make the text pass
+    // kMaxTextLength bytes gives the empty text.
     std::string ToString(int decimals = -1, bool localized = false) const;
     // As ToString, with the separators of the given locale; a negative `decimals` gives 2.
     std::string ToString(int decimals, const CL_LocaleInfo& locale) const;
     // As ToString, in a heap text that the caller releases with free().
     char* ToRawString(int decimals = -1, bool localized = false) const;
-    static constexpr size_t kMaxTextLength = 65536;
+    static constexpr size_t kMaxTextLength = size_t(1) << 20;
     // The text of ToString(-1, false) for the common values (a coefficient within 64
-    // bits and a small exponent), written into `out` (kShortStringRoom bytes, no NUL)
-    // without the general formatter. Its length, or 0 when the value needs ToString.
+    // bits, a small exponent and at most 38 digits, so that the text rules read it back),
+    // written into `out` (kShortStringRoom bytes, no NUL) without the general formatter.
+    // Its length, or 0 when the value needs ToString.
     size_t ToShortString(char* out) const;
     static constexpr size_t kShortStringRoom = 64;
-    // Reads a text that ToString(-1, false) printed as the text constructor does, except
-    // that more than 38 digits are accepted when the excess is only trailing zeros.
+    // A text that the text rules read back to this very value: the plain digits of
+    // ToString(-1, false) where they hold at most 38 significant digits in at most 1024
+    // bytes, the scientific form (1E+38, 1.5E-2000) otherwise; NaN and the infinities
+    // by name.
+    std::string ToParsableString() const;
+    // Reads a text that ToString(-1, false) printed, whatever its length: the digits are
+    // taken as they stand (leading and trailing zeros included), so every value printed
+    // reads back. Other texts read as the text constructor reads them.
     static CL_Decimal FromPrintedString(const char* text, size_t length);
 
     CL_Decimal& operator+=(const CL_Decimal& other);

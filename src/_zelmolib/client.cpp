@@ -75,7 +75,7 @@ bool ReadServer(PyObject* server, QPX_ServerSpec* spec) {
         PyErr_SetString(PyExc_KeyError, "missing 'host' entry in server dictionary");
         return false;
     }
-    bool ok = ConvertString(host, &spec->fHost) != 0;
+    bool ok = ConvertCString(host, &spec->fHost) != 0;
     Py_DECREF(host);
     if (!ok) return false;
     PyObject* port = nullptr;
@@ -95,7 +95,8 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
     int timeout = kDiscoveryTimeOut, port = 0;
     PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|iiOOOO", const_cast<char**>(keywords),
-                                     &timeout, &port, &success, &error, &progress, &userdata))
+                                     &timeout, &port, &success, &error, &progress, &userdata) ||
+        !CheckCallbacks(success, error, progress, nullptr))
         return nullptr;
     QPX_Client* client = Native(self);
     if (ZL_IsSet(success)) {
@@ -107,13 +108,16 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    std::vector<QPX_ServerSpec> servers(kMaxDiscoveredServers);
-    uint32 count = 0;
+    // Discovery has no idle step: it runs in its asynchronous form, waited for here.
+    SyncWait wait;
     ZL_BEGIN_ALLOW_THREADS
-    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
-                                  uint16(port));
+    client->GetServerList(SyncWait::Discover, SyncWait::Error, SyncWait::Progress, &wait,
+                          uint32(timeout), uint16(port));
     ZL_END_ALLOW_THREADS
-    return ServerSpecsToTuple(servers.data(), count);
+    if (!wait.Wait()) return nullptr;
+    size_t count = wait.fCode == CL_OK ? wait.fServers.size() : 0;
+    if (count > kMaxDiscoveredServers) count = kMaxDiscoveredServers;
+    return ServerSpecsToTuple(wait.fServers.data(), uint32(count));
 }
 
 PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -125,7 +129,8 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *success = nullptr, *error = nullptr, *progress = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsiOiOOOO", const_cast<char**>(keywords),
                                      &server, &host, &port, &options, &timeout, &success, &error,
-                                     &progress, &userdata))
+                                     &progress, &userdata) ||
+        !CheckCallbacks(success, error, progress, nullptr))
         return nullptr;
 
     QPX_ServerSpec spec;
@@ -158,13 +163,15 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    CLU_Table reply;
-    QPX_Status status = CL_OK;
+    // The handshake has no idle step: it runs in its asynchronous form, waited for here.
+    SyncWait wait;
     ZL_BEGIN_ALLOW_THREADS
-    status = client->Connect(&spec, &reply, table, uint32(timeout));
+    client->Connect(&spec, table, SyncWait::SuccessWithTable, SyncWait::Error, SyncWait::Progress,
+                    &wait, uint32(timeout));
     ZL_END_ALLOW_THREADS
-    if (status != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), status);
-    return Table_FromCLU(&reply);
+    if (!wait.Wait()) return nullptr;
+    if (wait.fCode != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), wait.fCode);
+    return Table_FromCLU(&wait.fTable);
 }
 
 PyObject* Client_disconnect(PyObject* self, PyObject*) {
@@ -214,7 +221,8 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
              *idle = nullptr, *userdata = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|O!iOOOOO:execute",
                                      const_cast<char**>(keywords), &command, &PyDict_Type, &data,
-                                     &timeout, &success, &error, &progress, &idle, &userdata))
+                                     &timeout, &success, &error, &progress, &idle, &userdata) ||
+        !CheckCallbacks(success, error, progress, idle))
         return nullptr;
     CLU_Table request;
     if (data) {
@@ -234,9 +242,12 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     CLU_Table reply;
     QPX_Status status = CL_OK;
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
     status = client->Execute(QPX_Command(command), &request, &reply, _SyncIdleCB, uint32(timeout));
+    if (call.Interrupted()) StopServerWork(client);
     ZL_END_ALLOW_THREADS
+    if (call.Raise()) return nullptr;
     if (status != CL_OK) return setException(status, &reply);
     return Table_FromCLU(&reply);
 }
@@ -270,6 +281,11 @@ constexpr size_t kConnectionMethodCount = sizeof(kConnectionMethods) / sizeof(kC
 std::vector<PyMethodDef> sMethods;
 
 }  // namespace
+
+bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle) {
+    return ZL_CheckCallables(
+        {{"success", success}, {"error", error}, {"progress", progress}, {"idle", idle}});
+}
 
 DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* error,
                               PyObject* progress, PyObject* idle, PyObject* userdata) {

@@ -4,6 +4,7 @@
 // flags and print, never propagate, the callables' exceptions.
 #include "client_type.h"
 #include "lumo/status.h"
+#include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
 
@@ -141,7 +142,10 @@ void _DiscoverCB(QPX_ServerSpec* servers, uint32 count, void* deferred) {
 void _ErrorCB(QPX_Status code, const std::string& message, void* deferred) {
     ZL_NativeCall([&] {
         Complete(deferred, false, [&](PyObject* userdata) {
-            std::string text = message.empty() ? translate(code) : message;
+            // The library hands over the server's text, or the raw message of its table,
+            // whose placeholders nothing fills.
+            std::string text =
+                message.empty() || message == GetError(code) ? translate(code) : message;
             PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
             if (!value) {
                 PyErr_Clear();
@@ -206,18 +210,34 @@ QPX_Status Idle(void* deferred) {
     return CL_OK;
 }
 
+// The idle step of a synchronous call, on its own thread: the pending signals, then the
+// default idle callable. A signal handler that raises, or an idle callable that raises
+// what is not an Exception (KeyboardInterrupt, SystemExit), interrupts the call: the
+// step answers stop from then on, and the call raises that exception once the library
+// has ended the request. The signals come first: a handler run inside the callable
+// would have its exception taken for the callable's own, printed and dropped.
 QPX_Status SyncIdle() {
     if (!Py_IsInitialized()) return CL_ERROR;
+    SyncCall* call = SyncCall::Current();
+    if (call && call->Interrupted()) return CL_CANCELLED;
     PyGILState_STATE gil;
     if (!ZL_EnterPython(&gil)) return CL_OK;
+    bool interrupted = call && !call->CheckSignals();
     MODULE_STATE* s = ZL_GetState();
     // The callable may replace itself while it runs.
     PyObject* idle = s ? s->fIdleCB : nullptr;
-    Py_XINCREF(idle);
-    ZL_CallCallback(idle, nullptr);
-    Py_XDECREF(idle);
+    if (!interrupted && ZL_IsSet(idle)) {
+        Py_INCREF(idle);
+        Py_XDECREF(PyObject_CallNoArgs(idle));
+        Py_DECREF(idle);
+        if (call && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+            call->Interrupt();
+            interrupted = true;
+        }
+        ZL_ReportCallbackError();
+    }
     ZL_LeavePython(gil);
-    return CL_OK;
+    return interrupted ? QPX_Status(CL_CANCELLED) : QPX_Status(CL_OK);
 }
 
 }  // namespace

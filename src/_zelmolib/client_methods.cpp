@@ -499,11 +499,18 @@ PyObject* Perform(const Row& row, ClientObject* client, Call& a) {
         return reinterpret_cast<PyObject*>(a.fDeferred);
     }
     QPX_Status status = CL_OK;
+    // The library's operations call the client's default idle step, which looks at
+    // pending signals for this call.
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
     status = row.fRun(client->fClient, a);
+    if (call.Interrupted()) StopServerWork(client->fClient);
     ZL_END_ALLOW_THREADS
+    if (call.Raise()) return nullptr;
     if (status == CL_OK) return BuildResult(row.fResult, a);
-    return row.fServerText ? setException(status, a.fServerError) : setException(client, status);
+    // The server's own text where its reply carried one, else the table's.
+    std::string text = row.fServerText ? a.fServerError : QPX_Client::GetLastServerError();
+    return text.empty() ? setException(client, status) : setException(status, text);
 }
 
 PyObject* Invoke(size_t index, PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -511,7 +518,10 @@ PyObject* Invoke(size_t index, PyObject* self, PyObject* args, PyObject* kwargs)
     Call a;
     Targets targets;
     Bind(row, a, targets);
-    if (!Parse(index, args, kwargs, targets) || !ConvertUnits(row, targets, a)) return nullptr;
+    if (!Parse(index, args, kwargs, targets) ||
+        !CheckCallbacks(a.fCallbacks[0], a.fCallbacks[1], a.fCallbacks[2], nullptr) ||
+        !ConvertUnits(row, targets, a))
+        return nullptr;
     return Perform(row, reinterpret_cast<ClientObject*>(self), a);
 }
 

@@ -3,6 +3,8 @@
 // type and its connection methods, the callback trampolines, and the named methods.
 #pragma once
 
+#include <vector>
+
 #include "lumo/status.h"
 #include "module.h"
 #include "qpx/zelmo_client/client.h"
@@ -25,6 +27,76 @@ constexpr int kMethodTimeOut = 10000;
 // the type's method table after the connection methods.
 extern PyMethodDef* const NamedMethods;
 extern const size_t NamedMethodCount;
+
+// One synchronous call in progress on this thread, for its idle step: a signal handler
+// that raises there interrupts the call. The interrupting exception is kept (not left
+// pending while the interpreter lock is let go) and raised by Raise once the library
+// call has returned. Interpreter lock held, except where noted.
+class SyncCall {
+public:
+    SyncCall();
+    ~SyncCall();
+    SyncCall(const SyncCall&) = delete;
+    SyncCall& operator=(const SyncCall&) = delete;
+
+    // The innermost call of this thread, or null. Any thread, any lock.
+    static SyncCall* Current();
+    // Runs pending signal handlers: false, with the call interrupted, when one raised.
+    bool CheckSignals();
+    // Interrupts the call with the pending exception.
+    void Interrupt();
+    // Read without the interpreter lock by the call's own thread.
+    bool Interrupted() const { return fInterrupted; }
+    // Sets the interrupting exception, if any: true when there was one.
+    bool Raise();
+
+private:
+    SyncCall* fOuter;
+    PyObject* fRaised = nullptr;
+    bool fInterrupted = false;
+};
+
+// After a synchronous request was interrupted: the library has stopped waiting for it,
+// but the server knows nothing of that and would work on, holding up the connection's
+// later requests. The connection's requests are aborted at the server (an interrupt, as
+// interrupt() sends), so that it stops. Interpreter lock released.
+void StopServerWork(QPX_Client* client);
+
+// A library operation started in its asynchronous form with the callbacks below and
+// this object as user data, then waited for by Wait on the calling thread. The wait
+// looks at pending signals every 100 ms; a handler that raises makes the progress
+// callback answer stop, as a progress callable answering False does, and the wait goes
+// on until the operation has ended. No Python is touched by the callbacks.
+class SyncWait {
+public:
+    // True when the operation ended (its outcome below); false, with the exception of
+    // the signal handler set, when it was interrupted.
+    bool Wait();
+
+    static void SuccessWithTable(const CLU_Table& result, void* wait);
+    static void Discover(QPX_ServerSpec* servers, uint32 count, void* wait);
+    static void Error(QPX_Status code, const std::string& message, void* wait);
+    static QPX_Status Progress(QPX_ProgressType state, double completeness,
+                               const std::string& message, void* wait);
+
+    QPX_Status fCode = CL_OK;
+    std::string fMessage;
+    CLU_Table fTable;
+    std::vector<QPX_ServerSpec> fServers;
+
+private:
+    void Finish(QPX_Status code);
+
+    SyncCall fCall;
+    CL_Mutex fLock;
+    CL_Condition fDone;
+    bool fFinished CL_GUARDED_BY(fLock) = false;
+    std::atomic<bool> fCancel{false};
+};
+
+// The callbacks of a call (null: not given): TypeError for one that is given, not None
+// and not callable, before the call starts anything.
+bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle);
 
 // A new pending Deferred for one asynchronous call of `self`, holding one extra
 // reference that belongs to the library call and is released by the completion

@@ -109,10 +109,12 @@ PyObject* KeyToPy(const std::string& text) {
 }
 
 // Text of a dict key: bytes up to the first NUL, the UTF-8 of a str; for any other key
-// ValueError is left pending and str(key) (or repr(key)) is the text.
+// ValueError is left pending and str(key) (or repr(key)) is the text. A table key is
+// written with a NUL after it, so a str key holding one (which would arrive cut) leaves
+// ValueError pending too.
 void KeyText(PyObject* key, std::string* out) {
     if (PyBytes_Check(key) || PyUnicode_Check(key)) {
-        QPX::ConvertString(key, out);
+        if (QPX::ConvertString(key, out)) QPX::RefuseNul(*out);
         return;
     }
     PyObject* text = PyObject_Str(key);

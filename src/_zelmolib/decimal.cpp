@@ -3,8 +3,10 @@
 #include "module.h"
 
 #include <climits>
+#include <cmath>
 #include <new>
 
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/locale_info.h"
 
 namespace QPX {
@@ -26,6 +28,9 @@ bool QPX_Decimal_from_string(CL_Decimal& value, PyObject* text, bool* overflow) 
     *overflow = false;
     std::string s;
     if (!QPX::ConvertString(text, &s) || s.empty()) return false;
+    // A str keeps every character: one with a NUL is not a number (the text rules
+    // would stop at the NUL). Bytes end at their first NUL as every text argument does.
+    if (s.find('\0') != std::string::npos) return false;
     bool error = false;
     value.FromString(s, &error, overflow);
     return !error;
@@ -282,17 +287,59 @@ void Decimal_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* Decimal_str(PyObject* self) {
-    // The plain form is ASCII: copy it without a decoder.
-    std::string text = ValueOf(self).ToString(-1, false);
-    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (result) memcpy(PyUnicode_DATA(result), text.data(), text.size());
+// An ASCII text as a str, copied without a decoder.
+PyObject* AsciiText(const char* text, size_t length) {
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (result) memcpy(PyUnicode_DATA(result), text, length);
     return result;
+}
+
+PyObject* Decimal_str(PyObject* self) {
+    // The common values through the short printer, which gives the same text.
+    char shortText[CL_Decimal::kShortStringRoom];
+    size_t length = ValueOf(self).ToShortString(shortText);
+    if (length) return AsciiText(shortText, length);
+    std::string text = ValueOf(self).ToString(-1, false);
+    return AsciiText(text.data(), text.size());
+}
+
+// ---- hashing: Python's numeric hash of the exact value ----
+
+constexpr uint64 kHashModulus = PyHASH_MODULUS;
+
+constexpr uint64 MulMod(uint64 a, uint64 b) {
+    return static_cast<uint64>(static_cast<unsigned __int128>(a) * b % kHashModulus);
+}
+
+constexpr uint64 PowMod(uint64 base, uint64 exponent) {
+    uint64 result = 1;
+    for (; exponent; exponent >>= 1, base = MulMod(base, base))
+        if (exponent & 1) result = MulMod(result, base);
+    return result;
+}
+
+// The inverse of 10 modulo the (prime) modulus, as Python's decimal module uses it.
+constexpr uint64 kHashTenInverse = PowMod(10, kHashModulus - 2);
+static_assert(MulMod(10, kHashTenInverse) == 1, "inverse of ten");
+
+// hash(x) for every number x equal to the value (int, float, Fraction, decimal.Decimal):
+// coefficient times 10^exponent modulo the modulus, with the sign; the infinities'
+// fixed hashes, and a NaN hashed by identity as a float NaN is.
+Py_hash_t ExactHash(PyObject* self, const CL_Decimal& value) {
+    const decnum::Number n = value.GetNumber();
+    if (n.IsNaN()) return Py_HashPointer(self);
+    if (n.IsInfinite()) return n.neg ? -PyHASH_INF : PyHASH_INF;
+    const uint64 coef = static_cast<uint64>(n.coef % kHashModulus);
+    const uint64 scale = n.exp >= 0 ? PowMod(10, static_cast<uint64>(n.exp))
+                                    : PowMod(kHashTenInverse, static_cast<uint64>(-n.exp));
+    Py_hash_t h = static_cast<Py_hash_t>(MulMod(coef, scale));
+    if (n.neg) h = -h;
+    return h == -1 ? -2 : h;
 }
 
 Py_hash_t Decimal_hash(PyObject* self) {
     DecimalObject* d = reinterpret_cast<DecimalObject*>(self);
-    if (d->fHash == -1) d->fHash = _Py_HashDouble(self, static_cast<double>(d->fValue));
+    if (d->fHash == -1) d->fHash = ExactHash(self, d->fValue);
     return d->fHash;
 }
 
@@ -319,15 +366,10 @@ int CompareExactly(const CL_Decimal& value, PyObject* other) {
     if (PyFloat_Check(other) && PyFloat_AS_DOUBLE(other) != PyFloat_AS_DOUBLE(other)) return 2;
     PyObject* cls = PyDecimalClass();
     if (!cls) return -2;
-    std::string text = value.ToString(-1, false);
-    PyObject* mine;
-    if (text.empty()) {
-        mine = PyFloat_FromDouble(static_cast<double>(value));
-    } else {
-        PyObject* s = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
-        mine = s ? PyObject_CallOneArg(cls, s) : nullptr;
-        Py_XDECREF(s);
-    }
+    std::string text = value.ToParsableString();
+    PyObject* s = PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size());
+    PyObject* mine = s ? PyObject_CallOneArg(cls, s) : nullptr;
+    Py_XDECREF(s);
     Py_DECREF(cls);
     if (!mine) return -2;
     int result = 2;
@@ -340,6 +382,44 @@ int CompareExactly(const CL_Decimal& value, PyObject* other) {
     else if (eq) result = 0;
     else if (gt) result = 1;
     return result;
+}
+
+// The exact value of a double when it has at most 38 digits (and is a number): a
+// dyadic fraction m / 2^k is m * 5^k / 10^k.
+bool ExactDouble(double value, CL_Decimal* out) {
+    if (std::isnan(value)) return false;
+    const bool neg = std::signbit(value);
+    if (std::isinf(value)) {
+        *out = CL_Decimal(decnum::MakeSpecial(decnum::kInfinity, neg));
+        return true;
+    }
+    int exponent = 0;
+    double fraction = std::frexp(std::fabs(value), &exponent);
+    uint64 mantissa = static_cast<uint64>(std::ldexp(fraction, 53));
+    exponent -= 53;
+    if (mantissa == 0) {
+        *out = CL_Decimal(decnum::MakeFinite(neg, 0, 0));
+        return true;
+    }
+    const int zeros = __builtin_ctzll(mantissa);
+    mantissa >>= zeros;
+    exponent += zeros;
+    const decnum::uint128 limit = decnum::Pow10(decnum::kPrecision);
+    decnum::uint128 coef = mantissa;
+    if (exponent >= 0) {
+        const int bits = 64 - __builtin_clzll(mantissa);
+        if (bits + exponent > 127) return false;
+        coef <<= exponent;
+        if (coef >= limit) return false;
+        *out = CL_Decimal(decnum::MakeFinite(neg, coef, 0));
+        return true;
+    }
+    for (int k = 0; k < -exponent; ++k) {
+        if (coef >= limit / 5) return false;
+        coef *= 5;
+    }
+    *out = CL_Decimal(decnum::MakeFinite(neg, coef, exponent));
+    return true;
 }
 
 PyObject* CompareResult(int c, int op) {
@@ -375,15 +455,13 @@ PyObject* Decimal_richcompare(PyObject* self, PyObject* other, int op) {
         if (v == -1 && PyErr_Occurred()) return nullptr;
         o = CL_Decimal::FromInt64(v);
     } else if (PyFloat_Check(other)) {
-        // The six-decimal text of the float, as for every float operand; one whose
-        // text 38 digits cannot hold (or not finite) compares by its real value.
-        double d = PyFloat_AS_DOUBLE(other);
-        bool fits = d == d && d < 1e31 && d > -1e31;
-        if (!fits) {
+        // By the float's exact value, as for ints: equal numbers then hash alike. Most
+        // floats met in practice hold it in 38 digits; the others go through Python's
+        // own decimal arithmetic.
+        if (!ExactDouble(PyFloat_AS_DOUBLE(other), &o)) {
             int c = CompareExactly(value, other);
             return c == -2 ? nullptr : CompareResult(c, op);
         }
-        o = CL_Decimal(d);
     } else {
         Py_RETURN_NOTIMPLEMENTED;
     }
@@ -478,6 +556,8 @@ PyObject* Decimal_format(PyObject* self, PyObject* args, PyObject* kwds) {
     } else {
         text = ValueOf(self).ToString(precision, false);
     }
+    // Only a count of places past the text limit leaves a value without text.
+    if (text.empty()) return PyErr_NoMemory();
     if (width > 0 && static_cast<size_t>(width) > text.size())
         text.insert(0, static_cast<size_t>(width) - text.size(), padzero ? '0' : ' ');
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -565,8 +645,19 @@ PyObject* Decimal_copy(PyObject* self, PyObject*, PyObject*) {
     return NewDecimal(ValueOf(self));
 }
 
+// Decimal(text) with a text that reads back to the same value: the plain digits where
+// the text rules take them, the scientific form where they would not (39 digits and
+// more, or a text past 1024 bytes).
 PyObject* Decimal_reduce(PyObject* self, PyObject*, PyObject*) {
-    PyObject* text = Decimal_str(self);
+    char shortText[CL_Decimal::kShortStringRoom];
+    size_t length = ValueOf(self).ToShortString(shortText);
+    PyObject* text;
+    if (length) {
+        text = AsciiText(shortText, length);
+    } else {
+        std::string parsable = ValueOf(self).ToParsableString();
+        text = AsciiText(parsable.data(), parsable.size());
+    }
     if (!text) return nullptr;
     return Py_BuildValue("(O(N))", reinterpret_cast<PyObject*>(&QPX::DecimalType), text);
 }

@@ -181,12 +181,11 @@ size_t Position(JSONDecoderObject* self) {
     return self->fPosition + (self->fChunkOpen ? yajl_get_bytes_consumed(self->fHandle) : 0);
 }
 
+// The file name goes in whole: a str keeps every character, NULs included.
 PyObject* RaiseAt(JSONDecoderObject* self, const char* message) {
     int position = static_cast<int>(Position(self));
-    if (!self->fFileName.empty())
-        return setException(
-            CL_StringFormat("%s, position %d: %s", self->fFileName.c_str(), position, message));
-    return setException(CL_StringFormat("<string>, position %d: %s", position, message));
+    std::string where = self->fFileName.empty() ? std::string("<string>") : self->fFileName;
+    return setException(where + CL_StringFormat(", position %d: %s", position, message));
 }
 
 PyObject* decoder_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -208,7 +207,7 @@ void decoder_dealloc(PyObject* obj) {
 int decoder_init(PyObject* obj, PyObject* args, PyObject*) {
     JSONDecoderObject* self = reinterpret_cast<JSONDecoderObject*>(obj);
     std::string encoding, filename;
-    if (!PyArg_ParseTuple(args, "|O&O&", ConvertString, &encoding, ConvertString, &filename))
+    if (!PyArg_ParseTuple(args, "|O&O&", ConvertCString, &encoding, ConvertString, &filename))
         return -1;
     if (!encoding.empty()) {
         self->fEncoding = encoding;

@@ -13,6 +13,7 @@
 #include "json.h"
 // After Python.h (through json.h).
 #include <datetime.h>
+#include "lumo/base/decnum/decnum.h"
 #include "lumo/timestamp.h"
 
 namespace QPX {
@@ -188,12 +189,15 @@ bool WriteInteger(JSONEncoderObject* self, PyObject* object) {
     return Scalar(self, yajl_gen_integer(self->fHandle, value));
 }
 
-// The short text of the value when it has one, else its full plain text.
+// A number that reads back to the same value: the short text when the value has one,
+// else its plain digits where the text rules take them and the scientific form where
+// they would not. JSON has no NaN or infinity: those are refused as for floats.
 bool WriteDecimal(JSONEncoderObject* self, const CL_Decimal& value) {
     char shortText[CL_Decimal::kShortStringRoom];
     size_t length = value.ToShortString(shortText);
     if (length) return Scalar(self, yajl_gen_number(self->fHandle, shortText, length));
-    std::string text = value.ToString(-1, false);
+    if (!value.GetNumber().IsFinite()) return checkGen(yajl_gen_invalid_number);
+    std::string text = value.ToParsableString();
     return Scalar(self, yajl_gen_number(self->fHandle, text.data(), text.size()));
 }
 
@@ -316,7 +320,7 @@ int encoder_init(PyObject* obj, PyObject* args, PyObject*) {
     JSONEncoderObject* self = Self(obj);
     std::string encoding;
     PyObject* pretty = Py_True;
-    if (!PyArg_ParseTuple(args, "|O&O", ConvertString, &encoding, &pretty)) return -1;
+    if (!PyArg_ParseTuple(args, "|O&O", ConvertCString, &encoding, &pretty)) return -1;
     if (!encoding.empty()) {
         self->fEncoding = encoding;
         self->fUTF8 = NamesUTF8(encoding);

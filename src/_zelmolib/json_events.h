@@ -149,7 +149,8 @@ inline bool Date(const char* p, JSONTextFields* f) {
     return f->fYear >= 1 && f->fDay >= 1 && f->fDay <= CL_Date::MonthRange(f->fMonth, f->fYear);
 }
 
-// HH:MM:SS with an optional fraction of 1 to 9 digits, the rest of the text.
+// HH:MM:SS with an optional fraction of 1 to 9 digits, the rest of the text; the same
+// for a time alone and for the time of a timestamp.
 inline bool Clock(const char* p, size_t length, JSONTextFields* f) {
     if (length < 8 || p[2] != ':' || p[5] != ':') return false;
     if (!Digits(p, 2, &f->fHour) || !Digits(p + 3, 2, &f->fMinute) ||
@@ -166,16 +167,19 @@ inline bool Clock(const char* p, size_t length, JSONTextFields* f) {
 }  // namespace json_detail
 
 // The whole text must be one of: YYYY-MM-DD, YYYY-MM-DD HH:MM:SS[.f] (or "T" between),
-// HH:MM:SS[.f]; anything else, or a day that does not exist, stays text.
+// HH:MM:SS[.f]; anything else, or a day that does not exist, stays text. The dash after
+// the year tells a date from a time, whatever the length ("14:07:09.5" has a date's).
 inline JSONTextKind ClassifyJSONText(const char* text, size_t length, JSONTextFields* f) {
     if (length < 8 || length > 29 || text[0] < '0' || text[0] > '9') return JSONTextKind::kText;
+    if (length < 10 || text[4] != '-')
+        return json_detail::Clock(text, length, f) ? JSONTextKind::kTime : JSONTextKind::kText;
     if (length == 10) return json_detail::Date(text, f) ? JSONTextKind::kDate : JSONTextKind::kText;
     if (length >= 19 && (text[10] == ' ' || text[10] == 'T')) {
         return json_detail::Date(text, f) && json_detail::Clock(text + 11, length - 11, f)
                    ? JSONTextKind::kTimeStamp
                    : JSONTextKind::kText;
     }
-    return json_detail::Clock(text, length, f) ? JSONTextKind::kTime : JSONTextKind::kText;
+    return JSONTextKind::kText;
 }
 
 // The parser takes form feed and vertical tab for white space, which JSON does not.

@@ -201,6 +201,50 @@ PyMethodDef sCoreMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The module's functions in the order of its method table, each taken from the table
+// of its area.
+constexpr const char* kFunctionOrder[] = {
+    "host_lookup",
+    "get_network_interfaces",
+    "get_machine_uuid",
+    "get_system_info",
+    "save_xml",
+    "load_xml",
+    "start_timer",
+    "hash_password",
+    "lock",
+    "unlock",
+    "_cleanup",
+    "set_default_idle_callback",
+    "set_power_callbacks",
+    "checksum",
+    "get_application_log_path",
+    "set_interpreter_timeout",
+    "get_interpreter_timeout",
+    "get_interpreter_time_left",
+    "_set_process_foreground",
+    "_apply_stylesheet",
+    "_check_all",
+    "regexp_find_all",
+};
+constexpr size_t kFunctionCount = sizeof(kFunctionOrder) / sizeof(kFunctionOrder[0]);
+
+const PyMethodDef* FindFunction(const char* name) {
+    for (const PyMethodDef* table : {sCoreMethods, ZL_TimerMethods, ZL_UtilityMethods})
+        for (const PyMethodDef* m = table; m->ml_name; ++m)
+            if (strcmp(m->ml_name, name) == 0) return m;
+    return nullptr;
+}
+
+PyMethodDef* ModuleMethods() {
+    static PyMethodDef table[kFunctionCount + 1];
+    size_t n = 0;
+    for (const char* name : kFunctionOrder)
+        if (const PyMethodDef* m = FindFunction(name)) table[n++] = *m;
+    table[n] = {nullptr, nullptr, 0, nullptr};
+    return table;
+}
+
 PyModuleDef sModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_zelmolib",
@@ -246,9 +290,6 @@ int InitState(PyObject* module, MODULE_STATE* s) {
     if (ZL_AddDecimalType(module) < 0 || ZL_AddClientType(module) < 0 ||
         ZL_AddDeferredType(module) < 0 || ZL_AddJSONTypes(module) < 0 ||
         ZL_AddSemaphoreType(module) < 0)
-        return -1;
-    if (PyModule_AddFunctions(module, ZL_TimerMethods) < 0 ||
-        ZL_AddUtilityFunctions(module) < 0)
         return -1;
     if (QPX::InitUtilities() < 0) return -1;
 
@@ -326,6 +367,17 @@ void ZL_LeavePython(PyGILState_STATE gil) {
     PyGILState_Release(gil);
 }
 
+bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> callables) {
+    for (const auto& [what, callable] : callables) {
+        if (ZL_IsSet(callable) && !PyCallable_Check(callable)) {
+            PyErr_Format(PyExc_TypeError, "%s must be callable, not %.200s", what,
+                         Py_TYPE(callable)->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
 void ZL_ReportCallbackError() {
     if (PyErr_Occurred()) {
         PyErr_Print();
@@ -378,7 +430,7 @@ namespace {
 PyObject* InitModule() {
     CL_Init();
     gModuleDefPtr = &sModuleDef;
-    sModuleDef.m_methods = sCoreMethods;
+    sModuleDef.m_methods = ModuleMethods();
     PyObject* module = PyModule_Create(&sModuleDef);
     if (!module) return nullptr;
     void* raw = PyModule_GetState(module);

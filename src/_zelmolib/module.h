@@ -9,6 +9,8 @@
 #include <atomic>
 #include <deque>
 #include <exception>
+#include <initializer_list>
+#include <utility>
 #include <string>
 #include <type_traits>
 
@@ -132,6 +134,11 @@ inline bool ZL_IsSet(PyObject* object) {
     return object && object != Py_None;
 }
 
+// Callables given to be called later, on a worker thread: each must be callable, or not
+// given, or None (absent). False with TypeError "<what> must be callable" naming the
+// first that is not, so that a call fails before it starts anything.
+bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> callables);
+
 // Runs `body` under the interpreter lock inside a native callback: a C++ exception
 // becomes the pending Python exception (which the callback prints and clears like a
 // callable's own). True when nothing was thrown.
@@ -236,15 +243,16 @@ int ZL_AddClientType(PyObject* module);
 int ZL_AddDeferredType(PyObject* module);
 int ZL_AddJSONTypes(PyObject* module);
 int ZL_AddSemaphoreType(PyObject* module);
-int ZL_AddUtilityFunctions(PyObject* module);
 
 // Native clients of the pool, reached only through these (the Client type's sources
 // define them): a new native client on the module's dispatcher, its disconnection.
 QPX_Client* ZL_NewNativeClient(CL_Dispatcher* dispatcher);
 void ZL_DisconnectNativeClient(QPX_Client* client);
 
-// Python functions of the timers area, listed in the module's method table.
+// Python functions of the timers and utility areas; module start-up lists them, with
+// its own, in the order of the module's method table.
 extern PyMethodDef ZL_TimerMethods[];
+extern PyMethodDef* const ZL_UtilityMethods;
 
 namespace QPX {
 
@@ -258,7 +266,10 @@ void untrackClient(QPX_Client* client);
 PyObject* setException(int code, const std::string& message);
 PyObject* setException(ClientObject* client, int code);
 PyObject* setException(int code, CLU_Table* reply);
+// The message of the table for a code (QPX::GetError), without the placeholders that
+// the server would fill.
 std::string translate(int code);
+std::string WithoutPlaceholders(const std::string& text);
 // Sets fAborted on every listed timer Deferred and wakes its job, so that none calls
 // back or waits out its delay. Interpreter lock held.
 void AbortTimers(MODULE_STATE* state);
@@ -271,6 +282,12 @@ PyObject* noModuleState();
 // Text arguments. ConvertString: bytes up to the first NUL or the UTF-8 of a str; an
 // "O&" converter (1 done, 0 with ValueError set).
 int ConvertString(PyObject* obj, std::string* out);
+// As ConvertString, for a text that ends up as a C string (a host, semaphore or codec
+// name, a document parsed up to its NUL): a str keeps every character, so one holding a
+// NUL is refused with ValueError "embedded null character" rather than cut there.
+int ConvertCString(PyObject* obj, std::string* out);
+// True for a text without NUL; otherwise false with that same ValueError.
+bool RefuseNul(const std::string& text);
 
 // Value conversion between entries and Python objects. The FromCLU functions return
 // a new reference or null with an exception set; the FromPy functions report a

@@ -22,7 +22,7 @@ NamedSemaphoreObject* Self(PyObject* obj) {
 
 PyObject* sem_new(PyTypeObject* type, PyObject* args, PyObject*) {
     std::string name;
-    if (!PyArg_ParseTuple(args, "O&", ConvertString, &name)) return nullptr;
+    if (!PyArg_ParseTuple(args, "O&", ConvertCString, &name)) return nullptr;
     PyObject* obj = type->tp_alloc(type, 0);
     if (!obj) return nullptr;
     NamedSemaphoreObject* self = Self(obj);

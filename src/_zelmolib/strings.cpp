@@ -34,4 +34,17 @@ int ConvertString(PyObject* obj, std::string* out) {
     return done;
 }
 
+int ConvertCString(PyObject* obj, std::string* out) {
+    if (!ConvertString(obj, out)) return 0;
+    if (out->find('\0') == std::string::npos) return 1;
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    return 0;
+}
+
+bool RefuseNul(const std::string& text) {
+    if (text.find('\0') == std::string::npos) return true;
+    PyErr_SetString(PyExc_ValueError, "embedded null character");
+    return false;
+}
+
 }  // namespace QPX

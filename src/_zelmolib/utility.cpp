@@ -30,9 +30,12 @@ PyObject* Text(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)text.size(), "strict");
 }
 
-PyObject* host_lookup(PyObject*, PyObject* args, PyObject*) {
+PyObject* host_lookup(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"address", nullptr};
     std::string address;
-    if (!PyArg_ParseTuple(args, "O&:host_lookup", ConvertString, &address)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:host_lookup", const_cast<char**>(keywords),
+                                     ConvertCString, &address))
+        return nullptr;
     std::string result;
     ZL_BEGIN_ALLOW_THREADS
     result = CL_NetAddress::Lookup(address);
@@ -98,12 +101,46 @@ std::string BlobText(CL_Blob& blob) {
     return data ? std::string(data, strnlen(data, size)) : std::string();
 }
 
-PyObject* save_xml(PyObject*, PyObject* args, PyObject*) {
+bool TextsWithoutNul(const CLU_List& list);
+
+// XML has no NUL character: a text holding one would be cut there. False with
+// ValueError for the first such text.
+bool TextsWithoutNul(const CLU_Entry& entry) {
+    switch (entry.GetType()) {
+        case CLU_TEXT:
+            return RefuseNul(entry.fString);
+        case CLU_LIST:
+            return TextsWithoutNul(entry.fList);
+        case CLU_TABLE:
+            for (auto it = entry.fTable.begin(); it != entry.fTable.end(); ++it)
+                if (!TextsWithoutNul(*it.ptr())) return false;
+            return true;
+        default:
+            return true;
+    }
+}
+
+bool TextsWithoutNul(const CLU_List& list) {
+    for (const CLU_Entry& item : list)
+        if (!TextsWithoutNul(item)) return false;
+    return true;
+}
+
+bool TextsWithoutNul(const CLU_Table& table) {
+    for (auto it = table.begin(); it != table.end(); ++it)
+        if (!TextsWithoutNul(*it.ptr())) return false;
+    return true;
+}
+
+PyObject* save_xml(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"dict", nullptr};
     PyObject* dict = nullptr;
-    if (!PyArg_ParseTuple(args, "O!:save_xml", &PyDict_Type, &dict)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!:save_xml", const_cast<char**>(keywords),
+                                     &PyDict_Type, &dict))
+        return nullptr;
     CLU_Table table;
     Table_FromPy(dict, &table);
-    if (PyErr_Occurred()) return nullptr;
+    if (PyErr_Occurred() || !TextsWithoutNul(table)) return nullptr;
     std::string text;
     ZL_BEGIN_ALLOW_THREADS
     CL_XML_Document document;
@@ -124,9 +161,12 @@ bool FitsBlob(const std::string& text) {
     return false;
 }
 
-PyObject* load_xml(PyObject*, PyObject* args, PyObject*) {
+PyObject* load_xml(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"xml", nullptr};
     std::string xml;
-    if (!PyArg_ParseTuple(args, "O&:load_xml", ConvertString, &xml)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:load_xml", const_cast<char**>(keywords),
+                                     ConvertCString, &xml))
+        return nullptr;
     if (!FitsBlob(xml)) return nullptr;
     bool parsed = false, loaded = false;
     std::string error;
@@ -182,10 +222,12 @@ public:
     RefuseDocuments& operator=(const RefuseDocuments&) = delete;
 };
 
-PyObject* apply_stylesheet(PyObject*, PyObject* args, PyObject*) {
+PyObject* apply_stylesheet(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"xml", "xslt", nullptr};
     std::string xml, xslt;
-    if (!PyArg_ParseTuple(args, "O&O&:_apply_stylesheet", ConvertString, &xml, ConvertString,
-                          &xslt))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O&:_apply_stylesheet",
+                                     const_cast<char**>(keywords), ConvertCString, &xml,
+                                     ConvertCString, &xslt))
         return nullptr;
     if (!FitsBlob(xml) || !FitsBlob(xslt)) return nullptr;
     bool ok = false;
@@ -307,9 +349,12 @@ PyObject* regexp_find_all(PyObject*, PyObject* args, PyObject*) {
     return list;
 }
 
-PyObject* checksum(PyObject*, PyObject* args, PyObject*) {
+PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"buffer", nullptr};
     PyObject* obj = nullptr;
-    if (!PyArg_ParseTuple(args, "O:checksum", &obj)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:checksum", const_cast<char**>(keywords),
+                                     &obj))
+        return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(obj, &view, PyBUF_ND) < 0) return nullptr;
     if (static_cast<uint64>(view.len) > UINT32_MAX) {
@@ -324,9 +369,12 @@ PyObject* checksum(PyObject*, PyObject* args, PyObject*) {
     return PyLong_FromUnsignedLong(blob.CheckSum());
 }
 
-PyObject* hash_password(PyObject*, PyObject* args, PyObject*) {
+PyObject* hash_password(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"password", nullptr};
     std::string password;
-    if (!PyArg_ParseTuple(args, "O&:hash_password", ConvertString, &password)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:hash_password", const_cast<char**>(keywords),
+                                     ConvertString, &password))
+        return nullptr;
     return Text(GetPassword(password));
 }
 
@@ -338,9 +386,12 @@ PyObject* get_application_log_path(PyObject*, PyObject*) {
     return Text(CL_GetPath(CL_USER_LOG_PATH) + name);
 }
 
-PyObject* set_process_foreground(PyObject*, PyObject* args, PyObject*) {
+PyObject* set_process_foreground(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"foreground", nullptr};
     PyObject* foreground = nullptr;
-    if (!PyArg_ParseTuple(args, "O:_set_process_foreground", &foreground)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_set_process_foreground",
+                                     const_cast<char**>(keywords), &foreground))
+        return nullptr;
     int truth = PyObject_IsTrue(foreground);
     if (truth < 0) return nullptr;
     CL_SetProcessForeground(truth != 0);
@@ -361,6 +412,8 @@ PyObject* check_all(PyObject*, PyObject* args, PyObject*) {
     PyBuffer_Release(&view);
     return PyBool_FromLong(all);
 }
+
+}  // namespace
 
 PyMethodDef sUtilityMethods[] = {
     {"host_lookup", ZL_METHOD(host_lookup), METH_VARARGS | METH_KEYWORDS,
@@ -401,10 +454,6 @@ PyMethodDef sUtilityMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-}  // namespace
-
 }  // namespace QPX
 
-int ZL_AddUtilityFunctions(PyObject* module) {
-    return PyModule_AddFunctions(module, QPX::sUtilityMethods);
-}
+PyMethodDef* const ZL_UtilityMethods = QPX::sUtilityMethods;

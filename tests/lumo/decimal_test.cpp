@@ -41,7 +41,8 @@ TEST_F(DecimalTest, ParsingAcceptsCommaAndReportsFailures) {
     // Too long, too many digits (even trailing zeros) or out of range: overflow too.
     for (const std::string& bad :
          {std::string(1025, '1'), std::string(39, '9'), "1" + std::string(38, '0'),
-          std::string("1e-1000000000000000030"), std::string("1e1000000000000000000")}) {
+          std::string("1e-1000000000000000030"), std::string("1e1000000000000000000"),
+          std::string("1e100000"), std::string("1e-100037")}) {
         CL_Decimal d(7);
         bool invalid = false, overflow = false;
         EXPECT_FALSE(d.FromString(bad, &invalid, &overflow));
@@ -123,7 +124,7 @@ TEST_F(DecimalTest, ConversionsOutFloorAndFailureValues) {
     EXPECT_TRUE(overflow);
 
     EXPECT_DOUBLE_EQ(static_cast<double>(CL_Decimal(std::string("0.1"))), 0.1);
-    EXPECT_TRUE(std::isinf(static_cast<double>(CL_Decimal(std::string("1e2000000000")))));
+    EXPECT_TRUE(std::isinf(static_cast<double>(CL_Decimal(std::string("1e99999")))));
     EXPECT_TRUE(static_cast<bool>(CL_Decimal(std::string("0.001"))));
     EXPECT_TRUE(!CL_Decimal(std::string("-0.000")));
     EXPECT_TRUE(static_cast<bool>(CL_Decimal(std::string("NaN"))));
@@ -177,22 +178,133 @@ TEST_F(DecimalTest, FixedPointPrinting) {
     free(raw);
 }
 
-TEST_F(DecimalTest, HugeExponentGivesEmptyText) {
-    CL_Decimal big(std::string("1e2000000000"));
-    EXPECT_EQ(big.Compare(CL_Decimal(0)), 1);
-    EXPECT_EQ(big.ToString(-1, false), "");
-    CL_Decimal tiny(std::string("1e-2000000000"));
-    EXPECT_EQ(tiny.ToString(-1, false), "");
-    EXPECT_EQ(tiny.ToString(2, false), "0.00");
+// Every value held prints in full and reads back; texts beyond the range are refused as
+// out of range, and results beyond it become infinite or round into it.
+TEST_F(DecimalTest, EveryHeldValuePrintsInFull) {
+    for (const char* text : {"1e2000000000", "1e-2000000000", "1e100000", "-1E+100000", "1e-100037",
+                             "9.9999999999999999999999999999999999999E+99999"}) {
+        CL_Decimal d(7);
+        bool invalid = false, overflow = false;
+        EXPECT_EQ(d.FromString(text, &invalid, &overflow), std::string(text).find("9.9") == 0)
+            << text;
+        if (!invalid) continue;
+        EXPECT_TRUE(overflow) << text;
+        EXPECT_EQ(S(d), "0") << text;
+    }
+    CL_Decimal largest(std::string(38, '9') + "E+99962");
+    std::string all = S(largest);
+    EXPECT_EQ(all, std::string(38, '9') + std::string(99962, '0'));
+    CL_Decimal smallest(std::string("-1E-100036"));
+    std::string tiny = S(smallest);
+    EXPECT_EQ(tiny, "-0." + std::string(100035, '0') + "1");
+    EXPECT_EQ(smallest.ToString(2, false), "-0.01");  // cut toward minus infinity
+    EXPECT_EQ(CL_Decimal(std::string("1E-100036")).ToString(2, false), "0.00");
+    // Localized with separators of three bytes each (the environment's locale is left to
+    // the test of localized printing, which reads it first).
+    CL_LocaleInfo wide;
+    wide.fDecimalSep = "\xe2\x80\xa4";
+    wide.fThousandSep = "\xe2\x80\xaf";
+    for (const CL_Decimal& d : {largest, smallest}) {
+        std::string full = S(d);
+        EXPECT_EQ(CL_Decimal::FromPrintedString(full.data(), full.size()).Compare(d), 0);
+        EXPECT_EQ(CL_Decimal(d.ToParsableString()).Compare(d), 0) << d.ToParsableString();
+        EXPECT_FALSE(d.ToString(-1, wide).empty());
+    }
+    EXPECT_EQ(largest.ToString(-1, wide).size(), 99999 + 33333 * 3 + 1 + 3 + 2);
+    EXPECT_EQ(largest.ToParsableString(), "9.9999999999999999999999999999999999999E+99999");
+    EXPECT_EQ(smallest.ToParsableString(), "-1E-100036");
+
+    // Results past the largest are infinite, below the smallest digit rounded into it.
+    CL_Decimal over = largest;
+    over *= CL_Decimal(10);
+    EXPECT_EQ(S(over), "Infinity");
+    over = -largest;
+    over -= largest;
+    EXPECT_EQ(S(over), "-Infinity");
+    CL_Decimal under = smallest;
+    under /= CL_Decimal(10);
+    EXPECT_EQ(S(under), "-0");
+    under = CL_Decimal(std::string("5E-100036"));
+    under /= CL_Decimal(10);
+    EXPECT_EQ(under.Compare(CL_Decimal(std::string("1E-100036"))), 0);
+    EXPECT_EQ(S(CL_Decimal(decnum::MakeFinite(false, 1, 1000000000000000000LL))), "Infinity");
+    EXPECT_EQ(S(CL_Decimal(decnum::MakeFinite(true, 1, -1000000000000000000LL))), "-0");
+    CL_Decimal sum(std::string("9E+99999"));
+    sum += CL_Decimal(std::string("1E+99999"));  // the quick path of sums
+    EXPECT_EQ(S(sum), "Infinity");
+
+    // Only a count of places past the text limit gives the empty text.
     EXPECT_EQ(CL_Decimal(1).ToString(INT_MAX, false), "");
-    char* raw = big.ToRawString(-1, false);
+    char* raw = CL_Decimal(1).ToRawString(INT_MAX, false);
     ASSERT_NE(raw, nullptr);
     EXPECT_STREQ(raw, "");
     free(raw);
-    // Right at the limit the text is still made.
-    std::string limit = CL_Decimal(std::string("1e65535")).ToString(-1, false);
-    EXPECT_EQ(limit.size(), 65536u);
-    EXPECT_EQ(CL_Decimal(std::string("1e65536")).ToString(-1, false), "");
+
+    // Across the range, every magnitude prints and reads back both ways.
+    for (long long e = CL_Decimal::kMinExponent; e <= CL_Decimal::kMaxExponent - 37; e += 997) {
+        for (const char* coef : {"1", "-12345678901234567890123456789012345678"}) {
+            std::string text = std::string(coef) + "E" + std::to_string(e);
+            CL_Decimal d{text};
+            ASSERT_NE(d.Compare(CL_Decimal(0)), 0) << text;
+            std::string full = S(d);
+            ASSERT_FALSE(full.empty()) << text;
+            ASSERT_EQ(CL_Decimal::FromPrintedString(full.data(), full.size()).Compare(d), 0)
+                << text;
+            CL_Decimal back;
+            ASSERT_TRUE(back.FromString(d.ToParsableString())) << text;
+            ASSERT_EQ(back.Compare(d), 0) << text;
+        }
+    }
+}
+
+// The parsable form: all the digits while the text rules take them (38 digits, 1024
+// bytes), the scientific form beyond; every form reads back to the same value.
+TEST_F(DecimalTest, ParsableFormReadsBack) {
+    const struct {
+        const char* value;
+        const char* text;
+    } cases[] = {
+        {"12.5", "12.5"},
+        {"-0", "-0"},
+        {"1E+37", "10000000000000000000000000000000000000"},
+        {"1E+38", "1E+38"},
+        {"-12345678901234567890123456789012345678E+1",
+         "-1.2345678901234567890123456789012345678E+38"},
+        {"1.5E-1021", nullptr},  // all 1024 bytes of its digits
+        {"1E-1023", "1E-1023"},
+        {"-2.5E-1022", "-2.5E-1022"},
+        {"NaN", "NaN"},
+        {"-Infinity", "-Infinity"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        CL_Decimal d{std::string(c.value)};
+        std::string text = d.ToParsableString();
+        if (c.text) EXPECT_EQ(text, c.text);
+        if (!c.text) EXPECT_EQ(text, S(d));
+        EXPECT_LE(text.size(), 1024u);
+        CL_Decimal back;
+        ASSERT_TRUE(back.FromString(text)) << text;
+        if (d.GetNumber().IsNaN())
+            EXPECT_TRUE(back.GetNumber().IsNaN());
+        else
+            EXPECT_EQ(back.Compare(d), 0);
+    }
+    // Printed digits read back through their leading and trailing zeros alike.
+    const struct {
+        std::string printed;
+        const char* value;
+    } printed[] = {
+        {"0." + std::string(50, '0') + "125", "125E-53"},
+        {"-123" + std::string(50, '0'), "-123E+50"},
+        {"1" + std::string(38, '0') + ".000", "1E+38"},
+        {"-0.000", "0"},
+    };
+    for (const auto& p : printed) {
+        SCOPED_TRACE(p.printed);
+        CL_Decimal back = CL_Decimal::FromPrintedString(p.printed.data(), p.printed.size());
+        EXPECT_EQ(back.Compare(CL_Decimal(std::string(p.value))), 0) << S(back);
+    }
 }
 
 TEST_F(DecimalTest, LocalizedPrintingUsesSeparators) {

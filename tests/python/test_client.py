@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import unittest
 
 import zelmolib
@@ -23,6 +24,15 @@ METHOD_ORDER = [
     "repair_database", "index_database", "list_clients", "get_client_info", "kill_client",
     "authenticate", "full_text_search",
 ]
+
+def wait_for(predicate, limit=10.0):
+    end = time.monotonic() + limit
+    while not predicate():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.005)
+    return True
+
 
 # Status codes of the base library met here.
 CL_IPC_EXECUTE_ABORTED = 205
@@ -130,6 +140,63 @@ class ConnectArgumentTest(unittest.TestCase):
         c = _zelmolib.Client()
         with self.assertRaises(KeyError):
             c.connect({"host": "h"}, success=print)
+
+
+class NonCallableCallbackTest(ServerTestCase):
+    """A callback that is not callable is refused at the call, before anything is sent
+    or any Deferred made; None stays "no callback"."""
+
+    REQUIRED = {"execute": (ECHO,), "create_database": ("p", "sqlite", "x"),
+                "open_database": ("sqlite", "demo"), "upgrade_database": ("p", "d", "n"),
+                "delete_database": ("p", "d", "n"), "query_database": ("SELECT 1",),
+                "backup_database": ("p", "b"), "restore_database": ("p", "b"),
+                "delete_backup": ("p", "b", 0), "optimize_database": ("p",),
+                "repair_database": ("p",), "index_database": ("p",), "get_client_info": (1,),
+                "kill_client": (1, "p"), "authenticate": ("u", "p"),
+                "full_text_search": ("x",)}
+
+    def test_every_method_refuses_a_non_callable(self):
+        servers = []
+        self.request_log()
+        for name in METHOD_ORDER:
+            if name in ("disconnect", "get_id", "get_connection_info", "interrupt"):
+                continue
+            slots = ["success", "error", "progress"] + (["idle"] if name == "execute" else [])
+            args = self.REQUIRED.get(name, ())
+            if name == "connect":
+                args, slots = (), slots
+            for slot in slots:
+                kwargs = {"success": print, slot: 42}
+                if name == "connect":
+                    kwargs.update(host="127.0.0.1", port=self.server.port)
+                with self.subTest(name=name, slot=slot):
+                    with self.assertRaises(TypeError) as cm:
+                        getattr(self.client, name)(*args, **kwargs)
+                    self.assertEqual(str(cm.exception), "%s must be callable, not int" % slot)
+                    # The synchronous form checks them too.
+                    if slot != "success":
+                        kwargs.pop("success")
+                        with self.assertRaises(TypeError):
+                            getattr(self.client, name)(*args, **kwargs)
+            servers.append(name)
+        _, requests = self.request_log()
+        self.assertEqual(requests, [])
+        self.assertEqual(len(servers), len(METHOD_ORDER) - 4)
+        # None is no callback at all.
+        self.assertEqual(self.client.execute(ECHO, {"a": 1}, success=None, error=None,
+                                             progress=None, idle=None)["a"], 1)
+
+    def test_module_callables_are_checked_too(self):
+        for call in (lambda: _zelmolib.start_timer(0, "not callable"),
+                     lambda: _zelmolib.set_power_callbacks(print, 3),
+                     lambda: _zelmolib.set_power_callbacks(3, None),
+                     lambda: _zelmolib.set_default_idle_callback(b"x")):
+            with self.assertRaises(TypeError):
+                call()
+        _zelmolib.set_power_callbacks(None, None)
+        _zelmolib.set_default_idle_callback(None)
+        d = _zelmolib.start_timer(0, None)
+        self.assertTrue(wait_for(lambda: not d.pending))
 
 
 class ConnectTest(ServerTestCase):

@@ -109,9 +109,9 @@ class DatabaseTest(NamedMethodTestCase):
         self.assertIsNone(self.client.get_connection_info()["database"])
         self.client.close_database(backup="yes")
         self.sent(8, {"BACKUP": True})
-        # Synchronous failures take their text from the message table.
+        # Synchronous failures carry the server's own text, as asynchronous ones do.
         self.refused(lambda: self.client.open_database("sqlite", "nope"), 2207,
-                     "Database non trovato")
+                     "Database 'nope' non trovato")
 
     def test_create_and_delete(self):
         uuid = self.client.create_database(ADMIN, "sqlite", "made1", "first")
@@ -127,7 +127,7 @@ class DatabaseTest(NamedMethodTestCase):
                          ("made2", "sqlite", ""))
         self.assertRegex(info["uuid"], UUID)
         self.refused(lambda: self.client.create_database(ADMIN, "sqlite", "made1"), 2039,
-                     "Il database '%s' esiste già")
+                     "Il database 'made1' esiste già")
         self.refused(lambda: self.client.create_database("bad", "sqlite", "x"), *WRONG_PASSWORD)
 
         self.assertIsNone(self.client.delete_database(ADMIN, "sqlite", "made1"))
@@ -201,7 +201,7 @@ class BackupTest(NamedMethodTestCase):
                        "BACKUP_NAME": "b3", "AUTO_BACKUP": False, "OVERWRITE": True,
                        "POSITION": 3, "STORE_INDEX": True})
         self.refused(lambda: self.client.backup_database(ADMIN, "b1"), 2049,
-                     "Errore durante il backup del database '%s': %s")
+                     "Il backup 'b1' esiste già")
 
         result, (value,) = self.both("list_backups", (), {}, 16, {"POSITION": 0})
         self.assertEqual(result, value)
@@ -222,7 +222,7 @@ class BackupTest(NamedMethodTestCase):
         self.assertNotEqual(uuids["restored1"], DEMO_UUID)
         self.assertEqual(uuids["restored2"], DEMO_UUID)
         self.refused(lambda: self.client.restore_database(ADMIN, "nope", "sqlite", "x"), 2052,
-                     "Il file di backup '%s' non è valido o è danneggiato")
+                     "Il file di backup non è valido o è danneggiato")
 
         self.assertIsNone(self.client.delete_backup(ADMIN, ["b1", "b2"], 0))
         self.sent(17, {"PASSWORD": ADMIN, "BACKUP_NAME": ["b1", "b2"], "POSITION": 0})
@@ -232,7 +232,7 @@ class BackupTest(NamedMethodTestCase):
         self.client.delete_backup(ADMIN, b"demo-monday", 0)
         self.sent(17, {"PASSWORD": ADMIN, "BACKUP_NAME": "demo-monday", "POSITION": 0})
         self.refused(lambda: self.client.delete_backup(ADMIN, [], 0), 2052,
-                     "Il file di backup '%s' non è valido o è danneggiato")
+                     "Il file di backup '' non esiste")
         self.sent(17, {"PASSWORD": ADMIN, "BACKUP_NAME": "", "POSITION": 0})
         self.assertEqual([b["name"] for b in self.client.list_backups()], ["demo-tuesday"])
 
@@ -289,6 +289,20 @@ class ClientsAndUsersTest(NamedMethodTestCase):
                      "ID del client non trovato sul server")
         self.refused(lambda: self.client.kill_client(me, "bad"), *WRONG_PASSWORD)
 
+    def test_failures_carry_the_server_text_in_both_forms(self):
+        self.refused(lambda: self.client.authenticate("nobody", "pw"), 4006,
+                     "Utente 'nobody' non trovato")
+        kind, values, _ = run_async(self, self.client.authenticate, "nobody", "pw")
+        self.assertEqual((kind, values), ("error", (4006, "Utente 'nobody' non trovato", None)))
+        # A failure whose reply has no text of its own takes the table's, not the text of
+        # an earlier failure.
+        self.refused(lambda: self.client.kill_client(987654, ADMIN), 4004,
+                     "ID del client non trovato sul server")
+        self.refused(lambda: self.client.delete_backup(ADMIN, "gone", 0), 2052,
+                     "Il file di backup 'gone' non esiste")
+        self.refused(lambda: self.client.get_client_info(987654), 4004,
+                     "ID del client non trovato sul server")
+
     def test_authenticate(self):
         result, (value,) = self.both("authenticate", ("admin", "secret"), {}, 32, None)
         _, requests = self.request_log()
@@ -306,7 +320,7 @@ class ClientsAndUsersTest(NamedMethodTestCase):
         self.refused(lambda: self.client.authenticate("admin", "wrong"), *WRONG_PASSWORD)
         # Domain accounts send the password as it is.
         self.refused(lambda: self.client.authenticate("DOM\\user", "pw"), 4006,
-                     "Utente '%s' non trovato")
+                     "Utente 'DOM\\user' non trovato")
         self.sent(32, {"USERNAME": "DOM\\user", "PASSWORD": "pw"})
 
         self.client.authenticate("temp", "old", new_password="new")

@@ -168,3 +168,57 @@ class TimeZoneTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ReferenceLeakTest(unittest.TestCase):
+    """Many round trips leave the reference counts of keys and values, and the memory
+    the interpreter holds, where they were."""
+
+    ROUND_TRIPS = 20000
+
+    def test_keys_and_values_keep_their_references(self):
+        import sys
+        short, long_key, raw = "k", "long key " * 10, b"bytes key"
+        value = ["shared value"]
+        keys = [short, long_key, raw]
+        held = [sys.getrefcount(k) for k in keys] + [sys.getrefcount(value)]
+        for _ in range(self.ROUND_TRIPS // 10):
+            native.roundtrip({short: value, long_key: value, raw: value})
+        # Refused keys leave their references too.
+        bad_keys = [5, ("t",), "nul\x00key"]
+        bad_held = [sys.getrefcount(k) for k in bad_keys]
+        refused = 0
+        for _ in range(self.ROUND_TRIPS // 10):
+            for key in bad_keys:
+                try:
+                    native.roundtrip({key: value})
+                except ValueError:
+                    refused += 1
+        del key
+        self.assertEqual(refused, len(bad_keys) * (self.ROUND_TRIPS // 10))
+        self.assertEqual([sys.getrefcount(k) for k in keys] + [sys.getrefcount(value)], held)
+        self.assertEqual([sys.getrefcount(k) for k in bad_keys], bad_held)
+
+    def test_memory_stays_bounded_over_many_round_trips(self):
+        import gc
+        import tracemalloc
+        # New key texts each time (past the cached length), new values: a reference kept
+        # by the conversion would keep each of them alive.
+        def one(i):
+            return native.roundtrip({"key number %d %s" % (i, "x" * 70): [i, "v%d" % i],
+                                     "nested": {"k%d" % i: Decimal(i)}})
+
+        for i in range(200):
+            one(i)
+        gc.collect()
+        tracemalloc.start()
+        try:
+            start, _ = tracemalloc.get_traced_memory()
+            for i in range(self.ROUND_TRIPS):
+                one(i)
+            gc.collect()
+            end, _ = tracemalloc.get_traced_memory()
+        finally:
+            tracemalloc.stop()
+        # One leaked key of ~100 bytes a round trip would be 2 MB.
+        self.assertLess(end - start, 256 * 1024)

@@ -7,6 +7,7 @@ import operator
 import pickle
 import random
 import unittest
+from fractions import Fraction
 
 import zelmolib  # noqa: F401
 import _zelmolib
@@ -62,7 +63,7 @@ class OracleTest(unittest.TestCase):
             self.assertEqual(str(a // b), plain(pq))
             for name, op in (("<", operator.lt), ("==", operator.eq), (">=", operator.ge)):
                 self.assertEqual(op(a, b), op(pa, pb), (a_text, name, b_text))
-            self.assertEqual(hash(a), hash(float(plain(pa))))
+            self.assertEqual(hash(a), hash(pa))
             self.assertEqual(float(a), float(pa))
 
     def test_step_rounding_matches_python_decimal(self):
@@ -86,7 +87,7 @@ class OracleTest(unittest.TestCase):
             self.assertEqual(str(D(n)), str(n))
             self.assertEqual(D(n), n)
             self.assertEqual(str(D(1) + n), str(n + 1))
-            self.assertEqual(hash(D(n)), hash(float(n)) if abs(n) > 2 ** 53 else hash(n))
+            self.assertEqual(hash(D(n)), hash(n))
 
 
 class ConstructionTest(unittest.TestCase):
@@ -198,7 +199,10 @@ class ComparisonTest(unittest.TestCase):
         self.assertTrue(D(1) != "1")
         with self.assertRaises(TypeError):
             D(1) < "1"
-        self.assertEqual(D("0.1"), 0.1)
+        # Floats compare by their exact binary value, as with Python's decimal.Decimal.
+        self.assertNotEqual(D("0.1"), 0.1)
+        self.assertLess(D("0.1"), 0.1)
+        self.assertEqual(D("0.5"), 0.5)
         self.assertTrue(D(2) > 1.5)
 
     def test_bools_compare_as_zero_and_one(self):
@@ -227,6 +231,158 @@ class ComparisonTest(unittest.TestCase):
         for value, other in ((D(5), 5), (D("0.5"), 0.5), (D(-3), -3), (D("1E+20"), 10 ** 20)):
             self.assertEqual(hash(value), hash(other))
         self.assertEqual(len({D(1), D("1.0"), 1}), 1)
+
+
+# The range of the values a Decimal holds: its first digit at most 10**99999, its last
+# at least 10**-100036.
+MAX_EXPONENT = 99999
+MIN_EXPONENT = -100036
+
+
+def magnitudes():
+    """Decimals across the whole range, at its ends and at the places where the plain
+    digits stop being a text the text rules take (39 digits, 1024 bytes)."""
+    exponents = set(range(MIN_EXPONENT, MAX_EXPONENT - 36, 3989))
+    exponents |= {MIN_EXPONENT, -6176, -1100, -1022, -40, -6, 0, 1, 20, 37, 38, 39, 1000,
+                  MAX_EXPONENT - 37}
+    values = []
+    for e in sorted(exponents):
+        for coefficient in (1, -5, 12345678901234567890123456789012345678):
+            values.append("%dE%d" % (coefficient, e))
+    values += ["1E+%d" % MAX_EXPONENT, "-1E-6176", "0", "-0", "12.5"]
+    return values
+
+
+class MagnitudeTest(unittest.TestCase):
+    def test_every_magnitude_prints_its_plain_digits(self):
+        for text in magnitudes():
+            with self.subTest(text=text):
+                d, exact = D(text), PD(text)
+                self.assertEqual(str(d), plain(exact))
+                self.assertEqual(repr(d), str(d))
+                self.assertEqual(d.format(), str(d))
+                self.assertTrue(d.format(sep=1))
+                self.assertTrue(d.format(monetary=1))
+
+    def test_pickle_copy_and_deepcopy_at_every_magnitude(self):
+        for text in magnitudes():
+            d = D(text)
+            with self.subTest(text=text):
+                # The reduce text reads back through the constructor.
+                cls, (reduce_text,) = d.__reduce__()
+                self.assertIs(cls, D)
+                self.assertEqual(D(reduce_text), d)
+                self.assertLessEqual(len(reduce_text), 1024)
+                copies = [copy.copy(d), copy.deepcopy(d), copy.deepcopy([d])[0]]
+                copies += [pickle.loads(pickle.dumps(d, protocol))
+                           for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+                for c in copies:
+                    self.assertIsInstance(c, D)
+                    self.assertIsNot(c, d)
+                    self.assertEqual(c, d)
+                    self.assertEqual(str(c), str(d))
+        self.assertEqual(D("1E+38").__reduce__()[1], ("1E+38",))
+        self.assertEqual(D("12.5").__reduce__()[1], ("12.5",))
+        for special in ("Infinity", "-Infinity"):
+            self.assertEqual(pickle.loads(pickle.dumps(D(special))), D(special))
+        self.assertEqual(str(pickle.loads(pickle.dumps(D("NaN")))), "NaN")
+
+    def test_results_of_arithmetic_pickle_too(self):
+        smallest = D("1E-%d" % -MIN_EXPONENT)
+        for value in (smallest / 3, D("1E-99999") / 7, D(1) / 3, D(2) ** 100, smallest * 5):
+            self.assertEqual(pickle.loads(pickle.dumps(value)), value)
+
+    def test_values_beyond_the_range_are_refused_or_infinite(self):
+        for text in ("1E+100000", "-1E+999999", "1E-100037", "1E-999999", "1E+999999999999"):
+            with self.subTest(text=text), self.assertRaises(OverflowError) as cm:
+                D(text)
+            self.assertEqual(str(cm.exception), "Arithmetic overflow")
+        largest = D("9.9999999999999999999999999999999999999E+%d" % MAX_EXPONENT)
+        self.assertEqual(str(largest * 10), "Infinity")
+        self.assertEqual(str(-largest - largest), "-Infinity")
+        self.assertEqual(D("1E-%d" % -MIN_EXPONENT) / 10, 0)
+
+    def test_a_huge_count_of_places_raises_memory_error(self):
+        with self.assertRaises(MemoryError):
+            D(1).format(2 ** 31 - 1)
+        self.assertEqual(len(D(1).format(100000)), 100002)
+
+
+class ExactHashTest(unittest.TestCase):
+    """Equal numbers hash alike: the hash is Python's numeric hash of the exact value."""
+
+    def test_random_values_of_every_kind(self):
+        rng = random.Random(61)
+        for _ in range(4000):
+            kind = rng.randrange(5)
+            if kind == 0:
+                x = rng.randint(-10 ** 38 + 1, 10 ** 38 - 1) // 10 ** rng.randrange(38)
+            elif kind == 1:
+                x = rng.uniform(-1e6, 1e6) if rng.random() < 0.5 else \
+                    rng.randint(-2 ** 60, 2 ** 60) / 2 ** rng.randrange(40)
+            elif kind == 2:
+                x = Fraction(rng.randint(-10 ** 12, 10 ** 12), 2 ** rng.randrange(20) *
+                             5 ** rng.randrange(20))
+            elif kind == 3:
+                x = PD("%dE%d" % (rng.randint(-10 ** 20, 10 ** 20),
+                                  rng.randint(MIN_EXPONENT + 30, MAX_EXPONENT - 30)))
+            else:
+                x = PD(rng.choice(["Infinity", "-Infinity", "0", "-0"]))
+            exact = PD(x) if not isinstance(x, Fraction) else \
+                PD(x.numerator) / PD(x.denominator)
+            if isinstance(x, Fraction) and Fraction(exact) != x:
+                continue  # 38 digits do not hold it
+            try:
+                d = D(format(exact, "f") if exact.is_finite() else str(exact))
+            except OverflowError:
+                continue  # more than 38 digits
+            with self.subTest(x=x):
+                self.assertEqual(hash(d), hash(exact))
+                if isinstance(x, (int, float)):
+                    self.assertEqual(d, x)
+                    self.assertEqual(hash(d), hash(x))
+                elif isinstance(x, Fraction):
+                    self.assertEqual(hash(d), hash(x))
+
+    def test_equal_numbers_share_set_and_dict_slots(self):
+        for number in (2 ** 60 + 1, -(2 ** 62) - 3, 10 ** 37 + 1, 0.5, -2.0 ** 70,
+                       12345678901234567890123456789012345678):
+            d = D(number)
+            self.assertEqual(d, number)
+            self.assertEqual(len({d, number}), 1)
+            self.assertEqual({number: "x"}[d], "x")
+            self.assertEqual({d: "y"}[number], "y")
+        self.assertEqual(hash(D("Infinity")), hash(float("inf")))
+        self.assertEqual(hash(D("-Infinity")), hash(float("-inf")))
+        nan = D("NaN")
+        self.assertEqual(hash(nan), hash(nan))
+        self.assertNotEqual(hash(nan), hash(D("NaN")))  # by identity, as a float NaN
+
+    def test_floats_compare_by_their_exact_value(self):
+        rng = random.Random(5)
+        for _ in range(2000):
+            f = rng.uniform(-1e9, 1e9) * 2.0 ** rng.randint(-60, 60)
+            for d in (D(f), D(format(PD(f), ".20e")), D(PD(f).to_integral_value())):
+                exact = PD(str(d))
+                self.assertEqual(d == f, exact == PD(f))
+                self.assertEqual(d < f, exact < PD(f))
+                self.assertEqual(d >= f, exact >= PD(f))
+
+
+class TextWithNulTest(unittest.TestCase):
+    def test_a_str_holding_nul_is_not_a_number(self):
+        for text in ("1.5\x00abc", "\x002", "2\x00", "1\x00" + "0" * 40):
+            with self.subTest(text=text):
+                with self.assertRaises(ValueError) as cm:
+                    D(text)
+                self.assertEqual(str(cm.exception), "Bad Decimal initializer: %r" % text)
+                with self.assertRaises(ValueError) as cm:
+                    D(1) + text
+                self.assertEqual(str(cm.exception), "Invalid Decimal object")
+                with self.assertRaises(ValueError):
+                    D(1).round(text)
+        # Bytes end at their first NUL, as every bytes text argument does.
+        self.assertEqual(D(b"1.5\x00abc"), D("1.5"))
 
 
 class MethodTest(unittest.TestCase):

@@ -21,6 +21,9 @@ from client_fixture import tool_program
 EMAX = 999999999999999999
 EMIN = -999999999999999999
 ETINY = EMIN - 37
+# The range of the values CL_Decimal holds (and so prints in full).
+CL_EMAX = 99999
+CL_ETINY = -99999 - 37
 
 
 def context(rounding=decimal.ROUND_HALF_UP, module=decimal):
@@ -424,7 +427,8 @@ class DecimalOracleTest(unittest.TestCase):
                 text = d[:p] + self.rng.choice([".", ","]) + d[p:] + "000"
             else:
                 text = self.rng.choice(["abc", "1.5.0", "", "NaN", "-Infinity", "1e-1000000000000000030",
-                                        "1e999999999999999999", "-0.000", "100", "1E+2"])
+                                        "1e999999999999999999", "-0.000", "100", "1E+2",
+                                        "1E+99999", "-1E+100000", "7E-100036", "1E-100037"])
             decimals = self.rng.choice([-1, -1, 0, 1, 2, 5, 40])
             cases.append(("clstr %s %d" % (text, decimals), cl_model(text, decimals)))
         self.check([c for c in cases if c[0].split(" ")[1] != ""])
@@ -445,6 +449,9 @@ def cl_model(text, decimals):
         if any(ctx.flags[s] for s in bad):
             invalid = True
             overflow = not ctx.flags[decimal.InvalidOperation]
+        elif d.is_finite() and d and (d.adjusted() > CL_EMAX or
+                                      d.normalize(ctx).as_tuple().exponent < CL_ETINY):
+            invalid = overflow = True  # beyond the range a value may have
         else:
             value = d
     floor = context(decimal.ROUND_FLOOR)
@@ -455,9 +462,6 @@ def cl_model(text, decimals):
         out = "-Infinity" if reduced < 0 else "Infinity"
     else:
         places = decimals if decimals >= 0 else max(0, -reduced.as_tuple().exponent)
-        int_digits = max(1, reduced.adjusted() + 1) if reduced else 1
-        if (reduced < 0) + int_digits + (places + 1 if places else 0) > 65536:
-            return "" + (" I" if invalid else " -") + ("O" if overflow else "-")
         with decimal.localcontext(floor):
             out = format(reduced, ".%df" % places)
     return out + (" I" if invalid else " -") + ("O" if overflow else "-")

@@ -191,6 +191,20 @@ class TextTest(unittest.TestCase):
             with self.subTest(text=text):
                 self.assertEqual(read_one('"%s"' % text), text)
 
+    def test_times_take_the_fractions_that_timestamps_take(self):
+        # One to three fraction digits and more, whatever the length of the text: a time
+        # alone reads as the time of a timestamp does.
+        for fraction in ("5", "12", "123", "1234", "123456789"):
+            with self.subTest(fraction=fraction):
+                time = read_one('"14:07:09.%s"' % fraction)
+                stamp = read_one('"2024-03-05 14:07:09.%s"' % fraction)
+                self.assertIs(type(time), datetime.time)
+                self.assertEqual(time, stamp.time())
+                self.assertEqual(time, datetime.time(14, 7, 9))
+        self.assertEqual(read_one('"00:00:00.0"'), datetime.time(0, 0))
+        for text in ("14:07:09.x", "14:07:09.5 ", "14:07:0.5", "24:00:00.5"):
+            self.assertEqual(read_one('"%s"' % text), text)
+
     def test_map_key_stays_text(self):
         self.assertEqual(events('{"2024-03-05": 1}')[1], ("key", "2024-03-05"))
 

@@ -119,6 +119,47 @@ class WriteTest(unittest.TestCase):
         self.assertEqual(encode({datetime.date(2024, 3, 5): 1}, "", False), b'{"2024-03-05":1}')
 
 
+class DecimalTest(unittest.TestCase):
+    """Decimals of every magnitude are JSON numbers that read back to the same value."""
+
+    def test_every_finite_magnitude_reads_back(self):
+        from _zelmolib import Decimal as D
+        values = [D("1E+38"), D("-1E+38"), D("1" * 38 + "E+10"), D("1E+99999"),
+                  D("-9.9999999999999999999999999999999999999E+99999"), D("1E-100036"),
+                  D("-1.5E-2000"), D("1E-6176"), D("12.5"), D("-0"), D("0.001")]
+        values += [D("%dE%d" % (c, e)) for c in (1, -7, 12345678901234567890123456789012345678)
+                   for e in range(-100036, 99963, 4999)]
+        text = encode(values, "utf-8", False)
+        self.assertNotIn(b",,", text)
+        back = []
+
+        class Collect(_zelmolib.JSONDecoder):
+            def read(self, value):
+                back.append(value)
+
+        decoder = Collect()
+        decoder.parse(text)
+        decoder.complete_parse()
+        self.assertEqual(len(back), len(values))
+        for value, got in zip(values, back):
+            self.assertEqual(got, value)
+            self.assertIn(type(got), (D, int))
+        # The plain digits where the text rules take them, the scientific form beyond.
+        self.assertEqual(encode([D("12.5"), D("1E+37"), D("1E+38")], "utf-8", False),
+                         b"[12.5,10000000000000000000000000000000000000,1E+38]")
+
+    def test_not_a_number_and_infinities_are_refused(self):
+        from _zelmolib import Decimal as D
+        for value in (D("NaN"), D("Infinity"), D("-Infinity"), D("1E+99999") * 10):
+            with self.subTest(value=value):
+                e = JSONEncoder()
+                with self.assertRaises(zelmolib.JSONError) as cm:
+                    e.write([value])
+                self.assertEqual(cm.exception.args[0], "Internal error")
+                with self.assertRaises(zelmolib.JSONError):
+                    JSONEncoder().write(float(str(value)))
+
+
 class ErrorTest(unittest.TestCase):
     def assertJSONError(self, text, call, *args):
         with self.assertRaises(zelmolib.JSONError) as cm:

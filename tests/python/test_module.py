@@ -34,6 +34,21 @@ class ImportTest(unittest.TestCase):
         self.assertEqual(_zelmolib.lock.__doc__, "lock()\n\nAcquires the global QPX threads lock.")
         self.assertEqual(_zelmolib._cleanup.__doc__, "_cleanup()\n\nCleanup resources.")
 
+    def test_functions_come_in_the_order_of_the_method_table(self):
+        # The functions are the module's first names after the module's own attributes,
+        # before the types, in the order of its method table.
+        table = ["host_lookup", "get_network_interfaces", "get_machine_uuid",
+                 "get_system_info", "save_xml", "load_xml", "start_timer", "hash_password",
+                 "lock", "unlock", "_cleanup", "set_default_idle_callback",
+                 "set_power_callbacks", "checksum", "get_application_log_path",
+                 "set_interpreter_timeout", "get_interpreter_timeout",
+                 "get_interpreter_time_left", "_set_process_foreground", "_apply_stylesheet",
+                 "_check_all", "regexp_find_all"]
+        names = [name for name in vars(_zelmolib) if not name.startswith("__")]
+        self.assertEqual(names[:len(table)], table)
+        self.assertEqual(names[len(table):], ["Decimal", "Client", "Deferred", "JSONEncoder",
+                                              "JSONDecoder", "NamedSemaphore"])
+
     def test_missing_package_class_fails_the_import(self):
         for present in ("class Error(Exception): pass",
                         "class JSONError(Exception): pass"):
@@ -167,6 +182,26 @@ class ErrorTest(unittest.TestCase):
                 self.assertIs(type(e), zelmolib.Error)
                 self.assertEqual(e.args, expected)
 
+    def test_table_messages_never_show_a_placeholder(self):
+        import re
+        conversion = re.compile(r"%[-+ #0-9.*hlLqjzt]*[a-zA-Z]")
+        expected = {4006: "Utente non trovato", 2039: "Il database esiste già",
+                    2049: "Errore durante il backup del database",
+                    2101: "Non è un driver QPX valido",
+                    2103: "Il driver non supporta di ottenere la lista dei database",
+                    2075: "La dimensione degli allegati supera il limite consentito"}
+        for code in list(range(-20, 600)) + list(range(1999, 9600)):
+            for form in ("raise_for_client", "raise_for_reply"):
+                args = (code,) if form == "raise_for_client" else (code, {"ERRNO": code})
+                message = self.raised(form, *args).args[1]
+                self.assertIsNone(conversion.search(message), (code, message))
+                self.assertTrue(message, code)
+                if code in expected:
+                    self.assertEqual(message, expected[code])
+        # The server's own text goes through as it is, percent signs included.
+        self.assertEqual(self.raised("raise_for_reply", 4006, {"ERROR": "50% '%s'"}).args,
+                         (4006, "50% '%s'"))
+
     def test_client_form_uses_the_status_text(self):
         e = self.raised("raise_for_client", 4)
         self.assertIs(type(e), zelmolib.Error)
@@ -185,6 +220,61 @@ class StringArgumentTest(unittest.TestCase):
             self.assertEqual(str(cm.exception), "Expected 'str' or 'unicode' object")
         with self.assertRaises(UnicodeEncodeError):
             native.convert_string("\udc80")
+
+
+class TextWithNulTest(unittest.TestCase):
+    """A str keeps every character: where a text would end at its first NUL (a C string,
+    a document, a table key), a str holding one is refused instead of cut there."""
+
+    XSLT = ('<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform">'
+            '<xsl:output method="text"/><xsl:template match="/">[<xsl:value-of select="a"/>]'
+            '</xsl:template></xsl:stylesheet>')
+
+    def refused(self, call):
+        with self.assertRaises(ValueError) as cm:
+            call()
+        self.assertEqual(str(cm.exception), "embedded null character")
+
+    def test_names_and_documents(self):
+        self.refused(lambda: _zelmolib.host_lookup("localhost\x00.example"))
+        self.refused(lambda: _zelmolib.host_lookup(address="127.0.0.1\x00"))
+        self.refused(lambda: _zelmolib.NamedSemaphore("zl-nul\x00name"))
+        self.refused(lambda: _zelmolib.JSONEncoder("utf-8\x00junk"))
+        self.refused(lambda: _zelmolib.JSONDecoder("utf-8\x00junk"))
+        self.refused(lambda: _zelmolib.load_xml(_zelmolib.save_xml({"a": 1}) + "\x00<b/>"))
+        self.refused(lambda: _zelmolib._apply_stylesheet("<a>x</a>\x00<b/>", self.XSLT))
+        self.refused(lambda: _zelmolib._apply_stylesheet("<a>x</a>", self.XSLT + "\x00"))
+        self.refused(lambda: _zelmolib.Client().connect(
+            server={"host": "127.0.0.1\x00x", "port": 1}, timeout=100))
+        self.refused(lambda: _zelmolib.Client().connect(host="127.0.0.1\x00x", port=1))
+        self.refused(lambda: _zelmolib.Decimal.set_locale("it_IT\x00x"))
+        # Bytes end at their first NUL, as every bytes text does.
+        self.assertEqual(_zelmolib.host_lookup(b"127.0.0.1\x00junk"),
+                         _zelmolib.host_lookup("127.0.0.1"))
+
+    def test_tables_and_xml(self):
+        import native
+        for value in ({"a\x00b": 1}, {"ok": {"in\x00ner": 1}}, {"ok": [{"k\x00": 2}]}):
+            with self.subTest(value=value):
+                self.refused(lambda: native.roundtrip(value))
+                self.refused(lambda: _zelmolib.save_xml(value))
+        # Text values carry their NULs through tables, but not into XML.
+        self.assertEqual(native.roundtrip({"t": "x\x00y"}), ("T", {"t": "x\x00y"}))
+        for value in ({"t": "x\x00y"}, {"l": ["ok", ["deep\x00"]]}, {"m": {"n": "\x00"}}):
+            with self.subTest(value=value):
+                self.refused(lambda: _zelmolib.save_xml(value))
+        self.assertEqual(native.roundtrip({b"k\x00cut": 1}), ("T", {"k": 1}))
+
+    def test_file_name_of_decoder_messages_is_whole(self):
+        decoder = _zelmolib.JSONDecoder("utf-8", "data\x00.json")
+        with self.assertRaises(zelmolib.JSONError) as cm:
+            decoder.parse("[1,]")
+        self.assertTrue(cm.exception.args[0].startswith("data\x00.json, position "))
+        decoder = _zelmolib.JSONDecoder()
+        decoder.set_filename("x\x00y")
+        with self.assertRaises(zelmolib.JSONError) as cm:
+            decoder.parse("]")
+        self.assertTrue(cm.exception.args[0].startswith("x\x00y, position "))
 
 
 class StateReferenceTest(unittest.TestCase):

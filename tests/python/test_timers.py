@@ -40,6 +40,22 @@ class DeferredTest(unittest.TestCase):
         self.assertEqual((d.aborted, d.executed, d.pending), (True, False, False))
         self.assertEqual(calls, [])
 
+    def test_cancel_wakes_its_timer_at_once(self):
+        # A cancelled timer's job ends at once: it does not wait out its delay, holding a
+        # worker all along. The bound is far below the delay, so a cancel that does not
+        # wake the job fails here in two seconds.
+        calls = []
+        timers = [_zelmolib.start_timer(5000 + i, calls.append, i) for i in range(12)]
+        self.assertTrue(all(d.pending for d in timers))
+        # Let the jobs start waiting: a timer cancelled before its job runs is never waited.
+        threading.Event().wait(0.3)
+        for d in timers:
+            d.cancel()
+        self.assertTrue(wait_until(lambda: not any(d.pending for d in timers), limit=2.0),
+                        [d.pending for d in timers])
+        self.assertEqual(calls, [])
+        self.assertTrue(all(d.aborted and not d.executed for d in timers))
+
     def test_cancel_after_firing_only_sets_aborted(self):
         fired = threading.Event()
         d = _zelmolib.start_timer(0, lambda u: fired.set())

@@ -229,6 +229,11 @@ public:
                  QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle, void* userData,
                  uint32 timeout);
 
+    // The server's own text ("ERROR") for the calling thread's last synchronous request
+    // (Execute and the named operations) that failed; empty when it succeeded or its
+    // reply carried no text. The named operations return only a status.
+    static std::string GetLastServerError();
+
     // Copies of the state, taken under the lock.
     CLU_Table GetDatabase();
     CLU_Table GetUser();

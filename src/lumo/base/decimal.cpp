@@ -65,6 +65,35 @@ Number Zero() {
     return decnum::MakeFinite(false, 0, 0);
 }
 
+constexpr int64 kMaxExponent = CL_Decimal::kMaxExponent;
+constexpr int64 kMinExponent = CL_Decimal::kMinExponent;
+
+// Whether a finite value lies in the held range; the common exponents answer without
+// counting digits.
+inline bool InRange(const Number& v) {
+    if (v.kind != decnum::kFinite) return true;
+    if (v.exp >= kMinExponent && v.exp <= kMaxExponent - (decnum::kPrecision - 1)) return true;
+    if (v.coef == 0) return v.exp >= kMinExponent && v.exp <= kMaxExponent;
+    return v.exp >= kMinExponent && v.exp + decnum::Digits(v.coef) - 1 <= kMaxExponent;
+}
+
+// A value brought into the held range: past the largest, an infinity of its sign; digits
+// below the smallest place rounded half up into it, zero when nothing is left.
+Number Held(const Number& v) {
+    if (InRange(v)) return v;
+    if (v.coef == 0) return decnum::MakeFinite(v.neg, 0, 0);
+    if (v.exp >= kMinExponent) return decnum::MakeSpecial(decnum::kInfinity, v.neg);
+    const int32 digits = decnum::Digits(v.coef);
+    const int64 drop = kMinExponent - v.exp;
+    decnum::uint128 q = 0;
+    if (drop <= digits) {
+        const decnum::uint128 p = decnum::Pow10(static_cast<int32>(drop));
+        q = v.coef / p;
+        if (2 * (v.coef % p) >= p) ++q;
+    }
+    return q == 0 ? decnum::MakeFinite(v.neg, 0, 0) : decnum::MakeFinite(v.neg, q, kMinExponent);
+}
+
 // The text rules: at most 1024 bytes, commas read as points, exact in 38 digits.
 Number ParseText(const char* text, unsigned long length, bool* invalid, bool* overflow) {
     bool bad = false, over = false;
@@ -87,6 +116,10 @@ Number ParseText(const char* text, unsigned long length, bool* invalid, bool* ov
         } else {
             uint32 ignored = 0;
             decnum::Reduce(&result, parsed, sContext, &ignored);
+            if (!InRange(result)) {
+                bad = over = true;
+                result = Zero();
+            }
         }
     }
     if (invalid) *invalid = bad;
@@ -207,7 +240,7 @@ CL_Decimal CL_Decimal::FromScaledInt64(long long value) {
 }
 
 void CL_Decimal::Set(const Number& value) {
-    fMPD = std::bit_cast<Storage>(value);
+    fMPD = std::bit_cast<Storage>(InRange(value) ? value : Held(value));
 }
 Number CL_Decimal::GetNumber() const {
     return std::bit_cast<Number>(fMPD);
@@ -317,16 +350,18 @@ char* CL_Decimal::ToRawString(int decimals, bool localized) const {
 
 namespace {
 
-// A decimal printed in full may carry more than 38 digits only because of trailing
-// zeros ("1" and forty "0"); move them into an exponent so the value survives.
+// A decimal printed in full may carry more than 38 digits, or more than 1024 bytes of
+// text, only through leading and trailing zeros ("1" and forty "0", "0.000...1"):
+// move them into an exponent so that the text rules read the value. Any other text is
+// left as it is.
 std::string CompactDecimalText(const char* text, size_t length) {
-    std::string out;
     size_t i = 0;
-    if (i < length && (text[i] == '-' || text[i] == '+')) out += text[i++];
-    size_t intStart = i;
+    bool neg = false;
+    if (i < length && (text[i] == '-' || text[i] == '+')) neg = text[i++] == '-';
+    const size_t intStart = i;
     while (i < length && text[i] >= '0' && text[i] <= '9')
         i++;
-    size_t intEnd = i;
+    const size_t intEnd = i;
     size_t fracStart = i, fracEnd = i;
     if (i < length && text[i] == '.') {
         fracStart = ++i;
@@ -335,23 +370,49 @@ std::string CompactDecimalText(const char* text, size_t length) {
         fracEnd = i;
     }
     if (i != length || intEnd == intStart) return std::string(text, length);
-    while (fracEnd > fracStart && text[fracEnd - 1] == '0')
-        fracEnd--;
-    while (intEnd - intStart > 1 && text[intStart] == '0')
-        intStart++;
-    size_t zeros = 0;
-    if (fracEnd == fracStart)
-        while (intEnd - intStart > 1 && text[intEnd - 1] == '0') {
-            intEnd--;
-            zeros++;
-        }
-    out.append(text + intStart, intEnd - intStart);
-    if (fracEnd > fracStart) {
-        out += '.';
-        out.append(text + fracStart, fracEnd - fracStart);
-    }
-    if (zeros) out += "E+" + std::to_string(zeros);
+    // The digits as one run: the integer part, then the fraction; the value is the run
+    // times 10^-(fraction length). Its significant part lies between the first and the
+    // last digit that is not zero.
+    std::string digits(text + intStart, intEnd - intStart);
+    digits.append(text + fracStart, fracEnd - fracStart);
+    const size_t first = digits.find_first_not_of('0');
+    if (first == std::string::npos) return neg ? "-0" : "0";
+    const size_t last = digits.find_last_not_of('0');
+    const long long exponent = static_cast<long long>(digits.size() - 1 - last) -
+                               static_cast<long long>(fracEnd - fracStart);
+    std::string out = neg ? "-" : "";
+    out.append(digits, first, last - first + 1);
+    out += "E" + std::to_string(exponent);
     return out;
+}
+
+// The decimal digits of v written so that they end at `end`, two per division from a
+// table of the pairs 00 to 99; their count.
+size_t DigitsBefore(uint64 v, char* end) {
+    static constexpr auto kPairs = [] {
+        struct Pairs {
+            char fText[200];
+        } t{};
+        for (int i = 0; i < 100; i++) {
+            t.fText[2 * i] = static_cast<char>('0' + i / 10);
+            t.fText[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+        return t;
+    }();
+    size_t len = 0;
+    while (v >= 100) {
+        const uint64 pair = v % 100;
+        v /= 100;
+        len += 2;
+        memcpy(end - len, kPairs.fText + 2 * pair, 2);
+    }
+    if (v >= 10) {
+        len += 2;
+        memcpy(end - len, kPairs.fText + 2 * v, 2);
+    } else {
+        *(end - ++len) = static_cast<char>('0' + v);
+    }
+    return len;
 }
 
 // ToShortString: the text ToString(-1, false) gives, for the values met in practice,
@@ -372,33 +433,11 @@ size_t ShortString(const Number& n, char* out) {
         ++e;
     }
     if (e > 20 || e < -40) return 0;
-    // Two digits per division, from a table of the pairs 00 to 99.
-    static constexpr auto kPairs = [] {
-        struct Pairs {
-            char fText[200];
-        } t{};
-        for (int i = 0; i < 100; i++) {
-            t.fText[2 * i] = static_cast<char>('0' + i / 10);
-            t.fText[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-        return t;
-    }();
     char digits[20];
-    size_t len = 0;
-    uint64 v = c;
-    while (v >= 100) {
-        const uint64 pair = v % 100;
-        v /= 100;
-        len += 2;
-        memcpy(digits + sizeof(digits) - len, kPairs.fText + 2 * pair, 2);
-    }
-    if (v >= 10) {
-        len += 2;
-        memcpy(digits + sizeof(digits) - len, kPairs.fText + 2 * v, 2);
-    } else {
-        digits[sizeof(digits) - ++len] = static_cast<char>('0' + v);
-    }
+    const size_t len = DigitsBefore(c, digits + sizeof(digits));
     const char* d = digits + sizeof(digits) - len;
+    // Past 38 digits the text rules would not read the text back.
+    if (e >= 0 && len + static_cast<size_t>(e) > static_cast<size_t>(decnum::kPrecision)) return 0;
     if (e >= 0) {
         memcpy(out + pos, d, len);
         pos += len;
@@ -477,6 +516,25 @@ CL_Decimal CL_Decimal::FromPrintedString(const char* text, size_t length) {
     return CL_Decimal(text, static_cast<unsigned long>(length));
 }
 
+std::string CL_Decimal::ToParsableString() const {
+    char room[kShortStringRoom];
+    size_t n = ToShortString(room);
+    if (n) return std::string(room, n);
+    const Number v = GetNumber();
+    if (!v.IsFinite() || v.coef == 0) return ToString(-1, false);
+    // The reduced value: its plain text is what ToString(-1, false) prints.
+    uint32 status = 0;
+    Number r;
+    decnum::Reduce(&r, v, sContext, &status);
+    const int64 digits = decnum::Digits(r.coef);
+    const int64 length = r.exp >= 0 ? digits + r.exp : (digits > -r.exp ? digits + 1 : 2 - r.exp);
+    const bool readable = r.exp >= 0 ? digits + r.exp <= decnum::kPrecision
+                                     : length + (r.neg ? 1 : 0) <= int64(kMaxParseLength);
+    if (readable) return ToString(-1, false);
+    char buf[decnum::kSciBufferSize];
+    return std::string(buf, decnum::ToSci(r, buf));
+}
+
 // Compound operators: the engine result in the shared context, status ignored.
 namespace {
 
@@ -498,7 +556,7 @@ CL_Decimal& CL_Decimal::operator+=(const CL_Decimal& other) {
     memcpy(&a, &fMPD, sizeof a);
     memcpy(&b, &other.fMPD, sizeof b);
     if (!decnum::AddQuick(&r, a, b, b.neg, sContext)) r = Apply(decnum::Add, a, b);
-    memcpy(&fMPD, &r, sizeof r);
+    Set(r);
     return *this;
 }
 CL_Decimal& CL_Decimal::operator-=(const CL_Decimal& other) {
@@ -506,7 +564,7 @@ CL_Decimal& CL_Decimal::operator-=(const CL_Decimal& other) {
     memcpy(&a, &fMPD, sizeof a);
     memcpy(&b, &other.fMPD, sizeof b);
     if (!decnum::AddQuick(&r, a, b, !b.neg, sContext)) r = Apply(decnum::Subtract, a, b);
-    memcpy(&fMPD, &r, sizeof r);
+    Set(r);
     return *this;
 }
 

@@ -109,17 +109,62 @@ void CL_NetInterface::GetMAC(uint8* out) const {
     if (out) memcpy(out, fMAC, sizeof(fMAC));
 }
 
+namespace {
+
+// The interface name of a record: its alias suffix (":1") cut off, NUL-padded.
+void RecordName(const ifreq& record, char* name) {
+    memcpy(name, record.ifr_name, IFNAMSIZ);
+    name[IFNAMSIZ - 1] = 0;
+    char* colon = strchr(name, ':');
+    if (colon) memset(colon, 0, size_t(name + IFNAMSIZ - colon));
+}
+
+// What the kernel tells of one interface beside its address. A query that fails
+// leaves its field empty rather than reading whatever the request record held.
+struct InterfaceDetails {
+    CL_NetAddress fNetmask;
+    CL_NetAddress fBroadcast;
+    uint32 fFeatures = CL_NIC_NONE;
+    uint8 fMAC[6] = {0};
+};
+
+InterfaceDetails QueryDetails(int probe, const char* name) {
+    InterfaceDetails details;
+    ifreq query;
+    if (Query(probe, SIOCGIFNETMASK, name, &query))
+        details.fNetmask = CL_NetAddress(query.ifr_netmask);
+    uint32 flags = 0;
+    if (Query(probe, SIOCGIFFLAGS, name, &query)) flags = uint16(query.ifr_flags);
+    if (flags & IFF_UP) details.fFeatures |= CL_NIC_UP;
+    if (flags & IFF_BROADCAST) {
+        details.fFeatures |= CL_NIC_CAN_BROADCAST;
+        if (Query(probe, SIOCGIFBRDADDR, name, &query))
+            details.fBroadcast = CL_NetAddress(query.ifr_broadaddr);
+    }
+    if (flags & IFF_MULTICAST) details.fFeatures |= CL_NIC_CAN_MULTICAST;
+    if (flags & IFF_LOOPBACK)
+        details.fFeatures |= CL_NIC_IS_LOOPBACK;
+    else if (Query(probe, SIOCGIFHWADDR, name, &query))
+        memcpy(details.fMAC, query.ifr_hwaddr.sa_data, 6);
+    return details;
+}
+
+// Copies up to `max` interfaces of the listing; how many.
+uint32 CopyListing(const CL_Array<CL_NetInterface>& list, CL_NetInterface* out, uint32 max) {
+    uint32 n = list.Count() < max ? list.Count() : max;
+    for (uint32 i = 0; i < n; i++)
+        out[i] = list[i];
+    return n;
+}
+
+}  // namespace
+
 uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
     if (!out) max = 0;  // nowhere to write: as a caller with no room
     InterfaceCache& cache = Cache();
     CL_AutoLocker guard(cache.fLock);
     uint32 now = CL_GetTime();
-    if (cache.fValid && uint32(now - cache.fTime) <= 4999) {
-        uint32 n = cache.fList.Count() < max ? cache.fList.Count() : max;
-        for (uint32 i = 0; i < n; i++)
-            out[i] = cache.fList[i];
-        return n;
-    }
+    if (cache.fValid && uint32(now - cache.fTime) <= 4999) return CopyListing(cache.fList, out, max);
 
     int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (probe < 0) return 0;
@@ -129,15 +174,6 @@ uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
         close(probe);
         return 0;
     }
-    if (max == 0 || length < kRecordSize) {
-        free(buffer);
-        close(probe);
-        cache.fList.Clear();
-        cache.fTime = now;
-        cache.fValid = true;
-        return 0;
-    }
-
     uint32 n = 0;
     char previous[IFNAMSIZ] = {0};
     for (uint32 offset = 0; offset + kRecordSize <= length && n < max; offset += kRecordSize) {
@@ -145,37 +181,19 @@ uint32 CL_NetInterface::Enumerate(CL_NetInterface* out, uint32 max) {
         memcpy(&record, buffer + offset, sizeof(record));
         if (record.ifr_addr.sa_family != AF_INET) continue;
         char name[IFNAMSIZ];
-        memcpy(name, record.ifr_name, IFNAMSIZ);
-        name[IFNAMSIZ - 1] = 0;
-        char* colon = strchr(name, ':');
-        if (colon) memset(colon, 0, size_t(name + IFNAMSIZ - colon));
+        RecordName(record, name);
         if (n > 0 && memcmp(name, previous, IFNAMSIZ) == 0) continue;
         memcpy(previous, name, IFNAMSIZ);
 
-        // A query that fails leaves its field empty rather than reading whatever the
-        // request record held.
-        CL_NetInterface& item = out[n];
+        InterfaceDetails details = QueryDetails(probe, name);
+        CL_NetInterface& item = out[n++];
         item = CL_NetInterface();
         item.SetName(name);
         item.fAddress = CL_NetAddress(record.ifr_addr);
-        ifreq query;
-        if (Query(probe, SIOCGIFNETMASK, name, &query))
-            item.fNetmask = CL_NetAddress(query.ifr_netmask);
-        uint32 flags = 0;
-        if (Query(probe, SIOCGIFFLAGS, name, &query)) flags = uint16(query.ifr_flags);
-        if (flags & IFF_UP) item.fFeatures |= CL_NIC_UP;
-        if (flags & IFF_BROADCAST) {
-            item.fFeatures |= CL_NIC_CAN_BROADCAST;
-            if (Query(probe, SIOCGIFBRDADDR, name, &query))
-                item.fBroadcast = CL_NetAddress(query.ifr_broadaddr);
-        }
-        if (flags & IFF_MULTICAST) item.fFeatures |= CL_NIC_CAN_MULTICAST;
-        if (flags & IFF_LOOPBACK) {
-            item.fFeatures |= CL_NIC_IS_LOOPBACK;
-        } else if (Query(probe, SIOCGIFHWADDR, name, &query)) {
-            memcpy(item.fMAC, query.ifr_hwaddr.sa_data, 6);
-        }
-        n++;
+        item.fNetmask = details.fNetmask;
+        item.fBroadcast = details.fBroadcast;
+        item.fFeatures = details.fFeatures;
+        memcpy(item.fMAC, details.fMAC, sizeof(item.fMAC));
     }
     free(buffer);
     close(probe);

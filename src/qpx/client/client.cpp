@@ -141,6 +141,15 @@ void QPX_Client::SetDefaultIdleCB(QPX_IdleCB idle) {
     fCore->fIdle.store(idle);
 }
 
+namespace {
+// The server's text of the last synchronous request of this thread that failed.
+thread_local std::string tLastServerError;
+}  // namespace
+
+std::string QPX_Client::GetLastServerError() {
+    return tLastServerError;
+}
+
 QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* output,
                                QPX_IdleCB idle, uint32 timeout) {
     // The request and the reply never share a buffer: after a failed write the RPC
@@ -162,6 +171,9 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
     // A zero "ERRNO" must not turn a transport failure into success.
     int32 serverCode = table->GetInt32("ERRNO", CL_OK);
     if (serverCode != CL_OK) status = serverCode;
+    tLastServerError = status != CL_OK && table->Exists("ERROR")
+                           ? table->GetString("ERROR", std::string())
+                           : std::string();
 
     if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) RecordSingleSignOn(*fCore, *table);
     return CheckResult(status);

@@ -1,0 +1,143 @@
+"""Signals during synchronous client calls: a KeyboardInterrupt (or any exception a
+signal handler raises) interrupts a call that waits on the server, the request is
+cancelled, the exception is raised, and the client stays usable. Each case runs in a
+child process that the test signals while it waits in the call; a call that cannot be
+interrupted would keep the child busy far longer than the test waits for it."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import unittest
+
+from client_fixture import ECHO, WORK, BusinessServer
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# How long each blocking call would last if nothing interrupted it, and how long the
+# test waits for the child's answer to one signal.
+BLOCKING_MS = 40000
+ANSWER_WAIT = 15.0
+
+CHILD = textwrap.dedent("""
+    import signal, sys, zelmolib, _zelmolib
+    port, silent, blocking = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop("from the handler")
+
+    signal.signal(signal.SIGUSR1, stop)
+    idle_calls = []
+    _zelmolib.set_default_idle_callback(lambda: idle_calls.append(1))
+    client = _zelmolib.Client()
+    client.connect(host="127.0.0.1", port=port, timeout=10000)
+    client.open_database("sqlite", "demo")
+    steps = {
+        "execute": lambda: client.execute(%(WORK)d, {"ms": blocking}, timeout=2 * blocking),
+        "named": lambda: client.query_database("SELECT * FROM slow_report"),
+        "handler": lambda: client.execute(%(WORK)d, {"ms": blocking}, timeout=2 * blocking),
+        "connect": lambda: client.connect(host="127.0.0.1", port=silent, timeout=2 * blocking),
+        "discovery": lambda: client.list_servers(timeout=blocking, port=silent),
+    }
+    for line in sys.stdin:
+        name = line.strip()
+        print("ready", name, flush=True)
+        try:
+            steps[name]()
+            outcome = "finished"
+        except BaseException as error:
+            outcome = type(error).__name__
+        if name == "connect":
+            client.connect(host="127.0.0.1", port=port, timeout=10000)
+        echo = client.execute(%(ECHO)d, {"after": name})["after"]
+        print(name, outcome, echo, flush=True)
+    print("idle", bool(idle_calls), flush=True)
+""") % {"WORK": WORK, "ECHO": ECHO}
+
+
+class SilentServer:
+    """A listening socket that accepts connections and never answers."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.accepted = []
+        self.thread = threading.Thread(target=self.accept, daemon=True)
+        self.thread.start()
+
+    def accept(self):
+        while True:
+            try:
+                self.accepted.append(self.sock.accept()[0])
+            except OSError:
+                return
+
+    def close(self):
+        self.sock.close()
+        for conn in self.accepted:
+            conn.close()
+
+
+class SignalTest(unittest.TestCase):
+    def setUp(self):
+        self.server = BusinessServer("--slow-ms", str(BLOCKING_MS))
+        self.addCleanup(self.server.stop)
+        self.silent = SilentServer()
+        self.addCleanup(self.silent.close)
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([HERE] + env.get("PYTHONPATH", "").split(os.pathsep))
+        self.child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, str(self.server.port), str(self.silent.port),
+             str(BLOCKING_MS)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+            env=env)
+        self.addCleanup(self.stop_child)
+
+    def stop_child(self):
+        if self.child.poll() is None:
+            self.child.kill()
+        self.child.wait()
+        self.child.stdin.close()
+        self.child.stdout.close()
+
+    def answer(self):
+        """The child's next line, or a failure once ANSWER_WAIT has passed."""
+        result = []
+        reader = threading.Thread(target=lambda: result.append(self.child.stdout.readline()))
+        reader.start()
+        reader.join(ANSWER_WAIT)
+        if not result:
+            self.child.kill()
+            self.fail("the child did not answer: its call was not interrupted")
+        return result[0].split()
+
+    def interrupt(self, step, signum=signal.SIGINT):
+        self.child.stdin.write(step + "\n")
+        self.child.stdin.flush()
+        self.assertEqual(self.answer(), ["ready", step])
+        # Well inside the call by now: the call starts within microseconds.
+        threading.Event().wait(0.5)
+        self.child.send_signal(signum)
+        return self.answer()
+
+    def test_every_waiting_call_is_interrupted(self):
+        self.assertEqual(self.interrupt("execute"), ["execute", "KeyboardInterrupt", "execute"])
+        self.assertEqual(self.interrupt("named"), ["named", "KeyboardInterrupt", "named"])
+        self.assertEqual(self.interrupt("handler", signal.SIGUSR1), ["handler", "Stop", "handler"])
+        self.assertEqual(self.interrupt("connect"), ["connect", "KeyboardInterrupt", "connect"])
+        self.assertEqual(self.interrupt("discovery"),
+                         ["discovery", "KeyboardInterrupt", "discovery"])
+        self.child.stdin.close()
+        # The default idle callable still ran during the synchronous calls.
+        self.assertEqual(self.answer(), ["idle", "True"])
+        self.assertEqual(self.child.wait(ANSWER_WAIT), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
