@@ -137,7 +137,8 @@ CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
     info.Set("local", shown.IsLocal());
     info.Set("requests", (long long)client->fContext->GetNumRequests());
     info.Set("flags", (long long)client->fContext->GetFlags());
-    if (GetCallbacks().fClientInfo) GetCallbacks().fClientInfo(client->fContext, info);
+    CL_ClientInfoCB describe = GetCallbacks().fClientInfo;
+    if (describe) describe(client->fContext, info);
     return CL_OK;
 }
 
