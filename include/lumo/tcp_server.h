@@ -211,6 +211,8 @@ private:
     void IdleUntilWoken(Worker* worker) CL_REQUIRES(fLock);
     bool HasWork(Worker* worker) CL_REQUIRES(fLock);
     bool CanReap(Worker* worker, Client* dead) CL_REQUIRES(fLock);
+    // Clients served at once for heavy requests (large compressed payloads).
+    static constexpr uint32 kMaxHeavyServed = 2;
     ClientList::iterator FindWaitingClient(Worker* worker) CL_REQUIRES(fLock);
     // Wakes idle workers for the work there is, each as it would choose it itself:
     // the last dead client, then the waiting clients.
@@ -220,6 +222,7 @@ private:
     void ReapDeadClient(Worker* worker) CL_REQUIRES(fLock);
     void DeleteClient(Client* client) CL_EXCLUDES(fLock);
     void ServeWaitingClient(Worker* worker) CL_REQUIRES(fLock);
+    void TakeForServing(Client* client) CL_REQUIRES(fLock);
     ServeResult ServeTakenClient(Worker* worker, Client* client, CL_Status* error)
         CL_EXCLUDES(fLock);
     ServeResult ServeClient(Worker* worker, Client* client, CL_Status* error) CL_EXCLUDES(fLock);
@@ -271,6 +274,9 @@ private:
     WorkerList* fWorkerList CL_PT_GUARDED_BY(fLock);
     // Workers waiting for work, in the order they began to wait.
     WorkerList* fIdleWorkers CL_PT_GUARDED_BY(fLock);
+    // Clients being served for a request that inflates a large compressed payload:
+    // a few at a time, so that such work never takes every processor.
+    uint32 fHeavyServed CL_GUARDED_BY(fLock);
     // The dispatcher's state while it holds the lock in a pass: workers it wakes are
     // woken when it releases the lock.
     DispatcherState* fDispatcherPass CL_GUARDED_BY(fLock);

@@ -1,8 +1,8 @@
 // How work flows through the server's threads: peers that send slowly or never read
 // hold no worker, a request wakes one worker, a worker bound to a client sleeps beside
 // a dead client it may not delete, a client closed while its handler runs sees its
-// connection end at once, and the server's getters may be called while it starts,
-// stops and resumes.
+// connection end at once, heavy compressed requests take a few workers at a time, and
+// the server's getters may be called while it starts, stops and resumes.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +250,55 @@ TEST(TCPServerFlow, CloseWhileTheHandlerRuns) {
     EXPECT_EQ(sDisconnects.load(), 0);
     sGateOpen = true;
     EXPECT_TRUE(WaitFor([&] { return sDisconnects.load() == 1; }));
+}
+
+// Sends `plain` compressed as a DATA request for `command`; its sequence number.
+uint32 SendCompressed(RawClient& client, CL_Command command, const CL_Blob& plain) {
+    CL_PacketHeader header;
+    uint32 sequence = client.fSequence++;
+    CL_MakeDataRequest(&header, sequence, command, uint16(client.fFlags | CL_IPC_COMPRESS));
+    header.fData.fCheckSum = plain.CheckSum();
+    CL_Blob packed = plain;
+    packed.Seek(0, CL_SEEK_SET);
+    packed.Compress();
+    packed.Seek(0, CL_SEEK_SET);
+    client.Send(header, packed);
+    return sequence;
+}
+
+// Requests that inflate a large compressed payload are served two at a time, so that
+// a peer sending such payloads never takes every processor; light requests of others
+// are served meanwhile, and the held-back ones run once the first are done.
+TEST(TCPServerFlow, HeavyRequestsTakeAFewWorkersAtATime) {
+    TestServer test(CL_IPC_COMPRESS, CL_LOG_LEVEL_DEBUG_VERBOSE, 20000);
+    test.fCallbacks.fExecute = Execute;
+    sGateOpen = false;
+    RawClient kept;
+    ASSERT_TRUE(StartAndAuthorise(test, kept, CL_IPC_COMPRESS));
+    ASSERT_NE(kept.fFlags & CL_IPC_COMPRESS, 0);
+    std::mt19937 random(7);
+    CL_Blob noise(64 << 10);
+    for (uint32 i = 0; i < noise.GetSize(); i++)
+        noise.GetDataForWrite()[i] = char(random());
+    const int kHeavy = 4;
+    std::vector<std::unique_ptr<RawClient>> heavy;
+    for (int i = 0; i < kHeavy; i++) {
+        heavy.emplace_back(new RawClient());
+        ASSERT_TRUE(Authorise(test, *heavy.back(), CL_IPC_COMPRESS));
+        SendCompressed(*heavy.back(), kGate, noise);
+    }
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Count("(comando 0021)") >= 2; }));
+    EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    CL_Thread::Sleep(200);
+    EXPECT_EQ(test.fLog.Count("(comando 0021)"), 2);
+    sGateOpen = true;
+    for (auto& client : heavy) {
+        CL_PacketHeader header;
+        CL_Blob reply;
+        EXPECT_EQ(client->ReadReply(&header, &reply), CL_OK);
+        EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+    }
+    EXPECT_EQ(test.fLog.Count("(comando 0021)"), kHeavy);
 }
 
 // The getters read what Start, Setup and the resume event write, with no lock to take:

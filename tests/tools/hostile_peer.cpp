@@ -1,6 +1,6 @@
 // Hostile peers of the RPC server for load, soak and fault tests: COUNT connections to a
-// server on loopback that each misbehave in one way, reconnecting whenever the server
-// cuts them off, until DURATION seconds have passed or SIGTERM/SIGINT comes. At the end
+// server on loopback that each misbehave in one way, reconnecting (after --pause-ms)
+// whenever the server cuts them off, until DURATION seconds have passed or SIGTERM/SIGINT comes. At the end
 // one line tells what they did:
 //   hostile_peer MODE: connections=N cut=N sent=BYTES read=BYTES requests=N
 //
@@ -48,7 +48,7 @@ using Clock = std::chrono::steady_clock;
 const char* kUsage =
     "usage: hostile_peer MODE --port N [--host 127.0.0.1] [--count N] [--rate R]\n"
     "                    [--duration S] [--size BYTES] [--timeout-ms MS] [--flags N]\n"
-    "                    [--no-auth]\n"
+    "                    [--pause-ms MS] [--no-auth]\n"
     "Hostile peers of the RPC server on loopback: COUNT connections that misbehave as\n"
     "MODE says, reconnecting when cut off, for DURATION seconds or until SIGTERM/SIGINT.\n"
     "Prints one line of totals at the end and exits 0.\n"
@@ -70,6 +70,7 @@ const char* kUsage =
     "  --timeout-ms MS the server's time-out, which stall and trickle pace by\n"
     "                  (default 60000)\n"
     "  --flags N       connection flags asked for in AUTH (default 0x100, compression)\n"
+    "  --pause-ms MS   pause between a cut and the next connection (default 20)\n"
     "  --no-auth       skip the handshake (stall, stream, bomb, trickle)\n";
 
 // The large reply nonread asks for: the stand-in business server's blob command.
@@ -87,6 +88,9 @@ struct Options {
     uint64 fSize = 1ull << 30;
     uint32 fTimeOut = 60000;
     uint32 fFlags = CL_IPC_COMPRESS;
+    // Between a cut and the next connection: each peer misbehaves in its own way, and
+    // a flood of connects is another attack than the one it stands for.
+    uint32 fPause = 20;
     bool fAuth = true;
 };
 
@@ -421,6 +425,7 @@ void RunPeer(const Options& options, Clock::time_point deadline, Totals& totals,
             Bomb(c, *bomb);
         else
             Trickle(c, options);
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.fPause));
     }
 }
 
@@ -477,6 +482,8 @@ Options Parse(int argc, char** argv) {
             o.fTimeOut = uint32(number);
         else if (name == "--flags")
             o.fFlags = uint32(number);
+        else if (name == "--pause-ms")
+            o.fPause = uint32(number);
         else
             return fail("unknown option " + name);
     }

@@ -99,6 +99,7 @@ void CL_TCPServer::InitObject() CL_NO_THREAD_SAFETY_ANALYSIS {
     fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
     fWorkerList = new WorkerList();
     fIdleWorkers = new WorkerList();
+    fHeavyServed = 0;
     fDispatcherPass = nullptr;
     fClientList = new ClientList();
     fWaitingList = new ClientList();

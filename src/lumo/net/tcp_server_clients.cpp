@@ -30,6 +30,8 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
       fPinnedWorker(nullptr),
       fQueuedBytes(0),
       fBacklog(0),
+      fHeavyQueued(0),
+      fServedHeavy(false),
       fBusyCount(0),
       fLastReadTime(0),
       fWaitStartTime(0),
@@ -154,12 +156,14 @@ CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
 void CL_TCPServer::Client::QueueRequest(Incoming* request) {
     fQueuedRequests.Append(request);
     fQueuedBytes += QueuedCost(request->fInput);
+    if (IsHeavy(*request)) fHeavyQueued++;
 }
 
 CL_TCPServer::Incoming* CL_TCPServer::Client::TakeRequest() {
     if (fQueuedRequests.Count() == 0) return nullptr;
     Incoming* request = fQueuedRequests.Pop(true);
     fQueuedBytes -= QueuedCost(request->fInput);
+    if (IsHeavy(*request)) fHeavyQueued--;
     return request;
 }
 
@@ -170,6 +174,7 @@ CL_TCPServer::Incoming* CL_TCPServer::Client::TakeRequest(uint32 sequence) {
         if (request->fHeader.fSequence != sequence) continue;
         fQueuedRequests.Remove(it);
         fQueuedBytes -= QueuedCost(request->fInput);
+        if (IsHeavy(*request)) fHeavyQueued--;
         return request;
     }
     return nullptr;

@@ -124,6 +124,12 @@ public:
     // Request bytes a client may have queued for the workers before the dispatcher
     // stops reading from it and lets TCP hold the sender back.
     static constexpr uint64 kMaxQueuedBytes = 64u << 20;
+    // A compressed payload this large may inflate a thousandfold: serving it is heavy.
+    static constexpr uint32 kHeavyInput = 16u << 10;
+    static bool IsHeavy(const Incoming& request) {
+        return (request.fHeader.fFlags & CL_IPC_COMPRESS) &&
+               request.fInput.GetSize() >= kHeavyInput;
+    }
 
     Client(CL_TCPServer* server, CL_Socket* socket) CL_REQUIRES(server->fLock);
     ~Client();
@@ -158,6 +164,11 @@ public:
     // anywhere, since reading from the client and serving it depend on them.
     std::atomic<uint64> fQueuedBytes;
     std::atomic<uint64> fBacklog;
+    // Queued requests that are heavy to serve (changed under fLock, read anywhere),
+    // and whether the worker serving the client counts among the server's heavy ones
+    // (server lock).
+    std::atomic<uint32> fHeavyQueued;
+    bool fServedHeavy;
     Output fOutput CL_GUARDED_BY(fLock);
     // Changed under the server lock.
     CL_AtomicVar fBusyCount;

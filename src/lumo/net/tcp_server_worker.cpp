@@ -162,11 +162,14 @@ bool CL_TCPServer::HasWork(Worker* worker) {
 }
 
 // The last client of the waiting list that is not being served and whose replies are
-// read; end() when there is none, or when bindings keep this worker from taking it.
+// read, passing over heavy work while enough of it is being done; end() when there is
+// none, or when bindings keep this worker from taking it.
 CL_TCPServer::ClientList::iterator CL_TCPServer::FindWaitingClient(Worker* worker) {
+    const bool heavyFull = fHeavyServed >= kMaxHeavyServed;
     ClientList::iterator found = fWaitingList->end();
     for (ClientList::iterator it = fWaitingList->begin(); it != fWaitingList->end(); ++it)
-        if ((*it)->fBusyCount == 0 && !Backlogged(*it)) found = it;
+        if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !(heavyFull && (*it)->fHeavyQueued > 0))
+            found = it;
     if (found == fWaitingList->end()) return found;
     Client* client = *found;
     if (client->fPinnedWorker && client->fPinnedWorker != worker) return fWaitingList->end();
@@ -200,8 +203,7 @@ void CL_TCPServer::HandOutWork() {
         if (!last) break;
         Client* client = *found;
         fWaitingList->Remove(found);
-        // The client is this worker's until FinishServing: no other worker takes it.
-        client->fBusyCount++;
+        TakeForServing(client);
         WakeIdleWorker(last, client);
         handed = true;
     }
@@ -261,7 +263,7 @@ void CL_TCPServer::ServeWaitingClient(Worker* worker) {
     if (it == fWaitingList->end()) return;
     Client* client = *it;
     fWaitingList->Remove(it);
-    client->fBusyCount++;
+    TakeForServing(client);
     ServeResult result;
     CL_Status error = 0;
     {
@@ -293,10 +295,21 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeClient(Worker* worker, Client* clie
     return result;
 }
 
+// The client is its worker's until FinishServing: no other worker takes it.
+void CL_TCPServer::TakeForServing(Client* client) {
+    client->fBusyCount++;
+    client->fServedHeavy = client->fHeavyQueued > 0;
+    if (client->fServedHeavy) fHeavyServed++;
+}
+
 // A client that failed is killed; otherwise its stale waiting entries go.
 void CL_TCPServer::FinishServing(Worker* worker, Client* client, ServeResult result,
                                  CL_Status error) {
     client->fBusyCount--;
+    if (client->fServedHeavy) {
+        client->fServedHeavy = false;
+        fHeavyServed--;
+    }
     if (result == kServeWriteError) {
         LogWriteError(worker, client, error);
         if (fClientList->Exists(client)) KillClient(client);
