@@ -1,11 +1,15 @@
 // Requests per second through the RPC server on loopback at 1, 8 and 32 connections
 // (one client thread each; packets built directly, then the project's own client),
-// and, when gRPC is built in, unary gRPC C++ calls with the same payload in the same
-// run. The payload is a flattened table holding 256 bytes.
+// with what each request costs the server's threads: CPU time, context switches,
+// futex calls and worker wake-ups; a fresh connection (connect, SERVER_INFO, AUTH)
+// through the server beside the same bytes from a minimal peer that replays the
+// server's replies; and, when gRPC is built in, unary gRPC C++ calls with the same
+// payload in the same run. The payload is a flattened table holding 256 bytes.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +28,7 @@
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
+#include "server_bench_support.h"
 #include "support/loopback.h"
 
 #ifdef ZELMO_BENCH_GRPC
@@ -33,6 +38,8 @@
 #endif
 
 namespace {
+
+using bench::Connection;
 
 CL_Blob Payload() {
     CLU_Table table;
@@ -56,75 +63,41 @@ CL_TCPServer* Server(uint16 flags, uint16* port) {
     std::lock_guard<std::mutex> guard(lock);
     int index = flags ? 1 : 0;
     if (!servers[index]) {
-        CL_Init();
         static CL_ServerCallbacks callbacks;
         memset(&callbacks, 0, sizeof(callbacks));
         callbacks.fExecute = Echo;
-        CL_TCPServer* server = new CL_TCPServer();
-        server->SetCallbacks(&callbacks, nullptr);
-        CLU_Table settings;
-        ports[index] = FreeLoopbackPort();
-        settings.Set("ip", std::string("127.0.0.1"));
-        settings.Set("listener_port", (long long)ports[index]);
-        settings.Set("flags", (long long)flags);
-        server->Setup(settings);
-        if (server->Start() != 0) return nullptr;
-        servers[index] = server;
+        servers[index] = bench::StartServer(&callbacks, flags, &ports[index]);
+        if (!servers[index]) return nullptr;
     }
     *port = ports[index];
     return servers[index];
 }
 
-// A connection that authenticates and then sends one request at a time.
-struct Connection {
-    CL_Socket fSocket;
-    uint32 fSequence = 1;
-    uint16 fFlags = 0;
-    std::unique_ptr<CL_Cipher> fCipher{new CL_Cipher()};
+// Per request, over all client threads: the server's CPU time (us), context
+// switches, futex calls and worker wake-ups. Thread 0 measures from before the
+// loop's opening barrier to after its closing one.
+struct ServerCostCounters {
+    bench::ServerThreadCosts fCosts;
 
-    bool Open(uint16 port) {
-        fSocket = CL_Socket(CL_NetAddress(CL_NetAddress::LOOPBACK, port), CL_SOCKET_TYPE_TCP);
-        if (fSocket.Connect(2000) != 0) return false;
-        CL_PacketHeader header;
-        CL_MakeServerInfoRequest(&header, fSequence++);
-        if (CL_WritePacket(fSocket, header, CL_Blob(), 5000) != 0) return false;
-        CL_Blob data;
-        if (CL_ReadChunk(fSocket, &header, &data, 5000) != 0) return false;
-        uint64 serverID = header.fServer.fID;
-        CL_Blob table;
-        CLU_Table().Flatten(table);
-        CL_MakeAuthRequest(&header, fSequence++, 0);
-        if (CL_WritePacket(fSocket, header, table, 5000) != 0) return false;
-        CL_PayloadDecoder decoder(nullptr, true);
-        do {
-            if (CL_ReadChunk(fSocket, &header, &data, 5000) != 0) return false;
-            if (decoder.Add(header, data) != 0) return false;
-        } while (!decoder.IsComplete());
-        if (header.fType != CL_PACKET_TYPE_AUTH) return false;
-        fFlags = header.fFlags & uint16(~CL_IPC_FIRST_CHUNK);
-        fCipher.reset(CL_NewConnectionCipher(fFlags, header.fConnection.fID, serverID));
-        return true;
+    void Start(benchmark::State& state) {
+        if (state.thread_index() == 0) fCosts.Start();
     }
-    bool Call(const CL_Blob& input, CL_Blob* output) {
-        CL_Blob payload = input;
-        CL_PacketHeader header;
-        CL_MakeDataRequest(&header, fSequence++, 1, fFlags);
-        CL_EncodePayload(&header, payload, fFlags, fCipher.get(), false);
-        if (CL_WritePacket(fSocket, header, payload, 5000) != 0) return false;
-        CL_PayloadDecoder decoder(fCipher.get(), false);
-        for (;;) {
-            CL_Blob data;
-            if (CL_ReadChunk(fSocket, &header, &data, 5000) != 0) return false;
-            if (header.fType == CL_PACKET_TYPE_PING) continue;
-            if (decoder.Add(header, data) != 0) return false;
-            if (decoder.IsComplete()) break;
-        }
-        *output = decoder.GetResult();
-        return decoder.GetHeader().fType == CL_PACKET_TYPE_DATA;
+    void Report(benchmark::State& state) {
+        if (state.thread_index() != 0) return;
+        bench::ServerThreadCosts::Totals totals = fCosts.Stop();
+        double requests = double(state.iterations()) * state.threads();
+        if (requests <= 0) return;
+        state.counters["srv_cpu_us"] = totals.fCpuNs / 1000.0 / requests;
+        state.counters["srv_ctxsw"] = totals.fSwitches / requests;
+        state.counters["srv_sleeps"] = totals.fVoluntary / requests;
+        state.counters["srv_futex"] = totals.fFutex < 0 ? -1 : totals.fFutex / requests;
+        state.counters["worker_wakes"] = totals.fWorkerWakes / requests;
+        state.counters["disp_wakes"] = totals.fDispatcherWakes / requests;
     }
 };
 
 void BM_RPCServerEcho(benchmark::State& state) {
+    static ServerCostCounters counters;
     uint16 port = 0;
     uint16 flags = uint16(state.range(0));
     if (!Server(flags, &port)) {
@@ -138,12 +111,14 @@ void BM_RPCServerEcho(benchmark::State& state) {
     }
     CL_Blob input = Payload();
     CL_Blob output;
+    counters.Start(state);
     for (auto _ : state) {
         if (!connection.Call(input, &output)) {
             state.SkipWithError("request failed");
             break;
         }
     }
+    counters.Report(state);
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RPCServerEcho)->Arg(0)->Threads(1)->Threads(8)->Threads(32)->UseRealTime();
@@ -153,6 +128,145 @@ BENCHMARK(BM_RPCServerEcho)
     ->Threads(8)
     ->Threads(32)
     ->UseRealTime();
+
+// The replies of the handshake as the server sends them, taken once from it.
+struct HandshakeReplies {
+    std::string fServerInfo;
+    std::string fAuth;
+};
+
+std::string ReadExactly(int fd, size_t size) {
+    std::string bytes(size, '\0');
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = recv(fd, &bytes[got], size - got, 0);
+        if (n <= 0) return std::string();
+        got += size_t(n);
+    }
+    return bytes;
+}
+
+// One packet as raw bytes: its chunks, each header then payload.
+std::string ReadPacket(int fd) {
+    std::string packet;
+    for (;;) {
+        std::string header = ReadExactly(fd, sizeof(CL_PacketHeader));
+        if (header.empty()) return std::string();
+        CL_PacketHeader parsed;
+        memcpy(&parsed, header.data(), sizeof(parsed));
+        uint32 n = CL_ChunkPayloadSize(parsed);
+        packet += header + ReadExactly(fd, n);
+        if (parsed.fSize <= CL_IPC_CHUNK_SIZE) return packet;
+    }
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += size_t(n);
+    }
+    return true;
+}
+
+// The handshake a Connection makes, recorded at the server's end.
+HandshakeReplies RecordHandshake(uint16 port) {
+    HandshakeReplies replies;
+    Connection connection;
+    if (!connection.Connect(port)) return replies;
+    int fd = connection.fSocket.GetDescriptor();
+    CL_PacketHeader header;
+    CL_MakeServerInfoRequest(&header, 1);
+    CL_Blob wire;
+    CL_BuildPacket(header, CL_Blob(), &wire);
+    if (!WriteAll(fd, wire.Raw())) return replies;
+    replies.fServerInfo = ReadPacket(fd);
+    CL_Blob table;
+    CLU_Table().Flatten(table);
+    CL_MakeAuthRequest(&header, 2, 0);
+    wire.Clear();
+    CL_BuildPacket(header, table, &wire);
+    if (!WriteAll(fd, wire.Raw())) return replies;
+    replies.fAuth = ReadPacket(fd);
+    return replies;
+}
+
+// A peer that does nothing but replay the server's handshake replies, one connection
+// at a time, on a thread of its own.
+class ReplayPeer {
+public:
+    explicit ReplayPeer(const HandshakeReplies& replies) : fReplies(replies) {
+        fListener = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fListener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+        fPort = FreeLoopbackPort();
+        sockaddr_in address = LoopbackAddress(fPort);
+        bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+        listen(fListener, 16);
+        fThread = std::thread([this] { Serve(); });
+    }
+    ~ReplayPeer() {
+        fQuit = true;
+        shutdown(fListener, SHUT_RDWR);
+        fThread.join();
+        close(fListener);
+    }
+    uint16 Port() const { return fPort; }
+
+private:
+    void Serve() {
+        while (!fQuit) {
+            int fd = accept(fListener, nullptr, nullptr);
+            if (fd < 0) return;
+            int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+            if (!ReadPacket(fd).empty() && WriteAll(fd, fReplies.fServerInfo) &&
+                !ReadPacket(fd).empty() && WriteAll(fd, fReplies.fAuth)) {
+                char byte;
+                while (recv(fd, &byte, 1, 0) > 0) {
+                }
+            }
+            close(fd);
+        }
+    }
+
+    HandshakeReplies fReplies;
+    int fListener;
+    uint16 fPort;
+    std::atomic<bool> fQuit{false};
+    std::thread fThread;
+};
+
+// A fresh connection and its handshake, closed again: through the server (argument 0)
+// or against the replay peer (argument 1), so that the ratio is the server's part.
+void BM_RPCServerConnect(benchmark::State& state) {
+    uint16 serverPort = 0;
+    if (!Server(0, &serverPort)) {
+        state.SkipWithError("server did not start");
+        return;
+    }
+    std::unique_ptr<ReplayPeer> peer;
+    uint16 port = serverPort;
+    if (state.range(0) == 1) {
+        HandshakeReplies replies = RecordHandshake(serverPort);
+        if (replies.fAuth.empty()) {
+            state.SkipWithError("no handshake recorded");
+            return;
+        }
+        peer.reset(new ReplayPeer(replies));
+        port = peer->Port();
+    }
+    for (auto _ : state) {
+        Connection connection;
+        if (!connection.Open(port)) {
+            state.SkipWithError("connection failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_RPCServerConnect)->ArgName("replay")->Arg(0)->Arg(1)->UseRealTime();
 
 // Six threads sharing one connection, as an application's threads share one client:
 // each sends a request and waits for its own reply, which a reader thread matches by

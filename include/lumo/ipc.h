@@ -181,8 +181,11 @@ CL_Cipher* CL_NewConnectionCipher(uint16 connectionFlags, uint32 clientID, uint6
 void CL_EncodePayload(CL_PacketHeader* header, CL_Blob& payload, uint16 connectionFlags,
                       CL_Cipher* cipher, bool compressEmpty);
 // Receiver side for a gathered payload: decipher the whole, inflate when the first
-// chunk says so, compare the checksum. CL_OK, or CL_IPC_BAD_REPLY when either fails.
-CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Cipher* cipher);
+// chunk says so, compare the checksum. CL_OK; CL_OUT_OF_MEMORY when the inflated
+// payload would pass `maxPlain` bytes (inflating stops there); CL_IPC_BAD_REPLY when
+// the stream is corrupt or cut short, or the checksum differs.
+CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Cipher* cipher,
+                           uint32 maxPlain = CL_Blob::kMaxSize);
 // Whether the plain payload matches the first chunk's fCheckSum.
 bool CL_VerifyCheckSum(const CL_PacketHeader& first, const CL_Blob& plain);
 

@@ -1,10 +1,12 @@
 // Client administration (list, describe, close, the disconnect hand-over and the
 // close of a client whose request is executing) and the discovery responder
-// (DISCOVER replies, USER_MESSAGE relays, and datagrams that are short or lie).
+// (DISCOVER replies, USER_MESSAGE relays, and datagrams that are short, lie or repeat).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "support/loopback.h"
 #include "support/private_network.h"
@@ -209,6 +211,69 @@ TEST(TCPServerDiscovery, UserMessagesReachTheTargetsChatPorts) {
     sender.SendTo(test.fServer.GetResponderPort(), toAll.GetDataForRead(), toAll.GetSize());
     EXPECT_EQ(chatA.Receive(3000).substr(sizeof(CL_PacketHeader)), "to all");
     EXPECT_EQ(chatB.Receive(3000).substr(sizeof(CL_PacketHeader)), "to all");
+}
+
+// A USER_MESSAGE datagram: header, target ids, text; the sizes as given.
+CL_Blob UserMessage(uint32 sequence, const std::vector<uint32>& ids, const std::string& text,
+                    uint32 numTargets, uint32 size) {
+    CL_PacketHeader header;
+    CL_InitPacketHeader(&header, CL_PACKET_TYPE_USER_MESSAGE, 0, sequence);
+    header.fMessage.fSource = 5;
+    header.fMessage.fNumTargets = numTargets;
+    header.fSize = size;
+    CL_Blob blob(&header, sizeof(header), true);
+    blob.Seek(0, CL_SEEK_END);
+    for (uint32 id : ids)
+        blob += id;
+    blob.Append(text.data(), uint32(text.size()));
+    return blob;
+}
+
+// The discovery turn waits in the description callback until released, so that the
+// datagrams sent meanwhile are all read in that same turn.
+std::atomic<bool> sTurnHeld{false};
+std::atomic<bool> sReleaseTurn{false};
+CL_Status HoldTheTurn(CL_Server*, CLU_Table&) {
+    sTurnHeld = true;
+    for (int i = 0; i < 1000 && !sReleaseTurn; i++)
+        CL_Thread::Sleep(5);
+    return 1;
+}
+
+TEST(TCPServerDiscovery, LyingOrRepeatedUserMessagesAreNotRelayed) {
+    if (!InPrivateNetwork()) GTEST_SKIP() << "the responder's ports are fixed";
+    TestServer test;
+    test.fCallbacks.fServerInfo = HoldTheTurn;
+    sTurnHeld = false;
+    sReleaseTurn = false;
+    ASSERT_EQ(test.Start(), 0);
+    UdpPeer chat, sender;
+    RawClient a;
+    ASSERT_TRUE(Authorise(test, a, 0, CLU_Table().Set("chat_port", (long long)chat.Port())));
+    uint16 port = test.fServer.GetResponderPort();
+
+    CL_PacketHeader discover;
+    CL_MakeDiscoverRequest(&discover);
+    sender.SendTo(port, &discover, sizeof(discover));
+    ASSERT_TRUE(WaitFor([] { return sTurnHeld.load(); }));
+    std::vector<CL_Blob> datagrams = {
+        // Announces far more bytes than it has.
+        UserMessage(1, {}, "size lies", 0, 5000),
+        // Two targets announced, room for one id: the client's.
+        UserMessage(2, {a.fClientID}, "", 2, 4),
+        // The same sequence twice in one turn.
+        UserMessage(3, {a.fClientID}, "twice", 1, 4 + 5),
+        UserMessage(3, {a.fClientID}, "twice", 1, 4 + 5),
+        UserMessage(4, {}, "last", 0, 4),
+    };
+    for (const CL_Blob& d : datagrams)
+        sender.SendTo(port, d.GetDataForRead(), d.GetSize());
+    sReleaseTurn = true;
+
+    std::vector<std::string> got;
+    for (std::string m = chat.Receive(3000); !m.empty(); m = chat.Receive(got.size() < 2 ? 3000 : 300))
+        got.push_back(m.size() >= sizeof(CL_PacketHeader) ? m.substr(sizeof(CL_PacketHeader)) : m);
+    EXPECT_EQ(got, (std::vector<std::string>{"twice", "last"}));
 }
 
 }  // namespace

@@ -85,23 +85,31 @@ TEST(TCPServerAuth, RefusedOrMissingAuthGetsNoService) {
     ASSERT_EQ(test.Start(), 0);
     sExecuted = 0;
 
+    // Before its AUTH is granted a connection may only shake hands: a request closes it,
+    // unanswered.
     RawClient never;
     ASSERT_TRUE(never.Connect(test.fPort));
     ASSERT_EQ(never.ServerInfo(), 0);
-    CLU_Table output;
-    output.Set("stale", 1);
-    EXPECT_EQ(never.Call(rpc_test::kEcho, CLU_Table().Set("a", 1), &output), CL_PACKET_TYPE_FAILED);
-    EXPECT_EQ(output.Count(), 0u);
+    EXPECT_LT(never.Call(rpc_test::kEcho, CLU_Table().Set("a", 1)), 0);
+    EXPECT_TRUE(never.Closed());
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Contains("Ricevuta una richiesta non valida"); }));
 
     RawClient refused;
     ASSERT_TRUE(refused.Connect(test.fPort));
     EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("guess"))),
               rpc_test::kRefused);
-    EXPECT_EQ(refused.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_FAILED);
     EXPECT_TRUE(test.fLog.Contains("Autorizzazione fallita"));
     // The connection stays open, and a good AUTH lets the client in.
     EXPECT_EQ(refused.Auth(0, CLU_Table().Set("password", std::string("secret"))), 0);
     EXPECT_EQ(refused.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+
+    // A refused AUTH lets no request through either.
+    RawClient turnedAway;
+    ASSERT_TRUE(turnedAway.Connect(test.fPort));
+    EXPECT_EQ(turnedAway.Auth(0, CLU_Table().Set("password", std::string("guess"))),
+              rpc_test::kRefused);
+    EXPECT_LT(turnedAway.Call(rpc_test::kEcho, CLU_Table()), 0);
+    EXPECT_TRUE(turnedAway.Closed());
     EXPECT_EQ(sExecuted.load(), 1);
 }
 
@@ -513,6 +521,171 @@ TEST(TCPServerFaults, LyingSizesCloseTheConnection) {
     wire.Append("abcde", 5);
     ASSERT_EQ(liar.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
     EXPECT_TRUE(liar.Closed());
+    EXPECT_EQ(sExecuted.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A later chunk of no request is dropped, whether it comes before its packet's first
+// chunk or after its request ended: it is never taken for part of a request that
+// later carries its number.
+TEST(TCPServerFaults, StrayLaterChunksAreDropped) {
+    TestServer test(CL_IPC_TEA_CRYPTING);
+    test.fCallbacks.fExecute = CountingExecute;
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    sExecuted = 0;
+    CLU_Table input = BigTable(20000);
+    for (int round = 0; round < 2; round++) {
+        CL_Blob payload = Flat(input);
+        CL_PacketHeader header;
+        uint32 sequence = client.fSequence++;
+        CL_MakeDataRequest(&header, sequence, rpc_test::kEcho, client.fFlags);
+        CL_EncodePayload(&header, payload, client.fFlags, client.fCipher.get(), false);
+        // The packet's second chunk, with bytes of its own, alone and first.
+        CL_Blob stray;
+        CL_AppendChunk(header, payload, CL_IPC_CHUNK_SIZE, &stray);
+        memset(stray.GetDataForWrite() + sizeof(header), 'z', stray.GetSize() - sizeof(header));
+        ASSERT_EQ(client.SendRaw(stray.GetDataForRead(), stray.GetSize()), 0);
+        ASSERT_EQ(client.Send(header, payload), 0);
+        CL_Blob reply;
+        ASSERT_EQ(client.ReadReply(&header, &reply), 0) << round;
+        EXPECT_EQ(header.fSequence, sequence);
+        EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+        EXPECT_EQ(Unflat(reply), input);
+        // And again after the reply: the request it would continue has ended.
+        ASSERT_EQ(client.SendRaw(stray.GetDataForRead(), stray.GetSize()), 0);
+    }
+    EXPECT_EQ(client.Call(rpc_test::kEcho, input), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(sExecuted.load(), 3);
+}
+
+// A later chunk whose type differs from its packet's first chunk breaks the packet: the
+// client is cut off and the request never runs. A cancel has to open a packet of its
+// own; one disguised as a later chunk cancels nothing.
+TEST(TCPServerFaults, LaterChunkOfAnotherTypeClosesTheConnection) {
+    TestServer test;
+    test.fCallbacks.fExecute = CountingExecute;
+    test.fCallbacks.fAbort = CountAborts;
+    ASSERT_EQ(test.Start(), 0);
+    sExecuted = 0;
+    sAborts = 0;
+    for (uint16 type : {uint16(CL_PACKET_TYPE_AUTH), uint16(CL_PACKET_TYPE_ABORT)}) {
+        RawClient client;
+        ASSERT_TRUE(Authorise(test, client));
+        CL_Blob payload(20000);
+        memset(payload.GetDataForWrite(), 'k', payload.GetSize());
+        CL_PacketHeader header;
+        CL_MakeDataRequest(&header, client.fSequence++, rpc_test::kRawEcho, 0);
+        header.fData.fCheckSum = payload.CheckSum();
+        CL_PacketHeader other = header;
+        other.fType = type;
+        CL_Blob wire;
+        uint32 offset = CL_AppendChunk(header, payload, 0, &wire);
+        offset += CL_AppendChunk(other, payload, offset, &wire);
+        CL_AppendChunk(header, payload, offset, &wire);
+        ASSERT_EQ(client.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
+        EXPECT_TRUE(client.Closed()) << type;
+    }
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Count("Ricevuta una richiesta non valida") == 2; }));
+    EXPECT_EQ(sExecuted.load(), 0);
+    EXPECT_EQ(sAborts.load(), 0);
+}
+
+// Reports progress for a while and ignores cancellation: the cancel reaches the client
+// only when it returns.
+CL_Status ProgressIgnoringCancel(CL_Command, CL_Blob&, CL_Blob& output, CL_ClientContext* context,
+                                 uint32 id) {
+    for (int step = 0; step < 12; step++) {
+        context->SetProgress(id, step * 8.0, "busy " + std::to_string(step));
+        CL_Thread::Sleep(100);
+    }
+    output.Clear();
+    return CL_OK;
+}
+
+// Once a request is cancelled the server stops reporting its progress, even while its
+// handler goes on.
+TEST(TCPServerRequests, PingsStopWithTheCancel) {
+    TestServer test;
+    test.fCallbacks.fExecute = ProgressIgnoringCancel;
+    test.fCallbacks.fAbort = CountAborts;
+    sAborts = 0;
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    uint32 sequence = client.SendData(1, CL_Blob());
+    CL_PacketHeader header;
+    CL_Blob payload;
+    ASSERT_EQ(client.Read(&header, &payload), 0);
+    ASSERT_EQ(header.fType, CL_PACKET_TYPE_PING);
+    client.Abort(sequence);
+    // One PING may have been on its way when the cancel came.
+    uint32 pings = 0;
+    ASSERT_EQ(client.ReadReply(&header, &payload, &pings), 0);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(header.fSequence, sequence);
+    EXPECT_LE(pings, 1u);
+    EXPECT_EQ(sAborts.load(), 1);
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+// A client cancels a request while its chunks are still arriving (as the client does
+// when its caller gives up in the middle of sending): the request never reached a
+// worker, so the dispatcher answers ABORT itself and no abort callback runs; chunks
+// that still come for it are dropped.
+TEST(TCPServerRequests, AbortOfARequestStillArriving) {
+    TestServer test(CL_IPC_AES_CRYPTING);
+    test.fCallbacks.fExecute = CountingExecute;
+    test.fCallbacks.fAbort = CountAborts;
+    sExecuted = 0;
+    sAborts = 0;
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    CL_Blob payload = Flat(BigTable(20000));
+    CL_PacketHeader header;
+    uint32 sequence = client.fSequence++;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kEcho, client.fFlags);
+    CL_EncodePayload(&header, payload, client.fFlags, client.fCipher.get(), false);
+    CL_Blob first;
+    uint32 offset = CL_AppendChunk(header, payload, 0, &first);
+    ASSERT_EQ(client.SendRaw(first.GetDataForRead(), first.GetSize()), 0);
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("Il client ha dati in arrivo"); }));
+    client.Abort(sequence);
+    CL_Blob reply;
+    ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
+    EXPECT_EQ(header.fSequence, sequence);
+    CL_Blob rest;
+    while (offset < payload.GetSize())
+        offset += CL_AppendChunk(header, payload, offset, &rest);
+    ASSERT_EQ(client.SendRaw(rest.GetDataForRead(), rest.GetSize()), 0);
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table().Set("after", 1)), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(sExecuted.load(), 1);
+    EXPECT_EQ(sAborts.load(), 0);
+}
+
+// A peer that stops in the middle of a chunk is cut off after the time-out; what it
+// sends afterwards, a new packet from its start, is never taken for the rest of the
+// old chunk nor answered.
+TEST(TCPServerFaults, StalledChunkThenANewPacket) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE, 300);
+    test.fCallbacks.fExecute = CountingExecute;
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    sExecuted = 0;
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, client.fSequence++, rpc_test::kEcho, 0);
+    header.fSize = 64;
+    ASSERT_EQ(client.SendRaw(&header, 20), 0);
+    EXPECT_TRUE(WaitFor(
+        [&] { return test.fLog.Contains("Client disconnesso a causa di tempo scaduto"); }, 10000));
+    CL_MakeServerInfoRequest(&header, client.fSequence++);
+    client.Send(header, CL_Blob());
+    CL_Blob payload;
+    EXPECT_NE(client.Read(&header, &payload, 2000), CL_OK);
+    EXPECT_TRUE(client.Closed());
     EXPECT_EQ(sExecuted.load(), 0);
 }
 

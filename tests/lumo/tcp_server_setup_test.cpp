@@ -21,6 +21,8 @@ namespace {
 
 const bool kIsolated = EnterPrivateNetwork();
 
+void RecordAbortForClearing(CL_ClientContext*, uint32) {}
+
 TEST(ServerInterface, BaseClassServesNothing) {
     CL_Server server;
     CLU_Table info;
@@ -58,6 +60,83 @@ TEST(ServerInterface, LogPassesOnlyLevelsUpToTheLogLevel) {
     EXPECT_TRUE(log.Has(2, "plain"));
 }
 
+// Clearing the table, or setting one without a log, leaves no old callback behind.
+TEST(ServerInterface, ReplacedOrClearedCallbacksAreGone) {
+    CL_Server server;
+    LogRecorder log;
+    CL_ServerCallbacks callbacks;
+    memset(&callbacks, 0, sizeof(callbacks));
+    callbacks.fLog = LogRecorder::Callback;
+    callbacks.fAbort = RecordAbortForClearing;
+    server.SetCallbacks(&callbacks, &log);
+    server.Log(CL_LOG_LEVEL_ERROR, "first");
+    server.SetCallbacks(nullptr, nullptr);
+    CL_ServerCallbacks now = server.GetCallbacks();
+    ASSERT_EQ(now.fLog, nullptr);
+    EXPECT_EQ(now.fAbort, nullptr);
+    EXPECT_EQ(server.GetCallbackUserData(), nullptr);
+    server.Log(CL_LOG_LEVEL_ERROR, "after clearing");
+
+    server.SetCallbacks(&callbacks, &log);
+    CL_ServerCallbacks noLog;
+    memset(&noLog, 0, sizeof(noLog));
+    server.SetCallbacks(&noLog, &log);
+    server.Log(CL_LOG_LEVEL_ERROR, "after replacing");
+    EXPECT_EQ(server.GetCallbacks().fAbort, nullptr);
+    EXPECT_TRUE(log.Has(CL_LOG_LEVEL_ERROR, "first"));
+    EXPECT_FALSE(log.Contains("after"));
+}
+
+// A text repeated past the limit is held back; the next line after the window says
+// how many were, at their level. Lines of other texts and of the levels outside the
+// limit pass, and the lines that pass are unchanged.
+TEST(ServerInterface, RepeatedLinesAreHeldBackAndCounted) {
+    CL_Init();  // the clock
+    CL_Server server;
+    server.SetLogLevel(CL_LOG_LEVEL_MAX);
+    LogRecorder log;
+    CL_ServerCallbacks callbacks;
+    memset(&callbacks, 0, sizeof(callbacks));
+    callbacks.fLog = LogRecorder::Callback;
+    server.SetCallbacks(&callbacks, &log);
+    // A window far longer than the loops below take.
+    server.SetLogRateLimit(5, 60000);
+    for (int i = 0; i < 40; i++) {
+        server.Log(CL_LOG_LEVEL_ERROR, "[Dispatcher] [%d] bad header", i);
+        server.Log(CL_LOG_LEVEL_WARNING, std::string("same text"));
+        server.Log(CL_LOG_LEVEL_DEBUG, "verbose %d", i);
+        server.Log(CL_LOG_LEVEL_CRITICAL, "critical %d", i);
+    }
+    server.Log(CL_LOG_LEVEL_ERROR, "another text");
+    EXPECT_EQ(log.Count("bad header"), 5);
+    EXPECT_TRUE(log.Has(CL_LOG_LEVEL_ERROR, "[Dispatcher] [4] bad header"));
+    EXPECT_FALSE(log.Contains("[Dispatcher] [5] bad header"));
+    EXPECT_EQ(log.Count("same text"), 5);
+    EXPECT_EQ(log.Count("verbose"), 40);
+    EXPECT_EQ(log.Count("critical"), 40);
+    EXPECT_TRUE(log.Contains("another text"));
+    EXPECT_FALSE(log.Contains("Omesse"));
+
+    // The window ends: the next line, of any text, first reports what was held back.
+    server.SetLogRateLimit(5, 1);
+    CL_Thread::Sleep(5);
+    server.Log(CL_LOG_LEVEL_INFO, "later");
+    EXPECT_TRUE(log.Has(CL_LOG_LEVEL_ERROR,
+                        "Omesse 35 righe di log uguali a \"[Dispatcher] [%d] bad header\""));
+    EXPECT_TRUE(log.Has(CL_LOG_LEVEL_WARNING, "Omesse 35 righe di log uguali a \"same text\""));
+    EXPECT_TRUE(log.Has(CL_LOG_LEVEL_INFO, "later"));
+    // Reported once.
+    server.Log(CL_LOG_LEVEL_INFO, "once more");
+    EXPECT_EQ(log.Count("Omesse"), 2);
+
+    // No limit at all.
+    server.SetLogRateLimit(0, 0);
+    log.Clear();
+    for (int i = 0; i < 40; i++)
+        server.Log(CL_LOG_LEVEL_ERROR, "unlimited %d", i);
+    EXPECT_EQ(log.Count("unlimited"), 40);
+}
+
 TEST(ClientContext, RequestRecords) {
     CL_ClientContext context(7, nullptr);
     EXPECT_TRUE(context.HasAborted(1));  // never started
@@ -89,6 +168,25 @@ TEST(ClientContext, RequestRecords) {
 std::vector<uint32> sAborted;
 void RecordAbort(CL_ClientContext*, uint32 id) {
     sAborted.push_back(id);
+}
+
+// Progress reported after a cancellation does not undo it.
+TEST(ClientContext, ProgressKeepsTheCancel) {
+    CL_ClientContext context(3, nullptr);
+    context.StartRequest(5);
+    EXPECT_TRUE(context.SetProgress(5, 10.0, "going"));
+    ASSERT_TRUE(context.SetAborted(5, true));
+    EXPECT_FALSE(context.SetProgress(5, 20.0, "still going"));
+    EXPECT_TRUE(context.HasAborted(5));
+    double completeness = 0;
+    std::string message;
+    context.GetProgress(5, &completeness, &message);
+    EXPECT_EQ(completeness, 20.0);
+    EXPECT_EQ(message, "still going");
+    context.StartRequest(6);
+    context.AbortAll(nullptr);
+    context.SetProgress(6, 50.0, "half");
+    EXPECT_TRUE(context.HasAborted(6));
 }
 
 TEST(ClientContext, AbortAllMarksEveryRecord) {
@@ -285,6 +383,43 @@ TEST(TCPServerSetup, BadAddressFails) {
     server.Setup(settings);
     CL_Status status = server.Start();
     EXPECT_TRUE(status == CL_BAD_HOST_ADDRESS || status == CL_NO_NET_INTERFACE) << status;
+    EXPECT_FALSE(server.IsRunning());
+}
+
+// A bad "ip" while interfaces exist (loopback at least) is a bad host address.
+TEST(TCPServerSetup, BadAddressWithInterfacesIsABadHost) {
+    if (InBareNetwork()) GTEST_SKIP() << "runs where loopback is up";
+    CL_Init();
+    CL_NetInterface interfaces[4];
+    ASSERT_GT(CL_NetInterface::Enumerate(interfaces, 4), 0u);
+    CL_TCPServer server;
+    CLU_Table settings;
+    settings.Set("listener_port", (long long)FreeLoopbackPort());
+    settings.Set("ip", std::string("no-such-host.invalid"));
+    server.Setup(settings);
+    EXPECT_EQ(server.Start(), CL_BAD_HOST_ADDRESS);
+    EXPECT_FALSE(server.IsRunning());
+}
+
+// With no interface at all the same address is missing an interface: the case runs
+// again in a namespace whose loopback stays down.
+TEST(TCPServerSetup, BadAddressWithoutInterfacesIsNoInterface) {
+    if (!InBareNetwork()) {
+        bool passed = false;
+        if (!RunWithoutNetwork("TCPServerSetup.BadAddressWithoutInterfacesIsNoInterface", &passed))
+            GTEST_SKIP() << "needs a network namespace of its own";
+        EXPECT_TRUE(passed);
+        return;
+    }
+    CL_Init();
+    CL_NetInterface interfaces[4];
+    ASSERT_EQ(CL_NetInterface::Enumerate(interfaces, 4), 0u);
+    CL_TCPServer server;
+    CLU_Table settings;
+    settings.Set("listener_port", 52999);
+    settings.Set("ip", std::string("no-such-host.invalid"));
+    server.Setup(settings);
+    EXPECT_EQ(server.Start(), CL_NO_NET_INTERFACE);
     EXPECT_FALSE(server.IsRunning());
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 
@@ -26,7 +27,7 @@ enum : CL_Command {
     kEcho = 1000,        // answers with the request table
     kWork = 1001,        // "ms", "step", "progress", "message": works that long, then echoes
     kFail = 1002,        // "code", "message": a refusal; "transport": fails the request itself
-    kRequestLog = 1003,  // "CLEAR": the connection table and the requests this connection sent
+    kRequestLog = 1003,  // "CLEAR": the connection table and the last requests this connection sent
     kRows = 1004,        // "rows": {"ROWS": that many rows of "numbers"}
     kBlob = 1005,        // "bytes": {"DATA": a blob of that size}
     kStatus = 1006,      // {"WORKERS": worker threads now, "CLIENTS": connected clients}
@@ -55,13 +56,25 @@ inline Settings& TheSettings() {
     return settings;
 }
 
+// Requests a connection's log keeps: tests read back only the last few, and a
+// connection that sends for hours must not grow without end.
+constexpr size_t kKeptRequests = 32;
+
 // What the server keeps for one connection (the client context's data).
 struct Session {
     std::mutex fLock;
     CLU_Table fConnection;  // the connection table as received
-    CLU_List fRequests;     // {"COMMAND", "SIZE", "REQUEST"} per request, in order
+    // {"COMMAND", "SIZE", "REQUEST"} of the last kKeptRequests requests, oldest first
+    std::deque<CLU_Table> fRequests;
     std::string fDriver, fDatabase;
     std::string fUser;
+
+    void Record(const CLU_Table& request) {
+        std::lock_guard<std::mutex> guard(fLock);
+        fRequests.push_back(request);
+        while (fRequests.size() > kKeptRequests)
+            fRequests.pop_front();
+    }
 };
 
 struct Request {
@@ -605,8 +618,11 @@ inline CL_Status Fail(Request& r) {
 inline CL_Status RequestLog(Request& r) {
     std::lock_guard<std::mutex> guard(r.fSession.fLock);
     r.fOut.Set("CONNECTION", r.fSession.fConnection);
-    r.fOut.Set("REQUESTS", r.fSession.fRequests);
-    if (r.fIn.GetBool("CLEAR")) r.fSession.fRequests.Clear();
+    CLU_List requests;
+    for (const CLU_Table& request : r.fSession.fRequests)
+        requests.Append(request);
+    r.fOut.Set("REQUESTS", requests);
+    if (r.fIn.GetBool("CLEAR")) r.fSession.fRequests.clear();
     return CL_OK;
 }
 
@@ -694,9 +710,16 @@ inline void AddUsers() {
 
 inline CL_Status Connect(CL_ClientContext* context, void* table) {
     CLU_Table* connection = static_cast<CLU_Table*>(table);
-    Session* session = new Session;
-    session->fConnection = *connection;
-    context->SetData(session);
+    // A connection has one session, however often its client asks to be let in.
+    Session* session = static_cast<Session*>(context->GetData());
+    if (!session) {
+        session = new Session;
+        context->SetData(session);
+    }
+    {
+        std::lock_guard<std::mutex> guard(session->fLock);
+        session->fConnection = *connection;
+    }
     std::string sid = connection->GetString("sid");
     if (!sid.empty()) {
         Store& s = TheStore();
@@ -749,8 +772,7 @@ inline CL_Status Execute(CL_Command command, CL_Blob& input, CL_Blob& output,
         record.Set("COMMAND", (long long)command);
         record.Set("SIZE", (long long)size);
         record.Set("REQUEST", in);
-        std::lock_guard<std::mutex> guard(session->fLock);
-        session->fRequests.Append(record);
+        session->Record(record);
     }
     static Session orphan;
     Request request{command, in, out, session ? *session : orphan, context, requestID};

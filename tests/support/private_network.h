@@ -1,7 +1,8 @@
 // A private network for a test program or fuzz target: the program runs itself again
 // inside a new user and network namespace with loopback up, so that fixed ports (the
 // server's discovery responder, its default listener ports) and the datagrams sent to
-// them never meet another program on this machine.
+// them never meet another program on this machine. A test may also run one of its
+// cases again in a namespace with no interface up at all.
 #pragma once
 
 #include <net/if.h>
@@ -9,6 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "support/child_process.h"
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -21,10 +25,17 @@ inline bool InPrivateNetwork() {
     return getenv("ZELMO_NETNS_CHILD") != nullptr;
 }
 
+// Whether this process runs in a namespace of RunWithoutNetwork: loopback stays down,
+// so no interface has an address.
+inline bool InBareNetwork() {
+    return getenv("ZELMO_NETNS_BARE") != nullptr;
+}
+
 // Runs the program again, with the arguments it had, inside a new user and network
 // namespace; returns only where that is refused (or ZELMO_NO_NETNS is set), or inside
 // the namespace once loopback is up. True inside the namespace.
 inline bool EnterPrivateNetwork() {
+    if (InBareNetwork()) return true;
     if (InPrivateNetwork()) {
         int fd = socket(AF_INET, SOCK_DGRAM, 0);
         if (fd >= 0) {
@@ -65,4 +76,39 @@ inline bool EnterPrivateNetwork() {
     execv(argv[0], argv.data());
     unsetenv("ZELMO_NETNS_CHILD");
     return false;
+}
+
+// Runs this test program again with `filter` as its only test, inside a new user and
+// network namespace whose loopback stays down. Whether the namespace could be made;
+// then *passed tells whether that one test ran and passed (within 30 seconds).
+inline bool RunWithoutNetwork(const std::string& filter, bool* passed) {
+    *passed = false;
+    if (access("/usr/bin/unshare", X_OK) != 0) return false;
+    if (system("/usr/bin/unshare -rn true >/dev/null 2>&1") != 0) return false;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) return false;
+    self[n] = 0;
+    setenv("ZELMO_NETNS_BARE", "1", 1);
+    int out = -1;
+    pid_t pid = SpawnWithPipe({"/usr/bin/unshare", "-rn", self, "--gtest_filter=" + filter}, &out);
+    unsetenv("ZELMO_NETNS_BARE");
+    if (pid <= 0) return false;
+    std::string output;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p = {out, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) break;
+        char buffer[4096];
+        ssize_t got = read(out, buffer, sizeof(buffer));
+        if (got <= 0) break;
+        output.append(buffer, size_t(got));
+    }
+    close(out);
+    // gtest says how many tests passed: a filter that matched nothing passes none.
+    bool ranOne = output.find("[  PASSED  ] 1 test.") != std::string::npos;
+    *passed = ranOne && ExitedWithZero(WaitChild(pid, 5));
+    return true;
 }

@@ -222,12 +222,63 @@ bool CL_VerifyCheckSum(const CL_PacketHeader& first, const CL_Blob& plain) {
     return plain.CheckSum() == first.fData.fCheckSum;
 }
 
-CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Cipher* cipher) {
+namespace {
+
+// Inflates the zlib stream that `packed` holds, stopping as soon as the output would
+// pass `max` bytes: the stream comes from the wire, and a few kilobytes of it may
+// stand for gigabytes. Bytes after the end of the stream are ignored.
+CL_Status InflateAtMost(const CL_Blob& packed, uint32 max, CL_Blob* plain) {
+    z_stream z;
+    memset(&z, 0, sizeof(z));
+    if (inflateInit(&z) != Z_OK) return CL_OUT_OF_MEMORY;
+    z.next_in = const_cast<Bytef*>(packed.GetDataForRead());
+    z.avail_in = packed.GetSize();
+    // One byte past the limit tells a stream that passes it from one that ends there.
+    uint64 limit = uint64(max) + 1;
+    CL_Status status = CL_IPC_BAD_REPLY;
+    for (;;) {
+        uint64 size = plain->GetSize();
+        uint64 room = size < 4096 ? 4096 : size;
+        if (room > kMaxGrowStep) room = kMaxGrowStep;
+        if (size + room > limit) room = limit - size;
+        if (room == 0) {
+            status = CL_OUT_OF_MEMORY;
+            break;
+        }
+        plain->SetSize(uint32(size + room));
+        if (plain->GetSize() != size + room) {
+            status = CL_OUT_OF_MEMORY;
+            break;
+        }
+        z.next_out = plain->GetDataForWrite() + size;
+        z.avail_out = uInt(room);
+        int result = inflate(&z, Z_NO_FLUSH);
+        plain->SetSize(uint32(size + room - z.avail_out));
+        if (result == Z_STREAM_END) {
+            status = plain->GetSize() > max ? CL_OUT_OF_MEMORY : CL_OK;
+            break;
+        }
+        // Z_BUF_ERROR with room left: the input ended before the stream did.
+        if (result != Z_OK && !(result == Z_BUF_ERROR && z.avail_out == 0)) break;
+    }
+    inflateEnd(&z);
+    return status;
+}
+
+}  // namespace
+
+CL_Status CL_DecodePayload(const CL_PacketHeader& first, CL_Blob& payload, CL_Cipher* cipher,
+                           uint32 maxPlain) {
     payload.Seek(0, CL_SEEK_SET);
     if (cipher && payload.GetSize() > 0) cipher->Decrypt(payload, 0xFFFFFFFF);
     // An empty payload with the flag set is the client's form of "nothing".
-    if ((first.fFlags & CL_IPC_COMPRESS) && payload.GetSize() > 0 && !payload.Uncompress(false))
-        return CL_IPC_BAD_REPLY;
+    if ((first.fFlags & CL_IPC_COMPRESS) && payload.GetSize() > 0) {
+        if (maxPlain > CL_Blob::kMaxSize) maxPlain = CL_Blob::kMaxSize;
+        CL_Blob plain;
+        CL_Status status = InflateAtMost(payload, maxPlain, &plain);
+        if (status != CL_OK) return status;
+        payload = plain;
+    }
     payload.Seek(0, CL_SEEK_SET);
     return CL_VerifyCheckSum(first, payload) ? CL_OK : CL_IPC_BAD_REPLY;
 }

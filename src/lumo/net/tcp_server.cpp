@@ -1,6 +1,9 @@
 // The TCP server object: identity, construction of its two long-lived threads,
 // settings, Start (ports, own address, first workers), Stop, destruction, and the
 // reaction to system suspend and resume.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +28,9 @@ constexpr uint32 kMaxInterfaces = 32;
 // Stop's wait for the workers to delete the dead clients, and the suspend event's.
 constexpr uint32 kStopPoll = 50;
 constexpr uint32 kSuspendPoll = 10;
+// The input budget: twice the request limit, so that one request of the largest size
+// can be gathered while another waits whole, but never below this.
+constexpr uint64 kMinInputBudget = 1u << 20;
 
 bool CanUsePort(uint16 port, CL_SocketType type) {
     CL_Socket probe(port, CL_SOCKET_DOMAIN_INET, type);
@@ -92,14 +98,21 @@ void CL_TCPServer::InitObject() CL_NO_THREAD_SAFETY_ANALYSIS {
     fListenerPort = 0;
     fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
     fWorkerList = new WorkerList();
+    fIdleWorkers = new WorkerList();
+    fHeavyServed = 0;
+    fDispatcherPass = nullptr;
     fClientList = new ClientList();
     fWaitingList = new ClientList();
     fDeadList = new ClientList();
-    fReadyCond = new CL_Condition();
     fTimeOut = CL_SERVER_DEFAULT_TIMEOUT;
+    fMaxRequestSize = CL_SERVER_DEFAULT_MAX_REQUEST;
     fLoad = 0.0;
     fRun = false;
     fQuit = false;
+    fWakeFD = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    fWakePending = false;
+    fInputBytes = 0;
+    fOutputBytes = 0;
     fServerThreadID = CL_Thread::Spawn("server listener", 1, 0, ListenerThread, this);
     fDispatcherThreadID = CL_Thread::Spawn("server dispatcher", 2, 0, DispatcherThread, this);
 }
@@ -110,20 +123,24 @@ CL_TCPServer::~CL_TCPServer() {
     if (fServerThreadID) CL_Thread::Wait(fServerThreadID);
     if (fDispatcherThreadID) CL_Thread::Wait(fDispatcherThreadID);
     delete fWorkerList;
+    delete fIdleWorkers;
     delete fClientList;
     delete fWaitingList;
     delete fDeadList;
-    delete fReadyCond;
     delete fListener;
     delete fResponder;
+    if (fWakeFD >= 0) close(fWakeFD);
 }
 
 void CL_TCPServer::Setup(CLU_Table& settings) {
     Stop();
     fIP = settings.GetString("ip");
     fListenerPort = uint16(settings.GetInteger("listener_port"));
-    fTimeOut = uint32(settings.GetInteger("timeout"));
-    if (fTimeOut == 0) fTimeOut = CL_SERVER_DEFAULT_TIMEOUT;
+    uint32 timeOut = uint32(settings.GetInteger("timeout"));
+    fTimeOut = timeOut ? timeOut : CL_SERVER_DEFAULT_TIMEOUT;
+    uint64 maxRequest = uint64(settings.GetInteger("max_request_size"));
+    if (maxRequest == 0) maxRequest = CL_SERVER_DEFAULT_MAX_REQUEST;
+    fMaxRequestSize = uint32(maxRequest < CL_Blob::kMaxSize ? maxRequest : CL_Blob::kMaxSize);
     fFlags = uint16(settings.GetInteger("flags"));
     SetLogLevel(uint32(settings.GetInteger("log_level")));
     fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
@@ -157,20 +174,26 @@ CL_Status CL_TCPServer::Start() {
     if (!address.IsOk()) return interfaces > 0 ? CL_BAD_HOST_ADDRESS : CL_NO_NET_INTERFACE;
     CL_Status status = OpenSockets(listenerPort, responderPort);
     if (status != CL_OK) return status;
-    fID = (fID & ~uint64(0xFFFF)) | listenerPort;
+    fID = (fID.load() & ~uint64(0xFFFF)) | listenerPort;
     fResponderPort = responderPort;
     address.SetPort(listenerPort);
-    fAddress = address;
+    SetAddress(address);
 
     StartWorkers();
     Log(CL_LOG_LEVEL_INFO,
         T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
-        (unsigned long long)fID, int(listenerPort), int(GetLogLevel()));
+        (unsigned long long)fID.load(), int(listenerPort), int(GetLogLevel()));
     fRun = true;
     if (CL_AddPowerCallback(PowerThunk, this) != CL_OK)
         Log(CL_LOG_LEVEL_WARNING,
             T("Impossibile monitorare gli eventi di sospensione/ripristino del sistema"));
     return CL_OK;
+}
+
+void CL_TCPServer::SetAddress(const CL_NetAddress& address) {
+    fAddress = address;
+    CL_AutoLocker lock(fAddressLock);
+    fPublishedAddress = address;
 }
 
 // The sockets are bound here rather than on their first use, so that a client may
@@ -222,7 +245,6 @@ bool CL_TCPServer::StopServing() {
         CL_AutoLocker responderLock(fResponderLock);
         fResponder->Close();
     }
-    fReadyCond->Broadcast();
     {
         CL_AutoUnlocker unlock(fLock);
         JoinWorkers(threads);
@@ -237,7 +259,7 @@ bool CL_TCPServer::StopServing() {
 // Until no thread is at work and the workers have deleted every dead client.
 void CL_TCPServer::WaitForDeadClients() {
     while (fBusyCount > 0 || fDeadList->Count() > 0) {
-        fReadyCond->Broadcast();
+        HandOutWork();
         CL_AutoUnlocker unlock(fLock);
         CL_Thread::Sleep(kStopPoll);
     }
@@ -253,7 +275,7 @@ void CL_TCPServer::Unlock() {
 
 void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
     CL_Blob id;
-    id += fID;
+    id += fID.load();
     CLU_MD5 digest(id.Encode(CL_BLOB_CODING_BASE_16));
     uint8 raw[16];
     digest.Get(raw);
@@ -261,12 +283,31 @@ void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
     uuid = CLU_UUID(bytes);
 }
 
-// Takes no lock, so that a callback that holds the server lock may call it.
-void CL_TCPServer::GetInfo(CLU_Table& info) CL_NO_THREAD_SAFETY_ANALYSIS {
+// Takes no server lock, so that a callback that holds it may call it: the address is
+// the copy published for such readers.
+void CL_TCPServer::GetInfo(CLU_Table& info) {
+    CL_NetAddress address;
+    {
+        CL_AutoLocker lock(fAddressLock);
+        address = fPublishedAddress;
+    }
     info.Set("log_level", (long long)GetLogLevel());
-    info.Set("host", fAddress.GetIP());
-    info.Set("port", (long long)fAddress.GetPort());
-    info.Set("responder_port", (long long)fResponderPort);
+    info.Set("host", address.GetIP());
+    info.Set("port", (long long)address.GetPort());
+    info.Set("responder_port", (long long)fResponderPort.load());
+}
+
+uint64 CL_TCPServer::GetInputBudget() const {
+    uint64 budget = uint64(fMaxRequestSize) * 2;
+    return budget > kMinInputBudget ? budget : kMinInputBudget;
+}
+
+// The event's counter only has to be non-zero: one write while none is unread.
+void CL_TCPServer::WakeDispatcher() {
+    if (fWakePending.exchange(true)) return;
+    uint64 one = 1;
+    ssize_t written = write(fWakeFD, &one, sizeof(one));
+    (void)written;
 }
 
 CL_NetAddress CL_TCPServer::GetAddress() {
@@ -298,7 +339,7 @@ void CL_TCPServer::DropClientsForSuspend() {
         KillClient(client);
     }
     while (fDeadList->Count() > 0) {
-        fReadyCond->Broadcast();
+        HandOutWork();
         CL_AutoUnlocker unlock(fLock);
         CL_Thread::Sleep(kSuspendPoll);
     }
@@ -312,7 +353,7 @@ void CL_TCPServer::RefreshAddressAfterResume() {
     uint16 port = fAddress.GetPort();
     CL_NetAddress address = FindOwnAddress(&count);
     address.SetPort(port);
-    fAddress = address;
+    SetAddress(address);
     Log(CL_LOG_LEVEL_WARNING,
         T("Server riavviato a seguito di ripristino del sistema (indirizzo: %s:%d)"),
         address.GetIP().c_str(), int(port));

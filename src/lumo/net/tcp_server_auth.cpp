@@ -1,6 +1,6 @@
 // A worker's answer to an AUTH request: the connection table the connect callback
 // judges, the refusal (NO_AUTH) or the grant, which sets up the connection cipher and
-// answers with the reply table.
+// answers with the reply table. A connection is let in once: a repeated AUTH fails.
 #include "lumo/cipher.h"
 #include "lumo/entry.h"
 #include "lumo/table.h"
@@ -18,6 +18,18 @@ const char* T(const char* text) {
 bool CL_TCPServer::Authorize(Exchange& x) {
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Ricevuta richiesta di autorizzazione"),
         int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
+    // An authorised connection keeps its callback's verdict, cipher and flags: a second
+    // AUTH fails, in the connection's own cipher and compression like any failure.
+    if (x.fClient->fAuthorized) {
+        Log(CL_LOG_LEVEL_WARNING,
+            T("[Worker %d] [%d:%d] Autorizzazione già concessa, la richiesta ripetuta è "
+              "rifiutata"),
+            int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
+        x.fOutput.Clear();
+        CL_MakeReply(x.fHeader, CL_PACKET_TYPE_FAILED, fFlags, &x.fReply);
+        CL_EncodePayload(&x.fReply, x.fOutput, fFlags, x.fClient->fContext->GetCipher(), true);
+        return true;
+    }
     x.fClient->fContext->SetFlags(x.fHeader.fConnection.fFlags);
     CLU_Table payload;
     x.fInput.Seek(0, CL_SEEK_SET);
@@ -36,7 +48,8 @@ bool CL_TCPServer::Authorize(Exchange& x) {
 }
 
 // What the connect callback sees of the connection: the peer, the client id, the AUTH
-// payload and the connection flags.
+// payload and the connection flags. The peer's address and the id are the server's
+// own: a payload that names them too does not replace them.
 void CL_TCPServer::BuildConnectionTable(Exchange& x, const CLU_Table& payload, CLU_Table* table) {
     Client* client = x.fClient;
     std::string ip = client->fPeer.GetIP();
@@ -48,6 +61,9 @@ void CL_TCPServer::BuildConnectionTable(Exchange& x, const CLU_Table& payload, C
     table->Set("client_port", (long long)client->fPeer.GetPort());
     table->Set("client_id", (long long)client->fID);
     table->Update(payload);
+    table->Set("client_host", ip);
+    table->Set("client_port", (long long)client->fPeer.GetPort());
+    table->Set("client_id", (long long)client->fID);
     table->Set("flags", (long long)x.fHeader.fConnection.fFlags);
 }
 
@@ -64,12 +80,14 @@ CL_Status CL_TCPServer::AdmitClient(Exchange& x, CLU_Table& table) {
             w, c, n, CL_VersionMajor(version), CL_VersionMinor(version), CL_VersionPatch(version));
         return CL_PROTOCOL_NOT_SUPPORTED;
     }
-    if (!GetCallbacks().fConnect) {
+    // One copy of the callback: the table may be replaced meanwhile.
+    CL_ConnectCB connect = GetCallbacks().fConnect;
+    if (!connect) {
         Log(CL_LOG_LEVEL_DEBUG,
             T("[Worker %d] [%d:%d] Salto l'autorizzazione, il server è pubblico"), w, c, n);
         return CL_OK;
     }
-    CL_Status refusal = GetCallbacks().fConnect(x.fClient->fContext, &table);
+    CL_Status refusal = connect(x.fClient->fContext, &table);
     if (refusal != CL_OK)
         Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Autorizzazione fallita"), w, c, n);
     return refusal;

@@ -1,7 +1,10 @@
-// The dispatcher's intake of one client's chunks: each read takes, without waiting,
-// what the socket holds of the client's current chunk; a whole chunk is queued for
-// the workers or, when it cancels requests, acted on at once. Bad headers and read
-// errors cut the client off with a log line.
+// The dispatcher's intake of one client's chunks: a request is gathered here chunk
+// by chunk and queued for the workers only once whole, so that a client that sends
+// slowly holds no worker; cancellations are acted on at once. Before its AUTH is
+// granted a client may send only the handshake; a request over the size limit is
+// refused at its first chunk. Bad headers and broken chunk sequences cut the client
+// off with a log line.
+#include "lumo/clock.h"
 #include "lumo/translator.h"
 #include "tcp_server_records.h"
 
@@ -11,51 +14,155 @@ const char* T(const char* text) {
     return CL_Translator::Get().Translate(text, nullptr);
 }
 
-constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
+// Requests of one client gathered at once: the client's own requests never
+// interleave their chunks, a peer that does so by the dozen is not a client.
+constexpr uint32 kMaxGathers = 8;
+
+// What a connection may send before its AUTH is granted: the handshake and the
+// cancels, each small.
+bool AllowedBeforeAuth(const CL_PacketHeader& header) {
+    switch (header.fType) {
+        case CL_PACKET_TYPE_SERVER_INFO:
+        case CL_PACKET_TYPE_AUTH:
+        case CL_PACKET_TYPE_ABORT:
+        case CL_PACKET_TYPE_ABORT_ALL:
+            return header.fSize <= CL_SERVER_MAX_HANDSHAKE_REQUEST;
+        default:
+            return false;
+    }
+}
 
 }  // namespace
 
-CL_TCPServer::ChunkRead CL_TCPServer::ReadChunk(Client* client, uint32 now) {
-    CL_PacketHeader header;
-    const uint8* payload = nullptr;
-    uint32 size = 0;
-    ChunkRead read = ReadClientChunk(client, now, &header, &payload, &size);
-    if (read != kChunkWhole) return read;
-    client->fPartial = false;
-    CL_Packet* packet = new CL_Packet(header);
-    if (size > 0) packet->fData = CL_Blob(payload, size, true);
-    packet->fData.Seek(0, CL_SEEK_SET);
-    TakePacket(client, packet, now);
-    return kChunkWhole;
+// Takes every whole chunk the reader holds.
+bool CL_TCPServer::TakeChunks(Client* client, uint32 now) {
+    for (;;) {
+        CL_PacketHeader header;
+        const uint8* payload = nullptr;
+        uint32 size = 0;
+        CL_Status status = client->fReader.Next(&header, &payload, &size);
+        if (status == CL_WOULD_BLOCK) return true;
+        if (status != CL_OK) {
+            RejectHeader(client, header, status, now);
+            return false;
+        }
+        client->fPartial = false;
+        if (!TakeChunk(client, header, payload, size, now)) return false;
+    }
 }
 
-// Reads what the current chunk lacks, its header first and then its payload: at most
-// one chunk per call. The bytes are taken as they come because TCP stops sending when
-// the receiver reads nothing, so a chunk left in the kernel until it is whole may
-// never become whole.
-CL_TCPServer::ChunkRead CL_TCPServer::ReadClientChunk(Client* client, uint32 now,
-                                                      CL_PacketHeader* header,
-                                                      const uint8** payload, uint32* size) {
-    CL_ChunkReader& reader = client->fReader;
-    for (int step = 0; step < 2 && reader.GetMissing() > 0; step++) {
-        CL_Status status = reader.Read(*client->fSocket, 0);
-        // A read that failed cuts the client off at once, even when some bytes came
-        // with it.
-        if (status != CL_OUT_OF_MEMORY) status = client->fSocket->GetIOError(false);
-        if (status != CL_OK && status != CL_TIMEOUT) {
-            KillWithLog(client, status);
-            return kChunkKilled;
-        }
-        status = reader.Next(header, payload, size);
-        if (status == CL_OK) return kChunkWhole;
-        if (status != CL_WOULD_BLOCK) {
-            RejectHeader(client, *header, status, now);
-            return kChunkKilled;
-        }
-        // The payload is read in the same call only once the header is whole.
-        if (reader.GetHeld() < kHeaderSize) break;
+// A cancellation is acted on at once; a chunk of a request is gathered.
+bool CL_TCPServer::TakeChunk(Client* client, const CL_PacketHeader& header, const uint8* payload,
+                             uint32 size, uint32 now) {
+    if (!(header.fFlags & CL_IPC_FIRST_CHUNK))
+        return ContinueIncoming(client, header, payload, size, now);
+    if (!client->fAuthorized && !AllowedBeforeAuth(header)) {
+        RejectRequest(client);
+        return false;
     }
-    return kChunkPending;
+    switch (header.fType) {
+        case CL_PACKET_TYPE_ABORT:
+            HandleAbort(client, header);
+            return true;
+        case CL_PACKET_TYPE_ABORT_ALL:
+            if (!CancelAllRequests(client)) client->fPendingCancelAll = true;
+            return true;
+        default:
+            return StartIncoming(client, header, payload, size, now);
+    }
+}
+
+// The first chunk of a request: the request is queued when it is whole, gathered
+// otherwise. One over the size limit is queued at once, to be answered FAILED, and
+// its bytes are dropped as they come.
+bool CL_TCPServer::StartIncoming(Client* client, const CL_PacketHeader& header,
+                                 const uint8* payload, uint32 size, uint32 now) {
+    uint32 sequence = header.fSequence;
+    if (client->fGathers.Get(int32(sequence)) || client->fGathers.Count() >= kMaxGathers) {
+        RejectRequest(client);
+        return false;
+    }
+    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+        T("[Dispatcher] [%d] Il client ha dati in arrivo, spostato nella coda di attesa"),
+        int(client->fID));
+    Incoming* request = new Incoming();
+    request->fHeader = header;
+    request->fStarted = now;
+    request->fLastChunk = now;
+    if (header.fSize > fMaxRequestSize) {
+        Log(CL_LOG_LEVEL_WARNING,
+            T("[Dispatcher] [%d] Richiesta %u di %u byte oltre il limite di %u byte, rifiutata"),
+            int(client->fID), sequence, header.fSize, fMaxRequestSize.load());
+        request->fRefused = true;
+        QueueIncoming(client, request, now);
+        return true;
+    }
+    request->fLeft = header.fSize - size;
+    // What one client gathers at once stays within one request of the largest size.
+    if (request->fLeft > 0 && client->fGatheredBytes + size > fMaxRequestSize) {
+        delete request;
+        RejectRequest(client);
+        return false;
+    }
+    if (size > 0) request->fInput = CL_Blob(payload, size, true);
+    fInputBytes += size;
+    if (request->fLeft == 0) {
+        QueueIncoming(client, request, now);
+        return true;
+    }
+    client->fGathers.Set(int32(sequence), request);
+    client->fGatheredBytes += size;
+    return true;
+}
+
+// A later chunk: it must continue its request exactly, with the same type and the
+// size still to come. A later chunk of no request being gathered (of a request that
+// was cancelled or refused, or of none at all) is dropped.
+bool CL_TCPServer::ContinueIncoming(Client* client, const CL_PacketHeader& header,
+                                    const uint8* payload, uint32 size, uint32 now) {
+    Incoming* request = client->fGathers.Get(int32(header.fSequence));
+    if (!request) return true;
+    if (header.fType != request->fHeader.fType || header.fSize != request->fLeft ||
+        client->fGatheredBytes + size > fMaxRequestSize) {
+        RejectRequest(client);
+        return false;
+    }
+    request->fInput.Seek(0, CL_SEEK_END);
+    if (size > 0 && request->fInput.Append(payload, size) != size) {
+        KillWithLog(client, CL_OUT_OF_MEMORY);
+        return false;
+    }
+    fInputBytes += size;
+    client->fGatheredBytes += size;
+    request->fLeft -= size;
+    request->fLastChunk = now;
+    if (request->fLeft > 0) return true;
+    client->fGathers.Remove(int32(header.fSequence));
+    client->fGatheredBytes -= request->fInput.GetSize();
+    QueueIncoming(client, request, now);
+    return true;
+}
+
+// The whole request goes to the client's queue, and the client to the waiting list,
+// where an idle worker takes it at once.
+void CL_TCPServer::QueueIncoming(Client* client, Incoming* request, uint32 now) {
+    request->fInput.Seek(0, CL_SEEK_SET);
+    {
+        CL_AutoLocker lock(ClientLock(client));
+        client->QueueRequest(request);
+    }
+    fWaitingList->Append(client);
+    client->fWaitStartTime = now;
+    HandOutWork();
+}
+
+void CL_TCPServer::DropGather(Client* client, uint32 sequence) {
+    Incoming* request = client->fGathers.Get(int32(sequence));
+    if (!request) return;
+    client->fGathers.Remove(int32(sequence));
+    client->fGatheredBytes -= request->fInput.GetSize();
+    fInputBytes -= request->fInput.GetSize();
+    delete request;
 }
 
 void CL_TCPServer::RejectHeader(Client* client, const CL_PacketHeader& header, CL_Status check,
@@ -78,87 +185,82 @@ void CL_TCPServer::RejectHeader(Client* client, const CL_PacketHeader& header, C
         KillWithLog(client, CL_IPC_BAD_REQUEST);
 }
 
-// A cancellation is acted on at once; a chunk of a request is queued for the workers.
-void CL_TCPServer::TakePacket(Client* client, CL_Packet* packet, uint32 now) {
-    uint16 type = packet->fHeader.fType;
-    if (type == CL_PACKET_TYPE_ABORT) {
-        HandleAbort(client, packet);
-        delete packet;
-    } else if (type == CL_PACKET_TYPE_ABORT_ALL) {
-        client->fContext->AbortAll(GetCallbacks().fAbort);
-        WakeClientWorkers(client);
-        delete packet;
-    } else if (!(packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK) &&
-               !ContinuesRequest(client, packet->fHeader.fSequence)) {
-        // A later chunk of no request that is queued or being gathered would stay
-        // in the queue for ever.
-        delete packet;
-    } else {
-        QueueRequestChunk(client, packet, now);
-    }
+// A chunk the connection may not send: a request before the AUTH is granted, or a
+// chunk that breaks its request's sequence.
+void CL_TCPServer::RejectRequest(Client* client) {
+    Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
+        int(client->fID));
+    KillWithLog(client, CL_IPC_BAD_REQUEST);
 }
 
-// A first chunk puts the client in the waiting list; a later one wakes the worker
-// that gathers its request.
-void CL_TCPServer::QueueRequestChunk(Client* client, CL_Packet* packet, uint32 now) {
-    bool first = (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK) != 0;
-    client->QueueChunk(packet);
-    if (first) {
-        Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-            T("[Dispatcher] [%d] Il client ha dati in arrivo, spostato nella coda di attesa"),
-            int(client->fID));
-        fWaitingList->Append(client);
-        client->fWaitStartTime = now;
-    } else if (client->fServingWorker) {
-        client->fServingWorker->fDataCondition.Signal();
-    }
-}
-
-// Whether a chunk of `sequence` continues a request: one whose first chunk waits in
-// the queue, or one a worker has started.
-bool CL_TCPServer::ContinuesRequest(Client* client, uint32 sequence) {
-    return client->HasFirstChunk(sequence) || !client->fContext->HasAborted(sequence);
-}
-
-void CL_TCPServer::HandleAbort(Client* client, const CL_Packet* abort) {
-    uint32 sequence = abort->fHeader.fSequence;
-    if (client->HasFirstChunk(sequence))
-        DropWaitingRequest(client, abort);
-    else if (!client->fContext->HasAborted(sequence))
-        CancelRunningRequest(client, sequence);
-}
-
-// The request still waits for a worker: its chunks go, and the dispatcher answers the
-// ABORT itself, echoing its arguments. No callback runs.
-void CL_TCPServer::DropWaitingRequest(Client* client, const CL_Packet* abort) {
-    uint32 sequence = abort->fHeader.fSequence;
-    client->DropChunks(sequence, false);
-    CL_Packet* reply = new CL_Packet(CL_PACKET_TYPE_ABORT, CL_IPC_FIRST_CHUNK, sequence);
-    CL_CopyPacketArguments(abort->fHeader, &reply->fHeader);
-    client->fQueuedWritePackets->Append(reply);
-}
-
-// The request is under way: its record is marked, the abort callback runs with the
-// context unlocked, and its worker wakes up to send the ABORT reply.
-void CL_TCPServer::CancelRunningRequest(Client* client, uint32 sequence) {
-    client->fContext->SetAborted(sequence, true);
+// A request still gathered or waiting for a worker is dropped and the dispatcher
+// answers the ABORT itself, echoing its arguments; no callback runs. One under way is
+// cancelled in its record.
+void CL_TCPServer::HandleAbort(Client* client, const CL_PacketHeader& abort) {
+    uint32 sequence = abort.fSequence;
+    Incoming* dropped = nullptr;
+    bool gathered = client->fGathers.Get(int32(sequence)) != nullptr;
+    if (gathered) DropGather(client, sequence);
+    CL_Status status = CL_OK;
+    bool idle = false;
     {
-        CL_AutoUnlocker unlock(ContextLock(client));
-        if (GetCallbacks().fAbort) GetCallbacks().fAbort(client->fContext, sequence);
+        CL_AutoLocker lock(ClientLock(client));
+        if (!gathered) dropped = client->TakeRequest(sequence);
+        idle = !client->HasRequest();
+        if (gathered || dropped) {
+            CL_PacketHeader reply;
+            CL_InitPacketHeader(&reply, CL_PACKET_TYPE_ABORT, CL_IPC_FIRST_CHUNK, sequence);
+            CL_CopyPacketArguments(abort, &reply);
+            CL_Blob wire(&reply, sizeof(reply), true);
+            bool queued = false;
+            status = SendOrQueue(client, wire, &queued);
+        }
     }
-    Request* request = client->fExecutingRequests.Get(int32(sequence));
-    if (request && request->fWorker) request->fWorker->fDataCondition.Signal();
-    if (client->fServingWorker) client->fServingWorker->fDataCondition.Signal();
+    if (dropped) {
+        fInputBytes -= dropped->fInput.GetSize();
+        delete dropped;
+        // With nothing left to do for the client, its waiting entries would only wake
+        // a worker for nothing.
+        if (idle && client->fBusyCount == 0) fWaitingList->RemoveAll(client);
+    }
+    if (status != CL_OK) {
+        KillWithLog(client, status);
+        return;
+    }
+    if (!gathered && !dropped && !CancelRunningRequest(client, sequence))
+        client->fPendingCancels.push_back(sequence);
 }
 
-void CL_TCPServer::WakeClientWorkers(Client* client) {
-    for (Request* request : client->fExecutingRequests)
-        if (request->fWorker) request->fWorker->fDataCondition.Signal();
-    if (client->fServingWorker) client->fServingWorker->fDataCondition.Signal();
+// The request is under way: its record is marked and the abort callback runs with the
+// context unlocked; the worker sends the ABORT reply when the callback returns. False
+// when the context is busy: the cancellation waits for a later pass, as the
+// dispatcher never waits for a worker or the application.
+bool CL_TCPServer::CancelRunningRequest(Client* client, uint32 sequence) {
+    if (!client->TryLockContext()) return false;
+    bool cancel = !client->fContext->HasAborted(sequence);
+    if (cancel) client->fContext->SetAborted(sequence, true);
+    client->fContext->Unlock();
+    if (cancel && GetCallbacks().fAbort) GetCallbacks().fAbort(client->fContext, sequence);
+    return true;
 }
 
-// Wakes the client's workers, so that one gathering or waiting sees the end, logs the
-// cause by its code and kills the client.
+// ABORT_ALL: every record of the context is marked, and the abort callback runs for
+// each with the context locked. False when the context is busy.
+bool CL_TCPServer::CancelAllRequests(Client* client) {
+    if (!client->TryLockContext()) return false;
+    client->fContext->AbortAll(GetCallbacks().fAbort);
+    client->fContext->Unlock();
+    return true;
+}
+
+void CL_TCPServer::RetryCancels(Client* client) {
+    if (client->fPendingCancelAll && CancelAllRequests(client)) client->fPendingCancelAll = false;
+    while (!client->fPendingCancels.empty() &&
+           CancelRunningRequest(client, client->fPendingCancels.front()))
+        client->fPendingCancels.erase(client->fPendingCancels.begin());
+}
+
+// Logs the cause by its code and kills the client.
 void CL_TCPServer::KillWithLog(Client* client, CL_Status code) {
     int id = int(client->fID);
     switch (code) {
@@ -181,6 +283,5 @@ void CL_TCPServer::KillWithLog(Client* client, CL_Status code) {
                 id, int(code));
             break;
     }
-    WakeClientWorkers(client);
     KillClient(client);
 }

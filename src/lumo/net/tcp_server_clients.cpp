@@ -8,10 +8,10 @@
 
 namespace {
 
-// What a queued chunk counts against the client's allowance: its bytes and its record,
-// so that empty chunks count too.
-uint64 QueuedCost(const CL_Packet* packet) {
-    return uint64(packet->fData.GetSize()) + sizeof(CL_Packet);
+// What a queued request counts against the client's allowance: its bytes and its
+// record, so that empty requests count too.
+uint64 QueuedCost(const CL_Blob& input) {
+    return uint64(input.GetSize()) + sizeof(CL_PacketHeader) + sizeof(CL_Blob);
 }
 
 }  // namespace
@@ -28,8 +28,10 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
       fSocket(socket),
       fContext(nullptr),
       fPinnedWorker(nullptr),
-      fQueuedReadPackets(new CL_LinkedList<CL_Packet*>()),
-      fQueuedWritePackets(new CL_LinkedList<CL_Packet*>()),
+      fQueuedBytes(0),
+      fBacklog(0),
+      fHeavyQueued(0),
+      fServedHeavy(false),
       fBusyCount(0),
       fLastReadTime(0),
       fWaitStartTime(0),
@@ -39,9 +41,12 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
       fAuthorized(false),
       fPartial(false),
       fReader(true),
-      fDead(false),
-      fQueuedReadBytes(0),
-      fServingWorker(nullptr) {
+      fGatheredBytes(0),
+      fPendingCancelAll(false),
+      fWatchPass(0),
+      fWatchSlot(0),
+      fHeld(false),
+      fDead(false) {
     uint32 now = CL_GetTime();
     fContext = new CL_ClientContext(fID, server);
     fContext->SetCipher(new CL_Cipher());
@@ -49,19 +54,20 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
     fWaitStartTime = now;
 }
 
+// The server's counters were settled when the client was killed; the lock is taken
+// for the analysis' sake, no other thread sees the record any more.
 CL_TCPServer::Client::~Client() {
     if (fPinnedWorker) fPinnedWorker->fPinnedClient = nullptr;
-    delete fSocket;
     if (fContext) {
         delete fContext->GetCipher();
         delete fContext;
     }
-    for (CL_Packet* packet : *fQueuedReadPackets)
-        delete packet;
-    for (CL_Packet* packet : *fQueuedWritePackets)
-        delete packet;
-    delete fQueuedReadPackets;
-    delete fQueuedWritePackets;
+    for (Incoming* request : fGathers)
+        delete request;
+    CL_AutoLocker lock(fLock);
+    delete fSocket;
+    for (Incoming* request : fQueuedRequests)
+        delete request;
     for (Request* request : fExecutingRequests)
         delete request;
 }
@@ -79,18 +85,37 @@ void CL_TCPServer::KillClient(Client* client) {
 
 void CL_TCPServer::DoKillClient(Client* client) {
     {
-        // Under the context lock no worker is writing, so the descriptor is the
-        // connection's own. It is shut down rather than closed: the dispatcher may be
-        // waiting on it, and it is closed when the record is deleted.
-        CL_AutoLocker lock(client->fContext->GetLock());
+        // The socket is shut down rather than closed: the dispatcher may be waiting on
+        // it, and it is closed when the record is deleted. What waits to be written goes.
+        CL_AutoLocker lock(ClientLock(client));
         client->fSocket->Shutdown();
         client->fDead = true;
-        client->fPartial = false;
-        client->fContext->AbortAll(GetCallbacks().fAbort);
+        DropOutput(client);
     }
+    client->fPartial = false;
+    client->fContext->AbortAll(GetCallbacks().fAbort);
     fWaitingList->RemoveAll(client);
     fDeadList->RemoveAll(client);
     fDeadList->Append(client);
+    HandOutWork();
+}
+
+// When the record is deleted: the dispatcher no longer looks at it, and what it had
+// gathered or queued leaves the server's count.
+void CL_TCPServer::DropInput(Client* client) {
+    uint64 dropped = client->fGatheredBytes;
+    for (Incoming* request : client->fGathers)
+        delete request;
+    client->fGathers = CL_HashMap<int32, Incoming*>();
+    client->fGatheredBytes = 0;
+    client->fPendingCancels.clear();
+    client->fPendingCancelAll = false;
+    CL_AutoLocker lock(ClientLock(client));
+    while (Incoming* request = client->TakeRequest()) {
+        dropped += request->fInput.GetSize();
+        delete request;
+    }
+    fInputBytes -= dropped;
 }
 
 void CL_TCPServer::GetClientsList(CL_LinkedList<uint32>* ids) {
@@ -114,7 +139,8 @@ CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
     info.Set("local", shown.IsLocal());
     info.Set("requests", (long long)client->fContext->GetNumRequests());
     info.Set("flags", (long long)client->fContext->GetFlags());
-    if (GetCallbacks().fClientInfo) GetCallbacks().fClientInfo(client->fContext, info);
+    CL_ClientInfoCB describe = GetCallbacks().fClientInfo;
+    if (describe) describe(client->fContext, info);
     return CL_OK;
 }
 
@@ -127,57 +153,29 @@ CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
     return CL_OK;
 }
 
-void CL_TCPServer::Client::QueueChunk(CL_Packet* packet) {
-    fQueuedReadPackets->Append(packet);
-    fQueuedReadBytes += QueuedCost(packet);
+void CL_TCPServer::Client::QueueRequest(Incoming* request) {
+    fQueuedRequests.Append(request);
+    fQueuedBytes += QueuedCost(request->fInput);
+    if (IsHeavy(*request)) fHeavyQueued++;
 }
 
-CL_Packet* CL_TCPServer::Client::TakeFirstChunk() {
-    for (CL_LinkedList<CL_Packet*>::iterator it = fQueuedReadPackets->begin();
-         it != fQueuedReadPackets->end(); ++it) {
-        CL_Packet* packet = *it;
-        if (!(packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK)) continue;
-        fQueuedReadPackets->Remove(it);
-        fQueuedReadBytes -= QueuedCost(packet);
-        return packet;
+CL_TCPServer::Incoming* CL_TCPServer::Client::TakeRequest() {
+    if (fQueuedRequests.Count() == 0) return nullptr;
+    Incoming* request = fQueuedRequests.Pop(true);
+    fQueuedBytes -= QueuedCost(request->fInput);
+    if (IsHeavy(*request)) fHeavyQueued--;
+    return request;
+}
+
+CL_TCPServer::Incoming* CL_TCPServer::Client::TakeRequest(uint32 sequence) {
+    for (CL_LinkedList<Incoming*>::iterator it = fQueuedRequests.begin();
+         it != fQueuedRequests.end(); ++it) {
+        Incoming* request = *it;
+        if (request->fHeader.fSequence != sequence) continue;
+        fQueuedRequests.Remove(it);
+        fQueuedBytes -= QueuedCost(request->fInput);
+        if (IsHeavy(*request)) fHeavyQueued--;
+        return request;
     }
     return nullptr;
-}
-
-CL_Packet* CL_TCPServer::Client::TakeNextChunk(uint32 sequence) {
-    for (CL_LinkedList<CL_Packet*>::iterator it = fQueuedReadPackets->begin();
-         it != fQueuedReadPackets->end(); ++it) {
-        CL_Packet* packet = *it;
-        if (packet->fHeader.fSequence != sequence || (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
-            continue;
-        fQueuedReadPackets->Remove(it);
-        fQueuedReadBytes -= QueuedCost(packet);
-        return packet;
-    }
-    return nullptr;
-}
-
-bool CL_TCPServer::Client::HasFirstChunk() {
-    for (CL_Packet* packet : *fQueuedReadPackets)
-        if (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK) return true;
-    return false;
-}
-
-bool CL_TCPServer::Client::HasFirstChunk(uint32 sequence) {
-    for (CL_Packet* packet : *fQueuedReadPackets)
-        if (packet->fHeader.fSequence == sequence && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK))
-            return true;
-    return false;
-}
-
-void CL_TCPServer::Client::DropChunks(uint32 sequence, bool laterOnly) {
-    for (CL_LinkedList<CL_Packet*>::iterator it = fQueuedReadPackets->begin();
-         it != fQueuedReadPackets->end(); ++it) {
-        CL_Packet* packet = *it;
-        if (packet->fHeader.fSequence != sequence) continue;
-        if (laterOnly && (packet->fHeader.fFlags & CL_IPC_FIRST_CHUNK)) continue;
-        fQueuedReadBytes -= QueuedCost(packet);
-        fQueuedReadPackets->Remove(it);
-        delete packet;
-    }
 }

@@ -101,7 +101,8 @@ void CL_TCPServer::AnswerDiscover(CLU_Table& answered) {
     std::string ip = fResponder->GetAddress().GetIP();
     if (answered.Exists(ip)) return;
     CLU_Table info;
-    if (GetCallbacks().fServerInfo && GetCallbacks().fServerInfo(this, info) != CL_OK) return;
+    CL_ServerInfoCB describe = GetCallbacks().fServerInfo;
+    if (describe && describe(this, info) != CL_OK) return;
     CL_Blob block;
     block += info.GetString("name");
     block += info.GetString("desc");

@@ -1,7 +1,9 @@
 // The listener thread, which turns accepted connections into client records, and the
-// dispatcher thread, which waits on every client socket at once, has each ready client
-// read one chunk or write one queued packet, cuts off closed or stalled connections,
-// and between passes does the periodic work and the discovery turns.
+// dispatcher thread, which waits on every client socket at once (and on a wake-up
+// event), reads what ready clients sent, writes what waits for ready clients, and
+// between passes does the periodic work and the discovery turns.
+#include <unistd.h>
+
 #include "lumo/clock.h"
 #include "lumo/translator.h"
 #include "tcp_server_records.h"
@@ -18,9 +20,12 @@ constexpr uint32 kAcceptWait = 250;
 // Pause after an accept error, so that a listener that cannot be reopened does not spin.
 constexpr uint32 kAcceptErrorSleep = 10;
 constexpr uint32 kDiscoveryInterval = 200;
-// Chunks a client may have queued before the dispatcher stops reading from it and
-// lets TCP hold the sender back.
-constexpr uint64 kMaxQueuedBytes = 64u << 20;
+// Bytes taken from a socket at once: a small request whole, in one read.
+constexpr uint32 kReadSize = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
+// Reads of one client in one pass, so that a fast sender does not hold up the others.
+constexpr uint32 kReadsPerPass = 16;
+// Cancellations that may wait for a busy context before reading from its client stops.
+constexpr size_t kMaxPendingCancels = 64;
 
 }  // namespace
 
@@ -82,15 +87,19 @@ void CL_TCPServer::AdmitConnection(CL_Socket* accepted) {
     // Replies go out as whole packets; Nagle would hold a reply's last segment until
     // the client acknowledges the previous ones.
     accepted->SetNoDelay(true);
-    CL_AutoLocker lock(fLock);
-    if (!fRun) {
-        delete accepted;
-        return;
+    {
+        CL_AutoLocker lock(fLock);
+        if (!fRun) {
+            delete accepted;
+            return;
+        }
+        Client* client = new Client(this, accepted);
+        Log(CL_LOG_LEVEL_INFO, T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
+            client->fPeer.GetIP().c_str(), int(client->fID));
+        fClientList->Append(client);
     }
-    Client* client = new Client(this, accepted);
-    Log(CL_LOG_LEVEL_INFO, T("[Server] Nuova connessione da %s; assegnata al client con ID %d"),
-        client->fPeer.GetIP().c_str(), int(client->fID));
-    fClientList->Append(client);
+    // The dispatcher watches the new socket from its next pass on.
+    WakeDispatcher();
 }
 
 void CL_TCPServer::DispatcherLoop() {
@@ -112,17 +121,26 @@ void CL_TCPServer::DispatcherLoop() {
     Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
 }
 
-// One pass: the clients and the periodic work under the server lock, then, now and
-// then, a discovery turn without it.
+// One pass: the clients and the periodic work under the server lock (released for the
+// wait and for the clients' socket I/O), then, now and then, a discovery turn without
+// it. Workers handed work in the pass are woken once the lock is released, so that
+// they never wake only to wait for it.
 void CL_TCPServer::DispatcherPass(DispatcherState* state) {
     uint32 now;
     {
         CL_AutoLocker lock(fLock);
         if (!fRun) return;
         fBusyCount++;
+        fDispatcherPass = state;
         now = ServeClients(state);
         PeriodicWork(now, state);
+        fDispatcherPass = nullptr;
     }
+    for (Worker* worker : state->fWakes) {
+        worker->Wake();
+        worker->fPendingWakes--;
+    }
+    state->fWakes.clear();
     if (uint32(now - state->fLastDiscovery) >= kDiscoveryInterval) {
         state->fLastDiscovery = now;
         DiscoveryTurn();
@@ -130,110 +148,180 @@ void CL_TCPServer::DispatcherPass(DispatcherState* state) {
     fBusyCount--;
 }
 
-// Waits on the clients' sockets and serves those that are ready, or that have part of
-// a chunk pending; returns the time after the wait.
+// Waits, with the server lock released, until a watched socket is ready, the wake-up
+// event comes or the periodic work is due; then serves the ready clients: their
+// sockets are written and read with the lock released, each client held meanwhile so
+// that no worker deletes it, and what came is taken apart under the lock. Returns the
+// time after the wait.
 uint32 CL_TCPServer::ServeClients(DispatcherState* state) {
-    CL_Set<CL_Socket*> readSet, writeSet;
-    WatchClients(&readSet, &writeSet);
-    bool ready = WaitForSockets(&readSet, &writeSet, state->fWaitStep);
+    WatchClients(state);
+    uint32 wait = WaitStep(state, CL_GetTime());
+    // Threads that take the lock meanwhile wake their workers themselves.
+    fDispatcherPass = nullptr;
+    {
+        CL_AutoUnlocker unlock(fLock);
+        CL_Safe_Poll(state->fPoll.data(), uint32(state->fPoll.size()), wait);
+    }
+    fDispatcherPass = state;
     uint32 now = CL_GetTime();
-    bool partial = AnyPartial();
-    state->fWaitStep = partial ? DispatcherState::kPartialWaitStep : DispatcherState::kIdleWaitStep;
-    if (partial || ready) ClientPass(readSet, writeSet, now, &state->fWaitStep);
+    if (state->fPoll[0].revents) DrainWakeUps();
+    // A watched client may have been killed and deleted while the lock was released:
+    // the clients still listed are looked up, not the ones watched. One that came
+    // meanwhile is watched from the next pass on.
+    state->fReady.clear();
+    for (Client* client : *fClientList) {
+        short events =
+            client->fWatchPass == state->fPass ? state->fPoll[client->fWatchSlot].revents : 0;
+        if (!events && client->fPendingCancels.empty() && !client->fPendingCancelAll) continue;
+        client->fHeld = true;
+        state->fReady.push_back({client, events});
+    }
+    if (state->fReady.empty()) return now;
+    Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
+    uint64 read = 0;
+    fDispatcherPass = nullptr;
+    {
+        CL_AutoUnlocker unlock(fLock);
+        for (ReadyClient& ready : state->fReady)
+            Transfer(&ready, oldest, &read, now);
+    }
+    fDispatcherPass = state;
+    for (ReadyClient& ready : state->fReady) {
+        ready.fClient->fHeld = false;
+        if (!ready.fClient->fDead) AttendClient(ready, now);
+    }
     return now;
 }
 
-void CL_TCPServer::WatchClients(CL_Set<CL_Socket*>* readSet, CL_Set<CL_Socket*>* writeSet) {
+// The poll entries of this pass: the wake-up event, then the clients that have
+// something to read or to write.
+void CL_TCPServer::WatchClients(DispatcherState* state) {
+    state->fPoll.clear();
+    state->fPass++;
+    state->fHurry = false;
+    state->fPoll.push_back({fWakeFD, POLLIN, 0});
+    Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
     for (Client* client : *fClientList) {
-        // A partial chunk's bytes are read as they come: its socket is watched too.
-        if (client->fQueuedReadBytes < kMaxQueuedBytes) readSet->Add(client->fSocket);
-        if (client->fQueuedWritePackets->Count() > 0) writeSet->Add(client->fSocket);
-    }
-}
-
-// Leaves in the sets the sockets that are ready; true when there are any. With nothing
-// to wait on it only sleeps. The server lock is released meanwhile.
-bool CL_TCPServer::WaitForSockets(CL_Set<CL_Socket*>* readSet, CL_Set<CL_Socket*>* writeSet,
-                                  uint32 ms) {
-    if (readSet->Count() == 0 && writeSet->Count() == 0) {
-        CL_AutoUnlocker unlock(fLock);
-        CL_Thread::Sleep(ms);
-        return false;
-    }
-    uint32 ready = 0;
-    CL_Status waited = CL_Socket::Select(readSet, writeSet, nullptr, &ready, ms, &fLock);
-    return waited == CL_OK && ready > 0;
-}
-
-bool CL_TCPServer::AnyPartial() {
-    for (Client* client : *fClientList)
-        if (client->fPartial) return true;
-    return false;
-}
-
-// Each client whose context a worker does not hold reads one chunk or writes one
-// queued packet. A client found closed is killed without a log line.
-void CL_TCPServer::ClientPass(CL_Set<CL_Socket*>& readSet, CL_Set<CL_Socket*>& writeSet,
-                              uint32 now, uint32* waitStep) {
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
-        Client* client = *it;
-        if (!client->TryLockContext()) {
-            if (client->fSocket->PeerClosed()) KillClient(client);
-            continue;
+        if (!client->fPendingCancels.empty() || client->fPendingCancelAll) state->fHurry = true;
+        short events = 0;
+        if (MayRead(client, oldest, 0)) events |= POLLIN | POLLRDHUP;
+        if (client->fBacklog > 0) events |= POLLOUT;
+        int fd;
+        {
+            CL_AutoLocker lock(ClientLock(client));
+            fd = client->fSocket->GetDescriptor();
         }
-        bool read = false;
-        bool killed = ServeClientSocket(client, readSet, writeSet, now, waitStep, &read);
-        if (!killed &&
-            (client->fQueuedReadPackets->Count() > 0 || client->fQueuedWritePackets->Count() > 0))
-            *waitStep = DispatcherState::kBusyWaitStep;
-        client->fContext->Unlock();
-        if (!killed && !read && client->fSocket->PeerClosed()) KillClient(client);
+        // A descriptor closed after an error is found out by the next read or write;
+        // a negative one is skipped by the wait. Hang-ups and errors are reported
+        // whatever is asked.
+        client->fWatchPass = state->fPass;
+        client->fWatchSlot = uint32(state->fPoll.size());
+        state->fPoll.push_back({fd, events, 0});
     }
 }
 
-// Writes the client's first queued packet when its socket can take it, else reads
-// when there is something to read; true when the client was killed.
-bool CL_TCPServer::ServeClientSocket(Client* client, CL_Set<CL_Socket*>& readSet,
-                                     CL_Set<CL_Socket*>& writeSet, uint32 now,
-                                     uint32* waitStep, bool* read) {
-    CL_Socket* socket = client->fSocket;
-    if (writeSet.Exists(socket) && client->fQueuedWritePackets->Count() > 0)
-        return WriteQueuedPacket(client);
-    if (!readSet.Exists(socket) && !client->fPartial) return false;
-    *read = true;
-    return ReadFromClient(client, now, waitStep);
+// Whether to read from the client now: not while its queued requests, its unread
+// replies or its waiting cancellations are too many, nor while the server's input
+// (with `pending` bytes read and not yet taken apart) is over its budget, except from
+// `oldest`. What it reads is the dispatcher's own or kept in atomics: it is asked with
+// the server lock released too.
+bool CL_TCPServer::MayRead(Client* client, Client* oldest, uint64 pending) {
+    if (client->fPendingCancels.size() >= kMaxPendingCancels) return false;
+    if (client->fQueuedBytes >= Client::kMaxQueuedBytes || Backlogged(client)) return false;
+    return fInputBytes + pending < GetInputBudget() || client == oldest;
 }
 
-bool CL_TCPServer::WriteQueuedPacket(Client* client) {
-    CL_Packet* packet = client->fQueuedWritePackets->Pop(true);
-    CL_Blob wire;
-    CL_BuildPacket(packet->fHeader, packet->fData, &wire);
-    wire.Seek(0, CL_SEEK_SET);
-    delete packet;
-    client->fSocket->Write(wire, wire.GetSize(), fTimeOut);
-    CL_Status status = client->fSocket->GetIOError(false);
-    if (status == CL_OK) return false;
-    KillWithLog(client, status);
-    return true;
+// Over the budget, the input shrinks as workers take queued requests. Only while no
+// worker can take any does a request being gathered go on, the oldest one, so that the
+// input can always become a request for the workers: it cannot fill up with halves.
+CL_TCPServer::Client* CL_TCPServer::OldestGatherer() {
+    for (Client* client : *fClientList)
+        if (client->fQueuedBytes > 0 && !Backlogged(client)) return nullptr;
+    Client* oldest = nullptr;
+    uint32 now = CL_GetTime();
+    uint32 longest = 0;
+    for (Client* client : *fClientList)
+        for (Incoming* request : client->fGathers)
+            if (!oldest || uint32(now - request->fStarted) > longest) {
+                oldest = client;
+                longest = uint32(now - request->fStarted);
+            }
+    return oldest;
 }
 
-// Reads at most one chunk; then cuts the client off when its partial chunk is overdue
-// or its peer has gone. True when the client was killed.
-bool CL_TCPServer::ReadFromClient(Client* client, uint32 now, uint32* waitStep) {
-    ChunkRead read = ReadChunk(client, now);
-    if (read == kChunkKilled) return true;
-    if (read == kChunkPending && client->fReader.GetHeld() > 0 && !client->fPartial) {
+// Until the periodic work is next due; a moment when a cancellation waits.
+uint32 CL_TCPServer::WaitStep(const DispatcherState* state, uint32 now) {
+    if (state->fHurry) return DispatcherState::kBusyWaitStep;
+    uint32 wait = DispatcherState::kIdleWaitStep;
+    for (uint32 last : {state->fLastPing, state->fLastLoad}) {
+        uint32 elapsed = now - last;
+        uint32 left = elapsed >= DispatcherState::kIdleWaitStep
+                          ? 0
+                          : DispatcherState::kIdleWaitStep - elapsed;
+        if (left < wait) wait = left;
+    }
+    return wait;
+}
+
+// A wake-up pending from now on writes the event again.
+void CL_TCPServer::DrainWakeUps() {
+    fWakePending = false;
+    uint64 count;
+    ssize_t got = read(fWakeFD, &count, sizeof(count));
+    (void)got;
+}
+
+// The socket work of a ready client, with the server lock released: what waits to be
+// written, then reading, a few reads at most, while the limits allow with what this
+// pass read so far (*read) counted in. The outcomes are acted on under the lock.
+void CL_TCPServer::Transfer(ReadyClient* ready, Client* oldest, uint64* read, uint32 now) {
+    Client* client = ready->fClient;
+    if (ready->fEvents & (POLLOUT | POLLERR | POLLHUP)) {
+        ready->fBacklogged = Backlogged(client);
+        CL_AutoLocker lock(ClientLock(client));
+        ready->fWrite = WriteQueued(client, now);
+    }
+    if (ready->fWrite != CL_OK || !(ready->fEvents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP)))
+        return;
+    CL_ChunkReader& reader = client->fReader;
+    for (uint32 i = 0; i < kReadsPerPass; i++) {
+        if (i > 0 && !MayRead(client, oldest, *read)) break;
+        uint32 before = reader.GetHeld();
+        {
+            CL_AutoLocker lock(ClientLock(client));
+            ready->fRead = reader.Read(*client->fSocket, kReadSize);
+        }
+        uint32 got = reader.GetHeld() - before;
+        *read += got;
+        if (ready->fRead != CL_OK || got < kReadSize) break;
+    }
+}
+
+// Under the server lock: cancellations that waited for the context, then the outcome
+// of the write, then the chunks read. A read that failed cuts the client off once the
+// chunks that came before it are taken: a peer that closed right after its last
+// request is still answered if it listens.
+void CL_TCPServer::AttendClient(const ReadyClient& ready, uint32 now) {
+    Client* client = ready.fClient;
+    if (!client->fPendingCancels.empty() || client->fPendingCancelAll) RetryCancels(client);
+    if (ready.fWrite != CL_OK) {
+        KillWithLog(client, ready.fWrite);
+        return;
+    }
+    // Its waiting requests may be served again, and wait for a worker from now on.
+    if (ready.fBacklogged && !Backlogged(client)) {
+        client->fWaitStartTime = now;
+        HandOutWork();
+    }
+    if (!TakeChunks(client, now)) return;
+    if (ready.fRead != CL_OK && ready.fRead != CL_TIMEOUT) {
+        KillWithLog(client, ready.fRead);
+        return;
+    }
+    if (client->fReader.GetHeld() == 0) {
+        client->fPartial = false;
+    } else if (!client->fPartial) {
         client->fPartial = true;
         client->fLastReadTime = now;
-        *waitStep = DispatcherState::kBusyWaitStep;
     }
-    if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut) {
-        KillWithLog(client, CL_TIMEOUT);
-        return true;
-    }
-    if (!client->fSocket->IsConnected()) {
-        KillWithLog(client, CL_CONNECTION_LOST);
-        return true;
-    }
-    return false;
 }

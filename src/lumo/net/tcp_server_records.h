@@ -1,40 +1,54 @@
-// The TCP server's private records: a request a worker is handling, the record of one
-// connection with its packet queues and chunk reader, a worker thread, and what the
-// dispatcher and a serving worker carry from step to step. Only the server's own
-// files see them.
+// The TCP server's private records: a request on its way in and one a worker is
+// handling, the record of one connection with its chunk reader, request queue and
+// output, a worker thread, and what the dispatcher and a serving worker carry from
+// step to step. Only the server's own files see them.
 #pragma once
 
+#include <poll.h>
+#include <semaphore.h>
+
 #include <atomic>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "lumo/tcp_server.h"
 
-// How one read of a client's chunk ended.
-enum CL_TCPServer::ChunkRead : int {
-    kChunkWhole,    // a whole chunk was taken
-    kChunkPending,  // the chunk is not whole yet
-    kChunkKilled,   // the client was killed (read error or bad header)
-};
-
 // What serving one request ended with.
-enum CL_TCPServer::ServeResult : int { kServeNone, kServeDone, kServeWriteError, kServeDrop };
+enum CL_TCPServer::ServeResult : int { kServeNone, kServeDone, kServeWriteError };
+
+// A client found ready by the dispatcher's wait, and the outcome of its socket work.
+struct CL_TCPServer::ReadyClient {
+    ReadyClient(Client* client, short events) : fClient(client), fEvents(events) {}
+
+    Client* fClient;
+    short fEvents;
+    bool fBacklogged = false;  // before the write
+    CL_Status fWrite = CL_OK;
+    CL_Status fRead = CL_TIMEOUT;
+};
 
 // What the dispatcher keeps from one pass to the next.
 struct CL_TCPServer::DispatcherState {
-    // The select time-out: short while a chunk is partly read, shorter while queues
-    // are not empty.
+    // The longest wait for the clients' sockets: the periodic work's step. A client
+    // whose cancellation waits for its context lock is looked at again sooner.
     static constexpr uint32 kIdleWaitStep = 100;
-    static constexpr uint32 kPartialWaitStep = 10;
     static constexpr uint32 kBusyWaitStep = 1;
 
     explicit DispatcherState(uint32 start)
-        : fWaitStep(kIdleWaitStep), fLastPing(start), fLastLoad(start), fLastDiscovery(start),
-          fLastSweep(start) {}
-    uint32 fWaitStep;
+        : fLastPing(start), fLastLoad(start), fLastDiscovery(start), fLastSweep(start) {}
     uint32 fLastPing;
     uint32 fLastLoad;
     uint32 fLastDiscovery;
     uint32 fLastSweep;
+    // The wait of this pass: the wake-up descriptor first, then one entry per client
+    // watched; the pass number tells a client's entry of this pass from an old one.
+    std::vector<pollfd> fPoll;
+    uint32 fPass = 0;
+    bool fHurry = false;
+    // The clients found ready in this pass, and the workers to wake at its end.
+    std::vector<ReadyClient> fReady;
+    std::vector<Worker*> fWakes;
 };
 
 // The parts of a protocol version in log lines: major, minor, patch.
@@ -48,7 +62,19 @@ inline int CL_VersionPatch(uint32 version) {
     return int(version & 0xFF);
 }
 
-// One request a worker serves, from its first chunk to its reply; the worker's alone.
+// A request on its way to a worker: gathered chunk by chunk by the dispatcher, then
+// queued whole in its client's record. The holder's alone.
+struct CL_TCPServer::Incoming {
+    CL_PacketHeader fHeader;  // the first chunk's
+    CL_Blob fInput;           // the payload gathered so far
+    uint32 fLeft = 0;         // payload bytes still to come
+    uint32 fStarted = 0;      // CL_GetTime of the first chunk
+    uint32 fLastChunk = 0;    // CL_GetTime of the latest chunk
+    // Larger than the request limit: answered FAILED, its bytes never kept.
+    bool fRefused = false;
+};
+
+// One request a worker serves, from the queue to its reply; the worker's alone.
 struct CL_TCPServer::Exchange {
     Exchange(Worker* worker, Client* client) : fWorker(worker), fClient(client) {}
 
@@ -58,21 +84,30 @@ struct CL_TCPServer::Exchange {
     uint32 fSequence = 0;
     Request* fRequest = nullptr;  // owned until the reply is sent
     CL_Blob fInput;
-    bool fWhole = false;  // the first chunk held the whole payload
-    uint32 fLeft = 0;     // payload bytes still to gather
     CL_PacketHeader fReply;
     CL_Blob fOutput;
+    bool fRefused = false;
     bool fHasReply = false;
     bool fCounted = true;
     bool fAborted = false;
 };
 
-// Which lock guards what. The analysis can name the client's context lock, not the
-// lock of the server that owns a record, so fields under the server lock say so in
-// words. The server lock is taken before a context lock, never the other way round.
+// Bytes waiting to go to a client: whole packets as they go on the wire, so that
+// nothing lands between a reply's chunks. Under the client's own lock.
+struct CL_TCPServer::Output {
+    std::deque<CL_Blob> fPackets;
+    uint32 fOffset = 0;  // bytes of the first packet already written
+    uint64 fBytes = 0;   // bytes not yet written
+    uint32 fSince = 0;   // CL_GetTime of the last bytes written, while any wait
+};
 
-// A request a worker has taken, from the gathering of its chunks to its reply. It is
-// reached only through its client's fExecutingRequests, under the context lock.
+// Which lock guards what. The analysis can name a client's context lock and its own
+// lock, not the lock of the server that owns a record, so fields under the server
+// lock say so in words. The server lock is taken before a context lock, and a
+// client's own lock after both; nothing else is taken while it is held.
+
+// A request a worker has taken, from the queue to its reply. It is reached only
+// through its client's fExecutingRequests, under the client's own lock.
 class CL_TCPServer::Request : public CL_Object {
 public:
     Request(uint32 id, Worker* worker) : fID(id), fWorker(worker) {}
@@ -86,6 +121,16 @@ public:
 // The server's record of one connection.
 class CL_TCPServer::Client : public CL_Object {
 public:
+    // Request bytes a client may have queued for the workers before the dispatcher
+    // stops reading from it and lets TCP hold the sender back.
+    static constexpr uint64 kMaxQueuedBytes = 64u << 20;
+    // A compressed payload this large may inflate a thousandfold: serving it is heavy.
+    static constexpr uint32 kHeavyInput = 16u << 10;
+    static bool IsHeavy(const Incoming& request) {
+        return (request.fHeader.fFlags & CL_IPC_COMPRESS) &&
+               request.fInput.GetSize() >= kHeavyInput;
+    }
+
     Client(CL_TCPServer* server, CL_Socket* socket) CL_REQUIRES(server->fLock);
     ~Client();
     Client(const Client&) = delete;
@@ -96,65 +141,89 @@ public:
         return fContext->GetLock()->TryLock() == CL_OK;
     }
 
-    // The queue of received chunks, in arrival order. A request's first chunk carries
-    // CL_IPC_FIRST_CHUNK; its later chunks follow with the same sequence number.
-    void QueueChunk(CL_Packet* packet) CL_REQUIRES(fContext->GetLock());
-    // Takes the oldest first chunk off the queue; null when there is none.
-    CL_Packet* TakeFirstChunk() CL_REQUIRES(fContext->GetLock());
-    // Takes the oldest later chunk of `sequence` off the queue; null when there is none.
-    CL_Packet* TakeNextChunk(uint32 sequence) CL_REQUIRES(fContext->GetLock());
-    bool HasFirstChunk() CL_REQUIRES(fContext->GetLock());
-    bool HasFirstChunk(uint32 sequence) CL_REQUIRES(fContext->GetLock());
-    // Deletes the queued chunks of `sequence`: all of them, or its later chunks only.
-    void DropChunks(uint32 sequence, bool laterOnly) CL_REQUIRES(fContext->GetLock());
+    // The queue of whole requests, oldest first, with the bytes they hold.
+    void QueueRequest(Incoming* request) CL_REQUIRES(fLock);
+    Incoming* TakeRequest() CL_REQUIRES(fLock);
+    bool HasRequest() CL_REQUIRES(fLock) { return fQueuedRequests.Count() > 0; }
+    // Takes the queued request of `sequence` off the queue; null when there is none.
+    Incoming* TakeRequest(uint32 sequence) CL_REQUIRES(fLock);
 
     const uint32 fID;
-    // Owned. The dispatcher reads it and writes queued packets, a worker writes its
-    // replies, both under the context lock; closed with the record.
-    CL_Socket* const fSocket;
+    // Guards the socket, the queued and executing requests and the output. Held only
+    // for short steps that never wait: the socket is only ever used without waiting.
+    CL_Mutex fLock;
+    // Owned; closed with the record.
+    CL_Socket* const fSocket CL_PT_GUARDED_BY(fLock);
     // Owned until a worker hands it to the disconnect callback.
     CL_ClientContext* fContext;
     // Server lock: the worker this client is bound to.
     Worker* fPinnedWorker;
-    CL_HashMap<int32, Request*> fExecutingRequests CL_GUARDED_BY(fContext->GetLock());
-    CL_LinkedList<CL_Packet*>* const fQueuedReadPackets CL_PT_GUARDED_BY(fContext->GetLock());
-    // The dispatcher's alone (it is the only thread that queues and writes them).
-    CL_LinkedList<CL_Packet*>* const fQueuedWritePackets;
+    CL_HashMap<int32, Request*> fExecutingRequests CL_GUARDED_BY(fLock);
+    CL_LinkedList<Incoming*> fQueuedRequests CL_GUARDED_BY(fLock);
+    // Bytes of the queued requests, and of the output; changed under fLock, read
+    // anywhere, since reading from the client and serving it depend on them.
+    std::atomic<uint64> fQueuedBytes;
+    std::atomic<uint64> fBacklog;
+    // Queued requests that are heavy to serve (changed under fLock, read anywhere),
+    // and whether the worker serving the client counts among the server's heavy ones
+    // (server lock).
+    std::atomic<uint32> fHeavyQueued;
+    bool fServedHeavy;
+    Output fOutput CL_GUARDED_BY(fLock);
     // Changed under the server lock.
     CL_AtomicVar fBusyCount;
-    // The dispatcher's alone: when part of a chunk began to be pending.
+    // Server lock (the dispatcher's): when part of a chunk began to be pending.
     uint32 fLastReadTime;
     // Server lock: when the client last entered the waiting list, and the chat port
-    // and protocol version of its AUTH request.
+    // of its AUTH request.
     uint32 fWaitStartTime;
     uint16 fChatPort;
-    uint32 fProtocolVersion;
+    // The protocol version of its AUTH request; the serving worker reads it to choose
+    // the flattened format.
+    std::atomic<uint32> fProtocolVersion;
     // Bookkeeping of this implementation. The peer's address, taken once at accept.
     const CL_NetAddress fPeer;
-    // Whether an AUTH was granted: the serving worker's (one at a time).
-    bool fAuthorized;
-    // Server lock: part of a chunk is pending.
+    // Whether an AUTH was granted; until then only the handshake is read.
+    std::atomic<bool> fAuthorized;
+    // Server lock (the dispatcher's): part of a chunk is pending.
     bool fPartial;
-    // The dispatcher's alone: the bytes of the chunk being read.
+    // The dispatcher's (server lock): the bytes of the chunks being read (the socket
+    // read itself under fLock), the requests being gathered and their bytes, and
+    // cancellations that wait for the context lock (0 stands for ABORT_ALL).
     CL_ChunkReader fReader;
-    // Set when the client is killed; a gathering worker stops at it.
+    CL_HashMap<int32, Incoming*> fGathers;
+    uint64 fGatheredBytes;
+    std::vector<uint32> fPendingCancels;
+    bool fPendingCancelAll;
+    // The dispatcher's (server lock): the pass that last watched the socket, and its
+    // entry in that pass's wait.
+    uint32 fWatchPass;
+    uint32 fWatchSlot;
+    // Server lock: the dispatcher uses the socket with the server lock released; no
+    // worker deletes the record meanwhile.
+    bool fHeld;
+    // Set when the client is killed.
     std::atomic<bool> fDead;
-    // Bytes of queued chunks, which hold back reading when they grow too many.
-    std::atomic<uint64> fQueuedReadBytes;
-    // Server lock: the worker serving the client now.
-    Worker* fServingWorker;
 };
 
 // A worker thread's record; the thread deletes it when it ends.
 class CL_TCPServer::Worker : public CL_Object {
 public:
-    Worker(uint32 id, CL_TCPServer* server)
-        : fID(id),
-          fThreadID(0),
-          fServer(server),
-          fQuit(false),
-          fReady(false),
-          fPinnedClient(nullptr) {}
+    Worker(uint32 id, CL_TCPServer* server);
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    // Hands the worker a client to serve, before it is woken.
+    void Assign(Client* client) { fAssigned.store(client); }
+    // Wakes the worker. Called with the server lock held, which the worker needs before
+    // it can end, or with fPendingWakes counting the call: the record outlives it.
+    void Wake() { sem_post(&fWake); }
+    // Waits at most `ms` for a wake-up; the client handed over, if any. A wake-up that
+    // came while the worker was not waiting ends the next wait at once.
+    Client* WaitForWake(uint32 ms);
+    // The client handed over since the last wait, if any.
+    Client* TakeAssigned() { return fAssigned.exchange(nullptr); }
 
     const uint32 fID;
     // Server lock.
@@ -162,14 +231,26 @@ public:
     CL_TCPServer* const fServer;
     std::atomic<bool> fQuit;
     std::atomic<bool> fReady;
-    // Signalled by the dispatcher when a chunk or a cancellation for this worker's
-    // request comes; waited on with the client's context lock.
-    CL_Condition fDataCondition;
-    // Server lock: the client bound to this worker.
+    // Server lock: the client bound to this worker, and whether it waits for work
+    // (then it is in the server's fIdleWorkers).
     Client* fPinnedClient;
+    bool fIdle;
+    // Wake-ups the dispatcher has promised and not yet made; the thread deletes the
+    // record only once there are none.
+    std::atomic<int> fPendingWakes;
+
+private:
+    // Each worker sleeps on a semaphore of its own, so that a request wakes exactly one
+    // worker, with one system call on each side and no lock to take again on waking.
+    sem_t fWake;
+    std::atomic<Client*> fAssigned;
 };
 
 inline CL_RecursiveMutex* CL_TCPServer::ContextLock(Client* client)
     CL_RETURN_CAPABILITY(client->fContext->GetLock()) {
     return client->fContext->GetLock();
+}
+
+inline CL_Mutex* CL_TCPServer::ClientLock(Client* client) CL_RETURN_CAPABILITY(client->fLock) {
+    return &client->fLock;
 }

@@ -1,7 +1,8 @@
-// Serving one request of a client on a worker: the request's first chunk is taken
-// from the queue and its later chunks gathered; SERVER_INFO and DATA requests are
-// answered here (DATA through the execute callback), AUTH in tcp_server_auth.cpp; the
-// reply goes out in chunks.
+// Serving one request of a client on a worker: the whole request is taken from the
+// client's queue; SERVER_INFO and DATA requests are answered here (DATA through the
+// execute callback), AUTH in tcp_server_auth.cpp, a request over the size limit with
+// FAILED; the reply goes out as far as the socket takes it at once, the rest through
+// the dispatcher.
 #include "lumo/clock.h"
 #include "lumo/translator.h"
 #include "tcp_server_records.h"
@@ -12,18 +13,12 @@ const char* T(const char* text) {
     return CL_Translator::Get().Translate(text, nullptr);
 }
 
-constexpr uint32 kGatherWait = 50;
-
 }  // namespace
 
 CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* client,
                                                      CL_Status* error) {
     Exchange x(worker, client);
     if (!TakeRequest(x)) return kServeNone;
-    if (!GatherRequest(x)) {
-        DropStalledRequest(x);
-        return kServeDrop;
-    }
     Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
         T("[Worker %d] [%d:%d] Intestazione della richiesta corretta; la richiesta ha dati di "
           "dimensione %d"),
@@ -35,85 +30,43 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
     return kServeWriteError;
 }
 
-// Takes the client's oldest first chunk and starts its request: false when there is
-// none. A request whose first chunk holds the whole payload is executing at once.
+// Takes the client's oldest queued request and starts it: false when there is none.
+// The request is executing from here on, so PINGs about it start at once. The context
+// is locked first, as everywhere: the dispatcher then sees the request either queued
+// or started, never in between.
 bool CL_TCPServer::TakeRequest(Exchange& x) {
     Client* client = x.fClient;
-    CL_AutoLocker lock(ContextLock(client));
-    CL_Packet* first = client->TakeFirstChunk();
-    if (!first) return false;
-    x.fHeader = first->fHeader;
-    x.fSequence = x.fHeader.fSequence;
-    x.fRequest = new Request(x.fSequence, x.fWorker);
-    client->fContext->StartRequest(x.fSequence);
-    x.fInput = first->fData;
-    delete first;
-    x.fWhole = x.fInput.GetSize() >= x.fHeader.fSize;
-    x.fLeft = x.fWhole ? 0 : x.fHeader.fSize - x.fInput.GetSize();
-    if (x.fWhole) client->fExecutingRequests.Set(int32(x.fSequence), x.fRequest);
-    return true;
-}
-
-// Appends the later chunks, in order, until the payload is whole or the request is
-// cancelled; false for a client that stops sending in the middle of a request for
-// longer than the server time-out, or sends a chunk that does not fit.
-bool CL_TCPServer::GatherRequest(Exchange& x) {
-    uint32 lastChunk = CL_GetTime();
-    x.fInput.Seek(0, CL_SEEK_END);
-    while (x.fLeft > 0 && !x.fAborted)
-        if (!GatherChunk(x, &lastChunk)) return false;
-    if (!x.fWhole) {
-        Client* client = x.fClient;
-        CL_AutoLocker lock(ContextLock(client));
-        client->fExecutingRequests.Set(int32(x.fSequence), x.fRequest);
-    }
-    x.fInput.Seek(0, CL_SEEK_SET);
-    return true;
-}
-
-// One step of the gathering, under the context lock: a queued chunk, or a short wait
-// for one. False when the client is to be dropped.
-bool CL_TCPServer::GatherChunk(Exchange& x, uint32* lastChunk) {
-    Client* client = x.fClient;
-    CL_AutoLocker lock(ContextLock(client));
-    if (client->fContext->HasAborted(x.fSequence) || client->fDead) {
-        x.fAborted = true;
-        return true;
-    }
-    CL_Packet* chunk = client->TakeNextChunk(x.fSequence);
-    if (!chunk) {
-        if (uint32(CL_GetTime() - *lastChunk) > fTimeOut) return false;
-        x.fWorker->fDataCondition.Wait(ContextLock(client), kGatherWait);
-        return true;
-    }
-    uint32 size = chunk->fData.GetSize();
-    // A chunk that does not continue this packet is a lying peer.
-    bool fits = chunk->fHeader.fSize == x.fLeft && chunk->fHeader.fType == x.fHeader.fType &&
-                size <= x.fLeft;
-    if (fits) {
-        x.fInput.Append(chunk->fData);
-        x.fInput.Seek(0, CL_SEEK_END);
-        x.fLeft -= size;
-        *lastChunk = CL_GetTime();
-    }
-    delete chunk;
-    return fits;
-}
-
-void CL_TCPServer::DropStalledRequest(Exchange& x) {
-    Client* client = x.fClient;
+    Incoming* request;
+    bool resume;
     {
-        CL_AutoLocker lock(ContextLock(client));
-        client->fExecutingRequests.Remove(int32(x.fSequence));
-        delete x.fRequest;
-        client->fContext->EndRequest(x.fSequence, true);
+        CL_AutoLocker context(ContextLock(client));
+        CL_AutoLocker lock(ClientLock(client));
+        uint64 queued = client->fQueuedBytes;
+        request = client->TakeRequest();
+        if (!request) return false;
+        x.fHeader = request->fHeader;
+        x.fSequence = x.fHeader.fSequence;
+        x.fRequest = new Request(x.fSequence, x.fWorker);
+        client->fContext->StartRequest(x.fSequence);
+        client->fExecutingRequests.Set(int32(x.fSequence), x.fRequest);
+        // The dispatcher reads less, or nothing, over these limits: it may read on now.
+        uint64 input = fInputBytes.fetch_sub(request->fInput.GetSize());
+        resume = input >= GetInputBudget() || (queued >= Client::kMaxQueuedBytes &&
+                                               client->fQueuedBytes < Client::kMaxQueuedBytes);
     }
-    Log(CL_LOG_LEVEL_INFO,
-        T("[Worker %d] [%d] Client disconnesso a causa di tempo scaduto sulla connessione"),
-        int(x.fWorker->fID), int(client->fID));
+    x.fInput = request->fInput;
+    x.fRefused = request->fRefused;
+    delete request;
+    x.fInput.Seek(0, CL_SEEK_SET);
+    if (resume) WakeDispatcher();
+    return true;
 }
 
 void CL_TCPServer::AnswerRequest(Exchange& x) {
+    if (x.fRefused) {
+        x.fHasReply = Fail(x);
+        return;
+    }
     switch (x.fHeader.fType) {
         case CL_PACKET_TYPE_AUTH:
             x.fHasReply = Authorize(x);
@@ -122,7 +75,7 @@ void CL_TCPServer::AnswerRequest(Exchange& x) {
             Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
                 T("[Worker %d] [%d:%d] Ricevuta richiesta di informazioni sul server"),
                 int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
-            CL_MakeServerInfoReply(x.fHeader, fID, &x.fReply);
+            CL_MakeServerInfoReply(x.fHeader, fID.load(), &x.fReply);
             x.fHasReply = true;
             break;
         case CL_PACKET_TYPE_DATA:
@@ -135,22 +88,30 @@ void CL_TCPServer::AnswerRequest(Exchange& x) {
     }
 }
 
-// A DATA request: false when it gets no reply (its input is not valid).
+// The FAILED reply with an empty payload, for a request the server will not run.
+bool CL_TCPServer::Fail(Exchange& x) {
+    Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"),
+        int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
+    x.fOutput.Clear();
+    CL_MakeReply(x.fHeader, CL_PACKET_TYPE_FAILED, fFlags, &x.fReply);
+    CL_EncodePayload(&x.fReply, x.fOutput, fFlags, x.fClient->fContext->GetCipher(), true);
+    return true;
+}
+
+// A DATA request: false when it gets no reply (its input is not valid). A connection
+// that was never let in gets no service at all; a compressed payload is inflated only
+// on a connection granted compression, and never past the request limit.
 bool CL_TCPServer::Execute(Exchange& x) {
     int w = int(x.fWorker->fID);
     int c = int(x.fClient->fID);
     int n = int(x.fSequence);
     CL_Cipher* cipher = x.fClient->fContext->GetCipher();
     x.fOutput.Clear();
-    CL_MakeReply(x.fHeader, CL_PACKET_TYPE_FAILED, fFlags, &x.fReply);
-    // A connection that was never let in gets no service at all.
-    if (!x.fClient->fAuthorized) {
-        Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c,
-            n);
-        CL_EncodePayload(&x.fReply, x.fOutput, fFlags, cipher, true);
-        return true;
-    }
-    if (CL_DecodePayload(x.fHeader, x.fInput, cipher) != CL_OK) {
+    if (!x.fClient->fAuthorized) return Fail(x);
+    if ((x.fHeader.fFlags & CL_IPC_COMPRESS) && !(fFlags & CL_IPC_COMPRESS)) return Fail(x);
+    CL_Status decoded = CL_DecodePayload(x.fHeader, x.fInput, cipher, fMaxRequestSize);
+    if (decoded == CL_OUT_OF_MEMORY) return Fail(x);
+    if (decoded != CL_OK) {
         Log(CL_LOG_LEVEL_ERROR,
             T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione, ma i dati in ingresso non "
               "sono validi"),
@@ -202,8 +163,8 @@ CL_PacketType CL_TCPServer::RunCommand(Exchange& x) {
         return CL_PACKET_TYPE_DATA;
     }
     Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c, n);
-    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"),
-        w, c, n, int(command), int(result));
+    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"), w,
+        c, n, int(command), int(result));
     return CL_PACKET_TYPE_FAILED;
 }
 
@@ -235,37 +196,67 @@ void CL_TCPServer::ApplyPinRequest(Worker* worker, Client* client) {
     }
 }
 
-// Writes the answer, an ABORT reply when the request was cancelled, with the context
-// locked for the whole reply, so that the dispatcher never writes a PING or ABORT
-// between its chunks; then ends the request. The status of the write.
+// Writes the answer, an ABORT reply when the request was cancelled, then ends the
+// request. The reply goes out whole or not at all under the client's lock, so nothing
+// lands between its chunks; what the socket does not take at once the dispatcher
+// writes later. The status of the write.
 CL_Status CL_TCPServer::SendReply(Exchange& x) {
     Client* client = x.fClient;
-    CL_AutoLocker lock(ContextLock(client));
-    client->fExecutingRequests.Remove(int32(x.fSequence));
-    if (!x.fAborted && client->fContext->HasAborted(x.fSequence)) x.fAborted = true;
-    if (x.fAborted) {
-        CL_MakeReply(x.fHeader, CL_PACKET_TYPE_ABORT, fFlags, &x.fReply);
-        x.fOutput.Clear();
-        x.fHasReply = true;
-        Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Operazione annullata dall'utente"),
-            int(x.fWorker->fID), int(client->fID), int(x.fSequence));
-    } else if (x.fHasReply) {
-        Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-            T("[Worker %d] [%d:%d] Inoltro risposta con dati di dimensione %d"),
-            int(x.fWorker->fID), int(client->fID), int(x.fSequence), int(x.fOutput.GetSize()));
-    }
-    CL_Status status = CL_OK;
-    if (x.fHasReply) {
+    // Built before the locks: a large reply takes a while to copy.
+    CL_Blob wire;
+    if (x.fHasReply && !x.fAborted) {
         x.fReply.fMagic = CL_IPC_MAGIC;
         x.fReply.fVersion = CL_IPC_VERSION;
         x.fReply.fSequence = x.fSequence;
-        status = CL_WritePacket(*client->fSocket, x.fReply, x.fOutput, fTimeOut);
+        CL_BuildPacket(x.fReply, x.fOutput, &wire);
     }
-    delete x.fRequest;
-    client->fContext->EndRequest(x.fSequence, x.fCounted);
-    // Chunks of this request still queued (it was cancelled while they came, or the
-    // client sent more than it announced) belong to nothing any more.
-    client->DropChunks(x.fSequence, true);
+    bool queued = false;
+    CL_Status status = PostReply(x, wire, &queued);
+    if (x.fAborted)
+        Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Operazione annullata dall'utente"),
+            int(x.fWorker->fID), int(client->fID), int(x.fSequence));
+    else if (x.fHasReply)
+        Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+            T("[Worker %d] [%d:%d] Inoltro risposta con dati di dimensione %d"),
+            int(x.fWorker->fID), int(client->fID), int(x.fSequence), int(x.fOutput.GetSize()));
+    // The dispatcher writes the rest once the socket takes more.
+    if (queued) WakeDispatcher();
+    return status;
+}
+
+// The request leaves the executing ones and becomes an ABORT reply if it was cancelled
+// meanwhile (also one that would have had no reply), and ends; then the reply goes out
+// or into the output. The context is locked first, as everywhere; only the client's
+// lock is held for the write.
+CL_Status CL_TCPServer::PostReply(Exchange& x, const CL_Blob& wire, bool* queued) {
+    Client* client = x.fClient;
+    {
+        CL_AutoLocker context(ContextLock(client));
+        {
+            CL_AutoLocker lock(ClientLock(client));
+            client->fExecutingRequests.Remove(int32(x.fSequence));
+        }
+        if (!x.fAborted && client->fContext->HasAborted(x.fSequence)) x.fAborted = true;
+        delete x.fRequest;
+        x.fRequest = nullptr;
+        client->fContext->EndRequest(x.fSequence, x.fCounted);
+    }
+    CL_Blob abort;
+    if (x.fAborted) {
+        CL_MakeReply(x.fHeader, CL_PACKET_TYPE_ABORT, fFlags, &x.fReply);
+        x.fReply.fMagic = CL_IPC_MAGIC;
+        x.fReply.fVersion = CL_IPC_VERSION;
+        x.fReply.fSequence = x.fSequence;
+        x.fOutput.Clear();
+        x.fHasReply = true;
+        abort = CL_Blob(&x.fReply, sizeof(x.fReply), true);
+    }
+    if (!x.fHasReply) return CL_OK;
+    CL_AutoLocker lock(ClientLock(client));
+    // Only the first bytes to wait need the dispatcher told.
+    bool wasEmpty = client->fOutput.fPackets.empty();
+    CL_Status status = SendOrQueue(client, x.fAborted ? abort : wire, queued);
+    if (!wasEmpty) *queued = false;
     return status;
 }
 

@@ -1,6 +1,7 @@
-// The dispatcher's periodic work after each pass over the clients: sweeping closed
-// and starved clients, sizing the worker pool to the load, waking the workers, and
-// the progress PINGs of the requests being worked on.
+// The dispatcher's periodic work after each pass over the clients: sweeping closed,
+// starved and overdue clients, sizing the worker pool to the load, handing work to
+// idle workers, and the progress PINGs of the requests being worked on.
+#include "lumo/clock.h"
 #include "lumo/translator.h"
 #include "tcp_server_records.h"
 
@@ -24,11 +25,12 @@ void CL_TCPServer::PeriodicWork(uint32 now, DispatcherState* state) {
         SweepClosedClients();
     }
     KillStarvedClients(now);
+    KillOverdueClients(now);
     if (uint32(now - state->fLastLoad) >= kLoadInterval) {
         state->fLastLoad = now;
         AdjustLoad();
     }
-    WakeWorkers();
+    HandOutWork();
     if (uint32(now - state->fLastPing) >= kPingInterval) {
         state->fLastPing = now;
         QueuePings();
@@ -36,20 +38,56 @@ void CL_TCPServer::PeriodicWork(uint32 now, DispatcherState* state) {
 }
 
 void CL_TCPServer::SweepClosedClients() {
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it)
-        if ((*it)->fSocket->PeerClosed()) KillClient(*it);
+    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+        Client* client = *it;
+        bool closed;
+        {
+            CL_AutoLocker lock(ClientLock(client));
+            closed = client->fSocket->PeerClosed();
+        }
+        if (closed) KillClient(client);
+    }
 }
 
 // Only a client that no worker is serving can be starved; one whose worker is busy
-// with a long request has its next request queued behind it.
+// with a long request has its next request queued behind it, and one whose replies
+// wait to be read waits for itself (its output has a time-out of its own).
 void CL_TCPServer::KillStarvedClients(uint32 now) {
     CL_Array<Client*> starved;
     for (Client* client : *fWaitingList)
-        if (client->fBusyCount == 0 && uint32(now - client->fWaitStartTime) > kWaitingLimit &&
-            !starved.Exists(client))
+        if (client->fBusyCount == 0 && !Backlogged(client) &&
+            uint32(now - client->fWaitStartTime) > kWaitingLimit && !starved.Exists(client))
             starved.Append(client);
     for (uint32 i = 0; i < starved.Count(); i++)
         if (fClientList->Exists(starved.Get(i))) KillClient(starved.Get(i));
+}
+
+// A client is cut off, with the time-out line, when part of a chunk has been pending,
+// a request's next chunk has been awaited, or its output has not moved, for longer
+// than the server time-out. While the server itself does not read from a client
+// (its limits hold it back) the client's input is not late: its clocks start again.
+void CL_TCPServer::KillOverdueClients(uint32 now) {
+    Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
+    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+        Client* client = *it;
+        if (!MayRead(client, oldest, 0)) {
+            client->fLastReadTime = now;
+            for (Incoming* request : client->fGathers)
+                request->fLastChunk = now;
+        }
+        if (Overdue(client, now) != CL_OK) KillWithLog(client, CL_TIMEOUT);
+    }
+}
+
+CL_Status CL_TCPServer::Overdue(Client* client, uint32 now) {
+    uint32 limit = fTimeOut;
+    if (client->fPartial && uint32(now - client->fLastReadTime) > limit) return CL_TIMEOUT;
+    for (Incoming* request : client->fGathers)
+        if (uint32(now - request->fLastChunk) > limit) return CL_TIMEOUT;
+    if (client->fBacklog == 0) return CL_OK;
+    CL_AutoLocker lock(ClientLock(client));
+    bool stuck = client->fOutput.fBytes > 0 && uint32(now - client->fOutput.fSince) > limit;
+    return stuck ? CL_TIMEOUT : CL_OK;
 }
 
 // The smoothed load counts the dispatcher's own pass. A worker more is started under
@@ -76,46 +114,57 @@ void CL_TCPServer::AdjustLoad() {
             T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico "
               "(%f)"),
             fLoad);
-        fReadyCond->Broadcast();
+        WakeIdleWorkers();
     }
-}
-
-// Entries of clients that a worker is serving are work for that worker alone: waking
-// the others for them would only have them look and sleep again.
-void CL_TCPServer::WakeWorkers() {
-    bool work = fDeadList->Count() > 0;
-    for (ClientList::iterator it = fWaitingList->begin(); !work && it != fWaitingList->end(); ++it)
-        work = (*it)->fBusyCount == 0;
-    if (work) fReadyCond->Broadcast();
 }
 
 // A PING for every request being worked on whose record is not cancelled, for the
-// clients whose context no worker holds.
+// clients whose context no worker holds. The lines are logged once the client's locks
+// are released.
 void CL_TCPServer::QueuePings() {
     if (!fRun) return;
-    for (Client* client : *fClientList) {
+    CL_Array<double> reported;
+    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+        Client* client = *it;
         if (!client->TryLockContext()) continue;
-        for (Request* request : client->fExecutingRequests)
-            if (!client->fContext->HasAborted(request->fID)) QueuePing(client, request);
+        reported.Clear();
+        CL_Status status = QueueClientPings(client, &reported);
         client->fContext->Unlock();
+        for (uint32 i = 0; i < reported.Count(); i++)
+            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                T("[Dispatcher] [%d] Il server sta ancora eseguendo la richiesta (%3.1f%% "
+                  "completata), inoltro un messaggio di ping"),
+                int(client->fID), reported.Get(i));
+        if (status != CL_OK) KillWithLog(client, status);
     }
 }
 
-// The PING carries the progress message only when it changed since the last one.
-void CL_TCPServer::QueuePing(Client* client, Request* request) {
-    double completeness = -1.0;
+CL_Status CL_TCPServer::QueueClientPings(Client* client, CL_Array<double>* reported) {
+    CL_AutoLocker lock(ClientLock(client));
+    for (Request* request : client->fExecutingRequests) {
+        if (client->fContext->HasAborted(request->fID)) continue;
+        double completeness = -1.0;
+        CL_Status status = QueuePing(client, request, &completeness);
+        reported->Append(completeness);
+        if (status != CL_OK) return status;
+    }
+    return CL_OK;
+}
+
+// Sends the PING, or queues it behind what waits; it carries the progress message only
+// when that changed since the last one.
+CL_Status CL_TCPServer::QueuePing(Client* client, Request* request, double* completeness) {
     std::string message;
-    client->fContext->GetProgress(request->fID, &completeness, &message);
+    client->fContext->GetProgress(request->fID, completeness, &message);
     if (message.size() > CL_IPC_MAX_PING_MESSAGE) message.resize(CL_IPC_MAX_PING_MESSAGE);
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-        T("[Dispatcher] [%d] Il server sta ancora eseguendo la richiesta (%3.1f%% "
-          "completata), inoltro un messaggio di ping"),
-        int(client->fID), completeness);
-    CL_Packet* ping = new CL_Packet(CL_PACKET_TYPE_PING, 0, request->fID);
     bool changed = message != request->fProgressMessage;
     if (changed) request->fProgressMessage = message;
+    CL_PacketHeader header;
+    CL_Blob payload;
     // The encoder clamps the completeness to 0..100 and maps unknown to 65535.
-    CL_MakePing(&ping->fHeader, &ping->fData, request->fID, completeness,
-                changed ? &message : nullptr);
-    client->fQueuedWritePackets->Append(ping);
+    CL_MakePing(&header, &payload, request->fID, *completeness, changed ? &message : nullptr);
+    CL_Blob wire;
+    CL_BuildPacket(header, payload, &wire);
+    bool queued = false;
+    return SendOrQueue(client, wire, &queued);
 }

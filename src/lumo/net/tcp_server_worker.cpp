@@ -1,6 +1,10 @@
 // The server's worker pool: starting and stopping workers, and the loop of each worker,
-// which sleeps on the ready condition, deletes dead clients, takes a client with a
-// new request and has its requests served, and retires when the load falls.
+// which sleeps on a semaphore of its own until it is handed a client or woken for
+// other work, deletes dead clients, takes a client with a new request and has its
+// requests served, and retires when the load falls.
+#include <cerrno>
+#include <ctime>
+
 #include "lumo/cipher.h"
 #include "lumo/entry.h"
 #include "lumo/translator.h"
@@ -12,6 +16,7 @@ const char* T(const char* text) {
     return CL_Translator::Get().Translate(text, nullptr);
 }
 
+// An idle worker looks for work on its own this often.
 constexpr uint32 kReadyWait = 5000;
 // A worker thread that cannot be created is retried this many times by Start.
 constexpr uint32 kSpawnAttempts = 100;
@@ -61,6 +66,7 @@ CL_Array<CL_ThreadID> CL_TCPServer::StopWorkers() {
         Worker* worker = fWorkerList->Pop(false);
         threads.Append(worker->fThreadID);
         worker->fQuit = true;
+        if (worker->fIdle) WakeIdleWorker(worker, nullptr);
     }
     return threads;
 }
@@ -80,6 +86,8 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
     bool retired = WorkUntilQuit(worker);
     if (GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Terminato"), int(worker->fID));
+    while (worker->fPendingWakes > 0)
+        CL_Thread::Sleep(1);
     delete worker;
     if (retired) fRetiring--;
 }
@@ -89,28 +97,79 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
 bool CL_TCPServer::WorkUntilQuit(Worker* worker) {
     bool retired = false;
     CL_AutoLocker lock(fLock);
-    for (;;) {
-        if (!worker->fQuit && !HasWork(worker)) fReadyCond->Wait(&fLock, kReadyWait);
-        if (worker->fQuit) break;
-        fBusyCount++;
-        ReapDeadClient(worker);
-        if (fRun) ServeWaitingClient(worker);
-        fBusyCount--;
-        if (ShouldRetire(worker)) {
+    while (!worker->fQuit) {
+        if (HasWork(worker)) {
+            fBusyCount++;
+            ReapDeadClient(worker);
+            if (fRun) ServeWaitingClient(worker);
+            fBusyCount--;
+        } else {
+            IdleUntilWoken(worker);
+        }
+        if (!worker->fQuit && ShouldRetire(worker)) {
             Retire(worker);
             retired = true;
         }
-        if (worker->fQuit) break;
     }
     return retired;
 }
 
-// The last client of the waiting list that is not being served; end() when there is
+// Waits to be woken. A client handed over is served at once, before the server lock
+// is taken again: the dispatcher has done the taking.
+void CL_TCPServer::IdleUntilWoken(Worker* worker) {
+    worker->fIdle = true;
+    fIdleWorkers->Append(worker);
+    Client* client;
+    ServeResult result = kServeNone;
+    CL_Status error = CL_OK;
+    {
+        CL_AutoUnlocker unlock(fLock);
+        client = worker->WaitForWake(kReadyWait);
+        if (client) {
+            fBusyCount++;
+            result = ServeTakenClient(worker, client, &error);
+        }
+    }
+    if (!client) {
+        if (worker->fIdle) {
+            worker->fIdle = false;
+            fIdleWorkers->Remove(worker);
+            return;
+        }
+        // Handed a client after the wait ended.
+        client = worker->TakeAssigned();
+        if (!client) return;
+        fBusyCount++;
+        CL_AutoUnlocker unlock(fLock);
+        result = ServeTakenClient(worker, client, &error);
+    }
+    FinishServing(worker, client, result, error);
+    fBusyCount--;
+}
+
+// Whether the worker may delete this dead client: no worker serves it, and bindings
+// allow it. The loop sleeps only when this says no, so it never spins on a client it
+// cannot delete.
+bool CL_TCPServer::CanReap(Worker* worker, Client* dead) {
+    if (!dead || dead->fBusyCount != 0 || dead->fHeld) return false;
+    if (dead->fPinnedWorker && dead->fPinnedWorker != worker) return false;
+    return !worker->fPinnedClient || worker->fPinnedClient == dead;
+}
+
+bool CL_TCPServer::HasWork(Worker* worker) {
+    if (CanReap(worker, fDeadList->GetLast())) return true;
+    return fRun && FindWaitingClient(worker) != fWaitingList->end();
+}
+
+// The last client of the waiting list that is not being served and whose replies are
+// read, passing over heavy work while enough of it is being done; end() when there is
 // none, or when bindings keep this worker from taking it.
 CL_TCPServer::ClientList::iterator CL_TCPServer::FindWaitingClient(Worker* worker) {
+    const bool heavyFull = fHeavyServed >= kMaxHeavyServed;
     ClientList::iterator found = fWaitingList->end();
     for (ClientList::iterator it = fWaitingList->begin(); it != fWaitingList->end(); ++it)
-        if ((*it)->fBusyCount == 0) found = it;
+        if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !(heavyFull && (*it)->fHeavyQueued > 0))
+            found = it;
     if (found == fWaitingList->end()) return found;
     Client* client = *found;
     if (client->fPinnedWorker && client->fPinnedWorker != worker) return fWaitingList->end();
@@ -118,22 +177,64 @@ CL_TCPServer::ClientList::iterator CL_TCPServer::FindWaitingClient(Worker* worke
     return found;
 }
 
-bool CL_TCPServer::HasWork(Worker* worker) {
+// The latest idle workers first: their stacks and caches are the warmest.
+void CL_TCPServer::HandOutWork() {
+    if (fIdleWorkers->Count() == 0) return;
     Client* dead = fDeadList->GetLast();
-    if (dead && dead->fBusyCount == 0 && (!dead->fPinnedWorker || dead->fPinnedWorker == worker))
-        return true;
-    return fRun && FindWaitingClient(worker) != fWaitingList->end();
+    if (dead) {
+        WorkerList::iterator chosen = fIdleWorkers->end();
+        for (WorkerList::iterator it = fIdleWorkers->begin(); it != fIdleWorkers->end(); ++it)
+            if (CanReap(*it, dead)) chosen = it;
+        if (chosen != fIdleWorkers->end()) WakeIdleWorker(*chosen, nullptr);
+    }
+    if (!fRun) return;
+    bool handed = true;
+    while (handed && fIdleWorkers->Count() > 0) {
+        handed = false;
+        Worker* last = nullptr;
+        ClientList::iterator found = fWaitingList->end();
+        for (WorkerList::iterator it = fIdleWorkers->begin(); it != fIdleWorkers->end(); ++it) {
+            ClientList::iterator candidate = FindWaitingClient(*it);
+            if (candidate != fWaitingList->end()) {
+                last = *it;
+                found = candidate;
+            }
+        }
+        if (!last) break;
+        Client* client = *found;
+        fWaitingList->Remove(found);
+        TakeForServing(client);
+        WakeIdleWorker(last, client);
+        handed = true;
+    }
+}
+
+// In the dispatcher's pass the wake-up is made once the server lock is released.
+void CL_TCPServer::WakeIdleWorker(Worker* worker, Client* assigned) {
+    worker->fIdle = false;
+    fIdleWorkers->Remove(worker);
+    if (assigned) worker->Assign(assigned);
+    if (!fDispatcherPass) {
+        worker->Wake();
+        return;
+    }
+    worker->fPendingWakes++;
+    fDispatcherPass->fWakes.push_back(worker);
+}
+
+// Every idle worker looks for work and at the load again.
+void CL_TCPServer::WakeIdleWorkers() {
+    while (fIdleWorkers->Count() > 0)
+        WakeIdleWorker(fIdleWorkers->GetLast(), nullptr);
 }
 
 // Deletes the last dead client when no worker serves it and bindings allow.
 void CL_TCPServer::ReapDeadClient(Worker* worker) {
     Client* client = fDeadList->GetLast();
-    if (!client) return;
-    if (client->fPinnedWorker && client->fPinnedWorker != worker) return;
-    if (worker->fPinnedClient && worker->fPinnedClient != client) return;
-    if (client->fBusyCount != 0) return;
+    if (!CanReap(worker, client)) return;
     fDeadList->Pop(false);
     fWaitingList->RemoveAll(client);
+    DropInput(client);
     if (client->fPinnedWorker) {
         client->fPinnedWorker->fPinnedClient = nullptr;
         client->fPinnedWorker = nullptr;
@@ -161,28 +262,31 @@ void CL_TCPServer::ServeWaitingClient(Worker* worker) {
     ClientList::iterator it = FindWaitingClient(worker);
     if (it == fWaitingList->end()) return;
     Client* client = *it;
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"),
-        int(worker->fID), int(client->fID));
     fWaitingList->Remove(it);
-    client->fBusyCount++;
-    client->fServingWorker = worker;
-    CLU_Entry::SetFlattenedVersion(client->fProtocolVersion < CL_IPC_VERSION ? 1 : 2);
+    TakeForServing(client);
     ServeResult result;
     CL_Status error = 0;
     {
         CL_AutoUnlocker unlock(fLock);
-        result = ServeClient(worker, client, &error);
+        result = ServeTakenClient(worker, client, &error);
     }
-    client->fBusyCount--;
-    client->fServingWorker = nullptr;
     FinishServing(worker, client, result, error);
 }
 
-// Serves the client's requests one after the other while the server runs.
+CL_TCPServer::ServeResult CL_TCPServer::ServeTakenClient(Worker* worker, Client* client,
+                                                         CL_Status* error) {
+    Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"),
+        int(worker->fID), int(client->fID));
+    CLU_Entry::SetFlattenedVersion(client->fProtocolVersion < CL_IPC_VERSION ? 1 : 2);
+    return ServeClient(worker, client, error);
+}
+
+// Serves the client's requests one after the other while the server runs, until none
+// is queued or its replies wait to be read.
 CL_TCPServer::ServeResult CL_TCPServer::ServeClient(Worker* worker, Client* client,
                                                     CL_Status* error) {
     ServeResult result = kServeNone;
-    while (fRun) {
+    while (fRun && !Backlogged(client)) {
         result = ServeRequest(worker, client, error);
         if (result != kServeDone) break;
         Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Richiesta(e) completata(e)"),
@@ -191,21 +295,34 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeClient(Worker* worker, Client* clie
     return result;
 }
 
+// The client is its worker's until FinishServing: no other worker takes it.
+void CL_TCPServer::TakeForServing(Client* client) {
+    client->fBusyCount++;
+    client->fServedHeavy = client->fHeavyQueued > 0;
+    if (client->fServedHeavy) fHeavyServed++;
+}
+
 // A client that failed is killed; otherwise its stale waiting entries go.
 void CL_TCPServer::FinishServing(Worker* worker, Client* client, ServeResult result,
                                  CL_Status error) {
-    if (result == kServeWriteError || result == kServeDrop) {
-        if (result == kServeWriteError) LogWriteError(worker, client, error);
+    client->fBusyCount--;
+    if (client->fServedHeavy) {
+        client->fServedHeavy = false;
+        fHeavyServed--;
+    }
+    if (result == kServeWriteError) {
+        LogWriteError(worker, client, error);
         if (fClientList->Exists(client)) KillClient(client);
         return;
     }
     if (client->fDead) return;
     // Entries the dispatcher added while this worker served the client are stale once
-    // no request is queued.
+    // no request is queued. With requests left (its replies wait to be read) they
+    // stay, for a worker to take once the client has read them.
     bool queued;
     {
-        CL_AutoLocker lock(ContextLock(client));
-        queued = client->HasFirstChunk();
+        CL_AutoLocker lock(ClientLock(client));
+        queued = client->HasRequest();
     }
     if (!queued) fWaitingList->RemoveAll(client);
 }
@@ -222,9 +339,36 @@ void CL_TCPServer::Retire(Worker* worker) {
         int(worker->fID));
     worker->fQuit = true;
     fWorkerList->Remove(worker);
-    // A request that came for the client this worker just left would otherwise wait
-    // for the dispatcher's next pass to wake another worker.
-    if (fWaitingList->Count() > 0 || fDeadList->Count() > 0) fReadyCond->Broadcast();
+    // A request that came for the client this worker just left goes to another.
+    HandOutWork();
     fRetiring++;
     CL_Thread::Detach(worker->fThreadID);
+}
+
+CL_TCPServer::Worker::Worker(uint32 id, CL_TCPServer* server)
+    : fID(id),
+      fThreadID(0),
+      fServer(server),
+      fQuit(false),
+      fReady(false),
+      fPinnedClient(nullptr),
+      fIdle(false),
+      fPendingWakes(0),
+      fAssigned(nullptr) {
+    sem_init(&fWake, 0, 0);
+}
+
+CL_TCPServer::Worker::~Worker() {
+    sem_destroy(&fWake);
+}
+
+CL_TCPServer::Client* CL_TCPServer::Worker::WaitForWake(uint32 ms) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    uint64 nanos = uint64(deadline.tv_nsec) + uint64(ms % 1000) * 1000000u;
+    deadline.tv_sec += time_t(ms / 1000) + time_t(nanos / 1000000000u);
+    deadline.tv_nsec = long(nanos % 1000000000u);
+    while (sem_clockwait(&fWake, CLOCK_MONOTONIC, &deadline) != 0 && errno == EINTR) {
+    }
+    return fAssigned.exchange(nullptr);
 }

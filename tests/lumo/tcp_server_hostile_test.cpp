@@ -1,0 +1,92 @@
+// The server with the hostile peer program (tests/tools/hostile_peer.cpp) at it: every
+// kind of peer at once for a few seconds, the program ending by itself with its totals,
+// the stalling peers cut off at the server's time-out, and a well-behaved client served
+// all along.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/private_network.h"
+#include "support/raw_client.h"
+
+namespace {
+
+const bool kIsolated = EnterPrivateNetwork();
+
+// The totals line "hostile_peer MODE: connections=N cut=N ..." as numbers by name.
+std::map<std::string, long long> Totals(const std::string& line) {
+    std::map<std::string, long long> totals;
+    size_t at = line.find(": ");
+    while (at != std::string::npos && at < line.size()) {
+        size_t start = line.find_first_not_of(": ", at);
+        size_t equals = line.find('=', start);
+        if (start == std::string::npos || equals == std::string::npos) break;
+        size_t end = line.find(' ', equals);
+        totals[line.substr(start, equals - start)] =
+            atoll(line.substr(equals + 1, end - equals - 1).c_str());
+        at = end;
+    }
+    return totals;
+}
+
+TEST(HostilePeers, EveryKindAtOnceWhileAClientIsServed) {
+    const uint32 timeOut = 300;
+    TestServer test(CL_IPC_COMPRESS, CL_LOG_LEVEL_WARNING, timeOut);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    std::string program = ToolsDir() + "/hostile_peer";
+    ASSERT_EQ(access(program.c_str(), X_OK), 0) << program;
+
+    struct Run {
+        std::string fMode;
+        std::vector<std::string> fExtra;
+        pid_t fPid = -1;
+        int fOut = -1;
+    };
+    std::vector<Run> runs = {
+        {"stall", {"--no-auth"}}, {"stall", {}},
+        {"stream", {"--rate", "2000000", "--size", "100000000"}},
+        {"nonread", {"--rate", "50"}}, {"bomb", {"--size", "8000000"}},
+        {"trickle", {}},
+    };
+    for (Run& run : runs) {
+        std::vector<std::string> argv = {program, run.fMode, "--port", std::to_string(test.fPort),
+                                         "--count", "3", "--duration", "3", "--timeout-ms",
+                                         std::to_string(timeOut)};
+        argv.insert(argv.end(), run.fExtra.begin(), run.fExtra.end());
+        run.fPid = SpawnWithPipe(argv, &run.fOut);
+        ASSERT_GT(run.fPid, 0);
+    }
+    // Served while they run, and after.
+    for (int i = 0; i < 5; i++) {
+        CL_Thread::Sleep(300);
+        EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table().Set("i", i)), CL_PACKET_TYPE_DATA);
+    }
+    for (Run& run : runs) {
+        std::string line = ReadLine(run.fOut, 15);
+        close(run.fOut);
+        EXPECT_TRUE(ExitedWithZero(WaitChild(run.fPid, 5))) << run.fMode;
+        ASSERT_EQ(line.rfind("hostile_peer " + run.fMode + ": ", 0), 0u) << line;
+        std::map<std::string, long long> totals = Totals(line);
+        EXPECT_GE(totals["connections"], 3) << line;
+        // Cut off by the dispatcher alone; a stall after the handshake first waits for
+        // a worker, which the other peers keep busy.
+        if (run.fMode == "stall" && !run.fExtra.empty()) EXPECT_GE(totals["cut"], 3) << line;
+        if (run.fMode == "bomb" || run.fMode == "nonread") EXPECT_GT(totals["requests"], 0) << line;
+    }
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+TEST(HostilePeers, ProgramExplainsItselfAndRefusesOtherHosts) {
+    std::string program = ToolsDir() + "/hostile_peer";
+    EXPECT_EQ(RunQuiet({program, "--help"}), 0);
+    EXPECT_EQ(RunQuiet({program, "stall", "--port", "1", "--host", "10.1.2.3"}), 2);
+    EXPECT_EQ(RunQuiet({program, "stall"}), 2);  // no port
+    EXPECT_EQ(RunQuiet({program, "dance", "--port", "1"}), 2);
+    EXPECT_EQ(RunQuiet({program, "stall", "--port", "1", "--duration", "0"}), 2);
+}
+
+}  // namespace

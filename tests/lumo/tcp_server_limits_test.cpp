@@ -1,0 +1,329 @@
+// What the server takes from a client, and keeps for it, is bounded: before its AUTH
+// is granted a connection may only shake hands; a request over the size limit is
+// answered FAILED at its first chunk; a compressed payload is inflated only where
+// compression was granted and never past the limit; the input read and not yet taken
+// by a worker stays within a budget; replies a client never reads cut it off.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "lumo/compress.h"
+#include "support/private_network.h"
+#include "support/raw_client.h"
+#include "support/wait_for.h"
+
+namespace {
+
+const bool kIsolated = EnterPrivateNetwork();
+
+std::atomic<int> sExecuted{0};
+CL_Status CountingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
+                          CL_ClientContext* context, uint32 id) {
+    sExecuted++;
+    return rpc_test::Execute(command, input, output, context, id);
+}
+
+// The settings TestServer gives, with a request limit.
+void LimitRequests(TestServer& test, uint32 limit, uint16 flags = 0, uint32 timeOut = 0) {
+    CLU_Table settings;
+    settings.Set("listener_port", (long long)test.fPort);
+    settings.Set("flags", (long long)flags);
+    settings.Set("log_level", (long long)CL_LOG_LEVEL_DEBUG_VERBOSE);
+    settings.Set("timeout", (long long)timeOut);
+    settings.Set("ip", std::string("127.0.0.1"));
+    settings.Set("max_request_size", (long long)limit);
+    test.fServer.Setup(settings);
+}
+
+// Whether the connection ends within a few seconds, read in large pieces.
+bool ReadsToTheEnd(RawClient& client) {
+    std::vector<char> buffer(1 << 16);
+    uint32 start = CL_GetTime();
+    while (CL_GetTime() - start < 10000) {
+        if (!client.Readable(100)) continue;
+        ssize_t k = recv(client.fSocket.GetDescriptor(), buffer.data(), buffer.size(), 0);
+        if (k == 0) return true;
+        if (k < 0 && errno != EAGAIN && errno != EINTR) return true;
+    }
+    return false;
+}
+
+CL_Blob Bytes(uint32 size, char fill) {
+    CL_Blob blob(size);
+    memset(blob.GetDataForWrite(), fill, size);
+    blob.Seek(0, CL_SEEK_SET);
+    return blob;
+}
+
+// The first chunk of a DATA request that announces `size` payload bytes.
+CL_Blob FirstChunk(uint32 sequence, uint32 size) {
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho, 0);
+    header.fSize = size;
+    CL_Blob wire(&header, sizeof(header), true);
+    wire.Seek(0, CL_SEEK_END);
+    wire.Append(Bytes(CL_IPC_CHUNK_SIZE, 'a'));
+    return wire;
+}
+
+TEST(TCPServerLimits, OnlyTheHandshakeBeforeAuth) {
+    TestServer test;
+    test.fCallbacks.fExecute = CountingExecute;
+    ASSERT_EQ(test.Start(), 0);
+    sExecuted = 0;
+    // The handshake and the cancels pass; a request closes the connection.
+    RawClient early;
+    ASSERT_TRUE(early.Connect(test.fPort));
+    ASSERT_EQ(early.ServerInfo(), 0);
+    CL_PacketHeader header;
+    CL_MakeAbortAllRequest(&header);
+    ASSERT_EQ(early.Send(header, CL_Blob()), 0);
+    ASSERT_EQ(early.ServerInfo(), 0);
+    early.SendData(rpc_test::kEcho, Flat(CLU_Table()));
+    EXPECT_TRUE(early.Closed());
+
+    // An AUTH larger than a handshake needs.
+    RawClient bulky;
+    ASSERT_TRUE(bulky.Connect(test.fPort));
+    CLU_Table table;
+    table.Set("padding", std::string(100000, 'p'));
+    EXPECT_NE(bulky.Auth(0, table), CL_OK);
+    EXPECT_TRUE(bulky.Closed());
+
+    // A request of almost 2 GiB is refused at its first chunk: nothing of it is kept.
+    RawClient huge;
+    ASSERT_TRUE(huge.Connect(test.fPort));
+    CL_Blob first = FirstChunk(1, 0x7FFFFF00u);
+    ASSERT_EQ(huge.SendRaw(first.GetDataForRead(), first.GetSize()), 0);
+    EXPECT_TRUE(huge.Closed());
+    EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));
+
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Count("Ricevuta una richiesta non valida") == 3; }));
+    EXPECT_EQ(sExecuted.load(), 0);
+    // The server serves others as ever.
+    RawClient good;
+    ASSERT_TRUE(Authorise(test, good));
+    EXPECT_EQ(good.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+// A request over max_request_size is answered FAILED at its first chunk, without its
+// handler; the chunks that follow are dropped as they come and the connection goes on.
+TEST(TCPServerLimits, RequestOverTheLimitFailsAndTheConnectionStays) {
+    TestServer test(CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING);
+    LimitRequests(test, 64 << 10, CL_IPC_COMPRESS | CL_IPC_AES_CRYPTING);
+    EXPECT_EQ(test.fServer.GetMaxRequestSize(), 64u << 10);
+    test.fCallbacks.fExecute = CountingExecute;
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    sExecuted = 0;
+    CL_Blob large = Bytes(200000, 'L');
+    CL_PacketHeader header;
+    uint32 sequence = client.fSequence++;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho, client.fFlags);
+    CL_Blob wire;
+    header.fData.fCheckSum = large.CheckSum();
+    CL_BuildPacket(header, large, &wire);
+    ASSERT_EQ(client.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0);
+    CL_Blob reply;
+    ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+    EXPECT_EQ(header.fSequence, sequence);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_FAILED);
+    EXPECT_EQ(reply.GetSize(), 0u);
+    EXPECT_TRUE(test.fLog.Contains("oltre il limite"));
+    CLU_Table small;
+    small.Set("text", std::string(30000, 's'));
+    CLU_Table output;
+    EXPECT_EQ(client.Call(rpc_test::kEcho, small, &output), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(output, small);
+    EXPECT_EQ(sExecuted.load(), 1);
+    EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));
+}
+
+CL_Blob Compressed(const CL_Blob& plain) {
+    CL_Blob packed = plain;
+    packed.Seek(0, CL_SEEK_SET);
+    packed.Compress();
+    packed.Seek(0, CL_SEEK_SET);
+    return packed;
+}
+
+// Sends `plain` compressed as a DATA request, as a client granted compression would;
+// the type of the reply.
+int32 CallCompressed(RawClient& client, const CL_Blob& plain) {
+    CL_PacketHeader header;
+    uint32 sequence = client.fSequence++;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho,
+                       uint16(client.fFlags | CL_IPC_COMPRESS));
+    header.fData.fCheckSum = plain.CheckSum();
+    if (client.Send(header, Compressed(plain)) != CL_OK) return -1;
+    CL_Blob reply;
+    if (client.ReadReply(&header, &reply) != CL_OK) return -1;
+    EXPECT_EQ(header.fSequence, sequence);
+    return header.fType;
+}
+
+TEST(TCPServerLimits, CompressedRequestsNeedGrantedCompression) {
+    CL_Blob plain = Bytes(50000, 'c');
+    for (uint16 flags : {uint16(0), uint16(CL_IPC_COMPRESS)}) {
+        TestServer test(flags);
+        test.fCallbacks.fExecute = CountingExecute;
+        RawClient client;
+        ASSERT_TRUE(StartAndAuthorise(test, client));
+        sExecuted = 0;
+        int32 expected = flags ? CL_PACKET_TYPE_DATA : CL_PACKET_TYPE_FAILED;
+        EXPECT_EQ(CallCompressed(client, plain), expected) << flags;
+        EXPECT_EQ(sExecuted.load(), flags ? 1 : 0);
+    }
+}
+
+// A few kilobytes that inflate to far more than the limit stop inflating at it.
+TEST(TCPServerLimits, InflatingStopsAtTheLimit) {
+    TestServer test(CL_IPC_COMPRESS);
+    LimitRequests(test, 1 << 20, CL_IPC_COMPRESS);
+    test.fCallbacks.fExecute = CountingExecute;
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    sExecuted = 0;
+    CL_Blob bomb = Bytes(16 << 20, 0);
+    ASSERT_LT(Compressed(bomb).GetSize(), 64u << 10);
+    EXPECT_EQ(CallCompressed(client, bomb), CL_PACKET_TYPE_FAILED);
+    EXPECT_EQ(CallCompressed(client, Bytes(1 << 20, 0)), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(CallCompressed(client, Bytes((1 << 20) + 1, 0)), CL_PACKET_TYPE_FAILED);
+    EXPECT_EQ(sExecuted.load(), 1);
+}
+
+// Runs until the gate opens (or 20 s pass), then answers with a few bytes.
+std::atomic<bool> sGateOpen{false};
+CL_Status GatedExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
+                       CL_ClientContext* context, uint32 id) {
+    if (command == rpc_test::kSleep) {
+        for (int i = 0; i < 2000 && !sGateOpen; i++)
+            CL_Thread::Sleep(10);
+    }
+    output.Clear();
+    output += int32(input.GetSize());
+    (void)context, (void)id;
+    return CL_OK;
+}
+
+// With every worker held up, clients that keep sending fill the server only up to its
+// input budget (and one request more, the oldest one being gathered, which always may
+// go on); TCP holds the rest back. Once the workers are free every request is answered.
+TEST(TCPServerLimits, QueuedInputStaysWithinItsBudget) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    const uint32 kLimit = 256 << 10;
+    LimitRequests(test, kLimit);
+    test.fServer.SetLogLevel(CL_LOG_LEVEL_WARNING);
+    test.fCallbacks.fExecute = GatedExecute;
+    sGateOpen = false;
+    ASSERT_EQ(test.Start(), 0);
+    uint64 budget = test.fServer.GetInputBudget();
+    ASSERT_EQ(budget, uint64(1) << 20);
+    const int kSenders = 4, kRequests = 8;
+    std::vector<std::unique_ptr<RawClient>> senders;
+    for (int i = 0; i < kSenders; i++) {
+        senders.emplace_back(new RawClient());
+        ASSERT_TRUE(Authorise(test, *senders.back()));
+    }
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (uint32 i = 0; i < CL_SERVER_MIN_WORKERS; i++) {
+        held.emplace_back(new RawClient());
+        ASSERT_TRUE(Authorise(test, *held.back()));
+    }
+    for (auto& client : held)
+        client->SendData(rpc_test::kSleep, CL_Blob());
+    std::atomic<int> answered{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kSenders; i++)
+        threads.emplace_back([&, i] {
+            RawClient& client = *senders[i];
+            for (int r = 0; r < kRequests; r++)
+                client.SendData(rpc_test::kRawEcho, Bytes(200000, char('a' + r)));
+            for (int r = 0; r < kRequests; r++) {
+                CL_PacketHeader header;
+                CL_Blob reply;
+                if (client.ReadReply(&header, &reply, nullptr, 30000) != CL_OK) return;
+                if (header.fType == CL_PACKET_TYPE_DATA) answered++;
+            }
+        });
+    uint64 most = 0;
+    for (int i = 0; i < 150; i++) {
+        most = std::max(most, test.fServer.GetQueuedInput());
+        CL_Thread::Sleep(10);
+    }
+    EXPECT_GE(most, budget / 2);
+    // One read of each client in a pass, taken apart once all are read.
+    const uint64 kSlack = kSenders * (CL_IPC_CHUNK_SIZE + 32);
+    EXPECT_LE(most, budget + kLimit + kSlack);
+    sGateOpen = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(answered.load(), kSenders * kRequests);
+    EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));
+}
+
+// A client the server stops reading from, because its input is over budget, is not
+// cut off for the chunks the server does not take: it is served once workers are free.
+TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING, 300);
+    const uint32 kLimit = 256 << 10;
+    LimitRequests(test, kLimit, 0, 300);
+    test.fServer.SetLogLevel(CL_LOG_LEVEL_INFO);
+    test.fCallbacks.fExecute = GatedExecute;
+    sGateOpen = false;
+    ASSERT_EQ(test.Start(), 0);
+    RawClient sender;
+    ASSERT_TRUE(Authorise(test, sender));
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (uint32 i = 0; i < CL_SERVER_MIN_WORKERS; i++) {
+        held.emplace_back(new RawClient());
+        ASSERT_TRUE(Authorise(test, *held.back()));
+    }
+    for (auto& client : held)
+        client->SendData(rpc_test::kSleep, CL_Blob());
+    const int kRequests = 8;
+    std::thread send([&] {
+        for (int r = 0; r < kRequests; r++)
+            sender.SendData(rpc_test::kRawEcho, Bytes(200000, char('a' + r)));
+    });
+    ASSERT_TRUE(
+        WaitFor([&] { return test.fServer.GetQueuedInput() >= test.fServer.GetInputBudget(); }));
+    // Several time-outs long, the server reads nothing more of the sender.
+    CL_Thread::Sleep(1000);
+    EXPECT_FALSE(test.fLog.Contains("tempo scaduto"));
+    sGateOpen = true;
+    send.join();
+    int answered = 0;
+    for (int r = 0; r < kRequests; r++) {
+        CL_PacketHeader header;
+        CL_Blob reply;
+        if (sender.ReadReply(&header, &reply, nullptr, 10000) != CL_OK) break;
+        if (header.fType == CL_PACKET_TYPE_DATA) answered++;
+    }
+    EXPECT_EQ(answered, kRequests);
+}
+
+// Large replies for a client that never reads them: they wait in the server, which
+// cuts the client off once its output has not moved for the time-out, and frees them.
+TEST(TCPServerLimits, UnreadRepliesTimeOut) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG, 500);
+    RawClient deaf;
+    ASSERT_TRUE(StartAndAuthorise(test, deaf));
+    deaf.SendData(rpc_test::kRawEcho, Bytes(16 << 20, 'd'));
+    ASSERT_TRUE(WaitFor([&] { return test.fServer.GetQueuedOutput() > 0; }, 10000));
+    RawClient other;
+    ASSERT_TRUE(Authorise(test, other));
+    EXPECT_EQ(other.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    char line[128];
+    snprintf(line, sizeof(line),
+             "[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla connessione",
+             int(deaf.fClientID));
+    EXPECT_TRUE(WaitFor([&] { return test.fLog.Has(CL_LOG_LEVEL_INFO, line); }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedOutput() == 0; }));
+    // What the kernel already held still comes, then the end.
+    EXPECT_TRUE(ReadsToTheEnd(deaf));
+}
+
+}  // namespace
