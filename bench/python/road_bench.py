@@ -179,7 +179,8 @@ def main():
                                                       args.seconds / 2, args.rounds)
         results["pair_connect"] = road_pairs.connect_pair(_zelmolib, server, args.tools,
                                                           args.seconds / 2, args.rounds)
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path[:2]))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [os.path.join(args.build, "python"), os.path.join(ROOT, "python")]))
         results["pair_rows"] = road_pairs.rows_pair(_zelmolib, server, args.rows, args.rounds, env)
         results["rows"] = args.rows
 

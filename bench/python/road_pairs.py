@@ -339,6 +339,7 @@ def child_main(argv):
         request = {"rows": int(argv[2])}
         call = lambda: client.execute(WIDE_ROWS, request)  # noqa: E731
     else:
+        import zelmolib  # noqa: F401  (the rows' Decimal class)
         with open(argv[1], "rb") as f:
             blob = f.read()
         call = lambda: pickle.loads(blob)  # noqa: E731

@@ -34,9 +34,7 @@ CLU_List WideRow(int n) {
     row.Append("customer " + std::to_string(n));
     row.Append(n * 0.25);
     row.Append(n % 3 == 0);
-    CL_Decimal amount((long long)n * 100 + 99);
-    amount /= 100;
-    row.Append(amount);
+    row.Append(CL_Decimal(std::to_string(n) + ".99"));
     row.Append(CL_Date(1 + n % 28, 1 + n % 12, 2000 + n % 25));
     row.Append(CL_TimeStamp(1 + n % 28, 1 + n % 12, 2020, n % 24, n % 60, n % 60, n % 1000));
     return row;
