@@ -119,6 +119,12 @@ TEST(ValueArena, CopiesShareUntilOneChanges) {
     const std::vector<uint8> original = FlatBytes(built);
     CLU_Table read = ReadBack(built);
     CLU_Table copy(read);
+    // Copies share the read values themselves until one changes.
+    EXPECT_EQ(copy.Get("text"), read.Get("text"));
+    EXPECT_TRUE(read.Get("text")->InArena());
+    EXPECT_EQ(copy.GetList("rows")->Get(7), read.GetList("rows")->Get(7));
+    CLU_List sharedRows = *read.GetList("rows");
+    EXPECT_EQ(sharedRows.Get(7), read.GetList("rows")->Get(7));
 
     // The top level.
     copy.Set("text", "changed").Set("new", 1).Unset("short");
@@ -313,6 +319,10 @@ TEST(ValueArena, DeleteAndDeallocateOfArenaEntries) {
     CLU_Entry::Deallocate(row);
     CLU_Entry* blob = const_cast<CLU_Entry*>(read.Get("blob"));
     CLU_Entry::Deallocate(blob);
+    EXPECT_EQ(read.Get("text")->fType, CLU_NULL);
+    EXPECT_EQ(read.GetList("rows")->Get(2)->fType, CLU_NULL);
+    EXPECT_EQ(read.Get("blob")->fType, CLU_NULL);
+    EXPECT_EQ(read.Count(), 7u);
     EXPECT_EQ(read.GetList("rows")->Count(), 6u);
     EXPECT_EQ(read.GetList("rows")->GetList(3)->GetInteger(0), 3);
     EXPECT_EQ(read.GetTable("inner")->GetInteger("n", 0), 3);
