@@ -280,8 +280,11 @@ TEST_F(DecimalTest, ParsableFormReadsBack) {
         SCOPED_TRACE(c.value);
         CL_Decimal d{std::string(c.value)};
         std::string text = d.ToParsableString();
-        if (c.text) EXPECT_EQ(text, c.text);
-        if (!c.text) EXPECT_EQ(text, S(d));
+        if (c.text) {
+            EXPECT_EQ(text, c.text);
+        } else {
+            EXPECT_EQ(text, S(d));
+        }
         EXPECT_LE(text.size(), 1024u);
         CL_Decimal back;
         ASSERT_TRUE(back.FromString(text)) << text;

@@ -487,7 +487,8 @@ TEST(TimeRaw, RemainderOfOneDayWithTheCountsSign) {
         CL_Time t;
         EXPECT_EQ(t.FromRaw(c.raw).ToRaw(), c.expected);
         EXPECT_EQ(t.IsValid(), c.valid);
-        if (c.raw >= INT32_MIN && c.raw <= INT32_MAX)
+        if (c.raw >= INT32_MIN && c.raw <= INT32_MAX) {
             EXPECT_EQ(CL_Time(static_cast<int>(c.raw)).ToRaw(), c.expected);
+        }
     }
 }

@@ -133,9 +133,10 @@ TEST(ValueXmlSave, DecimalsOfEveryMagnitudeRoundTrip) {
         CLU_Table table;
         table.Set("d", decimal);
         std::string text = SaveTable(table);
-        if (c.saved)
+        if (c.saved) {
             EXPECT_NE(text.find(std::string(">") + c.saved + "</decimal>"), std::string::npos)
                 << text;
+        }
         CLU_Table back;
         ASSERT_TRUE(LoadTable(text, &back));
         ASSERT_EQ(back.GetType("d"), CLU_DECIMAL);
