@@ -24,6 +24,7 @@
 #include "lumo/table.h"
 #include "lumo/tcp_server.h"
 #include "support/loopback.h"
+#include "support/packet_io.h"
 
 namespace bench {
 

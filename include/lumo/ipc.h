@@ -238,8 +238,6 @@ private:
 
 // ---- Chunking -----------------------------------------------------------------------
 
-// Chunks a payload of `size` bytes takes (1 for an empty payload).
-uint32 CL_ChunkCount(uint32 size);
 // The header of the chunk that starts `offset` bytes into a packet's payload with
 // `left` bytes still to send: fSize = left, and CL_IPC_FIRST_CHUNK at offset 0 only
 // (never on a PING or a DISCOVER).
@@ -255,9 +253,6 @@ void CL_BuildPacket(const CL_PacketHeader& header, const CL_Blob& payload, CL_Bl
 // CL_OK, or the socket's status (CL_TIMEOUT also when a chunk went out short).
 CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const CL_Blob& payload,
                          uint32 ms);
-// Reads one chunk: its header (magic checked: CL_PROTOCOL_NOT_SUPPORTED) and its payload
-// bytes. CL_OK or the socket's status; CL_TIMEOUT when the chunk did not arrive whole in time.
-CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payload, uint32 ms);
 
 // Cuts the bytes of a connection into chunks without ever waiting: bytes are taken
 // as the socket has them (TCP holds the sender back while the receiver reads nothing,

@@ -137,6 +137,8 @@ private:
     // First pass of the listener or dispatcher that found the server running: its
     // start line in the log and the thread-setup callback.
     void ThreadStarted(const std::string& line);
+    // The thread-cleanup callback, at the end of a thread that ran the setup one.
+    void ThreadEnding();
     void ListenerLoop();
     CL_Socket* AcceptConnection() CL_EXCLUDES(fLock);
     void AdmitConnection(CL_Socket* accepted) CL_EXCLUDES(fLock);

@@ -21,6 +21,7 @@
 #include "lumo/thread.h"
 #include "support/handshake_flags.h"
 #include "support/loopback.h"
+#include "support/packet_io.h"
 
 namespace {
 

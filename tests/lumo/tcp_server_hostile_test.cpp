@@ -74,8 +74,12 @@ TEST(HostilePeers, EveryKindAtOnceWhileAClientIsServed) {
         EXPECT_GE(totals["connections"], 3) << line;
         // Cut off by the dispatcher alone; a stall after the handshake first waits for
         // a worker, which the other peers keep busy.
-        if (run.fMode == "stall" && !run.fExtra.empty()) EXPECT_GE(totals["cut"], 3) << line;
-        if (run.fMode == "bomb" || run.fMode == "nonread") EXPECT_GT(totals["requests"], 0) << line;
+        if (run.fMode == "stall" && !run.fExtra.empty()) {
+            EXPECT_GE(totals["cut"], 3) << line;
+        }
+        if (run.fMode == "bomb" || run.fMode == "nonread") {
+            EXPECT_GT(totals["requests"], 0) << line;
+        }
     }
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
 }

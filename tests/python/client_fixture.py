@@ -6,7 +6,7 @@ repository's build/tools. The server listens on a free loopback port, which it p
 first. Test commands beside the named operations:
 ECHO answers with the request, WORK works "ms" milliseconds with progress, FAIL
 refuses with "code" (and "message"), REQUEST_LOG tells the connection table and
-every request the connection sent, ROWS answers with "rows" generated rows.
+the last 32 requests the connection sent, ROWS answers with "rows" generated rows.
 """
 
 import os

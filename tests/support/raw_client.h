@@ -21,6 +21,7 @@
 #include "lumo/table.h"
 #include "lumo/thread.h"
 #include "support/flat_table.h"
+#include "support/packet_io.h"
 #include "support/test_server.h"
 
 // One connection that speaks the protocol packet by packet.

@@ -398,10 +398,6 @@ CL_Status CL_PayloadDecoder::Inflate(const CL_Blob& chunk, uint32 n) {
     return CL_OK;
 }
 
-uint32 CL_ChunkCount(uint32 size) {
-    return size == 0 ? 1 : uint32((uint64(size) + CL_IPC_CHUNK_SIZE - 1) / CL_IPC_CHUNK_SIZE);
-}
-
 uint32 CL_AppendChunk(const CL_PacketHeader& header, const CL_Blob& payload, uint32 offset,
                       CL_Blob* wire) {
     uint32 size = payload.GetSize();
@@ -440,24 +436,6 @@ CL_Status CL_WritePacket(CL_Socket& socket, const CL_PacketHeader& header, const
         if (sent != kHeaderSize + n) return CL_TIMEOUT;
         offset += n;
     } while (offset < size);
-    return CL_OK;
-}
-
-CL_Status CL_ReadChunk(CL_Socket& socket, CL_PacketHeader* header, CL_Blob* payload, uint32 ms) {
-    CL_PacketHeader local;
-    uint32 got = socket.Read(&local, kHeaderSize, ms);
-    CL_Status status = socket.GetIOError(false);
-    if (got != kHeaderSize) return status != CL_OK ? status : CL_TIMEOUT;
-    status = CL_CheckPacketHeader(local);
-    if (status != CL_OK) return status;
-    *header = local;
-    uint32 n = CL_ChunkPayloadSize(local);
-    payload->Clear();
-    if (n == 0) return CL_OK;
-    got = socket.Read(*payload, n, ms);
-    status = socket.GetIOError(false);
-    if (got != n) return status != CL_OK ? status : CL_TIMEOUT;
-    payload->Seek(0, CL_SEEK_SET);
     return CL_OK;
 }
 

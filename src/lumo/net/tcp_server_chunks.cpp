@@ -240,7 +240,8 @@ bool CL_TCPServer::CancelRunningRequest(Client* client, uint32 sequence) {
     bool cancel = !client->fContext->HasAborted(sequence);
     if (cancel) client->fContext->SetAborted(sequence, true);
     client->fContext->Unlock();
-    if (cancel && GetCallbacks().fAbort) GetCallbacks().fAbort(client->fContext, sequence);
+    CL_AbortCB abort = GetCallbacks().fAbort;
+    if (cancel && abort) abort(client->fContext, sequence);
     return true;
 }
 

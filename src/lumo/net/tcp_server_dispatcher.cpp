@@ -45,7 +45,15 @@ int32 CL_TCPServer::DispatcherThread(void* param) {
 // depends on how soon the thread was scheduled.
 void CL_TCPServer::ThreadStarted(const std::string& line) {
     Log(CL_LOG_LEVEL_DEBUG, line);
-    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
+    CL_ThreadSetupCB setup = GetCallbacks().fThreadSetup;
+    if (setup) setup(GetCallbackUserData());
+}
+
+// The thread-cleanup callback of a thread that ran the setup one. Each callback is
+// fetched once: the owner may change them while the server runs.
+void CL_TCPServer::ThreadEnding() {
+    CL_ThreadCleanupCB cleanup = GetCallbacks().fThreadCleanup;
+    if (cleanup) cleanup(GetCallbackUserData());
 }
 
 void CL_TCPServer::ListenerLoop() {
@@ -62,8 +70,7 @@ void CL_TCPServer::ListenerLoop() {
         CL_Socket* accepted = AcceptConnection();
         if (accepted) AdmitConnection(accepted);
     }
-    if (setupCalled && GetCallbacks().fThreadCleanup)
-        GetCallbacks().fThreadCleanup(GetCallbackUserData());
+    if (setupCalled) ThreadEnding();
     Log(CL_LOG_LEVEL_DEBUG, T("[Server] Terminato"));
 }
 
@@ -116,8 +123,7 @@ void CL_TCPServer::DispatcherLoop() {
         }
         DispatcherPass(&state);
     }
-    if (setupCalled && GetCallbacks().fThreadCleanup)
-        GetCallbacks().fThreadCleanup(GetCallbackUserData());
+    if (setupCalled) ThreadEnding();
     Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
 }
 

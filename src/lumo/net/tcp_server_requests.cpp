@@ -141,13 +141,14 @@ CL_PacketType CL_TCPServer::RunCommand(Exchange& x) {
     int n = int(x.fSequence);
     CL_Command command = x.fHeader.fData.fCommand;
     CL_ClientContext* context = x.fClient->fContext;
-    if (!GetCallbacks().fExecute) {
+    CL_ExecuteCB execute = GetCallbacks().fExecute;
+    if (!execute) {
         Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c,
             n);
         return CL_PACKET_TYPE_FAILED;
     }
     x.fInput.Seek(0, CL_SEEK_SET);
-    CL_Status result = GetCallbacks().fExecute(command, x.fInput, x.fOutput, context, x.fSequence);
+    CL_Status result = execute(command, x.fInput, x.fOutput, context, x.fSequence);
     if (result == CL_IPC_DONT_COUNT) {
         result = 0;
         x.fCounted = false;

@@ -81,10 +81,11 @@ void CL_TCPServer::JoinWorkers(const CL_Array<CL_ThreadID>& threads) {
 
 void CL_TCPServer::WorkerLoop(Worker* worker) {
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Inizializzato"), int(worker->fID));
-    if (GetCallbacks().fThreadSetup) GetCallbacks().fThreadSetup(GetCallbackUserData());
+    CL_ThreadSetupCB setup = GetCallbacks().fThreadSetup;
+    if (setup) setup(GetCallbackUserData());
     worker->fReady = true;
     bool retired = WorkUntilQuit(worker);
-    if (GetCallbacks().fThreadCleanup) GetCallbacks().fThreadCleanup(GetCallbackUserData());
+    ThreadEnding();
     Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Terminato"), int(worker->fID));
     while (worker->fPendingWakes > 0)
         CL_Thread::Sleep(1);
@@ -246,12 +247,13 @@ void CL_TCPServer::ReapDeadClient(Worker* worker) {
 // Hands the context to the disconnect callback, when there is one, without its
 // cipher; deletes the record (and with it a context the callback did not take).
 void CL_TCPServer::DeleteClient(Client* client) {
-    if (GetCallbacks().fDisconnect) {
+    CL_DisconnectCB disconnect = GetCallbacks().fDisconnect;
+    if (disconnect) {
         CL_ClientContext* context = client->fContext;
         delete context->GetCipher();
         context->SetCipher(nullptr);
         client->fContext = nullptr;
-        GetCallbacks().fDisconnect(context);
+        disconnect(context);
     }
     delete client;
 }
