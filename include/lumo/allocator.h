@@ -101,6 +101,52 @@ void CL_CachedFree(void* block, size_t size);
 // Gives the calling thread's cached blocks back to the heap (also done when it ends).
 void CL_ClearBlockCache();
 
+// Memory that many copy-on-write storages share and that is given back whole: the arena
+// a table or list read from flattened data lives in. Its storages count their handles as
+// any storage does, so copies share and un-share as usual (a storage in an arena is
+// never changed in place: the first change copies it to the heap). Handles that live in
+// the arena's own memory are inner handles; every other handle to a storage below the
+// root also holds a count on the arena, so that the arena knows when nothing outside
+// the root's handles reaches into it. When the root's last handle goes and nothing else
+// reaches in, and nothing inside took memory of its own since it was built (see
+// MarkDirty), the arena is given back without visiting its storages; otherwise the
+// storages are destroyed one by one and the memory goes with the last of them.
+// Counts are atomic: handles into one arena may be copied and dropped on any thread.
+class CL_StorageArena {
+public:
+    CL_StorageArena(const CL_StorageArena&) = delete;
+    CL_StorageArena& operator=(const CL_StorageArena&) = delete;
+
+    void AddRef() { fRefs.fetch_add(1, std::memory_order_relaxed); }
+    // The caller touches nothing in the arena afterwards.
+    void Release() {
+        if (fRefs.fetch_sub(1, std::memory_order_acq_rel) == 1) fFree(this);
+    }
+    // Something in the arena's memory now owns memory or counts of its own: the arena's
+    // storages must be destroyed one by one.
+    void MarkDirty() { fDirty.store(true, std::memory_order_relaxed); }
+    bool IsDirty() const { return fDirty.load(std::memory_order_acquire); }
+    // Only the root's handles reach into the arena and nothing inside owns anything the
+    // arena does not know of; read after the root's last handle went.
+    bool Pristine() const {
+        return !fDirty.load(std::memory_order_acquire) &&
+               fRefs.load(std::memory_order_acquire) == 1;
+    }
+    // Gives the arena back at once (its owner's rule for what inside needs destroying).
+    void Free() { fFree(this); }
+
+protected:
+    // Starts with the count that the root's handles hold together.
+    explicit CL_StorageArena(void (*free)(CL_StorageArena*))
+        : fRefs(1), fDirty(false), fFree(free) {}
+    ~CL_StorageArena() = default;
+
+private:
+    std::atomic<uint32> fRefs;
+    std::atomic<bool> fDirty;
+    void (*fFree)(CL_StorageArena*);
+};
+
 // Copy-on-write handle: copies share one storage; the first change through a
 // handle whose storage is shared makes a deep copy of it. A handle without a storage
 // reads as the default-constructed T; reading never allocates.
@@ -109,79 +155,122 @@ void CL_ClearBlockCache();
 // threads (the count is atomic and a writer copies the storage before changing it).
 // A T whose copy constructor can run out of memory says so with `bool CopyFailed()
 // const`; the handle then drops that copy.
+// A storage may also live in a CL_StorageArena (PlaceInArena); the handle then keeps
+// the arena's rules above, and a change always copies the storage to the heap.
 template <class T>
 class CL_RefCounted {
+    struct Holder;
+
 public:
     CL_RefCounted() : fPtr(nullptr) {}
     // Takes ownership of p (null: no storage, and nothing owned when the count record
     // cannot be allocated; p is then deleted).
     explicit CL_RefCounted(T* p) : fPtr(p ? Holder::Adopt(p) : nullptr) {}
-    CL_RefCounted(const CL_RefCounted& other) : fPtr(other.fPtr) { Retain(fPtr); }
-    CL_RefCounted(CL_RefCounted&& other) noexcept : fPtr(other.fPtr) { other.fPtr = nullptr; }
+    CL_RefCounted(const CL_RefCounted& other) : fPtr(Plain(other.fPtr)) { Retain(fPtr); }
+    CL_RefCounted(CL_RefCounted&& other) noexcept : fPtr(TakeFrom(other)) {}
     ~CL_RefCounted() { Release(fPtr); }
 
     CL_RefCounted& operator=(const CL_RefCounted& other) {
-        Holder* old = fPtr;
-        fPtr = other.fPtr;
-        Retain(fPtr);
-        Release(old);
+        Holder* h = Plain(other.fPtr);
+        Retain(h);
+        Replace(h);
         return *this;
     }
     CL_RefCounted& operator=(CL_RefCounted&& other) noexcept {
-        if (this != &other) {
-            Release(fPtr);
-            fPtr = other.fPtr;
-            other.fPtr = nullptr;
-        }
+        if (this != &other) Replace(TakeFrom(other));
         return *this;
     }
 
     // The storage to read; without one, a shared default-constructed T that must not
     // be changed. Never allocates.
-    const T* GetRefData() const { return fPtr ? fPtr->fData : &Empty(); }
-    // The storage to change, made this handle's own first (a deep copy when shared, a
-    // new T when there is none). Null when that needs memory that cannot be had; the
-    // handle is then unchanged.
-    T* ModifyRefData() { return CopyOnWrite() ? fPtr->fData : nullptr; }
+    const T* GetRefData() const {
+        Holder* h = Plain(fPtr);
+        return h ? h->fData : &Empty();
+    }
+    // The storage to change, made this handle's own first (a deep copy when shared or
+    // in an arena, a new T when there is none). Null when that needs memory that cannot
+    // be had; the handle is then unchanged.
+    T* ModifyRefData() { return CopyOnWrite() ? Plain(fPtr)->fData : nullptr; }
     // The storage all copies of this handle share, created on first use and never
     // copied: for handles whose copies share state on purpose. Null when it cannot be
     // created.
     T* SharedRefData() const {
         if (!fPtr) fPtr = Holder::MakeEmpty();
-        return fPtr ? fPtr->fData : nullptr;
+        return fPtr ? Plain(fPtr)->fData : nullptr;
     }
     // Takes ownership of p, as the constructor does.
-    void SetRefData(T* p) {
-        Holder* old = fPtr;
-        fPtr = p ? Holder::Adopt(p) : nullptr;
-        Release(old);
-    }
+    void SetRefData(T* p) { Replace(p ? Holder::Adopt(p) : nullptr); }
     // Replaces the storage by a new one made as T(room, extra), where `room` is `extra`
     // bytes (pointer-aligned) that follow it in the same block, so that one heap block
     // holds the count, the storage and, say, its item array.
     T* ResetWithRoom(size_t extra) {
         Holder* h = Holder::MakeWithRoom(extra);
         if (!h) return nullptr;  // out of memory: the handle keeps its storage
-        Holder* old = fPtr;
-        fPtr = h;
-        Release(old);
+        Replace(h);
         return h->fData;
     }
     // Makes the storage this handle's own; false (handle unchanged) when out of memory.
     bool CopyOnWrite() {
-        uint32 count = fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0;
-        if (count == 1) return true;
-        Holder* made = count == 0 ? Holder::MakeEmpty() : Holder::MakeCopy(*fPtr->fData);
+        Holder* h = Plain(fPtr);
+        if (h && h->fKind == kHeap && h->fCount.load(std::memory_order_acquire) == 1) return true;
+        Holder* made = h ? Holder::MakeCopy(*h->fData) : Holder::MakeEmpty();
         if (!made) return false;
-        Holder* old = fPtr;
-        fPtr = made;
-        Release(old);
+        Replace(made);
         return true;
     }
-    uint32 GetRefCount() const { return fPtr ? fPtr->fCount.load(std::memory_order_acquire) : 0; }
+    // The storage, or null when there is none; for readers that go without Empty().
+    const T* PeekRefData() const {
+        Holder* h = Plain(fPtr);
+        return h ? h->fData : nullptr;
+    }
+    // Asks the processor for the storage's first bytes ahead of use.
+    void Prefetch() const {
+        if (Holder* h = Plain(fPtr)) {
+            __builtin_prefetch(h);
+            __builtin_prefetch(reinterpret_cast<const char*>(h) + 64);
+        }
+    }
+    uint32 GetRefCount() const {
+        Holder* h = Plain(fPtr);
+        return h ? h->fCount.load(std::memory_order_acquire) : 0;
+    }
     bool IsValid() const { return fPtr != nullptr; }
 
+    // Arena memory for one storage (PlaceInArena), pointer-aligned.
+    static constexpr size_t ArenaBytes() {
+        return sizeof(ArenaHolder) + PadAfter(sizeof(ArenaHolder)) + sizeof(T);
+    }
+    // Builds a default T in `block` (ArenaBytes() of `arena`'s memory) and hands it to
+    // this handle, which must have no storage: as the arena's root (the handle is then
+    // one of the root's handles) or as a handle that itself lives in the arena's memory.
+    // The storage is destroyed, memory left, when its last handle goes; its T must leave
+    // alone the memory of the arena it holds.
+    T* PlaceInArena(void* block, CL_StorageArena* arena, bool root) {
+        ArenaHolder* h = ::new (block) ArenaHolder(root ? kArenaRoot : kArenaInner, arena);
+        char* slot =
+            reinterpret_cast<char*>(h) + sizeof(ArenaHolder) + PadAfter(sizeof(ArenaHolder));
+        h->fData = ::new (static_cast<void*>(slot)) T();
+        fPtr = root ? h : Inner(h);
+        return h->fData;
+    }
+    // Makes this handle, which must have no storage and live in the memory of the arena
+    // of `other` (an arena handle), share the storage of `other`.
+    void ShareInArena(const CL_RefCounted& other) {
+        Holder* h = Plain(other.fPtr);
+        h->fCount.fetch_add(1, std::memory_order_relaxed);
+        fPtr = Inner(h);
+    }
+    // The arena of the storage, or null for a heap storage or none.
+    CL_StorageArena* GetArena() const {
+        Holder* h = Plain(fPtr);
+        return h && h->fKind != kHeap ? static_cast<ArenaHolder*>(h)->fArena : nullptr;
+    }
+
 private:
+    static constexpr uint32 kHeap = 0;
+    static constexpr uint32 kArenaRoot = 1;
+    static constexpr uint32 kArenaInner = 2;
+
     // Built once, in static storage, and never destroyed: it serves every empty handle,
     // also from static destructors.
     static const T& Empty() {
@@ -191,30 +280,31 @@ private:
     }
 
     // A storage made here lives in one block with its count; one handed over as a
-    // pointer is owned separately and freed with delete.
+    // pointer is owned separately and freed with delete. One in an arena has the
+    // arena's address after the record.
     struct Holder {
-        std::atomic<uint32> fCount;
-        bool fInline;
-        uint32 fBytes;  // size of the block, for the block cache
         T* fData;
+        std::atomic<uint32> fCount;
+        uint32 fBytes : 29;  // size of the block, for the block cache
+        uint32 fInline : 1;
+        uint32 fKind : 2;
 
-        Holder(T* p, bool isInline, uint32 bytes)
-            : fCount(1), fInline(isInline), fBytes(bytes), fData(p) {}
+        Holder(T* p, bool isInline, uint32 bytes, uint32 kind)
+            : fData(p), fCount(1), fBytes(bytes), fInline(isInline), fKind(kind) {}
 
         static Holder* Allocate(size_t extra, T* p, bool isInline) {
             const size_t bytes = sizeof(Holder) + extra;
-            if (bytes > 0xFFFFFFFFu) return nullptr;
+            if (bytes >= (1u << 29)) return nullptr;
             void* block = CL_CachedAlloc(bytes);
-            return block ? ::new (block) Holder(p, isInline, static_cast<uint32>(bytes)) : nullptr;
+            return block ? ::new (block) Holder(p, isInline, static_cast<uint32>(bytes), kHeap)
+                         : nullptr;
         }
         static Holder* Adopt(T* p) {
             Holder* h = Allocate(0, p, false);
             if (!h) delete p;
             return h;
         }
-        static constexpr size_t Padding() {
-            return (alignof(T) - sizeof(Holder) % alignof(T)) % alignof(T);
-        }
+        static constexpr size_t Padding() { return PadAfter(sizeof(Holder)); }
         void* Slot() { return reinterpret_cast<char*>(this) + sizeof(Holder) + Padding(); }
         static Holder* MakeEmpty() {
             Holder* h = Allocate(Padding() + sizeof(T), nullptr, true);
@@ -236,7 +326,10 @@ private:
             h->fData = ::new (h->Slot()) T(from);
             if constexpr (requires(const T& t) { t.CopyFailed(); }) {
                 if (h->fData->CopyFailed()) {
-                    h->Destroy();
+                    h->fData->~T();
+                    const uint32 bytes = h->fBytes;
+                    h->~Holder();
+                    CL_CachedFree(static_cast<void*>(h), bytes);
                     return nullptr;
                 }
             }
@@ -252,12 +345,72 @@ private:
             CL_CachedFree(static_cast<void*>(this), bytes);
         }
     };
-
-    static void Retain(Holder* h) {
-        if (h) h->fCount.fetch_add(1, std::memory_order_relaxed);
+    struct ArenaHolder : Holder {
+        ArenaHolder(uint32 kind, CL_StorageArena* arena)
+            : Holder(nullptr, true, 0, kind), fArena(arena) {}
+        CL_StorageArena* fArena;
+    };
+    // Bytes that align a T placed `head` bytes into a block.
+    static constexpr size_t PadAfter(size_t head) {
+        return (alignof(T) - head % alignof(T)) % alignof(T);
     }
-    static void Release(Holder* h) {
-        if (h && h->fCount.fetch_sub(1, std::memory_order_acq_rel) == 1) h->Destroy();
+    static_assert(sizeof(ArenaHolder) % alignof(void*) == 0 &&
+                  sizeof(Holder) <= sizeof(ArenaHolder));
+
+    // An inner handle's pointer carries a mark in its lowest bit.
+    static bool IsInner(Holder* p) { return (reinterpret_cast<uintptr_t>(p) & 1) != 0; }
+    static Holder* Plain(Holder* p) {
+        return reinterpret_cast<Holder*>(reinterpret_cast<uintptr_t>(p) & ~uintptr_t(1));
+    }
+    static Holder* Inner(Holder* p) {
+        return reinterpret_cast<Holder*>(reinterpret_cast<uintptr_t>(p) | 1);
+    }
+    static CL_StorageArena* ArenaOf(Holder* h) { return static_cast<ArenaHolder*>(h)->fArena; }
+
+    // A new handle outside the arena's inner places shares h.
+    static void Retain(Holder* h) {
+        if (!h) return;
+        h->fCount.fetch_add(1, std::memory_order_relaxed);
+        if (h->fKind == kArenaInner) ArenaOf(h)->AddRef();
+    }
+    // The pointer of `other`, which lets go of it; an inner handle's count moves to a
+    // handle that counts on the arena.
+    static Holder* TakeFrom(CL_RefCounted& other) {
+        Holder* p = other.fPtr;
+        other.fPtr = nullptr;
+        if (!IsInner(p)) return p;
+        p = Plain(p);
+        ArenaOf(p)->AddRef();
+        return p;
+    }
+    // Takes `h` (already counted) in place of the current storage. An inner place that
+    // comes to hold a count of its own makes its arena dirty.
+    void Replace(Holder* h) {
+        Holder* old = fPtr;
+        fPtr = h;
+        if (h && IsInner(old)) ArenaOf(Plain(old))->MarkDirty();
+        Release(old);
+    }
+    static void Release(Holder* p) {
+        if (!p) return;
+        Holder* h = Plain(p);
+        if (h->fKind == kHeap) {
+            if (h->fCount.fetch_sub(1, std::memory_order_acq_rel) == 1) h->Destroy();
+            return;
+        }
+        CL_StorageArena* arena = ArenaOf(h);
+        if (h->fKind == kArenaRoot) {
+            if (h->fCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+            if (arena->Pristine()) {
+                arena->Free();
+                return;
+            }
+            h->fData->~T();
+            arena->Release();
+            return;
+        }
+        if (h->fCount.fetch_sub(1, std::memory_order_acq_rel) == 1) h->fData->~T();
+        if (!IsInner(p)) arena->Release();
     }
 
     // Written by a const reader only through SharedRefData.

@@ -23,26 +23,90 @@ uint32 CL_HashBytes(const void* data, size_t length);
 // The same hash over a NUL-terminated text; a null text hashes as the empty one.
 uint32 CL_HashText(const char* text);
 
-// Hash and equality of a key type. Only the key types the library uses are provided.
+// Where a byte string goes in a table: a hash that reads the bytes eight at a time and
+// mixes every one of them into all 32 bits (FNV-1 stays the key hash proper, kept in
+// each node; this one only picks slots and tags). Keys up to 16 bytes take no loop.
+uint32 CL_PlaceLongBytes(const void* data, size_t length);
+inline uint32 CL_PlaceBytes(const void* data, size_t length) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    uint64 a, b;
+    if (length >= 8) {
+        if (length > 16) return CL_PlaceLongBytes(data, length);
+        memcpy(&a, p, 8);
+        memcpy(&b, p + length - 8, 8);
+    } else if (length >= 4) {
+        uint32 x, y;
+        memcpy(&x, p, 4);
+        memcpy(&y, p + length - 4, 4);
+        a = x;
+        b = static_cast<uint64>(y) << 32;
+    } else {
+        a = length ? p[0] | static_cast<uint64>(p[length / 2]) << 8 |
+                         static_cast<uint64>(p[length - 1]) << 16
+                   : 0;
+        b = 0;
+    }
+    const unsigned __int128 m = static_cast<unsigned __int128>(a ^ 0x9E3779B97F4A7C15ull) *
+                                (b ^ length ^ 0xC2B2AE3D27D4EB4Full);
+    const uint64 h = static_cast<uint64>(m) ^ static_cast<uint64>(m >> 64);
+    return static_cast<uint32>(h ^ (h >> 32));
+}
+
+// Equal bytes; up to 16 of them compared without a call.
+inline bool CL_SameBytes(const void* x, const void* y, size_t length) {
+    const unsigned char* a = static_cast<const unsigned char*>(x);
+    const unsigned char* b = static_cast<const unsigned char*>(y);
+    if (length >= 8) {
+        if (length > 16) return memcmp(a, b, length) == 0;
+        uint64 a0, b0, a1, b1;
+        memcpy(&a0, a, 8);
+        memcpy(&b0, b, 8);
+        memcpy(&a1, a + length - 8, 8);
+        memcpy(&b1, b + length - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (length >= 4) {
+        uint32 a0, b0, a1, b1;
+        memcpy(&a0, a, 4);
+        memcpy(&b0, b, 4);
+        memcpy(&a1, a + length - 4, 4);
+        memcpy(&b1, b + length - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    for (size_t i = 0; i < length; i++)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+// Hash and equality of a key type, and optionally Place, the bits that choose a key's
+// slot and tag (without it they come from Hash). Only the key types the library uses
+// are provided.
 template <class K>
 struct CL_HashTraits;
 
 template <>
 struct CL_HashTraits<std::string> {
     static uint32 Hash(const std::string& key) { return CL_HashBytes(key.data(), key.size()); }
-    static bool Equal(const std::string& a, const std::string& b) { return a == b; }
+    static uint32 Place(const std::string& key) { return CL_PlaceBytes(key.data(), key.size()); }
+    static bool Equal(const std::string& a, const std::string& b) {
+        return a.size() == b.size() && CL_SameBytes(a.data(), b.data(), a.size());
+    }
 };
 
 // Text keys are compared by content; the table keeps the caller's pointer only.
 template <>
 struct CL_HashTraits<const char*> {
     static uint32 Hash(const char* key) { return CL_HashText(key); }
+    static uint32 Place(const char* key) {
+        return key ? CL_PlaceBytes(key, strlen(key)) : CL_PlaceBytes("", 0);
+    }
     static bool Equal(const char* a, const char* b) { return strcmp(a ? a : "", b ? b : "") == 0; }
 };
 
 template <>
 struct CL_HashTraits<char*> {
     static uint32 Hash(const char* key) { return CL_HashText(key); }
+    static uint32 Place(const char* key) { return CL_HashTraits<const char*>::Place(key); }
     static bool Equal(const char* a, const char* b) {
         return CL_HashTraits<const char*>::Equal(a, b);
     }
@@ -84,8 +148,10 @@ struct _CL_TagGroup {
 #if defined(__SSE2__)
     static uint32 Match(const uint8* tags, uint8 tag) {
         __m128i group = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tags));
-        return static_cast<uint32>(
-            _mm_movemask_epi8(_mm_cmpeq_epi8(group, _mm_set1_epi8(static_cast<char>(tag)))));
+        // The tag in every byte: four copies in a word, the word in every lane.
+        const __m128i wanted =
+            _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(tag * 0x01010101u)), 0);
+        return static_cast<uint32>(_mm_movemask_epi8(_mm_cmpeq_epi8(group, wanted)));
     }
 #else
     static uint32 Match(const uint8* tags, uint8 tag) {
@@ -163,7 +229,8 @@ public:
           fCount(0),
           fOccupied(0),
           fIndex(nullptr),
-          fNodes(nullptr) {}
+          fNodes(nullptr),
+          fAdopted(false) {}
     CL_Hashable(CL_Hashable&& other) noexcept : CL_Hashable() { Take(other); }
     ~CL_Hashable() { Release(); }
     CL_Hashable(const CL_Hashable& other) : CL_Hashable() { *this = other; }
@@ -188,6 +255,35 @@ public:
     // Prepares room for `size` entries; 0 fits the table to its live entries.
     void SetCapacity(uint32 size);
 
+    // Memory that AdoptRoom needs for `count` keys.
+    static size_t RoomBytes(uint32 count) {
+        const uint32 size = IndexSizeFor(count);
+        return RoundUp(IndexBlockBytes(size, SlotBytes(size))) +
+               static_cast<size_t>(count) * sizeof(Node);
+    }
+    // Lays out, in `room` (RoomBytes(count) bytes, pointer-aligned, kept by the caller),
+    // the index SetCapacity(count) would make and exactly `count` nodes; only on a table
+    // that never had an index. The table never frees that memory nor destroys the nodes
+    // in it: their keys must need no destruction, or be destroyed by the caller. Growing
+    // past the room copies index and nodes to the heap first.
+    bool AdoptRoom(void* room, size_t bytes, uint32 count) {
+        if (fIndex || fNodes || count == 0 || bytes < RoomBytes(count)) return false;
+        const uint32 size = IndexSizeFor(count);
+        const uint32 width = SlotBytes(size);
+        const size_t indexBytes = IndexBlockBytes(size, width);
+        memset(room, 0, indexBytes);
+        Node* nodes = reinterpret_cast<Node*>(static_cast<char*>(room) + RoundUp(indexBytes));
+        for (uint32 i = 0; i < count; i++)
+            ::new (nodes + i) Node();
+        fIndex = room;
+        fIndexBytes = width;
+        fIndexSize = size;
+        fNodes = nodes;
+        fNodesSize = count;
+        fAdopted = true;
+        return true;
+    }
+
 protected:
     struct Node : public TNode {
         TKey fKey{};
@@ -207,6 +303,15 @@ protected:
         uint64 product = static_cast<uint64>(hash) * 0x9E3779B97F4A7C15ull;
         return static_cast<uint32>(product >> 32) ^ static_cast<uint32>(product);
     }
+    // The bits that choose a key's slot and tag.
+    static uint32 PlaceKey(const TKey& key) {
+        if constexpr (requires { CL_HashTraits<TKey>::Place(key); })
+            return CL_HashTraits<TKey>::Place(key);
+        else
+            return MixHash(HashKey(key));
+    }
+    // The partial key kept in a node: the low 7 bits of the key's hash.
+    static uint8 PartialKey(const TKey& key) { return static_cast<uint8>(HashKey(key) & 127); }
     // The top 8 mixed bits, 0 and 1 moved to 2 and 3: 254 values, so about one other
     // key in 254 shares a probed key's tag.
     static uint8 TagOf(uint32 mixed) {
@@ -218,8 +323,9 @@ protected:
     static size_t TagBytes(uint32 size) {
         return (static_cast<size_t>(size) + kGroup - 1 + 3) & ~static_cast<size_t>(3);
     }
+    // Tags, slots, and room for reading the last slot as 4 bytes.
     static size_t IndexBlockBytes(uint32 size, uint32 width) {
-        return TagBytes(size) + static_cast<size_t>(size) * width;
+        return TagBytes(size) + static_cast<size_t>(size) * width + 3;
     }
     uint8* Tags() const { return static_cast<uint8*>(fIndex); }
     template <class TSize>
@@ -242,7 +348,12 @@ protected:
 
     // Inlined: a lookup is a few instructions around the tag compare.
     [[gnu::always_inline]] Node* ReadNode(const TKey& key, bool remove) const;
-    Node* WriteNode(const TKey& key);
+    Node* WriteNode(const TKey& key) {
+        return WriteNodeWith(key, [&key](TKey& place) { place = key; });
+    }
+    // As WriteNode; a new node's key is built by `place(node key)` instead of a copy.
+    template <class Place>
+    Node* WriteNodeWith(const TKey& key, Place place);
     void RemoveNode(Node* node) {
         if (!node || (node->fFlags & kRemovedFlag)) return;
         node->fFlags |= kRemovedFlag;
@@ -251,10 +362,8 @@ protected:
     void RemoveNode(const TKey& key) { RemoveNode(ReadNode(key, true)); }
     bool ResizeIndex(uint32 size, bool shrink, bool resize_nodes);
 
-    template <class TSize>
-    [[gnu::always_inline]] Node* _ReadNode(const TKey& key, uint32 hash, bool remove) const;
-    template <class TSize>
-    Node* _WriteNode(const TKey& key, uint32 hash, bool* full);
+    template <class TSize, class Place>
+    Node* _WriteNode(const TKey& key, uint32 mixed, bool* full, Place& place);
     template <class TSize>
     void _ResizeIndex(Node* oldNodes, uint32 oldOccupied);
 
@@ -265,8 +374,21 @@ protected:
     uint32 fOccupied;
     void* fIndex;
     Node* fNodes;
+    bool fAdopted;  // fIndex and fNodes are a caller's room (AdoptRoom)
 
 private:
+    static size_t RoundUp(size_t bytes) { return (bytes + 7) & ~static_cast<size_t>(7); }
+    // Index slots that SetCapacity(count) makes.
+    static uint32 IndexSizeFor(uint32 count) {
+        uint32 wanted = count < 8 ? 8 : count;
+        uint64 q = static_cast<uint64>(static_cast<double>(wanted) / 0.8);
+        uint64 size = 1;
+        while (size <= q)
+            size <<= 1;
+        return static_cast<uint32>(size < kMaxIndexSize ? size : kMaxIndexSize);
+    }
+    // Moves index and nodes from adopted room to the heap, copying the nodes.
+    bool LeaveRoom();
     static Node* NewNodes(uint32 count) { return NewNodes(count, nullptr, 0); }
     // A new array whose first `moved` nodes are taken from `from`, the rest default.
     static Node* NewNodes(uint32 count, Node* from, uint32 moved) {
@@ -288,10 +410,13 @@ private:
     static uint32 SlotBytes(uint32 size) { return size <= 127 ? 1 : size <= 32767 ? 2 : 4; }
     bool GrowNodes();
     void Release() {
-        free(fIndex);
-        DestroyNodes(fNodes, fNodesSize);
+        if (!fAdopted) {
+            free(fIndex);
+            DestroyNodes(fNodes, fNodesSize);
+        }
         fIndex = nullptr;
         fNodes = nullptr;
+        fAdopted = false;
     }
     void Take(CL_Hashable& other) {
         fIndexBytes = other.fIndexBytes;
@@ -301,6 +426,8 @@ private:
         fOccupied = other.fOccupied;
         fIndex = other.fIndex;
         fNodes = other.fNodes;
+        fAdopted = other.fAdopted;
+        other.fAdopted = false;
         other.fIndexBytes = 1;
         other.fIndexSize = 0;
         other.fNodesSize = other.fCount = other.fOccupied = 0;
@@ -366,64 +493,61 @@ void CL_Hashable<TKey, TNode>::SetCapacity(uint32 size) {
     }
 }
 
+// One path for the three slot widths: a slot is read as 4 bytes (the index block has
+// room past its last slot) and cut to its width. A slot whose tag matches always holds
+// a node number, never 0 or -1.
 template <class TKey, class TNode>
 inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::ReadNode(
     const TKey& key, bool remove) const {
-    if (!fIndex || fIndexSize == 0) return nullptr;
-    uint32 hash = HashKey(key);
-    switch (fIndexBytes) {
-        case 1:
-            return _ReadNode<int8>(key, hash, remove);
-        case 2:
-            return _ReadNode<int16>(key, hash, remove);
-        default:
-            return _ReadNode<int32>(key, hash, remove);
-    }
-}
-
-template <class TKey, class TNode>
-template <class TSize>
-inline typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_ReadNode(
-    const TKey& key, uint32 hash, bool remove) const {
+    if (!fIndex) return nullptr;
+    const uint32 mixed = PlaceKey(key);
+    const uint32 size = fIndexSize;
+    const uint32 width = fIndexBytes;
+    const uint32 mask = size - 1;
     const uint8* tags = Tags();
-    TSize* index = Slots<TSize>();
-    const uint32 mask = fIndexSize - 1;
-    const uint8 partial = hash & 127;
-    const uint32 mixed = MixHash(hash);
+    uint8* slots = static_cast<uint8*>(fIndex) + TagBytes(size);
+    const uint32 slotMask = 0xFFFFFFFFu >> (32 - 8 * width);
     const uint8 tag = TagOf(mixed);
-    const uint32 groups = GroupCount();
     uint32 pos = mixed & mask;
-    for (uint32 g = 0; g < groups;) {
-        for (uint32 match = _CL_TagGroup::Match(tags + pos, tag); match; match &= match - 1) {
+    // A large index has its tags and slots far apart: both are asked for at once.
+    // Slots are found by a multiply: a shift by a register count costs more.
+    __builtin_prefetch(slots + static_cast<size_t>(pos) * width);
+    for (uint32 g = 0;;) {
+        const uint8* group = tags + pos;
+        for (uint32 match = _CL_TagGroup::Match(group, tag); match; match &= match - 1) {
             const uint32 slot = (pos + __builtin_ctz(match)) & mask;
-            // A node removed through an iterator keeps its slot; its flags no longer match.
-            Node* node = fNodes + (index[slot] - 1);
-            if (node->fFlags == partial && SameKey(node->fKey, key)) {
+            uint8* place = slots + static_cast<size_t>(slot) * width;
+            uint32 number;
+            memcpy(&number, place, 4);
+            // A node removed through an iterator keeps its slot and tag; its flag says so.
+            Node* node = fNodes + ((number & slotMask) - 1);
+            if (!(node->fFlags & kRemovedFlag) && SameKey(node->fKey, key)) {
                 if (remove) {
-                    index[slot] = -1;
+                    memset(place, 0xFF, width);  // -1 at any width
                     const_cast<CL_Hashable*>(this)->SetTag(slot, kTagRemoved);
                 }
                 return node;
             }
         }
-        if (_CL_TagGroup::Match(tags + pos, kTagEmpty)) return nullptr;
-        ++g;
+        if (_CL_TagGroup::Match(group, kTagEmpty)) return nullptr;
+        if (++g >= GroupCount()) return nullptr;
         pos = (pos + kGroup * g) & mask;
     }
-    return nullptr;
 }
 
 template <class TKey, class TNode>
-typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNode(const TKey& key) {
+template <class Place>
+typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNodeWith(const TKey& key,
+                                                                                 Place place) {
     // A key that lives in this table's own nodes would dangle once the array moves.
     const char* where = reinterpret_cast<const char*>(&key);
     const char* first = reinterpret_cast<const char*>(fNodes);
     if (fNodes && where >= first &&
         where < first + static_cast<size_t>(fNodesSize) * sizeof(Node)) {
         TKey copy = key;
-        return WriteNode(copy);
+        return WriteNodeWith(copy, place);
     }
-    const uint32 hash = HashKey(key);
+    const uint32 mixed = PlaceKey(key);
     for (;;) {
         if (fIndexSize == 0) {
             if (!ResizeIndex(8, false, false)) return nullptr;
@@ -435,13 +559,13 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNode(con
         Node* node;
         switch (fIndexBytes) {
             case 1:
-                node = _WriteNode<int8>(key, hash, &full);
+                node = _WriteNode<int8>(key, mixed, &full, place);
                 break;
             case 2:
-                node = _WriteNode<int16>(key, hash, &full);
+                node = _WriteNode<int16>(key, mixed, &full, place);
                 break;
             default:
-                node = _WriteNode<int32>(key, hash, &full);
+                node = _WriteNode<int32>(key, mixed, &full, place);
                 break;
         }
         if (!full) return node;
@@ -451,15 +575,14 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::WriteNode(con
 }
 
 template <class TKey, class TNode>
-template <class TSize>
+template <class TSize, class Place>
 typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(const TKey& key,
-                                                                              uint32 hash,
-                                                                              bool* full) {
+                                                                              uint32 mixed,
+                                                                              bool* full,
+                                                                              Place& place) {
     const uint8* tags = Tags();
     TSize* index = Slots<TSize>();
     const uint32 mask = fIndexSize - 1;
-    const uint8 partial = hash & 127;
-    const uint32 mixed = MixHash(hash);
     const uint8 tag = TagOf(mixed);
     const uint32 groups = GroupCount();
     uint32 pos = mixed & mask;
@@ -467,16 +590,21 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(co
         for (uint32 match = _CL_TagGroup::Match(tags + pos, tag); match; match &= match - 1) {
             const uint32 slot = (pos + __builtin_ctz(match)) & mask;
             Node* node = fNodes + (index[slot] - 1);
-            if (node->fFlags == partial && SameKey(node->fKey, key)) return node;
+            if (!(node->fFlags & kRemovedFlag) && SameKey(node->fKey, key)) return node;
         }
         if (uint32 empty = _CL_TagGroup::Match(tags + pos, kTagEmpty)) {
             const uint32 slot = (pos + __builtin_ctz(empty)) & mask;
             // Removed slots are never reused, only a re-indexing clears them.
-            if (fOccupied >= fNodesSize && !GrowNodes()) return nullptr;
+            if (fOccupied >= fNodesSize) {
+                if (!GrowNodes()) return nullptr;
+                // Growing out of adopted room copies the index too.
+                tags = Tags();
+                index = Slots<TSize>();
+            }
             Node* node = fNodes + fOccupied;
             fCount += 1;
-            node->fKey = key;
-            node->fFlags = partial;
+            place(node->fKey);
+            node->fFlags = PartialKey(key);
             fOccupied += 1;
             index[slot] = static_cast<TSize>(fOccupied);
             SetTag(slot, tag);
@@ -490,7 +618,29 @@ typename CL_Hashable<TKey, TNode>::Node* CL_Hashable<TKey, TNode>::_WriteNode(co
 }
 
 template <class TKey, class TNode>
+bool CL_Hashable<TKey, TNode>::LeaveRoom() {
+    if (!fAdopted) return true;
+    const size_t bytes = IndexBlockBytes(fIndexSize, fIndexBytes);
+    void* index = malloc(bytes);
+    Node* nodes = static_cast<Node*>(malloc(static_cast<size_t>(fNodesSize) * sizeof(Node)));
+    if (!index || !nodes) {
+        free(index);
+        free(nodes);
+        return false;
+    }
+    memcpy(index, fIndex, bytes);
+    // Copies: the keys in the room may be the caller's.
+    for (uint32 i = 0; i < fNodesSize; i++)
+        ::new (nodes + i) Node(fNodes[i]);
+    fIndex = index;
+    fNodes = nodes;
+    fAdopted = false;
+    return true;
+}
+
+template <class TKey, class TNode>
 bool CL_Hashable<TKey, TNode>::GrowNodes() {
+    if (!LeaveRoom()) return false;
     uint64 size = static_cast<uint64>(fNodesSize) + fNodesSize / 2;
     if (size < 8) size = 8;
     if (size > 0xFFFFFFFFull) return false;
@@ -506,6 +656,7 @@ template <class TKey, class TNode>
 bool CL_Hashable<TKey, TNode>::ResizeIndex(uint32 size, bool shrink, bool resize_nodes) {
     if (size == 0 || size > kMaxIndexSize || (size & (size - 1)) != 0 || size < fCount)
         return false;
+    if (!LeaveRoom()) return false;
     if (size == fIndexSize && fCount == fOccupied) {
         // Same index and nothing to compact: only the node array may change.
         uint32 capacity = 0;
@@ -577,7 +728,7 @@ void CL_Hashable<TKey, TNode>::_ResizeIndex(Node* oldNodes, uint32 oldOccupied) 
     for (uint32 i = 0; i < oldOccupied; i++) {
         Node& old = oldNodes[i];
         if (old.fFlags & kRemovedFlag) continue;
-        const uint32 mixed = MixHash(HashKey(old.fKey));
+        const uint32 mixed = PlaceKey(old.fKey);
         // The new index has more slots than live nodes, so an empty slot turns up.
         uint32 pos = mixed & mask;
         uint32 empty = _CL_TagGroup::Match(tags + pos, kTagEmpty);
@@ -615,6 +766,8 @@ public:
         Value* operator->() const { return &this->fContainer->fNodes[this->fPos].fValue; }
         V value() const { return this->fContainer->fNodes[this->fPos].fValue; }
         K key() const { return this->fContainer->fNodes[this->fPos].fKey; }
+        // The key itself, valid until the map changes.
+        const K& KeyRef() const { return this->fContainer->fNodes[this->fPos].fKey; }
 
     private:
         friend class CL_HashMap;
@@ -626,6 +779,15 @@ public:
     void Set(const K& key, V value) {
         Node* node = this->WriteNode(key);
         if (node) node->fValue = std::move(value);
+    }
+    // The value place of `key`, a node made when absent whose key `place(K&)` builds in
+    // place of a copy of `key` (for owners that keep key bytes in memory of their own,
+    // see AdoptRoom). A new node's value is whatever the node held. Null when the table
+    // cannot grow.
+    template <class Place>
+    V* SlotWith(const K& key, Place place) {
+        Node* node = this->WriteNodeWith(key, place);
+        return node ? &node->fValue : nullptr;
     }
     V Get(const K& key) const {
         Node* node = this->ReadNode(key, false);
@@ -809,6 +971,13 @@ public:
             return false;
         fArray[fCount].fValue = std::move(value);
         fCount += 1;
+        return true;
+    }
+    // Sets the count within the capacity, for arrays filled through GetData() (up to the
+    // end of an adopted room, past the growth rule's margin). False beyond the capacity.
+    bool SetCount(uint32 count) {
+        if (count > fSize) return false;
+        fCount = count;
         return true;
     }
     bool Push(T value) { return Append(std::move(value)); }

@@ -96,8 +96,9 @@ public:
     static constexpr size_t kMaxTextLength = size_t(1) << 20;
     // The text of ToString(-1, false) for the common values (a coefficient within 64
     // bits, a small exponent and at most 38 digits, so that the text rules read it back),
-    // written into `out` (kShortStringRoom bytes, no NUL) without the general formatter.
-    // Its length, or 0 when the value needs ToString.
+    // written into `out` (kShortStringRoom bytes, no NUL) without the general formatter;
+    // the bytes of the room past the text may be overwritten. Its length, or 0 when the
+    // value needs ToString.
     size_t ToShortString(char* out) const;
     static constexpr size_t kShortStringRoom = 64;
     // A text that the text rules read back to this very value: the plain digits of

@@ -3,7 +3,9 @@
 // Lists and tables hold their items as heap entries; every RPC value is a table.
 #pragma once
 
+#include <new>
 #include <string>
+#include <string_view>
 
 #include "lumo/allocator.h"
 #include "lumo/blob.h"
@@ -47,24 +49,54 @@ struct CLU_EntryStack {
 // Threads: one entry is used by one thread at a time, getters included (they convert
 // in place). Copies may live on different threads as blobs and tables do; a list's
 // getters, though, convert inside the storage that copies share (see CLU_List).
+//
+// Values read from flattened data (Unflatten of a table, list or entry) live in one
+// arena per read: their entries, list and table storages, keys, and the bytes of texts
+// longer than a string's own room, all given back at once when the last handle into it
+// goes (see CL_StorageArena). `fString` of such an entry is a std::string over the
+// arena's bytes: read it as any string; never move from it or change it in place (Set
+// replaces it).
+// Walking such a value, as a converter to another language does, costs no heap block
+// per value: hold a handle to the table or list for the walk; iterate lists with
+// begin()/end() (or Count() and Get(i)) and tables with begin()/end(), reading keys with
+// iterator::KeyRef(); switch on fType and read the union member itself (fBool, fInteger,
+// fFloat, fDecimal, fTime/fDate/fTimeStamp.ToRaw(), TextView() for texts,
+// fBlob.GetDataForRead() and GetSize(), fList and fTable to go down). iterator::key()
+// and the typed getters copy, and the getters may convert in place.
 class CLU_Entry : public CL_Object {
 public:
-    CLU_Entry() : fType(CLU_NULL) { fInteger = 0; }
+    CLU_Entry() : fType(CLU_NULL), fPlace(0) { fInteger = 0; }
     explicit CLU_Entry(CLU_Type type);
-    CLU_Entry(const CLU_Entry& other) : fType(CLU_NULL) { CopyFrom(other); }
-    CLU_Entry(CLU_Entry&& other) noexcept : fType(CLU_NULL) { MoveFrom(other); }
+    CLU_Entry(const CLU_Entry& other) : fType(CLU_NULL), fPlace(0) { CopyFrom(other); }
+    CLU_Entry(CLU_Entry&& other) noexcept : fType(CLU_NULL), fPlace(0) { MoveFrom(other); }
     ~CLU_Entry() { Destroy(); }
     CLU_Entry& operator=(const CLU_Entry& other) { return Set(other); }
     CLU_Entry& operator=(CLU_Entry&& other) noexcept;
+    // An entry that lives in an arena is destroyed and its memory left to the arena.
+    static void operator delete(CLU_Entry* e, std::destroying_delete_t);
+    // Releases a block whose entry was never made (a new-expression that failed).
+    static void operator delete(void* ptr) { CL_Object::operator delete(ptr); }
 
     // Heap entries of lists and tables. Freed entries are kept in a small per-thread
     // cache for reuse; every block is an ordinary heap block, so `delete` also works.
+    // An entry of an arena may be deleted or deallocated too: its value is destroyed
+    // and its memory stays with the arena.
     static CLU_Entry* Allocate(CLU_Type type);
     static void Deallocate(CLU_Entry* e);
     // Frees the calling thread's cached entries (also done when the thread ends).
     static void ClearFreeList();
+    // Gives back to the heap the blocks kept, process-wide, for the arenas of values
+    // read from flattened data (up to 16 MB, kept to process exit otherwise).
+    static void ReleaseArenaBlocks();
 
     CLU_Type GetType() const { return fType; }
+    // The bytes of a text entry (empty for other types), valid until the entry changes.
+    std::string_view TextView() const {
+        return fType == CLU_TEXT ? std::string_view(fString.data(), fString.size())
+                                 : std::string_view();
+    }
+    // True for an entry that lives in the arena of a value read from flattened data.
+    bool InArena() const { return (fPlace & kInArena) != 0; }
     CLU_Entry& Unset();
 
     // Setting a value. The new value is built before the old one is released, so
@@ -169,6 +201,17 @@ public:
     std::string Dump(uint32 indent) const;
 
     CLU_Type fType;
+
+private:
+    // Where the entry lives: 0 for an entry of its own. An arena entry has kInArena,
+    // kBorrowedText while its text's bytes are the arena's, and its distance to the start
+    // of its arena block, in 8-byte units, above kPlaceShift.
+    static constexpr uint32 kInArena = 1;
+    static constexpr uint32 kBorrowedText = 2;
+    static constexpr uint32 kPlaceShift = 8;
+    uint32 fPlace;
+
+public:
     union {
         bool fBool;
         int64 fInteger;
@@ -194,9 +237,18 @@ private:
     friend class CLU_List;
     friend class CLU_Table;
     friend class CLU_Flattener;
+    friend class CLU_Arena;
 
-    // Frees the value; the type is left for the caller to set.
+    // Frees the value and makes the entry NULL.
     void Destroy();
+    // An arena entry that comes to own memory or counts of its own makes its arena
+    // destroy its values one by one when it is given back.
+    void NoteOwnedValue() {
+        if (__builtin_expect(fPlace != 0, 0) &&
+            (fType == CLU_TEXT || fType == CLU_BLOB || fType == CLU_LIST || fType == CLU_TABLE))
+            MarkArenaDirty();
+    }
+    void MarkArenaDirty();
     // Copies into an entry that holds no value (after Destroy or construction).
     void CopyFrom(const CLU_Entry& other);
     void MoveFrom(CLU_Entry& other);

@@ -75,6 +75,8 @@ public:
         CLU_Entry* operator->() const { return fIterator.value(); }
         CLU_Entry* ptr() const { return fIterator.value(); }
         std::string key() const { return fIterator.key(); }
+        // The key without a copy, valid until the table changes.
+        const std::string& KeyRef() const { return fIterator.KeyRef(); }
         void Reset(Storage* storage) { fIterator.Reset(&storage->fTable); }
 
     private:

@@ -441,9 +441,10 @@ bool SameNumber(const CL_Decimal& a, const CL_Decimal& b) {
 }
 
 std::vector<uint8> DecimalPayload(const std::string& text) {
-    std::vector<uint8> bytes{'e'};
-    bytes.insert(bytes.end(), text.begin(), text.end());
-    bytes.push_back(0);
+    // Built with its size known: g++ 12 misreads an insert into a one-byte vector.
+    std::vector<uint8> bytes(text.size() + 2, 0);
+    bytes[0] = 'e';
+    memcpy(bytes.data() + 1, text.data(), text.size());
     return bytes;
 }
 

@@ -386,38 +386,68 @@ std::string CompactDecimalText(const char* text, size_t length) {
     return out;
 }
 
-// The decimal digits of v written so that they end at `end`, two per division from a
-// table of the pairs 00 to 99; their count.
-size_t DigitsBefore(uint64 v, char* end) {
-    static constexpr auto kPairs = [] {
-        struct Pairs {
-            char fText[200];
-        } t{};
-        for (int i = 0; i < 100; i++) {
-            t.fText[2 * i] = static_cast<char>('0' + i / 10);
-            t.fText[2 * i + 1] = static_cast<char>('0' + i % 10);
-        }
-        return t;
-    }();
-    size_t len = 0;
-    while (v >= 100) {
-        const uint64 pair = v % 100;
-        v /= 100;
-        len += 2;
-        memcpy(end - len, kPairs.fText + 2 * pair, 2);
+// The pairs 00 to 99, for writing digits two per division.
+constexpr auto kDigitPairs = [] {
+    struct Pairs {
+        char fText[200];
+    } t{};
+    for (int i = 0; i < 100; i++) {
+        t.fText[2 * i] = static_cast<char>('0' + i / 10);
+        t.fText[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
-    if (v >= 10) {
-        len += 2;
-        memcpy(end - len, kPairs.fText + 2 * v, 2);
-    } else {
-        *(end - ++len) = static_cast<char>('0' + v);
+    return t;
+}();
+
+// The `count` lowest decimal digits of *v written so that they end at `end`; *v keeps
+// the digits above them.
+void LowDigitsBefore(uint64* v, size_t count, char* end) {
+    uint64 rest = *v;
+    for (; count >= 2; count -= 2) {
+        const uint64 pair = rest % 100;
+        rest /= 100;
+        end -= 2;
+        memcpy(end, kDigitPairs.fText + 2 * pair, 2);
     }
-    return len;
+    if (count) {
+        *--end = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    }
+    *v = rest;
+}
+
+// The number of decimal digits of v, which is not 0.
+size_t DigitCount(uint64 v) {
+    static constexpr uint64 kPowers[20] = {1ull,
+                                           10ull,
+                                           100ull,
+                                           1000ull,
+                                           10000ull,
+                                           100000ull,
+                                           1000000ull,
+                                           10000000ull,
+                                           100000000ull,
+                                           1000000000ull,
+                                           10000000000ull,
+                                           100000000000ull,
+                                           1000000000000ull,
+                                           10000000000000ull,
+                                           100000000000000ull,
+                                           1000000000000000ull,
+                                           10000000000000000ull,
+                                           100000000000000000ull,
+                                           1000000000000000000ull,
+                                           10000000000000000000ull};
+    // log10(2) is about 1233 / 4096: the estimate is the count or one less.
+    const size_t estimate = (static_cast<size_t>(std::bit_width(v)) * 1233) >> 12;
+    return estimate + (v >= kPowers[estimate] ? 1 : 0);
 }
 
 // ToShortString: the text ToString(-1, false) gives, for the values met in practice,
 // written straight into `out` without the engine's general formatter. A sign, 20
-// digits, up to 40 places and a point fit in CL_Decimal::kShortStringRoom.
+// digits, up to 40 places and a point fit in CL_Decimal::kShortStringRoom. The digits
+// go straight to their places (a scratch copy read back in larger pieces than it was
+// written stalls the processor); runs of zeros are blocks of fixed size, past the
+// text's end but within the room.
 size_t ShortString(const Number& n, char* out) {
     if (n.kind != decnum::kFinite || (n.coef >> 64) != 0) return 0;
     uint64 c = static_cast<uint64>(n.coef);
@@ -433,31 +463,29 @@ size_t ShortString(const Number& n, char* out) {
         ++e;
     }
     if (e > 20 || e < -40) return 0;
-    char digits[20];
-    const size_t len = DigitsBefore(c, digits + sizeof(digits));
-    const char* d = digits + sizeof(digits) - len;
+    const size_t len = DigitCount(c);
     // Past 38 digits the text rules would not read the text back.
     if (e >= 0 && len + static_cast<size_t>(e) > static_cast<size_t>(decnum::kPrecision)) return 0;
+    constexpr size_t kZeros = 40;
+    static_assert(CL_Decimal::kShortStringRoom >= 1 + 2 + kZeros, "room for runs of zeros");
     if (e >= 0) {
-        memcpy(out + pos, d, len);
-        pos += len;
-        memset(out + pos, '0', static_cast<size_t>(e));
-        return pos + static_cast<size_t>(e);
+        LowDigitsBefore(&c, len, out + pos + len);
+        memset(out + pos + len, '0', kZeros / 2);  // 1 + 20 + 20 bytes at most
+        return pos + len + static_cast<size_t>(e);
     }
-    size_t frac = static_cast<size_t>(-e);
+    const size_t frac = static_cast<size_t>(-e);
     if (len > frac) {
-        memcpy(out + pos, d, len - frac);
-        pos += len - frac;
-        out[pos++] = '.';
-        memcpy(out + pos, d + len - frac, frac);
-        return pos + frac;
+        const size_t whole = len - frac;
+        LowDigitsBefore(&c, frac, out + pos + len + 1);
+        out[pos + whole] = '.';
+        LowDigitsBefore(&c, whole, out + pos + whole);
+        return pos + len + 1;
     }
     out[pos++] = '0';
     out[pos++] = '.';
-    memset(out + pos, '0', frac - len);
-    pos += frac - len;
-    memcpy(out + pos, d, len);
-    return pos + len;
+    memset(out + pos, '0', kZeros);
+    LowDigitsBefore(&c, len, out + pos + frac);
+    return pos + frac;
 }
 
 // FromPrintedString's fast path: the plain texts peers write ("-123.45": a sign, at

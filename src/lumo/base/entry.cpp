@@ -9,6 +9,7 @@
 
 #include "lumo/containers.h"
 #include "lumo/entry.h"
+#include "lumo/base/entry_arena.h"
 
 namespace {
 
@@ -114,11 +115,16 @@ CLU_Entry* CLU_Entry::Allocate(CLU_Type type) {
         if (n > 8) __builtin_prefetch(tCache.fItems[n - 9], 1);
         return ::new (static_cast<void*>(block)) CLU_Entry(type);
     }
-    return new CLU_Entry(type);
+    void* block = malloc(sizeof(CLU_Entry));
+    return block ? ::new (block) CLU_Entry(type) : nullptr;
 }
 
 void CLU_Entry::Deallocate(CLU_Entry* e) {
     if (!e) return;
+    if (e->fPlace & kInArena) {
+        e->~CLU_Entry();  // the memory is the arena's
+        return;
+    }
     e->~CLU_Entry();
     if (!tCache.fClosed && (tCache.fCount < tCache.fCapacity || GrowCache())) {
         if (!tCacheCloser.fArmed) tCacheCloser.fArmed = true;  // registers the closer
@@ -128,9 +134,23 @@ void CLU_Entry::Deallocate(CLU_Entry* e) {
     free(e);
 }
 
+void CLU_Entry::operator delete(CLU_Entry* e, std::destroying_delete_t) {
+    const bool inArena = (e->fPlace & kInArena) != 0;
+    e->~CLU_Entry();
+    if (!inArena) free(e);
+}
+
 void CLU_Entry::ClearFreeList() {
     DrainCache();
     if (tStack.fSize == 0) tStack.Release();
+}
+
+void CLU_Entry::ReleaseArenaBlocks() {
+    CLU_Arena::ReleaseCachedBlocks();
+}
+
+void CLU_Entry::MarkArenaDirty() {
+    CLU_Arena::Of(this)->MarkDirty();
 }
 
 CLU_EntryStack* CLU_Entry::ThreadEntryStack() {
@@ -164,7 +184,7 @@ void CLU_EntryStack::Release() {
     fCapacity = 0;
 }
 
-CLU_Entry::CLU_Entry(CLU_Type type) : fType(CLU_NULL) {
+CLU_Entry::CLU_Entry(CLU_Type type) : fType(CLU_NULL), fPlace(0) {
     fInteger = 0;
     InitValue(type);
 }
@@ -210,6 +230,7 @@ void CLU_Entry::InitValue(CLU_Type type) {
             break;
     }
     fType = type;
+    NoteOwnedValue();
 }
 
 void CLU_Entry::Destroy() {
@@ -218,7 +239,9 @@ void CLU_Entry::Destroy() {
             fDecimal.~CL_Decimal();
             break;
         case CLU_TEXT:
-            fString.~basic_string();
+            // Borrowed bytes belong to the arena.
+            if (!(fPlace & kBorrowedText)) fString.~basic_string();
+            fPlace &= ~kBorrowedText;
             break;
         case CLU_BLOB:
             fBlob.~CL_Blob();
@@ -267,6 +290,7 @@ void CLU_Entry::CopyFrom(const CLU_Entry& other) {
             break;
     }
     fType = other.fType;
+    NoteOwnedValue();
 }
 
 void CLU_Entry::MoveFrom(CLU_Entry& other) {
@@ -275,7 +299,11 @@ void CLU_Entry::MoveFrom(CLU_Entry& other) {
             new (&fDecimal) CL_Decimal(std::move(other.fDecimal));
             break;
         case CLU_TEXT:
-            new (&fString) std::string(std::move(other.fString));
+            // Bytes borrowed from an arena are copied, never taken over.
+            if (other.fPlace & kBorrowedText)
+                new (&fString) std::string(other.fString);
+            else
+                new (&fString) std::string(std::move(other.fString));
             break;
         case CLU_LIST:
             new (&fList) CLU_List(std::move(other.fList));
@@ -289,6 +317,7 @@ void CLU_Entry::MoveFrom(CLU_Entry& other) {
     }
     fType = other.fType;
     other.Destroy();
+    NoteOwnedValue();
 }
 
 void CLU_Entry::Assign(CLU_Entry&& other) {
@@ -391,11 +420,12 @@ CLU_Entry& CLU_Entry::Set(const char* value) {
     Destroy();
     new (&fString) std::string(std::move(copy));
     fType = CLU_TEXT;
+    NoteOwnedValue();
     return *this;
 }
 
 CLU_Entry& CLU_Entry::Set(const std::string& value) {
-    if (fType == CLU_TEXT) {
+    if (fType == CLU_TEXT && !(fPlace & kBorrowedText)) {
         fString = value;
         return *this;
     }
@@ -403,6 +433,7 @@ CLU_Entry& CLU_Entry::Set(const std::string& value) {
     Destroy();
     new (&fString) std::string(std::move(copy));
     fType = CLU_TEXT;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -411,6 +442,7 @@ CLU_Entry& CLU_Entry::Set(const CL_Blob& value) {
     Destroy();
     new (&fBlob) CL_Blob(copy);
     fType = CLU_BLOB;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -419,6 +451,7 @@ CLU_Entry& CLU_Entry::Set(const CLU_List& value) {
     Destroy();
     new (&fList) CLU_List(std::move(copy));
     fType = CLU_LIST;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -427,6 +460,7 @@ CLU_Entry& CLU_Entry::Set(const CLU_Table& value) {
     Destroy();
     new (&fTable) CLU_Table(std::move(copy));
     fType = CLU_TABLE;
+    NoteOwnedValue();
     return *this;
 }
 
@@ -722,7 +756,7 @@ void CLU_Entry::Shrink() {
             fTable.Shrink();
             break;
         case CLU_TEXT:
-            fString.shrink_to_fit();
+            if (!(fPlace & kBorrowedText)) fString.shrink_to_fit();
             break;
         default:
             break;
@@ -744,19 +778,48 @@ bool CLU_Entry::Reaches(const CLU_Entry& e, const void* storage) {
     const void* top = StorageOf(e);
     if (!top) return false;
     if (top == storage) return true;
-    // Depth-first over the containers below `e`; shared storages are visited once.
-    std::unordered_set<const void*> seen;
+    // Depth-first over the containers below `e`; shared storages are visited once. The
+    // containers of a typical value (a row and a list or two in it) fit the inline room,
+    // so appending one allocates nothing here.
+    constexpr size_t kInline = 32;
+    const void* seenInline[kInline];
+    const CLU_Entry* pendingInline[kInline];
+    size_t seenCount = 0;
+    std::unordered_set<const void*> seenMore;
     std::vector<const CLU_Entry*> pending;
-    seen.insert(top);
-    pending.push_back(&e);
-    while (!pending.empty()) {
-        const CLU_Entry* current = pending.back();
-        pending.pop_back();
+    size_t pendingCount = 0;
+    auto push = [&](const CLU_Entry* item) {
+        if (pendingCount < kInline && pending.empty())
+            pendingInline[pendingCount++] = item;
+        else
+            pending.push_back(item);
+    };
+    auto pop = [&]() -> const CLU_Entry* {
+        if (!pending.empty()) {
+            const CLU_Entry* item = pending.back();
+            pending.pop_back();
+            return item;
+        }
+        return pendingCount ? pendingInline[--pendingCount] : nullptr;
+    };
+    // True for a storage not met before.
+    auto first = [&](const void* s) {
+        for (size_t i = 0; i < seenCount; i++)
+            if (seenInline[i] == s) return false;
+        if (seenCount < kInline) {
+            seenInline[seenCount++] = s;
+            return true;
+        }
+        return seenMore.insert(s).second;
+    };
+    first(top);
+    push(&e);
+    while (const CLU_Entry* current = pop()) {
         auto visit = [&](const CLU_Entry& item) {
             const void* s = StorageOf(item);
             if (!s) return false;
             if (s == storage) return true;
-            if (seen.insert(s).second) pending.push_back(&item);
+            if (first(s)) push(&item);
             return false;
         };
         if (current->fType == CLU_LIST) {
@@ -810,3 +873,5 @@ void CLU_Entry::CopyDetached(CLU_Entry& dst, const CLU_Entry& src, const void* s
 }
 
 static_assert(sizeof(CLU_Entry) == 40, "an entry is its type and a 32-byte value");
+static_assert(std::is_trivially_destructible_v<CL_Decimal>,
+              "an arena keeps decimals without destroying them");

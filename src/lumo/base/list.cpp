@@ -347,9 +347,14 @@ void CLU_List::Extend(const CLU_List& other) {
 }
 
 CLU_List& CLU_List::Clear(bool shrink) {
+    if (fStorage.GetArena() || fStorage.GetRefCount() > 1) {
+        // A storage this list does not own alone is let go of, not copied to be emptied.
+        fStorage = CL_RefCounted<Storage>();
+        fStorage.ModifyRefData();
+        return *this;
+    }
     Storage* s = fStorage.ModifyRefData();
     if (!s) {
-        // No memory for a copy of a shared storage: letting go of it empties too.
         fStorage = CL_RefCounted<Storage>();
         return *this;
     }

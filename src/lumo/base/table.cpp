@@ -282,9 +282,14 @@ CLU_Table& CLU_Table::Unset(iterator& it) {
 }
 
 CLU_Table& CLU_Table::Clear(bool) {
+    if (fStorage.GetArena() || fStorage.GetRefCount() > 1) {
+        // A storage this table does not own alone is let go of, not copied to be emptied.
+        fStorage = CL_RefCounted<Storage>();
+        fStorage.ModifyRefData();
+        return *this;
+    }
     Storage* s = fStorage.ModifyRefData();
     if (!s) {
-        // No memory for a copy of a shared storage: letting go of it empties too.
         fStorage = CL_RefCounted<Storage>();
         return *this;
     }
