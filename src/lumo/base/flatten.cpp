@@ -225,6 +225,9 @@ public:
 
     static bool ReadEntry(Reader& r, CLU_Entry& e);
     static bool ReadItem(Reader& r, CLU_Entry* e);
+    // The rest of a blob, and of a list or table, whose tag was read.
+    static bool ReadBlob(Reader& r, CLU_Entry& e);
+    static bool ReadNested(Reader& r, CLU_Entry& e, bool list);
     static bool ReadList(Reader& r, CL_RefCounted<CLU_List::Storage>& handle, bool root);
     static bool ReadTable(Reader& r, CL_RefCounted<CLU_Table::Storage>& handle, bool root);
     // The place of `key` in `map`, a node made when absent; null when out of memory.
@@ -693,54 +696,59 @@ bool CLU_Flattener::ReadEntry(Reader& r, CLU_Entry& e) {
             e.fType = CLU_TEXT;
             return true;
         }
-        case CLU_BLOB: {
-            new (&e.fBlob) CL_Blob();
-            e.fType = CLU_BLOB;
-            // A blob has a buffer of its own, now or once written to through a pointer:
-            // the arena destroys it when it goes.
-            if (e.InArena() && !r.fArena->KeepForDestruction(&e)) return r.OutOfMemory();
-            if (r.Remaining() < 4) return true;  // no count: an empty blob
-            uint32 n = r.U32();
-            if (n > r.Remaining()) return false;
-            if (n) {
-                e.fBlob = CL_Blob(r.fData + r.fPos, n, true);
-                if (e.fBlob.GetSize() != n) return r.OutOfMemory();
-                e.fBlob.Rewind();
-            }
-            r.fPos += n;
-            return true;
-        }
+        case CLU_BLOB:
+            return ReadBlob(r, e);
         case CLU_LIST:
-        case CLU_TABLE: {
-            const bool list = tag == CLU_LIST;
-            if (list)
-                new (&e.fList) CLU_List();
-            else
-                new (&e.fTable) CLU_Table();
-            e.fType = list ? CLU_LIST : CLU_TABLE;
-            // The entry read at the top holds the root of a new arena.
-            const bool root = !e.InArena();
-            bool ok = r.fDepth < CLU_MAX_FLATTEN_DEPTH;
-            if (ok && root && !StartArena(r)) return false;
-            if (ok) {
-                r.fDepth++;
-                ok = list ? ReadList(r, e.fList.fStorage, root)
-                          : ReadTable(r, e.fTable.fStorage, root);
-                r.fDepth--;
-            }
-            // A list or table in the arena always has a storage there, empty ones one
-            // they share: a change through a pointer then goes through an arena handle,
-            // which tells the arena.
-            if (!root && !r.fOutOfMemory) {
-                const bool given = list ? GiveStorage(r, e.fList.fStorage, r.fEmptyList)
-                                        : GiveStorage(r, e.fTable.fStorage, r.fEmptyTable);
-                if (!given) return false;
-            }
-            return ok;
-        }
+            return ReadNested(r, e, true);
+        case CLU_TABLE:
+            return ReadNested(r, e, false);
         default:
             return false;
     }
+}
+
+bool CLU_Flattener::ReadBlob(Reader& r, CLU_Entry& e) {
+    new (&e.fBlob) CL_Blob();
+    e.fType = CLU_BLOB;
+    // A blob has a buffer of its own, now or once written to through a pointer: the
+    // arena destroys it when it goes.
+    if (e.InArena() && !r.fArena->KeepForDestruction(&e)) return r.OutOfMemory();
+    if (r.Remaining() < 4) return true;  // no count: an empty blob
+    uint32 n = r.U32();
+    if (n > r.Remaining()) return false;
+    if (n) {
+        e.fBlob = CL_Blob(r.fData + r.fPos, n, true);
+        if (e.fBlob.GetSize() != n) return r.OutOfMemory();
+        e.fBlob.Rewind();
+    }
+    r.fPos += n;
+    return true;
+}
+
+bool CLU_Flattener::ReadNested(Reader& r, CLU_Entry& e, bool list) {
+    if (list)
+        new (&e.fList) CLU_List();
+    else
+        new (&e.fTable) CLU_Table();
+    e.fType = list ? CLU_LIST : CLU_TABLE;
+    // The entry read at the top holds the root of a new arena.
+    const bool root = !e.InArena();
+    bool ok = r.fDepth < CLU_MAX_FLATTEN_DEPTH;
+    if (ok && root && !StartArena(r)) return false;
+    if (ok) {
+        r.fDepth++;
+        ok = list ? ReadList(r, e.fList.fStorage, root) : ReadTable(r, e.fTable.fStorage, root);
+        r.fDepth--;
+    }
+    // A list or table in the arena always has a storage there, empty ones one they
+    // share: a change through a pointer then goes through an arena handle, which tells
+    // the arena.
+    if (!root && !r.fOutOfMemory) {
+        const bool given = list ? GiveStorage(r, e.fList.fStorage, r.fEmptyList)
+                                : GiveStorage(r, e.fTable.fStorage, r.fEmptyTable);
+        if (!given) return false;
+    }
+    return ok;
 }
 
 // Reads the common fixed-size values and texts into `e`, a NULL entry of the arena,

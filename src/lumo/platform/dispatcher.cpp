@@ -38,7 +38,8 @@ CL_Dispatcher::CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate,
       fOnDestroyProc(onDestroy),
       fContext(context),
       fIdleLimit(kDefaultIdleLimit),
-      fRetiring(0) {
+      fRetiring(0),
+      fWaitingWorkers(0) {
     for (uint32 i = 0; i < base; ++i)
         AddWorker();
     fControllerID = CL_Thread::Spawn("dispatch controller", 1, 1, ControllerProc, this);
@@ -80,7 +81,12 @@ void CL_Dispatcher::AddJob(CL_Job* job, bool deleteAfterDispatch) {
     if (fQuit) return;
     job->fDelete = deleteAfterDispatch;
     fJobs.push_back(job);
-    fAddedJobCond.Signal();
+    // A waiting worker takes the job at once; without one, the controller grows the
+    // pool or wakes the workers as they come free.
+    if (fWaitingWorkers >= fJobs.size())
+        fDispatchCond.Signal();
+    else
+        fAddedJobCond.Signal();
 }
 
 bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
@@ -164,15 +170,16 @@ void CL_Dispatcher::Control() {
                 break;
             }
             uint32 now = NowMs();
+            bool retire = false;
             for (Worker* w : fWorkers) {
                 if (n <= fBaseThreads) break;
                 if (w->fQuit || w->fBusy || now - w->fActivityTime <= fIdleLimit) continue;
                 w->fQuit = true;
                 --n;
-                wake = true;
+                retire = true;
             }
-            if (!wake) break;
-            fDispatchCond.Broadcast();
+            if (!wake && !retire) break;
+            WakeWorkers(retire);
             fAddedJobCond.Wait(&fLock, kControllerWait);
             if (fQuit) {
                 fLock.Unlock();
@@ -181,6 +188,18 @@ void CL_Dispatcher::Control() {
         }
     }
     fLock.Unlock();
+}
+
+// A retiring worker must see its mark, so every worker wakes; otherwise one worker per
+// queued job, since each takes one and the others would only go back to sleep.
+void CL_Dispatcher::WakeWorkers(bool all) {
+    if (all) {
+        fDispatchCond.Broadcast();
+        return;
+    }
+    size_t wakes = std::min(fJobs.size(), fWorkers.size());
+    for (size_t i = 0; i < wakes; ++i)
+        fDispatchCond.Signal();
 }
 
 int32 CL_Dispatcher::WorkerProc(void* param) {
@@ -193,7 +212,9 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
     w->fReady.store(true, std::memory_order_release);
     for (;;) {
         if (w->fQuit) break;
+        ++d->fWaitingWorkers;
         d->fDispatchCond.Wait(&d->fLock, CL_WAIT_FOREVER);
+        --d->fWaitingWorkers;
         if (w->fQuit) break;
         CL_Job* job = nullptr;
         if (!d->fJobs.empty()) {
@@ -223,6 +244,8 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         }
     }
 
+    // A job whose wake-up this worker took goes to the others.
+    if (!d->fJobs.empty()) d->fAddedJobCond.Signal();
     // Copy what the end needs: once a retiring worker lets go of the lock, the
     // dispatcher may be destroyed at any moment.
     OnDestroyProc onDestroy = d->fOnDestroyProc;
