@@ -3,18 +3,33 @@ stand-in business server, beside unary gRPC C++ calls over loopback with the sam
 payloads and a raw-socket ping-pong of the same bytes from Python.
 
   PYTHONPATH=build/python:python python bench/python/road_bench.py [--build build]
-      [--seconds 2]
+      [--tools build/tools] [--seconds 2] [--rounds 3] [--rows 1000000] [--quick]
 
 Measured: the round trip of a small command (one thread), the round trip of a 1 MB
 reply, and requests per second with eight threads (sharing one Client or a Client
 each; for gRPC sharing one channel or a channel each). Goals: the small round trip
 within 1.3x the raw ping-pong, and eight-thread throughput at least gRPC's.
+
+Then, each pair measured interleaved (A, B, A, B, ...) over --rounds rounds, median and
+min: (a) `execute` of the small command beside a raw socket exchanging the same bytes
+with replay_peer, which replays the server's recorded reply (goal <= 2.0x; the server's
+context switches and futex calls per request beside it, goal <= 2 switches); (b)
+`connect` beside the same connection bytes exchanged with replay_peer (goal <= 3x);
+(c) a --rows-row result set of eight mixed columns through `execute` beside
+pickle.loads of the same rows, each in a fresh process: time, peak memory over the
+start, and what stays resident once the rows are dropped (goals: time <= 1.5x, peak
+<= pickle's, resident within 10% of the start). The server runs with its request log
+off. --tools lets the module of one build run against the tools of another.
 """
 
 import argparse
 import json
 import os
+import pickle
+import signal
 import socket
+import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -22,7 +37,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-ECHO, REQUEST_LOG, BLOB = 1000, 1003, 1005
+ECHO, REQUEST_LOG, BLOB, WIDE_ROWS = 1000, 1003, 1005, 1100
 SMALL = {"customer": 42, "name": "Anna Rossi", "active": True}
 MEGABYTE = 1 << 20
 HEADER = 32  # bytes of a packet header
@@ -36,9 +51,19 @@ def arguments():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(ROOT, "build"),
                         help="build folder (default: build/)")
+    parser.add_argument("--tools", help="folder of the test programs (default: BUILD/tools)")
     parser.add_argument("--seconds", type=float, default=2.0, help="per measurement")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of each A/B pair")
+    parser.add_argument("--rows", type=int, default=1000000, help="rows of the large reply")
+    parser.add_argument("--quick", action="store_true",
+                        help="short run: 0.3 s per measurement, 100,000 rows")
     parser.add_argument("--json", action="store_true", help="print the results as JSON")
-    return parser.parse_args()
+    args = parser.parse_args()
+    if args.quick:
+        args.seconds, args.rows = 0.3, min(args.rows, 100000)
+    args.tools = args.tools or os.path.join(args.build, "tools")
+    args.rounds = max(args.rounds, 1)
+    return args
 
 
 class Child:
@@ -61,6 +86,7 @@ class Child:
             raise SystemExit("%s did not start: %s" % (" ".join(command),
                                                         message or "no message"))
         self.port = int(words[-1])
+        self.pid = self.proc.pid
 
     def stop(self):
         self.proc.stdin.close()
@@ -140,16 +166,28 @@ def main():
         sys.path.insert(0, folder)
     import zelmolib  # noqa: F401  (loads the native module)
     import _zelmolib
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import road_pairs
 
     grpc_program = os.path.join(args.build, "bench", "grpc_echo")
-    server = Child(os.path.join(args.build, "tools", "business_server"))
+    # The request log is off: keeping it is no part of the road.
+    server = Child(os.path.join(args.tools, "business_server"), "--request-log", "0")
     raw = Child(grpc_program, "raw-server")
     results = {}
     try:
+        results["pair_small"] = road_pairs.small_pair(_zelmolib, server, args.tools, SMALL,
+                                                      args.seconds / 2, args.rounds)
+        results["pair_connect"] = road_pairs.connect_pair(_zelmolib, server, args.tools,
+                                                          args.seconds / 2, args.rounds)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            [os.path.join(args.build, "python"), os.path.join(ROOT, "python")]))
+        results["pair_rows"] = road_pairs.rows_pair(_zelmolib, server, args.rows, args.rounds, env)
+        results["rows"] = args.rows
+
         client = _zelmolib.Client()
         client.connect(host="127.0.0.1", port=server.port)
         client.execute(ECHO, SMALL)
-        size = client.execute(REQUEST_LOG, {"CLEAR": True})["REQUESTS"][-1]["SIZE"]
+        size = results["pair_small"]["request_bytes"] - HEADER
         results["small_request_bytes"] = size
 
         n, t = timed(lambda: client.execute(ECHO, SMALL), args.seconds)
@@ -222,6 +260,7 @@ def main():
         print(json.dumps(results, indent=2))
         return
     r = results
+    print_pairs(r)
     print("small command: %d-byte request and reply" % r["small_request_bytes"])
     print("%-44s %12s" % ("", "round trip"))
     print("%-44s %10.1f us" % ("Python execute, small command", r["python_small_us"]))
@@ -242,6 +281,32 @@ def main():
           " 8 Clients/gRPC 8 channels %.2f"
           % (r["ratio_small_to_raw"], r["ratio_scripted_peer_to_raw"], r["ratio_small_to_grpc"], r["ratio_1mb_to_grpc"],
              r["ratio_8_threads_to_grpc"], r["ratio_8_clients_to_grpc"]))
+
+
+def print_pairs(r):
+    def line(name, pair, unit, scale, goal):
+        print("%-34s %10.1f %10.1f %-4s %7.2fx %7.2fx  %s"
+              % (name, pair["a_median"] * scale, pair["b_median"] * scale, unit,
+                 pair["ratio_median"], pair["ratio_min"], goal))
+        print("%-34s %10.1f %10.1f %-4s" % ("  (min)", pair["a_min"] * scale,
+                                            pair["b_min"] * scale, unit))
+
+    a, b, c = r["pair_small"], r["pair_connect"], r["pair_rows"]
+    print("paired, interleaved over %d rounds: median (min below), A beside B" % a["rounds"])
+    print("%-34s %10s %10s %-4s %8s %8s  %s" % ("", "A", "B", "", "A/B med", "A/B min", "goal"))
+    line("(a) execute / raw replay", a, "us", 1e6, "<= 2.0x")
+    futex = a["server_futex_per_request"]
+    print("    server per request: %.2f context switches (goal <= 2), %s futex calls"
+          % (a["server_ctx_switches_per_request"],
+             "%.2f" % futex if futex is not None else "(strace unavailable:) no count of"))
+    line("(b) connect / raw replay", b, "us", 1e6, "<= 3x")
+    mb = 1.0 / (1 << 20)
+    print("(c) %d rows: execute beside pickle.loads" % r["rows"])
+    line("    time", c["seconds"], "s", 1.0, "<= 1.5x")
+    line("    peak over start", c["peak"], "MB", mb, "<= 1x")
+    line("    resident after drop", c["after_drop"], "MB", mb,
+         "execute: <= 10%% of start (%.0f MB)" % (c["start_execute"] * mb))
+    print()
 
 
 if __name__ == "__main__":

@@ -3,6 +3,9 @@
 #include "module.h"
 
 #include <datetime.h>
+#include <malloc.h>
+
+#include <atomic>
 
 namespace {
 
@@ -17,6 +20,33 @@ constexpr Py_ssize_t kMaxBlobSize = 0x7FFFFFFF;
 constexpr int kMaxNesting = 1000;
 thread_local int sNesting = 0;
 
+// Values converted by the thread's outermost conversion so far. A large reply leaves
+// its arena blocks in the process's keep and its freed heap pages resident once the
+// reply goes; a trim is queued for the interpreter to run after the caller returns
+// (when the reply is gone).
+constexpr long kLargeReply = 200000;
+thread_local long sConverted = 0;
+std::atomic<bool> sTrimQueued{false};
+
+int TrimHeap(void*) {
+    sTrimQueued.store(false);
+    CLU_Entry::ReleaseArenaBlocks();
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+    return 0;
+}
+
+void NoteConverted() {
+    if (sConverted < kLargeReply) {
+        sConverted = 0;
+        return;
+    }
+    sConverted = 0;
+    if (!sTrimQueued.exchange(true) && Py_AddPendingCall(TrimHeap, nullptr) != 0)
+        sTrimQueued.store(false);
+}
+
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) : fEntered(false) {
@@ -30,7 +60,7 @@ public:
     }
     ~RecursionGuard() {
         if (!fEntered) return;
-        --sNesting;
+        if (--sNesting == 0) NoteConverted();
         Py_LeaveRecursiveCall();
     }
     bool Entered() const { return fEntered; }
@@ -66,17 +96,31 @@ private:
     PyObject* fObject;
 };
 
+// Text bytes read in place, as TextToPy reads a string.
+PyObject* TextViewToPy(std::string_view text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 bool YearInRange(const CL_Date& date) {
     int year = date.GetYear();
     return year >= 1900 && year <= 9999;
 }
 
+// The calendar fields are taken apart once for each value.
+PyObject* DateToPy(const CL_Date& date) {
+    if (date.ToRaw() == 0) Py_RETURN_NONE;
+    int day, month, year;
+    date.GetFields(&day, &month, &year);
+    if (year < 1900 || year > 9999) Py_RETURN_NONE;
+    return PyDate_FromDate(year, month, day);
+}
+
 PyObject* TimeStampToPy(const CL_TimeStamp& utc) {
     if (utc.ToRaw() == 0 || !YearInRange(utc)) Py_RETURN_NONE;
     CL_TimeStamp local(utc.ToRaw() - utc.GetTimeZoneOffset());
-    return PyDateTime_FromDateAndTime(local.GetYear(), local.GetMonth(), local.GetDay(),
-                                      local.GetHour(), local.GetMin(), local.GetSec(),
-                                      local.GetMSecs() * 1000);
+    int day, month, year, hour, minute, second, msec;
+    local.GetFields(&day, &month, &year, &hour, &minute, &second, &msec);
+    return PyDateTime_FromDateAndTime(year, month, day, hour, minute, second, msec * 1000);
 }
 
 PyObject* TimeToPy(long long v) {
@@ -88,9 +132,9 @@ PyObject* TimeToPy(long long v) {
 // The str of a table key, from the module's cache when the key is short; without the
 // module state every key gets a str of its own. The state is looked up for each key
 // (a cheap lookup), so that no conversion keeps a cache past its module.
-PyObject* KeyToPy(const std::string& text) {
+PyObject* KeyToPy(std::string_view text) {
     MODULE_STATE* state = ZL_GetState();
-    if (!state || text.size() > ZL_KeyCache::kMaxText) return QPX::TextToPy(text);
+    if (!state || text.size() > ZL_KeyCache::kMaxText) return TextViewToPy(text);
     ZL_KeyCache* cache = &state->fKeyCache;
     uint32 h = 2166136261u;
     for (unsigned char c : text)
@@ -100,7 +144,7 @@ PyObject* KeyToPy(const std::string& text) {
         Py_INCREF(slot.fKey);
         return slot.fKey;
     }
-    PyObject* key = QPX::TextToPy(text);
+    PyObject* key = TextViewToPy(text);
     if (!key) return nullptr;
     Py_INCREF(key);
     Py_XSETREF(slot.fKey, key);
@@ -224,11 +268,8 @@ PyObject* Entry_FromCLU(const CLU_Entry* e) {
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.GetDataForRead()),
                                          static_cast<Py_ssize_t>(b.GetSize()));
     }
-    case CLU_DATE: {
-        const CL_Date& d = e->fDate;
-        if (d.ToRaw() == 0 || !YearInRange(d)) Py_RETURN_NONE;
-        return PyDate_FromDate(d.GetYear(), d.GetMonth(), d.GetDay());
-    }
+    case CLU_DATE:
+        return DateToPy(e->fDate);
     case CLU_TIME:
         return TimeToPy(e->fTime.ToRaw());
     case CLU_LIST:
@@ -247,7 +288,7 @@ PyObject* Entry_FromCLU(const CLU_Entry* e) {
     case CLU_INTEGER:
         return PyLong_FromLongLong(e->fInteger);
     case CLU_TEXT:
-        return QPX::TextToPy(e->fString);
+        return TextViewToPy(e->TextView());
     case CLU_TIMESTAMP:
         return TimeStampToPy(e->fTimeStamp);
     default:
@@ -258,7 +299,7 @@ PyObject* Entry_FromCLU(const CLU_Entry* e) {
 namespace QPX {
 
 PyObject* TextToPy(const std::string& text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    return TextViewToPy(text);
 }
 
 int InitUtilities() {
@@ -270,6 +311,7 @@ PyObject* List_FromCLU(const CLU_List* list) {
     RecursionGuard guard(" while converting a list");
     if (!guard.Entered()) return nullptr;
     const Py_ssize_t n = static_cast<Py_ssize_t>(list->Count());
+    sConverted += n;
     PyObject* result = PyList_New(n);
     if (!result) return nullptr;
     Py_ssize_t i = 0;
@@ -291,13 +333,14 @@ PyObject* Table_FromCLU(const CLU_Table* table) {
     if (!guard.Entered()) return nullptr;
     PyObject* result = PyDict_New();
     if (!result) return nullptr;
+    sConverted += static_cast<long>(table->Count());
     for (auto it = table->begin(); it != table->end(); ++it) {
         PyObject* value = Entry_FromCLU(it.ptr());
         if (!value) {
             Py_DECREF(result);
             return nullptr;
         }
-        PyObject* key = KeyToPy(it.key());
+        PyObject* key = KeyToPy(it.KeyRef());
         int rc = key ? PyDict_SetItem(result, key, value) : -1;
         Py_XDECREF(key);
         Py_DECREF(value);

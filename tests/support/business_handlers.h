@@ -50,6 +50,7 @@ enum : int32 {
 // Settings of the server program.
 struct Settings {
     uint32 fSlowMs = 1500;  // duration of the long query, reported by progress
+    bool fLogRequests = true;  // keep each connection's last requests (REQUEST_LOG)
 };
 inline Settings& TheSettings() {
     static Settings settings;
@@ -767,7 +768,7 @@ inline CL_Status Execute(CL_Command command, CL_Blob& input, CL_Blob& output,
     CLU_Table in, out;
     uint32 size = input.GetSize();
     if (size > 0) in = rpc_test::ReadTable(input);
-    if (session && command != kRequestLog) {
+    if (session && command != kRequestLog && TheSettings().fLogRequests) {
         CLU_Table record;
         record.Set("COMMAND", (long long)command);
         record.Set("SIZE", (long long)size);
