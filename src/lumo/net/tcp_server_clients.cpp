@@ -45,7 +45,6 @@ CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
       fPendingCancelAll(false),
       fWatchPass(0),
       fWatchSlot(0),
-      fWatchDescriptor(-1),
       fHeld(false),
       fDead(false) {
     uint32 now = CL_GetTime();

@@ -212,21 +212,17 @@ void CL_TCPServer::WatchClients(DispatcherState* state) {
         short events = 0;
         if (MayRead(client, oldest, 0)) events |= POLLIN | POLLRDHUP;
         if (client->fBacklog > 0) events |= POLLOUT;
-        // A worker writing a reply holds the client's lock: the descriptor of the last
-        // pass is watched then, rather than the dispatcher waiting for the worker (and
-        // the worker, done, for the server lock the dispatcher holds). A descriptor
-        // closed after an error is found out by the next read or write; a negative one
-        // is skipped by the wait. Hang-ups and errors are reported whatever is asked.
-        if (client->fWatchPass == 0) {
+        int fd;
+        {
             CL_AutoLocker lock(ClientLock(client));
-            client->fWatchDescriptor = client->fSocket->GetDescriptor();
-        } else if (client->TryLock()) {
-            client->fWatchDescriptor = client->fSocket->GetDescriptor();
-            client->fLock.Unlock();
+            fd = client->fSocket->GetDescriptor();
         }
+        // A descriptor closed after an error is found out by the next read or write;
+        // a negative one is skipped by the wait. Hang-ups and errors are reported
+        // whatever is asked.
         client->fWatchPass = state->fPass;
         client->fWatchSlot = uint32(state->fPoll.size());
-        state->fPoll.push_back({client->fWatchDescriptor, events, 0});
+        state->fPoll.push_back({fd, events, 0});
     }
 }
 

@@ -140,9 +140,6 @@ public:
     bool TryLockContext() CL_TRY_ACQUIRE(true, fContext->GetLock()) CL_NO_THREAD_SAFETY_ANALYSIS {
         return fContext->GetLock()->TryLock() == CL_OK;
     }
-    bool TryLock() CL_TRY_ACQUIRE(true, fLock) CL_NO_THREAD_SAFETY_ANALYSIS {
-        return fLock.TryLock() == CL_OK;
-    }
 
     // The queue of whole requests, oldest first, with the bytes they hold.
     void QueueRequest(Incoming* request) CL_REQUIRES(fLock);
@@ -198,11 +195,10 @@ public:
     uint64 fGatheredBytes;
     std::vector<uint32> fPendingCancels;
     bool fPendingCancelAll;
-    // The dispatcher's (server lock): the pass that last watched the socket, its entry
-    // in that pass's wait, and the descriptor it watched.
+    // The dispatcher's (server lock): the pass that last watched the socket, and its
+    // entry in that pass's wait.
     uint32 fWatchPass;
     uint32 fWatchSlot;
-    int fWatchDescriptor;
     // Server lock: the dispatcher uses the socket with the server lock released; no
     // worker deletes the record meanwhile.
     bool fHeld;
