@@ -32,8 +32,7 @@ protected:
 };
 
 // Worker pool with a FIFO job queue. Each worker takes at most one job per wake-up;
-// AddJob wakes a waiting worker, or the controller when none waits, and the controller
-// wakes them every 100 ms while jobs wait.
+// the controller wakes them at once after AddJob and every 100 ms while jobs wait.
 // Every member may be called from any thread (not from a job's Run for the
 // destructor); fLock guards the queue, the pool and each worker's state.
 class CL_Dispatcher : public CL_Lockable {
@@ -102,6 +101,4 @@ protected:
     uint32 fIdleLimit;
     // Retiring workers that have left the pool but not yet finished their end hook.
     std::atomic<int32> fRetiring;
-    // Workers waiting on fDispatchCond (woken or not yet); under fLock.
-    size_t fWaitingWorkers;
 };

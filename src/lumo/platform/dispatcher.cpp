@@ -38,8 +38,7 @@ CL_Dispatcher::CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate,
       fOnDestroyProc(onDestroy),
       fContext(context),
       fIdleLimit(kDefaultIdleLimit),
-      fRetiring(0),
-      fWaitingWorkers(0) {
+      fRetiring(0) {
     for (uint32 i = 0; i < base; ++i)
         AddWorker();
     fControllerID = CL_Thread::Spawn("dispatch controller", 1, 1, ControllerProc, this);
@@ -81,12 +80,7 @@ void CL_Dispatcher::AddJob(CL_Job* job, bool deleteAfterDispatch) {
     if (fQuit) return;
     job->fDelete = deleteAfterDispatch;
     fJobs.push_back(job);
-    // A waiting worker takes the job at once; without one, the controller grows the
-    // pool or wakes the workers as they come free.
-    if (fWaitingWorkers >= fJobs.size())
-        fDispatchCond.Signal();
-    else
-        fAddedJobCond.Signal();
+    fAddedJobCond.Signal();
 }
 
 bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
@@ -212,9 +206,7 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
     w->fReady.store(true, std::memory_order_release);
     for (;;) {
         if (w->fQuit) break;
-        ++d->fWaitingWorkers;
         d->fDispatchCond.Wait(&d->fLock, CL_WAIT_FOREVER);
-        --d->fWaitingWorkers;
         if (w->fQuit) break;
         CL_Job* job = nullptr;
         if (!d->fJobs.empty()) {
@@ -244,8 +236,6 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         }
     }
 
-    // A job whose wake-up this worker took goes to the others.
-    if (!d->fJobs.empty()) d->fAddedJobCond.Signal();
     // Copy what the end needs: once a retiring worker lets go of the lock, the
     // dispatcher may be destroyed at any moment.
     OnDestroyProc onDestroy = d->fOnDestroyProc;
