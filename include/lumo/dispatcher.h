@@ -81,8 +81,6 @@ protected:
     void Control();
     // Workers not yet told to quit; under fLock.
     uint32 ActiveWorkers() const;
-    // Wakes the workers for the queued jobs, or all of them; under fLock.
-    void WakeWorkers(bool all);
 
     CL_ThreadID fControllerID;
     std::vector<Worker*> fWorkers;  // owned; under fLock

@@ -164,16 +164,15 @@ void CL_Dispatcher::Control() {
                 break;
             }
             uint32 now = NowMs();
-            bool retire = false;
             for (Worker* w : fWorkers) {
                 if (n <= fBaseThreads) break;
                 if (w->fQuit || w->fBusy || now - w->fActivityTime <= fIdleLimit) continue;
                 w->fQuit = true;
                 --n;
-                retire = true;
+                wake = true;
             }
-            if (!wake && !retire) break;
-            WakeWorkers(retire);
+            if (!wake) break;
+            fDispatchCond.Broadcast();
             fAddedJobCond.Wait(&fLock, kControllerWait);
             if (fQuit) {
                 fLock.Unlock();
@@ -182,18 +181,6 @@ void CL_Dispatcher::Control() {
         }
     }
     fLock.Unlock();
-}
-
-// A retiring worker must see its mark, so every worker wakes; otherwise one worker per
-// queued job, since each takes one and the others would only go back to sleep.
-void CL_Dispatcher::WakeWorkers(bool all) {
-    if (all) {
-        fDispatchCond.Broadcast();
-        return;
-    }
-    size_t wakes = std::min(fJobs.size(), fWorkers.size());
-    for (size_t i = 0; i < wakes; ++i)
-        fDispatchCond.Signal();
 }
 
 int32 CL_Dispatcher::WorkerProc(void* param) {
