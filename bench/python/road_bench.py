@@ -101,21 +101,6 @@ class Child:
         self.errors.close()
 
 
-def timed(call, seconds):
-    """Calls `call` for about `seconds`; (calls, elapsed)."""
-    call()  # warm up
-    count = 0
-    start = time.perf_counter()
-    deadline = start + seconds
-    while True:
-        for _ in range(20):
-            call()
-        count += 20
-        now = time.perf_counter()
-        if now >= deadline:
-            return count, now - start
-
-
 def in_threads(make_call, threads, seconds):
     """Requests per second of `threads` threads, each calling its own make_call(n)."""
     calls = [make_call(n) for n in range(threads)]
@@ -190,10 +175,10 @@ def main():
         size = results["pair_small"]["request_bytes"] - HEADER
         results["small_request_bytes"] = size
 
-        n, t = timed(lambda: client.execute(ECHO, SMALL), args.seconds)
-        results["python_small_us"] = t / n * 1e6
-        n, t = timed(lambda: client.execute(BLOB, {"bytes": MEGABYTE}), args.seconds)
-        results["python_1mb_us"] = t / n * 1e6
+        results["python_small_us"] = road_pairs.timed_mean(
+            lambda: client.execute(ECHO, SMALL), args.seconds)[0] * 1e6
+        results["python_1mb_us"] = road_pairs.timed_mean(
+            lambda: client.execute(BLOB, {"bytes": MEGABYTE}), args.seconds)[0] * 1e6
 
         # The client's share: the same command against the scripted server end,
         # which echoes every request on the connection's own thread.
@@ -202,8 +187,8 @@ def main():
         try:
             direct = _zelmolib.Client()
             direct.connect(host="127.0.0.1", port=peer.port)
-            n, t = timed(lambda: direct.execute(ECHO, SMALL), args.seconds)
-            results["python_small_scripted_peer_us"] = t / n * 1e6
+            results["python_small_scripted_peer_us"] = road_pairs.timed_mean(
+                lambda: direct.execute(ECHO, SMALL), args.seconds)[0] * 1e6
             direct.disconnect()
         finally:
             peer.stop()
@@ -219,8 +204,7 @@ def main():
                 while got < len(message):
                     got += len(s.recv(65536))
 
-            n, t = timed(ping_pong, args.seconds)
-        results["raw_small_us"] = t / n * 1e6
+            results["raw_small_us"] = road_pairs.timed_mean(ping_pong, args.seconds)[0] * 1e6
 
         results["python_8_threads_one_client_rps"] = in_threads(
             lambda _: (lambda: client.execute(ECHO, SMALL)), THREADS, args.seconds)

@@ -213,8 +213,6 @@ private:
     void IdleUntilWoken(Worker* worker) CL_REQUIRES(fLock);
     bool HasWork(Worker* worker) CL_REQUIRES(fLock);
     bool CanReap(Worker* worker, Client* dead) CL_REQUIRES(fLock);
-    // Clients served at once for heavy requests (large compressed payloads).
-    static constexpr uint32 kMaxHeavyServed = 2;
     ClientList::iterator FindWaitingClient(Worker* worker) CL_REQUIRES(fLock);
     // Wakes idle workers for the work there is, each as it would choose it itself:
     // the last dead client, then the waiting clients.

@@ -10,20 +10,9 @@
 
 #include "lumo/base/decnum/decnum.h"
 #include "lumo/entry.h"
+#include "support/flat_table.h"
 
 namespace {
-
-std::vector<uint8> Bytes(const CL_Blob& blob) {
-    const uint8* p = blob.GetDataForRead();
-    return std::vector<uint8>(p, p + blob.GetSize());
-}
-
-template <class T>
-std::vector<uint8> FlatBytes(const T& value) {
-    CL_Blob blob;
-    value.Flatten(blob);
-    return Bytes(blob);
-}
 
 CL_Blob BlobOf(const std::vector<uint8>& bytes) {
     CL_Blob blob(bytes.data(), static_cast<uint32>(bytes.size()), true);

@@ -12,20 +12,9 @@
 
 #include "lumo/entry.h"
 #include "support/address_space_cap.h"
+#include "support/flat_table.h"
 
 namespace {
-
-std::vector<uint8> Bytes(const CL_Blob& blob) {
-    const uint8* p = blob.GetDataForRead();
-    return std::vector<uint8>(p, p + blob.GetSize());
-}
-
-template <class T>
-std::vector<uint8> FlatBytes(const T& value) {
-    CL_Blob blob;
-    value.Flatten(blob);
-    return Bytes(blob);
-}
 
 template <class T>
 T ReadBack(const T& value) {

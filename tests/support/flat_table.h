@@ -1,5 +1,8 @@
-// Tables as the wire carries them: flattened into a blob read from its start, and back.
+// Values as the wire carries them: tables flattened into a blob read from its start,
+// and back; the bytes of a blob or of any value flattened.
 #pragma once
+
+#include <vector>
 
 #include "lumo/blob.h"
 #include "lumo/table.h"
@@ -18,4 +21,18 @@ inline CLU_Table Unflat(CL_Blob blob) {
     blob.Seek(0, CL_SEEK_SET);
     table.Unflatten(blob);
     return table;
+}
+
+// The bytes a blob holds.
+inline std::vector<uint8> Bytes(const CL_Blob& blob) {
+    const uint8* p = blob.GetDataForRead();
+    return std::vector<uint8>(p, p + blob.GetSize());
+}
+
+// The bytes of `value` (a table, list or entry) flattened.
+template <class T>
+std::vector<uint8> FlatBytes(const T& value) {
+    CL_Blob blob;
+    value.Flatten(blob);
+    return Bytes(blob);
 }

@@ -21,6 +21,9 @@ constexpr uint32 kReadyWait = 5000;
 // A worker thread that cannot be created is retried this many times by Start.
 constexpr uint32 kSpawnAttempts = 100;
 constexpr uint32 kSpawnRetrySleep = 10;
+// Clients served at once for heavy requests (large compressed payloads), so that such
+// work never takes every processor.
+constexpr uint32 kMaxHeavyServed = 2;
 
 }  // namespace
 
