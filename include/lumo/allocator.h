@@ -374,21 +374,26 @@ private:
         if (h->fKind == kArenaInner) ArenaOf(h)->AddRef();
     }
     // The pointer of `other`, which lets go of it; an inner handle's count moves to a
-    // handle that counts on the arena.
+    // handle that counts on the arena, and its place goes vacant (see Replace).
     static Holder* TakeFrom(CL_RefCounted& other) {
         Holder* p = other.fPtr;
         other.fPtr = nullptr;
         if (!IsInner(p)) return p;
         p = Plain(p);
-        ArenaOf(p)->AddRef();
+        CL_StorageArena* arena = ArenaOf(p);
+        arena->AddRef();
+        arena->MarkDirty();
         return p;
     }
     // Takes `h` (already counted) in place of the current storage. An inner place that
-    // comes to hold a count of its own makes its arena dirty.
+    // lets go of its storage makes its arena dirty, whatever it takes instead: once it
+    // holds a heap storage, or none, nothing tells that it lives in the arena, and a
+    // later change (the storage a Clear or a first Append makes, a copy for Shrink) puts
+    // memory there that only a destroying walk of the arena finds.
     void Replace(Holder* h) {
         Holder* old = fPtr;
         fPtr = h;
-        if (h && IsInner(old)) ArenaOf(Plain(old))->MarkDirty();
+        if (IsInner(old)) ArenaOf(Plain(old))->MarkDirty();
         Release(old);
     }
     static void Release(Holder* p) {

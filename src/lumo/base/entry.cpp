@@ -427,6 +427,7 @@ CLU_Entry& CLU_Entry::Set(const char* value) {
 CLU_Entry& CLU_Entry::Set(const std::string& value) {
     if (fType == CLU_TEXT && !(fPlace & kBorrowedText)) {
         fString = value;
+        NoteOwnedValue();  // a short text read into an arena may grow onto the heap here
         return *this;
     }
     std::string copy(value);

@@ -2,16 +2,14 @@
 // texts kept in the arena and the whole-arena release.
 #include "lumo/base/entry_arena.h"
 
+#include <sanitizer/asan_interface.h>
+
 #include <cstdlib>
 #include <cstring>
 
 #include "lumo/thread.h"
 
 namespace {
-
-// Standard blocks kept for reuse across the process (16 MB at most): a reply read after
-// another finds its memory ready, on whatever thread the last one was given back.
-constexpr uint32 kPooledBlocksMax = 256;
 
 constinit CL_Mutex gPoolLock;
 
@@ -69,6 +67,7 @@ CLU_Arena::Block* CLU_Arena::TakeBlock(size_t bytes) {
             Block* block = static_cast<Block*>(head);
             gPool.fHead = block->fNext;
             gPool.fCount--;
+            ASAN_UNPOISON_MEMORY_REGION(block + 1, kBlockBytes - sizeof(Block));
             block->fNext = nullptr;
             return block;
         }
@@ -85,6 +84,8 @@ void CLU_Arena::DropBlock(Block* block) {
             block->fNext = static_cast<Block*>(gPool.fHead);
             gPool.fHead = block;
             gPool.fCount++;
+            // What still reads a value given back with its arena reads freed memory.
+            ASAN_POISON_MEMORY_REGION(block + 1, kBlockBytes - sizeof(Block));
             return;
         }
     }
@@ -102,8 +103,14 @@ void CLU_Arena::ReleaseCachedBlocks() {
     while (head) {
         Block* block = static_cast<Block*>(head);
         head = block->fNext;
+        ASAN_UNPOISON_MEMORY_REGION(block + 1, kBlockBytes - sizeof(Block));
         free(block);
     }
+}
+
+uint32 CLU_Arena::PooledBlocks() {
+    CL_AutoLocker guard(gPoolLock);
+    return gPool.fCount;
 }
 
 bool CLU_Arena::NewBlock(size_t bytes) {

@@ -96,9 +96,14 @@ public:
     }
     // Gives the pooled blocks back to the heap (they are kept to process exit otherwise).
     static void ReleaseCachedBlocks();
+    // Standard blocks the pool keeps now.
+    static uint32 PooledBlocks();
 
     // Standard block size; larger requests get a block of their own.
     static constexpr size_t kBlockBytes = 64 * 1024;
+    // Standard blocks kept for reuse across the process (16 MB at most): a reply read
+    // after another finds its memory ready, on whatever thread the last one was given back.
+    static constexpr uint32 kPooledBlocksMax = 256;
 
 private:
     struct Block {
