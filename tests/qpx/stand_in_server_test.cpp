@@ -4,12 +4,20 @@
 #include <gtest/gtest.h>
 
 #include "support/business_handlers.h"
+#include "support/flat_table.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
 
 namespace {
 
 const bool kIsolated = EnterPrivateNetwork();
+
+// The reply of the stand-in's handlers to `request`, called as the server calls them.
+CLU_Table Call(CL_ClientContext* context, CL_Command command, const CLU_Table& request) {
+    CL_Blob input = Flat(request), output;
+    business::Execute(command, input, output, context, 1);
+    return Unflat(output);
+}
 
 TEST(StandInServer, RequestLogKeepsTheLastRequests) {
     TestServer test;
@@ -57,6 +65,48 @@ TEST(StandInServer, OneSessionPerConnection) {
     EXPECT_EQ(served->GetData(), session);
     EXPECT_EQ(static_cast<business::Session*>(session)->fConnection.GetString("sid"), "b");
     business::Disconnect(served);  // deletes the session and the context
+}
+
+// A query's text ends at its end or at its first NUL; what cannot be read is refused with
+// the query error. A WHERE clause leaves the rows' values as they were.
+TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
+    CL_Init();
+    CL_TCPServer server;
+    CL_ClientContext* context = new CL_ClientContext(9, &server);
+    CLU_Table connection;
+    ASSERT_EQ(business::Connect(context, &connection), CL_OK);
+    Call(context, QPX_CMD_OPEN_DATABASE, CLU_Table().Set("DRIVER", "sqlite").Set("NAME", "demo"));
+    using namespace std::string_literals;
+    const struct {
+        std::string fQuery;
+        int64 fRows;         // -1: refused
+        const char* fError;  // the end of the refusal's text
+    } cases[] = {
+        {"SELECT name FROM customers", 6, ""},
+        {"SELECT name FROM customers\0"s, 6, ""},
+        {"SELECT name FROM customers\0 WHERE id = 1"s, 6, ""},
+        {"SELECT name\0 FROM customers"s, -1, "missing FROM"},
+        {"\0"s, -1, "empty query"},
+        {"\0\0SELECT * FROM customers"s, -1, "empty query"},
+        {"SELECT name FROM customers WHERE name = 'Anna Rossi'", 1, ""},
+        {"SELECT name FROM customers WHERE id = 2", 1, ""},
+        {"SELECT name FROM customers WHERE id = 2 LIMIT", -1, "syntax error near 'LIMIT'"},
+        {"SELECT 'name FROM customers", -1, "missing FROM"},
+    };
+    for (const auto& c : cases) {
+        CLU_Table reply = Call(context, QPX_CMD_QUERY_DATABASE, CLU_Table().Set("QUERY", c.fQuery));
+        if (c.fRows < 0) {
+            EXPECT_EQ(reply.GetInteger("ERRNO", 0), business::kErrQueryFailed) << c.fQuery;
+            EXPECT_TRUE(reply.GetString("ERROR").ends_with(c.fError)) << reply.GetString("ERROR");
+        } else {
+            EXPECT_EQ(reply.GetInteger("AFFECTED_ROWS", -1), c.fRows) << c.fQuery;
+        }
+    }
+    CLU_Table rows = Call(context, QPX_CMD_QUERY_DATABASE,
+                          CLU_Table().Set("QUERY", "SELECT id FROM customers"));
+    ASSERT_NE(rows.GetList("RESULT_SET"), nullptr);
+    EXPECT_EQ(rows.GetList("RESULT_SET")->GetList(0)->GetType(0), CLU_INTEGER);
+    business::Disconnect(context);
 }
 
 }  // namespace

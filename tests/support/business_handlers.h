@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "lumo/rpc_server.h"
 #include "lumo/status.h"
@@ -335,30 +336,45 @@ inline CL_Status Maintain(Request& r) {
 
 // ---- Queries and search -------------------------------------------------------------------
 
-inline std::vector<std::string> Tokens(const std::string& text) {
+// Punctuation that is a word of its own.
+inline bool IsPunctuation(char c) {
+    return c == ',' || c == '=' || c == '*' || c == ';';
+}
+
+// The words of a query. The text ends at its end or at its first NUL, as a C string
+// does: what follows a NUL is not read.
+inline std::vector<std::string> Tokens(const std::string& query) {
+    const std::string_view text(query.data(), strnlen(query.data(), query.size()));
+    auto space = [&](size_t i) { return std::isspace(static_cast<unsigned char>(text[i])) != 0; };
     std::vector<std::string> out;
     size_t i = 0;
     while (i < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isspace(c)) {
+        if (space(i)) {
             i++;
-        } else if (c == ',' || c == '=' || c == '*' || c == ';') {
-            out.push_back(std::string(1, char(c)));
-            i++;
-        } else if (c == '\'') {
+        } else if (IsPunctuation(text[i])) {
+            out.emplace_back(1, text[i++]);
+        } else if (text[i] == '\'') {
             size_t end = text.find('\'', i + 1);
-            if (end == std::string::npos) end = text.size();
-            out.push_back(text.substr(i, end - i + 1));
+            if (end == std::string_view::npos) end = text.size();
+            out.emplace_back(text.substr(i, end - i + 1));
             i = end + 1;
         } else {
-            size_t start = i;
-            while (i < text.size() && !std::isspace(static_cast<unsigned char>(text[i])) &&
-                   !strchr(",=*;'", text[i]))
+            // Not space, punctuation or quote: the word takes at least this character.
+            const size_t start = i++;
+            while (i < text.size() && !space(i) && !IsPunctuation(text[i]) && text[i] != '\'')
                 i++;
-            out.push_back(text.substr(start, i - start));
+            out.emplace_back(text.substr(start, i - start));
         }
     }
     return out;
+}
+
+// A cell's text, read without converting the cell: the list's getter would convert it in
+// the rows every request shares.
+inline std::string TextOf(const CLU_Entry& cell) {
+    CLU_Entry text(cell);
+    text.Convert(CLU_TEXT, true);
+    return text.fString;
 }
 
 // The SQL subset: SELECT columns|* FROM table [WHERE column = literal] [LIMIT n];
@@ -453,7 +469,7 @@ inline CL_Status QueryDatabase(Request& r) {
     for (uint32 i = 0; i < table->fRows.Count(); i++) {
         if (limit >= 0 && rows.Count() >= uint64(limit)) break;
         CLU_List* source = table->fRows.GetList(int32(i));
-        if (where >= 0 && source->GetString(where) != whereValue) continue;
+        if (where >= 0 && TextOf(*source->Get(where)) != whereValue) continue;
         if (whole && !collapse) {
             rows.Append(*source);  // shares the row's storage
             continue;
