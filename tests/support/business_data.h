@@ -200,27 +200,34 @@ inline std::string Lower(std::string text) {
     return text;
 }
 
+// Gives `s` the initial data set (drivers, databases, backups), no users and no sessions.
+inline void FillStore(Store& s) {
+    s.fDrivers = {
+        {"sqlite", "SQLite embedded database", "sqlite.png", true},
+        {"postgres", "PostgreSQL database server", "postgres.png", true},
+        {"firebird", "Firebird database server", "firebird.png", false},
+    };
+    s.fDatabases = {
+        {"sqlite", "demo", "Demo company", "6F9619FF-8B86-D011-B42D-00C04FC964FF", kLatestVersion},
+        {"sqlite", "archive", "Old archive", "0E984725-C51C-4BF4-9960-E1C80E27ABA0", 9},
+        {"sqlite", "legacy", "Legacy data", "B6C1E2D4-1F0A-4E57-9A7D-2C3B4A5D6E7F", 10},
+        {"postgres", "accounting", "Accounting 2026", "A3BB189E-8BF9-3888-9912-ACE4E6543002",
+         kLatestVersion},
+    };
+    s.fBackups = {
+        {"demo-monday", "sqlite", "demo", "6F9619FF-8B86-D011-B42D-00C04FC964FF", 0},
+        {"demo-tuesday", "sqlite", "demo", "6F9619FF-8B86-D011-B42D-00C04FC964FF", 0},
+        {"accounting-q1", "postgres", "accounting", "A3BB189E-8BF9-3888-9912-ACE4E6543002", 1},
+    };
+    s.fUsers.clear();
+    s.fSessions.clear();
+}
+
 // The process's store, filled with the initial data set on first use.
 inline Store& TheStore() {
     static Store* store = [] {
         Store* s = new Store;
-        s->fDrivers = {
-            {"sqlite", "SQLite embedded database", "sqlite.png", true},
-            {"postgres", "PostgreSQL database server", "postgres.png", true},
-            {"firebird", "Firebird database server", "firebird.png", false},
-        };
-        s->fDatabases = {
-            {"sqlite", "demo", "Demo company", "6F9619FF-8B86-D011-B42D-00C04FC964FF", kLatestVersion},
-            {"sqlite", "archive", "Old archive", "0E984725-C51C-4BF4-9960-E1C80E27ABA0", 9},
-            {"sqlite", "legacy", "Legacy data", "B6C1E2D4-1F0A-4E57-9A7D-2C3B4A5D6E7F", 10},
-            {"postgres", "accounting", "Accounting 2026", "A3BB189E-8BF9-3888-9912-ACE4E6543002",
-             kLatestVersion},
-        };
-        s->fBackups = {
-            {"demo-monday", "sqlite", "demo", "6F9619FF-8B86-D011-B42D-00C04FC964FF", 0},
-            {"demo-tuesday", "sqlite", "demo", "6F9619FF-8B86-D011-B42D-00C04FC964FF", 0},
-            {"accounting-q1", "postgres", "accounting", "A3BB189E-8BF9-3888-9912-ACE4E6543002", 1},
-        };
+        FillStore(*s);
         return s;
     }();
     return *store;

@@ -52,6 +52,8 @@ enum : int32 {
 struct Settings {
     uint32 fSlowMs = 1500;  // duration of the long query, reported by progress
     bool fLogRequests = true;  // keep each connection's last requests (REQUEST_LOG)
+    int64 fMaxRows = 1000000;       // rows a reply of "numbers" or ROWS holds at most
+    int64 fMaxBlobBytes = 64 << 20;  // bytes of the largest BLOB reply
 };
 inline Settings& TheSettings() {
     static Settings settings;
@@ -433,7 +435,7 @@ inline CL_Status QueryDatabase(Request& r) {
     const DataTable* table = nullptr;
     if (name == "numbers") {
         numbers = {"numbers", {"n", "square", "label", "half", "even"},
-                   NumberRows(uint32(limit < 0 ? 100 : std::min(limit, 1000000LL)))};
+                   NumberRows(uint32(limit < 0 ? 100 : std::min<int64>(limit, TheSettings().fMaxRows)))};
         table = &numbers;
     } else {
         for (const DataTable& candidate : Tables())
@@ -644,13 +646,13 @@ inline CL_Status RequestLog(Request& r) {
 }
 
 inline CL_Status Rows(Request& r) {
-    long long count = std::min<long long>(r.fIn.GetInteger("rows", 10), 1000000LL);
-    r.fOut.Set("ROWS", NumberRows(uint32(std::max(count, 0LL))));
+    int64 count = std::min(r.fIn.GetInteger("rows", 10), TheSettings().fMaxRows);
+    r.fOut.Set("ROWS", NumberRows(uint32(std::max<int64>(count, 0))));
     return CL_OK;
 }
 
 inline CL_Status BlobReply(Request& r) {
-    long long size = std::clamp<long long>(r.fIn.GetInteger("bytes", 0), 0, 64LL << 20);
+    int64 size = std::clamp<int64>(r.fIn.GetInteger("bytes", 0), 0, TheSettings().fMaxBlobBytes);
     CL_Blob data;
     data.SetSize(uint32(size));
     uint8* bytes = data.GetDataForWrite();
