@@ -1,14 +1,17 @@
 """README.md's examples run as written: its Python code blocks from the top folder of a
 built tree (leaving no process behind), the programs it names answer --help, the
-command it gives for the stand-in server starts one, and its test command fails when
-there is no test to run rather than passing with none."""
+commands it gives for the stand-in server run as written, and its test command fails
+when there is no test to run rather than passing with none."""
 
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 from demo_fixture import README, ROOT, run_bounded, session_processes, tools_bin
@@ -27,6 +30,25 @@ def shell_commands():
     """The README's indented command lines, continuation lines joined."""
     text = re.sub(r"\\\n\s*", " ", readme())
     return [line.strip() for line in text.splitlines() if line.startswith("    ")]
+
+
+def text_of(folder, name):
+    """The stripped text of a file, or "" while there is none."""
+    try:
+        with open(os.path.join(folder, name)) as f:
+            return f.read().strip()
+    except FileNotFoundError:
+        return ""
+
+
+def wait_until(done, seconds=60):
+    """Whether `done()` came to hold, polled for at most `seconds` (a limit that only
+    catches a hang)."""
+    for _ in range(int(seconds * 50)):
+        if done():
+            return True
+        threading.Event().wait(0.02)
+    return done()
 
 
 class ReadmeTest(unittest.TestCase):
@@ -74,24 +96,48 @@ class ReadmeTest(unittest.TestCase):
                 self.assertEqual(status, 0, err)
                 self.assertTrue(out.startswith("usage: "), out)
 
-    def test_the_server_command_starts_a_server(self):
-        tools = tools_bin()
-        commands = [c for c in shell_commands() if c.startswith("build/tools/business_server")]
-        self.assertEqual(len(commands), 1, commands)
-        words = commands[0].split()
-        # The README's port may be taken on a shared machine: a free one instead.
-        words[words.index("--port") + 1] = "0"
-        words[0] = os.path.join(tools, "business_server")
-        proc = subprocess.Popen(words, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.DEVNULL, text=True, start_new_session=True)
-        try:
-            self.assertTrue(proc.stdout.readline().strip().isdigit())
-        finally:
-            proc.stdin.close()
-            proc.wait(timeout=10)
-            proc.stdout.close()
-        self.assertEqual(proc.returncode, 0)
-        self.assertEqual(session_processes(proc.pid), [])
+    def test_the_server_commands_run_as_written(self):
+        """The by-hand lines, on a free port rather than the README's (which is not the
+        clients' default): in the foreground of a terminal, stopped by Ctrl-C, and in the
+        background of a script (whose standard input is then /dev/null), stopped by
+        SIGTERM once it serves."""
+        top = self.built_tree()
+        commands = [c for c in shell_commands() if "build/tools/business_server" in c]
+        self.assertEqual(len(commands), 3, commands)
+        for command in commands:
+            with self.subTest(command=command):
+                self.assertNotIn("51965", command)
+                with socket.socket() as probe:
+                    probe.bind(("127.0.0.1", 0))
+                    port = probe.getsockname()[1]
+                line = re.sub(r"--port \d+", "--port %d" % port, command)
+                if line.endswith("&"):
+                    script = subprocess.run(["bash", "-c", line + "\necho $!"], cwd=top,
+                                            stdin=subprocess.DEVNULL, capture_output=True,
+                                            text=True, timeout=30, start_new_session=True)
+                    pid = int(script.stdout)
+                    self.assertTrue(wait_until(lambda: text_of(top, "server.port") == str(port)))
+                    socket.create_connection(("127.0.0.1", port)).close()
+                    os.kill(pid, signal.SIGTERM)
+                    self.assertTrue(wait_until(lambda: not os.path.exists("/proc/%d" % pid)))
+                    continue
+                terminal, terminal_end = os.openpty()
+                proc = subprocess.Popen(line.split(), cwd=top, stdin=terminal_end,
+                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True, start_new_session=True)
+                os.close(terminal_end)
+                try:
+                    self.assertEqual(proc.stdout.readline().strip(), str(port))
+                    socket.create_connection(("127.0.0.1", port)).close()
+                    proc.send_signal(signal.SIGINT)
+                    self.assertEqual(proc.wait(timeout=30), 0)
+                finally:
+                    os.close(terminal)
+                    if proc.poll() is None:
+                        proc.kill()
+                    proc.wait()
+                    proc.stdout.close()
+                self.assertEqual(session_processes(proc.pid), [])
 
     def test_the_test_command_fails_without_tests(self):
         ctest = shutil.which("ctest")

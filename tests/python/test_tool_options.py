@@ -1,8 +1,12 @@
 """Every program in the tools folder answers --help with its usage on stdout and status
 0, without starting anything, and an unknown option with its usage on stderr and
-status 2. The servers also refuse an option that lacks its number."""
+status 2. The servers also refuse an option that lacks its number, name a port in use,
+and read their standard input only when it is a pipe or a socket."""
 
 import os
+import select
+import signal
+import socket
 import subprocess
 import unittest
 
@@ -19,7 +23,7 @@ def programs():
 
 class ToolOptionsTest(unittest.TestCase):
     def run_tool(self, path, *args):
-        # No input: a program that started serving instead would end at once, with 0.
+        # A program that started serving instead would run until the time limit.
         return run_bounded([path, *args], timeout=10, stdin=subprocess.DEVNULL)
 
     def test_help(self):
@@ -50,6 +54,59 @@ class ToolOptionsTest(unittest.TestCase):
                     self.assertEqual(status, 2, out + err)
                     self.assertEqual(out, "")
                     self.assertIn("%s: %s needs a" % (name, args[0]), err)
+
+    def test_a_port_in_use_is_named(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen(1)
+            port = taken.getsockname()[1]
+            status, out, err = self.run_tool(os.path.join(tools_bin(), "business_server"),
+                                             "--port", str(port))
+        self.assertEqual((status, out), (1, ""))
+        self.assertIn("cannot listen on 127.0.0.1 port %d: the port is in use" % port, err)
+
+    def test_standard_input_is_read_only_from_a_pipe_or_a_socket(self):
+        """A pipe or a socket stops the server when it closes; a terminal, /dev/null, a
+        file, a closed or a write-only descriptor is never read, and the server serves
+        until SIGTERM."""
+        terminal, terminal_end = os.openpty()
+        read_end, write_end = os.pipe()
+        ours, theirs = socket.socketpair()
+        with open(__file__) as text:
+            inputs = {"pipe": subprocess.PIPE, "socket": theirs.fileno(),
+                      "/dev/null": subprocess.DEVNULL, "terminal": terminal_end,
+                      "file": text.fileno(), "write-only": write_end, "closed": None}
+            servers = {}
+            for kind, stdin in inputs.items():
+                closing = (lambda: os.close(0)) if stdin is None else None
+                servers[kind] = subprocess.Popen(
+                    [os.path.join(tools_bin(), "business_server")], stdout=subprocess.PIPE,
+                    stderr=subprocess.DEVNULL, stdin=stdin or subprocess.DEVNULL,
+                    preexec_fn=closing, start_new_session=True)
+        for fd in (terminal, terminal_end, read_end, write_end):
+            os.close(fd)
+        theirs.close()
+        try:
+            # Each serves, still connected a while after it began watching its input.
+            peers = [socket.create_connection(("127.0.0.1", int(p.stdout.readline())))
+                     for p in servers.values()]
+            self.assertEqual(select.select(peers, [], [], 0.5)[0], [])
+            servers["pipe"].stdin.close()
+            ours.close()
+            for kind, proc in servers.items():
+                with self.subTest(stdin=kind):
+                    if kind not in ("pipe", "socket"):
+                        self.assertIsNone(proc.poll())
+                        proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(30), 0)
+            for peer in peers:
+                peer.close()
+        finally:
+            for proc in servers.values():
+                if proc.poll() is None:
+                    proc.kill()
+                proc.wait()
+                proc.stdout.close()
 
 
 if __name__ == "__main__":
