@@ -226,18 +226,45 @@ class ConnectTest(ServerTestCase):
                 self.assertIsNone(c.get_connection_info())
 
     def test_unusable_ports_fail_with_error(self):
-        for server in ({"host": "127.0.0.1", "port": "abc"},
-                       {"host": "127.0.0.1", "port": ""},
-                       {"host": "127.0.0.1", "port": "80x"}):
-            with self.subTest(server=server):
-                c = _zelmolib.Client()
-                with self.assertRaises(zelmolib.Error) as cm:
-                    c.connect(server, timeout=3000)
-                code, message = cm.exception.args
+        # A port text that is no number names the default port, 51965. In a private
+        # network namespace nothing else listens there: such texts are refused, then
+        # reach a listener bound on 51965 (which closes each connection it accepts).
+        if not netns_available():
+            self.skipTest("cannot create a private network namespace here (unshare -rn refused)")
+        script = textwrap.dedent("""
+            import socket, threading, zelmolib, _zelmolib
+            def attempts():
+                for text in ("abc", "", "80x"):
+                    c = _zelmolib.Client()
+                    try:
+                        c.connect({"host": "127.0.0.1", "port": text}, timeout=3000)
+                        error = None
+                    except zelmolib.Error as e:
+                        error = e.args
+                    yield text, error, c.get_connection_info()
+            print(repr(list(attempts())))
+            listener = socket.create_server(("127.0.0.1", 51965))
+            seen = []
+            def accept():
+                while True:
+                    conn, _ = listener.accept()
+                    seen.append(conn.recv(1) != b"")
+                    conn.close()
+            threading.Thread(target=accept, daemon=True).start()
+            print(repr([(text, error is not None, len(seen)) for text, error, _ in attempts()]))
+        """)
+        result = subprocess.run(
+            ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$0" -c "$1"',
+             sys.executable, script], capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        refused, seen = [eval(line) for line in result.stdout.splitlines()]
+        for text, (code, message), info in refused:
+            with self.subTest(port=text):
                 self.assertNotEqual(code, 0)
                 self.assertIsInstance(message, str)
                 self.assertTrue(message)
-                self.assertIsNone(c.get_connection_info())
+                self.assertIsNone(info)
+        self.assertEqual(seen, [("abc", True, 1), ("", True, 2), ("80x", True, 3)])
 
     def test_options_and_session_id(self):
         c = self.connect(options={"sid": "session-7", "app": "tests", "remote_address": "10.1.2.3"})
