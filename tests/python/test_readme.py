@@ -98,9 +98,8 @@ class ReadmeTest(unittest.TestCase):
 
     def test_the_server_commands_run_as_written(self):
         """The by-hand lines, on a free port rather than the README's (which is not the
-        clients' default): in the foreground of a terminal, stopped by Ctrl-C, and in the
-        background of a script (whose standard input is then /dev/null), stopped by
-        SIGTERM once it serves."""
+        clients' default), each serving until it is stopped; in the background of a
+        script its standard input is /dev/null."""
         top = self.built_tree()
         commands = [c for c in shell_commands() if "build/tools/business_server" in c]
         self.assertEqual(len(commands), 3, commands)
@@ -121,23 +120,30 @@ class ReadmeTest(unittest.TestCase):
                     os.kill(pid, signal.SIGTERM)
                     self.assertTrue(wait_until(lambda: not os.path.exists("/proc/%d" % pid)))
                     continue
-                terminal, terminal_end = os.openpty()
-                proc = subprocess.Popen(line.split(), cwd=top, stdin=terminal_end,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                        text=True, start_new_session=True)
-                os.close(terminal_end)
-                try:
-                    self.assertEqual(proc.stdout.readline().strip(), str(port))
-                    socket.create_connection(("127.0.0.1", port)).close()
-                    proc.send_signal(signal.SIGINT)
-                    self.assertEqual(proc.wait(timeout=30), 0)
-                finally:
-                    os.close(terminal)
-                    if proc.poll() is None:
-                        proc.kill()
-                    proc.wait()
-                    proc.stdout.close()
-                self.assertEqual(session_processes(proc.pid), [])
+                # The foreground line: ended by its input closing (a pipe, as the
+                # tests and the demo end it) or by Ctrl-C (from a terminal).
+                for stdin in ("pipe", "terminal"):
+                    terminal, terminal_end = os.openpty()
+                    proc = subprocess.Popen(
+                        line.split(), cwd=top, stdout=subprocess.PIPE,
+                        stdin=subprocess.PIPE if stdin == "pipe" else terminal_end,
+                        stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+                    os.close(terminal_end)
+                    try:
+                        self.assertEqual(proc.stdout.readline().strip(), str(port))
+                        socket.create_connection(("127.0.0.1", port)).close()
+                        if stdin == "pipe":
+                            proc.stdin.close()
+                        else:
+                            proc.send_signal(signal.SIGINT)
+                        self.assertEqual(proc.wait(timeout=30), 0)
+                    finally:
+                        os.close(terminal)
+                        if proc.poll() is None:
+                            proc.kill()
+                        proc.wait()
+                        proc.stdout.close()
+                    self.assertEqual(session_processes(proc.pid), [])
 
     def test_the_test_command_fails_without_tests(self):
         ctest = shutil.which("ctest")

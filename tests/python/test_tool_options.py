@@ -1,7 +1,8 @@
 """Every program in the tools folder answers --help with its usage on stdout and status
 0, without starting anything, and an unknown option with its usage on stderr and
-status 2. The servers also refuse an option that lacks its number, name a port in use,
-and read their standard input only when it is a pipe or a socket."""
+status 2. The servers also refuse an option that lacks its number and a port they
+cannot listen on, saying why, and read their standard input only when it is a pipe or
+a socket."""
 
 import os
 import select
@@ -43,27 +44,26 @@ class ToolOptionsTest(unittest.TestCase):
                 self.assertEqual(status, 2, out + err)
                 self.assertIn("usage: %s" % name, err)
 
-    def test_server_options_need_numbers(self):
-        for name in ("business_server", "rpc_test_server"):
-            path = os.path.join(tools_bin(), name)
-            with self.subTest(program=name):
-                for args in (("--port",), ("--port", "eighty"), ("--slow-ms", "5x")):
-                    if name == "rpc_test_server" and args[0] == "--slow-ms":
-                        continue
-                    status, out, err = self.run_tool(path, *args)
-                    self.assertEqual(status, 2, out + err)
-                    self.assertEqual(out, "")
-                    self.assertIn("%s: %s needs a" % (name, args[0]), err)
-
-    def test_a_port_in_use_is_named(self):
+    def test_server_options_that_cannot_serve(self):
         with socket.socket() as taken:
             taken.bind(("127.0.0.1", 0))
             taken.listen(1)
-            port = taken.getsockname()[1]
-            status, out, err = self.run_tool(os.path.join(tools_bin(), "business_server"),
-                                             "--port", str(port))
-        self.assertEqual((status, out), (1, ""))
-        self.assertIn("cannot listen on 127.0.0.1 port %d: the port is in use" % port, err)
+            used = str(taken.getsockname()[1])
+            for name in ("business_server", "rpc_test_server"):
+                path = os.path.join(tools_bin(), name)
+                for args, status, words in (
+                        (("--port",), 2, "--port needs a"),
+                        (("--port", "eighty"), 2, "--port needs a"),
+                        (("--slow-ms", "5x"), 2, "--slow-ms needs a"),
+                        (("--port", "70000"), 2, "70000 is not a port number"),
+                        (("--port", used), 1, "cannot listen on 127.0.0.1 port %s: "
+                                              "the port is in use" % used)):
+                    if name == "rpc_test_server" and args[0] == "--slow-ms":
+                        continue
+                    with self.subTest(program=name, args=args):
+                        result = self.run_tool(path, *args)
+                        self.assertEqual(result[:2], (status, ""), result)
+                        self.assertIn("%s: %s" % (name, words), result[2])
 
     def test_standard_input_is_read_only_from_a_pipe_or_a_socket(self):
         """A pipe or a socket stops the server when it closes; a terminal, /dev/null, a
