@@ -40,6 +40,7 @@ struct Input {
     }
 };
 
+// clang-format off
 const char* const kKeys[] = {
     "QUERY", "DRIVER", "NAME", "PASSWORD", "DESC", "BACKUP", "BACKUP_NAME", "POSITION",
     "OVERWRITE", "CHANGE_UUID", "CONFIGURED", "QUICK", "FULL", "CLIENT_ID", "USERNAME",
@@ -53,6 +54,7 @@ const char* const kWords[] = {
     "firebird", "demo", "archive", "accounting", "demo-monday", "accounting-q1", "manager",
     "admin", "guest", "temp", "secret", "old", " ", "\t",
 };
+// clang-format on
 constexpr size_t kWordCount = sizeof(kWords) / sizeof(kWords[0]);
 
 CLU_Table Table(Input& in, int depth);
@@ -158,8 +160,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t pick = in.Byte();
         const size_t handlers = std::size(business::kHandlers);
         const CL_Command command = pick % (handlers + 1) < handlers
-                                      ? business::kHandlers[pick % (handlers + 1)].fCommand
-                                      : CL_Command(900 + pick);
+                                       ? business::kHandlers[pick % (handlers + 1)].fCommand
+                                       : CL_Command(900 + pick);
         CL_Blob input;
         if (pick & 0x80) {
             const std::string raw = in.Bytes(size_t(in.Byte()) * 4);

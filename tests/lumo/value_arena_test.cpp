@@ -388,7 +388,9 @@ TEST(ValueArena, EntriesMovedFromOrSetInPlace) {
     const std::string raw(40, 'b');
     for (const Case& c : cases) {
         CLU_List built;
-        built.Append(c.fRead).Append(CL_Blob(raw.data(), 40, true)).Append(CL_Blob(raw.data(), 9, true));
+        built.Append(c.fRead)
+            .Append(CL_Blob(raw.data(), 40, true))
+            .Append(CL_Blob(raw.data(), 9, true));
         CLU_List read = ReadBack(built);
         CLU_Entry& e = *read.begin();
         ASSERT_TRUE(e.InArena()) << c.fWhat;

@@ -119,7 +119,8 @@ TEST(ClientMemory, FlatOverThreeHundredThousandAsynchronousRequests) {
         // workers' caches; the heap's own noise, about 200 KiB over 300,000 requests,
         // is far below 2 MiB and 14 bytes a request.
         const long bound = 2048 + long(14.0 * measured / 1024);
-        fprintf(stderr, "resident %ld KiB, then %ld KiB after %d requests%s (%d failed; bound %ld KiB)\n",
+        fprintf(stderr,
+                "resident %ld KiB, then %ld KiB after %d requests%s (%d failed; bound %ld KiB)\n",
                 before, after, measured,
                 measured < kMeasured ? ", fewer than 300000 on this slow machine" : "",
                 sFailed.load(), bound);

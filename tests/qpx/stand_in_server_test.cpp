@@ -102,8 +102,8 @@ TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
             EXPECT_EQ(reply.GetInteger("AFFECTED_ROWS", -1), c.fRows) << c.fQuery;
         }
     }
-    CLU_Table rows = Call(context, QPX_CMD_QUERY_DATABASE,
-                          CLU_Table().Set("QUERY", "SELECT id FROM customers"));
+    CLU_Table rows =
+        Call(context, QPX_CMD_QUERY_DATABASE, CLU_Table().Set("QUERY", "SELECT id FROM customers"));
     ASSERT_NE(rows.GetList("RESULT_SET"), nullptr);
     EXPECT_EQ(rows.GetList("RESULT_SET")->GetList(0)->GetType(0), CLU_INTEGER);
     business::Disconnect(context);

@@ -52,7 +52,7 @@ enum : int32 {
 struct Settings {
     uint32 fSlowMs = 1500;  // duration of the long query, reported by progress
     bool fLogRequests = true;  // keep each connection's last requests (REQUEST_LOG)
-    int64 fMaxRows = 1000000;       // rows a reply of "numbers" or ROWS holds at most
+    int64 fMaxRows = 1000000;  // rows a reply of "numbers" or ROWS holds at most
     int64 fMaxBlobBytes = 64 << 20;  // bytes of the largest BLOB reply
 };
 inline Settings& TheSettings() {
@@ -434,8 +434,8 @@ inline CL_Status QueryDatabase(Request& r) {
     DataTable numbers;
     const DataTable* table = nullptr;
     if (name == "numbers") {
-        numbers = {"numbers", {"n", "square", "label", "half", "even"},
-                   NumberRows(uint32(limit < 0 ? 100 : std::min<int64>(limit, TheSettings().fMaxRows)))};
+        const int64 count = limit < 0 ? 100 : std::min<int64>(limit, TheSettings().fMaxRows);
+        numbers = {"numbers", {"n", "square", "label", "half", "even"}, NumberRows(uint32(count))};
         table = &numbers;
     } else {
         for (const DataTable& candidate : Tables())
