@@ -266,10 +266,8 @@ void untrackClient(QPX_Client* client);
 PyObject* setException(int code, const std::string& message);
 PyObject* setException(ClientObject* client, int code);
 PyObject* setException(int code, CLU_Table* reply);
-// The message of the table for a code (QPX::GetError), without the placeholders that
-// the server would fill.
+// The message of the table for a code: QPX::GetError's text, placeholders included.
 std::string translate(int code);
-std::string WithoutPlaceholders(const std::string& text);
 // Sets fAborted on every listed timer Deferred and wakes its job, so that none calls
 // back or waits out its delay. Interpreter lock held.
 void AbortTimers(MODULE_STATE* state);
@@ -305,7 +303,7 @@ PyObject* TextToPy(const std::string& text);
 struct DecimalObject {
     PyObject_HEAD
     CL_Decimal fValue;
-    // hash(float(value)), computed on first use; -1 until then.
+    // The hash, computed on first use; -1 until then.
     Py_hash_t fHash;
 
     // A new Decimal of value 0, or null with MemoryError.
