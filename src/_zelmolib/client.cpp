@@ -44,22 +44,37 @@ void Client_dealloc(PyObject* object) {
     Py_TYPE(object)->tp_free(object);
 }
 
-// The "port" entry of a server dict; false with an exception set.
+constexpr long long kMaxPort = 65535;
+constexpr const char* kPortEntry = "'port' entry in 'server' dictionary";
+
+// A port number, or ValueError naming `what`: cut to its low 16 bits, a number out of
+// range would reach another port.
+bool CheckedPort(long long number, const char* what, uint16* port) {
+    if (number < 0 || number > kMaxPort) {
+        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %lld", what, kMaxPort);
+        return false;
+    }
+    *port = uint16(number);
+    return true;
+}
+
+// The "port" entry of a server dict; false with an exception set. A text that is not
+// wholly a base-10 number (empty included) means port 0, the default.
 bool ReadPort(PyObject* value, uint16* port) {
     if (PyLong_Check(value)) {
         long long number = PyLong_AsLongLong(value);
         if (number == -1 && PyErr_Occurred()) return false;
-        *port = uint16(number);
-        return true;
+        return CheckedPort(number, kPortEntry, port);
     }
     if (PyUnicode_Check(value) || PyBytes_Check(value)) {
         std::string text;
         if (!ConvertString(value, &text)) return false;
         long long number = 0;
-        *port = CL_StringToNumber(text, &number, 10) ? uint16(number) : 0;
+        if (CL_StringToNumber(text, &number, 10)) return CheckedPort(number, kPortEntry, port);
+        *port = 0;
         return true;
     }
-    PyErr_SetString(PyExc_TypeError, "'port' entry in 'server' dictionary must be an integer object");
+    PyErr_Format(PyExc_TypeError, "%s must be an integer object", kPortEntry);
     return false;
 }
 
@@ -142,7 +157,7 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         spec.fHost = host;
-        spec.fPort = uint16(port);
+        if (!CheckedPort(port, "'port'", &spec.fPort)) return nullptr;
     } else if (!ReadServer(server, &spec)) {
         return nullptr;
     }
@@ -283,6 +298,8 @@ std::vector<PyMethodDef> sMethods;
 }  // namespace
 
 bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle) {
+    // The synchronous form calls none of them: any object is taken there.
+    if (!ZL_IsSet(success)) return true;
     return ZL_CheckCallables(
         {{"success", success}, {"error", error}, {"progress", progress}, {"idle", idle}});
 }

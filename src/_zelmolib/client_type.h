@@ -88,8 +88,9 @@ private:
     std::atomic<bool> fCancel{false};
 };
 
-// The callbacks of a call (null: not given): TypeError for one that is given, not None
-// and not callable, before the call starts anything.
+// The callbacks of a call (null: not given). In the asynchronous form (success given
+// and not None) each is called with the reply: TypeError for one that is given, not
+// None and not callable, before the call starts anything.
 bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle);
 
 // A new pending Deferred for one asynchronous call of `self`, holding one extra

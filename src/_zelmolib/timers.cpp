@@ -181,8 +181,7 @@ PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* callback = nullptr;
     PyObject* userdata = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|O", const_cast<char**>(keywords),
-                                     &milliseconds, &callback, &userdata) ||
-        !ZL_CheckCallables({{"callback", callback}}))
+                                     &milliseconds, &callback, &userdata))
         return nullptr;
     DeferredObject* d =
         DeferredObject::Allocate(nullptr, userdata, callback, nullptr, nullptr, nullptr);
@@ -256,8 +255,7 @@ PyObject* zl_set_power_callbacks(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* suspend = nullptr;
     PyObject* resume = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO", const_cast<char**>(keywords), &suspend,
-                                     &resume) ||
-        !ZL_CheckCallables({{"suspend", suspend}, {"resume", resume}}))
+                                     &resume))
         return nullptr;
     Py_INCREF(suspend);
     Py_INCREF(resume);
@@ -271,8 +269,7 @@ PyObject* zl_set_default_idle_callback(PyObject*, PyObject* args, PyObject* kwds
     if (!s) return QPX::noModuleState();
     static const char* keywords[] = {"callback", nullptr};
     PyObject* callback = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char**>(keywords), &callback) ||
-        !ZL_CheckCallables({{"callback", callback}}))
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char**>(keywords), &callback))
         return nullptr;
     Py_INCREF(callback);
     Py_XSETREF(s->fIdleCB, callback);
