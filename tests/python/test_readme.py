@@ -68,6 +68,16 @@ class ReadmeTest(unittest.TestCase):
 
     def test_the_python_guide_is_linked_and_runs_as_written(self):
         self.assertIn("(docs/python.md)", readme())
+        import zelmolib  # noqa: F401
+        import _zelmolib
+        guide = readme(GUIDE)
+        for owner in [_zelmolib] + [getattr(_zelmolib, t) for t in (
+                "Client", "Decimal", "Deferred", "JSONEncoder", "JSONDecoder", "NamedSemaphore")]:
+            for name, value in vars(owner).items():
+                if callable(value) and not name.startswith("__") or name in (
+                        "__round__", "__reduce__", "__copy__", "__deepcopy__"):
+                    with self.subTest(name=name):
+                        self.assertRegex(guide, r"`(%s\.)?%s[(`]" % (owner.__name__, name))
         blocks = code_blocks("python", GUIDE)
         self.assertGreaterEqual(len(blocks), 5)
         out, _ = self.run_example(self.built_tree(), "guide.py", "".join(blocks))
