@@ -314,18 +314,14 @@ DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* e
 
 // Default flags only: not subclassable, not tracked by the garbage collector. The
 // method table is put together at registration.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject ClientType = {
+ZL_SLOT_TABLE(PyTypeObject ClientType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.Client",
     .tp_basicsize = sizeof(ClientObject),
     .tp_dealloc = ZL_GUARD(Client_dealloc),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = "Client objects",
-    .tp_new = ZL_GUARD(Client_new),
-};
-#pragma GCC diagnostic pop
+    .tp_new = ZL_GUARD(Client_new))
 
 }  // namespace QPX
 

@@ -259,9 +259,7 @@ PyObject* Decimal_index(PyObject* a) {
 }
 
 // The slots not named stay empty: no in-place forms, no bit operations.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyNumberMethods sNumberMethods = {
+ZL_SLOT_TABLE(PyNumberMethods sNumberMethods,
     .nb_add = ZL_GUARD(Decimal_add),
     .nb_subtract = ZL_GUARD(Decimal_subtract),
     .nb_multiply = ZL_GUARD(Decimal_multiply),
@@ -276,9 +274,7 @@ PyNumberMethods sNumberMethods = {
     .nb_float = ZL_GUARD(Decimal_float),
     .nb_floor_divide = ZL_GUARD(Decimal_floor_divide),
     .nb_true_divide = ZL_GUARD(Decimal_true_divide),
-    .nb_index = ZL_GUARD(Decimal_index),
-};
-#pragma GCC diagnostic pop
+    .nb_index = ZL_GUARD(Decimal_index))
 
 // ---- other slots ----
 
@@ -720,9 +716,7 @@ int ConvertDecimal(PyObject* object, DecimalObject** result) {
 namespace QPX {
 
 // Default flags only: not subclassable, not tracked by the garbage collector.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject DecimalType = {
+ZL_SLOT_TABLE(PyTypeObject DecimalType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.Decimal",
     .tp_basicsize = sizeof(DecimalObject),
@@ -736,9 +730,7 @@ PyTypeObject DecimalType = {
     .tp_richcompare = ZL_GUARD(Decimal_richcompare),
     .tp_methods = sDecimalMethods,
     .tp_init = ZL_GUARD(Decimal_init),
-    .tp_new = ZL_GUARD(Decimal_new),
-};
-#pragma GCC diagnostic pop
+    .tp_new = ZL_GUARD(Decimal_new))
 
 }  // namespace QPX
 

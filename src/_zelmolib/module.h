@@ -231,10 +231,18 @@ void ZL_ReportCallbackError();
 void ZL_CallCallback(PyObject* callable, PyObject* args);
 
 // Readies a static type and adds it to the module under its name (tp_name after the
-// module's "_zelmolib."); 0, or -1 with an exception set. The type objects are
-// written with designated initialisers that name only the slots they fill; each
-// definition silences -Wmissing-field-initializers for itself alone.
+// module's "_zelmolib."); 0, or -1 with an exception set.
 int ZL_AddType(PyObject* module, PyTypeObject* type);
+
+// Defines a slot table of the interpreter (a type object, its number methods) with
+// designated initialisers that name only the slots it fills, the others left empty:
+//   ZL_SLOT_TABLE(PyTypeObject FooType, .ob_base = ..., .tp_name = "_zelmolib.Foo")
+// -Wmissing-field-initializers is silenced for that definition alone.
+#define ZL_SLOT_TABLE(declaration, ...)                                  \
+    _Pragma("GCC diagnostic push")                                       \
+    _Pragma("GCC diagnostic ignored \"-Wmissing-field-initializers\"") \
+    declaration = {__VA_ARGS__};                                         \
+    _Pragma("GCC diagnostic pop")
 
 // Registration of each area, called by module start-up in this order: types, then
 // functions. Each returns 0, or -1 with an exception set.
