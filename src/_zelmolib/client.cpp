@@ -3,9 +3,14 @@
 // connection information and the generic execute).
 #include <vector>
 
+#include "client_pool.h"
 #include "client_type.h"
+#include "convert.h"
+#include "errors.h"
 #include "lumo/utf8.h"
 #include "lumo/uuid.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 

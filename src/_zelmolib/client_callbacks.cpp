@@ -3,6 +3,8 @@
 // calling thread), enter Python only while the module is active, keep the Deferred's
 // flags and print, never propagate, the callables' exceptions.
 #include "client_type.h"
+#include "convert.h"
+#include "errors.h"
 #include "lumo/status.h"
 
 namespace QPX {

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "deferred.h"
 #include "lumo/status.h"
 #include "module.h"
 #include "qpx/zelmo_client/client.h"

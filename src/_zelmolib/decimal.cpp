@@ -1,6 +1,6 @@
 // Decimal: the module's 38-digit decimal number type. Every result is a new object;
 // the arithmetic is CL_Decimal's (38 digits, half-up).
-#include "module.h"
+#include "decimal_type.h"
 
 #include <climits>
 #include <cmath>
@@ -8,6 +8,9 @@
 
 #include "lumo/base/decnum/decnum.h"
 #include "lumo/locale_info.h"
+#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 

@@ -1,7 +1,10 @@
 // Deferred: the Python handle of one asynchronous operation or timer.
-#include "module.h"
+#include "deferred.h"
 
 #include <new>
+
+#include "module.h"
+#include "registration.h"
 
 namespace QPX {
 

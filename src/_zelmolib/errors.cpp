@@ -1,10 +1,12 @@
 // Errors raised to Python: the package's Error class with (code, message).
-#include "module.h"
+#include "errors.h"
 
 #include <cstring>
 #include <new>
 
+#include "convert.h"
 #include "lumo/status.h"
+#include "module.h"
 #include "qpx/zelmo_client/errors.h"
 
 namespace QPX {

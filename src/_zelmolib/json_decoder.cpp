@@ -9,8 +9,12 @@
 #include "json.h"
 // After Python.h (through json.h).
 #include <datetime.h>
+#include "decimal_type.h"
 #include "json_events.h"
 #include "lumo/utf8.h"
+#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 

@@ -13,8 +13,13 @@
 #include "json.h"
 // After Python.h (through json.h).
 #include <datetime.h>
+#include "convert.h"
+#include "decimal_type.h"
 #include "lumo/base/decnum/decnum.h"
 #include "lumo/timestamp.h"
+#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 

@@ -5,7 +5,8 @@
 #include <new>
 
 #include "lumo/thread.h"
-#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 

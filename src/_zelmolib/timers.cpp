@@ -1,9 +1,12 @@
 // Timers on dispatcher workers, the interpreter time limit, the power event callback
 // and the default idle callable.
+#include "client_pool.h"
+#include "deferred.h"
 #include "lumo/clock.h"
 #include "lumo/power.h"
 #include "lumo/status.h"
 #include "module.h"
+#include "registration.h"
 
 namespace QPX {
 
