@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,11 +29,16 @@
 //                 256 MiB. A reply announcing more, or inflating to more, ends its
 //                 request with CL_IPC_BAD_REPLY before the bytes beyond are made.
 //
-// Time-outs count silence: a waiting request ends with CL_TIMEOUT when neither a chunk
-// of its reply nor a PING for it has come for its time-out; traffic of other requests
-// does not keep it waiting. A chunk that does not come whole within the time-out of
-// the request waiting for it drops the connection, as does a header with a wrong magic
-// or a request that went out in part: nothing after them could be framed.
+// Time-outs count the server's silence towards this client: a waiting request ends
+// with CL_TIMEOUT when, for its whole time-out, no whole chunk or PING has come for any
+// request this client sent on this connection whose reply has not come whole, its own
+// or another's, waited for or not (the server serves a client's requests one at a
+// time, so a request queued behind a long one hears nothing of its own meanwhile).
+// Chunks and PINGs of requests never sent on this connection or already answered, and
+// the bytes of a chunk not yet whole, give nothing back. A chunk that does not come
+// whole within the time-out of the request waiting for it drops the connection, as
+// does a header with a wrong magic or a request that went out in part: nothing after
+// them could be framed.
 //
 // Thread safety: one object may be shared by any number of threads. fLock (recursive)
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
@@ -159,6 +165,11 @@ private:
     CL_Status TakeInput(uint32* count) CL_REQUIRES(fLock);
     void QueueChunk(const CL_PacketHeader& header, const uint8* payload, uint32 size)
         CL_REQUIRES(fLock);
+    // Requests sent on this connection whose replies have not come whole.
+    void AddOutstanding(uint32 sequence) CL_REQUIRES(fLock);
+    // A whole chunk or PING: news of the server's work when it belongs to an
+    // outstanding request, whose reply it may complete.
+    void NoteNews(const CL_PacketHeader& header, uint32 size) CL_REQUIRES(fLock);
     QueuedPacket* TakeQueued(uint32 sequence) CL_REQUIRES(fLock);
     void DropQueued(uint32 sequence) CL_REQUIRES(fLock);
     Waiter* FindWaiter(uint32 sequence) CL_REQUIRES(fLock);
@@ -224,6 +235,14 @@ private:
     bool fReading CL_GUARDED_BY(fLock);
     // A Connect holds the connection: its reads never wait for another reader.
     bool fHandshaking CL_GUARDED_BY(fLock);
+    // The requests sent on this connection whose replies have not come whole, with the
+    // reply bytes still to come (kUnknownSize before the first chunk). Oldest first; at
+    // most kMaxOutstanding (a server may never answer requests that ABORT_ALL ended).
+    std::map<uint32, uint32> fOutstanding CL_GUARDED_BY(fLock);
+    // Counts the whole chunks and PINGs of outstanding requests; the last came at
+    // CL_GetTime fNewsAt. Each gives every waiting request its whole time-out back.
+    uint32 fNews CL_GUARDED_BY(fLock);
+    uint32 fNewsAt CL_GUARDED_BY(fLock);
     // Bytes read from the socket and not yet taken as whole chunks.
     CL_ChunkReader fReader CL_GUARDED_BY(fLock);
     // fReader holds part of a chunk, whose first bytes came at CL_GetTime

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "lumo/clock.h"
 #include "lumo/init.h"
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
@@ -110,7 +111,7 @@ int DescriptorConnectedTo(uint16 port) {
     return found;
 }
 
-// ---- Time-outs count a request's own silence --------------------------------------------
+// ---- Time-outs count the server's silence towards the client -------------------------------
 
 struct NoiseCase {
     const char* name;
@@ -119,8 +120,8 @@ struct NoiseCase {
 
 class SilenceTest : public ::testing::TestWithParam<NoiseCase> {};
 
-// Whatever else comes on the connection, a request that hears nothing of its own
-// ends with CL_TIMEOUT after its time-out.
+// Whatever comes on the connection that is no news of a request the client sent (and
+// not answered yet), a request that hears nothing of its own ends with CL_TIMEOUT.
 TEST_P(SilenceTest, OtherTrafficDoesNotKeepTheRequestWaiting) {
     Session s("recv DATA;" + GetParam().script, 0, 3000);
     R record;
@@ -135,7 +136,63 @@ INSTANTIATE_TEST_SUITE_P(
         NoiseCase{"RepliesOfAnotherSequence",
                   "hold DATA bytes:500000 seq=999999;" + Repeat("send 2 1; sleep 200;", 60)},
         NoiseCase{"PingsOfAnotherSequence", Repeat(ForeignPing() + "sleep 200;", 100)},
-        NoiseCase{"TricklingBytes", "hold DATA bytes:20000 seq=999999; trickle 2 300"}),
+        NoiseCase{"TricklingBytes", "hold DATA bytes:20000 seq=999999; trickle 2 300"},
+        // Bytes of a chunk not yet whole are no news, not even of the request itself.
+        NoiseCase{"OwnReplyOneByteASecond", "hold DATA bytes:20000; trickle 2 1000"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// With nothing else outstanding, a silent server ends the request after its whole
+// time-out and not much later.
+TEST(TCPClientSilence, SilenceEndsTheRequestAfterItsTimeOut) {
+    Session s("recv DATA; wait-close 10000", 0, 3000);
+    const uint32 timeout = 1500;
+    R record;
+    uint32 start = CL_GetTime();
+    ASSERT_TRUE(s.Run(&record, "unanswered", timeout));
+    uint32 elapsed = CL_GetTime() - start;
+    EXPECT_EQ(record.fCode.load(), CL_TIMEOUT);
+    EXPECT_GE(elapsed, timeout);
+    EXPECT_LT(elapsed, 2 * timeout);
+}
+
+struct QueuedCase {
+    const char* name;
+    uint32 firstTimeOut;  // of the long request, sent first
+    std::string script;   // after both requests came; the first is request 2
+};
+
+class QueuedBehindTest : public ::testing::TestWithParam<QueuedCase> {};
+
+// The server works on the first request while the second waits behind it: news of the
+// first, waited for or not, keeps the second waiting far beyond its own time-out.
+TEST_P(QueuedBehindTest, NewsOfAnEarlierRequestKeepsTheLaterOneWaiting) {
+    const QueuedCase& test = GetParam();
+    Session s("recv DATA; recv DATA; use 2;" + test.script +
+              "use 3; reply DATA echo; wait-close 5000");
+    R first;
+    CL_Blob input = Bytes("long");
+    s.client.Execute(7, input, R::Success, R::Error, nullptr, nullptr, &first, test.firstTimeOut);
+    ASSERT_TRUE(WaitFor([&] { return s.peer.GetReceived().size() >= 3; }));
+    // A first request that timed out still runs on the server, ahead of the second.
+    if (test.firstTimeOut < 1000) {
+        ASSERT_TRUE(s.Finish(&first));
+    }
+    R second;
+    ASSERT_TRUE(s.Run(&second, "queued", 600));
+    EXPECT_EQ(second.fSuccesses.load(), 1);
+    EXPECT_EQ(second.fOutput, "queued");
+    ASSERT_TRUE(s.Finish(&first));
+    EXPECT_EQ(first.fCode.load(), test.firstTimeOut < 1000 ? CL_TIMEOUT : CL_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    News, QueuedBehindTest,
+    ::testing::Values(
+        QueuedCase{"Pings", 20000, Repeat("ping 10 busy; sleep 250;", 8) + "reply DATA echo;"},
+        QueuedCase{"PingsOfARequestThatTimedOut", 300,
+                   Repeat("ping 10 busy; sleep 250;", 8) + "reply DATA echo;"},
+        QueuedCase{"ChunksOfAReply", 20000,
+                   "hold DATA bytes:60000;" + Repeat("send 2 1; sleep 250;", 8)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Its own PINGs are news of the request: each gives the time-out back.
@@ -148,11 +205,12 @@ TEST(TCPClientSilence, OwnPingsKeepTheRequestWaiting) {
     EXPECT_EQ(record.fOutput, "slow");
 }
 
-// Interrupt ends the waiting requests at once; the late replies the server still sends
-// for them keep no later request waiting beyond its own time-out.
+// Interrupt ends the waiting requests at once; once the late reply the server still
+// sends for one has come whole, PINGs about it keep no later request waiting beyond
+// its own time-out.
 TEST(TCPClientSilence, LateRepliesOfInterruptedRequestsHoldNothing) {
-    Session s("recv DATA; recv ABORT_ALL; use 2; hold DATA bytes:500000;" +
-              Repeat("send 2 1; sleep 200;", 60));
+    Session s("recv DATA; recv ABORT_ALL; use 2; reply DATA bytes:50000;" +
+              Repeat("ping 10 late; sleep 200;", 60));
     R first;
     CL_Blob input = Bytes("first");
     s.client.Execute(7, input, R::Success, R::Error, nullptr, nullptr, &first, 20000);

@@ -47,6 +47,8 @@ CL_TCPClient::CL_TCPClient(CL_Dispatcher* dispatcher)
       fConnFlags(0),
       fReading(false),
       fHandshaking(false),
+      fNews(0),
+      fNewsAt(0),
       fReader(false),
       fPartialHeld(false),
       fPartialSince(0),

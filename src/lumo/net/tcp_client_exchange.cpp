@@ -166,6 +166,8 @@ CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHea
             RemoveWaiter(sequence);
             return status;
         }
+        // Out whole: the server answers it, in time, whoever still waits for it.
+        if (offset == 0) AddOutstanding(sequence);
         offset += n;
         if (job->HasAborted()) {
             *cancelled = true;

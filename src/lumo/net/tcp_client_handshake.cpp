@@ -53,6 +53,7 @@ CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output)
     fID = 0;
     CloseIfAsked();
     EndWaiters(CL_NOT_CONNECTED);
+    fOutstanding.clear();
     fCipher.reset();
     fConnection++;
 
