@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lumo/dispatcher.h"
@@ -42,8 +43,10 @@
 //
 // Thread safety: one object may be shared by any number of threads. fLock (recursive)
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
-// a Connect holds it for its whole run, a request holds it while it writes and reads
-// and releases it while it waits for the socket. No callback runs with it held.
+// a request holds it while it writes and reads and releases it while it waits for the
+// socket. A Connect keeps the connection to itself for its whole run: it holds fLock
+// except while it waits for the server's replies or asks a cancel check, and meanwhile
+// every other operation waits at the handshake's gate. No callback runs with it held.
 // Disconnect never waits for the lock and never touches the socket without it: when
 // the connection is busy it leaves the closing to the request or Connect that holds
 // it, which closes the socket at its next step (a wait step is at most 100 ms).
@@ -129,12 +132,20 @@ private:
     CL_Status ConnectSocket(ActionJob* job, const CL_NetAddress& address) CL_REQUIRES(fLock);
     // Waits in steps for a TCP connect that went on in the background.
     CL_Status AwaitConnect(ActionJob* job) CL_REQUIRES(fLock);
-    // SERVER_INFO, then AUTH with the settings; *data: the reply table, flattened.
-    CL_Status Authorise(ActionJob* job, const CLU_Table& settings, CL_Blob* data,
-                        uint32* clientID) CL_REQUIRES(fLock);
+    // SERVER_INFO, then AUTH with the settings and the connection flags asked for;
+    // *grant: the header of the answer to AUTH, *data: its reply table, flattened.
+    CL_Status Authorise(ActionJob* job, const CLU_Table& settings, uint32 connFlags,
+                        CL_Blob* data, CL_PacketHeader* grant) CL_EXCLUDES(fLock);
     // Takes the answer to AUTH: the flags granted and the cipher they choose.
     CL_Status TakeGrant(const CL_PacketHeader& reply, uint32* clientID) CL_REQUIRES(fLock);
     CL_Status EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) CL_REQUIRES(fLock);
+    // The handshake's gate: whether a Connect of another thread holds the connection,
+    // and the wait until none does (fLock let go meanwhile).
+    bool HandshakeElsewhere() const CL_REQUIRES(fLock);
+    void AwaitHandshake() CL_REQUIRES(fLock);
+    // The job's cancel check, asked with fLock let go (the gate keeps the connection
+    // this Connect's): whether the job is cancelled.
+    bool PollCancel(ActionJob* job) CL_REQUIRES(fLock);
 
     // ---- Requests (tcp_client_exchange.cpp) ----
     // Sends the packet chunk by chunk. *cancelled: the job was cancelled after part
@@ -233,8 +244,11 @@ private:
     std::vector<Waiter*> fWaiters CL_GUARDED_BY(fLock);
     // A request is reading the socket (or waiting on it) for everybody.
     bool fReading CL_GUARDED_BY(fLock);
-    // A Connect holds the connection: its reads never wait for another reader.
+    // A Connect holds the connection: its reads never wait for another reader, and the
+    // other threads' operations wait on fHandshakeOver until it is over.
     bool fHandshaking CL_GUARDED_BY(fLock);
+    std::thread::id fHandshaker CL_GUARDED_BY(fLock);
+    CL_Condition fHandshakeOver;
     // The requests sent on this connection whose replies have not come whole, with the
     // reply bytes still to come (kUnknownSize before the first chunk). Oldest first; at
     // most kMaxOutstanding (a server may never answer requests that ABORT_ALL ended).

@@ -6,9 +6,12 @@
 
 #include <dirent.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -18,6 +21,7 @@
 #include "lumo/table.h"
 #include "support/callback_recorder.h"
 #include "support/client_settings.h"
+#include "support/loopback.h"
 #include "support/sanitizer.h"
 #include "support/scripted_peer.h"
 #include "support/wait_for.h"
@@ -110,6 +114,40 @@ int DescriptorConnectedTo(uint16 port) {
     closedir(dir);
     return found;
 }
+
+// A blocking Connect on a thread of its own, held at its first look at a cancel (before
+// its socket exists) until Release: meanwhile the connection is this Connect's, and
+// the client's other operations wait for it.
+class HeldConnect {
+public:
+    HeldConnect(CL_TCPClient& client, uint16 port) {
+        fThread = std::thread([this, &client, port] {
+            CL_CancelScope scope(&HeldConnect::Check, this);
+            CL_Blob output;
+            fStatus = client.Connect(ClientSettings(port, 0, 3000), output, 0);
+        });
+        WaitFor([&] { return fHeld.load(); });
+    }
+    ~HeldConnect() { Release(); }
+    // Lets the Connect go on; its status.
+    CL_Status Release() {
+        fReleased = true;
+        if (fThread.joinable()) fThread.join();
+        return fStatus;
+    }
+
+private:
+    static CL_Status Check(void* data) {
+        HeldConnect* self = static_cast<HeldConnect*>(data);
+        self->fHeld = true;
+        while (!self->fReleased) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return CL_OK;
+    }
+
+    std::atomic<bool> fHeld{false}, fReleased{false};
+    CL_Status fStatus = CL_ERROR;
+    std::thread fThread;
+};
 
 // ---- Time-outs count the server's silence towards the client -------------------------------
 
@@ -444,6 +482,63 @@ TEST(TCPClientCancel, InterruptIsBoundedByTheTimeOut) {
     EXPECT_TRUE(filled);
 }
 
+// A request cancelled before it goes out (here while a Connect holds the connection)
+// ends with 205, and nothing of it reaches the server.
+TEST(TCPClientCancel, RequestCancelledBeforeSendingSendsNothing) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000");
+    CL_Dispatcher dispatcher(4, 8);
+    CL_TCPClient client(&dispatcher);
+    R record;
+    record.fCancelFrom = 0;
+    HeldConnect held(client, peer.Port());
+    CL_Blob input = Bytes("never sent");
+    client.Execute(7, input, R::Success, R::Error, R::Progress, nullptr, &record, 0);
+    EXPECT_TRUE(WaitFor([&] { return record.fProgressCalls.load() > 0; }));
+    EXPECT_EQ(held.Release(), CL_OK);
+    EXPECT_TRUE(record.Wait(1, kPatience));
+    client.WaitForJobs();
+    EXPECT_EQ(record.fCode.load(), CL_IPC_EXECUTE_ABORTED);
+    client.Disconnect();
+    ASSERT_EQ(peer.Join(), "");
+    EXPECT_EQ(peer.GetReceived().size(), 2u);  // SERVER_INFO and AUTH alone
+}
+
+struct WaitsEndCase {
+    const char* name;
+    std::function<void(Session&)> end;
+    CL_Status expected;
+};
+
+class WaitsEndTest : public ::testing::TestWithParam<WaitsEndCase> {};
+
+// However the waits of a connection end, every request waiting on it ends at once,
+// far inside its time-out: the one reading the socket and those asleep meanwhile.
+TEST_P(WaitsEndTest, EveryWaitingRequestEnds) {
+    Session s("recv DATA; recv DATA; recv DATA; recv DATA; hang 20000");
+    R records[4];
+    for (R& record : records) {
+        CL_Blob input = Bytes("waiting");
+        s.client.Execute(7, input, R::Success, R::Error, nullptr, nullptr, &record, 60000);
+    }
+    ASSERT_TRUE(WaitFor([&] { return s.peer.GetReceived().size() >= 6; }));
+    GetParam().end(s);
+    for (R& record : records) {
+        EXPECT_TRUE(record.Wait(1, kPatience));
+        EXPECT_EQ(record.fCode.load(), GetParam().expected);
+    }
+    s.peer.Stop();
+    s.client.WaitForJobs();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, WaitsEndTest,
+    ::testing::Values(
+        WaitsEndCase{"Interrupt", [](Session& s) { s.client.Interrupt(); }, CL_IPC_EXECUTE_ABORTED},
+        WaitsEndCase{"Disconnect", [](Session& s) { s.client.Disconnect(); }, CL_NOT_CONNECTED},
+        WaitsEndCase{"PeerCloses", [](Session& s) { s.peer.Stop(); }, CL_NOT_CONNECTED}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- The client's dispatcher ----------------------------------------------------------------
 
 // A dispatcher given to a client with one of its own: the own one lives on while its
@@ -465,6 +560,65 @@ TEST(TCPClientDispatcher, SetDispatcherKeepsTheOwnOneWhileItsJobsRun) {
 }
 
 // ---- Handshake ---------------------------------------------------------------------------------
+
+// The blocking Connect hears of a cancel from its thread's cancel scope: one that comes
+// while the handshake waits for a silent server ends it with 7 at once, far inside its
+// time-out.
+TEST(TCPClientHandshakeCancel, CancelScopeEndsABlockingConnect) {
+    scripted::Peer peer;
+    peer.Start("recv SERVER_INFO; wait-close 15000");
+    CL_TCPClient client;
+    std::atomic<int> checks{0};
+    struct Check {
+        scripted::Peer* fPeer;
+        std::atomic<int>* fCalls;
+        static CL_Status Ask(void* data) {
+            Check* self = static_cast<Check*>(data);
+            (*self->fCalls)++;
+            return self->fPeer->GetReceived().empty() ? CL_OK : CL_CANCELLED;
+        }
+    } check{&peer, &checks};
+    R record;
+    std::thread caller([&] {
+        CL_CancelScope scope(&Check::Ask, &check);
+        CL_Blob output;
+        CL_Status status = client.Connect(ClientSettings(peer.Port(), 0, 60000), output, 60000);
+        status == CL_OK ? R::Success(output, &record) : R::Error(status, output, &record);
+    });
+    bool ended = record.Wait(1, kPatience);
+    EXPECT_TRUE(ended);
+    if (!ended) client.Disconnect();
+    caller.join();
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
+    EXPECT_GT(checks.load(), 0);
+    EXPECT_EQ(client.GetID(), 0u);
+    peer.Stop();
+}
+
+// A Connect cancelled while it waits for another thread's Connect, before its socket
+// exists: it ends with 7 and its server never sees a connection.
+TEST(TCPClientHandshakeCancel, CancelBeforeTheSocketExistsIsApplied) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000");
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    uint16 port = BindLoopback(listener);
+    ASSERT_TRUE(port != 0 && listen(listener, 4) == 0);
+    // Workers for the Connect that waits and for its progress job.
+    CL_Dispatcher dispatcher(4, 8);
+    CL_TCPClient client(&dispatcher);
+    R record;
+    record.fCancelFrom = 0;
+    HeldConnect held(client, peer.Port());
+    client.Connect(ClientSettings(port, 0, 3000), R::Success, R::Error, R::Progress, &record, 0);
+    EXPECT_TRUE(WaitFor([&] { return record.fProgressCalls.load() > 0; }));
+    EXPECT_EQ(held.Release(), CL_OK);
+    EXPECT_TRUE(record.Wait(1, kPatience));
+    client.WaitForJobs();
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
+    EXPECT_LT(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), 0);
+    close(listener);
+    ASSERT_EQ(peer.Join(), "");
+}
 
 // A cancel during an asynchronous Connect reaches the connection being opened: a
 // handshake blocked in writing to a server that reads nothing ends at once.

@@ -84,6 +84,12 @@ typedef QPX_Status (*QPX_ProgressCB)(QPX_ProgressType state, double completeness
 // Non-zero ends the wait for the reply (the request is cancelled).
 typedef QPX_Status (*QPX_IdleCB)(void* userData);
 
+// While one lives on a thread, the blocking GetServerList and Connect that thread calls
+// ask its check (an idle callback) between their waits, at most 100 ms apart, with no
+// lock held; a non-zero answer cancels them: Connect returns CL_CANCELLED and
+// GetServerList 0. Scopes nest, the innermost counts.
+typedef CL_CancelScope QPX_CancelScope;
+
 // One asynchronous request in flight: carries the caller's callbacks through the RPC
 // client and turns the reply into their arguments. It shares its client's state
 // record, so it may outlive the client; once the client is gone it still reports to

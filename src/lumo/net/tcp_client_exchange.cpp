@@ -93,6 +93,8 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     uint32 connection;
     {
         CL_AutoLocker locker(fLock);
+        // Flags and cipher of a connection being opened are not yet those it will have.
+        AwaitHandshake();
         connection = fConnection;
         if (type == CL_PACKET_TYPE_DATA) {
             flags = GetFlags();
@@ -119,6 +121,7 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     CL_Status status;
     {
         CL_AutoLocker locker(fLock);
+        AwaitHandshake();
         // Encoded for a connection that a Connect has replaced since.
         if (fConnection != connection) return CL_NOT_CONNECTED;
         if (cipher && payload.GetSize() > 0) {
@@ -180,6 +183,7 @@ CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHea
 CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
                                   CL_Blob* data) {
     CL_AutoLocker locker(fLock);
+    AwaitHandshake();
     return CollectReply(job, sequence, header, data);
 }
 
@@ -235,6 +239,7 @@ void CL_TCPClient::AbortWithoutAnswer(ActionJob* job, uint32 sequence, Reply* re
 
 CL_Status CL_TCPClient::SendAbort(ActionJob* job, uint32 sequence) {
     CL_AutoLocker locker(fLock);
+    AwaitHandshake();
     return WriteAbort(job, sequence);
 }
 
@@ -256,6 +261,7 @@ CL_Status CL_TCPClient::WriteControl(const CL_PacketHeader& header, uint32 ms) {
 
 CL_Status CL_TCPClient::Interrupt() {
     CL_AutoLocker locker(fLock);
+    AwaitHandshake();
     CL_PacketHeader header;
     CL_MakeAbortAllRequest(&header);
     // Within the client's time-out: a peer that reads nothing must not keep the

@@ -243,6 +243,11 @@ CL_Status CL_TCPClient::LookForPacket(ActionJob* job, uint32 sequence, QueuedPac
 }
 
 CL_Status CL_TCPClient::AwaitInput(uint32 sequence, bool* turn, uint32 step) {
+    // A reader of the connection a Connect replaces: its wait has been ended (look again).
+    if (HandshakeElsewhere()) {
+        AwaitHandshake();
+        return CL_OK;
+    }
     if (!*turn && !fReading) {
         *turn = true;
         fReading = true;
@@ -251,6 +256,8 @@ CL_Status CL_TCPClient::AwaitInput(uint32 sequence, bool* turn, uint32 step) {
     if (*turn || fHandshaking) {
         CL_Status status = CL_OK;
         if (step > 0) status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);
+        // A Connect that came meanwhile has the socket now.
+        if (HandshakeElsewhere()) return CL_OK;
         if (status == CL_OK) {
             if (fSocket.GetDescriptor() < 0) return CL_OK;
             status = ReadInput();
@@ -282,8 +289,9 @@ void CL_TCPClient::ReleaseTurn(uint32 sequence, bool* turn) {
 }
 
 bool CL_TCPClient::IdleCancels(ActionJob* job, uint32 sequence, bool* turn) {
-    if (!job->HasIdle()) return false;
+    if (!job->HasIdle() && !job->HasCancelCheck()) return false;
     ReleaseTurn(sequence, turn);
     CL_AutoUnlocker unlocker(fLock);
-    return job->Idle() != CL_OK;
+    if (job->CheckCancel()) return true;
+    return job->HasIdle() && job->Idle() != CL_OK;
 }
