@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "lumo/clock.h"
 #include "lumo/init.h"
@@ -593,6 +594,37 @@ TEST(TCPClientHandshakeCancel, CancelScopeEndsABlockingConnect) {
     EXPECT_GT(checks.load(), 0);
     EXPECT_EQ(client.GetID(), 0u);
     peer.Stop();
+}
+
+// A request or a Connect made from inside a handshake's own cancel check (a signal
+// handler's, say) is refused: nothing goes into the handshake, which goes on.
+TEST(TCPClientHandshakeCancel, OperationsFromInsideTheCancelCheckAreRefused) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000");
+    CL_TCPClient client;
+    struct Inside {
+        CL_TCPClient* fClient;
+        uint16 fPort;
+        std::vector<CL_Status> fStatuses;
+        static CL_Status Check(void* data) {
+            Inside* self = static_cast<Inside*>(data);
+            if (!self->fStatuses.empty()) return CL_OK;
+            CL_Blob input = Bytes("inside"), output;
+            self->fStatuses.push_back(self->fClient->Execute(7, input, output, nullptr, 1000));
+            CL_Status connect = self->fClient->Connect(ClientSettings(self->fPort, 0), output, 1000);
+            self->fStatuses.push_back(connect);
+            return CL_OK;
+        }
+    } inside{&client, peer.Port(), {}};
+    CL_Blob output;
+    {
+        CL_CancelScope scope(&Inside::Check, &inside);
+        EXPECT_EQ(client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), CL_OK);
+    }
+    EXPECT_EQ(inside.fStatuses, std::vector<CL_Status>({CL_NOT_CONNECTED, CL_NOT_CONNECTED}));
+    client.Disconnect();
+    ASSERT_EQ(peer.Join(), "");
+    EXPECT_EQ(peer.GetReceived().size(), 2u);
 }
 
 // A Connect cancelled while it waits for another thread's Connect, before its socket

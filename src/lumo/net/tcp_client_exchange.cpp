@@ -122,8 +122,10 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     {
         CL_AutoLocker locker(fLock);
         AwaitHandshake();
-        // Encoded for a connection that a Connect has replaced since.
-        if (fConnection != connection) return CL_NOT_CONNECTED;
+        // Encoded for a connection that a Connect has replaced since, or made inside the
+        // handshake's own cancel check, before the connection is open.
+        if (fConnection != connection || (fHandshaking && type == CL_PACKET_TYPE_DATA))
+            return CL_NOT_CONNECTED;
         if (cipher && payload.GetSize() > 0) {
             cipher->Encrypt(payload, 0xFFFFFFFF);
             payload.Seek(0, CL_SEEK_SET);

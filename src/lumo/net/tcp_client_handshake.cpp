@@ -48,8 +48,10 @@ std::shared_ptr<CL_Cipher> NewCipher(uint16 flags, uint32 clientID, uint64 serve
 
 CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output) {
     CL_AutoLocker locker(fLock);
-    // Another thread's Connect ends first; this one then replaces its connection.
+    // Another thread's Connect ends first; this one then replaces its connection. One
+    // made inside a Connect's own cancel check would pull the connection from under it.
     AwaitHandshake();
+    if (fHandshaking) return CL_NOT_CONNECTED;
     fHandshaking = true;
     fHandshaker = std::this_thread::get_id();
     // The old connection goes first, as Disconnect drops it (the lock is ours), and
