@@ -41,6 +41,9 @@
 // does a header with a wrong magic or a request that went out in part: nothing after
 // them could be framed.
 //
+// The blocking Discover and Connect run on the calling thread and ask its cancel
+// check (CL_CancelScope), if any, between their waits.
+//
 // Thread safety: one object may be shared by any number of threads. fLock (recursive)
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
 // a request holds it while it writes and reads and releases it while it waits for the
