@@ -128,16 +128,17 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    // Discovery has no idle step: it runs in its asynchronous form, waited for here.
-    SyncWait wait;
+    std::vector<QPX_ServerSpec> servers(kMaxDiscoveredServers);
+    uint32 count = 0;
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
-    client->GetServerList(SyncWait::Discover, SyncWait::Error, SyncWait::Progress, &wait,
-                          uint32(timeout), uint16(port));
+    // On this thread, which looks at pending signals from the cancel check.
+    QPX_CancelScope scope(SyncCall::CancelCheck, &call);
+    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
+                                  uint16(port));
     ZL_END_ALLOW_THREADS
-    if (!wait.Wait()) return nullptr;
-    size_t count = wait.fCode == CL_OK ? wait.fServers.size() : 0;
-    if (count > kMaxDiscoveredServers) count = kMaxDiscoveredServers;
-    return ServerSpecsToTuple(wait.fServers.data(), uint32(count));
+    if (call.Raise()) return nullptr;
+    return ServerSpecsToTuple(servers.data(), count);
 }
 
 PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -183,15 +184,17 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    // The handshake has no idle step: it runs in its asynchronous form, waited for here.
-    SyncWait wait;
+    CLU_Table reply;
+    QPX_Status status = CL_OK;
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
-    client->Connect(&spec, table, SyncWait::SuccessWithTable, SyncWait::Error, SyncWait::Progress,
-                    &wait, uint32(timeout));
+    // On this thread, which looks at pending signals from the cancel check.
+    QPX_CancelScope scope(SyncCall::CancelCheck, &call);
+    status = client->Connect(&spec, &reply, table, uint32(timeout));
     ZL_END_ALLOW_THREADS
-    if (!wait.Wait()) return nullptr;
-    if (wait.fCode != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), wait.fCode);
-    return Table_FromCLU(&wait.fTable);
+    if (call.Raise()) return nullptr;
+    if (status != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), status);
+    return Table_FromCLU(&reply);
 }
 
 PyObject* Client_disconnect(PyObject* self, PyObject*) {

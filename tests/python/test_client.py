@@ -325,6 +325,21 @@ class ConnectTest(ServerTestCase):
         self.assertEqual(c.get_connection_info()["uuid"], info["uuid"])
         c.disconnect()
 
+    def test_connect_beside_pending_timers(self):
+        # More pending timers than the module's dispatcher has workers: a connect that
+        # needed one of them would wait for the first timer to fire.
+        fired = []
+        timers = [_zelmolib.start_timer(30000, fired.append) for _ in range(200)]
+        try:
+            c = _zelmolib.Client()
+            info = c.connect(host="127.0.0.1", port=self.server.port, timeout=10000)
+            self.assertEqual(info["name"], "business_server")
+            c.disconnect()
+            self.assertEqual(fired, [])
+        finally:
+            for timer in timers:
+                timer.cancel()
+
     def test_async_connect_failure(self):
         c = _zelmolib.Client()
         probe = BusinessServer()
@@ -480,6 +495,20 @@ class ExecuteTest(ServerTestCase):
         self.assertEqual((d.pending, d.executed, d.aborted), (False, True, True))
         # The connection is still usable.
         self.assertEqual(self.client.execute(ECHO, {"x": 1})["x"], 1)
+
+    def test_a_request_queued_behind_a_long_one_waits_for_it(self):
+        # The server serves one request of a connection at a time: the echo waits
+        # behind the work, far beyond its own time-out, while the server reports
+        # progress on the work, whether a call still waits for that or not.
+        outcome = Outcome()
+        self.client.execute(WORK, {"ms": 3000}, timeout=20000, success=outcome.success,
+                            error=outcome.error)
+        self.assertEqual(self.client.execute(ECHO, {"queued": 1}, timeout=1500)["queued"], 1)
+        self.assertEqual(outcome.wait(self)[0], "success")
+        with self.assertRaises(zelmolib.Error) as cm:
+            self.client.execute(WORK, {"ms": 3000}, timeout=1)
+        self.assertEqual(cm.exception.args[0], 4)
+        self.assertEqual(self.client.execute(ECHO, {"retry": 1}, timeout=1500)["retry"], 1)
 
     def test_interrupt_ends_every_pending_request(self):
         outcomes = [Outcome() for _ in range(3)]
