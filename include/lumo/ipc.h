@@ -359,5 +359,30 @@ protected:
     std::atomic<uint16> fFlags;
 };
 
+// A cancel check for the blocking Discover and Connect that this thread calls while the
+// scope lives, for implementations that honour it (the TCP client does): check(data)
+// runs on this thread between the operation's waits, at most 100 ms apart, with no
+// lock of the client held; a nonzero answer ends the operation with CL_CANCELLED.
+// Scopes nest, the innermost counts. Lives on the stack of the thread it serves.
+class CL_CancelScope {
+public:
+    CL_CancelScope(CL_IdleCB check, void* data) : fCheck(check), fData(data), fOuter(sCurrent) {
+        sCurrent = this;
+    }
+    ~CL_CancelScope() { sCurrent = fOuter; }
+    CL_CancelScope(const CL_CancelScope&) = delete;
+    CL_CancelScope& operator=(const CL_CancelScope&) = delete;
+
+    // This thread's innermost scope, or null.
+    static const CL_CancelScope* Current() { return sCurrent; }
+
+    const CL_IdleCB fCheck;
+    void* const fData;
+
+private:
+    CL_CancelScope* const fOuter;
+    static inline thread_local CL_CancelScope* sCurrent = nullptr;
+};
+
 // The server interface and its client context build on the declarations above.
 #include "lumo/rpc_server.h"

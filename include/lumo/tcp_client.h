@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lumo/dispatcher.h"
@@ -28,16 +30,26 @@
 //                 256 MiB. A reply announcing more, or inflating to more, ends its
 //                 request with CL_IPC_BAD_REPLY before the bytes beyond are made.
 //
-// Time-outs count silence: a waiting request ends with CL_TIMEOUT when neither a chunk
-// of its reply nor a PING for it has come for its time-out; traffic of other requests
-// does not keep it waiting. A chunk that does not come whole within the time-out of
-// the request waiting for it drops the connection, as does a header with a wrong magic
-// or a request that went out in part: nothing after them could be framed.
+// Time-outs count the server's silence towards this client: a waiting request ends
+// with CL_TIMEOUT when, for its whole time-out, no whole chunk or PING has come for any
+// request this client sent on this connection whose reply has not come whole, its own
+// or another's, waited for or not (the server serves a client's requests one at a
+// time, so a request queued behind a long one hears nothing of its own meanwhile).
+// Chunks and PINGs of requests never sent on this connection or already answered, and
+// the bytes of a chunk not yet whole, give nothing back. A chunk that does not come
+// whole within the time-out of the request waiting for it drops the connection, as
+// does a header with a wrong magic or a request that went out in part: nothing after
+// them could be framed.
+//
+// The blocking Discover and Connect run on the calling thread and ask its cancel
+// check (CL_CancelScope), if any, between their waits.
 //
 // Thread safety: one object may be shared by any number of threads. fLock (recursive)
 // guards the socket, the cipher, the packet queue and the table of waiting requests;
-// a Connect holds it for its whole run, a request holds it while it writes and reads
-// and releases it while it waits for the socket. No callback runs with it held.
+// a request holds it while it writes and reads and releases it while it waits for the
+// socket. A Connect keeps the connection to itself for its whole run: it holds fLock
+// except while it waits for the server's replies or asks a cancel check, and meanwhile
+// every other operation waits at the handshake's gate. No callback runs with it held.
 // Disconnect never waits for the lock and never touches the socket without it: when
 // the connection is busy it leaves the closing to the request or Connect that holds
 // it, which closes the socket at its next step (a wait step is at most 100 ms).
@@ -123,12 +135,20 @@ private:
     CL_Status ConnectSocket(ActionJob* job, const CL_NetAddress& address) CL_REQUIRES(fLock);
     // Waits in steps for a TCP connect that went on in the background.
     CL_Status AwaitConnect(ActionJob* job) CL_REQUIRES(fLock);
-    // SERVER_INFO, then AUTH with the settings; *data: the reply table, flattened.
-    CL_Status Authorise(ActionJob* job, const CLU_Table& settings, CL_Blob* data,
-                        uint32* clientID) CL_REQUIRES(fLock);
+    // SERVER_INFO, then AUTH with the settings and the connection flags asked for;
+    // *grant: the header of the answer to AUTH, *data: its reply table, flattened.
+    CL_Status Authorise(ActionJob* job, const CLU_Table& settings, uint32 connFlags,
+                        CL_Blob* data, CL_PacketHeader* grant) CL_EXCLUDES(fLock);
     // Takes the answer to AUTH: the flags granted and the cipher they choose.
     CL_Status TakeGrant(const CL_PacketHeader& reply, uint32* clientID) CL_REQUIRES(fLock);
     CL_Status EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) CL_REQUIRES(fLock);
+    // The handshake's gate: whether a Connect of another thread holds the connection,
+    // and the wait until none does (fLock let go meanwhile).
+    bool HandshakeElsewhere() const CL_REQUIRES(fLock);
+    void AwaitHandshake() CL_REQUIRES(fLock);
+    // The job's cancel check, asked with fLock let go (the gate keeps the connection
+    // this Connect's): whether the job is cancelled.
+    bool PollCancel(ActionJob* job) CL_REQUIRES(fLock);
 
     // ---- Requests (tcp_client_exchange.cpp) ----
     // Sends the packet chunk by chunk. *cancelled: the job was cancelled after part
@@ -159,6 +179,11 @@ private:
     CL_Status TakeInput(uint32* count) CL_REQUIRES(fLock);
     void QueueChunk(const CL_PacketHeader& header, const uint8* payload, uint32 size)
         CL_REQUIRES(fLock);
+    // Requests sent on this connection whose replies have not come whole.
+    void AddOutstanding(uint32 sequence) CL_REQUIRES(fLock);
+    // A whole chunk or PING: news of the server's work when it belongs to an
+    // outstanding request, whose reply it may complete.
+    void NoteNews(const CL_PacketHeader& header, uint32 size) CL_REQUIRES(fLock);
     QueuedPacket* TakeQueued(uint32 sequence) CL_REQUIRES(fLock);
     void DropQueued(uint32 sequence) CL_REQUIRES(fLock);
     Waiter* FindWaiter(uint32 sequence) CL_REQUIRES(fLock);
@@ -222,8 +247,19 @@ private:
     std::vector<Waiter*> fWaiters CL_GUARDED_BY(fLock);
     // A request is reading the socket (or waiting on it) for everybody.
     bool fReading CL_GUARDED_BY(fLock);
-    // A Connect holds the connection: its reads never wait for another reader.
+    // A Connect holds the connection: its reads never wait for another reader, and the
+    // other threads' operations wait on fHandshakeOver until it is over.
     bool fHandshaking CL_GUARDED_BY(fLock);
+    std::thread::id fHandshaker CL_GUARDED_BY(fLock);
+    CL_Condition fHandshakeOver;
+    // The requests sent on this connection whose replies have not come whole, with the
+    // reply bytes still to come (kUnknownSize before the first chunk). Oldest first; at
+    // most kMaxOutstanding (a server may never answer requests that ABORT_ALL ended).
+    std::map<uint32, uint32> fOutstanding CL_GUARDED_BY(fLock);
+    // Counts the whole chunks and PINGs of outstanding requests; the last came at
+    // CL_GetTime fNewsAt. Each gives every waiting request its whole time-out back.
+    uint32 fNews CL_GUARDED_BY(fLock);
+    uint32 fNewsAt CL_GUARDED_BY(fLock);
     // Bytes read from the socket and not yet taken as whole chunks.
     CL_ChunkReader fReader CL_GUARDED_BY(fLock);
     // fReader holds part of a chunk, whose first bytes came at CL_GetTime

@@ -3,9 +3,14 @@
 // connection information and the generic execute).
 #include <vector>
 
+#include "client_pool.h"
 #include "client_type.h"
+#include "convert.h"
+#include "errors.h"
 #include "lumo/utf8.h"
 #include "lumo/uuid.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 
@@ -44,22 +49,37 @@ void Client_dealloc(PyObject* object) {
     Py_TYPE(object)->tp_free(object);
 }
 
-// The "port" entry of a server dict; false with an exception set.
+constexpr long long kMaxPort = 65535;
+constexpr const char* kPortEntry = "'port' entry in 'server' dictionary";
+
+// A port number, or ValueError naming `what`: cut to its low 16 bits, a number out of
+// range would reach another port.
+bool CheckedPort(long long number, const char* what, uint16* port) {
+    if (number < 0 || number > kMaxPort) {
+        PyErr_Format(PyExc_ValueError, "%s must be between 0 and %lld", what, kMaxPort);
+        return false;
+    }
+    *port = uint16(number);
+    return true;
+}
+
+// The "port" entry of a server dict; false with an exception set. A text that is not
+// wholly a base-10 number (empty included) means port 0, the default.
 bool ReadPort(PyObject* value, uint16* port) {
     if (PyLong_Check(value)) {
         long long number = PyLong_AsLongLong(value);
         if (number == -1 && PyErr_Occurred()) return false;
-        *port = uint16(number);
-        return true;
+        return CheckedPort(number, kPortEntry, port);
     }
     if (PyUnicode_Check(value) || PyBytes_Check(value)) {
         std::string text;
         if (!ConvertString(value, &text)) return false;
         long long number = 0;
-        *port = CL_StringToNumber(text, &number, 10) ? uint16(number) : 0;
+        if (CL_StringToNumber(text, &number, 10)) return CheckedPort(number, kPortEntry, port);
+        *port = 0;
         return true;
     }
-    PyErr_SetString(PyExc_TypeError, "'port' entry in 'server' dictionary must be an integer object");
+    PyErr_Format(PyExc_TypeError, "%s must be an integer object", kPortEntry);
     return false;
 }
 
@@ -108,16 +128,17 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    // Discovery has no idle step: it runs in its asynchronous form, waited for here.
-    SyncWait wait;
+    std::vector<QPX_ServerSpec> servers(kMaxDiscoveredServers);
+    uint32 count = 0;
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
-    client->GetServerList(SyncWait::Discover, SyncWait::Error, SyncWait::Progress, &wait,
-                          uint32(timeout), uint16(port));
+    // On this thread, which looks at pending signals from the cancel check.
+    QPX_CancelScope scope(SyncCall::CancelCheck, &call);
+    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
+                                  uint16(port));
     ZL_END_ALLOW_THREADS
-    if (!wait.Wait()) return nullptr;
-    size_t count = wait.fCode == CL_OK ? wait.fServers.size() : 0;
-    if (count > kMaxDiscoveredServers) count = kMaxDiscoveredServers;
-    return ServerSpecsToTuple(wait.fServers.data(), uint32(count));
+    if (call.Raise()) return nullptr;
+    return ServerSpecsToTuple(servers.data(), count);
 }
 
 PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -142,7 +163,7 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         spec.fHost = host;
-        spec.fPort = uint16(port);
+        if (!CheckedPort(port, "'port'", &spec.fPort)) return nullptr;
     } else if (!ReadServer(server, &spec)) {
         return nullptr;
     }
@@ -163,15 +184,17 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
-    // The handshake has no idle step: it runs in its asynchronous form, waited for here.
-    SyncWait wait;
+    CLU_Table reply;
+    QPX_Status status = CL_OK;
+    SyncCall call;
     ZL_BEGIN_ALLOW_THREADS
-    client->Connect(&spec, table, SyncWait::SuccessWithTable, SyncWait::Error, SyncWait::Progress,
-                    &wait, uint32(timeout));
+    // On this thread, which looks at pending signals from the cancel check.
+    QPX_CancelScope scope(SyncCall::CancelCheck, &call);
+    status = client->Connect(&spec, &reply, table, uint32(timeout));
     ZL_END_ALLOW_THREADS
-    if (!wait.Wait()) return nullptr;
-    if (wait.fCode != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), wait.fCode);
-    return Table_FromCLU(&wait.fTable);
+    if (call.Raise()) return nullptr;
+    if (status != CL_OK) return setException(reinterpret_cast<ClientObject*>(self), status);
+    return Table_FromCLU(&reply);
 }
 
 PyObject* Client_disconnect(PyObject* self, PyObject*) {
@@ -283,6 +306,8 @@ std::vector<PyMethodDef> sMethods;
 }  // namespace
 
 bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyObject* idle) {
+    // The synchronous form calls none of them: any object is taken there.
+    if (!ZL_IsSet(success)) return true;
     return ZL_CheckCallables(
         {{"success", success}, {"error", error}, {"progress", progress}, {"idle", idle}});
 }
@@ -297,18 +322,14 @@ DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* e
 
 // Default flags only: not subclassable, not tracked by the garbage collector. The
 // method table is put together at registration.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject ClientType = {
+ZL_SLOT_TABLE(PyTypeObject ClientType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.Client",
     .tp_basicsize = sizeof(ClientObject),
     .tp_dealloc = ZL_GUARD(Client_dealloc),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = "Client objects",
-    .tp_new = ZL_GUARD(Client_new),
-};
-#pragma GCC diagnostic pop
+    .tp_new = ZL_GUARD(Client_new))
 
 }  // namespace QPX
 

@@ -3,8 +3,9 @@
 // calling thread), enter Python only while the module is active, keep the Deferred's
 // flags and print, never propagate, the callables' exceptions.
 #include "client_type.h"
+#include "convert.h"
+#include "errors.h"
 #include "lumo/status.h"
-#include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
 
@@ -142,10 +143,8 @@ void _DiscoverCB(QPX_ServerSpec* servers, uint32 count, void* deferred) {
 void _ErrorCB(QPX_Status code, const std::string& message, void* deferred) {
     ZL_NativeCall([&] {
         Complete(deferred, false, [&](PyObject* userdata) {
-            // The library hands over the server's text, or the raw message of its table,
-            // whose placeholders nothing fills.
-            std::string text =
-                message.empty() || message == GetError(code) ? translate(code) : message;
+            // The server's own text where the reply carried one, else the table's.
+            std::string text = message.empty() ? translate(code) : message;
             PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
             if (!value) {
                 PyErr_Clear();

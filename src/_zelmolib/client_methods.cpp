@@ -9,7 +9,10 @@
 #include <utility>
 
 #include "client_type.h"
+#include "convert.h"
+#include "errors.h"
 #include "lumo/uuid.h"
+#include "string_args.h"
 
 namespace QPX {
 

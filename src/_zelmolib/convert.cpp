@@ -1,11 +1,15 @@
 // Value conversion between entries, lists and tables and Python objects. Timestamps
 // are stored as UTC and shown to Python as naive local datetimes.
-#include "module.h"
+#include "convert.h"
 
 #include <datetime.h>
 #include <malloc.h>
 
 #include <atomic>
+
+#include "decimal_type.h"
+#include "module.h"
+#include "string_args.h"
 
 namespace {
 

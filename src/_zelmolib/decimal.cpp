@@ -1,6 +1,6 @@
 // Decimal: the module's 38-digit decimal number type. Every result is a new object;
 // the arithmetic is CL_Decimal's (38 digits, half-up).
-#include "module.h"
+#include "decimal_type.h"
 
 #include <climits>
 #include <cmath>
@@ -8,6 +8,9 @@
 
 #include "lumo/base/decnum/decnum.h"
 #include "lumo/locale_info.h"
+#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 
@@ -259,9 +262,7 @@ PyObject* Decimal_index(PyObject* a) {
 }
 
 // The slots not named stay empty: no in-place forms, no bit operations.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyNumberMethods sNumberMethods = {
+ZL_SLOT_TABLE(PyNumberMethods sNumberMethods,
     .nb_add = ZL_GUARD(Decimal_add),
     .nb_subtract = ZL_GUARD(Decimal_subtract),
     .nb_multiply = ZL_GUARD(Decimal_multiply),
@@ -276,9 +277,7 @@ PyNumberMethods sNumberMethods = {
     .nb_float = ZL_GUARD(Decimal_float),
     .nb_floor_divide = ZL_GUARD(Decimal_floor_divide),
     .nb_true_divide = ZL_GUARD(Decimal_true_divide),
-    .nb_index = ZL_GUARD(Decimal_index),
-};
-#pragma GCC diagnostic pop
+    .nb_index = ZL_GUARD(Decimal_index))
 
 // ---- other slots ----
 
@@ -303,7 +302,7 @@ PyObject* Decimal_str(PyObject* self) {
     return AsciiText(text.data(), text.size());
 }
 
-// ---- hashing: Python's numeric hash of the exact value ----
+// ---- hashing: a whole value as the int it equals, any other as its float ----
 
 constexpr uint64 kHashModulus = PyHASH_MODULUS;
 
@@ -322,13 +321,17 @@ constexpr uint64 PowMod(uint64 base, uint64 exponent) {
 constexpr uint64 kHashTenInverse = PowMod(10, kHashModulus - 2);
 static_assert(MulMod(10, kHashTenInverse) == 1, "inverse of ten");
 
-// hash(x) for every number x equal to the value (int, float, Fraction, decimal.Decimal):
-// coefficient times 10^exponent modulo the modulus, with the sign; the infinities'
-// fixed hashes, and a NaN hashed by identity as a float NaN is.
-Py_hash_t ExactHash(PyObject* self, const CL_Decimal& value) {
-    const decnum::Number n = value.GetNumber();
-    if (n.IsNaN()) return Py_HashPointer(self);
-    if (n.IsInfinite()) return n.neg ? -PyHASH_INF : PyHASH_INF;
+// A finite value without a fractional part (1E+3 and 2.00 included).
+bool IsWhole(const decnum::Number& n) {
+    if (!n.IsFinite()) return false;
+    if (n.exp >= 0 || n.coef == 0) return true;
+    // A coefficient of at most 38 digits holds no multiple of a larger power of ten.
+    return n.exp >= -decnum::kPrecision && n.coef % decnum::Pow10(int32(-n.exp)) == 0;
+}
+
+// hash(int(value)) of a whole value without making the int: coefficient times
+// 10^exponent modulo the modulus, with the sign.
+Py_hash_t WholeHash(const decnum::Number& n) {
     const uint64 coef = static_cast<uint64>(n.coef % kHashModulus);
     const uint64 scale = n.exp >= 0 ? PowMod(10, static_cast<uint64>(n.exp))
                                     : PowMod(kHashTenInverse, static_cast<uint64>(-n.exp));
@@ -337,9 +340,16 @@ Py_hash_t ExactHash(PyObject* self, const CL_Decimal& value) {
     return h == -1 ? -2 : h;
 }
 
+// A whole value hashes as the int it equals at any size; any other value, the
+// infinities and NaN (by identity) included, as float(value), so that the float
+// literal a fraction compares equal to (0.1, 1.1) shares its dict slot.
 Py_hash_t Decimal_hash(PyObject* self) {
     DecimalObject* d = reinterpret_cast<DecimalObject*>(self);
-    if (d->fHash == -1) d->fHash = ExactHash(self, d->fValue);
+    if (d->fHash == -1) {
+        const decnum::Number n = d->fValue.GetNumber();
+        d->fHash = IsWhole(n) ? WholeHash(n)
+                              : _Py_HashDouble(self, static_cast<double>(d->fValue));
+    }
     return d->fHash;
 }
 
@@ -357,6 +367,9 @@ PyObject* PyDecimalClass() {
     if (cls && s && !s->fPyDecimalClass) s->fPyDecimalClass = Py_NewRef(cls);
     return cls;
 }
+
+// Floats below this magnitude have a "%f" text of at most 32 + 6 digits.
+constexpr double kSixDecimalTextLimit = 1e32;
 
 // Exact comparison with a number that 38 digits cannot hold, through Python's own
 // decimal arithmetic on the full text of the value: -1, 0, 1, or -2 on failure and
@@ -382,44 +395,6 @@ int CompareExactly(const CL_Decimal& value, PyObject* other) {
     else if (eq) result = 0;
     else if (gt) result = 1;
     return result;
-}
-
-// The exact value of a double when it has at most 38 digits (and is a number): a
-// dyadic fraction m / 2^k is m * 5^k / 10^k.
-bool ExactDouble(double value, CL_Decimal* out) {
-    if (std::isnan(value)) return false;
-    const bool neg = std::signbit(value);
-    if (std::isinf(value)) {
-        *out = CL_Decimal(decnum::MakeSpecial(decnum::kInfinity, neg));
-        return true;
-    }
-    int exponent = 0;
-    double fraction = std::frexp(std::fabs(value), &exponent);
-    uint64 mantissa = static_cast<uint64>(std::ldexp(fraction, 53));
-    exponent -= 53;
-    if (mantissa == 0) {
-        *out = CL_Decimal(decnum::MakeFinite(neg, 0, 0));
-        return true;
-    }
-    const int zeros = __builtin_ctzll(mantissa);
-    mantissa >>= zeros;
-    exponent += zeros;
-    const decnum::uint128 limit = decnum::Pow10(decnum::kPrecision);
-    decnum::uint128 coef = mantissa;
-    if (exponent >= 0) {
-        const int bits = 64 - __builtin_clzll(mantissa);
-        if (bits + exponent > 127) return false;
-        coef <<= exponent;
-        if (coef >= limit) return false;
-        *out = CL_Decimal(decnum::MakeFinite(neg, coef, 0));
-        return true;
-    }
-    for (int k = 0; k < -exponent; ++k) {
-        if (coef >= limit / 5) return false;
-        coef *= 5;
-    }
-    *out = CL_Decimal(decnum::MakeFinite(neg, coef, exponent));
-    return true;
 }
 
 PyObject* CompareResult(int c, int op) {
@@ -455,13 +430,16 @@ PyObject* Decimal_richcompare(PyObject* self, PyObject* other, int op) {
         if (v == -1 && PyErr_Occurred()) return nullptr;
         o = CL_Decimal::FromInt64(v);
     } else if (PyFloat_Check(other)) {
-        // By the float's exact value, as for ints: equal numbers then hash alike. Most
-        // floats met in practice hold it in 38 digits; the others go through Python's
-        // own decimal arithmetic.
-        if (!ExactDouble(PyFloat_AS_DOUBLE(other), &o)) {
+        // Through the float's six-decimal text, as every float operand is read, so that
+        // amounts compare equal to the float literals written for them (0.1, 1.1). From
+        // 1e32 up that text passes 38 digits; such a float is whole and its text is its
+        // exact value, which Python's own decimal arithmetic compares.
+        const double f = PyFloat_AS_DOUBLE(other);
+        if (!std::isfinite(f) || std::fabs(f) >= kSixDecimalTextLimit) {
             int c = CompareExactly(value, other);
             return c == -2 ? nullptr : CompareResult(c, op);
         }
+        o = CL_Decimal(f);
     } else {
         Py_RETURN_NOTIMPLEMENTED;
     }
@@ -741,9 +719,7 @@ int ConvertDecimal(PyObject* object, DecimalObject** result) {
 namespace QPX {
 
 // Default flags only: not subclassable, not tracked by the garbage collector.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject DecimalType = {
+ZL_SLOT_TABLE(PyTypeObject DecimalType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.Decimal",
     .tp_basicsize = sizeof(DecimalObject),
@@ -757,9 +733,7 @@ PyTypeObject DecimalType = {
     .tp_richcompare = ZL_GUARD(Decimal_richcompare),
     .tp_methods = sDecimalMethods,
     .tp_init = ZL_GUARD(Decimal_init),
-    .tp_new = ZL_GUARD(Decimal_new),
-};
-#pragma GCC diagnostic pop
+    .tp_new = ZL_GUARD(Decimal_new))
 
 }  // namespace QPX
 

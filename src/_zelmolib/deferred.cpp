@@ -1,7 +1,10 @@
 // Deferred: the Python handle of one asynchronous operation or timer.
-#include "module.h"
+#include "deferred.h"
 
 #include <new>
+
+#include "module.h"
+#include "registration.h"
 
 namespace QPX {
 
@@ -100,9 +103,7 @@ namespace QPX {
 
 // Default flags only (not subclassable, not tracked by the garbage collector) and no
 // constructor: Deferred objects are made only by the module.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject DeferredType = {
+ZL_SLOT_TABLE(PyTypeObject DeferredType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.Deferred",
     .tp_basicsize = sizeof(DeferredObject),
@@ -110,9 +111,7 @@ PyTypeObject DeferredType = {
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = "Deferred objects",
     .tp_methods = sDeferredMethods,
-    .tp_getset = sDeferredGetters,
-};
-#pragma GCC diagnostic pop
+    .tp_getset = sDeferredGetters)
 
 }  // namespace QPX
 

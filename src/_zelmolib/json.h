@@ -5,7 +5,9 @@
 
 #include <strings.h>
 
-#include "module.h"
+#include <string>
+
+#include "boundary.h"
 
 namespace QPX {
 

@@ -9,8 +9,12 @@
 #include "json.h"
 // After Python.h (through json.h).
 #include <datetime.h>
+#include "decimal_type.h"
 #include "json_events.h"
 #include "lumo/utf8.h"
+#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 
@@ -341,9 +345,7 @@ JSONDecoderObject::JSONDecoderObject()
     }
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject JSONDecoderType = {
+ZL_SLOT_TABLE(PyTypeObject JSONDecoderType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.JSONDecoder",
     .tp_basicsize = sizeof(JSONDecoderObject),
@@ -352,9 +354,7 @@ PyTypeObject JSONDecoderType = {
     .tp_doc = "JSONDecoder objects",
     .tp_methods = sDecoderMethods,
     .tp_init = ZL_GUARD(decoder_init),
-    .tp_new = ZL_GUARD(decoder_new),
-};
-#pragma GCC diagnostic pop
+    .tp_new = ZL_GUARD(decoder_new))
 
 int AddJSONDecoderType(PyObject* module) {
     if (!PyDateTimeAPI) {

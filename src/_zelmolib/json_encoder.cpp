@@ -13,8 +13,13 @@
 #include "json.h"
 // After Python.h (through json.h).
 #include <datetime.h>
+#include "convert.h"
+#include "decimal_type.h"
 #include "lumo/base/decnum/decnum.h"
 #include "lumo/timestamp.h"
+#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 
@@ -410,9 +415,7 @@ PyObject* setException(const std::string& message) {
     return nullptr;
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject JSONEncoderType = {
+ZL_SLOT_TABLE(PyTypeObject JSONEncoderType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.JSONEncoder",
     .tp_basicsize = sizeof(JSONEncoderObject),
@@ -421,9 +424,7 @@ PyTypeObject JSONEncoderType = {
     .tp_doc = "JSONEncoder objects",
     .tp_methods = sEncoderMethods,
     .tp_init = ZL_GUARD(encoder_init),
-    .tp_new = ZL_GUARD(encoder_new),
-};
-#pragma GCC diagnostic pop
+    .tp_new = ZL_GUARD(encoder_new))
 
 int AddJSONEncoderType(PyObject* module) {
     if (!PyDateTimeAPI) {

@@ -5,9 +5,12 @@
 #include <cstring>
 #include <new>
 
+#include "client_pool.h"
+#include "convert.h"
 #include "lumo/init.h"
 #include "lumo/power.h"
 #include "lumo/status.h"
+#include "registration.h"
 
 PyModuleDef* gModuleDefPtr = nullptr;
 

@@ -5,7 +5,8 @@
 #include <new>
 
 #include "lumo/thread.h"
-#include "module.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 
@@ -87,9 +88,7 @@ PyMethodDef sSemaphoreMethods[] = {
 
 }  // namespace
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject NamedSemaphoreType = {
+ZL_SLOT_TABLE(PyTypeObject NamedSemaphoreType,
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_zelmolib.NamedSemaphore",
     .tp_basicsize = sizeof(NamedSemaphoreObject),
@@ -97,9 +96,7 @@ PyTypeObject NamedSemaphoreType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_doc = "NamedSemaphore objects",
     .tp_methods = sSemaphoreMethods,
-    .tp_new = ZL_GUARD(sem_new),
-};
-#pragma GCC diagnostic pop
+    .tp_new = ZL_GUARD(sem_new))
 
 }  // namespace QPX
 

@@ -1,5 +1,5 @@
 // Text arguments from Python as UTF-8 std::strings.
-#include "module.h"
+#include "string_args.h"
 
 bool UnicodeToUTF8(PyObject* str, std::string* out) {
     Py_ssize_t size = 0;

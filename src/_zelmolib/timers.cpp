@@ -1,9 +1,12 @@
 // Timers on dispatcher workers, the interpreter time limit, the power event callback
 // and the default idle callable.
+#include "client_pool.h"
+#include "deferred.h"
 #include "lumo/clock.h"
 #include "lumo/power.h"
 #include "lumo/status.h"
 #include "module.h"
+#include "registration.h"
 
 namespace QPX {
 
@@ -181,8 +184,7 @@ PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* callback = nullptr;
     PyObject* userdata = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|O", const_cast<char**>(keywords),
-                                     &milliseconds, &callback, &userdata) ||
-        !ZL_CheckCallables({{"callback", callback}}))
+                                     &milliseconds, &callback, &userdata))
         return nullptr;
     DeferredObject* d =
         DeferredObject::Allocate(nullptr, userdata, callback, nullptr, nullptr, nullptr);
@@ -256,8 +258,7 @@ PyObject* zl_set_power_callbacks(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* suspend = nullptr;
     PyObject* resume = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO", const_cast<char**>(keywords), &suspend,
-                                     &resume) ||
-        !ZL_CheckCallables({{"suspend", suspend}, {"resume", resume}}))
+                                     &resume))
         return nullptr;
     Py_INCREF(suspend);
     Py_INCREF(resume);
@@ -271,8 +272,7 @@ PyObject* zl_set_default_idle_callback(PyObject*, PyObject* args, PyObject* kwds
     if (!s) return QPX::noModuleState();
     static const char* keywords[] = {"callback", nullptr};
     PyObject* callback = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char**>(keywords), &callback) ||
-        !ZL_CheckCallables({{"callback", callback}}))
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O", const_cast<char**>(keywords), &callback))
         return nullptr;
     Py_INCREF(callback);
     Py_XSETREF(s->fIdleCB, callback);

@@ -8,6 +8,7 @@
 
 #include <libxslt/documents.h>
 
+#include "convert.h"
 #include "lumo/blob.h"
 #include "lumo/clock.h"
 #include "lumo/computer.h"
@@ -17,8 +18,9 @@
 #include "lumo/table.h"
 #include "lumo/utf8.h"
 #include "lumo/xml.h"
-#include "module.h"
 #include "qpx/zelmo_client/common.h"
+#include "registration.h"
+#include "string_args.h"
 
 namespace QPX {
 

@@ -325,6 +325,16 @@ TEST_F(DecimalTest, LocalizedPrintingUsesSeparators) {
               "1\xe2\x80\xaf"
               "234\xe2\x80\xaf"
               "567.8");
+    // A thousands separator equal to the decimal one (the "C" locale's record has "."
+    // for both) is written as the other of "," and ".", so that the number reads as itself.
+    CL_LocaleInfo c;
+    CL_GetLocaleInfo(&c, "C");
+    ASSERT_EQ(c.fThousandSep, c.fDecimalSep);
+    EXPECT_EQ(d.ToString(2, c), "1,234,567.89");
+    EXPECT_EQ(CL_Decimal(std::string("-1234.5")).ToString(-1, c), "-1,234.50");
+    CL_LocaleInfo commas;
+    commas.fDecimalSep = commas.fThousandSep = ",";
+    EXPECT_EQ(d.ToString(2, commas), "1.234.567,89");
 
     // The environment's locale is read on the first localized call (this test makes the
     // only ones): a real Italian locale, when installed, shows separators other than C's.

@@ -6,17 +6,23 @@
 
 #include <dirent.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "lumo/clock.h"
 #include "lumo/init.h"
 #include "lumo/ipc_tcp.h"
 #include "lumo/table.h"
 #include "support/callback_recorder.h"
 #include "support/client_settings.h"
+#include "support/loopback.h"
 #include "support/sanitizer.h"
 #include "support/scripted_peer.h"
 #include "support/wait_for.h"
@@ -110,7 +116,41 @@ int DescriptorConnectedTo(uint16 port) {
     return found;
 }
 
-// ---- Time-outs count a request's own silence --------------------------------------------
+// A blocking Connect on a thread of its own, held at its first look at a cancel (before
+// its socket exists) until Release: meanwhile the connection is this Connect's, and
+// the client's other operations wait for it.
+class HeldConnect {
+public:
+    HeldConnect(CL_TCPClient& client, uint16 port) {
+        fThread = std::thread([this, &client, port] {
+            CL_CancelScope scope(&HeldConnect::Check, this);
+            CL_Blob output;
+            fStatus = client.Connect(ClientSettings(port, 0, 3000), output, 0);
+        });
+        WaitFor([&] { return fHeld.load(); });
+    }
+    ~HeldConnect() { Release(); }
+    // Lets the Connect go on; its status.
+    CL_Status Release() {
+        fReleased = true;
+        if (fThread.joinable()) fThread.join();
+        return fStatus;
+    }
+
+private:
+    static CL_Status Check(void* data) {
+        HeldConnect* self = static_cast<HeldConnect*>(data);
+        self->fHeld = true;
+        while (!self->fReleased) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return CL_OK;
+    }
+
+    std::atomic<bool> fHeld{false}, fReleased{false};
+    CL_Status fStatus = CL_ERROR;
+    std::thread fThread;
+};
+
+// ---- Time-outs count the server's silence towards the client -------------------------------
 
 struct NoiseCase {
     const char* name;
@@ -119,8 +159,8 @@ struct NoiseCase {
 
 class SilenceTest : public ::testing::TestWithParam<NoiseCase> {};
 
-// Whatever else comes on the connection, a request that hears nothing of its own
-// ends with CL_TIMEOUT after its time-out.
+// Whatever comes on the connection that is no news of a request the client sent (and
+// not answered yet), a request that hears nothing of its own ends with CL_TIMEOUT.
 TEST_P(SilenceTest, OtherTrafficDoesNotKeepTheRequestWaiting) {
     Session s("recv DATA;" + GetParam().script, 0, 3000);
     R record;
@@ -135,7 +175,63 @@ INSTANTIATE_TEST_SUITE_P(
         NoiseCase{"RepliesOfAnotherSequence",
                   "hold DATA bytes:500000 seq=999999;" + Repeat("send 2 1; sleep 200;", 60)},
         NoiseCase{"PingsOfAnotherSequence", Repeat(ForeignPing() + "sleep 200;", 100)},
-        NoiseCase{"TricklingBytes", "hold DATA bytes:20000 seq=999999; trickle 2 300"}),
+        NoiseCase{"TricklingBytes", "hold DATA bytes:20000 seq=999999; trickle 2 300"},
+        // Bytes of a chunk not yet whole are no news, not even of the request itself.
+        NoiseCase{"OwnReplyOneByteASecond", "hold DATA bytes:20000; trickle 2 1000"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// With nothing else outstanding, a silent server ends the request after its whole
+// time-out and not much later.
+TEST(TCPClientSilence, SilenceEndsTheRequestAfterItsTimeOut) {
+    Session s("recv DATA; wait-close 10000", 0, 3000);
+    const uint32 timeout = 1500;
+    R record;
+    uint32 start = CL_GetTime();
+    ASSERT_TRUE(s.Run(&record, "unanswered", timeout));
+    uint32 elapsed = CL_GetTime() - start;
+    EXPECT_EQ(record.fCode.load(), CL_TIMEOUT);
+    EXPECT_GE(elapsed, timeout);
+    EXPECT_LT(elapsed, 2 * timeout);
+}
+
+struct QueuedCase {
+    const char* name;
+    uint32 firstTimeOut;  // of the long request, sent first
+    std::string script;   // after both requests came; the first is request 2
+};
+
+class QueuedBehindTest : public ::testing::TestWithParam<QueuedCase> {};
+
+// The server works on the first request while the second waits behind it: news of the
+// first, waited for or not, keeps the second waiting far beyond its own time-out.
+TEST_P(QueuedBehindTest, NewsOfAnEarlierRequestKeepsTheLaterOneWaiting) {
+    const QueuedCase& test = GetParam();
+    Session s("recv DATA; recv DATA; use 2;" + test.script +
+              "use 3; reply DATA echo; wait-close 5000");
+    R first;
+    CL_Blob input = Bytes("long");
+    s.client.Execute(7, input, R::Success, R::Error, nullptr, nullptr, &first, test.firstTimeOut);
+    ASSERT_TRUE(WaitFor([&] { return s.peer.GetReceived().size() >= 3; }));
+    // A first request that timed out still runs on the server, ahead of the second.
+    if (test.firstTimeOut < 1000) {
+        ASSERT_TRUE(s.Finish(&first));
+    }
+    R second;
+    ASSERT_TRUE(s.Run(&second, "queued", 600));
+    EXPECT_EQ(second.fSuccesses.load(), 1);
+    EXPECT_EQ(second.fOutput, "queued");
+    ASSERT_TRUE(s.Finish(&first));
+    EXPECT_EQ(first.fCode.load(), test.firstTimeOut < 1000 ? CL_TIMEOUT : CL_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    News, QueuedBehindTest,
+    ::testing::Values(
+        QueuedCase{"Pings", 20000, Repeat("ping 10 busy; sleep 250;", 8) + "reply DATA echo;"},
+        QueuedCase{"PingsOfARequestThatTimedOut", 300,
+                   Repeat("ping 10 busy; sleep 250;", 8) + "reply DATA echo;"},
+        QueuedCase{"ChunksOfAReply", 20000,
+                   "hold DATA bytes:60000;" + Repeat("send 2 1; sleep 250;", 8)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Its own PINGs are news of the request: each gives the time-out back.
@@ -148,11 +244,12 @@ TEST(TCPClientSilence, OwnPingsKeepTheRequestWaiting) {
     EXPECT_EQ(record.fOutput, "slow");
 }
 
-// Interrupt ends the waiting requests at once; the late replies the server still sends
-// for them keep no later request waiting beyond its own time-out.
+// Interrupt ends the waiting requests at once; once the late reply the server still
+// sends for one has come whole, PINGs about it keep no later request waiting beyond
+// its own time-out.
 TEST(TCPClientSilence, LateRepliesOfInterruptedRequestsHoldNothing) {
-    Session s("recv DATA; recv ABORT_ALL; use 2; hold DATA bytes:500000;" +
-              Repeat("send 2 1; sleep 200;", 60));
+    Session s("recv DATA; recv ABORT_ALL; use 2; reply DATA bytes:50000;" +
+              Repeat("ping 10 late; sleep 200;", 60));
     R first;
     CL_Blob input = Bytes("first");
     s.client.Execute(7, input, R::Success, R::Error, nullptr, nullptr, &first, 20000);
@@ -386,6 +483,63 @@ TEST(TCPClientCancel, InterruptIsBoundedByTheTimeOut) {
     EXPECT_TRUE(filled);
 }
 
+// A request cancelled before it goes out (here while a Connect holds the connection)
+// ends with 205, and nothing of it reaches the server.
+TEST(TCPClientCancel, RequestCancelledBeforeSendingSendsNothing) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000");
+    CL_Dispatcher dispatcher(4, 8);
+    CL_TCPClient client(&dispatcher);
+    R record;
+    record.fCancelFrom = 0;
+    HeldConnect held(client, peer.Port());
+    CL_Blob input = Bytes("never sent");
+    client.Execute(7, input, R::Success, R::Error, R::Progress, nullptr, &record, 0);
+    EXPECT_TRUE(WaitFor([&] { return record.fProgressCalls.load() > 0; }));
+    EXPECT_EQ(held.Release(), CL_OK);
+    EXPECT_TRUE(record.Wait(1, kPatience));
+    client.WaitForJobs();
+    EXPECT_EQ(record.fCode.load(), CL_IPC_EXECUTE_ABORTED);
+    client.Disconnect();
+    ASSERT_EQ(peer.Join(), "");
+    EXPECT_EQ(peer.GetReceived().size(), 2u);  // SERVER_INFO and AUTH alone
+}
+
+struct WaitsEndCase {
+    const char* name;
+    std::function<void(Session&)> end;
+    CL_Status expected;
+};
+
+class WaitsEndTest : public ::testing::TestWithParam<WaitsEndCase> {};
+
+// However the waits of a connection end, every request waiting on it ends at once,
+// far inside its time-out: the one reading the socket and those asleep meanwhile.
+TEST_P(WaitsEndTest, EveryWaitingRequestEnds) {
+    Session s("recv DATA; recv DATA; recv DATA; recv DATA; hang 20000");
+    R records[4];
+    for (R& record : records) {
+        CL_Blob input = Bytes("waiting");
+        s.client.Execute(7, input, R::Success, R::Error, nullptr, nullptr, &record, 60000);
+    }
+    ASSERT_TRUE(WaitFor([&] { return s.peer.GetReceived().size() >= 6; }));
+    GetParam().end(s);
+    for (R& record : records) {
+        EXPECT_TRUE(record.Wait(1, kPatience));
+        EXPECT_EQ(record.fCode.load(), GetParam().expected);
+    }
+    s.peer.Stop();
+    s.client.WaitForJobs();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, WaitsEndTest,
+    ::testing::Values(
+        WaitsEndCase{"Interrupt", [](Session& s) { s.client.Interrupt(); }, CL_IPC_EXECUTE_ABORTED},
+        WaitsEndCase{"Disconnect", [](Session& s) { s.client.Disconnect(); }, CL_NOT_CONNECTED},
+        WaitsEndCase{"PeerCloses", [](Session& s) { s.peer.Stop(); }, CL_NOT_CONNECTED}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // ---- The client's dispatcher ----------------------------------------------------------------
 
 // A dispatcher given to a client with one of its own: the own one lives on while its
@@ -407,6 +561,96 @@ TEST(TCPClientDispatcher, SetDispatcherKeepsTheOwnOneWhileItsJobsRun) {
 }
 
 // ---- Handshake ---------------------------------------------------------------------------------
+
+// The blocking Connect hears of a cancel from its thread's cancel scope: one that comes
+// while the handshake waits for a silent server ends it with 7 at once, far inside its
+// time-out.
+TEST(TCPClientHandshakeCancel, CancelScopeEndsABlockingConnect) {
+    scripted::Peer peer;
+    peer.Start("recv SERVER_INFO; wait-close 15000");
+    CL_TCPClient client;
+    std::atomic<int> checks{0};
+    struct Check {
+        scripted::Peer* fPeer;
+        std::atomic<int>* fCalls;
+        static CL_Status Ask(void* data) {
+            Check* self = static_cast<Check*>(data);
+            (*self->fCalls)++;
+            return self->fPeer->GetReceived().empty() ? CL_OK : CL_CANCELLED;
+        }
+    } check{&peer, &checks};
+    R record;
+    std::thread caller([&] {
+        CL_CancelScope scope(&Check::Ask, &check);
+        CL_Blob output;
+        CL_Status status = client.Connect(ClientSettings(peer.Port(), 0, 60000), output, 60000);
+        status == CL_OK ? R::Success(output, &record) : R::Error(status, output, &record);
+    });
+    bool ended = record.Wait(1, kPatience);
+    EXPECT_TRUE(ended);
+    if (!ended) client.Disconnect();
+    caller.join();
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
+    EXPECT_GT(checks.load(), 0);
+    EXPECT_EQ(client.GetID(), 0u);
+    peer.Stop();
+}
+
+// A request or a Connect made from inside a handshake's own cancel check (a signal
+// handler's, say) is refused: nothing goes into the handshake, which goes on.
+TEST(TCPClientHandshakeCancel, OperationsFromInsideTheCancelCheckAreRefused) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000");
+    CL_TCPClient client;
+    struct Inside {
+        CL_TCPClient* fClient;
+        uint16 fPort;
+        std::vector<CL_Status> fStatuses;
+        static CL_Status Check(void* data) {
+            Inside* self = static_cast<Inside*>(data);
+            if (!self->fStatuses.empty()) return CL_OK;
+            CL_Blob input = Bytes("inside"), output;
+            self->fStatuses.push_back(self->fClient->Execute(7, input, output, nullptr, 1000));
+            CL_Status connect = self->fClient->Connect(ClientSettings(self->fPort, 0), output, 1000);
+            self->fStatuses.push_back(connect);
+            return CL_OK;
+        }
+    } inside{&client, peer.Port(), {}};
+    CL_Blob output;
+    {
+        CL_CancelScope scope(&Inside::Check, &inside);
+        EXPECT_EQ(client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), CL_OK);
+    }
+    EXPECT_EQ(inside.fStatuses, std::vector<CL_Status>({CL_NOT_CONNECTED, CL_NOT_CONNECTED}));
+    client.Disconnect();
+    ASSERT_EQ(peer.Join(), "");
+    EXPECT_EQ(peer.GetReceived().size(), 2u);
+}
+
+// A Connect cancelled while it waits for another thread's Connect, before its socket
+// exists: it ends with 7 and its server never sees a connection.
+TEST(TCPClientHandshakeCancel, CancelBeforeTheSocketExistsIsApplied) {
+    scripted::Peer peer;
+    peer.Start("handshake; wait-close 5000");
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    uint16 port = BindLoopback(listener);
+    ASSERT_TRUE(port != 0 && listen(listener, 4) == 0);
+    // Workers for the Connect that waits and for its progress job.
+    CL_Dispatcher dispatcher(4, 8);
+    CL_TCPClient client(&dispatcher);
+    R record;
+    record.fCancelFrom = 0;
+    HeldConnect held(client, peer.Port());
+    client.Connect(ClientSettings(port, 0, 3000), R::Success, R::Error, R::Progress, &record, 0);
+    EXPECT_TRUE(WaitFor([&] { return record.fProgressCalls.load() > 0; }));
+    EXPECT_EQ(held.Release(), CL_OK);
+    EXPECT_TRUE(record.Wait(1, kPatience));
+    client.WaitForJobs();
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
+    EXPECT_LT(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), 0);
+    close(listener);
+    ASSERT_EQ(peer.Join(), "");
+}
 
 // A cancel during an asynchronous Connect reaches the connection being opened: a
 // handshake blocked in writing to a server that reads nothing ends at once.

@@ -226,8 +226,9 @@ TEST(TCPClientHandshake, AsynchronousConnectCallsExactlyOneCallback) {
 
 TEST(TCPClientHandshake, ProgressCallbackCancelsTheConnect) {
     scripted::Peer peer;
-    // Cancelled before or during SERVER_INFO, whichever comes first: never answered.
-    peer.Start("wait-close 5000");
+    // Cancelled before its socket exists, or before or during SERVER_INFO, whichever
+    // comes first: never answered.
+    peer.Start("sleep 300");
     CL_TCPClient client;
     R record;
     record.fCancelFrom = 0;
@@ -244,7 +245,8 @@ TEST(TCPClientHandshake, ProgressCallbackCancelsTheConnect) {
 }
 
 // A cancel that comes while the handshake waits for a silent server ends the Connect
-// with 7 at once; the server never sends anything that could end the wait.
+// with 7 at once, far inside its time-out; the server never sends anything that could
+// end the wait.
 TEST(TCPClientHandshake, CancelWhileWaitingForTheServerEndsTheConnect) {
     scripted::Peer peer;
     peer.Start("recv SERVER_INFO; wait-close 15000");
@@ -252,7 +254,9 @@ TEST(TCPClientHandshake, CancelWhileWaitingForTheServerEndsTheConnect) {
     R record;
     // Cancels only once the request is out and the client waits for the reply.
     record.fCancelIf = [&] { return !peer.GetReceived().empty(); };
-    client.Connect(Settings(peer.Port(), 0), R::Success, R::Error, R::Progress, &record, 0);
+    client.Connect(Settings(peer.Port(), 0, 60000), R::Success, R::Error, R::Progress, &record,
+                   60000);
+    EXPECT_TRUE(record.Wait(1, 8000));
     client.WaitForJobs();
     EXPECT_EQ(record.fSuccesses.load(), 0);
     EXPECT_EQ(record.fErrors.load(), 1);

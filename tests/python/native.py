@@ -29,6 +29,9 @@ _set_exc_table.restype = ctypes.py_object
 _set_exc_client = _lib._ZN3QPX12setExceptionEPNS_12ClientObjectEi
 _set_exc_client.argtypes = [ctypes.c_void_p, ctypes.c_int]
 _set_exc_client.restype = ctypes.py_object
+_get_error = _lib._ZN3QPX8GetErrorEi
+_get_error.argtypes = [ctypes.c_int]
+_get_error.restype = ctypes.c_char_p
 _convert_string = _lib._ZN3QPX13ConvertStringEP7_objectPNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE
 _convert_string.argtypes = [ctypes.py_object, ctypes.c_void_p]
 _convert_string.restype = ctypes.c_int
@@ -109,6 +112,11 @@ def raise_for_reply(code, reply):
 
 def raise_for_client(code):
     return _set_exc_client(None, code)
+
+
+def get_error(code):
+    """The client library's message text for a code."""
+    return _get_error(code).decode()
 
 
 class _StdString(ctypes.Structure):

@@ -120,6 +120,25 @@ class ConnectArgumentTest(unittest.TestCase):
         (({"host": "h", "port": None},), {}, TypeError,
          "'port' entry in 'server' dictionary must be an integer object"),
         (({"host": "h", "port": 2 ** 70},), {}, OverflowError, None),
+        # A port out of range would reach another port through its low 16 bits.
+        ((), {"host": "127.0.0.1", "port": 70000}, ValueError,
+         "'port' must be between 0 and 65535"),
+        ((), {"host": "127.0.0.1", "port": -1}, ValueError, "'port' must be between 0 and 65535"),
+        ((), {"host": "127.0.0.1", "port": 65536 + 1}, ValueError,
+         "'port' must be between 0 and 65535"),
+        ((), {"host": "127.0.0.1", "port": 2 ** 40}, OverflowError, None),
+        (({"host": "127.0.0.1", "port": 70000},), {}, ValueError,
+         "'port' entry in 'server' dictionary must be between 0 and 65535"),
+        (({"host": "127.0.0.1", "port": 131072 + 1},), {}, ValueError,
+         "'port' entry in 'server' dictionary must be between 0 and 65535"),
+        (({"host": "127.0.0.1", "port": -1},), {}, ValueError,
+         "'port' entry in 'server' dictionary must be between 0 and 65535"),
+        (({"host": "127.0.0.1", "port": "70000"},), {}, ValueError,
+         "'port' entry in 'server' dictionary must be between 0 and 65535"),
+        (({"host": "127.0.0.1", "port": b"-1"},), {}, ValueError,
+         "'port' entry in 'server' dictionary must be between 0 and 65535"),
+        (({"host": "127.0.0.1", "port": "9" * 30},), {}, ValueError,
+         "'port' entry in 'server' dictionary must be between 0 and 65535"),
         ((), {"host": 5}, TypeError, None),
         ((), {"host": "h", "timeout": "x"}, TypeError, None),
         ((), {"host": "h", "options": {1: "x"}}, ValueError,
@@ -143,8 +162,10 @@ class ConnectArgumentTest(unittest.TestCase):
 
 
 class NonCallableCallbackTest(ServerTestCase):
-    """A callback that is not callable is refused at the call, before anything is sent
-    or any Deferred made; None stays "no callback"."""
+    """The asynchronous form (success given, not None) calls its callbacks with the
+    reply: one that is not callable is refused at the call, before anything is sent or
+    any Deferred made. The synchronous form calls none of them and takes any object;
+    None stays "no callback" everywhere."""
 
     REQUIRED = {"execute": (ECHO,), "create_database": ("p", "sqlite", "x"),
                 "open_database": ("sqlite", "demo"), "upgrade_database": ("p", "d", "n"),
@@ -154,6 +175,9 @@ class NonCallableCallbackTest(ServerTestCase):
                 "repair_database": ("p",), "index_database": ("p",), "get_client_info": (1,),
                 "kill_client": (1, "p"), "authenticate": ("u", "p"),
                 "full_text_search": ("x",)}
+    # Synchronous calls that change nothing at the server, one per kind of method.
+    SYNCHRONOUS = {"execute": (ECHO, {"a": 1}), "list_drivers": (), "open_database":
+                   ("sqlite", "demo"), "query_database": ("SELECT id FROM customers",)}
 
     def test_every_method_refuses_a_non_callable(self):
         servers = []
@@ -163,8 +187,6 @@ class NonCallableCallbackTest(ServerTestCase):
                 continue
             slots = ["success", "error", "progress"] + (["idle"] if name == "execute" else [])
             args = self.REQUIRED.get(name, ())
-            if name == "connect":
-                args, slots = (), slots
             for slot in slots:
                 kwargs = {"success": print, slot: 42}
                 if name == "connect":
@@ -173,11 +195,6 @@ class NonCallableCallbackTest(ServerTestCase):
                     with self.assertRaises(TypeError) as cm:
                         getattr(self.client, name)(*args, **kwargs)
                     self.assertEqual(str(cm.exception), "%s must be callable, not int" % slot)
-                    # The synchronous form checks them too.
-                    if slot != "success":
-                        kwargs.pop("success")
-                        with self.assertRaises(TypeError):
-                            getattr(self.client, name)(*args, **kwargs)
             servers.append(name)
         _, requests = self.request_log()
         self.assertEqual(requests, [])
@@ -186,14 +203,41 @@ class NonCallableCallbackTest(ServerTestCase):
         self.assertEqual(self.client.execute(ECHO, {"a": 1}, success=None, error=None,
                                              progress=None, idle=None)["a"], 1)
 
-    def test_module_callables_are_checked_too(self):
-        for call in (lambda: _zelmolib.start_timer(0, "not callable"),
-                     lambda: _zelmolib.set_power_callbacks(print, 3),
+    def test_the_synchronous_form_takes_any_object(self):
+        others = {"error": 42, "progress": "x", "userdata": 7}
+        for name, args in self.SYNCHRONOUS.items():
+            with self.subTest(name=name):
+                extra = {"idle": 5} if name == "execute" else {}
+                expected = getattr(self.client, name)(*args)
+                self.assertEqual(getattr(self.client, name)(*args, **others, **extra), expected)
+        self.assertEqual(self.client.execute(ECHO, {"a": 2}, success=None, error=5)["a"], 2)
+        other = _zelmolib.Client()
+        self.addCleanup(other.disconnect)
+        info = other.connect(host="127.0.0.1", port=self.server.port, error=1, progress=2)
+        self.assertEqual(info["client_id"], other.get_id())
+
+    def test_module_callables_take_any_object(self):
+        import native
+        # Kept as given and called when their time comes; a TypeError then is printed
+        # and cleared.
+        self.addCleanup(_zelmolib.set_power_callbacks, None, None)
+        self.addCleanup(_zelmolib.set_default_idle_callback, None)
+        for call in (lambda: _zelmolib.set_power_callbacks(print, 3),
                      lambda: _zelmolib.set_power_callbacks(3, None),
-                     lambda: _zelmolib.set_default_idle_callback(b"x")):
-            with self.assertRaises(TypeError):
-                call()
-        _zelmolib.set_power_callbacks(None, None)
+                     lambda: _zelmolib.set_default_idle_callback(b"x"),
+                     lambda: _zelmolib.set_power_callbacks(None, "x"),
+                     lambda: _zelmolib.set_default_idle_callback(5)):
+            self.assertIsNone(call())
+        printed = io.StringIO()
+        with contextlib.redirect_stderr(printed):
+            d = _zelmolib.start_timer(0, "not callable")
+            self.assertTrue(wait_for(lambda: d.executed))
+            self.assertEqual(self.client.execute(WORK, {"ms": 300})["ms"], 300)
+            native.power_event(2)
+        self.assertFalse(d.pending)
+        self.assertIn("'str' object is not callable", printed.getvalue())
+        self.assertIn("'int' object is not callable", printed.getvalue())
+        self.assertGreaterEqual(printed.getvalue().count("TypeError"), 3)
         _zelmolib.set_default_idle_callback(None)
         d = _zelmolib.start_timer(0, None)
         self.assertTrue(wait_for(lambda: not d.pending))
@@ -204,11 +248,10 @@ class ConnectTest(ServerTestCase):
         port = self.server.port
         forms = [
             dict(host="127.0.0.1", port=port),
-            dict(host="127.0.0.1", port=port + 65536),  # low 16 bits
             dict(server={"host": "127.0.0.1", "port": port, "name": "ignored"}),
             dict(server={"host": b"127.0.0.1\0junk", "port": str(port)}),
             dict(server={"host": "127.0.0.1", "port": str(port).encode()}),
-            dict(server={"host": "127.0.0.1", "port": port + 131072}),
+            dict(server={"host": "127.0.0.1", "port": port}, port=70000),  # ignored
             dict(server=type("D", (dict,), {})(host="127.0.0.1", port=port),
                  host="ignored", port=1),
         ]
@@ -308,6 +351,21 @@ class ConnectTest(ServerTestCase):
         self.assertEqual((d.pending, d.executed, d.aborted), (False, True, False))
         self.assertEqual(c.get_connection_info()["uuid"], info["uuid"])
         c.disconnect()
+
+    def test_connect_beside_pending_timers(self):
+        # More pending timers than the module's dispatcher has workers: a connect that
+        # needed one of them would wait for the first timer to fire.
+        fired = []
+        timers = [_zelmolib.start_timer(30000, fired.append) for _ in range(200)]
+        try:
+            c = _zelmolib.Client()
+            info = c.connect(host="127.0.0.1", port=self.server.port, timeout=10000)
+            self.assertEqual(info["name"], "business_server")
+            c.disconnect()
+            self.assertEqual(fired, [])
+        finally:
+            for timer in timers:
+                timer.cancel()
 
     def test_async_connect_failure(self):
         c = _zelmolib.Client()
@@ -464,6 +522,20 @@ class ExecuteTest(ServerTestCase):
         self.assertEqual((d.pending, d.executed, d.aborted), (False, True, True))
         # The connection is still usable.
         self.assertEqual(self.client.execute(ECHO, {"x": 1})["x"], 1)
+
+    def test_a_request_queued_behind_a_long_one_waits_for_it(self):
+        # The server serves one request of a connection at a time: the echo waits
+        # behind the work, far beyond its own time-out, while the server reports
+        # progress on the work, whether a call still waits for that or not.
+        outcome = Outcome()
+        self.client.execute(WORK, {"ms": 3000}, timeout=20000, success=outcome.success,
+                            error=outcome.error)
+        self.assertEqual(self.client.execute(ECHO, {"queued": 1}, timeout=1500)["queued"], 1)
+        self.assertEqual(outcome.wait(self)[0], "success")
+        with self.assertRaises(zelmolib.Error) as cm:
+            self.client.execute(WORK, {"ms": 3000}, timeout=1)
+        self.assertEqual(cm.exception.args[0], 4)
+        self.assertEqual(self.client.execute(ECHO, {"retry": 1}, timeout=1500)["retry"], 1)
 
     def test_interrupt_ends_every_pending_request(self):
         outcomes = [Outcome() for _ in range(3)]

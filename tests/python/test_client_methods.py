@@ -221,8 +221,9 @@ class BackupTest(NamedMethodTestCase):
         uuids = {d["name"]: d["uuid"] for d in self.client.list_databases("sqlite")["sqlite"]}
         self.assertNotEqual(uuids["restored1"], DEMO_UUID)
         self.assertEqual(uuids["restored2"], DEMO_UUID)
+        # No text of the server's own: the table's pattern, as it stands.
         self.refused(lambda: self.client.restore_database(ADMIN, "nope", "sqlite", "x"), 2052,
-                     "Il file di backup non è valido o è danneggiato")
+                     "Il file di backup '%s' non è valido o è danneggiato")
 
         self.assertIsNone(self.client.delete_backup(ADMIN, ["b1", "b2"], 0))
         self.sent(17, {"PASSWORD": ADMIN, "BACKUP_NAME": ["b1", "b2"], "POSITION": 0})

@@ -56,12 +56,22 @@ CHILD = textwrap.dedent("""
         finally:
             worker.join()
 
+    def connect_beside_timers():
+        # More pending timers than the dispatcher has workers: none is free meanwhile.
+        timers = [_zelmolib.start_timer(10 * blocking, None) for _ in range(200)]
+        try:
+            client.connect(host="127.0.0.1", port=silent, timeout=2 * blocking)
+        finally:
+            for timer in timers:
+                timer.cancel()
+
     steps = {
         "shared": shared,
         "execute": lambda: client.execute(%(WORK)d, {"ms": blocking}, timeout=2 * blocking),
         "named": lambda: client.query_database("SELECT * FROM slow_report"),
         "handler": lambda: client.execute(%(WORK)d, {"ms": blocking}, timeout=2 * blocking),
         "connect": lambda: client.connect(host="127.0.0.1", port=silent, timeout=2 * blocking),
+        "connect_beside_timers": connect_beside_timers,
         "discovery": lambda: client.list_servers(timeout=blocking, port=silent),
     }
     # Says "calling" as the main thread enters the blocking call of a step: a signal
@@ -82,7 +92,7 @@ CHILD = textwrap.dedent("""
         except BaseException as error:
             outcome = type(error).__name__
         sys.setprofile(None)
-        if name == "connect":
+        if name.startswith("connect"):
             client.connect(host="127.0.0.1", port=port, timeout=10000)
         echo = client.execute(%(ECHO)d, {"after": name})["after"]
         print(name, outcome, echo, flush=True)
@@ -162,6 +172,8 @@ class SignalTest(unittest.TestCase):
         self.assertEqual(self.interrupt("named"), ["named", "KeyboardInterrupt", "named"])
         self.assertEqual(self.interrupt("handler", signal.SIGUSR1), ["handler", "Stop", "handler"])
         self.assertEqual(self.interrupt("connect"), ["connect", "KeyboardInterrupt", "connect"])
+        self.assertEqual(self.interrupt("connect_beside_timers"),
+                         ["connect_beside_timers", "KeyboardInterrupt", "connect_beside_timers"])
         self.assertEqual(self.interrupt("discovery"),
                          ["discovery", "KeyboardInterrupt", "discovery"])
         self.child.stdin.close()

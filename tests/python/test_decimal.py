@@ -63,7 +63,7 @@ class OracleTest(unittest.TestCase):
             self.assertEqual(str(a // b), plain(pq))
             for name, op in (("<", operator.lt), ("==", operator.eq), (">=", operator.ge)):
                 self.assertEqual(op(a, b), op(pa, pb), (a_text, name, b_text))
-            self.assertEqual(hash(a), hash(pa))
+            self.assertEqual(hash(a), expected_hash(pa))
             self.assertEqual(float(a), float(pa))
 
     def test_step_rounding_matches_python_decimal(self):
@@ -82,8 +82,9 @@ class OracleTest(unittest.TestCase):
 
     def test_integer_operands_and_construction(self):
         rng = random.Random(3)
-        for _ in range(2000):
-            n = rng.randint(-10 ** 30, 10 ** 30)
+        # Python hashes -1 as -2, and whole numbers modulo 2**61 - 1.
+        edges = [-1, -2, 0, 1, 2 ** 61 - 2, 2 ** 61 - 1, 2 ** 61, -(2 ** 61) + 1, -(2 ** 61)]
+        for n in edges + [rng.randint(-10 ** 30, 10 ** 30) for _ in range(2000)]:
             self.assertEqual(str(D(n)), str(n))
             self.assertEqual(D(n), n)
             self.assertEqual(str(D(1) + n), str(n + 1))
@@ -199,9 +200,13 @@ class ComparisonTest(unittest.TestCase):
         self.assertTrue(D(1) != "1")
         with self.assertRaises(TypeError):
             D(1) < "1"
-        # Floats compare by their exact binary value, as with Python's decimal.Decimal.
-        self.assertNotEqual(D("0.1"), 0.1)
-        self.assertLess(D("0.1"), 0.1)
+        # Floats compare through their six-decimal text: amounts equal their literals.
+        self.assertEqual(D("0.1"), 0.1)
+        self.assertFalse(D("0.1") < 0.1)
+        self.assertEqual(D("1.1"), 1.1)
+        self.assertEqual(D(0.1), 0.1)
+        self.assertEqual(D("0.123457"), 0.1234567)
+        self.assertNotEqual(D("0.1234567"), 0.1234567)
         self.assertEqual(D("0.5"), 0.5)
         self.assertTrue(D(2) > 1.5)
 
@@ -228,8 +233,11 @@ class ComparisonTest(unittest.TestCase):
         self.assertFalse(D(5) < float("nan"))
 
     def test_hash_agrees_with_equal_numbers(self):
-        for value, other in ((D(5), 5), (D("0.5"), 0.5), (D(-3), -3), (D("1E+20"), 10 ** 20)):
+        for value, other in ((D(5), 5), (D("0.5"), 0.5), (D(-3), -3), (D("1E+20"), 10 ** 20),
+                             (D(-1), -1), (D("0.1"), 0.1), (D("1.1"), 1.1),
+                             (D("-2.50"), -2.5)):
             self.assertEqual(hash(value), hash(other))
+        self.assertEqual(hash(D(-1)), -2)
         self.assertEqual(len({D(1), D("1.0"), 1}), 1)
 
 
@@ -308,8 +316,24 @@ class MagnitudeTest(unittest.TestCase):
         self.assertEqual(len(D(1).format(100000)), 100002)
 
 
-class ExactHashTest(unittest.TestCase):
-    """Equal numbers hash alike: the hash is Python's numeric hash of the exact value."""
+def expected_hash(exact):
+    """A whole value hashes as the int it equals, any other as its float."""
+    if exact.is_finite() and exact == exact.to_integral_value():
+        return hash(int(exact))
+    return hash(float(exact))
+
+
+def six_decimal_value(f):
+    """The value a float compares by: its "%f" text, or its exact value where that text
+    has more than 38 digits."""
+    text = "%f" % f
+    digits = text.lstrip("-").replace(".", "").lstrip("0")
+    return PD(f) if len(digits) > 38 else PD(text)
+
+
+class HashTest(unittest.TestCase):
+    """A whole value hashes as the int it equals; any other as float(value), so equal
+    values hash alike wherever the float has at most six decimals."""
 
     def test_random_values_of_every_kind(self):
         rng = random.Random(61)
@@ -327,7 +351,7 @@ class ExactHashTest(unittest.TestCase):
                 x = PD("%dE%d" % (rng.randint(-10 ** 20, 10 ** 20),
                                   rng.randint(MIN_EXPONENT + 30, MAX_EXPONENT - 30)))
             else:
-                x = PD(rng.choice(["Infinity", "-Infinity", "0", "-0"]))
+                x = PD(rng.choice(["Infinity", "-Infinity", "0", "-0", "-1", "-1.0"]))
             exact = PD(x) if not isinstance(x, Fraction) else \
                 PD(x.numerator) / PD(x.denominator)
             if isinstance(x, Fraction) and Fraction(exact) != x:
@@ -337,16 +361,33 @@ class ExactHashTest(unittest.TestCase):
             except OverflowError:
                 continue  # more than 38 digits
             with self.subTest(x=x):
-                self.assertEqual(hash(d), hash(exact))
-                if isinstance(x, (int, float)):
+                self.assertEqual(hash(d), expected_hash(exact))
+                if isinstance(x, int):
                     self.assertEqual(d, x)
                     self.assertEqual(hash(d), hash(x))
-                elif isinstance(x, Fraction):
-                    self.assertEqual(hash(d), hash(x))
+                elif isinstance(x, float):
+                    self.assertEqual(d == x, exact == six_decimal_value(x))
+                    if d == x:
+                        self.assertEqual(hash(d), hash(x))
+
+    def test_floats_of_six_decimals_equal_and_hash_alike(self):
+        rng = random.Random(17)
+        for _ in range(3000):
+            f = round(rng.uniform(-1e9, 1e9) / 10 ** rng.randrange(10), rng.randrange(7))
+            d = D(repr(f))
+            with self.subTest(f=f):
+                self.assertEqual(d, f)
+                self.assertEqual(hash(d), hash(f))
+                self.assertEqual(len({d, f}), 1)
+        # More decimals than six: equal by the text, hashed by the value.
+        self.assertEqual(D("0.123457"), 0.1234567)
+        self.assertNotEqual(hash(D("0.123457")), hash(0.1234567))
+        self.assertEqual(D(1), 0.9999999999)
+        self.assertNotEqual(hash(D(1)), hash(0.9999999999))
 
     def test_equal_numbers_share_set_and_dict_slots(self):
         for number in (2 ** 60 + 1, -(2 ** 62) - 3, 10 ** 37 + 1, 0.5, -2.0 ** 70,
-                       12345678901234567890123456789012345678):
+                       12345678901234567890123456789012345678, -1, 0.1, 1.1, -19.99):
             d = D(number)
             self.assertEqual(d, number)
             self.assertEqual(len({d, number}), 1)
@@ -358,15 +399,15 @@ class ExactHashTest(unittest.TestCase):
         self.assertEqual(hash(nan), hash(nan))
         self.assertNotEqual(hash(nan), hash(D("NaN")))  # by identity, as a float NaN
 
-    def test_floats_compare_by_their_exact_value(self):
+    def test_floats_compare_through_their_six_decimal_text(self):
         rng = random.Random(5)
         for _ in range(2000):
-            f = rng.uniform(-1e9, 1e9) * 2.0 ** rng.randint(-60, 60)
+            f = rng.uniform(-1e9, 1e9) * 2.0 ** rng.randint(-60, 80)
             for d in (D(f), D(format(PD(f), ".20e")), D(PD(f).to_integral_value())):
-                exact = PD(str(d))
-                self.assertEqual(d == f, exact == PD(f))
-                self.assertEqual(d < f, exact < PD(f))
-                self.assertEqual(d >= f, exact >= PD(f))
+                exact, theirs = PD(str(d)), six_decimal_value(f)
+                self.assertEqual(d == f, exact == theirs)
+                self.assertEqual(d < f, exact < theirs)
+                self.assertEqual(d >= f, exact >= theirs)
 
 
 class TextWithNulTest(unittest.TestCase):
@@ -422,11 +463,29 @@ class MethodTest(unittest.TestCase):
         self.assertEqual(D("1234.5").format(sep=1, padzero=1), "1234.5")
 
     def test_format_with_locale(self):
+        import locale
         try:
             D.set_locale("it_IT")
             text = D("1234567.891").format(monetary=1)
             self.assertTrue(text.endswith("89"), text)
             self.assertEqual(str(D("1234.5")), "1234.5")
+            # The "C" locale gives "." for both separators: the thousands are then
+            # written with ",", so that the number reads as itself.
+            D.set_locale("C")
+            d = D("1234567.891")
+            self.assertEqual(d.format(2, 15, True), "   1,234,567.89")
+            self.assertEqual(d.format(monetary=1), "1,234,567.89")
+            self.assertEqual(D("-1234.5").format(sep=1), "-1,234.50")
+            before = locale.setlocale(locale.LC_NUMERIC)
+            try:
+                locale.setlocale(locale.LC_NUMERIC, "it_IT.UTF-8")
+            except locale.Error:
+                self.skipTest("it_IT.UTF-8 is not installed")
+            finally:
+                locale.setlocale(locale.LC_NUMERIC, before)
+            D.set_locale("it_IT.UTF-8")
+            self.assertEqual(d.format(2, 15, True), "   1.234.567,89")
+            self.assertEqual(d.format(monetary=1), "1.234.567,89")
         finally:
             D.set_locale("")
         self.assertIsNone(D.set_locale(""))

@@ -129,6 +129,11 @@ class FunctionKeywordTest(unittest.TestCase):
         self.assertEqual(z._apply_stylesheet(xslt=XSLT, xml="<a>y</a>"), "[y]")
         self.same("set_default_idle_callback", None)
         self.same("set_power_callbacks", None, None)
+        # The stored callables take any object, as the timer's callback does.
+        self.addCleanup(z.set_power_callbacks, None, None)
+        self.addCleanup(z.set_default_idle_callback, None)
+        self.same("set_default_idle_callback", 5)
+        self.same("set_power_callbacks", 5, "x")
         self.assertIsNone(z.set_interpreter_timeout(timeout=None))
 
     def test_timer_by_keyword(self):
@@ -139,6 +144,9 @@ class FunctionKeywordTest(unittest.TestCase):
         self.assertTrue(done.wait(WAIT))
         self.assertEqual(got, ["u"])
         self.assertIsInstance(d, z.Deferred)
+        d = z.start_timer(callback=5, milliseconds=600000)
+        self.assertTrue(d.pending)
+        d.cancel()
 
 
 class DecimalKeywordTest(unittest.TestCase):
@@ -258,6 +266,11 @@ class ClientKeywordTest(ServerTestCase):
         kind, (reply, userdata) = outcome.wait(self)
         self.assertEqual((kind, reply["k"], userdata), ("success", 1, "e"))
         self.assertEqual(self.client.execute(data={"k": 2}, command=ECHO, timeout=5000)["k"], 2)
+        # The synchronous form calls none of its callbacks: any object goes.
+        self.assertEqual(self.client.execute(data={"k": 3}, command=ECHO, error=5, progress=5,
+                                             idle=5, userdata=5)["k"], 3)
+        self.assertEqual(self.client.list_drivers(configured=False, error=5, progress=5),
+                         self.client.list_drivers(False))
 
     def test_connection_methods_by_keyword(self):
         other = z.Client()

@@ -182,23 +182,32 @@ class ErrorTest(unittest.TestCase):
                 self.assertIs(type(e), zelmolib.Error)
                 self.assertEqual(e.args, expected)
 
-    def test_table_messages_never_show_a_placeholder(self):
+    def test_table_messages_are_raised_as_the_table_gives_them(self):
+        import native
         import re
         conversion = re.compile(r"%[-+ #0-9.*hlLqjzt]*[a-zA-Z]")
-        expected = {4006: "Utente non trovato", 2039: "Il database esiste già",
-                    2049: "Errore durante il backup del database",
-                    2101: "Non è un driver QPX valido",
-                    2103: "Il driver non supporta di ottenere la lista dei database",
-                    2075: "La dimensione degli allegati supera il limite consentito"}
+        # Placeholders stay: they are the server's to fill.
+        expected = {4006: "Utente '%s' non trovato", 2039: "Il database '%s' esiste già",
+                    2049: "Errore durante il backup del database '%s': %s",
+                    2101: "'%s' non è un driver QPX valido",
+                    2103: "[%s] Il driver non supporta di ottenere la lista dei database",
+                    2075: "La dimensione degli allegati supera il limite consentito (%lld byte)",
+                    2043: "Sessione '%s' iniziata da %s",
+                    6500: "Cambiato lo stato del documento elettronico da '%s' a '%s'",
+                    6100: "%s"}
+        with_placeholder = 0
         for code in list(range(-20, 600)) + list(range(1999, 9600)):
+            table = native.get_error(code)
+            with_placeholder += bool(conversion.search(table))
             for form in ("raise_for_client", "raise_for_reply"):
                 args = (code,) if form == "raise_for_client" else (code, {"ERRNO": code})
                 message = self.raised(form, *args).args[1]
-                self.assertIsNone(conversion.search(message), (code, message))
+                self.assertEqual(message, table, (code, form))
                 self.assertTrue(message, code)
                 if code in expected:
                     self.assertEqual(message, expected[code])
-        # The server's own text goes through as it is, percent signs included.
+        self.assertGreater(with_placeholder, 100)
+        # The server's own text comes first, percent signs included.
         self.assertEqual(self.raised("raise_for_reply", 4006, {"ERROR": "50% '%s'"}).args,
                          (4006, "50% '%s'"))
 

@@ -1,7 +1,8 @@
 """README.md's examples run as written: its Python code blocks from the top folder of a
 built tree (leaving no process behind), the programs it names answer --help, the
 commands it gives for the stand-in server run as written, and its test command fails
-when there is no test to run rather than passing with none."""
+when there is no test to run rather than passing with none. The Python guide it links
+to, docs/python.md, runs as written too: its Python blocks, in order, are one program."""
 
 import os
 import re
@@ -17,13 +18,16 @@ import unittest
 from demo_fixture import README, ROOT, run_bounded, session_processes, tools_bin
 
 
-def readme():
-    with open(README) as f:
+GUIDE = os.path.join(ROOT, "docs", "python.md")
+
+
+def readme(path=README):
+    with open(path) as f:
         return f.read()
 
 
-def code_blocks(language):
-    return re.findall(r"^```%s\n(.*?)^```$" % language, readme(), re.S | re.M)
+def code_blocks(language, path=README):
+    return re.findall(r"^```%s\n(.*?)^```$" % language, readme(path), re.S | re.M)
 
 
 def shell_commands():
@@ -64,22 +68,42 @@ class ReadmeTest(unittest.TestCase):
         os.symlink(os.path.join(ROOT, "python"), os.path.join(top, "python"))
         return top
 
+    def run_example(self, top, name, code):
+        """(output, error output) of one example program run from the top folder."""
+        path = os.path.join(top, name)
+        with open(path, "w") as f:
+            f.write(code)
+        env = dict(os.environ, PYTHONPATH="build/python:python", PYTHONDONTWRITEBYTECODE="1")
+        status, out, err = run_bounded([sys.executable, path], timeout=60, cwd=top, env=env)
+        self.assertEqual(status, 0, out + err)
+        self.assertNotIn("Traceback", err)
+        return out, err
+
     def test_python_examples_run_as_written(self):
         blocks = code_blocks("python")
         self.assertTrue(blocks, "README.md has no Python example")
         top = self.built_tree()
         for number, code in enumerate(blocks):
             with self.subTest(block=number):
-                path = os.path.join(top, "example%d.py" % number)
-                with open(path, "w") as f:
-                    f.write(code)
-                env = dict(os.environ, PYTHONPATH="build/python:python",
-                           PYTHONDONTWRITEBYTECODE="1")
-                status, out, err = run_bounded([sys.executable, path], timeout=60, cwd=top,
-                                               env=env)
-                self.assertEqual(status, 0, out + err)
-                self.assertNotIn("Traceback", err)
+                out, _ = self.run_example(top, "example%d.py" % number, code)
                 self.assertIn("2209 Errore di esecuzione della query", out)
+
+    def test_the_python_guide_is_linked_and_runs_as_written(self):
+        self.assertIn("(docs/python.md)", readme())
+        import zelmolib  # noqa: F401
+        import _zelmolib
+        guide = readme(GUIDE)
+        for owner in [_zelmolib] + [getattr(_zelmolib, t) for t in (
+                "Client", "Decimal", "Deferred", "JSONEncoder", "JSONDecoder", "NamedSemaphore")]:
+            for name, value in vars(owner).items():
+                if callable(value) and not name.startswith("__") or name in (
+                        "__round__", "__reduce__", "__copy__", "__deepcopy__"):
+                    with self.subTest(name=name):
+                        self.assertRegex(guide, r"`(%s\.)?%s[(`]" % (owner.__name__, name))
+        blocks = code_blocks("python", GUIDE)
+        self.assertGreaterEqual(len(blocks), 5)
+        out, _ = self.run_example(self.built_tree(), "guide.py", "".join(blocks))
+        self.assertIn("2209 Errore di esecuzione della query", out)
 
     def test_named_programs_answer_help(self):
         tools = tools_bin()

@@ -558,7 +558,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ClientTest, UnknownRequestKindReportsNotImplemented) {
     R o;
     QPX_AsyncData* request =
-        new QPX_AsyncData(fClient, static_cast<QPX_DiscoverCB>(nullptr), R::Error, nullptr, &o);
+        new QPX_AsyncData(fClient, QPX_AsyncData::Discover, static_cast<QPX_DiscoverCB>(nullptr),
+                          R::Error, nullptr, &o);
     CL_Blob reply = MockRPC::TableReply(CLU_Table()).fBytes;
     QPX_AsyncData::ExecuteCB(reply, request);
     EXPECT_EQ(o.fErrors, 1);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include "lumo/ipc.h"
 #include "lumo/types.h"
@@ -84,6 +85,12 @@ typedef QPX_Status (*QPX_ProgressCB)(QPX_ProgressType state, double completeness
 // Non-zero ends the wait for the reply (the request is cancelled).
 typedef QPX_Status (*QPX_IdleCB)(void* userData);
 
+// While one lives on a thread, the blocking GetServerList and Connect that thread calls
+// ask its check (an idle callback) between their waits, at most 100 ms apart, with no
+// lock held; a non-zero answer cancels them: Connect returns CL_CANCELLED and
+// GetServerList 0. Scopes nest, the innermost counts.
+typedef CL_CancelScope QPX_CancelScope;
+
 // One asynchronous request in flight: carries the caller's callbacks through the RPC
 // client and turns the reply into their arguments. It shares its client's state
 // record, so it may outlive the client; once the client is gone it still reports to
@@ -119,19 +126,18 @@ public:
         FullTextSearch = 24,
     };
     static constexpr QPX_Command kNoCommand = 0xFFFFFFFFu;
+    // The caller's success callback, of the kind its request type reads: QPX_DiscoverCB
+    // for Discover; a table for Connect, Execute and the operations with a table
+    // result; none, a list or a result set for the others.
+    typedef std::variant<QPX_DiscoverCB, QPX_SuccessCB, QPX_SuccessWithTableCB,
+                         QPX_SuccessWithListCB, QPX_SuccessWithResultSetCB>
+        Success;
 
-    QPX_AsyncData(QPX_Client* client, QPX_DiscoverCB discover, QPX_ErrorCB error,
-                  QPX_ProgressCB progress, void* userData);
-    QPX_AsyncData(QPX_Client* client, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
-                  QPX_ProgressCB progress, void* userData);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessCB success, QPX_ErrorCB error,
-                  QPX_ProgressCB progress, void* userData);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
-                  QPX_ProgressCB progress, QPX_IdleCB idle, void* userData, QPX_Command command);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithListCB success, QPX_ErrorCB error,
-                  QPX_ProgressCB progress, void* userData);
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithResultSetCB success,
-                  QPX_ErrorCB error, QPX_ProgressCB progress, void* userData);
+    // Registers the request with its client. Only Execute requests carry an idle
+    // callback and a command.
+    QPX_AsyncData(QPX_Client* client, Type type, Success success, QPX_ErrorCB error,
+                  QPX_ProgressCB progress, void* userData, QPX_IdleCB idle = nullptr,
+                  QPX_Command command = kNoCommand);
     ~QPX_AsyncData();
     QPX_AsyncData(const QPX_AsyncData&) = delete;
     QPX_AsyncData& operator=(const QPX_AsyncData&) = delete;
@@ -151,8 +157,12 @@ public:
     static CL_Status IdleCB(void* request);
 
 private:
-    QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error, QPX_ProgressCB progress,
-                  void* userData);
+    // The success callback when it is of kind CB and set; null otherwise.
+    template <class CB>
+    CB SuccessOf() const {
+        const CB* callback = std::get_if<CB>(&fSuccess);
+        return callback ? *callback : nullptr;
+    }
     // Runs the success callback of the request's kind on a successful reply: a named
     // operation by its row, the generic Execute on its own.
     void Complete(const CLU_Table& reply);
@@ -166,11 +176,7 @@ private:
     std::shared_ptr<QPX_ClientCore> fCore;
     Type fType;
     void* fUserData;
-    QPX_DiscoverCB fDiscover;
-    QPX_SuccessCB fSuccess;
-    QPX_SuccessWithTableCB fSuccessWithTable;
-    QPX_SuccessWithListCB fSuccessWithList;
-    QPX_SuccessWithResultSetCB fSuccessWithResultSet;
+    Success fSuccess;
     QPX_ErrorCB fError;
     QPX_ProgressCB fProgress;
     QPX_IdleCB fIdle;

@@ -325,18 +325,24 @@ const CL_LocaleInfo& DefaultLocale() {
     return info;
 }
 
+// The thousands separator to write beside a locale's decimal separator. A record may
+// give both the same (the "C" locale has "." for each), and 1.234.567.89 would read as
+// another number: such a separator is written as "," beside "." and "." beside ",".
+const char* GroupSeparator(const CL_LocaleInfo& info) {
+    if (info.fThousandSep != info.fDecimalSep) return info.fThousandSep.c_str();
+    return info.fDecimalSep == "," ? "." : ",";
+}
+
 }  // namespace
 
 std::string CL_Decimal::ToString(int decimals, bool localized) const {
     if (!localized) return Format(decimals, decimals < 0, ".", nullptr);
-    const CL_LocaleInfo& info = DefaultLocale();
-    return Format(decimals < 0 ? 2 : decimals, false, info.fDecimalSep.c_str(),
-                  info.fThousandSep.c_str());
+    return ToString(decimals, DefaultLocale());
 }
 
 std::string CL_Decimal::ToString(int decimals, const CL_LocaleInfo& locale) const {
     return Format(decimals < 0 ? 2 : decimals, false, locale.fDecimalSep.c_str(),
-                  locale.fThousandSep.c_str());
+                  GroupSeparator(locale));
 }
 
 char* CL_Decimal::ToRawString(int decimals, bool localized) const {

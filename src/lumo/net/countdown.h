@@ -1,6 +1,6 @@
 // A millisecond time budget spent in steps, for the time-outs of the socket and the
 // RPC client: how much is left, the time since the last step taken off it, and a
-// restart that gives the whole budget back.
+// restart that gives the whole budget back from a given moment.
 #pragma once
 
 #include "lumo/base_types.h"
@@ -24,10 +24,11 @@ public:
         fLast = now;
         return fLeft;
     }
-    // The whole budget again, counted from now.
-    void Restart() {
+    // The whole budget again, counted from the CL_GetTime reading `since` (not later
+    // than now).
+    void RestartFrom(uint32 since) {
         fLeft = fBudget;
-        fLast = CL_GetTime();
+        fLast = since;
     }
 
 private:

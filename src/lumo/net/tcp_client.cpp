@@ -47,6 +47,8 @@ CL_TCPClient::CL_TCPClient(CL_Dispatcher* dispatcher)
       fConnFlags(0),
       fReading(false),
       fHandshaking(false),
+      fNews(0),
+      fNewsAt(0),
       fReader(false),
       fPartialHeld(false),
       fPartialSince(0),
@@ -102,7 +104,8 @@ void CL_TCPClient::Disconnect() {
     fDisconnectAsked = true;
     fID = 0;
     if (TryLockConnection()) {
-        CloseIfAsked();
+        // A handshake that let the lock go for a moment closes the socket itself.
+        if (!HandshakeElsewhere()) CloseIfAsked();
         fLock.Unlock();
     }
 }
@@ -123,6 +126,7 @@ CL_Status CL_TCPClient::Discover(CL_Blob& input, CL_Blob& output, uint32 timeout
     record.fOutput = &output;
     DiscoverJob job(this, input, SyncSuccess, nullptr, nullptr, &record,
                     timeout ? timeout : GetTimeOut());
+    job.TakeCancelScope();
     return job.Run();
 }
 
@@ -143,6 +147,7 @@ CL_Status CL_TCPClient::Connect(const CLU_Table& settings, CL_Blob& output, uint
     {
         ConnectJob job(this, flat, SyncSuccess, SyncError, nullptr, &record,
                        timeout ? timeout : GetTimeOut());
+        job.TakeCancelScope();
         status = job.Run();
     }
     output.Seek(0, CL_SEEK_SET);

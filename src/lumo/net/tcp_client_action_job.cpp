@@ -43,7 +43,19 @@ CL_Status CL_TCPClient::ActionJob::Success(CL_Blob& result) {
 }
 
 bool CL_TCPClient::ActionJob::HasAborted() const {
-    return fProgressJob && fProgressJob->HasAborted();
+    return fCancelled || (fProgressJob && fProgressJob->HasAborted());
+}
+
+void CL_TCPClient::ActionJob::TakeCancelScope() {
+    const CL_CancelScope* scope = CL_CancelScope::Current();
+    if (!scope) return;
+    fCancelCheck = scope->fCheck;
+    fCancelData = scope->fData;
+}
+
+bool CL_TCPClient::ActionJob::CheckCancel() {
+    if (!fCancelled && fCancelCheck && fCancelCheck(fCancelData) != CL_OK) fCancelled = true;
+    return HasAborted();
 }
 
 CL_TCPClient::ActionJob::RunScope::~RunScope() {

@@ -19,7 +19,14 @@ public:
     // plain payload in *data.
     CL_Status QueryServer(CL_PacketType type, CL_PacketHeader* header, CL_Blob* data);
     CL_Status Success(CL_Blob& result);
+    // Cancelled by the progress callback, or by the blocking form's cancel check.
     bool HasAborted() const;
+    // A blocking form takes the calling thread's cancel check (CL_CancelScope), if any.
+    void TakeCancelScope();
+    bool HasCancelCheck() const { return fCancelCheck != nullptr; }
+    // Asks the cancel check, with no lock of the client held; its first yes sticks.
+    // Whether the job is cancelled.
+    bool CheckCancel();
     // Final report of the progress job (when there is one) before the result.
     void QuitProgress();
 
@@ -58,4 +65,7 @@ protected:
     ProgressJob* fProgressJob;  // owned
     const CL_SuccessCB fSuccess;
     const CL_IdleCB fIdle;
+    CL_IdleCB fCancelCheck = nullptr;
+    void* fCancelData = nullptr;
+    bool fCancelled = false;
 };

@@ -29,6 +29,9 @@ public:
     CL_Status Run() override;
     // The error callback gets an empty blob.
     CL_Status Error(int32 code);
+    // A discovery holds no lock of the client: every look at a cancel also asks the
+    // blocking form's cancel check.
+    bool HasAborted() { return CheckCancel(); }
 
 private:
     // Sends the DISCOVER of one scan; *sockets: the senders whose write went out.

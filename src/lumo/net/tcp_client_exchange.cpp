@@ -93,6 +93,8 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     uint32 connection;
     {
         CL_AutoLocker locker(fLock);
+        // Flags and cipher of a connection being opened are not yet those it will have.
+        AwaitHandshake();
         connection = fConnection;
         if (type == CL_PACKET_TYPE_DATA) {
             flags = GetFlags();
@@ -119,8 +121,11 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     CL_Status status;
     {
         CL_AutoLocker locker(fLock);
-        // Encoded for a connection that a Connect has replaced since.
-        if (fConnection != connection) return CL_NOT_CONNECTED;
+        AwaitHandshake();
+        // Encoded for a connection that a Connect has replaced since, or made inside the
+        // handshake's own cancel check, before the connection is open.
+        if (fConnection != connection || (fHandshaking && type == CL_PACKET_TYPE_DATA))
+            return CL_NOT_CONNECTED;
         if (cipher && payload.GetSize() > 0) {
             cipher->Encrypt(payload, 0xFFFFFFFF);
             payload.Seek(0, CL_SEEK_SET);
@@ -166,6 +171,8 @@ CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHea
             RemoveWaiter(sequence);
             return status;
         }
+        // Out whole: the server answers it, in time, whoever still waits for it.
+        if (offset == 0) AddOutstanding(sequence);
         offset += n;
         if (job->HasAborted()) {
             *cancelled = true;
@@ -178,6 +185,7 @@ CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHea
 CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
                                   CL_Blob* data) {
     CL_AutoLocker locker(fLock);
+    AwaitHandshake();
     return CollectReply(job, sequence, header, data);
 }
 
@@ -233,6 +241,7 @@ void CL_TCPClient::AbortWithoutAnswer(ActionJob* job, uint32 sequence, Reply* re
 
 CL_Status CL_TCPClient::SendAbort(ActionJob* job, uint32 sequence) {
     CL_AutoLocker locker(fLock);
+    AwaitHandshake();
     return WriteAbort(job, sequence);
 }
 
@@ -254,6 +263,7 @@ CL_Status CL_TCPClient::WriteControl(const CL_PacketHeader& header, uint32 ms) {
 
 CL_Status CL_TCPClient::Interrupt() {
     CL_AutoLocker locker(fLock);
+    AwaitHandshake();
     CL_PacketHeader header;
     CL_MakeAbortAllRequest(&header);
     // Within the client's time-out: a peer that reads nothing must not keep the

@@ -1,6 +1,8 @@
 // Opening a connection: the TCP connect, the SERVER_INFO exchange that gives the
 // server id, and the AUTH exchange that gives the client id, the connection flags and
-// with them the cipher. The whole handshake holds the client's lock.
+// with them the cipher. The whole handshake keeps the connection to itself: it holds
+// the client's lock, and where it lets it go (waiting for the server's replies, asking
+// a cancel check) the other threads' operations wait at its gate.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -14,6 +16,7 @@
 namespace {
 
 constexpr uint32 kDefaultTimeOut = 5000;
+// The longest step of a handshake's waits between two looks at a cancel.
 constexpr uint32 kConnectStep = 100;
 // Flags a server may grant: the cipher bits and compression, nothing else.
 constexpr uint16 kGrantableFlags = CL_IPC_CRYPTING_MASK | CL_IPC_COMPRESS;
@@ -45,7 +48,12 @@ std::shared_ptr<CL_Cipher> NewCipher(uint16 flags, uint32 clientID, uint64 serve
 
 CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output) {
     CL_AutoLocker locker(fLock);
+    // Another thread's Connect ends first; this one then replaces its connection. One
+    // made inside a Connect's own cancel check would pull the connection from under it.
+    AwaitHandshake();
+    if (fHandshaking) return CL_NOT_CONNECTED;
     fHandshaking = true;
+    fHandshaker = std::this_thread::get_id();
     // The old connection goes first, as Disconnect drops it (the lock is ours), and
     // with it every request still waiting on it: their replies cannot come on the new
     // one. A reader keeps the old cipher as long as it decodes with it.
@@ -53,6 +61,7 @@ CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output)
     fID = 0;
     CloseIfAsked();
     EndWaiters(CL_NOT_CONNECTED);
+    fOutstanding.clear();
     fCipher.reset();
     fConnection++;
 
@@ -63,9 +72,33 @@ CL_Status CL_TCPClient::Open(ActionJob* job, CL_Blob& settings, CL_Blob* output)
     CL_Status result = ConnectSocket(job, ApplySettings(table, host));
     CL_Blob replyTable;
     uint32 clientID = 0;
-    if (result == CL_OK) result = Authorise(job, table, &replyTable, &clientID);
+    if (result == CL_OK) {
+        CL_PacketHeader grant;
+        const uint32 connFlags = fConnFlags;
+        {
+            // The exchanges take the lock themselves and let it go while they wait.
+            CL_AutoUnlocker unlocker(fLock);
+            result = Authorise(job, table, connFlags, &replyTable, &grant);
+        }
+        if (result == CL_OK) result = TakeGrant(grant, &clientID);
+    }
     if (result == CL_OK) result = MakeOutput(replyTable, host, output);
     return EndHandshake(job, result, clientID);
+}
+
+bool CL_TCPClient::HandshakeElsewhere() const {
+    return fHandshaking && fHandshaker != std::this_thread::get_id();
+}
+
+void CL_TCPClient::AwaitHandshake() {
+    // In steps: the wake-up is not relied upon alone.
+    while (HandshakeElsewhere()) fHandshakeOver.Wait(&fLock, kConnectStep);
+}
+
+bool CL_TCPClient::PollCancel(ActionJob* job) {
+    if (!job->HasCancelCheck()) return job->HasAborted();
+    CL_AutoUnlocker unlocker(fLock);
+    return job->CheckCancel();
 }
 
 CL_NetAddress CL_TCPClient::ApplySettings(const CLU_Table& settings, const std::string& host) {
@@ -90,6 +123,9 @@ CL_NetAddress CL_TCPClient::ApplySettings(const CLU_Table& settings, const std::
 }
 
 CL_Status CL_TCPClient::ConnectSocket(ActionJob* job, const CL_NetAddress& address) {
+    // A cancel that came first (while another Connect held the connection, say): the
+    // server never hears of this one.
+    if (PollCancel(job)) return CL_CANCELLED;
     fSocket = CL_Socket(address, CL_SOCKET_TYPE_TCP);
     fReader.Clear();
     CL_Status result = fSocket.Connect(0);
@@ -106,14 +142,14 @@ CL_Status CL_TCPClient::ConnectSocket(ActionJob* job, const CL_NetAddress& addre
 CL_Status CL_TCPClient::AwaitConnect(ActionJob* job) {
     uint32 left = GetTimeOut();
     for (;;) {
-        if (job->HasAborted()) return CL_CANCELLED;
+        if (PollCancel(job)) return CL_CANCELLED;
         if (CloseIfAsked()) return CL_NOT_CONNECTED;
         uint32 step = std::min(left, kConnectStep);
         left -= step;
         CL_Set<CL_Socket*> readSet, writeSet;
         readSet.Add(&fSocket);
         writeSet.Add(&fSocket);
-        // Nothing else may use the connection meanwhile: no lock is released.
+        // Nothing else may use the connection meanwhile: no lock is let go.
         CL_Status result = CL_Socket::Select(&readSet, &writeSet, nullptr, nullptr, step, nullptr);
         if (result == CL_OK) return readSet.Count() > 0 ? fSocket.GetIOError(true) : CL_OK;
         if (result == CL_TIMEOUT) {
@@ -124,8 +160,8 @@ CL_Status CL_TCPClient::AwaitConnect(ActionJob* job) {
     }
 }
 
-CL_Status CL_TCPClient::Authorise(ActionJob* job, const CLU_Table& settings, CL_Blob* data,
-                                  uint32* clientID) {
+CL_Status CL_TCPClient::Authorise(ActionJob* job, const CLU_Table& settings, uint32 connFlags,
+                                  CL_Blob* data, CL_PacketHeader* grant) {
     CL_PacketHeader header;
     memset(&header, 0, sizeof(header));
     CL_Status result = job->QueryServer(CL_PACKET_TYPE_SERVER_INFO, &header, data);
@@ -134,12 +170,10 @@ CL_Status CL_TCPClient::Authorise(ActionJob* job, const CLU_Table& settings, CL_
 
     data->Clear();
     settings.Flatten(*data);
-    memset(&header, 0, sizeof(header));
-    header.fConnection.fFlags = fConnFlags;
+    memset(grant, 0, sizeof(*grant));
+    grant->fConnection.fFlags = connFlags;
     // Never ciphered or compressed: the cipher comes out of this exchange.
-    result = job->QueryServer(CL_PACKET_TYPE_AUTH, &header, data);
-    if (result != CL_OK) return result;
-    return TakeGrant(header, clientID);
+    return job->QueryServer(CL_PACKET_TYPE_AUTH, grant, data);
 }
 
 CL_Status CL_TCPClient::TakeGrant(const CL_PacketHeader& reply, uint32* clientID) {
@@ -174,6 +208,7 @@ CL_Status CL_TCPClient::EndHandshake(ActionJob* job, CL_Status result, uint32 cl
     // A cancelled handshake ends as cancelled, whatever it ran into after the cancel.
     if (job->HasAborted()) result = CL_CANCELLED;
     fHandshaking = false;
+    fHandshakeOver.Broadcast();
     if (result == CL_OK) fID = clientID;
     // A Disconnect that came during the handshake wins over its success; the id is
     // stored first, so that a Disconnect after this look leaves it at 0.

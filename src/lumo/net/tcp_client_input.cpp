@@ -13,6 +13,10 @@ namespace {
 
 // Later waits of a round: the idle callback runs about this often.
 constexpr uint32 kPollInterval = 10;
+// Reply bytes of an outstanding request before its first chunk.
+constexpr uint32 kUnknownSize = 0xFFFFFFFF;
+// Requests kept as outstanding at most: far more than are ever in flight at once.
+constexpr size_t kMaxOutstanding = 1 << 16;
 // Bytes taken from the socket at a time: several whole chunks.
 constexpr uint32 kReadSize = 4 * (sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE);
 
@@ -53,6 +57,25 @@ void CL_TCPClient::EndWaiters(CL_Status status) {
 void CL_TCPClient::ClearWaiters() {
     for (Waiter* waiter : fWaiters) delete waiter;
     fWaiters.clear();
+}
+
+void CL_TCPClient::AddOutstanding(uint32 sequence) {
+    fOutstanding[sequence] = kUnknownSize;
+    if (fOutstanding.size() > kMaxOutstanding) fOutstanding.erase(fOutstanding.begin());
+}
+
+void CL_TCPClient::NoteNews(const CL_PacketHeader& header, uint32 size) {
+    auto it = fOutstanding.find(header.fSequence);
+    if (it == fOutstanding.end()) return;
+    fNews++;
+    fNewsAt = CL_GetTime();
+    if (header.fType == CL_PACKET_TYPE_PING) return;
+    uint32& left = it->second;
+    if (header.fFlags & CL_IPC_FIRST_CHUNK) left = header.fSize;
+    // A later chunk before any first one does not tell the reply's size.
+    if (left == kUnknownSize) return;
+    left -= std::min(size, left);
+    if (left == 0) fOutstanding.erase(it);
 }
 
 CL_TCPClient::QueuedPacket* CL_TCPClient::TakeQueued(uint32 sequence) {
@@ -108,6 +131,7 @@ CL_Status CL_TCPClient::TakeInput(uint32* count) {
 }
 
 void CL_TCPClient::QueueChunk(const CL_PacketHeader& header, const uint8* payload, uint32 size) {
+    NoteNews(header, size);
     // Late replies and PINGs of requests that ended are not kept.
     Waiter* owner = FindWaiter(header.fSequence);
     if (!owner || owner->fEnd != CL_OK) return;
@@ -137,6 +161,7 @@ void CL_TCPClient::DropConnection() {
     fSocket.Close();
     fReader.Clear();
     fPartialHeld = false;
+    fOutstanding.clear();
     fID = 0;
 }
 
@@ -147,9 +172,10 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, Reply* re
     // The reading turn stays with one request until it leaves or runs its idle
     // callback; the others sleep until a chunk comes for them or the turn is free.
     bool turn = false;
-    // Silence of this request alone: each of its packets gets the whole budget, and
-    // nothing else that comes on the connection gives any back.
+    // The server's silence towards this client: each whole chunk or PING of an
+    // outstanding request gives the whole budget back, counted from its arrival.
     CL_Countdown countdown(job->GetTimeOut());
+    uint32 news = fNews;
     uint32 lastIdle = CL_GetTime();
     // The first look never waits: a non-blocking read is that look.
     uint32 wait = 0;
@@ -160,6 +186,10 @@ CL_Status CL_TCPClient::WaitForPacket(ActionJob* job, uint32 sequence, Reply* re
         // A cancel reaches the server as soon as it shows, not only with a PING.
         result = CarryCancel(job, sequence, reply);
         if (result != CL_OK) break;
+        if (fNews != news) {
+            news = fNews;
+            countdown.RestartFrom(fNewsAt);
+        }
         if (countdown.Tick() == 0) {
             if (ChunkStalled(sequence, job->GetTimeOut())) DropConnection();
             result = CL_TIMEOUT;
@@ -213,6 +243,11 @@ CL_Status CL_TCPClient::LookForPacket(ActionJob* job, uint32 sequence, QueuedPac
 }
 
 CL_Status CL_TCPClient::AwaitInput(uint32 sequence, bool* turn, uint32 step) {
+    // A reader of the connection a Connect replaces: its wait has been ended (look again).
+    if (HandshakeElsewhere()) {
+        AwaitHandshake();
+        return CL_OK;
+    }
     if (!*turn && !fReading) {
         *turn = true;
         fReading = true;
@@ -221,6 +256,8 @@ CL_Status CL_TCPClient::AwaitInput(uint32 sequence, bool* turn, uint32 step) {
     if (*turn || fHandshaking) {
         CL_Status status = CL_OK;
         if (step > 0) status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);
+        // A Connect that came meanwhile has the socket now.
+        if (HandshakeElsewhere()) return CL_OK;
         if (status == CL_OK) {
             if (fSocket.GetDescriptor() < 0) return CL_OK;
             status = ReadInput();
@@ -252,8 +289,9 @@ void CL_TCPClient::ReleaseTurn(uint32 sequence, bool* turn) {
 }
 
 bool CL_TCPClient::IdleCancels(ActionJob* job, uint32 sequence, bool* turn) {
-    if (!job->HasIdle()) return false;
+    if (!job->HasIdle() && !job->HasCancelCheck()) return false;
     ReleaseTurn(sequence, turn);
     CL_AutoUnlocker unlocker(fLock);
-    return job->Idle() != CL_OK;
+    if (job->CheckCancel()) return true;
+    return job->HasIdle() && job->Idle() != CL_OK;
 }

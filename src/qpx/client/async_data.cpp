@@ -1,3 +1,6 @@
+// The asynchronous requests of the client library: one object per request carries the
+// caller's callbacks through the RPC client, and its trampolines turn the reply into
+// those callbacks' arguments and the client's state.
 #include <vector>
 
 #include "lumo/status.h"
@@ -5,60 +8,18 @@
 #include "qpx/client/operation_table.h"
 #include "qpx/zelmo_client/client.h"
 
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_ErrorCB error,
-                             QPX_ProgressCB progress, void* userData)
+QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, Success success, QPX_ErrorCB error,
+                             QPX_ProgressCB progress, void* userData, QPX_IdleCB idle,
+                             QPX_Command command)
     : fCore(client->fCore),
       fType(type),
       fUserData(userData),
-      fDiscover(nullptr),
-      fSuccess(nullptr),
-      fSuccessWithTable(nullptr),
-      fSuccessWithList(nullptr),
-      fSuccessWithResultSet(nullptr),
+      fSuccess(success),
       fError(error),
       fProgress(progress),
-      fIdle(nullptr),
-      fCommand(kNoCommand) {
+      fIdle(idle),
+      fCommand(command) {
     fCore->AddPending();
-}
-
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_DiscoverCB discover, QPX_ErrorCB error,
-                             QPX_ProgressCB progress, void* userData)
-    : QPX_AsyncData(client, Discover, error, progress, userData) {
-    fDiscover = discover;
-}
-
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
-                             QPX_ProgressCB progress, void* userData)
-    : QPX_AsyncData(client, Connect, error, progress, userData) {
-    fSuccessWithTable = success;
-}
-
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessCB success,
-                             QPX_ErrorCB error, QPX_ProgressCB progress, void* userData)
-    : QPX_AsyncData(client, type, error, progress, userData) {
-    fSuccess = success;
-}
-
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithTableCB success,
-                             QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle,
-                             void* userData, QPX_Command command)
-    : QPX_AsyncData(client, type, error, progress, userData) {
-    fSuccessWithTable = success;
-    fIdle = idle;
-    fCommand = command;
-}
-
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithListCB success,
-                             QPX_ErrorCB error, QPX_ProgressCB progress, void* userData)
-    : QPX_AsyncData(client, type, error, progress, userData) {
-    fSuccessWithList = success;
-}
-
-QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, QPX_SuccessWithResultSetCB success,
-                             QPX_ErrorCB error, QPX_ProgressCB progress, void* userData)
-    : QPX_AsyncData(client, type, error, progress, userData) {
-    fSuccessWithResultSet = success;
 }
 
 QPX_AsyncData::~QPX_AsyncData() {
@@ -96,7 +57,8 @@ CL_Status QPX_AsyncData::DiscoverCB(CL_Blob& reply, void* request) {
     std::vector<QPX_ServerSpec> servers(count);
     for (uint32 i = 0; i < count; ++i)
         QPX_ReadServerSpec(reply, &servers[i]);
-    if (self->fDiscover) self->fDiscover(servers.data(), count, self->fUserData);
+    if (QPX_DiscoverCB discover = self->SuccessOf<QPX_DiscoverCB>())
+        discover(servers.data(), count, self->fUserData);
     delete self;
     return CL_OK;
 }
@@ -111,7 +73,8 @@ CL_Status QPX_AsyncData::ConnectCB(CL_Blob& reply, void* request) {
         CL_AutoLocker guard(core.fLock);
         if (core.fRPC) core.Connected(table);
     }
-    if (self->fSuccessWithTable) self->fSuccessWithTable(table, self->fUserData);
+    if (QPX_SuccessWithTableCB success = self->SuccessOf<QPX_SuccessWithTableCB>())
+        success(table, self->fUserData);
     delete self;
     return CL_OK;
 }
@@ -120,9 +83,7 @@ CL_Status QPX_AsyncData::ExecuteCB(CL_Blob& reply, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
     QPX_ClientCore::Completing completing(self->fCore.get());
     CLU_Table table;
-    QPX_ReadReply(reply, &table);
-    if (!table.Exists("CHECKSUM")) table.Set("CHECKSUM", reply.CheckSum());
-    int32 serverCode = table.GetInt32("ERRNO", CL_OK);
+    int32 serverCode = QPX_ReadExecuteReply(reply, &table);
     if (serverCode != CL_OK) {
         if (self->fError)
             self->fError(serverCode, table.GetString("ERROR", std::string()), self->fUserData);
@@ -157,42 +118,35 @@ void QPX_AsyncData::Complete(const CLU_Table& reply) {
 }
 
 void QPX_AsyncData::CompleteExecute(const CLU_Table& reply) {
-    if (fSuccessWithTable) fSuccessWithTable(reply, fUserData);
-    CLU_Table* info = reply.GetTable("USERINFO", nullptr);
-    if (fCommand != QPX_CMD_LOGIN_SSO || !info) return;
-    // Single sign-on signs in the user of "USERINFO", once the success callback ran. The
-    // name recorded here is the account's "NickName", while the synchronous Execute
-    // records the person's "Nome". The difference is deliberate, not a slip: each form
-    // keeps the name its callers have always read back from GetUser() (the Python
-    // connection information's "user"), and tests pin both.
-    std::string name = info->GetString("NickName", std::string());
-    std::string password = info->GetString("ParolaChiave", std::string());
-    QPX_ClientCore& core = *fCore;
-    CL_AutoLocker guard(core.fLock);
-    if (core.fRPC) core.SignedIn(name, password);
+    if (QPX_SuccessWithTableCB success = SuccessOf<QPX_SuccessWithTableCB>())
+        success(reply, fUserData);
+    if (fCommand == QPX_CMD_LOGIN_SSO) QPX_RecordSingleSignOn(*fCore, reply, "NickName");
 }
 
 void QPX_AsyncData::Report(const QPX_Operation& op, const QPX_OpResult& result) {
     switch (op.fShape) {
         case QPX_Shape::kNone:
-            if (fSuccess) fSuccess(fUserData);
+            if (QPX_SuccessCB success = SuccessOf<QPX_SuccessCB>()) success(fUserData);
             break;
         case QPX_Shape::kTable:
-            if (fSuccessWithTable) fSuccessWithTable(result.fTable, fUserData);
+            if (QPX_SuccessWithTableCB success = SuccessOf<QPX_SuccessWithTableCB>())
+                success(result.fTable, fUserData);
             break;
         case QPX_Shape::kList:
-            if (fSuccessWithList) fSuccessWithList(result.fList, fUserData);
+            if (QPX_SuccessWithListCB success = SuccessOf<QPX_SuccessWithListCB>())
+                success(result.fList, fUserData);
             break;
         case QPX_Shape::kResultSet:
-            if (fSuccessWithResultSet)
-                fSuccessWithResultSet(result.fAffected, result.fList, result.fRows, fUserData);
+            if (QPX_SuccessWithResultSetCB success = SuccessOf<QPX_SuccessWithResultSetCB>())
+                success(result.fAffected, result.fList, result.fRows, fUserData);
             break;
         case QPX_Shape::kUpgrade: {
             CLU_Table upgrade;
             upgrade.Set("log", result.fList);
             upgrade.Set("old_version", result.fOldVersion);
             upgrade.Set("new_version", result.fNewVersion);
-            if (fSuccessWithTable) fSuccessWithTable(upgrade, fUserData);
+            if (QPX_SuccessWithTableCB success = SuccessOf<QPX_SuccessWithTableCB>())
+                success(upgrade, fUserData);
             break;
         }
     }

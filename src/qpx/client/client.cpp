@@ -1,3 +1,5 @@
+// QPX_Client: the connection object's discovery, connect, disconnect and generic
+// Execute in both forms, and the connection, database and user state it keeps.
 #include "qpx/zelmo_client/client.h"
 
 #include "lumo/status.h"
@@ -24,20 +26,6 @@ CLU_Table MakeConnectTable(const QPX_ServerSpec* spec, const CLU_Table& options,
     int64 offset = CL_TimeStamp::Now().GetTimeZoneOffset();
     table.Set("timezone", static_cast<int64>(-(offset / 60000)));
     return table;
-}
-
-// A successful single sign-on signs in the user of the reply's "USERINFO". The name
-// recorded here is the person's "Nome", while the asynchronous completion records the
-// account's "NickName" (QPX_AsyncData::CompleteExecute). The difference is deliberate,
-// not a slip: each form keeps the name its callers have always read back from GetUser()
-// (the Python connection information's "user"), and tests pin both.
-void RecordSingleSignOn(QPX_ClientCore& core, const CLU_Table& reply) {
-    CLU_Table* info = reply.GetTable("USERINFO", nullptr);
-    if (!info) return;
-    std::string name = info->GetString("Nome", std::string());
-    std::string password = info->GetString("ParolaChiave", std::string());
-    CL_AutoLocker guard(core.fLock);
-    core.SignedIn(name, password);
 }
 
 }  // namespace
@@ -77,7 +65,8 @@ uint32 QPX_Client::GetServerList(QPX_ServerSpec* list, uint32 listSize, uint32 t
 
 void QPX_Client::GetServerList(QPX_DiscoverCB discover, QPX_ErrorCB error, QPX_ProgressCB progress,
                                void* userData, uint32 timeout, uint16 port) {
-    QPX_AsyncData* request = new QPX_AsyncData(this, discover, error, progress, userData);
+    QPX_AsyncData* request =
+        new QPX_AsyncData(this, QPX_AsyncData::Discover, discover, error, progress, userData);
     CL_Blob blob;
     blob += port;
     blob.Seek(0, CL_SEEK_SET);
@@ -104,7 +93,8 @@ QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CL
 void QPX_Client::Connect(QPX_ServerSpec* spec, const CLU_Table& options,
                          QPX_SuccessWithTableCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
                          void* userData, uint32 timeout) {
-    QPX_AsyncData* request = new QPX_AsyncData(this, success, error, progress, userData);
+    QPX_AsyncData* request =
+        new QPX_AsyncData(this, QPX_AsyncData::Connect, success, error, progress, userData);
     CLU_Table settings = MakeConnectTable(spec, options, timeout);
     fClient->Connect(settings, &QPX_AsyncData::ConnectCB, &QPX_AsyncData::ErrorCB,
                      &QPX_AsyncData::ProgressCB, request, timeout);
@@ -166,16 +156,14 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
 
     CLU_Table own;
     CLU_Table* table = output ? output : &own;
-    QPX_ReadReply(reply, table);
-    if (output && !output->Exists("CHECKSUM")) output->Set("CHECKSUM", reply.CheckSum());
     // A zero "ERRNO" must not turn a transport failure into success.
-    int32 serverCode = table->GetInt32("ERRNO", CL_OK);
+    int32 serverCode = QPX_ReadExecuteReply(reply, table);
     if (serverCode != CL_OK) status = serverCode;
     tLastServerError = status != CL_OK && table->Exists("ERROR")
                            ? table->GetString("ERROR", std::string())
                            : std::string();
 
-    if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) RecordSingleSignOn(*fCore, *table);
+    if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) QPX_RecordSingleSignOn(*fCore, *table, "Nome");
     return CheckResult(status);
 }
 
@@ -183,7 +171,7 @@ void QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, QPX_SuccessWithTable
                          QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle,
                          void* userData, uint32 timeout) {
     QPX_AsyncData* request = new QPX_AsyncData(this, QPX_AsyncData::Execute, success, error,
-                                               progress, idle, userData, cmd);
+                                               progress, userData, idle, cmd);
     StartRequest(request, cmd, input, &QPX_AsyncData::IdleCB, timeout);
 }
 

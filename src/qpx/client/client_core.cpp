@@ -1,3 +1,6 @@
+// The state a server connection shares with its requests in flight: the connection,
+// database and user records and the count of pending requests; and the readers of the
+// RPC client's reply buffers (reply tables and discovery records).
 #include "qpx/client/client_core.h"
 
 #include "lumo/status.h"
@@ -108,6 +111,21 @@ void QPX_ReadReply(CL_Blob& reply, CLU_Table* table) {
     reply.Seek(0, CL_SEEK_SET);
     table->Unflatten(reply);
     reply.Seek(0, CL_SEEK_SET);
+}
+
+int32 QPX_ReadExecuteReply(CL_Blob& reply, CLU_Table* table) {
+    QPX_ReadReply(reply, table);
+    if (!table->Exists("CHECKSUM")) table->Set("CHECKSUM", reply.CheckSum());
+    return table->GetInt32("ERRNO", CL_OK);
+}
+
+void QPX_RecordSingleSignOn(QPX_ClientCore& core, const CLU_Table& reply, const char* nameKey) {
+    CLU_Table* info = reply.GetTable("USERINFO", nullptr);
+    if (!info) return;
+    std::string name = info->GetString(nameKey, std::string());
+    std::string password = info->GetString("ParolaChiave", std::string());
+    CL_AutoLocker guard(core.fLock);
+    if (core.fRPC) core.SignedIn(name, password);
 }
 
 uint32 QPX_ReadServerCount(CL_Blob& reply) {

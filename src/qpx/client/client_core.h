@@ -77,6 +77,18 @@ bool QPX_EndsConnection(QPX_Status code);
 bool QPX_HasServerReply(CL_Status transport);
 void QPX_ReadReply(CL_Blob& reply, CLU_Table* table);
 
+// The reply of an Execute, read alike by both forms: *table with "CHECKSUM" (the
+// checksum of the reply's bytes) added when the server sent none, and the server's code
+// from "ERRNO" (CL_OK when it has none).
+int32 QPX_ReadExecuteReply(CL_Blob& reply, CLU_Table* table);
+// A successful single sign-on signs in the user of the reply's "USERINFO", if any: the
+// name under `nameKey`, the password "ParolaChiave". The blocking Execute records the
+// person's "Nome", the asynchronous completion (after the success callback) the
+// account's "NickName". The difference is deliberate, not a slip: each form keeps the
+// name its callers have always read back from GetUser() (the Python connection
+// information's "user"), and tests pin both. A detached request records nothing.
+void QPX_RecordSingleSignOn(QPX_ClientCore& core, const CLU_Table& reply, const char* nameKey);
+
 // Discovery result: the count, then one record per server.
 uint32 QPX_ReadServerCount(CL_Blob& reply);
 void QPX_ReadServerSpec(CL_Blob& reply, QPX_ServerSpec* spec);

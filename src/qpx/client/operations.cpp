@@ -45,17 +45,110 @@ void HandOver(QPX_Shape shape, const QPX_OpResult& result, const QPX_OpOut& out)
     }
 }
 
-// A request with the caller's callbacks, in the slot of the success callback's kind;
-// named operations give no idle hook and no command of their own.
-QPX_AsyncData* NewRequest(QPX_Client* client, Req::Type type, QPX_SuccessWithTableCB success,
-                          QPX_ErrorCB error, QPX_ProgressCB progress, void* userData) {
-    return new Req(client, type, success, error, progress, nullptr, userData, Req::kNoCommand);
+// ---- The argument list of each operation, for both forms ------------------------------
+
+QPX_OpArgs ListDriversArgs(bool configured) {
+    return {.fConfigured = configured};
 }
 
-template <class Success>
-QPX_AsyncData* NewRequest(QPX_Client* client, Req::Type type, Success success, QPX_ErrorCB error,
-                          QPX_ProgressCB progress, void* userData) {
-    return new Req(client, type, success, error, progress, userData);
+QPX_OpArgs ListDatabasesArgs(const std::string& driver, bool quick) {
+    return {.fDriver = driver, .fQuick = quick};
+}
+
+QPX_OpArgs CreateDatabaseArgs(const std::string& password, const std::string& driver,
+                              const std::string& name, const std::string& desc) {
+    return {.fPassword = password, .fDriver = driver, .fName = name, .fDescription = desc};
+}
+
+QPX_OpArgs OpenDatabaseArgs(const std::string& driver, const std::string& name) {
+    return {.fDriver = driver, .fName = name};
+}
+
+QPX_OpArgs CloseDatabaseArgs(bool backup) {
+    return {.fBackup = backup};
+}
+
+// Upgrade and optimize: the database and the administrator's password.
+QPX_OpArgs DatabaseArgs(const std::string& password, const std::string& driver,
+                        const std::string& name) {
+    return {.fPassword = password, .fDriver = driver, .fName = name};
+}
+
+QPX_OpArgs DeleteDatabaseArgs(const std::string& password, const std::string& driver,
+                              const std::string& name, const bool* deleteCloudData) {
+    return {.fPassword = password,
+            .fDriver = driver,
+            .fName = name,
+            .fDeleteCloudData = deleteCloudData};
+}
+
+QPX_OpArgs QueryArgs(const std::string& query, bool fullColumnNames, bool collapseBlobs) {
+    return {.fQuery = query, .fFullColumnNames = fullColumnNames, .fCollapseBlobs = collapseBlobs};
+}
+
+QPX_OpArgs BackupArgs(const std::string& password, const std::string& driver,
+                      const std::string& name, const std::string& backupName, bool automatic,
+                      bool overWrite, uint32 position, bool storeIndex) {
+    return {.fPassword = password,
+            .fDriver = driver,
+            .fName = name,
+            .fBackupName = QPX_Value(backupName),
+            .fAutomatic = automatic,
+            .fOverWrite = overWrite,
+            .fIndex = storeIndex,
+            .fPosition = position};
+}
+
+QPX_OpArgs RestoreArgs(const std::string& password, const std::string& driver,
+                       const std::string& name, const std::string& backupName, bool changeUUID,
+                       bool overWrite, uint32 position, bool restoreIndex) {
+    return {.fPassword = password,
+            .fDriver = driver,
+            .fName = name,
+            .fBackupName = QPX_Value(backupName),
+            .fChangeUUID = changeUUID,
+            .fOverWrite = overWrite,
+            .fIndex = restoreIndex,
+            .fPosition = position};
+}
+
+QPX_OpArgs ListBackupsArgs(uint32 position) {
+    return {.fPosition = position};
+}
+
+// One backup name (text) or several (list).
+template <class Names>
+QPX_OpArgs DeleteBackupArgs(uint32 position, const std::string& password, const Names& names) {
+    return {.fPassword = password, .fBackupName = QPX_Value(names), .fPosition = position};
+}
+
+QPX_OpArgs RepairArgs(const std::string& password, const std::string& driver,
+                      const std::string& name, const std::string& output) {
+    return {.fPassword = password, .fDriver = driver, .fName = name, .fOutput = output};
+}
+
+QPX_OpArgs IndexArgs(const std::string& password, const std::string& driver,
+                     const std::string& name, bool reset, bool run) {
+    return {.fPassword = password, .fDriver = driver, .fName = name, .fReset = reset, .fRun = run};
+}
+
+QPX_OpArgs ClientListArgs(bool full, bool any) {
+    return {.fFull = full, .fAny = any};
+}
+
+// A client by number or by session id (text), with the password of a kill.
+template <class Id>
+QPX_OpArgs ClientArgs(const Id& client, const std::string& password = std::string()) {
+    return {.fPassword = password, .fClientId = QPX_Value(client)};
+}
+
+QPX_OpArgs AuthenticateArgs(const std::string& userName, const std::string& password,
+                            const std::string* newPassword = nullptr) {
+    return {.fPassword = password, .fUserName = userName, .fNewPassword = newPassword};
+}
+
+QPX_OpArgs SearchArgs(const std::string& text, int32 limit) {
+    return {.fQuery = text, .fLimit = limit};
 }
 
 }  // namespace
@@ -92,7 +185,8 @@ void QPX_Client::StartOperation(QPX_AsyncData::Type type, const QPX_OpArgs& args
                                 QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                                 uint32 timeout) {
     const QPX_Operation& op = *QPX_FindOperation(type);
-    QPX_AsyncData* request = NewRequest(this, type, success, error, progress, userData);
+    // Named operations give no idle callback and no command of their own.
+    QPX_AsyncData* request = new Req(this, type, success, error, progress, userData);
     // What the completion records in the client's state.
     if (op.fEffect == QPX_Effect::kOpenDatabase) request->SetDatabase(args.fDriver, args.fName);
     if (op.fEffect == QPX_Effect::kAuthenticate) request->SetUser(args.fUserName, args.fPassword);
@@ -104,72 +198,68 @@ void QPX_Client::StartOperation(QPX_AsyncData::Type type, const QPX_OpArgs& args
 // ---- Drivers and databases ----------------------------------------------------------
 
 QPX_Status QPX_Client::ListDrivers(bool configured, CLU_List* drivers) {
-    return RunOperation(Req::ListDrivers, {.fConfigured = configured}, {.fList = drivers});
+    return RunOperation(Req::ListDrivers, ListDriversArgs(configured), {.fList = drivers});
 }
 
 void QPX_Client::ListDrivers(bool configured, QPX_SuccessWithListCB success, QPX_ErrorCB error,
                              QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::ListDrivers, {.fConfigured = configured}, success, error, progress,
+    StartOperation(Req::ListDrivers, ListDriversArgs(configured), success, error, progress,
                    userData, timeout);
 }
 
 QPX_Status QPX_Client::ListDatabases(const std::string& driver, bool quick, CLU_Table* databases) {
-    return RunOperation(Req::ListDatabases, {.fDriver = driver, .fQuick = quick},
+    return RunOperation(Req::ListDatabases, ListDatabasesArgs(driver, quick),
                         {.fTable = databases});
 }
 
 void QPX_Client::ListDatabases(const std::string& driver, bool quick,
                                QPX_SuccessWithTableCB success, QPX_ErrorCB error,
                                QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::ListDatabases, {.fDriver = driver, .fQuick = quick}, success, error,
-                   progress, userData, timeout);
+    StartOperation(Req::ListDatabases, ListDatabasesArgs(driver, quick), success, error, progress,
+                   userData, timeout);
 }
 
 QPX_Status QPX_Client::CreateDatabase(const std::string& password, const std::string& driver,
                                       const std::string& name, const std::string& desc,
                                       CLU_UUID* uuid) {
-    return RunOperation(
-        Req::CreateDatabase,
-        {.fPassword = password, .fDriver = driver, .fName = name, .fDescription = desc},
-        {.fUUID = uuid});
+    return RunOperation(Req::CreateDatabase, CreateDatabaseArgs(password, driver, name, desc),
+                        {.fUUID = uuid});
 }
 
 void QPX_Client::CreateDatabase(const std::string& password, const std::string& driver,
                                 const std::string& name, const std::string& desc,
                                 QPX_SuccessWithTableCB success, QPX_ErrorCB error,
                                 QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::CreateDatabase,
-                   {.fPassword = password, .fDriver = driver, .fName = name, .fDescription = desc},
-                   success, error, progress, userData, timeout);
+    StartOperation(Req::CreateDatabase, CreateDatabaseArgs(password, driver, name, desc), success,
+                   error, progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::OpenDatabase(const std::string& driver, const std::string& name,
                                     CLU_Table* info) {
-    return RunOperation(Req::OpenDatabase, {.fDriver = driver, .fName = name}, {.fTable = info});
+    return RunOperation(Req::OpenDatabase, OpenDatabaseArgs(driver, name), {.fTable = info});
 }
 
 void QPX_Client::OpenDatabase(const std::string& driver, const std::string& name,
                               QPX_SuccessWithTableCB success, QPX_ErrorCB error,
                               QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::OpenDatabase, {.fDriver = driver, .fName = name}, success, error, progress,
+    StartOperation(Req::OpenDatabase, OpenDatabaseArgs(driver, name), success, error, progress,
                    userData, timeout);
 }
 
 QPX_Status QPX_Client::CloseDatabase(bool backup) {
-    return RunOperation(Req::CloseDatabase, {.fBackup = backup}, {});
+    return RunOperation(Req::CloseDatabase, CloseDatabaseArgs(backup), {});
 }
 
 void QPX_Client::CloseDatabase(bool backup, QPX_SuccessCB success, QPX_ErrorCB error,
                                QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::CloseDatabase, {.fBackup = backup}, success, error, progress, userData,
-                   timeout);
+    StartOperation(Req::CloseDatabase, CloseDatabaseArgs(backup), success, error, progress,
+                   userData, timeout);
 }
 
 QPX_Status QPX_Client::UpgradeDatabase(const std::string& password, const std::string& driver,
                                        const std::string& name, CLU_List* log, uint32* oldVersion,
                                        uint32* newVersion) {
-    return RunOperation(Req::UpgradeDatabase,
-                        {.fPassword = password, .fDriver = driver, .fName = name},
+    return RunOperation(Req::UpgradeDatabase, DatabaseArgs(password, driver, name),
                         {.fList = log, .fOldVersion = oldVersion, .fNewVersion = newVersion});
 }
 
@@ -177,29 +267,21 @@ void QPX_Client::UpgradeDatabase(const std::string& password, const std::string&
                                  const std::string& name, QPX_SuccessWithTableCB success,
                                  QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                                  uint32 timeout) {
-    StartOperation(Req::UpgradeDatabase, {.fPassword = password, .fDriver = driver, .fName = name},
-                   success, error, progress, userData, timeout);
+    StartOperation(Req::UpgradeDatabase, DatabaseArgs(password, driver, name), success, error,
+                   progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::DeleteDatabase(const std::string& password, const std::string& driver,
                                       const std::string& name, const bool* deleteCloudData) {
     return RunOperation(Req::DeleteDatabase,
-                        {.fPassword = password,
-                         .fDriver = driver,
-                         .fName = name,
-                         .fDeleteCloudData = deleteCloudData},
-                        {});
+                        DeleteDatabaseArgs(password, driver, name, deleteCloudData), {});
 }
 
 void QPX_Client::DeleteDatabase(const std::string& password, const std::string& driver,
                                 const std::string& name, const bool* deleteCloudData,
                                 QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
                                 void* userData, uint32 timeout) {
-    StartOperation(Req::DeleteDatabase,
-                   {.fPassword = password,
-                    .fDriver = driver,
-                    .fName = name,
-                    .fDeleteCloudData = deleteCloudData},
+    StartOperation(Req::DeleteDatabase, DeleteDatabaseArgs(password, driver, name, deleteCloudData),
                    success, error, progress, userData, timeout);
 }
 
@@ -208,7 +290,7 @@ QPX_Status QPX_Client::QueryDatabase(const std::string& query, uint32* affectedR
                                      bool fullColumnNames, bool collapseBlobs, std::string* error) {
     return RunOperation(
         native ? Req::QueryDatabaseNatively : Req::QueryDatabase,
-        {.fQuery = query, .fFullColumnNames = fullColumnNames, .fCollapseBlobs = collapseBlobs},
+        QueryArgs(query, fullColumnNames, collapseBlobs),
         {.fList = columnNames, .fRows = resultSet, .fAffected = affectedRows, .fError = error});
 }
 
@@ -216,10 +298,9 @@ void QPX_Client::QueryDatabase(const std::string& query, QPX_SuccessWithResultSe
                                QPX_ErrorCB error, QPX_ProgressCB progress, bool native,
                                bool fullColumnNames, bool collapseBlobs, void* userData,
                                uint32 timeout) {
-    StartOperation(
-        native ? Req::QueryDatabaseNatively : Req::QueryDatabase,
-        {.fQuery = query, .fFullColumnNames = fullColumnNames, .fCollapseBlobs = collapseBlobs},
-        success, error, progress, userData, timeout);
+    StartOperation(native ? Req::QueryDatabaseNatively : Req::QueryDatabase,
+                   QueryArgs(query, fullColumnNames, collapseBlobs), success, error, progress,
+                   userData, timeout);
 }
 
 // ---- Backups and maintenance ---------------------------------------------------------
@@ -229,14 +310,8 @@ QPX_Status QPX_Client::BackupDatabase(const std::string& password, const std::st
                                       bool automatic, bool overWrite, uint32 position,
                                       bool storeIndex) {
     return RunOperation(Req::BackupDatabase,
-                        {.fPassword = password,
-                         .fDriver = driver,
-                         .fName = name,
-                         .fBackupName = QPX_Value(backupName),
-                         .fAutomatic = automatic,
-                         .fOverWrite = overWrite,
-                         .fIndex = storeIndex,
-                         .fPosition = position},
+                        BackupArgs(password, driver, name, backupName, automatic, overWrite,
+                                   position, storeIndex),
                         {});
 }
 
@@ -246,14 +321,8 @@ void QPX_Client::BackupDatabase(const std::string& password, const std::string& 
                                 QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
                                 void* userData, uint32 timeout) {
     StartOperation(Req::BackupDatabase,
-                   {.fPassword = password,
-                    .fDriver = driver,
-                    .fName = name,
-                    .fBackupName = QPX_Value(backupName),
-                    .fAutomatic = automatic,
-                    .fOverWrite = overWrite,
-                    .fIndex = storeIndex,
-                    .fPosition = position},
+                   BackupArgs(password, driver, name, backupName, automatic, overWrite, position,
+                              storeIndex),
                    success, error, progress, userData, timeout);
 }
 
@@ -262,14 +331,8 @@ QPX_Status QPX_Client::RestoreDatabase(const std::string& password, const std::s
                                        bool changeUUID, bool overWrite, uint32 position,
                                        bool restoreIndex) {
     return RunOperation(Req::RestoreDatabase,
-                        {.fPassword = password,
-                         .fDriver = driver,
-                         .fName = name,
-                         .fBackupName = QPX_Value(backupName),
-                         .fChangeUUID = changeUUID,
-                         .fOverWrite = overWrite,
-                         .fIndex = restoreIndex,
-                         .fPosition = position},
+                        RestoreArgs(password, driver, name, backupName, changeUUID, overWrite,
+                                    position, restoreIndex),
                         {});
 }
 
@@ -279,162 +342,138 @@ void QPX_Client::RestoreDatabase(const std::string& password, const std::string&
                                  bool restoreIndex, QPX_SuccessCB success, QPX_ErrorCB error,
                                  QPX_ProgressCB progress, void* userData, uint32 timeout) {
     StartOperation(Req::RestoreDatabase,
-                   {.fPassword = password,
-                    .fDriver = driver,
-                    .fName = name,
-                    .fBackupName = QPX_Value(backupName),
-                    .fChangeUUID = changeUUID,
-                    .fOverWrite = overWrite,
-                    .fIndex = restoreIndex,
-                    .fPosition = position},
+                   RestoreArgs(password, driver, name, backupName, changeUUID, overWrite, position,
+                               restoreIndex),
                    success, error, progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::ListBackups(uint32 position, CLU_List* backups) {
-    return RunOperation(Req::ListBackups, {.fPosition = position}, {.fList = backups});
+    return RunOperation(Req::ListBackups, ListBackupsArgs(position), {.fList = backups});
 }
 
 void QPX_Client::ListBackups(uint32 position, QPX_SuccessWithListCB success, QPX_ErrorCB error,
                              QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::ListBackups, {.fPosition = position}, success, error, progress, userData,
+    StartOperation(Req::ListBackups, ListBackupsArgs(position), success, error, progress, userData,
                    timeout);
 }
 
 QPX_Status QPX_Client::DeleteBackup(uint32 position, const std::string& password,
                                     const std::string& backupName) {
-    return RunOperation(
-        Req::DeleteBackup,
-        {.fPassword = password, .fBackupName = QPX_Value(backupName), .fPosition = position}, {});
+    return RunOperation(Req::DeleteBackup, DeleteBackupArgs(position, password, backupName), {});
 }
 
 void QPX_Client::DeleteBackup(uint32 position, const std::string& password,
                               const std::string& backupName, QPX_SuccessCB success,
                               QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                               uint32 timeout) {
-    StartOperation(
-        Req::DeleteBackup,
-        {.fPassword = password, .fBackupName = QPX_Value(backupName), .fPosition = position},
-        success, error, progress, userData, timeout);
+    StartOperation(Req::DeleteBackup, DeleteBackupArgs(position, password, backupName), success,
+                   error, progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::DeleteBackup(uint32 position, const std::string& password,
                                     const CLU_List& backupNames) {
-    return RunOperation(
-        Req::DeleteBackup,
-        {.fPassword = password, .fBackupName = QPX_Value(backupNames), .fPosition = position}, {});
+    return RunOperation(Req::DeleteBackup, DeleteBackupArgs(position, password, backupNames), {});
 }
 
 void QPX_Client::DeleteBackup(uint32 position, const std::string& password,
                               const CLU_List& backupNames, QPX_SuccessCB success, QPX_ErrorCB error,
                               QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(
-        Req::DeleteBackup,
-        {.fPassword = password, .fBackupName = QPX_Value(backupNames), .fPosition = position},
-        success, error, progress, userData, timeout);
+    StartOperation(Req::DeleteBackup, DeleteBackupArgs(position, password, backupNames), success,
+                   error, progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::OptimizeDatabase(const std::string& password, const std::string& driver,
                                         const std::string& name) {
-    return RunOperation(Req::OptimizeDatabase,
-                        {.fPassword = password, .fDriver = driver, .fName = name}, {});
+    return RunOperation(Req::OptimizeDatabase, DatabaseArgs(password, driver, name), {});
 }
 
 void QPX_Client::OptimizeDatabase(const std::string& password, const std::string& driver,
                                   const std::string& name, QPX_SuccessCB success, QPX_ErrorCB error,
                                   QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::OptimizeDatabase, {.fPassword = password, .fDriver = driver, .fName = name},
-                   success, error, progress, userData, timeout);
+    StartOperation(Req::OptimizeDatabase, DatabaseArgs(password, driver, name), success, error,
+                   progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::RepairDatabase(const std::string& password, const std::string& driver,
                                       const std::string& name, const std::string& output) {
-    return RunOperation(
-        Req::RepairDatabase,
-        {.fPassword = password, .fDriver = driver, .fName = name, .fOutput = output}, {});
+    return RunOperation(Req::RepairDatabase, RepairArgs(password, driver, name, output), {});
 }
 
 void QPX_Client::RepairDatabase(const std::string& password, const std::string& driver,
                                 const std::string& name, const std::string& output,
                                 QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
                                 void* userData, uint32 timeout) {
-    StartOperation(Req::RepairDatabase,
-                   {.fPassword = password, .fDriver = driver, .fName = name, .fOutput = output},
-                   success, error, progress, userData, timeout);
+    StartOperation(Req::RepairDatabase, RepairArgs(password, driver, name, output), success, error,
+                   progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::IndexDatabase(const std::string& password, const std::string& driver,
                                      const std::string& name, bool reset, bool run) {
-    return RunOperation(
-        Req::IndexDatabase,
-        {.fPassword = password, .fDriver = driver, .fName = name, .fReset = reset, .fRun = run},
-        {});
+    return RunOperation(Req::IndexDatabase, IndexArgs(password, driver, name, reset, run), {});
 }
 
 void QPX_Client::IndexDatabase(const std::string& password, const std::string& driver,
                                const std::string& name, bool reset, bool run, QPX_SuccessCB success,
                                QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                                uint32 timeout) {
-    StartOperation(
-        Req::IndexDatabase,
-        {.fPassword = password, .fDriver = driver, .fName = name, .fReset = reset, .fRun = run},
-        success, error, progress, userData, timeout);
+    StartOperation(Req::IndexDatabase, IndexArgs(password, driver, name, reset, run), success,
+                   error, progress, userData, timeout);
 }
 
 // ---- Clients ------------------------------------------------------------------------
 
 QPX_Status QPX_Client::GetClientList(bool full, bool any, CLU_List* list) {
-    return RunOperation(Req::GetClientList, {.fFull = full, .fAny = any}, {.fList = list});
+    return RunOperation(Req::GetClientList, ClientListArgs(full, any), {.fList = list});
 }
 
 void QPX_Client::GetClientList(bool full, bool any, QPX_SuccessWithListCB success,
                                QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                                uint32 timeout) {
-    StartOperation(Req::GetClientList, {.fFull = full, .fAny = any}, success, error, progress,
+    StartOperation(Req::GetClientList, ClientListArgs(full, any), success, error, progress,
                    userData, timeout);
 }
 
 QPX_Status QPX_Client::GetClientInfo(uint32 clientId, CLU_Table* info) {
-    return RunOperation(Req::GetClientInfo, {.fClientId = QPX_Value(clientId)}, {.fTable = info});
+    return RunOperation(Req::GetClientInfo, ClientArgs(clientId), {.fTable = info});
 }
 
 void QPX_Client::GetClientInfo(uint32 clientId, QPX_SuccessWithTableCB success, QPX_ErrorCB error,
                                QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::GetClientInfo, {.fClientId = QPX_Value(clientId)}, success, error, progress,
-                   userData, timeout);
+    StartOperation(Req::GetClientInfo, ClientArgs(clientId), success, error, progress, userData,
+                   timeout);
 }
 
 QPX_Status QPX_Client::GetClientInfo(const std::string& sid, CLU_Table* info) {
-    return RunOperation(Req::GetClientInfo, {.fClientId = QPX_Value(sid)}, {.fTable = info});
+    return RunOperation(Req::GetClientInfo, ClientArgs(sid), {.fTable = info});
 }
 
 void QPX_Client::GetClientInfo(const std::string& sid, QPX_SuccessWithTableCB success,
                                QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                                uint32 timeout) {
-    StartOperation(Req::GetClientInfo, {.fClientId = QPX_Value(sid)}, success, error, progress,
-                   userData, timeout);
+    StartOperation(Req::GetClientInfo, ClientArgs(sid), success, error, progress, userData,
+                   timeout);
 }
 
 QPX_Status QPX_Client::KillClient(uint32 clientId, const std::string& password) {
-    return RunOperation(Req::KillClient, {.fPassword = password, .fClientId = QPX_Value(clientId)},
-                        {});
+    return RunOperation(Req::KillClient, ClientArgs(clientId, password), {});
 }
 
 void QPX_Client::KillClient(uint32 clientId, const std::string& password, QPX_SuccessCB success,
                             QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                             uint32 timeout) {
-    StartOperation(Req::KillClient, {.fPassword = password, .fClientId = QPX_Value(clientId)},
-                   success, error, progress, userData, timeout);
+    StartOperation(Req::KillClient, ClientArgs(clientId, password), success, error, progress,
+                   userData, timeout);
 }
 
 QPX_Status QPX_Client::KillClient(const std::string& sid, const std::string& password) {
-    return RunOperation(Req::KillClient, {.fPassword = password, .fClientId = QPX_Value(sid)}, {});
+    return RunOperation(Req::KillClient, ClientArgs(sid, password), {});
 }
 
 void QPX_Client::KillClient(const std::string& sid, const std::string& password,
                             QPX_SuccessCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
                             void* userData, uint32 timeout) {
-    StartOperation(Req::KillClient, {.fPassword = password, .fClientId = QPX_Value(sid)}, success,
-                   error, progress, userData, timeout);
+    StartOperation(Req::KillClient, ClientArgs(sid, password), success, error, progress, userData,
+                   timeout);
 }
 
 // ---- Dictionary, users and search ---------------------------------------------------
@@ -450,41 +489,38 @@ void QPX_Client::GetDataDictionary(QPX_SuccessWithTableCB success, QPX_ErrorCB e
 
 QPX_Status QPX_Client::Authenticate(const std::string& userName, const std::string& password,
                                     CLU_Table* userInfo) {
-    return RunOperation(Req::Authenticate, {.fPassword = password, .fUserName = userName},
+    return RunOperation(Req::Authenticate, AuthenticateArgs(userName, password),
                         {.fTable = userInfo});
 }
 
 void QPX_Client::Authenticate(const std::string& userName, const std::string& password,
                               QPX_SuccessWithTableCB success, QPX_ErrorCB error,
                               QPX_ProgressCB progress, void* userData, uint32 timeout) {
-    StartOperation(Req::Authenticate, {.fPassword = password, .fUserName = userName}, success,
-                   error, progress, userData, timeout);
+    StartOperation(Req::Authenticate, AuthenticateArgs(userName, password), success, error,
+                   progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::Authenticate(const std::string& userName, const std::string& password,
                                     const std::string& newPassword, CLU_Table* userInfo) {
-    return RunOperation(
-        Req::Authenticate,
-        {.fPassword = password, .fUserName = userName, .fNewPassword = &newPassword},
-        {.fTable = userInfo});
+    return RunOperation(Req::Authenticate, AuthenticateArgs(userName, password, &newPassword),
+                        {.fTable = userInfo});
 }
 
 void QPX_Client::Authenticate(const std::string& userName, const std::string& password,
                               const std::string& newPassword, QPX_SuccessWithTableCB success,
                               QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                               uint32 timeout) {
-    StartOperation(Req::Authenticate,
-                   {.fPassword = password, .fUserName = userName, .fNewPassword = &newPassword},
-                   success, error, progress, userData, timeout);
+    StartOperation(Req::Authenticate, AuthenticateArgs(userName, password, &newPassword), success,
+                   error, progress, userData, timeout);
 }
 
 QPX_Status QPX_Client::FullTextSearch(const std::string& text, CLU_List* results, int32 limit) {
-    return RunOperation(Req::FullTextSearch, {.fQuery = text, .fLimit = limit}, {.fList = results});
+    return RunOperation(Req::FullTextSearch, SearchArgs(text, limit), {.fList = results});
 }
 
 void QPX_Client::FullTextSearch(const std::string& text, int32 limit, QPX_SuccessWithListCB success,
                                 QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                                 uint32 timeout) {
-    StartOperation(Req::FullTextSearch, {.fQuery = text, .fLimit = limit}, success, error, progress,
+    StartOperation(Req::FullTextSearch, SearchArgs(text, limit), success, error, progress,
                    userData, timeout);
 }

@@ -1,3 +1,4 @@
+// The RPC client every QPX_Client speaks through: the TCP one.
 #include "qpx/client/rpc_factory.h"
 
 #include "lumo/tcp_client.h"

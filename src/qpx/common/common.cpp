@@ -1,3 +1,5 @@
+// Password hashing and the machine identity of the client library: the hash the server
+// expects for a password, and a UUID for this machine from what it offers.
 #include "qpx/zelmo_client/common.h"
 
 #include <dbus/dbus.h>

@@ -1,3 +1,5 @@
+// The message text of a status code: the client library's own codes, the server's
+// message table, then the base library's texts.
 #include "qpx/zelmo_client/errors.h"
 
 #include "lumo/status.h"

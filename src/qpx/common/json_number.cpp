@@ -1,3 +1,5 @@
+// A JSON number's text as a decimal: its significant digits and exponent read, then
+// rounded half up to the 38 digits a decimal holds.
 #include "qpx/common/json_number.h"
 
 #include <string>

@@ -1,3 +1,5 @@
+// Recognising a JSON Web Token among passwords: base64url parts whose header and
+// payload are JSON objects; nothing is verified.
 #include "qpx/common/jwt.h"
 
 #include <picojson.h>
