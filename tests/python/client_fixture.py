@@ -150,6 +150,11 @@ def run_async(test, method, *args, **kwargs):
     return kind, values, deferred
 
 
+# Runs a command in a private network namespace whose only interface is lo, up:
+# PRIVATE_NETWORK + [program, arg...].
+PRIVATE_NETWORK = ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$0" "$@"']
+
+
 def netns_available():
     if not shutil.which("unshare") or not shutil.which("ip"):
         return False

@@ -14,7 +14,8 @@ import unittest
 import zelmolib
 import _zelmolib
 from client_fixture import (BLOB, ECHO, FAIL, ROWS, WORK, BusinessServer, Outcome,
-                            ServerTestCase, netns_available, run_async, server_program)
+                            PRIVATE_NETWORK, ServerTestCase, netns_available, run_async,
+                            server_program)
 
 METHOD_ORDER = [
     "list_servers", "connect", "disconnect", "get_id", "get_connection_info", "execute",
@@ -297,8 +298,8 @@ class ConnectTest(ServerTestCase):
             print(repr([(text, error is not None, len(seen)) for text, error, _ in attempts()]))
         """)
         result = subprocess.run(
-            ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$0" -c "$1"',
-             sys.executable, script], capture_output=True, text=True, timeout=120)
+            PRIVATE_NETWORK + [sys.executable, "-c", script], capture_output=True,
+            text=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
         refused, seen = [eval(line) for line in result.stdout.splitlines()]
         for text, (code, message), info in refused:
@@ -649,8 +650,7 @@ class ListServersTest(unittest.TestCase):
             self.skipTest("cannot create a private network namespace here (unshare -rn refused)")
         env = dict(os.environ)
         result = subprocess.run(
-            ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$0" -c "$1" "$2"',
-             sys.executable, self.SCRIPT, program],
+            PRIVATE_NETWORK + [sys.executable, "-c", self.SCRIPT, program],
             env=env, capture_output=True, text=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
         lines = result.stdout.splitlines()

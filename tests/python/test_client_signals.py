@@ -13,7 +13,7 @@ import textwrap
 import threading
 import unittest
 
-from client_fixture import ECHO, WORK, BusinessServer
+from client_fixture import ECHO, WORK, BusinessServer, PRIVATE_NETWORK, netns_available
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # How long each blocking call would last if nothing interrupted it (an uninterrupted
@@ -36,8 +36,10 @@ CHILD = textwrap.dedent("""
     idle_calls = []
     _zelmolib.set_default_idle_callback(lambda: idle_calls.append(1))
     client = _zelmolib.Client()
-    client.connect(host="127.0.0.1", port=port, timeout=10000)
-    client.open_database("sqlite", "demo")
+    # Port 0: a private network with no server, where discovery broadcasts only on lo.
+    if port:
+        client.connect(host="127.0.0.1", port=port, timeout=10000)
+        client.open_database("sqlite", "demo")
     other = []
 
     def shared():
@@ -92,9 +94,12 @@ CHILD = textwrap.dedent("""
         except BaseException as error:
             outcome = type(error).__name__
         sys.setprofile(None)
-        if name.startswith("connect"):
-            client.connect(host="127.0.0.1", port=port, timeout=10000)
-        echo = client.execute(%(ECHO)d, {"after": name})["after"]
+        if not port:
+            echo = name if client.list_servers(timeout=100) == () else "served"
+        else:
+            if name.startswith("connect"):
+                client.connect(host="127.0.0.1", port=port, timeout=10000)
+            echo = client.execute(%(ECHO)d, {"after": name})["after"]
         print(name, outcome, echo, flush=True)
         if name == "shared":
             print("other", *other, flush=True)
@@ -133,20 +138,23 @@ class SignalTest(unittest.TestCase):
         self.addCleanup(self.server.stop)
         self.silent = SilentServer()
         self.addCleanup(self.silent.close)
+        self.start_child([sys.executable, "-c", CHILD, str(self.server.port),
+                          str(self.silent.port), str(BLOCKING_MS)])
+
+    def start_child(self, command):
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([HERE] + env.get("PYTHONPATH", "").split(os.pathsep))
-        self.child = subprocess.Popen(
-            [sys.executable, "-c", CHILD, str(self.server.port), str(self.silent.port),
-             str(BLOCKING_MS)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-            env=env)
-        self.addCleanup(self.stop_child)
+        self.child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      text=True, env=env)
+        self.addCleanup(self.stop_child, self.child)
 
-    def stop_child(self):
-        if self.child.poll() is None:
-            self.child.kill()
-        self.child.wait()
-        self.child.stdin.close()
-        self.child.stdout.close()
+    @staticmethod
+    def stop_child(child):
+        if child.poll() is None:
+            child.kill()
+        child.wait()
+        child.stdin.close()
+        child.stdout.close()
 
     def answer(self):
         """The child's next line, or a failure once ANSWER_WAIT has passed."""
@@ -174,12 +182,20 @@ class SignalTest(unittest.TestCase):
         self.assertEqual(self.interrupt("connect"), ["connect", "KeyboardInterrupt", "connect"])
         self.assertEqual(self.interrupt("connect_beside_timers"),
                          ["connect_beside_timers", "KeyboardInterrupt", "connect_beside_timers"])
-        self.assertEqual(self.interrupt("discovery"),
-                         ["discovery", "KeyboardInterrupt", "discovery"])
         self.child.stdin.close()
         # The default idle callable still ran during the synchronous calls.
         self.assertEqual(self.answer(), ["idle", "True"])
         self.assertEqual(self.child.wait(ANSWER_WAIT), 0)
+
+    def test_discovery_is_interrupted(self):
+        # Discovery broadcasts on every interface: its child runs in a private network
+        # whose only interface is lo, with no server (port 0).
+        if not netns_available():
+            self.skipTest("cannot create a private network namespace here (unshare -rn refused)")
+        self.start_child(PRIVATE_NETWORK + [sys.executable, "-c", CHILD, "0",
+                                            str(self.silent.port), str(BLOCKING_MS)])
+        self.assertEqual(self.interrupt("discovery"),
+                         ["discovery", "KeyboardInterrupt", "discovery"])
 
     def test_an_interrupt_ends_only_its_own_request(self):
         # The other thread's request on the same client completes; the interrupted
