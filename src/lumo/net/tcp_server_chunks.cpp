@@ -51,25 +51,27 @@ bool CL_TCPServer::TakeChunks(Client* client, uint32 now) {
     }
 }
 
-// A cancellation is acted on at once; a chunk of a request is gathered.
+// A cancellation is known by its type alone, first-chunk flag or not, and acted on at
+// once; a chunk of a request is gathered.
 bool CL_TCPServer::TakeChunk(Client* client, const CL_PacketHeader& header, const uint8* payload,
                              uint32 size, uint32 now) {
-    if (!(header.fFlags & CL_IPC_FIRST_CHUNK))
-        return ContinueIncoming(client, header, payload, size, now);
-    if (!client->fAuthorized && !AllowedBeforeAuth(header)) {
+    bool cancel =
+        header.fType == CL_PACKET_TYPE_ABORT || header.fType == CL_PACKET_TYPE_ABORT_ALL;
+    bool first = (header.fFlags & CL_IPC_FIRST_CHUNK) != 0;
+    if ((first || cancel) && !client->fAuthorized && !AllowedBeforeAuth(header)) {
         RejectRequest(client);
         return false;
     }
-    switch (header.fType) {
-        case CL_PACKET_TYPE_ABORT:
-            HandleAbort(client, header);
-            return true;
-        case CL_PACKET_TYPE_ABORT_ALL:
-            if (!CancelAllRequests(client)) client->fPendingCancelAll = true;
-            return true;
-        default:
-            return StartIncoming(client, header, payload, size, now);
+    if (header.fType == CL_PACKET_TYPE_ABORT) {
+        HandleAbort(client, header);
+        return true;
     }
+    if (header.fType == CL_PACKET_TYPE_ABORT_ALL) {
+        if (!CancelAllRequests(client)) client->fPendingCancelAll = true;
+        return true;
+    }
+    if (!first) return ContinueIncoming(client, header, payload, size, now);
+    return StartIncoming(client, header, payload, size, now);
 }
 
 // The first chunk of a request: the request is queued when it is whole, gathered
