@@ -2,6 +2,7 @@
 // starved and overdue clients, sizing the worker pool to the load, handing work to
 // idle workers, and the progress PINGs of the requests being worked on.
 #include "lumo/clock.h"
+#include "lumo/net/server_log.h"
 #include "lumo/translator.h"
 #include "tcp_server_records.h"
 
@@ -29,6 +30,9 @@ void CL_TCPServer::PeriodicWork(uint32 now, DispatcherState* state) {
     if (uint32(now - state->fLastLoad) >= kLoadInterval) {
         state->fLastLoad = now;
         AdjustLoad();
+        // Lines held back are reported soon after their flood, however quiet the
+        // server is then.
+        CL_LogLimiter::Report(*this);
     }
     HandOutWork();
     if (uint32(now - state->fLastPing) >= kPingInterval) {
