@@ -5,6 +5,8 @@
 #include "lumo/clock.h"
 #include "tcp_server_records.h"
 
+using Impl = CL_TCPServer::Impl;
+
 namespace {
 
 // Unwritten bytes past which a client is served no further requests, and read no
@@ -21,60 +23,62 @@ CL_Status WriteNow(CL_Socket& socket, const uint8* data, uint32 size, uint32* se
 
 }  // namespace
 
-// Writes the packet at once when nothing waits before it, and queues what the socket
-// did not take; *queued tells whether anything was queued.
-CL_Status CL_TCPServer::SendOrQueue(Client* client, const CL_Blob& wire, bool* queued) {
-    Output& output = client->fOutput;
+CL_Status Impl::Output::Send(CL_Socket& socket, const CL_Blob& wire, uint32 now, bool* queued) {
     uint32 size = wire.GetSize();
     uint32 sent = 0;
     *queued = false;
-    if (output.fPackets.empty()) {
-        CL_Status status = WriteNow(*client->fSocket, wire.GetDataForRead(), size, &sent);
+    if (fPackets.empty()) {
+        CL_Status status = WriteNow(socket, wire.GetDataForRead(), size, &sent);
         if (status != CL_OK) return status;
         if (sent == size) return CL_OK;
-        output.fOffset = sent;
-        output.fSince = CL_GetTime();
+        fOffset = sent;
+        fSince = now;
     }
-    output.fPackets.push_back(wire);
-    output.fBytes += size - sent;
-    client->fBacklog = output.fBytes;
-    fOutputBytes += size - sent;
+    fPackets.push_back(wire);
+    Count(int64_t(size - sent));
     *queued = true;
     return CL_OK;
 }
 
-// Writes what waits until the socket takes no more.
-CL_Status CL_TCPServer::WriteQueued(Client* client, uint32 now) {
-    Output& output = client->fOutput;
+CL_Status Impl::Output::WriteQueued(CL_Socket& socket, uint32 now) {
     CL_Status status = CL_OK;
-    while (!output.fPackets.empty()) {
-        const CL_Blob& first = output.fPackets.front();
-        uint32 left = first.GetSize() - output.fOffset;
+    while (!fPackets.empty()) {
+        const CL_Blob& first = fPackets.front();
+        uint32 left = first.GetSize() - fOffset;
         uint32 sent = 0;
-        status = WriteNow(*client->fSocket, first.GetDataForRead() + output.fOffset, left, &sent);
-        if (sent > 0) output.fSince = now;
-        output.fBytes -= sent;
-        fOutputBytes -= sent;
+        status = WriteNow(socket, first.GetDataForRead() + fOffset, left, &sent);
+        if (sent > 0) fSince = now;
+        Count(-int64_t(sent));
         if (status != CL_OK || sent < left) {
-            output.fOffset += sent;
+            fOffset += sent;
             break;
         }
-        output.fPackets.pop_front();
-        output.fOffset = 0;
+        fPackets.pop_front();
+        fOffset = 0;
     }
-    client->fBacklog = output.fBytes;
     return status;
 }
 
-void CL_TCPServer::DropOutput(Client* client) {
-    Output& output = client->fOutput;
-    fOutputBytes -= output.fBytes;
-    output.fPackets.clear();
-    output.fOffset = 0;
-    output.fBytes = 0;
-    client->fBacklog = 0;
+void Impl::Output::Drop() {
+    Count(-int64_t(fBytes));
+    fPackets.clear();
+    fOffset = 0;
 }
 
-bool CL_TCPServer::Backlogged(Client* client) const {
+void Impl::Output::Count(int64_t change) {
+    fBytes = uint64(int64_t(fBytes) + change);
+    *fMine = fBytes;
+    *fTotal += uint64(change);
+}
+
+// Only the first bytes to wait need the dispatcher told.
+CL_Status Impl::Post(Client* client, const CL_Blob& wire, bool* queued) {
+    bool wasEmpty = client->fOutput.IsEmpty();
+    CL_Status status = client->fOutput.Send(*client->fSocket, wire, CL_GetTime(), queued);
+    if (!wasEmpty) *queued = false;
+    return status;
+}
+
+bool Impl::Backlogged(Client* client) const {
     return client->fBacklog >= kMaxBacklog;
 }

@@ -3,14 +3,11 @@
 // idle workers, and the progress PINGs of the requests being worked on.
 #include "lumo/clock.h"
 #include "lumo/net/server_log.h"
-#include "lumo/translator.h"
 #include "tcp_server_records.h"
 
-namespace {
+using Impl = CL_TCPServer::Impl;
 
-const char* T(const char* text) {
-    return CL_Translator::Get().Translate(text, nullptr);
-}
+namespace {
 
 constexpr uint32 kSweepInterval = 60000;
 constexpr uint32 kWaitingLimit = 120000;
@@ -20,7 +17,7 @@ constexpr double kMaxLoad = 24.0;
 
 }  // namespace
 
-void CL_TCPServer::PeriodicWork(uint32 now, DispatcherState* state) {
+void Impl::PeriodicWork(uint32 now, DispatcherState* state) {
     if (uint32(now - state->fLastSweep) >= kSweepInterval) {
         state->fLastSweep = now;
         SweepClosedClients();
@@ -32,7 +29,7 @@ void CL_TCPServer::PeriodicWork(uint32 now, DispatcherState* state) {
         AdjustLoad();
         // Lines held back are reported soon after their flood, however quiet the
         // server is then.
-        CL_LogLimiter::Report(*this);
+        CL_LogLimiter::Report(fServer);
     }
     HandOutWork();
     if (uint32(now - state->fLastPing) >= kPingInterval) {
@@ -41,8 +38,8 @@ void CL_TCPServer::PeriodicWork(uint32 now, DispatcherState* state) {
     }
 }
 
-void CL_TCPServer::SweepClosedClients() {
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+void Impl::SweepClosedClients() {
+    for (ClientList::iterator it = fClientList.begin(); it != fClientList.end(); ++it) {
         Client* client = *it;
         bool closed;
         {
@@ -56,23 +53,23 @@ void CL_TCPServer::SweepClosedClients() {
 // Only a client that no worker is serving can be starved; one whose worker is busy
 // with a long request has its next request queued behind it, and one whose replies
 // wait to be read waits for itself (its output has a time-out of its own).
-void CL_TCPServer::KillStarvedClients(uint32 now) {
+void Impl::KillStarvedClients(uint32 now) {
     CL_Array<Client*> starved;
-    for (Client* client : *fWaitingList)
+    for (Client* client : fWaitingList)
         if (client->fBusyCount == 0 && !Backlogged(client) &&
             uint32(now - client->fWaitStartTime) > kWaitingLimit && !starved.Exists(client))
             starved.Append(client);
     for (uint32 i = 0; i < starved.Count(); i++)
-        if (fClientList->Exists(starved.Get(i))) KillClient(starved.Get(i));
+        if (fClientList.Exists(starved.Get(i))) KillClient(starved.Get(i));
 }
 
 // A client is cut off, with the time-out line, when part of a chunk has been pending,
 // a request's next chunk has been awaited, or its output has not moved, for longer
 // than the server time-out. While the server itself does not read from a client
 // (its limits hold it back) the client's input is not late: its clocks start again.
-void CL_TCPServer::KillOverdueClients(uint32 now) {
+void Impl::KillOverdueClients(uint32 now) {
     Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+    for (ClientList::iterator it = fClientList.begin(); it != fClientList.end(); ++it) {
         Client* client = *it;
         if (!MayRead(client, oldest, 0)) {
             client->fLastReadTime = now;
@@ -83,38 +80,39 @@ void CL_TCPServer::KillOverdueClients(uint32 now) {
     }
 }
 
-CL_Status CL_TCPServer::Overdue(Client* client, uint32 now) {
+CL_Status Impl::Overdue(Client* client, uint32 now) {
     uint32 limit = fTimeOut;
     if (client->fPartial && uint32(now - client->fLastReadTime) > limit) return CL_TIMEOUT;
     for (Incoming* request : client->fGathers)
         if (uint32(now - request->fLastChunk) > limit) return CL_TIMEOUT;
     if (client->fBacklog == 0) return CL_OK;
     CL_AutoLocker lock(ClientLock(client));
-    bool stuck = client->fOutput.fBytes > 0 && uint32(now - client->fOutput.fSince) > limit;
+    bool stuck =
+        client->fOutput.GetBytes() > 0 && uint32(now - client->fOutput.GetSince()) > limit;
     return stuck ? CL_TIMEOUT : CL_OK;
 }
 
 // The smoothed load counts the dispatcher's own pass. A worker more is started under
 // load; when the load falls, a broadcast lets an idle worker retire by its own rule.
-void CL_TCPServer::AdjustLoad() {
+void Impl::AdjustLoad() {
     fLoad = fBusyCount.Get() * 0.01 + 0.99 * fLoad;
     if (fLoad > kMaxLoad) fLoad = kMaxLoad;
-    int32 n = int32(fWorkerList->Count());
+    int32 n = int32(fWorkerList.Count());
     if (n < int32(fLoad + 1.5)) {
         if (n < int32(CL_SERVER_MAX_WORKERS)) {
-            Log(CL_LOG_LEVEL_DEBUG,
+            fServer.Log(CL_LOG_LEVEL_DEBUG,
                 T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server "
                   "(%f)"),
                 fLoad);
             Worker* worker = SpawnWorker(false);
-            if (worker) fWorkerList->Append(worker);
+            if (worker) fWorkerList.Append(worker);
         } else {
-            Log(CL_LOG_LEVEL_DEBUG,
+            fServer.Log(CL_LOG_LEVEL_DEBUG,
                 T("[Dispatcher] Impossibile lanciare un nuovo worker thread in risposta al carico "
                   "sul server, limite massimo di thread raggiunto"));
         }
     } else if (int32(fLoad + 6.0) < n) {
-        Log(CL_LOG_LEVEL_DEBUG,
+        fServer.Log(CL_LOG_LEVEL_DEBUG,
             T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico "
               "(%f)"),
             fLoad);
@@ -125,17 +123,17 @@ void CL_TCPServer::AdjustLoad() {
 // A PING for every request being worked on whose record is not cancelled, for the
 // clients whose context no worker holds. The lines are logged once the client's locks
 // are released.
-void CL_TCPServer::QueuePings() {
+void Impl::QueuePings() {
     if (!fRun) return;
     CL_Array<double> reported;
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+    for (ClientList::iterator it = fClientList.begin(); it != fClientList.end(); ++it) {
         Client* client = *it;
         if (!client->TryLockContext()) continue;
         reported.Clear();
         CL_Status status = QueueClientPings(client, &reported);
         client->fContext->Unlock();
         for (uint32 i = 0; i < reported.Count(); i++)
-            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+            fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
                 T("[Dispatcher] [%d] Il server sta ancora eseguendo la richiesta (%3.1f%% "
                   "completata), inoltro un messaggio di ping"),
                 int(client->fID), reported.Get(i));
@@ -143,7 +141,7 @@ void CL_TCPServer::QueuePings() {
     }
 }
 
-CL_Status CL_TCPServer::QueueClientPings(Client* client, CL_Array<double>* reported) {
+CL_Status Impl::QueueClientPings(Client* client, CL_Array<double>* reported) {
     CL_AutoLocker lock(ClientLock(client));
     for (Request* request : client->fExecutingRequests) {
         if (client->fContext->HasAborted(request->fID)) continue;
@@ -157,7 +155,7 @@ CL_Status CL_TCPServer::QueueClientPings(Client* client, CL_Array<double>* repor
 
 // Sends the PING, or queues it behind what waits; it carries the progress message only
 // when that changed since the last one.
-CL_Status CL_TCPServer::QueuePing(Client* client, Request* request, double* completeness) {
+CL_Status Impl::QueuePing(Client* client, Request* request, double* completeness) {
     std::string message;
     client->fContext->GetProgress(request->fID, completeness, &message);
     if (message.size() > CL_IPC_MAX_PING_MESSAGE) message.resize(CL_IPC_MAX_PING_MESSAGE);
@@ -170,5 +168,5 @@ CL_Status CL_TCPServer::QueuePing(Client* client, Request* request, double* comp
     CL_Blob wire;
     CL_BuildPacket(header, payload, &wire);
     bool queued = false;
-    return SendOrQueue(client, wire, &queued);
+    return Post(client, wire, &queued);
 }
