@@ -81,8 +81,10 @@ public:
     // reading stops while they pass GetInputBudget.
     uint64 GetQueuedInput() const;
     uint64 GetInputBudget() const;
-    // Reply bytes waiting for clients to read them.
+    // Reply bytes waiting for clients to read them; the requests of clients let in wait
+    // to be started while they pass GetOutputBudget.
     uint64 GetQueuedOutput() const;
+    uint64 GetOutputBudget() const;
 
     // The machinery: records, threads, locks and counters.
     class Impl;

@@ -192,6 +192,10 @@ uint64 CL_TCPServer::GetQueuedOutput() const {
     return fImpl->fOutputBytes;
 }
 
+uint64 CL_TCPServer::GetOutputBudget() const {
+    return fImpl->GetOutputBudget();
+}
+
 // ---- The machinery ------------------------------------------------------------------------
 
 Impl::Impl(CL_TCPServer& server)

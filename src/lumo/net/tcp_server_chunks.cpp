@@ -146,6 +146,7 @@ bool Impl::ContinueIncoming(Client* client, const CL_PacketHeader& header,
 // where an idle worker takes it at once.
 void Impl::QueueIncoming(Client* client, Incoming* request, uint32 now) {
     request->fInput.Seek(0, CL_SEEK_SET);
+    request->fLastChunk = now;
     {
         CL_AutoLocker lock(ClientLock(client));
         client->QueueRequest(request);

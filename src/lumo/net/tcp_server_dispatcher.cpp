@@ -226,11 +226,16 @@ void Impl::WatchClients(DispatcherState* state) {
 // Whether to read from the client now: not while its queued requests, its unread
 // replies or its waiting cancellations are too many, nor while the server's input
 // (with `pending` bytes read and not yet taken apart) is over its budget, except from
-// `oldest`. What it reads is the dispatcher's own or kept in atomics: it is asked with
-// the server lock released too.
+// `oldest`. While the unread replies of all clients near their budget, a client let in
+// with a request waiting already sends no more: the request of a client that had none
+// stays the latest, which a worker takes first once the budget allows. What it reads
+// is the dispatcher's own or kept in atomics: it is asked with the server lock
+// released too.
 bool Impl::MayRead(Client* client, Client* oldest, uint64 pending) {
     if (client->fPendingCancels.size() >= kMaxPendingCancels) return false;
     if (client->fQueuedBytes >= Client::kMaxQueuedBytes || Backlogged(client)) return false;
+    if (client->fQueuedBytes > 0 && client->fAuthorized && fOutputBytes > GetOutputBudget() / 2)
+        return false;
     return fInputBytes + pending < GetInputBudget() || client == oldest;
 }
 
@@ -282,7 +287,7 @@ void Impl::Transfer(ReadyClient* ready, Client* oldest, uint64* read, uint32 now
     if (ready->fEvents & (POLLOUT | POLLERR | POLLHUP)) {
         ready->fBacklogged = Backlogged(client);
         CL_AutoLocker lock(ClientLock(client));
-        ready->fWrite = client->fOutput.WriteQueued(*client->fSocket, now);
+        ready->fWrite = WriteQueued(client, now);
     }
     if (ready->fWrite != CL_OK || !(ready->fEvents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP)))
         return;

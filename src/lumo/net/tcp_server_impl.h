@@ -31,6 +31,7 @@ public:
     class Client;
     class Worker;
     struct Incoming;
+    class Sink;
     class Output;
     struct DispatcherState;
     struct ReadyClient;
@@ -56,6 +57,8 @@ public:
     // False when the server was not running.
     bool StopServing() CL_EXCLUDES(fLock);
     void Publish(CLU_Table& info) CL_EXCLUDES(fAddressLock);
+    // The machinery of a server; for the library's tests.
+    static Impl& Of(CL_TCPServer& server) { return *server.fImpl; }
     uint64 GetInputBudget() const;
     void DropClientsForSuspend() CL_EXCLUDES(fLock);
     void RefreshAddressAfterResume() CL_EXCLUDES(fLock);
@@ -170,13 +173,15 @@ public:
     void SweepClosedClients() CL_REQUIRES(fLock);
     void KillStarvedClients(uint32 now) CL_REQUIRES(fLock);
     void KillOverdueClients(uint32 now) CL_REQUIRES(fLock);
+    void DropStuckOutputs(uint32 now) CL_REQUIRES(fLock);
     CL_Status Overdue(Client* client, uint32 now) CL_REQUIRES(fLock);
     void AdjustLoad() CL_REQUIRES(fLock);
-    void QueuePings() CL_REQUIRES(fLock);
+    void QueuePings(uint32 now) CL_REQUIRES(fLock);
     CL_Status QueueClientPings(Client* client, CL_Array<double>* reported)
         CL_REQUIRES(fLock, ContextLock(client));
-    CL_Status QueuePing(Client* client, Request* request, double* completeness)
-        CL_REQUIRES(ContextLock(client), ClientLock(client));
+    CL_Status QueuePing(Client* client, uint32 sequence, double completeness,
+                        const std::string* message) CL_REQUIRES(ClientLock(client));
+    CL_Status QueueWaitingPings(Client* client, uint32 now) CL_REQUIRES(ClientLock(client));
 
     // ---- A client's chunks (tcp_server_chunks.cpp): the dispatcher holds the server
     // lock throughout. False when the client was killed. --------------------------------
@@ -203,7 +208,13 @@ public:
     // the write, and whether the dispatcher must be told of bytes that now wait.
     CL_Status Post(Client* client, const CL_Blob& wire, bool* queued)
         CL_REQUIRES(ClientLock(client));
+    // Writes what waits, as far as the socket takes it.
+    CL_Status WriteQueued(Client* client, uint32 now) CL_REQUIRES(ClientLock(client));
+    // The client's own unread replies keep it from being served, and read.
     bool Backlogged(Client* client) const;
+    // The unread replies of all clients keep the client's requests from being started.
+    uint64 GetOutputBudget() const;
+    bool OutputHeld(Client* client) const;
 
     // ---- Discovery responder (tcp_server_discovery.cpp) ------------------------------
     void DiscoveryTurn() CL_EXCLUDES(fLock, fResponderLock);

@@ -13,22 +13,40 @@ namespace {
 // further, until it has read its replies.
 constexpr uint64 kMaxBacklog = 4u << 20;
 
-// One write that does not wait: the bytes the socket took, CL_OK (also when it took
-// fewer or none) or the socket's error.
-CL_Status WriteNow(CL_Socket& socket, const uint8* data, uint32 size, uint32* sent) {
-    *sent = socket.Write(data, size, 0);
-    CL_Status status = socket.GetIOError(false);
-    return status == CL_TIMEOUT ? CL_OK : status;
+// Unwritten replies over all clients: the request limit's worth, so that at most one
+// reply of the largest request's size waits beyond it; never less than this.
+constexpr uint64 kMinOutputBudget = 1u << 20;
+// Every chunk of a packet but its last is a header and a full payload.
+constexpr uint32 kWireChunk = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
+
+// Where the chunk that holds byte `offset` of a packet of `size` bytes ends.
+uint32 ChunkEnd(uint32 offset, uint32 size) {
+    uint64 end = (uint64(offset) / kWireChunk + 1) * kWireChunk;
+    return end < size ? uint32(end) : size;
 }
+
+// A client's socket as a sink: one write that does not wait.
+class SocketSink : public Impl::Sink {
+public:
+    explicit SocketSink(CL_Socket& socket) : fSocket(socket) {}
+    CL_Status Write(const uint8* data, uint32 size, uint32* sent) override {
+        *sent = fSocket.Write(data, size, 0);
+        CL_Status status = fSocket.GetIOError(false);
+        return status == CL_TIMEOUT ? CL_OK : status;
+    }
+
+private:
+    CL_Socket& fSocket;
+};
 
 }  // namespace
 
-CL_Status Impl::Output::Send(CL_Socket& socket, const CL_Blob& wire, uint32 now, bool* queued) {
+CL_Status Impl::Output::Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* queued) {
     uint32 size = wire.GetSize();
     uint32 sent = 0;
     *queued = false;
     if (fPackets.empty()) {
-        CL_Status status = WriteNow(socket, wire.GetDataForRead(), size, &sent);
+        CL_Status status = sink.Write(wire.GetDataForRead(), size, &sent);
         if (status != CL_OK) return status;
         if (sent == size) return CL_OK;
         fOffset = sent;
@@ -40,14 +58,16 @@ CL_Status Impl::Output::Send(CL_Socket& socket, const CL_Blob& wire, uint32 now,
     return CL_OK;
 }
 
-CL_Status Impl::Output::WriteQueued(CL_Socket& socket, uint32 now) {
+CL_Status Impl::Output::WriteQueued(Sink& sink, uint32 now) {
     CL_Status status = CL_OK;
     while (!fPackets.empty()) {
         const CL_Blob& first = fPackets.front();
         uint32 left = first.GetSize() - fOffset;
         uint32 sent = 0;
-        status = WriteNow(socket, first.GetDataForRead() + fOffset, left, &sent);
-        if (sent > 0) fSince = now;
+        status = sink.Write(first.GetDataForRead() + fOffset, left, &sent);
+        // The clock is the chunk's: a peer that takes a few bytes now and then does not
+        // hold its reply for ever.
+        if (fOffset + sent >= ChunkEnd(fOffset, first.GetSize())) fSince = now;
         Count(-int64_t(sent));
         if (status != CL_OK || sent < left) {
             fOffset += sent;
@@ -74,11 +94,28 @@ void Impl::Output::Count(int64_t change) {
 // Only the first bytes to wait need the dispatcher told.
 CL_Status Impl::Post(Client* client, const CL_Blob& wire, bool* queued) {
     bool wasEmpty = client->fOutput.IsEmpty();
-    CL_Status status = client->fOutput.Send(*client->fSocket, wire, CL_GetTime(), queued);
+    SocketSink sink(*client->fSocket);
+    CL_Status status = client->fOutput.Send(sink, wire, CL_GetTime(), queued);
     if (!wasEmpty) *queued = false;
     return status;
 }
 
+CL_Status Impl::WriteQueued(Client* client, uint32 now) {
+    SocketSink sink(*client->fSocket);
+    return client->fOutput.WriteQueued(sink, now);
+}
+
 bool Impl::Backlogged(Client* client) const {
     return client->fBacklog >= kMaxBacklog;
+}
+
+uint64 Impl::GetOutputBudget() const {
+    uint64 budget = fMaxRequestSize;
+    return budget > kMinOutputBudget ? budget : kMinOutputBudget;
+}
+
+// Requests of clients let in wait to be started while this holds; the handshake's
+// replies are small, and always go.
+bool Impl::OutputHeld(Client* client) const {
+    return client->fAuthorized && fOutputBytes > GetOutputBudget();
 }

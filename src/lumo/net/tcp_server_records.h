@@ -70,7 +70,7 @@ struct CL_TCPServer::Impl::Incoming {
     CL_Blob fInput;           // the payload gathered so far
     uint32 fLeft = 0;         // payload bytes still to come
     uint32 fStarted = 0;      // CL_GetTime of the first chunk
-    uint32 fLastChunk = 0;    // CL_GetTime of the latest chunk
+    uint32 fLastChunk = 0;    // CL_GetTime of the latest chunk, then of its queuing
     // Larger than the request limit: answered FAILED, its bytes never kept.
     bool fRefused = false;
 };
@@ -93,9 +93,19 @@ struct CL_TCPServer::Impl::Exchange {
     bool fAborted = false;
 };
 
+// Where a client's output goes: its socket, written without waiting.
+class CL_TCPServer::Impl::Sink {
+public:
+    virtual ~Sink() = default;
+    // Writes what the target takes at once: *sent bytes, and CL_OK (also when it took
+    // fewer or none) or its error.
+    virtual CL_Status Write(const uint8* data, uint32 size, uint32* sent) = 0;
+};
+
 // Bytes waiting to go to one client: whole packets as they go on the wire, so that
 // nothing lands between a reply's chunks; the server's total of such bytes is kept
-// with them. Under the client's own lock, but for the count of bytes waiting.
+// with them. Under the client's own lock. Its clock is the oldest chunk's that waits:
+// each chunk has to go out within the time-out, however few bytes at a time.
 class CL_TCPServer::Impl::Output {
 public:
     // `total` counts the server's bytes waiting, `mine` mirrors this output's.
@@ -107,14 +117,14 @@ public:
     // Writes the packet at once when nothing waits before it, and queues what the
     // socket did not take; *queued tells whether anything was queued. CL_OK or the
     // socket's error.
-    CL_Status Send(CL_Socket& socket, const CL_Blob& wire, uint32 now, bool* queued);
+    CL_Status Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* queued);
     // Writes what waits until the socket takes no more.
-    CL_Status WriteQueued(CL_Socket& socket, uint32 now);
+    CL_Status WriteQueued(Sink& sink, uint32 now);
     // Forgets what waits.
     void Drop();
     bool IsEmpty() const { return fPackets.empty(); }
     uint64 GetBytes() const { return fBytes; }
-    // When the bytes that wait last moved.
+    // When the oldest chunk that waits began to be written.
     uint32 GetSince() const { return fSince; }
 
 private:
@@ -125,7 +135,7 @@ private:
     std::deque<CL_Blob> fPackets;
     uint32 fOffset = 0;  // bytes of the first packet already written
     uint64 fBytes = 0;   // bytes not yet written
-    uint32 fSince = 0;   // CL_GetTime of the last bytes written, while any wait
+    uint32 fSince = 0;   // CL_GetTime when the first chunk that waits began
 };
 
 // A request a worker has taken, from the queue to its reply. It is reached only

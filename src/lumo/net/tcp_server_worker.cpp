@@ -162,14 +162,16 @@ bool Impl::HasWork(Worker* worker) {
     return fRun && FindWaitingClient(worker) != fWaitingList.end();
 }
 
-// The last client of the waiting list that is not being served and whose replies are
-// read, passing over heavy work while enough of it is being done; end() when there is
-// none, or when bindings keep this worker from taking it.
+// The last client of the waiting list that is not being served, whose replies are
+// read and whose requests the others' unread replies do not hold back, passing over
+// heavy work while enough of it is being done; end() when there is none, or when
+// bindings keep this worker from taking it.
 Impl::ClientList::iterator Impl::FindWaitingClient(Worker* worker) {
     const bool heavyFull = fHeavyServed >= kMaxHeavyServed;
     ClientList::iterator found = fWaitingList.end();
     for (ClientList::iterator it = fWaitingList.begin(); it != fWaitingList.end(); ++it)
-        if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !(heavyFull && (*it)->fHeavyQueued > 0))
+        if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !OutputHeld(*it) &&
+            !(heavyFull && (*it)->fHeavyQueued > 0))
             found = it;
     if (found == fWaitingList.end()) return found;
     Client* client = *found;
@@ -283,11 +285,10 @@ Impl::ServeResult Impl::ServeTakenClient(Worker* worker, Client* client,
 }
 
 // Serves the client's requests one after the other while the server runs, until none
-// is queued or its replies wait to be read.
-Impl::ServeResult Impl::ServeClient(Worker* worker, Client* client,
-                                                    CL_Status* error) {
+// is queued, its replies wait to be read or the unread replies of all hold it back.
+Impl::ServeResult Impl::ServeClient(Worker* worker, Client* client, CL_Status* error) {
     ServeResult result = kServeNone;
-    while (fRun && !Backlogged(client)) {
+    while (fRun && !Backlogged(client) && !OutputHeld(client)) {
         result = ServeRequest(worker, client, error);
         if (result != kServeDone) break;
         fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Richiesta(e) completata(e)"),
@@ -318,14 +319,17 @@ void Impl::FinishServing(Worker* worker, Client* client, ServeResult result,
     }
     if (client->fDead) return;
     // Entries the dispatcher added while this worker served the client are stale once
-    // no request is queued. With requests left (its replies wait to be read) they
-    // stay, for a worker to take once the client has read them.
+    // no request is queued. With requests left (its replies wait to be read, or all
+    // unread replies hold it back) the client waits for a worker again.
     bool queued;
     {
         CL_AutoLocker lock(ClientLock(client));
         queued = client->HasRequest();
     }
-    if (!queued) fWaitingList.RemoveAll(client);
+    if (!queued)
+        fWaitingList.RemoveAll(client);
+    else if (!fWaitingList.Exists(client))
+        fWaitingList.Append(client);
 }
 
 bool Impl::ShouldRetire(Worker* worker) {
