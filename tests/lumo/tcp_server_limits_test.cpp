@@ -197,6 +197,57 @@ TEST(TCPServerLimits, InflatingStopsAtTheLimit) {
     EXPECT_EQ(sExecuted.load(), 1);
 }
 
+// Sends `plain` compressed as a DATA request without waiting for its reply.
+uint32 SendCompressed(RawClient& client, const CL_Blob& plain) {
+    CL_PacketHeader header;
+    uint32 sequence = client.fSequence++;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho,
+                       uint16(client.fFlags | CL_IPC_COMPRESS));
+    header.fData.fCheckSum = plain.CheckSum();
+    client.Send(header, Compressed(plain));
+    return sequence;
+}
+
+// What the inflations under way may make has a budget of bytes: a compressed payload
+// whose reach fits what is left exactly is started; one byte past it, it waits, with
+// PINGs and without a worker, while a payload that cannot inflate far and a plain one
+// are served; once there is room it is served too.
+TEST(TCPServerLimits, InflationsShareABudget) {
+    TestServer test(CL_IPC_COMPRESS);
+    LimitRequests(test, 2 << 20, CL_IPC_COMPRESS);
+    RawClient client, plain;
+    ASSERT_TRUE(StartAndAuthorise(test, client, CL_IPC_COMPRESS));
+    ASSERT_TRUE(Authorise(test, plain));
+    plain.fFlags &= uint16(~CL_IPC_COMPRESS);
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    const uint64 budget = impl.GetInflateBudget();
+    ASSERT_EQ(budget, uint64(2) << 20);
+    CL_Blob payload = Bytes(200 << 10, 'i');
+    CL_TCPServer::Impl::Incoming probe;
+    CL_MakeDataRequest(&probe.fHeader, 1, rpc_test::kRawEcho, CL_IPC_COMPRESS);
+    probe.fInput = Compressed(payload);
+    const uint64 reach = impl.InflateReach(probe);
+    ASSERT_GT(reach, CL_TCPServer::Impl::kFreeInflation);
+    ASSERT_LT(reach, budget);
+    // Inflations under way that no client holds.
+    impl.fInflating += budget - reach;
+    EXPECT_EQ(CallCompressed(client, payload), CL_PACKET_TYPE_DATA);
+    impl.fInflating += 1;
+    uint32 held = SendCompressed(client, payload);
+    CL_PacketHeader header;
+    CL_Blob reply;
+    ASSERT_EQ(client.Read(&header, &reply, 10000), CL_OK);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_PING);
+    EXPECT_EQ(header.fSequence, held);
+    EXPECT_EQ(CallCompressed(plain, Bytes(30, 's')), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(plain.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    impl.fInflating -= budget - reach + 1;
+    ASSERT_EQ(client.ReadReply(&header, &reply), CL_OK);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(header.fSequence, held);
+    EXPECT_EQ(impl.fInflating.load(), 0u);
+}
+
 // Runs until the gate opens (or 20 s pass), then answers with a few bytes.
 std::atomic<bool> sGateOpen{false};
 CL_Status GatedExecute(CL_Command command, CL_Blob& input, CL_Blob& output,

@@ -211,6 +211,8 @@ Impl::Impl(CL_TCPServer& server)
       fMaxRequestSize(CL_SERVER_DEFAULT_MAX_REQUEST),
       fListener(new CL_Socket()),
       fResponder(new CL_Socket()),
+      fInflating(0),
+      fInflateHeld(false),
       fWakeFD(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       fWakePending(false) {
     InitLocked();
@@ -224,7 +226,6 @@ void Impl::InitLocked() CL_NO_THREAD_SAFETY_ANALYSIS {
     fNextClientID = 1;
     fNextWorkerID = 1;
     fLoad = 0.0;
-    fHeavyServed = 0;
     fDispatcherPass = nullptr;
 }
 

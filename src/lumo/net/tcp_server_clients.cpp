@@ -30,7 +30,7 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
       fPeer(socket->GetAddress()),
       fQueuedBytes(0),
       fBacklog(0),
-      fHeavyQueued(0),
+      fHeadReach(0),
       fProtocolVersion(CL_IPC_VERSION),
       fAuthorized(false),
       fDead(false),
@@ -39,7 +39,6 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
       fSocket(socket),
       fOutput(&server->fOutputBytes, &fBacklog),
       fPinnedWorker(nullptr),
-      fServedHeavy(false),
       fWaitStartTime(CL_GetTime()),
       fChatPort(0),
       fHeld(false),
@@ -49,7 +48,8 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
       fGatheredBytes(0),
       fPendingCancelAll(false),
       fWatchPass(0),
-      fWatchSlot(0) {
+      fWatchSlot(0),
+      fServer(server) {
     fContext->SetCipher(new CL_Cipher());
 }
 
@@ -151,14 +151,15 @@ CL_Status Impl::CloseClient(uint32 clientID) {
 void Impl::Client::QueueRequest(Incoming* request) {
     fQueuedRequests.Append(request);
     fQueuedBytes += QueuedCost(request->fInput);
-    if (IsHeavy(*request)) fHeavyQueued++;
+    if (fQueuedRequests.Count() == 1) fHeadReach = fServer->InflateReach(*request);
 }
 
 Impl::Incoming* Impl::Client::TakeRequest() {
     if (fQueuedRequests.Count() == 0) return nullptr;
     Incoming* request = fQueuedRequests.Pop(true);
     fQueuedBytes -= QueuedCost(request->fInput);
-    if (IsHeavy(*request)) fHeavyQueued--;
+    Incoming* next = PeekRequest();
+    fHeadReach = next ? fServer->InflateReach(*next) : 0;
     return request;
 }
 
@@ -169,7 +170,8 @@ Impl::Incoming* Impl::Client::TakeRequest(uint32 sequence) {
         if (request->fHeader.fSequence != sequence) continue;
         fQueuedRequests.Remove(it);
         fQueuedBytes -= QueuedCost(request->fInput);
-        if (IsHeavy(*request)) fHeavyQueued--;
+        Incoming* next = PeekRequest();
+        fHeadReach = next ? fServer->InflateReach(*next) : 0;
         return request;
     }
     return nullptr;

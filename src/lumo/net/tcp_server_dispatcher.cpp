@@ -228,14 +228,16 @@ void Impl::WatchClients(DispatcherState* state) {
 // (with `pending` bytes read and not yet taken apart) is over its budget, except from
 // `oldest`. While the unread replies of all clients near their budget, a client let in
 // with a request waiting already sends no more: the request of a client that had none
-// stays the latest, which a worker takes first once the budget allows. What it reads
-// is the dispatcher's own or kept in atomics: it is asked with the server lock
-// released too.
+// stays the latest, which a worker takes first once the budget allows. Nor does a
+// client whose next request waits for the inflations under way: such requests would
+// fill the input budget for everyone. What it reads is the dispatcher's own or kept in
+// atomics: it is asked with the server lock released too.
 bool Impl::MayRead(Client* client, Client* oldest, uint64 pending) {
     if (client->fPendingCancels.size() >= kMaxPendingCancels) return false;
     if (client->fQueuedBytes >= Client::kMaxQueuedBytes || Backlogged(client)) return false;
     if (client->fQueuedBytes > 0 && client->fAuthorized && fOutputBytes > GetOutputBudget() / 2)
         return false;
+    if (!InflationFits(client->fHeadReach)) return false;
     return fInputBytes + pending < GetInputBudget() || client == oldest;
 }
 

@@ -37,6 +37,8 @@ public:
     struct ReadyClient;
     struct Exchange;
     enum ServeResult : int;
+    // A payload that cannot inflate past this is inflated whatever the others do.
+    static constexpr uint64 kFreeInflation = 64u << 10;
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
@@ -116,9 +118,6 @@ public:
     WorkerList fWorkerList CL_GUARDED_BY(fLock);
     WorkerList fIdleWorkers CL_GUARDED_BY(fLock);
     double fLoad CL_GUARDED_BY(fLock);
-    // Clients being served for a request that inflates a large compressed payload:
-    // a few at a time, so that such work never takes every processor.
-    uint32 fHeavyServed CL_GUARDED_BY(fLock);
     // The dispatcher's state while it holds the lock in a pass: workers it wakes are
     // woken when it releases the lock.
     DispatcherState* fDispatcherPass CL_GUARDED_BY(fLock);
@@ -132,6 +131,11 @@ public:
     // A copy of fAddress for GetInfo, which may not take the server lock.
     CL_Mutex fAddressLock CL_ACQUIRED_AFTER(fLock);
     CL_NetAddress fPublishedAddress CL_GUARDED_BY(fAddressLock);
+
+    // The bytes that the inflations under way may make at most; whether a request
+    // waits for them to end.
+    std::atomic<uint64> fInflating;
+    std::atomic<bool> fInflateHeld;
 
     // The dispatcher waits on this event descriptor with the clients' sockets (owned,
     // constant); fWakePending saves writes while one wake-up is still unread.
@@ -215,6 +219,19 @@ public:
     // The unread replies of all clients keep the client's requests from being started.
     uint64 GetOutputBudget() const;
     bool OutputHeld(Client* client) const;
+
+    // ---- Inflating compressed payloads (tcp_server_inflate.cpp) ---------------------
+    // Bytes that the inflations under way may make in all: the request limit's worth.
+    uint64 GetInflateBudget() const;
+    // What the request's payload may inflate to, when that is more than kFreeInflation;
+    // otherwise 0: it is inflated whatever the others do.
+    uint64 InflateReach(const Incoming& request) const;
+    // Whether an inflation of that reach may start now: it fits what the others left
+    // of the budget, or none is under way. Reserve also counts it in.
+    bool InflationFits(uint64 reach);
+    bool ReserveInflation(uint64 reach);
+    // The inflation's reach (the exchange's, then 0) leaves the count.
+    void EndInflation(Exchange& x);
 
     // ---- Discovery responder (tcp_server_discovery.cpp) ------------------------------
     void DiscoveryTurn() CL_EXCLUDES(fLock, fResponderLock);

@@ -84,6 +84,7 @@ struct CL_TCPServer::Impl::Exchange {
     CL_PacketHeader fHeader;  // the request's first chunk
     uint32 fSequence = 0;
     Request* fRequest = nullptr;  // owned until the reply is sent
+    uint64 fInflateReach = 0;     // counted in the server's inflating bytes
     CL_Blob fInput;
     CL_PacketHeader fReply;
     CL_Blob fOutput;
@@ -156,12 +157,6 @@ public:
     // Request bytes a client may have queued for the workers before the dispatcher
     // stops reading from it and lets TCP hold the sender back.
     static constexpr uint64 kMaxQueuedBytes = 64u << 20;
-    // A compressed payload this large may inflate a thousandfold: serving it is heavy.
-    static constexpr uint32 kHeavyInput = 16u << 10;
-    static bool IsHeavy(const Incoming& request) {
-        return (request.fHeader.fFlags & CL_IPC_COMPRESS) &&
-               request.fInput.GetSize() >= kHeavyInput;
-    }
 
     Client(Impl* server, CL_Socket* socket) CL_REQUIRES(server->fLock);
     ~Client();
@@ -176,6 +171,9 @@ public:
     // The queue of whole requests, oldest first, with the bytes they hold.
     void QueueRequest(Incoming* request) CL_REQUIRES(fLock);
     Incoming* TakeRequest() CL_REQUIRES(fLock);
+    Incoming* PeekRequest() CL_REQUIRES(fLock) {
+        return fQueuedRequests.Count() > 0 ? fQueuedRequests.GetFirst() : nullptr;
+    }
     bool HasRequest() CL_REQUIRES(fLock) { return fQueuedRequests.Count() > 0; }
     // Takes the queued request of `sequence` off the queue; null when there is none.
     Incoming* TakeRequest(uint32 sequence) CL_REQUIRES(fLock);
@@ -190,8 +188,9 @@ public:
     // anywhere, since reading from the client and serving it depend on them.
     std::atomic<uint64> fQueuedBytes;
     std::atomic<uint64> fBacklog;
-    // Queued requests that are heavy to serve, changed under fLock.
-    std::atomic<uint32> fHeavyQueued;
+    // What the payload of the first queued request may inflate to (InflateReach);
+    // changed under fLock.
+    std::atomic<uint64> fHeadReach;
     // The protocol version of its AUTH request; the serving worker reads it to choose
     // the flattened format. Whether an AUTH was granted: until then only the handshake
     // is read. Set when the client is killed.
@@ -217,8 +216,6 @@ public:
     // ---- The server lock ----
     // The worker this client is bound to.
     Worker* fPinnedWorker;
-    // Whether the worker serving the client counts among the server's heavy ones.
-    bool fServedHeavy;
     // When the client last entered the waiting list, and the chat port of its AUTH.
     uint32 fWaitStartTime;
     uint16 fChatPort;
@@ -241,6 +238,9 @@ public:
     // The pass that last watched the socket, and its entry in that pass's wait.
     uint32 fWatchPass;
     uint32 fWatchSlot;
+
+    // ---- Constant ----
+    Impl* const fServer;
 };
 
 // A worker thread's record; the thread deletes it when it ends.

@@ -16,6 +16,11 @@ Impl::ServeResult Impl::ServeRequest(Worker* worker, Client* client,
                                                      CL_Status* error) {
     Exchange x(worker, client);
     if (!TakeRequest(x)) return kServeNone;
+    struct InflationEnd {
+        Impl* fServer;
+        Exchange& fExchange;
+        ~InflationEnd() { fServer->EndInflation(fExchange); }
+    } inflationEnd{this, x};
     fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
         T("[Worker %d] [%d:%d] Intestazione della richiesta corretta; la richiesta ha dati di "
           "dimensione %d"),
@@ -27,7 +32,8 @@ Impl::ServeResult Impl::ServeRequest(Worker* worker, Client* client,
     return kServeWriteError;
 }
 
-// Takes the client's oldest queued request and starts it: false when there is none.
+// Takes the client's oldest queued request and starts it: false when there is none, or
+// when the inflations under way leave no room for what it may inflate to.
 // The request is executing from here on, so PINGs about it start at once. The context
 // is locked first, as everywhere: the dispatcher then sees the request either queued
 // or started, never in between.
@@ -39,8 +45,14 @@ bool Impl::TakeRequest(Exchange& x) {
         CL_AutoLocker context(ContextLock(client));
         CL_AutoLocker lock(ClientLock(client));
         uint64 queued = client->fQueuedBytes;
-        request = client->TakeRequest();
+        request = client->PeekRequest();
         if (!request) return false;
+        x.fInflateReach = InflateReach(*request);
+        if (!ReserveInflation(x.fInflateReach)) {
+            x.fInflateReach = 0;
+            return false;
+        }
+        client->TakeRequest();
         x.fHeader = request->fHeader;
         x.fSequence = x.fHeader.fSequence;
         x.fRequest = new Request(x.fSequence, x.fWorker);
@@ -97,7 +109,8 @@ bool Impl::Fail(Exchange& x) {
 
 // A DATA request: false when it gets no reply (its input is not valid). A connection
 // that was never let in gets no service at all; a compressed payload is inflated only
-// on a connection granted compression, and never past the request limit.
+// on a connection granted compression, within the budget of bytes being inflated, and
+// never past the request limit.
 bool Impl::Execute(Exchange& x) {
     int w = int(x.fWorker->fID);
     int c = int(x.fClient->fID);
@@ -105,8 +118,10 @@ bool Impl::Execute(Exchange& x) {
     CL_Cipher* cipher = x.fClient->fContext->GetCipher();
     x.fOutput.Clear();
     if (!x.fClient->fAuthorized) return Fail(x);
-    if ((x.fHeader.fFlags & CL_IPC_COMPRESS) && !(fServer.GetFlags() & CL_IPC_COMPRESS)) return Fail(x);
+    if ((x.fHeader.fFlags & CL_IPC_COMPRESS) && !(fServer.GetFlags() & CL_IPC_COMPRESS))
+        return Fail(x);
     CL_Status decoded = CL_DecodePayload(x.fHeader, x.fInput, cipher, fMaxRequestSize);
+    EndInflation(x);
     if (decoded == CL_OUT_OF_MEMORY) return Fail(x);
     if (decoded != CL_OK) {
         fServer.Log(CL_LOG_LEVEL_ERROR,

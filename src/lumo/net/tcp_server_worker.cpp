@@ -18,9 +18,6 @@ constexpr uint32 kReadyWait = 5000;
 // A worker thread that cannot be created is retried this many times by Start.
 constexpr uint32 kSpawnAttempts = 100;
 constexpr uint32 kSpawnRetrySleep = 10;
-// Clients served at once for heavy requests (large compressed payloads), so that such
-// work never takes every processor.
-constexpr uint32 kMaxHeavyServed = 2;
 
 }  // namespace
 
@@ -163,15 +160,14 @@ bool Impl::HasWork(Worker* worker) {
 }
 
 // The last client of the waiting list that is not being served, whose replies are
-// read and whose requests the others' unread replies do not hold back, passing over
-// heavy work while enough of it is being done; end() when there is none, or when
-// bindings keep this worker from taking it.
+// read and whose requests neither the others' unread replies nor the inflations under
+// way hold back; end() when there is none, or when bindings keep this worker from
+// taking it.
 Impl::ClientList::iterator Impl::FindWaitingClient(Worker* worker) {
-    const bool heavyFull = fHeavyServed >= kMaxHeavyServed;
     ClientList::iterator found = fWaitingList.end();
     for (ClientList::iterator it = fWaitingList.begin(); it != fWaitingList.end(); ++it)
         if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !OutputHeld(*it) &&
-            !(heavyFull && (*it)->fHeavyQueued > 0))
+            InflationFits((*it)->fHeadReach))
             found = it;
     if (found == fWaitingList.end()) return found;
     Client* client = *found;
@@ -300,18 +296,12 @@ Impl::ServeResult Impl::ServeClient(Worker* worker, Client* client, CL_Status* e
 // The client is its worker's until FinishServing: no other worker takes it.
 void Impl::TakeForServing(Client* client) {
     client->fBusyCount++;
-    client->fServedHeavy = client->fHeavyQueued > 0;
-    if (client->fServedHeavy) fHeavyServed++;
 }
 
 // A client that failed is killed; otherwise its stale waiting entries go.
 void Impl::FinishServing(Worker* worker, Client* client, ServeResult result,
                                  CL_Status error) {
     client->fBusyCount--;
-    if (client->fServedHeavy) {
-        client->fServedHeavy = false;
-        fHeavyServed--;
-    }
     if (result == kServeWriteError) {
         LogWriteError(worker, client, error);
         if (fClientList.Exists(client)) KillClient(client);
