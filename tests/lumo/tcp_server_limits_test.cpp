@@ -141,6 +141,18 @@ TEST(TCPServerLimits, RequestOverTheLimitFailsAndTheConnectionStays) {
     EXPECT_EQ(client.Call(rpc_test::kEcho, small, &output), CL_PACKET_TYPE_DATA);
     EXPECT_EQ(output, small);
     EXPECT_EQ(sExecuted.load(), 1);
+    // At the limit exactly: served; one byte past it: refused, as sent or as inflated.
+    const uint16 granted = client.fFlags;
+    for (uint16 flags : {uint16(granted & ~CL_IPC_COMPRESS), granted}) {
+        client.fFlags = flags;
+        for (uint32 size : {64u << 10, (64u << 10) + 1}) {
+            uint32 sequence = client.SendData(rpc_test::kRawEcho, Bytes(size, 'e'));
+            ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+            EXPECT_EQ(header.fSequence, sequence);
+            EXPECT_EQ(header.fType, size == (64u << 10) ? CL_PACKET_TYPE_DATA : CL_PACKET_TYPE_FAILED)
+                << flags;
+        }
+    }
     EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));
 }
 
@@ -246,6 +258,123 @@ TEST(TCPServerLimits, InflationsShareABudget) {
     EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
     EXPECT_EQ(header.fSequence, held);
     EXPECT_EQ(impl.fInflating.load(), 0u);
+}
+
+// The chunks of a DATA request for `payload` from `first` on: `count` of them (0: all).
+CL_Blob Chunks(uint32 sequence, const CL_Blob& payload, uint32 first, uint32 count) {
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho, 0);
+    header.fData.fCheckSum = payload.CheckSum();
+    CL_Blob wire;
+    uint32 offset = first * CL_IPC_CHUNK_SIZE;
+    for (uint32 k = 0; (count == 0 || k < count) && offset < payload.GetSize(); k++)
+        offset += CL_AppendChunk(header, payload, offset, &wire);
+    return wire;
+}
+
+// What one client may gather at once, at both sides of each limit: requests gathered
+// side by side (at most 8), and their bytes with the chunk being added (at most the
+// request limit); a second first chunk of a request being gathered breaks it.
+TEST(TCPServerLimits, GatheringAtBothSidesOfItsLimits) {
+    const uint32 kLimit = 10 * CL_IPC_CHUNK_SIZE;
+    const uint32 kGathers = CL_TCPServer::Impl::kMaxGathers;
+    ASSERT_EQ(kGathers, 8u);
+    // Sends the steps, each a (sequence, payload, first chunk, chunk count) or an ABORT
+    // (count 0 with no payload); the sequences answered, in order, or empty when the
+    // connection was cut.
+    struct Step {
+        uint32 fSequence;
+        uint32 fSize;  // 0: an ABORT of fSequence
+        uint32 fFirst, fCount;
+    };
+    struct Case {
+        const char* fName;
+        std::vector<Step> fSteps;
+        std::vector<uint32> fAnswered;
+    };
+    std::vector<Case> cases = {
+        {"eight side by side", {}, {}},
+        {"nine side by side", {}, {}},
+        {"bytes at the limit", {{1, kLimit, 0, 9}, {2, CL_IPC_CHUNK_SIZE + 1, 0, 1}, {1, 0, 0, 0},
+                                {2, CL_IPC_CHUNK_SIZE + 1, 1, 0}}, {1, 2}},
+        {"a byte past it", {{1, kLimit, 0, 9}, {2, CL_IPC_CHUNK_SIZE + 1, 0, 1},
+                            {2, CL_IPC_CHUNK_SIZE + 1, 1, 0}}, {}},
+        {"first chunk twice", {{1, 20000, 0, 1}, {1, 20000, 0, 1}}, {}},
+    };
+    for (uint32 n = 1; n <= kGathers + 1; n++) {
+        if (n <= kGathers) cases[0].fSteps.push_back({n, CL_IPC_CHUNK_SIZE + 1, 0, 1});
+        cases[1].fSteps.push_back({n, CL_IPC_CHUNK_SIZE + 1, 0, 1});
+    }
+    for (uint32 n = 1; n <= kGathers; n++) {
+        cases[0].fSteps.push_back({n, CL_IPC_CHUNK_SIZE + 1, 1, 0});
+        cases[0].fAnswered.push_back(n);
+    }
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    LimitRequests(test, kLimit);
+    ASSERT_EQ(test.Start(), 0);
+    for (const Case& c : cases) {
+        RawClient client;
+        ASSERT_TRUE(Authorise(test, client));
+        for (const Step& step : c.fSteps) {
+            if (step.fSize == 0) {
+                client.Abort(client.fSequence + step.fSequence);
+                continue;
+            }
+            CL_Blob payload = Bytes(step.fSize, char('a' + step.fSequence));
+            CL_Blob wire = Chunks(client.fSequence + step.fSequence, payload, step.fFirst, step.fCount);
+            ASSERT_EQ(client.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0) << c.fName;
+        }
+        if (c.fAnswered.empty()) {
+            EXPECT_TRUE(client.Closed()) << c.fName;
+            continue;
+        }
+        for (uint32 sequence : c.fAnswered) {
+            CL_PacketHeader header;
+            CL_Blob reply;
+            ASSERT_EQ(client.ReadReply(&header, &reply), 0) << c.fName;
+            EXPECT_EQ(header.fSequence, client.fSequence + sequence) << c.fName;
+        }
+        EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA) << c.fName;
+    }
+}
+
+// Unread replies of its own past a few megabytes keep a client from being served: at
+// one byte under them its next request is served; at them it waits, with PINGs, until
+// they are read. (The count is set by hand: what the kernel takes of real replies is
+// not the test's to choose.)
+TEST(TCPServerLimits, OwnUnreadRepliesAtBothSidesOfTheBacklog) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    auto backlog = [&](uint64 bytes) {
+        test.fServer.Lock();
+        impl.FindClient(client.fClientID)->fBacklog = bytes;
+        test.fServer.Unlock();
+    };
+    const uint64 kBacklog = CL_TCPServer::Impl::kMaxBacklog;
+    for (uint64 bytes : {kBacklog - 1, kBacklog}) {
+        // The next request waits behind a running one, while the backlog is set.
+        test.fLog.Clear();
+        uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 300)));
+        uint32 next = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
+        ASSERT_TRUE(WaitFor([&] { return test.fLog.Count("dati in arrivo") == 2; }));
+        backlog(bytes);
+        CL_PacketHeader header;
+        CL_Blob reply;
+        ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+        EXPECT_EQ(header.fSequence, running);
+        if (bytes == kBacklog) {
+            do {
+                ASSERT_EQ(client.Read(&header, &reply, 10000), 0);
+            } while (header.fType != CL_PACKET_TYPE_PING || header.fSequence != next);
+            backlog(0);
+        }
+        ASSERT_EQ(client.ReadReply(&header, &reply), 0) << bytes;
+        EXPECT_EQ(header.fSequence, next);
+        EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+        backlog(0);
+    }
 }
 
 // Runs until the gate opens (or 20 s pass), then answers with a few bytes.

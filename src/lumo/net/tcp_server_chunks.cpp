@@ -11,10 +11,6 @@ using Impl = CL_TCPServer::Impl;
 
 namespace {
 
-// Requests of one client gathered at once: the client's own requests never
-// interleave their chunks, a peer that does so by the dozen is not a client.
-constexpr uint32 kMaxGathers = 8;
-
 // What a connection may send before its AUTH is granted: the handshake and the
 // cancels, each small.
 bool AllowedBeforeAuth(const CL_PacketHeader& header) {

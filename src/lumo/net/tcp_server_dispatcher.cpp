@@ -208,11 +208,11 @@ void Impl::WatchClients(DispatcherState* state) {
         if (!client->fPendingCancels.empty() || client->fPendingCancelAll) state->fHurry = true;
         short events = 0;
         if (MayRead(client, oldest, 0)) events |= POLLIN | POLLRDHUP;
-        if (client->fBacklog > 0) events |= POLLOUT;
         int fd;
         {
             CL_AutoLocker lock(ClientLock(client));
             fd = client->fSocket->GetDescriptor();
+            if (!client->fOutput.IsEmpty()) events |= POLLOUT;
         }
         // A descriptor closed after an error is found out by the next read or write;
         // a negative one is skipped by the wait. Hang-ups and errors are reported

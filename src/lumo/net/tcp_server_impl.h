@@ -39,6 +39,12 @@ public:
     enum ServeResult : int;
     // A payload that cannot inflate past this is inflated whatever the others do.
     static constexpr uint64 kFreeInflation = 64u << 10;
+    // Unwritten bytes past which a client is served no further requests, and read no
+    // further, until it has read its replies.
+    static constexpr uint64 kMaxBacklog = 4u << 20;
+    // Requests of one client gathered at once: a client's own requests never interleave
+    // their chunks, and each gathered request is looked at in every dispatcher pass.
+    static constexpr uint32 kMaxGathers = 8;
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 

@@ -9,9 +9,6 @@ using Impl = CL_TCPServer::Impl;
 
 namespace {
 
-// Unwritten bytes past which a client is served no further requests, and read no
-// further, until it has read its replies.
-constexpr uint64 kMaxBacklog = 4u << 20;
 
 // Unwritten replies over all clients: the request limit's worth, so that at most one
 // reply of the largest request's size waits beyond it; never less than this.
