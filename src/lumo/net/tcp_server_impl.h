@@ -175,7 +175,8 @@ public:
     void DrainWakeUps();
     bool MayRead(Client* client, Client* oldest, uint64 pending);
     Client* OldestGatherer() CL_REQUIRES(fLock);
-    void Transfer(ReadyClient* ready, Client* oldest, uint64* read, uint32 now) CL_EXCLUDES(fLock);
+    void Transfer(ReadyClient* ready, Client* oldest, uint32 reads, uint64* read, uint32 now)
+        CL_EXCLUDES(fLock);
     void AttendClient(const ReadyClient& ready, uint32 now) CL_REQUIRES(fLock);
 
     // ---- The dispatcher's periodic work (tcp_server_upkeep.cpp) --------------------

@@ -78,6 +78,8 @@ CL_Status Impl::Output::WriteQueued(Sink& sink, uint32 now) {
 
 void Impl::Output::Drop() {
     Count(-int64_t(fBytes));
+    for (CL_Blob& packet : fPackets)
+        fDropped.push_back(std::move(packet));
     fPackets.clear();
     fOffset = 0;
 }
