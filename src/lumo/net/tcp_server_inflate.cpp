@@ -22,9 +22,12 @@ uint64 Impl::GetInflateBudget() const {
     return budget > kMinInflateBudget ? budget : kMinInflateBudget;
 }
 
+// A payload that is refused without inflating (compression not granted) reaches
+// nothing.
 uint64 Impl::InflateReach(const Incoming& request) const {
     if (request.fHeader.fType != CL_PACKET_TYPE_DATA ||
-        !(request.fHeader.fFlags & CL_IPC_COMPRESS) || request.fRefused)
+        !(request.fHeader.fFlags & CL_IPC_COMPRESS) || request.fRefused ||
+        !(fServer.GetFlags() & CL_IPC_COMPRESS))
         return 0;
     uint64 reach = uint64(request.fInput.GetSize()) * kMaxInflateRatio;
     if (reach > fMaxRequestSize) reach = fMaxRequestSize;
