@@ -281,7 +281,8 @@ public:
 
 private:
     // Each worker sleeps on a semaphore of its own, so that a request wakes exactly one
-    // worker, with one system call on each side and no lock to take again on waking.
+    // worker, with one system call on each side and no lock to take again on waking:
+    // measured, under 1.6 sleeps of the workers per request (ARequestWakesOneWorker).
     sem_t fWake;
     std::atomic<Client*> fAssigned;
 };
