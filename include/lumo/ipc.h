@@ -289,6 +289,31 @@ private:
     size_t fStart;
 };
 
+// ---- Discovery ----------------------------------------------------------------------
+
+// A DISCOVER datagram is the bare header (CL_MakeDiscoverRequest); a server answers it
+// with this datagram: its id (the low 16 bits its listener port) and a 1024-byte info
+// block, of which fSize bytes hold its description and the rest 0xCC.
+constexpr uint32 CL_DISCOVERY_INFO_SIZE = 1024;
+#pragma pack(push, 1)
+struct CL_DiscoveryPacket {
+    uint32 fMagic;
+    uint32 fVersion;
+    uint64 fID;
+    uint16 fSize;
+    uint32 fCheckSum;  // of all 1024 info bytes
+    uint8 fInfo[CL_DISCOVERY_INFO_SIZE];
+};
+#pragma pack(pop)
+static_assert(sizeof(CL_DiscoveryPacket) == 1046, "discovery reply size");
+
+// The server's writer: `info` cut to the block or padded with 0xCC, and its checksum.
+void CL_MakeDiscoveryReply(uint64 serverID, const CL_Blob& info, CL_DiscoveryPacket* packet);
+// The client's reader: whether a reply may be taken (magic, checksum, a version not
+// below the current one, a port from 1024 up); *info gets its fSize info bytes (at most
+// the block).
+bool CL_ReadDiscoveryReply(const CL_DiscoveryPacket& packet, CL_Blob* info);
+
 // ---- Client interface ---------------------------------------------------------------
 
 enum CL_ProgressType : uint32 {

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,6 +18,7 @@
 
 class CL_Cipher;
 class CL_ClientContext;
+class CL_LogLimiter;
 class CL_Server;
 class CLU_Table;
 class CLU_UUID;
@@ -71,11 +72,10 @@ struct CL_ServerCallbacks {
 // Start. The base class serves nothing. SetCallbacks, SetData and Setup are for the
 // one thread that configures the server; Log may be called from any thread.
 //
-// Lines at the levels a peer can provoke (error, warning, info) are rate-limited per
-// text: a line whose format (or finished text) already went out
-// CL_LOG_DEFAULT_RATE_LINES times in the current window of CL_LOG_DEFAULT_RATE_MS is
-// dropped, and once that window is over the next log call first writes one line that
-// says how many were dropped. The lines that go out are unchanged.
+// Lines about one client at the levels a peer can provoke (error, warning, info) are
+// rate-limited per text: past 20 lines of one format (or finished text) in a second,
+// the rest of that second's are held back, and one line then says how many were. The
+// lines that go out are unchanged; lines that name no client always go out.
 class CL_Server : public CL_Object {
 public:
     CL_Server();
@@ -110,9 +110,6 @@ public:
     // log level; callers pass formats that went through the translator.
     void Log(uint32 level, const char* format, ...);
     void Log(uint32 level, const std::string& message);
-    // At most `lines` lines of one text every `windowMs` at the rate-limited levels;
-    // 0 lines lifts the limit. Lines already held back are still reported.
-    void SetLogRateLimit(uint32 lines, uint32 windowMs);
 
 protected:
     uint32 fLogLevel CL_GUARDED_BY(fCallbackLock);
@@ -127,32 +124,13 @@ protected:
     mutable CL_SpinLock fCallbackLock;
 
 private:
-    // One text's lines in the current window.
-    struct LogTally {
-        uint32 fStart = 0;    // CL_GetTime() when the window opened
-        uint32 fPassed = 0;   // lines that went out in it
-        uint32 fDropped = 0;  // lines held back in it
-        uint32 fLevel = 0;    // level of the last line held back
-    };
     typedef std::vector<std::pair<uint32, std::string>> LogLines;
-    // Whether a line of `key` at `level` goes out; the summaries of windows that ended
-    // with lines dropped are appended to `summaries`, to be written first.
-    bool PassLine(uint32 level, const std::string& key, LogLines* summaries)
-        CL_EXCLUDES(fTallyLock);
-    void CollectSummaries(uint32 now, LogLines* summaries) CL_REQUIRES(fTallyLock);
     void Emit(CL_LogCB log, void* userData, const LogLines& lines);
 
-    CL_Mutex fTallyLock;
-    std::unordered_map<std::string, LogTally> fTallies CL_GUARDED_BY(fTallyLock);
-    // Tallies with dropped lines still to report.
-    uint32 fTalliesDropping CL_GUARDED_BY(fTallyLock) = 0;
-    uint32 fRateLines CL_GUARDED_BY(fTallyLock);
-    uint32 fRateWindow CL_GUARDED_BY(fTallyLock);
+    // The hold on floods of lines about one client (server_log.h).
+    friend class CL_LogLimiter;
+    std::unique_ptr<CL_LogLimiter> fLogLimiter;
 };
-
-// The default rate limit of repeated log lines: lines per text, and the window.
-constexpr uint32 CL_LOG_DEFAULT_RATE_LINES = 20;
-constexpr uint32 CL_LOG_DEFAULT_RATE_MS = 1000;
 
 // Marker bit of a thread's pin request; the low bits tell pin (non-zero) from unpin.
 constexpr uint32 _PINNED_TO_THREAD = 0x80000000u;

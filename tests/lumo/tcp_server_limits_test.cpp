@@ -2,14 +2,17 @@
 // is granted a connection may only shake hands; a request over the size limit is
 // answered FAILED at its first chunk; a compressed payload is inflated only where
 // compression was granted and never past the limit; the input read and not yet taken
-// by a worker stays within a budget; replies a client never reads cut it off.
+// by a worker stays within a budget; replies a client never reads cut it off, and those
+// of all clients hold requests back past their own budget.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
 
 #include "lumo/compress.h"
+#include "lumo/net/tcp_server_records.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
 #include "support/wait_for.h"
@@ -138,6 +141,18 @@ TEST(TCPServerLimits, RequestOverTheLimitFailsAndTheConnectionStays) {
     EXPECT_EQ(client.Call(rpc_test::kEcho, small, &output), CL_PACKET_TYPE_DATA);
     EXPECT_EQ(output, small);
     EXPECT_EQ(sExecuted.load(), 1);
+    // At the limit exactly: served; one byte past it: refused, as sent or as inflated.
+    const uint16 granted = client.fFlags;
+    for (uint16 flags : {uint16(granted & ~CL_IPC_COMPRESS), granted}) {
+        client.fFlags = flags;
+        for (uint32 size : {64u << 10, (64u << 10) + 1}) {
+            uint32 sequence = client.SendData(rpc_test::kRawEcho, Bytes(size, 'e'));
+            ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+            EXPECT_EQ(header.fSequence, sequence);
+            EXPECT_EQ(header.fType, size == (64u << 10) ? CL_PACKET_TYPE_DATA : CL_PACKET_TYPE_FAILED)
+                << flags;
+        }
+    }
     EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));
 }
 
@@ -192,6 +207,174 @@ TEST(TCPServerLimits, InflatingStopsAtTheLimit) {
     EXPECT_EQ(CallCompressed(client, Bytes(1 << 20, 0)), CL_PACKET_TYPE_DATA);
     EXPECT_EQ(CallCompressed(client, Bytes((1 << 20) + 1, 0)), CL_PACKET_TYPE_FAILED);
     EXPECT_EQ(sExecuted.load(), 1);
+}
+
+// Sends `plain` compressed as a DATA request without waiting for its reply.
+uint32 SendCompressed(RawClient& client, const CL_Blob& plain) {
+    CL_PacketHeader header;
+    uint32 sequence = client.fSequence++;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho,
+                       uint16(client.fFlags | CL_IPC_COMPRESS));
+    header.fData.fCheckSum = plain.CheckSum();
+    client.Send(header, Compressed(plain));
+    return sequence;
+}
+
+// What the inflations under way may make has a budget of bytes: a compressed payload
+// whose reach fits what is left exactly is started; one byte past it, it waits, with
+// PINGs and without a worker, while a payload that cannot inflate far and a plain one
+// are served; once there is room it is served too.
+TEST(TCPServerLimits, InflationsShareABudget) {
+    TestServer test(CL_IPC_COMPRESS);
+    LimitRequests(test, 2 << 20, CL_IPC_COMPRESS);
+    RawClient client, plain;
+    ASSERT_TRUE(StartAndAuthorise(test, client, CL_IPC_COMPRESS));
+    ASSERT_TRUE(Authorise(test, plain));
+    plain.fFlags &= uint16(~CL_IPC_COMPRESS);
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    const uint64 budget = impl.GetInflateBudget();
+    ASSERT_EQ(budget, uint64(2) << 20);
+    CL_Blob payload = Bytes(200 << 10, 'i');
+    CL_TCPServer::Impl::Incoming probe;
+    CL_MakeDataRequest(&probe.fHeader, 1, rpc_test::kRawEcho, CL_IPC_COMPRESS);
+    probe.fInput = Compressed(payload);
+    const uint64 reach = impl.InflateReach(probe);
+    ASSERT_GT(reach, CL_TCPServer::Impl::kFreeInflation);
+    ASSERT_LT(reach, budget);
+    // Inflations under way that no client holds.
+    impl.fInflating += budget - reach;
+    EXPECT_EQ(CallCompressed(client, payload), CL_PACKET_TYPE_DATA);
+    impl.fInflating += 1;
+    uint32 held = SendCompressed(client, payload);
+    CL_PacketHeader header;
+    CL_Blob reply;
+    ASSERT_EQ(client.Read(&header, &reply, 10000), CL_OK);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_PING);
+    EXPECT_EQ(header.fSequence, held);
+    EXPECT_EQ(CallCompressed(plain, Bytes(30, 's')), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(plain.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    impl.fInflating -= budget - reach + 1;
+    ASSERT_EQ(client.ReadReply(&header, &reply), CL_OK);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(header.fSequence, held);
+    EXPECT_EQ(impl.fInflating.load(), 0u);
+}
+
+// The chunks of a DATA request for `payload` from `first` on: `count` of them (0: all).
+CL_Blob Chunks(uint32 sequence, const CL_Blob& payload, uint32 first, uint32 count) {
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho, 0);
+    header.fData.fCheckSum = payload.CheckSum();
+    CL_Blob wire;
+    uint32 offset = first * CL_IPC_CHUNK_SIZE;
+    for (uint32 k = 0; (count == 0 || k < count) && offset < payload.GetSize(); k++)
+        offset += CL_AppendChunk(header, payload, offset, &wire);
+    return wire;
+}
+
+// What one client may gather at once, at both sides of each limit: requests gathered
+// side by side (at most 8), and their bytes with the chunk being added (at most the
+// request limit); a second first chunk of a request being gathered breaks it.
+TEST(TCPServerLimits, GatheringAtBothSidesOfItsLimits) {
+    const uint32 kLimit = 10 * CL_IPC_CHUNK_SIZE;
+    const uint32 kGathers = CL_TCPServer::Impl::kMaxGathers;
+    ASSERT_EQ(kGathers, 8u);
+    // Sends the steps, each a (sequence, payload, first chunk, chunk count) or an ABORT
+    // (count 0 with no payload); the sequences answered, in order, or empty when the
+    // connection was cut.
+    struct Step {
+        uint32 fSequence;
+        uint32 fSize;  // 0: an ABORT of fSequence
+        uint32 fFirst, fCount;
+    };
+    struct Case {
+        const char* fName;
+        std::vector<Step> fSteps;
+        std::vector<uint32> fAnswered;
+    };
+    std::vector<Case> cases = {
+        {"eight side by side", {}, {}},
+        {"nine side by side", {}, {}},
+        {"bytes at the limit", {{1, kLimit, 0, 9}, {2, CL_IPC_CHUNK_SIZE + 1, 0, 1}, {1, 0, 0, 0},
+                                {2, CL_IPC_CHUNK_SIZE + 1, 1, 0}}, {1, 2}},
+        {"a byte past it", {{1, kLimit, 0, 9}, {2, CL_IPC_CHUNK_SIZE + 1, 0, 1},
+                            {2, CL_IPC_CHUNK_SIZE + 1, 1, 0}}, {}},
+        {"first chunk twice", {{1, 20000, 0, 1}, {1, 20000, 0, 1}}, {}},
+    };
+    for (uint32 n = 1; n <= kGathers + 1; n++) {
+        if (n <= kGathers) cases[0].fSteps.push_back({n, CL_IPC_CHUNK_SIZE + 1, 0, 1});
+        cases[1].fSteps.push_back({n, CL_IPC_CHUNK_SIZE + 1, 0, 1});
+    }
+    for (uint32 n = 1; n <= kGathers; n++) {
+        cases[0].fSteps.push_back({n, CL_IPC_CHUNK_SIZE + 1, 1, 0});
+        cases[0].fAnswered.push_back(n);
+    }
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    LimitRequests(test, kLimit);
+    ASSERT_EQ(test.Start(), 0);
+    for (const Case& c : cases) {
+        RawClient client;
+        ASSERT_TRUE(Authorise(test, client));
+        for (const Step& step : c.fSteps) {
+            if (step.fSize == 0) {
+                client.Abort(client.fSequence + step.fSequence);
+                continue;
+            }
+            CL_Blob payload = Bytes(step.fSize, char('a' + step.fSequence));
+            CL_Blob wire = Chunks(client.fSequence + step.fSequence, payload, step.fFirst, step.fCount);
+            ASSERT_EQ(client.SendRaw(wire.GetDataForRead(), wire.GetSize()), 0) << c.fName;
+        }
+        if (c.fAnswered.empty()) {
+            EXPECT_TRUE(client.Closed()) << c.fName;
+            continue;
+        }
+        for (uint32 sequence : c.fAnswered) {
+            CL_PacketHeader header;
+            CL_Blob reply;
+            ASSERT_EQ(client.ReadReply(&header, &reply), 0) << c.fName;
+            EXPECT_EQ(header.fSequence, client.fSequence + sequence) << c.fName;
+        }
+        EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA) << c.fName;
+    }
+}
+
+// Unread replies of its own past a few megabytes keep a client from being served: at
+// one byte under them its next request is served; at them it waits, with PINGs, until
+// they are read. (The count is set by hand: what the kernel takes of real replies is
+// not the test's to choose.)
+TEST(TCPServerLimits, OwnUnreadRepliesAtBothSidesOfTheBacklog) {
+    TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    auto backlog = [&](uint64 bytes) {
+        test.fServer.Lock();
+        impl.FindClient(client.fClientID)->fBacklog = bytes;
+        test.fServer.Unlock();
+    };
+    const uint64 kBacklog = CL_TCPServer::Impl::kMaxBacklog;
+    for (uint64 bytes : {kBacklog - 1, kBacklog}) {
+        // The next request waits behind a running one, while the backlog is set.
+        test.fLog.Clear();
+        uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 300)));
+        uint32 next = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
+        ASSERT_TRUE(WaitFor([&] { return test.fLog.Count("dati in arrivo") == 2; }));
+        backlog(bytes);
+        CL_PacketHeader header;
+        CL_Blob reply;
+        ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+        EXPECT_EQ(header.fSequence, running);
+        if (bytes == kBacklog) {
+            do {
+                ASSERT_EQ(client.Read(&header, &reply, 10000), 0);
+            } while (header.fType != CL_PACKET_TYPE_PING || header.fSequence != next);
+            backlog(0);
+        }
+        ASSERT_EQ(client.ReadReply(&header, &reply), 0) << bytes;
+        EXPECT_EQ(header.fSequence, next);
+        EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+        backlog(0);
+    }
 }
 
 // Runs until the gate opens (or 20 s pass), then answers with a few bytes.
@@ -305,8 +488,22 @@ TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
     EXPECT_EQ(answered, kRequests);
 }
 
+// A connection that reads what comes only as `ReadSome` lets it.
+struct SlowReader : RawClient {
+    // Up to `max` bytes that have come, appended to `into`; false once the connection ended.
+    bool ReadSome(std::vector<uint8>* into, size_t max) {
+        if (!Readable(100)) return true;
+        size_t at = into->size();
+        into->resize(at + max);
+        ssize_t k = recv(fSocket.GetDescriptor(), into->data() + at, max, 0);
+        into->resize(at + (k > 0 ? size_t(k) : 0));
+        return k > 0 || (k < 0 && (errno == EAGAIN || errno == EINTR));
+    }
+};
+
 // Large replies for a client that never reads them: they wait in the server, which
-// cuts the client off once its output has not moved for the time-out, and frees them.
+// cuts the client off once a chunk of them has not gone out for the time-out, and
+// frees them.
 TEST(TCPServerLimits, UnreadRepliesTimeOut) {
     TestServer test(0, CL_LOG_LEVEL_DEBUG, 500);
     RawClient deaf;
@@ -324,6 +521,174 @@ TEST(TCPServerLimits, UnreadRepliesTimeOut) {
     EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedOutput() == 0; }));
     // What the kernel already held still comes, then the end.
     EXPECT_TRUE(ReadsToTheEnd(deaf));
+}
+
+// A sink that takes at most fTake bytes a write and keeps them.
+struct TakingSink : CL_TCPServer::Impl::Sink {
+    CL_Status Write(const uint8* data, uint32 size, uint32* sent) override {
+        *sent = std::min(size, fTake);
+        fBytes.insert(fBytes.end(), data, data + *sent);
+        return CL_OK;
+    }
+    uint32 fTake = 0;
+    std::vector<uint8> fBytes;
+};
+
+CL_Blob Wire(const CL_Blob& payload, uint32 sequence) {
+    CL_PacketHeader header;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho, 0);
+    CL_Blob wire;
+    CL_BuildPacket(header, payload, &wire);
+    return wire;
+}
+
+// A client's output: what the socket does not take at once waits, and goes out later
+// once, in order, whatever the sizes of the writes; its clock is the waiting chunk's,
+// which moves only when a chunk has gone out; the counts follow the bytes.
+TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
+    std::atomic<uint64> total{0}, mine{0};
+    CL_TCPServer::Impl::Output output(&total, &mine);
+    TakingSink sink;
+    CL_Blob first = Wire(Bytes(20000, 'f'), 1);  // chunks of 8192, 8192 and 3712 bytes
+    CL_Blob second = Wire(CL_Blob(), 2);
+    bool queued = false;
+    sink.fTake = 5000;
+    ASSERT_EQ(output.Send(sink, first, 100, &queued), CL_OK);
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(output.GetSince(), 100u);
+    EXPECT_EQ(total.load(), first.GetSize() - 5000);
+    EXPECT_EQ(mine.load(), total.load());
+    ASSERT_EQ(output.Send(sink, second, 150, &queued), CL_OK);
+    EXPECT_TRUE(queued);
+    EXPECT_EQ(sink.fBytes.size(), 5000u);  // nothing passes what waits
+    sink.fTake = 3000;                      // 8000: the first chunk not yet out
+    ASSERT_EQ(output.WriteQueued(sink, 200), CL_OK);
+    EXPECT_EQ(output.GetSince(), 100u);
+    sink.fTake = 200;                       // 8200: out, the second began
+    ASSERT_EQ(output.WriteQueued(sink, 300), CL_OK);
+    EXPECT_EQ(output.GetSince(), 300u);
+    sink.fTake = 1u << 20;
+    ASSERT_EQ(output.WriteQueued(sink, 400), CL_OK);
+    EXPECT_TRUE(output.IsEmpty());
+    EXPECT_EQ(total.load(), 0u);
+    EXPECT_EQ(mine.load(), 0u);
+    std::vector<uint8> expected = Bytes(first), tail = Bytes(second);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_TRUE(sink.fBytes == expected);
+    // What waits when the client goes leaves the counts.
+    sink.fTake = 0;
+    ASSERT_EQ(output.Send(sink, first, 500, &queued), CL_OK);
+    EXPECT_EQ(total.load(), first.GetSize());
+    output.Drop();
+    EXPECT_EQ(total.load(), 0u);
+    EXPECT_EQ(mine.load(), 0u);
+}
+
+// A reply whose first write goes out in part, to a client that reads slowly, arrives
+// whole: every byte once, in order.
+TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    SlowReader reader;
+    ASSERT_TRUE(StartAndAuthorise(test, reader));
+    // More than the kernel's buffers on both sides hold.
+    const uint32 kSize = 24 << 20;
+    uint32 sequence = reader.SendData(rpc_test::kPattern, Flat(CLU_Table().Set("bytes", kSize)));
+    ASSERT_TRUE(WaitFor([&] { return test.fServer.GetQueuedOutput() > 0; }, 10000));
+    // The chunks as they come, a PING among them now and then.
+    std::vector<uint8> wire;
+    CL_PayloadDecoder decoder(nullptr, false);
+    size_t at = 0;
+    bool framed = true;
+    EXPECT_TRUE(WaitFor([&] {
+        reader.ReadSome(&wire, 64 << 10);
+        while (framed && wire.size() - at >= sizeof(CL_PacketHeader)) {
+            CL_PacketHeader header;
+            memcpy(&header, wire.data() + at, sizeof(header));
+            uint32 size = CL_ChunkPayloadSize(header);
+            if (wire.size() - at < sizeof(header) + size) break;
+            CL_Blob chunk(wire.data() + at + sizeof(header), size, true);
+            framed = header.fMagic == CL_IPC_MAGIC &&
+                     (header.fType == CL_PACKET_TYPE_PING || decoder.Add(header, chunk) == CL_OK);
+            at += sizeof(header) + size;
+        }
+        return !framed || decoder.IsComplete();
+    }, 60000));
+    ASSERT_TRUE(framed) << at;
+    EXPECT_EQ(at, wire.size());
+    ASSERT_TRUE(decoder.IsComplete());
+    EXPECT_EQ(decoder.GetHeader().fSequence, sequence);
+    const CL_Blob& payload = decoder.GetResult();
+    ASSERT_EQ(payload.GetSize(), kSize);
+    uint32 wrong = 0;
+    for (uint32 i = 0; i < kSize; i++)
+        wrong += payload.GetDataForRead()[i] != rpc_test::PatternByte(i);
+    EXPECT_EQ(wrong, 0u);
+}
+
+// The unread replies of all clients have a budget: at it, a request is started; one byte
+// past it, requests of clients let in wait, with PINGs, while the handshake goes on.
+TEST(TCPServerLimits, UnreadRepliesHoldRequestsBackPastTheirBudget) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    LimitRequests(test, 4 << 20);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    uint64 budget = test.fServer.GetOutputBudget();
+    ASSERT_EQ(budget, uint64(4) << 20);
+    // Bytes no client holds, so that nobody is cut off for them.
+    std::atomic<uint64>& unread = CL_TCPServer::Impl::Of(test.fServer).fOutputBytes;
+    unread += budget;
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    unread += 1;
+    uint32 held = client.SendData(rpc_test::kEcho, Flat(CLU_Table().Set("held", 1)));
+    CL_PacketHeader header;
+    CL_Blob payload;
+    ASSERT_EQ(client.Read(&header, &payload, 10000), CL_OK);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_PING);
+    EXPECT_EQ(header.fSequence, held);
+    EXPECT_EQ(header.fPing.fCompleteness, CL_IPC_COMPLETENESS_UNKNOWN);
+    RawClient fresh;
+    EXPECT_TRUE(Authorise(test, fresh));
+    unread -= 1;
+    ASSERT_EQ(client.ReadReply(&header, &payload), CL_OK);
+    EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(header.fSequence, held);
+    unread -= budget;
+}
+
+// Peers that ask for large replies and never read them: what waits for them stays
+// within the budget and the replies being made, the ones whose replies have not moved
+// are cut off, and a client that reads is answered meanwhile.
+TEST(TCPServerLimits, NonReadersStayWithinTheOutputBudget) {
+    TestServer test(0, CL_LOG_LEVEL_INFO);
+    LimitRequests(test, 4 << 20);
+    test.fServer.SetLogLevel(CL_LOG_LEVEL_INFO);
+    RawClient good;
+    ASSERT_TRUE(StartAndAuthorise(test, good));
+    // Replies larger than the kernel's buffers take.
+    const uint32 kPeers = 40, kReply = 8 << 20;
+    std::vector<std::unique_ptr<RawClient>> peers;
+    for (uint32 i = 0; i < kPeers; i++) {
+        peers.emplace_back(new RawClient());
+        ASSERT_TRUE(Authorise(test, *peers.back()));
+        peers.back()->SendData(rpc_test::kPattern, Flat(CLU_Table().Set("bytes", kReply)));
+    }
+    std::atomic<bool> done{false};
+    std::atomic<uint64> most{0}, workers{0};
+    std::thread watch([&] {
+        while (!done) {
+            most = std::max<uint64>(most, test.fServer.GetQueuedOutput());
+            workers = std::max<uint64>(workers, test.fServer.GetWorkerCount());
+            CL_Thread::Sleep(2);
+        }
+    });
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("tempo scaduto"); }, 20000));
+    EXPECT_EQ(good.Call(rpc_test::kEcho, CLU_Table().Set("during", 1)), CL_PACKET_TYPE_DATA);
+    done = true;
+    watch.join();
+    EXPECT_LE(most.load(), test.fServer.GetOutputBudget() + workers * kReply);
+    char line[128];
+    snprintf(line, sizeof(line), "[Dispatcher] [%d] Client disconnesso", int(good.fClientID));
+    EXPECT_FALSE(test.fLog.Contains(line));
 }
 
 }  // namespace

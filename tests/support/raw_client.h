@@ -171,10 +171,16 @@ struct RawClient {
         if (output) *output = Unflat(payload);
         return header.fType;
     }
-    void Abort(uint32 sequence) {
+    // An ABORT, or with `all` an ABORT_ALL; without `first` its header lacks the
+    // first-chunk flag, which the server must not need to know it.
+    void Abort(uint32 sequence, bool first = true, bool all = false) {
         CL_PacketHeader header;
-        CL_MakeAbortRequest(&header, sequence);
-        Send(header, CL_Blob());
+        if (all)
+            CL_MakeAbortAllRequest(&header);
+        else
+            CL_MakeAbortRequest(&header, sequence);
+        if (!first) header.fFlags &= uint16(~CL_IPC_FIRST_CHUNK);
+        SendRaw(&header, sizeof(header));
     }
     // Whether the server closed the connection within `ms`.
     bool Closed(uint32 ms = 5000) {

@@ -20,7 +20,13 @@ enum : CL_Command {
     kSleep = 4,      // "ms": sleeps (watching for cancellation), then echoes
     kUncounted = 5,  // echoes, but asks the server not to count the request
     kRawEcho = 6,    // answers with the request's bytes as they are
+    kPattern = 7,    // "bytes": that many bytes back, byte i being PatternByte(i)
 };
+
+// A byte that tells its place in a long reply from the places near it.
+inline uint8 PatternByte(uint32 i) {
+    return uint8(i * 131 + 7 + (i >> 16));
+}
 
 // What the stand-in's connect check answers a client it refuses: an application's
 // own code, passed to the client as it is.
@@ -104,6 +110,16 @@ inline CL_Status RawEcho(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uin
     return CL_OK;
 }
 
+inline CL_Status Pattern(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
+    uint32 size = uint32(ReadTable(input).GetInteger("bytes"));
+    output.SetSize(size);
+    uint8* bytes = output.GetDataForWrite();
+    for (uint32 i = 0; i < size; i++)
+        bytes[i] = PatternByte(i);
+    output.Seek(0, CL_SEEK_SET);
+    return CL_OK;
+}
+
 struct Entry {
     CL_Command fCommand;
     Handler fHandler;
@@ -111,7 +127,7 @@ struct Entry {
 
 inline const Entry kHandlers[] = {
     {kEcho, Echo},   {kProgress, Progress},   {kFail, Fail},
-    {kSleep, Sleep}, {kUncounted, Uncounted}, {kRawEcho, RawEcho},
+    {kSleep, Sleep}, {kUncounted, Uncounted}, {kRawEcho, RawEcho}, {kPattern, Pattern},
 };
 
 // The execute callback over the table: an unknown command fails with an "ERROR" text.

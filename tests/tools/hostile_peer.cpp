@@ -9,7 +9,7 @@
 //   stream   announces a huge request (--size bytes) and streams it in whole chunks at
 //            --rate bytes a second (0: as fast as the server takes them)
 //   nonread  sends requests (--rate a second, 0: as fast as possible) whose replies are
-//            large and never reads any of them
+//            large (--reply-bytes) and never reads any of them
 //   bomb     sends a request whose payload is a small zlib stream that inflates to
 //            --size bytes of zeros, flagged compressed whether or not the server granted
 //            compression, again and again
@@ -48,7 +48,7 @@ using Clock = std::chrono::steady_clock;
 const char* kUsage =
     "usage: hostile_peer MODE --port N [--host 127.0.0.1] [--count N] [--rate R]\n"
     "                    [--duration S] [--size BYTES] [--timeout-ms MS] [--flags N]\n"
-    "                    [--pause-ms MS] [--no-auth]\n"
+    "                    [--pause-ms MS] [--reply-bytes BYTES] [--no-auth]\n"
     "Hostile peers of the RPC server on loopback: COUNT connections that misbehave as\n"
     "MODE says, reconnecting when cut off, for DURATION seconds or until SIGTERM/SIGINT.\n"
     "Prints one line of totals at the end and exits 0.\n"
@@ -56,7 +56,7 @@ const char* kUsage =
     "  stall    a chunk header and part of its payload, then nothing\n"
     "  stream   announces --size bytes (default 1 GiB) and streams whole chunks at --rate\n"
     "           bytes a second (0: as fast as the server reads)\n"
-    "  nonread  requests for large replies (--rate a second, 0: no pause) never read\n"
+    "  nonread  requests for --reply-bytes replies (--rate a second, 0: 50) never read\n"
     "  bomb     a compressed payload inflating to --size bytes (default 1 GiB), flagged\n"
     "           compressed whether or not compression was granted\n"
     "  trickle  a request one byte at a time, each chunk taking just under --timeout-ms\n"
@@ -71,12 +71,12 @@ const char* kUsage =
     "                  (default 60000)\n"
     "  --flags N       connection flags asked for in AUTH (default 0x100, compression)\n"
     "  --pause-ms MS   pause between a cut and the next connection (default 20)\n"
+    "  --reply-bytes B size of the replies nonread asks for (default 1 MiB)\n"
     "  --no-auth       skip the handshake (stall, stream, bomb, trickle)\n";
 
 // The large reply nonread asks for: the stand-in business server's blob command.
 constexpr CL_Command kBlobCommand = 1005;
 constexpr CL_Command kEchoCommand = 1000;
-constexpr uint32 kNonReadReplyBytes = 1 << 20;
 
 struct Options {
     std::string fMode;
@@ -91,6 +91,7 @@ struct Options {
     // Between a cut and the next connection: each peer misbehaves in its own way, and
     // a flood of connects is another attack than the one it stands for.
     uint32 fPause = 20;
+    uint64 fReplyBytes = 1 << 20;
     bool fAuth = true;
 };
 
@@ -311,7 +312,7 @@ void NonRead(Connection& c, const Options& options) {
     int small = 4096;
     setsockopt(c.FD(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     CL_Blob input;
-    CLU_Table().Set("bytes", (long long)kNonReadReplyBytes).Flatten(input);
+    CLU_Table().Set("bytes", (long long)options.fReplyBytes).Flatten(input);
     Clock::time_point start = Clock::now();
     for (uint64 sent = 0; !c.Over(); sent++) {
         // Sends stop when the server stops reading: the loop then only paces.
@@ -484,6 +485,8 @@ Options Parse(int argc, char** argv) {
             o.fFlags = uint32(number);
         else if (name == "--pause-ms")
             o.fPause = uint32(number);
+        else if (name == "--reply-bytes")
+            o.fReplyBytes = uint64(number);
         else
             return fail("unknown option " + name);
     }

@@ -20,21 +20,10 @@ constexpr uint32 kReadTimeOut = 1500;
 constexpr uint32 kSendPause = 10;
 constexpr uint16 kPortStep = 20;
 constexpr uint16 kLowestServerPort = 1024;
-constexpr uint32 kInfoSize = 1024;
 // Datagrams taken from one socket per pass, so that a flood cannot hold the scan.
 constexpr uint32 kRepliesPerPass = 64;
 
-#pragma pack(push, 1)
-struct DiscoveryPacket {
-    uint32 fMagic;
-    uint32 fVersion;
-    uint64 fID;
-    uint16 fSize;
-    uint32 fCheckSum;
-    uint8 fInfo[kInfoSize];
-};
-#pragma pack(pop)
-static_assert(sizeof(DiscoveryPacket) == CL_TCPClient::DiscoverJob::kReplySize,
+static_assert(sizeof(CL_DiscoveryPacket) == CL_TCPClient::DiscoverJob::kReplySize,
               "discovery reply size");
 
 typedef CL_TCPClient::ServerInfo ServerInfo;
@@ -64,23 +53,20 @@ std::vector<CL_NetAddress> Destinations(const CL_NetInterface* interfaces, uint3
     return out;
 }
 
-// Keeps a reply from a server not yet listed whose checksum, version and port are
-// good; `socket` names the sender after the read.
-void KeepReply(const DiscoveryPacket& packet, const CL_Socket& socket,
+// Keeps a good reply from a server not yet listed; `socket` names the sender after the
+// read.
+void KeepReply(const CL_DiscoveryPacket& packet, const CL_Socket& socket,
                std::vector<ServerInfo*>* servers) {
-    if (packet.fMagic != CL_IPC_MAGIC) return;
     for (ServerInfo* info : *servers)
         if (info->fID == packet.fID) return;
-    CL_Blob infoBytes(packet.fInfo, kInfoSize, true);
-    if (infoBytes.CheckSum() != packet.fCheckSum || packet.fVersion < CL_IPC_VERSION ||
-        (packet.fID & 0xFFFF) < kLowestServerPort)
-        return;
+    CL_Blob infoBytes;
+    if (!CL_ReadDiscoveryReply(packet, &infoBytes)) return;
     ServerInfo* info = new ServerInfo;
     info->fID = packet.fID;
     info->fProtocolVersion = packet.fVersion;
     info->fAddress = socket.GetAddress();
     info->fAddress.SetPort(uint16(packet.fID & 0xFFFF));
-    info->fInfo = CL_Blob(packet.fInfo, std::min<uint32>(packet.fSize, kInfoSize), true);
+    info->fInfo = infoBytes;
     servers->push_back(info);
 }
 
@@ -112,6 +98,28 @@ void CloseAll(std::vector<CL_Socket*>* sockets) {
 }
 
 }  // namespace
+
+void CL_MakeDiscoveryReply(uint64 serverID, const CL_Blob& info, CL_DiscoveryPacket* packet) {
+    uint32 kept = std::min<uint32>(info.GetSize(), CL_DISCOVERY_INFO_SIZE);
+    memset(packet, 0, sizeof(*packet));
+    packet->fMagic = CL_IPC_MAGIC;
+    packet->fVersion = CL_IPC_VERSION;
+    packet->fID = serverID;
+    packet->fSize = uint16(kept);
+    memset(packet->fInfo, 0xCC, CL_DISCOVERY_INFO_SIZE);
+    if (kept > 0) memcpy(packet->fInfo, info.GetDataForRead(), kept);
+    packet->fCheckSum = CL_Blob(packet->fInfo, CL_DISCOVERY_INFO_SIZE, true).CheckSum();
+}
+
+bool CL_ReadDiscoveryReply(const CL_DiscoveryPacket& packet, CL_Blob* info) {
+    if (packet.fMagic != CL_IPC_MAGIC || packet.fVersion < CL_IPC_VERSION ||
+        (packet.fID & 0xFFFF) < kLowestServerPort)
+        return false;
+    if (CL_Blob(packet.fInfo, CL_DISCOVERY_INFO_SIZE, true).CheckSum() != packet.fCheckSum)
+        return false;
+    *info = CL_Blob(packet.fInfo, std::min<uint32>(packet.fSize, CL_DISCOVERY_INFO_SIZE), true);
+    return true;
+}
 
 CL_TCPClient::DiscoverJob::DiscoverJob(CL_TCPClient* client, const CL_Blob& input,
                                        CL_SuccessCB success, CL_ErrorCB error,
@@ -213,7 +221,7 @@ bool CL_TCPClient::DiscoverJob::TakeReplies(CL_Socket* socket, std::vector<Serve
             if (!socket->DropDatagram()) break;
             continue;
         }
-        DiscoveryPacket packet;
+        CL_DiscoveryPacket packet;
         memset(&packet, 0, sizeof(packet));
         uint32 got = socket->Read(&packet, sizeof(packet), kReadTimeOut);
         if (got != sizeof(packet) || socket->GetIOError(false) != 0) {

@@ -1,6 +1,8 @@
 // The abstract RPC server: its construction values, the base behaviour of each
 // operation, the callback table and the log, which formats only lines that pass the
-// log level and holds back lines that a flood of peers repeats.
+// log level and holds back lines about one client that a flood of peers repeats.
+#include "lumo/net/server_log.h"
+
 #include <cstdarg>
 #include <cstring>
 
@@ -15,10 +17,24 @@ namespace {
 
 // Texts tallied at most; past that, lines of new texts pass unlimited.
 constexpr size_t kMaxTallies = 512;
+// The default rate: lines per text, and the window.
+constexpr uint32 kDefaultRateLines = 20;
+constexpr uint32 kDefaultRateWindow = 1000;
 
 // The levels whose lines peers can make the server write over and over.
-bool IsRateLimited(uint32 level) {
+bool IsLimitedLevel(uint32 level) {
     return level >= CL_LOG_LEVEL_ERROR && level <= CL_LOG_LEVEL_INFO;
+}
+
+// Skips "[", the word and "] "; the position after it, or npos.
+size_t AfterTag(const std::string& text, size_t at, const char* word) {
+    size_t length = strlen(word);
+    if (text.compare(at, length, word) != 0) return std::string::npos;
+    at += length;
+    if (at < text.size() && text[at] == '%') at += 2;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9')
+        at++;
+    return text.compare(at, 2, "] ") == 0 ? at + 2 : std::string::npos;
 }
 
 }  // namespace
@@ -28,13 +44,11 @@ CL_Server::CL_Server()
       fCallbackUserData(nullptr),
       fFlags(0),
       fData(nullptr),
-      fRateLines(CL_LOG_DEFAULT_RATE_LINES),
-      fRateWindow(CL_LOG_DEFAULT_RATE_MS) {
+      fLogLimiter(new CL_LogLimiter()) {
     memset(&fCallback, 0, sizeof(fCallback));
 }
 
 CL_Server::~CL_Server() {}
-
 void CL_Server::Setup(CLU_Table&) {}
 
 void CL_Server::GetUUID(CLU_UUID& uuid) {
@@ -97,63 +111,6 @@ void CL_Server::SetLogLevel(uint32 level) {
     fLogLevel = level;
 }
 
-void CL_Server::SetLogRateLimit(uint32 lines, uint32 windowMs) {
-    CL_AutoLocker lock(fTallyLock);
-    fRateLines = lines;
-    fRateWindow = windowMs ? windowMs : 1;
-}
-
-bool CL_Server::PassLine(uint32 level, const std::string& key, LogLines* summaries) {
-    CL_AutoLocker lock(fTallyLock);
-    uint32 now = CL_GetTime();
-    if (fTalliesDropping > 0) CollectSummaries(now, summaries);
-    if (fRateLines == 0 || !IsRateLimited(level)) return true;
-    auto found = fTallies.find(key);
-    if (found == fTallies.end()) {
-        if (fTallies.size() >= kMaxTallies) {
-            // Forget the texts whose window is over and that have nothing to report.
-            for (auto it = fTallies.begin(); it != fTallies.end();) {
-                bool over = uint32(now - it->second.fStart) >= fRateWindow;
-                it = over && it->second.fDropped == 0 ? fTallies.erase(it) : ++it;
-            }
-            if (fTallies.size() >= kMaxTallies) return true;
-        }
-        found = fTallies.emplace(key, LogTally()).first;
-        found->second.fStart = now;
-    }
-    LogTally& tally = found->second;
-    if (uint32(now - tally.fStart) >= fRateWindow) {
-        tally.fStart = now;
-        tally.fPassed = 0;
-    }
-    if (tally.fPassed < fRateLines) {
-        tally.fPassed++;
-        return true;
-    }
-    if (tally.fDropped++ == 0) fTalliesDropping++;
-    tally.fLevel = level;
-    return false;
-}
-
-// A window that ended with lines held back is reported once, by the next line logged.
-void CL_Server::CollectSummaries(uint32 now, LogLines* summaries) {
-    const char* text =
-        CL_Translator::Get().Translate("Omesse %u righe di log uguali a \"%s\"", nullptr);
-    for (auto& entry : fTallies) {
-        LogTally& tally = entry.second;
-        if (tally.fDropped == 0 || uint32(now - tally.fStart) < fRateWindow) continue;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        summaries->emplace_back(tally.fLevel,
-                                CL_StringFormat(text, tally.fDropped, entry.first.c_str()));
-#pragma GCC diagnostic pop
-        tally.fDropped = 0;
-        tally.fStart = now;
-        tally.fPassed = 0;
-        fTalliesDropping--;
-    }
-}
-
 void CL_Server::Emit(CL_LogCB log, void* userData, const LogLines& lines) {
     for (const auto& line : lines)
         log(line.first, line.second, userData);
@@ -169,9 +126,9 @@ void CL_Server::Log(uint32 level, const char* format, ...) {
         userData = fCallbackUserData;
     }
     if (!format) return;
-    LogLines summaries;
-    bool pass = PassLine(level, format, &summaries);
-    Emit(log, userData, summaries);
+    LogLines reports;
+    bool pass = fLogLimiter->Pass(level, format, &reports);
+    Emit(log, userData, reports);
     if (!pass) return;
     va_list args;
     va_start(args, format);
@@ -192,8 +149,94 @@ void CL_Server::Log(uint32 level, const std::string& message) {
         log = fCallback.fLog;
         userData = fCallbackUserData;
     }
-    LogLines summaries;
-    bool pass = PassLine(level, message, &summaries);
-    Emit(log, userData, summaries);
+    LogLines reports;
+    bool pass = fLogLimiter->Pass(level, message, &reports);
+    Emit(log, userData, reports);
     if (pass) log(level, message, userData);
+}
+
+CL_LogLimiter::CL_LogLimiter() : fRateLines(kDefaultRateLines), fRateWindow(kDefaultRateWindow) {}
+
+// "[Dispatcher] [N] ..." and "[Worker N] [N] ..." or "[Worker N] [N:N] ...", with
+// the numbers as digits or as %d.
+bool CL_LogLimiter::NamesAClient(const std::string& text) {
+    size_t at = AfterTag(text, 0, "[Dispatcher");
+    if (at == std::string::npos) at = AfterTag(text, 0, "[Worker ");
+    if (at == std::string::npos || at >= text.size() || text[at] != '[') return false;
+    at++;
+    return at < text.size() && (text[at] == '%' || (text[at] >= '0' && text[at] <= '9'));
+}
+
+void CL_LogLimiter::SetRate(uint32 lines, uint32 windowMs) {
+    CL_AutoLocker lock(fLock);
+    fRateLines = lines;
+    fRateWindow = windowMs ? windowMs : 1;
+}
+
+bool CL_LogLimiter::Pass(uint32 level, const std::string& key, Lines* reports) {
+    CL_AutoLocker lock(fLock);
+    uint32 now = CL_GetTime();
+    if (fDropping > 0) Collect(now, reports);
+    if (fRateLines == 0 || !IsLimitedLevel(level) || !NamesAClient(key)) return true;
+    Tally* tally = Find(key, now);
+    if (!tally) return true;
+    if (uint32(now - tally->fStart) >= fRateWindow) {
+        tally->fStart = now;
+        tally->fPassed = 0;
+    }
+    if (tally->fPassed < fRateLines) {
+        tally->fPassed++;
+        return true;
+    }
+    if (tally->fDropped++ == 0) fDropping++;
+    tally->fLevel = level;
+    return false;
+}
+
+// The tally of `key`, made when new; null when there are too many texts to tally.
+CL_LogLimiter::Tally* CL_LogLimiter::Find(const std::string& key, uint32 now) {
+    auto found = fTallies.find(key);
+    if (found != fTallies.end()) return &found->second;
+    if (fTallies.size() >= kMaxTallies) {
+        // Forget the texts whose window is over and that have nothing to report.
+        for (auto it = fTallies.begin(); it != fTallies.end();) {
+            bool over = uint32(now - it->second.fStart) >= fRateWindow;
+            it = over && it->second.fDropped == 0 ? fTallies.erase(it) : ++it;
+        }
+        if (fTallies.size() >= kMaxTallies) return nullptr;
+    }
+    Tally* tally = &fTallies.emplace(key, Tally()).first->second;
+    tally->fStart = now;
+    return tally;
+}
+
+// A window that ended with lines held back is reported once.
+void CL_LogLimiter::Collect(uint32 now, Lines* reports) {
+    const char* text =
+        CL_Translator::Get().Translate("Omesse %u righe di log uguali a \"%s\"", nullptr);
+    for (auto& entry : fTallies) {
+        Tally& tally = entry.second;
+        if (tally.fDropped == 0 || uint32(now - tally.fStart) < fRateWindow) continue;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        reports->emplace_back(tally.fLevel,
+                              CL_StringFormat(text, tally.fDropped, entry.first.c_str()));
+#pragma GCC diagnostic pop
+        tally.fDropped = 0;
+        tally.fStart = now;
+        tally.fPassed = 0;
+        fDropping--;
+    }
+}
+
+void CL_LogLimiter::Report(CL_Server& server) {
+    CL_LogLimiter& limiter = Of(server);
+    Lines reports;
+    {
+        CL_AutoLocker lock(limiter.fLock);
+        if (limiter.fDropping == 0) return;
+        limiter.Collect(CL_GetTime(), &reports);
+    }
+    for (const auto& line : reports)
+        server.Log(line.first, line.second);
 }

@@ -11,15 +11,12 @@
 #include "lumo/digest.h"
 #include "lumo/power.h"
 #include "lumo/table.h"
-#include "lumo/translator.h"
 #include "lumo/uuid.h"
 #include "tcp_server_records.h"
 
-namespace {
+using Impl = CL_TCPServer::Impl;
 
-const char* T(const char* text) {
-    return CL_Translator::Get().Translate(text, nullptr);
-}
+namespace {
 
 constexpr uint32 kListenerCandidates = 11;
 constexpr uint32 kResponderCandidates = 10;
@@ -78,62 +75,170 @@ int32 PowerThunk(int32 event, void* param) {
 
 }  // namespace
 
-CL_TCPServer::CL_TCPServer() {
-    InitObject();
-}
+// ---- The public object: what callers use ------------------------------------------------
 
-CL_TCPServer::CL_TCPServer(CLU_Table& settings) {
-    InitObject();
+CL_TCPServer::CL_TCPServer() : fImpl(new Impl(*this)) {}
+
+CL_TCPServer::CL_TCPServer(CLU_Table& settings) : fImpl(new Impl(*this)) {
     Setup(settings);
 }
 
-// Part of construction: no other thread sees the object before the two threads start
-// at its end, which the analysis cannot tell.
-void CL_TCPServer::InitObject() CL_NO_THREAD_SAFETY_ANALYSIS {
-    fID = MachinePart() << 16;
-    fNextClientID = 1;
-    fNextWorkerID = 1;
-    fListener = new CL_Socket();
-    fResponder = new CL_Socket();
-    fListenerPort = 0;
-    fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
-    fWorkerList = new WorkerList();
-    fIdleWorkers = new WorkerList();
-    fHeavyServed = 0;
-    fDispatcherPass = nullptr;
-    fClientList = new ClientList();
-    fWaitingList = new ClientList();
-    fDeadList = new ClientList();
-    fTimeOut = CL_SERVER_DEFAULT_TIMEOUT;
-    fMaxRequestSize = CL_SERVER_DEFAULT_MAX_REQUEST;
-    fLoad = 0.0;
-    fRun = false;
-    fQuit = false;
-    fWakeFD = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    fWakePending = false;
-    fInputBytes = 0;
-    fOutputBytes = 0;
-    fServerThreadID = CL_Thread::Spawn("server listener", 1, 0, ListenerThread, this);
-    fDispatcherThreadID = CL_Thread::Spawn("server dispatcher", 2, 0, DispatcherThread, this);
-}
-
+// The threads end before the base object, whose log and callbacks they use.
 CL_TCPServer::~CL_TCPServer() {
     Stop();
-    fQuit = true;
-    if (fServerThreadID) CL_Thread::Wait(fServerThreadID);
-    if (fDispatcherThreadID) CL_Thread::Wait(fDispatcherThreadID);
-    delete fWorkerList;
-    delete fIdleWorkers;
-    delete fClientList;
-    delete fWaitingList;
-    delete fDeadList;
-    delete fListener;
-    delete fResponder;
-    if (fWakeFD >= 0) close(fWakeFD);
+    fImpl.reset();
 }
 
 void CL_TCPServer::Setup(CLU_Table& settings) {
     Stop();
+    fImpl->Configure(settings);
+    fFlags = uint16(settings.GetInteger("flags"));
+    SetLogLevel(uint32(settings.GetInteger("log_level")));
+}
+
+CL_Status CL_TCPServer::Start() {
+    return fImpl->Start();
+}
+
+void CL_TCPServer::Stop() {
+    if (fImpl->StopServing()) Log(CL_LOG_LEVEL_INFO, T("Server fermato"));
+}
+
+// The server lock, held by the caller across calls: beyond the analysis.
+void CL_TCPServer::Lock() CL_NO_THREAD_SAFETY_ANALYSIS {
+    fImpl->fLock.Lock();
+}
+
+void CL_TCPServer::Unlock() CL_NO_THREAD_SAFETY_ANALYSIS {
+    fImpl->fLock.Unlock();
+}
+
+void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
+    CL_Blob id;
+    id += GetID();
+    CLU_MD5 digest(id.Encode(CL_BLOB_CODING_BASE_16));
+    uint8 raw[16];
+    digest.Get(raw);
+    CL_Blob bytes(raw, 16, true);
+    uuid = CLU_UUID(bytes);
+}
+
+// Takes no server lock, so that a callback that holds it may call it.
+void CL_TCPServer::GetInfo(CLU_Table& info) {
+    info.Set("log_level", (long long)GetLogLevel());
+    fImpl->Publish(info);
+}
+
+void CL_TCPServer::GetClientsList(CL_LinkedList<uint32>* ids) {
+    fImpl->ListClients(ids);
+}
+
+CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
+    return fImpl->DescribeClient(clientID, info);
+}
+
+CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
+    return fImpl->CloseClient(clientID);
+}
+
+int32 CL_TCPServer::PowerCallback(int32 event, CL_TCPServer* server) {
+    if (!server) return CL_OK;
+    if (event == CL_POWER_EVENT_SUSPEND)
+        server->fImpl->DropClientsForSuspend();
+    else if (event == CL_POWER_EVENT_RESUME)
+        server->fImpl->RefreshAddressAfterResume();
+    return CL_OK;
+}
+
+uint64 CL_TCPServer::GetID() const {
+    return fImpl->fID;
+}
+
+CL_NetAddress CL_TCPServer::GetAddress() {
+    CL_AutoLocker lock(fImpl->fLock);
+    return fImpl->fAddress;
+}
+
+uint16 CL_TCPServer::GetResponderPort() const {
+    return fImpl->fResponderPort;
+}
+
+uint32 CL_TCPServer::GetTimeOut() const {
+    return fImpl->fTimeOut;
+}
+
+uint32 CL_TCPServer::GetMaxRequestSize() const {
+    return fImpl->fMaxRequestSize;
+}
+
+bool CL_TCPServer::IsRunning() const {
+    return fImpl->fRun;
+}
+
+uint32 CL_TCPServer::GetWorkerCount() {
+    CL_AutoLocker lock(fImpl->fLock);
+    return fImpl->fWorkerList.Count();
+}
+
+uint64 CL_TCPServer::GetQueuedInput() const {
+    return fImpl->fInputBytes;
+}
+
+uint64 CL_TCPServer::GetInputBudget() const {
+    return fImpl->GetInputBudget();
+}
+
+uint64 CL_TCPServer::GetQueuedOutput() const {
+    return fImpl->fOutputBytes;
+}
+
+uint64 CL_TCPServer::GetOutputBudget() const {
+    return fImpl->GetOutputBudget();
+}
+
+// ---- The machinery ------------------------------------------------------------------------
+
+Impl::Impl(CL_TCPServer& server)
+    : fServer(server),
+      fID(MachinePart() << 16),
+      fRun(false),
+      fQuit(false),
+      fInputBytes(0),
+      fOutputBytes(0),
+      fListenerPort(0),
+      fResponderPort(CL_SERVER_FIRST_RESPONDER_PORT),
+      fTimeOut(CL_SERVER_DEFAULT_TIMEOUT),
+      fMaxRequestSize(CL_SERVER_DEFAULT_MAX_REQUEST),
+      fListener(new CL_Socket()),
+      fResponder(new CL_Socket()),
+      fInflating(0),
+      fInflateHeld(false),
+      fWakeFD(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      fWakePending(false) {
+    InitLocked();
+    fListenerThreadID = CL_Thread::Spawn("server listener", 1, 0, ListenerThread, this);
+    fDispatcherThreadID = CL_Thread::Spawn("server dispatcher", 2, 0, DispatcherThread, this);
+}
+
+// Part of construction: no other thread sees the object before the two threads start
+// at its end, which the analysis cannot tell.
+void Impl::InitLocked() CL_NO_THREAD_SAFETY_ANALYSIS {
+    fNextClientID = 1;
+    fNextWorkerID = 1;
+    fLoad = 0.0;
+    fDispatcherPass = nullptr;
+}
+
+Impl::~Impl() {
+    StopServing();
+    fQuit = true;
+    if (fListenerThreadID) CL_Thread::Wait(fListenerThreadID);
+    if (fDispatcherThreadID) CL_Thread::Wait(fDispatcherThreadID);
+    if (fWakeFD >= 0) close(fWakeFD);
+}
+
+// The settings of this object; the base's flags and log level are the caller's.
+void Impl::Configure(CLU_Table& settings) {
     fIP = settings.GetString("ip");
     fListenerPort = uint16(settings.GetInteger("listener_port"));
     uint32 timeOut = uint32(settings.GetInteger("timeout"));
@@ -141,14 +246,12 @@ void CL_TCPServer::Setup(CLU_Table& settings) {
     uint64 maxRequest = uint64(settings.GetInteger("max_request_size"));
     if (maxRequest == 0) maxRequest = CL_SERVER_DEFAULT_MAX_REQUEST;
     fMaxRequestSize = uint32(maxRequest < CL_Blob::kMaxSize ? maxRequest : CL_Blob::kMaxSize);
-    fFlags = uint16(settings.GetInteger("flags"));
-    SetLogLevel(uint32(settings.GetInteger("log_level")));
     fResponderPort = CL_SERVER_FIRST_RESPONDER_PORT;
 }
 
 // The configured IP, else the first interface that is not a loopback one, else the
 // local host; *count is the number of interfaces found.
-CL_NetAddress CL_TCPServer::FindOwnAddress(uint32* count) {
+CL_NetAddress Impl::FindOwnAddress(uint32* count) {
     CL_NetInterface interfaces[kMaxInterfaces];
     *count = CL_NetInterface::Enumerate(interfaces, kMaxInterfaces);
     if (!fIP.empty()) return CL_NetAddress(fIP);
@@ -162,7 +265,7 @@ CL_NetAddress CL_TCPServer::FindOwnAddress(uint32* count) {
     return address;
 }
 
-CL_Status CL_TCPServer::Start() {
+CL_Status Impl::Start() {
     CL_AutoLocker lock(fLock);
     if (fRun) return CL_OK;
     uint16 listenerPort = ChooseListenerPort(fListenerPort);
@@ -180,17 +283,17 @@ CL_Status CL_TCPServer::Start() {
     SetAddress(address);
 
     StartWorkers();
-    Log(CL_LOG_LEVEL_INFO,
-        T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
-        (unsigned long long)fID.load(), int(listenerPort), int(GetLogLevel()));
+    fServer.Log(CL_LOG_LEVEL_INFO,
+                T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
+                (unsigned long long)fID.load(), int(listenerPort), int(fServer.GetLogLevel()));
     fRun = true;
-    if (CL_AddPowerCallback(PowerThunk, this) != CL_OK)
-        Log(CL_LOG_LEVEL_WARNING,
-            T("Impossibile monitorare gli eventi di sospensione/ripristino del sistema"));
+    if (CL_AddPowerCallback(PowerThunk, &fServer) != CL_OK)
+        fServer.Log(CL_LOG_LEVEL_WARNING,
+                    T("Impossibile monitorare gli eventi di sospensione/ripristino del sistema"));
     return CL_OK;
 }
 
-void CL_TCPServer::SetAddress(const CL_NetAddress& address) {
+void Impl::SetAddress(const CL_NetAddress& address) {
     fAddress = address;
     CL_AutoLocker lock(fAddressLock);
     fPublishedAddress = address;
@@ -198,7 +301,7 @@ void CL_TCPServer::SetAddress(const CL_NetAddress& address) {
 
 // The sockets are bound here rather than on their first use, so that a client may
 // connect as soon as Start returns. Neither stays open when the other fails.
-CL_Status CL_TCPServer::OpenSockets(uint16 listenerPort, uint16 responderPort) {
+CL_Status Impl::OpenSockets(uint16 listenerPort, uint16 responderPort) {
     {
         CL_AutoLocker listenerLock(fListenerLock);
         fListener->SetAddress(CL_NetAddress(CL_NetAddress::ANY, listenerPort));
@@ -220,14 +323,10 @@ CL_Status CL_TCPServer::OpenSockets(uint16 listenerPort, uint16 responderPort) {
     return CL_IPC_NO_RESPONDER_PORT;
 }
 
-void CL_TCPServer::Stop() {
-    if (StopServing()) Log(CL_LOG_LEVEL_INFO, T("Server fermato"));
-}
-
 // Kills every client, waits for the workers to delete them, ends the workers and
 // closes the sockets; false when the server was not running. The listener and
 // dispatcher threads stay, idle, so that Start may be called again.
-bool CL_TCPServer::StopServing() {
+bool Impl::StopServing() {
     CL_AutoLocker lock(fLock);
     if (!fRun) return false;
     fRun = false;
@@ -235,10 +334,10 @@ bool CL_TCPServer::StopServing() {
         // The power listener holds its table while it runs callbacks, and this
         // server's callback takes the server lock: remove it with the lock released.
         CL_AutoUnlocker unlock(fLock);
-        CL_RemovePowerCallback(PowerThunk, this);
+        CL_RemovePowerCallback(PowerThunk, &fServer);
     }
-    while (fClientList->Count() > 0)
-        DoKillClient(fClientList->Pop(false));
+    while (fClientList.Count() > 0)
+        DoKillClient(fClientList.Pop(false));
     WaitForDeadClients();
     CL_Array<CL_ThreadID> threads = StopWorkers();
     {
@@ -249,96 +348,57 @@ bool CL_TCPServer::StopServing() {
         CL_AutoUnlocker unlock(fLock);
         JoinWorkers(threads);
     }
-    fDeadList->Clear();
-    fWaitingList->Clear();
+    fDeadList.Clear();
+    fWaitingList.Clear();
     CL_AutoLocker listenerLock(fListenerLock);
     fListener->Close();
     return true;
 }
 
 // Until no thread is at work and the workers have deleted every dead client.
-void CL_TCPServer::WaitForDeadClients() {
-    while (fBusyCount > 0 || fDeadList->Count() > 0) {
+void Impl::WaitForDeadClients() {
+    while (fBusyCount > 0 || fDeadList.Count() > 0) {
         HandOutWork();
         CL_AutoUnlocker unlock(fLock);
         CL_Thread::Sleep(kStopPoll);
     }
 }
 
-void CL_TCPServer::Lock() {
-    fLock.Lock();
-}
-
-void CL_TCPServer::Unlock() {
-    fLock.Unlock();
-}
-
-void CL_TCPServer::GetUUID(CLU_UUID& uuid) {
-    CL_Blob id;
-    id += fID.load();
-    CLU_MD5 digest(id.Encode(CL_BLOB_CODING_BASE_16));
-    uint8 raw[16];
-    digest.Get(raw);
-    CL_Blob bytes(raw, 16, true);
-    uuid = CLU_UUID(bytes);
-}
-
-// Takes no server lock, so that a callback that holds it may call it: the address is
-// the copy published for such readers.
-void CL_TCPServer::GetInfo(CLU_Table& info) {
+// The address published for GetInfo, which takes no server lock.
+void Impl::Publish(CLU_Table& info) {
     CL_NetAddress address;
     {
         CL_AutoLocker lock(fAddressLock);
         address = fPublishedAddress;
     }
-    info.Set("log_level", (long long)GetLogLevel());
     info.Set("host", address.GetIP());
     info.Set("port", (long long)address.GetPort());
     info.Set("responder_port", (long long)fResponderPort.load());
 }
 
-uint64 CL_TCPServer::GetInputBudget() const {
+uint64 Impl::GetInputBudget() const {
     uint64 budget = uint64(fMaxRequestSize) * 2;
     return budget > kMinInputBudget ? budget : kMinInputBudget;
 }
 
 // The event's counter only has to be non-zero: one write while none is unread.
-void CL_TCPServer::WakeDispatcher() {
+void Impl::WakeDispatcher() {
     if (fWakePending.exchange(true)) return;
     uint64 one = 1;
     ssize_t written = write(fWakeFD, &one, sizeof(one));
     (void)written;
 }
 
-CL_NetAddress CL_TCPServer::GetAddress() {
-    CL_AutoLocker lock(fLock);
-    return fAddress;
-}
-
-uint32 CL_TCPServer::GetWorkerCount() {
-    CL_AutoLocker lock(fLock);
-    return fWorkerList->Count();
-}
-
-int32 CL_TCPServer::PowerCallback(int32 event, CL_TCPServer* server) {
-    if (!server) return CL_OK;
-    if (event == CL_POWER_EVENT_SUSPEND)
-        server->DropClientsForSuspend();
-    else if (event == CL_POWER_EVENT_RESUME)
-        server->RefreshAddressAfterResume();
-    return CL_OK;
-}
-
 // Closes every connection and returns once the workers have deleted them all, their
 // contexts handed to the disconnect callback, before the system sleeps.
-void CL_TCPServer::DropClientsForSuspend() {
+void Impl::DropClientsForSuspend() {
     CL_AutoLocker lock(fLock);
-    while (fClientList->Count() > 0) {
-        Client* client = fClientList->GetFirst();
+    while (fClientList.Count() > 0) {
+        Client* client = fClientList.GetFirst();
         client->fContext->SetFlags(client->fContext->GetFlags() & ~0xFFu);
         KillClient(client);
     }
-    while (fDeadList->Count() > 0) {
+    while (fDeadList.Count() > 0) {
         HandOutWork();
         CL_AutoUnlocker unlock(fLock);
         CL_Thread::Sleep(kSuspendPoll);
@@ -347,14 +407,14 @@ void CL_TCPServer::DropClientsForSuspend() {
 
 // The own address may have changed while the system slept; the port stays, and the
 // sockets are not reopened.
-void CL_TCPServer::RefreshAddressAfterResume() {
+void Impl::RefreshAddressAfterResume() {
     CL_AutoLocker lock(fLock);
     uint32 count = 0;
     uint16 port = fAddress.GetPort();
     CL_NetAddress address = FindOwnAddress(&count);
     address.SetPort(port);
     SetAddress(address);
-    Log(CL_LOG_LEVEL_WARNING,
-        T("Server riavviato a seguito di ripristino del sistema (indirizzo: %s:%d)"),
-        address.GetIP().c_str(), int(port));
+    fServer.Log(CL_LOG_LEVEL_WARNING,
+                T("Server riavviato a seguito di ripristino del sistema (indirizzo: %s:%d)"),
+                address.GetIP().c_str(), int(port));
 }

@@ -4,30 +4,27 @@
 #include "lumo/cipher.h"
 #include "lumo/entry.h"
 #include "lumo/table.h"
-#include "lumo/translator.h"
 #include "tcp_server_records.h"
+
+using Impl = CL_TCPServer::Impl;
 
 namespace {
 
-const char* T(const char* text) {
-    return CL_Translator::Get().Translate(text, nullptr);
-}
-
 }  // namespace
 
-bool CL_TCPServer::Authorize(Exchange& x) {
-    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Ricevuta richiesta di autorizzazione"),
+bool Impl::Authorize(Exchange& x) {
+    fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Ricevuta richiesta di autorizzazione"),
         int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
     // An authorised connection keeps its callback's verdict, cipher and flags: a second
     // AUTH fails, in the connection's own cipher and compression like any failure.
     if (x.fClient->fAuthorized) {
-        Log(CL_LOG_LEVEL_WARNING,
+        fServer.Log(CL_LOG_LEVEL_WARNING,
             T("[Worker %d] [%d:%d] Autorizzazione già concessa, la richiesta ripetuta è "
               "rifiutata"),
             int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
         x.fOutput.Clear();
-        CL_MakeReply(x.fHeader, CL_PACKET_TYPE_FAILED, fFlags, &x.fReply);
-        CL_EncodePayload(&x.fReply, x.fOutput, fFlags, x.fClient->fContext->GetCipher(), true);
+        CL_MakeReply(x.fHeader, CL_PACKET_TYPE_FAILED, fServer.GetFlags(), &x.fReply);
+        CL_EncodePayload(&x.fReply, x.fOutput, fServer.GetFlags(), x.fClient->fContext->GetCipher(), true);
         return true;
     }
     x.fClient->fContext->SetFlags(x.fHeader.fConnection.fFlags);
@@ -50,7 +47,7 @@ bool CL_TCPServer::Authorize(Exchange& x) {
 // What the connect callback sees of the connection: the peer, the client id, the AUTH
 // payload and the connection flags. The peer's address and the id are the server's
 // own: a payload that names them too does not replace them.
-void CL_TCPServer::BuildConnectionTable(Exchange& x, const CLU_Table& payload, CLU_Table* table) {
+void Impl::BuildConnectionTable(Exchange& x, const CLU_Table& payload, CLU_Table* table) {
     Client* client = x.fClient;
     std::string ip = client->fPeer.GetIP();
     if (ip == CL_NetAddress::LocalHost().GetIP()) {
@@ -68,39 +65,39 @@ void CL_TCPServer::BuildConnectionTable(Exchange& x, const CLU_Table& payload, C
 }
 
 // CL_OK to let the client in, else the refusal code its NO_AUTH reply carries.
-CL_Status CL_TCPServer::AdmitClient(Exchange& x, CLU_Table& table) {
+CL_Status Impl::AdmitClient(Exchange& x, CLU_Table& table) {
     int w = int(x.fWorker->fID);
     int c = int(x.fClient->fID);
     int n = int(x.fSequence);
     uint32 version = x.fHeader.fVersion;
     if (version > CL_IPC_VERSION) {
-        Log(CL_LOG_LEVEL_WARNING,
+        fServer.Log(CL_LOG_LEVEL_WARNING,
             T("[Worker %d] [%d:%d] Autorizzazione negata a causa di versione del protocollo di "
               "comunicazione non supportata (%d.%d.%d)"),
             w, c, n, CL_VersionMajor(version), CL_VersionMinor(version), CL_VersionPatch(version));
         return CL_PROTOCOL_NOT_SUPPORTED;
     }
     // One copy of the callback: the table may be replaced meanwhile.
-    CL_ConnectCB connect = GetCallbacks().fConnect;
+    CL_ConnectCB connect = fServer.GetCallbacks().fConnect;
     if (!connect) {
-        Log(CL_LOG_LEVEL_DEBUG,
+        fServer.Log(CL_LOG_LEVEL_DEBUG,
             T("[Worker %d] [%d:%d] Salto l'autorizzazione, il server è pubblico"), w, c, n);
         return CL_OK;
     }
-    CL_Status refusal = connect(x.fClient->fContext, &table);
+    CL_Status refusal = connect(x.fClient->fContext.get(), &table);
     if (refusal != CL_OK)
-        Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Autorizzazione fallita"), w, c, n);
+        fServer.Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Autorizzazione fallita"), w, c, n);
     return refusal;
 }
 
 // The AUTH reply with the server's flags and the client id, the connection cipher,
 // the client's chat port and protocol version, and the reply table.
-void CL_TCPServer::GrantAccess(Exchange& x, const CLU_Table& payload, CLU_Table& table) {
+void Impl::GrantAccess(Exchange& x, const CLU_Table& payload, CLU_Table& table) {
     Client* client = x.fClient;
-    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Autorizzazione concessa"),
+    fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Autorizzazione concessa"),
         int(x.fWorker->fID), int(client->fID), int(x.fSequence));
-    CL_MakeAuthReply(x.fHeader, fFlags, client->fID, &x.fReply);
-    CL_Cipher* cipher = CL_NewConnectionCipher(fFlags, client->fID, fID);
+    CL_MakeAuthReply(x.fHeader, fServer.GetFlags(), client->fID, &x.fReply);
+    CL_Cipher* cipher = CL_NewConnectionCipher(fServer.GetFlags(), client->fID, fID);
     CL_Cipher* old = client->fContext->GetCipher();
     client->fContext->SetCipher(cipher);
     delete old;

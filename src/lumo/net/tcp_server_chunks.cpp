@@ -5,18 +5,11 @@
 // refused at its first chunk. Bad headers and broken chunk sequences cut the client
 // off with a log line.
 #include "lumo/clock.h"
-#include "lumo/translator.h"
 #include "tcp_server_records.h"
 
+using Impl = CL_TCPServer::Impl;
+
 namespace {
-
-const char* T(const char* text) {
-    return CL_Translator::Get().Translate(text, nullptr);
-}
-
-// Requests of one client gathered at once: the client's own requests never
-// interleave their chunks, a peer that does so by the dozen is not a client.
-constexpr uint32 kMaxGathers = 8;
 
 // What a connection may send before its AUTH is granted: the handshake and the
 // cancels, each small.
@@ -35,7 +28,7 @@ bool AllowedBeforeAuth(const CL_PacketHeader& header) {
 }  // namespace
 
 // Takes every whole chunk the reader holds.
-bool CL_TCPServer::TakeChunks(Client* client, uint32 now) {
+bool Impl::TakeChunks(Client* client, uint32 now) {
     for (;;) {
         CL_PacketHeader header;
         const uint8* payload = nullptr;
@@ -51,38 +44,40 @@ bool CL_TCPServer::TakeChunks(Client* client, uint32 now) {
     }
 }
 
-// A cancellation is acted on at once; a chunk of a request is gathered.
-bool CL_TCPServer::TakeChunk(Client* client, const CL_PacketHeader& header, const uint8* payload,
+// A cancellation is known by its type alone, first-chunk flag or not, and acted on at
+// once; a chunk of a request is gathered.
+bool Impl::TakeChunk(Client* client, const CL_PacketHeader& header, const uint8* payload,
                              uint32 size, uint32 now) {
-    if (!(header.fFlags & CL_IPC_FIRST_CHUNK))
-        return ContinueIncoming(client, header, payload, size, now);
-    if (!client->fAuthorized && !AllowedBeforeAuth(header)) {
+    bool cancel =
+        header.fType == CL_PACKET_TYPE_ABORT || header.fType == CL_PACKET_TYPE_ABORT_ALL;
+    bool first = (header.fFlags & CL_IPC_FIRST_CHUNK) != 0;
+    if ((first || cancel) && !client->fAuthorized && !AllowedBeforeAuth(header)) {
         RejectRequest(client);
         return false;
     }
-    switch (header.fType) {
-        case CL_PACKET_TYPE_ABORT:
-            HandleAbort(client, header);
-            return true;
-        case CL_PACKET_TYPE_ABORT_ALL:
-            if (!CancelAllRequests(client)) client->fPendingCancelAll = true;
-            return true;
-        default:
-            return StartIncoming(client, header, payload, size, now);
+    if (header.fType == CL_PACKET_TYPE_ABORT) {
+        HandleAbort(client, header);
+        return true;
     }
+    if (header.fType == CL_PACKET_TYPE_ABORT_ALL) {
+        if (!CancelAllRequests(client)) client->fPendingCancelAll = true;
+        return true;
+    }
+    if (!first) return ContinueIncoming(client, header, payload, size, now);
+    return StartIncoming(client, header, payload, size, now);
 }
 
 // The first chunk of a request: the request is queued when it is whole, gathered
 // otherwise. One over the size limit is queued at once, to be answered FAILED, and
 // its bytes are dropped as they come.
-bool CL_TCPServer::StartIncoming(Client* client, const CL_PacketHeader& header,
+bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
                                  const uint8* payload, uint32 size, uint32 now) {
     uint32 sequence = header.fSequence;
     if (client->fGathers.Get(int32(sequence)) || client->fGathers.Count() >= kMaxGathers) {
         RejectRequest(client);
         return false;
     }
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+    fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
         T("[Dispatcher] [%d] Il client ha dati in arrivo, spostato nella coda di attesa"),
         int(client->fID));
     Incoming* request = new Incoming();
@@ -90,7 +85,7 @@ bool CL_TCPServer::StartIncoming(Client* client, const CL_PacketHeader& header,
     request->fStarted = now;
     request->fLastChunk = now;
     if (header.fSize > fMaxRequestSize) {
-        Log(CL_LOG_LEVEL_WARNING,
+        fServer.Log(CL_LOG_LEVEL_WARNING,
             T("[Dispatcher] [%d] Richiesta %u di %u byte oltre il limite di %u byte, rifiutata"),
             int(client->fID), sequence, header.fSize, fMaxRequestSize.load());
         request->fRefused = true;
@@ -118,7 +113,7 @@ bool CL_TCPServer::StartIncoming(Client* client, const CL_PacketHeader& header,
 // A later chunk: it must continue its request exactly, with the same type and the
 // size still to come. A later chunk of no request being gathered (of a request that
 // was cancelled or refused, or of none at all) is dropped.
-bool CL_TCPServer::ContinueIncoming(Client* client, const CL_PacketHeader& header,
+bool Impl::ContinueIncoming(Client* client, const CL_PacketHeader& header,
                                     const uint8* payload, uint32 size, uint32 now) {
     Incoming* request = client->fGathers.Get(int32(header.fSequence));
     if (!request) return true;
@@ -145,18 +140,19 @@ bool CL_TCPServer::ContinueIncoming(Client* client, const CL_PacketHeader& heade
 
 // The whole request goes to the client's queue, and the client to the waiting list,
 // where an idle worker takes it at once.
-void CL_TCPServer::QueueIncoming(Client* client, Incoming* request, uint32 now) {
+void Impl::QueueIncoming(Client* client, Incoming* request, uint32 now) {
     request->fInput.Seek(0, CL_SEEK_SET);
+    request->fLastChunk = now;
     {
         CL_AutoLocker lock(ClientLock(client));
         client->QueueRequest(request);
     }
-    fWaitingList->Append(client);
+    fWaitingList.Append(client);
     client->fWaitStartTime = now;
     HandOutWork();
 }
 
-void CL_TCPServer::DropGather(Client* client, uint32 sequence) {
+void Impl::DropGather(Client* client, uint32 sequence) {
     Incoming* request = client->fGathers.Get(int32(sequence));
     if (!request) return;
     client->fGathers.Remove(int32(sequence));
@@ -165,17 +161,17 @@ void CL_TCPServer::DropGather(Client* client, uint32 sequence) {
     delete request;
 }
 
-void CL_TCPServer::RejectHeader(Client* client, const CL_PacketHeader& header, CL_Status check,
+void Impl::RejectHeader(Client* client, const CL_PacketHeader& header, CL_Status check,
                                 uint32 now) {
     if (check == CL_PROTOCOL_NOT_SUPPORTED) {
         uint32 version = header.fVersion;
-        Log(CL_LOG_LEVEL_ERROR,
+        fServer.Log(CL_LOG_LEVEL_ERROR,
             T("[Dispatcher] [%d] Ricevuta richiesta con versione del protocollo di "
               "comunicazione non supportata (%d.%d.%d)"),
             int(client->fID), CL_VersionMajor(version), CL_VersionMinor(version),
             CL_VersionPatch(version));
     } else {
-        Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
+        fServer.Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
             int(client->fID));
     }
     // A client that stalled in the middle of a chunk is cut off for that.
@@ -187,8 +183,8 @@ void CL_TCPServer::RejectHeader(Client* client, const CL_PacketHeader& header, C
 
 // A chunk the connection may not send: a request before the AUTH is granted, or a
 // chunk that breaks its request's sequence.
-void CL_TCPServer::RejectRequest(Client* client) {
-    Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
+void Impl::RejectRequest(Client* client) {
+    fServer.Log(CL_LOG_LEVEL_ERROR, T("[Dispatcher] [%d] Ricevuta una richiesta non valida"),
         int(client->fID));
     KillWithLog(client, CL_IPC_BAD_REQUEST);
 }
@@ -196,7 +192,7 @@ void CL_TCPServer::RejectRequest(Client* client) {
 // A request still gathered or waiting for a worker is dropped and the dispatcher
 // answers the ABORT itself, echoing its arguments; no callback runs. One under way is
 // cancelled in its record.
-void CL_TCPServer::HandleAbort(Client* client, const CL_PacketHeader& abort) {
+void Impl::HandleAbort(Client* client, const CL_PacketHeader& abort) {
     uint32 sequence = abort.fSequence;
     Incoming* dropped = nullptr;
     bool gathered = client->fGathers.Get(int32(sequence)) != nullptr;
@@ -208,12 +204,8 @@ void CL_TCPServer::HandleAbort(Client* client, const CL_PacketHeader& abort) {
         if (!gathered) dropped = client->TakeRequest(sequence);
         idle = !client->HasRequest();
         if (gathered || dropped) {
-            CL_PacketHeader reply;
-            CL_InitPacketHeader(&reply, CL_PACKET_TYPE_ABORT, CL_IPC_FIRST_CHUNK, sequence);
-            CL_CopyPacketArguments(abort, &reply);
-            CL_Blob wire(&reply, sizeof(reply), true);
             bool queued = false;
-            status = SendOrQueue(client, wire, &queued);
+            status = Post(client, AbortReply(abort), &queued);
         }
     }
     if (dropped) {
@@ -221,7 +213,7 @@ void CL_TCPServer::HandleAbort(Client* client, const CL_PacketHeader& abort) {
         delete dropped;
         // With nothing left to do for the client, its waiting entries would only wake
         // a worker for nothing.
-        if (idle && client->fBusyCount == 0) fWaitingList->RemoveAll(client);
+        if (idle && client->fBusyCount == 0) fWaitingList.RemoveAll(client);
     }
     if (status != CL_OK) {
         KillWithLog(client, status);
@@ -235,26 +227,26 @@ void CL_TCPServer::HandleAbort(Client* client, const CL_PacketHeader& abort) {
 // context unlocked; the worker sends the ABORT reply when the callback returns. False
 // when the context is busy: the cancellation waits for a later pass, as the
 // dispatcher never waits for a worker or the application.
-bool CL_TCPServer::CancelRunningRequest(Client* client, uint32 sequence) {
+bool Impl::CancelRunningRequest(Client* client, uint32 sequence) {
     if (!client->TryLockContext()) return false;
     bool cancel = !client->fContext->HasAborted(sequence);
     if (cancel) client->fContext->SetAborted(sequence, true);
     client->fContext->Unlock();
-    CL_AbortCB abort = GetCallbacks().fAbort;
-    if (cancel && abort) abort(client->fContext, sequence);
+    CL_AbortCB abort = fServer.GetCallbacks().fAbort;
+    if (cancel && abort) abort(client->fContext.get(), sequence);
     return true;
 }
 
 // ABORT_ALL: every record of the context is marked, and the abort callback runs for
 // each with the context locked. False when the context is busy.
-bool CL_TCPServer::CancelAllRequests(Client* client) {
+bool Impl::CancelAllRequests(Client* client) {
     if (!client->TryLockContext()) return false;
-    client->fContext->AbortAll(GetCallbacks().fAbort);
+    client->fContext->AbortAll(fServer.GetCallbacks().fAbort);
     client->fContext->Unlock();
     return true;
 }
 
-void CL_TCPServer::RetryCancels(Client* client) {
+void Impl::RetryCancels(Client* client) {
     if (client->fPendingCancelAll && CancelAllRequests(client)) client->fPendingCancelAll = false;
     while (!client->fPendingCancels.empty() &&
            CancelRunningRequest(client, client->fPendingCancels.front()))
@@ -262,23 +254,23 @@ void CL_TCPServer::RetryCancels(Client* client) {
 }
 
 // Logs the cause by its code and kills the client.
-void CL_TCPServer::KillWithLog(Client* client, CL_Status code) {
+void Impl::KillWithLog(Client* client, CL_Status code) {
     int id = int(client->fID);
     switch (code) {
         case CL_NOT_CONNECTED:
-            Log(CL_LOG_LEVEL_WARNING, T("[Dispatcher] [%d] Il client non è più connesso"), id);
+            fServer.Log(CL_LOG_LEVEL_WARNING, T("[Dispatcher] [%d] Il client non è più connesso"), id);
             break;
         case CL_CONNECTION_LOST:
-            Log(CL_LOG_LEVEL_INFO, T("[Dispatcher] [%d] Il client ha chiuso la connessione"), id);
+            fServer.Log(CL_LOG_LEVEL_INFO, T("[Dispatcher] [%d] Il client ha chiuso la connessione"), id);
             break;
         case CL_TIMEOUT:
-            Log(CL_LOG_LEVEL_INFO,
+            fServer.Log(CL_LOG_LEVEL_INFO,
                 T("[Dispatcher] [%d] Client disconnesso a causa di tempo scaduto sulla "
                   "connessione"),
                 id);
             break;
         default:
-            Log(CL_LOG_LEVEL_ERROR,
+            fServer.Log(CL_LOG_LEVEL_ERROR,
                 T("[Dispatcher] [%d] Il client ha riportato l'errore %d su operazione di I/O, "
                   "connessione terminata"),
                 id, int(code));

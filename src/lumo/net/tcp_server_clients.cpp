@@ -6,6 +6,8 @@
 #include "lumo/table.h"
 #include "tcp_server_records.h"
 
+using Impl = CL_TCPServer::Impl;
+
 namespace {
 
 // What a queued request counts against the client's allowance: its bytes and its
@@ -23,86 +25,79 @@ CL_Packet::CL_Packet(uint16 type, uint16 flags, uint32 sequence) {
 CL_Packet::CL_Packet(const CL_PacketHeader& header) : fHeader(header) {}
 
 // Created by the listener with the server lock held.
-CL_TCPServer::Client::Client(CL_TCPServer* server, CL_Socket* socket)
+Impl::Client::Client(Impl* server, CL_Socket* socket)
     : fID(server->fNextClientID++),
-      fSocket(socket),
-      fContext(nullptr),
-      fPinnedWorker(nullptr),
+      fPeer(socket->GetAddress()),
       fQueuedBytes(0),
       fBacklog(0),
-      fHeavyQueued(0),
-      fServedHeavy(false),
-      fBusyCount(0),
-      fLastReadTime(0),
-      fWaitStartTime(0),
-      fChatPort(0),
+      fHeadReach(0),
       fProtocolVersion(CL_IPC_VERSION),
-      fPeer(socket->GetAddress()),
       fAuthorized(false),
+      fDead(false),
+      fBusyCount(0),
+      fContext(new CL_ClientContext(fID, &server->fServer)),
+      fSocket(socket),
+      fOutput(&server->fOutputBytes, &fBacklog),
+      fPinnedWorker(nullptr),
+      fWaitStartTime(CL_GetTime()),
+      fChatPort(0),
+      fHeld(false),
       fPartial(false),
+      fLastReadTime(fWaitStartTime),
       fReader(true),
       fGatheredBytes(0),
       fPendingCancelAll(false),
       fWatchPass(0),
       fWatchSlot(0),
-      fHeld(false),
-      fDead(false) {
-    uint32 now = CL_GetTime();
-    fContext = new CL_ClientContext(fID, server);
+      fServer(server) {
     fContext->SetCipher(new CL_Cipher());
-    fLastReadTime = now;
-    fWaitStartTime = now;
 }
 
 // The server's counters were settled when the client was killed; the lock is taken
 // for the analysis' sake, no other thread sees the record any more.
-CL_TCPServer::Client::~Client() {
+Impl::Client::~Client() {
     if (fPinnedWorker) fPinnedWorker->fPinnedClient = nullptr;
-    if (fContext) {
-        delete fContext->GetCipher();
-        delete fContext;
-    }
+    if (fContext) delete fContext->GetCipher();
     for (Incoming* request : fGathers)
         delete request;
     CL_AutoLocker lock(fLock);
-    delete fSocket;
     for (Incoming* request : fQueuedRequests)
         delete request;
     for (Request* request : fExecutingRequests)
         delete request;
 }
 
-CL_TCPServer::Client* CL_TCPServer::FindClient(uint32 clientID) {
-    for (Client* client : *fClientList)
+Impl::Client* Impl::FindClient(uint32 clientID) {
+    for (Client* client : fClientList)
         if (client->fID == clientID) return client;
     return nullptr;
 }
 
-void CL_TCPServer::KillClient(Client* client) {
-    fClientList->Remove(client);
+void Impl::KillClient(Client* client) {
+    fClientList.Remove(client);
     DoKillClient(client);
 }
 
-void CL_TCPServer::DoKillClient(Client* client) {
+void Impl::DoKillClient(Client* client) {
     {
         // The socket is shut down rather than closed: the dispatcher may be waiting on
         // it, and it is closed when the record is deleted. What waits to be written goes.
         CL_AutoLocker lock(ClientLock(client));
         client->fSocket->Shutdown();
         client->fDead = true;
-        DropOutput(client);
+        client->fOutput.Drop();
     }
     client->fPartial = false;
-    client->fContext->AbortAll(GetCallbacks().fAbort);
-    fWaitingList->RemoveAll(client);
-    fDeadList->RemoveAll(client);
-    fDeadList->Append(client);
+    client->fContext->AbortAll(fServer.GetCallbacks().fAbort);
+    fWaitingList.RemoveAll(client);
+    fDeadList.RemoveAll(client);
+    fDeadList.Append(client);
     HandOutWork();
 }
 
 // When the record is deleted: the dispatcher no longer looks at it, and what it had
 // gathered or queued leaves the server's count.
-void CL_TCPServer::DropInput(Client* client) {
+void Impl::DropInput(Client* client) {
     uint64 dropped = client->fGatheredBytes;
     for (Incoming* request : client->fGathers)
         delete request;
@@ -118,15 +113,15 @@ void CL_TCPServer::DropInput(Client* client) {
     fInputBytes -= dropped;
 }
 
-void CL_TCPServer::GetClientsList(CL_LinkedList<uint32>* ids) {
+void Impl::ListClients(CL_LinkedList<uint32>* ids) {
     if (!ids) return;
     CL_AutoLocker lock(fLock);
     ids->Clear();
-    for (Client* client : *fClientList)
+    for (Client* client : fClientList)
         ids->Append(client->fID);
 }
 
-CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
+CL_Status Impl::DescribeClient(uint32 clientID, CLU_Table& info) {
     info.Clear();
     CL_AutoLocker lock(fLock);
     Client* client = FindClient(clientID);
@@ -139,12 +134,12 @@ CL_Status CL_TCPServer::GetClientInfo(uint32 clientID, CLU_Table& info) {
     info.Set("local", shown.IsLocal());
     info.Set("requests", (long long)client->fContext->GetNumRequests());
     info.Set("flags", (long long)client->fContext->GetFlags());
-    CL_ClientInfoCB describe = GetCallbacks().fClientInfo;
-    if (describe) describe(client->fContext, info);
+    CL_ClientInfoCB describe = fServer.GetCallbacks().fClientInfo;
+    if (describe) describe(client->fContext.get(), info);
     return CL_OK;
 }
 
-CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
+CL_Status Impl::CloseClient(uint32 clientID) {
     CL_AutoLocker lock(fLock);
     Client* client = FindClient(clientID);
     if (!client) return CL_IPC_NO_CLIENT_ID;
@@ -153,28 +148,30 @@ CL_Status CL_TCPServer::CloseClient(uint32 clientID) {
     return CL_OK;
 }
 
-void CL_TCPServer::Client::QueueRequest(Incoming* request) {
+void Impl::Client::QueueRequest(Incoming* request) {
     fQueuedRequests.Append(request);
     fQueuedBytes += QueuedCost(request->fInput);
-    if (IsHeavy(*request)) fHeavyQueued++;
+    if (fQueuedRequests.Count() == 1) fHeadReach = fServer->InflateReach(*request);
 }
 
-CL_TCPServer::Incoming* CL_TCPServer::Client::TakeRequest() {
+Impl::Incoming* Impl::Client::TakeRequest() {
     if (fQueuedRequests.Count() == 0) return nullptr;
     Incoming* request = fQueuedRequests.Pop(true);
     fQueuedBytes -= QueuedCost(request->fInput);
-    if (IsHeavy(*request)) fHeavyQueued--;
+    Incoming* next = PeekRequest();
+    fHeadReach = next ? fServer->InflateReach(*next) : 0;
     return request;
 }
 
-CL_TCPServer::Incoming* CL_TCPServer::Client::TakeRequest(uint32 sequence) {
+Impl::Incoming* Impl::Client::TakeRequest(uint32 sequence) {
     for (CL_LinkedList<Incoming*>::iterator it = fQueuedRequests.begin();
          it != fQueuedRequests.end(); ++it) {
         Incoming* request = *it;
         if (request->fHeader.fSequence != sequence) continue;
         fQueuedRequests.Remove(it);
         fQueuedBytes -= QueuedCost(request->fInput);
-        if (IsHeavy(*request)) fHeavyQueued--;
+        Incoming* next = PeekRequest();
+        fHeadReach = next ? fServer->InflateReach(*next) : 0;
         return request;
     }
     return nullptr;

@@ -7,6 +7,8 @@
 #include "lumo/table.h"
 #include "tcp_server_records.h"
 
+using Impl = CL_TCPServer::Impl;
+
 namespace {
 
 constexpr uint32 kHeaderSize = sizeof(CL_PacketHeader);
@@ -33,24 +35,9 @@ bool IsTarget(const uint8* ids, uint32 targets, uint32 clientID) {
     return false;
 }
 
-// The reply datagram: the description's first bytes, padded with 0xCC, and the
-// checksum of all of them.
-void FillDiscoveryPacket(uint64 serverID, const CL_Blob& block, CL_DiscoveryPacket* packet) {
-    uint32 length = block.GetSize();
-    uint32 kept = length > CL_DISCOVERY_INFO_SIZE ? CL_DISCOVERY_INFO_SIZE : length;
-    memset(packet, 0, sizeof(*packet));
-    packet->fMagic = CL_IPC_MAGIC;
-    packet->fVersion = CL_IPC_VERSION;
-    packet->fID = serverID;
-    packet->fSize = uint16(kept);
-    memset(packet->fInfo, 0xCC, CL_DISCOVERY_INFO_SIZE);
-    memcpy(packet->fInfo, block.GetDataForRead(), kept);
-    packet->fCheckSum = CL_Blob(packet->fInfo, CL_DISCOVERY_INFO_SIZE, true).CheckSum();
-}
-
 }  // namespace
 
-void CL_TCPServer::DiscoveryTurn() {
+void Impl::DiscoveryTurn() {
     // Relays take the server lock, which is never taken inside the responder's lock
     // (Start and Stop take them the other way round): they wait for the turn's end.
     CL_Array<CL_Blob> relays;
@@ -67,7 +54,7 @@ void CL_TCPServer::DiscoveryTurn() {
 
 // One turn's datagrams: DISCOVERs are answered at once, USER_MESSAGEs collected.
 // Within a turn each sender IP is answered once and each message sequence relayed once.
-void CL_TCPServer::ReadDatagrams(CL_Array<CL_Blob>* relays) {
+void Impl::ReadDatagrams(CL_Array<CL_Blob>* relays) {
     CLU_Table answered;
     CL_Set<uint32> relayed;
     uint8* datagram = static_cast<uint8*>(malloc(kMaxDatagram));
@@ -97,26 +84,26 @@ void CL_TCPServer::ReadDatagrams(CL_Array<CL_Blob>* relays) {
 }
 
 // Answers the sender of the datagram just read, once per IP in a turn.
-void CL_TCPServer::AnswerDiscover(CLU_Table& answered) {
+void Impl::AnswerDiscover(CLU_Table& answered) {
     std::string ip = fResponder->GetAddress().GetIP();
     if (answered.Exists(ip)) return;
     CLU_Table info;
-    CL_ServerInfoCB describe = GetCallbacks().fServerInfo;
-    if (describe && describe(this, info) != CL_OK) return;
+    CL_ServerInfoCB describe = fServer.GetCallbacks().fServerInfo;
+    if (describe && describe(&fServer, info) != CL_OK) return;
     CL_Blob block;
     block += info.GetString("name");
     block += info.GetString("desc");
     block += int32(info.GetInt32("data_version"));
     block += info.GetBool("multitenant_enabled");
     CL_DiscoveryPacket packet;
-    FillDiscoveryPacket(fID, block, &packet);
+    CL_MakeDiscoveryReply(fID, block, &packet);
     uint32 sent = fResponder->Write(&packet, sizeof(packet), kDatagramWait);
     if (sent == sizeof(packet) && fResponder->GetIOError(false) == CL_OK) answered.Set(ip, true);
 }
 
 // Sends the message (the header as received, then the payload after the target ids)
 // to the chat port of every target client that has one.
-void CL_TCPServer::RelayMessage(const uint8* datagram, uint32 size) {
+void Impl::RelayMessage(const uint8* datagram, uint32 size) {
     CL_PacketHeader header;
     memcpy(&header, datagram, kHeaderSize);
     uint32 targets = header.fMessage.fNumTargets;
@@ -136,12 +123,12 @@ void CL_TCPServer::RelayMessage(const uint8* datagram, uint32 size) {
 
 // The chat addresses of the targets, and the time-out to write with. They are copied
 // under the lock: the records may be deleted as soon as it is released.
-uint32 CL_TCPServer::ChooseRelayTargets(const uint8* ids, uint32 targets,
+uint32 Impl::ChooseRelayTargets(const uint8* ids, uint32 targets,
                                         CL_Array<CL_NetAddress>* destinations) {
     CL_AutoLocker lock(fLock);
     std::string ownIP = fAddress.GetIP();
     std::string localIP = CL_NetAddress::LocalHost().GetIP();
-    for (Client* client : *fClientList) {
+    for (Client* client : fClientList) {
         if (!IsTarget(ids, targets, client->fID) || client->fChatPort == 0) continue;
         CL_NetAddress address = client->fPeer;
         if (address.GetIP() == localIP) address = CL_NetAddress(ownIP);

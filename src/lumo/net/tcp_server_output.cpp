@@ -5,76 +5,116 @@
 #include "lumo/clock.h"
 #include "tcp_server_records.h"
 
+using Impl = CL_TCPServer::Impl;
+
 namespace {
 
-// Unwritten bytes past which a client is served no further requests, and read no
-// further, until it has read its replies.
-constexpr uint64 kMaxBacklog = 4u << 20;
 
-// One write that does not wait: the bytes the socket took, CL_OK (also when it took
-// fewer or none) or the socket's error.
-CL_Status WriteNow(CL_Socket& socket, const uint8* data, uint32 size, uint32* sent) {
-    *sent = socket.Write(data, size, 0);
-    CL_Status status = socket.GetIOError(false);
-    return status == CL_TIMEOUT ? CL_OK : status;
+// Unwritten replies over all clients: the request limit's worth, so that at most one
+// reply of the largest request's size waits beyond it; never less than this.
+constexpr uint64 kMinOutputBudget = 1u << 20;
+// Every chunk of a packet but its last is a header and a full payload.
+constexpr uint32 kWireChunk = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
+
+// Where the chunk that holds byte `offset` of a packet of `size` bytes ends.
+uint32 ChunkEnd(uint32 offset, uint32 size) {
+    uint64 end = (uint64(offset) / kWireChunk + 1) * kWireChunk;
+    return end < size ? uint32(end) : size;
 }
+
+// A client's socket as a sink: one write that does not wait.
+class SocketSink : public Impl::Sink {
+public:
+    explicit SocketSink(CL_Socket& socket) : fSocket(socket) {}
+    CL_Status Write(const uint8* data, uint32 size, uint32* sent) override {
+        *sent = fSocket.Write(data, size, 0);
+        CL_Status status = fSocket.GetIOError(false);
+        return status == CL_TIMEOUT ? CL_OK : status;
+    }
+
+private:
+    CL_Socket& fSocket;
+};
 
 }  // namespace
 
-// Writes the packet at once when nothing waits before it, and queues what the socket
-// did not take; *queued tells whether anything was queued.
-CL_Status CL_TCPServer::SendOrQueue(Client* client, const CL_Blob& wire, bool* queued) {
-    Output& output = client->fOutput;
+CL_Status Impl::Output::Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* queued) {
     uint32 size = wire.GetSize();
     uint32 sent = 0;
     *queued = false;
-    if (output.fPackets.empty()) {
-        CL_Status status = WriteNow(*client->fSocket, wire.GetDataForRead(), size, &sent);
+    if (fPackets.empty()) {
+        CL_Status status = sink.Write(wire.GetDataForRead(), size, &sent);
         if (status != CL_OK) return status;
         if (sent == size) return CL_OK;
-        output.fOffset = sent;
-        output.fSince = CL_GetTime();
+        fOffset = sent;
+        fSince = now;
     }
-    output.fPackets.push_back(wire);
-    output.fBytes += size - sent;
-    client->fBacklog = output.fBytes;
-    fOutputBytes += size - sent;
+    fPackets.push_back(wire);
+    Count(int64_t(size - sent));
     *queued = true;
     return CL_OK;
 }
 
-// Writes what waits until the socket takes no more.
-CL_Status CL_TCPServer::WriteQueued(Client* client, uint32 now) {
-    Output& output = client->fOutput;
+CL_Status Impl::Output::WriteQueued(Sink& sink, uint32 now) {
     CL_Status status = CL_OK;
-    while (!output.fPackets.empty()) {
-        const CL_Blob& first = output.fPackets.front();
-        uint32 left = first.GetSize() - output.fOffset;
+    while (!fPackets.empty()) {
+        const CL_Blob& first = fPackets.front();
+        uint32 left = first.GetSize() - fOffset;
         uint32 sent = 0;
-        status = WriteNow(*client->fSocket, first.GetDataForRead() + output.fOffset, left, &sent);
-        if (sent > 0) output.fSince = now;
-        output.fBytes -= sent;
-        fOutputBytes -= sent;
+        status = sink.Write(first.GetDataForRead() + fOffset, left, &sent);
+        // The clock is the chunk's: a peer that takes a few bytes now and then does not
+        // hold its reply for ever.
+        if (fOffset + sent >= ChunkEnd(fOffset, first.GetSize())) fSince = now;
+        Count(-int64_t(sent));
         if (status != CL_OK || sent < left) {
-            output.fOffset += sent;
+            fOffset += sent;
             break;
         }
-        output.fPackets.pop_front();
-        output.fOffset = 0;
+        fPackets.pop_front();
+        fOffset = 0;
     }
-    client->fBacklog = output.fBytes;
     return status;
 }
 
-void CL_TCPServer::DropOutput(Client* client) {
-    Output& output = client->fOutput;
-    fOutputBytes -= output.fBytes;
-    output.fPackets.clear();
-    output.fOffset = 0;
-    output.fBytes = 0;
-    client->fBacklog = 0;
+void Impl::Output::Drop() {
+    Count(-int64_t(fBytes));
+    for (CL_Blob& packet : fPackets)
+        fDropped.push_back(std::move(packet));
+    fPackets.clear();
+    fOffset = 0;
 }
 
-bool CL_TCPServer::Backlogged(Client* client) const {
+void Impl::Output::Count(int64_t change) {
+    fBytes = uint64(int64_t(fBytes) + change);
+    *fMine = fBytes;
+    *fTotal += uint64(change);
+}
+
+// Only the first bytes to wait need the dispatcher told.
+CL_Status Impl::Post(Client* client, const CL_Blob& wire, bool* queued) {
+    bool wasEmpty = client->fOutput.IsEmpty();
+    SocketSink sink(*client->fSocket);
+    CL_Status status = client->fOutput.Send(sink, wire, CL_GetTime(), queued);
+    if (!wasEmpty) *queued = false;
+    return status;
+}
+
+CL_Status Impl::WriteQueued(Client* client, uint32 now) {
+    SocketSink sink(*client->fSocket);
+    return client->fOutput.WriteQueued(sink, now);
+}
+
+bool Impl::Backlogged(Client* client) const {
     return client->fBacklog >= kMaxBacklog;
+}
+
+uint64 Impl::GetOutputBudget() const {
+    uint64 budget = fMaxRequestSize;
+    return budget > kMinOutputBudget ? budget : kMinOutputBudget;
+}
+
+// Requests of clients let in wait to be started while this holds; the handshake's
+// replies are small, and always go.
+bool Impl::OutputHeld(Client* client) const {
+    return client->fAuthorized && fOutputBytes > GetOutputBudget();
 }

@@ -4,22 +4,24 @@
 // FAILED; the reply goes out as far as the socket takes it at once, the rest through
 // the dispatcher.
 #include "lumo/clock.h"
-#include "lumo/translator.h"
 #include "tcp_server_records.h"
+
+using Impl = CL_TCPServer::Impl;
 
 namespace {
 
-const char* T(const char* text) {
-    return CL_Translator::Get().Translate(text, nullptr);
-}
-
 }  // namespace
 
-CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* client,
+Impl::ServeResult Impl::ServeRequest(Worker* worker, Client* client,
                                                      CL_Status* error) {
     Exchange x(worker, client);
     if (!TakeRequest(x)) return kServeNone;
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+    struct InflationEnd {
+        Impl* fServer;
+        Exchange& fExchange;
+        ~InflationEnd() { fServer->EndInflation(fExchange); }
+    } inflationEnd{this, x};
+    fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
         T("[Worker %d] [%d:%d] Intestazione della richiesta corretta; la richiesta ha dati di "
           "dimensione %d"),
         int(worker->fID), int(client->fID), int(x.fSequence), int(x.fInput.GetSize()));
@@ -30,11 +32,12 @@ CL_TCPServer::ServeResult CL_TCPServer::ServeRequest(Worker* worker, Client* cli
     return kServeWriteError;
 }
 
-// Takes the client's oldest queued request and starts it: false when there is none.
+// Takes the client's oldest queued request and starts it: false when there is none, or
+// when the inflations under way leave no room for what it may inflate to.
 // The request is executing from here on, so PINGs about it start at once. The context
 // is locked first, as everywhere: the dispatcher then sees the request either queued
 // or started, never in between.
-bool CL_TCPServer::TakeRequest(Exchange& x) {
+bool Impl::TakeRequest(Exchange& x) {
     Client* client = x.fClient;
     Incoming* request;
     bool resume;
@@ -42,8 +45,14 @@ bool CL_TCPServer::TakeRequest(Exchange& x) {
         CL_AutoLocker context(ContextLock(client));
         CL_AutoLocker lock(ClientLock(client));
         uint64 queued = client->fQueuedBytes;
-        request = client->TakeRequest();
+        request = client->PeekRequest();
         if (!request) return false;
+        x.fInflateReach = InflateReach(*request);
+        if (!ReserveInflation(x.fInflateReach)) {
+            x.fInflateReach = 0;
+            return false;
+        }
+        client->TakeRequest();
         x.fHeader = request->fHeader;
         x.fSequence = x.fHeader.fSequence;
         x.fRequest = new Request(x.fSequence, x.fWorker);
@@ -62,7 +71,7 @@ bool CL_TCPServer::TakeRequest(Exchange& x) {
     return true;
 }
 
-void CL_TCPServer::AnswerRequest(Exchange& x) {
+void Impl::AnswerRequest(Exchange& x) {
     if (x.fRefused) {
         x.fHasReply = Fail(x);
         return;
@@ -72,7 +81,7 @@ void CL_TCPServer::AnswerRequest(Exchange& x) {
             x.fHasReply = Authorize(x);
             break;
         case CL_PACKET_TYPE_SERVER_INFO:
-            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+            fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
                 T("[Worker %d] [%d:%d] Ricevuta richiesta di informazioni sul server"),
                 int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
             CL_MakeServerInfoReply(x.fHeader, fID.load(), &x.fReply);
@@ -82,43 +91,46 @@ void CL_TCPServer::AnswerRequest(Exchange& x) {
             x.fHasReply = Execute(x);
             break;
         default:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d:%d] Ricevuta richiesta sconosciuta"),
+            fServer.Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d:%d] Ricevuta richiesta sconosciuta"),
                 int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
             break;
     }
 }
 
 // The FAILED reply with an empty payload, for a request the server will not run.
-bool CL_TCPServer::Fail(Exchange& x) {
-    Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"),
+bool Impl::Fail(Exchange& x) {
+    fServer.Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"),
         int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));
     x.fOutput.Clear();
-    CL_MakeReply(x.fHeader, CL_PACKET_TYPE_FAILED, fFlags, &x.fReply);
-    CL_EncodePayload(&x.fReply, x.fOutput, fFlags, x.fClient->fContext->GetCipher(), true);
+    CL_MakeReply(x.fHeader, CL_PACKET_TYPE_FAILED, fServer.GetFlags(), &x.fReply);
+    CL_EncodePayload(&x.fReply, x.fOutput, fServer.GetFlags(), x.fClient->fContext->GetCipher(), true);
     return true;
 }
 
 // A DATA request: false when it gets no reply (its input is not valid). A connection
 // that was never let in gets no service at all; a compressed payload is inflated only
-// on a connection granted compression, and never past the request limit.
-bool CL_TCPServer::Execute(Exchange& x) {
+// on a connection granted compression, within the budget of bytes being inflated, and
+// never past the request limit.
+bool Impl::Execute(Exchange& x) {
     int w = int(x.fWorker->fID);
     int c = int(x.fClient->fID);
     int n = int(x.fSequence);
     CL_Cipher* cipher = x.fClient->fContext->GetCipher();
     x.fOutput.Clear();
     if (!x.fClient->fAuthorized) return Fail(x);
-    if ((x.fHeader.fFlags & CL_IPC_COMPRESS) && !(fFlags & CL_IPC_COMPRESS)) return Fail(x);
+    if ((x.fHeader.fFlags & CL_IPC_COMPRESS) && !(fServer.GetFlags() & CL_IPC_COMPRESS))
+        return Fail(x);
     CL_Status decoded = CL_DecodePayload(x.fHeader, x.fInput, cipher, fMaxRequestSize);
+    EndInflation(x);
     if (decoded == CL_OUT_OF_MEMORY) return Fail(x);
     if (decoded != CL_OK) {
-        Log(CL_LOG_LEVEL_ERROR,
+        fServer.Log(CL_LOG_LEVEL_ERROR,
             T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione, ma i dati in ingresso non "
               "sono validi"),
             w, c, n);
         return false;
     }
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+    fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
         T("[Worker %d] [%d:%d] Ricevuta richiesta di esecuzione (comando %04d)"), w, c, n,
         int(x.fHeader.fData.fCommand));
     if (x.fClient->fContext->HasAborted(x.fSequence)) {
@@ -127,23 +139,23 @@ bool CL_TCPServer::Execute(Exchange& x) {
     }
     CL_PacketType type = RunCommand(x);
     if (x.fAborted) return true;
-    CL_MakeReply(x.fHeader, type, fFlags, &x.fReply);
+    CL_MakeReply(x.fHeader, type, fServer.GetFlags(), &x.fReply);
     x.fOutput.Seek(0, CL_SEEK_SET);
-    CL_EncodePayload(&x.fReply, x.fOutput, fFlags, cipher, true);
+    CL_EncodePayload(&x.fReply, x.fOutput, fServer.GetFlags(), cipher, true);
     return true;
 }
 
 // Runs the execute callback on this thread: the reply type its result calls for.
 // A request cancelled meanwhile is marked in x.fAborted.
-CL_PacketType CL_TCPServer::RunCommand(Exchange& x) {
+CL_PacketType Impl::RunCommand(Exchange& x) {
     int w = int(x.fWorker->fID);
     int c = int(x.fClient->fID);
     int n = int(x.fSequence);
     CL_Command command = x.fHeader.fData.fCommand;
-    CL_ClientContext* context = x.fClient->fContext;
-    CL_ExecuteCB execute = GetCallbacks().fExecute;
+    CL_ClientContext* context = x.fClient->fContext.get();
+    CL_ExecuteCB execute = fServer.GetCallbacks().fExecute;
     if (!execute) {
-        Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c,
+        fServer.Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c,
             n);
         return CL_PACKET_TYPE_FAILED;
     }
@@ -159,20 +171,20 @@ CL_PacketType CL_TCPServer::RunCommand(Exchange& x) {
         return CL_PACKET_TYPE_FAILED;
     }
     if (result == CL_OK) {
-        Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+        fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
             T("[Worker %d] [%d:%d] Richiesta di esecuzione completata con successo"), w, c, n);
         return CL_PACKET_TYPE_DATA;
     }
-    Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c, n);
-    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"), w,
+    fServer.Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d:%d] Richiesta di esecuzione fallita"), w, c, n);
+    fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Esecuzione comando %d fallita con errore %d"), w,
         c, n, int(command), int(result));
     return CL_PACKET_TYPE_FAILED;
 }
 
 // The pin request the execute callback left on this thread binds the client to this
 // worker, or unbinds it.
-void CL_TCPServer::ApplyPinRequest(Worker* worker, Client* client) {
-    CL_ClientContext* context = client->fContext;
+void Impl::ApplyPinRequest(Worker* worker, Client* client) {
+    CL_ClientContext* context = client->fContext.get();
     uint32 pin = context->GetPinToThread();
     if (!(pin & _PINNED_TO_THREAD)) return;
     context->ClearPinToThread();
@@ -182,7 +194,7 @@ void CL_TCPServer::ApplyPinRequest(Worker* worker, Client* client) {
             client->fPinnedWorker = worker;
             worker->fPinnedClient = client;
         }
-        Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Client %d legato al thread"), int(worker->fID),
+        fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Client %d legato al thread"), int(worker->fID),
             int(client->fID));
     } else {
         {
@@ -192,7 +204,7 @@ void CL_TCPServer::ApplyPinRequest(Worker* worker, Client* client) {
             context->SetPinnedThread(0);
             context->SetPinToThread(0);
         }
-        Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Client %d slegato dal thread"), int(worker->fID),
+        fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Client %d slegato dal thread"), int(worker->fID),
             int(client->fID));
     }
 }
@@ -201,23 +213,18 @@ void CL_TCPServer::ApplyPinRequest(Worker* worker, Client* client) {
 // request. The reply goes out whole or not at all under the client's lock, so nothing
 // lands between its chunks; what the socket does not take at once the dispatcher
 // writes later. The status of the write.
-CL_Status CL_TCPServer::SendReply(Exchange& x) {
+CL_Status Impl::SendReply(Exchange& x) {
     Client* client = x.fClient;
     // Built before the locks: a large reply takes a while to copy.
     CL_Blob wire;
-    if (x.fHasReply && !x.fAborted) {
-        x.fReply.fMagic = CL_IPC_MAGIC;
-        x.fReply.fVersion = CL_IPC_VERSION;
-        x.fReply.fSequence = x.fSequence;
-        CL_BuildPacket(x.fReply, x.fOutput, &wire);
-    }
+    if (x.fHasReply && !x.fAborted) wire = ReplyWire(x.fReply, x.fSequence, x.fOutput);
     bool queued = false;
     CL_Status status = PostReply(x, wire, &queued);
     if (x.fAborted)
-        Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Operazione annullata dall'utente"),
+        fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Operazione annullata dall'utente"),
             int(x.fWorker->fID), int(client->fID), int(x.fSequence));
     else if (x.fHasReply)
-        Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+        fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
             T("[Worker %d] [%d:%d] Inoltro risposta con dati di dimensione %d"),
             int(x.fWorker->fID), int(client->fID), int(x.fSequence), int(x.fOutput.GetSize()));
     // The dispatcher writes the rest once the socket takes more.
@@ -229,7 +236,7 @@ CL_Status CL_TCPServer::SendReply(Exchange& x) {
 // meanwhile (also one that would have had no reply), and ends; then the reply goes out
 // or into the output. The context is locked first, as everywhere; only the client's
 // lock is held for the write.
-CL_Status CL_TCPServer::PostReply(Exchange& x, const CL_Blob& wire, bool* queued) {
+CL_Status Impl::PostReply(Exchange& x, const CL_Blob& wire, bool* queued) {
     Client* client = x.fClient;
     {
         CL_AutoLocker context(ContextLock(client));
@@ -242,55 +249,61 @@ CL_Status CL_TCPServer::PostReply(Exchange& x, const CL_Blob& wire, bool* queued
         x.fRequest = nullptr;
         client->fContext->EndRequest(x.fSequence, x.fCounted);
     }
-    CL_Blob abort;
-    if (x.fAborted) {
-        CL_MakeReply(x.fHeader, CL_PACKET_TYPE_ABORT, fFlags, &x.fReply);
-        x.fReply.fMagic = CL_IPC_MAGIC;
-        x.fReply.fVersion = CL_IPC_VERSION;
-        x.fReply.fSequence = x.fSequence;
-        x.fOutput.Clear();
-        x.fHasReply = true;
-        abort = CL_Blob(&x.fReply, sizeof(x.fReply), true);
-    }
-    if (!x.fHasReply) return CL_OK;
+    if (!x.fAborted && !x.fHasReply) return CL_OK;
     CL_AutoLocker lock(ClientLock(client));
-    // Only the first bytes to wait need the dispatcher told.
-    bool wasEmpty = client->fOutput.fPackets.empty();
-    CL_Status status = SendOrQueue(client, x.fAborted ? abort : wire, queued);
-    if (!wasEmpty) *queued = false;
-    return status;
+    return Post(client, x.fAborted ? AbortReply(x.fHeader) : wire, queued);
 }
 
-void CL_TCPServer::LogWriteError(Worker* worker, Client* client, CL_Status code) {
+// Every reply goes out as the protocol's current version, for the request it answers.
+CL_Blob Impl::ReplyWire(const CL_PacketHeader& reply, uint32 sequence, const CL_Blob& payload) {
+    CL_PacketHeader header = reply;
+    header.fMagic = CL_IPC_MAGIC;
+    header.fVersion = CL_IPC_VERSION;
+    header.fSequence = sequence;
+    CL_Blob wire;
+    CL_BuildPacket(header, payload, &wire);
+    return wire;
+}
+
+// The ABORT reply, whoever sends it: the cancelled request's sequence and the
+// arguments of the packet it answers (the request, or the client's ABORT), an empty
+// payload and its checksum, 0.
+CL_Blob Impl::AbortReply(const CL_PacketHeader& answered) {
+    CL_PacketHeader reply;
+    CL_MakeReply(answered, CL_PACKET_TYPE_ABORT, 0, &reply);
+    return ReplyWire(reply, answered.fSequence, CL_Blob());
+}
+
+void Impl::LogWriteError(Worker* worker, Client* client, CL_Status code) {
     int w = int(worker->fID);
     int c = int(client->fID);
     switch (code) {
         case CL_SOCKET_WRITE_ERROR:
-            Log(CL_LOG_LEVEL_ERROR,
+            fServer.Log(CL_LOG_LEVEL_ERROR,
                 T("[Worker %d] [%d] Errore generico scrivendo sul socket del client"), w, c);
             break;
         case CL_CONNECTION_LOST:
-            Log(CL_LOG_LEVEL_INFO, T("[Worker %d] [%d] Il client ha chiuso la connessione"), w, c);
+            fServer.Log(CL_LOG_LEVEL_INFO, T("[Worker %d] [%d] Il client ha chiuso la connessione"), w, c);
             break;
         case CL_INVALID_SOCKET:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Il socket del client non è più valido"), w,
+            fServer.Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Il socket del client non è più valido"), w,
                 c);
             break;
         case CL_NOT_CONNECTED:
-            Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d] Il client non è più connesso"), w, c);
+            fServer.Log(CL_LOG_LEVEL_WARNING, T("[Worker %d] [%d] Il client non è più connesso"), w, c);
             break;
         case CL_HOST_UNREACHABLE:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] L'host non è raggiungibile"), w, c);
+            fServer.Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] L'host non è raggiungibile"), w, c);
             break;
         case CL_SOCKET_READ_ERROR:
-            Log(CL_LOG_LEVEL_ERROR,
+            fServer.Log(CL_LOG_LEVEL_ERROR,
                 T("[Worker %d] [%d] Errore generico leggendo dal socket del client"), w, c);
             break;
         case CL_NETWORK_UNREACHABLE:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] La rete non è raggiungibile"), w, c);
+            fServer.Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] La rete non è raggiungibile"), w, c);
             break;
         default:
-            Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Errore inatteso (%d)"), w, c, int(code));
+            fServer.Log(CL_LOG_LEVEL_ERROR, T("[Worker %d] [%d] Errore inatteso (%d)"), w, c, int(code));
             break;
     }
 }

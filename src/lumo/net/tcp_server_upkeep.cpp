@@ -1,44 +1,55 @@
 // The dispatcher's periodic work after each pass over the clients: sweeping closed,
-// starved and overdue clients, sizing the worker pool to the load, handing work to
-// idle workers, and the progress PINGs of the requests being worked on.
+// starved and overdue clients and, while the unread replies of all clients are over
+// their budget, those whose replies have not moved; sizing the worker pool to the
+// load, handing work to idle workers, and the progress PINGs of the requests being
+// worked on or waiting to be started.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 #include "lumo/clock.h"
-#include "lumo/translator.h"
+#include "lumo/net/server_log.h"
 #include "tcp_server_records.h"
 
-namespace {
+using Impl = CL_TCPServer::Impl;
 
-const char* T(const char* text) {
-    return CL_Translator::Get().Translate(text, nullptr);
-}
+namespace {
 
 constexpr uint32 kSweepInterval = 60000;
 constexpr uint32 kWaitingLimit = 120000;
 constexpr uint32 kLoadInterval = 100;
 constexpr uint32 kPingInterval = 100;
 constexpr double kMaxLoad = 24.0;
+// Over the output budget, a client whose replies have not moved for this long is cut
+// off, the one holding the most first.
+constexpr uint32 kStuckOutput = 2000;
 
 }  // namespace
 
-void CL_TCPServer::PeriodicWork(uint32 now, DispatcherState* state) {
+void Impl::PeriodicWork(uint32 now, DispatcherState* state) {
     if (uint32(now - state->fLastSweep) >= kSweepInterval) {
         state->fLastSweep = now;
         SweepClosedClients();
     }
     KillStarvedClients(now);
     KillOverdueClients(now);
+    if (fOutputBytes > GetOutputBudget()) DropStuckOutputs(now);
     if (uint32(now - state->fLastLoad) >= kLoadInterval) {
         state->fLastLoad = now;
         AdjustLoad();
+        // Lines held back are reported soon after their flood, however quiet the
+        // server is then.
+        CL_LogLimiter::Report(fServer);
     }
     HandOutWork();
     if (uint32(now - state->fLastPing) >= kPingInterval) {
         state->fLastPing = now;
-        QueuePings();
+        QueuePings(now);
     }
 }
 
-void CL_TCPServer::SweepClosedClients() {
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+void Impl::SweepClosedClients() {
+    for (ClientList::iterator it = fClientList.begin(); it != fClientList.end(); ++it) {
         Client* client = *it;
         bool closed;
         {
@@ -50,25 +61,28 @@ void CL_TCPServer::SweepClosedClients() {
 }
 
 // Only a client that no worker is serving can be starved; one whose worker is busy
-// with a long request has its next request queued behind it, and one whose replies
-// wait to be read waits for itself (its output has a time-out of its own).
-void CL_TCPServer::KillStarvedClients(uint32 now) {
+// with a long request has its next request queued behind it, one whose replies wait
+// to be read waits for itself (its output has a time-out of its own), and one held
+// back by the others' unread replies waits for them.
+void Impl::KillStarvedClients(uint32 now) {
     CL_Array<Client*> starved;
-    for (Client* client : *fWaitingList)
+    for (Client* client : fWaitingList) {
+        if (OutputHeld(client)) client->fWaitStartTime = now;
         if (client->fBusyCount == 0 && !Backlogged(client) &&
             uint32(now - client->fWaitStartTime) > kWaitingLimit && !starved.Exists(client))
             starved.Append(client);
+    }
     for (uint32 i = 0; i < starved.Count(); i++)
-        if (fClientList->Exists(starved.Get(i))) KillClient(starved.Get(i));
+        if (fClientList.Exists(starved.Get(i))) KillClient(starved.Get(i));
 }
 
 // A client is cut off, with the time-out line, when part of a chunk has been pending,
 // a request's next chunk has been awaited, or its output has not moved, for longer
 // than the server time-out. While the server itself does not read from a client
 // (its limits hold it back) the client's input is not late: its clocks start again.
-void CL_TCPServer::KillOverdueClients(uint32 now) {
+void Impl::KillOverdueClients(uint32 now) {
     Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+    for (ClientList::iterator it = fClientList.begin(); it != fClientList.end(); ++it) {
         Client* client = *it;
         if (!MayRead(client, oldest, 0)) {
             client->fLastReadTime = now;
@@ -79,38 +93,59 @@ void CL_TCPServer::KillOverdueClients(uint32 now) {
     }
 }
 
-CL_Status CL_TCPServer::Overdue(Client* client, uint32 now) {
+CL_Status Impl::Overdue(Client* client, uint32 now) {
     uint32 limit = fTimeOut;
     if (client->fPartial && uint32(now - client->fLastReadTime) > limit) return CL_TIMEOUT;
     for (Incoming* request : client->fGathers)
         if (uint32(now - request->fLastChunk) > limit) return CL_TIMEOUT;
     if (client->fBacklog == 0) return CL_OK;
     CL_AutoLocker lock(ClientLock(client));
-    bool stuck = client->fOutput.fBytes > 0 && uint32(now - client->fOutput.fSince) > limit;
+    bool stuck =
+        client->fOutput.GetBytes() > 0 && uint32(now - client->fOutput.GetSince()) > limit;
     return stuck ? CL_TIMEOUT : CL_OK;
+}
+
+// A reply already made cannot be unmade: over the budget, the clients whose replies
+// have not moved for a while are cut off, those holding the most first, until the
+// rest is within it.
+void Impl::DropStuckOutputs(uint32 now) {
+    std::vector<std::pair<uint64, Client*>> stuck;
+    for (Client* client : fClientList) {
+        uint64 bytes = client->fBacklog;
+        if (bytes == 0) continue;
+        CL_AutoLocker lock(ClientLock(client));
+        if (uint32(now - client->fOutput.GetSince()) >= kStuckOutput)
+            stuck.emplace_back(client->fOutput.GetBytes(), client);
+    }
+    std::sort(stuck.begin(), stuck.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& entry : stuck) {
+        if (fOutputBytes <= GetOutputBudget()) break;
+        KillWithLog(entry.second, CL_TIMEOUT);
+    }
 }
 
 // The smoothed load counts the dispatcher's own pass. A worker more is started under
 // load; when the load falls, a broadcast lets an idle worker retire by its own rule.
-void CL_TCPServer::AdjustLoad() {
+void Impl::AdjustLoad() {
     fLoad = fBusyCount.Get() * 0.01 + 0.99 * fLoad;
     if (fLoad > kMaxLoad) fLoad = kMaxLoad;
-    int32 n = int32(fWorkerList->Count());
+    int32 n = int32(fWorkerList.Count());
     if (n < int32(fLoad + 1.5)) {
         if (n < int32(CL_SERVER_MAX_WORKERS)) {
-            Log(CL_LOG_LEVEL_DEBUG,
+            fServer.Log(CL_LOG_LEVEL_DEBUG,
                 T("[Dispatcher] Lanciato nuovo worker thread in risposta al carico sul server "
                   "(%f)"),
                 fLoad);
             Worker* worker = SpawnWorker(false);
-            if (worker) fWorkerList->Append(worker);
+            if (worker) fWorkerList.Append(worker);
         } else {
-            Log(CL_LOG_LEVEL_DEBUG,
+            fServer.Log(CL_LOG_LEVEL_DEBUG,
                 T("[Dispatcher] Impossibile lanciare un nuovo worker thread in risposta al carico "
                   "sul server, limite massimo di thread raggiunto"));
         }
     } else if (int32(fLoad + 6.0) < n) {
-        Log(CL_LOG_LEVEL_DEBUG,
+        fServer.Log(CL_LOG_LEVEL_DEBUG,
             T("[Dispatcher] Lascio terminare un worker thread, il server non è più sotto carico "
               "(%f)"),
             fLoad);
@@ -119,52 +154,74 @@ void CL_TCPServer::AdjustLoad() {
 }
 
 // A PING for every request being worked on whose record is not cancelled, for the
-// clients whose context no worker holds. The lines are logged once the client's locks
-// are released.
-void CL_TCPServer::QueuePings() {
+// clients whose context no worker holds, and for every request that has waited a
+// while to be started. The lines are logged once the client's locks are released.
+void Impl::QueuePings(uint32 now) {
     if (!fRun) return;
     CL_Array<double> reported;
-    for (ClientList::iterator it = fClientList->begin(); it != fClientList->end(); ++it) {
+    for (ClientList::iterator it = fClientList.begin(); it != fClientList.end(); ++it) {
         Client* client = *it;
-        if (!client->TryLockContext()) continue;
+        CL_Status status = CL_OK;
         reported.Clear();
-        CL_Status status = QueueClientPings(client, &reported);
-        client->fContext->Unlock();
+        if (client->TryLockContext()) {
+            status = QueueClientPings(client, &reported);
+            client->fContext->Unlock();
+        }
+        if (status == CL_OK) {
+            CL_AutoLocker lock(ClientLock(client));
+            status = QueueWaitingPings(client, now);
+        }
         for (uint32 i = 0; i < reported.Count(); i++)
-            Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
-                T("[Dispatcher] [%d] Il server sta ancora eseguendo la richiesta (%3.1f%% "
-                  "completata), inoltro un messaggio di ping"),
-                int(client->fID), reported.Get(i));
+            fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+                        T("[Dispatcher] [%d] Il server sta ancora eseguendo la richiesta "
+                          "(%3.1f%% completata), inoltro un messaggio di ping"),
+                        int(client->fID), reported.Get(i));
         if (status != CL_OK) KillWithLog(client, status);
     }
 }
 
-CL_Status CL_TCPServer::QueueClientPings(Client* client, CL_Array<double>* reported) {
+// The PINGs of the requests being worked on: each carries the progress message only
+// when that changed since the last one.
+CL_Status Impl::QueueClientPings(Client* client, CL_Array<double>* reported) {
     CL_AutoLocker lock(ClientLock(client));
     for (Request* request : client->fExecutingRequests) {
         if (client->fContext->HasAborted(request->fID)) continue;
         double completeness = -1.0;
-        CL_Status status = QueuePing(client, request, &completeness);
+        std::string message;
+        client->fContext->GetProgress(request->fID, &completeness, &message);
+        if (message.size() > CL_IPC_MAX_PING_MESSAGE) message.resize(CL_IPC_MAX_PING_MESSAGE);
+        bool changed = message != request->fProgressMessage;
+        if (changed) request->fProgressMessage = message;
         reported->Append(completeness);
+        CL_Status status = QueuePing(client, request->fID, completeness, changed ? &message : nullptr);
         if (status != CL_OK) return status;
     }
     return CL_OK;
 }
 
-// Sends the PING, or queues it behind what waits; it carries the progress message only
-// when that changed since the last one.
-CL_Status CL_TCPServer::QueuePing(Client* client, Request* request, double* completeness) {
-    std::string message;
-    client->fContext->GetProgress(request->fID, completeness, &message);
-    if (message.size() > CL_IPC_MAX_PING_MESSAGE) message.resize(CL_IPC_MAX_PING_MESSAGE);
-    bool changed = message != request->fProgressMessage;
-    if (changed) request->fProgressMessage = message;
+// A request waiting to be started (for a worker, or while the server's unread replies
+// are over their budget) is as good as under way to its client: PINGs of unknown
+// progress keep its wait alive. Not while the client's own replies wait: the PINGs
+// would only wait behind them.
+CL_Status Impl::QueueWaitingPings(Client* client, uint32 now) {
+    if (!client->fOutput.IsEmpty()) return CL_OK;
+    for (Incoming* request : client->fQueuedRequests) {
+        if (uint32(now - request->fLastChunk) < kPingInterval) continue;
+        CL_Status status = QueuePing(client, request->fHeader.fSequence, -1.0, nullptr);
+        if (status != CL_OK) return status;
+    }
+    return CL_OK;
+}
+
+// Sends the PING, or queues it behind what waits.
+CL_Status Impl::QueuePing(Client* client, uint32 sequence, double completeness,
+                          const std::string* message) {
     CL_PacketHeader header;
     CL_Blob payload;
     // The encoder clamps the completeness to 0..100 and maps unknown to 65535.
-    CL_MakePing(&header, &payload, request->fID, *completeness, changed ? &message : nullptr);
+    CL_MakePing(&header, &payload, sequence, completeness, message);
     CL_Blob wire;
     CL_BuildPacket(header, payload, &wire);
     bool queued = false;
-    return SendOrQueue(client, wire, &queued);
+    return Post(client, wire, &queued);
 }

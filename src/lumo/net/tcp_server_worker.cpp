@@ -7,27 +7,21 @@
 
 #include "lumo/cipher.h"
 #include "lumo/entry.h"
-#include "lumo/translator.h"
 #include "tcp_server_records.h"
 
-namespace {
+using Impl = CL_TCPServer::Impl;
 
-const char* T(const char* text) {
-    return CL_Translator::Get().Translate(text, nullptr);
-}
+namespace {
 
 // An idle worker looks for work on its own this often.
 constexpr uint32 kReadyWait = 5000;
 // A worker thread that cannot be created is retried this many times by Start.
 constexpr uint32 kSpawnAttempts = 100;
 constexpr uint32 kSpawnRetrySleep = 10;
-// Clients served at once for heavy requests (large compressed payloads), so that such
-// work never takes every processor.
-constexpr uint32 kMaxHeavyServed = 2;
 
 }  // namespace
 
-CL_TCPServer::Worker* CL_TCPServer::SpawnWorker(bool wait) {
+Impl::Worker* Impl::SpawnWorker(bool wait) {
     Worker* worker = new Worker(fNextWorkerID++, this);
     std::string name = "server worker " + std::to_string(worker->fID);
     // The record is complete before the thread can look at it.
@@ -44,29 +38,29 @@ CL_TCPServer::Worker* CL_TCPServer::SpawnWorker(bool wait) {
     return worker;
 }
 
-int32 CL_TCPServer::WorkerThread(void* param) {
+int32 Impl::WorkerThread(void* param) {
     Worker* worker = static_cast<Worker*>(param);
     worker->fServer->WorkerLoop(worker);
     return 0;
 }
 
 // The first workers, each waited for until it runs.
-void CL_TCPServer::StartWorkers() {
+void Impl::StartWorkers() {
     for (uint32 attempt = 0;
-         fWorkerList->Count() < CL_SERVER_MIN_WORKERS && attempt < kSpawnAttempts; attempt++) {
+         fWorkerList.Count() < CL_SERVER_MIN_WORKERS && attempt < kSpawnAttempts; attempt++) {
         Worker* worker = SpawnWorker(true);
         if (worker)
-            fWorkerList->Append(worker);
+            fWorkerList.Append(worker);
         else
             CL_Thread::Sleep(kSpawnRetrySleep);
     }
 }
 
 // Takes every worker off the list, last first, and tells it to end; their threads.
-CL_Array<CL_ThreadID> CL_TCPServer::StopWorkers() {
+CL_Array<CL_ThreadID> Impl::StopWorkers() {
     CL_Array<CL_ThreadID> threads;
-    while (fWorkerList->Count() > 0) {
-        Worker* worker = fWorkerList->Pop(false);
+    while (fWorkerList.Count() > 0) {
+        Worker* worker = fWorkerList.Pop(false);
         threads.Append(worker->fThreadID);
         worker->fQuit = true;
         if (worker->fIdle) WakeIdleWorker(worker, nullptr);
@@ -74,7 +68,7 @@ CL_Array<CL_ThreadID> CL_TCPServer::StopWorkers() {
     return threads;
 }
 
-void CL_TCPServer::JoinWorkers(const CL_Array<CL_ThreadID>& threads) {
+void Impl::JoinWorkers(const CL_Array<CL_ThreadID>& threads) {
     for (uint32 i = 0; i < threads.Count(); i++)
         CL_Thread::Wait(threads.Get(i));
     // Retired workers may still be on their way out.
@@ -82,14 +76,14 @@ void CL_TCPServer::JoinWorkers(const CL_Array<CL_ThreadID>& threads) {
         CL_Thread::Sleep(1);
 }
 
-void CL_TCPServer::WorkerLoop(Worker* worker) {
-    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Inizializzato"), int(worker->fID));
-    CL_ThreadSetupCB setup = GetCallbacks().fThreadSetup;
-    if (setup) setup(GetCallbackUserData());
+void Impl::WorkerLoop(Worker* worker) {
+    fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Inizializzato"), int(worker->fID));
+    CL_ThreadSetupCB setup = fServer.GetCallbacks().fThreadSetup;
+    if (setup) setup(fServer.GetCallbackUserData());
     worker->fReady = true;
     bool retired = WorkUntilQuit(worker);
     ThreadEnding();
-    Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Terminato"), int(worker->fID));
+    fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] Terminato"), int(worker->fID));
     while (worker->fPendingWakes > 0)
         CL_Thread::Sleep(1);
     delete worker;
@@ -98,7 +92,7 @@ void CL_TCPServer::WorkerLoop(Worker* worker) {
 
 // The worker's rounds under the server lock, until it is told to end or retires
 // (then true).
-bool CL_TCPServer::WorkUntilQuit(Worker* worker) {
+bool Impl::WorkUntilQuit(Worker* worker) {
     bool retired = false;
     CL_AutoLocker lock(fLock);
     while (!worker->fQuit) {
@@ -120,9 +114,9 @@ bool CL_TCPServer::WorkUntilQuit(Worker* worker) {
 
 // Waits to be woken. A client handed over is served at once, before the server lock
 // is taken again: the dispatcher has done the taking.
-void CL_TCPServer::IdleUntilWoken(Worker* worker) {
+void Impl::IdleUntilWoken(Worker* worker) {
     worker->fIdle = true;
-    fIdleWorkers->Append(worker);
+    fIdleWorkers.Append(worker);
     Client* client;
     ServeResult result = kServeNone;
     CL_Status error = CL_OK;
@@ -137,7 +131,7 @@ void CL_TCPServer::IdleUntilWoken(Worker* worker) {
     if (!client) {
         if (worker->fIdle) {
             worker->fIdle = false;
-            fIdleWorkers->Remove(worker);
+            fIdleWorkers.Remove(worker);
             return;
         }
         // Handed a client after the wait ended.
@@ -154,59 +148,60 @@ void CL_TCPServer::IdleUntilWoken(Worker* worker) {
 // Whether the worker may delete this dead client: no worker serves it, and bindings
 // allow it. The loop sleeps only when this says no, so it never spins on a client it
 // cannot delete.
-bool CL_TCPServer::CanReap(Worker* worker, Client* dead) {
+bool Impl::CanReap(Worker* worker, Client* dead) {
     if (!dead || dead->fBusyCount != 0 || dead->fHeld) return false;
     if (dead->fPinnedWorker && dead->fPinnedWorker != worker) return false;
     return !worker->fPinnedClient || worker->fPinnedClient == dead;
 }
 
-bool CL_TCPServer::HasWork(Worker* worker) {
-    if (CanReap(worker, fDeadList->GetLast())) return true;
-    return fRun && FindWaitingClient(worker) != fWaitingList->end();
+bool Impl::HasWork(Worker* worker) {
+    if (CanReap(worker, fDeadList.GetLast())) return true;
+    return fRun && FindWaitingClient(worker) != fWaitingList.end();
 }
 
-// The last client of the waiting list that is not being served and whose replies are
-// read, passing over heavy work while enough of it is being done; end() when there is
-// none, or when bindings keep this worker from taking it.
-CL_TCPServer::ClientList::iterator CL_TCPServer::FindWaitingClient(Worker* worker) {
-    const bool heavyFull = fHeavyServed >= kMaxHeavyServed;
-    ClientList::iterator found = fWaitingList->end();
-    for (ClientList::iterator it = fWaitingList->begin(); it != fWaitingList->end(); ++it)
-        if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !(heavyFull && (*it)->fHeavyQueued > 0))
+// The last client of the waiting list that is not being served, whose replies are
+// read and whose requests neither the others' unread replies nor the inflations under
+// way hold back; end() when there is none, or when bindings keep this worker from
+// taking it.
+Impl::ClientList::iterator Impl::FindWaitingClient(Worker* worker) {
+    ClientList::iterator found = fWaitingList.end();
+    for (ClientList::iterator it = fWaitingList.begin(); it != fWaitingList.end(); ++it)
+        if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !OutputHeld(*it) &&
+            InflationFits((*it)->fHeadReach))
             found = it;
-    if (found == fWaitingList->end()) return found;
+    if (found == fWaitingList.end()) return found;
     Client* client = *found;
-    if (client->fPinnedWorker && client->fPinnedWorker != worker) return fWaitingList->end();
-    if (worker->fPinnedClient && worker->fPinnedClient != client) return fWaitingList->end();
+    if (client->fPinnedWorker && client->fPinnedWorker != worker) return fWaitingList.end();
+    if (worker->fPinnedClient && worker->fPinnedClient != client) return fWaitingList.end();
     return found;
 }
 
 // The latest idle workers first: their stacks and caches are the warmest.
-void CL_TCPServer::HandOutWork() {
-    if (fIdleWorkers->Count() == 0) return;
-    Client* dead = fDeadList->GetLast();
+void Impl::HandOutWork() {
+    if (fIdleWorkers.Count() == 0) return;
+    Client* dead = fDeadList.GetLast();
     if (dead) {
-        WorkerList::iterator chosen = fIdleWorkers->end();
-        for (WorkerList::iterator it = fIdleWorkers->begin(); it != fIdleWorkers->end(); ++it)
+        WorkerList::iterator chosen = fIdleWorkers.end();
+        for (WorkerList::iterator it = fIdleWorkers.begin(); it != fIdleWorkers.end(); ++it)
             if (CanReap(*it, dead)) chosen = it;
-        if (chosen != fIdleWorkers->end()) WakeIdleWorker(*chosen, nullptr);
+        if (chosen != fIdleWorkers.end()) WakeIdleWorker(*chosen, nullptr);
     }
     if (!fRun) return;
     bool handed = true;
-    while (handed && fIdleWorkers->Count() > 0) {
+    while (handed && fIdleWorkers.Count() > 0) {
         handed = false;
         Worker* last = nullptr;
-        ClientList::iterator found = fWaitingList->end();
-        for (WorkerList::iterator it = fIdleWorkers->begin(); it != fIdleWorkers->end(); ++it) {
+        ClientList::iterator found = fWaitingList.end();
+        for (WorkerList::iterator it = fIdleWorkers.begin(); it != fIdleWorkers.end(); ++it) {
             ClientList::iterator candidate = FindWaitingClient(*it);
-            if (candidate != fWaitingList->end()) {
+            if (candidate != fWaitingList.end()) {
                 last = *it;
                 found = candidate;
             }
         }
         if (!last) break;
         Client* client = *found;
-        fWaitingList->Remove(found);
+        fWaitingList.Remove(found);
         TakeForServing(client);
         WakeIdleWorker(last, client);
         handed = true;
@@ -214,9 +209,9 @@ void CL_TCPServer::HandOutWork() {
 }
 
 // In the dispatcher's pass the wake-up is made once the server lock is released.
-void CL_TCPServer::WakeIdleWorker(Worker* worker, Client* assigned) {
+void Impl::WakeIdleWorker(Worker* worker, Client* assigned) {
     worker->fIdle = false;
-    fIdleWorkers->Remove(worker);
+    fIdleWorkers.Remove(worker);
     if (assigned) worker->Assign(assigned);
     if (!fDispatcherPass) {
         worker->Wake();
@@ -227,17 +222,17 @@ void CL_TCPServer::WakeIdleWorker(Worker* worker, Client* assigned) {
 }
 
 // Every idle worker looks for work and at the load again.
-void CL_TCPServer::WakeIdleWorkers() {
-    while (fIdleWorkers->Count() > 0)
-        WakeIdleWorker(fIdleWorkers->GetLast(), nullptr);
+void Impl::WakeIdleWorkers() {
+    while (fIdleWorkers.Count() > 0)
+        WakeIdleWorker(fIdleWorkers.GetLast(), nullptr);
 }
 
 // Deletes the last dead client when no worker serves it and bindings allow.
-void CL_TCPServer::ReapDeadClient(Worker* worker) {
-    Client* client = fDeadList->GetLast();
+void Impl::ReapDeadClient(Worker* worker) {
+    Client* client = fDeadList.GetLast();
     if (!CanReap(worker, client)) return;
-    fDeadList->Pop(false);
-    fWaitingList->RemoveAll(client);
+    fDeadList.Pop(false);
+    fWaitingList.RemoveAll(client);
     DropInput(client);
     if (client->fPinnedWorker) {
         client->fPinnedWorker->fPinnedClient = nullptr;
@@ -249,13 +244,12 @@ void CL_TCPServer::ReapDeadClient(Worker* worker) {
 
 // Hands the context to the disconnect callback, when there is one, without its
 // cipher; deletes the record (and with it a context the callback did not take).
-void CL_TCPServer::DeleteClient(Client* client) {
-    CL_DisconnectCB disconnect = GetCallbacks().fDisconnect;
+void Impl::DeleteClient(Client* client) {
+    CL_DisconnectCB disconnect = fServer.GetCallbacks().fDisconnect;
     if (disconnect) {
-        CL_ClientContext* context = client->fContext;
+        CL_ClientContext* context = client->fContext.release();
         delete context->GetCipher();
         context->SetCipher(nullptr);
-        client->fContext = nullptr;
         disconnect(context);
     }
     delete client;
@@ -263,11 +257,11 @@ void CL_TCPServer::DeleteClient(Client* client) {
 
 // Takes the client the waiting list offers this worker, if any, and serves its
 // requests with the server lock released.
-void CL_TCPServer::ServeWaitingClient(Worker* worker) {
+void Impl::ServeWaitingClient(Worker* worker) {
     ClientList::iterator it = FindWaitingClient(worker);
-    if (it == fWaitingList->end()) return;
+    if (it == fWaitingList.end()) return;
     Client* client = *it;
-    fWaitingList->Remove(it);
+    fWaitingList.Remove(it);
     TakeForServing(client);
     ServeResult result;
     CL_Status error = 0;
@@ -278,79 +272,75 @@ void CL_TCPServer::ServeWaitingClient(Worker* worker) {
     FinishServing(worker, client, result, error);
 }
 
-CL_TCPServer::ServeResult CL_TCPServer::ServeTakenClient(Worker* worker, Client* client,
+Impl::ServeResult Impl::ServeTakenClient(Worker* worker, Client* client,
                                                          CL_Status* error) {
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"),
+    fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Client ottenuto dalla coda di attesa"),
         int(worker->fID), int(client->fID));
     CLU_Entry::SetFlattenedVersion(client->fProtocolVersion < CL_IPC_VERSION ? 1 : 2);
     return ServeClient(worker, client, error);
 }
 
 // Serves the client's requests one after the other while the server runs, until none
-// is queued or its replies wait to be read.
-CL_TCPServer::ServeResult CL_TCPServer::ServeClient(Worker* worker, Client* client,
-                                                    CL_Status* error) {
+// is queued, its replies wait to be read or the unread replies of all hold it back.
+Impl::ServeResult Impl::ServeClient(Worker* worker, Client* client, CL_Status* error) {
     ServeResult result = kServeNone;
-    while (fRun && !Backlogged(client)) {
+    while (fRun && !Backlogged(client) && !OutputHeld(client)) {
         result = ServeRequest(worker, client, error);
         if (result != kServeDone) break;
-        Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Richiesta(e) completata(e)"),
+        fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE, T("[Worker %d] [%d] Richiesta(e) completata(e)"),
             int(worker->fID), int(client->fID));
     }
     return result;
 }
 
 // The client is its worker's until FinishServing: no other worker takes it.
-void CL_TCPServer::TakeForServing(Client* client) {
+void Impl::TakeForServing(Client* client) {
     client->fBusyCount++;
-    client->fServedHeavy = client->fHeavyQueued > 0;
-    if (client->fServedHeavy) fHeavyServed++;
 }
 
 // A client that failed is killed; otherwise its stale waiting entries go.
-void CL_TCPServer::FinishServing(Worker* worker, Client* client, ServeResult result,
+void Impl::FinishServing(Worker* worker, Client* client, ServeResult result,
                                  CL_Status error) {
     client->fBusyCount--;
-    if (client->fServedHeavy) {
-        client->fServedHeavy = false;
-        fHeavyServed--;
-    }
     if (result == kServeWriteError) {
         LogWriteError(worker, client, error);
-        if (fClientList->Exists(client)) KillClient(client);
+        if (fClientList.Exists(client)) KillClient(client);
         return;
     }
     if (client->fDead) return;
     // Entries the dispatcher added while this worker served the client are stale once
-    // no request is queued. With requests left (its replies wait to be read) they
-    // stay, for a worker to take once the client has read them.
+    // no request is queued. With requests left (its replies wait to be read, or all
+    // unread replies hold it back) the client waits for a worker again.
     bool queued;
     {
         CL_AutoLocker lock(ClientLock(client));
         queued = client->HasRequest();
     }
-    if (!queued) fWaitingList->RemoveAll(client);
+    if (!queued)
+        fWaitingList.RemoveAll(client);
+    else if (!fWaitingList.Exists(client))
+        fWaitingList.Append(client);
 }
 
-bool CL_TCPServer::ShouldRetire(Worker* worker) {
-    return int32(fLoad + 0.9) + int32(CL_SERVER_MIN_WORKERS) < int32(fWorkerList->Count()) &&
-           !worker->fPinnedClient && fWorkerList->Exists(worker);
+bool Impl::ShouldRetire(Worker* worker) {
+    return int32(fLoad + 0.9) + int32(CL_SERVER_MIN_WORKERS) < int32(fWorkerList.Count()) &&
+           !worker->fPinnedClient && fWorkerList.Exists(worker);
 }
 
-void CL_TCPServer::Retire(Worker* worker) {
-    Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
+void Impl::Retire(Worker* worker) {
+    fServer.Log(CL_LOG_LEVEL_DEBUG_VERBOSE,
         T("[Worker %d] Il server ha carico basso, questo worker thread non è più necessario; "
           "termino"),
         int(worker->fID));
     worker->fQuit = true;
-    fWorkerList->Remove(worker);
+    fWorkerList.Remove(worker);
     // A request that came for the client this worker just left goes to another.
     HandOutWork();
     fRetiring++;
     CL_Thread::Detach(worker->fThreadID);
 }
 
-CL_TCPServer::Worker::Worker(uint32 id, CL_TCPServer* server)
+Impl::Worker::Worker(uint32 id, Impl* server)
     : fID(id),
       fThreadID(0),
       fServer(server),
@@ -363,11 +353,11 @@ CL_TCPServer::Worker::Worker(uint32 id, CL_TCPServer* server)
     sem_init(&fWake, 0, 0);
 }
 
-CL_TCPServer::Worker::~Worker() {
+Impl::Worker::~Worker() {
     sem_destroy(&fWake);
 }
 
-CL_TCPServer::Client* CL_TCPServer::Worker::WaitForWake(uint32 ms) {
+Impl::Client* Impl::Worker::WaitForWake(uint32 ms) {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     uint64 nanos = uint64(deadline.tv_nsec) + uint64(ms % 1000) * 1000000u;
