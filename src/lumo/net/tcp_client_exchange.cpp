@@ -79,6 +79,15 @@ CL_Blob OutgoingPayload(CL_Blob* data, uint16 flags) {
     return payload;
 }
 
+// The request's own header over the caller's arguments (bytes 20-31) of `given`, if any.
+CL_PacketHeader RequestHeader(const CL_PacketHeader* given, CL_PacketType type, uint16 flags,
+                              uint32 sequence) {
+    CL_PacketHeader request;
+    CL_InitPacketHeader(&request, type, uint16(flags | CL_IPC_FIRST_CHUNK), sequence);
+    if (given) CL_CopyPacketArguments(*given, &request);
+    return request;
+}
+
 }  // namespace
 
 CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_PacketType type,
@@ -105,17 +114,12 @@ CL_Status CL_TCPClient::WriteRequest(ActionJob* job, uint32* sequence, CL_Packet
     CL_Blob payload = OutgoingPayload(data, flags);
     if (progress) progress->SetState(CL_PROGRESS_SEND, -1.0, std::string(), nullptr);
 
-    CL_PacketHeader local;
-    if (!header) {
-        memset(&local, 0, sizeof(local));
-        header = &local;
-    }
     *sequence = uint32(fNextSequence++);
-    // The caller's arguments (bytes 20-31) under the request's own header.
-    CL_PacketHeader request;
-    CL_InitPacketHeader(&request, type, uint16(flags | CL_IPC_FIRST_CHUNK), *sequence);
-    CL_CopyPacketArguments(*header, &request);
-    *header = request;
+    CL_PacketHeader local = RequestHeader(header, type, flags, *sequence);
+    if (header)
+        *header = local;
+    else
+        header = &local;
 
     bool cancelled = false;
     CL_Status status;
