@@ -33,6 +33,9 @@ CHILD = textwrap.dedent("""
         raise Stop("from the handler")
 
     signal.signal(signal.SIGUSR1, stop)
+    # A shell that starts a background job without job control leaves SIGINT ignored,
+    # and Python then installs no handler of its own.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     idle_calls = []
     _zelmolib.set_default_idle_callback(lambda: idle_calls.append(1))
     client = _zelmolib.Client()
