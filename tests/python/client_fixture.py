@@ -12,6 +12,8 @@ the last 32 requests the connection sent, ROWS answers with "rows" generated row
 import os
 import shutil
 import subprocess
+import sys
+import textwrap
 import threading
 import unittest
 
@@ -161,3 +163,20 @@ def netns_available():
     probe = subprocess.run(["unshare", "-rn", "ip", "link", "set", "lo", "up"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return probe.returncode == 0
+
+
+def private_network(test, command):
+    """PRIVATE_NETWORK + `command`; `test` is skipped where no namespace can be made."""
+    if not netns_available():
+        test.skipTest("cannot create a private network namespace here (unshare -rn refused)")
+    return PRIVATE_NETWORK + command
+
+
+def run_in_private_network(test, script, *args):
+    """The lines a Python `script` run with `args` in a private network printed, each
+    evaluated."""
+    result = subprocess.run(
+        private_network(test, [sys.executable, "-c", textwrap.dedent(script), *args]),
+        capture_output=True, text=True, timeout=120)
+    test.assertEqual(result.returncode, 0, result.stderr)
+    return [eval(line) for line in result.stdout.splitlines()]
