@@ -641,7 +641,8 @@ TEST(TCPClientHandshakeCancel, CancelBeforeTheSocketExistsIsApplied) {
     uint16 port = BindLoopback(listener);
     ASSERT_TRUE(port != 0 && listen(listener, 4) == 0);
     HeldClient s;
-    s.client.Connect(ClientSettings(port, 0, 3000), R::Success, R::Error, R::Progress, &s.record, 0);
+    s.client.Connect(ClientSettings(port, 0, 3000), R::Success, R::Error, R::Progress, &s.record,
+                     0);
     EXPECT_EQ(s.Release(), CL_CANCELLED);
     EXPECT_LT(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), 0);
     close(listener);

@@ -147,8 +147,8 @@ TEST(TCPServerLimits, RequestOverTheLimitFailsAndTheConnectionStays) {
         client.fFlags = flags;
         for (uint32 size : {64u << 10, (64u << 10) + 1}) {
             uint32 sequence = client.SendData(rpc_test::kRawEcho, Bytes(size, 'e'));
-            ASSERT_TRUE(client.Next(size == (64u << 10) ? CL_PACKET_TYPE_DATA : CL_PACKET_TYPE_FAILED,
-                                    sequence)) << flags;
+            uint16 type = size == (64u << 10) ? CL_PACKET_TYPE_DATA : CL_PACKET_TYPE_FAILED;
+            ASSERT_TRUE(client.Next(type, sequence)) << flags;
         }
     }
     EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import unittest
 
 import zelmolib  # noqa: F401  (the package must be loaded before the module)
@@ -23,6 +24,17 @@ import _zelmolib
 ECHO, WORK, FAIL, REQUEST_LOG, ROWS, BLOB = 1000, 1001, 1002, 1003, 1004, 1005
 ADMIN_PASSWORD = "manager"
 WAIT = 30.0
+
+
+def wait_for(predicate, limit=WAIT):
+    """Whether `predicate()` came to hold within `limit` seconds (a limit that only
+    catches a hang)."""
+    end = time.monotonic() + limit
+    while not predicate():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.005)
+    return True
 
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

@@ -7,13 +7,13 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 import unittest
 
 import zelmolib
 import _zelmolib
 from client_fixture import (BLOB, ECHO, FAIL, ROWS, WORK, BusinessServer, Outcome,
-                            ServerTestCase, run_async, run_in_private_network, server_program)
+                            ServerTestCase, run_async, run_in_private_network, server_program,
+                            wait_for)
 
 METHOD_ORDER = [
     "list_servers", "connect", "disconnect", "get_id", "get_connection_info", "execute",
@@ -23,15 +23,6 @@ METHOD_ORDER = [
     "repair_database", "index_database", "list_clients", "get_client_info", "kill_client",
     "authenticate", "full_text_search",
 ]
-
-def wait_for(predicate, limit=10.0):
-    end = time.monotonic() + limit
-    while not predicate():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
-
 
 # Status codes of the base library met here.
 CL_IPC_EXECUTE_ABORTED = 205
