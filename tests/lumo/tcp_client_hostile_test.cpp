@@ -116,6 +116,13 @@ int DescriptorConnectedTo(uint16 port) {
     return found;
 }
 
+// `check` as this thread's cancel check while the scope lives.
+struct CheckScope {
+    explicit CheckScope(std::function<CL_Status()> check) : fCheck(std::move(check)) {}
+    std::function<CL_Status()> fCheck;
+    CL_CancelScope fScope{[](void* self) { return static_cast<CheckScope*>(self)->fCheck(); }, this};
+};
+
 // A client (with workers for an operation that waits and for its progress job) whose
 // connection a blocking Connect to a peer that shakes hands holds: that Connect, on a
 // thread of its own, is held at its first look at a cancel (before its socket exists)
@@ -132,7 +139,11 @@ public:
         peer.Start("handshake; wait-close 5000");
         record.fCancelFrom = 0;
         fThread = std::thread([this] {
-            CL_CancelScope scope(&HeldClient::Check, this);
+            CheckScope scope([this] {
+                fHeld = true;
+                while (!fReleased) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                return CL_OK;
+            });
             CL_Blob output;
             fStatus = client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0);
         });
@@ -155,13 +166,6 @@ public:
     }
 
 private:
-    static CL_Status Check(void* data) {
-        HeldClient* self = static_cast<HeldClient*>(data);
-        self->fHeld = true;
-        while (!self->fReleased) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return CL_OK;
-    }
-
     std::atomic<bool> fHeld{false}, fReleased{false};
     CL_Status fStatus = CL_ERROR;
     std::thread fThread;
@@ -577,18 +581,12 @@ TEST(TCPClientHandshakeCancel, CancelScopeEndsABlockingConnect) {
     peer.Start("recv SERVER_INFO; wait-close 15000");
     CL_TCPClient client;
     std::atomic<int> checks{0};
-    struct Check {
-        scripted::Peer* fPeer;
-        std::atomic<int>* fCalls;
-        static CL_Status Ask(void* data) {
-            Check* self = static_cast<Check*>(data);
-            (*self->fCalls)++;
-            return self->fPeer->GetReceived().empty() ? CL_OK : CL_CANCELLED;
-        }
-    } check{&peer, &checks};
     R record;
     std::thread caller([&] {
-        CL_CancelScope scope(&Check::Ask, &check);
+        CheckScope scope([&] {
+            checks++;
+            return peer.GetReceived().empty() ? CL_OK : CL_CANCELLED;
+        });
         CL_Blob output;
         CL_Status status = client.Connect(ClientSettings(peer.Port(), 0, 60000), output, 60000);
         status == CL_OK ? R::Success(output, &record) : R::Error(status, output, &record);
@@ -609,26 +607,19 @@ TEST(TCPClientHandshakeCancel, OperationsFromInsideTheCancelCheckAreRefused) {
     scripted::Peer peer;
     peer.Start("handshake; wait-close 5000");
     CL_TCPClient client;
-    struct Inside {
-        CL_TCPClient* fClient;
-        uint16 fPort;
-        std::vector<CL_Status> fStatuses;
-        static CL_Status Check(void* data) {
-            Inside* self = static_cast<Inside*>(data);
-            if (!self->fStatuses.empty()) return CL_OK;
-            CL_Blob input = Bytes("inside"), output;
-            self->fStatuses.push_back(self->fClient->Execute(7, input, output, nullptr, 1000));
-            CL_Status connect = self->fClient->Connect(ClientSettings(self->fPort, 0), output, 1000);
-            self->fStatuses.push_back(connect);
-            return CL_OK;
-        }
-    } inside{&client, peer.Port(), {}};
+    std::vector<CL_Status> statuses;
     CL_Blob output;
     {
-        CL_CancelScope scope(&Inside::Check, &inside);
+        CheckScope scope([&] {
+            if (!statuses.empty()) return CL_OK;
+            CL_Blob input = Bytes("inside"), inner;
+            statuses.push_back(client.Execute(7, input, inner, nullptr, 1000));
+            statuses.push_back(client.Connect(ClientSettings(peer.Port(), 0), inner, 1000));
+            return CL_OK;
+        });
         EXPECT_EQ(client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), CL_OK);
     }
-    EXPECT_EQ(inside.fStatuses, std::vector<CL_Status>({CL_NOT_CONNECTED, CL_NOT_CONNECTED}));
+    EXPECT_EQ(statuses, std::vector<CL_Status>({CL_NOT_CONNECTED, CL_NOT_CONNECTED}));
     client.Disconnect();
     ASSERT_EQ(peer.Join(), "");
     EXPECT_EQ(peer.GetReceived().size(), 2u);
