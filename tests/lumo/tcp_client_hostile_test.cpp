@@ -120,7 +120,8 @@ int DescriptorConnectedTo(uint16 port) {
 struct CheckScope {
     explicit CheckScope(std::function<CL_Status()> check) : fCheck(std::move(check)) {}
     std::function<CL_Status()> fCheck;
-    CL_CancelScope fScope{[](void* self) { return static_cast<CheckScope*>(self)->fCheck(); }, this};
+    CL_CancelScope fScope{[](void* self) { return static_cast<CheckScope*>(self)->fCheck(); },
+                          this};
 };
 
 // A client (with workers for an operation that waits and for its progress job) whose
