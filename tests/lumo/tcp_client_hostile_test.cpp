@@ -116,35 +116,57 @@ int DescriptorConnectedTo(uint16 port) {
     return found;
 }
 
-// A blocking Connect on a thread of its own, held at its first look at a cancel (before
-// its socket exists) until Release: meanwhile the connection is this Connect's, and
-// the client's other operations wait for it.
-class HeldConnect {
+// `check` as this thread's cancel check while the scope lives.
+struct CheckScope {
+    explicit CheckScope(std::function<CL_Status()> check) : fCheck(std::move(check)) {}
+    std::function<CL_Status()> fCheck;
+    CL_CancelScope fScope{[](void* self) { return static_cast<CheckScope*>(self)->fCheck(); },
+                          this};
+};
+
+// A client (with workers for an operation that waits and for its progress job) whose
+// connection a blocking Connect to a peer that shakes hands holds: that Connect, on a
+// thread of its own, is held at its first look at a cancel (before its socket exists)
+// until Release, and the client's other operations wait for it. The record cancels
+// from its first progress call on.
+class HeldClient {
 public:
-    HeldConnect(CL_TCPClient& client, uint16 port) {
-        fThread = std::thread([this, &client, port] {
-            CL_CancelScope scope(&HeldConnect::Check, this);
+    scripted::Peer peer;
+    CL_Dispatcher dispatcher{4, 8};
+    CL_TCPClient client{&dispatcher};
+    R record;
+
+    HeldClient() {
+        peer.Start("handshake; wait-close 5000");
+        record.fCancelFrom = 0;
+        fThread = std::thread([this] {
+            CheckScope scope([this] {
+                fHeld = true;
+                while (!fReleased) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                return CL_OK;
+            });
             CL_Blob output;
-            fStatus = client.Connect(ClientSettings(port, 0, 3000), output, 0);
+            fStatus = client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0);
         });
         WaitFor([&] { return fHeld.load(); });
     }
-    ~HeldConnect() { Release(); }
-    // Lets the Connect go on; its status.
-    CL_Status Release() {
+    ~HeldClient() {
         fReleased = true;
         if (fThread.joinable()) fThread.join();
-        return fStatus;
+    }
+    // Once the operation started meanwhile has made progress, lets the held Connect go on
+    // (to succeed); the operation's end code.
+    CL_Status Release() {
+        EXPECT_TRUE(WaitFor([&] { return record.fProgressCalls.load() > 0; }));
+        fReleased = true;
+        if (fThread.joinable()) fThread.join();
+        EXPECT_EQ(fStatus, CL_OK);
+        EXPECT_TRUE(record.Wait(1, kPatience));
+        client.WaitForJobs();
+        return record.fCode.load();
     }
 
 private:
-    static CL_Status Check(void* data) {
-        HeldConnect* self = static_cast<HeldConnect*>(data);
-        self->fHeld = true;
-        while (!self->fReleased) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return CL_OK;
-    }
-
     std::atomic<bool> fHeld{false}, fReleased{false};
     CL_Status fStatus = CL_ERROR;
     std::thread fThread;
@@ -486,23 +508,13 @@ TEST(TCPClientCancel, InterruptIsBoundedByTheTimeOut) {
 // A request cancelled before it goes out (here while a Connect holds the connection)
 // ends with 205, and nothing of it reaches the server.
 TEST(TCPClientCancel, RequestCancelledBeforeSendingSendsNothing) {
-    scripted::Peer peer;
-    peer.Start("handshake; wait-close 5000");
-    CL_Dispatcher dispatcher(4, 8);
-    CL_TCPClient client(&dispatcher);
-    R record;
-    record.fCancelFrom = 0;
-    HeldConnect held(client, peer.Port());
+    HeldClient s;
     CL_Blob input = Bytes("never sent");
-    client.Execute(7, input, R::Success, R::Error, R::Progress, nullptr, &record, 0);
-    EXPECT_TRUE(WaitFor([&] { return record.fProgressCalls.load() > 0; }));
-    EXPECT_EQ(held.Release(), CL_OK);
-    EXPECT_TRUE(record.Wait(1, kPatience));
-    client.WaitForJobs();
-    EXPECT_EQ(record.fCode.load(), CL_IPC_EXECUTE_ABORTED);
-    client.Disconnect();
-    ASSERT_EQ(peer.Join(), "");
-    EXPECT_EQ(peer.GetReceived().size(), 2u);  // SERVER_INFO and AUTH alone
+    s.client.Execute(7, input, R::Success, R::Error, R::Progress, nullptr, &s.record, 0);
+    EXPECT_EQ(s.Release(), CL_IPC_EXECUTE_ABORTED);
+    s.client.Disconnect();
+    ASSERT_EQ(s.peer.Join(), "");
+    EXPECT_EQ(s.peer.GetReceived().size(), 2u);  // SERVER_INFO and AUTH alone
 }
 
 struct WaitsEndCase {
@@ -570,18 +582,12 @@ TEST(TCPClientHandshakeCancel, CancelScopeEndsABlockingConnect) {
     peer.Start("recv SERVER_INFO; wait-close 15000");
     CL_TCPClient client;
     std::atomic<int> checks{0};
-    struct Check {
-        scripted::Peer* fPeer;
-        std::atomic<int>* fCalls;
-        static CL_Status Ask(void* data) {
-            Check* self = static_cast<Check*>(data);
-            (*self->fCalls)++;
-            return self->fPeer->GetReceived().empty() ? CL_OK : CL_CANCELLED;
-        }
-    } check{&peer, &checks};
     R record;
     std::thread caller([&] {
-        CL_CancelScope scope(&Check::Ask, &check);
+        CheckScope scope([&] {
+            checks++;
+            return peer.GetReceived().empty() ? CL_OK : CL_CANCELLED;
+        });
         CL_Blob output;
         CL_Status status = client.Connect(ClientSettings(peer.Port(), 0, 60000), output, 60000);
         status == CL_OK ? R::Success(output, &record) : R::Error(status, output, &record);
@@ -602,26 +608,19 @@ TEST(TCPClientHandshakeCancel, OperationsFromInsideTheCancelCheckAreRefused) {
     scripted::Peer peer;
     peer.Start("handshake; wait-close 5000");
     CL_TCPClient client;
-    struct Inside {
-        CL_TCPClient* fClient;
-        uint16 fPort;
-        std::vector<CL_Status> fStatuses;
-        static CL_Status Check(void* data) {
-            Inside* self = static_cast<Inside*>(data);
-            if (!self->fStatuses.empty()) return CL_OK;
-            CL_Blob input = Bytes("inside"), output;
-            self->fStatuses.push_back(self->fClient->Execute(7, input, output, nullptr, 1000));
-            CL_Status connect = self->fClient->Connect(ClientSettings(self->fPort, 0), output, 1000);
-            self->fStatuses.push_back(connect);
-            return CL_OK;
-        }
-    } inside{&client, peer.Port(), {}};
+    std::vector<CL_Status> statuses;
     CL_Blob output;
     {
-        CL_CancelScope scope(&Inside::Check, &inside);
+        CheckScope scope([&] {
+            if (!statuses.empty()) return CL_OK;
+            CL_Blob input = Bytes("inside"), inner;
+            statuses.push_back(client.Execute(7, input, inner, nullptr, 1000));
+            statuses.push_back(client.Connect(ClientSettings(peer.Port(), 0), inner, 1000));
+            return CL_OK;
+        });
         EXPECT_EQ(client.Connect(ClientSettings(peer.Port(), 0, 3000), output, 0), CL_OK);
     }
-    EXPECT_EQ(inside.fStatuses, std::vector<CL_Status>({CL_NOT_CONNECTED, CL_NOT_CONNECTED}));
+    EXPECT_EQ(statuses, std::vector<CL_Status>({CL_NOT_CONNECTED, CL_NOT_CONNECTED}));
     client.Disconnect();
     ASSERT_EQ(peer.Join(), "");
     EXPECT_EQ(peer.GetReceived().size(), 2u);
@@ -630,26 +629,16 @@ TEST(TCPClientHandshakeCancel, OperationsFromInsideTheCancelCheckAreRefused) {
 // A Connect cancelled while it waits for another thread's Connect, before its socket
 // exists: it ends with 7 and its server never sees a connection.
 TEST(TCPClientHandshakeCancel, CancelBeforeTheSocketExistsIsApplied) {
-    scripted::Peer peer;
-    peer.Start("handshake; wait-close 5000");
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     uint16 port = BindLoopback(listener);
     ASSERT_TRUE(port != 0 && listen(listener, 4) == 0);
-    // Workers for the Connect that waits and for its progress job.
-    CL_Dispatcher dispatcher(4, 8);
-    CL_TCPClient client(&dispatcher);
-    R record;
-    record.fCancelFrom = 0;
-    HeldConnect held(client, peer.Port());
-    client.Connect(ClientSettings(port, 0, 3000), R::Success, R::Error, R::Progress, &record, 0);
-    EXPECT_TRUE(WaitFor([&] { return record.fProgressCalls.load() > 0; }));
-    EXPECT_EQ(held.Release(), CL_OK);
-    EXPECT_TRUE(record.Wait(1, kPatience));
-    client.WaitForJobs();
-    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
+    HeldClient s;
+    s.client.Connect(ClientSettings(port, 0, 3000), R::Success, R::Error, R::Progress, &s.record,
+                     0);
+    EXPECT_EQ(s.Release(), CL_CANCELLED);
     EXPECT_LT(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC), 0);
     close(listener);
-    ASSERT_EQ(peer.Join(), "");
+    ASSERT_EQ(s.peer.Join(), "");
 }
 
 // A cancel during an asynchronous Connect reaches the connection being opened: a

@@ -253,20 +253,6 @@ TEST(TCPServerFlow, CloseWhileTheHandlerRuns) {
     EXPECT_TRUE(WaitFor([&] { return sDisconnects.load() == 1; }));
 }
 
-// Sends `plain` compressed as a DATA request for `command`; its sequence number.
-uint32 SendCompressed(RawClient& client, CL_Command command, const CL_Blob& plain) {
-    CL_PacketHeader header;
-    uint32 sequence = client.fSequence++;
-    CL_MakeDataRequest(&header, sequence, command, uint16(client.fFlags | CL_IPC_COMPRESS));
-    header.fData.fCheckSum = plain.CheckSum();
-    CL_Blob packed = plain;
-    packed.Seek(0, CL_SEEK_SET);
-    packed.Compress();
-    packed.Seek(0, CL_SEEK_SET);
-    client.Send(header, packed);
-    return sequence;
-}
-
 // Requests whose compressed payloads inflate within the budget of bytes being inflated
 // are served side by side, however many: what bounds them is bytes, not their number.
 // Light requests of others are served meanwhile.
@@ -286,7 +272,7 @@ TEST(TCPServerFlow, CompressedRequestsWithinTheBudgetRunSideBySide) {
     for (int i = 0; i < kHeavy; i++) {
         heavy.emplace_back(new RawClient());
         ASSERT_TRUE(Authorise(test, *heavy.back(), CL_IPC_COMPRESS));
-        SendCompressed(*heavy.back(), kGate, noise);
+        heavy.back()->SendCompressed(kGate, noise);
     }
     EXPECT_TRUE(WaitFor([&] { return test.fLog.Count("(comando 0021)") == kHeavy; }));
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);

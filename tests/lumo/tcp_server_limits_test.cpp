@@ -147,32 +147,18 @@ TEST(TCPServerLimits, RequestOverTheLimitFailsAndTheConnectionStays) {
         client.fFlags = flags;
         for (uint32 size : {64u << 10, (64u << 10) + 1}) {
             uint32 sequence = client.SendData(rpc_test::kRawEcho, Bytes(size, 'e'));
-            ASSERT_EQ(client.ReadReply(&header, &reply), 0);
-            EXPECT_EQ(header.fSequence, sequence);
-            EXPECT_EQ(header.fType, size == (64u << 10) ? CL_PACKET_TYPE_DATA : CL_PACKET_TYPE_FAILED)
-                << flags;
+            uint16 type = size == (64u << 10) ? CL_PACKET_TYPE_DATA : CL_PACKET_TYPE_FAILED;
+            ASSERT_TRUE(client.Next(type, sequence)) << flags;
         }
     }
     EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedInput() == 0; }));
 }
 
-CL_Blob Compressed(const CL_Blob& plain) {
-    CL_Blob packed = plain;
-    packed.Seek(0, CL_SEEK_SET);
-    packed.Compress();
-    packed.Seek(0, CL_SEEK_SET);
-    return packed;
-}
-
 // Sends `plain` compressed as a DATA request, as a client granted compression would;
 // the type of the reply.
 int32 CallCompressed(RawClient& client, const CL_Blob& plain) {
+    uint32 sequence = client.SendCompressed(rpc_test::kRawEcho, plain);
     CL_PacketHeader header;
-    uint32 sequence = client.fSequence++;
-    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho,
-                       uint16(client.fFlags | CL_IPC_COMPRESS));
-    header.fData.fCheckSum = plain.CheckSum();
-    if (client.Send(header, Compressed(plain)) != CL_OK) return -1;
     CL_Blob reply;
     if (client.ReadReply(&header, &reply) != CL_OK) return -1;
     EXPECT_EQ(header.fSequence, sequence);
@@ -209,17 +195,6 @@ TEST(TCPServerLimits, InflatingStopsAtTheLimit) {
     EXPECT_EQ(sExecuted.load(), 1);
 }
 
-// Sends `plain` compressed as a DATA request without waiting for its reply.
-uint32 SendCompressed(RawClient& client, const CL_Blob& plain) {
-    CL_PacketHeader header;
-    uint32 sequence = client.fSequence++;
-    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho,
-                       uint16(client.fFlags | CL_IPC_COMPRESS));
-    header.fData.fCheckSum = plain.CheckSum();
-    client.Send(header, Compressed(plain));
-    return sequence;
-}
-
 // What the inflations under way may make has a budget of bytes: a compressed payload
 // whose reach fits what is left exactly is started; one byte past it, it waits, with
 // PINGs and without a worker, while a payload that cannot inflate far and a plain one
@@ -245,18 +220,12 @@ TEST(TCPServerLimits, InflationsShareABudget) {
     impl.fInflating += budget - reach;
     EXPECT_EQ(CallCompressed(client, payload), CL_PACKET_TYPE_DATA);
     impl.fInflating += 1;
-    uint32 held = SendCompressed(client, payload);
-    CL_PacketHeader header;
-    CL_Blob reply;
-    ASSERT_EQ(client.Read(&header, &reply, 10000), CL_OK);
-    EXPECT_EQ(header.fType, CL_PACKET_TYPE_PING);
-    EXPECT_EQ(header.fSequence, held);
+    uint32 held = client.SendCompressed(rpc_test::kRawEcho, payload);
+    ASSERT_TRUE(client.Next(CL_PACKET_TYPE_PING, held));
     EXPECT_EQ(CallCompressed(plain, Bytes(30, 's')), CL_PACKET_TYPE_DATA);
     EXPECT_EQ(plain.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     impl.fInflating -= budget - reach + 1;
-    ASSERT_EQ(client.ReadReply(&header, &reply), CL_OK);
-    EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
-    EXPECT_EQ(header.fSequence, held);
+    ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, held));
     EXPECT_EQ(impl.fInflating.load(), 0u);
 }
 
@@ -360,19 +329,16 @@ TEST(TCPServerLimits, OwnUnreadRepliesAtBothSidesOfTheBacklog) {
         uint32 next = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
         ASSERT_TRUE(WaitFor([&] { return test.fLog.Count("dati in arrivo") == 2; }));
         backlog(bytes);
-        CL_PacketHeader header;
-        CL_Blob reply;
-        ASSERT_EQ(client.ReadReply(&header, &reply), 0);
-        EXPECT_EQ(header.fSequence, running);
+        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, running));
         if (bytes == kBacklog) {
+            CL_PacketHeader header;
+            CL_Blob reply;
             do {
                 ASSERT_EQ(client.Read(&header, &reply, 10000), 0);
             } while (header.fType != CL_PACKET_TYPE_PING || header.fSequence != next);
             backlog(0);
         }
-        ASSERT_EQ(client.ReadReply(&header, &reply), 0) << bytes;
-        EXPECT_EQ(header.fSequence, next);
-        EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
+        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, next)) << bytes;
         backlog(0);
     }
 }
@@ -391,6 +357,19 @@ CL_Status GatedExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
     return CL_OK;
 }
 
+// Holds every worker of `test` in GatedExecute's sleep, each for a client of its own.
+::testing::AssertionResult HoldWorkers(TestServer& test,
+                                       std::vector<std::unique_ptr<RawClient>>* held) {
+    for (uint32 i = 0; i < CL_SERVER_MIN_WORKERS; i++) {
+        held->emplace_back(new RawClient());
+        ::testing::AssertionResult authorised = Authorise(test, *held->back());
+        if (!authorised) return authorised;
+    }
+    for (auto& client : *held)
+        client->SendData(rpc_test::kSleep, CL_Blob());
+    return ::testing::AssertionSuccess();
+}
+
 // With every worker held up, clients that keep sending fill the server only up to its
 // input budget (and one request more, the oldest one being gathered, which always may
 // go on); TCP holds the rest back. Once the workers are free every request is answered.
@@ -405,18 +384,12 @@ TEST(TCPServerLimits, QueuedInputStaysWithinItsBudget) {
     uint64 budget = test.fServer.GetInputBudget();
     ASSERT_EQ(budget, uint64(1) << 20);
     const int kSenders = 4, kRequests = 8;
-    std::vector<std::unique_ptr<RawClient>> senders;
+    std::vector<std::unique_ptr<RawClient>> senders, held;
     for (int i = 0; i < kSenders; i++) {
         senders.emplace_back(new RawClient());
         ASSERT_TRUE(Authorise(test, *senders.back()));
     }
-    std::vector<std::unique_ptr<RawClient>> held;
-    for (uint32 i = 0; i < CL_SERVER_MIN_WORKERS; i++) {
-        held.emplace_back(new RawClient());
-        ASSERT_TRUE(Authorise(test, *held.back()));
-    }
-    for (auto& client : held)
-        client->SendData(rpc_test::kSleep, CL_Blob());
+    ASSERT_TRUE(HoldWorkers(test, &held));
     std::atomic<int> answered{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < kSenders; i++)
@@ -460,12 +433,7 @@ TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
     RawClient sender;
     ASSERT_TRUE(Authorise(test, sender));
     std::vector<std::unique_ptr<RawClient>> held;
-    for (uint32 i = 0; i < CL_SERVER_MIN_WORKERS; i++) {
-        held.emplace_back(new RawClient());
-        ASSERT_TRUE(Authorise(test, *held.back()));
-    }
-    for (auto& client : held)
-        client->SendData(rpc_test::kSleep, CL_Blob());
+    ASSERT_TRUE(HoldWorkers(test, &held));
     const int kRequests = 8;
     std::thread send([&] {
         for (int r = 0; r < kRequests; r++)
@@ -640,18 +608,13 @@ TEST(TCPServerLimits, UnreadRepliesHoldRequestsBackPastTheirBudget) {
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     unread += 1;
     uint32 held = client.SendData(rpc_test::kEcho, Flat(CLU_Table().Set("held", 1)));
-    CL_PacketHeader header;
-    CL_Blob payload;
-    ASSERT_EQ(client.Read(&header, &payload, 10000), CL_OK);
-    EXPECT_EQ(header.fType, CL_PACKET_TYPE_PING);
-    EXPECT_EQ(header.fSequence, held);
-    EXPECT_EQ(header.fPing.fCompleteness, CL_IPC_COMPLETENESS_UNKNOWN);
+    CL_PacketHeader ping;
+    ASSERT_TRUE(client.Next(CL_PACKET_TYPE_PING, held, &ping));
+    EXPECT_EQ(ping.fPing.fCompleteness, CL_IPC_COMPLETENESS_UNKNOWN);
     RawClient fresh;
     EXPECT_TRUE(Authorise(test, fresh));
     unread -= 1;
-    ASSERT_EQ(client.ReadReply(&header, &payload), CL_OK);
-    EXPECT_EQ(header.fType, CL_PACKET_TYPE_DATA);
-    EXPECT_EQ(header.fSequence, held);
+    ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, held));
     unread -= budget;
 }
 

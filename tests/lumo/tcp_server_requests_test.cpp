@@ -291,10 +291,7 @@ TEST(TCPServerRequests, AbortOfAnExecutingRequest) {
         client.Abort(sequence, first);
         client.Abort(sequence, first);
         CL_PacketHeader header;
-        CL_Blob payload;
-        ASSERT_EQ(client.ReadReply(&header, &payload), 0);
-        EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT) << first;
-        EXPECT_EQ(header.fSequence, sequence);
+        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_ABORT, sequence, &header)) << first;
         EXPECT_EQ(header.fSize, 0u);
         EXPECT_EQ(header.fData.fCheckSum, 0u);
         EXPECT_EQ(sAborts.load(), 1);
@@ -367,11 +364,7 @@ TEST(TCPServerRequests, AbortAllCancelsEveryRequest) {
                                                : test.fLog.Contains("(comando 0004)");
             }));
             client.Abort(0, first, true);
-            CL_PacketHeader header;
-            CL_Blob payload;
-            ASSERT_EQ(client.ReadReply(&header, &payload), 0);
-            EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT) << command << first;
-            EXPECT_EQ(header.fSequence, sequence);
+            ASSERT_TRUE(client.Next(CL_PACKET_TYPE_ABORT, sequence)) << command << first;
             EXPECT_EQ(sAborts.load(), 1);
         }
     }
@@ -626,10 +619,7 @@ TEST(TCPServerFaults, LaterChunkOfAnotherTypeClosesTheConnection) {
             EXPECT_TRUE(client.Closed()) << type;
             continue;
         }
-        CL_Blob reply;
-        ASSERT_EQ(client.ReadReply(&header, &reply), 0);
-        EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
-        EXPECT_EQ(header.fSequence, sequence);
+        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_ABORT, sequence));
         EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     }
     EXPECT_TRUE(WaitFor([&] { return test.fLog.Count("Ricevuta una richiesta non valida") == 1; }));

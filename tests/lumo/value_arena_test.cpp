@@ -604,28 +604,20 @@ void ChangeInside(uint32 pick, const std::string& key, CLU_Table& heap, CLU_Tabl
         CLU_List* b = read.GetList(key);
         const int32 at = static_cast<int32>(pick % (a->Count() + 1));
         for (CLU_List* l : {a, b}) {
-            switch (pick % 6) {
-                case 0:
-                    break;
-                case 1:
-                    l->Remove(at);
-                    break;
-                case 2:
-                    l->Insert(at, static_cast<int64>(pick));
-                    break;
-                case 3:  // emptied or moved from, then filled with values that own memory
-                    if (pick % 4 == 3)
-                        CLU_List(std::move(*l)).Append(1);
-                    else
-                        l->Clear(pick % 4 == 1);
-                    l->Append(kLongText).Append(CLU_List().Append(kLongText));
-                    break;
-                case 4:
-                    l->Shrink();
-                    break;
-                default:  // an element set in place: a short text read back may grow
-                    if (at < static_cast<int32>(l->Count())) l->begin()[at].Set(kLongText + key);
-                    break;
+            if (pick % 6 == 1) {
+                l->Remove(at);
+            } else if (pick % 6 == 2) {
+                l->Insert(at, static_cast<int64>(pick));
+            } else if (pick % 6 == 3) {  // emptied or moved from, then given values owning memory
+                if (pick % 4 == 3)
+                    CLU_List(std::move(*l)).Append(1);
+                else
+                    l->Clear(pick % 4 == 1);
+                l->Append(kLongText).Append(CLU_List().Append(kLongText));
+            } else if (pick % 6 == 4) {
+                l->Shrink();
+            } else if (pick % 6 == 5 && at < static_cast<int32>(l->Count())) {
+                l->begin()[at].Set(kLongText + key);  // set in place: a short text may grow
             }
         }
         if (pick % 6 == 0) {

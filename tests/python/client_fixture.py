@@ -12,7 +12,10 @@ the last 32 requests the connection sent, ROWS answers with "rows" generated row
 import os
 import shutil
 import subprocess
+import sys
+import textwrap
 import threading
+import time
 import unittest
 
 import zelmolib  # noqa: F401  (the package must be loaded before the module)
@@ -21,6 +24,17 @@ import _zelmolib
 ECHO, WORK, FAIL, REQUEST_LOG, ROWS, BLOB = 1000, 1001, 1002, 1003, 1004, 1005
 ADMIN_PASSWORD = "manager"
 WAIT = 30.0
+
+
+def wait_for(predicate, limit=WAIT):
+    """Whether `predicate()` came to hold within `limit` seconds (a limit that only
+    catches a hang)."""
+    end = time.monotonic() + limit
+    while not predicate():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.005)
+    return True
 
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -161,3 +175,20 @@ def netns_available():
     probe = subprocess.run(["unshare", "-rn", "ip", "link", "set", "lo", "up"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return probe.returncode == 0
+
+
+def private_network(test, command):
+    """PRIVATE_NETWORK + `command`; `test` is skipped where no namespace can be made."""
+    if not netns_available():
+        test.skipTest("cannot create a private network namespace here (unshare -rn refused)")
+    return PRIVATE_NETWORK + command
+
+
+def run_in_private_network(test, script, *args):
+    """The lines a Python `script` run with `args` in a private network printed, each
+    evaluated."""
+    result = subprocess.run(
+        private_network(test, [sys.executable, "-c", textwrap.dedent(script), *args]),
+        capture_output=True, text=True, timeout=120)
+    test.assertEqual(result.returncode, 0, result.stderr)
+    return [eval(line) for line in result.stdout.splitlines()]

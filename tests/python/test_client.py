@@ -3,19 +3,17 @@ both forms with success, error, progress and idle callbacks, cancel and interrup
 
 import contextlib
 import io
-import os
 import subprocess
 import sys
 import textwrap
 import threading
-import time
 import unittest
 
 import zelmolib
 import _zelmolib
 from client_fixture import (BLOB, ECHO, FAIL, ROWS, WORK, BusinessServer, Outcome,
-                            PRIVATE_NETWORK, ServerTestCase, netns_available, run_async,
-                            server_program)
+                            ServerTestCase, run_async, run_in_private_network, server_program,
+                            wait_for)
 
 METHOD_ORDER = [
     "list_servers", "connect", "disconnect", "get_id", "get_connection_info", "execute",
@@ -25,15 +23,6 @@ METHOD_ORDER = [
     "repair_database", "index_database", "list_clients", "get_client_info", "kill_client",
     "authenticate", "full_text_search",
 ]
-
-def wait_for(predicate, limit=10.0):
-    end = time.monotonic() + limit
-    while not predicate():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
-
 
 # Status codes of the base library met here.
 CL_IPC_EXECUTE_ABORTED = 205
@@ -122,24 +111,12 @@ class ConnectArgumentTest(unittest.TestCase):
          "'port' entry in 'server' dictionary must be an integer object"),
         (({"host": "h", "port": 2 ** 70},), {}, OverflowError, None),
         # A port out of range would reach another port through its low 16 bits.
-        ((), {"host": "127.0.0.1", "port": 70000}, ValueError,
-         "'port' must be between 0 and 65535"),
-        ((), {"host": "127.0.0.1", "port": -1}, ValueError, "'port' must be between 0 and 65535"),
-        ((), {"host": "127.0.0.1", "port": 65536 + 1}, ValueError,
-         "'port' must be between 0 and 65535"),
+        *[((), {"host": "127.0.0.1", "port": port}, ValueError,
+           "'port' must be between 0 and 65535") for port in (70000, -1, 65536 + 1)],
         ((), {"host": "127.0.0.1", "port": 2 ** 40}, OverflowError, None),
-        (({"host": "127.0.0.1", "port": 70000},), {}, ValueError,
-         "'port' entry in 'server' dictionary must be between 0 and 65535"),
-        (({"host": "127.0.0.1", "port": 131072 + 1},), {}, ValueError,
-         "'port' entry in 'server' dictionary must be between 0 and 65535"),
-        (({"host": "127.0.0.1", "port": -1},), {}, ValueError,
-         "'port' entry in 'server' dictionary must be between 0 and 65535"),
-        (({"host": "127.0.0.1", "port": "70000"},), {}, ValueError,
-         "'port' entry in 'server' dictionary must be between 0 and 65535"),
-        (({"host": "127.0.0.1", "port": b"-1"},), {}, ValueError,
-         "'port' entry in 'server' dictionary must be between 0 and 65535"),
-        (({"host": "127.0.0.1", "port": "9" * 30},), {}, ValueError,
-         "'port' entry in 'server' dictionary must be between 0 and 65535"),
+        *[(({"host": "127.0.0.1", "port": port},), {}, ValueError,
+           "'port' entry in 'server' dictionary must be between 0 and 65535")
+          for port in (70000, 131072 + 1, -1, "70000", b"-1", "9" * 30)],
         ((), {"host": 5}, TypeError, None),
         ((), {"host": "h", "timeout": "x"}, TypeError, None),
         ((), {"host": "h", "options": {1: "x"}}, ValueError,
@@ -273,9 +250,7 @@ class ConnectTest(ServerTestCase):
         # A port text that is no number names the default port, 51965. In a private
         # network namespace nothing else listens there: such texts are refused, then
         # reach a listener bound on 51965 (which closes each connection it accepts).
-        if not netns_available():
-            self.skipTest("cannot create a private network namespace here (unshare -rn refused)")
-        script = textwrap.dedent("""
+        refused, seen = run_in_private_network(self, """
             import socket, threading, zelmolib, _zelmolib
             def attempts():
                 for text in ("abc", "", "80x"):
@@ -297,11 +272,6 @@ class ConnectTest(ServerTestCase):
             threading.Thread(target=accept, daemon=True).start()
             print(repr([(text, error is not None, len(seen)) for text, error, _ in attempts()]))
         """)
-        result = subprocess.run(
-            PRIVATE_NETWORK + [sys.executable, "-c", script], capture_output=True,
-            text=True, timeout=120)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        refused, seen = [eval(line) for line in result.stdout.splitlines()]
         for text, (code, message), info in refused:
             with self.subTest(port=text):
                 self.assertNotEqual(code, 0)
@@ -645,23 +615,15 @@ class ListServersTest(unittest.TestCase):
     """)
 
     def test_discovery_in_a_private_namespace(self):
-        program = server_program()
-        if not netns_available():
-            self.skipTest("cannot create a private network namespace here (unshare -rn refused)")
-        env = dict(os.environ)
-        result = subprocess.run(
-            PRIVATE_NETWORK + [sys.executable, "-c", self.SCRIPT, program],
-            env=env, capture_output=True, text=True, timeout=120)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        lines = result.stdout.splitlines()
-        self.assertEqual(lines[0], "()")
-        self.assertEqual(eval(lines.pop(1)), [((), "none")])
-        self.assertEqual(eval(lines[1]), [
+        lines = run_in_private_network(self, self.SCRIPT, server_program())
+        self.assertEqual(lines[0], ())
+        self.assertEqual(lines.pop(1), [((), "none")])
+        self.assertEqual(lines[1], [
             ("business_server", True, "stand-in business server", 12, False, 36,
              ["host", "port", "name", "description", "data_version", "uuid",
               "multitenant_enabled"])])
-        self.assertEqual(eval(lines[2]), ("Deferred", True))
-        self.assertEqual(eval(lines[3]), ("tuple", ["business_server"], 5, True))
+        self.assertEqual(lines[2], ("Deferred", True))
+        self.assertEqual(lines[3], ("tuple", ["business_server"], 5, True))
 
 
 if __name__ == "__main__":

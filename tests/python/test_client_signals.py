@@ -13,7 +13,7 @@ import textwrap
 import threading
 import unittest
 
-from client_fixture import ECHO, WORK, BusinessServer, PRIVATE_NETWORK, netns_available
+from client_fixture import ECHO, WORK, BusinessServer, private_network
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # How long each blocking call would last if nothing interrupted it (an uninterrupted
@@ -193,10 +193,8 @@ class SignalTest(unittest.TestCase):
     def test_discovery_is_interrupted(self):
         # Discovery broadcasts on every interface: its child runs in a private network
         # whose only interface is lo, with no server (port 0).
-        if not netns_available():
-            self.skipTest("cannot create a private network namespace here (unshare -rn refused)")
-        self.start_child(PRIVATE_NETWORK + [sys.executable, "-c", CHILD, "0",
-                                            str(self.silent.port), str(BLOCKING_MS)])
+        self.start_child(private_network(self, [sys.executable, "-c", CHILD, "0",
+                                                str(self.silent.port), str(BLOCKING_MS)]))
         self.assertEqual(self.interrupt("discovery"),
                          ["discovery", "KeyboardInterrupt", "discovery"])
 

@@ -12,9 +12,9 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
+from client_fixture import wait_for
 from demo_fixture import README, ROOT, run_bounded, session_processes, tools_bin
 
 
@@ -43,16 +43,6 @@ def text_of(folder, name):
             return f.read().strip()
     except FileNotFoundError:
         return ""
-
-
-def wait_until(done, seconds=60):
-    """Whether `done()` came to hold, polled for at most `seconds` (a limit that only
-    catches a hang)."""
-    for _ in range(int(seconds * 50)):
-        if done():
-            return True
-        threading.Event().wait(0.02)
-    return done()
 
 
 class ReadmeTest(unittest.TestCase):
@@ -139,10 +129,10 @@ class ReadmeTest(unittest.TestCase):
                                             stdin=subprocess.DEVNULL, capture_output=True,
                                             text=True, timeout=30, start_new_session=True)
                     pid = int(script.stdout)
-                    self.assertTrue(wait_until(lambda: text_of(top, "server.port") == str(port)))
+                    self.assertTrue(wait_for(lambda: text_of(top, "server.port") == str(port)))
                     socket.create_connection(("127.0.0.1", port)).close()
                     os.kill(pid, signal.SIGTERM)
-                    self.assertTrue(wait_until(lambda: not os.path.exists("/proc/%d" % pid)))
+                    self.assertTrue(wait_for(lambda: not os.path.exists("/proc/%d" % pid)))
                     continue
                 # The foreground line: ended by its input closing (a pipe, as the
                 # tests and the demo end it) or by Ctrl-C (from a terminal).

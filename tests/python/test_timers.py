@@ -12,15 +12,7 @@ import unittest
 import native
 import zelmolib
 import _zelmolib
-
-
-def wait_until(predicate, limit=30.0):
-    end = time.monotonic() + limit
-    while not predicate():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
+from client_fixture import wait_for
 
 
 class DeferredTest(unittest.TestCase):
@@ -36,7 +28,7 @@ class DeferredTest(unittest.TestCase):
         self.assertIsNone(d.cancel())
         self.assertIsNone(d.cancel())
         self.assertTrue(d.aborted)
-        self.assertTrue(wait_until(lambda: not d.pending))
+        self.assertTrue(wait_for(lambda: not d.pending))
         self.assertEqual((d.aborted, d.executed, d.pending), (True, False, False))
         self.assertEqual(calls, [])
 
@@ -51,7 +43,7 @@ class DeferredTest(unittest.TestCase):
         threading.Event().wait(0.3)
         for d in timers:
             d.cancel()
-        self.assertTrue(wait_until(lambda: not any(d.pending for d in timers), limit=2.0),
+        self.assertTrue(wait_for(lambda: not any(d.pending for d in timers), limit=2.0),
                         [d.pending for d in timers])
         self.assertEqual(calls, [])
         self.assertTrue(all(d.aborted and not d.executed for d in timers))
@@ -60,7 +52,7 @@ class DeferredTest(unittest.TestCase):
         fired = threading.Event()
         d = _zelmolib.start_timer(0, lambda u: fired.set())
         self.assertTrue(fired.wait(30))
-        self.assertTrue(wait_until(lambda: d.executed))
+        self.assertTrue(wait_for(lambda: d.executed))
         d.cancel()
         self.assertEqual((d.aborted, d.executed, d.pending), (True, True, False))
 
@@ -80,7 +72,7 @@ class TimerTest(unittest.TestCase):
                 done.clear()
                 d = _zelmolib.start_timer(delay, callback, *args)
                 self.assertTrue(done.wait(30))
-                self.assertTrue(wait_until(lambda: d.executed))
+                self.assertTrue(wait_for(lambda: d.executed))
                 self.assertEqual(got, [(expected, True)])
                 self.assertEqual((d.pending, d.aborted), (False, False))
 
@@ -93,7 +85,7 @@ class TimerTest(unittest.TestCase):
                 counts[i] = counts.get(i, 0) + 1
 
         timers = [_zelmolib.start_timer(i % 20, callback, i) for i in range(200)]
-        self.assertTrue(wait_until(lambda: all(t.executed for t in timers)))
+        self.assertTrue(wait_for(lambda: all(t.executed for t in timers)))
         self.assertEqual(counts, {i: 1 for i in range(200)})
 
     def test_raising_callback_is_reported_not_propagated(self):
@@ -101,11 +93,11 @@ class TimerTest(unittest.TestCase):
             raise KeyError("boom")
 
         d = _zelmolib.start_timer(0, callback)
-        self.assertTrue(wait_until(lambda: d.executed))
+        self.assertTrue(wait_for(lambda: d.executed))
 
     def test_keywords(self):
         d = _zelmolib.start_timer(milliseconds=0, callback=lambda u: None, userdata=1)
-        self.assertTrue(wait_until(lambda: d.executed))
+        self.assertTrue(wait_for(lambda: d.executed))
         with self.assertRaises(TypeError):
             _zelmolib.start_timer("1", print)
 
@@ -238,7 +230,7 @@ class WakeUpTest(unittest.TestCase):
             time.sleep(0.01)
             signal(id(d) + offset)
         self.assertTrue(fired.wait(30))
-        self.assertTrue(wait_until(lambda: d.executed))
+        self.assertTrue(wait_for(lambda: d.executed))
         self.assertFalse(d.aborted)
 
 

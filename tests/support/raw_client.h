@@ -24,6 +24,15 @@
 #include "support/packet_io.h"
 #include "support/test_server.h"
 
+// `plain` compressed, read from its start.
+inline CL_Blob Compressed(const CL_Blob& plain) {
+    CL_Blob packed = plain;
+    packed.Seek(0, CL_SEEK_SET);
+    packed.Compress();
+    packed.Seek(0, CL_SEEK_SET);
+    return packed;
+}
+
 // One connection that speaks the protocol packet by packet.
 struct RawClient {
     CL_Socket fSocket;
@@ -158,6 +167,30 @@ struct RawClient {
         CL_EncodePayload(&header, payload, fFlags, fCipher.get(), false);
         Send(header, payload);
         return sequence;
+    }
+    // Sends `plain` compressed as a DATA request for `command`, as a client granted
+    // compression would; gives its sequence number.
+    uint32 SendCompressed(CL_Command command, const CL_Blob& plain) {
+        CL_PacketHeader header;
+        uint32 sequence = fSequence++;
+        CL_MakeDataRequest(&header, sequence, command, uint16(fFlags | CL_IPC_COMPRESS));
+        header.fData.fCheckSum = plain.CheckSum();
+        Send(header, Compressed(plain));
+        return sequence;
+    }
+    // Whether the next packet, past PINGs unless a PING is awaited, is of `type` and
+    // about `sequence`; `header` gets it.
+    ::testing::AssertionResult Next(uint16 type, uint32 sequence,
+                                    CL_PacketHeader* header = nullptr) {
+        CL_PacketHeader got;
+        CL_Blob payload;
+        CL_Status status = type == CL_PACKET_TYPE_PING ? Read(&got, &payload, 10000)
+                                                       : ReadReply(&got, &payload, nullptr, 10000);
+        if (status != CL_OK) return ::testing::AssertionFailure() << "read: " << status;
+        if (header) *header = got;
+        if (got.fType == type && got.fSequence == sequence) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "packet " << got.fType << " of " << got.fSequence
+                                             << ", not " << type << " of " << sequence;
     }
     // One request and its reply: the reply's type, or a transport status below 0.
     int32 Call(CL_Command command, const CLU_Table& input, CLU_Table* output = nullptr,
