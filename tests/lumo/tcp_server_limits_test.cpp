@@ -3,11 +3,13 @@
 // answered FAILED at its first chunk; a compressed payload is inflated only where
 // compression was granted and never past the limit; the input read and not yet taken
 // by a worker stays within a budget; replies a client never reads cut it off, and those
-// of all clients hold requests back past their own budget.
+// of all clients hold requests back past their own budget; a peer's thousands of
+// waiting requests get their PINGs in bounded batches.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -616,6 +618,43 @@ TEST(TCPServerLimits, UnreadRepliesHoldRequestsBackPastTheirBudget) {
     unread -= 1;
     ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, held));
     unread -= budget;
+}
+
+// PINGs of a client's waiting requests, read until the front one has had `passes` of
+// them; the sequences they named. False when a packet other than a PING came.
+bool ReadWaitingPings(RawClient& client, uint32 front, uint32 passes, std::set<uint32>* named) {
+    CL_PacketHeader header;
+    CL_Blob payload;
+    while (passes > 0) {
+        if (client.Read(&header, &payload, 10000) != CL_OK) return false;
+        if (header.fType != CL_PACKET_TYPE_PING) return false;
+        named->insert(header.fSequence);
+        if (header.fSequence == front) passes--;
+    }
+    return true;
+}
+
+// A peer that queues thousands of empty requests behind a long one and reads all that
+// comes: their PINGs come from the front of the queue, a bounded batch in each pass,
+// not one for each of them; another client is let in meanwhile.
+TEST(TCPServerLimits, ThousandsOfWaitingRequestsArePingedFromTheFront) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+    const uint32 kFlood = 8000;
+    uint32 front = running + 1, last = running;
+    for (uint32 i = 0; i < kFlood; i++)
+        last = client.SendData(rpc_test::kRawEcho, CL_Blob());
+    std::set<uint32> named;
+    ASSERT_TRUE(ReadWaitingPings(client, front, 10, &named));
+    EXPECT_GE(*named.begin(), running);
+    EXPECT_LE(*named.rbegin(), last);
+    EXPECT_LT(named.size(), kFlood / 2);
+    RawClient fresh;
+    EXPECT_TRUE(Authorise(test, fresh));
+    client.Abort(running);
+    ASSERT_TRUE(client.Next(CL_PACKET_TYPE_ABORT, running));
 }
 
 // Peers that ask for large replies and never read them: what waits for them stays

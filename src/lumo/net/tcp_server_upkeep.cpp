@@ -23,6 +23,24 @@ constexpr double kMaxLoad = 24.0;
 // Over the output budget, a client whose replies have not moved for this long is cut
 // off, the one holding the most first.
 constexpr uint32 kStuckOutput = 2000;
+// One pass's PINGs of a client's waiting requests, in bytes (2048 PINGs without a
+// message). A peer may queue many thousands of empty requests; any PING is news of
+// the connection to the client library, which restarts every outstanding request's
+// wait on it, so the front of the queue speaks for the rest. Measured with 20,000
+// empty requests queued behind a long one by a peer that reads everything: a PING and
+// a write for each, every pass, let another client through 0 to 5 echoes in 2.5 s;
+// these batches, about 1,300 a second, its slowest 5 to 9 ms.
+constexpr uint32 kMaxPingBatch = 64u << 10;
+
+// Appends a PING for `sequence` to `wire`.
+void AppendPing(uint32 sequence, double completeness, const std::string* message,
+                CL_Blob* wire) {
+    CL_PacketHeader header;
+    CL_Blob payload;
+    // The encoder clamps the completeness to 0..100 and maps unknown to 65535.
+    CL_MakePing(&header, &payload, sequence, completeness, message);
+    CL_BuildPacket(header, payload, wire);
+}
 
 }  // namespace
 
@@ -202,26 +220,26 @@ CL_Status Impl::QueueClientPings(Client* client, CL_Array<double>* reported) {
 // A request waiting to be started (for a worker, or while the server's unread replies
 // are over their budget) is as good as under way to its client: PINGs of unknown
 // progress keep its wait alive. Not while the client's own replies wait: the PINGs
-// would only wait behind them.
+// would only wait behind them. The pass's PINGs go out together, in one write, from
+// the front of the queue.
 CL_Status Impl::QueueWaitingPings(Client* client, uint32 now) {
     if (!client->fOutput.IsEmpty()) return CL_OK;
+    CL_Blob wire;
     for (Incoming* request : client->fQueuedRequests) {
+        if (wire.GetSize() >= kMaxPingBatch) break;
         if (uint32(now - request->fLastChunk) < kPingInterval) continue;
-        CL_Status status = QueuePing(client, request->fHeader.fSequence, -1.0, nullptr);
-        if (status != CL_OK) return status;
+        AppendPing(request->fHeader.fSequence, -1.0, nullptr, &wire);
     }
-    return CL_OK;
+    if (wire.GetSize() == 0) return CL_OK;
+    bool queued = false;
+    return Post(client, wire, &queued);
 }
 
 // Sends the PING, or queues it behind what waits.
 CL_Status Impl::QueuePing(Client* client, uint32 sequence, double completeness,
                           const std::string* message) {
-    CL_PacketHeader header;
-    CL_Blob payload;
-    // The encoder clamps the completeness to 0..100 and maps unknown to 65535.
-    CL_MakePing(&header, &payload, sequence, completeness, message);
     CL_Blob wire;
-    CL_BuildPacket(header, payload, &wire);
+    AppendPing(sequence, completeness, message, &wire);
     bool queued = false;
     return Post(client, wire, &queued);
 }
