@@ -15,6 +15,20 @@ constexpr uint64 kMaxInflateRatio = 1032;
 // Never less than this, however small the request limit.
 constexpr uint64 kMinInflateBudget = 1u << 20;
 
+// An inflation of that reach fits what the others left, or none is under way.
+bool Fits(uint64 inflating, uint64 reach, uint64 budget) {
+    return reach == 0 || inflating == 0 || inflating + reach <= budget;
+}
+
+// Counts the reach in when it fits.
+bool TryReserve(std::atomic<uint64>* inflating, uint64 reach, uint64 budget) {
+    uint64 now = *inflating;
+    do {
+        if (!Fits(now, reach, budget)) return false;
+    } while (!inflating->compare_exchange_weak(now, now + reach));
+    return true;
+}
+
 }  // namespace
 
 uint64 Impl::GetInflateBudget() const {
@@ -34,23 +48,19 @@ uint64 Impl::InflateReach(const Incoming& request) const {
     return reach > kFreeInflation ? reach : 0;
 }
 
+// A request that does not fit is held, and looked at again: an inflation that ended
+// meanwhile either shows in the second look or finds the flag set and wakes the
+// dispatcher (all four steps are sequentially consistent), so no wake-up is lost.
 bool Impl::InflationFits(uint64 reach) {
-    uint64 inflating = fInflating;
-    bool fits = reach == 0 || inflating == 0 || inflating + reach <= GetInflateBudget();
-    if (!fits) fInflateHeld = true;
-    return fits;
+    if (Fits(fInflating, reach, GetInflateBudget())) return true;
+    fInflateHeld = true;
+    return Fits(fInflating, reach, GetInflateBudget());
 }
 
 bool Impl::ReserveInflation(uint64 reach) {
-    if (reach == 0) return true;
-    uint64 inflating = fInflating;
-    do {
-        if (inflating > 0 && inflating + reach > GetInflateBudget()) {
-            fInflateHeld = true;
-            return false;
-        }
-    } while (!fInflating.compare_exchange_weak(inflating, inflating + reach));
-    return true;
+    if (reach == 0 || TryReserve(&fInflating, reach, GetInflateBudget())) return true;
+    fInflateHeld = true;
+    return TryReserve(&fInflating, reach, GetInflateBudget());
 }
 
 // A request held back for the inflations is taken as soon as there is room.
