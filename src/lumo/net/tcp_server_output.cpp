@@ -9,9 +9,9 @@ using Impl = CL_TCPServer::Impl;
 
 namespace {
 
-
-// Unwritten replies over all clients: the request limit's worth, so that at most one
-// reply of the largest request's size waits beyond it; never less than this.
+// Unwritten replies over all clients: the request limit's worth, never less than this.
+// Requests start only while the total is within it; the replies already being made, up
+// to one for each worker, may take it past.
 constexpr uint64 kMinOutputBudget = 1u << 20;
 // Every chunk of a packet but its last is a header and a full payload.
 constexpr uint32 kWireChunk = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
