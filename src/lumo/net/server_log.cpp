@@ -173,11 +173,16 @@ void CL_LogLimiter::SetRate(uint32 lines, uint32 windowMs) {
     fRateWindow = windowMs ? windowMs : 1;
 }
 
+// A line that can never be held back passes without the lock while nothing waits to
+// be reported; a count that has just begun and is missed here is due only once its
+// window ends.
 bool CL_LogLimiter::Pass(uint32 level, const std::string& key, Lines* reports) {
+    bool limited = IsLimitedLevel(level) && NamesAClient(key);
+    if (!limited && fDropping.load(std::memory_order_relaxed) == 0) return true;
     CL_AutoLocker lock(fLock);
     uint32 now = CL_GetTime();
     if (fDropping > 0) Collect(now, reports);
-    if (fRateLines == 0 || !IsLimitedLevel(level) || !NamesAClient(key)) return true;
+    if (fRateLines == 0 || !limited) return true;
     Tally* tally = Find(key, now);
     if (!tally) return true;
     if (uint32(now - tally->fStart) >= fRateWindow) {

@@ -4,6 +4,7 @@
 // tests set the rate.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -49,8 +50,9 @@ private:
 
     CL_Mutex fLock;
     std::unordered_map<std::string, Tally> fTallies CL_GUARDED_BY(fLock);
-    // Tallies with lines held back still to report.
-    uint32 fDropping CL_GUARDED_BY(fLock) = 0;
+    // Tallies with lines held back still to report: changed under fLock, read without
+    // it by lines that cannot be held back.
+    std::atomic<uint32> fDropping{0};
     uint32 fRateLines CL_GUARDED_BY(fLock);
     uint32 fRateWindow CL_GUARDED_BY(fLock);
 };
