@@ -8,10 +8,6 @@
 
 using Impl = CL_TCPServer::Impl;
 
-namespace {
-
-}  // namespace
-
 bool Impl::Authorize(Exchange& x) {
     fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Worker %d] [%d:%d] Ricevuta richiesta di autorizzazione"),
         int(x.fWorker->fID), int(x.fClient->fID), int(x.fSequence));

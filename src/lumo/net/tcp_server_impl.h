@@ -268,7 +268,6 @@ public:
     void ReapDeadClient(Worker* worker) CL_REQUIRES(fLock);
     void DeleteClient(Client* client) CL_EXCLUDES(fLock);
     void ServeWaitingClient(Worker* worker) CL_REQUIRES(fLock);
-    void TakeForServing(Client* client) CL_REQUIRES(fLock);
     ServeResult ServeTakenClient(Worker* worker, Client* client, CL_Status* error)
         CL_EXCLUDES(fLock);
     ServeResult ServeClient(Worker* worker, Client* client, CL_Status* error) CL_EXCLUDES(fLock);

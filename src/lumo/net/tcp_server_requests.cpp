@@ -8,10 +8,6 @@
 
 using Impl = CL_TCPServer::Impl;
 
-namespace {
-
-}  // namespace
-
 Impl::ServeResult Impl::ServeRequest(Worker* worker, Client* client,
                                                      CL_Status* error) {
     Exchange x(worker, client);

@@ -202,7 +202,8 @@ void Impl::HandOutWork() {
         if (!last) break;
         Client* client = *found;
         fWaitingList.Remove(found);
-        TakeForServing(client);
+        // The client is its worker's until FinishServing: no other worker takes it.
+        client->fBusyCount++;
         WakeIdleWorker(last, client);
         handed = true;
     }
@@ -262,7 +263,7 @@ void Impl::ServeWaitingClient(Worker* worker) {
     if (it == fWaitingList.end()) return;
     Client* client = *it;
     fWaitingList.Remove(it);
-    TakeForServing(client);
+    client->fBusyCount++;  // until FinishServing
     ServeResult result;
     CL_Status error = 0;
     {
@@ -291,11 +292,6 @@ Impl::ServeResult Impl::ServeClient(Worker* worker, Client* client, CL_Status* e
             int(worker->fID), int(client->fID));
     }
     return result;
-}
-
-// The client is its worker's until FinishServing: no other worker takes it.
-void Impl::TakeForServing(Client* client) {
-    client->fBusyCount++;
 }
 
 // A client that failed is killed; otherwise its stale waiting entries go.
