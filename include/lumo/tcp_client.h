@@ -95,9 +95,6 @@ public:
     // this connection with 205 at once, also those whose replies are still arriving.
     CL_Status Interrupt() override;
 
-    // Writes the ABORT for one request.
-    CL_Status SendAbort(ActionJob* job, uint32 sequence);
-
     uint16 GetFlags() const { return fFlags.load(std::memory_order_relaxed); }
     uint32 GetTimeOut() const { return fTimeOut.load(std::memory_order_relaxed); }
     uint64 GetServerID() const { return fServerID.load(std::memory_order_relaxed); }

@@ -243,12 +243,6 @@ void CL_TCPClient::AbortWithoutAnswer(ActionJob* job, uint32 sequence, Reply* re
 
 // ---- Cancelling ------------------------------------------------------------------------------
 
-CL_Status CL_TCPClient::SendAbort(ActionJob* job, uint32 sequence) {
-    CL_AutoLocker locker(fLock);
-    AwaitHandshake();
-    return WriteAbort(job, sequence);
-}
-
 CL_Status CL_TCPClient::WriteAbort(ActionJob* job, uint32 sequence) {
     CL_PacketHeader header;
     CL_MakeAbortRequest(&header, sequence);
