@@ -209,7 +209,8 @@ private:
     // Whether the chunk being read has been in part for `ms` or more; a chunk of
     // `sequence` counts from the moment its first bytes came.
     bool ChunkStalled(uint32 sequence, uint32 ms) CL_REQUIRES(fLock);
-    // Closes the socket when a Disconnect asked for it; whether it did.
+    // Closes the socket when a Disconnect asked for it, unless another thread's
+    // handshake holds it; whether it did.
     bool CloseIfAsked() CL_REQUIRES(fLock);
     // Ends the connection from this side: the socket closes (a reader waiting on it
     // wakes up) and whatever was read of it goes.
