@@ -136,6 +136,9 @@ private:
     // *grant: the header of the answer to AUTH, *data: its reply table, flattened.
     CL_Status Authorise(ActionJob* job, const CLU_Table& settings, uint32 connFlags,
                         CL_Blob* data, CL_PacketHeader* grant) CL_EXCLUDES(fLock);
+    // One chunk of a handshake's request on the wire, written in steps between which
+    // the job's cancel check is asked: *sent bytes went out.
+    CL_Status WriteInSteps(ActionJob* job, const CL_Blob& wire, uint32* sent) CL_REQUIRES(fLock);
     // Takes the answer to AUTH: the flags granted and the cipher they choose.
     CL_Status TakeGrant(const CL_PacketHeader& reply, uint32* clientID) CL_REQUIRES(fLock);
     CL_Status EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) CL_REQUIRES(fLock);
@@ -152,6 +155,8 @@ private:
     // of the packet went out, so the server is to hear of it.
     CL_Status SendChunks(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
                          const CL_Blob& payload, bool* cancelled) CL_REQUIRES(fLock);
+    // One chunk on the wire (a handshake's in steps): *sent bytes went out.
+    CL_Status WriteChunk(ActionJob* job, const CL_Blob& wire, uint32* sent) CL_REQUIRES(fLock);
     CL_Status CollectReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
                            CL_Blob* data) CL_REQUIRES(fLock);
     // A PING for a request: carries a cancel that came meanwhile to the server.
