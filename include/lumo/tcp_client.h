@@ -121,7 +121,8 @@ private:
     // The dispatcher that asynchronous jobs and progress jobs run on.
     CL_Dispatcher* GetDispatcher() const { return fDispatcher; }
     // Opens the connection that `settings` (a flattened table) describe: the TCP
-    // connect, then SERVER_INFO and AUTH through the job, all under fLock. *output:
+    // connect under fLock, then SERVER_INFO and AUTH through the job, which let it go
+    // while they wait (the handshake's gate keeps the other threads out). *output:
     // the server's reply table with "host" as given.
     CL_Status Open(ActionJob* job, CL_Blob& settings, CL_Blob* output);
 
