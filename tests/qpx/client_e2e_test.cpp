@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "lumo/dispatcher.h"
 #include "lumo/status.h"
@@ -233,6 +234,36 @@ TEST_F(EndToEndTest, LostServerEndsTheConnection) {
     fClient->GetConnectionInfo(&info);
     EXPECT_TRUE(info.Empty());
     EXPECT_TRUE(fClient->GetDatabase().Empty());
+}
+
+// A reconnect while requests wait on the old connection, one blocking and one not:
+// they end (their replies cannot come on the new one), and their end leaves the new
+// connection alone.
+TEST_F(EndToEndTest, ReconnectWithRequestsInFlightKeepsTheNewConnection) {
+    Script slow;
+    slow.fSleepMs = 5000;
+    SetScript(96, slow);
+    QPX_Status blocked = CL_OK;
+    std::thread caller([&] { blocked = fClient->Execute(96, nullptr, nullptr, nullptr, 20000); });
+    ASSERT_TRUE(WaitFor([] { return LastSeen().fCommand == 96; }));
+    // Sent once it reports the server's work; the server holds it behind the first.
+    CallbackRecorder pending;
+    fClient->Execute(97, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
+                     CallbackRecorder::Progress, nullptr, &pending, 20000);
+    ASSERT_TRUE(WaitFor([&] { return !pending.ReportsOf(QPX_PROGRESS_EXECUTE).empty(); }));
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = fServer.fPort;
+    CLU_Table info;
+    ASSERT_EQ(fClient->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
+    ASSERT_TRUE(pending.Wait(1, 10000));
+    caller.join();
+    EXPECT_EQ(pending.fErrors.load(), 1);
+    EXPECT_NE(blocked, CL_OK);
+    EXPECT_NE(fClient->GetID(), 0u);
+    fClient->GetConnectionInfo(&info);
+    EXPECT_FALSE(info.Empty());
+    EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
 // A client deleted from the success callback of one request while another is still

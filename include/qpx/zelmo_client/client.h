@@ -186,6 +186,9 @@ private:
     std::string fUserName;
     std::string fUserPassword;
     QPX_Command fCommand;
+    // The client's connect count when the request was made (a Connect's own): its
+    // failure ends the connection only while no later Connect has begun.
+    uint32 fConnection;
 };
 
 // Connection to one business server. One object may be used from several threads at

@@ -46,6 +46,23 @@ QPX_Status QPX_ClientCore::CheckResultLocked(QPX_Status code) {
     return code;
 }
 
+uint32 QPX_ClientCore::CurrentConnection() {
+    CL_AutoLocker guard(fLock);
+    return fConnects;
+}
+
+uint32 QPX_ClientCore::NewConnection() {
+    CL_AutoLocker guard(fLock);
+    return ++fConnects;
+}
+
+QPX_Status QPX_ClientCore::CheckResultOn(uint32 connection, QPX_Status code) {
+    if (!QPX_EndsConnection(code)) return code;
+    CL_AutoLocker guard(fLock);
+    if (connection != fConnects) return code;
+    return CheckResultLocked(code);
+}
+
 void QPX_ClientCore::Connected(const CLU_Table& info) {
     fConnectionInfo = info;
     fDatabase.Clear(false);
