@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "lumo/dispatcher.h"
 #include "lumo/status.h"
@@ -17,6 +18,7 @@
 #include "support/flat_table.h"
 #include "support/operation_cases.h"
 #include "support/private_network.h"
+#include "support/scripted_peer.h"
 #include "support/test_server.h"
 #include "support/wait_for.h"
 
@@ -264,6 +266,45 @@ TEST_F(EndToEndTest, ReconnectWithRequestsInFlightKeepsTheNewConnection) {
     fClient->GetConnectionInfo(&info);
     EXPECT_FALSE(info.Empty());
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
+}
+
+// A call made from inside a blocking Connect's own cancel check (a signal handler's,
+// say) is refused, and the Connect goes on: the connection opens.
+TEST_F(EndToEndTest, CallsFromInsideTheConnectsCancelCheckLeaveItAlone) {
+    scripted::Peer peer;
+    // A late first reply: the check is asked while the new socket is open.
+    peer.Start(
+        "recv SERVER_INFO; sleep 300; reply SERVER_INFO -; recv AUTH; reply AUTH table;"
+        "wait-close 5000");
+    struct Inside {
+        QPX_Client* fClient;
+        QPX_ServerSpec fSpec;
+        std::vector<QPX_Status> fStatuses;
+    } inside{fClient, QPX_ServerSpec(), {}};
+    inside.fSpec.fHost = "127.0.0.1";
+    inside.fSpec.fPort = peer.Port();
+    CLU_Table info;
+    {
+        QPX_CancelScope scope(
+            [](void* data) {
+                Inside* self = static_cast<Inside*>(data);
+                CLU_Table out;
+                self->fStatuses.push_back(self->fClient->Execute(1, nullptr, &out, nullptr, 1000));
+                self->fStatuses.push_back(
+                    self->fClient->Connect(&self->fSpec, &out, CLU_Table(), 1000));
+                return QPX_Status(CL_OK);
+            },
+            &inside);
+        ASSERT_EQ(fClient->Connect(&inside.fSpec, &info, CLU_Table(), 5000), CL_OK);
+    }
+    EXPECT_FALSE(inside.fStatuses.empty());
+    for (QPX_Status status : inside.fStatuses)
+        EXPECT_EQ(status, CL_NOT_CONNECTED);
+    EXPECT_NE(fClient->GetID(), 0u);
+    fClient->GetConnectionInfo(&info);
+    EXPECT_EQ(info.GetString("server"), "scripted");
+    fClient->Disconnect();
+    EXPECT_EQ(peer.Join(), "");
 }
 
 // A client deleted from the success callback of one request while another is still

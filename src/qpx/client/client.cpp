@@ -78,8 +78,15 @@ QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CL
                                uint32 timeout) {
     CLU_Table settings = MakeConnectTable(spec, options, timeout);
     CL_Blob reply;
+    // One made from inside this thread's own Connect (its cancel check) is refused by
+    // the RPC client; the connection being opened goes on.
+    if (fCore->ConnectingHere()) return fClient->Connect(settings, reply, timeout);
     const uint32 connection = fCore->NewConnection();
-    CL_Status status = fClient->Connect(settings, reply, timeout);
+    CL_Status status;
+    {
+        QPX_ClientCore::Connecting connecting(fCore.get());
+        status = fClient->Connect(settings, reply, timeout);
+    }
     if (status != CL_OK) {
         fCore->CheckResultOn(connection, CL_NOT_CONNECTED);
         return status;

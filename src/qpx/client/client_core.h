@@ -38,7 +38,9 @@ struct QPX_ClientCore : public CL_Object {
     uint32 CurrentConnection() CL_EXCLUDES(fLock);
     uint32 NewConnection() CL_EXCLUDES(fLock);
     // CheckResult for a call that noted `connection`: nothing when a Connect began
-    // since.
+    // since, or when the call came from inside this thread's own blocking Connect
+    // (its cancel check), which the RPC client refuses without touching the
+    // connection being opened.
     QPX_Status CheckResultOn(uint32 connection, QPX_Status code) CL_EXCLUDES(fLock);
 
     // State changes. A connect keeps the server's information and forgets the database
@@ -57,6 +59,19 @@ struct QPX_ClientCore : public CL_Object {
     // calling thread (a client destroyed from one of its own callbacks). Not under
     // fLock: the completions waited for take it.
     void WaitForPending() CL_EXCLUDES(fLock, fPendingLock);
+
+    // Marks the calling thread as running a blocking Connect of this core.
+    class Connecting {
+    public:
+        explicit Connecting(QPX_ClientCore* core);
+        ~Connecting();
+        Connecting(const Connecting&) = delete;
+        Connecting& operator=(const Connecting&) = delete;
+
+    private:
+        QPX_ClientCore* fOuter;
+    };
+    bool ConnectingHere() const;
 
     // Marks the calling thread as running a completion of this core's request.
     class Completing {
