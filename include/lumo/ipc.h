@@ -386,8 +386,10 @@ protected:
 
 // A cancel check for the blocking Discover and Connect that this thread calls while the
 // scope lives, for implementations that honour it (the TCP client does): check(data)
-// runs on this thread between the operation's waits, at most 100 ms apart, with no
-// lock of the client held; a nonzero answer ends the operation with CL_CANCELLED.
+// runs on this thread between the operation's waits, about 100 ms apart at most, with
+// no lock of the client held; a nonzero answer ends the operation with CL_CANCELLED.
+// Not asked meanwhile: a host name's look-up, and a Connect's wait for another
+// thread's Connect on the same client to end.
 // Scopes nest, the innermost counts. Lives on the stack of the thread it serves.
 class CL_CancelScope {
 public:

@@ -95,9 +95,6 @@ public:
     // this connection with 205 at once, also those whose replies are still arriving.
     CL_Status Interrupt() override;
 
-    // Writes the ABORT for one request.
-    CL_Status SendAbort(ActionJob* job, uint32 sequence);
-
     uint16 GetFlags() const { return fFlags.load(std::memory_order_relaxed); }
     uint32 GetTimeOut() const { return fTimeOut.load(std::memory_order_relaxed); }
     uint64 GetServerID() const { return fServerID.load(std::memory_order_relaxed); }
@@ -124,7 +121,8 @@ private:
     // The dispatcher that asynchronous jobs and progress jobs run on.
     CL_Dispatcher* GetDispatcher() const { return fDispatcher; }
     // Opens the connection that `settings` (a flattened table) describe: the TCP
-    // connect, then SERVER_INFO and AUTH through the job, all under fLock. *output:
+    // connect under fLock, then SERVER_INFO and AUTH through the job, which let it go
+    // while they wait (the handshake's gate keeps the other threads out). *output:
     // the server's reply table with "host" as given.
     CL_Status Open(ActionJob* job, CL_Blob& settings, CL_Blob* output);
 
@@ -139,6 +137,9 @@ private:
     // *grant: the header of the answer to AUTH, *data: its reply table, flattened.
     CL_Status Authorise(ActionJob* job, const CLU_Table& settings, uint32 connFlags,
                         CL_Blob* data, CL_PacketHeader* grant) CL_EXCLUDES(fLock);
+    // One chunk of a handshake's request on the wire, written in steps between which
+    // the job's cancel check is asked: *sent bytes went out.
+    CL_Status WriteInSteps(ActionJob* job, const CL_Blob& wire, uint32* sent) CL_REQUIRES(fLock);
     // Takes the answer to AUTH: the flags granted and the cipher they choose.
     CL_Status TakeGrant(const CL_PacketHeader& reply, uint32* clientID) CL_REQUIRES(fLock);
     CL_Status EndHandshake(ActionJob* job, CL_Status result, uint32 clientID) CL_REQUIRES(fLock);
@@ -155,6 +156,8 @@ private:
     // of the packet went out, so the server is to hear of it.
     CL_Status SendChunks(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
                          const CL_Blob& payload, bool* cancelled) CL_REQUIRES(fLock);
+    // One chunk on the wire (a handshake's in steps): *sent bytes went out.
+    CL_Status WriteChunk(ActionJob* job, const CL_Blob& wire, uint32* sent) CL_REQUIRES(fLock);
     CL_Status CollectReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
                            CL_Blob* data) CL_REQUIRES(fLock);
     // A PING for a request: carries a cancel that came meanwhile to the server.
@@ -212,7 +215,8 @@ private:
     // Whether the chunk being read has been in part for `ms` or more; a chunk of
     // `sequence` counts from the moment its first bytes came.
     bool ChunkStalled(uint32 sequence, uint32 ms) CL_REQUIRES(fLock);
-    // Closes the socket when a Disconnect asked for it; whether it did.
+    // Closes the socket when a Disconnect asked for it, unless another thread's
+    // handshake holds it; whether it did.
     bool CloseIfAsked() CL_REQUIRES(fLock);
     // Ends the connection from this side: the socket closes (a reader waiting on it
     // wakes up) and whatever was read of it goes.

@@ -265,6 +265,27 @@ TEST_F(NetNamespaceDiscovery, ShortTimeOutsEndAndNothingFoundIsAnEmptyList) {
     }
 }
 
+// The blocking form's cancel check (which may be dear: the module's takes the
+// interpreter's lock) is asked once a pass of the listening, not once a datagram: a
+// flood, queued before the first pass, adds a handful of passes.
+TEST_F(NetNamespaceDiscovery, CancelCheckIsAskedPerPassNotPerDatagram) {
+    Responders responders({{43000, std::vector<std::string>(150, std::string(20, 'x'))}});
+    int checks = 0;
+    CL_CancelScope scope(
+        [](void* count) {
+            ++*static_cast<int*>(count);
+            return CL_Status(CL_OK);
+        },
+        &checks);
+    CL_TCPClient client;
+    CL_Blob input, result;
+    input += uint16(43000);
+    ASSERT_EQ(client.Discover(input, result, 700), 0);
+    EXPECT_EQ(Parse(result).size(), 0u);
+    // Six passes of 100 ms, a few for the flood, and the looks before and after.
+    EXPECT_LT(checks, 60);
+}
+
 TEST_F(NetNamespaceDiscovery, AsynchronousFormSucceedsOrIsCancelledOnce) {
     Responders responders({{42000, {MakeReply(0x300000000000138Cull, "async")}}});
     for (bool cancel : {false, true}) {

@@ -662,4 +662,31 @@ TEST(TCPClientHandshakeCancel, CancelEndsAHandshakeBlockedInAWrite) {
     EXPECT_EQ(client.GetID(), 0u);
 }
 
+// The blocking form hears of it through its thread's cancel check, asked between the
+// steps of that write: here the check cancels once SERVER_INFO has been answered.
+TEST(TCPClientHandshakeCancel, CancelScopeEndsAHandshakeBlockedInAWrite) {
+    scripted::Peer peer;
+    peer.Start("recv SERVER_INFO; reply SERVER_INFO -; hang 30000");
+    CL_TCPClient client;
+    CLU_Table settings = ClientSettings(peer.Port(), 0, 30000);
+    settings.Set("padding", scripted::PatternBytes(32u << 20));
+    std::atomic<int> checks{0};
+    R record;
+    std::thread caller([&] {
+        CheckScope scope([&] {
+            checks++;
+            return client.GetServerID() == 0 ? CL_OK : CL_CANCELLED;
+        });
+        CL_Blob output;
+        CL_Status status = client.Connect(settings, output, 30000);
+        status == CL_OK ? R::Success(output, &record) : R::Error(status, output, &record);
+    });
+    EXPECT_TRUE(record.Wait(1, kPatience));
+    peer.Stop();  // frees a write that would wait out its time-out
+    caller.join();
+    EXPECT_EQ(record.fCode.load(), CL_CANCELLED);
+    EXPECT_GT(checks.load(), 0);
+    EXPECT_EQ(client.GetID(), 0u);
+}
+
 }  // namespace

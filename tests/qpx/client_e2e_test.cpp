@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "lumo/dispatcher.h"
 #include "lumo/status.h"
@@ -16,6 +18,7 @@
 #include "support/flat_table.h"
 #include "support/operation_cases.h"
 #include "support/private_network.h"
+#include "support/scripted_peer.h"
 #include "support/test_server.h"
 #include "support/wait_for.h"
 
@@ -233,6 +236,75 @@ TEST_F(EndToEndTest, LostServerEndsTheConnection) {
     fClient->GetConnectionInfo(&info);
     EXPECT_TRUE(info.Empty());
     EXPECT_TRUE(fClient->GetDatabase().Empty());
+}
+
+// A reconnect while requests wait on the old connection, one blocking and one not:
+// they end (their replies cannot come on the new one), and their end leaves the new
+// connection alone.
+TEST_F(EndToEndTest, ReconnectWithRequestsInFlightKeepsTheNewConnection) {
+    Script slow;
+    slow.fSleepMs = 5000;
+    SetScript(96, slow);
+    QPX_Status blocked = CL_OK;
+    std::thread caller([&] { blocked = fClient->Execute(96, nullptr, nullptr, nullptr, 20000); });
+    ASSERT_TRUE(WaitFor([] { return LastSeen().fCommand == 96; }));
+    // Sent once it reports the server's work; the server holds it behind the first.
+    CallbackRecorder pending;
+    fClient->Execute(97, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
+                     CallbackRecorder::Progress, nullptr, &pending, 20000);
+    ASSERT_TRUE(WaitFor([&] { return !pending.ReportsOf(QPX_PROGRESS_EXECUTE).empty(); }));
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = fServer.fPort;
+    CLU_Table info;
+    ASSERT_EQ(fClient->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
+    ASSERT_TRUE(pending.Wait(1, 10000));
+    caller.join();
+    EXPECT_EQ(pending.fErrors.load(), 1);
+    EXPECT_NE(blocked, CL_OK);
+    EXPECT_NE(fClient->GetID(), 0u);
+    fClient->GetConnectionInfo(&info);
+    EXPECT_FALSE(info.Empty());
+    EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
+}
+
+// A call made from inside a blocking Connect's own cancel check (a signal handler's,
+// say) is refused, and the Connect goes on: the connection opens.
+TEST_F(EndToEndTest, CallsFromInsideTheConnectsCancelCheckLeaveItAlone) {
+    scripted::Peer peer;
+    // A late first reply: the check is asked while the new socket is open.
+    peer.Start(
+        "recv SERVER_INFO; sleep 300; reply SERVER_INFO -; recv AUTH; reply AUTH table;"
+        "wait-close 5000");
+    struct Inside {
+        QPX_Client* fClient;
+        QPX_ServerSpec fSpec;
+        std::vector<QPX_Status> fStatuses;
+    } inside{fClient, QPX_ServerSpec(), {}};
+    inside.fSpec.fHost = "127.0.0.1";
+    inside.fSpec.fPort = peer.Port();
+    CLU_Table info;
+    {
+        QPX_CancelScope scope(
+            [](void* data) {
+                Inside* self = static_cast<Inside*>(data);
+                CLU_Table out;
+                self->fStatuses.push_back(self->fClient->Execute(1, nullptr, &out, nullptr, 1000));
+                self->fStatuses.push_back(
+                    self->fClient->Connect(&self->fSpec, &out, CLU_Table(), 1000));
+                return QPX_Status(CL_OK);
+            },
+            &inside);
+        ASSERT_EQ(fClient->Connect(&inside.fSpec, &info, CLU_Table(), 5000), CL_OK);
+    }
+    EXPECT_FALSE(inside.fStatuses.empty());
+    for (QPX_Status status : inside.fStatuses)
+        EXPECT_EQ(status, CL_NOT_CONNECTED);
+    EXPECT_NE(fClient->GetID(), 0u);
+    fClient->GetConnectionInfo(&info);
+    EXPECT_EQ(info.GetString("server"), "scripted");
+    fClient->Disconnect();
+    EXPECT_EQ(peer.Join(), "");
 }
 
 // A client deleted from the success callback of one request while another is still

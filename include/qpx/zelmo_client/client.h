@@ -86,9 +86,10 @@ typedef QPX_Status (*QPX_ProgressCB)(QPX_ProgressType state, double completeness
 typedef QPX_Status (*QPX_IdleCB)(void* userData);
 
 // While one lives on a thread, the blocking GetServerList and Connect that thread calls
-// ask its check (an idle callback) between their waits, at most 100 ms apart, with no
-// lock held; a non-zero answer cancels them: Connect returns CL_CANCELLED and
-// GetServerList 0. Scopes nest, the innermost counts.
+// ask its check (an idle callback) between their waits, about 100 ms apart at most
+// (not during a host name's look-up or while another thread's Connect on the same
+// client runs), with no lock held; a non-zero answer cancels them: Connect returns
+// CL_CANCELLED and GetServerList 0. Scopes nest, the innermost counts.
 typedef CL_CancelScope QPX_CancelScope;
 
 // One asynchronous request in flight: carries the caller's callbacks through the RPC
@@ -185,6 +186,9 @@ private:
     std::string fUserName;
     std::string fUserPassword;
     QPX_Command fCommand;
+    // The client's connect count when the request was made (a Connect's own): its
+    // failure ends the connection only while no later Connect has begun.
+    uint32 fConnection;
 };
 
 // Connection to one business server. One object may be used from several threads at

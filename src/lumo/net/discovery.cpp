@@ -152,7 +152,7 @@ CL_Status CL_TCPClient::DiscoverJob::Run() {
     }
 
     std::vector<ServerInfo*> servers;
-    bool cancelled = HasAborted();
+    bool cancelled = CheckCancel();
     for (uint32 scan = 0; scan < numScans && !cancelled; scan++) {
         std::vector<CL_Socket*> sockets;
         SendRequests(interfaces, count, basePort, scanTime, &sockets);
@@ -161,7 +161,7 @@ CL_Status CL_TCPClient::DiscoverJob::Run() {
     }
 
     CL_Blob result = TakeResult(&servers);
-    if (!cancelled) cancelled = HasAborted();
+    if (!cancelled) cancelled = CheckCancel();
     QuitProgress();
     if (cancelled) return Error(CL_CANCELLED);
     result.Seek(0, CL_SEEK_SET);
@@ -197,7 +197,7 @@ bool CL_TCPClient::DiscoverJob::Listen(const std::vector<CL_Socket*>& sockets, u
                                        std::vector<ServerInfo*>* servers) {
     CL_Countdown budget(listenTime);
     bool cancelled = false;
-    while (!budget.IsOver() && !sockets.empty() && !(cancelled = HasAborted())) {
+    while (!budget.IsOver() && !sockets.empty() && !(cancelled = CheckCancel())) {
         CL_Set<CL_Socket*> readable;
         for (CL_Socket* socket : sockets) readable.Add(socket);
         uint32 pass = std::min(budget.Left(), kListenPass);

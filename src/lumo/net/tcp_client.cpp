@@ -104,14 +104,16 @@ void CL_TCPClient::Disconnect() {
     fDisconnectAsked = true;
     fID = 0;
     if (TryLockConnection()) {
-        // A handshake that let the lock go for a moment closes the socket itself.
-        if (!HandshakeElsewhere()) CloseIfAsked();
+        CloseIfAsked();
         fLock.Unlock();
     }
 }
 
 bool CL_TCPClient::CloseIfAsked() {
-    if (!fDisconnectAsked.exchange(false)) return false;
+    // A handshake that let the lock go for a moment closes its socket itself: it polls
+    // it without the lock meanwhile, and another thread here (a Disconnect, a reader
+    // of the connection it replaced on its way out) must leave it alone.
+    if (HandshakeElsewhere() || !fDisconnectAsked.exchange(false)) return false;
     fSocket.Close();
     return true;
 }

@@ -1,5 +1,5 @@
-// The Connect job: the client's handshake under its lock, then the final progress
-// report and the caller's callback after it.
+// The Connect job: the client's handshake, which keeps the connection to itself, then
+// the final progress report and the caller's callback after it.
 #include "lumo/net/tcp_client_connect_job.h"
 
 CL_TCPClient::ConnectJob::ConnectJob(CL_TCPClient* client, const CL_Blob& input,

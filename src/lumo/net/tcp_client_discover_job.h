@@ -29,18 +29,17 @@ public:
     CL_Status Run() override;
     // The error callback gets an empty blob.
     CL_Status Error(int32 code);
-    // A discovery holds no lock of the client: every look at a cancel also asks the
-    // blocking form's cancel check.
-    bool HasAborted() { return CheckCancel(); }
 
 private:
     // Sends the DISCOVER of one scan; *sockets: the senders whose write went out.
     void SendRequests(const CL_NetInterface* interfaces, uint32 count, uint16 basePort,
                       uint32 scanTime, std::vector<CL_Socket*>* sockets);
-    // Gathers replies for `listenTime` ms; false when cancelled meanwhile.
+    // Gathers replies for `listenTime` ms, asking the blocking form's cancel check once
+    // a pass; false when cancelled meanwhile.
     bool Listen(const std::vector<CL_Socket*>& sockets, uint32 listenTime,
                 std::vector<ServerInfo*>* servers);
-    // The replies queued on one socket; false when cancelled meanwhile.
+    // The replies queued on one socket; false when cancelled meanwhile (a cancel
+    // already heard: the cancel check is not asked per datagram).
     bool TakeReplies(CL_Socket* socket, std::vector<ServerInfo*>* servers);
 
     const CL_ErrorCB fError;

@@ -163,11 +163,7 @@ CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHea
         uint32 n = CL_AppendChunk(*header, payload, offset, &wire);
         uint32 sent = 0;
         CL_Status status = CL_OUT_OF_MEMORY;
-        if (wire.GetSize() == sizeof(CL_PacketHeader) + n) {
-            sent = fSocket.Write(wire.GetDataForRead(), wire.GetSize(), job->GetTimeOut());
-            status = fSocket.GetIOError(false);
-            if (status == CL_OK && sent != wire.GetSize()) status = CL_TIMEOUT;
-        }
+        if (wire.GetSize() == sizeof(CL_PacketHeader) + n) status = WriteChunk(job, wire, &sent);
         if (status != CL_OK) {
             // A packet that went out in part cannot be framed by the server: whatever
             // came next on this connection would be read as its rest.
@@ -184,6 +180,13 @@ CL_Status CL_TCPClient::SendChunks(ActionJob* job, uint32 sequence, CL_PacketHea
         }
         if (offset >= size) return CL_OK;
     }
+}
+
+CL_Status CL_TCPClient::WriteChunk(ActionJob* job, const CL_Blob& wire, uint32* sent) {
+    if (fHandshaking) return WriteInSteps(job, wire, sent);
+    *sent = fSocket.Write(wire.GetDataForRead(), wire.GetSize(), job->GetTimeOut());
+    CL_Status status = fSocket.GetIOError(false);
+    return status == CL_OK && *sent != wire.GetSize() ? CL_TIMEOUT : status;
 }
 
 CL_Status CL_TCPClient::ReadReply(ActionJob* job, uint32 sequence, CL_PacketHeader* header,
@@ -242,12 +245,6 @@ void CL_TCPClient::AbortWithoutAnswer(ActionJob* job, uint32 sequence, Reply* re
 }
 
 // ---- Cancelling ------------------------------------------------------------------------------
-
-CL_Status CL_TCPClient::SendAbort(ActionJob* job, uint32 sequence) {
-    CL_AutoLocker locker(fLock);
-    AwaitHandshake();
-    return WriteAbort(job, sequence);
-}
 
 CL_Status CL_TCPClient::WriteAbort(ActionJob* job, uint32 sequence) {
     CL_PacketHeader header;

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "lumo/cipher.h"
+#include "lumo/net/countdown.h"
 #include "lumo/net/tcp_client_action_job.h"
 #include "lumo/net/tcp_client_progress_job.h"
 #include "lumo/table.h"
@@ -157,6 +158,25 @@ CL_Status CL_TCPClient::AwaitConnect(ActionJob* job) {
             continue;
         }
         if (left == 0 || result != CL_WOULD_BLOCK) return result;
+    }
+}
+
+CL_Status CL_TCPClient::WriteInSteps(ActionJob* job, const CL_Blob& wire, uint32* sent) {
+    // The chunk's whole time-out, as for any request, spent in steps: a server that
+    // reads nothing (an AUTH far larger than the socket's buffers) must not hold the
+    // handshake deaf to a cancel or a Disconnect until it runs out.
+    const uint8* bytes = wire.GetDataForRead();
+    const uint32 size = wire.GetSize();
+    CL_Countdown budget(job->GetTimeOut());
+    *sent = 0;
+    for (;;) {
+        *sent += fSocket.Write(bytes + *sent, size - *sent, std::min(budget.Left(), kConnectStep));
+        CL_Status status = fSocket.GetIOError(false);
+        if (status != CL_OK && status != CL_TIMEOUT) return status;
+        if (*sent >= size) return CL_OK;
+        if (budget.Tick() == 0) return CL_TIMEOUT;
+        if (PollCancel(job)) return CL_CANCELLED;
+        if (CloseIfAsked()) return CL_NOT_CONNECTED;
     }
 }
 

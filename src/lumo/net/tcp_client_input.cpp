@@ -252,7 +252,8 @@ CL_Status CL_TCPClient::AwaitInput(uint32 sequence, bool* turn, uint32 step) {
         *turn = true;
         fReading = true;
     }
-    // A Connect holds the lock through every wait: nobody else can read meanwhile.
+    // A Connect reads without the turn: its gate keeps every other reader away, also
+    // while its Select lets the lock go.
     if (*turn || fHandshaking) {
         CL_Status status = CL_OK;
         if (step > 0) status = CL_Socket::Select(&fSocket, nullptr, nullptr, step, &fLock);

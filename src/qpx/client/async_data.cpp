@@ -18,7 +18,8 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, Success success, QPX
       fError(error),
       fProgress(progress),
       fIdle(idle),
-      fCommand(command) {
+      fCommand(command),
+      fConnection(type == Connect ? fCore->NewConnection() : fCore->CurrentConnection()) {
     fCore->AddPending();
 }
 
@@ -164,9 +165,11 @@ CL_Status QPX_AsyncData::ErrorCB(CL_Status code, CL_Blob& reply, void* request) 
     std::string message = table.Exists("ERROR") ? table.GetString("ERROR", std::string())
                                                 : std::string(QPX::GetError(code));
     {
+        // A request that a later Connect ended leaves the new connection alone.
         QPX_ClientCore& core = *self->fCore;
         CL_AutoLocker guard(core.fLock);
-        if (core.fRPC) core.CheckResultLocked(self->fType == Connect ? CL_NOT_CONNECTED : code);
+        if (core.fRPC && core.fConnects == self->fConnection)
+            core.CheckResultLocked(self->fType == Connect ? CL_NOT_CONNECTED : code);
     }
     if (self->fError) self->fError(code, message, self->fUserData);
     delete self;

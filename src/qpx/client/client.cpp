@@ -78,9 +78,17 @@ QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CL
                                uint32 timeout) {
     CLU_Table settings = MakeConnectTable(spec, options, timeout);
     CL_Blob reply;
-    CL_Status status = fClient->Connect(settings, reply, timeout);
+    // One made from inside this thread's own Connect (its cancel check) is refused by
+    // the RPC client; the connection being opened goes on.
+    if (fCore->ConnectingHere()) return fClient->Connect(settings, reply, timeout);
+    const uint32 connection = fCore->NewConnection();
+    CL_Status status;
+    {
+        QPX_ClientCore::Connecting connecting(fCore.get());
+        status = fClient->Connect(settings, reply, timeout);
+    }
     if (status != CL_OK) {
-        Disconnect();
+        fCore->CheckResultOn(connection, CL_NOT_CONNECTED);
         return status;
     }
     QPX_ClientCore& core = *fCore;
@@ -151,6 +159,7 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
     }
     if (!idle) idle = fCore->fIdle.load();
     CL_Blob reply;
+    const uint32 connection = fCore->CurrentConnection();
     QPX_Status status = fClient->Execute(cmd, request, reply, idle, timeout);
     if (!QPX_HasServerReply(status)) reply.SetSize(0);
 
@@ -164,7 +173,7 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
                            : std::string();
 
     if (cmd == QPX_CMD_LOGIN_SSO && status == CL_OK) QPX_RecordSingleSignOn(*fCore, *table, "Nome");
-    return CheckResult(status);
+    return fCore->CheckResultOn(connection, status);
 }
 
 void QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, QPX_SuccessWithTableCB success,

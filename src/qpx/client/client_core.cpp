@@ -46,6 +46,23 @@ QPX_Status QPX_ClientCore::CheckResultLocked(QPX_Status code) {
     return code;
 }
 
+uint32 QPX_ClientCore::CurrentConnection() {
+    CL_AutoLocker guard(fLock);
+    return fConnects;
+}
+
+uint32 QPX_ClientCore::NewConnection() {
+    CL_AutoLocker guard(fLock);
+    return ++fConnects;
+}
+
+QPX_Status QPX_ClientCore::CheckResultOn(uint32 connection, QPX_Status code) {
+    if (!QPX_EndsConnection(code) || ConnectingHere()) return code;
+    CL_AutoLocker guard(fLock);
+    if (connection != fConnects) return code;
+    return CheckResultLocked(code);
+}
+
 void QPX_ClientCore::Connected(const CLU_Table& info) {
     fConnectionInfo = info;
     fDatabase.Clear(false);
@@ -73,8 +90,22 @@ namespace {
 
 // The core whose request completes on this thread, if any.
 thread_local QPX_ClientCore* tCompletingCore = nullptr;
+// The core whose blocking Connect runs on this thread, if any.
+thread_local QPX_ClientCore* tConnectingCore = nullptr;
 
 }  // namespace
+
+QPX_ClientCore::Connecting::Connecting(QPX_ClientCore* core) : fOuter(tConnectingCore) {
+    tConnectingCore = core;
+}
+
+QPX_ClientCore::Connecting::~Connecting() {
+    tConnectingCore = fOuter;
+}
+
+bool QPX_ClientCore::ConnectingHere() const {
+    return tConnectingCore == this;
+}
 
 QPX_ClientCore::Completing::Completing(QPX_ClientCore* core) : fOuter(tCompletingCore) {
     tCompletingCore = core;

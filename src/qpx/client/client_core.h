@@ -25,11 +25,23 @@ struct QPX_ClientCore : public CL_Object {
     CLU_Table fDatabase CL_GUARDED_BY(fLock);
     CLU_Table fUser CL_GUARDED_BY(fLock);
     std::atomic<QPX_IdleCB> fIdle{nullptr};
+    // Connects begun. A Connect ends the requests still waiting on the connection it
+    // replaces, and their end must not close the new one: a call notes this number
+    // when made, a Connect the one it takes.
+    uint32 fConnects CL_GUARDED_BY(fLock) = 0;
 
     // Closes the connection and empties the three tables when `code` means the
     // connection is gone; returns `code`.
     QPX_Status CheckResult(QPX_Status code) CL_EXCLUDES(fLock);
     QPX_Status CheckResultLocked(QPX_Status code) CL_REQUIRES(fLock);
+    // The number calls made now note; a Connect takes the next one.
+    uint32 CurrentConnection() CL_EXCLUDES(fLock);
+    uint32 NewConnection() CL_EXCLUDES(fLock);
+    // CheckResult for a call that noted `connection`: nothing when a Connect began
+    // since, or when the call came from inside this thread's own blocking Connect
+    // (its cancel check), which the RPC client refuses without touching the
+    // connection being opened.
+    QPX_Status CheckResultOn(uint32 connection, QPX_Status code) CL_EXCLUDES(fLock);
 
     // State changes. A connect keeps the server's information and forgets the database
     // and user; closing a database forgets both too.
@@ -47,6 +59,19 @@ struct QPX_ClientCore : public CL_Object {
     // calling thread (a client destroyed from one of its own callbacks). Not under
     // fLock: the completions waited for take it.
     void WaitForPending() CL_EXCLUDES(fLock, fPendingLock);
+
+    // Marks the calling thread as running a blocking Connect of this core.
+    class Connecting {
+    public:
+        explicit Connecting(QPX_ClientCore* core);
+        ~Connecting();
+        Connecting(const Connecting&) = delete;
+        Connecting& operator=(const Connecting&) = delete;
+
+    private:
+        QPX_ClientCore* fOuter;
+    };
+    bool ConnectingHere() const;
 
     // Marks the calling thread as running a completion of this core's request.
     class Completing {

@@ -177,7 +177,8 @@ QPX_Status QPX_Client::RunOperation(QPX_AsyncData::Type type, const QPX_OpArgs& 
     else if (out.fError)
         *out.fError = reply.GetString("ERROR", std::string());
     if (out.fUUID) *out.fUUID = CLU_UUID(reply.GetString("uuid", std::string()));
-    return CheckResult(status);
+    // Execute has ended the connection already where the status says it is gone.
+    return status;
 }
 
 template <class Success>
