@@ -208,8 +208,8 @@ PyObject* Client_get_id(PyObject* self, PyObject*) {
 }
 
 PyObject* Client_interrupt(PyObject* self, PyObject*) {
-    // Waits for the connection's lock, which a connection in progress holds through its
-    // whole handshake, then writes to the socket.
+    // Waits at the handshake's gate until a connect in progress on another thread ends its
+    // handshake, then writes to the socket within the client's time-out.
     QPX_Client* client = Native(self);
     ZL_BEGIN_ALLOW_THREADS
     client->Interrupt();
