@@ -85,11 +85,13 @@ public:
 
     // Fixed-point text, never an exponent: `decimals` places (negative: all the digits,
     // or 2 when localized), cut toward minus infinity. Localized uses the separators of
-    // the environment's locale and groups by three. Every value prints whole with all its
-    // digits or localized; only a count of `decimals` that would make the text pass
-    // kMaxTextLength bytes gives the empty text.
+    // the environment's locale and groups by three; a thousands separator equal to the
+    // decimal one is written as '.' beside a decimal ',' and as ',' beside any other.
+    // Every value prints whole with all its digits or localized; only a count of
+    // `decimals` that would make the text pass kMaxTextLength bytes gives the empty text.
     std::string ToString(int decimals = -1, bool localized = false) const;
-    // As ToString, with the separators of the given locale; a negative `decimals` gives 2.
+    // As ToString, with the separators of the given locale (the thousands one replaced as
+    // above); a negative `decimals` gives 2.
     std::string ToString(int decimals, const CL_LocaleInfo& locale) const;
     // As ToString, in a heap text that the caller releases with free().
     char* ToRawString(int decimals = -1, bool localized = false) const;

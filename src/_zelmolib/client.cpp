@@ -118,13 +118,15 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
                                      &timeout, &port, &success, &error, &progress, &userdata) ||
         !CheckCallbacks(success, error, progress, nullptr))
         return nullptr;
+    uint16 base = 0;
+    if (!CheckedPort(port, "'port'", &base)) return nullptr;
     QPX_Client* client = Native(self);
     if (ZL_IsSet(success)) {
         DeferredObject* d = StartDeferred(reinterpret_cast<ClientObject*>(self), success, error,
                                           progress, nullptr, userdata);
         if (!d) return nullptr;
         ZL_BEGIN_ALLOW_THREADS
-        client->GetServerList(_DiscoverCB, _ErrorCB, _ProgressCB, d, uint32(timeout), uint16(port));
+        client->GetServerList(_DiscoverCB, _ErrorCB, _ProgressCB, d, uint32(timeout), base);
         ZL_END_ALLOW_THREADS
         return reinterpret_cast<PyObject*>(d);
     }
@@ -134,8 +136,7 @@ PyObject* Client_list_servers(PyObject* self, PyObject* args, PyObject* kwargs) 
     ZL_BEGIN_ALLOW_THREADS
     // On this thread, which looks at pending signals from the cancel check.
     QPX_CancelScope scope(SyncCall::CancelCheck, &call);
-    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout),
-                                  uint16(port));
+    count = client->GetServerList(servers.data(), kMaxDiscoveredServers, uint32(timeout), base);
     ZL_END_ALLOW_THREADS
     if (call.Raise()) return nullptr;
     return ServerSpecsToTuple(servers.data(), count);
@@ -207,8 +208,8 @@ PyObject* Client_get_id(PyObject* self, PyObject*) {
 }
 
 PyObject* Client_interrupt(PyObject* self, PyObject*) {
-    // Waits for the connection's lock, which a connection in progress holds through its
-    // whole handshake, then writes to the socket.
+    // Waits at the handshake's gate until a connect in progress on another thread ends its
+    // handshake, then writes to the socket within the client's time-out.
     QPX_Client* client = Native(self);
     ZL_BEGIN_ALLOW_THREADS
     client->Interrupt();

@@ -6,6 +6,7 @@
 #include "convert.h"
 #include "errors.h"
 #include "lumo/status.h"
+#include "qpx/zelmo_client/errors.h"
 
 namespace QPX {
 
@@ -144,7 +145,7 @@ void _ErrorCB(QPX_Status code, const std::string& message, void* deferred) {
     ZL_NativeCall([&] {
         Complete(deferred, false, [&](PyObject* userdata) {
             // The server's own text where the reply carried one, else the table's.
-            std::string text = message.empty() ? translate(code) : message;
+            std::string text = message.empty() ? GetError(code) : message;
             PyObject* value = PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), nullptr);
             if (!value) {
                 PyErr_Clear();

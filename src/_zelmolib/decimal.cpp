@@ -371,12 +371,11 @@ PyObject* PyDecimalClass() {
 // Floats below this magnitude have a "%f" text of at most 32 + 6 digits.
 constexpr double kSixDecimalTextLimit = 1e32;
 
-// Exact comparison with a number that 38 digits cannot hold, through Python's own
-// decimal arithmetic on the full text of the value: -1, 0, 1, or -2 on failure and
-// 2 when unordered (a NaN on either side).
+// Exact comparison with an int that 64 bits cannot hold, through Python's own decimal
+// arithmetic on the full text of the value (an int raises no signal in the caller's
+// decimal context): -1, 0, 1, or -2 on failure and 2 when the value is NaN.
 int CompareExactly(const CL_Decimal& value, PyObject* other) {
     if (value.Compare(value) != 0) return 2;
-    if (PyFloat_Check(other) && PyFloat_AS_DOUBLE(other) != PyFloat_AS_DOUBLE(other)) return 2;
     PyObject* cls = PyDecimalClass();
     if (!cls) return -2;
     std::string text = value.ToParsableString();
@@ -414,38 +413,49 @@ PyObject* CompareResult(int c, int op) {
     return PyBool_FromLong(r);
 }
 
+// A comparison's -1, 0 or 1, or 2 for CL_Decimal::Compare's answer with a NaN side.
+int Ordered(int c) {
+    return c == -1 || c == 0 || c == 1 ? c : 2;
+}
+
+// With an int (a bool as 0 or 1): -1, 0, 1, 2 (unordered) or -2 on failure.
+int CompareWithInt(const CL_Decimal& value, PyObject* other) {
+    int overflowed = 0;
+    long long v = PyLong_AsLongLongAndOverflow(other, &overflowed);
+    if (overflowed) return CompareExactly(value, other);
+    if (v == -1 && PyErr_Occurred()) return -2;
+    return Ordered(value.Compare(CL_Decimal::FromInt64(v)));
+}
+
+// With a float, through its six-decimal text as every float operand is read, so that
+// amounts compare equal to the float literals written for them (0.1, 1.1). From 1e32 up
+// that text passes 38 digits; such a float is whole and compares as the int it equals.
+// Python's decimal module never sees the float: it would signal FloatOperation in the
+// caller's context.
+int CompareWithFloat(const CL_Decimal& value, double f) {
+    if (std::isnan(f)) return 2;
+    if (std::isinf(f))
+        return Ordered(value.Compare(CL_Decimal(decnum::MakeSpecial(decnum::kInfinity, f < 0))));
+    if (std::fabs(f) < kSixDecimalTextLimit) return Ordered(value.Compare(CL_Decimal(f)));
+    PyObject* whole = PyLong_FromDouble(f);
+    if (!whole) return -2;
+    int c = CompareWithInt(value, whole);
+    Py_DECREF(whole);
+    return c;
+}
+
 PyObject* Decimal_richcompare(PyObject* self, PyObject* other, int op) {
     const CL_Decimal& value = ValueOf(self);
-    CL_Decimal o;
-    if (QPX::IsDecimal(other)) {
-        o = ValueOf(other);
-    } else if (PyLong_Check(other)) {
-        // bool compares as 0 and 1, through its int value.
-        int overflowed = 0;
-        long long v = PyLong_AsLongLongAndOverflow(other, &overflowed);
-        if (overflowed) {
-            int c = CompareExactly(value, other);
-            return c == -2 ? nullptr : CompareResult(c, op);
-        }
-        if (v == -1 && PyErr_Occurred()) return nullptr;
-        o = CL_Decimal::FromInt64(v);
-    } else if (PyFloat_Check(other)) {
-        // Through the float's six-decimal text, as every float operand is read, so that
-        // amounts compare equal to the float literals written for them (0.1, 1.1). From
-        // 1e32 up that text passes 38 digits; such a float is whole and its text is its
-        // exact value, which Python's own decimal arithmetic compares.
-        const double f = PyFloat_AS_DOUBLE(other);
-        if (!std::isfinite(f) || std::fabs(f) >= kSixDecimalTextLimit) {
-            int c = CompareExactly(value, other);
-            return c == -2 ? nullptr : CompareResult(c, op);
-        }
-        o = CL_Decimal(f);
-    } else {
+    int c;
+    if (QPX::IsDecimal(other))
+        c = Ordered(value.Compare(ValueOf(other)));
+    else if (PyLong_Check(other))
+        c = CompareWithInt(value, other);
+    else if (PyFloat_Check(other))
+        c = CompareWithFloat(value, PyFloat_AS_DOUBLE(other));
+    else
         Py_RETURN_NOTIMPLEMENTED;
-    }
-    int c = value.Compare(o);
-    if (c != -1 && c != 0 && c != 1) c = 2;  // a NaN value
-    return CompareResult(c, op);
+    return c == -2 ? nullptr : CompareResult(c, op);
 }
 
 PyObject* Decimal_new(PyTypeObject*, PyObject*, PyObject*) {

@@ -11,12 +11,6 @@
 
 namespace QPX {
 
-// The table's text as it stands: a pattern's placeholders are the server's to fill,
-// and a caller may match the pattern.
-std::string translate(int code) {
-    return GetError(code);
-}
-
 PyObject* noModuleState() {
     PyErr_SetString(PyExc_RuntimeError, "no module state!");
     return nullptr;
@@ -24,7 +18,9 @@ PyObject* noModuleState() {
 
 PyObject* setException(int code, const std::string& message) {
     MODULE_STATE* s = ZL_GetState();
-    std::string text = message.empty() && s ? translate(code) : message;
+    // The table's text as it stands: a pattern's placeholders are the server's to fill,
+    // and a caller may match the pattern.
+    std::string text = message.empty() ? GetError(code) : message;
     PyObject* value = Py_BuildValue("is#", code, text.data(), (Py_ssize_t)text.size());
     if (!value) {
         // A message that is not UTF-8 still reaches Python, with its bad bytes replaced.
@@ -43,20 +39,14 @@ PyObject* setException(ClientObject*, int code) {
         PyErr_SetString(PyExc_RuntimeError, "No module state!");
         return nullptr;
     }
-    return setException(code, translate(code));
+    return setException(code, std::string());
 }
 
 PyObject* setException(int code, CLU_Table* reply) {
-    bool haveState = ZL_GetState() != nullptr;
-    std::string message;
     if (code == CL_OK && reply && reply->Exists("ERRNO")) code = reply->GetInt32("ERRNO", CL_OK);
-    if (code == CL_OK) {
-        if (haveState) message = translate(CL_OK);
-    } else if (reply && reply->Exists("ERROR")) {
+    std::string message;
+    if (code != CL_OK && reply && reply->Exists("ERROR"))
         message = reply->GetString("ERROR", std::string());
-    } else if (haveState) {
-        message = translate(code);
-    }
     return setException(code, message);
 }
 

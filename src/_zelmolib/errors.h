@@ -11,11 +11,10 @@ namespace QPX {
 
 struct ClientObject;
 
-// Each returns null.
+// Each returns null. An empty message, or a failed reply without an "ERROR" text, gives
+// the table's text for the code (QPX::GetError, placeholders included).
 PyObject* setException(int code, const std::string& message);
 PyObject* setException(ClientObject* client, int code);
 PyObject* setException(int code, CLU_Table* reply);
-// The message of the table for a code: QPX::GetError's text, placeholders included.
-std::string translate(int code);
 
 }  // namespace QPX

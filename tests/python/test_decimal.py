@@ -3,6 +3,7 @@ hashing, rounding, formatting, pickling and the errors."""
 
 import copy
 import decimal
+import math
 import operator
 import pickle
 import random
@@ -400,14 +401,20 @@ class HashTest(unittest.TestCase):
         self.assertNotEqual(hash(nan), hash(D("NaN")))  # by identity, as a float NaN
 
     def test_floats_compare_through_their_six_decimal_text(self):
+        # In a caller's decimal context that traps float operations, which a comparison
+        # neither raises nor flags.
         rng = random.Random(5)
-        for _ in range(2000):
-            f = rng.uniform(-1e9, 1e9) * 2.0 ** rng.randint(-60, 80)
-            for d in (D(f), D(format(PD(f), ".20e")), D(PD(f).to_integral_value())):
+        floats = [rng.uniform(-1e9, 1e9) * 2.0 ** rng.randint(-60, 80) for _ in range(2000)]
+        floats += [float("inf"), float("-inf"), 1e40, -1e40, 1e32, -1e32, 1.7976931348623157e308,
+                   math.nextafter(1e32, 0)]
+        trapping = decimal.Context(traps=[decimal.FloatOperation])
+        for f in floats:
+            for d in (D(f), D(format(PD(f), ".20e")), D(PD(f).to_integral_value()), D(5)):
                 exact, theirs = PD(str(d)), six_decimal_value(f)
-                self.assertEqual(d == f, exact == theirs)
-                self.assertEqual(d < f, exact < theirs)
-                self.assertEqual(d >= f, exact >= theirs)
+                with decimal.localcontext(trapping) as context:
+                    results = (d == f, d < f, d >= f)
+                    self.assertFalse(context.flags[decimal.FloatOperation])
+                self.assertEqual(results, (exact == theirs, exact < theirs, exact >= theirs))
 
 
 class TextWithNulTest(unittest.TestCase):
