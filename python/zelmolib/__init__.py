@@ -19,7 +19,15 @@ class Error(Exception):
 
 
 class JSONError(Error):
-    """Error raised by the JSON encoder and decoder."""
+    """Error raised by the JSON encoder and decoder: args are (message,), code is 0."""
+
+    def __init__(self, message=""):
+        Exception.__init__(self, message)
+        self.code = 0
+        self.message = message
+
+    def __str__(self):
+        return str(self.message)
 
 
 def _on_destroy_thread():

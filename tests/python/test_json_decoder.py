@@ -223,8 +223,13 @@ class ErrorTest(unittest.TestCase):
     def assertJSONError(self, prefix, call, *args):
         with self.assertRaises(zelmolib.JSONError) as cm:
             call(*args)
-        self.assertTrue(cm.exception.args[0].startswith(prefix), cm.exception.args[0])
-        return cm.exception.args[0]
+        error = cm.exception
+        self.assertTrue(error.args[0].startswith(prefix), error.args[0])
+        # The text alone: args, message and str() carry it, and the code is 0.
+        self.assertEqual((len(error.args), error.message, str(error), error.code),
+                         (1, error.args[0], error.args[0], 0))
+        self.assertIsInstance(error, zelmolib.Error)
+        return error.args[0]
 
     def test_parse_error_texts(self):
         self.assertJSONError("<string>, position 4", JSONDecoder().parse, "[1,]")

@@ -164,7 +164,11 @@ class ErrorTest(unittest.TestCase):
     def assertJSONError(self, text, call, *args):
         with self.assertRaises(zelmolib.JSONError) as cm:
             call(*args)
-        self.assertEqual(cm.exception.args[0], text)
+        # The text alone: args, message and str() carry it, and the code is 0.
+        error = cm.exception
+        self.assertEqual((error.args, error.message, str(error), error.code),
+                         ((text,), text, text, 0))
+        self.assertIsInstance(error, zelmolib.Error)
 
     def test_refusals(self):
         self.assertJSONError("Internal error", JSONEncoder().write, float("nan"))
