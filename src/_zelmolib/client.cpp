@@ -168,7 +168,7 @@ PyObject* Client_connect(PyObject* self, PyObject* args, PyObject* kwargs) {
     } else if (!ReadServer(server, &spec)) {
         return nullptr;
     }
-    if (options && PyDict_Check(options)) Table_FromPy(options, &table);
+    if (options && PyDict_Check(options)) Request_FromPy(options, &table);
     if (PyErr_Occurred()) return nullptr;
     if (table.Exists("sid") && !table.IsNull("sid")) spec.fSID = table.GetString("sid");
     if (table.Exists("remote_address") && !table.IsNull("remote_address"))
@@ -250,7 +250,7 @@ PyObject* Client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     CLU_Table request;
     if (data) {
-        Table_FromPy(data, &request);
+        Request_FromPy(data, &request);
         if (PyErr_Occurred()) return nullptr;
     }
     QPX_Client* client = Native(self);

@@ -23,6 +23,9 @@ constexpr Py_ssize_t kMaxBlobSize = 0x7FFFFFFF;
 // the interpreter's C limit assumes.
 constexpr int kMaxNesting = 1000;
 thread_local int sNesting = 0;
+// Nesting at which a request for the server is refused, 0 outside one: its flattened
+// form would not carry it, and the library would send what is left of it.
+thread_local int sRequestLimit = 0;
 
 // Values converted by the thread's outermost conversion so far. A large reply leaves
 // its arena blocks in the process's keep and its freed heap pages resident once the
@@ -54,6 +57,12 @@ void NoteConverted() {
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) : fEntered(false) {
+        if (sRequestLimit && sNesting >= sRequestLimit) {
+            PyErr_Format(PyExc_ValueError,
+                         "a request may nest lists and dicts at most %d levels deep",
+                         int(CLU_MAX_FLATTEN_DEPTH));
+            return;
+        }
         if (sNesting >= kMaxNesting) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return;
@@ -393,6 +402,17 @@ void Table_FromPy(PyObject* obj, CLU_Table* out) {
         if (saved.Get() && !PyErr_Occurred()) PyErr_SetRaisedException(saved.Release());
         out->Set(text, entry);
     }
+}
+
+void Request_FromPy(PyObject* obj, CLU_Table* out) {
+    // The outer limit comes back however the conversion ends, a thrown one included.
+    struct Scope {
+        int fOuter = sRequestLimit;
+        ~Scope() { sRequestLimit = fOuter; }
+    } scope;
+    // The dict is the first level; a conversion inside another one counts from there.
+    sRequestLimit = sNesting + CLU_MAX_FLATTEN_DEPTH;
+    Table_FromPy(obj, out);
 }
 
 }  // namespace QPX

@@ -371,6 +371,38 @@ class ExecuteTest(ServerTestCase):
         self.assertEqual(request, {})
         self.assertGreater(size, 0)  # an empty flattened table, not an empty payload
 
+    def test_requests_nest_as_deep_as_the_flattened_format_carries(self):
+        def chain(levels):
+            value = "leaf"
+            for i in range(levels):
+                value = {"d": value} if i % 2 else [value]
+            return value
+
+        # The request dict is the first level: 255 more go whole. Its own connection, as
+        # a log holding this request is too deep to be answered.
+        data = {"keep": "me", "deep": chain(255)}
+        reply = self.connect().execute(ECHO, data)
+        reply.pop("CHECKSUM")
+        self.assertEqual(reply, data)
+
+        looped = {"keep": "me"}
+        looped["self"] = looped
+        self.request_log()
+        before = self.client.get_id()
+        for deep in ({"keep": "me", "deep": chain(256)}, {"deep": chain(1000)}, looped):
+            for form in ({}, {"success": print, "error": print}):
+                with self.subTest(form=form):
+                    with self.assertRaises(ValueError) as cm:
+                        self.client.execute(ECHO, deep, **form)
+                    self.assertIn("256 levels", str(cm.exception))
+                    with self.assertRaises(ValueError) as cm:
+                        self.client.connect(host="127.0.0.1", port=self.server.port,
+                                            options=deep, **form)
+                    self.assertIn("256 levels", str(cm.exception))
+        # Nothing was sent, and the connection stayed.
+        self.assertEqual(self.request_log()[1], [])
+        self.assertEqual(self.client.get_id(), before)
+
     def test_argument_errors(self):
         # (args, kwargs, exception, whether the parser names the method)
         cases = [((ECHO, [1]), {}, TypeError, True), ((ECHO, None), {}, TypeError, True),
