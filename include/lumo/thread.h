@@ -136,8 +136,10 @@ private:
     int32 fCount;  // under fMutex
 };
 
-// System-wide named semaphore ("/" + name). Its name is removed from the system when
-// any holder destroys its object.
+// System-wide named semaphore ("/" + name), shared by every object of that name in
+// every process. The name stays in the system when the objects go (until the system
+// restarts), so that each opener finds the one semaphore; an object gives back, as it
+// goes, the units it acquired and did not release.
 class CL_CAPABILITY("semaphore") CL_NamedSemaphore : public CL_Lockable {
 public:
     CL_NamedSemaphore(const std::string& name, uint32 value);
@@ -161,6 +163,8 @@ private:
     std::string fName;
     sem_t* fSemID;
     CL_Status fStatus;  // set by the constructor only
+    // Units taken through this object and not yet given back through it.
+    std::atomic<uint32> fHeld;
 };
 
 // Read/write lock; the timed forms poll every 10 ms.

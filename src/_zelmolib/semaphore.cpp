@@ -1,7 +1,7 @@
 // NamedSemaphore: a system-wide semaphore of count 1 shared by every process that
 // opens the same name, usable as a context manager. One object may be used by several
 // threads: it holds no state of its own beyond the semaphore, which guards itself;
-// waiting happens with the interpreter lock released.
+// waiting happens with the interpreter lock released, and stops on a signal.
 #include <new>
 
 #include "lumo/thread.h"
@@ -42,15 +42,30 @@ void sem_dealloc(PyObject* obj) {
     Py_TYPE(obj)->tp_free(obj);
 }
 
-// Waits without a time limit; false with OSError when the semaphore cannot be taken
-// (the caller must not go on as if it held it).
+// A holder may keep the semaphore for as long as it likes, so the wait goes in steps
+// and runs the handlers of pending signals between them, as the Client calls do: Ctrl-C
+// ends it within a step.
+constexpr uint32 kWaitStepMs = 100;
+
+// Waits without a time limit; false with the exception of a signal handler, or with
+// OSError when the semaphore cannot be taken (the caller must not go on as if it held
+// it). Either way the semaphore is not held.
 bool Acquire(PyObject* obj) {
-    CL_Status status = CL_OK;
-    ZL_BEGIN_ALLOW_THREADS
-    status = Self(obj)->fSem.Acquire(CL_WAIT_FOREVER);
-    ZL_END_ALLOW_THREADS
-    if (status == CL_OK) return true;
-    PyErr_Format(PyExc_OSError, "Cannot acquire semaphore (status %d)", static_cast<int>(status));
+    CL_NamedSemaphore& sem = Self(obj)->fSem;
+    CL_Status status = CL_WOULD_BLOCK;
+    while (status == CL_WOULD_BLOCK) {
+        ZL_BEGIN_ALLOW_THREADS
+        status = sem.Acquire(kWaitStepMs);
+        ZL_END_ALLOW_THREADS
+        if (status == CL_WOULD_BLOCK && PyErr_CheckSignals() != 0) return false;
+    }
+    if (status != CL_OK) {
+        PyErr_Format(PyExc_OSError, "Cannot acquire semaphore (status %d)", int(status));
+        return false;
+    }
+    // A signal that came during the last step: its exception goes without the unit.
+    if (PyErr_CheckSignals() == 0) return true;
+    sem.Release();
     return false;
 }
 

@@ -186,8 +186,18 @@ std::string UniqueName(const char* stem) {
     return std::string(stem) + "_" + std::to_string(getpid());
 }
 
+// A name the test made, removed from the system when the test ends: the objects leave
+// it in place.
+struct SemaphoreName {
+    explicit SemaphoreName(const char* stem) : fName(UniqueName(stem)) {}
+    ~SemaphoreName() { sem_unlink(("/" + fName).c_str()); }
+    operator const std::string&() const { return fName; }
+    std::string fName;
+};
+
 TEST(NamedSemaphore, PollingTimeoutsAndRelease) {
-    CL_NamedSemaphore sem(UniqueName("lumo_lock_test"), 0);
+    SemaphoreName name("lumo_lock_test");
+    CL_NamedSemaphore sem(name, 0);
     ASSERT_EQ(sem.GetStatus(), CL_OK);
     auto start = Clock::now();
     EXPECT_EQ(sem.Acquire(0), CL_WOULD_BLOCK);
@@ -201,8 +211,8 @@ TEST(NamedSemaphore, PollingTimeoutsAndRelease) {
     EXPECT_EQ(sem.Lock(), CL_OK);
 }
 
-TEST(NamedSemaphore, SharedByNameAndRemovedByDestruction) {
-    const std::string name = UniqueName("lumo_lock_shared");
+TEST(NamedSemaphore, SharedByNameAndKeptAfterDestruction) {
+    SemaphoreName name("lumo_lock_shared");
     {
         CL_NamedSemaphore a(name, 0);
         CL_NamedSemaphore b(name, 7);  // opens the existing one: the value is ignored
@@ -210,11 +220,40 @@ TEST(NamedSemaphore, SharedByNameAndRemovedByDestruction) {
         EXPECT_EQ(b.Acquire(0), CL_WOULD_BLOCK);
         a.Release();
         EXPECT_EQ(b.Acquire(0), CL_OK);
+        // An object that opens and drops the name while b holds it changes nothing.
+        { CL_NamedSemaphore passing(name, 1); }
+        CL_NamedSemaphore c(name, 1);
+        EXPECT_EQ(c.Acquire(0), CL_WOULD_BLOCK);
     }
-    // Both holders are gone, so the name was removed: a new opener makes a fresh one.
-    CL_NamedSemaphore c(name, 1);
+    // Both are gone, b giving back the unit it held: the same semaphore, one unit free.
+    CL_NamedSemaphore c(name, 5);
     EXPECT_EQ(c.Acquire(0), CL_OK);
     EXPECT_EQ(c.Acquire(0), CL_WOULD_BLOCK);
+}
+
+// Units acquired and not released go back with the object; released ones, and a
+// release beyond the count, do not go back twice.
+TEST(NamedSemaphore, DroppedHolderGivesBackWhatItHeld) {
+    SemaphoreName name("lumo_lock_held");
+    CL_NamedSemaphore probe(name, 0);
+    {
+        CL_NamedSemaphore holder(name, 0);
+        probe.Release();
+        probe.Release();
+        EXPECT_EQ(holder.Acquire(0), CL_OK);
+        EXPECT_EQ(holder.Acquire(100), CL_OK);
+        holder.Release();
+        holder.Lock();
+    }
+    EXPECT_EQ(probe.Acquire(0), CL_OK);
+    EXPECT_EQ(probe.Acquire(0), CL_OK);
+    EXPECT_EQ(probe.Acquire(0), CL_WOULD_BLOCK);
+    {
+        CL_NamedSemaphore extra(name, 0);
+        extra.Release();  // beyond what it took
+    }
+    EXPECT_EQ(probe.Acquire(0), CL_OK);
+    EXPECT_EQ(probe.Acquire(0), CL_WOULD_BLOCK);
 }
 
 TEST(NamedSemaphore, OpeningFailuresAreReported) {

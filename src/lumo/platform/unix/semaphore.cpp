@@ -59,7 +59,7 @@ int32 CL_Semaphore::GetCount() {
 }
 
 CL_NamedSemaphore::CL_NamedSemaphore(const std::string& name, uint32 value)
-    : fName("/" + name), fSemID(nullptr), fStatus(CL_OK) {
+    : fName("/" + name), fSemID(nullptr), fStatus(CL_OK), fHeld(0) {
     mode_t old = umask(0);
     sem_t* sem = sem_open(fName.c_str(), O_CREAT, 0666, value);
     int error = errno;
@@ -73,10 +73,13 @@ CL_NamedSemaphore::CL_NamedSemaphore(const std::string& name, uint32 value)
     fSemID = sem;
 }
 
+// The name is left in place: removing it would let the next opener make a fresh
+// semaphore and enter beside the holders of this one.
 CL_NamedSemaphore::~CL_NamedSemaphore() {
     if (!fSemID) return;
+    for (uint32 held = fHeld.exchange(0); held > 0; held--)
+        sem_post(fSemID);
     sem_close(fSemID);
-    sem_unlink(fName.c_str());
 }
 
 CL_Status CL_NamedSemaphore::Acquire(uint32 ms) {
@@ -85,11 +88,15 @@ CL_Status CL_NamedSemaphore::Acquire(uint32 ms) {
         while (sem_wait(fSemID) != 0) {
             if (errno != EINTR) return CL_INVALID_RESOURCE;
         }
+        fHeld++;
         return CL_OK;
     }
     const uint32 start = CL_LockClockMs();
     for (;;) {
-        if (sem_trywait(fSemID) == 0) return CL_OK;
+        if (sem_trywait(fSemID) == 0) {
+            fHeld++;
+            return CL_OK;
+        }
         if (errno == EINTR) continue;
         if (errno != EAGAIN) return CL_INVALID_RESOURCE;
         if (CL_LockElapsedMs(start) >= ms) return CL_WOULD_BLOCK;
@@ -97,6 +104,12 @@ CL_Status CL_NamedSemaphore::Acquire(uint32 ms) {
     }
 }
 
+// A release beyond what this object took still posts a unit (the count grows past
+// one), but it is not given back again at destruction.
 void CL_NamedSemaphore::Release() {
-    if (fSemID) sem_post(fSemID);
+    if (!fSemID) return;
+    uint32 held = fHeld.load();
+    while (held > 0 && !fHeld.compare_exchange_weak(held, held - 1)) {
+    }
+    sem_post(fSemID);
 }
