@@ -55,7 +55,9 @@ public:
 
     // Stops the server and reads "ip", "listener_port", "timeout" (ms; 0 is the default:
     // also how long part of a chunk, a request's next chunk or a chunk of a reply may
-    // wait), "flags", "log_level" and "max_request_size" (bytes; 0 is the default).
+    // wait), "flags", "log_level", "max_request_size" (bytes; 0 is the default) and
+    // "loopback_only" (not 0: listen and answer discovery on 127.0.0.1 alone; 0, the
+    // default: on every interface).
     void Setup(CLU_Table& settings) override;
     void GetUUID(CLU_UUID& uuid) override;
     void GetInfo(CLU_Table& info) override;

@@ -328,6 +328,31 @@ TEST(Socket, WriteTimeOutWhenThePeerDoesNotRead) {
     EXPECT_TRUE(p.fClient.IsConnected());
 }
 
+// A listener binds the wildcard address unless it was given a loopback one, which it
+// keeps, also when it opens again after a close.
+TEST(Socket, ListenerKeepsALoopbackAddress) {
+    CL_StartClock();
+    auto boundIP = [](const CL_Socket& socket) {
+        sockaddr_in bound;
+        socklen_t length = sizeof(bound);
+        if (getsockname(socket.GetDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length))
+            return std::string();
+        return CL_NetAddress(reinterpret_cast<const sockaddr&>(bound)).GetIP();
+    };
+    for (CL_SocketType type : {CL_SOCKET_TYPE_TCP, CL_SOCKET_TYPE_UDP}) {
+        SCOPED_TRACE(type);
+        CL_Socket wildcard(0, CL_SOCKET_DOMAIN_INET, type);
+        ASSERT_EQ(wildcard.Accept(nullptr, 0), 0);
+        EXPECT_EQ(boundIP(wildcard), "0.0.0.0");
+        CL_Socket loopback(CL_NetAddress(CL_NetAddress::LOOPBACK, 0), type);
+        for (int open = 0; open < 2; open++) {
+            ASSERT_EQ(loopback.Accept(nullptr, 0), 0);
+            EXPECT_EQ(boundIP(loopback), "127.0.0.1");
+            loopback.Close();
+        }
+    }
+}
+
 TEST(Socket, PortProbe) {
     SocketPair p;
     ASSERT_EQ(p.fError, "");

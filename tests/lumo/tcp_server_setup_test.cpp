@@ -380,6 +380,52 @@ TEST(TCPServerSetup, BusyConfiguredPortFails) {
     EXPECT_FALSE(server.IsRunning());
 }
 
+// The address this process's socket of `type` (SOCK_STREAM listening, or SOCK_DGRAM) on
+// `port` is bound to; empty when there is none.
+std::string BoundAddress(uint16 port, int type) {
+    for (int fd = 0; fd < 4096; fd++) {
+        sockaddr_in local;
+        socklen_t length = sizeof(local);
+        int kind = 0, listening = 0;
+        socklen_t size = sizeof(kind);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+            local.sin_family != AF_INET || ntohs(local.sin_port) != port ||
+            getsockopt(fd, SOL_SOCKET, SO_TYPE, &kind, &size) != 0 || kind != type)
+            continue;
+        size = sizeof(listening);
+        if (type == SOCK_STREAM &&
+            (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening))
+            continue;
+        return CL_NetAddress(reinterpret_cast<const sockaddr&>(local)).GetIP();
+    }
+    return "";
+}
+
+// "loopback_only" binds the listener and the discovery responder to 127.0.0.1, also
+// when the server starts again; a server set up without it listens on every interface.
+TEST(TCPServerSetup, LoopbackOnlyBindsLoopbackAlone) {
+    CL_Init();
+    for (int loopbackOnly : {0, 1}) {
+        SCOPED_TRACE(loopbackOnly);
+        const std::string expected = loopbackOnly ? "127.0.0.1" : "0.0.0.0";
+        CL_TCPServer server;
+        CLU_Table settings;
+        settings.Set("listener_port", (long long)FreeLoopbackPort());
+        settings.Set("ip", std::string("127.0.0.1"));
+        if (loopbackOnly) settings.Set("loopback_only", std::string("1"));
+        server.Setup(settings);
+        for (int start = 0; start < 2; start++) {
+            ASSERT_EQ(server.Start(), CL_OK);
+            EXPECT_EQ(BoundAddress(server.GetListenerPort(), SOCK_STREAM), expected);
+            EXPECT_EQ(BoundAddress(server.GetResponderPort(), SOCK_DGRAM), expected);
+            RawClient client;
+            ASSERT_TRUE(client.Connect(server.GetListenerPort()));
+            EXPECT_EQ(client.ServerInfo(), 0);
+            server.Stop();
+        }
+    }
+}
+
 TEST(TCPServerSetup, BadAddressFails) {
     CL_Init();
     CL_TCPServer server;

@@ -1,17 +1,42 @@
 """Every program in the tools folder answers --help with its usage on stdout and status
 0, without starting anything, and an unknown option with its usage on stderr and
 status 2. The servers also refuse an option that lacks its number and a port they
-cannot listen on, saying why, and read their standard input only when it is a pipe or
-a socket."""
+cannot listen on, saying why, listen and answer discovery on 127.0.0.1 alone, and read
+their standard input only when it is a pipe or a socket."""
 
 import os
 import select
 import signal
 import socket
+import struct
 import subprocess
 import unittest
 
 from demo_fixture import run_bounded, tools_bin
+
+
+def bound_addresses(pid):
+    """The local addresses ("tcp" or "udp", ip, port) of process `pid`'s listening TCP
+    sockets and its UDP sockets, as the kernel lists them."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            link = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue  # closed meanwhile
+        if link.startswith("socket:["):
+            inodes.add(link[len("socket:["):-1])
+    found = []
+    for kind, state in (("tcp", "0A"), ("udp", None)):  # 0A: listening
+        with open("/proc/%d/net/%s" % (pid, kind)) as table:
+            next(table)
+            for line in table:
+                fields = line.split()
+                if fields[9] in inodes and state in (None, fields[3]):
+                    ip, port = fields[1].split(":")
+                    found.append((kind, socket.inet_ntoa(struct.pack("<I", int(ip, 16))),
+                                  int(port, 16)))
+    return sorted(found)
 
 
 def programs():
@@ -64,6 +89,23 @@ class ToolOptionsTest(unittest.TestCase):
                         result = self.run_tool(path, *args)
                         self.assertEqual(result[:2], (status, ""), result)
                         self.assertIn("%s: %s" % (name, words), result[2])
+
+    def test_servers_listen_and_answer_discovery_on_loopback_alone(self):
+        for name in ("business_server", "rpc_test_server"):
+            with self.subTest(program=name):
+                proc = subprocess.Popen([os.path.join(tools_bin(), name)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL)
+                try:
+                    port = int(proc.stdout.readline())
+                    bound = bound_addresses(proc.pid)
+                    self.assertIn(("tcp", "127.0.0.1", port), bound)
+                    self.assertIn("udp", [kind for kind, _, _ in bound])  # discovery
+                    self.assertEqual({ip for _, ip, _ in bound}, {"127.0.0.1"}, bound)
+                finally:
+                    proc.stdin.close()
+                    proc.wait(30)
+                    proc.stdout.close()
 
     def test_standard_input_is_read_only_from_a_pipe_or_a_socket(self):
         """A pipe or a socket stops the server when it closes; a terminal, /dev/null, a

@@ -1,7 +1,8 @@
-// What the stand-in server programs share: start a CL_TCPServer on 127.0.0.1 with the
-// caller's callbacks, print its listener port as the first line of output, and serve
-// until SIGTERM/SIGINT arrives or, when standard input is a pipe or a socket, until it
-// reaches its end (the parent closed it or went away).
+// What the stand-in server programs share: start a CL_TCPServer on 127.0.0.1 alone (its
+// listener and its discovery responder) with the caller's callbacks, print its listener
+// port as the first line of output, and serve until SIGTERM/SIGINT arrives or, when
+// standard input is a pipe or a socket, until it reaches its end (the parent closed it
+// or went away).
 #pragma once
 
 #include <errno.h>
@@ -99,6 +100,7 @@ inline int RunStandInServer(CL_ServerCallbacks callbacks, const StandInOptions& 
     for (int attempt = 0; attempt < 20 && status != CL_OK; attempt++) {
         CLU_Table settings;
         settings.Set("ip", std::string("127.0.0.1"));
+        settings.Set("loopback_only", 1);
         settings.Set("listener_port",
                      (long long)(options.fPort ? options.fPort : FreeLoopbackPort()));
         settings.Set("flags", (long long)options.fFlags);

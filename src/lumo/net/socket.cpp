@@ -75,8 +75,20 @@ CL_NetAddress FromSystem(const sockaddr_in6& address) {
                : CL_NetAddress(reinterpret_cast<const sockaddr&>(address));
 }
 
-// A listener binds the wildcard address of its domain, with the port it was given.
+// Whether the address is on the loopback network: 127.0.0.0/8 or ::1.
+bool IsLoopback(const CL_NetAddress& address) {
+    const sockaddr* system = address;
+    if (system->sa_family == AF_INET)
+        return ntohl(reinterpret_cast<const sockaddr_in*>(system)->sin_addr.s_addr) >> 24 == 127;
+    return system->sa_family == AF_INET6 &&
+           IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(system)->sin6_addr);
+}
+
+// A listener binds the wildcard address of its domain, with the port it was given;
+// one given a loopback address keeps it, serving this machine alone (also when it
+// opens again after an error).
 void UseWildcardAddress(CL_Socket::SocketData* data) {
+    if (IsLoopback(data->fAddress)) return;
     uint16 port = data->fAddress.GetPort();
     data->fAddress = CL_NetAddress(
         data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);

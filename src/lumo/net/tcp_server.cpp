@@ -240,6 +240,7 @@ Impl::~Impl() {
 // The settings of this object; the base's flags and log level are the caller's.
 void Impl::Configure(CLU_Table& settings) {
     fIP = settings.GetString("ip");
+    fLoopbackOnly = settings.GetInteger("loopback_only") != 0;
     fListenerPort = uint16(settings.GetInteger("listener_port"));
     uint32 timeOut = uint32(settings.GetInteger("timeout"));
     fTimeOut = timeOut ? timeOut : CL_SERVER_DEFAULT_TIMEOUT;
@@ -302,9 +303,12 @@ void Impl::SetAddress(const CL_NetAddress& address) {
 // The sockets are bound here rather than on their first use, so that a client may
 // connect as soon as Start returns. Neither stays open when the other fails.
 CL_Status Impl::OpenSockets(uint16 listenerPort, uint16 responderPort) {
+    // Every interface, or only this machine's own connections and discovery requests.
+    const CL_NetAddress::Special bound = fLoopbackOnly ? CL_NetAddress::LOOPBACK
+                                                       : CL_NetAddress::ANY;
     {
         CL_AutoLocker listenerLock(fListenerLock);
-        fListener->SetAddress(CL_NetAddress(CL_NetAddress::ANY, listenerPort));
+        fListener->SetAddress(CL_NetAddress(bound, listenerPort));
         fListener->SetType(CL_SOCKET_TYPE_TCP);
         if (fListener->Accept(nullptr, 0) != CL_OK) {
             fListener->Close();
@@ -313,7 +317,7 @@ CL_Status Impl::OpenSockets(uint16 listenerPort, uint16 responderPort) {
     }
     {
         CL_AutoLocker responderLock(fResponderLock);
-        fResponder->SetAddress(CL_NetAddress(CL_NetAddress::ANY, responderPort));
+        fResponder->SetAddress(CL_NetAddress(bound, responderPort));
         fResponder->SetType(CL_SOCKET_TYPE_UDP);
         if (fResponder->Accept(nullptr, 0) == CL_OK) return CL_OK;
         fResponder->Close();

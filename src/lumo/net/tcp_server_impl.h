@@ -104,6 +104,8 @@ public:
     // threads it sets running; the atomic ones also by the getters at any time. Start
     // sets fResponderPort to the port it found.
     std::string fIP;
+    // "loopback_only": the sockets bind 127.0.0.1 rather than every interface.
+    bool fLoopbackOnly = false;
     uint16 fListenerPort;
     std::atomic<uint16> fResponderPort;
     std::atomic<uint32> fTimeOut;
