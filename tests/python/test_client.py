@@ -112,11 +112,11 @@ class ConnectArgumentTest(unittest.TestCase):
         (({"host": "h", "port": 2 ** 70},), {}, OverflowError, None),
         # A port out of range would reach another port through its low 16 bits.
         *[((), {"host": "127.0.0.1", "port": port}, ValueError,
-           "'port' must be between 0 and 65535") for port in (70000, -1, 65536 + 1)],
+           "'port' must be between 0 and 65535") for port in (65536, 70000, -1, 65536 + 1)],
         ((), {"host": "127.0.0.1", "port": 2 ** 40}, OverflowError, None),
         *[(({"host": "127.0.0.1", "port": port},), {}, ValueError,
            "'port' entry in 'server' dictionary must be between 0 and 65535")
-          for port in (70000, 131072 + 1, -1, "70000", b"-1", "9" * 30)],
+          for port in (65536, "65536", 70000, 131072 + 1, -1, "70000", b"-1", "9" * 30)],
         ((), {"host": 5}, TypeError, None),
         ((), {"host": "h", "timeout": "x"}, TypeError, None),
         ((), {"host": "h", "options": {1: "x"}}, ValueError,

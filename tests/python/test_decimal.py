@@ -236,7 +236,8 @@ class ComparisonTest(unittest.TestCase):
     def test_hash_agrees_with_equal_numbers(self):
         for value, other in ((D(5), 5), (D("0.5"), 0.5), (D(-3), -3), (D("1E+20"), 10 ** 20),
                              (D(-1), -1), (D("0.1"), 0.1), (D("1.1"), 1.1),
-                             (D("-2.50"), -2.5)):
+                             (D("-2.50"), -2.5), (D("0.55") * 2, D("1.1")),
+                             (D("0.55") * 2, 1.1)):
             self.assertEqual(hash(value), hash(other))
         self.assertEqual(hash(D(-1)), -2)
         self.assertEqual(len({D(1), D("1.0"), 1}), 1)
@@ -370,6 +371,28 @@ class HashTest(unittest.TestCase):
                     self.assertEqual(d == x, exact == six_decimal_value(x))
                     if d == x:
                         self.assertEqual(hash(d), hash(x))
+
+    def test_unreduced_results_hash_as_their_reduced_value(self):
+        # Products, sums and differences that keep trailing zeros (0.55 * 2 is 1.10)
+        # equal the value written without them, and hash alike.
+        rng = random.Random(29)
+        for _ in range(3000):
+            places = rng.randrange(1, 8)
+            a = PD(rng.randint(-10 ** 9, 10 ** 9)).scaleb(-places)
+            b = PD(rng.choice([2, 4, 5, 10, 20, 25, 50, 100, -2, -5]))
+            c = PD(rng.randint(-10 ** 9, 10 ** 9)).scaleb(-places)
+            for exact, result in ((a * b, D(str(a)) * D(str(b))),
+                                  (a + c, D(str(a)) + D(str(c))),
+                                  (a - c, D(str(a)) - D(str(c)))):
+                reduced = D(format(exact.normalize(), "f"))
+                with self.subTest(a=a, b=b, c=c, exact=exact):
+                    self.assertEqual(result, reduced)
+                    self.assertEqual(hash(result), hash(reduced))
+                    self.assertEqual(hash(result), expected_hash(exact))
+                    if exact == exact.to_integral_value():
+                        self.assertEqual(hash(result), hash(int(exact)))
+                    elif places <= 6:
+                        self.assertEqual(hash(result), hash(float(exact)))
 
     def test_floats_of_six_decimals_equal_and_hash_alike(self):
         rng = random.Random(17)

@@ -81,6 +81,7 @@ class ToolOptionsTest(unittest.TestCase):
                         (("--port", "eighty"), 2, "--port needs a"),
                         (("--slow-ms", "5x"), 2, "--slow-ms needs a"),
                         (("--port", "70000"), 2, "70000 is not a port number"),
+                        (("--port", "65536"), 2, "65536 is not a port number"),
                         (("--port", used), 1, "cannot listen on 127.0.0.1 port %s: "
                                               "the port is in use" % used)):
                     if name == "rpc_test_server" and args[0] == "--slow-ms":
