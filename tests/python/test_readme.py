@@ -1,8 +1,10 @@
 """README.md's examples run as written: its Python code blocks from the top folder of a
 built tree (leaving no process behind), the programs it names answer --help, the
-commands it gives for the stand-in server run as written, and its test command fails
-when there is no test to run rather than passing with none. The Python guide it links
-to, docs/python.md, runs as written too: its Python blocks, in order, are one program."""
+commands it gives for the stand-in server run as written, its test command fails when
+there is no test to run rather than passing with none, and the share of the build that
+the demo needs is as it says. The Python guide it links to, docs/python.md, runs as
+written too: its Python blocks, in order, are one program. A Ctrl-C of either's program
+does not reach the server it starts."""
 
 import os
 import re
@@ -12,6 +14,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 from client_fixture import wait_for
@@ -19,6 +22,26 @@ from demo_fixture import README, ROOT, run_bounded, session_processes, tools_bin
 
 
 GUIDE = os.path.join(ROOT, "docs", "python.md")
+
+# The line of the examples' first block after which the stand-in server runs.
+SERVER_STARTED = "port = int(server.stdout.readline())\n"
+
+# What follows the server's start in the Ctrl-C test: the program waits for the Ctrl-C,
+# says whether its server still runs 2 s later, then stops it by closing its input.
+AFTER_CTRL_C = """
+import time
+try:
+    print(server.pid, flush=True)
+    time.sleep(60)
+except KeyboardInterrupt:
+    try:
+        server.wait(timeout=2)
+        print("stopped", flush=True)
+    except subprocess.TimeoutExpired:
+        print("running", flush=True)
+server.stdin.close()
+print(server.wait(timeout=30), flush=True)
+"""
 
 
 def readme(path=README):
@@ -34,6 +57,14 @@ def shell_commands():
     """The README's indented command lines, continuation lines joined."""
     text = re.sub(r"\\\n\s*", " ", readme())
     return [line.strip() for line in text.splitlines() if line.startswith("    ")]
+
+
+def reap(proc):
+    """Kills `proc` when it still runs, waits for it and closes its output."""
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait()
+    proc.stdout.close()
 
 
 def text_of(folder, name):
@@ -58,13 +89,19 @@ class ReadmeTest(unittest.TestCase):
         os.symlink(os.path.join(ROOT, "python"), os.path.join(top, "python"))
         return top
 
-    def run_example(self, top, name, code):
-        """(output, error output) of one example program run from the top folder."""
+    def write_example(self, top, name, code):
+        """The command that runs one example program from the top folder, with its
+        environment."""
         path = os.path.join(top, name)
         with open(path, "w") as f:
             f.write(code)
         env = dict(os.environ, PYTHONPATH="build/python:python", PYTHONDONTWRITEBYTECODE="1")
-        status, out, err = run_bounded([sys.executable, path], timeout=60, cwd=top, env=env)
+        return [sys.executable, path], env
+
+    def run_example(self, top, name, code):
+        """(output, error output) of one example program run from the top folder."""
+        command, env = self.write_example(top, name, code)
+        status, out, err = run_bounded(command, timeout=60, cwd=top, env=env)
         self.assertEqual(status, 0, out + err)
         self.assertNotIn("Traceback", err)
         return out, err
@@ -94,6 +131,54 @@ class ReadmeTest(unittest.TestCase):
         self.assertGreaterEqual(len(blocks), 5)
         out, _ = self.run_example(self.built_tree(), "guide.py", "".join(blocks))
         self.assertIn("2209 Errore di esecuzione della query", out)
+
+    def test_a_ctrl_c_of_an_example_does_not_reach_its_server(self):
+        """The README's example and the guide's program start the stand-in server in a
+        process group of its own: a Ctrl-C at the terminal (SIGINT to the program's
+        process group) reaches the program alone, which can then stop the server."""
+        top = self.built_tree()
+        for path in (README, GUIDE):
+            with self.subTest(example=os.path.basename(path)):
+                first = code_blocks("python", path)[0]
+                self.assertIn(SERVER_STARTED, first)
+                code = first[:first.index(SERVER_STARTED) + len(SERVER_STARTED)] + AFTER_CTRL_C
+                command, env = self.write_example(top, "ctrl_c.py", code)
+                # A session of its own makes the program a process group, as a shell's job.
+                proc = subprocess.Popen(command, cwd=top, env=env, stdout=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL, text=True,
+                                        start_new_session=True)
+                watchdog = threading.Timer(60, os.killpg, (proc.pid, signal.SIGKILL))
+                watchdog.start()
+                try:
+                    self.assertTrue(proc.stdout.readline().strip().isdigit())
+                    os.killpg(proc.pid, signal.SIGINT)
+                    self.assertEqual(proc.stdout.read().split(), ["running", "0"])
+                    self.assertEqual(proc.wait(), 0)
+                finally:
+                    watchdog.cancel()
+                    reap(proc)
+                self.assertEqual(session_processes(proc.pid), [])
+
+    def test_the_demo_builds_the_share_of_the_build_the_readme_gives(self):
+        """The README's "about N of the M build steps" of ./demo.sh's first build, counted
+        within a tenth in the build under test when it is configured as ./setup.sh
+        configures it (sanitizer and analysis builds have other steps)."""
+        build = os.path.dirname(tools_bin())
+        cache = text_of(build, "CMakeCache.txt")
+        ninja = shutil.which("ninja")
+        expected = ("CMAKE_BUILD_TYPE:STRING=RelWithDebInfo", "ZELMO_BENCH:BOOL=ON",
+                    "ZELMO_SANITIZE:BOOL=OFF", "ZELMO_TSAN:BOOL=OFF", "ZELMO_FUZZ:BOOL=OFF",
+                    "ZELMO_THREAD_SAFETY:BOOL=OFF")
+        if not ninja or not all(line in cache.splitlines() for line in expected):
+            self.skipTest("the build under test is not configured as ./setup.sh does")
+        said = re.search(r"about (\d+) of the (\d+) build steps", readme())
+        self.assertIsNotNone(said, "README.md gives no count of build steps")
+        for target, number in zip(("demo", "all"), map(int, said.groups())):
+            status, out, err = run_bounded([ninja, "-C", build, "-t", "commands", target])
+            self.assertEqual(status, 0, err)
+            steps = len(out.splitlines())
+            with self.subTest(target=target, steps=steps, said=number):
+                self.assertLessEqual(abs(steps - number), number / 10)
 
     def test_named_programs_answer_help(self):
         tools = tools_bin()
@@ -153,10 +238,7 @@ class ReadmeTest(unittest.TestCase):
                         self.assertEqual(proc.wait(timeout=30), 0)
                     finally:
                         os.close(terminal)
-                        if proc.poll() is None:
-                            proc.kill()
-                        proc.wait()
-                        proc.stdout.close()
+                        reap(proc)
                     self.assertEqual(session_processes(proc.pid), [])
 
     def test_the_test_command_fails_without_tests(self):
