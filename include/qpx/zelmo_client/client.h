@@ -186,8 +186,9 @@ private:
     std::string fUserName;
     std::string fUserPassword;
     QPX_Command fCommand;
-    // The client's connect count when the request was made (a Connect's own): its
-    // failure ends the connection only while no later Connect has begun.
+    // A Connect's number among its client's Connects: its failure ends the connection
+    // only while no later Connect has begun. Any other request's: the number of the RPC
+    // client's connection when it was made, whose end alone its failure may close.
     uint32 fConnection;
 };
 

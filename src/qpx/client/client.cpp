@@ -87,15 +87,11 @@ QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CL
         QPX_ClientCore::Connecting connecting(fCore.get());
         status = fClient->Connect(settings, reply, timeout);
     }
-    if (status != CL_OK) {
-        fCore->CheckResultOn(connection, CL_NOT_CONNECTED);
-        return status;
-    }
     QPX_ClientCore& core = *fCore;
     CL_AutoLocker guard(core.fLock);
-    QPX_ReadReply(reply, output);
-    core.Connected(*output);
-    return CL_OK;
+    if (status == CL_OK) QPX_ReadReply(reply, output);
+    core.EndConnect(connection, status == CL_OK ? output : nullptr);
+    return status;
 }
 
 void QPX_Client::Connect(QPX_ServerSpec* spec, const CLU_Table& options,
@@ -159,7 +155,7 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
     }
     if (!idle) idle = fCore->fIdle.load();
     CL_Blob reply;
-    const uint32 connection = fCore->CurrentConnection();
+    const uint32 connection = fClient->GetConnectionNumber();
     QPX_Status status = fClient->Execute(cmd, request, reply, idle, timeout);
     if (!QPX_HasServerReply(status)) reply.SetSize(0);
 
