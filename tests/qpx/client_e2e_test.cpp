@@ -1,7 +1,8 @@
 // The client library against the project's own RPC server over loopback: connection
 // and its information, every named operation in both forms as the server receives
-// it, server failures and FAILED replies, progress, completions exactly once, and a
-// client destroyed with requests in flight.
+// it, server failures and FAILED replies, progress, completions exactly once,
+// reconnects racing requests in flight and other Connects, requests too deep to send,
+// and a client destroyed with requests in flight.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -60,6 +61,8 @@ CL_Status RecordingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
         auto it = sScripts.find(command);
         if (it != sScripts.end()) script = it->second;
     }
+    // The stand-in's echo answers with the request as it came.
+    if (command == rpc_test::kEcho) return rpc_test::Echo(input, output, context, id);
     if (script.fSleepMs && !rpc_test::Work(context, id, script.fSleepMs, 10, true, "working"))
         return CL_IPC_EXECUTE_ABORTED;
     rpc_test::WriteTable(script.fReply, output);
@@ -69,6 +72,11 @@ CL_Status RecordingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
 Seen LastSeen() {
     std::lock_guard<std::mutex> guard(sMutex);
     return sSeen.empty() ? Seen() : sSeen.back();
+}
+
+size_t SeenCount() {
+    std::lock_guard<std::mutex> guard(sMutex);
+    return sSeen.size();
 }
 
 void SetScript(uint32 command, const Script& script) {
@@ -272,14 +280,17 @@ TEST_F(EndToEndTest, ReconnectWithRequestsInFlightKeepsTheNewConnection) {
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
+// A peer whose first reply comes late: a Connect's cancel check is asked while the new
+// socket is open.
+constexpr const char* kLateFirstReply =
+    "recv SERVER_INFO; sleep 300; reply SERVER_INFO -; recv AUTH; reply AUTH table;"
+    "wait-close 5000";
+
 // A call made from inside a blocking Connect's own cancel check (a signal handler's,
 // say) is refused, and the Connect goes on: the connection opens.
 TEST_F(EndToEndTest, CallsFromInsideTheConnectsCancelCheckLeaveItAlone) {
     scripted::Peer peer;
-    // A late first reply: the check is asked while the new socket is open.
-    peer.Start(
-        "recv SERVER_INFO; sleep 300; reply SERVER_INFO -; recv AUTH; reply AUTH table;"
-        "wait-close 5000");
+    peer.Start(kLateFirstReply);
     struct Inside {
         QPX_Client* fClient;
         QPX_ServerSpec fSpec;
@@ -318,8 +329,7 @@ TEST_F(EndToEndTest, ADisconnectFromTheConnectsCancelCheckEndsItAsNotConnected) 
     for (int at : {1, 2, 3}) {
         SCOPED_TRACE(at);
         scripted::Peer peer;
-        peer.Start("recv SERVER_INFO; sleep 300; reply SERVER_INFO -; recv AUTH; reply AUTH table;"
-                   "wait-close 5000");
+        peer.Start(kLateFirstReply);
         struct Inside {
             QPX_Client* fClient;
             int fAt;
@@ -413,7 +423,8 @@ TEST_F(EndToEndTest, ReconnectsWhileOthersKeepRequestsInFlight) {
                         std::to_string(status) + ", id " + std::to_string(fClient->GetID());
         }
         stop = true;
-        for (std::thread& thread : threads) thread.join();
+        for (std::thread& thread : threads)
+            thread.join();
         EXPECT_EQ(failed, 0) << "of " << made << ", the first: " << first;
         EXPECT_GT(made, kReconnects / 10);
         EXPECT_GT(answered.load(), 0);
@@ -481,6 +492,51 @@ TEST_F(EndToEndTest, AFailedConnectLeavesTheNewerConnectionOfAnotherThread) {
         silent.Stop();
         fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
     }
+}
+
+// A request as deep as the flattened format carries goes whole through the stand-in's
+// echo. One level deeper cannot be flattened: both forms of Execute and of Connect (its
+// options) refuse it before anything is sent, with a status that keeps the connection.
+TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
+    CLU_Table whole = NestedTables(CLU_MAX_FLATTEN_DEPTH);
+    CLU_Table echoed;
+    ASSERT_EQ(fClient->Execute(rpc_test::kEcho, &whole, &echoed, nullptr, 5000), CL_OK);
+    echoed.Unset("CHECKSUM");
+    EXPECT_TRUE(echoed == whole);
+
+    const size_t seen = SeenCount();
+    const uint32 id = fClient->GetID();
+    CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    CLU_Table out;
+    out.Set("stale", true);
+    EXPECT_EQ(fClient->Execute(rpc_test::kEcho, &deep, &out, nullptr, 5000), CL_ERROR);
+    EXPECT_FALSE(out.Exists("stale"));
+    CallbackRecorder execute;
+    fClient->Execute(rpc_test::kEcho, &deep, CallbackRecorder::Success, CallbackRecorder::Error,
+                     nullptr, nullptr, &execute, 5000);
+    ASSERT_TRUE(execute.Wait(1, 5000));
+    EXPECT_EQ(execute.fErrors.load(), 1);
+    EXPECT_EQ(execute.fCode.load(), CL_ERROR);
+    EXPECT_EQ(execute.fMessage, "Errore generico");
+
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = fServer.fPort;
+    CLU_Table info;
+    EXPECT_EQ(fClient->Connect(&spec, &info, deep, 5000), CL_ERROR);
+    CallbackRecorder connect;
+    fClient->Connect(&spec, deep, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
+                     &connect, 5000);
+    ASSERT_TRUE(connect.Wait(1, 5000));
+    EXPECT_EQ(connect.fErrors.load(), 1);
+    EXPECT_EQ(connect.fCode.load(), CL_ERROR);
+    EXPECT_EQ(connect.fMessage, "Errore generico");
+
+    EXPECT_EQ(SeenCount(), seen);
+    EXPECT_EQ(fClient->GetID(), id);
+    fClient->GetConnectionInfo(&info);
+    EXPECT_FALSE(info.Empty());
+    EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
 // A client deleted from the success callback of one request while another is still
