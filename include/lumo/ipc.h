@@ -375,6 +375,10 @@ public:
             (void)userData, (void)timeout;
     }
     virtual CL_Status Interrupt() { return CL_OK; }
+    // Number of the connection that requests made now go out on; each Connect takes a
+    // new one. A caller that notes it with a request can tell whether the request's end
+    // is news of the connection it has now. After the others, whose order is kept.
+    virtual uint32 GetConnectionNumber() { return 0; }
 
 protected:
     // An implementation's Connect writes them under its own lock; getters and the

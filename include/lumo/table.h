@@ -182,6 +182,10 @@ public:
     CLU_Table& Zip(const CLU_List& keys, const CLU_List& values);
 
     void Flatten(CL_Blob& blob) const override;
+    // Flatten that tells whether the table went out: false when it nests deeper than
+    // CLU_MAX_FLATTEN_DEPTH or outgrows the blob's size limit, which Flatten leaves
+    // unwritten without a word (the blob as it says).
+    bool TryFlatten(CL_Blob& blob) const;
     bool Unflatten(CL_Blob& blob) override;
 
     // A new element of `doc` describing the value, not yet linked into the tree.

@@ -87,6 +87,7 @@ public:
                  CL_ProgressCB progress, void* userData, uint32 timeout) override;
     void Disconnect() override;
     uint32 GetID() override { return fID.load(); }
+    uint32 GetConnectionNumber() override { return fConnection.load(); }
     CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
                       uint32 timeout) override;
     void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
@@ -231,8 +232,9 @@ private:
     // its own reference while it waits without the lock, across a Connect).
     std::shared_ptr<CL_Cipher> fCipher CL_GUARDED_BY(fLock);
     // Number of the connection; each Connect gives a new one, so that a request
-    // encoded for one connection never goes out on the next.
-    uint32 fConnection CL_GUARDED_BY(fLock);
+    // encoded for one connection never goes out on the next. Written under fLock, in
+    // the same hold as the old connection's requests are ended.
+    std::atomic<uint32> fConnection;
     // Read relaxed: a plain value that publishes nothing else.
     std::atomic<uint64> fServerID;
     std::atomic<uint32> fReplyLimit;

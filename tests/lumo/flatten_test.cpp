@@ -387,6 +387,20 @@ TEST(FlattenNesting, WriterAndReaderAgreeOnTheLimit) {
         CLU_Entry::SetFlattenedVersion(old);
     }
 
+    // A table says whether it went out. It is the first level itself: a chain of
+    // 255 levels inside it goes whole, one of 256 is refused.
+    for (int inside : {CLU_MAX_FLATTEN_DEPTH - 1, CLU_MAX_FLATTEN_DEPTH}) {
+        SCOPED_TRACE(inside);
+        CLU_Table table;
+        table.Set("deep", Nested(inside));
+        CL_Blob blob = BlobOf({1, 2, 3});
+        blob.Seek(0, CL_SEEK_END);
+        const bool whole = table.TryFlatten(blob);
+        EXPECT_EQ(whole, inside < CLU_MAX_FLATTEN_DEPTH);
+        EXPECT_EQ(blob.GetSize() > 3, whole);
+        EXPECT_EQ(blob.Tell(), blob.GetSize());
+    }
+
     // The same value written by hand, one level past the limit, is refused on reading.
     CL_Blob limit;
     Nested(CLU_MAX_FLATTEN_DEPTH).Flatten(limit);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -284,6 +285,26 @@ TEST_F(NetNamespaceDiscovery, CancelCheckIsAskedPerPassNotPerDatagram) {
     EXPECT_EQ(Parse(result).size(), 0u);
     // Six passes of 100 ms, a few for the flood, and the looks before and after.
     EXPECT_LT(checks, 60);
+}
+
+// A cancelled blocking discovery ends within a pass of the cancel, not at its
+// time-out: the check is asked again each listening pass, and not after it cancelled.
+TEST_F(NetNamespaceDiscovery, CancelCheckEndsTheDiscoveryWithinAPass) {
+    int checks = 0;
+    CL_CancelScope scope(
+        [](void* count) { return CL_Status(++*static_cast<int*>(count) >= 5 ? 1 : 0); }, &checks);
+    CL_TCPClient client;
+    CL_Blob input, result;
+    input += uint16(44000);
+    const auto start = std::chrono::steady_clock::now();
+    client.Discover(input, result, 20000);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(checks, 5);
+    EXPECT_EQ(result.GetSize(), 0u);
+    // The look before the scan and four passes of 100 ms; a loose bound for a loaded
+    // machine, a fifth of the time-out.
+    EXPECT_LT(ms.count(), 4000);
 }
 
 TEST_F(NetNamespaceDiscovery, AsynchronousFormSucceedsOrIsCancelledOnce) {

@@ -65,6 +65,19 @@ TEST_P(ClientServerTest, FailedRepliesCarryTheServersDescription) {
     CL_Blob input = Flat(table), output;
     EXPECT_EQ(fClient.Execute(rpc_test::kFail, input, output, nullptr, 0), CL_IPC_EXECUTE_FAILED);
     EXPECT_EQ(Unflat(output).GetString("ERROR"), "failed with 42");
+
+    // A request one level deeper than the format carries, written by hand: the echo
+    // of what the server reads of it cannot be flattened, and fails instead of going
+    // out as an empty DATA.
+    CL_Blob limit = Flat(NestedTables(CLU_MAX_FLATTEN_DEPTH));
+    CL_Blob deeper;
+    deeper += int32(1);
+    deeper += std::string("d");
+    deeper += uint8(CLU_TABLE);
+    deeper.Write(limit.GetDataForRead(), limit.GetSize());
+    deeper.Seek(0, CL_SEEK_SET);
+    EXPECT_EQ(fClient.Execute(rpc_test::kEcho, deeper, output, nullptr, 0), CL_IPC_EXECUTE_FAILED);
+    EXPECT_EQ(Unflat(output).GetString("ERROR"), "the reply nests deeper than 256 levels");
 }
 
 TEST_P(ClientServerTest, ProgressFromTheServerAndCancellingFromTheCallback) {

@@ -1,23 +1,28 @@
 // The client library against the project's own RPC server over loopback: connection
 // and its information, every named operation in both forms as the server receives
-// it, server failures and FAILED replies, progress, completions exactly once, and a
-// client destroyed with requests in flight.
+// it, server failures and FAILED replies, progress, completions exactly once,
+// reconnects racing requests in flight and other Connects, requests too deep to send,
+// and a client destroyed with requests in flight.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "lumo/dispatcher.h"
+#include "lumo/ipc_tcp.h"
 #include "lumo/status.h"
 #include "qpx/zelmo_client/client.h"
 #include "support/callback_recorder.h"
 #include "support/flat_table.h"
 #include "support/operation_cases.h"
 #include "support/private_network.h"
+#include "support/sanitizer.h"
 #include "support/scripted_peer.h"
 #include "support/test_server.h"
 #include "support/wait_for.h"
@@ -56,6 +61,8 @@ CL_Status RecordingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
         auto it = sScripts.find(command);
         if (it != sScripts.end()) script = it->second;
     }
+    // The stand-in's echo answers with the request as it came.
+    if (command == rpc_test::kEcho) return rpc_test::Echo(input, output, context, id);
     if (script.fSleepMs && !rpc_test::Work(context, id, script.fSleepMs, 10, true, "working"))
         return CL_IPC_EXECUTE_ABORTED;
     rpc_test::WriteTable(script.fReply, output);
@@ -65,6 +72,11 @@ CL_Status RecordingExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
 Seen LastSeen() {
     std::lock_guard<std::mutex> guard(sMutex);
     return sSeen.empty() ? Seen() : sSeen.back();
+}
+
+size_t SeenCount() {
+    std::lock_guard<std::mutex> guard(sMutex);
+    return sSeen.size();
 }
 
 void SetScript(uint32 command, const Script& script) {
@@ -268,14 +280,17 @@ TEST_F(EndToEndTest, ReconnectWithRequestsInFlightKeepsTheNewConnection) {
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
+// A peer whose first reply comes late: a Connect's cancel check is asked while the new
+// socket is open.
+constexpr const char* kLateFirstReply =
+    "recv SERVER_INFO; sleep 300; reply SERVER_INFO -; recv AUTH; reply AUTH table;"
+    "wait-close 5000";
+
 // A call made from inside a blocking Connect's own cancel check (a signal handler's,
 // say) is refused, and the Connect goes on: the connection opens.
 TEST_F(EndToEndTest, CallsFromInsideTheConnectsCancelCheckLeaveItAlone) {
     scripted::Peer peer;
-    // A late first reply: the check is asked while the new socket is open.
-    peer.Start(
-        "recv SERVER_INFO; sleep 300; reply SERVER_INFO -; recv AUTH; reply AUTH table;"
-        "wait-close 5000");
+    peer.Start(kLateFirstReply);
     struct Inside {
         QPX_Client* fClient;
         QPX_ServerSpec fSpec;
@@ -305,6 +320,223 @@ TEST_F(EndToEndTest, CallsFromInsideTheConnectsCancelCheckLeaveItAlone) {
     EXPECT_EQ(info.GetString("server"), "scripted");
     fClient->Disconnect();
     EXPECT_EQ(peer.Join(), "");
+}
+
+// A Disconnect from inside a blocking Connect's own cancel check ends that Connect as
+// one from another thread does, at whichever of its steps it comes: before the socket
+// is made, while the TCP connect or the first reply is awaited.
+TEST_F(EndToEndTest, ADisconnectFromTheConnectsCancelCheckEndsItAsNotConnected) {
+    for (int at : {1, 2, 3}) {
+        SCOPED_TRACE(at);
+        scripted::Peer peer;
+        peer.Start(kLateFirstReply);
+        struct Inside {
+            QPX_Client* fClient;
+            int fAt;
+            int fChecks;
+        } inside{fClient, at, 0};
+        QPX_ServerSpec spec;
+        spec.fHost = "127.0.0.1";
+        spec.fPort = peer.Port();
+        CLU_Table info;
+        QPX_Status status;
+        {
+            QPX_CancelScope scope(
+                [](void* data) {
+                    Inside* self = static_cast<Inside*>(data);
+                    if (++self->fChecks == self->fAt) self->fClient->Disconnect();
+                    return QPX_Status(CL_OK);
+                },
+                &inside);
+            status = fClient->Connect(&spec, &info, CLU_Table(), 5000);
+        }
+        EXPECT_EQ(status, CL_NOT_CONNECTED);
+        EXPECT_EQ(inside.fChecks, at);
+        EXPECT_EQ(fClient->GetID(), 0u);
+        fClient->GetConnectionInfo(&info);
+        EXPECT_TRUE(info.Empty());
+        peer.Stop();
+    }
+}
+
+// Connects `client` to 127.0.0.1:`port` in the blocking or the asynchronous form: the
+// status, and the connection information in *info.
+QPX_Status ConnectTo(QPX_Client* client, uint16 port, bool async, CLU_Table* info) {
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = port;
+    if (!async) return client->Connect(&spec, info, CLU_Table(), 5000);
+    CallbackRecorder record;
+    client->Connect(&spec, CLU_Table(), CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
+                    &record, 5000);
+    if (!record.Wait(1, 20000)) return CL_TIMEOUT;
+    *info = record.fTable;
+    return record.fSuccesses ? CL_OK : record.fCode.load();
+}
+
+// Reconnects made by the test below; the sanitizers' builds run several times slower.
+constexpr int kReconnects = ZELMO_SANITIZER_HEAP ? 1000 : 2000;
+
+// One thread connects again and again, each Connect followed by one request, while four
+// others keep requests in flight, blocking and asynchronous: the requests that a
+// Connect ends, written on the connection it replaces, leave its new one alone, in
+// both forms of the Connect.
+TEST_F(EndToEndTest, ReconnectsWhileOthersKeepRequestsInFlight) {
+    Script brief;
+    brief.fSleepMs = 1;
+    SetScript(98, brief);
+    for (bool async : {false, true}) {
+        SCOPED_TRACE(async ? "asynchronous Connect" : "blocking Connect");
+        std::atomic<bool> stop{false};
+        std::atomic<int> answered{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; t++)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 1000000 && !stop; i++) {
+                    CallbackRecorder record;
+                    QPX_Status status = CL_TIMEOUT;
+                    if ((i + t) % 2) {
+                        status = fClient->Execute(98, nullptr, nullptr, nullptr, 5000);
+                    } else {
+                        fClient->Execute(98, nullptr, CallbackRecorder::Success,
+                                         CallbackRecorder::Error, nullptr, nullptr, &record, 5000);
+                        if (record.Wait(1, 20000)) status = record.fCode.load();
+                    }
+                    if (status == CL_OK) answered++;
+                }
+            });
+        // Bounded in time too: a slow machine makes fewer.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        int made = 0, failed = 0;
+        std::string first;
+        for (; made < kReconnects && std::chrono::steady_clock::now() < deadline; made++) {
+            CLU_Table info;
+            QPX_Status status = ConnectTo(fClient, fServer.fPort, async, &info);
+            const char* step = "Connect";
+            if (status == CL_OK) {
+                step = "request";
+                status = fClient->Execute(92, nullptr, nullptr, nullptr, 5000);
+            }
+            if (status == CL_OK && fClient->GetID() != 0) continue;
+            if (failed++ == 0)
+                first = std::string(step) + " " + std::to_string(made) + ": " +
+                        std::to_string(status) + ", id " + std::to_string(fClient->GetID());
+        }
+        stop = true;
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(failed, 0) << "of " << made << ", the first: " << first;
+        EXPECT_GT(made, kReconnects / 10);
+        EXPECT_GT(answered.load(), 0);
+    }
+}
+
+// The RPC client of a client library whose blocking Connect hands a failure back late:
+// the library acts on it once another thread's Connect, begun meanwhile, has opened
+// its connection.
+class LateFailureRPC : public CL_Client {
+public:
+    explicit LateFailureRPC(CL_Dispatcher* dispatcher) : CL_Client(5000, 0), fRPC(dispatcher) {}
+
+    CL_Status Connect(const CLU_Table& settings, CL_Blob& output, uint32 timeout) override {
+        CL_Status status = fRPC.Connect(settings, output, timeout);
+        if (status != CL_OK) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return status;
+    }
+    void Connect(const CLU_Table& settings, CL_SuccessCB success, CL_ErrorCB error,
+                 CL_ProgressCB progress, void* userData, uint32 timeout) override {
+        fRPC.Connect(settings, success, error, progress, userData, timeout);
+    }
+    void Disconnect() override { fRPC.Disconnect(); }
+    uint32 GetID() override { return fRPC.GetID(); }
+    uint32 GetConnectionNumber() override { return fRPC.GetConnectionNumber(); }
+    CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
+                      uint32 timeout) override {
+        return fRPC.Execute(command, input, output, idle, timeout);
+    }
+    void Execute(uint32 command, CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error,
+                 CL_ProgressCB progress, CL_IdleCB idle, void* userData, uint32 timeout) override {
+        fRPC.Execute(command, input, success, error, progress, idle, userData, timeout);
+    }
+
+private:
+    CL_TCPClient fRPC;
+};
+
+// Two threads connect one client, the first to a peer that accepts and never answers,
+// the second, in either form, to the server while the first still waits: the first
+// fails, and the connection the second opened meanwhile stays.
+TEST_F(EndToEndTest, AFailedConnectLeavesTheNewerConnectionOfAnotherThread) {
+    for (bool async : {false, true}) {
+        SCOPED_TRACE(async ? "asynchronous Connect" : "blocking Connect");
+        scripted::Peer silent;
+        silent.Start("recv SERVER_INFO; hang 5000");
+        QPX_Client client(new LateFailureRPC(fDispatcher));
+        QPX_Status first = CL_OK;
+        std::thread waiting([&] {
+            QPX_ServerSpec spec;
+            spec.fHost = "127.0.0.1";
+            spec.fPort = silent.Port();
+            CLU_Table info;
+            first = client.Connect(&spec, &info, CLU_Table(), 1000);
+        });
+        ASSERT_TRUE(WaitFor([&] { return silent.StepsDone() >= 1; }));
+        CLU_Table info;
+        EXPECT_EQ(ConnectTo(&client, fServer.fPort, async, &info), CL_OK);
+        waiting.join();
+        EXPECT_EQ(first, CL_TIMEOUT);
+        EXPECT_NE(client.GetID(), 0u);
+        client.GetConnectionInfo(&info);
+        EXPECT_FALSE(info.Empty());
+        EXPECT_EQ(client.Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
+        silent.Stop();
+        fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
+    }
+}
+
+// A request as deep as the flattened format carries goes whole through the stand-in's
+// echo. One level deeper cannot be flattened: both forms of Execute and of Connect (its
+// options) refuse it before anything is sent, with a status that keeps the connection.
+TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
+    CLU_Table whole = NestedTables(CLU_MAX_FLATTEN_DEPTH);
+    CLU_Table echoed;
+    ASSERT_EQ(fClient->Execute(rpc_test::kEcho, &whole, &echoed, nullptr, 5000), CL_OK);
+    echoed.Unset("CHECKSUM");
+    EXPECT_TRUE(echoed == whole);
+
+    const size_t seen = SeenCount();
+    const uint32 id = fClient->GetID();
+    CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    CLU_Table out;
+    out.Set("stale", true);
+    EXPECT_EQ(fClient->Execute(rpc_test::kEcho, &deep, &out, nullptr, 5000), CL_ERROR);
+    EXPECT_FALSE(out.Exists("stale"));
+    CallbackRecorder execute;
+    fClient->Execute(rpc_test::kEcho, &deep, CallbackRecorder::Success, CallbackRecorder::Error,
+                     nullptr, nullptr, &execute, 5000);
+    ASSERT_TRUE(execute.Wait(1, 5000));
+    EXPECT_EQ(execute.fErrors.load(), 1);
+    EXPECT_EQ(execute.fCode.load(), CL_ERROR);
+    EXPECT_EQ(execute.fMessage, "Errore generico");
+
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = fServer.fPort;
+    CLU_Table info;
+    EXPECT_EQ(fClient->Connect(&spec, &info, deep, 5000), CL_ERROR);
+    CallbackRecorder connect;
+    fClient->Connect(&spec, deep, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
+                     &connect, 5000);
+    ASSERT_TRUE(connect.Wait(1, 5000));
+    EXPECT_EQ(connect.fErrors.load(), 1);
+    EXPECT_EQ(connect.fCode.load(), CL_ERROR);
+    EXPECT_EQ(connect.fMessage, "Errore generico");
+
+    EXPECT_EQ(SeenCount(), seen);
+    EXPECT_EQ(fClient->GetID(), id);
+    fClient->GetConnectionInfo(&info);
+    EXPECT_FALSE(info.Empty());
+    EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
 // A client deleted from the success callback of one request while another is still

@@ -1,6 +1,6 @@
 // The stand-in business server's own bookkeeping: a connection's request log keeps only
 // the last requests however many come, and a connection keeps one session however
-// often it is let in.
+// often it is let in; a reply too deep to flatten fails with a reason.
 #include <gtest/gtest.h>
 
 #include "support/business_handlers.h"
@@ -17,6 +17,15 @@ CLU_Table Call(CL_ClientContext* context, CL_Command command, const CLU_Table& r
     CL_Blob input = Flat(request), output;
     business::Execute(command, input, output, context, 1);
     return Unflat(output);
+}
+
+// A context of `server` that the stand-in's connect check has let in, with a session;
+// business::Disconnect frees both.
+CL_ClientContext* LetIn(CL_TCPServer& server) {
+    CL_ClientContext* context = new CL_ClientContext(9, &server);
+    CLU_Table connection;
+    EXPECT_EQ(business::Connect(context, &connection), CL_OK);
+    return context;
 }
 
 TEST(StandInServer, RequestLogKeepsTheLastRequests) {
@@ -67,14 +76,29 @@ TEST(StandInServer, OneSessionPerConnection) {
     business::Disconnect(served);  // deletes the session and the context
 }
 
+// A reply the flattened format cannot carry fails with a reason instead of going out as
+// an empty DATA: a request as deep as the format carries echoes whole, and the request
+// log that holds it nests it deeper.
+TEST(StandInServer, RepliesTooDeepToFlattenFailWithAReason) {
+    CL_Init();
+    CL_TCPServer server;
+    CL_ClientContext* context = LetIn(server);
+    CLU_Table whole = NestedTables(CLU_MAX_FLATTEN_DEPTH);
+    CL_Blob input = Flat(whole), output;
+    ASSERT_EQ(business::Execute(business::kEcho, input, output, context, 1), CL_OK);
+    EXPECT_TRUE(Unflat(output) == whole);
+    input = Flat(CLU_Table());
+    EXPECT_EQ(business::Execute(business::kRequestLog, input, output, context, 2), CL_ERROR);
+    EXPECT_EQ(Unflat(output).GetString("ERROR"), "the reply nests deeper than 256 levels");
+    business::Disconnect(context);
+}
+
 // A query's text ends at its end or at its first NUL; what cannot be read is refused with
 // the query error. A WHERE clause leaves the rows' values as they were.
 TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
     CL_Init();
     CL_TCPServer server;
-    CL_ClientContext* context = new CL_ClientContext(9, &server);
-    CLU_Table connection;
-    ASSERT_EQ(business::Connect(context, &connection), CL_OK);
+    CL_ClientContext* context = LetIn(server);
     Call(context, QPX_CMD_OPEN_DATABASE, CLU_Table().Set("DRIVER", "sqlite").Set("NAME", "demo"));
     using namespace std::string_literals;
     const struct {

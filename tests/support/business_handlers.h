@@ -804,8 +804,8 @@ inline CL_Status Execute(CL_Command command, CL_Blob& input, CL_Blob& output,
             break;
         }
     if (!known) Refuse(request, QPX_ERR_NOT_IMPLEMENTED, "unknown command " + std::to_string(command));
-    rpc_test::WriteTable(out, output);
-    return status;
+    CL_Status written = rpc_test::WriteReply(out, output);
+    return written == CL_OK ? status : written;
 }
 
 }  // namespace business

@@ -36,3 +36,17 @@ std::vector<uint8> FlatBytes(const T& value) {
     value.Flatten(blob);
     return Bytes(blob);
 }
+
+// A table of `levels` levels, itself the first: "keep" holds a text and "deep" the next
+// table down, the last one holding "leaf".
+inline CLU_Table NestedTables(int levels) {
+    CLU_Table table;
+    table.Set("leaf", 1);
+    for (int level = 1; level < levels; level++) {
+        CLU_Table outer;
+        outer.Set("keep", "me");
+        outer.Set("deep", table);
+        table = std::move(outer);
+    }
+    return table;
+}

@@ -42,10 +42,24 @@ inline CLU_Table ReadTable(CL_Blob& input) {
     return table;
 }
 
-inline void WriteTable(const CLU_Table& table, CL_Blob& output) {
+// Whether the table went out whole: one that nests deeper than the flattened format
+// carries leaves `output` empty.
+inline bool WriteTable(const CLU_Table& table, CL_Blob& output) {
     output.Clear();
-    table.Flatten(output);
+    bool whole = table.TryFlatten(output);
     output.Seek(0, CL_SEEK_SET);
+    return whole;
+}
+
+// The reply `table`, or, when it cannot go out whole, a FAILED reply that says why in
+// its "ERROR" instead of an empty DATA: the status to return.
+inline CL_Status WriteReply(const CLU_Table& table, CL_Blob& output) {
+    if (WriteTable(table, output)) return CL_OK;
+    CLU_Table error;
+    error.Set("ERROR",
+              "the reply nests deeper than " + std::to_string(CLU_MAX_FLATTEN_DEPTH) + " levels");
+    WriteTable(error, output);
+    return CL_ERROR;
 }
 
 // Waits `ms` in steps, reporting progress when asked; false when cancelled.
@@ -65,8 +79,7 @@ inline bool Work(CL_ClientContext* context, uint32 id, uint32 ms, uint32 step, b
 }
 
 inline CL_Status Echo(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
-    WriteTable(ReadTable(input), output);
-    return CL_OK;
+    return WriteReply(ReadTable(input), output);
 }
 
 inline CL_Status Progress(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
@@ -75,8 +88,7 @@ inline CL_Status Progress(CL_Blob& input, CL_Blob& output, CL_ClientContext* con
     if (!Work(context, id, uint32(table.GetInteger("ms", 300)), step, true,
               table.GetString("message", "working")))
         return CL_IPC_EXECUTE_ABORTED;
-    WriteTable(table, output);
-    return CL_OK;
+    return WriteReply(table, output);
 }
 
 inline CL_Status Fail(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {
@@ -93,13 +105,12 @@ inline CL_Status Sleep(CL_Blob& input, CL_Blob& output, CL_ClientContext* contex
     CLU_Table table = ReadTable(input);
     if (!Work(context, id, uint32(table.GetInteger("ms", 300)), 5, false, ""))
         return CL_IPC_EXECUTE_ABORTED;
-    WriteTable(table, output);
-    return CL_OK;
+    return WriteReply(table, output);
 }
 
 inline CL_Status Uncounted(CL_Blob& input, CL_Blob& output, CL_ClientContext* context, uint32 id) {
-    Echo(input, output, context, id);
-    return CL_IPC_DONT_COUNT;
+    CL_Status status = Echo(input, output, context, id);
+    return status == CL_OK ? CL_IPC_DONT_COUNT : status;
 }
 
 inline CL_Status RawEcho(CL_Blob& input, CL_Blob& output, CL_ClientContext*, uint32) {

@@ -186,8 +186,9 @@ private:
     std::string fUserName;
     std::string fUserPassword;
     QPX_Command fCommand;
-    // The client's connect count when the request was made (a Connect's own): its
-    // failure ends the connection only while no later Connect has begun.
+    // A Connect's number among its client's Connects: its failure ends the connection
+    // only while no later Connect has begun. Any other request's: the number of the RPC
+    // client's connection when it was made, whose end alone its failure may close.
     uint32 fConnection;
 };
 
@@ -215,7 +216,11 @@ public:
     void GetServerList(QPX_DiscoverCB discover, QPX_ErrorCB error, QPX_ProgressCB progress,
                        void* userData, uint32 timeout, uint16 port);
 
-    // `output` (not null) receives the server's connection information.
+    // `output` (not null) receives the server's connection information. A table that
+    // nests deeper than CLU_MAX_FLATTEN_DEPTH (the table itself is level 1), here the
+    // options, cannot be sent: Connect and Execute refuse it with CL_ERROR before
+    // anything goes out, and the connection stays. Their asynchronous forms report the
+    // refusal to `error` on the calling thread, before they return.
     QPX_Status Connect(QPX_ServerSpec* spec, CLU_Table* output, const CLU_Table& options,
                        uint32 timeout);
     void Connect(QPX_ServerSpec* spec, const CLU_Table& options, QPX_SuccessWithTableCB success,

@@ -238,11 +238,13 @@ public:
     template <class S>
     static bool GiveStorage(Reader& r, CL_RefCounted<S>& handle, CL_RefCounted<S>*& empty);
 
+    // Whether the value went out whole (see Writer::Finish).
     template <class T>
-    static void Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
+    static bool Flatten(const T& value, CL_Blob& blob, void (*write)(Writer&, const T&)) {
         Writer w(blob, WritesVersion1());
         write(w, value);
         w.Finish();
+        return !w.Failed();
     }
 
     static Reader StartReading(CL_Blob& blob, int32 depth) {
@@ -579,7 +581,10 @@ void CLU_List::Flatten(CL_Blob& blob) const {
     CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteList);
 }
 void CLU_Table::Flatten(CL_Blob& blob) const {
-    CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable);
+    TryFlatten(blob);
+}
+bool CLU_Table::TryFlatten(CL_Blob& blob) const {
+    return CLU_Flattener::Flatten(*this, blob, &CLU_Flattener::WriteTable);
 }
 
 // ---- Reading ------------------------------------------------------------------

@@ -100,11 +100,13 @@ void CL_TCPClient::Disconnect() {
     // holds it (a read that fails closes the descriptor), so a busy connection is only
     // marked: its holder closes it at its next step, or the next one to take the lock.
     // The mark comes before the id is cleared (a finishing Connect stores the id, then
-    // looks at the mark).
+    // looks at the mark). A handshake closes its socket itself at its next step, also
+    // when this comes from its own cancel check: it ends then with CL_NOT_CONNECTED
+    // instead of stepping on a socket closed under it.
     fDisconnectAsked = true;
     fID = 0;
     if (TryLockConnection()) {
-        CloseIfAsked();
+        if (!fHandshaking) CloseIfAsked();
         fLock.Unlock();
     }
 }

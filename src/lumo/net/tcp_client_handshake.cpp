@@ -124,9 +124,10 @@ CL_NetAddress CL_TCPClient::ApplySettings(const CLU_Table& settings, const std::
 }
 
 CL_Status CL_TCPClient::ConnectSocket(ActionJob* job, const CL_NetAddress& address) {
-    // A cancel that came first (while another Connect held the connection, say): the
-    // server never hears of this one.
+    // A cancel that came first (while another Connect held the connection, say), or a
+    // Disconnect since this Connect began: the server never hears of this one.
     if (PollCancel(job)) return CL_CANCELLED;
+    if (CloseIfAsked()) return CL_NOT_CONNECTED;
     fSocket = CL_Socket(address, CL_SOCKET_TYPE_TCP);
     fReader.Clear();
     CL_Status result = fSocket.Connect(0);

@@ -19,7 +19,8 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, Success success, QPX
       fProgress(progress),
       fIdle(idle),
       fCommand(command),
-      fConnection(type == Connect ? fCore->NewConnection() : fCore->CurrentConnection()) {
+      fConnection(type == Connect ? fCore->NewConnection()
+                                  : client->fClient->GetConnectionNumber()) {
     fCore->AddPending();
 }
 
@@ -72,7 +73,7 @@ CL_Status QPX_AsyncData::ConnectCB(CL_Blob& reply, void* request) {
     {
         QPX_ClientCore& core = *self->fCore;
         CL_AutoLocker guard(core.fLock);
-        if (core.fRPC) core.Connected(table);
+        core.EndConnect(self->fConnection, &table);
     }
     if (QPX_SuccessWithTableCB success = self->SuccessOf<QPX_SuccessWithTableCB>())
         success(table, self->fUserData);
@@ -168,8 +169,10 @@ CL_Status QPX_AsyncData::ErrorCB(CL_Status code, CL_Blob& reply, void* request) 
         // A request that a later Connect ended leaves the new connection alone.
         QPX_ClientCore& core = *self->fCore;
         CL_AutoLocker guard(core.fLock);
-        if (core.fRPC && core.fConnects == self->fConnection)
-            core.CheckResultLocked(self->fType == Connect ? CL_NOT_CONNECTED : code);
+        if (self->fType == Connect)
+            core.EndConnect(self->fConnection, nullptr);
+        else
+            core.CheckResultOnLocked(self->fConnection, code);
     }
     if (self->fError) self->fError(code, message, self->fUserData);
     delete self;

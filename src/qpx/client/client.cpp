@@ -28,6 +28,14 @@ CLU_Table MakeConnectTable(const QPX_ServerSpec* spec, const CLU_Table& options,
     return table;
 }
 
+// The bytes of a request or connect table into *blob, read from its start; false when
+// the table nests deeper than the flattened format carries, which would go out empty.
+bool FlattenTable(const CLU_Table& table, CL_Blob* blob) {
+    if (!table.TryFlatten(*blob)) return false;
+    blob->Seek(0, CL_SEEK_SET);
+    return true;
+}
+
 }  // namespace
 
 QPX_Client::QPX_Client(CL_Dispatcher* dispatcher) : QPX_Client(QPX_NewRPCClient(dispatcher)) {}
@@ -77,6 +85,9 @@ void QPX_Client::GetServerList(QPX_DiscoverCB discover, QPX_ErrorCB error, QPX_P
 QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CLU_Table& options,
                                uint32 timeout) {
     CLU_Table settings = MakeConnectTable(spec, options, timeout);
+    // Refused before it begins: the connection it would replace stays.
+    CL_Blob flat;
+    if (!FlattenTable(settings, &flat)) return CL_ERROR;
     CL_Blob reply;
     // One made from inside this thread's own Connect (its cancel check) is refused by
     // the RPC client; the connection being opened goes on.
@@ -87,23 +98,24 @@ QPX_Status QPX_Client::Connect(QPX_ServerSpec* spec, CLU_Table* output, const CL
         QPX_ClientCore::Connecting connecting(fCore.get());
         status = fClient->Connect(settings, reply, timeout);
     }
-    if (status != CL_OK) {
-        fCore->CheckResultOn(connection, CL_NOT_CONNECTED);
-        return status;
-    }
     QPX_ClientCore& core = *fCore;
     CL_AutoLocker guard(core.fLock);
-    QPX_ReadReply(reply, output);
-    core.Connected(*output);
-    return CL_OK;
+    if (status == CL_OK) QPX_ReadReply(reply, output);
+    core.EndConnect(connection, status == CL_OK ? output : nullptr);
+    return status;
 }
 
 void QPX_Client::Connect(QPX_ServerSpec* spec, const CLU_Table& options,
                          QPX_SuccessWithTableCB success, QPX_ErrorCB error, QPX_ProgressCB progress,
                          void* userData, uint32 timeout) {
+    CLU_Table settings = MakeConnectTable(spec, options, timeout);
+    CL_Blob flat;
+    if (!FlattenTable(settings, &flat)) {
+        if (error) error(CL_ERROR, QPX::GetError(CL_ERROR), userData);
+        return;
+    }
     QPX_AsyncData* request =
         new QPX_AsyncData(this, QPX_AsyncData::Connect, success, error, progress, userData);
-    CLU_Table settings = MakeConnectTable(spec, options, timeout);
     fClient->Connect(settings, &QPX_AsyncData::ConnectCB, &QPX_AsyncData::ErrorCB,
                      &QPX_AsyncData::ProgressCB, request, timeout);
 }
@@ -153,14 +165,11 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
     // The request and the reply never share a buffer: after a failed write the RPC
     // client may hand back what it was sending.
     CL_Blob request;
-    if (input) {
-        input->Flatten(request);
-        request.Seek(0, CL_SEEK_SET);
-    }
+    QPX_Status status = input && !FlattenTable(*input, &request) ? CL_ERROR : CL_OK;
     if (!idle) idle = fCore->fIdle.load();
     CL_Blob reply;
-    const uint32 connection = fCore->CurrentConnection();
-    QPX_Status status = fClient->Execute(cmd, request, reply, idle, timeout);
+    const uint32 connection = fClient->GetConnectionNumber();
+    if (status == CL_OK) status = fClient->Execute(cmd, request, reply, idle, timeout);
     if (!QPX_HasServerReply(status)) reply.SetSize(0);
 
     CLU_Table own;
@@ -187,9 +196,10 @@ void QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, QPX_SuccessWithTable
 void QPX_Client::StartRequest(QPX_AsyncData* request, QPX_Command cmd, const CLU_Table* input,
                               QPX_IdleCB idle, uint32 timeout) {
     CL_Blob blob;
-    if (input) {
-        input->Flatten(blob);
-        blob.Seek(0, CL_SEEK_SET);
+    if (input && !FlattenTable(*input, &blob)) {
+        CL_Blob none;
+        QPX_AsyncData::ErrorCB(CL_ERROR, none, request);
+        return;
     }
     fClient->Execute(cmd, blob, &QPX_AsyncData::ExecuteCB, &QPX_AsyncData::ErrorCB,
                      &QPX_AsyncData::ProgressCB, idle, request, timeout);

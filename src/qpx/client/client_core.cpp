@@ -46,21 +46,32 @@ QPX_Status QPX_ClientCore::CheckResultLocked(QPX_Status code) {
     return code;
 }
 
-uint32 QPX_ClientCore::CurrentConnection() {
-    CL_AutoLocker guard(fLock);
-    return fConnects;
-}
-
 uint32 QPX_ClientCore::NewConnection() {
     CL_AutoLocker guard(fLock);
+    fOpening++;
     return ++fConnects;
 }
 
+void QPX_ClientCore::EndConnect(uint32 connection, const CLU_Table* info) {
+    if (fOpening > 0) fOpening--;
+    if (!fRPC) return;
+    if (info)
+        Connected(*info);
+    else if (connection == fConnects)
+        CheckResultLocked(CL_NOT_CONNECTED);
+}
+
 QPX_Status QPX_ClientCore::CheckResultOn(uint32 connection, QPX_Status code) {
-    if (!QPX_EndsConnection(code) || ConnectingHere()) return code;
+    if (!QPX_EndsConnection(code)) return code;
     CL_AutoLocker guard(fLock);
-    if (connection != fConnects) return code;
-    return CheckResultLocked(code);
+    return CheckResultOnLocked(connection, code);
+}
+
+QPX_Status QPX_ClientCore::CheckResultOnLocked(uint32 connection, QPX_Status code) {
+    // Under the lock that a Connect's beginning takes: one that begins later finds this
+    // request's Disconnect done, and its handshake is not the one closed.
+    if (fOpening == 0 && fRPC && fRPC->GetConnectionNumber() == connection) CheckResultLocked(code);
+    return code;
 }
 
 void QPX_ClientCore::Connected(const CLU_Table& info) {

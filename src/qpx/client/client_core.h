@@ -25,23 +25,28 @@ struct QPX_ClientCore : public CL_Object {
     CLU_Table fDatabase CL_GUARDED_BY(fLock);
     CLU_Table fUser CL_GUARDED_BY(fLock);
     std::atomic<QPX_IdleCB> fIdle{nullptr};
-    // Connects begun. A Connect ends the requests still waiting on the connection it
-    // replaces, and their end must not close the new one: a call notes this number
-    // when made, a Connect the one it takes.
+    // Connects begun, and those of them not yet ended. A Connect ends the requests
+    // still waiting on the connection it replaces, and their end must not close the
+    // new one; nor must the failure of a Connect that a later one replaced.
     uint32 fConnects CL_GUARDED_BY(fLock) = 0;
+    uint32 fOpening CL_GUARDED_BY(fLock) = 0;
 
     // Closes the connection and empties the three tables when `code` means the
     // connection is gone; returns `code`.
     QPX_Status CheckResult(QPX_Status code) CL_EXCLUDES(fLock);
     QPX_Status CheckResultLocked(QPX_Status code) CL_REQUIRES(fLock);
-    // The number calls made now note; a Connect takes the next one.
-    uint32 CurrentConnection() CL_EXCLUDES(fLock);
+    // A Connect begins: the number it takes among the client's Connects.
     uint32 NewConnection() CL_EXCLUDES(fLock);
-    // CheckResult for a call that noted `connection`: nothing when a Connect began
-    // since, or when the call came from inside this thread's own blocking Connect
-    // (its cancel check), which the RPC client refuses without touching the
-    // connection being opened.
+    // The Connect that took `connection` has ended, with the server's information or
+    // failed (null). A failed one ends the connection, unless a later Connect began.
+    void EndConnect(uint32 connection, const CLU_Table* info) CL_REQUIRES(fLock);
+    // CheckResult for a request made while the RPC client's connection had the number
+    // `connection` (a request is written on that one or a later one): nothing once a
+    // Connect has replaced it, or while a Connect is under way (it replaces the
+    // connection anyway; a call from inside a blocking Connect's own cancel check,
+    // which the RPC client refuses, is one such).
     QPX_Status CheckResultOn(uint32 connection, QPX_Status code) CL_EXCLUDES(fLock);
+    QPX_Status CheckResultOnLocked(uint32 connection, QPX_Status code) CL_REQUIRES(fLock);
 
     // State changes. A connect keeps the server's information and forgets the database
     // and user; closing a database forgets both too.
