@@ -79,8 +79,8 @@ public:
     uint32 GetMaxRequestSize() const;
     bool IsRunning() const;
     uint32 GetWorkerCount();
-    // Request bytes read from clients and not yet taken by a worker, gathered or queued;
-    // reading stops while they pass GetInputBudget.
+    // Request bytes read from clients let in and not yet taken by a worker, gathered or
+    // queued; reading from those clients stops while they pass GetInputBudget.
     uint64 GetQueuedInput() const;
     uint64 GetInputBudget() const;
     // Reply bytes waiting for clients to read them; the requests of clients let in wait

@@ -2,9 +2,10 @@
 // is granted a connection may only shake hands; a request over the size limit is
 // answered FAILED at its first chunk; a compressed payload is inflated only where
 // compression was granted and never past the limit; the input read and not yet taken
-// by a worker stays within a budget; replies a client never reads cut it off, and those
-// of all clients hold requests back past their own budget; a peer's thousands of
-// waiting requests get their PINGs in bounded batches.
+// by a worker stays within a budget, and connections not yet let in have one of their
+// own; replies a client never reads cut it off, and those of all clients hold requests
+// back past their own budget; a peer's thousands of waiting requests get their PINGs
+// in bounded batches and cost the other clients nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -231,10 +232,13 @@ TEST(TCPServerLimits, InflationsShareABudget) {
     EXPECT_EQ(impl.fInflating.load(), 0u);
 }
 
-// The chunks of a DATA request for `payload` from `first` on: `count` of them (0: all).
-CL_Blob Chunks(uint32 sequence, const CL_Blob& payload, uint32 first, uint32 count) {
+// The chunks of a DATA request (or one of `type`) for `payload` from `first` on: `count`
+// of them (0: all).
+CL_Blob Chunks(uint32 sequence, const CL_Blob& payload, uint32 first, uint32 count,
+               CL_PacketType type = CL_PACKET_TYPE_DATA) {
     CL_PacketHeader header;
     CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho, 0);
+    header.fType = uint16(type);
     header.fData.fCheckSum = payload.CheckSum();
     CL_Blob wire;
     uint32 offset = first * CL_IPC_CHUNK_SIZE;
@@ -458,6 +462,66 @@ TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
     EXPECT_EQ(answered, kRequests);
 }
 
+// Connections not yet let in that gather AUTH requests and then send nothing have a
+// budget of their own: the gathers past it are refused, the newest, their connections
+// closed; the reading of clients let in goes on, so that a kept client and a fresh one
+// are served at once although the gatherers alone would fill the input budget. The
+// gatherers are cut once silent for the time-out, however little the server reads.
+TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
+    const uint32 kTimeOut = 8000;
+    TestServer test(0, CL_LOG_LEVEL_WARNING, kTimeOut);
+    LimitRequests(test, 1 << 20, 0, kTimeOut);
+    test.fServer.SetLogLevel(CL_LOG_LEVEL_WARNING);
+    RawClient kept;
+    ASSERT_TRUE(StartAndAuthorise(test, kept));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    const uint64 budget = CL_TCPServer::Impl::kHandshakeBudget;
+    const uint32 kAuth = CL_SERVER_MAX_HANDSHAKE_REQUEST, kGathers = CL_TCPServer::Impl::kMaxGathers;
+    // Each gather 7 of its 9 chunks; connections that fill the budget exactly, then 4 more.
+    const uint32 kFilling = uint32(budget / kAuth) / kGathers, kPeers = kFilling + 4;
+    ASSERT_EQ(uint64(kFilling) * kGathers * kAuth, budget);
+    ASSERT_GT(uint64(kFilling) * kGathers * 7 * CL_IPC_CHUNK_SIZE, 2 * test.fServer.GetInputBudget());
+    CL_Blob payload = Bytes(kAuth, 'g'), wire;
+    for (uint32 g = 1; g <= kGathers; g++)
+        wire.Append(Chunks(g, payload, 0, 7, CL_PACKET_TYPE_AUTH));
+    std::vector<std::unique_ptr<RawClient>> peers;
+    std::atomic<bool> done{false};
+    std::atomic<uint64> most{0};
+    std::thread watch([&] {
+        while (!done) {
+            most = std::max<uint64>(most, impl.fHandshakeBytes);
+            CL_Thread::Sleep(1);
+        }
+    });
+    for (uint32 i = 0; i < kPeers; i++) {
+        peers.emplace_back(new RawClient());
+        ASSERT_TRUE(peers.back()->Connect(test.fPort));
+        peers.back()->SendRaw(wire.GetDataForRead(), wire.GetSize());
+        if (i >= kFilling)
+            EXPECT_TRUE(peers.back()->Closed()) << i;
+        else
+            ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == (i + 1) * budget / kFilling; }));
+    }
+    EXPECT_EQ(test.fLog.Count("dei client non autorizzati"), 4);
+    uint32 start = CL_GetTime();
+    EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table().Set("kept", 1)), CL_PACKET_TYPE_DATA);
+    EXPECT_LT(CL_GetTime() - start, 1000u);
+    start = CL_GetTime();
+    RawClient fresh;
+    ASSERT_TRUE(Authorise(test, fresh));
+    EXPECT_EQ(fresh.Call(rpc_test::kEcho, CLU_Table().Set("fresh", 1)), CL_PACKET_TYPE_DATA);
+    EXPECT_LT(CL_GetTime() - start, 1000u);
+    EXPECT_EQ(impl.fHandshakeBytes.load(), budget);
+    EXPECT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == 0; }, kTimeOut + 10000));
+    done = true;
+    watch.join();
+    // And a step of the fresh client's handshake, which always goes: one chunk at most.
+    EXPECT_LE(most.load(), budget + CL_IPC_CHUNK_SIZE);
+    for (auto& peer : peers)
+        EXPECT_TRUE(peer->Closed(1000));
+    EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
 // A connection that reads what comes only as `ReadSome` lets it.
 struct SlowReader : RawClient {
     // Up to `max` bytes that have come, appended to `into`; false once the connection ended.
@@ -655,6 +719,77 @@ TEST(TCPServerLimits, ThousandsOfWaitingRequestsArePingedFromTheFront) {
     EXPECT_TRUE(Authorise(test, fresh));
     client.Abort(running);
     ASSERT_TRUE(client.Next(CL_PACKET_TYPE_ABORT, running));
+}
+
+// Requests of the client `id` queued for the workers.
+size_t QueuedRequests(TestServer& test, uint32 id) {
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    CL_AutoLocker lock(impl.fLock);
+    CL_TCPServer::Impl::Client* client = impl.FindClient(id);
+    if (!client) return 0;
+    CL_AutoLocker own(CL_TCPServer::Impl::ClientLock(client));
+    return client->fQueuedRequests.Count();
+}
+
+// A connection's reader that drops all that comes, until it is stopped.
+struct Drain {
+    explicit Drain(RawClient& client)
+        : fThread([this, &client] {
+              std::vector<char> buffer(1 << 16);
+              while (!fStop)
+                  if (client.Readable(20))
+                      recv(client.fSocket.GetDescriptor(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+          }) {}
+    ~Drain() {
+        fStop = true;
+        fThread.join();
+    }
+    std::atomic<bool> fStop{false};
+    std::thread fThread;
+};
+
+// A peer that queues a hundred thousand empty requests behind a long one, then sends a
+// stream of ABORTs for numbers it never used, costs the others nothing: a kept client's
+// request and a fresh connection's handshake are served at once all along. One
+// ABORT_ALL ends the whole queue.
+TEST(TCPServerLimits, AHundredThousandQueuedRequestsCostTheOthersNothing) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    RawClient kept, flooder;
+    ASSERT_TRUE(StartAndAuthorise(test, kept));
+    ASSERT_TRUE(Authorise(test, flooder));
+    uint32 running = flooder.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+    ASSERT_TRUE(flooder.Next(CL_PACKET_TYPE_PING, running));
+    const uint32 kQueued = 100000, kAborts = 20000;
+    CL_Blob flood, aborts;
+    for (uint32 i = 0; i < kQueued; i++) {
+        CL_PacketHeader header;
+        CL_MakeDataRequest(&header, flooder.fSequence++, rpc_test::kRawEcho, 0);
+        CL_BuildPacket(header, CL_Blob(), &flood);
+    }
+    for (uint32 i = 0; i < kAborts; i++) {
+        CL_PacketHeader header;
+        CL_MakeAbortRequest(&header, 0x70000000u + i);
+        CL_BuildPacket(header, CL_Blob(), &aborts);
+    }
+    Drain drain(flooder);
+    ASSERT_EQ(flooder.SendRaw(flood.GetDataForRead(), flood.GetSize()), 0);
+    ASSERT_TRUE(WaitFor([&] { return QueuedRequests(test, flooder.fClientID) == kQueued; }, 30000));
+    auto othersServed = [&](const char* when) {
+        uint32 start = CL_GetTime();
+        EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table().Set("kept", 1)), CL_PACKET_TYPE_DATA);
+        EXPECT_LT(CL_GetTime() - start, 1000u) << when;
+        start = CL_GetTime();
+        RawClient fresh;
+        EXPECT_TRUE(Authorise(test, fresh));
+        EXPECT_LT(CL_GetTime() - start, 1000u) << when;
+    };
+    othersServed("queued");
+    ASSERT_EQ(flooder.SendRaw(aborts.GetDataForRead(), aborts.GetSize()), 0);
+    othersServed("aborts");
+    EXPECT_EQ(QueuedRequests(test, flooder.fClientID), kQueued);
+    flooder.Abort(0, true, true);
+    EXPECT_TRUE(WaitFor([&] { return QueuedRequests(test, flooder.fClientID) == 0; }));
+    EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
 }
 
 // Peers that ask for large replies and never read them: what waits for them stays

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 
 #include "lumo/decimal.h"
 #include "lumo/entry.h"
@@ -368,6 +369,53 @@ TEST(TCPServerRequests, AbortAllCancelsEveryRequest) {
             EXPECT_EQ(sAborts.load(), 1);
         }
     }
+}
+
+// ABORT_ALL cancels every request the server holds when it reads it: the one a worker
+// runs, through the abort callback, and those waiting for a worker or still arriving,
+// which the dispatcher answers itself without a callback and which never run. The
+// answers come at once; a request sent after the ABORT_ALL is served.
+TEST(TCPServerRequests, AbortAllCancelsWaitingAndArrivingRequestsToo) {
+    TestServer test(CL_IPC_AES_CRYPTING);
+    test.fCallbacks.fExecute = CountingExecute;
+    test.fCallbacks.fAbort = CountAborts;
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    sExecuted = 0;
+    sAborts = 0;
+    test.fLog.Clear();
+    std::set<uint32> held = {client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 20000)))};
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Contains("(comando 0004)"); }));
+    held.insert(client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 20000))));
+    held.insert(client.SendData(rpc_test::kEcho, Flat(CLU_Table().Set("queued", 1))));
+    CL_Blob payload = Flat(BigTable(20000));
+    CL_PacketHeader header;
+    uint32 arriving = client.fSequence++;
+    held.insert(arriving);
+    CL_MakeDataRequest(&header, arriving, rpc_test::kEcho, client.fFlags);
+    CL_EncodePayload(&header, payload, client.fFlags, client.fCipher.get(), false);
+    CL_Blob first, rest;
+    uint32 offset = CL_AppendChunk(header, payload, 0, &first);
+    ASSERT_EQ(client.SendRaw(first.GetDataForRead(), first.GetSize()), 0);
+    ASSERT_TRUE(WaitFor([&] { return test.fLog.Count("Il client ha dati in arrivo") == 4; }));
+    uint32 start = CL_GetTime();
+    client.Abort(0, true, true);
+    std::set<uint32> answered;
+    for (size_t i = 0; i < held.size(); i++) {
+        CL_Blob reply;
+        ASSERT_EQ(client.ReadReply(&header, &reply), 0);
+        EXPECT_EQ(header.fType, CL_PACKET_TYPE_ABORT);
+        EXPECT_EQ(header.fData.fCheckSum, 0u);
+        answered.insert(header.fSequence);
+    }
+    EXPECT_LT(CL_GetTime() - start, 1000u);
+    EXPECT_EQ(answered, held);
+    EXPECT_EQ(sAborts.load(), 1);
+    while (offset < payload.GetSize())
+        offset += CL_AppendChunk(header, payload, offset, &rest);
+    ASSERT_EQ(client.SendRaw(rest.GetDataForRead(), rest.GetSize()), 0);
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table().Set("after", 1)), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(sExecuted.load(), 2);
 }
 
 // A second request of a client whose first one is still running waits for it: one

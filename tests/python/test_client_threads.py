@@ -1,11 +1,13 @@
-"""One Client shared by several threads, Clients dropped and the module cleaned up with
-requests in flight, and a server that dies mid-request."""
+"""One Client shared by several threads (under a storm of interrupts too), Clients
+dropped and the module cleaned up with requests in flight, and a server that dies
+mid-request."""
 
 import collections
 import subprocess
 import sys
 import textwrap
 import threading
+import time
 import unittest
 
 import zelmolib
@@ -68,6 +70,39 @@ class SharedClientTest(ServerTestCase):
         self.assertEqual(set(completions.values()), {1})
         # Still one connection, still usable.
         self.assertEqual(client.execute(ECHO, {"z": 1})["z"], 1)
+
+    def test_interrupt_storm_leaves_the_client_usable(self):
+        """Threads loop on a request while interrupt() comes every 5 ms: each interrupt
+        cancels every request the server holds for the Client, those still waiting for
+        a worker too, so the threads come back soon after the storm and the next call is
+        served at once, not behind the requests the interrupts abandoned."""
+        client = self.client
+        stop = threading.Event()
+        self.addCleanup(stop.set)
+
+        def loop():
+            while not stop.is_set():
+                try:
+                    client.execute(WORK, {"ms": 100}, timeout=3000)
+                except zelmolib.Error:
+                    pass
+
+        threads = [threading.Thread(target=loop, daemon=True) for _ in range(4)]
+        for th in threads:
+            th.start()
+        end = time.monotonic() + 5
+        while time.monotonic() < end:
+            client.interrupt()
+            time.sleep(0.005)
+        stop.set()
+        back = time.monotonic() + 5
+        for th in threads:
+            th.join(max(0.0, back - time.monotonic()))
+        self.assertFalse(any(th.is_alive() for th in threads))
+        outcome = Outcome()
+        client.execute(ECHO, {"after": 1}, success=outcome.success, error=outcome.error)
+        self.assertTrue(outcome.done.wait(1.0))
+        self.assertEqual(outcome.calls[0][0], "success")
 
     def test_many_clients_in_parallel_threads(self):
         results = []

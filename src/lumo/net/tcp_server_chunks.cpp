@@ -4,6 +4,8 @@
 // granted a client may send only the handshake; a request over the size limit is
 // refused at its first chunk. Bad headers and broken chunk sequences cut the client
 // off with a log line.
+#include <vector>
+
 #include "lumo/clock.h"
 #include "tcp_server_records.h"
 
@@ -60,6 +62,7 @@ bool Impl::TakeChunk(Client* client, const CL_PacketHeader& header, const uint8*
         return true;
     }
     if (header.fType == CL_PACKET_TYPE_ABORT_ALL) {
+        if (!DropWaitingRequests(client, header)) return false;
         if (!CancelAllRequests(client)) client->fPendingCancelAll = true;
         return true;
     }
@@ -99,8 +102,12 @@ bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
         RejectRequest(client);
         return false;
     }
+    if (!client->fAuthorized && !AdmitHandshake(client, request)) {
+        delete request;
+        return false;
+    }
     if (size > 0) request->fInput = CL_Blob(payload, size, true);
-    fInputBytes += size;
+    if (!request->fHandshake) fInputBytes += size;
     if (request->fLeft == 0) {
         QueueIncoming(client, request, now);
         return true;
@@ -127,7 +134,7 @@ bool Impl::ContinueIncoming(Client* client, const CL_PacketHeader& header,
         KillWithLog(client, CL_OUT_OF_MEMORY);
         return false;
     }
-    fInputBytes += size;
+    if (!request->fHandshake) fInputBytes += size;
     client->fGatheredBytes += size;
     request->fLeft -= size;
     request->fLastChunk = now;
@@ -147,9 +154,42 @@ void Impl::QueueIncoming(Client* client, Incoming* request, uint32 now) {
         CL_AutoLocker lock(ClientLock(client));
         client->QueueRequest(request);
     }
-    fWaitingList.Append(client);
     client->fWaitStartTime = now;
+    ListWaiting(client);
     HandOutWork();
+}
+
+// A connection not yet let in has its requests counted at their announced size, from
+// the first chunk on, in a budget of their own, which never holds back the reading of
+// clients let in. Past it the newest gathers are refused: the connection is closed. A
+// request that comes whole from a connection that holds no other always goes, so that
+// a handshake made step by step gets through.
+bool Impl::AdmitHandshake(Client* client, Incoming* request) {
+    uint32 size = request->fHeader.fSize;
+    bool alone;
+    {
+        CL_AutoLocker lock(ClientLock(client));
+        alone = request->fLeft == 0 && client->fGathers.Count() == 0 && !client->HasRequest();
+    }
+    if (fHandshakeBytes + size > kHandshakeBudget && !alone) {
+        fServer.Log(CL_LOG_LEVEL_WARNING,
+            T("[Dispatcher] [%d] Richiesta %u di %u byte di un client non autorizzato oltre il "
+              "limite di %u byte dei client non autorizzati, connessione chiusa"),
+            int(client->fID), request->fHeader.fSequence, size, uint32(kHandshakeBudget));
+        KillClient(client);
+        return false;
+    }
+    fHandshakeBytes += size;
+    request->fHandshake = true;
+    return true;
+}
+
+bool Impl::ReleaseInput(const Incoming& request) {
+    if (request.fHandshake) {
+        fHandshakeBytes -= request.fHeader.fSize;
+        return false;
+    }
+    return fInputBytes.fetch_sub(request.fInput.GetSize()) >= GetInputBudget();
 }
 
 void Impl::DropGather(Client* client, uint32 sequence) {
@@ -157,7 +197,7 @@ void Impl::DropGather(Client* client, uint32 sequence) {
     if (!request) return;
     client->fGathers.Remove(int32(sequence));
     client->fGatheredBytes -= request->fInput.GetSize();
-    fInputBytes -= request->fInput.GetSize();
+    ReleaseInput(*request);
     delete request;
 }
 
@@ -209,11 +249,11 @@ void Impl::HandleAbort(Client* client, const CL_PacketHeader& abort) {
         }
     }
     if (dropped) {
-        fInputBytes -= dropped->fInput.GetSize();
+        ReleaseInput(*dropped);
         delete dropped;
-        // With nothing left to do for the client, its waiting entries would only wake
-        // a worker for nothing.
-        if (idle && client->fBusyCount == 0) fWaitingList.RemoveAll(client);
+        // With nothing left to do for the client, its waiting entry would only wake a
+        // worker for nothing.
+        if (idle && client->fBusyCount == 0) UnlistWaiting(client);
     }
     if (status != CL_OK) {
         KillWithLog(client, status);
@@ -244,6 +284,42 @@ bool Impl::CancelAllRequests(Client* client) {
     client->fContext->AbortAll(fServer.GetCallbacks().fAbort);
     client->fContext->Unlock();
     return true;
+}
+
+// ABORT_ALL, for the requests no worker has taken: each one still gathered or queued
+// is dropped and answered ABORT by the dispatcher, as a single ABORT would be, echoing
+// the ABORT_ALL's arguments; no callback runs. The answers go out in one write, the
+// queued requests' first, in their order. Requests that come later are not touched.
+// False when the client was killed.
+bool Impl::DropWaitingRequests(Client* client, const CL_PacketHeader& abortAll) {
+    std::vector<Incoming*> dropped;
+    CL_Status status = CL_OK;
+    {
+        CL_AutoLocker lock(ClientLock(client));
+        while (Incoming* request = client->TakeRequest())
+            dropped.push_back(request);
+        for (Incoming* request : client->fGathers)
+            dropped.push_back(request);
+        CL_Blob wire;
+        CL_PacketHeader answered = abortAll;
+        for (Incoming* request : dropped) {
+            answered.fSequence = request->fHeader.fSequence;
+            wire.Seek(0, CL_SEEK_END);
+            wire.Append(AbortReply(answered));
+        }
+        bool queued = false;
+        if (wire.GetSize() > 0) status = Post(client, wire, &queued);
+    }
+    client->fGathers.Clear();
+    client->fGatheredBytes = 0;
+    for (Incoming* request : dropped) {
+        ReleaseInput(*request);
+        delete request;
+    }
+    if (!dropped.empty() && client->fBusyCount == 0) UnlistWaiting(client);
+    if (status == CL_OK) return true;
+    KillWithLog(client, status);
+    return false;
 }
 
 void Impl::RetryCancels(Client* client) {

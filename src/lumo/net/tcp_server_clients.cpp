@@ -1,6 +1,8 @@
 // The TCP server's records of connected clients: creation at accept, killing (socket
 // shut, requests cancelled, moved to the dead list), deletion, and the administration
 // calls that list, describe and close clients.
+#include <iterator>
+
 #include "lumo/cipher.h"
 #include "lumo/clock.h"
 #include "lumo/table.h"
@@ -39,6 +41,7 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
       fSocket(socket),
       fOutput(&server->fOutputBytes, &fBacklog),
       fPinnedWorker(nullptr),
+      fWaiting(false),
       fWaitStartTime(CL_GetTime()),
       fChatPort(0),
       fHeld(false),
@@ -89,28 +92,28 @@ void Impl::DoKillClient(Client* client) {
     }
     client->fPartial = false;
     client->fContext->AbortAll(fServer.GetCallbacks().fAbort);
-    fWaitingList.RemoveAll(client);
+    UnlistWaiting(client);
     fDeadList.RemoveAll(client);
     fDeadList.Append(client);
     HandOutWork();
 }
 
 // When the record is deleted: the dispatcher no longer looks at it, and what it had
-// gathered or queued leaves the server's count.
+// gathered or queued leaves the server's counts.
 void Impl::DropInput(Client* client) {
-    uint64 dropped = client->fGatheredBytes;
-    for (Incoming* request : client->fGathers)
+    for (Incoming* request : client->fGathers) {
+        ReleaseInput(*request);
         delete request;
+    }
     client->fGathers = CL_HashMap<int32, Incoming*>();
     client->fGatheredBytes = 0;
     client->fPendingCancels.clear();
     client->fPendingCancelAll = false;
     CL_AutoLocker lock(ClientLock(client));
     while (Incoming* request = client->TakeRequest()) {
-        dropped += request->fInput.GetSize();
+        ReleaseInput(*request);
         delete request;
     }
-    fInputBytes -= dropped;
 }
 
 void Impl::ListClients(CL_LinkedList<uint32>* ids) {
@@ -155,24 +158,37 @@ void Impl::Client::QueueRequest(Incoming* request) {
 }
 
 Impl::Incoming* Impl::Client::TakeRequest() {
-    if (fQueuedRequests.Count() == 0) return nullptr;
-    Incoming* request = fQueuedRequests.Pop(true);
+    return Uncount(fQueuedRequests.PopFront());
+}
+
+Impl::Incoming* Impl::Client::TakeRequest(uint32 sequence) {
+    return Uncount(fQueuedRequests.Take(sequence));
+}
+
+Impl::Incoming* Impl::Client::Uncount(Incoming* request) {
+    if (!request) return nullptr;
     fQueuedBytes -= QueuedCost(request->fInput);
     Incoming* next = PeekRequest();
     fHeadReach = next ? fServer->InflateReach(*next) : 0;
     return request;
 }
 
-Impl::Incoming* Impl::Client::TakeRequest(uint32 sequence) {
-    for (CL_LinkedList<Incoming*>::iterator it = fQueuedRequests.begin();
-         it != fQueuedRequests.end(); ++it) {
-        Incoming* request = *it;
-        if (request->fHeader.fSequence != sequence) continue;
-        fQueuedRequests.Remove(it);
-        fQueuedBytes -= QueuedCost(request->fInput);
-        Incoming* next = PeekRequest();
-        fHeadReach = next ? fServer->InflateReach(*next) : 0;
-        return request;
-    }
-    return nullptr;
+void Impl::RequestQueue::Append(Incoming* request) {
+    fOrder.push_back(request);
+    fBySequence.emplace(request->fHeader.fSequence, std::prev(fOrder.end()));
+}
+
+// The front request is the oldest of its number too: the first of its range.
+Impl::Incoming* Impl::RequestQueue::PopFront() {
+    if (fOrder.empty()) return nullptr;
+    return Take(fOrder.front()->fHeader.fSequence);
+}
+
+Impl::Incoming* Impl::RequestQueue::Take(uint32 sequence) {
+    auto found = fBySequence.lower_bound(sequence);
+    if (found == fBySequence.end() || found->first != sequence) return nullptr;
+    Incoming* request = *found->second;
+    fOrder.erase(found->second);
+    fBySequence.erase(found);
+    return request;
 }

@@ -242,32 +242,42 @@ void Impl::WatchClients(DispatcherState* state) {
 // with a request waiting already sends no more: the request of a client that had none
 // stays the latest, which a worker takes first once the budget allows. Nor does a
 // client whose next request waits for the inflations under way: such requests would
-// fill the input budget for everyone. What it reads is the dispatcher's own or kept in
-// atomics: it is asked with the server lock released too.
+// fill the input budget for everyone. A connection not yet let in has a budget of its
+// own, kept as its requests come (AdmitHandshake). What it reads is the dispatcher's
+// own or kept in atomics: it is asked with the server lock released too.
 bool Impl::MayRead(Client* client, Client* oldest, uint64 pending) {
     if (client->fPendingCancels.size() >= kMaxPendingCancels) return false;
     if (client->fQueuedBytes >= Client::kMaxQueuedBytes || Backlogged(client)) return false;
     if (client->fQueuedBytes > 0 && client->fAuthorized && fOutputBytes > GetOutputBudget() / 2)
         return false;
     if (!InflationFits(client->fHeadReach)) return false;
+    if (!client->fAuthorized) return true;
     return fInputBytes + pending < GetInputBudget() || client == oldest;
+}
+
+bool Impl::HasUnreadInput(Client* client) {
+    CL_AutoLocker lock(ClientLock(client));
+    return client->fSocket->Pending(1);
 }
 
 // Over the budget, the input shrinks as workers take queued requests. Only while no
 // worker can take any does a request being gathered go on, the oldest one, so that the
 // input can always become a request for the workers: it cannot fill up with halves.
+// Connections not yet let in count apart.
 Impl::Client* Impl::OldestGatherer() {
     for (Client* client : fClientList)
-        if (client->fQueuedBytes > 0 && !Backlogged(client)) return nullptr;
+        if (client->fAuthorized && client->fQueuedBytes > 0 && !Backlogged(client)) return nullptr;
     Client* oldest = nullptr;
     uint32 now = CL_GetTime();
     uint32 longest = 0;
-    for (Client* client : fClientList)
+    for (Client* client : fClientList) {
+        if (!client->fAuthorized) continue;
         for (Incoming* request : client->fGathers)
             if (!oldest || uint32(now - request->fStarted) > longest) {
                 oldest = client;
                 longest = uint32(now - request->fStarted);
             }
+    }
     return oldest;
 }
 

@@ -31,6 +31,7 @@ public:
     class Client;
     class Worker;
     struct Incoming;
+    class RequestQueue;
     class Sink;
     class Output;
     struct DispatcherState;
@@ -45,6 +46,9 @@ public:
     // Requests of one client gathered at once: a client's own requests never interleave
     // their chunks, and each gathered request is looked at in every dispatcher pass.
     static constexpr uint32 kMaxGathers = 8;
+    // Request bytes that connections not yet let in may hold in all, gathered or queued,
+    // each request counted at the size it announces.
+    static constexpr uint64 kHandshakeBudget = 16u << 20;
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
@@ -95,10 +99,12 @@ public:
     CL_AtomicVar fBusyCount;
     // Workers that retired and may still be finishing; Stop waits for them.
     CL_AtomicVar fRetiring;
-    // Request bytes read and not yet taken by a worker, and reply bytes not yet
-    // written, over all clients.
+    // Request bytes read from clients let in and not yet taken by a worker, and reply
+    // bytes not yet written, over all clients.
     std::atomic<uint64> fInputBytes;
     std::atomic<uint64> fOutputBytes;
+    // What connections not yet let in hold of requests, apart from fInputBytes.
+    std::atomic<uint64> fHandshakeBytes;
 
     // Settings: written by Setup while the server is stopped, read by Start and the
     // threads it sets running; the atomic ones also by the getters at any time. Start
@@ -117,8 +123,8 @@ public:
     uint32 fNextClientID CL_GUARDED_BY(fLock);
     uint32 fNextWorkerID CL_GUARDED_BY(fLock);
     CL_NetAddress fAddress CL_GUARDED_BY(fLock);
-    // Every connected client in accept order; clients with a request for the workers
-    // (a client may be listed more than once); killed clients waiting to be deleted.
+    // Every connected client in accept order; clients with a request for the workers,
+    // each listed once; killed clients waiting to be deleted.
     ClientList fClientList CL_GUARDED_BY(fLock);
     ClientList fWaitingList CL_GUARDED_BY(fLock);
     ClientList fDeadList CL_GUARDED_BY(fLock);
@@ -176,6 +182,8 @@ public:
     uint32 WaitStep(const DispatcherState* state, uint32 now) CL_REQUIRES(fLock);
     void DrainWakeUps();
     bool MayRead(Client* client, Client* oldest, uint64 pending);
+    // Whether the peer sent bytes that the server has not read yet.
+    bool HasUnreadInput(Client* client) CL_REQUIRES(fLock);
     Client* OldestGatherer() CL_REQUIRES(fLock);
     void Transfer(ReadyClient* ready, Client* oldest, uint32 reads, uint64* read, uint32 now)
         CL_EXCLUDES(fLock);
@@ -206,6 +214,10 @@ public:
     bool ContinueIncoming(Client* client, const CL_PacketHeader& header, const uint8* payload,
                           uint32 size, uint32 now) CL_REQUIRES(fLock);
     void QueueIncoming(Client* client, Incoming* request, uint32 now) CL_REQUIRES(fLock);
+    bool AdmitHandshake(Client* client, Incoming* request) CL_REQUIRES(fLock);
+    // The request's bytes leave the count they were in; true when that was the input and
+    // it was over its budget, so that reading may go on now.
+    bool ReleaseInput(const Incoming& request);
     void DropGather(Client* client, uint32 sequence) CL_REQUIRES(fLock);
     void RejectHeader(Client* client, const CL_PacketHeader& header, CL_Status check, uint32 now)
         CL_REQUIRES(fLock);
@@ -213,6 +225,7 @@ public:
     void HandleAbort(Client* client, const CL_PacketHeader& abort) CL_REQUIRES(fLock);
     bool CancelRunningRequest(Client* client, uint32 sequence) CL_REQUIRES(fLock);
     bool CancelAllRequests(Client* client) CL_REQUIRES(fLock);
+    bool DropWaitingRequests(Client* client, const CL_PacketHeader& abortAll) CL_REQUIRES(fLock);
     void RetryCancels(Client* client) CL_REQUIRES(fLock);
     void KillWithLog(Client* client, CL_Status code) CL_REQUIRES(fLock);
 
@@ -262,6 +275,10 @@ public:
     bool HasWork(Worker* worker) CL_REQUIRES(fLock);
     bool CanReap(Worker* worker, Client* dead) CL_REQUIRES(fLock);
     ClientList::iterator FindWaitingClient(Worker* worker) CL_REQUIRES(fLock);
+    // The waiting list holds a client once at most: its newest request moves it to the
+    // end, where workers look first.
+    void ListWaiting(Client* client) CL_REQUIRES(fLock);
+    void UnlistWaiting(Client* client) CL_REQUIRES(fLock);
     // Wakes idle workers for the work there is, each as it would choose it itself:
     // the last dead client, then the waiting clients.
     void HandOutWork() CL_REQUIRES(fLock);

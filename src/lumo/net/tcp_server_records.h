@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <deque>
+#include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +75,32 @@ struct CL_TCPServer::Impl::Incoming {
     uint32 fLastChunk = 0;    // CL_GetTime of the latest chunk, then of its queuing
     // Larger than the request limit: answered FAILED, its bytes never kept.
     bool fRefused = false;
+    // From a connection not yet let in: counted at its announced size in the server's
+    // handshake bytes, not in its input.
+    bool fHandshake = false;
+};
+
+// A client's whole requests waiting for a worker, oldest first, each also found by its
+// sequence number (the oldest of a number sent more than once), so that taking the next
+// one or a cancelled one costs the same however many wait. Its holder deletes them.
+class CL_TCPServer::Impl::RequestQueue {
+public:
+    typedef std::list<Incoming*>::const_iterator const_iterator;
+
+    void Append(Incoming* request);
+    Incoming* Front() const { return fOrder.empty() ? nullptr : fOrder.front(); }
+    Incoming* PopFront();
+    // The oldest request of `sequence`, taken off the queue; null when none waits.
+    Incoming* Take(uint32 sequence);
+    bool IsEmpty() const { return fOrder.empty(); }
+    size_t Count() const { return fOrder.size(); }
+    const_iterator begin() const { return fOrder.begin(); }
+    const_iterator end() const { return fOrder.end(); }
+
+private:
+    std::list<Incoming*> fOrder;
+    // A multimap keeps requests of one number in the order they were added.
+    std::multimap<uint32, std::list<Incoming*>::iterator> fBySequence;
 };
 
 // One request a worker serves, from the queue to its reply; the worker's alone.
@@ -174,11 +202,9 @@ public:
     // The queue of whole requests, oldest first, with the bytes they hold.
     void QueueRequest(Incoming* request) CL_REQUIRES(fLock);
     Incoming* TakeRequest() CL_REQUIRES(fLock);
-    Incoming* PeekRequest() CL_REQUIRES(fLock) {
-        return fQueuedRequests.Count() > 0 ? fQueuedRequests.GetFirst() : nullptr;
-    }
-    bool HasRequest() CL_REQUIRES(fLock) { return fQueuedRequests.Count() > 0; }
-    // Takes the queued request of `sequence` off the queue; null when there is none.
+    Incoming* PeekRequest() CL_REQUIRES(fLock) { return fQueuedRequests.Front(); }
+    bool HasRequest() CL_REQUIRES(fLock) { return !fQueuedRequests.IsEmpty(); }
+    // Takes the oldest queued request of `sequence` off the queue; null when there is none.
     Incoming* TakeRequest(uint32 sequence) CL_REQUIRES(fLock);
 
     // ---- Constant ----
@@ -213,13 +239,15 @@ public:
     // Closed with the record.
     const std::unique_ptr<CL_Socket> fSocket CL_PT_GUARDED_BY(fLock);
     CL_HashMap<int32, Request*> fExecutingRequests CL_GUARDED_BY(fLock);
-    CL_LinkedList<Incoming*> fQueuedRequests CL_GUARDED_BY(fLock);
+    RequestQueue fQueuedRequests CL_GUARDED_BY(fLock);
     Output fOutput CL_GUARDED_BY(fLock);
 
     // ---- The server lock ----
     // The worker this client is bound to.
     Worker* fPinnedWorker;
-    // When the client last entered the waiting list, and the chat port of its AUTH.
+    // Whether the client is in the waiting list (once at most), when it last got a new
+    // request there, and the chat port of its AUTH.
+    bool fWaiting;
     uint32 fWaitStartTime;
     uint16 fChatPort;
     // The dispatcher uses the socket with the server lock released; no worker deletes
@@ -244,6 +272,10 @@ public:
 
     // ---- Constant ----
     Impl* const fServer;
+
+private:
+    // A request taken off the queue leaves its counts.
+    Incoming* Uncount(Incoming* request) CL_REQUIRES(fLock);
 };
 
 // A worker thread's record; the thread deletes it when it ends.

@@ -55,9 +55,8 @@ bool Impl::TakeRequest(Exchange& x) {
         client->fContext->StartRequest(x.fSequence);
         client->fExecutingRequests.Set(int32(x.fSequence), x.fRequest);
         // The dispatcher reads less, or nothing, over these limits: it may read on now.
-        uint64 input = fInputBytes.fetch_sub(request->fInput.GetSize());
-        resume = input >= GetInputBudget() || (queued >= Client::kMaxQueuedBytes &&
-                                               client->fQueuedBytes < Client::kMaxQueuedBytes);
+        resume = ReleaseInput(*request) || (queued >= Client::kMaxQueuedBytes &&
+                                            client->fQueuedBytes < Client::kMaxQueuedBytes);
     }
     x.fInput = request->fInput;
     x.fRefused = request->fRefused;

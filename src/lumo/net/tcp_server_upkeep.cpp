@@ -96,13 +96,15 @@ void Impl::KillStarvedClients(uint32 now) {
 
 // A client is cut off, with the time-out line, when part of a chunk has been pending,
 // a request's next chunk has been awaited, or its output has not moved, for longer
-// than the server time-out. While the server itself does not read from a client
+// than the server time-out. While the server itself does not read what a client sent
 // (its limits hold it back) the client's input is not late: its clocks start again.
+// A peer that sent nothing is silent, however little the server reads.
 void Impl::KillOverdueClients(uint32 now) {
     Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
     for (ClientList::iterator it = fClientList.begin(); it != fClientList.end(); ++it) {
         Client* client = *it;
-        if (!MayRead(client, oldest, 0)) {
+        bool timed = client->fPartial || client->fGathers.Count() > 0;
+        if (timed && !MayRead(client, oldest, 0) && HasUnreadInput(client)) {
             client->fLastReadTime = now;
             for (Incoming* request : client->fGathers)
                 request->fLastChunk = now;
@@ -227,7 +229,8 @@ CL_Status Impl::QueueWaitingPings(Client* client, uint32 now) {
     CL_Blob wire;
     for (Incoming* request : client->fQueuedRequests) {
         if (wire.GetSize() >= kMaxPingBatch) break;
-        if (uint32(now - request->fLastChunk) < kPingInterval) continue;
+        // Queued in order: the ones behind came later still.
+        if (uint32(now - request->fLastChunk) < kPingInterval) break;
         AppendPing(request->fHeader.fSequence, -1.0, nullptr, &wire);
     }
     if (wire.GetSize() == 0) return CL_OK;

@@ -202,6 +202,7 @@ void Impl::HandOutWork() {
         if (!last) break;
         Client* client = *found;
         fWaitingList.Remove(found);
+        client->fWaiting = false;
         // The client is its worker's until FinishServing: no other worker takes it.
         client->fBusyCount++;
         WakeIdleWorker(last, client);
@@ -233,7 +234,7 @@ void Impl::ReapDeadClient(Worker* worker) {
     Client* client = fDeadList.GetLast();
     if (!CanReap(worker, client)) return;
     fDeadList.Pop(false);
-    fWaitingList.RemoveAll(client);
+    UnlistWaiting(client);
     DropInput(client);
     if (client->fPinnedWorker) {
         client->fPinnedWorker->fPinnedClient = nullptr;
@@ -263,6 +264,7 @@ void Impl::ServeWaitingClient(Worker* worker) {
     if (it == fWaitingList.end()) return;
     Client* client = *it;
     fWaitingList.Remove(it);
+    client->fWaiting = false;
     client->fBusyCount++;  // until FinishServing
     ServeResult result;
     CL_Status error = 0;
@@ -304,18 +306,33 @@ void Impl::FinishServing(Worker* worker, Client* client, ServeResult result,
         return;
     }
     if (client->fDead) return;
-    // Entries the dispatcher added while this worker served the client are stale once
-    // no request is queued. With requests left (its replies wait to be read, or all
-    // unread replies hold it back) the client waits for a worker again.
+    // An entry the dispatcher made while this worker served the client is stale once no
+    // request is queued. With requests left (its replies wait to be read, or all unread
+    // replies hold it back) the client waits for a worker again.
     bool queued;
     {
         CL_AutoLocker lock(ClientLock(client));
         queued = client->HasRequest();
     }
     if (!queued)
-        fWaitingList.RemoveAll(client);
-    else if (!fWaitingList.Exists(client))
-        fWaitingList.Append(client);
+        UnlistWaiting(client);
+    else if (!client->fWaiting)
+        ListWaiting(client);
+}
+
+void Impl::ListWaiting(Client* client) {
+    if (client->fWaiting) {
+        if (fWaitingList.GetLast() == client) return;
+        fWaitingList.Remove(client);
+    }
+    fWaitingList.Append(client);
+    client->fWaiting = true;
+}
+
+void Impl::UnlistWaiting(Client* client) {
+    if (!client->fWaiting) return;
+    fWaitingList.Remove(client);
+    client->fWaiting = false;
 }
 
 bool Impl::ShouldRetire(Worker* worker) {
