@@ -205,6 +205,7 @@ Impl::Impl(CL_TCPServer& server)
       fQuit(false),
       fInputBytes(0),
       fOutputBytes(0),
+      fLiveOutput(0),
       fListenerPort(0),
       fResponderPort(CL_SERVER_FIRST_RESPONDER_PORT),
       fTimeOut(CL_SERVER_DEFAULT_TIMEOUT),
