@@ -643,12 +643,12 @@ TEST(TCPServerLimits, SlowReadersKeepTheirRepliesOverTheBudget) {
     ASSERT_EQ(test.Start(), 0);
     ASSERT_EQ(test.fServer.GetOutputBudget(), uint64(1) << 20);
     const uint32 kReply = 16 << 20;
-    // Receive buffers of a quarter second's reading: measured on loopback, their
+    // Receive buffers of an eighth of a second's reading: measured on loopback, their
     // sockets took bytes every 0.2 to 0.5 s.
     std::vector<std::unique_ptr<PacedReader>> readers;
     for (uint32 rate : {2u << 10, 16u << 10, 128u << 10}) {
         readers.emplace_back(new PacedReader(rate));
-        ASSERT_TRUE(readers.back()->Start(test.fPort, int(std::max(512u, rate / 4)), kReply));
+        ASSERT_TRUE(readers.back()->Start(test.fPort, int(std::max(512u, rate / 8)), kReply));
     }
     RawClient deaf;
     ASSERT_TRUE(Authorise(test, deaf));
@@ -657,21 +657,31 @@ TEST(TCPServerLimits, SlowReadersKeepTheirRepliesOverTheBudget) {
         return "[Dispatcher] [" + std::to_string(id) +
                "] Client disconnesso a causa di tempo scaduto sulla connessione";
     };
-    uint32 start = CL_GetTime(), cutAfter = 0;
+    // The non-reader's time is counted from when its reply waits: making it takes long
+    // under the sanitizers.
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    uint32 start = CL_GetTime(), waits = 0, cutAfter = 0;
     while (CL_GetTime() - start < 10000) {
         for (auto& reader : readers)
             reader->ReadDue();
-        if (!cutAfter && test.fLog.Has(CL_LOG_LEVEL_INFO, cutLine(deaf.fClientID)))
-            cutAfter = CL_GetTime() - start;
+        if (!waits) {
+            test.fServer.Lock();
+            CL_TCPServer::Impl::Client* record = impl.FindClient(deaf.fClientID);
+            if (record && record->fBacklog > 0) waits = CL_GetTime();
+            test.fServer.Unlock();
+        }
+        if (waits && !cutAfter && test.fLog.Has(CL_LOG_LEVEL_INFO, cutLine(deaf.fClientID)))
+            cutAfter = CL_GetTime() - waits;
         CL_Thread::Sleep(20);
     }
+    // Measured: 2.1 s.
     EXPECT_GT(cutAfter, 0u);
-    EXPECT_LE(cutAfter, 6000u);
+    EXPECT_LE(cutAfter, 5000u);
     for (auto& reader : readers) {
         EXPECT_FALSE(reader->fEnded) << reader->fRate;
         EXPECT_FALSE(test.fLog.Has(CL_LOG_LEVEL_INFO, cutLine(reader->fClientID))) << reader->fRate;
-        // Still reading, at about its pace.
-        EXPECT_GE(reader->fRead, uint64(reader->fRate) * 8) << reader->fRate;
+        // Still reading, at its pace or not far behind.
+        EXPECT_GE(reader->fRead, uint64(reader->fRate) * 5) << reader->fRate;
     }
     RecordProperty("non_reader_cut_ms", int(cutAfter));
 }
