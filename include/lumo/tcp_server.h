@@ -83,8 +83,10 @@ public:
     // queued; reading from those clients stops while they pass GetInputBudget.
     uint64 GetQueuedInput() const;
     uint64 GetInputBudget() const;
-    // Reply bytes waiting for clients to read them; the requests of clients let in wait
-    // to be started while they pass GetOutputBudget.
+    // Reply bytes held for clients: waiting for them to read, or of clients cut off and
+    // not yet freed. The requests of a client with unread replies of its own wait to be
+    // started while they pass GetOutputBudget, every client's past twice that (at least
+    // 256 MiB).
     uint64 GetQueuedOutput() const;
     uint64 GetOutputBudget() const;
 

@@ -1,6 +1,6 @@
 // The server against peers that cheat: an AUTH payload that names the server's own keys,
-// an AUTH repeated on a connection already let in, and a flood of malformed
-// connections whose log lines are held back past the rate limit.
+// an AUTH repeated on a connection already let in, and floods of malformed connections
+// or failing requests whose log lines are held back past the rate limit.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -149,6 +149,32 @@ TEST(TCPServerGuard, MalformedConnectionFloodIsRateLimited) {
         return test.fLog.Contains(
             "Omesse 25 righe di log uguali a \"[Dispatcher] [%d] Il client ha riportato l'errore %d");
     }));
+}
+
+// Forty failing requests in a burst: the workers' line about each is held back past the
+// limiter's rate of 5 a second, and once the second is over the count of the held-back
+// ones comes from the server's periodic work, on a server that logs nothing else.
+TEST(TCPServerGuard, FailingRequestFloodIsRateLimited) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    CL_LogLimiter::Of(test.fServer).SetRate(5, 1000);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    const int kRequests = 40;
+    for (int i = 0; i < kRequests; i++)
+        client.SendData(rpc_test::kFail, Flat(CLU_Table().Set("code", 3000 + i)));
+    for (int i = 0; i < kRequests; i++) {
+        CL_PacketHeader header;
+        CL_Blob reply;
+        ASSERT_EQ(client.ReadReply(&header, &reply), CL_OK);
+        EXPECT_EQ(header.fType, CL_PACKET_TYPE_FAILED);
+    }
+    EXPECT_EQ(test.fLog.Count("Richiesta di esecuzione fallita"), 5);
+    EXPECT_TRUE(WaitFor([&] {
+        return test.fLog.Has(CL_LOG_LEVEL_WARNING,
+                             "Omesse 35 righe di log uguali a \"[Worker %d] [%d:%d] Richiesta di "
+                             "esecuzione fallita\"");
+    }));
+    EXPECT_EQ(test.fLog.Count("Richiesta di esecuzione fallita"), 6);
 }
 
 }  // namespace

@@ -8,8 +8,13 @@
 // in bounded batches and cost the other clients nothing.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -215,8 +220,17 @@ TEST(TCPServerLimits, InflationsShareABudget) {
     CL_Blob payload = Bytes(200 << 10, 'i');
     CL_TCPServer::Impl::Incoming probe;
     CL_MakeDataRequest(&probe.fHeader, 1, rpc_test::kRawEcho, CL_IPC_COMPRESS);
+    // What an n-byte payload may inflate to: zlib makes at most 1032 bytes of each
+    // compressed byte; nothing when that cannot pass 64 KiB, at most the request limit.
+    for (uint32 n : {1u, 63u, 64u, 200u, 2032u, 2033u, 4096u}) {
+        probe.fInput = Bytes(n, 'z');
+        uint64 most = uint64(n) * 1032;
+        uint64 expected = most <= (64u << 10) ? 0 : std::min<uint64>(most, 2u << 20);
+        EXPECT_EQ(impl.InflateReach(probe), expected) << n;
+    }
     probe.fInput = Compressed(payload);
     const uint64 reach = impl.InflateReach(probe);
+    ASSERT_EQ(reach, uint64(probe.fInput.GetSize()) * 1032);
     ASSERT_GT(reach, CL_TCPServer::Impl::kFreeInflation);
     ASSERT_LT(reach, budget);
     // Inflations under way that no client holds.
@@ -230,6 +244,46 @@ TEST(TCPServerLimits, InflationsShareABudget) {
     impl.fInflating -= budget - reach + 1;
     ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, held));
     EXPECT_EQ(impl.fInflating.load(), 0u);
+}
+
+// What keeps a client let in from being read, at both sides of each limit: with a
+// request of its own waiting, the unread replies of all clients past half their budget;
+// a first request whose payload may inflate past what the inflations under way left.
+TEST(TCPServerLimits, ReadingStopsAtBothSidesOfItsLimits) {
+    TestServer test(CL_IPC_COMPRESS, CL_LOG_LEVEL_WARNING);
+    LimitRequests(test, 4 << 20, CL_IPC_COMPRESS);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    const uint64 half = impl.GetOutputBudget() / 2, inflating = impl.GetInflateBudget();
+    const uint64 reach = 1 << 20;
+    struct Case {
+        uint64 fQueued, fUnread, fReach, fInflating;
+        bool fRead;
+    } cases[] = {
+        {0, half + 1, 0, 0, true},
+        {1, half, 0, 0, true},
+        {1, half + 1, 0, 0, false},
+        {1, 0, reach, inflating - reach, true},
+        {1, 0, reach, inflating - reach + 1, false},
+        {1, 0, reach, 0, true},
+    };
+    test.fServer.Lock();
+    CL_TCPServer::Impl::Client* record = impl.FindClient(client.fClientID);
+    for (const Case& c : cases) {
+        record->fQueuedBytes = c.fQueued;
+        record->fHeadReach = c.fReach;
+        impl.fOutputBytes = c.fUnread;
+        impl.fInflating = c.fInflating;
+        EXPECT_EQ(impl.MayRead(record, nullptr, 0), c.fRead)
+            << c.fQueued << " " << c.fUnread << " " << c.fReach << " " << c.fInflating;
+    }
+    record->fQueuedBytes = 0;
+    record->fHeadReach = 0;
+    impl.fOutputBytes = 0;
+    impl.fInflating = 0;
+    test.fServer.Unlock();
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
 }
 
 // The chunks of a DATA request (or one of `type`) for `payload` from `first` on: `count`
@@ -313,39 +367,52 @@ TEST(TCPServerLimits, GatheringAtBothSidesOfItsLimits) {
     }
 }
 
-// Unread replies of its own past a few megabytes keep a client from being served: at
-// one byte under them its next request is served; at them it waits, with PINGs, until
-// they are read. (The count is set by hand: what the kernel takes of real replies is
-// not the test's to choose.)
+// Unread replies keep a client's next request from being started, also by the worker
+// that serves it already: its own past a few megabytes; those of all clients past the
+// budget when it has some of its own, past the cap (twice the budget) when it has none.
+// At one byte under each limit the request is served; at the backlog, or one byte past
+// the budget or the cap, it waits, with PINGs, until the replies are read. (The counts
+// are set by hand: what the kernel takes of real replies is not the test's to choose,
+// and bytes that no client holds cut nobody off.)
 TEST(TCPServerLimits, OwnUnreadRepliesAtBothSidesOfTheBacklog) {
     TestServer test(0, CL_LOG_LEVEL_DEBUG_VERBOSE);
     RawClient client;
     ASSERT_TRUE(StartAndAuthorise(test, client));
     CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
-    auto backlog = [&](uint64 bytes) {
+    auto unread = [&](uint64 own, uint64 all) {
         test.fServer.Lock();
-        impl.FindClient(client.fClientID)->fBacklog = bytes;
+        impl.FindClient(client.fClientID)->fBacklog = own;
         test.fServer.Unlock();
+        impl.fOutputBytes = all;
     };
     const uint64 kBacklog = CL_TCPServer::Impl::kMaxBacklog;
-    for (uint64 bytes : {kBacklog - 1, kBacklog}) {
-        // The next request waits behind a running one, while the backlog is set.
+    const uint64 kBudget = test.fServer.GetOutputBudget(), kCap = impl.GetOutputCap();
+    ASSERT_EQ(kCap, 2 * kBudget);
+    struct Case {
+        uint64 fOwn, fAll;
+        bool fHeld;
+    } cases[] = {
+        {kBacklog - 1, 0, false}, {kBacklog, 0, true}, {1, kBudget, false}, {1, kBudget + 1, true},
+        {0, kBudget + 1, false},  {0, kCap, false},    {0, kCap + 1, true},
+    };
+    for (const Case& c : cases) {
+        // The next request waits behind a running one, while the counts are set.
         test.fLog.Clear();
         uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 300)));
         uint32 next = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
         ASSERT_TRUE(WaitFor([&] { return test.fLog.Count("dati in arrivo") == 2; }));
-        backlog(bytes);
+        unread(c.fOwn, c.fAll);
         ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, running));
-        if (bytes == kBacklog) {
+        if (c.fHeld) {
             CL_PacketHeader header;
             CL_Blob reply;
             do {
-                ASSERT_EQ(client.Read(&header, &reply, 10000), 0);
+                ASSERT_EQ(client.Read(&header, &reply, 10000), 0) << c.fOwn << " " << c.fAll;
             } while (header.fType != CL_PACKET_TYPE_PING || header.fSequence != next);
-            backlog(0);
+            unread(0, 0);
         }
-        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, next)) << bytes;
-        backlog(0);
+        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, next)) << c.fOwn << " " << c.fAll;
+        unread(0, 0);
     }
 }
 
@@ -557,14 +624,143 @@ TEST(TCPServerLimits, UnreadRepliesTimeOut) {
     EXPECT_TRUE(ReadsToTheEnd(deaf));
 }
 
-// A sink that takes at most fTake bytes a write and keeps them.
+// A peer that reads its reply at `rate` bytes a second through a receive buffer set
+// before it connects, small enough that its socket takes bytes from the server every
+// time it has read a little.
+struct PacedReader {
+    explicit PacedReader(uint32 rate) : fRate(rate) {}
+    ~PacedReader() {
+        if (fFD >= 0) close(fFD);
+    }
+    // Connects, shakes hands and asks for a reply of `bytes`; false when that fails.
+    bool Start(uint16 port, int receiveBuffer, uint32 bytes) {
+        fFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        setsockopt(fFD, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fFD, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) return false;
+        CL_PacketHeader header;
+        CL_MakeServerInfoRequest(&header, 1);
+        if (!Exchange(header, CL_Blob(), &header)) return false;
+        CL_MakeAuthRequest(&header, 2, 0);
+        if (!Exchange(header, Flat(CLU_Table()), &header) || header.fType != CL_PACKET_TYPE_AUTH)
+            return false;
+        fClientID = header.fConnection.fID;
+        CL_MakeDataRequest(&header, 3, rpc_test::kPattern, 0);
+        CL_Blob input = Flat(CLU_Table().Set("bytes", (long long)bytes));
+        CL_Cipher plain;
+        CL_EncodePayload(&header, input, 0, &plain, false);
+        fStart = CL_GetTime();
+        return Send(header, input);
+    }
+    // Reads what its pace allows by now, without waiting.
+    void ReadDue() {
+        uint64 due = uint64(fRate) * (CL_GetTime() - fStart) / 1000;
+        char buffer[1 << 16];
+        while (!fEnded && fRead < due) {
+            ssize_t k =
+                recv(fFD, buffer, std::min<uint64>(due - fRead, sizeof(buffer)), MSG_DONTWAIT);
+            if (k > 0) fRead += uint64(k);
+            if (k == 0 || (k < 0 && errno != EAGAIN && errno != EINTR)) fEnded = true;
+            if (k <= 0) break;
+        }
+    }
+
+    const uint32 fRate;
+    int fFD = -1;
+    uint32 fClientID = 0;
+    uint32 fStart = 0;
+    uint64 fRead = 0;
+    bool fEnded = false;
+
+private:
+    bool Send(const CL_PacketHeader& header, const CL_Blob& payload) {
+        CL_Blob wire;
+        CL_BuildPacket(header, payload, &wire);
+        return send(fFD, wire.GetDataForRead(), wire.GetSize(), MSG_NOSIGNAL) ==
+               ssize_t(wire.GetSize());
+    }
+    // Sends a handshake request and reads its one-chunk reply, past PINGs.
+    bool Exchange(const CL_PacketHeader& request, const CL_Blob& payload, CL_PacketHeader* reply) {
+        if (!Send(request, payload)) return false;
+        do {
+            if (recv(fFD, reply, sizeof(*reply), MSG_WAITALL) != ssize_t(sizeof(*reply)))
+                return false;
+            std::vector<char> bytes(CL_ChunkPayloadSize(*reply) + 1);
+            ssize_t size = ssize_t(bytes.size() - 1);
+            if (size > 0 && recv(fFD, bytes.data(), size_t(size), MSG_WAITALL) != size)
+                return false;
+        } while (reply->fType == CL_PACKET_TYPE_PING);
+        return true;
+    }
+};
+
+// Over a 1 MiB budget, peers that read 16 MiB replies slowly but steadily keep them:
+// any byte their sockets take counts, whether or not the server was told the socket
+// was ready. A peer that reads nothing beside them is cut off within a few seconds.
+TEST(TCPServerLimits, SlowReadersKeepTheirRepliesOverTheBudget) {
+    TestServer test(0, CL_LOG_LEVEL_INFO);
+    LimitRequests(test, 1 << 20);
+    test.fServer.SetLogLevel(CL_LOG_LEVEL_INFO);
+    ASSERT_EQ(test.Start(), 0);
+    ASSERT_EQ(test.fServer.GetOutputBudget(), uint64(1) << 20);
+    const uint32 kReply = 16 << 20;
+    // Receive buffers of an eighth of a second's reading: measured on loopback, their
+    // sockets took bytes every 0.2 to 0.5 s.
+    std::vector<std::unique_ptr<PacedReader>> readers;
+    for (uint32 rate : {2u << 10, 16u << 10, 128u << 10}) {
+        readers.emplace_back(new PacedReader(rate));
+        ASSERT_TRUE(readers.back()->Start(test.fPort, int(std::max(512u, rate / 8)), kReply));
+    }
+    RawClient deaf;
+    ASSERT_TRUE(Authorise(test, deaf));
+    deaf.SendData(rpc_test::kPattern, Flat(CLU_Table().Set("bytes", kReply)));
+    auto cutLine = [](uint32 id) {
+        return "[Dispatcher] [" + std::to_string(id) +
+               "] Client disconnesso a causa di tempo scaduto sulla connessione";
+    };
+    // The non-reader's time is counted from when its reply waits: making it takes long
+    // under the sanitizers.
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    uint32 start = CL_GetTime(), waits = 0, cutAfter = 0;
+    while (CL_GetTime() - start < 10000) {
+        for (auto& reader : readers)
+            reader->ReadDue();
+        if (!waits) {
+            test.fServer.Lock();
+            CL_TCPServer::Impl::Client* record = impl.FindClient(deaf.fClientID);
+            if (record && record->fBacklog > 0) waits = CL_GetTime();
+            test.fServer.Unlock();
+        }
+        if (waits && !cutAfter && test.fLog.Has(CL_LOG_LEVEL_INFO, cutLine(deaf.fClientID)))
+            cutAfter = CL_GetTime() - waits;
+        CL_Thread::Sleep(20);
+    }
+    // Measured: 2.1 s.
+    EXPECT_GT(cutAfter, 0u);
+    EXPECT_LE(cutAfter, 5000u);
+    for (auto& reader : readers) {
+        EXPECT_FALSE(reader->fEnded) << reader->fRate;
+        EXPECT_FALSE(test.fLog.Has(CL_LOG_LEVEL_INFO, cutLine(reader->fClientID))) << reader->fRate;
+        // Still reading, at its pace or not far behind.
+        EXPECT_GE(reader->fRead, uint64(reader->fRate) * 5) << reader->fRate;
+    }
+    RecordProperty("non_reader_cut_ms", int(cutAfter));
+}
+
+// A sink that takes at most fTake bytes a write and keeps them, with fUnsent of them
+// not yet passed on.
 struct TakingSink : CL_TCPServer::Impl::Sink {
     CL_Status Write(const uint8* data, uint32 size, uint32* sent) override {
         *sent = std::min(size, fTake);
         fBytes.insert(fBytes.end(), data, data + *sent);
         return CL_OK;
     }
+    uint32 Unsent() override { return fUnsent; }
     uint32 fTake = 0;
+    uint32 fUnsent = 0;
     std::vector<uint8> fBytes;
 };
 
@@ -577,45 +773,112 @@ CL_Blob Wire(const CL_Blob& payload, uint32 sequence) {
 }
 
 // A client's output: what the socket does not take at once waits, and goes out later
-// once, in order, whatever the sizes of the writes; its clock is the waiting chunk's,
-// which moves only when a chunk has gone out; the counts follow the bytes.
+// once, in order, whatever the sizes of the writes; its time-out's clock is the waiting
+// chunk's, which moves only when a chunk has gone out, while any byte taken, or the
+// socket's unsent count falling at a look, counts as moving; the counts follow the
+// bytes held: a packet whole until it has gone out, one dropped until it is freed.
 TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
-    std::atomic<uint64> total{0}, mine{0};
-    CL_TCPServer::Impl::Output output(&total, &mine);
+    std::atomic<uint64> total{0}, live{0}, mine{0};
+    auto output = std::make_unique<CL_TCPServer::Impl::Output>(&total, &live, &mine);
     TakingSink sink;
     CL_Blob first = Wire(Bytes(20000, 'f'), 1);  // chunks of 8192, 8192 and 3712 bytes
     CL_Blob second = Wire(CL_Blob(), 2);
     bool queued = false;
     sink.fTake = 5000;
-    ASSERT_EQ(output.Send(sink, first, 100, &queued), CL_OK);
+    sink.fUnsent = 4000;
+    ASSERT_EQ(output->Send(sink, first, 100, &queued), CL_OK);
     EXPECT_TRUE(queued);
-    EXPECT_EQ(output.GetSince(), 100u);
-    EXPECT_EQ(total.load(), first.GetSize() - 5000);
+    EXPECT_EQ(output->GetSince(), 100u);
+    EXPECT_EQ(output->GetMoved(), 100u);
+    EXPECT_EQ(total.load(), first.GetSize());
+    EXPECT_EQ(live.load(), total.load());
     EXPECT_EQ(mine.load(), total.load());
-    ASSERT_EQ(output.Send(sink, second, 150, &queued), CL_OK);
+    ASSERT_EQ(output->Send(sink, second, 150, &queued), CL_OK);
     EXPECT_TRUE(queued);
     EXPECT_EQ(sink.fBytes.size(), 5000u);  // nothing passes what waits
+    EXPECT_EQ(total.load(), first.GetSize() + second.GetSize());
     sink.fTake = 3000;                      // 8000: the first chunk not yet out
-    ASSERT_EQ(output.WriteQueued(sink, 200), CL_OK);
-    EXPECT_EQ(output.GetSince(), 100u);
+    ASSERT_EQ(output->WriteQueued(sink, 200), CL_OK);
+    EXPECT_EQ(output->GetSince(), 100u);
+    EXPECT_EQ(output->GetMoved(), 200u);
+    // Looks at the socket: it took nothing, then its unsent count fell by a byte.
+    sink.fTake = 0;
+    ASSERT_EQ(output->Probe(sink, 250), CL_OK);
+    EXPECT_EQ(output->GetMoved(), 200u);
+    sink.fUnsent = 3999;
+    ASSERT_EQ(output->Probe(sink, 260), CL_OK);
+    EXPECT_EQ(output->GetMoved(), 260u);
+    EXPECT_EQ(output->GetSince(), 100u);
     sink.fTake = 200;                       // 8200: out, the second began
-    ASSERT_EQ(output.WriteQueued(sink, 300), CL_OK);
-    EXPECT_EQ(output.GetSince(), 300u);
+    ASSERT_EQ(output->Probe(sink, 300), CL_OK);
+    EXPECT_EQ(output->GetSince(), 300u);
+    EXPECT_EQ(output->GetMoved(), 300u);
+    EXPECT_EQ(total.load(), first.GetSize() + second.GetSize());
     sink.fTake = 1u << 20;
-    ASSERT_EQ(output.WriteQueued(sink, 400), CL_OK);
-    EXPECT_TRUE(output.IsEmpty());
+    ASSERT_EQ(output->WriteQueued(sink, 400), CL_OK);
+    EXPECT_TRUE(output->IsEmpty());
     EXPECT_EQ(total.load(), 0u);
     EXPECT_EQ(mine.load(), 0u);
     std::vector<uint8> expected = Bytes(first), tail = Bytes(second);
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_TRUE(sink.fBytes == expected);
-    // What waits when the client goes leaves the counts.
+    // What waits when the client goes stays counted, not live, until it is freed.
     sink.fTake = 0;
-    ASSERT_EQ(output.Send(sink, first, 500, &queued), CL_OK);
+    ASSERT_EQ(output->Send(sink, first, 500, &queued), CL_OK);
     EXPECT_EQ(total.load(), first.GetSize());
-    output.Drop();
-    EXPECT_EQ(total.load(), 0u);
+    output->Drop();
+    EXPECT_EQ(total.load(), first.GetSize());
+    EXPECT_EQ(live.load(), 0u);
     EXPECT_EQ(mine.load(), 0u);
+    output.reset();
+    EXPECT_EQ(total.load(), 0u);
+    EXPECT_EQ(live.load(), 0u);
+}
+
+// Which clients the rules cut off, at both sides of each limit: over the budget those
+// whose replies took no bytes for 2 s, past the cap those that took none for 500 ms, or
+// any once the cap has been passed for a while; the largest first, and only as many as
+// bring the rest back within the limit.
+TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
+    const uint64 M = 1 << 20, kBudget = 10 * M, kCap = 20 * M;
+    struct Case {
+        const char* fName;
+        uint64 fLive;
+        bool fCapOverdue;
+        std::vector<std::pair<uint64, uint32>> fOutputs;  // bytes, idle ms
+        std::set<uint64> fCut;
+    };
+    const std::vector<Case> cases = {
+        {"within the budget", kBudget, false, {{6 * M, 9000}, {4 * M, 9000}}, {}},
+        {"a byte over it", kBudget + 1, false, {{3 * M, 5000}, {6 * M, 5000}, {M, 5000}}, {6 * M}},
+        {"idle just under 2 s", kBudget + 1, false, {{6 * M, 1999}}, {}},
+        {"idle 2 s", kBudget + 1, false, {{6 * M, 2000}}, {6 * M}},
+        {"largest first, only enough",
+         kBudget + 5 * M,
+         false,
+         {{2 * M, 2000}, {4 * M, 3000}, {3 * M, 9000}, {M, 2500}},
+         {4 * M, 3 * M}},
+        {"readers stay", kBudget + 5 * M, false, {{8 * M, 100}, {2 * M, 2000}}, {2 * M}},
+        {"at the cap", kCap, false, {{12 * M, 1000}, {8 * M, 1000}}, {}},
+        {"past it, idle 499 ms", kCap + 1, false, {{12 * M, 499}, {8 * M, 499}}, {}},
+        {"past it, idle 500 ms", kCap + 1, false, {{12 * M, 500}, {8 * M, 500}}, {12 * M}},
+        {"past it, then over the budget",
+         kCap + 1,
+         false,
+         {{8 * M, 600}, {6 * M, 100}, {4 * M, 3000}, {2 * M, 2000}},
+         {8 * M, 4 * M}},
+        {"past it for long: readers too", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {12 * M}},
+    };
+    for (const Case& c : cases) {
+        std::vector<CL_TCPServer::Impl::PendingOutput> outputs;
+        for (const auto& output : c.fOutputs)
+            outputs.push_back({nullptr, output.first, output.second, false});
+        CL_TCPServer::Impl::ChooseCuts(&outputs, c.fLive, kBudget, kCap, c.fCapOverdue);
+        std::set<uint64> cut;
+        for (const auto& output : outputs)
+            if (output.fCut) cut.insert(output.fBytes);
+        EXPECT_EQ(cut, c.fCut) << c.fName;
+    }
 }
 
 // A reply whose first write goes out in part, to a client that reads slowly, arrives
@@ -659,8 +922,10 @@ TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
     EXPECT_EQ(wrong, 0u);
 }
 
-// The unread replies of all clients have a budget: at it, a request is started; one byte
-// past it, requests of clients let in wait, with PINGs, while the handshake goes on.
+// The unread replies of all clients have a budget and a cap: past the budget a client
+// that has read all its own replies is still served; at the cap, twice the budget but
+// never less than 256 MiB, a request is started; one byte past it, requests of clients
+// let in wait, with PINGs, while the handshake goes on.
 TEST(TCPServerLimits, UnreadRepliesHoldRequestsBackPastTheirBudget) {
     TestServer test(0, CL_LOG_LEVEL_WARNING);
     LimitRequests(test, 4 << 20);
@@ -668,9 +933,14 @@ TEST(TCPServerLimits, UnreadRepliesHoldRequestsBackPastTheirBudget) {
     ASSERT_TRUE(StartAndAuthorise(test, client));
     uint64 budget = test.fServer.GetOutputBudget();
     ASSERT_EQ(budget, uint64(4) << 20);
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    const uint64 cap = impl.GetOutputCap();
+    ASSERT_EQ(cap, uint64(256) << 20);
     // Bytes no client holds, so that nobody is cut off for them.
-    std::atomic<uint64>& unread = CL_TCPServer::Impl::Of(test.fServer).fOutputBytes;
-    unread += budget;
+    std::atomic<uint64>& unread = impl.fOutputBytes;
+    unread += budget + 1;
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    unread += cap - budget - 1;
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
     unread += 1;
     uint32 held = client.SendData(rpc_test::kEcho, Flat(CLU_Table().Set("held", 1)));
@@ -681,7 +951,7 @@ TEST(TCPServerLimits, UnreadRepliesHoldRequestsBackPastTheirBudget) {
     EXPECT_TRUE(Authorise(test, fresh));
     unread -= 1;
     ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, held));
-    unread -= budget;
+    unread -= cap;
 }
 
 // PINGs of a client's waiting requests, read until the front one has had `passes` of
@@ -793,8 +1063,8 @@ TEST(TCPServerLimits, AHundredThousandQueuedRequestsCostTheOthersNothing) {
 }
 
 // Peers that ask for large replies and never read them: what waits for them stays
-// within the budget and the replies being made, the ones whose replies have not moved
-// are cut off, and a client that reads is answered meanwhile.
+// within the cap and the replies being made, the ones whose replies take no bytes are
+// cut off, and a client that reads is answered meanwhile.
 TEST(TCPServerLimits, NonReadersStayWithinTheOutputBudget) {
     TestServer test(0, CL_LOG_LEVEL_INFO);
     LimitRequests(test, 4 << 20);
@@ -822,7 +1092,7 @@ TEST(TCPServerLimits, NonReadersStayWithinTheOutputBudget) {
     EXPECT_EQ(good.Call(rpc_test::kEcho, CLU_Table().Set("during", 1)), CL_PACKET_TYPE_DATA);
     done = true;
     watch.join();
-    EXPECT_LE(most.load(), test.fServer.GetOutputBudget() + workers * kReply);
+    EXPECT_LE(most.load(), CL_TCPServer::Impl::Of(test.fServer).GetOutputCap() + workers * kReply);
     char line[128];
     snprintf(line, sizeof(line), "[Dispatcher] [%d] Client disconnesso", int(good.fClientID));
     EXPECT_FALSE(test.fLog.Contains(line));

@@ -206,6 +206,7 @@ Impl::Impl(CL_TCPServer& server)
       fInputBytes(0),
       fOutputBytes(0),
       fHandshakeBytes(0),
+      fLiveOutput(0),
       fListenerPort(0),
       fResponderPort(CL_SERVER_FIRST_RESPONDER_PORT),
       fTimeOut(CL_SERVER_DEFAULT_TIMEOUT),

@@ -39,7 +39,7 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
       fBusyCount(0),
       fContext(new CL_ClientContext(fID, &server->fServer)),
       fSocket(socket),
-      fOutput(&server->fOutputBytes, &fBacklog),
+      fOutput(&server->fOutputBytes, &server->fLiveOutput, &fBacklog),
       fPinnedWorker(nullptr),
       fWaiting(false),
       fWaitStartTime(CL_GetTime()),

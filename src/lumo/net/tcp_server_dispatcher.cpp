@@ -177,14 +177,20 @@ uint32 Impl::ServeClients(DispatcherState* state) {
     if (state->fPoll[0].revents) DrainWakeUps();
     // A watched client may have been killed and deleted while the lock was released:
     // the clients still listed are looked up, not the ones watched. One that came
-    // meanwhile is watched from the next pass on.
+    // meanwhile is watched from the next pass on. Once a periodic step, every output
+    // is looked at, ready or not.
+    bool probe = uint32(now - state->fLastProbe) >= DispatcherState::kIdleWaitStep;
+    if (probe) state->fLastProbe = now;
     state->fReady.clear();
     for (Client* client : fClientList) {
         short events =
             client->fWatchPass == state->fPass ? state->fPoll[client->fWatchSlot].revents : 0;
-        if (!events && client->fPendingCancels.empty() && !client->fPendingCancelAll) continue;
+        bool probing = probe && client->fBacklog > 0;
+        if (!events && !probing && client->fPendingCancels.empty() && !client->fPendingCancelAll)
+            continue;
         client->fHeld = true;
         state->fReady.push_back({client, events});
+        state->fReady.back().fProbe = probing;
     }
     if (state->fReady.empty()) return now;
     Client* oldest = fInputBytes >= GetInputBudget() ? OldestGatherer() : nullptr;
@@ -285,7 +291,7 @@ Impl::Client* Impl::OldestGatherer() {
 uint32 Impl::WaitStep(const DispatcherState* state, uint32 now) {
     if (state->fHurry) return DispatcherState::kBusyWaitStep;
     uint32 wait = DispatcherState::kIdleWaitStep;
-    for (uint32 last : {state->fLastPing, state->fLastLoad}) {
+    for (uint32 last : {state->fLastPing, state->fLastLoad, state->fLastProbe}) {
         uint32 elapsed = now - last;
         uint32 left = elapsed >= DispatcherState::kIdleWaitStep
                           ? 0
@@ -313,10 +319,10 @@ void Impl::DrainWakeUps() {
 // pass read so far (*read) counted in. The outcomes are acted on under the lock.
 void Impl::Transfer(ReadyClient* ready, Client* oldest, uint32 reads, uint64* read, uint32 now) {
     Client* client = ready->fClient;
-    if (ready->fEvents & (POLLOUT | POLLERR | POLLHUP)) {
+    if (ready->fProbe || (ready->fEvents & (POLLOUT | POLLERR | POLLHUP))) {
         ready->fBacklogged = Backlogged(client);
         CL_AutoLocker lock(ClientLock(client));
-        ready->fWrite = WriteQueued(client, now);
+        ready->fWrite = ready->fProbe ? ProbeOutput(client, now) : WriteQueued(client, now);
     }
     if (ready->fWrite != CL_OK || !(ready->fEvents & (POLLIN | POLLRDHUP | POLLERR | POLLHUP)))
         return;

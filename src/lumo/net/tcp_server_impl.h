@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lumo/containers.h"
 #include "lumo/socket.h"
@@ -34,6 +35,7 @@ public:
     class RequestQueue;
     class Sink;
     class Output;
+    struct PendingOutput;
     struct DispatcherState;
     struct ReadyClient;
     struct Exchange;
@@ -100,9 +102,11 @@ public:
     // Workers that retired and may still be finishing; Stop waits for them.
     CL_AtomicVar fRetiring;
     // Request bytes read from clients let in and not yet taken by a worker, and reply
-    // bytes not yet written, over all clients.
+    // bytes held, over all clients: not yet written, or of clients cut off and not yet
+    // freed; of the latter, those of clients not cut off.
     std::atomic<uint64> fInputBytes;
     std::atomic<uint64> fOutputBytes;
+    std::atomic<uint64> fLiveOutput;
     // What connections not yet let in hold of requests, apart from fInputBytes.
     std::atomic<uint64> fHandshakeBytes;
 
@@ -194,7 +198,12 @@ public:
     void SweepClosedClients() CL_REQUIRES(fLock);
     void KillStarvedClients(uint32 now) CL_REQUIRES(fLock);
     void KillOverdueClients(uint32 now) CL_REQUIRES(fLock);
-    void DropStuckOutputs(uint32 now) CL_REQUIRES(fLock);
+    void DropStuckOutputs(uint32 now, DispatcherState* state) CL_REQUIRES(fLock);
+    // Marks the outputs to cut off, the largest first, so that the replies of the
+    // clients not cut off (`live` bytes) get back within the budget and the cap;
+    // `capOverdue`: they have been past the cap for a while. Apart for the tests.
+    static void ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 budget,
+                           uint64 cap, bool capOverdue);
     CL_Status Overdue(Client* client, uint32 now) CL_REQUIRES(fLock);
     void AdjustLoad() CL_REQUIRES(fLock);
     void QueuePings(uint32 now) CL_REQUIRES(fLock);
@@ -236,10 +245,15 @@ public:
         CL_REQUIRES(ClientLock(client));
     // Writes what waits, as far as the socket takes it.
     CL_Status WriteQueued(Client* client, uint32 now) CL_REQUIRES(ClientLock(client));
+    // Looks whether the socket took bytes, and writes what waits (Output::Probe).
+    CL_Status ProbeOutput(Client* client, uint32 now) CL_REQUIRES(ClientLock(client));
     // The client's own unread replies keep it from being served, and read.
     bool Backlogged(Client* client) const;
-    // The unread replies of all clients keep the client's requests from being started.
+    // The replies all clients have not read keep the requests of a client that has
+    // unread replies of its own from being started past the budget, and everyone's past
+    // the cap.
     uint64 GetOutputBudget() const;
+    uint64 GetOutputCap() const;
     bool OutputHeld(Client* client) const;
 
     // ---- Inflating compressed payloads (tcp_server_inflate.cpp) ---------------------

@@ -2,6 +2,10 @@
 // once by whoever has them (a worker its reply, the dispatcher its PINGs and ABORT
 // replies); the rest waits in the client's output, in order, and the dispatcher writes
 // it when the socket is ready. No thread ever waits on a client's socket.
+#include <linux/sockios.h>
+#include <malloc.h>
+#include <sys/ioctl.h>
+
 #include "lumo/clock.h"
 #include "tcp_server_records.h"
 
@@ -9,10 +13,19 @@ using Impl = CL_TCPServer::Impl;
 
 namespace {
 
-// Unwritten replies over all clients: the request limit's worth, never less than this.
-// Requests start only while the total is within it; the replies already being made, up
-// to one for each worker, may take it past.
+// Unread replies over all clients: the request limit's worth, never less than this. A
+// client with unread replies of its own has requests started only while the total is
+// within it; the replies already being made, up to one for each worker, may take it
+// past.
 constexpr uint64 kMinOutputBudget = 1u << 20;
+// The hard cap, past which no client has requests started: twice the budget, never
+// less than the largest reply the client library takes by default, so that one such
+// reply being read never holds the others back on a server with a small budget.
+constexpr uint64 kOutputCapFactor = 2;
+constexpr uint64 kMinOutputCap = 256u << 20;
+// Freed replies of at least this size are given back to the system at once: under peers
+// cut off and coming back, the allocator otherwise kept the memory of many of them.
+constexpr uint64 kTrimAfter = 1u << 20;
 // Every chunk of a packet but its last is a header and a full payload.
 constexpr uint32 kWireChunk = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
 
@@ -31,6 +44,11 @@ public:
         CL_Status status = fSocket.GetIOError(false);
         return status == CL_TIMEOUT ? CL_OK : status;
     }
+    uint32 Unsent() override {
+        int unsent = 0;
+        if (ioctl(fSocket.GetDescriptor(), SIOCOUTQ, &unsent) != 0) return 0;
+        return unsent > 0 ? uint32(unsent) : 0;
+    }
 
 private:
     CL_Socket& fSocket;
@@ -48,9 +66,11 @@ CL_Status Impl::Output::Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* 
         if (sent == size) return CL_OK;
         fOffset = sent;
         fSince = now;
+        fMoved = now;
+        fUnsent = sink.Unsent();
     }
     fPackets.push_back(wire);
-    Count(int64_t(size - sent));
+    Count(int64_t(size));
     *queued = true;
     return CL_OK;
 }
@@ -62,32 +82,53 @@ CL_Status Impl::Output::WriteQueued(Sink& sink, uint32 now) {
         uint32 left = first.GetSize() - fOffset;
         uint32 sent = 0;
         status = sink.Write(first.GetDataForRead() + fOffset, left, &sent);
-        // The clock is the chunk's: a peer that takes a few bytes now and then does not
-        // hold its reply for ever.
+        // The time-out's clock is the chunk's: a peer that takes a few bytes now and then
+        // does not hold its reply for ever.
         if (fOffset + sent >= ChunkEnd(fOffset, first.GetSize())) fSince = now;
-        Count(-int64_t(sent));
+        if (sent > 0) fMoved = now;
         if (status != CL_OK || sent < left) {
             fOffset += sent;
             break;
         }
+        Count(-int64_t(first.GetSize()));
         fPackets.pop_front();
         fOffset = 0;
     }
     return status;
 }
 
+// Writes of ours raise the unsent count, so it is taken again after them.
+CL_Status Impl::Output::Probe(Sink& sink, uint32 now) {
+    if (fPackets.empty()) return CL_OK;
+    if (sink.Unsent() < fUnsent) fMoved = now;
+    CL_Status status = WriteQueued(sink, now);
+    fUnsent = sink.Unsent();
+    return status;
+}
+
 void Impl::Output::Drop() {
-    Count(-int64_t(fBytes));
+    *fLive -= fBytes;
+    fDroppedBytes += fBytes;
+    fBytes = 0;
+    *fMine = 0;
     for (CL_Blob& packet : fPackets)
         fDropped.push_back(std::move(packet));
     fPackets.clear();
     fOffset = 0;
 }
 
+Impl::Output::~Output() {
+    Drop();
+    fDropped.clear();
+    if (fDroppedBytes >= kTrimAfter) malloc_trim(0);
+    *fTotal -= fDroppedBytes;
+}
+
 void Impl::Output::Count(int64_t change) {
     fBytes = uint64(int64_t(fBytes) + change);
     *fMine = fBytes;
     *fTotal += uint64(change);
+    *fLive += uint64(change);
 }
 
 // Only the first bytes to wait need the dispatcher told.
@@ -104,6 +145,11 @@ CL_Status Impl::WriteQueued(Client* client, uint32 now) {
     return client->fOutput.WriteQueued(sink, now);
 }
 
+CL_Status Impl::ProbeOutput(Client* client, uint32 now) {
+    SocketSink sink(*client->fSocket);
+    return client->fOutput.Probe(sink, now);
+}
+
 bool Impl::Backlogged(Client* client) const {
     return client->fBacklog >= kMaxBacklog;
 }
@@ -113,8 +159,18 @@ uint64 Impl::GetOutputBudget() const {
     return budget > kMinOutputBudget ? budget : kMinOutputBudget;
 }
 
-// Requests of clients let in wait to be started while this holds; the handshake's
-// replies are small, and always go.
+uint64 Impl::GetOutputCap() const {
+    uint64 cap = GetOutputBudget() * kOutputCapFactor;
+    return cap > kMinOutputCap ? cap : kMinOutputCap;
+}
+
+// Requests of clients let in wait to be started while this holds: a client that has
+// read all its replies waits for the others' only past the cap, where the clients whose
+// replies take no bytes are cut off soon (DropStuckOutputs). The count is of the bytes
+// held, those of clients cut off and not yet freed too. The handshake's replies are
+// small, and always go.
 bool Impl::OutputHeld(Client* client) const {
-    return client->fAuthorized && fOutputBytes > GetOutputBudget();
+    if (!client->fAuthorized) return false;
+    uint64 limit = client->fBacklog > 0 ? GetOutputBudget() : GetOutputCap();
+    return fOutputBytes > limit;
 }

@@ -26,6 +26,8 @@ struct CL_TCPServer::Impl::ReadyClient {
 
     Client* fClient;
     short fEvents;
+    // Its output is looked at whatever the wait said (Impl::ProbeOutput).
+    bool fProbe = false;
     bool fBacklogged = false;  // before the write
     CL_Status fWrite = CL_OK;
     CL_Status fRead = CL_TIMEOUT;
@@ -39,11 +41,21 @@ struct CL_TCPServer::Impl::DispatcherState {
     static constexpr uint32 kBusyWaitStep = 1;
 
     explicit DispatcherState(uint32 start)
-        : fLastPing(start), fLastLoad(start), fLastDiscovery(start), fLastSweep(start) {}
+        : fLastPing(start),
+          fLastLoad(start),
+          fLastDiscovery(start),
+          fLastSweep(start),
+          fLastProbe(start) {}
     uint32 fLastPing;
     uint32 fLastLoad;
     uint32 fLastDiscovery;
     uint32 fLastSweep;
+    // The last look at the outputs of every client that has one, one periodic step apart.
+    uint32 fLastProbe;
+    // Whether the replies of the clients not cut off are past the hard cap, and since
+    // when.
+    bool fOverCap = false;
+    uint32 fOverCapSince = 0;
     // The wait of this pass: the wake-up descriptor first, then one entry per client
     // watched; the pass number tells a client's entry of this pass from an old one.
     std::vector<pollfd> fPoll;
@@ -129,17 +141,25 @@ public:
     // Writes what the target takes at once: *sent bytes, and CL_OK (also when it took
     // fewer or none) or its error.
     virtual CL_Status Write(const uint8* data, uint32 size, uint32* sent) = 0;
+    // Bytes the target has taken and not yet passed on (the kernel's send queue).
+    virtual uint32 Unsent() = 0;
 };
 
 // Bytes waiting to go to one client: whole packets as they go on the wire, so that
-// nothing lands between a reply's chunks; the server's total of such bytes is kept
-// with them. Under the client's own lock. Its clock is the oldest chunk's that waits:
-// each chunk has to go out within the time-out, however few bytes at a time.
+// nothing lands between a reply's chunks. The counts, the client's and the server's,
+// are of the bytes held: a packet counts whole until it has gone out, as its memory
+// goes only then. Under the client's own lock. Two clocks: the oldest chunk's that
+// waits, since each chunk has to go out within the time-out however few bytes at a
+// time, and when the socket last took any of its bytes, which tells a client that
+// reads, however slowly, from one that does not.
 class CL_TCPServer::Impl::Output {
 public:
-    // `total` counts the server's bytes waiting, `mine` mirrors this output's.
-    Output(std::atomic<uint64>* total, std::atomic<uint64>* mine) : fTotal(total), fMine(mine) {}
-    ~Output() { Drop(); }
+    // `total` counts the server's bytes waiting or dropped and not yet freed, `live`
+    // those waiting; `mine` mirrors this output's.
+    Output(std::atomic<uint64>* total, std::atomic<uint64>* live, std::atomic<uint64>* mine)
+        : fTotal(total), fLive(live), fMine(mine) {}
+    // Frees what waits or was dropped; only then do the bytes leave the counts.
+    ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -149,25 +169,46 @@ public:
     CL_Status Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* queued);
     // Writes what waits until the socket takes no more.
     CL_Status WriteQueued(Sink& sink, uint32 now);
+    // Looks whether the socket took bytes since the last look, its count of unsent
+    // bytes having fallen, and writes what waits whether or not the socket was
+    // reported ready: a socket whose peer reads slowly may take bytes for seconds
+    // before its wait says so.
+    CL_Status Probe(Sink& sink, uint32 now);
     // Forgets what waits; the bytes themselves go with the record, on the worker that
-    // deletes it. Measured under the soak's peers: freeing them where the dispatcher cut
-    // many non-readers off at once made passes of 4 to 6 ms that fresh connects waited out.
+    // deletes it, and stay counted until then. Measured under the soak's peers: freeing
+    // them where the dispatcher cut many non-readers off at once made passes of 4 to
+    // 6 ms that fresh connects waited out.
     void Drop();
     bool IsEmpty() const { return fPackets.empty(); }
     uint64 GetBytes() const { return fBytes; }
     // When the oldest chunk that waits began to be written.
     uint32 GetSince() const { return fSince; }
+    // When the socket last took bytes of what waits, or they began to wait.
+    uint32 GetMoved() const { return fMoved; }
 
 private:
     void Count(int64_t change);
 
     std::atomic<uint64>* const fTotal;
+    std::atomic<uint64>* const fLive;
     std::atomic<uint64>* const fMine;
     std::deque<CL_Blob> fPackets;
     std::deque<CL_Blob> fDropped;
-    uint32 fOffset = 0;  // bytes of the first packet already written
-    uint64 fBytes = 0;   // bytes not yet written
-    uint32 fSince = 0;   // CL_GetTime when the first chunk that waits began
+    uint32 fOffset = 0;        // bytes of the first packet already written
+    uint64 fBytes = 0;         // bytes of fPackets
+    uint64 fDroppedBytes = 0;  // bytes of fDropped
+    uint32 fSince = 0;         // CL_GetTime when the first chunk that waits began
+    uint32 fMoved = 0;         // CL_GetTime when the socket last took bytes
+    uint32 fUnsent = 0;        // the sink's unsent bytes at the last look
+};
+
+// A client's unread replies as the rules that cut clients off see them: the bytes held,
+// for how long the socket took none of them, and whether to cut the client off.
+struct CL_TCPServer::Impl::PendingOutput {
+    Client* fClient;
+    uint64 fBytes;
+    uint32 fIdle;
+    bool fCut;
 };
 
 // A request a worker has taken, from the queue to its reply. It is reached only

@@ -55,8 +55,12 @@ bool Impl::TakeRequest(Exchange& x) {
         client->fContext->StartRequest(x.fSequence);
         client->fExecutingRequests.Set(int32(x.fSequence), x.fRequest);
         // The dispatcher reads less, or nothing, over these limits: it may read on now.
-        resume = ReleaseInput(*request) || (queued >= Client::kMaxQueuedBytes &&
-                                            client->fQueuedBytes < Client::kMaxQueuedBytes);
+        // Past half the output budget a client with a request waiting is not read; one
+        // that waits for its reply sends its next request at once, which would otherwise
+        // wait for the dispatcher's periodic step.
+        resume = ReleaseInput(*request) ||
+                 (queued >= Client::kMaxQueuedBytes && client->fQueuedBytes < Client::kMaxQueuedBytes) ||
+                 (client->fQueuedBytes == 0 && fOutputBytes > GetOutputBudget() / 2);
     }
     x.fInput = request->fInput;
     x.fRefused = request->fRefused;

@@ -1,10 +1,9 @@
 // The dispatcher's periodic work after each pass over the clients: sweeping closed,
 // starved and overdue clients and, while the unread replies of all clients are over
-// their budget, those whose replies have not moved; sizing the worker pool to the
-// load, handing work to idle workers, and the progress PINGs of the requests being
-// worked on or waiting to be started.
+// their budget or past their cap, those whose replies take no bytes; sizing the worker
+// pool to the load, handing work to idle workers, and the progress PINGs of the
+// requests being worked on or waiting to be started.
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "lumo/clock.h"
@@ -20,9 +19,12 @@ constexpr uint32 kWaitingLimit = 120000;
 constexpr uint32 kLoadInterval = 100;
 constexpr uint32 kPingInterval = 100;
 constexpr double kMaxLoad = 24.0;
-// Over the output budget, a client whose replies have not moved for this long is cut
-// off, the one holding the most first.
+// Over the output budget, a client whose replies the socket took no bytes of for this
+// long is cut off, the one holding the most first; past the cap, after this shorter
+// while, or whatever it reads once the cap has been passed for kCapOverdue.
 constexpr uint32 kStuckOutput = 2000;
+constexpr uint32 kStuckPastCap = 500;
+constexpr uint32 kCapOverdue = 2000;
 // One pass's PINGs of a client's waiting requests, in bytes (2048 PINGs without a
 // message). A peer may queue many thousands of empty requests; any PING is news of
 // the connection to the client library, which restarts every outstanding request's
@@ -51,7 +53,7 @@ void Impl::PeriodicWork(uint32 now, DispatcherState* state) {
     }
     KillStarvedClients(now);
     KillOverdueClients(now);
-    if (fOutputBytes > GetOutputBudget()) DropStuckOutputs(now);
+    DropStuckOutputs(now, state);
     if (uint32(now - state->fLastLoad) >= kLoadInterval) {
         state->fLastLoad = now;
         AdjustLoad();
@@ -125,23 +127,45 @@ CL_Status Impl::Overdue(Client* client, uint32 now) {
     return stuck ? CL_TIMEOUT : CL_OK;
 }
 
-// A reply already made cannot be unmade: over the budget, the clients whose replies
-// have not moved for a while are cut off, those holding the most first, until the
-// rest is within it.
-void Impl::DropStuckOutputs(uint32 now) {
-    std::vector<std::pair<uint64, Client*>> stuck;
-    for (Client* client : fClientList) {
-        uint64 bytes = client->fBacklog;
-        if (bytes == 0) continue;
-        CL_AutoLocker lock(ClientLock(client));
-        if (uint32(now - client->fOutput.GetSince()) >= kStuckOutput)
-            stuck.emplace_back(client->fOutput.GetBytes(), client);
+// A reply already made cannot be unmade: over the budget, or past the cap, clients
+// whose replies take no bytes are cut off until the replies of the rest are within it.
+// The bytes of clients already cut off are not the rest's: they go once freed.
+void Impl::DropStuckOutputs(uint32 now, DispatcherState* state) {
+    uint64 live = fLiveOutput;
+    uint64 cap = GetOutputCap();
+    if (live <= cap) {
+        state->fOverCap = false;
+    } else if (!state->fOverCap) {
+        state->fOverCap = true;
+        state->fOverCapSince = now;
     }
-    std::sort(stuck.begin(), stuck.end(),
-              [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (const auto& entry : stuck) {
-        if (fOutputBytes <= GetOutputBudget()) break;
-        KillWithLog(entry.second, CL_TIMEOUT);
+    if (live <= GetOutputBudget()) return;
+    std::vector<PendingOutput> outputs;
+    for (Client* client : fClientList) {
+        if (client->fBacklog == 0) continue;
+        CL_AutoLocker lock(ClientLock(client));
+        uint64 bytes = client->fOutput.GetBytes();
+        if (bytes > 0)
+            outputs.push_back({client, bytes, uint32(now - client->fOutput.GetMoved()), false});
+    }
+    bool capOverdue = state->fOverCap && uint32(now - state->fOverCapSince) >= kCapOverdue;
+    ChooseCuts(&outputs, live, GetOutputBudget(), cap, capOverdue);
+    for (const PendingOutput& output : outputs)
+        if (output.fCut) KillWithLog(output.fClient, CL_TIMEOUT);
+}
+
+// The largest first: past the cap, those idle for a short while (any, once the cap is
+// overdue), then over the budget those idle for longer, each rule only as far as it
+// needs.
+void Impl::ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 budget, uint64 cap,
+                      bool capOverdue) {
+    std::sort(outputs->begin(), outputs->end(),
+              [](const PendingOutput& a, const PendingOutput& b) { return a.fBytes > b.fBytes; });
+    for (PendingOutput& output : *outputs) {
+        bool pastCap = live > cap && (capOverdue || output.fIdle >= kStuckPastCap);
+        bool overBudget = live > budget && output.fIdle >= kStuckOutput;
+        output.fCut = pastCap || overBudget;
+        if (output.fCut) live = output.fBytes < live ? live - output.fBytes : 0;
     }
 }
 
