@@ -954,6 +954,51 @@ TEST(TCPServerLimits, UnreadRepliesHoldRequestsBackPastTheirBudget) {
     unread -= cap;
 }
 
+// Whether the client `id` has its turn among those held back past the cap.
+bool HasHeldTurn(TestServer& test, uint32 id) {
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    CL_AutoLocker lock(impl.fLock);
+    CL_TCPServer::Impl::Client* client = impl.FindClient(id);
+    return client && client->fHeldTurn != 0;
+}
+
+// Requests held back past the cap are taken in the order they were held, not the latest
+// first: peers that keep sending new requests as room is made cannot overtake them. Two
+// long requests keep all workers but one busy, so that the order shows.
+TEST(TCPServerLimits, RequestsHeldPastTheCapAreTakenInTheirOrder) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    LimitRequests(test, 4 << 20);
+    RawClient busy[2], older, newer;
+    ASSERT_TRUE(StartAndAuthorise(test, older));
+    for (RawClient& client : busy) {
+        ASSERT_TRUE(Authorise(test, client));
+        client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 4000)));
+    }
+    ASSERT_TRUE(Authorise(test, newer));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    ASSERT_TRUE(WaitFor([&] {
+        CL_AutoLocker lock(impl.fLock);
+        return impl.fIdleWorkers.Count() == impl.fWorkerList.Count() - 2;
+    }));
+    const uint64 past = impl.GetOutputCap() + 1;
+    impl.fOutputBytes += past;
+    const CLU_Table work = CLU_Table().Set("ms", 300);
+    uint32 first = older.SendData(rpc_test::kSleep, Flat(work));
+    ASSERT_TRUE(WaitFor([&] { return HasHeldTurn(test, older.fClientID); }));
+    uint32 second = newer.SendData(rpc_test::kSleep, Flat(work));
+    ASSERT_TRUE(WaitFor([&] { return HasHeldTurn(test, newer.fClientID); }));
+    impl.fOutputBytes -= past;
+    std::chrono::steady_clock::time_point olderDone, newerDone;
+    std::thread reader([&] {
+        EXPECT_TRUE(newer.Next(CL_PACKET_TYPE_DATA, second));
+        newerDone = std::chrono::steady_clock::now();
+    });
+    EXPECT_TRUE(older.Next(CL_PACKET_TYPE_DATA, first));
+    olderDone = std::chrono::steady_clock::now();
+    reader.join();
+    EXPECT_LT(olderDone, newerDone);
+}
+
 // PINGs of a client's waiting requests, read until the front one has had `passes` of
 // them; the sequences they named. False when a packet other than a PING came.
 bool ReadWaitingPings(RawClient& client, uint32 front, uint32 passes, std::set<uint32>* named) {

@@ -205,8 +205,8 @@ Impl::Impl(CL_TCPServer& server)
       fQuit(false),
       fInputBytes(0),
       fOutputBytes(0),
-      fHandshakeBytes(0),
       fLiveOutput(0),
+      fHandshakeBytes(0),
       fListenerPort(0),
       fResponderPort(CL_SERVER_FIRST_RESPONDER_PORT),
       fTimeOut(CL_SERVER_DEFAULT_TIMEOUT),
@@ -227,6 +227,7 @@ Impl::Impl(CL_TCPServer& server)
 void Impl::InitLocked() CL_NO_THREAD_SAFETY_ANALYSIS {
     fNextClientID = 1;
     fNextWorkerID = 1;
+    fHeldTurns = 0;
     fLoad = 0.0;
     fDispatcherPass = nullptr;
 }

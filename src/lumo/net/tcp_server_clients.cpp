@@ -43,6 +43,7 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
       fPinnedWorker(nullptr),
       fWaiting(false),
       fWaitStartTime(CL_GetTime()),
+      fHeldTurn(0),
       fChatPort(0),
       fHeld(false),
       fPartial(false),

@@ -126,6 +126,8 @@ public:
     CL_Mutex fLock;
     uint32 fNextClientID CL_GUARDED_BY(fLock);
     uint32 fNextWorkerID CL_GUARDED_BY(fLock);
+    // The last turn given to a client held back past the cap.
+    uint64 fHeldTurns CL_GUARDED_BY(fLock);
     CL_NetAddress fAddress CL_GUARDED_BY(fLock);
     // Every connected client in accept order; clients with a request for the workers,
     // each listed once; killed clients waiting to be deleted.
@@ -301,6 +303,9 @@ public:
     void ReapDeadClient(Worker* worker) CL_REQUIRES(fLock);
     void DeleteClient(Client* client) CL_EXCLUDES(fLock);
     void ServeWaitingClient(Worker* worker) CL_REQUIRES(fLock);
+    // Takes the client off the waiting list for a worker: no other worker takes it
+    // until FinishServing.
+    Client* TakeWaitingClient(ClientList::iterator it) CL_REQUIRES(fLock);
     ServeResult ServeTakenClient(Worker* worker, Client* client, CL_Status* error)
         CL_EXCLUDES(fLock);
     ServeResult ServeClient(Worker* worker, Client* client, CL_Status* error) CL_EXCLUDES(fLock);

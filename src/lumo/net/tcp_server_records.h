@@ -290,6 +290,9 @@ public:
     // request there, and the chat port of its AUTH.
     bool fWaiting;
     uint32 fWaitStartTime;
+    // Its turn among the clients whose requests were held back past the cap of unread
+    // replies without any of their own (0: none): they are taken in that order.
+    uint64 fHeldTurn;
     uint16 fChatPort;
     // The dispatcher uses the socket with the server lock released; no worker deletes
     // the record meanwhile.

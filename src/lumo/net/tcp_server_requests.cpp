@@ -59,7 +59,8 @@ bool Impl::TakeRequest(Exchange& x) {
         // that waits for its reply sends its next request at once, which would otherwise
         // wait for the dispatcher's periodic step.
         resume = ReleaseInput(*request) ||
-                 (queued >= Client::kMaxQueuedBytes && client->fQueuedBytes < Client::kMaxQueuedBytes) ||
+                 (queued >= Client::kMaxQueuedBytes &&
+                  client->fQueuedBytes < Client::kMaxQueuedBytes) ||
                  (client->fQueuedBytes == 0 && fOutputBytes > GetOutputBudget() / 2);
     }
     x.fInput = request->fInput;

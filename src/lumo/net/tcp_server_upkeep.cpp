@@ -83,11 +83,15 @@ void Impl::SweepClosedClients() {
 // Only a client that no worker is serving can be starved; one whose worker is busy
 // with a long request has its next request queued behind it, one whose replies wait
 // to be read waits for itself (its output has a time-out of its own), and one held
-// back by the others' unread replies waits for them.
+// back by the others' unread replies waits for them. One held back past the cap
+// without unread replies of its own gets its turn among such clients.
 void Impl::KillStarvedClients(uint32 now) {
     CL_Array<Client*> starved;
     for (Client* client : fWaitingList) {
-        if (OutputHeld(client)) client->fWaitStartTime = now;
+        if (OutputHeld(client)) {
+            client->fWaitStartTime = now;
+            if (client->fBacklog == 0 && client->fHeldTurn == 0) client->fHeldTurn = ++fHeldTurns;
+        }
         if (client->fBusyCount == 0 && !Backlogged(client) &&
             uint32(now - client->fWaitStartTime) > kWaitingLimit && !starved.Exists(client))
             starved.Append(client);

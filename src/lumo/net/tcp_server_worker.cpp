@@ -162,13 +162,23 @@ bool Impl::HasWork(Worker* worker) {
 // The last client of the waiting list that is not being served, whose replies are
 // read and whose requests neither the others' unread replies nor the inflations under
 // way hold back; end() when there is none, or when bindings keep this worker from
-// taking it.
+// taking it. Clients held back past the cap come first, in the order they were held:
+// otherwise peers that come back with new requests as soon as others are cut off
+// would take every room the cuts make, and an older client would wait for as long as
+// they keep coming.
 Impl::ClientList::iterator Impl::FindWaitingClient(Worker* worker) {
-    ClientList::iterator found = fWaitingList.end();
-    for (ClientList::iterator it = fWaitingList.begin(); it != fWaitingList.end(); ++it)
-        if ((*it)->fBusyCount == 0 && !Backlogged(*it) && !OutputHeld(*it) &&
-            InflationFits((*it)->fHeadReach))
-            found = it;
+    ClientList::iterator found = fWaitingList.end(), held = fWaitingList.end();
+    for (ClientList::iterator it = fWaitingList.begin(); it != fWaitingList.end(); ++it) {
+        Client* client = *it;
+        if (client->fBusyCount != 0 || Backlogged(client) || OutputHeld(client) ||
+            !InflationFits(client->fHeadReach))
+            continue;
+        found = it;
+        if (client->fHeldTurn &&
+            (held == fWaitingList.end() || client->fHeldTurn < (*held)->fHeldTurn))
+            held = it;
+    }
+    if (held != fWaitingList.end()) found = held;
     if (found == fWaitingList.end()) return found;
     Client* client = *found;
     if (client->fPinnedWorker && client->fPinnedWorker != worker) return fWaitingList.end();
@@ -200,12 +210,7 @@ void Impl::HandOutWork() {
             }
         }
         if (!last) break;
-        Client* client = *found;
-        fWaitingList.Remove(found);
-        client->fWaiting = false;
-        // The client is its worker's until FinishServing: no other worker takes it.
-        client->fBusyCount++;
-        WakeIdleWorker(last, client);
+        WakeIdleWorker(last, TakeWaitingClient(found));
         handed = true;
     }
 }
@@ -262,10 +267,7 @@ void Impl::DeleteClient(Client* client) {
 void Impl::ServeWaitingClient(Worker* worker) {
     ClientList::iterator it = FindWaitingClient(worker);
     if (it == fWaitingList.end()) return;
-    Client* client = *it;
-    fWaitingList.Remove(it);
-    client->fWaiting = false;
-    client->fBusyCount++;  // until FinishServing
+    Client* client = TakeWaitingClient(it);
     ServeResult result;
     CL_Status error = 0;
     {
@@ -320,6 +322,15 @@ void Impl::FinishServing(Worker* worker, Client* client, ServeResult result,
         ListWaiting(client);
 }
 
+Impl::Client* Impl::TakeWaitingClient(ClientList::iterator it) {
+    Client* client = *it;
+    fWaitingList.Remove(it);
+    client->fWaiting = false;
+    client->fHeldTurn = 0;
+    client->fBusyCount++;
+    return client;
+}
+
 void Impl::ListWaiting(Client* client) {
     if (client->fWaiting) {
         if (fWaitingList.GetLast() == client) return;
@@ -333,6 +344,7 @@ void Impl::UnlistWaiting(Client* client) {
     if (!client->fWaiting) return;
     fWaitingList.Remove(client);
     client->fWaiting = false;
+    client->fHeldTurn = 0;
 }
 
 bool Impl::ShouldRetire(Worker* worker) {
