@@ -1,10 +1,19 @@
 // A millisecond time budget spent in steps, for the time-outs of the socket and the
 // RPC client: how much is left, the time since the last step taken off it, and a
-// restart that gives the whole budget back from a given moment.
+// restart that gives the whole budget back from a given moment. And the time from one
+// reading of CL_GetTime to another, for the server's clocks.
 #pragma once
 
 #include "lumo/base_types.h"
 #include "lumo/clock.h"
+
+// Milliseconds from the CL_GetTime reading `since` to `now`; 0 when `since` is the later
+// one, as a stamp taken on another thread after `now` was read may be: their unsigned
+// difference would wrap to days. Spans up to 2^31 ms apart.
+inline uint32 CL_Elapsed(uint32 now, uint32 since) {
+    int32 difference = int32(now - since);
+    return difference > 0 ? uint32(difference) : 0;
+}
 
 // Time left of a budget. Each Tick takes the time since the previous Tick (or the
 // start, or the last Restart) off what is left, never going below 0. Only differences

@@ -1,6 +1,7 @@
 // The abstract RPC server: its construction values, the base behaviour of each
 // operation, the callback table and the log, which formats only lines that pass the
 // log level and holds back lines about one client that a flood of peers repeats.
+#include "lumo/net/countdown.h"
 #include "lumo/net/server_log.h"
 
 #include <cstdarg>
@@ -185,7 +186,7 @@ bool CL_LogLimiter::Pass(uint32 level, const std::string& key, Lines* reports) {
     if (fRateLines == 0 || !limited) return true;
     Tally* tally = Find(key, now);
     if (!tally) return true;
-    if (uint32(now - tally->fStart) >= fRateWindow) {
+    if (CL_Elapsed(now, tally->fStart) >= fRateWindow) {
         tally->fStart = now;
         tally->fPassed = 0;
     }
@@ -205,7 +206,7 @@ CL_LogLimiter::Tally* CL_LogLimiter::Find(const std::string& key, uint32 now) {
     if (fTallies.size() >= kMaxTallies) {
         // Forget the texts whose window is over and that have nothing to report.
         for (auto it = fTallies.begin(); it != fTallies.end();) {
-            bool over = uint32(now - it->second.fStart) >= fRateWindow;
+            bool over = CL_Elapsed(now, it->second.fStart) >= fRateWindow;
             it = over && it->second.fDropped == 0 ? fTallies.erase(it) : ++it;
         }
         if (fTallies.size() >= kMaxTallies) return nullptr;
@@ -221,7 +222,7 @@ void CL_LogLimiter::Collect(uint32 now, Lines* reports) {
         CL_Translator::Get().Translate("Omesse %u righe di log uguali a \"%s\"", nullptr);
     for (auto& entry : fTallies) {
         Tally& tally = entry.second;
-        if (tally.fDropped == 0 || uint32(now - tally.fStart) < fRateWindow) continue;
+        if (tally.fDropped == 0 || CL_Elapsed(now, tally.fStart) < fRateWindow) continue;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
         reports->emplace_back(tally.fLevel,

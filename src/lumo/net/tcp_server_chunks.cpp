@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lumo/clock.h"
+#include "lumo/net/countdown.h"
 #include "tcp_server_records.h"
 
 using Impl = CL_TCPServer::Impl;
@@ -215,7 +216,7 @@ void Impl::RejectHeader(Client* client, const CL_PacketHeader& header, CL_Status
             int(client->fID));
     }
     // A client that stalled in the middle of a chunk is cut off for that.
-    if (client->fPartial && uint32(now - client->fLastReadTime) > fTimeOut)
+    if (client->fPartial && CL_Elapsed(now, client->fLastReadTime) > fTimeOut)
         KillWithLog(client, CL_TIMEOUT);
     else
         KillWithLog(client, CL_IPC_BAD_REQUEST);

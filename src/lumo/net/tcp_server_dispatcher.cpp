@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "lumo/clock.h"
+#include "lumo/net/countdown.h"
 #include "tcp_server_records.h"
 
 using Impl = CL_TCPServer::Impl;
@@ -151,7 +152,7 @@ void Impl::DispatcherPass(DispatcherState* state) {
         worker->fPendingWakes--;
     }
     state->fWakes.clear();
-    if (uint32(now - state->fLastDiscovery) >= kDiscoveryInterval) {
+    if (CL_Elapsed(now, state->fLastDiscovery) >= kDiscoveryInterval) {
         state->fLastDiscovery = now;
         DiscoveryTurn();
     }
@@ -179,7 +180,7 @@ uint32 Impl::ServeClients(DispatcherState* state) {
     // the clients still listed are looked up, not the ones watched. One that came
     // meanwhile is watched from the next pass on. Once a periodic step, every output
     // is looked at, ready or not.
-    bool probe = uint32(now - state->fLastProbe) >= DispatcherState::kIdleWaitStep;
+    bool probe = CL_Elapsed(now, state->fLastProbe) >= DispatcherState::kIdleWaitStep;
     if (probe) state->fLastProbe = now;
     state->fReady.clear();
     for (Client* client : fClientList) {
@@ -279,9 +280,9 @@ Impl::Client* Impl::OldestGatherer() {
     for (Client* client : fClientList) {
         if (!client->fAuthorized) continue;
         for (Incoming* request : client->fGathers)
-            if (!oldest || uint32(now - request->fStarted) > longest) {
+            if (!oldest || CL_Elapsed(now, request->fStarted) > longest) {
                 oldest = client;
-                longest = uint32(now - request->fStarted);
+                longest = CL_Elapsed(now, request->fStarted);
             }
     }
     return oldest;
@@ -292,7 +293,7 @@ uint32 Impl::WaitStep(const DispatcherState* state, uint32 now) {
     if (state->fHurry) return DispatcherState::kBusyWaitStep;
     uint32 wait = DispatcherState::kIdleWaitStep;
     for (uint32 last : {state->fLastPing, state->fLastLoad, state->fLastProbe}) {
-        uint32 elapsed = now - last;
+        uint32 elapsed = CL_Elapsed(now, last);
         uint32 left = elapsed >= DispatcherState::kIdleWaitStep
                           ? 0
                           : DispatcherState::kIdleWaitStep - elapsed;

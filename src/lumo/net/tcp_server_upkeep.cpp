@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "lumo/clock.h"
+#include "lumo/net/countdown.h"
 #include "lumo/net/server_log.h"
 #include "tcp_server_records.h"
 
@@ -47,14 +48,14 @@ void AppendPing(uint32 sequence, double completeness, const std::string* message
 }  // namespace
 
 void Impl::PeriodicWork(uint32 now, DispatcherState* state) {
-    if (uint32(now - state->fLastSweep) >= kSweepInterval) {
+    if (CL_Elapsed(now, state->fLastSweep) >= kSweepInterval) {
         state->fLastSweep = now;
         SweepClosedClients();
     }
     KillStarvedClients(now);
     KillOverdueClients(now);
     DropStuckOutputs(now, state);
-    if (uint32(now - state->fLastLoad) >= kLoadInterval) {
+    if (CL_Elapsed(now, state->fLastLoad) >= kLoadInterval) {
         state->fLastLoad = now;
         AdjustLoad();
         // Lines held back are reported soon after their flood, however quiet the
@@ -62,7 +63,7 @@ void Impl::PeriodicWork(uint32 now, DispatcherState* state) {
         CL_LogLimiter::Report(fServer);
     }
     HandOutWork();
-    if (uint32(now - state->fLastPing) >= kPingInterval) {
+    if (CL_Elapsed(now, state->fLastPing) >= kPingInterval) {
         state->fLastPing = now;
         QueuePings(now);
     }
@@ -93,7 +94,7 @@ void Impl::KillStarvedClients(uint32 now) {
             if (client->fBacklog == 0 && client->fHeldTurn == 0) client->fHeldTurn = ++fHeldTurns;
         }
         if (client->fBusyCount == 0 && !Backlogged(client) &&
-            uint32(now - client->fWaitStartTime) > kWaitingLimit && !starved.Exists(client))
+            CL_Elapsed(now, client->fWaitStartTime) > kWaitingLimit && !starved.Exists(client))
             starved.Append(client);
     }
     for (uint32 i = 0; i < starved.Count(); i++)
@@ -121,13 +122,13 @@ void Impl::KillOverdueClients(uint32 now) {
 
 CL_Status Impl::Overdue(Client* client, uint32 now) {
     uint32 limit = fTimeOut;
-    if (client->fPartial && uint32(now - client->fLastReadTime) > limit) return CL_TIMEOUT;
+    if (client->fPartial && CL_Elapsed(now, client->fLastReadTime) > limit) return CL_TIMEOUT;
     for (Incoming* request : client->fGathers)
-        if (uint32(now - request->fLastChunk) > limit) return CL_TIMEOUT;
+        if (CL_Elapsed(now, request->fLastChunk) > limit) return CL_TIMEOUT;
     if (client->fBacklog == 0) return CL_OK;
     CL_AutoLocker lock(ClientLock(client));
     bool stuck =
-        client->fOutput.GetBytes() > 0 && uint32(now - client->fOutput.GetSince()) > limit;
+        client->fOutput.GetBytes() > 0 && CL_Elapsed(now, client->fOutput.GetSince()) > limit;
     return stuck ? CL_TIMEOUT : CL_OK;
 }
 
@@ -150,9 +151,9 @@ void Impl::DropStuckOutputs(uint32 now, DispatcherState* state) {
         CL_AutoLocker lock(ClientLock(client));
         uint64 bytes = client->fOutput.GetBytes();
         if (bytes > 0)
-            outputs.push_back({client, bytes, uint32(now - client->fOutput.GetMoved()), false});
+            outputs.push_back({client, bytes, CL_Elapsed(now, client->fOutput.GetMoved()), false});
     }
-    bool capOverdue = state->fOverCap && uint32(now - state->fOverCapSince) >= kCapOverdue;
+    bool capOverdue = state->fOverCap && CL_Elapsed(now, state->fOverCapSince) >= kCapOverdue;
     ChooseCuts(&outputs, live, GetOutputBudget(), cap, capOverdue);
     for (const PendingOutput& output : outputs)
         if (output.fCut) KillWithLog(output.fClient, CL_TIMEOUT);
@@ -258,7 +259,7 @@ CL_Status Impl::QueueWaitingPings(Client* client, uint32 now) {
     for (Incoming* request : client->fQueuedRequests) {
         if (wire.GetSize() >= kMaxPingBatch) break;
         // Queued in order: the ones behind came later still.
-        if (uint32(now - request->fLastChunk) < kPingInterval) break;
+        if (CL_Elapsed(now, request->fLastChunk) < kPingInterval) break;
         AppendPing(request->fHeader.fSequence, -1.0, nullptr, &wire);
     }
     if (wire.GetSize() == 0) return CL_OK;
