@@ -560,11 +560,12 @@ TEST_F(EndToEndTest, AsynchronousRefusalsComeAfterTheCallOnAnotherThread) {
             bool afterReturn = false, lockFree = false;
             std::thread::id thread;
             CallbackRecorder r;
+            // As a callback that takes the caller's lock, but never blocking on it (on the
+            // caller's thread that would deadlock): once it is free, the call returned.
             r.fOnCompletion = [&] {
                 thread = std::this_thread::get_id();
-                afterReturn = returned;
-                // Never a blocking lock: on the caller's thread it would deadlock.
                 lockFree = WaitFor([&] { return held.try_lock() && (held.unlock(), true); }, 2000);
+                afterReturn = returned;
             };
             {
                 std::lock_guard<std::mutex> hold(held);
