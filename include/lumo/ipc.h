@@ -377,7 +377,11 @@ public:
     virtual CL_Status Interrupt() { return CL_OK; }
     // Number of the connection that requests made now go out on; each Connect takes a
     // new one. A caller that notes it with a request can tell whether the request's end
-    // is news of the connection it has now. After the others, whose order is kept.
+    // is news of the connection it has now. The base keeps no numbers and gives 0: a
+    // wrapper of another client must forward it, or the client library takes every
+    // request's end for news of the current connection and closes that on a fatal code
+    // (not while a Connect is under way), also when a later Connect opened it. After
+    // the others, whose order is kept.
     virtual uint32 GetConnectionNumber() { return 0; }
 
 protected:

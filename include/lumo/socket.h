@@ -186,6 +186,9 @@ public:
         bool fConnected;
         CL_Status fError;
         CL_RAW_SOCKET fSocket;
+        // A loopback address given to bind stays, where every other address becomes
+        // the wildcard; set only by the library's own server (CL_SocketBinding).
+        bool fKeepLoopback;
     };
 
     CL_Socket();
@@ -250,6 +253,8 @@ public:
                             CL_Mutex* lock);
 
 private:
+    friend struct CL_SocketBinding;
+
     // The state all copies share. Out of memory, a fresh unusable state instead: it
     // has no type, so it opens no descriptor and every operation fails, and its last
     // error is CL_OUT_OF_MEMORY.

@@ -76,6 +76,9 @@ public:
     // A dispatcher given here stays the caller's; one the client made for itself lives
     // on (its jobs may still run) until the client goes.
     void SetDispatcher(CL_Dispatcher* dispatcher) override;
+    // The dispatcher that asynchronous jobs and progress jobs run on: the one given,
+    // else the client's own. A caller's job queued there is one WaitForJobs waits for.
+    CL_Dispatcher* GetDispatcher() const { return fDispatcher; }
     void WaitForJobs() override;
     CL_Status Discover(CL_Blob& input, CL_Blob& output, uint32 timeout) override;
     void Discover(CL_Blob& input, CL_SuccessCB success, CL_ErrorCB error, CL_ProgressCB progress,
@@ -119,8 +122,6 @@ private:
     class Reply;
 
     // ---- For the jobs ----
-    // The dispatcher that asynchronous jobs and progress jobs run on.
-    CL_Dispatcher* GetDispatcher() const { return fDispatcher; }
     // Opens the connection that `settings` (a flattened table) describe: the TCP
     // connect under fLock, then SERVER_INFO and AUTH through the job, which let it go
     // while they wait (the handshake's gate keeps the other threads out). *output:

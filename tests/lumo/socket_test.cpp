@@ -16,6 +16,7 @@
 
 #include "lumo/blob.h"
 #include "lumo/clock.h"
+#include "lumo/net/socket_binding.h"
 #include "lumo/socket.h"
 #include "support/loopback.h"
 
@@ -328,9 +329,9 @@ TEST(Socket, WriteTimeOutWhenThePeerDoesNotRead) {
     EXPECT_TRUE(p.fClient.IsConnected());
 }
 
-// A listener binds the wildcard address unless it was given a loopback one, which it
-// keeps, also when it opens again after a close.
-TEST(Socket, ListenerKeepsALoopbackAddress) {
+// A listener, TCP or UDP, binds the wildcard address even when given a loopback one,
+// unless its owner asked to keep that; a kept one stays when it opens again.
+TEST(Socket, ListenerGivenLoopbackBindsTheWildcardUnlessKept) {
     CL_StartClock();
     auto boundIP = [](const CL_Socket& socket) {
         sockaddr_in bound;
@@ -340,15 +341,15 @@ TEST(Socket, ListenerKeepsALoopbackAddress) {
         return CL_NetAddress(reinterpret_cast<const sockaddr&>(bound)).GetIP();
     };
     for (CL_SocketType type : {CL_SOCKET_TYPE_TCP, CL_SOCKET_TYPE_UDP}) {
-        SCOPED_TRACE(type);
-        CL_Socket wildcard(0, CL_SOCKET_DOMAIN_INET, type);
-        ASSERT_EQ(wildcard.Accept(nullptr, 0), 0);
-        EXPECT_EQ(boundIP(wildcard), "0.0.0.0");
-        CL_Socket loopback(CL_NetAddress(CL_NetAddress::LOOPBACK, 0), type);
-        for (int open = 0; open < 2; open++) {
-            ASSERT_EQ(loopback.Accept(nullptr, 0), 0);
-            EXPECT_EQ(boundIP(loopback), "127.0.0.1");
-            loopback.Close();
+        for (bool keep : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "type " << type << ", kept " << keep);
+            CL_Socket loopback(CL_NetAddress(CL_NetAddress::LOOPBACK, 0), type);
+            CL_SocketBinding::KeepLoopback(loopback, keep);
+            for (int open = 0; open < 2; open++) {
+                ASSERT_EQ(loopback.Accept(nullptr, 0), 0);
+                EXPECT_EQ(boundIP(loopback), keep ? "127.0.0.1" : "0.0.0.0");
+                loopback.Close();
+            }
         }
     }
 }

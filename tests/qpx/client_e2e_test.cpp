@@ -539,6 +539,58 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
+// A refusal reaches the asynchronous forms' error callback as every other failure does:
+// after the call returned, on another thread, where the lock that the caller held
+// around the call is free. On a dispatcher given to the client, on the RPC client's
+// own, or on a thread of its own for a caller's RPC client; WaitForJobs waits for it.
+TEST_F(EndToEndTest, AsynchronousRefusalsComeAfterTheCallOnAnotherThread) {
+    CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    CLU_List deepNames;
+    deepNames.Append(deep);
+    QPX_ServerSpec spec;
+    QPX_Client ownDispatcher(nullptr), callersRPC(new LateFailureRPC(fDispatcher));
+    const size_t sent = SeenCount();
+    QPX_Client* clients[] = {fClient, &ownDispatcher, &callersRPC};
+    for (int c = 0; c < 3; c++) {
+        for (int call = 0; call < 3; call++) {
+            SCOPED_TRACE(testing::Message() << "client " << c << ", call " << call);
+            QPX_Client* client = clients[c];
+            std::mutex held;
+            std::atomic<bool> returned{false};
+            bool afterReturn = false, lockFree = false;
+            std::thread::id thread;
+            CallbackRecorder r;
+            // As a callback that takes the caller's lock, but never blocking on it (on the
+            // caller's thread that would deadlock): once it is free, the call returned.
+            r.fOnCompletion = [&] {
+                thread = std::this_thread::get_id();
+                lockFree = WaitFor([&] { return held.try_lock() && (held.unlock(), true); }, 2000);
+                afterReturn = returned;
+            };
+            {
+                std::lock_guard<std::mutex> hold(held);
+                using R = CallbackRecorder;
+                if (call == 0)
+                    client->Execute(1, &deep, R::Success, R::Error, nullptr, nullptr, &r, 5000);
+                else if (call == 1)
+                    client->Connect(&spec, deep, R::Success, R::Error, nullptr, &r, 5000);
+                else
+                    client->DeleteBackup(0, "pw", deepNames, R::Success, R::Error, nullptr, &r,
+                                         5000);
+                returned = true;
+            }
+            client->WaitForJobs();
+            EXPECT_EQ(r.fErrors.load(), 1);
+            EXPECT_EQ(r.fCode.load(), CL_ERROR);
+            EXPECT_NE(thread, std::this_thread::get_id());
+            EXPECT_TRUE(afterReturn);
+            EXPECT_TRUE(lockFree);
+        }
+    }
+    EXPECT_EQ(SeenCount(), sent);
+    EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
+}
+
 // A client deleted from the success callback of one request while another is still
 // pending on the server: the pending one reports once (its connection went with the
 // client), the deletion waits for it, and nothing touches the client afterwards.

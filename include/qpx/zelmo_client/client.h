@@ -218,9 +218,12 @@ public:
 
     // `output` (not null) receives the server's connection information. A table that
     // nests deeper than CLU_MAX_FLATTEN_DEPTH (the table itself is level 1), here the
-    // options, cannot be sent: Connect and Execute refuse it with CL_ERROR before
-    // anything goes out, and the connection stays. Their asynchronous forms report the
-    // refusal to `error` on the calling thread, before they return.
+    // options, cannot be sent: Connect and Execute (the named operations too) refuse it
+    // with CL_ERROR before anything goes out, and the connection stays. Their
+    // asynchronous forms return first and report the refusal to `error` as any other
+    // failure, from the RPC client's dispatcher (a thread of its own when that cannot be
+    // reached: an RPC client of the caller's own that is not a TCP one); it counts as a
+    // pending request, which WaitForJobs and the destructor wait for.
     QPX_Status Connect(QPX_ServerSpec* spec, CLU_Table* output, const CLU_Table& options,
                        uint32 timeout);
     void Connect(QPX_ServerSpec* spec, const CLU_Table& options, QPX_SuccessWithTableCB success,
@@ -231,6 +234,7 @@ public:
     void Disconnect();
     void Interrupt();
     uint32 GetID();
+    // Waits for the RPC client's jobs and for the refusals not yet reported.
     void WaitForJobs();
     void SetDispatcher(CL_Dispatcher* dispatcher);
     // Idle hook of synchronous calls that give none.
@@ -378,9 +382,13 @@ public:
 private:
     friend class QPX_AsyncData;
 
-    // Flattens `input` (none: an empty payload) and hands the request to the RPC client.
-    void StartRequest(QPX_AsyncData* request, QPX_Command cmd, const CLU_Table* input,
-                      QPX_IdleCB idle, uint32 timeout);
+    // Flattens `input` (none: an empty payload) into *blob, read from its start. A table
+    // too deep to flatten is refused: false, and `error` hears of it later, off the
+    // calling thread (see Connect).
+    bool FlattenRequest(const CLU_Table* input, CL_Blob* blob, QPX_ErrorCB error, void* userData);
+    // Hands a flattened request to the RPC client.
+    void StartRequest(QPX_AsyncData* request, QPX_Command cmd, CL_Blob& blob, QPX_IdleCB idle,
+                      uint32 timeout);
     // A named operation by the row of its request type. The synchronous form runs
     // Execute with the default idle hook and 10 s and fills `out`; the asynchronous
     // form starts a request that reports to the callbacks.

@@ -15,6 +15,7 @@
 #include "lumo/blob.h"
 #include "lumo/clock.h"
 #include "lumo/net/countdown.h"
+#include "lumo/net/socket_binding.h"
 #include "lumo/socket.h"
 
 namespace {
@@ -85,10 +86,10 @@ bool IsLoopback(const CL_NetAddress& address) {
 }
 
 // A listener binds the wildcard address of its domain, with the port it was given;
-// one given a loopback address keeps it, serving this machine alone (also when it
-// opens again after an error).
+// one whose owner asked to keep a loopback address keeps it, serving this machine
+// alone (also when it opens again after an error).
 void UseWildcardAddress(CL_Socket::SocketData* data) {
-    if (IsLoopback(data->fAddress)) return;
+    if (data->fKeepLoopback && IsLoopback(data->fAddress)) return;
     uint16 port = data->fAddress.GetPort();
     data->fAddress = CL_NetAddress(
         data->fDomain == CL_SOCKET_DOMAIN_INET ? CL_NetAddress::ANY : CL_NetAddress::ANY6, port);
@@ -250,7 +251,8 @@ CL_Socket::SocketData::SocketData()
       fBlocking(true),
       fConnected(false),
       fError(CL_OK),
-      fSocket(-1) {}
+      fSocket(-1),
+      fKeepLoopback(false) {}
 
 // Handles share their state and never copy it; a copy starts without a descriptor.
 CL_Socket::SocketData::SocketData(const SocketData& copy)
@@ -261,7 +263,8 @@ CL_Socket::SocketData::SocketData(const SocketData& copy)
       fBlocking(true),
       fConnected(false),
       fError(CL_OK),
-      fSocket(-1) {}
+      fSocket(-1),
+      fKeepLoopback(copy.fKeepLoopback) {}
 
 CL_Socket::SocketData::~SocketData() {
     Close();
@@ -457,6 +460,10 @@ bool CL_Socket::IsConnected() {
 
 void CL_Socket::Close() {
     Data()->Close();
+}
+
+void CL_SocketBinding::KeepLoopback(CL_Socket& socket, bool keep) {
+    socket.Data()->fKeepLoopback = keep;
 }
 
 bool CL_Socket::_BindUDP() {

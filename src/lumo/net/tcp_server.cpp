@@ -9,6 +9,7 @@
 
 #include "lumo/clock.h"
 #include "lumo/digest.h"
+#include "lumo/net/socket_binding.h"
 #include "lumo/power.h"
 #include "lumo/table.h"
 #include "lumo/uuid.h"
@@ -312,6 +313,7 @@ CL_Status Impl::OpenSockets(uint16 listenerPort, uint16 responderPort) {
     {
         CL_AutoLocker listenerLock(fListenerLock);
         fListener->SetAddress(CL_NetAddress(bound, listenerPort));
+        CL_SocketBinding::KeepLoopback(*fListener, fLoopbackOnly);
         fListener->SetType(CL_SOCKET_TYPE_TCP);
         if (fListener->Accept(nullptr, 0) != CL_OK) {
             fListener->Close();
@@ -321,6 +323,7 @@ CL_Status Impl::OpenSockets(uint16 listenerPort, uint16 responderPort) {
     {
         CL_AutoLocker responderLock(fResponderLock);
         fResponder->SetAddress(CL_NetAddress(bound, responderPort));
+        CL_SocketBinding::KeepLoopback(*fResponder, fLoopbackOnly);
         fResponder->SetType(CL_SOCKET_TYPE_UDP);
         if (fResponder->Accept(nullptr, 0) == CL_OK) return CL_OK;
         fResponder->Close();

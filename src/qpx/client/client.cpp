@@ -2,6 +2,7 @@
 // Execute in both forms, and the connection, database and user state it keeps.
 #include "qpx/zelmo_client/client.h"
 
+#include "lumo/dispatcher.h"
 #include "lumo/status.h"
 #include "lumo/timestamp.h"
 #include "qpx/client/client_core.h"
@@ -35,6 +36,35 @@ bool FlattenTable(const CLU_Table& table, CL_Blob* blob) {
     blob->Seek(0, CL_SEEK_SET);
     return true;
 }
+
+// Reports a request refused before anything was sent as every other outcome is
+// reported: later and off the caller's thread, which may hold a lock that the callback
+// takes. Counted among the client's pending requests from its making.
+class RefusalJob : public CL_Job {
+public:
+    RefusalJob(const std::shared_ptr<QPX_ClientCore>& core, QPX_ErrorCB error, void* userData)
+        : fCore(core), fError(error), fUserData(userData) {
+        fCore->AddRefusal();
+    }
+
+    CL_Status Run() override {
+        fCore->ReportRefusal(fError, fUserData);
+        return CL_OK;
+    }
+
+    // On a thread of its own, which then deletes the job.
+    static int32 RunAlone(void* job) {
+        RefusalJob* self = static_cast<RefusalJob*>(job);
+        self->Run();
+        delete self;
+        return 0;
+    }
+
+private:
+    std::shared_ptr<QPX_ClientCore> fCore;
+    QPX_ErrorCB fError;
+    void* fUserData;
+};
 
 }  // namespace
 
@@ -110,10 +140,7 @@ void QPX_Client::Connect(QPX_ServerSpec* spec, const CLU_Table& options,
                          void* userData, uint32 timeout) {
     CLU_Table settings = MakeConnectTable(spec, options, timeout);
     CL_Blob flat;
-    if (!FlattenTable(settings, &flat)) {
-        if (error) error(CL_ERROR, QPX::GetError(CL_ERROR), userData);
-        return;
-    }
+    if (!FlattenRequest(&settings, &flat, error, userData)) return;
     QPX_AsyncData* request =
         new QPX_AsyncData(this, QPX_AsyncData::Connect, success, error, progress, userData);
     fClient->Connect(settings, &QPX_AsyncData::ConnectCB, &QPX_AsyncData::ErrorCB,
@@ -141,6 +168,7 @@ uint32 QPX_Client::GetID() {
 
 void QPX_Client::WaitForJobs() {
     fClient->WaitForJobs();
+    fCore->WaitForRefusals();
 }
 
 void QPX_Client::SetDispatcher(CL_Dispatcher* dispatcher) {
@@ -188,19 +216,32 @@ QPX_Status QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, CLU_Table* out
 void QPX_Client::Execute(QPX_Command cmd, CLU_Table* input, QPX_SuccessWithTableCB success,
                          QPX_ErrorCB error, QPX_ProgressCB progress, QPX_IdleCB idle,
                          void* userData, uint32 timeout) {
+    CL_Blob blob;
+    if (!FlattenRequest(input, &blob, error, userData)) return;
     QPX_AsyncData* request = new QPX_AsyncData(this, QPX_AsyncData::Execute, success, error,
                                                progress, userData, idle, cmd);
-    StartRequest(request, cmd, input, &QPX_AsyncData::IdleCB, timeout);
+    StartRequest(request, cmd, blob, &QPX_AsyncData::IdleCB, timeout);
 }
 
-void QPX_Client::StartRequest(QPX_AsyncData* request, QPX_Command cmd, const CLU_Table* input,
-                              QPX_IdleCB idle, uint32 timeout) {
-    CL_Blob blob;
-    if (input && !FlattenTable(*input, &blob)) {
-        CL_Blob none;
-        QPX_AsyncData::ErrorCB(CL_ERROR, none, request);
-        return;
+bool QPX_Client::FlattenRequest(const CLU_Table* input, CL_Blob* blob, QPX_ErrorCB error,
+                                void* userData) {
+    if (!input || FlattenTable(*input, blob)) return true;
+    RefusalJob* job = new RefusalJob(fCore, error, userData);
+    if (CL_Dispatcher* dispatcher = QPX_RPCDispatcher(fClient)) {
+        dispatcher->AddJob(job, true);
+        return false;
     }
+    // An RPC client of the caller's own keeps its dispatcher to itself.
+    CL_ThreadID thread = CL_Thread::Spawn("qpx refusal", 1, 0, &RefusalJob::RunAlone, job);
+    if (thread)
+        CL_Thread::Detach(thread);
+    else
+        RefusalJob::RunAlone(job);  // no thread to be had: the caller's is the one left
+    return false;
+}
+
+void QPX_Client::StartRequest(QPX_AsyncData* request, QPX_Command cmd, CL_Blob& blob,
+                              QPX_IdleCB idle, uint32 timeout) {
     fClient->Execute(cmd, blob, &QPX_AsyncData::ExecuteCB, &QPX_AsyncData::ErrorCB,
                      &QPX_AsyncData::ProgressCB, idle, request, timeout);
 }

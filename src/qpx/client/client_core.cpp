@@ -69,7 +69,9 @@ QPX_Status QPX_ClientCore::CheckResultOn(uint32 connection, QPX_Status code) {
 
 QPX_Status QPX_ClientCore::CheckResultOnLocked(uint32 connection, QPX_Status code) {
     // Under the lock that a Connect's beginning takes: one that begins later finds this
-    // request's Disconnect done, and its handshake is not the one closed.
+    // request's Disconnect done, and its handshake is not the one closed. An RPC client
+    // that keeps no numbers gives 0 throughout, so each end counts for the connection
+    // there is now.
     if (fOpening == 0 && fRPC && fRPC->GetConnectionNumber() == connection) CheckResultLocked(code);
     return code;
 }
@@ -103,6 +105,8 @@ namespace {
 thread_local QPX_ClientCore* tCompletingCore = nullptr;
 // The core whose blocking Connect runs on this thread, if any.
 thread_local QPX_ClientCore* tConnectingCore = nullptr;
+// The core whose refused request reports on this thread, if any.
+thread_local QPX_ClientCore* tRefusingCore = nullptr;
 
 }  // namespace
 
@@ -140,6 +144,33 @@ void QPX_ClientCore::WaitForPending() {
     uint32 own = tCompletingCore == this ? 1 : 0;
     CL_AutoLocker guard(fPendingLock);
     while (fPending > own)
+        fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
+}
+
+void QPX_ClientCore::AddRefusal() {
+    CL_AutoLocker guard(fPendingLock);
+    fPending++;
+    fRefusals++;
+}
+
+void QPX_ClientCore::ReportRefusal(QPX_ErrorCB error, void* userData) {
+    {
+        Completing completing(this);
+        QPX_ClientCore* outer = tRefusingCore;
+        tRefusingCore = this;
+        if (error) error(CL_ERROR, QPX::GetError(CL_ERROR), userData);
+        tRefusingCore = outer;
+    }
+    CL_AutoLocker guard(fPendingLock);
+    if (fRefusals > 0) fRefusals--;
+    if (fPending > 0) fPending--;
+    fPendingDone.Broadcast();
+}
+
+void QPX_ClientCore::WaitForRefusals() {
+    uint32 own = tRefusingCore == this ? 1 : 0;
+    CL_AutoLocker guard(fPendingLock);
+    while (fRefusals > own)
         fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
 }
 

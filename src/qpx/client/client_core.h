@@ -65,6 +65,15 @@ struct QPX_ClientCore : public CL_Object {
     // fLock: the completions waited for take it.
     void WaitForPending() CL_EXCLUDES(fLock, fPendingLock);
 
+    // Requests refused before anything was sent, pending until their error callback
+    // has run. One may run on a thread of its own, so WaitForJobs waits for them
+    // besides the RPC client's jobs.
+    void AddRefusal() CL_EXCLUDES(fPendingLock);
+    // On the refusal's thread: CL_ERROR to `error`, then the refusal ends.
+    void ReportRefusal(QPX_ErrorCB error, void* userData) CL_EXCLUDES(fLock, fPendingLock);
+    // Waits until none is pending but one whose callback runs on the calling thread.
+    void WaitForRefusals() CL_EXCLUDES(fLock, fPendingLock);
+
     // Marks the calling thread as running a blocking Connect of this core.
     class Connecting {
     public:
@@ -95,6 +104,7 @@ private:
     CL_Mutex fPendingLock CL_ACQUIRED_AFTER(fLock);
     CL_Condition fPendingDone;
     uint32 fPending CL_GUARDED_BY(fPendingLock) = 0;
+    uint32 fRefusals CL_GUARDED_BY(fPendingLock) = 0;
 };
 
 // Whether `code` ends the connection.

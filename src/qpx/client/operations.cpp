@@ -186,14 +186,16 @@ void QPX_Client::StartOperation(QPX_AsyncData::Type type, const QPX_OpArgs& args
                                 QPX_ErrorCB error, QPX_ProgressCB progress, void* userData,
                                 uint32 timeout) {
     const QPX_Operation& op = *QPX_FindOperation(type);
+    CLU_Table table;
+    if (op.fBuild) table = op.fBuild(args, QPX_Form::kAsync);
+    CL_Blob blob;
+    if (!FlattenRequest(op.fBuild ? &table : nullptr, &blob, error, userData)) return;
     // Named operations give no idle callback and no command of their own.
     QPX_AsyncData* request = new Req(this, type, success, error, progress, userData);
     // What the completion records in the client's state.
     if (op.fEffect == QPX_Effect::kOpenDatabase) request->SetDatabase(args.fDriver, args.fName);
     if (op.fEffect == QPX_Effect::kAuthenticate) request->SetUser(args.fUserName, args.fPassword);
-    CLU_Table table;
-    if (op.fBuild) table = op.fBuild(args, QPX_Form::kAsync);
-    StartRequest(request, op.fCommand, op.fBuild ? &table : nullptr, nullptr, timeout);
+    StartRequest(request, op.fCommand, blob, nullptr, timeout);
 }
 
 // ---- Drivers and databases ----------------------------------------------------------

@@ -6,3 +6,8 @@
 CL_Client* QPX_NewRPCClient(CL_Dispatcher* dispatcher) {
     return new CL_TCPClient(dispatcher);
 }
+
+CL_Dispatcher* QPX_RPCDispatcher(CL_Client* rpc) {
+    CL_TCPClient* tcp = dynamic_cast<CL_TCPClient*>(rpc);
+    return tcp ? tcp->GetDispatcher() : nullptr;
+}
