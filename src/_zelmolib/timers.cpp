@@ -186,11 +186,13 @@ PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|O", const_cast<char**>(keywords),
                                      &milliseconds, &callback, &userdata))
         return nullptr;
+    MODULE_STATE* s = ZL_GetState();
+    bool active = s && s->fInitialized && s->fDispatcher;
+    if (active && ZL_ForkedChild()) return ZL_ForkedChildError();
     DeferredObject* d =
         DeferredObject::Allocate(nullptr, userdata, callback, nullptr, nullptr, nullptr);
     if (!d) return nullptr;
-    MODULE_STATE* s = ZL_GetState();
-    if (s && s->fInitialized && s->fDispatcher) {
+    if (active) {
         // Listed before its job runs, so that clean-up can abort it.
         if (s->fTimerList && PyList_Append(s->fTimerList, reinterpret_cast<PyObject*>(d)) < 0) {
             Py_DECREF(d);
