@@ -102,7 +102,9 @@ CL_Status TimerJob::RunTimer() {
 }
 
 void AbortTimers(MODULE_STATE* s) {
-    if (!s->fTimerList) return;
+    // A forked child's listed timers are the parent's, waited for by none of its threads,
+    // and one of those may have held fTimerLock at the fork.
+    if (!s->fTimerList || ZL_ForkedChild()) return;
     PyObject* list = s->fTimerList;
     s->fTimerLock.Lock();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
