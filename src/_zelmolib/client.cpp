@@ -315,6 +315,12 @@ bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyOb
 
 DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* error,
                               PyObject* progress, PyObject* idle, PyObject* userdata) {
+    // An inactive module leaves every Deferred pending, in a forked child too.
+    MODULE_STATE* s = ZL_GetState();
+    if (s && s->fInitialized && ZL_ForkedChild()) {
+        ZL_ForkedChildError();
+        return nullptr;
+    }
     DeferredObject* d = DeferredObject::Allocate(self, userdata ? userdata : Py_None, success,
                                                  error, progress, idle);
     if (d) Py_INCREF(reinterpret_cast<PyObject*>(d));

@@ -70,7 +70,8 @@ bool CheckCallbacks(PyObject* success, PyObject* error, PyObject* progress, PyOb
 
 // A new pending Deferred for one asynchronous call of `self`, holding one extra
 // reference that belongs to the library call and is released by the completion
-// trampoline. Null with an exception set.
+// trampoline. Null with an exception set: RuntimeError in a forked child of an active
+// module, where no worker would ever run the call.
 DeferredObject* StartDeferred(ClientObject* self, PyObject* success, PyObject* error,
                               PyObject* progress, PyObject* idle, PyObject* userdata);
 

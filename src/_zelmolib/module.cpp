@@ -2,6 +2,8 @@
 // and the entry of native threads into Python.
 #include "module.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -18,6 +20,8 @@ namespace {
 
 // Thread that first initialised the module; only it may run _cleanup.
 unsigned long sMainThreadID = ~0UL;
+// Process that loaded the module and so owns its dispatcher's threads; 0 before.
+pid_t sLoadProcess = 0;
 // The live state for native threads, which cannot look it up without the interpreter
 // lock; null before start-up ends and from the start of module_free on.
 std::atomic<MODULE_STATE*> sLiveState{nullptr};
@@ -121,10 +125,12 @@ void module_free(void* object) {
     CL_Dispatcher* dispatcher = s->fDispatcher;
     s->fDispatcher = nullptr;
     bool alive = Py_IsInitialized();
+    // A forked child has none of the workers that deleting the dispatcher would join.
+    bool owner = !ZL_ForkedChild();
     // The power listener holds its table lock while our callback waits for the
     // interpreter lock, and workers may be waiting for it too: release it here.
     Py_BEGIN_ALLOW_THREADS
-    delete dispatcher;
+    if (owner) delete dispatcher;
     if (s->fPowerRegistered) CL_RemovePowerCallback(QPX::_power_callback);
     Py_END_ALLOW_THREADS
     s->fPowerRegistered = false;
@@ -175,6 +181,8 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
     QPX::AbortTimers(s);
 
     CL_Dispatcher* dispatcher = s->fDispatcher;
+    // In a forked child the jobs left on the dispatcher have no worker to run them.
+    bool owner = !ZL_ForkedChild();
     ZL_BEGIN_ALLOW_THREADS
     // Power events do nothing from here on. Leaving the registration now, while the
     // interpreter still runs, lets a callable in progress finish: once finalisation has
@@ -184,7 +192,7 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
         s->fPowerRegistered = false;
     }
     DisconnectAll(s);
-    while (!dispatcher->WaitForJobs(50)) {
+    while (owner && !dispatcher->WaitForJobs(50)) {
         PyGILState_STATE gil = PyGILState_Ensure();
         if (ZL_IsSet(s->fIdleCB)) {
             Py_XDECREF(PyObject_CallNoArgs(s->fIdleCB));
@@ -324,6 +332,19 @@ int InitState(PyObject* module, MODULE_STATE* s) {
 
 }  // namespace
 
+bool ZL_ForkedChild() {
+    return sLoadProcess != 0 && getpid() != sLoadProcess;
+}
+
+PyObject* ZL_ForkedChildError() {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "_zelmolib's worker threads do not survive fork: asynchronous calls and "
+                    "timers cannot run in a forked process; start it with the 'spawn' or "
+                    "'forkserver' method of multiprocessing, or import zelmolib in the child "
+                    "only");
+    return nullptr;
+}
+
 bool ZL_InterpreterAlive() {
     return Py_IsInitialized() && !Py_IsFinalizing();
 }
@@ -440,6 +461,7 @@ PyObject* InitModule() {
     memset(raw, 0, sizeof(MODULE_STATE));
     MODULE_STATE* s = new (raw) MODULE_STATE();
 
+    sLoadProcess = getpid();
     ZL_BEGIN_ALLOW_THREADS
     s->fDispatcher = new CL_Dispatcher(8, 128, onCreateWorker, onDestroyWorker, nullptr);
     ZL_END_ALLOW_THREADS

@@ -104,6 +104,13 @@ void ZL_ReportCallbackError();
 // cleared. Skips null and None.
 void ZL_CallCallback(PyObject* callable, PyObject* args);
 
+// True in a process forked from the one that loaded the module: the dispatcher's
+// threads did not come along, so nothing queued on it ever runs, and its locks may have
+// been held by them at the fork. Cheap enough to ask at every use.
+bool ZL_ForkedChild();
+// RuntimeError for an asynchronous call or timer in a forked child; always null.
+PyObject* ZL_ForkedChildError();
+
 namespace QPX {
 
 // RuntimeError "no module state!".

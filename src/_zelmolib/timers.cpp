@@ -102,7 +102,9 @@ CL_Status TimerJob::RunTimer() {
 }
 
 void AbortTimers(MODULE_STATE* s) {
-    if (!s->fTimerList) return;
+    // A forked child's listed timers are the parent's, waited for by none of its threads,
+    // and one of those may have held fTimerLock at the fork.
+    if (!s->fTimerList || ZL_ForkedChild()) return;
     PyObject* list = s->fTimerList;
     s->fTimerLock.Lock();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -186,11 +188,13 @@ PyObject* zl_start_timer(PyObject*, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "iO|O", const_cast<char**>(keywords),
                                      &milliseconds, &callback, &userdata))
         return nullptr;
+    MODULE_STATE* s = ZL_GetState();
+    bool active = s && s->fInitialized && s->fDispatcher;
+    if (active && ZL_ForkedChild()) return ZL_ForkedChildError();
     DeferredObject* d =
         DeferredObject::Allocate(nullptr, userdata, callback, nullptr, nullptr, nullptr);
     if (!d) return nullptr;
-    MODULE_STATE* s = ZL_GetState();
-    if (s && s->fInitialized && s->fDispatcher) {
+    if (active) {
         // Listed before its job runs, so that clean-up can abort it.
         if (s->fTimerList && PyList_Append(s->fTimerList, reinterpret_cast<PyObject*>(d)) < 0) {
             Py_DECREF(d);

@@ -9,6 +9,7 @@ import unittest
 
 import zelmolib
 import _zelmolib
+from client_fixture import ECHO, BusinessServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -153,6 +154,34 @@ class CleanupTest(unittest.TestCase):
             """)
         self.assertEqual(result.returncode, 0, result.stderr)
 
+    def test_forked_child_refuses_asynchronous_calls_and_ends(self):
+        # The child reports through a pipe, then must end by itself within a second.
+        server = BusinessServer()
+        self.addCleanup(server.stop)
+        result = run_python("""
+            import os, select, threading, zelmolib, _zelmolib
+            fired = threading.Event()
+            _zelmolib.start_timer(0, lambda u: fired.set())
+            assert fired.wait(30)
+            r, w = os.pipe()
+            if (pid := os.fork()) == 0:
+                got = []
+                for call in (lambda: _zelmolib.start_timer(0, print),
+                             lambda: _zelmolib.Client().execute(%(echo)d, success=print)):
+                    try:
+                        got.append(call())
+                    except RuntimeError as e:
+                        got.append("spawn" in str(e))
+                new = _zelmolib.Client()
+                new.connect(host="127.0.0.1", port=%(port)d)
+                os.write(w, repr(got + [new.execute(%(echo)d, {"A": 1})["A"]]).encode())
+            else:
+                print(os.read(r, 1000).decode())
+                if not select.select([os.pidfd_open(pid)], [], [], 1.0)[0]:
+                    os.kill(pid, 9)
+                print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+            """ % {"port": server.port, "echo": ECHO})
+        self.assertEqual(result.stdout.split("\n")[:2], ["[True, True, 1]", "0"], result.stderr)
 
 if __name__ == "__main__":
     unittest.main()

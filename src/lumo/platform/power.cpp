@@ -5,12 +5,15 @@
 // shuts the socket down (its descriptor published in sPowerFd while the connection is
 // open) to wake the listener, then joins it. Starting and stopping the listener are
 // serialised by sPowerControl, so a registration that races the removal of the last
-// record waits for the old listener to end instead of starting a second one.
+// record waits for the old listener to end instead of starting a second one. A forked
+// child inherits the records but not the listener, whose socket it shares with the
+// parent: its stop path only forgets the listener.
 
 #include "lumo/power.h"
 
 #include <dbus/dbus.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -27,6 +30,8 @@ CL_Mutex& sPowerControl = *new CL_Mutex;
 CL_PowerCallbackRecord sPowerCallbacks[CL_MAX_POWER_CALLBACKS];
 int32 sPowerCallbacksCount = 0;
 CL_ThreadID sPowerThread = 0;
+// Process that started sPowerThread.
+pid_t sPowerProcess = 0;
 // Socket of the listener's open connection, -1 when there is none.
 int sPowerFd = -1;
 // Set by the stop path so that a listener still connecting ends at once.
@@ -130,6 +135,7 @@ CL_Status CL_AddPowerCallback(CL_PowerCallback callback, void* param) {
             return CL_ERROR;
         }
         sPowerThread = id;
+        sPowerProcess = getpid();
     }
     sPowerCallbacks[sPowerCallbacksCount].fCallback = callback;
     sPowerCallbacks[sPowerCallbacksCount].fParam = param;
@@ -199,6 +205,12 @@ namespace {
 void QuitListener() {
     sPowerLock.Lock();
     CL_ThreadID id = sPowerThread;
+    if (id != 0 && sPowerProcess != getpid()) {
+        // The parent's listener: a shutdown would end it, and there is nothing to join.
+        sPowerThread = 0;
+        sPowerFd = -1;
+        id = 0;
+    }
     if (id != 0) {
         sPowerQuit = true;
         // Shutting the socket down wakes the listener at once instead of at the end of
