@@ -207,6 +207,12 @@ class ReadmeTest(unittest.TestCase):
                                                stdin=subprocess.DEVNULL)
                 self.assertEqual(status, 0, err)
                 self.assertTrue(out.startswith("usage: "), out)
+        # Started as a program, the demo finds an interpreter itself.
+        self.assertIn("`examples/demo.py --help`", readme())
+        status, out, err = run_bounded([DEMO_PY, "--help"], timeout=30, cwd=ROOT,
+                                       stdin=subprocess.DEVNULL)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.startswith("usage: demo.py"), out)
 
     def test_the_server_commands_run_as_written(self):
         """The by-hand lines, on a free port rather than the README's (which is not the
