@@ -1,3 +1,9 @@
+#!/bin/sh
+# Started as a program: sh runs the next line, which hands this file to the Python 3.13
+# the build uses (./setup.sh --find-python), else to python3, which says how to run it.
+# Python reads the two lines as a string.
+'''exec' "$("$(dirname "$0")/../setup.sh" --find-python 2>/dev/null || echo python3)" "$0" "$@"
+' '''
 """A session with the business server as an application meets it.
 
 Starts the stand-in business server on loopback, connects to it, authenticates,
@@ -6,7 +12,7 @@ progress bar follows the server's progress reports, prints the result as a
 table, disconnects and stops the server. Ctrl-C ends it cleanly: it says
 "interrupted", stops the server and exits with status 130.
 
-    python3.13 examples/demo.py [--build DIR] [--server PROGRAM] [--query SQL]
+    examples/demo.py [--build DIR] [--server PROGRAM] [--query SQL]
 
 The native module and the package are looked for in DIR/python and python/
 (DIR defaults to build/); the server program defaults to DIR/tools/business_server.

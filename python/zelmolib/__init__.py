@@ -37,7 +37,20 @@ def _on_destroy_thread():
 
 # The native module looks the classes above up while it initialises.
 import atexit as _atexit
+import sys as _sys
 
-import _zelmolib
+try:
+    import _zelmolib
+except ImportError:
+    # Another interpreter finds no module of its own version in build/python: say so
+    # rather than let "No module named '_zelmolib'" suggest that nothing was built.
+    if _sys.implementation.name == "cpython" and _sys.version_info[:2] == (3, 13):
+        raise
+    import platform as _platform
+    raise ImportError("the native module _zelmolib is built for CPython 3.13; this is %s %s "
+                      "(%s): run the program with the build's interpreter, which "
+                      "./setup.sh --find-python prints"
+                      % (_platform.python_implementation(), _platform.python_version(),
+                         _sys.executable), name="_zelmolib") from None
 
 _atexit.register(_zelmolib._cleanup)

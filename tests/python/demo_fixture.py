@@ -2,7 +2,9 @@
 a run left behind, and a stand-in build folder whose "build" is one slow step that
 records itself, with the real module and tool programs linked in."""
 
+import glob
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -39,6 +41,19 @@ def session_processes(sid):
         if int(fields[3]) == sid and fields[0] != "Z":
             found.append(int(entry))
     return found
+
+
+def other_python():
+    """An installed Python 3 other than 3.13, or None."""
+    pyenv = sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3")),
+                   key=lambda path: [int(n) for n in re.findall(r"\d+", path)], reverse=True)
+    candidates = ["/usr/bin/python3", "/usr/local/bin/python3"] + pyenv
+    for python in candidates:
+        if os.access(python, os.X_OK) and subprocess.run(
+                [python, "-c", "import sys; sys.exit(sys.version_info[:2] == (3, 13))"]
+        ).returncode == 0:
+            return python
+    return None
 
 
 def kill_session(proc):

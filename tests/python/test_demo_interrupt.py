@@ -10,7 +10,8 @@ import subprocess
 import sys
 import unittest
 
-from demo_fixture import DEMO_PY, kill_session, run_bounded, session_processes, tools_bin
+from demo_fixture import (DEMO_PY, kill_session, other_python, run_bounded,
+                          session_processes, tools_bin)
 
 
 class InterruptTest(unittest.TestCase):
@@ -69,15 +70,11 @@ class WrongWayTest(unittest.TestCase):
         return status, err
 
     def test_another_interpreter_is_told_which_to_use(self):
-        others = [p for p in ("/usr/bin/python3", "/usr/local/bin/python3")
-                  if os.access(p, os.X_OK)]
-        others = [p for p in others
-                  if subprocess.run([p, "-c", "import sys; sys.exit(sys.version_info[:2] "
-                                              "== (3, 13))"]).returncode == 0]
-        if not others:
+        other = other_python()
+        if not other:
             self.skipTest("no Python other than 3.13 installed")
         build = os.path.dirname(tools_bin())
-        status, err = self.run_demo(others[0], "--build", build)
+        status, err = self.run_demo(other, "--build", build)
         self.assertEqual(status, 1)
         self.assertIn("examples/demo.py needs Python 3.13", err)
         self.assertIn("./demo.sh", err)

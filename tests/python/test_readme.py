@@ -18,7 +18,8 @@ import threading
 import unittest
 
 from client_fixture import wait_for
-from demo_fixture import README, ROOT, run_bounded, session_processes, tools_bin
+from demo_fixture import (DEMO_PY, README, ROOT, other_python, run_bounded,
+                          session_processes, tools_bin)
 
 
 GUIDE = os.path.join(ROOT, "docs", "python.md")
@@ -132,6 +133,18 @@ class ReadmeTest(unittest.TestCase):
         out, _ = self.run_example(self.built_tree(), "guide.py", "".join(blocks))
         self.assertIn("2209 Errore di esecuzione della query", out)
 
+    def test_another_python_is_told_what_the_module_is_built_for(self):
+        python = other_python()
+        if not python:
+            self.skipTest("no Python other than 3.13 installed")
+        build = os.path.dirname(tools_bin())
+        env = dict(os.environ, PYTHONPATH="%s/python:%s/python" % (build, ROOT))
+        status, out, err = run_bounded([python, "-c", "try:\n import zelmolib\n"
+                                        "except ImportError as e:\n print(e.name, e)"], env=env)
+        self.assertEqual(status, 0, err)
+        self.assertRegex(out, r"^_zelmolib the native module _zelmolib is built for CPython "
+                              r"3\.13; this is \w+ 3\.\d+\.\d+ \(%s\): " % re.escape(python))
+
     def test_a_ctrl_c_of_an_example_does_not_reach_its_server(self):
         """The README's example and the guide's program start the stand-in server in a
         process group of its own: a Ctrl-C at the terminal (SIGINT to the program's
@@ -194,6 +207,12 @@ class ReadmeTest(unittest.TestCase):
                                                stdin=subprocess.DEVNULL)
                 self.assertEqual(status, 0, err)
                 self.assertTrue(out.startswith("usage: "), out)
+        # Started as a program, the demo finds an interpreter itself.
+        self.assertIn("`examples/demo.py --help`", readme())
+        status, out, err = run_bounded([DEMO_PY, "--help"], timeout=30, cwd=ROOT,
+                                       stdin=subprocess.DEVNULL)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.startswith("usage: demo.py"), out)
 
     def test_the_server_commands_run_as_written(self):
         """The by-hand lines, on a free port rather than the README's (which is not the
