@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <semaphore.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstring>
@@ -139,7 +140,9 @@ private:
 // System-wide named semaphore ("/" + name), shared by every object of that name in
 // every process. The name stays in the system when the objects go (until the system
 // restarts), so that each opener finds the one semaphore; an object gives back, as it
-// goes, the units it acquired and did not release.
+// goes, the units it acquired and did not release, but never more than its process
+// still holds of that name (a unit released through another object of the process is
+// not given back again) and none acquired by another process (the parent of a fork).
 class CL_CAPABILITY("semaphore") CL_NamedSemaphore : public CL_Lockable {
 public:
     CL_NamedSemaphore(const std::string& name, uint32 value);
@@ -160,11 +163,15 @@ public:
     void Unlock() override CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS { Release(); }
 
 private:
+    void Taken();
+
     std::string fName;
     sem_t* fSemID;
     CL_Status fStatus;  // set by the constructor only
-    // Units taken through this object and not yet given back through it.
-    std::atomic<uint32> fHeld;
+    // Units taken through this object by process fPid and not yet given back through
+    // it; both under the lock of the process's tallies (semaphore.cpp).
+    uint32 fHeld;
+    pid_t fPid;
 };
 
 // Read/write lock; the timed forms poll every 10 ms.
