@@ -139,7 +139,10 @@ private:
 // System-wide named semaphore ("/" + name), shared by every object of that name in
 // every process. The name stays in the system when the objects go (until the system
 // restarts), so that each opener finds the one semaphore; an object gives back, as it
-// goes, the units it acquired and did not release.
+// goes, the units it acquired and did not release. A release through an object that
+// holds none counts against the process's earliest holder of the name, so that no unit
+// is given back twice; units acquired in another process (the parent of a fork) are
+// not given back.
 class CL_CAPABILITY("semaphore") CL_NamedSemaphore : public CL_Lockable {
 public:
     CL_NamedSemaphore(const std::string& name, uint32 value);
@@ -160,11 +163,15 @@ public:
     void Unlock() override CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS { Release(); }
 
 private:
+    void Taken();
+    uint32 Unhold(bool dropping);
+
     std::string fName;
     sem_t* fSemID;
     CL_Status fStatus;  // set by the constructor only
-    // Units taken through this object and not yet given back through it.
-    std::atomic<uint32> fHeld;
+    // Units this object holds, under the lock of the process's holders (semaphore.cpp);
+    // counts only while the object is among them.
+    uint32 fHeld;
 };
 
 // Read/write lock; the timed forms poll every 10 ms.

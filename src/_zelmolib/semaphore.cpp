@@ -69,12 +69,12 @@ bool Acquire(PyObject* obj) {
     return false;
 }
 
-PyObject* sem_acquire(PyObject* obj, PyObject*, PyObject*) {
+PyObject* sem_acquire(PyObject* obj, PyObject*) {
     if (!Acquire(obj)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* sem_release(PyObject* obj, PyObject*, PyObject*) {
+PyObject* sem_release(PyObject* obj, PyObject*) {
     Self(obj)->fSem.Release();
     Py_RETURN_NONE;
 }
@@ -90,9 +90,9 @@ PyObject* sem_exit(PyObject* obj, PyObject*, PyObject*) {
 }
 
 PyMethodDef sSemaphoreMethods[] = {
-    {"acquire", ZL_METHOD(sem_acquire), METH_VARARGS | METH_KEYWORDS,
+    {"acquire", ZL_METHOD(sem_acquire), METH_NOARGS,
      "acquire()\n\nAcquires semaphore"},
-    {"release", ZL_METHOD(sem_release), METH_VARARGS | METH_KEYWORDS,
+    {"release", ZL_METHOD(sem_release), METH_NOARGS,
      "release()\n\nReleases semaphore"},
     {"__enter__", ZL_METHOD(sem_enter), METH_VARARGS | METH_KEYWORDS,
      "__enter__()\n\nContext manager enter, acquires semaphore"},

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -254,6 +256,39 @@ TEST(NamedSemaphore, DroppedHolderGivesBackWhatItHeld) {
     }
     EXPECT_EQ(probe.Acquire(0), CL_OK);
     EXPECT_EQ(probe.Acquire(0), CL_WOULD_BLOCK);
+}
+
+// A dropped object gives back no more than its process still holds of the name (count as
+// another opener reads it): not a unit released through another object, nor its parent's.
+TEST(NamedSemaphore, DroppedObjectGivesBackOnlyWhatItsProcessHolds) {
+    SemaphoreName name("lumo_lock_tally");
+    sem_t* raw = sem_open(("/" + name.fName).c_str(), O_CREAT, 0666, 1);
+    auto count = [raw] {
+        int value = -1;
+        return sem_getvalue(raw, &value), value;
+    };
+    std::optional<CL_NamedSemaphore> a(std::in_place, name, 1), b(std::in_place, name, 1);
+    ASSERT_EQ(a->Acquire(0), CL_OK);
+    b->Release();
+    a.reset();
+    EXPECT_EQ(count(), 1);
+    ASSERT_EQ(a.emplace(name, 1).Acquire(0), CL_OK);
+    b->Release();
+    ASSERT_EQ(b->Acquire(0), CL_OK);  // b's own unit: a has none left to give back
+    a.reset();
+    { CL_NamedSemaphore idle(name, 1); }
+    EXPECT_EQ(count(), 0);
+    b.reset();  // the unreleased holder
+    EXPECT_EQ(count(), 1);
+    ASSERT_EQ(a.emplace(name, 1).Acquire(0), CL_OK);
+    pid_t pid = fork();
+    if (pid == 0) a.reset(), _exit(0);  // drops its copy, as a child ending normally does
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
+    EXPECT_EQ(count(), 0);
+    a->Release();
+    a.reset();
+    EXPECT_EQ(count(), 1);
+    sem_close(raw);
 }
 
 TEST(NamedSemaphore, OpeningFailuresAreReported) {

@@ -166,6 +166,22 @@ class ObjectTest(unittest.TestCase):
         with self.assertRaises(TypeError):
             NamedSemaphore()
 
+    def test_acquire_and_release_take_no_arguments(self):
+        name = unique_name(self)
+        holder, sem = NamedSemaphore(name), NamedSemaphore(name)
+        holder.acquire()
+        self.addCleanup(holder.release)
+        for form in (lambda: sem.acquire(blocking=False), lambda: sem.acquire(timeout=1),
+                     lambda: sem.acquire(False), lambda: sem.acquire(1, 2, 3),
+                     lambda: sem.release(1)):
+            # At once, where an acquire that took its arguments would wait for ever: in
+            # a thread first, then here, where it can no longer hang.
+            t = threading.Thread(target=self.assertRaises, args=(TypeError, form), daemon=True)
+            t.start()
+            t.join(2)
+            self.assertFalse(t.is_alive())
+            self.assertRaises(TypeError, form)
+
     def test_destroyed_name_starts_fresh(self):
         name = unique_name(self)
         first = NamedSemaphore(name)
