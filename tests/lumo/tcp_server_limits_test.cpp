@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lumo/compress.h"
+#include "lumo/net/countdown.h"
 #include "lumo/net/tcp_server_records.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
@@ -790,6 +791,13 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_TRUE(queued);
     EXPECT_EQ(output->GetSince(), 100u);
     EXPECT_EQ(output->GetMoved(), 100u);
+    // Judged by a clock read before the stamps (a worker posts without the server lock):
+    // neither idle nor overdue, however short the time-out; a wrapped clock still counts.
+    EXPECT_EQ(CL_Elapsed(99, 100), 0u);
+    EXPECT_EQ(CL_Elapsed(2, 0xFFFFFFFFu), 3u);
+    EXPECT_EQ(output->IdleFor(99), 0u);
+    EXPECT_FALSE(output->IsOverdue(99, 0));
+    EXPECT_TRUE(output->IsOverdue(101, 0));
     EXPECT_EQ(total.load(), first.GetSize());
     EXPECT_EQ(live.load(), total.load());
     EXPECT_EQ(mine.load(), total.load());
@@ -835,17 +843,60 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_EQ(live.load(), 0u);
 }
 
+// A large packet goes in parts of whole chunks, which leave the counts one by one as
+// they go out; the pace is what the peer took (bytes written less what the socket
+// still holds) between looks at least 2 s apart.
+TEST(TCPServerOutput, PartsLeaveTheCountsAsTheyGoAndThePaceIsTaken) {
+    std::atomic<uint64> total{0}, live{0}, mine{0};
+    CL_TCPServer::Impl::Output output(&total, &live, &mine);
+    CL_Blob payload = Bytes(9 << 20, 'p'), whole = Wire(payload, 1);
+    CL_PacketHeader header;
+    memcpy(&header, whole.GetDataForRead(), sizeof(header));
+    std::vector<CL_Blob> parts = CL_TCPServer::Impl::WireParts(header, payload);
+    ASSERT_EQ(parts.size(), 3u);
+    EXPECT_EQ(parts[0].GetSize(), 4u << 20);
+    TakingSink sink;
+    sink.fTake = sink.fUnsent = 1 << 20;
+    bool queued = false;
+    ASSERT_EQ(output.Send(sink, parts, 0, &queued), CL_OK);
+    EXPECT_EQ(total.load(), whole.GetSize());
+    uint64 pace = 0;
+    sink.fTake = 0;
+    for (uint32 now = 100; now <= 2000; now += 100) {
+        EXPECT_FALSE(output.GetPace(&pace)) << now;
+        sink.fUnsent -= 10 << 10;
+        ASSERT_EQ(output.Probe(sink, now), CL_OK);
+    }
+    ASSERT_TRUE(output.GetPace(&pace));
+    EXPECT_EQ(pace, 100u << 10);
+    sink.fTake = 3 << 20;
+    ASSERT_EQ(output.WriteQueued(sink, 2100), CL_OK);
+    EXPECT_EQ(total.load(), whole.GetSize() - (4u << 20));
+    EXPECT_EQ(mine.load(), total.load());
+    sink.fTake = 16 << 20;
+    ASSERT_EQ(output.WriteQueued(sink, 2200), CL_OK);
+    EXPECT_EQ(total.load(), 0u);
+    EXPECT_TRUE(sink.fBytes == Bytes(whole));
+}
+
 // Which clients the rules cut off, at both sides of each limit: over the budget those
-// whose replies took no bytes for 2 s, past the cap those that took none for 500 ms, or
-// any once the cap has been passed for a while; the largest first, and only as many as
-// bring the rest back within the limit.
+// whose replies took no bytes for 2 s, past the cap those that took none for 500 ms,
+// the largest first; once the cap has been passed for a while, those whose pace would
+// not read what they hold within the time-out, the slowest to finish first, never one
+// without a pace; each only as far as brings the rest back within the limit.
 TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
     const uint64 M = 1 << 20, kBudget = 10 * M, kCap = 20 * M;
+    const uint32 kTimeOut = 5000;
+    struct Output {
+        uint64 fBytes;
+        uint32 fIdle;  // ms
+        uint64 fPace = CL_TCPServer::Impl::PendingOutput::kNoPace;
+    };
     struct Case {
         const char* fName;
         uint64 fLive;
         bool fCapOverdue;
-        std::vector<std::pair<uint64, uint32>> fOutputs;  // bytes, idle ms
+        std::vector<Output> fOutputs;
         std::set<uint64> fCut;
     };
     const std::vector<Case> cases = {
@@ -867,13 +918,24 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
          false,
          {{8 * M, 600}, {6 * M, 100}, {4 * M, 3000}, {2 * M, 2000}},
          {8 * M, 4 * M}},
-        {"past it for long: readers too", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {12 * M}},
+        {"past it for long, no history", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {}},
+        {"past it for long, keeping up", kCap + 1, true, {{12 * M, 0, 3 * M}, {8 * M, 0, 2 * M}}, {}},
+        {"within the time-out", kCap + 1, true, {{12 * M, 0, 12 * M / 5 + 1}}, {}},
+        {"just past it", kCap + 1, true, {{12 * M, 0, 12 * M / 5}}, {12 * M}},
+        {"past it, not for long", kCap + 1, false, {{12 * M, 0, 1}}, {}},
+        {"at the cap for long", kCap, true, {{12 * M, 0, 1}}, {}},
+        {"slowest first, only enough",
+         kCap + 5 * M,
+         true,
+         {{12 * M, 0, 2 * M}, {8 * M, 0, M / 2}, {4 * M, 0, M / 10}, {6 * M, 0, 6 * M}},
+         {8 * M, 4 * M}},
+        {"the idle first", kCap + 1, true, {{12 * M, 600}, {8 * M, 0, M / 10}}, {12 * M}},
     };
     for (const Case& c : cases) {
         std::vector<CL_TCPServer::Impl::PendingOutput> outputs;
-        for (const auto& output : c.fOutputs)
-            outputs.push_back({nullptr, output.first, output.second, false});
-        CL_TCPServer::Impl::ChooseCuts(&outputs, c.fLive, kBudget, kCap, c.fCapOverdue);
+        for (const Output& output : c.fOutputs)
+            outputs.push_back({nullptr, output.fBytes, output.fIdle, output.fPace, false});
+        CL_TCPServer::Impl::ChooseCuts(&outputs, c.fLive, kBudget, kCap, c.fCapOverdue, kTimeOut);
         std::set<uint64> cut;
         for (const auto& output : outputs)
             if (output.fCut) cut.insert(output.fBytes);
