@@ -944,7 +944,7 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
 }
 
 // A reply whose first write goes out in part, to a client that reads slowly, arrives
-// whole: every byte once, in order.
+// whole: every byte once, in order; what the server counts of it falls as it is read.
 TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
     TestServer test(0, CL_LOG_LEVEL_WARNING);
     SlowReader reader;
@@ -958,7 +958,11 @@ TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
     CL_PayloadDecoder decoder(nullptr, false);
     size_t at = 0;
     bool framed = true;
+    const uint64 posted = test.fServer.GetQueuedOutput();
+    bool fell = false;
     EXPECT_TRUE(WaitFor([&] {
+        uint64 queued = test.fServer.GetQueuedOutput();
+        fell = fell || (queued > 0 && queued < posted);
         reader.ReadSome(&wire, 64 << 10);
         while (framed && wire.size() - at >= sizeof(CL_PacketHeader)) {
             CL_PacketHeader header;
@@ -973,6 +977,7 @@ TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
         return !framed || decoder.IsComplete();
     }, 60000));
     ASSERT_TRUE(framed) << at;
+    EXPECT_TRUE(fell) << posted;
     EXPECT_EQ(at, wire.size());
     ASSERT_TRUE(decoder.IsComplete());
     EXPECT_EQ(decoder.GetHeader().fSequence, sequence);

@@ -12,12 +12,17 @@ when a bound is crossed:
   without,
 - a fresh connect's p99 under the slow peers, or under every kind, above 5x its p99
   without,
-- the server's resident size above --rss-mib (512) at any time,
+- the server's resident size above --rss-mib (512) at any time of the attack,
 - a request of the well-behaved client failing, or the server dying.
+
+Then two phases of large replies, each --measure / 2 seconds: READERS peers reading 64
+MiB replies at 1 MiB/s, where another client's slowest request or connect must stay
+under 1 s and no reader be cut; and DEAF peers asking 64 MiB replies they never read, where a
+fresh connect's slowest must stay under 4 s and the server grow by less than 1000 MiB.
 
 The baseline p99 counts as at least --floor-ms, so that scheduler noise on a shared
 machine is not taken for a slower server. Every phase is bounded in time; the whole run
-takes about --attack + 2 x --measure seconds plus a few.
+takes about --attack + 3 x --measure seconds plus a few.
 
     soak.py [--build build] [--peers 20] [--measure 20] [--attack 100] [--rss-mib 512]
 """
@@ -42,6 +47,12 @@ SERVER_TIMEOUT_MS = 5000
 # The attack is stopped early when the server grows past this many times the bound,
 # so that a run against a server that does not hold keeps the machine usable.
 RUNAWAY_FACTOR = 4
+# The phases of large replies: the stand-in's largest BLOB, its readers' pace, and their
+# bounds. Measured beside the deaf peers: the slowest fresh connect 2.8 to 3.3 s, growth
+# 640 to 810 MiB.
+READERS, DEAF = 6, 40
+REPLY_BYTES, READ_RATE = 64 << 20, 1 << 20
+READERS_SLOWEST_MS, DEAF_FRESH_MS, DEAF_GROWTH_MIB = 1000, 4000, 1000
 
 
 def parse():
@@ -137,15 +148,17 @@ class Sampler(threading.Thread):
                 self.runaway.set()
 
 
-def measure(module, port, seconds, stop_early):
-    """Latencies in ms of a kept connection and of fresh connects, and failures."""
+def measure(module, port, seconds, stop_early, fresh_every=10):
+    """Latencies in ms of a kept connection and of fresh connects, one every
+    `fresh_every` requests, and failures."""
     kept, fresh, failures = [], [], []
     deadline = time.monotonic() + seconds
     client = reconnect(module, None, port, failures)
     other = module.Client()
     n = 0
     try:
-        # Kept connection and fresh connects take turns: ten requests, one connect.
+        # Kept connection and fresh connects take turns: ten requests (by default), one
+        # connect.
         while time.monotonic() < deadline and not stop_early() and n < 200000:
             n += 1
             start = time.perf_counter()
@@ -155,7 +168,7 @@ def measure(module, port, seconds, stop_early):
             except Exception as error:  # the request failed: a finding, not a crash
                 failures.append(f"kept: {error}")
                 client = reconnect(module, client, port, failures)
-            if n % 10 == 0:
+            if n % fresh_every == 0:
                 # A new connection each time from one Client, whose threads stay: what
                 # is measured is the server taking a new connection.
                 start = time.perf_counter()
@@ -241,6 +254,28 @@ def stop_peers(procs):
     return lines
 
 
+def reply_phase(module, server, tools, sampler, mode, count, seconds, extra):
+    """`count` peers of `mode` asking REPLY_BYTES replies while a client is measured:
+    the peers' totals line, the slowest kept request and fresh connect in ms, the
+    server's growth in MiB and the failures."""
+    start_kib = resident_kib(server.proc.pid) or 0
+    sampler.peak_kib = start_kib
+    command = [os.path.join(tools, "hostile_peer"), mode, "--port", str(server.port),
+               "--count", str(count), "--reply-bytes", str(REPLY_BYTES),
+               "--duration", str(int(seconds) + 2)] + extra
+    peers = [subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, preexec_fn=lowest_priority)]
+    time.sleep(1)
+    kept, fresh, failures = measure(module, server.port, seconds, lambda: not server.alive(), 1)
+    line = " ".join(stop_peers(peers))
+    growth = (sampler.peak_kib - start_kib) / 1024
+    print(f"{count} {mode} peers of {REPLY_BYTES >> 20} MiB replies: kept slowest "
+          f"{max(kept, default=0):.0f} ms, fresh slowest {max(fresh, default=0):.0f} ms, "
+          f"server growth {growth:.0f} MiB; {line}")
+    slowest = [max(times, default=float("inf")) for times in (kept, fresh)]
+    return line, slowest[0], slowest[1], growth, failures
+
+
 def summary(name, kept, fresh, failures):
     print(f"{name}: kept p50 {percentile(kept, 0.5):.2f} ms p99 {percentile(kept, 0.99):.2f} ms"
           f" ({len(kept)} requests); fresh p50 {percentile(fresh, 0.5):.2f} ms"
@@ -291,8 +326,14 @@ def main():
         rest = time.monotonic() + max(0.0, half - ramp - window)
         while time.monotonic() < rest and not stop():
             time.sleep(0.2)
+        peer_lines, peers = stop_peers(peers), []
+        attack_peak_kib = sampler.peak_kib
+        phase = args.measure / 2
+        readers = reply_phase(module, server, tools, sampler, "read", READERS, phase,
+                              ["--rate", str(READ_RATE)])
+        deaf = reply_phase(module, server, tools, sampler, "nonread", DEAF, phase, [])
     finally:
-        peer_lines = stop_peers(peers)
+        peer_lines += stop_peers(peers)
         alive = server.alive()
         sampler.done.set()
         sampler.join()
@@ -301,7 +342,7 @@ def main():
     for line in peer_lines:
         print("  " + line)
     print(f"server resident size: {rss_before / 1024:.0f} MiB before the attack, peak "
-          f"{sampler.peak_kib / 1024:.0f} MiB ({sampler.samples} samples); "
+          f"{attack_peak_kib / 1024:.0f} MiB ({sampler.samples} samples); "
           f"{len(log_lines)} log lines")
 
     base_kept = max(percentile(base[0], 0.99), args.floor_ms)
@@ -314,9 +355,15 @@ def main():
     if sampler.runaway.is_set():
         problems.append(f"the attack was stopped early: the server passed "
                         f"{RUNAWAY_FACTOR * args.rss_mib} MiB")
-    if sampler.peak_kib > bound_kib:
-        problems.append(f"resident size {sampler.peak_kib / 1024:.0f} MiB above "
+    if attack_peak_kib > bound_kib:
+        problems.append(f"resident size {attack_peak_kib / 1024:.0f} MiB above "
                         f"{args.rss_mib} MiB")
+    if " cut=0 " not in readers[0] or max(readers[1:3]) > READERS_SLOWEST_MS:
+        problems.append(f"readers cut, or another client's slowest above "
+                        f"{READERS_SLOWEST_MS} ms beside them: {readers[0]}")
+    if deaf[2] > DEAF_FRESH_MS or deaf[3] > DEAF_GROWTH_MIB:
+        problems.append(f"beside deaf peers a fresh connect's slowest above {DEAF_FRESH_MS} "
+                        f"ms, or growth above {DEAF_GROWTH_MIB} MiB")
     if not attacked[0] or kept_p99 > 3 * base_kept:
         problems.append(f"kept connection p99 {kept_p99:.2f} ms above 3 x {base_kept:.2f} ms")
     if not attacked[1] or fresh_p99 > 5 * base_fresh:
@@ -327,7 +374,7 @@ def main():
     if not everything[1] or all_fresh_p99 > 5 * base_fresh:
         problems.append(f"fresh connect p99 under every kind {all_fresh_p99:.2f} ms above "
                         f"5 x {base_fresh:.2f} ms")
-    failures = base[2] + attacked[2] + everything[2]
+    failures = base[2] + attacked[2] + everything[2] + readers[4] + deaf[4]
     if failures:
         problems.append(f"{len(failures)} requests of the well-behaved client failed, "
                         f"first: {failures[0]}")
