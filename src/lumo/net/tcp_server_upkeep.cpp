@@ -1,8 +1,8 @@
 // The dispatcher's periodic work after each pass over the clients: sweeping closed,
 // starved and overdue clients and, while the unread replies of all clients are over
-// their budget or past their cap, those whose replies take no bytes, or too few; sizing the worker
-// pool to the load, handing work to idle workers, and the progress PINGs of the
-// requests being worked on or waiting to be started.
+// their budget or past their cap, those whose replies take no bytes, or too few; sizing
+// the worker pool to the load, handing work to idle workers, and the progress PINGs of
+// the requests being worked on or waiting to be started.
 #include <algorithm>
 #include <cmath>
 #include <vector>
