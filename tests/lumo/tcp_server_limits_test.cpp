@@ -776,8 +776,9 @@ CL_Blob Wire(const CL_Blob& payload, uint32 sequence) {
 // A client's output: what the socket does not take at once waits, and goes out later
 // once, in order, whatever the sizes of the writes; its time-out's clock is the waiting
 // chunk's, which moves only when a chunk has gone out, while any byte taken, or the
-// socket's unsent count falling at a look, counts as moving; the counts follow the
-// bytes held: a packet whole until it has gone out, one dropped until it is freed.
+// socket's unsent count falling at a look, counts as moving; a clock read before the
+// stamps finds it neither; the counts follow the bytes held: a packet whole until it
+// has gone out, one dropped until it is freed.
 TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     std::atomic<uint64> total{0}, live{0}, mine{0};
     auto output = std::make_unique<CL_TCPServer::Impl::Output>(&total, &live, &mine);
@@ -830,9 +831,19 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     std::vector<uint8> expected = Bytes(first), tail = Bytes(second);
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_TRUE(sink.fBytes == expected);
-    // What waits when the client goes stays counted, not live, until it is freed.
+    // Its pace: what the peer took (written less unsent) between looks 2 s apart or more.
     sink.fTake = 0;
+    sink.fUnsent = 4000;
     ASSERT_EQ(output->Send(sink, first, 500, &queued), CL_OK);
+    uint64 pace = 0;
+    for (uint32 now = 600; now <= 2500; now += 100) {
+        EXPECT_FALSE(output->GetPace(&pace)) << now;
+        sink.fUnsent -= 100;
+        ASSERT_EQ(output->Probe(sink, now), CL_OK);
+    }
+    ASSERT_TRUE(output->GetPace(&pace));
+    EXPECT_EQ(pace, 1000u);
+    // What waits when the client goes stays counted, not live, until it is freed.
     EXPECT_EQ(total.load(), first.GetSize());
     output->Drop();
     EXPECT_EQ(total.load(), first.GetSize());
@@ -841,42 +852,6 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     output.reset();
     EXPECT_EQ(total.load(), 0u);
     EXPECT_EQ(live.load(), 0u);
-}
-
-// A large packet goes in parts of whole chunks, which leave the counts one by one as
-// they go out; the pace is what the peer took (bytes written less what the socket
-// still holds) between looks at least 2 s apart.
-TEST(TCPServerOutput, PartsLeaveTheCountsAsTheyGoAndThePaceIsTaken) {
-    std::atomic<uint64> total{0}, live{0}, mine{0};
-    CL_TCPServer::Impl::Output output(&total, &live, &mine);
-    CL_Blob payload = Bytes(9 << 20, 'p'), whole = Wire(payload, 1);
-    CL_PacketHeader header;
-    memcpy(&header, whole.GetDataForRead(), sizeof(header));
-    std::vector<CL_Blob> parts = CL_TCPServer::Impl::WireParts(header, payload);
-    ASSERT_EQ(parts.size(), 3u);
-    EXPECT_EQ(parts[0].GetSize(), 4u << 20);
-    TakingSink sink;
-    sink.fTake = sink.fUnsent = 1 << 20;
-    bool queued = false;
-    ASSERT_EQ(output.Send(sink, parts, 0, &queued), CL_OK);
-    EXPECT_EQ(total.load(), whole.GetSize());
-    uint64 pace = 0;
-    sink.fTake = 0;
-    for (uint32 now = 100; now <= 2000; now += 100) {
-        EXPECT_FALSE(output.GetPace(&pace)) << now;
-        sink.fUnsent -= 10 << 10;
-        ASSERT_EQ(output.Probe(sink, now), CL_OK);
-    }
-    ASSERT_TRUE(output.GetPace(&pace));
-    EXPECT_EQ(pace, 100u << 10);
-    sink.fTake = 3 << 20;
-    ASSERT_EQ(output.WriteQueued(sink, 2100), CL_OK);
-    EXPECT_EQ(total.load(), whole.GetSize() - (4u << 20));
-    EXPECT_EQ(mine.load(), total.load());
-    sink.fTake = 16 << 20;
-    ASSERT_EQ(output.WriteQueued(sink, 2200), CL_OK);
-    EXPECT_EQ(total.load(), 0u);
-    EXPECT_TRUE(sink.fBytes == Bytes(whole));
 }
 
 // Which clients the rules cut off, at both sides of each limit: over the budget those

@@ -15,9 +15,8 @@
 //            compression, again and again
 //   trickle  sends a valid request one byte at a time, each chunk taking just under the
 //            server's time-out (--timeout-ms) to arrive
-//   read     well-behaved: asks for --reply-bytes replies one at a time and reads each
-//            at --rate bytes a second through a receive buffer of an eighth of a
-//            second's reading, counting those that came whole
+//   read     well-behaved: asks for --reply-bytes replies one at a time, reads each at
+//            --rate bytes a second and counts those that came whole
 // Every mode but nonread and read goes without the handshake when --no-auth is given.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -78,8 +77,7 @@ const char* kUsage =
     "  --flags N       connection flags asked for in AUTH (default 0x100, compression)\n"
     "  --pause-ms MS   pause between a cut and the next connection (default 20)\n"
     "  --reply-bytes B size of the replies nonread and read ask for (default 1 MiB)\n"
-    "  --command N     the command asking for them, with \"bytes\" (default 1005, the\n"
-    "                  stand-in business server's BLOB)\n"
+    "  --command N     their command, given \"bytes\" (default 1005, the stand-in's BLOB)\n"
     "  --replies N     replies each read peer asks for, whole or cut (default 0: no end)\n"
     "  --fast-after-cut  read peers read as fast as the replies come once one is cut\n"
     "  --no-auth       skip the handshake (stall, stream, bomb, trickle)\n";
@@ -139,8 +137,7 @@ public:
     bool Open() {
         fFD = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fFD < 0) return false;
-        // A paced reader's socket takes bytes each time it has read a little: a receive
-        // buffer of an eighth of a second's reading, set before the window is agreed.
+        // An eighth of a second's reading: a paced reader's socket takes bytes often.
         int buffer = int(std::max(4096.0, fOptions.fRate / 8));
         if (fOptions.fMode == "read" && fOptions.fRate > 0)
             setsockopt(fFD, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
