@@ -1,7 +1,7 @@
 // The server with the hostile peer program (tests/tools/hostile_peer.cpp) at it: every
 // kind of peer at once for a few seconds, the program ending by itself with its totals,
 // the stalling peers cut off at the server's time-out, and a well-behaved client served
-// all along.
+// all along; and its readers of large replies past the cap of unread replies.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,6 +11,8 @@
 #include "support/child_process.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
+#include "support/sanitizer.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -82,6 +84,58 @@ TEST(HostilePeers, EveryKindAtOnceWhileAClientIsServed) {
         }
     }
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+// Three peers ask for 128 MiB replies at once, past a cap of 256 MiB (the request limit
+// 1 MiB), the time-out 5 s. Read at 32 MiB/s, at which they would read what they hold
+// within it, all three are whole, while a peer that reads nothing beside them is cut
+// within about a second of the cap being passed. Read at 8 MiB/s, one is cut once the
+// cap has been passed for 2 s, and the other two are whole (read at full speed then).
+TEST(HostilePeers, ReadersPastTheCapAreCutOnlyWhenTooSlowForTheTimeOut) {
+#if ZELMO_SANITIZER_HEAP
+    GTEST_SKIP() << "450 MiB of replies with their payloads: too much for a sanitizer's heap";
+#endif
+    for (uint32 rate : {32u << 20, 8u << 20}) {
+        TestServer test(0, CL_LOG_LEVEL_INFO, 5000);
+        CLU_Table settings;
+        settings.Set("listener_port", (long long)test.fPort);
+        settings.Set("log_level", (long long)CL_LOG_LEVEL_INFO);
+        settings.Set("timeout", 5000);
+        settings.Set("ip", std::string("127.0.0.1"));
+        settings.Set("max_request_size", 1 << 20);
+        test.fServer.Setup(settings);
+        RawClient deaf;
+        ASSERT_TRUE(StartAndAuthorise(test, deaf));
+        bool withDeaf = rate == 32u << 20;
+        if (withDeaf) {
+            deaf.SendData(rpc_test::kPattern, Flat(CLU_Table().Set("bytes", 64 << 20)));
+            ASSERT_TRUE(WaitFor([&] { return test.fServer.GetQueuedOutput() > 0; }, 20000));
+        }
+        int out = -1;
+        pid_t pid = SpawnWithPipe(
+            {ToolsDir() + "/hostile_peer", "read", "--port", std::to_string(test.fPort), "--count",
+             "3", "--reply-bytes", std::to_string(128 << 20), "--rate", std::to_string(rate),
+             "--command", std::to_string(rpc_test::kPattern), "--replies", "1",
+             "--fast-after-cut", "--duration", "30"},
+            &out);
+        ASSERT_GT(pid, 0);
+        if (withDeaf) {
+            std::string cut = "[Dispatcher] [" + std::to_string(deaf.fClientID) +
+                              "] Client disconnesso a causa di tempo scaduto sulla connessione";
+            EXPECT_TRUE(WaitFor([&] { return test.fServer.GetQueuedOutput() > (256u << 20); },
+                                20000));
+            uint32 past = CL_GetTime();
+            EXPECT_TRUE(WaitFor([&] { return test.fLog.Has(CL_LOG_LEVEL_INFO, cut); }, 10000));
+            // Measured: 0.2 to 0.35 s.
+            EXPECT_LE(CL_GetTime() - past, 1500u);
+        }
+        std::string line = ReadLine(out, 40);
+        close(out);
+        EXPECT_TRUE(ExitedWithZero(WaitChild(pid, 5)));
+        std::map<std::string, long long> totals = Totals(line);
+        EXPECT_EQ(totals["cut"], withDeaf ? 0 : 1) << line;
+        EXPECT_EQ(totals["whole"], withDeaf ? 3 : 2) << line;
+    }
 }
 
 TEST(HostilePeers, ProgramExplainsItselfAndRefusesOtherHosts) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "lumo/compress.h"
+#include "lumo/net/countdown.h"
 #include "lumo/net/tcp_server_records.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
@@ -775,8 +776,9 @@ CL_Blob Wire(const CL_Blob& payload, uint32 sequence) {
 // A client's output: what the socket does not take at once waits, and goes out later
 // once, in order, whatever the sizes of the writes; its time-out's clock is the waiting
 // chunk's, which moves only when a chunk has gone out, while any byte taken, or the
-// socket's unsent count falling at a look, counts as moving; the counts follow the
-// bytes held: a packet whole until it has gone out, one dropped until it is freed.
+// socket's unsent count falling at a look, counts as moving; a clock read before the
+// stamps finds it neither; the counts follow the bytes held: a packet whole until it
+// has gone out, one dropped until it is freed.
 TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     std::atomic<uint64> total{0}, live{0}, mine{0};
     auto output = std::make_unique<CL_TCPServer::Impl::Output>(&total, &live, &mine);
@@ -790,6 +792,13 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_TRUE(queued);
     EXPECT_EQ(output->GetSince(), 100u);
     EXPECT_EQ(output->GetMoved(), 100u);
+    // Judged by a clock read before the stamps (a worker posts without the server lock):
+    // neither idle nor overdue, however short the time-out; a wrapped clock still counts.
+    EXPECT_EQ(CL_Elapsed(99, 100), 0u);
+    EXPECT_EQ(CL_Elapsed(2, 0xFFFFFFFFu), 3u);
+    EXPECT_EQ(output->IdleFor(99), 0u);
+    EXPECT_FALSE(output->IsOverdue(99, 0));
+    EXPECT_TRUE(output->IsOverdue(101, 0));
     EXPECT_EQ(total.load(), first.GetSize());
     EXPECT_EQ(live.load(), total.load());
     EXPECT_EQ(mine.load(), total.load());
@@ -822,9 +831,19 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     std::vector<uint8> expected = Bytes(first), tail = Bytes(second);
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_TRUE(sink.fBytes == expected);
-    // What waits when the client goes stays counted, not live, until it is freed.
+    // Its pace: what the peer took (written less unsent) between looks 2 s apart or more.
     sink.fTake = 0;
+    sink.fUnsent = 4000;
     ASSERT_EQ(output->Send(sink, first, 500, &queued), CL_OK);
+    uint64 pace = 0;
+    for (uint32 now = 600; now <= 2500; now += 100) {
+        EXPECT_FALSE(output->GetPace(&pace)) << now;
+        sink.fUnsent -= 100;
+        ASSERT_EQ(output->Probe(sink, now), CL_OK);
+    }
+    ASSERT_TRUE(output->GetPace(&pace));
+    EXPECT_EQ(pace, 1000u);
+    // What waits when the client goes stays counted, not live, until it is freed.
     EXPECT_EQ(total.load(), first.GetSize());
     output->Drop();
     EXPECT_EQ(total.load(), first.GetSize());
@@ -836,16 +855,23 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
 }
 
 // Which clients the rules cut off, at both sides of each limit: over the budget those
-// whose replies took no bytes for 2 s, past the cap those that took none for 500 ms, or
-// any once the cap has been passed for a while; the largest first, and only as many as
-// bring the rest back within the limit.
+// whose replies took no bytes for 2 s, past the cap those that took none for 500 ms,
+// the largest first; once the cap has been passed for a while, those whose pace would
+// not read what they hold within the time-out, the slowest to finish first, never one
+// without a pace; each only as far as brings the rest back within the limit.
 TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
     const uint64 M = 1 << 20, kBudget = 10 * M, kCap = 20 * M;
+    const uint32 kTimeOut = 5000;
+    struct Output {
+        uint64 fBytes;
+        uint32 fIdle;  // ms
+        uint64 fPace = CL_TCPServer::Impl::PendingOutput::kNoPace;
+    };
     struct Case {
         const char* fName;
         uint64 fLive;
         bool fCapOverdue;
-        std::vector<std::pair<uint64, uint32>> fOutputs;  // bytes, idle ms
+        std::vector<Output> fOutputs;
         std::set<uint64> fCut;
     };
     const std::vector<Case> cases = {
@@ -867,13 +893,24 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
          false,
          {{8 * M, 600}, {6 * M, 100}, {4 * M, 3000}, {2 * M, 2000}},
          {8 * M, 4 * M}},
-        {"past it for long: readers too", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {12 * M}},
+        {"past it for long, no history", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {}},
+        {"past it for long, keeping up", kCap + 1, true, {{12 * M, 0, 3 * M}, {8 * M, 0, 2 * M}}, {}},
+        {"within the time-out", kCap + 1, true, {{12 * M, 0, 12 * M / 5 + 1}}, {}},
+        {"just past it", kCap + 1, true, {{12 * M, 0, 12 * M / 5}}, {12 * M}},
+        {"past it, not for long", kCap + 1, false, {{12 * M, 0, 1}}, {}},
+        {"at the cap for long", kCap, true, {{12 * M, 0, 1}}, {}},
+        {"slowest first, only enough",
+         kCap + 5 * M,
+         true,
+         {{12 * M, 0, 2 * M}, {8 * M, 0, M / 2}, {4 * M, 0, M / 10}, {6 * M, 0, 6 * M}},
+         {8 * M, 4 * M}},
+        {"the idle first", kCap + 1, true, {{12 * M, 600}, {8 * M, 0, M / 10}}, {12 * M}},
     };
     for (const Case& c : cases) {
         std::vector<CL_TCPServer::Impl::PendingOutput> outputs;
-        for (const auto& output : c.fOutputs)
-            outputs.push_back({nullptr, output.first, output.second, false});
-        CL_TCPServer::Impl::ChooseCuts(&outputs, c.fLive, kBudget, kCap, c.fCapOverdue);
+        for (const Output& output : c.fOutputs)
+            outputs.push_back({nullptr, output.fBytes, output.fIdle, output.fPace, false});
+        CL_TCPServer::Impl::ChooseCuts(&outputs, c.fLive, kBudget, kCap, c.fCapOverdue, kTimeOut);
         std::set<uint64> cut;
         for (const auto& output : outputs)
             if (output.fCut) cut.insert(output.fBytes);
@@ -882,7 +919,7 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
 }
 
 // A reply whose first write goes out in part, to a client that reads slowly, arrives
-// whole: every byte once, in order.
+// whole: every byte once, in order; what the server counts of it falls as it is read.
 TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
     TestServer test(0, CL_LOG_LEVEL_WARNING);
     SlowReader reader;
@@ -896,7 +933,11 @@ TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
     CL_PayloadDecoder decoder(nullptr, false);
     size_t at = 0;
     bool framed = true;
+    const uint64 posted = test.fServer.GetQueuedOutput();
+    bool fell = false;
     EXPECT_TRUE(WaitFor([&] {
+        uint64 queued = test.fServer.GetQueuedOutput();
+        fell = fell || (queued > 0 && queued < posted);
         reader.ReadSome(&wire, 64 << 10);
         while (framed && wire.size() - at >= sizeof(CL_PacketHeader)) {
             CL_PacketHeader header;
@@ -911,6 +952,7 @@ TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
         return !framed || decoder.IsComplete();
     }, 60000));
     ASSERT_TRUE(framed) << at;
+    EXPECT_TRUE(fell) << posted;
     EXPECT_EQ(at, wire.size());
     ASSERT_TRUE(decoder.IsComplete());
     EXPECT_EQ(decoder.GetHeader().fSequence, sequence);

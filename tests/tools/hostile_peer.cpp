@@ -2,7 +2,7 @@
 // server on loopback that each misbehave in one way, reconnecting (after --pause-ms)
 // whenever the server cuts them off, until DURATION seconds have passed or SIGTERM/SIGINT comes. At the end
 // one line tells what they did:
-//   hostile_peer MODE: connections=N cut=N sent=BYTES read=BYTES requests=N
+//   hostile_peer MODE: connections=N cut=N sent=BYTES read=BYTES requests=N whole=N
 //
 // Modes:
 //   stall    sends a chunk header and part of its payload, then nothing
@@ -15,7 +15,9 @@
 //            compression, again and again
 //   trickle  sends a valid request one byte at a time, each chunk taking just under the
 //            server's time-out (--timeout-ms) to arrive
-// Every mode but nonread goes without the handshake when --no-auth is given.
+//   read     well-behaved: asks for --reply-bytes replies one at a time, reads each at
+//            --rate bytes a second and counts those that came whole
+// Every mode but nonread and read goes without the handshake when --no-auth is given.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -48,7 +50,8 @@ using Clock = std::chrono::steady_clock;
 const char* kUsage =
     "usage: hostile_peer MODE --port N [--host 127.0.0.1] [--count N] [--rate R]\n"
     "                    [--duration S] [--size BYTES] [--timeout-ms MS] [--flags N]\n"
-    "                    [--pause-ms MS] [--reply-bytes BYTES] [--no-auth]\n"
+    "                    [--pause-ms MS] [--reply-bytes BYTES] [--command N]\n"
+    "                    [--replies N] [--fast-after-cut] [--no-auth]\n"
     "Hostile peers of the RPC server on loopback: COUNT connections that misbehave as\n"
     "MODE says, reconnecting when cut off, for DURATION seconds or until SIGTERM/SIGINT.\n"
     "Prints one line of totals at the end and exits 0.\n"
@@ -60,6 +63,8 @@ const char* kUsage =
     "  bomb     a compressed payload inflating to --size bytes (default 1 GiB), flagged\n"
     "           compressed whether or not compression was granted\n"
     "  trickle  a request one byte at a time, each chunk taking just under --timeout-ms\n"
+    "  read     asks for --reply-bytes replies and reads each at --rate bytes a second\n"
+    "           (0: as fast as they come), one at a time; whole=N counts those read whole\n"
     "Options:\n"
     "  --host A        the server's address: loopback only (default 127.0.0.1)\n"
     "  --port N        the server's listener port (required)\n"
@@ -71,7 +76,10 @@ const char* kUsage =
     "                  (default 60000)\n"
     "  --flags N       connection flags asked for in AUTH (default 0x100, compression)\n"
     "  --pause-ms MS   pause between a cut and the next connection (default 20)\n"
-    "  --reply-bytes B size of the replies nonread asks for (default 1 MiB)\n"
+    "  --reply-bytes B size of the replies nonread and read ask for (default 1 MiB)\n"
+    "  --command N     their command, given \"bytes\" (default 1005, the stand-in's BLOB)\n"
+    "  --replies N     replies each read peer asks for, whole or cut (default 0: no end)\n"
+    "  --fast-after-cut  read peers read as fast as the replies come once one is cut\n"
     "  --no-auth       skip the handshake (stall, stream, bomb, trickle)\n";
 
 // The large reply nonread asks for: the stand-in business server's blob command.
@@ -92,6 +100,9 @@ struct Options {
     // a flood of connects is another attack than the one it stands for.
     uint32 fPause = 20;
     uint64 fReplyBytes = 1 << 20;
+    CL_Command fCommand = kBlobCommand;
+    uint32 fReplies = 0;
+    bool fFastAfterCut = false;
     bool fAuth = true;
 };
 
@@ -107,6 +118,7 @@ struct Totals {
     std::atomic<uint64> fSent{0};
     std::atomic<uint64> fRead{0};
     std::atomic<uint64> fRequests{0};
+    std::atomic<uint64> fWhole{0};
 };
 
 // One connection and what the handshake set up.
@@ -125,6 +137,10 @@ public:
     bool Open() {
         fFD = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fFD < 0) return false;
+        // An eighth of a second's reading: a paced reader's socket takes bytes often.
+        int buffer = int(std::max(4096.0, fOptions.fRate / 8));
+        if (fOptions.fMode == "read" && fOptions.fRate > 0)
+            setsockopt(fFD, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
         sockaddr_in to;
         memset(&to, 0, sizeof(to));
         to.sin_family = AF_INET;
@@ -232,6 +248,18 @@ public:
     }
 
     uint32 NextSequence() { return fSequence++; }
+    // A request for a reply of --reply-bytes, counted.
+    CL_Blob ReplyRequest(uint32 sequence) {
+        CL_Blob input;
+        CLU_Table().Set("bytes", (long long)fOptions.fReplyBytes).Flatten(input);
+        CL_PacketHeader header;
+        CL_MakeDataRequest(&header, sequence, fOptions.fCommand, fGranted);
+        CL_EncodePayload(&header, input, fGranted, fCipher.get(), false);
+        CL_Blob wire;
+        CL_BuildPacket(header, input, &wire);
+        fTotals.fRequests++;
+        return wire;
+    }
     void CountRequest() { fTotals.fRequests++; }
     bool WasCut() const { return fCut; }
     CL_Cipher* Cipher() { return fCipher.get(); }
@@ -311,25 +339,47 @@ void NonRead(Connection& c, const Options& options) {
     // A small receive buffer fills at once; the server's writes then block.
     int small = 4096;
     setsockopt(c.FD(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    CL_Blob input;
-    CLU_Table().Set("bytes", (long long)options.fReplyBytes).Flatten(input);
     Clock::time_point start = Clock::now();
     for (uint64 sent = 0; !c.Over(); sent++) {
         // Sends stop when the server stops reading: the loop then only paces.
         Clock::time_point by = Clock::now() + std::chrono::milliseconds(200);
-        CL_PacketHeader header;
-        CL_Blob plain = input;
-        CL_MakeDataRequest(&header, c.NextSequence(), kBlobCommand, c.Granted());
-        CL_EncodePayload(&header, plain, c.Granted(), c.Cipher(), false);
-        CL_Blob wire;
-        CL_BuildPacket(header, plain, &wire);
-        c.CountRequest();
+        CL_Blob wire = c.ReplyRequest(c.NextSequence());
         if (!c.Send(wire.GetDataForRead(), wire.GetSize(), by) && (c.Over() || c.WasCut()))
             return;
         double rate = options.fRate > 0 ? options.fRate : 50;
         auto due = start + std::chrono::duration<double>(double(sent + 1) / rate);
         while (Clock::now() < due && !c.Over())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// One reply after another, each read chunk by chunk at the pace asked from its first
+// chunk on (PINGs before it are skipped); false once the connection is lost.
+bool Read(Connection& c, const Options& options, Totals& totals) {
+    uint32 sequence = c.NextSequence();
+    CL_Blob wire = c.ReplyRequest(sequence);
+    if (!c.Send(wire.GetDataForRead(), wire.GetSize())) return false;
+    std::vector<char> payload(CL_IPC_CHUNK_SIZE);
+    Clock::time_point start;
+    uint64 taken = 0;
+    for (;;) {
+        CL_PacketHeader chunk;
+        if (!c.Receive(&chunk, sizeof(chunk))) return false;
+        uint32 size = CL_ChunkPayloadSize(chunk);
+        if (chunk.fMagic != CL_IPC_MAGIC || size > payload.size() ||
+            (size > 0 && !c.Receive(payload.data(), size)))
+            return false;
+        if (chunk.fType == CL_PACKET_TYPE_PING) continue;
+        if (taken == 0) start = Clock::now();
+        taken += sizeof(chunk) + size;
+        if (chunk.fSize == size) {
+            if (chunk.fType == CL_PACKET_TYPE_DATA && chunk.fSequence == sequence) totals.fWhole++;
+            return true;
+        }
+        auto due = start + std::chrono::duration<double>(double(taken) / options.fRate);
+        while (options.fRate > 0 && !(options.fFastAfterCut && totals.fCut > 0) && !c.Over() &&
+               Clock::now() < due)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
@@ -408,15 +458,23 @@ void Trickle(Connection& c, const Options& options) {
 
 void RunPeer(const Options& options, Clock::time_point deadline, Totals& totals,
              const CL_Blob* bomb) {
+    uint32 replies = 0;
     while (!sStop && Clock::now() < deadline) {
         Connection c(options, deadline, totals);
         bool ready = c.Open();
-        if (ready && (options.fAuth || options.fMode == "nonread")) ready = c.Handshake();
+        if (ready && (options.fAuth || options.fMode == "nonread" || options.fMode == "read"))
+            ready = c.Handshake();
         if (!ready) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        if (options.fMode == "stall")
+        if (options.fMode == "read") {
+            // Each reply asked counts, whole or not; a lost connection is made again.
+            for (bool read = true; read;) {
+                read = Read(c, options, totals);
+                if (++replies == options.fReplies) return;
+            }
+        } else if (options.fMode == "stall")
             Stall(c, options);
         else if (options.fMode == "stream")
             Stream(c, options);
@@ -447,12 +505,12 @@ Options Parse(int argc, char** argv) {
     if (argc < 2) return fail("no mode");
     o.fMode = argv[1];
     if (o.fMode != "stall" && o.fMode != "stream" && o.fMode != "nonread" && o.fMode != "bomb" &&
-        o.fMode != "trickle")
+        o.fMode != "trickle" && o.fMode != "read")
         return fail("unknown mode " + o.fMode);
     for (int i = 2; i < argc; i++) {
         std::string name = argv[i];
-        if (name == "--no-auth") {
-            o.fAuth = false;
+        if (name == "--no-auth" || name == "--fast-after-cut") {
+            (name == "--no-auth" ? o.fAuth : o.fFastAfterCut) = name != "--no-auth";
             continue;
         }
         if (i + 1 >= argc) return fail(name + " needs a value");
@@ -487,6 +545,10 @@ Options Parse(int argc, char** argv) {
             o.fPause = uint32(number);
         else if (name == "--reply-bytes")
             o.fReplyBytes = uint64(number);
+        else if (name == "--command")
+            o.fCommand = CL_Command(number);
+        else if (name == "--replies")
+            o.fReplies = uint32(number);
         else
             return fail("unknown option " + name);
     }
@@ -521,9 +583,11 @@ int main(int argc, char** argv) {
         peers.emplace_back(RunPeer, std::cref(options), deadline, std::ref(totals), &bomb);
     for (std::thread& peer : peers)
         peer.join();
-    printf("hostile_peer %s: connections=%llu cut=%llu sent=%llu read=%llu requests=%llu\n",
+    printf("hostile_peer %s: connections=%llu cut=%llu sent=%llu read=%llu requests=%llu "
+           "whole=%llu\n",
            options.fMode.c_str(), (unsigned long long)totals.fConnections.load(),
            (unsigned long long)totals.fCut.load(), (unsigned long long)totals.fSent.load(),
-           (unsigned long long)totals.fRead.load(), (unsigned long long)totals.fRequests.load());
+           (unsigned long long)totals.fRead.load(), (unsigned long long)totals.fRequests.load(),
+           (unsigned long long)totals.fWhole.load());
     return 0;
 }

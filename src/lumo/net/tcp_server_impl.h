@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -201,11 +202,13 @@ public:
     void KillStarvedClients(uint32 now) CL_REQUIRES(fLock);
     void KillOverdueClients(uint32 now) CL_REQUIRES(fLock);
     void DropStuckOutputs(uint32 now, DispatcherState* state) CL_REQUIRES(fLock);
-    // Marks the outputs to cut off, the largest first, so that the replies of the
-    // clients not cut off (`live` bytes) get back within the budget and the cap;
-    // `capOverdue`: they have been past the cap for a while. Apart for the tests.
+    // Marks the outputs to cut off so that the replies of the clients not cut off
+    // (`live` bytes) get back within the budget and the cap: the idle, the largest
+    // first; once they have been past the cap for a while (`capOverdue`), those that
+    // could not read what they hold within `timeOut` at their pace, the slowest to
+    // finish first. Apart for the tests.
     static void ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 budget,
-                           uint64 cap, bool capOverdue);
+                           uint64 cap, bool capOverdue, uint32 timeOut);
     CL_Status Overdue(Client* client, uint32 now) CL_REQUIRES(fLock);
     void AdjustLoad() CL_REQUIRES(fLock);
     void QueuePings(uint32 now) CL_REQUIRES(fLock);
@@ -243,8 +246,15 @@ public:
     // ---- A client's output (tcp_server_output.cpp) ----------------------------------
     // Sends a packet, or queues what the socket does not take at once; the status of
     // the write, and whether the dispatcher must be told of bytes that now wait.
-    CL_Status Post(Client* client, const CL_Blob& wire, bool* queued)
+    CL_Status Post(Client* client, std::span<const CL_Blob> parts, bool* queued)
         CL_REQUIRES(ClientLock(client));
+    CL_Status Post(Client* client, const CL_Blob& wire, bool* queued)
+        CL_REQUIRES(ClientLock(client)) {
+        return Post(client, std::span<const CL_Blob>(&wire, 1), queued);
+    }
+    // The packet's wire bytes in parts of whole chunks, a few MiB each, so that a large
+    // reply leaves the counts, and memory, part by part as it goes out.
+    static std::vector<CL_Blob> WireParts(const CL_PacketHeader& header, const CL_Blob& payload);
     // Writes what waits, as far as the socket takes it.
     CL_Status WriteQueued(Client* client, uint32 now) CL_REQUIRES(ClientLock(client));
     // Looks whether the socket took bytes, and writes what waits (Output::Probe).
@@ -323,10 +333,11 @@ public:
     CL_PacketType RunCommand(Exchange& x) CL_EXCLUDES(fLock);
     void ApplyPinRequest(Worker* worker, Client* client) CL_EXCLUDES(fLock);
     CL_Status SendReply(Exchange& x) CL_EXCLUDES(fLock);
-    CL_Status PostReply(Exchange& x, const CL_Blob& wire, bool* queued) CL_EXCLUDES(fLock);
+    CL_Status PostReply(Exchange& x, const std::vector<CL_Blob>& wire, bool* queued)
+        CL_EXCLUDES(fLock);
     // The one way each reply is built: the header made for it, then its wire bytes.
-    static CL_Blob ReplyWire(const CL_PacketHeader& reply, uint32 sequence,
-                             const CL_Blob& payload);
+    static std::vector<CL_Blob> ReplyWire(const CL_PacketHeader& reply, uint32 sequence,
+                                          const CL_Blob& payload);
     static CL_Blob AbortReply(const CL_PacketHeader& answered);
     void LogWriteError(Worker* worker, Client* client, CL_Status code);
 

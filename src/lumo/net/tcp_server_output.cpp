@@ -6,6 +6,8 @@
 #include <malloc.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
+
 #include "lumo/clock.h"
 #include "tcp_server_records.h"
 
@@ -28,6 +30,8 @@ constexpr uint64 kMinOutputCap = 256u << 20;
 constexpr uint64 kTrimAfter = 1u << 20;
 // Every chunk of a packet but its last is a header and a full payload.
 constexpr uint32 kWireChunk = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
+// A part of a large packet: 512 chunks, 4 MiB.
+constexpr uint32 kPartChunks = 512;
 
 // Where the chunk that holds byte `offset` of a packet of `size` bytes ends.
 uint32 ChunkEnd(uint32 offset, uint32 size) {
@@ -56,22 +60,30 @@ private:
 
 }  // namespace
 
-CL_Status Impl::Output::Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* queued) {
-    uint32 size = wire.GetSize();
-    uint32 sent = 0;
-    *queued = false;
-    if (fPackets.empty()) {
-        CL_Status status = sink.Write(wire.GetDataForRead(), size, &sent);
+// The pace's history starts when the bytes begin to wait.
+CL_Status Impl::Output::Send(Sink& sink, std::span<const CL_Blob> parts, uint32 now,
+                             bool* queued) {
+    size_t first = 0;
+    for (; fPackets.empty() && first < parts.size(); first++) {
+        uint32 size = parts[first].GetSize();
+        uint32 sent = 0;
+        CL_Status status = sink.Write(parts[first].GetDataForRead(), size, &sent);
+        fWritten += sent;
         if (status != CL_OK) return status;
-        if (sent == size) return CL_OK;
+        if (sent == size) continue;
         fOffset = sent;
         fSince = now;
         fMoved = now;
         fUnsent = sink.Unsent();
+        fNoted = 0;
+        Note(now, fWritten - fUnsent);
+        break;
     }
-    fPackets.push_back(wire);
-    Count(int64_t(size));
-    *queued = true;
+    *queued = first < parts.size();
+    for (; first < parts.size(); first++) {
+        fPackets.push_back(parts[first]);
+        Count(int64_t(parts[first].GetSize()));
+    }
     return CL_OK;
 }
 
@@ -82,6 +94,7 @@ CL_Status Impl::Output::WriteQueued(Sink& sink, uint32 now) {
         uint32 left = first.GetSize() - fOffset;
         uint32 sent = 0;
         status = sink.Write(first.GetDataForRead() + fOffset, left, &sent);
+        fWritten += sent;
         // The time-out's clock is the chunk's: a peer that takes a few bytes now and then
         // does not hold its reply for ever.
         if (fOffset + sent >= ChunkEnd(fOffset, first.GetSize())) fSince = now;
@@ -100,10 +113,34 @@ CL_Status Impl::Output::WriteQueued(Sink& sink, uint32 now) {
 // Writes of ours raise the unsent count, so it is taken again after them.
 CL_Status Impl::Output::Probe(Sink& sink, uint32 now) {
     if (fPackets.empty()) return CL_OK;
-    if (sink.Unsent() < fUnsent) fMoved = now;
+    uint32 unsent = sink.Unsent();
+    if (unsent < fUnsent) fMoved = now;
+    Note(now, fWritten - unsent);
     CL_Status status = WriteQueued(sink, now);
     fUnsent = sink.Unsent();
     return status;
+}
+
+void Impl::Output::Note(uint32 now, uint64 taken) {
+    fSamples[fNext] = {now, taken};
+    fNext = (fNext + 1) % kSamples;
+    if (fNoted < kSamples) fNoted++;
+}
+
+// From the latest look back to the newest one at least the window before it. What the
+// peer took never falls, but for a socket whose count could not be read.
+bool Impl::Output::GetPace(uint64* pace) const {
+    if (fPackets.empty() || fNoted < 2) return false;
+    const Sample& latest = fSamples[(fNext + kSamples - 1) % kSamples];
+    for (uint32 back = 2; back <= fNoted; back++) {
+        const Sample& sample = fSamples[(fNext + kSamples - back) % kSamples];
+        uint32 span = CL_Elapsed(latest.fTime, sample.fTime);
+        if (span < kPaceWindow) continue;
+        uint64 taken = latest.fTaken > sample.fTaken ? latest.fTaken - sample.fTaken : 0;
+        *pace = taken * 1000 / span;
+        return true;
+    }
+    return false;
 }
 
 void Impl::Output::Drop() {
@@ -132,12 +169,29 @@ void Impl::Output::Count(int64_t change) {
 }
 
 // Only the first bytes to wait need the dispatcher told.
-CL_Status Impl::Post(Client* client, const CL_Blob& wire, bool* queued) {
+CL_Status Impl::Post(Client* client, std::span<const CL_Blob> parts, bool* queued) {
     bool wasEmpty = client->fOutput.IsEmpty();
     SocketSink sink(*client->fSocket);
-    CL_Status status = client->fOutput.Send(sink, wire, CL_GetTime(), queued);
+    CL_Status status = client->fOutput.Send(sink, parts, CL_GetTime(), queued);
     if (!wasEmpty) *queued = false;
     return status;
+}
+
+std::vector<CL_Blob> Impl::WireParts(const CL_PacketHeader& header, const CL_Blob& payload) {
+    std::vector<CL_Blob> parts;
+    uint32 size = payload.GetSize();
+    uint32 offset = 0;
+    do {
+        uint64 left = size - offset;
+        uint64 chunks = std::max<uint64>(1, (left + CL_IPC_CHUNK_SIZE - 1) / CL_IPC_CHUNK_SIZE);
+        chunks = std::min<uint64>(chunks, kPartChunks);
+        parts.emplace_back();
+        parts.back().SetCapacity(uint32(std::min<uint64>(chunks * kWireChunk,
+                                                         chunks * sizeof(CL_PacketHeader) + left)));
+        for (uint64 i = 0; i < chunks; i++)
+            offset += CL_AppendChunk(header, payload, offset, &parts.back());
+    } while (offset < size);
+    return parts;
 }
 
 CL_Status Impl::WriteQueued(Client* client, uint32 now) {

@@ -12,9 +12,11 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "lumo/net/countdown.h"
 #include "lumo/net/tcp_server_impl.h"
 
 // What serving one request ended with.
@@ -145,13 +147,14 @@ public:
     virtual uint32 Unsent() = 0;
 };
 
-// Bytes waiting to go to one client: whole packets as they go on the wire, so that
-// nothing lands between a reply's chunks. The counts, the client's and the server's,
-// are of the bytes held: a packet counts whole until it has gone out, as its memory
-// goes only then. Under the client's own lock. Two clocks: the oldest chunk's that
-// waits, since each chunk has to go out within the time-out however few bytes at a
-// time, and when the socket last took any of its bytes, which tells a client that
-// reads, however slowly, from one that does not.
+// Bytes waiting to go to one client: whole packets as they go on the wire, a large
+// reply in parts of whole chunks queued together, so that nothing lands between a
+// reply's chunks. The counts, the client's and the server's, are of the bytes held: a
+// part counts whole until it has gone out, as its memory goes only then. Under the
+// client's own lock. Two clocks: the oldest chunk's that waits, since each chunk has
+// to go out within the time-out however few bytes at a time, and when the socket last
+// took any of its bytes, which tells a client that reads, however slowly, from one
+// that does not. And the pace at which the peer takes what waits.
 class CL_TCPServer::Impl::Output {
 public:
     // `total` counts the server's bytes waiting or dropped and not yet freed, `live`
@@ -163,16 +166,19 @@ public:
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    // Writes the packet at once when nothing waits before it, and queues what the
-    // socket did not take; *queued tells whether anything was queued. CL_OK or the
-    // socket's error.
-    CL_Status Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* queued);
+    // Writes the parts of a packet at once when nothing waits before them, and queues
+    // what the socket did not take; *queued tells whether anything was queued. CL_OK or
+    // the socket's error.
+    CL_Status Send(Sink& sink, std::span<const CL_Blob> parts, uint32 now, bool* queued);
+    CL_Status Send(Sink& sink, const CL_Blob& wire, uint32 now, bool* queued) {
+        return Send(sink, std::span<const CL_Blob>(&wire, 1), now, queued);
+    }
     // Writes what waits until the socket takes no more.
     CL_Status WriteQueued(Sink& sink, uint32 now);
     // Looks whether the socket took bytes since the last look, its count of unsent
-    // bytes having fallen, and writes what waits whether or not the socket was
-    // reported ready: a socket whose peer reads slowly may take bytes for seconds
-    // before its wait says so.
+    // bytes having fallen, notes what the peer has taken for its pace, and writes what
+    // waits whether or not the socket was reported ready: a socket whose peer reads
+    // slowly may take bytes for seconds before its wait says so.
     CL_Status Probe(Sink& sink, uint32 now);
     // Forgets what waits; the bytes themselves go with the record, on the worker that
     // deletes it, and stay counted until then. Measured under the soak's peers: freeing
@@ -185,9 +191,31 @@ public:
     uint32 GetSince() const { return fSince; }
     // When the socket last took bytes of what waits, or they began to wait.
     uint32 GetMoved() const { return fMoved; }
+    // Judged at `now`, which may be earlier than the stamps: for how long the socket
+    // took none of what waits, and whether a chunk has waited longer than `limit`.
+    uint32 IdleFor(uint32 now) const { return CL_Elapsed(now, fMoved); }
+    bool IsOverdue(uint32 now, uint32 limit) const {
+        return fBytes > 0 && CL_Elapsed(now, fSince) > limit;
+    }
+    // Bytes a second the peer took over the last kPaceWindow ms or more, as the looks
+    // found them; false while what waits has less history.
+    bool GetPace(uint64* pace) const;
+
+    static constexpr uint32 kPaceWindow = 2000;
 
 private:
+    // What the peer had taken (bytes written less those the socket still holds) at
+    // one look.
+    struct Sample {
+        uint32 fTime;
+        uint64 fTaken;
+    };
+    // Looks are a periodic step (100 ms) apart at least: enough of them to span the
+    // window.
+    static constexpr uint32 kSamples = 24;
+
     void Count(int64_t change);
+    void Note(uint32 now, uint64 taken);
 
     std::atomic<uint64>* const fTotal;
     std::atomic<uint64>* const fLive;
@@ -200,14 +228,23 @@ private:
     uint32 fSince = 0;         // CL_GetTime when the first chunk that waits began
     uint32 fMoved = 0;         // CL_GetTime when the socket last took bytes
     uint32 fUnsent = 0;        // the sink's unsent bytes at the last look
+    uint64 fWritten = 0;       // bytes ever written to the sink
+    // The looks since what waits began to wait, the latest at fSamples[fNext - 1].
+    Sample fSamples[kSamples];
+    uint32 fNext = 0;
+    uint32 fNoted = 0;
 };
 
 // A client's unread replies as the rules that cut clients off see them: the bytes held,
-// for how long the socket took none of them, and whether to cut the client off.
+// for how long the socket took none of them, the pace its peer takes them at
+// (kNoPace: too little history), and whether to cut the client off.
 struct CL_TCPServer::Impl::PendingOutput {
+    static constexpr uint64 kNoPace = ~uint64(0);
+
     Client* fClient;
     uint64 fBytes;
     uint32 fIdle;
+    uint64 fPace;
     bool fCut;
 };
 

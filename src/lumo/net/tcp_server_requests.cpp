@@ -216,7 +216,7 @@ void Impl::ApplyPinRequest(Worker* worker, Client* client) {
 CL_Status Impl::SendReply(Exchange& x) {
     Client* client = x.fClient;
     // Built before the locks: a large reply takes a while to copy.
-    CL_Blob wire;
+    std::vector<CL_Blob> wire;
     if (x.fHasReply && !x.fAborted) wire = ReplyWire(x.fReply, x.fSequence, x.fOutput);
     bool queued = false;
     CL_Status status = PostReply(x, wire, &queued);
@@ -234,9 +234,9 @@ CL_Status Impl::SendReply(Exchange& x) {
 
 // The request leaves the executing ones and becomes an ABORT reply if it was cancelled
 // meanwhile (also one that would have had no reply), and ends; then the reply goes out
-// or into the output. The context is locked first, as everywhere; only the client's
-// lock is held for the write.
-CL_Status Impl::PostReply(Exchange& x, const CL_Blob& wire, bool* queued) {
+// or into the output, all its parts under one hold of the client's lock. The context
+// is locked first, as everywhere; only the client's lock is held for the write.
+CL_Status Impl::PostReply(Exchange& x, const std::vector<CL_Blob>& wire, bool* queued) {
     Client* client = x.fClient;
     {
         CL_AutoLocker context(ContextLock(client));
@@ -251,18 +251,18 @@ CL_Status Impl::PostReply(Exchange& x, const CL_Blob& wire, bool* queued) {
     }
     if (!x.fAborted && !x.fHasReply) return CL_OK;
     CL_AutoLocker lock(ClientLock(client));
-    return Post(client, x.fAborted ? AbortReply(x.fHeader) : wire, queued);
+    if (x.fAborted) return Post(client, AbortReply(x.fHeader), queued);
+    return Post(client, wire, queued);
 }
 
 // Every reply goes out as the protocol's current version, for the request it answers.
-CL_Blob Impl::ReplyWire(const CL_PacketHeader& reply, uint32 sequence, const CL_Blob& payload) {
+std::vector<CL_Blob> Impl::ReplyWire(const CL_PacketHeader& reply, uint32 sequence,
+                                     const CL_Blob& payload) {
     CL_PacketHeader header = reply;
     header.fMagic = CL_IPC_MAGIC;
     header.fVersion = CL_IPC_VERSION;
     header.fSequence = sequence;
-    CL_Blob wire;
-    CL_BuildPacket(header, payload, &wire);
-    return wire;
+    return WireParts(header, payload);
 }
 
 // The ABORT reply, whoever sends it: the cancelled request's sequence and the
@@ -271,7 +271,7 @@ CL_Blob Impl::ReplyWire(const CL_PacketHeader& reply, uint32 sequence, const CL_
 CL_Blob Impl::AbortReply(const CL_PacketHeader& answered) {
     CL_PacketHeader reply;
     CL_MakeReply(answered, CL_PACKET_TYPE_ABORT, 0, &reply);
-    return ReplyWire(reply, answered.fSequence, CL_Blob());
+    return ReplyWire(reply, answered.fSequence, CL_Blob()).front();
 }
 
 void Impl::LogWriteError(Worker* worker, Client* client, CL_Status code) {

@@ -1,9 +1,10 @@
 // The dispatcher's periodic work after each pass over the clients: sweeping closed,
 // starved and overdue clients and, while the unread replies of all clients are over
-// their budget or past their cap, those whose replies take no bytes; sizing the worker
-// pool to the load, handing work to idle workers, and the progress PINGs of the
-// requests being worked on or waiting to be started.
+// their budget or past their cap, those whose replies take no bytes, or too few; sizing
+// the worker pool to the load, handing work to idle workers, and the progress PINGs of
+// the requests being worked on or waiting to be started.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "lumo/clock.h"
@@ -22,7 +23,8 @@ constexpr uint32 kPingInterval = 100;
 constexpr double kMaxLoad = 24.0;
 // Over the output budget, a client whose replies the socket took no bytes of for this
 // long is cut off, the one holding the most first; past the cap, after this shorter
-// while, or whatever it reads once the cap has been passed for kCapOverdue.
+// while, or, once the cap has been passed for kCapOverdue, one whose peer could not
+// read what it holds within the time-out at its pace.
 constexpr uint32 kStuckOutput = 2000;
 constexpr uint32 kStuckPastCap = 500;
 constexpr uint32 kCapOverdue = 2000;
@@ -127,14 +129,13 @@ CL_Status Impl::Overdue(Client* client, uint32 now) {
         if (CL_Elapsed(now, request->fLastChunk) > limit) return CL_TIMEOUT;
     if (client->fBacklog == 0) return CL_OK;
     CL_AutoLocker lock(ClientLock(client));
-    bool stuck =
-        client->fOutput.GetBytes() > 0 && CL_Elapsed(now, client->fOutput.GetSince()) > limit;
-    return stuck ? CL_TIMEOUT : CL_OK;
+    return client->fOutput.IsOverdue(now, limit) ? CL_TIMEOUT : CL_OK;
 }
 
 // A reply already made cannot be unmade: over the budget, or past the cap, clients
-// whose replies take no bytes are cut off until the replies of the rest are within it.
-// The bytes of clients already cut off are not the rest's: they go once freed.
+// whose replies take no bytes, or past the cap for long too few, are cut off until the
+// replies of the rest are within it (ChooseCuts). The bytes of clients already cut off
+// are not the rest's: they go once freed.
 void Impl::DropStuckOutputs(uint32 now, DispatcherState* state) {
     uint64 live = fLiveOutput;
     uint64 cap = GetOutputCap();
@@ -150,28 +151,48 @@ void Impl::DropStuckOutputs(uint32 now, DispatcherState* state) {
         if (client->fBacklog == 0) continue;
         CL_AutoLocker lock(ClientLock(client));
         uint64 bytes = client->fOutput.GetBytes();
+        uint64 pace = PendingOutput::kNoPace;
+        client->fOutput.GetPace(&pace);
         if (bytes > 0)
-            outputs.push_back({client, bytes, CL_Elapsed(now, client->fOutput.GetMoved()), false});
+            outputs.push_back({client, bytes, client->fOutput.IdleFor(now), pace, false});
     }
     bool capOverdue = state->fOverCap && CL_Elapsed(now, state->fOverCapSince) >= kCapOverdue;
-    ChooseCuts(&outputs, live, GetOutputBudget(), cap, capOverdue);
+    ChooseCuts(&outputs, live, GetOutputBudget(), cap, capOverdue, fTimeOut);
     for (const PendingOutput& output : outputs)
         if (output.fCut) KillWithLog(output.fClient, CL_TIMEOUT);
 }
 
-// The largest first: past the cap, those idle for a short while (any, once the cap is
-// overdue), then over the budget those idle for longer, each rule only as far as it
-// needs.
+// The largest first: past the cap, those idle for a short while, then over the budget
+// those idle for longer, each rule only as far as it needs. Once the cap is overdue,
+// and only while the rest is still past it, those whose peers would take longer than
+// the time-out to read what they hold, the longest first: a peer that keeps up is never
+// cut for the others' replies, however much it holds.
 void Impl::ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 budget, uint64 cap,
-                      bool capOverdue) {
+                      bool capOverdue, uint32 timeOut) {
     std::sort(outputs->begin(), outputs->end(),
               [](const PendingOutput& a, const PendingOutput& b) { return a.fBytes > b.fBytes; });
-    for (PendingOutput& output : *outputs) {
-        bool pastCap = live > cap && (capOverdue || output.fIdle >= kStuckPastCap);
-        bool overBudget = live > budget && output.fIdle >= kStuckOutput;
-        output.fCut = pastCap || overBudget;
-        if (output.fCut) live = output.fBytes < live ? live - output.fBytes : 0;
-    }
+    auto cut = [&live](PendingOutput& output) {
+        output.fCut = true;
+        live = output.fBytes < live ? live - output.fBytes : 0;
+    };
+    for (PendingOutput& output : *outputs)
+        if ((live > cap && output.fIdle >= kStuckPastCap) ||
+            (live > budget && output.fIdle >= kStuckOutput))
+            cut(output);
+    if (!capOverdue) return;
+    // Milliseconds the peer would take to read what it holds; none without a pace.
+    auto finish = [](const PendingOutput& output) {
+        if (output.fPace == PendingOutput::kNoPace) return 0.0;
+        return output.fPace ? double(output.fBytes) * 1000 / double(output.fPace) : HUGE_VAL;
+    };
+    std::vector<PendingOutput*> slow;
+    for (PendingOutput& output : *outputs)
+        if (!output.fCut && finish(output) > timeOut) slow.push_back(&output);
+    std::sort(slow.begin(), slow.end(), [&finish](const PendingOutput* a, const PendingOutput* b) {
+        return finish(*a) > finish(*b);
+    });
+    for (PendingOutput* output : slow)
+        if (live > cap) cut(*output);
 }
 
 // The smoothed load counts the dispatcher's own pass. A worker more is started under
