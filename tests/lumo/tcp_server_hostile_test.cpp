@@ -107,7 +107,7 @@ TEST(HostilePeers, AMillionEmptyRequestsFromEachOfTwelvePeers) {
     TestServer test(0, CL_LOG_LEVEL_WARNING);
     CLU_Table settings;
     settings.Set("listener_port", (long long)test.fPort).Set("ip", std::string("127.0.0.1"));
-    test.fServer.Setup(settings.Set("max_request_size", 8 << 20));
+    test.fServer.Setup(settings.Set("max_request_size", 32 << 20));
     RawClient kept, peers[12];
     ASSERT_TRUE(StartAndAuthorise(test, kept));
     CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);

@@ -1131,12 +1131,12 @@ TEST(TCPServerLimits, HeldTurnsAndTheWaitingListAroundAWorker) {
     impl.ListWaiting(A);
     hold();
     impl.ListWaiting(B);
-    EXPECT_EQ(next(), A);
+    ASSERT_EQ(next(), A);
     impl.TakeWaitingClient(impl.FindWaitingClient(worker));
     impl.FinishServing(worker, A, Impl::kServeDone, CL_OK);
     EXPECT_TRUE(A->fWaiting && impl.fWaitingList.Exists(A));
     hold();
-    EXPECT_EQ(next(), B);
+    ASSERT_EQ(next(), B);
     impl.TakeWaitingClient(impl.FindWaitingClient(worker));
     impl.ListWaiting(B);
     queue(B, false);
