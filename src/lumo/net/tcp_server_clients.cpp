@@ -25,7 +25,8 @@ constexpr uint64 Allocated(uint64 size) {
 // and 64 bytes, the 176 bytes of an empty request that the allowance counted at 56.
 constexpr uint64 kRecordBytes =
     Allocated(sizeof(Impl::Incoming)) + Allocated(2 * sizeof(void*) + sizeof(Impl::Incoming*)) +
-    Allocated(4 * sizeof(void*) + sizeof(std::pair<const uint32, std::list<void*>::iterator>));
+    Allocated(4 * sizeof(void*) +
+              sizeof(std::pair<const uint32, std::list<Impl::Incoming*>::iterator>));
 
 }  // namespace
 

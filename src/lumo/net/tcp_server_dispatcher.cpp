@@ -247,13 +247,13 @@ void Impl::WatchClients(DispatcherState* state) {
 // (with what the `pending` bytes read and not yet taken apart may hold) is over its
 // budget, except from `oldest` and from a client that holds no request there: what
 // the others queue never stops its next one. While the unread replies of all clients
-// near their budget, a client let in
-// with a request waiting already sends no more: the request of a client that had none
-// stays the latest, which a worker takes first once the budget allows. Nor does a
-// client whose next request waits for the inflations under way: such requests would
-// fill the input budget for everyone. A connection not yet let in has a budget of its
-// own, kept as its requests come (AdmitHandshake). What it reads is the dispatcher's
-// own or kept in atomics: it is asked with the server lock released too.
+// near their budget, a client let in with a request waiting already sends no more: the
+// request of a client that had none stays the latest, which a worker takes first once
+// the budget allows. Nor does a client whose next request waits for the inflations
+// under way: such requests would fill the input budget for everyone. A connection not
+// yet let in has a budget of its own, kept as its requests come (AdmitHandshake). What
+// it reads is the dispatcher's own or kept in atomics: it is asked with the server lock
+// released too.
 bool Impl::MayRead(Client* client, Client* oldest, uint64 pending) {
     if (client->fPendingCancels.size() >= kMaxPendingCancels) return false;
     if (client->fQueuedBytes >= Client::kMaxQueuedBytes || Backlogged(client)) return false;
