@@ -1094,6 +1094,11 @@ TEST(TCPServerLimits, HeldTurnsAndTheWaitingListAroundAWorker) {
     ASSERT_TRUE(StartAndAuthorise(test, a));
     ASSERT_TRUE(Authorise(test, b));
     Impl& impl = Impl::Of(test.fServer);
+    // The workers that answered the AUTHs are done with them.
+    ASSERT_TRUE(WaitFor([&] {
+        CL_AutoLocker lock(impl.fLock);
+        return impl.fIdleWorkers.Count() == impl.fWorkerList.Count();
+    }));
     CL_AutoLocker lock(impl.fLock);
     Impl::Client *A = impl.FindClient(a.fClientID), *B = impl.FindClient(b.fClientID);
     Impl::Worker* worker = impl.fWorkerList.GetFirst();
