@@ -79,8 +79,12 @@ public:
     uint32 GetMaxRequestSize() const;
     bool IsRunning() const;
     uint32 GetWorkerCount();
-    // Request bytes read from clients let in and not yet taken by a worker, gathered or
-    // queued; reading from those clients stops while they pass GetInputBudget.
+    // What the requests read from clients let in and not yet taken by a worker hold,
+    // gathered or queued: each one's payload with its record and queue nodes as
+    // allocated (176 bytes on 64-bit glibc), so empty requests count too. Past
+    // GetInputBudget the server stops reading the clients that hold any of them (but the
+    // one whose request has been gathered longest); a client that holds none is read,
+    // one chunk at a time.
     uint64 GetQueuedInput() const;
     uint64 GetInputBudget() const;
     // Reply bytes held for clients: waiting for them to read, or of clients cut off and

@@ -4,10 +4,14 @@
 // all along; and its readers of large replies past the cap of unread replies.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "lumo/net/tcp_server_records.h"
 #include "support/child_process.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
@@ -136,6 +140,73 @@ TEST(HostilePeers, ReadersPastTheCapAreCutOnlyWhenTooSlowForTheTimeOut) {
         EXPECT_EQ(totals["cut"], withDeaf ? 0 : 1) << line;
         EXPECT_EQ(totals["whole"], withDeaf ? 3 : 2) << line;
     }
+}
+
+// The heap in use; the sanitizers' heaps are not counted.
+int64_t HeapBytes() {
+    struct mallinfo2 heap = mallinfo2();
+    return int64_t(heap.uordblks + heap.hblkhd);
+}
+
+// Twelve peers each send a million empty requests behind a long one of their own: the
+// heap grows by no more than the input budget and a peer's allowance, and a kept client
+// is served within a second.
+TEST(HostilePeers, AMillionEmptyRequestsFromEachOfTwelvePeers) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    CLU_Table settings;
+    settings.Set("listener_port", (long long)test.fPort).Set("ip", std::string("127.0.0.1"));
+    test.fServer.Setup(settings.Set("max_request_size", 32 << 20));
+    RawClient kept, peers[12];
+    ASSERT_TRUE(StartAndAuthorise(test, kept));
+    // Workers for the peers' long requests and one to spare, at once.
+    test.fServer.Lock();
+    CL_TCPServer::Impl::Of(test.fServer).fLoad = CL_SERVER_MAX_WORKERS;
+    test.fServer.Unlock();
+    ASSERT_TRUE(WaitFor([&] { return test.fServer.GetWorkerCount() >= 14; }));
+    CL_Blob flood = kept.EmptyRequests(1000000);
+    const int64_t before = HeapBytes(), budget = int64_t(test.fServer.GetInputBudget());
+    std::vector<std::thread> senders;
+    for (RawClient& peer : peers) {
+        ASSERT_TRUE(Authorise(test, peer));
+        peer.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+        senders.emplace_back([&] { peer.SendRaw(flood.GetDataForRead(), flood.GetSize()); });
+    }
+    int64_t grown = 0;
+    auto full = [&] {
+        grown = std::max(grown, HeapBytes() - before);
+        return int64_t(test.fServer.GetQueuedInput()) >= budget;
+    };
+    EXPECT_TRUE(WaitFor(full, 30000));
+    uint32 start = CL_GetTime();
+    EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_LT(CL_GetTime() - start, 1000u);
+    for (int i = 0; i < 50; i++, CL_Thread::Sleep(20))
+        full();
+    EXPECT_LT(grown, budget + (64 << 20));
+    test.fServer.Stop();
+    for (std::thread& sender : senders)
+        sender.join();
+}
+
+// ABORT_ALL over as many empty requests as a client's allowance admits, their answers
+// read a packet at a time: each one is answered ABORT, the running one too, and the
+// connection stays.
+TEST(HostilePeers, AbortAllOverAWholeAllowance) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
+    const uint32 kQueued = uint32(CL_TCPServer::Impl::Client::kMaxQueuedBytes /
+                                  CL_TCPServer::Impl::Incoming().Held()) - 1;
+    CL_Blob flood = client.EmptyRequests(kQueued);
+    ASSERT_EQ(client.SendRaw(flood.GetDataForRead(), flood.GetSize()), CL_OK);
+    client.Abort(0, true, true);
+    // The queued ones in their order (from 4), then the running one (3).
+    uint32 aborted = 0;
+    for (; aborted <= kQueued; aborted++)
+        if (!client.Next(CL_PACKET_TYPE_ABORT, aborted < kQueued ? aborted + 4 : 3)) break;
+    EXPECT_EQ(aborted, kQueued + 1);
+    EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
 }
 
 TEST(HostilePeers, ProgramExplainsItselfAndRefusesOtherHosts) {

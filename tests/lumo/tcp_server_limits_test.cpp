@@ -248,8 +248,10 @@ TEST(TCPServerLimits, InflationsShareABudget) {
 }
 
 // What keeps a client let in from being read, at both sides of each limit: with a
-// request of its own waiting, the unread replies of all clients past half their budget;
-// a first request whose payload may inflate past what the inflations under way left.
+// request of its own waiting, the unread replies of all clients past half their budget,
+// or the input past its budget (not a client that holds no request, nor a connection
+// not yet let in); a first request whose payload may inflate past what the inflations
+// under way left.
 TEST(TCPServerLimits, ReadingStopsAtBothSidesOfItsLimits) {
     TestServer test(CL_IPC_COMPRESS, CL_LOG_LEVEL_WARNING);
     LimitRequests(test, 4 << 20, CL_IPC_COMPRESS);
@@ -257,10 +259,12 @@ TEST(TCPServerLimits, ReadingStopsAtBothSidesOfItsLimits) {
     ASSERT_TRUE(StartAndAuthorise(test, client));
     CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
     const uint64 half = impl.GetOutputBudget() / 2, inflating = impl.GetInflateBudget();
-    const uint64 reach = 1 << 20;
+    const uint64 reach = 1 << 20, input = impl.GetInputBudget();
     struct Case {
         uint64 fQueued, fUnread, fReach, fInflating;
         bool fRead;
+        uint64 fInput = 0;
+        bool fLetIn = true;
     } cases[] = {
         {0, half + 1, 0, 0, true},
         {1, half, 0, 0, true},
@@ -268,17 +272,26 @@ TEST(TCPServerLimits, ReadingStopsAtBothSidesOfItsLimits) {
         {1, 0, reach, inflating - reach, true},
         {1, 0, reach, inflating - reach + 1, false},
         {1, 0, reach, 0, true},
+        {1, 0, 0, 0, true, input - 1},
+        {1, 0, 0, 0, false, input},
+        {0, 0, 0, 0, true, input},
+        {1, 0, 0, 0, true, input, false},
     };
     test.fServer.Lock();
     CL_TCPServer::Impl::Client* record = impl.FindClient(client.fClientID);
     for (const Case& c : cases) {
+        impl.fInputBytes = c.fInput;
+        record->fAuthorized = c.fLetIn;
         record->fQueuedBytes = c.fQueued;
         record->fHeadReach = c.fReach;
         impl.fOutputBytes = c.fUnread;
         impl.fInflating = c.fInflating;
         EXPECT_EQ(impl.MayRead(record, nullptr, 0), c.fRead)
-            << c.fQueued << " " << c.fUnread << " " << c.fReach << " " << c.fInflating;
+            << c.fQueued << " " << c.fUnread << " " << c.fReach << " " << c.fInflating << " "
+            << c.fInput << " " << c.fLetIn;
     }
+    impl.fInputBytes = 0;
+    record->fAuthorized = true;
     record->fQueuedBytes = 0;
     record->fHeadReach = 0;
     impl.fOutputBytes = 0;
@@ -530,6 +543,56 @@ TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
     EXPECT_EQ(answered, kRequests);
 }
 
+// A client held back by its own unread replies is not read; its silence clock waits
+// only while it has sent what the server does not read: part of a chunk it then stalls
+// on still times out.
+TEST(TCPServerLimits, AHeldClientsStalledChunkTimesOut) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING, 300);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    CL_Blob first = FirstChunk(client.fSequence++, 2 * CL_IPC_CHUNK_SIZE);
+    ASSERT_EQ(client.SendRaw(first.GetDataForRead(), 100), 0);
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    ASSERT_TRUE(WaitFor([&] {
+        CL_AutoLocker lock(impl.fLock);
+        CL_TCPServer::Impl::Client* record = impl.FindClient(client.fClientID);
+        return record->fPartial && (record->fBacklog = CL_TCPServer::Impl::kMaxBacklog);
+    }));
+    EXPECT_TRUE(client.Closed(5000));
+}
+
+// The gathers' clocks: a connection not yet let in is never the oldest gatherer, read
+// past the input budget; a gather is overdue a millisecond past the time-out, and
+// neither overdue nor the oldest when stamped after the time it is judged at.
+TEST(TCPServerLimits, GathersAtBothSidesOfTheirClocks) {
+    const uint32 kTimeOut = 1000;
+    TestServer test(0, CL_LOG_LEVEL_WARNING, kTimeOut);
+    RawClient first, second;
+    ASSERT_TRUE(StartAndAuthorise(test, first));
+    ASSERT_TRUE(Authorise(test, second));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    CL_AutoLocker lock(impl.fLock);
+    CL_TCPServer::Impl::Client *A = impl.FindClient(first.fClientID),
+                               *B = impl.FindClient(second.fClientID);
+    const uint32 now = CL_GetTime();
+    CL_TCPServer::Impl::Incoming a, b;
+    a.fStarted = now - 5000;
+    b.fStarted = now - 10;
+    A->fGathers.Set(1, &a);
+    B->fGathers.Set(1, &b);
+    A->fAuthorized = false;
+    EXPECT_EQ(impl.OldestGatherer(), B);
+    A->fAuthorized = true;
+    a.fStarted = now + 1000;
+    EXPECT_EQ(impl.OldestGatherer(), B);
+    for (uint32 stamp : {now - kTimeOut - 1, now - kTimeOut, now + 1}) {
+        a.fLastChunk = stamp;
+        EXPECT_EQ(impl.Overdue(A, now), stamp == now - kTimeOut - 1 ? CL_TIMEOUT : CL_OK);
+    }
+    A->fGathers.Remove(1);
+    B->fGathers.Remove(1);
+}
+
 // Connections not yet let in that gather AUTH requests and then send nothing have a
 // budget of their own: the gathers past it are refused, the newest, their connections
 // closed; the reading of clients let in goes on, so that a kept client and a fresh one
@@ -588,6 +651,26 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     for (auto& peer : peers)
         EXPECT_TRUE(peer->Closed(1000));
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+// Past that budget a newcomer may still start a first request of several chunks, an
+// AUTH with large options: room is made by closing the gatherer stalled longest, once
+// stalled over a second, so that 300 gatherers (256 fill the budget) keep no client out.
+TEST(TCPServerLimits, AStalledGathererMakesRoomForALargeAuth) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    ASSERT_EQ(test.Start(), 0);
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    CL_Blob wire = Chunks(1, Bytes(CL_SERVER_MAX_HANDSHAKE_REQUEST, 'g'), 0, 7, CL_PACKET_TYPE_AUTH);
+    std::vector<std::unique_ptr<RawClient>> peers(300);
+    for (auto& peer : peers) {
+        peer.reset(new RawClient());
+        ASSERT_TRUE(peer->Connect(test.fPort));
+        peer->SendRaw(wire.GetDataForRead(), wire.GetSize());
+    }
+    CL_Thread::Sleep(1100);
+    RawClient newcomer;
+    EXPECT_TRUE(Authorise(test, newcomer, 0, CLU_Table().Set("note", std::string(12000, 'n'))));
+    EXPECT_LE(impl.fHandshakeBytes, CL_TCPServer::Impl::kHandshakeBudget + CL_IPC_CHUNK_SIZE);
 }
 
 // A connection that reads what comes only as `ReadSome` lets it.
@@ -1041,6 +1124,62 @@ TEST(TCPServerLimits, RequestsHeldPastTheCapAreTakenInTheirOrder) {
     EXPECT_LT(olderDone, newerDone);
 }
 
+// The waiting list at both sides of each rule: a client held back past the cap keeps
+// the turn it was first given however often it is listed again, and comes before one
+// held later though listed last; a worker that takes it takes its turn too. A client
+// the worker leaves with a request queued waits again, one left with none does not,
+// also when it was listed meanwhile.
+TEST(TCPServerLimits, HeldTurnsAndTheWaitingListAroundAWorker) {
+    using Impl = CL_TCPServer::Impl;
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    RawClient a, b;
+    ASSERT_TRUE(StartAndAuthorise(test, a));
+    ASSERT_TRUE(Authorise(test, b));
+    Impl& impl = Impl::Of(test.fServer);
+    // The workers that answered the AUTHs are done with them.
+    ASSERT_TRUE(WaitFor([&] {
+        CL_AutoLocker lock(impl.fLock);
+        return impl.fIdleWorkers.Count() == impl.fWorkerList.Count();
+    }));
+    CL_AutoLocker lock(impl.fLock);
+    Impl::Client *A = impl.FindClient(a.fClientID), *B = impl.FindClient(b.fClientID);
+    Impl::Worker* worker = impl.fWorkerList.GetFirst();
+    auto queue = [&](Impl::Client* client, bool add) {
+        CL_AutoLocker own(Impl::ClientLock(client));
+        add ? client->QueueRequest(new Impl::Incoming()) : delete client->TakeRequest();
+    };
+    auto hold = [&] {
+        impl.fOutputBytes += impl.GetOutputCap() + 1;
+        impl.KillStarvedClients(CL_GetTime());
+        impl.fOutputBytes -= impl.GetOutputCap() + 1;
+    };
+    auto next = [&] {
+        Impl::ClientList::iterator it = impl.FindWaitingClient(worker);
+        return it == impl.fWaitingList.end() ? nullptr : *it;
+    };
+    queue(A, true);
+    queue(B, true);
+    impl.ListWaiting(A);
+    hold();
+    impl.ListWaiting(B);
+    impl.ListWaiting(A);
+    hold();
+    impl.ListWaiting(B);
+    ASSERT_EQ(next(), A);
+    impl.TakeWaitingClient(impl.FindWaitingClient(worker));
+    impl.FinishServing(worker, A, Impl::kServeDone, CL_OK);
+    EXPECT_TRUE(A->fWaiting && impl.fWaitingList.Exists(A));
+    hold();
+    ASSERT_EQ(next(), B);
+    impl.TakeWaitingClient(impl.FindWaitingClient(worker));
+    impl.ListWaiting(B);
+    queue(B, false);
+    impl.FinishServing(worker, B, Impl::kServeDone, CL_OK);
+    EXPECT_FALSE(B->fWaiting || impl.fWaitingList.Exists(B));
+    queue(A, false);
+    impl.UnlistWaiting(A);
+}
+
 // PINGs of a client's waiting requests, read until the front one has had `passes` of
 // them; the sequences they named. False when a packet other than a PING came.
 bool ReadWaitingPings(RawClient& client, uint32 front, uint32 passes, std::set<uint32>* named) {
@@ -1117,12 +1256,7 @@ TEST(TCPServerLimits, AHundredThousandQueuedRequestsCostTheOthersNothing) {
     uint32 running = flooder.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
     ASSERT_TRUE(flooder.Next(CL_PACKET_TYPE_PING, running));
     const uint32 kQueued = 100000, kAborts = 20000;
-    CL_Blob flood, aborts;
-    for (uint32 i = 0; i < kQueued; i++) {
-        CL_PacketHeader header;
-        CL_MakeDataRequest(&header, flooder.fSequence++, rpc_test::kRawEcho, 0);
-        CL_BuildPacket(header, CL_Blob(), &flood);
-    }
+    CL_Blob flood = flooder.EmptyRequests(kQueued), aborts;
     for (uint32 i = 0; i < kAborts; i++) {
         CL_PacketHeader header;
         CL_MakeAbortRequest(&header, 0x70000000u + i);
@@ -1147,6 +1281,45 @@ TEST(TCPServerLimits, AHundredThousandQueuedRequestsCostTheOthersNothing) {
     flooder.Abort(0, true, true);
     EXPECT_TRUE(WaitFor([&] { return QueuedRequests(test, flooder.fClientID) == 0; }));
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+}
+
+// Empty requests count at what they hold: peers that queue thousands behind workers
+// held up fill the input budget and pass it by a chunk each at most; a kept client that
+// holds none is read all the same, its one-chunk request answered at once.
+TEST(TCPServerLimits, QueuedEmptyRequestsCountAtWhatTheyHold) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    LimitRequests(test, 1 << 20);
+    test.fServer.SetLogLevel(CL_LOG_LEVEL_WARNING);
+    test.fCallbacks.fExecute = GatedExecute;
+    sGateOpen = false;
+    ASSERT_EQ(test.Start(), 0);
+    const uint64 budget = test.fServer.GetInputBudget();
+    ASSERT_EQ(budget, uint64(2) << 20);
+    RawClient kept, peers[2];
+    ASSERT_TRUE(Authorise(test, kept));
+    std::vector<std::thread> senders;
+    for (RawClient& peer : peers) {
+        ASSERT_TRUE(Authorise(test, peer));
+        peer.SendData(rpc_test::kSleep, CL_Blob());
+        senders.emplace_back([&peer] {
+            CL_Blob flood = peer.EmptyRequests(20000);
+            peer.SendRaw(flood.GetDataForRead(), flood.GetSize());
+        });
+    }
+    uint64 most = 0;
+    auto watch = [&] { return (most = std::max(most, test.fServer.GetQueuedInput())) >= budget; };
+    EXPECT_TRUE(WaitFor(watch, 10000));
+    uint32 start = CL_GetTime();
+    CLU_Table chunk = CLU_Table().Set("text", std::string(CL_IPC_CHUNK_SIZE - 100, 'k'));
+    EXPECT_EQ(kept.Call(rpc_test::kRawEcho, chunk), CL_PACKET_TYPE_DATA);
+    EXPECT_LT(CL_GetTime() - start, 1000u);
+    for (int i = 0; i < 50; i++, CL_Thread::Sleep(10))
+        watch();
+    const uint64 held = CL_TCPServer::Impl::Incoming().Held();
+    EXPECT_LE(most, budget + 3 * (CL_IPC_CHUNK_SIZE + held));
+    sGateOpen = true;
+    for (std::thread& sender : senders)
+        sender.join();
 }
 
 // Peers that ask for large replies and never read them: what waits for them stays

@@ -159,6 +159,16 @@ struct RawClient {
         if (replyTable) *replyTable = Unflat(payload);
         return CL_OK;
     }
+    // `count` empty DATA requests on the wire, numbered on from fSequence.
+    CL_Blob EmptyRequests(uint32 count) {
+        CL_Blob wire;
+        for (uint32 i = 0; i < count; i++) {
+            CL_PacketHeader header;
+            CL_MakeDataRequest(&header, fSequence++, rpc_test::kRawEcho, 0);
+            CL_BuildPacket(header, CL_Blob(), &wire);
+        }
+        return wire;
+    }
     // Sends a DATA request as the client does; gives its sequence number.
     uint32 SendData(CL_Command command, CL_Blob payload) {
         CL_PacketHeader header;

@@ -93,6 +93,7 @@ bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
             T("[Dispatcher] [%d] Richiesta %u di %u byte oltre il limite di %u byte, rifiutata"),
             int(client->fID), sequence, header.fSize, fMaxRequestSize.load());
         request->fRefused = true;
+        fInputBytes += request->Held();
         QueueIncoming(client, request, now);
         return true;
     }
@@ -103,12 +104,12 @@ bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
         RejectRequest(client);
         return false;
     }
-    if (!client->fAuthorized && !AdmitHandshake(client, request)) {
+    if (!client->fAuthorized && !AdmitHandshake(client, request, now)) {
         delete request;
         return false;
     }
     if (size > 0) request->fInput = CL_Blob(payload, size, true);
-    if (!request->fHandshake) fInputBytes += size;
+    if (!request->fHandshake) fInputBytes += request->Held();
     if (request->fLeft == 0) {
         QueueIncoming(client, request, now);
         return true;
@@ -163,16 +164,21 @@ void Impl::QueueIncoming(Client* client, Incoming* request, uint32 now) {
 // A connection not yet let in has its requests counted at their announced size, from
 // the first chunk on, in a budget of their own, which never holds back the reading of
 // clients let in. Past it the newest gathers are refused: the connection is closed. A
-// request that comes whole from a connection that holds no other always goes, so that
-// a handshake made step by step gets through.
-bool Impl::AdmitHandshake(Client* client, Incoming* request) {
+// connection that holds no other request may still start one: room is made by closing
+// the gatherers stalled longest, and one that comes whole always goes, so that a
+// handshake made step by step gets through, and an AUTH of several chunks once others
+// stall.
+bool Impl::AdmitHandshake(Client* client, Incoming* request, uint32 now) {
     uint32 size = request->fHeader.fSize;
     bool alone;
     {
         CL_AutoLocker lock(ClientLock(client));
-        alone = request->fLeft == 0 && client->fGathers.Count() == 0 && !client->HasRequest();
+        alone = client->fGathers.Count() == 0 && !client->HasRequest();
     }
-    if (fHandshakeBytes + size > kHandshakeBudget && !alone) {
+    while (alone && request->fLeft > 0 && fHandshakeBytes + size > kHandshakeBudget &&
+           CloseStalledGatherer(now)) {
+    }
+    if (fHandshakeBytes + size > kHandshakeBudget && !(alone && request->fLeft == 0)) {
         fServer.Log(CL_LOG_LEVEL_WARNING,
             T("[Dispatcher] [%d] Richiesta %u di %u byte di un client non autorizzato oltre il "
               "limite di %u byte dei client non autorizzati, connessione chiusa"),
@@ -185,12 +191,35 @@ bool Impl::AdmitHandshake(Client* client, Incoming* request) {
     return true;
 }
 
+// The connection not yet let in whose gather has waited longest for its next chunk,
+// if that is over kStalledGather, is closed, and what it held leaves the count at once.
+bool Impl::CloseStalledGatherer(uint32 now) {
+    Client* stalled = nullptr;
+    uint32 longest = kStalledGather;
+    for (Client* client : fClientList) {
+        if (client->fAuthorized) continue;
+        for (Incoming* request : client->fGathers)
+            if (CL_Elapsed(now, request->fLastChunk) > longest) {
+                stalled = client;
+                longest = CL_Elapsed(now, request->fLastChunk);
+            }
+    }
+    if (!stalled) return false;
+    fServer.Log(CL_LOG_LEVEL_WARNING,
+        T("[Dispatcher] [%d] Client non autorizzato fermo da %u ms, connessione chiusa per "
+          "far posto a un altro"),
+        int(stalled->fID), longest);
+    KillClient(stalled);
+    DropInput(stalled);
+    return true;
+}
+
 bool Impl::ReleaseInput(const Incoming& request) {
     if (request.fHandshake) {
         fHandshakeBytes -= request.fHeader.fSize;
         return false;
     }
-    return fInputBytes.fetch_sub(request.fInput.GetSize()) >= GetInputBudget();
+    return fInputBytes.fetch_sub(request.Held()) >= GetInputBudget();
 }
 
 void Impl::DropGather(Client* client, uint32 sequence) {

@@ -1,6 +1,7 @@
 // The TCP server's records of connected clients: creation at accept, killing (socket
 // shut, requests cancelled, moved to the dead list), deletion, and the administration
 // calls that list, describe and close clients.
+#include <algorithm>
 #include <iterator>
 
 #include "lumo/cipher.h"
@@ -12,13 +13,30 @@ using Impl = CL_TCPServer::Impl;
 
 namespace {
 
-// What a queued request counts against the client's allowance: its bytes and its
-// record, so that empty requests count too.
-uint64 QueuedCost(const CL_Blob& input) {
-    return uint64(input.GetSize()) + sizeof(CL_PacketHeader) + sizeof(CL_Blob);
+// A heap block as glibc's malloc hands it out on a 64-bit system: the size asked for
+// and a word of its own, in steps of 16 bytes, 32 at least.
+constexpr uint64 Allocated(uint64 size) {
+    return std::max<uint64>(32, (size + sizeof(size_t) + 15) & ~uint64(15));
 }
 
+// A request's record, its node in the queue's list (two links and the pointer) and in
+// its map by sequence (colour and three links, the number and the list position).
+// Measured with malloc_usable_size on Debian 12 (glibc 2.36, x86-64): blocks of 80, 32
+// and 64 bytes, the 176 bytes of an empty request that the allowance counted at 56.
+constexpr uint64 kRecordBytes =
+    Allocated(sizeof(Impl::Incoming)) + Allocated(2 * sizeof(void*) + sizeof(Impl::Incoming*)) +
+    Allocated(4 * sizeof(void*) +
+              sizeof(std::pair<const uint32, std::list<Impl::Incoming*>::iterator>));
+
 }  // namespace
+
+uint64 Impl::Incoming::Held() const {
+    return kRecordBytes + fInput.GetSize();
+}
+
+uint64 Impl::Incoming::MostHeld(uint64 bytes) {
+    return bytes + (bytes + sizeof(CL_PacketHeader) - 1) / sizeof(CL_PacketHeader) * kRecordBytes;
+}
 
 CL_Packet::CL_Packet(uint16 type, uint16 flags, uint32 sequence) {
     CL_InitPacketHeader(&fHeader, CL_PacketType(type), flags, sequence);
@@ -154,7 +172,7 @@ CL_Status Impl::CloseClient(uint32 clientID) {
 
 void Impl::Client::QueueRequest(Incoming* request) {
     fQueuedRequests.Append(request);
-    fQueuedBytes += QueuedCost(request->fInput);
+    fQueuedBytes += request->Held();
     if (fQueuedRequests.Count() == 1) fHeadReach = fServer->InflateReach(*request);
 }
 
@@ -168,7 +186,7 @@ Impl::Incoming* Impl::Client::TakeRequest(uint32 sequence) {
 
 Impl::Incoming* Impl::Client::Uncount(Incoming* request) {
     if (!request) return nullptr;
-    fQueuedBytes -= QueuedCost(request->fInput);
+    fQueuedBytes -= request->Held();
     Incoming* next = PeekRequest();
     fHeadReach = next ? fServer->InflateReach(*next) : 0;
     return request;

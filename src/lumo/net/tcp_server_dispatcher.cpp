@@ -244,14 +244,16 @@ void Impl::WatchClients(DispatcherState* state) {
 
 // Whether to read from the client now: not while its queued requests, its unread
 // replies or its waiting cancellations are too many, nor while the server's input
-// (with `pending` bytes read and not yet taken apart) is over its budget, except from
-// `oldest`. While the unread replies of all clients near their budget, a client let in
-// with a request waiting already sends no more: the request of a client that had none
-// stays the latest, which a worker takes first once the budget allows. Nor does a
-// client whose next request waits for the inflations under way: such requests would
-// fill the input budget for everyone. A connection not yet let in has a budget of its
-// own, kept as its requests come (AdmitHandshake). What it reads is the dispatcher's
-// own or kept in atomics: it is asked with the server lock released too.
+// (with what the `pending` bytes read and not yet taken apart may hold) is over its
+// budget, except from `oldest` and from a client that holds no request there: what
+// the others queue never stops its next one. While the unread replies of all clients
+// near their budget, a client let in with a request waiting already sends no more: the
+// request of a client that had none stays the latest, which a worker takes first once
+// the budget allows. Nor does a client whose next request waits for the inflations
+// under way: such requests would fill the input budget for everyone. A connection not
+// yet let in has a budget of its own, kept as its requests come (AdmitHandshake). What
+// it reads is the dispatcher's own or kept in atomics: it is asked with the server lock
+// released too.
 bool Impl::MayRead(Client* client, Client* oldest, uint64 pending) {
     if (client->fPendingCancels.size() >= kMaxPendingCancels) return false;
     if (client->fQueuedBytes >= Client::kMaxQueuedBytes || Backlogged(client)) return false;
@@ -259,7 +261,8 @@ bool Impl::MayRead(Client* client, Client* oldest, uint64 pending) {
         return false;
     if (!InflationFits(client->fHeadReach)) return false;
     if (!client->fAuthorized) return true;
-    return fInputBytes + pending < GetInputBudget() || client == oldest;
+    return fInputBytes + pending < GetInputBudget() || client == oldest ||
+           (client->fQueuedBytes == 0 && client->fGathers.Count() == 0);
 }
 
 bool Impl::HasUnreadInput(Client* client) {
@@ -317,7 +320,11 @@ void Impl::DrainWakeUps() {
 
 // The socket work of a ready client, with the server lock released: what waits to be
 // written, then reading, `reads` reads at most, while the limits allow with what this
-// pass read so far (*read) counted in. The outcomes are acted on under the lock.
+// pass read so far (*read, as the most it may hold) counted in. Near the input budget
+// and past it, a read takes no more than the rest of one chunk, which starts a request
+// at most, and stops once a chunk is whole, so that all clients hold at most the budget
+// and about a chunk each; the oldest gatherer reads on in full. The outcomes are acted
+// on under the lock.
 void Impl::Transfer(ReadyClient* ready, Client* oldest, uint32 reads, uint64* read, uint32 now) {
     Client* client = ready->fClient;
     if (ready->fProbe || (ready->fEvents & (POLLOUT | POLLERR | POLLHUP))) {
@@ -330,14 +337,18 @@ void Impl::Transfer(ReadyClient* ready, Client* oldest, uint32 reads, uint64* re
     CL_ChunkReader& reader = client->fReader;
     for (uint32 i = 0; i < reads; i++) {
         if (i > 0 && !MayRead(client, oldest, *read)) break;
+        bool whole = !client->fAuthorized || client == oldest ||
+                     fInputBytes + *read + Incoming::MostHeld(kReadSize) <= GetInputBudget();
+        uint32 asked = whole ? kReadSize : reader.GetMissing();
+        if (asked == 0) break;
         uint32 before = reader.GetHeld();
         {
             CL_AutoLocker lock(ClientLock(client));
-            ready->fRead = reader.Read(*client->fSocket, kReadSize);
+            ready->fRead = reader.Read(*client->fSocket, whole ? kReadSize : 0);
         }
         uint32 got = reader.GetHeld() - before;
-        *read += got;
-        if (ready->fRead != CL_OK || got < kReadSize) break;
+        *read += Incoming::MostHeld(got);
+        if (ready->fRead != CL_OK || got < asked) break;
     }
 }
 

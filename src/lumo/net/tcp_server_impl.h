@@ -52,6 +52,9 @@ public:
     // Request bytes that connections not yet let in may hold in all, gathered or queued,
     // each request counted at the size it announces.
     static constexpr uint64 kHandshakeBudget = 16u << 20;
+    // Past that budget a newcomer's first request closes a connection not yet let in
+    // whose gather has waited this long for its next chunk, to make room.
+    static constexpr uint32 kStalledGather = 1000;
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
@@ -102,9 +105,9 @@ public:
     CL_AtomicVar fBusyCount;
     // Workers that retired and may still be finishing; Stop waits for them.
     CL_AtomicVar fRetiring;
-    // Request bytes read from clients let in and not yet taken by a worker, and reply
-    // bytes held, over all clients: not yet written, or of clients cut off and not yet
-    // freed; of the latter, those of clients not cut off.
+    // What the requests read from clients let in and not yet taken by a worker hold
+    // (Incoming::Held), and reply bytes held, over all clients: not yet written, or of
+    // clients cut off and not yet freed; of the latter, those of clients not cut off.
     std::atomic<uint64> fInputBytes;
     std::atomic<uint64> fOutputBytes;
     std::atomic<uint64> fLiveOutput;
@@ -228,7 +231,8 @@ public:
     bool ContinueIncoming(Client* client, const CL_PacketHeader& header, const uint8* payload,
                           uint32 size, uint32 now) CL_REQUIRES(fLock);
     void QueueIncoming(Client* client, Incoming* request, uint32 now) CL_REQUIRES(fLock);
-    bool AdmitHandshake(Client* client, Incoming* request) CL_REQUIRES(fLock);
+    bool AdmitHandshake(Client* client, Incoming* request, uint32 now) CL_REQUIRES(fLock);
+    bool CloseStalledGatherer(uint32 now) CL_REQUIRES(fLock);
     // The request's bytes leave the count they were in; true when that was the input and
     // it was over its budget, so that reading may go on now.
     bool ReleaseInput(const Incoming& request);

@@ -92,6 +92,14 @@ struct CL_TCPServer::Impl::Incoming {
     // From a connection not yet let in: counted at its announced size in the server's
     // handshake bytes, not in its input.
     bool fHandshake = false;
+
+    // What it holds as allocated: its payload, this record and the two nodes that queue
+    // it. Its client's allowance and the server's input count it so, also while it is
+    // gathered: a peer's empty requests are not free.
+    uint64 Held() const;
+    // The most that `bytes` read may come to hold: a request for each header they may
+    // end.
+    static uint64 MostHeld(uint64 bytes);
 };
 
 // A client's whole requests waiting for a worker, oldest first, each also found by its
@@ -263,7 +271,7 @@ public:
 // The server's record of one connection.
 class CL_TCPServer::Impl::Client : public CL_Object {
 public:
-    // Request bytes a client may have queued for the workers before the dispatcher
+    // What a client's queued requests may hold (Incoming::Held) before the dispatcher
     // stops reading from it and lets TCP hold the sender back.
     static constexpr uint64 kMaxQueuedBytes = 64u << 20;
 
@@ -291,8 +299,9 @@ public:
     const CL_NetAddress fPeer;
 
     // ---- Any thread ----
-    // Bytes of the queued requests and of the output: changed under fLock, read
-    // anywhere, since reading from the client and serving it depend on them.
+    // What the queued requests hold (Incoming::Held), and the bytes of the output:
+    // changed under fLock, read anywhere, since reading from the client and serving it
+    // depend on them.
     std::atomic<uint64> fQueuedBytes;
     std::atomic<uint64> fBacklog;
     // What the payload of the first queued request may inflate to (InflateReach);
