@@ -72,7 +72,7 @@ void RecordDisconnect(CL_ClientContext* context) {
     delete context;
 }
 CL_Status SlowExecute(CL_Command, CL_Blob&, CL_Blob&, CL_ClientContext* context, uint32 id) {
-    while (!context->HasAborted(id))
+    for (int i = 0; i < 4000 && !context->HasAborted(id); i++)
         CL_Thread::Sleep(5);
     CL_Thread::Sleep(100);
     sReturned = true;

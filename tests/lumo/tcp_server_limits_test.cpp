@@ -10,6 +10,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -410,19 +411,22 @@ TEST(TCPServerLimits, OwnUnreadRepliesAtBothSidesOfTheBacklog) {
         {0, kBudget + 1, false},  {0, kCap, false},    {0, kCap + 1, true},
     };
     for (const Case& c : cases) {
-        // The next request waits behind a running one, while the counts are set.
+        // The next request waits behind a running one, while the counts are set. The
+        // running one is under way first (the counts would hold it back too), and ends
+        // only then, cancelled in its record: a client held back is not read.
         test.fLog.Clear();
-        uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 300)));
+        uint32 running = client.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)));
         uint32 next = client.SendData(rpc_test::kEcho, Flat(CLU_Table()));
-        ASSERT_TRUE(WaitFor([&] { return test.fLog.Count("dati in arrivo") == 2; }));
+        ASSERT_TRUE(WaitFor([&] {
+            return test.fLog.Count("dati in arrivo") == 2 && test.fLog.Contains("(comando 0004)");
+        })) << "the first request under way, the second queued";
         unread(c.fOwn, c.fAll);
-        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, running));
+        test.fServer.Lock();
+        impl.FindClient(client.fClientID)->fContext->SetAborted(running, true);
+        test.fServer.Unlock();
+        ASSERT_TRUE(client.Next(CL_PACKET_TYPE_ABORT, running));
         if (c.fHeld) {
-            CL_PacketHeader header;
-            CL_Blob reply;
-            do {
-                ASSERT_EQ(client.Read(&header, &reply, 10000), 0) << c.fOwn << " " << c.fAll;
-            } while (header.fType != CL_PACKET_TYPE_PING || header.fSequence != next);
+            ASSERT_TRUE(client.Next(CL_PACKET_TYPE_PING, next)) << c.fOwn << " " << c.fAll;
             unread(0, 0);
         }
         ASSERT_TRUE(client.Next(CL_PACKET_TYPE_DATA, next)) << c.fOwn << " " << c.fAll;
@@ -720,6 +724,9 @@ struct PacedReader {
     bool Start(uint16 port, int receiveBuffer, uint32 bytes) {
         fFD = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         setsockopt(fFD, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        // The handshake's reads wait 10 s at most.
+        timeval limit = {10, 0};
+        setsockopt(fFD, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
         sockaddr_in to = {};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
@@ -766,10 +773,12 @@ private:
         return send(fFD, wire.GetDataForRead(), wire.GetSize(), MSG_NOSIGNAL) ==
                ssize_t(wire.GetSize());
     }
-    // Sends a handshake request and reads its one-chunk reply, past PINGs.
+    // Sends a handshake request and reads its one-chunk reply, past PINGs for 10 s.
     bool Exchange(const CL_PacketHeader& request, const CL_Blob& payload, CL_PacketHeader* reply) {
         if (!Send(request, payload)) return false;
+        uint32 start = CL_GetTime();
         do {
+            if (CL_GetTime() - start > 10000) return false;
             if (recv(fFD, reply, sizeof(*reply), MSG_WAITALL) != ssize_t(sizeof(*reply)))
                 return false;
             std::vector<char> bytes(CL_ChunkPayloadSize(*reply) + 1);
@@ -1181,12 +1190,15 @@ TEST(TCPServerLimits, HeldTurnsAndTheWaitingListAroundAWorker) {
 }
 
 // PINGs of a client's waiting requests, read until the front one has had `passes` of
-// them; the sequences they named. False when a packet other than a PING came.
+// them; the sequences they named. False when a packet other than a PING came, or when
+// the front's did not come within 10 s.
 bool ReadWaitingPings(RawClient& client, uint32 front, uint32 passes, std::set<uint32>* named) {
     CL_PacketHeader header;
     CL_Blob payload;
+    uint32 start = CL_GetTime();
     while (passes > 0) {
-        if (client.Read(&header, &payload, 10000) != CL_OK) return false;
+        if (CL_GetTime() - start > 10000 || client.Read(&header, &payload, 10000) != CL_OK)
+            return false;
         if (header.fType != CL_PACKET_TYPE_PING) return false;
         named->insert(header.fSequence);
         if (header.fSequence == front) passes--;

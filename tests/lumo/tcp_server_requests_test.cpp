@@ -215,7 +215,8 @@ TEST(TCPServerRequests, PingsCarryProgressWhileTheHandlerWorks) {
     uint32 last = 0;
     CL_PacketHeader header;
     CL_Blob payload;
-    for (;;) {
+    for (uint32 start = CL_GetTime();;) {
+        ASSERT_LT(CL_GetTime() - start, 10000u) << "the reply after the PINGs";
         ASSERT_EQ(client.Read(&header, &payload), 0);
         EXPECT_EQ(header.fSequence, sequence);
         if (header.fType != CL_PACKET_TYPE_PING) break;
@@ -260,7 +261,8 @@ TEST(TCPServerRequests, CompletenessIsClampedOnTheWire) {
         CL_PacketHeader header;
         CL_Blob payload;
         uint32 seen = 0;
-        for (;;) {
+        for (uint32 start = CL_GetTime();;) {
+            ASSERT_LT(CL_GetTime() - start, 10000u) << "the reply after the PINGs";
             ASSERT_EQ(client.Read(&header, &payload), 0);
             if (header.fType != CL_PACKET_TYPE_PING) break;
             // The first PING may come before the handler's report.

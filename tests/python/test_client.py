@@ -435,6 +435,12 @@ class ExecuteTest(ServerTestCase):
         data = self.client.execute(BLOB, {"bytes": 1 << 20})["DATA"]
         self.assertEqual(len(data), 1 << 20)
         self.assertEqual(data[:3], bytes([7, 138, 13]))
+        # Byte i is i * 131 + 7: whole periods of 256 bytes, and parts of one.
+        period = bytes((i * 131 + 7) & 255 for i in range(256))
+        self.assertEqual(data, period * 4096)
+        for size in (100, 1000):
+            data = self.client.execute(BLOB, {"bytes": size})["DATA"]
+            self.assertEqual(data, (period * 4)[:size])
         rows = self.client.execute(ROWS, {"rows": 10000})["ROWS"]
         self.assertEqual(len(rows), 10000)
         self.assertEqual(rows[0], [1, 1, "number 1", 0.5, False])

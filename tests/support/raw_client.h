@@ -104,25 +104,28 @@ struct RawClient {
         int ready = poll(&incoming, 1, int(ms));
         return ready > 0 || (ready < 0 && errno == EINTR);
     }
-    // Reads until a packet other than a PING arrives; PINGs are counted.
+    // A request waiting for a worker, or held back by the server's limits, is PINGed for
+    // as long as it waits: PINGs keep a wait for a reply going this long at most.
+    static constexpr uint32 kMostPinged = 30000;
+    // Reads until a packet other than a PING arrives, each read waiting `ms` at most;
+    // PINGs are counted. CL_TIMEOUT once PINGs alone have come for kMostPinged.
     CL_Status ReadReply(CL_PacketHeader* header, CL_Blob* payload, uint32* pings = nullptr,
-                        uint32 ms = 5000, std::vector<std::string>* messages = nullptr) {
+                        uint32 ms = 5000, std::vector<std::string>* messages = nullptr,
+                        bool raw = false) {
+        uint32 start = CL_GetTime();
         for (;;) {
-            CL_Status status = Read(header, payload, ms);
+            CL_Status status = Read(header, payload, ms, raw);
             if (status != 0) return status;
             if (header->fType != CL_PACKET_TYPE_PING) return CL_OK;
             if (pings) ++*pings;
             if (messages && payload->GetSize() > 0)
                 messages->push_back(CL_GetPingMessage(*payload));
+            if (CL_GetTime() - start >= kMostPinged) return CL_TIMEOUT;
         }
     }
     // The handshake's replies come plain; a PING about the request may come first.
     CL_Status ReadHandshakeReply(CL_PacketHeader* header, CL_Blob* payload) {
-        CL_Status status;
-        do {
-            status = Read(header, payload, 5000, true);
-        } while (status == CL_OK && header->fType == CL_PACKET_TYPE_PING);
-        return status;
+        return ReadReply(header, payload, nullptr, 5000, nullptr, true);
     }
     CL_Status ServerInfo() {
         CL_PacketHeader header;
@@ -194,9 +197,14 @@ struct RawClient {
                                     CL_PacketHeader* header = nullptr) {
         CL_PacketHeader got;
         CL_Blob payload;
-        CL_Status status = type == CL_PACKET_TYPE_PING ? Read(&got, &payload, 10000)
-                                                       : ReadReply(&got, &payload, nullptr, 10000);
-        if (status != CL_OK) return ::testing::AssertionFailure() << "read: " << status;
+        const uint32 ms = 10000;
+        uint32 pings = 0;
+        CL_Status status = type == CL_PACKET_TYPE_PING ? Read(&got, &payload, ms)
+                                                       : ReadReply(&got, &payload, &pings, ms);
+        if (status != CL_OK)
+            return ::testing::AssertionFailure()
+                   << "no packet " << type << " of " << sequence << " (" << pings
+                   << " PINGs came): read " << status;
         if (header) *header = got;
         if (got.fType == type && got.fSequence == sequence) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "packet " << got.fType << " of " << got.fSequence
