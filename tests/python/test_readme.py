@@ -28,9 +28,12 @@ GUIDE = os.path.join(ROOT, "docs", "python.md")
 SERVER_STARTED = "port = int(server.stdout.readline())\n"
 
 # What follows the server's start in the Ctrl-C test: the program waits for the Ctrl-C,
-# says whether its server still runs 2 s later, then stops it by closing its input.
+# says whether its server still runs 2 s later, then stops it by closing its input. A
+# shell that starts the tests in the background without job control leaves SIGINT
+# ignored, which Python keeps: the program takes it as a terminal's program does.
 AFTER_CTRL_C = """
-import time
+import signal, time
+signal.signal(signal.SIGINT, signal.default_int_handler)
 try:
     print(server.pid, flush=True)
     time.sleep(60)
