@@ -250,14 +250,17 @@ TEST(TCPServerLimits, InflationsShareABudget) {
 
 // What keeps a client let in from being read, at both sides of each limit: with a
 // request of its own waiting, the unread replies of all clients past half their budget,
-// or the input past its budget (not a client that holds no request, nor a connection
-// not yet let in); a first request whose payload may inflate past what the inflations
-// under way left.
+// or the input past its budget (not a connection not yet let in: it has its own); a first
+// request whose payload may inflate past what the inflations under way left. The oldest
+// gatherer, read past the input budget, is never a connection not yet let in nor a gather
+// stamped after now, which is not overdue either, while one a millisecond past the
+// time-out is.
 TEST(TCPServerLimits, ReadingStopsAtBothSidesOfItsLimits) {
     TestServer test(CL_IPC_COMPRESS, CL_LOG_LEVEL_WARNING);
     LimitRequests(test, 4 << 20, CL_IPC_COMPRESS);
-    RawClient client;
+    RawClient client, other;
     ASSERT_TRUE(StartAndAuthorise(test, client));
+    ASSERT_TRUE(Authorise(test, other));
     CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
     const uint64 half = impl.GetOutputBudget() / 2, inflating = impl.GetInflateBudget();
     const uint64 reach = 1 << 20, input = impl.GetInputBudget();
@@ -267,16 +270,16 @@ TEST(TCPServerLimits, ReadingStopsAtBothSidesOfItsLimits) {
         uint64 fInput = 0;
         bool fLetIn = true;
     } cases[] = {
+        {1, 0, 0, 0, true, input - 1},
+        {1, 0, 0, 0, false, input},
+        {0, 0, 0, 0, true, input},
+        {1, 0, 0, 0, true, input, false},
         {0, half + 1, 0, 0, true},
         {1, half, 0, 0, true},
         {1, half + 1, 0, 0, false},
         {1, 0, reach, inflating - reach, true},
         {1, 0, reach, inflating - reach + 1, false},
         {1, 0, reach, 0, true},
-        {1, 0, 0, 0, true, input - 1},
-        {1, 0, 0, 0, false, input},
-        {0, 0, 0, 0, true, input},
-        {1, 0, 0, 0, true, input, false},
     };
     test.fServer.Lock();
     CL_TCPServer::Impl::Client* record = impl.FindClient(client.fClientID);
@@ -287,16 +290,30 @@ TEST(TCPServerLimits, ReadingStopsAtBothSidesOfItsLimits) {
         record->fHeadReach = c.fReach;
         impl.fOutputBytes = c.fUnread;
         impl.fInflating = c.fInflating;
-        EXPECT_EQ(impl.MayRead(record, nullptr, 0), c.fRead)
-            << c.fQueued << " " << c.fUnread << " " << c.fReach << " " << c.fInflating << " "
-            << c.fInput << " " << c.fLetIn;
+        EXPECT_EQ(impl.MayRead(record, nullptr, 0), c.fRead) << "case " << &c - cases;
     }
-    impl.fInputBytes = 0;
-    record->fAuthorized = true;
     record->fQueuedBytes = 0;
     record->fHeadReach = 0;
     impl.fOutputBytes = 0;
     impl.fInflating = 0;
+    CL_TCPServer::Impl::Client* second = impl.FindClient(other.fClientID);
+    const uint32 now = CL_GetTime(), limit = impl.fTimeOut;
+    CL_TCPServer::Impl::Incoming older, newer;
+    older.fStarted = now - 5000;
+    newer.fStarted = now - 10;
+    record->fGathers.Set(1, &older);
+    second->fGathers.Set(1, &newer);
+    record->fAuthorized = false;
+    EXPECT_EQ(impl.OldestGatherer(), second);
+    record->fAuthorized = true;
+    older.fStarted = now + 1000;
+    EXPECT_EQ(impl.OldestGatherer(), second);
+    for (uint32 stamp : {now - limit - 1, now - limit, now + 1}) {
+        older.fLastChunk = stamp;
+        EXPECT_EQ(impl.Overdue(record, now), stamp == now - limit - 1 ? CL_TIMEOUT : CL_OK);
+    }
+    record->fGathers.Remove(1);
+    second->fGathers.Remove(1);
     test.fServer.Unlock();
     EXPECT_EQ(client.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
 }
@@ -513,6 +530,8 @@ TEST(TCPServerLimits, QueuedInputStaysWithinItsBudget) {
 
 // A client the server stops reading from, because its input is over budget, is not
 // cut off for the chunks the server does not take: it is served once workers are free.
+// Its clock waits only while it has sent what the server leaves unread: held back by
+// its own unread replies, it still times out on part of a chunk it then stalls on.
 TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
     TestServer test(0, CL_LOG_LEVEL_WARNING, 300);
     const uint32 kLimit = 256 << 10;
@@ -545,62 +564,22 @@ TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
         if (header.fType == CL_PACKET_TYPE_DATA) answered++;
     }
     EXPECT_EQ(answered, kRequests);
-}
-
-// A client held back by its own unread replies is not read; its silence clock waits
-// only while it has sent what the server does not read: part of a chunk it then stalls
-// on still times out.
-TEST(TCPServerLimits, AHeldClientsStalledChunkTimesOut) {
-    TestServer test(0, CL_LOG_LEVEL_WARNING, 300);
-    RawClient client;
-    ASSERT_TRUE(StartAndAuthorise(test, client));
-    CL_Blob first = FirstChunk(client.fSequence++, 2 * CL_IPC_CHUNK_SIZE);
-    ASSERT_EQ(client.SendRaw(first.GetDataForRead(), 100), 0);
+    CL_Blob first = FirstChunk(sender.fSequence++, 2 * CL_IPC_CHUNK_SIZE);
+    ASSERT_EQ(sender.SendRaw(first.GetDataForRead(), 100), 0);
     CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
     ASSERT_TRUE(WaitFor([&] {
         CL_AutoLocker lock(impl.fLock);
-        CL_TCPServer::Impl::Client* record = impl.FindClient(client.fClientID);
+        CL_TCPServer::Impl::Client* record = impl.FindClient(sender.fClientID);
         return record->fPartial && (record->fBacklog = CL_TCPServer::Impl::kMaxBacklog);
     }));
-    EXPECT_TRUE(client.Closed(5000));
-}
-
-// The gathers' clocks: a connection not yet let in is never the oldest gatherer, read
-// past the input budget; a gather is overdue a millisecond past the time-out, and
-// neither overdue nor the oldest when stamped after the time it is judged at.
-TEST(TCPServerLimits, GathersAtBothSidesOfTheirClocks) {
-    const uint32 kTimeOut = 1000;
-    TestServer test(0, CL_LOG_LEVEL_WARNING, kTimeOut);
-    RawClient first, second;
-    ASSERT_TRUE(StartAndAuthorise(test, first));
-    ASSERT_TRUE(Authorise(test, second));
-    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
-    CL_AutoLocker lock(impl.fLock);
-    CL_TCPServer::Impl::Client *A = impl.FindClient(first.fClientID),
-                               *B = impl.FindClient(second.fClientID);
-    const uint32 now = CL_GetTime();
-    CL_TCPServer::Impl::Incoming a, b;
-    a.fStarted = now - 5000;
-    b.fStarted = now - 10;
-    A->fGathers.Set(1, &a);
-    B->fGathers.Set(1, &b);
-    A->fAuthorized = false;
-    EXPECT_EQ(impl.OldestGatherer(), B);
-    A->fAuthorized = true;
-    a.fStarted = now + 1000;
-    EXPECT_EQ(impl.OldestGatherer(), B);
-    for (uint32 stamp : {now - kTimeOut - 1, now - kTimeOut, now + 1}) {
-        a.fLastChunk = stamp;
-        EXPECT_EQ(impl.Overdue(A, now), stamp == now - kTimeOut - 1 ? CL_TIMEOUT : CL_OK);
-    }
-    A->fGathers.Remove(1);
-    B->fGathers.Remove(1);
+    EXPECT_TRUE(sender.Closed(5000));
 }
 
 // Connections not yet let in that gather AUTH requests and then send nothing have a
 // budget of their own: the gathers past it are refused, the newest, their connections
 // closed; the reading of clients let in goes on, so that a kept client and a fresh one
-// are served at once although the gatherers alone would fill the input budget. The
+// are served at once although the gatherers alone would fill the input budget, and so
+// is a newcomer with large options, for whom the gatherer stalled longest makes room. The
 // gatherers are cut once silent for the time-out, however little the server reads.
 TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     const uint32 kTimeOut = 8000;
@@ -647,6 +626,10 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     EXPECT_EQ(fresh.Call(rpc_test::kEcho, CLU_Table().Set("fresh", 1)), CL_PACKET_TYPE_DATA);
     EXPECT_LT(CL_GetTime() - start, 1000u);
     EXPECT_EQ(impl.fHandshakeBytes.load(), budget);
+    // A newcomer's AUTH of several chunks closes the gatherer stalled longest, over a second.
+    CL_Thread::Sleep(1100);
+    RawClient newcomer;
+    EXPECT_TRUE(Authorise(test, newcomer, 0, CLU_Table().Set("note", std::string(12000, 'n'))));
     EXPECT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == 0; }, kTimeOut + 10000));
     done = true;
     watch.join();
@@ -655,26 +638,6 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     for (auto& peer : peers)
         EXPECT_TRUE(peer->Closed(1000));
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
-}
-
-// Past that budget a newcomer may still start a first request of several chunks, an
-// AUTH with large options: room is made by closing the gatherer stalled longest, once
-// stalled over a second, so that 300 gatherers (256 fill the budget) keep no client out.
-TEST(TCPServerLimits, AStalledGathererMakesRoomForALargeAuth) {
-    TestServer test(0, CL_LOG_LEVEL_WARNING);
-    ASSERT_EQ(test.Start(), 0);
-    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
-    CL_Blob wire = Chunks(1, Bytes(CL_SERVER_MAX_HANDSHAKE_REQUEST, 'g'), 0, 7, CL_PACKET_TYPE_AUTH);
-    std::vector<std::unique_ptr<RawClient>> peers(300);
-    for (auto& peer : peers) {
-        peer.reset(new RawClient());
-        ASSERT_TRUE(peer->Connect(test.fPort));
-        peer->SendRaw(wire.GetDataForRead(), wire.GetSize());
-    }
-    CL_Thread::Sleep(1100);
-    RawClient newcomer;
-    EXPECT_TRUE(Authorise(test, newcomer, 0, CLU_Table().Set("note", std::string(12000, 'n'))));
-    EXPECT_LE(impl.fHandshakeBytes, CL_TCPServer::Impl::kHandshakeBudget + CL_IPC_CHUNK_SIZE);
 }
 
 // A connection that reads what comes only as `ReadSome` lets it.
@@ -884,9 +847,7 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_TRUE(queued);
     EXPECT_EQ(output->GetSince(), 100u);
     EXPECT_EQ(output->GetMoved(), 100u);
-    // Judged by a clock read before the stamps (a worker posts without the server lock):
-    // neither idle nor overdue, however short the time-out; a wrapped clock still counts.
-    EXPECT_EQ(CL_Elapsed(99, 100), 0u);
+    // A worker posts without the server lock: its stamp may be later than the clock.
     EXPECT_EQ(CL_Elapsed(2, 0xFFFFFFFFu), 3u);
     EXPECT_EQ(output->IdleFor(99), 0u);
     EXPECT_FALSE(output->IsOverdue(99, 0));
@@ -925,7 +886,6 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_TRUE(sink.fBytes == expected);
     // Its pace: what the peer took (written less unsent) between looks 2 s apart or more.
     sink.fTake = 0;
-    sink.fUnsent = 4000;
     ASSERT_EQ(output->Send(sink, first, 500, &queued), CL_OK);
     uint64 pace = 0;
     for (uint32 now = 600; now <= 2500; now += 100) {
@@ -985,8 +945,7 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
          false,
          {{8 * M, 600}, {6 * M, 100}, {4 * M, 3000}, {2 * M, 2000}},
          {8 * M, 4 * M}},
-        {"past it for long, no history", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {}},
-        {"past it for long, keeping up", kCap + 1, true, {{12 * M, 0, 3 * M}, {8 * M, 0, 2 * M}}, {}},
+        {"past it for long, no pace", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {}},
         {"within the time-out", kCap + 1, true, {{12 * M, 0, 12 * M / 5 + 1}}, {}},
         {"just past it", kCap + 1, true, {{12 * M, 0, 12 * M / 5}}, {12 * M}},
         {"past it, not for long", kCap + 1, false, {{12 * M, 0, 1}}, {}},
@@ -1025,11 +984,9 @@ TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
     CL_PayloadDecoder decoder(nullptr, false);
     size_t at = 0;
     bool framed = true;
-    const uint64 posted = test.fServer.GetQueuedOutput();
-    bool fell = false;
+    uint64 posted = test.fServer.GetQueuedOutput(), fell = 0;
     EXPECT_TRUE(WaitFor([&] {
-        uint64 queued = test.fServer.GetQueuedOutput();
-        fell = fell || (queued > 0 && queued < posted);
+        if (uint64 queued = test.fServer.GetQueuedOutput(); queued > 0 && queued < posted) fell++;
         reader.ReadSome(&wire, 64 << 10);
         while (framed && wire.size() - at >= sizeof(CL_PacketHeader)) {
             CL_PacketHeader header;
@@ -1044,7 +1001,7 @@ TEST(TCPServerLimits, PartlyWrittenReplyArrivesWhole) {
         return !framed || decoder.IsComplete();
     }, 60000));
     ASSERT_TRUE(framed) << at;
-    EXPECT_TRUE(fell) << posted;
+    EXPECT_GT(fell, 0u) << posted;
     EXPECT_EQ(at, wire.size());
     ASSERT_TRUE(decoder.IsComplete());
     EXPECT_EQ(decoder.GetHeader().fSequence, sequence);
@@ -1293,45 +1250,6 @@ TEST(TCPServerLimits, AHundredThousandQueuedRequestsCostTheOthersNothing) {
     flooder.Abort(0, true, true);
     EXPECT_TRUE(WaitFor([&] { return QueuedRequests(test, flooder.fClientID) == 0; }));
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
-}
-
-// Empty requests count at what they hold: peers that queue thousands behind workers
-// held up fill the input budget and pass it by a chunk each at most; a kept client that
-// holds none is read all the same, its one-chunk request answered at once.
-TEST(TCPServerLimits, QueuedEmptyRequestsCountAtWhatTheyHold) {
-    TestServer test(0, CL_LOG_LEVEL_WARNING);
-    LimitRequests(test, 1 << 20);
-    test.fServer.SetLogLevel(CL_LOG_LEVEL_WARNING);
-    test.fCallbacks.fExecute = GatedExecute;
-    sGateOpen = false;
-    ASSERT_EQ(test.Start(), 0);
-    const uint64 budget = test.fServer.GetInputBudget();
-    ASSERT_EQ(budget, uint64(2) << 20);
-    RawClient kept, peers[2];
-    ASSERT_TRUE(Authorise(test, kept));
-    std::vector<std::thread> senders;
-    for (RawClient& peer : peers) {
-        ASSERT_TRUE(Authorise(test, peer));
-        peer.SendData(rpc_test::kSleep, CL_Blob());
-        senders.emplace_back([&peer] {
-            CL_Blob flood = peer.EmptyRequests(20000);
-            peer.SendRaw(flood.GetDataForRead(), flood.GetSize());
-        });
-    }
-    uint64 most = 0;
-    auto watch = [&] { return (most = std::max(most, test.fServer.GetQueuedInput())) >= budget; };
-    EXPECT_TRUE(WaitFor(watch, 10000));
-    uint32 start = CL_GetTime();
-    CLU_Table chunk = CLU_Table().Set("text", std::string(CL_IPC_CHUNK_SIZE - 100, 'k'));
-    EXPECT_EQ(kept.Call(rpc_test::kRawEcho, chunk), CL_PACKET_TYPE_DATA);
-    EXPECT_LT(CL_GetTime() - start, 1000u);
-    for (int i = 0; i < 50; i++, CL_Thread::Sleep(10))
-        watch();
-    const uint64 held = CL_TCPServer::Impl::Incoming().Held();
-    EXPECT_LE(most, budget + 3 * (CL_IPC_CHUNK_SIZE + held));
-    sGateOpen = true;
-    for (std::thread& sender : senders)
-        sender.join();
 }
 
 // Peers that ask for large replies and never read them: what waits for them stays

@@ -75,7 +75,7 @@ struct LibraryStarted {
 // Callbacks set in fCallbacks before Start take effect with it; later changes with Apply.
 struct TestServer {
     explicit TestServer(uint16 flags = 0, uint32 logLevel = CL_LOG_LEVEL_DEBUG_VERBOSE,
-                        uint32 timeOut = 0) {
+                        uint32 timeOut = 0, uint32 maxRequest = 0) {
         memset(&fCallbacks, 0, sizeof(fCallbacks));
         fCallbacks.fLog = LogRecorder::Callback;
         fCallbacks.fExecute = rpc_test::Execute;
@@ -87,6 +87,7 @@ struct TestServer {
         settings.Set("log_level", (long long)logLevel);
         settings.Set("timeout", (long long)timeOut);
         settings.Set("ip", std::string("127.0.0.1"));
+        settings.Set("max_request_size", (long long)maxRequest);
         fServer.Setup(settings);
     }
     void Apply() { fServer.SetCallbacks(&fCallbacks, &fLog); }

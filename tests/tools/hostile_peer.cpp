@@ -248,8 +248,8 @@ public:
     }
 
     uint32 NextSequence() { return fSequence++; }
-    // A request for a reply of --reply-bytes, counted.
-    CL_Blob ReplyRequest(uint32 sequence) {
+    // Asks for a reply of --reply-bytes, counted; false when the request did not go out.
+    bool AskReply(uint32 sequence, Clock::time_point by = Clock::time_point::max()) {
         CL_Blob input;
         CLU_Table().Set("bytes", (long long)fOptions.fReplyBytes).Flatten(input);
         CL_PacketHeader header;
@@ -258,7 +258,7 @@ public:
         CL_Blob wire;
         CL_BuildPacket(header, input, &wire);
         fTotals.fRequests++;
-        return wire;
+        return Send(wire.GetDataForRead(), wire.GetSize(), by);
     }
     void CountRequest() { fTotals.fRequests++; }
     bool WasCut() const { return fCut; }
@@ -266,8 +266,7 @@ public:
     uint16 Granted() const { return fGranted; }
     int FD() const { return fFD; }
 
-private:
-    // One handshake reply, skipping PINGs; its payload is read and dropped.
+    // One chunk of a reply, skipping PINGs; its payload is read and dropped.
     bool ReadReply(CL_PacketHeader* reply) {
         for (;;) {
             if (!Receive(reply, sizeof(*reply))) return false;
@@ -276,6 +275,8 @@ private:
             if (reply->fType != CL_PACKET_TYPE_PING) return true;
         }
     }
+
+private:
     void Cut() {
         if (!fCut) fTotals.fCut++;
         fCut = true;
@@ -343,9 +344,7 @@ void NonRead(Connection& c, const Options& options) {
     for (uint64 sent = 0; !c.Over(); sent++) {
         // Sends stop when the server stops reading: the loop then only paces.
         Clock::time_point by = Clock::now() + std::chrono::milliseconds(200);
-        CL_Blob wire = c.ReplyRequest(c.NextSequence());
-        if (!c.Send(wire.GetDataForRead(), wire.GetSize(), by) && (c.Over() || c.WasCut()))
-            return;
+        if (!c.AskReply(c.NextSequence(), by) && (c.Over() || c.WasCut())) return;
         double rate = options.fRate > 0 ? options.fRate : 50;
         auto due = start + std::chrono::duration<double>(double(sent + 1) / rate);
         while (Clock::now() < due && !c.Over())
@@ -353,24 +352,16 @@ void NonRead(Connection& c, const Options& options) {
     }
 }
 
-// One reply after another, each read chunk by chunk at the pace asked from its first
-// chunk on (PINGs before it are skipped); false once the connection is lost.
+// Asks for a reply and reads it chunk by chunk at --rate from its first chunk on;
+// false once the connection is lost.
 bool Read(Connection& c, const Options& options, Totals& totals) {
     uint32 sequence = c.NextSequence();
-    CL_Blob wire = c.ReplyRequest(sequence);
-    if (!c.Send(wire.GetDataForRead(), wire.GetSize())) return false;
-    std::vector<char> payload(CL_IPC_CHUNK_SIZE);
+    if (!c.AskReply(sequence)) return false;
     Clock::time_point start;
-    uint64 taken = 0;
-    for (;;) {
-        CL_PacketHeader chunk;
-        if (!c.Receive(&chunk, sizeof(chunk))) return false;
-        uint32 size = CL_ChunkPayloadSize(chunk);
-        if (chunk.fMagic != CL_IPC_MAGIC || size > payload.size() ||
-            (size > 0 && !c.Receive(payload.data(), size)))
-            return false;
-        if (chunk.fType == CL_PACKET_TYPE_PING) continue;
+    CL_PacketHeader chunk;
+    for (uint64 taken = 0; c.ReadReply(&chunk);) {
         if (taken == 0) start = Clock::now();
+        uint32 size = CL_ChunkPayloadSize(chunk);
         taken += sizeof(chunk) + size;
         if (chunk.fSize == size) {
             if (chunk.fType == CL_PACKET_TYPE_DATA && chunk.fSequence == sequence) totals.fWhole++;
@@ -381,6 +372,7 @@ bool Read(Connection& c, const Options& options, Totals& totals) {
                Clock::now() < due)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    return false;
 }
 
 // The bomb: a zlib stream of `size` zero bytes, made without holding them.
