@@ -288,77 +288,86 @@ const std::string& ExecutableName() {
     return *name;
 }
 
-void _InhibitSleep(bool inhibit) {
-    const std::string& appName = ExecutableName();
-    if (!sInhibitConn && sInhibitAPI == -1) {
-        sInhibitAPI = -2;
-        DBusError err;
-        dbus_error_init(&err);
-        sInhibitConn = dbus_bus_get_private(DBUS_BUS_SESSION, &err);
-        if (!sInhibitConn) {
-            dbus_error_free(&err);
-            return;
-        }
-        dbus_connection_set_exit_on_disconnect(sInhibitConn, false);
-        for (int32 i = 0; kInhibitServices[i].fName; i++) {
-            if (dbus_bus_name_has_owner(sInhibitConn, kInhibitServices[i].fName, nullptr)) {
-                sInhibitAPI = i;
-                break;
-            }
-        }
-        if (sInhibitAPI < 0) {
-            CloseConnection(sInhibitConn);
-            sInhibitConn = nullptr;
-            return;
+// The first call looks for a session bus service that inhibits sleep; -2 in
+// sInhibitAPI afterwards when none answers, so that no later call looks again.
+void OpenInhibitService() {
+    sInhibitAPI = -2;
+    DBusError err;
+    dbus_error_init(&err);
+    sInhibitConn = dbus_bus_get_private(DBUS_BUS_SESSION, &err);
+    if (!sInhibitConn) {
+        dbus_error_free(&err);
+        return;
+    }
+    dbus_connection_set_exit_on_disconnect(sInhibitConn, false);
+    for (int32 i = 0; kInhibitServices[i].fName; i++) {
+        if (dbus_bus_name_has_owner(sInhibitConn, kInhibitServices[i].fName, nullptr)) {
+            sInhibitAPI = i;
+            break;
         }
     }
+    if (sInhibitAPI < 0) {
+        CloseConnection(sInhibitConn);
+        sInhibitConn = nullptr;
+    }
+}
+
+// Asks the service to inhibit sleep and keeps the cookie of its reply (0 when none).
+void SendInhibit(DBusMessage* msg) {
+    const char* app = ExecutableName().c_str();
+    const char* reason = "Processing";
+    dbus_bool_t built;
+    if (sInhibitAPI < 2) {
+        built = dbus_message_append_args(msg, DBUS_TYPE_STRING, &app, DBUS_TYPE_STRING, &reason,
+                                         DBUS_TYPE_INVALID);
+    } else {
+        dbus_uint32_t xid = 0, flags = 12;
+        built = dbus_message_append_args(msg, DBUS_TYPE_STRING, &app, DBUS_TYPE_UINT32, &xid,
+                                         DBUS_TYPE_STRING, &reason, DBUS_TYPE_UINT32, &flags,
+                                         DBUS_TYPE_INVALID);
+    }
+    if (!built) return;
+    DBusError err;
+    dbus_error_init(&err);
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(sInhibitConn, msg, 3000, &err);
+    if (!reply) {
+        dbus_error_free(&err);
+        return;
+    }
+    dbus_uint32_t cookie = 0;
+    DBusError argErr;
+    dbus_error_init(&argErr);
+    if (!dbus_message_get_args(reply, &argErr, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID)) {
+        dbus_error_free(&argErr);
+        cookie = 0;
+    }
+    sInhibitCookie = cookie;
+    dbus_message_unref(reply);
+}
+
+// Gives the cookie back, without waiting for the service's answer.
+void SendRelease(DBusMessage* msg) {
+    dbus_uint32_t cookie = sInhibitCookie;
+    if (dbus_message_append_args(msg, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID) &&
+        dbus_connection_send(sInhibitConn, msg, nullptr)) {
+        dbus_connection_flush(sInhibitConn);
+        sInhibitCookie = 0;
+    }
+}
+
+void _InhibitSleep(bool inhibit) {
+    if (!sInhibitConn && sInhibitAPI == -1) OpenInhibitService();
     if (sInhibitAPI < 0 || !sInhibitConn) return;
+    if (!inhibit && sInhibitCookie == 0) return;
 
     const InhibitService& service = kInhibitServices[sInhibitAPI];
     DBusMessage* msg = dbus_message_new_method_call(
         service.fName, service.fPath, service.fInterface, inhibit ? "Inhibit" : service.fRelease);
     if (!msg) return;
-    if (inhibit) {
-        const char* app = appName.c_str();
-        const char* reason = "Processing";
-        dbus_bool_t built;
-        if (sInhibitAPI < 2) {
-            built = dbus_message_append_args(msg, DBUS_TYPE_STRING, &app, DBUS_TYPE_STRING, &reason,
-                                             DBUS_TYPE_INVALID);
-        } else {
-            dbus_uint32_t xid = 0, flags = 12;
-            built = dbus_message_append_args(msg, DBUS_TYPE_STRING, &app, DBUS_TYPE_UINT32, &xid,
-                                             DBUS_TYPE_STRING, &reason, DBUS_TYPE_UINT32, &flags,
-                                             DBUS_TYPE_INVALID);
-        }
-        if (built) {
-            DBusError err;
-            dbus_error_init(&err);
-            DBusMessage* reply =
-                dbus_connection_send_with_reply_and_block(sInhibitConn, msg, 3000, &err);
-            if (reply) {
-                dbus_uint32_t cookie = 0;
-                DBusError argErr;
-                dbus_error_init(&argErr);
-                if (!dbus_message_get_args(reply, &argErr, DBUS_TYPE_UINT32, &cookie,
-                                           DBUS_TYPE_INVALID)) {
-                    dbus_error_free(&argErr);
-                    cookie = 0;
-                }
-                sInhibitCookie = cookie;
-                dbus_message_unref(reply);
-            } else {
-                dbus_error_free(&err);
-            }
-        }
-    } else if (sInhibitCookie != 0) {
-        dbus_uint32_t cookie = sInhibitCookie;
-        if (dbus_message_append_args(msg, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID) &&
-            dbus_connection_send(sInhibitConn, msg, nullptr)) {
-            dbus_connection_flush(sInhibitConn);
-            sInhibitCookie = 0;
-        }
-    }
+    if (inhibit)
+        SendInhibit(msg);
+    else
+        SendRelease(msg);
     dbus_message_unref(msg);
 }
 
