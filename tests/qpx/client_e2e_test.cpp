@@ -495,8 +495,12 @@ TEST_F(EndToEndTest, AFailedConnectLeavesTheNewerConnectionOfAnotherThread) {
 }
 
 // A request as deep as the flattened format carries goes whole through the stand-in's
-// echo. One level deeper cannot be flattened: both forms of Execute and of Connect (its
-// options) refuse it before anything is sent, with a status that keeps the connection.
+// echo. One level deeper cannot be flattened: both forms of Execute (the named operations
+// too) and of Connect (its options) refuse it before anything is sent, with a status that
+// keeps the connection. The asynchronous forms report it as every other failure: after
+// the call returned, on another thread, where the lock that the caller held around the
+// call is free; on a dispatcher given to the client, on the RPC client's own, or on a
+// thread of its own for a caller's RPC client. WaitForJobs waits for it.
 TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     CLU_Table whole = NestedTables(CLU_MAX_FLATTEN_DEPTH);
     CLU_Table echoed;
@@ -507,49 +511,19 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     const size_t seen = SeenCount();
     const uint32 id = fClient->GetID();
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    CLU_List deepNames;
+    deepNames.Append(deep);
     CLU_Table out;
     out.Set("stale", true);
     EXPECT_EQ(fClient->Execute(rpc_test::kEcho, &deep, &out, nullptr, 5000), CL_ERROR);
     EXPECT_FALSE(out.Exists("stale"));
-    CallbackRecorder execute;
-    fClient->Execute(rpc_test::kEcho, &deep, CallbackRecorder::Success, CallbackRecorder::Error,
-                     nullptr, nullptr, &execute, 5000);
-    ASSERT_TRUE(execute.Wait(1, 5000));
-    EXPECT_EQ(execute.fErrors.load(), 1);
-    EXPECT_EQ(execute.fCode.load(), CL_ERROR);
-    EXPECT_EQ(execute.fMessage, "Errore generico");
-
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
     spec.fPort = fServer.fPort;
     CLU_Table info;
     EXPECT_EQ(fClient->Connect(&spec, &info, deep, 5000), CL_ERROR);
-    CallbackRecorder connect;
-    fClient->Connect(&spec, deep, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
-                     &connect, 5000);
-    ASSERT_TRUE(connect.Wait(1, 5000));
-    EXPECT_EQ(connect.fErrors.load(), 1);
-    EXPECT_EQ(connect.fCode.load(), CL_ERROR);
-    EXPECT_EQ(connect.fMessage, "Errore generico");
 
-    EXPECT_EQ(SeenCount(), seen);
-    EXPECT_EQ(fClient->GetID(), id);
-    fClient->GetConnectionInfo(&info);
-    EXPECT_FALSE(info.Empty());
-    EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
-}
-
-// A refusal reaches the asynchronous forms' error callback as every other failure does:
-// after the call returned, on another thread, where the lock that the caller held
-// around the call is free. On a dispatcher given to the client, on the RPC client's
-// own, or on a thread of its own for a caller's RPC client; WaitForJobs waits for it.
-TEST_F(EndToEndTest, AsynchronousRefusalsComeAfterTheCallOnAnotherThread) {
-    CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
-    CLU_List deepNames;
-    deepNames.Append(deep);
-    QPX_ServerSpec spec;
     QPX_Client ownDispatcher(nullptr), callersRPC(new LateFailureRPC(fDispatcher));
-    const size_t sent = SeenCount();
     QPX_Client* clients[] = {fClient, &ownDispatcher, &callersRPC};
     for (int c = 0; c < 3; c++) {
         for (int call = 0; call < 3; call++) {
@@ -571,7 +545,8 @@ TEST_F(EndToEndTest, AsynchronousRefusalsComeAfterTheCallOnAnotherThread) {
                 std::lock_guard<std::mutex> hold(held);
                 using R = CallbackRecorder;
                 if (call == 0)
-                    client->Execute(1, &deep, R::Success, R::Error, nullptr, nullptr, &r, 5000);
+                    client->Execute(rpc_test::kEcho, &deep, R::Success, R::Error, nullptr,
+                                    nullptr, &r, 5000);
                 else if (call == 1)
                     client->Connect(&spec, deep, R::Success, R::Error, nullptr, &r, 5000);
                 else
@@ -582,12 +557,17 @@ TEST_F(EndToEndTest, AsynchronousRefusalsComeAfterTheCallOnAnotherThread) {
             client->WaitForJobs();
             EXPECT_EQ(r.fErrors.load(), 1);
             EXPECT_EQ(r.fCode.load(), CL_ERROR);
+            EXPECT_EQ(r.fMessage, "Errore generico");
             EXPECT_NE(thread, std::this_thread::get_id());
             EXPECT_TRUE(afterReturn);
             EXPECT_TRUE(lockFree);
         }
     }
-    EXPECT_EQ(SeenCount(), sent);
+
+    EXPECT_EQ(SeenCount(), seen);
+    EXPECT_EQ(fClient->GetID(), id);
+    fClient->GetConnectionInfo(&info);
+    EXPECT_FALSE(info.Empty());
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
