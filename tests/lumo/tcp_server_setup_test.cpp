@@ -14,6 +14,7 @@
 #include "lumo/power.h"
 #include "lumo/net/server_log.h"
 #include "lumo/uuid.h"
+#include "support/moved_clock.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
 #include "support/wait_for.h"
@@ -134,6 +135,27 @@ TEST(ServerInterface, RepeatedLinesAreHeldBackAndCounted) {
     // Reported once.
     server.Log(CL_LOG_LEVEL_INFO, "once more");
     EXPECT_EQ(log.Count("Omesse"), 1);
+
+    // A text quiet for any gap up to the clock's wrap has its window over: the count of
+    // the lines held back before the gap comes first, then 5 of the next 30 lines, and
+    // a line two hours later passes again.
+    MovedClock clock(0);
+    for (uint64 days : {1, 12, 24, 25, 30, 40, 49}) {
+        const std::string text = "[Dispatcher] [%d] quiet " + std::to_string(days) + " days";
+        const std::string held = "righe di log uguali a \"" + text + "\"";
+        auto say = [&](int n) { server.Log(CL_LOG_LEVEL_ERROR, text.c_str(), n); };
+        limiter.SetRate(5, 60000);
+        log.Clear();
+        for (int i = 0; i < 10; i++) say(i);
+        clock.MoveOn(days * MovedClock::kDay);
+        for (int i = 0; i < 30; i++) say(i);
+        EXPECT_EQ(log.Count("Omesse 5 " + held), 1) << days;
+        EXPECT_EQ(log.Count(" days"), 5 + 1 + 5) << days;
+        clock.MoveOn(2 * 3600 * 1000);
+        say(30);
+        EXPECT_EQ(log.Count("Omesse 25 " + held), 1) << days;
+        EXPECT_EQ(log.Count(" days"), 5 + 1 + 5 + 2) << days;
+    }
 
     // No limit at all.
     limiter.SetRate(0, 0);
@@ -287,6 +309,23 @@ TEST(TCPServerSetup, StartAnswersOnLoopbackAndStopsCleanly) {
     RawClient again;
     ASSERT_TRUE(again.Connect(test.fPort));
     EXPECT_EQ(again.ServerInfo(), 0);
+
+    // Started again weeks after a stop, with the dispatcher's clocks that old: its
+    // periodic work is due at once and goes on, PINGs about a request included.
+    MovedClock clock(0);
+    for (uint64 days : {25, 40}) {
+        test.fServer.Stop();
+        clock.MoveOn(days * MovedClock::kDay);
+        ASSERT_EQ(test.Start(), 0);
+        RawClient late;
+        ASSERT_TRUE(late.Connect(test.fPort));
+        ASSERT_EQ(late.Auth(0), 0);
+        uint32 pings = 0;
+        EXPECT_EQ(late.Call(rpc_test::kSleep, CLU_Table().Set("ms", 1000), nullptr, &pings),
+                  CL_PACKET_TYPE_DATA);
+        EXPECT_GE(pings, 5u) << days;
+    }
+    test.fServer.Stop();
 }
 
 // The server's end of `client`'s connection, found among this process's descriptors

@@ -7,12 +7,16 @@
 #include "lumo/base_types.h"
 #include "lumo/clock.h"
 
-// Milliseconds from the CL_GetTime reading `since` to `now`; 0 when `since` is the later
-// one, as a stamp taken on another thread after `now` was read may be: their unsigned
-// difference would wrap to days. Spans up to 2^31 ms apart.
+// How far a stamp may be later than `now` and still be taken as no time at all: one
+// taken on another thread after `now` was read is a few milliseconds ahead, never this.
+constexpr uint32 kClockLead = 60000;
+
+// Milliseconds from the CL_GetTime reading `since` to `now`: their unsigned difference,
+// right across the clock's wrap, for gaps up to 2^32 ms (49.7 days) less kClockLead. A
+// stamp up to kClockLead later than `now` counts as 0, where the difference would
+// wrap to days.
 inline uint32 CL_Elapsed(uint32 now, uint32 since) {
-    int32 difference = int32(now - since);
-    return difference > 0 ? uint32(difference) : 0;
+    return since - now <= kClockLead ? 0 : now - since;
 }
 
 // Time left of a budget. Each Tick takes the time since the previous Tick (or the

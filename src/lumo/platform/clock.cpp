@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "lumo/platform/monotonic_clock.h"
 
 uint64 sTimerBase = 0;
@@ -21,7 +23,9 @@ using lumo_clock::MonotonicNanos;
 uint64 Elapsed(uint64 perSecond) {
     const uint64 frequency = sTimerFrequency;
     if (frequency == 0) return 0;
-    const uint64 ticks = MonotonicNanos() - sTimerBase;
+    // Read as an atomic: tests move the base while the library's threads read clocks.
+    const uint64 ticks =
+        MonotonicNanos() - std::atomic_ref<uint64>(sTimerBase).load(std::memory_order_relaxed);
     const uint64 seconds = ticks / frequency;
     const uint64 rest = ticks % frequency;
     return seconds * perSecond + uint64((unsigned __int128)rest * perSecond / frequency);
