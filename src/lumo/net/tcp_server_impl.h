@@ -52,9 +52,6 @@ public:
     // Request bytes that connections not yet let in may hold in all, gathered or queued,
     // each request counted at the size it announces.
     static constexpr uint64 kHandshakeBudget = 16u << 20;
-    // Past that budget a newcomer's first request closes a connection not yet let in
-    // whose gather has waited this long for its next chunk, to make room.
-    static constexpr uint32 kStalledGather = 1000;
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
@@ -232,7 +229,7 @@ public:
                           uint32 size, uint32 now) CL_REQUIRES(fLock);
     void QueueIncoming(Client* client, Incoming* request, uint32 now) CL_REQUIRES(fLock);
     bool AdmitHandshake(Client* client, Incoming* request, uint32 now) CL_REQUIRES(fLock);
-    bool CloseStalledGatherer(uint32 now) CL_REQUIRES(fLock);
+    bool MakeHandshakeRoom(uint32 size, uint32 now) CL_REQUIRES(fLock);
     // The request's bytes leave the count they were in; true when that was the input and
     // it was over its budget, so that reading may go on now.
     bool ReleaseInput(const Incoming& request);
