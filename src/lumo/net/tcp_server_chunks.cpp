@@ -94,7 +94,7 @@ bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
             T("[Dispatcher] [%d] Richiesta %u di %u byte oltre il limite di %u byte, rifiutata"),
             int(client->fID), sequence, header.fSize, fMaxRequestSize.load());
         request->fRefused = true;
-        fInputBytes += request->Held();
+        CountInput(request->Held());
         QueueIncoming(client, request, now);
         return true;
     }
@@ -110,7 +110,7 @@ bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
         return false;
     }
     if (size > 0) request->fInput = CL_Blob(payload, size, true);
-    if (!request->fHandshake) fInputBytes += request->Held();
+    if (!request->fHandshake) CountInput(request->Held());
     if (request->fLeft == 0) {
         QueueIncoming(client, request, now);
         return true;
@@ -137,7 +137,7 @@ bool Impl::ContinueIncoming(Client* client, const CL_PacketHeader& header,
         KillWithLog(client, CL_OUT_OF_MEMORY);
         return false;
     }
-    if (!request->fHandshake) fInputBytes += size;
+    if (!request->fHandshake) CountInput(size);
     client->fGatheredBytes += size;
     request->fLeft -= size;
     request->fLastChunk = now;
@@ -234,6 +234,10 @@ bool Impl::MakeHandshakeRoom(uint32 size, uint32 now) {
         DropInput(holders[i].fClient);
     }
     return true;
+}
+
+void Impl::CountInput(uint64 bytes) {
+    if ((fInputBytes += bytes) >= kTrimAfter && !fInputPeaked) fInputPeaked = true;
 }
 
 bool Impl::ReleaseInput(const Incoming& request) {
