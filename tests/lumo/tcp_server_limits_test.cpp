@@ -576,11 +576,13 @@ TEST(TCPServerLimits, ClientsHeldBackByTheServerDoNotTimeOut) {
 }
 
 // Connections not yet let in that gather AUTH requests and then send nothing have a
-// budget of their own: the gathers past it are refused, the newest, their connections
-// closed; the reading of clients let in goes on, so that a kept client and a fresh one
-// are served at once although the gatherers alone would fill the input budget, and so
-// is a newcomer with large options, for whom the gatherer stalled longest makes room. The
-// gatherers are cut once silent for the time-out, however little the server reads.
+// budget of their own: a gather past it closes its connection, but for the first of one
+// that holds nothing else, for which the connections gathering the most (of equals, the
+// one waiting longest) are closed as far as that makes room, and none when it cannot
+// (bytes added by hand stand for whole requests, never closed). The reading of clients
+// let in goes on, so that a kept client and a fresh one are served at once although the
+// gatherers alone would fill the input budget. The gatherers are cut once silent for
+// the time-out, however little the server reads.
 TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     const uint32 kTimeOut = 8000;
     TestServer test(0, CL_LOG_LEVEL_WARNING, kTimeOut);
@@ -591,8 +593,9 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
     const uint64 budget = CL_TCPServer::Impl::kHandshakeBudget;
     const uint32 kAuth = CL_SERVER_MAX_HANDSHAKE_REQUEST, kGathers = CL_TCPServer::Impl::kMaxGathers;
-    // Each gather 7 of its 9 chunks; connections that fill the budget exactly, then 4 more.
-    const uint32 kFilling = uint32(budget / kAuth) / kGathers, kPeers = kFilling + 4;
+    // Each gather 7 of its 9 chunks; connections that would fill the budget exactly.
+    const uint32 kFilling = uint32(budget / kAuth) / kGathers, kSlow = 12000;
+    const uint64 kEach = uint64(kGathers) * kAuth;
     ASSERT_EQ(uint64(kFilling) * kGathers * kAuth, budget);
     ASSERT_GT(uint64(kFilling) * kGathers * 7 * CL_IPC_CHUNK_SIZE, 2 * test.fServer.GetInputBudget());
     CL_Blob payload = Bytes(kAuth, 'g'), wire;
@@ -607,16 +610,29 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
             CL_Thread::Sleep(1);
         }
     });
-    for (uint32 i = 0; i < kPeers; i++) {
+    // A slow client's AUTH: its first chunk. Closing it cannot make room for a 64 KiB one.
+    RawClient slow, refused;
+    ASSERT_TRUE(slow.Connect(test.fPort));
+    CL_Blob first = Chunks(1, Bytes(kSlow, 's'), 0, 1, CL_PACKET_TYPE_AUTH);
+    slow.SendRaw(first.GetDataForRead(), first.GetSize());
+    ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == kSlow; }));
+    impl.fHandshakeBytes += budget - kSlow;
+    ASSERT_TRUE(refused.Connect(test.fPort));
+    refused.SendRaw(wire.GetDataForRead(), sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE);
+    EXPECT_TRUE(refused.Closed());
+    impl.fHandshakeBytes -= budget - kSlow;
+    for (uint32 i = 0; i < kFilling; i++) {
         peers.emplace_back(new RawClient());
         ASSERT_TRUE(peers.back()->Connect(test.fPort));
         peers.back()->SendRaw(wire.GetDataForRead(), wire.GetSize());
-        if (i >= kFilling)
-            EXPECT_TRUE(peers.back()->Closed()) << i;
-        else
-            ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == (i + 1) * budget / kFilling; }));
+        if (i + 1 < kFilling) {
+            ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == kSlow + (i + 1) * kEach; }));
+        }
     }
-    EXPECT_EQ(test.fLog.Count("dei client non autorizzati"), 4);
+    // The slow client's bytes leave no room for the last connection's last gather.
+    EXPECT_TRUE(peers.back()->Closed());
+    ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == kSlow + budget - kEach; }));
+    EXPECT_EQ(test.fLog.Count("dei client non autorizzati"), 2);
     uint32 start = CL_GetTime();
     EXPECT_EQ(kept.Call(rpc_test::kEcho, CLU_Table().Set("kept", 1)), CL_PACKET_TYPE_DATA);
     EXPECT_LT(CL_GetTime() - start, 1000u);
@@ -625,11 +641,20 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     ASSERT_TRUE(Authorise(test, fresh));
     EXPECT_EQ(fresh.Call(rpc_test::kEcho, CLU_Table().Set("fresh", 1)), CL_PACKET_TYPE_DATA);
     EXPECT_LT(CL_GetTime() - start, 1000u);
+    // A newcomer's AUTH closes the first connection, not the slow client, which has waited
+    // longest, nor the kept client, whose gather is the largest.
+    CL_Blob large = Bytes(600000, 'k');
+    CL_Blob part = Chunks(kept.fSequence, large, 0, 1), rest = Chunks(kept.fSequence, large, 1, 0);
+    kept.SendRaw(part.GetDataForRead(), part.GetSize());
+    impl.fHandshakeBytes += kEach - kSlow;
     EXPECT_EQ(impl.fHandshakeBytes.load(), budget);
-    // A newcomer's AUTH of several chunks closes the gatherer stalled longest, over a second.
-    CL_Thread::Sleep(1100);
     RawClient newcomer;
-    EXPECT_TRUE(Authorise(test, newcomer, 0, CLU_Table().Set("note", std::string(12000, 'n'))));
+    EXPECT_TRUE(Authorise(test, newcomer, 0, CLU_Table().Set("note", std::string(kSlow, 'n'))));
+    EXPECT_TRUE(peers[0]->Closed());
+    EXPECT_EQ(test.fLog.Count("per far posto"), 1);
+    kept.SendRaw(rest.GetDataForRead(), rest.GetSize());
+    EXPECT_TRUE(kept.Next(CL_PACKET_TYPE_DATA, kept.fSequence++));
+    impl.fHandshakeBytes -= kEach - kSlow;
     EXPECT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == 0; }, kTimeOut + 10000));
     done = true;
     watch.join();

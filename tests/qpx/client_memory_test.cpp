@@ -17,6 +17,7 @@
 #include "lumo/init.h"
 #include "lumo/status.h"
 #include "qpx/zelmo_client/client.h"
+#include "support/address_space_cap.h"
 #include "support/child_process.h"
 #include "support/sanitizer.h"
 
@@ -31,16 +32,6 @@ void Done(const CLU_Table&, void*) {
 void Failed(QPX_Status, const std::string&, void*) {
     sFailed++;
     sDone++;
-}
-
-// Unused where a sanitizer leaves the test out.
-[[maybe_unused]] long ResidentKiB() {
-    FILE* statm = fopen("/proc/self/statm", "r");
-    if (!statm) return -1;
-    long size = 0, resident = 0;
-    bool read = fscanf(statm, "%ld %ld", &size, &resident) == 2;
-    fclose(statm);
-    return read ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
 }
 
 using Clock = std::chrono::steady_clock;

@@ -1,5 +1,6 @@
-// Out-of-memory tests: caps the address space of the (child) process at what it uses
-// now plus `headroom` bytes, so that larger allocations fail.
+// Memory tests: the resident memory of the process, and for out-of-memory tests a cap
+// on its address space at what it uses now plus `headroom` bytes, so that larger
+// allocations fail.
 #pragma once
 
 #include <sys/resource.h>
@@ -23,4 +24,14 @@ inline bool CapAddressSpace(unsigned long long headroom) {
     if (getrlimit(RLIMIT_AS, &cap) != 0) return false;
     cap.rlim_cur = pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + headroom;
     return setrlimit(RLIMIT_AS, &cap) == 0;
+}
+
+// What the process has resident, in KiB; -1 when it cannot be read.
+inline long ResidentKiB() {
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (!statm) return -1;
+    long size = 0, resident = 0;
+    bool read = fscanf(statm, "%ld %ld", &size, &resident) == 2;
+    fclose(statm);
+    return read ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
 }

@@ -4,6 +4,7 @@
 // granted a client may send only the handshake; a request over the size limit is
 // refused at its first chunk. Bad headers and broken chunk sequences cut the client
 // off with a log line.
+#include <algorithm>
 #include <vector>
 
 #include "lumo/clock.h"
@@ -93,7 +94,7 @@ bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
             T("[Dispatcher] [%d] Richiesta %u di %u byte oltre il limite di %u byte, rifiutata"),
             int(client->fID), sequence, header.fSize, fMaxRequestSize.load());
         request->fRefused = true;
-        fInputBytes += request->Held();
+        CountInput(request->Held());
         QueueIncoming(client, request, now);
         return true;
     }
@@ -109,7 +110,7 @@ bool Impl::StartIncoming(Client* client, const CL_PacketHeader& header,
         return false;
     }
     if (size > 0) request->fInput = CL_Blob(payload, size, true);
-    if (!request->fHandshake) fInputBytes += request->Held();
+    if (!request->fHandshake) CountInput(request->Held());
     if (request->fLeft == 0) {
         QueueIncoming(client, request, now);
         return true;
@@ -136,7 +137,7 @@ bool Impl::ContinueIncoming(Client* client, const CL_PacketHeader& header,
         KillWithLog(client, CL_OUT_OF_MEMORY);
         return false;
     }
-    if (!request->fHandshake) fInputBytes += size;
+    if (!request->fHandshake) CountInput(size);
     client->fGatheredBytes += size;
     request->fLeft -= size;
     request->fLastChunk = now;
@@ -164,10 +165,10 @@ void Impl::QueueIncoming(Client* client, Incoming* request, uint32 now) {
 // A connection not yet let in has its requests counted at their announced size, from
 // the first chunk on, in a budget of their own, which never holds back the reading of
 // clients let in. Past it the newest gathers are refused: the connection is closed. A
-// connection that holds no other request may still start one: room is made by closing
-// the gatherers stalled longest, and one that comes whole always goes, so that a
-// handshake made step by step gets through, and an AUTH of several chunks once others
-// stall.
+// connection that holds no other request may still start one: one that comes whole
+// always goes, so that a handshake made step by step gets through, and room is made
+// for one of several chunks (an AUTH with large options) when closing gatherers can
+// make it.
 bool Impl::AdmitHandshake(Client* client, Incoming* request, uint32 now) {
     uint32 size = request->fHeader.fSize;
     bool alone;
@@ -175,10 +176,8 @@ bool Impl::AdmitHandshake(Client* client, Incoming* request, uint32 now) {
         CL_AutoLocker lock(ClientLock(client));
         alone = client->fGathers.Count() == 0 && !client->HasRequest();
     }
-    while (alone && request->fLeft > 0 && fHandshakeBytes + size > kHandshakeBudget &&
-           CloseStalledGatherer(now)) {
-    }
-    if (fHandshakeBytes + size > kHandshakeBudget && !(alone && request->fLeft == 0)) {
+    if (fHandshakeBytes + size > kHandshakeBudget &&
+        !(alone && (request->fLeft == 0 || MakeHandshakeRoom(size, now)))) {
         fServer.Log(CL_LOG_LEVEL_WARNING,
             T("[Dispatcher] [%d] Richiesta %u di %u byte di un client non autorizzato oltre il "
               "limite di %u byte dei client non autorizzati, connessione chiusa"),
@@ -191,27 +190,54 @@ bool Impl::AdmitHandshake(Client* client, Incoming* request, uint32 now) {
     return true;
 }
 
-// The connection not yet let in whose gather has waited longest for its next chunk,
-// if that is over kStalledGather, is closed, and what it held leaves the count at once.
-bool Impl::CloseStalledGatherer(uint32 now) {
-    Client* stalled = nullptr;
-    uint32 longest = kStalledGather;
+// Closes connections not yet let in that are gathering, those holding the most of the
+// budget first and of equals the one whose gather has waited longest, until `size`
+// bytes fit; none when all of them could not make the room. A connection with a
+// request that has arrived whole, or one being served, is never closed for this. What
+// the closed ones held leaves the count at once.
+bool Impl::MakeHandshakeRoom(uint32 size, uint32 now) {
+    struct Holder {
+        Client* fClient;
+        uint64 fHeld;
+        uint32 fWaited;
+    };
+    std::vector<Holder> holders;
     for (Client* client : fClientList) {
-        if (client->fAuthorized) continue;
-        for (Incoming* request : client->fGathers)
-            if (CL_Elapsed(now, request->fLastChunk) > longest) {
-                stalled = client;
-                longest = CL_Elapsed(now, request->fLastChunk);
-            }
+        if (client->fAuthorized || client->fBusyCount > 0 || client->fGathers.Count() == 0)
+            continue;
+        {
+            CL_AutoLocker lock(ClientLock(client));
+            if (client->HasRequest()) continue;
+        }
+        Holder holder = {client, 0, 0};
+        for (Incoming* request : client->fGathers) {
+            holder.fHeld += request->fHeader.fSize;
+            holder.fWaited = std::max(holder.fWaited, CL_Elapsed(now, request->fLastChunk));
+        }
+        holders.push_back(holder);
     }
-    if (!stalled) return false;
-    fServer.Log(CL_LOG_LEVEL_WARNING,
-        T("[Dispatcher] [%d] Client non autorizzato fermo da %u ms, connessione chiusa per "
-          "far posto a un altro"),
-        int(stalled->fID), longest);
-    KillClient(stalled);
-    DropInput(stalled);
+    // Accept order breaks the remaining ties.
+    std::stable_sort(holders.begin(), holders.end(), [](const Holder& a, const Holder& b) {
+        return a.fHeld != b.fHeld ? a.fHeld > b.fHeld : a.fWaited > b.fWaited;
+    });
+    uint64 need = fHandshakeBytes + size - kHandshakeBudget, freed = 0;
+    size_t closing = 0;
+    while (freed < need && closing < holders.size())
+        freed += holders[closing++].fHeld;
+    if (freed < need) return false;
+    for (size_t i = 0; i < closing; i++) {
+        fServer.Log(CL_LOG_LEVEL_WARNING,
+            T("[Dispatcher] [%d] Client non autorizzato con %u byte in arrivo, connessione "
+              "chiusa per far posto a un altro"),
+            int(holders[i].fClient->fID), uint32(holders[i].fHeld));
+        KillClient(holders[i].fClient);
+        DropInput(holders[i].fClient);
+    }
     return true;
+}
+
+void Impl::CountInput(uint64 bytes) {
+    if ((fInputBytes += bytes) >= kTrimAfter && !fInputPeaked) fInputPeaked = true;
 }
 
 bool Impl::ReleaseInput(const Incoming& request) {

@@ -69,6 +69,7 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
       fReader(true),
       fGatheredBytes(0),
       fPendingCancelAll(false),
+      fDroppedInput(0),
       fWatchPass(0),
       fWatchSlot(0),
       fServer(server) {
@@ -82,11 +83,14 @@ Impl::Client::~Client() {
     if (fContext) delete fContext->GetCipher();
     for (Incoming* request : fGathers)
         delete request;
-    CL_AutoLocker lock(fLock);
-    for (Incoming* request : fQueuedRequests)
-        delete request;
-    for (Request* request : fExecutingRequests)
-        delete request;
+    {
+        CL_AutoLocker lock(fLock);
+        for (Incoming* request : fQueuedRequests)
+            delete request;
+        for (Request* request : fExecutingRequests)
+            delete request;
+    }
+    fServer->GiveBackInput(fDroppedInput);
 }
 
 Impl::Client* Impl::FindClient(uint32 clientID) {
@@ -121,6 +125,7 @@ void Impl::DoKillClient(Client* client) {
 // gathered or queued leaves the server's counts.
 void Impl::DropInput(Client* client) {
     for (Incoming* request : client->fGathers) {
+        client->fDroppedInput += request->Held();
         ReleaseInput(*request);
         delete request;
     }
@@ -130,9 +135,19 @@ void Impl::DropInput(Client* client) {
     client->fPendingCancelAll = false;
     CL_AutoLocker lock(ClientLock(client));
     while (Incoming* request = client->TakeRequest()) {
+        client->fDroppedInput += request->Held();
         ReleaseInput(*request);
         delete request;
     }
+}
+
+void Impl::GiveBack(uint64 freed) {
+    if (freed >= kTrimAfter) CL_ReleaseMemory();
+}
+
+void Impl::GiveBackInput(uint64 freed) {
+    bool fallen = fInputBytes == 0 && fInputPeaked.exchange(false);
+    GiveBack(fallen ? kTrimAfter : freed);
 }
 
 void Impl::ListClients(CL_LinkedList<uint32>* ids) {

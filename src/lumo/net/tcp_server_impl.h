@@ -52,9 +52,11 @@ public:
     // Request bytes that connections not yet let in may hold in all, gathered or queued,
     // each request counted at the size it announces.
     static constexpr uint64 kHandshakeBudget = 16u << 20;
-    // Past that budget a newcomer's first request closes a connection not yet let in
-    // whose gather has waited this long for its next chunk, to make room.
-    static constexpr uint32 kStalledGather = 1000;
+    // Freed memory is given back to the system once this much or more goes at once: the
+    // allocator kept that of the replies of peers cut off and coming back, and of the
+    // requests a flood had queued. A trim takes time: never under the server lock.
+    static constexpr uint64 kTrimAfter = 1u << 20;
+    static void GiveBack(uint64 freed);
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
@@ -113,6 +115,8 @@ public:
     std::atomic<uint64> fLiveOutput;
     // What connections not yet let in hold of requests, apart from fInputBytes.
     std::atomic<uint64> fHandshakeBytes;
+    // Whether the input has held kTrimAfter or more since its memory was last given back.
+    std::atomic<bool> fInputPeaked{false};
 
     // Settings: written by Setup while the server is stopped, read by Start and the
     // threads it sets running; the atomic ones also by the getters at any time. Start
@@ -232,7 +236,8 @@ public:
                           uint32 size, uint32 now) CL_REQUIRES(fLock);
     void QueueIncoming(Client* client, Incoming* request, uint32 now) CL_REQUIRES(fLock);
     bool AdmitHandshake(Client* client, Incoming* request, uint32 now) CL_REQUIRES(fLock);
-    bool CloseStalledGatherer(uint32 now) CL_REQUIRES(fLock);
+    bool MakeHandshakeRoom(uint32 size, uint32 now) CL_REQUIRES(fLock);
+    void CountInput(uint64 bytes) CL_REQUIRES(fLock);
     // The request's bytes leave the count they were in; true when that was the input and
     // it was over its budget, so that reading may go on now.
     bool ReleaseInput(const Incoming& request);
@@ -359,4 +364,7 @@ public:
     void DoKillClient(Client* client) CL_REQUIRES(fLock);
     // Frees what a killed client still had gathered or queued.
     void DropInput(Client* client) CL_REQUIRES(fLock);
+    // Where requests were freed: their memory goes back when they held kTrimAfter or
+    // more (`freed`), or when the input has fallen to nothing after holding that much.
+    void GiveBackInput(uint64 freed) CL_EXCLUDES(fLock);
 };

@@ -3,7 +3,6 @@
 // replies); the rest waits in the client's output, in order, and the dispatcher writes
 // it when the socket is ready. No thread ever waits on a client's socket.
 #include <linux/sockios.h>
-#include <malloc.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -25,9 +24,6 @@ constexpr uint64 kMinOutputBudget = 1u << 20;
 // reply being read never holds the others back on a server with a small budget.
 constexpr uint64 kOutputCapFactor = 2;
 constexpr uint64 kMinOutputCap = 256u << 20;
-// Freed replies of at least this size are given back to the system at once: under peers
-// cut off and coming back, the allocator otherwise kept the memory of many of them.
-constexpr uint64 kTrimAfter = 1u << 20;
 // Every chunk of a packet but its last is a header and a full payload.
 constexpr uint32 kWireChunk = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
 // A part of a large packet: 512 chunks, 4 MiB.
@@ -157,7 +153,7 @@ void Impl::Output::Drop() {
 Impl::Output::~Output() {
     Drop();
     fDropped.clear();
-    if (fDroppedBytes >= kTrimAfter) malloc_trim(0);
+    GiveBack(fDroppedBytes);
     *fTotal -= fDroppedBytes;
 }
 

@@ -356,6 +356,8 @@ public:
     uint64 fGatheredBytes;
     std::vector<uint32> fPendingCancels;
     bool fPendingCancelAll;
+    // What its requests held when the record was dropped: given back when it is deleted.
+    uint64 fDroppedInput;
     // The pass that last watched the socket, and its entry in that pass's wait.
     uint32 fWatchPass;
     uint32 fWatchSlot;

@@ -68,6 +68,7 @@ bool Impl::TakeRequest(Exchange& x) {
     delete request;
     x.fInput.Seek(0, CL_SEEK_SET);
     if (resume) WakeDispatcher();
+    GiveBackInput(0);
     return true;
 }
 
