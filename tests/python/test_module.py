@@ -155,14 +155,23 @@ class CleanupTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
 
     def test_forked_child_refuses_asynchronous_calls_and_ends(self):
-        # The child reports through a pipe, then must end by itself within a second.
+        # The child reports through a pipe, then must end by itself within a second,
+        # although the parent has a timer pending at the fork. Through the NamedSemaphore
+        # inherited from the parent, which held it then, the child takes the unit the
+        # parent releases and ends holding it: it gives back that unit alone, and the
+        # count is 1 again (not 2, the parent's given back too; not 0, its own kept).
         server = BusinessServer()
         self.addCleanup(server.stop)
         result = run_python("""
-            import os, select, threading, zelmolib, _zelmolib
+            import ctypes, os, select, threading, zelmolib, _zelmolib
+            from _multiprocessing import sem_unlink
             fired = threading.Event()
             _zelmolib.start_timer(0, lambda u: fired.set())
             assert fired.wait(30)
+            _zelmolib.start_timer(600000, print)
+            name = "zl_fork_%%d" %% os.getpid()
+            sem = _zelmolib.NamedSemaphore(name)
+            sem.acquire()
             r, w = os.pipe()
             if (pid := os.fork()) == 0:
                 got = []
@@ -175,13 +184,23 @@ class CleanupTest(unittest.TestCase):
                 new = _zelmolib.Client()
                 new.connect(host="127.0.0.1", port=%(port)d)
                 os.write(w, repr(got + [new.execute(%(echo)d, {"A": 1})["A"]]).encode())
+                sem.acquire()
             else:
+                sem.release()
                 print(os.read(r, 1000).decode())
                 if not select.select([os.pidfd_open(pid)], [], [], 1.0)[0]:
                     os.kill(pid, 9)
                 print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+                libc = ctypes.CDLL(None)
+                libc.sem_open.restype = ctypes.c_void_p
+                count = ctypes.c_int(-1)
+                libc.sem_getvalue(ctypes.c_void_p(libc.sem_open(b"/" + name.encode(), 0)),
+                                  ctypes.byref(count))
+                sem_unlink("/" + name)
+                print(count.value)
             """ % {"port": server.port, "echo": ECHO})
-        self.assertEqual(result.stdout.split("\n")[:2], ["[True, True, 1]", "0"], result.stderr)
+        self.assertEqual(result.stdout.split("\n")[:3], ["[True, True, 1]", "0", "1"],
+                         result.stderr)
 
 if __name__ == "__main__":
     unittest.main()
