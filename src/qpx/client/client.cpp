@@ -167,8 +167,7 @@ uint32 QPX_Client::GetID() {
 }
 
 void QPX_Client::WaitForJobs() {
-    fClient->WaitForJobs();
-    fCore->WaitForRefusals();
+    fCore->WaitForJobs(fClient);
 }
 
 void QPX_Client::SetDispatcher(CL_Dispatcher* dispatcher) {

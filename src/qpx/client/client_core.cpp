@@ -167,11 +167,21 @@ void QPX_ClientCore::ReportRefusal(QPX_ErrorCB error, void* userData) {
     fPendingDone.Broadcast();
 }
 
-void QPX_ClientCore::WaitForRefusals() {
-    uint32 own = tRefusingCore == this ? 1 : 0;
+void QPX_ClientCore::WaitForJobs(CL_Client* rpc) {
+    // Counted from before the RPC client's wait, so that the wait of another callback
+    // that ends there meanwhile no longer waits for this refusal.
+    const bool refusing = tRefusingCore == this;
+    if (refusing) {
+        CL_AutoLocker guard(fPendingLock);
+        fWaitingRefusals++;
+        fPendingDone.Broadcast();
+    }
+    rpc->WaitForJobs();
+    const bool completing = tCompletingCore == this;
     CL_AutoLocker guard(fPendingLock);
-    while (fRefusals > own)
+    while (fRefusals > (completing ? fWaitingRefusals : 0))
         fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
+    if (refusing) fWaitingRefusals--;
 }
 
 bool QPX_HasServerReply(CL_Status transport) {

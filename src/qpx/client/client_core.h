@@ -71,8 +71,10 @@ struct QPX_ClientCore : public CL_Object {
     void AddRefusal() CL_EXCLUDES(fPendingLock);
     // On the refusal's thread: CL_ERROR to `error`, then the refusal ends.
     void ReportRefusal(QPX_ErrorCB error, void* userData) CL_EXCLUDES(fLock, fPendingLock);
-    // Waits until none is pending but one whose callback runs on the calling thread.
-    void WaitForRefusals() CL_EXCLUDES(fLock, fPendingLock);
+    // Waits for the jobs of `rpc`, then until no refusal is pending; from a callback of
+    // this core's requests, but those whose callbacks wait here too, the calling one's
+    // included: two would wait for each other, as jobs waiting in a dispatcher would.
+    void WaitForJobs(CL_Client* rpc) CL_EXCLUDES(fLock, fPendingLock);
 
     // Marks the calling thread as running a blocking Connect of this core.
     class Connecting {
@@ -105,6 +107,7 @@ private:
     CL_Condition fPendingDone;
     uint32 fPending CL_GUARDED_BY(fPendingLock) = 0;
     uint32 fRefusals CL_GUARDED_BY(fPendingLock) = 0;
+    uint32 fWaitingRefusals CL_GUARDED_BY(fPendingLock) = 0;
 };
 
 // Whether `code` ends the connection.
