@@ -575,9 +575,10 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
-// A client deleted from the callback of a success, an ordinary failure or a refusal
-// while requests are pending, on the server and refused in that callback: they report
-// once, the deletion waits for them, and nothing touches the client afterwards, nor the
+// A client deleted from the callback of a success, an ordinary failure or a refusal, or
+// from a progress (97) or idle (98) callback of a request still on the server, while
+// requests are pending, on the server and refused in that callback: they report once,
+// the deletion waits for them, and nothing touches the client afterwards, nor the
 // dispatcher its RPC client made for itself (without the caller's), as the sanitizers check.
 class DeletedInACallbackTest : public EndToEndTest,
                                public testing::WithParamInterface<std::tuple<bool, uint32>> {};
@@ -586,7 +587,8 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     auto [own, command] = GetParam();
     Script slow;
     slow.fSleepMs = 5000;
-    SetScript(96, slow);
+    for (uint32 slowCommand : {96u, 97u, 98u})
+        SetScript(slowCommand, slow);
     SetScript(95, {CLU_Table(), CL_ERROR});
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
     QPX_Client* client = new QPX_Client(own ? nullptr : fDispatcher);
@@ -600,16 +602,23 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     // made; the server has the first before the slow one, as the slow one is made only
     // once the server has seen the first.
     std::atomic<bool> made{false};
-    first.fOnCompletion = [&] {
+    auto drop = [&] {
+        if (!client) return;  // progress and idle calls go on until the request ends
         WaitFor([&] { return made.load(); }, 10000);
         client->Execute(rpc_test::kEcho, &deep, CallbackRecorder::Success, CallbackRecorder::Error,
                         nullptr, nullptr, &pending, 5000);
         delete client;
         client = nullptr;
     };
+    if (command == 97)
+        first.fCancelIf = [&] { return drop(), false; };
+    else if (command == 98)
+        first.fOnIdle = drop;
+    else
+        first.fOnCompletion = drop;
     client->Execute(command, command == rpc_test::kEcho ? &deep : nullptr,
                     CallbackRecorder::Success, CallbackRecorder::Error, CallbackRecorder::Progress,
-                    nullptr, &first, 20000);
+                    command == 98 ? CallbackRecorder::Idle : nullptr, &first, 20000);
     ASSERT_TRUE(command == rpc_test::kEcho ||
                 WaitFor([&] { return LastSeen().fCommand == command; }));
     client->Execute(96, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
@@ -626,7 +635,8 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
                          testing::Combine(testing::Bool(),
-                                          testing::Values(94u, 95u, uint32(rpc_test::kEcho))));
+                                          testing::Values(94u, 95u, uint32(rpc_test::kEcho), 97u,
+                                                          98u)));
 
 // The RPC client runs the requests on a dispatcher of its own here, which its
 // destructor joins after the requests have reported.
