@@ -33,8 +33,8 @@ protected:
 
 // Worker pool with a FIFO job queue. Each worker takes at most one job per wake-up;
 // the controller wakes them at once after AddJob and every 100 ms while jobs wait.
-// Every member may be called from any thread (not from a job's Run for the
-// destructor); fLock guards the queue, the pool and each worker's state.
+// Every member may be called from any thread, a job's Run included; fLock guards the
+// queue, the pool and each worker's state.
 class CL_Dispatcher : public CL_Lockable {
 public:
     // Run on each worker thread as it starts and as it ends, without the lock.
@@ -44,7 +44,10 @@ public:
     CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate = nullptr,
                   OnDestroyProc onDestroy = nullptr, void* context = nullptr);
     // Finishes the running jobs and ends every thread; queued jobs are dropped,
-    // neither run nor deleted.
+    // neither run nor deleted. Called from a job's Run, it joins the other threads and
+    // leaves that job's worker to end by itself once Run has returned (and the job is
+    // deleted, when it was queued so): the worker touches nothing of the dispatcher
+    // then, and its end hook runs after the destructor.
     ~CL_Dispatcher() override;
     CL_Dispatcher(const CL_Dispatcher&) = delete;
     CL_Dispatcher& operator=(const CL_Dispatcher&) = delete;
@@ -54,9 +57,12 @@ public:
     // Ignored once destruction has begun: the caller keeps the job.
     void AddJob(CL_Job* job, bool deleteAfterDispatch);
     // True once the job has run; false when `ms` passed first (0xFFFFFFFF: for
-    // ever). Not for jobs queued with deleteAfterDispatch.
-    bool WaitForJob(CL_Job* job, uint32 ms);
-    // True once no job runs and none is queued; false when `ms` passed first.
+    // ever). Not for jobs queued with deleteAfterDispatch. Reads only the job, so it
+    // may wait for one whose dispatcher is gone.
+    static bool WaitForJob(CL_Job* job, uint32 ms);
+    // True once no job runs and none is queued; false when `ms` passed first. Called
+    // from a job's Run on one of this dispatcher's workers, it counts neither that job
+    // nor the jobs that wait here at the same time.
     bool WaitForJobs(uint32 ms);
 
     CL_Status Lock() override CL_ACQUIRE() CL_NO_THREAD_SAFETY_ANALYSIS { return fLock.Lock(); }
@@ -69,7 +75,8 @@ public:
 protected:
     struct Worker : public CL_Object {
         CL_ThreadID fID = 0;
-        CL_Dispatcher* fDispatcher = nullptr;  // the pool it works for
+        // The pool it works for; null once a job of this worker deleted the pool.
+        CL_Dispatcher* fDispatcher = nullptr;
         std::atomic<bool> fReady{false};
         bool fQuit = false;        // under fLock
         bool fBusy = false;        // under fLock
@@ -81,6 +88,8 @@ protected:
     void Control();
     // Workers not yet told to quit; under fLock.
     uint32 ActiveWorkers() const;
+    // Whether `id` is one of the pool's workers, inside a job; under fLock.
+    bool IsBusyWorker(CL_ThreadID id) const;
 
     CL_ThreadID fControllerID;
     std::vector<Worker*> fWorkers;  // owned; under fLock
@@ -90,6 +99,7 @@ protected:
     CL_Condition fAddedJobCond;
     CL_AtomicVar fRunningJobs;
     std::atomic<bool> fQuit;
+    uint32 fWaitingJobs;  // jobs inside WaitForJobs; under fLock
     uint32 fBaseThreads;
     uint32 fMaxThreads;
     OnCreateProc fOnCreateProc;

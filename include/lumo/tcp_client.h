@@ -70,7 +70,9 @@ public:
     static constexpr uint32 kDefaultReplyLimit = 256u << 20;
 
     explicit CL_TCPClient(CL_Dispatcher* dispatcher = nullptr);
-    // Waits for the jobs of an own dispatcher to stop before it frees the cipher.
+    // Waits for the jobs of an own dispatcher to stop before it frees the cipher. May
+    // be called from a success or error callback of an asynchronous operation, whose
+    // job touches neither the client nor its dispatcher after the callback.
     ~CL_TCPClient() override;
 
     // A dispatcher given here stays the caller's; one the client made for itself lives

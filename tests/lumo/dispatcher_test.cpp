@@ -324,13 +324,15 @@ TEST(Dispatcher, DeleteAfterDispatch) {
     EXPECT_EQ(gDeletedAfterDispatch, 20);
 }
 
-// Jobs that queue and wait for further jobs from inside Run.
+// Jobs that queue and wait for further jobs from inside Run: for all of them but the
+// waiting job itself and any other that waits so at the same time, then for its own.
 class NestedJob : public CL_Job {
 public:
     NestedJob(CL_Dispatcher* d, std::atomic<int>* counter) : fDispatcher(d), fInner(counter) {}
     CL_Status Run() override {
         fDispatcher->AddJob(&fInner, false);
-        fOk = fDispatcher->WaitForJob(&fInner, CL_WAIT_FOREVER);
+        fOk = fDispatcher->WaitForJobs(10000) && fInner.Dispatched() &&
+              fDispatcher->WaitForJob(&fInner, CL_WAIT_FOREVER);
         return 0;
     }
     bool fOk = false;
@@ -349,6 +351,15 @@ TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
     EXPECT_TRUE(outer.fOk);
     EXPECT_EQ(count, 1);
     EXPECT_EQ(d.Workers(), 2u);  // the waiting job kept the first worker busy
+
+    // Two at once: neither returns while the other is queued or runs without waiting.
+    NestedJob both[2] = {NestedJob(&d, &count), NestedJob(&d, &count)};
+    for (NestedJob& job : both)
+        d.AddJob(&job, false);
+    for (NestedJob& job : both) {
+        EXPECT_TRUE(d.WaitForJob(&job, 15000));
+        EXPECT_TRUE(job.fOk);
+    }
 }
 
 }  // namespace

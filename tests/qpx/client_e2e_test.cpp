@@ -204,6 +204,8 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     QPX_Status status = fClient->Execute(91, nullptr, &out, nullptr, 5000);
     EXPECT_NE(status, CL_OK);
     CallbackRecorder f;
+    // Its callback may wait for the client's jobs: its own is not among them.
+    f.fOnCompletion = [&] { fClient->WaitForJobs(); };
     fClient->Execute(91, nullptr, CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
                      nullptr, &f, 5000);
     ASSERT_TRUE(f.Wait(1));
@@ -500,7 +502,8 @@ TEST_F(EndToEndTest, AFailedConnectLeavesTheNewerConnectionOfAnotherThread) {
 // keeps the connection. The asynchronous forms report it as every other failure: after
 // the call returned, on another thread, where the lock that the caller held around the
 // call is free; on a dispatcher given to the client, on the RPC client's own, or on a
-// thread of its own for a caller's RPC client. WaitForJobs waits for it.
+// thread of its own for a caller's RPC client. WaitForJobs waits for it, and called from
+// its callback returns.
 TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     CLU_Table whole = NestedTables(CLU_MAX_FLATTEN_DEPTH);
     CLU_Table echoed;
@@ -540,6 +543,7 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
                 thread = std::this_thread::get_id();
                 lockFree = WaitFor([&] { return held.try_lock() && (held.unlock(), true); }, 2000);
                 afterReturn = returned;
+                client->WaitForJobs();
             };
             {
                 std::lock_guard<std::mutex> hold(held);
@@ -571,14 +575,23 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
-// A client deleted from the success callback of one request while another is still
-// pending on the server: the pending one reports once (its connection went with the
-// client), the deletion waits for it, and nothing touches the client afterwards.
-TEST_F(EndToEndTest, ClientDeletedInACallbackWithAnotherRequestPending) {
+// A client deleted from the callback of a success, an ordinary failure or a refusal, or
+// from a progress (97) or idle (98) callback of a request still on the server, while
+// requests are pending, on the server and refused in that callback: they report once,
+// the deletion waits for them, and nothing touches the client afterwards, nor the
+// dispatcher its RPC client made for itself (without the caller's), as the sanitizers check.
+class DeletedInACallbackTest : public EndToEndTest,
+                               public testing::WithParamInterface<std::tuple<bool, uint32>> {};
+
+TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
+    auto [own, command] = GetParam();
     Script slow;
     slow.fSleepMs = 5000;
-    SetScript(96, slow);
-    QPX_Client* client = new QPX_Client(fDispatcher);
+    for (uint32 slowCommand : {96u, 97u, 98u})
+        SetScript(slowCommand, slow);
+    SetScript(95, {CLU_Table(), CL_ERROR});
+    CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    QPX_Client* client = new QPX_Client(own ? nullptr : fDispatcher);
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
     spec.fPort = fServer.fPort;
@@ -589,25 +602,41 @@ TEST_F(EndToEndTest, ClientDeletedInACallbackWithAnotherRequestPending) {
     // made; the server has the first before the slow one, as the slow one is made only
     // once the server has seen the first.
     std::atomic<bool> made{false};
-    first.fOnCompletion = [&] {
+    auto drop = [&] {
+        if (!client) return;  // progress and idle calls go on until the request ends
         WaitFor([&] { return made.load(); }, 10000);
+        client->Execute(rpc_test::kEcho, &deep, CallbackRecorder::Success, CallbackRecorder::Error,
+                        nullptr, nullptr, &pending, 5000);
         delete client;
         client = nullptr;
     };
-    client->Execute(94, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
-                    CallbackRecorder::Progress, nullptr, &first, 20000);
-    ASSERT_TRUE(WaitFor([] { return LastSeen().fCommand == 94; }));
+    if (command == 97)
+        first.fCancelIf = [&] { return drop(), false; };
+    else if (command == 98)
+        first.fOnIdle = drop;
+    else
+        first.fOnCompletion = drop;
+    client->Execute(command, command == rpc_test::kEcho ? &deep : nullptr,
+                    CallbackRecorder::Success, CallbackRecorder::Error, CallbackRecorder::Progress,
+                    command == 98 ? CallbackRecorder::Idle : nullptr, &first, 20000);
+    ASSERT_TRUE(command == rpc_test::kEcho ||
+                WaitFor([&] { return LastSeen().fCommand == command; }));
     client->Execute(96, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
                     CallbackRecorder::Progress, nullptr, &pending, 20000);
     made = true;
     ASSERT_TRUE(first.Wait(1, 10000));
-    ASSERT_TRUE(pending.Wait(1, 10000));
+    ASSERT_TRUE(pending.Wait(2, 10000));
     EXPECT_EQ(client, nullptr);
-    EXPECT_EQ(first.fSuccesses.load(), 1);
-    EXPECT_EQ(pending.Completions(), 1);
-    EXPECT_EQ(pending.fErrors.load(), 1);
+    EXPECT_EQ(first.fSuccesses.load(), command == 94 ? 1 : 0);
+    EXPECT_EQ(first.Completions(), 1);
+    EXPECT_EQ(pending.fErrors.load(), 2);
     fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
+                         testing::Combine(testing::Bool(),
+                                          testing::Values(94u, 95u, uint32(rpc_test::kEcho), 97u,
+                                                          98u)));
 
 // The RPC client runs the requests on a dispatcher of its own here, which its
 // destructor joins after the requests have reported.

@@ -14,7 +14,9 @@
 #include "lumo/status.h"
 #include "qpx/zelmo_client/errors.h"
 #include "support/callback_recorder.h"
+#include "support/flat_table.h"
 #include "support/mock_rpc.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -659,7 +661,17 @@ TEST(ClientLifetimeTest, DestroyedClientWithRequestsInFlight) {
     rpc->Push(MockRPC::StatusReply(CL_CONNECTION_LOST));
     client->Execute(5, nullptr, R::Success, R::Error, R::Progress, nullptr, &execute, 0);
     client->CloseDatabase(false, nullptr, nullptr, nullptr, nullptr, 0);
+    // A refused request (too deep to send) is waited for too: its callback waits in
+    // vain for the deletion to end.
+    R refused;
+    std::atomic<bool> deleted{false}, before{false};
+    refused.fOnCompletion = [&] { before = !WaitFor([&] { return deleted.load(); }, 300); };
+    CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    client->Execute(5, &deep, R::Success, R::Error, R::Progress, nullptr, &refused, 0);
     delete client;  // closing the connection lets the held requests finish
+    deleted = true;
+    ASSERT_TRUE(refused.Wait(1));
+    EXPECT_TRUE(before);
     for (R* o : {&open, &auth, &connect}) {
         EXPECT_EQ(o->fSuccesses, 1);
         EXPECT_EQ(o->fErrors, 0);

@@ -36,6 +36,8 @@ public:
     CL_Status fCancelAnswer = 1;
     // Runs in the success and error callbacks before they record anything.
     std::function<void()> fOnCompletion;
+    // Runs in each idle callback before it is counted.
+    std::function<void()> fOnIdle;
 
     // ---- What the callbacks saw ------------------------------------------------------
     std::atomic<int> fSuccesses{0};
@@ -102,6 +104,7 @@ public:
     }
     // Idle callbacks of both libraries: counted, never cancelling.
     static CL_Status Idle(void* self) {
+        if (Of(self)->fOnIdle) Of(self)->fOnIdle();
         Of(self)->fIdleCalls++;
         return CL_OK;
     }

@@ -206,7 +206,16 @@ public:
     explicit QPX_Client(CL_Client* rpc);
     // Detaches every pending request, closes the connection, waits until those
     // requests have reported to their callers (the dispatcher must still run), then
-    // deletes the RPC client.
+    // deletes the RPC client. A client may be deleted from any callback of its own
+    // asynchronous requests. From a success or error callback, that request is not
+    // waited for, and nothing that its callback's thread still uses on the way back is
+    // freed (a dispatcher the RPC client made for itself leaves that worker to end by
+    // itself). From a progress or idle callback, whose request goes on using the RPC
+    // client, the destructor returns at once and leaves the rest to that request: it
+    // ends as a detached one, its success or error callback included, then waits for
+    // the others and deletes the RPC client, all in its job (on a dispatcher of the
+    // caller's, WaitForJobs there waits for it). Not from the idle callback of a
+    // synchronous call, which runs on the calling thread inside this client's method.
     ~QPX_Client();
     QPX_Client(const QPX_Client&) = delete;
     QPX_Client& operator=(const QPX_Client&) = delete;
@@ -234,7 +243,9 @@ public:
     void Disconnect();
     void Interrupt();
     uint32 GetID();
-    // Waits for the RPC client's jobs and for the refusals not yet reported.
+    // Waits for the RPC client's jobs and for the refusals not yet reported. Called
+    // from a success or error callback of this client, it waits neither for that
+    // callback's request nor for those whose callbacks wait here at the same time.
     void WaitForJobs();
     void SetDispatcher(CL_Dispatcher* dispatcher);
     // Idle hook of synchronous calls that give none.

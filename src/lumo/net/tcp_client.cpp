@@ -64,7 +64,8 @@ CL_TCPClient::~CL_TCPClient() {
         fID = 0;
     }
     // Jobs still running on an own dispatcher use the cipher and the queue: they
-    // finish (the closed socket ends their waits) before either goes.
+    // finish (the closed socket ends their waits) before either goes. Deleted from
+    // one of their callbacks, that job's worker ends by itself, after this.
     if (fOwnDispatcher) delete fDispatcher;
     fDispatcher = nullptr;
     for (CL_Dispatcher* retired : fRetiredDispatchers) delete retired;

@@ -8,7 +8,6 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
                                    uint32 timeout, CL_SuccessCB success, CL_ProgressCB progress,
                                    CL_IdleCB idle)
     : fClient(client),
-      fDispatcher(client->GetDispatcher()),
       fInput(input),
       fUserData(userData),
       fTimeOut(timeout),
@@ -17,14 +16,16 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
       fIdle(idle) {
     if (progress) {
         fProgressJob = new ProgressJob(client, progress, userData);
-        fProgressJob->Start(fDispatcher);
+        fProgressJob->Start(client->GetDispatcher());
     }
 }
 
 CL_TCPClient::ActionJob::~ActionJob() {
     if (fProgressJob) {
         fProgressJob->Quit();
-        fDispatcher->WaitForJob(fProgressJob, CL_WAIT_FOREVER);
+        // Neither the client nor its dispatcher is used: a job whose callback deleted
+        // the client ends here after both are gone.
+        CL_Dispatcher::WaitForJob(fProgressJob, CL_WAIT_FOREVER);
         delete fProgressJob;
         fProgressJob = nullptr;
     }

@@ -56,9 +56,6 @@ public:
 
 protected:
     CL_TCPClient* const fClient;
-    // The dispatcher that runs this job: the destructor waits on it for the progress
-    // job, and the client may be gone by then (deleted from its last callback).
-    CL_Dispatcher* const fDispatcher;
     CL_Blob fInput;
     void* const fUserData;
     const uint32 fTimeOut;

@@ -32,6 +32,7 @@ CL_Dispatcher::CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate,
     : fControllerID(0),
       fRunningJobs(0),
       fQuit(false),
+      fWaitingJobs(0),
       fBaseThreads(base),
       fMaxThreads(max),
       fOnCreateProc(onCreate),
@@ -45,6 +46,7 @@ CL_Dispatcher::CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate,
 }
 
 CL_Dispatcher::~CL_Dispatcher() {
+    const CL_ThreadID self = CL_Thread::CurrentID();
     fLock.Lock();
     fQuit = true;
     fAddedJobCond.Signal();
@@ -60,9 +62,16 @@ CL_Dispatcher::~CL_Dispatcher() {
         Worker* w = fWorkers.back();
         fWorkers.pop_back();
         fLock.Unlock();
-        // A worker inside a job finishes it first.
-        CL_Thread::Wait(w->fID);
-        delete w;
+        if (w->fID == self) {
+            // Deleted from a job of this very worker, which cannot join itself: it ends
+            // on its own once the job has returned, touching nothing of the dispatcher.
+            CL_Thread::Detach(self);
+            w->fDispatcher = nullptr;
+        } else {
+            // A worker inside a job finishes it first.
+            CL_Thread::Wait(w->fID);
+            delete w;
+        }
         fLock.Lock();
     }
     fLock.Unlock();
@@ -94,15 +103,23 @@ bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
 
 bool CL_Dispatcher::WaitForJobs(uint32 ms) {
     uint64 start = MonotonicMicros();
+    fLock.Lock();
+    // A job that waits here waits neither for itself nor for another job that waits
+    // here too (two would wait for each other); any other caller waits for both.
+    const bool fromJob = IsBusyWorker(CL_Thread::CurrentID());
+    if (fromJob) fWaitingJobs++;
+    bool idle;
     for (;;) {
-        fLock.Lock();
         // At the deadline too, queued jobs count: they have not been done.
-        bool idle = fRunningJobs.Get() == 0 && fJobs.empty();
+        idle = fRunningJobs.Get() <= int32(fromJob ? fWaitingJobs : 0) && fJobs.empty();
+        if (idle || Expired(start, ms)) break;
         fLock.Unlock();
-        if (idle) return true;
-        if (Expired(start, ms)) return false;
         CL_Thread::Sleep(1);
+        fLock.Lock();
     }
+    if (fromJob) fWaitingJobs--;
+    fLock.Unlock();
+    return idle;
 }
 
 bool CL_Dispatcher::AddWorker() {
@@ -129,6 +146,12 @@ bool CL_Dispatcher::AddWorker() {
     while (!w->fReady.load(std::memory_order_acquire))
         CL_Thread::Sleep(1);
     return true;
+}
+
+bool CL_Dispatcher::IsBusyWorker(CL_ThreadID id) const {
+    for (const Worker* w : fWorkers)
+        if (w->fID == id) return w->fBusy;
+    return false;
 }
 
 uint32 CL_Dispatcher::ActiveWorkers() const {
@@ -187,7 +210,11 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
     Worker* w = static_cast<Worker*>(param);
     CL_Dispatcher* d = w->fDispatcher;
     const CL_ThreadID self = CL_Thread::CurrentID();
-    if (d->fOnCreateProc) d->fOnCreateProc(self, d->fContext);
+    // The hooks never change. Copied for the end: once a retiring worker lets go of the
+    // lock, or a job has deleted the dispatcher, it may be gone.
+    OnDestroyProc onDestroy = d->fOnDestroyProc;
+    void* context = d->fContext;
+    if (d->fOnCreateProc) d->fOnCreateProc(self, context);
 
     d->fLock.Lock();
     w->fReady.store(true, std::memory_order_release);
@@ -210,6 +237,12 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
             job->Run();
             job->fDispatched.store(true, std::memory_order_release);
             if (remove) delete job;
+            // The job deleted the dispatcher, which left this worker to end itself.
+            if (!w->fDispatcher) {
+                delete w;
+                if (onDestroy) onDestroy(self, context);
+                return 0;
+            }
         }
         d->fLock.Lock();
         if (job) {
@@ -223,10 +256,6 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         }
     }
 
-    // Copy what the end needs: once a retiring worker lets go of the lock, the
-    // dispatcher may be destroyed at any moment.
-    OnDestroyProc onDestroy = d->fOnDestroyProc;
-    void* context = d->fContext;
     bool retiring = !d->fQuit;
     if (retiring) {
         CL_Thread::Detach(self);

@@ -25,7 +25,10 @@ QPX_AsyncData::QPX_AsyncData(QPX_Client* client, Type type, Success success, QPX
 }
 
 QPX_AsyncData::~QPX_AsyncData() {
-    fCore->RemovePending();
+    // Past its last callback its job no longer uses the RPC client: the request deletes
+    // it here when its client was deleted from its progress or idle callback.
+    CL_Client* left = fCore->RemovePending(this);
+    delete left;
 }
 
 void QPX_AsyncData::SetDatabase(const std::string& driver, const std::string& name) {
@@ -42,13 +45,16 @@ CL_Status QPX_AsyncData::ProgressCB(CL_ProgressType state, double completeness,
                                     const std::string& message, CL_Blob*, void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
     if (!self->fProgress) return CL_OK;
+    QPX_ClientCore::Reporting reporting(self->fCore.get(), self);
     return self->fProgress(static_cast<QPX_ProgressType>(state), completeness, message,
                            self->fUserData);
 }
 
 CL_Status QPX_AsyncData::IdleCB(void* request) {
     QPX_AsyncData* self = static_cast<QPX_AsyncData*>(request);
-    return self->fIdle ? self->fIdle(self->fUserData) : CL_OK;
+    if (!self->fIdle) return CL_OK;
+    QPX_ClientCore::Reporting reporting(self->fCore.get(), self);
+    return self->fIdle(self->fUserData);
 }
 
 CL_Status QPX_AsyncData::DiscoverCB(CL_Blob& reply, void* request) {

@@ -82,7 +82,10 @@ QPX_Client::~QPX_Client() {
     }
     // The RPC client's jobs run those requests and use the RPC client until they
     // end: with the connection closed they end at once, reporting to their callers.
+    // From a progress or idle callback, whose request cannot end before the callback
+    // returns, that request deletes the RPC client once it and the others have ended.
     fClient->Disconnect();
+    if (fCore->LeaveToReporter(fClient)) return;
     fCore->WaitForPending();
     delete fClient;
 }
@@ -167,8 +170,7 @@ uint32 QPX_Client::GetID() {
 }
 
 void QPX_Client::WaitForJobs() {
-    fClient->WaitForJobs();
-    fCore->WaitForRefusals();
+    fCore->WaitForJobs(fClient);
 }
 
 void QPX_Client::SetDispatcher(CL_Dispatcher* dispatcher) {

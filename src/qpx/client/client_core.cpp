@@ -3,6 +3,8 @@
 // RPC client's reply buffers (reply tables and discovery records).
 #include "qpx/client/client_core.h"
 
+#include <utility>
+
 #include "lumo/status.h"
 
 bool QPX_EndsConnection(QPX_Status code) {
@@ -107,6 +109,8 @@ thread_local QPX_ClientCore* tCompletingCore = nullptr;
 thread_local QPX_ClientCore* tConnectingCore = nullptr;
 // The core whose refused request reports on this thread, if any.
 thread_local QPX_ClientCore* tRefusingCore = nullptr;
+// The progress or idle callback that runs on this thread, if any.
+thread_local const QPX_ClientCore::Reporting* tReporting = nullptr;
 
 }  // namespace
 
@@ -122,6 +126,15 @@ bool QPX_ClientCore::ConnectingHere() const {
     return tConnectingCore == this;
 }
 
+QPX_ClientCore::Reporting::Reporting(QPX_ClientCore* core, const void* request)
+    : fCore(core), fRequest(request), fOuter(tReporting) {
+    tReporting = this;
+}
+
+QPX_ClientCore::Reporting::~Reporting() {
+    tReporting = fOuter;
+}
+
 QPX_ClientCore::Completing::Completing(QPX_ClientCore* core) : fOuter(tCompletingCore) {
     tCompletingCore = core;
 }
@@ -135,9 +148,14 @@ void QPX_ClientCore::AddPending() {
     fPending++;
 }
 
-void QPX_ClientCore::RemovePending() {
+CL_Client* QPX_ClientCore::RemovePending(const void* request) {
     CL_AutoLocker guard(fPendingLock);
     if (fPending > 0 && --fPending <= 1) fPendingDone.Broadcast();
+    if (request != fReporter) return nullptr;
+    while (fPending > 0)
+        fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
+    fReporter = nullptr;
+    return std::exchange(fLeftRPC, nullptr);
 }
 
 void QPX_ClientCore::WaitForPending() {
@@ -145,6 +163,14 @@ void QPX_ClientCore::WaitForPending() {
     CL_AutoLocker guard(fPendingLock);
     while (fPending > own)
         fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
+}
+
+bool QPX_ClientCore::LeaveToReporter(CL_Client* rpc) {
+    if (!tReporting || tReporting->fCore != this) return false;
+    CL_AutoLocker guard(fPendingLock);
+    fReporter = tReporting->fRequest;
+    fLeftRPC = rpc;
+    return true;
 }
 
 void QPX_ClientCore::AddRefusal() {
@@ -167,11 +193,21 @@ void QPX_ClientCore::ReportRefusal(QPX_ErrorCB error, void* userData) {
     fPendingDone.Broadcast();
 }
 
-void QPX_ClientCore::WaitForRefusals() {
-    uint32 own = tRefusingCore == this ? 1 : 0;
+void QPX_ClientCore::WaitForJobs(CL_Client* rpc) {
+    // Counted from before the RPC client's wait, so that the wait of another callback
+    // that ends there meanwhile no longer waits for this refusal.
+    const bool refusing = tRefusingCore == this;
+    if (refusing) {
+        CL_AutoLocker guard(fPendingLock);
+        fWaitingRefusals++;
+        fPendingDone.Broadcast();
+    }
+    rpc->WaitForJobs();
+    const bool completing = tCompletingCore == this;
     CL_AutoLocker guard(fPendingLock);
-    while (fRefusals > own)
+    while (fRefusals > (completing ? fWaitingRefusals : 0))
         fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
+    if (refusing) fWaitingRefusals--;
 }
 
 bool QPX_HasServerReply(CL_Status transport) {

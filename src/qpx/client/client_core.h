@@ -59,11 +59,17 @@ struct QPX_ClientCore : public CL_Object {
     // Requests made and not yet ended. The client waits for them before it deletes
     // the RPC client, whose jobs are running them.
     void AddPending() CL_EXCLUDES(fPendingLock);
-    void RemovePending() CL_EXCLUDES(fPendingLock);
+    // `request` has ended. The request that a deleted client left its RPC client to
+    // waits here until no other is pending, and gets that RPC client back to delete.
+    CL_Client* RemovePending(const void* request) CL_EXCLUDES(fPendingLock);
     // Waits until no request is pending but those whose completion runs on the
     // calling thread (a client destroyed from one of its own callbacks). Not under
     // fLock: the completions waited for take it.
     void WaitForPending() CL_EXCLUDES(fLock, fPendingLock);
+    // A client deleted from a progress or idle callback of one of its requests cannot
+    // wait for that request, whose job goes on using the RPC client once the callback
+    // has returned: the request takes `rpc` (true) and deletes it when it ends.
+    bool LeaveToReporter(CL_Client* rpc) CL_EXCLUDES(fPendingLock);
 
     // Requests refused before anything was sent, pending until their error callback
     // has run. One may run on a thread of its own, so WaitForJobs waits for them
@@ -71,8 +77,10 @@ struct QPX_ClientCore : public CL_Object {
     void AddRefusal() CL_EXCLUDES(fPendingLock);
     // On the refusal's thread: CL_ERROR to `error`, then the refusal ends.
     void ReportRefusal(QPX_ErrorCB error, void* userData) CL_EXCLUDES(fLock, fPendingLock);
-    // Waits until none is pending but one whose callback runs on the calling thread.
-    void WaitForRefusals() CL_EXCLUDES(fLock, fPendingLock);
+    // Waits for the jobs of `rpc`, then until no refusal is pending; from a callback of
+    // this core's requests, but those whose callbacks wait here too, the calling one's
+    // included: two would wait for each other, as jobs waiting in a dispatcher would.
+    void WaitForJobs(CL_Client* rpc) CL_EXCLUDES(fLock, fPendingLock);
 
     // Marks the calling thread as running a blocking Connect of this core.
     class Connecting {
@@ -86,6 +94,22 @@ struct QPX_ClientCore : public CL_Object {
         QPX_ClientCore* fOuter;
     };
     bool ConnectingHere() const;
+
+    // Marks the calling thread as running a progress or idle callback of `request`, one
+    // of this core's.
+    class Reporting {
+    public:
+        Reporting(QPX_ClientCore* core, const void* request);
+        ~Reporting();
+        Reporting(const Reporting&) = delete;
+        Reporting& operator=(const Reporting&) = delete;
+
+    private:
+        friend struct QPX_ClientCore;
+        QPX_ClientCore* const fCore;
+        const void* const fRequest;
+        const Reporting* const fOuter;
+    };
 
     // Marks the calling thread as running a completion of this core's request.
     class Completing {
@@ -105,6 +129,11 @@ private:
     CL_Condition fPendingDone;
     uint32 fPending CL_GUARDED_BY(fPendingLock) = 0;
     uint32 fRefusals CL_GUARDED_BY(fPendingLock) = 0;
+    uint32 fWaitingRefusals CL_GUARDED_BY(fPendingLock) = 0;
+    // The request that deletes the RPC client of a client deleted from its progress or
+    // idle callback, and that RPC client.
+    const void* fReporter CL_GUARDED_BY(fPendingLock) = nullptr;
+    CL_Client* fLeftRPC CL_GUARDED_BY(fPendingLock) = nullptr;
 };
 
 // Whether `code` ends the connection.
