@@ -14,6 +14,9 @@ how many clients the server's log says it cut for time.
   9x64    9 readers of 64 MiB at 4 MiB/s
   7+1     7 readers of 64 MiB at 64 KiB/s, then (2 s later) one of 128 MiB at 20 MiB/s
           beside them: the slow ones' losses within 15 s, then the fast reader's
+  1+3x200 one reader of 6 MiB at 128 KiB/s in steps of 96 KiB, 0.75 s apart, then (1 s
+          later) 3 of 200 MiB at 10 MiB/s beside it
+  bursts  3 readers of 200 MiB at 5 MiB/s in bursts of 8 MiB at full speed
 
     python bench/python/reader_cuts.py --build /work/wt/base/build --build build [--rounds 3]
 """
@@ -29,13 +32,15 @@ PATTERN = 7  # rpc_test_server's command: "bytes" back
 MIB = 1 << 20
 
 # name: [(count, reply bytes, bytes a second (0: full speed), replies each (0: until the
-# run ends), seconds before they start)], seconds
+# run ends), seconds before they start, bursts (0: steadily))], seconds
 CASES = {
-    "full": ([(4, 8 * MIB, 0, 0, 0), (8, 16, 0, 0, 0)], 30),
-    "2x256": ([(2, 256 * MIB, 20 * MIB, 1, 0)], 40),
-    "3x200": ([(3, 200 * MIB, 10 * MIB, 1, 0)], 40),
-    "9x64": ([(9, 64 * MIB, 4 * MIB, 1, 0)], 40),
-    "7+1": ([(7, 64 * MIB, 64 << 10, 1, 0), (1, 128 * MIB, 20 * MIB, 1, 2)], 15),
+    "full": ([(4, 8 * MIB, 0, 0, 0, 0), (8, 16, 0, 0, 0, 0)], 30),
+    "2x256": ([(2, 256 * MIB, 20 * MIB, 1, 0, 0)], 40),
+    "3x200": ([(3, 200 * MIB, 10 * MIB, 1, 0, 0)], 40),
+    "9x64": ([(9, 64 * MIB, 4 * MIB, 1, 0, 0)], 40),
+    "7+1": ([(7, 64 * MIB, 64 << 10, 1, 0, 0), (1, 128 * MIB, 20 * MIB, 1, 2, 0)], 15),
+    "1+3x200": ([(1, 6 * MIB, 128 << 10, 1, 0, 96 << 10), (3, 200 * MIB, 10 * MIB, 1, 1, 0)], 55),
+    "bursts": ([(3, 200 * MIB, 5 * MIB, 1, 0, 8 * MIB)], 45),
 }
 
 
@@ -49,12 +54,13 @@ def run_case(tools, peer, groups, seconds):
     port = server.stdout.readline().strip()
     try:
         readers = []
-        for count, size, rate, replies, delay in groups:
+        for count, size, rate, replies, delay, burst in groups:
             time.sleep(delay)
             readers.append(subprocess.Popen(
                 [peer, "read", "--port", port, "--count", str(count), "--reply-bytes",
                  str(size), "--rate", str(rate), "--replies", str(replies), "--command",
-                 str(PATTERN), "--duration", str(seconds)], stdout=subprocess.PIPE, text=True))
+                 str(PATTERN), "--duration", str(seconds), "--burst", str(burst)],
+                stdout=subprocess.PIPE, text=True))
         totals = []
         for reader in readers:
             line = reader.communicate(timeout=seconds + 30)[0]

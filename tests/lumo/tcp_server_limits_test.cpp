@@ -780,7 +780,8 @@ private:
 
 // Over a 1 MiB budget, peers that read 16 MiB replies slowly but steadily keep them:
 // any byte their sockets take counts, whether or not the server was told the socket
-// was ready. A peer that reads nothing beside them is cut off within a few seconds.
+// was ready. A peer that reads nothing beside them is cut off within a few seconds, not
+// at once by a clock read before its reply began to wait.
 TEST(TCPServerLimits, SlowReadersKeepTheirRepliesOverTheBudget) {
     TestServer test(0, CL_LOG_LEVEL_INFO);
     LimitRequests(test, 1 << 20);
@@ -812,7 +813,18 @@ TEST(TCPServerLimits, SlowReadersKeepTheirRepliesOverTheBudget) {
         if (!waits) {
             test.fServer.Lock();
             CL_TCPServer::Impl::Client* record = impl.FindClient(deaf.fClientID);
-            if (record && record->fBacklog > 0) waits = CL_GetTime();
+            if (record && record->fBacklog > 0) {
+                waits = CL_GetTime();
+                // The dispatcher's clock may be read before a worker posts.
+                uint32 early;
+                {
+                    CL_AutoLocker lock(CL_TCPServer::Impl::ClientLock(record));
+                    early = record->fOutput.GetMoved() - 1;
+                }
+                CL_TCPServer::Impl::DispatcherState state(early);
+                impl.DropStuckOutputs(early, &state);
+                EXPECT_EQ(impl.FindClient(deaf.fClientID), record);
+            }
             test.fServer.Unlock();
         }
         if (waits && !cutAfter && test.fLog.Has(CL_LOG_LEVEL_INFO, cutLine(deaf.fClientID)))
@@ -901,29 +913,47 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_EQ(output->GetSince(), 300u);
     EXPECT_EQ(output->GetMoved(), 300u);
     EXPECT_EQ(total.load(), first.GetSize() + second.GetSize());
+    // Its peer is seen to read once the socket takes bytes after a look found it
+    // stalled, 300 ms without taking any: what it took before may fill buffers unread.
+    sink.fTake = 0;
+    ASSERT_EQ(output->Probe(sink, 350), CL_OK);
+    EXPECT_FALSE(output->PeerReads());
+    ASSERT_EQ(output->Probe(sink, 650), CL_OK);
+    sink.fUnsent = 3998;
+    ASSERT_EQ(output->Probe(sink, 660), CL_OK);
+    EXPECT_TRUE(output->PeerReads());
     sink.fTake = 1u << 20;
-    ASSERT_EQ(output->WriteQueued(sink, 400), CL_OK);
+    ASSERT_EQ(output->WriteQueued(sink, 700), CL_OK);
     EXPECT_TRUE(output->IsEmpty());
     EXPECT_EQ(total.load(), 0u);
     EXPECT_EQ(mine.load(), 0u);
     std::vector<uint8> expected = Bytes(first), tail = Bytes(second);
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_TRUE(sink.fBytes == expected);
-    // Its pace: what the peer took (written less unsent) between looks 2 s apart or more.
-    sink.fTake = 0;
-    ASSERT_EQ(output->Send(sink, first, 500, &queued), CL_OK);
+    // A new client's pace: what the peer took (written less unsent) between looks 2 s
+    // apart or more. Here 100 KiB every 100 ms: first of what the first write put on the
+    // socket, then what each later write put on it, which unsent never shows. Past 1 MiB
+    // since that write began, its peer reads, though no look found its socket stalled.
+    output = std::make_unique<CL_TCPServer::Impl::Output>(&total, &live, &mine);
+    const uint32 kStep = 100 << 10;
+    CL_Blob large = Wire(Bytes(4 << 20, 'l'), 3);
+    sink.fTake = 19 * kStep;
+    sink.fUnsent = 10 * kStep;
+    ASSERT_EQ(output->Send(sink, large, 500, &queued), CL_OK);
+    sink.fTake = kStep;
+    sink.fUnsent = 9 * kStep;
     uint64 pace = 0;
     for (uint32 now = 600; now <= 2500; now += 100) {
         EXPECT_FALSE(output->GetPace(&pace)) << now;
-        sink.fUnsent -= 100;
         ASSERT_EQ(output->Probe(sink, now), CL_OK);
+        EXPECT_EQ(output->PeerReads(), now >= 700) << now;
     }
     ASSERT_TRUE(output->GetPace(&pace));
-    EXPECT_EQ(pace, 1000u);
+    EXPECT_EQ(pace, 10u * kStep);
     // What waits when the client goes stays counted, not live, until it is freed.
-    EXPECT_EQ(total.load(), first.GetSize());
+    EXPECT_EQ(total.load(), large.GetSize());
     output->Drop();
-    EXPECT_EQ(total.load(), first.GetSize());
+    EXPECT_EQ(total.load(), large.GetSize());
     EXPECT_EQ(live.load(), 0u);
     EXPECT_EQ(mine.load(), 0u);
     output.reset();
@@ -931,11 +961,11 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_EQ(live.load(), 0u);
 }
 
-// Which clients the rules cut off, at both sides of each limit: over the budget those
-// whose replies took no bytes for 2 s, past the cap those that took none for 500 ms,
-// the largest first; once the cap has been passed for a while, those whose pace would
-// not read what they hold within the time-out, the slowest to finish first, never one
-// without a pace; each only as far as brings the rest back within the limit.
+// Which clients the rules cut off, at both sides of each limit: over the budget, or past
+// the cap, those whose replies took no bytes for 2 s; past the cap, after 500 ms, those
+// whose peers were not seen to read; the largest first; once the cap has been passed for
+// a while, those whose pace would not read what they hold within the time-out, the
+// slowest to finish first, never one without a pace; each only as far as it needs.
 TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
     const uint64 M = 1 << 20, kBudget = 10 * M, kCap = 20 * M;
     const uint32 kTimeOut = 5000;
@@ -943,6 +973,7 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
         uint64 fBytes;
         uint32 fIdle;  // ms
         uint64 fPace = CL_TCPServer::Impl::PendingOutput::kNoPace;
+        bool fPeerReads = false;
     };
     struct Case {
         const char* fName;
@@ -981,11 +1012,17 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
          {{12 * M, 0, 2 * M}, {8 * M, 0, M / 2}, {4 * M, 0, M / 10}, {6 * M, 0, 6 * M}},
          {8 * M, 4 * M}},
         {"the idle first", kCap + 1, true, {{12 * M, 600}, {8 * M, 0, M / 10}}, {12 * M}},
+        {"past it, readers idle under 2 s kept",
+         kCap + 13 * M,
+         false,
+         {{12 * M, 2000, M, true}, {8 * M, 1999, M, true}, {4 * M, 500}},
+         {12 * M, 4 * M}},
     };
     for (const Case& c : cases) {
         std::vector<CL_TCPServer::Impl::PendingOutput> outputs;
         for (const Output& output : c.fOutputs)
-            outputs.push_back({nullptr, output.fBytes, output.fIdle, output.fPace, false});
+            outputs.push_back(
+                {nullptr, output.fBytes, output.fIdle, output.fPace, false, output.fPeerReads});
         CL_TCPServer::Impl::ChooseCuts(&outputs, c.fLive, kBudget, kCap, c.fCapOverdue, kTimeOut);
         std::set<uint64> cut;
         for (const auto& output : outputs)

@@ -51,7 +51,7 @@ const char* kUsage =
     "usage: hostile_peer MODE --port N [--host 127.0.0.1] [--count N] [--rate R]\n"
     "                    [--duration S] [--size BYTES] [--timeout-ms MS] [--flags N]\n"
     "                    [--pause-ms MS] [--reply-bytes BYTES] [--command N]\n"
-    "                    [--replies N] [--fast-after-cut] [--no-auth]\n"
+    "                    [--replies N] [--burst BYTES] [--fast-after-cut] [--no-auth]\n"
     "Hostile peers of the RPC server on loopback: COUNT connections that misbehave as\n"
     "MODE says, reconnecting when cut off, for DURATION seconds or until SIGTERM/SIGINT.\n"
     "Prints one line of totals at the end and exits 0.\n"
@@ -79,6 +79,8 @@ const char* kUsage =
     "  --reply-bytes B size of the replies nonread and read ask for (default 1 MiB)\n"
     "  --command N     their command, given \"bytes\" (default 1005, the stand-in's BLOB)\n"
     "  --replies N     replies each read peer asks for, whole or cut (default 0: no end)\n"
+    "  --burst BYTES   read peers read this much at full speed, then pause to keep to\n"
+    "                  --rate on average (default 0: steadily)\n"
     "  --fast-after-cut  read peers read as fast as the replies come once one is cut\n"
     "  --no-auth       skip the handshake (stall, stream, bomb, trickle)\n";
 
@@ -102,6 +104,7 @@ struct Options {
     uint64 fReplyBytes = 1 << 20;
     CL_Command fCommand = kBlobCommand;
     uint32 fReplies = 0;
+    uint64 fBurst = 0;
     bool fFastAfterCut = false;
     bool fAuth = true;
 };
@@ -367,7 +370,8 @@ bool Read(Connection& c, const Options& options, Totals& totals) {
             if (chunk.fType == CL_PACKET_TYPE_DATA && chunk.fSequence == sequence) totals.fWhole++;
             return true;
         }
-        auto due = start + std::chrono::duration<double>(double(taken) / options.fRate);
+        uint64 paced = options.fBurst ? taken - taken % options.fBurst : taken;
+        auto due = start + std::chrono::duration<double>(double(paced) / options.fRate);
         while (options.fRate > 0 && !(options.fFastAfterCut && totals.fCut > 0) && !c.Over() &&
                Clock::now() < due)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -541,6 +545,8 @@ Options Parse(int argc, char** argv) {
             o.fCommand = CL_Command(number);
         else if (name == "--replies")
             o.fReplies = uint32(number);
+        else if (name == "--burst")
+            o.fBurst = uint64(number);
         else
             return fail("unknown option " + name);
     }

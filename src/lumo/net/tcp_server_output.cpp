@@ -60,6 +60,7 @@ private:
 CL_Status Impl::Output::Send(Sink& sink, std::span<const CL_Blob> parts, uint32 now,
                              bool* queued) {
     size_t first = 0;
+    uint64 before = fWritten;
     for (; fPackets.empty() && first < parts.size(); first++) {
         uint32 size = parts[first].GetSize();
         uint32 sent = 0;
@@ -72,6 +73,7 @@ CL_Status Impl::Output::Send(Sink& sink, std::span<const CL_Blob> parts, uint32 
         fMoved = now;
         fUnsent = sink.Unsent();
         fNoted = 0;
+        fWrittenBefore = before;
         Note(now, fWritten - fUnsent);
         break;
     }
@@ -117,7 +119,15 @@ CL_Status Impl::Output::Probe(Sink& sink, uint32 now) {
     return status;
 }
 
+// A peer's socket takes what its buffers hold of a reply whether or not the peer reads;
+// bytes taken after a look found it stalled, or more than such a fill in all since the
+// reply was first written (a peer may read much of it while it is), are the peer's
+// reading.
 void Impl::Output::Note(uint32 now, uint64 taken) {
+    if (fNoted == 0) fStalled = fPeerReads = false;
+    bool rose = fNoted == 0 || taken > fSamples[(fNext + kSamples - 1) % kSamples].fTaken;
+    if (!rose && CL_Elapsed(now, fMoved) >= kStalledAfter) fStalled = true;
+    if (rose && (fStalled || taken >= fWrittenBefore + kUnreadFill)) fPeerReads = true;
     fSamples[fNext] = {now, taken};
     fNext = (fNext + 1) % kSamples;
     if (fNoted < kSamples) fNoted++;

@@ -162,7 +162,8 @@ public:
 // client's own lock. Two clocks: the oldest chunk's that waits, since each chunk has
 // to go out within the time-out however few bytes at a time, and when the socket last
 // took any of its bytes, which tells a client that reads, however slowly, from one
-// that does not. And the pace at which the peer takes what waits.
+// that does not. And the pace at which the peer takes what waits, and whether it has
+// been seen to read it at all.
 class CL_TCPServer::Impl::Output {
 public:
     // `total` counts the server's bytes waiting or dropped and not yet freed, `live`
@@ -199,6 +200,8 @@ public:
     uint32 GetSince() const { return fSince; }
     // When the socket last took bytes of what waits, or they began to wait.
     uint32 GetMoved() const { return fMoved; }
+    // Whether its peer has been seen to read what waits, however slowly or unevenly.
+    bool PeerReads() const { return fPeerReads; }
     // Judged at `now`, which may be earlier than the stamps: for how long the socket
     // took none of what waits, and whether a chunk has waited longer than `limit`.
     uint32 IdleFor(uint32 now) const { return CL_Elapsed(now, fMoved); }
@@ -221,6 +224,14 @@ private:
     // Looks are a periodic step (100 ms) apart at least: enough of them to span the
     // window.
     static constexpr uint32 kSamples = 24;
+    // More than a socket takes of what waits while its peer reads nothing: what fills
+    // the peer's receive buffer (Linux: 128 KiB by default, at most 416 KiB as a peer
+    // may set it) and what is in flight.
+    static constexpr uint64 kUnreadFill = 1u << 20;
+    // A socket that has taken nothing for this long is stalled: what it takes while its
+    // peer reads nothing comes with the peer's acknowledgements, delayed 200 ms at most
+    // (measured on loopback: within 150 ms of the first write, then nothing).
+    static constexpr uint32 kStalledAfter = 300;
 
     void Count(int64_t change);
     void Note(uint32 now, uint64 taken);
@@ -241,11 +252,18 @@ private:
     Sample fSamples[kSamples];
     uint32 fNext = 0;
     uint32 fNoted = 0;
+    // The bytes written before the write that left what waits, the most the peer had
+    // taken then; whether a look since found the socket stalled, and whether the peer
+    // has been seen to read.
+    uint64 fWrittenBefore = 0;
+    bool fStalled = false;
+    bool fPeerReads = false;
 };
 
 // A client's unread replies as the rules that cut clients off see them: the bytes held,
 // for how long the socket took none of them, the pace its peer takes them at
-// (kNoPace: too little history), and whether to cut the client off.
+// (kNoPace: too little history), and whether to cut the client off; whether its peer
+// has been seen to read them.
 struct CL_TCPServer::Impl::PendingOutput {
     static constexpr uint64 kNoPace = ~uint64(0);
 
@@ -254,6 +272,7 @@ struct CL_TCPServer::Impl::PendingOutput {
     uint32 fIdle;
     uint64 fPace;
     bool fCut;
+    bool fPeerReads;
 };
 
 // A request a worker has taken, from the queue to its reply. It is reached only

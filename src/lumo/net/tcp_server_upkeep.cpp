@@ -22,9 +22,11 @@ constexpr uint32 kLoadInterval = 100;
 constexpr uint32 kPingInterval = 100;
 constexpr double kMaxLoad = 24.0;
 // Over the output budget, a client whose replies the socket took no bytes of for this
-// long is cut off, the one holding the most first; past the cap, after this shorter
-// while, or, once the cap has been passed for kCapOverdue, one whose peer could not
-// read what it holds within the time-out at its pace.
+// long is cut off, the one holding the most first; past the cap also, after this
+// shorter while, one whose peer has not been seen to read them (Output::PeerReads), or,
+// once the cap has been passed for kCapOverdue, one whose peer could not read what it
+// holds within the time-out at its pace: a peer that reads is judged by its pace, not
+// by the steps or bursts its socket takes bytes in.
 constexpr uint32 kStuckOutput = 2000;
 constexpr uint32 kStuckPastCap = 500;
 constexpr uint32 kCapOverdue = 2000;
@@ -154,7 +156,8 @@ void Impl::DropStuckOutputs(uint32 now, DispatcherState* state) {
         uint64 pace = PendingOutput::kNoPace;
         client->fOutput.GetPace(&pace);
         if (bytes > 0)
-            outputs.push_back({client, bytes, client->fOutput.IdleFor(now), pace, false});
+            outputs.push_back({client, bytes, client->fOutput.IdleFor(now), pace, false,
+                               client->fOutput.PeerReads()});
     }
     bool capOverdue = state->fOverCap && CL_Elapsed(now, state->fOverCapSince) >= kCapOverdue;
     ChooseCuts(&outputs, live, GetOutputBudget(), cap, capOverdue, fTimeOut);
@@ -162,11 +165,13 @@ void Impl::DropStuckOutputs(uint32 now, DispatcherState* state) {
         if (output.fCut) KillWithLog(output.fClient, CL_TIMEOUT);
 }
 
-// The largest first: past the cap, those idle for a short while, then over the budget
-// those idle for longer, each rule only as far as it needs. Once the cap is overdue,
-// and only while the rest is still past it, those whose peers would take longer than
-// the time-out to read what they hold, the longest first: a peer that keeps up is never
-// cut for the others' replies, however much it holds.
+// The largest first: past the cap, those whose peers have not been seen to read, after
+// a short while; past the cap or over the budget, those whose sockets have taken nothing
+// for longer; each rule only as far as it needs. Once the cap is overdue, and only while
+// the rest is still past it, those whose peers would take longer than the time-out to
+// read what they hold, the longest first: a peer that keeps up is never cut for the
+// others' replies, however much it holds, nor for pauses shorter than the longer idle
+// time.
 void Impl::ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 budget, uint64 cap,
                       bool capOverdue, uint32 timeOut) {
     std::sort(outputs->begin(), outputs->end(),
@@ -176,7 +181,7 @@ void Impl::ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 b
         live = output.fBytes < live ? live - output.fBytes : 0;
     };
     for (PendingOutput& output : *outputs)
-        if ((live > cap && output.fIdle >= kStuckPastCap) ||
+        if ((live > cap && !output.fPeerReads && output.fIdle >= kStuckPastCap) ||
             (live > budget && output.fIdle >= kStuckOutput))
             cut(output);
     if (!capOverdue) return;
