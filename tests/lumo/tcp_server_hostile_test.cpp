@@ -94,10 +94,9 @@ TEST(HostilePeers, EveryKindAtOnceWhileAClientIsServed) {
 
 // Three peers ask for 128 MiB replies at once, past a cap of 256 MiB (the request limit
 // 1 MiB), the time-out 5 s, beside a peer that reads nothing, cut within about a second
-// of the cap being passed. Read at 32 MiB/s in bursts of 32 MiB, at which they would
-// read what they hold within the time-out though idle most of each second, all three
-// are whole; at 8 MiB/s, one is cut once the cap has been passed for 2 s, and the other
-// two (read at full speed then) are whole.
+// of the cap being passed. Read at 32 MiB/s in bursts, at which they would read what they hold
+// within the time-out, all three are whole; at 8 MiB/s, one is cut once the cap has
+// been passed for 2 s, and the other two (read at full speed then) are whole.
 TEST(HostilePeers, ReadersPastTheCapAreCutOnlyWhenTooSlowForTheTimeOut) {
 #if ZELMO_SANITIZER_HEAP
     GTEST_SKIP() << "450 MiB of replies with their payloads: too much for a sanitizer's heap";
@@ -136,8 +135,7 @@ TEST(HostilePeers, ReadersPastTheCapAreCutOnlyWhenTooSlowForTheTimeOut) {
 // heap grows by no more than the input budget and a peer's allowance (the sanitizers'
 // heaps are not counted), the input counted passes its budget by a chunk a client at
 // most, and a kept client, which holds none, has a one-chunk request served within a
-// second. Once the peers have gone, the server gives what their requests held back to
-// the system.
+// second; once the peers have gone, what their requests held goes back to the system.
 TEST(HostilePeers, AMillionEmptyRequestsFromEachOfTwelvePeers) {
     TestServer test(0, CL_LOG_LEVEL_WARNING, 0, 32 << 20);
     RawClient kept, peers[12];
@@ -153,7 +151,7 @@ TEST(HostilePeers, AMillionEmptyRequestsFromEachOfTwelvePeers) {
         return int64_t(info.uordblks + info.hblkhd);
     };
     const int64_t before = heap(), budget = int64_t(test.fServer.GetInputBudget());
-    const long resident = ResidentKiB();
+    const long backUnder = ResidentKiB() + budget / 4 / 1024;
     std::vector<std::thread> senders;
     for (RawClient& peer : peers) {
         ASSERT_TRUE(Authorise(test, peer));
@@ -181,8 +179,7 @@ TEST(HostilePeers, AMillionEmptyRequestsFromEachOfTwelvePeers) {
         sender.join();
     for (RawClient& peer : peers)
         peer.fSocket.Close();
-    EXPECT_TRUE(ZELMO_SANITIZER_HEAP ||
-                WaitFor([&] { return ResidentKiB() - resident < budget / 4 / 1024; }, 10000));
+    EXPECT_TRUE(ZELMO_SANITIZER_HEAP || WaitFor([&] { return ResidentKiB() < backUnder; }, 10000));
 }
 
 // ABORT_ALL over as many empty requests as a client's allowance admits, their answers

@@ -1,12 +1,12 @@
-// Memory tests: the resident memory of the process, and for out-of-memory tests a cap
-// on its address space at what it uses now plus `headroom` bytes, so that larger
-// allocations fail.
+// Memory tests: the resident size, and a cap on the (child) process's address space at what it uses
+// now plus `headroom` bytes, so that larger allocations fail.
 #pragma once
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "support/sanitizer.h"
 
@@ -28,10 +28,7 @@ inline bool CapAddressSpace(unsigned long long headroom) {
 
 // What the process has resident, in KiB; -1 when it cannot be read.
 inline long ResidentKiB() {
-    FILE* statm = fopen("/proc/self/statm", "r");
-    if (!statm) return -1;
     long size = 0, resident = 0;
-    bool read = fscanf(statm, "%ld %ld", &size, &resident) == 2;
-    fclose(statm);
-    return read ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+    std::ifstream statm("/proc/self/statm");
+    return statm >> size >> resident ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
 }

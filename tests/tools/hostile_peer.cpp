@@ -79,8 +79,7 @@ const char* kUsage =
     "  --reply-bytes B size of the replies nonread and read ask for (default 1 MiB)\n"
     "  --command N     their command, given \"bytes\" (default 1005, the stand-in's BLOB)\n"
     "  --replies N     replies each read peer asks for, whole or cut (default 0: no end)\n"
-    "  --burst BYTES   read peers read this much at full speed, then pause to keep to\n"
-    "                  --rate on average (default 0: steadily)\n"
+    "  --burst B       read peers keep to --rate in full-speed bursts of B (default 0: steadily)\n"
     "  --fast-after-cut  read peers read as fast as the replies come once one is cut\n"
     "  --no-auth       skip the handshake (stall, stream, bomb, trickle)\n";
 
