@@ -84,6 +84,11 @@ protected:
     };
 
     static int32 WorkerProc(void* param);
+    // A worker's turn: the front job, if any, taken under fLock; run without it, false
+    // when the job deleted the dispatcher; its end counted under fLock.
+    CL_Job* TakeJob(Worker* w);
+    static bool RunJob(Worker* w, CL_Job* job);
+    void EndJob(Worker* w);
     static int32 ControllerProc(void* param);
     void Control();
     // Workers not yet told to quit; under fLock.

@@ -206,6 +206,35 @@ void CL_Dispatcher::Control() {
     fLock.Unlock();
 }
 
+CL_Job* CL_Dispatcher::TakeJob(Worker* w) {
+    if (fJobs.empty()) return nullptr;
+    CL_Job* job = fJobs.front();
+    fJobs.pop_front();
+    ++fRunningJobs;
+    w->fBusy = true;
+    w->fActivityTime = NowMs();
+    return job;
+}
+
+bool CL_Dispatcher::RunJob(Worker* w, CL_Job* job) {
+    // The job may be gone once fDispatched is set (its owner deletes it).
+    bool remove = job->fDelete;
+    job->Run();
+    job->fDispatched.store(true, std::memory_order_release);
+    if (remove) delete job;
+    return w->fDispatcher != nullptr;
+}
+
+void CL_Dispatcher::EndJob(Worker* w) {
+    --fRunningJobs;
+    w->fBusy = false;
+    // Idle time counts from the end of the last job.
+    w->fActivityTime = NowMs();
+    // A worker free while jobs wait: have the controller wake the pool now rather than
+    // at its next 100 ms tick, so a long queue drains at speed.
+    if (!fJobs.empty()) fAddedJobCond.Signal();
+}
+
 int32 CL_Dispatcher::WorkerProc(void* param) {
     Worker* w = static_cast<Worker*>(param);
     CL_Dispatcher* d = w->fDispatcher;
@@ -222,38 +251,16 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         if (w->fQuit) break;
         d->fDispatchCond.Wait(&d->fLock, CL_WAIT_FOREVER);
         if (w->fQuit) break;
-        CL_Job* job = nullptr;
-        if (!d->fJobs.empty()) {
-            job = d->fJobs.front();
-            d->fJobs.pop_front();
-            ++d->fRunningJobs;
-            w->fBusy = true;
-            w->fActivityTime = NowMs();
-        }
+        CL_Job* job = d->TakeJob(w);
         d->fLock.Unlock();
-        if (job) {
-            // The job may be gone once fDispatched is set (its owner deletes it).
-            bool remove = job->fDelete;
-            job->Run();
-            job->fDispatched.store(true, std::memory_order_release);
-            if (remove) delete job;
+        if (job && !RunJob(w, job)) {
             // The job deleted the dispatcher, which left this worker to end itself.
-            if (!w->fDispatcher) {
-                delete w;
-                if (onDestroy) onDestroy(self, context);
-                return 0;
-            }
+            delete w;
+            if (onDestroy) onDestroy(self, context);
+            return 0;
         }
         d->fLock.Lock();
-        if (job) {
-            --d->fRunningJobs;
-            w->fBusy = false;
-            // Idle time counts from the end of the last job.
-            w->fActivityTime = NowMs();
-            // A worker free while jobs wait: have the controller wake the pool now
-            // rather than at its next 100 ms tick, so a long queue drains at speed.
-            if (!d->fJobs.empty()) d->fAddedJobCond.Signal();
-        }
+        if (job) d->EndJob(w);
     }
 
     bool retiring = !d->fQuit;
