@@ -314,11 +314,15 @@ TEST(TCPServerSetup, StartAnswersOnLoopbackAndStopsCleanly) {
     ASSERT_TRUE(again.Connect(test.fPort));
     EXPECT_EQ(again.ServerInfo(), 0);
 
-    // Started again weeks after a stop, with the dispatcher's clocks that old: its
-    // periodic work is due at once and goes on, PINGs about a request included.
-    for (int days : {25, 40}) {
+    // Started again weeks after a stop, or up to a minute short of the clock's wrap, with
+    // the dispatcher's clocks that old or seemingly ahead: its periodic work is due at
+    // once and goes on, PINGs about a request included.
+    const double wrap = 4294967296 / 864e5;
+    double moved = 0;
+    for (double days : {25.0, 40.0, wrap - 59 / 864e2, wrap - 30 / 864e2}) {
         test.fServer.Stop();
         MoveClockOn(days);
+        moved += days;
         ASSERT_EQ(test.Start(), 0);
         RawClient late;
         ASSERT_TRUE(late.Connect(test.fPort) && late.Auth(0) == 0);
@@ -328,7 +332,7 @@ TEST(TCPServerSetup, StartAnswersOnLoopbackAndStopsCleanly) {
         EXPECT_GE(pings, 5u) << days;
     }
     test.fServer.Stop();
-    MoveClockOn(-25 - 40);
+    MoveClockOn(-moved);
 }
 
 // The server's end of `client`'s connection, found among this process's descriptors

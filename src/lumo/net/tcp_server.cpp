@@ -231,6 +231,7 @@ void Impl::InitLocked() CL_NO_THREAD_SAFETY_ANALYSIS {
     fHeldTurns = 0;
     fLoad = 0.0;
     fDispatcherPass = nullptr;
+    fStarts = 0;
 }
 
 Impl::~Impl() {
@@ -291,6 +292,10 @@ CL_Status Impl::Start() {
     fServer.Log(CL_LOG_LEVEL_INFO,
                 T("Server ID 0x%016llX avviato in ascolto sulla porta %d, livello di log %d"),
                 (unsigned long long)fID.load(), int(listenerPort), int(fServer.GetLogLevel()));
+    // The dispatcher takes its stamps afresh: those of before a stop may be of any age,
+    // and after a gap near the clock's wrap would read as up to kClockLead ahead, which
+    // held its periodic work (PINGs, sweeps, discovery) back that long.
+    fStarts++;
     fRun = true;
     if (CL_AddPowerCallback(PowerThunk, &fServer) != CL_OK)
         fServer.Log(CL_LOG_LEVEL_WARNING,

@@ -141,6 +141,7 @@ void Impl::DispatcherPass(DispatcherState* state) {
     {
         CL_AutoLocker lock(fLock);
         if (!fRun) return;
+        if (state->fStarts != fStarts) state->Restart(CL_GetTime(), fStarts);
         fBusyCount++;
         fDispatcherPass = state;
         now = ServeClients(state);

@@ -149,6 +149,8 @@ public:
     // The dispatcher's state while it holds the lock in a pass: workers it wakes are
     // woken when it releases the lock.
     DispatcherState* fDispatcherPass CL_GUARDED_BY(fLock);
+    // Starts so far: the dispatcher's first pass after each takes its stamps afresh.
+    uint32 fStarts CL_GUARDED_BY(fLock);
 
     // Held by the listener around each accept and by the dispatcher around each
     // discovery turn, so that Start and Stop never reconfigure a socket in use.

@@ -48,12 +48,20 @@ struct CL_TCPServer::Impl::DispatcherState {
           fLastDiscovery(start),
           fLastSweep(start),
           fLastProbe(start) {}
+    // The stamps taken afresh, in the first pass after a Start.
+    void Restart(uint32 now, uint32 starts) {
+        fLastPing = fLastLoad = fLastDiscovery = fLastSweep = fLastProbe = now;
+        fOverCap = false;
+        fStarts = starts;
+    }
     uint32 fLastPing;
     uint32 fLastLoad;
     uint32 fLastDiscovery;
     uint32 fLastSweep;
     // The last look at the outputs of every client that has one, one periodic step apart.
     uint32 fLastProbe;
+    // The Start the stamps were taken after (Impl::fStarts).
+    uint32 fStarts = 0;
     // Whether the replies of the clients not cut off are past the hard cap, and since
     // when.
     bool fOverCap = false;
