@@ -143,12 +143,16 @@ TEST(ServerInterface, RepeatedLinesAreHeldBackAndCounted) {
 
     // A text quiet for any gap up to the clock's wrap has its window over: first the
     // count held back before the gap, then 5 of the next 30 lines; a line 2 h later too.
+    // So has a text that filled its window and held nothing back: its next 5 lines pass.
     for (int days : {1, 12, 24, 25, 30, 40, 49}) {
         const std::string name = "quiet " + std::to_string(days);
         const std::string text = "[Dispatcher] [%d] " + name;
+        const std::string full = "[Worker 1] [%d] full " + std::to_string(days);
         auto say = [&](int lines, double after) {
             MoveClockOn(after);
             for (int i = 0; i < lines; i++) server.Log(CL_LOG_LEVEL_ERROR, text.c_str(), i);
+            for (int i = 0; i < 5; i++)
+                server.Log(CL_LOG_LEVEL_WARNING, full.c_str(), i);
         };
         limiter.SetRate(5, 60000);
         log.Clear();
@@ -158,6 +162,8 @@ TEST(ServerInterface, RepeatedLinesAreHeldBackAndCounted) {
         for (const char* held : {"Omesse 5 ", "Omesse 25 "})
             EXPECT_EQ(log.Count(held + ("righe di log uguali a \"" + text)), 1) << days;
         EXPECT_EQ(log.Count(name), 5 + 1 + 5 + 1 + 1) << days;
+        EXPECT_EQ(log.Count("] full "), 3 * 5) << days;
+        EXPECT_EQ(log.Count("Omesse"), 2) << days;
         MoveClockOn(-days - 1 / 12.0);
     }
 
