@@ -465,6 +465,15 @@ CL_Status GatedExecute(CL_Command command, CL_Blob& input, CL_Blob& output,
     return CL_OK;
 }
 
+// Counts the AUTHs it judges, and lets each in once the gate opens (or 20 s pass).
+std::atomic<uint32> sHeldAuths{0};
+CL_Status GatedConnect(CL_ClientContext*, void*) {
+    sHeldAuths++;
+    for (int i = 0; i < 2000 && !sGateOpen; i++)
+        CL_Thread::Sleep(10);
+    return CL_OK;
+}
+
 // Holds every worker of `test` in GatedExecute's sleep, each for a client of its own.
 ::testing::AssertionResult HoldWorkers(TestServer& test,
                                        std::vector<std::unique_ptr<RawClient>>* held) {
@@ -586,6 +595,8 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     TestServer test(0, CL_LOG_LEVEL_WARNING, kTimeOut);
     LimitRequests(test, 1 << 20, 0, kTimeOut);
     test.fServer.SetLogLevel(CL_LOG_LEVEL_WARNING);
+    test.fCallbacks.fConnect = GatedConnect;
+    sGateOpen = true;
     RawClient kept;
     ASSERT_TRUE(StartAndAuthorise(test, kept));
     CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
@@ -610,15 +621,51 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     auto send = [](RawClient& c, const CL_Blob& w) { c.SendRaw(w.GetDataForRead(), w.GetSize()); };
     // A slow client's first chunk of AUTH: closing it cannot make room for a 64 KiB one
     // beside bytes added for whole requests, and it leaves none for the last peer's last gather.
-    RawClient slow, refused;
+    // Nor is room made by closing a connection whose 64 KiB gather goes beside an AUTH a
+    // worker serves (every worker is held in the connect callback) or one waiting whole.
+    RawClient slow;
     ASSERT_TRUE(slow.Connect(test.fPort));
     send(slow, Chunks(1, Bytes(kSlow, 's'), 0, 1, CL_PACKET_TYPE_AUTH));
     ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == kSlow; }));
-    impl.fHandshakeBytes += budget - kSlow;
-    ASSERT_TRUE(refused.Connect(test.fPort));
-    refused.SendRaw(wire.GetDataForRead(), sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE);
-    EXPECT_TRUE(refused.Closed());
-    impl.fHandshakeBytes -= budget - kSlow;
+    sHeldAuths = 0;
+    sGateOpen = false;
+    const CL_Blob gather(wire.GetDataForRead(), sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE);
+    const uint32 workers = test.fServer.GetWorkerCount(), whole = Flat(CLU_Table()).GetSize();
+    CL_Blob served = Chunks(9, Flat(CLU_Table()), 0, 0, CL_PACKET_TYPE_AUTH);
+    served.Append(gather);
+    std::vector<std::unique_ptr<RawClient>> held;
+    auto hold = [&](const CL_Blob& w) {
+        held.emplace_back(new RawClient());
+        if (!held.back()->Connect(test.fPort)) return false;
+        send(*held.back(), w);
+        return true;
+    };
+    for (uint32 i = 0; i <= workers; i++)
+        ASSERT_TRUE(hold(served));
+    ASSERT_TRUE(WaitFor([&] {
+        return sHeldAuths == workers &&
+               impl.fHandshakeBytes == kSlow + (workers + 1) * kAuth + whole;
+    }));
+    const uint64 topUp = budget - impl.fHandshakeBytes;
+    impl.fHandshakeBytes += topUp;
+    ASSERT_TRUE(hold(gather));
+    EXPECT_TRUE(held.back()->Closed());
+    // A 64 KiB AUTH's first chunk makes room for a newcomer's 12,000 bytes, not the slow
+    // client, which holds as many bytes and has waited longer; what it held leaves the
+    // count at once, while no worker is free to delete its record.
+    impl.fHandshakeBytes -= topUp;
+    ASSERT_TRUE(hold(gather));
+    RawClient& attacker = *held.back();
+    ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == budget - topUp + kAuth; }));
+    impl.fHandshakeBytes += topUp - kAuth;
+    ASSERT_TRUE(hold(Chunks(1, Bytes(kSlow, 'n'), 0, 1, CL_PACKET_TYPE_AUTH)));
+    EXPECT_TRUE(attacker.Closed());
+    EXPECT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == budget - kAuth + kSlow; }));
+    EXPECT_EQ(test.fLog.Count("per far posto"), 1);
+    impl.fHandshakeBytes -= topUp - kAuth;
+    sGateOpen = true;
+    held.clear();
+    ASSERT_TRUE(WaitFor([&] { return impl.fHandshakeBytes == kSlow; }));
     for (uint32 i = 0; i < kFilling; i++) {
         peers.emplace_back(new RawClient());
         ASSERT_TRUE(peers.back()->Connect(test.fPort));
@@ -647,7 +694,7 @@ TEST(TCPServerLimits, UnauthorisedGatherersHaveABudgetOfTheirOwn) {
     RawClient newcomer;
     EXPECT_TRUE(Authorise(test, newcomer, 0, CLU_Table().Set("note", std::string(12000, 'n'))));
     EXPECT_TRUE(peers[0]->Closed());
-    EXPECT_EQ(test.fLog.Count("per far posto"), 1);
+    EXPECT_EQ(test.fLog.Count("per far posto"), 2);
     send(kept, Chunks(kept.fSequence, large, 1, 0));
     EXPECT_TRUE(kept.Next(CL_PACKET_TYPE_DATA, kept.fSequence++));
     impl.fHandshakeBytes -= kEach - kSlow;
