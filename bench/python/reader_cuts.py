@@ -16,6 +16,8 @@ how many clients the server's log says it cut for time.
           beside them: the slow ones' losses within 15 s, then the fast reader's
   1+3x200 one reader of 6 MiB at 128 KiB/s in steps of 96 KiB, 0.75 s apart, then (1 s
           later) 3 of 200 MiB at 10 MiB/s beside it
+  1+3x200near  the same with the 3 started 0.1 s after it, so that its reply begins to
+          wait as the cap is passed, before its socket's first step
   bursts  3 readers of 200 MiB at 5 MiB/s in bursts of 8 MiB at full speed
 
     python bench/python/reader_cuts.py --build /work/wt/base/build --build build [--rounds 3]
@@ -40,6 +42,8 @@ CASES = {
     "9x64": ([(9, 64 * MIB, 4 * MIB, 1, 0, 0)], 40),
     "7+1": ([(7, 64 * MIB, 64 << 10, 1, 0, 0), (1, 128 * MIB, 20 * MIB, 1, 2, 0)], 15),
     "1+3x200": ([(1, 6 * MIB, 128 << 10, 1, 0, 96 << 10), (3, 200 * MIB, 10 * MIB, 1, 1, 0)], 55),
+    "1+3x200near": ([(1, 6 * MIB, 128 << 10, 1, 0, 96 << 10), (3, 200 * MIB, 10 * MIB, 1, 0.1, 0)],
+                    55),
     "bursts": ([(3, 200 * MIB, 5 * MIB, 1, 0, 8 * MIB)], 45),
 }
 

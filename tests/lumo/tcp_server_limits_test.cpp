@@ -950,16 +950,20 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     EXPECT_EQ(output->GetSince(), 300u);
     EXPECT_EQ(output->GetMoved(), 300u);
     EXPECT_EQ(total.load(), first.GetSize() + second.GetSize());
-    // Its peer reads once bytes go after a look found none going for 300 ms, not before.
+    // Its peer reads once bytes go after a look found none going for 300 ms, not after
+    // one at 299 ms.
     sink.fTake = 0;
     ASSERT_EQ(output->Probe(sink, 350), CL_OK);
-    EXPECT_FALSE(output->PeerReads());
-    ASSERT_EQ(output->Probe(sink, 650), CL_OK);
+    ASSERT_EQ(output->Probe(sink, 599), CL_OK);
     sink.fUnsent = 3998;
-    ASSERT_EQ(output->Probe(sink, 660), CL_OK);
+    ASSERT_EQ(output->Probe(sink, 600), CL_OK);
+    EXPECT_FALSE(output->PeerReads());
+    ASSERT_EQ(output->Probe(sink, 900), CL_OK);
+    sink.fUnsent = 3997;
+    ASSERT_EQ(output->Probe(sink, 910), CL_OK);
     EXPECT_TRUE(output->PeerReads());
     sink.fTake = 1u << 20;
-    ASSERT_EQ(output->WriteQueued(sink, 700), CL_OK);
+    ASSERT_EQ(output->WriteQueued(sink, 950), CL_OK);
     EXPECT_TRUE(output->IsEmpty());
     EXPECT_EQ(total.load(), 0u);
     EXPECT_EQ(mine.load(), 0u);
@@ -970,16 +974,22 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
     // 100 KiB each 100 ms here, of every write; past 1 MiB since the first, its peer reads.
     CL_Blob large = Wire(Bytes(4 << 20, 'l'), 3);
     sink.fTake = sink.fUnsent = 100 << 10;
-    ASSERT_EQ(output->Send(sink, large, 800, &queued), CL_OK);
+    ASSERT_EQ(output->Send(sink, large, 1000, &queued), CL_OK);
     sink.fUnsent = 0;
     uint64 pace = 0;
-    for (uint32 now = 900; now <= 2800; now += 100) {
+    for (uint32 now = 1100; now <= 3000; now += 100) {
         EXPECT_FALSE(output->GetPace(&pace)) << now;
         ASSERT_EQ(output->Probe(sink, now), CL_OK);
-        EXPECT_EQ(output->PeerReads(), now >= 1900) << now;
+        EXPECT_EQ(output->PeerReads(), now >= 2100) << now;
     }
     ASSERT_TRUE(output->GetPace(&pace));
     EXPECT_EQ(pace, 1000u << 10);
+    // A later wait counts its 1 MiB from its own first write, not from the first ever.
+    sink.fTake = 8 << 20;
+    ASSERT_EQ(output->WriteQueued(sink, 3100), CL_OK);
+    sink.fTake = sink.fUnsent = 100 << 10;
+    ASSERT_EQ(output->Send(sink, large, 3200, &queued), CL_OK);
+    EXPECT_FALSE(output->PeerReads());
     // What waits when the client goes stays counted, not live, until it is freed.
     EXPECT_EQ(total.load(), large.GetSize());
     output->Drop();

@@ -233,8 +233,10 @@ private:
     // window.
     static constexpr uint32 kSamples = 24;
     // More than a socket takes of what waits while its peer reads nothing: what fills
-    // the peer's receive buffer (Linux: 128 KiB by default, at most 416 KiB as a peer
-    // may set it) and what is in flight.
+    // the peer's receive buffer (Linux: 128 KiB by default; a peer may set up to twice
+    // net.core.rmem_max, which is 416 KiB only at that limit's default) and what is in
+    // flight. A peer whose buffer holds more (2 MiB given for 1 MiB asked) is seen to
+    // read at once, and goes as a reader that took nothing for 2 s.
     static constexpr uint64 kUnreadFill = 1u << 20;
     // A socket that has taken nothing for this long is stalled: what it takes while its
     // peer reads nothing comes with the peer's acknowledgements, delayed 200 ms at most
