@@ -631,6 +631,7 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     EXPECT_EQ(first.Completions(), 1);
     EXPECT_EQ(pending.fErrors.load(), 2);
     fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
+    EXPECT_EQ(pending.Completions(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
