@@ -19,6 +19,7 @@
 #include "lumo/status.h"
 #include "qpx/zelmo_client/client.h"
 #include "support/callback_recorder.h"
+#include "support/child_process.h"
 #include "support/flat_table.h"
 #include "support/operation_cases.h"
 #include "support/private_network.h"
@@ -575,11 +576,16 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
+// Every dispatcher has one controller thread, by this name as the system keeps it.
+constexpr const char* kControllerThread = "dispatc.troller";
+
 // A client deleted from the callback of a success, an ordinary failure or a refusal, or
-// from a progress (97) or idle (98) callback of a request still on the server, while
-// requests are pending, on the server and refused in that callback: they report once,
-// the deletion waits for them, and nothing touches the client afterwards, nor the
-// dispatcher its RPC client made for itself (without the caller's), as the sanitizers check.
+// from a progress (97) or idle (98) callback of a request still on the server, or from a
+// progress callback of another client's request (99), while requests are pending, on the
+// server and refused in that callback: they report once, the deletion waits for them
+// unless made from a progress or idle callback of its own request, and nothing touches
+// the client afterwards, nor the dispatcher its RPC client made for itself (without the
+// caller's), as the sanitizers check; that dispatcher's threads end.
 class DeletedInACallbackTest : public EndToEndTest,
                                public testing::WithParamInterface<std::tuple<bool, uint32>> {};
 
@@ -587,10 +593,11 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     auto [own, command] = GetParam();
     Script slow;
     slow.fSleepMs = 5000;
-    for (uint32 slowCommand : {96u, 97u, 98u})
+    for (uint32 slowCommand : {96u, 97u, 98u, 99u})
         SetScript(slowCommand, slow);
     SetScript(95, {CLU_Table(), CL_ERROR});
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    const int controllers = CountThreads(kControllerThread);
     QPX_Client* client = new QPX_Client(own ? nullptr : fDispatcher);
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
@@ -602,6 +609,7 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     // made; the server has the first before the slow one, as the slow one is made only
     // once the server has seen the first.
     std::atomic<bool> made{false};
+    int reportedAtDelete = -1;
     auto drop = [&] {
         if (!client) return;  // progress and idle calls go on until the request ends
         WaitFor([&] { return made.load(); }, 10000);
@@ -609,16 +617,19 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
                         nullptr, nullptr, &pending, 5000);
         delete client;
         client = nullptr;
+        reportedAtDelete = pending.Completions();
     };
-    if (command == 97)
-        first.fCancelIf = [&] { return drop(), false; };
+    // The other client's request is cancelled once its callback has deleted this one.
+    if (command == 97 || command == 99)
+        first.fCancelIf = [&] { return drop(), command == 99; };
     else if (command == 98)
         first.fOnIdle = drop;
     else
         first.fOnCompletion = drop;
-    client->Execute(command, command == rpc_test::kEcho ? &deep : nullptr,
-                    CallbackRecorder::Success, CallbackRecorder::Error, CallbackRecorder::Progress,
-                    command == 98 ? CallbackRecorder::Idle : nullptr, &first, 20000);
+    (command == 99 ? fClient : client)
+        ->Execute(command, command == rpc_test::kEcho ? &deep : nullptr, CallbackRecorder::Success,
+                  CallbackRecorder::Error, CallbackRecorder::Progress,
+                  command == 98 ? CallbackRecorder::Idle : nullptr, &first, 20000);
     ASSERT_TRUE(command == rpc_test::kEcho ||
                 WaitFor([&] { return LastSeen().fCommand == command; }));
     client->Execute(96, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
@@ -630,14 +641,18 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     EXPECT_EQ(first.fSuccesses.load(), command == 94 ? 1 : 0);
     EXPECT_EQ(first.Completions(), 1);
     EXPECT_EQ(pending.fErrors.load(), 2);
+    if (command != 97 && command != 98) {
+        EXPECT_EQ(reportedAtDelete, 2);
+    }
     fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
+    EXPECT_EQ(WaitThreads(kControllerThread, controllers), controllers);
     EXPECT_EQ(pending.Completions(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
                          testing::Combine(testing::Bool(),
                                           testing::Values(94u, 95u, uint32(rpc_test::kEcho), 97u,
-                                                          98u)));
+                                                          98u, 99u)));
 
 // The RPC client runs the requests on a dispatcher of its own here, which its
 // destructor joins after the requests have reported.
