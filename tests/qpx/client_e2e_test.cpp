@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -451,6 +453,7 @@ public:
         fRPC.Connect(settings, success, error, progress, userData, timeout);
     }
     void Disconnect() override { fRPC.Disconnect(); }
+    void WaitForJobs() override { fRPC.WaitForJobs(); }
     uint32 GetID() override { return fRPC.GetID(); }
     uint32 GetConnectionNumber() override { return fRPC.GetConnectionNumber(); }
     CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
@@ -504,7 +507,8 @@ TEST_F(EndToEndTest, AFailedConnectLeavesTheNewerConnectionOfAnotherThread) {
 // the call returned, on another thread, where the lock that the caller held around the
 // call is free; on a dispatcher given to the client, on the RPC client's own, or on a
 // thread of its own for a caller's RPC client. WaitForJobs waits for it, and called from
-// its callback returns.
+// its callback returns; called from a success callback too, while the refusal's callback
+// is yet to wait, it returns once that wait has begun, and neither waits for the other.
 TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     CLU_Table whole = NestedTables(CLU_MAX_FLATTEN_DEPTH);
     CLU_Table echoed;
@@ -529,26 +533,38 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
 
     QPX_Client ownDispatcher(nullptr), callersRPC(new LateFailureRPC(fDispatcher));
     QPX_Client* clients[] = {fClient, &ownDispatcher, &callersRPC};
+    for (QPX_Client* client : {&ownDispatcher, &callersRPC})
+        ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     for (int c = 0; c < 3; c++) {
         for (int call = 0; call < 3; call++) {
             SCOPED_TRACE(testing::Message() << "client " << c << ", call " << call);
+            using R = CallbackRecorder;
             QPX_Client* client = clients[c];
             std::mutex held;
-            std::atomic<bool> returned{false};
-            bool afterReturn = false, lockFree = false;
+            std::atomic<bool> returned{false}, successWaits{false}, refusalWaits{false};
+            bool afterReturn = false, lockFree = false, afterRefusalWaits = false;
             std::thread::id thread;
-            CallbackRecorder r;
+            R r, success;
             // As a callback that takes the caller's lock, but never blocking on it (on the
             // caller's thread that would deadlock): once it is free, the call returned.
             r.fOnCompletion = [&] {
                 thread = std::this_thread::get_id();
                 lockFree = WaitFor([&] { return held.try_lock() && (held.unlock(), true); }, 2000);
                 afterReturn = returned;
+                WaitFor([&] { return successWaits.load(); }, 10000);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                refusalWaits = true;
                 client->WaitForJobs();
             };
+            success.fOnCompletion = [&] {
+                WaitFor([&] { return returned.load(); }, 10000);
+                successWaits = true;
+                client->WaitForJobs();
+                afterRefusalWaits = refusalWaits;
+            };
+            client->Execute(92, nullptr, R::Success, R::Error, nullptr, nullptr, &success, 5000);
             {
                 std::lock_guard<std::mutex> hold(held);
-                using R = CallbackRecorder;
                 if (call == 0)
                     client->Execute(rpc_test::kEcho, &deep, R::Success, R::Error, nullptr,
                                     nullptr, &r, 5000);
@@ -559,7 +575,15 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
                                          5000);
                 returned = true;
             }
+            // Callbacks stuck waiting for each other hold up every later wait: stop here.
+            if (!r.Wait(1) || !success.Wait(1)) {
+                ADD_FAILURE() << "the callbacks' waits did not return";
+                fflush(stdout);
+                std::_Exit(1);
+            }
             client->WaitForJobs();
+            EXPECT_EQ(success.fSuccesses.load(), 1);
+            EXPECT_TRUE(afterRefusalWaits);
             EXPECT_EQ(r.fErrors.load(), 1);
             EXPECT_EQ(r.fCode.load(), CL_ERROR);
             EXPECT_EQ(r.fMessage, "Errore generico");
@@ -569,7 +593,7 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
         }
     }
 
-    EXPECT_EQ(SeenCount(), seen);
+    EXPECT_EQ(SeenCount(), seen + 3 * 3);  // the success callbacks' requests
     EXPECT_EQ(fClient->GetID(), id);
     fClient->GetConnectionInfo(&info);
     EXPECT_FALSE(info.Empty());
