@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -19,6 +21,7 @@
 #include "lumo/status.h"
 #include "qpx/zelmo_client/client.h"
 #include "support/callback_recorder.h"
+#include "support/child_process.h"
 #include "support/flat_table.h"
 #include "support/operation_cases.h"
 #include "support/private_network.h"
@@ -450,6 +453,7 @@ public:
         fRPC.Connect(settings, success, error, progress, userData, timeout);
     }
     void Disconnect() override { fRPC.Disconnect(); }
+    void WaitForJobs() override { fRPC.WaitForJobs(); }
     uint32 GetID() override { return fRPC.GetID(); }
     uint32 GetConnectionNumber() override { return fRPC.GetConnectionNumber(); }
     CL_Status Execute(uint32 command, CL_Blob& input, CL_Blob& output, CL_IdleCB idle,
@@ -503,7 +507,8 @@ TEST_F(EndToEndTest, AFailedConnectLeavesTheNewerConnectionOfAnotherThread) {
 // the call returned, on another thread, where the lock that the caller held around the
 // call is free; on a dispatcher given to the client, on the RPC client's own, or on a
 // thread of its own for a caller's RPC client. WaitForJobs waits for it, and called from
-// its callback returns.
+// its callback returns; called from a success callback too, while the refusal's callback
+// is yet to wait, it returns once that wait has begun, and neither waits for the other.
 TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     CLU_Table whole = NestedTables(CLU_MAX_FLATTEN_DEPTH);
     CLU_Table echoed;
@@ -528,26 +533,38 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
 
     QPX_Client ownDispatcher(nullptr), callersRPC(new LateFailureRPC(fDispatcher));
     QPX_Client* clients[] = {fClient, &ownDispatcher, &callersRPC};
+    for (QPX_Client* client : {&ownDispatcher, &callersRPC})
+        ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     for (int c = 0; c < 3; c++) {
         for (int call = 0; call < 3; call++) {
             SCOPED_TRACE(testing::Message() << "client " << c << ", call " << call);
+            using R = CallbackRecorder;
             QPX_Client* client = clients[c];
             std::mutex held;
-            std::atomic<bool> returned{false};
-            bool afterReturn = false, lockFree = false;
+            std::atomic<bool> returned{false}, successWaits{false}, refusalWaits{false};
+            bool afterReturn = false, lockFree = false, afterRefusalWaits = false;
             std::thread::id thread;
-            CallbackRecorder r;
+            R r, success;
             // As a callback that takes the caller's lock, but never blocking on it (on the
             // caller's thread that would deadlock): once it is free, the call returned.
             r.fOnCompletion = [&] {
                 thread = std::this_thread::get_id();
                 lockFree = WaitFor([&] { return held.try_lock() && (held.unlock(), true); }, 2000);
                 afterReturn = returned;
+                WaitFor([&] { return successWaits.load(); }, 10000);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                refusalWaits = true;
                 client->WaitForJobs();
             };
+            success.fOnCompletion = [&] {
+                WaitFor([&] { return returned.load(); }, 10000);
+                successWaits = true;
+                client->WaitForJobs();
+                afterRefusalWaits = refusalWaits;
+            };
+            client->Execute(92, nullptr, R::Success, R::Error, nullptr, nullptr, &success, 5000);
             {
                 std::lock_guard<std::mutex> hold(held);
-                using R = CallbackRecorder;
                 if (call == 0)
                     client->Execute(rpc_test::kEcho, &deep, R::Success, R::Error, nullptr,
                                     nullptr, &r, 5000);
@@ -558,7 +575,15 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
                                          5000);
                 returned = true;
             }
+            // Callbacks stuck waiting for each other hold up every later wait: stop here.
+            if (!r.Wait(1) || !success.Wait(1)) {
+                ADD_FAILURE() << "the callbacks' waits did not return";
+                fflush(stdout);
+                std::_Exit(1);
+            }
             client->WaitForJobs();
+            EXPECT_EQ(success.fSuccesses.load(), 1);
+            EXPECT_TRUE(afterRefusalWaits);
             EXPECT_EQ(r.fErrors.load(), 1);
             EXPECT_EQ(r.fCode.load(), CL_ERROR);
             EXPECT_EQ(r.fMessage, "Errore generico");
@@ -568,18 +593,23 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
         }
     }
 
-    EXPECT_EQ(SeenCount(), seen);
+    EXPECT_EQ(SeenCount(), seen + 3 * 3);  // the success callbacks' requests
     EXPECT_EQ(fClient->GetID(), id);
     fClient->GetConnectionInfo(&info);
     EXPECT_FALSE(info.Empty());
     EXPECT_EQ(fClient->Execute(92, nullptr, nullptr, nullptr, 5000), CL_OK);
 }
 
+// Every dispatcher has one controller thread, by this name as the system keeps it.
+constexpr const char* kControllerThread = "dispatc.troller";
+
 // A client deleted from the callback of a success, an ordinary failure or a refusal, or
-// from a progress (97) or idle (98) callback of a request still on the server, while
-// requests are pending, on the server and refused in that callback: they report once,
-// the deletion waits for them, and nothing touches the client afterwards, nor the
-// dispatcher its RPC client made for itself (without the caller's), as the sanitizers check.
+// from a progress (97) or idle (98) callback of a request still on the server, or from a
+// progress callback of another client's request (99), while requests are pending, on the
+// server and refused in that callback: they report once, the deletion waits for them
+// unless made from a progress or idle callback of its own request, and nothing touches
+// the client afterwards, nor the dispatcher its RPC client made for itself (without the
+// caller's), as the sanitizers check; that dispatcher's threads end.
 class DeletedInACallbackTest : public EndToEndTest,
                                public testing::WithParamInterface<std::tuple<bool, uint32>> {};
 
@@ -587,10 +617,11 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     auto [own, command] = GetParam();
     Script slow;
     slow.fSleepMs = 5000;
-    for (uint32 slowCommand : {96u, 97u, 98u})
+    for (uint32 slowCommand : {96u, 97u, 98u, 99u})
         SetScript(slowCommand, slow);
     SetScript(95, {CLU_Table(), CL_ERROR});
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
+    const int controllers = CountThreads(kControllerThread);
     QPX_Client* client = new QPX_Client(own ? nullptr : fDispatcher);
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
@@ -602,6 +633,7 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     // made; the server has the first before the slow one, as the slow one is made only
     // once the server has seen the first.
     std::atomic<bool> made{false};
+    int reportedAtDelete = -1;
     auto drop = [&] {
         if (!client) return;  // progress and idle calls go on until the request ends
         WaitFor([&] { return made.load(); }, 10000);
@@ -609,16 +641,19 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
                         nullptr, nullptr, &pending, 5000);
         delete client;
         client = nullptr;
+        reportedAtDelete = pending.Completions();
     };
-    if (command == 97)
-        first.fCancelIf = [&] { return drop(), false; };
+    // The other client's request is cancelled once its callback has deleted this one.
+    if (command == 97 || command == 99)
+        first.fCancelIf = [&] { return drop(), command == 99; };
     else if (command == 98)
         first.fOnIdle = drop;
     else
         first.fOnCompletion = drop;
-    client->Execute(command, command == rpc_test::kEcho ? &deep : nullptr,
-                    CallbackRecorder::Success, CallbackRecorder::Error, CallbackRecorder::Progress,
-                    command == 98 ? CallbackRecorder::Idle : nullptr, &first, 20000);
+    (command == 99 ? fClient : client)
+        ->Execute(command, command == rpc_test::kEcho ? &deep : nullptr, CallbackRecorder::Success,
+                  CallbackRecorder::Error, CallbackRecorder::Progress,
+                  command == 98 ? CallbackRecorder::Idle : nullptr, &first, 20000);
     ASSERT_TRUE(command == rpc_test::kEcho ||
                 WaitFor([&] { return LastSeen().fCommand == command; }));
     client->Execute(96, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
@@ -630,13 +665,18 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     EXPECT_EQ(first.fSuccesses.load(), command == 94 ? 1 : 0);
     EXPECT_EQ(first.Completions(), 1);
     EXPECT_EQ(pending.fErrors.load(), 2);
+    if (command != 97 && command != 98) {
+        EXPECT_EQ(reportedAtDelete, 2);
+    }
     fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
+    EXPECT_EQ(WaitThreads(kControllerThread, controllers), controllers);
+    EXPECT_EQ(pending.Completions(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
                          testing::Combine(testing::Bool(),
                                           testing::Values(94u, 95u, uint32(rpc_test::kEcho), 97u,
-                                                          98u)));
+                                                          98u, 99u)));
 
 // The RPC client runs the requests on a dispatcher of its own here, which its
 // destructor joins after the requests have reported.
