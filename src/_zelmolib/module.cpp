@@ -403,10 +403,36 @@ bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> 
 }
 
 void ZL_ReportCallbackError() {
-    if (PyErr_Occurred()) {
+    if (!PyErr_Occurred()) return;
+    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
         PyErr_Print();
         PyErr_Clear();
+        return;
     }
+    // PyErr_Print would end the interpreter for SystemExit, from whatever thread the
+    // callback ran on: the hook prints it as any other exception instead.
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* traceback = PyException_GetTraceback(raised);
+    PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised)), raised,
+                        traceback ? traceback : Py_None};
+    PyObject* hook = PySys_GetObject("excepthook");
+    PyObject* result = hook ? PyObject_Vectorcall(hook, args, 3, nullptr) : nullptr;
+    if (result) {
+        Py_DECREF(result);
+    } else {
+        // A missing or failing hook: both exceptions are displayed, neither ends anything.
+        PyObject* failure = PyErr_GetRaisedException();
+        PySys_WriteStderr(hook ? "Error in sys.excepthook:\n" : "sys.excepthook is missing\n");
+        if (failure) {
+            PyErr_DisplayException(failure);
+            PySys_WriteStderr("\nOriginal exception was:\n");
+        }
+        PyErr_DisplayException(raised);
+        Py_XDECREF(failure);
+    }
+    Py_XDECREF(traceback);
+    Py_DECREF(raised);
+    PyErr_Clear();
 }
 
 void ZL_CallCallback(PyObject* callable, PyObject* args) {

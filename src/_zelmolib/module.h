@@ -98,7 +98,8 @@ bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive = true);
 // interpreter lock without being ended by the interpreter.
 bool ZL_InterpreterAlive();
 void ZL_LeavePython(PyGILState_STATE gil);
-// Prints and clears a pending exception of a callback called from native code.
+// Prints and clears a pending exception of a callback called from native code, through
+// sys.excepthook; a SystemExit too, which ends nothing here.
 void ZL_ReportCallbackError();
 // Calls callable(*args) for a native caller: result released, exception printed and
 // cleared. Skips null and None.

@@ -3,12 +3,14 @@ both forms with success, error, progress and idle callbacks, cancel and interrup
 
 import contextlib
 import io
+import os
 import subprocess
 import sys
 import textwrap
 import threading
 import unittest
 
+import native
 import zelmolib
 import _zelmolib
 from client_fixture import (BLOB, ECHO, FAIL, ROWS, WORK, BusinessServer, Outcome,
@@ -605,6 +607,44 @@ class ExecuteTest(ServerTestCase):
             threading.Event().wait(0.01)
         self.assertEqual((d.pending, d.executed, d.aborted), (False, True, False))
         self.assertIn("ValueError: from success", stderr.getvalue())
+
+    # Code that has `leave` called, and the script's exit status: the idle callable of a
+    # synchronous call ends it, every other callable's exit is printed and the script goes on.
+    EXITS = [("client.execute(ECHO, {}, success=leave)", 0),
+             ("client.execute(FAIL, {'code': 7}, success=leave, error=leave)", 0),
+             ("client.execute(WORK, {'ms': 300}, success=leave, error=leave, progress=leave)", 0),
+             ("client.execute(WORK, {'ms': 300}, success=leave, idle=leave)", 0),
+             ("_zelmolib.start_timer(0, leave)", 0),
+             ("_zelmolib.set_power_callbacks(leave, None); "
+              "threading.Thread(target=native.power_event, args=(1,)).start()", 0),
+             ("_zelmolib.set_default_idle_callback(leave); busy = threading.Event(); "
+              "_zelmolib.start_timer(0, lambda u: (busy.set(), called.wait(30))); "
+              "busy.wait(30); _zelmolib._cleanup()", 0),
+             ("_zelmolib.set_default_idle_callback(leave); client.execute(WORK, {'ms': 300})", 3)]
+
+    def test_sys_exit_in_a_callback_ends_only_a_synchronous_call(self):
+        script = textwrap.dedent("""
+            import sys, threading
+            sys.path.insert(0, sys.argv[2])
+            import native, _zelmolib
+            from client_fixture import ECHO, FAIL, WORK
+            client, called = _zelmolib.Client(), threading.Event()
+            client.connect(host="127.0.0.1", port=int(sys.argv[1]))
+            leave = lambda *args: (called.set(), sys.exit(%d))
+            try:
+                %s
+                assert called.wait(30)
+            finally:
+                print("finally")
+            print("end")""")
+        for row, status in self.EXITS:
+            with self.subTest(row=row):
+                r = subprocess.run([sys.executable, "-c", script % (status or 4, row),
+                                    str(self.server.port), os.path.dirname(native.__file__)],
+                                   capture_output=True, text=True, timeout=60)
+                went_on = status == 0  # the exit printed with its traceback
+                self.assertEqual((r.returncode, r.stdout, "SystemExit: 4" in r.stderr),
+                                 (status, "finally\n" + "end\n" * went_on, went_on), r.stderr)
 
     def test_default_idle_callback_runs_during_sync_calls(self):
         calls = []

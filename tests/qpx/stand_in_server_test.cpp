@@ -94,7 +94,8 @@ TEST(StandInServer, RepliesTooDeepToFlattenFailWithAReason) {
 }
 
 // A query's text ends at its end or at its first NUL; what cannot be read is refused with
-// the query error. A WHERE clause leaves the rows' values as they were.
+// the query error. A WHERE clause leaves the rows' values as they were; UPDATE and DELETE
+// count the rows it selects.
 TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
     CL_Init();
     CL_TCPServer server;
@@ -116,6 +117,9 @@ TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
         {"SELECT name FROM customers WHERE id = 2", 1, ""},
         {"SELECT name FROM customers WHERE id = 2 LIMIT", -1, "syntax error near 'LIMIT'"},
         {"SELECT 'name FROM customers", -1, "missing FROM"},
+        {"UPDATE customers SET city = 'Roma' WHERE name = 'Anna Rossi'", 1, ""},
+        {"DELETE FROM customers WHERE city = 'Milano'", 2, ""},
+        {"DELETE FROM customers WHERE town = 'Milano'", -1, "no such column: town"},
     };
     for (const auto& c : cases) {
         CLU_Table reply = Call(context, QPX_CMD_QUERY_DATABASE, CLU_Table().Set("QUERY", c.fQuery));

@@ -379,8 +379,20 @@ inline std::string TextOf(const CLU_Entry& cell) {
     return text.fString;
 }
 
+// Whether t[i] begins "WHERE column = literal": then the column's name and the literal,
+// its quotes taken off.
+inline bool WhereAt(const std::vector<std::string>& t, size_t i, std::string& column,
+                    std::string& value) {
+    if (Lower(t[i]) != "where" || i + 3 >= t.size() || t[i + 2] != "=") return false;
+    column = Lower(t[i + 1]);
+    value = t[i + 3];
+    if (value.size() >= 2 && value.front() == '\'') value = value.substr(1, value.size() - 2);
+    return true;
+}
+
 // The SQL subset: SELECT columns|* FROM table [WHERE column = literal] [LIMIT n];
-// UPDATE and DELETE count the rows they would touch.
+// UPDATE and DELETE count the rows their WHERE would touch (every row without one) and
+// change none.
 inline CL_Status QueryDatabase(Request& r) {
     {
         std::lock_guard<std::mutex> guard(r.fSession.fLock);
@@ -399,7 +411,23 @@ inline CL_Status QueryDatabase(Request& r) {
         std::string name = at < t.size() ? Lower(t[at]) : std::string();
         for (const DataTable& table : Tables())
             if (table.fName == name) {
-                r.fOut.Set("AFFECTED_ROWS", (long long)table.fRows.Count());
+                size_t i = at + 1;
+                while (i < t.size() && Lower(t[i]) != "where")
+                    i++;
+                std::string column, value;
+                int where = -1;
+                if (i < t.size()) {
+                    if (!WhereAt(t, i, column, value))
+                        return fail("syntax error near '" + t[i] + "'");
+                    auto it = std::find(table.fColumns.begin(), table.fColumns.end(), column);
+                    if (it == table.fColumns.end()) return fail("no such column: " + column);
+                    where = int(it - table.fColumns.begin());
+                }
+                long long count = 0;
+                for (uint32 row = 0; row < table.fRows.Count(); row++)
+                    count +=
+                        where < 0 || TextOf(*table.fRows.GetList(int32(row))->Get(where)) == value;
+                r.fOut.Set("AFFECTED_ROWS", count);
                 r.fOut.Set("COLUMNS_LIST", CLU_List());
                 r.fOut.Set("RESULT_SET", CLU_List());
                 return CL_OK;
@@ -408,7 +436,8 @@ inline CL_Status QueryDatabase(Request& r) {
     }
     if (verb != "select") return fail("syntax error near '" + t[0] + "'");
     size_t from = 1;
-    while (from < t.size() && Lower(t[from]) != "from") from++;
+    while (from < t.size() && Lower(t[from]) != "from")
+        from++;
     if (from + 1 >= t.size()) return fail("missing FROM");
     std::string name = Lower(t[from + 1]);
     std::vector<std::string> wanted;
@@ -418,11 +447,7 @@ inline CL_Status QueryDatabase(Request& r) {
     long long limit = -1;
     for (size_t i = from + 2; i < t.size(); i++) {
         std::string word = Lower(t[i]);
-        if (word == "where" && i + 3 < t.size() && t[i + 2] == "=") {
-            whereColumn = Lower(t[i + 1]);
-            whereValue = t[i + 3];
-            if (whereValue.size() >= 2 && whereValue.front() == '\'')
-                whereValue = whereValue.substr(1, whereValue.size() - 2);
+        if (WhereAt(t, i, whereColumn, whereValue)) {
             i += 3;
         } else if (word == "limit" && i + 1 < t.size()) {
             limit = atoll(t[++i].c_str());
