@@ -62,7 +62,9 @@ public:
     static bool WaitForJob(CL_Job* job, uint32 ms);
     // True once no job runs and none is queued; false when `ms` passed first. Called
     // from a job's Run on one of this dispatcher's workers, it counts neither that job
-    // nor the jobs that wait here at the same time.
+    // nor the jobs that wait here at the same time, and lends that job's worker: the
+    // pool may grow past its maximum by one worker for each job waiting here, and
+    // shrinks back once they have returned.
     bool WaitForJobs(uint32 ms);
 
     CL_Status Lock() override CL_ACQUIRE() CL_NO_THREAD_SAFETY_ANALYSIS { return fLock.Lock(); }
@@ -93,6 +95,9 @@ protected:
     void Control();
     // Workers not yet told to quit; under fLock.
     uint32 ActiveWorkers() const;
+    // The most workers the pool may have now: its maximum (its base, if larger) and one
+    // more for each job waiting in WaitForJobs; under fLock.
+    uint32 Cap() const;
     // Whether `id` is one of the pool's workers, inside a job; under fLock.
     bool IsBusyWorker(CL_ThreadID id) const;
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <set>
 #include <string>
 #include <thread>
@@ -353,13 +354,17 @@ TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
     EXPECT_EQ(d.Workers(), 2u);  // the waiting job kept the first worker busy
 
     // Two at once: neither returns while the other is queued or runs without waiting.
-    NestedJob both[2] = {NestedJob(&d, &count), NestedJob(&d, &count)};
-    for (NestedJob& job : both)
-        d.AddJob(&job, false);
-    for (NestedJob& job : both) {
-        EXPECT_TRUE(d.WaitForJob(&job, 15000));
-        EXPECT_TRUE(job.fOk);
+    // Then as many as the pool's maximum, and one more: each lends its worker while it
+    // waits, so the jobs queued behind them get one.
+    for (int n : {2, 4, 5}) {
+        std::deque<NestedJob> jobs;
+        for (int i = 0; i < n; ++i)
+            d.AddJob(&jobs.emplace_back(&d, &count), false);
+        for (NestedJob& job : jobs)
+            EXPECT_TRUE(d.WaitForJob(&job, 15000) && job.fOk) << n;
     }
+    // The workers added for them go once the waits are over.
+    EXPECT_TRUE(Eventually([&] { return d.Workers() <= 4; }));
 }
 
 }  // namespace

@@ -211,6 +211,23 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     ASSERT_TRUE(f.Wait(1));
     EXPECT_EQ(f.fSuccesses.load(), 0);
     EXPECT_EQ(f.fCode.load(), status);
+    // So may as many callbacks at once as the dispatcher has workers at most: on the
+    // RPC client's own (32) and on a caller's of 2 and of 8.
+    for (uint32 most : {32u, 2u, 8u}) {
+        CL_Dispatcher callers(1, most);
+        QPX_Client client(most == 32 ? nullptr : &callers);
+        QPX_ServerSpec spec;
+        spec.fHost = "127.0.0.1";
+        spec.fPort = fServer.fPort;
+        ASSERT_EQ(client.Connect(&spec, &out, CLU_Table(), 5000), CL_OK);
+        CallbackRecorder all;
+        all.fOnCompletion = [&] { client.WaitForJobs(); };
+        for (uint32 i = 0; i < most; i++)
+            client.Execute(91, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
+                           nullptr, nullptr, &all, 5000);
+        EXPECT_TRUE(all.Wait(int(most), 20000)) << most;
+        client.WaitForJobs();
+    }
 
     // Server errors keep the connection.
     EXPECT_EQ(fClient->Execute(92, nullptr, &out, nullptr, 5000), CL_OK);

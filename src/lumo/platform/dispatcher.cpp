@@ -106,8 +106,13 @@ bool CL_Dispatcher::WaitForJobs(uint32 ms) {
     fLock.Lock();
     // A job that waits here waits neither for itself nor for another job that waits
     // here too (two would wait for each other); any other caller waits for both.
+    // Its worker's place is lent meanwhile: the pool may grow past its maximum by one
+    // worker for each job waiting here, so queued jobs never wait for the waits.
     const bool fromJob = IsBusyWorker(CL_Thread::CurrentID());
-    if (fromJob) fWaitingJobs++;
+    if (fromJob) {
+        fWaitingJobs++;
+        if (!fJobs.empty()) fAddedJobCond.Signal();
+    }
     bool idle;
     for (;;) {
         // At the deadline too, queued jobs count: they have not been done.
@@ -154,6 +159,10 @@ bool CL_Dispatcher::IsBusyWorker(CL_ThreadID id) const {
     return false;
 }
 
+uint32 CL_Dispatcher::Cap() const {
+    return std::max(fMaxThreads, fBaseThreads) + fWaitingJobs;
+}
+
 uint32 CL_Dispatcher::ActiveWorkers() const {
     uint32 n = 0;
     for (const Worker* w : fWorkers)
@@ -177,7 +186,7 @@ void CL_Dispatcher::Control() {
             uint32 n = ActiveWorkers();
             bool wake = false;
             if (!fJobs.empty()) {
-                bool grow = uint32(std::max(fRunningJobs.Get(), 0)) >= n && n < fMaxThreads;
+                bool grow = uint32(std::max(fRunningJobs.Get(), 0)) >= n && n < Cap();
                 fLock.Unlock();
                 if (grow) AddWorker();
                 fLock.Lock();
@@ -186,10 +195,15 @@ void CL_Dispatcher::Control() {
             } else if (n == 0) {
                 break;
             }
+            // Idle workers retire after the idle limit, and at once while the pool is
+            // larger than its cap: those added for waits that have ended. So every
+            // broadcast finds no more idle workers than the cap leaves room for.
+            const uint32 cap = Cap();
             uint32 now = NowMs();
             for (Worker* w : fWorkers) {
                 if (n <= fBaseThreads) break;
-                if (w->fQuit || w->fBusy || now - w->fActivityTime <= fIdleLimit) continue;
+                if (w->fQuit || w->fBusy) continue;
+                if (n <= cap && now - w->fActivityTime <= fIdleLimit) continue;
                 w->fQuit = true;
                 --n;
                 wake = true;
