@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <set>
 #include <string>
@@ -326,12 +327,19 @@ TEST(Dispatcher, DeleteAfterDispatch) {
 }
 
 // Jobs that queue and wait for further jobs from inside Run: for all of them but the
-// waiting job itself and any other that waits so at the same time, then for its own.
+// waiting job itself and any other that waits so at the same time, then for its own;
+// or, scoped, only for its own, in a WaitScope.
 class NestedJob : public CL_Job {
 public:
-    NestedJob(CL_Dispatcher* d, std::atomic<int>* counter) : fDispatcher(d), fInner(counter) {}
+    NestedJob(CL_Dispatcher* d, std::atomic<int>* counter, bool scoped = false)
+        : fDispatcher(d), fInner(counter), fScoped(scoped) {}
     CL_Status Run() override {
         fDispatcher->AddJob(&fInner, false);
+        if (fScoped) {
+            CL_Dispatcher::WaitScope lent;
+            fOk = CL_Dispatcher::WaitForJob(&fInner, 10000);
+            return 0;
+        }
         fOk = fDispatcher->WaitForJobs(10000) && fInner.Dispatched() &&
               fDispatcher->WaitForJob(&fInner, CL_WAIT_FOREVER);
         return 0;
@@ -341,6 +349,7 @@ public:
 private:
     CL_Dispatcher* fDispatcher;
     CountJob fInner;
+    bool fScoped;
 };
 
 TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
@@ -355,11 +364,11 @@ TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
 
     // Two at once: neither returns while the other is queued or runs without waiting.
     // Then as many as the pool's maximum, and one more: each lends its worker while it
-    // waits, so the jobs queued behind them get one.
-    for (int n : {2, 4, 5}) {
+    // waits, so the jobs queued behind them get one; so do waits in a WaitScope (below 0).
+    for (int n : {2, 4, 5, -4, -5}) {
         std::deque<NestedJob> jobs;
-        for (int i = 0; i < n; ++i)
-            d.AddJob(&jobs.emplace_back(&d, &count), false);
+        for (int i = 0; i < std::abs(n); ++i)
+            d.AddJob(&jobs.emplace_back(&d, &count, n < 0), false);
         for (NestedJob& job : jobs)
             EXPECT_TRUE(d.WaitForJob(&job, 15000) && job.fOk) << n;
     }

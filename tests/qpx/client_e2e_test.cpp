@@ -598,17 +598,21 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
 // the deletion waits for them, and nothing touches the client afterwards, nor the
 // dispatcher its RPC client made for itself (without the caller's), as the sanitizers check.
 class DeletedInACallbackTest : public EndToEndTest,
-                               public testing::WithParamInterface<std::tuple<bool, uint32>> {};
+                               public testing::WithParamInterface<std::tuple<uint32, uint32>> {};
 
 TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
-    auto [own, command] = GetParam();
+    // 0 workers: the RPC client's own dispatcher; 2: a caller's of 2, where the waits for
+    // the other requests must lend their workers; else the fixture's.
+    auto [workers, command] = GetParam();
+    std::unique_ptr<CL_Dispatcher> two(workers == 2 ? new CL_Dispatcher(1, 2) : nullptr);
+    CL_Dispatcher* callers = two ? two.get() : fDispatcher;
     Script slow;
     slow.fSleepMs = 5000;
     for (uint32 slowCommand : {96u, 97u, 98u})
         SetScript(slowCommand, slow);
     SetScript(95, {CLU_Table(), CL_ERROR});
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
-    QPX_Client* client = new QPX_Client(own ? nullptr : fDispatcher);
+    QPX_Client* client = new QPX_Client(workers ? callers : nullptr);
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
     spec.fPort = fServer.fPort;
@@ -647,11 +651,11 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     EXPECT_EQ(first.fSuccesses.load(), command == 94 ? 1 : 0);
     EXPECT_EQ(first.Completions(), 1);
     EXPECT_EQ(pending.fErrors.load(), 2);
-    fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
+    callers->WaitForJobs(CL_WAIT_FOREVER);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
-                         testing::Combine(testing::Bool(),
+                         testing::Combine(testing::Values(0u, 2u, 32u),
                                           testing::Values(94u, 95u, uint32(rpc_test::kEcho), 97u,
                                                           98u)));
 

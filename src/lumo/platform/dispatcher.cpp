@@ -33,6 +33,7 @@ CL_Dispatcher::CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate,
       fRunningJobs(0),
       fQuit(false),
       fWaitingJobs(0),
+      fLentWorkers(0),
       fBaseThreads(base),
       fMaxThreads(max),
       fOnCreateProc(onCreate),
@@ -127,6 +128,26 @@ bool CL_Dispatcher::WaitForJobs(uint32 ms) {
     return idle;
 }
 
+thread_local CL_Dispatcher::Worker* CL_Dispatcher::sCurrentWorker = nullptr;
+
+CL_Dispatcher::WaitScope::WaitScope() : fDispatcher(nullptr) {
+    // Only this thread clears its worker's dispatcher (when a job deletes it).
+    Worker* w = sCurrentWorker;
+    CL_Dispatcher* d = w ? w->fDispatcher : nullptr;
+    if (!d) return;
+    CL_AutoLocker lock(d->fLock);
+    if (!w->fBusy) return;
+    d->fLentWorkers++;
+    if (!d->fJobs.empty()) d->fAddedJobCond.Signal();
+    fDispatcher = d;
+}
+
+CL_Dispatcher::WaitScope::~WaitScope() {
+    if (!fDispatcher) return;
+    CL_AutoLocker lock(fDispatcher->fLock);
+    fDispatcher->fLentWorkers--;
+}
+
 bool CL_Dispatcher::AddWorker() {
     fLock.Lock();
     if (fQuit) {
@@ -160,7 +181,7 @@ bool CL_Dispatcher::IsBusyWorker(CL_ThreadID id) const {
 }
 
 uint32 CL_Dispatcher::Cap() const {
-    return std::max(fMaxThreads, fBaseThreads) + fWaitingJobs;
+    return std::max(fMaxThreads, fBaseThreads) + fWaitingJobs + fLentWorkers;
 }
 
 uint32 CL_Dispatcher::ActiveWorkers() const {
@@ -253,6 +274,7 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
     Worker* w = static_cast<Worker*>(param);
     CL_Dispatcher* d = w->fDispatcher;
     const CL_ThreadID self = CL_Thread::CurrentID();
+    sCurrentWorker = w;
     // The hooks never change. Copied for the end: once a retiring worker lets go of the
     // lock, or a job has deleted the dispatcher, it may be gone.
     OnDestroyProc onDestroy = d->fOnDestroyProc;
@@ -269,6 +291,7 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         d->fLock.Unlock();
         if (job && !RunJob(w, job)) {
             // The job deleted the dispatcher, which left this worker to end itself.
+            sCurrentWorker = nullptr;
             delete w;
             if (onDestroy) onDestroy(self, context);
             return 0;
@@ -277,6 +300,7 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         if (job) d->EndJob(w);
     }
 
+    sCurrentWorker = nullptr;
     bool retiring = !d->fQuit;
     if (retiring) {
         CL_Thread::Detach(self);
