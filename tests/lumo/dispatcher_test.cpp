@@ -1,12 +1,16 @@
 // Dispatcher: pool size and thread names, growth while every worker is busy,
 // retirement down to the base count, job waits, and destruction with jobs queued
-// or still arriving.
+// or still arriving, or from its own job.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -309,6 +313,49 @@ TEST(Dispatcher, AddJobDuringDestructionIsIgnored) {
     delete late;  // still the caller's
 }
 
+// A job that destroys its own dispatcher, built in `storage`, and wipes the storage at
+// once, as if its memory had gone to another use.
+class DestroyingJob : public CL_Job {
+public:
+    DestroyingJob(CL_Dispatcher* d, unsigned char* storage) : fDispatcher(d), fStorage(storage) {}
+    CL_Status Run() override {
+        fDispatcher->~CL_Dispatcher();
+        memset(fStorage, 0, sizeof(TestDispatcher));
+        return 0;
+    }
+
+private:
+    CL_Dispatcher* fDispatcher;
+    unsigned char* fStorage;
+};
+
+// Destroyed from its own job, again and again: that job's worker ends by itself, its
+// end hook run with the context given, touching nothing of the dispatcher, and its
+// thread goes with its stack.
+TEST(Dispatcher, DestroyedFromItsOwnJob) {
+    // Mappings of 4 MiB, the stack of every thread the library starts.
+    auto stacks = [] {
+        std::ifstream maps("/proc/self/maps");
+        int n = 0;
+        for (std::string line; std::getline(maps, line);) {
+            unsigned long from = 0, to = 0;
+            if (sscanf(line.c_str(), "%lx-%lx", &from, &to) == 2 && to - from == 4u << 20) ++n;
+        }
+        return n;
+    };
+    Hooks hooks;
+    alignas(TestDispatcher) unsigned char storage[sizeof(TestDispatcher)];
+    const int before = stacks();
+    for (int i = 1; i <= 24; ++i) {
+        auto* d = new (storage) TestDispatcher(1, 1, Hooks::OnCreate, Hooks::OnDestroy, &hooks);
+        d->AddJob(new DestroyingJob(d, storage), true);
+        ASSERT_TRUE(Eventually([&] { return hooks.destroyed == i; })) << i;
+        ASSERT_EQ(std::count(storage, storage + sizeof(storage), 0), long(sizeof(storage))) << i;
+    }
+    // Joined or detached threads leave their stacks for the next ones.
+    EXPECT_LT(stacks() - before, 8);
+}
+
 // Records how a self-deleting job ended.
 std::atomic<int> gDeletedAfterDispatch{0};
 class SelfDeletingJob : public CL_Job {
@@ -374,6 +421,20 @@ TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
     }
     // The workers added for them go once the waits are over.
     EXPECT_TRUE(Eventually([&] { return d.Workers() <= 4; }));
+
+    // A job that waits beside one that still runs returns only once it has, though jobs
+    // waited so before it.
+    CL_Semaphore gate(0);
+    GateJob running(&gate);
+    NestedJob beside(&d, &count);
+    d.AddJob(&running, false);
+    d.AddJob(&beside, false);
+    const int inner = count + 1;
+    EXPECT_TRUE(Eventually([&] { return count == inner; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(beside.Dispatched());
+    gate.Release(1);
+    EXPECT_TRUE(d.WaitForJob(&beside, 15000) && beside.fOk);
 }
 
 }  // namespace
