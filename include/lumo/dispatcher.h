@@ -62,8 +62,25 @@ public:
     static bool WaitForJob(CL_Job* job, uint32 ms);
     // True once no job runs and none is queued; false when `ms` passed first. Called
     // from a job's Run on one of this dispatcher's workers, it counts neither that job
-    // nor the jobs that wait here at the same time.
+    // nor the jobs that wait here at the same time, and lends that job's worker: the
+    // pool may grow past its maximum by one worker for each job waiting here, and
+    // shrinks back once they have returned.
     bool WaitForJobs(uint32 ms);
+
+    // Held by a job's Run around a wait for other jobs by other means than WaitForJobs
+    // (a condition they signal): its worker is lent meanwhile, as in WaitForJobs. It ends
+    // before the job may delete its dispatcher. Does nothing on a thread that is not a
+    // worker inside a job.
+    class WaitScope {
+    public:
+        WaitScope();
+        ~WaitScope();
+        WaitScope(const WaitScope&) = delete;
+        WaitScope& operator=(const WaitScope&) = delete;
+
+    private:
+        CL_Dispatcher* fDispatcher;
+    };
 
     CL_Status Lock() override CL_ACQUIRE() CL_NO_THREAD_SAFETY_ANALYSIS { return fLock.Lock(); }
     void Unlock() override CL_RELEASE() CL_NO_THREAD_SAFETY_ANALYSIS { fLock.Unlock(); }
@@ -93,8 +110,14 @@ protected:
     void Control();
     // Workers not yet told to quit; under fLock.
     uint32 ActiveWorkers() const;
+    // The most workers the pool may have now: its maximum (its base, if larger) and one
+    // more for each job waiting in WaitForJobs or a WaitScope; under fLock.
+    uint32 Cap() const;
     // Whether `id` is one of the pool's workers, inside a job; under fLock.
     bool IsBusyWorker(CL_ThreadID id) const;
+
+    // The worker whose thread this is, until it leaves its loop; null on other threads.
+    static thread_local Worker* sCurrentWorker;
 
     CL_ThreadID fControllerID;
     std::vector<Worker*> fWorkers;  // owned; under fLock
@@ -105,6 +128,7 @@ protected:
     CL_AtomicVar fRunningJobs;
     std::atomic<bool> fQuit;
     uint32 fWaitingJobs;  // jobs inside WaitForJobs; under fLock
+    uint32 fLentWorkers;  // jobs inside a WaitScope; under fLock
     uint32 fBaseThreads;
     uint32 fMaxThreads;
     OnCreateProc fOnCreateProc;

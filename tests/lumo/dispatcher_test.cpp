@@ -1,10 +1,16 @@
 // Dispatcher: pool size and thread names, growth while every worker is busy,
 // retirement down to the base count, job waits, and destruction with jobs queued
-// or still arriving.
+// or still arriving, or from its own job.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -307,6 +313,49 @@ TEST(Dispatcher, AddJobDuringDestructionIsIgnored) {
     delete late;  // still the caller's
 }
 
+// A job that destroys its own dispatcher, built in `storage`, and wipes the storage at
+// once, as if its memory had gone to another use.
+class DestroyingJob : public CL_Job {
+public:
+    DestroyingJob(CL_Dispatcher* d, unsigned char* storage) : fDispatcher(d), fStorage(storage) {}
+    CL_Status Run() override {
+        fDispatcher->~CL_Dispatcher();
+        memset(fStorage, 0, sizeof(TestDispatcher));
+        return 0;
+    }
+
+private:
+    CL_Dispatcher* fDispatcher;
+    unsigned char* fStorage;
+};
+
+// Destroyed from its own job, again and again: that job's worker ends by itself, its
+// end hook run with the context given, touching nothing of the dispatcher, and its
+// thread goes with its stack.
+TEST(Dispatcher, DestroyedFromItsOwnJob) {
+    // Mappings of 4 MiB, the stack of every thread the library starts.
+    auto stacks = [] {
+        std::ifstream maps("/proc/self/maps");
+        int n = 0;
+        for (std::string line; std::getline(maps, line);) {
+            unsigned long from = 0, to = 0;
+            if (sscanf(line.c_str(), "%lx-%lx", &from, &to) == 2 && to - from == 4u << 20) ++n;
+        }
+        return n;
+    };
+    Hooks hooks;
+    alignas(TestDispatcher) unsigned char storage[sizeof(TestDispatcher)];
+    const int before = stacks();
+    for (int i = 1; i <= 24; ++i) {
+        auto* d = new (storage) TestDispatcher(1, 1, Hooks::OnCreate, Hooks::OnDestroy, &hooks);
+        d->AddJob(new DestroyingJob(d, storage), true);
+        ASSERT_TRUE(Eventually([&] { return hooks.destroyed == i; })) << i;
+        ASSERT_EQ(std::count(storage, storage + sizeof(storage), 0), long(sizeof(storage))) << i;
+    }
+    // Joined or detached threads leave their stacks for the next ones.
+    EXPECT_LT(stacks() - before, 8);
+}
+
 // Records how a self-deleting job ended.
 std::atomic<int> gDeletedAfterDispatch{0};
 class SelfDeletingJob : public CL_Job {
@@ -325,12 +374,19 @@ TEST(Dispatcher, DeleteAfterDispatch) {
 }
 
 // Jobs that queue and wait for further jobs from inside Run: for all of them but the
-// waiting job itself and any other that waits so at the same time, then for its own.
+// waiting job itself and any other that waits so at the same time, then for its own;
+// or, scoped, only for its own, in a WaitScope.
 class NestedJob : public CL_Job {
 public:
-    NestedJob(CL_Dispatcher* d, std::atomic<int>* counter) : fDispatcher(d), fInner(counter) {}
+    NestedJob(CL_Dispatcher* d, std::atomic<int>* counter, bool scoped = false)
+        : fDispatcher(d), fInner(counter), fScoped(scoped) {}
     CL_Status Run() override {
         fDispatcher->AddJob(&fInner, false);
+        if (fScoped) {
+            CL_Dispatcher::WaitScope lent;
+            fOk = CL_Dispatcher::WaitForJob(&fInner, 10000);
+            return 0;
+        }
         fOk = fDispatcher->WaitForJobs(10000) && fInner.Dispatched() &&
               fDispatcher->WaitForJob(&fInner, CL_WAIT_FOREVER);
         return 0;
@@ -340,6 +396,7 @@ public:
 private:
     CL_Dispatcher* fDispatcher;
     CountJob fInner;
+    bool fScoped;
 };
 
 TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
@@ -353,13 +410,31 @@ TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
     EXPECT_EQ(d.Workers(), 2u);  // the waiting job kept the first worker busy
 
     // Two at once: neither returns while the other is queued or runs without waiting.
-    NestedJob both[2] = {NestedJob(&d, &count), NestedJob(&d, &count)};
-    for (NestedJob& job : both)
-        d.AddJob(&job, false);
-    for (NestedJob& job : both) {
-        EXPECT_TRUE(d.WaitForJob(&job, 15000));
-        EXPECT_TRUE(job.fOk);
+    // Then as many as the pool's maximum, and one more: each lends its worker while it
+    // waits, so the jobs queued behind them get one; so do waits in a WaitScope (below 0).
+    for (int n : {2, 4, 5, -4, -5}) {
+        std::deque<NestedJob> jobs;
+        for (int i = 0; i < std::abs(n); ++i)
+            d.AddJob(&jobs.emplace_back(&d, &count, n < 0), false);
+        for (NestedJob& job : jobs)
+            EXPECT_TRUE(d.WaitForJob(&job, 15000) && job.fOk) << n;
     }
+    // The workers added for them go once the waits are over.
+    EXPECT_TRUE(Eventually([&] { return d.Workers() <= 4; }));
+
+    // A job that waits beside one that still runs returns only once it has, though jobs
+    // waited so before it.
+    CL_Semaphore gate(0);
+    GateJob running(&gate);
+    NestedJob beside(&d, &count);
+    d.AddJob(&running, false);
+    d.AddJob(&beside, false);
+    const int inner = count + 1;
+    EXPECT_TRUE(Eventually([&] { return count == inner; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(beside.Dispatched());
+    gate.Release(1);
+    EXPECT_TRUE(d.WaitForJob(&beside, 15000) && beside.fOk);
 }
 
 }  // namespace

@@ -214,6 +214,23 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     ASSERT_TRUE(f.Wait(1));
     EXPECT_EQ(f.fSuccesses.load(), 0);
     EXPECT_EQ(f.fCode.load(), status);
+    // So may as many callbacks at once as the dispatcher has workers at most: on the
+    // RPC client's own (32) and on a caller's of 2 and of 8.
+    for (uint32 most : {32u, 2u, 8u}) {
+        CL_Dispatcher callers(1, most);
+        QPX_Client client(most == 32 ? nullptr : &callers);
+        QPX_ServerSpec spec;
+        spec.fHost = "127.0.0.1";
+        spec.fPort = fServer.fPort;
+        ASSERT_EQ(client.Connect(&spec, &out, CLU_Table(), 5000), CL_OK);
+        CallbackRecorder all;
+        all.fOnCompletion = [&] { client.WaitForJobs(); };
+        for (uint32 i = 0; i < most; i++)
+            client.Execute(91, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
+                           nullptr, nullptr, &all, 5000);
+        EXPECT_TRUE(all.Wait(int(most), 20000)) << most;
+        client.WaitForJobs();
+    }
 
     // Server errors keep the connection.
     EXPECT_EQ(fClient->Execute(92, nullptr, &out, nullptr, 5000), CL_OK);
@@ -611,10 +628,14 @@ constexpr const char* kControllerThread = "dispatc.troller";
 // the client afterwards, nor the dispatcher its RPC client made for itself (without the
 // caller's), as the sanitizers check; that dispatcher's threads end.
 class DeletedInACallbackTest : public EndToEndTest,
-                               public testing::WithParamInterface<std::tuple<bool, uint32>> {};
+                               public testing::WithParamInterface<std::tuple<uint32, uint32>> {};
 
 TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
-    auto [own, command] = GetParam();
+    // 0 workers: the RPC client's own dispatcher; 2: a caller's of 2, where the waits for
+    // the other requests must lend their workers; else the fixture's.
+    auto [workers, command] = GetParam();
+    std::unique_ptr<CL_Dispatcher> two(workers == 2 ? new CL_Dispatcher(1, 2) : nullptr);
+    CL_Dispatcher* callers = two ? two.get() : fDispatcher;
     Script slow;
     slow.fSleepMs = 5000;
     for (uint32 slowCommand : {96u, 97u, 98u, 99u})
@@ -622,7 +643,7 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     SetScript(95, {CLU_Table(), CL_ERROR});
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
     const int controllers = CountThreads(kControllerThread);
-    QPX_Client* client = new QPX_Client(own ? nullptr : fDispatcher);
+    QPX_Client* client = new QPX_Client(workers ? callers : nullptr);
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
     spec.fPort = fServer.fPort;
@@ -668,13 +689,14 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     if (command != 97 && command != 98) {
         EXPECT_EQ(reportedAtDelete, 2);
     }
+    callers->WaitForJobs(CL_WAIT_FOREVER);
     fDispatcher->WaitForJobs(CL_WAIT_FOREVER);
     EXPECT_EQ(WaitThreads(kControllerThread, controllers), controllers);
     EXPECT_EQ(pending.Completions(), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
-                         testing::Combine(testing::Bool(),
+                         testing::Combine(testing::Values(0u, 2u, 32u),
                                           testing::Values(94u, 95u, uint32(rpc_test::kEcho), 97u,
                                                           98u, 99u)));
 

@@ -33,6 +33,7 @@ CL_Dispatcher::CL_Dispatcher(uint32 base, uint32 max, OnCreateProc onCreate,
       fRunningJobs(0),
       fQuit(false),
       fWaitingJobs(0),
+      fLentWorkers(0),
       fBaseThreads(base),
       fMaxThreads(max),
       fOnCreateProc(onCreate),
@@ -106,8 +107,13 @@ bool CL_Dispatcher::WaitForJobs(uint32 ms) {
     fLock.Lock();
     // A job that waits here waits neither for itself nor for another job that waits
     // here too (two would wait for each other); any other caller waits for both.
+    // Its worker's place is lent meanwhile: the pool may grow past its maximum by one
+    // worker for each job waiting here, so queued jobs never wait for the waits.
     const bool fromJob = IsBusyWorker(CL_Thread::CurrentID());
-    if (fromJob) fWaitingJobs++;
+    if (fromJob) {
+        fWaitingJobs++;
+        if (!fJobs.empty()) fAddedJobCond.Signal();
+    }
     bool idle;
     for (;;) {
         // At the deadline too, queued jobs count: they have not been done.
@@ -120,6 +126,26 @@ bool CL_Dispatcher::WaitForJobs(uint32 ms) {
     if (fromJob) fWaitingJobs--;
     fLock.Unlock();
     return idle;
+}
+
+thread_local CL_Dispatcher::Worker* CL_Dispatcher::sCurrentWorker = nullptr;
+
+CL_Dispatcher::WaitScope::WaitScope() : fDispatcher(nullptr) {
+    // Only this thread clears its worker's dispatcher (when a job deletes it).
+    Worker* w = sCurrentWorker;
+    CL_Dispatcher* d = w ? w->fDispatcher : nullptr;
+    if (!d) return;
+    CL_AutoLocker lock(d->fLock);
+    if (!w->fBusy) return;
+    d->fLentWorkers++;
+    if (!d->fJobs.empty()) d->fAddedJobCond.Signal();
+    fDispatcher = d;
+}
+
+CL_Dispatcher::WaitScope::~WaitScope() {
+    if (!fDispatcher) return;
+    CL_AutoLocker lock(fDispatcher->fLock);
+    fDispatcher->fLentWorkers--;
 }
 
 bool CL_Dispatcher::AddWorker() {
@@ -154,6 +180,10 @@ bool CL_Dispatcher::IsBusyWorker(CL_ThreadID id) const {
     return false;
 }
 
+uint32 CL_Dispatcher::Cap() const {
+    return std::max(fMaxThreads, fBaseThreads) + fWaitingJobs + fLentWorkers;
+}
+
 uint32 CL_Dispatcher::ActiveWorkers() const {
     uint32 n = 0;
     for (const Worker* w : fWorkers)
@@ -177,7 +207,7 @@ void CL_Dispatcher::Control() {
             uint32 n = ActiveWorkers();
             bool wake = false;
             if (!fJobs.empty()) {
-                bool grow = uint32(std::max(fRunningJobs.Get(), 0)) >= n && n < fMaxThreads;
+                bool grow = uint32(std::max(fRunningJobs.Get(), 0)) >= n && n < Cap();
                 fLock.Unlock();
                 if (grow) AddWorker();
                 fLock.Lock();
@@ -186,10 +216,15 @@ void CL_Dispatcher::Control() {
             } else if (n == 0) {
                 break;
             }
+            // Idle workers retire after the idle limit, and at once while the pool is
+            // larger than its cap: those added for waits that have ended. So every
+            // broadcast finds no more idle workers than the cap leaves room for.
+            const uint32 cap = Cap();
             uint32 now = NowMs();
             for (Worker* w : fWorkers) {
                 if (n <= fBaseThreads) break;
-                if (w->fQuit || w->fBusy || now - w->fActivityTime <= fIdleLimit) continue;
+                if (w->fQuit || w->fBusy) continue;
+                if (n <= cap && now - w->fActivityTime <= fIdleLimit) continue;
                 w->fQuit = true;
                 --n;
                 wake = true;
@@ -239,6 +274,7 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
     Worker* w = static_cast<Worker*>(param);
     CL_Dispatcher* d = w->fDispatcher;
     const CL_ThreadID self = CL_Thread::CurrentID();
+    sCurrentWorker = w;
     // The hooks never change. Copied for the end: once a retiring worker lets go of the
     // lock, or a job has deleted the dispatcher, it may be gone.
     OnDestroyProc onDestroy = d->fOnDestroyProc;
@@ -255,6 +291,7 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         d->fLock.Unlock();
         if (job && !RunJob(w, job)) {
             // The job deleted the dispatcher, which left this worker to end itself.
+            sCurrentWorker = nullptr;
             delete w;
             if (onDestroy) onDestroy(self, context);
             return 0;
@@ -263,6 +300,7 @@ int32 CL_Dispatcher::WorkerProc(void* param) {
         if (job) d->EndJob(w);
     }
 
+    sCurrentWorker = nullptr;
     bool retiring = !d->fQuit;
     if (retiring) {
         CL_Thread::Detach(self);

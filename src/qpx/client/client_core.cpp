@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "lumo/dispatcher.h"
 #include "lumo/status.h"
 
 bool QPX_EndsConnection(QPX_Status code) {
@@ -152,6 +153,8 @@ CL_Client* QPX_ClientCore::RemovePending(const void* request) {
     CL_AutoLocker guard(fPendingLock);
     if (fPending > 0 && --fPending <= 1) fPendingDone.Broadcast();
     if (request != fReporter) return nullptr;
+    // Its worker is lent while it waits for the other requests, whose jobs may need one.
+    CL_Dispatcher::WaitScope lent;
     while (fPending > 0)
         fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
     fReporter = nullptr;
@@ -161,6 +164,8 @@ CL_Client* QPX_ClientCore::RemovePending(const void* request) {
 void QPX_ClientCore::WaitForPending() {
     uint32 own = tCompletingCore == this ? 1 : 0;
     CL_AutoLocker guard(fPendingLock);
+    // From a callback, its worker is lent while it waits, as in RemovePending.
+    CL_Dispatcher::WaitScope lent;
     while (fPending > own)
         fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
 }
