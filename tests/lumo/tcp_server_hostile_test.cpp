@@ -148,7 +148,8 @@ TEST(HostilePeers, ReadersPastTheCapAreCutOnlyWhenTooSlowForTheTimeOut) {
 // heap grows by no more than the input budget and a peer's allowance (the sanitizers'
 // heaps are not counted), the input counted passes its budget by a chunk a client at
 // most, and a kept client, which holds none, has a one-chunk request served within a
-// second; once the peers have gone, what their requests held goes back to the system.
+// second; once the peers have gone, what their requests held goes back to the system,
+// also while the kept client has a request queued behind a long one of its own.
 TEST(HostilePeers, AMillionEmptyRequestsFromEachOfTwelvePeers) {
     TestServer test(0, CL_LOG_LEVEL_WARNING, 0, 32 << 20);
     RawClient kept, peers[12];
@@ -186,6 +187,14 @@ TEST(HostilePeers, AMillionEmptyRequestsFromEachOfTwelvePeers) {
         full();
     EXPECT_LT(grown, budget + (64 << 20));
     EXPECT_LE(most, budget + 13 * int64_t(CL_IPC_CHUNK_SIZE + Impl::Incoming().Held()));
+    ASSERT_TRUE(kept.Next(CL_PACKET_TYPE_PING,
+                          kept.SendData(rpc_test::kSleep, Flat(CLU_Table().Set("ms", 60000)))));
+    kept.SendData(rpc_test::kEcho, CL_Blob());
+    ASSERT_TRUE(WaitFor([&] {
+        CL_AutoLocker lock(Impl::Of(test.fServer).fLock);
+        Impl::Client* client = Impl::Of(test.fServer).FindClient(kept.fClientID);
+        return client && client->fQueuedBytes > 0;
+    }));
     for (RawClient& peer : peers)
         shutdown(peer.fSocket.GetDescriptor(), SHUT_RDWR);
     for (std::thread& sender : senders)

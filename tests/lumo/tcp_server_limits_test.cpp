@@ -1353,7 +1353,8 @@ TEST(TCPServerLimits, AHundredThousandQueuedRequestsCostTheOthersNothing) {
 
 // Peers that ask for large replies and never read them: what waits for them stays
 // within the cap and the replies being made, the ones whose replies take no bytes are
-// cut off, and a client that reads is answered meanwhile.
+// cut off, and a client that reads is answered meanwhile. What the replies of those
+// cut off held goes back to the system.
 TEST(TCPServerLimits, NonReadersStayWithinTheOutputBudget) {
     TestServer test(0, CL_LOG_LEVEL_INFO);
     LimitRequests(test, 4 << 20);
@@ -1385,6 +1386,7 @@ TEST(TCPServerLimits, NonReadersStayWithinTheOutputBudget) {
     char line[128];
     snprintf(line, sizeof(line), "[Dispatcher] [%d] Client disconnesso", int(good.fClientID));
     EXPECT_FALSE(test.fLog.Contains(line));
+    EXPECT_TRUE(WaitFor([&] { return CL_TCPServer::Impl::Of(test.fServer).fTrims > 0; }));
 }
 
 }  // namespace

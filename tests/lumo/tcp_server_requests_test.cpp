@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <set>
+#include <tuple>
 
 #include "lumo/decimal.h"
 #include "lumo/entry.h"
+#include "lumo/net/tcp_server_records.h"
 #include "support/handshake_flags.h"
 #include "support/private_network.h"
 #include "support/raw_client.h"
@@ -469,15 +471,25 @@ TEST(TCPServerRequests, ChunksArrivingOverSeveralPassesAreGathered) {
 
 // A request far larger than the socket buffers: the kernel stops taking the
 // client's bytes until the server reads, so the server must read a chunk as it comes.
+// Requests of 1 MiB or more, one at a time, have their memory given back by a trim at
+// once and one a second after the last, not one each.
 TEST(TCPServerRequests, LargeRequestsPassFlowControl) {
-    TestServer test(CL_IPC_AES_CRYPTING, CL_LOG_LEVEL_WARNING);
-    RawClient client;
-    ASSERT_TRUE(StartAndAuthorise(test, client));
-    CLU_Table input = BigTable(300000);
-    for (int round = 0; round < 5; round++) {
-        CLU_Table output;
-        ASSERT_EQ(client.Call(rpc_test::kEcho, input, &output), CL_PACKET_TYPE_DATA) << round;
-        EXPECT_EQ(output, input);
+    for (auto [flags, bytes, rounds] : {std::tuple{uint16(CL_IPC_AES_CRYPTING), 300000u, 5u},
+                                        {uint16(0), 2u << 20, 20u}}) {
+        TestServer test(flags, CL_LOG_LEVEL_WARNING);
+        RawClient client;
+        ASSERT_TRUE(StartAndAuthorise(test, client));
+        CLU_Table input = BigTable(bytes);
+        uint32 start = CL_GetTime();
+        for (uint32 round = 0; round < rounds; round++) {
+            CLU_Table output;
+            ASSERT_EQ(client.Call(rpc_test::kEcho, input, &output), CL_PACKET_TYPE_DATA) << round;
+            EXPECT_EQ(output, input);
+        }
+        CL_TCPServer::Impl& server = CL_TCPServer::Impl::Of(test.fServer);
+        EXPECT_TRUE(WaitFor([&] { return !server.fTrimDue; }));
+        EXPECT_LE(server.fTrims, 2 + (CL_GetTime() - start) / 1000) << bytes;
+        EXPECT_EQ(server.fTrims > 0, bytes > CL_TCPServer::Impl::kTrimAfter) << bytes;
     }
 }
 

@@ -77,20 +77,23 @@ Impl::Client::Client(Impl* server, CL_Socket* socket)
 }
 
 // The server's counters were settled when the client was killed; the lock is taken
-// for the analysis' sake, no other thread sees the record any more.
+// for the analysis' sake, no other thread sees the record any more. What its requests
+// and replies held is given back in one go.
 Impl::Client::~Client() {
     if (fPinnedWorker) fPinnedWorker->fPinnedClient = nullptr;
     if (fContext) delete fContext->GetCipher();
     for (Incoming* request : fGathers)
         delete request;
+    uint64 replies;
     {
         CL_AutoLocker lock(fLock);
         for (Incoming* request : fQueuedRequests)
             delete request;
         for (Request* request : fExecutingRequests)
             delete request;
+        replies = fOutput.Free();
     }
-    fServer->GiveBackInput(fDroppedInput);
+    fServer->GiveBack(fDroppedInput + replies);
 }
 
 Impl::Client* Impl::FindClient(uint32 clientID) {
@@ -142,12 +145,28 @@ void Impl::DropInput(Client* client) {
 }
 
 void Impl::GiveBack(uint64 freed) {
-    if (freed >= kTrimAfter) CL_ReleaseMemory();
+    if (fInputBytes == 0 && fInputPeaked.exchange(false)) freed = kTrimAfter;
+    if (freed < kTrimAfter) return;
+    fLastTrimAsked = CL_GetMicroTime();
+    fTrimDue = true;
+    TrimWhenDue();
 }
 
-void Impl::GiveBackInput(uint64 freed) {
-    bool fallen = fInputBytes == 0 && fInputPeaked.exchange(false);
-    GiveBack(fallen ? kTrimAfter : freed);
+// One thread trims at a time, and looks at the clock once it is the one; a trim asked
+// for meanwhile waits for the next turn. A clock set back makes the stamps look far
+// ahead: the turn has come then.
+void Impl::TrimWhenDue() {
+    if (!fTrimDue || fTrimming.exchange(true)) return;
+    uint64 last = fLastTrim, now = CL_GetMicroTime();
+    bool spaced = last == 0 || now - last >= kTrimInterval;
+    bool overdue = last == 0 || now - last >= kTrimLongest;
+    bool quiet = now - fLastTrimAsked >= kTrimInterval;
+    if ((overdue || (spaced && quiet)) && fTrimDue.exchange(false)) {
+        fLastTrim = std::max<uint64>(now, 1);
+        fTrims++;
+        CL_ReleaseMemory();
+    }
+    fTrimming = false;
 }
 
 void Impl::ListClients(CL_LinkedList<uint32>* ids) {

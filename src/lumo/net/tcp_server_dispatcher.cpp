@@ -117,6 +117,8 @@ void Impl::DispatcherLoop() {
     bool setupCalled = false;
     DispatcherState state(CL_GetTime());
     while (!fQuit) {
+        // A trim put off is made here, without the server lock, a pass after its turn.
+        TrimWhenDue();
         if (!fRun) {
             CL_Thread::Sleep(kStoppedSleep);
             continue;
@@ -126,6 +128,11 @@ void Impl::DispatcherLoop() {
             ThreadStarted(T("[Dispatcher] Inizializzato"));
         }
         DispatcherPass(&state);
+    }
+    // A trim still put off when the server goes is made now, its turn come or not.
+    if (fTrimDue.exchange(false)) {
+        fTrims++;
+        CL_ReleaseMemory();
     }
     if (setupCalled) ThreadEnding();
     fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));

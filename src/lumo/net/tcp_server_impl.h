@@ -54,9 +54,15 @@ public:
     static constexpr uint64 kHandshakeBudget = 16u << 20;
     // Freed memory is given back to the system once this much or more goes at once: the
     // allocator kept that of the replies of peers cut off and coming back, and of the
-    // requests a flood had queued. A trim takes time: never under the server lock.
+    // requests a flood had queued. A trim takes time (16 to 94 ms on a fragmented heap
+    // of 200 to 400 MiB), and while memory is still being freed and used again, what it
+    // gives back is faulted in again at once: trims are never made under the server lock,
+    // one a kTrimInterval at most, and only once none has been asked for in that time, or
+    // kTrimLongest after the last. One not made when asked for is made by the dispatcher
+    // when its turn comes: memory goes back about a second after the last of it is freed.
     static constexpr uint64 kTrimAfter = 1u << 20;
-    static void GiveBack(uint64 freed);
+    static constexpr uint64 kTrimInterval = 1000000;  // microseconds
+    static constexpr uint64 kTrimLongest = 10000000;
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
@@ -117,6 +123,14 @@ public:
     std::atomic<uint64> fHandshakeBytes;
     // Whether the input has held kTrimAfter or more since its memory was last given back.
     std::atomic<bool> fInputPeaked{false};
+    // Whether a trim waits for its turn, whether one is under way, when the last began
+    // and when one was last asked for (CL_GetMicroTime, 0: none yet), and how many were
+    // made.
+    std::atomic<bool> fTrimDue{false};
+    std::atomic<bool> fTrimming{false};
+    std::atomic<uint64> fLastTrim{0};
+    std::atomic<uint64> fLastTrimAsked{0};
+    std::atomic<uint32> fTrims{0};
 
     // Settings: written by Setup while the server is stopped, read by Start and the
     // threads it sets running; the atomic ones also by the getters at any time. Start
@@ -366,7 +380,10 @@ public:
     void DoKillClient(Client* client) CL_REQUIRES(fLock);
     // Frees what a killed client still had gathered or queued.
     void DropInput(Client* client) CL_REQUIRES(fLock);
-    // Where requests were freed: their memory goes back when they held kTrimAfter or
-    // more (`freed`), or when the input has fallen to nothing after holding that much.
-    void GiveBackInput(uint64 freed) CL_EXCLUDES(fLock);
+    // Where requests or replies were freed: their memory goes back when they held
+    // kTrimAfter or more (`freed`), or when the input has fallen to nothing after holding
+    // that much; at once, or when the trim's turn comes (TrimWhenDue).
+    void GiveBack(uint64 freed) CL_EXCLUDES(fLock);
+    // Makes the trim that waits, once its turn has come.
+    void TrimWhenDue() CL_EXCLUDES(fLock);
 };

@@ -161,10 +161,16 @@ void Impl::Output::Drop() {
 }
 
 Impl::Output::~Output() {
+    Free();
+}
+
+uint64 Impl::Output::Free() {
     Drop();
     fDropped.clear();
-    GiveBack(fDroppedBytes);
-    *fTotal -= fDroppedBytes;
+    uint64 freed = fDroppedBytes;
+    fDroppedBytes = 0;
+    *fTotal -= freed;
+    return freed;
 }
 
 void Impl::Output::Count(int64_t change) {

@@ -180,6 +180,8 @@ public:
         : fTotal(total), fLive(live), fMine(mine) {}
     // Frees what waits or was dropped; only then do the bytes leave the counts.
     ~Output();
+    // The same before the record goes: the bytes freed, for the memory given back.
+    uint64 Free();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 

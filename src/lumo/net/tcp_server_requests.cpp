@@ -10,6 +10,12 @@ using Impl = CL_TCPServer::Impl;
 
 Impl::ServeResult Impl::ServeRequest(Worker* worker, Client* client,
                                                      CL_Status* error) {
+    // Once the request and its reply are freed, their memory goes back if the input has
+    // fallen to nothing.
+    struct GiveBackAtEnd {
+        Impl* fServer;
+        ~GiveBackAtEnd() { fServer->GiveBack(0); }
+    } giveBack{this};
     Exchange x(worker, client);
     if (!TakeRequest(x)) return kServeNone;
     struct InflationEnd {
@@ -68,7 +74,6 @@ bool Impl::TakeRequest(Exchange& x) {
     delete request;
     x.fInput.Seek(0, CL_SEEK_SET);
     if (resume) WakeDispatcher();
-    GiveBackInput(0);
     return true;
 }
 
