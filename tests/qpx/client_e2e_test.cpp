@@ -634,6 +634,7 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     // 0 workers: the RPC client's own dispatcher; 2: a caller's of 2, where the waits for
     // the other requests must lend their workers; else the fixture's.
     auto [workers, command] = GetParam();
+    const int controllers = CountThreads(kControllerThread) + (workers == 2 ? 1 : 0);
     std::unique_ptr<CL_Dispatcher> two(workers == 2 ? new CL_Dispatcher(1, 2) : nullptr);
     CL_Dispatcher* callers = two ? two.get() : fDispatcher;
     Script slow;
@@ -642,7 +643,6 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
         SetScript(slowCommand, slow);
     SetScript(95, {CLU_Table(), CL_ERROR});
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
-    const int controllers = CountThreads(kControllerThread);
     QPX_Client* client = new QPX_Client(workers ? callers : nullptr);
     QPX_ServerSpec spec;
     spec.fHost = "127.0.0.1";
