@@ -61,16 +61,16 @@ public:
     // may wait for one whose dispatcher is gone.
     static bool WaitForJob(CL_Job* job, uint32 ms);
     // True once no job runs and none is queued; false when `ms` passed first. Called
-    // from a job's Run on one of this dispatcher's workers, it counts neither that job
-    // nor the jobs that wait here at the same time, and lends that job's worker: the
-    // pool may grow past its maximum by one worker for each job waiting here, and
-    // shrinks back once they have returned.
+    // from a job's Run, it lends that job's worker (WaitScope); on one of this
+    // dispatcher's workers, it counts neither that job nor the jobs that wait here at
+    // the same time.
     bool WaitForJobs(uint32 ms);
 
-    // Held by a job's Run around a wait for other jobs by other means than WaitForJobs
-    // (a condition they signal): its worker is lent meanwhile, as in WaitForJobs. It ends
-    // before the job may delete its dispatcher. Does nothing on a thread that is not a
-    // worker inside a job.
+    // Held by a job's Run around a wait for other jobs (WaitForJobs holds one; a wait on
+    // a condition they signal may): its worker is lent meanwhile, the pool growing past
+    // its maximum by one worker for each such wait and shrinking back once they are
+    // over. It ends before the job may delete its dispatcher. Does nothing on a thread
+    // that is not a worker inside a job.
     class WaitScope {
     public:
         WaitScope();
@@ -111,10 +111,10 @@ protected:
     // Workers not yet told to quit; under fLock.
     uint32 ActiveWorkers() const;
     // The most workers the pool may have now: its maximum (its base, if larger) and one
-    // more for each job waiting in WaitForJobs or a WaitScope; under fLock.
+    // more for each job inside a WaitScope; under fLock.
     uint32 Cap() const;
-    // Whether `id` is one of the pool's workers, inside a job; under fLock.
-    bool IsBusyWorker(CL_ThreadID id) const;
+    // Whether this thread is one of the pool's workers, inside a job; under fLock.
+    bool IsBusyWorker() const;
 
     // The worker whose thread this is, until it leaves its loop; null on other threads.
     static thread_local Worker* sCurrentWorker;
@@ -128,7 +128,7 @@ protected:
     CL_AtomicVar fRunningJobs;
     std::atomic<bool> fQuit;
     uint32 fWaitingJobs;  // jobs inside WaitForJobs; under fLock
-    uint32 fLentWorkers;  // jobs inside a WaitScope; under fLock
+    uint32 fLentWorkers;  // jobs inside a WaitScope, WaitForJobs' too; under fLock
     uint32 fBaseThreads;
     uint32 fMaxThreads;
     OnCreateProc fOnCreateProc;

@@ -87,6 +87,13 @@ void SetScript(uint32 command, const Script& script) {
     sScripts[command] = script;
 }
 
+QPX_ServerSpec Loopback(uint16 port) {
+    QPX_ServerSpec spec;
+    spec.fHost = "127.0.0.1";
+    spec.fPort = port;
+    return spec;
+}
+
 class EndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -100,9 +107,7 @@ protected:
         ASSERT_EQ(fServer.Start(), CL_OK);
         fDispatcher = new CL_Dispatcher(4, 32);
         fClient = new QPX_Client(fDispatcher);
-        QPX_ServerSpec spec;
-        spec.fHost = "127.0.0.1";
-        spec.fPort = fServer.fPort;
+        QPX_ServerSpec spec = Loopback(fServer.fPort);
         ASSERT_EQ(fClient->Connect(&spec, &fInfo, CLU_Table(), 5000), CL_OK);
     }
     void TearDown() override {
@@ -219,9 +224,7 @@ TEST_F(EndToEndTest, ServerErrorsAndFailedReplies) {
     for (uint32 most : {32u, 2u, 8u}) {
         CL_Dispatcher callers(1, most);
         QPX_Client client(most == 32 ? nullptr : &callers);
-        QPX_ServerSpec spec;
-        spec.fHost = "127.0.0.1";
-        spec.fPort = fServer.fPort;
+        QPX_ServerSpec spec = Loopback(fServer.fPort);
         ASSERT_EQ(client.Connect(&spec, &out, CLU_Table(), 5000), CL_OK);
         CallbackRecorder all;
         all.fOnCompletion = [&] { client.WaitForJobs(); };
@@ -287,9 +290,7 @@ TEST_F(EndToEndTest, ReconnectWithRequestsInFlightKeepsTheNewConnection) {
     fClient->Execute(97, nullptr, CallbackRecorder::Success, CallbackRecorder::Error,
                      CallbackRecorder::Progress, nullptr, &pending, 20000);
     ASSERT_TRUE(WaitFor([&] { return !pending.ReportsOf(QPX_PROGRESS_EXECUTE).empty(); }));
-    QPX_ServerSpec spec;
-    spec.fHost = "127.0.0.1";
-    spec.fPort = fServer.fPort;
+    QPX_ServerSpec spec = Loopback(fServer.fPort);
     CLU_Table info;
     ASSERT_EQ(fClient->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     ASSERT_TRUE(pending.Wait(1, 10000));
@@ -317,9 +318,7 @@ TEST_F(EndToEndTest, CallsFromInsideTheConnectsCancelCheckLeaveItAlone) {
         QPX_Client* fClient;
         QPX_ServerSpec fSpec;
         std::vector<QPX_Status> fStatuses;
-    } inside{fClient, QPX_ServerSpec(), {}};
-    inside.fSpec.fHost = "127.0.0.1";
-    inside.fSpec.fPort = peer.Port();
+    } inside{fClient, Loopback(peer.Port()), {}};
     CLU_Table info;
     {
         QPX_CancelScope scope(
@@ -357,9 +356,7 @@ TEST_F(EndToEndTest, ADisconnectFromTheConnectsCancelCheckEndsItAsNotConnected) 
             int fAt;
             int fChecks;
         } inside{fClient, at, 0};
-        QPX_ServerSpec spec;
-        spec.fHost = "127.0.0.1";
-        spec.fPort = peer.Port();
+        QPX_ServerSpec spec = Loopback(peer.Port());
         CLU_Table info;
         QPX_Status status;
         {
@@ -384,9 +381,7 @@ TEST_F(EndToEndTest, ADisconnectFromTheConnectsCancelCheckEndsItAsNotConnected) 
 // Connects `client` to 127.0.0.1:`port` in the blocking or the asynchronous form: the
 // status, and the connection information in *info.
 QPX_Status ConnectTo(QPX_Client* client, uint16 port, bool async, CLU_Table* info) {
-    QPX_ServerSpec spec;
-    spec.fHost = "127.0.0.1";
-    spec.fPort = port;
+    QPX_ServerSpec spec = Loopback(port);
     if (!async) return client->Connect(&spec, info, CLU_Table(), 5000);
     CallbackRecorder record;
     client->Connect(&spec, CLU_Table(), CallbackRecorder::Success, CallbackRecorder::Error, nullptr,
@@ -497,9 +492,7 @@ TEST_F(EndToEndTest, AFailedConnectLeavesTheNewerConnectionOfAnotherThread) {
         QPX_Client client(new LateFailureRPC(fDispatcher));
         QPX_Status first = CL_OK;
         std::thread waiting([&] {
-            QPX_ServerSpec spec;
-            spec.fHost = "127.0.0.1";
-            spec.fPort = silent.Port();
+            QPX_ServerSpec spec = Loopback(silent.Port());
             CLU_Table info;
             first = client.Connect(&spec, &info, CLU_Table(), 1000);
         });
@@ -542,9 +535,7 @@ TEST_F(EndToEndTest, RequestsNestedPastTheFormatsDepthAreRefusedBeforeSending) {
     out.Set("stale", true);
     EXPECT_EQ(fClient->Execute(rpc_test::kEcho, &deep, &out, nullptr, 5000), CL_ERROR);
     EXPECT_FALSE(out.Exists("stale"));
-    QPX_ServerSpec spec;
-    spec.fHost = "127.0.0.1";
-    spec.fPort = fServer.fPort;
+    QPX_ServerSpec spec = Loopback(fServer.fPort);
     CLU_Table info;
     EXPECT_EQ(fClient->Connect(&spec, &info, deep, 5000), CL_ERROR);
 
@@ -644,9 +635,7 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     SetScript(95, {CLU_Table(), CL_ERROR});
     CLU_Table deep = NestedTables(CLU_MAX_FLATTEN_DEPTH + 1);
     QPX_Client* client = new QPX_Client(workers ? callers : nullptr);
-    QPX_ServerSpec spec;
-    spec.fHost = "127.0.0.1";
-    spec.fPort = fServer.fPort;
+    QPX_ServerSpec spec = Loopback(fServer.fPort);
     CLU_Table info;
     ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     CallbackRecorder pending, first;
@@ -707,9 +696,7 @@ TEST_F(EndToEndTest, ClientDestroyedWithRequestsInFlight) {
     slow.fSleepMs = 300;
     SetScript(95, slow);
     QPX_Client* client = new QPX_Client(nullptr);
-    QPX_ServerSpec spec;
-    spec.fHost = "127.0.0.1";
-    spec.fPort = fServer.fPort;
+    QPX_ServerSpec spec = Loopback(fServer.fPort);
     CLU_Table info;
     ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     constexpr int kRequests = 6;

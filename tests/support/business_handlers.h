@@ -390,6 +390,12 @@ inline bool WhereAt(const std::vector<std::string>& t, size_t i, std::string& co
     return true;
 }
 
+// The index of `column` in `table`; -1 when it has none.
+inline int ColumnOf(const DataTable& table, const std::string& column) {
+    auto it = std::find(table.fColumns.begin(), table.fColumns.end(), column);
+    return it == table.fColumns.end() ? -1 : int(it - table.fColumns.begin());
+}
+
 // The SQL subset: SELECT columns|* FROM table [WHERE column = literal] [LIMIT n];
 // UPDATE and DELETE count the rows their WHERE would touch (every row without one) and
 // change none.
@@ -419,9 +425,8 @@ inline CL_Status QueryDatabase(Request& r) {
                 if (i < t.size()) {
                     if (!WhereAt(t, i, column, value))
                         return fail("syntax error near '" + t[i] + "'");
-                    auto it = std::find(table.fColumns.begin(), table.fColumns.end(), column);
-                    if (it == table.fColumns.end()) return fail("no such column: " + column);
-                    where = int(it - table.fColumns.begin());
+                    where = ColumnOf(table, column);
+                    if (where < 0) return fail("no such column: " + column);
                 }
                 long long count = 0;
                 for (uint32 row = 0; row < table.fRows.Count(); row++)
@@ -436,8 +441,7 @@ inline CL_Status QueryDatabase(Request& r) {
     }
     if (verb != "select") return fail("syntax error near '" + t[0] + "'");
     size_t from = 1;
-    while (from < t.size() && Lower(t[from]) != "from")
-        from++;
+    while (from < t.size() && Lower(t[from]) != "from") from++;
     if (from + 1 >= t.size()) return fail("missing FROM");
     std::string name = Lower(t[from + 1]);
     std::vector<std::string> wanted;
@@ -477,17 +481,12 @@ inline CL_Status QueryDatabase(Request& r) {
             columns.push_back(int(i));
     } else {
         for (const std::string& w : wanted) {
-            auto it = std::find(table->fColumns.begin(), table->fColumns.end(), w);
-            if (it == table->fColumns.end()) return fail("no such column: " + w);
-            columns.push_back(int(it - table->fColumns.begin()));
+            columns.push_back(ColumnOf(*table, w));
+            if (columns.back() < 0) return fail("no such column: " + w);
         }
     }
-    int where = -1;
-    if (!whereColumn.empty()) {
-        auto it = std::find(table->fColumns.begin(), table->fColumns.end(), whereColumn);
-        if (it == table->fColumns.end()) return fail("no such column: " + whereColumn);
-        where = int(it - table->fColumns.begin());
-    }
+    int where = whereColumn.empty() ? -1 : ColumnOf(*table, whereColumn);
+    if (!whereColumn.empty() && where < 0) return fail("no such column: " + whereColumn);
     bool full = r.fIn.GetBool("FULL_COLUMNS_LIST");
     bool collapse = r.fIn.GetBool("COLLAPSE_BLOBS");
     CLU_List names, rows;

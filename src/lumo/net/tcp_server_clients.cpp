@@ -155,14 +155,14 @@ void Impl::GiveBack(uint64 freed) {
 // One thread trims at a time, and looks at the clock once it is the one; a trim asked
 // for meanwhile waits for the next turn. A clock set back makes the stamps look far
 // ahead: the turn has come then.
-void Impl::TrimWhenDue() {
+void Impl::TrimWhenDue(bool now) {
     if (!fTrimDue || fTrimming.exchange(true)) return;
-    uint64 last = fLastTrim, now = CL_GetMicroTime();
-    bool spaced = last == 0 || now - last >= kTrimInterval;
-    bool overdue = last == 0 || now - last >= kTrimLongest;
-    bool quiet = now - fLastTrimAsked >= kTrimInterval;
+    uint64 last = fLastTrim, time = CL_GetMicroTime();
+    bool spaced = last == 0 || time - last >= kTrimInterval;
+    bool overdue = now || last == 0 || time - last >= kTrimLongest;
+    bool quiet = time - fLastTrimAsked >= kTrimInterval;
     if ((overdue || (spaced && quiet)) && fTrimDue.exchange(false)) {
-        fLastTrim = std::max<uint64>(now, 1);
+        fLastTrim = std::max<uint64>(time, 1);
         fTrims++;
         CL_ReleaseMemory();
     }

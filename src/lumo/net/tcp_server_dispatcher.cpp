@@ -130,10 +130,7 @@ void Impl::DispatcherLoop() {
         DispatcherPass(&state);
     }
     // A trim still put off when the server goes is made now, its turn come or not.
-    if (fTrimDue.exchange(false)) {
-        fTrims++;
-        CL_ReleaseMemory();
-    }
+    TrimWhenDue(true);
     if (setupCalled) ThreadEnding();
     fServer.Log(CL_LOG_LEVEL_DEBUG, T("[Dispatcher] Terminato"));
 }

@@ -384,6 +384,6 @@ public:
     // kTrimAfter or more (`freed`), or when the input has fallen to nothing after holding
     // that much; at once, or when the trim's turn comes (TrimWhenDue).
     void GiveBack(uint64 freed) CL_EXCLUDES(fLock);
-    // Makes the trim that waits, once its turn has come.
-    void TrimWhenDue() CL_EXCLUDES(fLock);
+    // Makes the trim that waits, once its turn has come (`now`: turn come or not).
+    void TrimWhenDue(bool now = false) CL_EXCLUDES(fLock);
 };

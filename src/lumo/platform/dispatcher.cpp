@@ -104,16 +104,13 @@ bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
 
 bool CL_Dispatcher::WaitForJobs(uint32 ms) {
     uint64 start = MonotonicMicros();
+    // A job's worker is lent while it waits, so queued jobs never wait for the waits.
+    WaitScope lent;
     fLock.Lock();
     // A job that waits here waits neither for itself nor for another job that waits
     // here too (two would wait for each other); any other caller waits for both.
-    // Its worker's place is lent meanwhile: the pool may grow past its maximum by one
-    // worker for each job waiting here, so queued jobs never wait for the waits.
-    const bool fromJob = IsBusyWorker(CL_Thread::CurrentID());
-    if (fromJob) {
-        fWaitingJobs++;
-        if (!fJobs.empty()) fAddedJobCond.Signal();
-    }
+    const bool fromJob = IsBusyWorker();
+    if (fromJob) fWaitingJobs++;
     bool idle;
     for (;;) {
         // At the deadline too, queued jobs count: they have not been done.
@@ -174,14 +171,12 @@ bool CL_Dispatcher::AddWorker() {
     return true;
 }
 
-bool CL_Dispatcher::IsBusyWorker(CL_ThreadID id) const {
-    for (const Worker* w : fWorkers)
-        if (w->fID == id) return w->fBusy;
-    return false;
+bool CL_Dispatcher::IsBusyWorker() const {
+    return sCurrentWorker && sCurrentWorker->fDispatcher == this && sCurrentWorker->fBusy;
 }
 
 uint32 CL_Dispatcher::Cap() const {
-    return std::max(fMaxThreads, fBaseThreads) + fWaitingJobs + fLentWorkers;
+    return std::max(fMaxThreads, fBaseThreads) + fLentWorkers;
 }
 
 uint32 CL_Dispatcher::ActiveWorkers() const {
