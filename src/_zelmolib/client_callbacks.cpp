@@ -212,10 +212,11 @@ QPX_Status Idle(void* deferred) {
 
 // The idle step of a synchronous call, on its own thread: the pending signals, then the
 // default idle callable. A signal handler that raises, or an idle callable that raises
-// what is not an Exception (KeyboardInterrupt, SystemExit), interrupts the call: the
-// step answers stop from then on, and the call raises that exception once the library
-// has ended the request. The signals come first: a handler run inside the callable
-// would have its exception taken for the callable's own, printed and dropped.
+// what is not an Exception (KeyboardInterrupt, SystemExit), interrupts the call, as does
+// such an exception raised by sys.excepthook while it prints the callable's other one:
+// the step answers stop from then on, and the call raises that exception once the
+// library has ended the request. The signals come first: a handler run inside the
+// callable would have its exception taken for the callable's own, printed and dropped.
 QPX_Status SyncIdle() {
     if (!Py_IsInitialized()) return CL_ERROR;
     SyncCall* call = SyncCall::Current();
@@ -234,7 +235,11 @@ QPX_Status SyncIdle() {
             call->Interrupt();
             interrupted = true;
         }
-        ZL_ReportCallbackError();
+        ZL_ReportCallbackError(call != nullptr);
+        if (call && PyErr_Occurred()) {
+            call->Interrupt();
+            interrupted = true;
+        }
     }
     ZL_LeavePython(gil);
     return interrupted ? QPX_Status(CL_CANCELLED) : QPX_Status(CL_OK);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "client_pool.h"
 #include "convert.h"
@@ -402,37 +403,53 @@ bool ZL_CheckCallables(std::initializer_list<std::pair<const char*, PyObject*>> 
     return true;
 }
 
-void ZL_ReportCallbackError() {
-    if (!PyErr_Occurred()) return;
-    if (!PyErr_ExceptionMatches(PyExc_SystemExit)) {
-        PyErr_Print();
-        PyErr_Clear();
-        return;
-    }
-    // PyErr_Print would end the interpreter for SystemExit, from whatever thread the
-    // callback ran on: the hook prints it as any other exception instead.
+void ZL_ReportCallbackError(bool keepHookExit) {
     PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) return;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised));
     PyObject* traceback = PyException_GetTraceback(raised);
-    PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(raised)), raised,
-                        traceback ? traceback : Py_None};
-    PyObject* hook = PySys_GetObject("excepthook");
-    PyObject* result = hook ? PyObject_Vectorcall(hook, args, 3, nullptr) : nullptr;
+    if (!traceback) traceback = Py_NewRef(Py_None);
+    // Left for a debugger's post-mortem, as the interpreter leaves them.
+    const std::pair<const char*, PyObject*> last[] = {
+        {"last_exc", raised}, {"last_type", type}, {"last_value", raised},
+        {"last_traceback", traceback}};
+    for (const auto& [name, value] : last)
+        if (PySys_SetObject(name, value) < 0) PyErr_Clear();
+    PyObject* hook = Py_XNewRef(PySys_GetObject("excepthook"));
+    // The interpreter's audit event; an audit hook's RuntimeError stops the display, as it
+    // stops the interpreter's.
+    bool shown = true;
+    if (PySys_Audit("sys.excepthook", "OOOO", hook ? hook : Py_None, type, raised, traceback) <
+        0) {
+        shown = !PyErr_ExceptionMatches(PyExc_RuntimeError);
+        if (shown)
+            PyErr_FormatUnraisable("Exception ignored in audit hook");
+        else
+            PyErr_Clear();
+    }
+    PyObject* args[] = {type, raised, traceback};
+    PyObject* result = shown && hook ? PyObject_Vectorcall(hook, args, 3, nullptr) : nullptr;
     if (result) {
         Py_DECREF(result);
-    } else {
-        // A missing or failing hook: both exceptions are displayed, neither ends anything.
-        PyObject* failure = PyErr_GetRaisedException();
-        PySys_WriteStderr(hook ? "Error in sys.excepthook:\n" : "sys.excepthook is missing\n");
-        if (failure) {
-            PyErr_DisplayException(failure);
-            PySys_WriteStderr("\nOriginal exception was:\n");
-        }
+    } else if (shown && !hook) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
         PyErr_DisplayException(raised);
-        Py_XDECREF(failure);
+    } else if (shown) {
+        PyObject* failure = PyErr_GetRaisedException();
+        if (keepHookExit && failure && !PyErr_GivenExceptionMatches(failure, PyExc_Exception)) {
+            PyErr_SetRaisedException(failure);
+        } else {
+            // Shown as the interpreter shows a failing hook; neither exception ends anything.
+            PySys_WriteStderr("Error in sys.excepthook:\n");
+            if (failure) PyErr_DisplayException(failure);
+            PySys_WriteStderr("\nOriginal exception was:\n");
+            PyErr_DisplayException(raised);
+            Py_XDECREF(failure);
+        }
     }
-    Py_XDECREF(traceback);
+    Py_XDECREF(hook);
+    Py_DECREF(traceback);
     Py_DECREF(raised);
-    PyErr_Clear();
 }
 
 void ZL_CallCallback(PyObject* callable, PyObject* args) {

@@ -98,9 +98,15 @@ bool ZL_EnterPython(PyGILState_STATE* gil, bool needActive = true);
 // interpreter lock without being ended by the interpreter.
 bool ZL_InterpreterAlive();
 void ZL_LeavePython(PyGILState_STATE gil);
-// Prints and clears a pending exception of a callback called from native code, through
-// sys.excepthook; a SystemExit too, which ends nothing here.
-void ZL_ReportCallbackError();
+// Prints and clears a pending exception of a callback called from native code, whatever
+// its type, as the interpreter prints one that ends a script but without ending anything
+// (PyErr_Print would end the interpreter for a SystemExit, on whatever thread the
+// callback runs): sys.last_exc and the like set, then sys.excepthook(type, value,
+// traceback); an exception the hook raises, SystemExit included, is printed with the
+// original after it, and without a hook the original alone. With `keepHookExit` (on a
+// caller's own thread), an exception the hook raises that is not an Exception
+// (SystemExit, KeyboardInterrupt) is left pending instead, for the caller to raise.
+void ZL_ReportCallbackError(bool keepHookExit = false);
 // Calls callable(*args) for a native caller: result released, exception printed and
 // cleared. Skips null and None.
 void ZL_CallCallback(PyObject* callable, PyObject* args);

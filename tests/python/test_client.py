@@ -621,30 +621,65 @@ class ExecuteTest(ServerTestCase):
               "_zelmolib.start_timer(0, lambda u: (busy.set(), called.wait(30))); "
               "busy.wait(30); _zelmolib._cleanup()", 0),
              ("_zelmolib.set_default_idle_callback(leave); client.execute(WORK, {'ms': 300})", 3)]
+    # Each runs with the interpreter's sys.excepthook, `leave` exiting, and with a hook that
+    # logs and exits for the ValueError `leave` then raises; a timer's also without a hook.
+    # What each hook prints for each exception of a callable that does not end the script:
+    TRACEBACK = r"Traceback \(most recent call last\):\n(  .*\n)+"
+    PRINTED = {"default": TRACEBACK + "SystemExit: 4\n",
+               "exit": r"hook ValueError from the callback leave\nError in sys\.excepthook:\n" +
+                       TRACEBACK + r"SystemExit: 6\n\nOriginal exception was:\n" + TRACEBACK +
+                       "ValueError: from the callback\n",
+               "missing": r"sys\.excepthook is missing\n" + TRACEBACK +
+                          "ValueError: from the callback\n"}
 
     def test_sys_exit_in_a_callback_ends_only_a_synchronous_call(self):
         script = textwrap.dedent("""
-            import sys, threading
+            import sys, threading, time
             sys.path.insert(0, sys.argv[2])
             import native, _zelmolib
-            from client_fixture import ECHO, FAIL, WORK
-            client, called = _zelmolib.Client(), threading.Event()
+            from client_fixture import ECHO, FAIL, WORK, wait_for
+            client, called, hook = _zelmolib.Client(), threading.Event(), sys.argv[3]
             client.connect(host="127.0.0.1", port=int(sys.argv[1]))
-            leave = lambda *args: (called.set(), sys.exit(%d))
+
+            def leave(*args):
+                called.set()
+                if hook == "default":
+                    sys.exit(%d)
+                raise ValueError("from the callback")
+
+            def log_and_exit(kind, value, traceback):
+                print("hook", kind.__name__, value, traceback.tb_frame.f_code.co_name,
+                      file=sys.stderr)
+                sys.exit(6)
+
+            sys.excepthook = log_and_exit if hook == "exit" else sys.excepthook
+            if hook == "missing":
+                del sys.excepthook
             try:
                 %s
-                assert called.wait(30)
+                assert called.wait(30) and wait_for(lambda: hasattr(sys, "last_exc"))
+                for line in range(100):  # the main thread's work, while the exit is printed
+                    print(line)
+                    time.sleep(0.002)
             finally:
                 print("finally")
-            print("end")""")
-        for row, status in self.EXITS:
-            with self.subTest(row=row):
+            print("end", type(sys.last_exc).__name__)""")
+        rows = [(row, status, hook) for hook in ("default", "exit") for row, status in self.EXITS]
+        work = "".join("%d\n" % line for line in range(100))
+        for row, status, hook in rows + [("_zelmolib.start_timer(0, leave)", 0, "missing")]:
+            status = status and (6 if hook == "exit" else status)
+            with self.subTest(row=row, hook=hook):
                 r = subprocess.run([sys.executable, "-c", script % (status or 4, row),
-                                    str(self.server.port), os.path.dirname(native.__file__)],
-                                   capture_output=True, text=True, timeout=60)
+                                    str(self.server.port), os.path.dirname(native.__file__),
+                                    hook], capture_output=True, text=True, timeout=60)
                 went_on = status == 0  # the exit printed with its traceback
-                self.assertEqual((r.returncode, r.stdout, "SystemExit: 4" in r.stderr),
-                                 (status, "finally\n" + "end\n" * went_on, went_on), r.stderr)
+                last = "SystemExit" if hook == "default" else "ValueError"
+                self.assertEqual((r.returncode, r.stdout), (status, work * went_on + "finally\n" +
+                                                            "end %s\n" % last * went_on), r.stderr)
+                # Printed whole each time; a synchronous call raises the exit in the caller.
+                printed = ("(%s)+" % self.PRINTED[hook] if went_on else
+                           "hook ValueError from the callback leave\n" * (hook == "exit"))
+                self.assertRegex(r.stderr, r"\A%s\Z" % printed)
 
     def test_default_idle_callback_runs_during_sync_calls(self):
         calls = []
