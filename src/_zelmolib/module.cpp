@@ -129,9 +129,11 @@ void module_free(void* object) {
     // A forked child has none of the workers that deleting the dispatcher would join.
     bool owner = !ZL_ForkedChild();
     // The power listener holds its table lock while our callback waits for the
-    // interpreter lock, and workers may be waiting for it too: release it here.
+    // interpreter lock, and workers may be waiting for it too: release it here. Workers
+    // whose callbacks _cleanup stopped waiting for may never return: they stay, with the
+    // dispatcher, until the process ends.
     Py_BEGIN_ALLOW_THREADS
-    if (owner) delete dispatcher;
+    if (owner && !s->fJobsLeft) delete dispatcher;
     if (s->fPowerRegistered) CL_RemovePowerCallback(QPX::_power_callback);
     Py_END_ALLOW_THREADS
     s->fPowerRegistered = false;
@@ -169,6 +171,25 @@ void DisconnectAll(MODULE_STATE* s) CL_NO_THREAD_SAFETY_ANALYSIS {
         ZL_DisconnectNativeClient(client);
 }
 
+// One round of the exit's wait, on the main thread: the pending signal handlers, then
+// the default idle callable, whose exceptions are printed and cleared. False, with the
+// exception pending, when a handler raised, or the callable raised KeyboardInterrupt (a
+// Ctrl-C landing while it ran): the wait ends there, as the interpreter's own wait for
+// its threads at exit ends at the first Ctrl-C. The signals come first, so that a
+// handler's exception is not taken for the callable's own.
+bool ExitWaitRound(MODULE_STATE* s) {
+    if (PyErr_CheckSignals() < 0) return false;
+    // The callable may replace itself while it runs.
+    PyObject* idle = s->fIdleCB;
+    if (!ZL_IsSet(idle)) return true;
+    Py_INCREF(idle);
+    Py_XDECREF(PyObject_CallNoArgs(idle));
+    Py_DECREF(idle);
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return false;
+    ZL_ReportCallbackError();
+    return true;
+}
+
 PyObject* zl_cleanup(PyObject*, PyObject*) {
     MODULE_STATE* s = ZL_GetState();
     if (!s || !Py_IsInitialized() || !s->fInitialized) Py_RETURN_NONE;
@@ -183,7 +204,7 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
 
     CL_Dispatcher* dispatcher = s->fDispatcher;
     // In a forked child the jobs left on the dispatcher have no worker to run them.
-    bool owner = !ZL_ForkedChild();
+    bool idle = ZL_ForkedChild();
     ZL_BEGIN_ALLOW_THREADS
     // Power events do nothing from here on. Leaving the registration now, while the
     // interpreter still runs, lets a callable in progress finish: once finalisation has
@@ -193,15 +214,24 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
         s->fPowerRegistered = false;
     }
     DisconnectAll(s);
-    while (owner && !dispatcher->WaitForJobs(50)) {
-        PyGILState_STATE gil = PyGILState_Ensure();
-        if (ZL_IsSet(s->fIdleCB)) {
-            Py_XDECREF(PyObject_CallNoArgs(s->fIdleCB));
-            ZL_ReportCallbackError();
-        }
-        PyGILState_Release(gil);
-    }
     ZL_END_ALLOW_THREADS
+    while (!idle) {
+        ZL_BEGIN_ALLOW_THREADS
+        idle = dispatcher->WaitForJobs(50);
+        ZL_END_ALLOW_THREADS
+        if (idle || ExitWaitRound(s)) continue;
+        // The callbacks still running are left to the end of the process; those that
+        // return into the ending interpreter are ended by it.
+        s->fJobsLeft = true;
+        // From atexit there is no Python caller to raise into, and atexit would only print
+        // a handler's SystemExit: it ends the process with its status instead, as at the
+        // top of a script (python -i prints it, and the exit goes on).
+        if (!PyEval_GetFrame() && PyErr_ExceptionMatches(PyExc_SystemExit)) {
+            PyErr_Print();
+            Py_RETURN_NONE;
+        }
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 

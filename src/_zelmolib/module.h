@@ -59,6 +59,9 @@ struct MODULE_STATE {
     PyObject* fMethodEndArray = nullptr;
     PyObject* fMethodWrite = nullptr;
     bool fPowerRegistered = false;
+    // _cleanup stopped waiting for the jobs still running (a signal handler raised): the
+    // dispatcher is not deleted, which would wait for them.
+    bool fJobsLeft = false;
     // Python's decimal.Decimal, imported by the first comparison that needs it.
     PyObject* fPyDecimalClass = nullptr;
     ZL_KeyCache fKeyCache;

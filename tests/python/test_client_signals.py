@@ -109,6 +109,55 @@ CHILD = textwrap.dedent("""
     print("idle", bool(idle_calls), flush=True)
 """) % {"WORK": WORK, "ECHO": ECHO}
 
+# A script that ends while a callback still runs, so that its exit waits for it: a
+# callback that waits for ever (pause None), computes (0) or comes back into the
+# interpreter every millisecond, for 60 s. Once the exit has begun, when no Client can be
+# made, a thread sends one signal: nothing runs on the main thread meanwhile but an idle
+# callable, which would take a handler's SystemExit for its own (it has Ctrl-C only).
+EXIT_CHILD = textwrap.dedent("""
+    import os, signal, sys, threading, time, zelmolib, _zelmolib
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(7))
+    started, never = threading.Event(), threading.Event()
+
+    def signal_at_exit():
+        while not time.sleep(0.01):
+            try:
+                _zelmolib.Client()
+            except RuntimeError:
+                return os.kill(os.getpid(), int(sys.argv[1]))
+
+    def until(pause):
+        def callback(*args):
+            started.set()
+            end = time.monotonic() + 60
+            while time.monotonic() < end:
+                never.wait() if pause is None else pause and time.sleep(pause)
+        return callback
+
+    threading.Thread(target=signal_at_exit, daemon=True).start()
+    try:
+        %s
+        assert started.wait(30)
+    finally:
+        print("finally")
+""")
+IDLE = "_zelmolib.set_default_idle_callback(lambda: None); "
+# The code that starts the callback, the signal and the exit status: the signal ends the
+# wait and the script at once, Ctrl-C's KeyboardInterrupt printed once by atexit, the
+# handler's exit ending the script with 7 (raised in it by an explicit _cleanup()).
+EXITS = [(IDLE + "_zelmolib.start_timer(0, until(None))", signal.SIGINT, 0),
+         ("_zelmolib.start_timer(0, until(None))", signal.SIGINT, 0),
+         (IDLE + "_zelmolib.start_timer(0, until(0))", signal.SIGINT, 0),
+         *[("_zelmolib.start_timer(0, until(0.001))", signal.SIGINT, 0)] * 5,
+         ("_zelmolib.start_timer(0, until(None))", signal.SIGTERM, 7),
+         ("_zelmolib.start_timer(0, until(None)); started.wait(30); _zelmolib._cleanup()",
+          signal.SIGTERM, 7)]
+KEYBOARD_INTERRUPT = (r"\AException ignored in atexit callback <built-in function _cleanup>:\n"
+                      r"(Traceback \(most recent call last\):\n(  .*\n)+)?KeyboardInterrupt: \n\Z")
+# The healthy exit ends a tenth of a second after the signal, the callbacks after 60 s.
+ENDS_WITHIN = 20.0
+
 
 class SilentServer:
     """A listening socket that accepts connections and never answers."""
@@ -189,6 +238,15 @@ class SignalTest(unittest.TestCase):
         # The default idle callable still ran during the synchronous calls.
         self.assertEqual(self.answer(), ["idle", "True"])
         self.assertEqual(self.child.wait(ANSWER_WAIT), 0)
+
+    def test_a_signal_ends_the_wait_for_callbacks_at_exit(self):
+        for code, signum, status in EXITS:
+            with self.subTest(code=code, signal=signum):
+                r = subprocess.run([sys.executable, "-c", EXIT_CHILD % code, str(int(signum))],
+                                   capture_output=True, text=True, timeout=ENDS_WITHIN)
+                self.assertEqual((r.returncode, r.stdout), (status, "finally\n"))
+                # Nothing else printed: no fatal error, no abort, no sanitizer report.
+                self.assertRegex(r.stderr, KEYBOARD_INTERRUPT if status == 0 else r"\A\Z")
 
     def test_discovery_is_interrupted(self):
         # Discovery broadcasts on every interface: its child runs in a private network
