@@ -76,7 +76,7 @@ public:
     // Held by a job's Run around a wait for other jobs (WaitForJobs holds one; a wait on
     // a condition they signal may): its worker is lent meanwhile, the pool growing past
     // its maximum by one worker for each such wait and shrinking back once they have
-    // been over for a second (waits that come and go keep their workers). It ends before
+    // been over for 300 ms (waits that come and go keep their workers). It ends before
     // the job may delete its dispatcher. Does nothing on a thread that is not a worker
     // inside a job.
     class WaitScope {
