@@ -1,8 +1,9 @@
 // The TCP RPC client over loopback against a minimal responder (it answers the
 // handshake and echoes every DATA packet as its own reply): a small request's round
-// trip beside a raw-socket ping-pong of the same bytes to the same responder, and
-// requests per second with 1, 4 and 8 threads sharing one connection and with 8
-// connections.
+// trip beside a raw-socket ping-pong of the same bytes to the same responder, requests
+// per second with 1, 4 and 8 threads sharing one connection and with 8 connections,
+// and an asynchronous request with a progress callback, one at a time, on the client's
+// own dispatcher and on one of 8 to 128 workers as the Python module's.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -104,8 +106,8 @@ Responder& TheResponder() {
     return *responder;
 }
 
-std::unique_ptr<CL_TCPClient> Connected() {
-    auto client = std::make_unique<CL_TCPClient>();
+std::unique_ptr<CL_TCPClient> Connected(CL_Dispatcher* dispatcher = nullptr) {
+    auto client = std::make_unique<CL_TCPClient>(dispatcher);
     CLU_Table settings;
     settings.Set("host", std::string("127.0.0.1"));
     settings.Set("port", (long long)TheResponder().Port());
@@ -203,5 +205,57 @@ void OwnConnections(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(OwnConnections)->Threads(8)->UseRealTime();
+
+// The completion of one asynchronous request, waited for by the caller.
+struct Completion {
+    std::mutex fMutex;
+    std::condition_variable fDone;
+    bool fCompleted = false;
+    CL_Status fStatus = CL_OK;
+
+    static CL_Status Success(CL_Blob&, void* self) {
+        return static_cast<Completion*>(self)->End(CL_OK);
+    }
+    static CL_Status Error(CL_Status code, CL_Blob&, void* self) {
+        return static_cast<Completion*>(self)->End(code);
+    }
+    static CL_Status Progress(CL_ProgressType, double, const std::string&, CL_Blob*, void*) {
+        return CL_OK;
+    }
+    CL_Status End(CL_Status status) {
+        std::lock_guard<std::mutex> guard(fMutex);
+        fStatus = status;
+        fCompleted = true;
+        fDone.notify_one();
+        return CL_OK;
+    }
+    CL_Status Wait() {
+        std::unique_lock<std::mutex> lock(fMutex);
+        fDone.wait(lock, [&] { return fCompleted; });
+        return fStatus;
+    }
+};
+
+// Argument 0: the client's own dispatcher (1 to 32 workers); 1: a caller's of 8 to 128.
+void AsyncWithProgress(benchmark::State& state) {
+    std::unique_ptr<CL_Dispatcher> callers(state.range(0) ? new CL_Dispatcher(8, 128) : nullptr);
+    auto client = Connected(callers.get());
+    std::string payload(kPayload, 'p');
+    for (auto _ : state) {
+        Completion completion;
+        CL_Blob input(payload);
+        if (client)
+            client->Execute(7, input, Completion::Success, Completion::Error, Completion::Progress,
+                            nullptr, &completion, 0);
+        if (!client || completion.Wait() != CL_OK) {
+            state.SkipWithError("request failed");
+            break;
+        }
+    }
+    if (client) client->WaitForJobs();
+    client.reset();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(AsyncWithProgress)->Arg(0)->Arg(1)->UseRealTime();
 
 }  // namespace

@@ -122,15 +122,18 @@ TEST(Dispatcher, BaseWorkersAndThreadNames) {
 
 TEST(Dispatcher, GrowsOnlyWhileAllBusyAndJobsWait) {
     CL_Semaphore gate(0);
-    TestDispatcher d(1, 3);
+    Hooks hooks;
+    TestDispatcher d(1, 3, Hooks::OnCreate, Hooks::OnDestroy, &hooks);
     GateJob jobs[4] = {GateJob(&gate), GateJob(&gate), GateJob(&gate), GateJob(&gate)};
     for (auto& job : jobs)
         d.AddJob(&job, false);
     ASSERT_TRUE(Eventually([&] { return d.Running() == 3; }));
     EXPECT_EQ(d.Workers(), 3u);
-    // The fourth waits: the pool is at its maximum.
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // The fourth waits: the pool is at its maximum, and starts no thread meanwhile (one
+    // started beyond the cap would retire again unseen by the pool's size).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(d.Workers(), 3u);
+    EXPECT_EQ(hooks.created, 3);
     EXPECT_FALSE(jobs[3].fStarted);
     gate.Release(1);
     ASSERT_TRUE(Eventually([&] { return jobs[3].fStarted.load(); }));
@@ -220,6 +223,24 @@ TEST(Dispatcher, DestructionWaitsForARetiringWorkersEndHook) {
     EXPECT_EQ(hook.left, 2);
 }
 
+// Waits `ms` for the jobs of a dispatcher, its own or another's: fResult 1 when they
+// were done, else 0.
+class WaitJob : public CL_Job {
+public:
+    WaitJob(CL_Dispatcher* d, uint32 ms) : fDispatcher(d), fMs(ms) {}
+    CL_Status Run() override {
+        fStarted = true;
+        fResult = fDispatcher->WaitForJobs(fMs) ? 1 : 0;
+        return 0;
+    }
+    std::atomic<bool> fStarted{false};
+    std::atomic<int> fResult{-1};
+
+private:
+    CL_Dispatcher* fDispatcher;
+    uint32 fMs;
+};
+
 TEST(Dispatcher, WaitForJobAndJobs) {
     CL_Semaphore gate(0);
     TestDispatcher d(1, 1);
@@ -232,6 +253,13 @@ TEST(Dispatcher, WaitForJobAndJobs) {
     start = std::chrono::steady_clock::now();
     EXPECT_FALSE(d.WaitForJobs(50));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    // From a job of another dispatcher, the job that runs here is waited for all the
+    // same: the waiting job is none of this dispatcher's.
+    TestDispatcher other(1, 1);
+    WaitJob foreign(&d, 50);
+    other.AddJob(&foreign, false);
+    EXPECT_TRUE(other.WaitForJob(&foreign, 10000));
+    EXPECT_EQ(foreign.fResult, 0);
     gate.Release(1);
     EXPECT_TRUE(d.WaitForJob(&job, CL_WAIT_FOREVER));
     EXPECT_TRUE(d.WaitForJob(&job, 0));
@@ -271,8 +299,36 @@ TEST(Dispatcher, DestructionDropsQueuedJobsAndFinishesRunningOnes) {
     releaser.join();
     EXPECT_TRUE(running.Dispatched());
     EXPECT_EQ(count, 0);
-    for (auto& job : queued)
+    for (auto& job : queued) {
         EXPECT_FALSE(job.Dispatched());
+        EXPECT_TRUE(job.Dropped());
+        EXPECT_FALSE(CL_Dispatcher::WaitForJob(&job, CL_WAIT_FOREVER));
+    }
+}
+
+// A job waiting for ever for the jobs of its dispatcher while another thread destroys
+// it with a job queued (the second gate job took the worker that the wait lends): the
+// wait ends, false, and so does the destruction.
+TEST(Dispatcher, DestructionEndsTheWaitsForTheJobsItDrops) {
+    CL_Semaphore gate(0);
+    std::atomic<int> count{0};
+    auto d = std::make_unique<TestDispatcher>(1, 2);
+    GateJob first(&gate), second(&gate);
+    WaitJob waiting(d.get(), CL_WAIT_FOREVER);
+    CountJob queued(&count);
+    d->AddJob(&first, false);
+    ASSERT_TRUE(Eventually([&] { return first.fStarted.load(); }));
+    d->AddJob(&waiting, false);
+    ASSERT_TRUE(Eventually([&] { return waiting.fStarted.load(); }));
+    d->AddJob(&second, false);
+    ASSERT_TRUE(Eventually([&] { return second.fStarted.load(); }));
+    d->AddJob(&queued, false);
+    std::thread destroyer([&] { d.reset(); });
+    EXPECT_TRUE(Eventually([&] { return waiting.fResult == 0; }, 10000));
+    gate.Release(2);
+    destroyer.join();
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(CL_Dispatcher::WaitForJob(&queued, CL_WAIT_FOREVER));
 }
 
 // A job that adds another while the dispatcher is being destroyed.
@@ -310,6 +366,7 @@ TEST(Dispatcher, AddJobDuringDestructionIsIgnored) {
     releaser.join();
     EXPECT_EQ(count, 0);
     EXPECT_FALSE(late->Dispatched());
+    EXPECT_FALSE(CL_Dispatcher::WaitForJob(late, CL_WAIT_FOREVER));
     delete late;  // still the caller's
 }
 
@@ -378,13 +435,17 @@ TEST(Dispatcher, DeleteAfterDispatch) {
 // or, scoped, only for its own, in a WaitScope.
 class NestedJob : public CL_Job {
 public:
-    NestedJob(CL_Dispatcher* d, std::atomic<int>* counter, bool scoped = false)
-        : fDispatcher(d), fInner(counter), fScoped(scoped) {}
+    // `settle`: ms between queuing and the scoped wait.
+    NestedJob(CL_Dispatcher* d, std::atomic<int>* counter, bool scoped = false, uint32 settle = 0)
+        : fDispatcher(d), fInner(counter), fScoped(scoped), fSettle(settle) {}
     CL_Status Run() override {
         fDispatcher->AddJob(&fInner, false);
         if (fScoped) {
+            if (fSettle) CL_Thread::Sleep(fSettle);
+            const auto start = std::chrono::steady_clock::now();
             CL_Dispatcher::WaitScope lent;
             fOk = CL_Dispatcher::WaitForJob(&fInner, 10000);
+            fLentFor = std::chrono::steady_clock::now() - start;
             return 0;
         }
         fOk = fDispatcher->WaitForJobs(10000) && fInner.Dispatched() &&
@@ -392,11 +453,13 @@ public:
         return 0;
     }
     bool fOk = false;
+    std::chrono::steady_clock::duration fLentFor{};  // the scoped wait's
 
 private:
     CL_Dispatcher* fDispatcher;
     CountJob fInner;
     bool fScoped;
+    uint32 fSettle;
 };
 
 TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
@@ -435,6 +498,24 @@ TEST(Dispatcher, JobsMayQueueAndWaitFromRun) {
     EXPECT_FALSE(beside.Dispatched());
     gate.Release(1);
     EXPECT_TRUE(d.WaitForJob(&beside, 15000) && beside.fOk);
+}
+
+// A worker lent on a pool at its cap, with a job queued behind it that the controller's
+// pass for its AddJob (over within the 3 ms settle) left there: the controller hears of
+// the loan at once, not at its next tick 100 ms later. The 25 scoped waits take about
+// 30 ms together, and about 2.4 s when only the tick wakes the controller.
+TEST(Dispatcher, ALentWorkerIsReplacedAtOnce) {
+    std::atomic<int> count{0};
+    TestDispatcher d(1, 1);
+    std::chrono::steady_clock::duration lent{};
+    for (int round = 0; round < 25; round++) {
+        NestedJob job(&d, &count, true, 3);
+        d.AddJob(&job, false);
+        ASSERT_TRUE(d.WaitForJob(&job, 15000) && job.fOk) << round;
+        lent += job.fLentFor;
+    }
+    EXPECT_LT(lent, std::chrono::milliseconds(300));
+    EXPECT_EQ(count, 25);
 }
 
 }  // namespace

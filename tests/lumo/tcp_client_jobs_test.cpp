@@ -11,6 +11,7 @@
 
 #include "lumo/init.h"
 #include "lumo/ipc_tcp.h"
+#include "lumo/net/tcp_client_execute_job.h"
 #include "lumo/table.h"
 #include "support/callback_recorder.h"
 #include "support/client_settings.h"
@@ -206,6 +207,59 @@ TEST(TCPClientJobs, DestroyingTheClientWhileJobsRun) {
         EXPECT_EQ(j.fErrors, 1);
     }
     ASSERT_EQ(peer.Join(), "");
+}
+
+// Holds its worker until the gate lets it through.
+struct HeldJob : public CL_Job {
+    explicit HeldJob(CL_Semaphore* gate) : fGate(gate) {}
+    CL_Status Run() override {
+        fStarted = true;
+        fGate->Acquire(1);
+        return CL_OK;
+    }
+    CL_Semaphore* fGate;
+    std::atomic<bool> fStarted{false};
+};
+
+// Two dispatchers being destroyed, each waiting for a job that holds a worker. The first
+// drops the request job queued behind its running progress job (whose loan another
+// held job took): that progress job ends without its final report, and the destruction
+// with it. The second refuses the progress job of a request job made then, which ends
+// when deleted.
+TEST(TCPClientJobs, ADispatcherBeingDestroyedEndsTheWaitsOfTheJobsItDrops) {
+    CL_Init();
+    CL_Semaphore gate(0);
+    HeldJob held[3] = {HeldJob(&gate), HeldJob(&gate), HeldJob(&gate)};
+    CL_Dispatcher* pools[2] = {new CL_Dispatcher(1, 2), new CL_Dispatcher(1, 1)};
+    CL_TCPClient client(pools[0]), late(pools[1]);
+    auto hold = [&](CL_Dispatcher* pool, HeldJob& job) {
+        pool->AddJob(&job, false);
+        return WaitFor([&] { return job.fStarted.load(); });
+    };
+    Journal j;
+    CL_Blob input = Bytes("dropped");
+    auto request = [&](CL_TCPClient* on) {
+        return new CL_TCPClient::ExecuteJob(on, 1, input, Journal::Success, Journal::Error,
+                                            Journal::Progress, nullptr, &j, 0);
+    };
+    ASSERT_TRUE(hold(pools[0], held[0]));
+    CL_TCPClient::ExecuteJob* dropped = request(&client);
+    ASSERT_TRUE(hold(pools[0], held[1]));
+    pools[0]->AddJob(dropped, false);
+    ASSERT_TRUE(hold(pools[1], held[2]));
+    CL_Job probe;
+    pools[1]->AddJob(&probe, false);
+    std::vector<std::thread> destroyers;
+    for (CL_Dispatcher* pool : pools)
+        destroyers.emplace_back([pool] { delete pool; });
+    ASSERT_TRUE(WaitFor([&] { return dropped->Dropped() && probe.Dropped(); }));
+    delete request(&late);
+    gate.Release(3);
+    for (std::thread& destroyer : destroyers)
+        destroyer.join();
+    EXPECT_EQ(j.Completions(), 0);
+    EXPECT_TRUE(j.ReportsOf(CL_PROGRESS_COMPLETE).empty());
+    delete dropped;
 }
 
 TEST(TCPClientJobs, SharedDispatcherAndProgressWithoutCallbackJobs) {

@@ -256,6 +256,72 @@ TEST_F(EndToEndTest, ManyRequestsCompleteExactlyOnce) {
     EXPECT_GT(c.fProgressCalls.load(), 0);
 }
 
+// Asynchronous requests with progress on a caller's dispatcher of at most 1 or 2 workers,
+// one at a time from each of 1 or 2 threads: the progress job lends its worker to the
+// request queued behind it, so each completes, after its final report, with periodic
+// reports while it lasts; the pool never holds more than its maximum and one worker for
+// each reporting request, and a loan that ends leaves its worker to the next rather than
+// retiring it (thread starts counted through the start hook).
+TEST_F(EndToEndTest, AsynchronousRequestsOnASmallDispatcher) {
+    Script slow;
+    slow.fSleepMs = 350;
+    SetScript(93, slow);
+    struct Row {
+        uint32 fMost;
+        int fThreads;
+        int fRequests;
+        uint32 fCommand;
+    };
+    for (const Row& row : {Row{1, 1, 1, 93}, Row{1, 1, 300, 92}, Row{2, 2, 300, 92}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "at most " << row.fMost << ", " << row.fThreads << " x " << row.fRequests);
+        std::atomic<int> started{0};
+        auto count = [](CL_ThreadID, void* counter) { ++*static_cast<std::atomic<int>*>(counter); };
+        CL_Dispatcher callers(1, row.fMost, count, nullptr, &started);
+        QPX_Client client(&callers);
+        QPX_ServerSpec spec = Loopback(fServer.fPort);
+        CLU_Table info;
+        ASSERT_EQ(client.Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
+        std::atomic<int> done{0}, wrong{0}, reports{0};
+        std::vector<std::thread> threads;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+        for (int t = 0; t < row.fThreads; t++)
+            threads.emplace_back([&] {
+                for (int i = 0; i < row.fRequests && std::chrono::steady_clock::now() < deadline;
+                     i++) {
+                    CallbackRecorder r;
+                    client.Execute(row.fCommand, nullptr, CallbackRecorder::Success,
+                                   CallbackRecorder::Error, CallbackRecorder::Progress, nullptr, &r,
+                                   10000);
+                    if (!r.Wait(1, 10000)) return;
+                    std::lock_guard<std::mutex> guard(r.fMutex);
+                    const size_t n = r.fEvents.size();
+                    if (r.fSuccesses != 1 || n < 2 || r.fEvents[n - 1] != "success" ||
+                        r.fEvents[n - 2] != "progress" ||
+                        r.fReports.back().fState != QPX_PROGRESS_COMPLETE)
+                        wrong++;
+                    reports += r.fProgressCalls;
+                    done++;
+                }
+            });
+        for (std::thread& thread : threads)
+            thread.join();
+        // A request stuck behind its own progress job holds up the dispatcher's end.
+        if (done != row.fThreads * row.fRequests) {
+            ADD_FAILURE() << done << " of " << row.fThreads * row.fRequests << " completed";
+            fflush(stdout);
+            std::_Exit(1);
+        }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_LE(started, int(row.fMost) + row.fThreads);
+        // 350 ms of work: reports at about 100, 200 and 300 ms, then the final one.
+        if (row.fCommand == 93) {
+            EXPECT_GE(reports, 3);
+        }
+        EXPECT_TRUE(client.WaitForJobs());
+    }
+}
+
 // A server that goes away ends the connection: the transport failure empties the
 // connection, database and user state.
 TEST_F(EndToEndTest, LostServerEndsTheConnection) {
@@ -617,7 +683,9 @@ constexpr const char* kControllerThread = "dispatc.troller";
 // server and refused in that callback: they report once, the deletion waits for them
 // unless made from a progress or idle callback of its own request, and nothing touches
 // the client afterwards, nor the dispatcher its RPC client made for itself (without the
-// caller's), as the sanitizers check; that dispatcher's threads end.
+// caller's), as the sanitizers check; that dispatcher's threads end. With 93, deleted
+// from a success callback as with 94, the pending requests' callbacks wait for the
+// client's jobs: those waits end, false, and the deletion waits for the callbacks.
 class DeletedInACallbackTest : public EndToEndTest,
                                public testing::WithParamInterface<std::tuple<uint32, uint32>> {};
 
@@ -639,6 +707,11 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     CLU_Table info;
     ASSERT_EQ(client->Connect(&spec, &info, CLU_Table(), 5000), CL_OK);
     CallbackRecorder pending, first;
+    std::atomic<int> waitsDone{0}, waitsGivenUp{0};
+    if (command == 93)
+        pending.fOnCompletion = [&, deleted = client] {
+            (deleted->WaitForJobs() ? waitsDone : waitsGivenUp)++;
+        };
     // The first request's callback deletes the client once the slow one has been
     // made; the server has the first before the slow one, as the slow one is made only
     // once the server has seen the first.
@@ -672,7 +745,9 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
     ASSERT_TRUE(first.Wait(1, 10000));
     ASSERT_TRUE(pending.Wait(2, 10000));
     EXPECT_EQ(client, nullptr);
-    EXPECT_EQ(first.fSuccesses.load(), command == 94 ? 1 : 0);
+    EXPECT_EQ(first.fSuccesses.load(), command == 94 || command == 93 ? 1 : 0);
+    EXPECT_EQ(waitsDone, 0);
+    EXPECT_EQ(waitsGivenUp, command == 93 ? 2 : 0);
     EXPECT_EQ(first.Completions(), 1);
     EXPECT_EQ(pending.fErrors.load(), 2);
     if (command != 97 && command != 98) {
@@ -687,7 +762,7 @@ TEST_P(DeletedInACallbackTest, WithOtherRequestsPending) {
 INSTANTIATE_TEST_SUITE_P(Rows, DeletedInACallbackTest,
                          testing::Combine(testing::Values(0u, 2u, 32u),
                                           testing::Values(94u, 95u, uint32(rpc_test::kEcho), 97u,
-                                                          98u, 99u)));
+                                                          98u, 99u, 93u)));
 
 // The RPC client runs the requests on a dispatcher of its own here, which its
 // destructor joins after the requests have reported.

@@ -243,10 +243,12 @@ public:
     void Disconnect();
     void Interrupt();
     uint32 GetID();
-    // Waits for the RPC client's jobs and for the refusals not yet reported. Called
-    // from a success or error callback of this client, it waits neither for that
-    // callback's request nor for those whose callbacks wait here at the same time.
-    void WaitForJobs();
+    // Waits for the RPC client's jobs and for the refusals not yet reported: true once
+    // they are done. Called from a success or error callback of this client, it waits
+    // neither for that callback's request nor for those whose callbacks wait here at the
+    // same time. False once this client's deletion has begun (from another callback,
+    // say, which waits for the calling one): the caller must leave the client alone.
+    bool WaitForJobs();
     void SetDispatcher(CL_Dispatcher* dispatcher);
     // Idle hook of synchronous calls that give none.
     void SetDefaultIdleCB(QPX_IdleCB idle);

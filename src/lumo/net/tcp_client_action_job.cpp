@@ -15,7 +15,7 @@ CL_TCPClient::ActionJob::ActionJob(CL_TCPClient* client, const CL_Blob& input, v
       fSuccess(success),
       fIdle(idle) {
     if (progress) {
-        fProgressJob = new ProgressJob(client, progress, userData);
+        fProgressJob = new ProgressJob(this, progress, userData);
         fProgressJob->Start(client->GetDispatcher());
     }
 }
@@ -24,7 +24,8 @@ CL_TCPClient::ActionJob::~ActionJob() {
     if (fProgressJob) {
         fProgressJob->Quit();
         // Neither the client nor its dispatcher is used: a job whose callback deleted
-        // the client ends here after both are gone.
+        // the client ends here after both are gone. A progress job that a dispatcher
+        // being destroyed dropped (or refused) never runs: the wait ends all the same.
         CL_Dispatcher::WaitForJob(fProgressJob, CL_WAIT_FOREVER);
         delete fProgressJob;
         fProgressJob = nullptr;

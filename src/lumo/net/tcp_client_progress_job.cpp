@@ -12,9 +12,10 @@ constexpr uint32 kProgressInterval = 100;
 
 }  // namespace
 
-CL_TCPClient::ProgressJob::ProgressJob(CL_TCPClient* client, CL_ProgressCB progress,
+CL_TCPClient::ProgressJob::ProgressJob(const CL_Job* request, CL_ProgressCB progress,
                                        void* userData)
-    : fUserData(userData),
+    : fRequest(request),
+      fUserData(userData),
       fProgress(progress),
       fState(CL_PROGRESS_PROCESS),
       fCompleteness(-1.0),
@@ -22,9 +23,7 @@ CL_TCPClient::ProgressJob::ProgressJob(CL_TCPClient* client, CL_ProgressCB progr
       fQuit(false),
       fDone(false),
       fAborted(false),
-      fConnectionSocket(-1) {
-    (void)client;
-}
+      fConnectionSocket(-1) {}
 
 CL_TCPClient::ProgressJob::~ProgressJob() {
     CL_AutoLocker locker(fLock);
@@ -40,13 +39,19 @@ void CL_TCPClient::ProgressJob::Start(CL_Dispatcher* dispatcher) {
 CL_Status CL_TCPClient::ProgressJob::Run() {
     CL_AutoLocker locker(fLock);
     CL_Blob copy;
+    bool dropped = false;
     while (!fQuit) {
-        fCond.Wait(&fLock, kProgressInterval);
+        {
+            // Only around the wait: a callback may delete the dispatcher.
+            CL_Dispatcher::WaitScope lent;
+            fCond.Wait(&fLock, kProgressInterval);
+        }
         if (fQuit) break;
+        if ((dropped = fRequest->Dropped())) break;
         if (!fProgress || fAborted) continue;
         if (Report(&copy)) break;
     }
-    if (!fAborted && fProgress) {
+    if (!fAborted && fProgress && !dropped) {
         CL_AutoUnlocker unlocker(fLock);
         fProgress(CL_PROGRESS_COMPLETE, 100.0, std::string(), &copy, fUserData);
     }
@@ -95,7 +100,9 @@ void CL_TCPClient::ProgressJob::Quit() {
         fQuit = true;
         fCond.Signal();
     }
-    while (!fDone) fQuitCond.Wait(&fLock, CL_WAIT_FOREVER);
+    // Dropped is not signalled: looked at once a report interval.
+    while (!fDone && !Dropped())
+        fQuitCond.Wait(&fLock, kProgressInterval);
 }
 
 bool CL_TCPClient::ProgressJob::HasAborted() {

@@ -6,20 +6,26 @@
 
 #include "lumo/tcp_client.h"
 
-// Runs on the client's dispatcher beside its operation job, which owns it. Shared by
-// the two: every field that either changes is guarded by fLock, and the callback runs
-// with fLock released. Lock order: a client's fLock before this one (the other way
-// round only TryLock).
+// Runs on the client's dispatcher beside its operation job, which owns it and is queued
+// behind it: between its reports it lends its worker (CL_Dispatcher::WaitScope), so
+// that the operation job gets one on a dispatcher of any size. Shared by the two: every
+// field that either changes is guarded by fLock, and the callback runs with fLock
+// released. Lock order: a client's fLock before this one (the other way round only
+// TryLock), this one before its dispatcher's.
 class CL_TCPClient::ProgressJob : public CL_Job {
 public:
-    ProgressJob(CL_TCPClient* client, CL_ProgressCB progress, void* userData);
+    // `request`: the operation job, which outlives the run of this one.
+    ProgressJob(const CL_Job* request, CL_ProgressCB progress, void* userData);
     // Queues the job; its first wait starts only after this returns.
     void Start(CL_Dispatcher* dispatcher) CL_EXCLUDES(fLock);
+    // Reports until Quit, or until the operation job is Dropped: a dispatcher whose
+    // destruction has begun never runs it, and this one ends without its final report.
     CL_Status Run() override CL_EXCLUDES(fLock);
     // Stores the state to report; returns whether the callback asked to cancel.
     bool SetState(CL_ProgressType state, double completeness, const std::string& message,
                   CL_Blob* partialResult) CL_EXCLUDES(fLock);
-    // Ends the reports (after the final one) and waits until the last call is made.
+    // Ends the reports (after the final one) and waits until the last call is made, or
+    // until this job is Dropped: then it makes none.
     void Quit() CL_EXCLUDES(fLock);
     bool HasAborted() CL_EXCLUDES(fLock);
     ~ProgressJob() override;
@@ -33,6 +39,7 @@ private:
     // reports. Whether the job is to stop.
     bool Report(CL_Blob* copy) CL_REQUIRES(fLock);
 
+    const CL_Job* const fRequest;
     void* const fUserData;
     const CL_ProgressCB fProgress;
     CL_RecursiveMutex fLock;

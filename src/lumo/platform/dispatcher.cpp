@@ -11,6 +11,12 @@ namespace {
 
 constexpr uint32 kControllerWait = 100;
 constexpr uint32 kDefaultIdleLimit = 300000;
+// Idle time after which a worker above the cap retires (the idle limit, if shorter):
+// the pool is back to its cap about 0.35 s after the waits end.
+// Lent workers come and go: a progress job lends its worker between its reports, ten
+// times a second, and each wait that ends would otherwise retire a thread that the next
+// one starts again.
+constexpr uint32 kAboveCapLimit = 300;
 
 // Idle times are 32-bit milliseconds compared as unsigned differences (right across
 // the wrap); waits measure in microseconds so that a wait of n ms never ends early by
@@ -54,6 +60,10 @@ CL_Dispatcher::~CL_Dispatcher() {
     for (Worker* w : fWorkers)
         w->fQuit = true;
     fDispatchCond.Broadcast();
+    // No worker takes a job from here on. The queue keeps them, so that waits see them
+    // undone, but the jobs are their owners' again once marked, and are not touched.
+    for (CL_Job* job : fJobs)
+        job->fDropped.store(true, std::memory_order_release);
     fLock.Unlock();
 
     if (fControllerID) CL_Thread::Wait(fControllerID);
@@ -87,8 +97,12 @@ CL_Dispatcher::~CL_Dispatcher() {
 void CL_Dispatcher::AddJob(CL_Job* job, bool deleteAfterDispatch) {
     if (!job) return;
     CL_AutoLocker lock(fLock);
-    if (fQuit) return;
+    if (fQuit) {
+        job->fDropped.store(true, std::memory_order_release);
+        return;
+    }
     job->fDelete = deleteAfterDispatch;
+    job->fDropped.store(false, std::memory_order_relaxed);
     fJobs.push_back(job);
     fAddedJobCond.Signal();
 }
@@ -96,13 +110,13 @@ void CL_Dispatcher::AddJob(CL_Job* job, bool deleteAfterDispatch) {
 bool CL_Dispatcher::WaitForJob(CL_Job* job, uint32 ms) {
     uint64 start = MonotonicMicros();
     while (!job->Dispatched()) {
-        if (Expired(start, ms)) return job->Dispatched();
+        if (job->Dropped() || Expired(start, ms)) return job->Dispatched();
         CL_Thread::Sleep(1);
     }
     return true;
 }
 
-bool CL_Dispatcher::WaitForJobs(uint32 ms) {
+bool CL_Dispatcher::WaitForJobs(uint32 ms, const std::atomic<bool>* abandon) {
     uint64 start = MonotonicMicros();
     // A job's worker is lent while it waits, so queued jobs never wait for the waits.
     WaitScope lent;
@@ -115,7 +129,7 @@ bool CL_Dispatcher::WaitForJobs(uint32 ms) {
     for (;;) {
         // At the deadline too, queued jobs count: they have not been done.
         idle = fRunningJobs.Get() <= int32(fromJob ? fWaitingJobs : 0) && fJobs.empty();
-        if (idle || Expired(start, ms)) break;
+        if (idle || fQuit || (abandon && abandon->load()) || Expired(start, ms)) break;
         fLock.Unlock();
         CL_Thread::Sleep(1);
         fLock.Lock();
@@ -211,15 +225,17 @@ void CL_Dispatcher::Control() {
             } else if (n == 0) {
                 break;
             }
-            // Idle workers retire after the idle limit, and at once while the pool is
-            // larger than its cap: those added for waits that have ended. So every
-            // broadcast finds no more idle workers than the cap leaves room for.
+            // Idle workers retire after the idle limit, and sooner while the pool is
+            // larger than its cap: those added for waits that have ended. Meanwhile they
+            // take no job beyond the cap (TakeJob).
             const uint32 cap = Cap();
+            const uint32 aboveCapLimit = std::min(kAboveCapLimit, fIdleLimit);
             uint32 now = NowMs();
             for (Worker* w : fWorkers) {
                 if (n <= fBaseThreads) break;
                 if (w->fQuit || w->fBusy) continue;
-                if (n <= cap && now - w->fActivityTime <= fIdleLimit) continue;
+                const uint32 idle = now - w->fActivityTime;
+                if (idle <= (n <= cap ? fIdleLimit : aboveCapLimit)) continue;
                 w->fQuit = true;
                 --n;
                 wake = true;
@@ -237,7 +253,9 @@ void CL_Dispatcher::Control() {
 }
 
 CL_Job* CL_Dispatcher::TakeJob(Worker* w) {
-    if (fJobs.empty()) return nullptr;
+    // Workers kept above the cap after the waits they were added for have ended leave
+    // the jobs that do not wait on the maximum.
+    if (fJobs.empty() || uint32(std::max(fRunningJobs.Get(), 0)) >= Cap()) return nullptr;
     CL_Job* job = fJobs.front();
     fJobs.pop_front();
     ++fRunningJobs;

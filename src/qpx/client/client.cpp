@@ -73,6 +73,9 @@ QPX_Client::QPX_Client(CL_Dispatcher* dispatcher) : QPX_Client(QPX_NewRPCClient(
 QPX_Client::QPX_Client(CL_Client* rpc) : fCore(new QPX_ClientCore(rpc)), fClient(rpc) {}
 
 QPX_Client::~QPX_Client() {
+    // Callbacks waiting in WaitForJobs give up: their waits may count the job that
+    // runs this, and the deletion waits for those callbacks below.
+    fCore->BeginDeletion();
     {
         // Requests still in flight keep the core; from here on they leave the state
         // and the RPC client alone.
@@ -169,8 +172,8 @@ uint32 QPX_Client::GetID() {
     return fClient->GetID();
 }
 
-void QPX_Client::WaitForJobs() {
-    fCore->WaitForJobs(fClient);
+bool QPX_Client::WaitForJobs() {
+    return fCore->WaitForJobs(fClient);
 }
 
 void QPX_Client::SetDispatcher(CL_Dispatcher* dispatcher) {

@@ -7,6 +7,7 @@
 
 #include "lumo/dispatcher.h"
 #include "lumo/status.h"
+#include "qpx/client/rpc_factory.h"
 
 bool QPX_EndsConnection(QPX_Status code) {
     switch (code) {
@@ -198,7 +199,7 @@ void QPX_ClientCore::ReportRefusal(QPX_ErrorCB error, void* userData) {
     fPendingDone.Broadcast();
 }
 
-void QPX_ClientCore::WaitForJobs(CL_Client* rpc) {
+bool QPX_ClientCore::WaitForJobs(CL_Client* rpc) {
     // Counted from before the RPC client's wait, so that the wait of another callback
     // that ends there meanwhile no longer waits for this refusal.
     const bool refusing = tRefusingCore == this;
@@ -207,12 +208,26 @@ void QPX_ClientCore::WaitForJobs(CL_Client* rpc) {
         fWaitingRefusals++;
         fPendingDone.Broadcast();
     }
-    rpc->WaitForJobs();
+    // The TCP client's own wait, given up once the deletion begins: a callback that
+    // deletes the client waits for this one, whose wait counts that callback's job.
+    // The RPC client and its dispatcher live until this callback has returned.
+    bool done = true;
+    if (CL_Dispatcher* dispatcher = QPX_RPCDispatcher(rpc))
+        done = dispatcher->WaitForJobs(CL_WAIT_FOREVER, &fDeleting);
+    else
+        rpc->WaitForJobs();
     const bool completing = tCompletingCore == this;
     CL_AutoLocker guard(fPendingLock);
-    while (fRefusals > (completing ? fWaitingRefusals : 0))
+    while (!fDeleting && fRefusals > (completing ? fWaitingRefusals : 0))
         fPendingDone.Wait(&fPendingLock, CL_WAIT_FOREVER);
     if (refusing) fWaitingRefusals--;
+    return done && !fDeleting;
+}
+
+void QPX_ClientCore::BeginDeletion() {
+    CL_AutoLocker guard(fPendingLock);
+    fDeleting = true;
+    fPendingDone.Broadcast();
 }
 
 bool QPX_HasServerReply(CL_Status transport) {

@@ -80,7 +80,12 @@ struct QPX_ClientCore : public CL_Object {
     // Waits for the jobs of `rpc`, then until no refusal is pending; from a callback of
     // this core's requests, but those whose callbacks wait here too, the calling one's
     // included: two would wait for each other, as jobs waiting in a dispatcher would.
-    void WaitForJobs(CL_Client* rpc) CL_EXCLUDES(fLock, fPendingLock);
+    // Whether they are done: false once the client's deletion has begun, which ends
+    // the wait (the wait of an RPC client that is not a TCP one, only once it returns).
+    bool WaitForJobs(CL_Client* rpc) CL_EXCLUDES(fLock, fPendingLock);
+    // The client's deletion begins: it waits for the callbacks then running, and those
+    // must not wait for it.
+    void BeginDeletion() CL_EXCLUDES(fPendingLock);
 
     // Marks the calling thread as running a blocking Connect of this core.
     class Connecting {
@@ -134,6 +139,8 @@ private:
     // idle callback, and that RPC client.
     const void* fReporter CL_GUARDED_BY(fPendingLock) = nullptr;
     CL_Client* fLeftRPC CL_GUARDED_BY(fPendingLock) = nullptr;
+    // Set once by BeginDeletion; the dispatcher's wait reads it without the lock.
+    std::atomic<bool> fDeleting{false};
 };
 
 // Whether `code` ends the connection.
