@@ -261,8 +261,8 @@ main() {
     -h|--help) usage; exit 0 ;;
     --find-python)
       [ $# -eq 1 ] || { usage >&2; exit 2; }
+      # Found: its path alone, nothing on stderr, for PYTHON=$(./setup.sh --find-python).
       find_python || exit 1
-      say "Python 3.13: $PYTHON ($FROM)"
       printf '%s\n' "$PYTHON"
       exit 0 ;;
     -*) say "setup.sh: unknown option $1"; usage >&2; exit 2 ;;

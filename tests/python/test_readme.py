@@ -235,6 +235,9 @@ class ReadmeTest(unittest.TestCase):
         for command in commands:
             with self.subTest(command=command):
                 self.assertNotIn("51965", command)
+                # Below Linux's range for outgoing connections, where none can hold it.
+                given = int(re.search(r"--port (\d+)", command).group(1))
+                self.assertTrue(1024 <= given < 32768, given)
                 with socket.socket() as probe:
                     probe.bind(("127.0.0.1", 0))
                     port = probe.getsockname()[1]

@@ -120,6 +120,20 @@ TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
         {"UPDATE customers SET city = 'Roma' WHERE name = 'Anna Rossi'", 1, ""},
         {"DELETE FROM customers WHERE city = 'Milano'", 2, ""},
         {"DELETE FROM customers WHERE town = 'Milano'", -1, "no such column: town"},
+        {"SELECT name FROM customers WHERE town = 'Milano'", -1, "no such column: town"},
+        // The three read WHERE alike: one "column = literal", then at most a closing ';'.
+        {"delete from customers where city = 'Milano';", 2, ""},
+        {"update customers set city = 'Roma' where city = 'Milano' ;;", 2, ""},
+        {"UPDATE customers SET x = 1 WHERE id = 1 AND id = 2", -1, "syntax error near 'AND'"},
+        {"DELETE FROM customers WHERE id = 1 OR id = 2", -1, "syntax error near 'OR'"},
+        {"DELETE FROM customers WHERE city = 'Milano' LIMIT 1", -1, "syntax error near 'LIMIT'"},
+        {"UPDATE customers SET x = 1 garbage", -1, "syntax error near 'garbage'"},
+        {"SELECT name FROM customers WHERE id = 1 WHERE id = 2", -1, "syntax error near 'WHERE'"},
+        {"SELECT name FROM customers; WHERE id = 1", -1, "syntax error near 'WHERE'"},
+        {"DELETE FROM customers WHERE name = 'Anna Rossi", -1, "syntax error near 'WHERE'"},
+        {"SELECT name FROM customers WHERE id =", -1, "syntax error near 'WHERE'"},
+        {"DELETE FROM customers WHERE id =", -1, "syntax error near 'WHERE'"},
+        {"UPDATE customers SET city = 'Roma' WHERE id =", -1, "syntax error near 'WHERE'"},
     };
     for (const auto& c : cases) {
         CLU_Table reply = Call(context, QPX_CMD_QUERY_DATABASE, CLU_Table().Set("QUERY", c.fQuery));
@@ -134,6 +148,18 @@ TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
         Call(context, QPX_CMD_QUERY_DATABASE, CLU_Table().Set("QUERY", "SELECT id FROM customers"));
     ASSERT_NE(rows.GetList("RESULT_SET"), nullptr);
     EXPECT_EQ(rows.GetList("RESULT_SET")->GetList(0)->GetType(0), CLU_INTEGER);
+    business::Disconnect(context);
+}
+
+// A BLOB larger than the largest is refused rather than cut to it.
+TEST(StandInServer, BlobsAboveTheLargestAreRefused) {
+    CL_Init();
+    CL_TCPServer server;
+    CL_ClientContext* context = LetIn(server);
+    const long long most = business::TheSettings().fMaxBlobBytes;
+    CLU_Table reply = Call(context, business::kBlob, CLU_Table().Set("bytes", 2 * most));
+    EXPECT_EQ(reply.GetInteger("ERRNO", 0), business::kErrBadParameters);
+    EXPECT_EQ(reply.GetString("ERROR"), "a BLOB reply holds at most 67108864 bytes, not 134217728");
     business::Disconnect(context);
 }
 

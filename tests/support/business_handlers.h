@@ -30,7 +30,7 @@ enum : CL_Command {
     kFail = 1002,        // "code", "message": a refusal; "transport": fails the request itself
     kRequestLog = 1003,  // "CLEAR": the connection table and the last requests this connection sent
     kRows = 1004,        // "rows": {"ROWS": that many rows of "numbers"}
-    kBlob = 1005,        // "bytes": {"DATA": a blob of that size}
+    kBlob = 1005,        // "bytes": {"DATA": a blob of that size}, fMaxBlobBytes at most
     kStatus = 1006,      // {"WORKERS": worker threads now, "CLIENTS": connected clients}
 };
 
@@ -42,6 +42,7 @@ enum : int32 {
     kErrDatabaseNotFound = 2207,
     kErrBackupInvalid = 2052,
     kErrBackupFailed = 2049,
+    kErrBadParameters = 4002,
     kErrClientNotFound = 4004,
     kErrUserNotFound = 4006,
     kErrWrongPassword = 4008,
@@ -379,15 +380,47 @@ inline std::string TextOf(const CLU_Entry& cell) {
     return text.fString;
 }
 
-// Whether t[i] begins "WHERE column = literal": then the column's name and the literal,
-// its quotes taken off.
-inline bool WhereAt(const std::vector<std::string>& t, size_t i, std::string& column,
-                    std::string& value) {
-    if (Lower(t[i]) != "where" || i + 3 >= t.size() || t[i + 2] != "=") return false;
-    column = Lower(t[i + 1]);
-    value = t[i + 3];
-    if (value.size() >= 2 && value.front() == '\'') value = value.substr(1, value.size() - 2);
+// Whether t[i] begins "column = literal", a literal being a word or a closed quoted
+// text: then the column's name and the literal, its quotes taken off.
+inline bool EqualityAt(const std::vector<std::string>& t, size_t i, std::string& column,
+                       std::string& value) {
+    if (i + 2 >= t.size() || t[i + 1] != "=") return false;
+    const std::string& literal = t[i + 2];
+    if (IsPunctuation(literal[0])) return false;
+    if (literal[0] == '\'' && (literal.size() < 2 || literal.back() != '\'')) return false;
+    column = Lower(t[i]);
+    value = literal[0] == '\'' ? literal.substr(1, literal.size() - 2) : literal;
     return true;
+}
+
+// What follows a statement's table (and an UPDATE's SET).
+struct Clauses {
+    std::string fColumn, fValue;  // WHERE fColumn = fValue; no column without a WHERE
+    long long fLimit = -1;        // -1: no LIMIT
+};
+
+// Reads the clauses from t[i] on: at most one "WHERE column = literal", with `limit` at
+// most one "LIMIT n", then the statement's end: the text's, or a closing ';' that only
+// more ';' may follow. The index of the word it stopped at, t.size() or more when it
+// read every word.
+inline size_t ReadClauses(const std::vector<std::string>& t, size_t i, bool limit,
+                          Clauses& clauses) {
+    bool limited = false;
+    for (; i < t.size() && t[i] != ";"; i++) {
+        const std::string word = Lower(t[i]);
+        if (word == "where" && clauses.fColumn.empty() &&
+            EqualityAt(t, i + 1, clauses.fColumn, clauses.fValue)) {
+            i += 3;
+        } else if (word == "limit" && limit && !limited && i + 1 < t.size()) {
+            clauses.fLimit = atoll(t[++i].c_str());
+            limited = true;
+        } else {
+            return i;
+        }
+    }
+    while (i < t.size() && t[i] == ";")
+        i++;
+    return i;
 }
 
 // The index of `column` in `table`; -1 when it has none.
@@ -397,8 +430,9 @@ inline int ColumnOf(const DataTable& table, const std::string& column) {
 }
 
 // The SQL subset: SELECT columns|* FROM table [WHERE column = literal] [LIMIT n];
-// UPDATE and DELETE count the rows their WHERE would touch (every row without one) and
-// change none.
+// UPDATE table SET column = literal[, ...] [WHERE column = literal]; DELETE FROM table
+// [WHERE column = literal]. UPDATE and DELETE count the rows their WHERE would touch
+// (every row without one) and change none. Other text is refused as a syntax error.
 inline CL_Status QueryDatabase(Request& r) {
     {
         std::lock_guard<std::mutex> guard(r.fSession.fLock);
@@ -410,28 +444,34 @@ inline CL_Status QueryDatabase(Request& r) {
     auto fail = [&](const std::string& why) {
         return Refuse(r, kErrQueryFailed, "Errore di esecuzione della query: " + why);
     };
+    auto near = [&](size_t i) { return fail("syntax error near '" + t[i] + "'"); };
     if (t.empty()) return fail("empty query");
     std::string verb = Lower(t[0]);
+    Clauses clauses;
     if (verb == "update" || verb == "delete") {
-        size_t at = verb == "delete" ? 2 : 1;  // DELETE FROM t, UPDATE t SET ...
+        size_t at = verb == "delete" ? 2 : 1, i = at + 1;  // the table's word, the one after
+        if (verb == "delete" && t.size() > 1 && Lower(t[1]) != "from") return near(1);
+        if (verb == "update") {
+            if (i >= t.size() || Lower(t[i]) != "set") return near(std::min(i, t.size() - 1));
+            std::string column, value;
+            do {  // t[i]: SET, or the comma before a further assignment
+                if (!EqualityAt(t, i + 1, column, value)) return near(i);
+                i += 4;
+            } while (i < t.size() && t[i] == ",");
+        }
+        if ((i = ReadClauses(t, i, false, clauses)) < t.size()) return near(i);
         std::string name = at < t.size() ? Lower(t[at]) : std::string();
         for (const DataTable& table : Tables())
             if (table.fName == name) {
-                size_t i = at + 1;
-                while (i < t.size() && Lower(t[i]) != "where")
-                    i++;
-                std::string column, value;
                 int where = -1;
-                if (i < t.size()) {
-                    if (!WhereAt(t, i, column, value))
-                        return fail("syntax error near '" + t[i] + "'");
-                    where = ColumnOf(table, column);
-                    if (where < 0) return fail("no such column: " + column);
+                if (!clauses.fColumn.empty()) {
+                    where = ColumnOf(table, clauses.fColumn);
+                    if (where < 0) return fail("no such column: " + clauses.fColumn);
                 }
                 long long count = 0;
                 for (uint32 row = 0; row < table.fRows.Count(); row++)
-                    count +=
-                        where < 0 || TextOf(*table.fRows.GetList(int32(row))->Get(where)) == value;
+                    count += where < 0 ||
+                             TextOf(*table.fRows.GetList(int32(row))->Get(where)) == clauses.fValue;
                 r.fOut.Set("AFFECTED_ROWS", count);
                 r.fOut.Set("COLUMNS_LIST", CLU_List());
                 r.fOut.Set("RESULT_SET", CLU_List());
@@ -439,7 +479,7 @@ inline CL_Status QueryDatabase(Request& r) {
             }
         return fail("no such table: " + name);
     }
-    if (verb != "select") return fail("syntax error near '" + t[0] + "'");
+    if (verb != "select") return near(0);
     size_t from = 1;
     while (from < t.size() && Lower(t[from]) != "from") from++;
     if (from + 1 >= t.size()) return fail("missing FROM");
@@ -447,18 +487,8 @@ inline CL_Status QueryDatabase(Request& r) {
     std::vector<std::string> wanted;
     for (size_t i = 1; i < from; i++)
         if (t[i] != ",") wanted.push_back(Lower(t[i]));
-    std::string whereColumn, whereValue;
-    long long limit = -1;
-    for (size_t i = from + 2; i < t.size(); i++) {
-        std::string word = Lower(t[i]);
-        if (WhereAt(t, i, whereColumn, whereValue)) {
-            i += 3;
-        } else if (word == "limit" && i + 1 < t.size()) {
-            limit = atoll(t[++i].c_str());
-        } else if (word != ";") {
-            return fail("syntax error near '" + t[i] + "'");
-        }
-    }
+    if (size_t stop = ReadClauses(t, from + 2, true, clauses); stop < t.size()) return near(stop);
+    const long long limit = clauses.fLimit;
 
     DataTable numbers;
     const DataTable* table = nullptr;
@@ -485,8 +515,8 @@ inline CL_Status QueryDatabase(Request& r) {
             if (columns.back() < 0) return fail("no such column: " + w);
         }
     }
-    int where = whereColumn.empty() ? -1 : ColumnOf(*table, whereColumn);
-    if (!whereColumn.empty() && where < 0) return fail("no such column: " + whereColumn);
+    int where = clauses.fColumn.empty() ? -1 : ColumnOf(*table, clauses.fColumn);
+    if (!clauses.fColumn.empty() && where < 0) return fail("no such column: " + clauses.fColumn);
     bool full = r.fIn.GetBool("FULL_COLUMNS_LIST");
     bool collapse = r.fIn.GetBool("COLLAPSE_BLOBS");
     CLU_List names, rows;
@@ -495,7 +525,7 @@ inline CL_Status QueryDatabase(Request& r) {
     for (uint32 i = 0; i < table->fRows.Count(); i++) {
         if (limit >= 0 && rows.Count() >= uint64(limit)) break;
         CLU_List* source = table->fRows.GetList(int32(i));
-        if (where >= 0 && TextOf(*source->Get(where)) != whereValue) continue;
+        if (where >= 0 && TextOf(*source->Get(where)) != clauses.fValue) continue;
         if (whole && !collapse) {
             rows.Append(*source);  // shares the row's storage
             continue;
@@ -675,8 +705,14 @@ inline CL_Status Rows(Request& r) {
     return CL_OK;
 }
 
+// A size above the largest is refused: a shorter blob would pass for the one asked.
 inline CL_Status BlobReply(Request& r) {
-    int64 size = std::clamp<int64>(r.fIn.GetInteger("bytes", 0), 0, TheSettings().fMaxBlobBytes);
+    const int64 asked = r.fIn.GetInteger("bytes", 0), most = TheSettings().fMaxBlobBytes;
+    if (asked > most)
+        return Refuse(r, kErrBadParameters,
+                      "a BLOB reply holds at most " + std::to_string(most) + " bytes, not " +
+                          std::to_string(asked));
+    const int64 size = std::max<int64>(asked, 0);
     CL_Blob data;
     data.SetSize(uint32(size));
     uint8* bytes = data.GetDataForWrite();
