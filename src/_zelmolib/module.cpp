@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -190,6 +192,43 @@ bool ExitWaitRound(MODULE_STATE* s) {
     return true;
 }
 
+// The status a handler's SystemExit ends the process with once the interpreter has
+// finalized, read as the interpreter reads it: None 0, an int itself, anything else
+// written to stderr and 1. Not from PyErr_Print, which would finalize from inside the
+// atexit callables and so run the rest of them twice.
+int sExitStatus = 0;
+
+void ExitWithStatus() {
+    exit(sExitStatus);
+}
+
+// Takes the pending SystemExit; false, with it still pending, when no low-level exit
+// function can be added.
+bool ExitAfterFinalizing() {
+    if (Py_AtExit(ExitWithStatus) < 0) return false;
+    PyObject* raised = PyErr_GetRaisedException();
+    PyObject* code = PyObject_GetAttrString(raised, "code");
+    PyErr_Clear();
+    if (!code || code == Py_None) {
+        sExitStatus = 0;
+    } else if (PyLong_Check(code)) {
+        sExitStatus = int(PyLong_AsLong(code));
+        PyErr_Clear();
+    } else {
+        PyObject* err = PySys_GetObject("stderr");
+        if (!err || err == Py_None || PyFile_WriteObject(code, err, Py_PRINT_RAW) < 0 ||
+            PyFile_WriteString("\n", err) < 0) {
+            PyErr_Clear();
+            PyObject_Print(code, stderr, Py_PRINT_RAW);
+            fputc('\n', stderr);
+        }
+        sExitStatus = 1;
+    }
+    Py_XDECREF(code);
+    Py_DECREF(raised);
+    return true;
+}
+
 PyObject* zl_cleanup(PyObject*, PyObject*) {
     MODULE_STATE* s = ZL_GetState();
     if (!s || !Py_IsInitialized() || !s->fInitialized) Py_RETURN_NONE;
@@ -224,12 +263,11 @@ PyObject* zl_cleanup(PyObject*, PyObject*) {
         // return into the ending interpreter are ended by it.
         s->fJobsLeft = true;
         // From atexit there is no Python caller to raise into, and atexit would only print
-        // a handler's SystemExit: it ends the process with its status instead, as at the
-        // top of a script (python -i prints it, and the exit goes on).
-        if (!PyEval_GetFrame() && PyErr_ExceptionMatches(PyExc_SystemExit)) {
-            PyErr_Print();
+        // a handler's SystemExit: the process ends with its status instead, as at the top
+        // of a script, once the exit has gone on (the other atexit callables, each once).
+        if (!PyEval_GetFrame() && PyErr_ExceptionMatches(PyExc_SystemExit) &&
+            ExitAfterFinalizing())
             Py_RETURN_NONE;
-        }
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -115,7 +115,8 @@ CHILD = textwrap.dedent("""
 # made, a thread sends one signal: nothing runs on the main thread meanwhile but an idle
 # callable, which would take a handler's SystemExit for its own (it has Ctrl-C only).
 EXIT_CHILD = textwrap.dedent("""
-    import os, signal, sys, threading, time, zelmolib, _zelmolib
+    import atexit, os, signal, sys, threading, time, zelmolib, _zelmolib
+    atexit.register(print, "atexit")
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, lambda signum, frame: sys.exit(7))
     started, never = threading.Event(), threading.Event()
@@ -244,7 +245,8 @@ class SignalTest(unittest.TestCase):
             with self.subTest(code=code, signal=signum):
                 r = subprocess.run([sys.executable, "-c", EXIT_CHILD % code, str(int(signum))],
                                    capture_output=True, text=True, timeout=ENDS_WITHIN)
-                self.assertEqual((r.returncode, r.stdout), (status, "finally\n"))
+                # The atexit callables run once, a handler's exit too.
+                self.assertEqual((r.returncode, r.stdout), (status, "finally\natexit\n"))
                 # Nothing else printed: no fatal error, no abort, no sanitizer report.
                 self.assertRegex(r.stderr, KEYBOARD_INTERRUPT if status == 0 else r"\A\Z")
 
