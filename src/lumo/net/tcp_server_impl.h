@@ -229,7 +229,7 @@ public:
     // (`live` bytes) get back within the budget and the cap: the idle, the largest
     // first; once they have been past the cap for a while (`capOverdue`), those that
     // could not read what they hold within `timeOut` at their pace, the slowest to
-    // finish first. Apart for the tests.
+    // finish first; and those cut while the rest was past the cap. Apart for the tests.
     static void ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 budget,
                            uint64 cap, bool capOverdue, uint32 timeOut);
     CL_Status Overdue(Client* client, uint32 now) CL_REQUIRES(fLock);
