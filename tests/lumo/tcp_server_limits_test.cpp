@@ -1399,4 +1399,47 @@ TEST(TCPServerLimits, NonReadersStayWithinTheOutputBudget) {
     EXPECT_TRUE(WaitFor([&] { return CL_TCPServer::Impl::Of(test.fServer).fTrims > 0; }));
 }
 
+// The replies of clients closed with them unread go back at once, each 8 MiB past a
+// quarter of the 4 MiB budget, while another client's requests keep freeing input,
+// whose trims wait for a second without any asked for: they came only 10 s after the
+// last trim.
+TEST(TCPServerLimits, UnreadRepliesOfClosedClientsGoBackAtOnce) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING, 0, 4 << 20);
+    RawClient churn;
+    ASSERT_TRUE(StartAndAuthorise(test, churn));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    std::atomic<bool> done{false};
+    std::atomic<uint32> echoes{0};
+    struct Joined {
+        std::atomic<bool>& fDone;
+        std::thread fThread;
+        ~Joined() {
+            fDone = true;
+            fThread.join();
+        }
+    } freeing{done, std::thread([&] {
+                  CL_Blob input = Bytes(2 << 20, 'c');
+                  uint32 start = CL_GetTime();
+                  while (!done && CL_GetTime() - start < 30000 &&
+                         churn.Next(CL_PACKET_TYPE_DATA,
+                                    churn.SendData(rpc_test::kRawEcho, input)))
+                      echoes++;
+              })};
+    EXPECT_TRUE(WaitFor([&] { return impl.fTrims == 1; }));
+    for (int i = 0; i < 3; i++) {
+        RawClient deaf;
+        ASSERT_TRUE(Authorise(test, deaf));
+        deaf.SendData(rpc_test::kPattern, Flat(CLU_Table().Set("bytes", 8 << 20)));
+        ASSERT_TRUE(WaitFor([&] {
+            CL_AutoLocker lock(impl.fLock);
+            CL_TCPServer::Impl::Client* record = impl.FindClient(deaf.fClientID);
+            return record && record->fBacklog > 0;
+        }));
+        uint32 trims = impl.fTrims;
+        ASSERT_EQ(test.fServer.CloseClient(deaf.fClientID), CL_OK);
+        EXPECT_TRUE(WaitFor([&] { return impl.fTrims > trims; })) << i << ", " << echoes << " echoes";
+    }
+    EXPECT_GT(echoes.load(), 0u);
+}
+
 }  // namespace
