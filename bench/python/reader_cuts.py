@@ -5,7 +5,8 @@ readers are hostile_peer's read mode (from the last folder's tools, or --peer's)
 each asking its reply at once and reading it at its pace; a reply is lost when the
 server cuts its reader off. Each case prints, for each round, what each group of readers
 saw (a slow reader sees its cut only once it has read what the kernel still held) and
-how many clients the server's log says it cut for time.
+how many clients the server's log says it cut for time or for the unread replies past
+the cap.
 
   full    4 readers of 8 MiB replies at full speed beside 8 clients asking small
           ones, for 30 s: replies cut of replies read whole
@@ -74,7 +75,7 @@ def run_case(tools, peer, groups, seconds):
         server.stdin.close()
         server.wait(30)
     log.seek(0)
-    return totals, log.read().count("tempo scaduto")
+    return totals, log.read().count("Client disconnesso a causa")
 
 
 def main():

@@ -6,12 +6,22 @@ one run at a time on each in turn, every round.
 --hold seconds (0.2) to read it and reset the connection, again and again; 4 clients (--clients) beside them send small requests
 one at a time. Each run prints the clients' requests done, their p50, p99 and slowest
 round trip, the peers' drops, the server's malloc_trim calls and the time they took,
-and its resident size at the end. The trims are counted by a shim preloaded into the
+and its resident size at its peak (sampled every 100 ms) and at the end. The trims are counted by a shim preloaded into the
 server (built here with cc); with --noop, a build is measured with its trims made
 no-ops too, which shows what they cost.
 
     python bench/python/trim_rate.py --build /work/main/build --build build --noop build
         [--seconds 10] [--rounds 2]
+
+With --nonread, the peers are instead 40 (--peers) hostile_peer nonread connections
+(of --peer, default the last build's) that each ask a 64 MiB reply of the stand-in's
+BLOB command and never read it, coming back each time they are cut off, beside one
+client; the server runs with a time-out of 5 s, as in the soak. Each run prints the
+server's peak resident size over its size before the peers (sampled every 100 ms), the
+client's slowest request, and the trims and their time.
+
+    python bench/python/trim_rate.py --nonread --build /work/wt/base/build --build build
+        [--seconds 10] [--rounds 4] [--peers 40]
 """
 
 import argparse
@@ -165,16 +175,92 @@ def resident_kib(pid):
     return 0
 
 
+class Peak(threading.Thread):
+    """The largest resident size of `pid`, in KiB, sampled every 100 ms until stopped."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid, self.kib, self.done = pid, resident_kib(pid), threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.done.wait(0.1):
+            self.kib = max(self.kib, resident_kib(self.pid))
+
+    def stop(self):
+        self.done.set()
+        self.join()
+        return self.kib
+
+
+def start_server(build, shim, counts, noop, *options):
+    env = dict(os.environ, LD_PRELOAD=shim, TRIM_COUNT=counts)
+    if noop:
+        env["TRIM_NOOP"] = "1"
+    server = subprocess.Popen([os.path.join(build, "tools", "business_server"), *options],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True, env=env)
+    return server, int(server.stdout.readline().split()[-1])
+
+
+def stop_server(server, counts):
+    server.stdin.close()
+    server.wait(30)
+    with open(counts) as f:
+        trims, nanos = (int(x) for x in f.read().split())
+    os.unlink(counts)
+    return trims, nanos / 1e6
+
+
+def run_nonread(build, noop, shim, args):
+    """The non-readers' run: the server's peak resident size over its size before them."""
+    counts = tempfile.NamedTemporaryFile(delete=False)
+    counts.close()
+    server, port = start_server(build, shim, counts.name, noop, "--timeout", "5000",
+                                "--log-level", "3", "--request-log", "0")
+    try:
+        base = resident_kib(server.pid)
+        peak = Peak(server.pid)
+        peer = subprocess.Popen(
+            [args.peer or os.path.join(args.build[-1], "tools", "hostile_peer"), "nonread",
+             "--port", str(port), "--count", str(args.peers), "--reply-bytes", str(64 * MIB),
+             "--duration", str(int(args.seconds) + 2)], stdout=subprocess.PIPE, text=True)
+        time.sleep(1)
+        client_ = subprocess.Popen([sys.executable, __file__, "--client", str(port),
+                                    str(args.seconds)], stdout=subprocess.PIPE, text=True)
+        times = [float(t) for t in client_.communicate(timeout=60)[0].split()]
+        line = peer.communicate(timeout=60)[0].strip()
+    finally:
+        growth = peak.stop() - base
+        trims, trim_ms = stop_server(server, counts.name)
+    return {"growth_mib": growth / 1024, "slowest": max(times, default=0),
+            "done": len(times), "peer": line, "trims": trims, "trim_ms": trim_ms}
+
+
+def nonread_main(args, shim, runs):
+    seen = {run_: [] for run_ in runs}
+    for r in range(args.rounds):
+        for build, noop in runs:
+            m = run_nonread(build, noop, shim, args)
+            seen[build, noop].append(m)
+            print(f"round {r + 1} {build}{' (trims no-ops)' if noop else ''}: growth "
+                  f"{m['growth_mib']:.0f} MiB; {m['trims']} trims taking {m['trim_ms']:.0f} ms; "
+                  f"the client's slowest {m['slowest']:.0f} ms of {m['done']}; {m['peer']}",
+                  flush=True)
+    for (build, noop), ms in seen.items():
+        growth, trims, trim_ms = (statistics.median(m[k] for m in ms)
+                                  for k in ("growth_mib", "trims", "trim_ms"))
+        each = ", ".join(f"{m['growth_mib']:.0f}" for m in ms)
+        print(f"median {build}{' (trims no-ops)' if noop else ''}: growth {growth:.0f} MiB "
+              f"({each}), {trims:.0f} trims taking {trim_ms:.0f} ms")
+
+
 def run(build, noop, shim, args):
     counts = tempfile.NamedTemporaryFile(delete=False)
     counts.close()
-    env = dict(os.environ, LD_PRELOAD=shim, TRIM_COUNT=counts.name)
-    if noop:
-        env["TRIM_NOOP"] = "1"
-    server = subprocess.Popen([os.path.join(build, "tools", "business_server"), "--log-level",
-                               "0", "--request-log", "0"], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True, env=env)
-    port = int(server.stdout.readline().split()[-1])
+    server, port = start_server(build, shim, counts.name, noop, "--log-level", "0",
+                                "--request-log", "0")
+    peak = Peak(server.pid)
     try:
         # Each group of peers, and each client, in a process of its own.
         groups = 4
@@ -190,15 +276,13 @@ def run(build, noop, shim, args):
         drops = sum(int(a.communicate(timeout=60)[0]) for a in attackers)
         rss = resident_kib(server.pid)
     finally:
-        server.stdin.close()
-        server.wait(30)
-    with open(counts.name) as f:
-        trims, nanos = (int(x) for x in f.read().split())
-    os.unlink(counts.name)
+        peak_kib = peak.stop()
+        trims, trim_ms = stop_server(server, counts.name)
     times.sort()
     return {"done": len(times), "p50": statistics.median(times),
             "p99": times[int(len(times) * 0.99)], "max": times[-1],
-            "drops": drops, "trims": trims, "trim_ms": nanos / 1e6, "rss_mib": rss / 1024}
+            "drops": drops, "trims": trims, "trim_ms": trim_ms, "rss_mib": rss / 1024,
+            "peak_mib": peak_kib / 1024}
 
 
 def main():
@@ -217,12 +301,22 @@ def main():
     p.add_argument("--peers", type=int, default=100)
     p.add_argument("--clients", type=int, default=4)
     p.add_argument("--hold", type=float, default=0.2)
+    p.add_argument("--nonread", action="store_true",
+                   help="peers that ask 64 MiB replies and never read them instead")
+    p.add_argument("--peer", help="hostile_peer program (default: the last build's)")
     args = p.parse_args()
+    if args.nonread and args.peers == 100:
+        args.peers = 40
     folder = tempfile.mkdtemp()
     shim = os.path.join(folder, "trim_shim.so")
     subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-x", "c", "-o", shim, "-", "-ldl"],
                    input=SHIM, text=True, check=True)
     runs = [(b, False) for b in args.build] + [(b, True) for b in args.noop]
+    if args.nonread:
+        nonread_main(args, shim, runs)
+        os.unlink(shim)
+        os.rmdir(folder)
+        return
     seen = {run_: [] for run_ in runs}
     for r in range(args.rounds):
         for build, noop in runs:
@@ -231,13 +325,15 @@ def main():
             print(f"round {r + 1} {build}{' (trims no-ops)' if noop else ''}: "
                   f"{m['done']} done, p50 {m['p50']:.2f} ms, p99 {m['p99']:.1f} ms, "
                   f"max {m['max']:.0f} ms; {m['drops']} drops, {m['trims']} trims taking "
-                  f"{m['trim_ms']:.0f} ms; resident {m['rss_mib']:.0f} MiB", flush=True)
+                  f"{m['trim_ms']:.0f} ms; resident {m['peak_mib']:.0f} MiB at the peak, "
+                  f"{m['rss_mib']:.0f} MiB at the end", flush=True)
     # Medians over the rounds, and of each round's requests against the no-op run of the
     # same round, which the load of a busy machine moves less.
     for (build, noop), ms in seen.items():
-        done, p50, trims = (statistics.median(m[k] for m in ms) for k in ("done", "p50", "trims"))
+        done, p50, trims, peak = (statistics.median(m[k] for m in ms)
+                                  for k in ("done", "p50", "trims", "peak_mib"))
         line = (f"median {build}{' (trims no-ops)' if noop else ''}: {done:.0f} done, "
-                f"p50 {p50:.2f} ms, {trims:.0f} trims")
+                f"p50 {p50:.2f} ms, {trims:.0f} trims, peak {peak:.0f} MiB")
         if not noop and (build, True) in seen:
             ratio = statistics.median(m["done"] / n["done"] for m, n in zip(ms, seen[build, True]))
             line += f"; {ratio:.2f} of the no-op run's requests"

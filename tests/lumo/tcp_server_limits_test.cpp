@@ -1005,7 +1005,8 @@ TEST(TCPServerOutput, WritesInPartsAndTimesChunks) {
 // whose replies took no bytes for 2 s, past the cap those unseen to read for 500 ms,
 // the largest first; once the cap has been passed for a while, those whose pace would
 // not read what they hold within the time-out, the slowest to finish first, never one
-// without a pace; each only as far as brings the rest back within the limit.
+// without a pace; each only as far as brings the rest back within the limit. Those cut
+// while the rest was past the cap are told apart, for their log line.
 TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
     const uint64 M = 1 << 20, kBudget = 10 * M, kCap = 20 * M;
     const uint32 kTimeOut = 5000;
@@ -1021,6 +1022,7 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
         bool fCapOverdue;
         std::vector<Output> fOutputs;
         std::set<uint64> fCut;
+        std::set<uint64> fPastCap = {};
     };
     const std::vector<Case> cases = {
         {"within the budget", kBudget, false, {{6 * M, 9000}, {4 * M, 9000}}, {}},
@@ -1035,25 +1037,30 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
         {"readers stay", kBudget + 5 * M, false, {{8 * M, 100}, {2 * M, 2000}}, {2 * M}},
         {"at the cap", kCap, false, {{12 * M, 1000}, {8 * M, 1000}}, {}},
         {"past it, idle 499 ms", kCap + 1, false, {{12 * M, 499}, {8 * M, 499}}, {}},
-        {"past it, idle 500 ms", kCap + 1, false, {{12 * M, 500}, {8 * M, 500}}, {12 * M}},
+        {"past it, idle 500 ms", kCap + 1, false, {{12 * M, 500}, {8 * M, 500}}, {12 * M},
+         {12 * M}},
         {"past it, then over the budget",
          kCap + 1,
          false,
          {{8 * M, 600}, {6 * M, 100}, {4 * M, 3000}, {2 * M, 2000}},
-         {8 * M, 4 * M}},
+         {8 * M, 4 * M},
+         {8 * M}},
         {"past it for long, no pace", kCap + 1, true, {{12 * M, 0}, {8 * M, 0}}, {}},
         {"within the time-out", kCap + 1, true, {{12 * M, 0, 12 * M / 5 + 1}}, {}},
-        {"just past it", kCap + 1, true, {{12 * M, 0, 12 * M / 5}}, {12 * M}},
+        {"just past it", kCap + 1, true, {{12 * M, 0, 12 * M / 5}}, {12 * M}, {12 * M}},
         {"past it, not for long", kCap + 1, false, {{12 * M, 0, 1}}, {}},
         {"at the cap for long", kCap, true, {{12 * M, 0, 1}}, {}},
         {"slowest first, only enough",
          kCap + 5 * M,
          true,
          {{12 * M, 0, 2 * M}, {8 * M, 0, M / 2}, {4 * M, 0, M / 10}, {6 * M, 0, 6 * M}},
+         {8 * M, 4 * M},
          {8 * M, 4 * M}},
-        {"the idle first", kCap + 1, true, {{12 * M, 600}, {8 * M, 0, M / 10}}, {12 * M}},
+        {"the idle first", kCap + 1, true, {{12 * M, 600}, {8 * M, 0, M / 10}}, {12 * M},
+         {12 * M}},
         {"past it, readers idle under 2 s kept", kCap + 13 * M, false,
-         {{12 * M, 2000, M, true}, {8 * M, 1999, M, true}, {4 * M, 500}}, {12 * M, 4 * M}},
+         {{12 * M, 2000, M, true}, {8 * M, 1999, M, true}, {4 * M, 500}}, {12 * M, 4 * M},
+         {12 * M, 4 * M}},
     };
     for (const Case& c : cases) {
         std::vector<CL_TCPServer::Impl::PendingOutput> outputs;
@@ -1061,10 +1068,13 @@ TEST(TCPServerOutput, CutsTheLargestIdleOnlyAsFarAsNeeded) {
             outputs.push_back(
                 {nullptr, output.fBytes, output.fIdle, output.fPace, false, output.fPeerReads});
         CL_TCPServer::Impl::ChooseCuts(&outputs, c.fLive, kBudget, kCap, c.fCapOverdue, kTimeOut);
-        std::set<uint64> cut;
-        for (const auto& output : outputs)
+        std::set<uint64> cut, pastCap;
+        for (const auto& output : outputs) {
             if (output.fCut) cut.insert(output.fBytes);
+            if (output.fCut && output.fPastCap) pastCap.insert(output.fBytes);
+        }
         EXPECT_EQ(cut, c.fCut) << c.fName;
+        EXPECT_EQ(pastCap, c.fPastCap) << c.fName;
     }
 }
 
@@ -1387,6 +1397,49 @@ TEST(TCPServerLimits, NonReadersStayWithinTheOutputBudget) {
     snprintf(line, sizeof(line), "[Dispatcher] [%d] Client disconnesso", int(good.fClientID));
     EXPECT_FALSE(test.fLog.Contains(line));
     EXPECT_TRUE(WaitFor([&] { return CL_TCPServer::Impl::Of(test.fServer).fTrims > 0; }));
+}
+
+// The replies of clients closed with them unread go back at once, each 8 MiB past a
+// quarter of the 4 MiB budget, while another client's requests keep freeing input,
+// whose trims wait for a second without any asked for: they came only 10 s after the
+// last trim.
+TEST(TCPServerLimits, UnreadRepliesOfClosedClientsGoBackAtOnce) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING, 0, 4 << 20);
+    RawClient churn;
+    ASSERT_TRUE(StartAndAuthorise(test, churn));
+    CL_TCPServer::Impl& impl = CL_TCPServer::Impl::Of(test.fServer);
+    std::atomic<bool> done{false};
+    std::atomic<uint32> echoes{0};
+    struct Joined {
+        std::atomic<bool>& fDone;
+        std::thread fThread;
+        ~Joined() {
+            fDone = true;
+            fThread.join();
+        }
+    } freeing{done, std::thread([&] {
+                  CL_Blob input = Bytes(2 << 20, 'c');
+                  uint32 start = CL_GetTime();
+                  while (!done && CL_GetTime() - start < 30000 &&
+                         churn.Next(CL_PACKET_TYPE_DATA,
+                                    churn.SendData(rpc_test::kRawEcho, input)))
+                      echoes++;
+              })};
+    EXPECT_TRUE(WaitFor([&] { return impl.fTrims == 1; }));
+    for (int i = 0; i < 3; i++) {
+        RawClient deaf;
+        ASSERT_TRUE(Authorise(test, deaf));
+        deaf.SendData(rpc_test::kPattern, Flat(CLU_Table().Set("bytes", 8 << 20)));
+        ASSERT_TRUE(WaitFor([&] {
+            CL_AutoLocker lock(impl.fLock);
+            CL_TCPServer::Impl::Client* record = impl.FindClient(deaf.fClientID);
+            return record && record->fBacklog > 0;
+        }));
+        uint32 trims = impl.fTrims;
+        ASSERT_EQ(test.fServer.CloseClient(deaf.fClientID), CL_OK);
+        EXPECT_TRUE(WaitFor([&] { return impl.fTrims > trims; })) << i << ", " << echoes << " echoes";
+    }
+    EXPECT_GT(echoes.load(), 0u);
 }
 
 }  // namespace

@@ -493,6 +493,59 @@ TEST(TCPServerRequests, LargeRequestsPassFlowControl) {
     }
 }
 
+// Input freed over and over asks a trim each time: one is made at once, the first, and
+// the next only once a second has passed without another asked for; while the freeing
+// goes on, none (one more allowed for a machine that stalled a second). One a second
+// instead would make 6 or 7 in the 7 s.
+TEST(TCPServerRequests, InputFreedOverAndOverGoesBackOnceTheFreeingStops) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    RawClient client;
+    ASSERT_TRUE(StartAndAuthorise(test, client));
+    CL_TCPServer::Impl& server = CL_TCPServer::Impl::Of(test.fServer);
+    CL_Blob input(std::string(2u << 20, 'i'));
+    auto echo = [&] {
+        return client.Next(CL_PACKET_TYPE_DATA, client.SendData(rpc_test::kRawEcho, input));
+    };
+    ASSERT_TRUE(echo());
+    ASSERT_TRUE(WaitFor([&] { return server.fTrims == 1; }));
+    uint32 start = CL_GetTime(), echoes = 0;
+    while (CL_GetTime() - start < 7000 && echoes < 100000) {
+        ASSERT_TRUE(echo()) << echoes;
+        echoes++;
+    }
+    uint32 trims = server.fTrims;
+    EXPECT_LE(trims - 1, 1u) << echoes << " echoes";
+    EXPECT_TRUE(WaitFor([&] { return server.fTrims == trims + 1; }));
+}
+
+// The input's memory goes back once the input has fallen to nothing after holding 1 MiB
+// or more: not when a large request ends while another is still being gathered, and
+// then once that one ends too.
+TEST(TCPServerRequests, InputGoesBackOnceItFallsToNothing) {
+    TestServer test(0, CL_LOG_LEVEL_WARNING);
+    RawClient large, gathering;
+    ASSERT_TRUE(StartAndAuthorise(test, large));
+    ASSERT_TRUE(Authorise(test, gathering));
+    CL_TCPServer::Impl& server = CL_TCPServer::Impl::Of(test.fServer);
+    CL_PacketHeader header;
+    CL_Blob payload(std::string(2 * CL_IPC_CHUNK_SIZE, 'g')), wire;
+    uint32 sequence = gathering.fSequence++;
+    CL_MakeDataRequest(&header, sequence, rpc_test::kRawEcho, 0);
+    CL_EncodePayload(&header, payload, 0, gathering.fCipher.get(), false);
+    CL_BuildPacket(header, payload, &wire);
+    const uint32 first = sizeof(CL_PacketHeader) + CL_IPC_CHUNK_SIZE;
+    ASSERT_EQ(gathering.SendRaw(wire.GetDataForRead(), first), 0);
+    ASSERT_TRUE(WaitFor([&] { return server.fInputBytes > 0; }));
+    // The large request has ended, its memory freed, once the next one is answered.
+    CL_Blob input(std::string(2u << 20, 'l'));
+    ASSERT_TRUE(large.Next(CL_PACKET_TYPE_DATA, large.SendData(rpc_test::kRawEcho, input)));
+    EXPECT_EQ(large.Call(rpc_test::kEcho, CLU_Table()), CL_PACKET_TYPE_DATA);
+    EXPECT_EQ(server.fTrims, 0u);
+    ASSERT_EQ(gathering.SendRaw(wire.GetDataForRead() + first, wire.GetSize() - first), 0);
+    EXPECT_TRUE(gathering.Next(CL_PACKET_TYPE_DATA, sequence));
+    EXPECT_TRUE(WaitFor([&] { return server.fTrims == 1; }));
+}
+
 TEST(TCPServerRequests, BadChecksumAndUnknownTypesGetNoReply) {
     TestServer test(CL_IPC_COMPRESS);
     RawClient client;

@@ -93,7 +93,7 @@ Impl::Client::~Client() {
             delete request;
         replies = fOutput.Free();
     }
-    fServer->GiveBack(fDroppedInput + replies);
+    fServer->GiveBack(fDroppedInput, replies);
 }
 
 Impl::Client* Impl::FindClient(uint32 clientID) {
@@ -144,24 +144,29 @@ void Impl::DropInput(Client* client) {
     }
 }
 
-void Impl::GiveBack(uint64 freed) {
-    if (fInputBytes == 0 && fInputPeaked.exchange(false)) freed = kTrimAfter;
-    if (freed < kTrimAfter) return;
+void Impl::GiveBack(uint64 input, uint64 replies) {
+    if (fInputBytes == 0 && fInputPeaked.exchange(false)) input = std::max(input, kTrimAfter);
+    if (input + replies < kTrimAfter) return;
     fLastTrimAsked = CL_GetMicroTime();
+    fRepliesFreed += replies;
     fTrimDue = true;
     TrimWhenDue();
 }
 
 // One thread trims at a time, and looks at the clock once it is the one; a trim asked
-// for meanwhile waits for the next turn. A clock set back makes the stamps look far
-// ahead: the turn has come then.
+// for meanwhile waits for the next turn, the dispatcher's next pass for replies that
+// come to their share. A clock set back makes the stamps look far ahead: the turn has
+// come then.
 void Impl::TrimWhenDue(bool now) {
     if (!fTrimDue || fTrimming.exchange(true)) return;
     uint64 last = fLastTrim, time = CL_GetMicroTime();
     bool spaced = last == 0 || time - last >= kTrimInterval;
     bool overdue = now || last == 0 || time - last >= kTrimLongest;
     bool quiet = time - fLastTrimAsked >= kTrimInterval;
-    if ((overdue || (spaced && quiet)) && fTrimDue.exchange(false)) {
+    bool replies = fRepliesFreed >= GetOutputBudget() / kTrimShare;
+    if ((overdue || replies || (spaced && quiet)) && fTrimDue.exchange(false)) {
+        // What is freed while the trim runs counts towards the next.
+        fRepliesFreed = 0;
         fLastTrim = std::max<uint64>(time, 1);
         fTrims++;
         CL_ReleaseMemory();

@@ -60,9 +60,16 @@ public:
     // one a kTrimInterval at most, and only once none has been asked for in that time, or
     // kTrimLongest after the last. One not made when asked for is made by the dispatcher
     // when its turn comes: memory goes back about a second after the last of it is freed.
+    // The replies freed with their records, those of peers cut off, go back at once when
+    // they come to a kTrimShare of the output budget since the last trim: peers that keep
+    // asking large replies and are cut off free them faster than a quiet second ever
+    // comes, and 40 such peers asking 64 MiB grew the server by a fifth more meanwhile.
+    // Dropped requests never count there: peers that send 1.5 MiB and reset free more than
+    // the budget a second.
     static constexpr uint64 kTrimAfter = 1u << 20;
     static constexpr uint64 kTrimInterval = 1000000;  // microseconds
     static constexpr uint64 kTrimLongest = 10000000;
+    static constexpr uint64 kTrimShare = 4;
     typedef CL_LinkedList<Worker*> WorkerList;
     typedef CL_LinkedList<Client*> ClientList;
 
@@ -124,12 +131,13 @@ public:
     // Whether the input has held kTrimAfter or more since its memory was last given back.
     std::atomic<bool> fInputPeaked{false};
     // Whether a trim waits for its turn, whether one is under way, when the last began
-    // and when one was last asked for (CL_GetMicroTime, 0: none yet), and how many were
-    // made.
+    // and when one was last asked for (CL_GetMicroTime, 0: none yet), the reply bytes
+    // freed with their records since the last began, and how many were made.
     std::atomic<bool> fTrimDue{false};
     std::atomic<bool> fTrimming{false};
     std::atomic<uint64> fLastTrim{0};
     std::atomic<uint64> fLastTrimAsked{0};
+    std::atomic<uint64> fRepliesFreed{0};
     std::atomic<uint32> fTrims{0};
 
     // Settings: written by Setup while the server is stopped, read by Start and the
@@ -229,7 +237,7 @@ public:
     // (`live` bytes) get back within the budget and the cap: the idle, the largest
     // first; once they have been past the cap for a while (`capOverdue`), those that
     // could not read what they hold within `timeOut` at their pace, the slowest to
-    // finish first. Apart for the tests.
+    // finish first; and those cut while the rest was past the cap. Apart for the tests.
     static void ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 budget,
                            uint64 cap, bool capOverdue, uint32 timeOut);
     CL_Status Overdue(Client* client, uint32 now) CL_REQUIRES(fLock);
@@ -381,9 +389,10 @@ public:
     // Frees what a killed client still had gathered or queued.
     void DropInput(Client* client) CL_REQUIRES(fLock);
     // Where requests or replies were freed: their memory goes back when they held
-    // kTrimAfter or more (`freed`), or when the input has fallen to nothing after holding
-    // that much; at once, or when the trim's turn comes (TrimWhenDue).
-    void GiveBack(uint64 freed) CL_EXCLUDES(fLock);
+    // kTrimAfter or more (`input` and `replies`, those freed with a record), or when the
+    // input has fallen to nothing after holding that much; at once, or when the trim's
+    // turn comes (TrimWhenDue).
+    void GiveBack(uint64 input, uint64 replies = 0) CL_EXCLUDES(fLock);
     // Makes the trim that waits, once its turn has come (`now`: turn come or not).
     void TrimWhenDue(bool now = false) CL_EXCLUDES(fLock);
 };

@@ -285,6 +285,8 @@ struct CL_TCPServer::Impl::PendingOutput {
     uint64 fPace;
     bool fCut;
     bool fPeerReads;
+    // Cut while the rest was past the cap, not only over the budget.
+    bool fPastCap = false;
 };
 
 // A request a worker has taken, from the queue to its reply. It is reached only

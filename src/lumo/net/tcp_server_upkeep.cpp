@@ -161,8 +161,19 @@ void Impl::DropStuckOutputs(uint32 now, DispatcherState* state) {
     }
     bool capOverdue = state->fOverCap && CL_Elapsed(now, state->fOverCapSince) >= kCapOverdue;
     ChooseCuts(&outputs, live, GetOutputBudget(), cap, capOverdue, fTimeOut);
-    for (const PendingOutput& output : outputs)
-        if (output.fCut) KillWithLog(output.fClient, CL_TIMEOUT);
+    for (const PendingOutput& output : outputs) {
+        if (!output.fCut) continue;
+        if (!output.fPastCap) {
+            KillWithLog(output.fClient, CL_TIMEOUT);
+            continue;
+        }
+        // Not a silence: its unread replies were among those past the cap.
+        fServer.Log(CL_LOG_LEVEL_INFO,
+            T("[Dispatcher] [%d] Client disconnesso a causa delle risposte non lette oltre il "
+              "limite"),
+            int(output.fClient->fID));
+        KillClient(output.fClient);
+    }
 }
 
 // The largest first: past the cap, those whose peers have not been seen to read, after
@@ -176,8 +187,9 @@ void Impl::ChooseCuts(std::vector<PendingOutput>* outputs, uint64 live, uint64 b
                       bool capOverdue, uint32 timeOut) {
     std::sort(outputs->begin(), outputs->end(),
               [](const PendingOutput& a, const PendingOutput& b) { return a.fBytes > b.fBytes; });
-    auto cut = [&live](PendingOutput& output) {
+    auto cut = [&live, cap](PendingOutput& output) {
         output.fCut = true;
+        output.fPastCap = live > cap;
         live = output.fBytes < live ? live - output.fBytes : 0;
     };
     for (PendingOutput& output : *outputs)
