@@ -237,16 +237,22 @@ def run_nonread(build, noop, shim, args):
             "done": len(times), "peer": line, "trims": trims, "trim_ms": trim_ms}
 
 
-def nonread_main(args, shim, runs):
+def rounds(args, shim, runs, measure, describe):
+    """Each round measures every run in turn; the measurements of each run, by run."""
     seen = {run_: [] for run_ in runs}
     for r in range(args.rounds):
         for build, noop in runs:
-            m = run_nonread(build, noop, shim, args)
+            m = measure(build, noop, shim, args)
             seen[build, noop].append(m)
-            print(f"round {r + 1} {build}{' (trims no-ops)' if noop else ''}: growth "
-                  f"{m['growth_mib']:.0f} MiB; {m['trims']} trims taking {m['trim_ms']:.0f} ms; "
-                  f"the client's slowest {m['slowest']:.0f} ms of {m['done']}; {m['peer']}",
+            print(f"round {r + 1} {build}{' (trims no-ops)' if noop else ''}: {describe(m)}",
                   flush=True)
+    return seen
+
+
+def nonread_main(args, shim, runs):
+    seen = rounds(args, shim, runs, run_nonread, lambda m: (
+        f"growth {m['growth_mib']:.0f} MiB; {m['trims']} trims taking {m['trim_ms']:.0f} ms; "
+        f"the client's slowest {m['slowest']:.0f} ms of {m['done']}; {m['peer']}"))
     for (build, noop), ms in seen.items():
         growth, trims, trim_ms = (statistics.median(m[k] for m in ms)
                                   for k in ("growth_mib", "trims", "trim_ms"))
@@ -317,16 +323,11 @@ def main():
         os.unlink(shim)
         os.rmdir(folder)
         return
-    seen = {run_: [] for run_ in runs}
-    for r in range(args.rounds):
-        for build, noop in runs:
-            m = run(build, noop, shim, args)
-            seen[build, noop].append(m)
-            print(f"round {r + 1} {build}{' (trims no-ops)' if noop else ''}: "
-                  f"{m['done']} done, p50 {m['p50']:.2f} ms, p99 {m['p99']:.1f} ms, "
-                  f"max {m['max']:.0f} ms; {m['drops']} drops, {m['trims']} trims taking "
-                  f"{m['trim_ms']:.0f} ms; resident {m['peak_mib']:.0f} MiB at the peak, "
-                  f"{m['rss_mib']:.0f} MiB at the end", flush=True)
+    seen = rounds(args, shim, runs, run, lambda m: (
+        f"{m['done']} done, p50 {m['p50']:.2f} ms, p99 {m['p99']:.1f} ms, "
+        f"max {m['max']:.0f} ms; {m['drops']} drops, {m['trims']} trims taking "
+        f"{m['trim_ms']:.0f} ms; resident {m['peak_mib']:.0f} MiB at the peak, "
+        f"{m['rss_mib']:.0f} MiB at the end"))
     # Medians over the rounds, and of each round's requests against the no-op run of the
     # same round, which the load of a busy machine moves less.
     for (build, noop), ms in seen.items():
