@@ -231,11 +231,9 @@ QPX_Status SyncIdle() {
         Py_INCREF(idle);
         Py_XDECREF(PyObject_CallNoArgs(idle));
         Py_DECREF(idle);
-        if (call && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
-            call->Interrupt();
-            interrupted = true;
-        }
-        ZL_ReportCallbackError(call != nullptr);
+        // What is not an Exception, the callable's own or its hook's, stays for the call.
+        if (!call || !PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_Exception))
+            ZL_ReportCallbackError(call != nullptr);
         if (call && PyErr_Occurred()) {
             call->Interrupt();
             interrupted = true;

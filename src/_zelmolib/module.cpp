@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -215,13 +214,7 @@ bool ExitAfterFinalizing() {
         sExitStatus = int(PyLong_AsLong(code));
         PyErr_Clear();
     } else {
-        PyObject* err = PySys_GetObject("stderr");
-        if (!err || err == Py_None || PyFile_WriteObject(code, err, Py_PRINT_RAW) < 0 ||
-            PyFile_WriteString("\n", err) < 0) {
-            PyErr_Clear();
-            PyObject_Print(code, stderr, Py_PRINT_RAW);
-            fputc('\n', stderr);
-        }
+        PySys_FormatStderr("%S\n", code);
         sExitStatus = 1;
     }
     Py_XDECREF(code);

@@ -17,6 +17,7 @@
 
 #include "lumo/dispatcher.h"
 #include "lumo/thread.h"
+#include "support/wait_for.h"
 
 namespace {
 
@@ -43,21 +44,6 @@ public:
         return names;
     }
     std::string ControllerName() { return CL_Thread::GetName(fControllerID); }
-};
-
-// Runs until the gate lets it through.
-class GateJob : public CL_Job {
-public:
-    explicit GateJob(CL_Semaphore* gate) : fGate(gate) {}
-    CL_Status Run() override {
-        fStarted = true;
-        fGate->Acquire(1);
-        return 0;
-    }
-    std::atomic<bool> fStarted{false};
-
-private:
-    CL_Semaphore* fGate;
 };
 
 class CountJob : public CL_Job {
@@ -281,54 +267,37 @@ TEST(Dispatcher, WaitForJobsCountsQueuedJobsAtTheDeadline) {
     delete job;
 }
 
+// Beside the running jobs, one waits for ever for the dispatcher's jobs (the second gate
+// job took the worker its wait lends): the destruction ends that wait, false.
 TEST(Dispatcher, DestructionDropsQueuedJobsAndFinishesRunningOnes) {
     CL_Semaphore gate(0);
     std::atomic<int> count{0};
-    GateJob running(&gate);
+    auto d = std::make_unique<TestDispatcher>(1, 2);
+    GateJob running(&gate), second(&gate);
+    WaitJob waiting(d.get(), CL_WAIT_FOREVER);
     CountJob queued[3] = {CountJob(&count), CountJob(&count), CountJob(&count)};
-    auto d = std::make_unique<TestDispatcher>(1, 1);
     d->AddJob(&running, false);
     ASSERT_TRUE(Eventually([&] { return running.fStarted.load(); }));
+    d->AddJob(&waiting, false);
+    ASSERT_TRUE(Eventually([&] { return waiting.fStarted.load(); }));
+    d->AddJob(&second, false);
+    ASSERT_TRUE(Eventually([&] { return second.fStarted.load(); }));
     for (auto& job : queued)
         d->AddJob(&job, false);
     std::thread releaser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        gate.Release(1);
+        gate.Release(2);
     });
     d.reset();
     releaser.join();
     EXPECT_TRUE(running.Dispatched());
+    EXPECT_EQ(waiting.fResult, 0);
     EXPECT_EQ(count, 0);
     for (auto& job : queued) {
         EXPECT_FALSE(job.Dispatched());
         EXPECT_TRUE(job.Dropped());
         EXPECT_FALSE(CL_Dispatcher::WaitForJob(&job, CL_WAIT_FOREVER));
     }
-}
-
-// A job waiting for ever for the jobs of its dispatcher while another thread destroys
-// it with a job queued (the second gate job took the worker that the wait lends): the
-// wait ends, false, and so does the destruction.
-TEST(Dispatcher, DestructionEndsTheWaitsForTheJobsItDrops) {
-    CL_Semaphore gate(0);
-    std::atomic<int> count{0};
-    auto d = std::make_unique<TestDispatcher>(1, 2);
-    GateJob first(&gate), second(&gate);
-    WaitJob waiting(d.get(), CL_WAIT_FOREVER);
-    CountJob queued(&count);
-    d->AddJob(&first, false);
-    ASSERT_TRUE(Eventually([&] { return first.fStarted.load(); }));
-    d->AddJob(&waiting, false);
-    ASSERT_TRUE(Eventually([&] { return waiting.fStarted.load(); }));
-    d->AddJob(&second, false);
-    ASSERT_TRUE(Eventually([&] { return second.fStarted.load(); }));
-    d->AddJob(&queued, false);
-    std::thread destroyer([&] { d.reset(); });
-    EXPECT_TRUE(Eventually([&] { return waiting.fResult == 0; }, 10000));
-    gate.Release(2);
-    destroyer.join();
-    EXPECT_EQ(count, 0);
-    EXPECT_FALSE(CL_Dispatcher::WaitForJob(&queued, CL_WAIT_FOREVER));
 }
 
 // A job that adds another while the dispatcher is being destroyed.

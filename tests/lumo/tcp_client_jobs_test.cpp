@@ -209,18 +209,6 @@ TEST(TCPClientJobs, DestroyingTheClientWhileJobsRun) {
     ASSERT_EQ(peer.Join(), "");
 }
 
-// Holds its worker until the gate lets it through.
-struct HeldJob : public CL_Job {
-    explicit HeldJob(CL_Semaphore* gate) : fGate(gate) {}
-    CL_Status Run() override {
-        fStarted = true;
-        fGate->Acquire(1);
-        return CL_OK;
-    }
-    CL_Semaphore* fGate;
-    std::atomic<bool> fStarted{false};
-};
-
 // Two dispatchers being destroyed, each waiting for a job that holds a worker. The first
 // drops the request job queued behind its running progress job (whose loan another
 // held job took): that progress job ends without its final report, and the destruction
@@ -229,10 +217,10 @@ struct HeldJob : public CL_Job {
 TEST(TCPClientJobs, ADispatcherBeingDestroyedEndsTheWaitsOfTheJobsItDrops) {
     CL_Init();
     CL_Semaphore gate(0);
-    HeldJob held[3] = {HeldJob(&gate), HeldJob(&gate), HeldJob(&gate)};
+    GateJob held[3] = {GateJob(&gate), GateJob(&gate), GateJob(&gate)};
     CL_Dispatcher* pools[2] = {new CL_Dispatcher(1, 2), new CL_Dispatcher(1, 1)};
     CL_TCPClient client(pools[0]), late(pools[1]);
-    auto hold = [&](CL_Dispatcher* pool, HeldJob& job) {
+    auto hold = [&](CL_Dispatcher* pool, GateJob& job) {
         pool->AddJob(&job, false);
         return WaitFor([&] { return job.fStarted.load(); });
     };

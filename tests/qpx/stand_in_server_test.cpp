@@ -78,8 +78,8 @@ TEST(StandInServer, OneSessionPerConnection) {
 
 // A reply the flattened format cannot carry fails with a reason instead of going out as
 // an empty DATA: a request as deep as the format carries echoes whole, and the request
-// log that holds it nests it deeper.
-TEST(StandInServer, RepliesTooDeepToFlattenFailWithAReason) {
+// log that holds it nests it deeper. So does a BLOB larger than the largest.
+TEST(StandInServer, RepliesThatCannotBeMadeFailWithAReason) {
     CL_Init();
     CL_TCPServer server;
     CL_ClientContext* context = LetIn(server);
@@ -90,6 +90,11 @@ TEST(StandInServer, RepliesTooDeepToFlattenFailWithAReason) {
     input = Flat(CLU_Table());
     EXPECT_EQ(business::Execute(business::kRequestLog, input, output, context, 2), CL_ERROR);
     EXPECT_EQ(Unflat(output).GetString("ERROR"), "the reply nests deeper than 256 levels");
+    // A BLOB larger than the largest is refused rather than cut to it.
+    const long long most = business::TheSettings().fMaxBlobBytes;
+    CLU_Table reply = Call(context, business::kBlob, CLU_Table().Set("bytes", 2 * most));
+    EXPECT_EQ(reply.GetInteger("ERRNO", 0), business::kErrBadParameters);
+    EXPECT_EQ(reply.GetString("ERROR"), "a BLOB reply holds at most 67108864 bytes, not 134217728");
     business::Disconnect(context);
 }
 
@@ -148,18 +153,6 @@ TEST(StandInServer, QueriesAreReadUpToTheirEndOrTheirFirstNul) {
         Call(context, QPX_CMD_QUERY_DATABASE, CLU_Table().Set("QUERY", "SELECT id FROM customers"));
     ASSERT_NE(rows.GetList("RESULT_SET"), nullptr);
     EXPECT_EQ(rows.GetList("RESULT_SET")->GetList(0)->GetType(0), CLU_INTEGER);
-    business::Disconnect(context);
-}
-
-// A BLOB larger than the largest is refused rather than cut to it.
-TEST(StandInServer, BlobsAboveTheLargestAreRefused) {
-    CL_Init();
-    CL_TCPServer server;
-    CL_ClientContext* context = LetIn(server);
-    const long long most = business::TheSettings().fMaxBlobBytes;
-    CLU_Table reply = Call(context, business::kBlob, CLU_Table().Set("bytes", 2 * most));
-    EXPECT_EQ(reply.GetInteger("ERRNO", 0), business::kErrBadParameters);
-    EXPECT_EQ(reply.GetString("ERROR"), "a BLOB reply holds at most 67108864 bytes, not 134217728");
     business::Disconnect(context);
 }
 

@@ -11,11 +11,10 @@ namespace {
 
 constexpr uint32 kControllerWait = 100;
 constexpr uint32 kDefaultIdleLimit = 300000;
-// Idle time after which a worker above the cap retires (the idle limit, if shorter):
-// the pool is back to its cap about 0.35 s after the waits end.
-// Lent workers come and go: a progress job lends its worker between its reports, ten
-// times a second, and each wait that ends would otherwise retire a thread that the next
-// one starts again.
+// Idle time after which a worker above the cap retires (the idle limit, if shorter), so
+// that the pool is back to its cap about 0.35 s after the waits end. Not at once: lent
+// workers come and go, a progress job lending its worker between its reports ten times
+// a second, and each wait that ends would retire a thread that the next starts again.
 constexpr uint32 kAboveCapLimit = 300;
 
 // Idle times are 32-bit milliseconds compared as unsigned differences (right across
